@@ -1,0 +1,235 @@
+#include "voip/base/trace.h"
+#include "voip/base/tracefile.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TraceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        folder = fs::temp_directory_path() /
+                 ("voip_trace_" + std::to_string(::getpid()) + "_" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        path = (folder / "trace.log").string();
+    }
+    void TearDown() override
+    {
+        voip::Trace::close();
+        fs::remove_all(folder);
+    }
+
+    std::vector<std::string> lines()
+    {
+        voip::Trace::flush();
+        std::ifstream in(path);
+        std::vector<std::string> result;
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return result;
+    }
+
+    fs::path folder;
+    std::string path;
+};
+
+int evaluations = 0;
+int counted()
+{
+    return ++evaluations;
+}
+
+TEST_F(TraceTest, WritesLinesUpToTheLevelOnly)
+{
+    ASSERT_TRUE(voip::Trace::initialise(3, path, 0));
+    EXPECT_EQ(voip::Trace::level(), 3);
+    VOIP_TRACE(1, "one " << 1);
+    VOIP_TRACE(3, "three");
+    VOIP_TRACE(4, "four");
+    VOIP_TRACE(0, "zero");
+    const auto written = lines();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0], "1\tone 1");
+    EXPECT_EQ(written[1], "3\tthree");
+}
+
+TEST_F(TraceTest, DisabledLevelDoesNotEvaluateArguments)
+{
+    evaluations = 0;
+    VOIP_TRACE(1, "before initialise " << counted());
+    ASSERT_TRUE(voip::Trace::initialise(2, path, 0));
+    VOIP_TRACE(5, "too detailed " << counted());
+    EXPECT_EQ(evaluations, 0);
+    VOIP_TRACE(2, "wanted " << counted());
+    EXPECT_EQ(evaluations, 1);
+}
+
+TEST_F(TraceTest, LevelZeroOrNegativeSwitchesOffAndCreatesNoFile)
+{
+    EXPECT_TRUE(voip::Trace::initialise(0, path, 0));
+    EXPECT_EQ(voip::Trace::level(), 0);
+    EXPECT_TRUE(voip::Trace::initialise(-3, path, 0));
+    VOIP_TRACE(1, "dropped");
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(TraceTest, AllOptionsGiveTimeThreadFileAndLine)
+{
+    ASSERT_TRUE(voip::Trace::initialise(4, path, 554));
+    voip::Trace::setThreadName("Thread Display");
+    const int line = __LINE__ + 1;
+    VOIP_TRACE(1, "H323\tQueue forward to "
+                      << "10.0.0.1");
+    voip::Trace::setThreadName("");
+    const auto written = lines();
+    ASSERT_EQ(written.size(), 1u);
+    const std::regex shape(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\t1\tThread Display\t)"
+                           R"(trace_test\.cpp\((\d+)\)\tH323\tQueue forward to 10\.0\.0\.1)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(written[0], match, shape)) << written[0];
+    EXPECT_EQ(std::stoi(match[1]), line);
+}
+
+TEST_F(TraceTest, UnnamedThreadShowsItsId)
+{
+    ASSERT_TRUE(voip::Trace::initialise(1, path, voip::TraceThread));
+    std::thread([] { VOIP_TRACE(1, "from a worker"); }).join();
+    const auto written = lines();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_TRUE(std::regex_match(written[0], std::regex(R"(1\tThread \d+\tfrom a worker)")))
+        << written[0];
+}
+
+TEST_F(TraceTest, UnwritableFileReportsAnErrorAndStaysOff)
+{
+    const auto status = voip::Trace::initialise(4, (folder / "missing" / "t.log").string(), 0);
+    EXPECT_FALSE(status);
+    EXPECT_NE(status.error.find("missing"), std::string::npos);
+    EXPECT_EQ(voip::Trace::level(), 0);
+}
+
+TEST_F(TraceTest, InitialiseTruncatesAndCloseStops)
+{
+    {
+        std::ofstream(path) << "old content\n";
+    }
+    ASSERT_TRUE(voip::Trace::initialise(1, path, 0));
+    VOIP_TRACE(1, "new");
+    voip::Trace::close();
+    VOIP_TRACE(1, "after close");
+    const auto written = lines();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0], "1\tnew");
+}
+
+TEST_F(TraceTest, ManyThreadsWriteWholeLines)
+{
+    ASSERT_TRUE(voip::Trace::initialise(2, path, voip::TraceThread));
+    constexpr int threadCount = 4;
+    constexpr int perThread = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t)
+        threads.emplace_back([t] {
+            voip::Trace::setThreadName("worker" + std::to_string(t));
+            for (int i = 0; i < perThread; ++i)
+                VOIP_TRACE(2, "line " << i << " of worker " << t);
+        });
+    for (auto& thread : threads)
+        thread.join();
+    const auto written = lines();
+    ASSERT_EQ(written.size(), std::size_t(threadCount * perThread));
+    const std::regex shape(R"(2\tworker(\d)\tline \d+ of worker (\d))");
+    for (const auto& line : written) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+        EXPECT_EQ(match[1], match[2]);
+    }
+}
+
+TEST_F(TraceTest, ReinitialiseWhileWritingIsSafe)
+{
+    ASSERT_TRUE(voip::Trace::initialise(1, path, 0));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop)
+            VOIP_TRACE(1, "busy");
+    });
+    // Switching files while another thread writes must neither crash nor lose the new file.
+    const std::string second = (folder / "second.log").string();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(voip::Trace::initialise(1, i % 2 ? path : second, 0));
+    stop = true;
+    writer.join();
+    EXPECT_TRUE(fs::exists(second));
+}
+
+using namespace std::chrono;
+
+system_clock::time_point localNoon(int year, int month, int day)
+{
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = 12;
+    t.tm_isdst = -1;
+    return system_clock::from_time_t(std::mktime(&t));
+}
+
+TEST_F(TraceTest, DailyRotationMovesYesterdaysLinesAside)
+{
+    auto now = localNoon(2026, 12, 5);
+    voip::TraceFile file(path, true, [&] { return now; });
+    std::string error;
+    ASSERT_TRUE(file.open(error)) << error;
+    file.write("saturday");
+    now += hours(6);
+    file.write("saturday evening");
+    now += hours(12); // Sunday 06:00
+    file.write("sunday");
+    file.flush();
+
+    const std::string rotated = (folder / "trace_2026-12-05.log").string();
+    EXPECT_EQ(voip::TraceFile::rotatedName(path, 2026, 12, 5), rotated);
+    std::ifstream old(rotated);
+    std::stringstream oldText;
+    oldText << old.rdbuf();
+    EXPECT_EQ(oldText.str(), "saturday\nsaturday evening\n");
+    std::ifstream current(path);
+    std::stringstream currentText;
+    currentText << current.rdbuf();
+    EXPECT_EQ(currentText.str(), "sunday\n");
+}
+
+TEST_F(TraceTest, WithoutRotationOneFileKeepsEveryDay)
+{
+    auto now = localNoon(2026, 12, 5);
+    voip::TraceFile file(path, false, [&] { return now; });
+    std::string error;
+    ASSERT_TRUE(file.open(error));
+    file.write("a");
+    now += hours(48);
+    file.write("b");
+    file.flush();
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "a\nb\n");
+}
+
+} // namespace
