@@ -1,0 +1,732 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>MainWindow</source>
+        <translation>Main window</translation>
+    </message>
+    <message>
+        <source>answer</source>
+        <translation>Answer</translation>
+    </message>
+    <message>
+        <source>app-minimized-to-tray</source>
+        <translation>App minimized to tray</translation>
+    </message>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Are you sure</translation>
+    </message>
+    <message>
+        <source>decline</source>
+        <translation>Decline</translation>
+    </message>
+    <message>
+        <source>display-camera</source>
+        <translation>Display camera</translation>
+    </message>
+    <message>
+        <source>exit</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>exit-program</source>
+        <translation>Exit program</translation>
+    </message>
+    <message>
+        <source>from</source>
+        <translation>From</translation>
+    </message>
+    <message>
+        <source>incoming-call</source>
+        <translation>Incoming call</translation>
+    </message>
+    <message>
+        <source>info</source>
+        <translation>Info</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Settings</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsAudio</name>
+    <message>
+        <source>echo-cancel</source>
+        <translation>Echo cancel</translation>
+    </message>
+    <message>
+        <source>echo-length-ms</source>
+        <translation>Echo length (ms)</translation>
+    </message>
+    <message>
+        <source>input-device</source>
+        <translation>Input device</translation>
+    </message>
+    <message>
+        <source>input-volume</source>
+        <translation>Input volume</translation>
+    </message>
+    <message>
+        <source>jitter-delay</source>
+        <translation>Jitter delay</translation>
+    </message>
+    <message>
+        <source>output-device</source>
+        <translation>Output device</translation>
+    </message>
+    <message>
+        <source>output-volume</source>
+        <translation>Output volume</translation>
+    </message>
+    <message>
+        <source>playing</source>
+        <translation>Playing</translation>
+    </message>
+    <message>
+        <source>recording</source>
+        <translation>Recording</translation>
+    </message>
+    <message>
+        <source>silence-detection</source>
+        <translation>Silence detection</translation>
+    </message>
+    <message>
+        <source>test-devices</source>
+        <translation>Test devices</translation>
+    </message>
+    <message>
+        <source>test-micro</source>
+        <translation>Test micro</translation>
+    </message>
+    <message>
+        <source>test-speaker</source>
+        <translation>Test speaker</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsCodecs</name>
+    <message>
+        <source>audio-codecs</source>
+        <translation>Audio codecs</translation>
+    </message>
+    <message>
+        <source>fecc</source>
+        <translation>Far end camera control</translation>
+    </message>
+    <message>
+        <source>video-frame-size</source>
+        <translation>Video frame size</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsGeneral</name>
+    <message>
+        <source>auto-answer</source>
+        <translation>Auto answer</translation>
+    </message>
+    <message>
+        <source>auto-start</source>
+        <translation>Auto start</translation>
+    </message>
+    <message>
+        <source>auto-update</source>
+        <translation>Auto update</translation>
+    </message>
+    <message>
+        <source>display-name</source>
+        <translation>Display name</translation>
+    </message>
+    <message>
+        <source>english</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>language</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>vietnamese</source>
+        <translation>Vietnamese</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsNetwork</name>
+    <message>
+        <source>bandwidth-receive</source>
+        <translation>Bandwidth Rx</translation>
+    </message>
+    <message>
+        <source>bandwidth-transmit</source>
+        <translation>Bandwidth Tx</translation>
+    </message>
+    <message>
+        <source>enable-nat</source>
+        <translation>Enable NAT</translation>
+    </message>
+    <message>
+        <source>media-ports-tcp</source>
+        <translation>Media Ports TCP</translation>
+    </message>
+    <message>
+        <source>media-ports-udp</source>
+        <translation>Media Ports UDP</translation>
+    </message>
+    <message>
+        <source>nat-manual</source>
+        <translation>Manual</translation>
+    </message>
+    <message>
+        <source>nat-off</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>nat-stun</source>
+        <translation>STUN</translation>
+    </message>
+    <message>
+        <source>public-ip</source>
+        <translation>Public IP Address</translation>
+    </message>
+    <message>
+        <source>stun-server</source>
+        <translation>STUN Server</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsVideo</name>
+    <message>
+        <source>capture-window</source>
+        <translation>Capture window</translation>
+    </message>
+    <message>
+        <source>configure</source>
+        <translation>Configure</translation>
+    </message>
+    <message>
+        <source>configure-video</source>
+        <translation>Configure video</translation>
+    </message>
+    <message>
+        <source>current-video</source>
+        <translation>Current video</translation>
+    </message>
+    <message>
+        <source>desktop</source>
+        <translation>Desktop</translation>
+    </message>
+    <message>
+        <source>full-screen</source>
+        <translation>Full screen</translation>
+    </message>
+    <message>
+        <source>no-device</source>
+        <translation>No device</translation>
+    </message>
+    <message>
+        <source>video-device</source>
+        <translation>Video device</translation>
+    </message>
+    <message>
+        <source>video-format</source>
+        <translation>Video format</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetCall</name>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Are you sure</translation>
+    </message>
+    <message>
+        <source>call</source>
+        <translation>Call</translation>
+    </message>
+    <message>
+        <source>call-status</source>
+        <translation>Call status</translation>
+    </message>
+    <message>
+        <source>change-layout</source>
+        <translation>Change layout</translation>
+    </message>
+    <message>
+        <source>change-layout-tip</source>
+        <translation>Click to change layout</translation>
+    </message>
+    <message>
+        <source>content-full</source>
+        <translation>Content Full</translation>
+    </message>
+    <message>
+        <source>dial-pad</source>
+        <translation>Dialpad</translation>
+    </message>
+    <message>
+        <source>end-call</source>
+        <translation>End call</translation>
+    </message>
+    <message>
+        <source>fecc</source>
+        <translation>FECC</translation>
+    </message>
+    <message>
+        <source>full-screen</source>
+        <translation>Full screen</translation>
+    </message>
+    <message>
+        <source>full-screen-tip</source>
+        <translation>Full screen</translation>
+    </message>
+    <message>
+        <source>layout</source>
+        <translation>Layout</translation>
+    </message>
+    <message>
+        <source>local-full</source>
+        <translation>Local Full</translation>
+    </message>
+    <message>
+        <source>micro-volume</source>
+        <translation>Micro volume</translation>
+    </message>
+    <message>
+        <source>mute-micro</source>
+        <translation>Mute micro</translation>
+    </message>
+    <message>
+        <source>mute-speaker</source>
+        <translation>Mute speaker</translation>
+    </message>
+    <message>
+        <source>remote-full</source>
+        <translation>Remote Full</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>side-by-side</source>
+        <translation>Side by side</translation>
+    </message>
+    <message>
+        <source>speaker-volume</source>
+        <translation>Speaker volume</translation>
+    </message>
+    <message>
+        <source>toggle-camera</source>
+        <translation>Toggle camera</translation>
+    </message>
+    <message>
+        <source>toggle-layout</source>
+        <translation>Toggle layout</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetCam</name>
+    <message>
+        <source>configure</source>
+        <translation>Configure</translation>
+    </message>
+    <message>
+        <source>desktop</source>
+        <translation>Desktop</translation>
+    </message>
+    <message>
+        <source>device</source>
+        <translation>Device</translation>
+    </message>
+    <message>
+        <source>format</source>
+        <translation>Format</translation>
+    </message>
+    <message>
+        <source>full-screen</source>
+        <translation>Full screen</translation>
+    </message>
+    <message>
+        <source>no-device</source>
+        <translation>No device</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+    <message>
+        <source>window</source>
+        <translation>Window</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetContacts</name>
+    <message>
+        <source>add-contact</source>
+        <translation>Add contact</translation>
+    </message>
+    <message>
+        <source>address</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Are you sure</translation>
+    </message>
+    <message>
+        <source>call</source>
+        <translation>Call</translation>
+    </message>
+    <message>
+        <source>contacts</source>
+        <translation>Contacts</translation>
+    </message>
+    <message>
+        <source>edit-contact</source>
+        <translation>Edit contact</translation>
+    </message>
+    <message>
+        <source>erase-all-contacts</source>
+        <translation>Importing will remove existing contacts</translation>
+    </message>
+    <message>
+        <source>export-contacts</source>
+        <translation>Export contacts</translation>
+    </message>
+    <message>
+        <source>import-contacts</source>
+        <translation>Import contacts</translation>
+    </message>
+    <message>
+        <source>ip-address</source>
+        <translation>IP Address</translation>
+    </message>
+    <message>
+        <source>name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>organization</source>
+        <translation>Organization</translation>
+    </message>
+    <message>
+        <source>protocol</source>
+        <translation>Protocol</translation>
+    </message>
+    <message>
+        <source>remove-contact</source>
+        <translation>Remove contact</translation>
+    </message>
+    <message>
+        <source>save</source>
+        <translation>Save</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetDialpad</name>
+    <message>
+        <source>send</source>
+        <translation>Send</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetHistory</name>
+    <message>
+        <source>add-contact</source>
+        <translation>Add contact</translation>
+    </message>
+    <message>
+        <source>add-to-contacts</source>
+        <translation>Add to Contacts</translation>
+    </message>
+    <message>
+        <source>address</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Are you sure</translation>
+    </message>
+    <message>
+        <source>call</source>
+        <translation>Call</translation>
+    </message>
+    <message>
+        <source>clear-history</source>
+        <translation>Clear history</translation>
+    </message>
+    <message>
+        <source>duration</source>
+        <translation>Duration</translation>
+    </message>
+    <message>
+        <source>flow</source>
+        <translation>Flow</translation>
+    </message>
+    <message>
+        <source>history</source>
+        <translation>History</translation>
+    </message>
+    <message>
+        <source>ip-address</source>
+        <translation>IP Address</translation>
+    </message>
+    <message>
+        <source>minutes</source>
+        <translation>Minutes</translation>
+    </message>
+    <message>
+        <source>name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>organization</source>
+        <translation>Organization</translation>
+    </message>
+    <message>
+        <source>protocol</source>
+        <translation>Protocol</translation>
+    </message>
+    <message>
+        <source>remove-entry</source>
+        <translation>Remove entry</translation>
+    </message>
+    <message>
+        <source>save</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>status</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>time</source>
+        <translation>Time</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetHome</name>
+    <message>
+        <source>call</source>
+        <translation>Call</translation>
+    </message>
+    <message>
+        <source>dial-pad</source>
+        <translation>Dialpad</translation>
+    </message>
+    <message>
+        <source>enter-address</source>
+        <translation>Enter address</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetInfo</name>
+    <message>
+        <source>about</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>info</source>
+        <translation>Info</translation>
+    </message>
+    <message>
+        <source>license</source>
+        <translation>License</translation>
+    </message>
+    <message>
+        <source>license-file-not-found</source>
+        <translation>License file not found</translation>
+    </message>
+    <message>
+        <source>open-source-licenses</source>
+        <translation>Open source Licenses</translation>
+    </message>
+    <message>
+        <source>product</source>
+        <translation>Product</translation>
+    </message>
+    <message>
+        <source>version</source>
+        <translation>Version</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetSettings</name>
+    <message>
+        <source>apply</source>
+        <translation>Apply</translation>
+    </message>
+    <message>
+        <source>audio</source>
+        <translation>Audio</translation>
+    </message>
+    <message>
+        <source>cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>codecs</source>
+        <translation>Codecs</translation>
+    </message>
+    <message>
+        <source>discard</source>
+        <translation>Discard</translation>
+    </message>
+    <message>
+        <source>general</source>
+        <translation>General</translation>
+    </message>
+    <message>
+        <source>network</source>
+        <translation>Network</translation>
+    </message>
+    <message>
+        <source>save</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>save-changes</source>
+        <translation>Save changes</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetSettingsCall</name>
+    <message>
+        <source>audio</source>
+        <translation>Audio</translation>
+    </message>
+    <message>
+        <source>auto-hide</source>
+        <translation>Auto hide</translation>
+    </message>
+    <message>
+        <source>bottom</source>
+        <translation>Bottom</translation>
+    </message>
+    <message>
+        <source>bottom-left</source>
+        <translation>Bottom left</translation>
+    </message>
+    <message>
+        <source>bottom-right</source>
+        <translation>Bottom right</translation>
+    </message>
+    <message>
+        <source>change-pip</source>
+        <translation>Change PiP</translation>
+    </message>
+    <message>
+        <source>change-pip-tip</source>
+        <translation>Click to change PiP</translation>
+    </message>
+    <message>
+        <source>input</source>
+        <translation>Input</translation>
+    </message>
+    <message>
+        <source>layout</source>
+        <translation>Layout</translation>
+    </message>
+    <message>
+        <source>location</source>
+        <translation>Location</translation>
+    </message>
+    <message>
+        <source>off</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>output</source>
+        <translation>Output</translation>
+    </message>
+    <message>
+        <source>pip</source>
+        <translation>PiP</translation>
+    </message>
+    <message>
+        <source>toolbar</source>
+        <translation>Toolbar</translation>
+    </message>
+    <message>
+        <source>top</source>
+        <translation>Top</translation>
+    </message>
+    <message>
+        <source>top-left</source>
+        <translation>Top left</translation>
+    </message>
+    <message>
+        <source>top-right</source>
+        <translation>Top right</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetStatistics</name>
+    <message>
+        <source>audio</source>
+        <translation>Audio</translation>
+    </message>
+    <message>
+        <source>bandwidth</source>
+        <translation>Bandwidth</translation>
+    </message>
+    <message>
+        <source>codec</source>
+        <translation>Codec</translation>
+    </message>
+    <message>
+        <source>jitter</source>
+        <translation>Jitter</translation>
+    </message>
+    <message>
+        <source>latency</source>
+        <translation>Latency</translation>
+    </message>
+    <message>
+        <source>packet-lost</source>
+        <translation>Packet lost</translation>
+    </message>
+    <message>
+        <source>rate</source>
+        <translation>Rate</translation>
+    </message>
+    <message>
+        <source>rx</source>
+        <translation>Rx</translation>
+    </message>
+    <message>
+        <source>size</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>transfer</source>
+        <translation>Transfer</translation>
+    </message>
+    <message>
+        <source>tx</source>
+        <translation>Tx</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+</context>
+</TS>

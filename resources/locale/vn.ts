@@ -1,0 +1,732 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="vi_VN">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>MainWindow</source>
+        <translation>Cửa sổ chính</translation>
+    </message>
+    <message>
+        <source>answer</source>
+        <translation>Trả lời</translation>
+    </message>
+    <message>
+        <source>app-minimized-to-tray</source>
+        <translation>Ứng dụng đã được thu nhỏ xuống khay hệ thống</translation>
+    </message>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Bạn có chắc không</translation>
+    </message>
+    <message>
+        <source>decline</source>
+        <translation>Từ chối</translation>
+    </message>
+    <message>
+        <source>display-camera</source>
+        <translation>Hiển thị camera</translation>
+    </message>
+    <message>
+        <source>exit</source>
+        <translation>Thoát</translation>
+    </message>
+    <message>
+        <source>exit-program</source>
+        <translation>Thoát chương trình</translation>
+    </message>
+    <message>
+        <source>from</source>
+        <translation>Từ</translation>
+    </message>
+    <message>
+        <source>incoming-call</source>
+        <translation>Cuộc gọi đến</translation>
+    </message>
+    <message>
+        <source>info</source>
+        <translation>Thông tin</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Cài đặt</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsAudio</name>
+    <message>
+        <source>echo-cancel</source>
+        <translation>Khử tiếng vọng</translation>
+    </message>
+    <message>
+        <source>echo-length-ms</source>
+        <translation>Độ dài tiếng vọng (ms)</translation>
+    </message>
+    <message>
+        <source>input-device</source>
+        <translation>Thiết bị đầu vào</translation>
+    </message>
+    <message>
+        <source>input-volume</source>
+        <translation>Âm lượng đầu vào</translation>
+    </message>
+    <message>
+        <source>jitter-delay</source>
+        <translation>Độ trễ bộ đệm rung pha</translation>
+    </message>
+    <message>
+        <source>output-device</source>
+        <translation>Thiết bị đầu ra</translation>
+    </message>
+    <message>
+        <source>output-volume</source>
+        <translation>Âm lượng đầu ra</translation>
+    </message>
+    <message>
+        <source>playing</source>
+        <translation>Đang phát</translation>
+    </message>
+    <message>
+        <source>recording</source>
+        <translation>Đang ghi âm</translation>
+    </message>
+    <message>
+        <source>silence-detection</source>
+        <translation>Phát hiện khoảng lặng</translation>
+    </message>
+    <message>
+        <source>test-devices</source>
+        <translation>Kiểm tra thiết bị</translation>
+    </message>
+    <message>
+        <source>test-micro</source>
+        <translation>Kiểm tra micrô</translation>
+    </message>
+    <message>
+        <source>test-speaker</source>
+        <translation>Kiểm tra loa</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsCodecs</name>
+    <message>
+        <source>audio-codecs</source>
+        <translation>Bộ mã hóa âm thanh</translation>
+    </message>
+    <message>
+        <source>fecc</source>
+        <translation>Điều khiển camera đầu xa</translation>
+    </message>
+    <message>
+        <source>video-frame-size</source>
+        <translation>Kích thước khung hình video</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsGeneral</name>
+    <message>
+        <source>auto-answer</source>
+        <translation>Tự động trả lời</translation>
+    </message>
+    <message>
+        <source>auto-start</source>
+        <translation>Tự khởi động khi đăng nhập</translation>
+    </message>
+    <message>
+        <source>auto-update</source>
+        <translation>Tự động cập nhật</translation>
+    </message>
+    <message>
+        <source>display-name</source>
+        <translation>Tên hiển thị</translation>
+    </message>
+    <message>
+        <source>english</source>
+        <translation>Tiếng Anh</translation>
+    </message>
+    <message>
+        <source>language</source>
+        <translation>Ngôn ngữ</translation>
+    </message>
+    <message>
+        <source>vietnamese</source>
+        <translation>Tiếng Việt</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsNetwork</name>
+    <message>
+        <source>bandwidth-receive</source>
+        <translation>Băng thông nhận</translation>
+    </message>
+    <message>
+        <source>bandwidth-transmit</source>
+        <translation>Băng thông gửi</translation>
+    </message>
+    <message>
+        <source>enable-nat</source>
+        <translation>Bật NAT</translation>
+    </message>
+    <message>
+        <source>media-ports-tcp</source>
+        <translation>Cổng media TCP</translation>
+    </message>
+    <message>
+        <source>media-ports-udp</source>
+        <translation>Cổng media UDP</translation>
+    </message>
+    <message>
+        <source>nat-manual</source>
+        <translation>Thủ công</translation>
+    </message>
+    <message>
+        <source>nat-off</source>
+        <translation>Tắt</translation>
+    </message>
+    <message>
+        <source>nat-stun</source>
+        <translation>STUN</translation>
+    </message>
+    <message>
+        <source>public-ip</source>
+        <translation>Địa chỉ IP công cộng</translation>
+    </message>
+    <message>
+        <source>stun-server</source>
+        <translation>Máy chủ STUN</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsVideo</name>
+    <message>
+        <source>capture-window</source>
+        <translation>Cửa sổ cần ghi hình</translation>
+    </message>
+    <message>
+        <source>configure</source>
+        <translation>Cấu hình</translation>
+    </message>
+    <message>
+        <source>configure-video</source>
+        <translation>Cấu hình video</translation>
+    </message>
+    <message>
+        <source>current-video</source>
+        <translation>Video hiện tại</translation>
+    </message>
+    <message>
+        <source>desktop</source>
+        <translation>Màn hình nền</translation>
+    </message>
+    <message>
+        <source>full-screen</source>
+        <translation>Toàn màn hình</translation>
+    </message>
+    <message>
+        <source>no-device</source>
+        <translation>Không có thiết bị</translation>
+    </message>
+    <message>
+        <source>video-device</source>
+        <translation>Thiết bị video</translation>
+    </message>
+    <message>
+        <source>video-format</source>
+        <translation>Định dạng video</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetCall</name>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Bạn có chắc không</translation>
+    </message>
+    <message>
+        <source>call</source>
+        <translation>Gọi</translation>
+    </message>
+    <message>
+        <source>call-status</source>
+        <translation>Trạng thái cuộc gọi</translation>
+    </message>
+    <message>
+        <source>change-layout</source>
+        <translation>Đổi bố cục</translation>
+    </message>
+    <message>
+        <source>change-layout-tip</source>
+        <translation>Nhấn để đổi bố cục</translation>
+    </message>
+    <message>
+        <source>content-full</source>
+        <translation>Nội dung toàn màn hình</translation>
+    </message>
+    <message>
+        <source>dial-pad</source>
+        <translation>Bàn phím số</translation>
+    </message>
+    <message>
+        <source>end-call</source>
+        <translation>Kết thúc cuộc gọi</translation>
+    </message>
+    <message>
+        <source>fecc</source>
+        <translation>Điều khiển camera đầu xa</translation>
+    </message>
+    <message>
+        <source>full-screen</source>
+        <translation>Toàn màn hình</translation>
+    </message>
+    <message>
+        <source>full-screen-tip</source>
+        <translation>Xem toàn màn hình</translation>
+    </message>
+    <message>
+        <source>layout</source>
+        <translation>Bố cục</translation>
+    </message>
+    <message>
+        <source>local-full</source>
+        <translation>Hình của tôi toàn màn hình</translation>
+    </message>
+    <message>
+        <source>micro-volume</source>
+        <translation>Âm lượng micrô</translation>
+    </message>
+    <message>
+        <source>mute-micro</source>
+        <translation>Tắt tiếng micrô</translation>
+    </message>
+    <message>
+        <source>mute-speaker</source>
+        <translation>Tắt tiếng loa</translation>
+    </message>
+    <message>
+        <source>remote-full</source>
+        <translation>Hình đầu xa toàn màn hình</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Cài đặt</translation>
+    </message>
+    <message>
+        <source>side-by-side</source>
+        <translation>Cạnh nhau</translation>
+    </message>
+    <message>
+        <source>speaker-volume</source>
+        <translation>Âm lượng loa</translation>
+    </message>
+    <message>
+        <source>toggle-camera</source>
+        <translation>Bật/tắt camera</translation>
+    </message>
+    <message>
+        <source>toggle-layout</source>
+        <translation>Chuyển bố cục</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetCam</name>
+    <message>
+        <source>configure</source>
+        <translation>Cấu hình</translation>
+    </message>
+    <message>
+        <source>desktop</source>
+        <translation>Màn hình nền</translation>
+    </message>
+    <message>
+        <source>device</source>
+        <translation>Thiết bị</translation>
+    </message>
+    <message>
+        <source>format</source>
+        <translation>Định dạng</translation>
+    </message>
+    <message>
+        <source>full-screen</source>
+        <translation>Toàn màn hình</translation>
+    </message>
+    <message>
+        <source>no-device</source>
+        <translation>Không có thiết bị</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+    <message>
+        <source>window</source>
+        <translation>Cửa sổ</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetContacts</name>
+    <message>
+        <source>add-contact</source>
+        <translation>Thêm liên hệ</translation>
+    </message>
+    <message>
+        <source>address</source>
+        <translation>Địa chỉ</translation>
+    </message>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Bạn có chắc không</translation>
+    </message>
+    <message>
+        <source>call</source>
+        <translation>Gọi</translation>
+    </message>
+    <message>
+        <source>contacts</source>
+        <translation>Danh bạ</translation>
+    </message>
+    <message>
+        <source>edit-contact</source>
+        <translation>Sửa liên hệ</translation>
+    </message>
+    <message>
+        <source>erase-all-contacts</source>
+        <translation>Nhập danh bạ sẽ xóa các liên hệ hiện có</translation>
+    </message>
+    <message>
+        <source>export-contacts</source>
+        <translation>Xuất danh bạ</translation>
+    </message>
+    <message>
+        <source>import-contacts</source>
+        <translation>Nhập danh bạ</translation>
+    </message>
+    <message>
+        <source>ip-address</source>
+        <translation>Địa chỉ IP</translation>
+    </message>
+    <message>
+        <source>name</source>
+        <translation>Tên</translation>
+    </message>
+    <message>
+        <source>organization</source>
+        <translation>Tổ chức</translation>
+    </message>
+    <message>
+        <source>protocol</source>
+        <translation>Giao thức</translation>
+    </message>
+    <message>
+        <source>remove-contact</source>
+        <translation>Xóa liên hệ</translation>
+    </message>
+    <message>
+        <source>save</source>
+        <translation>Lưu</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetDialpad</name>
+    <message>
+        <source>send</source>
+        <translation>Gửi</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetHistory</name>
+    <message>
+        <source>add-contact</source>
+        <translation>Thêm liên hệ</translation>
+    </message>
+    <message>
+        <source>add-to-contacts</source>
+        <translation>Thêm vào danh bạ</translation>
+    </message>
+    <message>
+        <source>address</source>
+        <translation>Địa chỉ</translation>
+    </message>
+    <message>
+        <source>are-you-sure</source>
+        <translation>Bạn có chắc không</translation>
+    </message>
+    <message>
+        <source>call</source>
+        <translation>Gọi</translation>
+    </message>
+    <message>
+        <source>clear-history</source>
+        <translation>Xóa lịch sử</translation>
+    </message>
+    <message>
+        <source>duration</source>
+        <translation>Thời lượng</translation>
+    </message>
+    <message>
+        <source>flow</source>
+        <translation>Hướng</translation>
+    </message>
+    <message>
+        <source>history</source>
+        <translation>Lịch sử</translation>
+    </message>
+    <message>
+        <source>ip-address</source>
+        <translation>Địa chỉ IP</translation>
+    </message>
+    <message>
+        <source>minutes</source>
+        <translation>Phút</translation>
+    </message>
+    <message>
+        <source>name</source>
+        <translation>Tên</translation>
+    </message>
+    <message>
+        <source>organization</source>
+        <translation>Tổ chức</translation>
+    </message>
+    <message>
+        <source>protocol</source>
+        <translation>Giao thức</translation>
+    </message>
+    <message>
+        <source>remove-entry</source>
+        <translation>Xóa mục</translation>
+    </message>
+    <message>
+        <source>save</source>
+        <translation>Lưu</translation>
+    </message>
+    <message>
+        <source>status</source>
+        <translation>Trạng thái</translation>
+    </message>
+    <message>
+        <source>time</source>
+        <translation>Thời gian</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetHome</name>
+    <message>
+        <source>call</source>
+        <translation>Gọi</translation>
+    </message>
+    <message>
+        <source>dial-pad</source>
+        <translation>Bàn phím số</translation>
+    </message>
+    <message>
+        <source>enter-address</source>
+        <translation>Nhập địa chỉ</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetInfo</name>
+    <message>
+        <source>about</source>
+        <translation>Giới thiệu</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Đóng</translation>
+    </message>
+    <message>
+        <source>info</source>
+        <translation>Thông tin</translation>
+    </message>
+    <message>
+        <source>license</source>
+        <translation>Giấy phép</translation>
+    </message>
+    <message>
+        <source>license-file-not-found</source>
+        <translation>Không tìm thấy tệp giấy phép</translation>
+    </message>
+    <message>
+        <source>open-source-licenses</source>
+        <translation>Giấy phép mã nguồn mở</translation>
+    </message>
+    <message>
+        <source>product</source>
+        <translation>Sản phẩm</translation>
+    </message>
+    <message>
+        <source>version</source>
+        <translation>Phiên bản</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetSettings</name>
+    <message>
+        <source>apply</source>
+        <translation>Áp dụng</translation>
+    </message>
+    <message>
+        <source>audio</source>
+        <translation>Âm thanh</translation>
+    </message>
+    <message>
+        <source>cancel</source>
+        <translation>Hủy</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Đóng</translation>
+    </message>
+    <message>
+        <source>codecs</source>
+        <translation>Bộ mã hóa</translation>
+    </message>
+    <message>
+        <source>discard</source>
+        <translation>Không lưu</translation>
+    </message>
+    <message>
+        <source>general</source>
+        <translation>Chung</translation>
+    </message>
+    <message>
+        <source>network</source>
+        <translation>Mạng</translation>
+    </message>
+    <message>
+        <source>save</source>
+        <translation>Lưu</translation>
+    </message>
+    <message>
+        <source>save-changes</source>
+        <translation>Lưu thay đổi</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Cài đặt</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetSettingsCall</name>
+    <message>
+        <source>audio</source>
+        <translation>Âm thanh</translation>
+    </message>
+    <message>
+        <source>auto-hide</source>
+        <translation>Tự động ẩn</translation>
+    </message>
+    <message>
+        <source>bottom</source>
+        <translation>Dưới cùng</translation>
+    </message>
+    <message>
+        <source>bottom-left</source>
+        <translation>Góc dưới bên trái</translation>
+    </message>
+    <message>
+        <source>bottom-right</source>
+        <translation>Góc dưới bên phải</translation>
+    </message>
+    <message>
+        <source>change-pip</source>
+        <translation>Đổi vị trí hình trong hình</translation>
+    </message>
+    <message>
+        <source>change-pip-tip</source>
+        <translation>Nhấn để đổi vị trí hình trong hình</translation>
+    </message>
+    <message>
+        <source>input</source>
+        <translation>Đầu vào</translation>
+    </message>
+    <message>
+        <source>layout</source>
+        <translation>Bố cục</translation>
+    </message>
+    <message>
+        <source>location</source>
+        <translation>Vị trí</translation>
+    </message>
+    <message>
+        <source>off</source>
+        <translation>Tắt</translation>
+    </message>
+    <message>
+        <source>output</source>
+        <translation>Đầu ra</translation>
+    </message>
+    <message>
+        <source>pip</source>
+        <translation>Hình trong hình</translation>
+    </message>
+    <message>
+        <source>toolbar</source>
+        <translation>Thanh công cụ</translation>
+    </message>
+    <message>
+        <source>top</source>
+        <translation>Trên cùng</translation>
+    </message>
+    <message>
+        <source>top-left</source>
+        <translation>Góc trên bên trái</translation>
+    </message>
+    <message>
+        <source>top-right</source>
+        <translation>Góc trên bên phải</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetStatistics</name>
+    <message>
+        <source>audio</source>
+        <translation>Âm thanh</translation>
+    </message>
+    <message>
+        <source>bandwidth</source>
+        <translation>Băng thông</translation>
+    </message>
+    <message>
+        <source>codec</source>
+        <translation>Bộ mã hóa</translation>
+    </message>
+    <message>
+        <source>jitter</source>
+        <translation>Độ rung pha</translation>
+    </message>
+    <message>
+        <source>latency</source>
+        <translation>Độ trễ</translation>
+    </message>
+    <message>
+        <source>packet-lost</source>
+        <translation>Gói bị mất</translation>
+    </message>
+    <message>
+        <source>rate</source>
+        <translation>Tốc độ</translation>
+    </message>
+    <message>
+        <source>rx</source>
+        <translation>Nhận</translation>
+    </message>
+    <message>
+        <source>size</source>
+        <translation>Kích thước</translation>
+    </message>
+    <message>
+        <source>transfer</source>
+        <translation>Đã truyền</translation>
+    </message>
+    <message>
+        <source>tx</source>
+        <translation>Gửi</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+</context>
+</TS>
