@@ -1,0 +1,285 @@
+// The two translation catalogues: every context and key the interface uses
+// is in both; English follows the naming rule and its listed exceptions;
+// Vietnamese is real Vietnamese text in precomposed UTF-8.
+
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+#include <QTranslator>
+#include <QXmlStreamReader>
+
+#include "test_application.h"
+
+namespace {
+
+using Catalogue = std::vector<std::pair<const char*, QStringList>>;
+
+// Contexts and keys as the interface uses them.
+const Catalogue& expectedKeys()
+{
+    static const Catalogue keys = {
+        {"MainWindow",
+         {"MainWindow", "answer", "app-minimized-to-tray", "are-you-sure", "decline",
+          "display-camera", "exit", "exit-program", "from", "incoming-call", "info", "settings"}},
+        {"SettingsAudio",
+         {"echo-cancel", "echo-length-ms", "input-device", "input-volume", "jitter-delay",
+          "output-device", "output-volume", "playing", "recording", "silence-detection",
+          "test-devices", "test-micro", "test-speaker"}},
+        {"SettingsCodecs", {"audio-codecs", "fecc", "video-frame-size"}},
+        {"SettingsGeneral",
+         {"auto-answer", "auto-start", "auto-update", "display-name", "english", "language",
+          "vietnamese"}},
+        {"SettingsNetwork",
+         {"bandwidth-receive", "bandwidth-transmit", "enable-nat", "media-ports-tcp",
+          "media-ports-udp", "nat-manual", "nat-off", "nat-stun", "public-ip", "stun-server"}},
+        {"SettingsVideo",
+         {"capture-window", "configure", "configure-video", "current-video", "desktop",
+          "full-screen", "no-device", "video-device", "video-format"}},
+        {"WidgetCall",
+         {"are-you-sure",    "call",         "call-status", "change-layout", "change-layout-tip",
+          "content-full",    "dial-pad",     "end-call",    "fecc",          "full-screen",
+          "full-screen-tip", "layout",       "local-full",  "micro-volume",  "mute-micro",
+          "mute-speaker",    "remote-full",  "settings",    "side-by-side",  "speaker-volume",
+          "toggle-camera",   "toggle-layout"}},
+        {"WidgetCam",
+         {"configure", "desktop", "device", "format", "full-screen", "no-device", "video",
+          "window"}},
+        {"WidgetContacts",
+         {"add-contact", "address", "are-you-sure", "call", "contacts", "edit-contact",
+          "erase-all-contacts", "export-contacts", "import-contacts", "ip-address", "name",
+          "organization", "protocol", "remove-contact", "save"}},
+        {"WidgetDialpad", {"send"}},
+        {"WidgetHistory",
+         {"add-contact", "add-to-contacts", "address", "are-you-sure", "call", "clear-history",
+          "duration", "flow", "history", "ip-address", "minutes", "name", "organization",
+          "protocol", "remove-entry", "save", "status", "time"}},
+        {"WidgetHome", {"call", "dial-pad", "enter-address"}},
+        {"WidgetInfo",
+         {"about", "close", "info", "license", "license-file-not-found", "open-source-licenses",
+          "product", "version"}},
+        {"WidgetSettings",
+         {"apply", "audio", "cancel", "close", "codecs", "discard", "general", "network", "save",
+          "save-changes", "settings", "video"}},
+        {"WidgetSettingsCall",
+         {"audio", "auto-hide", "bottom", "bottom-left", "bottom-right", "change-pip",
+          "change-pip-tip", "input", "layout", "location", "off", "output", "pip", "toolbar", "top",
+          "top-left", "top-right"}},
+        {"WidgetStatistics",
+         {"audio", "bandwidth", "codec", "jitter", "latency", "packet-lost", "rate", "rx", "size",
+          "transfer", "tx", "video"}},
+    };
+    return keys;
+}
+
+// The English texts that do not follow the rule.
+const std::map<std::pair<QString, QString>, QString>& englishExceptions()
+{
+    static const std::map<std::pair<QString, QString>, QString> exceptions = {
+        {{"MainWindow", "MainWindow"}, "Main window"},
+        {{"SettingsAudio", "echo-length-ms"}, "Echo length (ms)"},
+        {{"SettingsCodecs", "fecc"}, "Far end camera control"},
+        {{"SettingsNetwork", "bandwidth-receive"}, "Bandwidth Rx"},
+        {{"SettingsNetwork", "bandwidth-transmit"}, "Bandwidth Tx"},
+        {{"SettingsNetwork", "enable-nat"}, "Enable NAT"},
+        {{"SettingsNetwork", "media-ports-tcp"}, "Media Ports TCP"},
+        {{"SettingsNetwork", "media-ports-udp"}, "Media Ports UDP"},
+        {{"SettingsNetwork", "nat-manual"}, "Manual"},
+        {{"SettingsNetwork", "nat-off"}, "Off"},
+        {{"SettingsNetwork", "nat-stun"}, "STUN"},
+        {{"SettingsNetwork", "public-ip"}, "Public IP Address"},
+        {{"SettingsNetwork", "stun-server"}, "STUN Server"},
+        {{"WidgetCall", "change-layout-tip"}, "Click to change layout"},
+        {{"WidgetCall", "content-full"}, "Content Full"},
+        {{"WidgetCall", "dial-pad"}, "Dialpad"},
+        {{"WidgetCall", "fecc"}, "FECC"},
+        {{"WidgetCall", "full-screen-tip"}, "Full screen"},
+        {{"WidgetCall", "local-full"}, "Local Full"},
+        {{"WidgetCall", "remote-full"}, "Remote Full"},
+        {{"WidgetContacts", "erase-all-contacts"}, "Importing will remove existing contacts"},
+        {{"WidgetContacts", "ip-address"}, "IP Address"},
+        {{"WidgetHistory", "add-to-contacts"}, "Add to Contacts"},
+        {{"WidgetHistory", "ip-address"}, "IP Address"},
+        {{"WidgetHome", "dial-pad"}, "Dialpad"},
+        {{"WidgetInfo", "open-source-licenses"}, "Open source Licenses"},
+        {{"WidgetSettingsCall", "change-pip"}, "Change PiP"},
+        {{"WidgetSettingsCall", "change-pip-tip"}, "Click to change PiP"},
+        {{"WidgetSettingsCall", "pip"}, "PiP"},
+    };
+    return exceptions;
+}
+
+/// The rule: hyphens become blanks and the first letter is upper case.
+QString englishFor(const QString& context, const QString& key)
+{
+    const auto exception = englishExceptions().find({context, key});
+    if (exception != englishExceptions().end()) {
+        return exception->second;
+    }
+    QString text = key;
+    text.replace('-', ' ');
+    text[0] = text[0].toUpper();
+    return text;
+}
+
+bool isVietnameseLetter(QChar c)
+{
+    static const QString letters =
+        QString::fromUtf8("àáảãạăằắẳẵặâầấẩẫậèéẻẽẹêềếểễệìíỉĩịòóỏõọôồốổỗộơờớởỡợ"
+                          "ùúủũụưừứửữựỳýỷỹỵđ");
+    return letters.contains(c.toLower());
+}
+
+class Catalogues : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { testApplication(); }
+
+    static void load(QTranslator& translator, const char* path)
+    {
+        ASSERT_TRUE(QFile::exists(path)) << path;
+        ASSERT_TRUE(translator.load(path)) << path;
+        ASSERT_FALSE(translator.isEmpty()) << path;
+    }
+};
+
+TEST_F(Catalogues, EnglishFollowsTheRuleAndItsExceptions)
+{
+    QTranslator english;
+    load(english, ":/locale/en.qm");
+    int count = 0;
+    for (const auto& [context, keys] : expectedKeys()) {
+        for (const QString& key : keys) {
+            const QString text = english.translate(context, key.toUtf8().constData());
+            EXPECT_EQ(text, englishFor(context, key)) << context << " / " << key.toStdString();
+            ++count;
+        }
+    }
+    EXPECT_EQ(count, 170);
+    // Every listed exception is itself a key of the catalogue.
+    for (const auto& [where, text] : englishExceptions()) {
+        bool listed = false;
+        for (const auto& [context, keys] : expectedKeys()) {
+            listed = listed || (where.first == context && keys.contains(where.second));
+        }
+        EXPECT_TRUE(listed) << where.second.toStdString();
+    }
+}
+
+TEST_F(Catalogues, LookupsAreBoundToTheirContext)
+{
+    QTranslator english;
+    load(english, ":/locale/en.qm");
+    EXPECT_TRUE(english.translate("WidgetDialpad", "call").isEmpty());
+    EXPECT_TRUE(english.translate("WidgetHome", "no-such-key").isEmpty());
+    EXPECT_EQ(english.translate("WidgetCall", "fecc"), "FECC");
+    EXPECT_EQ(english.translate("SettingsCodecs", "fecc"), "Far end camera control");
+}
+
+TEST_F(Catalogues, VietnameseCoversEveryKeyWithRealText)
+{
+    QTranslator vietnamese;
+    load(vietnamese, ":/locale/vn.qm");
+    int total = 0;
+    int withDiacritics = 0;
+    for (const auto& [context, keys] : expectedKeys()) {
+        for (const QString& key : keys) {
+            SCOPED_TRACE(std::string(context) + " / " + key.toStdString());
+            const QString text = vietnamese.translate(context, key.toUtf8().constData());
+            ++total;
+            ASSERT_FALSE(text.isEmpty());
+            EXPECT_NE(text, key);
+            EXPECT_NE(text, englishFor(context, key).toLower());
+            EXPECT_EQ(text, text.normalized(QString::NormalizationForm_C)) << "not precomposed";
+            EXPECT_EQ(text, text.trimmed());
+            EXPECT_FALSE(text.contains('-')) << "looks like an untranslated key";
+            bool accented = false;
+            for (const QChar c : text) {
+                if (c.unicode() < 0x80) {
+                    continue;
+                }
+                // Anything outside ASCII must be a Vietnamese letter, never
+                // the debris of a wrong encoding ("Ã¡", U+FFFD).
+                EXPECT_TRUE(isVietnameseLetter(c))
+                    << "unexpected character U+" << std::hex << c.unicode();
+                accented = true;
+            }
+            withDiacritics += accented ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(total, 170);
+    EXPECT_GE(withDiacritics * 10, total * 9) << withDiacritics << " of " << total;
+
+    // A few texts every Vietnamese user knows.
+    EXPECT_EQ(vietnamese.translate("WidgetHome", "call"), QString::fromUtf8("Gọi"));
+    EXPECT_EQ(vietnamese.translate("MainWindow", "settings"), QString::fromUtf8("Cài đặt"));
+    EXPECT_EQ(vietnamese.translate("WidgetSettings", "cancel"), QString::fromUtf8("Hủy"));
+}
+
+/// Reads the (context, key) pairs of a catalogue source, with any message
+/// left unfinished or obsolete.
+std::set<std::pair<QString, QString>> readSource(const QString& path, QStringList& problems)
+{
+    std::set<std::pair<QString, QString>> pairs;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problems << "cannot read " + path;
+        return pairs;
+    }
+    QXmlStreamReader xml(&file);
+    QString context;
+    QString source;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement()) {
+            continue;
+        }
+        if (xml.name() == QLatin1String("name")) {
+            context = xml.readElementText();
+        } else if (xml.name() == QLatin1String("source")) {
+            source = xml.readElementText();
+            if (!pairs.insert({context, source}).second) {
+                problems << "duplicate " + context + "/" + source;
+            }
+        } else if (xml.name() == QLatin1String("translation")) {
+            const QString type = xml.attributes().value("type").toString();
+            if (!type.isEmpty()) {
+                problems << context + "/" + source + " is " + type;
+            }
+        }
+    }
+    if (xml.hasError()) {
+        problems << path + ": " + xml.errorString();
+    }
+    return pairs;
+}
+
+TEST_F(Catalogues, SourcesHoldExactlyTheKeysAndNothingUnfinished)
+{
+    std::set<std::pair<QString, QString>> expected;
+    for (const auto& [context, keys] : expectedKeys()) {
+        for (const QString& key : keys) {
+            expected.insert({context, key});
+        }
+    }
+    for (const char* name : {"en.ts", "vn.ts"}) {
+        SCOPED_TRACE(name);
+        const QString path = QString(KX_SOURCE_DIR) + "/resources/locale/" + name;
+        if (!QFile::exists(path)) {
+            GTEST_SKIP() << "catalogue sources not found at " << path.toStdString();
+        }
+        QStringList problems;
+        const auto actual = readSource(path, problems);
+        EXPECT_TRUE(problems.isEmpty()) << problems.join("; ").toStdString();
+        EXPECT_TRUE(actual == expected)
+            << actual.size() << " pairs, " << expected.size() << " expected";
+    }
+}
+
+} // namespace
