@@ -17,6 +17,16 @@
 
 #include <gtest/gtest.h>
 
+// Readable failure messages for Qt strings.
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+void PrintTo(const QByteArray& bytes, std::ostream* out)
+{
+    *out << '"' << bytes.toStdString() << '"';
+}
+
 namespace {
 
 QByteArray readAll(const QString& path)

@@ -1,0 +1,344 @@
+#include "KxPhone/kxapp.h"
+
+#include <iostream>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLibraryInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QScreen>
+#include <QSettings>
+#include <QSharedMemory>
+#include <QStyleFactory>
+#include <QThread>
+#include <QTimer>
+#include <QTranslator>
+
+#include "KxPhone/kxdefaults.h"
+#include "storage/contactstore.h"
+#include "storage/recentstore.h"
+#include "ui/mainwindow.h"
+#include "voip/base/trace.h"
+
+KxApp* KxApp::self = nullptr;
+
+namespace {
+
+// How long a start that found the segment waits for the owner's local server: long
+// enough for an instance that is still starting up to begin listening.
+constexpr int serverProbeMs = 2000;
+
+void printLine(const QString& text)
+{
+    std::cout << text.toStdString() << std::endl;
+}
+
+} // namespace
+
+KxApp::KxApp(int& argc, char** argv, const QString& key)
+    : QApplication(argc, argv)
+{
+    if (self) {
+        std::cerr << "Kestrovia is already running!" << std::endl;
+        return;
+    }
+    sharedMemory = new QSharedMemory();
+    sharedMemory->setKey(key);
+    if (!takeInstanceSegment(key))
+        return;
+    self = this;
+    startUp(key);
+}
+
+KxApp::~KxApp()
+{
+    // On Unix a segment outlives its processes unless it is detached, which would make every
+    // later start probe for a dead instance; the other objects live until the process ends.
+    voip::Trace::close();
+    if (localServer)
+        localServer->close();
+    if (sharedMemory)
+        sharedMemory->detach();
+}
+
+KxApp* KxApp::instance()
+{
+    return self;
+}
+
+bool KxApp::takeInstanceSegment(const QString& key)
+{
+    if (sharedMemory->attach(QSharedMemory::ReadWrite)) {
+        if (runningInstanceAnswers(key)) {
+            alreadyRunning = true;
+            return false;
+        }
+        // Nobody answers: the segment was left by a process that ended without detaching
+        // (a crash). Detaching the last attachment removes it, so it can be made afresh.
+        sharedMemory->detach();
+        if (!sharedMemory->create(8, QSharedMemory::ReadWrite)) {
+            // Still there: a live process holds it (e.g. one still starting up).
+            if (sharedMemory->attach(QSharedMemory::ReadWrite)) {
+                alreadyRunning = true;
+                return false;
+            }
+            std::cerr << "Failed to create shared memory" << std::endl;
+            return false;
+        }
+        return true;
+    }
+    alreadyRunning = false;
+    if (!sharedMemory->create(8, QSharedMemory::ReadWrite)) {
+        std::cerr << "Failed to create shared memory" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool KxApp::runningInstanceAnswers(const QString& key)
+{
+    const QDeadlineTimer deadline(serverProbeMs);
+    do {
+        QLocalSocket socket;
+        socket.connectToServer(key, QIODevice::WriteOnly);
+        if (socket.waitForConnected(int(qMin<qint64>(deadline.remainingTime(), 500)))) {
+            socket.disconnectFromServer();
+            return true;
+        }
+        QThread::msleep(100);
+    } while (!deadline.hasExpired());
+    return false;
+}
+
+void KxApp::startUp(const QString& key)
+{
+    printLine("Starting Kestrovia");
+
+    QFile styleSheet(":/css/main.css");
+    if (styleSheet.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        setStyle(QStyleFactory::create("Fusion"));
+        setStyleSheet(QString::fromUtf8(styleSheet.readAll()));
+        styleSheet.close();
+    }
+
+    // The window the outside screen-capture filter follows; a value from an earlier run
+    // would make it follow a window that no longer exists.
+    {
+        QSettings captureFilter(QSettings::IniFormat, QSettings::UserScope,
+                                "screen-capture-recorder", "screen-capture-recorder");
+        if (captureFilter.contains("hwnd_to_track"))
+            captureFilter.remove("hwnd_to_track");
+    }
+
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    scaleFactor = primary ? primary->logicalDotsPerInch() / 96.0 : 1.0;
+    printLine("Scale factor: " + QString::number(scaleFactor));
+
+    settings = new QSettings(QSettings::IniFormat, QSettings::UserScope, "Kestrovia", "Kestrovia");
+    loadDefaults();
+
+    installTranslations();
+
+    contacts = new ContactStore();
+    recents = new RecentStore();
+
+    mainWindow = new MainWindow();
+    mainWindow->connectEngine();
+    restoreGeometry();
+    if (!mainWindow->isVisible())
+        mainWindow->show();
+
+    localServer = new QLocalServer();
+    // We hold the segment, so a socket file of that name is left over from a crash and
+    // would make listen() fail.
+    QLocalServer::removeServer(key);
+    localServer->listen(key);
+    connect(localServer, &QLocalServer::newConnection, mainWindow, &MainWindow::onShowWindow);
+    // The connection itself is the message; closing it keeps the pending queue from
+    // filling up, after which the server would stop announcing later starts.
+    connect(localServer, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = localServer->nextPendingConnection()) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+
+    fitToScreens();
+
+    QTimer::singleShot(0, this, &KxApp::startTrace);
+}
+
+void KxApp::installTranslations()
+{
+    const QString language = settings->value("language").toString();
+
+    // Qt's own catalogue, so that standard buttons follow the interface language; only for
+    // the languages the program has.
+    const QString qtCode = language == "vn" ? "vi" : language == "en" ? "en" : QString();
+    if (!qtCode.isEmpty()) {
+        auto* qtCatalogue = new QTranslator(this);
+        if (qtCatalogue->load("qtbase_" + qtCode,
+                              QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+            installTranslator(qtCatalogue);
+        else
+            delete qtCatalogue;
+    }
+
+    translator = new QTranslator();
+    translator->load(":/locale/" + language + ".qm");
+    installTranslator(translator);
+}
+
+void KxApp::notifyRunningInstance(const QString& serverName)
+{
+    if (!alreadyRunning)
+        return;
+    QLocalSocket socket;
+    socket.connectToServer(serverName, QIODevice::WriteOnly);
+    if (socket.waitForConnected(3000))
+        socket.disconnectFromServer();
+}
+
+void KxApp::loadDefaults()
+{
+    kxdefaults::writeMissing(*settings);
+}
+
+void KxApp::DialForward(QString dest)
+{
+    // The call manager places the call once it exists; until then there is nothing to do.
+    if (!manager || dest.isEmpty())
+        return;
+    printLine("DialForward " + dest);
+}
+
+int KxApp::traceLevelFor(const QVariant& stored)
+{
+    const int level = stored.toInt();
+    return level < 1 ? 4 : level;
+}
+
+void KxApp::startTrace()
+{
+    if (!settings->value("trace/enable").toBool())
+        return;
+    const int level = traceLevelFor(settings->value("trace/level"));
+    const QString file = QDir::tempPath() + "/kestrovia_trace.log";
+    const auto status =
+        voip::Trace::initialise(level, QFile::encodeName(file).toStdString(),
+                                voip::TraceDateAndTime | voip::TraceThread |
+                                    voip::TraceFileAndLine | voip::TraceRotateDaily);
+    if (!status) {
+        std::cerr << "Trace: " << status.error << std::endl;
+        return;
+    }
+    VOIP_TRACE(1, "PTRACE enabled level=" << level << " file=" << file.toStdString());
+}
+
+QWidget* KxApp::createLabeledRow(const QString& text, QWidget* field, const QString& labelName,
+                                 int labelWidth, const QMargins& margins, Qt::Alignment alignment)
+{
+    auto* row = new QWidget();
+    auto* layout = new QHBoxLayout(row);
+    layout->setAlignment(alignment);
+    layout->setContentsMargins(margins);
+    auto* label = new QLabel(text);
+    label->setFixedWidth(labelWidth);
+    if (!labelName.isEmpty())
+        label->setObjectName(labelName);
+    layout->addWidget(label);
+    if (field)
+        layout->addWidget(field);
+    return row;
+}
+
+QRect KxApp::virtualDesktop() const
+{
+    QRect desktop;
+    for (const QScreen* screen : QGuiApplication::screens())
+        desktop = desktop.united(screen->availableGeometry());
+    return desktop;
+}
+
+QRect KxApp::fittedRect(const QRect& wanted, const QRect& desktop, const QRect& primary)
+{
+    int x = wanted.x();
+    int y = wanted.y();
+    int width = qMax(wanted.width(), 640);
+    int height = qMax(wanted.height(), 480);
+    if (desktop.width() >= 1)
+        width = qMin(width, desktop.width());
+    if (desktop.height() >= 1)
+        height = qMin(height, desktop.height());
+
+    const QRect titleStrip = QRect(x, y, width, 50).intersected(desktop);
+    if (titleStrip.width() >= 80 && titleStrip.height() >= 20)
+        return QRect(x, y, width, height);
+    if (primary.isEmpty())
+        return QRect(x, y, width, height);
+
+    width = qMin(width, primary.width());
+    height = qMin(height, primary.height());
+    x = primary.x() + (primary.width() - width) / 2;
+    y = primary.y() + (primary.height() - height) / 2;
+    x = qMax(x, primary.left());
+    y = qMax(y, primary.top());
+    x = qMin(x, primary.x() + primary.width() - width);
+    y = qMin(y, primary.y() + primary.height() - height);
+    return QRect(x, y, width, height);
+}
+
+void KxApp::fitRect(int x, int y, int width, int height)
+{
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const QRect fitted = fittedRect(QRect(x, y, width, height), virtualDesktop(),
+                                    primary ? primary->availableGeometry() : QRect());
+    mainWindow->move(fitted.topLeft());
+    mainWindow->resize(fitted.size());
+}
+
+void KxApp::restoreGeometry()
+{
+    const int height = settings->value("state/height").toInt();
+    const int width = settings->value("state/width").toInt();
+    const int y = settings->value("state/y").toInt();
+    const int x = settings->value("state/x").toInt();
+    fitRect(x, y, width, height);
+    if (settings->value("state/maximized").toBool())
+        mainWindow->showMaximized();
+}
+
+void KxApp::fitToScreens()
+{
+    if (mainWindow->isMaximized()) {
+        const QRect titleStrip = QRect(mainWindow->x(), mainWindow->y(), mainWindow->width(), 50)
+                                     .intersected(virtualDesktop());
+        if (titleStrip.width() >= 80 && titleStrip.height() >= 20)
+            return;
+        mainWindow->showNormal();
+        const QRect normal = mainWindow->normalGeometry();
+        fitRect(normal.x(), normal.y(), normal.width(), normal.height());
+        mainWindow->showMaximized();
+        return;
+    }
+    fitRect(mainWindow->x(), mainWindow->y(), mainWindow->width(), mainWindow->height());
+}
+
+void KxApp::saveGeometry()
+{
+    if (!mainWindow || !settings || !mainWindow->isVisible() || mainWindow->isMinimized())
+        return;
+    const bool maximized = mainWindow->isMaximized();
+    settings->setValue("state/maximized", maximized);
+    if (!maximized) {
+        settings->setValue("state/x", mainWindow->x());
+        settings->setValue("state/y", mainWindow->y());
+        settings->setValue("state/width", mainWindow->width());
+        settings->setValue("state/height", mainWindow->height());
+    }
+    settings->sync();
+}

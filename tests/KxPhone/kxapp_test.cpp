@@ -1,0 +1,503 @@
+// The application object in this process: one KxApp, started in a private sandbox (HOME,
+// XDG folders and TMPDIR in a temporary folder) before the tests run.
+#include "KxPhone/kxapp.h"
+#include "KxPhone/kxdefaults.h"
+
+#include <iostream>
+#include <sstream>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "storage/contactstore.h"
+#include "storage/recentstore.h"
+#include "ui/mainwindow.h"
+#include "voip/base/trace.h"
+
+#include <gtest/gtest.h>
+
+// Readable failure messages for Qt strings.
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+QTemporaryDir* sandbox = nullptr;
+KxApp* app = nullptr;
+
+QString iniPath()
+{
+    return sandbox->path() + "/config/Kestrovia/Kestrovia.ini";
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QStringList expectedKeys = {"name",
+                                  "language",
+                                  "address",
+                                  "autoAnswer",
+                                  "autoStart",
+                                  "autoUpdate",
+                                  "call/autohide",
+                                  "call/location",
+                                  "call/pip",
+                                  "call/layout",
+                                  "audio/input",
+                                  "audio/output",
+                                  "audio/echo",
+                                  "audio/echoDuration",
+                                  "audio/silence",
+                                  "audio/jitter",
+                                  "video/device",
+                                  "video/width",
+                                  "video/height",
+                                  "video/rate",
+                                  "video/format",
+                                  "codecs/g722",
+                                  "codecs/g711a",
+                                  "codecs/g711u",
+                                  "codecs/width",
+                                  "codecs/height",
+                                  "codecs/fecc",
+                                  "codecs/h239",
+                                  "net/transmit",
+                                  "net/receive",
+                                  "net/nat",
+                                  "net/stun",
+                                  "net/publicIP",
+                                  "net/mediaPortsUdp",
+                                  "net/mediaPortsUdpMax",
+                                  "net/mediaPortsTcp",
+                                  "net/mediaPortsTcpMax",
+                                  "state/x",
+                                  "state/y",
+                                  "state/width",
+                                  "state/height",
+                                  "state/maximized",
+                                  "trace/enable",
+                                  "trace/level"};
+
+TEST(KxAppStartUp, FirstInstanceOwnsEverythingItCreated)
+{
+    ASSERT_EQ(KxApp::instance(), app);
+    EXPECT_FALSE(app->alreadyRunning);
+    ASSERT_NE(app->settings, nullptr);
+    ASSERT_NE(app->contacts, nullptr);
+    ASSERT_NE(app->recents, nullptr);
+    ASSERT_NE(app->mainWindow, nullptr);
+    ASSERT_NE(app->localServer, nullptr);
+    ASSERT_NE(app->translator, nullptr);
+    EXPECT_EQ(app->manager, nullptr);
+    EXPECT_TRUE(app->localServer->isListening());
+    EXPECT_EQ(app->localServer->serverName(), "Kestrovia");
+    EXPECT_TRUE(app->mainWindow->isVisible());
+    EXPECT_EQ(app->mainWindow->windowTitle(), "Kestrovia");
+    EXPECT_GT(app->scaleFactor, 0.0);
+    EXPECT_EQ(app->settings->fileName(), iniPath());
+    EXPECT_EQ(app->contacts->path(), sandbox->path() + "/data/Kestrovia_Contacts.xml");
+    EXPECT_EQ(app->recents->path(), sandbox->path() + "/data/Kestrovia_Recents.xml");
+}
+
+TEST(KxAppStartUp, MetaObjectHasTheTwoSlotsAndNoSignals)
+{
+    const QMetaObject& meta = KxApp::staticMetaObject;
+    QStringList own;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        EXPECT_EQ(meta.method(i).methodType(), QMetaMethod::Slot);
+        own << meta.method(i).methodSignature();
+    }
+    EXPECT_EQ(own, (QStringList{"DialForward(QString)", "startTrace()"}));
+    EXPECT_STREQ(meta.className(), "KxApp");
+}
+
+TEST(KxAppStartUp, ExistingValuesSurviveAndMissingOnesWereFilled)
+{
+    // main() left these in the file before the application started.
+    QSettings& settings = *app->settings;
+    EXPECT_EQ(settings.value("autoAnswer").toString(), "false");
+    EXPECT_EQ(settings.value("call/layout").toString(), "not-a-number");
+    EXPECT_EQ(settings.value("language").toString(), "xx");
+    for (const QString& key : expectedKeys)
+        EXPECT_TRUE(settings.contains(key)) << key.toStdString();
+    EXPECT_EQ(settings.value("net/stun").toString(), "stun.sipgate.net:3478");
+}
+
+TEST(KxAppStartUp, CaptureFilterValueIsRemovedOthersKept)
+{
+    QSettings filter(QSettings::IniFormat, QSettings::UserScope, "screen-capture-recorder",
+                     "screen-capture-recorder");
+    EXPECT_FALSE(filter.contains("hwnd_to_track"));
+    EXPECT_EQ(filter.value("other").toString(), "kept");
+}
+
+TEST(KxAppStartUp, UnknownLanguageInstallsNoCatalogue)
+{
+    EXPECT_EQ(QCoreApplication::translate("MainWindow", "exit-program"), "exit-program");
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes"), "&Yes");
+}
+
+TEST(KxAppStartUp, LocalServerConnectionsRaiseTheWindowEveryTime)
+{
+    // More than the server's pending-connection limit (30): later starts must still work.
+    for (int i = 0; i < 40; ++i) {
+        app->mainWindow->hide();
+        QLocalSocket socket;
+        socket.connectToServer("Kestrovia", QIODevice::WriteOnly);
+        ASSERT_TRUE(socket.waitForConnected(3000)) << i;
+        socket.disconnectFromServer();
+        ASSERT_TRUE(QTest::qWaitFor([] { return app->mainWindow->isVisible(); }, 3000)) << i;
+    }
+}
+
+TEST(KxAppDefaults, TableHasEveryKeyInOrderWithItsType)
+{
+    QStringList keys;
+    for (const auto& entry : kxdefaults::table())
+        keys << entry.key;
+    EXPECT_EQ(keys, expectedKeys);
+
+    const QStringList bools = {"autoAnswer",   "autoStart",     "autoUpdate",  "call/autohide",
+                               "audio/echo",   "audio/silence", "codecs/g722", "codecs/g711a",
+                               "codecs/g711u", "codecs/fecc",   "codecs/h239", "state/maximized",
+                               "trace/enable"};
+    const QStringList texts = {"name",         "language",     "address",
+                               "audio/input",  "audio/output", "video/device",
+                               "video/format", "net/stun",     "net/publicIP"};
+    for (const auto& entry : kxdefaults::table()) {
+        const int type = entry.value.userType();
+        if (bools.contains(entry.key))
+            EXPECT_EQ(type, QMetaType::Bool) << entry.key.toStdString();
+        else if (texts.contains(entry.key))
+            EXPECT_EQ(type, QMetaType::QString) << entry.key.toStdString();
+        else
+            EXPECT_EQ(type, QMetaType::Int) << entry.key.toStdString();
+    }
+}
+
+TEST(KxAppDefaults, StunDefaultIsAHostOnPort3478)
+{
+    for (const auto& entry : kxdefaults::table())
+        if (entry.key == "net/stun") {
+            const QStringList parts = entry.value.toString().split(':');
+            ASSERT_EQ(parts.size(), 2);
+            EXPECT_FALSE(parts[0].isEmpty());
+            EXPECT_EQ(parts[1], "3478");
+        }
+}
+
+class DefaultsFile : public ::testing::Test
+{
+protected:
+    QString path() const { return folder.path() + "/settings.ini"; }
+    QTemporaryDir folder;
+};
+
+TEST_F(DefaultsFile, FreshStoreGetsEveryKeyInTableOrderWithItsDefault)
+{
+    {
+        QSettings settings(path(), QSettings::IniFormat);
+        EXPECT_EQ(kxdefaults::writeMissing(settings), expectedKeys);
+    }
+    const QByteArray text = readAll(path());
+    for (const char* line : {"name=Kestrovia",
+                             "language=vn",
+                             "address=\n",
+                             "autoAnswer=true",
+                             "autoStart=true",
+                             "autoUpdate=false",
+                             "autohide=false",
+                             "location=1",
+                             "pip=0",
+                             "layout=1",
+                             "input=Default audio",
+                             "output=Default audio",
+                             "echo=true",
+                             "echoDuration=256",
+                             "silence=false",
+                             "jitter=250",
+                             "device=no-device",
+                             "rate=0",
+                             "format=YUV420P",
+                             "g722=true",
+                             "g711a=true",
+                             "g711u=true",
+                             "width=1280",
+                             "height=720",
+                             "fecc=true",
+                             "h239=true",
+                             "transmit=1024",
+                             "receive=1024",
+                             "nat=0",
+                             "stun=stun.sipgate.net:3478",
+                             "publicIP=0.0.0.0",
+                             "mediaPortsUdp=3230",
+                             "mediaPortsUdpMax=3300",
+                             "mediaPortsTcp=3230",
+                             "mediaPortsTcpMax=3250",
+                             "x=100",
+                             "y=100",
+                             "maximized=false",
+                             "enable=false",
+                             "level=4"})
+        EXPECT_TRUE(text.contains(line)) << line;
+
+    QSettings reread(path(), QSettings::IniFormat);
+    for (const auto& entry : kxdefaults::table())
+        EXPECT_EQ(reread.value(entry.key).toString(), entry.value.toString())
+            << entry.key.toStdString();
+    EXPECT_TRUE(kxdefaults::writeMissing(reread).isEmpty());
+}
+
+TEST_F(DefaultsFile, ExistingValuesAreNeverReplacedWhateverTheirType)
+{
+    {
+        QSettings settings(path(), QSettings::IniFormat);
+        settings.setValue("autoAnswer", false);
+        settings.setValue("call/layout", "abc");
+        settings.setValue("net/nat", QStringList{"a", "b"});
+        settings.setValue("state/x", QSize(3, 4));
+        settings.setValue("name", "");
+        const QStringList written = kxdefaults::writeMissing(settings);
+        QStringList expected = expectedKeys;
+        for (const char* key : {"autoAnswer", "call/layout", "net/nat", "state/x", "name"})
+            expected.removeOne(key);
+        EXPECT_EQ(written, expected);
+    }
+    QSettings reread(path(), QSettings::IniFormat);
+    EXPECT_FALSE(reread.value("autoAnswer").toBool());
+    EXPECT_EQ(reread.value("call/layout").toString(), "abc");
+    EXPECT_EQ(reread.value("net/nat").toStringList(), (QStringList{"a", "b"}));
+    EXPECT_EQ(reread.value("state/x").toSize(), QSize(3, 4));
+    EXPECT_EQ(reread.value("name").toString(), "");
+}
+
+TEST_F(DefaultsFile, KeyRemovedByHandAndGarbledLinesComeBack)
+{
+    {
+        QSettings settings(path(), QSettings::IniFormat);
+        kxdefaults::writeMissing(settings);
+    }
+    QByteArray text = readAll(path());
+    text.replace("jitter=250\n", "");
+    text.replace("stun=stun.sipgate.net:3478\n", "this line is not an entry\n[[[\n");
+    {
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+    QSettings settings(path(), QSettings::IniFormat);
+    // "[[[" opens another section, so the key after it in [net] is lost as well and comes back.
+    EXPECT_EQ(kxdefaults::writeMissing(settings),
+              (QStringList{"audio/jitter", "net/transmit", "net/stun"}));
+    EXPECT_EQ(settings.value("audio/jitter").toInt(), 250);
+}
+
+TEST(KxAppTrace, LevelBelowOneOrUnreadableBecomesFour)
+{
+    EXPECT_EQ(KxApp::traceLevelFor(0), 4);
+    EXPECT_EQ(KxApp::traceLevelFor(-2), 4);
+    EXPECT_EQ(KxApp::traceLevelFor("junk"), 4);
+    EXPECT_EQ(KxApp::traceLevelFor(QVariant()), 4);
+    EXPECT_EQ(KxApp::traceLevelFor(1), 1);
+    EXPECT_EQ(KxApp::traceLevelFor("6"), 6);
+}
+
+TEST(KxAppTrace, DisabledWritesNoFileEnabledWritesTheFirstLine)
+{
+    const QString file = QDir::tempPath() + "/kestrovia_trace.log";
+    EXPECT_EQ(file, sandbox->path() + "/tmp/kestrovia_trace.log");
+    QFile::remove(file);
+
+    app->settings->setValue("trace/enable", false);
+    app->settings->setValue("trace/level", 6);
+    app->startTrace();
+    EXPECT_FALSE(QFile::exists(file));
+    EXPECT_EQ(voip::Trace::level(), 0);
+
+    app->settings->setValue("trace/enable", true);
+    app->settings->setValue("trace/level", 0);
+    app->startTrace();
+    EXPECT_EQ(voip::Trace::level(), 4);
+    voip::Trace::flush();
+    const QByteArray text = readAll(file);
+    EXPECT_TRUE(text.contains("\tPTRACE enabled level=4 file=" + file.toUtf8() + "\n"))
+        << text.data();
+    EXPECT_TRUE(text.contains("kxapp.cpp(")) << text.data();
+    voip::Trace::close();
+    app->settings->setValue("trace/enable", false);
+}
+
+TEST(KxAppDialForward, WithoutManagerDoesNothing)
+{
+    std::ostringstream captured;
+    std::streambuf* old = std::cout.rdbuf(captured.rdbuf());
+    app->DialForward("10.0.0.1");
+    app->DialForward("");
+    QMetaObject::invokeMethod(app, "DialForward", Qt::QueuedConnection, Q_ARG(QString, "x"));
+    QCoreApplication::processEvents();
+    std::cout.rdbuf(old);
+    EXPECT_EQ(captured.str(), "");
+}
+
+TEST(KxAppRow, LabelFixedWidthNamedThenField)
+{
+    auto* field = new QLineEdit();
+    std::unique_ptr<QWidget> row(KxApp::createLabeledRow("address", field, "rowLabel", 120,
+                                                         QMargins(1, 2, 3, 4), Qt::AlignLeft));
+    EXPECT_EQ(row->parent(), nullptr);
+    auto* layout = qobject_cast<QHBoxLayout*>(row->layout());
+    ASSERT_NE(layout, nullptr);
+    EXPECT_EQ(layout->contentsMargins(), QMargins(1, 2, 3, 4));
+    EXPECT_EQ(layout->alignment(), Qt::AlignLeft);
+    ASSERT_EQ(layout->count(), 2);
+    auto* label = qobject_cast<QLabel*>(layout->itemAt(0)->widget());
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), "address");
+    EXPECT_EQ(label->objectName(), "rowLabel");
+    EXPECT_EQ(label->minimumWidth(), 120);
+    EXPECT_EQ(label->maximumWidth(), 120);
+    EXPECT_EQ(layout->itemAt(1)->widget(), field);
+    EXPECT_EQ(field->parent(), row.get());
+}
+
+TEST(KxAppRow, WithoutFieldOrNameOnlyTheLabel)
+{
+    std::unique_ptr<QWidget> row(KxApp::createLabeledRow("x", nullptr, "", 40, QMargins(),
+                                                         Qt::AlignRight | Qt::AlignVCenter));
+    ASSERT_EQ(row->layout()->count(), 1);
+    auto* label = qobject_cast<QLabel*>(row->layout()->itemAt(0)->widget());
+    ASSERT_NE(label, nullptr);
+    EXPECT_TRUE(label->objectName().isEmpty());
+    EXPECT_EQ(row->layout()->alignment(), Qt::AlignRight | Qt::AlignVCenter);
+    // The caller may add more widgets afterwards.
+    row->layout()->addWidget(new QLabel("more"));
+    EXPECT_EQ(row->layout()->count(), 2);
+}
+
+TEST(KxAppGeometry, FittedRectFollowsTheScreenRules)
+{
+    const QRect screen(0, 0, 1920, 1080);
+    const QRect available(0, 0, 1920, 1040);
+    // Far off any screen: centred on the primary screen with its size.
+    EXPECT_EQ(KxApp::fittedRect(QRect(5000, 100, 1280, 720), available, available),
+              QRect(320, 160, 1280, 720));
+    // Too small: enlarged in place.
+    EXPECT_EQ(KxApp::fittedRect(QRect(100, 100, 300, 200), available, available),
+              QRect(100, 100, 640, 480));
+    // Too big: at most the desktop.
+    EXPECT_EQ(KxApp::fittedRect(QRect(0, 0, 4000, 3000), available, available),
+              QRect(0, 0, 1920, 1040));
+    // Title strip only 60 pixels on screen: not enough.
+    EXPECT_EQ(KxApp::fittedRect(QRect(1860, 100, 800, 600), available, available),
+              QRect(560, 220, 800, 600));
+    // Title strip 80 pixels on screen: kept.
+    EXPECT_EQ(KxApp::fittedRect(QRect(1840, 100, 800, 600), available, available),
+              QRect(1840, 100, 800, 600));
+    // Above the top edge, only 10 rows of the strip visible: recentred.
+    EXPECT_EQ(KxApp::fittedRect(QRect(100, -40, 800, 600), available, available),
+              QRect(560, 220, 800, 600));
+    // Two screens side by side: a window on the second one stays there.
+    const QRect both = available.united(QRect(1920, 0, 1280, 1024));
+    EXPECT_EQ(KxApp::fittedRect(QRect(2000, 50, 1000, 700), both, available),
+              QRect(2000, 50, 1000, 700));
+    // No screens at all: only the minimum size applies.
+    EXPECT_EQ(KxApp::fittedRect(QRect(10, 10, 100, 100), QRect(), QRect()),
+              QRect(10, 10, 640, 480));
+    (void)screen;
+}
+
+TEST(KxAppGeometry, WindowIsFittedAndItsGeometrySaved)
+{
+    MainWindow& window = *app->mainWindow;
+    window.showNormal();
+    const QRect desktop = app->virtualDesktop();
+    ASSERT_FALSE(desktop.isEmpty());
+    app->fitRect(desktop.x() + 10, desktop.y() + 20, 300, 200);
+    EXPECT_EQ(window.pos(), QPoint(desktop.x() + 10, desktop.y() + 20));
+    EXPECT_EQ(window.size(), QSize(qMin(640, desktop.width()), qMin(480, desktop.height())));
+
+    app->settings->setValue("state/x", -1);
+    window.move(desktop.x() + 30, desktop.y() + 40); // the move event saves
+    QCoreApplication::processEvents();
+    EXPECT_EQ(app->settings->value("state/x").toInt(), window.x());
+    EXPECT_EQ(app->settings->value("state/y").toInt(), window.y());
+    EXPECT_EQ(app->settings->value("state/width").toInt(), window.width());
+    EXPECT_FALSE(app->settings->value("state/maximized").toBool());
+
+    // Hidden or minimised windows are not saved.
+    window.hide();
+    app->settings->setValue("state/x", 12345);
+    app->saveGeometry();
+    EXPECT_EQ(app->settings->value("state/x").toInt(), 12345);
+    window.show();
+
+    // Restoring a position off every screen brings the window back.
+    app->settings->setValue("state/x", desktop.right() + 5000);
+    app->settings->setValue("state/y", 0);
+    app->settings->setValue("state/width", 640);
+    app->settings->setValue("state/height", 480);
+    app->settings->setValue("state/maximized", false);
+    app->restoreGeometry();
+    EXPECT_TRUE(desktop.intersects(window.geometry()));
+    EXPECT_TRUE(readAll(iniPath()).contains("[state]"));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QTemporaryDir folder;
+    if (!folder.isValid())
+        return 2;
+    sandbox = &folder;
+    const QString base = folder.path();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("HOME", base.toUtf8());
+    qputenv("XDG_CONFIG_HOME", (base + "/config").toUtf8());
+    qputenv("XDG_DATA_HOME", (base + "/data").toUtf8());
+    qputenv("XDG_RUNTIME_DIR", (base + "/runtime").toUtf8());
+    qputenv("TMPDIR", (base + "/tmp").toUtf8());
+    QDir().mkpath(base + "/tmp");
+    QDir().mkpath(base + "/runtime");
+    QFile::setPermissions(base + "/runtime",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    {
+        // What an earlier run and a user editing the file by hand left behind.
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, "Kestrovia", "Kestrovia");
+        settings.setValue("autoAnswer", false);
+        settings.setValue("call/layout", "not-a-number");
+        settings.setValue("language", "xx");
+        QSettings filter(QSettings::IniFormat, QSettings::UserScope, "screen-capture-recorder",
+                         "screen-capture-recorder");
+        filter.setValue("hwnd_to_track", 4242);
+        filter.setValue("other", "kept");
+    }
+
+    static char programName[] = "kxapp_test";
+    static char* qtArguments[] = {programName, nullptr};
+    int qtArgumentCount = 1;
+    KxApp application(qtArgumentCount, qtArguments, "Kestrovia");
+    if (KxApp::instance() != &application) {
+        std::cerr << "the application did not start" << std::endl;
+        return 2;
+    }
+    app = &application;
+    return RUN_ALL_TESTS();
+}

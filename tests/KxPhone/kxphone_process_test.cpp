@@ -1,0 +1,288 @@
+// The kxphone program as a user meets it: real processes, each test in its own sandbox
+// (HOME, XDG folders and TMPDIR in a temporary folder, which also keeps the single-instance
+// segment and server apart from every other test and from the real user).
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QSharedMemory>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+// Readable failure messages for Qt strings.
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+void PrintTo(const QByteArray& bytes, std::ostream* out)
+{
+    *out << '"' << bytes.toStdString() << '"';
+}
+
+namespace {
+
+const QString program = QStringLiteral(KX_BINARY_DIR "/KxPhone/kxphone");
+
+class Sandbox
+{
+public:
+    Sandbox()
+    {
+        for (const char* sub : {"/config", "/data", "/tmp", "/runtime"})
+            QDir().mkpath(folder.path() + sub);
+        QFile::setPermissions(folder.path() + "/runtime", QFileDevice::ReadOwner |
+                                                              QFileDevice::WriteOwner |
+                                                              QFileDevice::ExeOwner);
+    }
+
+    QString path(const QString& sub = {}) const { return folder.path() + sub; }
+    QString iniPath() const { return path("/config/Kestrovia/Kestrovia.ini"); }
+
+    QProcessEnvironment environment(int quitAfterMs) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("HOME", path());
+        env.insert("XDG_CONFIG_HOME", path("/config"));
+        env.insert("XDG_DATA_HOME", path("/data"));
+        env.insert("XDG_RUNTIME_DIR", path("/runtime"));
+        env.insert("TMPDIR", path("/tmp"));
+        env.insert("KX_TEST_REPORT_SHOW", "1");
+        if (quitAfterMs > 0)
+            env.insert("KX_TEST_QUIT_AFTER_MS", QString::number(quitAfterMs));
+        return env;
+    }
+
+    /// Starts kxphone; with `quitAfterMs` it ends itself in an orderly way after that time.
+    std::unique_ptr<QProcess> start(int quitAfterMs, const QStringList& arguments = {}) const
+    {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment(quitAfterMs));
+        process->setWorkingDirectory(path());
+        process->start(program, arguments);
+        return process;
+    }
+
+    /// Runs kxphone until it ends; returns its exit code (-1 when it did not end normally).
+    int run(int quitAfterMs, QByteArray* out = nullptr, QByteArray* err = nullptr) const
+    {
+        auto process = start(quitAfterMs);
+        const bool finished = process->waitForFinished(60000);
+        if (out)
+            *out = process->readAllStandardOutput();
+        if (err)
+            *err = process->readAllStandardError();
+        if (!finished) {
+            process->kill();
+            process->waitForFinished();
+            return -1;
+        }
+        return process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    }
+
+    QByteArray read(const QString& sub) const
+    {
+        QFile file(path(sub));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryDir folder;
+};
+
+/// Reads the process's standard output until it holds `text` (or the wait ends).
+bool waitForOutput(QProcess& process, QByteArray& collected, const QByteArray& text,
+                   int timeoutMs = 30000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!collected.contains(text) && timer.elapsed() < timeoutMs) {
+        process.waitForReadyRead(200);
+        collected += process.readAllStandardOutput();
+        if (process.state() == QProcess::NotRunning) {
+            collected += process.readAllStandardOutput();
+            break;
+        }
+    }
+    return collected.contains(text);
+}
+
+bool segmentExists(const Sandbox& sandbox)
+{
+    const QByteArray saved = qgetenv("TMPDIR");
+    qputenv("TMPDIR", sandbox.path("/tmp").toUtf8());
+    QSharedMemory segment("Kestrovia");
+    const bool attached = segment.attach();
+    if (attached)
+        segment.detach();
+    qputenv("TMPDIR", saved);
+    return attached;
+}
+
+TEST(KxPhoneProcess, SecondStartRaisesTheFirstAndEndsWithoutAWindow)
+{
+    Sandbox sandbox;
+    auto first = sandbox.start(6000);
+    QByteArray firstOut;
+    ASSERT_TRUE(waitForOutput(*first, firstOut, "Starting Kestrovia")) << firstOut.data();
+
+    QByteArray secondOut;
+    QByteArray secondErr;
+    auto second = sandbox.start(0, {"10.0.0.1"}); // arguments are ignored
+    ASSERT_TRUE(second->waitForFinished(30000));
+    secondOut = second->readAllStandardOutput();
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_FALSE(secondOut.contains("Starting Kestrovia")) << secondOut.data();
+    EXPECT_FALSE(secondOut.contains("Show window")) << secondOut.data();
+
+    EXPECT_TRUE(waitForOutput(*first, firstOut, "Show window")) << firstOut.data();
+    ASSERT_TRUE(first->waitForFinished(30000));
+    firstOut += first->readAllStandardOutput();
+    EXPECT_EQ(first->exitCode(), 0);
+    EXPECT_FALSE(firstOut.contains("DialForward")) << firstOut.data();
+
+    // An orderly end releases the segment, so the next start is a first instance at once.
+    EXPECT_FALSE(segmentExists(sandbox));
+    QByteArray thirdOut;
+    EXPECT_EQ(sandbox.run(300, &thirdOut), 0);
+    EXPECT_TRUE(thirdOut.contains("Starting Kestrovia"));
+}
+
+TEST(KxPhoneProcess, FirstStartPrintsItsStepsAndWritesEveryDefault)
+{
+    Sandbox sandbox;
+    QByteArray out;
+    ASSERT_EQ(sandbox.run(300, &out), 0);
+    EXPECT_TRUE(out.startsWith("Starting Kestrovia\nScale factor: ")) << out.data();
+    const QByteArray ini = QFile(sandbox.iniPath()).exists()
+                               ? sandbox.read("/config/Kestrovia/Kestrovia.ini")
+                               : QByteArray();
+    EXPECT_TRUE(ini.contains("autoAnswer=true"));
+    EXPECT_TRUE(ini.contains("[trace]\nenable=false\nlevel=4"));
+    QSettings settings(sandbox.iniPath(), QSettings::IniFormat);
+    EXPECT_EQ(settings.allKeys().size(), 44);
+    // trace/enable is false by default: no trace file.
+    EXPECT_FALSE(QFile::exists(sandbox.path("/tmp/kestrovia_trace.log")));
+    // No change, no stores' files.
+    EXPECT_FALSE(QFile::exists(sandbox.path("/data/Kestrovia_Contacts.xml")));
+}
+
+TEST(KxPhoneProcess, KeptValuesRemovedKeysAndBadInputAcrossARestart)
+{
+    Sandbox sandbox;
+    ASSERT_EQ(sandbox.run(300), 0);
+    {
+        QFile file(sandbox.iniPath());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QByteArray text = file.readAll();
+        file.close();
+        text.replace("autoAnswer=true", "autoAnswer=false");
+        text.replace("name=Kestrovia\n", "");
+        text.replace("language=vn", "language=../../etc/passwd");
+        text.replace("layout=1", "layout=one");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text + "\n[broken\n=no key\n");
+    }
+    // A contacts file that is not XML stays as it is.
+    {
+        QFile contacts(sandbox.path("/data/Kestrovia_Contacts.xml"));
+        ASSERT_TRUE(contacts.open(QIODevice::WriteOnly));
+        contacts.write("\x00\x01 not xml", 10);
+    }
+    QByteArray out;
+    QByteArray err;
+    ASSERT_EQ(sandbox.run(300, &out, &err), 0) << err.data();
+    EXPECT_TRUE(out.contains("Starting Kestrovia"));
+    QSettings settings(sandbox.iniPath(), QSettings::IniFormat);
+    EXPECT_EQ(settings.value("name").toString(), "Kestrovia");
+    EXPECT_EQ(settings.value("autoAnswer").toString(), "false");
+    EXPECT_EQ(settings.value("language").toString(), "../../etc/passwd");
+    EXPECT_EQ(settings.value("call/layout").toString(), "one");
+    EXPECT_EQ(sandbox.read("/data/Kestrovia_Contacts.xml"), QByteArray("\x00\x01 not xml", 10));
+}
+
+TEST(KxPhoneProcess, TraceStartsAfterStartUpAtLevelFourForLevelZero)
+{
+    Sandbox sandbox;
+    {
+        QSettings settings(sandbox.iniPath(), QSettings::IniFormat);
+        settings.setValue("trace/enable", true);
+        settings.setValue("trace/level", 0);
+    }
+    ASSERT_EQ(sandbox.run(500), 0);
+    const QString file = sandbox.path("/tmp/kestrovia_trace.log");
+    const QByteArray text = sandbox.read("/tmp/kestrovia_trace.log");
+    EXPECT_TRUE(text.contains("PTRACE enabled level=4 file=" + file.toUtf8() + "\n"))
+        << text.data();
+
+    {
+        QSettings settings(sandbox.iniPath(), QSettings::IniFormat);
+        settings.setValue("trace/level", 6);
+    }
+    ASSERT_EQ(sandbox.run(500), 0);
+    EXPECT_TRUE(sandbox.read("/tmp/kestrovia_trace.log").contains("PTRACE enabled level=6 file="));
+}
+
+TEST(KxPhoneProcess, SegmentAndSocketLeftByACrashDoNotBlockTheNextStart)
+{
+    Sandbox sandbox;
+    // A process that takes the segment and dies without detaching, as a crash does.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        qputenv("TMPDIR", sandbox.path("/tmp").toUtf8());
+        QSharedMemory segment("Kestrovia");
+        _exit(segment.create(8) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(segmentExists(sandbox));
+
+    // ... and the socket file of its local server, with nobody listening.
+    const QByteArray socketPath = sandbox.path("/tmp/Kestrovia").toUtf8();
+    {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(std::size_t(socketPath.size()), sizeof address.sun_path);
+        std::memcpy(address.sun_path, socketPath.constData(), socketPath.size());
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+
+    auto first = sandbox.start(5000);
+    QByteArray firstOut;
+    ASSERT_TRUE(waitForOutput(*first, firstOut, "Starting Kestrovia")) << firstOut.data();
+    // Its server works despite the stale socket file: a second start reaches it.
+    auto second = sandbox.start(0);
+    ASSERT_TRUE(second->waitForFinished(30000));
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_FALSE(second->readAllStandardOutput().contains("Starting Kestrovia"));
+    EXPECT_TRUE(waitForOutput(*first, firstOut, "Show window")) << firstOut.data();
+    ASSERT_TRUE(first->waitForFinished(30000));
+    EXPECT_EQ(first->exitCode(), 0);
+    EXPECT_FALSE(segmentExists(sandbox));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,122 @@
+#include "ui/mainwindow.h"
+
+#include <thread>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QMessageBox>
+#include <QMetaMethod>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList ownMethods(const QMetaObject& meta, QMetaMethod::MethodType type)
+{
+    QStringList names;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        if (meta.method(i).methodType() == type)
+            names << meta.method(i).methodSignature();
+    return names;
+}
+
+/// Answers the next modal message box with `button` once it is shown.
+void answerNextBox(QMessageBox::StandardButton button)
+{
+    auto* poll = new QTimer();
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, button] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box->button(button)->click();
+            poll->deleteLater();
+        }
+    });
+    poll->start(10);
+}
+
+TEST(MainWindow, FrameTitleNameAndBackground)
+{
+    MainWindow window;
+    EXPECT_EQ(window.windowTitle(), "Kestrovia");
+    EXPECT_EQ(window.objectName(), "MainWindow");
+    if (!QFile::exists(":/img/bg.png"))
+        GTEST_SKIP() << "resource bundle not built";
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const QBrush brush = window.palette().brush(group, QPalette::Window);
+        EXPECT_EQ(brush.style(), Qt::TexturePattern);
+        EXPECT_FALSE(brush.texture().isNull());
+    }
+}
+
+TEST(MainWindow, SignalsAndSlotsInOrder)
+{
+    EXPECT_EQ(ownMethods(MainWindow::staticMetaObject, QMetaMethod::Signal),
+              (QStringList{"signalShowMain()", "signalShowCall()", "signalShowWindow()",
+                           "signalUpdateCall()", "signalIncomingCall(QString)"}));
+    EXPECT_EQ(ownMethods(MainWindow::staticMetaObject, QMetaMethod::Slot),
+              (QStringList{"onTimer()", "onSettings()", "onInfo()", "onCam()", "onShowMain()",
+                           "onShowCall()", "onUpdateCall()", "onIncomingCall(QString)",
+                           "onTray(QSystemTrayIcon::ActivationReason)", "onExit()", "onTab()",
+                           "onShowWindow()"}));
+}
+
+TEST(MainWindow, EngineSignalsReachTheirSlotsAlsoFromAnotherThread)
+{
+    MainWindow window;
+    window.connectEngine();
+    EXPECT_TRUE(window.isHidden());
+    emit window.signalShowWindow();
+    EXPECT_TRUE(window.isVisible());
+
+    window.hide();
+    std::thread engine([&window] {
+        emit window.signalShowMain();
+        emit window.signalIncomingCall("caller");
+        emit window.signalShowWindow();
+    });
+    engine.join();
+    EXPECT_TRUE(window.isHidden()); // queued: nothing ran on the engine thread
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window.isVisible());
+}
+
+TEST(MainWindow, TrayClickShowsOtherActivationsDoNot)
+{
+    MainWindow window;
+    window.onTray(QSystemTrayIcon::Context);
+    window.onTray(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(window.isHidden());
+    window.onTray(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(window.isVisible());
+}
+
+// Last in this file: once the application has been told to quit, Qt runs no further
+// nested event loops (message boxes) in this process.
+TEST(MainWindow, ExitAsksAndOnlyYesEndsTheEventLoop)
+{
+    MainWindow window;
+    QEventLoop loop;
+    bool ended = false;
+    QTimer::singleShot(0, &window, [&] {
+        answerNextBox(QMessageBox::No);
+        window.onExit();
+        EXPECT_TRUE(window.isVisible()); // shown first, and still there after No
+        answerNextBox(QMessageBox::Yes);
+        window.onExit();
+    });
+    QTimer::singleShot(10000, &loop, [&] { loop.exit(1); });
+    ended = loop.exec() == 0;
+    EXPECT_TRUE(ended);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}
