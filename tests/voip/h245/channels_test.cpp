@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include "roundtrip.h"
+#include "voip/h245/channels.h"
+#include "voip/h245/message.h"
+
+namespace voip::h245 {
+namespace {
+
+using test::roundTrip;
+
+MediaAddress ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d,
+                  std::uint16_t port)
+{
+    MediaAddress address;
+    address.ip = {a, b, c, d};
+    address.port = port;
+    return address;
+}
+
+MediaAddress ipv6Loopback(std::uint16_t port)
+{
+    MediaAddress address;
+    address.ipv6 = true;
+    address.ip[15] = 1;
+    address.port = port;
+    return address;
+}
+
+TEST(H245Channels, OpenLogicalChannelForEachMedia)
+{
+    LogicalChannel audio;
+    audio.number = 1;
+    audio.dataType.type = CapabilityType::G711Alaw;
+    audio.dataType.framesPerPacket = 20;
+    audio.sessionId = 1;
+    audio.mediaControlChannel = ipv4(192, 168, 1, 20, 5001);
+    audio.silenceSuppression = false;
+
+    LogicalChannel video;
+    video.number = 2;
+    video.dataType.type = CapabilityType::H264;
+    video.dataType.maxBitRate = 20480;
+    video.dataType.h264 = {
+        8, 113, 490, 32, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
+    video.sessionId = 2;
+    video.mediaChannel = ipv6Loopback(5002);
+    video.mediaControlChannel = ipv6Loopback(5003);
+    video.mediaGuaranteedDelivery = false;
+    video.mediaControlGuaranteedDelivery = false;
+    video.dynamicRtpPayloadType = 109;
+
+    LogicalChannel content = video;
+    content.number = 3;
+    content.sessionId = 3;
+    content.associatedSessionId = 2;
+    content.dataType.type = CapabilityType::H239Content;
+
+    LogicalChannel fecc;
+    fecc.number = 4;
+    fecc.dataType.type = CapabilityType::H224;
+    fecc.dataType.maxBitRate = 48;
+    fecc.sessionId = 3;
+    fecc.mediaControlChannel = ipv4(10, 0, 0, 5, 5007);
+    fecc.dynamicRtpPayloadType = 100;
+    fecc.bidirectional = true;
+
+    for (const LogicalChannel& channel : {audio, video, content, fecc}) {
+        const asn::Value message = roundTrip(buildOpenLogicalChannel(channel));
+        auto read = readOpenLogicalChannel(message);
+        ASSERT_TRUE(read.ok()) << channel.number;
+        EXPECT_TRUE(*read == channel) << channel.number;
+    }
+
+    const asn::Value message = buildOpenLogicalChannel(video);
+    const asn::Value& forward = messageBody(message)["forwardLogicalChannelParameters"];
+    EXPECT_TRUE(forward["dataType"].is("videoData"));
+    const asn::Value& h2250 = forward["multiplexParameters"]["h2250LogicalChannelParameters"];
+    EXPECT_EQ(h2250["sessionID"].integer(), 2);
+    EXPECT_EQ(h2250["dynamicRTPPayloadType"].integer(), 109);
+    EXPECT_TRUE(h2250["mediaControlChannel"]["unicastAddress"].is("iP6Address"));
+    EXPECT_FALSE(messageBody(message).has("reverseLogicalChannelParameters"));
+
+    // A data type that is no media (H.239 control, user input) cannot open a channel.
+    LogicalChannel bad = audio;
+    bad.dataType.type = CapabilityType::H239Control;
+    EXPECT_FALSE(buildOpenLogicalChannel(bad).present());
+}
+
+TEST(H245Channels, AckCarriesWhereToSendMedia)
+{
+    LogicalChannelAck ack;
+    ack.number = 2;
+    ack.sessionId = 2;
+    ack.mediaChannel = ipv4(127, 0, 0, 1, 40000);
+    ack.mediaControlChannel = ipv4(127, 0, 0, 1, 40001);
+    ack.dynamicRtpPayloadType = 109;
+    auto read = readOpenLogicalChannelAck(roundTrip(buildOpenLogicalChannelAck(ack)));
+    ASSERT_TRUE(read.ok());
+    EXPECT_TRUE(*read == ack);
+
+    LogicalChannelAck bidirectional;
+    bidirectional.number = 4;
+    bidirectional.reverseNumber = 44;
+    bidirectional.mediaChannel = ipv6Loopback(7000);
+    auto readBack = readOpenLogicalChannelAck(roundTrip(buildOpenLogicalChannelAck(bidirectional)));
+    ASSERT_TRUE(readBack.ok());
+    EXPECT_TRUE(*readBack == bidirectional);
+}
+
+TEST(H245Channels, RejectConfirmAndClose)
+{
+    auto reject = readOpenLogicalChannelReject(
+        roundTrip(buildOpenLogicalChannelReject(5, "dataTypeNotSupported")));
+    ASSERT_TRUE(reject.ok());
+    EXPECT_EQ(reject->number, 5);
+    EXPECT_EQ(reject->cause, "dataTypeNotSupported");
+    // An extension cause.
+    auto bandwidth = readOpenLogicalChannelReject(
+        roundTrip(buildOpenLogicalChannelReject(6, "insufficientBandwidth")));
+    ASSERT_TRUE(bandwidth.ok());
+    EXPECT_EQ(bandwidth->cause, "insufficientBandwidth");
+    EXPECT_FALSE(buildOpenLogicalChannelReject(5, "because").present());
+
+    const asn::Value confirm = roundTrip(buildOpenLogicalChannelConfirm(7));
+    EXPECT_EQ(kindOf(confirm)->name, "openLogicalChannelConfirm");
+    EXPECT_EQ(*readChannelNumber(confirm), 7);
+
+    auto close = readCloseLogicalChannel(roundTrip(buildCloseLogicalChannel(8, "reopen")));
+    ASSERT_TRUE(close.ok());
+    EXPECT_EQ(close->number, 8);
+    EXPECT_EQ(close->cause, "reopen");
+    auto plainClose = readCloseLogicalChannel(roundTrip(buildCloseLogicalChannel(9)));
+    ASSERT_TRUE(plainClose.ok());
+    EXPECT_EQ(plainClose->number, 9);
+    EXPECT_EQ(*readChannelNumber(roundTrip(buildCloseLogicalChannelAck(8))), 8);
+}
+
+TEST(H245Channels, RequestChannelCloseAndAnswers)
+{
+    auto request = readRequestChannelClose(roundTrip(buildRequestChannelClose(12, "normal")));
+    ASSERT_TRUE(request.ok());
+    EXPECT_EQ(request->number, 12);
+    EXPECT_EQ(request->cause, "normal");
+    EXPECT_TRUE(readRequestChannelClose(roundTrip(buildRequestChannelClose(12))).ok());
+
+    const asn::Value ack = roundTrip(buildRequestChannelCloseAck(12));
+    const asn::Value reject = roundTrip(buildRequestChannelCloseReject(12));
+    const asn::Value release = roundTrip(buildRequestChannelCloseRelease(12));
+    EXPECT_EQ(kindOf(ack)->name, "requestChannelCloseAck");
+    EXPECT_EQ(kindOf(reject)->name, "requestChannelCloseReject");
+    EXPECT_TRUE(messageBody(reject)["cause"].is("unspecified"));
+    EXPECT_EQ(kindOf(release)->category, MessageCategory::Indication);
+    for (const asn::Value* message : {&ack, &reject, &release})
+        EXPECT_EQ(*readChannelNumber(*message), 12);
+    EXPECT_FALSE(readChannelNumber(buildEndSessionCommand()).ok());
+}
+
+TEST(H245Channels, TransportAddressForms)
+{
+    for (const MediaAddress& address :
+         {ipv4(1, 2, 3, 4, 0), ipv4(255, 255, 255, 255, 65535), ipv6Loopback(1)}) {
+        LogicalChannelAck ack;
+        ack.mediaChannel = address;
+        auto read = readOpenLogicalChannelAck(roundTrip(buildOpenLogicalChannelAck(ack)));
+        ASSERT_TRUE(read.ok());
+        EXPECT_EQ(read->mediaChannel, address);
+    }
+    // Forms other than unicast IP read as no address.
+    asn::Value message = buildOpenLogicalChannelAck({});
+    messageBody(message)["forwardMultiplexAckParameters"];
+    asn::Value& h2250 = messageBody(message)
+                            .field("forwardMultiplexAckParameters")
+                            .field("h2250LogicalChannelAckParameters");
+    h2250.field("mediaChannel")
+        .choose("unicastAddress")
+        .choose("netBios")
+        .setBytes(std::string(16, 'n'));
+    auto read = readOpenLogicalChannelAck(roundTrip(message));
+    ASSERT_TRUE(read.ok());
+    EXPECT_FALSE(read->mediaChannel.has_value());
+}
+
+} // namespace
+} // namespace voip::h245

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "voip/asn/result.h"
+#include "voip/asn/value.h"
+#include "voip/h245/capabilities.h"
+
+namespace voip::h245 {
+
+/// A unicast IPv4 or IPv6 transport address of a media or media-control channel.
+struct MediaAddress
+{
+    bool ipv6 = false;
+    std::array<std::uint8_t, 16> ip{}; ///< the first 4 octets for IPv4
+    std::uint16_t port = 0;
+
+    bool operator==(const MediaAddress&) const = default;
+};
+
+/// Builds a TransportAddress value (unicastAddress iPAddress or iP6Address) into `out`.
+void setTransportAddress(asn::Value& out, const MediaAddress& address);
+/// Reads a unicast iPAddress/iP6Address TransportAddress; nullopt for any other form.
+std::optional<MediaAddress> readTransportAddress(const asn::Value& transportAddress);
+
+/// The forward parameters of an OpenLogicalChannel on H.225.0 (RTP) transport.
+struct LogicalChannel
+{
+    std::uint16_t number = 1; ///< forwardLogicalChannelNumber, 1..65535
+    /// The media: audio, video (H.239 content included) or H.224 data. Direction is ignored.
+    Capability dataType;
+    std::uint8_t sessionId = 1; ///< 1 audio, 2 video, 3 data; 0 lets the master assign one
+    std::optional<std::uint8_t> associatedSessionId;
+    std::optional<MediaAddress> mediaChannel;        ///< RTP, where to send (in an OLC: absent)
+    std::optional<MediaAddress> mediaControlChannel; ///< RTCP
+    std::optional<bool> mediaGuaranteedDelivery;
+    std::optional<bool> mediaControlGuaranteedDelivery;
+    std::optional<bool> silenceSuppression;
+    std::optional<std::uint8_t> dynamicRtpPayloadType; ///< 96..127
+    /// Reverse parameters for a bidirectional channel (e.g. data): same media type.
+    bool bidirectional = false;
+
+    bool operator==(const LogicalChannel&) const = default;
+};
+
+/// OpenLogicalChannel. Absent when the data type cannot be placed in a channel.
+asn::Value buildOpenLogicalChannel(const LogicalChannel& channel);
+asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message);
+
+/// The answer to an OpenLogicalChannel: where the receiver wants the media.
+struct LogicalChannelAck
+{
+    std::uint16_t number = 1;
+    std::optional<std::uint8_t> sessionId;
+    std::optional<MediaAddress> mediaChannel;
+    std::optional<MediaAddress> mediaControlChannel;
+    std::optional<std::uint8_t> dynamicRtpPayloadType;
+    /// For a bidirectional channel: the reverse channel number.
+    std::optional<std::uint16_t> reverseNumber;
+
+    bool operator==(const LogicalChannelAck&) const = default;
+};
+
+asn::Value buildOpenLogicalChannelAck(const LogicalChannelAck& ack);
+asn::Result<LogicalChannelAck> readOpenLogicalChannelAck(const asn::Value& message);
+
+/// OpenLogicalChannelReject cause: a cause alternative name ("unspecified",
+/// "dataTypeNotSupported", "insufficientBandwidth", ...). Absent if the name is unknown.
+asn::Value buildOpenLogicalChannelReject(std::uint16_t number, std::string_view cause);
+
+/// A channel number with a cause or reason name, for the reject and close messages.
+struct ChannelCause
+{
+    std::uint16_t number = 0;
+    std::string cause; ///< empty: none given, or an alternative added after this schema
+};
+asn::Result<ChannelCause> readOpenLogicalChannelReject(const asn::Value& message);
+
+asn::Value buildOpenLogicalChannelConfirm(std::uint16_t number);
+
+/// CloseLogicalChannel from the user (source user); `reason` is a reason alternative
+/// ("unknown", "reopen", "reservationFailure"); empty gives "unknown".
+asn::Value buildCloseLogicalChannel(std::uint16_t number, std::string_view reason = {});
+/// The channel and reason of a CloseLogicalChannel.
+asn::Result<ChannelCause> readCloseLogicalChannel(const asn::Value& message);
+asn::Value buildCloseLogicalChannelAck(std::uint16_t number);
+
+/// RequestChannelClose; `reason` as for CloseLogicalChannel plus "normal".
+asn::Value buildRequestChannelClose(std::uint16_t number, std::string_view reason = {});
+asn::Result<ChannelCause> readRequestChannelClose(const asn::Value& message);
+asn::Value buildRequestChannelCloseAck(std::uint16_t number);
+asn::Value buildRequestChannelCloseReject(std::uint16_t number);
+asn::Value buildRequestChannelCloseRelease(std::uint16_t number);
+
+/// The forwardLogicalChannelNumber of any message that has one at the top of its body
+/// (the acks, confirm, close and release messages above).
+asn::Result<std::uint16_t> readChannelNumber(const asn::Value& message);
+
+} // namespace voip::h245
