@@ -1,0 +1,540 @@
+#include "voip/rtp/rtpsession.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+using namespace voip::rtp;
+using namespace std::chrono_literals;
+using asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const asio::ip::address Loopback = asio::ip::make_address("127.0.0.1");
+
+SessionConfig loopbackConfig()
+{
+    SessionConfig config;
+    config.localAddress = Loopback;
+    config.rtcpInterval = 200ms;
+    config.mediaFormat = "G.711-ALaw-64k";
+    return config;
+}
+
+std::unique_ptr<RtpSession> openSession(const SessionConfig& config = loopbackConfig())
+{
+    auto result = RtpSession::open(config);
+    EXPECT_TRUE(result.session) << result.error;
+    return std::move(result.session);
+}
+
+void connect(RtpSession& a, RtpSession& b)
+{
+    a.setRemote(b.localAddress(), b.localRtpPort(), b.localRtcpPort());
+    b.setRemote(a.localAddress(), a.localRtpPort(), a.localRtcpPort());
+}
+
+/// Reads frames by playout time until `count` arrived or `timeout` passed.
+std::vector<MediaFrame> collect(RtpSession& session, std::size_t count,
+                                std::chrono::milliseconds timeout)
+{
+    std::vector<MediaFrame> frames;
+    const auto end = Clock::now() + timeout;
+    while (frames.size() < count && Clock::now() < end) {
+        while (auto frame = session.readFrame())
+            frames.push_back(std::move(*frame));
+        std::this_thread::sleep_for(1ms);
+    }
+    return frames;
+}
+
+/// Sends `count` packets of `bytes` bytes, one every `spacing`, timestamps
+/// advancing by `step`; the first byte of each payload is its index.
+void sendPaced(const std::function<void(std::span<const uint8_t>, uint32_t, bool)>& send, int count,
+               std::chrono::microseconds spacing, std::size_t bytes, uint32_t step)
+{
+    std::vector<uint8_t> payload(bytes);
+    auto next = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        payload[0] = static_cast<uint8_t>(i);
+        send(payload, step * static_cast<uint32_t>(i), i == 0);
+        next += spacing;
+        std::this_thread::sleep_until(next);
+    }
+}
+
+template <typename Predicate> bool waitFor(Predicate predicate, std::chrono::milliseconds timeout)
+{
+    const auto end = Clock::now() + timeout;
+    while (Clock::now() < end) {
+        if (predicate())
+            return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return predicate();
+}
+
+std::size_t countEntries(const char* folder)
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
+        ++n;
+    return n;
+}
+
+/// A UDP relay between two parties: what A sends to `sideA` leaves `sideB`
+/// for B, and the other way.  Every packet is delayed; packets from A may be
+/// dropped or swapped with the next one on purpose.
+class Relay
+{
+public:
+    std::function<bool(int index)> dropFromA = [](int) { return false; };
+    std::function<bool(int index)> holdFromA = [](int) { return false; };
+    std::chrono::milliseconds delay{0};
+
+    Relay()
+        : sideA_(io_, udp::endpoint(Loopback, 0))
+        , sideB_(io_, udp::endpoint(Loopback, 0))
+    {}
+    ~Relay()
+    {
+        io_.stop();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    uint16_t portA() const { return sideA_.local_endpoint().port(); }
+    uint16_t portB() const { return sideB_.local_endpoint().port(); }
+
+    void start(udp::endpoint a, udp::endpoint b)
+    {
+        targetA_ = a;
+        targetB_ = b;
+        receive(sideA_, bufferA_, fromA_, true);
+        receive(sideB_, bufferB_, fromB_, false);
+        thread_ = std::thread([this] { io_.run(); });
+    }
+
+    std::atomic<int> dropped{0};
+
+private:
+    void receive(udp::socket& socket, std::vector<uint8_t>& buffer, udp::endpoint& from, bool fromA)
+    {
+        buffer.resize(4096);
+        socket.async_receive_from(
+            asio::buffer(buffer), from,
+            [this, &socket, &buffer, &from, fromA](asio::error_code ec, std::size_t size) {
+                if (ec)
+                    return;
+                forward(std::vector<uint8_t>(buffer.begin(), buffer.begin() + size), fromA);
+                receive(socket, buffer, from, fromA);
+            });
+    }
+
+    void forward(std::vector<uint8_t> data, bool fromA)
+    {
+        if (fromA) {
+            const int index = countA_++;
+            if (dropFromA(index)) {
+                ++dropped;
+                return;
+            }
+            if (!held_ && holdFromA(index)) {
+                held_ = std::move(data);
+                return;
+            }
+            send(std::move(data), sideB_, targetB_);
+            if (held_) {
+                send(std::move(*held_), sideB_, targetB_);
+                held_.reset();
+            }
+            return;
+        }
+        send(std::move(data), sideA_, targetA_);
+    }
+
+    void send(std::vector<uint8_t> data, udp::socket& socket, udp::endpoint to)
+    {
+        auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+        auto packet = std::make_shared<std::vector<uint8_t>>(std::move(data));
+        timer->async_wait([timer, packet, &socket, to](asio::error_code ec) {
+            if (!ec)
+                socket.send_to(asio::buffer(*packet), to, 0, ec);
+        });
+    }
+
+    asio::io_context io_;
+    udp::socket sideA_;
+    udp::socket sideB_;
+    udp::endpoint targetA_, targetB_, fromA_, fromB_;
+    std::vector<uint8_t> bufferA_, bufferB_;
+    std::optional<std::vector<uint8_t>> held_;
+    int countA_ = 0;
+    std::thread thread_;
+};
+
+/// A plain socket that plays a peer: sends RTP as the odd peers do.
+struct RawPeer
+{
+    asio::io_context io;
+    udp::socket socket{io, udp::endpoint(Loopback, 0)};
+    uint16_t sequence = 100;
+
+    void sendRtp(const RtpSession& to, std::span<const uint8_t> payload, uint32_t timestamp,
+                 uint8_t payloadType = 9, uint32_t ssrc = 0x5151)
+    {
+        RtpHeader header;
+        header.payloadType = payloadType;
+        header.sequence = sequence++;
+        header.timestamp = timestamp;
+        header.ssrc = ssrc;
+        std::vector<uint8_t> datagram;
+        buildRtp(header, payload, datagram);
+        sendRaw(udp::endpoint(to.localAddress(), to.localRtpPort()), datagram);
+    }
+    void sendRaw(const udp::endpoint& to, const std::vector<uint8_t>& datagram)
+    {
+        socket.send_to(asio::buffer(datagram), to);
+    }
+    uint16_t port() const { return socket.local_endpoint().port(); }
+};
+
+} // namespace
+
+TEST(RtpSession, SendsAndReceivesWithTimestampsAndCounts)
+{
+    auto a = openSession();
+    auto b = openSession();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->localRtpPort() % 2, 0);
+    EXPECT_EQ(a->localRtcpPort(), a->localRtpPort() + 1);
+    EXPECT_NE(a->ssrc(), b->ssrc());
+    connect(*a, *b);
+
+    std::vector<MediaFrame> frames;
+    std::thread reader([&] { frames = collect(*b, 50, 3s); });
+    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 8); }, 50,
+              20ms, 160, 160);
+    reader.join();
+    ASSERT_EQ(frames.size(), 50u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].timestamp, 160u * i);
+        EXPECT_EQ(frames[i].payload.size(), 160u);
+        EXPECT_EQ(frames[i].payload[0], static_cast<uint8_t>(i));
+        EXPECT_EQ(frames[i].payloadType, 8);
+        EXPECT_EQ(frames[i].marker, i == 0);
+        EXPECT_EQ(frames[i].lostBefore, 0u);
+        EXPECT_EQ(static_cast<uint16_t>(frames[i].sequence - frames[0].sequence), i);
+    }
+
+    const auto rx = b->statistics();
+    EXPECT_EQ(rx.receive.mediaFormat, "G.711-ALaw-64k");
+    EXPECT_EQ(rx.receive.packets, 50u);
+    EXPECT_EQ(rx.receive.totalBytes, 50u * 160);
+    EXPECT_EQ(rx.receive.totalFrames, 50u);
+    EXPECT_EQ(rx.receive.packetsLost, 0u);
+    EXPECT_LT(rx.receive.jitterMs, 10u);
+    // The rate window covers the same span as its bytes: about 64 kbit/s.
+    ASSERT_GT(rx.receive.timeBase.count(), 500);
+    const double kbps = rx.receive.rateByteCount * 8.0 / rx.receive.timeBase.count();
+    EXPECT_NEAR(kbps, 64, 12);
+    EXPECT_NEAR(rx.receive.frameCount * 1000.0 / rx.receive.timeBase.count(), 50, 10);
+    EXPECT_NEAR(rx.jitterBuffer.meanAddedDelayMs, 50, 3);
+
+    const auto tx = a->statistics();
+    EXPECT_EQ(tx.transmit.packets, 50u);
+    EXPECT_EQ(tx.transmit.totalBytes, 50u * 160);
+    EXPECT_EQ(tx.drops.total(), 0u);
+    // Reports went both ways and each side measured a round trip.
+    EXPECT_TRUE(waitFor([&] { return a->statistics().roundTripMeasurements > 0; }, 2s));
+    EXPECT_GT(b->statistics().rtcpReceived, 0u);
+}
+
+TEST(RtpSession, WorksOnIpv6Loopback)
+{
+    SessionConfig config = loopbackConfig();
+    config.localAddress = asio::ip::make_address("::1");
+    auto a = RtpSession::open(config);
+    if (!a.session)
+        GTEST_SKIP() << "no IPv6 loopback: " << a.error;
+    auto b = openSession(config);
+    ASSERT_TRUE(b);
+    connect(*a.session, *b);
+    const std::vector<uint8_t> payload(80, 1);
+    for (uint32_t i = 0; i < 5; ++i)
+        ASSERT_TRUE(a.session->send(payload, 80 * i, false, 0));
+    EXPECT_EQ(collect(*b, 5, 1s).size(), 5u);
+}
+
+TEST(RtpSession, WalksThePortRangeAndSkipsBusyPorts)
+{
+    // Find eight free consecutive ports starting on an even one.
+    asio::io_context io;
+    uint16_t base = 0;
+    for (int attempt = 0; attempt < 50 && base == 0; ++attempt) {
+        udp::socket probe(io, udp::endpoint(Loopback, 0));
+        const uint16_t candidate = static_cast<uint16_t>((probe.local_endpoint().port() + 2) & ~1);
+        probe.close();
+        bool allFree = candidate < 65000;
+        for (int i = 0; i < 8 && allFree; ++i) {
+            asio::error_code ec;
+            udp::socket s(io);
+            s.open(udp::v4());
+            s.bind(udp::endpoint(Loopback, static_cast<uint16_t>(candidate + i)), ec);
+            allFree = !ec;
+        }
+        if (allFree)
+            base = candidate;
+    }
+    ASSERT_NE(base, 0);
+
+    // Someone else holds the RTCP port of the first pair.
+    udp::socket busy(io, udp::endpoint(Loopback, static_cast<uint16_t>(base + 1)));
+    SessionConfig config = loopbackConfig();
+    config.portBase = base;
+    config.portMax = static_cast<uint16_t>(base + 5);
+    auto first = openSession(config);
+    auto second = openSession(config);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->localRtpPort(), base + 2);
+    EXPECT_EQ(second->localRtpPort(), base + 4);
+    EXPECT_EQ(second->localRtcpPort(), base + 5);
+    const auto third = RtpSession::open(config);
+    EXPECT_FALSE(third.session);
+    EXPECT_NE(third.error.find("no free RTP/RTCP port pair"), std::string::npos) << third.error;
+}
+
+TEST(RtpSession, LossAndReorderThroughARelay)
+{
+    auto a = openSession();
+    auto b = openSession();
+    ASSERT_TRUE(a && b);
+    Relay rtp;
+    Relay rtcp;
+    rtp.delay = 20ms;
+    rtcp.delay = 20ms;
+    rtp.dropFromA = [](int i) { return i % 10 == 7; }; // 10 % loss
+    rtp.holdFromA = [](int i) { return i % 10 == 3; }; // swap 3 and 4 in every ten
+    rtp.start(udp::endpoint(Loopback, a->localRtpPort()),
+              udp::endpoint(Loopback, b->localRtpPort()));
+    rtcp.start(udp::endpoint(Loopback, a->localRtcpPort()),
+               udp::endpoint(Loopback, b->localRtcpPort()));
+    a->setRemote(Loopback, rtp.portA(), rtcp.portA());
+    b->setRemote(Loopback, rtp.portB(), rtcp.portB());
+
+    std::vector<MediaFrame> frames;
+    std::thread reader([&] { frames = collect(*b, 90, 4s); });
+    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 8); }, 100,
+              20ms, 160, 160);
+    reader.join();
+
+    ASSERT_EQ(frames.size(), 90u);
+    uint32_t lostBefore = 0;
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        EXPECT_GT(frames[i].timestamp, frames[i - 1].timestamp) << "order restored";
+        lostBefore += frames[i].lostBefore;
+    }
+    // Playout went on to the end of the stream.
+    EXPECT_EQ(frames.back().payload[0], 99);
+    EXPECT_EQ(lostBefore, 10u);
+    EXPECT_EQ(rtp.dropped, 10);
+    const auto stats = b->statistics();
+    EXPECT_EQ(stats.receive.packetsLost, 10u);
+    EXPECT_EQ(stats.receive.packets, 90u);
+    EXPECT_EQ(stats.jitterBuffer.late, 0u);
+
+    // Every report crosses the relay's 20 ms each way: a round trip of about 40 ms.
+    ASSERT_TRUE(waitFor([&] { return a->statistics().roundTripMeasurements > 0; }, 3s));
+    const auto tx = a->statistics();
+    EXPECT_GT(tx.roundTripMs, 35);
+    EXPECT_LT(tx.roundTripMs, 150);
+    EXPECT_GE(tx.transmit.latencyMs, 35u);
+    EXPECT_TRUE(waitFor([&] { return a->statistics().transmit.packetsLost == 10; }, 2s))
+        << "the peer's report tells the sender about the loss";
+}
+
+TEST(RtpSession, MalformedPacketsAreDroppedAndCounted)
+{
+    auto b = openSession();
+    ASSERT_TRUE(b);
+    RawPeer peer;
+    b->setRemote(Loopback, peer.port(), static_cast<uint16_t>(peer.port() + 1));
+    const udp::endpoint rtpPort(Loopback, b->localRtpPort());
+    const udp::endpoint rtcpPort(Loopback, b->localRtcpPort());
+
+    peer.sendRaw(rtpPort, {0x80, 0x08, 0x00}); // short
+    peer.sendRaw(rtpPort,
+                 std::vector<uint8_t>{0x40, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 9, 9}); // version 1
+    peer.sendRaw(rtpPort,
+                 std::vector<uint8_t>{0x8f, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 9, 9}); // 15 CSRCs
+    peer.sendRaw(rtpPort, std::vector<uint8_t>{0x90, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0xbe, 0xde,
+                                               0xff, 0xff});
+    peer.sendRaw(rtpPort, std::vector<uint8_t>{0xa0, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 9, 200});
+    peer.sendRaw(rtcpPort, std::vector<uint8_t>{0x80, 202, 0, 0}); // SDES first
+    peer.sendRaw(rtcpPort, std::vector<uint8_t>{0x80, 201, 0xff, 0xff, 1, 2, 3, 4});
+
+    const std::vector<uint8_t> payload(160, 7);
+    peer.sendRtp(*b, payload, 0, 8);
+    ASSERT_EQ(collect(*b, 1, 1s).size(), 1u);
+    ASSERT_TRUE(waitFor([&] { return b->statistics().drops.rtcpMalformed == 2; }, 1s));
+    const auto s = b->statistics();
+    EXPECT_EQ(s.drops.tooShort, 1u);
+    EXPECT_EQ(s.drops.badVersion, 1u);
+    EXPECT_EQ(s.drops.csrcBeyondPacket, 1u);
+    EXPECT_EQ(s.drops.extensionBeyondPacket, 1u);
+    EXPECT_EQ(s.drops.paddingBeyondPacket, 1u);
+    EXPECT_EQ(s.receive.packets, 1u);
+}
+
+TEST(RtpSession, PeerSendingFromAnotherPortWithoutRtcp)
+{
+    auto b = openSession();
+    ASSERT_TRUE(b);
+    RawPeer signalled; // the port the peer announced: it never sends
+    RawPeer actual;    // where its RTP really comes from
+    RawPeer stranger;
+    b->setRemote(Loopback, signalled.port(), static_cast<uint16_t>(signalled.port() + 1));
+
+    const std::vector<uint8_t> payload(160, 3);
+    for (uint32_t i = 0; i < 10; ++i) {
+        actual.sendRtp(*b, payload, 160 * i, 8);
+        stranger.sendRtp(*b, payload, 999 + 160 * i, 8, 0x7777);
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto frames = collect(*b, 10, 1s);
+    ASSERT_EQ(frames.size(), 10u);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].timestamp, 160u * i);
+    const auto s = b->statistics();
+    EXPECT_EQ(s.drops.unexpectedSource, 10u);
+    EXPECT_EQ(s.receive.packetsLost, 0u);
+    EXPECT_EQ(s.rtcpReceived, 0u);
+    EXPECT_EQ(s.roundTripMeasurements, 0u);
+    EXPECT_EQ(b->receiveState(), ReceiveState::Receiving);
+
+    // Once the signalled port speaks, it wins.
+    signalled.sendRtp(*b, payload, 5000, 8, 0x9999);
+    ASSERT_TRUE(waitFor([&] { return b->statistics().receive.packets == 11; }, 1s));
+    actual.sendRtp(*b, payload, 1600, 8);
+    EXPECT_TRUE(waitFor([&] { return b->statistics().drops.unexpectedSource == 11; }, 1s));
+}
+
+TEST(RtpSession, PlaysG722In1msPacketsOn16kHzClock)
+{
+    SessionConfig config = loopbackConfig();
+    config.mediaFormat = "G.722-64k";
+    config.jitter.payloadBytesPerMs = 8;
+    auto b = openSession(config);
+    ASSERT_TRUE(b);
+    RawPeer peer;
+    b->setRemote(Loopback, peer.port(), static_cast<uint16_t>(peer.port() + 1));
+
+    std::vector<MediaFrame> frames;
+    std::thread reader([&] { frames = collect(*b, 1000, 3s); });
+    sendPaced([&](auto payload, uint32_t ts, bool) { peer.sendRtp(*b, payload, ts, 9); }, 1000,
+              1000us, 8, 16);
+    reader.join();
+
+    ASSERT_EQ(frames.size(), 1000u);
+    const auto s = b->statistics();
+    EXPECT_DOUBLE_EQ(s.jitterBuffer.ticksPerMs, 16);
+    EXPECT_EQ(s.jitterBuffer.late, 0u);
+    EXPECT_EQ(s.receive.packetsLost, 0u);
+    // Jitter measured against the real clock stays small; on an assumed 8 kHz
+    // clock it would read about 1 ms per packet of drift.
+    EXPECT_LT(s.receive.jitterMs, 5u);
+    EXPECT_LT(s.jitterBuffer.meanAddedDelayMs, 70);
+    const double spanMs =
+        std::chrono::duration<double, std::milli>(frames.back().playout - frames[100].playout)
+            .count();
+    EXPECT_NEAR(spanMs, 899, 1);
+}
+
+TEST(RtpSession, PlaysG711In240msPackets)
+{
+    SessionConfig config = loopbackConfig();
+    config.jitter.payloadBytesPerMs = 8;
+    auto b = openSession(config);
+    ASSERT_TRUE(b);
+    RawPeer peer;
+    b->setRemote(Loopback, peer.port(), static_cast<uint16_t>(peer.port() + 1));
+
+    std::vector<MediaFrame> frames;
+    std::thread reader([&] { frames = collect(*b, 6, 3s); });
+    sendPaced([&](auto payload, uint32_t ts, bool) { peer.sendRtp(*b, payload, ts, 8); }, 6, 240ms,
+              1920, 1920);
+    reader.join();
+    ASSERT_EQ(frames.size(), 6u);
+    for (const auto& f : frames) {
+        EXPECT_EQ(f.payload.size(), 1920u);
+        const double added =
+            std::chrono::duration<double, std::milli>(f.playout - f.arrival).count();
+        EXPECT_NEAR(added, 50, 5);
+    }
+    EXPECT_DOUBLE_EQ(b->statistics().jitterBuffer.ticksPerMs, 8);
+    EXPECT_EQ(b->statistics().jitterBuffer.late, 0u);
+}
+
+TEST(RtpSession, SilentStreamIsReportedAndRecovers)
+{
+    SessionConfig config = loopbackConfig();
+    config.noMediaTimeout = 150ms;
+    auto b = openSession(config);
+    ASSERT_TRUE(b);
+    std::mutex mutex;
+    std::vector<ReceiveState> states;
+    b->setStateHandler([&](ReceiveState s) {
+        std::lock_guard lock(mutex);
+        states.push_back(s);
+    });
+    EXPECT_EQ(b->receiveState(), ReceiveState::Waiting);
+    ASSERT_TRUE(waitFor([&] { return b->receiveState() == ReceiveState::Silent; }, 2s));
+
+    RawPeer peer;
+    const std::vector<uint8_t> payload(160, 1);
+    peer.sendRtp(*b, payload, 0, 8);
+    ASSERT_TRUE(waitFor([&] { return b->receiveState() == ReceiveState::Receiving; }, 1s));
+    ASSERT_TRUE(waitFor([&] { return b->receiveState() == ReceiveState::Silent; }, 2s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(states, (std::vector<ReceiveState>{ReceiveState::Silent, ReceiveState::Receiving,
+                                                 ReceiveState::Silent}));
+}
+
+TEST(RtpSession, StopLeavesNoThreadOrSocketAndSaysBye)
+{
+    auto a = openSession();
+    ASSERT_TRUE(a);
+    const std::size_t fdsBefore = countEntries("/proc/self/fd");
+    const std::size_t threadsBefore = countEntries("/proc/self/task");
+    {
+        auto b = openSession();
+        ASSERT_TRUE(b);
+        EXPECT_GT(countEntries("/proc/self/fd"), fdsBefore);
+        EXPECT_GT(countEntries("/proc/self/task"), threadsBefore);
+        connect(*a, *b);
+        const std::vector<uint8_t> payload(160, 1);
+        b->send(payload, 0, true, 8);
+        ASSERT_EQ(collect(*a, 1, 1s).size(), 1u);
+        b->stop();
+        b->stop(); // idempotent
+        EXPECT_FALSE(b->send(payload, 160, false, 8));
+        EXPECT_FALSE(b->readFrame(Clock::now() + 1h));
+    }
+    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+    EXPECT_TRUE(waitFor([&] { return a->statistics().remoteBye; }, 1s));
+}
+
+TEST(RtpSession, SendWithoutRemoteFails)
+{
+    auto a = openSession();
+    ASSERT_TRUE(a);
+    const std::vector<uint8_t> payload(10, 0);
+    EXPECT_FALSE(a->send(payload, 0, false, 0));
+    EXPECT_EQ(a->statistics().transmit.packets, 0u);
+}

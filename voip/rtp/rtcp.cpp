@@ -1,0 +1,272 @@
+#include "voip/rtp/rtcp.h"
+
+#include <algorithm>
+
+namespace voip::rtp {
+
+namespace {
+
+constexpr uint8_t SenderReportType = 200;
+constexpr uint8_t ReceiverReportType = 201;
+constexpr uint8_t SdesType = 202;
+constexpr uint8_t ByeType = 203;
+constexpr uint8_t CnameItem = 1;
+
+uint16_t read16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+uint32_t read32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+void put16(std::vector<uint8_t>& out, uint16_t v)
+{
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+void put32(std::vector<uint8_t>& out, uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(v >> shift));
+}
+
+/// Writes the common header; the length is patched by finishPacket.
+std::size_t startPacket(std::vector<uint8_t>& out, uint8_t count, uint8_t type)
+{
+    const std::size_t start = out.size();
+    out.push_back(static_cast<uint8_t>(0x80 | (count & 0x1f)));
+    out.push_back(type);
+    put16(out, 0);
+    return start;
+}
+
+void finishPacket(std::vector<uint8_t>& out, std::size_t start)
+{
+    while ((out.size() - start) % 4 != 0)
+        out.push_back(0);
+    const auto words = static_cast<uint16_t>((out.size() - start) / 4 - 1);
+    out[start + 2] = static_cast<uint8_t>(words >> 8);
+    out[start + 3] = static_cast<uint8_t>(words);
+}
+
+void putBlocks(std::vector<uint8_t>& out, std::span<const ReportBlock> blocks)
+{
+    for (const auto& b : blocks) {
+        put32(out, b.ssrc);
+        const int32_t lost = std::clamp(b.cumulativeLost, -0x800000, 0x7fffff);
+        put32(out, static_cast<uint32_t>(b.fractionLost) << 24 |
+                       (static_cast<uint32_t>(lost) & 0xffffff));
+        put32(out, b.extendedHighestSequence);
+        put32(out, b.jitter);
+        put32(out, b.lastSenderReport);
+        put32(out, b.delaySinceLastSenderReport);
+    }
+}
+
+bool readBlocks(const uint8_t* p, std::size_t size, unsigned count,
+                std::vector<ReportBlock>& blocks)
+{
+    if (size < 24u * count)
+        return false;
+    for (unsigned i = 0; i < count; ++i, p += 24) {
+        ReportBlock b;
+        b.ssrc = read32(p);
+        b.fractionLost = p[4];
+        uint32_t lost = read32(p + 4) & 0xffffff;
+        if (lost & 0x800000)
+            lost |= 0xff000000u;
+        b.cumulativeLost = static_cast<int32_t>(lost);
+        b.extendedHighestSequence = read32(p + 8);
+        b.jitter = read32(p + 12);
+        b.lastSenderReport = read32(p + 16);
+        b.delaySinceLastSenderReport = read32(p + 20);
+        blocks.push_back(b);
+    }
+    return true;
+}
+
+/// RFC 3550 6.5: chunks of SSRC + items, each chunk ends with a null item and
+/// is padded to a 32-bit boundary.
+bool readSdes(const uint8_t* p, std::size_t size, unsigned count, RtcpCompound& compound)
+{
+    std::size_t pos = 0;
+    for (unsigned chunk = 0; chunk < count; ++chunk) {
+        if (pos + 4 > size)
+            return false;
+        const uint32_t ssrc = read32(p + pos);
+        pos += 4;
+        for (;;) {
+            if (pos >= size)
+                return false;
+            const uint8_t type = p[pos];
+            if (type == 0) {
+                pos = (pos + 4) & ~std::size_t{3};
+                break;
+            }
+            if (pos + 2 > size || pos + 2 + p[pos + 1] > size)
+                return false;
+            const uint8_t length = p[pos + 1];
+            if (type == CnameItem)
+                compound.cnames.emplace_back(
+                    ssrc, std::string(reinterpret_cast<const char*>(p + pos + 2), length));
+            pos += 2 + length;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+RtcpError parseRtcp(std::span<const uint8_t> datagram, RtcpCompound& compound)
+{
+    compound = {};
+    if (datagram.size() < 4)
+        return RtcpError::TooShort;
+    std::size_t pos = 0;
+    bool first = true;
+    while (pos < datagram.size()) {
+        if (datagram.size() - pos < 4)
+            return RtcpError::TooShort;
+        const uint8_t* p = datagram.data() + pos;
+        if ((p[0] >> 6) != 2)
+            return RtcpError::BadVersion;
+        const std::size_t length = 4 * (std::size_t{read16(p + 2)} + 1);
+        if (length > datagram.size() - pos)
+            return RtcpError::LengthBeyondPacket;
+        const bool padded = p[0] & 0x20;
+        const bool last = pos + length == datagram.size();
+        if (padded && !last)
+            return RtcpError::PaddingNotLast;
+        std::size_t bodySize = length - 4;
+        if (padded) {
+            const std::size_t padding = p[length - 1];
+            if (padding == 0 || padding > bodySize)
+                return RtcpError::LengthBeyondPacket;
+            bodySize -= padding;
+        }
+        const uint8_t type = p[1];
+        const unsigned count = p[0] & 0x1f;
+        if (first && type != SenderReportType && type != ReceiverReportType)
+            return RtcpError::BadFirstPacket;
+        first = false;
+        const uint8_t* body = p + 4;
+
+        switch (type) {
+        case SenderReportType: {
+            if (bodySize < 24)
+                return RtcpError::CountBeyondLength;
+            Report report;
+            report.ssrc = read32(body);
+            SenderInfo info;
+            info.ntpTimestamp = static_cast<uint64_t>(read32(body + 4)) << 32 | read32(body + 8);
+            info.rtpTimestamp = read32(body + 12);
+            info.packetCount = read32(body + 16);
+            info.octetCount = read32(body + 20);
+            report.sender = info;
+            if (!readBlocks(body + 24, bodySize - 24, count, report.blocks))
+                return RtcpError::CountBeyondLength;
+            compound.reports.push_back(std::move(report));
+            break;
+        }
+        case ReceiverReportType: {
+            if (bodySize < 4)
+                return RtcpError::CountBeyondLength;
+            Report report;
+            report.ssrc = read32(body);
+            if (!readBlocks(body + 4, bodySize - 4, count, report.blocks))
+                return RtcpError::CountBeyondLength;
+            compound.reports.push_back(std::move(report));
+            break;
+        }
+        case SdesType:
+            if (!readSdes(body, bodySize, count, compound))
+                return RtcpError::CountBeyondLength;
+            break;
+        case ByeType:
+            if (bodySize < 4u * count)
+                return RtcpError::CountBeyondLength;
+            for (unsigned i = 0; i < count; ++i)
+                compound.byes.push_back(read32(body + 4 * i));
+            break;
+        default:
+            break;
+        }
+        pos += length;
+    }
+    return RtcpError::None;
+}
+
+void appendSenderReport(std::vector<uint8_t>& out, uint32_t ssrc, const SenderInfo& info,
+                        std::span<const ReportBlock> blocks)
+{
+    blocks = blocks.first(std::min<std::size_t>(blocks.size(), 31));
+    const std::size_t start =
+        startPacket(out, static_cast<uint8_t>(blocks.size()), SenderReportType);
+    put32(out, ssrc);
+    put32(out, static_cast<uint32_t>(info.ntpTimestamp >> 32));
+    put32(out, static_cast<uint32_t>(info.ntpTimestamp));
+    put32(out, info.rtpTimestamp);
+    put32(out, info.packetCount);
+    put32(out, info.octetCount);
+    putBlocks(out, blocks);
+    finishPacket(out, start);
+}
+
+void appendReceiverReport(std::vector<uint8_t>& out, uint32_t ssrc,
+                          std::span<const ReportBlock> blocks)
+{
+    blocks = blocks.first(std::min<std::size_t>(blocks.size(), 31));
+    const std::size_t start =
+        startPacket(out, static_cast<uint8_t>(blocks.size()), ReceiverReportType);
+    put32(out, ssrc);
+    putBlocks(out, blocks);
+    finishPacket(out, start);
+}
+
+void appendSdesCname(std::vector<uint8_t>& out, uint32_t ssrc, std::string_view cname)
+{
+    cname = cname.substr(0, 255);
+    const std::size_t start = startPacket(out, 1, SdesType);
+    put32(out, ssrc);
+    out.push_back(CnameItem);
+    out.push_back(static_cast<uint8_t>(cname.size()));
+    out.insert(out.end(), cname.begin(), cname.end());
+    // The null item that ends the chunk, then padding to a word boundary.
+    out.push_back(0);
+    finishPacket(out, start);
+}
+
+void appendBye(std::vector<uint8_t>& out, uint32_t ssrc)
+{
+    const std::size_t start = startPacket(out, 1, ByeType);
+    put32(out, ssrc);
+    finishPacket(out, start);
+}
+
+const char* toString(RtcpError error)
+{
+    switch (error) {
+    case RtcpError::None:
+        return "ok";
+    case RtcpError::TooShort:
+        return "too short";
+    case RtcpError::BadVersion:
+        return "wrong version";
+    case RtcpError::LengthBeyondPacket:
+        return "length beyond packet";
+    case RtcpError::BadFirstPacket:
+        return "compound does not start with a report";
+    case RtcpError::PaddingNotLast:
+        return "padding before the last packet";
+    case RtcpError::CountBeyondLength:
+        return "count beyond length";
+    }
+    return "?";
+}
+
+} // namespace voip::rtp

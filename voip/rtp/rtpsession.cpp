@@ -1,0 +1,615 @@
+#include "voip/rtp/rtpsession.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+// Source latching: real peers send RTP from a port other than the one they
+// signalled, and some send no RTCP.  A packet from the signalled address is
+// always taken (and latched).  Otherwise the first source heard is latched;
+// packets from any other source are counted and dropped, unless the latched
+// source has been silent for a while, when the new one takes over.
+
+namespace voip::rtp {
+
+namespace {
+
+constexpr std::size_t ReceiveBufferSize = 16384;
+constexpr auto WindowStep = std::chrono::milliseconds(250);
+constexpr auto WindowSpan = std::chrono::seconds(5);
+constexpr auto RelatchAfter = std::chrono::seconds(2);
+constexpr uint64_t NtpUnixOffset = 2208988800ull;
+
+uint32_t randomSsrc()
+{
+    std::random_device device;
+    std::mt19937 generator(device());
+    return static_cast<uint32_t>(generator());
+}
+
+/// RFC 3550 4: 64-bit NTP time, seconds since 1900 in the high word.
+uint64_t ntpNow()
+{
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
+    const uint64_t seconds = static_cast<uint64_t>(micros / 1000000) + NtpUnixOffset;
+    const uint64_t fraction = (static_cast<uint64_t>(micros % 1000000) << 32) / 1000000;
+    return seconds << 32 | fraction;
+}
+
+uint32_t middle32(uint64_t ntp)
+{
+    return static_cast<uint32_t>(ntp >> 16);
+}
+
+} // namespace
+
+void RtpSession::Direction::count(std::size_t size, uint32_t timestamp, Clock::time_point now)
+{
+    bytes += size;
+    ++packets;
+    if (!lastTimestamp || *lastTimestamp != timestamp)
+        ++frames;
+    lastTimestamp = timestamp;
+    if (windows.empty() || now - windows.back().time >= WindowStep)
+        windows.push_back({now, bytes, frames});
+    while (windows.size() > 1 && now - windows[1].time >= WindowSpan)
+        windows.pop_front();
+}
+
+void RtpSession::Direction::fill(StreamStatistics& s, Clock::time_point now) const
+{
+    s.totalBytes = bytes;
+    s.packets = packets;
+    s.totalFrames = frames;
+    if (windows.empty())
+        return;
+    // The oldest sample still inside the span is the window's start.
+    const Window* start = &windows.front();
+    for (const auto& w : windows)
+        if (now - w.time < WindowSpan + WindowStep) {
+            start = &w;
+            break;
+        }
+    s.timeBase = std::chrono::duration_cast<std::chrono::milliseconds>(now - start->time);
+    s.rateByteCount = bytes - start->bytes;
+    s.frameCount = static_cast<uint32_t>(frames - start->frames);
+}
+
+RtpSession::OpenResult RtpSession::open(const SessionConfig& config)
+{
+    std::unique_ptr<RtpSession> session(new RtpSession(config));
+    std::string error = session->bind();
+    if (!error.empty())
+        return {nullptr, error};
+    session->start();
+    return {std::move(session), {}};
+}
+
+RtpSession::RtpSession(const SessionConfig& config)
+    : config_(config)
+    , work_(asio::make_work_guard(io_))
+    , rtpSocket_(io_)
+    , rtcpSocket_(io_)
+    , rtcpTimer_(io_)
+    , mediaTimer_(io_)
+    , localAddress_(config.localAddress)
+    , ssrc_(randomSsrc())
+    , jitter_(config.jitter)
+    , rtpBuffer_(ReceiveBufferSize)
+    , rtcpBuffer_(ReceiveBufferSize)
+    , sequence_(static_cast<uint16_t>(randomSsrc()))
+    , mediaFormat_(config.mediaFormat)
+{}
+
+RtpSession::~RtpSession()
+{
+    stop();
+}
+
+std::string RtpSession::bind()
+{
+    using asio::ip::udp;
+    const udp protocol = localAddress_.is_v6() ? udp::v6() : udp::v4();
+    auto tryPair = [&](uint16_t rtpPort) -> bool {
+        asio::error_code ec;
+        rtpSocket_.open(protocol, ec);
+        if (!ec)
+            rtpSocket_.bind(udp::endpoint(localAddress_, rtpPort), ec);
+        if (ec) {
+            rtpSocket_.close(ec);
+            return false;
+        }
+        const uint16_t bound = rtpSocket_.local_endpoint(ec).port();
+        if (ec || bound % 2 != 0 || bound == 65535) {
+            rtpSocket_.close(ec);
+            return false;
+        }
+        rtcpSocket_.open(protocol, ec);
+        if (!ec)
+            rtcpSocket_.bind(udp::endpoint(localAddress_, static_cast<uint16_t>(bound + 1)), ec);
+        if (ec) {
+            rtcpSocket_.close(ec);
+            rtpSocket_.close(ec);
+            return false;
+        }
+        rtpPort_ = bound;
+        return true;
+    };
+
+    if (config_.portBase == 0) {
+        // Let the system choose; an odd port or a busy neighbour means try again.
+        for (int attempt = 0; attempt < 64; ++attempt)
+            if (tryPair(0))
+                return {};
+        return "no free even/odd UDP port pair from the system";
+    }
+    const unsigned first = (config_.portBase + 1u) & ~1u;
+    const unsigned last = std::max<unsigned>(config_.portMax, config_.portBase);
+    for (unsigned port = first; port + 1 <= last && port + 1 <= 65535; port += 2)
+        if (tryPair(static_cast<uint16_t>(port)))
+            return {};
+    return "no free RTP/RTCP port pair in " + std::to_string(config_.portBase) + "-" +
+           std::to_string(config_.portMax);
+}
+
+void RtpSession::start()
+{
+    started_ = Clock::now();
+    lastReceived_ = started_;
+    receiveRtp();
+    receiveRtcp();
+    scheduleRtcp(true);
+    scheduleMediaCheck();
+    thread_ = std::thread([this] { io_.run(); });
+}
+
+void RtpSession::stop()
+{
+    if (stopped_.exchange(true))
+        return;
+    asio::post(io_, [this] {
+        sendReport(true);
+        asio::error_code ec;
+        rtcpTimer_.cancel();
+        mediaTimer_.cancel();
+        std::lock_guard lock(sendMutex_);
+        closed_ = true;
+        rtpSocket_.close(ec);
+        rtcpSocket_.close(ec);
+        work_.reset();
+    });
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void RtpSession::setRemote(const asio::ip::address& address, uint16_t rtpPort, uint16_t rtcpPort)
+{
+    std::lock_guard lock(mutex_);
+    remoteRtp_ = asio::ip::udp::endpoint(address, rtpPort);
+    remoteRtcp_ = asio::ip::udp::endpoint(address, rtcpPort);
+}
+
+bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool marker,
+                      uint8_t payloadType)
+{
+    std::lock_guard sendLock(sendMutex_);
+    if (closed_ || stopped_)
+        return false;
+    std::optional<asio::ip::udp::endpoint> remote;
+    {
+        std::lock_guard lock(mutex_);
+        remote = remoteRtp_;
+    }
+    if (!remote)
+        return false;
+    RtpHeader header;
+    header.payloadType = payloadType;
+    header.marker = marker;
+    header.sequence = sequence_;
+    header.timestamp = timestamp;
+    header.ssrc = ssrc_;
+    buildRtp(header, payload, sendBuffer_);
+    asio::error_code ec;
+    rtpSocket_.send_to(asio::buffer(sendBuffer_), *remote, 0, ec);
+    if (ec)
+        return false;
+    ++sequence_;
+    const auto now = Clock::now();
+    lastSentTimestamp_ = timestamp;
+    lastSentTime_ = now;
+    sentSinceReport_ = true;
+    std::lock_guard lock(mutex_);
+    sent_.count(payload.size(), timestamp, now);
+    return true;
+}
+
+std::optional<MediaFrame> RtpSession::readFrame(Clock::time_point now)
+{
+    return jitter_.pop(now);
+}
+
+void RtpSession::setPacketHandler(PacketHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    packetHandler_ = std::move(handler);
+}
+
+void RtpSession::setStateHandler(StateHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    stateHandler_ = std::move(handler);
+}
+
+ReceiveState RtpSession::receiveState() const
+{
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void RtpSession::setMediaFormat(const std::string& name)
+{
+    std::lock_guard lock(mutex_);
+    mediaFormat_ = name;
+}
+
+void RtpSession::setJitterDelay(std::chrono::milliseconds minDelay,
+                                std::chrono::milliseconds maxDelay)
+{
+    jitter_.setDelayBounds(minDelay, maxDelay);
+}
+
+void RtpSession::setPayloadBytesPerMs(double bytesPerMs)
+{
+    jitter_.setPayloadBytesPerMs(bytesPerMs);
+}
+
+void RtpSession::receiveRtp()
+{
+    rtpSocket_.async_receive_from(asio::buffer(rtpBuffer_), rtpFrom_,
+                                  [this](const asio::error_code& ec, std::size_t size) {
+                                      if (ec == asio::error::operation_aborted || closed_)
+                                          return;
+                                      if (!ec)
+                                          onRtp(size);
+                                      // ICMP errors (port unreachable) end no session.
+                                      receiveRtp();
+                                  });
+}
+
+void RtpSession::receiveRtcp()
+{
+    rtcpSocket_.async_receive_from(asio::buffer(rtcpBuffer_), rtcpFrom_,
+                                   [this](const asio::error_code& ec, std::size_t size) {
+                                       if (ec == asio::error::operation_aborted || closed_)
+                                           return;
+                                       if (!ec)
+                                           onRtcp(size);
+                                       receiveRtcp();
+                                   });
+}
+
+bool RtpSession::acceptSource(const asio::ip::udp::endpoint& from)
+{
+    const auto now = Clock::now();
+    if (remoteRtp_ && from == *remoteRtp_) {
+        latched_ = from;
+        latchedToSignalled_ = true;
+        return true;
+    }
+    if (latched_ && from == *latched_)
+        return true;
+    if (!latched_ || now - lastReceived_ >= RelatchAfter) {
+        latched_ = from;
+        latchedToSignalled_ = false;
+        return true;
+    }
+    return false;
+}
+
+void RtpSession::updateSource(const RtpPacketView& packet, Clock::time_point now)
+{
+    Source& s = source_;
+    const double ticksPerMs = jitter_.statistics().ticksPerMs;
+    auto init = [&] {
+        s = Source{};
+        s.valid = true;
+        s.ssrc = packet.ssrc;
+        s.baseSequence = packet.sequence;
+        s.maxSequence = packet.sequence;
+    };
+    if (!s.valid || s.ssrc != packet.ssrc) {
+        const bool restart = s.valid;
+        init();
+        if (restart)
+            jitter_.reset();
+    } else {
+        // RFC 3550 A.1, without the probation of new sources.
+        const uint16_t delta = static_cast<uint16_t>(packet.sequence - s.maxSequence);
+        if (delta < 3000) {
+            if (packet.sequence < s.maxSequence)
+                s.cycles += 65536;
+            s.maxSequence = packet.sequence;
+        } else if (delta <= 65536 - 100) {
+            // A very large jump: the sender restarted its numbering.
+            init();
+            jitter_.reset();
+        }
+    }
+    ++s.received;
+
+    // RFC 3550 A.8, in timestamp units of the rate the stream really uses.
+    const double arrival =
+        std::chrono::duration<double, std::milli>(now - started_).count() * ticksPerMs;
+    const double transit = arrival - packet.timestamp;
+    if (s.haveTransit) {
+        double d = transit - s.transit;
+        // The timestamp is 32 bits: take the shortest way round.
+        d = std::remainder(d, 4294967296.0);
+        s.jitter += (std::abs(d) - s.jitter) / 16;
+    }
+    s.transit = transit;
+    s.haveTransit = true;
+}
+
+void RtpSession::onRtp(std::size_t size)
+{
+    const auto now = Clock::now();
+    RtpPacketView packet;
+    const PacketError error = parseRtp(std::span(rtpBuffer_.data(), size), packet);
+    PacketHandler handler;
+    ReceiveState previousState;
+    {
+        std::lock_guard lock(mutex_);
+        switch (error) {
+        case PacketError::None:
+            break;
+        case PacketError::TooShort:
+            ++drops_.tooShort;
+            return;
+        case PacketError::BadVersion:
+            ++drops_.badVersion;
+            return;
+        case PacketError::CsrcBeyondPacket:
+            ++drops_.csrcBeyondPacket;
+            return;
+        case PacketError::ExtensionBeyondPacket:
+            ++drops_.extensionBeyondPacket;
+            return;
+        case PacketError::PaddingBeyondPacket:
+            ++drops_.paddingBeyondPacket;
+            return;
+        }
+        // RTCP sent to the RTP port (RFC 5761 multiplexing) is not media.
+        if (packet.payloadType >= 72 && packet.payloadType <= 76) {
+            ++drops_.badVersion;
+            return;
+        }
+        if (!acceptSource(rtpFrom_)) {
+            ++drops_.unexpectedSource;
+            return;
+        }
+        updateSource(packet, now);
+        received_.count(packet.payload.size(), packet.timestamp, now);
+        lastReceived_ = now;
+        handler = packetHandler_;
+        previousState = state_;
+    }
+    if (previousState != ReceiveState::Receiving)
+        setState(ReceiveState::Receiving);
+    if (config_.useJitterBuffer)
+        jitter_.push(packet, now);
+    if (handler) {
+        MediaFrame frame;
+        frame.sequence = packet.sequence;
+        frame.timestamp = packet.timestamp;
+        frame.payloadType = packet.payloadType;
+        frame.marker = packet.marker;
+        frame.payload.assign(packet.payload.begin(), packet.payload.end());
+        frame.arrival = now;
+        handler(frame);
+    }
+}
+
+void RtpSession::onRtcp(std::size_t size)
+{
+    const auto now = Clock::now();
+    RtcpCompound compound;
+    const RtcpError error = parseRtcp(std::span(rtcpBuffer_.data(), size), compound);
+    std::lock_guard lock(mutex_);
+    if (error != RtcpError::None) {
+        ++drops_.rtcpMalformed;
+        return;
+    }
+    const bool fromSignalled = remoteRtcp_ && rtcpFrom_ == *remoteRtcp_;
+    const bool fromLatched = latched_ && rtcpFrom_.address() == latched_->address();
+    const bool nobodyYet = !remoteRtcp_ && !latched_;
+    if (!fromSignalled && !fromLatched && !nobodyYet) {
+        ++drops_.rtcpUnexpectedSource;
+        return;
+    }
+    ++rtcpReceived_;
+    const uint32_t arrivalNtp = middle32(ntpNow());
+    for (const Report& report : compound.reports) {
+        if (report.sender && (!source_.valid || report.ssrc == source_.ssrc)) {
+            source_.lastSenderReport = middle32(report.sender->ntpTimestamp);
+            source_.lastSenderReportArrival = now;
+        }
+        for (const ReportBlock& block : report.blocks) {
+            if (block.ssrc != ssrc_)
+                continue;
+            peerView_.packetsLost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
+            const double ticksPerMs = std::max(1u, config_.jitter.clockRate) / 1000.0;
+            peerView_.jitterMs = static_cast<uint32_t>(std::lround(block.jitter / ticksPerMs));
+            if (block.lastSenderReport == 0)
+                continue;
+            // RFC 3550 6.4.1: round trip = A - LSR - DLSR, in 1/65536 s.
+            const auto rtt = static_cast<int32_t>(arrivalNtp - block.lastSenderReport -
+                                                  block.delaySinceLastSenderReport);
+            if (rtt < 0)
+                continue;
+            roundTripMs_ = rtt * 1000.0 / 65536.0;
+            ++roundTrips_;
+        }
+    }
+    for (uint32_t ssrc : compound.byes)
+        if (source_.valid && ssrc == source_.ssrc)
+            remoteBye_ = true;
+}
+
+void RtpSession::scheduleRtcp(bool first)
+{
+    // RFC 3550 6.3.1 (simplified): a fixed interval, randomised by 0.5 to 1.5,
+    // halved for the first report.
+    static thread_local std::mt19937 generator(std::random_device{}());
+    std::uniform_real_distribution<double> spread(0.5, 1.5);
+    double interval = static_cast<double>(config_.rtcpInterval.count()) * spread(generator);
+    if (first)
+        interval /= 2;
+    rtcpTimer_.expires_after(std::chrono::microseconds(static_cast<int64_t>(interval * 1000)));
+    rtcpTimer_.async_wait([this](const asio::error_code& ec) {
+        if (ec || closed_)
+            return;
+        sendReport(false);
+        scheduleRtcp(false);
+    });
+}
+
+std::vector<uint8_t> RtpSession::buildReport(bool bye)
+{
+    std::vector<uint8_t> out;
+    const auto now = Clock::now();
+    std::lock_guard sendLock(sendMutex_);
+    std::lock_guard lock(mutex_);
+    std::vector<ReportBlock> blocks;
+    if (source_.valid) {
+        Source& s = source_;
+        ReportBlock block;
+        block.ssrc = s.ssrc;
+        const uint64_t extendedMax = s.cycles + s.maxSequence;
+        const uint64_t expected = extendedMax - s.baseSequence + 1;
+        const int64_t lost = static_cast<int64_t>(expected) - static_cast<int64_t>(s.received);
+        block.cumulativeLost = static_cast<int32_t>(std::clamp<int64_t>(lost, -0x800000, 0x7fffff));
+        const uint64_t expectedInterval = expected - s.expectedPrior;
+        const uint64_t receivedInterval = s.received - s.receivedPrior;
+        s.expectedPrior = expected;
+        s.receivedPrior = s.received;
+        const int64_t lostInterval =
+            static_cast<int64_t>(expectedInterval) - static_cast<int64_t>(receivedInterval);
+        if (expectedInterval > 0 && lostInterval > 0)
+            block.fractionLost =
+                static_cast<uint8_t>((lostInterval << 8) / static_cast<int64_t>(expectedInterval));
+        block.extendedHighestSequence = static_cast<uint32_t>(extendedMax);
+        block.jitter = static_cast<uint32_t>(s.jitter);
+        if (s.lastSenderReport != 0) {
+            block.lastSenderReport = s.lastSenderReport;
+            const double delay =
+                std::chrono::duration<double>(now - s.lastSenderReportArrival).count();
+            block.delaySinceLastSenderReport = static_cast<uint32_t>(delay * 65536);
+        }
+        blocks.push_back(block);
+    }
+    if (sentSinceReport_) {
+        SenderInfo info;
+        info.ntpTimestamp = ntpNow();
+        const double elapsedMs =
+            std::chrono::duration<double, std::milli>(now - lastSentTime_).count();
+        info.rtpTimestamp = lastSentTimestamp_ +
+                            static_cast<uint32_t>(elapsedMs * config_.jitter.clockRate / 1000.0);
+        info.packetCount = static_cast<uint32_t>(sent_.packets);
+        info.octetCount = static_cast<uint32_t>(sent_.bytes);
+        appendSenderReport(out, ssrc_, info, blocks);
+    } else {
+        appendReceiverReport(out, ssrc_, blocks);
+    }
+    // RFC 3550 6.4: a sender that has sent nothing since the last two reports
+    // becomes a receiver; one interval is close enough here.
+    sentSinceReport_ = false;
+    appendSdesCname(out, ssrc_, config_.cname);
+    if (bye)
+        appendBye(out, ssrc_);
+    return out;
+}
+
+void RtpSession::sendReport(bool bye)
+{
+    std::optional<asio::ip::udp::endpoint> remote;
+    {
+        std::lock_guard lock(mutex_);
+        remote = remoteRtcp_;
+    }
+    if (!remote || !rtcpSocket_.is_open())
+        return;
+    const std::vector<uint8_t> packet = buildReport(bye);
+    asio::error_code ec;
+    rtcpSocket_.send_to(asio::buffer(packet), *remote, 0, ec);
+    if (!ec) {
+        std::lock_guard lock(mutex_);
+        ++rtcpSent_;
+    }
+}
+
+void RtpSession::scheduleMediaCheck()
+{
+    const auto step = std::clamp(config_.noMediaTimeout / 4, std::chrono::milliseconds(10),
+                                 std::chrono::milliseconds(500));
+    mediaTimer_.expires_after(step);
+    mediaTimer_.async_wait([this](const asio::error_code& ec) {
+        if (ec || closed_)
+            return;
+        bool silent = false;
+        {
+            std::lock_guard lock(mutex_);
+            silent = state_ != ReceiveState::Silent &&
+                     Clock::now() - lastReceived_ >= config_.noMediaTimeout;
+        }
+        if (silent)
+            setState(ReceiveState::Silent);
+        scheduleMediaCheck();
+    });
+}
+
+void RtpSession::setState(ReceiveState state)
+{
+    StateHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == state)
+            return;
+        state_ = state;
+        handler = stateHandler_;
+    }
+    if (handler)
+        handler(state);
+}
+
+SessionStatistics RtpSession::statistics() const
+{
+    const auto now = Clock::now();
+    SessionStatistics s;
+    s.jitterBuffer = jitter_.statistics();
+    std::lock_guard lock(mutex_);
+    s.transmit.mediaFormat = s.receive.mediaFormat = mediaFormat_;
+    sent_.fill(s.transmit, now);
+    received_.fill(s.receive, now);
+    s.transmit.packetsLost = peerView_.packetsLost;
+    s.transmit.jitterMs = peerView_.jitterMs;
+    if (source_.valid) {
+        const uint64_t expected = source_.cycles + source_.maxSequence - source_.baseSequence + 1;
+        s.receive.packetsLost =
+            expected > source_.received ? static_cast<uint32_t>(expected - source_.received) : 0;
+        s.receive.jitterMs = static_cast<uint32_t>(
+            std::lround(source_.jitter / std::max(1.0, s.jitterBuffer.ticksPerMs)));
+    }
+    const auto latency = static_cast<uint32_t>(std::lround(roundTripMs_));
+    s.transmit.latencyMs = s.receive.latencyMs = latency;
+    s.drops = drops_;
+    s.rtcpSent = rtcpSent_;
+    s.rtcpReceived = rtcpReceived_;
+    s.roundTripMeasurements = roundTrips_;
+    s.roundTripMs = roundTripMs_;
+    s.remoteBye = remoteBye_;
+    return s;
+}
+
+} // namespace voip::rtp

@@ -1,0 +1,272 @@
+#pragma once
+
+#include "voip/rtp/jitterbuffer.h"
+#include "voip/rtp/rtcp.h"
+#include "voip/rtp/rtppacket.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+namespace voip::rtp {
+
+/// Where and how a session opens its sockets and plays what it receives.
+struct SessionConfig
+{
+    /// Interface to bind (any, a loopback, an IPv4 or IPv6 address).
+    asio::ip::address localAddress = asio::ip::address_v4::any();
+    /// UDP range for the pair: RTP on an even port, RTCP on the next one.  A base
+    /// of 0 lets the system choose (an even port with a free neighbour).
+    uint16_t portBase = 0;
+    uint16_t portMax = 0;
+    std::string cname = "kestrovia";
+    /// The name the statistics carry ("G.711-ALaw-64k", ...).
+    std::string mediaFormat;
+    JitterConfig jitter;
+    /// Off for streams that want every packet at once (video, H.224): they use
+    /// the packet handler only.
+    bool useJitterBuffer = true;
+    /// RFC 3550 6.2 report interval (5 s); the first report goes at half of it.
+    std::chrono::milliseconds rtcpInterval{5000};
+    /// A stream that has received nothing for this long is reported silent.
+    std::chrono::milliseconds noMediaTimeout{10000};
+};
+
+/// Figures of one direction of a stream.  The rate byte count and the frame
+/// count cover the span `timeBase` (a sliding window of a few seconds), so that
+/// bytes x 8 / ms is a bit rate in kbit/s and frames / s a frame rate.
+struct StreamStatistics
+{
+    std::string mediaFormat;
+    std::chrono::milliseconds timeBase{0};
+    uint64_t rateByteCount = 0;
+    uint32_t frameCount = 0;
+    uint64_t totalBytes = 0;
+    uint64_t packets = 0;
+    uint64_t totalFrames = 0;
+    uint32_t packetsLost =
+        0; ///< RFC 3550 A.3 cumulative loss (receive); as reported by the peer (transmit)
+    uint32_t jitterMs =
+        0; ///< RFC 3550 A.8 interarrival jitter (receive); as reported by the peer (transmit)
+    uint32_t latencyMs = 0; ///< round trip from RTCP LSR/DLSR, 0 until measured
+};
+
+/// Datagrams not taken as media, counted by reason.
+struct DropCounters
+{
+    uint64_t tooShort = 0;
+    uint64_t badVersion = 0;
+    uint64_t csrcBeyondPacket = 0;
+    uint64_t extensionBeyondPacket = 0;
+    uint64_t paddingBeyondPacket = 0;
+    uint64_t unexpectedSource = 0;
+    uint64_t rtcpMalformed = 0;
+    uint64_t rtcpUnexpectedSource = 0;
+
+    uint64_t total() const
+    {
+        return tooShort + badVersion + csrcBeyondPacket + extensionBeyondPacket +
+               paddingBeyondPacket + unexpectedSource;
+    }
+};
+
+struct SessionStatistics
+{
+    StreamStatistics transmit;
+    StreamStatistics receive;
+    DropCounters drops;
+    JitterStatistics jitterBuffer;
+    uint64_t rtcpSent = 0;
+    uint64_t rtcpReceived = 0;
+    uint64_t roundTripMeasurements = 0;
+    double roundTripMs = 0; ///< the last measured round trip, unrounded
+    bool remoteBye = false;
+};
+
+/// State of the receive direction, reported through the state handler.
+enum class ReceiveState
+{
+    Waiting, ///< nothing received yet
+    Receiving,
+    Silent, ///< nothing for the no-media timeout
+};
+
+/// One RTP/RTCP session: a UDP socket pair, our SSRC and sequence numbers for what
+/// we send, the receive checks, a jitter buffer, RTCP reports and statistics.
+///
+/// Threads: each session runs its own I/O thread (one `asio::io_context`) for
+/// receiving, RTCP and the no-media check; handlers run on it.  `send`,
+/// `readFrame`, `statistics` and the setters may be called from any thread.
+/// `stop` (also run by the destructor) sends a BYE, closes both sockets and joins
+/// the thread; it must not be called from a handler.
+class RtpSession
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    using PacketHandler = std::function<void(const MediaFrame&)>;
+    using StateHandler = std::function<void(ReceiveState)>;
+
+    struct OpenResult
+    {
+        std::unique_ptr<RtpSession> session;
+        std::string error;
+    };
+
+    /// Binds the socket pair on the first free even port of the range and starts
+    /// the I/O thread.  Fails with a message when no pair in the range is free.
+    static OpenResult open(const SessionConfig& config);
+
+    ~RtpSession();
+    RtpSession(const RtpSession&) = delete;
+    RtpSession& operator=(const RtpSession&) = delete;
+
+    asio::ip::address localAddress() const { return localAddress_; }
+    uint16_t localRtpPort() const { return rtpPort_; }
+    uint16_t localRtcpPort() const { return static_cast<uint16_t>(rtpPort_ + 1); }
+    uint32_t ssrc() const { return ssrc_; }
+
+    /// The far end's addresses, known from signalling.  Packets are sent there;
+    /// received RTP from another source is taken only while the signalled one is
+    /// silent (see the class comment in the source).
+    void setRemote(const asio::ip::address& address, uint16_t rtpPort, uint16_t rtcpPort);
+
+    /// Sends one payload with our SSRC and the next sequence number.  Returns
+    /// false when the session is stopped, no remote is set or the send failed.
+    bool send(std::span<const uint8_t> payload, uint32_t timestamp, bool marker,
+              uint8_t payloadType);
+
+    /// The next received frame whose playout time has come (jitter buffer).
+    std::optional<MediaFrame> readFrame(Clock::time_point now = Clock::now());
+
+    /// Called on the I/O thread for every accepted RTP packet, before the jitter
+    /// buffer (its playout time is not set).
+    void setPacketHandler(PacketHandler handler);
+    void setStateHandler(StateHandler handler);
+    ReceiveState receiveState() const;
+
+    void setMediaFormat(const std::string& name);
+    void setJitterDelay(std::chrono::milliseconds minDelay, std::chrono::milliseconds maxDelay);
+    void setPayloadBytesPerMs(double bytesPerMs);
+
+    SessionStatistics statistics() const;
+
+    /// Sends a BYE, closes the sockets and ends the I/O thread.  Idempotent.
+    void stop();
+
+private:
+    struct Window
+    {
+        Clock::time_point time;
+        uint64_t bytes = 0;
+        uint64_t frames = 0;
+    };
+    struct Direction
+    {
+        uint64_t bytes = 0;
+        uint64_t packets = 0;
+        uint64_t frames = 0;
+        std::optional<uint32_t> lastTimestamp;
+        std::deque<Window> windows;
+        void count(std::size_t size, uint32_t timestamp, Clock::time_point now);
+        void fill(StreamStatistics& s, Clock::time_point now) const;
+    };
+    /// RFC 3550 A.1/A.3/A.8 state for the source we receive.
+    struct Source
+    {
+        bool valid = false;
+        uint32_t ssrc = 0;
+        uint16_t maxSequence = 0;
+        uint32_t cycles = 0;
+        uint32_t baseSequence = 0;
+        uint64_t received = 0;
+        uint64_t expectedPrior = 0;
+        uint64_t receivedPrior = 0;
+        double transit = 0;
+        double jitter = 0; ///< in timestamp units
+        bool haveTransit = false;
+        uint32_t lastSenderReport = 0;
+        Clock::time_point lastSenderReportArrival;
+    };
+
+    explicit RtpSession(const SessionConfig& config);
+    std::string bind();
+    void start();
+    void receiveRtp();
+    void receiveRtcp();
+    void onRtp(std::size_t size);
+    void onRtcp(std::size_t size);
+    void scheduleRtcp(bool first);
+    void sendReport(bool bye);
+    void scheduleMediaCheck();
+    void setState(ReceiveState state);
+    bool acceptSource(const asio::ip::udp::endpoint& from);
+    void updateSource(const RtpPacketView& packet, Clock::time_point now);
+    std::vector<uint8_t> buildReport(bool bye);
+
+    SessionConfig config_;
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    asio::ip::udp::socket rtpSocket_;
+    asio::ip::udp::socket rtcpSocket_;
+    asio::steady_timer rtcpTimer_;
+    asio::steady_timer mediaTimer_;
+    std::thread thread_;
+    asio::ip::address localAddress_;
+    uint16_t rtpPort_ = 0;
+    uint32_t ssrc_ = 0;
+    JitterBuffer jitter_;
+
+    // Used only on the I/O thread.
+    std::vector<uint8_t> rtpBuffer_;
+    std::vector<uint8_t> rtcpBuffer_;
+    asio::ip::udp::endpoint rtpFrom_;
+    asio::ip::udp::endpoint rtcpFrom_;
+
+    /// Guards the send counters and the sockets against close during a send.
+    mutable std::mutex sendMutex_;
+    bool closed_ = false;
+    uint16_t sequence_ = 0;
+    uint32_t lastSentTimestamp_ = 0;
+    Clock::time_point lastSentTime_;
+    bool sentSinceReport_ = false;
+    std::vector<uint8_t> sendBuffer_;
+
+    /// Guards everything below.  Never held while sendMutex_ is taken (order:
+    /// sendMutex_ is taken alone or first).
+    mutable std::mutex mutex_;
+    std::optional<asio::ip::udp::endpoint> remoteRtp_;
+    std::optional<asio::ip::udp::endpoint> remoteRtcp_;
+    std::optional<asio::ip::udp::endpoint> latched_;
+    bool latchedToSignalled_ = false;
+    Source source_;
+    Direction sent_;
+    Direction received_;
+    DropCounters drops_;
+    StreamStatistics peerView_; ///< loss and jitter of our stream, from the peer's reports
+    std::string mediaFormat_;
+    uint64_t rtcpSent_ = 0;
+    uint64_t rtcpReceived_ = 0;
+    uint64_t roundTrips_ = 0;
+    double roundTripMs_ = 0;
+    bool remoteBye_ = false;
+    ReceiveState state_ = ReceiveState::Waiting;
+    Clock::time_point lastReceived_;
+    Clock::time_point started_;
+    PacketHandler packetHandler_;
+    StateHandler stateHandler_;
+
+    std::atomic<bool> stopped_{false};
+};
+
+} // namespace voip::rtp
