@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <map>
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -356,7 +357,9 @@ TEST_F(AppliedStyleSheet, NamedLabelsTakeTheirColourAndFont)
 
 TEST_F(AppliedStyleSheet, UnnamedWidgetsKeepTheFusionLook)
 {
-    const QPalette fusion = QStyleFactory::create("Fusion")->standardPalette();
+    const std::unique_ptr<QStyle> fusionStyle(QStyleFactory::create("Fusion"));
+    ASSERT_TRUE(fusionStyle);
+    const QPalette fusion = fusionStyle->standardPalette();
     QLabel label("Some text");
     label.ensurePolished();
     EXPECT_EQ(label.palette().color(QPalette::WindowText), fusion.color(QPalette::WindowText));
