@@ -56,13 +56,14 @@ KxApp::KxApp(int& argc, char** argv, const QString& key)
 
 KxApp::~KxApp()
 {
-    // On Unix a segment outlives its processes unless it is detached, which would make every
-    // later start probe for a dead instance; the other objects live until the process ends.
+    // On Unix the segment and its lock semaphore outlive the process unless they are
+    // released, and every later start would first have to probe for a dead instance. The
+    // other objects live until the process ends.
     voip::Trace::close();
     if (localServer)
         localServer->close();
-    if (sharedMemory)
-        sharedMemory->detach();
+    delete sharedMemory;
+    sharedMemory = nullptr;
 }
 
 KxApp* KxApp::instance()

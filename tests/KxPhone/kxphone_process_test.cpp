@@ -1,6 +1,9 @@
 // The kxphone program as a user meets it: real processes, each test in its own sandbox
 // (HOME, XDG folders and TMPDIR in a temporary folder, which also keeps the single-instance
 // segment and server apart from every other test and from the real user).
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -43,6 +46,22 @@ public:
         QFile::setPermissions(folder.path() + "/runtime", QFileDevice::ReadOwner |
                                                               QFileDevice::WriteOwner |
                                                               QFileDevice::ExeOwner);
+    }
+
+    /// Removes what a simulated crash leaves in the kernel: System V segments and lock
+    /// semaphores whose key files lie in this sandbox (Qt derives their keys with ftok 'Q').
+    ~Sandbox()
+    {
+        const QDir tmp(path("/tmp"));
+        for (const QString& name : tmp.entryList({"qipc_*"}, QDir::Files | QDir::System)) {
+            const key_t key = ftok(QFile::encodeName(tmp.filePath(name)).constData(), 'Q');
+            if (key == -1)
+                continue;
+            if (const int semaphore = semget(key, 1, 0); semaphore != -1)
+                semctl(semaphore, 0, IPC_RMID);
+            if (const int segment = shmget(key, 0, 0); segment != -1)
+                shmctl(segment, IPC_RMID, nullptr);
+        }
     }
 
     QString path(const QString& sub = {}) const { return folder.path() + sub; }
