@@ -4,9 +4,8 @@
 
 namespace voip {
 
-/// Log lines of the media and device layers.  They go to the engine's spdlog logger
-/// ("voip" when the application registered it, the default logger otherwise), so that
-/// they land in the same trace as the rest of the engine.
+/// Log lines of the media and device layers, written to the engine trace: errors at
+/// level 1 (always wanted: a device that failed mid-call), information at level 4.
 void logMediaError(std::string_view message);
 void logMediaInfo(std::string_view message);
 

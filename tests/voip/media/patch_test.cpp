@@ -1,0 +1,408 @@
+// Media streams and the patch: WAV file through each codec into a WAV file, silence
+// detection on the way, device failures that stop one stream, clean stops.
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "audiosignals.h"
+#include "voip/device/soundchannel.h"
+#include "voip/device/wavfile.h"
+#include "voip/media/patch.h"
+#include "voip/media/stream.h"
+
+namespace voip {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+size_t threadCount()
+{
+    size_t n = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+class TempDir
+{
+public:
+    TempDir()
+        : path_(fs::temp_directory_path() /
+                ("kx-patch-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++)))
+    {
+        fs::create_directories(path_);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    static inline int counter_ = 0;
+    fs::path path_;
+};
+
+SoundParams wavParams(const std::string& path, SoundDirection direction, unsigned rate)
+{
+    SoundParams params;
+    params.driver = kWavFileDriver;
+    params.device = path;
+    params.direction = direction;
+    params.sampleRate = rate;
+    params.bufferSize = rate / 50 * 2;
+    params.bufferCount = 3;
+    return params;
+}
+
+std::shared_ptr<SoundMediaStream> soundStream(const SoundParams& params)
+{
+    auto channel = createSoundChannel(params.driver);
+    EXPECT_TRUE(channel);
+    return std::make_shared<SoundMediaStream>(std::shared_ptr<SoundChannel>(channel.take()), params,
+                                              AudioSessionId,
+                                              params.direction == SoundDirection::Recorder);
+}
+
+MediaFormat codecFormat(const AudioCodecInfo& info)
+{
+    return MediaFormat(info.formatName, MediaType::Audio, info.rtpClockRate, info.payloadType);
+}
+
+class PatchThroughCodec : public ::testing::TestWithParam<const char*>
+{};
+
+TEST_P(PatchThroughCodec, WavSourceReachesWavSinkIntact)
+{
+    const auto* info = findAudioCodec(GetParam());
+    ASSERT_NE(info, nullptr);
+    const unsigned rate = info->sampleRate;
+    TempDir dir;
+    auto input = test::chirp(rate, 200, rate == 16000 ? 6000 : 3200, 0.8);
+    input.resize(input.size() + rate / 5, 0); // a short tail of silence
+    ASSERT_TRUE(writeWavFile(dir.file("in.wav"), WavAudio{1, rate, input}));
+
+    const size_t threadsBefore = threadCount();
+    auto microphone = soundStream(wavParams(dir.file("in.wav"), SoundDirection::Recorder, rate));
+    auto speaker = soundStream(wavParams(dir.file("out.wav"), SoundDirection::Player, rate));
+    auto [networkSink, networkSource] = makeStreamPipe(codecFormat(*info), AudioSessionId);
+
+    MediaPatch sending(microphone);
+    ASSERT_TRUE(sending.addSink(networkSink));
+    MediaPatch receiving(networkSource);
+    ASSERT_TRUE(receiving.addSink(speaker));
+
+    std::promise<MediaStatus> sendingEnded;
+    sending.setEndedCallback([&](const MediaStatus& why) { sendingEnded.set_value(why); });
+    ASSERT_TRUE(receiving.start());
+    ASSERT_TRUE(sending.start());
+    EXPECT_EQ(threadCount(), threadsBefore + 2);
+
+    auto ended = sendingEnded.get_future();
+    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(ended.get().error(), MediaError::EndOfStream);
+    sending.stop(); // closes the pipe's sink: the receiving patch drains and ends
+    ASSERT_TRUE(waitFor([&] { return !receiving.isRunning(); }));
+    receiving.stop();
+    EXPECT_EQ(threadCount(), threadsBefore);
+
+    const auto sent = sending.statistics();
+    const auto received = receiving.statistics();
+    EXPECT_EQ(sent.framesRead, input.size() / (rate / 50));
+    EXPECT_EQ(sent.framesWritten, sent.framesRead) << "no silence detection";
+    EXPECT_EQ(sent.bytesWritten, sent.framesWritten * 160);
+    EXPECT_EQ(received.framesRead, sent.framesWritten);
+    EXPECT_EQ(received.decodeErrors, 0u);
+    EXPECT_TRUE(received.lastError.empty());
+
+    auto output = readWavFile(dir.file("out.wav"));
+    ASSERT_TRUE(output) << output.status().message();
+    ASSERT_GE(output.value().samples.size(), input.size() - rate / 50);
+    const auto a = test::align(input, output.value().samples, 200);
+    EXPECT_GT(a.correlation, 0.9);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachCodec, PatchThroughCodec,
+                         ::testing::Values("G.711-ALaw-64k", "G.711-uLaw-64k", "G.722-64k"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             name.erase(std::remove_if(name.begin(), name.end(),
+                                                       [](char c) { return !std::isalnum(c); }),
+                                        name.end());
+                             return name;
+                         });
+
+/// A source that gives `frames` frames of a tone (or silence), then fails or ends.
+class ScriptedSource final : public FrameStream
+{
+public:
+    ScriptedSource(std::vector<std::vector<int16_t>> frames, MediaStatus atEnd)
+        : FrameStream(pcmMediaFormat(8000), AudioSessionId, true)
+        , frames_(std::move(frames))
+        , atEnd_(std::move(atEnd))
+    {}
+    MediaStatus readFrame(StreamFrame& frame) override
+    {
+        if (!isOpen())
+            return MediaStatus::failure(MediaError::Closed, "closed");
+        if (next_ >= frames_.size())
+            return atEnd_;
+        frame = StreamFrame{};
+        frame.pcm = frames_[next_];
+        frame.timestamp = uint32_t(next_++ * 160);
+        return MediaStatus::success();
+    }
+
+private:
+    std::vector<std::vector<int16_t>> frames_;
+    size_t next_ = 0;
+    MediaStatus atEnd_;
+};
+
+/// A sink that keeps what it gets and fails after `failAfter` frames.
+class RecordingSink final : public FrameStream
+{
+public:
+    RecordingSink(const MediaFormat& format, size_t failAfter = SIZE_MAX)
+        : FrameStream(format, AudioSessionId, false)
+        , failAfter_(failAfter)
+    {}
+    MediaStatus writeFrame(const StreamFrame& frame) override
+    {
+        std::lock_guard lock(mutex);
+        if (frames.size() >= failAfter_)
+            return MediaStatus::failure(MediaError::DeviceFailure, "device unplugged");
+        frames.push_back(frame);
+        return MediaStatus::success();
+    }
+    std::mutex mutex;
+    std::vector<StreamFrame> frames;
+
+private:
+    size_t failAfter_;
+};
+
+std::vector<std::vector<int16_t>> speechPattern(unsigned quiet, unsigned loud, unsigned tail)
+{
+    std::vector<std::vector<int16_t>> frames;
+    const auto tone = test::chirp(8000, 300, 900, loud * 0.02, 9000);
+    for (unsigned i = 0; i < quiet; ++i)
+        frames.emplace_back(160, int16_t(i % 2 ? 20 : -20));
+    for (unsigned i = 0; i < loud; ++i)
+        frames.emplace_back(tone.begin() + i * 160, tone.begin() + (i + 1) * 160);
+    for (unsigned i = 0; i < tail; ++i)
+        frames.emplace_back(160, int16_t(i % 2 ? 20 : -20));
+    return frames;
+}
+
+TEST(MediaPatch, SilenceDetectionHoldsBackSilentFramesAndMarksTalkSpurts)
+{
+    auto source = std::make_shared<ScriptedSource>(
+        speechPattern(40, 20, 40), MediaStatus::failure(MediaError::EndOfStream, "done"));
+    auto sink = std::make_shared<RecordingSink>(codecFormat(*findAudioCodec("G.711-uLaw-64k")));
+    MediaPatch patch(source);
+    ASSERT_TRUE(patch.addSink(sink));
+    patch.setSilenceDetection(SilenceParams{SilenceMode::Adaptive, 0, 10, 400, 600});
+    ASSERT_TRUE(patch.start());
+    ASSERT_TRUE(waitFor([&] { return !patch.isRunning(); }));
+    patch.stop();
+
+    const auto stats = patch.statistics();
+    EXPECT_EQ(stats.framesRead, 100u);
+    EXPECT_EQ(stats.silentFrames + stats.framesWritten, 100u);
+    // Each silence longer than the deadband is held back after its first 400 ms (20 frames).
+    EXPECT_EQ(stats.framesWritten, 19u + 20u + 19u);
+    std::lock_guard lock(sink->mutex);
+    ASSERT_EQ(sink->frames.size(), stats.framesWritten);
+    EXPECT_TRUE(sink->frames.front().marker);
+    EXPECT_FALSE(sink->frames[1].marker);
+    // The talk spurt starts with a marker and its timestamp jumps over the held-back frames.
+    EXPECT_TRUE(sink->frames[19].marker);
+    EXPECT_EQ(sink->frames[19].timestamp, 40u * 160);
+    EXPECT_EQ(sink->frames[18].timestamp, 18u * 160);
+}
+
+TEST(MediaPatch, AFailingSinkIsClosedWhileTheOtherSinkGoesOn)
+{
+    auto source = std::make_shared<ScriptedSource>(
+        speechPattern(0, 30, 0), MediaStatus::failure(MediaError::EndOfStream, "done"));
+    auto pcm = pcmMediaFormat(8000);
+    auto failing = std::make_shared<RecordingSink>(pcm, 5);
+    auto healthy = std::make_shared<RecordingSink>(pcm);
+    MediaPatch patch(source);
+    ASSERT_TRUE(patch.addSink(failing));
+    ASSERT_TRUE(patch.addSink(healthy));
+    ASSERT_TRUE(patch.start());
+    ASSERT_TRUE(waitFor([&] { return !patch.isRunning(); }));
+    const auto stats = patch.statistics();
+    EXPECT_EQ(stats.sinkFailures, 1u);
+    EXPECT_EQ(stats.activeSinks, 1u);
+    EXPECT_NE(stats.lastError.find("unplugged"), std::string::npos);
+    EXPECT_FALSE(failing->isOpen());
+    EXPECT_TRUE(healthy->isOpen());
+    EXPECT_EQ(healthy->frames.size(), 30u);
+    patch.stop();
+    EXPECT_FALSE(healthy->isOpen());
+}
+
+/// A microphone that fails after a number of reads, like a device unplugged mid-call.
+class FailingChannel final : public SoundChannel
+{
+public:
+    explicit FailingChannel(int goodReads)
+        : goodReads_(goodReads)
+    {}
+    MediaStatus open(const SoundParams& params) override
+    {
+        params_ = params;
+        open_ = true;
+        return MediaStatus::success();
+    }
+    void close() override { open_ = false; }
+    bool isOpen() const override { return open_; }
+    MediaStatus read(std::span<int16_t> samples) override
+    {
+        std::this_thread::sleep_for(2ms);
+        if (goodReads_-- <= 0)
+            return MediaStatus::failure(MediaError::DeviceFailure, "stream was killed");
+        std::fill(samples.begin(), samples.end(), int16_t(100));
+        return MediaStatus::success();
+    }
+    MediaStatus write(std::span<const int16_t>) override { return read({}); }
+    std::string name() const override { return "Unplugged Mic"; }
+    std::string driverName() const override { return "Test"; }
+
+private:
+    std::atomic<int> goodReads_;
+    std::atomic<bool> open_ = false;
+};
+
+TEST(MediaPatch, ADeviceFailureStopsThatDirectionOnly)
+{
+    SoundParams params;
+    params.driver = "Test";
+    auto micStream = std::make_shared<SoundMediaStream>(std::make_shared<FailingChannel>(10),
+                                                        params, AudioSessionId, true);
+    auto [toNetwork, fromMic] =
+        makeStreamPipe(codecFormat(*findAudioCodec("G.711-ALaw-64k")), AudioSessionId);
+    MediaPatch microphone(micStream);
+    ASSERT_TRUE(microphone.addSink(toNetwork));
+    std::promise<MediaStatus> micEnded;
+    microphone.setEndedCallback([&](const MediaStatus& why) { micEnded.set_value(why); });
+
+    // The other direction: received audio to a Null speaker keeps running.
+    SoundParams speakerParams;
+    speakerParams.driver = kNullDriver;
+    speakerParams.direction = SoundDirection::Player;
+    auto speaker = soundStream(speakerParams);
+    auto [fromNetwork, network] =
+        makeStreamPipe(codecFormat(*findAudioCodec("G.711-ALaw-64k")), AudioSessionId);
+    MediaPatch playing(network);
+    ASSERT_TRUE(playing.addSink(speaker));
+
+    ASSERT_TRUE(playing.start());
+    ASSERT_TRUE(microphone.start());
+    auto ended = micEnded.get_future();
+    ASSERT_EQ(ended.wait_for(5s), std::future_status::ready);
+    const auto why = ended.get();
+    EXPECT_EQ(why.error(), MediaError::DeviceFailure);
+    EXPECT_NE(why.message().find("Unplugged Mic"), std::string::npos) << why.message();
+    EXPECT_NE(micStream->lastError().find("stream was killed"), std::string::npos);
+    EXPECT_EQ(microphone.statistics().framesRead, 10u);
+    EXPECT_FALSE(microphone.statistics().lastError.empty());
+
+    ASSERT_TRUE(fromNetwork->open());
+    StreamFrame frame;
+    frame.payload.assign(160, 0xD5);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(fromNetwork->writeFrame(frame));
+    ASSERT_TRUE(waitFor([&] { return playing.statistics().framesWritten == 5; }));
+    EXPECT_TRUE(playing.isRunning());
+    microphone.stop();
+    playing.stop();
+    EXPECT_FALSE(playing.isRunning());
+}
+
+TEST(MediaPatch, StopWakesABlockedSourceAndLeavesNoThread)
+{
+    const size_t before = threadCount();
+    {
+        auto [sink, source] = makeStreamPipe(pcmMediaFormat(8000), AudioSessionId);
+        auto out = std::make_shared<RecordingSink>(pcmMediaFormat(8000));
+        MediaPatch patch(source);
+        ASSERT_TRUE(patch.addSink(out));
+        bool endedCalled = false;
+        patch.setEndedCallback([&](const MediaStatus&) { endedCalled = true; });
+        ASSERT_TRUE(patch.start());
+        EXPECT_EQ(threadCount(), before + 1);
+        std::this_thread::sleep_for(20ms);
+        const auto start = std::chrono::steady_clock::now();
+        patch.stop(); // the source waits for frames that never come
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_FALSE(patch.isRunning());
+        EXPECT_FALSE(endedCalled) << "stop() is not an ending of its own";
+        patch.stop();
+    }
+    EXPECT_EQ(threadCount(), before);
+}
+
+TEST(MediaPatch, RefusesConversionsItCannotMake)
+{
+    auto source = std::make_shared<ScriptedSource>(speechPattern(0, 1, 0), MediaStatus{});
+    MediaPatch patch(source);
+    EXPECT_EQ(patch.addSink(std::make_shared<RecordingSink>(pcmMediaFormat(16000))).error(),
+              MediaError::Unsupported);
+    EXPECT_EQ(
+        patch.addSink(std::make_shared<RecordingSink>(codecFormat(*findAudioCodec("G.722-64k"))))
+            .error(),
+        MediaError::Unsupported)
+        << "8 kHz PCM cannot feed G.722";
+    EXPECT_EQ(patch
+                  .addSink(std::make_shared<RecordingSink>(
+                      MediaFormat("H.264-High", MediaType::Video, 90000, 96)))
+                  .error(),
+              MediaError::NotFound);
+    EXPECT_FALSE(patch.addSink(source)) << "a source is no sink";
+    EXPECT_FALSE(patch.start()) << "no sinks";
+}
+
+TEST(StreamPipe, KeepsOrderDropsTheOldestWhenFullAndEndsAfterTheSinkCloses)
+{
+    auto [sink, source] = makeStreamPipe(pcmMediaFormat(8000), AudioSessionId, 3);
+    ASSERT_TRUE(sink->open() && source->open());
+    for (uint32_t i = 0; i < 5; ++i) {
+        StreamFrame f;
+        f.timestamp = i;
+        ASSERT_TRUE(sink->writeFrame(f));
+    }
+    EXPECT_EQ(droppedFrames(*sink), 2u);
+    sink->close();
+    StreamFrame f;
+    for (uint32_t expected : {2u, 3u, 4u}) {
+        ASSERT_TRUE(source->readFrame(f));
+        EXPECT_EQ(f.timestamp, expected);
+    }
+    EXPECT_EQ(source->readFrame(f).error(), MediaError::EndOfStream);
+    source->close();
+    EXPECT_EQ(source->readFrame(f).error(), MediaError::Closed);
+}
+
+} // namespace
+} // namespace voip

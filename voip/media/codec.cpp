@@ -1,0 +1,221 @@
+#include "voip/media/codec.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+}
+
+namespace voip {
+
+namespace {
+
+AVCodecID codecId(const AudioCodecInfo& info)
+{
+    if (info.payloadType == 8)
+        return AV_CODEC_ID_PCM_ALAW;
+    if (info.payloadType == 0)
+        return AV_CODEC_ID_PCM_MULAW;
+    return AV_CODEC_ID_ADPCM_G722;
+}
+
+std::string avError(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+MediaStatus codecFailure(const AudioCodecInfo& info, const char* what, int code)
+{
+    return MediaStatus::failure(MediaError::DeviceFailure,
+                                info.formatName + ": " + what + ": " + avError(code));
+}
+
+/// Allocates and opens a libavcodec context for 16-bit mono at the codec's rate.
+MediaStatus openContext(const AudioCodecInfo& info, bool encoder, unsigned frameSize,
+                        AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
+{
+    const AVCodec* codec =
+        encoder ? avcodec_find_encoder(codecId(info)) : avcodec_find_decoder(codecId(info));
+    if (!codec)
+        return MediaStatus::failure(MediaError::Unsupported,
+                                    "libavcodec has no " + info.formatName +
+                                        (encoder ? " encoder" : " decoder"));
+    context = avcodec_alloc_context3(codec);
+    frame = av_frame_alloc();
+    packet = av_packet_alloc();
+    if (!context || !frame || !packet)
+        return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
+    context->sample_rate = int(info.sampleRate);
+    context->sample_fmt = AV_SAMPLE_FMT_S16;
+    av_channel_layout_default(&context->ch_layout, 1);
+    context->bit_rate = int64_t(info.bytesPerSecond) * 8;
+    if (encoder && frameSize)
+        context->frame_size = int(frameSize);
+    if (int rc = avcodec_open2(context, codec, nullptr); rc < 0)
+        return codecFailure(info, "cannot open the codec", rc);
+    return MediaStatus::success();
+}
+
+void freeContext(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
+{
+    avcodec_free_context(&context);
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+}
+
+} // namespace
+
+const std::vector<AudioCodecInfo>& audioCodecs()
+{
+    // G.722 samples at 16 kHz but RTP counts it at 8 kHz (RFC 3551 4.5.2).
+    static const std::vector<AudioCodecInfo> codecs = {
+        {"G.722-64k", 9, 16000, 8000, 8000},
+        {"G.711-ALaw-64k", 8, 8000, 8000, 8000},
+        {"G.711-uLaw-64k", 0, 8000, 8000, 8000},
+    };
+    return codecs;
+}
+
+const AudioCodecInfo* findAudioCodec(std::string_view formatName)
+{
+    for (const auto& codec : audioCodecs())
+        if (codec.formatName == formatName)
+            return &codec;
+    return nullptr;
+}
+
+AudioEncoder::AudioEncoder(const AudioCodecInfo& info, unsigned frameMs)
+    : info_(info)
+    , frameMs_(frameMs)
+{}
+
+AudioEncoder::~AudioEncoder()
+{
+    freeContext(context_, frame_, packet_);
+}
+
+MediaResult<std::unique_ptr<AudioEncoder>> AudioEncoder::create(std::string_view formatName,
+                                                                unsigned frameMs)
+{
+    const auto* info = findAudioCodec(formatName);
+    if (!info)
+        return MediaStatus::failure(MediaError::NotFound, "no audio codec for format \"" +
+                                                              std::string(formatName) + "\"");
+    if (frameMs < 1 || frameMs > 240)
+        return MediaStatus::failure(MediaError::InvalidArgument,
+                                    "audio frame of " + std::to_string(frameMs) + " ms");
+    std::unique_ptr<AudioEncoder> encoder(new AudioEncoder(*info, frameMs));
+    if (auto status = openContext(*info, true, encoder->frameSamples(), encoder->context_,
+                                  encoder->frame_, encoder->packet_);
+        !status)
+        return status;
+    // Codecs with a fixed frame size (G.722) get the frame in pieces of that size.
+    const unsigned fixed = unsigned(std::max(0, encoder->context_->frame_size));
+    encoder->codecFrame_ = fixed ? fixed : encoder->frameSamples();
+    if (encoder->frameSamples() % encoder->codecFrame_ != 0)
+        return MediaStatus::failure(MediaError::Unsupported, info->formatName +
+                                                                 " cannot encode frames of " +
+                                                                 std::to_string(frameMs) + " ms");
+    return encoder;
+}
+
+MediaStatus AudioEncoder::encode(std::span<const int16_t> pcm, std::vector<uint8_t>& payload)
+{
+    if (pcm.size() != frameSamples())
+        return MediaStatus::failure(MediaError::InvalidArgument,
+                                    info_.formatName + " encoder takes " +
+                                        std::to_string(frameSamples()) + " samples, not " +
+                                        std::to_string(pcm.size()));
+    payload.clear();
+    for (size_t offset = 0; offset < pcm.size(); offset += codecFrame_) {
+        av_frame_unref(frame_);
+        frame_->nb_samples = int(codecFrame_);
+        frame_->format = AV_SAMPLE_FMT_S16;
+        frame_->sample_rate = int(info_.sampleRate);
+        av_channel_layout_default(&frame_->ch_layout, 1);
+        if (int rc = av_frame_get_buffer(frame_, 0); rc < 0)
+            return codecFailure(info_, "no frame buffer", rc);
+        std::memcpy(frame_->data[0], pcm.data() + offset, codecFrame_ * sizeof(int16_t));
+        if (int rc = avcodec_send_frame(context_, frame_); rc < 0)
+            return codecFailure(info_, "encoding failed", rc);
+        for (;;) {
+            int rc = avcodec_receive_packet(context_, packet_);
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+                break;
+            if (rc < 0)
+                return codecFailure(info_, "encoding failed", rc);
+            payload.insert(payload.end(), packet_->data, packet_->data + packet_->size);
+            av_packet_unref(packet_);
+        }
+    }
+    return MediaStatus::success();
+}
+
+AudioDecoder::AudioDecoder(const AudioCodecInfo& info)
+    : info_(info)
+{}
+
+AudioDecoder::~AudioDecoder()
+{
+    freeContext(context_, frame_, packet_);
+}
+
+MediaResult<std::unique_ptr<AudioDecoder>> AudioDecoder::create(std::string_view formatName)
+{
+    const auto* info = findAudioCodec(formatName);
+    if (!info)
+        return MediaStatus::failure(MediaError::NotFound, "no audio codec for format \"" +
+                                                              std::string(formatName) + "\"");
+    std::unique_ptr<AudioDecoder> decoder(new AudioDecoder(*info));
+    if (auto status =
+            openContext(*info, false, 0, decoder->context_, decoder->frame_, decoder->packet_);
+        !status)
+        return status;
+    return decoder;
+}
+
+size_t AudioDecoder::samplesFor(size_t payloadBytes) const
+{
+    return size_t(uint64_t(payloadBytes) * info_.sampleRate / info_.bytesPerSecond);
+}
+
+MediaStatus AudioDecoder::decode(std::span<const uint8_t> payload, std::vector<int16_t>& pcm)
+{
+    if (payload.empty())
+        return MediaStatus::success();
+    if (payload.size() > MaxPayloadBytes)
+        return MediaStatus::failure(MediaError::BadData, info_.formatName + " payload of " +
+                                                             std::to_string(payload.size()) +
+                                                             " bytes");
+    // libavcodec wants padding after the data, so the payload is copied in.
+    if (int rc = av_new_packet(packet_, int(payload.size())); rc < 0)
+        return codecFailure(info_, "no packet buffer", rc);
+    std::memcpy(packet_->data, payload.data(), payload.size());
+    int rc = avcodec_send_packet(context_, packet_);
+    av_packet_unref(packet_);
+    if (rc < 0)
+        return codecFailure(info_, "decoding failed", rc);
+    for (;;) {
+        rc = avcodec_receive_frame(context_, frame_);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            break;
+        if (rc < 0)
+            return codecFailure(info_, "decoding failed", rc);
+        if (frame_->format != AV_SAMPLE_FMT_S16 || frame_->ch_layout.nb_channels != 1) {
+            av_frame_unref(frame_);
+            return MediaStatus::failure(MediaError::Unsupported,
+                                        info_.formatName + " decoder gave an unexpected format");
+        }
+        const auto* samples = reinterpret_cast<const int16_t*>(frame_->data[0]);
+        pcm.insert(pcm.end(), samples, samples + frame_->nb_samples);
+        av_frame_unref(frame_);
+    }
+    return MediaStatus::success();
+}
+
+} // namespace voip
