@@ -618,7 +618,11 @@ private:
             }
             c.type = type;
             c.extension = inExtension;
-            if (kind == Kind::Sequence) {
+            // "opt"/"default" followed by ':' is the next component's name instead.
+            const bool nextIsName = pos_ + 1 < tokens_.size() &&
+                                    tokens_[pos_ + 1].kind == Tok::Punct &&
+                                    tokens_[pos_ + 1].text == ":";
+            if (kind == Kind::Sequence && !nextIsName) {
                 if (keyword("opt")) {
                     c.optional = true;
                 } else if (keyword("default")) {
