@@ -1,0 +1,70 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "voip/connection.h"
+#include "voip/endreason.h"
+#include "voip/media/mediaformat.h"
+
+namespace voip {
+
+class Call;
+class Manager;
+
+/// One kind of call leg, registered with the manager under a prefix ("h323", "pc"):
+/// makes the connections of its protocol or device.  Protocol endpoints derive from it.
+/// Endpoints live as long as their manager.  Members may be called from any thread;
+/// `mutex_` guards the names.
+class Endpoint
+{
+public:
+    /// Takes the manager's default user and display names.
+    Endpoint(Manager& manager, std::string prefix);
+    virtual ~Endpoint();
+    Endpoint(const Endpoint&) = delete;
+    Endpoint& operator=(const Endpoint&) = delete;
+
+    Manager& manager() const { return manager_; }
+    const std::string& prefix() const { return prefix_; }
+
+    /// Makes a connection of this endpoint for `call` to `address` (the part after the
+    /// prefix); null when the address cannot be handled.  Called on the call's thread
+    /// (routing) or by the endpoint itself for an incoming call.
+    virtual std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>& call,
+                                                       const std::string& address,
+                                                       const StringOptions& options) = 0;
+
+    /// The media formats this endpoint can handle; default: every registered format.
+    virtual MediaFormatList mediaFormats() const;
+    /// mediaFormats(), ordered and masked by the manager: what a connection offers.
+    MediaFormatList mediaFormatsToOffer() const;
+
+    /// An incoming call asks to be answered; default: the manager's OnAnswerCall.
+    virtual AnswerCallResponse OnAnswerCall(Connection& connection, const std::string& caller);
+
+    /// Answers the call `token` through this endpoint's leg of it.  False when there is
+    /// no such call, it has no leg of this endpoint, or the leg does not wait for an answer.
+    bool acceptIncomingCall(const std::string& token);
+    /// Refuses the call `token` through this endpoint's leg of it with `reason`.
+    bool rejectIncomingCall(const std::string& token, EndReason reason = EndReason::AnswerDenied);
+
+    std::string userName() const;
+    std::string displayName() const;
+    void setUserName(std::string name);
+    void setDisplayName(std::string name);
+
+    /// Called by the manager when it shuts down, after every call has cleared: stop
+    /// listeners and threads.  Default: nothing.
+    virtual void shutDown() {}
+
+private:
+    Manager& manager_;
+    const std::string prefix_;
+    mutable std::mutex mutex_; // guards userName_, displayName_
+    std::string userName_;
+    std::string displayName_;
+};
+
+} // namespace voip
