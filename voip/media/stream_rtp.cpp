@@ -1,0 +1,104 @@
+#include "voip/media/stream_rtp.h"
+
+#include <random>
+
+#include "voip/media/codec.h"
+#include "voip/rtp/rtpsession.h"
+
+namespace voip {
+
+RtpMediaStream::RtpMediaStream(std::shared_ptr<rtp::RtpSession> session, const MediaFormat& format,
+                               unsigned sessionId, bool isSource,
+                               std::chrono::milliseconds pollInterval)
+    : FrameStream(format, sessionId, isSource)
+    , session_(std::move(session))
+    , pollInterval_(std::max(std::chrono::milliseconds(1), pollInterval))
+{}
+
+RtpMediaStream::~RtpMediaStream()
+{
+    close();
+}
+
+bool RtpMediaStream::onOpen()
+{
+    if (!session_) {
+        setLastError("no RTP session");
+        return false;
+    }
+    session_->setMediaFormat(mediaFormat().name());
+    if (isSource()) {
+        // Constant-rate payloads let the jitter buffer find a peer's real timestamp clock.
+        if (const auto* codec = findAudioCodec(mediaFormat().name()))
+            session_->setPayloadBytesPerMs(codec->bytesPerSecond / 1000.0);
+    } else {
+        timestampOffset_ = std::random_device{}();
+    }
+    std::lock_guard lock(mutex_);
+    closed_ = false;
+    return true;
+}
+
+void RtpMediaStream::onClose()
+{
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    wake_.notify_all();
+}
+
+uint64_t RtpMediaStream::otherPayloadFrames() const
+{
+    std::lock_guard lock(mutex_);
+    return otherPayload_;
+}
+
+MediaStatus RtpMediaStream::readFrame(StreamFrame& frame)
+{
+    if (!isSource())
+        return FrameStream::readFrame(frame);
+    const int payloadType = mediaFormat().payloadType();
+    std::unique_lock lock(mutex_);
+    while (!closed_) {
+        lock.unlock();
+        auto received = session_->readFrame();
+        lock.lock();
+        if (received) {
+            if (int(received->payloadType) != payloadType) {
+                ++otherPayload_;
+                continue;
+            }
+            frame = StreamFrame{};
+            frame.payload = std::move(received->payload);
+            frame.timestamp = received->timestamp;
+            frame.marker = received->marker;
+            frame.lostBefore = received->lostBefore;
+            return MediaStatus::success();
+        }
+        wake_.wait_for(lock, pollInterval_, [this] { return closed_; });
+    }
+    return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+}
+
+MediaStatus RtpMediaStream::writeFrame(const StreamFrame& frame)
+{
+    if (isSource())
+        return FrameStream::writeFrame(frame);
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+    }
+    if (session_->send(frame.payload, frame.timestamp + timestampOffset_, frame.marker,
+                       uint8_t(mediaFormat().payloadType()))) {
+        failedSends_ = 0;
+        return MediaStatus::success();
+    }
+    // One lost datagram is not the end of the stream; a second of them is.
+    if (++failedSends_ < kMaxFailedSends)
+        return MediaStatus::success();
+    const std::string message = describe() + ": RTP sends keep failing";
+    setLastError(message);
+    return MediaStatus::failure(MediaError::DeviceFailure, message);
+}
+
+} // namespace voip

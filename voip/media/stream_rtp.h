@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "voip/media/stream.h"
+
+namespace voip {
+
+namespace rtp {
+class RtpSession;
+}
+
+/// A media stream on an RTP session: a sink sends each frame as one RTP packet with the
+/// format's payload type; a source hands out the frames the session's jitter buffer
+/// plays, in order, with the count of frames lost before each.
+///
+/// The session is shared by the two directions of a media session and stays running
+/// when a stream closes: its owner stops it.  Received packets of another payload type
+/// (comfort noise, telephone events) are skipped and counted, never decoded as audio.
+///
+/// Threads: readFrame() polls the jitter buffer every pollInterval and is woken at once
+/// by close() from another thread; writeFrame() is the patch thread's.
+class RtpMediaStream : public FrameStream
+{
+public:
+    RtpMediaStream(std::shared_ptr<rtp::RtpSession> session, const MediaFormat& format,
+                   unsigned sessionId, bool isSource,
+                   std::chrono::milliseconds pollInterval = std::chrono::milliseconds(5));
+    ~RtpMediaStream() override;
+
+    const std::shared_ptr<rtp::RtpSession>& session() const { return session_; }
+    /// Received frames skipped because their payload type was not the stream's.
+    uint64_t otherPayloadFrames() const;
+
+    MediaStatus readFrame(StreamFrame& frame) override;
+    MediaStatus writeFrame(const StreamFrame& frame) override;
+
+protected:
+    bool onOpen() override;
+    void onClose() override;
+
+private:
+    std::shared_ptr<rtp::RtpSession> session_;
+    const std::chrono::milliseconds pollInterval_;
+    uint32_t timestampOffset_ = 0; ///< random start of our timestamps (RFC 3550 5.1)
+    static constexpr unsigned kMaxFailedSends = 50;
+    unsigned failedSends_ = 0; ///< consecutive; patch thread only
+
+    mutable std::mutex mutex_; // guards closed_ and otherPayload_
+    std::condition_variable wake_;
+    bool closed_ = true;
+    uint64_t otherPayload_ = 0;
+};
+
+} // namespace voip
