@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "voip/asn/codec.h"
+#include "voip/h245/schema.h"
+
 #include "voip/h245/message.h"
 
 namespace voip::h245 {
@@ -171,6 +174,64 @@ asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message)
     readH2250Parameters(multiplex.chosen(), channel);
     channel.bidirectional = olc.has("reverseLogicalChannelParameters");
     return channel;
+}
+
+asn::Result<std::vector<std::uint8_t>> encodeFastStartChannel(const FastStartChannel& proposal)
+{
+    const asn::Type* type = findType("OpenLogicalChannel");
+    if (!type)
+        return loadSchema().error();
+    std::string alternative;
+    asn::Value media = buildMediaCapability(proposal.channel.dataType, alternative);
+    if (!media.present())
+        return error("fast-start channel without a media data type");
+    asn::Value olc(*type);
+    olc.field("forwardLogicalChannelNumber").setInteger(proposal.channel.number);
+    asn::Value& forward = olc.field("forwardLogicalChannelParameters");
+    if (proposal.receive) {
+        forward.field("dataType").choose("nullData");
+        forward.field("multiplexParameters").choose("none");
+        asn::Value& reverse = olc.field("reverseLogicalChannelParameters");
+        reverse.field("dataType").choose(alternative) = std::move(media);
+        buildH2250Parameters(
+            reverse.field("multiplexParameters").choose("h2250LogicalChannelParameters"),
+            proposal.channel);
+    } else {
+        forward.field("dataType").choose(alternative) = std::move(media);
+        buildH2250Parameters(
+            forward.field("multiplexParameters").choose("h2250LogicalChannelParameters"),
+            proposal.channel);
+    }
+    return asn::encode(olc);
+}
+
+asn::Result<FastStartChannel> decodeFastStartChannel(std::span<const std::uint8_t> bytes)
+{
+    const asn::Type* type = findType("OpenLogicalChannel");
+    if (!type)
+        return loadSchema().error();
+    auto decoded = asn::decode(*type, bytes);
+    if (!decoded)
+        return decoded.error();
+    const asn::Value& olc = *decoded;
+    FastStartChannel proposal;
+    proposal.channel.number = channelNumber(olc);
+    const asn::Value& forward = olc["forwardLogicalChannelParameters"];
+    proposal.receive = forward["dataType"].is("nullData");
+    const asn::Value& parameters =
+        proposal.receive ? olc["reverseLogicalChannelParameters"] : forward;
+    const asn::Value& dataType = parameters["dataType"];
+    if (dataType.is("audioData") || dataType.is("videoData") || dataType.is("data")) {
+        proposal.channel.dataType = readMediaCapability(dataType.chosen());
+    } else {
+        proposal.channel.dataType.otherName =
+            dataType.choiceName().empty() ? "unknown" : std::string(dataType.choiceName());
+    }
+    const asn::Value& multiplex = parameters["multiplexParameters"];
+    if (!multiplex.is("h2250LogicalChannelParameters"))
+        return error("fast-start channel without H.225.0 channel parameters");
+    readH2250Parameters(multiplex.chosen(), proposal.channel);
+    return proposal;
 }
 
 asn::Value buildOpenLogicalChannelAck(const LogicalChannelAck& ack)

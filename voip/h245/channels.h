@@ -3,7 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "voip/asn/result.h"
 #include "voip/asn/value.h"
@@ -49,6 +51,26 @@ struct LogicalChannel
 /// OpenLogicalChannel. Absent when the data type cannot be placed in a channel.
 asn::Value buildOpenLogicalChannel(const LogicalChannel& channel);
 asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message);
+
+/// One fast-start proposal: an OpenLogicalChannel carried, encoded on its own, in an
+/// H.225.0 fastStart element (H.323 8.1.7). A transmit proposal has the media in its
+/// forward parameters; a receive proposal has forward dataType nullData and the media with
+/// its addresses in the reverse parameters.
+struct FastStartChannel
+{
+    bool receive = false;
+    /// Media, session, addresses and payload type of the proposal. `bidirectional` is not
+    /// used here.
+    LogicalChannel channel;
+
+    bool operator==(const FastStartChannel&) const = default;
+};
+
+/// The octets of one fastStart element.
+asn::Result<std::vector<std::uint8_t>> encodeFastStartChannel(const FastStartChannel& proposal);
+/// Reads one fastStart element; an error when it does not decode or carries no H.225.0
+/// channel parameters in the direction that holds the media.
+asn::Result<FastStartChannel> decodeFastStartChannel(std::span<const std::uint8_t> bytes);
 
 /// The answer to an OpenLogicalChannel: where the receiver wants the media.
 struct LogicalChannelAck

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "roundtrip.h"
@@ -179,6 +181,56 @@ TEST(H245Channels, TransportAddressForms)
     auto read = readOpenLogicalChannelAck(roundTrip(message));
     ASSERT_TRUE(read.ok());
     EXPECT_FALSE(read->mediaChannel.has_value());
+}
+
+} // namespace
+} // namespace voip::h245
+
+namespace voip::h245 {
+namespace {
+
+TEST(H245Channels, FastStartProposals)
+{
+    FastStartChannel transmit;
+    transmit.channel.number = 1;
+    transmit.channel.dataType.type = CapabilityType::G711Ulaw;
+    transmit.channel.dataType.framesPerPacket = 20;
+    transmit.channel.sessionId = 1;
+    transmit.channel.mediaControlChannel = MediaAddress{false, {127, 0, 0, 1}, 5001};
+
+    FastStartChannel receive;
+    receive.receive = true;
+    receive.channel.number = 2;
+    receive.channel.dataType.type = CapabilityType::H264;
+    receive.channel.dataType.maxBitRate = 10240;
+    receive.channel.sessionId = 2;
+    receive.channel.mediaChannel = MediaAddress{false, {127, 0, 0, 1}, 5002};
+    receive.channel.mediaControlChannel = MediaAddress{false, {127, 0, 0, 1}, 5003};
+    receive.channel.dynamicRtpPayloadType = 109;
+
+    for (const FastStartChannel& proposal : {transmit, receive}) {
+        auto bytes = encodeFastStartChannel(proposal);
+        ASSERT_TRUE(bytes.ok()) << bytes.error().toString();
+        auto read = decodeFastStartChannel(*bytes);
+        ASSERT_TRUE(read.ok()) << read.error().toString();
+        EXPECT_TRUE(*read == proposal) << proposal.channel.number;
+    }
+
+    // A fast-start element is the OpenLogicalChannel alone: the whole message minus the
+    // octet that selects request.openLogicalChannel.
+    auto element = encodeFastStartChannel(transmit);
+    auto message = encodeMessage(buildOpenLogicalChannel(transmit.channel));
+    ASSERT_TRUE(element.ok() && message.ok());
+    ASSERT_EQ(message->size(), element->size() + 1);
+    EXPECT_EQ((*message)[0], 0x03);
+    EXPECT_TRUE(std::equal(element->begin(), element->end(), message->begin() + 1));
+
+    // Garbage and truncation are errors.
+    EXPECT_FALSE(decodeFastStartChannel({}).ok());
+    EXPECT_FALSE(decodeFastStartChannel(std::span(element->data(), element->size() / 2)).ok());
+    FastStartChannel control = transmit;
+    control.channel.dataType.type = CapabilityType::H239Control;
+    EXPECT_FALSE(encodeFastStartChannel(control).ok());
 }
 
 } // namespace
