@@ -524,6 +524,9 @@ private:
             reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()));
         base_ = startBit;
         const bool ok = decode(t, v, depth);
+        if (ok && raw.empty()) {
+            v.setEmptyOpenType(true);
+        }
         reader_ = saved;
         base_ = savedBase;
         return ok;
@@ -1007,8 +1010,8 @@ private:
             error_ = nested.takeError();
             return false;
         }
-        if (inner.empty()) {
-            inner.push_back(0);
+        if (inner.empty() && !v.emptyOpenType()) {
+            inner.push_back(0); // X.691 11.2.2 via 11.1: never an empty open type
         }
         writeUnconstrainedOctets(
             std::string_view(reinterpret_cast<const char*>(inner.data()), inner.size()));

@@ -36,6 +36,7 @@ void Value::resetEmpty(const Type& type)
 {
     type_ = &type;
     present_ = true;
+    emptyOpenType_ = false;
     index_ = -1;
     additionCount_ = 0;
     integer_ = 0;

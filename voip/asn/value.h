@@ -143,6 +143,10 @@ public:
     /// re-encoding a decoded value gives the same bytes.
     std::size_t decodedAdditionCount() const { return additionCount_; }
     void setDecodedAdditionCount(std::size_t n) { additionCount_ = n; }
+    /// Whether the decoder found this value as an open type of zero octets (some encoders
+    /// send an empty encoding that way instead of one zero octet); kept for re-encoding.
+    bool emptyOpenType() const { return emptyOpenType_; }
+    void setEmptyOpenType(bool e) { emptyOpenType_ = e; }
     void setChoiceIndex(int i) { index_ = i; }
     void setPresent(bool p) { present_ = p; }
     /// Resets to the default value of a type (see the constructor).
@@ -155,6 +159,7 @@ private:
 
     const Type* type_ = nullptr;
     bool present_ = false;
+    bool emptyOpenType_ = false;
     int index_ = -1;
     std::size_t additionCount_ = 0;
     std::int64_t integer_ = 0;

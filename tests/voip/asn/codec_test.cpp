@@ -69,6 +69,7 @@ Alt = choice {
   y : null
   ...
   z : int(0..255)
+  w : null
 }
 AltOld = choice {
   x : bool
@@ -336,6 +337,15 @@ TEST_F(Codec, ChoiceExtensionAlternatives)
     EXPECT_TRUE(old->choiceName().empty());
     EXPECT_EQ(old->bytes(), "\x07");
     EXPECT_EQ(encodeHex(*old), toHex(*bytes));
+
+    // An empty encoding travels as one zero octet; a peer's zero-length form is kept.
+    Value w(type("Alt"));
+    w.choose("w");
+    EXPECT_EQ(encodeHex(w), "810100");
+    auto shortForm = decode(type("Alt"), hex("8100"));
+    ASSERT_TRUE(shortForm.ok());
+    EXPECT_TRUE(shortForm->is("w"));
+    EXPECT_EQ(encodeHex(*shortForm), "8100");
 
     Value none(type("Alt"));
     auto failed = encode(none);
