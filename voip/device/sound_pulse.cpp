@@ -101,6 +101,7 @@ struct DeviceEntry
     std::string name;
     std::string description;
     bool monitor = false;
+    std::string monitorSource; ///< sinks: the source that records what the sink plays
     uint8_t channels = 1;
     pa_volume_t volume = PA_VOLUME_NORM;
     bool muted = false;
@@ -125,8 +126,12 @@ template <typename Info> void collect(const Info* info, ListRequest* request, bo
 
 void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* data)
 {
-    if (eol == 0 && info)
-        collect(info, static_cast<ListRequest*>(data), false);
+    if (eol == 0 && info) {
+        auto* request = static_cast<ListRequest*>(data);
+        collect(info, request, false);
+        if (info->monitor_source_name)
+            request->entries.back().monitorSource = info->monitor_source_name;
+    }
 }
 
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* data)
@@ -190,9 +195,44 @@ bool queryDevice(PulseContext& pulse, SoundDirection direction, const std::strin
     return true;
 }
 
+/// The entry a user's device name means: kDefaultSoundDevice (or empty) is the server's
+/// default, anything else a description (white space simplified) or a server name.
+const DeviceEntry* resolveDevice(const std::vector<DeviceEntry>& entries,
+                                 const std::string& defaultName, const std::string& device)
+{
+    const bool useDefault = device.empty() || device == kDefaultSoundDevice;
+    const auto wanted = simplifyWhiteSpace(device);
+    for (const auto& entry : entries) {
+        if (useDefault ? entry.name == defaultName
+                       : entry.name == device || simplifyWhiteSpace(entry.description) == wanted)
+            return &entry;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 PulseSoundChannel::PulseSoundChannel() = default;
+
+MediaResult<std::string> PulseSoundChannel::monitorSourceOf(const std::string& playerDevice)
+{
+    auto pulse = PulseContext::connect();
+    if (!pulse)
+        return pulse.status();
+    auto& context = *pulse.value();
+    std::vector<DeviceEntry> entries;
+    std::string defaultName;
+    context.lock();
+    const bool ok = queryDevices(context, SoundDirection::Player, entries, defaultName);
+    context.unlock();
+    if (!ok)
+        return MediaStatus::failure(MediaError::DeviceFailure, "PulseAudio: cannot list devices");
+    const auto* entry = resolveDevice(entries, defaultName, playerDevice);
+    if (!entry || entry->monitorSource.empty())
+        return MediaStatus::failure(MediaError::NotFound, "PulseAudio: no output device named \"" +
+                                                              playerDevice + "\" with a monitor");
+    return entry->monitorSource;
+}
 
 PulseSoundChannel::~PulseSoundChannel()
 {
@@ -265,14 +305,8 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
     const bool useDefault = params.device.empty() || params.device == kDefaultSoundDevice;
     std::string serverName = useDefault ? defaultName : "";
     if (!useDefault) {
-        const auto wanted = simplifyWhiteSpace(params.device);
-        for (const auto& entry : entries) {
-            if (entry.name == params.device || simplifyWhiteSpace(entry.description) == wanted) {
-                serverName = entry.name;
-                break;
-            }
-        }
-        if (serverName.empty()) {
+        const auto* entry = resolveDevice(entries, defaultName, params.device);
+        if (!entry) {
             context->unlock();
             return MediaStatus::failure(
                 MediaError::NotFound,
@@ -280,6 +314,7 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
                     std::string(params.direction == SoundDirection::Player ? "output" : "input") +
                     " device named \"" + params.device + "\"");
         }
+        serverName = entry->name;
     }
 
     pa_stream* stream = pa_stream_new(

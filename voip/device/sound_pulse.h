@@ -46,6 +46,9 @@ public:
 
     /// The devices of a direction; an error when no server is reachable.
     static MediaResult<std::vector<SoundDeviceInfo>> devices(SoundDirection direction);
+    /// The server name of the monitor source of a player device (a description, a server
+    /// name or kDefaultSoundDevice): what an echo canceller records as the far end.
+    static MediaResult<std::string> monitorSourceOf(const std::string& playerDevice);
     /// True when a PulseAudio server answers.
     static bool serverReachable();
 

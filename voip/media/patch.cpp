@@ -11,14 +11,6 @@ namespace {
 /// Lost frames are filled with at most this much silence.
 constexpr unsigned kMaxConcealMs = 240;
 
-unsigned pcmRateOf(const MediaFormat& format)
-{
-    if (isPcmFormat(format))
-        return format.clockRate();
-    const auto* codec = findAudioCodec(format.name());
-    return codec ? codec->sampleRate : 0;
-}
-
 } // namespace
 
 struct MediaPatch::Sink
@@ -44,7 +36,7 @@ MediaPatch::MediaPatch(std::shared_ptr<FrameStream> source)
     , sourceIsPcm_(source_ && isPcmFormat(source_->mediaFormat()))
 {
     if (source_)
-        sourceRate_ = pcmRateOf(source_->mediaFormat());
+        sourceRate_ = pcmSampleRateFor(source_->mediaFormat());
 }
 
 MediaPatch::~MediaPatch()

@@ -4,6 +4,7 @@
 
 #include "voip/device/medialog.h"
 #include "voip/device/soundchannel.h"
+#include "voip/media/codec.h"
 
 namespace voip {
 
@@ -18,6 +19,14 @@ bool isPcmFormat(const MediaFormat& format)
 {
     const auto name = format.name();
     return name == "PCM-16" || name == "PCM-16-16kHz";
+}
+
+unsigned pcmSampleRateFor(const MediaFormat& format)
+{
+    if (isPcmFormat(format))
+        return format.clockRate();
+    const auto* codec = findAudioCodec(format.name());
+    return codec ? codec->sampleRate : 0;
 }
 
 MediaStatus FrameStream::readFrame(StreamFrame&)
@@ -123,6 +132,33 @@ MediaStatus SoundMediaStream::writeFrame(const StreamFrame& frame)
     if (auto status = channel_->write(frame.pcm); !status)
         return deviceFailed(status);
     return MediaStatus::success();
+}
+
+MediaResult<std::shared_ptr<SoundMediaStream>>
+createSoundMediaStream(const MediaFormat& format, SoundParams params, unsigned sessionId,
+                       bool isSource, unsigned frameMs)
+{
+    const unsigned rate = pcmSampleRateFor(format);
+    if (rate == 0)
+        return MediaStatus::failure(MediaError::Unsupported,
+                                    "no sound stream for format \"" + format.name() + "\"");
+    if (frameMs == 0 || frameMs > 240)
+        return MediaStatus::failure(MediaError::InvalidArgument,
+                                    "sound frames of " + std::to_string(frameMs) + " ms");
+    params.sampleRate = rate;
+    params.channels = 1;
+    params.bitsPerSample = 16;
+    params.bufferSize = rate * frameMs / 1000 * 2;
+    params.direction = isSource ? SoundDirection::Recorder : SoundDirection::Player;
+    auto channel = createOpenedSoundChannel(params);
+    if (!channel)
+        return channel.status();
+    auto stream = std::make_shared<SoundMediaStream>(std::shared_ptr<SoundChannel>(channel.take()),
+                                                     params, sessionId, isSource, frameMs);
+    if (!stream->open())
+        return MediaStatus::failure(MediaError::DeviceFailure, "cannot open " + stream->describe() +
+                                                                   ": " + stream->lastError());
+    return stream;
 }
 
 // --- Stream pipe

@@ -30,6 +30,10 @@ struct StreamFrame
 MediaFormat pcmMediaFormat(unsigned sampleRate);
 /// True for the PCM formats pcmMediaFormat makes.
 bool isPcmFormat(const MediaFormat& format);
+/// The PCM sample rate a sound device must run at for a format: the codec's rate for an
+/// encoded audio format (16000 for G.722, whose RTP clock says 8000), the format's own
+/// for PCM, 0 for anything else.
+unsigned pcmSampleRateFor(const MediaFormat& format);
 
 /// A media stream that a patch reads frames from (source) or writes frames to (sink).
 ///
@@ -89,6 +93,14 @@ private:
     unsigned frameMs_;
     uint32_t position_ = 0; ///< samples read so far (source timestamps)
 };
+
+/// A sound stream for one direction of an audio session in `format`: the channel of
+/// params.driver and params.device is created and opened at pcmSampleRateFor(format), with
+/// buffers of one frame (frameMs), and wrapped in an open stream.  An error when the
+/// format is not audio the engine can code, or the device does not open.
+MediaResult<std::shared_ptr<SoundMediaStream>>
+createSoundMediaStream(const MediaFormat& format, SoundParams params, unsigned sessionId,
+                       bool isSource, unsigned frameMs = 20);
 
 /// The shared queue between the two ends of a stream pipe.
 class FramePipe;

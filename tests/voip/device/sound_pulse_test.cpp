@@ -95,6 +95,21 @@ TEST_F(PulseAudio, ListsTheTestDevicesWithTheDefaultFirst)
         MediaError::NotFound);
 }
 
+TEST_F(PulseAudio, FindsTheMonitorOfAnOutputDevice)
+{
+    auto monitor = PulseSoundChannel::monitorSourceOf("CI_Speaker");
+    ASSERT_TRUE(monitor) << monitor.status().message();
+    EXPECT_EQ(monitor.value(), "ci_speaker.monitor");
+    EXPECT_EQ(PulseSoundChannel::monitorSourceOf("ci_mic_feed").value(), "ci_mic_feed.monitor");
+    auto byDefault = createOpenedSoundChannel(params(kDefaultSoundDevice, SoundDirection::Player));
+    ASSERT_TRUE(byDefault);
+    const auto* pulse = dynamic_cast<PulseSoundChannel*>(byDefault.value().get());
+    EXPECT_EQ(PulseSoundChannel::monitorSourceOf(kDefaultSoundDevice).value(),
+              pulse->serverDeviceName() + ".monitor");
+    EXPECT_EQ(PulseSoundChannel::monitorSourceOf("No Such Card").status().error(),
+              MediaError::NotFound);
+}
+
 TEST_F(PulseAudio, VolumeAndMuteReadBackExactly)
 {
     for (const auto& [device, direction] : {std::pair{"CI_Speaker", SoundDirection::Player},

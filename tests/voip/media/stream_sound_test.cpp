@@ -1,0 +1,146 @@
+// Sound streams: creation for a format, and a real PulseAudio device that disappears in
+// the middle of a call: that direction stops with a logged error, the other goes on.
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "voip/base/trace.h"
+#include "voip/device/sound_pulse.h"
+#include "voip/media/patch.h"
+#include "voip/media/stream.h"
+
+namespace voip {
+namespace {
+
+using namespace std::chrono_literals;
+
+MediaFormat formatOf(const char* name)
+{
+    const auto* info = findAudioCodec(name);
+    return MediaFormat(info->formatName, MediaType::Audio, info->rtpClockRate, info->payloadType);
+}
+
+std::string run(const std::string& command)
+{
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            out += buffer;
+        ::pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+TEST(SoundMediaStream, OpensTheDeviceAtTheCodecsSampleRate)
+{
+    EXPECT_EQ(pcmSampleRateFor(formatOf("G.722-64k")), 16000u);
+    EXPECT_EQ(pcmSampleRateFor(formatOf("G.711-uLaw-64k")), 8000u);
+    EXPECT_EQ(pcmSampleRateFor(pcmMediaFormat(16000)), 16000u);
+    EXPECT_EQ(pcmSampleRateFor(MediaFormat("H.264-High", MediaType::Video, 90000, 96)), 0u);
+
+    SoundParams params;
+    params.driver = kNullDriver;
+    auto mic = createSoundMediaStream(formatOf("G.722-64k"), params, AudioSessionId, true);
+    ASSERT_TRUE(mic) << mic.status().message();
+    EXPECT_TRUE(mic.value()->isOpen());
+    EXPECT_TRUE(mic.value()->isSource());
+    EXPECT_EQ(mic.value()->mediaFormat().name(), "PCM-16-16kHz");
+    EXPECT_EQ(mic.value()->channel()->params().sampleRate, 16000u);
+    EXPECT_EQ(mic.value()->channel()->params().bufferSize, 640u);
+    StreamFrame frame;
+    ASSERT_TRUE(mic.value()->readFrame(frame));
+    EXPECT_EQ(frame.pcm.size(), 320u);
+    ASSERT_TRUE(mic.value()->readFrame(frame));
+    EXPECT_EQ(frame.timestamp, 320u);
+    mic.value()->close();
+    EXPECT_FALSE(mic.value()->channel()->isOpen()) << "the stream owns its channel";
+
+    EXPECT_EQ(createSoundMediaStream(MediaFormat("H.264-High", MediaType::Video, 90000, 96), params,
+                                     VideoSessionId, true)
+                  .status()
+                  .error(),
+              MediaError::Unsupported);
+    params.device = "Missing Card";
+    EXPECT_EQ(createSoundMediaStream(formatOf("G.711-ALaw-64k"), params, AudioSessionId, false)
+                  .status()
+                  .error(),
+              MediaError::NotFound);
+}
+
+TEST(SoundMediaStream, PulseDeviceThatDisappearsStopsOnlyItsDirection)
+{
+    if (!PulseSoundChannel::serverReachable())
+        GTEST_SKIP() << "no PulseAudio server reachable";
+    const std::string sink = "kx_unplug_" + std::to_string(::getpid());
+    const auto module = run("pactl load-module module-null-sink sink_name=" + sink +
+                            " sink_properties=device.description=" + sink + " 2>/dev/null");
+    if (module.empty())
+        GTEST_SKIP() << "pactl cannot load a null sink";
+
+    const auto tracePath = std::filesystem::temp_directory_path() /
+                           ("kx-unplug-" + std::to_string(::getpid()) + ".log");
+    ASSERT_TRUE(Trace::initialise(1, tracePath.string(), 0));
+
+    // The microphone is the new device's monitor; the loudspeaker is the Null device.
+    SoundParams micParams;
+    micParams.driver = kPulseAudioDriver;
+    micParams.device = sink + ".monitor";
+    auto mic = createSoundMediaStream(formatOf("G.711-ALaw-64k"), micParams, AudioSessionId, true);
+    ASSERT_TRUE(mic) << mic.status().message();
+    auto [toNetwork, network] = makeStreamPipe(formatOf("G.711-ALaw-64k"), AudioSessionId, 500);
+    MediaPatch sending(mic.value());
+    ASSERT_TRUE(sending.addSink(toNetwork));
+    std::promise<MediaStatus> sendingEnded;
+    sending.setEndedCallback([&](const MediaStatus& why) { sendingEnded.set_value(why); });
+
+    SoundParams speakerParams;
+    speakerParams.driver = kNullDriver;
+    auto speaker =
+        createSoundMediaStream(formatOf("G.711-ALaw-64k"), speakerParams, AudioSessionId, false);
+    ASSERT_TRUE(speaker);
+    auto [fromNetwork, received] = makeStreamPipe(formatOf("G.711-ALaw-64k"), AudioSessionId);
+    MediaPatch receiving(received);
+    ASSERT_TRUE(receiving.addSink(speaker.value()));
+    ASSERT_TRUE(fromNetwork->open());
+
+    ASSERT_TRUE(receiving.start());
+    ASSERT_TRUE(sending.start());
+    std::this_thread::sleep_for(200ms);
+    run("pactl unload-module " + module);
+
+    auto ended = sendingEnded.get_future();
+    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(ended.get().error(), MediaError::DeviceFailure);
+    EXPECT_NE(mic.value()->lastError().find(sink), std::string::npos) << mic.value()->lastError();
+
+    StreamFrame frame;
+    frame.payload.assign(160, 0xD5);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(fromNetwork->writeFrame(frame));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (receiving.statistics().framesWritten < 5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(receiving.statistics().framesWritten, 5u);
+    EXPECT_TRUE(receiving.isRunning());
+    sending.stop();
+    receiving.stop();
+
+    Trace::close();
+    std::ifstream log(tracePath);
+    std::stringstream text;
+    text << log.rdbuf();
+    std::filesystem::remove(tracePath);
+    EXPECT_NE(text.str().find("sound device \"" + sink + ".monitor\" failed"), std::string::npos)
+        << text.str();
+}
+
+} // namespace
+} // namespace voip
