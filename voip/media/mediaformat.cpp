@@ -73,6 +73,7 @@ MediaFormat::MediaFormat(std::string name, MediaType type, unsigned clockRate, i
     data->payloadType = std::clamp(payloadType, 0, MaxPayloadType);
     data->encodingName = std::move(encodingName);
     data_ = std::move(data);
+    unique_ = true;
 }
 
 MediaFormat::MediaFormat(const MediaFormat& other)
@@ -85,6 +86,7 @@ MediaFormat& MediaFormat::operator=(const MediaFormat& other)
         auto data = other.snapshot();
         std::lock_guard lock(mutex_);
         data_ = std::move(data);
+        unique_ = false;
     }
     return *this;
 }
@@ -93,6 +95,8 @@ MediaFormat::MediaFormat(MediaFormat&& other) noexcept
 {
     std::lock_guard lock(other.mutex_);
     data_ = std::move(other.data_);
+    unique_ = other.unique_;
+    other.unique_ = false;
 }
 
 MediaFormat& MediaFormat::operator=(MediaFormat&& other) noexcept
@@ -100,6 +104,8 @@ MediaFormat& MediaFormat::operator=(MediaFormat&& other) noexcept
     if (this != &other) {
         std::scoped_lock lock(mutex_, other.mutex_);
         data_ = std::move(other.data_);
+        unique_ = other.unique_;
+        other.unique_ = false;
     }
     return *this;
 }
@@ -109,19 +115,21 @@ MediaFormat::~MediaFormat() = default;
 std::shared_ptr<const MediaFormat::Data> MediaFormat::snapshot() const
 {
     std::lock_guard lock(mutex_);
+    // The caller reads the data without our lock: from now on a change must copy.
+    unique_ = false;
     return data_;
 }
 
 MediaFormat::Data& MediaFormat::uniqueData()
 {
-    // A use count of one cannot grow behind our back: another copy can only be made
-    // through this object, whose mutex we hold.  A stale count above one only costs an
-    // unneeded copy.
+    // The data is changed in place only while no reference to it has left this object
+    // since this object made it (use_count() would need an acquire that it lacks).
     if (!data_) {
         data_ = std::make_shared<Data>();
-    } else if (data_.use_count() > 1) {
+    } else if (!unique_) {
         data_ = std::make_shared<Data>(*data_);
     }
+    unique_ = true;
     return const_cast<Data&>(*data_);
 }
 

@@ -126,9 +126,9 @@ private:
     bool setPayloadTypeLocked(int payloadType);
     bool setOptionLocked(std::string_view name, OptionValue value);
 
-    mutable std::mutex mutex_; // guards data_ (the pointer; the Data itself is immutable
-                               // while shared)
+    mutable std::mutex mutex_; // guards data_ and unique_
     std::shared_ptr<const Data> data_;
+    mutable bool unique_ = false; // no reference to *data_ has left this object
 };
 
 using MediaFormatList = std::vector<MediaFormat>;
