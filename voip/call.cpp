@@ -332,11 +332,13 @@ void Call::answer()
     for (const auto& leg : connections()) {
         const auto phase = leg->phase();
         if (phase == Connection::Phase::Setup || phase == Connection::Phase::Alerting) {
+            // Connected from the moment the answer goes out: a release crossing it is a
+            // clearing of an answered call.
+            leg->setPhase(Connection::Phase::Connected);
             if (!leg->setConnected()) {
                 clear(EndReason::ConnectFail);
                 return;
             }
-            leg->setPhase(Connection::Phase::Connected);
         }
     }
     checkEstablished();
@@ -370,11 +372,11 @@ void Call::handleConnected(const std::shared_ptr<Connection>& connection)
         const auto legPhase = leg->phase();
         if (leg != connection &&
             (legPhase == Connection::Phase::Setup || legPhase == Connection::Phase::Alerting)) {
+            leg->setPhase(Connection::Phase::Connected);
             if (!leg->setConnected()) {
                 clear(EndReason::ConnectFail);
                 return;
             }
-            leg->setPhase(Connection::Phase::Connected);
         }
     }
     checkEstablished();

@@ -227,6 +227,33 @@ TEST_F(CallModel, PendingCallAcceptedLaterFromAnotherThread)
     EXPECT_EQ(bob.clearedRecord()->reason, EndReason::RemoteUser);
 }
 
+TEST_F(CallModel, CallbacksMayLockAnswerAndClearTheirOwnCall)
+{
+    // The client's auto-answer: inside OnAnswerCall it looks the call up with its lock,
+    // then accepts through the local endpoint, still inside the callback.
+    std::atomic<bool> foundInside{false};
+    bob.manager.answerPolicy = [&](Connection& connection, const std::string&) {
+        auto locked = bob.manager.findCallWithLock(connection.callToken());
+        foundInside = static_cast<bool>(locked) && !locked->isEstablished();
+        locked.reset();
+        EXPECT_TRUE(bob.local->acceptIncomingCall(connection.callToken()));
+        return AnswerCallResponse::Pending;
+    };
+    // Clearing from inside OnEstablishedCall, waiting: must not wait for itself.
+    std::atomic<bool> clearedInside{false};
+    alice.manager.onEstablished = [&](Call& call) {
+        clearedInside = alice.manager.clearCall(call.token(), EndReason::DurationLimit, true);
+    };
+    ASSERT_TRUE(alice.manager.setUpCall("pc:*", "bob"));
+    ASSERT_TRUE(alice.waitCleared());
+    ASSERT_TRUE(bob.waitCleared());
+    EXPECT_TRUE(foundInside);
+    EXPECT_TRUE(clearedInside);
+    EXPECT_TRUE(alice.clearedRecord()->established);
+    EXPECT_EQ(alice.clearedRecord()->reason, EndReason::DurationLimit);
+    EXPECT_EQ(bob.clearedRecord()->reason, EndReason::RemoteUser);
+}
+
 TEST_F(CallModel, PendingCallRejectedThroughTheLocalEndpoint)
 {
     ASSERT_TRUE(alice.manager.setUpCall("pc:*", "bob"));
