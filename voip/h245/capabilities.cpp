@@ -69,10 +69,11 @@ void readH264(const asn::Value& generic, Capability& capability)
         capability.maxBitRate = static_cast<std::uint32_t>(generic["maxBitRate"].integer());
     const asn::Value& collapsing = generic["collapsing"];
     H264Parameters& h264 = capability.h264;
-    h264.profile =
-        static_cast<std::uint8_t>(detail::parameterNumber(collapsing, h241Profile).value_or(64));
-    h264.level =
-        static_cast<std::uint8_t>(detail::parameterNumber(collapsing, h241Level).value_or(0));
+    // Values beyond 8 bits (a peer's mistake) saturate instead of wrapping to a small level.
+    h264.profile = static_cast<std::uint8_t>(std::min<std::uint32_t>(
+        detail::parameterNumber(collapsing, h241Profile).value_or(64), 255));
+    h264.level = static_cast<std::uint8_t>(
+        std::min<std::uint32_t>(detail::parameterNumber(collapsing, h241Level).value_or(0), 255));
     h264.customMaxMbps = detail::parameterNumber(collapsing, 3);
     h264.customMaxFs = detail::parameterNumber(collapsing, 4);
     h264.customMaxDpb = detail::parameterNumber(collapsing, 5);
@@ -242,8 +243,9 @@ Capability readVideo(const asn::Value& video)
         if (role && h264) {
             capability.type = CapabilityType::H239Content;
             readH264(*h264, capability);
-            capability.h239Role = static_cast<std::uint8_t>(
-                detail::parameterNumber((*role)["collapsing"], h239RoleLabel).value_or(0));
+            capability.h239Role = detail::narrow<std::uint8_t>(
+                                      detail::parameterNumber((*role)["collapsing"], h239RoleLabel))
+                                      .value_or(0);
         } else {
             capability.otherName = "extendedVideoCapability";
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -20,6 +21,14 @@ const asn::Value* findParameter(const asn::Value& list, int id);
 
 /// The numeric value of the standard parameter `id`, nullopt when absent or not numeric.
 std::optional<std::uint32_t> parameterNumber(const asn::Value& list, int id);
+
+/// The number if it fits in T, else nullopt.
+template <class T> std::optional<T> narrow(std::optional<std::uint32_t> number)
+{
+    if (!number || *number > std::numeric_limits<T>::max())
+        return std::nullopt;
+    return static_cast<T>(*number);
+}
 
 /// Sets a CapabilityIdentifier (or messageIdentifier) to a standard OID.
 void setStandardIdentifier(asn::Value& identifier, std::span<const std::uint64_t> arcs);

@@ -102,12 +102,14 @@ asn::Result<H239Message> readH239Message(const asn::Value& message)
     h239.type = static_cast<H239MessageType>(sub.integer());
     const asn::Value& content = (*body)["messageContent"];
     h239.bitRate = detail::parameterNumber(content, parameterBitRate);
-    if (auto channel = detail::parameterNumber(content, parameterChannelId))
-        h239.channelId = static_cast<std::uint16_t>(*channel);
-    if (auto symmetry = detail::parameterNumber(content, parameterSymmetryBreaking))
-        h239.symmetryBreaking = static_cast<std::uint8_t>(*symmetry);
-    if (auto label = detail::parameterNumber(content, parameterTerminalLabel))
-        h239.terminalLabel = static_cast<std::uint16_t>(*label);
+    // A value too large for its field reads as absent rather than as a wrapped-around
+    // channel or label that would act on the wrong channel.
+    h239.channelId =
+        detail::narrow<std::uint16_t>(detail::parameterNumber(content, parameterChannelId));
+    h239.symmetryBreaking =
+        detail::narrow<std::uint8_t>(detail::parameterNumber(content, parameterSymmetryBreaking));
+    h239.terminalLabel =
+        detail::narrow<std::uint16_t>(detail::parameterNumber(content, parameterTerminalLabel));
     if (detail::findParameter(content, parameterAcknowledge))
         h239.acknowledged = true;
     else if (detail::findParameter(content, parameterReject))

@@ -234,6 +234,25 @@ TEST(H245Capabilities, OutOfRangeValuesAreClampedNotLost)
     EXPECT_EQ(read->capabilities[2].h264.customMaxFs, 65535u);
 }
 
+TEST(H245Capabilities, PeerValuesOutsideTheirFieldsSaturate)
+{
+    CapabilitySet set;
+    set.capabilities.push_back(h264(64, 43, 3840));
+    asn::Value message = buildTerminalCapabilitySet(set);
+    asn::Value& generic =
+        messageBody(message).field("capabilityTable").at(0).field("capability").chosen().chosen();
+    // Level sent by a peer as a 32-bit value of 300: read as 255, not as 44.
+    generic.field("collapsing")
+        .at(1)
+        .field("parameterValue")
+        .choose("unsigned32Min")
+        .setInteger(300);
+    auto read = readTerminalCapabilitySet(roundTrip(message));
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read->capabilities[0].h264.level, 255);
+    EXPECT_EQ(read->capabilities[0].h264.profile, 64);
+}
+
 TEST(H245Capabilities, ReaderRefusesOtherMessages)
 {
     EXPECT_FALSE(readTerminalCapabilitySet(buildTerminalCapabilitySetAck(1)).ok());

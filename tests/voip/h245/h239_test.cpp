@@ -80,5 +80,18 @@ TEST(H245H239, OtherGenericMessagesAreNotH239)
     EXPECT_FALSE(readH239Message(roundTrip(unknown)).ok());
 }
 
+TEST(H245H239, OversizedParametersReadAsAbsent)
+{
+    // A channel number beyond 16 bits must not wrap around onto another channel.
+    asn::Value message =
+        buildH239Message({H239MessageType::PresentationTokenRelease, {}, 3, {}, 1, {}});
+    asn::Value& content = messageBody(message).field("messageContent");
+    content.at(0).field("parameterValue").choose("unsigned32Min").setInteger(65536 + 3);
+    auto read = readH239Message(roundTrip(message));
+    ASSERT_TRUE(read.ok());
+    EXPECT_FALSE(read->channelId.has_value());
+    EXPECT_EQ(read->terminalLabel, 1);
+}
+
 } // namespace
 } // namespace voip::h245
