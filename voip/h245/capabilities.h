@@ -140,7 +140,9 @@ struct CapabilitySet
 
 /// A TerminalCapabilitySet message. Entry numbers left at 0 are numbered after the highest
 /// one given. An empty capability list gives the empty set (no table, no descriptors),
-/// which asks the peer to close its channels (H.245 8.4.3).
+/// which asks the peer to close its channels. Absent (and so refused by encodeMessage) when
+/// an entry cannot be built: type Other, an unknown user input name, a value outside its
+/// field that cannot be clamped (e.g. an H.261 MPI of 5).
 asn::Value buildTerminalCapabilitySet(const CapabilitySet& set);
 
 /// Reads a peer's TerminalCapabilitySet. Every table entry comes back, unknown kinds as
