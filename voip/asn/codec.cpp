@@ -136,7 +136,12 @@ public:
 
     bool run(const Type& type, Value& value) { return decode(type, value, 0); }
     std::size_t position() const { return reader_.position(); }
-    Error takeError() { return std::move(error_); }
+    Error takeError()
+    {
+        std::vector<PathStep> path(errorPath_.rbegin(), errorPath_.rend());
+        error_.path = pathText(path);
+        return std::move(error_);
+    }
 
 private:
     bool fail(const std::string& message)
@@ -144,8 +149,14 @@ private:
         if (error_.message.empty()) {
             error_.message = message;
             error_.bitOffset = base_ + reader_.position();
-            error_.path = pathText(path_);
         }
+        return false;
+    }
+    // Adds one step of the error path while a failure unwinds (innermost first), so that
+    // decoding builds no path unless it fails.
+    bool unwind(PathStep step)
+    {
+        errorPath_.push_back(step);
         return false;
     }
     // A failed primitive read: report its reason.
@@ -503,11 +514,9 @@ private:
             }
             elements.resize(start + n);
             for (std::size_t i = 0; i < n; ++i) {
-                path_.push_back({{}, start + i, true});
                 if (!decode(*t.element, elements[start + i], depth + 1)) {
-                    return false;
+                    return unwind({{}, start + i, true});
                 }
-                path_.pop_back();
             }
         }
         return fixed || checkSize(eb, elements.size());
@@ -565,11 +574,9 @@ private:
                     continue;
                 }
             }
-            path_.push_back({c.name});
             if (!decode(*c.type, children[i], depth + 1)) {
-                return false;
+                return unwind({c.name});
             }
-            path_.pop_back();
         }
         if (!extended) {
             return true;
@@ -598,16 +605,14 @@ private:
             std::string raw;
             if (j < known) {
                 const Component& c = t.components[t.rootCount + j];
-                path_.push_back({c.name});
                 if (!readUnconstrainedOctets(raw)) {
-                    return false;
+                    return unwind({c.name});
                 }
                 // The length octet(s) precede the contents; point errors at the contents.
                 if (!decodeNested(*c.type, children[t.rootCount + j], raw,
                                   base_ + reader_.position() - raw.size() * 8, depth + 1)) {
-                    return false;
+                    return unwind({c.name});
                 }
-                path_.pop_back();
             } else {
                 if (!readUnconstrainedOctets(raw)) {
                     return false;
@@ -638,11 +643,9 @@ private:
             const Component& c = t.components[static_cast<std::size_t>(i)];
             v.setChoiceIndex(static_cast<int>(i));
             v.children().resize(1);
-            path_.push_back({c.name});
             if (!decode(*c.type, v.children()[0], depth + 1)) {
-                return false;
+                return unwind({c.name});
             }
-            path_.pop_back();
             return true;
         }
         std::uint64_t n = 0;
@@ -656,17 +659,15 @@ private:
         std::string raw;
         if (index < t.components.size()) {
             const Component& c = t.components[index];
-            path_.push_back({c.name});
             if (!readUnconstrainedOctets(raw)) {
-                return false;
+                return unwind({c.name});
             }
             v.setChoiceIndex(static_cast<int>(index));
             v.children().resize(1);
             if (!decodeNested(*c.type, v.children()[0], raw,
                               base_ + reader_.position() - raw.size() * 8, depth + 1)) {
-                return false;
+                return unwind({c.name});
             }
-            path_.pop_back();
             return true;
         }
         if (!readUnconstrainedOctets(raw)) {
@@ -681,7 +682,7 @@ private:
     const Limits& limits_;
     std::size_t nodes_ = 0;
     std::size_t base_ = 0;
-    std::vector<PathStep> path_;
+    std::vector<PathStep> errorPath_;
     Error error_;
 };
 
@@ -703,7 +704,12 @@ public:
         return encode(*v.type(), v, 0);
     }
     std::size_t bits() const { return writer_.bitSize(); }
-    Error takeError() { return std::move(error_); }
+    Error takeError()
+    {
+        std::vector<PathStep> path(errorPath_.rbegin(), errorPath_.rend());
+        error_.path = pathText(path);
+        return std::move(error_);
+    }
 
 private:
     static constexpr std::size_t kMaxDepth = 64;
@@ -712,8 +718,18 @@ private:
     {
         if (error_.message.empty()) {
             error_.message = message;
-            error_.path = pathText(path_);
         }
+        return false;
+    }
+    bool failAt(PathStep step, const std::string& message)
+    {
+        fail(message);
+        return unwind(step);
+    }
+    // Adds one step of the error path while a failure unwinds (innermost first).
+    bool unwind(PathStep step)
+    {
+        errorPath_.push_back(step);
         return false;
     }
 
@@ -987,11 +1003,9 @@ private:
             const std::size_t chunk =
                 fixed ? elements.size() : writeLength(eb, elements.size() - done);
             for (std::size_t i = done; i < done + chunk; ++i) {
-                path_.push_back({{}, i, true});
                 if (!encode(*t.element, elements[i], depth + 1)) {
-                    return false;
+                    return unwind({{}, i, true});
                 }
-                path_.pop_back();
             }
             done += chunk;
             if (fixed || chunk < k16K) {
@@ -1005,9 +1019,9 @@ private:
     {
         std::vector<std::uint8_t> inner;
         Encoder nested(inner);
-        nested.path_ = path_;
         if (!nested.encode(t, v, depth)) {
-            error_ = nested.takeError();
+            error_.message = nested.error_.message;
+            errorPath_ = std::move(nested.errorPath_);
             return false;
         }
         if (inner.empty() && !v.emptyOpenType()) {
@@ -1045,19 +1059,16 @@ private:
             if (c.optional) {
                 writer_.writeBit(children[i].present());
             } else if (!children[i].present()) {
-                path_.push_back({c.name});
-                return fail("mandatory component " + c.name + " is absent");
+                return failAt({c.name}, "mandatory component " + c.name + " is absent");
             }
         }
         for (std::size_t i = 0; i < t.rootCount; ++i) {
             if (!children[i].present()) {
                 continue;
             }
-            path_.push_back({t.components[i].name});
             if (!encode(*t.components[i].type, children[i], depth + 1)) {
-                return false;
+                return unwind({t.components[i].name});
             }
-            path_.pop_back();
         }
         if (!extended) {
             return true;
@@ -1084,11 +1095,9 @@ private:
                 if (!child.present()) {
                     continue;
                 }
-                path_.push_back({t.components[t.rootCount + j].name});
                 if (!encodeAsOpenType(*t.components[t.rootCount + j].type, child, depth + 1)) {
-                    return false;
+                    return unwind({t.components[t.rootCount + j].name});
                 }
-                path_.pop_back();
                 continue;
             }
             if (const std::string* raw = unknownAt(j)) {
@@ -1114,11 +1123,9 @@ private:
             if (v.children().size() != 1) {
                 return fail("alternative " + c.name + " has no value");
             }
-            path_.push_back({c.name});
             if (!encode(*c.type, v.children()[0], depth + 1)) {
-                return false;
+                return unwind({c.name});
             }
-            path_.pop_back();
             return true;
         }
         if (!t.extensible) {
@@ -1131,11 +1138,9 @@ private:
             if (v.children().size() != 1) {
                 return fail("alternative " + c.name + " has no value");
             }
-            path_.push_back({c.name});
             if (!encodeAsOpenType(*c.type, v.children()[0], depth + 1)) {
-                return false;
+                return unwind({c.name});
             }
-            path_.pop_back();
             return true;
         }
         writeUnconstrainedOctets(v.rawBytes());
@@ -1144,7 +1149,7 @@ private:
 
     std::vector<std::uint8_t>& out_;
     PerWriter writer_;
-    std::vector<PathStep> path_;
+    std::vector<PathStep> errorPath_;
     Error error_;
 };
 

@@ -27,6 +27,40 @@ Value::Value(const Type& type)
     initialise(type, 0);
 }
 
+Value::Value(const Value& other)
+    : type_(other.type_)
+    , integer_(other.integer_)
+    , bytes_(other.bytes_)
+    , children_(other.children_)
+    , extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr)
+    , index_(other.index_)
+    , present_(other.present_)
+    , emptyOpenType_(other.emptyOpenType_)
+{}
+
+Value& Value::operator=(const Value& other)
+{
+    if (this != &other) {
+        Value copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+const Value::UnknownAdditions& Value::unknownAdditions() const
+{
+    static const UnknownAdditions kNone;
+    return extra_ ? extra_->unknownAdditions : kNone;
+}
+
+Value::UnknownAdditions& Value::unknownAdditions()
+{
+    if (!extra_) {
+        extra_ = std::make_unique<Extra>();
+    }
+    return extra_->unknownAdditions;
+}
+
 void Value::reset(const Type& type)
 {
     initialise(type, 0);
@@ -38,11 +72,10 @@ void Value::resetEmpty(const Type& type)
     present_ = true;
     emptyOpenType_ = false;
     index_ = -1;
-    additionCount_ = 0;
     integer_ = 0;
     bytes_.clear();
     children_.clear();
-    unknownAdditions_.clear();
+    extra_.reset();
     if (type.kind == Kind::Sequence) {
         children_.resize(type.components.size());
         for (std::size_t i = 0; i < type.components.size(); ++i) {
@@ -325,7 +358,7 @@ bool Value::operator==(const Value& other) const
     case Kind::Choice:
         return index_ == other.index_ && bytes_ == other.bytes_ && children_ == other.children_;
     case Kind::Sequence:
-        return children_ == other.children_ && unknownAdditions_ == other.unknownAdditions_;
+        return children_ == other.children_ && unknownAdditions() == other.unknownAdditions();
     case Kind::SequenceOf:
         return children_ == other.children_;
     default:

@@ -33,6 +33,11 @@ public:
     /// defaults and optional ones absent, choices with no alternative chosen yet, zero/empty
     /// scalars.
     explicit Value(const Type& type);
+    Value(const Value& other);
+    Value& operator=(const Value& other);
+    Value(Value&&) noexcept = default;
+    Value& operator=(Value&&) noexcept = default;
+    ~Value() = default;
 
     const Type* type() const { return type_; }
     Kind kind() const { return type_ ? type_->kind : Kind::Null; }
@@ -55,10 +60,8 @@ public:
     void remove(std::string_view name);
     void remove(int index);
     /// Unknown extension additions kept from decoding: (addition index, raw encoding).
-    const std::vector<std::pair<std::size_t, std::string>>& unknownAdditions() const
-    {
-        return unknownAdditions_;
-    }
+    using UnknownAdditions = std::vector<std::pair<std::size_t, std::string>>;
+    const UnknownAdditions& unknownAdditions() const;
 
     // ---- CHOICE ----
     /// Chooses an alternative (a fresh default value unless it is already the chosen one).
@@ -135,14 +138,14 @@ public:
     const std::vector<Value>& children() const { return children_; }
     std::string& rawBytes() { return bytes_; }
     const std::string& rawBytes() const { return bytes_; }
-    std::vector<std::pair<std::size_t, std::string>>& unknownAdditions()
-    {
-        return unknownAdditions_;
-    }
+    UnknownAdditions& unknownAdditions();
     /// SEQUENCE: length of the extension bitmap read by the decoder (0 if none), so that
     /// re-encoding a decoded value gives the same bytes.
-    std::size_t decodedAdditionCount() const { return additionCount_; }
-    void setDecodedAdditionCount(std::size_t n) { additionCount_ = n; }
+    std::size_t decodedAdditionCount() const
+    {
+        return kind() == Kind::Sequence ? static_cast<std::size_t>(integer_) : 0;
+    }
+    void setDecodedAdditionCount(std::size_t n) { integer_ = static_cast<std::int64_t>(n); }
     /// Whether the decoder found this value as an open type of zero octets (some encoders
     /// send an empty encoding that way instead of one zero octet); kept for re-encoding.
     bool emptyOpenType() const { return emptyOpenType_; }
@@ -157,15 +160,20 @@ public:
 private:
     void initialise(const Type& type, int depth);
 
+    // What only some decoded SEQUENCE values need, kept out of line to keep nodes small.
+    struct Extra
+    {
+        UnknownAdditions unknownAdditions;
+    };
+
     const Type* type_ = nullptr;
-    bool present_ = false;
-    bool emptyOpenType_ = false;
-    int index_ = -1;
-    std::size_t additionCount_ = 0;
-    std::int64_t integer_ = 0;
+    std::int64_t integer_ = 0; // also a SEQUENCE's decoded extension bitmap length
     std::string bytes_;
     std::vector<Value> children_;
-    std::vector<std::pair<std::size_t, std::string>> unknownAdditions_;
+    std::unique_ptr<Extra> extra_;
+    std::int32_t index_ = -1;
+    bool present_ = false;
+    bool emptyOpenType_ = false;
 };
 
 /// Encodes OID arcs as BER contents octets (X.690 8.19); empty on invalid arcs.
