@@ -458,6 +458,31 @@ TEST(KxAppGeometry, WindowIsFittedAndItsGeometrySaved)
     EXPECT_TRUE(readAll(iniPath()).contains("[state]"));
 }
 
+TEST(KxAppGeometry, MaximisedStateIsRestoredAndSavedWithoutTheNormalPosition)
+{
+    MainWindow& window = *app->mainWindow;
+    window.showNormal();
+    QCoreApplication::processEvents();
+    app->settings->setValue("state/maximized", true);
+    app->restoreGeometry();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window.isMaximized());
+
+    // The state change saved itself; the normal position stays what it was.
+    app->settings->setValue("state/maximized", false);
+    app->settings->setValue("state/x", 777);
+    app->saveGeometry();
+    EXPECT_TRUE(app->settings->value("state/maximized").toBool());
+    EXPECT_EQ(app->settings->value("state/x").toInt(), 777);
+
+    app->fitToScreens(); // on screen already: stays maximised
+    EXPECT_TRUE(window.isMaximized());
+
+    window.showNormal();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(app->settings->value("state/maximized").toBool());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
