@@ -129,24 +129,29 @@ std::string Manager::newToken()
 
 std::shared_ptr<Call> Manager::createCall()
 {
-    std::shared_ptr<Call> call;
-    {
-        std::lock_guard lock(mutex_);
-        if (shuttingDown_) {
-            return nullptr;
-        }
-        call = std::make_shared<Call>(*this, newToken());
-        calls_.emplace(call->token(), call);
+    if (isShuttingDown()) {
+        return nullptr;
     }
+    auto call = std::make_shared<Call>(*this, newToken());
     try {
+        // Started before anyone else can see the call, so that its thread id is set.
         call->startThread();
     } catch (const std::system_error& error) {
         VOIP_TRACE(1, "Core\tNo thread for a new call: " << error.what());
-        std::lock_guard lock(mutex_);
-        calls_.erase(call->token());
         return nullptr;
     }
+    std::lock_guard lock(mutex_);
+    if (shuttingDown_) {
+        return nullptr; // nothing was posted: dropping the call stops its thread
+    }
+    calls_.emplace(call->token(), call);
     return call;
+}
+
+bool Manager::isShuttingDown() const
+{
+    std::lock_guard lock(mutex_);
+    return shuttingDown_;
 }
 
 std::optional<std::string> Manager::setUpCall(std::string_view from, std::string_view to,
@@ -380,7 +385,7 @@ Status Manager::setRtpPortRange(std::uint16_t base, std::uint16_t max)
     return rtpPorts_.setRange({base, max});
 }
 
-bool Manager::addNatMethod(std::shared_ptr<NatMethod> method)
+bool Manager::addNatMethod(std::unique_ptr<nat::NatMethod> method)
 {
     if (!method) {
         return false;
@@ -392,27 +397,28 @@ bool Manager::addNatMethod(std::shared_ptr<NatMethod> method)
             return false;
         }
     }
+    // New methods come last: their priority is the count of methods before them.
     natMethods_.emplace_back(static_cast<unsigned>(natMethods_.size()), std::move(method));
     return true;
 }
 
-std::shared_ptr<NatMethod> Manager::natMethod(std::string_view name) const
+nat::NatMethod* Manager::natMethod(std::string_view name) const
 {
     std::lock_guard lock(configMutex_);
     for (const auto& entry : natMethods_) {
         if (entry.second->name() == name) {
-            return entry.second;
+            return entry.second.get();
         }
     }
     return nullptr;
 }
 
-std::vector<std::shared_ptr<NatMethod>> Manager::natMethods() const
+std::vector<nat::NatMethod*> Manager::natMethods() const
 {
     std::lock_guard lock(configMutex_);
-    std::vector<std::shared_ptr<NatMethod>> methods;
+    std::vector<nat::NatMethod*> methods;
     for (const auto& entry : natMethods_) {
-        methods.push_back(entry.second);
+        methods.push_back(entry.second.get());
     }
     return methods;
 }
@@ -420,20 +426,37 @@ std::vector<std::shared_ptr<NatMethod>> Manager::natMethods() const
 bool Manager::setNatServer(std::string_view name, std::string_view server, bool active,
                            unsigned priority)
 {
-    auto method = natMethod(name);
-    if (!method || !method->setServer(server)) {
+    auto* method = natMethod(name);
+    if (!method || !method->setServer(std::string(server))) {
         return false;
     }
     method->activate(active);
     std::lock_guard lock(configMutex_);
     for (auto& entry : natMethods_) {
-        if (entry.second == method) {
+        if (entry.second.get() == method) {
             entry.first = priority;
         }
     }
     std::stable_sort(natMethods_.begin(), natMethods_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     return true;
+}
+
+asio::ip::address Manager::translateAddress(const asio::ip::address& local,
+                                            const asio::ip::address& peer,
+                                            std::chrono::milliseconds maxAge) const
+{
+    // The methods are never removed, so their pointers outlive the lock; asking them
+    // may block on the network and must not hold it.
+    for (auto* method : natMethods()) {
+        if (!method->isActive() || !method->isOutside(peer)) {
+            continue;
+        }
+        if (auto external = method->externalAddress(maxAge)) {
+            return *external;
+        }
+    }
+    return local;
 }
 
 void Manager::setNatBindingRefresh(std::chrono::milliseconds interval)

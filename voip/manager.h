@@ -17,7 +17,7 @@
 #include "voip/endpoint.h"
 #include "voip/endreason.h"
 #include "voip/media/mediaformat.h"
-#include "voip/natmethod.h"
+#include "voip/nat/natmethod.h"
 #include "voip/portallocator.h"
 #include "voip/route.h"
 #include "voip/status.h"
@@ -169,16 +169,24 @@ public:
 
     // --- NAT ---
 
-    /// Adds a NAT method; false (and dropped) when one of that name exists.
-    bool addNatMethod(std::shared_ptr<NatMethod> method);
+    /// Adds a NAT method ("STUN", "Fixed"); false (and dropped) when it is null or one of
+    /// that name exists.  Methods live as long as the manager.
+    bool addNatMethod(std::unique_ptr<nat::NatMethod> method);
     /// The method of that name, or null.
-    std::shared_ptr<NatMethod> natMethod(std::string_view name) const;
-    /// The methods, highest priority (lowest number) first.
-    std::vector<std::shared_ptr<NatMethod>> natMethods() const;
+    nat::NatMethod* natMethod(std::string_view name) const;
+    /// The methods, highest priority (lowest number) first; equal priorities keep the
+    /// order they were added in.
+    std::vector<nat::NatMethod*> natMethods() const;
     /// Gives the method `name` its server, switches it on or off and sets its priority.
     /// False when there is no such method or it refuses the server.
     bool setNatServer(std::string_view name, std::string_view server, bool active = true,
                       unsigned priority = 0);
+    /// The address to announce to `peer` for a socket on `local`: the external address
+    /// of the first active method (by priority) that knows one, when the peer is outside
+    /// the local network; `local` otherwise.  May block while a method asks its server.
+    asio::ip::address
+    translateAddress(const asio::ip::address& local, const asio::ip::address& peer,
+                     std::chrono::milliseconds maxAge = std::chrono::seconds(60)) const;
     /// How often NAT bindings are refreshed (keep-alives through the NAT).
     void setNatBindingRefresh(std::chrono::milliseconds interval);
     std::chrono::milliseconds natBindingRefresh() const;
@@ -210,6 +218,7 @@ private:
     void callFinished(const std::string& token);
     void collectLoop();
     std::string newToken();
+    bool isShuttingDown() const;
 
     mutable std::mutex mutex_; // guards endpoints_, calls_, finished_, shuttingDown_
     std::map<std::string, std::unique_ptr<Endpoint>, std::less<>> endpoints_;
@@ -228,7 +237,7 @@ private:
     mutable std::mutex configMutex_; // guards the members below
     std::string userName_;
     std::string displayName_;
-    std::vector<std::pair<unsigned, std::shared_ptr<NatMethod>>> natMethods_;
+    std::vector<std::pair<unsigned, std::unique_ptr<nat::NatMethod>>> natMethods_;
     std::chrono::milliseconds natBindingRefresh_{0};
     std::vector<std::string> formatOrder_;
     std::vector<std::string> formatMask_;

@@ -18,16 +18,14 @@ public:
     }
 };
 
-class FakeNat : public NatMethod
+class FakeNat : public nat::NatMethod
 {
 public:
     explicit FakeNat(std::string name)
         : name_(std::move(name))
     {}
     std::string name() const override { return name_; }
-    void activate(bool active) override { active_ = active; }
-    bool isActive() const override { return active_; }
-    bool setServer(std::string_view server) override
+    bool setServer(const std::string& server) override
     {
         if (server.empty()) {
             return false;
@@ -36,16 +34,18 @@ public:
         return true;
     }
     std::string server() const override { return server_; }
-    std::optional<std::string> externalAddress(std::chrono::milliseconds) override
+    std::optional<asio::ip::address> externalAddress(Milliseconds) override
     {
-        return active_ ? std::optional<std::string>("203.0.113.7") : std::nullopt;
+        ++queries;
+        return asio::ip::make_address(address_);
     }
-    NatType natType(std::chrono::milliseconds) override { return NatType::Unknown; }
+    nat::NatType natType(Milliseconds) override { return nat::NatType::Unknown; }
+    int queries = 0;
 
 private:
     std::string name_;
-    bool active_ = false;
     std::string server_;
+    std::string address_ = name_ == "STUN" ? "203.0.113.7" : "198.51.100.1";
 };
 
 TEST(Manager, EndpointsAreRegisteredOncePerPrefix)
@@ -104,30 +104,42 @@ TEST(Manager, NatMethodsAreFoundByNameAndConfigured)
     EXPECT_EQ(manager.natMethod("STUN"), nullptr);
     EXPECT_FALSE(manager.setNatServer("STUN", "stun.example:3478"));
 
-    auto stun = std::make_shared<FakeNat>("STUN");
-    auto fixed = std::make_shared<FakeNat>("Fixed");
-    ASSERT_TRUE(manager.addNatMethod(stun));
-    ASSERT_TRUE(manager.addNatMethod(fixed));
-    EXPECT_FALSE(manager.addNatMethod(std::make_shared<FakeNat>("STUN")));
+    auto stunOwned = std::make_unique<FakeNat>("STUN");
+    auto fixedOwned = std::make_unique<FakeNat>("Fixed");
+    auto* stun = stunOwned.get();
+    auto* fixed = fixedOwned.get();
+    ASSERT_TRUE(manager.addNatMethod(std::move(stunOwned)));
+    ASSERT_TRUE(manager.addNatMethod(std::move(fixedOwned)));
+    EXPECT_FALSE(manager.addNatMethod(std::make_unique<FakeNat>("STUN")));
     EXPECT_FALSE(manager.addNatMethod(nullptr));
     EXPECT_EQ(manager.natMethod("STUN"), stun);
-    EXPECT_EQ(manager.natMethods().front(), stun);
+    EXPECT_EQ(manager.natMethods().front(), stun) << "first added, first asked";
 
-    // The fixed method at priority 0 goes first.
+    const auto local = asio::ip::make_address("192.168.1.20");
+    const auto outside = asio::ip::make_address("8.8.8.8");
+    const auto inside = asio::ip::make_address("192.168.1.30");
+    EXPECT_EQ(manager.translateAddress(local, outside), local) << "no method active";
+
+    // Both active: the one of lower priority number answers.
+    ASSERT_TRUE(manager.setNatServer("STUN", "stun.example:3478", true, 5));
     ASSERT_TRUE(manager.setNatServer("Fixed", "198.51.100.1", true, 0));
-    ASSERT_TRUE(manager.setNatServer("STUN", "127.0.0.1", false, 5));
     EXPECT_EQ(manager.natMethods().front(), fixed);
-    EXPECT_TRUE(fixed->isActive());
-    EXPECT_FALSE(stun->isActive());
-    EXPECT_EQ(fixed->server(), "198.51.100.1");
-    EXPECT_EQ(manager.natMethod("Fixed")->externalAddress(std::chrono::milliseconds(0)),
-              "203.0.113.7");
+    EXPECT_EQ(manager.translateAddress(local, outside), asio::ip::make_address("198.51.100.1"));
+    EXPECT_EQ(stun->queries, 0);
+    EXPECT_EQ(manager.translateAddress(local, inside), local)
+        << "local peers get the local address";
+
+    // The client's "off": each method deactivated with the server 127.0.0.1.
+    ASSERT_TRUE(manager.setNatServer("Fixed", "127.0.0.1", false));
+    EXPECT_FALSE(fixed->isActive());
+    EXPECT_TRUE(stun->isActive());
+    EXPECT_EQ(fixed->server(), "127.0.0.1");
+    EXPECT_EQ(manager.translateAddress(local, outside), asio::ip::make_address("203.0.113.7"));
     EXPECT_FALSE(manager.setNatServer("STUN", "")) << "a server the method refuses";
-    EXPECT_EQ(stun->server(), "127.0.0.1");
+    EXPECT_EQ(stun->server(), "stun.example:3478");
 
     manager.setNatBindingRefresh(std::chrono::minutes(2));
     EXPECT_EQ(manager.natBindingRefresh(), std::chrono::minutes(2));
-    EXPECT_EQ(natTypeName(NatType::Symmetric), "Symmetric");
 }
 
 TEST(Manager, AudioParametersAsTheClientSetsThem)
