@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QSharedMemory>
+#include <QStandardPaths>
 #include <QStyleFactory>
 #include <QThread>
 #include <QTimer>
@@ -47,7 +48,9 @@ KxApp::KxApp(int& argc, char** argv, const QString& key)
         return;
     }
     sharedMemory = new QSharedMemory();
-    sharedMemory->setKey(key);
+    // A native key, so that the segment carries no System V lock semaphore (nothing here
+    // locks it) and lives under the user's own runtime folder.
+    sharedMemory->setNativeKey(instanceAddress(key) + ".instance");
     if (!takeInstanceSegment(key))
         return;
     self = this;
@@ -64,6 +67,12 @@ KxApp::~KxApp()
         localServer->close();
     delete sharedMemory;
     sharedMemory = nullptr;
+}
+
+QString KxApp::instanceAddress(const QString& name)
+{
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return runtime.isEmpty() ? name : runtime + "/" + name;
 }
 
 KxApp* KxApp::instance()
@@ -105,7 +114,7 @@ bool KxApp::runningInstanceAnswers(const QString& key)
     const QDeadlineTimer deadline(serverProbeMs);
     do {
         QLocalSocket socket;
-        socket.connectToServer(key, QIODevice::WriteOnly);
+        socket.connectToServer(instanceAddress(key), QIODevice::WriteOnly);
         if (socket.waitForConnected(int(qMin<qint64>(deadline.remainingTime(), 500)))) {
             socket.disconnectFromServer();
             return true;
@@ -156,8 +165,8 @@ void KxApp::startUp(const QString& key)
     localServer = new QLocalServer();
     // We hold the segment, so a socket file of that name is left over from a crash and
     // would make listen() fail.
-    QLocalServer::removeServer(key);
-    localServer->listen(key);
+    QLocalServer::removeServer(instanceAddress(key));
+    localServer->listen(instanceAddress(key));
     connect(localServer, &QLocalServer::newConnection, mainWindow, &MainWindow::onShowWindow);
     // The connection itself is the message; closing it keeps the pending queue from
     // filling up, after which the server would stop announcing later starts.
@@ -199,7 +208,7 @@ void KxApp::notifyRunningInstance(const QString& serverName)
     if (!alreadyRunning)
         return;
     QLocalSocket socket;
-    socket.connectToServer(serverName, QIODevice::WriteOnly);
+    socket.connectToServer(instanceAddress(serverName), QIODevice::WriteOnly);
     if (socket.waitForConnected(3000))
         socket.disconnectFromServer();
 }

@@ -65,6 +65,11 @@ public:
                                      int labelWidth, const QMargins& margins,
                                      Qt::Alignment alignment);
 
+    /// Where the single-instance segment and local server named `name` live: in the user's
+    /// runtime folder (XDG_RUNTIME_DIR, private to the user), so that each user of a
+    /// machine has their own instance; the bare name when there is no such folder.
+    static QString instanceAddress(const QString& name);
+
     /// The trace level `startTrace` uses for the stored `trace/level` value: below 1
     /// (also an unreadable value) gives 4.
     static int traceLevelFor(const QVariant& stored);

@@ -105,7 +105,8 @@ TEST(KxAppStartUp, FirstInstanceOwnsEverythingItCreated)
     ASSERT_NE(app->translator, nullptr);
     EXPECT_EQ(app->manager, nullptr);
     EXPECT_TRUE(app->localServer->isListening());
-    EXPECT_EQ(app->localServer->serverName(), "Kestrovia");
+    EXPECT_EQ(app->localServer->fullServerName(), sandbox->path() + "/runtime/Kestrovia");
+    EXPECT_EQ(KxApp::instanceAddress("Kestrovia"), sandbox->path() + "/runtime/Kestrovia");
     EXPECT_TRUE(app->mainWindow->isVisible());
     EXPECT_EQ(app->mainWindow->windowTitle(), "Kestrovia");
     EXPECT_GT(app->scaleFactor, 0.0);
@@ -158,7 +159,7 @@ TEST(KxAppStartUp, LocalServerConnectionsRaiseTheWindowEveryTime)
     for (int i = 0; i < 40; ++i) {
         app->mainWindow->hide();
         QLocalSocket socket;
-        socket.connectToServer("Kestrovia", QIODevice::WriteOnly);
+        socket.connectToServer(KxApp::instanceAddress("Kestrovia"), QIODevice::WriteOnly);
         ASSERT_TRUE(socket.waitForConnected(3000)) << i;
         socket.disconnectFromServer();
         ASSERT_TRUE(QTest::qWaitFor([] { return app->mainWindow->isVisible(); }, 3000)) << i;

@@ -2,9 +2,9 @@
 // (HOME, XDG folders and TMPDIR in a temporary folder, which also keeps the single-instance
 // segment and server apart from every other test and from the real user).
 #include <sys/ipc.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QSharedMemory>
@@ -48,21 +49,19 @@ public:
                                                               QFileDevice::ExeOwner);
     }
 
-    /// Removes what a simulated crash leaves in the kernel: System V segments and lock
-    /// semaphores whose key files lie in this sandbox (Qt derives their keys with ftok 'Q').
+    /// Removes what a simulated crash leaves in the kernel: the System V segment whose key
+    /// file lies in this sandbox (Qt derives the key with ftok 'Q').
     ~Sandbox()
     {
-        const QDir tmp(path("/tmp"));
-        for (const QString& name : tmp.entryList({"qipc_*"}, QDir::Files | QDir::System)) {
-            const key_t key = ftok(QFile::encodeName(tmp.filePath(name)).constData(), 'Q');
-            if (key == -1)
-                continue;
-            if (const int semaphore = semget(key, 1, 0); semaphore != -1)
-                semctl(semaphore, 0, IPC_RMID);
-            if (const int segment = shmget(key, 0, 0); segment != -1)
-                shmctl(segment, IPC_RMID, nullptr);
-        }
+        const key_t key = ftok(QFile::encodeName(segmentKey()).constData(), 'Q');
+        if (key == -1)
+            return;
+        if (const int segment = shmget(key, 0, 0); segment != -1)
+            shmctl(segment, IPC_RMID, nullptr);
     }
+
+    /// The file whose identity names the single-instance segment.
+    QString segmentKey() const { return path("/runtime/Kestrovia.instance"); }
 
     QString path(const QString& sub = {}) const { return folder.path() + sub; }
     QString iniPath() const { return path("/config/Kestrovia/Kestrovia.ini"); }
@@ -138,13 +137,11 @@ bool waitForOutput(QProcess& process, QByteArray& collected, const QByteArray& t
 
 bool segmentExists(const Sandbox& sandbox)
 {
-    const QByteArray saved = qgetenv("TMPDIR");
-    qputenv("TMPDIR", sandbox.path("/tmp").toUtf8());
-    QSharedMemory segment("Kestrovia");
+    QSharedMemory segment;
+    segment.setNativeKey(sandbox.segmentKey());
     const bool attached = segment.attach();
     if (attached)
         segment.detach();
-    qputenv("TMPDIR", saved);
     return attached;
 }
 
@@ -154,6 +151,12 @@ TEST(KxPhoneProcess, SecondStartRaisesTheFirstAndEndsWithoutAWindow)
     auto first = sandbox.start(6000);
     QByteArray firstOut;
     ASSERT_TRUE(waitForOutput(*first, firstOut, "Starting Kestrovia")) << firstOut.data();
+    // The instance's segment and server live in the user's private runtime folder, not in
+    // the temporary folder that all users share.
+    EXPECT_TRUE(segmentExists(sandbox));
+    EXPECT_TRUE(QDir(sandbox.path("/tmp"))
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                    .isEmpty());
 
     QByteArray secondOut;
     QByteArray secondErr;
@@ -166,6 +169,7 @@ TEST(KxPhoneProcess, SecondStartRaisesTheFirstAndEndsWithoutAWindow)
     EXPECT_FALSE(secondOut.contains("Show window")) << secondOut.data();
 
     EXPECT_TRUE(waitForOutput(*first, firstOut, "Show window")) << firstOut.data();
+    EXPECT_TRUE(QFileInfo(sandbox.path("/runtime/Kestrovia")).exists());
     ASSERT_TRUE(first->waitForFinished(30000));
     firstOut += first->readAllStandardOutput();
     EXPECT_EQ(first->exitCode(), 0);
@@ -260,8 +264,8 @@ TEST(KxPhoneProcess, SegmentAndSocketLeftByACrashDoNotBlockTheNextStart)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        qputenv("TMPDIR", sandbox.path("/tmp").toUtf8());
-        QSharedMemory segment("Kestrovia");
+        QSharedMemory segment;
+        segment.setNativeKey(sandbox.segmentKey());
         _exit(segment.create(8) ? 0 : 1);
     }
     int status = 0;
@@ -271,7 +275,7 @@ TEST(KxPhoneProcess, SegmentAndSocketLeftByACrashDoNotBlockTheNextStart)
     ASSERT_TRUE(segmentExists(sandbox));
 
     // ... and the socket file of its local server, with nobody listening.
-    const QByteArray socketPath = sandbox.path("/tmp/Kestrovia").toUtf8();
+    const QByteArray socketPath = sandbox.path("/runtime/Kestrovia").toUtf8();
     {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         ASSERT_GE(fd, 0);
@@ -295,6 +299,61 @@ TEST(KxPhoneProcess, SegmentAndSocketLeftByACrashDoNotBlockTheNextStart)
     ASSERT_TRUE(first->waitForFinished(30000));
     EXPECT_EQ(first->exitCode(), 0);
     EXPECT_FALSE(segmentExists(sandbox));
+}
+
+TEST(KxPhoneProcess, EachUserOfAMachineHasTheirOwnInstance)
+{
+    const QString setpriv = "/usr/bin/setpriv";
+    if (getuid() != 0 || !QFile::exists(setpriv))
+        GTEST_SKIP() << "needs root and setpriv to start a process as another user";
+
+    // Two users who share one temporary folder, as /tmp is shared, each with a private
+    // runtime folder: user "nobody" starts while this user's instance runs.
+    Sandbox owner;
+    QTemporaryDir other;
+    ASSERT_TRUE(other.isValid());
+    QFile::setPermissions(other.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                            QFileDevice::ExeOther);
+    const QString shared = other.path() + "/shared-tmp";
+    for (const char* sub : {"/home", "/home/config", "/home/data", "/home/runtime"})
+        ASSERT_TRUE(QDir().mkpath(other.path() + sub));
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    const uid_t nobody = 65534;
+    for (const char* sub : {"/home", "/home/config", "/home/data", "/home/runtime"})
+        ASSERT_EQ(::chown(QFile::encodeName(other.path() + sub).constData(), nobody, nobody), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(other.path() + "/home/runtime").constData(), 0700), 0);
+
+    QProcessEnvironment ownerEnv = owner.environment(6000);
+    ownerEnv.insert("TMPDIR", shared);
+    QProcess first;
+    first.setProcessEnvironment(ownerEnv);
+    first.start(program, QStringList());
+    QByteArray firstOut;
+    ASSERT_TRUE(waitForOutput(first, firstOut, "Starting Kestrovia")) << firstOut.data();
+
+    QProcessEnvironment otherEnv = QProcessEnvironment::systemEnvironment();
+    otherEnv.insert("QT_QPA_PLATFORM", "offscreen");
+    otherEnv.insert("HOME", other.path() + "/home");
+    otherEnv.insert("XDG_CONFIG_HOME", other.path() + "/home/config");
+    otherEnv.insert("XDG_DATA_HOME", other.path() + "/home/data");
+    otherEnv.insert("XDG_RUNTIME_DIR", other.path() + "/home/runtime");
+    otherEnv.insert("TMPDIR", shared);
+    otherEnv.insert("KX_TEST_QUIT_AFTER_MS", "300");
+    QProcess second;
+    second.setProcessEnvironment(otherEnv);
+    second.setWorkingDirectory("/");
+    second.start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+    ASSERT_TRUE(second.waitForFinished(30000));
+    const QByteArray secondOut = second.readAllStandardOutput();
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().data();
+    EXPECT_TRUE(secondOut.contains("Starting Kestrovia")) << secondOut.data();
+
+    ASSERT_TRUE(first.waitForFinished(30000));
+    firstOut += first.readAllStandardOutput();
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_FALSE(firstOut.contains("Show window")) << firstOut.data();
 }
 
 } // namespace
