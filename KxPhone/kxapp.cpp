@@ -59,9 +59,9 @@ KxApp::KxApp(int& argc, char** argv, const QString& key)
 
 KxApp::~KxApp()
 {
-    // On Unix the segment and its lock semaphore outlive the process unless they are
-    // released, and every later start would first have to probe for a dead instance. The
-    // other objects live until the process ends.
+    // On Unix the segment outlives the process unless it is released, and every later start
+    // would first have to probe for a dead instance. The other objects live until the
+    // process ends.
     voip::Trace::close();
     if (localServer)
         localServer->close();

@@ -301,6 +301,24 @@ TEST(KxPhoneProcess, SegmentAndSocketLeftByACrashDoNotBlockTheNextStart)
     EXPECT_FALSE(segmentExists(sandbox));
 }
 
+TEST(KxPhoneProcess, SegmentThatCanNeitherBeAttachedNorCreatedEndsWithAnError)
+{
+    Sandbox sandbox;
+    // A key file that can be neither opened nor made: a link into a missing folder.
+    ASSERT_TRUE(QFile::link(sandbox.path("/runtime/missing/file"), sandbox.segmentKey()));
+    QByteArray out;
+    QByteArray err;
+    // No quit timer: without the orderly end the program would wait in an event loop.
+    auto process = sandbox.start(0);
+    ASSERT_TRUE(process->waitForFinished(30000)) << "no orderly end";
+    out = process->readAllStandardOutput();
+    err = process->readAllStandardError();
+    EXPECT_EQ(process->exitCode(), 1);
+    EXPECT_TRUE(err.contains("Failed to create shared memory\n")) << err.data();
+    EXPECT_FALSE(out.contains("Starting Kestrovia")) << out.data();
+    EXPECT_FALSE(QFile::exists(sandbox.iniPath()));
+}
+
 TEST(KxPhoneProcess, EachUserOfAMachineHasTheirOwnInstance)
 {
     const QString setpriv = "/usr/bin/setpriv";
