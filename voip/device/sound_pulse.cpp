@@ -237,6 +237,7 @@ MediaResult<std::string> PulseSoundChannel::monitorSourceOf(const std::string& p
 PulseSoundChannel::~PulseSoundChannel()
 {
     close();
+    context_.reset();
 }
 
 bool PulseSoundChannel::serverReachable()
@@ -282,6 +283,7 @@ MediaStatus PulseSoundChannel::failedState(const char* what) const
 MediaStatus PulseSoundChannel::open(const SoundParams& params)
 {
     close();
+    context_.reset();
     if (auto status = validateSoundParams(params); !status)
         return status;
     pa_sample_spec spec{PA_SAMPLE_S16NE, params.sampleRate, uint8_t(params.channels)};
@@ -413,7 +415,9 @@ void PulseSoundChannel::close()
         stream_ = nullptr;
     }
     context_->unlock();
-    context_.reset();
+    // The context stays until the channel is destroyed or opened again, so that a
+    // read, write or volume call racing with this close finds a closed channel, not a
+    // freed one.
 }
 
 bool PulseSoundChannel::isOpen() const
@@ -439,7 +443,7 @@ MediaStatus PulseSoundChannel::read(std::span<int16_t> samples)
     ++busy_;
     MediaStatus status;
     while (done < wanted) {
-        if (closing_) {
+        if (closing_ || !stream_) {
             status = MediaStatus::failure(MediaError::Closed, "sound channel closed");
             break;
         }
@@ -495,7 +499,7 @@ MediaStatus PulseSoundChannel::write(std::span<const int16_t> samples)
     ++busy_;
     MediaStatus status;
     while (done < total) {
-        if (closing_) {
+        if (closing_ || !stream_) {
             status = MediaStatus::failure(MediaError::Closed, "sound channel closed");
             break;
         }
@@ -534,7 +538,7 @@ MediaStatus PulseSoundChannel::setVolume(unsigned percent)
 {
     if (percent > 100)
         return MediaStatus::failure(MediaError::InvalidArgument, "volume above 100");
-    if (!context_)
+    if (!isOpen())
         return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
     context_->lock();
     DeviceEntry entry;
@@ -560,7 +564,7 @@ MediaStatus PulseSoundChannel::setVolume(unsigned percent)
 
 MediaResult<unsigned> PulseSoundChannel::volume() const
 {
-    if (!context_)
+    if (!isOpen())
         return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
     context_->lock();
     DeviceEntry entry;
@@ -573,7 +577,7 @@ MediaResult<unsigned> PulseSoundChannel::volume() const
 
 MediaStatus PulseSoundChannel::setMute(bool muted)
 {
-    if (!context_)
+    if (!isOpen())
         return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
     context_->lock();
     int success = 0;
@@ -593,7 +597,7 @@ MediaStatus PulseSoundChannel::setMute(bool muted)
 
 MediaResult<bool> PulseSoundChannel::mute() const
 {
-    if (!context_)
+    if (!isOpen())
         return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
     context_->lock();
     DeviceEntry entry;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -135,6 +136,42 @@ TEST(WavFile, BadHeadersAreClearErrors)
     auto parsed = parseWav(streamed);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed.value().samples, audio.samples);
+}
+
+TEST(WavFile, DamagedFilesNeverReadOutOfBounds)
+{
+    // Many random damages of a file with an extra chunk: every parse either fails with a
+    // message or yields whole sample frames, no more samples than the file has bytes.
+    WavAudio audio{2, 16000, tone(16000, 300, 0.02)};
+    TempDir dir;
+    ASSERT_TRUE(writeWavFile(dir.file("good.wav"), audio));
+    auto good = fileBytes(dir.file("good.wav"));
+    const std::vector<uint8_t> list = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'};
+    good.insert(good.begin() + 36, list.begin(), list.end());
+    good[4] = uint8_t(good.size() - 8);
+    good[5] = uint8_t((good.size() - 8) >> 8);
+    ASSERT_TRUE(parseWav(good));
+
+    std::mt19937 random(11);
+    size_t failures = 0;
+    for (int round = 0; round < 20000; ++round) {
+        auto bytes = good;
+        const int damages = 1 + int(random() % 4);
+        for (int d = 0; d < damages; ++d)
+            bytes[random() % 60] = uint8_t(random());
+        if (random() % 8 == 0)
+            bytes.resize(random() % bytes.size());
+        auto parsed = parseWav(bytes);
+        if (!parsed) {
+            ++failures;
+            EXPECT_FALSE(parsed.status().message().empty());
+            continue;
+        }
+        const auto& a = parsed.value();
+        EXPECT_LE(a.samples.size(), bytes.size());
+        EXPECT_EQ(a.samples.size() % a.channels, 0u);
+    }
+    EXPECT_GT(failures, 0u);
 }
 
 TEST(WavFile, ConvertsChannelsAndRate)

@@ -204,6 +204,27 @@ TEST_F(PulseAudio, RecorderAndPlayerTestsRun)
     EXPECT_GT(peak, 3000);
 }
 
+TEST_F(PulseAudio, CloseFromAnotherThreadWakesABlockedRead)
+{
+    auto mic = createOpenedSoundChannel(params("CI_Microphone", SoundDirection::Recorder));
+    ASSERT_TRUE(mic) << mic.status().message();
+    std::vector<int16_t> tenSeconds(160000);
+    MediaStatus status;
+    std::thread reader([&] { status = mic.value()->read(tenSeconds); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    mic.value()->close();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(status.error(), MediaError::Closed);
+    EXPECT_FALSE(mic.value()->isOpen());
+    EXPECT_EQ(mic.value()->volume().status().error(), MediaError::NotOpen);
+    EXPECT_EQ(mic.value()->read(tenSeconds).error(), MediaError::Closed);
+    // The same object opens again.
+    ASSERT_TRUE(mic.value()->open(params("CI_Microphone", SoundDirection::Recorder)));
+    EXPECT_TRUE(mic.value()->volume());
+}
+
 TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
 {
     const std::string sink = "kx_gone_" + std::to_string(::getpid());
