@@ -105,6 +105,8 @@ RtpSession::RtpSession(const SessionConfig& config)
 RtpSession::~RtpSession()
 {
     stop();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 std::string RtpSession::bind()
@@ -168,7 +170,7 @@ void RtpSession::stop()
 {
     if (stopped_.exchange(true))
         return;
-    asio::post(io_, [this] {
+    auto close = [this] {
         sendReport(true);
         asio::error_code ec;
         rtcpTimer_.cancel();
@@ -178,9 +180,21 @@ void RtpSession::stop()
         rtpSocket_.close(ec);
         rtcpSocket_.close(ec);
         work_.reset();
-    });
+    };
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        // Called from a handler: the thread ends when the handler returns and
+        // the destructor joins it.
+        close();
+        return;
+    }
+    asio::post(io_, close);
     if (thread_.joinable())
         thread_.join();
+}
+
+std::optional<RtpSession::Clock::time_point> RtpSession::nextPlayout() const
+{
+    return jitter_.nextPlayout();
 }
 
 void RtpSession::setRemote(const asio::ip::address& address, uint16_t rtpPort, uint16_t rtcpPort)

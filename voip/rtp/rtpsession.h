@@ -109,7 +109,7 @@ enum class ReceiveState
 /// receiving, RTCP and the no-media check; handlers run on it.  `send`,
 /// `readFrame`, `statistics` and the setters may be called from any thread.
 /// `stop` (also run by the destructor) sends a BYE, closes both sockets and joins
-/// the thread; it must not be called from a handler.
+/// the thread.  A handler may call `stop`, but must not destroy the session.
 class RtpSession
 {
 public:
@@ -148,6 +148,8 @@ public:
 
     /// The next received frame whose playout time has come (jitter buffer).
     std::optional<MediaFrame> readFrame(Clock::time_point now = Clock::now());
+    /// When the first held frame is due (a reader may sleep until then).
+    std::optional<Clock::time_point> nextPlayout() const;
 
     /// Called on the I/O thread for every accepted RTP packet, before the jitter
     /// buffer (its playout time is not set).
@@ -242,8 +244,7 @@ private:
     bool sentSinceReport_ = false;
     std::vector<uint8_t> sendBuffer_;
 
-    /// Guards everything below.  Never held while sendMutex_ is taken (order:
-    /// sendMutex_ is taken alone or first).
+    /// Guards everything below.  When both are needed, sendMutex_ is taken first.
     mutable std::mutex mutex_;
     std::optional<asio::ip::udp::endpoint> remoteRtp_;
     std::optional<asio::ip::udp::endpoint> remoteRtcp_;
