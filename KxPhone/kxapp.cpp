@@ -188,7 +188,7 @@ void KxApp::installTranslations()
 
     // Qt's own catalogue, so that standard buttons follow the interface language; only for
     // the languages the program has.
-    const QString qtCode = language == "vn" ? "vi" : language == "en" ? "en" : QString();
+    const QString qtCode = qtLanguageFor(language);
     if (!qtCode.isEmpty()) {
         auto* qtCatalogue = new QTranslator(this);
         if (qtCatalogue->load("qtbase_" + qtCode,
@@ -201,6 +201,15 @@ void KxApp::installTranslations()
     translator = new QTranslator();
     translator->load(":/locale/" + language + ".qm");
     installTranslator(translator);
+}
+
+QString KxApp::qtLanguageFor(const QString& language)
+{
+    if (language == "vn")
+        return "vi";
+    if (language == "en")
+        return "en";
+    return {};
 }
 
 void KxApp::notifyRunningInstance(const QString& serverName)

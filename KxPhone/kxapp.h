@@ -70,6 +70,10 @@ public:
     /// machine has their own instance; the bare name when there is no such folder.
     static QString instanceAddress(const QString& name);
 
+    /// Qt's code for the program's `language` setting ("vn" is Qt's "vi"), whose "qtbase_"
+    /// catalogue translates Qt's standard buttons; empty for a language the program lacks.
+    static QString qtLanguageFor(const QString& language);
+
     /// The trace level `startTrace` uses for the stored `trace/level` value: below 1
     /// (also an unreadable value) gives 4.
     static int traceLevelFor(const QVariant& stored);

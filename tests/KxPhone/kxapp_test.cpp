@@ -153,6 +153,14 @@ TEST(KxAppStartUp, UnknownLanguageInstallsNoCatalogue)
     EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "&Yes"), "&Yes");
 }
 
+TEST(KxAppStartUp, QtCatalogueOnlyForTheProgramsLanguages)
+{
+    EXPECT_EQ(KxApp::qtLanguageFor("vn"), "vi");
+    EXPECT_EQ(KxApp::qtLanguageFor("en"), "en");
+    for (const char* other : {"", "xx", "vi", "VN", "../en", "fr"})
+        EXPECT_TRUE(KxApp::qtLanguageFor(other).isEmpty()) << other;
+}
+
 TEST(KxAppStartUp, LocalServerConnectionsRaiseTheWindowEveryTime)
 {
     // More than the server's pending-connection limit (30): later starts must still work.
