@@ -179,6 +179,20 @@ TEST(TcpReassembly, InOrderOutOfOrderAndRetransmitted)
     EXPECT_EQ(reassembler.flowCount(), 2u);
 }
 
+TEST(TcpReassembly, RepeatedSynIsARetransmissionAndANewOneRestarts)
+{
+    TcpReassembler reassembler;
+    reassembler.add(tcp(99, {}, tcpflag::Syn));
+    EXPECT_EQ(joined(reassembler.add(tcp(100, {1, 2}))), (Bytes{1, 2}));
+    // The whole exchange seen again (a capture taken on two ports): nothing new.
+    EXPECT_TRUE(joined(reassembler.add(tcp(99, {}, tcpflag::Syn))).empty());
+    EXPECT_TRUE(joined(reassembler.add(tcp(100, {1, 2}))).empty());
+    EXPECT_EQ(joined(reassembler.add(tcp(102, {3}))), Bytes{3});
+    // A new connection on the same ports with another initial number.
+    reassembler.add(tcp(5000, {}, tcpflag::Syn));
+    EXPECT_EQ(joined(reassembler.add(tcp(5001, {7}))), Bytes{7});
+}
+
 TEST(TcpReassembly, SequenceNumbersWrapAround)
 {
     TcpReassembler reassembler;
@@ -214,4 +228,31 @@ TEST(TcpReassembly, HeldDataIsBoundedAndGapsAreReported)
     ASSERT_EQ(skipped.size(), 2u);
     EXPECT_EQ(skipped[1].skipped, 9u);
     EXPECT_EQ(skipped[1].bytes, Bytes{1});
+}
+
+TEST(TcpReassembly, SkipGapGivesUpOneDirectionsFirstGap)
+{
+    TcpReassembler reassembler;
+    const Bytes a{1}, b{2}, c{3};
+    reassembler.add(tcp(0, a));
+    EXPECT_TRUE(joined(reassembler.add(tcp(5, b))).empty());
+    EXPECT_TRUE(joined(reassembler.add(tcp(9, c))).empty());
+    auto first = reassembler.skipGap(FlowKey{tcp(0, a).source, tcp(0, a).destination});
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].skipped, 4u);
+    EXPECT_EQ(first[0].bytes, Bytes{2});
+    auto second = reassembler.skipGap(FlowKey{tcp(0, a).source, tcp(0, a).destination});
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].skipped, 3u);
+    EXPECT_EQ(second[0].bytes, Bytes{3});
+    EXPECT_TRUE(reassembler.skipGap(FlowKey{tcp(0, a).source, tcp(0, a).destination}).empty());
+    EXPECT_TRUE(reassembler.skipGap(FlowKey{}).empty());
+}
+
+TEST(TcpReassembly, BareAcknowledgementsDoNotFixTheStart)
+{
+    TcpReassembler reassembler;
+    const Bytes none, data{4, 5};
+    reassembler.add(tcp(100, none));
+    EXPECT_EQ(joined(reassembler.add(tcp(300, data))), data);
 }

@@ -15,12 +15,19 @@ std::vector<StreamData> TcpReassembler::add(const Packet& packet)
     Direction& direction = flows_[out.flow];
     std::uint32_t sequence = packet.sequence;
     if (packet.flags & tcpflag::Syn) {
-        // A SYN (also a new one after a reset) starts the stream afresh one past its number.
-        direction = Direction{};
-        direction.started = true;
-        direction.start = sequence + 1;
+        // A SYN starts the stream one past its number.  The same SYN again is a
+        // retransmission; one with another number is a new connection on the same ports.
+        if (!direction.started || direction.start != sequence + 1) {
+            direction = Direction{};
+            direction.started = true;
+            direction.start = sequence + 1;
+        }
         ++sequence;
     } else if (!direction.started) {
+        // Without the SYN, the first segment with data fixes the start: a bare
+        // acknowledgement may carry the number of data that was never captured.
+        if (packet.payload.empty())
+            return pieces;
         direction.started = true;
         direction.start = sequence;
     }
@@ -86,6 +93,19 @@ void TcpReassembler::skipToFirstHeld(Direction& direction, StreamData& out)
         out.skipped += first - direction.delivered;
         direction.delivered = first;
     }
+}
+
+std::vector<StreamData> TcpReassembler::skipGap(const FlowKey& flow)
+{
+    std::vector<StreamData> out;
+    auto it = flows_.find(flow);
+    if (it == flows_.end() || it->second.held.empty())
+        return out;
+    StreamData& data = out.emplace_back();
+    data.flow = flow;
+    skipToFirstHeld(it->second, data);
+    deliverHeld(it->second, data);
+    return out;
 }
 
 std::vector<StreamData> TcpReassembler::flush()

@@ -29,9 +29,9 @@ struct StreamData
 
 /// Puts TCP segments back in order, per direction, by sequence number.
 ///
-/// The first segment seen (or the SYN) fixes where a direction starts.  Retransmitted and
-/// overlapping bytes are delivered once; a segment that arrives ahead of a gap is held
-/// until the gap fills.  The held data is bounded: when more than maxHeldBytes or
+/// The SYN (or, without one, the first segment with data) fixes where a direction starts.
+/// Retransmitted and overlapping bytes are delivered once; a segment that arrives ahead of a gap is
+/// held until the gap fills.  The held data is bounded: when more than maxHeldBytes or
 /// maxHeldSegments wait, the gap is given up and reported through `skipped`.
 class TcpReassembler
 {
@@ -41,6 +41,10 @@ public:
     /// Takes one TCP packet; returns the bytes it made contiguous: usually one piece
     /// (empty when nothing became contiguous), more when a gap had to be given up.
     std::vector<StreamData> add(const Packet& packet);
+
+    /// Gives up the first gap of one direction (a segment that was never captured) and
+    /// returns what was held behind it; nothing when that direction has no gap.
+    std::vector<StreamData> skipGap(const FlowKey& flow);
 
     /// Gives up every gap still open and returns what was held behind them, in order.
     std::vector<StreamData> flush();
