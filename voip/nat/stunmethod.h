@@ -21,7 +21,7 @@ struct StunTiming
     std::chrono::milliseconds initialRto{500};
     int maxTransmissions = 7; ///< Rc
     int lastWaitFactor = 16;  ///< Rm
-    std::chrono::milliseconds maxTransactionTime{3000};
+    std::chrono::milliseconds maxTransactionTime{2000};
 };
 
 /// The "STUN" method: RFC 5389 Binding requests for the external address and

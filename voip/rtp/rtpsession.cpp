@@ -396,7 +396,7 @@ void RtpSession::onRtp(std::size_t size)
         }
         // RTCP sent to the RTP port (RFC 5761 multiplexing) is not media.
         if (packet.payloadType >= 72 && packet.payloadType <= 76) {
-            ++drops_.badVersion;
+            ++drops_.rtcpOnRtpPort;
             return;
         }
         if (!acceptSource(rtpFrom_)) {

@@ -71,13 +71,14 @@ struct DropCounters
     uint64_t extensionBeyondPacket = 0;
     uint64_t paddingBeyondPacket = 0;
     uint64_t unexpectedSource = 0;
+    uint64_t rtcpOnRtpPort = 0; ///< RTCP multiplexed on the RTP port (RFC 5761), not asked for
     uint64_t rtcpMalformed = 0;
     uint64_t rtcpUnexpectedSource = 0;
 
     uint64_t total() const
     {
         return tooShort + badVersion + csrcBeyondPacket + extensionBeyondPacket +
-               paddingBeyondPacket + unexpectedSource;
+               paddingBeyondPacket + unexpectedSource + rtcpOnRtpPort;
     }
 };
 

@@ -380,6 +380,11 @@ TEST(RtpSession, MalformedPacketsAreDroppedAndCounted)
     peer.sendRaw(rtcpPort, std::vector<uint8_t>{0x80, 202, 0, 0}); // SDES first
     peer.sendRaw(rtcpPort, std::vector<uint8_t>{0x80, 201, 0xff, 0xff, 1, 2, 3, 4});
 
+    std::vector<uint8_t> receiverReport;
+    appendReceiverReport(receiverReport, 0x5151, {});
+    appendSdesCname(receiverReport, 0x5151, "peer");
+    peer.sendRaw(rtpPort, receiverReport); // RTCP on the RTP port
+
     const std::vector<uint8_t> payload(160, 7);
     peer.sendRtp(*b, payload, 0, 8);
     ASSERT_EQ(collect(*b, 1, 1s).size(), 1u);
@@ -390,6 +395,7 @@ TEST(RtpSession, MalformedPacketsAreDroppedAndCounted)
     EXPECT_EQ(s.drops.csrcBeyondPacket, 1u);
     EXPECT_EQ(s.drops.extensionBeyondPacket, 1u);
     EXPECT_EQ(s.drops.paddingBeyondPacket, 1u);
+    EXPECT_EQ(s.drops.rtcpOnRtpPort, 1u);
     EXPECT_EQ(s.receive.packets, 1u);
 }
 
