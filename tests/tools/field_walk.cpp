@@ -50,12 +50,21 @@ struct Walker
                 name == "terminalType" || name == "statusDeterminationNumber" ||
                 name == "sessionID" || name == "capabilityTableEntryNumber")
                 add("h245." + std::string(name), number(v.integer()));
+            else if ((name == "request" || name == "response" || name == "command" ||
+                      name == "indication") &&
+                     v.kind() == Kind::Choice)
+                add("h245." + std::string(name), number(v.choiceIndex())); // FunctionNotUnderstood
             else if (name == "dataType" || name == "capability")
                 add("h245." + std::string(name), number(v.choiceIndex()));
             else if (name == "protocolIdentifier")
                 add("h245.protocolIdentifier", v.oidText());
             else if (name == "standard" && v.kind() == Kind::ObjectIdentifier)
                 add("h245.standardOid", v.oidText());
+            else if (name == "standard" && v.kind() == Kind::Integer)
+                add("h245.standard", number(v.integer())); // generic parameter identifier
+            else if (name == "booleanArray" || name == "unsignedMin" || name == "unsignedMax" ||
+                     name == "unsigned32Min" || name == "unsigned32Max")
+                add("h245." + std::string(name), number(v.integer()));
         } else {
             if (name == "h323-message-body")
                 add("h225.h323_message_body", number(v.choiceIndex()));
@@ -146,6 +155,12 @@ const std::vector<std::string>& comparedFields()
         "h245.capability",
         "h245.protocolIdentifier",
         "h245.standardOid",
+        "h245.standard",
+        "h245.booleanArray",
+        "h245.unsignedMin",
+        "h245.unsignedMax",
+        "h245.unsigned32Min",
+        "h245.unsigned32Max",
     };
     return fields;
 }
