@@ -235,6 +235,24 @@ TEST(KxPhoneProcess, KeptValuesRemovedKeysAndBadInputAcrossARestart)
     EXPECT_EQ(sandbox.read("/data/Kestrovia_Contacts.xml"), QByteArray("\x00\x01 not xml", 10));
 }
 
+TEST(KxPhoneProcess, UnusableSettingsAndDataFoldersStillStart)
+{
+    Sandbox sandbox;
+    // Plain files where the settings and data folders should be: nothing can be written.
+    for (const char* sub : {"/config", "/data"}) {
+        QDir(sandbox.path(sub)).removeRecursively();
+        QFile blocker(sandbox.path(sub));
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+        blocker.write("not a folder");
+    }
+    QByteArray out;
+    QByteArray err;
+    EXPECT_EQ(sandbox.run(300, &out, &err), 0) << err.data();
+    EXPECT_TRUE(out.contains("Starting Kestrovia"));
+    EXPECT_EQ(sandbox.read("/config"), QByteArray("not a folder"));
+    EXPECT_EQ(sandbox.read("/data"), QByteArray("not a folder"));
+}
+
 TEST(KxPhoneProcess, TraceStartsAfterStartUpAtLevelFourForLevelZero)
 {
     Sandbox sandbox;
