@@ -1,5 +1,8 @@
 #include "voip/base/tracefile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -7,6 +10,23 @@
 #include <system_error>
 
 namespace voip {
+namespace {
+
+// The trace file usually lies in the temporary folder every user shares: a symbolic link
+// planted at its name is not followed, so it cannot redirect the trace onto another file.
+std::FILE* openTraceFile(const std::string& path, bool append)
+{
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    const int descriptor = ::open(path.c_str(), flags, 0644);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = ::fdopen(descriptor, append ? "a" : "w");
+    if (!file)
+        ::close(descriptor);
+    return file;
+}
+
+} // namespace
 
 TraceFile::TraceFile(std::string path, bool rotateDaily, Clock clock)
     : filePath(std::move(path))
@@ -26,7 +46,7 @@ bool TraceFile::open(std::string& error)
         std::fclose(file);
         file = nullptr;
     }
-    file = std::fopen(filePath.c_str(), "w");
+    file = openTraceFile(filePath, false);
     if (!file) {
         error = "cannot open trace file " + filePath + ": " + std::strerror(errno);
         return false;
@@ -80,7 +100,7 @@ void TraceFile::rotate()
     std::error_code ignored;
     std::filesystem::rename(
         filePath, rotatedName(filePath, day / 10000, day / 100 % 100, day % 100), ignored);
-    file = std::fopen(filePath.c_str(), ignored ? "a" : "w");
+    file = openTraceFile(filePath, bool(ignored));
     openedDay = today();
 }
 

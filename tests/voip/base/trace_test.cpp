@@ -157,6 +157,20 @@ TEST_F(TraceTest, UnwritableFileReportsAnErrorAndStaysOff)
     EXPECT_EQ(voip::Trace::level(), 0);
 }
 
+TEST_F(TraceTest, PlantedSymbolicLinkIsNotFollowed)
+{
+    const std::string victim = (folder / "victim.txt").string();
+    {
+        std::ofstream(victim) << "precious\n";
+    }
+    fs::create_symlink(victim, path);
+    EXPECT_FALSE(voip::Trace::initialise(1, path, 0));
+    std::ifstream in(victim);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "precious");
+}
+
 TEST_F(TraceTest, InitialiseTruncatesAndCloseStops)
 {
     {
