@@ -1,0 +1,153 @@
+// Calls between two H.323 engines on 127.0.0.1: set-up, answer, establishment and clearing
+// in every fastStart and tunnelling combination, with the end reasons each side sees.
+
+#include <gtest/gtest.h>
+
+#include "tests/voip/h323/h323fixture.h"
+
+namespace voip::h323::test {
+namespace {
+
+using voip::test::ClearedRecord;
+
+struct Mode
+{
+    bool fastStart;
+    bool tunnelling;
+    bool callerClears;
+};
+
+std::string modeName(const testing::TestParamInfo<Mode>& info)
+{
+    return std::string(info.param.fastStart ? "FastStart" : "NoFastStart") +
+           (info.param.tunnelling ? "Tunnelled" : "SeparateH245") +
+           (info.param.callerClears ? "CallerClears" : "CalleeClears");
+}
+
+class H323CallModes : public testing::TestWithParam<Mode>
+{};
+
+TEST_P(H323CallModes, EstablishesNegotiatesAndClearsWithRightReasons)
+{
+    const Mode mode = GetParam();
+    Side alice("alice");
+    Side bob("bob");
+    for (Side* side : {&alice, &bob}) {
+        side->endpoint->setFastStart(mode.fastStart);
+        side->endpoint->setH245Tunnelling(mode.tunnelling);
+    }
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    ASSERT_TRUE(bob.endpoint->isListening());
+    const std::string token = alice.call(bob.address());
+    ASSERT_FALSE(token.empty());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.established.size() == 1; }));
+
+    auto caller = alice.h323(token);
+    auto callee = bob.anyH323();
+    ASSERT_TRUE(caller && callee);
+    EXPECT_EQ(caller->isTunnelling(), mode.tunnelling);
+    EXPECT_EQ(callee->isTunnelling(), mode.tunnelling);
+    EXPECT_EQ(caller->isFastStartActive(), mode.fastStart);
+    EXPECT_EQ(callee->isFastStartActive(), mode.fastStart);
+    // Logical channels both ways in the audio session, negotiated for real: each side
+    // knows where the other receives.
+    ASSERT_TRUE(eventually([&] {
+        return caller->findLogicalChannel(1, false) && caller->findLogicalChannel(1, true) &&
+               callee->findLogicalChannel(1, false) && callee->findLogicalChannel(1, true);
+    }));
+    const auto callerSends = *caller->findLogicalChannel(1, false);
+    const auto calleeReceives = *callee->findLogicalChannel(1, true);
+    EXPECT_EQ(callerSends.remoteMedia, calleeReceives.localMedia);
+    EXPECT_EQ(callerSends.formatName, calleeReceives.formatName);
+    EXPECT_NE(calleeReceives.localMedia.port, 0);
+    // Capability exchange and master/slave determination ran even after fastStart.
+    ASSERT_TRUE(eventually([&] { return caller->isH245Complete() && callee->isH245Complete(); }));
+    EXPECT_NE(caller->isMaster(), callee->isMaster());
+    EXPECT_TRUE(caller->measureRoundTripDelay());
+    EXPECT_TRUE(eventually([&] { return caller->roundTripDelay().has_value(); }));
+    EXPECT_EQ(callee->remotePartyName(), "alice display");
+    EXPECT_EQ(callee->remoteProduct(), "Kestrovia 1.0");
+
+    if (mode.callerClears) {
+        EXPECT_TRUE(alice.manager.clearCall(token, EndReason::LocalUser, true));
+    } else {
+        const auto tokens = bob.manager.callTokens();
+        ASSERT_EQ(tokens.size(), 1u);
+        EXPECT_TRUE(bob.manager.clearCall(tokens[0], EndReason::LocalUser, true));
+    }
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.cleared.size() == 1; }));
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.cleared.size() == 1; }));
+    const ClearedRecord aliceEnd = alice.manager.cleared[0];
+    const ClearedRecord bobEnd = bob.manager.cleared[0];
+    EXPECT_EQ(aliceEnd.reason, mode.callerClears ? EndReason::LocalUser : EndReason::RemoteUser);
+    EXPECT_EQ(bobEnd.reason, mode.callerClears ? EndReason::RemoteUser : EndReason::LocalUser);
+    EXPECT_TRUE(aliceEnd.established);
+    EXPECT_FALSE(aliceEnd.networkOriginated);
+    EXPECT_TRUE(bobEnd.networkOriginated);
+    // Streams were opened for the channels and closed with the call.
+    EXPECT_TRUE(alice.manager.waitUntil([&] {
+        return !alice.manager.openedStreams.empty() &&
+               alice.manager.closedStreams.size() == alice.manager.openedStreams.size();
+    }));
+    caller.reset();
+    callee.reset();
+    EXPECT_TRUE(eventually([&] {
+        return alice.endpoint->connectionCount() == 0 && bob.endpoint->connectionCount() == 0;
+    }));
+    EXPECT_EQ(alice.manager.callCount(), 0u);
+    EXPECT_EQ(bob.manager.callCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllCombinations, H323CallModes,
+                         testing::Values(Mode{false, true, true}, Mode{false, true, false},
+                                         Mode{false, false, true}, Mode{false, false, false},
+                                         Mode{true, true, true}, Mode{true, true, false},
+                                         Mode{true, false, true}, Mode{true, false, false}),
+                         modeName);
+
+TEST(H323CallMixed, TunnellingRefusedByTheCalleeFallsBackToTheH245Channel)
+{
+    Side alice("alice");
+    Side bob("bob");
+    bob.endpoint->setH245Tunnelling(false);
+    alice.endpoint->setFastStart(true); // bob refuses fastStart: normal H.245 takes over
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    const std::string token = alice.call(bob.address());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    auto caller = alice.h323(token);
+    ASSERT_TRUE(caller);
+    EXPECT_FALSE(caller->isTunnelling());
+    EXPECT_FALSE(caller->isFastStartActive());
+    EXPECT_TRUE(eventually([&] {
+        return caller->findLogicalChannel(1, false) && caller->findLogicalChannel(1, true);
+    }));
+    EXPECT_TRUE(alice.manager.clearCall(token, EndReason::LocalUser, true));
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.cleared.size() == 1; }));
+    EXPECT_EQ(bob.manager.cleared[0].reason, EndReason::RemoteUser);
+}
+
+TEST(H323CallMixed, H245InSetupCarriesTheCapabilitiesEarly)
+{
+    Side alice("alice");
+    Side bob("bob");
+    alice.endpoint->setH245InSetup(true);
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    const std::string token = alice.call(bob.address());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    auto caller = alice.h323(token);
+    ASSERT_TRUE(caller);
+    EXPECT_TRUE(eventually([&] {
+        return caller->findLogicalChannel(1, false) && caller->findLogicalChannel(1, true);
+    }));
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
+} // namespace
+} // namespace voip::h323::test

@@ -1,0 +1,47 @@
+#pragma once
+
+// Two engines in one process, each with a local "pc" endpoint and an H.323 endpoint
+// listening on 127.0.0.1 at a port the system picks, for call tests on loopback.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "tests/voip/loopbackendpoints.h"
+#include "voip/h323/connection.h"
+#include "voip/h323/endpoint.h"
+
+namespace voip::h323::test {
+
+/// Short procedure limits so that time-out cases end quickly.
+Timers quickTimers();
+
+/// One engine: a recording manager, a local endpoint and an H.323 endpoint.
+struct Side
+{
+    explicit Side(const std::string& name, bool listen = true);
+    ~Side();
+
+    /// "h323:127.0.0.1:<port>" of this side's listener.
+    std::string address() const;
+    /// Places a call to `to`; the token, or empty.
+    std::string call(const std::string& to);
+    /// The H.323 leg of the call `token`, or null.
+    std::shared_ptr<Connection> h323(const std::string& token) const;
+    /// The H.323 leg of the first call of this manager, or null.
+    std::shared_ptr<Connection> anyH323() const;
+
+    voip::test::RecordingManager manager;
+    voip::test::LocalEndpoint* local = nullptr;
+    EndPoint* endpoint = nullptr;
+};
+
+/// Threads of this process (entries of /proc/self/task).
+std::size_t threadCount();
+/// Open file descriptors of this process (entries of /proc/self/fd).
+std::size_t descriptorCount();
+/// Waits until `done` holds, polling; false on time-out.
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+} // namespace voip::h323::test

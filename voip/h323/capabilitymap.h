@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+
+#include "voip/h245/capabilities.h"
+#include "voip/media/mediaformat.h"
+
+namespace voip::h323 {
+
+/// The H.245 capability that stands for a media format in a capability set or a logical
+/// channel; nothing for a format H.323 cannot carry.  Bit rates come from the format's
+/// "Max Bit Rate" option; H.264 profile and level from "Profile" and "Level".
+std::optional<h245::Capability> capabilityOfFormat(const MediaFormat& format);
+
+/// The capability set to announce for `formats` (best first, as the manager ordered and
+/// masked them): one receive capability per format, the H.239 control capability when a
+/// content format is offered, and the basicString and dtmf user-input capabilities.
+h245::CapabilitySet capabilitySetOfFormats(const MediaFormatList& formats,
+                                           std::uint8_t sequenceNumber);
+
+/// The first format of `formats` that a capability read from the peer (a table entry or
+/// the data type of a channel) stands for; nullptr when none matches.
+const MediaFormat* formatOfCapability(const MediaFormatList& formats,
+                                      const h245::Capability& capability);
+
+/// The RTP session a format's channels belong to: 1 audio, 2 video, 3 H.224 data, 32 for
+/// H.239 content (a session number above the standard ones).
+unsigned sessionOfFormat(const MediaFormat& format);
+
+/// H.241 level number of an H.264 level text ("3.1" -> 71); 71 for an unknown text.
+std::uint8_t h264LevelNumber(std::string_view level);
+
+} // namespace voip::h323

@@ -1,0 +1,287 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "voip/asn/value.h"
+#include "voip/connection.h"
+#include "voip/h225/identity.h"
+#include "voip/h245/capabilities.h"
+#include "voip/h245/channels.h"
+#include "voip/h245/message.h"
+#include "voip/h323/dialaddress.h"
+#include "voip/h323/endpoint.h"
+#include "voip/q931/elements.h"
+#include "voip/q931/message.h"
+
+namespace voip::h323 {
+
+class TpktChannel;
+
+/// A logical channel as the application sees it.
+struct LogicalChannelInfo
+{
+    std::uint16_t number = 0;
+    unsigned sessionId = 0;
+    bool fromRemote = false; ///< true: the far end sends on it (we receive)
+    std::string formatName;
+    std::uint64_t bitRate = 0;      ///< bit/s the channel may use
+    h245::MediaAddress localMedia;  ///< our RTP address of the session
+    h245::MediaAddress remoteMedia; ///< where media goes (transmit channels)
+    bool open = false;
+};
+
+/// One H.323 call leg: Q.931/H.225.0 call signalling over TCP, H.245 control (tunnelled
+/// in H.225.0 or on its own TCP connection), fastStart, capability exchange,
+/// master/slave determination, logical channels, user input and indications.
+///
+/// Threads: the protocol runs on the endpoint's network thread; the call model's entry
+/// points (setUpConnection, setAlerting, setConnected, onRelease) and the send operations
+/// post their work there and return at once.  The `On...` hooks run on the network
+/// thread.  `channelMutex_` guards `channelView_`, the copy of the channel list that other
+/// threads read; everything else is network-thread only.
+class Connection : public voip::Connection
+{
+public:
+    /// An outgoing leg (`setup` null) or an incoming one made from a received Setup.
+    Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, std::string address,
+               StringOptions options, bool incoming);
+    ~Connection() override;
+
+    EndPoint& h323Endpoint() const { return endpoint_; }
+    bool isNetworkConnection() const override { return true; }
+
+    bool setUpConnection() override;
+    void setAlerting() override;
+    bool setConnected() override;
+    void onRelease(EndReason reason) override;
+
+    // --- operations for the application (any thread) ---
+
+    /// Sends user input in the endpoint's mode.  False when H.245 is not up or the text
+    /// is empty or longer than 256 characters.
+    bool sendUserInputString(const std::string& value) override;
+    /// Sends an H.245 message (tunnelled or on the H.245 channel).  False when the call has
+    /// no H.245 control yet or is released, or the message does not encode.
+    bool sendH245(const asn::Value& message);
+    /// MiscellaneousIndication of `type` ("logicalChannelActive", ...) for a channel.
+    bool sendMiscellaneousIndication(std::uint16_t channel, std::string_view type);
+    /// Asks the far end for a new intra picture on its video channel to us.
+    bool sendVideoFastUpdatePicture(unsigned sessionId);
+    /// Closes one of our transmit channels (CloseLogicalChannel).
+    bool closeLogicalChannel(std::uint16_t channel);
+    /// Sends a RoundTripDelayRequest; the result arrives through roundTripDelay().
+    bool measureRoundTripDelay();
+    /// The last measured round-trip delay; nothing before the first answer.
+    std::optional<std::chrono::microseconds> roundTripDelay() const;
+
+    /// The logical channel of `sessionId` in one direction, if any.
+    std::optional<LogicalChannelInfo> findLogicalChannel(unsigned sessionId, bool fromRemote) const;
+    std::vector<LogicalChannelInfo> logicalChannels() const;
+
+    /// Bandwidth of this call, bit/s: the endpoint's initial figure, and what is left
+    /// after the open channels of that direction.
+    std::uint64_t initialBandwidth(Direction direction) const;
+    std::uint64_t bandwidthAvailable(Direction direction) const;
+
+    /// True when H.245 messages can be sent (tunnelled, or the H.245 channel is up).
+    bool isH245Ready() const { return h245Ready_.load(); }
+    /// Negotiated facts, for tests and logs.
+    bool isTunnelling() const { return tunnellingActive_.load(); }
+    bool isFastStartActive() const { return fastStartActive_.load(); }
+    bool isMaster() const { return master_.load(); }
+    /// True once capabilities went both ways and master/slave determination ended.
+    bool isH245Complete() const { return h245Complete_.load(); }
+    /// The peer's product ("name version") from its EndpointType.
+    std::string remoteProduct() const;
+    /// The bearer capability of an incoming call's Setup.
+    std::optional<q931::BearerCapability> incomingBearerCapability() const;
+
+    // --- hooks (network thread; overrides end with the base handling) ---
+
+    /// A Facility arrived.  Default: when its reason forwards the call
+    /// (routeCallToGatekeeper, callForwarded, routeCallToMC, forwardedElements) and it
+    /// names an alias or an address, asks the endpoint's OnConnectionForwarded and, unless
+    /// that took care of it, forwards the call.  False ends this leg (the call clears
+    /// with CallForwarded).
+    virtual bool OnReceivedFacility(const q931::Message& message, const asn::Value& facility);
+    /// The far end asks for the H.239 presentation token for `channel`.  Default:
+    /// acknowledges it.  Returns whether it was acknowledged.
+    virtual bool OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,
+                                           unsigned terminalLabel);
+    /// A MiscellaneousIndication arrived.  Default: nothing (true).
+    virtual bool OnMiscellaneousIndication(const h245::ChannelEvent& indication);
+    /// The far end asks for a new intra picture on our channel `channel`.  Default: counts
+    /// it (videoUpdateRequests()) for the media side to pick up.
+    virtual void OnVideoFastUpdatePicture(std::uint16_t channel);
+    /// Reads the bearer capability of an incoming Setup.  Default: keeps it.
+    virtual void OnIncomingBearerCapability(const q931::Message& setup);
+
+    unsigned videoUpdateRequests() const { return videoUpdates_.load(); }
+
+protected:
+    std::shared_ptr<MediaStream> createMediaStream(const MediaFormat& format, unsigned sessionId,
+                                                   bool isSource) override;
+
+private:
+    friend class EndPoint;
+
+    struct Session;
+    struct Channel;
+    enum class MsdState
+    {
+        Idle,
+        Outgoing, ///< our request sent, waiting
+        Incoming, ///< answered the peer's, waiting for its ack
+        Done,
+    };
+
+    std::shared_ptr<Connection> self();
+    void onNetwork(std::function<void()> work);
+    void failCall(EndReason reason, unsigned cause = 0);
+
+    // signalling (signalling.cpp)
+    void startOutgoing(DialAddress address);
+    void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);
+    void attachSignalling(const std::shared_ptr<TpktChannel>& channel);
+    void acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel,
+                             const q931::Message& setup, asn::Value userInformation);
+    void sendSetup();
+    void sendAlerting();
+    void sendConnect();
+    void sendReleaseComplete(EndReason reason);
+    bool sendSignal(q931::MessageType type, asn::Value& userInformation,
+                    const std::vector<q931::InformationElement>& extra = {});
+    asn::Value newBody(std::string_view body);
+    void handleSignalPdu(const std::vector<std::uint8_t>& pdu);
+    void handleUserInformation(const q931::Message& message, const asn::Value& userInformation);
+    void handleReleaseComplete(const q931::Message& message, const asn::Value& userInformation);
+    void handleFacility(const q931::Message& message, const asn::Value& userInformation);
+    void handleSignalFailure(bool malformed, const std::string& detail);
+    void protocolFailure(unsigned cause, const std::string& detail);
+    void transportFailure(const std::string& detail);
+    void releaseNetwork();
+    void cancelTimers();
+
+    // H.245 (control.cpp)
+    void startH245();
+    void resetH245();
+    void queueH245(const asn::Value& message);
+    void flushTunnelled();
+    void handleH245Pdu(std::span<const std::uint8_t> pdu);
+    void handleH245(const asn::Value& message);
+    void handleRequest(const asn::Value& message, std::string_view name);
+    void handleResponse(const asn::Value& message, std::string_view name);
+    void handleCommand(const asn::Value& message, std::string_view name);
+    void handleIndication(const asn::Value& message, std::string_view name);
+    void sendCapabilitySet();
+    void sendMasterSlaveDetermination();
+    void masterSlaveDecided(bool master);
+    void checkReadyForChannels();
+    void openChannels();
+    void openTransmitChannel(const MediaFormat& format);
+    void handleOpenLogicalChannel(const asn::Value& message);
+    void handleOpenLogicalChannelAck(const asn::Value& message);
+    void closeChannel(Channel& channel);
+    void publishChannels();
+    Session* session(unsigned sessionId);
+    void openH245Listener();
+    void connectH245(const asio::ip::tcp::endpoint& target);
+    void attachH245(asio::ip::tcp::socket socket);
+    void startTimer(asio::steady_timer& timer, std::chrono::milliseconds after, EndReason reason,
+                    const char* what);
+    void sendRoundTripRequest();
+    void scheduleRoundTrip();
+    std::vector<std::string> offerFastStart();
+    std::vector<std::string> answerFastStart();
+    void readFastStartAnswer(const asn::Value& elements);
+    void rememberFastStartOffer(const asn::Value& elements);
+    void sendUserInputNow(const std::string& value);
+
+    EndPoint& endpoint_;
+    const bool incoming_;
+    asio::io_context& io_;
+    const Timers timers_;
+    const bool fastStartWanted_;
+    const bool tunnellingWanted_;
+    const bool h245InSetupWanted_;
+    const UserInputMode userInputMode_;
+    const h225::ProductIdentity identity_;
+    const std::uint64_t receiveBandwidth_;
+    const std::uint64_t transmitBandwidth_;
+
+    // network thread only
+    std::shared_ptr<TpktChannel> signal_;
+    std::shared_ptr<TpktChannel> h245Channel_;
+    std::unique_ptr<asio::ip::tcp::socket> connecting_;
+    std::unique_ptr<asio::ip::tcp::resolver> resolver_;
+    std::unique_ptr<asio::ip::tcp::acceptor> h245Listener_;
+    std::unique_ptr<asio::ip::tcp::socket> h245Connecting_;
+    std::optional<DialAddress> dialled_;
+    std::uint16_t callReference_ = 0;
+    h225::Guid callIdentifier_{};
+    h225::Guid conferenceId_{};
+    bool signallingUp_ = false;
+    bool remoteTunnelling_ = false;
+    bool tunnelling_ = false;
+    bool tunnellingDecided_ = false;
+    bool connectSent_ = false;
+    bool connectReceived_ = false;
+    bool alertingSent_ = false;
+    bool fastStartAnswered_ = false;
+    bool released_ = false;       // our side is done with the network
+    bool remoteReleased_ = false; // the far end released or the transport is gone
+    bool endSessionReceived_ = false;
+    std::optional<asio::ip::tcp::endpoint> remoteH245Address_;
+    std::vector<std::vector<std::uint8_t>> pendingTunnelled_;
+    std::vector<std::vector<std::uint8_t>> pendingH245_; // waiting for the H.245 channel
+    std::vector<asn::Value> fastStartOffers_;            // received or sent proposals
+    asio::steady_timer signalTimer_;
+    asio::steady_timer capabilityTimer_;
+    asio::steady_timer masterSlaveTimer_;
+    asio::steady_timer roundTripTimer_;
+    asio::steady_timer roundTripIntervalTimer_;
+
+    bool h245Started_ = false;
+    std::uint8_t capabilitySequence_ = 0;
+    bool capabilitiesAcked_ = false;
+    bool remoteCapabilitiesReceived_ = false;
+    h245::CapabilitySet remoteCapabilities_;
+    MsdState msdState_ = MsdState::Idle;
+    std::uint32_t msdNumber_ = 0;
+    unsigned msdRetries_ = 0;
+    bool channelsOpened_ = false;
+    std::uint16_t nextChannelNumber_ = 1;
+    std::map<unsigned, std::unique_ptr<Session>> sessions_;
+    std::vector<std::unique_ptr<Channel>> channels_;
+    std::uint8_t roundTripSequence_ = 0;
+    std::chrono::steady_clock::time_point roundTripSent_;
+    bool roundTripPending_ = false;
+    std::optional<q931::BearerCapability> bearer_;
+
+    std::atomic<bool> h245Ready_{false};
+    std::atomic<bool> tunnellingActive_{false};
+    std::atomic<bool> fastStartActive_{false};
+    std::atomic<bool> master_{false};
+    std::atomic<bool> h245Complete_{false};
+    std::atomic<unsigned> videoUpdates_{0};
+
+    mutable std::mutex
+        channelMutex_; // guards channelView_, roundTrip_, remoteProduct_, bearerView_
+    std::vector<LogicalChannelInfo> channelView_;
+    std::optional<std::chrono::microseconds> roundTrip_;
+    std::string remoteProduct_;
+    std::optional<q931::BearerCapability> bearerView_;
+};
+
+} // namespace voip::h323

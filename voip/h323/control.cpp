@@ -1,0 +1,1070 @@
+// H.245 control of an H.323 connection: capability exchange, master/slave determination
+// (H.245 C.2), logical channels (H.245 8.4 and 8.5), fastStart (H.323 8.1.7), user input,
+// indications and the time limits of each procedure.
+
+#include "voip/h323/connection.h"
+#include "voip/h323/connectionstate.h"
+
+#include <random>
+
+#include "voip/asn/codec.h"
+#include "voip/base/trace.h"
+#include "voip/call.h"
+#include "voip/h225/message.h"
+#include "voip/h245/h239.h"
+#include "voip/h245/schema.h"
+#include "voip/h323/capabilitymap.h"
+#include "voip/h323/tpktchannel.h"
+#include "voip/manager.h"
+
+namespace voip::h323 {
+
+namespace {
+
+constexpr unsigned CauseInvalidMessage = 95;
+constexpr std::uint8_t TerminalTypeH323 = 50; // H.323 Table 1: terminal without an MC
+constexpr unsigned MaxMasterSlaveRetries = 3;
+constexpr std::size_t MaxUserInputLength = 256;
+constexpr std::size_t MaxQueuedH245 = 256;
+constexpr std::chrono::milliseconds EndSessionGrace{1000};
+
+h245::MediaAddress toMediaAddress(const asio::ip::udp::endpoint& endpoint)
+{
+    h245::MediaAddress result;
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    if (address.is_v4()) {
+        const auto bytes = address.to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.ip.begin());
+    } else {
+        const auto bytes = address.to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.ip.begin());
+        result.ipv6 = true;
+    }
+    result.port = endpoint.port();
+    return result;
+}
+
+std::uint64_t bitRateOf(const MediaFormat& format)
+{
+    if (format.mediaType() == MediaType::Audio)
+        return 64000;
+    if (auto capability = capabilityOfFormat(format))
+        return std::uint64_t{capability->maxBitRate} * 100;
+    return 0;
+}
+
+/// The data type of a fastStart proposal and whether the proposer receives on it
+/// (reverse parameters with a null forward data type).
+struct Proposal
+{
+    std::uint16_t number = 0;
+    bool proposerReceives = false;
+    h245::Capability capability;
+    unsigned sessionId = 0;
+    std::optional<h245::MediaAddress> mediaChannel;
+    std::optional<h245::MediaAddress> mediaControlChannel;
+    bool valid = false;
+};
+
+Proposal readProposal(const asn::Value& olc)
+{
+    Proposal proposal;
+    proposal.number = static_cast<std::uint16_t>(olc["forwardLogicalChannelNumber"].integer());
+    const asn::Value& forward = olc["forwardLogicalChannelParameters"];
+    const asn::Value* dataType = &forward["dataType"];
+    const asn::Value* multiplex = &forward["multiplexParameters"];
+    if (dataType->is("nullData") && olc.has("reverseLogicalChannelParameters")) {
+        proposal.proposerReceives = true;
+        dataType = &olc["reverseLogicalChannelParameters"]["dataType"];
+        multiplex = &olc["reverseLogicalChannelParameters"]["multiplexParameters"];
+    }
+    if (!dataType->is("audioData") && !dataType->is("videoData") && !dataType->is("data"))
+        return proposal;
+    proposal.capability = h245::readMediaCapability(dataType->chosen());
+    if (!multiplex->is("h2250LogicalChannelParameters"))
+        return proposal;
+    const asn::Value& h2250 = multiplex->chosen();
+    proposal.sessionId = static_cast<unsigned>(h2250["sessionID"].integer());
+    if (h2250.has("mediaChannel"))
+        proposal.mediaChannel = h245::readTransportAddress(h2250["mediaChannel"]);
+    if (h2250.has("mediaControlChannel"))
+        proposal.mediaControlChannel = h245::readTransportAddress(h2250["mediaControlChannel"]);
+    proposal.valid = true;
+    return proposal;
+}
+
+asn::Value& h2250Of(asn::Value& olc, bool reverse)
+{
+    if (reverse)
+        return olc.field("reverseLogicalChannelParameters")
+            .field("multiplexParameters")
+            .choose("h2250LogicalChannelParameters");
+    return olc.field("forwardLogicalChannelParameters")
+        .field("multiplexParameters")
+        .choose("h2250LogicalChannelParameters");
+}
+
+} // namespace
+
+std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& format,
+                                                           unsigned sessionId, bool isSource)
+{
+    // The RTP side of a negotiated channel; media transport attaches here.
+    return std::make_shared<MediaStream>(format, sessionId, isSource);
+}
+
+void Connection::startTimer(asio::steady_timer& timer, std::chrono::milliseconds after,
+                            EndReason reason, const char* what)
+{
+    if (after.count() <= 0)
+        return;
+    timer.expires_after(after);
+    std::weak_ptr<Connection> weak = self();
+    timer.async_wait([weak, reason, what](const asio::error_code& error) {
+        auto connection = weak.lock();
+        if (error || !connection || connection->released_)
+            return;
+        VOIP_TRACE(1, "H323\tNo " << what << " in time on " << connection->describe());
+        connection->failCall(reason);
+    });
+}
+
+// --- H.245 transport ---
+
+void Connection::startH245()
+{
+    if (h245Started_ || released_)
+        return;
+    h245Started_ = true;
+    const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
+    if (tunnel)
+        h245Ready_ = true;
+    sendCapabilitySet();
+    sendMasterSlaveDetermination();
+    scheduleRoundTrip();
+}
+
+void Connection::resetH245()
+{
+    h245Started_ = false;
+    h245Ready_ = false;
+    pendingTunnelled_.clear();
+    capabilitiesAcked_ = false;
+    remoteCapabilitiesReceived_ = false;
+    msdState_ = MsdState::Idle;
+    capabilityTimer_.cancel();
+    masterSlaveTimer_.cancel();
+    roundTripIntervalTimer_.cancel();
+}
+
+void Connection::queueH245(const asn::Value& message)
+{
+    auto encoded = h245::encodeMessage(message);
+    if (!encoded) {
+        VOIP_TRACE(1, "H323\tCannot encode H.245 message: " << encoded.error().toString());
+        return;
+    }
+    const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
+    if (tunnel) {
+        if (pendingTunnelled_.size() < MaxQueuedH245)
+            pendingTunnelled_.push_back(std::move(encoded.value()));
+    } else if (h245Channel_ && h245Channel_->isOpen()) {
+        h245Channel_->send(*encoded);
+    } else if (pendingH245_.size() < MaxQueuedH245) {
+        pendingH245_.push_back(std::move(encoded.value()));
+    }
+}
+
+void Connection::flushTunnelled()
+{
+    if (pendingTunnelled_.empty() || !tunnellingDecided_ || !tunnelling_ || released_ ||
+        remoteReleased_)
+        return;
+    // Nothing else is about to go out: carry the H.245 messages in a Facility with an
+    // empty body (H.323 8.2.1).
+    asn::Value facility = h225::newUserInformation("empty");
+    sendSignal(q931::MessageType::Facility, facility);
+}
+
+bool Connection::sendH245(const asn::Value& message)
+{
+    if (!message.present() || !h245Ready_ || isReleased())
+        return false;
+    onNetwork([this, message] {
+        if (released_)
+            return;
+        queueH245(message);
+        flushTunnelled();
+    });
+    return true;
+}
+
+void Connection::openH245Listener()
+{
+    if (h245Listener_ || !signal_)
+        return;
+    const auto local = signal_->localEndpoint().address();
+    std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
+    manager().tcpPorts().allocate([&](std::uint16_t port) {
+        auto candidate = std::make_unique<asio::ip::tcp::acceptor>(io_);
+        asio::error_code error;
+        candidate->open(local.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), error);
+        if (!error)
+            candidate->bind(asio::ip::tcp::endpoint(local, port), error);
+        if (!error)
+            candidate->listen(1, error);
+        if (error)
+            return false;
+        acceptor = std::move(candidate);
+        return true;
+    });
+    if (!acceptor) {
+        VOIP_TRACE(1, "H323\tNo port for the H.245 channel on " << describe());
+        return;
+    }
+    h245Listener_ = std::move(acceptor);
+    h245Listener_->async_accept([this, keep = self(), listener = h245Listener_.get()](
+                                    const asio::error_code& error, asio::ip::tcp::socket socket) {
+        if (released_ || h245Listener_.get() != listener || error)
+            return;
+        h245Listener_.reset();
+        if (!h245Channel_)
+            attachH245(std::move(socket));
+    });
+}
+
+void Connection::connectH245(const asio::ip::tcp::endpoint& target)
+{
+    if (h245Channel_ || h245Connecting_ || released_)
+        return;
+    h245Connecting_ = std::make_unique<asio::ip::tcp::socket>(io_);
+    h245Connecting_->async_connect(target, [this, keep = self()](const asio::error_code& error) {
+        if (released_ || !h245Connecting_)
+            return;
+        if (error) {
+            VOIP_TRACE(1,
+                       "H323\tH.245 connect failed on " << describe() << ": " << error.message());
+            h245Connecting_.reset();
+            failCall(EndReason::TransportFail);
+            return;
+        }
+        auto socket = std::move(*h245Connecting_);
+        h245Connecting_.reset();
+        attachH245(std::move(socket));
+    });
+}
+
+void Connection::attachH245(asio::ip::tcp::socket socket)
+{
+    h245Channel_ = std::make_shared<TpktChannel>(std::move(socket));
+    std::weak_ptr<Connection> weak = self();
+    h245Channel_->start(
+        [weak](std::vector<std::uint8_t> pdu) {
+            if (auto connection = weak.lock())
+                connection->handleH245Pdu(pdu);
+        },
+        [weak](TpktChannel::Failure failure, const std::string& detail) {
+            auto connection = weak.lock();
+            if (!connection || connection->released_ || connection->remoteReleased_)
+                return;
+            if (failure == TpktChannel::Failure::Malformed)
+                connection->protocolFailure(CauseInvalidMessage,
+                                            "bad TPKT on the H.245 channel: " + detail);
+            else
+                connection->transportFailure("H.245 channel: " + detail);
+        });
+    h245Ready_ = true;
+    for (const auto& pending : pendingH245_)
+        h245Channel_->send(pending);
+    pendingH245_.clear();
+}
+
+// --- received H.245 ---
+
+void Connection::handleH245Pdu(std::span<const std::uint8_t> pdu)
+{
+    if (released_ || remoteReleased_)
+        return;
+    auto message = h245::decodeMessage(pdu);
+    if (!message) {
+        protocolFailure(CauseInvalidMessage, "bad H.245 message: " + message.error().toString());
+        return;
+    }
+    handleH245(*message);
+    if (!tunnelling_)
+        return;
+    // Answers to a tunnelled message go out at once unless a signalling message is
+    // being handled (it flushes at its end).
+}
+
+void Connection::handleH245(const asn::Value& message)
+{
+    auto kind = h245::kindOf(message);
+    if (!kind) {
+        VOIP_TRACE(3, "H323\tIgnoring an H.245 message of a later version on " << describe());
+        return;
+    }
+    VOIP_TRACE(3, "H323\tH.245 " << kind->name << " on " << describe());
+    switch (kind->category) {
+    case h245::MessageCategory::Request:
+        handleRequest(message, kind->name);
+        break;
+    case h245::MessageCategory::Response:
+        handleResponse(message, kind->name);
+        break;
+    case h245::MessageCategory::Command:
+        handleCommand(message, kind->name);
+        break;
+    case h245::MessageCategory::Indication:
+        handleIndication(message, kind->name);
+        break;
+    }
+}
+
+void Connection::handleRequest(const asn::Value& message, std::string_view name)
+{
+    if (name == "masterSlaveDetermination") {
+        auto request = h245::readMasterSlaveDetermination(message);
+        if (!request)
+            return;
+        bool master = false;
+        if (request->terminalType != TerminalTypeH323) {
+            master = request->terminalType < TerminalTypeH323;
+        } else {
+            const std::uint32_t difference =
+                (request->statusDeterminationNumber - msdNumber_) & 0xFFFFFF;
+            if (difference == 0 || difference == 0x800000) {
+                // H.245 C.2.2: indeterminate; both sides draw new numbers.
+                queueH245(h245::buildMasterSlaveDeterminationReject());
+                if (msdState_ == MsdState::Outgoing && ++msdRetries_ <= MaxMasterSlaveRetries) {
+                    msdNumber_ = (msdNumber_ * 2654435761u + 12345u) & 0xFFFFFF;
+                    sendMasterSlaveDetermination();
+                }
+                return;
+            }
+            master = difference < 0x800000;
+        }
+        master_ = master;
+        queueH245(h245::buildMasterSlaveDeterminationAck(
+            master ? h245::MasterSlaveDecision::Slave : h245::MasterSlaveDecision::Master));
+        if (msdState_ != MsdState::Done) {
+            msdState_ = MsdState::Incoming;
+            startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
+                       "master/slave determination answer");
+        }
+    } else if (name == "terminalCapabilitySet") {
+        auto set = h245::readTerminalCapabilitySet(message);
+        const auto sequence =
+            static_cast<std::uint8_t>(h245::messageBody(message)["sequenceNumber"].integer());
+        if (!set) {
+            h245::CapabilitySetReject reject;
+            reject.sequenceNumber = sequence;
+            queueH245(h245::buildTerminalCapabilitySetReject(reject));
+            return;
+        }
+        remoteCapabilities_ = std::move(set.value());
+        remoteCapabilitiesReceived_ = true;
+        queueH245(h245::buildTerminalCapabilitySetAck(sequence));
+        checkReadyForChannels();
+    } else if (name == "openLogicalChannel") {
+        handleOpenLogicalChannel(message);
+    } else if (name == "closeLogicalChannel") {
+        auto close = h245::readCloseLogicalChannel(message);
+        if (!close)
+            return;
+        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+            if ((*it)->fromRemote && (*it)->number == close->number) {
+                closeChannel(**it);
+                channels_.erase(it);
+                break;
+            }
+        }
+        queueH245(h245::buildCloseLogicalChannelAck(close->number));
+        publishChannels();
+    } else if (name == "requestChannelClose") {
+        auto request = h245::readRequestChannelClose(message);
+        if (!request)
+            return;
+        queueH245(h245::buildRequestChannelCloseAck(request->number));
+        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+            if (!(*it)->fromRemote && (*it)->number == request->number) {
+                queueH245(h245::buildCloseLogicalChannel(request->number));
+                closeChannel(**it);
+                channels_.erase(it);
+                break;
+            }
+        }
+        publishChannels();
+    } else if (name == "roundTripDelayRequest") {
+        if (auto sequence = h245::readRoundTripDelaySequence(message))
+            queueH245(h245::buildRoundTripDelayResponse(*sequence));
+    } else if (name == "genericRequest" && h245::isH239Message(message)) {
+        auto request = h245::readH239Message(message);
+        if (request && request->type == h245::H239MessageType::PresentationTokenRequest)
+            OnH239PresentationRequest(request->channelId.value_or(0),
+                                      request->symmetryBreaking.value_or(0),
+                                      request->terminalLabel.value_or(0));
+    } else {
+        auto answer = h245::buildFunctionNotUnderstood(message);
+        if (answer.present())
+            queueH245(answer);
+    }
+}
+
+void Connection::handleResponse(const asn::Value& message, std::string_view name)
+{
+    if (name == "masterSlaveDeterminationAck") {
+        auto decision = h245::readMasterSlaveDeterminationAck(message);
+        if (!decision)
+            return;
+        const bool master = *decision == h245::MasterSlaveDecision::Master;
+        if (msdState_ == MsdState::Outgoing)
+            queueH245(h245::buildMasterSlaveDeterminationAck(
+                master ? h245::MasterSlaveDecision::Slave : h245::MasterSlaveDecision::Master));
+        masterSlaveDecided(master);
+    } else if (name == "masterSlaveDeterminationReject") {
+        if (msdState_ == MsdState::Outgoing && ++msdRetries_ <= MaxMasterSlaveRetries) {
+            msdNumber_ = (msdNumber_ * 2654435761u + 54321u) & 0xFFFFFF;
+            sendMasterSlaveDetermination();
+        } else {
+            failCall(EndReason::TransportFail);
+        }
+    } else if (name == "terminalCapabilitySetAck") {
+        auto sequence = h245::readTerminalCapabilitySetAck(message);
+        if (sequence && *sequence == capabilitySequence_) {
+            capabilitiesAcked_ = true;
+            capabilityTimer_.cancel();
+            checkReadyForChannels();
+        }
+    } else if (name == "terminalCapabilitySetReject") {
+        VOIP_TRACE(1, "H323\tCapability set rejected on " << describe());
+        failCall(EndReason::CapabilityExchange);
+    } else if (name == "openLogicalChannelAck") {
+        handleOpenLogicalChannelAck(message);
+    } else if (name == "openLogicalChannelReject") {
+        auto reject = h245::readOpenLogicalChannelReject(message);
+        if (!reject)
+            return;
+        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+            if (!(*it)->fromRemote && (*it)->number == reject->number) {
+                VOIP_TRACE(2, "H323\tChannel " << reject->number << " rejected (" << reject->cause
+                                               << ") on " << describe());
+                channels_.erase(it);
+                break;
+            }
+        }
+        publishChannels();
+    } else if (name == "closeLogicalChannelAck") {
+        // The channel left our list when we sent the close.
+    } else if (name == "roundTripDelayResponse") {
+        auto sequence = h245::readRoundTripDelaySequence(message);
+        if (sequence && roundTripPending_ && *sequence == roundTripSequence_) {
+            roundTripPending_ = false;
+            roundTripTimer_.cancel();
+            std::lock_guard lock(channelMutex_);
+            roundTrip_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - roundTripSent_);
+        }
+    }
+}
+
+void Connection::handleCommand(const asn::Value& message, std::string_view name)
+{
+    if (name == "endSessionCommand") {
+        endSessionReceived_ = true;
+        // The ReleaseComplete normally follows at once and tells the cause; clear as a
+        // normal end when it does not come.
+        startTimer(signalTimer_, EndSessionGrace, EndReason::RemoteUser, "ReleaseComplete");
+    } else if (name == "miscellaneousCommand") {
+        auto command = h245::readMiscellaneousCommand(message);
+        if (command && command->type == "videoFastUpdatePicture")
+            OnVideoFastUpdatePicture(command->logicalChannel);
+    }
+}
+
+void Connection::handleIndication(const asn::Value& message, std::string_view name)
+{
+    if (name == "userInput") {
+        auto input = h245::readUserInputIndication(message);
+        if (input && !input->text.empty() &&
+            (input->kind == h245::UserInputKind::Alphanumeric ||
+             input->kind == h245::UserInputKind::ExtendedAlphanumeric ||
+             input->kind == h245::UserInputKind::Signal))
+            OnUserInputString(input->text);
+    } else if (name == "miscellaneousIndication") {
+        if (auto indication = h245::readMiscellaneousIndication(message))
+            OnMiscellaneousIndication(*indication);
+    }
+}
+
+// --- capability exchange and master/slave determination ---
+
+void Connection::sendCapabilitySet()
+{
+    ++capabilitySequence_;
+    capabilitiesAcked_ = false;
+    auto set = capabilitySetOfFormats(mediaFormatsToOffer(), capabilitySequence_);
+    queueH245(h245::buildTerminalCapabilitySet(set));
+    startTimer(capabilityTimer_, timers_.capabilityExchange, EndReason::CapabilityExchange,
+               "TerminalCapabilitySetAck");
+}
+
+void Connection::sendMasterSlaveDetermination()
+{
+    msdState_ = MsdState::Outgoing;
+    h245::MasterSlaveDetermination request;
+    request.terminalType = TerminalTypeH323;
+    request.statusDeterminationNumber = msdNumber_;
+    queueH245(h245::buildMasterSlaveDetermination(request));
+    startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
+               "MasterSlaveDeterminationAck");
+}
+
+void Connection::masterSlaveDecided(bool master)
+{
+    master_ = master;
+    msdState_ = MsdState::Done;
+    masterSlaveTimer_.cancel();
+    VOIP_TRACE(3, "H323\t" << (master ? "Master" : "Slave") << " on " << describe());
+    checkReadyForChannels();
+}
+
+void Connection::checkReadyForChannels()
+{
+    if (channelsOpened_ || !capabilitiesAcked_ || !remoteCapabilitiesReceived_ ||
+        msdState_ != MsdState::Done)
+        return;
+    channelsOpened_ = true;
+    h245Complete_ = true;
+    openChannels();
+}
+
+// --- logical channels ---
+
+Connection::Session* Connection::session(unsigned sessionId)
+{
+    if (auto found = sessions_.find(sessionId); found != sessions_.end())
+        return found->second.get();
+    if (!signal_)
+        return nullptr;
+    auto local = signal_->localEndpoint().address();
+    auto made = std::make_unique<Session>(io_);
+    auto bindPair = [&](std::uint16_t rtpPort, std::uint16_t rtcpPort) {
+        asio::error_code error;
+        made->rtp.close(error);
+        made->rtcp.close(error);
+        const auto protocol = local.is_v4() ? asio::ip::udp::v4() : asio::ip::udp::v6();
+        made->rtp.open(protocol, error);
+        if (!error)
+            made->rtp.bind(asio::ip::udp::endpoint(local, rtpPort), error);
+        if (error)
+            return false;
+        const auto rtpBound = made->rtp.local_endpoint(error).port();
+        if (rtpPort == 0 && (rtpBound % 2 != 0 || rtpBound == 65535))
+            return false;
+        made->rtcp.open(protocol, error);
+        if (!error)
+            made->rtcp.bind(asio::ip::udp::endpoint(local, rtcpPort == 0 ? rtpBound + 1 : rtcpPort),
+                            error);
+        return !error;
+    };
+    bool bound = false;
+    // With no range configured the system picks; an odd or taken pair is tried again.
+    for (int attempt = 0; attempt < 16 && !bound; ++attempt)
+        bound = manager().rtpPorts().allocatePair(bindPair).has_value();
+    if (!bound) {
+        VOIP_TRACE(1, "H323\tNo RTP ports for session " << sessionId << " on " << describe());
+        return nullptr;
+    }
+    asio::error_code error;
+    made->rtpAddress = toMediaAddress(made->rtp.local_endpoint(error));
+    made->rtcpAddress = toMediaAddress(made->rtcp.local_endpoint(error));
+    auto* result = made.get();
+    sessions_[sessionId] = std::move(made);
+    return result;
+}
+
+void Connection::openChannels()
+{
+    const auto offered = mediaFormatsToOffer();
+    for (const auto type : {MediaType::Audio, MediaType::Video}) {
+        const unsigned sessionId = type == MediaType::Audio ? AudioSessionId : VideoSessionId;
+        const bool haveOne = std::any_of(channels_.begin(), channels_.end(), [&](const auto& c) {
+            return !c->fromRemote && !c->proposal && c->sessionId == sessionId;
+        });
+        if (haveOne)
+            continue;
+        for (const auto& format : offered) {
+            if (format.mediaType() != type || sessionOfFormat(format) != sessionId)
+                continue;
+            const MediaFormatList single{format};
+            const bool remoteTakes = std::any_of(
+                remoteCapabilities_.capabilities.begin(), remoteCapabilities_.capabilities.end(),
+                [&](const h245::Capability& capability) {
+                    return capability.direction != h245::CapabilityDirection::Transmit &&
+                           formatOfCapability(single, capability) != nullptr;
+                });
+            if (remoteTakes) {
+                openTransmitChannel(format);
+                break;
+            }
+        }
+    }
+    publishChannels();
+}
+
+void Connection::openTransmitChannel(const MediaFormat& format)
+{
+    const unsigned sessionId = sessionOfFormat(format);
+    Session* media = session(sessionId);
+    auto capability = capabilityOfFormat(format);
+    if (!media || !capability)
+        return;
+    auto channel = std::make_unique<Channel>();
+    channel->number = nextChannelNumber_++;
+    channel->sessionId = sessionId;
+    channel->format = format;
+    h245::LogicalChannel parameters;
+    parameters.number = channel->number;
+    parameters.dataType = *capability;
+    parameters.sessionId = static_cast<std::uint8_t>(sessionId);
+    parameters.mediaControlChannel = media->rtcpAddress;
+    if (format.payloadType() >= FirstDynamicPayloadType)
+        parameters.dynamicRtpPayloadType = static_cast<std::uint8_t>(format.payloadType());
+    auto message = h245::buildOpenLogicalChannel(parameters);
+    if (!message.present())
+        return;
+    queueH245(message);
+    channel->timer = std::make_unique<asio::steady_timer>(io_);
+    startTimer(*channel->timer, timers_.logicalChannel, EndReason::MediaFailed,
+               "OpenLogicalChannelAck");
+    channels_.push_back(std::move(channel));
+}
+
+void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
+{
+    auto ack = h245::readOpenLogicalChannelAck(message);
+    if (!ack)
+        return;
+    for (auto& channel : channels_) {
+        if (channel->fromRemote || channel->number != ack->number || channel->open)
+            continue;
+        if (channel->timer)
+            channel->timer->cancel();
+        channel->open = true;
+        if (ack->mediaChannel)
+            channel->remoteMedia = *ack->mediaChannel;
+        channel->stream = openMediaStream(channel->format, channel->sessionId, false);
+        queueH245(h245::buildOpenLogicalChannelConfirm(ack->number));
+        break;
+    }
+    publishChannels();
+}
+
+void Connection::handleOpenLogicalChannel(const asn::Value& message)
+{
+    const auto number = static_cast<std::uint16_t>(
+        h245::messageBody(message)["forwardLogicalChannelNumber"].integer());
+    auto request = h245::readOpenLogicalChannel(message);
+    if (!request) {
+        queueH245(h245::buildOpenLogicalChannelReject(number, "unspecified"));
+        return;
+    }
+    const auto offered = mediaFormatsToOffer();
+    const MediaFormat* format = formatOfCapability(offered, request->dataType);
+    if (!format) {
+        queueH245(h245::buildOpenLogicalChannelReject(number, "dataTypeNotSupported"));
+        return;
+    }
+    for (const auto& channel : channels_) {
+        if (channel->fromRemote && channel->number == number) {
+            queueH245(h245::buildOpenLogicalChannelReject(number, "unspecified"));
+            return;
+        }
+    }
+    const unsigned sessionId =
+        request->sessionId != 0 ? request->sessionId : sessionOfFormat(*format);
+    Session* media = session(sessionId);
+    if (!media) {
+        queueH245(h245::buildOpenLogicalChannelReject(number, "insufficientBandwidth"));
+        return;
+    }
+    h245::LogicalChannelAck ack;
+    ack.number = number;
+    ack.sessionId = static_cast<std::uint8_t>(sessionId);
+    ack.mediaChannel = media->rtpAddress;
+    ack.mediaControlChannel = media->rtcpAddress;
+    queueH245(h245::buildOpenLogicalChannelAck(ack));
+    auto channel = std::make_unique<Channel>();
+    channel->number = number;
+    channel->sessionId = sessionId;
+    channel->fromRemote = true;
+    channel->open = true;
+    channel->format = *format;
+    channel->stream = openMediaStream(*format, sessionId, true);
+    channels_.push_back(std::move(channel));
+    publishChannels();
+}
+
+void Connection::closeChannel(Channel& channel)
+{
+    if (channel.timer)
+        channel.timer->cancel();
+    channel.open = false;
+    if (channel.stream) {
+        closeMediaStream(channel.stream);
+        channel.stream.reset();
+    }
+}
+
+bool Connection::closeLogicalChannel(std::uint16_t number)
+{
+    if (!h245Ready_ || isReleased())
+        return false;
+    onNetwork([this, number] {
+        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+            if (!(*it)->fromRemote && (*it)->number == number) {
+                queueH245(h245::buildCloseLogicalChannel(number));
+                closeChannel(**it);
+                channels_.erase(it);
+                break;
+            }
+        }
+        publishChannels();
+        flushTunnelled();
+    });
+    return true;
+}
+
+void Connection::publishChannels()
+{
+    std::vector<LogicalChannelInfo> view;
+    for (const auto& channel : channels_) {
+        if (channel->proposal)
+            continue;
+        LogicalChannelInfo info;
+        info.number = channel->number;
+        info.sessionId = channel->sessionId;
+        info.fromRemote = channel->fromRemote;
+        info.formatName = channel->format.name();
+        info.bitRate = bitRateOf(channel->format);
+        info.remoteMedia = channel->remoteMedia;
+        if (auto found = sessions_.find(channel->sessionId); found != sessions_.end())
+            info.localMedia = found->second->rtpAddress;
+        info.open = channel->open && !released_;
+        view.push_back(std::move(info));
+    }
+    std::lock_guard lock(channelMutex_);
+    channelView_ = std::move(view);
+}
+
+std::optional<LogicalChannelInfo> Connection::findLogicalChannel(unsigned sessionId,
+                                                                 bool fromRemote) const
+{
+    std::lock_guard lock(channelMutex_);
+    for (const auto& channel : channelView_) {
+        if (channel.sessionId == sessionId && channel.fromRemote == fromRemote && channel.open)
+            return channel;
+    }
+    return std::nullopt;
+}
+
+std::vector<LogicalChannelInfo> Connection::logicalChannels() const
+{
+    std::lock_guard lock(channelMutex_);
+    return channelView_;
+}
+
+std::uint64_t Connection::initialBandwidth(Direction direction) const
+{
+    return direction == Direction::Receive ? receiveBandwidth_ : transmitBandwidth_;
+}
+
+std::uint64_t Connection::bandwidthAvailable(Direction direction) const
+{
+    std::uint64_t used = 0;
+    {
+        std::lock_guard lock(channelMutex_);
+        for (const auto& channel : channelView_) {
+            if (channel.open && channel.fromRemote == (direction == Direction::Receive))
+                used += channel.bitRate;
+        }
+    }
+    const auto initial = initialBandwidth(direction);
+    return used >= initial ? 0 : initial - used;
+}
+
+std::string Connection::remoteProduct() const
+{
+    std::lock_guard lock(channelMutex_);
+    return remoteProduct_;
+}
+
+std::optional<q931::BearerCapability> Connection::incomingBearerCapability() const
+{
+    std::lock_guard lock(channelMutex_);
+    return bearerView_;
+}
+
+// --- fastStart ---
+
+std::vector<std::string> Connection::offerFastStart()
+{
+    std::vector<std::string> offers;
+    for (const auto& format : mediaFormatsToOffer()) {
+        const unsigned sessionId = sessionOfFormat(format);
+        if (sessionId != AudioSessionId && sessionId != VideoSessionId)
+            continue;
+        auto capability = capabilityOfFormat(format);
+        Session* media = session(sessionId);
+        if (!capability || !media)
+            continue;
+        for (const bool weReceive : {false, true}) {
+            h245::LogicalChannel parameters;
+            parameters.number = nextChannelNumber_++;
+            parameters.dataType = *capability;
+            parameters.sessionId = static_cast<std::uint8_t>(sessionId);
+            parameters.mediaControlChannel = media->rtcpAddress;
+            if (weReceive)
+                parameters.mediaChannel = media->rtpAddress;
+            auto message = h245::buildOpenLogicalChannel(parameters);
+            if (!message.present())
+                continue;
+            asn::Value olc = h245::messageBody(message);
+            if (weReceive) {
+                asn::Value& forward = olc.field("forwardLogicalChannelParameters");
+                asn::Value& reverse = olc.field("reverseLogicalChannelParameters");
+                reverse.field("dataType") = forward["dataType"];
+                h2250Of(olc, true) = forward["multiplexParameters"].chosen();
+                forward.field("dataType").choose("nullData");
+                forward.field("multiplexParameters").choose("none");
+            }
+            auto encoded = asn::encode(olc);
+            if (!encoded)
+                continue;
+            offers.emplace_back(encoded->begin(), encoded->end());
+            auto channel = std::make_unique<Channel>();
+            channel->number = parameters.number;
+            channel->sessionId = sessionId;
+            channel->fromRemote = weReceive;
+            channel->proposal = true;
+            channel->format = format;
+            channels_.push_back(std::move(channel));
+        }
+    }
+    return offers;
+}
+
+void Connection::rememberFastStartOffer(const asn::Value& elements)
+{
+    const asn::Type* type = h245::findType("OpenLogicalChannel");
+    if (!type)
+        return;
+    for (std::size_t i = 0; i < elements.size() && i < MaxQueuedH245; ++i) {
+        auto olc = asn::decode(*type, elements.at(i).octets());
+        if (olc)
+            fastStartOffers_.push_back(std::move(olc.value()));
+    }
+}
+
+std::vector<std::string> Connection::answerFastStart()
+{
+    fastStartAnswered_ = true;
+    std::vector<std::string> answers;
+    const auto offered = mediaFormatsToOffer();
+    std::vector<std::pair<unsigned, bool>> taken; // (session, we receive)
+    for (const auto& offer : fastStartOffers_) {
+        const Proposal proposal = readProposal(offer);
+        if (!proposal.valid)
+            continue;
+        const MediaFormat* format = formatOfCapability(offered, proposal.capability);
+        if (!format)
+            continue;
+        const unsigned sessionId =
+            proposal.sessionId != 0 ? proposal.sessionId : sessionOfFormat(*format);
+        const bool weReceive = !proposal.proposerReceives;
+        if (std::find(taken.begin(), taken.end(), std::pair{sessionId, weReceive}) != taken.end())
+            continue;
+        if (!weReceive && !proposal.mediaChannel)
+            continue; // nowhere to send to
+        Session* media = session(sessionId);
+        if (!media)
+            continue;
+        asn::Value answer = offer;
+        asn::Value& h2250 = h2250Of(answer, !weReceive);
+        if (weReceive)
+            h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);
+        h245::setTransportAddress(h2250.field("mediaControlChannel"), media->rtcpAddress);
+        auto encoded = asn::encode(answer);
+        if (!encoded)
+            continue;
+        answers.emplace_back(encoded->begin(), encoded->end());
+        taken.emplace_back(sessionId, weReceive);
+        auto channel = std::make_unique<Channel>();
+        channel->number = proposal.number;
+        channel->sessionId = sessionId;
+        channel->fromRemote = weReceive;
+        channel->open = true;
+        channel->format = *format;
+        if (!weReceive)
+            channel->remoteMedia = *proposal.mediaChannel;
+        channel->stream = openMediaStream(*format, sessionId, weReceive);
+        channels_.push_back(std::move(channel));
+    }
+    fastStartOffers_.clear();
+    fastStartActive_ = !answers.empty();
+    publishChannels();
+    return answers;
+}
+
+void Connection::readFastStartAnswer(const asn::Value& elements)
+{
+    fastStartAnswered_ = true;
+    const asn::Type* type = h245::findType("OpenLogicalChannel");
+    bool accepted = false;
+    for (std::size_t i = 0; type && i < elements.size() && i < MaxQueuedH245; ++i) {
+        auto olc = asn::decode(*type, elements.at(i).octets());
+        if (!olc)
+            continue;
+        const Proposal answer = readProposal(*olc);
+        if (!answer.valid)
+            continue;
+        // The answer to our "we receive" proposal comes back in reverse form.
+        const bool weReceive = answer.proposerReceives;
+        for (auto& channel : channels_) {
+            if (!channel->proposal || channel->fromRemote != weReceive ||
+                channel->number != answer.number)
+                continue;
+            channel->proposal = false;
+            channel->open = true;
+            if (!weReceive && answer.mediaChannel)
+                channel->remoteMedia = *answer.mediaChannel;
+            channel->stream = openMediaStream(channel->format, channel->sessionId, weReceive);
+            accepted = true;
+            break;
+        }
+    }
+    std::erase_if(channels_, [](const auto& channel) { return channel->proposal; });
+    fastStartActive_ = accepted;
+    publishChannels();
+}
+
+// --- user input, indications, round trip ---
+
+bool Connection::sendUserInputString(const std::string& value)
+{
+    if (value.empty() || value.size() > MaxUserInputLength || !h245Ready_ || isReleased())
+        return false;
+    onNetwork([this, value] { sendUserInputNow(value); });
+    return true;
+}
+
+void Connection::sendUserInputNow(const std::string& value)
+{
+    if (released_)
+        return;
+    if (userInputMode_ == UserInputMode::Alphanumeric) {
+        h245::UserInput input;
+        input.text = value;
+        queueH245(h245::buildUserInputIndication(input));
+    } else {
+        for (const char c : value) {
+            h245::UserInput input;
+            input.kind = h245::UserInputKind::Signal;
+            input.text = std::string(1, c);
+            auto message = h245::buildUserInputIndication(input);
+            if (message.present())
+                queueH245(message);
+        }
+    }
+    flushTunnelled();
+}
+
+bool Connection::sendMiscellaneousIndication(std::uint16_t channel, std::string_view type)
+{
+    return sendH245(h245::buildMiscellaneousIndication(channel, type));
+}
+
+bool Connection::sendVideoFastUpdatePicture(unsigned sessionId)
+{
+    auto channel = findLogicalChannel(sessionId, true);
+    if (!channel)
+        return false;
+    return sendH245(h245::buildVideoFastUpdatePicture(channel->number));
+}
+
+bool Connection::OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,
+                                           unsigned terminalLabel)
+{
+    VOIP_TRACE(2, "H323\tPresentation token request for channel " << channel << " (symmetry "
+                                                                  << symmetryBreaking << ")");
+    h245::H239Message response;
+    response.type = h245::H239MessageType::PresentationTokenResponse;
+    response.acknowledged = true;
+    response.channelId = static_cast<std::uint16_t>(channel);
+    response.terminalLabel = static_cast<std::uint16_t>(terminalLabel);
+    queueH245(h245::buildH239Message(response));
+    return true;
+}
+
+bool Connection::OnMiscellaneousIndication(const h245::ChannelEvent& indication)
+{
+    VOIP_TRACE(3, "H323\tMiscellaneousIndication " << indication.type << " for channel "
+                                                   << indication.logicalChannel);
+    return true;
+}
+
+void Connection::OnVideoFastUpdatePicture(std::uint16_t channel)
+{
+    VOIP_TRACE(3, "H323\tvideoFastUpdatePicture for channel " << channel);
+    ++videoUpdates_;
+}
+
+bool Connection::measureRoundTripDelay()
+{
+    if (!h245Ready_ || isReleased())
+        return false;
+    onNetwork([this] {
+        sendRoundTripRequest();
+        flushTunnelled();
+    });
+    return true;
+}
+
+std::optional<std::chrono::microseconds> Connection::roundTripDelay() const
+{
+    std::lock_guard lock(channelMutex_);
+    return roundTrip_;
+}
+
+void Connection::sendRoundTripRequest()
+{
+    if (released_ || roundTripPending_)
+        return;
+    ++roundTripSequence_;
+    roundTripPending_ = true;
+    roundTripSent_ = std::chrono::steady_clock::now();
+    queueH245(h245::buildRoundTripDelayRequest(roundTripSequence_));
+    startTimer(roundTripTimer_, timers_.roundTripDelay, EndReason::TransportFail,
+               "RoundTripDelayResponse");
+}
+
+void Connection::scheduleRoundTrip()
+{
+    if (timers_.roundTripInterval.count() <= 0 || released_)
+        return;
+    roundTripIntervalTimer_.expires_after(timers_.roundTripInterval);
+    std::weak_ptr<Connection> weak = self();
+    roundTripIntervalTimer_.async_wait([weak](const asio::error_code& error) {
+        auto connection = weak.lock();
+        if (error || !connection || connection->released_)
+            return;
+        connection->sendRoundTripRequest();
+        connection->flushTunnelled();
+        connection->scheduleRoundTrip();
+    });
+}
+
+} // namespace voip::h323

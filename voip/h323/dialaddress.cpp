@@ -1,0 +1,126 @@
+#include "voip/h323/dialaddress.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace voip::h323 {
+
+namespace {
+
+constexpr std::string_view Prefix = "h323:";
+
+bool startsWithPrefix(std::string_view text)
+{
+    if (text.size() < Prefix.size())
+        return false;
+    for (std::size_t i = 0; i < Prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != Prefix[i])
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::uint16_t> parsePort(std::string_view text)
+{
+    if (text.empty() || text.size() > 5)
+        return std::nullopt;
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+bool isHostCharacter(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+}
+
+bool isIpv6Character(char c)
+{
+    return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '%';
+}
+
+} // namespace
+
+std::string DialAddress::toString() const
+{
+    std::string text;
+    if (!alias.empty())
+        text = alias + "@";
+    text += ipv6Literal ? "[" + host + "]" : host;
+    text += ":" + std::to_string(port);
+    return text;
+}
+
+std::optional<DialAddress> parseDialAddress(std::string_view text)
+{
+    if (startsWithPrefix(text))
+        text.remove_prefix(Prefix.size());
+    DialAddress address;
+    // The last "@" separates the alias: an alias may itself hold "@" (an e-mail or URL
+    // alias), a host never does.
+    if (auto at = text.rfind('@'); at != std::string_view::npos) {
+        address.alias = std::string(text.substr(0, at));
+        text.remove_prefix(at + 1);
+    }
+    if (text.empty())
+        return std::nullopt;
+    if (text.front() == '[') {
+        auto close = text.find(']');
+        if (close == std::string_view::npos || close == 1)
+            return std::nullopt;
+        address.host = std::string(text.substr(1, close - 1));
+        address.ipv6Literal = true;
+        std::string_view rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':')
+                return std::nullopt;
+            auto port = parsePort(rest.substr(1));
+            if (!port)
+                return std::nullopt;
+            address.port = *port;
+        }
+    } else if (std::count(text.begin(), text.end(), ':') > 1) {
+        // A bare IPv6 literal: no port can follow without brackets.
+        address.host = std::string(text);
+        address.ipv6Literal = true;
+    } else {
+        auto colon = text.find(':');
+        address.host = std::string(text.substr(0, colon));
+        if (colon != std::string_view::npos) {
+            auto port = parsePort(text.substr(colon + 1));
+            if (!port)
+                return std::nullopt;
+            address.port = *port;
+        }
+    }
+    if (address.host.empty() || address.host.size() > MaxHostLength)
+        return std::nullopt;
+    const bool charactersOk =
+        address.ipv6Literal
+            ? std::all_of(address.host.begin(), address.host.end(), isIpv6Character)
+            : std::all_of(address.host.begin(), address.host.end(), isHostCharacter);
+    if (!charactersOk)
+        return std::nullopt;
+    return address;
+}
+
+std::string forwardTarget(std::string_view alias, std::string_view host)
+{
+    std::string target;
+    if (alias.find('@') != std::string_view::npos)
+        target = std::string(alias);
+    else if (!alias.empty() && !host.empty())
+        target = std::string(alias) + "@" + std::string(host);
+    else if (!host.empty())
+        target = std::string(host);
+    else
+        target = std::string(alias);
+    if (startsWithPrefix(target))
+        target.erase(0, Prefix.size());
+    return target;
+}
+
+} // namespace voip::h323

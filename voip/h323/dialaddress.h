@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace voip::h323 {
+
+/// The standard H.225.0 call signalling port (H.225.0 Annex D / H.323 Table 2).
+inline constexpr std::uint16_t DefaultSignallingPort = 1720;
+
+/// A dialled H.323 address taken apart: "h323:alias@host:port", "host", "host:port",
+/// "alias@host", "[2001:db8::1]:1721", "10.0.0.5".  The "h323:" prefix is dropped.
+struct DialAddress
+{
+    std::string alias; ///< empty when the address names only a host
+    std::string host;  ///< IP literal (IPv6 without brackets) or DNS name
+    std::uint16_t port = DefaultSignallingPort;
+    bool ipv6Literal = false;
+
+    /// "alias@host:port" again (brackets around an IPv6 host), for logs and party texts.
+    std::string toString() const;
+};
+
+/// Longest host name accepted (RFC 1035 2.3.4 gives 255 octets).
+inline constexpr std::size_t MaxHostLength = 255;
+
+/// Parses a dialled address; nothing when it has no host, a bad port (0, not a number,
+/// above 65535), unbalanced IPv6 brackets, characters no host name may hold, or an
+/// over-long host.
+std::optional<DialAddress> parseDialAddress(std::string_view text);
+
+/// The forwarding target of a received Facility: the alias when it already holds "@",
+/// else "alias@host" when both are known, else the host, else the alias (maybe empty).
+/// A leading "h323:" is removed.
+std::string forwardTarget(std::string_view alias, std::string_view host);
+
+} // namespace voip::h323

@@ -1,0 +1,160 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "voip/endpoint.h"
+#include "voip/h225/identity.h"
+#include "voip/q931/message.h"
+#include "voip/status.h"
+
+namespace voip::h323 {
+
+class Connection;
+class TpktChannel;
+
+/// How user input goes to the far end.
+enum class UserInputMode
+{
+    Alphanumeric, ///< one UserInputIndication alphanumeric string per send
+    Signal,       ///< one UserInputIndication signal per character (DTMF-like)
+};
+
+/// A direction of media, for bandwidth figures.
+enum class Direction
+{
+    Receive,
+    Transmit,
+};
+
+/// The time limits of the signalling and control procedures.  A procedure that gets no
+/// answer within its limit ends the call with a reason instead of waiting for ever.
+struct Timers
+{
+    std::chrono::milliseconds connect{10000};            ///< TCP connect to the far end
+    std::chrono::milliseconds firstMessage{10000};       ///< Setup after a TCP accept
+    std::chrono::milliseconds alerting{180000};          ///< answer of the called party
+    std::chrono::milliseconds capabilityExchange{30000}; ///< TerminalCapabilitySet (T101)
+    std::chrono::milliseconds masterSlave{30000};        ///< MasterSlaveDetermination (T106)
+    std::chrono::milliseconds logicalChannel{30000};     ///< OpenLogicalChannel (T103)
+    std::chrono::milliseconds roundTripDelay{10000};     ///< RoundTripDelayResponse (T105)
+    /// Interval of round-trip checks during a call; 0 switches them off.
+    std::chrono::milliseconds roundTripInterval{0};
+};
+
+/// The H.323 endpoint: listens for calls on TCP (H.225.0 call signalling), makes the H.323
+/// connections of incoming and outgoing calls and holds the settings they follow
+/// (fastStart, H.245 tunnelling, H.245 in Setup, user-input mode, timers, bandwidth).
+///
+/// Threads: the endpoint runs one network thread; every socket, timer and protocol
+/// handler of its connections runs there.  Settings may be changed from any thread and
+/// apply to calls set up afterwards (`mutex_` guards them).  Connection counts are atomic.
+class EndPoint : public voip::Endpoint
+{
+public:
+    explicit EndPoint(Manager& manager, std::string prefix = "h323");
+    ~EndPoint() override;
+
+    /// Starts listening on `address` ("" or "*": every interface, IPv6 and IPv4) and
+    /// `port` (0: any free port).  Replaces a running listener.  Fails (and then does not
+    /// listen) when the address is not an IP address or the port cannot be bound.
+    Status startListener(std::string_view address = {}, std::uint16_t port = 1720);
+    void stopListener();
+    bool isListening() const;
+    /// The port the listener is bound to; 0 when not listening.
+    std::uint16_t listenerPort() const;
+
+    // --- settings: read when a call starts ---
+
+    void setFastStart(bool on);
+    bool fastStart() const;
+    void setH245Tunnelling(bool on);
+    bool h245Tunnelling() const;
+    void setH245InSetup(bool on);
+    bool h245InSetup() const;
+    void setUserInputMode(UserInputMode mode);
+    UserInputMode userInputMode() const;
+    void setTimers(const Timers& timers);
+    Timers timers() const;
+    void setProductIdentity(const h225::ProductIdentity& identity);
+    h225::ProductIdentity productIdentity() const;
+
+    /// Initial bandwidth of a call, bit/s, per direction.
+    void setInitialBandwidth(Direction direction, std::uint64_t bitsPerSecond);
+    std::uint64_t initialBandwidth(Direction direction) const;
+
+    // --- the call model ---
+
+    /// An outgoing H.323 leg to `address` ("host", "host:port", "alias@host[:port]",
+    /// "[v6]:port"; an "h323:" prefix is dropped); null for an address that cannot be dialled.
+    std::shared_ptr<voip::Connection> makeConnection(const std::shared_ptr<Call>& call,
+                                                     const std::string& address,
+                                                     const StringOptions& options) override;
+
+    /// Connection factory: every H.323 connection, incoming and outgoing, is made here.
+    /// `setup` is the received Setup of an incoming call, null for an outgoing one.  A
+    /// derived endpoint returns its own connection class.  Any thread.
+    virtual std::shared_ptr<Connection> createConnection(const std::shared_ptr<Call>& call,
+                                                         const std::string& address,
+                                                         const StringOptions& options,
+                                                         const q931::Message* setup);
+
+    /// A connection is asked by a Facility to go to `forwardParty`.  True: the
+    /// application took care of it, nothing more happens; false (the default): the engine
+    /// forwards the call itself.  Network thread.
+    virtual bool OnConnectionForwarded(Connection& connection, const std::string& forwardParty,
+                                       const q931::Message& message);
+
+    /// Stops the listener and the network thread (after the manager has cleared every
+    /// call).
+    void shutDown() override;
+
+    /// H.323 connection objects alive: for tests that check nothing is left behind.
+    std::size_t connectionCount() const { return connections_.load(); }
+    /// Malformed messages that ended a call or a signalling connection.
+    std::size_t malformedCount() const { return malformed_.load(); }
+
+    /// The endpoint's network loop (for its connections).
+    asio::io_context& ioContext() { return io_; }
+
+private:
+    friend class Connection;
+    void accept();
+    void handleAccepted(asio::ip::tcp::socket socket);
+    void handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
+                        const std::vector<std::uint8_t>& pdu);
+    /// Answers a bad first message with ReleaseComplete where a call reference was read.
+    void refuse(const std::shared_ptr<TpktChannel>& channel, const q931::Message* received,
+                unsigned cause);
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::thread thread_;
+    std::unique_ptr<asio::ip::tcp::acceptor> acceptor_; // network thread only
+    std::atomic<std::uint16_t> listenerPort_{0};
+    std::atomic<bool> stopped_{false};
+
+    mutable std::mutex mutex_; // guards the settings below
+    bool fastStart_ = false;
+    bool tunnelling_ = true;
+    bool h245InSetup_ = false;
+    UserInputMode userInputMode_ = UserInputMode::Alphanumeric;
+    Timers timers_;
+    h225::ProductIdentity identity_;
+    std::uint64_t receiveBandwidth_ = 4'000'000;
+    std::uint64_t transmitBandwidth_ = 4'000'000;
+
+    std::atomic<std::size_t> connections_{0};
+    std::atomic<std::size_t> malformed_{0};
+};
+
+} // namespace voip::h323

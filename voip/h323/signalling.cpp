@@ -1,0 +1,764 @@
+// Call signalling of an H.323 connection: Q.931 messages with their H.225.0 User-user
+// information over the TCP signalling channel (H.225.0 7, H.323 8.1).
+
+#include "voip/h323/connection.h"
+#include "voip/h323/connectionstate.h"
+
+#include <random>
+
+#include "voip/base/trace.h"
+#include "voip/call.h"
+#include "voip/h225/address.h"
+#include "voip/h225/message.h"
+#include "voip/h323/tpktchannel.h"
+#include "voip/manager.h"
+
+namespace voip::h323 {
+
+namespace {
+
+// Q.850 causes this file sends.
+constexpr unsigned CauseResponseToStatusEnquiry = 30;
+constexpr unsigned CauseInvalidMessage = 95;
+constexpr unsigned CauseMandatoryElementMissing = 96;
+
+// Q.931 4.5.7 call states reported in a Status message.
+constexpr std::uint8_t StateOutgoingCallProceeding = 3;
+constexpr std::uint8_t StateCallDelivered = 4;
+constexpr std::uint8_t StateIncomingCallProceeding = 9;
+constexpr std::uint8_t StateActive = 10;
+
+std::uint16_t randomCallReference()
+{
+    static thread_local std::mt19937 generator{std::random_device{}()};
+    return static_cast<std::uint16_t>(std::uniform_int_distribution<int>(1, 0x7fff)(generator));
+}
+
+h225::IpAddressPort toIpAddressPort(const asio::ip::tcp::endpoint& endpoint)
+{
+    h225::IpAddressPort result;
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    if (address.is_v4()) {
+        const auto bytes = address.to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.address.begin());
+    } else {
+        const auto bytes = address.to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.address.begin());
+        result.ipv6 = true;
+    }
+    result.port = endpoint.port();
+    return result;
+}
+
+std::optional<asio::ip::tcp::endpoint> toEndpoint(const asn::Value& transportAddress)
+{
+    auto address = h225::transportAddressOf(transportAddress);
+    if (!address || address->port == 0)
+        return std::nullopt;
+    asio::error_code error;
+    auto ip = asio::ip::make_address(address->addressText(), error);
+    if (error)
+        return std::nullopt;
+    return asio::ip::tcp::endpoint(ip, address->port);
+}
+
+std::string displayOf(const q931::Message& message)
+{
+    if (const auto* display = message.find(q931::ie::Display)) {
+        if (auto text = q931::decodeIa5Text(display->contents))
+            return *text;
+    }
+    return {};
+}
+
+} // namespace
+
+Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, std::string address,
+                       StringOptions options, bool incoming)
+    : voip::Connection(call, endpoint, std::move(address), std::move(options))
+    , endpoint_(endpoint)
+    , incoming_(incoming)
+    , io_(endpoint.ioContext())
+    , timers_(endpoint.timers())
+    , fastStartWanted_(endpoint.fastStart())
+    , tunnellingWanted_(endpoint.h245Tunnelling())
+    , h245InSetupWanted_(endpoint.h245InSetup())
+    , userInputMode_(endpoint.userInputMode())
+    , identity_(endpoint.productIdentity())
+    , receiveBandwidth_(endpoint.initialBandwidth(Direction::Receive))
+    , transmitBandwidth_(endpoint.initialBandwidth(Direction::Transmit))
+    , signalTimer_(io_)
+    , capabilityTimer_(io_)
+    , masterSlaveTimer_(io_)
+    , roundTripTimer_(io_)
+    , roundTripIntervalTimer_(io_)
+{
+    ++endpoint_.connections_;
+    if (!incoming_) {
+        callReference_ = randomCallReference();
+        callIdentifier_ = h225::newGuid();
+        conferenceId_ = h225::newGuid();
+    }
+    static thread_local std::mt19937 generator{std::random_device{}()};
+    msdNumber_ = std::uniform_int_distribution<std::uint32_t>(0, 0xFFFFFF)(generator);
+}
+
+Connection::~Connection()
+{
+    --endpoint_.connections_;
+}
+
+std::shared_ptr<Connection> Connection::self()
+{
+    return std::static_pointer_cast<Connection>(shared_from_this());
+}
+
+void Connection::onNetwork(std::function<void()> work)
+{
+    asio::post(io_, [keep = self(), work = std::move(work)] { work(); });
+}
+
+void Connection::failCall(EndReason reason, unsigned cause)
+{
+    if (auto owner = call())
+        owner->clear(reason, cause);
+}
+
+// --- outgoing ---
+
+bool Connection::setUpConnection()
+{
+    auto parsed = parseDialAddress(address());
+    if (!parsed)
+        return false;
+    setRemoteParty("", parsed->toString());
+    onNetwork([this, target = *parsed] { startOutgoing(target); });
+    return true;
+}
+
+void Connection::startOutgoing(DialAddress target)
+{
+    if (released_)
+        return;
+    dialled_ = target;
+    asio::error_code error;
+    auto literal = asio::ip::make_address(target.host, error);
+    if (!error) {
+        connectTo({asio::ip::tcp::endpoint(literal, target.port)}, 0);
+        return;
+    }
+    resolver_ = std::make_unique<asio::ip::tcp::resolver>(io_);
+    startTimer(signalTimer_, timers_.connect, EndReason::ConnectFail, "name resolution");
+    resolver_->async_resolve(target.host, std::to_string(target.port),
+                             [this, keep = self()](const asio::error_code& error,
+                                                   asio::ip::tcp::resolver::results_type results) {
+                                 if (released_)
+                                     return;
+                                 signalTimer_.cancel();
+                                 std::vector<asio::ip::tcp::endpoint> targets;
+                                 if (!error) {
+                                     for (const auto& entry : results)
+                                         targets.push_back(entry.endpoint());
+                                 }
+                                 if (targets.empty()) {
+                                     VOIP_TRACE(2, "H323\tCannot resolve " << dialled_->host << ": "
+                                                                           << error.message());
+                                     failCall(EndReason::Unreachable);
+                                     return;
+                                 }
+                                 connectTo(targets, 0);
+                             });
+}
+
+void Connection::connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index)
+{
+    if (released_)
+        return;
+    if (index >= targets.size()) {
+        failCall(EndReason::ConnectFail);
+        return;
+    }
+    connecting_ = std::make_unique<asio::ip::tcp::socket>(io_);
+    startTimer(signalTimer_, timers_.connect, EndReason::ConnectFail, "TCP connect");
+    connecting_->async_connect(targets[index], [this, keep = self(), targets,
+                                                index](const asio::error_code& error) {
+        if (released_ || !connecting_)
+            return;
+        signalTimer_.cancel();
+        if (error) {
+            VOIP_TRACE(3, "H323\tConnect to " << targets[index] << " failed: " << error.message());
+            connecting_.reset();
+            connectTo(targets, index + 1);
+            return;
+        }
+        auto channel = std::make_shared<TpktChannel>(std::move(*connecting_));
+        connecting_.reset();
+        attachSignalling(channel);
+        sendSetup();
+    });
+}
+
+void Connection::attachSignalling(const std::shared_ptr<TpktChannel>& channel)
+{
+    signal_ = channel;
+    signallingUp_ = true;
+    std::weak_ptr<Connection> weak = self();
+    channel->start(
+        [weak](std::vector<std::uint8_t> pdu) {
+            if (auto connection = weak.lock())
+                connection->handleSignalPdu(pdu);
+        },
+        [weak](TpktChannel::Failure failure, const std::string& detail) {
+            if (auto connection = weak.lock())
+                connection->handleSignalFailure(failure == TpktChannel::Failure::Malformed, detail);
+        });
+}
+
+asn::Value Connection::newBody(std::string_view name)
+{
+    asn::Value information = h225::newUserInformation(name);
+    if (!information.present())
+        return information;
+    asn::Value& body = h225::messageBody(information);
+    if (body.type() && body.type()->indexOf("callIdentifier") >= 0)
+        h225::setGuid(body.field("callIdentifier").field("guid"), callIdentifier_);
+    for (const char* flag : {"multipleCalls", "maintainConnection"}) {
+        if (body.type() && body.type()->indexOf(flag) >= 0)
+            body.field(flag).setBoolean(false);
+    }
+    return information;
+}
+
+bool Connection::sendSignal(q931::MessageType type, asn::Value& information,
+                            const std::vector<q931::InformationElement>& extra)
+{
+    if (!signal_ || !signal_->isOpen())
+        return false;
+    q931::Message message;
+    message.callReference = callReference_;
+    message.fromDestination = incoming_;
+    message.type = static_cast<std::uint8_t>(type);
+    for (const auto& element : extra)
+        message.set(element.id, element.contents);
+    if (information.present()) {
+        asn::Value& pdu = h225::uuPdu(information);
+        const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
+        pdu.field("h245Tunnelling").setBoolean(tunnel);
+        if (tunnel && !pendingTunnelled_.empty()) {
+            asn::Value& control = pdu.field("h245Control");
+            for (const auto& encoded : pendingTunnelled_)
+                control.append().setOctets(encoded);
+            pendingTunnelled_.clear();
+        }
+        auto encoded = h225::encodeUserInformation(information);
+        if (!encoded) {
+            VOIP_TRACE(1, "H323\tCannot encode " << q931::messageTypeName(message.type) << ": "
+                                                 << encoded.error().toString());
+            return false;
+        }
+        if (!q931::setUserUserPdu(message, *encoded))
+            return false;
+    }
+    auto bytes = q931::encodeMessage(message);
+    if (!bytes)
+        return false;
+    VOIP_TRACE(3, "H323\tSend " << q931::messageTypeName(message.type) << " on " << describe());
+    return signal_->send(*bytes);
+}
+
+void Connection::sendSetup()
+{
+    if (tunnellingWanted_ && h245InSetupWanted_)
+        startH245();
+    asn::Value information = newBody("setup");
+    if (!information.present()) {
+        failCall(EndReason::ConnectFail);
+        return;
+    }
+    asn::Value& setup = h225::messageBody(information);
+    h225::setEndpointType(setup.field("sourceInfo"), identity_);
+    const std::string user = endpoint_.userName();
+    if (!user.empty())
+        h225::setAlias(setup.field("sourceAddress").append(), user, h225::AliasKind::H323Id);
+    if (!dialled_->alias.empty() &&
+        !h225::setAlias(setup.field("destinationAddress").append(), dialled_->alias))
+        setup.remove("destinationAddress");
+    h225::setTransportAddress(setup.field("destCallSignalAddress"),
+                              toIpAddressPort(signal_->remoteEndpoint()));
+    h225::setTransportAddress(setup.field("sourceCallSignalAddress"),
+                              toIpAddressPort(signal_->localEndpoint()));
+    setup.field("activeMC").setBoolean(false);
+    h225::setGuid(setup.field("conferenceID"), conferenceId_);
+    setup.field("conferenceGoal").choose("create");
+    setup.field("callType").choose("pointToPoint");
+    setup.field("mediaWaitForConnect").setBoolean(false);
+    setup.field("canOverlapSend").setBoolean(false);
+    if (!tunnellingWanted_) {
+        openH245Listener();
+        if (h245Listener_) {
+            asio::error_code error;
+            h225::setTransportAddress(setup.field("h245Address"),
+                                      toIpAddressPort(h245Listener_->local_endpoint(error)));
+        }
+    }
+    if (fastStartWanted_) {
+        auto offers = offerFastStart();
+        if (!offers.empty()) {
+            asn::Value& list = setup.field("fastStart");
+            for (const auto& offer : offers)
+                list.append().setBytes(offer);
+        }
+    }
+    std::vector<q931::InformationElement> elements;
+    q931::BearerCapability bearer;
+    bearer.transferCapability = q931::BearerCapability::UnrestrictedDigital;
+    bearer.transferRate = q931::BearerCapability::Rate64k;
+    bearer.layer1Protocol = 5; // H.221 and H.242
+    elements.push_back({q931::ie::BearerCapability, q931::encodeBearerCapability(bearer)});
+    if (auto display = q931::encodeIa5Text(endpoint_.displayName());
+        display && !endpoint_.displayName().empty())
+        elements.push_back({q931::ie::Display, *display});
+    if (!dialled_->alias.empty() &&
+        dialled_->alias.find_first_not_of("0123456789#*") == std::string::npos) {
+        q931::PartyNumber number;
+        number.digits = dialled_->alias;
+        if (auto encoded = q931::encodePartyNumber(number))
+            elements.push_back({q931::ie::CalledPartyNumber, *encoded});
+    }
+    sendSignal(q931::MessageType::Setup, information, elements);
+    startTimer(signalTimer_, timers_.alerting, EndReason::NoAnswer, "answer");
+}
+
+// --- incoming ---
+
+void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel,
+                                     const q931::Message& setupMessage, asn::Value information)
+{
+    callReference_ = setupMessage.callReference;
+    attachSignalling(channel);
+    const asn::Value& setup = h225::messageBody(information);
+    callIdentifier_ = h225::guidOf(setup["callIdentifier"]["guid"]);
+    conferenceId_ = h225::guidOf(setup["conferenceID"]);
+    std::string name = displayOf(setupMessage);
+    const asn::Value& sources = setup["sourceAddress"];
+    for (std::size_t i = 0; name.empty() && i < sources.size(); ++i)
+        name = h225::aliasToText(sources.at(i));
+    setRemoteParty(name, address());
+    {
+        std::lock_guard lock(channelMutex_);
+        remoteProduct_ = h225::productText(setup["sourceInfo"]);
+    }
+    std::string called;
+    const asn::Value& destinations = setup["destinationAddress"];
+    for (std::size_t i = 0; called.empty() && i < destinations.size(); ++i)
+        called = h225::aliasToText(destinations.at(i));
+    if (called.empty()) {
+        if (const auto* number = setupMessage.find(q931::ie::CalledPartyNumber)) {
+            if (auto digits = q931::decodePartyNumber(number->contents))
+                called = digits->digits;
+        }
+    }
+    setCalledPartyAddress(called);
+    OnIncomingBearerCapability(setupMessage);
+
+    const asn::Value& pdu = h225::uuPdu(information);
+    remoteTunnelling_ = pdu["h245Tunnelling"].boolean();
+    tunnelling_ = tunnellingWanted_ && remoteTunnelling_;
+    tunnellingDecided_ = true;
+    tunnellingActive_ = tunnelling_;
+    if (setup.has("h245Address"))
+        remoteH245Address_ = toEndpoint(setup["h245Address"]);
+    if (fastStartWanted_ && setup.has("fastStart"))
+        rememberFastStartOffer(setup["fastStart"]);
+    if (tunnelling_ && pdu.has("h245Control")) {
+        const asn::Value& control = pdu["h245Control"];
+        for (std::size_t i = 0; i < control.size() && !released_; ++i)
+            handleH245Pdu(control.at(i).octets());
+    }
+    if (released_)
+        return;
+    asn::Value proceeding = newBody("callProceeding");
+    h225::setEndpointType(h225::messageBody(proceeding).field("destinationInfo"), identity_);
+    sendSignal(q931::MessageType::CallProceeding, proceeding);
+}
+
+void Connection::OnIncomingBearerCapability(const q931::Message& setup)
+{
+    const auto* element = setup.find(q931::ie::BearerCapability);
+    if (!element)
+        return;
+    auto bearer = q931::decodeBearerCapability(element->contents);
+    if (!bearer)
+        return;
+    bearer_ = *bearer;
+    std::lock_guard lock(channelMutex_);
+    bearerView_ = *bearer;
+}
+
+void Connection::setAlerting()
+{
+    onNetwork([this] { sendAlerting(); });
+}
+
+void Connection::sendAlerting()
+{
+    if (released_ || !incoming_ || alertingSent_ || connectSent_)
+        return;
+    alertingSent_ = true;
+    asn::Value alerting = newBody("alerting");
+    asn::Value& body = h225::messageBody(alerting);
+    h225::setEndpointType(body.field("destinationInfo"), identity_);
+    if (!fastStartOffers_.empty() && !fastStartAnswered_) {
+        auto answers = answerFastStart();
+        if (!answers.empty()) {
+            asn::Value& list = body.field("fastStart");
+            for (const auto& answer : answers)
+                list.append().setBytes(answer);
+        }
+    }
+    sendSignal(q931::MessageType::Alerting, alerting);
+}
+
+bool Connection::setConnected()
+{
+    if (!incoming_)
+        return true;
+    onNetwork([this] { sendConnect(); });
+    return true;
+}
+
+void Connection::sendConnect()
+{
+    if (released_ || connectSent_)
+        return;
+    connectSent_ = true;
+    asn::Value connect = newBody("connect");
+    asn::Value& body = h225::messageBody(connect);
+    h225::setEndpointType(body.field("destinationInfo"), identity_);
+    h225::setGuid(body.field("conferenceID"), conferenceId_);
+    if (!fastStartOffers_.empty()) {
+        auto answers = fastStartAnswered_ ? std::vector<std::string>{} : answerFastStart();
+        if (!answers.empty()) {
+            asn::Value& list = body.field("fastStart");
+            for (const auto& answer : answers)
+                list.append().setBytes(answer);
+        } else if (!fastStartAnswered_) {
+            body.field("fastConnectRefused");
+        }
+    }
+    if (!tunnelling_) {
+        if (remoteH245Address_) {
+            connectH245(*remoteH245Address_);
+        } else {
+            openH245Listener();
+            if (h245Listener_) {
+                asio::error_code error;
+                h225::setTransportAddress(body.field("h245Address"),
+                                          toIpAddressPort(h245Listener_->local_endpoint(error)));
+            }
+        }
+    }
+    startH245();
+    std::vector<q931::InformationElement> elements;
+    if (auto display = q931::encodeIa5Text(endpoint_.displayName());
+        display && !endpoint_.displayName().empty())
+        elements.push_back({q931::ie::Display, *display});
+    sendSignal(q931::MessageType::Connect, connect, elements);
+}
+
+// --- received messages ---
+
+void Connection::handleSignalPdu(const std::vector<std::uint8_t>& pdu)
+{
+    if (released_ || remoteReleased_)
+        return;
+    auto message = q931::decodeMessage(pdu);
+    if (!message) {
+        protocolFailure(CauseInvalidMessage, "bad Q.931 message: " + message.error().toString());
+        return;
+    }
+    if (message->callReference != callReference_ || message->fromDestination != !incoming_) {
+        VOIP_TRACE(2, "H323\tIgnoring " << q931::messageTypeName(message->type)
+                                        << " with another call reference on " << describe());
+        return;
+    }
+    VOIP_TRACE(3,
+               "H323\tReceived " << q931::messageTypeName(message->type) << " on " << describe());
+    const auto type = message->messageType();
+    if (type == q931::MessageType::StatusEnquiry) {
+        std::vector<q931::InformationElement> elements;
+        q931::Cause cause;
+        cause.value = CauseResponseToStatusEnquiry;
+        elements.push_back({q931::ie::Cause, q931::encodeCause(cause)});
+        std::uint8_t state = incoming_ ? StateIncomingCallProceeding : StateOutgoingCallProceeding;
+        if (connectSent_ || connectReceived_)
+            state = StateActive;
+        else if (alertingSent_)
+            state = StateCallDelivered;
+        elements.push_back({q931::ie::CallState, {state}});
+        asn::Value status = newBody("status");
+        sendSignal(q931::MessageType::Status, status, elements);
+        return;
+    }
+    asn::Value information;
+    if (auto bytes = q931::userUserPdu(*message)) {
+        auto decoded = h225::decodeUserInformation(*bytes);
+        if (!decoded) {
+            protocolFailure(CauseInvalidMessage,
+                            "bad H.225.0 information: " + decoded.error().toString());
+            return;
+        }
+        information = std::move(decoded.value());
+    }
+    switch (type) {
+    case q931::MessageType::ReleaseComplete:
+        handleReleaseComplete(*message, information);
+        return;
+    case q931::MessageType::CallProceeding:
+    case q931::MessageType::Alerting:
+    case q931::MessageType::Connect:
+    case q931::MessageType::Facility:
+        if (!information.present()) {
+            protocolFailure(CauseMandatoryElementMissing, q931::messageTypeName(message->type) +
+                                                              " without User-user information");
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    if (information.present())
+        handleUserInformation(*message, information);
+    flushTunnelled();
+}
+
+void Connection::handleUserInformation(const q931::Message& message, const asn::Value& information)
+{
+    const asn::Value& pdu = h225::uuPdu(information);
+    const std::string_view name = h225::bodyName(information);
+    const asn::Value& body = h225::messageBody(information);
+    const bool response = name == "callProceeding" || name == "alerting" || name == "connect" ||
+                          name == "progress" || name == "facility";
+    if (!incoming_ && !tunnellingDecided_ && response) {
+        remoteTunnelling_ = pdu["h245Tunnelling"].boolean();
+        tunnelling_ = tunnellingWanted_ && remoteTunnelling_;
+        tunnellingDecided_ = true;
+        tunnellingActive_ = tunnelling_;
+        if (!tunnelling_ && h245Started_)
+            resetH245(); // what went in Setup is lost; start again on the H.245 channel
+    }
+    if (body.has("h245Address") && !tunnelling_) {
+        if (auto target = toEndpoint(body["h245Address"]))
+            remoteH245Address_ = target;
+    }
+    if (!incoming_ && fastStartWanted_ && !fastStartAnswered_ && body.has("fastStart"))
+        readFastStartAnswer(body["fastStart"]);
+    if (tunnelling_ && pdu.has("h245Control")) {
+        const asn::Value& control = pdu["h245Control"];
+        for (std::size_t i = 0; i < control.size() && !released_ && !remoteReleased_; ++i)
+            handleH245Pdu(control.at(i).octets());
+        if (released_ || remoteReleased_)
+            return;
+    }
+    if (incoming_)
+        return; // the caller sends nothing else that changes the call's progress
+    if (name == "callProceeding") {
+        std::lock_guard lock(channelMutex_);
+        remoteProduct_ = h225::productText(body["destinationInfo"]);
+    } else if (name == "alerting") {
+        onAlerting();
+    } else if (name == "connect") {
+        if (connectReceived_)
+            return;
+        connectReceived_ = true;
+        signalTimer_.cancel();
+        {
+            std::lock_guard lock(channelMutex_);
+            remoteProduct_ = h225::productText(body["destinationInfo"]);
+        }
+        if (auto display = displayOf(message); !display.empty())
+            setRemoteParty(display, remotePartyAddress());
+        if (!tunnelling_ && !h245Channel_ && !h245Connecting_ && remoteH245Address_) {
+            h245Listener_.reset();
+            connectH245(*remoteH245Address_);
+        }
+        if (fastStartWanted_ && !fastStartAnswered_) {
+            VOIP_TRACE(2, "H323\tFast start refused, using H.245 on " << describe());
+            fastStartAnswered_ = true;
+            std::erase_if(channels_, [](const auto& channel) { return channel->proposal; });
+        }
+        startH245();
+        onConnected();
+    } else if (name == "facility") {
+        handleFacility(message, information);
+    }
+}
+
+void Connection::handleReleaseComplete(const q931::Message& message, const asn::Value& information)
+{
+    unsigned cause = 0;
+    if (const auto* element = message.find(q931::ie::Cause)) {
+        if (auto decoded = q931::decodeCause(element->contents))
+            cause = decoded->value;
+    }
+    EndReason reason = EndReason::RemoteUser;
+    if (cause != 0) {
+        reason = endReasonFromQ931Cause(cause);
+    } else if (information.present() && h225::messageBody(information).has("reason")) {
+        if (auto mapped = endReasonFromReleaseCompleteReason(
+                h225::messageBody(information)["reason"].choiceName()))
+            reason = *mapped;
+    }
+    const auto current = phase();
+    // The caller hanging up before we answered is an abort, not a normal clearing.
+    if (incoming_ && reason == EndReason::RemoteUser &&
+        (current == Phase::Setup || current == Phase::Alerting))
+        reason = EndReason::CallerAbort;
+    VOIP_TRACE(2, "H323\tReleaseComplete cause " << cause << " on " << describe());
+    remoteReleased_ = true;
+    failCall(reason, reason == EndReason::Q931Cause ? cause : 0);
+    releaseNetwork();
+}
+
+void Connection::handleFacility(const q931::Message& message, const asn::Value& information)
+{
+    const asn::Value& facility = h225::messageBody(information);
+    const auto reason = facility["reason"].choiceName();
+    if (reason == "transportedInformation" || reason == "startH245" ||
+        reason == "featureSetUpdate") {
+        if (reason == "startH245" && !tunnelling_ && facility.has("h245Address") && !h245Channel_ &&
+            !h245Connecting_ && remoteH245Address_) {
+            h245Listener_.reset();
+            connectH245(*remoteH245Address_);
+        }
+        return;
+    }
+    if (!OnReceivedFacility(message, facility)) {
+        VOIP_TRACE(2, "H323\tFacility ends " << describe());
+        failCall(EndReason::CallForwarded);
+    }
+}
+
+bool Connection::OnReceivedFacility(const q931::Message& message, const asn::Value& facility)
+{
+    const int reason = facility["reason"].choiceIndex();
+    std::string alias;
+    std::string host;
+    if (facility.has("alternativeAliasAddress") && facility["alternativeAliasAddress"].size() > 0)
+        alias = h225::aliasToText(facility["alternativeAliasAddress"].at(0));
+    if (facility.has("alternativeAddress")) {
+        if (auto address = h225::transportAddressOf(facility["alternativeAddress"]))
+            host = address->toString();
+    }
+    VOIP_TRACE(1, "H323\tFacility reason=" << reason << " alias=\"" << alias << "\" host=\"" << host
+                                           << "\"");
+    constexpr int RouteCallToGatekeeper = 0;
+    constexpr int CallForwarded = 1;
+    constexpr int RouteCallToMC = 2;
+    constexpr int ForwardedElements = 9;
+    if (reason != RouteCallToGatekeeper && reason != CallForwarded && reason != RouteCallToMC &&
+        reason != ForwardedElements)
+        return true;
+    const std::string target = forwardTarget(alias, host);
+    if (target.empty())
+        return true;
+    if (endpoint_.OnConnectionForwarded(*this, target, message))
+        return false; // the application forwards the call itself once this one has cleared
+    forwardCall(endpoint_.prefix() + ":" + target);
+    return true;
+}
+
+// --- failures and release ---
+
+void Connection::handleSignalFailure(bool malformed, const std::string& detail)
+{
+    if (released_ || remoteReleased_)
+        return;
+    if (malformed) {
+        protocolFailure(CauseInvalidMessage, "bad TPKT on the signalling channel: " + detail);
+        return;
+    }
+    transportFailure(detail);
+}
+
+void Connection::protocolFailure(unsigned cause, const std::string& detail)
+{
+    ++endpoint_.malformed_;
+    VOIP_TRACE(1, "H323\t" << detail << " on " << describe());
+    failCall(EndReason::Q931Cause, cause);
+}
+
+void Connection::transportFailure(const std::string& detail)
+{
+    if (released_ || remoteReleased_)
+        return;
+    VOIP_TRACE(2, "H323\tTransport lost on " << describe() << ": " << detail);
+    remoteReleased_ = true;
+    failCall(endSessionReceived_ ? EndReason::RemoteUser : EndReason::TransportFail);
+    releaseNetwork();
+}
+
+void Connection::onRelease(EndReason reason)
+{
+    onNetwork([this, reason] {
+        sendReleaseComplete(reason);
+        releaseNetwork();
+    });
+}
+
+void Connection::sendReleaseComplete(EndReason reason)
+{
+    if (released_ || remoteReleased_ || !signal_ || !signal_->isOpen())
+        return;
+    auto owner = call();
+    const unsigned cause = q931CauseFromEndReason(reason, owner ? owner->endCause() : 0);
+    if (h245Started_ && tunnelling_)
+        queueH245(h245::buildEndSessionCommand());
+    else if (h245Started_ && h245Channel_ && h245Channel_->isOpen())
+        queueH245(h245::buildEndSessionCommand());
+    asn::Value release = newBody("releaseComplete");
+    const auto reasonName = releaseCompleteReasonFromEndReason(reason);
+    asn::Value& body = h225::messageBody(release);
+    if (!reasonName.empty() && body.field("reason").type()->indexOf(reasonName) >= 0)
+        body.field("reason").choose(reasonName);
+    else
+        body.remove("reason");
+    q931::Cause value;
+    value.value = static_cast<std::uint8_t>(cause);
+    sendSignal(q931::MessageType::ReleaseComplete, release,
+               {{q931::ie::Cause, q931::encodeCause(value)}});
+}
+
+void Connection::cancelTimers()
+{
+    for (auto* timer : {&signalTimer_, &capabilityTimer_, &masterSlaveTimer_, &roundTripTimer_,
+                        &roundTripIntervalTimer_})
+        timer->cancel();
+}
+
+void Connection::releaseNetwork()
+{
+    released_ = true;
+    h245Ready_ = false;
+    cancelTimers();
+    asio::error_code error;
+    if (resolver_)
+        resolver_->cancel();
+    if (connecting_)
+        connecting_->close(error);
+    if (h245Connecting_)
+        h245Connecting_->close(error);
+    h245Listener_.reset();
+    if (h245Channel_)
+        h245Channel_->closeAfterSending();
+    if (signal_)
+        signal_->closeAfterSending();
+    for (auto& channel : channels_)
+        channel->open = false;
+    sessions_.clear();
+    publishChannels();
+}
+
+} // namespace voip::h323
