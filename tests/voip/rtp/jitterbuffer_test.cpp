@@ -148,6 +148,29 @@ TEST_F(JitterFixture, LatePacketsRaiseTheDelayWithinItsBounds)
     EXPECT_EQ(played.size() + stats.late, 100u);
 }
 
+TEST_F(JitterFixture, SenderClockDriftKeepsTheDelayBounded)
+{
+    // One sender's clock runs 1 % slow, the other's 1 % fast, for a minute.
+    for (double rate : {0.99, 1.01}) {
+        JitterBuffer buffer;
+        played.clear();
+        std::vector<Arrival> arrivals;
+        for (int i = 0; i < 3000; ++i)
+            arrivals.push_back({20.0 * i / rate, static_cast<uint16_t>(i), 160u * i});
+        run(buffer, arrivals, 61000);
+        const auto stats = buffer.statistics();
+        EXPECT_EQ(played.size(), 3000u) << rate;
+        EXPECT_EQ(stats.late, 0u) << rate;
+        double worst = 0;
+        for (const auto& f : played)
+            worst = std::max(worst, addedDelayMs(f));
+        // The playout base follows the smallest transit of the last two to four
+        // seconds: at 1 % that is at most 40 ms behind.
+        EXPECT_LE(worst, 91) << rate;
+        EXPECT_GE(worst, 49) << rate;
+    }
+}
+
 TEST_F(JitterFixture, DelayBoundsAreOrdered)
 {
     JitterBuffer buffer;
