@@ -17,6 +17,17 @@ class Manager;
 /// makes the connections of its protocol or device.  Protocol endpoints derive from it.
 /// Endpoints live as long as their manager.  Members may be called from any thread;
 /// `mutex_` guards the names.
+///
+/// Outgoing legs are made through makeConnection() when a call is routed here.  A call
+/// arriving from the network starts in the endpoint itself:
+///
+///     auto call = manager().createCall();             // null while shutting down
+///     auto leg = std::make_shared<MyConnection>(call, *this, callerAddress);
+///     leg->setRemoteParty(callerName, callerAddress);
+///     leg->setCalledPartyAddress(dialledAlias);        // routed as "<prefix>:<alias>"
+///     call->startIncoming(leg);                        // OnIncomingConnection, ...
+///
+/// after which the leg reports progress (release, user input) through Connection.
 class Endpoint
 {
 public:

@@ -3,7 +3,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,10 +45,11 @@ public:
     std::optional<std::string> route(std::string_view sourcePrefix, std::string_view dialled) const;
 
 private:
+    struct CompiledPattern; // the regular expression, kept out of this header
     struct Rule
     {
         RouteEntry entry;
-        std::shared_ptr<const std::regex> regex;
+        std::shared_ptr<const CompiledPattern> pattern;
     };
     mutable std::mutex mutex_; // guards rules_
     std::vector<Rule> rules_;

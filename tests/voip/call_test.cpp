@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -26,6 +27,19 @@ bool waitNoCalls(const Manager& manager, std::size_t count = 0)
         std::this_thread::sleep_for(10ms);
     }
     return false;
+}
+
+/// Threads of this process, from /proc (0 when it cannot be read).
+int threadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::stoi(line.substr(8));
+        }
+    }
+    return 0;
 }
 
 struct Terminal
@@ -541,6 +555,7 @@ TEST(CallLoad, ManySequentialAndParallelCallsLeaveNothingBehind)
         return AnswerCallResponse::AnswerNow;
     };
     std::vector<std::weak_ptr<Call>> watched;
+    const int threadsBefore = threadCount();
     constexpr int Calls = 40;
     for (int i = 0; i < Calls; ++i) {
         auto token = alice.manager.setUpCall("pc:*", "bob");
@@ -572,6 +587,7 @@ TEST(CallLoad, ManySequentialAndParallelCallsLeaveNothingBehind)
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_TRUE(std::all_of(watched.begin(), watched.end(), [](auto& w) { return w.expired(); }));
+    EXPECT_EQ(threadCount(), threadsBefore) << "every call thread has ended";
     std::lock_guard lock(bob.manager.mutex);
     for (const auto& record : bob.manager.cleared) {
         EXPECT_TRUE(record.reason == EndReason::RemoteUser ||
