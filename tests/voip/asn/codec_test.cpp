@@ -305,6 +305,16 @@ TEST_F(Codec, SequenceExtensionAdditions)
     ASSERT_EQ(old->unknownAdditions().size(), 1u);
     EXPECT_EQ(old->unknownAdditions()[0].first, 0u);
     EXPECT_EQ(encodeHex(*old), toHex(*bytes));
+    // Copies carry the kept additions; changing a copy leaves the original alone.
+    Value copy = *old;
+    EXPECT_TRUE(copy == *old);
+    copy.unknownAdditions().clear();
+    EXPECT_FALSE(copy == *old);
+    EXPECT_EQ(encodeHex(copy), toHex(bits("0 0 1")));
+    copy = *old;
+    EXPECT_EQ(encodeHex(copy), toHex(*bytes));
+    EXPECT_NE(toText(*old).find("(unknown extension addition 0) = 05"), std::string::npos)
+        << toText(*old);
 
     // Without additions: no extension bit set, no bitmap.
     Value plain(type("Ext"));
