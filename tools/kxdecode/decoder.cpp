@@ -177,8 +177,13 @@ std::vector<DecodedMessage> decodeH225(std::span<const std::uint8_t> pdu)
     std::vector<DecodedMessage> out(1);
     out[0].protocol = Protocol::CallSignalling;
     decodeInto(out[0], userInformationType(), pdu);
-    if (!out[0].error)
-        appendNested(out[0], out);
+    if (!out[0].error) {
+        // Collected apart: appending to `out` while reading out[0] would move the carrier.
+        std::vector<DecodedMessage> nested;
+        appendNested(out[0], nested);
+        for (auto& message : nested)
+            out.push_back(std::move(message));
+    }
     return out;
 }
 
