@@ -4,6 +4,7 @@
 // listening on 127.0.0.1 at a port the system picks, for call tests on loopback.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,9 @@ Timers quickTimers();
 /// One engine: a recording manager, a local endpoint and an H.323 endpoint.
 struct Side
 {
-    explicit Side(const std::string& name, bool listen = true);
+    using EndPointFactory = std::function<std::unique_ptr<EndPoint>(Manager&)>;
+    /// `make` builds the H.323 endpoint (a derived one with hooks); default: EndPoint.
+    explicit Side(const std::string& name, bool listen = true, const EndPointFactory& make = {});
     ~Side();
 
     /// "h323:127.0.0.1:<port>" of this side's listener.

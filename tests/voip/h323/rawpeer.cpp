@@ -1,0 +1,200 @@
+#include "tests/voip/h323/rawpeer.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "voip/h225/address.h"
+#include "voip/h225/identity.h"
+#include "voip/h225/message.h"
+#include "voip/q931/elements.h"
+#include "voip/q931/tpkt.h"
+
+namespace voip::h323::test {
+
+namespace {
+
+void setReceiveTimeout(asio::ip::tcp::socket& socket, std::chrono::milliseconds timeout)
+{
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+}
+
+} // namespace
+
+RawPeer::RawPeer()
+    : acceptor_(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
+    , socket_(io_)
+{
+    port_ = acceptor_.local_endpoint().port();
+}
+
+bool RawPeer::accept(std::chrono::milliseconds timeout)
+{
+    acceptor_.non_blocking(true);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        asio::error_code error;
+        acceptor_.accept(socket_, error);
+        if (!error) {
+            socket_.non_blocking(false);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+bool RawPeer::connect(std::uint16_t port)
+{
+    asio::error_code error;
+    if (socket_.is_open())
+        socket_.close(error);
+    socket_.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
+    return !error;
+}
+
+std::optional<std::vector<std::uint8_t>> RawPeer::readPdu(std::chrono::milliseconds timeout)
+{
+    setReceiveTimeout(socket_, timeout);
+    std::array<std::uint8_t, 4> header{};
+    asio::error_code error;
+    asio::read(socket_, asio::buffer(header), error);
+    if (error)
+        return std::nullopt;
+    const std::size_t length = (std::size_t{header[2]} << 8) | header[3];
+    if (header[0] != 3 || length < 4)
+        return std::nullopt;
+    std::vector<std::uint8_t> pdu(length - 4);
+    asio::read(socket_, asio::buffer(pdu), error);
+    if (error)
+        return std::nullopt;
+    return pdu;
+}
+
+std::optional<q931::Message> RawPeer::readUntil(q931::MessageType type,
+                                                std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        auto pdu = readPdu(std::max(left, std::chrono::milliseconds(1)));
+        if (!pdu)
+            return std::nullopt;
+        auto message = q931::decodeMessage(*pdu);
+        if (message && message->messageType() == type)
+            return *message;
+    }
+    return std::nullopt;
+}
+
+bool RawPeer::waitClosed(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        setReceiveTimeout(socket_, std::chrono::milliseconds(100));
+        std::array<std::uint8_t, 512> buffer{};
+        asio::error_code error;
+        socket_.read_some(asio::buffer(buffer), error);
+        if (error == asio::error::eof || error == asio::error::connection_reset)
+            return true;
+        if (error && error != asio::error::would_block && error != asio::error::try_again &&
+            error != asio::error::timed_out)
+            return true;
+    }
+    return false;
+}
+
+bool RawPeer::sendRaw(const std::vector<std::uint8_t>& bytes)
+{
+    asio::error_code error;
+    asio::write(socket_, asio::buffer(bytes), error);
+    return !error;
+}
+
+bool RawPeer::sendPdu(const std::vector<std::uint8_t>& pdu)
+{
+    auto framed = q931::tpktFrame(pdu);
+    return framed && sendRaw(*framed);
+}
+
+bool RawPeer::sendAnswer(const q931::Message& setup, q931::MessageType type,
+                         const asn::Value& information)
+{
+    q931::Message message;
+    message.callReference = setup.callReference;
+    message.fromDestination = true;
+    message.type = static_cast<std::uint8_t>(type);
+    auto encoded = h225::encodeUserInformation(information);
+    if (!encoded || !q931::setUserUserPdu(message, *encoded))
+        return false;
+    auto bytes = q931::encodeMessage(message);
+    return bytes && sendPdu(*bytes);
+}
+
+void RawPeer::reset()
+{
+    asio::error_code error;
+    socket_.set_option(asio::socket_base::linger(true, 0), error);
+    socket_.close(error);
+}
+
+void RawPeer::close()
+{
+    asio::error_code error;
+    socket_.close(error);
+}
+
+asn::Value connectFor(const q931::Message& setup, bool tunnelling)
+{
+    asn::Value information = h225::newUserInformation("connect");
+    auto received = q931::userUserPdu(setup);
+    asn::Value setupBody;
+    if (received) {
+        if (auto decoded = h225::decodeUserInformation(*received))
+            setupBody = h225::messageBody(*decoded);
+    }
+    asn::Value& body = h225::messageBody(information);
+    h225::setEndpointType(body.field("destinationInfo"));
+    h225::setGuid(body.field("conferenceID"), h225::guidOf(setupBody["conferenceID"]));
+    h225::setGuid(body.field("callIdentifier").field("guid"),
+                  h225::guidOf(setupBody["callIdentifier"]["guid"]));
+    body.field("multipleCalls").setBoolean(false);
+    body.field("maintainConnection").setBoolean(false);
+    h225::uuPdu(information).field("h245Tunnelling").setBoolean(tunnelling);
+    return information;
+}
+
+std::vector<std::uint8_t> sampleSetup(std::uint16_t callReference)
+{
+    asn::Value information = h225::newUserInformation("setup");
+    asn::Value& setup = h225::messageBody(information);
+    h225::setEndpointType(setup.field("sourceInfo"));
+    h225::setAlias(setup.field("sourceAddress").append(), "fuzzer", h225::AliasKind::H323Id);
+    setup.field("activeMC").setBoolean(false);
+    h225::setGuid(setup.field("conferenceID"), h225::newGuid());
+    setup.field("conferenceGoal").choose("create");
+    setup.field("callType").choose("pointToPoint");
+    h225::setGuid(setup.field("callIdentifier").field("guid"), h225::newGuid());
+    setup.field("mediaWaitForConnect").setBoolean(false);
+    setup.field("canOverlapSend").setBoolean(false);
+    setup.field("multipleCalls").setBoolean(false);
+    setup.field("maintainConnection").setBoolean(false);
+    h225::uuPdu(information).field("h245Tunnelling").setBoolean(true);
+    q931::Message message;
+    message.callReference = callReference;
+    message.type = static_cast<std::uint8_t>(q931::MessageType::Setup);
+    q931::BearerCapability bearer;
+    message.set(q931::ie::BearerCapability, q931::encodeBearerCapability(bearer));
+    if (auto display = q931::encodeIa5Text("Fuzzer"))
+        message.set(q931::ie::Display, *display);
+    auto encoded = h225::encodeUserInformation(information);
+    if (encoded)
+        q931::setUserUserPdu(message, *encoded);
+    auto bytes = q931::encodeMessage(message);
+    return bytes ? *bytes : std::vector<std::uint8_t>{};
+}
+
+} // namespace voip::h323::test
