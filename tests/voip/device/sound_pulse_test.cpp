@@ -165,15 +165,25 @@ TEST_F(PulseAudio, ToneIntoTheMicFeedIsRecordedFromTheMicrophone)
                 break;
         }
     });
-    std::vector<int16_t> recorded(rate * 3 / 2);
-    auto status = mic.value()->read(recorded);
+    // Blocks of 250 ms until one holds the tone: the path through the null sink takes a
+    // while to start (up to its 2 s block when it was suspended).
+    double best = 0, otherInBest = 1;
+    MediaStatus status;
+    for (int block = 0; block < 32 && best <= 0.5; ++block) {
+        std::vector<int16_t> recorded(rate / 4);
+        if (status = mic.value()->read(recorded); !status)
+            break;
+        const double share = toneShare(recorded, rate, hz);
+        if (share > best) {
+            best = share;
+            otherInBest = toneShare(recorded, rate, 1500);
+        }
+    }
     playing = false;
     player.join();
     ASSERT_TRUE(status) << status.message();
-    // The last second holds the tone (the first part may be the pipeline filling).
-    std::vector<int16_t> tail(recorded.end() - rate, recorded.end());
-    EXPECT_GT(toneShare(tail, rate, hz), 0.5);
-    EXPECT_LT(toneShare(tail, rate, 1500), 0.05);
+    EXPECT_GT(best, 0.5);
+    EXPECT_LT(otherInBest, 0.05);
 }
 
 TEST_F(PulseAudio, RecorderAndPlayerTestsRun)
@@ -192,7 +202,7 @@ TEST_F(PulseAudio, RecorderAndPlayerTestsRun)
     ASSERT_TRUE(speaker);
     ASSERT_TRUE(speaker.value()->setMute(false));
     ASSERT_TRUE(speaker.value()->setVolume(100));
-    std::vector<int16_t> heard(16000 * 2);
+    std::vector<int16_t> heard(16000 * 4); // the monitor may start late (see above)
     std::thread listener([&] { (void)monitor.value()->read(heard); });
     auto player = runPlayerTest(params("CI_Speaker", SoundDirection::Player));
     listener.join();

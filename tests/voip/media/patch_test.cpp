@@ -363,6 +363,51 @@ TEST(MediaPatch, StopWakesABlockedSourceAndLeavesNoThread)
     EXPECT_EQ(threadCount(), before);
 }
 
+TEST(MediaPatch, TranscodesAndFillsLostFramesWithSilence)
+{
+    const auto alaw = codecFormat(*findAudioCodec("G.711-ALaw-64k"));
+    const auto ulaw = codecFormat(*findAudioCodec("G.711-uLaw-64k"));
+    auto [network, received] = makeStreamPipe(alaw, AudioSessionId);
+    auto speaker = std::make_shared<RecordingSink>(pcmMediaFormat(8000));
+    auto relay = std::make_shared<RecordingSink>(ulaw);
+    MediaPatch patch(received);
+    ASSERT_TRUE(patch.addSink(speaker));
+    ASSERT_TRUE(patch.addSink(relay));
+    ASSERT_TRUE(patch.start());
+    ASSERT_TRUE(network->open());
+
+    const auto tone = test::chirp(8000, 300, 1200, 0.1, 8000);
+    auto encoder = AudioEncoder::create("G.711-ALaw-64k");
+    ASSERT_TRUE(encoder);
+    for (uint32_t i = 0; i < 5; ++i) {
+        StreamFrame frame;
+        ASSERT_TRUE(encoder.value()->encode(std::span(tone).subspan(i * 160, 160), frame.payload));
+        frame.timestamp = i * 160;
+        frame.lostBefore = i == 3 ? 2 : 0; // two packets lost before the fourth
+        ASSERT_TRUE(network->writeFrame(frame));
+    }
+    network->close();
+    ASSERT_TRUE(waitFor([&] { return !patch.isRunning(); }));
+    patch.stop();
+
+    std::lock_guard lock(speaker->mutex);
+    ASSERT_EQ(speaker->frames.size(), 5u);
+    EXPECT_EQ(speaker->frames[3].pcm.size(), 3u * 160) << "two frames of silence, then the frame";
+    EXPECT_TRUE(std::all_of(speaker->frames[3].pcm.begin(), speaker->frames[3].pcm.begin() + 320,
+                            [](int16_t s) { return s == 0; }));
+    EXPECT_EQ(speaker->frames[4].pcm.size(), 160u);
+    EXPECT_EQ(speaker->frames[4].timestamp, 4u * 160);
+
+    // The u-law copy decodes to the same sound as the A-law original.
+    std::lock_guard relayLock(relay->mutex);
+    ASSERT_EQ(relay->frames.size(), 7u) << "five frames and two of silence";
+    auto decoder = AudioDecoder::create("G.711-uLaw-64k");
+    std::vector<int16_t> first;
+    ASSERT_TRUE(decoder.value()->decode(relay->frames[0].payload, first));
+    std::vector<int16_t> original(tone.begin(), tone.begin() + 160);
+    EXPECT_GT(test::snrDb(original, first, 0), 25);
+}
+
 TEST(MediaPatch, RefusesConversionsItCannotMake)
 {
     auto source = std::make_shared<ScriptedSource>(speechPattern(0, 1, 0), MediaStatus{});
