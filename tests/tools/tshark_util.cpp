@@ -58,7 +58,7 @@ std::string shellQuote(const std::string& text)
 std::string runCommand(const std::string& command, int* status)
 {
     std::string output;
-    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    FILE* pipe = popen(("(" + command + ") 2>/dev/null").c_str(), "r");
     if (!pipe) {
         if (status)
             *status = -1;

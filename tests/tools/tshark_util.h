@@ -13,7 +13,8 @@ std::filesystem::path referenceDir();
 /// True when a tshark binary can be run.
 bool haveTshark();
 
-/// Runs a shell command and returns its standard output (stderr is discarded); sets
+/// Runs a shell command and returns its standard output (stderr is discarded unless the
+/// command redirects it itself); sets
 /// `status` to the exit status.
 std::string runCommand(const std::string& command, int* status = nullptr);
 

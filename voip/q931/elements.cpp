@@ -20,6 +20,22 @@ std::size_t skipGroup(std::span<const std::uint8_t> contents, std::size_t at)
     return std::string::npos;
 }
 
+// Text for one line of output: control characters shown as \xNN.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    char part[8];
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\' || c == '"') {
+            std::snprintf(part, sizeof part, "\\x%02x", c);
+            out += part;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string hexDump(std::span<const std::uint8_t> bytes)
 {
     std::string text;
@@ -335,7 +351,7 @@ std::string describeElement(const InformationElement& element)
     case ie::Display:
     case ie::Keypad:
         if (auto v = decodeIa5Text(contents))
-            return "\"" + *v + "\"";
+            return "\"" + printable(*v) + "\"";
         break;
     case ie::Signal:
         if (auto v = decodeSignal(contents))
@@ -345,8 +361,8 @@ std::string describeElement(const InformationElement& element)
     case ie::CalledPartyNumber:
     case ie::ConnectedNumber:
         if (auto v = decodePartyNumber(contents))
-            return "\"" + v->digits + "\", type " + std::to_string(v->typeOfNumber) + ", plan " +
-                   std::to_string(v->numberingPlan);
+            return "\"" + printable(v->digits) + "\", type " + std::to_string(v->typeOfNumber) +
+                   ", plan " + std::to_string(v->numberingPlan);
         break;
     case ie::UserUser:
         if (!contents.empty())

@@ -215,3 +215,11 @@ TEST(Q931Message, DescribeNamesTypeAndElements)
     EXPECT_NE(text.find("layer 1 protocol 5"), std::string::npos);
     EXPECT_NE(text.find("User-user: protocol discriminator 5, 3 octets"), std::string::npos);
 }
+
+TEST(Q931Message, DescribeEscapesControlCharacters)
+{
+    Message message;
+    message.set(ie::Display, {'a', 0x00, 'b', '"', 0x1b});
+    const std::string text = describeMessage(message);
+    EXPECT_NE(text.find("Display: \"a\\x00b\\x22\\x1b\""), std::string::npos) << text;
+}
