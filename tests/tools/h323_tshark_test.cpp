@@ -295,8 +295,9 @@ q931::Message q931Message(const Body& body, const Value& info)
         message.set(q931::ie::Signal, q931::encodeSignal(0x01));
     auto pdu = h225::encodeUserInformation(info);
     EXPECT_TRUE(pdu.ok()) << body.name << ": " << pdu.error().toString();
-    if (pdu.ok())
+    if (pdu.ok()) {
         EXPECT_TRUE(q931::setUserUserPdu(message, *pdu).ok());
+    }
     return message;
 }
 
@@ -407,9 +408,10 @@ TEST(H323Oracle, TsharkReadsEveryBodyAndMessageAsWritten)
         EXPECT_EQ(f.at("q931.call_ref_flag"),
                   std::vector<std::string>{message.fromDestination ? "1" : "0"})
             << "frame " << frame;
-        if (const auto* cause = message.find(q931::ie::Cause))
+        if (const auto* cause = message.find(q931::ie::Cause)) {
             EXPECT_EQ(f.at("q931.cause_value"), std::vector<std::string>{std::to_string(
                                                     q931::decodeCause(cause->contents)->value)});
+        }
         if (message.find(q931::ie::CallingPartyNumber)) {
             EXPECT_EQ(f.at("q931.calling_party_number.digits"), std::vector<std::string>{"1234"});
             EXPECT_EQ(f.at("q931.called_party_number.digits"), std::vector<std::string>{"5678"});
