@@ -11,6 +11,7 @@
 #include "tshark_util.h"
 #include "voip/asn/codec.h"
 #include "voip/h245/schema.h"
+#include "voip/q931/message.h"
 
 using namespace kx;
 using kx::decode::DecodedMessage;
@@ -85,6 +86,12 @@ TEST_P(RealCaptures, DecodeReencodeAndReadAsTsharkDoes)
         byFrame[message.frame].push_back(&message);
         if (kKnownMalformed.contains(std::pair<std::string, std::uint64_t>(name, message.frame)))
             continue;
+        if (message.q931) {
+            auto q931 = voip::q931::encodeMessage(*message.q931);
+            ASSERT_TRUE(q931.ok()) << q931.error().toString();
+            EXPECT_EQ(hexOf(*q931), hexOf(message.q931Octets))
+                << name << " frame " << message.frame << ": Q.931 re-encoding differs";
+        }
         if (message.error) {
             ADD_FAILURE() << name << ": " << decode::errorLine(message);
             continue;

@@ -204,11 +204,13 @@ std::vector<DecodedMessage> decodeCallSignalling(std::span<const std::uint8_t> b
         DecodedMessage bare;
         bare.error = "Q.931: " + pdu.error().message;
         bare.q931 = std::move(*message);
+        bare.q931Octets.assign(bytes.begin(), bytes.end());
         out.push_back(std::move(bare));
         return out;
     }
     out = decodeH225(*pdu);
     out[0].q931 = std::move(*message);
+    out[0].q931Octets.assign(bytes.begin(), bytes.end());
     return out;
 }
 

@@ -46,8 +46,9 @@ struct DecodedMessage
     /// Where inside its carrier the PDU sat, e.g. "h245Control[1]" or "fastStart[0]";
     /// empty for a PDU that is the whole TPKT/UDP payload.
     std::string where;
-    /// The Q.931 message (CallSignalling only).
+    /// The Q.931 message and the octets it was read from (CallSignalling only).
     std::optional<voip::q931::Message> q931;
+    std::vector<std::uint8_t> q931Octets;
     /// The ASN.1 PDU: the User-user contents after the discriminator, the RAS datagram,
     /// the H.245 TPKT payload or the tunnelled/fastStart octets.
     std::vector<std::uint8_t> pdu;
