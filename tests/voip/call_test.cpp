@@ -319,6 +319,63 @@ TEST_F(CallModel, CallerGivingUpBeforeTheAnswerIsCallerAbort)
     EXPECT_EQ(alice.clearedRecord()->reason, EndReason::LocalUser);
 }
 
+TEST_F(CallModel, AcceptAfterTheCallerGaveUpAnswersNothing)
+{
+    // The client waits before auto-answering, on the engine's thread; the caller hangs
+    // up meanwhile.
+    std::atomic<bool> accepted{false};
+    std::atomic<bool> callerGone{false};
+    bob.manager.answerPolicy = [&](Connection& connection, const std::string&) {
+        bob.manager.waitUntil([&] { return callerGone.load(); });
+        accepted = bob.local->acceptIncomingCall(connection.callToken());
+        return AnswerCallResponse::Pending;
+    };
+    auto token = alice.manager.setUpCall("pc:*", "bob");
+    ASSERT_TRUE(token);
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return !bob.manager.answerCallers.empty(); }));
+    ASSERT_TRUE(alice.manager.clearCall(*token, EndReason::LocalUser, true));
+    {
+        std::lock_guard lock(bob.manager.mutex);
+        callerGone = true;
+    }
+    bob.manager.changed.notify_all();
+    ASSERT_TRUE(bob.waitCleared());
+    EXPECT_EQ(bob.clearedRecord()->reason, EndReason::CallerAbort);
+    EXPECT_FALSE(bob.clearedRecord()->established);
+    EXPECT_FALSE(accepted) << "a clearing call cannot be accepted";
+    std::lock_guard lock(bob.manager.mutex);
+    EXPECT_TRUE(bob.manager.established.empty());
+}
+
+TEST_F(CallModel, BothSidesClearingAtOnceEndCleanly)
+{
+    bob.manager.answerPolicy = answerNow;
+    for (std::size_t round = 1; round <= 20; ++round) {
+        auto aliceToken = alice.manager.setUpCall("pc:*", "bob");
+        ASSERT_TRUE(aliceToken);
+        ASSERT_TRUE(alice.waitEstablished(round));
+        ASSERT_TRUE(bob.waitEstablished(round));
+        std::string bobToken;
+        {
+            std::lock_guard lock(bob.manager.mutex);
+            bobToken = bob.manager.established.back();
+        }
+        std::thread other([&] { bob.manager.clearCall(bobToken, EndReason::LocalUser, true); });
+        alice.manager.clearCall(*aliceToken, EndReason::LocalUser, true);
+        other.join();
+        ASSERT_TRUE(alice.waitCleared(round));
+        ASSERT_TRUE(bob.waitCleared(round));
+        for (auto* side : {&alice, &bob}) {
+            std::lock_guard lock(side->manager.mutex);
+            const auto reason = side->manager.cleared.back().reason;
+            EXPECT_TRUE(reason == EndReason::LocalUser || reason == EndReason::RemoteUser)
+                << endReasonText(reason);
+        }
+    }
+    EXPECT_TRUE(waitNoCalls(alice.manager));
+    EXPECT_TRUE(waitNoCalls(bob.manager));
+}
+
 TEST_F(CallModel, RefusedIncomingConnectionIsNoAccept)
 {
     bob.manager.incomingPolicy = [](Connection&) { return false; };
