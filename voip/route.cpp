@@ -4,10 +4,14 @@
 
 // GCC 12 reports -Wmaybe-uninitialized inside its own <regex> when optimising with
 // sanitizers; the code is the standard library's, not ours.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 #pragma GCC diagnostic pop
+#else
+#include <regex>
+#endif
 
 namespace voip {
 
