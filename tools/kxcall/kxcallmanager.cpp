@@ -1,0 +1,325 @@
+#include "tools/kxcall/kxcallmanager.h"
+
+#include <charconv>
+#include <ostream>
+#include <sstream>
+
+#include "voip/call.h"
+#include "voip/h323/connection.h"
+
+namespace kxcall {
+
+namespace {
+
+std::vector<std::string> splitList(std::string_view text)
+{
+    std::vector<std::string> items;
+    while (!text.empty()) {
+        auto comma = text.find(',');
+        auto item = text.substr(0, comma);
+        if (!item.empty())
+            items.emplace_back(item);
+        if (comma == std::string_view::npos)
+            break;
+        text.remove_prefix(comma + 1);
+    }
+    return items;
+}
+
+std::optional<unsigned long> number(std::string_view text)
+{
+    unsigned long value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<bool> onOff(std::string_view text)
+{
+    if (text == "on" || text == "1" || text == "true")
+        return true;
+    if (text == "off" || text == "0" || text == "false")
+        return false;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string usage()
+{
+    return "usage: kxcall [options]\n"
+           "  --listen PORT           listen for calls on PORT (0: any free port)\n"
+           "  --bind ADDRESS          listen on this address only\n"
+           "  --answer auto|reject|never|MS\n"
+           "                          answer at once (default), refuse, never, or after MS ms\n"
+           "  --call ADDRESS          call ADDRESS (host, host:port, alias@host[:port])\n"
+           "  --hangup-after SECONDS  clear the call SECONDS after it is established\n"
+           "  --send-input TEXT       send TEXT as user input once established\n"
+           "  --fast-start on|off     offer and accept fastStart (default off)\n"
+           "  --tunnelling on|off     tunnel H.245 in H.225.0 (default on)\n"
+           "  --h245-in-setup on|off  start H.245 in Setup (default off)\n"
+           "  --formats A,B,...       media formats to offer first, in this order\n"
+           "  --mask A,B*,...         media formats never to offer\n"
+           "  --name NAME             user name (h323-ID) and display name\n"
+           "  --calls N               exit after N calls (0: run until stopped; default 1)\n";
+}
+
+std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        if (name == "--help" || name == "-h") {
+            error = usage();
+            return std::nullopt;
+        }
+        if (i + 1 >= argc) {
+            error = "missing value after " + std::string(name);
+            return std::nullopt;
+        }
+        const std::string_view value = argv[++i];
+        if (name == "--listen") {
+            auto port = number(value);
+            if (!port || *port > 65535) {
+                error = "bad port: " + std::string(value);
+                return std::nullopt;
+            }
+            options.listenPort = static_cast<std::uint16_t>(*port);
+        } else if (name == "--bind") {
+            options.listenAddress = value;
+        } else if (name == "--answer") {
+            if (value == "auto") {
+                options.answer = Options::Answer::Auto;
+            } else if (value == "reject") {
+                options.answer = Options::Answer::Reject;
+            } else if (value == "never") {
+                options.answer = Options::Answer::Never;
+            } else if (auto delay = number(value); delay && *delay <= 3'600'000) {
+                options.answer = Options::Answer::Delayed;
+                options.answerDelay = std::chrono::milliseconds(*delay);
+            } else {
+                error = "bad --answer: " + std::string(value);
+                return std::nullopt;
+            }
+        } else if (name == "--call") {
+            options.callAddress = value;
+        } else if (name == "--hangup-after") {
+            auto seconds = number(value);
+            if (!seconds || *seconds > 86400) {
+                error = "bad --hangup-after: " + std::string(value);
+                return std::nullopt;
+            }
+            options.hangUpAfter = std::chrono::seconds(*seconds);
+        } else if (name == "--send-input") {
+            options.userInput = value;
+        } else if (name == "--fast-start" || name == "--tunnelling" || name == "--h245-in-setup") {
+            auto flag = onOff(value);
+            if (!flag) {
+                error = "expected on or off after " + std::string(name);
+                return std::nullopt;
+            }
+            (name == "--fast-start"   ? options.fastStart
+             : name == "--tunnelling" ? options.tunnelling
+                                      : options.h245InSetup) = *flag;
+        } else if (name == "--formats") {
+            options.formatOrder = splitList(value);
+        } else if (name == "--mask") {
+            options.formatMask = splitList(value);
+        } else if (name == "--name") {
+            options.userName = value;
+        } else if (name == "--calls") {
+            auto calls = number(value);
+            if (!calls || *calls > 1'000'000) {
+                error = "bad --calls: " + std::string(value);
+                return std::nullopt;
+            }
+            options.calls = static_cast<unsigned>(*calls);
+        } else {
+            error = "unknown option " + std::string(name);
+            return std::nullopt;
+        }
+    }
+    if (!options.listenPort && options.callAddress.empty()) {
+        error = "nothing to do: give --listen or --call";
+        return std::nullopt;
+    }
+    return options;
+}
+
+NullEndpoint::NullEndpoint(voip::Manager& manager)
+    : voip::Endpoint(manager, "pc")
+{}
+
+std::shared_ptr<voip::Connection>
+NullEndpoint::makeConnection(const std::shared_ptr<voip::Call>& call, const std::string& address,
+                             const voip::StringOptions& options)
+{
+    return std::make_shared<NullConnection>(call, *this, address, options);
+}
+
+CallManager::CallManager(const Options& options, std::ostream& out)
+    : options_(options)
+    , out_(out)
+{}
+
+CallManager::~CallManager()
+{
+    shutDown(std::chrono::seconds(5));
+    std::vector<std::thread> helpers;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        helpers.swap(helpers_);
+    }
+    changed_.notify_all();
+    for (auto& helper : helpers)
+        helper.join();
+}
+
+bool CallManager::start()
+{
+    setDefaultUserName(options_.userName);
+    setDefaultDisplayName(options_.userName);
+    local_ = static_cast<NullEndpoint*>(attachEndpoint(std::make_unique<NullEndpoint>(*this)));
+    h323_ = static_cast<voip::h323::EndPoint*>(
+        attachEndpoint(std::make_unique<voip::h323::EndPoint>(*this)));
+    h323_->setFastStart(options_.fastStart);
+    h323_->setH245Tunnelling(options_.tunnelling);
+    h323_->setH245InSetup(options_.h245InSetup);
+    setMediaFormatOrder(options_.formatOrder);
+    setMediaFormatMask(options_.formatMask);
+    addRoute("h323:.* = pc:");
+    addRoute("pc:.* = h323:<da>");
+    if (options_.listenPort) {
+        auto status = h323_->startListener(options_.listenAddress, *options_.listenPort);
+        if (!status) {
+            print("error " + status.message());
+            return false;
+        }
+        print("listening on port " + std::to_string(h323_->listenerPort()));
+    }
+    return true;
+}
+
+int CallManager::run(const std::atomic<bool>& stop)
+{
+    if (!options_.callAddress.empty()) {
+        std::string to = options_.callAddress;
+        if (to.rfind("h323:", 0) != 0)
+            to = "h323:" + to;
+        auto token = setUpCall("pc:*", to);
+        if (!token) {
+            print("error cannot call " + options_.callAddress);
+            return 2;
+        }
+        print("calling " + options_.callAddress + " token=" + *token);
+    }
+    std::unique_lock lock(mutex_);
+    while (!stop && (options_.calls == 0 || cleared_ < options_.calls))
+        changed_.wait_for(lock, std::chrono::milliseconds(100));
+    const bool failed = failed_;
+    lock.unlock();
+    clearAllCalls(voip::EndReason::LocalUser, true, std::chrono::seconds(5));
+    return failed ? 1 : 0;
+}
+
+void CallManager::print(const std::string& line)
+{
+    std::lock_guard lock(mutex_);
+    out_ << line << std::endl;
+}
+
+void CallManager::later(std::chrono::milliseconds delay, std::function<void()> job)
+{
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return;
+    helpers_.emplace_back([this, delay, job = std::move(job)] {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, delay, [this] { return stopping_; })) {
+            lock.unlock();
+            job();
+        }
+    });
+}
+
+bool CallManager::OnIncomingConnection(voip::Connection& connection, unsigned options,
+                                       const voip::StringOptions& stringOptions)
+{
+    if (connection.isNetworkConnection())
+        print("incoming call from " + connection.remotePartyText() +
+              " token=" + connection.callToken());
+    return Manager::OnIncomingConnection(connection, options, stringOptions);
+}
+
+voip::AnswerCallResponse CallManager::OnAnswerCall(voip::Connection& connection,
+                                                   const std::string& caller)
+{
+    switch (options_.answer) {
+    case Options::Answer::Auto:
+        return voip::AnswerCallResponse::AnswerNow;
+    case Options::Answer::Reject:
+        return voip::AnswerCallResponse::Deny;
+    case Options::Answer::Delayed: {
+        const std::string token = connection.callToken();
+        later(options_.answerDelay, [this, token] { local_->acceptIncomingCall(token); });
+        break;
+    }
+    case Options::Answer::Never:
+        break;
+    }
+    return Manager::OnAnswerCall(connection, caller);
+}
+
+void CallManager::OnEstablishedCall(voip::Call& call)
+{
+    print("established token=" + call.token() + " " + call.partyA() + " -> " + call.partyB());
+    const std::string token = call.token();
+    if (!options_.userInput.empty()) {
+        if (auto network = call.networkConnection()) {
+            if (!network->sendUserInputString(options_.userInput))
+                print("error cannot send user input");
+        }
+    }
+    if (options_.hangUpAfter)
+        later(*options_.hangUpAfter,
+              [this, token] { clearCall(token, voip::EndReason::LocalUser, false); });
+    Manager::OnEstablishedCall(call);
+}
+
+void CallManager::OnClearedCall(voip::Call& call)
+{
+    const auto reason = call.endReason();
+    print("cleared token=" + call.token() + " reason=" + std::to_string(voip::toNumber(reason)) +
+          " " + std::string(voip::endReasonText(reason)));
+    {
+        std::lock_guard lock(mutex_);
+        ++cleared_;
+        failed_ = failed_ || !call.isEstablished();
+    }
+    changed_.notify_all();
+    Manager::OnClearedCall(call);
+}
+
+bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream)
+{
+    print("media opened " + stream.mediaFormat().name() + " session " +
+          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    return Manager::OnOpenMediaStream(connection, stream);
+}
+
+void CallManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream)
+{
+    print("media closed " + stream.mediaFormat().name() + " session " +
+          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    Manager::OnClosedMediaStream(connection, stream);
+}
+
+void CallManager::OnUserInputString(voip::Connection& connection, const std::string& value)
+{
+    print("user input \"" + value + "\"");
+    Manager::OnUserInputString(connection, value);
+}
+
+} // namespace kxcall

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <iosfwd>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "voip/h323/endpoint.h"
+#include "voip/manager.h"
+
+namespace kxcall {
+
+/// What the tool was asked to do.
+struct Options
+{
+    std::optional<std::uint16_t> listenPort; ///< listen when set (0: any free port)
+    std::string listenAddress;               ///< empty: every interface
+    enum class Answer
+    {
+        Auto,
+        Reject,
+        Delayed,
+        Never
+    } answer = Answer::Auto;
+    std::chrono::milliseconds answerDelay{0};
+    std::string callAddress; ///< call this address when not empty
+    std::optional<std::chrono::milliseconds> hangUpAfter;
+    std::string userInput; ///< sent once the call is established
+    bool fastStart = false;
+    bool tunnelling = true;
+    bool h245InSetup = false;
+    std::vector<std::string> formatOrder;
+    std::vector<std::string> formatMask;
+    std::string userName = "kxcall";
+    unsigned calls = 1; ///< calls to take or make before exiting (0: until stopped)
+};
+
+/// Reads the command line; nothing (and a message in `error`) on a bad argument.
+std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
+std::string usage();
+
+/// The "pc" side of the tool's calls: no sound, it only answers.
+class NullConnection : public voip::Connection
+{
+public:
+    using voip::Connection::Connection;
+    bool isNetworkConnection() const override { return false; }
+    bool setUpConnection() override { return true; }
+    void onRelease(voip::EndReason) override {}
+};
+
+class NullEndpoint : public voip::Endpoint
+{
+public:
+    explicit NullEndpoint(voip::Manager& manager);
+    std::shared_ptr<voip::Connection> makeConnection(const std::shared_ptr<voip::Call>& call,
+                                                     const std::string& address,
+                                                     const voip::StringOptions& options) override;
+};
+
+/// The tool's manager: prints one line per event to `out` and carries out the options.
+/// Callbacks run on engine threads; `mutex_` guards the output and the counters.
+class CallManager : public voip::Manager
+{
+public:
+    CallManager(const Options& options, std::ostream& out);
+    ~CallManager() override;
+
+    /// Sets up endpoints, routes and the listener; false (with a line) on failure.
+    bool start();
+    /// Runs until the calls asked for are done or `stop` is set; the exit status.
+    int run(const std::atomic<bool>& stop);
+
+    bool OnIncomingConnection(voip::Connection& connection, unsigned options,
+                              const voip::StringOptions& stringOptions) override;
+    voip::AnswerCallResponse OnAnswerCall(voip::Connection& connection,
+                                          const std::string& caller) override;
+    void OnEstablishedCall(voip::Call& call) override;
+    void OnClearedCall(voip::Call& call) override;
+    bool OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
+    void OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
+    void OnUserInputString(voip::Connection& connection, const std::string& value) override;
+
+private:
+    void print(const std::string& line);
+    void later(std::chrono::milliseconds delay, std::function<void()> job);
+
+    const Options options_;
+    std::ostream& out_;
+    voip::h323::EndPoint* h323_ = nullptr;
+    NullEndpoint* local_ = nullptr;
+
+    std::mutex mutex_; // guards out_, cleared_, failed_, helpers_, stopping_
+    std::condition_variable changed_;
+    unsigned cleared_ = 0;
+    bool failed_ = false;
+    bool stopping_ = false;
+    std::vector<std::thread> helpers_;
+};
+
+} // namespace kxcall
