@@ -1,0 +1,98 @@
+#include "voip/pcss/pcssconnection.h"
+
+#include "voip/base/trace.h"
+#include "voip/media/stream.h"
+#include "voip/pcss/pcssendpoint.h"
+
+namespace voip::pcss {
+
+PcssConnection::PcssConnection(const std::shared_ptr<Call>& call, PcssEndpoint& endpoint,
+                               std::string address, std::string playDevice,
+                               std::string recordDevice, StringOptions options)
+    : Connection(call, endpoint, std::move(address), std::move(options))
+    , pcss_(endpoint)
+    , playDevice_(std::move(playDevice))
+    , recordDevice_(std::move(recordDevice))
+    , bufferCount_(endpoint.soundChannelBufferCount())
+    , bufferTimeMs_(endpoint.soundChannelBufferTime())
+{}
+
+PcssConnection::~PcssConnection() = default;
+
+std::shared_ptr<MediaStream> PcssConnection::createMediaStream(const MediaFormat& format,
+                                                               unsigned sessionId, bool isSource)
+{
+    VOIP_TRACE(3, "PCSS\tCreate media stream " << format.name() << (isSource ? " source" : " sink")
+                                               << " session " << sessionId << " on " << describe());
+    if (pcss_.takesMediaThroughCallbacks(format, isSource))
+        return std::make_shared<MediaStream>(format, sessionId, isSource);
+    switch (format.mediaType()) {
+    case MediaType::Audio: {
+        const auto& device = isSource ? recordDevice_ : playDevice_;
+        auto channel = pcss_.createSoundChannel(*this, format, device, isSource);
+        if (!channel)
+            return nullptr;
+        auto params = channel->params();
+        return std::make_shared<SoundStream>(std::move(channel), params, sessionId, isSource,
+                                             bufferTimeMs_);
+    }
+    case MediaType::Video:
+        return createVideoStream(format, sessionId, isSource);
+    case MediaType::H224:
+        return createH224Stream(format, sessionId, isSource);
+    }
+    return nullptr;
+}
+
+std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat&, unsigned, bool)
+{
+    return nullptr;
+}
+
+std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat&, unsigned, bool)
+{
+    return nullptr;
+}
+
+std::shared_ptr<SoundStream> PcssConnection::soundStream(bool isSource, unsigned sessionId) const
+{
+    for (const auto& stream : mediaStreams()) {
+        if (stream->isSource() != isSource || stream->mediaFormat().mediaType() != MediaType::Audio)
+            continue;
+        if (sessionId != 0 && stream->sessionId() != sessionId)
+            continue;
+        if (auto sound = std::dynamic_pointer_cast<SoundStream>(stream))
+            return sound;
+    }
+    return nullptr;
+}
+
+bool PcssConnection::setAudioDevice(bool isSource, const std::string& device, unsigned sessionId)
+{
+    auto stream = soundStream(isSource, sessionId);
+    if (!stream || !stream->isOpen())
+        return false;
+    const auto direction = isSource ? SoundDirection::Recorder : SoundDirection::Player;
+    SoundParams params = stream->params();
+    params.driver = pcss_.soundDriver();
+    params.device = device;
+    params.direction = direction;
+    auto current = stream->channel();
+    if (current)
+        params.driver = current->driverName();
+    auto channel = createOpenedSoundChannel(params);
+    if (!channel) {
+        VOIP_TRACE(2, "PCSS\tCannot change to device \"" << device
+                                                         << "\": " << channel.status().message());
+        return false;
+    }
+    std::shared_ptr<SoundChannel> opened(channel.take());
+    if (!stream->replaceChannel(opened)) {
+        opened->close();
+        return false;
+    }
+    VOIP_TRACE(3, "PCSS\tNow using device \"" << device << "\" on " << describe());
+    return true;
+}
+
+} // namespace voip::pcss

@@ -1,0 +1,199 @@
+#include "voip/pcss/pcssendpoint.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "voip/base/trace.h"
+#include "voip/media/stream.h"
+#include "voip/pcss/pcssconnection.h"
+
+namespace voip::pcss {
+
+PcssEndpoint::PcssEndpoint(Manager& manager, std::string prefix)
+    : Endpoint(manager, std::move(prefix))
+{}
+
+PcssEndpoint::~PcssEndpoint()
+{
+    joiner_.stopAll();
+}
+
+void PcssEndpoint::shutDown()
+{
+    joiner_.stopAll();
+}
+
+std::shared_ptr<Connection> PcssEndpoint::makeConnection(const std::shared_ptr<Call>& call,
+                                                         const std::string& address,
+                                                         const StringOptions& options)
+{
+    return createConnection(call, address, playDevice(), recordDevice(), options);
+}
+
+std::shared_ptr<PcssConnection> PcssEndpoint::createConnection(const std::shared_ptr<Call>& call,
+                                                               const std::string& address,
+                                                               const std::string& playDevice,
+                                                               const std::string& recordDevice,
+                                                               const StringOptions& options)
+{
+    return std::make_shared<PcssConnection>(call, *this, address, playDevice, recordDevice,
+                                            options);
+}
+
+std::shared_ptr<SoundChannel> PcssEndpoint::createSoundChannel(const PcssConnection& connection,
+                                                               const MediaFormat& format,
+                                                               const std::string& device,
+                                                               bool isSource)
+{
+    unsigned rate = pcmSampleRateFor(format);
+    if (rate == 0)
+        rate = format.clockRate();
+    if (rate == 0)
+        rate = 8000;
+    SoundParams params;
+    params.driver = soundDriver();
+    params.device = device;
+    params.direction = isSource ? SoundDirection::Recorder : SoundDirection::Player;
+    params.channels = 1;
+    params.sampleRate = rate;
+    params.bitsPerSample = 16;
+    params.bufferSize = rate * connection.soundChannelBufferTime() / 1000 * 2;
+    params.bufferCount = connection.soundChannelBufferCount();
+    auto channel = createOpenedSoundChannel(params);
+    if (!channel) {
+        VOIP_TRACE(1, "PCSS\tCannot open " << (isSource ? "record" : "play") << " device \""
+                                           << device << "\" of " << params.driver << ": "
+                                           << channel.status().message());
+        return nullptr;
+    }
+    return std::shared_ptr<SoundChannel>(channel.take());
+}
+
+std::string PcssEndpoint::soundDriver() const
+{
+    std::lock_guard lock(mutex_);
+    return driver_;
+}
+
+Status PcssEndpoint::setSoundDriver(const std::string& driver)
+{
+    const auto drivers = soundDriverNames();
+    if (std::find(drivers.begin(), drivers.end(), driver) == drivers.end())
+        return Status::failure("no sound driver named \"" + driver + "\"");
+    std::lock_guard lock(mutex_);
+    if (driver_ != driver) {
+        driver_ = driver;
+        // A WAVFile device is a file: there is no default one to fall back to.
+        const std::string fallback = driver == kWavFileDriver ? "" : kDefaultSoundDevice;
+        playDevice_ = fallback;
+        recordDevice_ = fallback;
+    }
+    return {};
+}
+
+std::string PcssEndpoint::playDevice() const
+{
+    std::lock_guard lock(mutex_);
+    return playDevice_;
+}
+
+std::string PcssEndpoint::recordDevice() const
+{
+    std::lock_guard lock(mutex_);
+    return recordDevice_;
+}
+
+Status PcssEndpoint::checkDevice(const std::string& driver, const std::string& device,
+                                 SoundDirection direction) const
+{
+    const char* what = direction == SoundDirection::Recorder ? "record" : "play";
+    if (device.empty())
+        return Status::failure(std::string("no ") + what + " device given");
+    if (driver == kWavFileDriver) {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        const fs::path path(device);
+        if (direction == SoundDirection::Recorder) {
+            if (!fs::is_regular_file(path, error) || !std::ifstream(path, std::ios::binary))
+                return Status::failure("cannot read the WAV file \"" + device + "\"");
+            return {};
+        }
+        const auto folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        if (!path.has_filename() || !fs::is_directory(folder, error) ||
+            fs::is_directory(path, error))
+            return Status::failure("cannot write a WAV file at \"" + device + "\"");
+        return {};
+    }
+    const auto names = soundDeviceNames(driver, direction);
+    const auto simplified = simplifyWhiteSpace(device);
+    if (std::find(names.begin(), names.end(), simplified) != names.end())
+        return {};
+    if (driver == kNullDriver && device == kDefaultSoundDevice)
+        return {};
+    return Status::failure(std::string("no ") + what + " device \"" + device + "\" in " + driver);
+}
+
+Status PcssEndpoint::setPlayDevice(const std::string& device)
+{
+    const auto driver = soundDriver();
+    if (auto status = checkDevice(driver, device, SoundDirection::Player); !status)
+        return status;
+    std::lock_guard lock(mutex_);
+    if (driver_ != driver)
+        return Status::failure("the sound driver changed meanwhile");
+    playDevice_ = device;
+    return {};
+}
+
+Status PcssEndpoint::setRecordDevice(const std::string& device)
+{
+    const auto driver = soundDriver();
+    if (auto status = checkDevice(driver, device, SoundDirection::Recorder); !status)
+        return status;
+    std::lock_guard lock(mutex_);
+    if (driver_ != driver)
+        return Status::failure("the sound driver changed meanwhile");
+    recordDevice_ = device;
+    return {};
+}
+
+unsigned PcssEndpoint::soundChannelBufferCount() const
+{
+    std::lock_guard lock(mutex_);
+    return bufferCount_;
+}
+
+unsigned PcssEndpoint::soundChannelBufferTime() const
+{
+    std::lock_guard lock(mutex_);
+    return bufferTimeMs_;
+}
+
+Status PcssEndpoint::setSoundChannelBuffers(unsigned count, unsigned timeMs)
+{
+    if (count < 1 || count > 32)
+        return Status::failure("sound buffer count " + std::to_string(count) +
+                               " is outside 1 to 32");
+    if (timeMs < 10 || timeMs > 240 || timeMs % 10 != 0)
+        return Status::failure("sound buffer time " + std::to_string(timeMs) +
+                               " ms is not a multiple of 10 from 10 to 240");
+    std::lock_guard lock(mutex_);
+    bufferCount_ = count;
+    bufferTimeMs_ = timeMs;
+    return {};
+}
+
+bool PcssEndpoint::takesMediaThroughCallbacks(const MediaFormat&, bool) const
+{
+    std::lock_guard lock(mutex_);
+    return mediaThroughCallbacks_;
+}
+
+void PcssEndpoint::setMediaThroughCallbacks(bool enabled)
+{
+    std::lock_guard lock(mutex_);
+    mediaThroughCallbacks_ = enabled;
+}
+
+} // namespace voip::pcss

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "voip/device/soundchannel.h"
+#include "voip/endpoint.h"
+#include "voip/media/mediaformat.h"
+#include "voip/pcss/mediajoiner.h"
+#include "voip/status.h"
+
+namespace voip::pcss {
+
+class PcssConnection;
+
+/// The PC sound endpoint (prefix "pc"): the local side of every call, which plays the
+/// received audio on a sound output device and records the microphone.  One connection
+/// per call (PcssConnection).
+///
+/// Devices are named as the sound driver lists them; a name the driver does not know is
+/// refused and the previous device kept.  New devices take effect for the next sound
+/// channel that is made.  With the "WAVFile" driver a device is a file path: the record
+/// device must be a readable WAV file, the play device a file that can be created.
+///
+/// Members may be called from any thread; `mutex_` guards the settings below it.
+class PcssEndpoint : public Endpoint
+{
+public:
+    explicit PcssEndpoint(Manager& manager, std::string prefix = "pc");
+    ~PcssEndpoint() override;
+
+    std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>& call,
+                                               const std::string& address,
+                                               const StringOptions& options) override;
+    /// The connection factory: a PcssConnection with the devices in use now.
+    virtual std::shared_ptr<PcssConnection> createConnection(const std::shared_ptr<Call>& call,
+                                                             const std::string& address,
+                                                             const std::string& playDevice,
+                                                             const std::string& recordDevice,
+                                                             const StringOptions& options);
+
+    /// The sound-channel factory: an open channel for one direction of `connection`'s
+    /// audio in `format`, on `device` (isSource: the microphone), or null (logged) when it
+    /// cannot be opened.  Default: the endpoint's driver, mono 16-bit at the format's PCM
+    /// rate (8000 when the format has none), with the connection's buffer count and time.
+    /// Called on the thread that opens the stream.
+    virtual std::shared_ptr<SoundChannel> createSoundChannel(const PcssConnection& connection,
+                                                             const MediaFormat& format,
+                                                             const std::string& device,
+                                                             bool isSource);
+
+    // --- devices ---
+
+    /// The sound driver the channels are opened with (default "PulseAudio").
+    std::string soundDriver() const;
+    /// Fails for a driver this build does not offer; the devices are then unchanged.
+    /// A new driver resets both devices to its default device.
+    Status setSoundDriver(const std::string& driver);
+    std::string playDevice() const;
+    std::string recordDevice() const;
+    /// Fails (and keeps the old device) for a name the driver does not list.
+    Status setPlayDevice(const std::string& device);
+    Status setRecordDevice(const std::string& device);
+
+    // --- sound-channel buffers (for connections made afterwards) ---
+
+    unsigned soundChannelBufferCount() const;
+    /// Milliseconds of audio per buffer, also the length of a recorded frame.
+    unsigned soundChannelBufferTime() const;
+    /// Count 1 to 32; time 10 to 240 ms in steps of 10 (the codecs' frame grid).
+    Status setSoundChannelBuffers(unsigned count, unsigned timeMs);
+
+    // --- media through the application ---
+
+    /// True when the application takes this endpoint's media through its own callbacks
+    /// instead of sound devices: no sound channel is opened, and the application joins
+    /// the streams itself.  Default: false.
+    bool takesMediaThroughCallbacks(const MediaFormat& format, bool isSource) const;
+    void setMediaThroughCallbacks(bool enabled);
+
+    /// Joins the streams of the calls this endpoint takes part in (see MediaJoiner): the
+    /// manager's OnOpenMediaStream and OnClosedMediaStream hand their streams to it.
+    MediaJoiner& mediaJoiner() { return joiner_; }
+
+    void shutDown() override;
+
+private:
+    Status checkDevice(const std::string& driver, const std::string& device,
+                       SoundDirection direction) const;
+
+    MediaJoiner joiner_;
+    mutable std::mutex mutex_; // guards the members below
+    std::string driver_ = kPulseAudioDriver;
+    std::string playDevice_ = kDefaultSoundDevice;
+    std::string recordDevice_ = kDefaultSoundDevice;
+    unsigned bufferCount_ = 2;
+    unsigned bufferTimeMs_ = 20;
+    bool mediaThroughCallbacks_ = false;
+};
+
+} // namespace voip::pcss
