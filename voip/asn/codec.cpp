@@ -494,7 +494,7 @@ private:
             return false;
         }
         const Bounds eb = effectiveSize(t.size, extended);
-        std::vector<Value>& elements = v.children();
+        Value::List& elements = v.children();
         bool more = true;
         bool fixed = eb.fixed() && eb.upper < static_cast<std::int64_t>(k64K);
         while (more) {
@@ -562,7 +562,7 @@ private:
                 bigBitmap.push_back(b);
             }
         }
-        std::vector<Value>& children = v.children();
+        Value::List& children = v.children();
         for (std::size_t i = 0; i < t.rootCount; ++i) {
             const Component& c = t.components[i];
             if (c.optional) {
@@ -992,7 +992,7 @@ private:
 
     bool encodeSequenceOf(const Type& t, const Value& v, std::size_t depth)
     {
-        const std::vector<Value>& elements = v.children();
+        const Value::List& elements = v.children();
         Bounds eb;
         if (!sizePrologue(t.size, elements.size(), eb)) {
             return false;
@@ -1034,7 +1034,7 @@ private:
 
     bool encodeSequence(const Type& t, const Value& v, std::size_t depth)
     {
-        const std::vector<Value>& children = v.children();
+        const Value::List& children = v.children();
         if (children.size() != t.components.size()) {
             return fail("sequence value does not match its type");
         }

@@ -210,6 +210,21 @@ bool PerReader::readBits(unsigned count, std::uint64_t& value)
     if (failed_ || count > 64 || remainingBits() < count) {
         return fail("truncated");
     }
+    if (count == 0) {
+        value = 0;
+        return true;
+    }
+    const std::size_t first = pos_ / 8;
+    if (count <= 56 && first + 8 <= in_.size()) {
+        // Fast path: one big-endian load holds every bit asked for.
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            word = (word << 8) | in_[first + i];
+        }
+        value = (word << (pos_ % 8)) >> (64 - count);
+        pos_ += count;
+        return true;
+    }
     std::uint64_t v = 0;
     while (count > 0) {
         const unsigned used = pos_ % 8;

@@ -77,9 +77,9 @@ void Value::resetEmpty(const Type& type)
     children_.clear();
     extra_.reset();
     if (type.kind == Kind::Sequence) {
-        children_.resize(type.components.size());
-        for (std::size_t i = 0; i < type.components.size(); ++i) {
-            children_[i].type_ = type.components[i].type;
+        children_.reserve(type.components.size());
+        for (const Component& c : type.components) {
+            children_.emplace_back(c.type, AbsentTag{});
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "voip/asn/nodepool.h"
 #include "voip/asn/schema.h"
 
 namespace voip::asn {
@@ -27,8 +28,12 @@ namespace voip::asn {
 class Value
 {
 public:
-    /// An absent value of no type.
-    Value() = default;
+    /// Children of a constructed value (components, the chosen alternative, elements).
+    using List = std::vector<Value, NodeAllocator<Value>>;
+
+    /// An absent value of no type. (User-provided, so that building a list of values does
+    /// not zero each one before constructing it.)
+    Value() noexcept {}
     /// A default value of the type: sequences with their mandatory components set to
     /// defaults and optional ones absent, choices with no alternative chosen yet, zero/empty
     /// scalars.
@@ -83,7 +88,7 @@ public:
     /// Appends a default element and returns it.
     Value& append();
     void clear() { children_.clear(); }
-    const std::vector<Value>& elements() const { return children_; }
+    const List& elements() const { return children_; }
 
     // ---- scalars ----
     bool boolean() const { return integer_ != 0; }
@@ -134,8 +139,8 @@ public:
     bool operator==(const Value& other) const;
 
     /// Internal access for the codec.
-    std::vector<Value>& children() { return children_; }
-    const std::vector<Value>& children() const { return children_; }
+    List& children() { return children_; }
+    const List& children() const { return children_; }
     std::string& rawBytes() { return bytes_; }
     const std::string& rawBytes() const { return bytes_; }
     UnknownAdditions& unknownAdditions();
@@ -157,6 +162,13 @@ public:
     /// Resets to an empty value of a type, all components absent (for the decoder).
     void resetEmpty(const Type& type);
 
+    /// An absent component of a type (for the decoder).
+    struct AbsentTag
+    {};
+    Value(const Type* type, AbsentTag) noexcept
+        : type_(type)
+    {}
+
 private:
     void initialise(const Type& type, int depth);
 
@@ -169,7 +181,7 @@ private:
     const Type* type_ = nullptr;
     std::int64_t integer_ = 0; // also a SEQUENCE's decoded extension bitmap length
     std::string bytes_;
-    std::vector<Value> children_;
+    List children_;
     std::unique_ptr<Extra> extra_;
     std::int32_t index_ = -1;
     bool present_ = false;
