@@ -120,6 +120,105 @@ INSTANTIATE_TEST_SUITE_P(EachCodec, RtpStreamCodec,
                              return name;
                          });
 
+/// How some peers send: packet duration and the timestamp units per millisecond they use.
+struct OddPeer
+{
+    const char* format;
+    unsigned packetMs;
+    unsigned ticksPerMs; ///< 16 for G.722 stamped on a 16 kHz clock (RFC 3551 says 8)
+};
+
+class RtpStreamOddPeer : public ::testing::TestWithParam<OddPeer>
+{};
+
+TEST_P(RtpStreamOddPeer, IsPlayedCorrectly)
+{
+    const auto peer = GetParam();
+    const auto* info = findAudioCodec(peer.format);
+    const unsigned rate = info->sampleRate;
+    const auto dir = fs::temp_directory_path() / ("kx-oddpeer-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const auto out = (dir / "out.wav").string();
+
+    // The whole signal encoded in 20 ms frames, then cut into the peer's packets.
+    const auto input = test::chirp(rate, 200, 3000, 1.2);
+    auto encoder = AudioEncoder::create(peer.format);
+    ASSERT_TRUE(encoder);
+    std::vector<uint8_t> coded, payload;
+    const size_t n = encoder.value()->frameSamples();
+    for (size_t i = 0; i + n <= input.size(); i += n) {
+        ASSERT_TRUE(encoder.value()->encode(std::span(input).subspan(i, n), payload));
+        coded.insert(coded.end(), payload.begin(), payload.end());
+    }
+
+    auto sender = openSession();
+    auto receiver = openSession();
+    ASSERT_TRUE(sender && receiver);
+    connect(*sender, *receiver);
+    receiver->setJitterDelay(50ms, 400ms);
+    SoundParams speaker;
+    speaker.driver = kWavFileDriver;
+    speaker.device = out;
+    speaker.sampleRate = rate;
+    speaker.direction = SoundDirection::Player;
+    speaker.bufferCount = 4;
+    auto speakerStream =
+        createSoundMediaStream(formatOf(peer.format), speaker, AudioSessionId, false);
+    ASSERT_TRUE(speakerStream);
+    auto rtpSource =
+        std::make_shared<RtpMediaStream>(receiver, formatOf(peer.format), AudioSessionId, true);
+    MediaPatch receiving(rtpSource);
+    ASSERT_TRUE(receiving.addSink(speakerStream.value()));
+    ASSERT_TRUE(receiving.start());
+
+    // Sent in real time: each packet once its audio is complete, as a peer would.
+    const size_t packetBytes = peer.packetMs * 8;
+    const auto start = std::chrono::steady_clock::now();
+    size_t sent = 0;
+    uint32_t timestamp = 1000;
+    while (sent < coded.size()) {
+        const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start)
+                                   .count();
+        while (sent < coded.size() && sent / 8 + peer.packetMs <= size_t(elapsedMs)) {
+            const size_t bytes = std::min(packetBytes, coded.size() - sent);
+            ASSERT_TRUE(sender->send(std::span(coded).subspan(sent, bytes), timestamp, sent == 0,
+                                     uint8_t(info->payloadType)));
+            timestamp += uint32_t(bytes / 8 * peer.ticksPerMs);
+            sent += bytes;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(20u, peer.packetMs)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(peer.packetMs + 600));
+    receiving.stop();
+    const auto stats = receiver->statistics();
+    sender->stop();
+    receiver->stop();
+    EXPECT_EQ(stats.receive.packetsLost, 0u);
+
+    auto output = readWavFile(out);
+    ASSERT_TRUE(output) << output.status().message();
+    // Nearly all of the signal arrived, in order, and sounds like what was sent.
+    EXPECT_GE(output.value().samples.size(), input.size() * 9 / 10);
+    const auto a = test::align(input, output.value().samples, rate / 5);
+    EXPECT_GT(a.correlation, 0.9) << "lag " << a.lag;
+    fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Interop, RtpStreamOddPeer,
+                         ::testing::Values(OddPeer{"G.722-64k", 1, 16},
+                                           OddPeer{"G.722-64k", 20, 16},
+                                           OddPeer{"G.711-ALaw-64k", 240, 8},
+                                           OddPeer{"G.711-uLaw-64k", 30, 8}),
+                         [](const auto& info) {
+                             std::string name = info.param.format;
+                             name.erase(std::remove_if(name.begin(), name.end(),
+                                                       [](char c) { return !std::isalnum(c); }),
+                                        name.end());
+                             return name + "_" + std::to_string(info.param.packetMs) + "ms_" +
+                                    std::to_string(info.param.ticksPerMs) + "ticks";
+                         });
+
 TEST(RtpMediaStream, SkipsOtherPayloadTypesAndWakesOnClose)
 {
     auto a = openSession();
