@@ -127,6 +127,8 @@ MediaStatus MediaPatch::start()
     }
     stopping_ = false;
     thread_ = std::thread([this] { run(); });
+    logMediaInfo("media patch started from " + source_->describe() + " to " +
+                 std::to_string(sinks_.size()) + " sink(s)");
     return MediaStatus::success();
 }
 
@@ -136,11 +138,17 @@ void MediaPatch::stop()
     stopping_ = true;
     if (source_)
         source_->close();
-    if (thread_.joinable())
+    const bool hadThread = thread_.joinable();
+    if (hadThread)
         thread_.join();
     for (auto& sink : sinks_)
         sink->stream->close();
     std::lock_guard lock(statsMutex_);
+    if (hadThread)
+        logMediaInfo("media patch from " + (source_ ? source_->describe() : std::string("-")) +
+                     " stopped after " + std::to_string(stats_.framesRead) + " frames read, " +
+                     std::to_string(stats_.framesWritten) + " written, " +
+                     std::to_string(stats_.silentFrames) + " silent");
     stats_.running = false;
 }
 

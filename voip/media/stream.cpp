@@ -81,6 +81,8 @@ bool SoundMediaStream::onOpen()
         return false;
     }
     position_ = 0;
+    logMediaInfo(describe() + " opened on " + channel_->driverName() + " device \"" +
+                 channel_->name() + "\"");
     return true;
 }
 
