@@ -182,6 +182,31 @@ TEST(Kxdecode, CaptureWithSignallingAndASeparateH245Channel)
         << told.err;
 }
 
+TEST(Kxdecode, OtherSignallingPortsAndIpv6)
+{
+    TempDir dir;
+    kx::capture::PcapWriter writer;
+    voip::q931::Message status;
+    status.type = static_cast<std::uint8_t>(voip::q931::MessageType::StatusEnquiry);
+    status.callReference = 77;
+    const Bytes framed = *voip::q931::tpktFrame(*voip::q931::encodeMessage(status));
+    writer.addTcp(endpoint("2001:db8::1", 40000), endpoint("2001:db8::2", 1720), framed);
+    writer.addTcp(endpoint("10.9.0.1", 40001), endpoint("10.9.0.2", 1721), framed);
+    const std::string file = dir.file("ports.pcap");
+    ASSERT_TRUE(writer.save(file));
+
+    auto standard = run(dir, file);
+    EXPECT_NE(standard.out.find("[2001:db8::1]:40000 -> [2001:db8::2]:1720  Q.931/H.225.0"),
+              std::string::npos)
+        << standard.out;
+    EXPECT_NE(standard.out.find("Q.931 Status enquiry, call reference 77"), std::string::npos);
+    EXPECT_EQ(standard.out.find(":1721"), std::string::npos);
+
+    auto extra = run(dir, file + " --port 1721");
+    EXPECT_NE(extra.out.find("10.9.0.1:40001 -> 10.9.0.2:1721  Q.931/H.225.0"), std::string::npos)
+        << extra.out;
+}
+
 TEST(Kxdecode, ReferenceCaptureDecodesWholly)
 {
     const auto dir = kx::testutil::referenceDir();
