@@ -110,7 +110,9 @@ MediaStatus SoundMediaStream::readFrame(StreamFrame& frame)
         return FrameStream::readFrame(frame);
     if (!isOpen())
         return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
-    const unsigned samples = params_.sampleRate * frameMs_ / 1000 * params_.channels;
+    // The channel's own parameters: it may have been opened before the stream.
+    const auto& actual = channel_->params();
+    const unsigned samples = actual.sampleRate * frameMs_ / 1000 * actual.channels;
     frame = StreamFrame{};
     frame.pcm.resize(samples);
     if (auto status = channel_->read(frame.pcm); !status) {
@@ -119,7 +121,7 @@ MediaStatus SoundMediaStream::readFrame(StreamFrame& frame)
         return deviceFailed(status);
     }
     frame.timestamp = position_;
-    position_ += samples / params_.channels;
+    position_ += samples / actual.channels;
     return MediaStatus::success();
 }
 
