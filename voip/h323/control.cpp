@@ -142,7 +142,9 @@ void Connection::startH245()
     if (tunnel)
         h245Ready_ = true;
     sendCapabilitySet();
-    sendMasterSlaveDetermination();
+    // A peer that started first has already been answered: its determination is ours.
+    if (msdState_ == MsdState::Idle)
+        sendMasterSlaveDetermination();
     scheduleRoundTrip();
 }
 
