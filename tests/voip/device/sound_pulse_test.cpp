@@ -46,6 +46,17 @@ std::string run(const std::string& command)
     return out;
 }
 
+/// Unloads a PulseAudio module when it goes out of scope, unless `index` was cleared.
+struct ModuleGuard
+{
+    const std::string& index;
+    ~ModuleGuard()
+    {
+        if (!index.empty())
+            run("pactl unload-module " + index + " 2>/dev/null");
+    }
+};
+
 class PulseAudio : public ::testing::Test
 {
 protected:
@@ -238,10 +249,12 @@ TEST_F(PulseAudio, CloseFromAnotherThreadWakesABlockedRead)
 TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
 {
     const std::string sink = "kx_gone_" + std::to_string(::getpid());
-    const auto module = run("pactl load-module module-null-sink sink_name=" + sink +
-                            " sink_properties=device.description=" + sink + " 2>/dev/null");
+    auto module = run("pactl load-module module-null-sink sink_name=" + sink +
+                      " sink_properties=device.description=" + sink + " 2>/dev/null");
     if (module.empty())
         GTEST_SKIP() << "pactl cannot load a null sink";
+    // Unloaded on every way out, also when an assertion ends the test early.
+    const ModuleGuard unloadAtEnd{module};
     auto player = createOpenedSoundChannel(params(sink, SoundDirection::Player));
     auto recorder = createOpenedSoundChannel(params(sink + ".monitor", SoundDirection::Recorder));
     ASSERT_TRUE(player) << player.status().message();
@@ -258,6 +271,7 @@ TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     run("pactl unload-module " + module);
+    module.clear();
     reader.join();
     EXPECT_EQ(readStatus.error(), MediaError::DeviceFailure) << readStatus.message();
     MediaStatus writeStatus;

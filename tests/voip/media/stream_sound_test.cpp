@@ -39,6 +39,17 @@ std::string run(const std::string& command)
     return out;
 }
 
+/// Unloads a PulseAudio module when it goes out of scope, unless `index` was cleared.
+struct ModuleGuard
+{
+    const std::string& index;
+    ~ModuleGuard()
+    {
+        if (!index.empty())
+            run("pactl unload-module " + index + " 2>/dev/null");
+    }
+};
+
 TEST(SoundMediaStream, OpensTheDeviceAtTheCodecsSampleRate)
 {
     EXPECT_EQ(pcmSampleRateFor(formatOf("G.722-64k")), 16000u);
@@ -80,10 +91,12 @@ TEST(SoundMediaStream, PulseDeviceThatDisappearsStopsOnlyItsDirection)
     if (!PulseSoundChannel::serverReachable())
         GTEST_SKIP() << "no PulseAudio server reachable";
     const std::string sink = "kx_unplug_" + std::to_string(::getpid());
-    const auto module = run("pactl load-module module-null-sink sink_name=" + sink +
-                            " sink_properties=device.description=" + sink + " 2>/dev/null");
+    auto module = run("pactl load-module module-null-sink sink_name=" + sink +
+                      " sink_properties=device.description=" + sink + " 2>/dev/null");
     if (module.empty())
         GTEST_SKIP() << "pactl cannot load a null sink";
+    // Unloaded on every way out, also when an assertion ends the test early.
+    const ModuleGuard unloadAtEnd{module};
 
     const auto tracePath = std::filesystem::temp_directory_path() /
                            ("kx-unplug-" + std::to_string(::getpid()) + ".log");
@@ -115,6 +128,7 @@ TEST(SoundMediaStream, PulseDeviceThatDisappearsStopsOnlyItsDirection)
     ASSERT_TRUE(sending.start());
     std::this_thread::sleep_for(200ms);
     run("pactl unload-module " + module);
+    module.clear();
 
     auto ended = sendingEnded.get_future();
     ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
