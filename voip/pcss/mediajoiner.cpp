@@ -6,6 +6,8 @@
 #include "voip/base/trace.h"
 #include "voip/connection.h"
 #include "voip/manager.h"
+#include "voip/media/stream_rtp.h"
+#include "voip/rtp/rtpsession.h"
 
 namespace voip::pcss {
 
@@ -58,6 +60,14 @@ bool MediaJoiner::onOpened(Connection& connection, MediaStream& stream)
     auto other = connection.otherParty();
     if (!other)
         return true;
+    // Received audio plays through the jitter buffer the manager's delays bound.
+    if (auto rtp = std::dynamic_pointer_cast<RtpMediaStream>(network);
+        rtp && rtp->isSource() && rtp->session() &&
+        stream.mediaFormat().mediaType() == MediaType::Audio) {
+        const auto jitter = connection.manager().audioJitterDelay();
+        rtp->session()->setJitterDelay(std::chrono::milliseconds(jitter.minDelayMs),
+                                       std::chrono::milliseconds(jitter.maxDelayMs));
+    }
     auto local =
         other->openMediaStream(stream.mediaFormat(), stream.sessionId(), !stream.isSource());
     auto localFrames = std::dynamic_pointer_cast<FrameStream>(local);

@@ -17,8 +17,9 @@ namespace voip::pcss {
 /// Joins the media of a call's two legs.  When the network leg opens a stream (a logical
 /// channel was opened in either direction), the other leg opens the matching stream in the
 /// opposite direction and a patch moves the media from the source to the sink through the
-/// codecs: received RTP is decoded for the loudspeaker, the microphone is encoded (with
-/// the manager's silence detection) for RTP.  When either stream closes, the patch stops
+/// codecs: received RTP is decoded for the loudspeaker (through a jitter buffer bounded by
+/// the manager's jitter delays), the microphone is encoded (with the manager's silence
+/// detection) for RTP.  When either stream closes, the patch stops
 /// and the partner stream is closed too.
 ///
 /// The manager's OnOpenMediaStream and OnClosedMediaStream hand every stream to it

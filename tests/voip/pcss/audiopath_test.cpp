@@ -500,6 +500,8 @@ TEST_F(AudioPath, StatisticsOfATenSecondCall)
     ASSERT_TRUE(leg);
     auto format = MediaFormatRegistry::global().find(format::G711ALaw);
     ASSERT_TRUE(format);
+    // The joiner gives the receive side the manager's jitter delays.
+    alice.setAudioJitterDelay(100, 300);
     ASSERT_TRUE(startMedia(*leg, *format));
     std::this_thread::sleep_for(10s);
     const auto stats = leg->session()->statistics();
@@ -517,10 +519,39 @@ TEST_F(AudioPath, StatisticsOfATenSecondCall)
     EXPECT_GT(stats.rtcpReceived, 0u);
     EXPECT_GT(stats.roundTripMeasurements, 0u);
     EXPECT_GT(stats.roundTripMs, 0.0);
+    EXPECT_GE(stats.jitterBuffer.meanAddedDelayMs, 90.0);
+    EXPECT_LE(stats.jitterBuffer.meanAddedDelayMs, 300.0);
     std::cout << "[ measured ] 10 s call: " << stats.transmit.packets << " packets sent, "
               << stats.receive.packets << " received, round trip " << stats.roundTripMs
               << " ms, jitter buffer mean added delay " << stats.jitterBuffer.meanAddedDelayMs
               << " ms\n";
+}
+
+TEST_F(AudioPath, SilenceDetectionOfTheManagerHoldsBackQuietAudio)
+{
+    for (auto* manager : {&alice, &bob})
+        ASSERT_TRUE(manager->pcss->setSoundDriver(kNullDriver));
+    SilenceDetectParameters silence;
+    silence.mode = SilenceDetectMode::Fixed;
+    silence.threshold = 100;
+    silence.silenceDeadband = 5; // frames: 100 ms
+    alice.setSilenceDetectParameters(silence);
+    auto token = alice.setUpCall("pc:*", "bob");
+    ASSERT_TRUE(token);
+    ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));
+    auto leg = networkLeg(alice, *token);
+    ASSERT_TRUE(leg);
+    auto format = MediaFormatRegistry::global().find(format::G711uLaw);
+    ASSERT_TRUE(format);
+    ASSERT_TRUE(startMedia(*leg, *format));
+    std::this_thread::sleep_for(1s);
+    const auto stats = leg->session()->statistics();
+    ASSERT_TRUE(alice.clearCall(*token, EndReason::LocalUser, true));
+    // The Null microphone is silent: only the deadband's frames go out from alice, while
+    // bob (no silence detection) sends all of his.
+    EXPECT_GT(stats.transmit.packets, 0u);
+    EXPECT_LE(stats.transmit.packets, 8u);
+    EXPECT_GT(stats.receive.packets, 35u);
 }
 
 } // namespace

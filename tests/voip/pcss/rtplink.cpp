@@ -108,9 +108,6 @@ bool RtpLinkConnection::openSession(const MediaFormat& format)
     rtp::SessionConfig config;
     config.localAddress = asio::ip::make_address("127.0.0.1");
     config.mediaFormat = format.name();
-    const auto jitter = manager().audioJitterDelay();
-    config.jitter.minDelay = std::chrono::milliseconds(jitter.minDelayMs);
-    config.jitter.maxDelay = std::chrono::milliseconds(jitter.maxDelayMs);
     config.jitter.clockRate = format.clockRate() == 0 ? 8000 : format.clockRate();
     auto opened = rtp::RtpSession::open(config);
     if (!opened.session)
