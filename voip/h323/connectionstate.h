@@ -3,6 +3,7 @@
 // The media sessions and logical channels of an H.323 connection; internal to voip_h323.
 
 #include <memory>
+#include <optional>
 
 #include <asio.hpp>
 
@@ -10,20 +11,24 @@
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformat.h"
 #include "voip/media/mediastream.h"
+#include "voip/rtp/rtpsession.h"
 
 namespace voip::h323 {
 
-/// The RTP and RTCP sockets of one media session, bound for the call's lifetime.
+/// The RTP session (RTP and RTCP sockets) of one media session, bound for the call's
+/// lifetime; shared with the media streams of its channels.
 struct Connection::Session
 {
-    explicit Session(asio::io_context& io)
-        : rtp(io)
-        , rtcp(io)
-    {}
-    asio::ip::udp::socket rtp;
-    asio::ip::udp::socket rtcp;
+    /// The far end's addresses as signalling gives them (an OLC brings only its RTCP
+    /// address, the OLCAck both); the RTP session sends there once either is known.
+    void updateRemote(const std::optional<h245::MediaAddress>& rtpAddress,
+                      const std::optional<h245::MediaAddress>& rtcpAddress);
+
+    std::shared_ptr<rtp::RtpSession> media;
     h245::MediaAddress rtpAddress;
     h245::MediaAddress rtcpAddress;
+    std::optional<h245::MediaAddress> remoteRtp;
+    std::optional<h245::MediaAddress> remoteRtcp;
 };
 
 /// One logical channel (or a fastStart proposal not answered yet).

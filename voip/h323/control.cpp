@@ -16,6 +16,7 @@
 #include "voip/h323/capabilitymap.h"
 #include "voip/h323/tpktchannel.h"
 #include "voip/manager.h"
+#include "voip/media/stream_rtp.h"
 
 namespace voip::h323 {
 
@@ -44,6 +45,18 @@ h245::MediaAddress toMediaAddress(const asio::ip::udp::endpoint& endpoint)
     }
     result.port = endpoint.port();
     return result;
+}
+
+asio::ip::address toAddress(const h245::MediaAddress& media)
+{
+    if (media.ipv6) {
+        asio::ip::address_v6::bytes_type bytes;
+        std::copy(media.ip.begin(), media.ip.begin() + bytes.size(), bytes.begin());
+        return asio::ip::address_v6(bytes);
+    }
+    asio::ip::address_v4::bytes_type bytes;
+    std::copy(media.ip.begin(), media.ip.begin() + bytes.size(), bytes.begin());
+    return asio::ip::address_v4(bytes);
 }
 
 std::uint64_t bitRateOf(const MediaFormat& format)
@@ -108,10 +121,37 @@ asn::Value& h2250Of(asn::Value& olc, bool reverse)
 
 } // namespace
 
+void Connection::Session::updateRemote(const std::optional<h245::MediaAddress>& rtpAddress,
+                                       const std::optional<h245::MediaAddress>& rtcpAddress)
+{
+    if (rtpAddress && rtpAddress->port != 0)
+        remoteRtp = rtpAddress;
+    if (rtcpAddress && rtcpAddress->port != 0)
+        remoteRtcp = rtcpAddress;
+    if (!media || (!remoteRtp && !remoteRtcp))
+        return;
+    // RFC 3550 11: without an RTCP address the next port up is RTCP, and the other way round.
+    const auto& known = remoteRtp ? *remoteRtp : *remoteRtcp;
+    const std::uint16_t rtpPort =
+        remoteRtp ? remoteRtp->port : static_cast<std::uint16_t>(remoteRtcp->port - 1);
+    const std::uint16_t rtcpPort =
+        remoteRtcp ? remoteRtcp->port : static_cast<std::uint16_t>(remoteRtp->port + 1);
+    media->setRemote(toAddress(known), rtpPort, rtcpPort);
+}
+
 std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& format,
                                                            unsigned sessionId, bool isSource)
 {
-    // The RTP side of a negotiated channel; media transport attaches here.
+    // Audio runs on the session's RTP; other media keep a stream without transport until
+    // their media handling is added.
+    if (format.mediaType() == MediaType::Audio) {
+        if (auto found = sessions_.find(sessionId);
+            found != sessions_.end() && found->second->media) {
+            found->second->media->setMediaFormat(format.name());
+            return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId,
+                                                    isSource);
+        }
+    }
     return std::make_shared<MediaStream>(format, sessionId, isSource);
 }
 
@@ -552,37 +592,34 @@ Connection::Session* Connection::session(unsigned sessionId)
     if (!signal_)
         return nullptr;
     auto local = signal_->localEndpoint().address();
-    auto made = std::make_unique<Session>(io_);
+    auto made = std::make_unique<Session>();
     auto bindPair = [&](std::uint16_t rtpPort, std::uint16_t rtcpPort) {
-        asio::error_code error;
-        made->rtp.close(error);
-        made->rtcp.close(error);
-        const auto protocol = local.is_v4() ? asio::ip::udp::v4() : asio::ip::udp::v6();
-        made->rtp.open(protocol, error);
-        if (!error)
-            made->rtp.bind(asio::ip::udp::endpoint(local, rtpPort), error);
-        if (error)
+        rtp::SessionConfig config;
+        config.localAddress = local;
+        config.portBase = rtpPort;
+        config.portMax = rtpPort == 0 ? 0 : rtcpPort;
+        // Video and data take every packet at once; audio plays through the jitter buffer.
+        config.useJitterBuffer = sessionId == AudioSessionId;
+        const auto jitter = manager().audioJitterDelay();
+        config.jitter.minDelay = std::chrono::milliseconds(jitter.minDelayMs);
+        config.jitter.maxDelay = std::chrono::milliseconds(jitter.maxDelayMs);
+        auto opened = rtp::RtpSession::open(config);
+        if (!opened.session)
             return false;
-        const auto rtpBound = made->rtp.local_endpoint(error).port();
-        if (rtpPort == 0 && (rtpBound % 2 != 0 || rtpBound == 65535))
-            return false;
-        made->rtcp.open(protocol, error);
-        if (!error)
-            made->rtcp.bind(asio::ip::udp::endpoint(local, rtcpPort == 0 ? rtpBound + 1 : rtcpPort),
-                            error);
-        return !error;
+        made->media = std::move(opened.session);
+        return true;
     };
     bool bound = false;
-    // With no range configured the system picks; an odd or taken pair is tried again.
+    // With no range configured the system picks; a taken pair is tried again.
     for (int attempt = 0; attempt < 16 && !bound; ++attempt)
         bound = manager().rtpPorts().allocatePair(bindPair).has_value();
     if (!bound) {
         VOIP_TRACE(1, "H323\tNo RTP ports for session " << sessionId << " on " << describe());
         return nullptr;
     }
-    asio::error_code error;
-    made->rtpAddress = toMediaAddress(made->rtp.local_endpoint(error));
-    made->rtcpAddress = toMediaAddress(made->rtcp.local_endpoint(error));
+    made->rtpAddress = toMediaAddress(asio::ip::udp::endpoint(local, made->media->localRtpPort()));
+    made->rtcpAddress =
+        toMediaAddress(asio::ip::udp::endpoint(local, made->media->localRtcpPort()));
     auto* result = made.get();
     sessions_[sessionId] = std::move(made);
     return result;
@@ -658,6 +695,8 @@ void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
         channel->open = true;
         if (ack->mediaChannel)
             channel->remoteMedia = *ack->mediaChannel;
+        if (auto found = sessions_.find(channel->sessionId); found != sessions_.end())
+            found->second->updateRemote(ack->mediaChannel, ack->mediaControlChannel);
         channel->stream = openMediaStream(channel->format, channel->sessionId, false);
         queueH245(h245::buildOpenLogicalChannelConfirm(ack->number));
         break;
@@ -699,6 +738,7 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
     ack.mediaChannel = media->rtpAddress;
     ack.mediaControlChannel = media->rtcpAddress;
     queueH245(h245::buildOpenLogicalChannelAck(ack));
+    media->updateRemote(std::nullopt, request->mediaControlChannel);
     auto channel = std::make_unique<Channel>();
     channel->number = number;
     channel->sessionId = sessionId;
@@ -912,6 +952,8 @@ std::vector<std::string> Connection::answerFastStart()
         channel->format = *format;
         if (!weReceive)
             channel->remoteMedia = *proposal.mediaChannel;
+        media->updateRemote(weReceive ? std::nullopt : proposal.mediaChannel,
+                            proposal.mediaControlChannel);
         channel->stream = openMediaStream(*format, sessionId, weReceive);
         channels_.push_back(std::move(channel));
     }
@@ -943,6 +985,9 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
             channel->open = true;
             if (!weReceive && answer.mediaChannel)
                 channel->remoteMedia = *answer.mediaChannel;
+            if (auto found = sessions_.find(channel->sessionId); found != sessions_.end())
+                found->second->updateRemote(weReceive ? std::nullopt : answer.mediaChannel,
+                                            answer.mediaControlChannel);
             channel->stream = openMediaStream(channel->format, channel->sessionId, weReceive);
             accepted = true;
             break;

@@ -145,12 +145,14 @@ void EndPoint::handleAccepted(asio::ip::tcp::socket socket)
             if (auto channel = weak.lock())
                 handleFirstPdu(channel, pdu);
         },
-        [this, timer](TpktChannel::Failure failure, const std::string& detail) {
+        [this, weak, timer](TpktChannel::Failure failure, const std::string& detail) {
             timer->cancel();
             if (failure == TpktChannel::Failure::Malformed) {
                 ++malformed_;
                 VOIP_TRACE(2, "H323\tBad TPKT before Setup: " << detail);
             }
+            if (auto channel = weak.lock())
+                channel->close(); // no call reference yet: nothing to answer
         });
 }
 

@@ -757,6 +757,10 @@ void Connection::releaseNetwork()
         signal_->closeAfterSending();
     for (auto& channel : channels_)
         channel->open = false;
+    // Streams still open keep their session until they close; this stops the sockets now.
+    for (auto& [id, session] : sessions_)
+        if (session->media)
+            session->media->stop();
     sessions_.clear();
     publishChannels();
 }

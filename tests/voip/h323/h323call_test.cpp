@@ -151,3 +151,80 @@ TEST(H323CallMixed, H245InSetupCarriesTheCapabilitiesEarly)
 
 } // namespace
 } // namespace voip::h323::test
+
+namespace voip::h323::test {
+namespace {
+
+TEST(H323Addresses, AliasIpv6AndHostNamesAreDialled)
+{
+    Side alice("alice");
+    Side bob("bob", false);
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    // Every interface, IPv6 and IPv4.
+    ASSERT_TRUE(bob.endpoint->startListener("", 0));
+    const std::string port = std::to_string(bob.endpoint->listenerPort());
+
+    // An alias travels as the destination address of the Setup.
+    auto token = alice.call("h323:room7@127.0.0.1:" + port);
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.established.size() == 1; }));
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    auto callee = bob.anyH323();
+    ASSERT_TRUE(callee);
+    EXPECT_EQ(callee->calledPartyAddress(), "room7");
+    callee.reset();
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+
+    // An IPv6 literal (skipped where the host has no IPv6 loopback).
+    asio::io_context io;
+    asio::error_code error;
+    asio::ip::tcp::acceptor probe(io);
+    probe.open(asio::ip::tcp::v6(), error);
+    if (!error)
+        probe.bind({asio::ip::make_address("::1"), 0}, error);
+    if (!error) {
+        token = alice.call("h323:[::1]:" + port);
+        ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 2; }))
+            << "no IPv6 call";
+        alice.manager.clearCall(token, EndReason::LocalUser, true);
+    }
+
+    // A host name, resolved.
+    token = alice.call("h323:localhost:" + port);
+    ASSERT_TRUE(alice.manager.waitUntil(
+        [&] { return alice.manager.established.size() == (error ? 2u : 3u); }));
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+
+    // A name that does not resolve: unreachable.
+    alice.call("h323:no-such-host.invalid:" + port);
+    ASSERT_TRUE(alice.manager.waitUntil(
+        [&] {
+            return !alice.manager.cleared.empty() &&
+                   alice.manager.cleared.back().reason == EndReason::Unreachable;
+        },
+        std::chrono::seconds(15)));
+}
+
+TEST(H323UserInput, SignalModeSendsEachCharacter)
+{
+    Side alice("alice");
+    Side bob("bob");
+    alice.endpoint->setUserInputMode(UserInputMode::Signal);
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    const auto token = alice.call(bob.address());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    auto caller = alice.h323(token);
+    ASSERT_TRUE(caller);
+    ASSERT_TRUE(eventually([&] { return caller->isH245Ready(); }));
+    EXPECT_TRUE(caller->sendUserInputString("12#"));
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.userInput.size() == 3; }));
+    EXPECT_EQ(bob.manager.userInput, (std::vector<std::string>{"1", "2", "#"}));
+    caller.reset();
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
+} // namespace
+} // namespace voip::h323::test

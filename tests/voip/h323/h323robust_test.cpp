@@ -363,6 +363,33 @@ TEST(H323BadInput, MutatedSetupsDoNotStopTheListener)
     EXPECT_EQ(clearedReason(alice), EndReason::LocalUser);
 }
 
+TEST(H323Signalling, StatusEnquiryIsAnsweredWithTheCallState)
+{
+    Side alice("alice", false);
+    RawPeer peer;
+    const auto token = alice.call(peer.address());
+    ASSERT_TRUE(peer.accept());
+    auto setup = peer.readUntil(q931::MessageType::Setup);
+    ASSERT_TRUE(setup);
+    q931::Message enquiry;
+    enquiry.callReference = setup->callReference;
+    enquiry.fromDestination = true;
+    enquiry.type = static_cast<std::uint8_t>(q931::MessageType::StatusEnquiry);
+    ASSERT_TRUE(peer.sendPdu(*q931::encodeMessage(enquiry)));
+    auto status = peer.readUntil(q931::MessageType::Status);
+    ASSERT_TRUE(status);
+    const auto* cause = status->find(q931::ie::Cause);
+    ASSERT_TRUE(cause);
+    EXPECT_EQ(q931::decodeCause(cause->contents)->value, 30);
+    const auto* state = status->find(q931::ie::CallState);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->contents, std::vector<std::uint8_t>{3}); // outgoing call proceeding
+    EXPECT_EQ(status->callReference, setup->callReference);
+    EXPECT_FALSE(status->fromDestination);
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+    EXPECT_TRUE(peer.readUntil(q931::MessageType::ReleaseComplete));
+}
+
 TEST(H323BadInput, GarbageOnTheCallReleasesItWithReleaseComplete)
 {
     Side alice("alice", false);
