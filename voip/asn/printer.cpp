@@ -66,7 +66,21 @@ std::string scalarText(const Value& v)
         }
         return s + "'B";
     }
-    case Kind::OctetString:
+    case Kind::OctetString: {
+        if (v.bytes().empty()) {
+            return "(empty)";
+        }
+        // Product names and the like: show the text too when it reads as text.
+        std::string_view text = v.bytes();
+        while (!text.empty() && text.back() == '\0') {
+            text.remove_suffix(1);
+        }
+        bool printable = !text.empty();
+        for (char c : text) {
+            printable = printable && c >= 0x20 && c < 0x7F;
+        }
+        return printable ? hex(v.bytes()) + " (" + quoted(text) + ")" : hex(v.bytes());
+    }
     case Kind::Open:
         return v.bytes().empty() ? "(empty)" : hex(v.bytes());
     case Kind::ObjectIdentifier:

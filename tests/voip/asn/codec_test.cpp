@@ -483,6 +483,11 @@ TEST_F(Codec, PrinterShowsFieldNames)
     Value l(type("Lists"));
     l.field("items").append().setInteger(3);
     EXPECT_EQ(toText(l, "lists"), "lists\n  items: 1 item\n    [0] = 3\n");
+    Value o(type("Any"));
+    o.choose("ounc").setBytes(std::string("Gateway\0", 8));
+    EXPECT_EQ(toText(o, "o"), "o = ounc: 4761746577617900 (\"Gateway\")\n");
+    o.choose("ounc").setBytes("\x01\x02");
+    EXPECT_EQ(toText(o, "o"), "o = ounc: 0102\n");
     Value s(type("Any"));
     s.choose("bmp").setText("say \"hi\"");
     EXPECT_EQ(toText(s, "s"), "s = bmp: \"say \\\"hi\\\"\"\n");
