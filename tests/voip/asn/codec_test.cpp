@@ -79,6 +79,8 @@ AltOld = choice {
 Deep = seq {
   next : Deep opt
 }
+ExNew = enum { a b ... c d }
+ExOld = enum { a b ... }
 Three = choice {
   p : null
   q : null
@@ -217,6 +219,17 @@ TEST_F(Codec, ObjectIdentifierEnumeratedListsAndOpen)
     EXPECT_EQ(prefixed("ex", [](Value& v) { v.setEnum("b"); }), toHex(bits(head(26) + "0 1")));
     EXPECT_EQ(prefixed("ex", [](Value& v) { v.setEnum("d"); }),
               toHex(bits(head(26) + "1 0 000001")));
+    // An extension value unknown to an older type is kept and sent back unchanged.
+    Value newer(type("ExNew"));
+    newer.setEnum("d");
+    auto newerBytes = encode(newer);
+    ASSERT_TRUE(newerBytes.ok());
+    auto older = decode(type("ExOld"), *newerBytes);
+    ASSERT_TRUE(older.ok());
+    EXPECT_EQ(older->enumIndex(), 3u);
+    EXPECT_EQ(older->enumName(), "");
+    EXPECT_EQ(encodeHex(*older), toHex(*newerBytes));
+    EXPECT_NE(toText(*older).find("unknown extension value 3"), std::string::npos);
     // Root items are numbered by value: low(1)=0, mid(5)=1, high(10)=2.
     EXPECT_EQ(prefixed("en", [](Value& v) { v.setEnum("mid"); }), toHex(bits(head(27) + "01")));
     EXPECT_EQ(prefixed("list",
