@@ -1,11 +1,17 @@
 #include "tools/kxcall/kxcallmanager.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ostream>
 #include <sstream>
 
 #include "voip/call.h"
+#include "voip/device/soundchannel.h"
 #include "voip/h323/connection.h"
+#include "voip/media/stream.h"
+#include "voip/media/stream_rtp.h"
+#include "voip/pcss/pcssconnection.h"
+#include "voip/rtp/rtpsession.h"
 
 namespace kxcall {
 
@@ -62,7 +68,13 @@ std::string usage()
            "  --formats A,B,...       media formats to offer first, in this order\n"
            "  --mask A,B*,...         media formats never to offer\n"
            "  --name NAME             user name (h323-ID) and display name\n"
-           "  --calls N               exit after N calls (0: run until stopped; default 1)\n";
+           "  --calls N               exit after N calls (0: run until stopped; default 1)\n"
+           "  --sound-driver NAME     PulseAudio, Null (default: silence) or WAVFile\n"
+           "  --play-device NAME      the loudspeaker of that driver\n"
+           "  --record-device NAME    the microphone of that driver\n"
+           "  --send FILE.wav         send this WAV file (looped) instead of the microphone\n"
+           "  --record FILE.wav       write the received audio to this WAV file\n"
+           "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
@@ -135,6 +147,21 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 return std::nullopt;
             }
             options.calls = static_cast<unsigned>(*calls);
+        } else if (name == "--sound-driver") {
+            const auto drivers = voip::soundDriverNames();
+            if (std::find(drivers.begin(), drivers.end(), value) == drivers.end()) {
+                error = "unknown sound driver: " + std::string(value);
+                return std::nullopt;
+            }
+            options.soundDriver = value;
+        } else if (name == "--play-device") {
+            options.playDevice = value;
+        } else if (name == "--record-device") {
+            options.recordDevice = value;
+        } else if (name == "--send") {
+            options.sendFile = value;
+        } else if (name == "--record") {
+            options.recordFile = value;
         } else {
             error = "unknown option " + std::string(name);
             return std::nullopt;
@@ -147,15 +174,34 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
     return options;
 }
 
-NullEndpoint::NullEndpoint(voip::Manager& manager)
-    : voip::Endpoint(manager, "pc")
+SoundEndpoint::SoundEndpoint(voip::Manager& manager, const Options& options)
+    : voip::pcss::PcssEndpoint(manager)
+    , sendFile_(options.sendFile)
+    , recordFile_(options.recordFile)
 {}
 
-std::shared_ptr<voip::Connection>
-NullEndpoint::makeConnection(const std::shared_ptr<voip::Call>& call, const std::string& address,
-                             const voip::StringOptions& options)
+std::shared_ptr<voip::SoundChannel>
+SoundEndpoint::createSoundChannel(const voip::pcss::PcssConnection& connection,
+                                  const voip::MediaFormat& format, const std::string& device,
+                                  bool isSource)
 {
-    return std::make_shared<NullConnection>(call, *this, address, options);
+    const std::string& file = isSource ? sendFile_ : recordFile_;
+    if (file.empty())
+        return PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+    voip::SoundParams params;
+    params.driver = voip::kWavFileDriver;
+    params.device = file;
+    params.direction = isSource ? voip::SoundDirection::Recorder : voip::SoundDirection::Player;
+    params.sampleRate = voip::pcmSampleRateFor(format);
+    if (params.sampleRate == 0)
+        params.sampleRate = 8000;
+    params.bufferSize = params.sampleRate * connection.soundChannelBufferTime() / 1000 * 2;
+    params.bufferCount = connection.soundChannelBufferCount();
+    params.loop = true;
+    auto channel = voip::createOpenedSoundChannel(params);
+    if (!channel)
+        return nullptr;
+    return std::shared_ptr<voip::SoundChannel>(channel.take());
 }
 
 CallManager::CallManager(const Options& options, std::ostream& out)
@@ -181,7 +227,22 @@ bool CallManager::start()
 {
     setDefaultUserName(options_.userName);
     setDefaultDisplayName(options_.userName);
-    local_ = static_cast<NullEndpoint*>(attachEndpoint(std::make_unique<NullEndpoint>(*this)));
+    local_ = static_cast<SoundEndpoint*>(
+        attachEndpoint(std::make_unique<SoundEndpoint>(*this, options_)));
+    if (auto status = local_->setSoundDriver(options_.soundDriver); !status) {
+        print("error " + status.message());
+        return false;
+    }
+    for (const bool play : {true, false}) {
+        const std::string& device = play ? options_.playDevice : options_.recordDevice;
+        if (device.empty())
+            continue;
+        auto status = play ? local_->setPlayDevice(device) : local_->setRecordDevice(device);
+        if (!status) {
+            print("error " + status.message());
+            return false;
+        }
+    }
     h323_ = static_cast<voip::h323::EndPoint*>(
         attachEndpoint(std::make_unique<voip::h323::EndPoint>(*this)));
     h323_->setFastStart(options_.fastStart);
@@ -304,16 +365,42 @@ void CallManager::OnClearedCall(voip::Call& call)
 
 bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream)
 {
+    // The local partners the joiner opens are not reported: one line per channel.
+    if (!connection.isNetworkConnection())
+        return Manager::OnOpenMediaStream(connection, stream);
     print("media opened " + stream.mediaFormat().name() + " session " +
           std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
-    return Manager::OnOpenMediaStream(connection, stream);
+    return Manager::OnOpenMediaStream(connection, stream) &&
+           local_->mediaJoiner().onOpened(connection, stream);
 }
 
 void CallManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream)
 {
-    print("media closed " + stream.mediaFormat().name() + " session " +
-          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    local_->mediaJoiner().onClosed(connection, stream);
+    if (connection.isNetworkConnection()) {
+        printStatistics(stream);
+        print("media closed " + stream.mediaFormat().name() + " session " +
+              std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    }
     Manager::OnClosedMediaStream(connection, stream);
+}
+
+void CallManager::printStatistics(voip::MediaStream& stream)
+{
+    auto* rtp = dynamic_cast<voip::RtpMediaStream*>(&stream);
+    if (!rtp || !rtp->session())
+        return;
+    const auto all = rtp->session()->statistics();
+    const auto& figures = stream.isSource() ? all.receive : all.transmit;
+    std::ostringstream line;
+    line << "stats " << stream.mediaFormat().name() << " session " << stream.sessionId()
+         << (stream.isSource() ? " receive" : " transmit") << " packets=" << figures.packets
+         << " bytes=" << figures.totalBytes << " lost=" << figures.packetsLost
+         << " jitter_ms=" << figures.jitterMs << " rtt_ms=" << all.roundTripMs;
+    if (stream.isSource())
+        line << " dropped=" << all.drops.total()
+             << " jitter_buffer_ms=" << all.jitterBuffer.meanAddedDelayMs;
+    print(line.str());
 }
 
 void CallManager::OnUserInputString(voip::Connection& connection, const std::string& value)

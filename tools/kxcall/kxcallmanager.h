@@ -12,6 +12,7 @@
 
 #include "voip/h323/endpoint.h"
 #include "voip/manager.h"
+#include "voip/pcss/pcssendpoint.h"
 
 namespace kxcall {
 
@@ -37,30 +38,33 @@ struct Options
     std::vector<std::string> formatOrder;
     std::vector<std::string> formatMask;
     std::string userName = "kxcall";
-    unsigned calls = 1; ///< calls to take or make before exiting (0: until stopped)
+    unsigned calls = 1;               ///< calls to take or make before exiting (0: until stopped)
+    std::string soundDriver = "Null"; ///< driver of the sound devices
+    std::string playDevice;           ///< empty: the driver's default
+    std::string recordDevice;         ///< empty: the driver's default
+    std::string sendFile;             ///< WAV file sent as the microphone (instead of a device)
+    std::string recordFile;           ///< WAV file the received audio is written to
 };
 
 /// Reads the command line; nothing (and a message in `error`) on a bad argument.
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
 std::string usage();
 
-/// The "pc" side of the tool's calls: no sound, it only answers.
-class NullConnection : public voip::Connection
+/// The "pc" side of the tool's calls: the sound devices of the chosen driver, except
+/// that a WAV file to send replaces the microphone and a WAV file to record replaces the
+/// loudspeaker.
+class SoundEndpoint : public voip::pcss::PcssEndpoint
 {
 public:
-    using voip::Connection::Connection;
-    bool isNetworkConnection() const override { return false; }
-    bool setUpConnection() override { return true; }
-    void onRelease(voip::EndReason) override {}
-};
+    SoundEndpoint(voip::Manager& manager, const Options& options);
+    std::shared_ptr<voip::SoundChannel>
+    createSoundChannel(const voip::pcss::PcssConnection& connection,
+                       const voip::MediaFormat& format, const std::string& device,
+                       bool isSource) override;
 
-class NullEndpoint : public voip::Endpoint
-{
-public:
-    explicit NullEndpoint(voip::Manager& manager);
-    std::shared_ptr<voip::Connection> makeConnection(const std::shared_ptr<voip::Call>& call,
-                                                     const std::string& address,
-                                                     const voip::StringOptions& options) override;
+private:
+    const std::string sendFile_;
+    const std::string recordFile_;
 };
 
 /// The tool's manager: prints one line per event to `out` and carries out the options.
@@ -88,12 +92,13 @@ public:
 
 private:
     void print(const std::string& line);
+    void printStatistics(voip::MediaStream& stream);
     void later(std::chrono::milliseconds delay, std::function<void()> job);
 
     const Options options_;
     std::ostream& out_;
     voip::h323::EndPoint* h323_ = nullptr;
-    NullEndpoint* local_ = nullptr;
+    SoundEndpoint* local_ = nullptr;
 
     std::mutex mutex_; // guards out_, cleared_, failed_, helpers_, stopping_
     std::condition_variable changed_;
