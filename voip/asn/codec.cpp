@@ -692,8 +692,7 @@ class Encoder
 {
 public:
     explicit Encoder(std::vector<std::uint8_t>& out)
-        : out_(out)
-        , writer_(out)
+        : writer_(out)
     {}
 
     bool run(const Value& v)
@@ -1147,7 +1146,6 @@ private:
         return true;
     }
 
-    std::vector<std::uint8_t>& out_;
     PerWriter writer_;
     std::vector<PathStep> errorPath_;
     Error error_;
