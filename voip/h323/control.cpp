@@ -617,9 +617,12 @@ Connection::Session* Connection::session(unsigned sessionId)
         VOIP_TRACE(1, "H323\tNo RTP ports for session " << sessionId << " on " << describe());
         return nullptr;
     }
-    made->rtpAddress = toMediaAddress(asio::ip::udp::endpoint(local, made->media->localRtpPort()));
+    // Peers outside the local network are given the address an active NAT method knows.
+    const auto announced = manager().translateAddress(local, signal_->remoteEndpoint().address());
+    made->rtpAddress =
+        toMediaAddress(asio::ip::udp::endpoint(announced, made->media->localRtpPort()));
     made->rtcpAddress =
-        toMediaAddress(asio::ip::udp::endpoint(local, made->media->localRtcpPort()));
+        toMediaAddress(asio::ip::udp::endpoint(announced, made->media->localRtcpPort()));
     auto* result = made.get();
     sessions_[sessionId] = std::move(made);
     return result;
