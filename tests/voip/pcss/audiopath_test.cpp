@@ -62,7 +62,7 @@ struct TimingLog
 class TimedChannel final : public SoundChannel
 {
 public:
-    TimedChannel(std::unique_ptr<SoundChannel> inner, std::shared_ptr<TimingLog> log)
+    TimedChannel(std::shared_ptr<SoundChannel> inner, std::shared_ptr<TimingLog> log)
         : inner_(std::move(inner))
         , log_(std::move(log))
     {
@@ -93,7 +93,7 @@ public:
     std::string driverName() const override { return inner_->driverName(); }
 
 private:
-    std::unique_ptr<SoundChannel> inner_;
+    std::shared_ptr<SoundChannel> inner_;
     std::shared_ptr<TimingLog> log_;
 };
 
@@ -113,24 +113,7 @@ public:
         std::lock_guard lock(mutex_);
         auto& log = logs_[device];
         log = std::make_shared<TimingLog>();
-        // The shared channel is kept alive by the wrapper through a no-op deleter holder.
-        struct Holder final : SoundChannel
-        {
-            explicit Holder(std::shared_ptr<SoundChannel> c)
-                : c_(std::move(c))
-            {
-                params_ = c_->params();
-            }
-            MediaStatus open(const SoundParams& p) override { return c_->open(p); }
-            void close() override { c_->close(); }
-            bool isOpen() const override { return c_->isOpen(); }
-            MediaStatus read(std::span<int16_t> s) override { return c_->read(s); }
-            MediaStatus write(std::span<const int16_t> s) override { return c_->write(s); }
-            std::string name() const override { return c_->name(); }
-            std::string driverName() const override { return c_->driverName(); }
-            std::shared_ptr<SoundChannel> c_;
-        };
-        return std::make_shared<TimedChannel>(std::make_unique<Holder>(channel), log);
+        return std::make_shared<TimedChannel>(channel, log);
     }
     std::shared_ptr<TimingLog> log(const std::string& device)
     {
@@ -440,6 +423,93 @@ TEST_F(AudioPath, StatisticsOfATenSecondCall)
               << stats.receive.packets << " received, round trip " << stats.roundTripMs
               << " ms, jitter buffer mean added delay " << stats.jitterBuffer.meanAddedDelayMs
               << " ms\n";
+}
+
+/// A microphone that fails after `goodReads` reads, as a device unplugged mid-call.
+class FailingChannel final : public SoundChannel
+{
+public:
+    FailingChannel(std::shared_ptr<SoundChannel> inner, int goodReads)
+        : inner_(std::move(inner))
+        , left_(goodReads)
+    {
+        params_ = inner_->params();
+    }
+    MediaStatus open(const SoundParams& params) override { return inner_->open(params); }
+    void close() override { inner_->close(); }
+    bool isOpen() const override { return inner_->isOpen(); }
+    MediaStatus read(std::span<int16_t> samples) override
+    {
+        if (left_-- <= 0)
+            return MediaStatus::failure(MediaError::DeviceFailure, "device unplugged");
+        return inner_->read(samples);
+    }
+    MediaStatus write(std::span<const int16_t> samples) override { return inner_->write(samples); }
+    std::string name() const override { return inner_->name(); }
+    std::string driverName() const override { return inner_->driverName(); }
+
+private:
+    std::shared_ptr<SoundChannel> inner_;
+    std::atomic<int> left_;
+};
+
+class FailingMicrophoneEndpoint : public pcss::PcssEndpoint
+{
+public:
+    using PcssEndpoint::PcssEndpoint;
+    std::shared_ptr<SoundChannel> createSoundChannel(const pcss::PcssConnection& connection,
+                                                     const MediaFormat& format,
+                                                     const std::string& device,
+                                                     bool isSource) override
+    {
+        auto channel = PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+        if (!channel || !isSource)
+            return channel;
+        return std::make_shared<FailingChannel>(channel, 25);
+    }
+};
+
+TEST(AudioDeviceFailure, AFailedMicrophoneStopsOneDirectionAndTheCallGoesOn)
+{
+    RtpLinkNetwork network;
+    AudioManager alice(network, "alice", [](Manager& manager) {
+        return std::make_unique<FailingMicrophoneEndpoint>(manager);
+    });
+    AudioManager bob(network, "bob");
+    for (auto* manager : {&alice, &bob})
+        ASSERT_TRUE(manager->pcss->setSoundDriver(kNullDriver));
+    bob.answerPolicy = [](Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    auto token = alice.setUpCall("pc:*", "bob");
+    ASSERT_TRUE(token);
+    ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));
+    auto call = alice.findCall(*token);
+    ASSERT_TRUE(call);
+    auto leg = std::dynamic_pointer_cast<RtpLinkConnection>(call->networkConnection());
+    auto local = std::dynamic_pointer_cast<pcss::PcssConnection>(call->localConnection());
+    ASSERT_TRUE(leg && local);
+    auto format = MediaFormatRegistry::global().find(format::G711ALaw);
+    ASSERT_TRUE(format);
+    ASSERT_TRUE(startMedia(*leg, *format));
+    std::this_thread::sleep_for(1500ms);
+
+    const auto stats = leg->session()->statistics();
+    auto microphone = local->soundStream(true);
+    ASSERT_TRUE(microphone);
+    EXPECT_NE(microphone->lastError().find("device unplugged"), std::string::npos)
+        << microphone->lastError();
+    EXPECT_FALSE(call->isClearing()) << "the call goes on";
+    // About half a second went out before the microphone failed; bob's audio still arrives.
+    EXPECT_LE(stats.transmit.packets, 30u);
+    EXPECT_GE(stats.transmit.packets, 20u);
+    EXPECT_GT(stats.receive.packets, 55u);
+    call.reset();
+    microphone.reset();
+    local.reset();
+    leg.reset();
+    ASSERT_TRUE(alice.clearCall(*token, EndReason::LocalUser, true));
+    EXPECT_EQ(alice.pcss->mediaJoiner().activeJoins(), 0u);
 }
 
 TEST_F(AudioPath, SilenceDetectionOfTheManagerHoldsBackQuietAudio)
