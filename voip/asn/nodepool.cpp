@@ -28,52 +28,58 @@ struct FreeBlock
     FreeBlock* next;
 };
 
-class Cache
+// Trivially constructible and destructible, so that reaching it costs no guard check;
+// a separate object frees the cached blocks when the thread ends.
+struct Cache
 {
-public:
-    ~Cache()
+    std::array<FreeBlock*, kClasses> heads;
+    std::array<std::size_t, kClasses> counts;
+    bool cleanupRegistered;
+};
+
+thread_local Cache tlsCache{};
+
+struct CacheCleanup
+{
+    ~CacheCleanup()
     {
-        for (FreeBlock*& head : heads_) {
+        for (FreeBlock*& head : tlsCache.heads) {
             while (head) {
                 FreeBlock* next = head->next;
                 ::operator delete(head);
                 head = next;
             }
         }
+        tlsCache.counts = {};
     }
-
-    void* take(std::size_t cls)
-    {
-        FreeBlock* block = heads_[cls];
-        if (!block) {
-            return nullptr;
-        }
-        heads_[cls] = block->next;
-        --counts_[cls];
-        return block;
-    }
-
-    bool put(void* p, std::size_t cls)
-    {
-        if (counts_[cls] >= kMaxPerClass) {
-            return false;
-        }
-        auto* block = static_cast<FreeBlock*>(p);
-        block->next = heads_[cls];
-        heads_[cls] = block;
-        ++counts_[cls];
-        return true;
-    }
-
-private:
-    std::array<FreeBlock*, kClasses> heads_{};
-    std::array<std::size_t, kClasses> counts_{};
 };
 
-Cache& cache()
+void* take(std::size_t cls)
 {
-    thread_local Cache instance;
-    return instance;
+    FreeBlock* block = tlsCache.heads[cls];
+    if (!block) {
+        return nullptr;
+    }
+    tlsCache.heads[cls] = block->next;
+    --tlsCache.counts[cls];
+    return block;
+}
+
+bool put(void* p, std::size_t cls)
+{
+    if (tlsCache.counts[cls] >= kMaxPerClass) {
+        return false;
+    }
+    if (!tlsCache.cleanupRegistered) {
+        thread_local CacheCleanup cleanup;
+        (void)cleanup;
+        tlsCache.cleanupRegistered = true;
+    }
+    auto* block = static_cast<FreeBlock*>(p);
+    block->next = tlsCache.heads[cls];
+    tlsCache.heads[cls] = block;
+    ++tlsCache.counts[cls];
+    return true;
 }
 
 // Size class of a request, or kClasses when it is not cached.
@@ -94,7 +100,7 @@ void* nodePoolAllocate(std::size_t bytes)
     if (cls == kClasses) {
         return ::operator new(bytes);
     }
-    if (void* p = cache().take(cls)) {
+    if (void* p = take(cls)) {
         return p;
     }
     return ::operator new((cls + 1) * kGranule);
@@ -106,7 +112,7 @@ void nodePoolFree(void* block, std::size_t bytes) noexcept
         return;
     }
     const std::size_t cls = classOf(bytes);
-    if (cls == kClasses || !cache().put(block, cls)) {
+    if (cls == kClasses || !put(block, cls)) {
         ::operator delete(block);
     }
 }

@@ -1,6 +1,8 @@
 #include "voip/asn/per.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 
 namespace voip::asn {
@@ -218,8 +220,9 @@ bool PerReader::readBits(unsigned count, std::uint64_t& value)
     if (count <= 56 && first + 8 <= in_.size()) {
         // Fast path: one big-endian load holds every bit asked for.
         std::uint64_t word = 0;
-        for (std::size_t i = 0; i < 8; ++i) {
-            word = (word << 8) | in_[first + i];
+        std::memcpy(&word, in_.data() + first, sizeof word);
+        if constexpr (std::endian::native == std::endian::little) {
+            word = __builtin_bswap64(word);
         }
         value = (word << (pos_ % 8)) >> (64 - count);
         pos_ += count;
