@@ -159,7 +159,7 @@ private:
     void sendSetup();
     void sendAlerting();
     void sendConnect();
-    void sendReleaseComplete(EndReason reason);
+    void sendReleaseComplete(EndReason reason, unsigned cause);
     bool sendSignal(q931::MessageType type, asn::Value& userInformation,
                     const std::vector<q931::InformationElement>& extra = {});
     asn::Value newBody(std::string_view body);

@@ -136,6 +136,11 @@ private:
     void refuse(const std::shared_ptr<TpktChannel>& channel, const q931::Message* received,
                 unsigned cause);
 
+    // Declared before the network loop, so that handlers the loop destroys last may
+    // still count their connections down.
+    std::atomic<std::size_t> connections_{0};
+    std::atomic<std::size_t> malformed_{0};
+
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::thread thread_;
@@ -152,9 +157,6 @@ private:
     h225::ProductIdentity identity_;
     std::uint64_t receiveBandwidth_ = 4'000'000;
     std::uint64_t transmitBandwidth_ = 4'000'000;
-
-    std::atomic<std::size_t> connections_{0};
-    std::atomic<std::size_t> malformed_{0};
 };
 
 } // namespace voip::h323

@@ -702,18 +702,19 @@ void Connection::transportFailure(const std::string& detail)
 
 void Connection::onRelease(EndReason reason)
 {
-    onNetwork([this, reason] {
-        sendReleaseComplete(reason);
+    // The cause is read now: the call object may be gone when the network thread runs.
+    auto owner = call();
+    const unsigned cause = q931CauseFromEndReason(reason, owner ? owner->endCause() : 0);
+    onNetwork([this, reason, cause] {
+        sendReleaseComplete(reason, cause);
         releaseNetwork();
     });
 }
 
-void Connection::sendReleaseComplete(EndReason reason)
+void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 {
     if (released_ || remoteReleased_ || !signal_ || !signal_->isOpen())
         return;
-    auto owner = call();
-    const unsigned cause = q931CauseFromEndReason(reason, owner ? owner->endCause() : 0);
     if (h245Started_ && tunnelling_)
         queueH245(h245::buildEndSessionCommand());
     else if (h245Started_ && h245Channel_ && h245Channel_->isOpen())

@@ -11,6 +11,7 @@
 #include "voip/h225/address.h"
 #include "voip/h225/message.h"
 #include "voip/h245/h239.h"
+#include "voip/h245/message.h"
 #include "voip/q931/elements.h"
 #include "voip/q931/tpkt.h"
 
@@ -361,6 +362,36 @@ TEST(H323BadInput, MutatedSetupsDoNotStopTheListener)
     ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
     alice.manager.clearCall(token, EndReason::LocalUser, true);
     EXPECT_EQ(clearedReason(alice), EndReason::LocalUser);
+}
+
+TEST(H323BadInput, GarbageOnTunnelledH245ReleasesTheCall)
+{
+    Side alice("alice", false);
+    RawPeer peer;
+    alice.call(peer.address());
+    ASSERT_TRUE(peer.accept());
+    auto setup = peer.readUntil(q931::MessageType::Setup);
+    ASSERT_TRUE(setup);
+    asn::Value connect = connectFor(*setup, true);
+    // A capability set cut short: its lengths run past the end.  (Octets that start
+    // with the extension bit would read as an unknown later message and be skipped.)
+    h245::CapabilitySet set;
+    set.capabilities.resize(3);
+    set.capabilities[0].type = h245::CapabilityType::G711Alaw;
+    set.capabilities[1].type = h245::CapabilityType::G722;
+    set.capabilities[2].type = h245::CapabilityType::G711Ulaw;
+    auto encoded = h245::encodeMessage(h245::buildTerminalCapabilitySet(set));
+    ASSERT_TRUE(encoded);
+    encoded->resize(6);
+    h225::uuPdu(connect).field("h245Control").append().setOctets(*encoded);
+    ASSERT_TRUE(peer.sendAnswer(*setup, q931::MessageType::Connect, connect));
+    auto release = peer.readUntil(q931::MessageType::ReleaseComplete);
+    ASSERT_TRUE(release);
+    const auto* cause = release->find(q931::ie::Cause);
+    ASSERT_TRUE(cause);
+    EXPECT_EQ(q931::decodeCause(cause->contents)->value, 95);
+    EXPECT_EQ(clearedReason(alice), EndReason::Q931Cause);
+    EXPECT_GT(alice.endpoint->malformedCount(), 0u);
 }
 
 TEST(H323Signalling, StatusEnquiryIsAnsweredWithTheCallState)
