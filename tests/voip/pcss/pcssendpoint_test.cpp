@@ -13,6 +13,7 @@
 
 #include "tests/voip/pcss/rtplink.h"
 #include "voip/device/sound_null.h"
+#include "voip/device/sound_pulse.h"
 #include "voip/device/wavfile.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/pcss/pcssconnection.h"
@@ -86,6 +87,26 @@ TEST(PcssDevices, UnknownNamesFailAndKeepTheOldDevice)
     // Another driver starts from its defaults.
     ASSERT_TRUE(endpoint.setSoundDriver(kWavFileDriver));
     EXPECT_EQ(endpoint.recordDevice(), "");
+}
+
+TEST(PcssDevices, PulseAudioDevicesAreTheServersOwn)
+{
+    if (!PulseSoundChannel::serverReachable())
+        GTEST_SKIP() << "no PulseAudio server reachable";
+    Manager manager;
+    pcss::PcssEndpoint endpoint(manager);
+    ASSERT_EQ(endpoint.soundDriver(), kPulseAudioDriver);
+    const auto sinks = soundDeviceNames(kPulseAudioDriver, SoundDirection::Player);
+    const auto sources = soundDeviceNames(kPulseAudioDriver, SoundDirection::Recorder);
+    ASSERT_FALSE(sinks.empty());
+    ASSERT_FALSE(sources.empty());
+    EXPECT_TRUE(endpoint.setPlayDevice(sinks.back()));
+    EXPECT_TRUE(endpoint.setRecordDevice(sources.back()));
+    EXPECT_FALSE(endpoint.setPlayDevice("Kestrovia No Such Sink"));
+    EXPECT_FALSE(endpoint.setRecordDevice(kNullSoundDevice))
+        << "a Null device is no PulseAudio one";
+    EXPECT_EQ(endpoint.playDevice(), sinks.back());
+    EXPECT_EQ(endpoint.recordDevice(), sources.back());
 }
 
 TEST(PcssDevices, WavFileDevicesMustBeReadableOrWritable)
@@ -340,6 +361,34 @@ TEST_F(PcssCall, DeviceChangeMidCallSwapsTheChannel)
     EXPECT_EQ(first.value().samples.front(), 1000);
     EXPECT_EQ(second.value().samples.size(), 320u);
     EXPECT_EQ(second.value().samples.front(), 2000);
+}
+
+TEST_F(PcssCall, PulseAudioPlaybackMovesToAnotherSinkMidCall)
+{
+    if (!PulseSoundChannel::serverReachable())
+        GTEST_SKIP() << "no PulseAudio server reachable";
+    const auto sinks = soundDeviceNames(kPulseAudioDriver, SoundDirection::Player);
+    if (sinks.size() < 2)
+        GTEST_SKIP() << "fewer than two sinks";
+    ASSERT_TRUE(alice.pcss->setSoundDriver(kPulseAudioDriver));
+    ASSERT_TRUE(alice.pcss->setPlayDevice(sinks[0]));
+    const auto token = establish();
+    auto leg = pcLeg(alice, token);
+    ASSERT_TRUE(leg);
+    auto speaker = std::dynamic_pointer_cast<pcss::SoundStream>(
+        leg->openMediaStream(formatNamed(format::G722), AudioSessionId, false));
+    ASSERT_TRUE(speaker);
+    EXPECT_EQ(speaker->channel()->driverName(), kPulseAudioDriver);
+    StreamFrame frame;
+    frame.pcm.assign(320, 500);
+    EXPECT_TRUE(speaker->writeFrame(frame));
+    EXPECT_FALSE(leg->setAudioDevice(false, "Kestrovia No Such Sink"));
+    ASSERT_TRUE(leg->setAudioDevice(false, sinks[1]));
+    EXPECT_EQ(speaker->channel()->name(), sinks[1]);
+    EXPECT_TRUE(speaker->writeFrame(frame));
+    // Volume and mute act on the channel now in use.
+    EXPECT_TRUE(speaker->channel()->setVolume(40));
+    ASSERT_TRUE(alice.clearCall(token, EndReason::LocalUser, true));
 }
 
 } // namespace
