@@ -1,3 +1,5 @@
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "voip/asn/codec.h"
@@ -485,6 +487,40 @@ TEST_F(Codec, ValueAccessByNameAndIndex)
     EXPECT_TRUE(alt["x"].boolean());
     alt.choose("y");
     EXPECT_EQ(alt.choiceName(), "y");
+}
+
+TEST_F(Codec, ValuesMayBeDecodedAndFreedOnDifferentThreads)
+{
+    Value list(type("Any"));
+    for (int i = 0; i < 50; ++i) {
+        list.choose("biglist").append().setBoolean(i % 2 == 0);
+    }
+    const auto bytes = encode(list);
+    ASSERT_TRUE(bytes.ok());
+    std::vector<Value> made(200);
+    std::thread producer([&] {
+        for (Value& v : made) {
+            auto r = decode(type("Any"), *bytes);
+            if (r) {
+                v = std::move(*r);
+            }
+        }
+    });
+    producer.join();
+    std::thread consumer([&] {
+        for (Value& v : made) {
+            EXPECT_TRUE(v == list);
+            v = Value();
+        }
+    });
+    std::thread other([&] {
+        for (int i = 0; i < 200; ++i) {
+            auto r = decode(type("Any"), *bytes);
+            EXPECT_TRUE(r.ok() && *r == list);
+        }
+    });
+    consumer.join();
+    other.join();
 }
 
 TEST_F(Codec, PrinterShowsFieldNames)
