@@ -72,10 +72,10 @@ bool MediaJoiner::onOpened(Connection& connection, MediaStream& stream)
         other->openMediaStream(stream.mediaFormat(), stream.sessionId(), !stream.isSource());
     auto localFrames = std::dynamic_pointer_cast<FrameStream>(local);
     if (!localFrames) {
-        if (local)
-            other->closeMediaStream(local);
-        VOIP_TRACE(3, "Media\tNo local partner for " << stream.describe() << " on "
-                                                     << connection.describe());
+        // None (video for now), or a stream the application serves through its own
+        // callbacks: nothing for a patch to move.
+        VOIP_TRACE(3, "Media\tNo local frames for " << stream.describe() << " on "
+                                                    << connection.describe());
         return true;
     }
 

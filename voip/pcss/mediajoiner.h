@@ -36,7 +36,8 @@ public:
 
     /// A stream of `connection` has opened.  For a network leg's stream that carries
     /// frames, opens the partner on the other leg and starts a patch; a stream the other
-    /// leg has no partner for (video for now) stays unjoined.  Returns false only when the
+    /// leg has no partner for (video for now), or whose partner the application serves
+    /// itself (media through callbacks), stays unjoined.  Returns false only when the
     /// stream is unusable (the caller should then refuse it); a failed local device is
     /// logged and the call goes on without that direction.
     bool onOpened(Connection& connection, MediaStream& stream);

@@ -512,6 +512,35 @@ TEST(AudioDeviceFailure, AFailedMicrophoneStopsOneDirectionAndTheCallGoesOn)
     EXPECT_EQ(alice.pcss->mediaJoiner().activeJoins(), 0u);
 }
 
+TEST_F(AudioPath, MediaThroughApplicationCallbacksIsLeftToTheApplication)
+{
+    alice.pcss->setMediaThroughCallbacks(true);
+    ASSERT_TRUE(bob.pcss->setSoundDriver(kNullDriver));
+    auto token = alice.setUpCall("pc:*", "bob");
+    ASSERT_TRUE(token);
+    ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));
+    auto call = alice.findCall(*token);
+    ASSERT_TRUE(call);
+    auto leg = std::dynamic_pointer_cast<RtpLinkConnection>(call->networkConnection());
+    ASSERT_TRUE(leg);
+    auto format = MediaFormatRegistry::global().find(format::G711ALaw);
+    ASSERT_TRUE(format);
+    ASSERT_TRUE(startMedia(*leg, *format));
+    const auto local = call->localConnection()->mediaStreams();
+    ASSERT_EQ(local.size(), 2u) << "both directions opened for the application";
+    for (const auto& stream : local) {
+        EXPECT_TRUE(stream->isOpen());
+        EXPECT_EQ(std::dynamic_pointer_cast<FrameStream>(stream), nullptr);
+    }
+    EXPECT_EQ(alice.pcss->mediaJoiner().activeJoins(), 0u) << "no patch: the application joins";
+    EXPECT_EQ(bob.pcss->mediaJoiner().activeJoins(), 2u);
+    call.reset();
+    leg.reset();
+    ASSERT_TRUE(alice.clearCall(*token, EndReason::LocalUser, true));
+    for (const auto& stream : local)
+        EXPECT_FALSE(stream->isOpen());
+}
+
 TEST_F(AudioPath, SilenceDetectionOfTheManagerHoldsBackQuietAudio)
 {
     for (auto* manager : {&alice, &bob})
