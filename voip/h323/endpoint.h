@@ -66,7 +66,8 @@ public:
 
     /// Starts listening on `address` ("" or "*": every interface, IPv6 and IPv4) and
     /// `port` (0: any free port).  Replaces a running listener.  Fails (and then does not
-    /// listen) when the address is not an IP address or the port cannot be bound.
+    /// listen) when the address is not an IP address or the port cannot be bound.  Waits
+    /// for the network thread: call it from any thread but that one (not from a hook).
     Status startListener(std::string_view address = {}, std::uint16_t port = 1720);
     void stopListener();
     bool isListening() const;
