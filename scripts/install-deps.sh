@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
   # Qt 5
-  qtbase5-dev qtbase5-dev-tools libqt5svg5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n
+  qtbase5-dev qtbase5-dev-tools libqt5svg5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n fonts-dejavu-core
   # engine libraries
   libasio-dev libspdlog-dev libfmt-dev libssl-dev
   libavcodec-dev libavutil-dev libswresample-dev

@@ -286,8 +286,8 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
     context_.reset();
     if (auto status = validateSoundParams(params); !status)
         return status;
-    pa_sample_spec spec{PA_SAMPLE_S16NE, params.sampleRate, uint8_t(params.channels)};
-    if (!pa_sample_spec_valid(&spec))
+    pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, params.sampleRate, uint8_t(params.channels)};
+    if (!pa_sample_spec_valid(&sampleFormat))
         return MediaStatus::failure(MediaError::Unsupported, "PulseAudio: bad sample format");
 
     auto pulse = PulseContext::connect();
@@ -322,7 +322,7 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
     pa_stream* stream = pa_stream_new(
         context->context(),
         params.direction == SoundDirection::Player ? "Kestrovia playback" : "Kestrovia capture",
-        &spec, nullptr);
+        &sampleFormat, nullptr);
     if (!stream) {
         const auto error = context->lastError();
         context->unlock();
