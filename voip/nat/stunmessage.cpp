@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <random>
 
+#include "voip/base/byteorder.h"
+
 namespace voip::nat {
 
 namespace {
@@ -15,29 +17,6 @@ constexpr uint16_t XorMappedAddress = 0x0020;
 constexpr uint16_t ResponseOrigin = 0x802b;
 constexpr uint16_t OtherAddress = 0x802c;
 constexpr std::size_t HeaderSize = 20;
-
-uint16_t read16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t read32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void put16(std::vector<uint8_t>& out, uint16_t v)
-{
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-void put32(std::vector<uint8_t>& out, uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(v >> shift));
-}
 
 /// RFC 5389 15.1 / 15.2: family, port and address; with `xorKey` (cookie then
 /// transaction ID) the port and address are XORed.

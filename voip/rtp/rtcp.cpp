@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "voip/base/byteorder.h"
+
 namespace voip::rtp {
 
 namespace {
@@ -11,29 +13,6 @@ constexpr uint8_t ReceiverReportType = 201;
 constexpr uint8_t SdesType = 202;
 constexpr uint8_t ByeType = 203;
 constexpr uint8_t CnameItem = 1;
-
-uint16_t read16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t read32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void put16(std::vector<uint8_t>& out, uint16_t v)
-{
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-void put32(std::vector<uint8_t>& out, uint32_t v)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(v >> shift));
-}
 
 /// Writes the common header; the length is patched by finishPacket.
 std::size_t startPacket(std::vector<uint8_t>& out, uint8_t count, uint8_t type)

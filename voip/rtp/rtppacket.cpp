@@ -2,22 +2,9 @@
 
 #include <algorithm>
 
+#include "voip/base/byteorder.h"
+
 namespace voip::rtp {
-
-namespace {
-
-uint16_t read16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t read32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-} // namespace
 
 PacketError parseRtp(std::span<const uint8_t> datagram, RtpPacketView& packet)
 {
