@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "voip/asn/per.h"
+#include "voip/asn/utf8.h"
 
 namespace voip::asn {
 
@@ -58,42 +59,6 @@ void appendUtf8(std::string& out, char32_t cp)
         out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
-}
-
-// UTF-8 to code points of the Basic Multilingual Plane; false on malformed input or
-// characters beyond U+FFFF.
-bool utf8ToBmp(std::string_view s, std::u32string& out)
-{
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0;
-        std::size_t n = 0;
-        if (c < 0x80) {
-            cp = c;
-            n = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            n = 3;
-        } else {
-            return false;
-        }
-        if (i + n > s.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < n; ++k) {
-            const auto cont = static_cast<unsigned char>(s[i + k]);
-            if ((cont & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cont & 0x3F);
-        }
-        out.push_back(cp);
-        i += n;
-    }
-    return true;
 }
 
 // Whether a character belongs to the type's permitted alphabet.

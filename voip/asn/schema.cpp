@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "voip/asn/per.h"
+#include "voip/asn/utf8.h"
 
 namespace voip::asn {
 
@@ -113,37 +114,6 @@ private:
     std::size_t pos_ = 0;
     int line_ = 1;
 };
-
-// Decodes UTF-8 (alphabets of BMP strings may hold non-ASCII characters).
-bool utf8ToU32(std::string_view s, std::u32string& out)
-{
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0;
-        std::size_t n = 0;
-        if (c < 0x80) {
-            cp = c;
-            n = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            n = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            n = 3;
-        } else {
-            return false;
-        }
-        if (i + n > s.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < n; ++k) {
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        }
-        out.push_back(cp);
-        i += n;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -475,7 +445,7 @@ private:
         }
         std::u32string alphabet;
         if (keyword("from")) {
-            if (peek().kind != Tok::String || !utf8ToU32(next().text, alphabet) ||
+            if (peek().kind != Tok::String || !utf8ToBmp(next().text, alphabet) ||
                 alphabet.empty()) {
                 return bad("permitted alphabet string expected after 'from'");
             }
