@@ -298,6 +298,13 @@ MediaFormatList Connection::mediaFormatsToOffer() const
     return endpoint_.mediaFormatsToOffer();
 }
 
+bool Connection::joinMediaStream(Connection&, MediaStream&)
+{
+    return true;
+}
+
+void Connection::unjoinMediaStream(Connection&, MediaStream&) {}
+
 bool Connection::sendUserInputString(const std::string&)
 {
     return false;

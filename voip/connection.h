@@ -147,6 +147,17 @@ public:
     /// The formats this connection may use, ordered and masked by the manager.
     MediaFormatList mediaFormatsToOffer() const;
 
+    // --- joining the legs' media (the manager's default stream callbacks drive these) ---
+
+    /// The other leg, a network connection, has opened `stream`: open this leg's stream
+    /// of the opposite direction and move the media between the two.  False refuses
+    /// `stream`.  Default: nothing to join (true), as for a leg without media of its own.
+    virtual bool joinMediaStream(Connection& network, MediaStream& stream);
+    /// `stream` of `owner` (this leg or another leg of the call) has closed: stop moving
+    /// media through it and close its partner.  A stream this leg never joined is
+    /// ignored.  Default: nothing.
+    virtual void unjoinMediaStream(Connection& owner, MediaStream& stream);
+
     // --- user input ---
 
     /// Sends a user-input string (DTMF digits, "*", "#", ".", "@") to the far end.

@@ -321,12 +321,30 @@ bool Manager::OnForwarded(Connection&, const std::string&)
     return true;
 }
 
-bool Manager::OnOpenMediaStream(Connection&, MediaStream&)
+bool Manager::OnOpenMediaStream(Connection& connection, MediaStream& stream)
 {
-    return true;
+    // Only a network leg's streams are joined: the local partner the join opens comes
+    // back through here and must not be joined again.
+    if (!connection.isNetworkConnection()) {
+        return true;
+    }
+    auto other = connection.otherParty();
+    return other ? other->joinMediaStream(connection, stream) : true;
 }
 
-void Manager::OnClosedMediaStream(Connection&, MediaStream&) {}
+void Manager::OnClosedMediaStream(Connection& connection, MediaStream& stream)
+{
+    // Every leg hears of it, not only the other party: a join may outlive the leg list
+    // that made it (a forwarded leg is no longer in the call when its streams close).
+    auto owner = connection.call();
+    if (!owner) {
+        connection.unjoinMediaStream(connection, stream);
+        return;
+    }
+    for (const auto& leg : owner->connections()) {
+        leg->unjoinMediaStream(connection, stream);
+    }
+}
 
 void Manager::OnUserInputString(Connection&, const std::string&) {}
 

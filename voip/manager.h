@@ -143,9 +143,14 @@ public:
     /// The far end asks to forward `connection` to `remoteParty`.  True lets the engine
     /// follow it.  Default: true.
     virtual bool OnForwarded(Connection& connection, const std::string& remoteParty);
-    /// A media stream of `connection` has opened; false closes it again.  Default: true.
+    /// A media stream of `connection` has opened; false closes it again.  Default: a
+    /// network connection's stream is joined with the other leg's media (the other
+    /// leg's joinMediaStream: the PC sound leg plays and records it), and its answer is
+    /// returned; any other stream is accepted as it is.  An override that returns false
+    /// before calling this keeps the stream from being joined.
     virtual bool OnOpenMediaStream(Connection& connection, MediaStream& stream);
-    /// A media stream of `connection` has closed.  Default: nothing.
+    /// A media stream of `connection` has closed.  Default: every leg of the call stops
+    /// what it joined to the stream (unjoinMediaStream), which closes the partner stream.
     virtual void OnClosedMediaStream(Connection& connection, MediaStream& stream);
     /// User input arrived on `connection`.  Default: nothing.
     virtual void OnUserInputString(Connection& connection, const std::string& value);

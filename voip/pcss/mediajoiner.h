@@ -22,8 +22,9 @@ namespace voip::pcss {
 /// detection) for RTP.  When either stream closes, the patch stops
 /// and the partner stream is closed too.
 ///
-/// The manager's OnOpenMediaStream and OnClosedMediaStream hand every stream to it
-/// (onOpened, onClosed); both may run on any engine thread but never on a patch's own.
+/// The PC sound leg hands it the streams the manager's default OnOpenMediaStream and
+/// OnClosedMediaStream report (PcssConnection::joinMediaStream and unjoinMediaStream call
+/// onOpened and onClosed); both may run on any engine thread but never on a patch's own.
 /// `mutex_` guards joins_; it is not held while streams close or patches stop, because
 /// closing a stream calls back into onClosed.
 class MediaJoiner

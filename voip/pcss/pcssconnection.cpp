@@ -19,6 +19,16 @@ PcssConnection::PcssConnection(const std::shared_ptr<Call>& call, PcssEndpoint& 
 
 PcssConnection::~PcssConnection() = default;
 
+bool PcssConnection::joinMediaStream(Connection& network, MediaStream& stream)
+{
+    return pcss_.mediaJoiner().onOpened(network, stream);
+}
+
+void PcssConnection::unjoinMediaStream(Connection& owner, MediaStream& stream)
+{
+    pcss_.mediaJoiner().onClosed(owner, stream);
+}
+
 std::shared_ptr<MediaStream> PcssConnection::createMediaStream(const MediaFormat& format,
                                                                unsigned sessionId, bool isSource)
 {

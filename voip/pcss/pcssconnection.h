@@ -16,7 +16,8 @@ namespace voip::pcss {
 class PcssEndpoint;
 
 /// The PC sound endpoint's leg of one call: it stands for this terminal's user (accept or
-/// reject an incoming call through the endpoint) and makes the local media streams.
+/// reject an incoming call through the endpoint), makes the local media streams and joins
+/// them with the network leg's (the manager's default stream callbacks ask it to).
 ///
 /// Threads: created on the call's thread; createMediaStream runs on the thread that opens
 /// the stream (the network side's); setAudioDevice on any thread.
@@ -31,6 +32,12 @@ public:
     bool isNetworkConnection() const override { return false; }
     bool setUpConnection() override { return true; }
     void onRelease(EndReason) override {}
+
+    /// Joins a network leg's stream with this leg's sound through the endpoint's
+    /// MediaJoiner; a stream the application serves itself (media through callbacks)
+    /// stays unjoined.
+    bool joinMediaStream(Connection& network, MediaStream& stream) override;
+    void unjoinMediaStream(Connection& owner, MediaStream& stream) override;
 
     const std::string& playDevice() const { return playDevice_; }
     const std::string& recordDevice() const { return recordDevice_; }

@@ -80,7 +80,9 @@ public:
     void setMediaThroughCallbacks(bool enabled);
 
     /// Joins the streams of the calls this endpoint takes part in (see MediaJoiner): the
-    /// manager's OnOpenMediaStream and OnClosedMediaStream hand their streams to it.
+    /// manager's default OnOpenMediaStream and OnClosedMediaStream reach it through the
+    /// connections (joinMediaStream, unjoinMediaStream), so a manager needs no code of
+    /// its own for the sound to flow.
     MediaJoiner& mediaJoiner() { return joiner_; }
 
     void shutDown() override;
