@@ -365,18 +365,15 @@ void CallManager::OnClearedCall(voip::Call& call)
 
 bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream)
 {
-    // The local partners the joiner opens are not reported: one line per channel.
-    if (!connection.isNetworkConnection())
-        return Manager::OnOpenMediaStream(connection, stream);
-    print("media opened " + stream.mediaFormat().name() + " session " +
-          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
-    return Manager::OnOpenMediaStream(connection, stream) &&
-           local_->mediaJoiner().onOpened(connection, stream);
+    // The local partners the join opens are not reported: one line per channel.
+    if (connection.isNetworkConnection())
+        print("media opened " + stream.mediaFormat().name() + " session " +
+              std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    return Manager::OnOpenMediaStream(connection, stream);
 }
 
 void CallManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream)
 {
-    local_->mediaJoiner().onClosed(connection, stream);
     if (connection.isNetworkConnection()) {
         printStatistics(stream);
         print("media closed " + stream.mediaFormat().name() + " session " +

@@ -44,17 +44,6 @@ public:
     }
     ~H323AudioManager() override { shutDown(std::chrono::seconds(5)); }
 
-    bool OnOpenMediaStream(Connection& connection, MediaStream& stream) override
-    {
-        return RecordingManager::OnOpenMediaStream(connection, stream) &&
-               pcss->mediaJoiner().onOpened(connection, stream);
-    }
-    void OnClosedMediaStream(Connection& connection, MediaStream& stream) override
-    {
-        pcss->mediaJoiner().onClosed(connection, stream);
-        RecordingManager::OnClosedMediaStream(connection, stream);
-    }
-
     std::string address() const { return "h323:127.0.0.1:" + std::to_string(h323->listenerPort()); }
 
     pcss::PcssEndpoint* pcss = nullptr;

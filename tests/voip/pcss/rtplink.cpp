@@ -200,17 +200,4 @@ AudioManager::~AudioManager()
     shutDown();
 }
 
-bool AudioManager::OnOpenMediaStream(Connection& connection, MediaStream& stream)
-{
-    if (!RecordingManager::OnOpenMediaStream(connection, stream))
-        return false;
-    return pcss->mediaJoiner().onOpened(connection, stream);
-}
-
-void AudioManager::OnClosedMediaStream(Connection& connection, MediaStream& stream)
-{
-    pcss->mediaJoiner().onClosed(connection, stream);
-    RecordingManager::OnClosedMediaStream(connection, stream);
-}
-
 } // namespace voip::test

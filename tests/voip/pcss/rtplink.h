@@ -97,8 +97,8 @@ struct MediaRoute
 };
 bool startMedia(RtpLinkConnection& caller, const MediaFormat& format, const MediaRoute& route = {});
 
-/// A manager with a PC sound endpoint and an RTP link endpoint, whose stream callbacks
-/// join the call's streams through the PC endpoint's joiner.
+/// A manager with a PC sound endpoint and an RTP link endpoint; the default stream
+/// callbacks (through RecordingManager) join the call's streams.
 class AudioManager : public RecordingManager
 {
 public:
@@ -106,8 +106,6 @@ public:
     /// `makePcss` makes the PC endpoint (default: a plain PcssEndpoint).
     AudioManager(RtpLinkNetwork& network, const std::string& name, PcssFactory makePcss = {});
     ~AudioManager() override;
-    bool OnOpenMediaStream(Connection& connection, MediaStream& stream) override;
-    void OnClosedMediaStream(Connection& connection, MediaStream& stream) override;
 
     pcss::PcssEndpoint* pcss = nullptr;
     RtpLinkEndpoint* link = nullptr;
