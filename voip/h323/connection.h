@@ -163,6 +163,15 @@ private:
     bool sendSignal(q931::MessageType type, asn::Value& userInformation,
                     const std::vector<q931::InformationElement>& extra = {});
     asn::Value newBody(std::string_view body);
+    /// The address this call's peer is given for our socket on `local`: the public
+    /// address of an active NAT method when the peer is outside the local network,
+    /// `local` otherwise.  Every address we announce (call signalling, H.245, RTP and
+    /// RTCP) goes through here.  May block while a NAT method asks its server.
+    asio::ip::address addressToAnnounce(const asio::ip::address& local) const;
+    asio::ip::tcp::endpoint endpointToAnnounce(const asio::ip::tcp::endpoint& local) const;
+    /// Opens the H.245 listener and puts its announced address in `body`'s h245Address;
+    /// leaves the field out when no listener could be opened.
+    void offerH245Address(asn::Value& body);
     void handleSignalPdu(const std::vector<std::uint8_t>& pdu);
     void handleUserInformation(const q931::Message& message, const asn::Value& userInformation);
     void handleReleaseComplete(const q931::Message& message, const asn::Value& userInformation);

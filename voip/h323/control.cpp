@@ -617,8 +617,7 @@ Connection::Session* Connection::session(unsigned sessionId)
         VOIP_TRACE(1, "H323\tNo RTP ports for session " << sessionId << " on " << describe());
         return nullptr;
     }
-    // Peers outside the local network are given the address an active NAT method knows.
-    const auto announced = manager().translateAddress(local, signal_->remoteEndpoint().address());
+    const auto announced = addressToAnnounce(local);
     made->rtpAddress =
         toMediaAddress(asio::ip::udp::endpoint(announced, made->media->localRtpPort()));
     made->rtcpAddress =

@@ -288,21 +288,15 @@ void Connection::sendSetup()
     h225::setTransportAddress(setup.field("destCallSignalAddress"),
                               toIpAddressPort(signal_->remoteEndpoint()));
     h225::setTransportAddress(setup.field("sourceCallSignalAddress"),
-                              toIpAddressPort(signal_->localEndpoint()));
+                              toIpAddressPort(endpointToAnnounce(signal_->localEndpoint())));
     setup.field("activeMC").setBoolean(false);
     h225::setGuid(setup.field("conferenceID"), conferenceId_);
     setup.field("conferenceGoal").choose("create");
     setup.field("callType").choose("pointToPoint");
     setup.field("mediaWaitForConnect").setBoolean(false);
     setup.field("canOverlapSend").setBoolean(false);
-    if (!tunnellingWanted_) {
-        openH245Listener();
-        if (h245Listener_) {
-            asio::error_code error;
-            h225::setTransportAddress(setup.field("h245Address"),
-                                      toIpAddressPort(h245Listener_->local_endpoint(error)));
-        }
-    }
+    if (!tunnellingWanted_)
+        offerH245Address(setup);
     if (fastStartWanted_) {
         auto offers = offerFastStart();
         if (!offers.empty()) {
@@ -329,6 +323,34 @@ void Connection::sendSetup()
     }
     sendSignal(q931::MessageType::Setup, information, elements);
     startTimer(signalTimer_, timers_.alerting, EndReason::NoAnswer, "answer");
+}
+
+asio::ip::address Connection::addressToAnnounce(const asio::ip::address& local) const
+{
+    if (!signal_)
+        return local;
+    return manager().translateAddress(local, signal_->remoteEndpoint().address());
+}
+
+asio::ip::tcp::endpoint Connection::endpointToAnnounce(const asio::ip::tcp::endpoint& local) const
+{
+    return {addressToAnnounce(local.address()), local.port()};
+}
+
+void Connection::offerH245Address(asn::Value& body)
+{
+    openH245Listener();
+    if (!h245Listener_)
+        return;
+    asio::error_code error;
+    const auto local = h245Listener_->local_endpoint(error);
+    if (error) {
+        VOIP_TRACE(1, "H323\tH.245 listener has no address on " << describe() << ": "
+                                                                << error.message());
+        return;
+    }
+    h225::setTransportAddress(body.field("h245Address"),
+                              toIpAddressPort(endpointToAnnounce(local)));
 }
 
 // --- incoming ---
@@ -452,12 +474,7 @@ void Connection::sendConnect()
         if (remoteH245Address_) {
             connectH245(*remoteH245Address_);
         } else {
-            openH245Listener();
-            if (h245Listener_) {
-                asio::error_code error;
-                h225::setTransportAddress(body.field("h245Address"),
-                                          toIpAddressPort(h245Listener_->local_endpoint(error)));
-            }
+            offerH245Address(body);
         }
     }
     startH245();

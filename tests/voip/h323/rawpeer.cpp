@@ -46,6 +46,12 @@ bool RawPeer::accept(std::chrono::milliseconds timeout)
     return false;
 }
 
+asio::ip::tcp::endpoint RawPeer::remoteEndpoint() const
+{
+    asio::error_code error;
+    return socket_.remote_endpoint(error);
+}
+
 bool RawPeer::connect(std::uint16_t port)
 {
     asio::error_code error;

@@ -23,6 +23,8 @@ public:
     /// Listens on 127.0.0.1 at a port the system picks.
     RawPeer();
     std::uint16_t port() const { return port_; }
+    /// The far end of the accepted or made connection.
+    asio::ip::tcp::endpoint remoteEndpoint() const;
     std::string address() const { return "h323:127.0.0.1:" + std::to_string(port_); }
 
     /// Waits for the call's TCP connection; false on time-out.

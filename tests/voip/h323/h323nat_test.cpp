@@ -1,0 +1,167 @@
+// The addresses a peer is given in the call signalling: with a NAT method active, a peer
+// outside the local network sees the public address (with our real ports) as the call
+// signalling and H.245 addresses; a local peer sees the real local address.
+
+#include <gtest/gtest.h>
+
+#include "tests/voip/h323/h323fixture.h"
+#include "tests/voip/h323/rawpeer.h"
+#include "voip/h225/address.h"
+#include "voip/h225/message.h"
+#include "voip/nat/fixedmethod.h"
+#include "voip/q931/elements.h"
+
+namespace voip::h323::test {
+namespace {
+
+constexpr const char* PublicAddress = "203.0.113.7";
+
+/// The fixed method, taking every peer as outside the local network (on loopback none is).
+class FixedForEveryPeer : public nat::FixedMethod
+{
+public:
+    std::string name() const override { return "FixedForEveryPeer"; }
+    bool isOutside(const asio::ip::address&) const override { return true; }
+};
+
+AnswerCallResponse answerNow(voip::Connection&, const std::string&)
+{
+    return AnswerCallResponse::AnswerNow;
+}
+
+/// The H.225.0 body of a received message.
+asn::Value bodyOf(const q931::Message& message)
+{
+    auto pdu = q931::userUserPdu(message);
+    if (!pdu)
+        return {};
+    auto decoded = h225::decodeUserInformation(*pdu);
+    if (!decoded)
+        return {};
+    return h225::messageBody(*decoded);
+}
+
+std::optional<h225::IpAddressPort> addressIn(const asn::Value& body, const char* field)
+{
+    if (!body.has(field))
+        return std::nullopt;
+    return h225::transportAddressOf(body[field]);
+}
+
+/// True when something accepts TCP on 127.0.0.1 at `port`.
+bool acceptsOnLoopback(std::uint16_t port)
+{
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    asio::error_code error;
+    socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+    return !error;
+}
+
+/// A Setup from a caller that wants a separate H.245 channel and offers no address.
+std::vector<std::uint8_t> setupWithoutTunnelling(std::uint16_t callReference)
+{
+    auto message = q931::decodeMessage(sampleSetup(callReference));
+    if (!message)
+        return {};
+    auto pdu = q931::userUserPdu(*message);
+    if (!pdu)
+        return {};
+    auto information = h225::decodeUserInformation(*pdu);
+    if (!information)
+        return {};
+    h225::uuPdu(*information).field("h245Tunnelling").setBoolean(false);
+    auto encoded = h225::encodeUserInformation(*information);
+    if (!encoded || !q931::setUserUserPdu(*message, *encoded))
+        return {};
+    auto bytes = q931::encodeMessage(*message);
+    return bytes ? *bytes : std::vector<std::uint8_t>{};
+}
+
+/// A caller whose Setup a raw peer reads, with tunnelling off so that an H.245 address
+/// is offered.
+struct OutgoingSetup
+{
+    explicit OutgoingSetup(std::unique_ptr<nat::NatMethod> method)
+        : alice("alice", false)
+    {
+        const std::string name = method->name();
+        EXPECT_TRUE(alice.manager.addNatMethod(std::move(method)));
+        EXPECT_TRUE(alice.manager.setNatServer(name, PublicAddress, true));
+        alice.endpoint->setFastStart(false);
+        alice.endpoint->setH245Tunnelling(false);
+        alice.call(peer.address());
+        if (peer.accept())
+            setup = peer.readUntil(q931::MessageType::Setup);
+        if (setup)
+            body = bodyOf(*setup);
+    }
+
+    Side alice;
+    RawPeer peer;
+    std::optional<q931::Message> setup;
+    asn::Value body;
+};
+
+TEST(H323NatAnnouncements, AnOutsidePeerIsGivenThePublicAddressWithTheRealPorts)
+{
+    OutgoingSetup call(std::make_unique<FixedForEveryPeer>());
+    ASSERT_TRUE(call.setup);
+    const auto publicAddress = h225::IpAddressPort::parse(PublicAddress);
+    ASSERT_TRUE(publicAddress);
+
+    // The call signalling address: public, with the port our TCP connection comes from.
+    auto source = addressIn(call.body, "sourceCallSignalAddress");
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->addressText(), PublicAddress);
+    EXPECT_FALSE(source->ipv6);
+    EXPECT_EQ(source->port, call.peer.remoteEndpoint().port());
+    // Where we called stays the peer's own address.
+    auto destination = addressIn(call.body, "destCallSignalAddress");
+    ASSERT_TRUE(destination);
+    EXPECT_EQ(destination->toString(), "127.0.0.1:" + std::to_string(call.peer.port()));
+
+    // The H.245 address: public, with the port of the listener really open.
+    auto h245 = addressIn(call.body, "h245Address");
+    ASSERT_TRUE(h245);
+    EXPECT_EQ(h245->addressText(), PublicAddress);
+    EXPECT_NE(h245->port, 0);
+    EXPECT_TRUE(acceptsOnLoopback(h245->port));
+}
+
+TEST(H323NatAnnouncements, ALocalPeerStillSeesTheLocalAddress)
+{
+    // The plain fixed method takes loopback peers as local.
+    OutgoingSetup call(std::make_unique<nat::FixedMethod>());
+    ASSERT_TRUE(call.setup);
+    auto source = addressIn(call.body, "sourceCallSignalAddress");
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->toString(), "127.0.0.1:" + std::to_string(call.peer.remoteEndpoint().port()));
+    auto h245 = addressIn(call.body, "h245Address");
+    ASSERT_TRUE(h245);
+    EXPECT_EQ(h245->addressText(), "127.0.0.1");
+    EXPECT_TRUE(acceptsOnLoopback(h245->port));
+}
+
+TEST(H323NatAnnouncements, TheAnswerOffersThePublicH245Address)
+{
+    Side bob("bob");
+    ASSERT_TRUE(bob.manager.addNatMethod(std::make_unique<FixedForEveryPeer>()));
+    ASSERT_TRUE(bob.manager.setNatServer("FixedForEveryPeer", PublicAddress, true));
+    bob.endpoint->setH245Tunnelling(false);
+    bob.manager.answerPolicy = answerNow;
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect(bob.endpoint->listenerPort()));
+    const auto setup = setupWithoutTunnelling(0x1234);
+    ASSERT_FALSE(setup.empty());
+    ASSERT_TRUE(peer.sendPdu(setup));
+    auto connect = peer.readUntil(q931::MessageType::Connect);
+    ASSERT_TRUE(connect);
+    auto h245 = addressIn(bodyOf(*connect), "h245Address");
+    ASSERT_TRUE(h245);
+    EXPECT_EQ(h245->addressText(), PublicAddress);
+    EXPECT_TRUE(acceptsOnLoopback(h245->port));
+}
+
+} // namespace
+} // namespace voip::h323::test
