@@ -9,16 +9,22 @@ namespace voip::h323 {
 namespace {
 
 constexpr std::string_view Prefix = "h323:";
+constexpr std::string_view TransportPrefix = "ip$";
 
-bool startsWithPrefix(std::string_view text)
+bool startsWith(std::string_view text, std::string_view prefix)
 {
-    if (text.size() < Prefix.size())
+    if (text.size() < prefix.size())
         return false;
-    for (std::size_t i = 0; i < Prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != Prefix[i])
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
             return false;
     }
     return true;
+}
+
+bool startsWithPrefix(std::string_view text)
+{
+    return startsWith(text, Prefix);
 }
 
 std::optional<std::uint16_t> parsePort(std::string_view text)
@@ -54,6 +60,18 @@ std::string DialAddress::toString() const
     return text;
 }
 
+std::string DialAddress::partyText() const
+{
+    if (!ipv6Literal)
+        return toString();
+    std::string text;
+    if (!alias.empty())
+        text = alias + "@";
+    if (port == DefaultSignallingPort)
+        return text + host;
+    return text + std::string(TransportPrefix) + host + ":" + std::to_string(port);
+}
+
 std::optional<DialAddress> parseDialAddress(std::string_view text)
 {
     if (startsWithPrefix(text))
@@ -67,7 +85,23 @@ std::optional<DialAddress> parseDialAddress(std::string_view text)
     }
     if (text.empty())
         return std::nullopt;
-    if (text.front() == '[') {
+    const bool transportForm = startsWith(text, TransportPrefix);
+    if (transportForm)
+        text.remove_prefix(TransportPrefix.size());
+    if (text.empty())
+        return std::nullopt;
+    if (transportForm && text.front() != '[' && std::count(text.begin(), text.end(), ':') > 1) {
+        // "ip$2001:db8::1:1721": the port always follows the last colon.
+        const auto colon = text.rfind(':');
+        address.host = std::string(text.substr(0, colon));
+        address.ipv6Literal = true;
+        if (std::count(address.host.begin(), address.host.end(), ':') < 2)
+            return std::nullopt; // "ip$::1" lacks its port
+        auto port = parsePort(text.substr(colon + 1));
+        if (!port)
+            return std::nullopt;
+        address.port = *port;
+    } else if (text.front() == '[') {
         auto close = text.find(']');
         if (close == std::string_view::npos || close == 1)
             return std::nullopt;

@@ -11,7 +11,9 @@ namespace voip::h323 {
 inline constexpr std::uint16_t DefaultSignallingPort = 1720;
 
 /// A dialled H.323 address taken apart: "h323:alias@host:port", "host", "host:port",
-/// "alias@host", "[2001:db8::1]:1721", "10.0.0.5".  The "h323:" prefix is dropped.
+/// "alias@host", "[2001:db8::1]:1721", "10.0.0.5", and the transport form
+/// "ip$2001:db8::1:1721" (also "ip$10.0.0.5:1721"), where the port follows the last
+/// colon.  The "h323:" prefix is dropped.
 struct DialAddress
 {
     std::string alias; ///< empty when the address names only a host
@@ -21,6 +23,11 @@ struct DialAddress
 
     /// "alias@host:port" again (brackets around an IPv6 host), for logs and party texts.
     std::string toString() const;
+    /// The address as a party text shows it between its brackets ("name [address]"), so
+    /// it must hold no brackets itself and must dial back: as toString() for other
+    /// hosts; an IPv6 literal bare on the default port ("2001:db8::1"), otherwise in the
+    /// transport form ("ip$2001:db8::1:1721").
+    std::string partyText() const;
 };
 
 /// Longest host name accepted (RFC 1035 2.3.4 gives 255 octets).

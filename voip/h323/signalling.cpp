@@ -133,7 +133,7 @@ bool Connection::setUpConnection()
     auto parsed = parseDialAddress(address());
     if (!parsed)
         return false;
-    setRemoteParty("", parsed->toString());
+    setRemoteParty("", parsed->partyText());
     onNetwork([this, target = *parsed] { startOutgoing(target); });
     return true;
 }
@@ -367,7 +367,8 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     const asn::Value& sources = setup["sourceAddress"];
     for (std::size_t i = 0; name.empty() && i < sources.size(); ++i)
         name = h225::aliasToText(sources.at(i));
-    setRemoteParty(name, address());
+    const auto caller = parseDialAddress(address());
+    setRemoteParty(name, caller ? caller->partyText() : address());
     {
         std::lock_guard lock(channelMutex_);
         remoteProduct_ = h225::productText(setup["sourceInfo"]);

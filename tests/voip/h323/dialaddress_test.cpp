@@ -43,10 +43,53 @@ TEST(DialAddress, ReadsEveryAcceptedForm)
     EXPECT_EQ(alias->toString(), "1234@10.0.0.5:1730");
 }
 
+TEST(DialAddress, ReadsTheTransportFormWithThePortAfterTheLastColon)
+{
+    auto v6 = parseDialAddress("h323:room@ip$2001:db8::1:1721");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->alias, "room");
+    EXPECT_EQ(v6->host, "2001:db8::1");
+    EXPECT_TRUE(v6->ipv6Literal);
+    EXPECT_EQ(v6->port, 1721);
+
+    auto v4 = parseDialAddress("IP$10.0.0.5:1730");
+    ASSERT_TRUE(v4);
+    EXPECT_EQ(v4->host, "10.0.0.5");
+    EXPECT_FALSE(v4->ipv6Literal);
+    EXPECT_EQ(v4->port, 1730);
+
+    auto bracketed = parseDialAddress("ip$[::1]:1722");
+    ASSERT_TRUE(bracketed);
+    EXPECT_EQ(bracketed->host, "::1");
+    EXPECT_EQ(bracketed->port, 1722);
+}
+
+TEST(DialAddress, PartyTextHoldsNoBracketsAndDialsBackToTheSameAddress)
+{
+    for (const char* dialled : {"[2001:db8::1]:1721", "[::1]", "[fe80::1%3]:5000",
+                                "alias@[::1]:1721", "10.0.0.5:1730", "room@host.example:1720"}) {
+        auto address = parseDialAddress(dialled);
+        ASSERT_TRUE(address) << dialled;
+        const std::string party = address->partyText();
+        EXPECT_EQ(party.find_first_of("[]"), std::string::npos) << party;
+        auto again = parseDialAddress(party);
+        ASSERT_TRUE(again) << party;
+        EXPECT_EQ(again->alias, address->alias) << party;
+        EXPECT_EQ(again->host, address->host) << party;
+        EXPECT_EQ(again->port, address->port) << party;
+        EXPECT_EQ(again->ipv6Literal, address->ipv6Literal) << party;
+    }
+    // The default port leaves the IPv6 literal bare; another port takes the transport form.
+    EXPECT_EQ(parseDialAddress("[2001:db8::1]")->partyText(), "2001:db8::1");
+    EXPECT_EQ(parseDialAddress("[::1]:1721")->partyText(), "ip$::1:1721");
+    EXPECT_EQ(parseDialAddress("10.0.0.5")->partyText(), "10.0.0.5:1720");
+}
+
 TEST(DialAddress, RefusesWhatCannotBeDialled)
 {
     for (const char* bad : {"", "h323:", "alias@", "host:0", "host:65536", "host:12x", "[::1",
-                            "[::1]x", "[]", "bad host", "host/../x", "[::1]:99999"})
+                            "[::1]x", "[]", "bad host", "host/../x", "[::1]:99999", "ip$", "ip$::1",
+                            "ip$2001:db8::1:99999", "ip$2001:db8::1:x"})
         EXPECT_FALSE(parseDialAddress(bad)) << bad;
     EXPECT_FALSE(parseDialAddress(std::string(300, 'a')));
 }

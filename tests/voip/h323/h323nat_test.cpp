@@ -1,6 +1,7 @@
 // The addresses a peer is given in the call signalling: with a NAT method active, a peer
 // outside the local network sees the public address (with our real ports) as the call
-// signalling and H.245 addresses; a local peer sees the real local address.
+// signalling and H.245 addresses; a local peer sees the real local address.  Also the
+// party text of an IPv6 caller, which must stay "name [address]" with a dialable address.
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,57 @@ TEST(H323NatAnnouncements, TheAnswerOffersThePublicH245Address)
     ASSERT_TRUE(h245);
     EXPECT_EQ(h245->addressText(), PublicAddress);
     EXPECT_TRUE(acceptsOnLoopback(h245->port));
+}
+
+/// The address between the first "[" and the next "]" of a party text, as the client
+/// takes it.
+std::string bracketedAddress(const std::string& partyText)
+{
+    const auto open = partyText.find('[');
+    const auto close = partyText.find(']', open);
+    if (open == std::string::npos || close == std::string::npos)
+        return {};
+    return partyText.substr(open + 1, close - open - 1);
+}
+
+TEST(H323PartyText, AnIpv6PartyAddressHasNoNestedBracketsAndDialsBack)
+{
+    Side alice("alice");
+    Side bob("bob", false);
+    if (!bob.endpoint->startListener("::1", 0).ok())
+        GTEST_SKIP() << "no IPv6 loopback";
+    bob.manager.answerPolicy = answerNow;
+    const std::uint16_t bobPort = bob.endpoint->listenerPort();
+    const std::string token = alice.call("h323:[::1]:" + std::to_string(bobPort));
+    ASSERT_FALSE(token.empty());
+    std::shared_ptr<Connection> caller, callee;
+    ASSERT_TRUE(eventually([&] {
+        caller = alice.h323(token);
+        callee = bob.anyH323();
+        return caller && callee && callee->remotePartyName() == "alice display";
+    }));
+
+    // The called side: "ip$::1:<port>", the far end's IPv6 address and port.
+    const std::string calledText = caller->remotePartyText();
+    EXPECT_EQ(calledText.find("[["), std::string::npos) << calledText;
+    const std::string called = bracketedAddress(calledText);
+    EXPECT_EQ(called, "ip$::1:" + std::to_string(bobPort)) << calledText;
+    auto dialBack = parseDialAddress(called);
+    ASSERT_TRUE(dialBack) << called;
+    EXPECT_EQ(dialBack->host, "::1");
+    EXPECT_EQ(dialBack->port, bobPort);
+
+    // The caller as the answering side shows it: its name, then its address.
+    const std::string callerText = callee->remotePartyText();
+    EXPECT_EQ(callerText.rfind("alice display [", 0), 0u) << callerText;
+    EXPECT_EQ(callerText.find("[["), std::string::npos) << callerText;
+    auto caller6 = parseDialAddress(bracketedAddress(callerText));
+    ASSERT_TRUE(caller6) << callerText;
+    EXPECT_EQ(caller6->host, "::1");
+    EXPECT_TRUE(caller6->ipv6Literal);
+    caller.reset();
+    callee.reset();
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
 }
 
 } // namespace
