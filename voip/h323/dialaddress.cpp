@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "voip/nat/natmethod.h"
+
 namespace voip::h323 {
 
 namespace {
@@ -48,6 +50,33 @@ bool isIpv6Character(char c)
     return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '%';
 }
 
+asio::ip::address unmapped(const asio::ip::address& address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address;
+}
+
+/// The IP as a dial address holds it: an IPv6 scope as its number ("fe80::1%3"), which
+/// parses back, rather than an interface name.
+std::string hostText(const asio::ip::address& address)
+{
+    if (!address.is_v6() || address.to_v6().scope_id() == 0)
+        return address.to_string();
+    auto v6 = address.to_v6();
+    const auto scope = v6.scope_id();
+    v6.scope_id(0);
+    return v6.to_string() + "%" + std::to_string(scope);
+}
+
+/// Equal IPs, whatever IPv6 scope each carries (a Setup carries none).
+bool sameIp(const asio::ip::address& a, const asio::ip::address& b)
+{
+    if (a.is_v6() && b.is_v6())
+        return a.to_v6().to_bytes() == b.to_v6().to_bytes();
+    return a == b;
+}
+
 } // namespace
 
 std::string DialAddress::toString() const
@@ -62,14 +91,14 @@ std::string DialAddress::toString() const
 
 std::string DialAddress::partyText() const
 {
-    if (!ipv6Literal)
-        return toString();
     std::string text;
     if (!alias.empty())
         text = alias + "@";
     if (port == DefaultSignallingPort)
         return text + host;
-    return text + std::string(TransportPrefix) + host + ":" + std::to_string(port);
+    if (ipv6Literal)
+        text += TransportPrefix;
+    return text + host + ":" + std::to_string(port);
 }
 
 std::optional<DialAddress> parseDialAddress(std::string_view text)
@@ -139,6 +168,22 @@ std::optional<DialAddress> parseDialAddress(std::string_view text)
     if (!charactersOk)
         return std::nullopt;
     return address;
+}
+
+DialAddress callerDialAddress(const asio::ip::tcp::endpoint& peer,
+                              const std::optional<asio::ip::tcp::endpoint>& announced)
+{
+    const auto peerIp = unmapped(peer.address());
+    DialAddress caller;
+    caller.host = hostText(peerIp);
+    caller.ipv6Literal = peerIp.is_v6();
+    if (!announced || announced->port() == 0)
+        return caller;
+    const auto announcedIp = unmapped(announced->address());
+    const bool behindNat = nat::isLocalAddress(announcedIp) && !nat::isLocalAddress(peerIp);
+    if (sameIp(announcedIp, peerIp) || behindNat)
+        caller.port = announced->port();
+    return caller;
 }
 
 std::string forwardTarget(std::string_view alias, std::string_view host)

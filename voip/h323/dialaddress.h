@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <asio.hpp>
+
 namespace voip::h323 {
 
 /// The standard H.225.0 call signalling port (H.225.0 Annex D / H.323 Table 2).
@@ -24,9 +26,9 @@ struct DialAddress
     /// "alias@host:port" again (brackets around an IPv6 host), for logs and party texts.
     std::string toString() const;
     /// The address as a party text shows it between its brackets ("name [address]"), so
-    /// it must hold no brackets itself and must dial back: as toString() for other
-    /// hosts; an IPv6 literal bare on the default port ("2001:db8::1"), otherwise in the
-    /// transport form ("ip$2001:db8::1:1721").
+    /// it must hold no brackets itself and must dial back: "alias@host" or
+    /// "alias@host:port" for other hosts; an IPv6 literal bare ("2001:db8::1") or in the
+    /// transport form ("ip$2001:db8::1:1721").  The default port is always left out.
     std::string partyText() const;
 };
 
@@ -37,6 +39,16 @@ inline constexpr std::size_t MaxHostLength = 255;
 /// above 65535), unbalanced IPv6 brackets, characters no host name may hold, or an
 /// over-long host.
 std::optional<DialAddress> parseDialAddress(std::string_view text);
+
+/// Where the caller of an incoming call takes calls, for dialling it back: `peer` is the
+/// far end of the call's TCP connection (a temporary source port), `announced` the
+/// sourceCallSignalAddress of its Setup, if any.  The announced port is taken when the
+/// announced IP is the peer's, or when it is a local-network address while the peer is
+/// outside (the caller is behind a NAT that forwards its listener: the peer's IP with the
+/// announced port).  Otherwise the peer's IP on the default port.  IPv4-mapped IPv6
+/// addresses count as IPv4.
+DialAddress callerDialAddress(const asio::ip::tcp::endpoint& peer,
+                              const std::optional<asio::ip::tcp::endpoint>& announced);
 
 /// The forwarding target of a received Facility: the alias when it already holds "@",
 /// else "alias@host" when both are known, else the host, else the alias (maybe empty).

@@ -287,8 +287,13 @@ void Connection::sendSetup()
         setup.remove("destinationAddress");
     h225::setTransportAddress(setup.field("destCallSignalAddress"),
                               toIpAddressPort(signal_->remoteEndpoint()));
+    // Where we take calls, so that the far end can call back: our listener when there is
+    // one, not the temporary source port of this connection.
+    auto source = signal_->localEndpoint();
+    if (const auto listening = endpoint_.listenerPort(); listening != 0)
+        source.port(listening);
     h225::setTransportAddress(setup.field("sourceCallSignalAddress"),
-                              toIpAddressPort(endpointToAnnounce(signal_->localEndpoint())));
+                              toIpAddressPort(endpointToAnnounce(source)));
     setup.field("activeMC").setBoolean(false);
     h225::setGuid(setup.field("conferenceID"), conferenceId_);
     setup.field("conferenceGoal").choose("create");
@@ -367,8 +372,12 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     const asn::Value& sources = setup["sourceAddress"];
     for (std::size_t i = 0; name.empty() && i < sources.size(); ++i)
         name = h225::aliasToText(sources.at(i));
-    const auto caller = parseDialAddress(address());
-    setRemoteParty(name, caller ? caller->partyText() : address());
+    // The party address is dialled back later: where the caller listens, not the source
+    // port of its TCP connection.
+    std::optional<asio::ip::tcp::endpoint> announced;
+    if (setup.has("sourceCallSignalAddress"))
+        announced = toEndpoint(setup["sourceCallSignalAddress"]);
+    setRemoteParty(name, callerDialAddress(channel->remoteEndpoint(), announced).partyText());
     {
         std::lock_guard lock(channelMutex_);
         remoteProduct_ = h225::productText(setup["sourceInfo"]);

@@ -1,7 +1,8 @@
 // The addresses a peer is given in the call signalling: with a NAT method active, a peer
 // outside the local network sees the public address (with our real ports) as the call
-// signalling and H.245 addresses; a local peer sees the real local address.  Also the
-// party text of an IPv6 caller, which must stay "name [address]" with a dialable address.
+// signalling and H.245 addresses; a local peer sees the real local address.  The call
+// signalling address we give is where we listen.  Also the party text of a caller, which
+// must stay "name [address]" with an address that dials the caller back.
 
 #include <gtest/gtest.h>
 
@@ -79,12 +80,34 @@ std::vector<std::uint8_t> setupWithoutTunnelling(std::uint16_t callReference)
     return bytes ? *bytes : std::vector<std::uint8_t>{};
 }
 
+/// A sample Setup that gives `source` as sourceCallSignalAddress.
+std::vector<std::uint8_t> setupAnnouncing(std::uint16_t callReference, const std::string& source)
+{
+    auto message = q931::decodeMessage(sampleSetup(callReference));
+    auto address = h225::IpAddressPort::parse(source);
+    if (!message || !address)
+        return {};
+    auto pdu = q931::userUserPdu(*message);
+    if (!pdu)
+        return {};
+    auto information = h225::decodeUserInformation(*pdu);
+    if (!information)
+        return {};
+    h225::setTransportAddress(h225::messageBody(*information).field("sourceCallSignalAddress"),
+                              *address);
+    auto encoded = h225::encodeUserInformation(*information);
+    if (!encoded || !q931::setUserUserPdu(*message, *encoded))
+        return {};
+    auto bytes = q931::encodeMessage(*message);
+    return bytes ? *bytes : std::vector<std::uint8_t>{};
+}
+
 /// A caller whose Setup a raw peer reads, with tunnelling off so that an H.245 address
-/// is offered.
+/// is offered.  `listen`: the caller listens for calls on 127.0.0.1 too.
 struct OutgoingSetup
 {
-    explicit OutgoingSetup(std::unique_ptr<nat::NatMethod> method)
-        : alice("alice", false)
+    explicit OutgoingSetup(std::unique_ptr<nat::NatMethod> method, bool listen = false)
+        : alice("alice", listen)
     {
         const std::string name = method->name();
         EXPECT_TRUE(alice.manager.addNatMethod(std::move(method)));
@@ -142,6 +165,27 @@ TEST(H323NatAnnouncements, ALocalPeerStillSeesTheLocalAddress)
     ASSERT_TRUE(h245);
     EXPECT_EQ(h245->addressText(), "127.0.0.1");
     EXPECT_TRUE(acceptsOnLoopback(h245->port));
+}
+
+TEST(H323NatAnnouncements, AListeningCallerGivesItsListenerAsCallSignalAddress)
+{
+    OutgoingSetup local(std::make_unique<nat::FixedMethod>(), true);
+    ASSERT_TRUE(local.setup);
+    const std::uint16_t listener = local.alice.endpoint->listenerPort();
+    ASSERT_NE(listener, 0);
+    ASSERT_NE(listener, local.peer.remoteEndpoint().port());
+    auto source = addressIn(local.body, "sourceCallSignalAddress");
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->toString(), "127.0.0.1:" + std::to_string(listener));
+
+    // Behind a NAT: the public address, still with the listener's port.
+    OutgoingSetup outside(std::make_unique<FixedForEveryPeer>(), true);
+    ASSERT_TRUE(outside.setup);
+    auto announced = addressIn(outside.body, "sourceCallSignalAddress");
+    ASSERT_TRUE(announced);
+    EXPECT_EQ(announced->addressText(), PublicAddress);
+    EXPECT_EQ(announced->port, outside.alice.endpoint->listenerPort());
+    EXPECT_NE(announced->port, outside.peer.remoteEndpoint().port());
 }
 
 TEST(H323NatAnnouncements, TheAnswerOffersThePublicH245Address)
@@ -213,6 +257,80 @@ TEST(H323PartyText, AnIpv6PartyAddressHasNoNestedBracketsAndDialsBack)
     caller.reset();
     callee.reset();
     alice.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
+TEST(H323PartyText, AnIncomingCallerIsShownAtItsListenerAndDialsBackThere)
+{
+    Side alice("alice");
+    Side bob("bob");
+    alice.manager.answerPolicy = answerNow;
+    bob.manager.answerPolicy = answerNow;
+    const std::uint16_t alicePort = alice.endpoint->listenerPort();
+    const std::uint16_t bobPort = bob.endpoint->listenerPort();
+    const std::string token = alice.call(bob.address());
+    ASSERT_FALSE(token.empty());
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.established.size() == 1; }));
+    std::string callerText;
+    {
+        std::lock_guard lock(bob.manager.mutex);
+        ASSERT_EQ(bob.manager.answerCallers.size(), 1u);
+        callerText = bob.manager.answerCallers[0];
+    }
+    EXPECT_EQ(callerText, "alice display [127.0.0.1:" + std::to_string(alicePort) + "]");
+    const std::string callerAddress = bracketedAddress(callerText);
+    auto parsed = parseDialAddress(callerAddress);
+    ASSERT_TRUE(parsed) << callerAddress;
+    EXPECT_EQ(parsed->host, "127.0.0.1");
+    EXPECT_EQ(parsed->port, alicePort);
+    ASSERT_TRUE(alice.manager.clearCall(token, EndReason::LocalUser, true));
+    ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.cleared.size() == 1; }));
+
+    // Bob calls back the address the history keeps; alice's listener takes the call.
+    const std::string back = bob.call("h323:" + callerAddress);
+    ASSERT_FALSE(back.empty());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.answerCallers.size() == 1; }));
+    {
+        std::lock_guard lock(alice.manager.mutex);
+        EXPECT_EQ(alice.manager.answerCallers[0],
+                  "bob display [127.0.0.1:" + std::to_string(bobPort) + "]");
+    }
+    EXPECT_TRUE(bob.manager.waitUntil([&] { return bob.manager.established.size() == 2; }));
+    EXPECT_TRUE(bob.manager.clearCall(back, EndReason::LocalUser, true));
+}
+
+/// The text a listening engine shows for a raw caller that sends `setup`.
+std::string partyTextOfRawCaller(const std::vector<std::uint8_t>& setup)
+{
+    Side bob("bob");
+    RawPeer peer;
+    if (setup.empty() || !peer.connect(bob.endpoint->listenerPort()) || !peer.sendPdu(setup))
+        return {};
+    std::string text;
+    eventually([&] {
+        std::lock_guard lock(bob.manager.mutex);
+        if (!bob.manager.answerCallers.empty())
+            text = bob.manager.answerCallers[0];
+        return !text.empty();
+    });
+    return text;
+}
+
+TEST(H323PartyText, ACallerWithoutAListenerAddressIsShownByItsIpAlone)
+{
+    // No sourceCallSignalAddress: the IP the call comes from, on the default port.
+    const std::string none = partyTextOfRawCaller(sampleSetup(0x0101));
+    EXPECT_EQ(none, "Fuzzer [127.0.0.1]");
+    auto parsed = parseDialAddress(bracketedAddress(none));
+    ASSERT_TRUE(parsed) << none;
+    EXPECT_EQ(parsed->host, "127.0.0.1");
+    EXPECT_EQ(parsed->port, DefaultSignallingPort);
+
+    // An announced listener on the caller's own IP is taken.
+    EXPECT_EQ(partyTextOfRawCaller(setupAnnouncing(0x0102, "127.0.0.1:30123")),
+              "Fuzzer [127.0.0.1:30123]");
+    // One on another address of the local network is not: its port may belong to anyone.
+    EXPECT_EQ(partyTextOfRawCaller(setupAnnouncing(0x0103, "127.0.0.2:30123")),
+              "Fuzzer [127.0.0.1]");
 }
 
 } // namespace
