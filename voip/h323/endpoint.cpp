@@ -238,54 +238,6 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
         call->startIncoming(connection);
 }
 
-void EndPoint::setFastStart(bool on)
-{
-    std::lock_guard lock(mutex_);
-    fastStart_ = on;
-}
-
-bool EndPoint::fastStart() const
-{
-    std::lock_guard lock(mutex_);
-    return fastStart_;
-}
-
-void EndPoint::setH245Tunnelling(bool on)
-{
-    std::lock_guard lock(mutex_);
-    tunnelling_ = on;
-}
-
-bool EndPoint::h245Tunnelling() const
-{
-    std::lock_guard lock(mutex_);
-    return tunnelling_;
-}
-
-void EndPoint::setH245InSetup(bool on)
-{
-    std::lock_guard lock(mutex_);
-    h245InSetup_ = on;
-}
-
-bool EndPoint::h245InSetup() const
-{
-    std::lock_guard lock(mutex_);
-    return h245InSetup_;
-}
-
-void EndPoint::setUserInputMode(UserInputMode mode)
-{
-    std::lock_guard lock(mutex_);
-    userInputMode_ = mode;
-}
-
-UserInputMode EndPoint::userInputMode() const
-{
-    std::lock_guard lock(mutex_);
-    return userInputMode_;
-}
-
 void EndPoint::setTimers(const Timers& timers)
 {
     std::lock_guard lock(mutex_);

@@ -57,7 +57,8 @@ struct Timers
 ///
 /// Threads: the endpoint runs one network thread; every socket, timer and protocol
 /// handler of its connections runs there.  Settings may be changed from any thread and
-/// apply to calls set up afterwards (`mutex_` guards them).  Connection counts are atomic.
+/// apply to calls set up afterwards: the switches and the connection counts are atomic,
+/// `mutex_` guards the other settings.
 class EndPoint : public voip::Endpoint
 {
 public:
@@ -76,14 +77,14 @@ public:
 
     // --- settings: read when a call starts ---
 
-    void setFastStart(bool on);
-    bool fastStart() const;
-    void setH245Tunnelling(bool on);
-    bool h245Tunnelling() const;
-    void setH245InSetup(bool on);
-    bool h245InSetup() const;
-    void setUserInputMode(UserInputMode mode);
-    UserInputMode userInputMode() const;
+    void setFastStart(bool on) { fastStart_ = on; }
+    bool fastStart() const { return fastStart_; }
+    void setH245Tunnelling(bool on) { tunnelling_ = on; }
+    bool h245Tunnelling() const { return tunnelling_; }
+    void setH245InSetup(bool on) { h245InSetup_ = on; }
+    bool h245InSetup() const { return h245InSetup_; }
+    void setUserInputMode(UserInputMode mode) { userInputMode_ = mode; }
+    UserInputMode userInputMode() const { return userInputMode_; }
     void setTimers(const Timers& timers);
     Timers timers() const;
     void setProductIdentity(const h225::ProductIdentity& identity);
@@ -149,11 +150,12 @@ private:
     std::atomic<std::uint16_t> listenerPort_{0};
     std::atomic<bool> stopped_{false};
 
+    std::atomic<bool> fastStart_{false};
+    std::atomic<bool> tunnelling_{true};
+    std::atomic<bool> h245InSetup_{false};
+    std::atomic<UserInputMode> userInputMode_{UserInputMode::Alphanumeric};
+
     mutable std::mutex mutex_; // guards the settings below
-    bool fastStart_ = false;
-    bool tunnelling_ = true;
-    bool h245InSetup_ = false;
-    UserInputMode userInputMode_ = UserInputMode::Alphanumeric;
     Timers timers_;
     h225::ProductIdentity identity_;
     std::uint64_t receiveBandwidth_ = 4'000'000;
