@@ -68,14 +68,22 @@ public:
 
     // --- operations for the application (any thread) ---
 
-    /// Sends user input in the endpoint's mode.  False when H.245 is not up or the text
-    /// is empty or longer than 256 characters.
+    /// Sends user input, in the endpoint's mode unless the far end's capabilities say it
+    /// receives only the other kind.  Input given before capability exchange and
+    /// master/slave determination are over is held and sent then, in order.  False when
+    /// the text is empty or longer than 256 characters, the call is released, or too many
+    /// requests are already held.
     bool sendUserInputString(const std::string& value) override;
-    /// Sends an H.245 message (tunnelled or on the H.245 channel).  False when the call has
-    /// no H.245 control yet or is released, or the message does not encode.
+    /// Sends an H.245 message (tunnelled or on the H.245 channel), held like user input
+    /// until capability exchange is over.  False when the message is empty, the call is
+    /// released or too many requests are held.
     bool sendH245(const asn::Value& message);
     /// MiscellaneousIndication of `type` ("logicalChannelActive", ...) for a channel.
     bool sendMiscellaneousIndication(std::uint16_t channel, std::string_view type);
+    /// Tells the far end that our audio is muted (logicalChannelInactive on the audio
+    /// channel we transmit on) or live again.  Held until that channel is open and
+    /// capability exchange is over; only the last wish is sent.  False once released.
+    bool indicateAudioMuted(bool muted);
     /// Asks the far end for a new intra picture on its video channel to us.
     bool sendVideoFastUpdatePicture(unsigned sessionId);
     /// Closes one of our transmit channels (CloseLogicalChannel).
@@ -215,7 +223,16 @@ private:
     std::vector<std::string> answerFastStart();
     void readFastStartAnswer(const asn::Value& elements);
     void rememberFastStartOffer(const asn::Value& elements);
+    /// The proposal of ours that a fastStart answer accepts, or null.
+    Channel* findAnsweredProposal(std::uint16_t number, bool weReceive, unsigned sessionId,
+                                  const h245::Capability& capability);
     void sendUserInputNow(const std::string& value);
+    UserInputMode userInputModeForPeer() const;
+    /// Runs `request` on the network thread once capability exchange and master/slave
+    /// determination are over (at once when they are).  Any thread.
+    bool holdUntilH245Complete(std::function<void()> request);
+    void sendHeldRequests();
+    void sendWantedMuteIndication();
 
     EndPoint& endpoint_;
     const bool incoming_;
@@ -277,6 +294,8 @@ private:
     std::chrono::steady_clock::time_point roundTripSent_;
     bool roundTripPending_ = false;
     std::optional<q931::BearerCapability> bearer_;
+    std::vector<std::function<void()>> heldRequests_; // until h245Complete_
+    std::optional<bool> muteWanted_;                  // a mute indication not sent yet
 
     std::atomic<bool> h245Ready_{false};
     std::atomic<bool> tunnellingActive_{false};
@@ -284,6 +303,7 @@ private:
     std::atomic<bool> master_{false};
     std::atomic<bool> h245Complete_{false};
     std::atomic<unsigned> videoUpdates_{0};
+    std::atomic<std::size_t> heldCount_{0}; // requests posted or held, not yet sent
 
     mutable std::mutex
         channelMutex_; // guards channelView_, roundTrip_, remoteProduct_, bearerView_

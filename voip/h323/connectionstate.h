@@ -38,7 +38,8 @@ struct Connection::Channel
     unsigned sessionId = 0;
     bool fromRemote = false;
     bool open = false;
-    bool proposal = false; // a fastStart proposal not yet answered
+    bool proposal = false;  // a fastStart proposal not yet answered
+    bool withdrawn = false; // a proposal passed over for another of its session
     MediaFormat format;
     h245::MediaAddress remoteMedia;
     std::shared_ptr<MediaStream> stream;

@@ -27,6 +27,7 @@ constexpr std::uint8_t TerminalTypeH323 = 50; // H.323 Table 1: terminal without
 constexpr unsigned MaxMasterSlaveRetries = 3;
 constexpr std::size_t MaxUserInputLength = 256;
 constexpr std::size_t MaxQueuedH245 = 256;
+constexpr std::size_t MaxHeldRequests = 256;
 constexpr std::chrono::milliseconds EndSessionGrace{1000};
 
 h245::MediaAddress toMediaAddress(const asio::ip::udp::endpoint& endpoint)
@@ -232,15 +233,45 @@ void Connection::flushTunnelled()
 
 bool Connection::sendH245(const asn::Value& message)
 {
-    if (!message.present() || !h245Ready_ || isReleased())
+    if (!message.present())
         return false;
-    onNetwork([this, message] {
-        if (released_)
+    return holdUntilH245Complete([this, message] { queueH245(message); });
+}
+
+bool Connection::holdUntilH245Complete(std::function<void()> request)
+{
+    if (isReleased() || heldCount_.load() >= MaxHeldRequests)
+        return false;
+    ++heldCount_;
+    onNetwork([this, request = std::move(request)]() mutable {
+        if (released_ || remoteReleased_) {
+            --heldCount_;
             return;
-        queueH245(message);
+        }
+        if (!h245Complete_) {
+            heldRequests_.push_back(std::move(request));
+            return;
+        }
+        --heldCount_;
+        request();
         flushTunnelled();
     });
     return true;
+}
+
+void Connection::sendHeldRequests()
+{
+    // A peer may take anything but capability exchange and master/slave determination as
+    // invalid before both are over (its user input capabilities are not even known yet):
+    // what the application asked for meanwhile goes out now, in the order it was asked.
+    auto held = std::move(heldRequests_);
+    heldRequests_.clear();
+    for (auto& request : held) {
+        --heldCount_;
+        if (!released_)
+            request();
+    }
+    sendWantedMuteIndication();
 }
 
 void Connection::openH245Listener()
@@ -581,6 +612,7 @@ void Connection::checkReadyForChannels()
     channelsOpened_ = true;
     h245Complete_ = true;
     openChannels();
+    sendHeldRequests();
 }
 
 // --- logical channels ---
@@ -701,6 +733,7 @@ void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
             found->second->updateRemote(ack->mediaChannel, ack->mediaControlChannel);
         channel->stream = openMediaStream(channel->format, channel->sessionId, false);
         queueH245(h245::buildOpenLogicalChannelConfirm(ack->number));
+        sendWantedMuteIndication();
         break;
     }
     publishChannels();
@@ -919,6 +952,13 @@ std::vector<std::string> Connection::answerFastStart()
     std::vector<std::string> answers;
     const auto offered = mediaFormatsToOffer();
     std::vector<std::pair<unsigned, bool>> taken; // (session, we receive)
+    // The channels we transmit on get numbers of our own, above every number the caller
+    // proposed, so that neither side can mistake one channel for another.
+    for (const auto& offer : fastStartOffers_) {
+        const auto proposed = offer["forwardLogicalChannelNumber"].integer();
+        if (proposed >= nextChannelNumber_ && proposed < 65535)
+            nextChannelNumber_ = static_cast<std::uint16_t>(proposed + 1);
+    }
     for (const auto& offer : fastStartOffers_) {
         const Proposal proposal = readProposal(offer);
         if (!proposal.valid)
@@ -937,6 +977,8 @@ std::vector<std::string> Connection::answerFastStart()
         if (!media)
             continue;
         asn::Value answer = offer;
+        const std::uint16_t number = weReceive ? proposal.number : nextChannelNumber_++;
+        answer.field("forwardLogicalChannelNumber").setInteger(number);
         asn::Value& h2250 = h2250Of(answer, !weReceive);
         if (weReceive)
             h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);
@@ -947,7 +989,7 @@ std::vector<std::string> Connection::answerFastStart()
         answers.emplace_back(encoded->begin(), encoded->end());
         taken.emplace_back(sessionId, weReceive);
         auto channel = std::make_unique<Channel>();
-        channel->number = proposal.number;
+        channel->number = number;
         channel->sessionId = sessionId;
         channel->fromRemote = weReceive;
         channel->open = true;
@@ -979,42 +1021,100 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
             continue;
         // The answer to our "we receive" proposal comes back in reverse form.
         const bool weReceive = answer.proposerReceives;
-        for (auto& channel : channels_) {
-            if (!channel->proposal || channel->fromRemote != weReceive ||
-                channel->number != answer.number)
-                continue;
-            channel->proposal = false;
-            channel->open = true;
-            if (!weReceive && answer.mediaChannel)
-                channel->remoteMedia = *answer.mediaChannel;
-            if (auto found = sessions_.find(channel->sessionId); found != sessions_.end())
-                found->second->updateRemote(weReceive ? std::nullopt : answer.mediaChannel,
-                                            answer.mediaControlChannel);
-            channel->stream = openMediaStream(channel->format, channel->sessionId, weReceive);
-            accepted = true;
-            break;
+        Channel* chosen = findAnsweredProposal(answer.number, weReceive, answer.sessionId,
+                                               answer.capability);
+        if (!chosen)
+            continue;
+        const unsigned sessionId = chosen->sessionId;
+        // One channel per session and direction: the first accepted proposal wins, the
+        // rest of that session's proposals in that direction are withdrawn.
+        for (auto& other : channels_) {
+            if (other.get() != chosen && other->proposal && other->fromRemote == weReceive &&
+                other->sessionId == sessionId)
+                other->withdrawn = true;
         }
+        chosen->proposal = false;
+        chosen->open = true;
+        // The channel the far end transmits on carries the far end's own number
+        // (H.323 8.1.7.1); it names the channel when the far end closes it.
+        chosen->number = answer.number;
+        if (!weReceive && answer.mediaChannel)
+            chosen->remoteMedia = *answer.mediaChannel;
+        if (auto found = sessions_.find(sessionId); found != sessions_.end())
+            found->second->updateRemote(weReceive ? std::nullopt : answer.mediaChannel,
+                                        answer.mediaControlChannel);
+        chosen->stream = openMediaStream(chosen->format, sessionId, weReceive);
+        accepted = true;
     }
     std::erase_if(channels_, [](const auto& channel) { return channel->proposal; });
     fastStartActive_ = accepted;
     publishChannels();
 }
 
+Connection::Channel* Connection::findAnsweredProposal(std::uint16_t number, bool weReceive,
+                                                      unsigned sessionId,
+                                                      const h245::Capability& capability)
+{
+    auto matches = [&](const Channel& channel) {
+        if (!channel.proposal || channel.withdrawn || channel.fromRemote != weReceive)
+            return false;
+        if (sessionId != 0 && channel.sessionId != sessionId)
+            return false;
+        return formatOfCapability(MediaFormatList{channel.format}, capability) != nullptr;
+    };
+    // Our transmit proposals come back with our numbers.  A received channel is numbered
+    // by the far end, so only its session and data type say which proposal it takes.
+    if (!weReceive) {
+        for (auto& channel : channels_) {
+            if (channel->number == number && matches(*channel))
+                return channel.get();
+        }
+    }
+    for (auto& channel : channels_) {
+        if (matches(*channel))
+            return channel.get();
+    }
+    return nullptr;
+}
+
 // --- user input, indications, round trip ---
 
 bool Connection::sendUserInputString(const std::string& value)
 {
-    if (value.empty() || value.size() > MaxUserInputLength || !h245Ready_ || isReleased())
+    if (value.empty() || value.size() > MaxUserInputLength)
         return false;
-    onNetwork([this, value] { sendUserInputNow(value); });
-    return true;
+    return holdUntilH245Complete([this, value] { sendUserInputNow(value); });
+}
+
+UserInputMode Connection::userInputModeForPeer() const
+{
+    bool alphanumeric = false;
+    bool signal = false;
+    for (const auto& capability : remoteCapabilities_.capabilities) {
+        if (capability.type != h245::CapabilityType::UserInput ||
+            capability.direction == h245::CapabilityDirection::Transmit)
+            continue;
+        const auto& name = capability.userInputName;
+        if (name == "basicString" || name == "iA5String" || name == "generalString" ||
+            name == "extendedAlphanumeric")
+            alphanumeric = true;
+        else if (name == "dtmf")
+            signal = true;
+    }
+    // Send only what the far end said it receives; a peer that says nothing gets the
+    // endpoint's choice.
+    if (userInputMode_ == UserInputMode::Alphanumeric && !alphanumeric && signal)
+        return UserInputMode::Signal;
+    if (userInputMode_ == UserInputMode::Signal && !signal && alphanumeric)
+        return UserInputMode::Alphanumeric;
+    return userInputMode_;
 }
 
 void Connection::sendUserInputNow(const std::string& value)
 {
     if (released_)
         return;
-    if (userInputMode_ == UserInputMode::Alphanumeric) {
+    if (userInputModeForPeer() == UserInputMode::Alphanumeric) {
         h245::UserInput input;
         input.text = value;
         queueH245(h245::buildUserInputIndication(input));
@@ -1034,6 +1134,35 @@ void Connection::sendUserInputNow(const std::string& value)
 bool Connection::sendMiscellaneousIndication(std::uint16_t channel, std::string_view type)
 {
     return sendH245(h245::buildMiscellaneousIndication(channel, type));
+}
+
+bool Connection::indicateAudioMuted(bool muted)
+{
+    if (isReleased())
+        return false;
+    onNetwork([this, muted] {
+        muteWanted_ = muted;
+        if (h245Complete_)
+            sendWantedMuteIndication();
+        flushTunnelled();
+    });
+    return true;
+}
+
+void Connection::sendWantedMuteIndication()
+{
+    if (!muteWanted_ || released_ || !h245Complete_)
+        return;
+    for (const auto& channel : channels_) {
+        if (channel->fromRemote || !channel->open || channel->proposal ||
+            channel->sessionId != AudioSessionId)
+            continue;
+        queueH245(h245::buildMiscellaneousIndication(
+            channel->number, *muteWanted_ ? "logicalChannelInactive" : "logicalChannelActive"));
+        muteWanted_.reset();
+        return;
+    }
+    // No audio transmit channel yet: the indication goes out once it opens.
 }
 
 bool Connection::sendVideoFastUpdatePicture(unsigned sessionId)

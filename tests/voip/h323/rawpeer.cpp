@@ -1,5 +1,6 @@
 #include "tests/voip/h323/rawpeer.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -77,6 +78,14 @@ std::optional<std::vector<std::uint8_t>> RawPeer::readPdu(std::chrono::milliseco
     if (error)
         return std::nullopt;
     return pdu;
+}
+
+bool RawPeer::waitReadable(std::chrono::milliseconds timeout)
+{
+    pollfd entry{};
+    entry.fd = socket_.native_handle();
+    entry.events = POLLIN;
+    return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
 }
 
 std::optional<q931::Message> RawPeer::readUntil(q931::MessageType type,

@@ -34,6 +34,8 @@ public:
     /// Reads one TPKT-framed PDU; nothing on time-out or when the connection ends.
     std::optional<std::vector<std::uint8_t>>
     readPdu(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// True when something can be read within `timeout` (the next readPdu will not wait).
+    bool waitReadable(std::chrono::milliseconds timeout);
     /// Reads PDUs until one is a Q.931 message of `type`; nothing when none comes.
     std::optional<q931::Message>
     readUntil(q931::MessageType type, std::chrono::milliseconds timeout = std::chrono::seconds(5));

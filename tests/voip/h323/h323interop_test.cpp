@@ -1,0 +1,617 @@
+// Far ends shaped as other H.323 stacks shape them: fastStart answers in any of the
+// responses to Setup, numbered by the answerer, in any order; the answers of two
+// independent stacks replayed from a capture; and a caller that takes anything but
+// capability exchange before it has finished as an invalid message.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/voip/h323/h323fixture.h"
+#include "tests/voip/h323/rawpeer.h"
+#include "tools/common/capture.h"
+#include "tools/kxdecode/decoder.h"
+#include "voip/asn/codec.h"
+#include "voip/call.h"
+#include "voip/h225/message.h"
+#include "voip/h245/channels.h"
+#include "voip/h245/message.h"
+#include "voip/h245/schema.h"
+#include "voip/media/stream_rtp.h"
+#include "voip/q931/elements.h"
+#include "voip/rtp/rtpsession.h"
+
+namespace voip::h323::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+/// The far end's media sockets: where it wants our RTP and RTCP, and where it sends from.
+struct MediaPeer
+{
+    MediaPeer()
+        : rtp(io, {asio::ip::make_address("127.0.0.1"), 0})
+        , rtcp(io, {asio::ip::make_address("127.0.0.1"), 0})
+    {
+        rtp.non_blocking(true);
+    }
+
+    h245::MediaAddress address(const asio::ip::udp::socket& socket) const
+    {
+        h245::MediaAddress media;
+        media.ip = {127, 0, 0, 1};
+        media.port = socket.local_endpoint().port();
+        return media;
+    }
+
+    /// Sends `count` RTP packets of `payloadType` to `to`, 20 ms apart.
+    void sendRtp(const h245::MediaAddress& to, std::uint8_t payloadType, int count)
+    {
+        const asio::ip::udp::endpoint target(asio::ip::make_address("127.0.0.1"), to.port);
+        for (int i = 0; i < count; ++i) {
+            std::vector<std::uint8_t> packet(12 + 160, 0xd5);
+            packet[0] = 0x80;
+            packet[1] = payloadType;
+            packet[2] = static_cast<std::uint8_t>(i >> 8);
+            packet[3] = static_cast<std::uint8_t>(i);
+            const std::uint32_t timestamp = 160u * static_cast<std::uint32_t>(i);
+            for (int b = 0; b < 4; ++b)
+                packet[4 + b] = static_cast<std::uint8_t>(timestamp >> (24 - 8 * b));
+            packet[8] = 0x12;
+            packet[9] = 0x34;
+            packet[10] = 0x56;
+            packet[11] = 0x78;
+            asio::error_code error;
+            rtp.send_to(asio::buffer(packet), target, 0, error);
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    /// Datagrams that reached the RTP socket so far.
+    std::size_t drainRtp()
+    {
+        std::array<std::uint8_t, 2048> buffer;
+        asio::error_code error;
+        while (true) {
+            rtp.receive(asio::buffer(buffer), 0, error);
+            if (error)
+                break;
+            ++received;
+        }
+        return received;
+    }
+
+    asio::io_context io;
+    asio::ip::udp::socket rtp;
+    asio::ip::udp::socket rtcp;
+    std::size_t received = 0;
+};
+
+std::optional<asn::Value> decodeOlc(std::span<const std::uint8_t> octets)
+{
+    const asn::Type* type = h245::findType("OpenLogicalChannel");
+    if (!type)
+        return std::nullopt;
+    auto decoded = asn::decode(*type, octets);
+    if (!decoded)
+        return std::nullopt;
+    return std::move(decoded.value());
+}
+
+std::string encodeOlc(const asn::Value& olc)
+{
+    auto encoded = asn::encode(olc);
+    EXPECT_TRUE(static_cast<bool>(encoded));
+    return encoded ? std::string(encoded->begin(), encoded->end()) : std::string();
+}
+
+asn::Value* h2250Parameters(asn::Value& olc, bool reverse)
+{
+    asn::Value& parameters = olc.field(reverse ? "reverseLogicalChannelParameters"
+                                               : "forwardLogicalChannelParameters");
+    asn::Value& multiplex = parameters.field("multiplexParameters");
+    if (!multiplex.is("h2250LogicalChannelParameters"))
+        return nullptr;
+    return &multiplex.chosen();
+}
+
+bool proposerReceives(const asn::Value& olc)
+{
+    return olc["forwardLogicalChannelParameters"]["dataType"].is("nullData");
+}
+
+const asn::Value& dataTypeOf(const asn::Value& olc)
+{
+    return proposerReceives(olc) ? olc["reverseLogicalChannelParameters"]["dataType"]
+                                 : olc["forwardLogicalChannelParameters"]["dataType"];
+}
+
+/// The fastStart proposals of our Setup.
+std::vector<asn::Value> proposalsOf(const q931::Message& setup)
+{
+    std::vector<asn::Value> out;
+    auto pdu = q931::userUserPdu(setup);
+    if (!pdu)
+        return out;
+    auto information = h225::decodeUserInformation(*pdu);
+    if (!information)
+        return out;
+    const asn::Value& list = h225::messageBody(*information)["fastStart"];
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (auto olc = decodeOlc(list.at(i).octets()))
+            out.push_back(std::move(*olc));
+    }
+    return out;
+}
+
+/// Our RTP address for audio, from the receive proposals of our Setup.
+std::optional<h245::MediaAddress> ourAudioRtp(const std::vector<asn::Value>& proposals)
+{
+    for (auto olc : proposals) {
+        if (!proposerReceives(olc))
+            continue;
+        if (auto* h2250 = h2250Parameters(olc, true); h2250 && h2250->has("mediaChannel"))
+            return h245::readTransportAddress((*h2250)["mediaChannel"]);
+    }
+    return std::nullopt;
+}
+
+/// The answer a stack gives to one of our proposals for `dataType` ("g711Alaw64k", ...):
+/// our transmit proposal keeps our number and gets the peer's RTP and RTCP addresses; our
+/// receive proposal comes back under the peer's own number with its RTCP address only.
+std::optional<asn::Value> answerTo(const std::vector<asn::Value>& proposals,
+                                   std::string_view dataType, bool weReceive,
+                                   std::uint16_t peerNumber, const MediaPeer& media)
+{
+    for (auto olc : proposals) {
+        if (proposerReceives(olc) != weReceive)
+            continue;
+        const asn::Value& type = dataTypeOf(olc);
+        if (!type.is("audioData") || type.chosen().choiceName() != dataType)
+            continue;
+        asn::Value* h2250 = h2250Parameters(olc, weReceive);
+        if (!h2250)
+            return std::nullopt;
+        if (weReceive) {
+            olc.field("forwardLogicalChannelNumber").setInteger(peerNumber);
+            h2250->remove("mediaChannel");
+        } else {
+            h245::setTransportAddress(h2250->field("mediaChannel"), media.address(media.rtp));
+        }
+        h245::setTransportAddress(h2250->field("mediaControlChannel"),
+                                  media.address(media.rtcp));
+        return olc;
+    }
+    return std::nullopt;
+}
+
+/// A response body of `name` for `setup`, with the identifiers a stack copies from it.
+asn::Value responseFor(const q931::Message& setup, std::string_view name)
+{
+    if (name == "connect")
+        return connectFor(setup, true);
+    asn::Value information = h225::newUserInformation(name);
+    asn::Value& body = h225::messageBody(information);
+    auto received = q931::userUserPdu(setup);
+    auto decoded = h225::decodeUserInformation(*received);
+    const asn::Value& setupBody = h225::messageBody(*decoded);
+    if (name == "facility") {
+        body.field("reason").choose("undefinedReason");
+    } else {
+        h225::setEndpointType(body.field("destinationInfo"));
+    }
+    h225::setGuid(body.field("callIdentifier").field("guid"),
+                  h225::guidOf(setupBody["callIdentifier"]["guid"]));
+    if (name == "facility") {
+        body.field("multipleCalls").setBoolean(false);
+        body.field("maintainConnection").setBoolean(false);
+    }
+    h225::uuPdu(information).field("h245Tunnelling").setBoolean(true);
+    return information;
+}
+
+q931::MessageType messageTypeOf(std::string_view name)
+{
+    if (name == "callProceeding")
+        return q931::MessageType::CallProceeding;
+    if (name == "alerting")
+        return q931::MessageType::Alerting;
+    if (name == "progress")
+        return q931::MessageType::Progress;
+    if (name == "facility")
+        return q931::MessageType::Facility;
+    return q931::MessageType::Connect;
+}
+
+std::shared_ptr<MediaStream> receiveStream(Side& side, const std::string& token)
+{
+    auto connection = side.h323(token);
+    return connection ? connection->findMediaStream(AudioSessionId, true) : nullptr;
+}
+
+std::uint64_t packetsReceived(const std::shared_ptr<MediaStream>& stream)
+{
+    auto* rtpStream = dynamic_cast<RtpMediaStream*>(stream.get());
+    return rtpStream ? rtpStream->session()->statistics().receive.packets : 0;
+}
+
+/// What a test expects after the answers went out: a receive channel under the peer's
+/// number that takes the peer's RTP, and a transmit channel towards the peer.
+void expectAudioBothWays(Side& caller, const std::string& token, MediaPeer& media,
+                         const h245::MediaAddress& ourRtp, std::uint8_t payloadType,
+                         std::uint16_t peerNumber)
+{
+    ASSERT_TRUE(eventually([&] { return receiveStream(caller, token) != nullptr; }))
+        << "no receive stream opened";
+    auto connection = caller.h323(token);
+    ASSERT_TRUE(connection);
+    auto received = connection->findLogicalChannel(AudioSessionId, true);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->number, peerNumber);
+    auto sent = connection->findLogicalChannel(AudioSessionId, false);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->remoteMedia.port, media.rtp.local_endpoint().port());
+    EXPECT_EQ(received->formatName, sent->formatName);
+    media.sendRtp(ourRtp, payloadType, 10);
+    EXPECT_TRUE(eventually([&] { return packetsReceived(receiveStream(caller, token)) >= 5; }))
+        << "peer's RTP not taken: " << packetsReceived(receiveStream(caller, token));
+}
+
+struct AnswerShape
+{
+    std::string carrier;  // the response that carries the answers
+    bool receiveFirst;    // the answer to our receive proposal comes first
+};
+
+void PrintTo(const AnswerShape& shape, std::ostream* out)
+{
+    *out << shape.carrier << (shape.receiveFirst ? ", receive first" : ", transmit first");
+}
+
+std::string shapeName(const testing::TestParamInfo<AnswerShape>& info)
+{
+    return info.param.carrier + (info.param.receiveFirst ? "ReceiveFirst" : "TransmitFirst");
+}
+
+class H323FastStartAnswers : public testing::TestWithParam<AnswerShape>
+{};
+
+TEST_P(H323FastStartAnswers, OpenBothDirectionsAndOnlyTheFirstAnswerCounts)
+{
+    const AnswerShape shape = GetParam();
+    Side caller("caller", false);
+    caller.endpoint->setFastStart(true);
+    RawPeer peer;
+    MediaPeer media;
+    const auto token = caller.call(peer.address());
+    ASSERT_FALSE(token.empty());
+    ASSERT_TRUE(peer.accept());
+    auto setup = peer.readUntil(q931::MessageType::Setup);
+    ASSERT_TRUE(setup);
+    const auto proposals = proposalsOf(*setup);
+    const auto ourRtp = ourAudioRtp(proposals);
+    ASSERT_TRUE(ourRtp);
+
+    // The peer takes G.711 A-law, though G.722 comes first in our proposals.
+    constexpr std::uint16_t PeerNumber = 101;
+    auto transmit = answerTo(proposals, "g711Alaw64k", false, 0, media);
+    auto receive = answerTo(proposals, "g711Alaw64k", true, PeerNumber, media);
+    ASSERT_TRUE(transmit && receive);
+    asn::Value carrier = responseFor(*setup, shape.carrier);
+    asn::Value& list = h225::messageBody(carrier).field("fastStart");
+    list.append().setBytes(encodeOlc(shape.receiveFirst ? *receive : *transmit));
+    list.append().setBytes(encodeOlc(shape.receiveFirst ? *transmit : *receive));
+    if (shape.carrier != "callProceeding") {
+        ASSERT_TRUE(peer.sendAnswer(*setup, q931::MessageType::CallProceeding,
+                                    responseFor(*setup, "callProceeding")));
+    }
+    ASSERT_TRUE(peer.sendAnswer(*setup, messageTypeOf(shape.carrier), carrier));
+    if (shape.carrier != "connect") {
+        // A later answer with other addresses and numbers changes nothing.
+        MediaPeer elsewhere;
+        auto late = answerTo(proposals, "g722-64k", true, 999, elsewhere);
+        asn::Value connect = connectFor(*setup, true);
+        h225::messageBody(connect).field("fastStart").append().setBytes(encodeOlc(*late));
+        ASSERT_TRUE(peer.sendAnswer(*setup, q931::MessageType::Connect, connect));
+    }
+    ASSERT_TRUE(caller.manager.waitUntil([&] { return caller.manager.established.size() == 1; }));
+    expectAudioBothWays(caller, token, media, *ourRtp, 8, PeerNumber);
+    auto connection = caller.h323(token);
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(connection->isFastStartActive());
+    EXPECT_EQ(connection->logicalChannels().size(), 2u);
+    caller.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCarrier, H323FastStartAnswers,
+                         testing::Values(AnswerShape{"callProceeding", false},
+                                         AnswerShape{"alerting", true},
+                                         AnswerShape{"progress", false},
+                                         AnswerShape{"facility", true},
+                                         AnswerShape{"connect", false},
+                                         AnswerShape{"connect", true}),
+                         shapeName);
+
+// --- replay of two stacks' answers from a capture ---
+
+std::filesystem::path interopCapture(const std::string& name)
+{
+    std::error_code error;
+    const std::filesystem::path path =
+        std::filesystem::path(KX_REFERENCE_DIR) / "interop" / name;
+    return std::filesystem::is_regular_file(path, error) ? path : std::filesystem::path();
+}
+
+/// One response the stack sent to a Setup: its Q.931 type and H.225.0 PDU.
+struct CapturedResponse
+{
+    q931::MessageType type;
+    asn::Value information;
+};
+
+/// The responses of each call the stack answered (it listened on 1720), per TCP stream.
+std::vector<std::vector<CapturedResponse>> capturedResponses(const std::filesystem::path& path)
+{
+    const auto capture = kx::capture::readCaptureFile(path.string());
+    kx::decode::Options options;
+    options.callSignallingPorts = {1720, 1820};
+    const auto report = kx::decode::decodeCapture(capture, options);
+    std::map<kx::capture::FlowKey, std::vector<CapturedResponse>> byFlow;
+    for (const auto& message : report.messages) {
+        if (message.protocol != kx::decode::Protocol::CallSignalling || message.error ||
+            !message.q931 || message.flow.source.port != 1720)
+            continue;
+        const auto type = static_cast<q931::MessageType>(message.q931->type);
+        if (type == q931::MessageType::ReleaseComplete)
+            continue;
+        byFlow[message.flow].push_back({type, message.value});
+    }
+    std::vector<std::vector<CapturedResponse>> calls;
+    for (auto& [flow, responses] : byFlow)
+        calls.push_back(std::move(responses));
+    return calls;
+}
+
+/// The captured response made fit for this call: our call identifier, and every media
+/// address of its fastStart answers moved to the test's sockets, numbers and order kept.
+asn::Value replayed(const CapturedResponse& response, const q931::Message& setup,
+                    const MediaPeer& media)
+{
+    asn::Value information = response.information;
+    asn::Value& body = h225::messageBody(information);
+    h225::uuPdu(information).remove("h245Control");
+    auto received = h225::decodeUserInformation(*q931::userUserPdu(setup));
+    if (body.has("callIdentifier"))
+        h225::setGuid(body.field("callIdentifier").field("guid"),
+                      h225::guidOf(h225::messageBody(*received)["callIdentifier"]["guid"]));
+    if (!body.has("fastStart"))
+        return information;
+    asn::Value& list = body.field("fastStart");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        auto olc = decodeOlc(list.at(i).octets());
+        if (!olc)
+            continue;
+        for (const bool reverse : {false, true}) {
+            if (reverse && !olc->has("reverseLogicalChannelParameters"))
+                continue;
+            asn::Value* h2250 = h2250Parameters(*olc, reverse);
+            if (!h2250)
+                continue;
+            if (h2250->has("mediaChannel"))
+                h245::setTransportAddress(h2250->field("mediaChannel"), media.address(media.rtp));
+            if (h2250->has("mediaControlChannel"))
+                h245::setTransportAddress(h2250->field("mediaControlChannel"),
+                                          media.address(media.rtcp));
+        }
+        list.at(i).setBytes(encodeOlc(*olc));
+    }
+    return information;
+}
+
+/// The receive channel number and payload type the stack's first fastStart answer chose.
+std::pair<std::uint16_t, std::uint8_t> chosenReceive(const std::vector<CapturedResponse>& call)
+{
+    for (const auto& response : call) {
+        const asn::Value& list = h225::messageBody(response.information)["fastStart"];
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            auto olc = decodeOlc(list.at(i).octets());
+            if (!olc || !proposerReceives(*olc))
+                continue;
+            const auto codec = dataTypeOf(*olc).chosen().choiceName();
+            const std::uint8_t payloadType = codec == "g722-64k" ? 9 : codec == "g711Alaw64k" ? 8 : 0;
+            return {static_cast<std::uint16_t>((*olc)["forwardLogicalChannelNumber"].integer()),
+                    payloadType};
+        }
+    }
+    return {0, 0};
+}
+
+TEST(H323Interop, FastStartAnswersOfTwoStacksOpenOurReceiveChannel)
+{
+    const auto path = interopCapture("faststart-we-call.pcapng");
+    if (path.empty())
+        GTEST_SKIP() << "reference captures not present";
+    const auto calls = capturedResponses(path);
+    ASSERT_EQ(calls.size(), 2u) << "one call with each stack";
+    for (const auto& call : calls) {
+        const auto [peerNumber, payloadType] = chosenReceive(call);
+        ASSERT_NE(peerNumber, 0) << "the capture holds a fastStart answer";
+        SCOPED_TRACE("stack numbering its channel " + std::to_string(peerNumber));
+        Side caller("caller", false);
+        caller.endpoint->setFastStart(true);
+        RawPeer peer;
+        MediaPeer media;
+        const auto token = caller.call(peer.address());
+        ASSERT_TRUE(peer.accept());
+        auto setup = peer.readUntil(q931::MessageType::Setup);
+        ASSERT_TRUE(setup);
+        const auto ourRtp = ourAudioRtp(proposalsOf(*setup));
+        ASSERT_TRUE(ourRtp);
+        for (const auto& response : call)
+            ASSERT_TRUE(peer.sendAnswer(*setup, response.type, replayed(response, *setup, media)));
+        ASSERT_TRUE(
+            caller.manager.waitUntil([&] { return caller.manager.established.size() == 1; }));
+        expectAudioBothWays(caller, token, media, *ourRtp, payloadType, peerNumber);
+        caller.manager.clearCall(token, EndReason::LocalUser, true);
+    }
+}
+
+// --- a caller that is strict about what comes before capability exchange ends ---
+
+/// The H.245 messages tunnelled in one Q.931 message, by name.
+std::vector<std::string> tunnelledH245(const std::vector<std::uint8_t>& pdu,
+                                       std::vector<asn::Value>* messages = nullptr)
+{
+    std::vector<std::string> names;
+    auto decoded = kx::decode::decodeCallSignalling(pdu);
+    for (const auto& message : decoded) {
+        if (message.protocol != kx::decode::Protocol::H245 || message.error)
+            continue;
+        auto kind = h245::kindOf(message.value);
+        names.push_back(kind ? std::string(kind->name) : std::string("unknown"));
+        if (messages)
+            messages->push_back(message.value);
+    }
+    return names;
+}
+
+class StrictCaller
+{
+public:
+    explicit StrictCaller(std::uint16_t port)
+    {
+        EXPECT_TRUE(peer.connect(port));
+    }
+
+    /// Sends the Setup (tunnelling, no fastStart) and reads up to the Connect.
+    bool call()
+    {
+        if (!peer.sendPdu(sampleSetup(0x1234)))
+            return false;
+        while (auto pdu = peer.readPdu(5s)) {
+            if (!take(*pdu))
+                return false;
+            if (connected)
+                return true;
+        }
+        return false;
+    }
+
+    /// Reads what the callee sends for `duration`, as a stack that is still in capability
+    /// exchange: anything but its messages is an invalid message.
+    void readFor(std::chrono::milliseconds duration)
+    {
+        const auto until = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < until) {
+            if (!peer.waitReadable(20ms))
+                continue;
+            auto pdu = peer.readPdu(1s);
+            if (!pdu)
+                return;
+            take(*pdu);
+        }
+    }
+
+    /// Answers the callee's capability set and determination, then sends its own.
+    void finishCapabilityExchange()
+    {
+        h245::CapabilitySet set;
+        h245::Capability g711;
+        g711.type = h245::CapabilityType::G711Ulaw;
+        h245::Capability basic;
+        basic.type = h245::CapabilityType::UserInput;
+        basic.userInputName = "basicString";
+        set.capabilities = {g711, basic};
+        tunnel({h245::buildTerminalCapabilitySet(set), h245::buildTerminalCapabilitySetAck(1),
+                h245::buildMasterSlaveDeterminationAck(h245::MasterSlaveDecision::Master)});
+        exchangeDone = true;
+    }
+
+    RawPeer peer;
+    bool connected = false;
+    bool exchangeDone = false;
+    std::vector<std::string> early;  // messages that came before the exchange ended
+    std::vector<std::string> userInput;
+
+private:
+    bool take(const std::vector<std::uint8_t>& pdu)
+    {
+        auto message = q931::decodeMessage(pdu);
+        if (!message)
+            return false;
+        if (message->type == static_cast<std::uint8_t>(q931::MessageType::Connect))
+            connected = true;
+        std::vector<asn::Value> values;
+        for (const auto& name : tunnelledH245(pdu, &values)) {
+            if (!exchangeDone && name != "terminalCapabilitySet" &&
+                name != "masterSlaveDetermination" && name != "terminalCapabilitySetAck" &&
+                name != "masterSlaveDeterminationAck")
+                early.push_back(name);
+        }
+        for (const auto& value : values) {
+            if (auto input = h245::readUserInputIndication(value))
+                userInput.push_back(input->text);
+        }
+        return true;
+    }
+
+    void tunnel(const std::vector<asn::Value>& messages)
+    {
+        asn::Value information = h225::newUserInformation("empty");
+        h225::uuPdu(information).field("h245Tunnelling").setBoolean(true);
+        asn::Value& control = h225::uuPdu(information).field("h245Control");
+        for (const auto& message : messages) {
+            auto encoded = h245::encodeMessage(message);
+            ASSERT_TRUE(static_cast<bool>(encoded));
+            control.append().setBytes(
+                std::string_view(reinterpret_cast<const char*>(encoded->data()), encoded->size()));
+        }
+        q931::Message facility;
+        facility.callReference = 0x1234;
+        facility.type = static_cast<std::uint8_t>(q931::MessageType::Facility);
+        auto uu = h225::encodeUserInformation(information);
+        ASSERT_TRUE(uu && q931::setUserUserPdu(facility, *uu));
+        auto bytes = q931::encodeMessage(facility);
+        ASSERT_TRUE(bytes && peer.sendPdu(*bytes));
+    }
+};
+
+TEST(H323Interop, UserInputAtEstablishmentWaitsForCapabilityExchangeAndKeepsItsOrder)
+{
+    Side callee("callee");
+    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    auto timers = quickTimers();
+    timers.capabilityExchange = timers.masterSlave = 5s;
+    callee.endpoint->setTimers(timers);
+    // The callee's user sends input the moment the call is established, and mutes.
+    std::vector<bool> accepted;
+    callee.manager.onEstablished = [&](Call& call) {
+        auto connection = std::dynamic_pointer_cast<Connection>(call.networkConnection());
+        ASSERT_TRUE(connection);
+        for (const char* text : {"1", "23", "#"})
+            accepted.push_back(connection->sendUserInputString(text));
+        accepted.push_back(connection->indicateAudioMuted(true));
+    };
+    StrictCaller caller(callee.endpoint->listenerPort());
+    ASSERT_TRUE(caller.call());
+    ASSERT_TRUE(callee.manager.waitUntil([&] { return callee.manager.established.size() == 1; }));
+    caller.readFor(100ms);
+    // Input given once H.245 runs but before the exchange has ended waits as well.
+    auto connection = callee.anyH323();
+    ASSERT_TRUE(connection);
+    ASSERT_TRUE(connection->isH245Ready());
+    EXPECT_FALSE(connection->isH245Complete());
+    accepted.push_back(connection->sendUserInputString("4"));
+    caller.readFor(200ms);
+    EXPECT_EQ(accepted, std::vector<bool>(5, true)) << "input refused before the exchange";
+    EXPECT_TRUE(caller.early.empty()) << "sent before capability exchange ended: "
+                                      << testing::PrintToString(caller.early);
+    caller.finishCapabilityExchange();
+    caller.readFor(500ms);
+    EXPECT_EQ(caller.userInput, (std::vector<std::string>{"1", "23", "#", "4"}));
+}
+
+} // namespace
+} // namespace voip::h323::test
