@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <ostream>
 #include <sstream>
 
@@ -74,6 +75,9 @@ std::string usage()
            "  --record-device NAME    the microphone of that driver\n"
            "  --send FILE.wav         send this WAV file (looped) instead of the microphone\n"
            "  --record FILE.wav       write the received audio to this WAV file\n"
+           "  --redirect ADDRESS      answer every call with a Facility forwarding it there\n"
+           "  --release-cause N       refuse every call with Q.931 cause N (e.g. 41, 17, 19)\n"
+           "  --json                  print each event as one JSON object a line\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
@@ -85,6 +89,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         if (name == "--help" || name == "-h") {
             error = usage();
             return std::nullopt;
+        }
+        if (name == "--json") {
+            options.json = true;
+            continue;
         }
         if (i + 1 >= argc) {
             error = "missing value after " + std::string(name);
@@ -162,6 +170,19 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
             options.sendFile = value;
         } else if (name == "--record") {
             options.recordFile = value;
+        } else if (name == "--redirect") {
+            if (value.empty() || value.size() > voip::Manager::MaxAddressLength) {
+                error = "bad --redirect: " + std::string(value);
+                return std::nullopt;
+            }
+            options.redirectTo = value;
+        } else if (name == "--release-cause") {
+            auto cause = number(value);
+            if (!cause || *cause < 1 || *cause > 127) {
+                error = "bad --release-cause (1 to 127): " + std::string(value);
+                return std::nullopt;
+            }
+            options.releaseCause = static_cast<unsigned>(*cause);
         } else {
             error = "unknown option " + std::string(name);
             return std::nullopt;
@@ -288,7 +309,68 @@ int CallManager::run(const std::atomic<bool>& stop)
 void CallManager::print(const std::string& line)
 {
     std::lock_guard lock(mutex_);
-    out_ << line << std::endl;
+    out_ << (options_.json ? eventAsJson(line) : line) << std::endl;
+}
+
+namespace {
+
+std::string jsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+std::string eventAsJson(const std::string& line)
+{
+    // Events of two words; every other event is named by its first word.
+    static const std::vector<std::string> twoWords{"media opened", "media closed", "user input",
+                                                   "incoming call", "listening on"};
+    std::string event;
+    std::string rest = line;
+    for (const auto& name : twoWords) {
+        if (line.rfind(name, 0) == 0) {
+            event = name;
+            rest = line.substr(name.size());
+            break;
+        }
+    }
+    if (event.empty()) {
+        const auto space = line.find(' ');
+        event = line.substr(0, space);
+        rest = space == std::string::npos ? std::string() : line.substr(space);
+    }
+    std::string members = "{\"event\":" + jsonString(event);
+    std::string detail;
+    std::istringstream words(rest);
+    std::string word;
+    while (words >> word) {
+        const auto equals = word.find('=');
+        if (equals != std::string::npos && equals > 0 &&
+            word.find_first_of("\"[]") == std::string::npos) {
+            members += "," + jsonString(word.substr(0, equals)) + ":" +
+                       jsonString(word.substr(equals + 1));
+        } else {
+            detail += (detail.empty() ? "" : " ") + word;
+        }
+    }
+    if (!detail.empty())
+        members += ",\"detail\":" + jsonString(detail);
+    return members + ",\"line\":" + jsonString(line) + "}";
 }
 
 void CallManager::later(std::chrono::milliseconds delay, std::function<void()> job)
@@ -317,6 +399,23 @@ bool CallManager::OnIncomingConnection(voip::Connection& connection, unsigned op
 voip::AnswerCallResponse CallManager::OnAnswerCall(voip::Connection& connection,
                                                    const std::string& caller)
 {
+    if (!options_.redirectTo.empty()) {
+        auto network = std::dynamic_pointer_cast<voip::h323::Connection>(
+            connection.call() ? connection.call()->networkConnection() : nullptr);
+        if (network && network->forwardCallTo(options_.redirectTo)) {
+            print("redirected token=" + connection.callToken() + " to " + options_.redirectTo);
+            return voip::AnswerCallResponse::Pending;
+        }
+        print("error cannot redirect to " + options_.redirectTo);
+    }
+    if (options_.releaseCause != 0) {
+        if (auto call = connection.call()) {
+            print("refusing token=" + connection.callToken() +
+                  " cause=" + std::to_string(options_.releaseCause));
+            call->clear(voip::EndReason::Q931Cause, options_.releaseCause);
+            return voip::AnswerCallResponse::Pending;
+        }
+    }
     switch (options_.answer) {
     case Options::Answer::Auto:
         return voip::AnswerCallResponse::AnswerNow;

@@ -44,7 +44,14 @@ struct Options
     std::string recordDevice;         ///< empty: the driver's default
     std::string sendFile;             ///< WAV file sent as the microphone (instead of a device)
     std::string recordFile;           ///< WAV file the received audio is written to
+    std::string redirectTo;           ///< answer every call with a Facility to this address
+    unsigned releaseCause = 0;        ///< refuse every call with this Q.931 cause (1..127)
+    bool json = false;                ///< one JSON object a line instead of plain lines
 };
+
+/// A plain event line as one JSON object: {"event": ..., key=value words as members,
+/// the other words as "detail", the whole line as "line"}.
+std::string eventAsJson(const std::string& line);
 
 /// Reads the command line; nothing (and a message in `error`) on a bad argument.
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error);

@@ -74,6 +74,11 @@ public:
     /// the text is empty or longer than 256 characters, the call is released, or too many
     /// requests are already held.
     bool sendUserInputString(const std::string& value) override;
+    /// Sends the caller elsewhere: an incoming leg not yet answered sends a Facility
+    /// (callForwarded) naming `destination` ("host[:port]", "alias@host[:port]" or an
+    /// alias), and the call clears with CallForwarded.  False for an outgoing or
+    /// answered leg, or a destination that names nothing.
+    bool forwardCallTo(const std::string& destination);
     /// Sends an H.245 message (tunnelled or on the H.245 channel), held like user input
     /// until capability exchange is over.  False when the message is empty, the call is
     /// released or too many requests are held.

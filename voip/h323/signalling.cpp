@@ -738,6 +738,48 @@ void Connection::onRelease(EndReason reason)
     });
 }
 
+bool Connection::forwardCallTo(const std::string& destination)
+{
+    if (!incoming_ || destination.empty() || destination.size() > Manager::MaxAddressLength ||
+        isReleased())
+        return false;
+    const auto phase = this->phase();
+    if (phase != Phase::Setup && phase != Phase::Alerting)
+        return false;
+    std::string text = destination;
+    if (text.rfind("h323:", 0) == 0)
+        text.erase(0, 5);
+    std::string alias;
+    std::optional<h225::IpAddressPort> address;
+    if (auto dial = parseDialAddress(text)) {
+        alias = dial->alias;
+        address = h225::IpAddressPort::parse(dial->ipv6Literal ? "[" + dial->host + "]:" +
+                                                                     std::to_string(dial->port)
+                                                               : dial->host + ":" +
+                                                                     std::to_string(dial->port));
+        // A host name is given as an alias with the host, for the caller to resolve.
+        if (!address)
+            alias = text;
+    } else {
+        alias = text;
+    }
+    onNetwork([this, alias, address] {
+        if (released_ || connectSent_)
+            return;
+        asn::Value facility = newBody("facility");
+        asn::Value& body = h225::messageBody(facility);
+        body.field("reason").choose("callForwarded");
+        if (!alias.empty())
+            h225::setAlias(body.field("alternativeAliasAddress").append(), alias);
+        if (address)
+            h225::setTransportAddress(body.field("alternativeAddress"), *address);
+        h225::setGuid(body.field("conferenceID"), conferenceId_);
+        sendSignal(q931::MessageType::Facility, facility);
+        failCall(EndReason::CallForwarded);
+    });
+    return true;
+}
+
 void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 {
     if (released_ || remoteReleased_ || !signal_ || !signal_->isOpen())
