@@ -126,27 +126,67 @@ void EndPoint::accept()
     });
 }
 
+void EndPoint::setSetupWaitLimits(std::size_t perAddress, std::size_t total)
+{
+    waitPerAddress_ = std::max<std::size_t>(perAddress, 1);
+    waitTotal_ = std::max<std::size_t>(total, 1);
+}
+
 void EndPoint::handleAccepted(asio::ip::tcp::socket socket)
 {
+    // Connections that have not sent their Setup yet are capped per source address and
+    // in total, so that a flood of idle connections cannot use up the descriptors while a
+    // real caller still gets through.
+    asio::error_code peerError;
+    auto peer = socket.remote_endpoint(peerError).address();
+    if (peer.is_v6() && peer.to_v6().is_v4_mapped())
+        peer = asio::ip::make_address_v4(asio::ip::v4_mapped, peer.to_v6());
+    auto& fromPeer = waitingByAddress_[peer];
+    if (peerError || fromPeer >= waitPerAddress_.load() || waitingTotal_ >= waitTotal_.load()) {
+        if (fromPeer == 0)
+            waitingByAddress_.erase(peer);
+        ++refusedIdle_;
+        VOIP_TRACE(2, "H323	Too many connections waiting for a Setup; closing one from "
+                          << peer.to_string());
+        asio::error_code ignored;
+        socket.close(ignored);
+        return;
+    }
+    ++fromPeer;
+    ++waitingTotal_;
+    // Counted down once, whichever ends the wait first: the Setup, a failure, the timer.
+    auto waiting = std::make_shared<bool>(true);
+    auto doneWaiting = [this, peer, waiting] {
+        if (!*waiting)
+            return;
+        *waiting = false;
+        --waitingTotal_;
+        if (auto found = waitingByAddress_.find(peer);
+            found != waitingByAddress_.end() && --found->second == 0)
+            waitingByAddress_.erase(found);
+    };
     auto channel = std::make_shared<TpktChannel>(std::move(socket));
     // A connection that sends no Setup in time is dropped, so that idle or half-open
     // sockets cannot pile up.
     auto timer = std::make_shared<asio::steady_timer>(io_, timers().firstMessage);
     std::weak_ptr<TpktChannel> weak = channel;
-    timer->async_wait([weak](const asio::error_code& error) {
+    timer->async_wait([weak, doneWaiting](const asio::error_code& error) {
         if (error)
             return;
+        doneWaiting();
         if (auto channel = weak.lock())
             channel->close();
     });
     channel->start(
-        [this, weak, timer](std::vector<std::uint8_t> pdu) {
+        [this, weak, timer, doneWaiting](std::vector<std::uint8_t> pdu) {
             timer->cancel();
+            doneWaiting();
             if (auto channel = weak.lock())
                 handleFirstPdu(channel, pdu);
         },
-        [this, weak, timer](TpktChannel::Failure failure, const std::string& detail) {
+        [this, weak, timer, doneWaiting](TpktChannel::Failure failure, const std::string& detail) {
             timer->cancel();
+            doneWaiting();
             if (failure == TpktChannel::Failure::Malformed) {
                 ++malformed_;
                 VOIP_TRACE(2, "H323\tBad TPKT before Setup: " << detail);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -120,6 +121,12 @@ public:
     /// call).
     void shutDown() override;
 
+    /// Caps the TCP connections that have not sent a Setup yet: per source address and
+    /// in total (defaults 8 and 64); one more is closed at once.
+    void setSetupWaitLimits(std::size_t perAddress, std::size_t total);
+    /// Connections closed because the caps were reached.
+    std::size_t refusedIdleCount() const { return refusedIdle_.load(); }
+
     /// H.323 connection objects alive: for tests that check nothing is left behind.
     std::size_t connectionCount() const { return connections_.load(); }
     /// Malformed messages that ended a call or a signalling connection.
@@ -142,6 +149,12 @@ private:
     // still count their connections down.
     std::atomic<std::size_t> connections_{0};
     std::atomic<std::size_t> malformed_{0};
+    std::atomic<std::size_t> refusedIdle_{0};
+    std::atomic<std::size_t> waitPerAddress_{8};
+    std::atomic<std::size_t> waitTotal_{64};
+    // Network thread only: connections waiting for their Setup, by source address.
+    std::map<asio::ip::address, std::size_t> waitingByAddress_;
+    std::size_t waitingTotal_ = 0;
 
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;

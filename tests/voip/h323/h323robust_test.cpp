@@ -445,5 +445,40 @@ TEST(H323BadInput, GarbageOnTheCallReleasesItWithReleaseComplete)
     EXPECT_EQ(alice.manager.cleared[0].reason, EndReason::Q931Cause);
 }
 
+TEST(H323BadInput, IdleConnectionsBeyondTheCapAreClosedAndACallStillGetsThrough)
+{
+    Side alice("alice");
+    Side bob("bob");
+    bob.manager.answerPolicy = answerNow;
+    // More idle connections than one address may hold, from an address of their own.
+    asio::io_context io;
+    std::vector<asio::ip::tcp::socket> idle;
+    for (int i = 0; i < 40; ++i) {
+        asio::ip::tcp::socket socket(io);
+        asio::error_code error;
+        socket.open(asio::ip::tcp::v4(), error);
+        socket.bind({asio::ip::make_address("127.0.0.3"), 0}, error);
+        socket.connect({asio::ip::make_address("127.0.0.1"), bob.endpoint->listenerPort()}, error);
+        ASSERT_FALSE(error) << error.message();
+        idle.push_back(std::move(socket));
+    }
+    EXPECT_TRUE(eventually([&] { return bob.endpoint->refusedIdleCount() >= 32; }))
+        << bob.endpoint->refusedIdleCount();
+    const auto token = alice.call(bob.address());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+    // The ones over the cap were closed by bob: reading gives end of file at once.
+    std::size_t closed = 0;
+    for (auto& socket : idle) {
+        socket.non_blocking(true);
+        std::array<char, 1> byte;
+        asio::error_code error;
+        socket.read_some(asio::buffer(byte), error);
+        if (error == asio::error::eof || error == asio::error::connection_reset)
+            ++closed;
+    }
+    EXPECT_GE(closed, 32u);
+}
+
 } // namespace
 } // namespace voip::h323::test
