@@ -20,6 +20,7 @@
 #include <QTranslator>
 
 #include "KxPhone/kxdefaults.h"
+#include "KxPhone/kxmanager.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/mainwindow.h"
@@ -177,6 +178,8 @@ void KxApp::startUp(const QString& key)
         }
     });
 
+    manager = new KxManager();
+
     fitToScreens();
 
     QTimer::singleShot(0, this, &KxApp::startTrace);
@@ -233,6 +236,7 @@ void KxApp::DialForward(QString dest)
     if (!manager || dest.isEmpty())
         return;
     printLine("DialForward " + dest);
+    manager->placeCall(dest, false);
 }
 
 int KxApp::traceLevelFor(const QVariant& stored)

@@ -2,11 +2,15 @@
 // XDG folders and TMPDIR in a temporary folder) before the tests run.
 #include "KxPhone/kxapp.h"
 #include "KxPhone/kxdefaults.h"
+#include "KxPhone/kxmanager.h"
 
 #include <iostream>
 #include <sstream>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QTcpServer>
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
@@ -103,7 +107,8 @@ TEST(KxAppStartUp, FirstInstanceOwnsEverythingItCreated)
     ASSERT_NE(app->mainWindow, nullptr);
     ASSERT_NE(app->localServer, nullptr);
     ASSERT_NE(app->translator, nullptr);
-    EXPECT_EQ(app->manager, nullptr);
+    ASSERT_NE(app->manager, nullptr);
+    EXPECT_NE(app->manager->h323EndPoint(), nullptr);
     EXPECT_TRUE(app->localServer->isListening());
     EXPECT_EQ(app->localServer->fullServerName(), sandbox->path() + "/runtime/Kestrovia");
     EXPECT_EQ(KxApp::instanceAddress("Kestrovia"), sandbox->path() + "/runtime/Kestrovia");
@@ -352,16 +357,40 @@ TEST(KxAppTrace, DisabledWritesNoFileEnabledWritesTheFirstLine)
     app->settings->setValue("trace/enable", false);
 }
 
-TEST(KxAppDialForward, WithoutManagerDoesNothing)
+TEST(KxAppDialForward, DialsThroughTheManagerAsACallTheUserDidNotPlace)
 {
+    std::uint16_t closedPort = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        closedPort = probe.serverPort();
+    }
+    const QString dest = "127.0.0.1:" + QString::number(closedPort);
+    const QString lastBefore = app->manager->lastAddress();
+    const QVariant addressBefore = app->settings->value("address");
     std::ostringstream captured;
     std::streambuf* old = std::cout.rdbuf(captured.rdbuf());
-    app->DialForward("10.0.0.1");
     app->DialForward("");
-    QMetaObject::invokeMethod(app, "DialForward", Qt::QueuedConnection, Q_ARG(QString, "x"));
+    KxManager* manager = app->manager;
+    app->manager = nullptr;
+    app->DialForward(dest);
+    app->manager = manager;
+    QMetaObject::invokeMethod(app, "DialForward", Qt::QueuedConnection, Q_ARG(QString, dest));
     QCoreApplication::processEvents();
     std::cout.rdbuf(old);
-    EXPECT_EQ(captured.str(), "");
+    const std::string text = captured.str();
+    EXPECT_EQ(text.rfind("DialForward " + dest.toStdString() + "\nCalling " + dest.toStdString() +
+                             "\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_EQ(app->manager->lastAddress(), lastBefore);
+    EXPECT_EQ(app->settings->value("address"), addressBefore);
+    // Nothing listens there: the call fails and the manager is idle again.
+    QDeadlineTimer deadline(10000);
+    while (app->manager->inCall() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_FALSE(app->manager->inCall());
 }
 
 TEST(KxAppRow, LabelFixedWidthNamedThenField)

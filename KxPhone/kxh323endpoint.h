@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "voip/h323/connection.h"
+#include "voip/h323/endpoint.h"
+
+class KxManager;
+
+/// The client's H.323 endpoint: listens from construction on, with a fixed initial
+/// bandwidth, alphanumeric user input, fastStart and tunnelling; makes KxH323Connections.
+class KxH323EndPoint : public voip::h323::EndPoint
+{
+public:
+    /// Listens on `address` (empty: every interface) and `port`; a listener that cannot
+    /// start is reported ("H.323 failed to start!") and the endpoint stays without one.
+    KxH323EndPoint(KxManager& manager, const std::string& address = {},
+                   std::uint16_t port = voip::h323::DefaultSignallingPort);
+
+    KxManager& kxManager() const { return manager_; }
+
+    /// Sets both initial bandwidths to the fixed 8,192,000 bit/s again.
+    void resetBandwidth();
+
+    std::shared_ptr<voip::h323::Connection>
+    createConnection(const std::shared_ptr<voip::Call>& call, const std::string& address,
+                     const voip::StringOptions& options, const voip::q931::Message* setup) override;
+    bool OnConnectionForwarded(voip::h323::Connection& connection, const std::string& forwardParty,
+                               const voip::q931::Message& message) override;
+
+    static constexpr std::uint64_t InitialBandwidth = 8'192'000;
+
+private:
+    KxManager& manager_;
+};
+
+/// One H.323 call leg of the client: Facility redirections are handed to the manager as
+/// the address to dial once the call has cleared, and the far end's H.239 presentation
+/// switches the manager's presentation state.
+class KxH323Connection : public voip::h323::Connection
+{
+public:
+    KxH323Connection(const std::shared_ptr<voip::Call>& call, KxH323EndPoint& endpoint,
+                     std::string address, voip::StringOptions options, bool incoming);
+
+    /// The channel of the far end's last presentation token request; 0 before one.
+    std::uint32_t presentationChannel() const { return presentationChannel_.load(); }
+
+    /// The destination a redirecting Facility names: the alias when it holds "@", else
+    /// "alias@host", else the host, else the alias.  The host keeps a port other than
+    /// 1720, so that the call reaches the listener the far end named.
+    static std::string forwardTargetOf(const voip::asn::Value& facility);
+
+    bool OnReceivedFacility(const voip::q931::Message& message,
+                            const voip::asn::Value& facility) override;
+    bool OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,
+                                   unsigned terminalLabel) override;
+    bool OnMiscellaneousIndication(const voip::h245::ChannelEvent& indication) override;
+    void OnIncomingBearerCapability(const voip::q931::Message& setup) override;
+
+private:
+    KxH323EndPoint& kxEndpoint_;
+    std::atomic<std::uint32_t> presentationChannel_{0};
+};

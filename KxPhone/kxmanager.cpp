@@ -1,0 +1,784 @@
+#include "KxPhone/kxmanager.h"
+
+#include <iostream>
+
+#include <QDateTime>
+#include <QMetaObject>
+#include <QObject>
+#include <QSettings>
+#include <QTimer>
+
+#include "KxPhone/kxapp.h"
+#include "KxPhone/kxh323endpoint.h"
+#include "KxPhone/kxpcssendpoint.h"
+#include "storage/contactstore.h"
+#include "storage/recentstore.h"
+#include "ui/mainwindow.h"
+#include "voip/base/trace.h"
+#include "voip/call.h"
+#include "voip/h323/dialaddress.h"
+#include "voip/media/mediaformatregistry.h"
+#include "voip/nat/fixedmethod.h"
+#include "voip/nat/stunmethod.h"
+#include "voip/pcss/soundstream.h"
+
+namespace {
+
+constexpr int DefaultPortBase = 3230;
+constexpr int HighestPort = 65400;
+constexpr int LowestPort = 1000;
+/// Audio, video, content and camera control each take an RTP and an RTCP port.
+constexpr int SmallestUdpRange = 8;
+constexpr int NatOff = 0;
+constexpr int NatStun = 1;
+constexpr int NatFixed = 2;
+
+KxManager::Context fromApplication()
+{
+    KxManager::Context context;
+    if (KxApp* app = KxApp::instance()) {
+        context.settings = app->settings;
+        context.window = app->mainWindow;
+        context.contacts = app->contacts;
+        context.recents = app->recents;
+        context.forwardTarget = app;
+    }
+    return context;
+}
+
+std::shared_ptr<voip::Connection> networkLeg(const std::shared_ptr<voip::Call>& call)
+{
+    if (!call)
+        return nullptr;
+    auto first = call->connection(0);
+    if (first && !first->isNetworkConnection())
+        return call->otherParty(*first);
+    return first;
+}
+
+std::shared_ptr<voip::Connection> localLeg(const std::shared_ptr<voip::Call>& call)
+{
+    if (!call)
+        return nullptr;
+    auto first = call->connection(0);
+    if (first && first->isNetworkConnection())
+        return call->otherParty(*first);
+    return first;
+}
+
+/// The text between the first "[" and the "]" after it; empty without brackets.
+QString bracketed(const QString& party)
+{
+    const int open = party.indexOf('[');
+    if (open < 0)
+        return {};
+    const int close = party.indexOf(']', open + 1);
+    return close < 0 ? QString() : party.mid(open + 1, close - open - 1);
+}
+
+} // namespace
+
+KxManager::KxManager()
+    : KxManager(fromApplication())
+{
+}
+
+KxManager::KxManager(const Context& context)
+    : context_(context)
+    , settings_(context.settings)
+    , dispatcher_(std::make_unique<QObject>())
+{
+    if (!settings_) {
+        // No application: a private store keeps the manager usable (tools, tests).
+        context_.settings = settings_ = new QSettings(QSettings::IniFormat, QSettings::UserScope,
+                                                      "Kestrovia", "Kestrovia", dispatcher_.get());
+    }
+    configureNetwork();
+    resetCallState();
+}
+
+KxManager::~KxManager()
+{
+    shutDown(std::chrono::seconds(5));
+    if (natProbe_.joinable())
+        natProbe_.join();
+}
+
+// --- configuration ---
+
+void KxManager::configureNetwork()
+{
+    addNatMethod(std::make_unique<voip::nat::StunMethod>());
+    addNatMethod(std::make_unique<voip::nat::FixedMethod>());
+    applyPorts();
+    h323EndPoint_ = static_cast<KxH323EndPoint*>(attachEndpoint(
+        std::make_unique<KxH323EndPoint>(*this, context_.listenAddress, context_.listenPort)));
+    pcssEndPoint_ =
+        static_cast<KxPCSSEndPoint*>(attachEndpoint(std::make_unique<KxPCSSEndPoint>(*this)));
+    if (!context_.soundDriver.empty() && !pcssEndPoint_->setSoundDriver(context_.soundDriver))
+        std::cerr << "Unknown sound driver " << context_.soundDriver << std::endl;
+    const std::string name = settings_->value("name").toString().toStdString();
+    if (!name.empty()) {
+        setDefaultUserName(name, true);
+        setDefaultDisplayName(name, true);
+    }
+    addRoute("h323:.* = pc:");
+    addRoute("pc:.*   = h323:<da>");
+    applyNat();
+}
+
+void KxManager::applyPorts()
+{
+    auto readPort = [this](const char* key, bool& ok) {
+        const QVariant value = settings_->value(key);
+        return value.toInt(&ok);
+    };
+    bool ok = false;
+    int udpBase = readPort("net/mediaPortsUdp", ok);
+    if (!ok || udpBase < LowestPort || udpBase > HighestPort) {
+        VOIP_TRACE(1, "KxManager\tUDP port base " << settings_->value("net/mediaPortsUdp")
+                                                        .toString()
+                                                        .toStdString()
+                                                  << " out of range, using " << DefaultPortBase);
+        udpBase = DefaultPortBase;
+    }
+    int udpMax = readPort("net/mediaPortsUdpMax", ok);
+    if (!ok || udpMax > HighestPort || udpMax - udpBase + 1 < SmallestUdpRange) {
+        VOIP_TRACE(1, "KxManager\tUDP port range to " << udpMax << " too small or out of range");
+        udpMax = std::min(udpBase + 20, 65535);
+    }
+    int tcpBase = readPort("net/mediaPortsTcp", ok);
+    if (!ok || tcpBase < LowestPort || tcpBase > HighestPort) {
+        VOIP_TRACE(1, "KxManager\tTCP port base out of range, using " << DefaultPortBase);
+        tcpBase = DefaultPortBase;
+    }
+    int tcpMax = readPort("net/mediaPortsTcpMax", ok);
+    if (!ok || tcpMax <= tcpBase || tcpMax > HighestPort) {
+        VOIP_TRACE(1, "KxManager\tTCP port range to " << tcpMax << " out of range");
+        tcpMax = tcpBase + 10;
+    }
+    setTcpPortRange(static_cast<std::uint16_t>(tcpBase), static_cast<std::uint16_t>(tcpMax));
+    setUdpPortRange(static_cast<std::uint16_t>(udpBase), static_cast<std::uint16_t>(udpMax));
+    setRtpPortRange(static_cast<std::uint16_t>(udpBase), static_cast<std::uint16_t>(udpMax));
+    std::cout << "Set UDP/RTP ports: " << udpBase << " - " << udpMax << std::endl;
+    std::cout << "Set TCP ports: " << tcpBase << " - " << tcpMax << std::endl;
+}
+
+void KxManager::applyNat()
+{
+    bool ok = false;
+    int mode = settings_->value("net/nat").toInt(&ok);
+    if (!ok || mode < NatOff || mode > NatFixed) {
+        VOIP_TRACE(1, "KxManager\tUnknown NAT method "
+                          << settings_->value("net/nat").toString().toStdString() << ", none used");
+        mode = NatOff;
+    }
+    auto* stun = natMethod("STUN");
+    auto* fixed = natMethod("Fixed");
+    auto switchOff = [this](voip::nat::NatMethod* method, const char* name) {
+        if (!method)
+            return;
+        method->activate(false);
+        setNatServer(name, "127.0.0.1", false);
+    };
+    const std::string stunServer = settings_->value("net/stun").toString().toLatin1().toStdString();
+    if (mode == NatFixed) {
+        if (fixed)
+            fixed->activate(true);
+        asio::error_code error;
+        auto address = asio::ip::make_address(
+            settings_->value("net/publicIP").toString().toLatin1().toStdString(), error);
+        const std::string text = error ? "0.0.0.0" : address.to_string();
+        setNatServer("Fixed", text, true, 0);
+        switchOff(stun, "STUN");
+    } else if (mode == NatStun) {
+        switchOff(fixed, "Fixed");
+        if (stun)
+            stun->activate(true);
+        if (setNatServer("STUN", stunServer, true, 0))
+            startNatProbe();
+        setNatBindingRefresh(std::chrono::minutes(2));
+    } else {
+        switchOff(stun, "STUN");
+        switchOff(fixed, "Fixed");
+    }
+    // The public address is the fixed one, or what the probe finds later: asking the STUN
+    // server here would hold up the GUI thread.
+    std::cout << "NAT mode: " << mode << " STUN: " << stunServer
+              << " Public IP: " << (mode == NatFixed ? publicAddress().toStdString() : "")
+              << std::endl;
+}
+
+void KxManager::startNatProbe()
+{
+    if (natProbe_.joinable())
+        natProbe_.join();
+    auto* stun = natMethod("STUN");
+    if (!stun)
+        return;
+    natProbe_ = std::thread([stun] {
+        const auto type = stun->natType(std::chrono::milliseconds(2147483647));
+        VOIP_TRACE(2, "KxManager\tNAT type " << voip::nat::toString(type));
+    });
+}
+
+QString KxManager::publicAddress()
+{
+    const int mode = settings_->value("net/nat").toInt();
+    auto* method = natMethod(mode == NatStun ? "STUN" : "Fixed");
+    if (!method)
+        return {};
+    const auto address = method->externalAddress(
+        mode == NatStun ? std::chrono::milliseconds(0) : std::chrono::milliseconds(60000));
+    if (!address || address->is_unspecified())
+        return {};
+    return QString::fromStdString(address->to_string());
+}
+
+void KxManager::applyAudioSettings()
+{
+    pcssEndPoint_->applySoundDevices();
+    voip::EchoCancelParameters echo;
+    echo.enabled = false; // the echo-cancelling microphone does it, not the media path
+    echo.tailLengthMs = settings_->value("audio/echoDuration").toUInt();
+    setEchoCancelParameters(echo);
+    voip::SilenceDetectParameters silence;
+    silence.mode = settings_->value("audio/silence").toBool() ? voip::SilenceDetectMode::Adaptive
+                                                              : voip::SilenceDetectMode::None;
+    silence.threshold = 0;
+    silence.signalDeadband = 10;
+    silence.silenceDeadband = 400;
+    silence.adaptivePeriod = 600;
+    setSilenceDetectParameters(silence);
+    setAudioJitterDelay(50, settings_->value("audio/jitter").toUInt());
+}
+
+QStringList KxManager::mediaFormatOrderFor(QSettings&)
+{
+    return {"G.722-64k", "G.711-ALaw-64k", "G.711-uLaw-64k", "H.264-High"};
+}
+
+QStringList KxManager::mediaFormatMaskFor(QSettings& settings)
+{
+    QStringList mask;
+    if (!settings.value("codecs/g722").toBool())
+        mask << "G.722-64k";
+    if (!settings.value("codecs/g711a").toBool())
+        mask << "G.711-ALaw-64k";
+    if (!settings.value("codecs/g711u").toBool())
+        mask << "G.711-uLaw-64k";
+    mask << "G.722.1-*" << "G.722.1C-*" << "iLBC*" << "Speex*";
+    if (!settings.value("codecs/fecc").toBool())
+        mask << "FECC*";
+    if (!settings.value("codecs/h239").toBool())
+        mask << "H.239*";
+    mask << "H.264-0" << "H.264-1";
+    return mask;
+}
+
+void KxManager::applyMediaFormats()
+{
+    auto& registry = voip::MediaFormatRegistry::global();
+    mediaFormats_ = registry.all();
+    const std::int64_t bitRate = settings_->value("net/transmit").toLongLong() * 1000;
+    const std::int64_t width = settings_->value("codecs/width").toLongLong();
+    const std::int64_t height = settings_->value("codecs/height").toLongLong();
+    for (auto& format : mediaFormats_) {
+        if (format.mediaType() != voip::MediaType::Video || format.name() != "H.264-High")
+            continue;
+        const std::int64_t frameTime = format.clockRate() / 25;
+        format.change([&](voip::MediaFormat::Editor& editor) {
+            editor.setPayloadType(109);
+            editor.setStringOption(voip::option::Profile, "High");
+            editor.setStringOption(voip::option::Level, "5.1");
+            editor.setIntegerOption(voip::option::TargetBitRate, bitRate);
+            editor.setIntegerOption(voip::option::MaxBitRate, bitRate);
+            editor.setIntegerOption(voip::option::FrameTime, frameTime);
+            editor.setIntegerOption(voip::option::FrameWidth, width);
+            editor.setIntegerOption(voip::option::FrameHeight, height);
+        });
+        if (registry.writeBack(format) == voip::RegistryStatus::Ok)
+            std::cout << "Set options for " << format.name() << std::endl;
+    }
+    std::vector<std::string> order;
+    for (const auto& name : mediaFormatOrderFor(*settings_))
+        order.push_back(name.toStdString());
+    std::vector<std::string> mask;
+    for (const auto& name : mediaFormatMaskFor(*settings_))
+        mask.push_back(name.toStdString());
+    setMediaFormatOrder(std::move(order));
+    setMediaFormatMask(std::move(mask));
+}
+
+void KxManager::refreshPolicy()
+{
+    Policy policy;
+    policy.autoAnswer = settings_->value("autoAnswer").toBool();
+    policy.dialledAddress = settings_->value("address").toString();
+    if (context_.contacts) {
+        for (const auto& contact : context_.contacts->contacts())
+            policy.contacts.append({contact.name, contact.ip});
+    }
+    std::lock_guard lock(stateMutex_);
+    policy_ = std::move(policy);
+}
+
+void KxManager::resetCallState()
+{
+    applyMediaFormats();
+    applyAudioSettings();
+    refreshPolicy();
+    std::lock_guard lock(stateMutex_);
+    currentCall_.reset();
+    forwardAddress_.clear();
+    recordChannel_.reset();
+    playChannel_.reset();
+    localVideoSending_ = remoteVideoReceiving_ = false;
+    h224SendOpen_ = h224ReceiveOpen_ = false;
+    presentationActive_ = false;
+}
+
+// --- call control ---
+
+QString KxManager::placeCall(const QString& address, bool userPlaced)
+{
+    const QString trimmed = address.trimmed();
+    if (trimmed.isEmpty())
+        return QStringLiteral("no address given");
+    if (inCall())
+        return QStringLiteral("a call is in progress");
+    const std::string text = trimmed.toStdString();
+    if (text.size() > voip::Manager::MaxAddressLength)
+        return QStringLiteral("the address is too long");
+    auto parsed = voip::h323::parseDialAddress(text);
+    if (!parsed) {
+        return text.find('@') == std::string::npos && text.find_first_of(".:[") == std::string::npos
+                   ? QStringLiteral("\"%1\" names no host to call").arg(trimmed)
+                   : QStringLiteral("\"%1\" is not an address that can be called").arg(trimmed);
+    }
+    std::cout << "Calling " << text << std::endl;
+    if (userPlaced) {
+        settings_->setValue("address", trimmed);
+        std::lock_guard lock(stateMutex_);
+        lastAddress_ = trimmed;
+        retryCount_ = 0;
+        forwardCount_ = 0;
+        policy_.dialledAddress = trimmed;
+    }
+    std::shared_ptr<voip::Call> call;
+    {
+        // Held across the set-up, so that a call which fails at once is already the
+        // current call when its OnClearedCall runs (on the call's own thread).
+        std::lock_guard lock(stateMutex_);
+        auto token = setUpCall("pc:*", "h323:" + text);
+        call = token ? findCall(*token) : nullptr;
+        currentCall_ = call;
+    }
+    if (!call) {
+        std::cerr << "Call failed!" << std::endl;
+        return QStringLiteral("the call could not be set up");
+    }
+    std::cout << "Setup call: " << call->describe() << std::endl;
+    return {};
+}
+
+void KxManager::acceptCall()
+{
+    std::cout << "Accept Call" << std::endl;
+    if (auto call = currentCall())
+        pcssEndPoint_->acceptIncomingCall(call->token());
+}
+
+void KxManager::rejectCall()
+{
+    std::cout << "Reject Call" << std::endl;
+    if (auto call = currentCall())
+        pcssEndPoint_->rejectIncomingCall(call->token(), voip::EndReason::AnswerDenied);
+}
+
+void KxManager::hangUp()
+{
+    if (auto call = currentCall())
+        clearCall(call->token(), voip::EndReason::LocalUser, false);
+}
+
+void KxManager::sendUserInput(const QString& text)
+{
+    auto network = networkLeg(currentCall());
+    auto* h323 = dynamic_cast<KxH323Connection*>(network.get());
+    if (!h323)
+        return;
+    if (!h323->sendUserInputString(text.toStdString()))
+        std::cout << "Send input failed!" << std::endl;
+}
+
+void KxManager::sendMuteIndication(bool muted)
+{
+    auto network = networkLeg(currentCall());
+    if (auto* h323 = dynamic_cast<KxH323Connection*>(network.get()))
+        h323->indicateAudioMuted(muted);
+}
+
+void KxManager::changeSoundDevice(bool isSource)
+{
+    const std::string device =
+        settings_->value(isSource ? "audio/input" : "audio/output").toString().toStdString();
+    auto local = localLeg(currentCall());
+    auto* pcss = dynamic_cast<voip::pcss::PcssConnection*>(local.get());
+    if (!pcss || !pcss->setAudioDevice(isSource, device))
+        return;
+    std::cout << "Successfully changed sound device to " << device << std::endl;
+    auto stream = pcss->soundStream(isSource);
+    if (!stream)
+        return;
+    {
+        std::lock_guard lock(stateMutex_);
+        (isSource ? recordChannel_ : playChannel_) = stream->channel();
+    }
+    emitUpdateCall();
+}
+
+void KxManager::setForwardAddress(const QString& address)
+{
+    std::lock_guard lock(stateMutex_);
+    forwardAddress_ = address;
+}
+
+// --- state ---
+
+bool KxManager::inCall() const
+{
+    std::lock_guard lock(stateMutex_);
+    return currentCall_ != nullptr;
+}
+
+std::shared_ptr<voip::Call> KxManager::currentCall() const
+{
+    std::lock_guard lock(stateMutex_);
+    return currentCall_;
+}
+
+QString KxManager::lastAddress() const
+{
+    std::lock_guard lock(stateMutex_);
+    return lastAddress_;
+}
+
+int KxManager::retryCount() const
+{
+    std::lock_guard lock(stateMutex_);
+    return retryCount_;
+}
+
+bool KxManager::presentationActive() const
+{
+    std::lock_guard lock(stateMutex_);
+    return presentationActive_;
+}
+
+std::shared_ptr<voip::SoundChannel> KxManager::recordChannel() const
+{
+    std::lock_guard lock(stateMutex_);
+    return recordChannel_;
+}
+
+std::shared_ptr<voip::SoundChannel> KxManager::playChannel() const
+{
+    std::lock_guard lock(stateMutex_);
+    return playChannel_;
+}
+
+bool KxManager::localVideoSending() const
+{
+    std::lock_guard lock(stateMutex_);
+    return localVideoSending_;
+}
+
+bool KxManager::remoteVideoReceiving() const
+{
+    std::lock_guard lock(stateMutex_);
+    return remoteVideoReceiving_;
+}
+
+bool KxManager::h224SendOpen() const
+{
+    std::lock_guard lock(stateMutex_);
+    return h224SendOpen_;
+}
+
+bool KxManager::h224ReceiveOpen() const
+{
+    std::lock_guard lock(stateMutex_);
+    return h224ReceiveOpen_;
+}
+
+void KxManager::OnH239Active()
+{
+    std::cout << "OnH239Active" << std::endl;
+    {
+        std::lock_guard lock(stateMutex_);
+        presentationActive_ = true;
+    }
+    onGuiThread([this] { settings_->setValue("call/layout", 3); });
+}
+
+void KxManager::OnH239InActive()
+{
+    std::cout << "OnH239InActive" << std::endl;
+    {
+        std::lock_guard lock(stateMutex_);
+        presentationActive_ = false;
+    }
+    onGuiThread([this] { settings_->setValue("call/layout", 1); });
+}
+
+// --- engine callbacks ---
+
+bool KxManager::OnIncomingConnection(voip::Connection& connection, unsigned options,
+                                     const voip::StringOptions& stringOptions)
+{
+    std::cout << "On Incoming Connection: " << connection.describe() << std::endl;
+    if (!voip::Manager::OnIncomingConnection(connection, options, stringOptions))
+        return false;
+    if (context_.window)
+        onGuiThread([this] {
+            if (!context_.window->isVisible())
+                emitShowWindow();
+        });
+    return true;
+}
+
+voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
+                                                 const std::string& caller)
+{
+    std::cout << "Answering call from " << caller << " with token " << connection.callToken()
+              << std::endl;
+    auto call = connection.call();
+    bool autoAnswer = false;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (currentCall_ || !call) {
+            // One call at a time: the new one is refused, the current one goes on.
+            return voip::AnswerCallResponse::Deny;
+        }
+        currentCall_ = call;
+        autoAnswer = policy_.autoAnswer;
+    }
+    if (autoAnswer) {
+        std::cout << "Auto accept call from " << caller << std::endl;
+        const std::string token = call->token();
+        // The pause runs on the GUI thread's timer, so that the call's own thread goes on
+        // (a caller that gives up meanwhile is seen at once).
+        onGuiThread([this, token] {
+            QTimer::singleShot(context_.autoAnswerDelay, dispatcher_.get(), [this, token] {
+                pcssEndPoint_->acceptIncomingCall(token);
+            });
+        });
+    } else {
+        emitIncomingCall(QString::fromStdString(caller));
+    }
+    return voip::Manager::OnAnswerCall(connection, caller);
+}
+
+void KxManager::OnEstablishedCall(voip::Call& call)
+{
+    std::cout << "On Established Call: " << call.token() << std::endl;
+    emitShowCall();
+    voip::Manager::OnEstablishedCall(call);
+}
+
+bool KxManager::OnForwarded(voip::Connection& connection, const std::string& remoteParty)
+{
+    std::cout << "OnForwarded " << connection.describe() << " to " << remoteParty << std::endl;
+    VOIP_TRACE(1, "OnForwarded " << connection.describe() << " to " << remoteParty);
+    return voip::Manager::OnForwarded(connection, remoteParty);
+}
+
+void KxManager::OnClearedCall(voip::Call& call)
+{
+    std::cout << "On Cleared Call: " << call.token() << " reason: " << call.endReasonText()
+              << std::endl;
+    QString destination;
+    QString retryAddress;
+    bool current = false;
+    bool forwarding = false;
+    bool retrying = false;
+    {
+        std::lock_guard lock(stateMutex_);
+        current = currentCall_ && currentCall_->token() == call.token();
+        if (current) {
+            destination = forwardAddress_;
+            forwardAddress_.clear();
+            // A redirection is followed a few times one after another, then given up: a
+            // far end that sends the call back to itself must not keep us dialling.
+            if (!destination.isEmpty() && ++forwardCount_ > MaxForwards) {
+                std::cout << "Too many redirections, not following " << destination.toStdString()
+                          << std::endl;
+                destination.clear();
+            }
+            forwarding = !destination.isEmpty();
+            retrying = !forwarding && !lastAddress_.isEmpty() && retryCount_ < 1 &&
+                       call.endReason() == voip::EndReason::TemporaryFailure &&
+                       !call.isNetworkOriginated();
+            if (retrying) {
+                retryCount_ = 1;
+                retryAddress = lastAddress_;
+            }
+        }
+    }
+    if (current) {
+        if (!forwarding && !retrying)
+            addRecentCall(call);
+        {
+            std::lock_guard lock(stateMutex_);
+            currentCall_.reset();
+        }
+        onGuiThread([this] { resetCallState(); });
+        if (!forwarding && !retrying)
+            emitShowMain();
+    }
+    voip::Manager::OnClearedCall(call);
+    if (retrying) {
+        VOIP_TRACE(1, "Retrying after temporary failure: " << retryAddress.toStdString());
+        destination = retryAddress;
+    }
+    if (!destination.isEmpty())
+        dialForward(destination);
+}
+
+bool KxManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream)
+{
+    if (!voip::Manager::OnOpenMediaStream(connection, stream))
+        return false;
+    if (connection.isNetworkConnection())
+        return true;
+    const auto type = stream.mediaFormat().mediaType();
+    if (type == voip::MediaType::Audio) {
+        if (auto* sound = dynamic_cast<voip::pcss::SoundStream*>(&stream)) {
+            std::lock_guard lock(stateMutex_);
+            (stream.isSource() ? recordChannel_ : playChannel_) = sound->channel();
+        }
+        emitUpdateCall();
+    } else if (type == voip::MediaType::Video) {
+        std::lock_guard lock(stateMutex_);
+        (stream.isSource() ? localVideoSending_ : remoteVideoReceiving_) = true;
+    } else if (type == voip::MediaType::H224) {
+        std::lock_guard lock(stateMutex_);
+        (stream.isSource() ? h224SendOpen_ : h224ReceiveOpen_) = true;
+    }
+    return true;
+}
+
+void KxManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream)
+{
+    if (!connection.isNetworkConnection()) {
+        const auto type = stream.mediaFormat().mediaType();
+        std::lock_guard lock(stateMutex_);
+        if (type == voip::MediaType::Video)
+            (stream.isSource() ? localVideoSending_ : remoteVideoReceiving_) = false;
+        else if (type == voip::MediaType::H224)
+            (stream.isSource() ? h224SendOpen_ : h224ReceiveOpen_) = false;
+    }
+    voip::Manager::OnClosedMediaStream(connection, stream);
+}
+
+// --- records and dialling on ---
+
+Recent KxManager::recentFor(voip::Call& call) const
+{
+    Policy policy;
+    {
+        std::lock_guard lock(stateMutex_);
+        policy = policy_;
+    }
+    Recent recent;
+    const auto reason = call.endReason();
+    const bool success =
+        reason == voip::EndReason::LocalUser || reason == voip::EndReason::RemoteUser;
+    recent.status = success ? "success" : "failure";
+    const bool incoming = call.isNetworkOriginated();
+    const QString party = QString::fromStdString(incoming ? call.partyA() : call.partyB());
+    if (incoming) {
+        recent.ip = bracketed(QString::fromStdString(call.partyA()));
+        recent.flow = "incoming";
+    } else {
+        recent.ip = policy.dialledAddress;
+        recent.flow = "outgoing";
+    }
+    for (const auto& [name, address] : policy.contacts) {
+        if (address == recent.ip) {
+            recent.name = name;
+            break;
+        }
+    }
+    if (recent.name.isEmpty()) {
+        if (success) {
+            const int open = party.indexOf('[');
+            recent.name = (open < 0 ? party : party.left(open)).trimmed();
+        } else {
+            recent.name = "*";
+        }
+    }
+    const auto start = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(call.startTime().time_since_epoch())
+            .count());
+    recent.time = start.toLocalTime().toString("dd/MM/yy hh:mm");
+    recent.duration = QString::number(start.secsTo(QDateTime::currentDateTime()) / 60);
+    recent.protocol = "H.323";
+    return recent;
+}
+
+void KxManager::addRecentCall(voip::Call& call)
+{
+    const Recent recent = recentFor(call);
+    if (context_.recents)
+        context_.recents->addRecent(recent);
+}
+
+void KxManager::dialForward(const QString& destination)
+{
+    if (context_.forwardTarget) {
+        QMetaObject::invokeMethod(context_.forwardTarget, "DialForward", Qt::QueuedConnection,
+                                  Q_ARG(QString, destination));
+        return;
+    }
+    onGuiThread([this, destination] {
+        std::cout << "DialForward " << destination.toStdString() << std::endl;
+        placeCall(destination, false);
+    });
+}
+
+void KxManager::onGuiThread(std::function<void()> job)
+{
+    QMetaObject::invokeMethod(dispatcher_.get(), std::move(job), Qt::QueuedConnection);
+}
+
+void KxManager::emitShowMain()
+{
+    if (context_.window)
+        emit context_.window->signalShowMain();
+}
+
+void KxManager::emitShowCall()
+{
+    if (context_.window)
+        emit context_.window->signalShowCall();
+}
+
+void KxManager::emitShowWindow()
+{
+    if (context_.window)
+        emit context_.window->signalShowWindow();
+}
+
+void KxManager::emitUpdateCall()
+{
+    if (context_.window)
+        emit context_.window->signalUpdateCall();
+}
+
+void KxManager::emitIncomingCall(const QString& caller)
+{
+    if (context_.window)
+        emit context_.window->signalIncomingCall(caller);
+}

@@ -1,0 +1,189 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "voip/manager.h"
+#include "voip/media/mediaformat.h"
+
+class QObject;
+class QSettings;
+class MainWindow;
+class ContactStore;
+class RecentStore;
+struct Recent;
+class KxH323EndPoint;
+class KxPCSSEndPoint;
+
+namespace voip {
+class SoundChannel;
+}
+
+/// The client's call manager: owns the H.323 endpoint and the PC sound endpoint, applies
+/// the settings (ports, name, routes, NAT, codecs, audio) to the engine, holds the one
+/// current call and turns the engine's callbacks into the main window's signals.
+///
+/// Threads: construction and the operations the interface calls (placeCall, acceptCall,
+/// rejectCall, hangUp, the apply... operations, sendUserInput, sendMuteIndication,
+/// changeSoundDevice) run on the GUI thread.  The On... callbacks run on the engine's
+/// threads; they never touch the settings store or the widgets there: what they need of
+/// the settings is a copy taken on the GUI thread (`policy_`), and whatever must happen
+/// on the GUI thread (saving a record, dialling again, a timed answer) is queued to it.
+/// `stateMutex_` guards the call state below it; it is held across setUpCall (whose
+/// callbacks run on other threads) and otherwise never while the engine is called.
+class KxManager : public voip::Manager
+{
+public:
+    /// What the manager works with.  Null members are taken from the application object
+    /// (KxApp::instance()); a null window or store is then simply not told.
+    struct Context
+    {
+        QSettings* settings = nullptr;
+        MainWindow* window = nullptr;
+        ContactStore* contacts = nullptr;
+        RecentStore* recents = nullptr;
+        /// Gets queued DialForward(QString) calls; null: the manager dials itself.
+        QObject* forwardTarget = nullptr;
+        /// The H.323 listener's port (0: any free port, for tests).
+        std::uint16_t listenPort = 1720;
+        /// The listener's address; empty: every interface.
+        std::string listenAddress;
+        /// The sound driver ("PulseAudio"; "Null" or "WAVFile" for tests and headless use).
+        std::string soundDriver;
+        /// The pause before an automatic answer.
+        std::chrono::milliseconds autoAnswerDelay{1000};
+    };
+
+    /// The manager of the running application (KxApp's settings, window and stores).
+    KxManager();
+    explicit KxManager(const Context& context);
+    ~KxManager() override;
+
+    // --- configuration (GUI thread) ---
+
+    void configureNetwork();
+    void applyPorts();
+    void applyNat();
+    /// The external address the active NAT method reports, or empty.  Mode 1 asks the
+    /// STUN server afresh and may wait for it: call it off the GUI thread.
+    QString publicAddress();
+    void applyAudioSettings();
+    void applyMediaFormats();
+    /// The per-call reset: formats, audio settings, call state.
+    void resetCallState();
+
+    /// The order and mask lists applyMediaFormats derives from the settings.
+    static QStringList mediaFormatOrderFor(QSettings& settings);
+    static QStringList mediaFormatMaskFor(QSettings& settings);
+
+    // --- call control (GUI thread) ---
+
+    /// Places a call to `address` (IP, IP:port, alias@host[:port]).  Returns an empty
+    /// string when the call is being set up, else why not ("busy", or what is wrong with
+    /// the address); a refused address leaves no call and no record.  `userPlaced`:
+    /// remember it as the address the user dialled (setting `address`) and reset the
+    /// automatic retry and redirections.
+    QString placeCall(const QString& address, bool userPlaced);
+    void acceptCall();
+    void rejectCall();
+    void hangUp();
+    /// Sends user input on the current call; held by the engine until it can go.
+    void sendUserInput(const QString& text);
+    /// Tells the far end the microphone is muted or live again.
+    void sendMuteIndication(bool muted);
+    /// Moves the current call's microphone (isSource) or loudspeaker to the device in the
+    /// settings.
+    void changeSoundDevice(bool isSource);
+    /// Stores the destination a Facility asked for; dialled when the call has cleared.
+    void setForwardAddress(const QString& address);
+
+    // --- state read by the interface (any thread) ---
+
+    bool inCall() const;
+    std::shared_ptr<voip::Call> currentCall() const;
+    QString lastAddress() const;
+    int retryCount() const;
+    bool presentationActive() const;
+    std::shared_ptr<voip::SoundChannel> recordChannel() const;
+    std::shared_ptr<voip::SoundChannel> playChannel() const;
+    bool localVideoSending() const;
+    bool remoteVideoReceiving() const;
+    bool h224SendOpen() const;
+    bool h224ReceiveOpen() const;
+    KxH323EndPoint* h323EndPoint() const { return h323EndPoint_; }
+    KxPCSSEndPoint* pcssEndPoint() const { return pcssEndPoint_; }
+    QSettings& settings() const { return *settings_; }
+
+    /// The far end's presentation (H.239 content) is on or off.  Engine threads.
+    void OnH239Active();
+    void OnH239InActive();
+
+    /// The record a finished call leaves, as addRecentCall builds it (for tests).
+    Recent recentFor(voip::Call& call) const;
+
+    // --- engine callbacks (engine threads) ---
+
+    bool OnIncomingConnection(voip::Connection& connection, unsigned options,
+                              const voip::StringOptions& stringOptions) override;
+    voip::AnswerCallResponse OnAnswerCall(voip::Connection& connection,
+                                          const std::string& caller) override;
+    void OnEstablishedCall(voip::Call& call) override;
+    void OnClearedCall(voip::Call& call) override;
+    bool OnForwarded(voip::Connection& connection, const std::string& remoteParty) override;
+    bool OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
+    void OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
+
+    /// Redirections followed one after another before the attempt gives up.
+    static constexpr int MaxForwards = 3;
+
+private:
+    /// What the engine threads need of the settings, copied on the GUI thread.
+    struct Policy
+    {
+        bool autoAnswer = true;
+        QString dialledAddress; // setting `address`
+        QList<QPair<QString, QString>> contacts; // (name, address)
+    };
+
+    void refreshPolicy();
+    void addRecentCall(voip::Call& call);
+    void dialForward(const QString& destination);
+    /// Runs `job` on the GUI thread (the thread that made the manager).
+    void onGuiThread(std::function<void()> job);
+    void startNatProbe();
+    void emitShowMain();
+    void emitShowCall();
+    void emitShowWindow();
+    void emitUpdateCall();
+    void emitIncomingCall(const QString& caller);
+
+    Context context_;
+    QSettings* settings_ = nullptr;
+    std::unique_ptr<QObject> dispatcher_; // lives on the GUI thread
+    KxH323EndPoint* h323EndPoint_ = nullptr;
+    KxPCSSEndPoint* pcssEndPoint_ = nullptr;
+    voip::MediaFormatList mediaFormats_;
+    std::thread natProbe_; // the NAT type query, off the GUI thread
+
+    mutable std::mutex stateMutex_; // guards the members below
+    Policy policy_;
+    std::shared_ptr<voip::Call> currentCall_;
+    QString forwardAddress_;
+    QString lastAddress_;
+    int retryCount_ = 0;
+    int forwardCount_ = 0;
+    bool presentationActive_ = false;
+    std::shared_ptr<voip::SoundChannel> recordChannel_;
+    std::shared_ptr<voip::SoundChannel> playChannel_;
+    bool localVideoSending_ = false;
+    bool remoteVideoReceiving_ = false;
+    bool h224SendOpen_ = false;
+    bool h224ReceiveOpen_ = false;
+};
