@@ -350,12 +350,14 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
     const std::string text = trimmed.toStdString();
     if (text.size() > voip::Manager::MaxAddressLength)
         return QStringLiteral("the address is too long");
-    auto parsed = voip::h323::parseDialAddress(text);
-    if (!parsed) {
-        return text.find('@') == std::string::npos && text.find_first_of(".:[") == std::string::npos
-                   ? QStringLiteral("\"%1\" names no host to call").arg(trimmed)
-                   : QStringLiteral("\"%1\" is not an address that can be called").arg(trimmed);
-    }
+    // A single word is an alias (a room or a person), which needs a host to call it at;
+    // host names are dialled with their domain, or as alias@host.
+    const bool bareWord =
+        text.find_first_of(".:[@") == std::string::npos && trimmed.compare("localhost", Qt::CaseInsensitive) != 0;
+    if (bareWord)
+        return QStringLiteral("\"%1\" names no host to call").arg(trimmed);
+    if (!voip::h323::parseDialAddress(text))
+        return QStringLiteral("\"%1\" is not an address that can be called").arg(trimmed);
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {
         settings_->setValue("address", trimmed);
@@ -652,6 +654,15 @@ bool KxManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStrea
         return false;
     if (connection.isNetworkConnection())
         return true;
+    {
+        // A late stream of a call that is over (or was never ours) changes nothing.
+        // (An incoming call's streams may open before it is answered and made current.)
+        auto call = connection.call();
+        std::lock_guard lock(stateMutex_);
+        if (!call || call->isClearing() ||
+            (currentCall_ && currentCall_->token() != connection.callToken()))
+            return true;
+    }
     const auto type = stream.mediaFormat().mediaType();
     if (type == voip::MediaType::Audio) {
         if (auto* sound = dynamic_cast<voip::pcss::SoundStream*>(&stream)) {

@@ -1,0 +1,409 @@
+// The client's call manager against kxcall and against another KxManager on 127.0.0.1:
+// placing, answering by itself and by hand, refusing, busy, retry, redirections, the
+// records and the window's seen; and the settings it corrects or derives.
+
+#include "KxPhone/kxmanager.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "KxPhone/kxdefaults.h"
+#include "KxPhone/kxh323endpoint.h"
+#include "storage/contactstore.h"
+#include "storage/recentstore.h"
+#include "ui/mainwindow.h"
+#include "voip/call.h"
+#include "voip/h323/connection.h"
+#include "voip/media/mediaformatregistry.h"
+#include "voip/media/stream_rtp.h"
+#include "voip/rtp/rtpsession.h"
+
+namespace {
+
+QApplication& application()
+{
+    static int argc = 1;
+    static char name[] = "kxmanager_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+/// Runs the event loop until `done` holds; false on time-out.
+bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 10000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+/// One client: its own settings file, stores and main window, a manager on 127.0.0.1.
+struct Client
+{
+    explicit Client(bool autoAnswer = true, std::function<void(QSettings&)> configure = {})
+        : settings(dir.filePath("Kestrovia.ini"), QSettings::IniFormat)
+        , contacts(dir.filePath("contacts.xml"))
+        , recents(dir.filePath("recents.xml"))
+    {
+        kxdefaults::writeMissing(settings);
+        settings.setValue("autoAnswer", autoAnswer);
+        if (configure)
+            configure(settings);
+        KxManager::Context context;
+        context.settings = &settings;
+        context.window = &window;
+        context.contacts = &contacts;
+        context.recents = &recents;
+        context.listenPort = 0;
+        context.listenAddress = "127.0.0.1";
+        context.soundDriver = "Null";
+        manager = std::make_unique<KxManager>(context);
+        QObject::connect(&window, &MainWindow::signalShowMain, &window, [this] { seen << "main"; });
+        QObject::connect(&window, &MainWindow::signalShowCall, &window, [this] { seen << "call"; });
+        QObject::connect(&window, &MainWindow::signalUpdateCall, &window, [this] {
+            if (seen.isEmpty() || seen.last() != "update")
+                seen << "update";
+        });
+        QObject::connect(&window, &MainWindow::signalIncomingCall, &window,
+                         [this](const QString& caller) { seen << "incoming " + caller; });
+    }
+
+    QString address() const
+    {
+        return "127.0.0.1:" + QString::number(manager->h323EndPoint()->listenerPort());
+    }
+
+    bool idle() { return pumpUntil([this] { return !manager->inCall(); }); }
+
+    const bool applicationReady = (application(), true); // before the window
+    QTemporaryDir dir;
+    QSettings settings;
+    ContactStore contacts;
+    RecentStore recents;
+    MainWindow window;
+    std::unique_ptr<KxManager> manager;
+    QStringList seen; // GUI thread
+};
+
+/// A kxcall process printing JSON events.
+struct Kxcall
+{
+    explicit Kxcall(QStringList arguments)
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(KXCALL_PATH, arguments << "--json");
+        EXPECT_TRUE(process.waitForStarted(5000));
+    }
+    ~Kxcall()
+    {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+        process.waitForFinished(2000);
+    }
+
+    /// Waits until an event named `name` has come `count` times.
+    bool waitFor(const QString& name, int count = 1, int timeoutMs = 15000)
+    {
+        return pumpUntil(
+            [&] {
+                read();
+                return this->count(name) >= count;
+            },
+            timeoutMs);
+    }
+    int count(const QString& name) const
+    {
+        int n = 0;
+        for (const auto& event : events)
+            n += event.value("event").toString() == name;
+        return n;
+    }
+    QJsonObject last(const QString& name) const
+    {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->value("event").toString() == name)
+                return *it;
+        return {};
+    }
+    void read()
+    {
+        while (process.canReadLine() || process.waitForReadyRead(0)) {
+            if (!process.canReadLine())
+                break;
+            const auto line = process.readLine();
+            const auto document = QJsonDocument::fromJson(line);
+            if (document.isObject())
+                events.push_back(document.object());
+        }
+    }
+    QString address()
+    {
+        waitFor("listening on");
+        const auto detail = last("listening on").value("detail").toString();
+        return "127.0.0.1:" + detail.section(' ', 1, 1);
+    }
+
+    QProcess process;
+    std::vector<QJsonObject> events;
+};
+
+std::uint64_t receivedPackets(KxManager& manager)
+{
+    auto call = manager.currentCall();
+    auto network = call ? call->networkConnection() : nullptr;
+    auto stream = network ? network->findMediaStream(voip::AudioSessionId, true) : nullptr;
+    auto* rtp = dynamic_cast<voip::RtpMediaStream*>(stream.get());
+    return rtp ? rtp->session()->statistics().receive.packets : 0;
+}
+
+struct Mode
+{
+    bool fastStart;
+    bool tunnelling;
+};
+
+class KxManagerCallModes : public testing::TestWithParam<Mode>
+{};
+
+TEST_P(KxManagerCallModes, TwoClientsCallEachOtherWithAudioBothWays)
+{
+    Client alice;
+    Client bob;
+    for (Client* client : {&alice, &bob}) {
+        client->manager->h323EndPoint()->setFastStart(GetParam().fastStart);
+        client->manager->h323EndPoint()->setH245Tunnelling(GetParam().tunnelling);
+    }
+    ASSERT_EQ(alice.manager->placeCall(bob.address(), true), "");
+    EXPECT_EQ(alice.manager->placeCall(bob.address(), true), "a call is in progress");
+    ASSERT_TRUE(pumpUntil([&] { return alice.seen.contains("call"); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        return receivedPackets(*alice.manager) > 10 && receivedPackets(*bob.manager) > 10;
+    })) << receivedPackets(*alice.manager) << " and " << receivedPackets(*bob.manager);
+    EXPECT_TRUE(pumpUntil([&] {
+        return alice.manager->recordChannel() && alice.manager->playChannel() &&
+               bob.manager->recordChannel() && bob.manager->playChannel();
+    }));
+    alice.manager->hangUp();
+    ASSERT_TRUE(alice.idle() && bob.idle());
+    ASSERT_TRUE(pumpUntil(
+        [&] { return alice.seen.contains("main") && bob.seen.contains("main"); }));
+    // The audio opens before or after establishment, as the mode has it.
+    EXPECT_EQ(alice.seen.count("call"), 1);
+    EXPECT_GE(alice.seen.count("update"), 1);
+    EXPECT_EQ(alice.seen.last(), "main") << alice.seen.join(",").toStdString();
+    EXPECT_EQ(bob.seen.last(), "main");
+    EXPECT_FALSE(bob.seen.join(",").contains("incoming")) << "auto-answer asks no one";
+    ASSERT_EQ(alice.recents.recents().size(), 1);
+    ASSERT_EQ(bob.recents.recents().size(), 1);
+    const Recent out = alice.recents.recents().first();
+    EXPECT_EQ(out.ip, bob.address());
+    EXPECT_EQ(out.flow, "outgoing");
+    EXPECT_EQ(out.status, "success");
+    EXPECT_EQ(out.protocol, "H.323");
+    EXPECT_EQ(out.name, "Kestrovia");
+    const Recent in = bob.recents.recents().first();
+    EXPECT_EQ(in.flow, "incoming");
+    EXPECT_EQ(in.status, "success");
+    EXPECT_TRUE(in.ip.startsWith("127.0.0.1")) << in.ip.toStdString();
+    EXPECT_FALSE(alice.manager->recordChannel()) << "the per-call reset drops the channels";
+}
+
+INSTANTIATE_TEST_SUITE_P(FastStartAndTunnelling, KxManagerCallModes,
+                         testing::Values(Mode{false, false}, Mode{false, true}, Mode{true, false},
+                                         Mode{true, true}));
+
+TEST(KxManager, RetriesOnceAfterATemporaryFailureThenRecordsTheFailure)
+{
+    Client client;
+    Kxcall peer({"--listen", "0", "--calls", "0", "--release-cause", "41"});
+    const QString address = peer.address();
+    ASSERT_EQ(client.manager->placeCall(address, true), "");
+    ASSERT_TRUE(peer.waitFor("incoming call", 2));
+    ASSERT_TRUE(pumpUntil([&] { return client.seen.contains("main"); }));
+    ASSERT_TRUE(client.idle());
+    QCoreApplication::processEvents();
+    peer.read();
+    EXPECT_EQ(peer.count("incoming call"), 2) << "one retry, no more";
+    EXPECT_EQ(client.manager->retryCount(), 1);
+    EXPECT_EQ(client.seen.count("main"), 1);
+    ASSERT_EQ(client.recents.recents().size(), 1);
+    EXPECT_EQ(client.recents.recents().first().status, "failure");
+    EXPECT_EQ(client.recents.recents().first().name, "*");
+    EXPECT_EQ(client.recents.recents().first().ip, address);
+    EXPECT_EQ(client.settings.value("address").toString(), address);
+}
+
+TEST(KxManager, FollowsARedirectionAndRecordsTheDialledAddress)
+{
+    Client client;
+    Kxcall target({"--listen", "0", "--calls", "0"});
+    Kxcall redirector({"--listen", "0", "--calls", "0", "--redirect", target.address()});
+    const QString dialled = redirector.address();
+    ASSERT_EQ(client.manager->placeCall(dialled, true), "");
+    ASSERT_TRUE(target.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return client.seen.contains("call"); }));
+    EXPECT_EQ(client.recents.recents().size(), 0) << "the first leg leaves no record";
+    EXPECT_FALSE(client.seen.contains("main"));
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 1; }));
+    EXPECT_EQ(client.recents.recents().first().ip, dialled);
+    EXPECT_EQ(client.recents.recents().first().status, "success");
+    EXPECT_EQ(client.manager->lastAddress(), dialled);
+}
+
+TEST(KxManager, ARedirectionLoopIsFollowedAFewTimesThenEnds)
+{
+    Client client;
+    // A far end that sends every call back to itself.
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    const QString self = "127.0.0.1:" + QString::number(port);
+    Kxcall mirror({"--listen", QString::number(port), "--bind", "127.0.0.1", "--calls", "0",
+                   "--redirect", self});
+    ASSERT_TRUE(mirror.waitFor("listening on"));
+    ASSERT_EQ(client.manager->placeCall(self, true), "");
+    ASSERT_TRUE(pumpUntil([&] { return client.seen.contains("main"); }, 20000));
+    ASSERT_TRUE(client.idle());
+    mirror.read();
+    EXPECT_EQ(mirror.count("incoming call"), 1 + KxManager::MaxForwards);
+    ASSERT_EQ(client.recents.recents().size(), 1);
+    EXPECT_EQ(client.recents.recents().first().status, "failure");
+}
+
+TEST(KxManager, AnswersByItselfAfterASecondAndRefusesASecondCaller)
+{
+    Client client;
+    QElapsedTimer clock;
+    clock.start();
+    Kxcall first({"--call", client.address(), "--calls", "1"});
+    ASSERT_TRUE(first.waitFor("established"));
+    EXPECT_GE(clock.elapsed(), 900) << "answered before the one-second pause";
+    Kxcall second({"--call", client.address(), "--calls", "1"});
+    ASSERT_TRUE(second.waitFor("cleared"));
+    EXPECT_EQ(second.count("established"), 0);
+    EXPECT_TRUE(client.manager->inCall()) << "the first call goes on";
+    EXPECT_FALSE(client.seen.join(",").contains("incoming"));
+    client.manager->hangUp();
+    ASSERT_TRUE(first.waitFor("cleared"));
+    ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 1; }));
+}
+
+TEST(KxManager, HandAnswerAndRejectFollowThePrompt)
+{
+    Client client(false);
+    {
+        Kxcall caller({"--call", client.address(), "--calls", "1", "--name", "Zoë"});
+        ASSERT_TRUE(pumpUntil([&] { return client.seen.join(",").contains("incoming"); }));
+        EXPECT_TRUE(client.seen.last().startsWith("incoming Zoë")) << client.seen.last().toStdString();
+        client.manager->acceptCall();
+        ASSERT_TRUE(caller.waitFor("established"));
+        client.manager->hangUp();
+        ASSERT_TRUE(caller.waitFor("cleared"));
+        ASSERT_TRUE(client.idle());
+    }
+    {
+        Kxcall caller({"--call", client.address(), "--calls", "1"});
+        ASSERT_TRUE(pumpUntil([&] { return client.seen.count() >= 1 &&
+                                           client.seen.filter("incoming").size() == 2; }));
+        client.manager->rejectCall();
+        ASSERT_TRUE(caller.waitFor("cleared"));
+        EXPECT_EQ(caller.count("established"), 0);
+        ASSERT_TRUE(client.idle());
+    }
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
+    EXPECT_EQ(client.recents.recents().at(0).status, "failure");
+    EXPECT_EQ(client.recents.recents().at(1).status, "success");
+    EXPECT_EQ(client.recents.recents().at(1).name, "Zoë");
+}
+
+TEST(KxManager, AddressesThatCannotBeDialledLeaveNoCallAndNoRecord)
+{
+    Client client;
+    for (const QString& bad : {QString(), QString("   "), QString("room1"), QString("127.0.0.1:99999"),
+                               QString("bob@"), QString("[::1"), QString(600, 'a') + ".example"}) {
+        EXPECT_FALSE(client.manager->placeCall(bad, true).isEmpty()) << bad.toStdString();
+        EXPECT_FALSE(client.manager->inCall());
+    }
+    EXPECT_TRUE(client.manager->placeCall("room1", true).contains("no host"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(client.recents.recents().size(), 0);
+    EXPECT_EQ(client.manager->callCount(), 0u);
+}
+
+TEST(KxManager, TheCodecSettingsDecideWhatThePeerSees)
+{
+    Client client(true, [](QSettings& settings) { settings.setValue("codecs/g722", false); });
+    EXPECT_EQ(KxManager::mediaFormatMaskFor(client.settings),
+              (QStringList{"G.722-64k", "G.722.1-*", "G.722.1C-*", "iLBC*", "Speex*", "H.264-0",
+                           "H.264-1"}));
+    Kxcall peer({"--listen", "0", "--calls", "0"});
+    ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
+    ASSERT_TRUE(peer.waitFor("media opened", 2));
+    for (const auto& event : peer.events) {
+        if (event.value("event").toString() == "media opened" &&
+            event.value("detail").toString().contains("session 1")) {
+            EXPECT_TRUE(event.value("detail").toString().startsWith("G.711-ALaw-64k"))
+                << event.value("line").toString().toStdString();
+        }
+    }
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+    auto h264 = voip::MediaFormatRegistry::global().find("H.264-High");
+    ASSERT_TRUE(h264);
+    EXPECT_EQ(h264->payloadType(), 109);
+    EXPECT_EQ(h264->stringOption(voip::option::Profile, ""), "High");
+    EXPECT_EQ(h264->stringOption(voip::option::Level, ""), "5.1");
+    EXPECT_EQ(h264->integerOption(voip::option::MaxBitRate, 0), 1024 * 1000);
+    EXPECT_EQ(h264->integerOption(voip::option::FrameTime, 0), 3600);
+    EXPECT_EQ(h264->integerOption(voip::option::FrameWidth, 0), 1280);
+    EXPECT_EQ(h264->integerOption(voip::option::FrameHeight, 0), 720);
+}
+
+TEST(KxManager, BadPortAndNatSettingsAreCorrected)
+{
+    Client client(true, [](QSettings& settings) {
+        settings.setValue("net/mediaPortsUdp", 500);
+        settings.setValue("net/mediaPortsUdpMax", 3233);
+        settings.setValue("net/mediaPortsTcp", "letters");
+        settings.setValue("net/mediaPortsTcpMax", 3230);
+        settings.setValue("net/nat", 7);
+    });
+    const auto udp = client.manager->rtpPorts().range();
+    EXPECT_EQ(udp.base, 3230);
+    EXPECT_EQ(udp.max, 3250) << "a range of four ports is too small for a call";
+    const auto tcp = client.manager->tcpPorts().range();
+    EXPECT_EQ(tcp.base, 3230);
+    EXPECT_EQ(tcp.max, 3240);
+    for (auto* method : client.manager->natMethods())
+        EXPECT_FALSE(method->isActive()) << method->name();
+    client.settings.setValue("net/nat", 2);
+    client.settings.setValue("net/publicIP", "not an address");
+    client.manager->applyNat();
+    EXPECT_EQ(client.manager->natMethod("Fixed")->server(), "0.0.0.0");
+    EXPECT_TRUE(client.manager->natMethod("Fixed")->isActive());
+    EXPECT_FALSE(client.manager->natMethod("STUN")->isActive());
+}
+
+} // namespace
