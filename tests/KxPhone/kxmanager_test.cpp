@@ -381,6 +381,28 @@ TEST(KxManager, TheCodecSettingsDecideWhatThePeerSees)
     EXPECT_EQ(h264->integerOption(voip::option::FrameHeight, 0), 720);
 }
 
+TEST(KxManager, OurOrderDecidesWhatWeSendWhenWeAnswerAFastStartCall)
+{
+    Client client;
+    // The caller prefers G.711 µ-law; we prefer G.722, which it receives as well.
+    Kxcall caller({"--call", client.address(), "--calls", "1", "--fast-start", "on",
+                   "--formats", "G.711-uLaw-64k,G.722-64k"});
+    ASSERT_TRUE(caller.waitFor("established"));
+    ASSERT_TRUE(caller.waitFor("media opened", 2));
+    bool sawReceive = false;
+    for (const auto& event : caller.events) {
+        const QString detail = event.value("detail").toString();
+        if (event.value("event").toString() == "media opened" && detail.contains("session 1") &&
+            detail.endsWith("receive")) {
+            sawReceive = true;
+            EXPECT_TRUE(detail.startsWith("G.722-64k")) << detail.toStdString();
+        }
+    }
+    EXPECT_TRUE(sawReceive);
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+}
+
 TEST(KxManager, BadPortAndNatSettingsAreCorrected)
 {
     Client client(true, [](QSettings& settings) {

@@ -959,6 +959,20 @@ std::vector<std::string> Connection::answerFastStart()
         if (proposed >= nextChannelNumber_ && proposed < 65535)
             nextChannelNumber_ = static_cast<std::uint16_t>(proposed + 1);
     }
+    // Of the caller's proposals for a direction, the one highest in our own order wins:
+    // what we transmit is our choice among what the caller receives.
+    auto rank = [&](const asn::Value& offer) {
+        const Proposal proposal = readProposal(offer);
+        const MediaFormat* format =
+            proposal.valid ? formatOfCapability(offered, proposal.capability) : nullptr;
+        for (std::size_t i = 0; format && i < offered.size(); ++i) {
+            if (offered[i].name() == format->name())
+                return i;
+        }
+        return offered.size();
+    };
+    std::stable_sort(fastStartOffers_.begin(), fastStartOffers_.end(),
+                     [&](const asn::Value& a, const asn::Value& b) { return rank(a) < rank(b); });
     for (const auto& offer : fastStartOffers_) {
         const Proposal proposal = readProposal(offer);
         if (!proposal.valid)
