@@ -18,6 +18,11 @@ KxH323EndPoint::KxH323EndPoint(KxManager& manager, const std::string& address, s
     setUserInputMode(voip::h323::UserInputMode::Alphanumeric);
     setFastStart(true);
     setH245Tunnelling(true);
+    // A far end that stops answering mid-call is found by the round-trip check, and the
+    // call ends by timer instead of hanging on.
+    auto limits = timers();
+    limits.roundTripInterval = std::chrono::seconds(30);
+    setTimers(limits);
     if (!startListener(address, port))
         std::cerr << "H.323 failed to start!" << std::endl;
     resetBandwidth();

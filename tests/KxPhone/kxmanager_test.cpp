@@ -4,6 +4,8 @@
 
 #include "KxPhone/kxmanager.h"
 
+#include <csignal>
+
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -401,6 +403,26 @@ TEST(KxManager, OurOrderDecidesWhatWeSendWhenWeAnswerAFastStartCall)
     EXPECT_TRUE(sawReceive);
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
+}
+
+TEST(KxManager, APeerThatStopsAnsweringMidCallEndsByTimerWithARecord)
+{
+    Client client;
+    auto timers = client.manager->h323EndPoint()->timers();
+    timers.roundTripInterval = std::chrono::milliseconds(300);
+    timers.roundTripDelay = std::chrono::milliseconds(800);
+    client.manager->h323EndPoint()->setTimers(timers);
+    Kxcall peer({"--listen", "0", "--calls", "0"});
+    ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
+    ASSERT_TRUE(pumpUntil([&] { return client.seen.contains("call"); }));
+    // The peer freezes: its TCP connection stays up, but nothing answers any more.
+    ::kill(static_cast<pid_t>(peer.process.processId()), SIGSTOP);
+    const bool ended = pumpUntil([&] { return client.seen.contains("main"); }, 8000);
+    ::kill(static_cast<pid_t>(peer.process.processId()), SIGCONT);
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(client.idle());
+    ASSERT_EQ(client.recents.recents().size(), 1);
+    EXPECT_EQ(client.recents.recents().first().status, "failure");
 }
 
 TEST(KxManager, BadPortAndNatSettingsAreCorrected)
