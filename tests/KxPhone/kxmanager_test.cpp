@@ -5,6 +5,8 @@
 #include "KxPhone/kxmanager.h"
 
 #include <csignal>
+#include <cstdio>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -17,6 +19,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -423,6 +426,65 @@ TEST(KxManager, APeerThatStopsAnsweringMidCallEndsByTimerWithARecord)
     ASSERT_TRUE(client.idle());
     ASSERT_EQ(client.recents.recents().size(), 1);
     EXPECT_EQ(client.recents.recents().first().status, "failure");
+}
+
+std::string shell(const std::string& command)
+{
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t count = 0;
+        while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            output.append(buffer, count);
+        ::pclose(pipe);
+    }
+    return output;
+}
+
+TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
+{
+    if (::geteuid() != 0 || shell("command -v tshark").empty())
+        GTEST_SKIP() << "tshark or the right to capture is missing";
+    Client client(true, [](QSettings& settings) {
+        settings.setValue("codecs/g722", false);
+        settings.setValue("codecs/h239", false);
+    });
+    client.manager->h323EndPoint()->setFastStart(false);
+    Kxcall peer({"--listen", "0", "--calls", "0"});
+    const QString address = peer.address();
+    const std::string port = address.section(':', 1, 1).toStdString();
+    const std::string file = client.dir.filePath("call.pcapng").toStdString();
+    QProcess tshark;
+    tshark.setProcessChannelMode(QProcess::MergedChannels);
+    tshark.start("tshark", {"-i", "lo", "-f", QString::fromStdString("tcp port " + port), "-a",
+                            "duration:5", "-w", QString::fromStdString(file)});
+    ASSERT_TRUE(tshark.waitForStarted(5000));
+    QByteArray log;
+    if (!pumpUntil([&] {
+            log += tshark.readAll();
+            return log.contains("Capturing on");
+        })) {
+        GTEST_SKIP() << "capture did not start: " << log.toStdString();
+    }
+    QThread::msleep(1000); // the message comes a little before packets are really taken
+    ASSERT_EQ(client.manager->placeCall(address, true), "");
+    ASSERT_TRUE(peer.waitFor("media opened", 2));
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(tshark.waitForFinished(15000));
+    const std::string decode = "tshark -r " + file + " ";
+    EXPECT_EQ(shell(decode + "-Y _ws.malformed"), "");
+    // The capability set the client sent, as tshark reads it.
+    const std::string ours = shell(decode + "-Y 'tcp.dstport==" + port +
+                                   " && h245.terminalCapabilitySet_element' -V");
+    ASSERT_FALSE(ours.empty()) << shell(decode + " | head -40");
+    EXPECT_NE(ours.find("g711Alaw64k"), std::string::npos);
+    EXPECT_NE(ours.find("g711Ulaw64k"), std::string::npos);
+    EXPECT_EQ(ours.find("g722-64k"), std::string::npos) << "masked G.722 offered";
+    EXPECT_NE(ours.find("0.0.8.241.0.0.1"), std::string::npos) << "no H.264 capability";
+    EXPECT_EQ(ours.find("0.0.8.239"), std::string::npos) << "masked H.239 offered";
+    // G.711 A-law before µ-law, as the order says.
+    EXPECT_LT(ours.find("g711Alaw64k"), ours.find("g711Ulaw64k"));
 }
 
 TEST(KxManager, BadPortAndNatSettingsAreCorrected)
