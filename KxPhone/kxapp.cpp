@@ -63,6 +63,10 @@ KxApp::~KxApp()
     // On Unix the segment outlives the process unless it is released, and every later start
     // would first have to probe for a dead instance. The other objects live until the
     // process ends.
+    // The engine's threads stop before the process tears down what they use; the manager
+    // object itself lives on to the end, as everything made at start-up does.
+    if (manager)
+        manager->shutDown(std::chrono::seconds(2));
     voip::Trace::close();
     if (localServer)
         localServer->close();
