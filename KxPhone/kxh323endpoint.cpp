@@ -6,6 +6,7 @@
 #include "voip/base/trace.h"
 #include "voip/h225/address.h"
 #include "voip/h225/message.h"
+#include "voip/h323/dialaddress.h"
 
 using voip::h323::Direction;
 
@@ -75,18 +76,7 @@ std::string KxH323Connection::forwardTargetOf(const voip::asn::Value& facility)
                        : address->toString();
         }
     }
-    std::string target;
-    if (alias.find('@') != std::string::npos)
-        target = alias;
-    else if (!alias.empty() && !host.empty())
-        target = alias + "@" + host;
-    else if (!host.empty())
-        target = host;
-    else
-        target = alias;
-    if (target.rfind("h323:", 0) == 0)
-        target.erase(0, 5);
-    return target;
+    return voip::h323::forwardTarget(alias, host);
 }
 
 bool KxH323Connection::OnReceivedFacility(const voip::q931::Message& message,

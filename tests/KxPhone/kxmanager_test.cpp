@@ -5,7 +5,6 @@
 #include "KxPhone/kxmanager.h"
 
 #include <csignal>
-#include <cstdio>
 #include <unistd.h>
 
 #include <QApplication>
@@ -24,6 +23,8 @@
 #include <gtest/gtest.h>
 
 #include "KxPhone/kxdefaults.h"
+#include "tests/resources/test_application.h"
+#include "tests/tools/tshark_util.h"
 #include "KxPhone/kxh323endpoint.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
@@ -36,14 +37,8 @@
 
 namespace {
 
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "kxmanager_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
+using kx::testutil::haveTshark;
+using kx::testutil::runCommand;
 
 /// Runs the event loop until `done` holds; false on time-out.
 bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 10000)
@@ -95,7 +90,7 @@ struct Client
 
     bool idle() { return pumpUntil([this] { return !manager->inCall(); }); }
 
-    const bool applicationReady = (application(), true); // before the window
+    const bool applicationReady = (testApplication(), true); // before the window
     QTemporaryDir dir;
     QSettings settings;
     ContactStore contacts;
@@ -428,22 +423,9 @@ TEST(KxManager, APeerThatStopsAnsweringMidCallEndsByTimerWithARecord)
     EXPECT_EQ(client.recents.recents().first().status, "failure");
 }
 
-std::string shell(const std::string& command)
-{
-    std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t count = 0;
-        while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            output.append(buffer, count);
-        ::pclose(pipe);
-    }
-    return output;
-}
-
 TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
 {
-    if (::geteuid() != 0 || shell("command -v tshark").empty())
+    if (::geteuid() != 0 || !haveTshark())
         GTEST_SKIP() << "tshark or the right to capture is missing";
     Client client(true, [](QSettings& settings) {
         settings.setValue("codecs/g722", false);
@@ -473,11 +455,11 @@ TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
     ASSERT_TRUE(client.idle());
     ASSERT_TRUE(tshark.waitForFinished(15000));
     const std::string decode = "tshark -r " + file + " ";
-    EXPECT_EQ(shell(decode + "-Y _ws.malformed"), "");
+    EXPECT_EQ(runCommand(decode + "-Y _ws.malformed"), "");
     // The capability set the client sent, as tshark reads it.
-    const std::string ours = shell(decode + "-Y 'tcp.dstport==" + port +
+    const std::string ours = runCommand(decode + "-Y 'tcp.dstport==" + port +
                                    " && h245.terminalCapabilitySet_element' -V");
-    ASSERT_FALSE(ours.empty()) << shell(decode + " | head -40");
+    ASSERT_FALSE(ours.empty()) << runCommand(decode + " | head -40");
     EXPECT_NE(ours.find("g711Alaw64k"), std::string::npos);
     EXPECT_NE(ours.find("g711Ulaw64k"), std::string::npos);
     EXPECT_EQ(ours.find("g722-64k"), std::string::npos) << "masked G.722 offered";
