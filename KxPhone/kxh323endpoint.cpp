@@ -85,13 +85,7 @@ bool KxH323Connection::OnReceivedFacility(const voip::q931::Message& message,
     const int reason = facility["reason"].choiceIndex();
     const std::string target = forwardTargetOf(facility);
     VOIP_TRACE(1, "H323\tFacility reason=" << reason << " target=\"" << target << "\"");
-    constexpr int RouteCallToGatekeeper = 0;
-    constexpr int CallForwarded = 1;
-    constexpr int RouteCallToMC = 2;
-    constexpr int ForwardedElements = 9;
-    if ((reason != RouteCallToGatekeeper && reason != CallForwarded && reason != RouteCallToMC &&
-         reason != ForwardedElements) ||
-        target.empty())
+    if (!voip::h323::facilityForwardsCall(reason) || target.empty())
         return voip::h323::Connection::OnReceivedFacility(message, facility);
     VOIP_TRACE(1, "H323\tQueue forward to " << target);
     kxEndpoint_.kxManager().setForwardAddress(QString::fromStdString(target));

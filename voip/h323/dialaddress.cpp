@@ -202,4 +202,14 @@ std::string forwardTarget(std::string_view alias, std::string_view host)
     return target;
 }
 
+bool facilityForwardsCall(int reasonIndex)
+{
+    constexpr int RouteCallToGatekeeper = 0;
+    constexpr int CallForwarded = 1;
+    constexpr int RouteCallToMC = 2;
+    constexpr int ForwardedElements = 9;
+    return reasonIndex == RouteCallToGatekeeper || reasonIndex == CallForwarded ||
+           reasonIndex == RouteCallToMC || reasonIndex == ForwardedElements;
+}
+
 } // namespace voip::h323

@@ -55,4 +55,8 @@ DialAddress callerDialAddress(const asio::ip::tcp::endpoint& peer,
 /// A leading "h323:" is removed.
 std::string forwardTarget(std::string_view alias, std::string_view host);
 
+/// True for the FacilityReason choices that send the call elsewhere: routeCallToGatekeeper
+/// (0), callForwarded (1), routeCallToMC (2) and forwardedElements (9).
+bool facilityForwardsCall(int reasonIndex);
+
 } // namespace voip::h323

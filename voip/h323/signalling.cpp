@@ -681,12 +681,7 @@ bool Connection::OnReceivedFacility(const q931::Message& message, const asn::Val
     }
     VOIP_TRACE(1, "H323\tFacility reason=" << reason << " alias=\"" << alias << "\" host=\"" << host
                                            << "\"");
-    constexpr int RouteCallToGatekeeper = 0;
-    constexpr int CallForwarded = 1;
-    constexpr int RouteCallToMC = 2;
-    constexpr int ForwardedElements = 9;
-    if (reason != RouteCallToGatekeeper && reason != CallForwarded && reason != RouteCallToMC &&
-        reason != ForwardedElements)
+    if (!facilityForwardsCall(reason))
         return true;
     const std::string target = forwardTarget(alias, host);
     if (target.empty())
