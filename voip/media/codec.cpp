@@ -2,70 +2,78 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-}
+#include "voip/media/avlibrary.h"
+#include "voip/media/g711.h"
 
 namespace voip {
 
 namespace {
 
-AVCodecID codecId(const AudioCodecInfo& info)
+bool isALaw(const AudioCodecInfo& info)
 {
-    if (info.payloadType == 8)
-        return AV_CODEC_ID_PCM_ALAW;
-    if (info.payloadType == 0)
-        return AV_CODEC_ID_PCM_MULAW;
-    return AV_CODEC_ID_ADPCM_G722;
+    return info.payloadType == 8;
 }
 
-std::string avError(int code)
+bool isULaw(const AudioCodecInfo& info)
 {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
+    return info.payloadType == 0;
+}
+
+/// G.711 is coded here; only G.722 is taken from libavcodec.
+bool codedHere(const AudioCodecInfo& info)
+{
+    return isALaw(info) || isULaw(info);
 }
 
 MediaStatus codecFailure(const AudioCodecInfo& info, const char* what, int code)
 {
     return MediaStatus::failure(MediaError::DeviceFailure,
-                                info.formatName + ": " + what + ": " + avError(code));
+                                info.formatName + ": " + what + ": " +
+                                    avErrorText(*avLibrary(), code));
 }
 
 /// Allocates and opens a libavcodec context for 16-bit mono at the codec's rate.
 MediaStatus openContext(const AudioCodecInfo& info, bool encoder, unsigned frameSize,
                         AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
 {
-    const AVCodec* codec =
-        encoder ? avcodec_find_encoder(codecId(info)) : avcodec_find_decoder(codecId(info));
+    std::string error;
+    const AvLibrary* av = avLibrary(&error);
+    if (!av)
+        return MediaStatus::failure(MediaError::Unsupported,
+                                    info.formatName + " needs FFmpeg: " + error);
+    const AVCodec* codec = encoder ? av->avcodec_find_encoder(AV_CODEC_ID_ADPCM_G722)
+                                   : av->avcodec_find_decoder(AV_CODEC_ID_ADPCM_G722);
     if (!codec)
         return MediaStatus::failure(MediaError::Unsupported,
                                     "libavcodec has no " + info.formatName +
                                         (encoder ? " encoder" : " decoder"));
-    context = avcodec_alloc_context3(codec);
-    frame = av_frame_alloc();
-    packet = av_packet_alloc();
+    context = av->avcodec_alloc_context3(codec);
+    frame = av->av_frame_alloc();
+    packet = av->av_packet_alloc();
     if (!context || !frame || !packet)
         return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
     context->sample_rate = int(info.sampleRate);
     context->sample_fmt = AV_SAMPLE_FMT_S16;
-    av_channel_layout_default(&context->ch_layout, 1);
+    av->av_channel_layout_default(&context->ch_layout, 1);
     context->bit_rate = int64_t(info.bytesPerSecond) * 8;
     if (encoder && frameSize)
         context->frame_size = int(frameSize);
-    if (int rc = avcodec_open2(context, codec, nullptr); rc < 0)
+    if (int rc = av->avcodec_open2(context, codec, nullptr); rc < 0)
         return codecFailure(info, "cannot open the codec", rc);
     return MediaStatus::success();
 }
 
 void freeContext(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
 {
-    avcodec_free_context(&context);
-    av_frame_free(&frame);
-    av_packet_free(&packet);
+    // Nothing was allocated unless the library opened.
+    const AvLibrary* av = avLibraryLoaded() ? avLibrary() : nullptr;
+    if (!av)
+        return;
+    av->avcodec_free_context(&context);
+    av->av_frame_free(&frame);
+    av->av_packet_free(&packet);
 }
 
 } // namespace
@@ -110,6 +118,10 @@ MediaResult<std::unique_ptr<AudioEncoder>> AudioEncoder::create(std::string_view
         return MediaStatus::failure(MediaError::InvalidArgument,
                                     "audio frame of " + std::to_string(frameMs) + " ms");
     std::unique_ptr<AudioEncoder> encoder(new AudioEncoder(*info, frameMs));
+    if (codedHere(*info)) {
+        encoder->codecFrame_ = encoder->frameSamples();
+        return encoder;
+    }
     if (auto status = openContext(*info, true, encoder->frameSamples(), encoder->context_,
                                   encoder->frame_, encoder->packet_);
         !status)
@@ -132,25 +144,32 @@ MediaStatus AudioEncoder::encode(std::span<const int16_t> pcm, std::vector<uint8
                                         std::to_string(frameSamples()) + " samples, not " +
                                         std::to_string(pcm.size()));
     payload.clear();
+    if (codedHere(info_)) {
+        payload.resize(pcm.size());
+        const auto encodeSample = isALaw(info_) ? g711::encodeALaw : g711::encodeULaw;
+        std::transform(pcm.begin(), pcm.end(), payload.begin(), encodeSample);
+        return MediaStatus::success();
+    }
+    const AvLibrary& av = *avLibrary();
     for (size_t offset = 0; offset < pcm.size(); offset += codecFrame_) {
-        av_frame_unref(frame_);
+        av.av_frame_unref(frame_);
         frame_->nb_samples = int(codecFrame_);
         frame_->format = AV_SAMPLE_FMT_S16;
         frame_->sample_rate = int(info_.sampleRate);
-        av_channel_layout_default(&frame_->ch_layout, 1);
-        if (int rc = av_frame_get_buffer(frame_, 0); rc < 0)
+        av.av_channel_layout_default(&frame_->ch_layout, 1);
+        if (int rc = av.av_frame_get_buffer(frame_, 0); rc < 0)
             return codecFailure(info_, "no frame buffer", rc);
         std::memcpy(frame_->data[0], pcm.data() + offset, codecFrame_ * sizeof(int16_t));
-        if (int rc = avcodec_send_frame(context_, frame_); rc < 0)
+        if (int rc = av.avcodec_send_frame(context_, frame_); rc < 0)
             return codecFailure(info_, "encoding failed", rc);
         for (;;) {
-            int rc = avcodec_receive_packet(context_, packet_);
+            int rc = av.avcodec_receive_packet(context_, packet_);
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
                 break;
             if (rc < 0)
                 return codecFailure(info_, "encoding failed", rc);
             payload.insert(payload.end(), packet_->data, packet_->data + packet_->size);
-            av_packet_unref(packet_);
+            av.av_packet_unref(packet_);
         }
     }
     return MediaStatus::success();
@@ -172,6 +191,8 @@ MediaResult<std::unique_ptr<AudioDecoder>> AudioDecoder::create(std::string_view
         return MediaStatus::failure(MediaError::NotFound, "no audio codec for format \"" +
                                                               std::string(formatName) + "\"");
     std::unique_ptr<AudioDecoder> decoder(new AudioDecoder(*info));
+    if (codedHere(*info))
+        return decoder;
     if (auto status =
             openContext(*info, false, 0, decoder->context_, decoder->frame_, decoder->packet_);
         !status)
@@ -192,28 +213,34 @@ MediaStatus AudioDecoder::decode(std::span<const uint8_t> payload, std::vector<i
         return MediaStatus::failure(MediaError::BadData, info_.formatName + " payload of " +
                                                              std::to_string(payload.size()) +
                                                              " bytes");
+    if (codedHere(info_)) {
+        const auto decodeSample = isALaw(info_) ? g711::decodeALaw : g711::decodeULaw;
+        std::transform(payload.begin(), payload.end(), std::back_inserter(pcm), decodeSample);
+        return MediaStatus::success();
+    }
+    const AvLibrary& av = *avLibrary();
     // libavcodec wants padding after the data, so the payload is copied in.
-    if (int rc = av_new_packet(packet_, int(payload.size())); rc < 0)
+    if (int rc = av.av_new_packet(packet_, int(payload.size())); rc < 0)
         return codecFailure(info_, "no packet buffer", rc);
     std::memcpy(packet_->data, payload.data(), payload.size());
-    int rc = avcodec_send_packet(context_, packet_);
-    av_packet_unref(packet_);
+    int rc = av.avcodec_send_packet(context_, packet_);
+    av.av_packet_unref(packet_);
     if (rc < 0)
         return codecFailure(info_, "decoding failed", rc);
     for (;;) {
-        rc = avcodec_receive_frame(context_, frame_);
+        rc = av.avcodec_receive_frame(context_, frame_);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
             break;
         if (rc < 0)
             return codecFailure(info_, "decoding failed", rc);
         if (frame_->format != AV_SAMPLE_FMT_S16 || frame_->ch_layout.nb_channels != 1) {
-            av_frame_unref(frame_);
+            av.av_frame_unref(frame_);
             return MediaStatus::failure(MediaError::Unsupported,
                                         info_.formatName + " decoder gave an unexpected format");
         }
         const auto* samples = reinterpret_cast<const int16_t*>(frame_->data[0]);
         pcm.insert(pcm.end(), samples, samples + frame_->nb_samples);
-        av_frame_unref(frame_);
+        av.av_frame_unref(frame_);
     }
     return MediaStatus::success();
 }

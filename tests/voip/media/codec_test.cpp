@@ -1,4 +1,4 @@
-// Audio codecs through libavcodec: round trips, packet durations peers send, bad input.
+// Audio codecs: round trips, packet durations peers send, bad input.
 #include <random>
 
 #include <gtest/gtest.h>
