@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QMetaObject>
 #include <QObject>
@@ -18,6 +19,7 @@
 #include "voip/call.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/media/mediaformatregistry.h"
+#include "voip/media/stream_rtp.h"
 #include "voip/nat/fixedmethod.h"
 #include "voip/nat/stunmethod.h"
 #include "voip/pcss/soundstream.h"
@@ -344,20 +346,20 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
 {
     const QString trimmed = address.trimmed();
     if (trimmed.isEmpty())
-        return QStringLiteral("no address given");
+        return QCoreApplication::translate("KxManager", "no-address-given");
     if (inCall())
-        return QStringLiteral("a call is in progress");
+        return QCoreApplication::translate("KxManager", "call-in-progress");
     const std::string text = trimmed.toStdString();
     if (text.size() > voip::Manager::MaxAddressLength)
-        return QStringLiteral("the address is too long");
+        return QCoreApplication::translate("KxManager", "address-too-long");
     // A single word is an alias (a room or a person), which needs a host to call it at;
     // host names are dialled with their domain, or as alias@host.
     const bool bareWord =
         text.find_first_of(".:[@") == std::string::npos && trimmed.compare("localhost", Qt::CaseInsensitive) != 0;
     if (bareWord)
-        return QStringLiteral("\"%1\" names no host to call").arg(trimmed);
+        return QCoreApplication::translate("KxManager", "address-without-host").arg(trimmed);
     if (!voip::h323::parseDialAddress(text))
-        return QStringLiteral("\"%1\" is not an address that can be called").arg(trimmed);
+        return QCoreApplication::translate("KxManager", "address-not-callable").arg(trimmed);
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {
         settings_->setValue("address", trimmed);
@@ -378,7 +380,7 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
     }
     if (!call) {
         std::cerr << "Call failed!" << std::endl;
-        return QStringLiteral("the call could not be set up");
+        return QCoreApplication::translate("KxManager", "call-not-set-up");
     }
     std::cout << "Setup call: " << call->describe() << std::endl;
     return {};
@@ -412,6 +414,37 @@ void KxManager::sendUserInput(const QString& text)
         return;
     if (!h323->sendUserInputString(text.toStdString()))
         std::cout << "Send input failed!" << std::endl;
+}
+
+voip::rtp::StreamStatistics KxManager::mediaStatistics(voip::MediaType type, int direction)
+{
+    const int index = direction == 1 ? 1 : 0;
+    auto& kept = type == voip::MediaType::Audio ? audioStatistics_[index] : videoStatistics_[index];
+    auto network = networkLeg(currentCall());
+    if (!dynamic_cast<KxH323Connection*>(network.get()))
+        return kept;
+    // What we receive comes out of the network leg's sources, what we send goes into its
+    // sinks.
+    for (const auto& stream : network->mediaStreams()) {
+        if (stream->mediaFormat().mediaType() != type || stream->isSource() != (index == 1))
+            continue;
+        auto* rtp = dynamic_cast<voip::RtpMediaStream*>(stream.get());
+        if (!rtp || !rtp->isOpen() || !rtp->session())
+            continue;
+        const auto session = rtp->session()->statistics();
+        kept = index == 1 ? session.receive : session.transmit;
+        break;
+    }
+    return kept;
+}
+
+QStringList KxManager::soundDeviceNames(bool input) const
+{
+    QStringList names;
+    const auto direction = input ? voip::SoundDirection::Recorder : voip::SoundDirection::Player;
+    for (const std::string& name : voip::soundDeviceNames(pcssEndPoint_->soundDriver(), direction))
+        names << QString::fromStdString(voip::simplifyWhiteSpace(name));
+    return names;
 }
 
 void KxManager::sendMuteIndication(bool muted)

@@ -12,6 +12,7 @@
 
 #include "voip/manager.h"
 #include "voip/media/mediaformat.h"
+#include "voip/rtp/rtpsession.h"
 
 class QObject;
 class QSettings;
@@ -86,8 +87,8 @@ public:
     // --- call control (GUI thread) ---
 
     /// Places a call to `address` (IP, IP:port, alias@host[:port]).  Returns an empty
-    /// string when the call is being set up, else why not ("busy", or what is wrong with
-    /// the address); a refused address leaves no call and no record.  `userPlaced`:
+    /// string when the call is being set up, else why not (a call in progress, or what is
+    /// wrong with the address), in the interface language; a refused address leaves no call and no record.  `userPlaced`:
     /// remember it as the address the user dialled (setting `address`) and reset the
     /// automatic retry and redirections.
     QString placeCall(const QString& address, bool userPlaced);
@@ -120,6 +121,13 @@ public:
     KxH323EndPoint* h323EndPoint() const { return h323EndPoint_; }
     KxPCSSEndPoint* pcssEndPoint() const { return pcssEndPoint_; }
     QSettings& settings() const { return *settings_; }
+
+    /// The figures of the current call's audio or video stream in one direction (0 what we
+    /// send, 1 what we receive), refreshed from the stream when it is open; otherwise the
+    /// last figures of that direction, also from an earlier call.  GUI thread.
+    voip::rtp::StreamStatistics mediaStatistics(voip::MediaType type, int direction);
+    /// The names of the sound devices of the manager's sound driver, for the device lists.
+    QStringList soundDeviceNames(bool input) const;
 
     /// The far end's presentation (H.239 content) is on or off.  Engine threads.
     void OnH239Active();
@@ -171,6 +179,8 @@ private:
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;
     std::thread natProbe_; // the NAT type query, off the GUI thread
+    voip::rtp::StreamStatistics audioStatistics_[2]; // GUI thread, by direction
+    voip::rtp::StreamStatistics videoStatistics_[2];
 
     mutable std::mutex stateMutex_; // guards the members below
     Policy policy_;

@@ -2,14 +2,49 @@
 
 #include <iostream>
 
+#include <QAction>
+#include <QApplication>
 #include <QBrush>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDockWidget>
 #include <QEvent>
+#include <QHBoxLayout>
 #include <QIcon>
-#include <QMessageBox>
+#include <QLabel>
+#include <QMenu>
 #include <QPalette>
 #include <QPixmap>
+#include <QSettings>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
 
 #include "KxPhone/kxapp.h"
+#include "KxPhone/kxmanager.h"
+#include "ui/widgetcall.h"
+#include "ui/widgetcontacts.h"
+#include "ui/widgethistory.h"
+#include "ui/widgethome.h"
+#include "ui/widgetinfo.h"
+
+DockButton::DockButton(const QIcon& icon, const QString& text, double scaleFactor, QWidget* parent)
+    : QPushButton(icon, text, parent)
+{
+    setFlat(true);
+    const int side = int(24 * scaleFactor);
+    setIconSize(QSize(side, side));
+    setObjectName("dockButton");
+}
+
+bool DockButton::event(QEvent* event)
+{
+    if (event->type() == QEvent::Enter)
+        setFlat(false);
+    else if (event->type() == QEvent::Leave)
+        setFlat(true);
+    return QPushButton::event(event);
+}
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
@@ -23,28 +58,266 @@ MainWindow::MainWindow(QWidget* parent)
         windowPalette.setBrush(QPalette::Window, QBrush(background));
         setPalette(windowPalette);
     }
+
+    // The video display takes this place once the client shows video.
+    videoFrame_ = new QWidget(this);
+    videoFrame_->setObjectName("videoFrame");
+    videoFrame_->installEventFilter(this);
+    setCentralWidget(videoFrame_);
+}
+
+MainWindow::~MainWindow()
+{
+    delete info_;
 }
 
 void MainWindow::connectEngine()
 {
+    buildHomeDock();
+    buildCallDock();
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        buildTray();
+
     connect(this, &MainWindow::signalShowMain, this, &MainWindow::onShowMain);
     connect(this, &MainWindow::signalShowCall, this, &MainWindow::onShowCall);
     connect(this, &MainWindow::signalShowWindow, this, &MainWindow::onShowWindow);
     connect(this, &MainWindow::signalUpdateCall, this, &MainWindow::onUpdateCall);
     connect(this, &MainWindow::signalIncomingCall, this, &MainWindow::onIncomingCall);
+
+    incomingBox_.setText(tr("incoming-call"));
+    incomingBox_.setIconPixmap(
+        QPixmap(":/img/call.png").scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    answerButton_ = incomingBox_.addButton(tr("answer"), QMessageBox::YesRole);
+    incomingBox_.addButton(tr("decline"), QMessageBox::NoRole);
+    incomingBox_.setDefaultButton(answerButton_);
 }
 
-// The docks, pages, dialogs and the in-call toolbar these slots drive are built later;
-// until then they have nothing to act on.
-void MainWindow::onTimer() {}
+void MainWindow::buildHomeDock()
+{
+    const double scale = context_.scaleFactor();
+    homeDock_ = new QDockWidget(this);
+    homeDock_->setObjectName("homeDock");
+    homeDock_->setFeatures(QDockWidget::DockWidgetMovable);
+    homeDock_->setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
+
+    auto* content = new QWidget();
+    auto* layout = new QVBoxLayout(content);
+    tabs_ = new QTabWidget();
+    tabs_->setObjectName("mainTab");
+    tabs_->tabBar()->setObjectName("mainTabBar");
+    tabs_->setIconSize(QSize(int(24 * scale), int(24 * scale)));
+    tabs_->setStyleSheet("QTabBar::tab:disabled{width: 22px;color: transparent;background: "
+                         "transparent;}");
+    home_ = new WidgetHome(context_);
+    contacts_ = new WidgetContacts(context_);
+    history_ = new WidgetHistory(context_);
+    tabs_->addTab(home_, QIcon(":/img/home.png"), QString());
+    tabs_->addTab(new QWidget(), QString());
+    tabs_->addTab(contacts_, QIcon(":/img/contacts.png"), QString());
+    tabs_->addTab(new QWidget(), QString());
+    tabs_->addTab(history_, QIcon(":/img/history.png"), QString());
+    tabs_->setTabEnabled(1, false);
+    tabs_->setTabEnabled(3, false);
+    connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::onTab);
+    layout->addWidget(tabs_);
+
+    // A call picked on the contacts or history page that cannot be placed is explained
+    // where the user types addresses.
+    const auto showRefusal = [this](const QString& reason) {
+        tabs_->setCurrentIndex(0);
+        home_->messageLabel()->setText(reason);
+        home_->messageLabel()->show();
+    };
+    connect(contacts_, &ListPage::callRefused, this, showRefusal);
+    connect(history_, &ListPage::callRefused, this, showRefusal);
+    connect(contacts_, &WidgetContacts::fileProblem, this, &MainWindow::showProblem);
+
+    auto* buttons = new QWidget();
+    auto* row = new QHBoxLayout(buttons);
+    row->setSpacing(20);
+    row->setContentsMargins(0, 0, 0, 6);
+    settingsButton_ = new DockButton(QIcon(":/img/settings.png"), QString(), scale);
+    settingsButton_->setToolTip(tr("settings"));
+    infoButton_ = new DockButton(QIcon(":/img/info.png"), QString(), scale);
+    infoButton_->setToolTip(tr("info"));
+    cameraButton_ = new DockButton(QIcon(":/img/webcam.png"), QString(), scale);
+    cameraButton_->setToolTip(tr("display-camera"));
+    connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::onSettings);
+    connect(infoButton_, &QPushButton::clicked, this, &MainWindow::onInfo);
+    connect(cameraButton_, &QPushButton::clicked, this, &MainWindow::onCam);
+    // The settings dialog and the camera dialog are not part of this build yet.
+    settingsButton_->setEnabled(false);
+    cameraButton_->setEnabled(false);
+    row->addWidget(settingsButton_);
+    row->addWidget(infoButton_);
+    row->addWidget(cameraButton_);
+    layout->addWidget(buttons);
+
+    homeDock_->setWidget(content);
+    addDockWidget(Qt::LeftDockWidgetArea, homeDock_);
+}
+
+void MainWindow::buildCallDock()
+{
+    callDock_ = new QDockWidget(this);
+    callDock_->setObjectName("callDock");
+    callDock_->setFeatures(QDockWidget::DockWidgetMovable |
+                           QDockWidget::DockWidgetVerticalTitleBar);
+    callDock_->setAllowedAreas(Qt::TopDockWidgetArea | Qt::BottomDockWidgetArea);
+    callDock_->setTitleBarWidget(new QWidget());
+    callToolbar_ = new WidgetCall(context_, *this);
+    callDock_->setWidget(callToolbar_);
+    const bool bottom = context_.settings().value("call/location").toInt() == 1;
+    addDockWidget(bottom ? Qt::BottomDockWidgetArea : Qt::TopDockWidgetArea, callDock_);
+    callDock_->hide();
+    autoHideTimer_.setInterval(5000);
+    connect(&autoHideTimer_, &QTimer::timeout, this, &MainWindow::onTimer);
+}
+
+void MainWindow::buildTray()
+{
+    tray_ = new QSystemTrayIcon(QIcon(":/img/call.png"), this);
+    tray_->setToolTip("Kestrovia");
+    auto* menu = new QMenu(this);
+    QAction* settings =
+        menu->addAction(QIcon(":/img/settings.png"), tr("settings"), this, &MainWindow::onSettings);
+    settings->setEnabled(false);
+    menu->addAction(QIcon(":/img/info.png"), tr("info"), this, &MainWindow::onInfo);
+    menu->addSeparator();
+    menu->addAction(QIcon(":/img/exit.png"), tr("exit"), this, &MainWindow::onExit);
+    tray_->setContextMenu(menu);
+    connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::onTray);
+    tray_->setVisible(true);
+}
+
+void MainWindow::showProblem(const QString& text)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, "Kestrovia", text, QMessageBox::Ok, this);
+    box->setObjectName("problemBox");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void MainWindow::setAutoHide(bool on)
+{
+    videoFrame_->setMouseTracking(on);
+    if (on)
+        autoHideTimer_.start();
+    else
+        autoHideTimer_.stop();
+    callDock_->show();
+}
+
+void MainWindow::placeCallDock(int location)
+{
+    removeDockWidget(callDock_);
+    addDockWidget(location == 1 ? Qt::BottomDockWidgetArea : Qt::TopDockWidgetArea, callDock_);
+    callDock_->show();
+}
+
+void MainWindow::applyLayout()
+{
+    callToolbar_->showLayoutNotice(context_.settings().value("call/layout").toInt());
+}
+
+void MainWindow::onTimer()
+{
+    if (!context_.settings().value("call/autohide").toBool()) {
+        videoFrame_->setMouseTracking(false);
+        autoHideTimer_.stop();
+        return;
+    }
+    const QRect toolbar(callToolbar_->mapToGlobal(QPoint(0, 0)), callToolbar_->size());
+    if (!toolbar.contains(QCursor::pos()))
+        callDock_->hide();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // Moving the mouse over the video during a call brings the hidden toolbar back and
+    // restarts the auto-hide timer.
+    if (watched == videoFrame_ && event->type() == QEvent::MouseMove && callDock_ &&
+        homeDock_->isHidden()) {
+        if (callDock_->isHidden())
+            callDock_->show();
+        if (autoHideTimer_.isActive())
+            autoHideTimer_.start();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void MainWindow::onSettings() {}
-void MainWindow::onInfo() {}
+
+void MainWindow::onInfo()
+{
+    if (!info_)
+        info_ = new WidgetInfo(nullptr, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    if (isHidden())
+        show();
+    info_->openModal();
+}
+
 void MainWindow::onCam() {}
-void MainWindow::onShowMain() {}
-void MainWindow::onShowCall() {}
-void MainWindow::onUpdateCall() {}
-void MainWindow::onIncomingCall(QString) {}
-void MainWindow::onTab() {}
+
+void MainWindow::onShowMain()
+{
+    callDock_->hide();
+    homeDock_->show();
+    if (incomingBoxOpen_)
+        incomingBox_.done(QMessageBox::Cancel);
+    emit signalUpdateCall();
+    videoFrame_->setMouseTracking(false);
+    autoHideTimer_.stop();
+    // The list shows the call that has just ended.
+    if (tabs_->currentIndex() == 4)
+        history_->UpdateData();
+}
+
+void MainWindow::onShowCall()
+{
+    homeDock_->hide();
+    callDock_->show();
+    emit signalUpdateCall();
+    if (context_.settings().value("call/autohide").toBool()) {
+        std::cout << "Auto Hide is on!" << std::endl;
+        videoFrame_->setMouseTracking(true);
+        autoHideTimer_.start();
+    } else {
+        videoFrame_->setMouseTracking(false);
+        autoHideTimer_.stop();
+    }
+}
+
+void MainWindow::onUpdateCall()
+{
+    callToolbar_->UpdateData();
+}
+
+void MainWindow::onIncomingCall(QString name)
+{
+    KxManager* manager = context_.manager();
+    if (!manager || incomingBoxOpen_)
+        return;
+    incomingBox_.setInformativeText(tr("from") + ": " + name);
+    if (tray_ && isHidden())
+        tray_->showMessage("Kestrovia", tr("incoming-call") + " " + tr("from") + ": " + name,
+                           QSystemTrayIcon::Information, 5000);
+    incomingBoxOpen_ = true;
+    incomingBox_.exec();
+    incomingBoxOpen_ = false;
+    if (incomingBox_.clickedButton() == answerButton_)
+        manager->acceptCall();
+    else
+        manager->rejectCall();
+}
+
+void MainWindow::onTab()
+{
+    if (tabs_->currentIndex() == 2)
+        contacts_->UpdateData();
+    else if (tabs_->currentIndex() == 4)
+        history_->UpdateData();
+}
 
 void MainWindow::onTray(QSystemTrayIcon::ActivationReason reason)
 {
@@ -63,6 +336,13 @@ void MainWindow::onExit()
     box.setDefaultButton(QMessageBox::No);
     if (box.exec() != QMessageBox::Yes)
         return;
+    if (KxManager* manager = context_.manager(); manager && manager->currentCall()) {
+        const auto call = manager->currentCall();
+        manager->hangUp();
+        call->waitForCleared(std::chrono::milliseconds(2000));
+    }
+    delete tray_;
+    tray_ = nullptr;
     QApplication::quit();
 }
 
@@ -77,6 +357,18 @@ void MainWindow::onShowWindow()
         app->fitToScreens();
     raise();
     activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (tray_ && tray_->isVisible()) {
+        tray_->showMessage("Kestrovia", tr("app-minimized-to-tray"), QSystemTrayIcon::Information,
+                           5000);
+        hide();
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::moveEvent(QMoveEvent* event)

@@ -1,8 +1,34 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "ui/uicontext.h"
+
+class QDockWidget;
+class QTabWidget;
+class WidgetCall;
+class WidgetContacts;
+class WidgetHistory;
+class WidgetHome;
+class WidgetInfo;
+
+/// A flat button of the home dock's row that is raised while the mouse is over it.
+class DockButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    DockButton(const QIcon& icon, const QString& text, double scaleFactor,
+               QWidget* parent = nullptr);
+
+protected:
+    bool event(QEvent* event) override;
+};
 
 /// The program's one top-level window, and the receiver of the call engine's signals.
 ///
@@ -15,10 +41,38 @@ class MainWindow : public QMainWindow
 
 public:
     explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    /// Finishes construction: connects the engine signals to their slots. Called once by
-    /// the application right after construction.
+    /// Finishes construction: builds the docks, pages and tray, connects the engine signals
+    /// to their slots and prepares the incoming-call box. Called once by the application
+    /// right after construction.
     void connectEngine();
+
+    /// Where the window finds the settings, the manager and the stores (tests set theirs
+    /// before connectEngine).
+    UiContext& context() { return context_; }
+
+    QDockWidget* homeDock() const { return homeDock_; }
+    QDockWidget* callDock() const { return callDock_; }
+    QTabWidget* tabs() const { return tabs_; }
+    WidgetHome* homePage() const { return home_; }
+    WidgetContacts* contactsPage() const { return contacts_; }
+    WidgetHistory* historyPage() const { return history_; }
+    WidgetCall* callToolbar() const { return callToolbar_; }
+    WidgetInfo* infoDialog() const { return info_; }
+    QWidget* videoFrame() const { return videoFrame_; }
+    QTimer* autoHideTimer() { return &autoHideTimer_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    QMessageBox* incomingCallBox() { return &incomingBox_; }
+
+    /// Turns the toolbar's auto-hide on or off in the running call and shows the toolbar.
+    void setAutoHide(bool on);
+    /// Moves the call dock to the bottom edge (1) or the top edge (otherwise) and shows it.
+    void placeCallDock(int location);
+    /// Shows the stored layout and PiP position (and announces the layout).
+    void applyLayout();
+    /// Whether the video source is open (none yet: no video input in this build).
+    bool videoInputOpen() const { return false; }
 
 signals:
     void signalShowMain();
@@ -43,6 +97,34 @@ public slots:
     void onShowWindow();
 
 protected:
+    void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildHomeDock();
+    void buildCallDock();
+    void buildTray();
+    /// Tells the user something went wrong, without stopping anything (a non-modal box).
+    void showProblem(const QString& text);
+
+    UiContext context_;
+    QWidget* videoFrame_ = nullptr;
+    QDockWidget* homeDock_ = nullptr;
+    QDockWidget* callDock_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    WidgetHome* home_ = nullptr;
+    WidgetContacts* contacts_ = nullptr;
+    WidgetHistory* history_ = nullptr;
+    WidgetCall* callToolbar_ = nullptr;
+    WidgetInfo* info_ = nullptr;
+    DockButton* settingsButton_ = nullptr;
+    DockButton* infoButton_ = nullptr;
+    DockButton* cameraButton_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    QTimer autoHideTimer_;
+    QMessageBox incomingBox_;
+    QPushButton* answerButton_ = nullptr;
+    bool incomingBoxOpen_ = false;
 };

@@ -2,6 +2,33 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US">
 <context>
+    <name>KxManager</name>
+    <message>
+        <source>address-not-callable</source>
+        <translation>"%1" is not an address that can be called</translation>
+    </message>
+    <message>
+        <source>address-too-long</source>
+        <translation>The address is too long</translation>
+    </message>
+    <message>
+        <source>address-without-host</source>
+        <translation>"%1" names no host to call</translation>
+    </message>
+    <message>
+        <source>call-in-progress</source>
+        <translation>A call is in progress</translation>
+    </message>
+    <message>
+        <source>call-not-set-up</source>
+        <translation>The call could not be set up</translation>
+    </message>
+    <message>
+        <source>no-address-given</source>
+        <translation>No address given</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>MainWindow</source>
@@ -423,6 +450,14 @@
         <source>save</source>
         <translation>Save</translation>
     </message>
+    <message>
+        <source>export-failed</source>
+        <translation>The contacts could not be written to %1</translation>
+    </message>
+    <message>
+        <source>import-failed</source>
+        <translation>%1 is not a contacts file; the list is unchanged</translation>
+    </message>
 </context>
 <context>
     <name>WidgetDialpad</name>
@@ -504,6 +539,22 @@
     <message>
         <source>time</source>
         <translation>Time</translation>
+    </message>
+    <message>
+        <source>failure</source>
+        <translation>Failure</translation>
+    </message>
+    <message>
+        <source>incoming</source>
+        <translation>Incoming</translation>
+    </message>
+    <message>
+        <source>outgoing</source>
+        <translation>Outgoing</translation>
+    </message>
+    <message>
+        <source>success</source>
+        <translation>Success</translation>
     </message>
 </context>
 <context>

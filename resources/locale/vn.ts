@@ -2,6 +2,33 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="vi_VN">
 <context>
+    <name>KxManager</name>
+    <message>
+        <source>address-not-callable</source>
+        <translation>"%1" không phải là địa chỉ có thể gọi</translation>
+    </message>
+    <message>
+        <source>address-too-long</source>
+        <translation>Địa chỉ quá dài</translation>
+    </message>
+    <message>
+        <source>address-without-host</source>
+        <translation>"%1" không chứa máy chủ để gọi</translation>
+    </message>
+    <message>
+        <source>call-in-progress</source>
+        <translation>Đang có một cuộc gọi</translation>
+    </message>
+    <message>
+        <source>call-not-set-up</source>
+        <translation>Không thể thiết lập cuộc gọi</translation>
+    </message>
+    <message>
+        <source>no-address-given</source>
+        <translation>Chưa nhập địa chỉ</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>MainWindow</source>
@@ -423,6 +450,14 @@
         <source>save</source>
         <translation>Lưu</translation>
     </message>
+    <message>
+        <source>export-failed</source>
+        <translation>Không thể ghi danh bạ vào %1</translation>
+    </message>
+    <message>
+        <source>import-failed</source>
+        <translation>%1 không phải là tệp danh bạ; danh sách vẫn giữ nguyên</translation>
+    </message>
 </context>
 <context>
     <name>WidgetDialpad</name>
@@ -504,6 +539,22 @@
     <message>
         <source>time</source>
         <translation>Thời gian</translation>
+    </message>
+    <message>
+        <source>failure</source>
+        <translation>Thất bại</translation>
+    </message>
+    <message>
+        <source>incoming</source>
+        <translation>Gọi đến</translation>
+    </message>
+    <message>
+        <source>outgoing</source>
+        <translation>Gọi đi</translation>
+    </message>
+    <message>
+        <source>success</source>
+        <translation>Thành công</translation>
     </message>
 </context>
 <context>

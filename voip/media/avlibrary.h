@@ -13,29 +13,29 @@ namespace voip {
 
 // The FFmpeg functions the engine calls, by library.  A codec that needs another one adds
 // it here.
-#define VOIP_AVCODEC_FUNCTIONS(X)                                                            \
-    X(avcodec_version)                                                                       \
-    X(avcodec_find_encoder)                                                                  \
-    X(avcodec_find_decoder)                                                                  \
-    X(avcodec_alloc_context3)                                                                \
-    X(avcodec_free_context)                                                                  \
-    X(avcodec_open2)                                                                         \
-    X(avcodec_send_frame)                                                                    \
-    X(avcodec_receive_packet)                                                                \
-    X(avcodec_send_packet)                                                                   \
-    X(avcodec_receive_frame)                                                                 \
-    X(av_packet_alloc)                                                                       \
-    X(av_packet_free)                                                                        \
-    X(av_packet_unref)                                                                       \
+#define VOIP_AVCODEC_FUNCTIONS(X)                                                                  \
+    X(avcodec_version)                                                                             \
+    X(avcodec_find_encoder)                                                                        \
+    X(avcodec_find_decoder)                                                                        \
+    X(avcodec_alloc_context3)                                                                      \
+    X(avcodec_free_context)                                                                        \
+    X(avcodec_open2)                                                                               \
+    X(avcodec_send_frame)                                                                          \
+    X(avcodec_receive_packet)                                                                      \
+    X(avcodec_send_packet)                                                                         \
+    X(avcodec_receive_frame)                                                                       \
+    X(av_packet_alloc)                                                                             \
+    X(av_packet_free)                                                                              \
+    X(av_packet_unref)                                                                             \
     X(av_new_packet)
 
-#define VOIP_AVUTIL_FUNCTIONS(X)                                                             \
-    X(avutil_version)                                                                        \
-    X(av_strerror)                                                                           \
-    X(av_frame_alloc)                                                                        \
-    X(av_frame_free)                                                                         \
-    X(av_frame_unref)                                                                        \
-    X(av_frame_get_buffer)                                                                   \
+#define VOIP_AVUTIL_FUNCTIONS(X)                                                                   \
+    X(avutil_version)                                                                              \
+    X(av_strerror)                                                                                 \
+    X(av_frame_alloc)                                                                              \
+    X(av_frame_free)                                                                               \
+    X(av_frame_unref)                                                                              \
+    X(av_frame_get_buffer)                                                                         \
     X(av_channel_layout_default)
 
 /// libavcodec and libavutil, opened the first time a codec needs them rather than linked

@@ -46,8 +46,7 @@ constexpr int16_t uLawValue(uint8_t code)
     return int16_t((code & 0x80) ? -magnitude : magnitude);
 }
 
-template <int16_t (*Value)(uint8_t)>
-constexpr std::array<int16_t, 256> decodeTable()
+template <int16_t (*Value)(uint8_t)> constexpr std::array<int16_t, 256> decodeTable()
 {
     std::array<int16_t, 256> table{};
     for (int code = 0; code < 256; ++code)

@@ -117,8 +117,7 @@ TEST_P(G711Laws, EncodesEverySampleAsLibavcodecDoesOrAtANeighbouringLevel)
     const auto& law = GetParam();
     const auto levels = levelsOf(law);
     const auto rank = [&](uint8_t code) {
-        return std::lower_bound(levels.begin(), levels.end(), law.decode(code)) -
-               levels.begin();
+        return std::lower_bound(levels.begin(), levels.end(), law.decode(code)) - levels.begin();
     };
     const auto samples = everySample();
     const auto reference = referenceEncode(law.id, samples);

@@ -1,0 +1,274 @@
+// The real main window against kxcall on 127.0.0.1: a call typed and placed with the
+// mouse, its tone played, the toolbar's mute, volume, dialpad and statistics during the
+// call, the history after it; the incoming-call prompt and the automatic answer.
+
+#include <cmath>
+
+#include <QDockWidget>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSlider>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "tests/KxPhone/clientkit.h"
+#include "ui/callbutton.h"
+#include "ui/widgetcall.h"
+#include "ui/widgetdialpad.h"
+#include "ui/widgethistory.h"
+#include "ui/widgethome.h"
+#include "ui/widgetstatistics.h"
+#include "voip/device/soundchannel.h"
+#include "voip/device/wavfile.h"
+
+namespace {
+
+using kx::testutil::Client;
+using kx::testutil::Kxcall;
+using kx::testutil::pumpUntil;
+
+/// Writes `seconds` of a 440 Hz tone at 8 kHz.
+QString writeTone(const QTemporaryDir& dir, double seconds)
+{
+    const QString path = dir.filePath("tone.wav");
+    voip::WavWriter writer;
+    EXPECT_TRUE(writer.open(path.toStdString(), 1, 8000));
+    std::vector<int16_t> samples(size_t(seconds * 8000));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = int16_t(8000 * std::sin(2 * M_PI * 440 * double(i) / 8000));
+    EXPECT_TRUE(writer.write(samples));
+    writer.close();
+    return path;
+}
+
+/// The share of the signal's power at `frequency` (Goertzel), 0 to 1.
+double toneShare(const std::vector<int16_t>& samples, unsigned rate, double frequency)
+{
+    const double w = 2 * M_PI * frequency / rate;
+    double s1 = 0, s2 = 0, energy = 0;
+    for (int16_t sample : samples) {
+        const double s0 = sample + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        energy += double(sample) * sample;
+    }
+    const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
+    return energy > 0 ? 2 * power / (double(samples.size()) * energy) : 0;
+}
+
+bool inCallView(MainWindow& window)
+{
+    return window.callDock()->isVisible() && window.homeDock()->isHidden();
+}
+
+bool inHomeView(MainWindow& window)
+{
+    return window.homeDock()->isVisible() && window.callDock()->isHidden();
+}
+
+/// Runs `act` once on the next modal message box, from inside its own event loop (the
+/// prompt's exec does not return until the box closes).
+void onNextBox(std::function<void(QMessageBox&)> act)
+{
+    auto* poll = new QTimer();
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        act(*box);
+    });
+    poll->start(20);
+}
+
+void clickRole(QMessageBox& box, QMessageBox::ButtonRole role)
+{
+    for (QAbstractButton* button : box.buttons())
+        if (box.buttonRole(button) == role)
+            button->click();
+}
+
+TEST(WindowCall, TypedAddressCallsKxcallPlaysItsToneAndLeavesAHistoryEntry)
+{
+    QTemporaryDir files;
+    const QString tone = writeTone(files, 2.0);
+    const QString heard = files.filePath("heard.wav");
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "1", "--hangup-after", "9",
+                 "--send", tone, "--name", "Tone Peer"});
+    const QString address = peer.address();
+
+    Client client(
+        true,
+        [&](QSettings& settings) {
+            settings.setValue("audio/input", tone);
+            settings.setValue("audio/output", heard);
+        },
+        "WAVFile");
+    client.connectWindow();
+    client.window.show();
+    ASSERT_TRUE(inHomeView(client.window));
+
+    WidgetHome* home = client.window.homePage();
+    home->addressLine()->clear();
+    QTest::keyClicks(home->addressLine(), address);
+    QTest::mouseClick(home->callButton(), Qt::LeftButton);
+    EXPECT_TRUE(home->messageLabel()->isHidden()) << home->messageLabel()->text().toStdString();
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
+
+    // The toolbar acts on the call's sound channels.
+    WidgetCall* toolbar = client.window.callToolbar();
+    ASSERT_TRUE(pumpUntil([&] {
+        return client.manager->recordChannel() && toolbar->microMuteButton()->isEnabled();
+    }));
+    QTest::mouseClick(toolbar->microMuteButton(), Qt::LeftButton);
+    auto muted = client.manager->recordChannel()->mute();
+    ASSERT_TRUE(muted);
+    EXPECT_TRUE(muted.value());
+    EXPECT_FALSE(toolbar->microVolume()->isEnabled());
+    EXPECT_EQ(toolbar->microMuteButton()->iconPath(), ":/img/micro-mute.png");
+    QTest::mouseClick(toolbar->microMuteButton(), Qt::LeftButton);
+    EXPECT_FALSE(client.manager->recordChannel()->mute().value());
+    toolbar->speakerVolume()->setValue(37);
+    EXPECT_EQ(client.manager->playChannel()->volume().value(), 37u);
+
+    // The dialpad's digits reach the far end as user input.
+    QTest::mouseClick(toolbar->dialpadButton(), Qt::LeftButton);
+    WidgetDialpad* dialpad = toolbar->dialpadDialog();
+    ASSERT_NE(dialpad, nullptr);
+    for (int key : {0, 1, 2, 10}) // "1", "2", "3", "0"
+        QTest::mouseClick(dialpad->keys().at(key), Qt::LeftButton);
+    EXPECT_EQ(dialpad->textLine()->text(), "1230");
+    QTest::mouseClick(dialpad->sendButton(), Qt::LeftButton);
+    EXPECT_TRUE(dialpad->textLine()->text().isEmpty());
+    ASSERT_TRUE(peer.waitFor("user input"));
+    EXPECT_TRUE(peer.last("user input").value("detail").toString().contains("1230"))
+        << peer.last("user input").value("detail").toString().toStdString();
+
+    // The statistics show the live figures of this call after their first tick.
+    QTest::mouseClick(toolbar->statusButton(), Qt::LeftButton);
+    WidgetStatistics* statistics = toolbar->statisticsDialog();
+    ASSERT_NE(statistics, nullptr);
+    EXPECT_EQ(statistics->audioValue(WidgetStatistics::AudioCodec, 1)->text(), "-");
+    ASSERT_TRUE(pumpUntil(
+        [&] { return statistics->audioValue(WidgetStatistics::AudioCodec, 1)->text() != "-"; },
+        5000));
+    EXPECT_TRUE(statistics->audioValue(WidgetStatistics::AudioCodec, 1)->text().startsWith("G.7"));
+    EXPECT_TRUE(statistics->audioValue(WidgetStatistics::AudioCodec, 0)->text().startsWith("G.7"));
+    const QString bandwidth = statistics->audioValue(WidgetStatistics::AudioBandwidth, 1)->text();
+    EXPECT_TRUE(bandwidth.endsWith(" Kbps"));
+    EXPECT_GE(bandwidth.section(' ', 0, 0).toInt(), 50) << bandwidth.toStdString();
+    EXPECT_EQ(statistics->audioValue(WidgetStatistics::AudioLost, 1)->text(), "0");
+    EXPECT_EQ(statistics->videoValue(WidgetStatistics::VideoCodec, 1)->text(), "-");
+    EXPECT_TRUE(toolbar->durationLabel()->text().startsWith("00:00:0"));
+
+    // The far end hangs up: back to the home view, with the call in the history.
+    ASSERT_TRUE(peer.waitFor("cleared", 1, 20000));
+    ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 1; }));
+    EXPECT_EQ(client.recents.recents().at(0).flow, "outgoing");
+    EXPECT_EQ(client.recents.recents().at(0).status, "success");
+    client.window.tabs()->setCurrentIndex(4);
+    WidgetHistory* history = client.window.historyPage();
+    ASSERT_EQ(history->model()->rowCount(), 1);
+    EXPECT_EQ(history->model()->item(0, 2)->text(), address);
+    EXPECT_TRUE(pumpUntil([&] { return statistics->isHidden(); }));
+    EXPECT_EQ(statistics->audioValue(WidgetStatistics::AudioCodec, 1)->text(), "-");
+
+    // The peer's tone came out of the loudspeaker.
+    const auto played = voip::readWavFile(heard.toStdString());
+    ASSERT_TRUE(played) << played.status().message();
+    ASSERT_GT(played.value().samples.size(), played.value().sampleRate * 2);
+    EXPECT_GT(toneShare(played.value().samples, played.value().sampleRate, 440), 0.5);
+}
+
+TEST(WindowCall, RefusedAddressesAreExplainedBesideTheAddressLine)
+{
+    Client client;
+    client.connectWindow();
+    WidgetHome* home = client.window.homePage();
+    for (const QString& bad : {QString("room1"), QString("127.0.0.1:99999"), QString()}) {
+        home->addressLine()->setText(bad);
+        QTest::keyClick(home->addressLine(), Qt::Key_Return);
+        EXPECT_FALSE(home->messageLabel()->isHidden()) << bad.toStdString();
+        EXPECT_FALSE(home->messageLabel()->text().isEmpty());
+        EXPECT_FALSE(client.manager->inCall());
+    }
+    EXPECT_EQ(home->messageLabel()->text(), "no-address-given"); // no catalogue loaded
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(client.recents.recents().isEmpty());
+}
+
+TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
+{
+    Client client(false);
+    client.connectWindow();
+    {
+        QString from;
+        int secondEstablished = -1;
+        bool secondCleared = false;
+        onNextBox([&](QMessageBox& box) {
+            from = box.informativeText();
+            // A second caller while the prompt is open is refused, with no second prompt.
+            Kxcall second({"--call", client.address(), "--calls", "1"});
+            secondCleared = second.waitFor("cleared");
+            secondEstablished = second.count("established");
+            clickRole(box, QMessageBox::YesRole);
+        });
+        Kxcall caller(
+            {"--call", client.address(), "--calls", "1", "--hangup-after", "1", "--name", "Zoë"});
+        ASSERT_TRUE(caller.waitFor("established"));
+        EXPECT_TRUE(from.startsWith("from: Zoë")) << from.toStdString();
+        EXPECT_TRUE(secondCleared);
+        EXPECT_EQ(secondEstablished, 0);
+        ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
+        ASSERT_TRUE(caller.waitFor("cleared"));
+        ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
+    }
+    {
+        onNextBox([](QMessageBox& box) { clickRole(box, QMessageBox::NoRole); });
+        Kxcall caller({"--call", client.address(), "--calls", "1"});
+        ASSERT_TRUE(caller.waitFor("cleared"));
+        EXPECT_EQ(caller.count("established"), 0);
+        EXPECT_FALSE(caller.last("cleared").value("detail").toString().contains("reason=0 "))
+            << caller.last("cleared").value("detail").toString().toStdString();
+    }
+    ASSERT_TRUE(client.idle());
+    {
+        // A caller who gives up closes the prompt.
+        auto caller =
+            std::make_unique<Kxcall>(QStringList{"--call", client.address(), "--calls", "1"});
+        bool sawPrompt = false;
+        onNextBox([&](QMessageBox&) {
+            sawPrompt = true;
+            caller->process.kill();
+        });
+        ASSERT_TRUE(pumpUntil(
+            [&] { return sawPrompt && !client.window.incomingCallBox()->isVisible(); }, 30000));
+    }
+    ASSERT_TRUE(client.idle());
+    // The answered, the declined and the abandoned call (the busy one was never ours).
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 3; }));
+    EXPECT_EQ(client.recents.recents().at(2).status, "success");
+    EXPECT_EQ(client.recents.recents().at(1).status, "failure");
+    EXPECT_EQ(client.recents.recents().at(0).flow, "incoming");
+}
+
+TEST(WindowCall, AutoAnswerTakesTheCallAfterASecondWithoutAPrompt)
+{
+    Client client(true);
+    client.connectWindow();
+    Kxcall caller({"--call", client.address(), "--calls", "1", "--hangup-after", "1"});
+    ASSERT_TRUE(caller.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
+    EXPECT_FALSE(client.window.incomingCallBox()->isVisible());
+    ASSERT_TRUE(caller.waitFor("cleared"));
+    ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
+}
+
+} // namespace

@@ -1,0 +1,99 @@
+#include "ui/listpage.h"
+
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QStandardItemModel>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "KxPhone/kxmanager.h"
+#include "ui/uicontext.h"
+
+ListPage::ListPage(const UiContext& context, const char* catalogueContext, const char* titleKey,
+                   QWidget* parent)
+    : QWidget(parent)
+    , context_(context)
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setAlignment(Qt::AlignTop);
+    layout->setContentsMargins(0, 10, 0, 0);
+
+    auto* title = new QLabel(QCoreApplication::translate(catalogueContext, titleKey));
+    title->setAlignment(Qt::AlignCenter);
+    title->setObjectName("labelDockTitle");
+    layout->addWidget(title);
+
+    model_ = new QStandardItemModel(0, 3, this);
+    model_->setHorizontalHeaderLabels(
+        {QString(), QCoreApplication::translate(catalogueContext, "name"),
+         QCoreApplication::translate(catalogueContext, "ip-address")});
+    view_ = new QTreeView();
+    view_->setModel(model_);
+    view_->setColumnWidth(0, 20);
+    view_->setColumnWidth(1, 110);
+    view_->setColumnWidth(2, 95);
+    view_->header()->setSectionResizeMode(QHeaderView::Fixed);
+    view_->setIndentation(0);
+    view_->setAlternatingRowColors(true);
+    view_->setSortingEnabled(false);
+    view_->setSelectionMode(QAbstractItemView::SingleSelection);
+    view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    layout->addWidget(view_);
+}
+
+bool ListPage::confirm(const QString& text, const QString& informativeText)
+{
+    QMessageBox box;
+    box.setIcon(QMessageBox::Question);
+    box.setIconPixmap(QPixmap(":/img/help.png"));
+    box.setText(text);
+    box.setInformativeText(informativeText);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+int ListPage::selectedRow() const
+{
+    const QModelIndexList rows = view_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void ListPage::showContextMenu(const QPoint& point)
+{
+    QMenu& menu = view_->selectionModel()->hasSelection() ? rowMenu_ : emptyMenu_;
+    menu.exec(view_->viewport()->mapToGlobal(point));
+}
+
+void ListPage::callSelected()
+{
+    const int row = selectedRow();
+    KxManager* manager = context_.manager();
+    if (row < 0 || !manager)
+        return;
+    const QString refusal = manager->placeCall(model_->item(row, 2)->text(), true);
+    if (!refusal.isEmpty())
+        emit callRefused(refusal);
+}
+
+void ListPage::clearRows()
+{
+    model_->removeRows(0, model_->rowCount());
+}
+
+void ListPage::appendRow(QStandardItem* first, const QString& name, const QString& address,
+                         const QString& toolTip)
+{
+    QList<QStandardItem*> cells = {first, new QStandardItem(name), new QStandardItem(address)};
+    for (QStandardItem* cell : cells) {
+        cell->setEditable(false);
+        cell->setToolTip(toolTip);
+    }
+    model_->appendRow(cells);
+}

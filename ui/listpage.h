@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QMenu>
+#include <QWidget>
+
+class QStandardItem;
+class QStandardItemModel;
+class QTreeView;
+struct UiContext;
+
+/// What the contacts and history pages share: the title, the three-column list of their
+/// store (row i shows element i of the store's list), the two context menus and the
+/// confirmation box.  GUI thread only.
+class ListPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    QTreeView* view() const { return view_; }
+    QStandardItemModel* model() const { return model_; }
+    QMenu& rowMenu() { return rowMenu_; }
+    QMenu& emptyMenu() { return emptyMenu_; }
+
+    /// The yes/no question both pages ask before they erase; true for Yes.
+    static bool confirm(const QString& text, const QString& informativeText);
+
+signals:
+    /// The manager refused to place a call picked on this page, and says why.
+    void callRefused(const QString& reason);
+
+protected:
+    /// Builds the frame; `context` is the catalogue context of the page's texts.
+    ListPage(const UiContext& context, const char* catalogueContext, const char* titleKey,
+             QWidget* parent);
+
+    /// The selected row, or -1 without a selection.
+    int selectedRow() const;
+    /// Shows the row menu when a row is selected, else the empty-selection menu.
+    void showContextMenu(const QPoint& point);
+    /// Places a call to column 2 (the address) of the selected row.
+    void callSelected();
+    /// Removes every row, then appends one row of three cells, non-editable, each with
+    /// `toolTip`.  The cells are handed over.
+    void clearRows();
+    void appendRow(QStandardItem* first, const QString& name, const QString& address,
+                   const QString& toolTip);
+
+    const UiContext& context_;
+
+private:
+    QTreeView* view_ = nullptr;
+    QStandardItemModel* model_ = nullptr;
+    QMenu rowMenu_;
+    QMenu emptyMenu_;
+};

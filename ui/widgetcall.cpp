@@ -1,0 +1,385 @@
+#include "ui/widgetcall.h"
+
+#include <iostream>
+
+#include <QAction>
+#include <QDockWidget>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QSettings>
+#include <QSlider>
+#include <QStyleOption>
+#include <QTimer>
+
+#include "KxPhone/kxmanager.h"
+#include "ui/callbutton.h"
+#include "ui/mainwindow.h"
+#include "ui/uicontext.h"
+#include "ui/widgetdialpad.h"
+#include "ui/widgetsettingscall.h"
+#include "ui/widgetstatistics.h"
+#include "voip/call.h"
+#include "voip/device/soundchannel.h"
+
+namespace {
+
+QString withShortcut(const QString& text, const QAction* action)
+{
+    return text + " [" + action->shortcut().toString(QKeySequence::NativeText) + "]";
+}
+
+} // namespace
+
+WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* parent)
+    : QWidget(parent)
+    , context_(context)
+    , window_(window)
+{
+    const double scale = context_.scaleFactor();
+    setObjectName("widgetCall");
+    setFixedHeight(int(32 * scale));
+    setStyleSheet("background: rgba(16,34,43,0.7);");
+
+    layoutAction_ = new QAction(tr("change-layout"), this);
+    layoutAction_->setShortcut(QKeySequence("Ctrl+1"));
+    layoutAction_->setStatusTip(tr("change-layout-tip"));
+    connect(layoutAction_, &QAction::triggered, this, &WidgetCall::onLayout);
+    window_.addAction(layoutAction_);
+    fullScreenAction_ = new QAction(tr("full-screen"), this);
+    fullScreenAction_->setShortcut(QKeySequence::FullScreen);
+    fullScreenAction_->setStatusTip(tr("full-screen-tip"));
+    connect(fullScreenAction_, &QAction::triggered, this, &WidgetCall::onFullScreen);
+    window_.addAction(fullScreenAction_);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setSpacing(5);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setAlignment(Qt::AlignCenter);
+    const auto button = [&](const QString& tip, const char* icon, const char* hover,
+                            void (WidgetCall::*slot)()) {
+        auto* b = new CallButton(icon, hover, scale);
+        b->setToolTip(tip);
+        connect(b, &QPushButton::clicked, this, slot);
+        layout->addWidget(b);
+        return b;
+    };
+    const auto slider = [&](const QString& tip, void (WidgetCall::*slot)(int)) {
+        auto* s = new QSlider(Qt::Horizontal);
+        s->setRange(0, 100);
+        s->setFixedWidth(int(40 * scale));
+        s->setToolTip(tip);
+        connect(s, &QSlider::valueChanged, this, slot);
+        layout->addWidget(s);
+        return s;
+    };
+    end_ = button(tr("end-call"), ":/img/end.png", ":/img/end.png", &WidgetCall::onEndCall);
+    camera_ = button(tr("toggle-camera"), ":/img/camera.png", ":/img/camera-hover.png",
+                     &WidgetCall::onCamera);
+    microMute_ = button(tr("mute-micro"), ":/img/micro.png", ":/img/micro-mute-hover.png",
+                        &WidgetCall::onMicroMute);
+    microVolume_ = slider(tr("micro-volume"), &WidgetCall::onMicroVolume);
+    speakerMute_ = button(tr("mute-speaker"), ":/img/speaker.png", ":/img/speaker-mute-hover.png",
+                          &WidgetCall::onSpeakerMute);
+    speakerVolume_ = slider(tr("speaker-volume"), &WidgetCall::onSpeakerVolume);
+    microMute_->setEnabled(false);
+    speakerMute_->setEnabled(false);
+    // The camera dialog and far-end camera control need the video streams, which this
+    // build does not carry yet.
+    camera_->setEnabled(false);
+
+    duration_ = new QLabel();
+    duration_->setFixedWidth(120);
+    duration_->setAlignment(Qt::AlignCenter);
+    duration_->setObjectName("labelDuration");
+    layout->addWidget(duration_);
+
+    settings_ = button(tr("settings"), ":/img/call-settings.png", ":/img/call-settings-hover.png",
+                       &WidgetCall::onSettings);
+    fullScreen_ = button(withShortcut(tr("full-screen"), fullScreenAction_), ":/img/fullscreen.png",
+                         ":/img/fullscreen-hover.png", &WidgetCall::onFullScreen);
+    layout_ = button(withShortcut(tr("toggle-layout"), layoutAction_), ":/img/layout.png",
+                     ":/img/layout-hover.png", &WidgetCall::onLayout);
+    dialpad_ = button(tr("dial-pad"), ":/img/dialpad.png", ":/img/dialpad-hover.png",
+                      &WidgetCall::onDialpad);
+    fecc_ = button(tr("fecc"), ":/img/fecc.png", ":/img/fecc-hover.png", &WidgetCall::onFecc);
+    status_ =
+        button(tr("call-status"), ":/img/status.png", ":/img/status.png", &WidgetCall::onStatus);
+    fecc_->setEnabled(false);
+
+    durationTimer_ = new QTimer(this);
+    durationTimer_->setInterval(1000);
+    connect(durationTimer_, &QTimer::timeout, this, &WidgetCall::onTimerDuration);
+
+    fade_ = new FadeDialog(this);
+    fade_->setObjectName("settingsCall");
+    connect(this, &WidgetCall::signalShowFade, this, &WidgetCall::onShowFade);
+}
+
+void WidgetCall::paintEvent(QPaintEvent*)
+{
+    // Lets the style sheet paint the toolbar's background.
+    QStyleOption option;
+    option.initFrom(this);
+    QPainter painter(this);
+    style()->drawPrimitive(QStyle::PE_Widget, &option, &painter, this);
+}
+
+void WidgetCall::UpdateData()
+{
+    std::cout << "Update Data for Call" << std::endl;
+    if (window_.isFullScreen())
+        fullScreen_->setIcons(":/img/restore.png", ":/img/restore-hover.png");
+    else
+        fullScreen_->setIcons(":/img/fullscreen.png", ":/img/fullscreen-hover.png");
+    if (window_.videoInputOpen())
+        camera_->setIcons(":/img/camera.png", ":/img/camera-hover.png");
+    else
+        camera_->setIcons(":/img/camera-stop.png", ":/img/camera-stop-hover.png");
+
+    KxManager* manager = context_.manager();
+    const auto call = manager ? manager->currentCall() : nullptr;
+    if (!call) {
+        for (QWidget* control : std::initializer_list<QWidget*>{microMute_, speakerMute_,
+                                                                microVolume_, speakerVolume_})
+            control->setEnabled(false);
+        if (settingsPanel_ && settingsPanel_->isVisible())
+            settingsPanel_->close();
+        if (statisticsDialog_) {
+            statisticsDialog_->startUpdates();
+            if (statisticsDialog_->isVisible())
+                statisticsDialog_->close();
+        }
+        if (dialpadDialog_ && dialpadDialog_->isVisible())
+            dialpadDialog_->close();
+        return;
+    }
+    duration_->setToolTip(tr("call") + ": " +
+                          QString::fromStdString(call->networkConnection()
+                                                     ? call->networkConnection()->remotePartyName()
+                                                     : std::string()));
+    const auto refresh = [](const std::shared_ptr<voip::SoundChannel>& channel, CallButton* mute,
+                            QSlider* volume, const char* icon, const char* hover,
+                            const char* mutedIcon, const char* mutedHover) {
+        if (!channel) {
+            mute->setEnabled(false);
+            volume->setEnabled(false);
+            return;
+        }
+        const auto level = channel->volume();
+        const auto muted = channel->mute();
+        const bool isMuted = muted && muted.value();
+        mute->setEnabled(true);
+        const QSignalBlocker quiet(volume);
+        if (level)
+            volume->setValue(int(level.value()));
+        if (isMuted)
+            mute->setIcons(mutedIcon, mutedHover);
+        else
+            mute->setIcons(icon, hover);
+        volume->setEnabled(!isMuted);
+    };
+    refresh(manager->recordChannel(), microMute_, microVolume_, ":/img/micro.png",
+            ":/img/micro-mute-hover.png", ":/img/micro-mute.png", ":/img/micro-hover.png");
+    refresh(manager->playChannel(), speakerMute_, speakerVolume_, ":/img/speaker.png",
+            ":/img/speaker-mute-hover.png", ":/img/speaker-mute.png", ":/img/speaker-hover.png");
+    if (!durationTimer_->isActive())
+        durationTimer_->start();
+}
+
+QString WidgetCall::durationText(qint64 seconds)
+{
+    const auto two = [](qint64 value) { return QString("%1").arg(value, 2, 10, QChar('0')); };
+    return two(seconds / 3600) + ":" + two((seconds / 60) % 60) + ":" + two(seconds % 60);
+}
+
+void WidgetCall::onTimerDuration()
+{
+    KxManager* manager = context_.manager();
+    const auto call = manager ? manager->currentCall() : nullptr;
+    if (!call) {
+        durationTimer_->stop();
+        duration_->clear();
+        firstTicks_ = true;
+        ticks_ = 0;
+        return;
+    }
+    const auto elapsed = std::chrono::system_clock::now() - call->startTime();
+    duration_->setText(
+        durationText(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
+    if (!firstTicks_)
+        return;
+    // The far end hears of the microphone's state again 5 and 10 s into the call, in
+    // case it missed the first indication.
+    if (++ticks_ >= 10)
+        firstTicks_ = false;
+    if (ticks_ % 5 == 0) {
+        if (auto channel = manager->recordChannel()) {
+            const auto muted = channel->mute();
+            manager->sendMuteIndication(muted && muted.value());
+        }
+    }
+}
+
+void WidgetCall::onMicroMute()
+{
+    KxManager* manager = context_.manager();
+    auto channel = manager && manager->currentCall() ? manager->recordChannel() : nullptr;
+    if (!channel)
+        return;
+    const auto muted = channel->mute();
+    const bool mute = !(muted && muted.value());
+    if (!channel->setMute(mute))
+        std::cout << "Muted Microphone failed" << std::endl;
+    manager->sendMuteIndication(mute);
+    UpdateData();
+}
+
+void WidgetCall::onSpeakerMute()
+{
+    KxManager* manager = context_.manager();
+    auto channel = manager && manager->currentCall() ? manager->playChannel() : nullptr;
+    if (!channel)
+        return;
+    const auto muted = channel->mute();
+    if (!channel->setMute(!(muted && muted.value())))
+        std::cout << "Muted Speaker failed!" << std::endl;
+    UpdateData();
+}
+
+void WidgetCall::onMicroVolume(int value)
+{
+    KxManager* manager = context_.manager();
+    auto channel = manager && manager->currentCall() ? manager->recordChannel() : nullptr;
+    if (channel && !channel->setVolume(unsigned(value)))
+        std::cout << "Set microphone volume failed!" << std::endl;
+}
+
+void WidgetCall::onSpeakerVolume(int value)
+{
+    KxManager* manager = context_.manager();
+    auto channel = manager && manager->currentCall() ? manager->playChannel() : nullptr;
+    if (channel && !channel->setVolume(unsigned(value)))
+        std::cout << "Set speaker volume failed!" << std::endl;
+}
+
+void WidgetCall::onEndCall()
+{
+    QMessageBox box;
+    box.setIcon(QMessageBox::Question);
+    box.setIconPixmap(QPixmap(":/img/help.png"));
+    box.setText(tr("end-call"));
+    box.setInformativeText(tr("are-you-sure") + "?");
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() != QMessageBox::Yes)
+        return;
+    if (KxManager* manager = context_.manager())
+        manager->hangUp();
+}
+
+void WidgetCall::onFullScreen()
+{
+    if (window_.isFullScreen())
+        window_.showNormal();
+    else
+        window_.showFullScreen();
+    KxManager* manager = context_.manager();
+    if (manager && manager->currentCall())
+        UpdateData();
+}
+
+int WidgetCall::nextLayout(int current, bool presenting)
+{
+    int next = current < 0 || current > 3 ? 1 : (current == 3 ? 0 : current + 1);
+    if (next == 3 && !presenting)
+        next = 0;
+    return next;
+}
+
+void WidgetCall::onLayout()
+{
+    KxManager* manager = context_.manager();
+    QSettings& settings = context_.settings();
+    const int next =
+        nextLayout(settings.value("call/layout").toInt(), manager && manager->presentationActive());
+    settings.setValue("call/layout", next);
+    window_.applyLayout();
+}
+
+void WidgetCall::showLayoutNotice(int layout)
+{
+    QString name;
+    switch (layout) {
+    case 1:
+        name = tr("remote-full");
+        break;
+    case 2:
+        name = tr("local-full");
+        break;
+    case 3:
+        name = tr("content-full");
+        break;
+    default:
+        name = tr("side-by-side");
+        break;
+    }
+    emit signalShowFade(tr("layout") + ": " + name);
+}
+
+void WidgetCall::onShowFade(QString text)
+{
+    fade_->setText(text);
+    fade_->open();
+    const QPoint g = mapToGlobal(QPoint(width() / 2, 0));
+    fade_->move(g.x() - fade_->width() / 2, g.y() - fade_->height() - 5);
+}
+
+void WidgetCall::placePopup(QWidget* popup, QWidget* anchor, bool centred)
+{
+    const QPoint g = anchor->mapToGlobal(QPoint(anchor->width() / 2, 0));
+    const bool bottom = context_.settings().value("call/location").toInt() == 1;
+    const QPoint toolbarTop = mapToGlobal(QPoint(0, 0));
+    const int x = centred ? g.x() - popup->width() / 2 : g.x();
+    const int y = bottom ? g.y() - popup->height() - 5 : toolbarTop.y() + height() + 5;
+    popup->move(x, y);
+}
+
+void WidgetCall::onSettings()
+{
+    if (!settingsPanel_)
+        settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
+    settingsPanel_->UpdateData();
+    settingsPanel_->show();
+    settingsPanel_->adjustSize();
+    placePopup(settingsPanel_, settings_, true);
+}
+
+void WidgetCall::onDialpad()
+{
+    if (!dialpadDialog_)
+        dialpadDialog_ = new WidgetDialpad(context_, this, Qt::Popup);
+    dialpadDialog_->clearText();
+    dialpadDialog_->show();
+    dialpadDialog_->adjustSize();
+    placePopup(dialpadDialog_, dialpad_, true);
+}
+
+void WidgetCall::onStatus()
+{
+    if (!statisticsDialog_)
+        statisticsDialog_ = new WidgetStatistics(context_, this, Qt::Popup);
+    statisticsDialog_->startUpdates();
+    statisticsDialog_->show();
+    statisticsDialog_->adjustSize();
+    placePopup(statisticsDialog_, this, false);
+}
+
+void WidgetCall::onCamera()
+{
+    UpdateData();
+}
+
+void WidgetCall::onFecc() {}

@@ -1,0 +1,149 @@
+#include "ui/widgetcontacts.h"
+
+#include <iostream>
+
+#include <QFileDialog>
+#include <QIcon>
+#include <QPushButton>
+#include <QStandardItem>
+#include <QStandardPaths>
+#include <QTreeView>
+
+#include "storage/contactstore.h"
+#include "ui/contactdialog.h"
+#include "ui/uicontext.h"
+
+WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
+    : ListPage(context, "WidgetContacts", "contacts", parent)
+    , dialog_(new ContactDialog("WidgetContacts"))
+{
+    connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetContacts::onContextMenu);
+    connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetContacts::onSave);
+
+    QMenu& empty = emptyMenu();
+    empty.addAction(QIcon(":/img/add.png"), tr("add-contact"), this, &WidgetContacts::onAdd);
+    empty.addSeparator();
+    empty.addAction(QIcon(":/img/export.png"), tr("export-contacts"), this,
+                    &WidgetContacts::onExport);
+    empty.addAction(QIcon(":/img/import.png"), tr("import-contacts"), this,
+                    &WidgetContacts::onImport);
+
+    QMenu& row = rowMenu();
+    row.addAction(QIcon(":/img/call.png"), tr("call"), this, &WidgetContacts::onCall);
+    row.addSeparator();
+    row.addAction(QIcon(":/img/edit.png"), tr("edit-contact"), this, &WidgetContacts::onEdit);
+    row.addAction(QIcon(":/img/remove.png"), tr("remove-contact"), this, &WidgetContacts::onRemove);
+    row.addSeparator();
+    row.addAction(QIcon(":/img/add.png"), tr("add-contact"), this, &WidgetContacts::onAdd);
+    row.addSeparator();
+    row.addAction(QIcon(":/img/export.png"), tr("export-contacts"), this,
+                  &WidgetContacts::onExport);
+    row.addAction(QIcon(":/img/import.png"), tr("import-contacts"), this,
+                  &WidgetContacts::onImport);
+}
+
+WidgetContacts::~WidgetContacts() = default;
+
+void WidgetContacts::UpdateData()
+{
+    std::cout << "Update Data for Contacts" << std::endl;
+    clearRows();
+    ContactStore* store = context_.contacts();
+    if (!store)
+        return;
+    int number = 0;
+    for (const Contact& contact : store->contacts()) {
+        const QStringList lines = {
+            tr("name") + ": " + contact.name,         tr("ip-address") + ": " + contact.ip,
+            tr("organization") + ": " + contact.org,  tr("address") + ": " + contact.address,
+            tr("protocol") + ": " + contact.protocol,
+        };
+        appendRow(new QStandardItem(QString::number(++number)), contact.name, contact.ip,
+                  lines.join('\n'));
+    }
+}
+
+void WidgetContacts::onContextMenu(QPoint point)
+{
+    showContextMenu(point);
+}
+
+void WidgetContacts::onCall()
+{
+    callSelected();
+}
+
+void WidgetContacts::onAdd()
+{
+    dialog_->setWindowTitle(tr("add-contact"));
+    editIndex_ = -1;
+    dialog_->setContact(Contact{});
+    dialog_->exec();
+}
+
+void WidgetContacts::onEdit()
+{
+    const int row = selectedRow();
+    ContactStore* store = context_.contacts();
+    if (row < 0 || !store || row >= store->contacts().size())
+        return;
+    dialog_->setWindowTitle(tr("edit-contact"));
+    editIndex_ = row;
+    dialog_->setContact(store->contacts().at(row));
+    dialog_->exec();
+}
+
+void WidgetContacts::onRemove()
+{
+    const int row = selectedRow();
+    ContactStore* store = context_.contacts();
+    if (row < 0 || !store)
+        return;
+    if (!confirm(tr("remove-contact"), tr("are-you-sure") + "?"))
+        return;
+    store->removeContact(row);
+    UpdateData();
+}
+
+void WidgetContacts::onSave()
+{
+    ContactStore* store = context_.contacts();
+    if (!store || !dialog_->checkFields())
+        return;
+    const Contact contact = dialog_->contact();
+    if (editIndex_ >= 0)
+        store->updateContact(editIndex_, contact);
+    else
+        store->addContact(contact.name, contact.ip, contact.org, contact.address, contact.protocol);
+    UpdateData();
+    dialog_->accept();
+}
+
+void WidgetContacts::onExport()
+{
+    ContactStore* store = context_.contacts();
+    if (!store)
+        return;
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString path = QFileDialog::getSaveFileName(
+        this, tr("export-contacts"), desktop + "/KxPhone_Contacts.xml", "XML files (*.xml)");
+    if (path.isEmpty())
+        return;
+    if (!store->exportContacts(path))
+        emit fileProblem(tr("export-failed").arg(path));
+}
+
+void WidgetContacts::onImport()
+{
+    ContactStore* store = context_.contacts();
+    if (!store)
+        return;
+    if (!confirm(tr("import-contacts"), tr("erase-all-contacts") + ". " + tr("are-you-sure") + "?"))
+        return;
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("import-contacts"), QString(), "XML files (*.xml)");
+    // A file that is not a contacts file leaves the list as it was, and says so.
+    if (!path.isEmpty() && !store->importContacts(path))
+        emit fileProblem(tr("import-failed").arg(path));
+    UpdateData();
+}

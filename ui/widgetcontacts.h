@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+
+#include "ui/listpage.h"
+
+class ContactDialog;
+
+/// The address book page: the contacts, numbered, with a context menu to call, add, edit,
+/// remove, export and import them.  Every change goes to the contact store, which saves.
+class WidgetContacts : public ListPage
+{
+    Q_OBJECT
+
+public:
+    WidgetContacts(const UiContext& context, QWidget* parent = nullptr);
+    ~WidgetContacts() override;
+
+    /// Rebuilds the list from the contact store.
+    void UpdateData();
+    ContactDialog* dialog() const { return dialog_.get(); }
+    /// The row being edited, -1 when the dialog adds a contact.
+    int editIndex() const { return editIndex_; }
+
+public slots:
+    void onContextMenu(QPoint point);
+    void onCall();
+    void onAdd();
+    void onEdit();
+    void onRemove();
+    void onSave();
+    void onExport();
+    void onImport();
+
+signals:
+    /// An import or export failed; the text says which file and why.
+    void fileProblem(const QString& text);
+
+private:
+    std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
+    int editIndex_ = -1;
+};

@@ -1,0 +1,117 @@
+#include "ui/widgethistory.h"
+
+#include <iostream>
+
+#include <QIcon>
+#include <QPushButton>
+#include <QStandardItem>
+#include <QTreeView>
+
+#include "storage/contactstore.h"
+#include "storage/recentstore.h"
+#include "ui/contactdialog.h"
+#include "ui/uicontext.h"
+
+WidgetHistory::WidgetHistory(const UiContext& context, QWidget* parent)
+    : ListPage(context, "WidgetHistory", "history", parent)
+    , dialog_(new ContactDialog("WidgetHistory"))
+{
+    connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetHistory::onContextMenu);
+    connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetHistory::onSave);
+
+    emptyMenu().addAction(QIcon(":/img/clear.png"), tr("clear-history"), this,
+                          &WidgetHistory::onClear);
+
+    QMenu& row = rowMenu();
+    row.addAction(QIcon(":/img/call.png"), tr("call"), this, &WidgetHistory::onCall);
+    row.addSeparator();
+    row.addAction(QIcon(":/img/add.png"), tr("add-to-contacts"), this, &WidgetHistory::onAdd);
+    row.addAction(QIcon(":/img/remove.png"), tr("remove-entry"), this, &WidgetHistory::onRemove);
+    row.addSeparator();
+    row.addAction(QIcon(":/img/clear.png"), tr("clear-history"), this, &WidgetHistory::onClear);
+}
+
+WidgetHistory::~WidgetHistory() = default;
+
+QString WidgetHistory::iconFor(const QString& flow, const QString& status)
+{
+    const bool failed = status == "failure";
+    if (flow == "incoming")
+        return failed ? ":/img/left_red.png" : ":/img/left_green.png";
+    return failed ? ":/img/right_red.png" : ":/img/right_green.png";
+}
+
+void WidgetHistory::UpdateData()
+{
+    std::cout << "Update Data for History" << std::endl;
+    clearRows();
+    RecentStore* store = context_.recents();
+    if (!store)
+        return;
+    for (const Recent& recent : store->recents()) {
+        const QStringList lines = {
+            tr("name") + ": " + recent.name,
+            tr("address") + ": " + recent.ip,
+            tr("time") + ": " + recent.time,
+            tr("duration") + ": " + recent.duration + " " + tr("minutes"),
+            tr("protocol") + ": " + recent.protocol,
+            tr("flow") + ": " + tr(recent.flow.toUtf8().constData()),
+            tr("status") + ": " + tr(recent.status.toUtf8().constData()),
+        };
+        auto* icon = new QStandardItem(QIcon(iconFor(recent.flow, recent.status)), QString());
+        appendRow(icon, recent.name, recent.ip, lines.join('\n'));
+    }
+}
+
+void WidgetHistory::onContextMenu(QPoint point)
+{
+    showContextMenu(point);
+}
+
+void WidgetHistory::onCall()
+{
+    callSelected();
+}
+
+void WidgetHistory::onAdd()
+{
+    const int row = selectedRow();
+    RecentStore* store = context_.recents();
+    if (row < 0 || !store)
+        return;
+    const QList<Recent> recents = store->recents();
+    if (row >= recents.size())
+        return;
+    dialog_->setWindowTitle(tr("add-contact"));
+    dialog_->setContact(Contact{recents.at(row).name, recents.at(row).ip, {}, {}, {}});
+    dialog_->exec();
+}
+
+void WidgetHistory::onRemove()
+{
+    const int row = selectedRow();
+    if (RecentStore* store = context_.recents(); row >= 0 && store) {
+        store->removeRecent(row);
+        UpdateData();
+    }
+}
+
+void WidgetHistory::onClear()
+{
+    RecentStore* store = context_.recents();
+    if (!store || !confirm(tr("clear-history"), tr("are-you-sure") + "?"))
+        return;
+    store->clearRecents();
+    UpdateData();
+}
+
+void WidgetHistory::onSave()
+{
+    ContactStore* contacts = context_.contacts();
+    if (!contacts || !dialog_->checkFields())
+        return;
+    const Contact contact = dialog_->contact();
+    contacts->addContact(contact.name, contact.ip, contact.org, contact.address, contact.protocol);
+    UpdateData();
+    dialog_->accept();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+
+#include "ui/listpage.h"
+
+class ContactDialog;
+
+/// The recent calls page, newest first: each with an icon for its direction and outcome,
+/// and a context menu to call back, save as a contact, remove, or clear the history.
+class WidgetHistory : public ListPage
+{
+    Q_OBJECT
+
+public:
+    WidgetHistory(const UiContext& context, QWidget* parent = nullptr);
+    ~WidgetHistory() override;
+
+    /// Rebuilds the list from the recent-call store.
+    void UpdateData();
+    ContactDialog* dialog() const { return dialog_.get(); }
+    /// The picture of a record's row: its flow and status.
+    static QString iconFor(const QString& flow, const QString& status);
+
+public slots:
+    void onContextMenu(QPoint point);
+    void onCall();
+    void onAdd();
+    void onRemove();
+    void onClear();
+    void onSave();
+
+private:
+    std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
+};

@@ -1,0 +1,76 @@
+#include "ui/widgethome.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalMapper>
+#include <QVBoxLayout>
+
+#include "KxPhone/kxmanager.h"
+#include "ui/uicontext.h"
+
+WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
+    : QWidget(parent)
+    , context_(context)
+{
+    auto* layout = new QVBoxLayout(this);
+    layout->setAlignment(Qt::AlignTop);
+
+    auto* title = new QLabel(tr("dial-pad"));
+    title->setAlignment(Qt::AlignCenter);
+    title->setObjectName("labelDockTitle");
+    layout->addWidget(title);
+
+    address_ = new QLineEdit();
+    address_->setAlignment(Qt::AlignCenter);
+    address_->setPlaceholderText(tr("enter-address"));
+    address_->setText(context_.settings().value("address").toString());
+    connect(address_, &QLineEdit::returnPressed, this, &WidgetHome::onCall);
+    layout->addWidget(address_);
+
+    message_ = new QLabel();
+    message_->setObjectName("labelDialError");
+    message_->setAlignment(Qt::AlignCenter);
+    message_->setWordWrap(true);
+    message_->hide();
+    layout->addWidget(message_);
+
+    keys_ = new QSignalMapper(this);
+    const QStringList rows[] = {{"1", "2", "3"}, {"4", "5", "6"}, {"7", "8", "9"}, {".", "0", "@"}};
+    for (const QStringList& labels : rows) {
+        auto* row = new QWidget();
+        auto* rowLayout = new QHBoxLayout(row);
+        rowLayout->setSpacing(10);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        for (const QString& label : labels) {
+            auto* key = new QPushButton(label);
+            connect(key, &QPushButton::clicked, keys_, qOverload<>(&QSignalMapper::map));
+            keys_->setMapping(key, label);
+            rowLayout->addWidget(key);
+        }
+        layout->addWidget(row);
+    }
+    connect(keys_, &QSignalMapper::mappedString, this, &WidgetHome::onClicked);
+
+    call_ = new QPushButton(tr("call"));
+    call_->setObjectName("buttonCall");
+    connect(call_, &QPushButton::clicked, this, &WidgetHome::onCall);
+    layout->addWidget(call_);
+}
+
+void WidgetHome::onClicked(QString value)
+{
+    address_->insert(value);
+}
+
+void WidgetHome::onCall()
+{
+    KxManager* manager = context_.manager();
+    if (!manager)
+        return;
+    const QString refusal = manager->placeCall(address_->text(), true);
+    message_->setText(refusal);
+    message_->setVisible(!refusal.isEmpty());
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSignalMapper;
+struct UiContext;
+
+/// The home page: the address line, its keypad and the Call button.  A call the manager
+/// refuses (a bad address, a call already up) leaves a message below the address line.
+class WidgetHome : public QWidget
+{
+    Q_OBJECT
+
+public:
+    WidgetHome(const UiContext& context, QWidget* parent = nullptr);
+
+    QLineEdit* addressLine() const { return address_; }
+    QPushButton* callButton() const { return call_; }
+    /// The message of the last refused call; empty (and hidden) once a call is placed.
+    QLabel* messageLabel() const { return message_; }
+
+public slots:
+    void onClicked(QString value);
+    void onCall();
+
+private:
+    const UiContext& context_;
+    QLineEdit* address_ = nullptr;
+    QLabel* message_ = nullptr;
+    QPushButton* call_ = nullptr;
+    QSignalMapper* keys_ = nullptr;
+};

@@ -1,0 +1,169 @@
+#include "ui/widgetsettingscall.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QSettings>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "KxPhone/kxapp.h"
+#include "KxPhone/kxmanager.h"
+#include "ui/mainwindow.h"
+#include "ui/uicontext.h"
+
+WidgetSettingsCall::WidgetSettingsCall(const UiContext& context, MainWindow& window,
+                                       QWidget* parent, Qt::WindowFlags flags)
+    : QDialog(parent, flags)
+    , context_(context)
+    , window_(window)
+{
+    setObjectName("settingsCall");
+    setWindowOpacity(0.9);
+    auto* layout = new QVBoxLayout(this);
+    layout->setSpacing(0);
+    layout->setContentsMargins(10, 0, 10, 10);
+    const int labelWidth = QFontMetrics(font()).horizontalAdvance("123456789012");
+    const double scale = context_.scaleFactor();
+
+    const auto group = [&](const QString& title) {
+        auto* box = new QGroupBox(title);
+        box->setObjectName("boxSettingsCall");
+        auto* boxLayout = new QVBoxLayout(box);
+        boxLayout->setSpacing(5);
+        boxLayout->setContentsMargins(5, 5, 5, 5);
+        layout->addWidget(box);
+        return boxLayout;
+    };
+    const auto row = [&](QVBoxLayout* box, const QString& label, QWidget* field) {
+        box->addWidget(KxApp::createLabeledRow(label, field, "labelCallSettings", labelWidth,
+                                               QMargins(0, 0, 0, 0), Qt::AlignLeft));
+    };
+
+    pipAction_ = new QAction(tr("change-pip"), this);
+    pipAction_->setShortcut(QKeySequence("Ctrl+2"));
+    pipAction_->setStatusTip(tr("change-pip-tip"));
+    connect(pipAction_, &QAction::triggered, this, &WidgetSettingsCall::onPiPShortcut);
+    window_.addAction(pipAction_);
+
+    QVBoxLayout* toolbar = group(tr("toolbar"));
+    autoHide_ = new QCheckBox();
+    connect(autoHide_, &QCheckBox::clicked, this, &WidgetSettingsCall::onAutoHide);
+    row(toolbar, tr("auto-hide"), autoHide_);
+    location_ = new QComboBox();
+    location_->addItems({tr("top"), tr("bottom")});
+    connect(location_, qOverload<int>(&QComboBox::activated), this,
+            &WidgetSettingsCall::onLocation);
+    row(toolbar, tr("location"), location_);
+
+    QVBoxLayout* layoutGroup = group(tr("layout"));
+    pip_ = new QComboBox();
+    pip_->addItems(
+        {tr("off"), tr("top-right"), tr("bottom-right"), tr("bottom-left"), tr("top-left")});
+    connect(pip_, qOverload<int>(&QComboBox::activated), this, &WidgetSettingsCall::onPiP);
+    row(layoutGroup,
+        tr("pip") + " [" + pipAction_->shortcut().toString(QKeySequence::NativeText) + "]", pip_);
+
+    QVBoxLayout* audio = group(tr("audio"));
+    input_ = new QComboBox();
+    output_ = new QComboBox();
+    for (QComboBox* box : {input_, output_}) {
+        box->setMinimumWidth(int(150 * scale));
+        box->setMaximumWidth(int(500 * scale));
+    }
+    connect(input_, qOverload<int>(&QComboBox::activated), this, &WidgetSettingsCall::onInput);
+    connect(output_, qOverload<int>(&QComboBox::activated), this, &WidgetSettingsCall::onOutput);
+    row(audio, tr("input"), input_);
+    row(audio, tr("output"), output_);
+}
+
+void WidgetSettingsCall::UpdateData()
+{
+    QSettings& settings = context_.settings();
+    autoHide_->setChecked(settings.value("call/autohide").toBool());
+    location_->setCurrentIndex(settings.value("call/location").toInt() == 1 ? 1 : 0);
+    const int pip = settings.value("call/pip").toInt();
+    pip_->setCurrentIndex(pip >= 0 && pip <= 4 ? pip : 0);
+    const auto refill = [&](QComboBox* box, bool input, const char* key) {
+        box->clear();
+        if (KxManager* manager = context_.manager())
+            box->addItems(manager->soundDeviceNames(input));
+        const QString current = settings.value(key).toString();
+        if (box->findText(current) < 0)
+            box->addItem(current);
+        box->setCurrentText(current);
+    };
+    refill(input_, true, "audio/input");
+    refill(output_, false, "audio/output");
+}
+
+int WidgetSettingsCall::nextPiP(int current)
+{
+    if (current < 0 || current > 4)
+        return 1;
+    return current == 4 ? 0 : current + 1;
+}
+
+void WidgetSettingsCall::onAutoHide()
+{
+    QSettings& settings = context_.settings();
+    const bool checked = autoHide_->isChecked();
+    if (checked == settings.value("call/autohide").toBool())
+        return;
+    settings.setValue("call/autohide", checked);
+    window_.setAutoHide(checked);
+}
+
+void WidgetSettingsCall::onLocation()
+{
+    QSettings& settings = context_.settings();
+    const int index = location_->currentIndex();
+    if (index == settings.value("call/location").toInt())
+        return;
+    settings.setValue("call/location", index);
+    window_.placeCallDock(index);
+}
+
+void WidgetSettingsCall::onPiP()
+{
+    KxManager* manager = context_.manager();
+    if (!manager || !manager->currentCall())
+        return;
+    const int index = pip_->currentIndex();
+    context_.settings().setValue("call/pip", index >= 0 && index <= 4 ? index : 0);
+    window_.applyLayout();
+}
+
+void WidgetSettingsCall::onPiPShortcut()
+{
+    KxManager* manager = context_.manager();
+    if (!manager || !manager->currentCall())
+        return;
+    QSettings& settings = context_.settings();
+    settings.setValue("call/pip", nextPiP(settings.value("call/pip").toInt()));
+    window_.applyLayout();
+}
+
+void WidgetSettingsCall::changeDevice(QComboBox* box, const char* key, bool input)
+{
+    QSettings& settings = context_.settings();
+    if (box->currentText() == settings.value(key).toString())
+        return;
+    settings.setValue(key, box->currentText());
+    KxManager* manager = context_.manager();
+    if (manager && manager->currentCall())
+        manager->changeSoundDevice(input);
+}
+
+void WidgetSettingsCall::onInput()
+{
+    changeDevice(input_, "audio/input", true);
+}
+
+void WidgetSettingsCall::onOutput()
+{
+    changeDevice(output_, "audio/output", false);
+}
