@@ -1,0 +1,356 @@
+// The home, contacts and history pages and the toolbar's rules with real widgets: the
+// keypad, the contact dialog's checks, edits, removal, export and import (the XML file
+// read back), the history's icons and callbacks, and the Vietnamese texts of each page.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTranslator>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include "storage/contactstore.h"
+#include "storage/recentstore.h"
+#include "tests/resources/test_application.h"
+#include "ui/contactdialog.h"
+#include "ui/uicontext.h"
+#include "ui/widgetcall.h"
+#include "ui/widgetcontacts.h"
+#include "ui/widgethistory.h"
+#include "ui/widgethome.h"
+#include "ui/widgetsettingscall.h"
+#include "ui/widgetstatistics.h"
+#include "voip/rtp/rtpsession.h"
+
+namespace {
+
+struct Pages
+{
+    Pages()
+        : settings(dir.filePath("Kestrovia.ini"), QSettings::IniFormat)
+        , contacts(dir.filePath("contacts.xml"))
+        , recents(dir.filePath("recents.xml"))
+    {
+        testApplication();
+        context.settingsOverride = &settings;
+        context.contactsOverride = &contacts;
+        context.recentsOverride = &recents;
+    }
+    QTemporaryDir dir;
+    QSettings settings;
+    ContactStore contacts;
+    RecentStore recents;
+    UiContext context;
+};
+
+/// Runs `act` on the next modal dialog once it shows.
+void onNextModal(std::function<void(QWidget&)> act)
+{
+    auto* poll = new QTimer();
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        act(*modal);
+    });
+    poll->start(10);
+}
+
+void answerBox(QMessageBox::StandardButton button)
+{
+    onNextModal([button](QWidget& w) {
+        if (auto* box = qobject_cast<QMessageBox*>(&w))
+            box->button(button)->click();
+    });
+}
+
+void selectRow(ListPage& page, int row)
+{
+    page.view()->selectionModel()->select(page.model()->index(row, 0),
+                                          QItemSelectionModel::ClearAndSelect |
+                                              QItemSelectionModel::Rows);
+}
+
+TEST(HomePage, KeypadInsertsAtTheCursorAndReplacesASelection)
+{
+    Pages pages;
+    pages.settings.setValue("address", "bob@10.0.0.9");
+    WidgetHome home(pages.context);
+    EXPECT_EQ(home.addressLine()->text(), "bob@10.0.0.9");
+    home.addressLine()->setText("19216811");
+    home.addressLine()->setCursorPosition(3);
+    home.onClicked(".");
+    EXPECT_EQ(home.addressLine()->text(), "192.16811");
+    home.addressLine()->setSelection(0, 3);
+    home.onClicked("@");
+    EXPECT_EQ(home.addressLine()->text(), "@.16811");
+    // The keys read 1..9, ".", "0", "@" and each types its own text.
+    QStringList typed;
+    for (auto* key : home.findChildren<QPushButton*>())
+        if (key != home.callButton())
+            typed << key->text();
+    EXPECT_EQ(typed.join(""), "123456789.0@");
+}
+
+TEST(ContactsPage, DialogChecksEditsRemovesAndTheFileKeepsEveryField)
+{
+    Pages pages;
+    WidgetContacts page(pages.context);
+    ContactDialog& dialog = *page.dialog();
+
+    // Save with an empty name keeps the dialog open, the focus in the name; then the IP.
+    const QString longName = QString("Nguyễn Thị Minh Khai ") + QString(300, 'x');
+    const QString hebrew = QString::fromUtf8("שלום עולם");
+    onNextModal([&](QWidget&) {
+        dialog.ipField()->setText("10.1.2.3");
+        dialog.saveButton()->click();
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_TRUE(dialog.nameField()->hasFocus() || QApplication::focusWidget() == nullptr);
+        dialog.nameField()->setText(longName);
+        dialog.ipField()->clear();
+        dialog.saveButton()->click();
+        EXPECT_TRUE(dialog.isVisible());
+        dialog.ipField()->setText("alice@[::1]:1721");
+        dialog.orgField()->setText(hebrew);
+        dialog.saveButton()->click();
+    });
+    page.onAdd();
+    ASSERT_EQ(pages.contacts.contacts().size(), 1);
+    EXPECT_EQ(pages.contacts.contacts().at(0),
+              (Contact{longName, "alice@[::1]:1721", hebrew, "", "h.323"}));
+    ASSERT_EQ(page.model()->rowCount(), 1);
+    EXPECT_EQ(page.model()->item(0, 0)->text(), "1");
+    EXPECT_TRUE(page.model()->item(0, 2)->toolTip().contains(hebrew));
+
+    pages.contacts.addContact("Bình", "10.0.0.2", "", "Hà Nội", "h.323");
+    pages.contacts.addContact("Carol", "10.0.0.3", "", "", "h.323");
+    page.UpdateData();
+    ASSERT_EQ(page.model()->rowCount(), 3);
+
+    // Editing the third contact replaces the third element.
+    selectRow(page, 2);
+    onNextModal([&](QWidget&) {
+        EXPECT_EQ(dialog.nameField()->text(), "Carol");
+        dialog.nameField()->setText("Caroline");
+        dialog.saveButton()->click();
+    });
+    page.onEdit();
+    EXPECT_EQ(page.editIndex(), 2);
+    EXPECT_EQ(pages.contacts.contacts().at(2).name, "Caroline");
+    EXPECT_EQ(page.model()->item(2, 0)->text(), "3");
+
+    // Remove asks first: No keeps it, Yes removes it.
+    selectRow(page, 1);
+    answerBox(QMessageBox::No);
+    page.onRemove();
+    EXPECT_EQ(pages.contacts.contacts().size(), 3);
+    selectRow(page, 1);
+    answerBox(QMessageBox::Yes);
+    page.onRemove();
+    ASSERT_EQ(pages.contacts.contacts().size(), 2);
+    EXPECT_EQ(page.model()->item(1, 1)->text(), "Caroline");
+
+    // The stored file holds the same list, read back by a store of its own.
+    ContactStore reread(pages.contacts.path());
+    EXPECT_EQ(reread.contacts(), pages.contacts.contacts());
+}
+
+TEST(ContactsPage, ExportAndImportGoThroughTheFileAndAForeignFileChangesNothing)
+{
+    Pages pages;
+    WidgetContacts page(pages.context);
+    pages.contacts.addContact("Đức", "192.0.2.1", "Công ty", "Huế", "h.323");
+    page.UpdateData();
+    const QString exported = pages.dir.filePath("exported.xml");
+    ASSERT_TRUE(pages.contacts.exportContacts(exported));
+    QFile file(exported);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString xml = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(xml.contains("Đức"));
+    EXPECT_TRUE(xml.contains("192.0.2.1"));
+
+    // A file that is not a contacts file leaves the list as it was, and says so.
+    const QString foreign = pages.dir.filePath("foreign.xml");
+    QFile bad(foreign);
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("<?xml version=\"1.0\"?><Playlist><Song/></Playlist>");
+    bad.close();
+    QStringList problems;
+    QObject::connect(&page, &WidgetContacts::fileProblem, &page,
+                     [&](const QString& text) { problems << text; });
+    answerBox(QMessageBox::Yes);
+    onNextModal([&](QWidget& w) {
+        // The file dialog: type the name and accept.
+        if (auto* name = w.findChild<QLineEdit*>("fileNameEdit")) {
+            name->setText(foreign);
+            QTest::keyClick(name, Qt::Key_Return);
+        }
+    });
+    QTimer::singleShot(0, [] {}); // let the question box appear first
+    page.onImport();
+    EXPECT_EQ(pages.contacts.contacts().size(), 1);
+    EXPECT_EQ(page.model()->rowCount(), 1);
+    EXPECT_FALSE(problems.isEmpty());
+
+    // Import answered No opens no file dialog and changes nothing.
+    answerBox(QMessageBox::No);
+    page.onImport();
+    EXPECT_EQ(pages.contacts.contacts().size(), 1);
+
+    ContactStore other(pages.dir.filePath("other.xml"));
+    ASSERT_TRUE(other.importContacts(exported));
+    EXPECT_EQ(other.contacts(), pages.contacts.contacts());
+}
+
+TEST(HistoryPage, IconsTooltipsAndSavingACallerAsAContact)
+{
+    Pages pages;
+    pages.recents.addRecent(
+        {"Old", "10.0.0.1", "01/12/26 09:00", "3", "H.323", "outgoing", "success"});
+    pages.recents.addRecent(
+        {"New", "10.0.0.2", "07/12/26 10:00", "0", "H.323", "incoming", "failure"});
+    WidgetHistory page(pages.context);
+    page.UpdateData();
+    ASSERT_EQ(page.model()->rowCount(), 2);
+    EXPECT_EQ(page.model()->item(0, 1)->text(), "New");
+    EXPECT_EQ(WidgetHistory::iconFor("incoming", "failure"), ":/img/left_red.png");
+    EXPECT_EQ(WidgetHistory::iconFor("outgoing", "success"), ":/img/right_green.png");
+    EXPECT_EQ(page.model()->item(1, 0)->toolTip().split('\n').size(), 7);
+
+    pages.contacts.addContact("Old", "10.0.0.1", "", "", "h.323");
+    selectRow(page, 1);
+    onNextModal([&](QWidget&) {
+        EXPECT_EQ(page.dialog()->ipField()->text(), "10.0.0.1");
+        page.dialog()->saveButton()->click();
+    });
+    page.onAdd();
+    // Added even though a contact with that address exists.
+    EXPECT_EQ(pages.contacts.contacts().size(), 2);
+
+    selectRow(page, 0);
+    page.onRemove();
+    ASSERT_EQ(page.model()->rowCount(), 1);
+    answerBox(QMessageBox::Yes);
+    page.onClear();
+    EXPECT_EQ(page.model()->rowCount(), 0);
+    EXPECT_TRUE(RecentStore(pages.recents.path()).recents().isEmpty());
+}
+
+TEST(CallToolbarRules, LayoutPipAndDurationFollowTheirCycles)
+{
+    EXPECT_EQ(WidgetCall::nextLayout(2, true), 3);
+    EXPECT_EQ(WidgetCall::nextLayout(2, false), 0);
+    EXPECT_EQ(WidgetCall::nextLayout(3, true), 0);
+    EXPECT_EQ(WidgetCall::nextLayout(7, false), 1);
+    QList<int> pip = {0};
+    for (int i = 0; i < 5; ++i)
+        pip << WidgetSettingsCall::nextPiP(pip.last());
+    EXPECT_EQ(pip, (QList<int>{0, 1, 2, 3, 4, 0}));
+    EXPECT_EQ(WidgetSettingsCall::nextPiP(9), 1);
+    EXPECT_EQ(WidgetCall::durationText(3723), "01:02:03");
+    EXPECT_EQ(WidgetCall::durationText(360000), "100:00:00");
+
+    voip::rtp::StreamStatistics s;
+    s.timeBase = std::chrono::milliseconds(2000);
+    s.rateByteCount = 16000;
+    s.totalBytes = (5u << 20);
+    s.frameCount = 50;
+    EXPECT_EQ(WidgetStatistics::bandwidthText(s), "64 Kbps");
+    EXPECT_EQ(WidgetStatistics::transferText(s), "5 MB");
+    EXPECT_EQ(WidgetStatistics::rateText(s), "25 fps");
+    s.totalBytes = (1u << 20) - 1;
+    s.timeBase = std::chrono::milliseconds(0);
+    EXPECT_EQ(WidgetStatistics::transferText(s), "0 MB");
+    EXPECT_EQ(WidgetStatistics::bandwidthText(s), "0 Kbps");
+}
+
+/// Every text a widget shows: labels, buttons, placeholders, tooltips, headers, actions.
+QStringList visibleTexts(QWidget& root)
+{
+    QStringList texts;
+    QList<QWidget*> widgets = root.findChildren<QWidget*>();
+    widgets << &root;
+    for (QWidget* w : widgets) {
+        if (auto* label = qobject_cast<QLabel*>(w))
+            texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w))
+            texts << button->text();
+        if (auto* line = qobject_cast<QLineEdit*>(w))
+            texts << line->placeholderText();
+        texts << w->toolTip();
+        for (QAction* action : w->actions())
+            texts << action->text();
+    }
+    texts.removeAll(QString());
+    return texts;
+}
+
+TEST(PagesInVietnamese, NoEnglishIsLeftOnAnyPage)
+{
+    Pages pages;
+    QTranslator vietnamese;
+    if (!vietnamese.load(":/locale/vn.qm"))
+        GTEST_SKIP() << "resource bundle not built";
+    QTranslator english;
+    ASSERT_TRUE(english.load(":/locale/en.qm"));
+    QApplication::installTranslator(&vietnamese);
+    pages.contacts.addContact("An", "10.0.0.1", "", "", "h.323");
+    WidgetHome home(pages.context);
+    WidgetContacts contacts(pages.context);
+    contacts.UpdateData();
+    WidgetHistory history(pages.context);
+    WidgetStatistics statistics(pages.context);
+    QStringList texts;
+    for (QWidget* page : std::initializer_list<QWidget*>{&home, &contacts, contacts.dialog(),
+                                                         &history, &statistics})
+        texts << visibleTexts(*page);
+    for (QMenu* menu : {&contacts.rowMenu(), &contacts.emptyMenu(), &history.rowMenu()})
+        for (QAction* action : menu->actions())
+            if (!action->isSeparator())
+                texts << action->text();
+    QApplication::removeTranslator(&vietnamese);
+
+    // Texts that are the same in both languages (digits, symbols, "-").
+    const auto neutral = [](const QString& text) {
+        for (QChar c : text)
+            if (c.isLetter())
+                return false;
+        return true;
+    };
+    int checked = 0;
+    for (const char* context :
+         {"WidgetHome", "WidgetContacts", "WidgetHistory", "WidgetStatistics"}) {
+        for (const char* key :
+             {"call", "name", "ip-address", "contacts", "history", "enter-address", "dial-pad",
+              "add-contact", "codec", "save", "tx", "rx"}) {
+            const QString englishText = english.translate(context, key);
+            if (englishText.isEmpty())
+                continue;
+            EXPECT_FALSE(texts.contains(englishText))
+                << context << " shows English " << englishText.toStdString();
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 12);
+    for (const QString& text : texts) {
+        if (neutral(text) || text == "An" || text.startsWith("An\n") || text.contains("10.0.0.1"))
+            continue;
+        // Every other text is a catalogue text: never a bare key.
+        EXPECT_FALSE(text.contains('-') && !text.contains(' '))
+            << "key shown: " << text.toStdString();
+    }
+}
+
+} // namespace
