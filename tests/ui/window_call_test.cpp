@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -164,6 +165,10 @@ TEST(WindowCall, TypedAddressCallsKxcallPlaysItsToneAndLeavesAHistoryEntry)
     EXPECT_TRUE(bandwidth.endsWith(" Kbps"));
     EXPECT_GE(bandwidth.section(' ', 0, 0).toInt(), 50) << bandwidth.toStdString();
     EXPECT_EQ(statistics->audioValue(WidgetStatistics::AudioLost, 1)->text(), "0");
+    bool isNumber = false;
+    statistics->audioValue(WidgetStatistics::AudioJitter, 1)->text().toUInt(&isNumber);
+    EXPECT_TRUE(isNumber);
+    EXPECT_TRUE(statistics->audioValue(WidgetStatistics::AudioTransfer, 1)->text().endsWith(" MB"));
     EXPECT_EQ(statistics->videoValue(WidgetStatistics::VideoCodec, 1)->text(), "-");
     EXPECT_TRUE(toolbar->durationLabel()->text().startsWith("00:00:0"));
 
@@ -263,8 +268,11 @@ TEST(WindowCall, AutoAnswerTakesTheCallAfterASecondWithoutAPrompt)
 {
     Client client(true);
     client.connectWindow();
+    QElapsedTimer clock;
+    clock.start();
     Kxcall caller({"--call", client.address(), "--calls", "1", "--hangup-after", "1"});
     ASSERT_TRUE(caller.waitFor("established"));
+    EXPECT_GE(clock.elapsed(), 900);
     ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
     EXPECT_FALSE(client.window.incomingCallBox()->isVisible());
     ASSERT_TRUE(caller.waitFor("cleared"));
