@@ -22,6 +22,7 @@
 
 #include "KxPhone/kxapp.h"
 #include "KxPhone/kxmanager.h"
+#include "ui/notifier.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetcontacts.h"
 #include "ui/widgethistory.h"
@@ -64,6 +65,7 @@ MainWindow::MainWindow(QWidget* parent)
     videoFrame_->setObjectName("videoFrame");
     videoFrame_->installEventFilter(this);
     setCentralWidget(videoFrame_);
+    notifier_ = new Notifier(this);
 }
 
 MainWindow::~MainWindow()
@@ -188,6 +190,7 @@ void MainWindow::buildTray()
     tray_->setContextMenu(menu);
     connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::onTray);
     tray_->setVisible(true);
+    notifier_->setTray(tray_);
 }
 
 void MainWindow::showProblem(const QString& text)
@@ -299,9 +302,9 @@ void MainWindow::onIncomingCall(QString name)
     if (!manager || incomingBoxOpen_)
         return;
     incomingBox_.setInformativeText(tr("from") + ": " + name);
-    if (tray_ && isHidden())
-        tray_->showMessage("Kestrovia", tr("incoming-call") + " " + tr("from") + ": " + name,
-                           QSystemTrayIcon::Information, 5000);
+    // The prompt shows over the window; a window in the tray or minimised is announced.
+    if (isHidden() || isMinimized())
+        notifier_->notify(tr("incoming-call"), tr("from") + ": " + name, 5000);
     incomingBoxOpen_ = true;
     incomingBox_.exec();
     incomingBoxOpen_ = false;
@@ -341,6 +344,7 @@ void MainWindow::onExit()
         manager->hangUp();
         call->waitForCleared(std::chrono::milliseconds(2000));
     }
+    notifier_->setTray(nullptr);
     delete tray_;
     tray_ = nullptr;
     QApplication::quit();
@@ -362,8 +366,7 @@ void MainWindow::onShowWindow()
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (tray_ && tray_->isVisible()) {
-        tray_->showMessage("Kestrovia", tr("app-minimized-to-tray"), QSystemTrayIcon::Information,
-                           5000);
+        notifier_->notify("Kestrovia", tr("app-minimized-to-tray"), 5000);
         hide();
         event->ignore();
         return;

@@ -16,6 +16,7 @@ class WidgetContacts;
 class WidgetHistory;
 class WidgetHome;
 class WidgetInfo;
+class Notifier;
 
 /// A flat button of the home dock's row that is raised while the mouse is over it.
 class DockButton : public QPushButton
@@ -64,6 +65,7 @@ public:
     QTimer* autoHideTimer() { return &autoHideTimer_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMessageBox* incomingCallBox() { return &incomingBox_; }
+    Notifier* notifier() const { return notifier_; }
 
     /// Turns the toolbar's auto-hide on or off in the running call and shows the toolbar.
     void setAutoHide(bool on);
@@ -123,6 +125,7 @@ private:
     DockButton* infoButton_ = nullptr;
     DockButton* cameraButton_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
+    Notifier* notifier_ = nullptr;
     QTimer autoHideTimer_;
     QMessageBox incomingBox_;
     QPushButton* answerButton_ = nullptr;
