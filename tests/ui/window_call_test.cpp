@@ -279,4 +279,29 @@ TEST(WindowCall, AutoAnswerTakesTheCallAfterASecondWithoutAPrompt)
     ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
 }
 
+TEST(WindowCall, EscapeOnThePromptDeclinesAndExitDuringACallEndsTheCallFirst)
+{
+    Client client(false);
+    client.connectWindow();
+    {
+        onNextBox([](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); });
+        Kxcall caller({"--call", client.address(), "--calls", "1"});
+        ASSERT_TRUE(caller.waitFor("cleared"));
+        EXPECT_EQ(caller.count("established"), 0);
+    }
+    ASSERT_TRUE(client.idle());
+
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "1"});
+    ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
+    ASSERT_TRUE(peer.waitFor("established"));
+    // No keeps the call; Yes clears it before the program ends.
+    onNextBox([](QMessageBox& box) { box.button(QMessageBox::No)->click(); });
+    client.window.onExit();
+    EXPECT_TRUE(client.manager->inCall());
+    onNextBox([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
+    client.window.onExit();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+    ASSERT_TRUE(client.idle());
+}
+
 } // namespace
