@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/opt.h>
 }
 
 namespace voip {
@@ -27,7 +28,8 @@ namespace voip {
     X(av_packet_alloc)                                                                             \
     X(av_packet_free)                                                                              \
     X(av_packet_unref)                                                                             \
-    X(av_new_packet)
+    X(av_new_packet)                                                                               \
+    X(avcodec_find_encoder_by_name)
 
 #define VOIP_AVUTIL_FUNCTIONS(X)                                                                   \
     X(avutil_version)                                                                              \
@@ -36,7 +38,9 @@ namespace voip {
     X(av_frame_free)                                                                               \
     X(av_frame_unref)                                                                              \
     X(av_frame_get_buffer)                                                                         \
-    X(av_channel_layout_default)
+    X(av_channel_layout_default)                                                                   \
+    X(av_opt_set)                                                                                  \
+    X(av_frame_make_writable)
 
 /// libavcodec and libavutil, opened the first time a codec needs them rather than linked
 /// in: FFmpeg as Debian builds it maps a hundred libraries (x265, rav1e, librsvg, ICU...),

@@ -205,8 +205,12 @@ DepacketiseResult Depacketiser::add(std::span<const uint8_t> payload, uint16_t s
         (!current_.empty() || inFragment_ || currentDamaged_)) {
         // The previous picture's marker packet was lost or never sent.
         result = finishPicture();
-        // What was lost may as well have been the start of this picture.
-        currentDamaged_ = gap;
+        // The loss is taken as the previous picture's when this packet can begin a picture
+        // (it is not the middle of a fragmented unit): else the key frame a receiver asks
+        // for after a loss would itself be thrown away.
+        const bool canBegin = !payload.empty() && (nalType(payload[0]) != FuA ||
+                                                   (payload.size() > 1 && (payload[1] & 0x80)));
+        currentDamaged_ = gap && !canBegin;
     }
     haveTimestamp_ = true;
     currentTimestamp_ = timestamp;
@@ -228,10 +232,9 @@ DepacketiseResult Depacketiser::add(std::span<const uint8_t> payload, uint16_t s
 
     if (marker) {
         const DepacketiseResult finished = finishPicture();
-        if (finished != DepacketiseResult::Pending)
-            result = finished == DepacketiseResult::Damaged && result == DepacketiseResult::Picture
-                         ? DepacketiseResult::Damaged
-                         : finished;
+        // Damage wins: the sender must hear of it, and the picture is still waiting.
+        if (finished == DepacketiseResult::Damaged || result != DepacketiseResult::Damaged)
+            result = finished == DepacketiseResult::Pending ? result : finished;
     }
     return result;
 }

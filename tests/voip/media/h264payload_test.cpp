@@ -147,8 +147,12 @@ TEST(H264Payload, LossAndAMissingFragmentEndDamageOnlyTheirPicture)
     packets = sender.send(unit);
     packets.pop_back();
     EXPECT_EQ(receive(receiver, packets), DepacketiseResult::Pending);
-    packets = sender.send(annexB({nalUnit(1, 200, 9)}));
+    const auto small = annexB({nalUnit(1, 200, 9)});
+    packets = sender.send(small);
     EXPECT_EQ(receive(receiver, packets), DepacketiseResult::Damaged);
+    // The small picture itself came through whole.
+    ASSERT_TRUE(receiver.takePicture(picture, timestamp));
+    EXPECT_EQ(picture, small);
 
     // A new FU start while the last one is open, within one picture.
     packets = sender.send(unit);

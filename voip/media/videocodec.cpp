@@ -1,0 +1,254 @@
+#include "voip/media/videocodec.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "voip/media/avlibrary.h"
+
+namespace voip {
+
+namespace {
+
+MediaStatus failure(const char* what, int code)
+{
+    return MediaStatus::failure(MediaError::DeviceFailure, std::string("H.264: ") + what + ": " +
+                                                               avErrorText(*avLibrary(), code));
+}
+
+const AvLibrary* library(std::string& error)
+{
+    return avLibrary(&error);
+}
+
+void release(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
+{
+    const AvLibrary* av = avLibraryLoaded() ? avLibrary() : nullptr;
+    if (!av)
+        return;
+    av->avcodec_free_context(&context);
+    av->av_frame_free(&frame);
+    av->av_packet_free(&packet);
+}
+
+/// "5.1" -> 51, as libavcodec counts levels.
+int levelNumber(const std::string& level)
+{
+    const auto dot = level.find('.');
+    try {
+        const int major = std::stoi(level.substr(0, dot));
+        const int minor = dot == std::string::npos ? 0 : std::stoi(level.substr(dot + 1));
+        return major * 10 + minor;
+    } catch (...) {
+        return 0;
+    }
+}
+
+} // namespace
+
+std::size_t VideoFrame::sizeFor(unsigned width, unsigned height)
+{
+    const std::size_t chroma = std::size_t((width + 1) / 2) * ((height + 1) / 2);
+    return std::size_t(width) * height + 2 * chroma;
+}
+
+VideoFrame VideoFrame::black(unsigned width, unsigned height)
+{
+    VideoFrame frame;
+    frame.width = width;
+    frame.height = height;
+    frame.data.assign(sizeFor(width, height), 128);
+    std::fill(frame.data.begin(), frame.data.begin() + std::ptrdiff_t(width * height), 16);
+    return frame;
+}
+
+uint8_t* VideoFrame::plane(int index)
+{
+    return const_cast<uint8_t*>(std::as_const(*this).plane(index));
+}
+
+const uint8_t* VideoFrame::plane(int index) const
+{
+    const std::size_t luma = std::size_t(width) * height;
+    const std::size_t chroma = std::size_t(stride(1)) * planeHeight(1);
+    return data.data() + (index == 0 ? 0 : index == 1 ? luma : luma + chroma);
+}
+
+H264Encoder::H264Encoder(const H264EncoderOptions& options)
+    : options_(options)
+{}
+
+H264Encoder::~H264Encoder()
+{
+    release(context_, frame_, packet_);
+}
+
+MediaResult<std::unique_ptr<H264Encoder>> H264Encoder::create(const H264EncoderOptions& options)
+{
+    if (options.width < 16 || options.height < 16 || options.width > 4096 ||
+        options.height > 2304 || options.width % 2 || options.height % 2)
+        return MediaStatus::failure(MediaError::InvalidArgument,
+                                    "H.264: picture of " + std::to_string(options.width) + "x" +
+                                        std::to_string(options.height));
+    if (options.frameRate < 1 || options.frameRate > 60 || options.bitRate < 16'000)
+        return MediaStatus::failure(MediaError::InvalidArgument, "H.264: frame or bit rate");
+    std::string error;
+    const AvLibrary* av = library(error);
+    if (!av)
+        return MediaStatus::failure(MediaError::Unsupported, "H.264 needs FFmpeg: " + error);
+    const AVCodec* codec = av->avcodec_find_encoder_by_name("libx264");
+    if (!codec)
+        return MediaStatus::failure(MediaError::Unsupported, "libavcodec has no libx264 encoder");
+
+    std::unique_ptr<H264Encoder> encoder(new H264Encoder(options));
+    AVCodecContext* c = encoder->context_ = av->avcodec_alloc_context3(codec);
+    encoder->frame_ = av->av_frame_alloc();
+    encoder->packet_ = av->av_packet_alloc();
+    if (!c || !encoder->frame_ || !encoder->packet_)
+        return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
+    c->width = int(options.width);
+    c->height = int(options.height);
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = AVRational{1, int(options.frameRate)};
+    c->framerate = AVRational{int(options.frameRate), 1};
+    c->bit_rate = options.bitRate;
+    // A one-second buffer keeps each second near the channel's rate.
+    c->rc_max_rate = options.bitRate;
+    c->rc_buffer_size = int(options.bitRate);
+    c->gop_size = int(options.keyFrameInterval);
+    c->max_b_frames = 0;
+    c->thread_count = 1;
+    c->level = levelNumber(options.level);
+    av->av_opt_set(c->priv_data, "preset", options.preset.c_str(), 0);
+    av->av_opt_set(c->priv_data, "tune", "zerolatency", 0);
+    av->av_opt_set(c->priv_data, "profile", options.profile.c_str(), 0);
+    av->av_opt_set(c->priv_data, "forced-idr", "1", 0);
+    if (int rc = av->avcodec_open2(c, codec, nullptr); rc < 0)
+        return failure("cannot open the encoder", rc);
+
+    AVFrame* f = encoder->frame_;
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = c->width;
+    f->height = c->height;
+    if (int rc = av->av_frame_get_buffer(f, 0); rc < 0)
+        return failure("no frame buffer", rc);
+    return encoder;
+}
+
+void H264Encoder::setBitRate(unsigned bitsPerSecond)
+{
+    bitsPerSecond = std::max(bitsPerSecond, 16'000u);
+    options_.bitRate = bitsPerSecond;
+    context_->bit_rate = bitsPerSecond;
+    context_->rc_max_rate = bitsPerSecond;
+    context_->rc_buffer_size = int(bitsPerSecond);
+}
+
+MediaStatus H264Encoder::encode(const VideoFrame& picture, std::vector<uint8_t>& accessUnit)
+{
+    accessUnit.clear();
+    if (picture.width != options_.width || picture.height != options_.height ||
+        picture.data.size() != VideoFrame::sizeFor(picture.width, picture.height))
+        return MediaStatus::failure(MediaError::InvalidArgument,
+                                    "H.264 encoder takes " + std::to_string(options_.width) + "x" +
+                                        std::to_string(options_.height) + " pictures");
+    const AvLibrary& av = *avLibrary();
+    if (int rc = av.av_frame_make_writable(frame_); rc < 0)
+        return failure("no frame buffer", rc);
+    for (int p = 0; p < 3; ++p) {
+        const uint8_t* from = picture.plane(p);
+        for (unsigned row = 0; row < picture.planeHeight(p); ++row)
+            std::memcpy(frame_->data[p] + std::ptrdiff_t(row) * frame_->linesize[p],
+                        from + std::size_t(row) * picture.stride(p), picture.stride(p));
+    }
+    frame_->pts = nextPts_++;
+    frame_->pict_type = keyFrameRequested_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    keyFrameRequested_ = false;
+    if (int rc = av.avcodec_send_frame(context_, frame_); rc < 0)
+        return failure("encoding failed", rc);
+    for (;;) {
+        int rc = av.avcodec_receive_packet(context_, packet_);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            break;
+        if (rc < 0)
+            return failure("encoding failed", rc);
+        accessUnit.insert(accessUnit.end(), packet_->data, packet_->data + packet_->size);
+        av.av_packet_unref(packet_);
+    }
+    return MediaStatus::success();
+}
+
+H264Decoder::~H264Decoder()
+{
+    release(context_, frame_, packet_);
+}
+
+MediaResult<std::unique_ptr<H264Decoder>> H264Decoder::create()
+{
+    std::string error;
+    const AvLibrary* av = library(error);
+    if (!av)
+        return MediaStatus::failure(MediaError::Unsupported, "H.264 needs FFmpeg: " + error);
+    const AVCodec* codec = av->avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (!codec)
+        return MediaStatus::failure(MediaError::Unsupported, "libavcodec has no H.264 decoder");
+    std::unique_ptr<H264Decoder> decoder(new H264Decoder());
+    decoder->context_ = av->avcodec_alloc_context3(codec);
+    decoder->frame_ = av->av_frame_alloc();
+    decoder->packet_ = av->av_packet_alloc();
+    if (!decoder->context_ || !decoder->frame_ || !decoder->packet_)
+        return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
+    decoder->context_->thread_count = 1;
+    if (int rc = av->avcodec_open2(decoder->context_, codec, nullptr); rc < 0)
+        return failure("cannot open the decoder", rc);
+    return decoder;
+}
+
+MediaStatus H264Decoder::decode(std::span<const uint8_t> accessUnit,
+                                std::vector<VideoFrame>& frames)
+{
+    if (accessUnit.empty())
+        return MediaStatus::success();
+    if (accessUnit.size() > (16u << 20))
+        return MediaStatus::failure(MediaError::BadData, "H.264 access unit too large");
+    const AvLibrary& av = *avLibrary();
+    if (int rc = av.av_new_packet(packet_, int(accessUnit.size())); rc < 0)
+        return failure("no packet buffer", rc);
+    std::memcpy(packet_->data, accessUnit.data(), accessUnit.size());
+    int rc = av.avcodec_send_packet(context_, packet_);
+    av.av_packet_unref(packet_);
+    if (rc < 0)
+        return MediaStatus::failure(MediaError::BadData, "H.264 picture cannot be decoded");
+    for (;;) {
+        rc = av.avcodec_receive_frame(context_, frame_);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            break;
+        if (rc < 0)
+            return MediaStatus::failure(MediaError::BadData, "H.264 picture cannot be decoded");
+        const bool planar420 =
+            frame_->format == AV_PIX_FMT_YUV420P || frame_->format == AV_PIX_FMT_YUVJ420P;
+        const auto width = unsigned(frame_->width);
+        const auto height = unsigned(frame_->height);
+        if (!planar420 || width == 0 || height == 0 || uint64_t(width) * height > MaxPixels) {
+            av.av_frame_unref(frame_);
+            return MediaStatus::failure(MediaError::Unsupported,
+                                        "H.264 picture format or size not taken");
+        }
+        VideoFrame picture;
+        picture.width = width;
+        picture.height = height;
+        picture.data.resize(VideoFrame::sizeFor(width, height));
+        for (int p = 0; p < 3; ++p) {
+            uint8_t* to = picture.plane(p);
+            for (unsigned row = 0; row < picture.planeHeight(p); ++row)
+                std::memcpy(to + std::size_t(row) * picture.stride(p),
+                            frame_->data[p] + std::ptrdiff_t(row) * frame_->linesize[p],
+                            picture.stride(p));
+        }
+        frames.push_back(std::move(picture));
+        av.av_frame_unref(frame_);
+    }
+    return MediaStatus::success();
+}
+
+} // namespace voip
