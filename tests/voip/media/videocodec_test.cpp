@@ -62,6 +62,15 @@ bool hasUnit(const std::vector<uint8_t>& accessUnit, uint8_t type)
     return false;
 }
 
+/// profile_idc of the access unit's SPS, or -1 without one.
+int profileOf(const std::vector<uint8_t>& accessUnit)
+{
+    for (auto unit : h264::splitAnnexB(accessUnit))
+        if ((unit[0] & 0x1F) == 7 && unit.size() > 1)
+            return unit[1];
+    return -1;
+}
+
 TEST(H264Codec, SevenTwentyPAtOneMegabitKeepsThePictureThroughRtp)
 {
     H264EncoderOptions options;
@@ -88,9 +97,7 @@ TEST(H264Codec, SevenTwentyPAtOneMegabitKeepsThePictureThroughRtp)
             // High profile (profile_idc 100) in the SPS, which comes with the IDR.
             ASSERT_TRUE(hasUnit(accessUnit, 7));
             ASSERT_TRUE(hasUnit(accessUnit, 5));
-            for (auto unit : h264::splitAnnexB(accessUnit))
-                if ((unit[0] & 0x1F) == 7)
-                    EXPECT_EQ(unit[1], 100);
+            EXPECT_EQ(profileOf(accessUnit), 100);
         } else {
             EXPECT_FALSE(hasUnit(accessUnit, 5)) << "picture " << n;
         }
@@ -126,9 +133,7 @@ TEST(H264Codec, KeyFramesOnRequestProfilesAndTheBitRateFollowed)
         ASSERT_TRUE(encoder.value()->encode(pattern(320, 240, n), accessUnit));
         EXPECT_EQ(hasUnit(accessUnit, 5), n == 0 || n == 20) << "picture " << n;
         if (n == 0)
-            for (auto unit : h264::splitAnnexB(accessUnit))
-                if ((unit[0] & 0x1F) == 7)
-                    EXPECT_EQ(unit[1], 66) << "baseline";
+            EXPECT_EQ(profileOf(accessUnit), 66) << "baseline";
     }
     // Content that takes every bit given: the output follows the new rate.
     std::size_t fast = 0, slow = 0;
