@@ -132,8 +132,9 @@ TEST(H264Codec, KeyFramesOnRequestProfilesAndTheBitRateFollowed)
             encoder.value()->requestKeyFrame();
         ASSERT_TRUE(encoder.value()->encode(pattern(320, 240, n), accessUnit));
         EXPECT_EQ(hasUnit(accessUnit, 5), n == 0 || n == 20) << "picture " << n;
-        if (n == 0)
+        if (n == 0) {
             EXPECT_EQ(profileOf(accessUnit), 66) << "baseline";
+        }
     }
     // Content that takes every bit given: the output follows the new rate.
     std::size_t fast = 0, slow = 0;
