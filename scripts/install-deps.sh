@@ -15,7 +15,7 @@ packages=(
   libx11-dev libxext-dev libxcomposite-dev libxfixes-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon
+  tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon ffmpeg
 )
 
 missing=()
