@@ -7,29 +7,13 @@
 #include <vector>
 
 #include "voip/device/mediastatus.h"
+#include "voip/device/videoframe.h"
 
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
 
 namespace voip {
-
-/// One picture in I420 (planar 4:2:0): the Y plane, then U, then V, each without padding
-/// (U and V are (width+1)/2 x (height+1)/2).
-struct VideoFrame
-{
-    unsigned width = 0;
-    unsigned height = 0;
-    std::vector<uint8_t> data;
-
-    static std::size_t sizeFor(unsigned width, unsigned height);
-    /// A black picture of that size.
-    static VideoFrame black(unsigned width, unsigned height);
-    uint8_t* plane(int index);
-    const uint8_t* plane(int index) const;
-    unsigned stride(int index) const { return index == 0 ? width : (width + 1) / 2; }
-    unsigned planeHeight(int index) const { return index == 0 ? height : (height + 1) / 2; }
-};
 
 /// What the H.264 encoder is asked for.
 struct H264EncoderOptions
