@@ -3,6 +3,7 @@
 #include <random>
 
 #include "voip/media/codec.h"
+#include "voip/rtp/jitterbuffer.h"
 #include "voip/rtp/rtpsession.h"
 
 namespace voip {
@@ -31,6 +32,12 @@ bool RtpMediaStream::onOpen()
         // Constant-rate payloads let the jitter buffer find a peer's real timestamp clock.
         if (const auto* codec = findAudioCodec(mediaFormat().name()))
             session_->setPayloadBytesPerMs(codec->bytesPerSecond / 1000.0);
+        if (!session_->usesJitterBuffer()) {
+            auto inbox = std::make_shared<Inbox>();
+            inbox_ = inbox;
+            session_->setPacketHandler(
+                [this, inbox](const rtp::MediaFrame& packet) { receiveDirect(*inbox, packet); });
+        }
     } else {
         timestampOffset_ = std::random_device{}();
     }
@@ -41,9 +48,58 @@ bool RtpMediaStream::onOpen()
 
 void RtpMediaStream::onClose()
 {
+    if (inbox_) {
+        session_->setPacketHandler(nullptr);
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->closed = true;
+        inbox_->wake.notify_all();
+    }
     std::lock_guard lock(mutex_);
     closed_ = true;
     wake_.notify_all();
+}
+
+void RtpMediaStream::receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) const
+{
+    if (int(packet.payloadType) != mediaFormat().payloadType())
+        return;
+    std::lock_guard lock(inbox.mutex);
+    if (inbox.closed)
+        return;
+    StreamFrame frame;
+    frame.payload = packet.payload;
+    frame.timestamp = packet.timestamp;
+    frame.marker = packet.marker;
+    // A forward jump in the sequence is loss; a step back (reordering, a duplicate) or a
+    // huge jump (the sender restarted) is not counted.
+    if (inbox.haveSequence) {
+        const uint16_t gap = uint16_t(packet.sequence - inbox.nextSequence);
+        if (gap > 0 && gap < 3000)
+            frame.lostBefore = gap;
+    }
+    inbox.haveSequence = true;
+    inbox.nextSequence = uint16_t(packet.sequence + 1);
+    frame.lostBefore += inbox.droppedBefore;
+    inbox.droppedBefore = 0;
+    if (inbox.frames.size() >= Inbox::MaxPackets) {
+        inbox.droppedBefore = 1 + inbox.frames.front().lostBefore;
+        inbox.frames.pop_front();
+        inbox.frames.front().lostBefore += inbox.droppedBefore;
+        inbox.droppedBefore = 0;
+    }
+    inbox.frames.push_back(std::move(frame));
+    inbox.wake.notify_one();
+}
+
+MediaStatus RtpMediaStream::readDirect(StreamFrame& frame)
+{
+    std::unique_lock lock(inbox_->mutex);
+    inbox_->wake.wait(lock, [&] { return inbox_->closed || !inbox_->frames.empty(); });
+    if (inbox_->frames.empty())
+        return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+    frame = std::move(inbox_->frames.front());
+    inbox_->frames.pop_front();
+    return MediaStatus::success();
 }
 
 uint64_t RtpMediaStream::otherPayloadFrames() const
@@ -56,6 +112,8 @@ MediaStatus RtpMediaStream::readFrame(StreamFrame& frame)
 {
     if (!isSource())
         return FrameStream::readFrame(frame);
+    if (inbox_)
+        return readDirect(frame);
     const int payloadType = mediaFormat().payloadType();
     std::unique_lock lock(mutex_);
     while (!closed_) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -11,7 +12,8 @@ namespace voip {
 
 namespace rtp {
 class RtpSession;
-}
+struct MediaFrame;
+} // namespace rtp
 
 /// A media stream on an RTP session: a sink sends each frame as one RTP packet with the
 /// format's payload type; a source hands out the frames the session's jitter buffer
@@ -43,7 +45,25 @@ protected:
     void onClose() override;
 
 private:
+    /// Packets of a session without a jitter buffer (video, data), as they arrive; shared
+    /// with the session's packet handler, which may still run while the stream closes.
+    struct Inbox
+    {
+        /// More than this many waiting packets: the oldest are dropped (and counted lost).
+        static constexpr std::size_t MaxPackets = 2048;
+        std::mutex mutex; // guards the members below
+        std::condition_variable wake;
+        std::deque<StreamFrame> frames;
+        bool haveSequence = false;
+        uint16_t nextSequence = 0;
+        uint32_t droppedBefore = 0;
+        bool closed = false;
+    };
+    void receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) const;
+    MediaStatus readDirect(StreamFrame& frame);
+
     std::shared_ptr<rtp::RtpSession> session_;
+    std::shared_ptr<Inbox> inbox_; // set while a direct source is open
     const std::chrono::milliseconds pollInterval_;
     uint32_t timestampOffset_ = 0; ///< random start of our timestamps (RFC 3550 5.1)
     static constexpr unsigned kMaxFailedSends = 50;

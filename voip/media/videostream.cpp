@@ -1,0 +1,170 @@
+#include "voip/media/videostream.h"
+
+#include "voip/base/trace.h"
+
+namespace voip {
+
+void MemoryVideoOutput::showFrame(const VideoFrame& frame)
+{
+    std::lock_guard lock(mutex_);
+    ++frames_;
+    last_ = frame;
+}
+
+uint64_t MemoryVideoOutput::frames() const
+{
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+VideoFrame MemoryVideoOutput::lastFrame() const
+{
+    std::lock_guard lock(mutex_);
+    return last_;
+}
+
+VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned sessionId,
+                                     std::string driver, const VideoInputParams& input,
+                                     const H264EncoderOptions& encoding, std::size_t maxPayload)
+    : FrameStream(format, sessionId, true)
+    , driver_(std::move(driver))
+    , input_(input)
+    , encoding_(encoding)
+    , packetiser_(maxPayload)
+{
+    encoding_.width = input.width;
+    encoding_.height = input.height;
+    encoding_.frameRate = input.frameRate;
+}
+
+VideoSourceStream::~VideoSourceStream()
+{
+    close();
+}
+
+bool VideoSourceStream::onOpen()
+{
+    auto device = createVideoInputDevice(driver_);
+    if (!device) {
+        setLastError(device.status().message());
+        return false;
+    }
+    if (auto status = device.value()->open(input_); !status) {
+        setLastError(status.message());
+        return false;
+    }
+    auto encoder = H264Encoder::create(encoding_);
+    if (!encoder) {
+        setLastError(encoder.status().message());
+        return false;
+    }
+    device_ = device.take();
+    encoder_ = encoder.take();
+    closing_ = false;
+    return true;
+}
+
+void VideoSourceStream::onClose()
+{
+    // The patch thread notices at its next picture (one frame interval at most).
+    closing_ = true;
+}
+
+MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
+{
+    while (pending_.empty()) {
+        if (closing_ || !device_)
+            return MediaStatus::failure(MediaError::Closed, "video source closed");
+        VideoFrame picture;
+        if (auto status = device_->readFrame(picture); !status) {
+            setLastError(status.message());
+            return MediaStatus::failure(MediaError::DeviceFailure, status.message());
+        }
+        if (const unsigned rate = bitRate_.exchange(0))
+            encoder_->setBitRate(rate);
+        if (keyFrameRequested_.exchange(false))
+            encoder_->requestKeyFrame();
+        if (auto status = encoder_->encode(picture, accessUnit_); !status) {
+            setLastError(status.message());
+            return status;
+        }
+        const uint64_t number = pictures_++;
+        for (auto unit : h264::splitAnnexB(accessUnit_))
+            if ((unit[0] & 0x1F) == 5) {
+                ++keyFrames_;
+                break;
+            }
+        packetiser_.packetise(accessUnit_, payloads_);
+        const auto timestamp = uint32_t(number * 90000 / input_.frameRate);
+        for (std::size_t i = 0; i < payloads_.size(); ++i) {
+            StreamFrame out;
+            out.payload = std::move(payloads_[i]);
+            out.timestamp = timestamp;
+            out.marker = i + 1 == payloads_.size();
+            pending_.push_back(std::move(out));
+        }
+    }
+    frame = std::move(pending_.front());
+    pending_.pop_front();
+    return MediaStatus::success();
+}
+
+VideoSinkStream::VideoSinkStream(const MediaFormat& format, unsigned sessionId,
+                                 std::shared_ptr<VideoOutput> output,
+                                 std::function<void()> askForPicture,
+                                 std::chrono::milliseconds minAskInterval)
+    : FrameStream(format, sessionId, false)
+    , output_(std::move(output))
+    , askForPicture_(std::move(askForPicture))
+    , minAskInterval_(minAskInterval)
+{}
+
+bool VideoSinkStream::onOpen()
+{
+    auto decoder = H264Decoder::create();
+    if (!decoder) {
+        setLastError(decoder.status().message());
+        return false;
+    }
+    decoder_ = decoder.take();
+    return true;
+}
+
+void VideoSinkStream::askForPicture()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (asked_once_ && now - lastAsk_ < minAskInterval_)
+        return;
+    asked_once_ = true;
+    lastAsk_ = now;
+    ++asked_;
+    if (askForPicture_)
+        askForPicture_();
+}
+
+MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
+{
+    if (!decoder_)
+        return MediaStatus::failure(MediaError::NotOpen, "video sink is not open");
+    // The transport numbers its packets; what it knows lost shows as a gap here.
+    sequence_ = uint16_t(sequence_ + 1 + frame.lostBefore);
+    if (depacketiser_.add(frame.payload, sequence_, frame.timestamp, frame.marker) ==
+        h264::DepacketiseResult::Damaged)
+        askForPicture();
+    uint32_t timestamp = 0;
+    while (depacketiser_.takePicture(picture_, timestamp)) {
+        decoded_.clear();
+        if (auto status = decoder_->decode(picture_, decoded_); !status) {
+            VOIP_TRACE(3, "Media\t" << status.message());
+            askForPicture();
+        }
+        for (const auto& picture : decoded_) {
+            ++shown_;
+            if (output_)
+                output_->showFrame(picture);
+        }
+    }
+    return MediaStatus::success();
+}
+
+} // namespace voip

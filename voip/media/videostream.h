@@ -1,0 +1,117 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "voip/device/videoinput.h"
+#include "voip/media/h264payload.h"
+#include "voip/media/stream.h"
+#include "voip/media/videocodec.h"
+
+namespace voip {
+
+/// Where a video sink shows its pictures.  Called on the patch's thread.
+class VideoOutput
+{
+public:
+    virtual ~VideoOutput() = default;
+    virtual void showFrame(const VideoFrame& frame) = 0;
+};
+
+/// Keeps the last picture it was shown and counts them (tests, headless use).  Any thread.
+class MemoryVideoOutput : public VideoOutput
+{
+public:
+    void showFrame(const VideoFrame& frame) override;
+    uint64_t frames() const;
+    VideoFrame lastFrame() const;
+
+private:
+    mutable std::mutex mutex_; // guards the members below
+    uint64_t frames_ = 0;
+    VideoFrame last_;
+};
+
+/// The local video source of a call as H.264 RTP payloads: pictures from a video input
+/// device, encoded and cut into payloads (mode 1), one payload per frame, the marker on the
+/// last of each picture, timestamps in 90 kHz units.  requestKeyFrame and setBitRate may
+/// come from any thread (a far end's fast update request, a flow control command).
+class VideoSourceStream : public FrameStream
+{
+public:
+    VideoSourceStream(const MediaFormat& format, unsigned sessionId, std::string driver,
+                      const VideoInputParams& input, const H264EncoderOptions& encoding,
+                      std::size_t maxPayload = 1200);
+    ~VideoSourceStream() override;
+
+    MediaStatus readFrame(StreamFrame& frame) override;
+    void requestKeyFrame() { keyFrameRequested_ = true; }
+    void setBitRate(unsigned bitsPerSecond) { bitRate_ = bitsPerSecond; }
+    uint64_t picturesSent() const { return pictures_; }
+    uint64_t keyFramesSent() const { return keyFrames_; }
+
+protected:
+    bool onOpen() override;
+    void onClose() override;
+
+private:
+    const std::string driver_;
+    const VideoInputParams input_;
+    H264EncoderOptions encoding_;
+    h264::Packetiser packetiser_;
+    // The patch thread's own, once open:
+    std::unique_ptr<VideoInputDevice> device_;
+    std::unique_ptr<H264Encoder> encoder_;
+    std::deque<StreamFrame> pending_;
+    std::vector<uint8_t> accessUnit_;
+    std::vector<std::vector<uint8_t>> payloads_;
+    // Any thread:
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> keyFrameRequested_{false};
+    std::atomic<unsigned> bitRate_{0};
+    std::atomic<uint64_t> pictures_{0};
+    std::atomic<uint64_t> keyFrames_{0};
+};
+
+/// The far end's video, shown: H.264 RTP payloads reassembled, decoded and handed to a
+/// video output.  A lost or undecodable picture asks the far end for a new one through
+/// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`.
+class VideoSinkStream : public FrameStream
+{
+public:
+    VideoSinkStream(const MediaFormat& format, unsigned sessionId,
+                    std::shared_ptr<VideoOutput> output, std::function<void()> askForPicture,
+                    std::chrono::milliseconds minAskInterval = std::chrono::milliseconds(1000));
+
+    MediaStatus writeFrame(const StreamFrame& frame) override;
+    uint64_t picturesShown() const { return shown_; }
+    uint64_t picturesAskedFor() const { return asked_; }
+    uint64_t damagedPictures() const { return depacketiser_.damaged(); }
+
+protected:
+    bool onOpen() override;
+
+private:
+    void askForPicture();
+
+    std::shared_ptr<VideoOutput> output_;
+    std::function<void()> askForPicture_;
+    const std::chrono::milliseconds minAskInterval_;
+    // The patch thread's own:
+    h264::Depacketiser depacketiser_;
+    std::unique_ptr<H264Decoder> decoder_;
+    uint16_t sequence_ = 0;
+    std::vector<uint8_t> picture_;
+    std::vector<VideoFrame> decoded_;
+    std::chrono::steady_clock::time_point lastAsk_{};
+    bool asked_once_ = false;
+    std::atomic<uint64_t> shown_{0};
+    std::atomic<uint64_t> asked_{0};
+};
+
+} // namespace voip
