@@ -332,4 +332,11 @@ void Connection::releaseNow(EndReason reason)
     released_ = true;
 }
 
+bool Connection::requestVideoUpdate(unsigned)
+{
+    return false;
+}
+
+void Connection::OnVideoUpdateRequested(unsigned) {}
+
 } // namespace voip

@@ -166,6 +166,15 @@ public:
     /// User input arrived from the far end; default: the manager's OnUserInputString.
     virtual void OnUserInputString(const std::string& value);
 
+    // --- video ---
+
+    /// Asks the far end for a new picture of what it sends on `sessionId` (one was lost).
+    /// Default: not supported (false).
+    virtual bool requestVideoUpdate(unsigned sessionId);
+    /// The far end asked for a new picture of what this call sends on `sessionId`.  The
+    /// network leg passes it to the leg that makes the pictures; default: nothing.
+    virtual void OnVideoUpdateRequested(unsigned sessionId);
+
 protected:
     /// Makes the stream object for openMediaStream; null when this connection has no
     /// stream of that kind.  Default: null.

@@ -78,6 +78,10 @@ std::string usage()
            "  --redirect ADDRESS      answer every call with a Facility forwarding it there\n"
            "  --release-cause N       refuse every call with Q.931 cause N (e.g. 41, 17, 19)\n"
            "  --json                  print each event as one JSON object a line\n"
+           "  --video fake            send video: the FakeVideo test pattern\n"
+           "  --video-size WxH        its picture size (default 640x360)\n"
+           "  --video-rate N          its pictures per second (default 25)\n"
+           "  --record-video FILE     write the received pictures to this Y4M file\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
@@ -176,6 +180,33 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 return std::nullopt;
             }
             options.redirectTo = value;
+        } else if (name == "--video") {
+            if (value == "fake") {
+                options.videoDriver = voip::kFakeVideoDriver;
+            } else {
+                error = "bad --video (fake): " + std::string(value);
+                return std::nullopt;
+            }
+        } else if (name == "--video-size") {
+            const auto x = value.find('x');
+            auto width = x == std::string_view::npos ? std::nullopt : number(value.substr(0, x));
+            auto height = x == std::string_view::npos ? std::nullopt : number(value.substr(x + 1));
+            if (!width || !height || *width < 64 || *height < 48 || *width > 4096 ||
+                *height > 2304 || *width % 2 || *height % 2) {
+                error = "bad --video-size (even, 64x48 to 4096x2304): " + std::string(value);
+                return std::nullopt;
+            }
+            options.videoWidth = unsigned(*width);
+            options.videoHeight = unsigned(*height);
+        } else if (name == "--video-rate") {
+            auto rate = number(value);
+            if (!rate || *rate < 1 || *rate > 60) {
+                error = "bad --video-rate (1 to 60): " + std::string(value);
+                return std::nullopt;
+            }
+            options.videoRate = unsigned(*rate);
+        } else if (name == "--record-video") {
+            options.recordVideoFile = value;
         } else if (name == "--release-cause") {
             auto cause = number(value);
             if (!cause || *cause < 1 || *cause > 127) {
@@ -193,6 +224,25 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         return std::nullopt;
     }
     return options;
+}
+
+Y4mOutput::Y4mOutput(const std::string& path, unsigned frameRate)
+{
+    ok_ = bool(writer_.open(path, frameRate));
+}
+
+void Y4mOutput::showFrame(const voip::VideoFrame& frame)
+{
+    std::lock_guard lock(mutex_);
+    // A picture of another size than the first cannot go into the file.
+    if (writer_.write(frame))
+        ++written_;
+}
+
+unsigned Y4mOutput::written() const
+{
+    std::lock_guard lock(mutex_);
+    return written_;
 }
 
 SoundEndpoint::SoundEndpoint(voip::Manager& manager, const Options& options)
@@ -263,6 +313,23 @@ bool CallManager::start()
             print("error " + status.message());
             return false;
         }
+    }
+    if (!options_.videoDriver.empty()) {
+        voip::VideoInputParams video;
+        video.device = options_.videoDevice;
+        video.width = options_.videoWidth;
+        video.height = options_.videoHeight;
+        video.frameRate = options_.videoRate;
+        local_->setVideoInput(options_.videoDriver, video);
+    }
+    if (!options_.recordVideoFile.empty()) {
+        auto output = std::make_shared<Y4mOutput>(options_.recordVideoFile, options_.videoRate);
+        if (!output->ok()) {
+            print("error cannot write " + options_.recordVideoFile);
+            return false;
+        }
+        local_->setVideoOutputFactory(
+            [output](const voip::pcss::PcssConnection&) { return output; });
     }
     h323_ = static_cast<voip::h323::EndPoint*>(
         attachEndpoint(std::make_unique<voip::h323::EndPoint>(*this)));

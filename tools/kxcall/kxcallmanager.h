@@ -12,6 +12,7 @@
 
 #include "voip/h323/endpoint.h"
 #include "voip/manager.h"
+#include "voip/device/y4mfile.h"
 #include "voip/pcss/pcssendpoint.h"
 
 namespace kxcall {
@@ -47,6 +48,12 @@ struct Options
     std::string redirectTo;           ///< answer every call with a Facility to this address
     unsigned releaseCause = 0;        ///< refuse every call with this Q.931 cause (1..127)
     bool json = false;                ///< one JSON object a line instead of plain lines
+    std::string videoDriver;          ///< video source driver ("FakeVideo"); empty: no video
+    std::string videoDevice;
+    unsigned videoWidth = 640;
+    unsigned videoHeight = 360;
+    unsigned videoRate = 25;
+    std::string recordVideoFile; ///< Y4M file the received pictures are written to
 };
 
 /// A plain event line as one JSON object: {"event": ..., key=value words as members,
@@ -56,6 +63,22 @@ std::string eventAsJson(const std::string& line);
 /// Reads the command line; nothing (and a message in `error`) on a bad argument.
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
 std::string usage();
+
+/// Writes the received pictures of every call into one Y4M file (--record-video).
+class Y4mOutput : public voip::VideoOutput
+{
+public:
+    Y4mOutput(const std::string& path, unsigned frameRate);
+    bool ok() const { return ok_; }
+    void showFrame(const voip::VideoFrame& frame) override;
+    unsigned written() const;
+
+private:
+    mutable std::mutex mutex_; // guards writer_ and written_
+    voip::Y4mWriter writer_;
+    unsigned written_ = 0;
+    bool ok_ = false;
+};
 
 /// The "pc" side of the tool's calls: the sound devices of the chosen driver, except
 /// that a WAV file to send replaces the microphone and a WAV file to record replaces the

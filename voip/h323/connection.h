@@ -91,6 +91,10 @@ public:
     bool indicateAudioMuted(bool muted);
     /// Asks the far end for a new intra picture on its video channel to us.
     bool sendVideoFastUpdatePicture(unsigned sessionId);
+    bool requestVideoUpdate(unsigned sessionId) override
+    {
+        return sendVideoFastUpdatePicture(sessionId);
+    }
     /// Closes one of our transmit channels (CloseLogicalChannel).
     bool closeLogicalChannel(std::uint16_t channel);
     /// Sends a RoundTripDelayRequest; the result arrives through roundTripDelay().

@@ -143,9 +143,9 @@ void Connection::Session::updateRemote(const std::optional<h245::MediaAddress>& 
 std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& format,
                                                            unsigned sessionId, bool isSource)
 {
-    // Audio runs on the session's RTP; other media keep a stream without transport until
-    // their media handling is added.
-    if (format.mediaType() == MediaType::Audio) {
+    // Audio and video run on the session's RTP; other media keep a stream without
+    // transport until their media handling is added.
+    if (format.mediaType() == MediaType::Audio || format.mediaType() == MediaType::Video) {
         if (auto found = sessions_.find(sessionId);
             found != sessions_.end() && found->second->media) {
             found->second->media->setMediaFormat(format.name());
@@ -1212,6 +1212,14 @@ void Connection::OnVideoFastUpdatePicture(std::uint16_t channel)
 {
     VOIP_TRACE(3, "H323\tvideoFastUpdatePicture for channel " << channel);
     ++videoUpdates_;
+    // The far end names the channel it receives on: one of ours that transmit.
+    for (const auto& info : logicalChannels()) {
+        if (info.number == channel && !info.fromRemote) {
+            if (auto other = otherParty())
+                other->OnVideoUpdateRequested(info.sessionId);
+            return;
+        }
+    }
 }
 
 bool Connection::measureRoundTripDelay()

@@ -1,7 +1,11 @@
 #include "voip/pcss/pcssconnection.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "voip/base/trace.h"
 #include "voip/media/stream.h"
+#include "voip/media/videostream.h"
 #include "voip/pcss/pcssendpoint.h"
 
 namespace voip::pcss {
@@ -54,9 +58,40 @@ std::shared_ptr<MediaStream> PcssConnection::createMediaStream(const MediaFormat
     return nullptr;
 }
 
-std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat&, unsigned, bool)
+std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat& format,
+                                                               unsigned sessionId, bool isSource)
 {
-    return nullptr;
+    if (isSource) {
+        const std::string driver = pcss_.videoInputDriver();
+        if (driver.empty())
+            return nullptr;
+        // Profile, level and bit rate as the format (and so the far end) has them.
+        H264EncoderOptions encoding;
+        std::string profile = format.stringOption(option::Profile, "High");
+        std::transform(profile.begin(), profile.end(), profile.begin(),
+                       [](unsigned char c) { return char(std::tolower(c)); });
+        encoding.profile = profile;
+        encoding.level = format.stringOption(option::Level, encoding.level);
+        encoding.bitRate = unsigned(format.integerOption(option::TargetBitRate, encoding.bitRate));
+        return std::make_shared<VideoSourceStream>(format, sessionId, driver,
+                                                   pcss_.videoInputParams(), encoding);
+    }
+    // A lost picture asks the far end, through the network leg, for a new one.
+    std::weak_ptr<Connection> self = shared_from_this();
+    return std::make_shared<VideoSinkStream>(format, sessionId, pcss_.createVideoOutput(*this),
+                                             [self, sessionId] {
+                                                 if (auto leg = self.lock())
+                                                     if (auto network = leg->otherParty())
+                                                         network->requestVideoUpdate(sessionId);
+                                             });
+}
+
+void PcssConnection::OnVideoUpdateRequested(unsigned sessionId)
+{
+    for (const auto& stream : mediaStreams())
+        if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(stream);
+            video && stream->sessionId() == sessionId)
+            video->requestKeyFrame();
 }
 
 std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat&, unsigned, bool)

@@ -59,14 +59,18 @@ public:
 protected:
     /// Audio: a SoundStream on the endpoint's sound-channel factory, unless the endpoint
     /// takes media through application callbacks (then a plain stream the application
-    /// serves).  Video and H.224: none yet (null), which leaves those channels without
-    /// local media; createVideoStream and createH224Stream are where they attach.
+    /// serves).  Video: the endpoint's video input encoded (none without one) and what is
+    /// received decoded into the endpoint's video output.  H.224: none yet (null), which
+    /// leaves those channels without local media; createH224Stream is where it attaches.
     std::shared_ptr<MediaStream> createMediaStream(const MediaFormat& format, unsigned sessionId,
                                                    bool isSource) override;
     virtual std::shared_ptr<MediaStream> createVideoStream(const MediaFormat& format,
                                                            unsigned sessionId, bool isSource);
     virtual std::shared_ptr<MediaStream> createH224Stream(const MediaFormat& format,
                                                           unsigned sessionId, bool isSource);
+
+    /// Makes the video source stream of `sessionId` send a key frame next.
+    void OnVideoUpdateRequested(unsigned sessionId) override;
 
     void setH224Handler(std::shared_ptr<h224::H224Handler> handler) { h224_ = std::move(handler); }
     void setFeccHandler(std::shared_ptr<h224::FeccHandler> handler) { fecc_ = std::move(handler); }

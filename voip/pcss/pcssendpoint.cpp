@@ -196,4 +196,39 @@ void PcssEndpoint::setMediaThroughCallbacks(bool enabled)
     mediaThroughCallbacks_ = enabled;
 }
 
+void PcssEndpoint::setVideoInput(const std::string& driver, const VideoInputParams& params)
+{
+    std::lock_guard lock(mutex_);
+    videoDriver_ = driver;
+    videoParams_ = params;
+}
+
+std::string PcssEndpoint::videoInputDriver() const
+{
+    std::lock_guard lock(mutex_);
+    return videoDriver_;
+}
+
+VideoInputParams PcssEndpoint::videoInputParams() const
+{
+    std::lock_guard lock(mutex_);
+    return videoParams_;
+}
+
+void PcssEndpoint::setVideoOutputFactory(VideoOutputFactory factory)
+{
+    std::lock_guard lock(mutex_);
+    videoOutputFactory_ = std::move(factory);
+}
+
+std::shared_ptr<VideoOutput> PcssEndpoint::createVideoOutput(const PcssConnection& connection) const
+{
+    VideoOutputFactory factory;
+    {
+        std::lock_guard lock(mutex_);
+        factory = videoOutputFactory_;
+    }
+    return factory ? factory(connection) : nullptr;
+}
+
 } // namespace voip::pcss

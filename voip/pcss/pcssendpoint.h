@@ -1,12 +1,15 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "voip/device/soundchannel.h"
+#include "voip/device/videoinput.h"
 #include "voip/endpoint.h"
 #include "voip/media/mediaformat.h"
+#include "voip/media/videostream.h"
 #include "voip/pcss/mediajoiner.h"
 #include "voip/status.h"
 
@@ -71,6 +74,19 @@ public:
     /// Count 1 to 32; time 10 to 240 ms in steps of 10 (the codecs' frame grid).
     Status setSoundChannelBuffers(unsigned count, unsigned timeMs);
 
+    // --- video ---
+
+    /// The video source of the calls made afterwards: a video input driver ("FakeVideo",
+    /// ...) and what it is opened with; an empty driver (the default) sends no video.
+    void setVideoInput(const std::string& driver, const VideoInputParams& params);
+    std::string videoInputDriver() const;
+    VideoInputParams videoInputParams() const;
+    /// Makes the output that shows a connection's received video (null: decoded, not
+    /// shown).  Called on the thread that opens the stream.
+    using VideoOutputFactory = std::function<std::shared_ptr<VideoOutput>(const PcssConnection&)>;
+    void setVideoOutputFactory(VideoOutputFactory factory);
+    std::shared_ptr<VideoOutput> createVideoOutput(const PcssConnection& connection) const;
+
     // --- media through the application ---
 
     /// True when the application takes this endpoint's media through its own callbacks
@@ -98,6 +114,9 @@ private:
     std::string recordDevice_ = kDefaultSoundDevice;
     unsigned bufferCount_ = 2;
     unsigned bufferTimeMs_ = 20;
+    std::string videoDriver_;
+    VideoInputParams videoParams_;
+    VideoOutputFactory videoOutputFactory_;
     bool mediaThroughCallbacks_ = false;
 };
 
