@@ -121,12 +121,8 @@ VideoSinkStream::VideoSinkStream(const MediaFormat& format, unsigned sessionId,
 
 bool VideoSinkStream::onOpen()
 {
-    auto decoder = H264Decoder::create();
-    if (!decoder) {
-        setLastError(decoder.status().message());
-        return false;
-    }
-    decoder_ = decoder.take();
+    // The decoder (and with it FFmpeg) waits for the first picture: a call whose far end
+    // sends no video never loads it.
     return true;
 }
 
@@ -144,8 +140,14 @@ void VideoSinkStream::askForPicture()
 
 MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
 {
-    if (!decoder_)
-        return MediaStatus::failure(MediaError::NotOpen, "video sink is not open");
+    if (!decoder_) {
+        auto decoder = H264Decoder::create();
+        if (!decoder) {
+            setLastError(decoder.status().message());
+            return decoder.status();
+        }
+        decoder_ = decoder.take();
+    }
     // The transport numbers its packets; what it knows lost shows as a gap here.
     sequence_ = uint16_t(sequence_ + 1 + frame.lostBefore);
     if (depacketiser_.add(frame.payload, sequence_, frame.timestamp, frame.marker) ==

@@ -80,7 +80,8 @@ private:
 
 /// The far end's video, shown: H.264 RTP payloads reassembled, decoded and handed to a
 /// video output.  A lost or undecodable picture asks the far end for a new one through
-/// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`.
+/// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`.  The
+/// decoder is made when the first payload arrives.
 class VideoSinkStream : public FrameStream
 {
 public:
