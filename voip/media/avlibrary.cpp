@@ -82,6 +82,16 @@ bool avLibraryLoaded()
     return loaded;
 }
 
+void freeCodecState(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
+{
+    const AvLibrary* av = avLibraryLoaded() ? avLibrary() : nullptr;
+    if (!av)
+        return;
+    av->avcodec_free_context(&context);
+    av->av_frame_free(&frame);
+    av->av_packet_free(&packet);
+}
+
 std::string avErrorText(const AvLibrary& av, int code)
 {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -62,6 +62,10 @@ const AvLibrary* avLibrary(std::string* error = nullptr);
 /// Whether avLibrary() has opened the libraries (without trying to open them).
 bool avLibraryLoaded();
 
+/// Frees a codec context and its frame and packet (each may be null) and nulls them.
+/// Nothing was allocated unless the libraries opened, so nothing is opened for this.
+void freeCodecState(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet);
+
 /// The text of a libavcodec error code.
 std::string avErrorText(const AvLibrary& av, int code);
 

@@ -65,17 +65,6 @@ MediaStatus openContext(const AudioCodecInfo& info, bool encoder, unsigned frame
     return MediaStatus::success();
 }
 
-void freeContext(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
-{
-    // Nothing was allocated unless the library opened.
-    const AvLibrary* av = avLibraryLoaded() ? avLibrary() : nullptr;
-    if (!av)
-        return;
-    av->avcodec_free_context(&context);
-    av->av_frame_free(&frame);
-    av->av_packet_free(&packet);
-}
-
 } // namespace
 
 const std::vector<AudioCodecInfo>& audioCodecs()
@@ -104,7 +93,7 @@ AudioEncoder::AudioEncoder(const AudioCodecInfo& info, unsigned frameMs)
 
 AudioEncoder::~AudioEncoder()
 {
-    freeContext(context_, frame_, packet_);
+    freeCodecState(context_, frame_, packet_);
 }
 
 MediaResult<std::unique_ptr<AudioEncoder>> AudioEncoder::create(std::string_view formatName,
@@ -181,7 +170,7 @@ AudioDecoder::AudioDecoder(const AudioCodecInfo& info)
 
 AudioDecoder::~AudioDecoder()
 {
-    freeContext(context_, frame_, packet_);
+    freeCodecState(context_, frame_, packet_);
 }
 
 MediaResult<std::unique_ptr<AudioDecoder>> AudioDecoder::create(std::string_view formatName)

@@ -21,16 +21,6 @@ const AvLibrary* library(std::string& error)
     return avLibrary(&error);
 }
 
-void release(AVCodecContext*& context, AVFrame*& frame, AVPacket*& packet)
-{
-    const AvLibrary* av = avLibraryLoaded() ? avLibrary() : nullptr;
-    if (!av)
-        return;
-    av->avcodec_free_context(&context);
-    av->av_frame_free(&frame);
-    av->av_packet_free(&packet);
-}
-
 /// "5.1" -> 51, as libavcodec counts levels.
 int levelNumber(const std::string& level)
 {
@@ -52,7 +42,7 @@ H264Encoder::H264Encoder(const H264EncoderOptions& options)
 
 H264Encoder::~H264Encoder()
 {
-    release(context_, frame_, packet_);
+    freeCodecState(context_, frame_, packet_);
 }
 
 MediaResult<std::unique_ptr<H264Encoder>> H264Encoder::create(const H264EncoderOptions& options)
@@ -152,7 +142,7 @@ MediaStatus H264Encoder::encode(const VideoFrame& picture, std::vector<uint8_t>&
 
 H264Decoder::~H264Decoder()
 {
-    release(context_, frame_, packet_);
+    freeCodecState(context_, frame_, packet_);
 }
 
 MediaResult<std::unique_ptr<H264Decoder>> H264Decoder::create()
