@@ -79,13 +79,11 @@ void RtpMediaStream::receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) 
     }
     inbox.haveSequence = true;
     inbox.nextSequence = uint16_t(packet.sequence + 1);
-    frame.lostBefore += inbox.droppedBefore;
-    inbox.droppedBefore = 0;
     if (inbox.frames.size() >= Inbox::MaxPackets) {
-        inbox.droppedBefore = 1 + inbox.frames.front().lostBefore;
+        // The oldest goes, and the next one carries its loss as well as its own.
+        const uint32_t dropped = 1 + inbox.frames.front().lostBefore;
         inbox.frames.pop_front();
-        inbox.frames.front().lostBefore += inbox.droppedBefore;
-        inbox.droppedBefore = 0;
+        inbox.frames.front().lostBefore += dropped;
     }
     inbox.frames.push_back(std::move(frame));
     inbox.wake.notify_one();

@@ -56,7 +56,6 @@ private:
         std::deque<StreamFrame> frames;
         bool haveSequence = false;
         uint16_t nextSequence = 0;
-        uint32_t droppedBefore = 0;
         bool closed = false;
     };
     void receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) const;
