@@ -68,10 +68,7 @@ MainWindow::MainWindow(QWidget* parent)
     notifier_ = new Notifier(this);
 }
 
-MainWindow::~MainWindow()
-{
-    delete info_;
-}
+MainWindow::~MainWindow() = default;
 
 void MainWindow::connectEngine()
 {
@@ -254,7 +251,8 @@ void MainWindow::onSettings() {}
 void MainWindow::onInfo()
 {
     if (!info_)
-        info_ = new WidgetInfo(nullptr, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+        info_ =
+            std::make_unique<WidgetInfo>(nullptr, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     if (isHidden())
         show();
     info_->openModal();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -60,7 +62,7 @@ public:
     WidgetContacts* contactsPage() const { return contacts_; }
     WidgetHistory* historyPage() const { return history_; }
     WidgetCall* callToolbar() const { return callToolbar_; }
-    WidgetInfo* infoDialog() const { return info_; }
+    WidgetInfo* infoDialog() const { return info_.get(); }
     QWidget* videoFrame() const { return videoFrame_; }
     QTimer* autoHideTimer() { return &autoHideTimer_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
@@ -120,7 +122,7 @@ private:
     WidgetContacts* contacts_ = nullptr;
     WidgetHistory* history_ = nullptr;
     WidgetCall* callToolbar_ = nullptr;
-    WidgetInfo* info_ = nullptr;
+    std::unique_ptr<WidgetInfo> info_; // a window of its own, without parent
     DockButton* settingsButton_ = nullptr;
     DockButton* infoButton_ = nullptr;
     DockButton* cameraButton_ = nullptr;

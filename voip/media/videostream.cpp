@@ -129,9 +129,8 @@ bool VideoSinkStream::onOpen()
 void VideoSinkStream::askForPicture()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (asked_once_ && now - lastAsk_ < minAskInterval_)
+    if (lastAsk_ && now - *lastAsk_ < minAskInterval_)
         return;
-    asked_once_ = true;
     lastAsk_ = now;
     ++asked_;
     if (askForPicture_)

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "voip/device/videoinput.h"
@@ -109,8 +110,7 @@ private:
     uint16_t sequence_ = 0;
     std::vector<uint8_t> picture_;
     std::vector<VideoFrame> decoded_;
-    std::chrono::steady_clock::time_point lastAsk_{};
-    bool asked_once_ = false;
+    std::optional<std::chrono::steady_clock::time_point> lastAsk_;
     std::atomic<uint64_t> shown_{0};
     std::atomic<uint64_t> asked_{0};
 };
