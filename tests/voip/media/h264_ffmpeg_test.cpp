@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "picturequality.h"
+
 #include "tests/tools/tshark_util.h"
 #include "voip/media/h264payload.h"
 #include "voip/media/videocodec.h"
@@ -24,6 +26,8 @@
 
 namespace voip {
 namespace {
+
+using test::psnr;
 
 using kx::testutil::runCommand;
 using kx::testutil::shellQuote;
@@ -96,17 +100,6 @@ VideoFrame pattern(unsigned width, unsigned height, unsigned n)
             y[row * width + column] = uint8_t(bar ? 200 : 40 + row * 100 / height);
         }
     return frame;
-}
-
-double psnr(const VideoFrame& a, const VideoFrame& b)
-{
-    double squared = 0;
-    for (std::size_t i = 0; i < a.data.size(); ++i) {
-        const double d = double(a.data[i]) - double(b.data[i]);
-        squared += d * d;
-    }
-    const double mse = squared / double(a.data.size());
-    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
 TEST(H264WithFfmpeg, FfmpegDecodesWhatWeSendAtTheSizeWeOffered)

@@ -8,10 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "picturequality.h"
+
 #include "voip/media/h264payload.h"
 
 namespace voip {
 namespace {
+
+using test::psnr;
 
 /// A moving pattern: a gradient, a square that travels 4 pixels a picture, soft colours,
 /// and when `noisy` a band of noise that changes every picture.
@@ -41,17 +45,6 @@ VideoFrame pattern(unsigned width, unsigned height, unsigned n, bool noisy = fal
                     uint8_t(128 + (p == 1 ? 40 : -40) * int(column) / int(frame.stride(p)));
     }
     return frame;
-}
-
-double psnr(const VideoFrame& a, const VideoFrame& b)
-{
-    double squared = 0;
-    for (std::size_t i = 0; i < a.data.size(); ++i) {
-        const double d = double(a.data[i]) - double(b.data[i]);
-        squared += d * d;
-    }
-    const double mse = squared / double(a.data.size());
-    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
 bool hasUnit(const std::vector<uint8_t>& accessUnit, uint8_t type)
