@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/ui/modalkit.h"
+
 namespace {
 
 QStringList ownMethods(const QMetaObject& meta, QMetaMethod::MethodType type)
@@ -26,14 +28,8 @@ QStringList ownMethods(const QMetaObject& meta, QMetaMethod::MethodType type)
 /// Answers the next modal message box with `button` once it is shown.
 void answerNextBox(QMessageBox::StandardButton button)
 {
-    auto* poll = new QTimer();
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, button] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            box->button(button)->click();
-            poll->deleteLater();
-        }
-    });
-    poll->start(10);
+    kx::testutil::onNextModal<QMessageBox>(
+        [button](QMessageBox& box) { box.button(button)->click(); });
 }
 
 TEST(MainWindow, FrameTitleNameAndBackground)

@@ -29,6 +29,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "tests/resources/test_application.h"
+#include "tests/ui/modalkit.h"
 #include "ui/callbutton.h"
 #include "ui/contactdialog.h"
 #include "ui/mainwindow.h"
@@ -44,6 +45,8 @@
 #include "voip/rtp/rtpsession.h"
 
 namespace {
+
+using kx::testutil::onNextModal;
 
 struct Pages
 {
@@ -64,24 +67,9 @@ struct Pages
     UiContext context;
 };
 
-/// Runs `act` on the next modal dialog once it shows.
-void onNextModal(std::function<void(QWidget&)> act)
-{
-    auto* poll = new QTimer();
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        act(*modal);
-    });
-    poll->start(10);
-}
-
 void answerBox(QMessageBox::StandardButton button)
 {
-    onNextModal([button](QWidget& w) {
+    onNextModal<QWidget>([button](QWidget& w) {
         if (auto* box = qobject_cast<QMessageBox*>(&w))
             box->button(button)->click();
     });
@@ -90,19 +78,12 @@ void answerBox(QMessageBox::StandardButton button)
 /// Types `path` into the next file dialog and accepts it.
 void chooseFileInNextDialog(const QString& path)
 {
-    auto* poll = new QTimer();
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit")) {
+    onNextModal<QFileDialog>([path](QFileDialog& dialog) {
+        if (auto* name = dialog.findChild<QLineEdit*>("fileNameEdit")) {
             name->setText(path);
             QTest::keyClick(name, Qt::Key_Return);
         }
     });
-    poll->start(10);
 }
 
 void selectRow(ListPage& page, int row)
@@ -142,7 +123,7 @@ TEST(ContactsPage, DialogChecksEditsRemovesAndTheFileKeepsEveryField)
     // Save with an empty name keeps the dialog open, the focus in the name; then the IP.
     const QString longName = QString("Nguyễn Thị Minh Khai ") + QString(300, 'x');
     const QString hebrew = QString::fromUtf8("שלום עולם");
-    onNextModal([&](QWidget&) {
+    onNextModal<QWidget>([&](QWidget&) {
         dialog.ipField()->setText("10.1.2.3");
         dialog.saveButton()->click();
         EXPECT_TRUE(dialog.isVisible());
@@ -170,7 +151,7 @@ TEST(ContactsPage, DialogChecksEditsRemovesAndTheFileKeepsEveryField)
 
     // Editing the third contact replaces the third element.
     selectRow(page, 2);
-    onNextModal([&](QWidget&) {
+    onNextModal<QWidget>([&](QWidget&) {
         EXPECT_EQ(dialog.nameField()->text(), "Carol");
         dialog.nameField()->setText("Caroline");
         dialog.saveButton()->click();
@@ -280,7 +261,7 @@ TEST(HistoryPage, IconsTooltipsAndSavingACallerAsAContact)
 
     pages.contacts.addContact("Old", "10.0.0.1", "", "", "h.323");
     selectRow(page, 1);
-    onNextModal([&](QWidget&) {
+    onNextModal<QWidget>([&](QWidget&) {
         EXPECT_EQ(page.dialog()->ipField()->text(), "10.0.0.1");
         page.dialog()->saveButton()->click();
     });

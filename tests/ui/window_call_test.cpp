@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/KxPhone/clientkit.h"
+#include "tests/ui/modalkit.h"
 #include "ui/callbutton.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetdialpad.h"
@@ -30,6 +31,7 @@ namespace {
 
 using kx::testutil::Client;
 using kx::testutil::Kxcall;
+using kx::testutil::onNextModal;
 using kx::testutil::pumpUntil;
 
 /// Writes `seconds` of a 440 Hz tone at 8 kHz.
@@ -69,22 +71,6 @@ bool inCallView(MainWindow& window)
 bool inHomeView(MainWindow& window)
 {
     return window.homeDock()->isVisible() && window.callDock()->isHidden();
-}
-
-/// Runs `act` once on the next modal message box, from inside its own event loop (the
-/// prompt's exec does not return until the box closes).
-void onNextBox(std::function<void(QMessageBox&)> act)
-{
-    auto* poll = new QTimer();
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        act(*box);
-    });
-    poll->start(20);
 }
 
 void clickRole(QMessageBox& box, QMessageBox::ButtonRole role)
@@ -220,7 +206,7 @@ TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
         QString from;
         int secondEstablished = -1;
         bool secondCleared = false;
-        onNextBox([&](QMessageBox& box) {
+        onNextModal<QMessageBox>([&](QMessageBox& box) {
             from = box.informativeText();
             // A second caller while the prompt is open is refused, with no second prompt.
             Kxcall second({"--call", client.address(), "--calls", "1"});
@@ -239,7 +225,7 @@ TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
         ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
     }
     {
-        onNextBox([](QMessageBox& box) { clickRole(box, QMessageBox::NoRole); });
+        onNextModal<QMessageBox>([](QMessageBox& box) { clickRole(box, QMessageBox::NoRole); });
         Kxcall caller({"--call", client.address(), "--calls", "1"});
         ASSERT_TRUE(caller.waitFor("cleared"));
         EXPECT_EQ(caller.count("established"), 0);
@@ -252,7 +238,7 @@ TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
         auto caller =
             std::make_unique<Kxcall>(QStringList{"--call", client.address(), "--calls", "1"});
         bool sawPrompt = false;
-        onNextBox([&](QMessageBox&) {
+        onNextModal<QMessageBox>([&](QMessageBox&) {
             sawPrompt = true;
             caller->process.kill();
         });
@@ -287,7 +273,7 @@ TEST(WindowCall, EscapeOnThePromptDeclinesAndExitDuringACallEndsTheCallFirst)
     Client client(false);
     client.connectWindow();
     {
-        onNextBox([](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); });
+        onNextModal<QMessageBox>([](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); });
         Kxcall caller({"--call", client.address(), "--calls", "1"});
         ASSERT_TRUE(caller.waitFor("cleared"));
         EXPECT_EQ(caller.count("established"), 0);
@@ -298,10 +284,10 @@ TEST(WindowCall, EscapeOnThePromptDeclinesAndExitDuringACallEndsTheCallFirst)
     ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
     ASSERT_TRUE(peer.waitFor("established"));
     // No keeps the call; Yes clears it before the program ends.
-    onNextBox([](QMessageBox& box) { box.button(QMessageBox::No)->click(); });
+    onNextModal<QMessageBox>([](QMessageBox& box) { box.button(QMessageBox::No)->click(); });
     client.window.onExit();
     EXPECT_TRUE(client.manager->inCall());
-    onNextBox([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
+    onNextModal<QMessageBox>([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
     client.window.onExit();
     ASSERT_TRUE(peer.waitFor("cleared"));
     ASSERT_TRUE(client.idle());
