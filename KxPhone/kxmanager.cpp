@@ -425,15 +425,11 @@ voip::rtp::StreamStatistics KxManager::mediaStatistics(voip::MediaType type, int
         return kept;
     // What we receive comes out of the network leg's sources, what we send goes into its
     // sinks.
-    for (const auto& stream : network->mediaStreams()) {
-        if (stream->mediaFormat().mediaType() != type || stream->isSource() != (index == 1))
-            continue;
-        auto* rtp = dynamic_cast<voip::RtpMediaStream*>(stream.get());
-        if (!rtp || !rtp->isOpen() || !rtp->session())
-            continue;
+    auto stream = network->findMediaStream(type, index == 1);
+    auto* rtp = dynamic_cast<voip::RtpMediaStream*>(stream.get());
+    if (rtp && rtp->isOpen() && rtp->session()) {
         const auto session = rtp->session()->statistics();
         kept = index == 1 ? session.receive : session.transmit;
-        break;
     }
     return kept;
 }

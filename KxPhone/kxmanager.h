@@ -88,9 +88,9 @@ public:
 
     /// Places a call to `address` (IP, IP:port, alias@host[:port]).  Returns an empty
     /// string when the call is being set up, else why not (a call in progress, or what is
-    /// wrong with the address), in the interface language; a refused address leaves no call and no record.  `userPlaced`:
-    /// remember it as the address the user dialled (setting `address`) and reset the
-    /// automatic retry and redirections.
+    /// wrong with the address), in the interface language; a refused address leaves no
+    /// call and no record.  `userPlaced`: remember it as the address the user dialled
+    /// (setting `address`) and reset the automatic retry and redirections.
     QString placeCall(const QString& address, bool userPlaced);
     void acceptCall();
     void rejectCall();
