@@ -88,10 +88,8 @@ std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat
 
 void PcssConnection::OnVideoUpdateRequested(unsigned sessionId)
 {
-    for (const auto& stream : mediaStreams())
-        if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(stream);
-            video && stream->sessionId() == sessionId)
-            video->requestKeyFrame();
+    if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(findMediaStream(sessionId, true)))
+        video->requestKeyFrame();
 }
 
 std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat&, unsigned, bool)
