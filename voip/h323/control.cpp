@@ -79,6 +79,7 @@ struct Proposal
     unsigned sessionId = 0;
     std::optional<h245::MediaAddress> mediaChannel;
     std::optional<h245::MediaAddress> mediaControlChannel;
+    std::optional<int> dynamicPayloadType;
     bool valid = false;
 };
 
@@ -105,6 +106,8 @@ Proposal readProposal(const asn::Value& olc)
         proposal.mediaChannel = h245::readTransportAddress(h2250["mediaChannel"]);
     if (h2250.has("mediaControlChannel"))
         proposal.mediaControlChannel = h245::readTransportAddress(h2250["mediaControlChannel"]);
+    if (h2250.has("dynamicRTPPayloadType"))
+        proposal.dynamicPayloadType = static_cast<int>(h2250["dynamicRTPPayloadType"].integer());
     proposal.valid = true;
     return proposal;
 }
@@ -143,15 +146,10 @@ void Connection::Session::updateRemote(const std::optional<h245::MediaAddress>& 
 std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& format,
                                                            unsigned sessionId, bool isSource)
 {
-    // Audio and video run on the session's RTP; other media keep a stream without
-    // transport until their media handling is added.
-    if (format.mediaType() == MediaType::Audio || format.mediaType() == MediaType::Video) {
-        if (auto found = sessions_.find(sessionId);
-            found != sessions_.end() && found->second->media) {
-            found->second->media->setMediaFormat(format.name());
-            return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId,
-                                                    isSource);
-        }
+    // Every media type the engine opens channels for runs on the session's RTP.
+    if (auto found = sessions_.find(sessionId); found != sessions_.end() && found->second->media) {
+        found->second->media->setMediaFormat(format.name());
+        return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId, isSource);
     }
     return std::make_shared<MediaStream>(format, sessionId, isSource);
 }
@@ -662,8 +660,12 @@ Connection::Session* Connection::session(unsigned sessionId)
 void Connection::openChannels()
 {
     const auto offered = mediaFormatsToOffer();
-    for (const auto type : {MediaType::Audio, MediaType::Video}) {
-        const unsigned sessionId = type == MediaType::Audio ? AudioSessionId : VideoSessionId;
+    static constexpr std::pair<MediaType, unsigned> kinds[] = {
+        {MediaType::Audio, AudioSessionId},
+        {MediaType::Video, VideoSessionId},
+        {MediaType::H224, DataSessionId},
+    };
+    for (const auto& [type, sessionId] : kinds) {
         const bool haveOne = std::any_of(channels_.begin(), channels_.end(), [&](const auto& c) {
             return !c->fromRemote && !c->proposal && c->sessionId == sessionId;
         });
@@ -780,7 +782,10 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
     channel->fromRemote = true;
     channel->open = true;
     channel->format = *format;
-    channel->stream = openMediaStream(*format, sessionId, true);
+    // The far end sends with the payload type it names; ours may differ.
+    if (request->dynamicRtpPayloadType)
+        channel->format.setPayloadType(*request->dynamicRtpPayloadType);
+    channel->stream = openMediaStream(channel->format, sessionId, true);
     channels_.push_back(std::move(channel));
     publishChannels();
 }
@@ -1008,11 +1013,14 @@ std::vector<std::string> Connection::answerFastStart()
         channel->fromRemote = weReceive;
         channel->open = true;
         channel->format = *format;
+        // The payload type the proposal names for its direction is the one on the wire.
+        if (proposal.dynamicPayloadType)
+            channel->format.setPayloadType(*proposal.dynamicPayloadType);
         if (!weReceive)
             channel->remoteMedia = *proposal.mediaChannel;
         media->updateRemote(weReceive ? std::nullopt : proposal.mediaChannel,
                             proposal.mediaControlChannel);
-        channel->stream = openMediaStream(*format, sessionId, weReceive);
+        channel->stream = openMediaStream(channel->format, sessionId, weReceive);
         channels_.push_back(std::move(channel));
     }
     fastStartOffers_.clear();
