@@ -82,6 +82,8 @@ std::string usage()
            "  --video-size WxH        its picture size (default 640x360)\n"
            "  --video-rate N          its pictures per second (default 25)\n"
            "  --record-video FILE     write the received pictures to this Y4M file\n"
+           "  --fecc                  print the far end's camera control of ours, and move\n"
+           "                          the far end's camera through a test sequence\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
@@ -96,6 +98,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         }
         if (name == "--json") {
             options.json = true;
+            continue;
+        }
+        if (name == "--fecc") {
+            options.fecc = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -245,6 +251,62 @@ unsigned Y4mOutput::written() const
     return written_;
 }
 
+/// Prints what the far end's camera control does (--fecc).
+class CameraPrinter : public voip::h224::FeccObserver
+{
+public:
+    explicit CameraPrinter(CallManager& manager)
+        : manager_(manager)
+    {}
+
+    void onCameraEvent(const voip::h224::CameraEvent& event) override
+    {
+        using Kind = voip::h224::CameraEvent::Kind;
+        std::string line = "fecc " + std::string(voip::h224::cameraEventName(event.kind));
+        switch (event.kind) {
+        case Kind::Start:
+            line += " " + event.move.describe() +
+                    " timeout_ms=" + std::to_string(event.timeout.count());
+            break;
+        case Kind::Continue:
+        case Kind::Stop:
+        case Kind::TimedOut:
+            line += " " + event.move.describe();
+            break;
+        case Kind::StorePreset:
+        case Kind::ActivatePreset:
+            line += " preset=" + std::to_string(event.preset);
+            break;
+        case Kind::SelectVideoSource:
+        case Kind::VideoSourceSwitched:
+            line += " source=" + std::to_string(event.videoSource);
+            break;
+        }
+        manager_.print(line);
+    }
+
+    void onRemoteClient() override { manager_.print("fecc remote client"); }
+
+    void onRemoteCapabilities(const voip::h224::FeccCapabilities& capabilities) override
+    {
+        std::string line = "fecc remote caps presets=" + std::to_string(capabilities.presets) +
+                           " sources=" + std::to_string(capabilities.sources.size());
+        for (const auto& source : capabilities.sources) {
+            line += " source" + std::to_string(source.id) + "=";
+            std::string moves;
+            for (const auto& [can, word] : {std::pair{source.pan, "pan"}, {source.tilt, "tilt"},
+                                            {source.zoom, "zoom"}, {source.focus, "focus"}})
+                if (can)
+                    moves += (moves.empty() ? "" : "+") + std::string(word);
+            line += moves.empty() ? "fixed" : moves;
+        }
+        manager_.print(line);
+    }
+
+private:
+    CallManager& manager_;
+};
+
 SoundEndpoint::SoundEndpoint(voip::Manager& manager, const Options& options)
     : voip::pcss::PcssEndpoint(manager)
     , sendFile_(options.sendFile)
@@ -330,6 +392,18 @@ bool CallManager::start()
         }
         local_->setVideoOutputFactory(
             [output](const voip::pcss::PcssConnection&) { return output; });
+    }
+    if (options_.fecc) {
+        // A camera that does everything, so that each action a far end sends is shown.
+        voip::h224::FeccCapabilities camera;
+        camera.presets = 4;
+        voip::h224::VideoSourceCapabilities main;
+        main.pan = main.tilt = main.zoom = main.focus = true;
+        camera.sources.push_back(main);
+        local_->setLocalCameraCapabilities(camera);
+        auto printer = std::make_shared<CameraPrinter>(*this);
+        local_->setFeccObserverFactory(
+            [printer](const voip::pcss::PcssConnection&) { return printer; });
     }
     h323_ = static_cast<voip::h323::EndPoint*>(
         attachEndpoint(std::make_unique<voip::h323::EndPoint>(*this)));
@@ -532,10 +606,59 @@ void CallManager::OnClearedCall(voip::Call& call)
 bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream)
 {
     // The local partners the join opens are not reported: one line per channel.
-    if (connection.isNetworkConnection())
-        print("media opened " + stream.mediaFormat().name() + " session " +
-              std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
-    return Manager::OnOpenMediaStream(connection, stream);
+    if (!connection.isNetworkConnection())
+        return Manager::OnOpenMediaStream(connection, stream);
+    print("media opened " + stream.mediaFormat().name() + " session " +
+          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    const bool opened = Manager::OnOpenMediaStream(connection, stream);
+    // Once the local camera control stream is joined to the channel, the sequence can go.
+    if (opened && options_.fecc && stream.isSink() &&
+        stream.mediaFormat().mediaType() == voip::MediaType::H224)
+        startCameraSequence(connection);
+    return opened;
+}
+
+void CallManager::startCameraSequence(voip::Connection& network)
+{
+    auto local = std::dynamic_pointer_cast<voip::pcss::PcssConnection>(network.otherParty());
+    if (!local)
+        return;
+    std::weak_ptr<voip::h224::FeccHandler> weak = local->feccHandler();
+    using voip::h224::ActionType;
+    struct Step
+    {
+        ActionType type;
+        int direction;
+    };
+    // Every direction of every action, 150 ms each, then a preset stored and recalled.
+    static constexpr Step steps[] = {
+        {ActionType::Pan, +1},  {ActionType::Pan, -1},   {ActionType::Tilt, +1},
+        {ActionType::Tilt, -1}, {ActionType::Zoom, +1},  {ActionType::Zoom, -1},
+        {ActionType::Focus, +1}, {ActionType::Focus, -1},
+    };
+    constexpr std::chrono::milliseconds first{500};
+    constexpr std::chrono::milliseconds step{300};
+    constexpr std::chrono::milliseconds length{150};
+    auto at = first;
+    for (const auto& [type, direction] : steps) {
+        later(at, [this, weak, type = type, direction = direction, length] {
+            auto fecc = weak.lock();
+            voip::h224::CameraMove move;
+            move[type] = int8_t(direction);
+            if (fecc && fecc->action(type, direction, length))
+                print("fecc sent " + move.describe() + " ms=" + std::to_string(length.count()));
+            else
+                print("error cannot send camera action " + move.describe());
+        });
+        at += step;
+    }
+    later(at, [this, weak] {
+        auto fecc = weak.lock();
+        if (fecc && fecc->storePreset(3) && fecc->activatePreset(3))
+            print("fecc sent store-preset preset=3 activate-preset preset=3");
+        else
+            print("error cannot send camera presets");
+    });
 }
 
 void CallManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream)

@@ -54,6 +54,9 @@ struct Options
     unsigned videoHeight = 360;
     unsigned videoRate = 25;
     std::string recordVideoFile; ///< Y4M file the received pictures are written to
+    /// Far-end camera control: print what the far end does with our (pretend) camera and
+    /// move the far end's through a test sequence once the channel opens.
+    bool fecc = false;
 };
 
 /// A plain event line as one JSON object: {"event": ..., key=value words as members,
@@ -124,6 +127,8 @@ private:
     void print(const std::string& line);
     void printStatistics(voip::MediaStream& stream);
     void later(std::chrono::milliseconds delay, std::function<void()> job);
+    void startCameraSequence(voip::Connection& network);
+    friend class CameraPrinter;
 
     const Options options_;
     std::ostream& out_;

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "voip/base/trace.h"
+#include "voip/h224/h224handler.h"
 #include "voip/media/stream.h"
 #include "voip/media/videostream.h"
 #include "voip/pcss/pcssendpoint.h"
@@ -19,7 +20,13 @@ PcssConnection::PcssConnection(const std::shared_ptr<Call>& call, PcssEndpoint& 
     , recordDevice_(std::move(recordDevice))
     , bufferCount_(endpoint.soundChannelBufferCount())
     , bufferTimeMs_(endpoint.soundChannelBufferTime())
-{}
+{
+    // The camera control of the call exists from the start, so that the application can
+    // hold it before its channel opens.
+    h224_ = h224::H224Handler::create(endpoint.localCameraCapabilities(),
+                                      endpoint.createFeccObserver(*this));
+    fecc_ = h224_->fecc();
+}
 
 PcssConnection::~PcssConnection() = default;
 
@@ -92,9 +99,12 @@ void PcssConnection::OnVideoUpdateRequested(unsigned sessionId)
         video->requestKeyFrame();
 }
 
-std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat&, unsigned, bool)
+std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat& format,
+                                                              unsigned sessionId, bool isSource)
 {
-    return nullptr;
+    if (!h224_)
+        return nullptr;
+    return isSource ? h224_->openTransmit(format, sessionId) : h224_->openReceive(format, sessionId);
 }
 
 std::shared_ptr<SoundStream> PcssConnection::soundStream(bool isSource, unsigned sessionId) const

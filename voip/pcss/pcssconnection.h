@@ -52,7 +52,8 @@ public:
     /// The sound stream of one direction of the audio session, or null.
     std::shared_ptr<SoundStream> soundStream(bool isSource, unsigned sessionId = 0) const;
 
-    /// Far-end camera control of this call: null until video and H.224 are added.
+    /// Far-end camera control of this call, made with the connection; its streams open
+    /// with the call's H.224 channels.
     std::shared_ptr<h224::H224Handler> h224Handler() const { return h224_; }
     std::shared_ptr<h224::FeccHandler> feccHandler() const { return fecc_; }
 
@@ -60,8 +61,8 @@ protected:
     /// Audio: a SoundStream on the endpoint's sound-channel factory, unless the endpoint
     /// takes media through application callbacks (then a plain stream the application
     /// serves).  Video: the endpoint's video input encoded (none without one) and what is
-    /// received decoded into the endpoint's video output.  H.224: none yet (null), which
-    /// leaves those channels without local media; createH224Stream is where it attaches.
+    /// received decoded into the endpoint's video output.  H.224: the streams of the
+    /// connection's H.224 handler.
     std::shared_ptr<MediaStream> createMediaStream(const MediaFormat& format, unsigned sessionId,
                                                    bool isSource) override;
     virtual std::shared_ptr<MediaStream> createVideoStream(const MediaFormat& format,

@@ -231,4 +231,40 @@ std::shared_ptr<VideoOutput> PcssEndpoint::createVideoOutput(const PcssConnectio
     return factory ? factory(connection) : nullptr;
 }
 
+h224::FeccCapabilities PcssEndpoint::defaultCameraCapabilities()
+{
+    h224::FeccCapabilities capabilities;
+    capabilities.sources.push_back(h224::VideoSourceCapabilities{});
+    return capabilities;
+}
+
+void PcssEndpoint::setLocalCameraCapabilities(const h224::FeccCapabilities& capabilities)
+{
+    std::lock_guard lock(mutex_);
+    cameraCapabilities_ = capabilities;
+}
+
+h224::FeccCapabilities PcssEndpoint::localCameraCapabilities() const
+{
+    std::lock_guard lock(mutex_);
+    return cameraCapabilities_;
+}
+
+void PcssEndpoint::setFeccObserverFactory(FeccObserverFactory factory)
+{
+    std::lock_guard lock(mutex_);
+    feccObserverFactory_ = std::move(factory);
+}
+
+std::shared_ptr<h224::FeccObserver>
+PcssEndpoint::createFeccObserver(const PcssConnection& connection) const
+{
+    FeccObserverFactory factory;
+    {
+        std::lock_guard lock(mutex_);
+        factory = feccObserverFactory_;
+    }
+    return factory ? factory(connection) : nullptr;
+}
+
 } // namespace voip::pcss

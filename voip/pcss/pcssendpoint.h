@@ -8,6 +8,7 @@
 #include "voip/device/soundchannel.h"
 #include "voip/device/videoinput.h"
 #include "voip/endpoint.h"
+#include "voip/h224/h224handler.h"
 #include "voip/media/mediaformat.h"
 #include "voip/media/videostream.h"
 #include "voip/pcss/mediajoiner.h"
@@ -87,6 +88,19 @@ public:
     void setVideoOutputFactory(VideoOutputFactory factory);
     std::shared_ptr<VideoOutput> createVideoOutput(const PcssConnection& connection) const;
 
+    // --- far-end camera control ---
+
+    /// What this terminal's camera can do, told to far ends that ask (default: one main
+    /// camera sending motion video, with no motor to pan, tilt, zoom or focus).
+    void setLocalCameraCapabilities(const h224::FeccCapabilities& capabilities);
+    h224::FeccCapabilities localCameraCapabilities() const;
+    /// Makes the observer of a connection's far-end camera control (null: none).  Called
+    /// on the thread that makes the connection.
+    using FeccObserverFactory =
+        std::function<std::shared_ptr<h224::FeccObserver>(const PcssConnection&)>;
+    void setFeccObserverFactory(FeccObserverFactory factory);
+    std::shared_ptr<h224::FeccObserver> createFeccObserver(const PcssConnection& connection) const;
+
     // --- media through the application ---
 
     /// True when the application takes this endpoint's media through its own callbacks
@@ -104,6 +118,7 @@ public:
     void shutDown() override;
 
 private:
+    static h224::FeccCapabilities defaultCameraCapabilities();
     Status checkDevice(const std::string& driver, const std::string& device,
                        SoundDirection direction) const;
 
@@ -117,6 +132,8 @@ private:
     std::string videoDriver_;
     VideoInputParams videoParams_;
     VideoOutputFactory videoOutputFactory_;
+    h224::FeccCapabilities cameraCapabilities_ = defaultCameraCapabilities();
+    FeccObserverFactory feccObserverFactory_;
     bool mediaThroughCallbacks_ = false;
 };
 

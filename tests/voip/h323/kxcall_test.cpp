@@ -1,7 +1,8 @@
 // Two kxcall processes on 127.0.0.1: one listens and answers, the other calls, sends user
 // input and hangs up; each prints the events of its call.  With video, the caller sends
 // FakeVideo and the callee writes what it receives into a Y4M file, whose pictures' numbers
-// must advance without a gap.
+// must advance without a gap.  With camera control, each moves the other's camera
+// through every action and both print what arrived.
 
 #include <gtest/gtest.h>
 
@@ -165,5 +166,47 @@ TEST_P(KxCallVideo, FakeVideoArrivesInOrderAtTheSizeSent)
 
 INSTANTIATE_TEST_SUITE_P(FastStart, KxCallVideo, testing::Bool(),
                          [](const auto& info) { return info.param ? "On" : "Off"; });
+
+TEST(KxCall, CameraControlActionsArriveBothWays)
+{
+    const std::string tool = KXCALL_PATH;
+    const auto port = freePort();
+    const std::string calleeLog = tempPath("fecc_callee.txt");
+    const std::string callerLog = tempPath("fecc_caller.txt");
+    const std::string callee = tool + " --listen " + std::to_string(port) +
+                               " --bind 127.0.0.1 --fecc > " + calleeLog + " 2>&1 &";
+    ASSERT_EQ(std::system(callee.c_str()), 0);
+    for (int i = 0; i < 200 && readFile(calleeLog).find("listening") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string caller = tool + " --call 127.0.0.1:" + std::to_string(port) +
+                               " --fecc --hangup-after 5 > " + callerLog + " 2>&1";
+    EXPECT_EQ(std::system(caller.c_str()), 0) << readFile(callerLog);
+    for (int i = 0; i < 250 && readFile(calleeLog).find("cleared") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (const auto& log : {calleeLog, callerLog}) {
+        const std::string text = readFile(log);
+        EXPECT_NE(text.find("media opened FECC-RTP session 3 transmit"), std::string::npos) << text;
+        EXPECT_NE(text.find("fecc remote caps presets=4 sources=1 source1=pan+tilt+zoom+focus"),
+                  std::string::npos)
+            << text;
+        // Each of the far end's test moves starts, then stops by the far end's STOP, in order.
+        std::size_t at = 0;
+        for (const char* move : {"pan=left", "pan=right", "tilt=up", "tilt=down", "zoom=in",
+                                 "zoom=out", "focus=in", "focus=out"}) {
+            const auto start = text.find(std::string("fecc start ") + move + " timeout_ms=250", at);
+            ASSERT_NE(start, std::string::npos) << move << "\n" << text;
+            const auto stop = text.find(std::string("fecc stop ") + move, start);
+            ASSERT_NE(stop, std::string::npos) << move << "\n" << text;
+            at = stop;
+        }
+        const auto store = text.find("fecc store-preset preset=3", at);
+        ASSERT_NE(store, std::string::npos) << text;
+        EXPECT_NE(text.find("fecc activate-preset preset=3", store), std::string::npos) << text;
+        EXPECT_EQ(text.find("timed-out"), std::string::npos) << text;
+        EXPECT_EQ(text.find("error"), std::string::npos) << text;
+    }
+    std::remove(calleeLog.c_str());
+    std::remove(callerLog.c_str());
+}
 
 } // namespace

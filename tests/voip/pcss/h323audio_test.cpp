@@ -97,9 +97,9 @@ TEST_P(H323Audio, SignalCrossesBothWaysOnTheNegotiatedChannels)
     const auto sends = leg->findLogicalChannel(AudioSessionId, false);
     ASSERT_TRUE(sends);
     EXPECT_EQ(sends->formatName, formatName);
-    // Audio both ways, and the video the far end may send (neither side has a camera, so
-    // no video goes out).
-    EXPECT_EQ(alice.pcss->mediaJoiner().activeJoins(), 3u);
+    // Audio and camera control both ways, and the video the far end may send (neither
+    // side has a camera, so no video goes out).
+    EXPECT_EQ(alice.pcss->mediaJoiner().activeJoins(), 5u);
     auto network =
         std::dynamic_pointer_cast<RtpMediaStream>(leg->findMediaStream(AudioSessionId, true));
     ASSERT_TRUE(network) << "received audio runs on RTP";

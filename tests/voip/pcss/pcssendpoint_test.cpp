@@ -153,8 +153,10 @@ TEST(PcssDevices, BufferSettingsAreCheckedAndReachNewConnections)
     EXPECT_EQ(leg->soundChannelBufferCount(), 4u);
     EXPECT_EQ(leg->soundChannelBufferTime(), 30u);
     EXPECT_FALSE(leg->isNetworkConnection());
-    EXPECT_EQ(leg->h224Handler(), nullptr);
-    EXPECT_EQ(leg->feccHandler(), nullptr);
+    // The camera control exists with the connection, before any channel.
+    ASSERT_TRUE(leg->h224Handler());
+    EXPECT_EQ(leg->feccHandler(), leg->h224Handler()->fecc());
+    EXPECT_FALSE(leg->h224Handler()->transmitOpen());
     call->clear(EndReason::LocalUser);
 }
 
@@ -267,9 +269,12 @@ TEST_F(PcssCall, SoundStreamsOpenTheRightDevicePerDirection)
     EXPECT_EQ(first.pcm.size(), 320u);
     EXPECT_EQ(second.timestamp - first.timestamp, 320u);
 
-    // Video and H.224 have no local stream yet; G.711 opens at 8 kHz.
+    // No camera, so no local video; H.224 is the camera control's; G.711 opens at 8 kHz.
     EXPECT_EQ(leg->openMediaStream(formatNamed(format::H264High), VideoSessionId, true), nullptr);
-    EXPECT_EQ(leg->openMediaStream(formatNamed(format::Fecc), DataSessionId, true), nullptr);
+    auto h224 = leg->openMediaStream(formatNamed(format::Fecc), DataSessionId, true);
+    ASSERT_TRUE(h224);
+    EXPECT_TRUE(leg->h224Handler()->transmitOpen());
+    leg->closeMediaStream(h224);
     ASSERT_TRUE(leg->closeMediaStream(microphone));
     EXPECT_FALSE(microphone->channel()->isOpen()) << "the stream closes its channel";
     auto g711 = std::dynamic_pointer_cast<pcss::SoundStream>(
