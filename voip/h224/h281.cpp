@@ -237,6 +237,9 @@ std::optional<FeccCapabilities> decodeFeccCapabilities(std::span<const uint8_t> 
             const auto length = std::size_t(end - rest.begin());
             if (length > MaxSourceName)
                 return refuse(error, "video source name longer than 16 characters");
+            if (!std::all_of(rest.begin(), end,
+                             [](uint8_t c) { return std::isprint(c) != 0; }))
+                return refuse(error, "video source name not printable");
             source.name.assign(rest.begin(), end);
             at += length + 1;
         }

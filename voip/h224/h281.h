@@ -115,7 +115,8 @@ inline constexpr std::size_t MaxVideoSources = 15;
 
 std::vector<uint8_t> encodeFeccCapabilities(const FeccCapabilities& capabilities);
 /// Reads extra capabilities, or nothing with the reason in `error`: no preset octet, a
-/// source description cut off, a source name longer than 16 characters or unterminated,
+/// source description cut off, a source name longer than 16 characters, unterminated or
+/// not printable ASCII,
 /// more than MaxVideoSources sources.
 std::optional<FeccCapabilities> decodeFeccCapabilities(std::span<const uint8_t> data,
                                                        std::string* error = nullptr);

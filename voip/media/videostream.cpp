@@ -1,6 +1,7 @@
 #include "voip/media/videostream.h"
 
 #include "voip/base/trace.h"
+#include "voip/media/h264sps.h"
 
 namespace voip {
 
@@ -137,6 +138,20 @@ void VideoSinkStream::askForPicture()
         askForPicture_();
 }
 
+bool VideoSinkStream::parameterSetsAcceptable(std::span<const uint8_t> picture)
+{
+    for (const auto nal : h264::splitAnnexB(picture)) {
+        if ((nal[0] & 0x1F) != 7)
+            continue;
+        std::string error;
+        if (!h264::parseSequenceParameterSet(nal, &error)) {
+            VOIP_TRACE(2, "Media	Refused a sequence parameter set: " << error);
+            return false;
+        }
+    }
+    return true;
+}
+
 MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
 {
     if (!decoder_) {
@@ -154,6 +169,13 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         askForPicture();
     uint32_t timestamp = 0;
     while (depacketiser_.takePicture(picture_, timestamp)) {
+        if (!parameterSetsAcceptable(picture_)) {
+            // Never decoded: a picture of that size or a set that does not parse would
+            // make the decoder allocate or fail.  A new IDR brings new sets.
+            ++refused_;
+            askForPicture();
+            continue;
+        }
         decoded_.clear();
         if (auto status = decoder_->decode(picture_, decoded_); !status) {
             VOIP_TRACE(3, "Media\t" << status.message());

@@ -94,12 +94,16 @@ public:
     uint64_t picturesShown() const { return shown_; }
     uint64_t picturesAskedFor() const { return asked_; }
     uint64_t damagedPictures() const { return depacketiser_.damaged(); }
+    /// Pictures never decoded because a sequence parameter set in them did not parse or
+    /// described a picture larger than the engine decodes.
+    uint64_t refusedPictures() const { return refused_; }
 
 protected:
     bool onOpen() override;
 
 private:
     void askForPicture();
+    static bool parameterSetsAcceptable(std::span<const uint8_t> picture);
 
     std::shared_ptr<VideoOutput> output_;
     std::function<void()> askForPicture_;
@@ -113,6 +117,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> lastAsk_;
     std::atomic<uint64_t> shown_{0};
     std::atomic<uint64_t> asked_{0};
+    std::atomic<uint64_t> refused_{0};
 };
 
 } // namespace voip

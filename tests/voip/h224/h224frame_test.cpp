@@ -162,13 +162,15 @@ TEST(H281, CapabilitiesRoundTripWithNamedSources)
     EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 3), (Bytes{0x15, 0x14, 0xE0}));
     EXPECT_EQ(decodeFeccCapabilities(bytes), capabilities);
 
-    // A name of 17 characters, an unterminated one, a source with no camera octet.
+    // A name of 17 characters, an unterminated one, an unprintable one, a source with no
+    // camera octet.
     Bytes longName{0x00, 0x74};
     longName.insert(longName.end(), 17, 'a');
     longName.push_back(0);
     longName.push_back(0x80);
     EXPECT_FALSE(decodeFeccCapabilities(longName));
     EXPECT_FALSE(decodeFeccCapabilities(Bytes{0x00, 0x74, 'a', 'b'}));
+    EXPECT_FALSE(decodeFeccCapabilities(Bytes{0x00, 0x61, 0x03, 0x00, 0x00}));
     EXPECT_FALSE(decodeFeccCapabilities(Bytes{0x00, 0x14}));
     EXPECT_FALSE(decodeFeccCapabilities(Bytes{}));
     Bytes many{0x00};
