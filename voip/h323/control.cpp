@@ -665,7 +665,9 @@ void Connection::openChannels()
         {MediaType::Video, VideoSessionId},
         {MediaType::H224, DataSessionId},
     };
-    for (const auto& [type, sessionId] : kinds) {
+    for (const auto& kind : kinds) {
+        const MediaType type = kind.first;
+        const unsigned sessionId = kind.second;
         const bool haveOne = std::any_of(channels_.begin(), channels_.end(), [&](const auto& c) {
             return !c->fromRemote && !c->proposal && c->sessionId == sessionId;
         });
