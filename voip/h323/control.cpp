@@ -149,6 +149,7 @@ std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& fo
     // Every media type the engine opens channels for runs on the session's RTP.
     if (auto found = sessions_.find(sessionId); found != sessions_.end() && found->second->media) {
         found->second->media->setMediaFormat(format.name());
+        found->second->media->setClockRate(format.clockRate());
         return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId, isSource);
     }
     return std::make_shared<MediaStream>(format, sessionId, isSource);

@@ -267,6 +267,21 @@ void RtpSession::setMediaFormat(const std::string& name)
     mediaFormat_ = name;
 }
 
+void RtpSession::setClockRate(uint32_t clockRate)
+{
+    clockRate = std::max(1u, clockRate);
+    {
+        std::lock_guard lock(mutex_);
+        if (config_.jitter.clockRate == clockRate)
+            return;
+        config_.jitter.clockRate = clockRate;
+        // Transit times measured at the old rate do not compare with new ones.
+        source_.haveTransit = false;
+        source_.jitter = 0;
+    }
+    jitter_.setClockRate(clockRate);
+}
+
 void RtpSession::setJitterDelay(std::chrono::milliseconds minDelay,
                                 std::chrono::milliseconds maxDelay)
 {

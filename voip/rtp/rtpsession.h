@@ -162,6 +162,10 @@ public:
     ReceiveState receiveState() const;
 
     void setMediaFormat(const std::string& name);
+    /// The RTP clock rate of what the session carries (90000 for video, 8000 for G.711):
+    /// the receive jitter, the far end's jitter figure and our sender reports' timestamps
+    /// are counted in it.  Any thread.
+    void setClockRate(uint32_t clockRate);
     void setJitterDelay(std::chrono::milliseconds minDelay, std::chrono::milliseconds maxDelay);
     void setPayloadBytesPerMs(double bytesPerMs);
 

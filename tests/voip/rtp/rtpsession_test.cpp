@@ -594,3 +594,27 @@ TEST(RtpSession, ReaderCanSleepUntilTheNextFrame)
     EXPECT_FALSE(b->readFrame(due - 1ms));
     EXPECT_TRUE(b->readFrame(due));
 }
+
+TEST(RtpSession, VideoJitterCountsIn90kHzTicks)
+{
+    // Pictures paced evenly at 25 a second carry timestamps 3600 apart: the jitter either
+    // side reports must be that of the pacing, not 3600 ticks read as 8 kHz samples.
+    SessionConfig config = loopbackConfig();
+    config.useJitterBuffer = false;
+    config.mediaFormat = "H.264-High";
+    auto a = openSession(config);
+    auto b = openSession(config);
+    ASSERT_TRUE(a && b);
+    a->setClockRate(90000);
+    b->setClockRate(90000);
+    std::atomic<int> received{0};
+    b->setPacketHandler([&](const MediaFrame&) { ++received; });
+    connect(*a, *b);
+    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); },
+              30, 40ms, 800, 3600);
+    ASSERT_TRUE(waitFor([&] { return received == 30; }, 2s));
+    EXPECT_LT(b->statistics().receive.jitterMs, 15u);
+    // Our receiver report reaches the sender, who reads it in the same units.
+    ASSERT_TRUE(waitFor([&] { return a->statistics().rtcpReceived > 1; }, 2s));
+    EXPECT_LT(a->statistics().transmit.jitterMs, 15u);
+}
