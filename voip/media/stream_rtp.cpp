@@ -70,34 +70,39 @@ void RtpMediaStream::receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) 
     frame.payload = packet.payload;
     frame.timestamp = packet.timestamp;
     frame.marker = packet.marker;
-    // A forward jump in the sequence is loss; a step back (reordering, a duplicate) or a
-    // huge jump (the sender restarted) is not counted.
-    if (inbox.haveSequence) {
-        const uint16_t gap = uint16_t(packet.sequence - inbox.nextSequence);
-        if (gap > 0 && gap < 3000)
-            frame.lostBefore = gap;
-    }
-    inbox.haveSequence = true;
-    inbox.nextSequence = uint16_t(packet.sequence + 1);
-    if (inbox.frames.size() >= Inbox::MaxPackets) {
+    const bool wasEmpty = inbox.frames.empty();
+    const bool wasHolding = inbox.reorderer.held() > 0;
+    inbox.reorderer.add(packet.sequence, std::move(frame), std::chrono::steady_clock::now(),
+                        inbox.frames);
+    while (inbox.frames.size() > Inbox::MaxPackets) {
         // The oldest goes, and the next one carries its loss as well as its own.
         const uint32_t dropped = 1 + inbox.frames.front().lostBefore;
         inbox.frames.pop_front();
         inbox.frames.front().lostBefore += dropped;
     }
-    inbox.frames.push_back(std::move(frame));
-    inbox.wake.notify_one();
+    // The reader waits for frames, or for the time to give up a gap.
+    if ((wasEmpty && !inbox.frames.empty()) || (!wasHolding && inbox.reorderer.held() > 0))
+        inbox.wake.notify_one();
 }
 
 MediaStatus RtpMediaStream::readDirect(StreamFrame& frame)
 {
     std::unique_lock lock(inbox_->mutex);
-    inbox_->wake.wait(lock, [&] { return inbox_->closed || !inbox_->frames.empty(); });
-    if (inbox_->frames.empty())
-        return MediaStatus::failure(MediaError::Closed, describe() + " closed");
-    frame = std::move(inbox_->frames.front());
-    inbox_->frames.pop_front();
-    return MediaStatus::success();
+    for (;;) {
+        if (!inbox_->frames.empty()) {
+            frame = std::move(inbox_->frames.front());
+            inbox_->frames.pop_front();
+            return MediaStatus::success();
+        }
+        if (inbox_->closed)
+            return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+        if (const auto deadline = inbox_->reorderer.deadline()) {
+            if (inbox_->wake.wait_until(lock, *deadline) == std::cv_status::timeout)
+                inbox_->reorderer.expire(std::chrono::steady_clock::now(), inbox_->frames);
+        } else {
+            inbox_->wake.wait(lock);
+        }
+    }
 }
 
 uint64_t RtpMediaStream::otherPayloadFrames() const

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "voip/media/reorder.h"
 #include "voip/media/stream.h"
 
 namespace voip {
@@ -45,17 +46,17 @@ protected:
     void onClose() override;
 
 private:
-    /// Packets of a session without a jitter buffer (video, data), as they arrive; shared
-    /// with the session's packet handler, which may still run while the stream closes.
+    /// Packets of a session without a jitter buffer (video, data), put back in sequence
+    /// order; shared with the session's packet handler, which may still run while the
+    /// stream closes.
     struct Inbox
     {
         /// More than this many waiting packets: the oldest are dropped (and counted lost).
         static constexpr std::size_t MaxPackets = 2048;
         std::mutex mutex; // guards the members below
         std::condition_variable wake;
-        std::deque<StreamFrame> frames;
-        bool haveSequence = false;
-        uint16_t nextSequence = 0;
+        PacketReorderer reorderer;
+        std::deque<StreamFrame> frames; ///< in order, for the reader
         bool closed = false;
     };
     void receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) const;
