@@ -60,6 +60,10 @@ struct Walker
                 add("h245.protocolIdentifier", v.oidText());
             else if (name == "standard" && v.kind() == Kind::ObjectIdentifier)
                 add("h245.standardOid", v.oidText());
+            else if (name == "oid" && v.kind() == Kind::ObjectIdentifier)
+                add("h245.oid", v.oidText()); // a payload descriptor
+            else if (name == "maximumBitRate" || name == "payloadType")
+                add("h245." + std::string(name), number(v.integer()));
             else if (name == "standard" && v.kind() == Kind::Integer)
                 add("h245.standard", number(v.integer())); // generic parameter identifier
             else if (name == "booleanArray" || name == "unsignedMin" || name == "unsignedMax" ||
@@ -155,6 +159,9 @@ const std::vector<std::string>& comparedFields()
         "h245.capability",
         "h245.protocolIdentifier",
         "h245.standardOid",
+        "h245.oid",
+        "h245.maximumBitRate",
+        "h245.payloadType",
         "h245.standard",
         "h245.booleanArray",
         "h245.unsignedMin",

@@ -78,8 +78,10 @@ h245::LogicalChannel channel(std::uint16_t number, h245::CapabilityType type, st
     rtcp.ip = {192, 0, 2, 10};
     rtcp.port = static_cast<std::uint16_t>(5001 + 2 * number);
     lc.mediaControlChannel = rtcp;
-    if (type == h245::CapabilityType::H264 || type == h245::CapabilityType::H239Content)
+    if (type == h245::CapabilityType::H264 || type == h245::CapabilityType::H239Content) {
         lc.dynamicRtpPayloadType = 109;
+        lc.h264PacketizationMode = 1;
+    }
     return lc;
 }
 
@@ -101,6 +103,7 @@ std::vector<Value> h245Messages()
                       CapabilityType::H264, CapabilityType::H239Content,
                       CapabilityType::H239Control, CapabilityType::H224, CapabilityType::UserInput})
         set.capabilities.push_back(capability(type));
+    set.h264PacketizationModes = {0, 1};
     out.push_back(h245::buildTerminalCapabilitySet(set));
     out.push_back(h245::buildTerminalCapabilitySetAck(1));
     out.push_back(h245::buildTerminalCapabilitySetReject({}));

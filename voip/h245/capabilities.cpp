@@ -474,6 +474,20 @@ Capability readCapability(const asn::Value& capabilityChoice)
     return capability;
 }
 
+std::vector<std::uint64_t> h264PacketizationIdentifier(std::uint8_t mode)
+{
+    return {0, 0, 8, 241, 0, 0, 0, mode};
+}
+
+std::optional<std::uint8_t> h264PacketizationModeOf(const std::vector<std::uint64_t>& identifier)
+{
+    static constexpr std::array<std::uint64_t, 7> prefix{0, 0, 8, 241, 0, 0, 0};
+    if (identifier.size() != prefix.size() + 1 ||
+        !std::equal(prefix.begin(), prefix.end(), identifier.begin()) || identifier.back() > 2)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(identifier.back());
+}
+
 asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
 {
     asn::Value message = newMessage(MessageCategory::Request, "terminalCapabilitySet");
@@ -498,7 +512,14 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
     }
     h2250.field("mcCapability");
     h2250.field("rtcpVideoControlCapability").setBoolean(false);
-    h2250.field("mediaPacketizationCapability").field("h261aVideoPacketization").setBoolean(false);
+    asn::Value& packetization = h2250.field("mediaPacketizationCapability");
+    packetization.field("h261aVideoPacketization").setBoolean(false);
+    for (const std::uint8_t mode : set.h264PacketizationModes)
+        packetization.field("rtpPayloadType")
+            .append()
+            .field("payloadDescriptor")
+            .choose("oid")
+            .setOid(h264PacketizationIdentifier(mode));
 
     // Numbers left at 0 follow the highest given one.
     std::uint16_t next = 1;
@@ -562,9 +583,22 @@ asn::Result<CapabilitySet> readTerminalCapabilitySet(const asn::Value& message)
     const auto arcs = tcs["protocolIdentifier"].oid();
     set.protocolVersion = arcs.size() == 6 ? static_cast<std::uint32_t>(arcs[5]) : 0;
     const asn::Value& multiplex = tcs["multiplexCapability"];
-    if (multiplex.is("h2250Capability"))
+    if (multiplex.is("h2250Capability")) {
+        const asn::Value& h2250 = multiplex.chosen();
         set.maximumAudioDelayJitter =
-            static_cast<std::uint16_t>(multiplex.chosen()["maximumAudioDelayJitter"].integer());
+            static_cast<std::uint16_t>(h2250["maximumAudioDelayJitter"].integer());
+        for (const asn::Value& payload :
+             h2250["mediaPacketizationCapability"]["rtpPayloadType"].elements()) {
+            const asn::Value& descriptor = payload["payloadDescriptor"];
+            if (!descriptor.is("oid"))
+                continue;
+            const auto mode = h264PacketizationModeOf(descriptor.chosen().oid());
+            if (mode && std::find(set.h264PacketizationModes.begin(),
+                                  set.h264PacketizationModes.end(),
+                                  *mode) == set.h264PacketizationModes.end())
+                set.h264PacketizationModes.push_back(*mode);
+        }
+    }
     for (const asn::Value& entry : tcs["capabilityTable"].elements()) {
         if (!entry.has("capability"))
             continue;

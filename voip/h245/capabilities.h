@@ -134,6 +134,10 @@ struct CapabilitySet
     std::vector<CapabilityDescriptor> descriptors;
     /// maximumAudioDelayJitter of the H2250Capability, ms.
     std::uint16_t maximumAudioDelayJitter = 60;
+    /// The H.264 RTP packetisation modes received (H.241: 0 single NAL unit, 1
+    /// non-interleaved, 2 interleaved), as the mediaPacketizationCapability lists them.
+    /// Empty: none said, which leaves a sender to the single NAL unit mode.
+    std::vector<std::uint8_t> h264PacketizationModes;
 
     bool operator==(const CapabilitySet&) const = default;
 };
@@ -160,6 +164,12 @@ Capability readCapability(const asn::Value& capabilityChoice);
 asn::Value buildMediaCapability(const Capability& capability, std::string& alternative);
 /// Reads an AudioCapability, VideoCapability or DataApplicationCapability value.
 Capability readMediaCapability(const asn::Value& media);
+
+/// The payload descriptor identifier of an H.264 packetisation mode (H.241 8.1.6):
+/// 0.0.8.241.0.0.0.<mode>.
+std::vector<std::uint64_t> h264PacketizationIdentifier(std::uint8_t mode);
+/// The mode of such an identifier; nothing for any other identifier.
+std::optional<std::uint8_t> h264PacketizationModeOf(const std::vector<std::uint64_t>& identifier);
 
 /// H.239 role label value for presentation content.
 constexpr std::uint8_t h239RolePresentation = 1;

@@ -62,6 +62,14 @@ void buildH2250Parameters(asn::Value& h2250, const LogicalChannel& channel)
     if (channel.dynamicRtpPayloadType)
         h2250.field("dynamicRTPPayloadType")
             .setInteger(std::clamp<int>(*channel.dynamicRtpPayloadType, 96, 127));
+    if (channel.h264PacketizationMode) {
+        asn::Value& payload = h2250.field("mediaPacketization").choose("rtpPayloadType");
+        payload.field("payloadDescriptor")
+            .choose("oid")
+            .setOid(h264PacketizationIdentifier(*channel.h264PacketizationMode));
+        if (channel.dynamicRtpPayloadType)
+            payload.field("payloadType").setInteger(*channel.dynamicRtpPayloadType);
+    }
 }
 
 void readH2250Parameters(const asn::Value& h2250, LogicalChannel& channel)
@@ -76,6 +84,12 @@ void readH2250Parameters(const asn::Value& h2250, LogicalChannel& channel)
     channel.silenceSuppression = readOptionalNumber<bool>(h2250, "silenceSuppression");
     channel.dynamicRtpPayloadType =
         readOptionalNumber<std::uint8_t>(h2250, "dynamicRTPPayloadType");
+    channel.h264PacketizationMode.reset();
+    if (h2250.has("mediaPacketization") && h2250["mediaPacketization"].is("rtpPayloadType")) {
+        const asn::Value& descriptor = h2250["mediaPacketization"].chosen()["payloadDescriptor"];
+        if (descriptor.is("oid"))
+            channel.h264PacketizationMode = h264PacketizationModeOf(descriptor.chosen().oid());
+    }
 }
 
 // Chooses a NULL-valued alternative by name; false if there is none of that name.

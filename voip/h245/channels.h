@@ -42,6 +42,9 @@ struct LogicalChannel
     std::optional<bool> mediaControlGuaranteedDelivery;
     std::optional<bool> silenceSuppression;
     std::optional<std::uint8_t> dynamicRtpPayloadType; ///< 96..127
+    /// H.264 packetisation mode of the channel (mediaPacketization, H.241 8.1.6); absent
+    /// means the single NAL unit mode.
+    std::optional<std::uint8_t> h264PacketizationMode;
     /// Reverse parameters for a bidirectional channel (e.g. data): same media type.
     bool bidirectional = false;
 

@@ -69,13 +69,15 @@ CapabilitySet clientSet()
 
 TEST(H245Capabilities, ClientSetReadsBackEqual)
 {
-    const CapabilitySet set = clientSet();
+    CapabilitySet set = clientSet();
+    set.h264PacketizationModes = {0, 1};
     const asn::Value message = roundTrip(buildTerminalCapabilitySet(set));
     auto read = readTerminalCapabilitySet(message);
     ASSERT_TRUE(read.ok()) << read.error().toString();
     EXPECT_EQ(read->sequenceNumber, 3);
     EXPECT_EQ(read->protocolVersion, 15u);
     EXPECT_EQ(read->maximumAudioDelayJitter, set.maximumAudioDelayJitter);
+    EXPECT_EQ(read->h264PacketizationModes, (std::vector<std::uint8_t>{0, 1}));
     ASSERT_EQ(read->capabilities.size(), set.capabilities.size());
     for (std::size_t i = 0; i < set.capabilities.size(); ++i) {
         Capability expected = set.capabilities[i];

@@ -51,8 +51,10 @@ TEST(H245Channels, OpenLogicalChannelForEachMedia)
     video.mediaGuaranteedDelivery = false;
     video.mediaControlGuaranteedDelivery = false;
     video.dynamicRtpPayloadType = 109;
+    video.h264PacketizationMode = 1;
 
     LogicalChannel content = video;
+    content.h264PacketizationMode = 0;
     content.number = 3;
     content.sessionId = 3;
     content.associatedSessionId = 2;
@@ -80,6 +82,10 @@ TEST(H245Channels, OpenLogicalChannelForEachMedia)
     const asn::Value& h2250 = forward["multiplexParameters"]["h2250LogicalChannelParameters"];
     EXPECT_EQ(h2250["sessionID"].integer(), 2);
     EXPECT_EQ(h2250["dynamicRTPPayloadType"].integer(), 109);
+    // H.241: the non-interleaved mode, for the payload type the channel uses.
+    const asn::Value& packetization = h2250["mediaPacketization"]["rtpPayloadType"];
+    EXPECT_EQ(packetization["payloadDescriptor"]["oid"].oidText(), "0.0.8.241.0.0.0.1");
+    EXPECT_EQ(packetization["payloadType"].integer(), 109);
     EXPECT_TRUE(h2250["mediaControlChannel"]["unicastAddress"].is("iP6Address"));
     EXPECT_FALSE(messageBody(message).has("reverseLogicalChannelParameters"));
 
