@@ -17,6 +17,10 @@ struct VideoFrame
     static std::size_t sizeFor(unsigned width, unsigned height);
     /// A black picture of that size.
     static VideoFrame black(unsigned width, unsigned height);
+    /// This picture scaled (box filter) into `out`, which becomes width x height; a copy
+    /// when the sizes are equal.  False (and `out` unchanged) for an empty or inconsistent
+    /// picture or a size of 0.
+    bool scaleInto(VideoFrame& out, unsigned outWidth, unsigned outHeight) const;
     uint8_t* plane(int index);
     const uint8_t* plane(int index) const;
     unsigned stride(int index) const { return index == 0 ? width : (width + 1) / 2; }

@@ -38,8 +38,9 @@ std::vector<std::span<const uint8_t>> splitAnnexB(std::span<const uint8_t> strea
     return units;
 }
 
-Packetiser::Packetiser(std::size_t maxPayload)
+Packetiser::Packetiser(std::size_t maxPayload, int mode)
     : maxPayload_(std::max(maxPayload, MinPayload))
+    , mode_(mode == 0 ? 0 : 1)
 {}
 
 void Packetiser::packetise(std::span<const uint8_t> accessUnit,
@@ -47,6 +48,16 @@ void Packetiser::packetise(std::span<const uint8_t> accessUnit,
 {
     payloads.clear();
     const auto units = splitAnnexB(accessUnit);
+    if (mode_ == 0) {
+        for (const auto unit : units) {
+            // Supplemental information (libx264 puts its settings there, ~700 octets) is
+            // never needed to decode: one too large for a packet is left out.
+            if (nalType(unit[0]) == 6 && unit.size() > maxPayload_)
+                continue;
+            payloads.emplace_back(unit.begin(), unit.end());
+        }
+        return;
+    }
     std::size_t i = 0;
     while (i < units.size()) {
         // RFC 6184 5.7.1: a STAP-A holds units that each fit with their 16-bit size.

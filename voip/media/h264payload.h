@@ -16,24 +16,30 @@ inline constexpr uint8_t FuA = 28;
 std::vector<std::span<const uint8_t>> splitAnnexB(std::span<const uint8_t> stream);
 
 /// Cuts one access unit (an encoder's output for one picture, in Annex B) into RTP
-/// payloads of at most `maxPayload` octets, packetisation mode 1 (RFC 6184 5.6-5.8):
+/// payloads of at most `maxPayload` octets.  Packetisation mode 1 (RFC 6184 5.6-5.8):
 /// small units that follow each other (SPS, PPS, SEI) share a STAP-A, a unit that fits
-/// goes alone, a larger one is cut into FU-A fragments.  The last payload of the access
-/// unit is the one that carries the RTP marker.
+/// goes alone, a larger one is cut into FU-A fragments.  Mode 0 (single NAL unit, for a
+/// receiver that takes nothing else): every unit goes alone, so the encoder must keep its
+/// slices within `maxPayload`; a larger slice still goes whole, for IP to fragment, rather
+/// than being lost, and a larger SEI (never needed to decode) is left out.  The last payload of the access unit is the one that carries the RTP
+/// marker.
 class Packetiser
 {
 public:
-    /// `maxPayload` at least 64 (smaller values are raised to 64).
-    explicit Packetiser(std::size_t maxPayload = 1200);
+    /// `maxPayload` at least 64 (smaller values are raised to 64); `mode` 0 or 1 (any
+    /// other value is taken as 1).
+    explicit Packetiser(std::size_t maxPayload = 1200, int mode = 1);
 
     /// Replaces `payloads` with the RTP payloads of the access unit, in sending order.
     void packetise(std::span<const uint8_t> accessUnit,
                    std::vector<std::vector<uint8_t>>& payloads) const;
 
     std::size_t maxPayload() const { return maxPayload_; }
+    int mode() const { return mode_; }
 
 private:
     std::size_t maxPayload_;
+    int mode_;
 };
 
 /// What the depacketiser made of one RTP packet.

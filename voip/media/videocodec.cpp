@@ -85,6 +85,9 @@ MediaResult<std::unique_ptr<H264Encoder>> H264Encoder::create(const H264EncoderO
     av->av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     av->av_opt_set(c->priv_data, "profile", options.profile.c_str(), 0);
     av->av_opt_set(c->priv_data, "forced-idr", "1", 0);
+    if (options.maxSliceBytes > 0)
+        av->av_opt_set(c->priv_data, "slice-max-size",
+                       std::to_string(options.maxSliceBytes).c_str(), 0);
     if (int rc = av->avcodec_open2(c, codec, nullptr); rc < 0)
         return failure("cannot open the encoder", rc);
 

@@ -26,6 +26,9 @@ struct H264EncoderOptions
     std::string level = "5.1";
     unsigned keyFrameInterval = 250; ///< frames between IDR pictures unless asked sooner
     std::string preset = "veryfast"; ///< keeps 720p25 in real time on one core
+    /// Slices of at most this many octets (0: one slice a picture), so that each NAL unit
+    /// fits one RTP packet of the single NAL unit mode.
+    unsigned maxSliceBytes = 0;
 };
 
 /// H.264 through libx264 (in libavcodec): zero-latency tuning, no B-frames, one access

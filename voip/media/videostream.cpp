@@ -1,5 +1,7 @@
 #include "voip/media/videostream.h"
 
+#include <algorithm>
+
 #include "voip/base/trace.h"
 #include "voip/media/h264sps.h"
 
@@ -31,11 +33,21 @@ VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned session
     , driver_(std::move(driver))
     , input_(input)
     , encoding_(encoding)
-    , packetiser_(maxPayload)
+    , packetiser_(maxPayload, int(format.integerOption(option::PacketizationMode, 1)))
 {
-    encoding_.width = input.width;
-    encoding_.height = input.height;
-    encoding_.frameRate = input.frameRate;
+    // The format's picture (what the far end takes) wins over the device's; an odd or
+    // missing size keeps the device's.
+    const auto width = format.integerOption(option::FrameWidth, 0);
+    const auto height = format.integerOption(option::FrameHeight, 0);
+    const bool formatSize = width >= 16 && height >= 16 && width % 2 == 0 && height % 2 == 0;
+    encoding_.width = formatSize ? unsigned(width) : input.width;
+    encoding_.height = formatSize ? unsigned(height) : input.height;
+    encoding_.frameRate = std::max(1u, input.frameRate);
+    if (const auto frameTime = format.integerOption(option::FrameTime, 0); frameTime > 0)
+        encoding_.frameRate = std::clamp(unsigned(format.clockRate() / frameTime), 1u,
+                                         encoding_.frameRate);
+    if (packetiser_.mode() == 0)
+        encoding_.maxSliceBytes = unsigned(packetiser_.maxPayload());
 }
 
 VideoSourceStream::~VideoSourceStream()
@@ -81,11 +93,25 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             setLastError(status.message());
             return MediaStatus::failure(MediaError::DeviceFailure, status.message());
         }
+        // A far end that takes fewer pictures a second gets every n-th, evenly spread.
+        rateCredit_ += encoding_.frameRate;
+        if (rateCredit_ < std::max(1u, input_.frameRate))
+            continue;
+        rateCredit_ -= std::max(1u, input_.frameRate);
+        const VideoFrame* toEncode = &picture;
+        if (picture.width != encoding_.width || picture.height != encoding_.height) {
+            if (!picture.scaleInto(scaled_, encoding_.width, encoding_.height)) {
+                setLastError("cannot scale a " + std::to_string(picture.width) + "x" +
+                             std::to_string(picture.height) + " picture");
+                continue;
+            }
+            toEncode = &scaled_;
+        }
         if (const unsigned rate = bitRate_.exchange(0))
             encoder_->setBitRate(rate);
         if (keyFrameRequested_.exchange(false))
             encoder_->requestKeyFrame();
-        if (auto status = encoder_->encode(picture, accessUnit_); !status) {
+        if (auto status = encoder_->encode(*toEncode, accessUnit_); !status) {
             setLastError(status.message());
             return status;
         }
@@ -96,7 +122,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
                 break;
             }
         packetiser_.packetise(accessUnit_, payloads_);
-        const auto timestamp = uint32_t(number * 90000 / input_.frameRate);
+        const auto timestamp = uint32_t(number * 90000 / encoding_.frameRate);
         for (std::size_t i = 0; i < payloads_.size(); ++i) {
             StreamFrame out;
             out.payload = std::move(payloads_[i]);

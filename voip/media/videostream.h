@@ -39,9 +39,12 @@ private:
 };
 
 /// The local video source of a call as H.264 RTP payloads: pictures from a video input
-/// device, encoded and cut into payloads (mode 1), one payload per frame, the marker on the
-/// last of each picture, timestamps in 90 kHz units.  requestKeyFrame and setBitRate may
-/// come from any thread (a far end's fast update request, a flow control command).
+/// device, encoded and cut into payloads, one payload per frame, the marker on the last of
+/// each picture, timestamps in 90 kHz units.  The format says what the far end takes:
+/// picture size ("Frame Width", "Frame Height": the device's pictures are scaled to it),
+/// picture rate ("Frame Time": pictures beyond it are skipped) and packetisation mode.
+/// requestKeyFrame and setBitRate may come from any thread (a far end's fast update
+/// request, a flow control command).
 class VideoSourceStream : public FrameStream
 {
 public:
@@ -55,6 +58,8 @@ public:
     void setBitRate(unsigned bitsPerSecond) { bitRate_ = bitsPerSecond; }
     uint64_t picturesSent() const { return pictures_; }
     uint64_t keyFramesSent() const { return keyFrames_; }
+    /// What the encoder was set up with (size, rate, bit rate, slices).
+    const H264EncoderOptions& encoding() const { return encoding_; }
 
 protected:
     bool onOpen() override;
@@ -69,6 +74,8 @@ private:
     std::unique_ptr<VideoInputDevice> device_;
     std::unique_ptr<H264Encoder> encoder_;
     std::deque<StreamFrame> pending_;
+    VideoFrame scaled_;
+    unsigned rateCredit_ = 0; ///< picture-rate reduction (Bresenham), in input pictures
     std::vector<uint8_t> accessUnit_;
     std::vector<std::vector<uint8_t>> payloads_;
     // Any thread:

@@ -215,6 +215,30 @@ TEST(H264Payload, ModeZeroSingleUnitsEachWithAMarker)
     EXPECT_EQ(timestamp, 9000u);
 }
 
+TEST(H264Payload, ModeZeroSendsEveryUnitAloneAndLeavesOutLargeSupplementalInformation)
+{
+    Sender sender;
+    const auto sps = nalUnit(7, 12, 1), pps = nalUnit(8, 4, 2), sei = nalUnit(6, 900, 3);
+    const auto small = nalUnit(6, 20, 4), slice = nalUnit(5, 1100, 5), big = nalUnit(1, 3000, 6);
+    sender.packetiser = Packetiser(800, 0);
+    const auto packets = sender.send(annexB({sps, pps, sei, small, slice, big}));
+    // No STAP-A, no FU-A: each unit is its own payload; the SEI too large is left out, a
+    // slice too large still goes (IP fragments it) rather than losing the picture.
+    ASSERT_EQ(packets.size(), 5u);
+    EXPECT_EQ(packets[0].payload, sps);
+    EXPECT_EQ(packets[1].payload, pps);
+    EXPECT_EQ(packets[2].payload, small);
+    EXPECT_EQ(packets[3].payload, slice);
+    EXPECT_EQ(packets[4].payload, big);
+    EXPECT_TRUE(packets[4].marker);
+    Depacketiser receiver;
+    EXPECT_EQ(receive(receiver, packets), DepacketiseResult::Picture);
+    std::vector<uint8_t> picture;
+    uint32_t timestamp = 0;
+    ASSERT_TRUE(receiver.takePicture(picture, timestamp));
+    EXPECT_EQ(picture, annexB({sps, pps, small, slice, big}));
+}
+
 TEST(H264Payload, TsharkReadsOurPacketsAsH264WithoutMalformedMarks)
 {
     if (!kx::testutil::haveTshark())

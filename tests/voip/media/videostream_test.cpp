@@ -29,9 +29,13 @@ std::shared_ptr<rtp::RtpSession> openSession()
     return std::shared_ptr<rtp::RtpSession>(std::move(opened.session));
 }
 
+/// H.264 as a channel to a far end that takes 320x240 would carry it.
 MediaFormat h264()
 {
-    return *MediaFormatRegistry::global().find(format::H264High);
+    MediaFormat format = *MediaFormatRegistry::global().find(format::H264High);
+    format.setIntegerOption(option::FrameWidth, 320);
+    format.setIntegerOption(option::FrameHeight, 240);
+    return format;
 }
 
 VideoInputParams smallInput()
@@ -142,6 +146,56 @@ TEST(VideoStreams, ALostPictureAsksForANewOneAtMostOncePerInterval)
     EXPECT_EQ(display->picturesAskedFor(), 2u);
     EXPECT_EQ(camera->keyFramesSent(), 3u) << "the first, and one for each request";
     EXPECT_EQ(FakeVideoInput::readNumber(screen->lastFrame()), 29u);
+}
+
+TEST(VideoStreams, SendsAtTheSizeRateAndPacketisationTheChannelTakes)
+{
+    // A far end that takes 160x120 at 10 pictures a second in single NAL units, from a
+    // camera giving 320x240 at 25.
+    MediaFormat channel = h264();
+    channel.setIntegerOption(option::FrameWidth, 160);
+    channel.setIntegerOption(option::FrameHeight, 120);
+    channel.setIntegerOption(option::FrameTime, 90000 / 10);
+    channel.setIntegerOption(option::PacketizationMode, 0);
+    H264EncoderOptions encoding;
+    encoding.bitRate = 2'000'000; // big slices, unless the encoder cuts them
+    auto camera = std::make_shared<VideoSourceStream>(channel, VideoSessionId, kFakeVideoDriver,
+                                                      smallInput(), encoding, 300);
+    ASSERT_TRUE(camera->open());
+    EXPECT_EQ(camera->encoding().maxSliceBytes, 300u);
+    h264::Depacketiser depacketiser;
+    auto decoder = H264Decoder::create();
+    ASSERT_TRUE(decoder);
+    std::vector<VideoFrame> pictures;
+    std::vector<uint32_t> timestamps;
+    StreamFrame frame;
+    uint16_t sequence = 0;
+    std::vector<uint8_t> picture;
+    while (pictures.size() < 12) {
+        ASSERT_TRUE(camera->readFrame(frame));
+        const uint8_t type = frame.payload.at(0) & 0x1F;
+        ASSERT_TRUE(type >= 1 && type <= 23) << "mode 0 sends single NAL units only";
+        EXPECT_LE(frame.payload.size(), 300u) << "NAL unit type " << int(type);
+        depacketiser.add(frame.payload, sequence++, frame.timestamp, frame.marker);
+        uint32_t timestamp = 0;
+        while (depacketiser.takePicture(picture, timestamp)) {
+            ASSERT_TRUE(decoder.value()->decode(picture, pictures));
+            timestamps.push_back(timestamp);
+        }
+    }
+    camera->close();
+    EXPECT_EQ(depacketiser.damaged(), 0u);
+    for (const auto& decoded : pictures) {
+        EXPECT_EQ(decoded.width, 160u);
+        EXPECT_EQ(decoded.height, 120u);
+    }
+    // Every picture 9000 ticks on (10 a second); the camera's numbers go up by 2 or 3.
+    for (std::size_t i = 1; i < timestamps.size(); ++i)
+        EXPECT_EQ(timestamps[i] - timestamps[i - 1], 9000u);
+    const auto first = FakeVideoInput::readNumber(pictures.front());
+    const auto last = FakeVideoInput::readNumber(pictures.back());
+    ASSERT_TRUE(first && last);
+    EXPECT_NEAR(double(*last - *first) / double(pictures.size() - 1), 2.5, 0.2);
 }
 
 } // namespace
