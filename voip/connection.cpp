@@ -339,4 +339,6 @@ bool Connection::requestVideoUpdate(unsigned)
 
 void Connection::OnVideoUpdateRequested(unsigned) {}
 
+void Connection::OnMediaFlowControl(unsigned, std::uint64_t) {}
+
 } // namespace voip

@@ -174,6 +174,10 @@ public:
     /// The far end asked for a new picture of what this call sends on `sessionId`.  The
     /// network leg passes it to the leg that makes the pictures; default: nothing.
     virtual void OnVideoUpdateRequested(unsigned sessionId);
+    /// The far end limits what this call sends on `sessionId` to `bitsPerSecond` (a flow
+    /// control command, or its release back to the channel's rate).  The network leg
+    /// passes it to the leg that encodes; default: nothing.
+    virtual void OnMediaFlowControl(unsigned sessionId, std::uint64_t bitsPerSecond);
 
 protected:
     /// Makes the stream object for openMediaStream; null when this connection has no

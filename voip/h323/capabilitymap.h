@@ -29,5 +29,26 @@ unsigned sessionOfFormat(const MediaFormat& format);
 
 /// H.241 level number of an H.264 level text ("3.1" -> 71); 71 for an unknown text.
 std::uint8_t h264LevelNumber(std::string_view level);
+/// The level text of an H.241 level number (113 -> "5.1"); the highest level at or below
+/// the number ("1" below every level).
+std::string h264LevelText(std::uint8_t levelNumber);
+
+/// What an H.264 decoder takes (H.264 Table A-1 for its level, raised by H.241 custom
+/// parameters): macroblocks per second, macroblocks per picture, bit/s.
+struct H264Limits
+{
+    std::uint64_t maxMbps = 0;
+    std::uint64_t maxFs = 0;
+    std::uint64_t maxBitRate = 0;
+};
+H264Limits h264ReceiverLimits(const h245::H264Parameters& parameters);
+
+/// The format to transmit `ours` in, to a far end whose receive capability (or channel
+/// proposal) is `theirs`: for H.264 no more than the far end's bit rate, level, profile,
+/// picture size and picture rate, a smaller picture keeping its shape; `packetizationMode`
+/// (0 single NAL unit, 1 non-interleaved) in the format's "Packetization Mode".  Other
+/// formats come back unchanged.
+MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& theirs,
+                             std::uint8_t packetizationMode);
 
 } // namespace voip::h323

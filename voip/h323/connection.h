@@ -215,7 +215,13 @@ private:
     void masterSlaveDecided(bool master);
     void checkReadyForChannels();
     void openChannels();
-    void openTransmitChannel(const MediaFormat& format);
+    /// The far end's receive capability that `format` can be sent to, or null.
+    const h245::Capability* remoteReceiveCapability(const MediaFormat& format) const;
+    /// The H.264 packetisation mode the far end takes: 1 when it lists the
+    /// non-interleaved mode, else 0.
+    std::uint8_t remotePacketizationMode() const;
+    void openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs);
+    void handleFlowControl(const h245::FlowControl& flow);
     void handleOpenLogicalChannel(const asn::Value& message);
     void handleOpenLogicalChannelAck(const asn::Value& message);
     void closeChannel(Channel& channel);

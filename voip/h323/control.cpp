@@ -80,6 +80,7 @@ struct Proposal
     std::optional<h245::MediaAddress> mediaChannel;
     std::optional<h245::MediaAddress> mediaControlChannel;
     std::optional<int> dynamicPayloadType;
+    std::optional<std::uint8_t> packetizationMode; ///< H.264 mediaPacketization
     bool valid = false;
 };
 
@@ -108,8 +109,19 @@ Proposal readProposal(const asn::Value& olc)
         proposal.mediaControlChannel = h245::readTransportAddress(h2250["mediaControlChannel"]);
     if (h2250.has("dynamicRTPPayloadType"))
         proposal.dynamicPayloadType = static_cast<int>(h2250["dynamicRTPPayloadType"].integer());
+    if (h2250.has("mediaPacketization") && h2250["mediaPacketization"].is("rtpPayloadType")) {
+        const asn::Value& descriptor = h2250["mediaPacketization"].chosen()["payloadDescriptor"];
+        if (descriptor.is("oid"))
+            proposal.packetizationMode = h245::h264PacketizationModeOf(descriptor.chosen().oid());
+    }
     proposal.valid = true;
     return proposal;
+}
+
+bool isH264(const h245::Capability& capability)
+{
+    return capability.type == h245::CapabilityType::H264 ||
+           capability.type == h245::CapabilityType::H239Content;
 }
 
 asn::Value& h2250Of(asn::Value& olc, bool reverse)
@@ -553,6 +565,9 @@ void Connection::handleCommand(const asn::Value& message, std::string_view name)
         auto command = h245::readMiscellaneousCommand(message);
         if (command && command->type == "videoFastUpdatePicture")
             OnVideoFastUpdatePicture(command->logicalChannel);
+    } else if (name == "flowControlCommand") {
+        if (auto flow = h245::readFlowControlCommand(message))
+            handleFlowControl(*flow);
     }
 }
 
@@ -677,15 +692,8 @@ void Connection::openChannels()
         for (const auto& format : offered) {
             if (format.mediaType() != type || sessionOfFormat(format) != sessionId)
                 continue;
-            const MediaFormatList single{format};
-            const bool remoteTakes = std::any_of(
-                remoteCapabilities_.capabilities.begin(), remoteCapabilities_.capabilities.end(),
-                [&](const h245::Capability& capability) {
-                    return capability.direction != h245::CapabilityDirection::Transmit &&
-                           formatOfCapability(single, capability) != nullptr;
-                });
-            if (remoteTakes) {
-                openTransmitChannel(format);
+            if (const h245::Capability* theirs = remoteReceiveCapability(format)) {
+                openTransmitChannel(format, *theirs);
                 break;
             }
         }
@@ -693,8 +701,27 @@ void Connection::openChannels()
     publishChannels();
 }
 
-void Connection::openTransmitChannel(const MediaFormat& format)
+const h245::Capability* Connection::remoteReceiveCapability(const MediaFormat& format) const
 {
+    const MediaFormatList single{format};
+    for (const auto& capability : remoteCapabilities_.capabilities) {
+        if (capability.direction != h245::CapabilityDirection::Transmit &&
+            formatOfCapability(single, capability) != nullptr)
+            return &capability;
+    }
+    return nullptr;
+}
+
+std::uint8_t Connection::remotePacketizationMode() const
+{
+    // H.241: a receiver that lists no mode takes single NAL units only.
+    const auto& modes = remoteCapabilities_.h264PacketizationModes;
+    return std::find(modes.begin(), modes.end(), 1) != modes.end() ? 1 : 0;
+}
+
+void Connection::openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs)
+{
+    const MediaFormat format = formatToTransmit(ours, theirs, remotePacketizationMode());
     const unsigned sessionId = sessionOfFormat(format);
     Session* media = session(sessionId);
     auto capability = capabilityOfFormat(format);
@@ -711,6 +738,9 @@ void Connection::openTransmitChannel(const MediaFormat& format)
     parameters.mediaControlChannel = media->rtcpAddress;
     if (format.payloadType() >= FirstDynamicPayloadType)
         parameters.dynamicRtpPayloadType = static_cast<std::uint8_t>(format.payloadType());
+    if (isH264(*capability))
+        parameters.h264PacketizationMode =
+            static_cast<std::uint8_t>(format.integerOption(option::PacketizationMode, 0));
     auto message = h245::buildOpenLogicalChannel(parameters);
     if (!message.present())
         return;
@@ -914,6 +944,8 @@ std::vector<std::string> Connection::offerFastStart()
             parameters.mediaControlChannel = media->rtcpAddress;
             if (weReceive)
                 parameters.mediaChannel = media->rtpAddress;
+            if (isH264(*capability))
+                parameters.h264PacketizationMode = 1;
             auto message = h245::buildOpenLogicalChannel(parameters);
             if (!message.present())
                 continue;
@@ -936,6 +968,7 @@ std::vector<std::string> Connection::offerFastStart()
             channel->fromRemote = weReceive;
             channel->proposal = true;
             channel->format = format;
+            channel->format.setIntegerOption(option::PacketizationMode, 1);
             channels_.push_back(std::move(channel));
         }
     }
@@ -1015,7 +1048,10 @@ std::vector<std::string> Connection::answerFastStart()
         channel->sessionId = sessionId;
         channel->fromRemote = weReceive;
         channel->open = true;
-        channel->format = *format;
+        // What we send is what the caller's proposal says it receives.
+        channel->format = weReceive ? *format
+                                    : formatToTransmit(*format, proposal.capability,
+                                                       proposal.packetizationMode.value_or(0));
         // The payload type the proposal names for its direction is the one on the wire.
         if (proposal.dynamicPayloadType)
             channel->format.setPayloadType(*proposal.dynamicPayloadType);
@@ -1060,6 +1096,9 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
         }
         chosen->proposal = false;
         chosen->open = true;
+        if (!weReceive)
+            chosen->format = formatToTransmit(chosen->format, answer.capability,
+                                              answer.packetizationMode.value_or(0));
         // The channel the far end transmits on carries the far end's own number
         // (H.323 8.1.7.1); it names the channel when the far end closes it.
         chosen->number = answer.number;
@@ -1230,6 +1269,29 @@ void Connection::OnVideoFastUpdatePicture(std::uint16_t channel)
                 other->OnVideoUpdateRequested(info.sessionId);
             return;
         }
+    }
+}
+
+void Connection::handleFlowControl(const h245::FlowControl& flow)
+{
+    // A limit for the whole multiplex falls on video, the one medium that can follow it.
+    for (const auto& channel : channels_) {
+        if (channel->fromRemote || !channel->open || channel->proposal)
+            continue;
+        const bool named = flow.logicalChannel != 0 && channel->number == flow.logicalChannel;
+        const bool whole = flow.logicalChannel == 0 && channel->sessionId == VideoSessionId;
+        if (!named && !whole)
+            continue;
+        // Never above what the channel was opened with; no restriction gives that back.
+        const auto opened = static_cast<std::uint64_t>(
+            std::max<std::int64_t>(0, channel->format.integerOption(option::MaxBitRate, 0)));
+        std::uint64_t allowed = opened;
+        if (flow.maximumBitRate)
+            allowed = std::min<std::uint64_t>(opened, std::uint64_t{*flow.maximumBitRate} * 100);
+        VOIP_TRACE(2, "H323\tFlow control: channel " << channel->number << " to " << allowed
+                                                     << " bit/s on " << describe());
+        if (auto other = otherParty())
+            other->OnMediaFlowControl(channel->sessionId, allowed);
     }
 }
 

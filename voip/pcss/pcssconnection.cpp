@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
+#include <cstdint>
 
 #include "voip/base/trace.h"
 #include "voip/h224/h224handler.h"
@@ -97,6 +99,12 @@ void PcssConnection::OnVideoUpdateRequested(unsigned sessionId)
 {
     if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(findMediaStream(sessionId, true)))
         video->requestKeyFrame();
+}
+
+void PcssConnection::OnMediaFlowControl(unsigned sessionId, std::uint64_t bitsPerSecond)
+{
+    if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(findMediaStream(sessionId, true)))
+        video->setBitRate(unsigned(std::min<std::uint64_t>(bitsPerSecond, UINT32_MAX)));
 }
 
 std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat& format,

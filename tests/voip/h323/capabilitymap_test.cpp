@@ -72,5 +72,80 @@ TEST(CapabilityMap, SessionsAndLevels)
     EXPECT_EQ(capability->maxBitRate, 20480u);
 }
 
+TEST(CapabilityMap, SendsNoMoreThanTheFarEndTakes)
+{
+    MediaFormat ours = *findFormat(standardMediaFormats(), format::H264High);
+    ours.change([](MediaFormat::Editor& edit) {
+        edit.setStringOption(option::Level, "5.1");
+        edit.setIntegerOption(option::FrameWidth, 1920);
+        edit.setIntegerOption(option::FrameHeight, 1080);
+        edit.setIntegerOption(option::MaxBitRate, 4'000'000);
+        edit.setIntegerOption(option::TargetBitRate, 4'000'000);
+    });
+    // A Baseline decoder of level 3 (1620 macroblocks, 40500 a second) at 1 Mbit/s.
+    h245::Capability theirs;
+    theirs.type = h245::CapabilityType::H264;
+    theirs.h264.profile = 64;
+    theirs.h264.level = 64;
+    theirs.maxBitRate = 10000;
+    MediaFormat sent = formatToTransmit(ours, theirs, 0);
+    EXPECT_EQ(sent.stringOption(option::Profile, ""), "Baseline");
+    EXPECT_EQ(sent.stringOption(option::Level, ""), "3");
+    EXPECT_EQ(sent.integerOption(option::MaxBitRate, 0), 1'000'000);
+    EXPECT_EQ(sent.integerOption(option::TargetBitRate, 0), 1'000'000);
+    const auto width = sent.integerOption(option::FrameWidth, 0);
+    const auto height = sent.integerOption(option::FrameHeight, 0);
+    EXPECT_LE(((width + 15) / 16) * ((height + 15) / 16), 1620);
+    EXPECT_NEAR(double(width) / double(height), 16.0 / 9.0, 0.05) << width << "x" << height;
+    EXPECT_GE(width, 640) << "the largest picture that fits, not a tiny one";
+    // 40500 macroblocks a second leave 1620-macroblock pictures 25 a second at most.
+    const auto perPicture = ((width + 15) / 16) * ((height + 15) / 16);
+    EXPECT_LE(perPicture * 90000 / sent.integerOption(option::FrameTime, 1), 40500);
+    EXPECT_EQ(sent.integerOption(option::PacketizationMode, 1), 0);
+
+    // Custom parameters raise the level's limits: the same decoder saying it takes 1080p
+    // at 30 gets all of it, in High if it says so.
+    theirs.h264.profile = 64 | 8;
+    theirs.h264.customMaxFs = 32;      // 8192 macroblocks
+    theirs.h264.customMaxMbps = 490;   // 245000 a second
+    theirs.h264.customMaxBrAndCpb = 200; // 5 Mbit/s
+    theirs.maxBitRate = 0;
+    sent = formatToTransmit(ours, theirs, 1);
+    EXPECT_EQ(sent.stringOption(option::Profile, ""), "High");
+    EXPECT_EQ(sent.integerOption(option::FrameWidth, 0), 1920);
+    EXPECT_EQ(sent.integerOption(option::FrameHeight, 0), 1080);
+    EXPECT_EQ(sent.integerOption(option::FrameTime, 0), 3600);
+    EXPECT_EQ(sent.integerOption(option::MaxBitRate, 0), 4'000'000);
+    EXPECT_EQ(sent.integerOption(option::PacketizationMode, 0), 1);
+
+    // Audio is sent as it is.
+    const MediaFormat alaw = *findFormat(standardMediaFormats(), format::G711ALaw);
+    h245::Capability g711;
+    g711.type = h245::CapabilityType::G711Alaw;
+    EXPECT_TRUE(formatToTransmit(alaw, g711, 1) == alaw);
+}
+
+TEST(CapabilityMap, APictureBeyondTheLevelIsAnnouncedWithCustomParameters)
+{
+    MediaFormat format = *findFormat(standardMediaFormats(), format::H264High);
+    format.change([](MediaFormat::Editor& edit) {
+        edit.setStringOption(option::Level, "3.1"); // 3600 macroblocks, 108000 a second
+        edit.setIntegerOption(option::FrameWidth, 1920);
+        edit.setIntegerOption(option::FrameHeight, 1080);
+        edit.setIntegerOption(option::FrameTime, 3000); // 30 a second
+    });
+    auto capability = capabilityOfFormat(format);
+    ASSERT_TRUE(capability);
+    EXPECT_EQ(capability->h264.customMaxFs, 32u);   // 8160 macroblocks in units of 256
+    EXPECT_EQ(capability->h264.customMaxMbps, 490u); // 244800 a second in units of 500
+    EXPECT_EQ(h264ReceiverLimits(capability->h264).maxFs, 8192u);
+    format.setIntegerOption(option::FrameWidth, 1280);
+    format.setIntegerOption(option::FrameHeight, 720);
+    capability = capabilityOfFormat(format);
+    EXPECT_FALSE(capability->h264.customMaxFs) << "720p fits level 3.1";
+    EXPECT_EQ(h264LevelText(113), "5.1");
+    EXPECT_EQ(h264LevelText(70), "3");
+}
+
 } // namespace
 } // namespace voip::h323
