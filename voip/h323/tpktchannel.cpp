@@ -29,11 +29,15 @@ void TpktChannel::start(PduHandler onPdu, FailureHandler onFailure)
 
 void TpktChannel::readMore()
 {
-    if (!open_ || !reading_)
+    // Two reads into the one buffer would let the second overwrite what the first read
+    // before its handler runs: a message lost or cut when two arrive together.
+    if (!open_ || !reading_ || readPending_)
         return;
+    readPending_ = true;
     socket_.async_read_some(
         asio::buffer(readBuffer_),
         [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
+            self->readPending_ = false;
             if (!self->open_ || !self->reading_)
                 return;
             if (error) {

@@ -42,7 +42,8 @@ public:
     /// Starts reading; each complete PDU goes to `onPdu`, the end of the channel (once) to
     /// `onFailure`.  Nothing is reported after close().  After a malformed header the
     /// channel stops reading but stays open, so that a last message can be sent before
-    /// closeAfterSending().
+    /// closeAfterSending().  Called again (a connection taking over the channel that
+    /// brought its Setup), it only replaces the handlers: one read is ever outstanding.
     void start(PduHandler onPdu, FailureHandler onFailure);
     /// Frames and queues a PDU; false when the channel is closed or the PDU too long.
     bool send(std::span<const std::uint8_t> pdu);
@@ -69,6 +70,7 @@ private:
     bool writing_ = false;
     bool open_ = true;
     bool reading_ = true;
+    bool readPending_ = false; // an async_read_some into readBuffer_ is outstanding
     bool closing_ = false;
     PduHandler onPdu_;
     FailureHandler onFailure_;
