@@ -310,6 +310,23 @@ bool Connection::sendUserInputString(const std::string&)
     return false;
 }
 
+std::string_view presentationEventName(PresentationEvent event)
+{
+    switch (event) {
+    case PresentationEvent::RemoteStarted:
+        return "remote-started";
+    case PresentationEvent::RemoteStopped:
+        return "remote-stopped";
+    case PresentationEvent::LocalStarted:
+        return "local-started";
+    case PresentationEvent::LocalRefused:
+        return "local-refused";
+    case PresentationEvent::LocalStopped:
+        return "local-stopped";
+    }
+    return "unknown";
+}
+
 void Connection::OnUserInputString(const std::string& value)
 {
     manager().OnUserInputString(*this, value);

@@ -28,6 +28,19 @@ enum class AnswerCallResponse
     Pending,   ///< the local side decides later (acceptIncoming / rejectIncoming)
 };
 
+/// What happens to presentation (content video: H.239 in H.323) in a call.
+enum class PresentationEvent
+{
+    RemoteStarted, ///< the far end presents; its content arrives on a stream of its own
+    RemoteStopped,
+    LocalStarted, ///< we hold the token and send our content
+    LocalRefused, ///< the far end refused the token, did not answer, or took it first
+    LocalStopped, ///< we stopped presenting, or the far end took the token over
+};
+
+/// "remote-started", "remote-stopped", "local-started", "local-refused", "local-stopped".
+std::string_view presentationEventName(PresentationEvent event);
+
 /// One leg of a call: the signalling and media of one endpoint for this call.  A network
 /// connection (H.323) talks to the far end; a local connection (the PC sound side)
 /// stands for this terminal's user.  Protocol endpoints derive from this class.

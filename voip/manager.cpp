@@ -348,6 +348,8 @@ void Manager::OnClosedMediaStream(Connection& connection, MediaStream& stream)
 
 void Manager::OnUserInputString(Connection&, const std::string&) {}
 
+void Manager::OnPresentation(Connection&, PresentationEvent) {}
+
 std::string Manager::defaultUserName() const
 {
     std::lock_guard lock(configMutex_);

@@ -154,6 +154,9 @@ public:
     virtual void OnClosedMediaStream(Connection& connection, MediaStream& stream);
     /// User input arrived on `connection`.  Default: nothing.
     virtual void OnUserInputString(Connection& connection, const std::string& value);
+    /// Presentation (content video) started or stopped on `connection`, ours or the far
+    /// end's.  Called on the connection's network thread.  Default: nothing.
+    virtual void OnPresentation(Connection& connection, PresentationEvent event);
 
     // --- names ---
 

@@ -305,6 +305,12 @@ void RecordingManager::OnUserInputString(Connection& connection, const std::stri
     Manager::OnUserInputString(connection, value);
 }
 
+void RecordingManager::OnPresentation(Connection& connection, PresentationEvent event)
+{
+    note(presentations, std::string(presentationEventName(event)));
+    Manager::OnPresentation(connection, event);
+}
+
 bool RecordingManager::waitUntil(const std::function<bool()>& done,
                                  std::chrono::milliseconds timeout)
 {

@@ -152,6 +152,7 @@ public:
     bool OnOpenMediaStream(Connection& connection, MediaStream& stream) override;
     void OnClosedMediaStream(Connection& connection, MediaStream& stream) override;
     void OnUserInputString(Connection& connection, const std::string& value) override;
+    void OnPresentation(Connection& connection, PresentationEvent event) override;
 
     /// Waits (up to 5 s) until `done` holds under the record lock.
     bool waitUntil(const std::function<bool()>& done,
@@ -168,6 +169,7 @@ public:
     std::vector<std::string> openedStreams;
     std::vector<std::string> closedStreams;
     std::vector<std::string> userInput;
+    std::vector<std::string> presentations; ///< presentationEventName of each event
     std::vector<std::string> callbackThreadProblems;
     std::thread::id testThread = std::this_thread::get_id();
 

@@ -9,6 +9,7 @@
 #include "voip/call.h"
 #include "voip/device/soundchannel.h"
 #include "voip/h323/connection.h"
+#include "voip/media/mediaformatregistry.h"
 #include "voip/media/stream.h"
 #include "voip/media/stream_rtp.h"
 #include "voip/pcss/pcssconnection.h"
@@ -82,6 +83,10 @@ std::string usage()
            "  --video-size WxH        its picture size (default 640x360)\n"
            "  --video-rate N          its pictures per second (default 25)\n"
            "  --record-video FILE     write the received pictures to this Y4M file\n"
+           "  --present               present the video source as content (H.239) too\n"
+           "  --present-delay MS      ... starting MS ms after the call is established\n"
+           "  --present-for MS        ... and stopping after MS ms (default: to the end)\n"
+           "  --record-content FILE   write the far end's content to this Y4M file\n"
            "  --fecc                  print the far end's camera control of ours, and move\n"
            "                          the far end's camera through a test sequence\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
@@ -102,6 +107,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         }
         if (name == "--fecc") {
             options.fecc = true;
+            continue;
+        }
+        if (name == "--present") {
+            options.present = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -213,6 +222,16 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
             options.videoRate = unsigned(*rate);
         } else if (name == "--record-video") {
             options.recordVideoFile = value;
+        } else if (name == "--record-content") {
+            options.recordContentFile = value;
+        } else if (name == "--present-delay" || name == "--present-for") {
+            auto ms = number(value);
+            if (!ms || *ms > 86'400'000) {
+                error = "bad " + std::string(name) + ": " + std::string(value);
+                return std::nullopt;
+            }
+            (name == "--present-delay" ? options.presentDelay : options.presentFor.emplace()) =
+                std::chrono::milliseconds(*ms);
         } else if (name == "--release-cause") {
             auto cause = number(value);
             if (!cause || *cause < 1 || *cause > 127) {
@@ -227,6 +246,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
     }
     if (!options.listenPort && options.callAddress.empty()) {
         error = "nothing to do: give --listen or --call";
+        return std::nullopt;
+    }
+    if (options.present && options.videoDriver.empty()) {
+        error = "--present needs a video source (--video)";
         return std::nullopt;
     }
     return options;
@@ -376,6 +399,18 @@ bool CallManager::start()
             return false;
         }
     }
+    // Video and content go at the size and rate asked for, unless a far end takes less.
+    for (const auto name : {voip::format::H264High, voip::format::H239H264}) {
+        auto& registry = voip::MediaFormatRegistry::global();
+        if (auto format = registry.find(name)) {
+            format->change([&](voip::MediaFormat::Editor& edit) {
+                edit.setIntegerOption(voip::option::FrameWidth, options_.videoWidth);
+                edit.setIntegerOption(voip::option::FrameHeight, options_.videoHeight);
+                edit.setIntegerOption(voip::option::FrameTime, 90000 / options_.videoRate);
+            });
+            registry.writeBack(*format);
+        }
+    }
     if (!options_.videoDriver.empty()) {
         voip::VideoInputParams video;
         video.device = options_.videoDevice;
@@ -383,16 +418,30 @@ bool CallManager::start()
         video.height = options_.videoHeight;
         video.frameRate = options_.videoRate;
         local_->setVideoInput(options_.videoDriver, video);
+        if (options_.present)
+            local_->setVideoInput(options_.videoDriver, video, voip::pcss::VideoRole::Content);
     }
-    if (!options_.recordVideoFile.empty()) {
-        auto output = std::make_shared<Y4mOutput>(options_.recordVideoFile, options_.videoRate);
+    std::shared_ptr<Y4mOutput> outputs[2];
+    for (const auto role : {voip::pcss::VideoRole::Main, voip::pcss::VideoRole::Content}) {
+        const std::string& file = role == voip::pcss::VideoRole::Main
+                                      ? options_.recordVideoFile
+                                      : options_.recordContentFile;
+        if (file.empty())
+            continue;
+        auto output = std::make_shared<Y4mOutput>(file, options_.videoRate);
         if (!output->ok()) {
-            print("error cannot write " + options_.recordVideoFile);
+            print("error cannot write " + file);
             return false;
         }
-        local_->setVideoOutputFactory(
-            [output](const voip::pcss::PcssConnection&) { return output; });
+        outputs[std::size_t(role)] = std::move(output);
     }
+    if (outputs[0] || outputs[1])
+        local_->setVideoOutputFactory(
+            [main = outputs[0], content = outputs[1]](const voip::pcss::PcssConnection&,
+                                                       voip::pcss::VideoRole role) {
+                return std::shared_ptr<voip::VideoOutput>(
+                    role == voip::pcss::VideoRole::Main ? main : content);
+            });
     if (options_.fecc) {
         // A camera that does everything, so that each action a far end sends is shown.
         voip::h224::FeccCapabilities camera;
@@ -586,7 +635,38 @@ void CallManager::OnEstablishedCall(voip::Call& call)
     if (options_.hangUpAfter)
         later(*options_.hangUpAfter,
               [this, token] { clearCall(token, voip::EndReason::LocalUser, false); });
+    if (options_.present)
+        schedulePresentation(token);
     Manager::OnEstablishedCall(call);
+}
+
+std::shared_ptr<voip::h323::Connection> CallManager::networkLeg(const std::string& token)
+{
+    auto call = findCall(token);
+    return std::dynamic_pointer_cast<voip::h323::Connection>(
+        call ? call->networkConnection() : nullptr);
+}
+
+void CallManager::schedulePresentation(const std::string& token)
+{
+    later(options_.presentDelay, [this, token] {
+        auto network = networkLeg(token);
+        if (!network || !network->startPresentation())
+            print("error cannot present token=" + token);
+    });
+    if (options_.presentFor)
+        later(options_.presentDelay + *options_.presentFor, [this, token] {
+            auto network = networkLeg(token);
+            if (!network || !network->stopPresentation())
+                print("error cannot stop presenting token=" + token);
+        });
+}
+
+void CallManager::OnPresentation(voip::Connection& connection, voip::PresentationEvent event)
+{
+    print("presentation " + std::string(voip::presentationEventName(event)) +
+          " token=" + connection.callToken());
+    Manager::OnPresentation(connection, event);
 }
 
 void CallManager::OnClearedCall(voip::Call& call)

@@ -54,6 +54,12 @@ struct Options
     unsigned videoHeight = 360;
     unsigned videoRate = 25;
     std::string recordVideoFile; ///< Y4M file the received pictures are written to
+    /// Present the video source as content (H.239) too, `presentDelay` after the call is
+    /// established, for `presentFor` (until the call ends when not set).
+    bool present = false;
+    std::chrono::milliseconds presentDelay{0};
+    std::optional<std::chrono::milliseconds> presentFor;
+    std::string recordContentFile; ///< Y4M file the far end's content is written to
     /// Far-end camera control: print what the far end does with our (pretend) camera and
     /// move the far end's through a test sequence once the channel opens.
     bool fecc = false;
@@ -122,12 +128,16 @@ public:
     bool OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
     void OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
     void OnUserInputString(voip::Connection& connection, const std::string& value) override;
+    void OnPresentation(voip::Connection& connection, voip::PresentationEvent event) override;
 
 private:
     void print(const std::string& line);
     void printStatistics(voip::MediaStream& stream);
     void later(std::chrono::milliseconds delay, std::function<void()> job);
     void startCameraSequence(voip::Connection& network);
+    void schedulePresentation(const std::string& token);
+    /// The H.323 leg of the call `token`, or null.
+    std::shared_ptr<voip::h323::Connection> networkLeg(const std::string& token);
     friend class CameraPrinter;
 
     const Options options_;

@@ -12,8 +12,6 @@ namespace voip::h323 {
 
 namespace {
 
-constexpr unsigned ContentSessionId = 32;
-
 std::uint8_t h264ProfileBits(std::string_view profile)
 {
     if (profile == "High")
@@ -23,11 +21,6 @@ std::uint8_t h264ProfileBits(std::string_view profile)
     if (profile == "Extended")
         return 16;
     return 64; // Baseline
-}
-
-bool isContent(const MediaFormat& format)
-{
-    return format.mediaType() == MediaType::Video && format.hasOption(option::ContentRole);
 }
 
 std::uint32_t bitRateUnits(const MediaFormat& format, std::uint32_t fallback)
@@ -104,6 +97,11 @@ std::pair<std::int64_t, std::int64_t> fitPicture(std::int64_t width, std::int64_
 }
 
 } // namespace
+
+bool isContentFormat(const MediaFormat& format)
+{
+    return format.mediaType() == MediaType::Video && format.hasOption(option::ContentRole);
+}
 
 std::uint8_t h264LevelNumber(std::string_view level)
 {
@@ -208,7 +206,7 @@ std::optional<h245::Capability> capabilityOfFormat(const MediaFormat& format)
         name.rfind("H.239", 0) != 0)
         return std::nullopt;
     capability.type =
-        isContent(format) ? h245::CapabilityType::H239Content : h245::CapabilityType::H264;
+        isContentFormat(format) ? h245::CapabilityType::H239Content : h245::CapabilityType::H264;
     capability.h264.profile = h264ProfileBits(format.stringOption(option::Profile, "Baseline"));
     capability.h264.level = h264LevelNumber(format.stringOption(option::Level, "3.1"));
     capability.maxBitRate = bitRateUnits(format, 20480); // 2 Mbit/s when the format says nothing
@@ -222,7 +220,7 @@ std::optional<h245::Capability> capabilityOfFormat(const MediaFormat& format)
         capability.h264.customMaxFs = std::uint32_t((perPicture + 255) / 256);
     if (perSecond > row.maxMbps)
         capability.h264.customMaxMbps = std::uint32_t((perSecond + 499) / 500);
-    if (isContent(format))
+    if (isContentFormat(format))
         capability.h239Role = static_cast<std::uint8_t>(
             format.integerOption(option::ContentRole, h245::h239RolePresentation));
     return capability;
@@ -287,7 +285,7 @@ unsigned sessionOfFormat(const MediaFormat& format)
     case MediaType::Audio:
         return AudioSessionId;
     case MediaType::Video:
-        return isContent(format) ? ContentSessionId : VideoSessionId;
+        return isContentFormat(format) ? ContentSessionId : VideoSessionId;
     case MediaType::H224:
         return DataSessionId;
     }

@@ -23,6 +23,9 @@ h245::CapabilitySet capabilitySetOfFormats(const MediaFormatList& formats,
 const MediaFormat* formatOfCapability(const MediaFormatList& formats,
                                       const h245::Capability& capability);
 
+/// True for a video format that carries presentation content (it has a content role).
+bool isContentFormat(const MediaFormat& format);
+
 /// The RTP session a format's channels belong to: 1 audio, 2 video, 3 H.224 data, 32 for
 /// H.239 content (a session number above the standard ones).
 unsigned sessionOfFormat(const MediaFormat& format);

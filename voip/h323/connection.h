@@ -18,6 +18,7 @@
 #include "voip/h225/identity.h"
 #include "voip/h245/capabilities.h"
 #include "voip/h245/channels.h"
+#include "voip/h245/h239.h"
 #include "voip/h245/message.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/h323/endpoint.h"
@@ -97,6 +98,24 @@ public:
     }
     /// Closes one of our transmit channels (CloseLogicalChannel).
     bool closeLogicalChannel(std::uint16_t channel);
+
+    /// Starts presenting (H.239): asks the far end for the presentation token, then opens
+    /// a content channel whose stream the local leg fills from its content source, and
+    /// says the channel is active.  The outcome comes as PresentationEvent LocalStarted
+    /// or LocalRefused through OnPresentation: refused when the far end takes no H.239
+    /// content, no content format is offered, the far end rejects the token or its
+    /// channel, or does not answer in time.  Held until capability exchange is over.
+    /// False when a presentation of ours is already under way or the call is released.
+    bool startPresentation();
+    /// Stops our presentation: the channel is said inactive, the token released and the
+    /// channel closed (LocalStopped).  False when we are not presenting or asking to.
+    bool stopPresentation();
+    /// True from startPresentation until our presentation ends or is refused.
+    bool isPresentationWanted() const { return presentationBusy_.load(); }
+    /// True while we send content with the token held.
+    bool isPresenting() const { return presenting_.load(); }
+    /// True while the far end presents.
+    bool isRemotePresenting() const { return remotePresenting_.load(); }
     /// Sends a RoundTripDelayRequest; the result arrives through roundTripDelay().
     bool measureRoundTripDelay();
     /// The last measured round-trip delay; nothing before the first answer.
@@ -133,11 +152,17 @@ public:
     /// with CallForwarded).
     virtual bool OnReceivedFacility(const q931::Message& message, const asn::Value& facility);
     /// The far end asks for the H.239 presentation token for `channel`.  Default:
-    /// acknowledges it.  Returns whether it was acknowledged.
+    /// acknowledges it, unless our own request is under way and wins (the higher
+    /// symmetry-breaking number, or the master on a tie); a presentation of ours gives way
+    /// to the far end's.  Returns whether it was acknowledged.
     virtual bool OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,
                                            unsigned terminalLabel);
-    /// A MiscellaneousIndication arrived.  Default: nothing (true).
+    /// A MiscellaneousIndication arrived.  Default: logicalChannelActive or Inactive for
+    /// a content channel of the far end starts or stops its presentation (true).
     virtual bool OnMiscellaneousIndication(const h245::ChannelEvent& indication);
+    /// Our presentation or the far end's started or stopped.  Default: the manager's
+    /// OnPresentation.
+    virtual void OnPresentation(PresentationEvent event);
     /// The far end asks for a new intra picture on our channel `channel`.  Default: counts
     /// it (videoUpdateRequests()) for the media side to pick up.
     virtual void OnVideoFastUpdatePicture(std::uint16_t channel);
@@ -220,8 +245,32 @@ private:
     /// The H.264 packetisation mode the far end takes: 1 when it lists the
     /// non-interleaved mode, else 0.
     std::uint8_t remotePacketizationMode() const;
-    void openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs);
+    /// Sends an OpenLogicalChannel for `ours` as the far end takes it; `number` 0 takes
+    /// the next free one.  The channel waiting for its ack, or null.
+    Channel* openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs,
+                                 std::uint16_t number = 0);
     void handleFlowControl(const h245::FlowControl& flow);
+
+    // presentation (presentation.cpp)
+    enum class PresentationState
+    {
+        Idle,
+        Requesting, ///< token asked for
+        Opening,    ///< token held, content channel waiting for its ack
+        Presenting,
+    };
+    void handleH239(const asn::Value& message);
+    /// The first content format offered that the far end receives, with its capability.
+    std::optional<std::pair<MediaFormat, const h245::Capability*>> contentToTransmit() const;
+    void beginPresentation();
+    void presentationTokenAnswered(const h245::H239Message& response);
+    void contentChannelOpened(Channel& channel);
+    void contentChannelRefused();
+    /// Ends our presentation with `event`: tells the far end what it needs to hear
+    /// (inactive, token release) unless `tokenGone`, and closes our content channel.
+    void endPresentation(PresentationEvent event, bool tokenGone);
+    void setRemotePresenting(bool presenting);
+    bool isRemoteContentChannel(std::uint16_t number) const;
     void handleOpenLogicalChannel(const asn::Value& message);
     void handleOpenLogicalChannelAck(const asn::Value& message);
     void closeChannel(Channel& channel);
@@ -311,6 +360,11 @@ private:
     std::optional<q931::BearerCapability> bearer_;
     std::vector<std::function<void()>> heldRequests_; // until h245Complete_
     std::optional<bool> muteWanted_;                  // a mute indication not sent yet
+    PresentationState presentation_ = PresentationState::Idle;
+    std::uint16_t contentChannel_ = 0; // our content channel while presenting
+    std::uint8_t symmetryBreaking_ = 0;
+    bool remoteHoldsToken_ = false;
+    asio::steady_timer presentationTimer_;
 
     std::atomic<bool> h245Ready_{false};
     std::atomic<bool> tunnellingActive_{false};
@@ -318,6 +372,9 @@ private:
     std::atomic<bool> master_{false};
     std::atomic<bool> h245Complete_{false};
     std::atomic<unsigned> videoUpdates_{0};
+    std::atomic<bool> presentationBusy_{false};
+    std::atomic<bool> presenting_{false};
+    std::atomic<bool> remotePresenting_{false};
     std::atomic<std::size_t> heldCount_{0}; // requests posted or held, not yet sent
 
     mutable std::mutex

@@ -458,6 +458,8 @@ void Connection::handleRequest(const asn::Value& message, std::string_view name)
         auto close = h245::readCloseLogicalChannel(message);
         if (!close)
             return;
+        if (isRemoteContentChannel(close->number))
+            setRemotePresenting(false);
         for (auto it = channels_.begin(); it != channels_.end(); ++it) {
             if ((*it)->fromRemote && (*it)->number == close->number) {
                 closeChannel(**it);
@@ -472,6 +474,10 @@ void Connection::handleRequest(const asn::Value& message, std::string_view name)
         if (!request)
             return;
         queueH245(h245::buildRequestChannelCloseAck(request->number));
+        if (presentation_ != PresentationState::Idle && request->number == contentChannel_) {
+            endPresentation(PresentationEvent::LocalStopped, false);
+            return;
+        }
         for (auto it = channels_.begin(); it != channels_.end(); ++it) {
             if (!(*it)->fromRemote && (*it)->number == request->number) {
                 queueH245(h245::buildCloseLogicalChannel(request->number));
@@ -485,11 +491,7 @@ void Connection::handleRequest(const asn::Value& message, std::string_view name)
         if (auto sequence = h245::readRoundTripDelaySequence(message))
             queueH245(h245::buildRoundTripDelayResponse(*sequence));
     } else if (name == "genericRequest" && h245::isH239Message(message)) {
-        auto request = h245::readH239Message(message);
-        if (request && request->type == h245::H239MessageType::PresentationTokenRequest)
-            OnH239PresentationRequest(request->channelId.value_or(0),
-                                      request->symmetryBreaking.value_or(0),
-                                      request->terminalLabel.value_or(0));
+        handleH239(message);
     } else {
         auto answer = h245::buildFunctionNotUnderstood(message);
         if (answer.present())
@@ -539,7 +541,11 @@ void Connection::handleResponse(const asn::Value& message, std::string_view name
                 break;
             }
         }
+        if (presentation_ == PresentationState::Opening && reject->number == contentChannel_)
+            contentChannelRefused();
         publishChannels();
+    } else if (name == "genericResponse" && h245::isH239Message(message)) {
+        handleH239(message);
     } else if (name == "closeLogicalChannelAck") {
         // The channel left our list when we sent the close.
     } else if (name == "roundTripDelayResponse") {
@@ -565,6 +571,8 @@ void Connection::handleCommand(const asn::Value& message, std::string_view name)
         auto command = h245::readMiscellaneousCommand(message);
         if (command && command->type == "videoFastUpdatePicture")
             OnVideoFastUpdatePicture(command->logicalChannel);
+    } else if (name == "genericCommand" && h245::isH239Message(message)) {
+        handleH239(message);
     } else if (name == "flowControlCommand") {
         if (auto flow = h245::readFlowControlCommand(message))
             handleFlowControl(*flow);
@@ -583,6 +591,8 @@ void Connection::handleIndication(const asn::Value& message, std::string_view na
     } else if (name == "miscellaneousIndication") {
         if (auto indication = h245::readMiscellaneousIndication(message))
             OnMiscellaneousIndication(*indication);
+    } else if (name == "genericIndication" && h245::isH239Message(message)) {
+        handleH239(message);
     }
 }
 
@@ -719,22 +729,27 @@ std::uint8_t Connection::remotePacketizationMode() const
     return std::find(modes.begin(), modes.end(), 1) != modes.end() ? 1 : 0;
 }
 
-void Connection::openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs)
+Connection::Channel* Connection::openTransmitChannel(const MediaFormat& ours,
+                                                    const h245::Capability& theirs,
+                                                    std::uint16_t number)
 {
     const MediaFormat format = formatToTransmit(ours, theirs, remotePacketizationMode());
     const unsigned sessionId = sessionOfFormat(format);
     Session* media = session(sessionId);
     auto capability = capabilityOfFormat(format);
     if (!media || !capability)
-        return;
+        return nullptr;
     auto channel = std::make_unique<Channel>();
-    channel->number = nextChannelNumber_++;
+    channel->number = number != 0 ? number : nextChannelNumber_++;
     channel->sessionId = sessionId;
     channel->format = format;
     h245::LogicalChannel parameters;
     parameters.number = channel->number;
     parameters.dataType = *capability;
-    parameters.sessionId = static_cast<std::uint8_t>(sessionId);
+    // H.245: sessions beyond audio, video and data are numbered by the master; a slave
+    // asks with 0 and the acknowledgement tells.
+    parameters.sessionId =
+        static_cast<std::uint8_t>(sessionId > DataSessionId && !master_ ? 0 : sessionId);
     parameters.mediaControlChannel = media->rtcpAddress;
     if (format.payloadType() >= FirstDynamicPayloadType)
         parameters.dynamicRtpPayloadType = static_cast<std::uint8_t>(format.payloadType());
@@ -743,12 +758,30 @@ void Connection::openTransmitChannel(const MediaFormat& ours, const h245::Capabi
             static_cast<std::uint8_t>(format.integerOption(option::PacketizationMode, 0));
     auto message = h245::buildOpenLogicalChannel(parameters);
     if (!message.present())
-        return;
+        return nullptr;
     queueH245(message);
     channel->timer = std::make_unique<asio::steady_timer>(io_);
-    startTimer(*channel->timer, timers_.logicalChannel, EndReason::MediaFailed,
-               "OpenLogicalChannelAck");
+    if (isContentFormat(format)) {
+        // Content unanswered ends the presentation, not the call.
+        channel->timer->expires_after(timers_.logicalChannel);
+        std::weak_ptr<Connection> weak = self();
+        const auto number = channel->number;
+        channel->timer->async_wait([weak, number](const asio::error_code& error) {
+            auto connection = weak.lock();
+            if (error || !connection || connection->released_ ||
+                connection->presentation_ != PresentationState::Opening ||
+                connection->contentChannel_ != number)
+                return;
+            VOIP_TRACE(1, "H323\tNo OpenLogicalChannelAck for content on " << connection->describe());
+            connection->contentChannelRefused();
+            connection->flushTunnelled();
+        });
+    } else {
+        startTimer(*channel->timer, timers_.logicalChannel, EndReason::MediaFailed,
+                   "OpenLogicalChannelAck");
+    }
     channels_.push_back(std::move(channel));
+    return channels_.back().get();
 }
 
 void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
@@ -769,6 +802,8 @@ void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
         channel->stream = openMediaStream(channel->format, channel->sessionId, false);
         queueH245(h245::buildOpenLogicalChannelConfirm(ack->number));
         sendWantedMuteIndication();
+        if (presentation_ == PresentationState::Opening && channel->number == contentChannel_)
+            contentChannelOpened(*channel);
         break;
     }
     publishChannels();
@@ -819,8 +854,12 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
     if (request->dynamicRtpPayloadType)
         channel->format.setPayloadType(*request->dynamicRtpPayloadType);
     channel->stream = openMediaStream(channel->format, sessionId, true);
+    const bool content = isContentFormat(channel->format);
     channels_.push_back(std::move(channel));
     publishChannels();
+    // A content channel opened by the holder of the token carries its presentation.
+    if (content && remoteHoldsToken_)
+        setRemotePresenting(true);
 }
 
 void Connection::closeChannel(Channel& channel)
@@ -1235,27 +1274,6 @@ bool Connection::sendVideoFastUpdatePicture(unsigned sessionId)
     if (!channel)
         return false;
     return sendH245(h245::buildVideoFastUpdatePicture(channel->number));
-}
-
-bool Connection::OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,
-                                           unsigned terminalLabel)
-{
-    VOIP_TRACE(2, "H323\tPresentation token request for channel " << channel << " (symmetry "
-                                                                  << symmetryBreaking << ")");
-    h245::H239Message response;
-    response.type = h245::H239MessageType::PresentationTokenResponse;
-    response.acknowledged = true;
-    response.channelId = static_cast<std::uint16_t>(channel);
-    response.terminalLabel = static_cast<std::uint16_t>(terminalLabel);
-    queueH245(h245::buildH239Message(response));
-    return true;
-}
-
-bool Connection::OnMiscellaneousIndication(const h245::ChannelEvent& indication)
-{
-    VOIP_TRACE(3, "H323\tMiscellaneousIndication " << indication.type << " for channel "
-                                                   << indication.logicalChannel);
-    return true;
 }
 
 void Connection::OnVideoFastUpdatePicture(std::uint16_t channel)

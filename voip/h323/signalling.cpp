@@ -94,6 +94,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , masterSlaveTimer_(io_)
     , roundTripTimer_(io_)
     , roundTripIntervalTimer_(io_)
+    , presentationTimer_(io_)
 {
     ++endpoint_.connections_;
     if (!incoming_) {
@@ -799,7 +800,7 @@ void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 void Connection::cancelTimers()
 {
     for (auto* timer : {&signalTimer_, &capabilityTimer_, &masterSlaveTimer_, &roundTripTimer_,
-                        &roundTripIntervalTimer_})
+                        &roundTripIntervalTimer_, &presentationTimer_})
         timer->cancel();
 }
 

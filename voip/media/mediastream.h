@@ -12,6 +12,8 @@ namespace voip {
 inline constexpr unsigned AudioSessionId = 1;
 inline constexpr unsigned VideoSessionId = 2;
 inline constexpr unsigned DataSessionId = 3;
+/// Presentation content (H.239): a session number above the standard ones.
+inline constexpr unsigned ContentSessionId = 32;
 
 /// Base of every media stream: one direction of one media session of a connection, in
 /// one media format.  A source stream produces media (a microphone, a received RTP

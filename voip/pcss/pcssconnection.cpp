@@ -70,8 +70,11 @@ std::shared_ptr<MediaStream> PcssConnection::createMediaStream(const MediaFormat
 std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat& format,
                                                                unsigned sessionId, bool isSource)
 {
+    // Presentation content has its own source and output.
+    const VideoRole role =
+        format.hasOption(option::ContentRole) ? VideoRole::Content : VideoRole::Main;
     if (isSource) {
-        const std::string driver = pcss_.videoInputDriver();
+        const std::string driver = pcss_.videoInputDriver(role);
         if (driver.empty())
             return nullptr;
         // Profile, level and bit rate as the format (and so the far end) has them.
@@ -83,11 +86,12 @@ std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat
         encoding.level = format.stringOption(option::Level, encoding.level);
         encoding.bitRate = unsigned(format.integerOption(option::TargetBitRate, encoding.bitRate));
         return std::make_shared<VideoSourceStream>(format, sessionId, driver,
-                                                   pcss_.videoInputParams(), encoding);
+                                                   pcss_.videoInputParams(role), encoding);
     }
     // A lost picture asks the far end, through the network leg, for a new one.
     std::weak_ptr<Connection> self = shared_from_this();
-    return std::make_shared<VideoSinkStream>(format, sessionId, pcss_.createVideoOutput(*this),
+    return std::make_shared<VideoSinkStream>(format, sessionId,
+                                             pcss_.createVideoOutput(*this, role),
                                              [self, sessionId] {
                                                  if (auto leg = self.lock())
                                                      if (auto network = leg->otherParty())

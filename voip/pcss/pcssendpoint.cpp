@@ -196,23 +196,23 @@ void PcssEndpoint::setMediaThroughCallbacks(bool enabled)
     mediaThroughCallbacks_ = enabled;
 }
 
-void PcssEndpoint::setVideoInput(const std::string& driver, const VideoInputParams& params)
+void PcssEndpoint::setVideoInput(const std::string& driver, const VideoInputParams& params,
+                                 VideoRole role)
 {
     std::lock_guard lock(mutex_);
-    videoDriver_ = driver;
-    videoParams_ = params;
+    videoInputs_[std::size_t(role)] = {driver, params};
 }
 
-std::string PcssEndpoint::videoInputDriver() const
+std::string PcssEndpoint::videoInputDriver(VideoRole role) const
 {
     std::lock_guard lock(mutex_);
-    return videoDriver_;
+    return videoInputs_[std::size_t(role)].driver;
 }
 
-VideoInputParams PcssEndpoint::videoInputParams() const
+VideoInputParams PcssEndpoint::videoInputParams(VideoRole role) const
 {
     std::lock_guard lock(mutex_);
-    return videoParams_;
+    return videoInputs_[std::size_t(role)].params;
 }
 
 void PcssEndpoint::setVideoOutputFactory(VideoOutputFactory factory)
@@ -221,14 +221,15 @@ void PcssEndpoint::setVideoOutputFactory(VideoOutputFactory factory)
     videoOutputFactory_ = std::move(factory);
 }
 
-std::shared_ptr<VideoOutput> PcssEndpoint::createVideoOutput(const PcssConnection& connection) const
+std::shared_ptr<VideoOutput> PcssEndpoint::createVideoOutput(const PcssConnection& connection,
+                                                             VideoRole role) const
 {
     VideoOutputFactory factory;
     {
         std::lock_guard lock(mutex_);
         factory = videoOutputFactory_;
     }
-    return factory ? factory(connection) : nullptr;
+    return factory ? factory(connection, role) : nullptr;
 }
 
 h224::FeccCapabilities PcssEndpoint::defaultCameraCapabilities()

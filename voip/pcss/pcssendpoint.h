@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,13 @@
 namespace voip::pcss {
 
 class PcssConnection;
+
+/// Which of a call's two video streams: the main picture, or presentation content.
+enum class VideoRole
+{
+    Main,
+    Content,
+};
 
 /// The PC sound endpoint (prefix "pc"): the local side of every call, which plays the
 /// received audio on a sound output device and records the microphone.  One connection
@@ -77,16 +85,20 @@ public:
 
     // --- video ---
 
-    /// The video source of the calls made afterwards: a video input driver ("FakeVideo",
-    /// ...) and what it is opened with; an empty driver (the default) sends no video.
-    void setVideoInput(const std::string& driver, const VideoInputParams& params);
-    std::string videoInputDriver() const;
-    VideoInputParams videoInputParams() const;
-    /// Makes the output that shows a connection's received video (null: decoded, not
-    /// shown).  Called on the thread that opens the stream.
-    using VideoOutputFactory = std::function<std::shared_ptr<VideoOutput>(const PcssConnection&)>;
+    /// The video source of one role for the streams opened afterwards: a video input
+    /// driver ("FakeVideo", ...) and what it is opened with; an empty driver (the default)
+    /// sends no video of that role (for content: nothing to present).
+    void setVideoInput(const std::string& driver, const VideoInputParams& params,
+                       VideoRole role = VideoRole::Main);
+    std::string videoInputDriver(VideoRole role = VideoRole::Main) const;
+    VideoInputParams videoInputParams(VideoRole role = VideoRole::Main) const;
+    /// Makes the output that shows a connection's received video of a role (null:
+    /// decoded, not shown).  Called on the thread that opens the stream.
+    using VideoOutputFactory =
+        std::function<std::shared_ptr<VideoOutput>(const PcssConnection&, VideoRole)>;
     void setVideoOutputFactory(VideoOutputFactory factory);
-    std::shared_ptr<VideoOutput> createVideoOutput(const PcssConnection& connection) const;
+    std::shared_ptr<VideoOutput> createVideoOutput(const PcssConnection& connection,
+                                                   VideoRole role) const;
 
     // --- far-end camera control ---
 
@@ -129,8 +141,12 @@ private:
     std::string recordDevice_ = kDefaultSoundDevice;
     unsigned bufferCount_ = 2;
     unsigned bufferTimeMs_ = 20;
-    std::string videoDriver_;
-    VideoInputParams videoParams_;
+    struct VideoInput
+    {
+        std::string driver;
+        VideoInputParams params;
+    };
+    std::array<VideoInput, 2> videoInputs_; // by VideoRole
     VideoOutputFactory videoOutputFactory_;
     h224::FeccCapabilities cameraCapabilities_ = defaultCameraCapabilities();
     FeccObserverFactory feccObserverFactory_;
