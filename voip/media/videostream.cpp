@@ -48,6 +48,7 @@ VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned session
                                          encoding_.frameRate);
     if (packetiser_.mode() == 0)
         encoding_.maxSliceBytes = unsigned(packetiser_.maxPayload());
+    currentBitRate_ = encoding_.bitRate;
 }
 
 VideoSourceStream::~VideoSourceStream()
@@ -107,10 +108,15 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             }
             toEncode = &scaled_;
         }
-        if (const unsigned rate = bitRate_.exchange(0))
+        if (const unsigned rate = bitRate_.exchange(0)) {
             encoder_->setBitRate(rate);
-        if (keyFrameRequested_.exchange(false))
+            currentBitRate_ = encoder_->options().bitRate;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (keyFrameRequested_ && (!lastKeyFrame_ || now - *lastKeyFrame_ >= MinKeyFrameInterval)) {
+            keyFrameRequested_ = false;
             encoder_->requestKeyFrame();
+        }
         if (auto status = encoder_->encode(*toEncode, accessUnit_); !status) {
             setLastError(status.message());
             return status;
@@ -119,6 +125,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
         for (auto unit : h264::splitAnnexB(accessUnit_))
             if ((unit[0] & 0x1F) == 5) {
                 ++keyFrames_;
+                lastKeyFrame_ = now;
                 break;
             }
         packetiser_.packetise(accessUnit_, payloads_);
@@ -156,12 +163,23 @@ bool VideoSinkStream::onOpen()
 void VideoSinkStream::askForPicture()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (lastAsk_ && now - *lastAsk_ < minAskInterval_)
+    if (lastAsk_ && now - *lastAsk_ < minAskInterval_) {
+        askPending_ = true; // asked for when the interval has passed
         return;
+    }
+    askPending_ = false;
     lastAsk_ = now;
     ++asked_;
     if (askForPicture_)
         askForPicture_();
+}
+
+bool VideoSinkStream::containsKeyFrame(std::span<const uint8_t> picture)
+{
+    for (const auto nal : h264::splitAnnexB(picture))
+        if ((nal[0] & 0x1F) == 5)
+            return true;
+    return false;
 }
 
 bool VideoSinkStream::parameterSetsAcceptable(std::span<const uint8_t> picture)
@@ -188,6 +206,8 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         }
         decoder_ = decoder.take();
     }
+    if (askPending_ && std::chrono::steady_clock::now() - *lastAsk_ >= minAskInterval_)
+        askForPicture();
     // The transport numbers its packets; what it knows lost shows as a gap here.
     sequence_ = uint16_t(sequence_ + 1 + frame.lostBefore);
     if (depacketiser_.add(frame.payload, sequence_, frame.timestamp, frame.marker) ==
@@ -206,6 +226,8 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         if (auto status = decoder_->decode(picture_, decoded_); !status) {
             VOIP_TRACE(3, "Media\t" << status.message());
             askForPicture();
+        } else if (askPending_ && containsKeyFrame(picture_)) {
+            askPending_ = false; // what the ask was for has come by itself
         }
         for (const auto& picture : decoded_) {
             ++shown_;

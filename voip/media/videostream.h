@@ -53,9 +53,16 @@ public:
                       std::size_t maxPayload = 1200);
     ~VideoSourceStream() override;
 
+    /// Far ends may ask for key frames no oftener than this: more requests in between are
+    /// served together when it has passed, so a flood of requests costs a few key frames a
+    /// second at most.
+    static constexpr std::chrono::milliseconds MinKeyFrameInterval{300};
+
     MediaStatus readFrame(StreamFrame& frame) override;
     void requestKeyFrame() { keyFrameRequested_ = true; }
     void setBitRate(unsigned bitsPerSecond) { bitRate_ = bitsPerSecond; }
+    /// The bit rate the encoder follows now (bit/s).
+    unsigned bitRate() const { return currentBitRate_; }
     uint64_t picturesSent() const { return pictures_; }
     uint64_t keyFramesSent() const { return keyFrames_; }
     /// What the encoder was set up with (size, rate, bit rate, slices).
@@ -76,19 +83,22 @@ private:
     std::deque<StreamFrame> pending_;
     VideoFrame scaled_;
     unsigned rateCredit_ = 0; ///< picture-rate reduction (Bresenham), in input pictures
+    std::optional<std::chrono::steady_clock::time_point> lastKeyFrame_;
     std::vector<uint8_t> accessUnit_;
     std::vector<std::vector<uint8_t>> payloads_;
     // Any thread:
     std::atomic<bool> closing_{false};
     std::atomic<bool> keyFrameRequested_{false};
     std::atomic<unsigned> bitRate_{0};
+    std::atomic<unsigned> currentBitRate_{0};
     std::atomic<uint64_t> pictures_{0};
     std::atomic<uint64_t> keyFrames_{0};
 };
 
 /// The far end's video, shown: H.264 RTP payloads reassembled, decoded and handed to a
 /// video output.  A lost or undecodable picture asks the far end for a new one through
-/// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`.  The
+/// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`; damage
+/// within the interval asks when it has passed, unless a key frame came meanwhile.  The
 /// decoder is made when the first payload arrives.
 class VideoSinkStream : public FrameStream
 {
@@ -111,6 +121,7 @@ protected:
 private:
     void askForPicture();
     static bool parameterSetsAcceptable(std::span<const uint8_t> picture);
+    static bool containsKeyFrame(std::span<const uint8_t> picture);
 
     std::shared_ptr<VideoOutput> output_;
     std::function<void()> askForPicture_;
@@ -122,6 +133,7 @@ private:
     std::vector<uint8_t> picture_;
     std::vector<VideoFrame> decoded_;
     std::optional<std::chrono::steady_clock::time_point> lastAsk_;
+    bool askPending_ = false; ///< damage seen since the last ask, not yet asked for
     std::atomic<uint64_t> shown_{0};
     std::atomic<uint64_t> asked_{0};
     std::atomic<uint64_t> refused_{0};
