@@ -1,0 +1,144 @@
+// Video in H.323 calls on loopback: two engines, each with the PC side sending FakeVideo
+// and showing what arrives.  A fast update request crosses H.245 and brings a key frame;
+// flow control commands of the far end set the encoder's bit rate and give it back.
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/voip/loopbackendpoints.h"
+#include "voip/device/video_fake.h"
+#include "voip/h245/message.h"
+#include "voip/h323/connection.h"
+#include "voip/h323/endpoint.h"
+#include "voip/media/videostream.h"
+#include "voip/pcss/pcssconnection.h"
+#include "voip/pcss/pcssendpoint.h"
+
+namespace voip::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+/// One engine: the PC side on the Null sound driver sending FakeVideo, and an H.323
+/// endpoint on 127.0.0.1.
+class H323VideoManager : public RecordingManager
+{
+public:
+    explicit H323VideoManager(const std::string& name)
+    {
+        setDefaultUserName(name);
+        pcss = static_cast<pcss::PcssEndpoint*>(
+            attachEndpoint(std::make_unique<pcss::PcssEndpoint>(*this)));
+        h323 =
+            static_cast<h323::EndPoint*>(attachEndpoint(std::make_unique<h323::EndPoint>(*this)));
+        addRoute("h323:.* = pc:");
+        addRoute("pc:.* = h323:<da>");
+        h323->startListener("127.0.0.1", 0);
+        pcss->setSoundDriver(kNullDriver);
+        VideoInputParams input;
+        input.width = 352;
+        input.height = 288;
+        pcss->setVideoInput(kFakeVideoDriver, input);
+        pcss->setVideoOutputFactory(
+            [this](const pcss::PcssConnection&, pcss::VideoRole) { return screen; });
+    }
+    ~H323VideoManager() override { shutDown(std::chrono::seconds(5)); }
+
+    std::string address() const { return "h323:127.0.0.1:" + std::to_string(h323->listenerPort()); }
+    std::shared_ptr<h323::Connection> network()
+    {
+        for (const auto& token : callTokens())
+            if (auto call = findCall(token))
+                return std::dynamic_pointer_cast<h323::Connection>(call->networkConnection());
+        return nullptr;
+    }
+    /// Our camera's stream in the call.
+    std::shared_ptr<VideoSourceStream> camera()
+    {
+        auto leg = network();
+        auto local = leg ? leg->otherParty() : nullptr;
+        return local ? std::dynamic_pointer_cast<VideoSourceStream>(
+                           local->findMediaStream(VideoSessionId, true))
+                     : nullptr;
+    }
+
+    pcss::PcssEndpoint* pcss = nullptr;
+    h323::EndPoint* h323 = nullptr;
+    std::shared_ptr<MemoryVideoOutput> screen = std::make_shared<MemoryVideoOutput>();
+};
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+class H323Video : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        bob.answerPolicy = [](Connection&, const std::string&) {
+            return AnswerCallResponse::AnswerNow;
+        };
+        auto token = alice.setUpCall("pc:*", bob.address());
+        ASSERT_TRUE(token);
+        ASSERT_TRUE(eventually([&] {
+            return alice.camera() && bob.camera() && alice.screen->frames() > 10 &&
+                   bob.screen->frames() > 10;
+        })) << "video both ways";
+    }
+
+    H323VideoManager alice{"alice"};
+    H323VideoManager bob{"bob"};
+};
+
+TEST_F(H323Video, AFastUpdateRequestCrossesH245AndBringsAKeyFrame)
+{
+    auto camera = alice.camera();
+    const auto keyFrames = camera->keyFramesSent();
+    std::this_thread::sleep_for(400ms); // beyond the key frame interval
+    ASSERT_TRUE(bob.network()->requestVideoUpdate(VideoSessionId));
+    EXPECT_TRUE(eventually([&] { return camera->keyFramesSent() > keyFrames; }, 1s));
+    EXPECT_TRUE(eventually([&] { return alice.network()->videoUpdateRequests() == 1; }));
+    // The picture shown at bob is alice's pattern, still advancing.
+    const auto before = FakeVideoInput::readNumber(bob.screen->lastFrame());
+    std::this_thread::sleep_for(300ms);
+    const auto after = FakeVideoInput::readNumber(bob.screen->lastFrame());
+    ASSERT_TRUE(before && after);
+    EXPECT_GT(*after, *before);
+}
+
+TEST_F(H323Video, FlowControlOfTheFarEndSetsTheEncoderRateAndGivesItBack)
+{
+    auto camera = alice.camera();
+    auto bobsLeg = bob.network();
+    const auto receiving = bobsLeg->findLogicalChannel(VideoSessionId, true);
+    ASSERT_TRUE(receiving);
+    const auto opened = camera->bitRate();
+    EXPECT_GT(opened, 256'000u);
+
+    // 256 kbit/s on that channel (units of 100 bit/s).
+    ASSERT_TRUE(bobsLeg->sendH245(h245::buildFlowControlCommand({receiving->number, 2560})));
+    EXPECT_TRUE(eventually([&] { return camera->bitRate() == 256'000u; }));
+    // A limit above what the channel was opened with is no licence to send more.
+    ASSERT_TRUE(bobsLeg->sendH245(h245::buildFlowControlCommand({receiving->number, 1'000'000})));
+    EXPECT_TRUE(eventually([&] { return camera->bitRate() == opened; }));
+    // The whole multiplex at 100 kbit/s falls on video; no restriction gives it back.
+    ASSERT_TRUE(bobsLeg->sendH245(h245::buildFlowControlCommand({0, 1000})));
+    EXPECT_TRUE(eventually([&] { return camera->bitRate() == 100'000u; }));
+    ASSERT_TRUE(bobsLeg->sendH245(h245::buildFlowControlCommand({receiving->number, {}})));
+    EXPECT_TRUE(eventually([&] { return camera->bitRate() == opened; }));
+    // The other direction was never touched.
+    EXPECT_EQ(bob.camera()->bitRate(), opened);
+}
+
+} // namespace
+} // namespace voip::test
