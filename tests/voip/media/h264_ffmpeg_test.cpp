@@ -1,6 +1,6 @@
-// H.264 over RTP against FFmpeg's own RTP stack, as an independent reference: ffmpeg
-// receives what we send through an SDP file and decodes it without error, and we receive
-// and decode what ffmpeg sends with -f rtp.
+// H.264 over RTP against independent RTP stacks: ffmpeg receives what we send through an
+// SDP file and decodes it without error, we receive and decode what ffmpeg sends with
+// -f rtp, and GStreamer's rtph264depay takes what we send in either packetisation mode.
 
 #include <chrono>
 #include <cmath>
@@ -226,6 +226,96 @@ TEST(H264WithFfmpeg, WeDecodeWhatFfmpegSendsWithRtp)
     EXPECT_EQ(frames.front().width, 352u);
     EXPECT_EQ(frames.front().height, 288u);
 }
+
+bool haveGstreamer()
+{
+    return runCommand("gst-inspect-1.0 rtph264depay >/dev/null 2>&1 && "
+                      "gst-inspect-1.0 avdec_h264 >/dev/null 2>&1 && echo yes") == "yes\n";
+}
+
+class H264WithGstreamer : public testing::TestWithParam<int>
+{};
+
+TEST_P(H264WithGstreamer, RtpH264DepayDecodesWhatWeSend)
+{
+    if (!haveGstreamer())
+        GTEST_SKIP() << "GStreamer with rtph264depay and avdec_h264 not installed";
+    const int mode = GetParam();
+    const unsigned width = 320, height = 240, rate = 25;
+    uint16_t port;
+    {
+        UdpSocket probe;
+        port = probe.port;
+    }
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("kx_h264_gst_" + std::to_string(::getpid()) + "_" + std::to_string(mode));
+    std::filesystem::create_directories(dir);
+    const auto out = dir / "out.yuv";
+    // An interrupt makes gst-launch end the stream (-e), so the file is complete.
+    const std::string command =
+        "timeout -s INT 12 gst-launch-1.0 -q -e udpsrc address=127.0.0.1 port=" +
+        std::to_string(port) +
+        " caps=\"application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=96\""
+        " ! rtpjitterbuffer latency=100 ! rtph264depay ! avdec_h264 ! videoconvert"
+        " ! video/x-raw,format=I420 ! filesink location=" +
+        shellQuote(out.string()) + " > " + shellQuote((dir / "log.txt").string()) + " 2>&1";
+    std::thread receiver([&] { runCommand(command); });
+    for (int wait = 0; wait < 100 && !udpPortBound(port); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    H264EncoderOptions options;
+    options.width = width;
+    options.height = height;
+    options.frameRate = rate;
+    options.keyFrameInterval = 25;
+    options.bitRate = 2'000'000;
+    options.maxSliceBytes = mode == 0 ? 1200 : 0;
+    auto encoder = H264Encoder::create(options);
+    ASSERT_TRUE(encoder);
+    h264::Packetiser packetiser(1200, mode);
+    UdpSocket sender;
+    std::vector<VideoFrame> sent;
+    std::vector<uint8_t> accessUnit, datagram;
+    std::vector<std::vector<uint8_t>> payloads;
+    uint16_t sequence = 1;
+    std::size_t packets = 0;
+    for (unsigned n = 0; n < 75; ++n) {
+        sent.push_back(pattern(width, height, n));
+        ASSERT_TRUE(encoder.value()->encode(sent.back(), accessUnit));
+        packetiser.packetise(accessUnit, payloads);
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            rtp::RtpHeader header{96, i + 1 == payloads.size(), sequence++, n * 90000 / rate,
+                                  0x4B58};
+            rtp::buildRtp(header, payloads[i], datagram);
+            sender.sendTo(port, datagram);
+            ++packets;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 / rate));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    runCommand("pkill -INT -f 'udpsrc address=127.0.0.1 port=" + std::to_string(port) + " '");
+    receiver.join();
+
+    const auto frameSize = VideoFrame::sizeFor(width, height);
+    ASSERT_TRUE(std::filesystem::exists(out)) << runCommand("cat " + shellQuote((dir / "log.txt").string()));
+    const auto size = std::filesystem::file_size(out);
+    EXPECT_EQ(size % frameSize, 0u) << "decoded at another size than " << width << "x" << height;
+    EXPECT_GE(size / frameSize, 70u) << packets << " packets sent";
+    std::ifstream decoded(out, std::ios::binary);
+    for (std::size_t k = 0; k < size / frameSize; ++k) {
+        VideoFrame frame = VideoFrame::black(width, height);
+        decoded.read(reinterpret_cast<char*>(frame.data.data()), std::streamsize(frameSize));
+        double best = 0;
+        for (const auto& source : sent)
+            best = std::max(best, psnr(frame, source));
+        EXPECT_GT(best, 35) << "picture " << k;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, H264WithGstreamer, testing::Values(0, 1),
+                         [](const auto& info) { return "Mode" + std::to_string(info.param); });
 
 } // namespace
 } // namespace voip
