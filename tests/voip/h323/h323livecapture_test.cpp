@@ -1,5 +1,5 @@
 // A live capture of a call on loopback, decoded by tshark: no malformed packets, and the
-// call's messages where they belong.  Needs tshark and the right to capture (root);
+// call's messages where they belong, video and a presentation (H.239) among them.  Needs tshark and the right to capture (root);
 // skipped otherwise.
 
 #include <gtest/gtest.h>
@@ -76,6 +76,13 @@ TEST(H323Capture, ALiveCallDecodesCleanlyInTshark)
     }));
     caller->sendUserInputString("42");
     ASSERT_TRUE(bob.manager.waitUntil([&] { return !bob.manager.userInput.empty(); }));
+    auto callee = bob.anyH323();
+    ASSERT_TRUE(callee);
+    ASSERT_TRUE(caller->startPresentation());
+    ASSERT_TRUE(eventually([&] { return callee->isRemotePresenting(); }));
+    ASSERT_TRUE(caller->stopPresentation());
+    ASSERT_TRUE(eventually([&] { return !callee->isRemotePresenting(); }));
+    callee.reset();
     caller.reset();
     alice.manager.clearCall(token, EndReason::LocalUser, true);
     ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.cleared.size() == 1; }));
@@ -92,6 +99,16 @@ TEST(H323Capture, ALiveCallDecodesCleanlyInTshark)
           "terminalCapabilitySetAck", "masterSlaveDeterminationAck", "openLogicalChannel ",
           "openLogicalChannelAck", "userInput", "releaseComplete", "endSessionCommand"})
         EXPECT_NE(summary.find(expected), std::string::npos) << expected << "\n" << summary;
+    // Video goes as H.264 in the non-interleaved mode both sides listed; the presentation
+    // asked for the token (3), was answered (4), released it (5) and had its own channel.
+    const std::string video = run("tshark -r " + file +
+                                  " -T fields -e h245.standardOid -e h245.oid "
+                                  "-e h245.subMessageIdentifier.standard 2>/dev/null");
+    for (const char* expected : {"0.0.8.241.0.0.1", "0.0.8.241.0.0.0.1", "0.0.8.239.1.1",
+                                 "0.0.8.239.1.2", "0.0.8.239.2"})
+        EXPECT_NE(video.find(expected), std::string::npos) << expected << "\n" << video;
+    for (const char* message : {"\t3", "\t4", "\t5"})
+        EXPECT_NE(video.find(message), std::string::npos) << "H.239 message" << message;
     // The fields that matter read back as sent.
     const std::string fields = run("tshark -r " + file +
                                    " -Y 'h225.setup_element' -T fields -e h225.h323_ID "
