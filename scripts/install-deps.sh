@@ -11,7 +11,7 @@ packages=(
   # engine libraries
   libasio-dev libspdlog-dev libfmt-dev libssl-dev
   libavcodec-dev libavutil-dev libswresample-dev
-  libpulse-dev libyuv-dev libv4l-dev libsdl1.2-dev libwebrtc-audio-processing-dev
+  libpulse-dev libyuv-dev libjpeg-dev libv4l-dev libsdl1.2-dev libwebrtc-audio-processing-dev
   libx11-dev libxext-dev libxcomposite-dev libxfixes-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev

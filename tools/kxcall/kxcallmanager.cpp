@@ -8,6 +8,7 @@
 
 #include "voip/call.h"
 #include "voip/device/soundchannel.h"
+#include "voip/device/video_v4l2.h"
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/stream.h"
@@ -80,6 +81,7 @@ std::string usage()
            "  --release-cause N       refuse every call with Q.931 cause N (e.g. 41, 17, 19)\n"
            "  --json                  print each event as one JSON object a line\n"
            "  --video fake            send video: the FakeVideo test pattern\n"
+           "  --video v4l2[:DEVICE]   ... or a camera (/dev/videoN or its name; the first)\n"
            "  --video-size WxH        its picture size (default 640x360)\n"
            "  --video-rate N          its pictures per second (default 25)\n"
            "  --record-video FILE     write the received pictures to this Y4M file\n"
@@ -198,8 +200,11 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         } else if (name == "--video") {
             if (value == "fake") {
                 options.videoDriver = voip::kFakeVideoDriver;
+            } else if (value == "v4l2" || value.rfind("v4l2:", 0) == 0) {
+                options.videoDriver = voip::kV4l2VideoDriver;
+                options.videoDevice = value.size() > 5 ? std::string(value.substr(5)) : "";
             } else {
-                error = "bad --video (fake): " + std::string(value);
+                error = "bad --video (fake, v4l2 or v4l2:DEVICE): " + std::string(value);
                 return std::nullopt;
             }
         } else if (name == "--video-size") {
