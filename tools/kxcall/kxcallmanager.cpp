@@ -8,6 +8,7 @@
 
 #include "voip/call.h"
 #include "voip/device/soundchannel.h"
+#include "voip/device/video_sdl.h"
 #include "voip/device/video_v4l2.h"
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformatregistry.h"
@@ -85,6 +86,7 @@ std::string usage()
            "  --video-size WxH        its picture size (default 640x360)\n"
            "  --video-rate N          its pictures per second (default 25)\n"
            "  --record-video FILE     write the received pictures to this Y4M file\n"
+           "  --show                  show the received pictures in a window (SDL)\n"
            "  --present               present the video source as content (H.239) too\n"
            "  --present-delay MS      ... starting MS ms after the call is established\n"
            "  --present-for MS        ... and stopping after MS ms (default: to the end)\n"
@@ -113,6 +115,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         }
         if (name == "--present") {
             options.present = true;
+            continue;
+        }
+        if (name == "--show") {
+            options.show = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -273,6 +279,12 @@ void Y4mOutput::showFrame(const voip::VideoFrame& frame)
         ++written_;
 }
 
+void TeeOutput::showFrame(const voip::VideoFrame& frame)
+{
+    for (const auto& output : outputs_)
+        output->showFrame(frame);
+}
+
 unsigned Y4mOutput::written() const
 {
     std::lock_guard lock(mutex_);
@@ -426,7 +438,7 @@ bool CallManager::start()
         if (options_.present)
             local_->setVideoInput(options_.videoDriver, video, voip::pcss::VideoRole::Content);
     }
-    std::shared_ptr<Y4mOutput> outputs[2];
+    std::vector<std::shared_ptr<voip::VideoOutput>> outputs[2]; // by role
     for (const auto role : {voip::pcss::VideoRole::Main, voip::pcss::VideoRole::Content}) {
         const std::string& file = role == voip::pcss::VideoRole::Main
                                       ? options_.recordVideoFile
@@ -438,14 +450,25 @@ bool CallManager::start()
             print("error cannot write " + file);
             return false;
         }
-        outputs[std::size_t(role)] = std::move(output);
+        outputs[std::size_t(role)].push_back(std::move(output));
     }
-    if (outputs[0] || outputs[1])
+    if (options_.show) {
+        voip::SdlVideoOutput::Options window;
+        window.width = options_.videoWidth;
+        window.height = options_.videoHeight;
+        window.title = "kxcall " + options_.userName;
+        auto opened = voip::SdlVideoOutput::open(window);
+        if (!opened) {
+            print("error " + opened.status().message());
+            return false;
+        }
+        outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(opened.take());
+    }
+    if (!outputs[0].empty() || !outputs[1].empty())
         local_->setVideoOutputFactory(
-            [main = outputs[0], content = outputs[1]](const voip::pcss::PcssConnection&,
-                                                       voip::pcss::VideoRole role) {
-                return std::shared_ptr<voip::VideoOutput>(
-                    role == voip::pcss::VideoRole::Main ? main : content);
+            [outputs](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
+                const auto& mine = outputs[std::size_t(role)];
+                return mine.empty() ? nullptr : std::make_shared<TeeOutput>(mine);
             });
     if (options_.fecc) {
         // A camera that does everything, so that each action a far end sends is shown.

@@ -60,6 +60,7 @@ struct Options
     std::chrono::milliseconds presentDelay{0};
     std::optional<std::chrono::milliseconds> presentFor;
     std::string recordContentFile; ///< Y4M file the far end's content is written to
+    bool show = false;             ///< show the received video in a window
     /// Far-end camera control: print what the far end does with our (pretend) camera and
     /// move the far end's through a test sequence once the channel opens.
     bool fecc = false;
@@ -87,6 +88,19 @@ private:
     voip::Y4mWriter writer_;
     unsigned written_ = 0;
     bool ok_ = false;
+};
+
+/// Hands each picture to several outputs (a file and a window).
+class TeeOutput : public voip::VideoOutput
+{
+public:
+    explicit TeeOutput(std::vector<std::shared_ptr<voip::VideoOutput>> outputs)
+        : outputs_(std::move(outputs))
+    {}
+    void showFrame(const voip::VideoFrame& frame) override;
+
+private:
+    const std::vector<std::shared_ptr<voip::VideoOutput>> outputs_;
 };
 
 /// The "pc" side of the tool's calls: the sound devices of the chosen driver, except

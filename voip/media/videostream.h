@@ -10,33 +10,12 @@
 #include <string>
 
 #include "voip/device/videoinput.h"
+#include "voip/device/videooutput.h"
 #include "voip/media/h264payload.h"
 #include "voip/media/stream.h"
 #include "voip/media/videocodec.h"
 
 namespace voip {
-
-/// Where a video sink shows its pictures.  Called on the patch's thread.
-class VideoOutput
-{
-public:
-    virtual ~VideoOutput() = default;
-    virtual void showFrame(const VideoFrame& frame) = 0;
-};
-
-/// Keeps the last picture it was shown and counts them (tests, headless use).  Any thread.
-class MemoryVideoOutput : public VideoOutput
-{
-public:
-    void showFrame(const VideoFrame& frame) override;
-    uint64_t frames() const;
-    VideoFrame lastFrame() const;
-
-private:
-    mutable std::mutex mutex_; // guards the members below
-    uint64_t frames_ = 0;
-    VideoFrame last_;
-};
 
 /// The local video source of a call as H.264 RTP payloads: pictures from a video input
 /// device, encoded and cut into payloads, one payload per frame, the marker on the last of

@@ -1,0 +1,143 @@
+// The SDL window output on a real X server (Xvfb in the suite): the pictures it is given
+// show in its window, read back from the X server pixel by pixel, at any picture size; one
+// window a process; no display gives a clear error.  Skipped without a display.
+
+#include "voip/device/video_sdl.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+// Xlib last: its None and Bool macros break headers that follow.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace voip {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Rgb
+{
+    int r, g, b;
+};
+
+/// A picture of one colour, given in BT.601 video-range YUV.
+VideoFrame solid(unsigned width, unsigned height, std::uint8_t y, std::uint8_t u, std::uint8_t v)
+{
+    VideoFrame frame = VideoFrame::black(width, height);
+    std::fill(frame.data.begin(), frame.data.begin() + std::ptrdiff_t(width * height), y);
+    const std::size_t chroma = std::size_t(frame.stride(1)) * frame.planeHeight(1);
+    std::fill(frame.plane(1), frame.plane(1) + chroma, u);
+    std::fill(frame.plane(2), frame.plane(2) + chroma, v);
+    return frame;
+}
+
+/// The window's pixel at (x, y), as the X server has it.
+std::optional<Rgb> pixelAt(Display* display, unsigned long window, int x, int y)
+{
+    XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image)
+        return std::nullopt;
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    auto channel = [&](unsigned long mask) {
+        int shift = 0;
+        while (mask && !(mask & 1)) {
+            mask >>= 1;
+            ++shift;
+        }
+        return int((pixel >> shift) & 0xFF);
+    };
+    Rgb rgb{channel(image->red_mask), channel(image->green_mask), channel(image->blue_mask)};
+    XDestroyImage(image);
+    return rgb;
+}
+
+bool eventually(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 300; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        GTEST_SKIP() << "no X display";
+    Display* x = XOpenDisplay(nullptr);
+    ASSERT_TRUE(x);
+    SdlVideoOutput::Options options;
+    options.width = 320;
+    options.height = 180;
+    auto opened = SdlVideoOutput::open(options);
+    ASSERT_TRUE(opened) << opened.status().message();
+    auto output = opened.take();
+    ASSERT_NE(output->nativeWindow(), 0u);
+    auto second = SdlVideoOutput::open(options);
+    EXPECT_FALSE(second) << "one window a process";
+
+    // Red, green, blue in BT.601 video range, the last at another size than the window:
+    // the overlay scales it.
+    struct Case
+    {
+        VideoFrame frame;
+        Rgb expected;
+    };
+    const Case cases[] = {
+        {solid(320, 180, 81, 90, 240), {255, 0, 0}},
+        {solid(320, 180, 145, 54, 34), {0, 255, 0}},
+        {solid(1280, 720, 41, 240, 110), {0, 0, 255}},
+    };
+    for (const auto& [frame, expected] : cases) {
+        const auto before = output->framesShown();
+        output->showFrame(frame);
+        ASSERT_TRUE(eventually([&] { return output->framesShown() > before; }));
+        for (const auto& [px, py] : {std::pair{160, 90}, {5, 5}, {314, 174}}) {
+            std::optional<Rgb> seen;
+            // The server may take a moment to have drawn it.
+            const bool close = eventually([&] {
+                seen = pixelAt(x, output->nativeWindow(), px, py);
+                return seen && std::abs(seen->r - expected.r) < 40 &&
+                       std::abs(seen->g - expected.g) < 40 && std::abs(seen->b - expected.b) < 40;
+            });
+            EXPECT_TRUE(close) << "at " << px << "," << py << ": " << (seen ? seen->r : -1) << " "
+                               << (seen ? seen->g : -1) << " " << (seen ? seen->b : -1)
+                               << ", expected " << expected.r << " " << expected.g << " "
+                               << expected.b;
+        }
+    }
+    // Pictures that are not pictures are left alone.
+    const auto before = output->framesShown();
+    VideoFrame broken = solid(64, 64, 81, 90, 240);
+    broken.data.resize(10);
+    output->showFrame(broken);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(output->framesShown(), before);
+
+    output->close();
+    auto again = SdlVideoOutput::open(options);
+    EXPECT_TRUE(again) << "a closed window makes room for a new one";
+    XCloseDisplay(x);
+}
+
+TEST(SdlVideoOutput, WithoutADisplaySaysSo)
+{
+    const std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    ::unsetenv("DISPLAY");
+    auto opened = SdlVideoOutput::open({});
+    if (!saved.empty())
+        ::setenv("DISPLAY", saved.c_str(), 1);
+    ASSERT_FALSE(opened);
+    EXPECT_NE(opened.status().message().find("no X display"), std::string::npos);
+}
+
+} // namespace
+} // namespace voip

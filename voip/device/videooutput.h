@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "voip/device/videoframe.h"
+
+namespace voip {
+
+/// Where a video sink shows its pictures.  Called on the patch's thread.
+class VideoOutput
+{
+public:
+    virtual ~VideoOutput() = default;
+    virtual void showFrame(const VideoFrame& frame) = 0;
+};
+
+/// Keeps the last picture it was shown and counts them (tests, headless use).  Any thread.
+class MemoryVideoOutput : public VideoOutput
+{
+public:
+    void showFrame(const VideoFrame& frame) override;
+    uint64_t frames() const;
+    VideoFrame lastFrame() const;
+
+private:
+    mutable std::mutex mutex_; // guards the members below
+    uint64_t frames_ = 0;
+    VideoFrame last_;
+};
+
+} // namespace voip
