@@ -207,5 +207,44 @@ TEST(H264Sps, TheSinkNeverDecodesARefusedSetAndRecovers)
     EXPECT_EQ(display.refusedPictures(), 1u);
 }
 
+TEST(H264Sps, AFarEndThatChangesItsPictureSizeIsShownAtEachSize)
+{
+    // Whatever was negotiated, a far end may send another size (4K among them): each new
+    // key frame is decoded at its own size and the stream goes on.
+    auto screen = std::make_shared<MemoryVideoOutput>();
+    VideoSinkStream display(*MediaFormatRegistry::global().find(format::H264High),
+                            VideoSessionId, screen, [] {});
+    ASSERT_TRUE(display.open());
+    StreamFrame frame;
+    uint32_t timestamp = 0;
+    for (const auto& [width, height] : {std::pair{352u, 288u}, {3840u, 2160u}, {640u, 360u},
+                                        {176u, 144u}, {1280u, 720u}}) {
+        H264EncoderOptions options;
+        options.width = width;
+        options.height = height;
+        options.preset = "ultrafast";
+        auto encoder = H264Encoder::create(options);
+        ASSERT_TRUE(encoder) << width << "x" << height;
+        std::vector<uint8_t> accessUnit;
+        std::vector<std::vector<uint8_t>> payloads;
+        for (uint32_t n = 0; n < 2; ++n) {
+            ASSERT_TRUE(encoder.value()->encode(FakeVideoInput::picture(width, height, n),
+                                                accessUnit));
+            Packetiser().packetise(accessUnit, payloads);
+            frame.timestamp = timestamp += 3600;
+            for (std::size_t i = 0; i < payloads.size(); ++i) {
+                frame.payload = payloads[i];
+                frame.marker = i + 1 == payloads.size();
+                ASSERT_TRUE(display.writeFrame(frame));
+            }
+            EXPECT_EQ(screen->lastFrame().width, width);
+            EXPECT_EQ(screen->lastFrame().height, height);
+            EXPECT_EQ(FakeVideoInput::readNumber(screen->lastFrame()), n);
+        }
+    }
+    EXPECT_EQ(display.picturesShown(), 10u);
+    EXPECT_EQ(display.damagedPictures(), 0u);
+}
+
 } // namespace
 } // namespace voip::h264
