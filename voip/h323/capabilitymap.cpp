@@ -158,8 +158,11 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
     const std::int64_t target =
         std::min(ours.integerOption(option::TargetBitRate, maxBitRate), maxBitRate);
 
-    auto [width, height] = fitPicture(ours.integerOption(option::FrameWidth, 352),
-                                      ours.integerOption(option::FrameHeight, 288), limits.maxFs);
+    // Not a structured binding: clang 14 cannot capture those in the lambda below.
+    const std::pair<std::int64_t, std::int64_t> picture =
+        fitPicture(ours.integerOption(option::FrameWidth, 352),
+                   ours.integerOption(option::FrameHeight, 288), limits.maxFs);
+    const std::int64_t width = picture.first, height = picture.second;
     const std::int64_t clock = format.clockRate();
     std::int64_t frameTime = std::max<std::int64_t>(1, ours.integerOption(option::FrameTime, clock / 25));
     const std::uint64_t perPicture = macroblocks(std::uint64_t(width), std::uint64_t(height));
