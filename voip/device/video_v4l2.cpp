@@ -41,6 +41,18 @@ int formatRank(std::uint32_t fourcc)
     return found == std::end(TakenFormats) ? -1 : int(found - std::begin(TakenFormats));
 }
 
+/// The formats a colour format name stands for; empty for any.
+std::vector<std::uint32_t> fourccsOf(const std::string& colourFormat)
+{
+    if (colourFormat == "YUV420P")
+        return {V4L2_PIX_FMT_YUV420};
+    if (colourFormat == "YUY2")
+        return {V4L2_PIX_FMT_YUYV};
+    if (colourFormat == "MJPEG")
+        return {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_JPEG};
+    return {};
+}
+
 std::string fourccName(std::uint32_t fourcc)
 {
     std::string name;
@@ -303,8 +315,13 @@ MediaStatus V4l2VideoInput::open(const VideoInputParams& params)
     if (xioctl(system_, fd_, VIDIOC_QUERYCAP, &capability) != 0 || !streamsVideo(capability))
         return fail(path + " is not a camera that streams video");
 
-    // The size nearest the one asked for, then the best format at that size.
-    const auto formats = takenFormats(system_, fd_);
+    // The size nearest the one asked for, then the best format at that size (the one
+    // asked for, when one is).
+    auto formats = takenFormats(system_, fd_);
+    if (const auto wanted = fourccsOf(params.colourFormat); !wanted.empty())
+        std::erase_if(formats, [&](const V4l2Format& format) {
+            return std::find(wanted.begin(), wanted.end(), format.fourcc) == wanted.end();
+        });
     const V4l2Format* bestFormat = nullptr;
     const V4l2FrameSize* bestSize = nullptr;
     std::pair<int, std::uint64_t> bestFit{3, 0};
@@ -327,8 +344,9 @@ MediaStatus V4l2VideoInput::open(const VideoInputParams& params)
                 break;
             offered += (offered.empty() ? "" : ", ") + fourccName(description.pixelformat);
         }
-        return fail(path + " offers no picture format we take (it offers: " +
-                    (offered.empty() ? "none" : offered) + ")");
+        return fail(path + " offers no picture format we take" +
+                    (params.colourFormat.empty() ? "" : " as " + params.colourFormat) +
+                    " (it offers: " + (offered.empty() ? "none" : offered) + ")");
     }
 
     v4l2_format format{};

@@ -64,7 +64,7 @@ std::vector<V4l2Device> listV4l2Devices(V4l2System& system = V4l2System::real())
 /// named by path ("/dev/video0"), by card name, or left empty for the first camera.  The
 /// camera is set to the size it offers nearest the one asked for (the same, else the
 /// smallest larger, else its largest) in the first format of I420, YUYV and MJPEG it has
-/// at that size; pictures are converted (libyuv) and scaled to the size asked for.
+/// at that size (only the one named, when the parameters name one); pictures are converted (libyuv) and scaled to the size asked for.
 /// A camera that stops sending, or is unplugged, fails readFrame with a clear message.
 class V4l2VideoInput final : public VideoInputDevice
 {

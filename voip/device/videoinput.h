@@ -18,6 +18,9 @@ struct VideoInputParams
     unsigned width = 1280;
     unsigned height = 720;
     unsigned frameRate = 25;
+    /// The picture format to ask a camera for ("YUV420P", "YUY2", "MJPEG"); empty lets
+    /// the driver choose.
+    std::string colourFormat;
 };
 
 /// A source of pictures (a camera, a test pattern).  One thread reads it; open and close

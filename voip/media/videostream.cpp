@@ -10,8 +10,16 @@ namespace voip {
 VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned sessionId,
                                      std::string driver, const VideoInputParams& input,
                                      const H264EncoderOptions& encoding, std::size_t maxPayload)
+    : VideoSourceStream(format, sessionId,
+                        [driver = std::move(driver)] { return createVideoInputDevice(driver); },
+                        input, encoding, maxPayload)
+{}
+
+VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned sessionId,
+                                     DeviceFactory factory, const VideoInputParams& input,
+                                     const H264EncoderOptions& encoding, std::size_t maxPayload)
     : FrameStream(format, sessionId, true)
-    , driver_(std::move(driver))
+    , factory_(std::move(factory))
     , input_(input)
     , encoding_(encoding)
     , packetiser_(maxPayload, int(format.integerOption(option::PacketizationMode, 1)))
@@ -39,7 +47,9 @@ VideoSourceStream::~VideoSourceStream()
 
 bool VideoSourceStream::onOpen()
 {
-    auto device = createVideoInputDevice(driver_);
+    auto device = factory_ ? factory_()
+                           : MediaResult<std::unique_ptr<VideoInputDevice>>(MediaStatus::failure(
+                                 MediaError::NotFound, "no video source"));
     if (!device) {
         setLastError(device.status().message());
         return false;

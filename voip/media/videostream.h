@@ -27,7 +27,15 @@ namespace voip {
 class VideoSourceStream : public FrameStream
 {
 public:
+    /// Makes the device the stream reads, when it opens (on the opening thread).
+    using DeviceFactory = std::function<MediaResult<std::unique_ptr<VideoInputDevice>>()>;
+
+    /// Pictures from a device of the named driver.
     VideoSourceStream(const MediaFormat& format, unsigned sessionId, std::string driver,
+                      const VideoInputParams& input, const H264EncoderOptions& encoding,
+                      std::size_t maxPayload = 1200);
+    /// Pictures from the device `factory` makes (an application's own source).
+    VideoSourceStream(const MediaFormat& format, unsigned sessionId, DeviceFactory factory,
                       const VideoInputParams& input, const H264EncoderOptions& encoding,
                       std::size_t maxPayload = 1200);
     ~VideoSourceStream() override;
@@ -52,7 +60,7 @@ protected:
     void onClose() override;
 
 private:
-    const std::string driver_;
+    const DeviceFactory factory_;
     const VideoInputParams input_;
     H264EncoderOptions encoding_;
     h264::Packetiser packetiser_;

@@ -74,8 +74,7 @@ std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat
     const VideoRole role =
         format.hasOption(option::ContentRole) ? VideoRole::Content : VideoRole::Main;
     if (isSource) {
-        const std::string driver = pcss_.videoInputDriver(role);
-        if (driver.empty())
+        if (!pcss_.hasVideoInput(*this, role))
             return nullptr;
         // Profile, level and bit rate as the format (and so the far end) has them.
         H264EncoderOptions encoding;
@@ -85,7 +84,14 @@ std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat
         encoding.profile = profile;
         encoding.level = format.stringOption(option::Level, encoding.level);
         encoding.bitRate = unsigned(format.integerOption(option::TargetBitRate, encoding.bitRate));
-        return std::make_shared<VideoSourceStream>(format, sessionId, driver,
+        std::weak_ptr<Connection> self = shared_from_this();
+        auto factory = [this, self, role]() -> MediaResult<std::unique_ptr<VideoInputDevice>> {
+            auto leg = self.lock();
+            if (!leg)
+                return MediaStatus::failure(MediaError::Closed, "the call has ended");
+            return pcss_.createVideoInputDevice(*this, role);
+        };
+        return std::make_shared<VideoSourceStream>(format, sessionId, std::move(factory),
                                                    pcss_.videoInputParams(role), encoding);
     }
     // A lost picture asks the far end, through the network leg, for a new one.

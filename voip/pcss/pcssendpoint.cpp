@@ -215,6 +215,17 @@ VideoInputParams PcssEndpoint::videoInputParams(VideoRole role) const
     return videoInputs_[std::size_t(role)].params;
 }
 
+bool PcssEndpoint::hasVideoInput(const PcssConnection&, VideoRole role) const
+{
+    return !videoInputDriver(role).empty();
+}
+
+MediaResult<std::unique_ptr<VideoInputDevice>>
+PcssEndpoint::createVideoInputDevice(const PcssConnection&, VideoRole role) const
+{
+    return voip::createVideoInputDevice(videoInputDriver(role));
+}
+
 void PcssEndpoint::setVideoOutputFactory(VideoOutputFactory factory)
 {
     std::lock_guard lock(mutex_);

@@ -92,6 +92,13 @@ public:
                        VideoRole role = VideoRole::Main);
     std::string videoInputDriver(VideoRole role = VideoRole::Main) const;
     VideoInputParams videoInputParams(VideoRole role = VideoRole::Main) const;
+    /// Whether a call's stream of that role has something to send.  Default: a driver is
+    /// set for it.
+    virtual bool hasVideoInput(const PcssConnection& connection, VideoRole role) const;
+    /// Makes the device a call's stream of that role reads, when the stream opens (on the
+    /// thread that opens it).  Default: a device of the role's driver.
+    virtual MediaResult<std::unique_ptr<VideoInputDevice>>
+    createVideoInputDevice(const PcssConnection& connection, VideoRole role) const;
     /// Makes the output that shows a connection's received video of a role (null:
     /// decoded, not shown).  Called on the thread that opens the stream.
     using VideoOutputFactory =

@@ -385,6 +385,21 @@ INSTANTIATE_TEST_SUITE_P(
         return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
     });
 
+TEST(V4l2Camera, TheFormatAskedForIsTheOneTaken)
+{
+    FakeCamera camera;
+    usualWebcam(camera);
+    V4l2VideoInput input(camera);
+    VideoInputParams params = wanted(640, 480);
+    params.colourFormat = "MJPEG";
+    ASSERT_TRUE(input.open(params));
+    EXPECT_EQ(input.cameraFormat(), "MJPG") << "not the YUYV it would choose itself";
+    params.colourFormat = "YUV420P"; // only made up by libv4l2 here
+    const auto status = input.open(params);
+    EXPECT_NE(status.message().find("no picture format we take as YUV420P"), std::string::npos)
+        << status.message();
+}
+
 TEST(V4l2Camera, PlanarCameraAndTheRateNearestTheOneAskedFor)
 {
     FakeCamera camera;
