@@ -1,0 +1,514 @@
+#include "KxPhone/kxdisplay.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <libyuv/convert.h>
+#include <libyuv/scale.h>
+
+#include <QImage>
+
+#include "voip/base/trace.h"
+
+namespace {
+
+/// The three planes of an I420 picture held in a plain buffer.
+struct Planes
+{
+    std::uint8_t* y;
+    std::uint8_t* u;
+    std::uint8_t* v;
+    unsigned strideY;
+    unsigned strideUV;
+};
+
+Planes planesOf(std::uint8_t* data, unsigned width, unsigned height)
+{
+    const unsigned strideUV = (width + 1) / 2;
+    const std::size_t luma = std::size_t(width) * height;
+    const std::size_t chroma = std::size_t(strideUV) * ((height + 1) / 2);
+    return {data, data + luma, data + luma + chroma, width, strideUV};
+}
+
+std::size_t sizeOf(unsigned width, unsigned height)
+{
+    return voip::VideoFrame::sizeFor(width, height);
+}
+
+/// Copies the part of one plane that both pictures have, source from (sx, sy) to
+/// destination at (dx, dy), `columns` x `rows`.
+void copyPlane(const std::uint8_t* source, unsigned sourceStride, unsigned sx, unsigned sy,
+               std::uint8_t* destination, unsigned destinationStride, unsigned dx, unsigned dy,
+               unsigned columns, unsigned rows)
+{
+    for (unsigned row = 0; row < rows; ++row)
+        std::memcpy(destination + std::size_t(dy + row) * destinationStride + dx,
+                    source + std::size_t(sy + row) * sourceStride + sx, columns);
+}
+
+/// The middle of the source over the middle of the destination, unscaled: a larger source
+/// loses equal strips, a smaller one sits centred on black.
+void copyCentred(const std::uint8_t* source, unsigned sourceWidth, unsigned sourceHeight,
+                 std::uint8_t* destination, unsigned destinationWidth,
+                 unsigned destinationHeight)
+{
+    const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
+    const auto to = planesOf(destination, destinationWidth, destinationHeight);
+    if (sourceWidth < destinationWidth || sourceHeight < destinationHeight) {
+        std::memset(to.y, 16, std::size_t(destinationWidth) * destinationHeight);
+        std::memset(to.u, 128, std::size_t(to.strideUV) * ((destinationHeight + 1) / 2) * 2);
+    }
+    // Even offsets, so that the chroma planes move by whole samples.
+    auto offsets = [](unsigned source, unsigned destination) {
+        const unsigned half = (std::max(source, destination) - std::min(source, destination)) / 2;
+        const unsigned even = half & ~1u;
+        return source > destination ? std::pair{even, 0u} : std::pair{0u, even};
+    };
+    const auto [sx, dx] = offsets(sourceWidth, destinationWidth);
+    const auto [sy, dy] = offsets(sourceHeight, destinationHeight);
+    const unsigned columns = std::min(sourceWidth, destinationWidth);
+    const unsigned rows = std::min(sourceHeight, destinationHeight);
+    copyPlane(from.y, from.strideY, sx, sy, to.y, to.strideY, dx, dy, columns, rows);
+    copyPlane(from.u, from.strideUV, sx / 2, sy / 2, to.u, to.strideUV, dx / 2, dy / 2,
+              (columns + 1) / 2, (rows + 1) / 2);
+    copyPlane(from.v, from.strideUV, sx / 2, sy / 2, to.v, to.strideUV, dx / 2, dy / 2,
+              (columns + 1) / 2, (rows + 1) / 2);
+}
+
+/// Near-black grey (red, green and blue 10) in video-range YUV.
+constexpr std::uint8_t GreyY = 25;
+constexpr std::uint8_t GreyUV = 128;
+
+void fillGrey(std::vector<std::uint8_t>& picture, unsigned width, unsigned height)
+{
+    picture.assign(sizeOf(width, height), GreyUV);
+    std::fill(picture.begin(), picture.begin() + std::ptrdiff_t(std::size_t(width) * height),
+              GreyY);
+}
+
+} // namespace
+
+// --- the layout ---
+
+KxLayout KxLayout::make(int layout, int pip, bool presentationActive, const KxLayout& previous)
+{
+    static constexpr unsigned PipWidth = 256, PipHeight = 144;
+    KxRect pipRect;
+    switch (pip) {
+    case 1:
+        pipRect = {1024, 10, PipWidth, PipHeight};
+        break;
+    case 2:
+        pipRect = {1024, 566, PipWidth, PipHeight};
+        break;
+    case 3:
+        pipRect = {0, 566, PipWidth, PipHeight};
+        break;
+    case 4:
+        pipRect = {0, 10, PipWidth, PipHeight};
+        break;
+    default:
+        break;
+    }
+    if (layout < 0 || layout > 3)
+        layout = 0;
+    if (layout == 3 && !presentationActive)
+        layout = 1;
+    KxLayout result = previous;
+    result.number = layout;
+    const KxRect full{0, 0, 1280, 720};
+    switch (layout) {
+    case 0:
+        result.local = {8, 120, 628, 480};
+        result.remote = {644, 120, 628, 480};
+        result.first = Picture::Remote;
+        result.second = Picture::Local;
+        break;
+    case 1:
+        result.local = pipRect;
+        result.remote = full;
+        result.first = Picture::Remote;
+        result.second = Picture::Local;
+        break;
+    case 2:
+        result.local = full;
+        result.remote = pipRect;
+        result.first = Picture::Local;
+        result.second = Picture::Remote;
+        break;
+    case 3:
+        result.remote = pipRect;
+        result.content = full;
+        result.first = Picture::Content;
+        result.second = Picture::Remote;
+        break;
+    }
+    return result;
+}
+
+// --- picture helpers ---
+
+void KxDisplay::scaleI420(const std::uint8_t* source, std::uint8_t* destination,
+                          unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                          unsigned destinationHeight, int filter)
+{
+    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 ||
+        destinationWidth == 0 || destinationHeight == 0)
+        return;
+    if (sourceWidth == destinationWidth && sourceHeight == destinationHeight) {
+        std::memcpy(destination, source, sizeOf(sourceWidth, sourceHeight));
+        return;
+    }
+    const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
+    const auto to = planesOf(destination, destinationWidth, destinationHeight);
+    libyuv::I420Scale(from.y, int(from.strideY), from.u, int(from.strideUV), from.v,
+                      int(from.strideUV), int(sourceWidth), int(sourceHeight), to.y,
+                      int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
+                      int(destinationWidth), int(destinationHeight),
+                      static_cast<libyuv::FilterMode>(std::clamp(filter, 0, 3)));
+}
+
+void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destination,
+                            unsigned sourceWidth, unsigned sourceHeight,
+                            unsigned destinationWidth, unsigned destinationHeight, int filter)
+{
+    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 ||
+        destinationWidth == 0 || destinationHeight == 0)
+        return;
+    if (sourceWidth == destinationWidth && sourceHeight == destinationHeight) {
+        scaleI420(source, destination, sourceWidth, sourceHeight, destinationWidth,
+                  destinationHeight, filter);
+        return;
+    }
+    // Shapes compared to the hundredth.
+    const unsigned a = 100 * sourceWidth / sourceHeight;
+    const unsigned b = 100 * destinationWidth / destinationHeight;
+    if (a == b) {
+        scaleI420(source, destination, sourceWidth, sourceHeight, destinationWidth,
+                  destinationHeight, filter);
+        return;
+    }
+    if (sourceHeight == destinationHeight) {
+        copyCentred(source, sourceWidth, sourceHeight, destination, destinationWidth,
+                    destinationHeight);
+        return;
+    }
+    // Scale to cover, keeping the shape, with an even size whose overflow halves evenly.
+    const bool wider = b > a;
+    unsigned s = wider ? unsigned(std::uint64_t(sourceHeight) * destinationWidth / sourceWidth)
+                       : unsigned(std::uint64_t(sourceWidth) * destinationHeight / sourceHeight);
+    const unsigned d = wider ? destinationHeight : destinationWidth;
+    if (s % 2)
+        s = s < d ? s + 1 : s - 1;
+    if (s < d && ((d - s) & 2))
+        s += 2;
+    if (s > d && ((s - d) & 2))
+        s -= 2;
+    s = std::max(2u, s);
+    const unsigned width = wider ? destinationWidth : s;
+    const unsigned height = wider ? s : destinationHeight;
+    thread_local std::vector<std::uint8_t> scaled;
+    scaled.resize(sizeOf(width, height));
+    scaleI420(source, scaled.data(), sourceWidth, sourceHeight, width, height, filter);
+    copyCentred(scaled.data(), width, height, destination, destinationWidth, destinationHeight);
+}
+
+void KxDisplay::copyRect(const std::uint8_t* source, unsigned sourceWidth, unsigned sourceHeight,
+                         std::uint8_t* destination, unsigned destinationWidth,
+                         unsigned destinationHeight, unsigned x, unsigned y)
+{
+    if (!source || !destination || x >= destinationWidth || y >= destinationHeight)
+        return;
+    const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
+    const auto to = planesOf(destination, destinationWidth, destinationHeight);
+    x &= ~1u;
+    y &= ~1u;
+    const unsigned columns = std::min(sourceWidth, destinationWidth - x);
+    const unsigned rows = std::min(sourceHeight, destinationHeight - y);
+    copyPlane(from.y, from.strideY, 0, 0, to.y, to.strideY, x, y, columns, rows);
+    const unsigned chromaColumns = std::min((columns + 1) / 2, to.strideUV - x / 2);
+    const unsigned chromaRows = std::min((rows + 1) / 2, (destinationHeight + 1) / 2 - y / 2);
+    copyPlane(from.u, from.strideUV, 0, 0, to.u, to.strideUV, x / 2, y / 2, chromaColumns,
+              chromaRows);
+    copyPlane(from.v, from.strideUV, 0, 0, to.v, to.strideUV, x / 2, y / 2, chromaColumns,
+              chromaRows);
+}
+
+void KxDisplay::rgbToI420(const std::uint8_t* rgb, std::uint8_t* destination, int bytesPerPixel,
+                          bool blueFirst, unsigned width, unsigned height, bool flip)
+{
+    if (!rgb || !destination || width == 0 || height == 0 ||
+        (bytesPerPixel != 3 && bytesPerPixel != 4))
+        return;
+    const auto to = planesOf(destination, width, height);
+    const int stride = int(width) * bytesPerPixel;
+    // A negative height reads the rows bottom-up.
+    const int rows = flip ? -int(height) : int(height);
+    using Convert = int (*)(const std::uint8_t*, int, std::uint8_t*, int, std::uint8_t*, int,
+                            std::uint8_t*, int, int, int);
+    // libyuv names formats by their order in a 32-bit word: ARGB is B, G, R, A in memory.
+    const Convert convert = bytesPerPixel == 4 ? (blueFirst ? libyuv::ARGBToI420 : libyuv::ABGRToI420)
+                                               : (blueFirst ? libyuv::RGB24ToI420 : libyuv::RAWToI420);
+    convert(rgb, stride, to.y, int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
+            int(width), rows);
+}
+
+std::pair<unsigned, unsigned> KxDisplay::fitOutputSize(unsigned width, unsigned height)
+{
+    const unsigned n = std::min(width / 32, height / 18);
+    return {32 * n, 18 * n};
+}
+
+std::vector<std::uint8_t> KxDisplay::pictureOf(const QImage& image, unsigned width,
+                                               unsigned height)
+{
+    std::vector<std::uint8_t> picture;
+    fillGrey(picture, width, height);
+    if (image.isNull() || width == 0 || height == 0)
+        return picture;
+    const QImage scaled = image.scaled(int(width), int(height), Qt::IgnoreAspectRatio,
+                                       Qt::FastTransformation)
+                              .convertToFormat(QImage::Format_RGB32);
+    // RGB32 is a 32-bit word 0xffRRGGBB: blue first in memory on this little-endian machine.
+    if (scaled.bytesPerLine() == int(width) * 4)
+        rgbToI420(scaled.constBits(), picture.data(), 4, true, width, height, false);
+    return picture;
+}
+
+// --- the loop ---
+
+KxDisplay::KxDisplay(Hooks hooks)
+    : hooks_(std::move(hooks))
+{}
+
+KxDisplay::~KxDisplay()
+{
+    stop();
+}
+
+void KxDisplay::start(std::shared_ptr<voip::VideoOutput> output, unsigned outputWidth,
+                      unsigned outputHeight, std::vector<std::uint8_t> background,
+                      std::vector<std::uint8_t> noInput)
+{
+    stop();
+    output_ = std::move(output);
+    outputWidth_ = std::max(32u, outputWidth);
+    outputHeight_ = std::max(18u, outputHeight);
+    const std::size_t size = sizeOf(outputWidth_, outputHeight_);
+    background_ = std::move(background);
+    noInput_ = std::move(noInput);
+    if (background_.size() != size)
+        fillGrey(background_, outputWidth_, outputHeight_);
+    if (noInput_.size() != size)
+        fillGrey(noInput_, outputWidth_, outputHeight_);
+    {
+        std::lock_guard lock(displayMutex_);
+        viewWidth_ = outputWidth_;
+        viewHeight_ = outputHeight_;
+        view_.assign(size, 0);
+        canvas_.assign(sizeOf(CanvasWidth, CanvasHeight), 0);
+        display_ = voip::VideoFrame::black(outputWidth_, outputHeight_);
+        local_ = noInput_;
+        localWidth_ = outputWidth_;
+        localHeight_ = outputHeight_;
+        layoutChanged_ = true;
+    }
+    stop_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void KxDisplay::stop()
+{
+    if (!thread_.joinable())
+        return;
+    {
+        std::lock_guard lock(sleepMutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+KxLayout KxDisplay::applyLayout(int layout, int pip, bool presentationActive)
+{
+    std::lock_guard lock(displayMutex_);
+    layout_ = KxLayout::make(layout, pip, presentationActive, layout_);
+    layoutChanged_ = true;
+    return layout_;
+}
+
+KxLayout KxDisplay::layout() const
+{
+    std::lock_guard lock(displayMutex_);
+    return layout_;
+}
+
+bool KxDisplay::resizeOutput(unsigned width, unsigned height)
+{
+    std::lock_guard lock(displayMutex_);
+    if ((width == viewWidth_ && height == viewHeight_) || width > outputWidth_ ||
+        height > outputHeight_ || width < 2 || height < 2)
+        return false;
+    viewWidth_ = width & ~1u;
+    viewHeight_ = height & ~1u;
+    view_.assign(sizeOf(viewWidth_, viewHeight_), 0);
+    return true;
+}
+
+std::pair<unsigned, unsigned> KxDisplay::viewSize() const
+{
+    std::lock_guard lock(displayMutex_);
+    return {viewWidth_, viewHeight_};
+}
+
+void KxDisplay::resetVideoFrames(unsigned outgoingWidth, unsigned outgoingHeight)
+{
+    {
+        std::lock_guard lock(outgoingMutex_);
+        outgoingWidth_ = outgoingWidth & ~1u;
+        outgoingHeight_ = outgoingHeight & ~1u;
+        fillGrey(outgoing_, outgoingWidth_, outgoingHeight_);
+    }
+    {
+        std::lock_guard lock(remoteMutex_);
+        remoteWidth_ = CanvasWidth;
+        remoteHeight_ = CanvasHeight;
+        fillGrey(remote_, remoteWidth_, remoteHeight_);
+    }
+    {
+        std::lock_guard lock(contentMutex_);
+        contentWidth_ = CanvasWidth;
+        contentHeight_ = CanvasHeight;
+        fillGrey(content_, contentWidth_, contentHeight_);
+    }
+    std::lock_guard lock(displayMutex_);
+    layoutChanged_ = true;
+}
+
+void KxDisplay::setOutgoingSize(unsigned width, unsigned height)
+{
+    std::lock_guard lock(outgoingMutex_);
+    width &= ~1u;
+    height &= ~1u;
+    if (width == outgoingWidth_ && height == outgoingHeight_)
+        return;
+    outgoingWidth_ = width;
+    outgoingHeight_ = height;
+    fillGrey(outgoing_, width, height);
+}
+
+void KxDisplay::readOutgoing(voip::VideoFrame& picture)
+{
+    std::lock_guard lock(outgoingMutex_);
+    picture.width = outgoingWidth_;
+    picture.height = outgoingHeight_;
+    picture.data = outgoing_;
+}
+
+void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
+{
+    if (picture.width < 2 || picture.height < 2 || picture.width > 4096 ||
+        picture.height > 4096 || picture.data.size() != sizeOf(picture.width, picture.height))
+        return;
+    std::mutex& mutex = content ? contentMutex_ : remoteMutex_;
+    std::lock_guard lock(mutex);
+    auto& buffer = content ? content_ : remote_;
+    (content ? contentWidth_ : remoteWidth_) = picture.width;
+    (content ? contentHeight_ : remoteHeight_) = picture.height;
+    buffer.assign(picture.data.begin(), picture.data.end());
+}
+
+void KxDisplay::run()
+{
+    voip::Trace::setThreadName("Thread Display");
+    auto next = std::chrono::steady_clock::now();
+    while (!stop_) {
+        const bool call = hooks_.callActive && hooks_.callActive();
+        if (!call && hooks_.windowHidden && hooks_.windowHidden() && active_) {
+            active_ = false;
+            if (hooks_.goingIdle)
+                hooks_.goingIdle();
+        }
+        if (active_) {
+            compose();
+            // The output copies the picture for its own thread; no lock is held here.
+            if (output_)
+                output_->showFrame(display_);
+            ++loops_;
+        }
+        // Every 33 ms, catching up after a late loop but never with a burst.
+        next += LoopInterval;
+        const auto now = std::chrono::steady_clock::now();
+        if (next < now - 3 * LoopInterval)
+            next = now;
+        std::unique_lock lock(sleepMutex_);
+        wake_.wait_until(lock, next, [this] { return stop_.load(); });
+    }
+}
+
+void KxDisplay::compose()
+{
+    std::lock_guard lock(displayMutex_);
+    if (layoutChanged_) {
+        // One picture of the background between layouts.
+        display_.data = background_;
+        scaleI420(background_.data(), canvas_.data(), outputWidth_, outputHeight_, CanvasWidth,
+                  CanvasHeight);
+        localScaled_.resize(sizeOf(layout_.local.width, layout_.local.height));
+        remoteScaled_.resize(sizeOf(layout_.remote.width, layout_.remote.height));
+        contentScaled_.resize(sizeOf(layout_.content.width, layout_.content.height));
+        layoutChanged_ = false;
+        return;
+    }
+    if (hooks_.grabLocal)
+        hooks_.grabLocal(local_, localWidth_, localHeight_);
+    if (local_.size() != sizeOf(localWidth_, localHeight_)) {
+        local_ = noInput_;
+        localWidth_ = outputWidth_;
+        localHeight_ = outputHeight_;
+    }
+    const bool call = hooks_.callActive && hooks_.callActive();
+    if (!call) {
+        scaleToFill(local_.data(), view_.data(), localWidth_, localHeight_, viewWidth_,
+                    viewHeight_);
+    } else {
+        {
+            std::lock_guard outgoing(outgoingMutex_);
+            if (outgoingWidth_ > 0 && outgoingHeight_ > 0) {
+                outgoing_.resize(sizeOf(outgoingWidth_, outgoingHeight_));
+                scaleToFill(local_.data(), outgoing_.data(), localWidth_, localHeight_,
+                            outgoingWidth_, outgoingHeight_);
+            }
+        }
+        if (layout_.local.drawable())
+            scaleToFill(local_.data(), localScaled_.data(), localWidth_, localHeight_,
+                        layout_.local.width, layout_.local.height);
+        if (layout_.remote.drawable()) {
+            std::lock_guard remote(remoteMutex_);
+            scaleToFill(remote_.data(), remoteScaled_.data(), remoteWidth_, remoteHeight_,
+                        layout_.remote.width, layout_.remote.height);
+        }
+        if (layout_.content.drawable()) {
+            std::lock_guard content(contentMutex_);
+            scaleToFill(content_.data(), contentScaled_.data(), contentWidth_, contentHeight_,
+                        layout_.content.width, layout_.content.height);
+        }
+        auto draw = [&](KxLayout::Picture picture) {
+            const KxRect& rect = picture == KxLayout::Picture::Local    ? layout_.local
+                                 : picture == KxLayout::Picture::Remote ? layout_.remote
+                                                                        : layout_.content;
+            const auto& scaled = picture == KxLayout::Picture::Local    ? localScaled_
+                                 : picture == KxLayout::Picture::Remote ? remoteScaled_
+                                                                        : contentScaled_;
+            if (rect.drawable() && scaled.size() == sizeOf(rect.width, rect.height))
+                copyRect(scaled.data(), rect.width, rect.height, canvas_.data(), CanvasWidth,
+                         CanvasHeight, rect.x, rect.y);
+        };
+        draw(layout_.first);
+        draw(layout_.second);
+        scaleI420(canvas_.data(), view_.data(), CanvasWidth, CanvasHeight, viewWidth_,
+                  viewHeight_);
+    }
+    copyRect(view_.data(), viewWidth_, viewHeight_, display_.data.data(), outputWidth_,
+             outputHeight_, 0, 0);
+}
