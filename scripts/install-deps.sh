@@ -12,11 +12,12 @@ packages=(
   libasio-dev libspdlog-dev libfmt-dev libssl-dev
   libavcodec-dev libavutil-dev libswresample-dev
   libpulse-dev libyuv-dev libjpeg-dev libv4l-dev libsdl1.2-dev libwebrtc-audio-processing-dev
-  libx11-dev libxext-dev libxcomposite-dev libxfixes-dev
+  libx11-dev libxext-dev libxcomposite-dev libxfixes-dev libxcb1-dev libxcb-shm0-dev libxcb-composite0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon ffmpeg
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav procps
+  openbox x11-utils xdotool
 )
 
 missing=()
