@@ -309,6 +309,7 @@ void KxDisplay::start(std::shared_ptr<voip::VideoOutput> output, unsigned output
         canvas_.assign(sizeOf(CanvasWidth, CanvasHeight), 0);
         display_ = voip::VideoFrame::black(outputWidth_, outputHeight_);
         local_ = noInput_;
+        localIsNoInput_ = true;
         localWidth_ = outputWidth_;
         localHeight_ = outputHeight_;
         layoutChanged_ = true;
@@ -460,12 +461,14 @@ void KxDisplay::compose()
         layoutChanged_ = false;
         return;
     }
-    if (hooks_.grabLocal)
-        hooks_.grabLocal(local_, localWidth_, localHeight_);
-    if (local_.size() != sizeOf(localWidth_, localHeight_)) {
+    const bool source = hooks_.grabLocal && hooks_.grabLocal(local_, localWidth_, localHeight_);
+    if (source)
+        localIsNoInput_ = false;
+    if ((!source && !localIsNoInput_) || local_.size() != sizeOf(localWidth_, localHeight_)) {
         local_ = noInput_;
         localWidth_ = outputWidth_;
         localHeight_ = outputHeight_;
+        localIsNoInput_ = true;
     }
     const bool call = hooks_.callActive && hooks_.callActive();
     if (!call) {

@@ -103,8 +103,9 @@ public:
         /// The display goes idle (no call, window hidden): close the local source.
         std::function<void()> goingIdle;
         /// Refreshes the local picture (called with the display lock held): `picture`
-        /// and its size are the loop's; the hook may resize them.
-        std::function<void(std::vector<std::uint8_t>& picture, unsigned& width,
+        /// and its size are the loop's; the hook may resize them, or leave them as they
+        /// are.  False: there is no source, and the no-input picture shows.
+        std::function<bool(std::vector<std::uint8_t>& picture, unsigned& width,
                            unsigned& height)>
             grabLocal;
     };
@@ -148,6 +149,10 @@ public:
     /// A decoded picture of the far end (main video, or presentation content).
     void writeReceived(const voip::VideoFrame& picture, bool content);
 
+    /// Holds the display lock: no local picture is taken while it is held (the source
+    /// opens and closes under it).
+    std::unique_lock<std::mutex> lockDisplay() { return std::unique_lock(displayMutex_); }
+
     /// Loops run (tests and figures).
     std::uint64_t loops() const { return loops_; }
 
@@ -177,6 +182,7 @@ private:
     std::vector<std::uint8_t> canvas_;
     voip::VideoFrame display_; // the output picture
     std::vector<std::uint8_t> local_;
+    bool localIsNoInput_ = true;
     unsigned localWidth_ = 0;
     unsigned localHeight_ = 0;
     std::vector<std::uint8_t> localScaled_, remoteScaled_, contentScaled_;

@@ -22,6 +22,7 @@
 #include "voip/media/stream_rtp.h"
 #include "voip/nat/fixedmethod.h"
 #include "voip/nat/stunmethod.h"
+#include "voip/pcss/pcssconnection.h"
 #include "voip/pcss/soundstream.h"
 
 namespace {
@@ -95,12 +96,27 @@ KxManager::KxManager(const Context& context)
         context_.settings = settings_ = new QSettings(QSettings::IniFormat, QSettings::UserScope,
                                                       "Kestrovia", "Kestrovia", dispatcher_.get());
     }
+    source_ = std::make_unique<KxVideoSource>();
+    KxDisplay::Hooks hooks;
+    hooks.callActive = [this] { return inCall(); };
+    hooks.windowHidden = [this] { return context_.window && !windowVisible_; };
+    hooks.goingIdle = [this] { closeVideoInput(); };
+    hooks.grabLocal = [this](std::vector<std::uint8_t>& picture, unsigned& width,
+                             unsigned& height) { return grabLocalFrame(picture, width, height); };
+    display_ = std::make_unique<KxDisplay>(std::move(hooks));
     configureNetwork();
     resetCallState();
+    if (context_.startVideo) {
+        openVideoInput();
+        startDisplay();
+    }
 }
 
 KxManager::~KxManager()
 {
+    // The display and the source call back into the manager: they go first.
+    display_->stop();
+    source_->close();
     shutDown(std::chrono::seconds(5));
     if (natProbe_.joinable())
         natProbe_.join();
@@ -327,17 +343,25 @@ void KxManager::refreshPolicy()
 
 void KxManager::resetCallState()
 {
+    resetVideoFrames();
     applyMediaFormats();
     applyAudioSettings();
     refreshPolicy();
-    std::lock_guard lock(stateMutex_);
-    currentCall_.reset();
-    forwardAddress_.clear();
-    recordChannel_.reset();
-    playChannel_.reset();
-    localVideoSending_ = remoteVideoReceiving_ = false;
-    h224SendOpen_ = h224ReceiveOpen_ = false;
-    presentationActive_ = false;
+    {
+        std::lock_guard lock(stateMutex_);
+        currentCall_.reset();
+        forwardAddress_.clear();
+        recordChannel_.reset();
+        playChannel_.reset();
+        localVideoSending_ = remoteVideoReceiving_ = false;
+        h224SendOpen_ = h224ReceiveOpen_ = false;
+        presentationActive_ = false;
+    }
+    // The presentation is over with the call: its layout is not kept.
+    if (context_.window)
+        context_.window->applyLayout();
+    else
+        applyLayout();
 }
 
 // --- call control ---
@@ -543,6 +567,18 @@ bool KxManager::h224ReceiveOpen() const
     return h224ReceiveOpen_;
 }
 
+std::shared_ptr<voip::h224::H224Handler> KxManager::h224Handler() const
+{
+    auto local = std::dynamic_pointer_cast<voip::pcss::PcssConnection>(localLeg(currentCall()));
+    return local ? local->h224Handler() : nullptr;
+}
+
+std::shared_ptr<voip::h224::FeccHandler> KxManager::feccHandler() const
+{
+    auto local = std::dynamic_pointer_cast<voip::pcss::PcssConnection>(localLeg(currentCall()));
+    return local ? local->feccHandler() : nullptr;
+}
+
 void KxManager::OnH239Active()
 {
     std::cout << "OnH239Active" << std::endl;
@@ -550,7 +586,13 @@ void KxManager::OnH239Active()
         std::lock_guard lock(stateMutex_);
         presentationActive_ = true;
     }
-    onGuiThread([this] { settings_->setValue("call/layout", 3); });
+    onGuiThread([this] {
+        settings_->setValue("call/layout", 3);
+        if (context_.window)
+            context_.window->applyLayout();
+        else
+            applyLayout();
+    });
 }
 
 void KxManager::OnH239InActive()
@@ -560,7 +602,13 @@ void KxManager::OnH239InActive()
         std::lock_guard lock(stateMutex_);
         presentationActive_ = false;
     }
-    onGuiThread([this] { settings_->setValue("call/layout", 1); });
+    onGuiThread([this] {
+        settings_->setValue("call/layout", 1);
+        if (context_.window)
+            context_.window->applyLayout();
+        else
+            applyLayout();
+    });
 }
 
 // --- engine callbacks ---
@@ -700,6 +748,11 @@ bool KxManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStrea
         }
         emitUpdateCall();
     } else if (type == voip::MediaType::Video) {
+        // The encoder takes pictures at the size the far end takes.
+        const auto& format = stream.mediaFormat();
+        if (stream.isSource() && !format.hasOption(voip::option::ContentRole))
+            display_->setOutgoingSize(unsigned(format.integerOption(voip::option::FrameWidth, 0)),
+                                      unsigned(format.integerOption(voip::option::FrameHeight, 0)));
         std::lock_guard lock(stateMutex_);
         (stream.isSource() ? localVideoSending_ : remoteVideoReceiving_) = true;
     } else if (type == voip::MediaType::H224) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -7,8 +9,13 @@
 #include <thread>
 
 #include <QList>
+#include <QPair>
+#include <QSize>
 #include <QString>
 #include <QStringList>
+
+#include "KxPhone/kxdisplay.h"
+#include "KxPhone/kxvideosource.h"
 
 #include "voip/manager.h"
 #include "voip/media/mediaformat.h"
@@ -25,7 +32,12 @@ class KxPCSSEndPoint;
 
 namespace voip {
 class SoundChannel;
-}
+class VideoOutput;
+namespace h224 {
+class H224Handler;
+class FeccHandler;
+} // namespace h224
+} // namespace voip
 
 /// The client's call manager: owns the H.323 endpoint and the PC sound endpoint, applies
 /// the settings (ports, name, routes, NAT, codecs, audio) to the engine, holds the one
@@ -60,6 +72,26 @@ public:
         std::string soundDriver;
         /// The pause before an automatic answer.
         std::chrono::milliseconds autoAnswerDelay{1000};
+        /// Opens the video source and starts the display at construction.
+        bool startVideo = true;
+        /// Makes the display's output at the size given (null: an SDL window for the main
+        /// window to embed).  A null result leaves the display without output.
+        std::function<std::shared_ptr<voip::VideoOutput>(unsigned, unsigned)> videoOutput;
+        /// The screen the output is fitted to (empty: the primary screen's size).
+        QSize screenSize;
+        /// The video input driver of cameras ("V4L2"; "FakeVideo" for tests and demos).
+        std::string cameraDriver = "V4L2";
+    };
+
+    /// What the video source is opened with (from the video settings).
+    struct VideoInputArgs
+    {
+        QString driverName;
+        QString deviceName;
+        QString colourFormat;
+        unsigned frameRate = 0;
+        unsigned width = 0;
+        unsigned height = 0;
     };
 
     /// The manager of the running application (KxApp's settings, window and stores).
@@ -118,6 +150,9 @@ public:
     bool remoteVideoReceiving() const;
     bool h224SendOpen() const;
     bool h224ReceiveOpen() const;
+    /// The current call's H.224 handler and far-end camera control; null without a call.
+    std::shared_ptr<voip::h224::H224Handler> h224Handler() const;
+    std::shared_ptr<voip::h224::FeccHandler> feccHandler() const;
     KxH323EndPoint* h323EndPoint() const { return h323EndPoint_; }
     KxPCSSEndPoint* pcssEndPoint() const { return pcssEndPoint_; }
     QSettings& settings() const { return *settings_; }
@@ -132,6 +167,48 @@ public:
     /// The far end's presentation (H.239 content) is on or off.  Engine threads.
     void OnH239Active();
     void OnH239InActive();
+
+    // --- video: the local source, window capture and the display (GUI thread) ---
+
+    /// Opens the source the video settings name: "no-device", "Desktop" (the desktop or
+    /// the tracked window at the codec size, 25 a second) or a camera in the mode stored.
+    void openVideoInput();
+    /// Closes the source; no grab runs once it returns.
+    void closeVideoInput();
+    /// True for "Desktop", and for a present camera one of whose modes is the stored one.
+    bool isVideoInputSupported();
+    std::vector<KxCameraCap> queryCameraCaps(const QString& device) const;
+    QStringList cameraNames() const;
+    bool inputOpen() const;
+    VideoInputArgs videoInputArgs() const;
+    /// Refreshes the list of windows that may be captured (entries: window, title).
+    void refreshWindowList();
+    QList<QPair<quint64, QString>> windowList() const;
+    /// 0: the whole desktop; k: the k-th window of the list; anything else changes nothing.
+    void setCaptureWindow(int index);
+    quint64 trackedWindow() const;
+    /// Why desktop and window capture cannot work here, for the user; empty when it can.
+    QString captureUnavailableReason() const;
+
+    /// Fits the output to the screen and starts the display loop (once).
+    void startDisplay();
+    /// Sets the layout and PiP of `call/layout` and `call/pip`; the layout shown (3 needs
+    /// an active presentation).
+    int applyLayout();
+    bool resizeOutput(unsigned width, unsigned height);
+    /// Every picture to near-black; the outgoing picture at the codec size.
+    void resetVideoFrames();
+    /// The main window tells whether it is shown; hidden and out of a call, the display
+    /// rests and the source closes.
+    void setWindowVisible(bool visible);
+    void setDisplayActive(bool active);
+    KxDisplay& display() { return *display_; }
+    /// The native window of the SDL output, for the main window to embed (0: none).
+    unsigned long nativeVideoWindow() const { return nativeVideoWindow_; }
+    static std::pair<unsigned, unsigned> fitOutputSize(unsigned width, unsigned height)
+    {
+        return KxDisplay::fitOutputSize(width, height);
+    }
 
     /// The record a finished call leaves, as addRecentCall builds it (for tests).
     Recent recentFor(voip::Call& call) const;
@@ -171,6 +248,9 @@ private:
     void emitShowWindow();
     void emitUpdateCall();
     void emitIncomingCall(const QString& caller);
+    bool grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width, unsigned& height);
+    /// Shows a notice in the main window (GUI thread or queued to it).
+    void notify(const QString& text);
 
     Context context_;
     QSettings* settings_ = nullptr;
@@ -179,6 +259,16 @@ private:
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;
     std::thread natProbe_; // the NAT type query, off the GUI thread
+    std::unique_ptr<KxVideoSource> source_;
+    std::unique_ptr<KxDisplay> display_;
+    std::atomic<bool> windowVisible_{true};
+    unsigned long nativeVideoWindow_ = 0;
+    std::shared_ptr<voip::VideoOutput> displayOutput_;
+    // The video source's arguments and state: GUI thread, and the display thread under the
+    // display lock.
+    VideoInputArgs videoInputArgs_;
+    std::atomic<bool> inputOpen_{false};
+    QList<QPair<quint64, QString>> windowList_; // GUI thread
     voip::rtp::StreamStatistics audioStatistics_[2]; // GUI thread, by direction
     voip::rtp::StreamStatistics videoStatistics_[2];
 

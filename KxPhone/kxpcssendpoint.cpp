@@ -1,15 +1,100 @@
 #include "KxPhone/kxpcssendpoint.h"
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
+#include <thread>
 
 #include <QSettings>
 
 #include "KxPhone/kxmanager.h"
 
+namespace {
+
+/// The encoder's pictures: the display's outgoing picture, read at the stream's rate.
+class OutgoingPictureInput final : public voip::VideoInputDevice
+{
+public:
+    explicit OutgoingPictureInput(KxDisplay& display)
+        : display_(display)
+    {}
+    std::string driverName() const override { return "Kestrovia"; }
+    voip::MediaStatus open(const voip::VideoInputParams& params) override
+    {
+        params_ = params;
+        params_.frameRate = std::clamp(params.frameRate, 1u, 60u);
+        next_ = std::chrono::steady_clock::now();
+        open_ = true;
+        return voip::MediaStatus::success();
+    }
+    voip::MediaStatus readFrame(voip::VideoFrame& frame) override
+    {
+        if (!open_)
+            return voip::MediaStatus::failure(voip::MediaError::NotOpen, "closed");
+        next_ += std::chrono::microseconds(1'000'000 / params_.frameRate);
+        const auto now = std::chrono::steady_clock::now();
+        if (next_ < now - std::chrono::milliseconds(200))
+            next_ = now; // after a stall: on from now, no burst
+        std::this_thread::sleep_until(next_);
+        display_.readOutgoing(frame);
+        if (frame.width < 16 || frame.height < 16 ||
+            frame.data.size() != voip::VideoFrame::sizeFor(frame.width, frame.height))
+            frame = voip::VideoFrame::black(params_.width, params_.height);
+        return voip::MediaStatus::success();
+    }
+    void close() override { open_ = false; }
+    bool isOpen() const override { return open_; }
+
+private:
+    KxDisplay& display_;
+    voip::VideoInputParams params_;
+    std::chrono::steady_clock::time_point next_;
+    bool open_ = false;
+};
+
+/// The far end's decoded pictures, into the display's remote or content picture.
+class ReceivedPictureOutput final : public voip::VideoOutput
+{
+public:
+    ReceivedPictureOutput(KxDisplay& display, bool content)
+        : display_(display)
+        , content_(content)
+    {}
+    void showFrame(const voip::VideoFrame& frame) override
+    {
+        display_.writeReceived(frame, content_);
+    }
+
+private:
+    KxDisplay& display_;
+    const bool content_;
+};
+
+} // namespace
+
 KxPCSSEndPoint::KxPCSSEndPoint(KxManager& manager)
     : voip::pcss::PcssEndpoint(manager, "pc")
     , manager_(manager)
 {
+    setVideoOutputFactory([&manager](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
+        return std::make_shared<ReceivedPictureOutput>(manager.display(),
+                                                       role == voip::pcss::VideoRole::Content);
+    });
+}
+
+bool KxPCSSEndPoint::hasVideoInput(const voip::pcss::PcssConnection&,
+                                   voip::pcss::VideoRole role) const
+{
+    return role == voip::pcss::VideoRole::Main;
+}
+
+voip::MediaResult<std::unique_ptr<voip::VideoInputDevice>>
+KxPCSSEndPoint::createVideoInputDevice(const voip::pcss::PcssConnection&,
+                                       voip::pcss::VideoRole role) const
+{
+    if (role != voip::pcss::VideoRole::Main)
+        return voip::MediaStatus::failure(voip::MediaError::NotFound, "no content source");
+    return std::unique_ptr<voip::VideoInputDevice>(new OutgoingPictureInput(manager_.display()));
 }
 
 void KxPCSSEndPoint::applySoundDevices()

@@ -31,6 +31,14 @@ public:
     /// on the GUI thread by applySoundDevices).
     bool echoWanted() const { return echoWanted_.load(); }
 
+    /// A call always sends the display's outgoing picture as its main video (the
+    /// no-input picture when there is no source); this client presents no content.
+    bool hasVideoInput(const voip::pcss::PcssConnection& connection,
+                       voip::pcss::VideoRole role) const override;
+    voip::MediaResult<std::unique_ptr<voip::VideoInputDevice>>
+    createVideoInputDevice(const voip::pcss::PcssConnection& connection,
+                           voip::pcss::VideoRole role) const override;
+
 private:
     /// The echo-cancelling microphone, or null when it cannot start.
     std::shared_ptr<voip::SoundChannel>

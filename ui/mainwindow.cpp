@@ -23,6 +23,8 @@
 #include "KxPhone/kxapp.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/notifier.h"
+#include "ui/videowidget.h"
+#include "ui/widgetcam.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetcontacts.h"
 #include "ui/widgethistory.h"
@@ -60,8 +62,9 @@ MainWindow::MainWindow(QWidget* parent)
         setPalette(windowPalette);
     }
 
-    // The video display takes this place once the client shows video.
-    videoFrame_ = new QWidget(this);
+    // The display's output window sits in the middle, once the display runs.
+    video_ = new VideoWidget(context_, this);
+    videoFrame_ = video_;
     videoFrame_->setObjectName("videoFrame");
     videoFrame_->installEventFilter(this);
     setCentralWidget(videoFrame_);
@@ -144,9 +147,9 @@ void MainWindow::buildHomeDock()
     connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::onSettings);
     connect(infoButton_, &QPushButton::clicked, this, &MainWindow::onInfo);
     connect(cameraButton_, &QPushButton::clicked, this, &MainWindow::onCam);
-    // The settings dialog and the camera dialog are not part of this build yet.
+    // The settings dialog is not part of this build yet.
     settingsButton_->setEnabled(false);
-    cameraButton_->setEnabled(false);
+    cam_ = std::make_unique<WidgetCam>(context_, *this, nullptr, Qt::Popup);
     row->addWidget(settingsButton_);
     row->addWidget(infoButton_);
     row->addWidget(cameraButton_);
@@ -217,7 +220,48 @@ void MainWindow::placeCallDock(int location)
 
 void MainWindow::applyLayout()
 {
-    callToolbar_->showLayoutNotice(context_.settings().value("call/layout").toInt());
+    KxManager* manager = context_.manager();
+    const int shown =
+        manager ? manager->applyLayout() : context_.settings().value("call/layout").toInt();
+    // The notice belongs to the toolbar, which shows during calls only.
+    if (callToolbar_ && callDock_ && !callDock_->isHidden())
+        callToolbar_->showLayoutNotice(shown);
+}
+
+bool MainWindow::videoInputOpen() const
+{
+    KxManager* manager = context_.manager();
+    return manager && manager->inputOpen();
+}
+
+void MainWindow::embedVideoOutput()
+{
+    if (KxManager* manager = context_.manager())
+        video_->embed(manager->nativeVideoWindow());
+}
+
+void MainWindow::showNotice(const QString& text)
+{
+    if (callDock_ && !callDock_->isHidden() && callToolbar_) {
+        emit callToolbar_->signalShowFade(text);
+    } else if (home_) {
+        home_->messageLabel()->setText(text);
+        home_->messageLabel()->show();
+    }
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (KxManager* manager = context_.manager())
+        manager->setWindowVisible(true);
+}
+
+void MainWindow::hideEvent(QHideEvent* event)
+{
+    QMainWindow::hideEvent(event);
+    if (KxManager* manager = context_.manager())
+        manager->setWindowVisible(false);
 }
 
 void MainWindow::onTimer()
@@ -258,7 +302,15 @@ void MainWindow::onInfo()
     info_->openModal();
 }
 
-void MainWindow::onCam() {}
+void MainWindow::onCam()
+{
+    cam_->UpdateData();
+    cam_->show();
+    cam_->adjustSize();
+    // Left edge at the camera button's, bottom edge 6 pixels above its top.
+    const QPoint corner = cameraButton_->mapToGlobal(QPoint(0, 0));
+    cam_->move(corner.x(), corner.y() - cam_->height() - 6);
+}
 
 void MainWindow::onShowMain()
 {
@@ -342,6 +394,10 @@ void MainWindow::onExit()
         manager->hangUp();
         call->waitForCleared(std::chrono::milliseconds(2000));
     }
+    if (KxManager* manager = context_.manager()) {
+        manager->setDisplayActive(false);
+        manager->closeVideoInput();
+    }
     notifier_->setTray(nullptr);
     delete tray_;
     tray_ = nullptr;
@@ -359,6 +415,21 @@ void MainWindow::onShowWindow()
         app->fitToScreens();
     raise();
     activateWindow();
+    // Shown again: the display works, and the source opens again if it had closed.
+    if (KxManager* manager = context_.manager()) {
+        manager->setDisplayActive(true);
+        if (!manager->inputOpen()) {
+            if (manager->trackedWindow() != 0) {
+                manager->refreshWindowList();
+                bool present = false;
+                for (const auto& window : manager->windowList())
+                    present = present || window.first == manager->trackedWindow();
+                if (!present)
+                    manager->setCaptureWindow(0);
+            }
+            manager->openVideoInput();
+        }
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -19,6 +19,9 @@ class WidgetHistory;
 class WidgetHome;
 class WidgetInfo;
 class Notifier;
+class VideoWidget;
+class WidgetCam;
+class WidgetFecc;
 
 /// A flat button of the home dock's row that is raised while the mouse is over it.
 class DockButton : public QPushButton
@@ -64,6 +67,8 @@ public:
     WidgetCall* callToolbar() const { return callToolbar_; }
     WidgetInfo* infoDialog() const { return info_.get(); }
     QWidget* videoFrame() const { return videoFrame_; }
+    VideoWidget* videoWidget() const { return video_; }
+    WidgetCam* cameraDialog() const { return cam_.get(); }
     QTimer* autoHideTimer() { return &autoHideTimer_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMessageBox* incomingCallBox() { return &incomingBox_; }
@@ -73,10 +78,17 @@ public:
     void setAutoHide(bool on);
     /// Moves the call dock to the bottom edge (1) or the top edge (otherwise) and shows it.
     void placeCallDock(int location);
-    /// Shows the stored layout and PiP position (and announces the layout).
+    /// Shows the stored layout and PiP position, and announces the layout during a call.
     void applyLayout();
-    /// Whether the video source is open (none yet: no video input in this build).
-    bool videoInputOpen() const { return false; }
+    /// Whether the video source is open.
+    bool videoInputOpen() const;
+    /// Puts the display's output window in the middle of the window (the manager calls it
+    /// when its display starts).
+    void embedVideoOutput();
+    /// Tells the user of something that happened to the video (a camera that stopped, a
+    /// shared window that closed): over the toolbar during a call, on the home page
+    /// otherwise.  GUI thread.
+    void showNotice(const QString& text);
 
 signals:
     void signalShowMain();
@@ -102,6 +114,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -115,6 +129,8 @@ private:
 
     UiContext context_;
     QWidget* videoFrame_ = nullptr;
+    VideoWidget* video_ = nullptr;
+    std::unique_ptr<WidgetCam> cam_; // a popup of its own, without parent
     QDockWidget* homeDock_ = nullptr;
     QDockWidget* callDock_ = nullptr;
     QTabWidget* tabs_ = nullptr;

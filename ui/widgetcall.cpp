@@ -18,7 +18,9 @@
 #include "ui/callbutton.h"
 #include "ui/mainwindow.h"
 #include "ui/uicontext.h"
+#include "ui/widgetcam.h"
 #include "ui/widgetdialpad.h"
+#include "ui/widgetfecc.h"
 #include "ui/widgetsettingscall.h"
 #include "ui/widgetstatistics.h"
 #include "voip/call.h"
@@ -86,9 +88,6 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     speakerVolume_ = slider(tr("speaker-volume"), &WidgetCall::onSpeakerVolume);
     microMute_->setEnabled(false);
     speakerMute_->setEnabled(false);
-    // The camera dialog and far-end camera control need the video streams, which this
-    // build does not carry yet.
-    camera_->setEnabled(false);
 
     duration_ = new QLabel();
     duration_->setFixedWidth(120);
@@ -107,7 +106,6 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     fecc_ = button(tr("fecc"), ":/img/fecc.png", ":/img/fecc-hover.png", &WidgetCall::onFecc);
     status_ =
         button(tr("call-status"), ":/img/status.png", ":/img/status.png", &WidgetCall::onStatus);
-    fecc_->setEnabled(false);
 
     durationTimer_ = new QTimer(this);
     durationTimer_->setInterval(1000);
@@ -154,6 +152,8 @@ void WidgetCall::UpdateData()
         }
         if (dialpadDialog_ && dialpadDialog_->isVisible())
             dialpadDialog_->close();
+        if (feccDialog_ && feccDialog_->isVisible())
+            feccDialog_->close();
         return;
     }
     duration_->setToolTip(tr("call") + ": " +
@@ -380,6 +380,23 @@ void WidgetCall::onStatus()
 void WidgetCall::onCamera()
 {
     UpdateData();
+    WidgetCam* cam = window_.cameraDialog();
+    if (!cam)
+        return;
+    cam->UpdateData();
+    cam->show();
+    cam->adjustSize();
+    // Left edge at the button's, bottom edge 5 pixels above its top, wherever the toolbar.
+    const QPoint corner = camera_->mapToGlobal(QPoint(0, 0));
+    cam->move(corner.x(), corner.y() - cam->height() - 5);
 }
 
-void WidgetCall::onFecc() {}
+void WidgetCall::onFecc()
+{
+    if (!feccDialog_)
+        feccDialog_ = new WidgetFecc(context_, this, Qt::Popup);
+    feccDialog_->checkRemote();
+    feccDialog_->show();
+    feccDialog_->adjustSize();
+    placePopup(feccDialog_, fecc_, true);
+}

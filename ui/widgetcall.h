@@ -12,6 +12,7 @@ class MainWindow;
 class WidgetDialpad;
 class WidgetSettingsCall;
 class WidgetStatistics;
+class WidgetFecc;
 struct UiContext;
 
 /// The in-call toolbar: end the call, mute and set the volume of microphone and speaker,
@@ -44,6 +45,7 @@ public:
     CallButton* layoutButton() const { return layout_; }
     CallButton* dialpadButton() const { return dialpad_; }
     CallButton* feccButton() const { return fecc_; }
+    WidgetFecc* feccDialog() const { return feccDialog_; }
     CallButton* statusButton() const { return status_; }
     QSlider* microVolume() const { return microVolume_; }
     QSlider* speakerVolume() const { return speakerVolume_; }
@@ -106,4 +108,5 @@ private:
     WidgetSettingsCall* settingsPanel_ = nullptr;
     WidgetDialpad* dialpadDialog_ = nullptr;
     WidgetStatistics* statisticsDialog_ = nullptr;
+    WidgetFecc* feccDialog_ = nullptr;
 };

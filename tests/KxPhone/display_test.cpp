@@ -159,6 +159,7 @@ protected:
             width = 640;
             height = 360;
             picture = solid(640, 360, Red);
+            return true;
         };
         display = std::make_unique<KxDisplay>(hooks);
         display->resetVideoFrames(640, 360);

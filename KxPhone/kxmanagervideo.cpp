@@ -1,0 +1,279 @@
+// The manager's video: the local source (camera, desktop or window), the window list and
+// the display (layouts, output).
+
+#include "KxPhone/kxmanager.h"
+
+#include <iostream>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImage>
+#include <QScreen>
+#include <QSettings>
+
+#include "ui/mainwindow.h"
+#include "voip/device/video_fake.h"
+#include "voip/device/video_sdl.h"
+#include "voip/device/video_v4l2.h"
+
+namespace {
+
+constexpr const char* NoDevice = "no-device";
+constexpr const char* Desktop = "Desktop";
+
+} // namespace
+
+void KxManager::openVideoInput()
+{
+    QSettings& settings = *settings_;
+    VideoInputArgs args;
+    args.driverName = QString::fromStdString(context_.cameraDriver);
+    args.deviceName = settings.value("video/device").toString();
+    args.width = settings.value("video/width").toUInt();
+    args.height = settings.value("video/height").toUInt();
+    args.frameRate = settings.value("video/rate").toUInt();
+    args.colourFormat = settings.value("video/format").toString();
+    const bool desktop = args.deviceName == Desktop;
+    if (desktop) {
+        args.width = settings.value("codecs/width").toUInt();
+        args.height = settings.value("codecs/height").toUInt();
+        args.frameRate = 25;
+        args.colourFormat = "YUV420P";
+    }
+    {
+        auto lock = display_->lockDisplay();
+        videoInputArgs_ = args;
+    }
+    if (desktop) {
+        if (source_->captureUnavailable() != ScreenCapture::Unavailable::None) {
+            std::cout << "No input device!" << std::endl;
+            notify(captureUnavailableReason());
+            return;
+        }
+        auto lock = display_->lockDisplay();
+        source_->openDesktop(args.width, args.height);
+        inputOpen_ = true;
+        std::cout << "Desktop capture " << args.width << "x" << args.height << std::endl;
+        return;
+    }
+    if (args.deviceName.isEmpty() || args.deviceName == NoDevice)
+        return;
+    if (!isVideoInputSupported()) {
+        std::cout << "No input device!" << std::endl;
+        return;
+    }
+    voip::VideoInputParams params;
+    params.device = args.deviceName.toStdString();
+    params.width = args.width;
+    params.height = args.height;
+    params.frameRate = args.frameRate;
+    params.colourFormat = args.colourFormat.toStdString();
+    std::string error;
+    auto lock = display_->lockDisplay();
+    if (!source_->openCamera(context_.cameraDriver, params, error)) {
+        lock.unlock();
+        std::cout << "Input failed to open!" << std::endl;
+        std::cerr << error << std::endl;
+        return;
+    }
+    inputOpen_ = true;
+}
+
+void KxManager::closeVideoInput()
+{
+    if (!inputOpen_)
+        return;
+    auto lock = display_->lockDisplay();
+    inputOpen_ = false;
+    source_->close();
+}
+
+bool KxManager::isVideoInputSupported()
+{
+    const VideoInputArgs args = videoInputArgs();
+    if (args.deviceName == Desktop)
+        return true;
+    if (context_.cameraDriver != voip::kV4l2VideoDriver)
+        return !args.deviceName.isEmpty() && args.deviceName != NoDevice;
+    const auto names = cameraNames();
+    if (!names.contains(args.deviceName))
+        return false;
+    const KxCameraCap wanted{args.colourFormat.toStdString(), args.width, args.height,
+                             args.frameRate};
+    for (const auto& cap : queryCameraCaps(args.deviceName))
+        if (cap == wanted)
+            return true;
+    return false;
+}
+
+std::vector<KxCameraCap> KxManager::queryCameraCaps(const QString& device) const
+{
+    if (context_.cameraDriver == voip::kFakeVideoDriver)
+        return {{"YUV420P", 640, 360, 25}, {"YUV420P", 1280, 720, 25}};
+    return KxVideoSource::cameraCaps(device.toStdString());
+}
+
+QStringList KxManager::cameraNames() const
+{
+    if (context_.cameraDriver == voip::kFakeVideoDriver)
+        return {"Test pattern"};
+    QStringList names;
+    for (const auto& name : KxVideoSource::cameraNames())
+        names << QString::fromStdString(name);
+    return names;
+}
+
+bool KxManager::inputOpen() const
+{
+    return inputOpen_;
+}
+
+KxManager::VideoInputArgs KxManager::videoInputArgs() const
+{
+    auto lock = display_->lockDisplay();
+    return videoInputArgs_;
+}
+
+void KxManager::refreshWindowList()
+{
+    windowList_.clear();
+    for (const auto& window : source_->windows())
+        windowList_.append({window.id, QString::fromStdString(window.title)});
+}
+
+QList<QPair<quint64, QString>> KxManager::windowList() const
+{
+    return windowList_;
+}
+
+void KxManager::setCaptureWindow(int index)
+{
+    if (index == 0) {
+        source_->setTrackedWindow(0);
+    } else if (index >= 1 && index <= windowList_.size() && windowList_[index - 1].first != 0) {
+        source_->setTrackedWindow(windowList_[index - 1].first);
+    }
+}
+
+quint64 KxManager::trackedWindow() const
+{
+    return source_->trackedWindow();
+}
+
+QString KxManager::captureUnavailableReason() const
+{
+    switch (source_->captureUnavailable()) {
+    case ScreenCapture::Unavailable::None:
+        return {};
+    case ScreenCapture::Unavailable::WaylandOnly:
+        return QCoreApplication::translate("KxManager", "capture-needs-x11");
+    case ScreenCapture::Unavailable::NoDisplay:
+        return QCoreApplication::translate("KxManager", "capture-no-display");
+    }
+    return {};
+}
+
+bool KxManager::grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width,
+                               unsigned& height)
+{
+    // The display lock is held: the source cannot open or close meanwhile.
+    if (!inputOpen_)
+        return false; // the display shows its no-input picture
+    switch (source_->grab(picture, width, height)) {
+    case KxVideoSource::Grab::Picture:
+    case KxVideoSource::Grab::Unchanged:
+        return true;
+    case KxVideoSource::Grab::WindowGone:
+        // The desktop from the next picture on; the user hears why.
+        notify(QCoreApplication::translate("KxManager", "window-closed"));
+        return true;
+    case KxVideoSource::Grab::Failed: {
+        const QString device = videoInputArgs_.deviceName;
+        std::cerr << "Cannot get frame from " << device.toStdString() << ": "
+                  << source_->lastError() << std::endl;
+        inputOpen_ = false;
+        source_->close();
+        notify(QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
+        return false;
+    }
+    }
+    return false;
+}
+
+void KxManager::startDisplay()
+{
+    if (display_->running())
+        return;
+    QSize screen = context_.screenSize;
+    if (screen.isEmpty()) {
+        if (auto* primary = QGuiApplication::primaryScreen())
+            screen = primary->size();
+        else
+            screen = QSize(1280, 720);
+    }
+    const auto [width, height] = fitOutputSize(unsigned(screen.width()), unsigned(screen.height()));
+    std::cout << "Start display with size " << width << "x" << height << std::endl;
+    if (context_.videoOutput) {
+        displayOutput_ = context_.videoOutput(width, height);
+    } else {
+        voip::SdlVideoOutput::Options options;
+        options.width = width;
+        options.height = height;
+        options.embedded = true;
+        auto opened = voip::SdlVideoOutput::open(options);
+        if (opened) {
+            auto window = opened.take();
+            nativeVideoWindow_ = window->nativeWindow();
+            displayOutput_ = std::move(window);
+        }
+    }
+    if (!displayOutput_) {
+        std::cerr << "Output failed to load!" << std::endl;
+        return;
+    }
+    if (context_.window)
+        context_.window->embedVideoOutput();
+    const QImage background(":/img/1.jpg");
+    const QImage noInput(":/img/no-input.jpg");
+    display_->start(displayOutput_, width, height, KxDisplay::pictureOf(background, width, height),
+                    KxDisplay::pictureOf(noInput, width, height));
+}
+
+int KxManager::applyLayout()
+{
+    const int layout = settings_->value("call/layout").toInt();
+    const int pip = settings_->value("call/pip").toInt();
+    return display_->applyLayout(layout, pip, presentationActive()).number;
+}
+
+bool KxManager::resizeOutput(unsigned width, unsigned height)
+{
+    const bool resized = display_->resizeOutput(width, height);
+    if (resized)
+        std::cout << "Resize output: " << width << "x" << height << std::endl;
+    return resized;
+}
+
+void KxManager::resetVideoFrames()
+{
+    display_->resetVideoFrames(settings_->value("codecs/width").toUInt(),
+                               settings_->value("codecs/height").toUInt());
+}
+
+void KxManager::setWindowVisible(bool visible)
+{
+    windowVisible_ = visible;
+}
+
+void KxManager::setDisplayActive(bool active)
+{
+    display_->setActive(active);
+}
+
+void KxManager::notify(const QString& text)
+{
+    if (!context_.window || text.isEmpty())
+        return;
+    MainWindow* window = context_.window;
+    onGuiThread([window, text] { window->showNotice(text); });
+}

@@ -1,0 +1,187 @@
+#include "KxPhone/kxvideosource.h"
+
+#include <algorithm>
+#include <map>
+
+#include "voip/device/video_v4l2.h"
+
+namespace {
+
+std::string colourFormatOf(const std::string& fourcc)
+{
+    if (fourcc == "YU12")
+        return "YUV420P";
+    if (fourcc == "YUYV")
+        return "YUY2";
+    return "MJPEG";
+}
+
+/// The cameras by the name a user sees: the card's, with its device node when two cards
+/// share a name.
+std::vector<std::pair<std::string, voip::V4l2Device>> namedCameras()
+{
+    const auto devices = voip::listV4l2Devices();
+    std::map<std::string, int> uses;
+    for (const auto& device : devices)
+        ++uses[device.name];
+    std::vector<std::pair<std::string, voip::V4l2Device>> named;
+    for (const auto& device : devices) {
+        const std::string name =
+            device.name.empty() ? device.path
+            : uses[device.name] > 1 ? device.name + " (" + device.path + ")"
+                                    : device.name;
+        named.emplace_back(name, device);
+    }
+    return named;
+}
+
+} // namespace
+
+KxVideoSource::KxVideoSource(std::unique_ptr<ScreenCapture> screen)
+    : screen_(std::move(screen))
+{}
+
+KxVideoSource::~KxVideoSource()
+{
+    close();
+}
+
+std::vector<std::string> KxVideoSource::cameraNames()
+{
+    std::vector<std::string> names;
+    for (const auto& [name, device] : namedCameras())
+        names.push_back(name);
+    return names;
+}
+
+std::vector<KxCameraCap> KxVideoSource::cameraCaps(const std::string& name)
+{
+    std::vector<KxCameraCap> caps;
+    for (const auto& [named, device] : namedCameras()) {
+        if (named != name)
+            continue;
+        for (const auto& format : device.formats)
+            for (const auto& size : format.sizes)
+                for (const unsigned rate : size.frameRates)
+                    caps.push_back({colourFormatOf(format.name), size.width, size.height, rate});
+    }
+    return caps;
+}
+
+bool KxVideoSource::openCamera(const std::string& driver, const voip::VideoInputParams& params,
+                               std::string& error)
+{
+    close();
+    voip::VideoInputParams wanted = params;
+    if (driver == voip::kV4l2VideoDriver) {
+        // The name a user picked stands for a device node.
+        for (const auto& [name, device] : namedCameras())
+            if (name == params.device)
+                wanted.device = device.path;
+    }
+    auto device = voip::createVideoInputDevice(driver);
+    if (!device) {
+        error = device.status().message();
+        return false;
+    }
+    if (auto status = device.value()->open(wanted); !status) {
+        error = status.message();
+        return false;
+    }
+    camera_ = device.take();
+    {
+        std::lock_guard lock(mutex_);
+        failed_ = false;
+        error_.clear();
+        newestNumber_ = takenNumber_ = 0;
+    }
+    stopCamera_ = false;
+    mode_ = Mode::Camera;
+    cameraThread_ = std::thread([this] { readCamera(); });
+    return true;
+}
+
+void KxVideoSource::openDesktop(unsigned width, unsigned height)
+{
+    close();
+    desktopWidth_ = std::max(2u, width & ~1u);
+    desktopHeight_ = std::max(2u, height & ~1u);
+    lastCapture_ = {};
+    mode_ = Mode::Desktop;
+}
+
+void KxVideoSource::close()
+{
+    stopCamera_ = true;
+    if (cameraThread_.joinable() && cameraThread_.get_id() != std::this_thread::get_id())
+        cameraThread_.join();
+    if (camera_) {
+        camera_->close();
+        camera_.reset();
+    }
+    mode_ = Mode::Closed;
+}
+
+void KxVideoSource::readCamera()
+{
+    voip::VideoFrame picture;
+    while (!stopCamera_) {
+        if (auto status = camera_->readFrame(picture); !status) {
+            std::lock_guard lock(mutex_);
+            failed_ = true;
+            error_ = status.message();
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        std::swap(newest_, picture);
+        ++newestNumber_;
+    }
+}
+
+KxVideoSource::Grab KxVideoSource::grab(std::vector<std::uint8_t>& picture, unsigned& width,
+                                        unsigned& height)
+{
+    switch (mode_.load()) {
+    case Mode::Closed:
+        return Grab::Unchanged;
+    case Mode::Camera: {
+        std::lock_guard lock(mutex_);
+        if (failed_)
+            return Grab::Failed;
+        if (newestNumber_ == takenNumber_ || newest_.data.empty())
+            return Grab::Unchanged;
+        takenNumber_ = newestNumber_;
+        width = newest_.width;
+        height = newest_.height;
+        picture.assign(newest_.data.begin(), newest_.data.end());
+        return Grab::Picture;
+    }
+    case Mode::Desktop:
+        break;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!picture.empty() && now - lastCapture_ < CaptureInterval)
+        return Grab::Unchanged;
+    const std::uint64_t window = tracked_;
+    if (window != 0 && !screen_->windowExists(window)) {
+        tracked_ = 0;
+        return Grab::WindowGone;
+    }
+    if (!screen_->capture(window, picture, desktopWidth_, desktopHeight_))
+        return Grab::Unchanged;
+    width = desktopWidth_;
+    height = desktopHeight_;
+    lastCapture_ = now;
+    return Grab::Picture;
+}
+
+std::string KxVideoSource::lastError() const
+{
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+std::vector<ScreenCapture::Window> KxVideoSource::windows()
+{
+    return screen_->windows();
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KxPhone/platform/screencapture.h"
+#include "voip/device/videoinput.h"
+
+/// One mode a camera offers.
+struct KxCameraCap
+{
+    std::string colourFormat; ///< "YUV420P", "YUY2", "MJPEG"
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned frameRate = 0;
+    bool operator==(const KxCameraCap&) const = default;
+};
+
+/// The local picture of the client: a camera, the desktop or one window, or nothing.
+///
+/// A camera is read by a thread of its own, so that the display loop, which takes the
+/// newest picture, never waits for one; the desktop and a window are captured on the
+/// display thread when it asks, at most every 40 ms.
+///
+/// Threads: open, close and the window list on the GUI thread (close also on the display
+/// thread after a failure); grab on the display thread.  `mutex_` guards the newest camera
+/// picture; the mode and the tracked window are atomic.
+class KxVideoSource
+{
+public:
+    explicit KxVideoSource(std::unique_ptr<ScreenCapture> screen = ScreenCapture::create());
+    ~KxVideoSource();
+    KxVideoSource(const KxVideoSource&) = delete;
+    KxVideoSource& operator=(const KxVideoSource&) = delete;
+
+    /// The cameras (by name) and the modes of one.
+    static std::vector<std::string> cameraNames();
+    static std::vector<KxCameraCap> cameraCaps(const std::string& name);
+
+    /// Opens a camera of `driver` ("V4L2"; "FakeVideo" for tests and demos) with `params`;
+    /// false with `error` set when it cannot start.
+    bool openCamera(const std::string& driver, const voip::VideoInputParams& params,
+                    std::string& error);
+    /// Captures the desktop (or the tracked window) at width x height.
+    void openDesktop(unsigned width, unsigned height);
+    void close();
+    bool isOpen() const { return mode_ != Mode::Closed; }
+    bool isDesktop() const { return mode_ == Mode::Desktop; }
+
+    enum class Grab
+    {
+        Picture,   ///< `picture` holds a new picture
+        Unchanged, ///< nothing new: keep the last one
+        Failed,    ///< the camera failed (see lastError): close the source
+        WindowGone ///< the tracked window is no more: it was forgotten, the desktop is next
+    };
+    /// The newest picture, resizing `picture` and setting its size when it is new.
+    Grab grab(std::vector<std::uint8_t>& picture, unsigned& width, unsigned& height);
+    std::string lastError() const;
+
+    /// Windows that may be captured, and the one followed (0: the whole desktop).
+    std::vector<ScreenCapture::Window> windows();
+    void setTrackedWindow(std::uint64_t window) { tracked_ = window; }
+    std::uint64_t trackedWindow() const { return tracked_; }
+    bool windowExists(std::uint64_t window) { return screen_->windowExists(window); }
+    ScreenCapture::Unavailable captureUnavailable() const { return screen_->unavailable(); }
+
+    /// The desktop is captured at most this often.
+    static constexpr std::chrono::milliseconds CaptureInterval{40};
+
+private:
+    enum class Mode
+    {
+        Closed,
+        Camera,
+        Desktop,
+    };
+    void readCamera();
+
+    std::unique_ptr<ScreenCapture> screen_;
+    std::atomic<Mode> mode_{Mode::Closed};
+    std::atomic<std::uint64_t> tracked_{0};
+    // Desktop capture (display thread):
+    unsigned desktopWidth_ = 0;
+    unsigned desktopHeight_ = 0;
+    std::chrono::steady_clock::time_point lastCapture_{};
+    // Camera:
+    std::unique_ptr<voip::VideoInputDevice> camera_;
+    std::thread cameraThread_;
+    std::atomic<bool> stopCamera_{false};
+    mutable std::mutex mutex_; // guards the members below
+    voip::VideoFrame newest_;
+    std::uint64_t newestNumber_ = 0;
+    std::uint64_t takenNumber_ = 0;
+    bool failed_ = false;
+    std::string error_;
+};

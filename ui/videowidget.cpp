@@ -1,0 +1,68 @@
+#include "ui/videowidget.h"
+
+#include <QFrame>
+#include <QGuiApplication>
+#include <QResizeEvent>
+#include <QWindow>
+
+#include "KxPhone/kxmanager.h"
+
+VideoWidget::VideoWidget(UiContext& context, QWidget* parent)
+    : QWidget(parent)
+    , context_(context)
+{
+    setObjectName("videoWidget");
+    frame_ = new QFrame(this);
+    frame_->setObjectName("frameVideo");
+    frame_->setStyleSheet("QFrame#frameVideo{border: 3px solid rgba(16,34,43,0.7);}");
+    setContentsMargins(0, 0, 0, 0);
+}
+
+bool VideoWidget::embed(unsigned long window)
+{
+    // Only an X11 session can hold an X11 window (not offscreen, not Wayland).
+    if (window == 0 || QGuiApplication::platformName() != "xcb" || container_)
+        return container_ != nullptr;
+    QWindow* native = QWindow::fromWinId(WId(window));
+    if (!native)
+        return false;
+    container_ = QWidget::createWindowContainer(native, frame_);
+    container_->setContentsMargins(0, 0, 0, 0);
+    // The mouse over the video brings the in-call toolbar back (the window watches).
+    container_->setMouseTracking(true);
+    fit();
+    return true;
+}
+
+void VideoWidget::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    fit();
+}
+
+void VideoWidget::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    centre();
+}
+
+void VideoWidget::fit()
+{
+    const auto [width, height] = KxDisplay::fitOutputSize(
+        unsigned(std::max(0, this->width() - 10)), unsigned(std::max(0, this->height() - 10)));
+    if (container_ && (container_->width() != int(width) || container_->height() != int(height))) {
+        if (KxManager* manager = context_.manager())
+            manager->resizeOutput(width, height);
+        container_->resize(int(width), int(height));
+    }
+    frame_->resize(int(width) + 6, int(height) + 6);
+    centre();
+}
+
+void VideoWidget::centre()
+{
+    frame_->move(std::max(0, (width() - frame_->width()) / 2),
+                 std::max(0, (height() - frame_->height()) / 2));
+    if (container_)
+        container_->move(3, 3);
+}

@@ -1,0 +1,208 @@
+#include "ui/widgetcam.h"
+
+#include <iostream>
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QSettings>
+#include <QVBoxLayout>
+
+#include "KxPhone/kxapp.h"
+#include "KxPhone/kxmanager.h"
+#include "ui/callbutton.h"
+#include "ui/mainwindow.h"
+
+namespace {
+
+QString formatText(const KxCameraCap& cap)
+{
+    return QString("%1 - %2x%3 @ %4fps")
+        .arg(QString::fromStdString(cap.colourFormat))
+        .arg(cap.width)
+        .arg(cap.height)
+        .arg(cap.frameRate);
+}
+
+bool takenFormat(const std::string& format)
+{
+    return format == "YUV420P" || format == "MJPEG" || format == "YUY2";
+}
+
+} // namespace
+
+WidgetCam::WidgetCam(const UiContext& context, MainWindow& window, QWidget* parent,
+                     Qt::WindowFlags flags)
+    : QDialog(parent, flags)
+    , context_(context)
+    , mainWindow_(window)
+{
+    setObjectName("settingsCall");
+    setWindowOpacity(0.9);
+    auto* layout = new QVBoxLayout(this);
+    layout->setSpacing(0);
+    layout->setContentsMargins(10, 0, 10, 10);
+    auto* group = new QGroupBox(tr("video"));
+    group->setObjectName("boxSettingsCall");
+    auto* box = new QVBoxLayout(group);
+    box->setSpacing(5);
+    box->setContentsMargins(5, 5, 5, 5);
+    layout->addWidget(group);
+
+    const double scale = context_.scaleFactor();
+    const int labelWidth = QFontMetrics(font()).horizontalAdvance("123456789012");
+    auto combo = [&] {
+        auto* field = new QComboBox();
+        field->setMinimumWidth(int(150 * scale));
+        field->setMaximumWidth(int(500 * scale));
+        return field;
+    };
+    device_ = combo();
+    format_ = combo();
+    window_ = combo();
+    configure_ = new CallButton(":/img/config.png", ":/img/config-hover.png", scale);
+    configure_->setToolTip(tr("configure"));
+    auto row = [&](const QString& label, QWidget* field) {
+        QWidget* built = KxApp::createLabeledRow(label, field, "labelCallSettings", labelWidth,
+                                                 QMargins(0, 0, 0, 0), Qt::AlignLeft);
+        box->addWidget(built);
+        return built;
+    };
+    QWidget* deviceRow = row(tr("device"), device_);
+    deviceRow->layout()->addWidget(configure_);
+    row(tr("format"), format_);
+    row(tr("window"), window_);
+
+    connect(device_, qOverload<int>(&QComboBox::activated), this, &WidgetCam::onDevice);
+    connect(format_, qOverload<int>(&QComboBox::activated), this, &WidgetCam::onFormat);
+    connect(configure_, &QPushButton::clicked, this, &WidgetCam::onConfig);
+    connect(window_, qOverload<int>(&QComboBox::activated), this, &WidgetCam::onWindow);
+}
+
+void WidgetCam::fillFormats()
+{
+    format_->clear();
+    caps_.clear();
+    KxManager* manager = context_.manager();
+    if (!manager || device_->currentIndex() <= 1)
+        return;
+    const auto caps = manager->queryCameraCaps(device_->currentText());
+    if (caps.empty())
+        std::cerr << "Failed to get caps for camera!" << std::endl;
+    for (const auto& cap : caps) {
+        if (!takenFormat(cap.colourFormat))
+            continue;
+        format_->addItem(formatText(cap));
+        caps_.push_back(cap);
+    }
+}
+
+void WidgetCam::UpdateData()
+{
+    KxManager* manager = context_.manager();
+    if (!manager)
+        return;
+    manager->refreshWindowList();
+    window_->clear();
+    window_->addItem(tr("full-screen"));
+    const auto windows = manager->windowList();
+    int tracked = 0;
+    for (int i = 0; i < windows.size(); ++i) {
+        window_->addItem(windows[i].second);
+        if (windows[i].first == manager->trackedWindow())
+            tracked = i + 1;
+    }
+    window_->setCurrentIndex(tracked);
+
+    const KxManager::VideoInputArgs args = manager->videoInputArgs();
+    device_->clear();
+    device_->addItem(tr("no-device"));
+    device_->addItem(tr("desktop"));
+    device_->addItems(manager->cameraNames());
+    if (args.deviceName == "Desktop")
+        device_->setCurrentIndex(1);
+    else
+        device_->setCurrentIndex(std::max(0, device_->findText(args.deviceName)));
+    if (device_->currentIndex() == 0 && args.deviceName != "no-device")
+        device_->setCurrentIndex(0); // a camera no longer there
+
+    fillFormats();
+    format_->setCurrentIndex(-1);
+    for (std::size_t i = 0; i < caps_.size(); ++i) {
+        const auto& cap = caps_[i];
+        if (cap.width == args.width && cap.height == args.height &&
+            cap.frameRate == args.frameRate &&
+            cap.colourFormat == args.colourFormat.toStdString())
+            format_->setCurrentIndex(int(i));
+    }
+    // Video4Linux drivers offer no configuration dialog of their own: nothing to open.
+    configure_->setEnabled(false);
+    // Which window is captured matters only when the desktop is the source.
+    window_->setEnabled(args.deviceName == "Desktop");
+    // Desktop capture needs X11: the item says so where it cannot work.
+    const QString unavailable = manager->captureUnavailableReason();
+    device_->setItemData(1, unavailable.isEmpty() ? QVariant() : QVariant(unavailable),
+                         Qt::ToolTipRole);
+}
+
+void WidgetCam::reopen()
+{
+    KxManager* manager = context_.manager();
+    if (!manager)
+        return;
+    manager->closeVideoInput();
+    manager->openVideoInput();
+    if (manager->inCall())
+        emit mainWindow_.signalUpdateCall();
+}
+
+void WidgetCam::onDevice(int index)
+{
+    fillFormats();
+    QSettings& settings = context_.settings();
+    if (index == 0) {
+        settings.setValue("video/device", "no-device");
+        settings.setValue("video/width", 0);
+        settings.setValue("video/height", 0);
+        settings.setValue("video/rate", 0);
+        settings.setValue("video/format", "YUV420P");
+        if (KxManager* manager = context_.manager())
+            manager->setCaptureWindow(0);
+    } else if (index == 1) {
+        settings.setValue("video/device", "Desktop");
+        settings.setValue("video/format", "YUV420P");
+    } else {
+        // A camera opens once its mode is picked.
+        format_->setCurrentIndex(-1);
+        return;
+    }
+    reopen();
+    UpdateData();
+}
+
+void WidgetCam::onFormat(int index)
+{
+    if (index < 0 || std::size_t(index) >= caps_.size())
+        return;
+    const KxCameraCap& cap = caps_[std::size_t(index)];
+    QSettings& settings = context_.settings();
+    settings.setValue("video/device", device_->currentText());
+    settings.setValue("video/width", cap.width);
+    settings.setValue("video/height", cap.height);
+    settings.setValue("video/rate", cap.frameRate);
+    settings.setValue("video/format", QString::fromStdString(cap.colourFormat));
+    reopen();
+    UpdateData();
+}
+
+void WidgetCam::onConfig()
+{
+    // Never enabled: Video4Linux drivers have no configuration dialog to open.
+}
+
+void WidgetCam::onWindow(int index)
+{
+    if (KxManager* manager = context_.manager())
+        manager->setCaptureWindow(index);
+    reopen();
+}
