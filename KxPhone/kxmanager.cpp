@@ -358,10 +358,9 @@ void KxManager::resetCallState()
         presentationActive_ = false;
     }
     // The presentation is over with the call: its layout is not kept.
+    const int shown = applyLayout();
     if (context_.window)
-        context_.window->applyLayout();
-    else
-        applyLayout();
+        context_.window->announceLayout(shown);
 }
 
 // --- call control ---
@@ -588,10 +587,9 @@ void KxManager::OnH239Active()
     }
     onGuiThread([this] {
         settings_->setValue("call/layout", 3);
+        const int shown = applyLayout();
         if (context_.window)
-            context_.window->applyLayout();
-        else
-            applyLayout();
+            context_.window->announceLayout(shown);
     });
 }
 
@@ -604,10 +602,9 @@ void KxManager::OnH239InActive()
     }
     onGuiThread([this] {
         settings_->setValue("call/layout", 1);
+        const int shown = applyLayout();
         if (context_.window)
-            context_.window->applyLayout();
-        else
-            applyLayout();
+            context_.window->announceLayout(shown);
     });
 }
 

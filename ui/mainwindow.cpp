@@ -221,11 +221,15 @@ void MainWindow::placeCallDock(int location)
 void MainWindow::applyLayout()
 {
     KxManager* manager = context_.manager();
-    const int shown =
-        manager ? manager->applyLayout() : context_.settings().value("call/layout").toInt();
+    announceLayout(manager ? manager->applyLayout()
+                           : context_.settings().value("call/layout").toInt());
+}
+
+void MainWindow::announceLayout(int layout)
+{
     // The notice belongs to the toolbar, which shows during calls only.
     if (callToolbar_ && callDock_ && !callDock_->isHidden())
-        callToolbar_->showLayoutNotice(shown);
+        callToolbar_->showLayoutNotice(layout);
 }
 
 bool MainWindow::videoInputOpen() const

@@ -80,6 +80,8 @@ public:
     void placeCallDock(int location);
     /// Shows the stored layout and PiP position, and announces the layout during a call.
     void applyLayout();
+    /// Announces the layout shown (during a call, over the toolbar).
+    void announceLayout(int layout);
     /// Whether the video source is open.
     bool videoInputOpen() const;
     /// Puts the display's output window in the middle of the window (the manager calls it

@@ -27,6 +27,22 @@
         <source>no-address-given</source>
         <translation>No address given</translation>
     </message>
+    <message>
+        <source>camera-stopped</source>
+        <translation>The camera &quot;%1&quot; stopped; no picture is sent from it</translation>
+    </message>
+    <message>
+        <source>capture-needs-x11</source>
+        <translation>Desktop and window capture need an X11 session (this one is Wayland only); the camera still works</translation>
+    </message>
+    <message>
+        <source>capture-no-display</source>
+        <translation>Desktop and window capture need an X display</translation>
+    </message>
+    <message>
+        <source>window-closed</source>
+        <translation>The shared window has closed; the whole desktop is sent instead</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>

@@ -27,6 +27,22 @@
         <source>no-address-given</source>
         <translation>Chưa nhập địa chỉ</translation>
     </message>
+    <message>
+        <source>camera-stopped</source>
+        <translation>Camera &quot;%1&quot; đã ngừng; không còn hình ảnh nào được gửi từ nó</translation>
+    </message>
+    <message>
+        <source>capture-needs-x11</source>
+        <translation>Ghi màn hình và cửa sổ cần phiên X11 (phiên này chỉ có Wayland); camera vẫn hoạt động</translation>
+    </message>
+    <message>
+        <source>capture-no-display</source>
+        <translation>Ghi màn hình và cửa sổ cần một màn hình X</translation>
+    </message>
+    <message>
+        <source>window-closed</source>
+        <translation>Cửa sổ đang chia sẻ đã đóng; toàn bộ màn hình được gửi thay thế</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>

@@ -6,184 +6,43 @@
 
 #include "KxPhone/platform/screencapture.h"
 
-#include <chrono>
 #include <algorithm>
-#include <csignal>
-#include <cstring>
-#include <functional>
+#include <chrono>
 #include <cstdlib>
-#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-#include <xcb/xcb.h>
+
+#include "tests/KxPhone/testdesktop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using kx::testutil::TestDesktop;
 
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& display)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("DISPLAY", display.c_str(), 1);
-        std::vector<char*> argv;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::freopen("/dev/null", "w", stdout);
-        ::freopen("/dev/null", "w", stderr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-bool have(const char* program)
-{
-    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-/// A display of the test's own with a window manager on it, and a connection to draw test
-/// windows with.
+/// A display of the test's own with a window manager on it, and the capture on it.
 class CaptureDesktop : public testing::Test
 {
 protected:
     void SetUp() override
     {
-        if (!have("Xvfb") || !have("openbox"))
+        if (!TestDesktop::available())
             GTEST_SKIP() << "Xvfb or openbox not installed";
-        int number = 140 + int(::getpid() % 50);
-        while (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)))
-            ++number;
-        display = ":" + std::to_string(number);
-        savedDisplay = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
-        ::setenv("DISPLAY", display.c_str(), 1);
-        xvfb = spawn({"Xvfb", display, "-screen", "0", "1280x720x24", "-nolisten", "tcp"},
-                     display);
-        for (int i = 0; i < 100 && !connect(); ++i)
-            std::this_thread::sleep_for(50ms);
-        ASSERT_TRUE(xcb) << "Xvfb did not start on " << display;
-        openbox = spawn({"openbox"}, display);
-        // The window manager is up once it has named itself on the root.
-        const xcb_atom_t check = atom("_NET_SUPPORTING_WM_CHECK");
-        bool managed = false;
-        for (int i = 0; i < 100 && !managed; ++i) {
-            auto* reply = xcb_get_property_reply(
-                xcb, xcb_get_property(xcb, 0, screen->root, check, XCB_ATOM_WINDOW, 0, 1),
-                nullptr);
-            managed = reply && xcb_get_property_value_length(reply) == 4;
-            std::free(reply);
-            if (!managed)
-                std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_TRUE(managed) << "openbox did not start";
+        ASSERT_TRUE(desktop.start()) << "Xvfb or openbox did not start";
         capture = ScreenCapture::create();
     }
-
     void TearDown() override
     {
         capture.reset();
-        if (xcb)
-            xcb_disconnect(xcb);
-        for (pid_t pid : {openbox, xvfb}) {
-            if (pid > 0) {
-                ::kill(pid, SIGTERM);
-                ::waitpid(pid, nullptr, 0);
-            }
-        }
-        if (savedDisplay.empty())
-            ::unsetenv("DISPLAY");
-        else
-            ::setenv("DISPLAY", savedDisplay.c_str(), 1);
+        desktop.stop();
     }
 
-    bool connect()
-    {
-        xcb = xcb_connect(display.c_str(), nullptr);
-        if (xcb_connection_has_error(xcb)) {
-            xcb_disconnect(xcb);
-            xcb = nullptr;
-            return false;
-        }
-        screen = xcb_setup_roots_iterator(xcb_get_setup(xcb)).data;
-        return true;
-    }
-
-    xcb_atom_t atom(const char* name)
-    {
-        auto* reply = xcb_intern_atom_reply(
-            xcb, xcb_intern_atom(xcb, 0, std::uint16_t(std::strlen(name)), name), nullptr);
-        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-        std::free(reply);
-        return result;
-    }
-
-    /// A window of one colour (0xRRGGBB) with a title, mapped at (x, y).
     xcb_window_t window(const std::string& title, std::uint32_t colour, int x, int y,
                         unsigned width, unsigned height, const char* type = nullptr)
     {
-        const xcb_window_t id = xcb_generate_id(xcb);
-        const std::uint32_t values[] = {colour};
-        xcb_create_window(xcb, XCB_COPY_FROM_PARENT, id, screen->root, std::int16_t(x),
-                          std::int16_t(y), std::uint16_t(width), std::uint16_t(height), 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL,
-                          values);
-        if (!title.empty()) {
-            xcb_change_property(xcb, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_NAME"),
-                                atom("UTF8_STRING"), 8, std::uint32_t(title.size()), title.data());
-        }
-        // Placed where asked (USPosition, USSize), not where the window manager would.
-        const std::uint32_t hints[18] = {1 | 2, std::uint32_t(x), std::uint32_t(y), width,
-                                         height};
-        xcb_change_property(xcb, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NORMAL_HINTS,
-                            XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints);
-        if (type) {
-            const xcb_atom_t value = atom(type);
-            xcb_change_property(xcb, XCB_PROP_MODE_REPLACE, id, atom("_NET_WM_WINDOW_TYPE"),
-                                XCB_ATOM_ATOM, 32, 1, &value);
-        }
-        xcb_map_window(xcb, id);
-        xcb_flush(xcb);
-        // A window mapped while the window manager is still starting may go unmanaged:
-        // map it again until the manager lists it.
-        for (int attempt = 0; attempt < 20 && !managed(id); ++attempt) {
-            if (attempt % 5 == 4) {
-                xcb_unmap_window(xcb, id);
-                xcb_map_window(xcb, id);
-                xcb_flush(xcb);
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        return id;
-    }
-
-    bool managed(xcb_window_t id)
-    {
-        auto* reply = xcb_get_property_reply(
-            xcb,
-            xcb_get_property(xcb, 0, screen->root, atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW, 0,
-                             1024),
-            nullptr);
-        bool found = false;
-        if (reply) {
-            const auto* windows = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
-            const int count = xcb_get_property_value_length(reply) / 4;
-            found = std::find(windows, windows + count, id) != windows + count;
-        }
-        std::free(reply);
-        return found;
-    }
-
-    void resize(xcb_window_t id, unsigned width, unsigned height)
-    {
-        const std::uint32_t values[] = {width, height};
-        xcb_configure_window(xcb, id, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, values);
-        xcb_flush(xcb);
+        return desktop.window(title, colour, x, y, width, height, type);
     }
 
     bool listed(const std::string& title)
@@ -196,7 +55,7 @@ protected:
         }
         return false;
     }
-    std::string seen; ///< the titles listed last, for failure messages
+
     /// The colour of a captured I420 picture at (x, y), back in RGB (approximately).
     static std::uint32_t rgbAt(const std::vector<std::uint8_t>& picture, unsigned width,
                                unsigned height, unsigned x, unsigned y)
@@ -218,7 +77,7 @@ protected:
         return true;
     }
 
-    bool eventually(const std::function<bool()>& done)
+    static bool eventually(const std::function<bool()>& done)
     {
         for (int i = 0; i < 100; ++i) {
             if (done())
@@ -228,13 +87,9 @@ protected:
         return done();
     }
 
-    std::string display;
-    std::string savedDisplay;
-    pid_t xvfb = -1;
-    pid_t openbox = -1;
-    xcb_connection_t* xcb = nullptr;
-    xcb_screen_t* screen = nullptr;
+    TestDesktop desktop;
     std::unique_ptr<ScreenCapture> capture;
+    std::string seen; ///< the titles listed last, for failure messages
 };
 
 TEST_F(CaptureDesktop, ListsWhatAUserWouldPickByTitle)
@@ -243,11 +98,12 @@ TEST_F(CaptureDesktop, ListsWhatAUserWouldPickByTitle)
     window("Kestrovia test – bảng trắng", 0xFF0000, 40, 40, 320, 200);
     window("A utility", 0x00FF00, 400, 40, 100, 100, "_NET_WM_WINDOW_TYPE_UTILITY");
     window("", 0x0000FF, 600, 40, 100, 100); // no title
+    xcb_connection_t* xcb = desktop.connection();
     const xcb_window_t hidden = xcb_generate_id(xcb);
-    xcb_create_window(xcb, XCB_COPY_FROM_PARENT, hidden, screen->root, 0, 0, 50, 50, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
-    xcb_change_property(xcb, XCB_PROP_MODE_REPLACE, hidden, atom("_NET_WM_NAME"),
-                        atom("UTF8_STRING"), 8, 9, "Not shown");
+    xcb_create_window(xcb, XCB_COPY_FROM_PARENT, hidden, desktop.screen()->root, 0, 0, 50, 50, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, desktop.screen()->root_visual, 0, nullptr);
+    xcb_change_property(xcb, XCB_PROP_MODE_REPLACE, hidden, desktop.atom("_NET_WM_NAME"),
+                        desktop.atom("UTF8_STRING"), 8, 9, "Not shown");
     xcb_flush(xcb); // never mapped
     ASSERT_TRUE(eventually([&] { return listed("Kestrovia test – bảng trắng"); }))
         << "the window, its Vietnamese title intact";
@@ -291,17 +147,16 @@ TEST_F(CaptureDesktop, WindowsThatVanishOrGoToOddSizesAreSurvived)
     std::vector<std::uint8_t> picture;
     ASSERT_TRUE(eventually([&] { return capture->capture(green, picture, 320, 180); }));
     // 8K: read reduced, in bounded memory, and still the window's colour.
-    resize(green, 7680, 4320);
+    desktop.resize(green, 7680, 4320);
     ASSERT_TRUE(eventually([&] {
         return capture->capture(green, picture, 640, 360) &&
                close(rgbAt(picture, 640, 360, 320, 180), 0x00FF00);
     }));
     // 1 x 1: nothing to send; the caller keeps its last picture.
-    resize(green, 1, 1);
+    desktop.resize(green, 1, 1);
     EXPECT_TRUE(eventually([&] { return !capture->capture(green, picture, 320, 180); }));
     // Gone: no picture, no crash, and it says so.
-    xcb_destroy_window(xcb, green);
-    xcb_flush(xcb);
+    desktop.destroy(green);
     EXPECT_TRUE(eventually([&] { return !capture->windowExists(green); }));
     EXPECT_FALSE(capture->capture(green, picture, 320, 180));
     EXPECT_FALSE(listed("Green window"));

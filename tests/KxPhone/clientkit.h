@@ -44,7 +44,8 @@ inline bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 10000)
 struct Client
 {
     explicit Client(bool autoAnswer = true, std::function<void(QSettings&)> configure = {},
-                    const char* soundDriver = "Null")
+                    const char* soundDriver = "Null",
+                    std::function<void(KxManager::Context&)> adjust = {})
         : settings(dir.filePath("Kestrovia.ini"), QSettings::IniFormat)
         , contacts(dir.filePath("contacts.xml"))
         , recents(dir.filePath("recents.xml"))
@@ -61,6 +62,8 @@ struct Client
         context.listenPort = 0;
         context.listenAddress = "127.0.0.1";
         context.soundDriver = soundDriver;
+        if (adjust)
+            adjust(context);
         manager = std::make_unique<KxManager>(context);
         QObject::connect(&window, &MainWindow::signalShowMain, &window, [this] { seen << "main"; });
         QObject::connect(&window, &MainWindow::signalShowCall, &window, [this] { seen << "call"; });

@@ -1,0 +1,201 @@
+// The client's video against kxcall on 127.0.0.1, on an X server and window manager of
+// the test's own: the client shows kxcall's test pattern with its numbers advancing;
+// kxcall records what the client sends (the desktop), and after the user picks one window
+// in the camera dialog, that window; the camera control dialog's buttons reach kxcall as
+// the H.281 actions they stand for.  Skipped without Xvfb and openbox.
+
+#include <QComboBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "tests/KxPhone/clientkit.h"
+#include "tests/KxPhone/testdesktop.h"
+#include "ui/callbutton.h"
+#include "ui/widgetcall.h"
+#include "ui/widgetcam.h"
+#include "ui/widgetfecc.h"
+#include "voip/device/video_fake.h"
+#include "voip/device/y4mfile.h"
+
+namespace {
+
+using kx::testutil::Client;
+using kx::testutil::Kxcall;
+using kx::testutil::pumpUntil;
+using kx::testutil::TestDesktop;
+
+/// The pictures of a Y4M file as our writer makes it (no frame parameters).
+std::vector<voip::VideoFrame> readY4m(const QString& path)
+{
+    QFile file(path);
+    std::vector<voip::VideoFrame> frames;
+    if (!file.open(QIODevice::ReadOnly))
+        return frames;
+    const QByteArray data = file.readAll();
+    const int headerEnd = data.indexOf('\n');
+    unsigned width = 0, height = 0;
+    for (const QByteArray& field : data.left(headerEnd).split(' ')) {
+        if (field.startsWith('W'))
+            width = field.mid(1).toUInt();
+        if (field.startsWith('H'))
+            height = field.mid(1).toUInt();
+    }
+    const std::size_t size = voip::VideoFrame::sizeFor(width, height);
+    for (qsizetype at = headerEnd + 1; at + 6 + qsizetype(size) <= data.size();
+         at += 6 + qsizetype(size)) {
+        voip::VideoFrame frame;
+        frame.width = width;
+        frame.height = height;
+        frame.data.assign(data.begin() + at + 6, data.begin() + at + 6 + qsizetype(size));
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+/// Red in video range: luma about 81, V about 240.
+bool reddish(const voip::VideoFrame& frame, unsigned x, unsigned y)
+{
+    const std::size_t luma = std::size_t(frame.width) * frame.height;
+    const unsigned cw = (frame.width + 1) / 2;
+    const std::size_t chroma = std::size_t(cw) * ((frame.height + 1) / 2);
+    const int Y = frame.data[std::size_t(y) * frame.width + x];
+    const int V = frame.data[luma + chroma + std::size_t(y / 2) * cw + x / 2];
+    return std::abs(Y - 81) < 25 && V > 200;
+}
+
+class WindowVideo : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!TestDesktop::available())
+            GTEST_SKIP() << "Xvfb or openbox not installed";
+        ASSERT_TRUE(desktop.start());
+        // One red window on an otherwise black desktop.
+        redWindow = desktop.window("Shared red window", 0xFF0000, 100, 100, 400, 300);
+        screen = std::make_shared<voip::MemoryVideoOutput>();
+        client = std::make_unique<Client>(
+            true,
+            [](QSettings& settings) {
+                settings.setValue("video/device", "Desktop");
+                settings.setValue("codecs/width", 640);
+                settings.setValue("codecs/height", 360);
+                settings.setValue("call/layout", 1);
+                settings.setValue("call/pip", 0);
+            },
+            "Null",
+            [this](KxManager::Context& context) {
+                context.videoOutput = [this](unsigned, unsigned) { return screen; };
+                context.screenSize = QSize(1280, 720);
+            });
+        client->connectWindow();
+    }
+    void TearDown() override
+    {
+        client.reset();
+        desktop.stop();
+    }
+
+    TestDesktop desktop;
+    xcb_window_t redWindow = 0;
+    std::shared_ptr<voip::MemoryVideoOutput> screen;
+    std::unique_ptr<Client> client;
+};
+
+TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
+{
+    QTemporaryDir dir;
+    const QString recorded = dir.filePath("received.y4m");
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--video", "fake", "--video-size",
+                 "640x360", "--record-video", recorded});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+
+    // The client shows kxcall's pattern, remote full: its numbers advance.
+    std::optional<uint32_t> first, later;
+    ASSERT_TRUE(pumpUntil([&] {
+        first = voip::FakeVideoInput::readNumber(screen->lastFrame());
+        return first.has_value();
+    }));
+    ASSERT_TRUE(pumpUntil([&] {
+        later = voip::FakeVideoInput::readNumber(screen->lastFrame());
+        return later && *later >= *first + 10;
+    })) << "the far end's pictures keep coming";
+
+    // What kxcall gets now: the desktop (the red window in its top-left part).
+    QTest::qWait(1500);
+    WidgetCam* cam = client->window.cameraDialog();
+    ASSERT_NE(cam, nullptr);
+    cam->UpdateData();
+    const int index = cam->windowBox()->findText("Shared red window");
+    ASSERT_GT(index, 0) << "the window is listed by its title";
+    EXPECT_TRUE(cam->windowBox()->isEnabled());
+    emit cam->windowBox()->activated(index);
+    EXPECT_NE(client->manager->trackedWindow(), 0u);
+    QTest::qWait(2000);
+    client->manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+    ASSERT_TRUE(client->idle());
+
+    const auto frames = readY4m(recorded);
+    ASSERT_GE(frames.size(), 60u);
+    const auto& before = frames[frames.size() / 4];
+    const auto& after = frames.back();
+    ASSERT_EQ(after.width, 640u);
+    // Before: the desktop, red where the window is, black far from it.
+    EXPECT_TRUE(reddish(before, 150, 120));
+    EXPECT_FALSE(reddish(before, 600, 330));
+    // After: the window alone, red from corner to corner.
+    for (const auto& [x, y] : {std::pair{4u, 4u}, {320u, 180u}, {635u, 355u}})
+        EXPECT_TRUE(reddish(after, x, y)) << x << "," << y;
+}
+
+TEST_F(WindowVideo, TheCameraControlDialogsButtonsArriveAsTheirActions)
+{
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--fecc"});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil(
+        [&] { return client->manager->h224SendOpen() && client->manager->h224ReceiveOpen(); }));
+    WidgetCall* toolbar = client->window.callToolbar();
+    QTest::mouseClick(toolbar->feccButton(), Qt::LeftButton);
+    WidgetFecc* fecc = toolbar->feccDialog();
+    ASSERT_NE(fecc, nullptr);
+    struct Press
+    {
+        FeccButton* button;
+        const char* move;
+    };
+    const Press presses[] = {{fecc->upButton(), "tilt=up"},     {fecc->downButton(), "tilt=down"},
+                             {fecc->leftButton(), "pan=left"},  {fecc->rightButton(), "pan=right"},
+                             {fecc->inButton(), "zoom=in"},     {fecc->outButton(), "zoom=out"}};
+    for (const auto& press : presses) {
+        // Held for a moment: the camera moves until the button is let go.
+        QTest::mousePress(press.button, Qt::LeftButton);
+        QTest::qWait(300);
+        QTest::mouseRelease(press.button, Qt::LeftButton);
+        QTest::qWait(200);
+    }
+    QTest::qWait(500);
+    peer.read();
+    std::vector<QString> lines;
+    for (const auto& event : peer.events)
+        if (event.value("event").toString() == "fecc")
+            lines.push_back(event.value("line").toString());
+    std::size_t at = 0;
+    for (const auto& press : presses) {
+        const QString start = QString("fecc start ") + press.move;
+        const QString stop = QString("fecc stop ") + press.move;
+        while (at < lines.size() && !lines[at].startsWith(start))
+            ++at;
+        ASSERT_LT(at, lines.size()) << "no " << start.toStdString();
+        while (at < lines.size() && !lines[at].startsWith(stop))
+            ++at;
+        ASSERT_LT(at, lines.size()) << "no " << stop.toStdString();
+    }
+    client->manager->hangUp();
+    ASSERT_TRUE(client->idle());
+}
+
+} // namespace
