@@ -27,7 +27,8 @@ const Catalogue& expectedKeys()
     static const Catalogue keys = {
         {"KxManager",
          {"address-not-callable", "address-too-long", "address-without-host", "call-in-progress",
-          "call-not-set-up", "no-address-given"}},
+          "call-not-set-up", "no-address-given", "camera-stopped", "capture-needs-x11",
+          "capture-no-display", "window-closed"}},
         {"MainWindow",
          {"MainWindow", "answer", "app-minimized-to-tray", "are-you-sure", "decline",
           "display-camera", "exit", "exit-program", "from", "incoming-call", "info", "settings"}},
@@ -92,6 +93,8 @@ const std::map<std::pair<QString, QString>, QString>& englishExceptions()
         {{"KxManager", "call-in-progress"}, "A call is in progress"},
         {{"KxManager", "call-not-set-up"}, "The call could not be set up"},
         {{"KxManager", "address-too-long"}, "The address is too long"},
+        {{"KxManager", "window-closed"},
+         "The shared window has closed; the whole desktop is sent instead"},
         {{"MainWindow", "MainWindow"}, "Main window"},
         {{"WidgetContacts", "export-failed"}, "The contacts could not be written to %1"},
         {{"WidgetContacts", "import-failed"}, "%1 is not a contacts file; the list is unchanged"},
