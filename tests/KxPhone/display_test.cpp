@@ -260,6 +260,25 @@ TEST_F(KxDisplayLoop, TheViewIsTheTopLeftOfTheOutputAndTheEncoderGetsTheLocalPic
     expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Red, "local without a call");
 }
 
+TEST_F(KxDisplayLoop, AFarEndWhoseSizeChangesEveryPictureIsShownWhole)
+{
+    settled(1, 0, false);
+    const std::pair<unsigned, unsigned> sizes[] = {{640, 360}, {1920, 1080}, {320, 240},
+                                                   {176, 144}, {1280, 720}, {4096, 2160}};
+    const auto start = display->loops();
+    for (int i = 0; display->loops() < start + 20; ++i) {
+        const auto [width, height] = sizes[i % 6];
+        voip::VideoFrame picture;
+        picture.width = width;
+        picture.height = height;
+        picture.data = solid(width, height, Green);
+        display->writeReceived(picture, false);
+        std::this_thread::sleep_for(3ms);
+    }
+    const auto picture = output->lastFrame().data;
+    expectRegion(picture, {0, 0, 1280, 720}, Green, "remote at whatever size");
+}
+
 TEST_F(KxDisplayLoop, PicturesFromTheNetworkOutOfBoundsAreIgnored)
 {
     voip::VideoFrame bad;

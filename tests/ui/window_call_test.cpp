@@ -25,6 +25,8 @@
 #include "ui/widgethome.h"
 #include "ui/widgetstatistics.h"
 #include "voip/device/soundchannel.h"
+#include "voip/device/video_fake.h"
+#include "voip/device/videooutput.h"
 #include "voip/device/wavfile.h"
 
 namespace {
@@ -295,4 +297,47 @@ TEST(WindowCall, EscapeOnThePromptDeclinesAndExitDuringACallEndsTheCallFirst)
     ASSERT_TRUE(client.idle());
 }
 
+TEST(WindowCall, ACameraPulledOutMidCallIsToldAndTheCallGoesOn)
+{
+    // A test camera that is pulled out after 30 pictures (a little over a second).
+    auto screen = std::make_shared<voip::MemoryVideoOutput>();
+    Client client(
+        true,
+        [](QSettings& settings) {
+            settings.setValue("video/device", "unplug-after=30");
+            settings.setValue("video/width", 640);
+            settings.setValue("video/height", 360);
+            settings.setValue("video/rate", 25);
+            settings.setValue("video/format", "YUV420P");
+            settings.setValue("codecs/width", 640);
+            settings.setValue("codecs/height", 360);
+        },
+        "Null",
+        [&](KxManager::Context& context) {
+            context.cameraDriver = voip::kFakeVideoDriver;
+            context.videoOutput = [screen](unsigned, unsigned) { return screen; };
+            context.screenSize = QSize(1280, 720);
+        });
+    client.connectWindow();
+    ASSERT_TRUE(client.manager->inputOpen());
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1"});
+    ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return !client.manager->inputOpen(); }, 5000))
+        << "the source closes when the camera goes";
+    // The user is told over the toolbar, and the call goes on.
+    const QString told = QCoreApplication::translate("KxManager", "camera-stopped")
+                             .arg("unplug-after=30");
+    ASSERT_TRUE(pumpUntil([&] {
+        const auto labels = client.window.callToolbar()->fade()->findChildren<QLabel*>();
+        return !labels.isEmpty() && labels.first()->text() == told;
+    }));
+    QTest::qWait(1000);
+    EXPECT_TRUE(client.manager->inCall());
+    EXPECT_EQ(peer.count("cleared"), 0);
+    client.manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+}
+
 } // namespace
+

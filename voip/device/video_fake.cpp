@@ -49,6 +49,15 @@ MediaStatus FakeVideoInput::open(const VideoInputParams& params)
                                         std::to_string(params.frameRate) + " fps");
     params_ = params;
     next_ = 0;
+    unplugAfter_.reset();
+    if (params.device.rfind("unplug-after=", 0) == 0) {
+        try {
+            unplugAfter_ = uint32_t(std::stoul(params.device.substr(13)));
+        } catch (...) {
+            return MediaStatus::failure(MediaError::InvalidArgument,
+                                        "FakeVideo: bad device " + params.device);
+        }
+    }
     start_ = std::chrono::steady_clock::now();
     open_ = true;
     return MediaStatus::success();
@@ -58,6 +67,8 @@ MediaStatus FakeVideoInput::readFrame(VideoFrame& frame)
 {
     if (!open_)
         return MediaStatus::failure(MediaError::NotOpen, "FakeVideo is not open");
+    if (unplugAfter_ && next_ >= *unplugAfter_)
+        return MediaStatus::failure(MediaError::DeviceFailure, "FakeVideo: the camera is gone");
     const auto due =
         start_ + std::chrono::microseconds(int64_t(next_) * 1'000'000 / params_.frameRate);
     std::this_thread::sleep_until(due);

@@ -11,7 +11,8 @@ namespace voip {
 /// Driver "FakeVideo": moving colour bars with the picture's number drawn in as a row of
 /// blocks (24 bits, most significant first, between a white and a black guard block), so
 /// that a receiver can tell pictures apart and count what it lost, even after lossy
-/// coding.  Paced in real time at the frame rate.
+/// coding.  Paced in real time at the frame rate.  The device "unplug-after=N" stands for a
+/// camera pulled out after N pictures: reading fails from then on.
 class FakeVideoInput final : public VideoInputDevice
 {
 public:
@@ -30,6 +31,7 @@ private:
     VideoInputParams params_;
     bool open_ = false;
     uint32_t next_ = 0;
+    std::optional<uint32_t> unplugAfter_;
     std::chrono::steady_clock::time_point start_;
 };
 
