@@ -193,24 +193,27 @@ void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destinatio
                     destinationHeight);
         return;
     }
-    // Scale to cover, keeping the shape, with an even size whose overflow halves evenly.
+    // Scale the middle part of the source that has the destination's shape: the same as
+    // scaling to cover and cropping, without the second picture and copy.
     const bool wider = b > a;
-    unsigned s = wider ? unsigned(std::uint64_t(sourceHeight) * destinationWidth / sourceWidth)
-                       : unsigned(std::uint64_t(sourceWidth) * destinationHeight / sourceHeight);
-    const unsigned d = wider ? destinationHeight : destinationWidth;
-    if (s % 2)
-        s = s < d ? s + 1 : s - 1;
-    if (s < d && ((d - s) & 2))
-        s += 2;
-    if (s > d && ((s - d) & 2))
-        s -= 2;
-    s = std::max(2u, s);
-    const unsigned width = wider ? destinationWidth : s;
-    const unsigned height = wider ? s : destinationHeight;
-    thread_local std::vector<std::uint8_t> scaled;
-    scaled.resize(sizeOf(width, height));
-    scaleI420(source, scaled.data(), sourceWidth, sourceHeight, width, height, filter);
-    copyCentred(scaled.data(), width, height, destination, destinationWidth, destinationHeight);
+    unsigned cropWidth = sourceWidth, cropHeight = sourceHeight;
+    if (wider)
+        cropHeight = unsigned(std::uint64_t(sourceWidth) * destinationHeight / destinationWidth);
+    else
+        cropWidth = unsigned(std::uint64_t(sourceHeight) * destinationWidth / destinationHeight);
+    cropWidth = std::clamp(cropWidth & ~1u, 2u, sourceWidth);
+    cropHeight = std::clamp(cropHeight & ~1u, 2u, sourceHeight);
+    const unsigned x = ((sourceWidth - cropWidth) / 2) & ~1u;
+    const unsigned y = ((sourceHeight - cropHeight) / 2) & ~1u;
+    const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
+    const auto to = planesOf(destination, destinationWidth, destinationHeight);
+    const std::size_t lumaAt = std::size_t(y) * from.strideY + x;
+    const std::size_t chromaAt = std::size_t(y / 2) * from.strideUV + x / 2;
+    libyuv::I420Scale(from.y + lumaAt, int(from.strideY), from.u + chromaAt, int(from.strideUV),
+                      from.v + chromaAt, int(from.strideUV), int(cropWidth), int(cropHeight),
+                      to.y, int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
+                      int(destinationWidth), int(destinationHeight),
+                      static_cast<libyuv::FilterMode>(std::clamp(filter, 0, 3)));
 }
 
 void KxDisplay::copyRect(const std::uint8_t* source, unsigned sourceWidth, unsigned sourceHeight,
@@ -419,6 +422,12 @@ void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
     buffer.assign(picture.data.begin(), picture.data.end());
 }
 
+std::vector<double> KxDisplay::composeTimes() const
+{
+    std::lock_guard lock(timesMutex_);
+    return composeTimes_;
+}
+
 void KxDisplay::run()
 {
     voip::Trace::setThreadName("Thread Display");
@@ -431,7 +440,17 @@ void KxDisplay::run()
                 hooks_.goingIdle();
         }
         if (active_) {
+            const auto began = std::chrono::steady_clock::now();
             compose();
+            const double took = std::chrono::duration<double, std::milli>(
+                                    std::chrono::steady_clock::now() - began)
+                                    .count();
+            {
+                std::lock_guard lock(timesMutex_);
+                if (composeTimes_.size() >= 256)
+                    composeTimes_.erase(composeTimes_.begin());
+                composeTimes_.push_back(took);
+            }
             // The output copies the picture for its own thread; no lock is held here.
             if (output_)
                 output_->showFrame(display_);
@@ -471,9 +490,13 @@ void KxDisplay::compose()
         localIsNoInput_ = true;
     }
     const bool call = hooks_.callActive && hooks_.callActive();
+    const bool viewIsOutput = viewWidth_ == outputWidth_ && viewHeight_ == outputHeight_;
     if (!call) {
-        scaleToFill(local_.data(), view_.data(), localWidth_, localHeight_, viewWidth_,
-                    viewHeight_);
+        // The view straight into the output picture when it fills it.
+        scaleToFill(local_.data(), viewIsOutput ? display_.data.data() : view_.data(), localWidth_,
+                    localHeight_, viewWidth_, viewHeight_);
+        if (viewIsOutput)
+            return;
     } else {
         {
             std::lock_guard outgoing(outgoingMutex_);
@@ -483,32 +506,47 @@ void KxDisplay::compose()
                             outgoingWidth_, outgoingHeight_);
             }
         }
-        if (layout_.local.drawable())
-            scaleToFill(local_.data(), localScaled_.data(), localWidth_, localHeight_,
-                        layout_.local.width, layout_.local.height);
-        if (layout_.remote.drawable()) {
-            std::lock_guard remote(remoteMutex_);
-            scaleToFill(remote_.data(), remoteScaled_.data(), remoteWidth_, remoteHeight_,
-                        layout_.remote.width, layout_.remote.height);
-        }
-        if (layout_.content.drawable()) {
-            std::lock_guard content(contentMutex_);
-            scaleToFill(content_.data(), contentScaled_.data(), contentWidth_, contentHeight_,
-                        layout_.content.width, layout_.content.height);
-        }
-        auto draw = [&](KxLayout::Picture picture) {
+        // A picture that covers the whole canvas is scaled straight into it; the others
+        // into their own buffers, then copied into place.
+        const auto fullCanvas = [](const KxRect& rect) {
+            return rect.x == 0 && rect.y == 0 && rect.width == CanvasWidth &&
+                   rect.height == CanvasHeight;
+        };
+        auto place = [&](KxLayout::Picture picture) {
             const KxRect& rect = picture == KxLayout::Picture::Local    ? layout_.local
                                  : picture == KxLayout::Picture::Remote ? layout_.remote
                                                                         : layout_.content;
-            const auto& scaled = picture == KxLayout::Picture::Local    ? localScaled_
-                                 : picture == KxLayout::Picture::Remote ? remoteScaled_
-                                                                        : contentScaled_;
-            if (rect.drawable() && scaled.size() == sizeOf(rect.width, rect.height))
+            if (!rect.drawable())
+                return;
+            auto& scaled = picture == KxLayout::Picture::Local    ? localScaled_
+                           : picture == KxLayout::Picture::Remote ? remoteScaled_
+                                                                  : contentScaled_;
+            std::uint8_t* into = fullCanvas(rect) ? canvas_.data() : scaled.data();
+            if (!fullCanvas(rect) && scaled.size() != sizeOf(rect.width, rect.height))
+                return;
+            if (picture == KxLayout::Picture::Local) {
+                scaleToFill(local_.data(), into, localWidth_, localHeight_, rect.width,
+                            rect.height);
+            } else if (picture == KxLayout::Picture::Remote) {
+                std::lock_guard remote(remoteMutex_);
+                scaleToFill(remote_.data(), into, remoteWidth_, remoteHeight_, rect.width,
+                            rect.height);
+            } else {
+                std::lock_guard content(contentMutex_);
+                scaleToFill(content_.data(), into, contentWidth_, contentHeight_, rect.width,
+                            rect.height);
+            }
+            if (!fullCanvas(rect))
                 copyRect(scaled.data(), rect.width, rect.height, canvas_.data(), CanvasWidth,
                          CanvasHeight, rect.x, rect.y);
         };
-        draw(layout_.first);
-        draw(layout_.second);
+        place(layout_.first);
+        place(layout_.second);
+        if (viewIsOutput) {
+            scaleI420(canvas_.data(), display_.data.data(), CanvasWidth, CanvasHeight,
+                      viewWidth_, viewHeight_);
+            return;
+        }
         scaleI420(canvas_.data(), view_.data(), CanvasWidth, CanvasHeight, viewWidth_,
                   viewHeight_);
     }

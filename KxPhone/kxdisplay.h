@@ -155,6 +155,8 @@ public:
 
     /// Loops run (tests and figures).
     std::uint64_t loops() const { return loops_; }
+    /// How long the latest loops took to compose (ms, oldest first; at most 256).
+    std::vector<double> composeTimes() const;
 
 private:
     void run();
@@ -172,6 +174,8 @@ private:
     std::atomic<std::uint64_t> loops_{0};
     std::mutex sleepMutex_;
     std::condition_variable wake_;
+    mutable std::mutex timesMutex_; // guards composeTimes_
+    std::vector<double> composeTimes_;
 
     mutable std::mutex displayMutex_; // guards the members below
     KxLayout layout_;

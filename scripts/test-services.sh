@@ -23,7 +23,9 @@ fi
 if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
   export DISPLAY=:97
   if ! [ -e /tmp/.X11-unix/X97 ]; then
-    Xvfb :97 -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+    # -noreset: without it the server resets whenever its last client leaves, and a
+    # client connecting at that moment is refused.
+    Xvfb :97 -screen 0 1920x1080x24 -nolisten tcp -noreset >/dev/null 2>&1 &
     for _ in $(seq 50); do [ -e /tmp/.X11-unix/X97 ] && break; sleep 0.1; done
   fi
 fi

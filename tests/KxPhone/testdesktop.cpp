@@ -65,7 +65,7 @@ bool TestDesktop::start(unsigned width, unsigned height)
     ::setenv("DISPLAY", display_.c_str(), 1);
     xvfb_ = spawn({"Xvfb", display_, "-screen", "0",
                    std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
-                   "tcp"},
+                   "tcp", "-noreset"},
                   display_);
     for (int i = 0; i < 100 && !connect(); ++i)
         std::this_thread::sleep_for(50ms);
