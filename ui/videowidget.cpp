@@ -31,6 +31,8 @@ bool VideoWidget::embed(unsigned long window)
     // The mouse over the video brings the in-call toolbar back (the window watches).
     container_->setMouseTracking(true);
     fit();
+    // Made after the frame was shown: a child made then stays hidden until told.
+    container_->show();
     return true;
 }
 
