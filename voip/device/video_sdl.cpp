@@ -3,6 +3,7 @@
 #include "voip/device/video_sdl.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,8 +92,17 @@ void SdlVideoOutput::run()
         ready_ = true;
         wake_.notify_all();
     };
-    // No signal handlers of SDL's own: the program decides what a signal does.
-    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE) != 0) {
+    // The program decides what a signal does: SDL 1.2 takes SIGINT and SIGTERM for its
+    // own quit event when they are left at their default, and nobody here reads that
+    // event, so the process would no longer end on them.  Give them back.
+    struct sigaction interrupt {};
+    struct sigaction terminate {};
+    ::sigaction(SIGINT, nullptr, &interrupt);
+    ::sigaction(SIGTERM, nullptr, &terminate);
+    const int started = SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE);
+    ::sigaction(SIGINT, &interrupt, nullptr);
+    ::sigaction(SIGTERM, &terminate, nullptr);
+    if (started != 0) {
         ready(std::string("cannot start: ") + SDL_GetError());
         return;
     }

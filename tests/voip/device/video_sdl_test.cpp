@@ -5,6 +5,7 @@
 #include "voip/device/video_sdl.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -126,6 +127,51 @@ TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
     auto again = SdlVideoOutput::open(options);
     EXPECT_TRUE(again) << "a closed window makes room for a new one";
     XCloseDisplay(x);
+}
+
+namespace {
+int termsSeen = 0;
+void countTerm(int)
+{
+    ++termsSeen;
+}
+} // namespace
+
+// The window leaves the program's signals as they were: left at their default the process
+// still ends on SIGTERM, and a handler of the program's own still runs.
+TEST(SdlVideoOutput, LeavesTheProgramsSignalsAlone)
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display)
+        GTEST_SKIP() << "no X display";
+    auto disposition = [](int number) {
+        struct sigaction now {};
+        ::sigaction(number, nullptr, &now);
+        return now.sa_handler;
+    };
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    {
+        auto opened = SdlVideoOutput::open({});
+        ASSERT_TRUE(opened) << opened.status().message();
+        auto output = opened.take();
+        EXPECT_EQ(disposition(SIGINT), SIG_DFL);
+        EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
+        output->close();
+    }
+    EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
+
+    std::signal(SIGTERM, countTerm);
+    {
+        auto opened = SdlVideoOutput::open({});
+        ASSERT_TRUE(opened) << opened.status().message();
+        auto output = opened.take();
+        ::raise(SIGTERM);
+        EXPECT_EQ(termsSeen, 1);
+        output->close();
+    }
+    EXPECT_EQ(disposition(SIGTERM), &countTerm);
+    std::signal(SIGTERM, SIG_DFL);
 }
 
 TEST(SdlVideoOutput, WithoutADisplaySaysSo)
