@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 #include <QCoreApplication>
@@ -320,6 +321,25 @@ TEST(KxPhoneProcess, SegmentAndSocketLeftByACrashDoNotBlockTheNextStart)
     ASSERT_TRUE(first->waitForFinished(30000));
     EXPECT_EQ(first->exitCode(), 0);
     EXPECT_FALSE(segmentExists(sandbox));
+}
+
+// Logging out, Ctrl+C in a terminal and a closed terminal end the program in order, as its
+// Quit does, even when the signal comes while it is still starting.
+TEST(KxPhoneProcess, TermIntAndHupEndItInOrder)
+{
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(number));
+        Sandbox sandbox;
+        auto phone = sandbox.start(0);
+        QByteArray out;
+        ASSERT_TRUE(waitForOutput(*phone, out, "Starting Kestrovia")) << out.data();
+        ::kill(pid_t(phone->processId()), number);
+        ASSERT_TRUE(phone->waitForFinished(20000));
+        EXPECT_EQ(phone->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(phone->exitCode(), 0);
+        EXPECT_FALSE(segmentExists(sandbox));
+        EXPECT_TRUE(QFile(sandbox.iniPath()).exists());
+    }
 }
 
 TEST(KxPhoneProcess, SegmentThatCanNeitherBeAttachedNorCreatedEndsWithAnError)
