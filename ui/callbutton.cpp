@@ -41,8 +41,13 @@ bool CallButton::event(QEvent* event)
 }
 
 FadeDialog::FadeDialog(QWidget* parent)
-    : QDialog(parent, Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint)
+    : QDialog(parent, Qt::ToolTip | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint)
 {
+    // A notice only: it takes neither the keyboard nor the mouse, so the user's next key
+    // or click (hanging up, say) still goes where it was meant to.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setFocusPolicy(Qt::NoFocus);
     auto* layout = new QVBoxLayout(this);
     label_ = new QLabel();
     label_->setAlignment(Qt::AlignCenter);
@@ -68,7 +73,7 @@ void FadeDialog::open()
 {
     timer_->start();
     fade(0.0, 0.8, false);
-    QDialog::open();
+    show();
 }
 
 void FadeDialog::onTimer()

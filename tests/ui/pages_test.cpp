@@ -306,6 +306,27 @@ TEST(CallToolbarRules, LayoutPipAndDurationFollowTheirCycles)
     EXPECT_EQ(WidgetStatistics::bandwidthText(s), "0 Kbps");
 }
 
+// A notice over the toolbar leaves the keyboard and the mouse to the window: the next
+// Ctrl+1 changes the layout again and the next click reaches its button.
+TEST(CallToolbarNotice, TakesNeitherTheKeyboardNorTheMouse)
+{
+    Pages pages;
+    MainWindow window;
+    window.context() = pages.context;
+    window.connectEngine();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    WidgetCall& toolbar = *window.callToolbar();
+    toolbar.showLayoutNotice(1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return toolbar.fade()->isVisible(); }));
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(QApplication::activeWindow(), &window);
+    toolbar.showLayoutNotice(0);
+    EXPECT_TRUE(toolbar.fade()->isVisible()) << "a second notice replaces the first";
+    EXPECT_EQ(QApplication::activeWindow(), &window);
+}
+
 /// Every text a widget and its children show: labels, buttons, placeholders, tool tips,
 /// group titles, window titles, combo items, header labels, actions and menus.
 QStringList visibleTexts(QWidget& root)
