@@ -356,6 +356,7 @@ bool KxDisplay::resizeOutput(unsigned width, unsigned height)
     viewWidth_ = width & ~1u;
     viewHeight_ = height & ~1u;
     view_.assign(sizeOf(viewWidth_, viewHeight_), 0);
+    idleShown_ = false;
     return true;
 }
 
@@ -441,20 +442,23 @@ void KxDisplay::run()
         }
         if (active_) {
             const auto began = std::chrono::steady_clock::now();
-            compose();
+            const bool changed = compose();
             const double took = std::chrono::duration<double, std::milli>(
                                     std::chrono::steady_clock::now() - began)
                                     .count();
-            {
+            if (changed) {
                 std::lock_guard lock(timesMutex_);
                 if (composeTimes_.size() >= 256)
                     composeTimes_.erase(composeTimes_.begin());
                 composeTimes_.push_back(took);
             }
             // The output copies the picture for its own thread; no lock is held here.
-            if (output_)
+            if (output_ && changed)
                 output_->showFrame(display_);
             ++loops_;
+        } else {
+            std::lock_guard lock(displayMutex_);
+            idleShown_ = false; // shown again, it composes again
         }
         // Every 33 ms, catching up after a late loop but never with a burst.
         next += LoopInterval;
@@ -466,10 +470,11 @@ void KxDisplay::run()
     }
 }
 
-void KxDisplay::compose()
+bool KxDisplay::compose()
 {
     std::lock_guard lock(displayMutex_);
     if (layoutChanged_) {
+        idleShown_ = false;
         // One picture of the background between layouts.
         display_.data = background_;
         scaleI420(background_.data(), canvas_.data(), outputWidth_, outputHeight_, CanvasWidth,
@@ -478,9 +483,14 @@ void KxDisplay::compose()
         remoteScaled_.resize(sizeOf(layout_.remote.width, layout_.remote.height));
         contentScaled_.resize(sizeOf(layout_.content.width, layout_.content.height));
         layoutChanged_ = false;
-        return;
+        return true;
     }
     const bool source = hooks_.grabLocal && hooks_.grabLocal(local_, localWidth_, localHeight_);
+    const bool call = hooks_.callActive && hooks_.callActive();
+    // Out of a call with nothing to show but the idle picture, that picture stays on the
+    // output as it is: the loop costs nothing until something changes.
+    if (!call && !source && localIsNoInput_ && idleShown_)
+        return false;
     if (source)
         localIsNoInput_ = false;
     if ((!source && !localIsNoInput_) || local_.size() != sizeOf(localWidth_, localHeight_)) {
@@ -489,14 +499,14 @@ void KxDisplay::compose()
         localHeight_ = outputHeight_;
         localIsNoInput_ = true;
     }
-    const bool call = hooks_.callActive && hooks_.callActive();
     const bool viewIsOutput = viewWidth_ == outputWidth_ && viewHeight_ == outputHeight_;
+    idleShown_ = !call && localIsNoInput_;
     if (!call) {
         // The view straight into the output picture when it fills it.
         scaleToFill(local_.data(), viewIsOutput ? display_.data.data() : view_.data(), localWidth_,
                     localHeight_, viewWidth_, viewHeight_);
         if (viewIsOutput)
-            return;
+            return true;
     } else {
         {
             std::lock_guard outgoing(outgoingMutex_);
@@ -545,11 +555,12 @@ void KxDisplay::compose()
         if (viewIsOutput) {
             scaleI420(canvas_.data(), display_.data.data(), CanvasWidth, CanvasHeight,
                       viewWidth_, viewHeight_);
-            return;
+            return true;
         }
         scaleI420(canvas_.data(), view_.data(), CanvasWidth, CanvasHeight, viewWidth_,
                   viewHeight_);
     }
     copyRect(view_.data(), viewWidth_, viewHeight_, display_.data.data(), outputWidth_,
              outputHeight_, 0, 0);
+    return true;
 }

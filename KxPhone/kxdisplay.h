@@ -160,7 +160,8 @@ public:
 
 private:
     void run();
-    void compose();
+    /// Composes the output picture; false when it would be the one already shown.
+    bool compose();
 
     Hooks hooks_;
     std::shared_ptr<voip::VideoOutput> output_;
@@ -187,6 +188,7 @@ private:
     voip::VideoFrame display_; // the output picture
     std::vector<std::uint8_t> local_;
     bool localIsNoInput_ = true;
+    bool idleShown_ = false; // the idle picture (no call, no source) is on the output
     unsigned localWidth_ = 0;
     unsigned localHeight_ = 0;
     std::vector<std::uint8_t> localScaled_, remoteScaled_, contentScaled_;

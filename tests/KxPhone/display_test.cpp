@@ -154,8 +154,10 @@ protected:
         KxDisplay::Hooks hooks;
         hooks.callActive = [this] { return call.load(); };
         hooks.windowHidden = [] { return false; };
-        hooks.grabLocal = [](std::vector<std::uint8_t>& picture, unsigned& width,
-                             unsigned& height) {
+        hooks.grabLocal = [this](std::vector<std::uint8_t>& picture, unsigned& width,
+                                 unsigned& height) {
+            if (!source)
+                return false;
             width = 640;
             height = 360;
             picture = solid(640, 360, Red);
@@ -197,6 +199,7 @@ protected:
     }
 
     std::atomic<bool> call{true};
+    std::atomic<bool> source{true};
     std::shared_ptr<voip::MemoryVideoOutput> output = std::make_shared<voip::MemoryVideoOutput>();
     std::unique_ptr<KxDisplay> display;
 };
@@ -258,6 +261,43 @@ TEST_F(KxDisplayLoop, TheViewIsTheTopLeftOfTheOutputAndTheEncoderGetsTheLocalPic
     while (display->loops() < idle + 3)
         std::this_thread::sleep_for(5ms);
     expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Red, "local without a call");
+}
+
+// Out of a call with no source, the idle picture is drawn once and stays: the loop costs
+// nothing until the view, the layout, the source or the call changes it.
+TEST_F(KxDisplayLoop, TheIdlePictureIsDrawnOnceUntilSomethingChanges)
+{
+    call = false;
+    source = false;
+    auto waitLoops = [&](unsigned count) {
+        const auto start = display->loops();
+        while (display->loops() < start + count)
+            std::this_thread::sleep_for(5ms);
+    };
+    waitLoops(3);
+    const auto drawn = output->frames();
+    waitLoops(5);
+    EXPECT_EQ(output->frames(), drawn) << "nothing new to draw";
+    expectRegion(output->lastFrame().data, {0, 0, 1280, 720}, {16, 128, 128}, "the idle picture");
+
+    ASSERT_TRUE(display->resizeOutput(640, 360));
+    waitLoops(3);
+    EXPECT_EQ(output->frames(), drawn + 1) << "the smaller view, once";
+    display->applyLayout(2, 0, false);
+    waitLoops(5);
+    EXPECT_EQ(output->frames(), drawn + 3) << "the background, then the idle picture, once";
+
+    source = true;
+    waitLoops(3);
+    EXPECT_GE(output->frames(), drawn + 6) << "a source is drawn every loop";
+    expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Red, "the source");
+    source = false;
+    waitLoops(3);
+    expectRegion(output->lastFrame().data, {0, 0, 640, 360}, {16, 128, 128}, "idle again");
+    const auto idleAgain = output->frames();
+    call = true;
+    waitLoops(3);
+    EXPECT_GE(output->frames(), idleAgain + 3) << "a call is drawn every loop";
 }
 
 TEST_F(KxDisplayLoop, AFarEndWhoseSizeChangesEveryPictureIsShownWhole)

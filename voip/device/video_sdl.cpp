@@ -147,9 +147,19 @@ void SdlVideoOutput::run()
                 picture.data.clear();
             }
         }
-        SDL_PumpEvents();
-        if (picture.data.empty())
+        // The window's events; an uncovered window shows its last picture again, since
+        // nothing new may come for a while (a still picture is sent once).
+        bool exposed = false;
+        SDL_Event event;
+        while (SDL_PollEvent(&event) > 0)
+            exposed = exposed || event.type == SDL_VIDEOEXPOSE;
+        if (picture.data.empty()) {
+            if (exposed && overlay) {
+                SDL_Rect where{0, 0, Uint16(options_.width), Uint16(options_.height)};
+                SDL_DisplayYUVOverlay(overlay, &where);
+            }
             continue;
+        }
         if (!overlay || overlay->w != int(picture.width) || overlay->h != int(picture.height)) {
             if (overlay)
                 SDL_FreeYUVOverlay(overlay);

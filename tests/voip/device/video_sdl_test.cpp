@@ -115,6 +115,31 @@ TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
                                << expected.b;
         }
     }
+    // Told that its window must be drawn again (uncovered, say, where the server keeps no
+    // copy), it shows its last picture again by itself: a still picture is not sent again.
+    {
+        const Window window = output->nativeWindow();
+        GC gc = XCreateGC(x, window, 0, nullptr);
+        XSetForeground(x, gc, WhitePixel(x, DefaultScreen(x)));
+        XFillRectangle(x, window, gc, 0, 0, 320, 180);
+        XFreeGC(x, gc);
+        XSync(x, False);
+        ASSERT_TRUE(eventually([&] {
+            const auto seen = pixelAt(x, window, 160, 90);
+            return seen && seen->r > 200 && seen->g > 200 && seen->b > 200;
+        })) << "painted over";
+        const auto shown = output->framesShown();
+        XClearArea(x, window, 0, 0, 0, 0, True); // no background: only the Expose event
+        XSync(x, False);
+        std::optional<Rgb> seen;
+        EXPECT_TRUE(eventually([&] {
+            seen = pixelAt(x, window, 160, 90);
+            return seen && seen->b > 200 && seen->r < 60 && seen->g < 60;
+        })) << "blue again, not " << (seen ? seen->r : -1) << " " << (seen ? seen->g : -1)
+            << " " << (seen ? seen->b : -1);
+        EXPECT_EQ(output->framesShown(), shown);
+    }
+
     // Pictures that are not pictures are left alone.
     const auto before = output->framesShown();
     VideoFrame broken = solid(64, 64, 81, 90, 240);
