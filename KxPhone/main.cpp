@@ -1,8 +1,13 @@
+#include <algorithm>
 #include <csignal>
+#include <iostream>
+#include <memory>
+#include <vector>
 
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
@@ -47,6 +52,41 @@ void quitOnSignals(QCoreApplication& app)
     });
 }
 
+/// For measurements: how long the GUI thread is kept from its events.  A timer asks to run
+/// every 4 ms; each gap beyond that is time the thread was busy or blocked.  Gaps after the
+/// first `skipMs` (start-up) count; the longest and the 99.9th percentile are printed when
+/// the program ends.
+void watchGuiStalls(QCoreApplication& app, int skipMs)
+{
+    struct Watch
+    {
+        QElapsedTimer clock;
+        qint64 last = 0;
+        std::vector<qint64> gapsUs;
+    };
+    auto watch = std::make_shared<Watch>();
+    auto* timer = new QTimer(&app);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(4);
+    QObject::connect(timer, &QTimer::timeout, &app, [watch, skipMs] {
+        const qint64 now = watch->clock.nsecsElapsed() / 1000;
+        if (watch->last > 0 && now > qint64(skipMs) * 1000)
+            watch->gapsUs.push_back(std::max<qint64>(0, now - watch->last - 4000));
+        watch->last = now;
+    });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [watch] {
+        auto& gaps = watch->gapsUs;
+        if (gaps.empty())
+            return;
+        std::sort(gaps.begin(), gaps.end());
+        std::cout << "GUI thread stalls: longest " << double(gaps.back()) / 1000 << " ms, 99.9% under "
+                  << double(gaps[gaps.size() * 999 / 1000]) / 1000 << " ms, over "
+                  << gaps.size() << " ticks" << std::endl;
+    });
+    watch->clock.start();
+    timer->start();
+}
+
 } // namespace
 
 // The program takes nothing from its command line: Qt sees only a program name.
@@ -57,6 +97,11 @@ int main(int, char**)
     int qtArgumentCount = 1;
 
     catchQuitSignals();
+    // The window draws nothing with OpenGL (video goes through its own output), so Qt need
+    // not load the GL driver at start; on a machine without a GPU that driver alone is
+    // some 45 MB of the process.  A user's own choice is kept.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     const QString key = "Kestrovia";
     KxApp app(qtArgumentCount, qtArguments, key);
     if (app.alreadyRunning) {
@@ -73,6 +118,8 @@ int main(int, char**)
         QTimer::singleShot(quitAfterMs, &app, &QCoreApplication::quit);
 
     quitOnSignals(app);
+    if (qEnvironmentVariableIsSet("KX_REPORT_GUI_STALLS"))
+        watchGuiStalls(app, qEnvironmentVariableIntValue("KX_REPORT_GUI_STALLS"));
     app.exec();
     return 0;
 }
