@@ -1,0 +1,56 @@
+#!/bin/bash
+# What kxphone costs the machine, as a user runs it: the time to its window, its memory
+# idle, and its processor time and memory in a call with 720p video both ways (kxcall
+# sends its pattern at 1280x720, 25 pictures a second; kxphone sends the desktop, where
+# its own window shows the call).  Prints medians over one-second samples, and the GUI
+# thread's longest stall in the call.
+#
+#   bench/client_call.sh [SECONDS] [DEVICE]
+#       (default 30 seconds of call, DEVICE Desktop; no-device sends the idle picture)
+set -euo pipefail
+
+seconds="${1:-30}"
+device="${2:-Desktop}"
+source "$(dirname "$0")/../scripts/desktop-sandbox.sh"
+started=$(date +%s%N)
+# The GUI thread's stalls count from 15 s on: the call.
+export KX_REPORT_GUI_STALLS=15000
+sandbox_start en "[video]\ndevice=$device"
+xdotool search --sync --onlyvisible --name '^Kestrovia$' >/dev/null
+shown=$(( ($(date +%s%N) - started) / 1000000 ))
+
+rss_mb() { awk '/VmRSS/ { printf "%.1f\n", $2 / 1024 }' "/proc/$phone/status"; }
+hwm_mb() { awk '/VmHWM/ { printf "%.1f\n", $2 / 1024 }' "/proc/$phone/status"; }
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$phone/stat"; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Per-second processor use (% of one core) and memory, for `count` seconds.
+sample() {
+  local count=$1 ticks=$(getconf CLK_TCK) before after
+  : >"$work/cpu" ; : >"$work/rss"
+  before=$(cpu_ticks)
+  for _ in $(seq "$count"); do
+    sleep 1
+    after=$(cpu_ticks)
+    echo $(( (after - before) * 100 / ticks )) >>"$work/cpu"
+    rss_mb >>"$work/rss"
+    before=$after
+  done
+}
+
+sleep 5
+sample 10
+echo "window shown after:        ${shown} ms (includes the X server and window manager start)"
+echo "idle:                      $(median <"$work/cpu") % of a core, $(median <"$work/rss") MB resident"
+
+sandbox_spawn "$kxcall" --call 127.0.0.1:1720 --name bench --video fake --video-size 1280x720 \
+  --video-rate 25 --hangup-after $((seconds + 10)) >"$work/kxcall.log" 2>&1
+sleep 5
+[ "$device" != Desktop ] || grep -q "Desktop capture" "$work/kxphone.log" ||
+  echo "(kxphone did not capture the desktop)"
+sample "$seconds"
+echo "in a 720p call:            $(median <"$work/cpu") % of a core (median of ${seconds} s)," \
+     "$(median <"$work/rss") MB resident, peak $(hwm_mb) MB"
+kill -TERM "$phone"
+for _ in $(seq 100); do kill -0 "$phone" 2>/dev/null || break; sleep 0.1; done
+grep "GUI thread stalls" "$work/kxphone.log" || echo "(no stall figure: kxphone did not end in order)"
