@@ -316,6 +316,7 @@ void KxDisplay::start(std::shared_ptr<voip::VideoOutput> output, unsigned output
         localWidth_ = outputWidth_;
         localHeight_ = outputHeight_;
         layoutChanged_ = true;
+        dirty_ = true;
     }
     stop_ = false;
     thread_ = std::thread([this] { run(); });
@@ -356,7 +357,7 @@ bool KxDisplay::resizeOutput(unsigned width, unsigned height)
     viewWidth_ = width & ~1u;
     viewHeight_ = height & ~1u;
     view_.assign(sizeOf(viewWidth_, viewHeight_), 0);
-    idleShown_ = false;
+    dirty_ = true;
     return true;
 }
 
@@ -373,18 +374,21 @@ void KxDisplay::resetVideoFrames(unsigned outgoingWidth, unsigned outgoingHeight
         outgoingWidth_ = outgoingWidth & ~1u;
         outgoingHeight_ = outgoingHeight & ~1u;
         fillGrey(outgoing_, outgoingWidth_, outgoingHeight_);
+        outgoingFresh_ = true;
     }
     {
         std::lock_guard lock(remoteMutex_);
         remoteWidth_ = CanvasWidth;
         remoteHeight_ = CanvasHeight;
         fillGrey(remote_, remoteWidth_, remoteHeight_);
+        remoteFresh_ = true;
     }
     {
         std::lock_guard lock(contentMutex_);
         contentWidth_ = CanvasWidth;
         contentHeight_ = CanvasHeight;
         fillGrey(content_, contentWidth_, contentHeight_);
+        contentFresh_ = true;
     }
     std::lock_guard lock(displayMutex_);
     layoutChanged_ = true;
@@ -400,6 +404,7 @@ void KxDisplay::setOutgoingSize(unsigned width, unsigned height)
     outgoingWidth_ = width;
     outgoingHeight_ = height;
     fillGrey(outgoing_, width, height);
+    outgoingFresh_ = true;
 }
 
 void KxDisplay::readOutgoing(voip::VideoFrame& picture)
@@ -421,6 +426,7 @@ void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
     (content ? contentWidth_ : remoteWidth_) = picture.width;
     (content ? contentHeight_ : remoteHeight_) = picture.height;
     buffer.assign(picture.data.begin(), picture.data.end());
+    (content ? contentFresh_ : remoteFresh_) = true;
 }
 
 std::vector<double> KxDisplay::composeTimes() const
@@ -458,7 +464,7 @@ void KxDisplay::run()
             ++loops_;
         } else {
             std::lock_guard lock(displayMutex_);
-            idleShown_ = false; // shown again, it composes again
+            dirty_ = true; // shown again, it draws again
         }
         // Every 33 ms, catching up after a late loop but never with a burst.
         next += LoopInterval;
@@ -474,7 +480,6 @@ bool KxDisplay::compose()
 {
     std::lock_guard lock(displayMutex_);
     if (layoutChanged_) {
-        idleShown_ = false;
         // One picture of the background between layouts.
         display_.data = background_;
         scaleI420(background_.data(), canvas_.data(), outputWidth_, outputHeight_, CanvasWidth,
@@ -483,24 +488,39 @@ bool KxDisplay::compose()
         remoteScaled_.resize(sizeOf(layout_.remote.width, layout_.remote.height));
         contentScaled_.resize(sizeOf(layout_.content.width, layout_.content.height));
         layoutChanged_ = false;
+        dirty_ = true;
         return true;
     }
-    const bool source = hooks_.grabLocal && hooks_.grabLocal(local_, localWidth_, localHeight_);
+    const LocalPicture grabbed =
+        hooks_.grabLocal ? hooks_.grabLocal(local_, localWidth_, localHeight_) : LocalPicture::None;
     const bool call = hooks_.callActive && hooks_.callActive();
-    // Out of a call with nothing to show but the idle picture, that picture stays on the
-    // output as it is: the loop costs nothing until something changes.
-    if (!call && !source && localIsNoInput_ && idleShown_)
-        return false;
-    if (source)
+    // Only what changed is drawn again: a still picture (no source, an audio call) costs
+    // the loop nothing until something new comes.
+    bool changed = dirty_ || call != composedInCall_ || grabbed == LocalPicture::New;
+    if (grabbed != LocalPicture::None)
         localIsNoInput_ = false;
-    if ((!source && !localIsNoInput_) || local_.size() != sizeOf(localWidth_, localHeight_)) {
+    if ((grabbed == LocalPicture::None && !localIsNoInput_) ||
+        local_.size() != sizeOf(localWidth_, localHeight_)) {
         local_ = noInput_;
         localWidth_ = outputWidth_;
         localHeight_ = outputHeight_;
         localIsNoInput_ = true;
+        changed = true;
     }
+    if (call) {
+        for (auto [mutex, fresh] : {std::pair{&remoteMutex_, &remoteFresh_},
+                                    {&contentMutex_, &contentFresh_},
+                                    {&outgoingMutex_, &outgoingFresh_}}) {
+            std::lock_guard lock(*mutex);
+            changed = changed || *fresh;
+            *fresh = false;
+        }
+    }
+    if (!changed)
+        return false;
+    dirty_ = false;
+    composedInCall_ = call;
     const bool viewIsOutput = viewWidth_ == outputWidth_ && viewHeight_ == outputHeight_;
-    idleShown_ = !call && localIsNoInput_;
     if (!call) {
         // The view straight into the output picture when it fills it.
         scaleToFill(local_.data(), viewIsOutput ? display_.data.data() : view_.data(), localWidth_,

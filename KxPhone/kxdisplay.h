@@ -95,6 +95,13 @@ public:
     static constexpr std::chrono::milliseconds LoopInterval{33};
 
     /// What the loop asks of its owner.  Each is called on the display thread.
+    enum class LocalPicture
+    {
+        None,
+        New,
+        Same
+    };
+
     struct Hooks
     {
         /// Whether a call is active, and whether the main window is hidden.
@@ -103,10 +110,11 @@ public:
         /// The display goes idle (no call, window hidden): close the local source.
         std::function<void()> goingIdle;
         /// Refreshes the local picture (called with the display lock held): `picture`
-        /// and its size are the loop's; the hook may resize them, or leave them as they
-        /// are.  False: there is no source, and the no-input picture shows.
-        std::function<bool(std::vector<std::uint8_t>& picture, unsigned& width,
-                           unsigned& height)>
+        /// and its size are the loop's; the hook replaces them with a new picture (New),
+        /// or leaves them as they are (Same).  None: there is no source, and the no-input
+        /// picture shows.
+        std::function<LocalPicture(std::vector<std::uint8_t>& picture, unsigned& width,
+                                   unsigned& height)>
             grabLocal;
     };
 
@@ -188,23 +196,27 @@ private:
     voip::VideoFrame display_; // the output picture
     std::vector<std::uint8_t> local_;
     bool localIsNoInput_ = true;
-    bool idleShown_ = false; // the idle picture (no call, no source) is on the output
+    bool dirty_ = true;           // the output must be drawn again whatever comes
+    bool composedInCall_ = false; // what the output shows was drawn for a call
     unsigned localWidth_ = 0;
     unsigned localHeight_ = 0;
     std::vector<std::uint8_t> localScaled_, remoteScaled_, contentScaled_;
 
     mutable std::mutex outgoingMutex_; // guards outgoing_ and its size
     std::vector<std::uint8_t> outgoing_;
+    bool outgoingFresh_ = true; // its size changed since it was last drawn
     unsigned outgoingWidth_ = 0;
     unsigned outgoingHeight_ = 0;
 
     mutable std::mutex remoteMutex_; // guards remote_ and its size
     std::vector<std::uint8_t> remote_;
+    bool remoteFresh_ = true; // not drawn yet
     unsigned remoteWidth_ = 0;
     unsigned remoteHeight_ = 0;
 
     mutable std::mutex contentMutex_; // guards content_ and its size
     std::vector<std::uint8_t> content_;
+    bool contentFresh_ = true; // not drawn yet
     unsigned contentWidth_ = 0;
     unsigned contentHeight_ = 0;
 };

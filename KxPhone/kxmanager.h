@@ -248,7 +248,7 @@ private:
     void emitShowWindow();
     void emitUpdateCall();
     void emitIncomingCall(const QString& caller);
-    bool grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width, unsigned& height);
+    KxDisplay::LocalPicture grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width, unsigned& height);
     /// Shows a notice in the main window (GUI thread or queued to it).
     void notify(const QString& text);
 

@@ -173,20 +173,21 @@ QString KxManager::captureUnavailableReason() const
     return {};
 }
 
-bool KxManager::grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width,
+KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width,
                                unsigned& height)
 {
     // The display lock is held: the source cannot open or close meanwhile.
     if (!inputOpen_)
-        return false; // the display shows its no-input picture
+        return KxDisplay::LocalPicture::None; // the display shows its no-input picture
     switch (source_->grab(picture, width, height)) {
     case KxVideoSource::Grab::Picture:
+        return KxDisplay::LocalPicture::New;
     case KxVideoSource::Grab::Unchanged:
-        return true;
+        return KxDisplay::LocalPicture::Same;
     case KxVideoSource::Grab::WindowGone:
         // The desktop from the next picture on; the user hears why.
         notify(QCoreApplication::translate("KxManager", "window-closed"));
-        return true;
+        return KxDisplay::LocalPicture::Same;
     case KxVideoSource::Grab::Failed: {
         const QString device = videoInputArgs_.deviceName;
         std::cerr << "Cannot get frame from " << device.toStdString() << ": "
@@ -194,10 +195,10 @@ bool KxManager::grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& wid
         inputOpen_ = false;
         source_->close();
         notify(QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
-        return false;
+        return KxDisplay::LocalPicture::None;
     }
     }
-    return false;
+    return KxDisplay::LocalPicture::None;
 }
 
 void KxManager::startDisplay()

@@ -5,12 +5,14 @@
 # its own window shows the call).  Prints medians over one-second samples, and the GUI
 # thread's longest stall in the call.
 #
-#   bench/client_call.sh [SECONDS] [DEVICE]
-#       (default 30 seconds of call, DEVICE Desktop; no-device sends the idle picture)
+#   bench/client_call.sh [SECONDS] [DEVICE] [audio]
+#       (default 30 seconds of call, DEVICE Desktop; no-device sends the idle picture;
+#       audio: the far end offers no video, an audio call)
 set -euo pipefail
 
 seconds="${1:-30}"
 device="${2:-Desktop}"
+kind="${3:-video}"
 source "$(dirname "$0")/../scripts/desktop-sandbox.sh"
 started=$(date +%s%N)
 # The GUI thread's stalls count from 15 s on: the call.
@@ -43,13 +45,20 @@ sample 10
 echo "window shown after:        ${shown} ms (includes the X server and window manager start)"
 echo "idle:                      $(median <"$work/cpu") % of a core, $(median <"$work/rss") MB resident"
 
-sandbox_spawn "$kxcall" --call 127.0.0.1:1720 --name bench --video fake --video-size 1280x720 \
-  --video-rate 25 --hangup-after $((seconds + 10)) >"$work/kxcall.log" 2>&1
+if [ "$kind" = audio ]; then
+  far=(--mask 'H.264*')
+else
+  far=(--video fake --video-size 1280x720 --video-rate 25)
+fi
+sandbox_spawn "$kxcall" --call 127.0.0.1:1720 --name bench "${far[@]}" \
+  --hangup-after $((seconds + 10)) >"$work/kxcall.log" 2>&1
 sleep 5
 [ "$device" != Desktop ] || grep -q "Desktop capture" "$work/kxphone.log" ||
   echo "(kxphone did not capture the desktop)"
 sample "$seconds"
-echo "in a 720p call:            $(median <"$work/cpu") % of a core (median of ${seconds} s)," \
+label="in a 720p call:      "
+[ "$kind" = audio ] && label="in an audio call:     "
+echo "$label      $(median <"$work/cpu") % of a core (median of ${seconds} s)," \
      "$(median <"$work/rss") MB resident, peak $(hwm_mb) MB"
 kill -TERM "$phone"
 for _ in $(seq 100); do kill -0 "$phone" 2>/dev/null || break; sleep 0.1; done

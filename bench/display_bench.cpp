@@ -55,7 +55,7 @@ void BM_Compose720pInto1080p(benchmark::State& state)
             picture = local;
             width = 1280;
             height = 720;
-            return true;
+            return KxDisplay::LocalPicture::New;
         };
         KxDisplay display(hooks);
         display.resetVideoFrames(1280, 720);
@@ -145,7 +145,9 @@ void BM_SourceToScreenDelay720p(benchmark::State& state)
         KxDisplay::Hooks hooks;
         hooks.callActive = [] { return true; };
         hooks.windowHidden = [] { return false; };
-        hooks.grabLocal = [](std::vector<std::uint8_t>&, unsigned&, unsigned&) { return false; };
+        hooks.grabLocal = [](std::vector<std::uint8_t>&, unsigned&, unsigned&) {
+            return KxDisplay::LocalPicture::None;
+        };
         KxDisplay display(hooks);
         display.resetVideoFrames(1280, 720);
         auto screen = std::make_shared<ArrivalOutput>();

@@ -157,11 +157,13 @@ protected:
         hooks.grabLocal = [this](std::vector<std::uint8_t>& picture, unsigned& width,
                                  unsigned& height) {
             if (!source)
-                return false;
+                return KxDisplay::LocalPicture::None;
+            if (still && !picture.empty())
+                return KxDisplay::LocalPicture::Same;
             width = 640;
             height = 360;
             picture = solid(640, 360, Red);
-            return true;
+            return KxDisplay::LocalPicture::New;
         };
         display = std::make_unique<KxDisplay>(hooks);
         display->resetVideoFrames(640, 360);
@@ -200,6 +202,7 @@ protected:
 
     std::atomic<bool> call{true};
     std::atomic<bool> source{true};
+    std::atomic<bool> still{false}; // the source has nothing new
     std::shared_ptr<voip::MemoryVideoOutput> output = std::make_shared<voip::MemoryVideoOutput>();
     std::unique_ptr<KxDisplay> display;
 };
@@ -263,19 +266,20 @@ TEST_F(KxDisplayLoop, TheViewIsTheTopLeftOfTheOutputAndTheEncoderGetsTheLocalPic
     expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Red, "local without a call");
 }
 
-// Out of a call with no source, the idle picture is drawn once and stays: the loop costs
-// nothing until the view, the layout, the source or the call changes it.
-TEST_F(KxDisplayLoop, TheIdlePictureIsDrawnOnceUntilSomethingChanges)
+// Only what changed is drawn again: out of a call with no source the idle picture is drawn
+// once; in a call where nothing moves (an audio call), nothing is drawn until a picture
+// comes from either side, or the view, the layout or the call changes.
+TEST_F(KxDisplayLoop, OnlyWhatChangedIsDrawnAgain)
 {
-    call = false;
-    source = false;
     auto waitLoops = [&](unsigned count) {
         const auto start = display->loops();
         while (display->loops() < start + count)
             std::this_thread::sleep_for(5ms);
     };
+    call = false;
+    source = false;
     waitLoops(3);
-    const auto drawn = output->frames();
+    auto drawn = output->frames();
     waitLoops(5);
     EXPECT_EQ(output->frames(), drawn) << "nothing new to draw";
     expectRegion(output->lastFrame().data, {0, 0, 1280, 720}, {16, 128, 128}, "the idle picture");
@@ -289,15 +293,43 @@ TEST_F(KxDisplayLoop, TheIdlePictureIsDrawnOnceUntilSomethingChanges)
 
     source = true;
     waitLoops(3);
-    EXPECT_GE(output->frames(), drawn + 6) << "a source is drawn every loop";
+    EXPECT_GE(output->frames(), drawn + 6) << "a moving source is drawn every loop";
     expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Red, "the source");
+    still = true;
+    waitLoops(2);
+    drawn = output->frames();
+    waitLoops(4);
+    EXPECT_EQ(output->frames(), drawn) << "a source with nothing new";
     source = false;
     waitLoops(3);
+    EXPECT_EQ(output->frames(), drawn + 1);
     expectRegion(output->lastFrame().data, {0, 0, 640, 360}, {16, 128, 128}, "idle again");
-    const auto idleAgain = output->frames();
+
+    still = false;
+    source = true;
     call = true;
+    display->applyLayout(1, 0, false);
     waitLoops(3);
-    EXPECT_GE(output->frames(), idleAgain + 3) << "a call is drawn every loop";
+    still = true;
+    waitLoops(2);
+    drawn = output->frames();
+    waitLoops(4);
+    EXPECT_EQ(output->frames(), drawn) << "nothing moves in the call";
+    voip::VideoFrame remote;
+    remote.width = 320;
+    remote.height = 180;
+    remote.data = solid(320, 180, Blue);
+    display->writeReceived(remote, false);
+    waitLoops(3);
+    EXPECT_EQ(output->frames(), drawn + 1) << "a picture from the far end, once";
+    expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Blue, "the far end");
+    display->setOutgoingSize(320, 180);
+    waitLoops(3);
+    EXPECT_EQ(output->frames(), drawn + 2) << "the encoder's picture at its new size";
+    voip::VideoFrame outgoing;
+    display->readOutgoing(outgoing);
+    EXPECT_EQ(outgoing.width, 320u);
+    EXPECT_TRUE(near(at(outgoing.data, 320, 180, 160, 90), Red));
 }
 
 TEST_F(KxDisplayLoop, AFarEndWhoseSizeChangesEveryPictureIsShownWhole)
