@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include "KxPhone/kxapp.h"
@@ -53,10 +54,10 @@ void quitOnSignals(QCoreApplication& app)
 }
 
 /// For measurements: how long the GUI thread is kept from its events.  A timer asks to run
-/// every 4 ms; each gap beyond that is time the thread was busy or blocked.  Gaps after the
-/// first `skipMs` (start-up) count; the longest and the 99.9th percentile are printed when
-/// the program ends.
-void watchGuiStalls(QCoreApplication& app, int skipMs)
+/// every 4 ms; each gap beyond that is time the thread was busy or blocked.  Gaps between
+/// `fromMs` and `toMs` after the start count (a call, say, not the start-up or the end);
+/// the longest and the 99.9th percentile are printed when the program ends.
+void watchGuiStalls(QCoreApplication& app, qint64 fromMs, qint64 toMs)
 {
     struct Watch
     {
@@ -68,9 +69,9 @@ void watchGuiStalls(QCoreApplication& app, int skipMs)
     auto* timer = new QTimer(&app);
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(4);
-    QObject::connect(timer, &QTimer::timeout, &app, [watch, skipMs] {
+    QObject::connect(timer, &QTimer::timeout, &app, [watch, fromMs, toMs] {
         const qint64 now = watch->clock.nsecsElapsed() / 1000;
-        if (watch->last > 0 && now > qint64(skipMs) * 1000)
+        if (watch->last > 0 && now > fromMs * 1000 && now <= toMs * 1000)
             watch->gapsUs.push_back(std::max<qint64>(0, now - watch->last - 4000));
         watch->last = now;
     });
@@ -118,8 +119,10 @@ int main(int, char**)
         QTimer::singleShot(quitAfterMs, &app, &QCoreApplication::quit);
 
     quitOnSignals(app);
-    if (qEnvironmentVariableIsSet("KX_REPORT_GUI_STALLS"))
-        watchGuiStalls(app, qEnvironmentVariableIntValue("KX_REPORT_GUI_STALLS"));
+    // KX_REPORT_GUI_STALLS=FROM-TO, in ms after the start.
+    if (const QStringList window = qEnvironmentVariable("KX_REPORT_GUI_STALLS").split('-');
+        window.size() == 2)
+        watchGuiStalls(app, window[0].toLongLong(), window[1].toLongLong());
     app.exec();
     return 0;
 }
