@@ -4,6 +4,7 @@
 # lines for the settings file, e.g. "[video]\ndevice=Desktop"):
 #   $display        the X display;   $work   the sandbox folder (removed at exit)
 #   $phone          kxphone's process id (its output in $work/kxphone.log)
+#   $phone_started  when it was started (ns since the epoch)
 #   $kxcall         the kxcall program
 # Needs a built tree (scripts/build.sh) and port 1720 free on this machine.
 
@@ -80,6 +81,7 @@ XML
 
   export DISPLAY="$display" QT_QPA_PLATFORM=xcb HOME="$work" XDG_CONFIG_HOME="$work/config" \
     XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp"
+  phone_started=$(date +%s%N)
   sandbox_spawn "$kxphone" >"$work/kxphone.log" 2>&1
   phone=$!
 }
