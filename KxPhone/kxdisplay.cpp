@@ -49,8 +49,7 @@ void copyPlane(const std::uint8_t* source, unsigned sourceStride, unsigned sx, u
 /// The middle of the source over the middle of the destination, unscaled: a larger source
 /// loses equal strips, a smaller one sits centred on black.
 void copyCentred(const std::uint8_t* source, unsigned sourceWidth, unsigned sourceHeight,
-                 std::uint8_t* destination, unsigned destinationWidth,
-                 unsigned destinationHeight)
+                 std::uint8_t* destination, unsigned destinationWidth, unsigned destinationHeight)
 {
     const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
     const auto to = planesOf(destination, destinationWidth, destinationHeight);
@@ -152,8 +151,8 @@ void KxDisplay::scaleI420(const std::uint8_t* source, std::uint8_t* destination,
                           unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
                           unsigned destinationHeight, int filter)
 {
-    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 ||
-        destinationWidth == 0 || destinationHeight == 0)
+    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 || destinationWidth == 0 ||
+        destinationHeight == 0)
         return;
     if (sourceWidth == destinationWidth && sourceHeight == destinationHeight) {
         std::memcpy(destination, source, sizeOf(sourceWidth, sourceHeight));
@@ -169,11 +168,11 @@ void KxDisplay::scaleI420(const std::uint8_t* source, std::uint8_t* destination,
 }
 
 void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destination,
-                            unsigned sourceWidth, unsigned sourceHeight,
-                            unsigned destinationWidth, unsigned destinationHeight, int filter)
+                            unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                            unsigned destinationHeight, int filter)
 {
-    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 ||
-        destinationWidth == 0 || destinationHeight == 0)
+    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 || destinationWidth == 0 ||
+        destinationHeight == 0)
         return;
     if (sourceWidth == destinationWidth && sourceHeight == destinationHeight) {
         scaleI420(source, destination, sourceWidth, sourceHeight, destinationWidth,
@@ -210,8 +209,8 @@ void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destinatio
     const std::size_t lumaAt = std::size_t(y) * from.strideY + x;
     const std::size_t chromaAt = std::size_t(y / 2) * from.strideUV + x / 2;
     libyuv::I420Scale(from.y + lumaAt, int(from.strideY), from.u + chromaAt, int(from.strideUV),
-                      from.v + chromaAt, int(from.strideUV), int(cropWidth), int(cropHeight),
-                      to.y, int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
+                      from.v + chromaAt, int(from.strideUV), int(cropWidth), int(cropHeight), to.y,
+                      int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
                       int(destinationWidth), int(destinationHeight),
                       static_cast<libyuv::FilterMode>(std::clamp(filter, 0, 3)));
 }
@@ -250,8 +249,9 @@ void KxDisplay::rgbToI420(const std::uint8_t* rgb, std::uint8_t* destination, in
     using Convert = int (*)(const std::uint8_t*, int, std::uint8_t*, int, std::uint8_t*, int,
                             std::uint8_t*, int, int, int);
     // libyuv names formats by their order in a 32-bit word: ARGB is B, G, R, A in memory.
-    const Convert convert = bytesPerPixel == 4 ? (blueFirst ? libyuv::ARGBToI420 : libyuv::ABGRToI420)
-                                               : (blueFirst ? libyuv::RGB24ToI420 : libyuv::RAWToI420);
+    const Convert convert = bytesPerPixel == 4
+                                ? (blueFirst ? libyuv::ARGBToI420 : libyuv::ABGRToI420)
+                                : (blueFirst ? libyuv::RGB24ToI420 : libyuv::RAWToI420);
     convert(rgb, stride, to.y, int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
             int(width), rows);
 }
@@ -262,16 +262,15 @@ std::pair<unsigned, unsigned> KxDisplay::fitOutputSize(unsigned width, unsigned 
     return {32 * n, 18 * n};
 }
 
-std::vector<std::uint8_t> KxDisplay::pictureOf(const QImage& image, unsigned width,
-                                               unsigned height)
+std::vector<std::uint8_t> KxDisplay::pictureOf(const QImage& image, unsigned width, unsigned height)
 {
     std::vector<std::uint8_t> picture;
     fillGrey(picture, width, height);
     if (image.isNull() || width == 0 || height == 0)
         return picture;
-    const QImage scaled = image.scaled(int(width), int(height), Qt::IgnoreAspectRatio,
-                                       Qt::FastTransformation)
-                              .convertToFormat(QImage::Format_RGB32);
+    const QImage scaled =
+        image.scaled(int(width), int(height), Qt::IgnoreAspectRatio, Qt::FastTransformation)
+            .convertToFormat(QImage::Format_RGB32);
     // RGB32 is a 32-bit word 0xffRRGGBB: blue first in memory on this little-endian machine.
     if (scaled.bytesPerLine() == int(width) * 4)
         rgbToI420(scaled.constBits(), picture.data(), 4, true, width, height, false);
@@ -382,6 +381,7 @@ void KxDisplay::resetVideoFrames(unsigned outgoingWidth, unsigned outgoingHeight
         remoteHeight_ = CanvasHeight;
         fillGrey(remote_, remoteWidth_, remoteHeight_);
         remoteFresh_ = true;
+        remoteReceived_ = false;
     }
     {
         std::lock_guard lock(contentMutex_);
@@ -417,8 +417,8 @@ void KxDisplay::readOutgoing(voip::VideoFrame& picture)
 
 void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
 {
-    if (picture.width < 2 || picture.height < 2 || picture.width > 4096 ||
-        picture.height > 4096 || picture.data.size() != sizeOf(picture.width, picture.height))
+    if (picture.width < 2 || picture.height < 2 || picture.width > 4096 || picture.height > 4096 ||
+        picture.data.size() != sizeOf(picture.width, picture.height))
         return;
     std::mutex& mutex = content ? contentMutex_ : remoteMutex_;
     std::lock_guard lock(mutex);
@@ -427,6 +427,22 @@ void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
     (content ? contentHeight_ : remoteHeight_) = picture.height;
     buffer.assign(picture.data.begin(), picture.data.end());
     (content ? contentFresh_ : remoteFresh_) = true;
+    if (!content)
+        remoteReceived_ = true;
+}
+
+std::pair<unsigned, unsigned> KxDisplay::outgoingSize() const
+{
+    std::lock_guard lock(outgoingMutex_);
+    return {outgoingWidth_, outgoingHeight_};
+}
+
+std::pair<unsigned, unsigned> KxDisplay::remoteSize() const
+{
+    std::lock_guard lock(remoteMutex_);
+    if (!remoteReceived_)
+        return {0, 0};
+    return {remoteWidth_, remoteHeight_};
 }
 
 std::vector<double> KxDisplay::composeTimes() const
@@ -449,9 +465,9 @@ void KxDisplay::run()
         if (active_) {
             const auto began = std::chrono::steady_clock::now();
             const bool changed = compose();
-            const double took = std::chrono::duration<double, std::milli>(
-                                    std::chrono::steady_clock::now() - began)
-                                    .count();
+            const double took =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began)
+                    .count();
             if (changed) {
                 std::lock_guard lock(timesMutex_);
                 if (composeTimes_.size() >= 256)
@@ -573,12 +589,11 @@ bool KxDisplay::compose()
         place(layout_.first);
         place(layout_.second);
         if (viewIsOutput) {
-            scaleI420(canvas_.data(), display_.data.data(), CanvasWidth, CanvasHeight,
-                      viewWidth_, viewHeight_);
+            scaleI420(canvas_.data(), display_.data.data(), CanvasWidth, CanvasHeight, viewWidth_,
+                      viewHeight_);
             return true;
         }
-        scaleI420(canvas_.data(), view_.data(), CanvasWidth, CanvasHeight, viewWidth_,
-                  viewHeight_);
+        scaleI420(canvas_.data(), view_.data(), CanvasWidth, CanvasHeight, viewWidth_, viewHeight_);
     }
     copyRect(view_.data(), viewWidth_, viewHeight_, display_.data.data(), outputWidth_,
              outputHeight_, 0, 0);

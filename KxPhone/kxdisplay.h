@@ -145,6 +145,10 @@ public:
     bool resizeOutput(unsigned width, unsigned height);
     std::pair<unsigned, unsigned> outputSize() const { return {outputWidth_, outputHeight_}; }
     std::pair<unsigned, unsigned> viewSize() const;
+    /// The size of the picture the encoder reads, and of the far end's last picture
+    /// (0 x 0 when none came since the last reset).
+    std::pair<unsigned, unsigned> outgoingSize() const;
+    std::pair<unsigned, unsigned> remoteSize() const;
     /// Every picture to a near-black grey: outgoing at `outgoingWidth` x `outgoingHeight`,
     /// remote and content at 1280 x 720; the background shows for one loop.
     void resetVideoFrames(unsigned outgoingWidth, unsigned outgoingHeight);
@@ -210,7 +214,8 @@ private:
 
     mutable std::mutex remoteMutex_; // guards remote_ and its size
     std::vector<std::uint8_t> remote_;
-    bool remoteFresh_ = true; // not drawn yet
+    bool remoteFresh_ = true;     // not drawn yet
+    bool remoteReceived_ = false; // a picture came since the last reset
     unsigned remoteWidth_ = 0;
     unsigned remoteHeight_ = 0;
 

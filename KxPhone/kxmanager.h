@@ -233,7 +233,7 @@ private:
     struct Policy
     {
         bool autoAnswer = true;
-        QString dialledAddress; // setting `address`
+        QString dialledAddress;                  // setting `address`
         QList<QPair<QString, QString>> contacts; // (name, address)
     };
 
@@ -248,7 +248,8 @@ private:
     void emitShowWindow();
     void emitUpdateCall();
     void emitIncomingCall(const QString& caller);
-    KxDisplay::LocalPicture grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width, unsigned& height);
+    KxDisplay::LocalPicture grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width,
+                                           unsigned& height);
     /// Shows a notice in the main window (GUI thread or queued to it).
     void notify(const QString& text);
 
@@ -268,7 +269,7 @@ private:
     // display lock.
     VideoInputArgs videoInputArgs_;
     std::atomic<bool> inputOpen_{false};
-    QList<QPair<quint64, QString>> windowList_; // GUI thread
+    QList<QPair<quint64, QString>> windowList_;      // GUI thread
     voip::rtp::StreamStatistics audioStatistics_[2]; // GUI thread, by direction
     voip::rtp::StreamStatistics videoStatistics_[2];
 

@@ -173,8 +173,8 @@ QString KxManager::captureUnavailableReason() const
     return {};
 }
 
-KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width,
-                               unsigned& height)
+KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& picture,
+                                                  unsigned& width, unsigned& height)
 {
     // The display lock is held: the source cannot open or close meanwhile.
     if (!inputOpen_)

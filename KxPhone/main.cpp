@@ -32,7 +32,8 @@ void catchQuitSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitSocket) != 0)
         return;
-    struct sigaction action {};
+    struct sigaction action
+    {};
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -80,9 +81,9 @@ void watchGuiStalls(QCoreApplication& app, qint64 fromMs, qint64 toMs)
         if (gaps.empty())
             return;
         std::sort(gaps.begin(), gaps.end());
-        std::cout << "GUI thread stalls: longest " << double(gaps.back()) / 1000 << " ms, 99.9% under "
-                  << double(gaps[gaps.size() * 999 / 1000]) / 1000 << " ms, over "
-                  << gaps.size() << " ticks" << std::endl;
+        std::cout << "GUI thread stalls: longest " << double(gaps.back()) / 1000
+                  << " ms, 99.9% under " << double(gaps[gaps.size() * 999 / 1000]) / 1000
+                  << " ms, over " << gaps.size() << " ticks" << std::endl;
     });
     watch->clock.start();
     timer->start();

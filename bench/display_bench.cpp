@@ -186,6 +186,11 @@ void BM_SourceToScreenDelay720p(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_Compose720pInto1080p)->Arg(0)->Arg(1)->Arg(3)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Compose720pInto1080p)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(3)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DesktopCapture)->Args({1920, 1080})->Args({1280, 720})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SourceToScreenDelay720p)->Iterations(1)->Unit(benchmark::kMillisecond);

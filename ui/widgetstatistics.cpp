@@ -144,7 +144,10 @@ void WidgetStatistics::updateVideo(int direction)
 {
     const auto s = context_.manager()->mediaStatistics(voip::MediaType::Video, direction);
     video_[VideoCodec][direction]->setText(QString::fromStdString(s.mediaFormat).left(10));
-    // The picture sizes come from the video display, which has none yet.
+    const auto [width, height] = direction == 0 ? context_.manager()->display().outgoingSize()
+                                                : context_.manager()->display().remoteSize();
+    video_[VideoSize][direction]->setText(
+        width && height ? QString::number(width) + "x" + QString::number(height) : "-");
     video_[VideoRate][direction]->setText(rateText(s));
     video_[VideoBandwidth][direction]->setText(bandwidthText(s));
     video_[VideoTransfer][direction]->setText(transferText(s));

@@ -48,8 +48,7 @@ std::vector<xcb_window_t> children(xcb_connection_t* x, xcb_window_t window)
 
 bool viewable(xcb_connection_t* x, xcb_window_t window)
 {
-    auto* reply =
-        xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, window), nullptr);
+    auto* reply = xcb_get_window_attributes_reply(x, xcb_get_window_attributes(x, window), nullptr);
     const bool result = reply && reply->map_state == XCB_MAP_STATE_VIEWABLE;
     free(reply);
     return result;
@@ -67,11 +66,10 @@ void forEachDescendant(xcb_connection_t* x, xcb_window_t window,
 /// The mean brightness (0..255) of what a window shows on the screen.
 int meanBrightness(xcb_connection_t* x, xcb_window_t window, unsigned width, unsigned height)
 {
-    auto* image = xcb_get_image_reply(
-        x,
-        xcb_get_image(x, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, uint16_t(width),
-                      uint16_t(height), ~0u),
-        nullptr);
+    auto* image = xcb_get_image_reply(x,
+                                      xcb_get_image(x, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0,
+                                                    uint16_t(width), uint16_t(height), ~0u),
+                                      nullptr);
     if (!image)
         return -1;
     const std::uint8_t* pixels = xcb_get_image_data(image);

@@ -174,7 +174,8 @@ protected:
         display->writeReceived(remote, false);
         remote.data = solid(640, 360, Blue);
         display->writeReceived(remote, true);
-        display->start(output, 1280, 720, solid(1280, 720, Background), solid(1280, 720, {16, 128, 128}));
+        display->start(output, 1280, 720, solid(1280, 720, Background),
+                       solid(1280, 720, {16, 128, 128}));
     }
 
     /// The output picture once the layout has settled (the background loop is over).
@@ -216,8 +217,8 @@ TEST_F(KxDisplayLoop, EveryLayoutAndPipPutsEachPictureInItsPlace)
     expectRegion(picture, {0, 0, 1280, 118}, Background, "band above");
     expectRegion(picture, {636, 122, 8, 476}, Background, "gap between");
 
-    const KxRect pips[] = {{}, {1024, 10, 256, 144}, {1024, 566, 256, 144}, {0, 566, 256, 144},
-                           {0, 10, 256, 144}};
+    const KxRect pips[] = {
+        {}, {1024, 10, 256, 144}, {1024, 566, 256, 144}, {0, 566, 256, 144}, {0, 10, 256, 144}};
     for (int pip = 0; pip <= 4; ++pip) {
         const std::string which = "pip " + std::to_string(pip);
         picture = settled(1, pip, false); // remote full, local in the PiP
@@ -336,7 +337,7 @@ TEST_F(KxDisplayLoop, AFarEndWhoseSizeChangesEveryPictureIsShownWhole)
 {
     settled(1, 0, false);
     const std::pair<unsigned, unsigned> sizes[] = {{640, 360}, {1920, 1080}, {320, 240},
-                                                   {176, 144}, {1280, 720}, {4096, 2160}};
+                                                   {176, 144}, {1280, 720},  {4096, 2160}};
     const auto start = display->loops();
     for (int i = 0; display->loops() < start + 20; ++i) {
         const auto [width, height] = sizes[i % 6];

@@ -152,9 +152,9 @@ TEST(KxPhoneProcess, SecondStartRaisesTheFirstAndEndsWithoutAWindow)
     auto first = sandbox.start(6000);
     QByteArray firstOut;
     ASSERT_TRUE(waitForOutput(*first, firstOut, "Starting Kestrovia"))
-        << firstOut.data() << first->readAllStandardError().data() << " state "
-        << first->state() << " exit " << first->exitStatus() << "/" << first->exitCode()
-        << " " << first->errorString().toStdString();
+        << firstOut.data() << first->readAllStandardError().data() << " state " << first->state()
+        << " exit " << first->exitStatus() << "/" << first->exitCode() << " "
+        << first->errorString().toStdString();
     // The instance's segment and server live in the user's private runtime folder, not in
     // the temporary folder that all users share.
     EXPECT_TRUE(segmentExists(sandbox));

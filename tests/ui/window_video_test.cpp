@@ -5,6 +5,7 @@
 // the H.281 actions they stand for.  Skipped without Xvfb and openbox.
 
 #include <QComboBox>
+#include <QLabel>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "ui/widgetcall.h"
 #include "ui/widgetcam.h"
 #include "ui/widgetfecc.h"
+#include "ui/widgetstatistics.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/y4mfile.h"
 
@@ -123,6 +125,24 @@ TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
         return later && *later >= *first + 10;
     })) << "the far end's pictures keep coming";
 
+    // The statistics' video rows: both pictures' sizes and the far end's rate.
+    WidgetCall* toolbar = client->window.callToolbar();
+    QTest::mouseClick(toolbar->statusButton(), Qt::LeftButton);
+    WidgetStatistics* statistics = toolbar->statisticsDialog();
+    ASSERT_NE(statistics, nullptr);
+    ASSERT_TRUE(pumpUntil(
+        [&] { return statistics->videoValue(WidgetStatistics::VideoSize, 1)->text() != "-"; },
+        5000));
+    EXPECT_EQ(statistics->videoValue(WidgetStatistics::VideoSize, 1)->text(), "640x360");
+    const auto [outgoingWidth, outgoingHeight] = client->manager->display().outgoingSize();
+    EXPECT_EQ(statistics->videoValue(WidgetStatistics::VideoSize, 0)->text(),
+              QString("%1x%2").arg(outgoingWidth).arg(outgoingHeight));
+    EXPECT_GT(outgoingWidth, 0u);
+    const int rate =
+        statistics->videoValue(WidgetStatistics::VideoRate, 1)->text().section(' ', 0, 0).toInt();
+    EXPECT_GE(rate, 10) << "kxcall sends 25 a second";
+    EXPECT_LE(rate, 30);
+
     // What kxcall gets now: the desktop (the red window in its top-left part).
     QTest::qWait(1500);
     WidgetCam* cam = client->window.cameraDialog();
@@ -167,9 +187,9 @@ TEST_F(WindowVideo, TheCameraControlDialogsButtonsArriveAsTheirActions)
         FeccButton* button;
         const char* move;
     };
-    const Press presses[] = {{fecc->upButton(), "tilt=up"},     {fecc->downButton(), "tilt=down"},
-                             {fecc->leftButton(), "pan=left"},  {fecc->rightButton(), "pan=right"},
-                             {fecc->inButton(), "zoom=in"},     {fecc->outButton(), "zoom=out"}};
+    const Press presses[] = {{fecc->upButton(), "tilt=up"},    {fecc->downButton(), "tilt=down"},
+                             {fecc->leftButton(), "pan=left"}, {fecc->rightButton(), "pan=right"},
+                             {fecc->inButton(), "zoom=in"},    {fecc->outButton(), "zoom=out"}};
     for (const auto& press : presses) {
         // Held for a moment: the camera moves until the button is let go.
         QTest::mousePress(press.button, Qt::LeftButton);

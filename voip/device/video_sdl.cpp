@@ -95,8 +95,10 @@ void SdlVideoOutput::run()
     // The program decides what a signal does: SDL 1.2 takes SIGINT and SIGTERM for its
     // own quit event when they are left at their default, and nobody here reads that
     // event, so the process would no longer end on them.  Give them back.
-    struct sigaction interrupt {};
-    struct sigaction terminate {};
+    struct sigaction interrupt
+    {};
+    struct sigaction terminate
+    {};
     ::sigaction(SIGINT, nullptr, &interrupt);
     ::sigaction(SIGTERM, nullptr, &terminate);
     const int started = SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE);

@@ -135,8 +135,9 @@ TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
         EXPECT_TRUE(eventually([&] {
             seen = pixelAt(x, window, 160, 90);
             return seen && seen->b > 200 && seen->r < 60 && seen->g < 60;
-        })) << "blue again, not " << (seen ? seen->r : -1) << " " << (seen ? seen->g : -1)
-            << " " << (seen ? seen->b : -1);
+        })) << "blue again, not "
+            << (seen ? seen->r : -1) << " " << (seen ? seen->g : -1) << " "
+            << (seen ? seen->b : -1);
         EXPECT_EQ(output->framesShown(), shown);
     }
 
@@ -170,7 +171,8 @@ TEST(SdlVideoOutput, LeavesTheProgramsSignalsAlone)
     if (!display || !*display)
         GTEST_SKIP() << "no X display";
     auto disposition = [](int number) {
-        struct sigaction now {};
+        struct sigaction now
+        {};
         ::sigaction(number, nullptr, &now);
         return now.sa_handler;
     };
