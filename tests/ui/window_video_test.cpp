@@ -219,3 +219,63 @@ TEST_F(WindowVideo, TheCameraControlDialogsButtonsArriveAsTheirActions)
 }
 
 } // namespace
+
+namespace {
+
+int countWithDetail(const Kxcall& peer, const QString& event, const QString& detail)
+{
+    int n = 0;
+    for (const auto& e : peer.events)
+        n += e.value("event").toString() == event && e.value("detail").toString() == detail;
+    return n;
+}
+
+} // namespace
+
+// Content that comes and goes eight times in a few seconds: each start shows it (content
+// full), each end goes back to the far end's video, and the call and its video go on.
+TEST_F(WindowVideo, ContentThatComesAndGoesFastLeavesTheCallAndItsVideoWhole)
+{
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--video", "fake", "--video-size",
+                 "640x360", "--present", "--present-delay", "1000", "--present-for", "150",
+                 "--present-times", "8"});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    int layoutsShown = 0;
+    bool sawContent = false;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            peer.read();
+            if (client->manager->presentationActive()) {
+                sawContent = true;
+                layoutsShown += client->manager->display().layout().number == 3;
+            }
+            return countWithDetail(peer, "presentation", "local-stopped") >= 8;
+        },
+        20000))
+        << countWithDetail(peer, "presentation", "local-started") << " started";
+    EXPECT_EQ(countWithDetail(peer, "presentation", "local-started"), 8);
+    EXPECT_TRUE(sawContent);
+    EXPECT_GT(layoutsShown, 0) << "content full while it showed";
+    // The window hears of the last end a moment after the engine.
+    EXPECT_TRUE(pumpUntil([&] {
+        return !client->manager->presentationActive() &&
+               client->manager->display().layout().number == 1;
+    }));
+    EXPECT_EQ(client->settings.value("call/layout").toInt(), 1);
+
+    // The far end's video goes on after all that.
+    std::optional<uint32_t> first, later;
+    ASSERT_TRUE(pumpUntil([&] {
+        first = voip::FakeVideoInput::readNumber(screen->lastFrame());
+        return first.has_value();
+    }));
+    ASSERT_TRUE(pumpUntil([&] {
+        later = voip::FakeVideoInput::readNumber(screen->lastFrame());
+        return later && *later >= *first + 10;
+    }));
+    EXPECT_TRUE(client->manager->inCall());
+    EXPECT_EQ(peer.count("cleared"), 0);
+    client->manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+}

@@ -90,6 +90,7 @@ std::string usage()
            "  --present               present the video source as content (H.239) too\n"
            "  --present-delay MS      ... starting MS ms after the call is established\n"
            "  --present-for MS        ... and stopping after MS ms (default: to the end)\n"
+           "  --present-times N       ... N times, MS ms apart (with --present-for)\n"
            "  --record-content FILE   write the far end's content to this Y4M file\n"
            "  --fecc                  print the far end's camera control of ours, and move\n"
            "                          the far end's camera through a test sequence\n"
@@ -243,6 +244,13 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
             }
             (name == "--present-delay" ? options.presentDelay : options.presentFor.emplace()) =
                 std::chrono::milliseconds(*ms);
+        } else if (name == "--present-times") {
+            auto times = number(value);
+            if (!times || *times < 1 || *times > 10000) {
+                error = "bad --present-times (1 to 10000): " + std::string(value);
+                return std::nullopt;
+            }
+            options.presentTimes = unsigned(*times);
         } else if (name == "--release-cause") {
             auto cause = number(value);
             if (!cause || *cause < 1 || *cause > 127) {
@@ -257,6 +265,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
     }
     if (!options.listenPort && options.callAddress.empty()) {
         error = "nothing to do: give --listen or --call";
+        return std::nullopt;
+    }
+    if (options.presentTimes > 1 && !options.presentFor) {
+        error = "--present-times needs --present-for";
         return std::nullopt;
     }
     if (options.present && options.videoDriver.empty()) {
@@ -334,8 +346,10 @@ public:
         for (const auto& source : capabilities.sources) {
             line += " source" + std::to_string(source.id) + "=";
             std::string moves;
-            for (const auto& [can, word] : {std::pair{source.pan, "pan"}, {source.tilt, "tilt"},
-                                            {source.zoom, "zoom"}, {source.focus, "focus"}})
+            for (const auto& [can, word] : {std::pair{source.pan, "pan"},
+                                            {source.tilt, "tilt"},
+                                            {source.zoom, "zoom"},
+                                            {source.focus, "focus"}})
                 if (can)
                     moves += (moves.empty() ? "" : "+") + std::string(word);
             line += moves.empty() ? "fixed" : moves;
@@ -440,9 +454,8 @@ bool CallManager::start()
     }
     std::vector<std::shared_ptr<voip::VideoOutput>> outputs[2]; // by role
     for (const auto role : {voip::pcss::VideoRole::Main, voip::pcss::VideoRole::Content}) {
-        const std::string& file = role == voip::pcss::VideoRole::Main
-                                      ? options_.recordVideoFile
-                                      : options_.recordContentFile;
+        const std::string& file = role == voip::pcss::VideoRole::Main ? options_.recordVideoFile
+                                                                      : options_.recordContentFile;
         if (file.empty())
             continue;
         auto output = std::make_shared<Y4mOutput>(file, options_.videoRate);
@@ -671,23 +684,27 @@ void CallManager::OnEstablishedCall(voip::Call& call)
 std::shared_ptr<voip::h323::Connection> CallManager::networkLeg(const std::string& token)
 {
     auto call = findCall(token);
-    return std::dynamic_pointer_cast<voip::h323::Connection>(
-        call ? call->networkConnection() : nullptr);
+    return std::dynamic_pointer_cast<voip::h323::Connection>(call ? call->networkConnection()
+                                                                  : nullptr);
 }
 
 void CallManager::schedulePresentation(const std::string& token)
 {
-    later(options_.presentDelay, [this, token] {
-        auto network = networkLeg(token);
-        if (!network || !network->startPresentation())
-            print("error cannot present token=" + token);
-    });
-    if (options_.presentFor)
-        later(options_.presentDelay + *options_.presentFor, [this, token] {
+    for (unsigned time = 0; time < options_.presentTimes; ++time) {
+        const auto start = options_.presentDelay +
+                           2 * time * options_.presentFor.value_or(std::chrono::milliseconds(0));
+        later(start, [this, token] {
             auto network = networkLeg(token);
-            if (!network || !network->stopPresentation())
-                print("error cannot stop presenting token=" + token);
+            if (!network || !network->startPresentation())
+                print("error cannot present token=" + token);
         });
+        if (options_.presentFor)
+            later(start + *options_.presentFor, [this, token] {
+                auto network = networkLeg(token);
+                if (!network || !network->stopPresentation())
+                    print("error cannot stop presenting token=" + token);
+            });
+    }
 }
 
 void CallManager::OnPresentation(voip::Connection& connection, voip::PresentationEvent event)
@@ -740,8 +757,8 @@ void CallManager::startCameraSequence(voip::Connection& network)
     };
     // Every direction of every action, 150 ms each, then a preset stored and recalled.
     static constexpr Step steps[] = {
-        {ActionType::Pan, +1},  {ActionType::Pan, -1},   {ActionType::Tilt, +1},
-        {ActionType::Tilt, -1}, {ActionType::Zoom, +1},  {ActionType::Zoom, -1},
+        {ActionType::Pan, +1},   {ActionType::Pan, -1},   {ActionType::Tilt, +1},
+        {ActionType::Tilt, -1},  {ActionType::Zoom, +1},  {ActionType::Zoom, -1},
         {ActionType::Focus, +1}, {ActionType::Focus, -1},
     };
     constexpr std::chrono::milliseconds first{500};

@@ -59,6 +59,8 @@ struct Options
     bool present = false;
     std::chrono::milliseconds presentDelay{0};
     std::optional<std::chrono::milliseconds> presentFor;
+    /// With `presentFor`: present this many times, pausing `presentFor` between.
+    unsigned presentTimes = 1;
     std::string recordContentFile; ///< Y4M file the far end's content is written to
     bool show = false;             ///< show the received video in a window
     /// Far-end camera control: print what the far end does with our (pretend) camera and
