@@ -308,7 +308,7 @@ void KxDisplay::start(std::shared_ptr<voip::VideoOutput> output, unsigned output
         viewWidth_ = outputWidth_;
         viewHeight_ = outputHeight_;
         view_.assign(size, 0);
-        canvas_.assign(sizeOf(CanvasWidth, CanvasHeight), 0);
+        sceneReady_ = false;
         display_ = voip::VideoFrame::black(outputWidth_, outputHeight_);
         local_ = noInput_;
         localIsNoInput_ = true;
@@ -357,6 +357,7 @@ bool KxDisplay::resizeOutput(unsigned width, unsigned height)
     viewHeight_ = height & ~1u;
     view_.assign(sizeOf(viewWidth_, viewHeight_), 0);
     dirty_ = true;
+    sceneReady_ = false;
     return true;
 }
 
@@ -481,6 +482,7 @@ void KxDisplay::run()
         } else {
             std::lock_guard lock(displayMutex_);
             dirty_ = true; // shown again, it draws again
+            sceneReady_ = false;
         }
         // Every 33 ms, catching up after a late loop but never with a burst.
         next += LoopInterval;
@@ -492,17 +494,32 @@ void KxDisplay::run()
     }
 }
 
+KxRect KxDisplay::toView(const KxRect& rect) const
+{
+    if (!rect.drawable())
+        return {};
+    // Edges mapped, then even, so that neighbours stay neighbours and chroma lines up.
+    auto x = [&](unsigned at) {
+        return unsigned(std::uint64_t(at) * viewWidth_ / CanvasWidth) & ~1u;
+    };
+    auto y = [&](unsigned at) {
+        return unsigned(std::uint64_t(at) * viewHeight_ / CanvasHeight) & ~1u;
+    };
+    const unsigned left = x(rect.x), top = y(rect.y);
+    const unsigned right = std::min(x(rect.x + rect.width), viewWidth_);
+    const unsigned bottom = std::min(y(rect.y + rect.height), viewHeight_);
+    if (right <= left + 1 || bottom <= top + 1)
+        return {};
+    return {left, top, right - left, bottom - top};
+}
+
 bool KxDisplay::compose()
 {
     std::lock_guard lock(displayMutex_);
     if (layoutChanged_) {
         // One picture of the background between layouts.
         display_.data = background_;
-        scaleI420(background_.data(), canvas_.data(), outputWidth_, outputHeight_, CanvasWidth,
-                  CanvasHeight);
-        localScaled_.resize(sizeOf(layout_.local.width, layout_.local.height));
-        remoteScaled_.resize(sizeOf(layout_.remote.width, layout_.remote.height));
-        contentScaled_.resize(sizeOf(layout_.content.width, layout_.content.height));
+        sceneReady_ = false;
         layoutChanged_ = false;
         dirty_ = true;
         return true;
@@ -538,6 +555,7 @@ bool KxDisplay::compose()
     composedInCall_ = call;
     const bool viewIsOutput = viewWidth_ == outputWidth_ && viewHeight_ == outputHeight_;
     if (!call) {
+        sceneReady_ = false; // the call's background is drawn again after this
         // The view straight into the output picture when it fills it.
         scaleToFill(local_.data(), viewIsOutput ? display_.data.data() : view_.data(), localWidth_,
                     localHeight_, viewWidth_, viewHeight_);
@@ -552,24 +570,29 @@ bool KxDisplay::compose()
                             outgoingWidth_, outgoingHeight_);
             }
         }
-        // A picture that covers the whole canvas is scaled straight into it; the others
-        // into their own buffers, then copied into place.
-        const auto fullCanvas = [](const KxRect& rect) {
-            return rect.x == 0 && rect.y == 0 && rect.width == CanvasWidth &&
-                   rect.height == CanvasHeight;
-        };
+        // The pictures go straight to the view's size: each scaled once, from its own size
+        // to its place in the view.  The background behind them is drawn once per layout
+        // or view size; a picture that covers the whole view is scaled straight into it,
+        // the others into their own buffers, then copied into place.
+        std::uint8_t* target = viewIsOutput ? display_.data.data() : view_.data();
+        if (!sceneReady_) {
+            scaleI420(background_.data(), target, outputWidth_, outputHeight_, viewWidth_,
+                      viewHeight_);
+            sceneReady_ = true;
+        }
         auto place = [&](KxLayout::Picture picture) {
-            const KxRect& rect = picture == KxLayout::Picture::Local    ? layout_.local
-                                 : picture == KxLayout::Picture::Remote ? layout_.remote
-                                                                        : layout_.content;
+            const KxRect rect = toView(picture == KxLayout::Picture::Local    ? layout_.local
+                                       : picture == KxLayout::Picture::Remote ? layout_.remote
+                                                                              : layout_.content);
             if (!rect.drawable())
                 return;
+            const bool whole = rect.width == viewWidth_ && rect.height == viewHeight_;
             auto& scaled = picture == KxLayout::Picture::Local    ? localScaled_
                            : picture == KxLayout::Picture::Remote ? remoteScaled_
                                                                   : contentScaled_;
-            std::uint8_t* into = fullCanvas(rect) ? canvas_.data() : scaled.data();
-            if (!fullCanvas(rect) && scaled.size() != sizeOf(rect.width, rect.height))
-                return;
+            if (!whole)
+                scaled.resize(sizeOf(rect.width, rect.height));
+            std::uint8_t* into = whole ? target : scaled.data();
             if (picture == KxLayout::Picture::Local) {
                 scaleToFill(local_.data(), into, localWidth_, localHeight_, rect.width,
                             rect.height);
@@ -582,18 +605,14 @@ bool KxDisplay::compose()
                 scaleToFill(content_.data(), into, contentWidth_, contentHeight_, rect.width,
                             rect.height);
             }
-            if (!fullCanvas(rect))
-                copyRect(scaled.data(), rect.width, rect.height, canvas_.data(), CanvasWidth,
-                         CanvasHeight, rect.x, rect.y);
+            if (!whole)
+                copyRect(scaled.data(), rect.width, rect.height, target, viewWidth_, viewHeight_,
+                         rect.x, rect.y);
         };
         place(layout_.first);
         place(layout_.second);
-        if (viewIsOutput) {
-            scaleI420(canvas_.data(), display_.data.data(), CanvasWidth, CanvasHeight, viewWidth_,
-                      viewHeight_);
+        if (viewIsOutput)
             return true;
-        }
-        scaleI420(canvas_.data(), view_.data(), CanvasWidth, CanvasHeight, viewWidth_, viewHeight_);
     }
     copyRect(view_.data(), viewWidth_, viewHeight_, display_.data.data(), outputWidth_,
              outputHeight_, 0, 0);

@@ -52,9 +52,9 @@ struct KxLayout
 
 /// The display of the client: one thread, "Thread Display", that every 33 ms takes the
 /// local picture, prepares the picture the encoder reads, composes the local, remote and
-/// content pictures on a 1280 x 720 canvas by the layout, scales it to the visible part of
-/// the output and hands the output picture to the video output (the SDL window, whose own
-/// thread draws it: nothing of this reaches the GUI thread).
+/// content pictures by the layout (given on a 1280 x 720 canvas) at the size of the visible
+/// part of the output, and hands the output picture to the video output (the SDL window,
+/// whose own thread draws it: nothing of this reaches the GUI thread).
 ///
 /// Threads: the display thread runs the loop; media threads call readOutgoing and
 /// writeReceived; the GUI thread calls applyLayout, resizeOutput, resetVideoFrames and
@@ -174,6 +174,8 @@ private:
     void run();
     /// Composes the output picture; false when it would be the one already shown.
     bool compose();
+    /// A rectangle of the 1280 x 720 layout, in the view's pixels (even edges).
+    KxRect toView(const KxRect& rect) const;
 
     Hooks hooks_;
     std::shared_ptr<voip::VideoOutput> output_;
@@ -196,7 +198,7 @@ private:
     unsigned viewWidth_ = 0;
     unsigned viewHeight_ = 0;
     std::vector<std::uint8_t> view_;
-    std::vector<std::uint8_t> canvas_;
+    bool sceneReady_ = false;  // the call's background is on the view
     voip::VideoFrame display_; // the output picture
     std::vector<std::uint8_t> local_;
     bool localIsNoInput_ = true;
