@@ -101,9 +101,12 @@ TEST(H323Announcements, TheFixedNatAddressIsTheMediaAddressThePeerIsGiven)
     ASSERT_TRUE(eventually([&] {
         caller = alice.h323(token);
         callee = bob.anyH323();
+        // Both transmit channels acknowledged: each side knows where to send.
         return caller && callee && caller->findLogicalChannel(AudioSessionId, true) &&
                callee->findLogicalChannel(AudioSessionId, false) &&
-               callee->findLogicalChannel(AudioSessionId, false)->remoteMedia.port != 0;
+               callee->findLogicalChannel(AudioSessionId, false)->remoteMedia.port != 0 &&
+               caller->findLogicalChannel(AudioSessionId, false) &&
+               caller->findLogicalChannel(AudioSessionId, false)->remoteMedia.port != 0;
     }));
     // bob's channel to alice: the OpenLogicalChannelAck alice sent names the public address.
     const auto bobSends = *callee->findLogicalChannel(AudioSessionId, false);
