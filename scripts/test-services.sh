@@ -20,12 +20,29 @@ if command -v pulseaudio >/dev/null; then
   fi
 fi
 
-if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
-  export DISPLAY=:97
-  if ! [ -e /tmp/.X11-unix/X97 ]; then
-    # -noreset: without it the server resets whenever its last client leaves, and a
-    # client connecting at that moment is refused.
-    Xvfb :97 -screen 0 1920x1080x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X97 ] && break; sleep 0.1; done
-  fi
+# A display is only trusted when a server answers on it: a socket left behind by a server
+# that died (a machine restart, a killed session) must not send the tests to nothing.
+kx_display_answers() {
+  [ -n "${1:-}" ] || return 1
+  python3 - "$1" <<'PY' 2>/dev/null
+import socket, sys
+number = sys.argv[1].lstrip(':').split('.')[0]
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.settimeout(2)
+s.connect('/tmp/.X11-unix/X' + number)
+# X11 connection setup, little endian, protocol 11.0, no authorisation.
+s.sendall(b'l\0\x0b\0\0\0\0\0\0\0\0\0')
+sys.exit(0 if s.recv(1) == b'\x01' else 1)
+PY
+}
+
+if command -v Xvfb >/dev/null && ! kx_display_answers "${DISPLAY:-}"; then
+  # Xvfb picks a free display itself and writes its number once it accepts clients.
+  kx_fd_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$kx_fd_file" >/dev/null 2>&1 &
+  KX_XVFB_PID=$!
+  for _ in $(seq 100); do [ -s "$kx_fd_file" ] && break; sleep 0.1; done
+  export DISPLAY=":$(tr -dc 0-9 <"$kx_fd_file")"
+  rm -f "$kx_fd_file"
+  kx_display_answers "$DISPLAY" || echo "test-services: Xvfb did not start on $DISPLAY" >&2
 fi

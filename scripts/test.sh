@@ -18,6 +18,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$fuzzbuild" -G Ninja -DKX_FUZZ=ON -DKX
 cmake --build "$fuzzbuild" -j"$(nproc)"
 
 source "$root/scripts/test-services.sh"
+[ -n "${KX_XVFB_PID:-}" ] && trap 'kill "$KX_XVFB_PID" 2>/dev/null || true' EXIT
 
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" || status=1
