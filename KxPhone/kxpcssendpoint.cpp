@@ -7,7 +7,9 @@
 
 #include <QSettings>
 
+#include "KxPhone/kxaecsoundchannel.h"
 #include "KxPhone/kxmanager.h"
+#include "voip/media/stream.h"
 
 namespace {
 
@@ -76,10 +78,11 @@ KxPCSSEndPoint::KxPCSSEndPoint(KxManager& manager)
     : voip::pcss::PcssEndpoint(manager, "pc")
     , manager_(manager)
 {
-    setVideoOutputFactory([&manager](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
-        return std::make_shared<ReceivedPictureOutput>(manager.display(),
-                                                       role == voip::pcss::VideoRole::Content);
-    });
+    setVideoOutputFactory(
+        [&manager](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
+            return std::make_shared<ReceivedPictureOutput>(manager.display(),
+                                                           role == voip::pcss::VideoRole::Content);
+        });
 }
 
 bool KxPCSSEndPoint::hasVideoInput(const voip::pcss::PcssConnection&,
@@ -101,6 +104,7 @@ void KxPCSSEndPoint::applySoundDevices()
 {
     QSettings& settings = manager_.settings();
     echoWanted_ = settings.value("audio/echo").toBool();
+    echoDuration_ = settings.value("audio/echoDuration").toUInt();
     const std::string output = settings.value("audio/output").toString().toStdString();
     if (setPlayDevice(output))
         std::cout << "Output device: " << playDevice() << std::endl;
@@ -114,8 +118,9 @@ void KxPCSSEndPoint::applySoundDevices()
 }
 
 std::shared_ptr<voip::pcss::PcssConnection>
-KxPCSSEndPoint::createConnection(const std::shared_ptr<voip::Call>& call, const std::string& address,
-                                 const std::string& playDevice, const std::string& recordDevice,
+KxPCSSEndPoint::createConnection(const std::shared_ptr<voip::Call>& call,
+                                 const std::string& address, const std::string& playDevice,
+                                 const std::string& recordDevice,
                                  const voip::StringOptions& options)
 {
     return std::make_shared<KxPCSSConnection>(call, *this, address, playDevice, recordDevice,
@@ -128,7 +133,7 @@ KxPCSSEndPoint::createSoundChannel(const voip::pcss::PcssConnection& connection,
                                    bool isSource)
 {
     if (isSource && echoWanted_) {
-        if (auto channel = openEchoCancellingChannel(connection, format))
+        if (auto channel = openEchoCancellingChannel(connection, format, device))
             return channel;
         std::cerr << "Windows AEC failed, falling back to DirectSound capture" << std::endl;
     }
@@ -136,11 +141,25 @@ KxPCSSEndPoint::createSoundChannel(const voip::pcss::PcssConnection& connection,
 }
 
 std::shared_ptr<voip::SoundChannel>
-KxPCSSEndPoint::openEchoCancellingChannel(const voip::pcss::PcssConnection&,
-                                          const voip::MediaFormat&)
+KxPCSSEndPoint::openEchoCancellingChannel(const voip::pcss::PcssConnection& connection,
+                                          const voip::MediaFormat& format,
+                                          const std::string& device)
 {
-    // The echo canceller is not part of this build yet: the plain microphone is used.
-    return nullptr;
+    // The loudspeaker's monitor, which the canceller listens to, is a sound server's.
+    if (soundDriver() != voip::kPulseAudioDriver)
+        return nullptr;
+    unsigned rate = voip::pcmSampleRateFor(format);
+    if (rate == 0)
+        rate = format.clockRate();
+    auto channel = std::make_shared<KxAecSoundChannel>();
+    if (!channel->open(rate ? rate : 8000, device, connection.playDevice(), echoDuration_.load()))
+        return nullptr;
+    if (channel->sampleRate() != rate) {
+        // The stream reads at the codec's rate: the canceller must work at it too.
+        std::cerr << "Windows AEC: " << rate << " Hz not available" << std::endl;
+        return nullptr;
+    }
+    return channel;
 }
 
 KxPCSSConnection::KxPCSSConnection(const std::shared_ptr<voip::Call>& call,

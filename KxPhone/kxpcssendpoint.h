@@ -24,8 +24,9 @@ public:
                      const std::string& playDevice, const std::string& recordDevice,
                      const voip::StringOptions& options) override;
     std::shared_ptr<voip::SoundChannel>
-    createSoundChannel(const voip::pcss::PcssConnection& connection, const voip::MediaFormat& format,
-                       const std::string& device, bool isSource) override;
+    createSoundChannel(const voip::pcss::PcssConnection& connection,
+                       const voip::MediaFormat& format, const std::string& device,
+                       bool isSource) override;
 
     /// Whether recording goes through the echo canceller (setting `audio/echo`, copied
     /// on the GUI thread by applySoundDevices).
@@ -43,10 +44,11 @@ private:
     /// The echo-cancelling microphone, or null when it cannot start.
     std::shared_ptr<voip::SoundChannel>
     openEchoCancellingChannel(const voip::pcss::PcssConnection& connection,
-                              const voip::MediaFormat& format);
+                              const voip::MediaFormat& format, const std::string& device);
 
     KxManager& manager_;
     std::atomic<bool> echoWanted_{false};
+    std::atomic<unsigned> echoDuration_{256};
 };
 
 /// The client's local leg of a call.
