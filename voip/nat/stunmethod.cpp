@@ -137,6 +137,7 @@ bool StunMethod::setServer(const std::string& server)
     if (host != host_ || port != port_) {
         mapped_.reset();
         type_.reset();
+        ++generation_; // a query under way for the old server does not store its answer
     }
     serverText_ = server;
     host_ = host;
@@ -167,79 +168,107 @@ bool StunMethod::remembered(std::chrono::steady_clock::time_point when, Millisec
     return maxAge.count() > 0 && std::chrono::steady_clock::now() - when <= maxAge;
 }
 
-std::optional<asio::ip::udp::endpoint> StunMethod::resolveServer()
+std::optional<asio::ip::udp::endpoint> StunMethod::resolveServer(const std::string& host,
+                                                                 uint16_t port)
 {
-    if (host_.empty())
+    if (host.empty())
         return std::nullopt;
     asio::error_code ec;
-    const auto address = asio::ip::make_address(host_, ec);
+    const auto address = asio::ip::make_address(host, ec);
     if (!ec)
-        return asio::ip::udp::endpoint(address, port_);
+        return asio::ip::udp::endpoint(address, port);
     asio::io_context io;
     asio::ip::udp::resolver resolver(io);
-    const auto results = resolver.resolve(host_, std::to_string(port_), ec);
+    const auto results = resolver.resolve(host, std::to_string(port), ec);
     if (ec || results.empty())
         return std::nullopt;
     return results.begin()->endpoint();
 }
 
-std::optional<asio::ip::address> StunMethod::externalAddress(Milliseconds maxAge)
+StunMethod::Query StunMethod::startQuery()
 {
     std::lock_guard lock(mutex_);
-    if (mapped_ && remembered(mappedAt_, maxAge))
-        return mapped_->address();
-    const auto server = resolveServer();
+    return Query{host_, port_, timing_, generation_};
+}
+
+void StunMethod::storeMapped(const Query& query, std::optional<asio::ip::udp::endpoint> mapped)
+{
+    std::lock_guard lock(mutex_);
+    if (query.generation != generation_)
+        return;
+    mapped_ = mapped;
+    mappedAt_ = std::chrono::steady_clock::now();
+}
+
+std::optional<asio::ip::address> StunMethod::externalAddress(Milliseconds maxAge)
+{
+    // Queries wait for each other; the settings and the answers are only locked briefly,
+    // so that setting another server never waits for the network.
+    std::lock_guard serialise(queryMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (mapped_ && remembered(mappedAt_, maxAge))
+            return mapped_->address();
+    }
+    const Query query = startQuery();
+    const auto server = resolveServer(query.host, query.port);
     if (!server)
         return std::nullopt;
     Probe probe;
-    probe.timing = timing_;
+    probe.timing = query.timing;
     asio::error_code ec;
     probe.socket.open(server->protocol(), ec);
     if (ec)
         return std::nullopt;
     const auto answer = probe.transact(*server, false, false);
     if (!answer) {
-        mapped_.reset();
+        storeMapped(query, std::nullopt);
         return std::nullopt;
     }
-    mapped_ = answer->mapped();
-    mappedAt_ = std::chrono::steady_clock::now();
-    return mapped_->address();
+    storeMapped(query, answer->mapped());
+    return answer->mapped()->address();
 }
 
 NatType StunMethod::natType(Milliseconds maxAge)
 {
-    std::lock_guard lock(mutex_);
-    if (type_ && remembered(typeAt_, maxAge))
-        return *type_;
-    const auto server = resolveServer();
+    std::lock_guard serialise(queryMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (type_ && remembered(typeAt_, maxAge))
+            return *type_;
+    }
+    const Query query = startQuery();
+    const auto server = resolveServer(query.host, query.port);
     if (!server)
         return NatType::Unknown;
     Probe probe;
-    probe.timing = timing_;
+    probe.timing = query.timing;
     asio::error_code ec;
     probe.socket.open(server->protocol(), ec);
     if (!ec)
         probe.socket.bind(asio::ip::udp::endpoint(server->protocol(), 0), ec);
     if (ec)
         return NatType::Unknown;
-    const NatType type = runTypeTest(probe, *server);
-    type_ = type;
-    typeAt_ = std::chrono::steady_clock::now();
+    const NatType type = runTypeTest(probe, *server, query);
+    std::lock_guard lock(mutex_);
+    if (query.generation == generation_) {
+        type_ = type;
+        typeAt_ = std::chrono::steady_clock::now();
+    }
     return type;
 }
 
-NatType StunMethod::runTypeTest(Probe& probe, const asio::ip::udp::endpoint& server)
+NatType StunMethod::runTypeTest(Probe& probe, const asio::ip::udp::endpoint& server,
+                                const Query& query)
 {
     // RFC 3489 10.1.  Test I: a plain request.
     const auto first = probe.transact(server, false, false);
     if (!first) {
-        mapped_.reset();
+        storeMapped(query, std::nullopt);
         return NatType::Blocked;
     }
     const asio::ip::udp::endpoint mapped = *first->mapped();
-    mapped_ = mapped;
-    mappedAt_ = std::chrono::steady_clock::now();
+    storeMapped(query, mapped);
 
     // The address we send from: the interface the route to the server uses.
     asio::error_code ec;

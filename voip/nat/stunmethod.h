@@ -47,12 +47,27 @@ public:
 
 private:
     struct Probe;
-    std::optional<asio::ip::udp::endpoint> resolveServer();
-    NatType runTypeTest(Probe& probe, const asio::ip::udp::endpoint& server);
+    /// What a query works with, copied when it starts.
+    struct Query
+    {
+        std::string host;
+        uint16_t port;
+        StunTiming timing;
+        uint64_t generation;
+    };
+    Query startQuery();
+    /// Keeps a query's mapped address unless the server changed meanwhile.
+    void storeMapped(const Query& query, std::optional<asio::ip::udp::endpoint> mapped);
+    static std::optional<asio::ip::udp::endpoint> resolveServer(const std::string& host,
+                                                                uint16_t port);
+    NatType runTypeTest(Probe& probe, const asio::ip::udp::endpoint& server, const Query& query);
     bool remembered(std::chrono::steady_clock::time_point when, Milliseconds maxAge) const;
 
-    /// Guards every member and serialises queries.
+    /// Serialises queries; held across the network.
+    std::mutex queryMutex_;
+    /// Guards every member below; never held across the network.
     mutable std::mutex mutex_;
+    uint64_t generation_ = 0; ///< counts server changes
     StunTiming timing_;
     std::string serverText_;
     std::string host_;
