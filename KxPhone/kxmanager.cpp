@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QMetaObject>
 #include <QObject>
+#include <QPointer>
 #include <QSettings>
 #include <QTimer>
 
@@ -83,8 +84,7 @@ QString bracketed(const QString& party)
 
 KxManager::KxManager()
     : KxManager(fromApplication())
-{
-}
+{}
 
 KxManager::KxManager(const Context& context)
     : context_(context)
@@ -118,8 +118,8 @@ KxManager::~KxManager()
     display_->stop();
     source_->close();
     shutDown(std::chrono::seconds(5));
-    if (natProbe_.joinable())
-        natProbe_.join();
+    for (auto& [thread, ended] : natProbes_)
+        thread.join();
 }
 
 // --- configuration ---
@@ -154,10 +154,9 @@ void KxManager::applyPorts()
     bool ok = false;
     int udpBase = readPort("net/mediaPortsUdp", ok);
     if (!ok || udpBase < LowestPort || udpBase > HighestPort) {
-        VOIP_TRACE(1, "KxManager\tUDP port base " << settings_->value("net/mediaPortsUdp")
-                                                        .toString()
-                                                        .toStdString()
-                                                  << " out of range, using " << DefaultPortBase);
+        VOIP_TRACE(1, "KxManager\tUDP port base "
+                          << settings_->value("net/mediaPortsUdp").toString().toStdString()
+                          << " out of range, using " << DefaultPortBase);
         udpBase = DefaultPortBase;
     }
     int udpMax = readPort("net/mediaPortsUdpMax", ok);
@@ -229,15 +228,50 @@ void KxManager::applyNat()
 
 void KxManager::startNatProbe()
 {
-    if (natProbe_.joinable())
-        natProbe_.join();
+    probeStun(nullptr, {});
+}
+
+void KxManager::probeStun(QObject* receiver, std::function<void(const StunAnswer&)> done)
+{
+    // Ended queries are joined here, without waiting: a silent server must not hold up
+    // the GUI thread.
+    for (auto it = natProbes_.begin(); it != natProbes_.end();) {
+        if (it->second->load()) {
+            it->first.join();
+            it = natProbes_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     auto* stun = natMethod("STUN");
     if (!stun)
         return;
-    natProbe_ = std::thread([stun] {
-        const auto type = stun->natType(std::chrono::milliseconds(2147483647));
-        VOIP_TRACE(2, "KxManager\tNAT type " << voip::nat::toString(type));
+    QPointer<QObject> target(receiver);
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    const bool answerWanted = receiver && done;
+    std::thread thread([stun, target, done = std::move(done), ended, answerWanted] {
+        StunAnswer answer;
+        answer.server = QString::fromStdString(stun->server());
+        const auto type = stun->natType(std::chrono::milliseconds(0));
+        answer.natType = QString::fromLatin1(voip::nat::toString(type));
+        if (const auto address = stun->externalAddress(voip::nat::NatMethod::AnyAge);
+            address && !address->is_unspecified())
+            answer.address = QString::fromStdString(address->to_string());
+        VOIP_TRACE(2, "KxManager\tNAT type " << voip::nat::toString(type) << " public address "
+                                             << answer.address.toStdString());
+        // Through the application object, which outlives every window: the receiver is
+        // checked on its own thread, where it would be deleted.
+        if (answerWanted && QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [target, done, answer] {
+                    if (target)
+                        done(answer);
+                },
+                Qt::QueuedConnection);
+        ended->store(true);
     });
+    natProbes_.emplace_back(std::move(thread), std::move(ended));
 }
 
 QString KxManager::publicAddress()
@@ -285,12 +319,16 @@ QStringList KxManager::mediaFormatMaskFor(QSettings& settings)
         mask << "G.711-ALaw-64k";
     if (!settings.value("codecs/g711u").toBool())
         mask << "G.711-uLaw-64k";
-    mask << "G.722.1-*" << "G.722.1C-*" << "iLBC*" << "Speex*";
+    mask << "G.722.1-*"
+         << "G.722.1C-*"
+         << "iLBC*"
+         << "Speex*";
     if (!settings.value("codecs/fecc").toBool())
         mask << "FECC*";
     if (!settings.value("codecs/h239").toBool())
         mask << "H.239*";
-    mask << "H.264-0" << "H.264-1";
+    mask << "H.264-0"
+         << "H.264-1";
     return mask;
 }
 
@@ -377,8 +415,8 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
         return QCoreApplication::translate("KxManager", "address-too-long");
     // A single word is an alias (a room or a person), which needs a host to call it at;
     // host names are dialled with their domain, or as alias@host.
-    const bool bareWord =
-        text.find_first_of(".:[@") == std::string::npos && trimmed.compare("localhost", Qt::CaseInsensitive) != 0;
+    const bool bareWord = text.find_first_of(".:[@") == std::string::npos &&
+                          trimmed.compare("localhost", Qt::CaseInsensitive) != 0;
     if (bareWord)
         return QCoreApplication::translate("KxManager", "address-without-host").arg(trimmed);
     if (!voip::h323::parseDialAddress(text))
@@ -646,9 +684,8 @@ voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
         // The pause runs on the GUI thread's timer, so that the call's own thread goes on
         // (a caller that gives up meanwhile is seen at once).
         onGuiThread([this, token] {
-            QTimer::singleShot(context_.autoAnswerDelay, dispatcher_.get(), [this, token] {
-                pcssEndPoint_->acceptIncomingCall(token);
-            });
+            QTimer::singleShot(context_.autoAnswerDelay, dispatcher_.get(),
+                               [this, token] { pcssEndPoint_->acceptIncomingCall(token); });
         });
     } else {
         emitIncomingCall(QString::fromStdString(caller));

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -107,10 +108,24 @@ public:
     /// The external address the active NAT method reports, or empty.  Mode 1 asks the
     /// STUN server afresh and may wait for it: call it off the GUI thread.
     QString publicAddress();
+    /// What asking the STUN server found: the public address (empty when the server did
+    /// not resolve or answer) and the NAT type's name.
+    struct StunAnswer
+    {
+        QString server;
+        QString address;
+        QString natType;
+    };
+    /// Asks the STUN server of the settings afresh, off the GUI thread; `done` runs on
+    /// `receiver`'s thread (not at all when `receiver` is gone by then).
+    void probeStun(QObject* receiver, std::function<void(const StunAnswer&)> done);
     void applyAudioSettings();
     void applyMediaFormats();
     /// The per-call reset: formats, audio settings, call state.
     void resetCallState();
+    /// Copies what the engine threads read of the settings (auto-answer, the dialled
+    /// address, the contacts) from the settings and stores.
+    void refreshPolicy();
 
     /// The order and mask lists applyMediaFormats derives from the settings.
     static QStringList mediaFormatOrderFor(QSettings& settings);
@@ -237,7 +252,6 @@ private:
         QList<QPair<QString, QString>> contacts; // (name, address)
     };
 
-    void refreshPolicy();
     void addRecentCall(voip::Call& call);
     void dialForward(const QString& destination);
     /// Runs `job` on the GUI thread (the thread that made the manager).
@@ -259,7 +273,9 @@ private:
     KxH323EndPoint* h323EndPoint_ = nullptr;
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;
-    std::thread natProbe_; // the NAT type query, off the GUI thread
+    /// The STUN queries, off the GUI thread: each has a flag it sets when it ends, so that
+    /// ended ones are joined at the next query and the rest at destruction.
+    std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> natProbes_;
     std::unique_ptr<KxVideoSource> source_;
     std::unique_ptr<KxDisplay> display_;
     std::atomic<bool> windowVisible_{true};

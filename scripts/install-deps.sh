@@ -17,7 +17,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon ffmpeg
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav procps
-  openbox x11-utils xdotool
+  openbox x11-utils xdotool desktop-file-utils
 )
 
 missing=()

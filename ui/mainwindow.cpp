@@ -30,6 +30,7 @@
 #include "ui/widgethistory.h"
 #include "ui/widgethome.h"
 #include "ui/widgetinfo.h"
+#include "ui/widgetsettings.h"
 
 DockButton::DockButton(const QIcon& icon, const QString& text, double scaleFactor, QWidget* parent)
     : QPushButton(icon, text, parent)
@@ -147,8 +148,6 @@ void MainWindow::buildHomeDock()
     connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::onSettings);
     connect(infoButton_, &QPushButton::clicked, this, &MainWindow::onInfo);
     connect(cameraButton_, &QPushButton::clicked, this, &MainWindow::onCam);
-    // The settings dialog is not part of this build yet.
-    settingsButton_->setEnabled(false);
     cam_ = std::make_unique<WidgetCam>(context_, *this, nullptr, Qt::Popup);
     row->addWidget(settingsButton_);
     row->addWidget(infoButton_);
@@ -181,9 +180,7 @@ void MainWindow::buildTray()
     tray_ = new QSystemTrayIcon(QIcon(":/img/call.png"), this);
     tray_->setToolTip("Kestrovia");
     auto* menu = new QMenu(this);
-    QAction* settings =
-        menu->addAction(QIcon(":/img/settings.png"), tr("settings"), this, &MainWindow::onSettings);
-    settings->setEnabled(false);
+    menu->addAction(QIcon(":/img/settings.png"), tr("settings"), this, &MainWindow::onSettings);
     menu->addAction(QIcon(":/img/info.png"), tr("info"), this, &MainWindow::onInfo);
     menu->addSeparator();
     menu->addAction(QIcon(":/img/exit.png"), tr("exit"), this, &MainWindow::onExit);
@@ -301,7 +298,12 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void MainWindow::onSettings() {}
+void MainWindow::onSettings()
+{
+    if (!settings_)
+        settings_ = std::make_unique<WidgetSettings>(context_);
+    settings_->open();
+}
 
 void MainWindow::onInfo()
 {

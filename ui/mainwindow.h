@@ -18,6 +18,7 @@ class WidgetContacts;
 class WidgetHistory;
 class WidgetHome;
 class WidgetInfo;
+class WidgetSettings;
 class Notifier;
 class VideoWidget;
 class WidgetCam;
@@ -66,6 +67,7 @@ public:
     WidgetHistory* historyPage() const { return history_; }
     WidgetCall* callToolbar() const { return callToolbar_; }
     WidgetInfo* infoDialog() const { return info_.get(); }
+    WidgetSettings* settingsDialog() const { return settings_.get(); }
     QWidget* videoFrame() const { return videoFrame_; }
     VideoWidget* videoWidget() const { return video_; }
     WidgetCam* cameraDialog() const { return cam_.get(); }
@@ -140,7 +142,8 @@ private:
     WidgetContacts* contacts_ = nullptr;
     WidgetHistory* history_ = nullptr;
     WidgetCall* callToolbar_ = nullptr;
-    std::unique_ptr<WidgetInfo> info_; // a window of its own, without parent
+    std::unique_ptr<WidgetInfo> info_;         // a window of its own, without parent
+    std::unique_ptr<WidgetSettings> settings_; // made on first use, without parent
     DockButton* settingsButton_ = nullptr;
     DockButton* infoButton_ = nullptr;
     DockButton* cameraButton_ = nullptr;

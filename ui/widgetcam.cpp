@@ -81,68 +81,81 @@ WidgetCam::WidgetCam(const UiContext& context, MainWindow& window, QWidget* pare
 
 void WidgetCam::fillFormats()
 {
-    format_->clear();
-    caps_.clear();
-    KxManager* manager = context_.manager();
-    if (!manager || device_->currentIndex() <= 1)
+    fillFormatList(context_, *device_, *format_, caps_);
+}
+
+void WidgetCam::fillFormatList(const UiContext& context, const QComboBox& device, QComboBox& format,
+                               std::vector<KxCameraCap>& caps)
+{
+    format.clear();
+    caps.clear();
+    KxManager* manager = context.manager();
+    if (!manager || device.currentIndex() <= 1)
         return;
-    const auto caps = manager->queryCameraCaps(device_->currentText());
-    if (caps.empty())
+    const auto all = manager->queryCameraCaps(device.currentText());
+    if (all.empty())
         std::cerr << "Failed to get caps for camera!" << std::endl;
-    for (const auto& cap : caps) {
+    for (const auto& cap : all) {
         if (!takenFormat(cap.colourFormat))
             continue;
-        format_->addItem(formatText(cap));
-        caps_.push_back(cap);
+        format.addItem(formatText(cap));
+        caps.push_back(cap);
     }
+}
+
+bool WidgetCam::fillChoices(const UiContext& context, QComboBox& device, QComboBox& format,
+                            QComboBox& window, std::vector<KxCameraCap>& caps,
+                            KxManager::VideoInputArgs& args)
+{
+    KxManager* manager = context.manager();
+    if (!manager)
+        return false;
+    manager->refreshWindowList();
+    window.clear();
+    window.addItem(tr("full-screen"));
+    const auto windows = manager->windowList();
+    int tracked = 0;
+    for (int i = 0; i < windows.size(); ++i) {
+        window.addItem(windows[i].second);
+        if (windows[i].first == manager->trackedWindow())
+            tracked = i + 1;
+    }
+    window.setCurrentIndex(tracked);
+
+    args = manager->videoInputArgs();
+    device.clear();
+    device.addItem(tr("no-device"));
+    device.addItem(tr("desktop"));
+    device.addItems(manager->cameraNames());
+    if (args.deviceName == "Desktop")
+        device.setCurrentIndex(1);
+    else
+        device.setCurrentIndex(std::max(0, device.findText(args.deviceName)));
+    // Desktop capture needs X11: the item says so where it cannot work.
+    const QString unavailable = manager->captureUnavailableReason();
+    device.setItemData(1, unavailable.isEmpty() ? QVariant() : QVariant(unavailable),
+                       Qt::ToolTipRole);
+
+    fillFormatList(context, device, format, caps);
+    format.setCurrentIndex(-1);
+    for (std::size_t i = 0; i < caps.size(); ++i) {
+        const auto& cap = caps[i];
+        if (cap.width == args.width && cap.height == args.height &&
+            cap.frameRate == args.frameRate && cap.colourFormat == args.colourFormat.toStdString())
+            format.setCurrentIndex(int(i));
+    }
+    return true;
 }
 
 void WidgetCam::UpdateData()
 {
-    KxManager* manager = context_.manager();
-    if (!manager)
+    KxManager::VideoInputArgs args;
+    if (!fillChoices(context_, *device_, *format_, *window_, caps_, args))
         return;
-    manager->refreshWindowList();
-    window_->clear();
-    window_->addItem(tr("full-screen"));
-    const auto windows = manager->windowList();
-    int tracked = 0;
-    for (int i = 0; i < windows.size(); ++i) {
-        window_->addItem(windows[i].second);
-        if (windows[i].first == manager->trackedWindow())
-            tracked = i + 1;
-    }
-    window_->setCurrentIndex(tracked);
-
-    const KxManager::VideoInputArgs args = manager->videoInputArgs();
-    device_->clear();
-    device_->addItem(tr("no-device"));
-    device_->addItem(tr("desktop"));
-    device_->addItems(manager->cameraNames());
-    if (args.deviceName == "Desktop")
-        device_->setCurrentIndex(1);
-    else
-        device_->setCurrentIndex(std::max(0, device_->findText(args.deviceName)));
-    if (device_->currentIndex() == 0 && args.deviceName != "no-device")
-        device_->setCurrentIndex(0); // a camera no longer there
-
-    fillFormats();
-    format_->setCurrentIndex(-1);
-    for (std::size_t i = 0; i < caps_.size(); ++i) {
-        const auto& cap = caps_[i];
-        if (cap.width == args.width && cap.height == args.height &&
-            cap.frameRate == args.frameRate &&
-            cap.colourFormat == args.colourFormat.toStdString())
-            format_->setCurrentIndex(int(i));
-    }
     // Video4Linux drivers offer no configuration dialog of their own: nothing to open.
     configure_->setEnabled(false);
     // Which window is captured matters only when the desktop is the source.
     window_->setEnabled(args.deviceName == "Desktop");
-    // Desktop capture needs X11: the item says so where it cannot work.
-    const QString unavailable = manager->captureUnavailableReason();
-    device_->setItemData(1, unavailable.isEmpty() ? QVariant() : QVariant(unavailable),
-                         Qt::ToolTipRole);
 }
 
 void WidgetCam::reopen()

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+#include "KxPhone/kxmanager.h"
 #include "KxPhone/kxvideosource.h"
 #include "ui/uicontext.h"
 
@@ -29,6 +30,17 @@ public:
     QComboBox* formatBox() const { return format_; }
     QComboBox* windowBox() const { return window_; }
     CallButton* configureButton() const { return configure_; }
+
+    /// Fills `format` with the modes of the camera chosen in `device` (items above 1) that
+    /// the source takes, and `caps` with them item by item; empty for the other choices.
+    /// Fills the three lists as the manager's source has them (window list refreshed,
+    /// the tracked window, the device and its mode chosen) and gives the source's
+    /// arguments; false without a manager.
+    static bool fillChoices(const UiContext& context, QComboBox& device, QComboBox& format,
+                            QComboBox& window, std::vector<KxCameraCap>& caps,
+                            KxManager::VideoInputArgs& args);
+    static void fillFormatList(const UiContext& context, const QComboBox& device, QComboBox& format,
+                               std::vector<KxCameraCap>& caps);
 
 public slots:
     void onDevice(int index);

@@ -149,6 +149,18 @@
         <source>test-speaker</source>
         <translation>Test speaker</translation>
     </message>
+    <message>
+        <source>test-failed</source>
+        <translation>The device could not be opened</translation>
+    </message>
+    <message>
+        <source>test-loudest</source>
+        <translation>Loudest sound: %1 %</translation>
+    </message>
+    <message>
+        <source>test-silent</source>
+        <translation>Nothing was heard</translation>
+    </message>
 </context>
 <context>
     <name>SettingsCodecs</name>
@@ -195,6 +207,10 @@
         <source>vietnamese</source>
         <translation>Vietnamese</translation>
     </message>
+    <message>
+        <source>autostart-failed</source>
+        <translation>Start at log-on could not be set: %1</translation>
+    </message>
 </context>
 <context>
     <name>SettingsNetwork</name>
@@ -237,6 +253,22 @@
     <message>
         <source>stun-server</source>
         <translation>STUN Server</translation>
+    </message>
+    <message>
+        <source>ports-corrected</source>
+        <translation>Ports corrected: %1</translation>
+    </message>
+    <message>
+        <source>stun-answered</source>
+        <translation>Public address: %1</translation>
+    </message>
+    <message>
+        <source>stun-asking</source>
+        <translation>Asking %1…</translation>
+    </message>
+    <message>
+        <source>stun-no-answer</source>
+        <translation>%1 does not answer, or its name does not resolve</translation>
     </message>
 </context>
 <context>

@@ -149,6 +149,18 @@
         <source>test-speaker</source>
         <translation>Kiểm tra loa</translation>
     </message>
+    <message>
+        <source>test-failed</source>
+        <translation>Không mở được thiết bị</translation>
+    </message>
+    <message>
+        <source>test-loudest</source>
+        <translation>Âm lớn nhất: %1 %</translation>
+    </message>
+    <message>
+        <source>test-silent</source>
+        <translation>Không nghe thấy gì</translation>
+    </message>
 </context>
 <context>
     <name>SettingsCodecs</name>
@@ -195,6 +207,10 @@
         <source>vietnamese</source>
         <translation>Tiếng Việt</translation>
     </message>
+    <message>
+        <source>autostart-failed</source>
+        <translation>Không thể đặt tự khởi động khi đăng nhập: %1</translation>
+    </message>
 </context>
 <context>
     <name>SettingsNetwork</name>
@@ -237,6 +253,22 @@
     <message>
         <source>stun-server</source>
         <translation>Máy chủ STUN</translation>
+    </message>
+    <message>
+        <source>ports-corrected</source>
+        <translation>Đã sửa cổng: %1</translation>
+    </message>
+    <message>
+        <source>stun-answered</source>
+        <translation>Địa chỉ công cộng: %1</translation>
+    </message>
+    <message>
+        <source>stun-asking</source>
+        <translation>Đang hỏi %1…</translation>
+    </message>
+    <message>
+        <source>stun-no-answer</source>
+        <translation>%1 không trả lời hoặc không phân giải được tên</translation>
     </message>
 </context>
 <context>

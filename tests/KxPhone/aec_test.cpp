@@ -21,10 +21,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/resources/soundserver.h"
 #include "voip/device/sound_pulse.h"
 
 namespace {
 
+using kx::testutil::SoundServer;
 using namespace std::chrono_literals;
 
 constexpr unsigned Rate = 16000;
@@ -98,69 +100,16 @@ double bestCorrelation(const std::vector<std::int16_t>& a, const std::vector<std
     return best;
 }
 
-/// A PulseAudio daemon of the test's own, with a loudspeaker, a room fed from the
-/// loudspeaker through a loopback, and a microphone hearing the room.
-class SoundServer
+/// A loudspeaker whose monitor feeds, through a loopback, a room heard by a microphone.
+std::vector<std::string> roomModules()
 {
-public:
-    bool start()
-    {
-        if (std::system("command -v pulseaudio >/dev/null 2>&1") != 0)
-            return false;
-        dir_ = std::filesystem::temp_directory_path() / ("kx-aec-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        socket_ = (dir_ / "native").string();
-        if (const char* old = std::getenv("PULSE_SERVER"))
-            saved_ = old;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-            ::setenv("HOME", dir_.c_str(), 1);
-            ::freopen("/dev/null", "w", stdout);
-            ::freopen("/dev/null", "w", stderr);
-            const std::string native =
-                "module-native-protocol-unix auth-anonymous=1 socket=" + socket_;
-            ::execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                     "--use-pid-file=no", "--disable-shm=yes", "-L", native.c_str(), "-L",
-                     "module-null-sink sink_name=aec_speaker rate=16000 channels=1", "-L",
-                     "module-null-sink sink_name=aec_room rate=16000 channels=1", "-L",
-                     "module-loopback source=aec_speaker.monitor sink=aec_room latency_msec=30 "
-                     "source_dont_move=1 sink_dont_move=1",
-                     "-L",
-                     "module-remap-source source_name=aec_mic master=aec_room.monitor "
-                     "source_properties=device.description=AEC_Microphone",
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
-        for (int i = 0; i < 100; ++i) {
-            if (voip::PulseSoundChannel::serverReachable())
-                return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    ~SoundServer()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (saved_.empty())
-            ::unsetenv("PULSE_SERVER");
-        else
-            ::setenv("PULSE_SERVER", saved_.c_str(), 1);
-        std::error_code ignored;
-        if (!dir_.empty())
-            std::filesystem::remove_all(dir_, ignored);
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::filesystem::path dir_;
-    std::string socket_;
-    std::string saved_;
-};
+    return {"module-null-sink sink_name=aec_speaker rate=16000 channels=1",
+            "module-null-sink sink_name=aec_room rate=16000 channels=1",
+            "module-loopback source=aec_speaker.monitor sink=aec_room latency_msec=30 "
+            "source_dont_move=1 sink_dont_move=1",
+            "module-remap-source source_name=aec_mic master=aec_room.monitor "
+            "source_properties=device.description=AEC_Microphone"};
+}
 
 voip::SoundParams params(const std::string& device, voip::SoundDirection direction)
 {
@@ -227,7 +176,7 @@ TEST(EchoCanceller, RemovesADelayedEchoAndKeepsTheNearEnd)
 
 TEST(AecSoundChannel, CancelsTheLoudspeakersEchoThroughARealSoundServer)
 {
-    SoundServer server;
+    SoundServer server(roomModules());
     if (!server.start())
         GTEST_SKIP() << "pulseaudio is not installed or did not start";
 
@@ -337,7 +286,7 @@ TEST(AecSoundChannel, FailsCleanlyWithoutASoundServerOrDevices)
     else
         ::setenv("PULSE_SERVER", saved.c_str(), 1);
 
-    SoundServer server;
+    SoundServer server(roomModules());
     if (!server.start())
         GTEST_SKIP() << "pulseaudio is not installed or did not start";
     KxAecSoundChannel aec;

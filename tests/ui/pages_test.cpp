@@ -29,6 +29,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "tests/resources/test_application.h"
+#include "tests/ui/cataloguekit.h"
 #include "tests/ui/modalkit.h"
 #include "ui/callbutton.h"
 #include "ui/contactdialog.h"
@@ -46,7 +47,9 @@
 
 namespace {
 
+using kx::testutil::catalogueTexts;
 using kx::testutil::onNextModal;
+using kx::testutil::visibleTexts;
 
 struct Pages
 {
@@ -325,57 +328,6 @@ TEST(CallToolbarNotice, TakesNeitherTheKeyboardNorTheMouse)
     toolbar.showLayoutNotice(0);
     EXPECT_TRUE(toolbar.fade()->isVisible()) << "a second notice replaces the first";
     EXPECT_EQ(QApplication::activeWindow(), &window);
-}
-
-/// Every text a widget and its children show: labels, buttons, placeholders, tool tips,
-/// group titles, window titles, combo items, header labels, actions and menus.
-QStringList visibleTexts(QWidget& root)
-{
-    QStringList texts;
-    QList<QWidget*> widgets = root.findChildren<QWidget*>();
-    widgets << &root;
-    for (QWidget* w : widgets) {
-        if (auto* label = qobject_cast<QLabel*>(w))
-            texts << label->text();
-        if (auto* button = qobject_cast<QAbstractButton*>(w))
-            texts << button->text();
-        if (auto* line = qobject_cast<QLineEdit*>(w))
-            texts << line->placeholderText();
-        if (auto* group = qobject_cast<QGroupBox*>(w))
-            texts << group->title();
-        if (auto* combo = qobject_cast<QComboBox*>(w))
-            for (int i = 0; i < combo->count(); ++i)
-                texts << combo->itemText(i);
-        if (auto* view = qobject_cast<QTreeView*>(w))
-            for (int c = 0; c < view->model()->columnCount(); ++c)
-                texts << view->model()->headerData(c, Qt::Horizontal).toString();
-        if (auto* box = qobject_cast<QMessageBox*>(w))
-            texts << box->text() << box->informativeText();
-        if (w->isWindow())
-            texts << w->windowTitle();
-        texts << w->toolTip();
-        for (QAction* action : w->actions())
-            texts << action->text() << action->statusTip();
-    }
-    for (QMenu* menu : root.findChildren<QMenu*>())
-        for (QAction* action : menu->actions())
-            texts << action->text();
-    texts.removeAll(QString());
-    return texts;
-}
-
-/// The translations of a catalogue file, read as XML (not through Qt's translator).
-QSet<QString> catalogueTexts(const QString& file)
-{
-    QSet<QString> texts;
-    QFile ts(QString(KX_SOURCE_DIR) + "/resources/locale/" + file);
-    EXPECT_TRUE(ts.open(QIODevice::ReadOnly)) << file.toStdString();
-    QXmlStreamReader xml(&ts);
-    while (!xml.atEnd())
-        if (xml.readNext() == QXmlStreamReader::StartElement &&
-            xml.name() == QLatin1String("translation"))
-            texts << xml.readElementText();
-    return texts;
 }
 
 TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)

@@ -1,0 +1,348 @@
+#include <iostream>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QSettings>
+#include <QSlider>
+#include <QTimer>
+
+#include "KxPhone/kxdefaults.h"
+#include "KxPhone/kxmanager.h"
+#include "KxPhone/kxpcssendpoint.h"
+#include "ui/widgetsettings.h"
+#include "voip/device/soundtest.h"
+
+namespace {
+
+constexpr auto TestLength = std::chrono::seconds(5);
+
+/// The parameters the page opens devices with: one channel, 8000 Hz, 20 ms buffers.
+voip::SoundParams testFormat(const QString& driver, const QString& device,
+                             voip::SoundDirection direction)
+{
+    voip::SoundParams params;
+    params.driver = driver.toStdString();
+    params.device = device.toStdString();
+    params.direction = direction;
+    params.channels = 1;
+    params.sampleRate = 8000;
+    params.bitsPerSample = 16;
+    params.bufferSize = 320;
+    params.bufferCount = 2;
+    return params;
+}
+
+} // namespace
+
+/// A device test on a thread of its own; stopped and joined when the page goes.
+struct SettingsAudio::Test
+{
+    std::jthread thread;
+    std::atomic<int> phase{0}; ///< 0 recording, 1 playing
+};
+
+SettingsAudio::SettingsAudio(WidgetSettings& owner, const UiContext& context)
+    : SettingsPage(owner, context)
+{
+    inputDevice = new QComboBox();
+    outputDevice = new QComboBox();
+    for (QComboBox* box : {inputDevice, outputDevice})
+        box->setMinimumWidth(WidgetSettings::FieldWidth);
+    inputVolume = new QSlider(Qt::Horizontal);
+    outputVolume = new QSlider(Qt::Horizontal);
+    for (QSlider* slider : {inputVolume, outputVolume}) {
+        slider->setRange(0, 100);
+        slider->setMinimumWidth(WidgetSettings::FieldWidth);
+    }
+    testMicroButton = new QPushButton(tr("test-micro"));
+    testSpeakerButton = new QPushButton(tr("test-speaker"));
+    testStatus = new QLabel();
+    testStatus->setObjectName("labelTestIOStatus");
+    echoCancel = new QCheckBox(tr("echo-cancel"));
+    echoLength = new QComboBox();
+    echoLength->addItems(kxdefaults::echoLengths());
+    silenceDetection = new QCheckBox(tr("silence-detection"));
+    jitterDelay = new QComboBox();
+    jitterDelay->addItems(kxdefaults::jitterDelays());
+
+    addRow(tr("input-device"), inputDevice);
+    addRow(tr("input-volume"), inputVolume);
+    addRow(tr("output-device"), outputDevice);
+    addRow(tr("output-volume"), outputVolume);
+    QWidget* tests = addRow(tr("test-devices"), testMicroButton);
+    tests->layout()->addWidget(testSpeakerButton);
+    tests->layout()->addWidget(testStatus);
+    addRow(QString(), echoCancel);
+    addRow(tr("echo-length-ms"), echoLength);
+    addRow(QString(), silenceDetection);
+    addRow(tr("jitter-delay") + " (ms)", jitterDelay);
+
+    animation_ = new QTimer(this);
+    animation_->setInterval(500);
+    connect(animation_, &QTimer::timeout, this, &SettingsAudio::animate);
+    connect(echoCancel, &QCheckBox::clicked, this, &SettingsAudio::onSave);
+    connect(silenceDetection, &QCheckBox::clicked, this, &SettingsAudio::onSave);
+    connect(echoLength, qOverload<int>(&QComboBox::activated), this, &SettingsAudio::onSave);
+    connect(jitterDelay, qOverload<int>(&QComboBox::activated), this, &SettingsAudio::onSave);
+    connect(testMicroButton, &QPushButton::clicked, this, &SettingsAudio::onTestMicro);
+    connect(testSpeakerButton, &QPushButton::clicked, this, &SettingsAudio::onTestSpeaker);
+    connect(inputDevice, qOverload<int>(&QComboBox::activated), this,
+            &SettingsAudio::onInputDevice);
+    connect(outputDevice, qOverload<int>(&QComboBox::activated), this,
+            &SettingsAudio::onOutputDevice);
+    connect(inputVolume, &QSlider::valueChanged, this, &SettingsAudio::onInputVolume);
+    connect(outputVolume, &QSlider::valueChanged, this, &SettingsAudio::onOutputVolume);
+}
+
+SettingsAudio::~SettingsAudio()
+{
+    if (test_)
+        test_->thread.request_stop();
+}
+
+QString SettingsAudio::soundDriver() const
+{
+    KxManager* manager = context_.manager();
+    return manager ? QString::fromStdString(manager->pcssEndPoint()->soundDriver())
+                   : QString(voip::kPulseAudioDriver);
+}
+
+void SettingsAudio::onSave()
+{
+    changed();
+}
+
+void SettingsAudio::UpdateData()
+{
+    std::cout << "Update Data for Audio" << std::endl;
+    QSettings& settings = context_.settings();
+    const std::string driver = soundDriver().toStdString();
+    inputDevice->clear();
+    outputDevice->clear();
+    for (const auto& name : voip::soundDeviceNames(driver, voip::SoundDirection::Recorder))
+        inputDevice->addItem(QString::fromStdString(name));
+    for (const auto& name : voip::soundDeviceNames(driver, voip::SoundDirection::Player))
+        outputDevice->addItem(QString::fromStdString(name));
+    for (auto [box, key] :
+         {std::pair{inputDevice, "audio/input"}, {outputDevice, "audio/output"}}) {
+        const int index = box->findText(settings.value(key).toString());
+        if (index >= 0)
+            box->setCurrentIndex(index);
+    }
+    closeVolumeChannels();
+    openVolumeChannels();
+    refreshSliders();
+    echoCancel->setChecked(settings.value("audio/echo").toBool());
+    const int echo = echoLength->findText(settings.value("audio/echoDuration").toString());
+    echoLength->setCurrentIndex(echo >= 0 ? echo : echoLength->findText("256"));
+    silenceDetection->setChecked(settings.value("audio/silence").toBool());
+    const int jitter = jitterDelay->findText(settings.value("audio/jitter").toString());
+    if (jitter >= 0)
+        jitterDelay->setCurrentIndex(jitter);
+}
+
+void SettingsAudio::openVolumeChannels()
+{
+    const QString driver = soundDriver();
+    auto open = [&](QComboBox* box, voip::SoundDirection direction,
+                    std::shared_ptr<voip::SoundChannel>& channel) {
+        if (box->currentIndex() < 0)
+            return;
+        auto opened =
+            voip::createOpenedSoundChannel(testFormat(driver, box->currentText(), direction));
+        if (opened)
+            channel = std::shared_ptr<voip::SoundChannel>(opened.take());
+    };
+    open(inputDevice, voip::SoundDirection::Recorder, inputVolumeChannel_);
+    open(outputDevice, voip::SoundDirection::Player, outputVolumeChannel_);
+}
+
+void SettingsAudio::closeVolumeChannels()
+{
+    for (auto* channel : {&inputVolumeChannel_, &outputVolumeChannel_}) {
+        if (*channel && (*channel)->isOpen())
+            (*channel)->close();
+        channel->reset();
+    }
+}
+
+void SettingsAudio::refreshSliders()
+{
+    auto refresh = [](QSlider* slider, const std::shared_ptr<voip::SoundChannel>& channel,
+                      const char* what) {
+        const QSignalBlocker quiet(slider); // showing the value is not setting it
+        if (channel && channel->isOpen()) {
+            const auto volume = channel->volume();
+            const int value = volume ? int(volume.value()) : 0;
+            slider->setEnabled(true);
+            slider->setValue(value);
+            std::cout << what << value << std::endl;
+        } else {
+            slider->setEnabled(false);
+        }
+    };
+    refresh(inputVolume, inputVolumeChannel_, "Input volume: ");
+    refresh(outputVolume, outputVolumeChannel_, "Output volume: ");
+}
+
+void SettingsAudio::onInputDevice(int)
+{
+    if (inputDevice->currentText() != context_.settings().value("audio/input").toString())
+        changed();
+    closeVolumeChannels();
+    openVolumeChannels();
+    refreshSliders();
+}
+
+void SettingsAudio::onOutputDevice(int)
+{
+    if (outputDevice->currentText() != context_.settings().value("audio/output").toString())
+        changed();
+    closeVolumeChannels();
+    openVolumeChannels();
+    refreshSliders();
+}
+
+void SettingsAudio::onInputVolume(int value)
+{
+    if (!inputVolumeChannel_ || !inputVolumeChannel_->isOpen())
+        return;
+    if (inputVolumeChannel_->setVolume(unsigned(value)))
+        std::cout << "Set input volume: " << value << std::endl;
+    else
+        std::cout << "Failed to set input volume" << std::endl;
+}
+
+void SettingsAudio::onOutputVolume(int value)
+{
+    if (!outputVolumeChannel_ || !outputVolumeChannel_->isOpen())
+        return;
+    if (outputVolumeChannel_->setVolume(unsigned(value)))
+        std::cout << "Set output volume: " << value << std::endl;
+    else
+        std::cout << "Failed to set output volume" << std::endl;
+}
+
+void SettingsAudio::save()
+{
+    if (!modified_)
+        return;
+    modified_ = false;
+    QSettings& settings = context_.settings();
+    settings.setValue("audio/input", inputDevice->currentText());
+    settings.setValue("audio/output", outputDevice->currentText());
+    settings.setValue("audio/echo", echoCancel->isChecked());
+    settings.setValue("audio/echoDuration", echoLength->currentText());
+    settings.setValue("audio/silence", silenceDetection->isChecked());
+    settings.setValue("audio/jitter", jitterDelay->currentText());
+    settings.sync();
+    // During a call the devices in use stay; the reset after the call applies these.
+    KxManager* manager = context_.manager();
+    if (manager && !manager->currentCall())
+        manager->applyAudioSettings();
+}
+
+void SettingsAudio::onTestMicro()
+{
+    startTest(true);
+}
+
+void SettingsAudio::onTestSpeaker()
+{
+    startTest(false);
+}
+
+void SettingsAudio::startTest(bool microphone)
+{
+    if (test_)
+        return;
+    testMicroButton->setEnabled(false);
+    testSpeakerButton->setEnabled(false);
+    for (const auto& channel : {inputVolumeChannel_, outputVolumeChannel_}) {
+        if (!channel || !channel->isOpen())
+            continue;
+        if (const auto muted = channel->mute(); muted && muted.value())
+            channel->setMute(false);
+    }
+    const QString driver = soundDriver();
+    const auto player =
+        testFormat(driver, outputDevice->currentText(), voip::SoundDirection::Player);
+    const auto recorder =
+        testFormat(driver, inputDevice->currentText(), voip::SoundDirection::Recorder);
+    test_ = std::make_unique<Test>();
+    test_->phase = microphone ? 0 : 1;
+    Test* test = test_.get();
+    QPointer<SettingsAudio> page(this);
+    test_->thread = std::jthread([=](std::stop_token stop) {
+        voip::DeviceTestControl control;
+        control.stop = stop;
+        control.progress = [test](const std::string& phase, double) {
+            test->phase = phase == "playing" ? 1 : 0;
+        };
+        const auto report = microphone
+                                ? voip::runRecorderTest(recorder, player, TestLength, control)
+                                : voip::runPlayerTest(player, {}, control);
+        const bool ok = bool(report);
+        const int peak = ok && microphone ? int(report.value().peakPercent) : -1;
+        const QString error = ok ? QString() : QString::fromStdString(report.status().message());
+        QMetaObject::invokeMethod(
+            page,
+            [page, microphone, ok, peak, error] {
+                if (!page)
+                    return;
+                if (microphone)
+                    page->onTestMicroFinished(ok, peak, error);
+                else
+                    page->onTestSpeakerFinished(ok, peak, error);
+            },
+            Qt::QueuedConnection);
+    });
+    step_ = 0;
+    animate();
+    animation_->start();
+}
+
+void SettingsAudio::animate()
+{
+    if (!test_)
+        return;
+    static const char* const dots[] = {"...", ".", ".."};
+    const QString phase = test_->phase == 1 ? tr("playing") : tr("recording");
+    testStatus->setText(phase + dots[step_++ % 3]);
+}
+
+void SettingsAudio::onTestMicroFinished(bool ok, int peakPercent, const QString& error)
+{
+    testEnded(ok, peakPercent, error);
+}
+
+void SettingsAudio::onTestSpeakerFinished(bool ok, int peakPercent, const QString& error)
+{
+    testEnded(ok, peakPercent, error);
+}
+
+void SettingsAudio::testEnded(bool ok, int peakPercent, const QString& error)
+{
+    animation_->stop();
+    if (test_) {
+        test_->thread.join();
+        test_.reset();
+    }
+    if (!ok) {
+        std::cout << "Device test failed: " << error.toStdString() << std::endl;
+        testStatus->setText(tr("test-failed"));
+    } else if (peakPercent >= 0) {
+        // What the microphone heard: a silent one is the commonest fault.
+        testStatus->setText(peakPercent > 0 ? tr("test-loudest").arg(peakPercent)
+                                            : tr("test-silent"));
+    } else {
+        testStatus->clear();
+    }
+    testMicroButton->setEnabled(true);
+    testSpeakerButton->setEnabled(true);
+    emit testFinished(ok, peakPercent);
+}

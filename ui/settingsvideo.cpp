@@ -1,0 +1,107 @@
+#include <iostream>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+
+#include "KxPhone/kxmanager.h"
+#include "ui/widgetcam.h"
+#include "ui/widgetsettings.h"
+
+SettingsVideo::SettingsVideo(WidgetSettings& owner, const UiContext& context)
+    : SettingsPage(owner, context)
+{
+    device = new QComboBox();
+    format = new QComboBox();
+    captureWindow = new QComboBox();
+    for (QComboBox* box : {device, format, captureWindow})
+        box->setMinimumWidth(WidgetSettings::FieldWidth);
+    currentVideo = new QLabel();
+    configure = new QPushButton(tr("configure"));
+    addRow(tr("video-device"), device);
+    addRow(tr("video-format"), format);
+    addRow(tr("current-video"), currentVideo);
+    addRow(tr("configure-video"), configure);
+    addRow(tr("capture-window"), captureWindow);
+    connect(device, qOverload<int>(&QComboBox::activated), this, &SettingsVideo::onDevice);
+    connect(format, qOverload<int>(&QComboBox::activated), this, &SettingsVideo::onFormat);
+    connect(configure, &QPushButton::clicked, this, &SettingsVideo::onConfig);
+    connect(captureWindow, qOverload<int>(&QComboBox::activated), this,
+            &SettingsVideo::onCaptureWnd);
+}
+
+void SettingsVideo::UpdateData()
+{
+    std::cout << "Update Data for Video" << std::endl;
+    KxManager::VideoInputArgs args;
+    if (!WidgetCam::fillChoices(context_, *device, *format, *captureWindow, caps_, args))
+        return;
+    currentVideo->setText(QString("%1 : %2 - %3x%4 @ %5fps")
+                              .arg(args.deviceName, args.colourFormat)
+                              .arg(args.width)
+                              .arg(args.height)
+                              .arg(args.frameRate));
+    // Video4Linux drivers offer no configuration dialog of their own: nothing to open.
+    configure->setEnabled(false);
+}
+
+void SettingsVideo::fillFormats()
+{
+    WidgetCam::fillFormatList(context_, *device, *format, caps_);
+}
+
+void SettingsVideo::onDevice(int)
+{
+    fillFormats();
+    changed();
+}
+
+void SettingsVideo::onFormat(int)
+{
+    changed();
+}
+
+void SettingsVideo::onConfig()
+{
+    // Never enabled: Video4Linux drivers have no configuration dialog to open.
+}
+
+void SettingsVideo::onCaptureWnd(int)
+{
+    changed();
+}
+
+void SettingsVideo::save()
+{
+    if (!modified_)
+        return;
+    modified_ = false;
+    QSettings& settings = context_.settings();
+    const int index = device->currentIndex();
+    if (index == 0) {
+        settings.setValue("video/device", "no-device");
+        settings.setValue("video/width", 0);
+        settings.setValue("video/height", 0);
+        settings.setValue("video/rate", 0);
+        settings.setValue("video/format", "YUV420P");
+    } else if (index == 1) {
+        settings.setValue("video/device", "Desktop");
+        settings.setValue("video/format", "YUV420P");
+    } else if (const int mode = format->currentIndex();
+               index > 1 && mode >= 0 && std::size_t(mode) < caps_.size()) {
+        const KxCameraCap& cap = caps_[std::size_t(mode)];
+        settings.setValue("video/device", device->currentText());
+        settings.setValue("video/width", cap.width);
+        settings.setValue("video/height", cap.height);
+        settings.setValue("video/rate", cap.frameRate);
+        settings.setValue("video/format", QString::fromStdString(cap.colourFormat));
+    }
+    settings.sync();
+    if (KxManager* manager = context_.manager()) {
+        manager->setCaptureWindow(captureWindow->currentIndex());
+        manager->closeVideoInput();
+        manager->openVideoInput();
+    }
+    UpdateData();
+}

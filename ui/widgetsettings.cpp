@@ -1,0 +1,537 @@
+#include "ui/widgetsettings.h"
+
+#include <iostream>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSettings>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "KxPhone/kxapp.h"
+#include "KxPhone/kxdefaults.h"
+#include "KxPhone/kxh323endpoint.h"
+#include "KxPhone/kxmanager.h"
+
+// --- the page contract ---
+
+SettingsPage::SettingsPage(WidgetSettings& owner, const UiContext& context)
+    : owner_(owner)
+    , context_(context)
+{
+    layout_ = new QVBoxLayout(this);
+    layout_->setAlignment(Qt::AlignTop);
+    layout_->setSpacing(0);
+}
+
+void SettingsPage::changed()
+{
+    modified_ = true;
+    owner_.setApplyDisabled(false);
+}
+
+QWidget* SettingsPage::addRow(const QString& label, QWidget* field)
+{
+    QWidget* row = KxApp::createLabeledRow(label, field, "labelSettings", owner_.labelWidth(),
+                                           QMargins(10, 10, 10, 10), Qt::AlignLeft);
+    layout_->addWidget(row);
+    return row;
+}
+
+QLineEdit* SettingsPage::lineEdit()
+{
+    auto* edit = new QLineEdit();
+    edit->setMinimumWidth(WidgetSettings::FieldWidth);
+    edit->setAlignment(Qt::AlignCenter);
+    return edit;
+}
+
+// --- the dialog ---
+
+WidgetSettings::WidgetSettings(const UiContext& context, QWidget* parent, Qt::WindowFlags flags)
+    : QDialog(parent, flags)
+    , context_(context)
+{
+    setWindowTitle(tr("settings"));
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    labelWidth_ = QFontMetrics(font()).horizontalAdvance("12345678901234567890") + 20;
+    auto* layout = new QVBoxLayout(this);
+    tabs_ = new QTabWidget();
+    general_ = new SettingsGeneral(*this, context_);
+    audio_ = new SettingsAudio(*this, context_);
+    video_ = new SettingsVideo(*this, context_);
+    codecs_ = new SettingsCodecs(*this, context_);
+    network_ = new SettingsNetwork(*this, context_);
+    tabs_->addTab(general_, tr("general"));
+    tabs_->addTab(audio_, tr("audio"));
+    tabs_->addTab(video_, tr("video"));
+    tabs_->addTab(codecs_, tr("codecs"));
+    tabs_->addTab(network_, tr("network"));
+    layout->addWidget(tabs_);
+    auto* buttons = new QWidget();
+    auto* row = new QHBoxLayout(buttons);
+    row->setAlignment(Qt::AlignRight);
+    apply_ = new QPushButton(tr("apply"));
+    close_ = new QPushButton(tr("close"));
+    row->addWidget(apply_);
+    row->addWidget(close_);
+    layout->addWidget(buttons);
+    connect(tabs_, &QTabWidget::currentChanged, this, &WidgetSettings::UpdateData);
+    connect(apply_, &QPushButton::clicked, this, &WidgetSettings::onApply);
+    connect(close_, &QPushButton::clicked, this, &WidgetSettings::onClose);
+    connect(this, &QDialog::finished, this, &WidgetSettings::onFinished);
+}
+
+void WidgetSettings::open()
+{
+    if (isVisible())
+        return;
+    setApplyDisabled(true);
+    // A file edited by hand: what the pages cannot show goes back to its default (the
+    // language stays: an unknown one means no catalogue, as at start).
+    for (const QString& key : kxdefaults::correctInvalid(
+             context_.settings(), {"auto", "audio/", "video/", "codecs/", "net/"}))
+        std::cout << "Setting " << key.toStdString() << " was not valid; its default is used"
+                  << std::endl;
+    UpdateData();
+    QDialog::open();
+}
+
+void WidgetSettings::setApplyDisabled(bool disabled)
+{
+    apply_->setDisabled(disabled);
+}
+
+void WidgetSettings::UpdateData()
+{
+    if (auto* page = qobject_cast<SettingsPage*>(tabs_->currentWidget()))
+        page->UpdateData();
+}
+
+void WidgetSettings::onApply()
+{
+    setApplyDisabled(true);
+    QCoreApplication::processEvents();
+    for (SettingsPage* page :
+         std::initializer_list<SettingsPage*>{general_, audio_, video_, codecs_, network_})
+        page->save();
+}
+
+void WidgetSettings::onClose()
+{
+    if (!apply_->isEnabled()) {
+        close();
+        return;
+    }
+    QMessageBox box;
+    box.setText(tr("save-changes") + "?");
+    box.setIcon(QMessageBox::Question);
+    box.setIconPixmap(QPixmap(":/img/help.png"));
+    box.setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    box.button(QMessageBox::Save)->setText(tr("save"));
+    box.button(QMessageBox::Discard)->setText(tr("discard"));
+    box.button(QMessageBox::Cancel)->setText(tr("cancel"));
+    box.setDefaultButton(QMessageBox::Save);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        onApply();
+        close();
+        break;
+    case QMessageBox::Discard:
+        for (SettingsPage* page :
+             std::initializer_list<SettingsPage*>{general_, audio_, video_, codecs_, network_})
+            page->setModified(false);
+        close();
+        break;
+    case QMessageBox::Cancel:
+        break;
+    default:
+        close();
+    }
+}
+
+void WidgetSettings::onFinished()
+{
+    audio_->closeVolumeChannels();
+}
+
+// --- General ---
+
+SettingsGeneral::SettingsGeneral(WidgetSettings& owner, const UiContext& context)
+    : SettingsPage(owner, context)
+{
+    name = lineEdit();
+    language = new QComboBox();
+    language->addItems({tr("english"), tr("vietnamese")});
+    autoAnswer = new QCheckBox();
+    autoStart = new QCheckBox();
+    autoUpdate = new QCheckBox();
+    status = new QLabel();
+    status->setObjectName("labelSettingsStatus");
+    status->setWordWrap(true);
+    addRow(tr("display-name"), name);
+    addRow(tr("language"), language);
+    addRow(tr("auto-answer"), autoAnswer);
+    addRow(tr("auto-start"), autoStart);
+    addRow(tr("auto-update"), autoUpdate);
+    layout_->addWidget(status);
+    connect(name, &QLineEdit::textEdited, this, &SettingsGeneral::onSave);
+    connect(language, qOverload<int>(&QComboBox::activated), this, &SettingsGeneral::onSave);
+    for (QCheckBox* box : {autoAnswer, autoStart, autoUpdate})
+        connect(box, &QCheckBox::clicked, this, &SettingsGeneral::onSave);
+}
+
+void SettingsGeneral::onSave()
+{
+    changed();
+}
+
+void SettingsGeneral::UpdateData()
+{
+    std::cout << "Update Data for General" << std::endl;
+    QSettings& settings = context_.settings();
+    name->setText(settings.value("name").toString());
+    language->setCurrentIndex(settings.value("language").toString() == "vn" ? 1 : 0);
+    autoAnswer->setChecked(settings.value("autoAnswer").toBool());
+    autoStart->setChecked(settings.value("autoStart").toBool());
+    autoUpdate->setChecked(settings.value("autoUpdate").toBool());
+}
+
+void SettingsGeneral::save()
+{
+    if (!modified_)
+        return;
+    modified_ = false;
+    QSettings& settings = context_.settings();
+    settings.setValue("name", name->text());
+    if (KxManager* manager = context_.manager()) {
+        manager->setDefaultUserName(name->text().toStdString(), true);
+        manager->setDefaultDisplayName(name->text().toStdString(), true);
+    }
+    // The interface changes language at the next start.
+    settings.setValue("language", language->currentIndex() == 1 ? "vn" : "en");
+    settings.setValue("autoAnswer", autoAnswer->isChecked());
+    settings.setValue("autoStart", autoStart->isChecked());
+    settings.setValue("autoUpdate", autoUpdate->isChecked());
+    settings.sync();
+    if (KxManager* manager = context_.manager())
+        manager->refreshPolicy(); // auto-answer holds from the next incoming call
+    const QString error =
+        kxautostart::apply(autoStart->isChecked(), QCoreApplication::applicationFilePath());
+    status->setText(error.isEmpty() ? QString() : tr("autostart-failed").arg(error));
+    UpdateData();
+}
+
+// --- Network ---
+
+SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context)
+    : SettingsPage(owner, context)
+{
+    transmit = new QComboBox();
+    receive = new QComboBox();
+    transmit->addItems(kxdefaults::bandwidths());
+    receive->addItems(kxdefaults::bandwidths());
+    nat = new QComboBox();
+    nat->addItems({tr("nat-off"), tr("nat-stun"), tr("nat-manual")});
+    nat->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    nat->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    stunServer = lineEdit();
+    publicIp = lineEdit();
+    status = new QLabel();
+    status->setObjectName("labelSettingsStatus");
+    status->setWordWrap(true);
+    addRow(tr("bandwidth-transmit") + " (Kbps)", transmit);
+    addRow(tr("bandwidth-receive") + " (Kbps)", receive);
+    QWidget* natRow = addRow(tr("enable-nat"), nat);
+    static_cast<QHBoxLayout*>(natRow->layout())->addStretch();
+    addRow(tr("stun-server"), stunServer);
+    addRow(tr("public-ip"), publicIp);
+    addRow(tr("media-ports-udp"), portRangeField(udpLow, udpHigh));
+    addRow(tr("media-ports-tcp"), portRangeField(tcpLow, tcpHigh));
+    layout_->addWidget(status);
+    connect(transmit, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
+    connect(receive, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
+    connect(nat, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onNATChange);
+    for (QLineEdit* edit : {stunServer, publicIp, udpLow, udpHigh, tcpLow, tcpHigh})
+        connect(edit, &QLineEdit::textEdited, this, &SettingsNetwork::onChange);
+}
+
+QWidget* SettingsNetwork::portRangeField(QLineEdit*& low, QLineEdit*& high)
+{
+    auto* field = new QWidget();
+    auto* row = new QHBoxLayout(field);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    for (QLineEdit** edit : {&low, &high}) {
+        *edit = new QLineEdit();
+        (*edit)->setFixedWidth(70);
+        (*edit)->setAlignment(Qt::AlignCenter);
+        (*edit)->setValidator(new QIntValidator(1000, 65400, *edit));
+    }
+    row->addWidget(low);
+    row->addWidget(new QLabel("-"));
+    row->addWidget(high);
+    row->addStretch();
+    return field;
+}
+
+void SettingsNetwork::onChange()
+{
+    changed();
+}
+
+void SettingsNetwork::onNATChange()
+{
+    enableNatFields();
+    changed();
+}
+
+void SettingsNetwork::enableNatFields()
+{
+    stunServer->setEnabled(nat->currentIndex() == 1);
+    publicIp->setEnabled(nat->currentIndex() == 2);
+}
+
+void SettingsNetwork::UpdateData()
+{
+    std::cout << "Update Data for Network" << std::endl;
+    QSettings& settings = context_.settings();
+    for (auto [box, key] : {std::pair{transmit, "net/transmit"}, {receive, "net/receive"}}) {
+        const int index = box->findText(settings.value(key).toString());
+        if (index >= 0)
+            box->setCurrentIndex(index);
+    }
+    bool ok = false;
+    int mode = settings.value("net/nat").toInt(&ok);
+    if (!ok || mode < 0 || mode > 2)
+        mode = 0;
+    nat->setCurrentIndex(mode);
+    stunServer->setText(settings.value("net/stun").toString());
+    publicIp->setText(settings.value("net/publicIP").toString());
+    udpLow->setText(settings.value("net/mediaPortsUdp").toString());
+    udpHigh->setText(settings.value("net/mediaPortsUdpMax").toString());
+    tcpLow->setText(settings.value("net/mediaPortsTcp").toString());
+    tcpHigh->setText(settings.value("net/mediaPortsTcpMax").toString());
+    enableNatFields();
+    status->clear();
+    // The public address STUN finds comes when the server answers: asked off the GUI
+    // thread, shown when it arrives.
+    if (mode == 1)
+        askStun();
+}
+
+void SettingsNetwork::askStun()
+{
+    KxManager* manager = context_.manager();
+    if (!manager)
+        return;
+    status->setText(tr("stun-asking").arg(stunServer->text()));
+    manager->probeStun(this, [this](const KxManager::StunAnswer& answer) {
+        if (nat->currentIndex() != 1 || answer.server != context_.settings().value("net/stun"))
+            return; // an answer to an earlier question
+        if (answer.address.isEmpty()) {
+            status->setText(tr("stun-no-answer").arg(answer.server));
+            return;
+        }
+        status->setText(tr("stun-answered").arg(answer.address));
+        if (!modified_)
+            publicIp->setText(answer.address);
+    });
+}
+
+SettingsNetwork::Ports SettingsNetwork::correctedPorts(const QString& udpLow,
+                                                       const QString& udpHigh,
+                                                       const QString& tcpLow,
+                                                       const QString& tcpHigh)
+{
+    auto read = [](const QString& text, int below) {
+        bool ok = false;
+        const int value = text.trimmed().toInt(&ok);
+        if (!ok || value < 1000)
+            return below;
+        return std::min(value, 65400);
+    };
+    Ports ports{read(udpLow, 3230), read(udpHigh, 3300), read(tcpLow, 3230), read(tcpHigh, 3250)};
+    if (ports.udpHigh <= ports.udpLow)
+        ports.udpHigh = ports.udpLow + 20;
+    if (ports.tcpHigh <= ports.tcpLow)
+        ports.tcpHigh = ports.tcpLow + 10;
+    return ports;
+}
+
+void SettingsNetwork::save()
+{
+    if (!modified_)
+        return;
+    modified_ = false;
+    QSettings& settings = context_.settings();
+    settings.setValue("net/transmit", transmit->currentText());
+    settings.setValue("net/receive", receive->currentText());
+    settings.setValue("net/nat", nat->currentIndex());
+    settings.setValue("net/stun", stunServer->text().trimmed());
+    settings.setValue("net/publicIP", publicIp->text().trimmed());
+    const Ports ports =
+        correctedPorts(udpLow->text(), udpHigh->text(), tcpLow->text(), tcpHigh->text());
+    QStringList corrected;
+    auto store = [&](const char* key, QLineEdit* edit, int value) {
+        if (edit->text().trimmed() != QString::number(value))
+            corrected << QString("%1 → %2").arg(edit->text().trimmed(), QString::number(value));
+        settings.setValue(key, value);
+        edit->setText(QString::number(value));
+    };
+    store("net/mediaPortsUdp", udpLow, ports.udpLow);
+    store("net/mediaPortsUdpMax", udpHigh, ports.udpHigh);
+    store("net/mediaPortsTcp", tcpLow, ports.tcpLow);
+    store("net/mediaPortsTcpMax", tcpHigh, ports.tcpHigh);
+    settings.sync();
+    status->setText(corrected.isEmpty() ? QString()
+                                        : tr("ports-corrected").arg(corrected.join(", ")));
+    if (KxManager* manager = context_.manager()) {
+        manager->h323EndPoint()->resetBandwidth();
+        manager->applyMediaFormats();
+        manager->applyPorts();
+        manager->applyNat();
+        if (nat->currentIndex() == 1 && corrected.isEmpty())
+            askStun();
+    }
+}
+
+// --- Codecs ---
+
+SettingsCodecs::SettingsCodecs(WidgetSettings& owner, const UiContext& context)
+    : SettingsPage(owner, context)
+{
+    g722 = new QCheckBox("G.722");
+    g711a = new QCheckBox("G.711a");
+    g711u = new QCheckBox("G.711u");
+    QWidget* audioRow = addRow(tr("audio-codecs"), nullptr);
+    for (QCheckBox* box : {g722, g711a, g711u})
+        audioRow->layout()->addWidget(box);
+    frameSize = new QComboBox();
+    frameSize->addItems(kxdefaults::frameSizes());
+    fecc = new QCheckBox();
+    h239 = new QCheckBox();
+    addRow(tr("video-frame-size"), frameSize);
+    addRow(tr("fecc"), fecc);
+    addRow("H.239", h239);
+    for (QCheckBox* box : {g722, g711a, g711u, fecc, h239})
+        connect(box, &QCheckBox::clicked, this, &SettingsCodecs::onSave);
+    connect(frameSize, qOverload<int>(&QComboBox::activated), this, &SettingsCodecs::onSave);
+}
+
+void SettingsCodecs::onSave()
+{
+    changed();
+}
+
+void SettingsCodecs::UpdateData()
+{
+    std::cout << "Update Data for Codecs" << std::endl;
+    QSettings& settings = context_.settings();
+    g722->setChecked(settings.value("codecs/g722").toBool());
+    g711a->setChecked(settings.value("codecs/g711a").toBool());
+    g711u->setChecked(settings.value("codecs/g711u").toBool());
+    fecc->setChecked(settings.value("codecs/fecc").toBool());
+    h239->setChecked(settings.value("codecs/h239").toBool());
+    const int index = frameSize->findText(settings.value("codecs/width").toString() + "x" +
+                                          settings.value("codecs/height").toString());
+    if (index >= 0)
+        frameSize->setCurrentIndex(index);
+}
+
+void SettingsCodecs::save()
+{
+    if (!modified_)
+        return;
+    modified_ = false;
+    QSettings& settings = context_.settings();
+    settings.setValue("codecs/g722", g722->isChecked());
+    settings.setValue("codecs/g711a", g711a->isChecked());
+    settings.setValue("codecs/g711u", g711u->isChecked());
+    settings.setValue("codecs/fecc", fecc->isChecked());
+    settings.setValue("codecs/h239", h239->isChecked());
+    const QStringList parts = frameSize->currentText().split('x', Qt::SkipEmptyParts);
+    if (parts.size() != 2)
+        return;
+    settings.setValue("codecs/width", parts[0]);
+    settings.setValue("codecs/height", parts[1]);
+    settings.sync();
+    // During a call the codecs stay as they were agreed; the reset after the call applies
+    // the new ones.
+    KxManager* manager = context_.manager();
+    if (manager && !manager->currentCall()) {
+        manager->resetVideoFrames();
+        manager->applyMediaFormats();
+    }
+}
+
+// --- start at log-on ---
+
+namespace kxautostart {
+
+QString entryPath()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + "/.config";
+    return base + "/autostart/Kestrovia.desktop";
+}
+
+QString entryText(const QString& program)
+{
+    // The Exec key's quoting: the path in double quotes, with the characters that are
+    // special inside them escaped by a backslash, and every backslash doubled once more
+    // for the string value around it.
+    QString quoted;
+    for (const QChar c : program) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    quoted.replace("\\", "\\\\");
+    quoted.replace("%", "%%"); // a field code otherwise
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Kestrovia\n"
+           "Comment=H.323 video calls\n"
+           "Exec=\"" +
+           quoted +
+           "\"\n"
+           "Icon=kestrovia\n"
+           "Terminal=false\n"
+           "Categories=Network;Telephony;VideoConference;\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+QString apply(bool on, const QString& program)
+{
+    const QString path = entryPath();
+    if (!on) {
+        if (QFile::exists(path) && !QFile::remove(path))
+            return QFile(path).errorString();
+        return {};
+    }
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return QFileInfo(path).path();
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return file.errorString();
+    file.write(entryText(program).toUtf8());
+    if (!file.commit())
+        return file.errorString();
+    return {};
+}
+
+} // namespace kxautostart
