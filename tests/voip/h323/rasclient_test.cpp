@@ -1,0 +1,262 @@
+// RAS with a gatekeeper on 127.0.0.1: registration and its keep-alive, a gatekeeper that
+// restarts, goes silent or says no, admission by alias and by address, disengage and
+// bandwidth, the gatekeeper's own requests, and datagrams that are not from it.
+
+#include "voip/h323/rasclient.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/tools/tshark_util.h"
+#include "tests/voip/h323/testgatekeeper.h"
+#include "tools/common/pcapwriter.h"
+#include "voip/h225/message.h"
+#include "voip/h225/schema.h"
+
+namespace voip::h323 {
+namespace {
+
+using namespace std::chrono_literals;
+using testutil::TestGatekeeper;
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds wait = 5s)
+{
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+RasConfig configFor(const TestGatekeeper& gatekeeper, const std::string& alias,
+                    const std::string& e164, std::uint16_t signalPort)
+{
+    RasConfig config;
+    config.gatekeeper = gatekeeper.address();
+    config.alias = alias;
+    config.e164 = e164;
+    config.bindAddress = "127.0.0.1";
+    config.callSignalAddress = *h225::IpAddressPort::parse("127.0.0.1", signalPort);
+    config.timeout = 200ms;
+    config.retries = 1;
+    config.retryPause = 200ms;
+    config.maxRetryPause = 800ms;
+    return config;
+}
+
+TEST(RasClient, RegistersKeepsAliveAndComesBackAfterTheGatekeeperRestarts)
+{
+    TestGatekeeper gatekeeper;
+    gatekeeper.timeToLive = 2;
+    RasClient client(configFor(gatekeeper, "alice", "1001", 1720));
+    std::vector<RasState> seen;
+    std::mutex seenMutex;
+    client.setStateObserver([&](RasState state) {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(state);
+    });
+    ASSERT_TRUE(client.start());
+    ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered) << client.lastReason();
+    EXPECT_EQ(client.gatekeeperIdentifier(), "KxTestGK");
+    EXPECT_FALSE(client.endpointIdentifier().empty());
+    EXPECT_EQ(gatekeeper.received(),
+              (std::vector<std::string>{"gatekeeperRequest", "registrationRequest"}));
+    ASSERT_TRUE(gatekeeper.lookUp("alice"));
+    EXPECT_EQ(gatekeeper.lookUp("1001")->port, 1720);
+
+    // A time to live of 2 s: renewed by lightweight requests before it runs out.
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("registrationRequest") >= 3; }, 4s));
+    EXPECT_EQ(gatekeeper.count("gatekeeperRequest"), 1u);
+    EXPECT_EQ(client.state(), RasState::Registered);
+
+    // The gatekeeper restarts and forgets us: the next renewal is refused, and we
+    // register afresh.
+    gatekeeper.forgetAll();
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("gatekeeperRequest") >= 2; }, 4s));
+    EXPECT_TRUE(eventually([&] { return gatekeeper.lookUp("alice").has_value(); }));
+    EXPECT_EQ(client.state(), RasState::Registered);
+
+    // Unregistration at exit.
+    EXPECT_TRUE(client.unregister());
+    EXPECT_EQ(client.state(), RasState::Unregistered);
+    EXPECT_FALSE(gatekeeper.lookUp("alice"));
+    std::lock_guard lock(seenMutex);
+    EXPECT_EQ(seen.front(), RasState::Registered);
+    EXPECT_EQ(seen.back(), RasState::Unregistered);
+}
+
+TEST(RasClient, ASilentGatekeeperIsTriedAgainAndARefusalSaysWhy)
+{
+    TestGatekeeper gatekeeper;
+    gatekeeper.silent = true;
+    RasClient client(configFor(gatekeeper, "bob", "", 1721));
+    ASSERT_TRUE(client.start());
+    EXPECT_EQ(client.waitForRegistration(3s), RasState::Unreachable);
+    EXPECT_EQ(client.lastReason(), "the gatekeeper does not answer");
+    const auto tries = gatekeeper.count("gatekeeperRequest");
+    EXPECT_EQ(tries, 2u) << "one request and one retry";
+    // Back-off: tried again, less and less often, until it answers.
+    gatekeeper.silent = false;
+    EXPECT_TRUE(eventually([&] { return client.state() == RasState::Registered; }, 5s));
+
+    TestGatekeeper strict;
+    strict.rejectRegistrations("securityDenial");
+    RasClient refused(configFor(strict, "eve", "", 1722));
+    ASSERT_TRUE(refused.start());
+    EXPECT_EQ(refused.waitForRegistration(3s), RasState::Rejected);
+    EXPECT_EQ(refused.lastReason(), "securityDenial");
+
+    RasConfig nowhere = configFor(gatekeeper, "x", "", 1723);
+    nowhere.gatekeeper = "no-such-gatekeeper.invalid";
+    RasClient lost(nowhere);
+    EXPECT_FALSE(lost.start());
+    EXPECT_NE(lost.lastReason().find("does not resolve"), std::string::npos);
+}
+
+TEST(RasClient, AdmitsByAliasAndAddressRefusesWithTheReasonAndDisengages)
+{
+    TestGatekeeper gatekeeper;
+    RasClient alice(configFor(gatekeeper, "alice", "1001", 1730));
+    RasClient bob(configFor(gatekeeper, "bob", "1002", 1731));
+    ASSERT_TRUE(alice.start());
+    ASSERT_TRUE(bob.start());
+    ASSERT_EQ(alice.waitForRegistration(3s), RasState::Registered);
+    ASSERT_EQ(bob.waitForRegistration(3s), RasState::Registered);
+
+    RasCall call;
+    call.destinationAlias = "bob";
+    call.callReference = 7;
+    call.conferenceId = h225::newGuid();
+    call.callId = h225::newGuid();
+    Admission admission = alice.admit(call);
+    ASSERT_TRUE(admission.admitted) << admission.rejectReason;
+    ASSERT_TRUE(admission.destination);
+    EXPECT_EQ(admission.destination->port, 1731);
+    EXPECT_FALSE(admission.gatekeeperRouted);
+    call.destinationAlias = "1002"; // by number
+    EXPECT_EQ(alice.admit(call).destination->port, 1731);
+
+    // The far end answers, with its own admission.
+    RasCall incoming = call;
+    incoming.answer = true;
+    incoming.sourceAlias = "alice";
+    EXPECT_TRUE(bob.admit(incoming).admitted);
+    EXPECT_TRUE(alice.changeBandwidth(call, 10240));
+    EXPECT_TRUE(alice.disengage(call));
+    EXPECT_TRUE(bob.disengage(incoming, "forcedDrop"));
+
+    call.destinationAlias = "carol";
+    admission = alice.admit(call);
+    EXPECT_FALSE(admission.admitted);
+    EXPECT_EQ(admission.rejectReason, "calledPartyNotRegistered");
+    call.destinationAlias.clear();
+    call.destinationAddress = h225::IpAddressPort::parse("127.0.0.1:1740");
+    EXPECT_EQ(alice.admit(call).destination->port, 1740) << "by address, admitted as it is";
+    gatekeeper.rejectAdmissions("requestDenied");
+    EXPECT_EQ(alice.admit(call).rejectReason, "requestDenied");
+    gatekeeper.rejectAdmissions(std::nullopt);
+    gatekeeper.silent = true;
+    EXPECT_EQ(alice.admit(call).rejectReason, "timeout");
+    gatekeeper.silent = false;
+
+    const auto names = gatekeeper.received();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "disengageRequest"), 2);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "bandwidthRequest"), 1);
+}
+
+TEST(RasClient, AnswersTheGatekeepersRequestsAndIgnoresEveryoneElse)
+{
+    TestGatekeeper gatekeeper;
+    RasClient client(configFor(gatekeeper, "alice", "", 1750));
+    ASSERT_TRUE(client.start());
+    ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered);
+
+    ASSERT_TRUE(gatekeeper.question("alice"));
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("infoRequestResponse") == 1; }));
+    // Unregistered by the gatekeeper: confirmed, then registered again.
+    const auto before = gatekeeper.count("registrationRequest");
+    ASSERT_TRUE(gatekeeper.unregister("alice"));
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("unregistrationConfirm") == 1; }));
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("registrationRequest") > before; }));
+    EXPECT_TRUE(eventually([&] { return client.state() == RasState::Registered; }));
+
+    // Another sender: a forged unregistration, a forged confirm, garbage, an oversized
+    // datagram.  All dropped and counted; the registration stands.
+    asio::io_context io;
+    asio::ip::udp::socket spoofer(io,
+                                  asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    const asio::ip::udp::endpoint target(asio::ip::make_address("127.0.0.1"), client.localPort());
+    asn::Value urq(*h225::rasMessageType());
+    auto& body = urq.choose("unregistrationRequest");
+    body.field("requestSeqNum").setInteger(1);
+    h225::setTransportAddress(body.field("callSignalAddress").append(),
+                              *h225::IpAddressPort::parse("127.0.0.1:1750"));
+    auto bytes = h225::encodeRasMessage(urq);
+    ASSERT_TRUE(bytes.ok());
+    const auto ignoredBefore = client.ignored();
+    spoofer.send_to(asio::buffer(*bytes), target);
+    spoofer.send_to(asio::buffer(std::string("\xff\xff\xff garbage")), target);
+    spoofer.send_to(asio::buffer(std::vector<std::uint8_t>(60000, 0x27)), target);
+    EXPECT_TRUE(eventually([&] { return client.ignored() >= ignoredBefore + 3; }));
+    EXPECT_EQ(client.state(), RasState::Registered);
+    EXPECT_EQ(gatekeeper.count("unregistrationConfirm"), 1u);
+}
+
+TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
+{
+    if (!kx::testutil::haveTshark())
+        GTEST_SKIP() << "tshark is not installed";
+    TestGatekeeper gatekeeper;
+    RasConfig config = configFor(gatekeeper, "Phòng họp 1", "84241001", 1760);
+    RasClient client(config);
+    ASSERT_TRUE(client.start());
+    ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered);
+    RasCall call;
+    call.destinationAlias = "84241001";
+    call.callReference = 300;
+    call.conferenceId = h225::newGuid();
+    call.callId = h225::newGuid();
+    ASSERT_TRUE(client.admit(call).admitted);
+    EXPECT_TRUE(client.changeBandwidth(call, 20480));
+    EXPECT_TRUE(client.disengage(call));
+    ASSERT_TRUE(gatekeeper.question("84241001"));
+    ASSERT_TRUE(eventually([&] { return gatekeeper.count("infoRequestResponse") == 1; }));
+    EXPECT_TRUE(client.unregister());
+
+    // Written as if the gatekeeper were on the standard port, where tshark reads RAS.
+    kx::capture::PcapWriter pcap;
+    kx::capture::Endpoint ours{kx::capture::Address::ipv4(127, 0, 0, 1), 0};
+    const kx::capture::Endpoint theirs{kx::capture::Address::ipv4(127, 0, 0, 2), 1719};
+    for (const auto& datagram : gatekeeper.datagrams()) {
+        ours.port = datagram.peerPort;
+        if (datagram.sent)
+            pcap.addUdp(theirs, ours, datagram.bytes);
+        else
+            pcap.addUdp(ours, theirs, datagram.bytes);
+    }
+    const std::string file = ::testing::TempDir() + "/ras.pcap";
+    ASSERT_TRUE(pcap.save(file));
+    const std::string read = "tshark -r " + file + " ";
+    EXPECT_EQ(kx::testutil::runCommand(read + "-Y _ws.malformed"), "");
+    const std::string info = kx::testutil::runCommand(read + "-T fields -e _ws.col.Info");
+    for (const char* name :
+         {"gatekeeperRequest", "gatekeeperConfirm", "registrationRequest", "registrationConfirm",
+          "admissionRequest", "admissionConfirm", "bandwidthRequest", "bandwidthConfirm",
+          "disengageRequest", "disengageConfirm", "infoRequest", "infoRequestResponse",
+          "unregistrationRequest", "unregistrationConfirm"})
+        EXPECT_NE(info.find(name), std::string::npos) << name << " not read:\n" << info;
+    // The fields that matter, as tshark reads them.
+    const std::string detail = kx::testutil::runCommand(read + "-V");
+    EXPECT_NE(detail.find("h323-ID: Phòng họp 1"), std::string::npos);
+    EXPECT_NE(detail.find("dialledDigits: 84241001"), std::string::npos);
+    EXPECT_NE(detail.find("endpointIdentifier: " + std::string("EP1")), std::string::npos);
+    EXPECT_NE(detail.find("timeToLive: 300"), std::string::npos);
+    EXPECT_NE(detail.find("callReferenceValue: 300"), std::string::npos);
+    EXPECT_NE(detail.find("bandWidth: 20480"), std::string::npos);
+}
+
+} // namespace
+} // namespace voip::h323

@@ -1,0 +1,288 @@
+#include "tests/voip/h323/testgatekeeper.h"
+
+#include <poll.h>
+
+#include "voip/h225/identity.h"
+#include "voip/h225/message.h"
+#include "voip/h225/schema.h"
+
+namespace voip::testutil {
+
+namespace {
+
+h225::IpAddressPort toAddress(const asio::ip::udp::endpoint& endpoint)
+{
+    return *h225::IpAddressPort::parse(endpoint.address().to_string() + ":" +
+                                       std::to_string(endpoint.port()));
+}
+
+asn::Value reply(std::string_view alternative, std::int64_t sequence)
+{
+    asn::Value message(*h225::rasMessageType());
+    message.choose(alternative).field("requestSeqNum").setInteger(sequence);
+    return message;
+}
+
+} // namespace
+
+TestGatekeeper::TestGatekeeper(std::uint16_t port)
+    : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), port))
+{
+    port_ = socket_.local_endpoint().port();
+    thread_ = std::thread([this] { run(); });
+}
+
+TestGatekeeper::~TestGatekeeper()
+{
+    stopping_ = true;
+    thread_.join();
+}
+
+void TestGatekeeper::rejectRegistrations(std::optional<std::string> reason)
+{
+    std::lock_guard lock(mutex_);
+    registrationReject_ = std::move(reason);
+}
+
+void TestGatekeeper::rejectAdmissions(std::optional<std::string> reason)
+{
+    std::lock_guard lock(mutex_);
+    admissionReject_ = std::move(reason);
+}
+
+void TestGatekeeper::forgetAll()
+{
+    std::lock_guard lock(mutex_);
+    endpoints_.clear();
+}
+
+std::vector<std::string> TestGatekeeper::received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::vector<TestGatekeeper::Datagram> TestGatekeeper::datagrams() const
+{
+    std::lock_guard lock(mutex_);
+    return datagrams_;
+}
+
+std::size_t TestGatekeeper::count(const std::string& name) const
+{
+    std::lock_guard lock(mutex_);
+    return std::size_t(std::count(received_.begin(), received_.end(), name));
+}
+
+std::optional<h225::IpAddressPort> TestGatekeeper::lookUp(const std::string& alias) const
+{
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, endpoint] : endpoints_)
+        if (std::find(endpoint.aliases.begin(), endpoint.aliases.end(), alias) !=
+            endpoint.aliases.end())
+            return endpoint.signalAddress;
+    return std::nullopt;
+}
+
+bool TestGatekeeper::unregister(const std::string& alias)
+{
+    asio::ip::udp::endpoint to;
+    asn::Value message(*h225::rasMessageType());
+    {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+            const auto& aliases = entry.second.aliases;
+            return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
+        });
+        if (found == endpoints_.end())
+            return false;
+        auto& body = message.choose("unregistrationRequest");
+        body.field("requestSeqNum").setInteger(++sequence_);
+        h225::setTransportAddress(body.field("callSignalAddress").append(),
+                                  found->second.signalAddress);
+        body.field("endpointIdentifier").setText(found->first);
+        body.field("reason").choose("reregistrationRequired");
+        to = found->second.rasAddress;
+        endpoints_.erase(found);
+    }
+    send(message, to);
+    return true;
+}
+
+bool TestGatekeeper::question(const std::string& alias)
+{
+    asio::ip::udp::endpoint to;
+    asn::Value message(*h225::rasMessageType());
+    {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+            const auto& aliases = entry.second.aliases;
+            return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
+        });
+        if (found == endpoints_.end())
+            return false;
+        auto& body = message.choose("infoRequest");
+        body.field("requestSeqNum").setInteger(++sequence_);
+        body.field("callReferenceValue").setInteger(0);
+        h225::setGuid(body.field("callIdentifier").field("guid"), h225::Guid{});
+        to = found->second.rasAddress;
+    }
+    send(message, to);
+    return true;
+}
+
+void TestGatekeeper::send(const asn::Value& message, const asio::ip::udp::endpoint& to)
+{
+    auto bytes = h225::encodeRasMessage(message);
+    if (!bytes.ok())
+        return;
+    asio::error_code ignored;
+    socket_.send_to(asio::buffer(*bytes), to, 0, ignored);
+    std::lock_guard lock(mutex_);
+    datagrams_.push_back({*bytes, true, to.port()});
+}
+
+void TestGatekeeper::run()
+{
+    std::vector<std::uint8_t> buffer(8192);
+    while (!stopping_) {
+        // Woken this often to see whether to stop.
+        pollfd ready{socket_.native_handle(), POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        asio::ip::udp::endpoint from;
+        asio::error_code error;
+        const std::size_t length = socket_.receive_from(asio::buffer(buffer), from, 0, error);
+        if (error)
+            continue;
+        auto decoded = h225::decodeRasMessage(std::span(buffer.data(), length));
+        if (!decoded.ok())
+            continue;
+        {
+            std::lock_guard lock(mutex_);
+            received_.emplace_back(decoded->choiceName());
+            datagrams_.push_back(
+                {{buffer.begin(), buffer.begin() + long(length)}, false, from.port()});
+        }
+        if (!silent)
+            answer(*decoded, from);
+    }
+}
+
+void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endpoint& from)
+{
+    const asn::Value& request = message.chosen();
+    const std::int64_t sequence =
+        request.has("requestSeqNum") ? request["requestSeqNum"].integer() : 0;
+    std::unique_lock lock(mutex_);
+    if (message.is("gatekeeperRequest")) {
+        auto confirm = reply("gatekeeperConfirm", sequence);
+        auto& body = confirm.chosen();
+        h225::setProtocolIdentifier(body.field("protocolIdentifier"));
+        body.field("gatekeeperIdentifier").setText("KxTestGK");
+        h225::setTransportAddress(body.field("rasAddress"), toAddress(socket_.local_endpoint()));
+        lock.unlock();
+        send(confirm, from);
+    } else if (message.is("registrationRequest")) {
+        const bool keepAlive = request.has("keepAlive") && request["keepAlive"].boolean();
+        if (registrationReject_ ||
+            (keepAlive && (!request.has("endpointIdentifier") ||
+                           !endpoints_.count(std::string(request["endpointIdentifier"].text()))))) {
+            auto reject = reply("registrationReject", sequence);
+            h225::setProtocolIdentifier(reject.chosen().field("protocolIdentifier"));
+            reject.chosen()
+                .field("rejectReason")
+                .choose(registrationReject_ ? *registrationReject_
+                                            : std::string("fullRegistrationRequired"));
+            lock.unlock();
+            send(reject, from);
+            return;
+        }
+        std::string id;
+        if (keepAlive) {
+            id = std::string(request["endpointIdentifier"].text());
+        } else {
+            Endpoint endpoint;
+            endpoint.id = id = "EP" + std::to_string(nextId_++);
+            for (const auto& alias : request["terminalAlias"].elements())
+                endpoint.aliases.push_back(h225::aliasToText(alias));
+            if (request["callSignalAddress"].size() > 0)
+                if (auto address = h225::transportAddressOf(request["callSignalAddress"].at(0)))
+                    endpoint.signalAddress = *address;
+            endpoint.rasAddress = from;
+            // One registration an alias: an endpoint that registers again replaces itself.
+            std::erase_if(endpoints_,
+                          [&](const auto& entry) { return entry.second.rasAddress == from; });
+            endpoints_[id] = endpoint;
+        }
+        auto confirm = reply("registrationConfirm", sequence);
+        auto& body = confirm.chosen();
+        h225::setProtocolIdentifier(body.field("protocolIdentifier"));
+        h225::setTransportAddress(body.field("callSignalAddress").append(),
+                                  endpoints_[id].signalAddress);
+        body.field("gatekeeperIdentifier").setText("KxTestGK");
+        body.field("endpointIdentifier").setText(id);
+        body.field("timeToLive").setInteger(timeToLive.load());
+        body.field("willRespondToIRR").setBoolean(false);
+        body.field("maintainConnection").setBoolean(false);
+        lock.unlock();
+        send(confirm, from);
+    } else if (message.is("unregistrationRequest")) {
+        if (request.has("endpointIdentifier"))
+            endpoints_.erase(std::string(request["endpointIdentifier"].text()));
+        lock.unlock();
+        send(reply("unregistrationConfirm", sequence), from);
+    } else if (message.is("admissionRequest")) {
+        std::optional<h225::IpAddressPort> destination;
+        std::string reason;
+        if (admissionReject_) {
+            reason = *admissionReject_;
+        } else if (!endpoints_.count(std::string(request["endpointIdentifier"].text()))) {
+            reason = "callerNotRegistered";
+        } else if (request["answerCall"].boolean()) {
+            destination =
+                endpoints_[std::string(request["endpointIdentifier"].text())].signalAddress;
+        } else if (request.has("destinationInfo") && request["destinationInfo"].size() > 0) {
+            const std::string alias = h225::aliasToText(request["destinationInfo"].at(0));
+            for (const auto& [id, endpoint] : endpoints_)
+                if (std::find(endpoint.aliases.begin(), endpoint.aliases.end(), alias) !=
+                    endpoint.aliases.end())
+                    destination = endpoint.signalAddress;
+            if (!destination)
+                reason = "calledPartyNotRegistered";
+        } else if (request.has("destCallSignalAddress")) {
+            destination = h225::transportAddressOf(request["destCallSignalAddress"]);
+        } else {
+            reason = "incompleteAddress";
+        }
+        asn::Value answerMessage;
+        if (!reason.empty()) {
+            answerMessage = reply("admissionReject", sequence);
+            answerMessage.chosen().field("rejectReason").choose(reason);
+        } else {
+            answerMessage = reply("admissionConfirm", sequence);
+            auto& body = answerMessage.chosen();
+            body.field("bandWidth").setInteger(request["bandWidth"].integer());
+            body.field("callModel").choose("direct");
+            h225::setTransportAddress(body.field("destCallSignalAddress"), *destination);
+            body.field("willRespondToIRR").setBoolean(false);
+            auto& uuies = body.field("uuiesRequested");
+            for (const char* name :
+                 {"setup", "callProceeding", "connect", "alerting", "information",
+                  "releaseComplete", "facility", "progress", "empty"})
+                uuies.field(name).setBoolean(false);
+        }
+        lock.unlock();
+        send(answerMessage, from);
+    } else if (message.is("disengageRequest")) {
+        lock.unlock();
+        send(reply("disengageConfirm", sequence), from);
+    } else if (message.is("bandwidthRequest")) {
+        auto confirm = reply("bandwidthConfirm", sequence);
+        confirm.chosen().field("bandWidth").setInteger(request["bandWidth"].integer());
+        lock.unlock();
+        send(confirm, from);
+    }
+}
+
+} // namespace voip::testutil

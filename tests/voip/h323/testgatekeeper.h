@@ -1,0 +1,93 @@
+#pragma once
+
+// A small RAS gatekeeper for tests, on 127.0.0.1: registers endpoints and their aliases,
+// admits calls (direct model) by alias or address, disengages them, and can be told to
+// reject registrations or admissions, to stop answering, or to unregister or question an
+// endpoint.  It keeps the name of every message it received, in order.
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "voip/asn/value.h"
+#include "voip/h225/address.h"
+
+namespace voip::testutil {
+
+class TestGatekeeper
+{
+public:
+    /// Listens on 127.0.0.1:`port` (0: any free port).
+    explicit TestGatekeeper(std::uint16_t port = 0);
+    ~TestGatekeeper();
+
+    std::uint16_t port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+    /// The time to live granted in each RCF (seconds).
+    std::atomic<int> timeToLive{60};
+    /// Registrations are rejected with this RegistrationRejectReason when set.
+    void rejectRegistrations(std::optional<std::string> reason);
+    /// Admissions are rejected with this AdmissionRejectReason when set.
+    void rejectAdmissions(std::optional<std::string> reason);
+    /// While true, nothing is answered (requests are still counted).
+    std::atomic<bool> silent{false};
+    /// Forgets every registration, as a gatekeeper that restarted.
+    void forgetAll();
+
+    /// Sends an unregistration request (or an information request) to the endpoint
+    /// registered as `alias`; false when there is none.
+    bool unregister(const std::string& alias);
+    bool question(const std::string& alias);
+
+    /// The names of the messages received, in order.
+    std::vector<std::string> received() const;
+    std::size_t count(const std::string& name) const;
+    /// Every datagram received and sent, in order: its octets, whether the gatekeeper sent
+    /// it, and the other side's port.
+    struct Datagram
+    {
+        std::vector<std::uint8_t> bytes;
+        bool sent;
+        std::uint16_t peerPort;
+    };
+    std::vector<Datagram> datagrams() const;
+    /// The registered endpoints' call signalling addresses, by alias.
+    std::optional<h225::IpAddressPort> lookUp(const std::string& alias) const;
+
+private:
+    struct Endpoint
+    {
+        std::string id;
+        std::vector<std::string> aliases;
+        h225::IpAddressPort signalAddress;
+        asio::ip::udp::endpoint rasAddress;
+    };
+
+    void run();
+    void answer(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    void send(const asn::Value& message, const asio::ip::udp::endpoint& to);
+
+    asio::io_context io_;
+    asio::ip::udp::socket socket_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> received_;
+    std::vector<Datagram> datagrams_;
+    std::map<std::string, Endpoint> endpoints_; // by identifier
+    std::optional<std::string> registrationReject_;
+    std::optional<std::string> admissionReject_;
+    int nextId_ = 1;
+    std::uint16_t sequence_ = 1000;
+};
+
+} // namespace voip::testutil

@@ -1,0 +1,627 @@
+#include "voip/h323/rasclient.h"
+
+#include <algorithm>
+
+#include <poll.h>
+
+#include "voip/base/trace.h"
+#include "voip/h225/message.h"
+#include "voip/h225/schema.h"
+
+namespace voip::h323 {
+
+namespace {
+
+constexpr std::uint16_t RasPort = 1719;
+/// Bigger than any RAS message we take; what is longer is dropped.
+constexpr std::size_t MaxDatagram = 8192;
+
+h225::IpAddressPort toIpAddressPort(const asio::ip::udp::endpoint& endpoint)
+{
+    h225::IpAddressPort result;
+    result.port = endpoint.port();
+    if (endpoint.address().is_v6() && !endpoint.address().to_v6().is_v4_mapped()) {
+        result.ipv6 = true;
+        const auto bytes = endpoint.address().to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.address.begin());
+    } else {
+        const auto v4 =
+            endpoint.address().is_v6()
+                ? asio::ip::make_address_v4(asio::ip::v4_mapped, endpoint.address().to_v6())
+                : endpoint.address().to_v4();
+        const auto bytes = v4.to_bytes();
+        std::copy(bytes.begin(), bytes.end(), result.address.begin());
+    }
+    return result;
+}
+
+asio::ip::udp::endpoint toEndpoint(const h225::IpAddressPort& address)
+{
+    if (address.ipv6) {
+        asio::ip::address_v6::bytes_type bytes;
+        std::copy_n(address.address.begin(), 16, bytes.begin());
+        return {asio::ip::address_v6(bytes), address.port};
+    }
+    asio::ip::address_v4::bytes_type bytes;
+    std::copy_n(address.address.begin(), 4, bytes.begin());
+    return {asio::ip::address_v4(bytes), address.port};
+}
+
+} // namespace
+
+const char* toString(RasState state)
+{
+    switch (state) {
+    case RasState::Unregistered:
+        return "unregistered";
+    case RasState::Registering:
+        return "registering";
+    case RasState::Registered:
+        return "registered";
+    case RasState::Rejected:
+        return "rejected";
+    case RasState::Unreachable:
+        return "unreachable";
+    }
+    return "?";
+}
+
+struct RasClient::Waiter
+{
+    std::vector<std::string> answers;
+    std::optional<asn::Value> answer;
+};
+
+RasClient::RasClient(RasConfig config)
+    : config_(std::move(config))
+    , socket_(io_)
+{}
+
+RasClient::~RasClient()
+{
+    if (state() == RasState::Registered)
+        unregister();
+    stopping_ = true;
+    changed_.notify_all();
+    if (keeper_.joinable())
+        keeper_.join();
+    if (reader_.joinable())
+        reader_.join();
+}
+
+bool RasClient::start()
+{
+    // The gatekeeper: "host" or "host:port", resolved once here.
+    std::string host = config_.gatekeeper;
+    std::string port = std::to_string(RasPort);
+    if (!host.empty() && host.front() == '[') {
+        const auto close = host.find(']');
+        if (close != std::string::npos) {
+            if (close + 2 < host.size() && host[close + 1] == ':')
+                port = host.substr(close + 2);
+            host = host.substr(1, close - 1);
+        }
+    } else if (std::count(host.begin(), host.end(), ':') == 1) {
+        port = host.substr(host.find(':') + 1);
+        host = host.substr(0, host.find(':'));
+    }
+    asio::error_code error;
+    asio::ip::udp::resolver resolver(io_);
+    const auto found = resolver.resolve(host, port, error);
+    if (error || found.empty()) {
+        setState(RasState::Rejected, "gatekeeper " + config_.gatekeeper + " does not resolve");
+        return false;
+    }
+    gatekeeper_ = found.begin()->endpoint();
+    const auto bind = asio::ip::make_address(config_.bindAddress, error);
+    if (error) {
+        setState(RasState::Rejected, "bad local address " + config_.bindAddress);
+        return false;
+    }
+    socket_.open(bind.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), error);
+    if (!error)
+        socket_.bind({bind, 0}, error);
+    if (error) {
+        setState(RasState::Rejected, "cannot open the RAS socket: " + error.message());
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        reregister_ = true;
+        state_ = RasState::Registering;
+    }
+    stopping_ = false;
+    reader_ = std::thread([this] { readLoop(); });
+    keeper_ = std::thread([this] { keepLoop(); });
+    return true;
+}
+
+RasState RasClient::waitForRegistration(std::chrono::milliseconds wait)
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, wait, [this] {
+        return !reregister_ && (state_ == RasState::Registered || state_ == RasState::Rejected ||
+                                state_ == RasState::Unreachable);
+    });
+    return state_;
+}
+
+RasState RasClient::state() const
+{
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+std::string RasClient::lastReason() const
+{
+    std::lock_guard lock(mutex_);
+    return reason_;
+}
+
+std::string RasClient::endpointIdentifier() const
+{
+    std::lock_guard lock(mutex_);
+    return endpointId_;
+}
+
+std::string RasClient::gatekeeperIdentifier() const
+{
+    std::lock_guard lock(mutex_);
+    return gatekeeperId_;
+}
+
+std::uint16_t RasClient::localPort() const
+{
+    asio::error_code error;
+    const auto local = socket_.local_endpoint(error);
+    return error ? 0 : local.port();
+}
+
+void RasClient::setStateObserver(std::function<void(RasState)> observer)
+{
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void RasClient::setState(RasState state, const std::string& reason)
+{
+    std::function<void(RasState)> observer;
+    {
+        std::lock_guard lock(mutex_);
+        const bool change = state != state_ || reason != reason_;
+        state_ = state;
+        reason_ = reason;
+        if (change)
+            observer = observer_;
+    }
+    changed_.notify_all();
+    VOIP_TRACE(2, "RAS\t" << toString(state) << (reason.empty() ? "" : ": ") << reason);
+    if (observer)
+        observer(state);
+}
+
+std::uint16_t RasClient::nextSequence()
+{
+    std::lock_guard lock(mutex_);
+    sequence_ = sequence_ == 65535 ? 1 : sequence_ + 1; // 0 is not a sequence number
+    return sequence_;
+}
+
+asn::Value RasClient::newMessage(std::string_view alternative, asn::Value*& body)
+{
+    asn::Value message(*h225::rasMessageType());
+    message.choose(alternative);
+    body = &message.chosen();
+    return message;
+}
+
+void RasClient::fillAliases(asn::Value& sequence) const
+{
+    if (!config_.alias.empty())
+        h225::setAlias(sequence.append(), config_.alias, h225::AliasKind::H323Id);
+    if (!config_.e164.empty())
+        h225::setAlias(sequence.append(), config_.e164, h225::AliasKind::DialledDigits);
+}
+
+void RasClient::fillCallIdentity(asn::Value& body, const RasCall& call) const
+{
+    body.field("endpointIdentifier").setText(endpointIdentifier());
+    h225::setGuid(body.field("conferenceID"), call.conferenceId);
+    body.field("callReferenceValue").setInteger(call.callReference);
+    h225::setGuid(body.field("callIdentifier").field("guid"), call.callId);
+    const std::string gatekeeper = gatekeeperIdentifier();
+    if (!gatekeeper.empty())
+        body.field("gatekeeperIdentifier").setText(gatekeeper);
+}
+
+bool RasClient::send(const asn::Value& message, const asio::ip::udp::endpoint& to)
+{
+    auto bytes = h225::encodeRasMessage(message);
+    if (!bytes.ok()) {
+        VOIP_TRACE(1, "RAS\tcannot encode " << message.choiceName() << ": "
+                                            << bytes.error().toString());
+        return false;
+    }
+    asio::error_code error;
+    socket_.send_to(asio::buffer(*bytes), to, 0, error);
+    return !error;
+}
+
+std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip::udp::endpoint& to,
+                                              std::initializer_list<std::string_view> answers)
+{
+    const std::uint16_t sequence = nextSequence();
+    message.chosen().field("requestSeqNum").setInteger(sequence);
+    auto waiter = std::make_shared<Waiter>();
+    for (auto name : answers)
+        waiter->answers.emplace_back(name);
+    waiter->answers.emplace_back("requestInProgress");
+    {
+        std::lock_guard lock(mutex_);
+        waiting_[sequence] = waiter;
+    }
+    std::optional<asn::Value> result;
+    auto wait = config_.timeout;
+    for (unsigned attempt = 0; attempt <= config_.retries && !stopping_; ++attempt) {
+        if (!send(message, to))
+            break;
+        std::unique_lock lock(mutex_);
+        auto deadline = Clock::now() + wait;
+        for (;;) {
+            changed_.wait_until(lock, deadline, [&] { return waiter->answer || stopping_; });
+            if (!waiter->answer)
+                break;
+            if (!waiter->answer->is("requestInProgress")) {
+                result = std::move(waiter->answer);
+                break;
+            }
+            // The gatekeeper needs longer: it says how long (milliseconds).
+            const auto delay = waiter->answer->chosen()["delay"].integer();
+            deadline =
+                Clock::now() + std::chrono::milliseconds(std::clamp<std::int64_t>(delay, 1, 65535));
+            waiter->answer.reset();
+        }
+        if (result)
+            break;
+        wait *= 2;
+    }
+    std::lock_guard lock(mutex_);
+    waiting_.erase(sequence);
+    return result;
+}
+
+bool RasClient::fromGatekeeper(const asio::ip::udp::endpoint& from) const
+{
+    std::lock_guard lock(mutex_);
+    return from == gatekeeper_;
+}
+
+void RasClient::readLoop()
+{
+    std::vector<std::uint8_t> buffer(MaxDatagram);
+    while (!stopping_) {
+        // Woken this often to see whether to stop.
+        pollfd ready{socket_.native_handle(), POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        asio::ip::udp::endpoint from;
+        asio::error_code error;
+        const std::size_t length = socket_.receive_from(asio::buffer(buffer), from, 0, error);
+        if (error)
+            continue; // the wake-up time-out, or a datagram refused by the system
+        auto decoded = h225::decodeRasMessage(std::span(buffer.data(), length));
+        if (!decoded.ok() || length == buffer.size()) {
+            ++ignored_;
+            continue;
+        }
+        const asn::Value& message = *decoded;
+        if (!fromGatekeeper(from)) {
+            ++ignored_; // not our gatekeeper: a spoof, or a stray
+            continue;
+        }
+        if (message.is("unregistrationRequest") || message.is("infoRequest")) {
+            handleRequest(message, from);
+            continue;
+        }
+        const auto& body = message.chosen();
+        if (!body.has("requestSeqNum")) {
+            ++ignored_;
+            continue;
+        }
+        const auto sequence = std::uint16_t(body["requestSeqNum"].integer());
+        std::lock_guard lock(mutex_);
+        const auto found = waiting_.find(sequence);
+        if (found == waiting_.end() ||
+            std::find(found->second->answers.begin(), found->second->answers.end(),
+                      message.choiceName()) == found->second->answers.end()) {
+            ++ignored_;
+            continue;
+        }
+        found->second->answer = message;
+        changed_.notify_all();
+    }
+}
+
+void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from)
+{
+    const auto sequence = message.chosen()["requestSeqNum"].integer();
+    asn::Value* body = nullptr;
+    if (message.is("unregistrationRequest")) {
+        auto confirm = newMessage("unregistrationConfirm", body);
+        body->field("requestSeqNum").setInteger(sequence);
+        send(confirm, from);
+        {
+            std::lock_guard lock(mutex_);
+            reregister_ = true; // the gatekeeper dropped us: register afresh
+            endpointId_.clear();
+        }
+        setState(RasState::Unregistered, "unregistered by the gatekeeper");
+        return;
+    }
+    // An information request: who we are (calls are not reported in detail).
+    auto response = newMessage("infoRequestResponse", body);
+    body->field("requestSeqNum").setInteger(sequence);
+    h225::setEndpointType(body->field("endpointType"), config_.identity);
+    body->field("endpointIdentifier")
+        .setText(endpointIdentifier().empty() ? "-" : endpointIdentifier());
+    asio::error_code error;
+    auto local = socket_.local_endpoint(error);
+    if (local.address().is_unspecified())
+        local.address(toEndpoint(config_.callSignalAddress).address());
+    h225::setTransportAddress(body->field("rasAddress"), toIpAddressPort(local));
+    h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
+    fillAliases(body->field("endpointAlias"));
+    body->field("needResponse").setBoolean(false);
+    body->field("unsolicited").setBoolean(false);
+    send(response, from);
+}
+
+RasState RasClient::registerOnce(bool keepAlive)
+{
+    asn::Value* body = nullptr;
+    asio::error_code error;
+    auto local = socket_.local_endpoint(error);
+    if (local.address().is_unspecified())
+        local.address(toEndpoint(config_.callSignalAddress).address());
+    const h225::IpAddressPort ras = toIpAddressPort(local);
+    asio::ip::udp::endpoint gatekeeper;
+    {
+        std::lock_guard lock(mutex_);
+        gatekeeper = gatekeeper_;
+    }
+
+    if (!keepAlive) {
+        auto grq = newMessage("gatekeeperRequest", body);
+        h225::setProtocolIdentifier(body->field("protocolIdentifier"));
+        h225::setTransportAddress(body->field("rasAddress"), ras);
+        h225::setEndpointType(body->field("endpointType"), config_.identity);
+        fillAliases(body->field("endpointAlias"));
+        auto answer =
+            transact(std::move(grq), gatekeeper, {"gatekeeperConfirm", "gatekeeperReject"});
+        if (!answer) {
+            setState(RasState::Unreachable, "the gatekeeper does not answer");
+            return RasState::Unreachable;
+        }
+        if (answer->is("gatekeeperReject")) {
+            setState(RasState::Rejected,
+                     std::string(answer->chosen()["rejectReason"].choiceName()));
+            return RasState::Rejected;
+        }
+        const auto& confirm = answer->chosen();
+        std::lock_guard lock(mutex_);
+        gatekeeperId_ = confirm.has("gatekeeperIdentifier")
+                            ? std::string(confirm["gatekeeperIdentifier"].text())
+                            : std::string();
+        if (const auto address = h225::transportAddressOf(confirm["rasAddress"]))
+            gatekeeper_ = gatekeeper = toEndpoint(*address);
+    }
+
+    auto rrq = newMessage("registrationRequest", body);
+    h225::setProtocolIdentifier(body->field("protocolIdentifier"));
+    body->field("discoveryComplete").setBoolean(true);
+    h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
+    h225::setTransportAddress(body->field("rasAddress").append(), ras);
+    h225::setEndpointType(body->field("terminalType"), config_.identity);
+    fillAliases(body->field("terminalAlias"));
+    const std::string gatekeeperId = gatekeeperIdentifier();
+    if (!gatekeeperId.empty())
+        body->field("gatekeeperIdentifier").setText(gatekeeperId);
+    h225::setVendorIdentifier(body->field("endpointVendor"), config_.identity);
+    body->field("timeToLive").setInteger(std::max<std::int64_t>(1, config_.timeToLive.count()));
+    body->field("keepAlive").setBoolean(keepAlive);
+    if (keepAlive)
+        body->field("endpointIdentifier").setText(endpointIdentifier());
+    body->field("willSupplyUUIEs").setBoolean(false);
+    body->field("maintainConnection").setBoolean(false);
+    auto answer =
+        transact(std::move(rrq), gatekeeper, {"registrationConfirm", "registrationReject"});
+    if (!answer) {
+        setState(RasState::Unreachable, "the gatekeeper does not answer");
+        return RasState::Unreachable;
+    }
+    if (answer->is("registrationReject")) {
+        const std::string reason(answer->chosen()["rejectReason"].choiceName());
+        if (keepAlive && (reason == "fullRegistrationRequired" || reason == "discoveryRequired")) {
+            // The gatekeeper forgot us (it restarted): register afresh at once.
+            std::lock_guard lock(mutex_);
+            reregister_ = true;
+            return RasState::Registering;
+        }
+        setState(RasState::Rejected, reason);
+        return RasState::Rejected;
+    }
+    const auto& confirm = answer->chosen();
+    {
+        std::lock_guard lock(mutex_);
+        if (!keepAlive || confirm.has("endpointIdentifier"))
+            endpointId_ = std::string(confirm["endpointIdentifier"].text());
+        if (confirm.has("gatekeeperIdentifier"))
+            gatekeeperId_ = std::string(confirm["gatekeeperIdentifier"].text());
+        timeToLive_ = confirm.has("timeToLive")
+                          ? std::chrono::seconds(std::clamp<std::int64_t>(
+                                confirm["timeToLive"].integer(), 1, 24 * 3600))
+                          : std::chrono::seconds(0);
+        // Renewed well before it runs out, allowing for lost datagrams.
+        const auto ttl = timeToLive_.count() > 0 ? timeToLive_ : config_.timeToLive;
+        keepAliveAt_ =
+            Clock::now() + std::max<Clock::duration>(std::chrono::seconds(1), ttl * 3 / 4);
+    }
+    setState(RasState::Registered);
+    return RasState::Registered;
+}
+
+void RasClient::keepLoop()
+{
+    auto pause = config_.retryPause;
+    Clock::time_point retryAt{};
+    while (!stopping_) {
+        bool full = false, keepAlive = false;
+        {
+            std::unique_lock lock(mutex_);
+            const auto due = [&] {
+                if (stopping_ || reregister_)
+                    return true;
+                if (state_ == RasState::Registered)
+                    return Clock::now() >= keepAliveAt_;
+                return state_ == RasState::Unreachable && Clock::now() >= retryAt;
+            };
+            auto until = state_ == RasState::Registered    ? keepAliveAt_
+                         : state_ == RasState::Unreachable ? retryAt
+                                                           : Clock::now() + std::chrono::hours(1);
+            changed_.wait_until(lock, until, due);
+            if (stopping_)
+                return;
+            if (!due())
+                continue;
+            full = reregister_ || state_ == RasState::Unreachable;
+            keepAlive = !full;
+            reregister_ = false;
+        }
+        if (full && state() != RasState::Registering)
+            setState(RasState::Registering);
+        const RasState result = registerOnce(keepAlive);
+        if (result == RasState::Registered) {
+            pause = config_.retryPause;
+        } else if (result == RasState::Unreachable) {
+            retryAt = Clock::now() + pause;
+            pause = std::min(pause * 2, config_.maxRetryPause);
+        }
+    }
+}
+
+Admission RasClient::admit(const RasCall& call)
+{
+    Admission admission;
+    asn::Value* body = nullptr;
+    auto arq = newMessage("admissionRequest", body);
+    body->field("callType").choose("pointToPoint");
+    body->field("callModel").choose("direct");
+    fillCallIdentity(*body, call);
+    if (call.answer) {
+        fillAliases(body->field("destinationInfo"));
+        h225::setTransportAddress(body->field("destCallSignalAddress"), config_.callSignalAddress);
+        if (!call.sourceAlias.empty())
+            h225::setAlias(body->field("srcInfo").append(), call.sourceAlias);
+        else
+            body->field("srcInfo");
+    } else {
+        if (!call.destinationAlias.empty())
+            h225::setAlias(body->field("destinationInfo").append(), call.destinationAlias);
+        if (call.destinationAddress)
+            h225::setTransportAddress(body->field("destCallSignalAddress"),
+                                      *call.destinationAddress);
+        fillAliases(body->field("srcInfo"));
+        h225::setTransportAddress(body->field("srcCallSignalAddress"), config_.callSignalAddress);
+    }
+    body->field("bandWidth").setInteger(call.bandwidth);
+    body->field("activeMC").setBoolean(false);
+    body->field("answerCall").setBoolean(call.answer);
+    body->field("canMapAlias").setBoolean(false);
+    body->field("willSupplyUUIEs").setBoolean(false);
+    body->field("canMapSrcAlias").setBoolean(false);
+    asio::ip::udp::endpoint gatekeeper;
+    {
+        std::lock_guard lock(mutex_);
+        gatekeeper = gatekeeper_;
+    }
+    auto answer = transact(std::move(arq), gatekeeper, {"admissionConfirm", "admissionReject"});
+    if (!answer) {
+        admission.rejectReason = "timeout";
+        return admission;
+    }
+    const auto& reply = answer->chosen();
+    if (answer->is("admissionReject")) {
+        admission.rejectReason = std::string(reply["rejectReason"].choiceName());
+        return admission;
+    }
+    admission.admitted = true;
+    admission.destination = h225::transportAddressOf(reply["destCallSignalAddress"]);
+    admission.gatekeeperRouted = reply["callModel"].is("gatekeeperRouted");
+    admission.bandwidth = std::uint32_t(reply["bandWidth"].integer());
+    return admission;
+}
+
+bool RasClient::disengage(const RasCall& call, const std::string& reason)
+{
+    asn::Value* body = nullptr;
+    auto drq = newMessage("disengageRequest", body);
+    fillCallIdentity(*body, call);
+    body->field("disengageReason")
+        .choose(reason == "forcedDrop" || reason == "undefinedReason" ? reason
+                                                                      : std::string("normalDrop"));
+    body->field("answeredCall").setBoolean(call.answer);
+    asio::ip::udp::endpoint gatekeeper;
+    {
+        std::lock_guard lock(mutex_);
+        gatekeeper = gatekeeper_;
+    }
+    auto answer = transact(std::move(drq), gatekeeper, {"disengageConfirm", "disengageReject"});
+    return answer && answer->is("disengageConfirm");
+}
+
+bool RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
+{
+    asn::Value* body = nullptr;
+    auto brq = newMessage("bandwidthRequest", body);
+    fillCallIdentity(*body, call);
+    body->field("callType").choose("pointToPoint");
+    body->field("bandWidth").setInteger(bandwidth);
+    body->field("answeredCall").setBoolean(call.answer);
+    asio::ip::udp::endpoint gatekeeper;
+    {
+        std::lock_guard lock(mutex_);
+        gatekeeper = gatekeeper_;
+    }
+    auto answer = transact(std::move(brq), gatekeeper, {"bandwidthConfirm", "bandwidthReject"});
+    return answer && answer->is("bandwidthConfirm");
+}
+
+bool RasClient::unregister()
+{
+    if (endpointIdentifier().empty())
+        return false;
+    asn::Value* body = nullptr;
+    auto urq = newMessage("unregistrationRequest", body);
+    h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
+    fillAliases(body->field("endpointAlias"));
+    body->field("endpointIdentifier").setText(endpointIdentifier());
+    const std::string gatekeeperId = gatekeeperIdentifier();
+    if (!gatekeeperId.empty())
+        body->field("gatekeeperIdentifier").setText(gatekeeperId);
+    asio::ip::udp::endpoint gatekeeper;
+    {
+        std::lock_guard lock(mutex_);
+        gatekeeper = gatekeeper_;
+    }
+    auto answer =
+        transact(std::move(urq), gatekeeper, {"unregistrationConfirm", "unregistrationReject"});
+    {
+        std::lock_guard lock(mutex_);
+        endpointId_.clear();
+        reregister_ = false;
+    }
+    setState(RasState::Unregistered, "unregistered");
+    return answer && answer->is("unregistrationConfirm");
+}
+
+} // namespace voip::h323

@@ -1,0 +1,174 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio.hpp>
+
+#include "voip/asn/value.h"
+#include "voip/h225/address.h"
+#include "voip/h225/identity.h"
+
+namespace voip::h323 {
+
+/// Where an endpoint stands with its gatekeeper.
+enum class RasState
+{
+    Unregistered, ///< not registered, and not trying (no gatekeeper, or unregistered)
+    Registering,  ///< a registration is under way
+    Registered,
+    Rejected,    ///< the gatekeeper refused us (GRJ or RRJ): lastReason() says why
+    Unreachable, ///< the gatekeeper does not answer; tried again with back-off
+};
+
+const char* toString(RasState state);
+
+/// What the endpoint tells its gatekeeper about itself, and how patient it is.
+struct RasConfig
+{
+    /// "host" or "host:port" (port 1719 when not given).
+    std::string gatekeeper;
+    std::string alias; ///< our h323-ID; may be empty when an E.164 number is given
+    std::string e164;  ///< our number, digits only; may be empty
+    /// Asked for in the registration; the gatekeeper's answer holds.
+    std::chrono::seconds timeToLive{300};
+    /// Our call signalling address, sent in the registration.
+    h225::IpAddressPort callSignalAddress;
+    /// The local address the RAS socket binds to (port 0: any free port).
+    std::string bindAddress = "0.0.0.0";
+    /// First wait for an answer; each retry waits twice as long.
+    std::chrono::milliseconds timeout{1500};
+    unsigned retries = 2;
+    /// First pause before registering again after the gatekeeper went silent or
+    /// unregistered us; doubled each time up to maxRetryPause.
+    std::chrono::milliseconds retryPause{5000};
+    std::chrono::milliseconds maxRetryPause{60000};
+    h225::ProductIdentity identity;
+};
+
+/// One call as the gatekeeper knows it.
+struct RasCall
+{
+    bool answer = false;          ///< we answer it (incoming)
+    std::string destinationAlias; ///< outgoing: the alias or number dialled
+    std::optional<h225::IpAddressPort> destinationAddress; ///< outgoing by address
+    std::string sourceAlias; ///< incoming: the caller's alias, when known
+    std::uint16_t callReference = 0;
+    h225::Guid conferenceId{};
+    h225::Guid callId{};
+    std::uint32_t bandwidth = 7680; ///< units of 100 bit/s, both directions (768 kbit/s)
+};
+
+/// The gatekeeper's answer to an admission request.
+struct Admission
+{
+    bool admitted = false;
+    /// Where to send the Setup (outgoing); the gatekeeper's own address in the routed model.
+    std::optional<h225::IpAddressPort> destination;
+    bool gatekeeperRouted = false;
+    std::uint32_t bandwidth = 0;
+    /// ARJ: the reason's name ("calledPartyNotRegistered"); "timeout" when nothing came.
+    std::string rejectReason;
+};
+
+/// The endpoint's side of H.225.0 RAS with one gatekeeper: discovery and registration
+/// with keep-alive, admission and disengage of calls, bandwidth changes, and the answers to
+/// the gatekeeper's own unregistration and information requests.
+///
+/// Answers count only when they come from the gatekeeper's address with the sequence
+/// number of a request we sent; anything else is dropped and counted.  Datagrams are read
+/// into a bounded buffer; what does not decode is dropped.
+///
+/// Thread-safe.  Requests block the calling thread until answered or timed out (never call
+/// them on a GUI thread); a thread of the client's own reads the socket, and another keeps
+/// the registration alive.
+class RasClient
+{
+public:
+    explicit RasClient(RasConfig config);
+    /// Unregisters (URQ) when registered, then stops.
+    ~RasClient();
+    RasClient(const RasClient&) = delete;
+    RasClient& operator=(const RasClient&) = delete;
+
+    /// Opens the socket and starts registering in the background; false (with
+    /// lastReason()) when the socket cannot be opened or the gatekeeper's name does not
+    /// resolve.
+    bool start();
+    /// Waits until the state is one of Registered, Rejected or Unreachable, at most `wait`.
+    RasState waitForRegistration(std::chrono::milliseconds wait);
+
+    RasState state() const;
+    std::string lastReason() const;
+    std::string endpointIdentifier() const;
+    std::string gatekeeperIdentifier() const;
+    std::uint16_t localPort() const;
+    /// Datagrams dropped: not decodable, from another address, or an unknown sequence number.
+    std::uint64_t ignored() const { return ignored_.load(); }
+    /// Called (on a thread of the client's) at each change of state.
+    void setStateObserver(std::function<void(RasState)> observer);
+
+    /// ARQ for a call: blocks until ACF, ARJ or time-out.
+    Admission admit(const RasCall& call);
+    /// DRQ at a call's end; `reason` "normalDrop", "forcedDrop" or "undefinedReason".
+    bool disengage(const RasCall& call, const std::string& reason = "normalDrop");
+    /// BRQ as a call's rate changes; true when the gatekeeper grants it.
+    bool changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
+    /// URQ; the client stays unregistered until start() again.
+    bool unregister();
+
+private:
+    struct Waiter;
+    using Clock = std::chrono::steady_clock;
+
+    void readLoop();
+    void keepLoop();
+    void handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    bool fromGatekeeper(const asio::ip::udp::endpoint& from) const;
+    /// Sends `message` (whose requestSeqNum this sets) to `to`, with retries; the answer
+    /// (one of the alternatives named), or nothing after the last retry.
+    std::optional<asn::Value> transact(asn::Value message, const asio::ip::udp::endpoint& to,
+                                       std::initializer_list<std::string_view> answers);
+    bool send(const asn::Value& message, const asio::ip::udp::endpoint& to);
+    /// GRQ then RRQ (or a lightweight RRQ when `keepAlive`).
+    RasState registerOnce(bool keepAlive);
+    void setState(RasState state, const std::string& reason = {});
+    asn::Value newMessage(std::string_view alternative, asn::Value*& body);
+    void fillAliases(asn::Value& sequence) const;
+    void fillCallIdentity(asn::Value& body, const RasCall& call) const;
+    std::uint16_t nextSequence();
+
+    RasConfig config_;
+    asio::io_context io_;
+    asio::ip::udp::socket socket_;
+    asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
+    std::thread reader_;
+    std::thread keeper_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> ignored_{0};
+
+    mutable std::mutex mutex_; ///< guards what follows
+    std::condition_variable changed_;
+    RasState state_ = RasState::Unregistered;
+    std::string reason_;
+    std::string endpointId_;
+    std::string gatekeeperId_;
+    std::chrono::seconds timeToLive_{0};
+    Clock::time_point keepAliveAt_{};
+    bool reregister_ = false; ///< the keeper registers afresh at once
+    std::uint16_t sequence_ = 0;
+    std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
+    std::function<void(RasState)> observer_;
+};
+
+} // namespace voip::h323
