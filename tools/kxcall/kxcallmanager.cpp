@@ -94,6 +94,10 @@ std::string usage()
            "  --record-content FILE   write the far end's content to this Y4M file\n"
            "  --fecc                  print the far end's camera control of ours, and move\n"
            "                          the far end's camera through a test sequence\n"
+           "  --gatekeeper HOST[:PORT] register with this gatekeeper; calls are admitted by\n"
+           "                          it, and --call takes an alias or number it knows\n"
+           "  --alias NAME            the alias registered (default: --name)\n"
+           "  --e164 DIGITS           the number registered\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
@@ -258,6 +262,24 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 return std::nullopt;
             }
             options.releaseCause = static_cast<unsigned>(*cause);
+        } else if (name == "--gatekeeper") {
+            if (value == "auto") {
+                error = "gatekeeper discovery by multicast is not supported yet: give HOST[:PORT]";
+                return std::nullopt;
+            }
+            options.gatekeeper = std::string(value);
+        } else if (name == "--alias") {
+            options.alias = std::string(value);
+        } else if (name == "--e164") {
+            if (value.empty() || value.size() > 128 ||
+                value.find_first_not_of("0123456789#*,") != std::string_view::npos) {
+                error = "bad --e164 (digits, # * or ,): " + std::string(value);
+                return std::nullopt;
+            }
+            options.e164 = std::string(value);
+        } else if (name == "--password") {
+            error = "H.235 passwords are not supported yet";
+            return std::nullopt;
         } else {
             error = "unknown option " + std::string(name);
             return std::nullopt;
@@ -399,6 +421,11 @@ CallManager::CallManager(const Options& options, std::ostream& out)
 CallManager::~CallManager()
 {
     shutDown(std::chrono::seconds(5));
+    if (gatekeeper_) {
+        h323_->setGatekeeper(nullptr);
+        gatekeeper_->setStateObserver({});
+        gatekeeper_.reset(); // unregisters
+    }
     std::vector<std::thread> helpers;
     {
         std::lock_guard lock(mutex_);
@@ -511,6 +538,35 @@ bool CallManager::start()
             return false;
         }
         print("listening on port " + std::to_string(h323_->listenerPort()));
+    }
+    if (!options_.gatekeeper.empty()) {
+        voip::h323::RasConfig config;
+        config.gatekeeper = options_.gatekeeper;
+        config.alias = options_.alias.empty() ? options_.userName : options_.alias;
+        config.e164 = options_.e164;
+        const bool anyInterface = options_.listenAddress.empty() || options_.listenAddress == "*";
+        config.bindAddress = anyInterface ? "0.0.0.0" : options_.listenAddress;
+        const std::string signal = anyInterface ? "127.0.0.1" : options_.listenAddress;
+        config.callSignalAddress = voip::h225::IpAddressPort::parse(signal, h323_->listenerPort())
+                                       .value_or(voip::h225::IpAddressPort{});
+        gatekeeper_ = std::make_shared<voip::h323::RasClient>(config);
+        gatekeeper_->setStateObserver(
+            [this, client = gatekeeper_.get()](voip::h323::RasState state) {
+                const std::string reason = client->lastReason();
+                std::string line = "gatekeeper " + std::string(voip::h323::toString(state));
+                if (state == voip::h323::RasState::Registered)
+                    line += " id=" + client->endpointIdentifier();
+                else if (!reason.empty())
+                    line += " reason=\"" + reason + "\"";
+                print(line);
+            });
+        if (!gatekeeper_->start()) {
+            print("error gatekeeper: " + gatekeeper_->lastReason());
+            return false;
+        }
+        h323_->setGatekeeper(gatekeeper_);
+        // Calls wait for the registration (or its failure: calls by address still work).
+        gatekeeper_->waitForRegistration(std::chrono::seconds(10));
     }
     return true;
 }

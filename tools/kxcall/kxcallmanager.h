@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "voip/h323/endpoint.h"
+#include "voip/h323/rasclient.h"
 #include "voip/manager.h"
 #include "voip/device/y4mfile.h"
 #include "voip/pcss/pcssendpoint.h"
@@ -66,6 +67,11 @@ struct Options
     /// Far-end camera control: print what the far end does with our (pretend) camera and
     /// move the far end's through a test sequence once the channel opens.
     bool fecc = false;
+    /// Register with this gatekeeper ("host[:port]"): calls are admitted by it, and an
+    /// alias or number given to --call is found through it.
+    std::string gatekeeper;
+    std::string alias; ///< the h323-ID registered (default: --name)
+    std::string e164;  ///< the number registered
 };
 
 /// A plain event line as one JSON object: {"event": ..., key=value words as members,
@@ -159,6 +165,7 @@ private:
     const Options options_;
     std::ostream& out_;
     voip::h323::EndPoint* h323_ = nullptr;
+    std::shared_ptr<voip::h323::RasClient> gatekeeper_;
     SoundEndpoint* local_ = nullptr;
 
     std::mutex mutex_; // guards out_, cleared_, failed_, helpers_, stopping_

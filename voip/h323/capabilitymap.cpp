@@ -122,13 +122,13 @@ H264Limits h264ReceiverLimits(const h245::H264Parameters& parameters)
     // H.241 8.3.2: custom values only ever raise what the level allows.
     const LevelRow& row = levelRow(parameters.level);
     H264Limits limits;
-    limits.maxMbps =
-        std::max<std::uint64_t>(row.maxMbps, std::uint64_t{parameters.customMaxMbps.value_or(0)} * 500);
+    limits.maxMbps = std::max<std::uint64_t>(
+        row.maxMbps, std::uint64_t{parameters.customMaxMbps.value_or(0)} * 500);
     limits.maxFs =
         std::max<std::uint64_t>(row.maxFs, std::uint64_t{parameters.customMaxFs.value_or(0)} * 256);
-    limits.maxBitRate = std::max<std::uint64_t>(
-        std::uint64_t{row.maxBrKbps} * 1000,
-        std::uint64_t{parameters.customMaxBrAndCpb.value_or(0)} * 25000);
+    limits.maxBitRate =
+        std::max<std::uint64_t>(std::uint64_t{row.maxBrKbps} * 1000,
+                                std::uint64_t{parameters.customMaxBrAndCpb.value_or(0)} * 25000);
     return limits;
 }
 
@@ -141,8 +141,8 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
     MediaFormat format = ours;
     const H264Limits limits = h264ReceiverLimits(theirs.h264);
     const std::uint8_t ourLevel = h264LevelNumber(ours.stringOption(option::Level, "3.1"));
-    const std::uint8_t level = std::min(ourLevel, theirs.h264.level == 0 ? ourLevel
-                                                                         : theirs.h264.level);
+    const std::uint8_t level =
+        std::min(ourLevel, theirs.h264.level == 0 ? ourLevel : theirs.h264.level);
     // A decoder of another profile still decodes constrained Baseline; High and Main only
     // go to one that says it takes them.
     std::string profile = ours.stringOption(option::Profile, "Baseline");
@@ -164,7 +164,8 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
                    ours.integerOption(option::FrameHeight, 288), limits.maxFs);
     const std::int64_t width = picture.first, height = picture.second;
     const std::int64_t clock = format.clockRate();
-    std::int64_t frameTime = std::max<std::int64_t>(1, ours.integerOption(option::FrameTime, clock / 25));
+    std::int64_t frameTime =
+        std::max<std::int64_t>(1, ours.integerOption(option::FrameTime, clock / 25));
     const std::uint64_t perPicture = macroblocks(std::uint64_t(width), std::uint64_t(height));
     if (perPicture * std::uint64_t(clock) > limits.maxMbps * std::uint64_t(frameTime))
         frameTime = std::int64_t((perPicture * std::uint64_t(clock) + limits.maxMbps - 1) /
@@ -215,8 +216,9 @@ std::optional<h245::Capability> capabilityOfFormat(const MediaFormat& format)
     capability.maxBitRate = bitRateUnits(format, 20480); // 2 Mbit/s when the format says nothing
     // H.241 8.3.2: a picture size or rate beyond the level is said with custom parameters.
     const LevelRow& row = levelRow(capability.h264.level);
-    const auto perPicture = macroblocks(std::uint64_t(format.integerOption(option::FrameWidth, 0)),
-                                        std::uint64_t(format.integerOption(option::FrameHeight, 0)));
+    const auto perPicture =
+        macroblocks(std::uint64_t(format.integerOption(option::FrameWidth, 0)),
+                    std::uint64_t(format.integerOption(option::FrameHeight, 0)));
     const auto frameTime = std::max<std::int64_t>(1, format.integerOption(option::FrameTime, 3600));
     const auto perSecond = perPicture * format.clockRate() / std::uint64_t(frameTime);
     if (perPicture > row.maxFs)

@@ -193,6 +193,16 @@ private:
     void failCall(EndReason reason, unsigned cause = 0);
 
     // signalling (signalling.cpp)
+    /// Asks the gatekeeper to admit the call (off the network thread), then dials what it
+    /// says, or `direct` when the address named a host.
+    void admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper, const std::string& alias,
+                       std::optional<DialAddress> direct);
+    /// An incoming call: offered to `call` once the gatekeeper admits it.
+    void admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
+                       const std::shared_ptr<Call>& call);
+    RasCall rasCall(bool answer) const;
+    /// Tells the gatekeeper that admitted the call that it is over (once).
+    void disengage();
     void startOutgoing(DialAddress address);
     void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);
     void attachSignalling(const std::shared_ptr<TpktChannel>& channel);
@@ -318,6 +328,8 @@ private:
     std::unique_ptr<asio::ip::tcp::acceptor> h245Listener_;
     std::unique_ptr<asio::ip::tcp::socket> h245Connecting_;
     std::optional<DialAddress> dialled_;
+    std::shared_ptr<RasClient> admittedBy_; ///< the gatekeeper that admitted the call
+    RasCall admittedAs_;
     std::uint16_t callReference_ = 0;
     h225::Guid callIdentifier_{};
     h225::Guid conferenceId_{};

@@ -730,8 +730,8 @@ std::uint8_t Connection::remotePacketizationMode() const
 }
 
 Connection::Channel* Connection::openTransmitChannel(const MediaFormat& ours,
-                                                    const h245::Capability& theirs,
-                                                    std::uint16_t number)
+                                                     const h245::Capability& theirs,
+                                                     std::uint16_t number)
 {
     const MediaFormat format = formatToTransmit(ours, theirs, remotePacketizationMode());
     const unsigned sessionId = sessionOfFormat(format);
@@ -772,7 +772,8 @@ Connection::Channel* Connection::openTransmitChannel(const MediaFormat& ours,
                 connection->presentation_ != PresentationState::Opening ||
                 connection->contentChannel_ != number)
                 return;
-            VOIP_TRACE(1, "H323\tNo OpenLogicalChannelAck for content on " << connection->describe());
+            VOIP_TRACE(1,
+                       "H323\tNo OpenLogicalChannelAck for content on " << connection->describe());
             connection->contentChannelRefused();
             connection->flushTunnelled();
         });
@@ -1121,8 +1122,8 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
             continue;
         // The answer to our "we receive" proposal comes back in reverse form.
         const bool weReceive = answer.proposerReceives;
-        Channel* chosen = findAnsweredProposal(answer.number, weReceive, answer.sessionId,
-                                               answer.capability);
+        Channel* chosen =
+            findAnsweredProposal(answer.number, weReceive, answer.sessionId, answer.capability);
         if (!chosen)
             continue;
         const unsigned sessionId = chosen->sessionId;

@@ -212,4 +212,23 @@ bool facilityForwardsCall(int reasonIndex)
            reasonIndex == RouteCallToMC || reasonIndex == ForwardedElements;
 }
 
+std::string_view withoutScheme(std::string_view text)
+{
+    if (text.size() >= 5 && (text.substr(0, 5) == "h323:" || text.substr(0, 5) == "H323:"))
+        text.remove_prefix(5);
+    return text;
+}
+
+bool isGatekeeperAlias(std::string_view text)
+{
+    text = withoutScheme(text);
+    if (text.empty() || text.size() > 128 ||
+        text.find_first_of(".:[]@$/ ") != std::string_view::npos)
+        return false;
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return lower != "localhost";
+}
+
 } // namespace voip::h323

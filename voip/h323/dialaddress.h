@@ -32,6 +32,13 @@ struct DialAddress
     std::string partyText() const;
 };
 
+/// True when `text` names no host: an alias or a number on its own ("bob", "1002",
+/// "h323:room-3"), which only a gatekeeper can find.  Host names are dialled with their
+/// domain (or as "localhost"), addresses with their dots or colons.
+bool isGatekeeperAlias(std::string_view text);
+/// `text` without its "h323:" prefix.
+std::string_view withoutScheme(std::string_view text);
+
 /// Longest host name accepted (RFC 1035 2.3.4 gives 255 octets).
 inline constexpr std::size_t MaxHostLength = 255;
 

@@ -274,8 +274,32 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
         return;
     }
     connection->acceptIncomingSetup(channel, *message, std::move(information.value()));
-    if (!connection->released_)
-        call->startIncoming(connection);
+    if (connection->released_)
+        return;
+    if (auto gatekeeper = registeredGatekeeper()) {
+        // Offered to the application once the gatekeeper admits it.
+        connection->admitIncoming(gatekeeper, call);
+        return;
+    }
+    call->startIncoming(connection);
+}
+
+void EndPoint::setGatekeeper(std::shared_ptr<RasClient> gatekeeper)
+{
+    std::lock_guard lock(mutex_);
+    gatekeeper_ = std::move(gatekeeper);
+}
+
+std::shared_ptr<RasClient> EndPoint::gatekeeper() const
+{
+    std::lock_guard lock(mutex_);
+    return gatekeeper_;
+}
+
+std::shared_ptr<RasClient> EndPoint::registeredGatekeeper() const
+{
+    auto gatekeeper = this->gatekeeper();
+    return gatekeeper && gatekeeper->state() == RasState::Registered ? gatekeeper : nullptr;
 }
 
 void EndPoint::setTimers(const Timers& timers)
@@ -318,7 +342,9 @@ std::shared_ptr<voip::Connection> EndPoint::makeConnection(const std::shared_ptr
                                                            const std::string& address,
                                                            const StringOptions& options)
 {
-    if (stopped_ || !parseDialAddress(address))
+    if (stopped_)
+        return nullptr;
+    if (!parseDialAddress(address) && !(registeredGatekeeper() && isGatekeeperAlias(address)))
         return nullptr;
     return createConnection(call, address, options, nullptr);
 }

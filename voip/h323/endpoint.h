@@ -16,6 +16,7 @@
 #include "voip/endpoint.h"
 #include "voip/h225/identity.h"
 #include "voip/q931/message.h"
+#include "voip/h323/rasclient.h"
 #include "voip/status.h"
 
 namespace voip::h323 {
@@ -90,6 +91,14 @@ public:
     Timers timers() const;
     void setProductIdentity(const h225::ProductIdentity& identity);
     h225::ProductIdentity productIdentity() const;
+
+    /// The gatekeeper the endpoint works with (null: none).  While it has us registered,
+    /// every call in and out is admitted by it first (and disengaged at its end), and an
+    /// alias or number dialled without a host is found through it.
+    void setGatekeeper(std::shared_ptr<RasClient> gatekeeper);
+    std::shared_ptr<RasClient> gatekeeper() const;
+    /// The gatekeeper when it has us registered; null otherwise.
+    std::shared_ptr<RasClient> registeredGatekeeper() const;
 
     /// Initial bandwidth of a call, bit/s, per direction.
     void setInitialBandwidth(Direction direction, std::uint64_t bitsPerSecond);
@@ -169,6 +178,7 @@ private:
     std::atomic<UserInputMode> userInputMode_{UserInputMode::Alphanumeric};
 
     mutable std::mutex mutex_; // guards the settings below
+    std::shared_ptr<RasClient> gatekeeper_;
     Timers timers_;
     h225::ProductIdentity identity_;
     std::uint64_t receiveBandwidth_ = 4'000'000;

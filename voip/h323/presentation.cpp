@@ -56,9 +56,11 @@ void Connection::beginPresentation()
 {
     if (presentation_ != PresentationState::Idle || released_)
         return;
-    const bool control = std::any_of(
-        remoteCapabilities_.capabilities.begin(), remoteCapabilities_.capabilities.end(),
-        [](const auto& capability) { return capability.type == h245::CapabilityType::H239Control; });
+    const bool control =
+        std::any_of(remoteCapabilities_.capabilities.begin(),
+                    remoteCapabilities_.capabilities.end(), [](const auto& capability) {
+                        return capability.type == h245::CapabilityType::H239Control;
+                    });
     if (!control || !contentToTransmit()) {
         VOIP_TRACE(2, "H323\tThe far end takes no presentation on " << describe());
         presentationBusy_ = false;
@@ -121,8 +123,8 @@ void Connection::handleH239(const asn::Value& message)
         setRemotePresenting(false);
         break;
     case h245::H239MessageType::PresentationTokenIndicateOwner:
-        VOIP_TRACE(3, "H323\tPresentation token owner " << h239->terminalLabel.value_or(0)
-                                                        << " on " << describe());
+        VOIP_TRACE(3, "H323\tPresentation token owner " << h239->terminalLabel.value_or(0) << " on "
+                                                        << describe());
         break;
     case h245::H239MessageType::FlowControlReleaseRequest: {
         // In a call of two there is no bit rate to release for others: take it.
@@ -144,9 +146,9 @@ bool Connection::OnH239PresentationRequest(unsigned channel, unsigned symmetryBr
     VOIP_TRACE(2, "H323\tPresentation token request for channel " << channel << " (symmetry "
                                                                   << symmetryBreaking << ")");
     // Two requests crossing: the higher number wins, the master on a tie.
-    const bool ourRequestWins =
-        presentation_ == PresentationState::Requesting &&
-        (symmetryBreaking_ > symmetryBreaking || (symmetryBreaking_ == symmetryBreaking && master_));
+    const bool ourRequestWins = presentation_ == PresentationState::Requesting &&
+                                (symmetryBreaking_ > symmetryBreaking ||
+                                 (symmetryBreaking_ == symmetryBreaking && master_));
     h245::H239Message response;
     response.type = h245::H239MessageType::PresentationTokenResponse;
     response.acknowledged = !ourRequestWins;
@@ -212,7 +214,8 @@ void Connection::endPresentation(PresentationEvent event, bool tokenGone)
         return;
     if (!released_) {
         if (was == PresentationState::Presenting)
-            queueH245(h245::buildMiscellaneousIndication(contentChannel_, "logicalChannelInactive"));
+            queueH245(
+                h245::buildMiscellaneousIndication(contentChannel_, "logicalChannelInactive"));
         if (!tokenGone) {
             h245::H239Message release;
             release.type = h245::H239MessageType::PresentationTokenRelease;

@@ -546,6 +546,9 @@ Admission RasClient::admit(const RasCall& call)
     }
     auto answer = transact(std::move(arq), gatekeeper, {"admissionConfirm", "admissionReject"});
     if (!answer) {
+        // Registration is tried again (with back-off); calls meanwhile go without it.
+        if (!stopping_)
+            setState(RasState::Unreachable, "the gatekeeper does not answer");
         admission.rejectReason = "timeout";
         return admission;
     }

@@ -118,7 +118,8 @@ public:
     /// Called (on a thread of the client's) at each change of state.
     void setStateObserver(std::function<void(RasState)> observer);
 
-    /// ARQ for a call: blocks until ACF, ARJ or time-out.
+    /// ARQ for a call: blocks until ACF, ARJ or time-out.  A time-out makes the client
+    /// Unreachable (registering again with back-off).
     Admission admit(const RasCall& call);
     /// DRQ at a call's end; `reason` "normalDrop", "forcedDrop" or "undefinedReason".
     bool disengage(const RasCall& call, const std::string& reason = "normalDrop");

@@ -4,6 +4,7 @@
 #include "voip/h323/connection.h"
 #include "voip/h323/connectionstate.h"
 
+#include <thread>
 #include <random>
 
 #include "voip/base/trace.h"
@@ -131,12 +132,133 @@ void Connection::failCall(EndReason reason, unsigned cause)
 
 bool Connection::setUpConnection()
 {
+    const auto gatekeeper = endpoint_.registeredGatekeeper();
+    if (gatekeeper && isGatekeeperAlias(address())) {
+        const std::string alias(withoutScheme(address()));
+        setRemoteParty("", alias);
+        onNetwork([this, gatekeeper, alias] { admitOutgoing(gatekeeper, alias, std::nullopt); });
+        return true;
+    }
     auto parsed = parseDialAddress(address());
     if (!parsed)
         return false;
     setRemoteParty("", parsed->partyText());
+    if (gatekeeper) {
+        // A host named: admitted by the gatekeeper, then dialled directly as it is.
+        onNetwork([this, gatekeeper, target = *parsed] {
+            admitOutgoing(gatekeeper, target.alias, target);
+        });
+        return true;
+    }
     onNetwork([this, target = *parsed] { startOutgoing(target); });
     return true;
+}
+
+RasCall Connection::rasCall(bool answer) const
+{
+    RasCall ras;
+    ras.answer = answer;
+    ras.callReference = callReference_;
+    ras.conferenceId = conferenceId_;
+    ras.callId = callIdentifier_;
+    // Both directions, in units of 100 bit/s.
+    const std::uint64_t total = endpoint_.initialBandwidth(Direction::Receive) +
+                                endpoint_.initialBandwidth(Direction::Transmit);
+    ras.bandwidth = std::uint32_t(std::clamp<std::uint64_t>(total / 100, 1, 0xFFFFFFFFu));
+    return ras;
+}
+
+void Connection::admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper,
+                               const std::string& alias, std::optional<DialAddress> direct)
+{
+    if (released_)
+        return;
+    RasCall ras = rasCall(false);
+    ras.destinationAlias = alias;
+    if (direct) {
+        asio::error_code error;
+        if (asio::ip::make_address(direct->host, error), !error)
+            ras.destinationAddress = h225::IpAddressPort::parse(
+                direct->ipv6Literal ? "[" + direct->host + "]" : direct->host, direct->port);
+    }
+    // The request waits for the gatekeeper: on a thread of its own, not the network's.
+    std::thread([keep = self(), gatekeeper, ras, alias, direct] {
+        const Admission admission = gatekeeper->admit(ras);
+        keep->onNetwork([keep, gatekeeper, ras, alias, direct, admission] {
+            if (admission.admitted) {
+                keep->admittedBy_ = gatekeeper;
+                keep->admittedAs_ = ras;
+            }
+            if (keep->released_) {
+                keep->disengage();
+                return;
+            }
+            // A gatekeeper gone silent does not stop calls to an address.
+            if (!admission.admitted && admission.rejectReason == "timeout" && direct) {
+                keep->startOutgoing(*direct);
+                return;
+            }
+            if (!admission.admitted) {
+                VOIP_TRACE(2, "H323\tGatekeeper refused the call to "
+                                  << (alias.empty() ? "?" : alias) << ": "
+                                  << admission.rejectReason);
+                keep->failCall(admission.rejectReason == "calledPartyNotRegistered"
+                                   ? EndReason::Unreachable
+                                   : EndReason::GatekeeperAdmissionFailed);
+                return;
+            }
+            if (direct) {
+                keep->startOutgoing(*direct);
+                return;
+            }
+            if (!admission.destination) {
+                keep->failCall(EndReason::GatekeeperAdmissionFailed);
+                return;
+            }
+            DialAddress target;
+            target.alias = alias;
+            target.host = admission.destination->addressText();
+            target.ipv6Literal = admission.destination->ipv6;
+            target.port = admission.destination->port;
+            keep->startOutgoing(target);
+        });
+    }).detach();
+}
+
+void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
+                               const std::shared_ptr<Call>& call)
+{
+    RasCall ras = rasCall(true);
+    ras.sourceAlias = remotePartyName();
+    std::thread([keep = self(), gatekeeper, ras, call] {
+        const Admission admission = gatekeeper->admit(ras);
+        keep->onNetwork([keep, gatekeeper, ras, call, admission] {
+            if (admission.admitted) {
+                keep->admittedBy_ = gatekeeper;
+                keep->admittedAs_ = ras;
+            }
+            if (keep->released_) {
+                keep->disengage();
+                return;
+            }
+            if (!admission.admitted && admission.rejectReason != "timeout") {
+                VOIP_TRACE(
+                    2, "H323\tGatekeeper refused the incoming call: " << admission.rejectReason);
+                call->clear(EndReason::GatekeeperAdmissionFailed);
+                return;
+            }
+            call->startIncoming(keep);
+        });
+    }).detach();
+}
+
+void Connection::disengage()
+{
+    if (!admittedBy_)
+        return;
+    auto gatekeeper = std::move(admittedBy_);
+    admittedBy_.reset();
+    std::thread([gatekeeper, ras = admittedAs_] { gatekeeper->disengage(ras); }).detach();
 }
 
 void Connection::startOutgoing(DialAddress target)
@@ -749,10 +871,9 @@ bool Connection::forwardCallTo(const std::string& destination)
     std::optional<h225::IpAddressPort> address;
     if (auto dial = parseDialAddress(text)) {
         alias = dial->alias;
-        address = h225::IpAddressPort::parse(dial->ipv6Literal ? "[" + dial->host + "]:" +
-                                                                     std::to_string(dial->port)
-                                                               : dial->host + ":" +
-                                                                     std::to_string(dial->port));
+        address = h225::IpAddressPort::parse(
+            dial->ipv6Literal ? "[" + dial->host + "]:" + std::to_string(dial->port)
+                              : dial->host + ":" + std::to_string(dial->port));
         // A host name is given as an alias with the host, for the caller to resolve.
         if (!address)
             alias = text;
@@ -807,6 +928,7 @@ void Connection::cancelTimers()
 void Connection::releaseNetwork()
 {
     released_ = true;
+    disengage();
     h245Ready_ = false;
     cancelTimers();
     asio::error_code error;
