@@ -264,7 +264,7 @@
     </message>
     <message>
         <source>stun-asking</source>
-        <translation>Asking %1…</translation>
+        <translation>Asking %1...</translation>
     </message>
     <message>
         <source>stun-no-answer</source>

@@ -264,7 +264,7 @@
     </message>
     <message>
         <source>stun-asking</source>
-        <translation>Đang hỏi %1…</translation>
+        <translation>Đang hỏi %1...</translation>
     </message>
     <message>
         <source>stun-no-answer</source>
