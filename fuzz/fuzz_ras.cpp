@@ -1,0 +1,44 @@
+// libFuzzer target: one UDP datagram of RAS.  What decodes must encode again and decode to
+// the same value, and the fields the endpoint reads of an answer must read safely.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "voip/asn/codec.h"
+#include "voip/h225/address.h"
+#include "voip/h225/message.h"
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    auto message = voip::h225::decodeRasMessage(std::span(data, size));
+    if (!message.ok())
+        return 0;
+    auto encoded = voip::h225::encodeRasMessage(*message);
+    check(encoded.ok());
+    auto again = voip::h225::decodeRasMessage(*encoded);
+    check(again.ok() && *again == *message);
+    // What the endpoint reads of the gatekeeper's answers and requests.
+    const auto& body = message->chosen();
+    for (const char* field : {"rasAddress", "destCallSignalAddress"})
+        if (body.has(field))
+            (void)voip::h225::transportAddressOf(body[field]);
+    for (const char* field : {"terminalAlias", "destinationInfo", "srcInfo", "endpointAlias"})
+        if (body.has(field))
+            for (const auto& alias : body[field].elements())
+                (void)voip::h225::aliasToText(alias);
+    for (const char* field : {"rejectReason", "callModel"})
+        if (body.has(field))
+            (void)body[field].choiceName();
+    return 0;
+}
