@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTimer>
 
@@ -118,6 +119,10 @@ KxManager::~KxManager()
     display_->stop();
     source_->close();
     shutDown(std::chrono::seconds(5));
+    if (gatekeeper_) {
+        h323EndPoint_->setGatekeeper(nullptr);
+        gatekeeper_.reset(); // unregisters
+    }
     for (auto& [thread, ended] : natProbes_)
         thread.join();
 }
@@ -143,6 +148,74 @@ void KxManager::configureNetwork()
     addRoute("h323:.* = pc:");
     addRoute("pc:.*   = h323:<da>");
     applyNat();
+    applyGatekeeper();
+}
+
+void KxManager::applyGatekeeper()
+{
+    const int mode = settings_->value("gatekeeper/mode", 0).toInt();
+    const QString host = settings_->value("gatekeeper/host").toString().trimmed();
+    QString alias = settings_->value("gatekeeper/alias").toString().trimmed();
+    if (alias.isEmpty())
+        alias = settings_->value("name").toString().trimmed();
+    QString e164 = settings_->value("gatekeeper/e164").toString().trimmed();
+    if (e164.contains(QRegularExpression("[^0-9#*,]")))
+        e164.clear();
+    bool ok = false;
+    const int ttl = settings_->value("gatekeeper/ttl", 300).toInt(&ok);
+    if (gatekeeper_) {
+        h323EndPoint_->setGatekeeper(nullptr);
+        // Unregistering waits for the gatekeeper: off the GUI thread.
+        std::thread([old = std::move(gatekeeper_)]() mutable { old.reset(); }).detach();
+        gatekeeper_.reset();
+    }
+    if (mode != 2 || host.isEmpty()) {
+        std::cout << "Gatekeeper: none" << std::endl;
+        return;
+    }
+    voip::h323::RasConfig config;
+    config.gatekeeper = host.toStdString();
+    config.alias = alias.left(128).toStdString();
+    config.e164 = e164.left(128).toStdString();
+    config.timeToLive = std::chrono::seconds(ok && ttl >= 10 && ttl <= 86400 ? ttl : 300);
+    const bool anyInterface = context_.listenAddress.empty() || context_.listenAddress == "*";
+    config.bindAddress = anyInterface ? "0.0.0.0" : context_.listenAddress;
+    config.callSignalAddress =
+        voip::h225::IpAddressPort::parse(anyInterface ? "0.0.0.0" : context_.listenAddress,
+                                         h323EndPoint_->listenerPort())
+            .value_or(voip::h225::IpAddressPort{});
+    auto client = std::make_shared<voip::h323::RasClient>(config);
+    std::cout << "Gatekeeper: " << config.gatekeeper << " as " << config.alias << std::endl;
+    // Starting looks the gatekeeper's name up: off the GUI thread.  Calls use the client
+    // once it has us registered.
+    std::thread([client] {
+        if (!client->start())
+            std::cerr << "Gatekeeper: " << client->lastReason() << std::endl;
+    }).detach();
+    h323EndPoint_->setGatekeeper(client);
+    gatekeeper_ = client;
+}
+
+QString KxManager::gatekeeperStatus() const
+{
+    if (!gatekeeper_)
+        return {};
+    const auto state = gatekeeper_->state();
+    const QString reason = QString::fromStdString(gatekeeper_->lastReason());
+    switch (state) {
+    case voip::h323::RasState::Registered:
+        return QCoreApplication::translate("KxManager", "gk-registered")
+            .arg(QString::fromStdString(gatekeeper_->endpointIdentifier()));
+    case voip::h323::RasState::Registering:
+        return QCoreApplication::translate("KxManager", "gk-registering");
+    case voip::h323::RasState::Rejected:
+        return QCoreApplication::translate("KxManager", "gk-rejected").arg(reason);
+    case voip::h323::RasState::Unreachable:
+        return QCoreApplication::translate("KxManager", "gk-unreachable");
+    case voip::h323::RasState::Unregistered:
+        return QCoreApplication::translate("KxManager", "gk-unregistered");
+    }
+    return {};
 }
 
 void KxManager::applyPorts()
@@ -417,9 +490,11 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
     // host names are dialled with their domain, or as alias@host.
     const bool bareWord = text.find_first_of(".:[@") == std::string::npos &&
                           trimmed.compare("localhost", Qt::CaseInsensitive) != 0;
-    if (bareWord)
+    const bool viaGatekeeper =
+        bareWord && h323EndPoint_->registeredGatekeeper() && voip::h323::isGatekeeperAlias(text);
+    if (bareWord && !viaGatekeeper)
         return QCoreApplication::translate("KxManager", "address-without-host").arg(trimmed);
-    if (!voip::h323::parseDialAddress(text))
+    if (!viaGatekeeper && !voip::h323::parseDialAddress(text))
         return QCoreApplication::translate("KxManager", "address-not-callable").arg(trimmed);
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {

@@ -17,6 +17,7 @@
 
 #include "KxPhone/kxdisplay.h"
 #include "KxPhone/kxvideosource.h"
+#include "voip/h323/rasclient.h"
 
 #include "voip/manager.h"
 #include "voip/media/mediaformat.h"
@@ -121,6 +122,14 @@ public:
     void probeStun(QObject* receiver, std::function<void(const StunAnswer&)> done);
     void applyAudioSettings();
     void applyMediaFormats();
+    /// Registers with the gatekeeper of the settings (`gatekeeper/mode` 2: the host in
+    /// `gatekeeper/host`), or unregisters when there is none (mode 0, the default).  The
+    /// registration goes on in the background; calls by address never wait for it.
+    void applyGatekeeper();
+    /// Where the registration stands, for the network page: empty without a gatekeeper.
+    QString gatekeeperStatus() const;
+    /// The RAS client while a gatekeeper is configured; null otherwise.
+    std::shared_ptr<voip::h323::RasClient> gatekeeper() const { return gatekeeper_; }
     /// The per-call reset: formats, audio settings, call state.
     void resetCallState();
     /// Copies what the engine threads read of the settings (auto-answer, the dialled
@@ -276,6 +285,7 @@ private:
     /// The STUN queries, off the GUI thread: each has a flag it sets when it ends, so that
     /// ended ones are joined at the next query and the rest at destruction.
     std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> natProbes_;
+    std::shared_ptr<voip::h323::RasClient> gatekeeper_; // GUI thread
     std::unique_ptr<KxVideoSource> source_;
     std::unique_ptr<KxDisplay> display_;
     std::atomic<bool> windowVisible_{true};

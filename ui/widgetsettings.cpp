@@ -15,7 +15,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QSaveFile>
+#include <QTimer>
 #include <QSettings>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -260,7 +262,34 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     addRow(tr("public-ip"), publicIp);
     addRow(tr("media-ports-udp"), portRangeField(udpLow, udpHigh));
     addRow(tr("media-ports-tcp"), portRangeField(tcpLow, tcpHigh));
+    gatekeeper = new QComboBox();
+    gatekeeper->addItems({tr("gk-off"), tr("gk-host")});
+    gatekeeper->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    gatekeeper->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    gatekeeperHost = lineEdit();
+    gatekeeperAlias = lineEdit();
+    gatekeeperE164 = lineEdit();
+    gatekeeperE164->setValidator(
+        new QRegularExpressionValidator(QRegularExpression("[0-9#*,]{0,128}"), gatekeeperE164));
+    gatekeeperAlias->setMaxLength(128);
+    QWidget* gatekeeperRow = addRow(tr("gatekeeper"), gatekeeper);
+    static_cast<QHBoxLayout*>(gatekeeperRow->layout())->addStretch();
+    addRow(tr("gatekeeper-host"), gatekeeperHost);
+    addRow(tr("gatekeeper-alias"), gatekeeperAlias);
+    addRow(tr("gatekeeper-e164"), gatekeeperE164);
+    gatekeeperStatus = new QLabel();
+    gatekeeperStatus->setObjectName("labelSettingsStatus");
+    gatekeeperStatus->setWordWrap(true);
+    layout_->addWidget(gatekeeperStatus);
     layout_->addWidget(status);
+    // The registration goes on by itself: its state is shown while the page is open.
+    gatekeeperTimer_ = new QTimer(this);
+    gatekeeperTimer_->setInterval(500);
+    connect(gatekeeperTimer_, &QTimer::timeout, this, &SettingsNetwork::showGatekeeperStatus);
+    gatekeeperTimer_->start();
+    connect(gatekeeper, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onNATChange);
+    for (QLineEdit* edit : {gatekeeperHost, gatekeeperAlias, gatekeeperE164})
+        connect(edit, &QLineEdit::textEdited, this, &SettingsNetwork::onChange);
     connect(transmit, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(receive, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(nat, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onNATChange);
@@ -302,6 +331,16 @@ void SettingsNetwork::enableNatFields()
 {
     stunServer->setEnabled(nat->currentIndex() == 1);
     publicIp->setEnabled(nat->currentIndex() == 2);
+    for (QLineEdit* edit : {gatekeeperHost, gatekeeperAlias, gatekeeperE164})
+        edit->setEnabled(gatekeeper->currentIndex() == 1);
+}
+
+void SettingsNetwork::showGatekeeperStatus()
+{
+    if (!isVisible())
+        return;
+    KxManager* manager = context_.manager();
+    gatekeeperStatus->setText(manager ? manager->gatekeeperStatus() : QString());
 }
 
 void SettingsNetwork::UpdateData()
@@ -324,7 +363,12 @@ void SettingsNetwork::UpdateData()
     udpHigh->setText(settings.value("net/mediaPortsUdpMax").toString());
     tcpLow->setText(settings.value("net/mediaPortsTcp").toString());
     tcpHigh->setText(settings.value("net/mediaPortsTcpMax").toString());
+    gatekeeper->setCurrentIndex(settings.value("gatekeeper/mode", 0).toInt() == 2 ? 1 : 0);
+    gatekeeperHost->setText(settings.value("gatekeeper/host").toString());
+    gatekeeperAlias->setText(settings.value("gatekeeper/alias").toString());
+    gatekeeperE164->setText(settings.value("gatekeeper/e164").toString());
     enableNatFields();
+    showGatekeeperStatus();
     status->clear();
     // The public address STUN finds comes when the server answers: asked off the GUI
     // thread, shown when it arrives.
@@ -395,6 +439,19 @@ void SettingsNetwork::save()
     store("net/mediaPortsUdpMax", udpHigh, ports.udpHigh);
     store("net/mediaPortsTcp", tcpLow, ports.tcpLow);
     store("net/mediaPortsTcpMax", tcpHigh, ports.tcpHigh);
+    // The gatekeeper: registered again only when something of it changed.
+    const int gatekeeperMode = gatekeeper->currentIndex() == 1 ? 2 : 0;
+    const bool gatekeeperChanged =
+        settings.value("gatekeeper/mode", 0).toInt() != gatekeeperMode ||
+        settings.value("gatekeeper/host").toString() != gatekeeperHost->text().trimmed() ||
+        settings.value("gatekeeper/alias").toString() != gatekeeperAlias->text().trimmed() ||
+        settings.value("gatekeeper/e164").toString() != gatekeeperE164->text().trimmed();
+    if (gatekeeperChanged) {
+        settings.setValue("gatekeeper/mode", gatekeeperMode);
+        settings.setValue("gatekeeper/host", gatekeeperHost->text().trimmed());
+        settings.setValue("gatekeeper/alias", gatekeeperAlias->text().trimmed());
+        settings.setValue("gatekeeper/e164", gatekeeperE164->text().trimmed());
+    }
     settings.sync();
     status->setText(corrected.isEmpty() ? QString()
                                         : tr("ports-corrected").arg(corrected.join(", ")));
@@ -403,6 +460,9 @@ void SettingsNetwork::save()
         manager->applyMediaFormats();
         manager->applyPorts();
         manager->applyNat();
+        if (gatekeeperChanged)
+            manager->applyGatekeeper();
+        showGatekeeperStatus();
         if (nat->currentIndex() == 1 && corrected.isEmpty())
             askStun();
     }

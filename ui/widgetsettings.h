@@ -92,7 +92,12 @@ public:
     QLineEdit* udpHigh = nullptr;
     QLineEdit* tcpLow = nullptr;
     QLineEdit* tcpHigh = nullptr;
-    QLabel* status = nullptr; ///< what the STUN server answered; ports that were corrected
+    QLabel* status = nullptr;        ///< what the STUN server answered; ports that were corrected
+    QComboBox* gatekeeper = nullptr; ///< none, or a gatekeeper at an address
+    QLineEdit* gatekeeperHost = nullptr;
+    QLineEdit* gatekeeperAlias = nullptr;
+    QLineEdit* gatekeeperE164 = nullptr;
+    QLabel* gatekeeperStatus = nullptr; ///< where the registration stands
 
     /// The port range as saved: out-of-range ports corrected, the upper one above the
     /// lower one.  Texts that are not numbers count as 0.
@@ -110,6 +115,8 @@ public slots:
 private:
     void enableNatFields();
     void askStun();
+    void showGatekeeperStatus();
+    QTimer* gatekeeperTimer_ = nullptr;
     QWidget* portRangeField(QLineEdit*& low, QLineEdit*& high);
 };
 

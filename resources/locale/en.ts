@@ -43,6 +43,26 @@
         <source>window-closed</source>
         <translation>The shared window has closed; the whole desktop is sent instead</translation>
     </message>
+    <message>
+        <source>gk-registered</source>
+        <translation>Registered with the gatekeeper as %1</translation>
+    </message>
+    <message>
+        <source>gk-registering</source>
+        <translation>Registering with the gatekeeper...</translation>
+    </message>
+    <message>
+        <source>gk-rejected</source>
+        <translation>The gatekeeper refused the registration: %1</translation>
+    </message>
+    <message>
+        <source>gk-unreachable</source>
+        <translation>The gatekeeper does not answer; trying again</translation>
+    </message>
+    <message>
+        <source>gk-unregistered</source>
+        <translation>Not registered with the gatekeeper</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -269,6 +289,30 @@
     <message>
         <source>stun-no-answer</source>
         <translation>%1 does not answer, or its name does not resolve</translation>
+    </message>
+    <message>
+        <source>gatekeeper</source>
+        <translation>Gatekeeper</translation>
+    </message>
+    <message>
+        <source>gatekeeper-alias</source>
+        <translation>Alias</translation>
+    </message>
+    <message>
+        <source>gatekeeper-e164</source>
+        <translation>E.164 number</translation>
+    </message>
+    <message>
+        <source>gatekeeper-host</source>
+        <translation>Gatekeeper address</translation>
+    </message>
+    <message>
+        <source>gk-host</source>
+        <translation>At this address</translation>
+    </message>
+    <message>
+        <source>gk-off</source>
+        <translation>None</translation>
     </message>
 </context>
 <context>

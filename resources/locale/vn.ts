@@ -43,6 +43,26 @@
         <source>window-closed</source>
         <translation>Cửa sổ đang chia sẻ đã đóng; toàn bộ màn hình được gửi thay thế</translation>
     </message>
+    <message>
+        <source>gk-registered</source>
+        <translation>Đã đăng ký với gatekeeper: %1</translation>
+    </message>
+    <message>
+        <source>gk-registering</source>
+        <translation>Đang đăng ký với gatekeeper...</translation>
+    </message>
+    <message>
+        <source>gk-rejected</source>
+        <translation>Gatekeeper từ chối đăng ký: %1</translation>
+    </message>
+    <message>
+        <source>gk-unreachable</source>
+        <translation>Gatekeeper không trả lời; đang thử lại</translation>
+    </message>
+    <message>
+        <source>gk-unregistered</source>
+        <translation>Chưa đăng ký với gatekeeper</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -269,6 +289,30 @@
     <message>
         <source>stun-no-answer</source>
         <translation>%1 không trả lời hoặc không phân giải được tên</translation>
+    </message>
+    <message>
+        <source>gatekeeper</source>
+        <translation>Máy chủ gatekeeper</translation>
+    </message>
+    <message>
+        <source>gatekeeper-alias</source>
+        <translation>Bí danh</translation>
+    </message>
+    <message>
+        <source>gatekeeper-e164</source>
+        <translation>Số E.164</translation>
+    </message>
+    <message>
+        <source>gatekeeper-host</source>
+        <translation>Địa chỉ gatekeeper</translation>
+    </message>
+    <message>
+        <source>gk-host</source>
+        <translation>Tại địa chỉ này</translation>
+    </message>
+    <message>
+        <source>gk-off</source>
+        <translation>Không dùng</translation>
     </message>
 </context>
 <context>

@@ -27,6 +27,7 @@
 #include "tests/resources/soundserver.h"
 #include "tests/ui/cataloguekit.h"
 #include "tests/ui/modalkit.h"
+#include "tests/voip/h323/testgatekeeper.h"
 #include "ui/widgetsettings.h"
 #include "voip/device/soundtest.h"
 #include "voip/media/mediaformatregistry.h"
@@ -604,6 +605,60 @@ TEST(SettingsAudio, EchoCancelSendsTheCallsMicrophoneThroughTheCanceller)
     EXPECT_EQ(client.manager->recordChannel()->name(), "Test_Microphone");
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
+}
+
+TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
+{
+    english();
+    voip::testutil::TestGatekeeper gatekeeper;
+    Kxcall bob({"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", "bob",
+                "--gatekeeper", QString::fromStdString(gatekeeper.address()), "--alias", "bob",
+                "--e164", "1002"});
+    ASSERT_TRUE(bob.waitFor("gatekeeper"));
+    Client client;
+    // Without a gatekeeper, a bare alias names no host.
+    EXPECT_NE(client.manager->placeCall("bob", true), "");
+    WidgetSettings& dialog = openSettings(client, 4);
+    SettingsNetwork& network = *dialog.network();
+    EXPECT_FALSE(network.gatekeeperHost->isEnabled());
+    pick(network.gatekeeper, 1);
+    EXPECT_TRUE(network.gatekeeperHost->isEnabled());
+    type(network.gatekeeperHost, QString::fromStdString(gatekeeper.address()));
+    type(network.gatekeeperAlias, "Phòng 3");
+    type(network.gatekeeperE164, "10x03"); // the validator lets no letter in
+    EXPECT_EQ(network.gatekeeperE164->text(), "1003");
+    dialog.onApply();
+    EXPECT_EQ(client.settings.value("gatekeeper/mode").toInt(), 2);
+    EXPECT_TRUE(pumpUntil([&] {
+        return network.gatekeeperStatus->text().startsWith("Registered with the gatekeeper as");
+    })) << network.gatekeeperStatus->text().toStdString();
+    EXPECT_TRUE(gatekeeper.lookUp("Phòng 3"));
+    EXPECT_TRUE(gatekeeper.lookUp("1003"));
+
+    // Dialled by alias and by number: found through the gatekeeper.
+    for (const QString target : {"bob", "1002"}) {
+        const int before = bob.count("incoming call");
+        ASSERT_EQ(client.manager->placeCall(target, true), "") << target.toStdString();
+        ASSERT_TRUE(bob.waitFor("incoming call", before + 1)) << target.toStdString();
+        ASSERT_TRUE(pumpUntil([&] { return client.manager->inCall(); }));
+        client.manager->hangUp();
+        ASSERT_TRUE(client.idle());
+    }
+    EXPECT_TRUE(pumpUntil([&] { return gatekeeper.count("disengageRequest") >= 4; }));
+
+    // A refusal is said on the page; switching the gatekeeper off unregisters.
+    gatekeeper.rejectRegistrations("duplicateAlias");
+    type(network.gatekeeperAlias, "bob");
+    dialog.onApply();
+    EXPECT_TRUE(pumpUntil([&] {
+        return network.gatekeeperStatus->text() ==
+               "The gatekeeper refused the registration: duplicateAlias";
+    })) << network.gatekeeperStatus->text().toStdString();
+    gatekeeper.rejectRegistrations(std::nullopt);
+    pick(network.gatekeeper, 0);
+    dialog.onApply();
+    EXPECT_TRUE(network.gatekeeperStatus->text().isEmpty());
+    EXPECT_FALSE(client.manager->gatekeeper());
 }
 
 TEST(SettingsInVietnamese, EveryPageShowsOnlyCatalogueTexts)

@@ -113,6 +113,18 @@ bool RasClient::start()
         return false;
     }
     gatekeeper_ = found.begin()->endpoint();
+    // No address of our own given: the one this machine uses to reach the gatekeeper.
+    if (toEndpoint(config_.callSignalAddress).address().is_unspecified()) {
+        asio::ip::udp::socket route(io_);
+        route.open(gatekeeper_.protocol(), error);
+        if (!error)
+            route.connect(gatekeeper_, error);
+        if (!error) {
+            auto local = route.local_endpoint(error);
+            local.port(config_.callSignalAddress.port);
+            config_.callSignalAddress = toIpAddressPort(local);
+        }
+    }
     const auto bind = asio::ip::make_address(config_.bindAddress, error);
     if (error) {
         setState(RasState::Rejected, "bad local address " + config_.bindAddress);

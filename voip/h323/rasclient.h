@@ -42,7 +42,8 @@ struct RasConfig
     std::string e164;  ///< our number, digits only; may be empty
     /// Asked for in the registration; the gatekeeper's answer holds.
     std::chrono::seconds timeToLive{300};
-    /// Our call signalling address, sent in the registration.
+    /// Our call signalling address, sent in the registration; an unspecified address
+    /// (0.0.0.0) is replaced by the one this machine uses to reach the gatekeeper.
     h225::IpAddressPort callSignalAddress;
     /// The local address the RAS socket binds to (port 0: any free port).
     std::string bindAddress = "0.0.0.0";

@@ -106,8 +106,8 @@ TEST(CapabilityMap, SendsNoMoreThanTheFarEndTakes)
     // Custom parameters raise the level's limits: the same decoder saying it takes 1080p
     // at 30 gets all of it, in High if it says so.
     theirs.h264.profile = 64 | 8;
-    theirs.h264.customMaxFs = 32;      // 8192 macroblocks
-    theirs.h264.customMaxMbps = 490;   // 245000 a second
+    theirs.h264.customMaxFs = 32;        // 8192 macroblocks
+    theirs.h264.customMaxMbps = 490;     // 245000 a second
     theirs.h264.customMaxBrAndCpb = 200; // 5 Mbit/s
     theirs.maxBitRate = 0;
     sent = formatToTransmit(ours, theirs, 1);
@@ -136,7 +136,7 @@ TEST(CapabilityMap, APictureBeyondTheLevelIsAnnouncedWithCustomParameters)
     });
     auto capability = capabilityOfFormat(format);
     ASSERT_TRUE(capability);
-    EXPECT_EQ(capability->h264.customMaxFs, 32u);   // 8160 macroblocks in units of 256
+    EXPECT_EQ(capability->h264.customMaxFs, 32u);    // 8160 macroblocks in units of 256
     EXPECT_EQ(capability->h264.customMaxMbps, 490u); // 244800 a second in units of 500
     EXPECT_EQ(h264ReceiverLimits(capability->h264).maxFs, 8192u);
     format.setIntegerOption(option::FrameWidth, 1280);

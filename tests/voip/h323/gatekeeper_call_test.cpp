@@ -128,11 +128,12 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
     EXPECT_TRUE([&] {
         for (int i = 0; i < 100 && gatekeeper.count("disengageRequest") < 4; ++i)
             std::this_thread::sleep_for(50ms);
-        return gatekeeper.count("disengageRequest") == 4;
+        return gatekeeper.count("disengageRequest") >= 4;
     }()) << gatekeeper.count("disengageRequest");
-    EXPECT_EQ(gatekeeper.count("admissionRequest"), 4u);
+    // (At least: a request the gatekeeper answered late may have been sent again.)
+    EXPECT_GE(gatekeeper.count("admissionRequest"), 4u);
     // alice unregistered at exit, twice.
-    EXPECT_EQ(gatekeeper.count("unregistrationRequest"), 2u);
+    EXPECT_GE(gatekeeper.count("unregistrationRequest"), 2u);
     const std::string bobText = bob.text();
     EXPECT_NE(bobText.find("incoming call from"), std::string::npos) << bobText;
     bob.stop();
@@ -174,7 +175,7 @@ TEST(GatekeeperCalls, RefusedAndUnknownCallsEndWithTheirReasonAndAreDisengaged)
     EXPECT_NE(text.find("established"), std::string::npos) << text;
     for (int i = 0; i < 100 && gatekeeper.count("disengageRequest") < disengagesBefore + 2; ++i)
         std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(gatekeeper.count("disengageRequest"), disengagesBefore + 2);
+    EXPECT_GE(gatekeeper.count("disengageRequest"), disengagesBefore + 2);
 
     // The gatekeeper goes silent: registration is said to be lost, calls by address work.
     gatekeeper.silent = true;

@@ -107,8 +107,8 @@ std::string encodeOlc(const asn::Value& olc)
 
 asn::Value* h2250Parameters(asn::Value& olc, bool reverse)
 {
-    asn::Value& parameters = olc.field(reverse ? "reverseLogicalChannelParameters"
-                                               : "forwardLogicalChannelParameters");
+    asn::Value& parameters =
+        olc.field(reverse ? "reverseLogicalChannelParameters" : "forwardLogicalChannelParameters");
     asn::Value& multiplex = parameters.field("multiplexParameters");
     if (!multiplex.is("h2250LogicalChannelParameters"))
         return nullptr;
@@ -178,8 +178,7 @@ std::optional<asn::Value> answerTo(const std::vector<asn::Value>& proposals,
         } else {
             h245::setTransportAddress(h2250->field("mediaChannel"), media.address(media.rtp));
         }
-        h245::setTransportAddress(h2250->field("mediaControlChannel"),
-                                  media.address(media.rtcp));
+        h245::setTransportAddress(h2250->field("mediaControlChannel"), media.address(media.rtcp));
         return olc;
     }
     return std::nullopt;
@@ -259,8 +258,8 @@ void expectAudioBothWays(Side& caller, const std::string& token, MediaPeer& medi
 
 struct AnswerShape
 {
-    std::string carrier;  // the response that carries the answers
-    bool receiveFirst;    // the answer to our receive proposal comes first
+    std::string carrier; // the response that carries the answers
+    bool receiveFirst;   // the answer to our receive proposal comes first
 };
 
 void PrintTo(const AnswerShape& shape, std::ostream* out)
@@ -323,22 +322,19 @@ TEST_P(H323FastStartAnswers, OpenBothDirectionsAndOnlyTheFirstAnswerCounts)
     caller.manager.clearCall(token, EndReason::LocalUser, true);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryCarrier, H323FastStartAnswers,
-                         testing::Values(AnswerShape{"callProceeding", false},
-                                         AnswerShape{"alerting", true},
-                                         AnswerShape{"progress", false},
-                                         AnswerShape{"facility", true},
-                                         AnswerShape{"connect", false},
-                                         AnswerShape{"connect", true}),
-                         shapeName);
+INSTANTIATE_TEST_SUITE_P(
+    EveryCarrier, H323FastStartAnswers,
+    testing::Values(AnswerShape{"callProceeding", false}, AnswerShape{"alerting", true},
+                    AnswerShape{"progress", false}, AnswerShape{"facility", true},
+                    AnswerShape{"connect", false}, AnswerShape{"connect", true}),
+    shapeName);
 
 // --- replay of two stacks' answers from a capture ---
 
 std::filesystem::path interopCapture(const std::string& name)
 {
     std::error_code error;
-    const std::filesystem::path path =
-        std::filesystem::path(KX_REFERENCE_DIR) / "interop" / name;
+    const std::filesystem::path path = std::filesystem::path(KX_REFERENCE_DIR) / "interop" / name;
     return std::filesystem::is_regular_file(path, error) ? path : std::filesystem::path();
 }
 
@@ -418,7 +414,9 @@ std::pair<std::uint16_t, std::uint8_t> chosenReceive(const std::vector<CapturedR
             if (!olc || !proposerReceives(*olc))
                 continue;
             const auto codec = dataTypeOf(*olc).chosen().choiceName();
-            const std::uint8_t payloadType = codec == "g722-64k" ? 9 : codec == "g711Alaw64k" ? 8 : 0;
+            const std::uint8_t payloadType = codec == "g722-64k"      ? 9
+                                             : codec == "g711Alaw64k" ? 8
+                                                                      : 0;
             return {static_cast<std::uint16_t>((*olc)["forwardLogicalChannelNumber"].integer()),
                     payloadType};
         }
@@ -478,10 +476,7 @@ std::vector<std::string> tunnelledH245(const std::vector<std::uint8_t>& pdu,
 class StrictCaller
 {
 public:
-    explicit StrictCaller(std::uint16_t port)
-    {
-        EXPECT_TRUE(peer.connect(port));
-    }
+    explicit StrictCaller(std::uint16_t port) { EXPECT_TRUE(peer.connect(port)); }
 
     /// Sends the Setup (tunnelling, no fastStart) and reads up to the Connect.
     bool call()
@@ -530,7 +525,7 @@ public:
     RawPeer peer;
     bool connected = false;
     bool exchangeDone = false;
-    std::vector<std::string> early;  // messages that came before the exchange ended
+    std::vector<std::string> early; // messages that came before the exchange ended
     std::vector<std::string> userInput;
 
 private:
@@ -606,8 +601,8 @@ TEST(H323Interop, UserInputAtEstablishmentWaitsForCapabilityExchangeAndKeepsItsO
     accepted.push_back(connection->sendUserInputString("4"));
     caller.readFor(200ms);
     EXPECT_EQ(accepted, std::vector<bool>(5, true)) << "input refused before the exchange";
-    EXPECT_TRUE(caller.early.empty()) << "sent before capability exchange ended: "
-                                      << testing::PrintToString(caller.early);
+    EXPECT_TRUE(caller.early.empty())
+        << "sent before capability exchange ended: " << testing::PrintToString(caller.early);
     caller.finishCapabilityExchange();
     caller.readFor(500ms);
     EXPECT_EQ(caller.userInput, (std::vector<std::string>{"1", "23", "#", "4"}));

@@ -1,6 +1,6 @@
 // A live capture of a call on loopback, decoded by tshark: no malformed packets, and the
-// call's messages where they belong, video and a presentation (H.239) among them.  Needs tshark and the right to capture (root);
-// skipped otherwise.
+// call's messages where they belong, video and a presentation (H.239) among them.  Needs tshark and
+// the right to capture (root); skipped otherwise.
 
 #include <gtest/gtest.h>
 
@@ -104,8 +104,8 @@ TEST(H323Capture, ALiveCallDecodesCleanlyInTshark)
     const std::string video = run("tshark -r " + file +
                                   " -T fields -e h245.standardOid -e h245.oid "
                                   "-e h245.subMessageIdentifier.standard 2>/dev/null");
-    for (const char* expected : {"0.0.8.241.0.0.1", "0.0.8.241.0.0.0.1", "0.0.8.239.1.1",
-                                 "0.0.8.239.1.2", "0.0.8.239.2"})
+    for (const char* expected :
+         {"0.0.8.241.0.0.1", "0.0.8.241.0.0.0.1", "0.0.8.239.1.1", "0.0.8.239.1.2", "0.0.8.239.2"})
         EXPECT_NE(video.find(expected), std::string::npos) << expected << "\n" << video;
     for (const char* message : {"\t3", "\t4", "\t5"})
         EXPECT_NE(video.find(message), std::string::npos) << "H.239 message" << message;

@@ -138,12 +138,12 @@ TEST_F(H323Presentation, EachSidePresentsInTurnAndTheOtherHearsOfIt)
     EXPECT_FALSE(callee->isPresenting());
     EXPECT_FALSE(caller->isRemotePresenting());
     EXPECT_TRUE(eventually([&] { return events(alice).size() == 5 && events(*bob).size() == 5; }));
-    EXPECT_EQ(events(alice), (std::vector<std::string>{"local-started", "local-stopped",
-                                                       "remote-started", "remote-stopped",
-                                                       "local-started"}));
-    EXPECT_EQ(events(*bob), (std::vector<std::string>{"remote-started", "remote-stopped",
-                                                      "local-started", "local-stopped",
-                                                      "remote-started"}));
+    EXPECT_EQ(events(alice),
+              (std::vector<std::string>{"local-started", "local-stopped", "remote-started",
+                                        "remote-stopped", "local-started"}));
+    EXPECT_EQ(events(*bob),
+              (std::vector<std::string>{"remote-started", "remote-stopped", "local-started",
+                                        "local-stopped", "remote-started"}));
     // One content channel each way at most, and the call is still up.
     EXPECT_FALSE(hasContentChannel(*callee, false));
     EXPECT_TRUE(caller->findLogicalChannel(AudioSessionId, false));
@@ -164,16 +164,17 @@ TEST_F(H323Presentation, CrossingRequestsLeaveExactlyOnePresenter)
                     !callee->isPresentationWanted()) ||
                    (callee->isPresenting() && caller->isRemotePresenting() &&
                     !caller->isPresentationWanted());
-        })) << "round " << round << " caller " << caller->isPresentationWanted()
-            << caller->isPresenting() << caller->isRemotePresenting() << " callee "
-            << callee->isPresentationWanted() << callee->isPresenting()
-            << callee->isRemotePresenting();
+        })) << "round "
+            << round << " caller " << caller->isPresentationWanted() << caller->isPresenting()
+            << caller->isRemotePresenting() << " callee " << callee->isPresentationWanted()
+            << callee->isPresenting() << callee->isRemotePresenting();
         caller->stopPresentation();
         callee->stopPresentation();
         ASSERT_TRUE(eventually([&] {
             return !caller->isPresentationWanted() && !callee->isPresentationWanted() &&
                    !caller->isRemotePresenting() && !callee->isRemotePresenting();
-        })) << "round " << round;
+        })) << "round "
+            << round;
     }
 }
 

@@ -205,15 +205,13 @@ TEST(KxCall, VideoBothWaysContentEachWayAndCameraControl)
     for (int i = 0; i < 200 && readFile(base + "bob.txt").find("listening") == std::string::npos;
          ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::string caller = tool + " --call 127.0.0.1:" + std::to_string(port) +
-                               " --name alice --hangup-after 7" + common +
-                               " --present --present-delay 500 --present-for 2500" +
-                               " --record-video " + base + "alice_video.y4m" +
-                               " --record-content " + base + "alice_content.y4m > " + base +
-                               "alice.txt 2>&1";
+    const std::string caller =
+        tool + " --call 127.0.0.1:" + std::to_string(port) + " --name alice --hangup-after 7" +
+        common + " --present --present-delay 500 --present-for 2500" + " --record-video " + base +
+        "alice_video.y4m" + " --record-content " + base + "alice_content.y4m > " + base +
+        "alice.txt 2>&1";
     EXPECT_EQ(std::system(caller.c_str()), 0) << readFile(base + "alice.txt");
-    for (int i = 0; i < 250 && readFile(base + "bob.txt").find("cleared") == std::string::npos;
-         ++i)
+    for (int i = 0; i < 250 && readFile(base + "bob.txt").find("cleared") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const std::string alice = readFile(base + "alice.txt");
     const std::string bob = readFile(base + "bob.txt");
@@ -222,14 +220,12 @@ TEST(KxCall, VideoBothWaysContentEachWayAndCameraControl)
     for (const auto* log : {&alice, &bob}) {
         const std::string& text = *log;
         const bool isAlice = log == &alice;
-        const auto first = text.find(isAlice ? "presentation local-started"
-                                             : "presentation remote-started");
-        const auto second = text.find(isAlice ? "presentation local-stopped"
-                                              : "presentation remote-stopped",
-                                      first);
-        const auto third = text.find(isAlice ? "presentation remote-started"
-                                             : "presentation local-started",
-                                     second);
+        const auto first =
+            text.find(isAlice ? "presentation local-started" : "presentation remote-started");
+        const auto second = text.find(
+            isAlice ? "presentation local-stopped" : "presentation remote-stopped", first);
+        const auto third = text.find(
+            isAlice ? "presentation remote-started" : "presentation local-started", second);
         EXPECT_NE(first, std::string::npos) << text;
         EXPECT_NE(second, std::string::npos) << text;
         EXPECT_NE(third, std::string::npos) << text;

@@ -40,7 +40,7 @@ RasConfig configFor(const TestGatekeeper& gatekeeper, const std::string& alias,
     config.e164 = e164;
     config.bindAddress = "127.0.0.1";
     config.callSignalAddress = *h225::IpAddressPort::parse("127.0.0.1", signalPort);
-    config.timeout = 200ms;
+    config.timeout = 500ms;
     config.retries = 1;
     config.retryPause = 200ms;
     config.maxRetryPause = 800ms;
@@ -62,20 +62,25 @@ TEST(RasClient, RegistersKeepsAliveAndComesBackAfterTheGatekeeperRestarts)
     ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered) << client.lastReason();
     EXPECT_EQ(client.gatekeeperIdentifier(), "KxTestGK");
     EXPECT_FALSE(client.endpointIdentifier().empty());
-    EXPECT_EQ(gatekeeper.received(),
-              (std::vector<std::string>{"gatekeeperRequest", "registrationRequest"}));
+    // Discovery first, then registration (a request may come twice on a busy machine).
+    const auto received = gatekeeper.received();
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.front(), "gatekeeperRequest");
+    EXPECT_EQ(received.back(), "registrationRequest");
     ASSERT_TRUE(gatekeeper.lookUp("alice"));
     EXPECT_EQ(gatekeeper.lookUp("1001")->port, 1720);
 
     // A time to live of 2 s: renewed by lightweight requests before it runs out.
     EXPECT_TRUE(eventually([&] { return gatekeeper.count("registrationRequest") >= 3; }, 4s));
-    EXPECT_EQ(gatekeeper.count("gatekeeperRequest"), 1u);
+    EXPECT_LE(gatekeeper.count("gatekeeperRequest"), 2u) << "renewals need no discovery";
     EXPECT_EQ(client.state(), RasState::Registered);
 
     // The gatekeeper restarts and forgets us: the next renewal is refused, and we
     // register afresh.
+    const auto discoveries = gatekeeper.count("gatekeeperRequest");
     gatekeeper.forgetAll();
-    EXPECT_TRUE(eventually([&] { return gatekeeper.count("gatekeeperRequest") >= 2; }, 4s));
+    EXPECT_TRUE(
+        eventually([&] { return gatekeeper.count("gatekeeperRequest") > discoveries; }, 4s));
     EXPECT_TRUE(eventually([&] { return gatekeeper.lookUp("alice").has_value(); }));
     EXPECT_EQ(client.state(), RasState::Registered);
 
