@@ -79,6 +79,13 @@ RasClient::RasClient(RasConfig config)
 
 RasClient::~RasClient()
 {
+    decltype(later_) later;
+    {
+        std::lock_guard lock(laterMutex_);
+        later.swap(later_);
+    }
+    for (auto& [thread, done] : later)
+        thread.join();
     if (state() == RasState::Registered)
         unregister();
     stopping_ = true;
@@ -592,6 +599,23 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
     }
     auto answer = transact(std::move(drq), gatekeeper, {"disengageConfirm", "disengageReject"});
     return answer && answer->is("disengageConfirm");
+}
+
+void RasClient::disengageLater(const RasCall& call, const std::string& reason)
+{
+    std::lock_guard lock(laterMutex_);
+    std::erase_if(later_, [](auto& entry) {
+        if (!entry.second->load())
+            return false;
+        entry.first.join();
+        return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([this, call, reason, done] {
+        disengage(call, reason);
+        done->store(true);
+    });
+    later_.emplace_back(std::move(thread), std::move(done));
 }
 
 bool RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)

@@ -124,6 +124,9 @@ public:
     Admission admit(const RasCall& call);
     /// DRQ at a call's end; `reason` "normalDrop", "forcedDrop" or "undefinedReason".
     bool disengage(const RasCall& call, const std::string& reason = "normalDrop");
+    /// DRQ without waiting for it: sent on a thread of the client's, which its destruction
+    /// waits for (so that a program that ends right after a call still disengages it).
+    void disengageLater(const RasCall& call, const std::string& reason = "normalDrop");
     /// BRQ as a call's rate changes; true when the gatekeeper grants it.
     bool changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
     /// URQ; the client stays unregistered until start() again.
@@ -156,6 +159,9 @@ private:
     asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
     std::thread reader_;
     std::thread keeper_;
+    std::mutex laterMutex_;
+    /// disengageLater's requests, each with a flag set when it is done (joined at the next).
+    std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> later_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> ignored_{0};
 

@@ -258,7 +258,7 @@ void Connection::disengage()
         return;
     auto gatekeeper = std::move(admittedBy_);
     admittedBy_.reset();
-    std::thread([gatekeeper, ras = admittedAs_] { gatekeeper->disengage(ras); }).detach();
+    gatekeeper->disengageLater(admittedAs_);
 }
 
 void Connection::startOutgoing(DialAddress target)

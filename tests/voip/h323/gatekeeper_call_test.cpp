@@ -177,6 +177,16 @@ TEST(GatekeeperCalls, RefusedAndUnknownCallsEndWithTheirReasonAndAreDisengaged)
         std::this_thread::sleep_for(50ms);
     EXPECT_GE(gatekeeper.count("disengageRequest"), disengagesBefore + 2);
 
+    // Admitted, but sent to an address where nobody listens: the call fails to connect,
+    // and is disengaged all the same.
+    const auto disengaged = gatekeeper.count("disengageRequest");
+    gatekeeper.admitTo(voip::h225::IpAddressPort::parse("127.0.0.1:1"));
+    text = call("bob");
+    EXPECT_EQ(text.find("established"), std::string::npos) << text;
+    EXPECT_NE(text.find("reason=8"), std::string::npos) << text; // the connection failed
+    EXPECT_GT(gatekeeper.count("disengageRequest"), disengaged);
+    gatekeeper.admitTo(std::nullopt);
+
     // The gatekeeper goes silent: registration is said to be lost, calls by address work.
     gatekeeper.silent = true;
     const std::string port = [&] {

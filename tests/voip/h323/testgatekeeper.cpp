@@ -50,6 +50,12 @@ void TestGatekeeper::rejectAdmissions(std::optional<std::string> reason)
     admissionReject_ = std::move(reason);
 }
 
+void TestGatekeeper::admitTo(std::optional<h225::IpAddressPort> address)
+{
+    std::lock_guard lock(mutex_);
+    admitTo_ = address;
+}
+
 void TestGatekeeper::forgetAll()
 {
     std::lock_guard lock(mutex_);
@@ -255,6 +261,8 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         } else {
             reason = "incompleteAddress";
         }
+        if (reason.empty() && admitTo_ && !request["answerCall"].boolean())
+            destination = admitTo_;
         asn::Value answerMessage;
         if (!reason.empty()) {
             answerMessage = reply("admissionReject", sequence);

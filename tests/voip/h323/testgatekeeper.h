@@ -36,6 +36,8 @@ public:
     void rejectRegistrations(std::optional<std::string> reason);
     /// Admissions are rejected with this AdmissionRejectReason when set.
     void rejectAdmissions(std::optional<std::string> reason);
+    /// Admissions send the caller here instead of where the called party is, when set.
+    void admitTo(std::optional<h225::IpAddressPort> address);
     /// While true, nothing is answered (requests are still counted).
     std::atomic<bool> silent{false};
     /// Forgets every registration, as a gatekeeper that restarted.
@@ -86,6 +88,7 @@ private:
     std::map<std::string, Endpoint> endpoints_; // by identifier
     std::optional<std::string> registrationReject_;
     std::optional<std::string> admissionReject_;
+    std::optional<h225::IpAddressPort> admitTo_;
     int nextId_ = 1;
     std::uint16_t sequence_ = 1000;
 };
