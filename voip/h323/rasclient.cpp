@@ -309,6 +309,22 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
     return result;
 }
 
+asio::ip::udp::endpoint RasClient::gatekeeperEndpoint() const
+{
+    std::lock_guard lock(mutex_);
+    return gatekeeper_;
+}
+
+h225::IpAddressPort RasClient::rasAddress() const
+{
+    // Bound to every interface: the address our calls are signalled on.
+    asio::error_code error;
+    auto local = socket_.local_endpoint(error);
+    if (local.address().is_unspecified())
+        local.address(toEndpoint(config_.callSignalAddress).address());
+    return toIpAddressPort(local);
+}
+
 bool RasClient::fromGatekeeper(const asio::ip::udp::endpoint& from) const
 {
     std::lock_guard lock(mutex_);
@@ -383,11 +399,7 @@ void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::en
     h225::setEndpointType(body->field("endpointType"), config_.identity);
     body->field("endpointIdentifier")
         .setText(endpointIdentifier().empty() ? "-" : endpointIdentifier());
-    asio::error_code error;
-    auto local = socket_.local_endpoint(error);
-    if (local.address().is_unspecified())
-        local.address(toEndpoint(config_.callSignalAddress).address());
-    h225::setTransportAddress(body->field("rasAddress"), toIpAddressPort(local));
+    h225::setTransportAddress(body->field("rasAddress"), rasAddress());
     h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
     fillAliases(body->field("endpointAlias"));
     body->field("needResponse").setBoolean(false);
@@ -398,16 +410,8 @@ void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::en
 RasState RasClient::registerOnce(bool keepAlive)
 {
     asn::Value* body = nullptr;
-    asio::error_code error;
-    auto local = socket_.local_endpoint(error);
-    if (local.address().is_unspecified())
-        local.address(toEndpoint(config_.callSignalAddress).address());
-    const h225::IpAddressPort ras = toIpAddressPort(local);
-    asio::ip::udp::endpoint gatekeeper;
-    {
-        std::lock_guard lock(mutex_);
-        gatekeeper = gatekeeper_;
-    }
+    const h225::IpAddressPort ras = rasAddress();
+    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
 
     if (!keepAlive) {
         auto grq = newMessage("gatekeeperRequest", body);
@@ -558,11 +562,7 @@ Admission RasClient::admit(const RasCall& call)
     body->field("canMapAlias").setBoolean(false);
     body->field("willSupplyUUIEs").setBoolean(false);
     body->field("canMapSrcAlias").setBoolean(false);
-    asio::ip::udp::endpoint gatekeeper;
-    {
-        std::lock_guard lock(mutex_);
-        gatekeeper = gatekeeper_;
-    }
+    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(arq), gatekeeper, {"admissionConfirm", "admissionReject"});
     if (!answer) {
         // Registration is tried again (with back-off); calls meanwhile go without it.
@@ -592,11 +592,7 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
         .choose(reason == "forcedDrop" || reason == "undefinedReason" ? reason
                                                                       : std::string("normalDrop"));
     body->field("answeredCall").setBoolean(call.answer);
-    asio::ip::udp::endpoint gatekeeper;
-    {
-        std::lock_guard lock(mutex_);
-        gatekeeper = gatekeeper_;
-    }
+    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(drq), gatekeeper, {"disengageConfirm", "disengageReject"});
     return answer && answer->is("disengageConfirm");
 }
@@ -626,11 +622,7 @@ bool RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
     body->field("callType").choose("pointToPoint");
     body->field("bandWidth").setInteger(bandwidth);
     body->field("answeredCall").setBoolean(call.answer);
-    asio::ip::udp::endpoint gatekeeper;
-    {
-        std::lock_guard lock(mutex_);
-        gatekeeper = gatekeeper_;
-    }
+    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(brq), gatekeeper, {"bandwidthConfirm", "bandwidthReject"});
     return answer && answer->is("bandwidthConfirm");
 }
@@ -647,11 +639,7 @@ bool RasClient::unregister()
     const std::string gatekeeperId = gatekeeperIdentifier();
     if (!gatekeeperId.empty())
         body->field("gatekeeperIdentifier").setText(gatekeeperId);
-    asio::ip::udp::endpoint gatekeeper;
-    {
-        std::lock_guard lock(mutex_);
-        gatekeeper = gatekeeper_;
-    }
+    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer =
         transact(std::move(urq), gatekeeper, {"unregistrationConfirm", "unregistrationReject"});
     {

@@ -140,6 +140,10 @@ private:
     void keepLoop();
     void handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     bool fromGatekeeper(const asio::ip::udp::endpoint& from) const;
+    /// Where requests go now (the GCF's rasAddress once discovery is done).
+    asio::ip::udp::endpoint gatekeeperEndpoint() const;
+    /// Our RAS address as we announce it.
+    h225::IpAddressPort rasAddress() const;
     /// Sends `message` (whose requestSeqNum this sets) to `to`, with retries; the answer
     /// (one of the alternatives named), or nothing after the last retry.
     std::optional<asn::Value> transact(asn::Value message, const asio::ip::udp::endpoint& to,

@@ -83,11 +83,19 @@ std::size_t TestGatekeeper::count(const std::string& name) const
 std::optional<h225::IpAddressPort> TestGatekeeper::lookUp(const std::string& alias) const
 {
     std::lock_guard lock(mutex_);
-    for (const auto& [id, endpoint] : endpoints_)
-        if (std::find(endpoint.aliases.begin(), endpoint.aliases.end(), alias) !=
-            endpoint.aliases.end())
-            return endpoint.signalAddress;
-    return std::nullopt;
+    const auto found = findByAlias(alias);
+    if (found == endpoints_.end())
+        return std::nullopt;
+    return found->second.signalAddress;
+}
+
+std::map<std::string, TestGatekeeper::Endpoint>::const_iterator
+TestGatekeeper::findByAlias(const std::string& alias) const
+{
+    return std::find_if(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+        const auto& aliases = entry.second.aliases;
+        return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
+    });
 }
 
 bool TestGatekeeper::unregister(const std::string& alias)
@@ -96,10 +104,7 @@ bool TestGatekeeper::unregister(const std::string& alias)
     asn::Value message(*h225::rasMessageType());
     {
         std::lock_guard lock(mutex_);
-        auto found = std::find_if(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
-            const auto& aliases = entry.second.aliases;
-            return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
-        });
+        auto found = findByAlias(alias);
         if (found == endpoints_.end())
             return false;
         auto& body = message.choose("unregistrationRequest");
@@ -121,10 +126,7 @@ bool TestGatekeeper::question(const std::string& alias)
     asn::Value message(*h225::rasMessageType());
     {
         std::lock_guard lock(mutex_);
-        auto found = std::find_if(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
-            const auto& aliases = entry.second.aliases;
-            return std::find(aliases.begin(), aliases.end(), alias) != aliases.end();
-        });
+        auto found = findByAlias(alias);
         if (found == endpoints_.end())
             return false;
         auto& body = message.choose("infoRequest");
@@ -249,12 +251,10 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
             destination =
                 endpoints_[std::string(request["endpointIdentifier"].text())].signalAddress;
         } else if (request.has("destinationInfo") && request["destinationInfo"].size() > 0) {
-            const std::string alias = h225::aliasToText(request["destinationInfo"].at(0));
-            for (const auto& [id, endpoint] : endpoints_)
-                if (std::find(endpoint.aliases.begin(), endpoint.aliases.end(), alias) !=
-                    endpoint.aliases.end())
-                    destination = endpoint.signalAddress;
-            if (!destination)
+            const auto found = findByAlias(h225::aliasToText(request["destinationInfo"].at(0)));
+            if (found != endpoints_.end())
+                destination = found->second.signalAddress;
+            else
                 reason = "calledPartyNotRegistered";
         } else if (request.has("destCallSignalAddress")) {
             destination = h225::transportAddressOf(request["destCallSignalAddress"]);

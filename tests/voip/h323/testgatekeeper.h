@@ -72,6 +72,8 @@ private:
         asio::ip::udp::endpoint rasAddress;
     };
 
+    /// The registration holding `alias` (mutex_ held), or end().
+    std::map<std::string, Endpoint>::const_iterator findByAlias(const std::string& alias) const;
     void run();
     void answer(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void send(const asn::Value& message, const asio::ip::udp::endpoint& to);
