@@ -460,7 +460,10 @@ void KxManager::resetCallState()
     refreshPolicy();
     {
         std::lock_guard lock(stateMutex_);
-        currentCall_.reset();
+        // This reset runs on the GUI thread after the call was cleared: a call placed
+        // since then is the current one, and its state is its own.
+        if (currentCall_)
+            return;
         forwardAddress_.clear();
         recordChannel_.reset();
         playChannel_.reset();
