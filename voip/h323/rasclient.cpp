@@ -1,11 +1,13 @@
 #include "voip/h323/rasclient.h"
 
 #include <algorithm>
+#include <random>
 
 #include <poll.h>
 
 #include "voip/base/trace.h"
 #include "voip/h225/message.h"
+#include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
 
 namespace voip::h323 {
@@ -70,6 +72,9 @@ struct RasClient::Waiter
 {
     std::vector<std::string> answers;
     std::optional<asn::Value> answer;
+    bool anySource = false;
+    /// Discovery: a rejection, kept while a confirmation may still come from another.
+    std::optional<asn::Value> rejection;
 };
 
 RasClient::RasClient(RasConfig config)
@@ -96,11 +101,11 @@ RasClient::~RasClient()
         reader_.join();
 }
 
-bool RasClient::start()
+namespace {
+
+/// "host", "host:port", "[v6]" or "[v6]:port" split into host and port.
+std::pair<std::string, std::string> splitHostPort(std::string host, std::string port)
 {
-    // The gatekeeper: "host" or "host:port", resolved once here.
-    std::string host = config_.gatekeeper;
-    std::string port = std::to_string(RasPort);
     if (!host.empty() && host.front() == '[') {
         const auto close = host.find(']');
         if (close != std::string::npos) {
@@ -112,26 +117,47 @@ bool RasClient::start()
         port = host.substr(host.find(':') + 1);
         host = host.substr(0, host.find(':'));
     }
+    return {host, port};
+}
+
+} // namespace
+
+bool RasClient::discovering() const
+{
+    return config_.gatekeeper.empty() || config_.gatekeeper == "auto";
+}
+
+bool RasClient::start()
+{
     asio::error_code error;
     asio::ip::udp::resolver resolver(io_);
-    const auto found = resolver.resolve(host, port, error);
-    if (error || found.empty()) {
-        setState(RasState::Rejected, "gatekeeper " + config_.gatekeeper + " does not resolve");
-        return false;
-    }
-    gatekeeper_ = found.begin()->endpoint();
-    // No address of our own given: the one this machine uses to reach the gatekeeper.
-    if (toEndpoint(config_.callSignalAddress).address().is_unspecified()) {
-        asio::ip::udp::socket route(io_);
-        route.open(gatekeeper_.protocol(), error);
-        if (!error)
-            route.connect(gatekeeper_, error);
-        if (!error) {
-            auto local = route.local_endpoint(error);
-            local.port(config_.callSignalAddress.port);
-            config_.callSignalAddress = toIpAddressPort(local);
+    asio::ip::udp::endpoint target;
+    if (discovering()) {
+        const auto [group, port] = splitHostPort(config_.discoveryAddress, "1718");
+        const auto address = asio::ip::make_address(group, error);
+        const auto number = std::strtoul(port.c_str(), nullptr, 10);
+        if (error || !address.is_multicast() || number == 0 || number > 65535) {
+            setState(RasState::Rejected, "bad discovery address " + config_.discoveryAddress);
+            return false;
         }
+        discovery_ = target = {address, std::uint16_t(number)};
+    } else {
+        // The gatekeeper: "host" or "host:port", resolved once here.
+        const auto [host, port] = splitHostPort(config_.gatekeeper, std::to_string(RasPort));
+        const auto found = resolver.resolve(host, port, error);
+        if (error || found.empty()) {
+            setState(RasState::Rejected, "gatekeeper " + config_.gatekeeper + " does not resolve");
+            return false;
+        }
+        target = found.begin()->endpoint();
     }
+    signalAddressGiven_ = !toEndpoint(config_.callSignalAddress).address().is_unspecified();
+    {
+        std::lock_guard lock(mutex_);
+        signalAddress_ = config_.callSignalAddress;
+    }
+    useGatekeeper(target);
+
     const auto bind = asio::ip::make_address(config_.bindAddress, error);
     if (error) {
         setState(RasState::Rejected, "bad local address " + config_.bindAddress);
@@ -140,6 +166,8 @@ bool RasClient::start()
     socket_.open(bind.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), error);
     if (!error)
         socket_.bind({bind, 0}, error);
+    if (!error && discovering() && bind.is_v4() && !bind.is_unspecified())
+        socket_.set_option(asio::ip::multicast::outbound_interface(bind.to_v4()), error);
     if (error) {
         setState(RasState::Rejected, "cannot open the RAS socket: " + error.message());
         return false;
@@ -153,6 +181,35 @@ bool RasClient::start()
     reader_ = std::thread([this] { readLoop(); });
     keeper_ = std::thread([this] { keepLoop(); });
     return true;
+}
+
+void RasClient::useGatekeeper(const asio::ip::udp::endpoint& gatekeeper)
+{
+    std::optional<h225::IpAddressPort> local;
+    if (!signalAddressGiven_) {
+        // No address of our own given: the one this machine uses to reach the gatekeeper.
+        asio::error_code error;
+        asio::ip::udp::socket route(io_);
+        route.open(gatekeeper.protocol(), error);
+        if (!error)
+            route.connect(gatekeeper, error);
+        if (!error) {
+            auto address = route.local_endpoint(error);
+            address.port(config_.callSignalAddress.port);
+            if (!error)
+                local = toIpAddressPort(address);
+        }
+    }
+    std::lock_guard lock(mutex_);
+    gatekeeper_ = gatekeeper;
+    if (local)
+        signalAddress_ = *local;
+}
+
+h225::IpAddressPort RasClient::signalAddress() const
+{
+    std::lock_guard lock(mutex_);
+    return signalAddress_;
 }
 
 RasState RasClient::waitForRegistration(std::chrono::milliseconds wait)
@@ -242,6 +299,20 @@ void RasClient::fillAliases(asn::Value& sequence) const
         h225::setAlias(sequence.append(), config_.e164, h225::AliasKind::DialledDigits);
 }
 
+void RasClient::authenticate(asn::Value& body)
+{
+    if (config_.password.empty())
+        return;
+    static thread_local std::mt19937 random{std::random_device{}()};
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    const std::string& alias = config_.alias.empty() ? config_.e164 : config_.alias;
+    const auto added = h225::addPasswordTokens(
+        body, alias, config_.password, std::uint32_t(now.count()), std::uint8_t(random() & 0xFF));
+    if (!added.ok())
+        VOIP_TRACE(1, "RAS\tcannot add the password tokens: " << added.error().toString());
+}
+
 void RasClient::fillCallIdentity(asn::Value& body, const RasCall& call) const
 {
     body.field("endpointIdentifier").setText(endpointIdentifier());
@@ -267,7 +338,8 @@ bool RasClient::send(const asn::Value& message, const asio::ip::udp::endpoint& t
 }
 
 std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip::udp::endpoint& to,
-                                              std::initializer_list<std::string_view> answers)
+                                              std::initializer_list<std::string_view> answers,
+                                              bool anySource)
 {
     const std::uint16_t sequence = nextSequence();
     message.chosen().field("requestSeqNum").setInteger(sequence);
@@ -275,6 +347,7 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
     for (auto name : answers)
         waiter->answers.emplace_back(name);
     waiter->answers.emplace_back("requestInProgress");
+    waiter->anySource = anySource;
     {
         std::lock_guard lock(mutex_);
         waiting_[sequence] = waiter;
@@ -302,6 +375,10 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
         }
         if (result)
             break;
+        if (waiter->rejection) {
+            result = std::move(waiter->rejection); // nobody else answered: refused
+            break;
+        }
         wait *= 2;
     }
     std::lock_guard lock(mutex_);
@@ -321,7 +398,7 @@ h225::IpAddressPort RasClient::rasAddress() const
     asio::error_code error;
     auto local = socket_.local_endpoint(error);
     if (local.address().is_unspecified())
-        local.address(toEndpoint(config_.callSignalAddress).address());
+        local.address(toEndpoint(signalAddress()).address());
     return toIpAddressPort(local);
 }
 
@@ -350,11 +427,8 @@ void RasClient::readLoop()
             continue;
         }
         const asn::Value& message = *decoded;
-        if (!fromGatekeeper(from)) {
-            ++ignored_; // not our gatekeeper: a spoof, or a stray
-            continue;
-        }
-        if (message.is("unregistrationRequest") || message.is("infoRequest")) {
+        const bool fromOurs = fromGatekeeper(from);
+        if (fromOurs && (message.is("unregistrationRequest") || message.is("infoRequest"))) {
             handleRequest(message, from);
             continue;
         }
@@ -368,11 +442,18 @@ void RasClient::readLoop()
         const auto found = waiting_.find(sequence);
         if (found == waiting_.end() ||
             std::find(found->second->answers.begin(), found->second->answers.end(),
-                      message.choiceName()) == found->second->answers.end()) {
-            ++ignored_;
+                      message.choiceName()) == found->second->answers.end() ||
+            !(fromOurs || found->second->anySource)) {
+            ++ignored_; // not our gatekeeper (a spoof, or a stray), or not awaited
             continue;
         }
-        found->second->answer = message;
+        Waiter& waiter = *found->second;
+        if (waiter.anySource && message.is("gatekeeperReject")) {
+            if (!waiter.rejection)
+                waiter.rejection = message;
+            continue;
+        }
+        waiter.answer = message;
         changed_.notify_all();
     }
 }
@@ -400,10 +481,11 @@ void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::en
     body->field("endpointIdentifier")
         .setText(endpointIdentifier().empty() ? "-" : endpointIdentifier());
     h225::setTransportAddress(body->field("rasAddress"), rasAddress());
-    h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
+    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
     fillAliases(body->field("endpointAlias"));
     body->field("needResponse").setBoolean(false);
     body->field("unsolicited").setBoolean(false);
+    authenticate(*body);
     send(response, from);
 }
 
@@ -419,8 +501,15 @@ RasState RasClient::registerOnce(bool keepAlive)
         h225::setTransportAddress(body->field("rasAddress"), ras);
         h225::setEndpointType(body->field("endpointType"), config_.identity);
         fillAliases(body->field("endpointAlias"));
-        auto answer =
-            transact(std::move(grq), gatekeeper, {"gatekeeperConfirm", "gatekeeperReject"});
+        if (!config_.password.empty()) {
+            body->field("authenticationCapability").append().choose("pwdHash");
+            body->field("algorithmOIDs").append().setOid(h225::Md5Oid);
+        }
+        const bool multicast = discovering();
+        if (multicast)
+            gatekeeper = discovery_;
+        auto answer = transact(std::move(grq), gatekeeper,
+                               {"gatekeeperConfirm", "gatekeeperReject"}, multicast);
         if (!answer) {
             setState(RasState::Unreachable, "the gatekeeper does not answer");
             return RasState::Unreachable;
@@ -431,18 +520,25 @@ RasState RasClient::registerOnce(bool keepAlive)
             return RasState::Rejected;
         }
         const auto& confirm = answer->chosen();
-        std::lock_guard lock(mutex_);
-        gatekeeperId_ = confirm.has("gatekeeperIdentifier")
-                            ? std::string(confirm["gatekeeperIdentifier"].text())
-                            : std::string();
+        {
+            std::lock_guard lock(mutex_);
+            gatekeeperId_ = confirm.has("gatekeeperIdentifier")
+                                ? std::string(confirm["gatekeeperIdentifier"].text())
+                                : std::string();
+        }
         if (const auto address = h225::transportAddressOf(confirm["rasAddress"]))
-            gatekeeper_ = gatekeeper = toEndpoint(*address);
+            gatekeeper = toEndpoint(*address);
+        else if (multicast) {
+            setState(RasState::Unreachable, "the gatekeeper found gave no RAS address");
+            return RasState::Unreachable;
+        }
+        useGatekeeper(gatekeeper);
     }
 
     auto rrq = newMessage("registrationRequest", body);
     h225::setProtocolIdentifier(body->field("protocolIdentifier"));
     body->field("discoveryComplete").setBoolean(true);
-    h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
+    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
     h225::setTransportAddress(body->field("rasAddress").append(), ras);
     h225::setEndpointType(body->field("terminalType"), config_.identity);
     fillAliases(body->field("terminalAlias"));
@@ -456,6 +552,7 @@ RasState RasClient::registerOnce(bool keepAlive)
         body->field("endpointIdentifier").setText(endpointIdentifier());
     body->field("willSupplyUUIEs").setBoolean(false);
     body->field("maintainConnection").setBoolean(false);
+    authenticate(*body);
     auto answer =
         transact(std::move(rrq), gatekeeper, {"registrationConfirm", "registrationReject"});
     if (!answer) {
@@ -542,7 +639,7 @@ Admission RasClient::admit(const RasCall& call)
     fillCallIdentity(*body, call);
     if (call.answer) {
         fillAliases(body->field("destinationInfo"));
-        h225::setTransportAddress(body->field("destCallSignalAddress"), config_.callSignalAddress);
+        h225::setTransportAddress(body->field("destCallSignalAddress"), signalAddress());
         if (!call.sourceAlias.empty())
             h225::setAlias(body->field("srcInfo").append(), call.sourceAlias);
         else
@@ -554,7 +651,7 @@ Admission RasClient::admit(const RasCall& call)
             h225::setTransportAddress(body->field("destCallSignalAddress"),
                                       *call.destinationAddress);
         fillAliases(body->field("srcInfo"));
-        h225::setTransportAddress(body->field("srcCallSignalAddress"), config_.callSignalAddress);
+        h225::setTransportAddress(body->field("srcCallSignalAddress"), signalAddress());
     }
     body->field("bandWidth").setInteger(call.bandwidth);
     body->field("activeMC").setBoolean(false);
@@ -562,6 +659,7 @@ Admission RasClient::admit(const RasCall& call)
     body->field("canMapAlias").setBoolean(false);
     body->field("willSupplyUUIEs").setBoolean(false);
     body->field("canMapSrcAlias").setBoolean(false);
+    authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(arq), gatekeeper, {"admissionConfirm", "admissionReject"});
     if (!answer) {
@@ -592,6 +690,7 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
         .choose(reason == "forcedDrop" || reason == "undefinedReason" ? reason
                                                                       : std::string("normalDrop"));
     body->field("answeredCall").setBoolean(call.answer);
+    authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(drq), gatekeeper, {"disengageConfirm", "disengageReject"});
     return answer && answer->is("disengageConfirm");
@@ -622,6 +721,7 @@ bool RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
     body->field("callType").choose("pointToPoint");
     body->field("bandWidth").setInteger(bandwidth);
     body->field("answeredCall").setBoolean(call.answer);
+    authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(brq), gatekeeper, {"bandwidthConfirm", "bandwidthReject"});
     return answer && answer->is("bandwidthConfirm");
@@ -633,12 +733,13 @@ bool RasClient::unregister()
         return false;
     asn::Value* body = nullptr;
     auto urq = newMessage("unregistrationRequest", body);
-    h225::setTransportAddress(body->field("callSignalAddress").append(), config_.callSignalAddress);
+    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
     fillAliases(body->field("endpointAlias"));
     body->field("endpointIdentifier").setText(endpointIdentifier());
     const std::string gatekeeperId = gatekeeperIdentifier();
     if (!gatekeeperId.empty())
         body->field("gatekeeperIdentifier").setText(gatekeeperId);
+    authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer =
         transact(std::move(urq), gatekeeper, {"unregistrationConfirm", "unregistrationReject"});

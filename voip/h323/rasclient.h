@@ -36,10 +36,16 @@ const char* toString(RasState state);
 /// What the endpoint tells its gatekeeper about itself, and how patient it is.
 struct RasConfig
 {
-    /// "host" or "host:port" (port 1719 when not given).
+    /// "host" or "host:port" (port 1719 when not given); empty or "auto" to find one by
+    /// a multicast GRQ to discoveryAddress.
     std::string gatekeeper;
+    /// Where a gatekeeper is looked for: "group:port".
+    std::string discoveryAddress = "224.0.1.41:1718";
     std::string alias; ///< our h323-ID; may be empty when an E.164 number is given
     std::string e164;  ///< our number, digits only; may be empty
+    /// When set, every request from the registration on carries proof of it (an access
+    /// token and a hashed password) for our alias.
+    std::string password;
     /// Asked for in the registration; the gatekeeper's answer holds.
     std::chrono::seconds timeToLive{300};
     /// Our call signalling address, sent in the registration; an unspecified address
@@ -144,10 +150,19 @@ private:
     asio::ip::udp::endpoint gatekeeperEndpoint() const;
     /// Our RAS address as we announce it.
     h225::IpAddressPort rasAddress() const;
+    /// Our call signalling address as we announce it.
+    h225::IpAddressPort signalAddress() const;
+    /// Takes `gatekeeper` as where requests go, and when no signalling address was given,
+    /// the local address of the route to it as ours.
+    void useGatekeeper(const asio::ip::udp::endpoint& gatekeeper);
+    bool discovering() const;
     /// Sends `message` (whose requestSeqNum this sets) to `to`, with retries; the answer
     /// (one of the alternatives named), or nothing after the last retry.
+    /// With `anySource` (discovery), answers come from whoever answers, and a rejection
+    /// counts only when no confirmation came in the first wait.
     std::optional<asn::Value> transact(asn::Value message, const asio::ip::udp::endpoint& to,
-                                       std::initializer_list<std::string_view> answers);
+                                       std::initializer_list<std::string_view> answers,
+                                       bool anySource = false);
     bool send(const asn::Value& message, const asio::ip::udp::endpoint& to);
     /// GRQ then RRQ (or a lightweight RRQ when `keepAlive`).
     RasState registerOnce(bool keepAlive);
@@ -155,12 +170,15 @@ private:
     asn::Value newMessage(std::string_view alternative, asn::Value*& body);
     void fillAliases(asn::Value& sequence) const;
     void fillCallIdentity(asn::Value& body, const RasCall& call) const;
+    /// Adds the password tokens to a request's body, when a password is set.
+    void authenticate(asn::Value& body);
     std::uint16_t nextSequence();
 
     RasConfig config_;
     asio::io_context io_;
     asio::ip::udp::socket socket_;
-    asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
+    asio::ip::udp::endpoint discovery_; ///< the multicast group and port
+    bool signalAddressGiven_ = false;
     std::thread reader_;
     std::thread keeper_;
     std::mutex laterMutex_;
@@ -169,7 +187,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> ignored_{0};
 
-    mutable std::mutex mutex_; ///< guards what follows
+    mutable std::mutex mutex_;           ///< guards what follows
+    asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
+    h225::IpAddressPort signalAddress_;  ///< ours, as announced
     std::condition_variable changed_;
     RasState state_ = RasState::Unregistered;
     std::string reason_;

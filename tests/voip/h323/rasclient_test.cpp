@@ -1,6 +1,7 @@
 // RAS with a gatekeeper on 127.0.0.1: registration and its keep-alive, a gatekeeper that
 // restarts, goes silent or says no, admission by alias and by address, disengage and
-// bandwidth, the gatekeeper's own requests, and datagrams that are not from it.
+// bandwidth, the gatekeeper's own requests, datagrams that are not from it, discovery by
+// multicast and proof of a password.
 
 #include "voip/h323/rasclient.h"
 
@@ -12,6 +13,7 @@
 #include "tests/voip/h323/testgatekeeper.h"
 #include "tools/common/pcapwriter.h"
 #include "voip/h225/message.h"
+#include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
 
 namespace voip::h323 {
@@ -210,12 +212,105 @@ TEST(RasClient, AnswersTheGatekeepersRequestsAndIgnoresEveryoneElse)
     EXPECT_EQ(gatekeeper.count("unregistrationConfirm"), 1u);
 }
 
+TEST(RasClient, FindsAGatekeeperByMulticastAndTakesTheOneThatConfirms)
+{
+    // Two gatekeepers listen on one group over loopback; the first turns us away.
+    TestGatekeeper busy("224.0.1.41", 0);
+    busy.rejectDiscovery("resourceUnavailable");
+    const std::string group = busy.discoveryAddress();
+    TestGatekeeper willing("224.0.1.41",
+                           std::uint16_t(std::stoi(group.substr(group.find(':') + 1))));
+    RasConfig config = configFor(willing, "alice", "1001", 1770);
+    config.gatekeeper = "auto";
+    config.discoveryAddress = group;
+    {
+        RasClient client(config);
+        ASSERT_TRUE(client.start());
+        ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered) << client.lastReason();
+        EXPECT_TRUE(willing.lookUp("alice")) << "registered where the confirmation came from";
+        EXPECT_FALSE(busy.lookUp("alice"));
+        EXPECT_EQ(busy.count("registrationRequest"), 0u);
+        // Calls are then admitted by the gatekeeper found.
+        RasCall call;
+        call.destinationAlias = "1001";
+        call.callId = h225::newGuid();
+        EXPECT_TRUE(client.admit(call).admitted);
+    }
+    EXPECT_FALSE(willing.lookUp("alice")) << "unregistered at the end";
+
+    // Only a refusal: it is the answer, with its reason.
+    willing.rejectDiscovery("terminalExcluded");
+    busy.rejectDiscovery("terminalExcluded");
+    RasClient refused(config);
+    ASSERT_TRUE(refused.start());
+    EXPECT_EQ(refused.waitForRegistration(4s), RasState::Rejected);
+    EXPECT_EQ(refused.lastReason(), "terminalExcluded");
+
+    // Nobody there.
+    willing.silent = true;
+    busy.silent = true;
+    RasClient alone(config);
+    ASSERT_TRUE(alone.start());
+    EXPECT_EQ(alone.waitForRegistration(3s), RasState::Unreachable);
+
+    config.discoveryAddress = "127.0.0.1:1718";
+    RasClient unicast(config);
+    EXPECT_FALSE(unicast.start()) << "discovery needs a multicast group";
+}
+
+TEST(RasClient, ProvesItsPasswordWithEitherFormAndAWrongOneIsRefused)
+{
+    // The access token's challenge against md5sum's digest of the same octets:
+    // 0x2a, "secret", 0x5f5e1000.
+    const h225::Digest challenge = h225::accessTokenChallenge(0x2a, "secret", 0x5f5e1000);
+    std::string hex;
+    for (auto octet : challenge)
+        hex += "0123456789abcdef"[octet >> 4], hex += "0123456789abcdef"[octet & 15];
+    EXPECT_EQ(hex, "03856b4777656203758a54c86e019fcb");
+
+    for (auto proof : {TestGatekeeper::Proof::AccessToken, TestGatekeeper::Proof::HashedPassword}) {
+        SCOPED_TRACE(proof == TestGatekeeper::Proof::AccessToken ? "access token" : "hash");
+        TestGatekeeper gatekeeper;
+        gatekeeper.timeToLive = 1;
+        gatekeeper.requirePasswords({{"alice", "s3cret"}, {"bob", "hunter2"}}, proof);
+        RasConfig config = configFor(gatekeeper, "alice", "1001", 1780);
+        config.password = "s3cret";
+        RasClient alice(config);
+        ASSERT_TRUE(alice.start());
+        ASSERT_EQ(alice.waitForRegistration(3s), RasState::Registered) << alice.lastReason();
+        // The renewals prove it too.
+        EXPECT_TRUE(eventually([&] { return gatekeeper.count("registrationRequest") >= 2; }));
+        RasCall call;
+        call.destinationAlias = "1001";
+        call.callId = h225::newGuid();
+        EXPECT_TRUE(alice.admit(call).admitted);
+        EXPECT_TRUE(alice.changeBandwidth(call, 5120));
+        EXPECT_TRUE(alice.disengage(call));
+        EXPECT_TRUE(alice.unregister());
+        EXPECT_EQ(gatekeeper.denied, 0);
+        EXPECT_GE(gatekeeper.proven, 6);
+
+        // Bob with Alice's password, and Bob with none: refused, and the user is told why.
+        for (const char* password : {"s3cret", ""}) {
+            RasConfig wrong = configFor(gatekeeper, "bob", "", 1781);
+            wrong.password = password;
+            RasClient bob(wrong);
+            ASSERT_TRUE(bob.start());
+            EXPECT_EQ(bob.waitForRegistration(3s), RasState::Rejected);
+            EXPECT_EQ(bob.lastReason(), "securityDenial");
+        }
+        EXPECT_EQ(gatekeeper.denied, 2);
+    }
+}
+
 TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
 {
     if (!kx::testutil::haveTshark())
         GTEST_SKIP() << "tshark is not installed";
     TestGatekeeper gatekeeper;
+    gatekeeper.requirePasswords({{"Phòng họp 1", "mật khẩu"}});
     RasConfig config = configFor(gatekeeper, "Phòng họp 1", "84241001", 1760);
+    config.password = "mật khẩu";
     RasClient client(config);
     ASSERT_TRUE(client.start());
     ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered);
@@ -261,6 +356,15 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     EXPECT_NE(detail.find("timeToLive: 300"), std::string::npos);
     EXPECT_NE(detail.find("callReferenceValue: 300"), std::string::npos);
     EXPECT_NE(detail.find("bandWidth: 20480"), std::string::npos);
+    // The password's proof, in both forms, checked by the gatekeeper.
+    EXPECT_EQ(gatekeeper.denied, 0);
+    EXPECT_GE(gatekeeper.proven, 5);
+    EXPECT_NE(detail.find("AuthenticationMechanism: pwdHash"), std::string::npos);
+    EXPECT_NE(detail.find("tokenOID: 1.2.840.113548.10.1.2.1"), std::string::npos);
+    EXPECT_NE(detail.find("generalID: Phòng họp 1"), std::string::npos);
+    EXPECT_NE(detail.find("CryptoH323Token: cryptoEPPwdHash"), std::string::npos);
+    EXPECT_NE(detail.find("algorithmOID: 1.2.840.113549.2.5 (md5)"), std::string::npos);
+    EXPECT_NE(detail.find("[bit length 128]"), std::string::npos);
 }
 
 } // namespace

@@ -1,7 +1,11 @@
 #include "tests/voip/h323/testgatekeeper.h"
 
+#include <ctime>
+
+#include <openssl/evp.h>
 #include <poll.h>
 
+#include "voip/asn/codec.h"
 #include "voip/h225/identity.h"
 #include "voip/h225/message.h"
 #include "voip/h225/schema.h"
@@ -23,7 +27,151 @@ asn::Value reply(std::string_view alternative, std::int64_t sequence)
     return message;
 }
 
+std::string md5Of(std::string_view data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
+    return std::string(reinterpret_cast<char*>(digest), length);
+}
+
 } // namespace
+
+TestGatekeeper::TestGatekeeper(std::string group, std::uint16_t discoveryPort)
+    : TestGatekeeper()
+{
+    const auto address = asio::ip::make_address_v4(group);
+    // Several test gatekeepers may answer on one group and port.
+    discovery_.emplace(io_, asio::ip::udp::v4());
+    discovery_->set_option(asio::ip::udp::socket::reuse_address(true));
+    discovery_->bind(asio::ip::udp::endpoint(address, discoveryPort));
+    discovery_->set_option(
+        asio::ip::multicast::join_group(address, asio::ip::make_address_v4("127.0.0.1")));
+    discoveryThread_ = std::thread([this] { discoveryRun(); });
+}
+
+std::string TestGatekeeper::discoveryAddress() const
+{
+    if (!discovery_)
+        return {};
+    const auto local = discovery_->local_endpoint();
+    return local.address().to_string() + ":" + std::to_string(local.port());
+}
+
+void TestGatekeeper::rejectDiscovery(std::optional<std::string> reason)
+{
+    std::lock_guard lock(mutex_);
+    discoveryReject_ = std::move(reason);
+}
+
+void TestGatekeeper::requirePasswords(std::map<std::string, std::string> passwords, Proof proof)
+{
+    std::lock_guard lock(mutex_);
+    passwords_ = std::move(passwords);
+    proof_ = proof;
+}
+
+bool TestGatekeeper::proves(const asn::Value& request)
+{
+    if (passwords_.empty())
+        return true;
+    if (checkProof(request)) {
+        ++proven;
+        return true;
+    }
+    ++denied;
+    return false;
+}
+
+bool TestGatekeeper::checkProof(const asn::Value& request) const
+{
+    const std::int64_t now = std::time(nullptr);
+    const auto fresh = [&](std::int64_t stamp) { return std::abs(now - stamp) <= 300; };
+    const auto passwordOf = [&](const std::string& alias) -> const std::string* {
+        const auto found = passwords_.find(alias);
+        return found == passwords_.end() ? nullptr : &found->second;
+    };
+    if (proof_ != Proof::HashedPassword && request.has("tokens")) {
+        for (const auto& token : request["tokens"].elements()) {
+            if (token["tokenOID"].oidText() != "1.2.840.113548.10.1.2.1" ||
+                !token.has("generalID") || !token.has("random") || !token.has("timeStamp") ||
+                !token.has("challenge"))
+                continue;
+            const std::string* password = passwordOf(std::string(token["generalID"].text()));
+            const std::int64_t stamp = token["timeStamp"].integer();
+            if (!password || !fresh(stamp))
+                continue;
+            std::string input(1, char(token["random"].integer() & 0xFF));
+            input += *password;
+            for (int shift = 24; shift >= 0; shift -= 8)
+                input += char((stamp >> shift) & 0xFF);
+            if (md5Of(input) == token["challenge"].bytes())
+                return true;
+        }
+    }
+    if (proof_ != Proof::AccessToken && request.has("cryptoTokens")) {
+        for (const auto& crypto : request["cryptoTokens"].elements()) {
+            if (!crypto.is("cryptoEPPwdHash"))
+                continue;
+            const auto& hashed = crypto.chosen();
+            const std::string alias = h225::aliasToText(hashed["alias"]);
+            const std::string* password = passwordOf(alias);
+            const std::int64_t stamp = hashed["timeStamp"].integer();
+            if (!password || !fresh(stamp) ||
+                hashed["token"]["algorithmOID"].oidText() != "1.2.840.113549.2.5" ||
+                hashed["token"]["hash"].bitCount() != 128)
+                continue;
+            asn::Value clear(*h225::schema()->find("h235", "ClearToken"));
+            clear.field("tokenOID").setOid({0, 0});
+            clear.field("timeStamp").setInteger(stamp);
+            clear.field("password").setText(*password);
+            clear.field("generalID").setText(alias);
+            const auto encoded = asn::encode(clear);
+            if (encoded.ok() &&
+                md5Of(std::string_view(reinterpret_cast<const char*>(encoded->data()),
+                                       encoded->size())) == hashed["token"]["hash"].bytes())
+                return true;
+        }
+    }
+    return false;
+}
+
+void TestGatekeeper::discoveryRun()
+{
+    std::vector<std::uint8_t> buffer(8192);
+    while (!stopping_) {
+        pollfd ready{discovery_->native_handle(), POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        asio::ip::udp::endpoint from;
+        asio::error_code error;
+        const std::size_t length = discovery_->receive_from(asio::buffer(buffer), from, 0, error);
+        if (error)
+            continue;
+        auto decoded = h225::decodeRasMessage(std::span(buffer.data(), length));
+        if (!decoded.ok() || !decoded->is("gatekeeperRequest"))
+            continue;
+        std::optional<std::string> reject;
+        {
+            std::lock_guard lock(mutex_);
+            received_.emplace_back("gatekeeperRequest (multicast)");
+            datagrams_.push_back(
+                {{buffer.begin(), buffer.begin() + long(length)}, false, from.port()});
+            reject = discoveryReject_;
+        }
+        if (silent)
+            continue;
+        const auto sequence = decoded->chosen()["requestSeqNum"].integer();
+        if (reject) {
+            auto answer = reply("gatekeeperReject", sequence);
+            h225::setProtocolIdentifier(answer.chosen().field("protocolIdentifier"));
+            answer.chosen().field("rejectReason").choose(*reject);
+            send(answer, from);
+        } else {
+            answer(*decoded, from);
+        }
+    }
+}
 
 TestGatekeeper::TestGatekeeper(std::uint16_t port)
     : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), port))
@@ -36,6 +184,8 @@ TestGatekeeper::~TestGatekeeper()
 {
     stopping_ = true;
     thread_.join();
+    if (discoveryThread_.joinable())
+        discoveryThread_.join();
 }
 
 void TestGatekeeper::rejectRegistrations(std::optional<std::string> reason)
@@ -193,6 +343,14 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         send(confirm, from);
     } else if (message.is("registrationRequest")) {
         const bool keepAlive = request.has("keepAlive") && request["keepAlive"].boolean();
+        if (!proves(request)) {
+            auto reject = reply("registrationReject", sequence);
+            h225::setProtocolIdentifier(reject.chosen().field("protocolIdentifier"));
+            reject.chosen().field("rejectReason").choose("securityDenial");
+            lock.unlock();
+            send(reject, from);
+            return;
+        }
         if (registrationReject_ ||
             (keepAlive && (!request.has("endpointIdentifier") ||
                            !endpoints_.count(std::string(request["endpointIdentifier"].text()))))) {
@@ -235,6 +393,20 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         body.field("maintainConnection").setBoolean(false);
         lock.unlock();
         send(confirm, from);
+    } else if ((message.is("unregistrationRequest") || message.is("disengageRequest") ||
+                message.is("bandwidthRequest")) &&
+               !proves(request)) {
+        // What follows needs the password too.
+        const std::string rejection = message.is("unregistrationRequest") ? "unregistrationReject"
+                                      : message.is("disengageRequest")    ? "disengageReject"
+                                      : message.is("bandwidthRequest")    ? "bandwidthReject"
+                                                                          : "";
+        auto reject = reply(rejection, sequence);
+        reject.chosen().field("rejectReason").choose("securityDenial");
+        if (rejection == "bandwidthReject")
+            reject.chosen().field("allowedBandWidth").setInteger(0);
+        lock.unlock();
+        send(reject, from);
     } else if (message.is("unregistrationRequest")) {
         if (request.has("endpointIdentifier"))
             endpoints_.erase(std::string(request["endpointIdentifier"].text()));
@@ -243,7 +415,9 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
     } else if (message.is("admissionRequest")) {
         std::optional<h225::IpAddressPort> destination;
         std::string reason;
-        if (admissionReject_) {
+        if (!proves(request)) {
+            reason = "securityDenial";
+        } else if (admissionReject_) {
             reason = *admissionReject_;
         } else if (!endpoints_.count(std::string(request["endpointIdentifier"].text()))) {
             reason = "callerNotRegistered";
@@ -286,6 +460,7 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         lock.unlock();
         send(reply("disengageConfirm", sequence), from);
     } else if (message.is("bandwidthRequest")) {
+        lastBandwidth = request["bandWidth"].integer();
         auto confirm = reply("bandwidthConfirm", sequence);
         confirm.chosen().field("bandWidth").setInteger(request["bandWidth"].integer());
         lock.unlock();

@@ -3,7 +3,9 @@
 // A small RAS gatekeeper for tests, on 127.0.0.1: registers endpoints and their aliases,
 // admits calls (direct model) by alias or address, disengages them, and can be told to
 // reject registrations or admissions, to stop answering, or to unregister or question an
-// endpoint.  It keeps the name of every message it received, in order.
+// endpoint.  It keeps the name of every message it received, in order.  It can also
+// answer discovery on a multicast group over loopback, and ask for a password: checking the
+// access token or the hashed password with its own MD5 (OpenSSL) and its own encoding.
 
 #include <atomic>
 #include <map>
@@ -25,11 +27,33 @@ class TestGatekeeper
 public:
     /// Listens on 127.0.0.1:`port` (0: any free port).
     explicit TestGatekeeper(std::uint16_t port = 0);
+    /// Also answers GRQs sent to `group`:`discoveryPort` on the loopback interface
+    /// (discoveryPort 0: a free one, see discoveryAddress()).
+    TestGatekeeper(std::string group, std::uint16_t discoveryPort);
     ~TestGatekeeper();
 
     std::uint16_t port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string discoveryAddress() const;
 
+    /// Discovery is answered with a GRJ (this GatekeeperRejectReason) when set.
+    void rejectDiscovery(std::optional<std::string> reason);
+    /// Which proof of the password is taken.
+    enum class Proof
+    {
+        Either,
+        AccessToken,
+        HashedPassword,
+    };
+    /// From now on every request but GRQ must prove the password of the alias it names
+    /// (or the alias it registered with); those that do not get securityDenial.
+    void requirePasswords(std::map<std::string, std::string> passwords,
+                          Proof proof = Proof::Either);
+    /// Requests whose proof was checked and found right, and found wrong or missing.
+    std::atomic<int> proven{0};
+    std::atomic<int> denied{0};
+    /// Bandwidth asked for in the last BRQ (units of 100 bit/s), 0 before any.
+    std::atomic<std::int64_t> lastBandwidth{0};
     /// The time to live granted in each RCF (seconds).
     std::atomic<int> timeToLive{60};
     /// Registrations are rejected with this RegistrationRejectReason when set.
@@ -77,11 +101,19 @@ private:
     void run();
     void answer(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void send(const asn::Value& message, const asio::ip::udp::endpoint& to);
-
+    void sendFrom(asio::ip::udp::socket& socket, const asn::Value& message,
+                  const asio::ip::udp::endpoint& to);
+    /// Whether the request proves its sender's password (mutex_ held), counted in proven
+    /// or denied; true when no password is asked for.
+    bool proves(const asn::Value& request);
+    bool checkProof(const asn::Value& request) const;
+    void discoveryRun();
     asio::io_context io_;
     asio::ip::udp::socket socket_;
     std::uint16_t port_ = 0;
     std::thread thread_;
+    std::optional<asio::ip::udp::socket> discovery_;
+    std::thread discoveryThread_;
     std::atomic<bool> stopping_{false};
 
     mutable std::mutex mutex_;
@@ -91,6 +123,9 @@ private:
     std::optional<std::string> registrationReject_;
     std::optional<std::string> admissionReject_;
     std::optional<h225::IpAddressPort> admitTo_;
+    std::optional<std::string> discoveryReject_;
+    std::map<std::string, std::string> passwords_;
+    Proof proof_ = Proof::Either;
     int nextId_ = 1;
     std::uint16_t sequence_ = 1000;
 };
