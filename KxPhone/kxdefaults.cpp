@@ -200,4 +200,11 @@ QStringList correctInvalid(QSettings& settings, const QStringList& prefixes)
     return corrected;
 }
 
+int gatekeeperTimeToLive(const QSettings& settings)
+{
+    bool ok = false;
+    const int ttl = settings.value("gatekeeper/ttl", DefaultTimeToLive).toInt(&ok);
+    return ok && ttl >= MinTimeToLive && ttl <= MaxTimeToLive ? ttl : DefaultTimeToLive;
+}
+
 } // namespace kxdefaults

@@ -40,4 +40,11 @@ bool isValid(const QString& key, const QVariant& value);
 /// above the lower one gets the upper port the network page would give it.
 QStringList correctInvalid(QSettings& settings, const QStringList& prefixes = {});
 
+/// The registration's time to live asked of a gatekeeper (`gatekeeper/ttl`, seconds):
+/// the stored value when it is a number within the range, else the default.
+constexpr int MinTimeToLive = 10;
+constexpr int MaxTimeToLive = 86400;
+constexpr int DefaultTimeToLive = 300;
+int gatekeeperTimeToLive(const QSettings& settings);
+
 } // namespace kxdefaults

@@ -1,6 +1,7 @@
 #include "KxPhone/kxmanager.h"
 
 #include <iostream>
+#include <map>
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include "KxPhone/kxapp.h"
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxh323endpoint.h"
 #include "KxPhone/kxpcssendpoint.h"
 #include "storage/contactstore.h"
@@ -161,23 +163,25 @@ void KxManager::applyGatekeeper()
     QString e164 = settings_->value("gatekeeper/e164").toString().trimmed();
     if (e164.contains(QRegularExpression("[^0-9#*,]")))
         e164.clear();
-    bool ok = false;
-    const int ttl = settings_->value("gatekeeper/ttl", 300).toInt(&ok);
     if (gatekeeper_) {
         h323EndPoint_->setGatekeeper(nullptr);
         // Unregistering waits for the gatekeeper: off the GUI thread.
         std::thread([old = std::move(gatekeeper_)]() mutable { old.reset(); }).detach();
         gatekeeper_.reset();
     }
-    if (mode != 2 || host.isEmpty()) {
+    if ((mode != 1 && mode != 2) || (mode == 2 && host.isEmpty())) {
         std::cout << "Gatekeeper: none" << std::endl;
         return;
     }
     voip::h323::RasConfig config;
-    config.gatekeeper = host.toStdString();
+    config.gatekeeper = mode == 1 ? std::string("auto") : host.toStdString();
+    const QString discovery = settings_->value("gatekeeper/discovery").toString().trimmed();
+    if (!discovery.isEmpty())
+        config.discoveryAddress = discovery.toStdString();
     config.alias = alias.left(128).toStdString();
     config.e164 = e164.left(128).toStdString();
-    config.timeToLive = std::chrono::seconds(ok && ttl >= 10 && ttl <= 86400 ? ttl : 300);
+    config.password = settings_->value("gatekeeper/password").toString().left(128).toStdString();
+    config.timeToLive = std::chrono::seconds(kxdefaults::gatekeeperTimeToLive(*settings_));
     const bool anyInterface = context_.listenAddress.empty() || context_.listenAddress == "*";
     config.bindAddress = anyInterface ? "0.0.0.0" : context_.listenAddress;
     config.callSignalAddress =
@@ -185,7 +189,9 @@ void KxManager::applyGatekeeper()
                                          h323EndPoint_->listenerPort())
             .value_or(voip::h225::IpAddressPort{});
     auto client = std::make_shared<voip::h323::RasClient>(config);
-    std::cout << "Gatekeeper: " << config.gatekeeper << " as " << config.alias << std::endl;
+    std::cout << "Gatekeeper: " << config.gatekeeper << " as " << config.alias
+              << (config.password.empty() ? "" : " with a password") << std::endl;
+    gatekeeperAlias_ = QString::fromStdString(config.alias.empty() ? config.e164 : config.alias);
     // Starting looks the gatekeeper's name up: off the GUI thread.  Calls use the client
     // once it has us registered.
     std::thread([client] {
@@ -196,6 +202,28 @@ void KxManager::applyGatekeeper()
     gatekeeper_ = client;
 }
 
+namespace {
+
+/// Why the gatekeeper refused us, in words for the reasons a user can act on; the
+/// reason's name for the others.
+QString rejectionText(const QString& reason)
+{
+    static const std::map<QString, const char*> texts = {
+        {"securityDenial", "gk-why-security"},      {"securityError", "gk-why-security"},
+        {"duplicateAlias", "gk-why-duplicate"},     {"invalidAlias", "gk-why-alias"},
+        {"invalidTerminalAliases", "gk-why-alias"}, {"resourceUnavailable", "gk-why-full"},
+        {"terminalExcluded", "gk-why-excluded"},
+    };
+    const auto found = texts.find(reason);
+    if (found != texts.end())
+        return QCoreApplication::translate("KxManager", found->second);
+    if (reason.endsWith("does not resolve"))
+        return QCoreApplication::translate("KxManager", "gk-why-resolve");
+    return reason;
+}
+
+} // namespace
+
 QString KxManager::gatekeeperStatus() const
 {
     if (!gatekeeper_)
@@ -204,12 +232,11 @@ QString KxManager::gatekeeperStatus() const
     const QString reason = QString::fromStdString(gatekeeper_->lastReason());
     switch (state) {
     case voip::h323::RasState::Registered:
-        return QCoreApplication::translate("KxManager", "gk-registered")
-            .arg(QString::fromStdString(gatekeeper_->endpointIdentifier()));
+        return QCoreApplication::translate("KxManager", "gk-registered").arg(gatekeeperAlias_);
     case voip::h323::RasState::Registering:
         return QCoreApplication::translate("KxManager", "gk-registering");
     case voip::h323::RasState::Rejected:
-        return QCoreApplication::translate("KxManager", "gk-rejected").arg(reason);
+        return QCoreApplication::translate("KxManager", "gk-rejected").arg(rejectionText(reason));
     case voip::h323::RasState::Unreachable:
         return QCoreApplication::translate("KxManager", "gk-unreachable");
     case voip::h323::RasState::Unregistered:

@@ -122,9 +122,10 @@ public:
     void probeStun(QObject* receiver, std::function<void(const StunAnswer&)> done);
     void applyAudioSettings();
     void applyMediaFormats();
-    /// Registers with the gatekeeper of the settings (`gatekeeper/mode` 2: the host in
-    /// `gatekeeper/host`), or unregisters when there is none (mode 0, the default).  The
-    /// registration goes on in the background; calls by address never wait for it.
+    /// Registers with the gatekeeper of the settings (`gatekeeper/mode` 1: the one that
+    /// answers a multicast request; 2: the host in `gatekeeper/host`), or unregisters when
+    /// there is none (mode 0, the default).  The registration goes on in the background;
+    /// calls by address never wait for it.
     void applyGatekeeper();
     /// Where the registration stands, for the network page: empty without a gatekeeper.
     QString gatekeeperStatus() const;
@@ -286,6 +287,7 @@ private:
     /// ended ones are joined at the next query and the rest at destruction.
     std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> natProbes_;
     std::shared_ptr<voip::h323::RasClient> gatekeeper_; // GUI thread
+    QString gatekeeperAlias_; // as registered, for the status
     std::unique_ptr<KxVideoSource> source_;
     std::unique_ptr<KxDisplay> display_;
     std::atomic<bool> windowVisible_{true};

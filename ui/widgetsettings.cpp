@@ -1,5 +1,6 @@
 #include "ui/widgetsettings.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include <QCheckBox>
@@ -263,7 +264,8 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     addRow(tr("media-ports-udp"), portRangeField(udpLow, udpHigh));
     addRow(tr("media-ports-tcp"), portRangeField(tcpLow, tcpHigh));
     gatekeeper = new QComboBox();
-    gatekeeper->addItems({tr("gk-off"), tr("gk-host")});
+    // Indexed as the mode is stored: none, found on the network, at an address.
+    gatekeeper->addItems({tr("gk-off"), tr("gk-auto"), tr("gk-host")});
     gatekeeper->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     gatekeeper->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     gatekeeperHost = lineEdit();
@@ -272,11 +274,18 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     gatekeeperE164->setValidator(
         new QRegularExpressionValidator(QRegularExpression("[0-9#*,]{0,128}"), gatekeeperE164));
     gatekeeperAlias->setMaxLength(128);
+    gatekeeperPassword = lineEdit();
+    gatekeeperPassword->setEchoMode(QLineEdit::Password);
+    gatekeeperPassword->setMaxLength(128);
+    gatekeeperTtl = lineEdit();
+    gatekeeperTtl->setValidator(new QIntValidator(1, kxdefaults::MaxTimeToLive, gatekeeperTtl));
     QWidget* gatekeeperRow = addRow(tr("gatekeeper"), gatekeeper);
     static_cast<QHBoxLayout*>(gatekeeperRow->layout())->addStretch();
     addRow(tr("gatekeeper-host"), gatekeeperHost);
     addRow(tr("gatekeeper-alias"), gatekeeperAlias);
     addRow(tr("gatekeeper-e164"), gatekeeperE164);
+    addRow(tr("gatekeeper-password"), gatekeeperPassword);
+    addRow(tr("gatekeeper-ttl"), gatekeeperTtl);
     gatekeeperStatus = new QLabel();
     gatekeeperStatus->setObjectName("labelSettingsStatus");
     gatekeeperStatus->setWordWrap(true);
@@ -288,7 +297,8 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     connect(gatekeeperTimer_, &QTimer::timeout, this, &SettingsNetwork::showGatekeeperStatus);
     gatekeeperTimer_->start();
     connect(gatekeeper, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onNATChange);
-    for (QLineEdit* edit : {gatekeeperHost, gatekeeperAlias, gatekeeperE164})
+    for (QLineEdit* edit :
+         {gatekeeperHost, gatekeeperAlias, gatekeeperE164, gatekeeperPassword, gatekeeperTtl})
         connect(edit, &QLineEdit::textEdited, this, &SettingsNetwork::onChange);
     connect(transmit, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(receive, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
@@ -331,8 +341,9 @@ void SettingsNetwork::enableNatFields()
 {
     stunServer->setEnabled(nat->currentIndex() == 1);
     publicIp->setEnabled(nat->currentIndex() == 2);
-    for (QLineEdit* edit : {gatekeeperHost, gatekeeperAlias, gatekeeperE164})
-        edit->setEnabled(gatekeeper->currentIndex() == 1);
+    gatekeeperHost->setEnabled(gatekeeper->currentIndex() == 2);
+    for (QLineEdit* edit : {gatekeeperAlias, gatekeeperE164, gatekeeperPassword, gatekeeperTtl})
+        edit->setEnabled(gatekeeper->currentIndex() != 0);
 }
 
 void SettingsNetwork::showGatekeeperStatus()
@@ -363,10 +374,13 @@ void SettingsNetwork::UpdateData()
     udpHigh->setText(settings.value("net/mediaPortsUdpMax").toString());
     tcpLow->setText(settings.value("net/mediaPortsTcp").toString());
     tcpHigh->setText(settings.value("net/mediaPortsTcpMax").toString());
-    gatekeeper->setCurrentIndex(settings.value("gatekeeper/mode", 0).toInt() == 2 ? 1 : 0);
+    const int gatekeeperMode = settings.value("gatekeeper/mode", 0).toInt();
+    gatekeeper->setCurrentIndex(gatekeeperMode >= 0 && gatekeeperMode <= 2 ? gatekeeperMode : 0);
     gatekeeperHost->setText(settings.value("gatekeeper/host").toString());
     gatekeeperAlias->setText(settings.value("gatekeeper/alias").toString());
     gatekeeperE164->setText(settings.value("gatekeeper/e164").toString());
+    gatekeeperPassword->setText(settings.value("gatekeeper/password").toString());
+    gatekeeperTtl->setText(QString::number(kxdefaults::gatekeeperTimeToLive(settings)));
     enableNatFields();
     showGatekeeperStatus();
     status->clear();
@@ -439,20 +453,38 @@ void SettingsNetwork::save()
     store("net/mediaPortsUdpMax", udpHigh, ports.udpHigh);
     store("net/mediaPortsTcp", tcpLow, ports.tcpLow);
     store("net/mediaPortsTcpMax", tcpHigh, ports.tcpHigh);
-    // The gatekeeper: registered again only when something of it changed.
-    const int gatekeeperMode = gatekeeper->currentIndex() == 1 ? 2 : 0;
-    const bool gatekeeperChanged =
-        settings.value("gatekeeper/mode", 0).toInt() != gatekeeperMode ||
-        settings.value("gatekeeper/host").toString() != gatekeeperHost->text().trimmed() ||
-        settings.value("gatekeeper/alias").toString() != gatekeeperAlias->text().trimmed() ||
-        settings.value("gatekeeper/e164").toString() != gatekeeperE164->text().trimmed();
-    if (gatekeeperChanged) {
-        settings.setValue("gatekeeper/mode", gatekeeperMode);
-        settings.setValue("gatekeeper/host", gatekeeperHost->text().trimmed());
-        settings.setValue("gatekeeper/alias", gatekeeperAlias->text().trimmed());
-        settings.setValue("gatekeeper/e164", gatekeeperE164->text().trimmed());
+    // The gatekeeper: registered again only when something of it changed.  A time to
+    // live out of range is brought back into it.
+    const int gatekeeperMode = gatekeeper->currentIndex();
+    bool ttlOk = false;
+    const int ttl = std::clamp(gatekeeperTtl->text().toInt(&ttlOk), kxdefaults::MinTimeToLive,
+                               kxdefaults::MaxTimeToLive);
+    gatekeeperTtl->setText(
+        QString::number(ttlOk ? ttl : kxdefaults::gatekeeperTimeToLive(settings)));
+    const std::pair<const char*, QString> gatekeeperValues[] = {
+        {"gatekeeper/mode", QString::number(gatekeeperMode)},
+        {"gatekeeper/host", gatekeeperHost->text().trimmed()},
+        {"gatekeeper/alias", gatekeeperAlias->text().trimmed()},
+        {"gatekeeper/e164", gatekeeperE164->text().trimmed()},
+        {"gatekeeper/password", gatekeeperPassword->text()},
+        {"gatekeeper/ttl", gatekeeperTtl->text()},
+    };
+    bool gatekeeperChanged = false;
+    for (const auto& [key, value] : gatekeeperValues) {
+        const QString defaultValue = QString(key) == "gatekeeper/mode" ? "0"
+                                     : QString(key) == "gatekeeper/ttl"
+                                         ? QString::number(kxdefaults::DefaultTimeToLive)
+                                         : "";
+        if (settings.value(key, defaultValue).toString() != value) {
+            settings.setValue(key, value);
+            gatekeeperChanged = true;
+        }
     }
     settings.sync();
+    // The password is kept in the settings file: readable by its owner only.
+    if (!gatekeeperPassword->text().isEmpty())
+        QFile::setPermissions(settings.fileName(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     status->setText(corrected.isEmpty() ? QString()
                                         : tr("ports-corrected").arg(corrected.join(", ")));
     if (KxManager* manager = context_.manager()) {

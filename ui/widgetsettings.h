@@ -93,10 +93,12 @@ public:
     QLineEdit* tcpLow = nullptr;
     QLineEdit* tcpHigh = nullptr;
     QLabel* status = nullptr;        ///< what the STUN server answered; ports that were corrected
-    QComboBox* gatekeeper = nullptr; ///< none, or a gatekeeper at an address
+    QComboBox* gatekeeper = nullptr; ///< none, found on the network, or at an address
     QLineEdit* gatekeeperHost = nullptr;
     QLineEdit* gatekeeperAlias = nullptr;
     QLineEdit* gatekeeperE164 = nullptr;
+    QLineEdit* gatekeeperPassword = nullptr;
+    QLineEdit* gatekeeperTtl = nullptr; ///< seconds
     QLabel* gatekeeperStatus = nullptr; ///< where the registration stands
 
     /// The port range as saved: out-of-range ports corrected, the upper one above the

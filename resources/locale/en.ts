@@ -63,6 +63,30 @@
         <source>gk-unregistered</source>
         <translation>Not registered with the gatekeeper</translation>
     </message>
+    <message>
+        <source>gk-why-security</source>
+        <translation>wrong password or alias</translation>
+    </message>
+    <message>
+        <source>gk-why-duplicate</source>
+        <translation>the alias is already registered by another endpoint</translation>
+    </message>
+    <message>
+        <source>gk-why-alias</source>
+        <translation>the gatekeeper does not accept this alias or number</translation>
+    </message>
+    <message>
+        <source>gk-why-full</source>
+        <translation>the gatekeeper cannot take more endpoints</translation>
+    </message>
+    <message>
+        <source>gk-why-excluded</source>
+        <translation>this endpoint may not register</translation>
+    </message>
+    <message>
+        <source>gk-why-resolve</source>
+        <translation>the gatekeeper&apos;s address does not resolve</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -313,6 +337,18 @@
     <message>
         <source>gk-off</source>
         <translation>None</translation>
+    </message>
+    <message>
+        <source>gk-auto</source>
+        <translation>Find one on the network</translation>
+    </message>
+    <message>
+        <source>gatekeeper-password</source>
+        <translation>Gatekeeper password</translation>
+    </message>
+    <message>
+        <source>gatekeeper-ttl</source>
+        <translation>Registration lifetime (s)</translation>
     </message>
 </context>
 <context>

@@ -63,6 +63,30 @@
         <source>gk-unregistered</source>
         <translation>Chưa đăng ký với gatekeeper</translation>
     </message>
+    <message>
+        <source>gk-why-security</source>
+        <translation>mật khẩu hoặc bí danh không đúng</translation>
+    </message>
+    <message>
+        <source>gk-why-duplicate</source>
+        <translation>bí danh đã được một thiết bị khác đăng ký</translation>
+    </message>
+    <message>
+        <source>gk-why-alias</source>
+        <translation>gatekeeper không chấp nhận bí danh hoặc số này</translation>
+    </message>
+    <message>
+        <source>gk-why-full</source>
+        <translation>gatekeeper không nhận thêm thiết bị</translation>
+    </message>
+    <message>
+        <source>gk-why-excluded</source>
+        <translation>thiết bị này không được phép đăng ký</translation>
+    </message>
+    <message>
+        <source>gk-why-resolve</source>
+        <translation>không tìm thấy địa chỉ của gatekeeper</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -313,6 +337,18 @@
     <message>
         <source>gk-off</source>
         <translation>Không dùng</translation>
+    </message>
+    <message>
+        <source>gk-auto</source>
+        <translation>Tự tìm trên mạng</translation>
+    </message>
+    <message>
+        <source>gatekeeper-password</source>
+        <translation>Mật khẩu gatekeeper</translation>
+    </message>
+    <message>
+        <source>gatekeeper-ttl</source>
+        <translation>Thời hạn đăng ký (giây)</translation>
     </message>
 </context>
 <context>

@@ -610,7 +610,7 @@ TEST(SettingsAudio, EchoCancelSendsTheCallsMicrophoneThroughTheCanceller)
 TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
 {
     english();
-    voip::testutil::TestGatekeeper gatekeeper;
+    voip::testutil::TestGatekeeper gatekeeper("224.0.1.41", 0); // also found by multicast
     Kxcall bob({"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", "bob",
                 "--gatekeeper", QString::fromStdString(gatekeeper.address()), "--alias", "bob",
                 "--e164", "1002"});
@@ -621,8 +621,11 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
     WidgetSettings& dialog = openSettings(client, 4);
     SettingsNetwork& network = *dialog.network();
     EXPECT_FALSE(network.gatekeeperHost->isEnabled());
-    pick(network.gatekeeper, 1);
+    EXPECT_FALSE(network.gatekeeperPassword->isEnabled());
+    EXPECT_EQ(network.gatekeeperTtl->text(), "300");
+    pick(network.gatekeeper, 2);
     EXPECT_TRUE(network.gatekeeperHost->isEnabled());
+    EXPECT_EQ(network.gatekeeperPassword->echoMode(), QLineEdit::Password);
     type(network.gatekeeperHost, QString::fromStdString(gatekeeper.address()));
     type(network.gatekeeperAlias, "Phòng 3");
     type(network.gatekeeperE164, "10x03"); // the validator lets no letter in
@@ -630,8 +633,9 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
     dialog.onApply();
     EXPECT_EQ(client.settings.value("gatekeeper/mode").toInt(), 2);
     EXPECT_TRUE(pumpUntil([&] {
-        return network.gatekeeperStatus->text().startsWith("Registered with the gatekeeper as");
+        return network.gatekeeperStatus->text() == "Registered with the gatekeeper as Phòng 3";
     })) << network.gatekeeperStatus->text().toStdString();
+    EXPECT_FALSE(client.settings.contains("gatekeeper/password")) << "nothing more is written";
     EXPECT_TRUE(gatekeeper.lookUp("Phòng 3"));
     EXPECT_TRUE(gatekeeper.lookUp("1003"));
 
@@ -652,9 +656,39 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
     dialog.onApply();
     EXPECT_TRUE(pumpUntil([&] {
         return network.gatekeeperStatus->text() ==
-               "The gatekeeper refused the registration: duplicateAlias";
+               "The gatekeeper refused the registration: the alias is already registered by "
+               "another endpoint";
     })) << network.gatekeeperStatus->text().toStdString();
     gatekeeper.rejectRegistrations(std::nullopt);
+
+    // Found on the network, with a password: a wrong one is said, the right one registers.
+    // A time to live out of range is brought into it.
+    gatekeeper.requirePasswords({{"Phòng 3", "khóa 9"}});
+    client.settings.setValue("gatekeeper/discovery",
+                             QString::fromStdString(gatekeeper.discoveryAddress()));
+    pick(network.gatekeeper, 1);
+    EXPECT_FALSE(network.gatekeeperHost->isEnabled());
+    EXPECT_TRUE(network.gatekeeperPassword->isEnabled());
+    type(network.gatekeeperAlias, "Phòng 3");
+    type(network.gatekeeperPassword, "khóa 8");
+    type(network.gatekeeperTtl, "5");
+    dialog.onApply();
+    EXPECT_EQ(network.gatekeeperTtl->text(), "10");
+    EXPECT_EQ(client.settings.value("gatekeeper/ttl").toInt(), 10);
+    EXPECT_TRUE(pumpUntil([&] {
+        return network.gatekeeperStatus->text() ==
+               "The gatekeeper refused the registration: wrong password or alias";
+    })) << network.gatekeeperStatus->text().toStdString();
+    // The password is kept where only its owner reads it.
+    EXPECT_EQ(QFile::permissions(client.settings.fileName()) &
+                  (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+              0);
+    type(network.gatekeeperPassword, "khóa 9");
+    dialog.onApply();
+    EXPECT_TRUE(pumpUntil([&] {
+        return network.gatekeeperStatus->text() == "Registered with the gatekeeper as Phòng 3";
+    })) << network.gatekeeperStatus->text().toStdString();
+    EXPECT_GE(gatekeeper.count("gatekeeperRequest (multicast)"), 1u);
     pick(network.gatekeeper, 0);
     dialog.onApply();
     EXPECT_TRUE(network.gatekeeperStatus->text().isEmpty());

@@ -96,8 +96,11 @@ std::string usage()
            "                          the far end's camera through a test sequence\n"
            "  --gatekeeper HOST[:PORT] register with this gatekeeper; calls are admitted by\n"
            "                          it, and --call takes an alias or number it knows\n"
+           "  --gatekeeper auto       ... with the gatekeeper that answers a multicast request\n"
+           "  --discovery GROUP:PORT  where to ask (default 224.0.1.41:1718)\n"
            "  --alias NAME            the alias registered (default: --name)\n"
            "  --e164 DIGITS           the number registered\n"
+           "  --password TEXT         prove this password to the gatekeeper\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
@@ -263,11 +266,13 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
             }
             options.releaseCause = static_cast<unsigned>(*cause);
         } else if (name == "--gatekeeper") {
-            if (value == "auto") {
-                error = "gatekeeper discovery by multicast is not supported yet: give HOST[:PORT]";
+            if (value.empty()) {
+                error = "--gatekeeper needs HOST[:PORT] or auto";
                 return std::nullopt;
             }
             options.gatekeeper = std::string(value);
+        } else if (name == "--discovery") {
+            options.discovery = std::string(value);
         } else if (name == "--alias") {
             options.alias = std::string(value);
         } else if (name == "--e164") {
@@ -278,8 +283,11 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
             }
             options.e164 = std::string(value);
         } else if (name == "--password") {
-            error = "H.235 passwords are not supported yet";
-            return std::nullopt;
+            if (value.size() > 128) {
+                error = "bad --password (at most 128 characters)";
+                return std::nullopt;
+            }
+            options.password = std::string(value);
         } else {
             error = "unknown option " + std::string(name);
             return std::nullopt;
@@ -544,9 +552,13 @@ bool CallManager::start()
         config.gatekeeper = options_.gatekeeper;
         config.alias = options_.alias.empty() ? options_.userName : options_.alias;
         config.e164 = options_.e164;
+        config.password = options_.password;
+        if (!options_.discovery.empty())
+            config.discoveryAddress = options_.discovery;
         const bool anyInterface = options_.listenAddress.empty() || options_.listenAddress == "*";
         config.bindAddress = anyInterface ? "0.0.0.0" : options_.listenAddress;
-        const std::string signal = anyInterface ? "127.0.0.1" : options_.listenAddress;
+        // On every interface: the address of the route to the gatekeeper.
+        const std::string signal = anyInterface ? "0.0.0.0" : options_.listenAddress;
         config.callSignalAddress = voip::h225::IpAddressPort::parse(signal, h323_->listenerPort())
                                        .value_or(voip::h225::IpAddressPort{});
         gatekeeper_ = std::make_shared<voip::h323::RasClient>(config);

@@ -67,11 +67,13 @@ struct Options
     /// Far-end camera control: print what the far end does with our (pretend) camera and
     /// move the far end's through a test sequence once the channel opens.
     bool fecc = false;
-    /// Register with this gatekeeper ("host[:port]"): calls are admitted by it, and an
+    /// Register with this gatekeeper ("host[:port]", or "auto"): calls are admitted by it, and an
     /// alias or number given to --call is found through it.
     std::string gatekeeper;
-    std::string alias; ///< the h323-ID registered (default: --name)
-    std::string e164;  ///< the number registered
+    std::string alias;     ///< the h323-ID registered (default: --name)
+    std::string e164;      ///< the number registered
+    std::string password;  ///< proven to the gatekeeper when set
+    std::string discovery; ///< where "auto" looks for a gatekeeper ("group:port")
 };
 
 /// A plain event line as one JSON object: {"event": ..., key=value words as members,
