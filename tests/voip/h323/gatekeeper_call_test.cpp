@@ -1,19 +1,25 @@
 // Two kxcall processes registered with a gatekeeper of the test's own call each other by
-// alias and by number, with audio; every call is admitted and disengaged, also when the
-// gatekeeper refuses it; calls by address still work with the gatekeeper silent.
+// alias and by number, with audio, proving their passwords, one of them having found the
+// gatekeeper by multicast; every call is admitted and disengaged, also when the gatekeeper
+// refuses it or the call fails, as tshark reads the exchange; calls by address still work
+// with the gatekeeper silent.
 
 #include <chrono>
 #include <cmath>
 #include <iostream>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tests/tools/tshark_util.h"
 #include "tests/voip/h323/testgatekeeper.h"
+#include "tools/common/pcapwriter.h"
 #include "voip/device/wavfile.h"
 
 namespace {
@@ -98,22 +104,83 @@ double loudness(const std::string& wav)
     return std::sqrt(sum / double(audio.value().samples.size()));
 }
 
+/// The gatekeeper's exchange as tshark reads it, from a capture written as if the
+/// gatekeeper were on the standard port: for each call (by its identifier), the answer to
+/// its admission request ("ACF", or "ARJ <reason number>") and whether it was disengaged
+/// and confirmed ("DRQ DCF").
+std::map<std::string, std::string> admissionsAsTsharkReadsThem(const TestGatekeeper& gatekeeper)
+{
+    kx::capture::PcapWriter pcap;
+    kx::capture::Endpoint endpoint{kx::capture::Address::ipv4(127, 0, 0, 1), 0};
+    const kx::capture::Endpoint ours{kx::capture::Address::ipv4(127, 0, 0, 2), 1719};
+    for (const auto& datagram : gatekeeper.datagrams()) {
+        endpoint.port = datagram.peerPort;
+        if (datagram.sent)
+            pcap.addUdp(ours, endpoint, datagram.bytes);
+        else
+            pcap.addUdp(endpoint, ours, datagram.bytes);
+    }
+    const std::string file = tempPath("admissions.pcap");
+    EXPECT_TRUE(pcap.save(file));
+    EXPECT_EQ(kx::testutil::runCommand("tshark -r " + file + " -Y _ws.malformed"), "");
+    const auto frames =
+        kx::testutil::tsharkFields(file, "h225",
+                                   {"h225.RasMessage", "h225.requestSeqNum", "h225.guid",
+                                    "h225.rejectReason", "udp.srcport", "udp.dstport"});
+    std::remove(file.c_str());
+    const auto first = [](const auto& fields, const char* name) {
+        const auto found = fields.find(name);
+        return found == fields.end() || found->second.empty() ? std::string()
+                                                              : found->second.front();
+    };
+    // Requests by the endpoint's port and sequence number, with the call they are about.
+    std::map<std::pair<std::string, std::string>, std::pair<std::string, std::string>> asked;
+    std::map<std::string, std::string> calls;
+    for (const auto& [number, fields] : frames) {
+        const std::string type = first(fields, "h225.RasMessage");
+        const std::string sequence = first(fields, "h225.requestSeqNum");
+        if (type == "9" || type == "15") { // ARQ, DRQ
+            asked[{first(fields, "udp.srcport"), sequence}] = {type, first(fields, "h225.guid")};
+            continue;
+        }
+        const auto request = asked.find({first(fields, "udp.dstport"), sequence});
+        if (request == asked.end())
+            continue;
+        const std::string& call = request->second.second;
+        if (type == "10")
+            calls[call] += "ACF";
+        else if (type == "11")
+            calls[call] += "ARJ " + first(fields, "h225.rejectReason");
+        else if (type == "16")
+            calls[call] += " DRQ DCF";
+        asked.erase(request);
+    }
+    return calls;
+}
+
 TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
 {
-    TestGatekeeper gatekeeper;
+    TestGatekeeper gatekeeper("224.0.1.41", 0);
+    gatekeeper.requirePasswords({{"alice", "a-secret"}, {"bob", "b-secret"}});
     const std::string tone = toneFile();
     const std::string heard = tempPath("heard.wav");
     Process bob("--listen 0 --bind 127.0.0.1 --calls 0 --name bob --gatekeeper " +
-                    gatekeeper.address() + " --alias bob --e164 1002 --record " + heard,
+                    gatekeeper.address() + " --alias bob --e164 1002 --password b-secret" +
+                    " --record " + heard,
                 tempPath("bob.txt"));
     ASSERT_TRUE(waitForText(bob.log, "gatekeeper registered")) << bob.text();
     ASSERT_TRUE(gatekeeper.lookUp("1002"));
 
+    // By alias with the gatekeeper's address; by number with the gatekeeper found.
     for (const std::string target : {"bob", "1002"}) {
         const std::string log = tempPath("alice-" + target + ".txt");
+        const std::string where = target == "bob"
+                                      ? gatekeeper.address()
+                                      : "auto --discovery " + gatekeeper.discoveryAddress() +
+                                            " --bind 127.0.0.1"; // asked on loopback
         const std::string alice = std::string(KXCALL_PATH) + " --call " + target +
-                                  " --gatekeeper " + gatekeeper.address() +
-                                  " --alias alice --e164 1001 --send " + tone +
+                                  " --gatekeeper " + where +
+                                  " --alias alice --e164 1001 --password a-secret --send " + tone +
                                   " --hangup-after 2 --formats G.711-uLaw-64k > " + log + " 2>&1";
         EXPECT_EQ(std::system(alice.c_str()), 0) << readFile(log);
         const std::string text = readFile(log);
@@ -134,6 +201,9 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
     EXPECT_GE(gatekeeper.count("admissionRequest"), 4u);
     // alice unregistered at exit, twice.
     EXPECT_GE(gatekeeper.count("unregistrationRequest"), 2u);
+    EXPECT_EQ(gatekeeper.count("gatekeeperRequest (multicast)"), 1u);
+    EXPECT_EQ(gatekeeper.denied, 0) << "every request proved its password";
+    EXPECT_GE(gatekeeper.proven, 12);
     const std::string bobText = bob.text();
     EXPECT_NE(bobText.find("incoming call from"), std::string::npos) << bobText;
     bob.stop();
@@ -197,6 +267,23 @@ TEST(GatekeeperCalls, RefusedAndUnknownCallsEndWithTheirReasonAndAreDisengaged)
     text = call("127.0.0.1:" + port);
     EXPECT_NE(text.find("gatekeeper unreachable"), std::string::npos) << text;
     EXPECT_NE(text.find("established"), std::string::npos) << text;
+    gatekeeper.silent = false;
+    bob.stop();
+
+    // Every call end in the capture: the unknown alias and the refusal with their reasons
+    // (calledPartyNotRegistered 0, requestDenied 2); the call that ended normally admitted
+    // and disengaged on both sides; the one that failed to connect, on the caller's.
+    if (!kx::testutil::haveTshark())
+        GTEST_SKIP() << "tshark is not installed";
+    std::multiset<std::string> ends;
+    for (const auto& [call, end] : admissionsAsTsharkReadsThem(gatekeeper))
+        ends.insert(end);
+    const std::multiset<std::string> expected = {
+        "ARJ 0", "ARJ 2",         // carol, refused
+        "ACFACF DRQ DCF DRQ DCF", // admitted both sides, disengaged both sides
+        "ACF DRQ DCF",            // sent nowhere: ConnectFail, disengaged
+    };
+    EXPECT_EQ(ends, expected);
 }
 
 } // namespace
