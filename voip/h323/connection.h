@@ -203,6 +203,15 @@ private:
     RasCall rasCall(bool answer) const;
     /// Tells the gatekeeper that admitted the call that it is over (once).
     void disengage();
+    /// The rate of the call's open channels both ways, in units of 100 bit/s.
+    std::uint32_t callBandwidth() const;
+    /// When the call's rate differs from what the gatekeeper last granted, asks for the
+    /// new figure (once the channels have settled for a moment, one request at a time).
+    /// A refusal with a lower figure brings our video down to fit it.
+    void reviewBandwidth();
+    void askBandwidth();
+    /// Lowers our video's rate by `excess` bit/s (not below a usable minimum).
+    void fitVideoToBandwidth(std::uint64_t excess);
     void startOutgoing(DialAddress address);
     void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);
     void attachSignalling(const std::shared_ptr<TpktChannel>& channel);
@@ -377,6 +386,10 @@ private:
     std::uint8_t symmetryBreaking_ = 0;
     bool remoteHoldsToken_ = false;
     asio::steady_timer presentationTimer_;
+    asio::steady_timer bandwidthTimer_;
+    std::uint32_t grantedBandwidth_ = 0; ///< by the gatekeeper, units of 100 bit/s
+    std::uint32_t askedBandwidth_ = 0;   ///< in the last BRQ
+    bool bandwidthAsked_ = false;        ///< a BRQ is on its way
 
     std::atomic<bool> h245Ready_{false};
     std::atomic<bool> tunnellingActive_{false};

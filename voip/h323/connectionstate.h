@@ -41,6 +41,9 @@ struct Connection::Channel
     bool proposal = false;  // a fastStart proposal not yet answered
     bool withdrawn = false; // a proposal passed over for another of its session
     MediaFormat format;
+    /// bit/s we may send on it, by the far end's flow control or the gatekeeper's
+    /// bandwidth; 0: no limit
+    std::uint64_t flowLimit = 0;
     h245::MediaAddress remoteMedia;
     std::shared_ptr<MediaStream> stream;
     std::unique_ptr<asio::steady_timer> timer;

@@ -6,6 +6,7 @@
 #include "voip/h323/connectionstate.h"
 
 #include <random>
+#include <thread>
 
 #include "voip/asn/codec.h"
 #include "voip/base/trace.h"
@@ -911,8 +912,11 @@ void Connection::publishChannels()
         info.open = channel->open && !released_;
         view.push_back(std::move(info));
     }
-    std::lock_guard lock(channelMutex_);
-    channelView_ = std::move(view);
+    {
+        std::lock_guard lock(channelMutex_);
+        channelView_ = std::move(view);
+    }
+    reviewBandwidth();
 }
 
 std::optional<LogicalChannelInfo> Connection::findLogicalChannel(unsigned sessionId,
@@ -1309,8 +1313,85 @@ void Connection::handleFlowControl(const h245::FlowControl& flow)
             allowed = std::min<std::uint64_t>(opened, std::uint64_t{*flow.maximumBitRate} * 100);
         VOIP_TRACE(2, "H323\tFlow control: channel " << channel->number << " to " << allowed
                                                      << " bit/s on " << describe());
+        channel->flowLimit = allowed;
         if (auto other = otherParty())
             other->OnMediaFlowControl(channel->sessionId, allowed);
+    }
+    reviewBandwidth();
+}
+
+std::uint32_t Connection::callBandwidth() const
+{
+    std::uint64_t total = 0;
+    for (const auto& channel : channels_) {
+        if (!channel->open || channel->proposal)
+            continue;
+        std::uint64_t rate = bitRateOf(channel->format);
+        if (!channel->fromRemote && channel->flowLimit)
+            rate = std::min(rate, channel->flowLimit);
+        total += rate;
+    }
+    return std::uint32_t(std::min<std::uint64_t>((total + 99) / 100, 0xFFFFFFFFu));
+}
+
+void Connection::reviewBandwidth()
+{
+    if (!admittedBy_ || released_ || bandwidthAsked_)
+        return;
+    const std::uint32_t wanted = callBandwidth();
+    if (wanted == 0 || wanted == grantedBandwidth_ || wanted == askedBandwidth_)
+        return;
+    // Channels open and close in bursts: one request for the burst.
+    bandwidthTimer_.expires_after(std::chrono::milliseconds(300));
+    std::weak_ptr<Connection> weak = self();
+    bandwidthTimer_.async_wait([weak](const asio::error_code& error) {
+        if (auto connection = weak.lock(); connection && !error)
+            connection->askBandwidth();
+    });
+}
+
+void Connection::askBandwidth()
+{
+    const std::uint32_t wanted = callBandwidth();
+    if (!admittedBy_ || released_ || bandwidthAsked_ || wanted == 0 ||
+        wanted == grantedBandwidth_ || wanted == askedBandwidth_)
+        return;
+    bandwidthAsked_ = true;
+    askedBandwidth_ = wanted;
+    std::thread([keep = self(), gatekeeper = admittedBy_, call = admittedAs_, wanted] {
+        const auto answer = gatekeeper->changeBandwidth(call, wanted);
+        keep->onNetwork([keep, wanted, answer] {
+            keep->bandwidthAsked_ = false;
+            if (answer.granted) {
+                keep->grantedBandwidth_ = answer.bandwidth ? answer.bandwidth : wanted;
+            } else if (answer.bandwidth > 0 && answer.bandwidth < wanted) {
+                // Refused, with what is allowed: our video gives up the difference.
+                keep->grantedBandwidth_ = answer.bandwidth;
+                keep->fitVideoToBandwidth(std::uint64_t{wanted - answer.bandwidth} * 100);
+            }
+            // Otherwise (no answer, or a refusal that allows more) the call goes on as it
+            // is, and asks again when its rate changes.
+            keep->reviewBandwidth();
+        });
+    }).detach();
+}
+
+void Connection::fitVideoToBandwidth(std::uint64_t excess)
+{
+    constexpr std::uint64_t LeastVideoRate = 32000;
+    for (const auto& channel : channels_) {
+        if (channel->fromRemote || !channel->open || channel->proposal ||
+            channel->sessionId != VideoSessionId)
+            continue;
+        std::uint64_t rate = bitRateOf(channel->format);
+        if (channel->flowLimit)
+            rate = std::min(rate, channel->flowLimit);
+        channel->flowLimit = rate > excess + LeastVideoRate ? rate - excess : LeastVideoRate;
+        VOIP_TRACE(2, "H323\tGatekeeper bandwidth: video to " << channel->flowLimit << " bit/s on "
+                                                              << describe());
+        if (auto other = otherParty())
+            other->OnMediaFlowControl(channel->sessionId, channel->flowLimit);
+        return;
     }
 }
 

@@ -713,7 +713,7 @@ void RasClient::disengageLater(const RasCall& call, const std::string& reason)
     later_.emplace_back(std::move(thread), std::move(done));
 }
 
-bool RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
+RasClient::BandwidthAnswer RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
 {
     asn::Value* body = nullptr;
     auto brq = newMessage("bandwidthRequest", body);
@@ -724,7 +724,16 @@ bool RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
     authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
     auto answer = transact(std::move(brq), gatekeeper, {"bandwidthConfirm", "bandwidthReject"});
-    return answer && answer->is("bandwidthConfirm");
+    BandwidthAnswer result;
+    if (!answer)
+        return result;
+    result.granted = answer->is("bandwidthConfirm");
+    const auto& reply = answer->chosen();
+    const char* field = result.granted ? "bandWidth" : "allowedBandWidth";
+    if (reply.has(field))
+        result.bandwidth =
+            std::uint32_t(std::clamp<std::int64_t>(reply[field].integer(), 0, 0xFFFFFFFF));
+    return result;
 }
 
 bool RasClient::unregister()

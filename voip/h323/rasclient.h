@@ -133,8 +133,14 @@ public:
     /// DRQ without waiting for it: sent on a thread of the client's, which its destruction
     /// waits for (so that a program that ends right after a call still disengages it).
     void disengageLater(const RasCall& call, const std::string& reason = "normalDrop");
-    /// BRQ as a call's rate changes; true when the gatekeeper grants it.
-    bool changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
+    /// BRQ as a call's rate changes: granted (BCF) or not, with the bandwidth the
+    /// gatekeeper gives (BCF) or allows (BRJ); 0 when it did not answer.
+    struct BandwidthAnswer
+    {
+        bool granted = false;
+        std::uint32_t bandwidth = 0;
+    };
+    BandwidthAnswer changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
     /// URQ; the client stays unregistered until start() again.
     bool unregister();
 

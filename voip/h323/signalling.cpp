@@ -96,6 +96,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , roundTripTimer_(io_)
     , roundTripIntervalTimer_(io_)
     , presentationTimer_(io_)
+    , bandwidthTimer_(io_)
 {
     ++endpoint_.connections_;
     if (!incoming_) {
@@ -188,6 +189,7 @@ void Connection::admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper,
             if (admission.admitted) {
                 keep->admittedBy_ = gatekeeper;
                 keep->admittedAs_ = ras;
+                keep->grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
             }
             if (keep->released_) {
                 keep->disengage();
@@ -236,6 +238,7 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
             if (admission.admitted) {
                 keep->admittedBy_ = gatekeeper;
                 keep->admittedAs_ = ras;
+                keep->grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
             }
             if (keep->released_) {
                 keep->disengage();
@@ -921,7 +924,7 @@ void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 void Connection::cancelTimers()
 {
     for (auto* timer : {&signalTimer_, &capabilityTimer_, &masterSlaveTimer_, &roundTripTimer_,
-                        &roundTripIntervalTimer_, &presentationTimer_})
+                        &roundTripIntervalTimer_, &presentationTimer_, &bandwidthTimer_})
         timer->cancel();
 }
 

@@ -202,6 +202,10 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
     // alice unregistered at exit, twice.
     EXPECT_GE(gatekeeper.count("unregistrationRequest"), 2u);
     EXPECT_EQ(gatekeeper.count("gatekeeperRequest (multicast)"), 1u);
+    // Once the channels were open, the calls asked for what they use (audio both ways
+    // at least; the exact figure is checked where the channels can be read).
+    EXPECT_GE(gatekeeper.count("bandwidthRequest"), 2u);
+    EXPECT_GE(gatekeeper.lastBandwidth, 1280);
     EXPECT_EQ(gatekeeper.denied, 0) << "every request proved its password";
     EXPECT_GE(gatekeeper.proven, 12);
     const std::string bobText = bob.text();

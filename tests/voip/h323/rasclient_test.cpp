@@ -151,7 +151,7 @@ TEST(RasClient, AdmitsByAliasAndAddressRefusesWithTheReasonAndDisengages)
     incoming.answer = true;
     incoming.sourceAlias = "alice";
     EXPECT_TRUE(bob.admit(incoming).admitted);
-    EXPECT_TRUE(alice.changeBandwidth(call, 10240));
+    EXPECT_TRUE(alice.changeBandwidth(call, 10240).granted);
     EXPECT_TRUE(alice.disengage(call));
     EXPECT_TRUE(bob.disengage(incoming, "forcedDrop"));
 
@@ -284,7 +284,7 @@ TEST(RasClient, ProvesItsPasswordWithEitherFormAndAWrongOneIsRefused)
         call.destinationAlias = "1001";
         call.callId = h225::newGuid();
         EXPECT_TRUE(alice.admit(call).admitted);
-        EXPECT_TRUE(alice.changeBandwidth(call, 5120));
+        EXPECT_TRUE(alice.changeBandwidth(call, 5120).granted);
         EXPECT_TRUE(alice.disengage(call));
         EXPECT_TRUE(alice.unregister());
         EXPECT_EQ(gatekeeper.denied, 0);
@@ -320,7 +320,7 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     call.conferenceId = h225::newGuid();
     call.callId = h225::newGuid();
     ASSERT_TRUE(client.admit(call).admitted);
-    EXPECT_TRUE(client.changeBandwidth(call, 20480));
+    EXPECT_TRUE(client.changeBandwidth(call, 20480).granted);
     EXPECT_TRUE(client.disengage(call));
     ASSERT_TRUE(gatekeeper.question("84241001"));
     ASSERT_TRUE(eventually([&] { return gatekeeper.count("infoRequestResponse") == 1; }));

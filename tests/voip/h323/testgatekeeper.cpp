@@ -461,6 +461,14 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         send(reply("disengageConfirm", sequence), from);
     } else if (message.is("bandwidthRequest")) {
         lastBandwidth = request["bandWidth"].integer();
+        if (bandwidthLimit > 0 && lastBandwidth > bandwidthLimit) {
+            auto reject = reply("bandwidthReject", sequence);
+            reject.chosen().field("rejectReason").choose("insufficientResources");
+            reject.chosen().field("allowedBandWidth").setInteger(bandwidthLimit.load());
+            lock.unlock();
+            send(reject, from);
+            return;
+        }
         auto confirm = reply("bandwidthConfirm", sequence);
         confirm.chosen().field("bandWidth").setInteger(request["bandWidth"].integer());
         lock.unlock();

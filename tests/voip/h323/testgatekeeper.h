@@ -54,6 +54,8 @@ public:
     std::atomic<int> denied{0};
     /// Bandwidth asked for in the last BRQ (units of 100 bit/s), 0 before any.
     std::atomic<std::int64_t> lastBandwidth{0};
+    /// When set (units of 100 bit/s), a BRQ for more is refused with this allowed.
+    std::atomic<std::int64_t> bandwidthLimit{0};
     /// The time to live granted in each RCF (seconds).
     std::atomic<int> timeToLive{60};
     /// Registrations are rejected with this RegistrationRejectReason when set.

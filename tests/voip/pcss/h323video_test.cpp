@@ -1,17 +1,21 @@
 // Video in H.323 calls on loopback: two engines, each with the PC side sending FakeVideo
 // and showing what arrives.  A fast update request crosses H.245 and brings a key frame;
-// flow control commands of the far end set the encoder's bit rate and give it back.
+// flow control commands of the far end set the encoder's bit rate and give it back.  With
+// a gatekeeper, the call asks it for bandwidth as its rate changes, and a refusal brings
+// the video down to what is allowed.
 
 #include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tests/voip/h323/testgatekeeper.h"
 #include "tests/voip/loopbackendpoints.h"
 #include "voip/device/video_fake.h"
 #include "voip/h245/message.h"
 #include "voip/h323/connection.h"
 #include "voip/h323/endpoint.h"
+#include "voip/h323/rasclient.h"
 #include "voip/media/videostream.h"
 #include "voip/pcss/pcssconnection.h"
 #include "voip/pcss/pcssendpoint.h"
@@ -138,6 +142,77 @@ TEST_F(H323Video, FlowControlOfTheFarEndSetsTheEncoderRateAndGivesItBack)
     EXPECT_TRUE(eventually([&] { return camera->bitRate() == opened; }));
     // The other direction was never touched.
     EXPECT_EQ(bob.camera()->bitRate(), opened);
+}
+
+/// The rate of a leg's open channels both ways, in units of 100 bit/s.
+std::int64_t callRate(h323::Connection& leg)
+{
+    std::uint64_t total = 0;
+    for (const auto& channel : leg.logicalChannels())
+        if (channel.open)
+            total += channel.bitRate;
+    return std::int64_t((total + 99) / 100);
+}
+
+TEST(H323VideoWithGatekeeper, BandwidthIsAskedForAsTheRateChangesAndARefusalIsFollowed)
+{
+    testutil::TestGatekeeper gatekeeper;
+    H323VideoManager alice{"alice"};
+    H323VideoManager bob{"bob"};
+    std::vector<std::shared_ptr<h323::RasClient>> clients;
+    for (auto* manager : {&alice, &bob}) {
+        h323::RasConfig config;
+        config.gatekeeper = gatekeeper.address();
+        config.alias = manager == &alice ? "alice" : "bob";
+        config.bindAddress = "127.0.0.1";
+        config.callSignalAddress =
+            *h225::IpAddressPort::parse("127.0.0.1", manager->h323->listenerPort());
+        clients.push_back(std::make_shared<h323::RasClient>(config));
+        ASSERT_TRUE(clients.back()->start());
+        ASSERT_EQ(clients.back()->waitForRegistration(3s), h323::RasState::Registered);
+        manager->h323->setGatekeeper(clients.back());
+    }
+    bob.answerPolicy = [](Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    ASSERT_TRUE(alice.setUpCall("pc:*", bob.address()));
+    ASSERT_TRUE(eventually([&] { return alice.camera() && bob.screen->frames() > 10; }));
+    EXPECT_GE(gatekeeper.count("admissionRequest"), 2u);
+
+    // Once the channels are open, each side asks for what they use.
+    auto leg = alice.network();
+    const std::int64_t used = callRate(*leg);
+    EXPECT_GT(used, 2 * 640) << "video and audio both ways";
+    EXPECT_TRUE(eventually([&] {
+        return gatekeeper.count("bandwidthRequest") >= 2 && gatekeeper.lastBandwidth == used;
+    })) << gatekeeper.lastBandwidth
+        << " asked, " << used << " used";
+
+    // The far end holds alice's video to 256 kbit/s: she asks for less.
+    const auto opened = alice.camera()->bitRate();
+    const auto receiving = bob.network()->findLogicalChannel(VideoSessionId, true);
+    ASSERT_TRUE(receiving);
+    const auto requests = gatekeeper.count("bandwidthRequest");
+    ASSERT_TRUE(bob.network()->sendH245(h245::buildFlowControlCommand({receiving->number, 2560})));
+    const std::int64_t lowered = used - std::int64_t((opened - 256'000) / 100);
+    EXPECT_TRUE(eventually([&] {
+        return gatekeeper.count("bandwidthRequest") > requests &&
+               gatekeeper.lastBandwidth == lowered;
+    })) << gatekeeper.lastBandwidth
+        << " asked, " << lowered << " expected";
+
+    // Given back, but the gatekeeper allows only 100 kbit/s more than the lowered figure:
+    // refused, and alice's video comes down to fit.
+    gatekeeper.bandwidthLimit = lowered + 1000;
+    ASSERT_TRUE(bob.network()->sendH245(h245::buildFlowControlCommand({receiving->number, {}})));
+    EXPECT_TRUE(eventually([&] { return alice.camera()->bitRate() == 356'000u; }))
+        << alice.camera()->bitRate();
+    const auto settled = gatekeeper.count("bandwidthRequest");
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(gatekeeper.count("bandwidthRequest"), settled) << "no more requests once it fits";
+
+    alice.clearAllCalls(EndReason::LocalUser, true, 5s);
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") >= 2; }));
 }
 
 } // namespace
