@@ -216,6 +216,28 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
     std::remove(tone.c_str());
 }
 
+TEST(GatekeeperCalls, BadGatekeeperOptionsAreRefusedWithAReason)
+{
+    const std::string log = tempPath("options.txt");
+    const auto run = [&](const std::string& options) {
+        const int status = std::system(("timeout 20 " + std::string(KXCALL_PATH) + " --call bob " +
+                                        options + " > " + log + " 2>&1")
+                                           .c_str());
+        return std::pair{status, readFile(log)};
+    };
+    for (const auto& [options, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"--gatekeeper 127.0.0.1 --e164 12a4", "bad --e164"},
+             {"--gatekeeper 127.0.0.1 --password " + std::string(129, 'p'), "bad --password"},
+             {"--gatekeeper auto --discovery 127.0.0.1:1718", "bad discovery address"},
+             {"--gatekeeper no-such-gatekeeper.invalid", "does not resolve"},
+         }) {
+        const auto [status, text] = run(options);
+        EXPECT_NE(status, 0) << options;
+        EXPECT_NE(text.find(reason), std::string::npos) << options << "\n" << text;
+    }
+    std::remove(log.c_str());
+}
+
 TEST(GatekeeperCalls, RefusedAndUnknownCallsEndWithTheirReasonAndAreDisengaged)
 {
     TestGatekeeper gatekeeper;
