@@ -461,20 +461,22 @@ void SettingsNetwork::save()
                                kxdefaults::MaxTimeToLive);
     gatekeeperTtl->setText(
         QString::number(ttlOk ? ttl : kxdefaults::gatekeeperTimeToLive(settings)));
-    const std::pair<const char*, QString> gatekeeperValues[] = {
-        {"gatekeeper/mode", QString::number(gatekeeperMode)},
-        {"gatekeeper/host", gatekeeperHost->text().trimmed()},
-        {"gatekeeper/alias", gatekeeperAlias->text().trimmed()},
-        {"gatekeeper/e164", gatekeeperE164->text().trimmed()},
-        {"gatekeeper/password", gatekeeperPassword->text()},
-        {"gatekeeper/ttl", gatekeeperTtl->text()},
+    struct Field
+    {
+        const char* key;
+        QString value;
+        QString defaultValue;
+    };
+    const Field gatekeeperValues[] = {
+        {"gatekeeper/mode", QString::number(gatekeeperMode), "0"},
+        {"gatekeeper/host", gatekeeperHost->text().trimmed(), ""},
+        {"gatekeeper/alias", gatekeeperAlias->text().trimmed(), ""},
+        {"gatekeeper/e164", gatekeeperE164->text().trimmed(), ""},
+        {"gatekeeper/password", gatekeeperPassword->text(), ""},
+        {"gatekeeper/ttl", gatekeeperTtl->text(), QString::number(kxdefaults::DefaultTimeToLive)},
     };
     bool gatekeeperChanged = false;
-    for (const auto& [key, value] : gatekeeperValues) {
-        const QString defaultValue = QString(key) == "gatekeeper/mode" ? "0"
-                                     : QString(key) == "gatekeeper/ttl"
-                                         ? QString::number(kxdefaults::DefaultTimeToLive)
-                                         : "";
+    for (const auto& [key, value, defaultValue] : gatekeeperValues) {
         if (settings.value(key, defaultValue).toString() != value) {
             settings.setValue(key, value);
             gatekeeperChanged = true;

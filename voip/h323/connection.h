@@ -201,6 +201,10 @@ private:
     void admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
                        const std::shared_ptr<Call>& call);
     RasCall rasCall(bool answer) const;
+    /// Keeps the gatekeeper's answer for the call (network thread); false when the call
+    /// ended meanwhile (then disengaged at once when admitted).
+    bool takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, const RasCall& ras,
+                       const Admission& admission);
     /// Tells the gatekeeper that admitted the call that it is over (once).
     void disengage();
     /// The rate of the call's open channels both ways, in units of 100 bit/s.

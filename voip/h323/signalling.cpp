@@ -186,15 +186,8 @@ void Connection::admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper,
     std::thread([keep = self(), gatekeeper, ras, alias, direct] {
         const Admission admission = gatekeeper->admit(ras);
         keep->onNetwork([keep, gatekeeper, ras, alias, direct, admission] {
-            if (admission.admitted) {
-                keep->admittedBy_ = gatekeeper;
-                keep->admittedAs_ = ras;
-                keep->grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
-            }
-            if (keep->released_) {
-                keep->disengage();
+            if (!keep->takeAdmission(gatekeeper, ras, admission))
                 return;
-            }
             // A gatekeeper gone silent does not stop calls to an address.
             if (!admission.admitted && admission.rejectReason == "timeout" && direct) {
                 keep->startOutgoing(*direct);
@@ -235,15 +228,8 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
     std::thread([keep = self(), gatekeeper, ras, call] {
         const Admission admission = gatekeeper->admit(ras);
         keep->onNetwork([keep, gatekeeper, ras, call, admission] {
-            if (admission.admitted) {
-                keep->admittedBy_ = gatekeeper;
-                keep->admittedAs_ = ras;
-                keep->grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
-            }
-            if (keep->released_) {
-                keep->disengage();
+            if (!keep->takeAdmission(gatekeeper, ras, admission))
                 return;
-            }
             if (!admission.admitted && admission.rejectReason != "timeout") {
                 VOIP_TRACE(
                     2, "H323\tGatekeeper refused the incoming call: " << admission.rejectReason);
@@ -253,6 +239,21 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
             call->startIncoming(keep);
         });
     }).detach();
+}
+
+bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, const RasCall& ras,
+                               const Admission& admission)
+{
+    if (admission.admitted) {
+        admittedBy_ = gatekeeper;
+        admittedAs_ = ras;
+        grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
+    }
+    if (released_) {
+        disengage(); // the call ended while the gatekeeper was asked
+        return false;
+    }
+    return true;
 }
 
 void Connection::disengage()

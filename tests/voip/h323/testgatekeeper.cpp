@@ -47,7 +47,7 @@ TestGatekeeper::TestGatekeeper(std::string group, std::uint16_t discoveryPort)
     discovery_->bind(asio::ip::udp::endpoint(address, discoveryPort));
     discovery_->set_option(
         asio::ip::multicast::join_group(address, asio::ip::make_address_v4("127.0.0.1")));
-    discoveryThread_ = std::thread([this] { discoveryRun(); });
+    discoveryThread_ = std::thread([this] { serve(*discovery_, true); });
 }
 
 std::string TestGatekeeper::discoveryAddress() const
@@ -136,48 +136,11 @@ bool TestGatekeeper::checkProof(const asn::Value& request) const
     return false;
 }
 
-void TestGatekeeper::discoveryRun()
-{
-    std::vector<std::uint8_t> buffer(8192);
-    while (!stopping_) {
-        pollfd ready{discovery_->native_handle(), POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0)
-            continue;
-        asio::ip::udp::endpoint from;
-        asio::error_code error;
-        const std::size_t length = discovery_->receive_from(asio::buffer(buffer), from, 0, error);
-        if (error)
-            continue;
-        auto decoded = h225::decodeRasMessage(std::span(buffer.data(), length));
-        if (!decoded.ok() || !decoded->is("gatekeeperRequest"))
-            continue;
-        std::optional<std::string> reject;
-        {
-            std::lock_guard lock(mutex_);
-            received_.emplace_back("gatekeeperRequest (multicast)");
-            datagrams_.push_back(
-                {{buffer.begin(), buffer.begin() + long(length)}, false, from.port()});
-            reject = discoveryReject_;
-        }
-        if (silent)
-            continue;
-        const auto sequence = decoded->chosen()["requestSeqNum"].integer();
-        if (reject) {
-            auto answer = reply("gatekeeperReject", sequence);
-            h225::setProtocolIdentifier(answer.chosen().field("protocolIdentifier"));
-            answer.chosen().field("rejectReason").choose(*reject);
-            send(answer, from);
-        } else {
-            answer(*decoded, from);
-        }
-    }
-}
-
 TestGatekeeper::TestGatekeeper(std::uint16_t port)
     : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), port))
 {
     port_ = socket_.local_endpoint().port();
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] { serve(socket_, false); });
 }
 
 TestGatekeeper::~TestGatekeeper()
@@ -248,7 +211,9 @@ TestGatekeeper::findByAlias(const std::string& alias) const
     });
 }
 
-bool TestGatekeeper::unregister(const std::string& alias)
+bool TestGatekeeper::request(const std::string& alias, std::string_view name,
+                             const std::function<void(asn::Value&, const Endpoint&)>& fill,
+                             bool forget)
 {
     asio::ip::udp::endpoint to;
     asn::Value message(*h225::rasMessageType());
@@ -257,36 +222,39 @@ bool TestGatekeeper::unregister(const std::string& alias)
         auto found = findByAlias(alias);
         if (found == endpoints_.end())
             return false;
-        auto& body = message.choose("unregistrationRequest");
+        auto& body = message.choose(name);
         body.field("requestSeqNum").setInteger(++sequence_);
-        h225::setTransportAddress(body.field("callSignalAddress").append(),
-                                  found->second.signalAddress);
-        body.field("endpointIdentifier").setText(found->first);
-        body.field("reason").choose("reregistrationRequired");
+        fill(body, found->second);
         to = found->second.rasAddress;
-        endpoints_.erase(found);
+        if (forget)
+            endpoints_.erase(found);
     }
     send(message, to);
     return true;
 }
 
+bool TestGatekeeper::unregister(const std::string& alias)
+{
+    return request(
+        alias, "unregistrationRequest",
+        [](asn::Value& body, const Endpoint& endpoint) {
+            h225::setTransportAddress(body.field("callSignalAddress").append(),
+                                      endpoint.signalAddress);
+            body.field("endpointIdentifier").setText(endpoint.id);
+            body.field("reason").choose("reregistrationRequired");
+        },
+        true);
+}
+
 bool TestGatekeeper::question(const std::string& alias)
 {
-    asio::ip::udp::endpoint to;
-    asn::Value message(*h225::rasMessageType());
-    {
-        std::lock_guard lock(mutex_);
-        auto found = findByAlias(alias);
-        if (found == endpoints_.end())
-            return false;
-        auto& body = message.choose("infoRequest");
-        body.field("requestSeqNum").setInteger(++sequence_);
-        body.field("callReferenceValue").setInteger(0);
-        h225::setGuid(body.field("callIdentifier").field("guid"), h225::Guid{});
-        to = found->second.rasAddress;
-    }
-    send(message, to);
-    return true;
+    return request(
+        alias, "infoRequest",
+        [](asn::Value& body, const Endpoint&) {
+            body.field("callReferenceValue").setInteger(0);
+            h225::setGuid(body.field("callIdentifier").field("guid"), h225::Guid{});
+        },
+        false);
 }
 
 void TestGatekeeper::send(const asn::Value& message, const asio::ip::udp::endpoint& to)
@@ -300,40 +268,48 @@ void TestGatekeeper::send(const asn::Value& message, const asio::ip::udp::endpoi
     datagrams_.push_back({*bytes, true, to.port()});
 }
 
-void TestGatekeeper::run()
+void TestGatekeeper::serve(asio::ip::udp::socket& socket, bool multicast)
 {
     std::vector<std::uint8_t> buffer(8192);
     while (!stopping_) {
         // Woken this often to see whether to stop.
-        pollfd ready{socket_.native_handle(), POLLIN, 0};
+        pollfd ready{socket.native_handle(), POLLIN, 0};
         if (::poll(&ready, 1, 100) <= 0)
             continue;
         asio::ip::udp::endpoint from;
         asio::error_code error;
-        const std::size_t length = socket_.receive_from(asio::buffer(buffer), from, 0, error);
+        const std::size_t length = socket.receive_from(asio::buffer(buffer), from, 0, error);
         if (error)
             continue;
         auto decoded = h225::decodeRasMessage(std::span(buffer.data(), length));
-        if (!decoded.ok())
+        if (!decoded.ok() || (multicast && !decoded->is("gatekeeperRequest")))
             continue;
         {
             std::lock_guard lock(mutex_);
-            received_.emplace_back(decoded->choiceName());
+            received_.emplace_back(multicast ? "gatekeeperRequest (multicast)"
+                                             : std::string(decoded->choiceName()));
             datagrams_.push_back(
                 {{buffer.begin(), buffer.begin() + long(length)}, false, from.port()});
         }
         if (!silent)
-            answer(*decoded, from);
+            answer(*decoded, from, multicast);
     }
 }
 
-void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endpoint& from)
+void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endpoint& from,
+                            bool multicast)
 {
     const asn::Value& request = message.chosen();
     const std::int64_t sequence =
         request.has("requestSeqNum") ? request["requestSeqNum"].integer() : 0;
     std::unique_lock lock(mutex_);
-    if (message.is("gatekeeperRequest")) {
+    if (message.is("gatekeeperRequest") && multicast && discoveryReject_) {
+        auto reject = reply("gatekeeperReject", sequence);
+        h225::setProtocolIdentifier(reject.chosen().field("protocolIdentifier"));
+        reject.chosen().field("rejectReason").choose(*discoveryReject_);
+        lock.unlock();
+        send(reject, from);
+    } else if (message.is("gatekeeperRequest")) {
         auto confirm = reply("gatekeeperConfirm", sequence);
         auto& body = confirm.chosen();
         h225::setProtocolIdentifier(body.field("protocolIdentifier"));

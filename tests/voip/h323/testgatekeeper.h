@@ -8,6 +8,7 @@
 // access token or the hashed password with its own MD5 (OpenSSL) and its own encoding.
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -98,18 +99,22 @@ private:
         asio::ip::udp::endpoint rasAddress;
     };
 
+    /// Sends the request `name` to the endpoint registered as `alias`, its body filled by
+    /// `fill`, and forgets the registration when `forget`; false when there is none.
+    bool request(const std::string& alias, std::string_view name,
+                 const std::function<void(asn::Value&, const Endpoint&)>& fill, bool forget);
     /// The registration holding `alias` (mutex_ held), or end().
     std::map<std::string, Endpoint>::const_iterator findByAlias(const std::string& alias) const;
-    void run();
-    void answer(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    /// Reads and answers requests on `socket` until stopped; on the discovery group
+    /// (`multicast`) only GRQs.
+    void serve(asio::ip::udp::socket& socket, bool multicast);
+    void answer(const asn::Value& message, const asio::ip::udp::endpoint& from,
+                bool multicast = false);
     void send(const asn::Value& message, const asio::ip::udp::endpoint& to);
-    void sendFrom(asio::ip::udp::socket& socket, const asn::Value& message,
-                  const asio::ip::udp::endpoint& to);
     /// Whether the request proves its sender's password (mutex_ held), counted in proven
     /// or denied; true when no password is asked for.
     bool proves(const asn::Value& request);
     bool checkProof(const asn::Value& request) const;
-    void discoveryRun();
     asio::io_context io_;
     asio::ip::udp::socket socket_;
     std::uint16_t port_ = 0;
