@@ -101,7 +101,11 @@ TEST(RasClient, ASilentGatekeeperIsTriedAgainAndARefusalSaysWhy)
 {
     TestGatekeeper gatekeeper;
     gatekeeper.silent = true;
-    RasClient client(configFor(gatekeeper, "bob", "", 1721));
+    RasConfig config = configFor(gatekeeper, "bob", "", 1721);
+    // Long enough that the next attempt cannot start before the requests are counted.
+    config.retryPause = 1s;
+    config.maxRetryPause = 2s;
+    RasClient client(config);
     ASSERT_TRUE(client.start());
     EXPECT_EQ(client.waitForRegistration(3s), RasState::Unreachable);
     EXPECT_EQ(client.lastReason(), "the gatekeeper does not answer");
