@@ -216,6 +216,12 @@ private:
     void askBandwidth();
     /// Lowers our video's rate by `excess` bit/s (not below a usable minimum).
     void fitVideoToBandwidth(std::uint64_t excess);
+    /// Asks the far end to lower its video to us by `excess` bit/s (flow control), not
+    /// below the same minimum.
+    void limitIncomingVideo(std::uint64_t excess);
+    /// The gatekeeper asks the call to use at most `allowed` (units of 100 bit/s): our
+    /// video gives up what it can, then the far end's.  The rate the call then uses.
+    std::uint32_t keepWithin(std::uint32_t allowed);
     void startOutgoing(DialAddress address);
     void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);
     void attachSignalling(const std::shared_ptr<TpktChannel>& channel);

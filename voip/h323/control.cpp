@@ -1327,7 +1327,7 @@ std::uint32_t Connection::callBandwidth() const
         if (!channel->open || channel->proposal)
             continue;
         std::uint64_t rate = bitRateOf(channel->format);
-        if (!channel->fromRemote && channel->flowLimit)
+        if (channel->flowLimit)
             rate = std::min(rate, channel->flowLimit);
         total += rate;
     }
@@ -1376,9 +1376,15 @@ void Connection::askBandwidth()
     }).detach();
 }
 
+namespace {
+
+/// Video below this is not worth sending.
+constexpr std::uint64_t LeastVideoRate = 32000;
+
+} // namespace
+
 void Connection::fitVideoToBandwidth(std::uint64_t excess)
 {
-    constexpr std::uint64_t LeastVideoRate = 32000;
     for (const auto& channel : channels_) {
         if (channel->fromRemote || !channel->open || channel->proposal ||
             channel->sessionId != VideoSessionId)
@@ -1393,6 +1399,36 @@ void Connection::fitVideoToBandwidth(std::uint64_t excess)
             other->OnMediaFlowControl(channel->sessionId, channel->flowLimit);
         return;
     }
+}
+
+void Connection::limitIncomingVideo(std::uint64_t excess)
+{
+    for (const auto& channel : channels_) {
+        if (!channel->fromRemote || !channel->open || channel->sessionId != VideoSessionId)
+            continue;
+        std::uint64_t rate = bitRateOf(channel->format);
+        if (channel->flowLimit)
+            rate = std::min(rate, channel->flowLimit);
+        channel->flowLimit = rate > excess + LeastVideoRate ? rate - excess : LeastVideoRate;
+        VOIP_TRACE(2, "H323\tGatekeeper bandwidth: asking for the far end's video at "
+                          << channel->flowLimit << " bit/s on " << describe());
+        queueH245(h245::buildFlowControlCommand(
+            {channel->number, std::uint32_t(channel->flowLimit / 100)}));
+        flushTunnelled();
+        return;
+    }
+}
+
+std::uint32_t Connection::keepWithin(std::uint32_t allowed)
+{
+    if (const std::uint32_t now = callBandwidth(); now > allowed)
+        fitVideoToBandwidth(std::uint64_t{now - allowed} * 100);
+    if (const std::uint32_t now = callBandwidth(); now > allowed)
+        limitIncomingVideo(std::uint64_t{now - allowed} * 100);
+    // What the call now uses is what the gatekeeper holds for it: no request follows.
+    const std::uint32_t now = callBandwidth();
+    grantedBandwidth_ = now;
+    return now;
 }
 
 bool Connection::measureRoundTripDelay()

@@ -432,6 +432,10 @@ void RasClient::readLoop()
             handleRequest(message, from);
             continue;
         }
+        if (fromOurs && message.is("bandwidthRequest")) {
+            handleBandwidthRequest(message, from);
+            continue;
+        }
         const auto& body = message.chosen();
         if (!body.has("requestSeqNum")) {
             ++ignored_;
@@ -487,6 +491,57 @@ void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::en
     body->field("unsolicited").setBoolean(false);
     authenticate(*body);
     send(response, from);
+}
+
+void RasClient::handleBandwidthRequest(const asn::Value& message,
+                                       const asio::ip::udp::endpoint& from)
+{
+    const auto& request = message.chosen();
+    const auto sequence = request["requestSeqNum"].integer();
+    const auto wanted =
+        std::uint32_t(std::clamp<std::int64_t>(request["bandWidth"].integer(), 0, 0xFFFFFFFF));
+    const h225::Guid conferenceId = h225::guidOf(request["conferenceID"]);
+    std::optional<h225::Guid> callId;
+    if (request.has("callIdentifier"))
+        callId = h225::guidOf(request["callIdentifier"]["guid"]);
+    BandwidthFollower follow;
+    {
+        std::lock_guard lock(mutex_);
+        // The call identifier names the call; older gatekeepers give only the conference.
+        auto found = std::find_if(followed_.begin(), followed_.end(), [&](const Followed& call) {
+            return callId ? call.callId == *callId : call.conferenceId == conferenceId;
+        });
+        if (found != followed_.end())
+            follow = found->follow;
+    }
+    const std::optional<std::uint32_t> rate =
+        follow ? follow(wanted) : std::optional<std::uint32_t>{};
+    asn::Value* body = nullptr;
+    asn::Value reply;
+    if (rate && *rate <= wanted) {
+        reply = newMessage("bandwidthConfirm", body);
+        body->field("bandWidth").setInteger(wanted);
+    } else {
+        reply = newMessage("bandwidthReject", body);
+        body->field("rejectReason").choose(rate ? "insufficientResources" : "invalidConferenceID");
+        body->field("allowedBandWidth").setInteger(rate.value_or(0));
+    }
+    body->field("requestSeqNum").setInteger(sequence);
+    authenticate(*body);
+    send(reply, from);
+}
+
+void RasClient::followBandwidth(const RasCall& call, BandwidthFollower follow)
+{
+    std::lock_guard lock(mutex_);
+    std::erase_if(followed_, [&](const Followed& known) { return known.callId == call.callId; });
+    followed_.push_back({call.callId, call.conferenceId, std::move(follow)});
+}
+
+void RasClient::forgetCall(const RasCall& call)
+{
+    std::lock_guard lock(mutex_);
+    std::erase_if(followed_, [&](const Followed& known) { return known.callId == call.callId; });
 }
 
 RasState RasClient::registerOnce(bool keepAlive)

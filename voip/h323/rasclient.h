@@ -141,6 +141,14 @@ public:
         std::uint32_t bandwidth = 0;
     };
     BandwidthAnswer changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
+    /// The gatekeeper's own BRQ for a call: `follow` gets the figure it asks for (units of
+    /// 100 bit/s), on the client's reading thread, and returns the rate the call then uses,
+    /// or nothing when the call is gone.  The gatekeeper gets a BCF when that rate fits,
+    /// and a BRJ with it as the allowed figure when it does not.
+    using BandwidthFollower = std::function<std::optional<std::uint32_t>(std::uint32_t)>;
+    void followBandwidth(const RasCall& call, BandwidthFollower follow);
+    /// The call is over: its BRQs are refused from now on.
+    void forgetCall(const RasCall& call);
     /// URQ; the client stays unregistered until start() again.
     bool unregister();
 
@@ -151,6 +159,7 @@ private:
     void readLoop();
     void keepLoop();
     void handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    void handleBandwidthRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     bool fromGatekeeper(const asio::ip::udp::endpoint& from) const;
     /// Where requests go now (the GCF's rasAddress once discovery is done).
     asio::ip::udp::endpoint gatekeeperEndpoint() const;
@@ -207,6 +216,13 @@ private:
     std::uint16_t sequence_ = 0;
     std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
     std::function<void(RasState)> observer_;
+    struct Followed
+    {
+        h225::Guid callId;
+        h225::Guid conferenceId;
+        BandwidthFollower follow;
+    };
+    std::vector<Followed> followed_;
 };
 
 } // namespace voip::h323

@@ -4,6 +4,7 @@
 #include "voip/h323/connection.h"
 #include "voip/h323/connectionstate.h"
 
+#include <future>
 #include <thread>
 #include <random>
 
@@ -248,6 +249,28 @@ bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, con
         admittedBy_ = gatekeeper;
         admittedAs_ = ras;
         grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
+        // The gatekeeper may later ask the call for less; answered once the network thread
+        // has followed, or refused when it is too busy to say.
+        std::weak_ptr<Connection> weak = self();
+        gatekeeper->followBandwidth(ras, [weak](std::uint32_t allowed) {
+            auto keep = weak.lock();
+            if (!keep)
+                return std::optional<std::uint32_t>{};
+            auto result = std::make_shared<std::promise<std::optional<std::uint32_t>>>();
+            auto future = result->get_future();
+            keep->onNetwork([keep, allowed, result] {
+                result->set_value(keep->released_ ? std::nullopt
+                                                  : std::optional(keep->keepWithin(allowed)));
+            });
+            keep.reset();
+            if (future.wait_for(std::chrono::seconds(1)) != std::future_status::ready)
+                return std::optional<std::uint32_t>{};
+            try {
+                return future.get();
+            } catch (const std::future_error&) {
+                return std::optional<std::uint32_t>{}; // dropped: the endpoint is stopping
+            }
+        });
     }
     if (released_) {
         disengage(); // the call ended while the gatekeeper was asked
@@ -262,6 +285,7 @@ void Connection::disengage()
         return;
     auto gatekeeper = std::move(admittedBy_);
     admittedBy_.reset();
+    gatekeeper->forgetCall(admittedAs_);
     gatekeeper->disengageLater(admittedAs_);
 }
 

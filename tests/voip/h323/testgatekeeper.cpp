@@ -149,6 +149,105 @@ TestGatekeeper::~TestGatekeeper()
     thread_.join();
     if (discoveryThread_.joinable())
         discoveryThread_.join();
+    if (routerThread_.joinable())
+        routerThread_.join();
+    for (auto& pipe : pipes_)
+        pipe.join();
+}
+
+void TestGatekeeper::routeCalls(bool on)
+{
+    std::lock_guard lock(mutex_);
+    routing_ = on;
+    if (on && !router_) {
+        router_.emplace(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        routerThread_ = std::thread([this] { relay(); });
+    }
+}
+
+std::string TestGatekeeper::routedBytes() const
+{
+    std::lock_guard lock(mutex_);
+    return routed_;
+}
+
+void TestGatekeeper::relay()
+{
+    while (!stopping_) {
+        pollfd ready{router_->native_handle(), POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        asio::error_code error;
+        asio::ip::tcp::socket caller(io_);
+        router_->accept(caller, error);
+        if (error)
+            continue;
+        std::optional<h225::IpAddressPort> to;
+        {
+            std::lock_guard lock(mutex_);
+            to = routeTo_;
+        }
+        if (!to)
+            continue; // nobody admitted: the caller sees the connection close
+        asio::ip::tcp::socket callee(io_);
+        callee.connect(asio::ip::tcp::endpoint(asio::ip::make_address(to->addressText()), to->port),
+                       error);
+        if (error)
+            continue;
+        pipes_.emplace_back([this, caller = std::move(caller),
+                             callee = std::move(callee)]() mutable { pipe(caller, callee); });
+    }
+}
+
+void TestGatekeeper::pipe(asio::ip::tcp::socket& caller, asio::ip::tcp::socket& callee)
+{
+    std::vector<std::uint8_t> buffer(65536);
+    while (!stopping_) {
+        pollfd ready[2] = {{caller.native_handle(), POLLIN, 0},
+                           {callee.native_handle(), POLLIN, 0}};
+        if (::poll(ready, 2, 100) <= 0)
+            continue;
+        for (int side = 0; side < 2; ++side) {
+            if (!(ready[side].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            auto& from = side == 0 ? caller : callee;
+            auto& to = side == 0 ? callee : caller;
+            asio::error_code error;
+            const std::size_t length = from.read_some(asio::buffer(buffer), error);
+            if (error || length == 0)
+                return; // one side closed: so does the relay
+            if (side == 0) {
+                std::lock_guard lock(mutex_);
+                routed_.append(buffer.begin(), buffer.begin() + long(length));
+            }
+            asio::write(to, asio::buffer(buffer.data(), length), error);
+            if (error)
+                return;
+        }
+    }
+}
+
+bool TestGatekeeper::askBandwidth(const std::string& alias, std::uint32_t bandwidth)
+{
+    return request(
+        alias, "bandwidthRequest",
+        [this, bandwidth](asn::Value& body, const Endpoint& endpoint) {
+            const auto call = lastCall_.find(endpoint.id);
+            const auto ids =
+                call == lastCall_.end() ? std::pair<h225::Guid, h225::Guid>{} : call->second;
+            body.field("endpointIdentifier").setText(endpoint.id);
+            h225::setGuid(body.field("conferenceID"), ids.first);
+            body.field("callReferenceValue").setInteger(0);
+            body.field("bandWidth").setInteger(bandwidth);
+            h225::setGuid(body.field("callIdentifier").field("guid"), ids.second);
+        },
+        false);
+}
+
+std::string TestGatekeeper::bandwidthAnswer() const
+{
+    std::lock_guard lock(mutex_);
+    return bandwidthAnswer_;
 }
 
 void TestGatekeeper::rejectRegistrations(std::optional<std::string> reason)
@@ -413,6 +512,17 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         }
         if (reason.empty() && admitTo_ && !request["answerCall"].boolean())
             destination = admitTo_;
+        if (reason.empty()) {
+            lastCall_[std::string(request["endpointIdentifier"].text())] = {
+                h225::guidOf(request["conferenceID"]),
+                h225::guidOf(request["callIdentifier"]["guid"])};
+            if (routing_ && !request["answerCall"].boolean()) {
+                routeTo_ = destination;
+                const auto router = router_->local_endpoint();
+                destination =
+                    h225::IpAddressPort::parse(router.address().to_string(), router.port());
+            }
+        }
         asn::Value answerMessage;
         if (!reason.empty()) {
             answerMessage = reply("admissionReject", sequence);
@@ -421,7 +531,7 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
             answerMessage = reply("admissionConfirm", sequence);
             auto& body = answerMessage.chosen();
             body.field("bandWidth").setInteger(request["bandWidth"].integer());
-            body.field("callModel").choose("direct");
+            body.field("callModel").choose(routing_ ? "gatekeeperRouted" : "direct");
             h225::setTransportAddress(body.field("destCallSignalAddress"), *destination);
             body.field("willRespondToIRR").setBoolean(false);
             auto& uuies = body.field("uuiesRequested");
@@ -435,6 +545,11 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
     } else if (message.is("disengageRequest")) {
         lock.unlock();
         send(reply("disengageConfirm", sequence), from);
+    } else if (message.is("bandwidthConfirm")) {
+        bandwidthAnswer_ = "BCF " + std::to_string(request["bandWidth"].integer());
+    } else if (message.is("bandwidthReject")) {
+        bandwidthAnswer_ = "BRJ " + std::string(request["rejectReason"].choiceName()) + " " +
+                           std::to_string(request["allowedBandWidth"].integer());
     } else if (message.is("bandwidthRequest")) {
         lastBandwidth = request["bandWidth"].integer();
         if (bandwidthLimit > 0 && lastBandwidth > bandwidthLimit) {

@@ -20,6 +20,7 @@
 
 #include "voip/asn/value.h"
 #include "voip/h225/address.h"
+#include "voip/h225/identity.h"
 
 namespace voip::testutil {
 
@@ -74,6 +75,19 @@ public:
     /// registered as `alias`; false when there is none.
     bool unregister(const std::string& alias);
     bool question(const std::string& alias);
+    /// Asks the endpoint registered as `alias` to use `bandwidth` (units of 100 bit/s) for
+    /// the last call admitted to it, by a BRQ; false when there is none.  Its answer is in
+    /// bandwidthAnswer().
+    bool askBandwidth(const std::string& alias, std::uint32_t bandwidth);
+    /// The last answer to askBandwidth: "BCF <bandWidth>" or "BRJ <reason> <allowed>".
+    std::string bandwidthAnswer() const;
+
+    /// When on, admissions name the gatekeeper's own call signalling address (routed
+    /// model), and each TCP connection made to it is relayed, as it is, to the called party
+    /// of the last admission.
+    void routeCalls(bool on);
+    /// What came from callers on the routed connections, in order.
+    std::string routedBytes() const;
 
     /// The names of the messages received, in order.
     std::vector<std::string> received() const;
@@ -115,8 +129,21 @@ private:
     /// or denied; true when no password is asked for.
     bool proves(const asn::Value& request);
     bool checkProof(const asn::Value& request) const;
+    /// Accepts routed calls and relays each to the last admitted destination.
+    void relay();
+    /// Copies each side's octets to the other until either closes or the gatekeeper stops.
+    void pipe(asio::ip::tcp::socket& caller, asio::ip::tcp::socket& callee);
     asio::io_context io_;
     asio::ip::udp::socket socket_;
+    std::optional<asio::ip::tcp::acceptor> router_;
+    std::thread routerThread_;
+    std::vector<std::thread> pipes_;
+    std::optional<h225::IpAddressPort> routeTo_; // mutex_
+    std::string routed_;                         // mutex_
+    std::string bandwidthAnswer_;                // mutex_
+    /// The last call admitted to each endpoint (by identifier): conference and call.
+    std::map<std::string, std::pair<h225::Guid, h225::Guid>> lastCall_; // mutex_
+    bool routing_ = false;                                              // mutex_
     std::uint16_t port_ = 0;
     std::thread thread_;
     std::optional<asio::ip::udp::socket> discovery_;

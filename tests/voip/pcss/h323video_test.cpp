@@ -154,31 +154,42 @@ std::int64_t callRate(h323::Connection& leg)
     return std::int64_t((total + 99) / 100);
 }
 
-TEST(H323VideoWithGatekeeper, BandwidthIsAskedForAsTheRateChangesAndARefusalIsFollowed)
+/// Both engines registered with a gatekeeper of the test's own, alice in a video call with
+/// bob, admitted on both sides.
+class H323VideoWithGatekeeper : public testing::Test
 {
+protected:
+    void SetUp() override
+    {
+        for (auto* manager : {&alice, &bob}) {
+            h323::RasConfig config;
+            config.gatekeeper = gatekeeper.address();
+            config.alias = manager == &alice ? "alice" : "bob";
+            config.bindAddress = "127.0.0.1";
+            config.callSignalAddress =
+                *h225::IpAddressPort::parse("127.0.0.1", manager->h323->listenerPort());
+            clients.push_back(std::make_shared<h323::RasClient>(config));
+            ASSERT_TRUE(clients.back()->start());
+            ASSERT_EQ(clients.back()->waitForRegistration(3s), h323::RasState::Registered);
+            manager->h323->setGatekeeper(clients.back());
+        }
+        bob.answerPolicy = [](Connection&, const std::string&) {
+            return AnswerCallResponse::AnswerNow;
+        };
+        ASSERT_TRUE(alice.setUpCall("pc:*", bob.address()));
+        ASSERT_TRUE(eventually(
+            [&] { return alice.camera() && bob.camera() && bob.screen->frames() > 10; }));
+        EXPECT_GE(gatekeeper.count("admissionRequest"), 2u);
+    }
+
     testutil::TestGatekeeper gatekeeper;
     H323VideoManager alice{"alice"};
     H323VideoManager bob{"bob"};
     std::vector<std::shared_ptr<h323::RasClient>> clients;
-    for (auto* manager : {&alice, &bob}) {
-        h323::RasConfig config;
-        config.gatekeeper = gatekeeper.address();
-        config.alias = manager == &alice ? "alice" : "bob";
-        config.bindAddress = "127.0.0.1";
-        config.callSignalAddress =
-            *h225::IpAddressPort::parse("127.0.0.1", manager->h323->listenerPort());
-        clients.push_back(std::make_shared<h323::RasClient>(config));
-        ASSERT_TRUE(clients.back()->start());
-        ASSERT_EQ(clients.back()->waitForRegistration(3s), h323::RasState::Registered);
-        manager->h323->setGatekeeper(clients.back());
-    }
-    bob.answerPolicy = [](Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
-    ASSERT_TRUE(alice.setUpCall("pc:*", bob.address()));
-    ASSERT_TRUE(eventually([&] { return alice.camera() && bob.screen->frames() > 10; }));
-    EXPECT_GE(gatekeeper.count("admissionRequest"), 2u);
+};
 
+TEST_F(H323VideoWithGatekeeper, BandwidthIsAskedForAsTheRateChangesAndARefusalIsFollowed)
+{
     // Once the channels are open, each side asks for what they use.
     auto leg = alice.network();
     const std::int64_t used = callRate(*leg);
@@ -213,6 +224,50 @@ TEST(H323VideoWithGatekeeper, BandwidthIsAskedForAsTheRateChangesAndARefusalIsFo
 
     alice.clearAllCalls(EndReason::LocalUser, true, 5s);
     EXPECT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") >= 2; }));
+}
+
+TEST_F(H323VideoWithGatekeeper, TheGatekeepersOwnRequestForLessIsFollowed)
+{
+    auto leg = alice.network();
+    const std::int64_t nominal = callRate(*leg);
+    const std::uint64_t aliceVideo = alice.camera()->bitRate();
+    const std::uint64_t bobVideo = bob.camera()->bitRate();
+    // The requests of the call's start are answered first.
+    ASSERT_TRUE(eventually([&] { return gatekeeper.count("bandwidthRequest") >= 2; }));
+    const auto answered = [&](const std::string& expected) {
+        return eventually([&] { return gatekeeper.bandwidthAnswer() == expected; });
+    };
+
+    // 100 kbit/s less: alice's own video gives it up.
+    ASSERT_TRUE(gatekeeper.askBandwidth("alice", std::uint32_t(nominal - 1000)));
+    EXPECT_TRUE(answered("BCF " + std::to_string(nominal - 1000))) << gatekeeper.bandwidthAnswer();
+    EXPECT_TRUE(eventually([&] { return alice.camera()->bitRate() == aliceVideo - 100'000; }))
+        << alice.camera()->bitRate();
+    EXPECT_EQ(bob.camera()->bitRate(), bobVideo);
+
+    // More than her video can give: bob is asked to send his with 50 kbit/s more than
+    // the least, and does.
+    const std::int64_t least =
+        nominal - std::int64_t(aliceVideo - 32'000) / 100 - std::int64_t(bobVideo - 32'000) / 100;
+    ASSERT_TRUE(gatekeeper.askBandwidth("alice", std::uint32_t(least + 500)));
+    EXPECT_TRUE(answered("BCF " + std::to_string(least + 500))) << gatekeeper.bandwidthAnswer();
+    EXPECT_TRUE(eventually([&] { return alice.camera()->bitRate() == 32'000u; }))
+        << alice.camera()->bitRate();
+    EXPECT_TRUE(eventually([&] { return bob.camera()->bitRate() == 82'000u; }))
+        << bob.camera()->bitRate();
+
+    // Less than the call can live with: refused, with what it needs at least.
+    ASSERT_TRUE(gatekeeper.askBandwidth("alice", 100));
+    EXPECT_TRUE(answered("BRJ insufficientResources " + std::to_string(least)))
+        << gatekeeper.bandwidthAnswer();
+    EXPECT_TRUE(eventually([&] { return bob.camera()->bitRate() == 32'000u; }));
+    EXPECT_GT(bob.screen->frames(), 10u) << "the call goes on";
+
+    // Once the call is over, requests for it are refused.
+    alice.clearAllCalls(EndReason::LocalUser, true, 5s);
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") >= 2; }));
+    ASSERT_TRUE(gatekeeper.askBandwidth("alice", 5000));
+    EXPECT_TRUE(answered("BRJ invalidConferenceID 0")) << gatekeeper.bandwidthAnswer();
 }
 
 } // namespace
