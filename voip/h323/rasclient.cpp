@@ -538,12 +538,6 @@ void RasClient::followBandwidth(const RasCall& call, BandwidthFollower follow)
     followed_.push_back({call.callId, call.conferenceId, std::move(follow)});
 }
 
-void RasClient::forgetCall(const RasCall& call)
-{
-    std::lock_guard lock(mutex_);
-    std::erase_if(followed_, [&](const Followed& known) { return known.callId == call.callId; });
-}
-
 RasState RasClient::registerOnce(bool keepAlive)
 {
     asn::Value* body = nullptr;
@@ -738,6 +732,12 @@ Admission RasClient::admit(const RasCall& call)
 
 bool RasClient::disengage(const RasCall& call, const std::string& reason)
 {
+    {
+        // Over: the gatekeeper's bandwidth requests for it are refused from now on.
+        std::lock_guard lock(mutex_);
+        std::erase_if(followed_,
+                      [&](const Followed& known) { return known.callId == call.callId; });
+    }
     asn::Value* body = nullptr;
     auto drq = newMessage("disengageRequest", body);
     fillCallIdentity(*body, call);

@@ -146,9 +146,8 @@ public:
     /// or nothing when the call is gone.  The gatekeeper gets a BCF when that rate fits,
     /// and a BRJ with it as the allowed figure when it does not.
     using BandwidthFollower = std::function<std::optional<std::uint32_t>(std::uint32_t)>;
+    /// Until the call is disengaged.
     void followBandwidth(const RasCall& call, BandwidthFollower follow);
-    /// The call is over: its BRQs are refused from now on.
-    void forgetCall(const RasCall& call);
     /// URQ; the client stays unregistered until start() again.
     bool unregister();
 

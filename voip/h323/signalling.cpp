@@ -285,7 +285,6 @@ void Connection::disengage()
         return;
     auto gatekeeper = std::move(admittedBy_);
     admittedBy_.reset();
-    gatekeeper->forgetCall(admittedAs_);
     gatekeeper->disengageLater(admittedAs_);
 }
 

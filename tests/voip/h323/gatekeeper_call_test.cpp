@@ -4,6 +4,7 @@
 // refuses it or the call fails, as tshark reads the exchange; calls by address still work
 // with the gatekeeper silent.
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -214,6 +215,49 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
     EXPECT_GT(loudness(heard), 2000) << "the tone did not arrive";
     std::remove(heard.c_str());
     std::remove(tone.c_str());
+}
+
+TEST(GatekeeperCalls, ARoutedCallGoesThroughTheGatekeeperNamingWhoItIsFor)
+{
+    TestGatekeeper gatekeeper;
+    gatekeeper.routeCalls(true);
+    const std::string tone = toneFile();
+    const std::string heard = tempPath("heard-routed.wav");
+    Process bob("--listen 0 --bind 127.0.0.1 --calls 0 --name bob --gatekeeper " +
+                    gatekeeper.address() + " --alias bob --record " + heard,
+                tempPath("bob-routed.txt"));
+    ASSERT_TRUE(waitForText(bob.log, "gatekeeper registered")) << bob.text();
+    const std::string log = tempPath("alice-routed.txt");
+    const std::string alice = std::string(KXCALL_PATH) + " --call bob --gatekeeper " +
+                              gatekeeper.address() + " --alias alice --send " + tone +
+                              " --hangup-after 2 --formats G.711-uLaw-64k > " + log + " 2>&1";
+    EXPECT_EQ(std::system(alice.c_str()), 0) << readFile(log);
+    EXPECT_NE(readFile(log).find("established"), std::string::npos) << readFile(log);
+    ASSERT_TRUE(waitForText(bob.log, "cleared", 5s)) << bob.text();
+    bob.stop();
+    EXPECT_GT(loudness(heard), 2000) << "the tone did not arrive";
+    std::remove(log.c_str());
+    std::remove(heard.c_str());
+    std::remove(tone.c_str());
+
+    // The signalling went to the gatekeeper, and its Setup named bob, as tshark reads it.
+    const std::string routed = gatekeeper.routedBytes();
+    ASSERT_FALSE(routed.empty()) << "nothing was routed";
+    if (!kx::testutil::haveTshark())
+        GTEST_SKIP() << "tshark is not installed";
+    kx::capture::PcapWriter pcap;
+    pcap.addTcp({kx::capture::Address::ipv4(127, 0, 0, 1), 40000},
+                {kx::capture::Address::ipv4(127, 0, 0, 2), 1720},
+                std::span(reinterpret_cast<const std::uint8_t*>(routed.data()), routed.size()));
+    const std::string file = tempPath("routed.pcap");
+    ASSERT_TRUE(pcap.save(file));
+    EXPECT_EQ(kx::testutil::runCommand("tshark -r " + file + " -Y _ws.malformed"), "");
+    const auto frames = kx::testutil::tsharkFields(file, "q931.message_type == 0x05",
+                                                   {"h225.destinationAddress", "h225.h323_ID"});
+    std::remove(file.c_str());
+    ASSERT_EQ(frames.size(), 1u) << "one Setup";
+    const auto& ids = frames.begin()->second.at("h225.h323_ID");
+    EXPECT_NE(std::find(ids.begin(), ids.end(), "bob"), ids.end());
 }
 
 TEST(GatekeeperCalls, BadGatekeeperOptionsAreRefusedWithAReason)

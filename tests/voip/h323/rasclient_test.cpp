@@ -327,7 +327,19 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     call.callId = h225::newGuid();
     ASSERT_TRUE(client.admit(call).admitted);
     EXPECT_TRUE(client.changeBandwidth(call, 20480).granted);
+    // The gatekeeper asks for less: followed down to 128 kbit/s, refused below.
+    client.followBandwidth(call, [](std::uint32_t wanted) {
+        return std::optional<std::uint32_t>(std::max<std::uint32_t>(wanted, 1280));
+    });
+    const auto asked = [&](std::uint32_t bandwidth) {
+        EXPECT_TRUE(gatekeeper.askBandwidth("84241001", bandwidth));
+        EXPECT_TRUE(eventually([&] { return !gatekeeper.bandwidthAnswer().empty(); }));
+        return gatekeeper.bandwidthAnswer();
+    };
+    EXPECT_EQ(asked(5120), "BCF 5120");
+    EXPECT_EQ(asked(640), "BRJ insufficientResources 1280");
     EXPECT_TRUE(client.disengage(call));
+    EXPECT_EQ(asked(5120), "BRJ invalidConferenceID 0") << "the call is over";
     ASSERT_TRUE(gatekeeper.question("84241001"));
     ASSERT_TRUE(eventually([&] { return gatekeeper.count("infoRequestResponse") == 1; }));
     EXPECT_TRUE(client.unregister());
@@ -351,8 +363,8 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     for (const char* name :
          {"gatekeeperRequest", "gatekeeperConfirm", "registrationRequest", "registrationConfirm",
           "admissionRequest", "admissionConfirm", "bandwidthRequest", "bandwidthConfirm",
-          "disengageRequest", "disengageConfirm", "infoRequest", "infoRequestResponse",
-          "unregistrationRequest", "unregistrationConfirm"})
+          "bandwidthReject", "disengageRequest", "disengageConfirm", "infoRequest",
+          "infoRequestResponse", "unregistrationRequest", "unregistrationConfirm"})
         EXPECT_NE(info.find(name), std::string::npos) << name << " not read:\n" << info;
     // The fields that matter, as tshark reads them.
     const std::string detail = kx::testutil::runCommand(read + "-V");
@@ -362,6 +374,10 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     EXPECT_NE(detail.find("timeToLive: 300"), std::string::npos);
     EXPECT_NE(detail.find("callReferenceValue: 300"), std::string::npos);
     EXPECT_NE(detail.find("bandWidth: 20480"), std::string::npos);
+    EXPECT_NE(detail.find("bandWidth: 5120"), std::string::npos);
+    EXPECT_NE(detail.find("rejectReason: insufficientResources"), std::string::npos);
+    EXPECT_NE(detail.find("allowedBandWidth: 1280"), std::string::npos);
+    EXPECT_NE(detail.find("rejectReason: invalidConferenceID"), std::string::npos);
     // The password's proof, in both forms, checked by the gatekeeper.
     EXPECT_EQ(gatekeeper.denied, 0);
     EXPECT_GE(gatekeeper.proven, 5);

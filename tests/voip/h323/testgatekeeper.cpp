@@ -235,6 +235,7 @@ bool TestGatekeeper::askBandwidth(const std::string& alias, std::uint32_t bandwi
             const auto call = lastCall_.find(endpoint.id);
             const auto ids =
                 call == lastCall_.end() ? std::pair<h225::Guid, h225::Guid>{} : call->second;
+            bandwidthAnswer_.clear();
             body.field("endpointIdentifier").setText(endpoint.id);
             h225::setGuid(body.field("conferenceID"), ids.first);
             body.field("callReferenceValue").setInteger(0);

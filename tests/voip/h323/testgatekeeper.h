@@ -79,7 +79,8 @@ public:
     /// the last call admitted to it, by a BRQ; false when there is none.  Its answer is in
     /// bandwidthAnswer().
     bool askBandwidth(const std::string& alias, std::uint32_t bandwidth);
-    /// The last answer to askBandwidth: "BCF <bandWidth>" or "BRJ <reason> <allowed>".
+    /// The last answer to askBandwidth: "BCF <bandWidth>" or "BRJ <reason> <allowed>";
+    /// empty until it comes.
     std::string bandwidthAnswer() const;
 
     /// When on, admissions name the gatekeeper's own call signalling address (routed
