@@ -219,8 +219,12 @@ private:
     /// Asks the far end to lower its video to us by `excess` bit/s (flow control), not
     /// below the same minimum.
     void limitIncomingVideo(std::uint64_t excess);
+    /// Gives video cut for the gatekeeper's sake back, up to `surplus` bit/s more: the far
+    /// end's first, then ours (never above what the far end allows us).
+    void restoreVideo(std::uint64_t surplus);
     /// The gatekeeper asks the call to use at most `allowed` (units of 100 bit/s): our
-    /// video gives up what it can, then the far end's.  The rate the call then uses.
+    /// video gives up what it can, then the far end's; when it allows more than the call
+    /// uses, video cut before is given back.  The rate the call then uses.
     std::uint32_t keepWithin(std::uint32_t allowed);
     void startOutgoing(DialAddress address);
     void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);

@@ -41,9 +41,12 @@ struct Connection::Channel
     bool proposal = false;  // a fastStart proposal not yet answered
     bool withdrawn = false; // a proposal passed over for another of its session
     MediaFormat format;
-    /// bit/s we may send on it, by the far end's flow control or the gatekeeper's
-    /// bandwidth; 0: no limit
+    /// Ours: bit/s we may send on it, by the far end's flow control or the gatekeeper's
+    /// bandwidth.  The far end's: what we asked it to keep to.  0: no limit.
     std::uint64_t flowLimit = 0;
+    /// Ours: the far end's own limit alone (0: none), the most a gatekeeper's give-back
+    /// may restore.
+    std::uint64_t farEndLimit = 0;
     h245::MediaAddress remoteMedia;
     std::shared_ptr<MediaStream> stream;
     std::unique_ptr<asio::steady_timer> timer;

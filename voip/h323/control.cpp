@@ -1314,6 +1314,7 @@ void Connection::handleFlowControl(const h245::FlowControl& flow)
         VOIP_TRACE(2, "H323\tFlow control: channel " << channel->number << " to " << allowed
                                                      << " bit/s on " << describe());
         channel->flowLimit = allowed;
+        channel->farEndLimit = flow.maximumBitRate ? allowed : 0;
         if (auto other = otherParty())
             other->OnMediaFlowControl(channel->sessionId, allowed);
     }
@@ -1419,12 +1420,49 @@ void Connection::limitIncomingVideo(std::uint64_t excess)
     }
 }
 
+void Connection::restoreVideo(std::uint64_t surplus)
+{
+    // The far end's video first, as it was cut last; then ours.
+    for (const bool incoming : {true, false}) {
+        for (const auto& channel : channels_) {
+            if (surplus == 0)
+                return;
+            if (channel->fromRemote != incoming || !channel->open || channel->proposal ||
+                channel->sessionId != VideoSessionId || channel->flowLimit == 0)
+                continue;
+            const std::uint64_t opened = bitRateOf(channel->format);
+            const std::uint64_t ceiling =
+                !incoming && channel->farEndLimit ? std::min(opened, channel->farEndLimit) : opened;
+            if (channel->flowLimit >= ceiling)
+                continue;
+            const std::uint64_t raised = std::min(ceiling, channel->flowLimit + surplus);
+            surplus -= raised - channel->flowLimit;
+            // Back to the full rate: the limit goes (ours stays the far end's, if any).
+            channel->flowLimit = raised == opened ? 0 : raised;
+            VOIP_TRACE(2, "H323\tGatekeeper bandwidth: " << (incoming ? "far end's" : "our")
+                                                         << " video back to " << raised
+                                                         << " bit/s on " << describe());
+            if (incoming) {
+                h245::FlowControl flow{channel->number, {}};
+                if (channel->flowLimit)
+                    flow.maximumBitRate = std::uint32_t(channel->flowLimit / 100);
+                queueH245(h245::buildFlowControlCommand(flow));
+                flushTunnelled();
+            } else if (auto other = otherParty()) {
+                other->OnMediaFlowControl(channel->sessionId, raised);
+            }
+        }
+    }
+}
+
 std::uint32_t Connection::keepWithin(std::uint32_t allowed)
 {
     if (const std::uint32_t now = callBandwidth(); now > allowed)
         fitVideoToBandwidth(std::uint64_t{now - allowed} * 100);
     if (const std::uint32_t now = callBandwidth(); now > allowed)
         limitIncomingVideo(std::uint64_t{now - allowed} * 100);
+    if (const std::uint32_t now = callBandwidth(); now < allowed)
+        restoreVideo(std::uint64_t{allowed - now} * 100);
     // What the call now uses is what the gatekeeper holds for it: no request follows.
     const std::uint32_t now = callBandwidth();
     grantedBandwidth_ = now;

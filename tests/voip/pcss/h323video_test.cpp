@@ -226,7 +226,7 @@ TEST_F(H323VideoWithGatekeeper, BandwidthIsAskedForAsTheRateChangesAndARefusalIs
     EXPECT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") >= 2; }));
 }
 
-TEST_F(H323VideoWithGatekeeper, TheGatekeepersOwnRequestForLessIsFollowed)
+TEST_F(H323VideoWithGatekeeper, TheGatekeepersOwnRequestsForLessAndMoreAreFollowed)
 {
     auto leg = alice.network();
     const std::int64_t nominal = callRate(*leg);
@@ -262,6 +262,19 @@ TEST_F(H323VideoWithGatekeeper, TheGatekeepersOwnRequestForLessIsFollowed)
         << gatekeeper.bandwidthAnswer();
     EXPECT_TRUE(eventually([&] { return bob.camera()->bitRate() == 32'000u; }));
     EXPECT_GT(bob.screen->frames(), 10u) << "the call goes on";
+
+    // Room again: bob's video is given back first, then alice's, each to where it was.
+    ASSERT_TRUE(gatekeeper.askBandwidth("alice", std::uint32_t(least + 1000)));
+    EXPECT_TRUE(answered("BCF " + std::to_string(least + 1000))) << gatekeeper.bandwidthAnswer();
+    EXPECT_TRUE(eventually([&] { return bob.camera()->bitRate() == 132'000u; }))
+        << bob.camera()->bitRate();
+    EXPECT_EQ(alice.camera()->bitRate(), 32'000u);
+    ASSERT_TRUE(gatekeeper.askBandwidth("alice", std::uint32_t(nominal)));
+    EXPECT_TRUE(answered("BCF " + std::to_string(nominal))) << gatekeeper.bandwidthAnswer();
+    EXPECT_TRUE(eventually([&] { return bob.camera()->bitRate() == bobVideo; }))
+        << bob.camera()->bitRate();
+    EXPECT_TRUE(eventually([&] { return alice.camera()->bitRate() == aliceVideo; }))
+        << alice.camera()->bitRate();
 
     // Once the call is over, requests for it are refused.
     alice.clearAllCalls(EndReason::LocalUser, true, 5s);
