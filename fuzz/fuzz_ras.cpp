@@ -7,6 +7,7 @@
 
 #include "voip/asn/codec.h"
 #include "voip/h225/address.h"
+#include "voip/h225/identity.h"
 #include "voip/h225/message.h"
 
 namespace {
@@ -40,5 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char* field : {"rejectReason", "callModel"})
         if (body.has(field))
             (void)body[field].choiceName();
+    // A gatekeeper's bandwidth request names its call.
+    if (message->is("bandwidthRequest")) {
+        (void)body["bandWidth"].integer();
+        (void)voip::h225::guidOf(body["conferenceID"]);
+        if (body.has("callIdentifier"))
+            (void)voip::h225::guidOf(body["callIdentifier"]["guid"]);
+    }
     return 0;
 }
