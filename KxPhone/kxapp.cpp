@@ -65,8 +65,13 @@ KxApp::~KxApp()
     // process ends.
     // The engine's threads stop before the process tears down what they use; the manager
     // object itself lives on to the end, as everything made at start-up does.
-    if (manager)
+    if (manager) {
+        // The display's loop and its SDL window (inside the main window) stop before the
+        // application closes its display connection; the process's exit would otherwise
+        // tear things down under their threads.
+        manager->stopVideo();
         manager->shutDown(std::chrono::seconds(2));
+    }
     voip::Trace::close();
     if (localServer)
         localServer->close();
@@ -87,31 +92,40 @@ KxApp* KxApp::instance()
 
 bool KxApp::takeInstanceSegment(const QString& key)
 {
-    if (sharedMemory->attach(QSharedMemory::ReadWrite)) {
-        if (runningInstanceAnswers(key)) {
-            alreadyRunning = true;
-            return false;
-        }
-        // Nobody answers: the segment was left by a process that ended without detaching
-        // (a crash). Detaching the last attachment removes it, so it can be made afresh.
-        sharedMemory->detach();
-        if (!sharedMemory->create(8, QSharedMemory::ReadWrite)) {
-            // Still there: a live process holds it (e.g. one still starting up).
-            if (sharedMemory->attach(QSharedMemory::ReadWrite)) {
-                alreadyRunning = true;
-                return false;
-            }
+    alreadyRunning = false;
+    if (!sharedMemory->attach(QSharedMemory::ReadWrite)) {
+        if (sharedMemory->create(8, QSharedMemory::ReadWrite))
+            return true;
+        // The segment's key comes from its file's inode: a file made afresh (a new runtime
+        // folder) can name a segment that an instance killed elsewhere left behind.  With the
+        // file in place now, attach to it (by a new handle: a failed create leaves the old
+        // one unusable) and see whether anyone answers.
+        const bool taken = sharedMemory->error() == QSharedMemory::AlreadyExists;
+        const QString nativeKey = sharedMemory->nativeKey();
+        delete sharedMemory;
+        sharedMemory = new QSharedMemory();
+        sharedMemory->setNativeKey(nativeKey);
+        if (!taken || !sharedMemory->attach(QSharedMemory::ReadWrite)) {
             std::cerr << "Failed to create shared memory" << std::endl;
             return false;
         }
-        return true;
     }
-    alreadyRunning = false;
-    if (!sharedMemory->create(8, QSharedMemory::ReadWrite)) {
-        std::cerr << "Failed to create shared memory" << std::endl;
+    if (runningInstanceAnswers(key)) {
+        alreadyRunning = true;
         return false;
     }
-    return true;
+    // Nobody answers: the segment was left by a process that ended without detaching (a
+    // crash). Detaching the last attachment removes it, so it can be made afresh.
+    sharedMemory->detach();
+    if (sharedMemory->create(8, QSharedMemory::ReadWrite))
+        return true;
+    // Still there: a live process holds it (e.g. one still starting up).
+    if (sharedMemory->attach(QSharedMemory::ReadWrite)) {
+        alreadyRunning = true;
+        return false;
+    }
+    std::cerr << "Failed to create shared memory" << std::endl;
+    return false;
 }
 
 bool KxApp::runningInstanceAnswers(const QString& key)

@@ -118,8 +118,7 @@ KxManager::KxManager(const Context& context)
 KxManager::~KxManager()
 {
     // The display and the source call back into the manager: they go first.
-    display_->stop();
-    source_->close();
+    stopVideo();
     shutDown(std::chrono::seconds(5));
     if (gatekeeper_) {
         h323EndPoint_->setGatekeeper(nullptr);

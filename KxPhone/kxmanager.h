@@ -217,6 +217,9 @@ public:
 
     /// Fits the output to the screen and starts the display loop (once).
     void startDisplay();
+    /// Stops the display loop and closes the source, whose threads call back into the
+    /// manager: at the program's end, before the engine and the window go.
+    void stopVideo();
     /// Sets the layout and PiP of `call/layout` and `call/pip`; the layout shown (3 needs
     /// an active presentation).
     int applyLayout();
@@ -287,7 +290,7 @@ private:
     /// ended ones are joined at the next query and the rest at destruction.
     std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> natProbes_;
     std::shared_ptr<voip::h323::RasClient> gatekeeper_; // GUI thread
-    QString gatekeeperAlias_; // as registered, for the status
+    QString gatekeeperAlias_;                           // as registered, for the status
     std::unique_ptr<KxVideoSource> source_;
     std::unique_ptr<KxDisplay> display_;
     std::atomic<bool> windowVisible_{true};

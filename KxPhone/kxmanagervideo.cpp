@@ -201,6 +201,16 @@ KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& pic
     return KxDisplay::LocalPicture::None;
 }
 
+void KxManager::stopVideo()
+{
+    display_->stop();
+    source_->close();
+    // SDL's window lives inside the main window: its thread ends before the application
+    // closes its display connection (the output object itself may outlive this).
+    if (auto window = std::dynamic_pointer_cast<voip::SdlVideoOutput>(displayOutput_))
+        window->close();
+}
+
 void KxManager::startDisplay()
 {
     if (display_->running())
