@@ -214,11 +214,12 @@ private:
     /// A refusal with a lower figure brings our video down to fit it.
     void reviewBandwidth();
     void askBandwidth();
-    /// Lowers our video's rate by `excess` bit/s (not below a usable minimum).
-    void fitVideoToBandwidth(std::uint64_t excess);
-    /// Asks the far end to lower its video to us by `excess` bit/s (flow control), not
-    /// below the same minimum.
-    void limitIncomingVideo(std::uint64_t excess);
+    /// Lowers the video's rate by `excess` bit/s (not below a usable minimum): ours, or
+    /// the far end's (`incoming`, by flow control).
+    void cutVideo(bool incoming, std::uint64_t excess);
+    /// Puts a video channel's new flowLimit into effect: our encoder's rate, or a flow
+    /// control command to the far end.
+    void applyVideoLimit(Channel& channel);
     /// Gives video cut for the gatekeeper's sake back, up to `surplus` bit/s more: the far
     /// end's first, then ours (never above what the far end allows us).
     void restoreVideo(std::uint64_t surplus);

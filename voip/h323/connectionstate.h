@@ -47,6 +47,8 @@ struct Connection::Channel
     /// Ours: the far end's own limit alone (0: none), the most a gatekeeper's give-back
     /// may restore.
     std::uint64_t farEndLimit = 0;
+    /// bit/s it carries: the rate it was opened with, within flowLimit.
+    std::uint64_t rate() const;
     h245::MediaAddress remoteMedia;
     std::shared_ptr<MediaStream> stream;
     std::unique_ptr<asio::steady_timer> timer;

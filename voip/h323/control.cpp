@@ -1327,10 +1327,7 @@ std::uint32_t Connection::callBandwidth() const
     for (const auto& channel : channels_) {
         if (!channel->open || channel->proposal)
             continue;
-        std::uint64_t rate = bitRateOf(channel->format);
-        if (channel->flowLimit)
-            rate = std::min(rate, channel->flowLimit);
-        total += rate;
+        total += channel->rate();
     }
     return std::uint32_t(std::min<std::uint64_t>((total + 99) / 100, 0xFFFFFFFFu));
 }
@@ -1368,7 +1365,7 @@ void Connection::askBandwidth()
             } else if (answer.bandwidth > 0 && answer.bandwidth < wanted) {
                 // Refused, with what is allowed: our video gives up the difference.
                 keep->grantedBandwidth_ = answer.bandwidth;
-                keep->fitVideoToBandwidth(std::uint64_t{wanted - answer.bandwidth} * 100);
+                keep->cutVideo(false, std::uint64_t{wanted - answer.bandwidth} * 100);
             }
             // Otherwise (no answer, or a refusal that allows more) the call goes on as it
             // is, and asks again when its rate changes.
@@ -1384,38 +1381,38 @@ constexpr std::uint64_t LeastVideoRate = 32000;
 
 } // namespace
 
-void Connection::fitVideoToBandwidth(std::uint64_t excess)
+std::uint64_t Connection::Channel::rate() const
 {
-    for (const auto& channel : channels_) {
-        if (channel->fromRemote || !channel->open || channel->proposal ||
-            channel->sessionId != VideoSessionId)
-            continue;
-        std::uint64_t rate = bitRateOf(channel->format);
-        if (channel->flowLimit)
-            rate = std::min(rate, channel->flowLimit);
-        channel->flowLimit = rate > excess + LeastVideoRate ? rate - excess : LeastVideoRate;
-        VOIP_TRACE(2, "H323\tGatekeeper bandwidth: video to " << channel->flowLimit << " bit/s on "
-                                                              << describe());
-        if (auto other = otherParty())
-            other->OnMediaFlowControl(channel->sessionId, channel->flowLimit);
-        return;
+    const std::uint64_t opened = bitRateOf(format);
+    return flowLimit ? std::min(opened, flowLimit) : opened;
+}
+
+void Connection::applyVideoLimit(Channel& channel)
+{
+    VOIP_TRACE(2, "H323\tGatekeeper bandwidth: " << (channel.fromRemote ? "far end's" : "our")
+                                                 << " video at " << channel.rate() << " bit/s on "
+                                                 << describe());
+    if (channel.fromRemote) {
+        // No limit left: the far end may send at the full rate again.
+        h245::FlowControl flow{channel.number, {}};
+        if (channel.flowLimit)
+            flow.maximumBitRate = std::uint32_t(channel.flowLimit / 100);
+        queueH245(h245::buildFlowControlCommand(flow));
+        flushTunnelled();
+    } else if (auto other = otherParty()) {
+        other->OnMediaFlowControl(channel.sessionId, channel.rate());
     }
 }
 
-void Connection::limitIncomingVideo(std::uint64_t excess)
+void Connection::cutVideo(bool incoming, std::uint64_t excess)
 {
     for (const auto& channel : channels_) {
-        if (!channel->fromRemote || !channel->open || channel->sessionId != VideoSessionId)
+        if (channel->fromRemote != incoming || !channel->open || channel->proposal ||
+            channel->sessionId != VideoSessionId)
             continue;
-        std::uint64_t rate = bitRateOf(channel->format);
-        if (channel->flowLimit)
-            rate = std::min(rate, channel->flowLimit);
+        const std::uint64_t rate = channel->rate();
         channel->flowLimit = rate > excess + LeastVideoRate ? rate - excess : LeastVideoRate;
-        VOIP_TRACE(2, "H323\tGatekeeper bandwidth: asking for the far end's video at "
-                          << channel->flowLimit << " bit/s on " << describe());
-        queueH245(h245::buildFlowControlCommand(
-            {channel->number, std::uint32_t(channel->flowLimit / 100)}));
-        flushTunnelled();
+        applyVideoLimit(*channel);
         return;
     }
 }
@@ -1439,18 +1436,7 @@ void Connection::restoreVideo(std::uint64_t surplus)
             surplus -= raised - channel->flowLimit;
             // Back to the full rate: the limit goes (ours stays the far end's, if any).
             channel->flowLimit = raised == opened ? 0 : raised;
-            VOIP_TRACE(2, "H323\tGatekeeper bandwidth: " << (incoming ? "far end's" : "our")
-                                                         << " video back to " << raised
-                                                         << " bit/s on " << describe());
-            if (incoming) {
-                h245::FlowControl flow{channel->number, {}};
-                if (channel->flowLimit)
-                    flow.maximumBitRate = std::uint32_t(channel->flowLimit / 100);
-                queueH245(h245::buildFlowControlCommand(flow));
-                flushTunnelled();
-            } else if (auto other = otherParty()) {
-                other->OnMediaFlowControl(channel->sessionId, raised);
-            }
+            applyVideoLimit(*channel);
         }
     }
 }
@@ -1458,9 +1444,9 @@ void Connection::restoreVideo(std::uint64_t surplus)
 std::uint32_t Connection::keepWithin(std::uint32_t allowed)
 {
     if (const std::uint32_t now = callBandwidth(); now > allowed)
-        fitVideoToBandwidth(std::uint64_t{now - allowed} * 100);
+        cutVideo(false, std::uint64_t{now - allowed} * 100);
     if (const std::uint32_t now = callBandwidth(); now > allowed)
-        limitIncomingVideo(std::uint64_t{now - allowed} * 100);
+        cutVideo(true, std::uint64_t{now - allowed} * 100);
     if (const std::uint32_t now = callBandwidth(); now < allowed)
         restoreVideo(std::uint64_t{allowed - now} * 100);
     // What the call now uses is what the gatekeeper holds for it: no request follows.

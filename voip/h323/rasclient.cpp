@@ -508,11 +508,13 @@ void RasClient::handleBandwidthRequest(const asn::Value& message,
     {
         std::lock_guard lock(mutex_);
         // The call identifier names the call; older gatekeepers give only the conference.
-        auto found = std::find_if(followed_.begin(), followed_.end(), [&](const Followed& call) {
-            return callId ? call.callId == *callId : call.conferenceId == conferenceId;
-        });
+        auto found = callId
+                         ? followed_.find(*callId)
+                         : std::find_if(followed_.begin(), followed_.end(), [&](const auto& call) {
+                               return call.second.conferenceId == conferenceId;
+                           });
         if (found != followed_.end())
-            follow = found->follow;
+            follow = found->second.follow;
     }
     const std::optional<std::uint32_t> rate =
         follow ? follow(wanted) : std::optional<std::uint32_t>{};
@@ -534,8 +536,7 @@ void RasClient::handleBandwidthRequest(const asn::Value& message,
 void RasClient::followBandwidth(const RasCall& call, BandwidthFollower follow)
 {
     std::lock_guard lock(mutex_);
-    std::erase_if(followed_, [&](const Followed& known) { return known.callId == call.callId; });
-    followed_.push_back({call.callId, call.conferenceId, std::move(follow)});
+    followed_[call.callId] = {call.conferenceId, std::move(follow)};
 }
 
 RasState RasClient::registerOnce(bool keepAlive)
@@ -735,8 +736,7 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
     {
         // Over: the gatekeeper's bandwidth requests for it are refused from now on.
         std::lock_guard lock(mutex_);
-        std::erase_if(followed_,
-                      [&](const Followed& known) { return known.callId == call.callId; });
+        followed_.erase(call.callId);
     }
     asn::Value* body = nullptr;
     auto drq = newMessage("disengageRequest", body);

@@ -215,13 +215,13 @@ private:
     std::uint16_t sequence_ = 0;
     std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
     std::function<void(RasState)> observer_;
+    /// The calls whose bandwidth the gatekeeper may ask to change, by call identifier.
     struct Followed
     {
-        h225::Guid callId;
         h225::Guid conferenceId;
         BandwidthFollower follow;
     };
-    std::vector<Followed> followed_;
+    std::map<h225::Guid, Followed> followed_;
 };
 
 } // namespace voip::h323
