@@ -105,24 +105,13 @@ double loudness(const std::string& wav)
     return std::sqrt(sum / double(audio.value().samples.size()));
 }
 
-/// The gatekeeper's exchange as tshark reads it, from a capture written as if the
-/// gatekeeper were on the standard port: for each call (by its identifier), the answer to
+/// The gatekeeper's exchange as tshark reads it: for each call (by its identifier), the answer to
 /// its admission request ("ACF", or "ARJ <reason number>") and whether it was disengaged
 /// and confirmed ("DRQ DCF").
 std::map<std::string, std::string> admissionsAsTsharkReadsThem(const TestGatekeeper& gatekeeper)
 {
-    kx::capture::PcapWriter pcap;
-    kx::capture::Endpoint endpoint{kx::capture::Address::ipv4(127, 0, 0, 1), 0};
-    const kx::capture::Endpoint ours{kx::capture::Address::ipv4(127, 0, 0, 2), 1719};
-    for (const auto& datagram : gatekeeper.datagrams()) {
-        endpoint.port = datagram.peerPort;
-        if (datagram.sent)
-            pcap.addUdp(ours, endpoint, datagram.bytes);
-        else
-            pcap.addUdp(endpoint, ours, datagram.bytes);
-    }
     const std::string file = tempPath("admissions.pcap");
-    EXPECT_TRUE(pcap.save(file));
+    EXPECT_TRUE(gatekeeper.saveCapture(file));
     EXPECT_EQ(kx::testutil::runCommand("tshark -r " + file + " -Y _ws.malformed"), "");
     const auto frames =
         kx::testutil::tsharkFields(file, "h225",

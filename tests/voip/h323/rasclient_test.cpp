@@ -11,7 +11,6 @@
 
 #include "tests/tools/tshark_util.h"
 #include "tests/voip/h323/testgatekeeper.h"
-#include "tools/common/pcapwriter.h"
 #include "voip/h225/message.h"
 #include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
@@ -344,19 +343,8 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     ASSERT_TRUE(eventually([&] { return gatekeeper.count("infoRequestResponse") == 1; }));
     EXPECT_TRUE(client.unregister());
 
-    // Written as if the gatekeeper were on the standard port, where tshark reads RAS.
-    kx::capture::PcapWriter pcap;
-    kx::capture::Endpoint ours{kx::capture::Address::ipv4(127, 0, 0, 1), 0};
-    const kx::capture::Endpoint theirs{kx::capture::Address::ipv4(127, 0, 0, 2), 1719};
-    for (const auto& datagram : gatekeeper.datagrams()) {
-        ours.port = datagram.peerPort;
-        if (datagram.sent)
-            pcap.addUdp(theirs, ours, datagram.bytes);
-        else
-            pcap.addUdp(ours, theirs, datagram.bytes);
-    }
     const std::string file = ::testing::TempDir() + "/ras.pcap";
-    ASSERT_TRUE(pcap.save(file));
+    ASSERT_TRUE(gatekeeper.saveCapture(file));
     const std::string read = "tshark -r " + file + " ";
     EXPECT_EQ(kx::testutil::runCommand(read + "-Y _ws.malformed"), "");
     const std::string info = kx::testutil::runCommand(read + "-T fields -e _ws.col.Info");

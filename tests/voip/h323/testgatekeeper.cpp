@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <poll.h>
 
+#include "tools/common/pcapwriter.h"
 #include "voip/asn/codec.h"
 #include "voip/h225/identity.h"
 #include "voip/h225/message.h"
@@ -153,6 +154,21 @@ TestGatekeeper::~TestGatekeeper()
         routerThread_.join();
     for (auto& pipe : pipes_)
         pipe.join();
+}
+
+bool TestGatekeeper::saveCapture(const std::string& file) const
+{
+    kx::capture::PcapWriter pcap;
+    kx::capture::Endpoint endpoint{kx::capture::Address::ipv4(127, 0, 0, 1), 0};
+    const kx::capture::Endpoint ours{kx::capture::Address::ipv4(127, 0, 0, 2), 1719};
+    for (const auto& datagram : datagrams()) {
+        endpoint.port = datagram.peerPort;
+        if (datagram.sent)
+            pcap.addUdp(ours, endpoint, datagram.bytes);
+        else
+            pcap.addUdp(endpoint, ours, datagram.bytes);
+    }
+    return pcap.save(file);
 }
 
 void TestGatekeeper::routeCalls(bool on)
@@ -362,10 +378,13 @@ void TestGatekeeper::send(const asn::Value& message, const asio::ip::udp::endpoi
     auto bytes = h225::encodeRasMessage(message);
     if (!bytes.ok())
         return;
+    {
+        // Kept before it goes: the endpoint may read it, and the test look, at once.
+        std::lock_guard lock(mutex_);
+        datagrams_.push_back({*bytes, true, to.port()});
+    }
     asio::error_code ignored;
     socket_.send_to(asio::buffer(*bytes), to, 0, ignored);
-    std::lock_guard lock(mutex_);
-    datagrams_.push_back({*bytes, true, to.port()});
 }
 
 void TestGatekeeper::serve(asio::ip::udp::socket& socket, bool multicast)

@@ -102,6 +102,9 @@ public:
         std::uint16_t peerPort;
     };
     std::vector<Datagram> datagrams() const;
+    /// Writes every datagram to a pcap file as if the gatekeeper were on the standard port
+    /// (127.0.0.2:1719), where tshark reads RAS; false when it cannot be written.
+    bool saveCapture(const std::string& file) const;
     /// The registered endpoints' call signalling addresses, by alias.
     std::optional<h225::IpAddressPort> lookUp(const std::string& alias) const;
 
