@@ -249,8 +249,8 @@ bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, con
         admittedBy_ = gatekeeper;
         admittedAs_ = ras;
         grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
-        // The gatekeeper may later ask the call for less; answered once the network thread
-        // has followed, or refused when it is too busy to say.
+        // The gatekeeper may later ask the call for less, or allow it more again; answered
+        // once the network thread has followed, or refused when it is too busy to say.
         std::weak_ptr<Connection> weak = self();
         gatekeeper->followBandwidth(ras, [weak](std::uint32_t allowed) {
             auto keep = weak.lock();
