@@ -273,7 +273,8 @@ private:
     void sendMasterSlaveDetermination();
     void masterSlaveDecided(bool master);
     void checkReadyForChannels();
-    void openChannels();
+    /// Opens our transmit channel of each session (or of `onlySession`) that has none.
+    void openChannels(std::optional<unsigned> onlySession = std::nullopt);
     /// The far end's receive capability that `format` can be sent to, or null.
     const h245::Capability* remoteReceiveCapability(const MediaFormat& format) const;
     /// The H.264 packetisation mode the far end takes: 1 when it lists the

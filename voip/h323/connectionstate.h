@@ -40,6 +40,7 @@ struct Connection::Channel
     bool open = false;
     bool proposal = false;  // a fastStart proposal not yet answered
     bool withdrawn = false; // a proposal passed over for another of its session
+    bool fastStart = false; // opened by fastStart, not by OpenLogicalChannel
     MediaFormat format;
     /// Ours: bit/s we may send on it, by the far end's flow control or the gatekeeper's
     /// bandwidth.  The far end's: what we asked it to keep to.  0: no limit.

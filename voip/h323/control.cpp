@@ -684,7 +684,7 @@ Connection::Session* Connection::session(unsigned sessionId)
     return result;
 }
 
-void Connection::openChannels()
+void Connection::openChannels(std::optional<unsigned> onlySession)
 {
     const auto offered = mediaFormatsToOffer();
     static constexpr std::pair<MediaType, unsigned> kinds[] = {
@@ -695,6 +695,8 @@ void Connection::openChannels()
     for (const auto& kind : kinds) {
         const MediaType type = kind.first;
         const unsigned sessionId = kind.second;
+        if (onlySession && *onlySession != sessionId)
+            continue;
         const bool haveOne = std::any_of(channels_.begin(), channels_.end(), [&](const auto& c) {
             return !c->fromRemote && !c->proposal && c->sessionId == sessionId;
         });
@@ -826,8 +828,10 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
         queueH245(h245::buildOpenLogicalChannelReject(number, "dataTypeNotSupported"));
         return;
     }
+    // A number still open is refused; the number of a fastStart channel may come again
+    // through H.245 (the far end reopens it).
     for (const auto& channel : channels_) {
-        if (channel->fromRemote && channel->number == number) {
+        if (channel->fromRemote && channel->number == number && !channel->fastStart) {
             queueH245(h245::buildOpenLogicalChannelReject(number, "unspecified"));
             return;
         }
@@ -839,6 +843,29 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
         queueH245(h245::buildOpenLogicalChannelReject(number, "insufficientBandwidth"));
         return;
     }
+    // One channel per session and direction: a new one from the far end replaces the old.
+    // If the old one came by fastStart, the far end has let fastStart go for this session
+    // (a caller may refuse the answer and start again through H.245): our fastStart
+    // channel in it goes as well, and we open ours through H.245 like the far end does.
+    const bool leftFastStart =
+        std::any_of(channels_.begin(), channels_.end(), [&](const auto& old) {
+            return old->fromRemote && old->fastStart && old->sessionId == sessionId;
+        });
+    bool reopenOurs = false;
+    std::erase_if(channels_, [&](const auto& old) {
+        const bool theirs = old->fromRemote && !old->proposal;
+        if (old->sessionId != sessionId || !(theirs || (leftFastStart && old->fastStart)))
+            return false;
+        VOIP_TRACE(2, "H323\t" << (theirs ? "Far end's" : "Our") << " channel " << old->number
+                                << " of session " << sessionId << " replaced through H.245 on "
+                                << describe());
+        closeChannel(*old);
+        reopenOurs = reopenOurs || !theirs;
+        return true;
+    });
+    if (leftFastStart)
+        fastStartActive_ = std::any_of(channels_.begin(), channels_.end(),
+                                       [](const auto& channel) { return channel->fastStart; });
     h245::LogicalChannelAck ack;
     ack.number = number;
     ack.sessionId = static_cast<std::uint8_t>(sessionId);
@@ -858,6 +885,8 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
     channel->stream = openMediaStream(channel->format, sessionId, true);
     const bool content = isContentFormat(channel->format);
     channels_.push_back(std::move(channel));
+    if (reopenOurs && h245Complete_)
+        openChannels(sessionId);
     publishChannels();
     // A content channel opened by the holder of the token carries its presentation.
     if (content && remoteHoldsToken_)
@@ -1037,8 +1066,10 @@ std::vector<std::string> Connection::answerFastStart()
     std::vector<std::string> answers;
     const auto offered = mediaFormatsToOffer();
     std::vector<std::pair<unsigned, bool>> taken; // (session, we receive)
-    // The channels we transmit on get numbers of our own, above every number the caller
-    // proposed, so that neither side can mistake one channel for another.
+    // Each answer keeps the number of the proposal it accepts: callers find their proposal
+    // by it (some by nothing else) and take the channel we transmit on under that number.
+    // Channels we open later through H.245 are numbered above every proposed number, so
+    // that neither side can mistake one channel for another.
     for (const auto& offer : fastStartOffers_) {
         const auto proposed = offer["forwardLogicalChannelNumber"].integer();
         if (proposed >= nextChannelNumber_ && proposed < 65535)
@@ -1076,8 +1107,7 @@ std::vector<std::string> Connection::answerFastStart()
         if (!media)
             continue;
         asn::Value answer = offer;
-        const std::uint16_t number = weReceive ? proposal.number : nextChannelNumber_++;
-        answer.field("forwardLogicalChannelNumber").setInteger(number);
+        const std::uint16_t number = proposal.number;
         asn::Value& h2250 = h2250Of(answer, !weReceive);
         if (weReceive)
             h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);
@@ -1092,6 +1122,7 @@ std::vector<std::string> Connection::answerFastStart()
         channel->sessionId = sessionId;
         channel->fromRemote = weReceive;
         channel->open = true;
+        channel->fastStart = true;
         // What we send is what the caller's proposal says it receives.
         channel->format = weReceive ? *format
                                     : formatToTransmit(*format, proposal.capability,
@@ -1140,6 +1171,7 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
         }
         chosen->proposal = false;
         chosen->open = true;
+        chosen->fastStart = true;
         if (!weReceive)
             chosen->format = formatToTransmit(chosen->format, answer.capability,
                                               answer.packetizationMode.value_or(0));

@@ -338,15 +338,18 @@ std::filesystem::path interopCapture(const std::string& name)
     return std::filesystem::is_regular_file(path, error) ? path : std::filesystem::path();
 }
 
-/// One response the stack sent to a Setup: its Q.931 type and H.225.0 PDU.
+/// One message a stack sent: its Q.931 type, call reference and H.225.0 PDU.
 struct CapturedResponse
 {
     q931::MessageType type;
     asn::Value information;
+    std::uint16_t callReference = 0;
 };
 
-/// The responses of each call the stack answered (it listened on 1720), per TCP stream.
-std::vector<std::vector<CapturedResponse>> capturedResponses(const std::filesystem::path& path)
+/// What one side sent in each captured call (per TCP stream), release aside: the side
+/// that listened on 1720 (`fromListener`), or the caller.
+std::vector<std::vector<CapturedResponse>> capturedMessages(const std::filesystem::path& path,
+                                                            bool fromListener)
 {
     const auto capture = kx::capture::readCaptureFile(path.string());
     kx::decode::Options options;
@@ -355,12 +358,12 @@ std::vector<std::vector<CapturedResponse>> capturedResponses(const std::filesyst
     std::map<kx::capture::FlowKey, std::vector<CapturedResponse>> byFlow;
     for (const auto& message : report.messages) {
         if (message.protocol != kx::decode::Protocol::CallSignalling || message.error ||
-            !message.q931 || message.flow.source.port != 1720)
+            !message.q931 || (message.flow.source.port == 1720) != fromListener)
             continue;
         const auto type = static_cast<q931::MessageType>(message.q931->type);
         if (type == q931::MessageType::ReleaseComplete)
             continue;
-        byFlow[message.flow].push_back({type, message.value});
+        byFlow[message.flow].push_back({type, message.value, message.q931->callReference});
     }
     std::vector<std::vector<CapturedResponse>> calls;
     for (auto& [flow, responses] : byFlow)
@@ -368,39 +371,74 @@ std::vector<std::vector<CapturedResponse>> capturedResponses(const std::filesyst
     return calls;
 }
 
-/// The captured response made fit for this call: our call identifier, and every media
-/// address of its fastStart answers moved to the test's sockets, numbers and order kept.
+std::vector<std::vector<CapturedResponse>> capturedResponses(const std::filesystem::path& path)
+{
+    return capturedMessages(path, true);
+}
+
+/// Moves every media address of an OpenLogicalChannel to the test's sockets.
+void retarget(asn::Value& olc, const MediaPeer& media)
+{
+    for (const bool reverse : {false, true}) {
+        if (reverse && !olc.has("reverseLogicalChannelParameters"))
+            continue;
+        asn::Value* h2250 = h2250Parameters(olc, reverse);
+        if (!h2250)
+            continue;
+        if (h2250->has("mediaChannel"))
+            h245::setTransportAddress(h2250->field("mediaChannel"), media.address(media.rtp));
+        if (h2250->has("mediaControlChannel"))
+            h245::setTransportAddress(h2250->field("mediaControlChannel"),
+                                      media.address(media.rtcp));
+    }
+}
+
+/// The captured message with every media address of its fastStart elements and of the
+/// OpenLogicalChannels tunnelled in it moved to the test's sockets, numbers and order kept.
+asn::Value retargeted(const asn::Value& captured, const MediaPeer& media)
+{
+    asn::Value information = captured;
+    asn::Value& body = h225::messageBody(information);
+    if (body.has("fastStart")) {
+        asn::Value& list = body.field("fastStart");
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            auto olc = decodeOlc(list.at(i).octets());
+            if (!olc)
+                continue;
+            retarget(*olc, media);
+            list.at(i).setBytes(encodeOlc(*olc));
+        }
+    }
+    asn::Value& pdu = h225::uuPdu(information);
+    if (pdu.has("h245Control")) {
+        asn::Value& control = pdu.field("h245Control");
+        for (std::size_t i = 0; i < control.size(); ++i) {
+            auto message = h245::decodeMessage(control.at(i).octets());
+            auto kind = message ? h245::kindOf(*message) : std::nullopt;
+            if (!kind || kind->name != "openLogicalChannel")
+                continue;
+            retarget(h245::messageBody(*message), media);
+            auto encoded = h245::encodeMessage(*message);
+            EXPECT_TRUE(static_cast<bool>(encoded));
+            if (encoded)
+                control.at(i).setOctets(*encoded);
+        }
+    }
+    return information;
+}
+
+/// The captured response made fit for this call: our call identifier, its fastStart
+/// answers' media addresses moved to the test's sockets, and no tunnelled H.245.
 asn::Value replayed(const CapturedResponse& response, const q931::Message& setup,
                     const MediaPeer& media)
 {
-    asn::Value information = response.information;
+    asn::Value information = retargeted(response.information, media);
     asn::Value& body = h225::messageBody(information);
     h225::uuPdu(information).remove("h245Control");
     auto received = h225::decodeUserInformation(*q931::userUserPdu(setup));
     if (body.has("callIdentifier"))
         h225::setGuid(body.field("callIdentifier").field("guid"),
                       h225::guidOf(h225::messageBody(*received)["callIdentifier"]["guid"]));
-    if (!body.has("fastStart"))
-        return information;
-    asn::Value& list = body.field("fastStart");
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        auto olc = decodeOlc(list.at(i).octets());
-        if (!olc)
-            continue;
-        for (const bool reverse : {false, true}) {
-            if (reverse && !olc->has("reverseLogicalChannelParameters"))
-                continue;
-            asn::Value* h2250 = h2250Parameters(*olc, reverse);
-            if (!h2250)
-                continue;
-            if (h2250->has("mediaChannel"))
-                h245::setTransportAddress(h2250->field("mediaChannel"), media.address(media.rtp));
-            if (h2250->has("mediaControlChannel"))
-                h245::setTransportAddress(h2250->field("mediaControlChannel"),
-                                          media.address(media.rtcp));
-        }
-        list.at(i).setBytes(encodeOlc(*olc));
-    }
     return information;
 }
 
@@ -606,6 +644,190 @@ TEST(H323Interop, UserInputAtEstablishmentWaitsForCapabilityExchangeAndKeepsItsO
     caller.finishCapabilityExchange();
     caller.readFor(500ms);
     EXPECT_EQ(caller.userInput, (std::vector<std::string>{"1", "23", "#", "4"}));
+}
+
+// --- a caller that takes our fastStart answers by their numbers ---
+
+/// The fastStart answers in one of our messages.
+std::vector<asn::Value> fastStartAnswersIn(const std::vector<std::uint8_t>& pdu)
+{
+    std::vector<asn::Value> answers;
+    auto message = q931::decodeMessage(pdu);
+    if (!message)
+        return answers;
+    auto uu = q931::userUserPdu(*message);
+    if (!uu)
+        return answers;
+    auto information = h225::decodeUserInformation(*uu);
+    if (!information)
+        return answers;
+    const asn::Value& list = h225::messageBody(*information)["fastStart"];
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (auto olc = decodeOlc(list.at(i).octets()))
+            answers.push_back(std::move(*olc));
+    }
+    return answers;
+}
+
+/// A stack that calls with fastStart and finds each answer by the number of its proposal:
+/// the call of faststart-they-call.pcapng, replayed message by message.
+class NumberMatchingCaller
+{
+public:
+    explicit NumberMatchingCaller(std::uint16_t port)
+    {
+        const auto path = interopCapture("faststart-they-call.pcapng");
+        if (path.empty())
+            return;
+        const auto calls = capturedMessages(path, false);
+        EXPECT_EQ(calls.size(), 1u);
+        if (calls.empty())
+            return;
+        sent = calls.front();
+        EXPECT_TRUE(peer.connect(port));
+    }
+
+    bool present() const { return !sent.empty(); }
+    std::uint16_t callReference() const { return sent.front().callReference; }
+
+    /// Sends the captured Setup and reads our answers up to the Connect: the first
+    /// message with fastStart answers is the one that counts.
+    bool call()
+    {
+        if (!peer.sendMessage(callReference(), false, q931::MessageType::Setup,
+                              retargeted(sent.front().information, fastStartMedia)))
+            return false;
+        while (peer.waitReadable(5s)) {
+            auto pdu = peer.readPdu(1s);
+            if (!pdu)
+                return false;
+            if (answers.empty())
+                answers = fastStartAnswersIn(*pdu);
+            for (const auto& name : tunnelledH245(*pdu, &h245))
+                names.push_back(name);
+            auto message = q931::decodeMessage(*pdu);
+            if (message && message->messageType() == q931::MessageType::Connect)
+                return true;
+        }
+        return false;
+    }
+
+    /// The rest of what the stack sent, with its H.245 channel's RTCP on `media`.
+    bool sendTheRest(const MediaPeer& media)
+    {
+        for (std::size_t i = 1; i < sent.size(); ++i) {
+            if (!peer.sendMessage(callReference(), false, sent[i].type,
+                                  retargeted(sent[i].information, media)))
+                return false;
+        }
+        return true;
+    }
+
+    /// Reads until we open a channel through H.245 and acknowledges it on `media`.
+    std::optional<h245::LogicalChannel> acknowledgeOurChannel(const MediaPeer& media)
+    {
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < until) {
+            if (!peer.waitReadable(100ms))
+                continue;
+            auto pdu = peer.readPdu(1s);
+            if (!pdu)
+                return std::nullopt;
+            std::vector<asn::Value> values;
+            tunnelledH245(*pdu, &values);
+            for (const auto& value : values) {
+                auto olc = h245::readOpenLogicalChannel(value);
+                if (!olc)
+                    continue;
+                h245::LogicalChannelAck ack;
+                ack.number = olc->number;
+                ack.sessionId = olc->sessionId;
+                ack.mediaChannel = media.address(media.rtp);
+                ack.mediaControlChannel = media.address(media.rtcp);
+                EXPECT_TRUE(peer.sendTunnelled(callReference(), false,
+                                               {h245::buildOpenLogicalChannelAck(ack)}));
+                return *olc;
+            }
+        }
+        return std::nullopt;
+    }
+
+    RawPeer peer;
+    MediaPeer fastStartMedia;
+    std::vector<CapturedResponse> sent;
+    std::vector<asn::Value> answers;
+    std::vector<asn::Value> h245;
+    std::vector<std::string> names;
+};
+
+TEST(H323Interop, FastStartAnswersKeepTheNumbersOfTheCallersProposals)
+{
+    Side callee("callee");
+    callee.endpoint->setFastStart(true);
+    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    NumberMatchingCaller caller(callee.endpoint->listenerPort());
+    if (!caller.present())
+        GTEST_SKIP() << "reference captures not present";
+    ASSERT_TRUE(caller.call());
+    // The stack proposed to receive on 1001 (µ-law) or 1003 (A-law) and to send on 1002 or
+    // 1004: each answer names the proposal it takes.
+    ASSERT_EQ(caller.answers.size(), 2u);
+    for (const auto& answer : caller.answers) {
+        const auto number = answer["forwardLogicalChannelNumber"].integer();
+        const bool stackReceives = proposerReceives(answer);
+        const auto codec = dataTypeOf(answer).chosen().choiceName();
+        const auto expected = stackReceives ? (codec == "g711Ulaw64k" ? 1001 : 1003)
+                                            : (codec == "g711Ulaw64k" ? 1002 : 1004);
+        EXPECT_EQ(number, expected) << (stackReceives ? "our transmit" : "our receive")
+                                    << " answer for " << codec;
+    }
+    auto connection = callee.anyH323();
+    ASSERT_TRUE(connection);
+    auto ours = connection->findLogicalChannel(AudioSessionId, false);
+    ASSERT_TRUE(ours);
+    EXPECT_TRUE(ours->number == 1001 || ours->number == 1003) << ours->number;
+}
+
+TEST(H323Interop, CallerThatRefusesOurFastStartAnswerGetsOurChannelThroughH245)
+{
+    Side callee("callee");
+    callee.endpoint->setFastStart(true);
+    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    auto timers = quickTimers();
+    timers.capabilityExchange = timers.masterSlave = timers.logicalChannel = 5s;
+    callee.endpoint->setTimers(timers);
+    NumberMatchingCaller caller(callee.endpoint->listenerPort());
+    if (!caller.present())
+        GTEST_SKIP() << "reference captures not present";
+    ASSERT_TRUE(caller.call());
+    auto connection = callee.anyH323();
+    ASSERT_TRUE(connection);
+    ASSERT_TRUE(eventually([&] { return connection->logicalChannels().size() == 2; }));
+    // The stack drops fastStart: capability exchange, then its own channel 1005 through
+    // H.245 from other sockets, as the capture shows; ours must follow through H.245.
+    MediaPeer h245Media;
+    ASSERT_TRUE(caller.sendTheRest(h245Media));
+    auto ourChannel = caller.acknowledgeOurChannel(h245Media);
+    ASSERT_TRUE(ourChannel) << "no channel of ours opened through H.245";
+    EXPECT_EQ(ourChannel->sessionId, AudioSessionId);
+    ASSERT_TRUE(eventually([&] {
+        auto sent = connection->findLogicalChannel(AudioSessionId, false);
+        return sent && sent->number == ourChannel->number;
+    }));
+    const auto channels = connection->logicalChannels();
+    EXPECT_EQ(channels.size(), 2u) << "one channel each way";
+    auto received = connection->findLogicalChannel(AudioSessionId, true);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->number, 1005);
+    auto sent = connection->findLogicalChannel(AudioSessionId, false);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->remoteMedia.port, h245Media.rtp.local_endpoint().port());
+    EXPECT_FALSE(connection->isFastStartActive());
+    callee.manager.clearCall(callee.manager.callTokens().front(), EndReason::LocalUser, true);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "voip/h225/identity.h"
 #include "voip/h225/message.h"
 #include "voip/q931/elements.h"
+#include "voip/h245/message.h"
 #include "voip/q931/tpkt.h"
 
 namespace voip::h323::test {
@@ -138,15 +139,39 @@ bool RawPeer::sendPdu(const std::vector<std::uint8_t>& pdu)
 bool RawPeer::sendAnswer(const q931::Message& setup, q931::MessageType type,
                          const asn::Value& information)
 {
+    return sendMessage(setup.callReference, true, type, information);
+}
+
+bool RawPeer::sendMessage(std::uint16_t callReference, bool fromDestination,
+                          q931::MessageType type, const asn::Value& information,
+                          const std::vector<q931::InformationElement>& extra)
+{
     q931::Message message;
-    message.callReference = setup.callReference;
-    message.fromDestination = true;
+    message.callReference = callReference;
+    message.fromDestination = fromDestination;
     message.type = static_cast<std::uint8_t>(type);
+    for (const auto& element : extra)
+        message.set(element.id, element.contents);
     auto encoded = h225::encodeUserInformation(information);
     if (!encoded || !q931::setUserUserPdu(message, *encoded))
         return false;
     auto bytes = q931::encodeMessage(message);
     return bytes && sendPdu(*bytes);
+}
+
+bool RawPeer::sendTunnelled(std::uint16_t callReference, bool fromDestination,
+                            const std::vector<asn::Value>& messages)
+{
+    asn::Value information = h225::newUserInformation("empty");
+    h225::uuPdu(information).field("h245Tunnelling").setBoolean(true);
+    asn::Value& control = h225::uuPdu(information).field("h245Control");
+    for (const auto& message : messages) {
+        auto encoded = h245::encodeMessage(message);
+        if (!encoded)
+            return false;
+        control.append().setOctets(*encoded);
+    }
+    return sendMessage(callReference, fromDestination, q931::MessageType::Facility, information);
 }
 
 void RawPeer::reset()

@@ -47,6 +47,14 @@ public:
     /// with this User-user information.
     bool sendAnswer(const q931::Message& setup, q931::MessageType type,
                     const asn::Value& information);
+    /// Sends a message of this call (`callReference`, from the called side or not) with
+    /// this User-user information and any further information elements.
+    bool sendMessage(std::uint16_t callReference, bool fromDestination, q931::MessageType type,
+                     const asn::Value& information,
+                     const std::vector<q931::InformationElement>& extra = {});
+    /// Sends H.245 messages tunnelled in a Facility of this call.
+    bool sendTunnelled(std::uint16_t callReference, bool fromDestination,
+                       const std::vector<asn::Value>& messages);
     /// Closes with a TCP reset (SO_LINGER 0).
     void reset();
     void close();
