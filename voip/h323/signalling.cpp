@@ -8,6 +8,7 @@
 #include <thread>
 #include <random>
 
+#include "voip/base/text.h"
 #include "voip/base/trace.h"
 #include "voip/call.h"
 #include "voip/h225/address.h"
@@ -66,12 +67,13 @@ std::optional<asio::ip::tcp::endpoint> toEndpoint(const asn::Value& transportAdd
     return asio::ip::tcp::endpoint(ip, address->port);
 }
 
+/// The Display element's name.  Stacks pad it with NULs or send UTF-8 or Latin-1 where
+/// Q.931 says IA5: every octet is read, and what cannot be shown is cleaned.
 std::string displayOf(const q931::Message& message)
 {
-    if (const auto* display = message.find(q931::ie::Display)) {
-        if (auto text = q931::decodeIa5Text(display->contents))
-            return *text;
-    }
+    if (const auto* display = message.find(q931::ie::Display))
+        return displayableText(std::string_view(
+            reinterpret_cast<const char*>(display->contents.data()), display->contents.size()));
     return {};
 }
 
@@ -521,7 +523,7 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     std::string name = displayOf(setupMessage);
     const asn::Value& sources = setup["sourceAddress"];
     for (std::size_t i = 0; name.empty() && i < sources.size(); ++i)
-        name = h225::aliasToText(sources.at(i));
+        name = displayableText(h225::aliasToText(sources.at(i)));
     // The party address is dialled back later: where the caller listens, not the source
     // port of its TCP connection.
     std::optional<asio::ip::tcp::endpoint> announced;
@@ -530,16 +532,16 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     setRemoteParty(name, callerDialAddress(channel->remoteEndpoint(), announced).partyText());
     {
         std::lock_guard lock(channelMutex_);
-        remoteProduct_ = h225::productText(setup["sourceInfo"]);
+        remoteProduct_ = displayableText(h225::productText(setup["sourceInfo"]));
     }
     std::string called;
     const asn::Value& destinations = setup["destinationAddress"];
     for (std::size_t i = 0; called.empty() && i < destinations.size(); ++i)
-        called = h225::aliasToText(destinations.at(i));
+        called = displayableText(h225::aliasToText(destinations.at(i)));
     if (called.empty()) {
         if (const auto* number = setupMessage.find(q931::ie::CalledPartyNumber)) {
             if (auto digits = q931::decodePartyNumber(number->contents))
-                called = digits->digits;
+                called = displayableText(digits->digits);
         }
     }
     setCalledPartyAddress(called);
@@ -743,7 +745,7 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         return; // the caller sends nothing else that changes the call's progress
     if (name == "callProceeding") {
         std::lock_guard lock(channelMutex_);
-        remoteProduct_ = h225::productText(body["destinationInfo"]);
+        remoteProduct_ = displayableText(h225::productText(body["destinationInfo"]));
     } else if (name == "alerting") {
         onAlerting();
     } else if (name == "connect") {
@@ -753,7 +755,7 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         signalTimer_.cancel();
         {
             std::lock_guard lock(channelMutex_);
-            remoteProduct_ = h225::productText(body["destinationInfo"]);
+            remoteProduct_ = displayableText(h225::productText(body["destinationInfo"]));
         }
         if (auto display = displayOf(message); !display.empty())
             setRemoteParty(display, remotePartyAddress());
