@@ -328,9 +328,21 @@ private:
     void sendUserInputNow(const std::string& value);
     UserInputMode userInputModeForPeer() const;
     /// Runs `request` on the network thread once capability exchange and master/slave
-    /// determination are over (at once when they are).  Any thread.
-    bool holdUntilH245Complete(std::function<void()> request);
+    /// determination are over (at once when they are).  `userInput`: the request sends
+    /// this input, which goes by Q.931 instead if the call gets no H.245.  Any thread.
+    bool holdUntilH245Complete(std::function<void()> request,
+                               std::optional<std::string> userInput = std::nullopt);
     void sendHeldRequests();
+    /// After Connect without tunnelling: makes sure a separate H.245 connection comes up.
+    /// When the far end neither named an address nor connects to ours, we ask it to
+    /// connect (Facility startH245); a call that still gets none goes on with its fastStart
+    /// media and sends user input in Q.931 Keypad facility elements.
+    void ensureH245Transport();
+    void sendStartH245();
+    void h245TransportMissing();
+    /// User input in a Q.931 Information message (Keypad facility), for calls without H.245.
+    void sendKeypad(const std::string& value);
+    void restartH245Timers();
     void sendWantedMuteIndication();
 
     EndPoint& endpoint_;
@@ -395,7 +407,15 @@ private:
     std::chrono::steady_clock::time_point roundTripSent_;
     bool roundTripPending_ = false;
     std::optional<q931::BearerCapability> bearer_;
-    std::vector<std::function<void()>> heldRequests_; // until h245Complete_
+    struct HeldRequest
+    {
+        std::function<void()> run;
+        std::optional<std::string> userInput;
+    };
+    std::vector<HeldRequest> heldRequests_; // until h245Complete_
+    bool keypadInput_ = false; // no H.245 came: user input goes by Q.931
+    bool startH245Sent_ = false;
+    asio::steady_timer h245TransportTimer_;
     std::optional<bool> muteWanted_;                  // a mute indication not sent yet
     PresentationState presentation_ = PresentationState::Idle;
     std::uint16_t contentChannel_ = 0; // our content channel while presenting

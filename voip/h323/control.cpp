@@ -30,6 +30,9 @@ constexpr std::size_t MaxUserInputLength = 256;
 constexpr std::size_t MaxQueuedH245 = 256;
 constexpr std::size_t MaxHeldRequests = 256;
 constexpr std::chrono::milliseconds EndSessionGrace{1000};
+/// How long after Connect the far end has to open the H.245 connection itself before we
+/// ask it to (Facility startH245).
+constexpr std::chrono::milliseconds H245StartGrace{500};
 
 h245::MediaAddress toMediaAddress(const asio::ip::udp::endpoint& endpoint)
 {
@@ -250,18 +253,24 @@ bool Connection::sendH245(const asn::Value& message)
     return holdUntilH245Complete([this, message] { queueH245(message); });
 }
 
-bool Connection::holdUntilH245Complete(std::function<void()> request)
+bool Connection::holdUntilH245Complete(std::function<void()> request,
+                                       std::optional<std::string> userInput)
 {
     if (isReleased() || heldCount_.load() >= MaxHeldRequests)
         return false;
     ++heldCount_;
-    onNetwork([this, request = std::move(request)]() mutable {
+    onNetwork([this, request = std::move(request), userInput = std::move(userInput)]() mutable {
         if (released_ || remoteReleased_) {
             --heldCount_;
             return;
         }
+        if (!h245Complete_ && userInput && keypadInput_) {
+            --heldCount_;
+            sendKeypad(*userInput);
+            return;
+        }
         if (!h245Complete_) {
-            heldRequests_.push_back(std::move(request));
+            heldRequests_.push_back({std::move(request), std::move(userInput)});
             return;
         }
         --heldCount_;
@@ -281,9 +290,90 @@ void Connection::sendHeldRequests()
     for (auto& request : held) {
         --heldCount_;
         if (!released_)
-            request();
+            request.run();
     }
     sendWantedMuteIndication();
+}
+
+void Connection::ensureH245Transport()
+{
+    if (tunnelling_ || h245Channel_ || h245Connecting_ || released_ || startH245Sent_)
+        return;
+    if (remoteH245Address_) {
+        h245Listener_.reset();
+        connectH245(*remoteH245Address_);
+        return;
+    }
+    // The far end may still connect to the address we announced; if it has not after a
+    // moment, it is asked to.
+    h245TransportTimer_.expires_after(H245StartGrace);
+    std::weak_ptr<Connection> weak = self();
+    h245TransportTimer_.async_wait([weak](const asio::error_code& error) {
+        if (auto connection = weak.lock(); connection && !error)
+            connection->sendStartH245();
+    });
+}
+
+void Connection::sendStartH245()
+{
+    if (tunnelling_ || h245Channel_ || h245Connecting_ || released_ || remoteReleased_ ||
+        startH245Sent_)
+        return;
+    asn::Value facility = newBody("facility");
+    asn::Value& body = h225::messageBody(facility);
+    body.field("reason").choose("startH245");
+    h225::setGuid(body.field("conferenceID"), conferenceId_);
+    offerH245Address(body);
+    if (!body.has("h245Address"))
+        return;
+    startH245Sent_ = true;
+    VOIP_TRACE(2, "H323\tNo H.245 connection yet: asking the far end to connect on "
+                      << describe());
+    sendSignal(q931::MessageType::Facility, facility);
+    h245TransportTimer_.expires_after(timers_.capabilityExchange);
+    std::weak_ptr<Connection> weak = self();
+    h245TransportTimer_.async_wait([weak](const asio::error_code& error) {
+        if (auto connection = weak.lock(); connection && !error)
+            connection->h245TransportMissing();
+    });
+}
+
+void Connection::h245TransportMissing()
+{
+    if (h245Channel_ || released_ || remoteReleased_)
+        return;
+    const bool media = std::any_of(channels_.begin(), channels_.end(), [](const auto& channel) {
+        return channel->open && !channel->proposal;
+    });
+    if (!media) {
+        VOIP_TRACE(1, "H323\tNo H.245 connection and no media on " << describe());
+        failCall(EndReason::CapabilityExchange);
+        return;
+    }
+    // The fastStart media goes on.  User input is the one thing the call still needs from
+    // H.245, and Q.931 carries it too.
+    VOIP_TRACE(1, "H323\tNo H.245 connection on " << describe()
+                                                << ": user input goes in Q.931 Information");
+    keypadInput_ = true;
+    std::erase_if(heldRequests_, [this](HeldRequest& request) {
+        if (!request.userInput)
+            return false;
+        --heldCount_;
+        sendKeypad(*request.userInput);
+        return true;
+    });
+}
+
+void Connection::sendKeypad(const std::string& value)
+{
+    auto keypad = q931::encodeIa5Text(value);
+    if (!keypad) {
+        VOIP_TRACE(2, "H323\tUser input not sendable as Q.931 keypad: "
+                          << keypad.error().message << " on " << describe());
+        return;
+    }
+    asn::Value information = newBody("information");
+    sendSignal(q931::MessageType::Information, information, {{q931::ie::Keypad, *keypad}});
 }
 
 void Connection::openH245Listener()
@@ -328,6 +418,11 @@ void Connection::connectH245(const asio::ip::tcp::endpoint& target)
     h245Connecting_->async_connect(target, [this, keep = self()](const asio::error_code& error) {
         if (released_ || !h245Connecting_)
             return;
+        if (h245Channel_) {
+            // The far end connected to us meanwhile: that connection is the one.
+            h245Connecting_.reset();
+            return;
+        }
         if (error) {
             VOIP_TRACE(1,
                        "H323\tH.245 connect failed on " << describe() << ": " << error.message());
@@ -361,9 +456,11 @@ void Connection::attachH245(asio::ip::tcp::socket socket)
                 connection->transportFailure("H.245 channel: " + detail);
         });
     h245Ready_ = true;
+    h245TransportTimer_.cancel();
     for (const auto& pending : pendingH245_)
         h245Channel_->send(pending);
     pendingH245_.clear();
+    restartH245Timers();
 }
 
 // --- received H.245 ---
@@ -605,8 +702,10 @@ void Connection::sendCapabilitySet()
     capabilitiesAcked_ = false;
     auto set = capabilitySetOfFormats(mediaFormatsToOffer(), capabilitySequence_);
     queueH245(h245::buildTerminalCapabilitySet(set));
-    startTimer(capabilityTimer_, timers_.capabilityExchange, EndReason::CapabilityExchange,
-               "TerminalCapabilitySetAck");
+    // The answer's time runs from when the set can go out.
+    if (h245Ready_)
+        startTimer(capabilityTimer_, timers_.capabilityExchange, EndReason::CapabilityExchange,
+                   "TerminalCapabilitySetAck");
 }
 
 void Connection::sendMasterSlaveDetermination()
@@ -616,8 +715,21 @@ void Connection::sendMasterSlaveDetermination()
     request.terminalType = TerminalTypeH323;
     request.statusDeterminationNumber = msdNumber_;
     queueH245(h245::buildMasterSlaveDetermination(request));
-    startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
-               "MasterSlaveDeterminationAck");
+    if (h245Ready_)
+        startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
+                   "MasterSlaveDeterminationAck");
+}
+
+void Connection::restartH245Timers()
+{
+    if (!h245Started_)
+        return;
+    if (!capabilitiesAcked_)
+        startTimer(capabilityTimer_, timers_.capabilityExchange, EndReason::CapabilityExchange,
+                   "TerminalCapabilitySetAck");
+    if (msdState_ == MsdState::Outgoing)
+        startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
+                   "MasterSlaveDeterminationAck");
 }
 
 void Connection::masterSlaveDecided(bool master)
@@ -1223,7 +1335,7 @@ bool Connection::sendUserInputString(const std::string& value)
 {
     if (value.empty() || value.size() > MaxUserInputLength)
         return false;
-    return holdUntilH245Complete([this, value] { sendUserInputNow(value); });
+    return holdUntilH245Complete([this, value] { sendUserInputNow(value); }, value);
 }
 
 UserInputMode Connection::userInputModeForPeer() const

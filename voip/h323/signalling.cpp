@@ -100,6 +100,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , roundTripIntervalTimer_(io_)
     , presentationTimer_(io_)
     , bandwidthTimer_(io_)
+    , h245TransportTimer_(io_)
 {
     ++endpoint_.connections_;
     if (!incoming_) {
@@ -645,6 +646,7 @@ void Connection::sendConnect()
         display && !endpoint_.displayName().empty())
         elements.push_back({q931::ie::Display, *display});
     sendSignal(q931::MessageType::Connect, connect, elements);
+    ensureH245Transport();
 }
 
 // --- received messages ---
@@ -708,6 +710,16 @@ void Connection::handleSignalPdu(const std::vector<std::uint8_t>& pdu)
     default:
         break;
     }
+    // User input in Q.931, as stacks send it when a call has no H.245.
+    if (type == q931::MessageType::Information) {
+        if (const auto* keypad = message->find(q931::ie::Keypad)) {
+            const std::string text = displayableText(
+                std::string_view(reinterpret_cast<const char*>(keypad->contents.data()),
+                                 keypad->contents.size()));
+            if (!text.empty())
+                OnUserInputString(text);
+        }
+    }
     if (information.present())
         handleUserInformation(*message, information);
     flushTunnelled();
@@ -741,8 +753,13 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         if (released_ || remoteReleased_)
             return;
     }
-    if (incoming_)
-        return; // the caller sends nothing else that changes the call's progress
+    if (incoming_) {
+        // The caller sends nothing else that changes the call's progress; it may ask us to
+        // open the H.245 connection.
+        if (name == "facility")
+            handleFacility(message, information);
+        return;
+    }
     if (name == "callProceeding") {
         std::lock_guard lock(channelMutex_);
         remoteProduct_ = displayableText(h225::productText(body["destinationInfo"]));
@@ -759,10 +776,7 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         }
         if (auto display = displayOf(message); !display.empty())
             setRemoteParty(display, remotePartyAddress());
-        if (!tunnelling_ && !h245Channel_ && !h245Connecting_ && remoteH245Address_) {
-            h245Listener_.reset();
-            connectH245(*remoteH245Address_);
-        }
+        ensureH245Transport();
         if (fastStartWanted_ && !fastStartAnswered_) {
             VOIP_TRACE(2, "H323\tFast start refused, using H.245 on " << describe());
             fastStartAnswered_ = true;
@@ -807,13 +821,16 @@ void Connection::handleFacility(const q931::Message& message, const asn::Value& 
     const auto reason = facility["reason"].choiceName();
     if (reason == "transportedInformation" || reason == "startH245" ||
         reason == "featureSetUpdate") {
+        // Asked to connect: to the far end's listener, even when we offered ours, since the
+        // far end may not be listening for us (a connection of its own coming in as well is
+        // taken if it is first).
         if (reason == "startH245" && !tunnelling_ && facility.has("h245Address") && !h245Channel_ &&
-            !h245Connecting_ && remoteH245Address_) {
-            h245Listener_.reset();
+            !h245Connecting_ && remoteH245Address_)
             connectH245(*remoteH245Address_);
-        }
         return;
     }
+    if (incoming_)
+        return; // only the called side redirects a call
     if (!OnReceivedFacility(message, facility)) {
         VOIP_TRACE(2, "H323\tFacility ends " << describe());
         failCall(EndReason::CallForwarded);
@@ -950,7 +967,8 @@ void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 void Connection::cancelTimers()
 {
     for (auto* timer : {&signalTimer_, &capabilityTimer_, &masterSlaveTimer_, &roundTripTimer_,
-                        &roundTripIntervalTimer_, &presentationTimer_, &bandwidthTimer_})
+                        &roundTripIntervalTimer_, &presentationTimer_, &bandwidthTimer_,
+                        &h245TransportTimer_})
         timer->cancel();
 }
 

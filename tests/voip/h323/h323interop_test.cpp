@@ -338,32 +338,47 @@ std::filesystem::path interopCapture(const std::string& name)
     return std::filesystem::is_regular_file(path, error) ? path : std::filesystem::path();
 }
 
-/// One message a stack sent: its Q.931 type, call reference and H.225.0 PDU.
+/// One message a stack sent: its Q.931 type, call reference and H.225.0 PDU, and the
+/// whole Q.931 message (its other elements: Display, Keypad facility, ...).
 struct CapturedResponse
 {
     q931::MessageType type;
     asn::Value information;
     std::uint16_t callReference = 0;
+    q931::Message q931;
 };
 
+/// Sends a captured message again, its User-user information replaced by `information`.
+bool resend(RawPeer& peer, const CapturedResponse& captured, const asn::Value& information)
+{
+    q931::Message message = captured.q931;
+    auto encoded = h225::encodeUserInformation(information);
+    if (!encoded || !q931::setUserUserPdu(message, *encoded))
+        return false;
+    auto bytes = q931::encodeMessage(message);
+    return bytes && peer.sendPdu(*bytes);
+}
+
 /// What one side sent in each captured call (per TCP stream), release aside: the side
-/// that listened on 1720 (`fromListener`), or the caller.
+/// that listened on `listenerPort` (`fromListener`), or the caller.
 std::vector<std::vector<CapturedResponse>> capturedMessages(const std::filesystem::path& path,
-                                                            bool fromListener)
+                                                            bool fromListener,
+                                                            std::uint16_t listenerPort = 1720)
 {
     const auto capture = kx::capture::readCaptureFile(path.string());
     kx::decode::Options options;
-    options.callSignallingPorts = {1720, 1820};
+    options.callSignallingPorts = {listenerPort, 1820};
     const auto report = kx::decode::decodeCapture(capture, options);
     std::map<kx::capture::FlowKey, std::vector<CapturedResponse>> byFlow;
     for (const auto& message : report.messages) {
         if (message.protocol != kx::decode::Protocol::CallSignalling || message.error ||
-            !message.q931 || (message.flow.source.port == 1720) != fromListener)
+            !message.q931 || (message.flow.source.port == listenerPort) != fromListener)
             continue;
         const auto type = static_cast<q931::MessageType>(message.q931->type);
         if (type == q931::MessageType::ReleaseComplete)
             continue;
-        byFlow[message.flow].push_back({type, message.value, message.q931->callReference});
+        byFlow[message.flow].push_back(
+            {type, message.value, message.q931->callReference, *message.q931});
     }
     std::vector<std::vector<CapturedResponse>> calls;
     for (auto& [flow, responses] : byFlow)
@@ -694,8 +709,7 @@ public:
     /// message with fastStart answers is the one that counts.
     bool call()
     {
-        if (!peer.sendMessage(callReference(), false, q931::MessageType::Setup,
-                              retargeted(sent.front().information, fastStartMedia)))
+        if (!resend(peer, sent.front(), retargeted(sent.front().information, fastStartMedia)))
             return false;
         while (peer.waitReadable(5s)) {
             auto pdu = peer.readPdu(1s);
@@ -716,8 +730,7 @@ public:
     bool sendTheRest(const MediaPeer& media)
     {
         for (std::size_t i = 1; i < sent.size(); ++i) {
-            if (!peer.sendMessage(callReference(), false, sent[i].type,
-                                  retargeted(sent[i].information, media)))
+            if (!resend(peer, sent[i], retargeted(sent[i].information, media)))
                 return false;
         }
         return true;
@@ -828,6 +841,242 @@ TEST(H323Interop, CallerThatRefusesOurFastStartAnswerGetsOurChannelThroughH245)
     EXPECT_EQ(sent->remoteMedia.port, h245Media.rtp.local_endpoint().port());
     EXPECT_FALSE(connection->isFastStartActive());
     callee.manager.clearCall(callee.manager.callTokens().front(), EndReason::LocalUser, true);
+}
+
+// --- fastStart without tunnelling: H.245 still comes up ---
+
+/// The port of the h245Address in one of our messages when it is a Facility startH245.
+std::optional<std::uint16_t> startH245Port(const std::vector<std::uint8_t>& pdu)
+{
+    auto message = q931::decodeMessage(pdu);
+    if (!message || message->messageType() != q931::MessageType::Facility)
+        return std::nullopt;
+    auto uu = q931::userUserPdu(*message);
+    auto information = uu ? h225::decodeUserInformation(*uu) : asn::Result<asn::Value>(asn::Value());
+    if (!uu || !information)
+        return std::nullopt;
+    const asn::Value& body = h225::messageBody(*information);
+    if (body["reason"].choiceName() != "startH245" || !body.has("h245Address"))
+        return std::nullopt;
+    auto address = h225::transportAddressOf(body["h245Address"]);
+    return address ? std::optional(address->port) : std::nullopt;
+}
+
+/// The keypad text of one of our messages when it is a Q.931 Information.
+std::optional<std::string> keypadOf(const std::vector<std::uint8_t>& pdu)
+{
+    auto message = q931::decodeMessage(pdu);
+    if (!message || message->messageType() != q931::MessageType::Information)
+        return std::nullopt;
+    const auto* keypad = message->find(q931::ie::Keypad);
+    if (!keypad)
+        return std::nullopt;
+    return std::string(keypad->contents.begin(), keypad->contents.end());
+}
+
+/// Reads our signalling until a Facility startH245; its port.
+std::optional<std::uint16_t> awaitStartH245(RawPeer& peer, std::chrono::milliseconds timeout)
+{
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+        if (!peer.waitReadable(50ms))
+            continue;
+        auto pdu = peer.readPdu(1s);
+        if (!pdu)
+            return std::nullopt;
+        if (auto port = startH245Port(*pdu))
+            return port;
+    }
+    return std::nullopt;
+}
+
+/// The far end of a separate H.245 connection, as a stack that connects when asked:
+/// sends its capabilities, answers ours and our determination, and keeps the user input.
+class RawH245
+{
+public:
+    bool connect(std::uint16_t port)
+    {
+        if (!tcp.connect(port))
+            return false;
+        h245::CapabilitySet set;
+        for (auto type : {h245::CapabilityType::G711Alaw, h245::CapabilityType::G711Ulaw}) {
+            h245::Capability audio;
+            audio.type = type;
+            set.capabilities.push_back(audio);
+        }
+        h245::Capability basic;
+        basic.type = h245::CapabilityType::UserInput;
+        basic.userInputName = "basicString";
+        set.capabilities.push_back(basic);
+        return send(h245::buildTerminalCapabilitySet(set));
+    }
+
+    void readFor(std::chrono::milliseconds duration)
+    {
+        const auto until = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < until) {
+            if (!tcp.waitReadable(20ms))
+                continue;
+            auto pdu = tcp.readPdu(1s);
+            if (!pdu)
+                return;
+            for (const auto& decoded : kx::decode::decodeH245(*pdu)) {
+                if (decoded.error)
+                    continue;
+                auto kind = h245::kindOf(decoded.value);
+                if (!kind)
+                    continue;
+                names.emplace_back(kind->name);
+                if (kind->name == "terminalCapabilitySet")
+                    send(h245::buildTerminalCapabilitySetAck(static_cast<std::uint8_t>(
+                        h245::messageBody(decoded.value)["sequenceNumber"].integer())));
+                else if (kind->name == "masterSlaveDetermination")
+                    send(h245::buildMasterSlaveDeterminationAck(h245::MasterSlaveDecision::Master));
+                else if (auto input = h245::readUserInputIndication(decoded.value))
+                    userInput.push_back(input->text);
+            }
+        }
+    }
+
+    RawPeer tcp;
+    std::vector<std::string> names;
+    std::vector<std::string> userInput;
+
+private:
+    bool send(const asn::Value& message)
+    {
+        auto encoded = h245::encodeMessage(message);
+        return encoded && tcp.sendPdu(*encoded);
+    }
+};
+
+/// Sends `text` as user input the moment the call is established (before any H.245).
+void sendInputAtEstablishment(Side& side, std::string text)
+{
+    side.manager.onEstablished = [text](Call& call) {
+        auto connection = std::dynamic_pointer_cast<Connection>(call.networkConnection());
+        ASSERT_TRUE(connection);
+        EXPECT_TRUE(connection->sendUserInputString(text));
+    };
+}
+
+TEST(H323Interop, FastStartCallerWithoutTunnellingGetsH245AndUserInputBothWays)
+{
+    const auto path = interopCapture("userinput-faststart-no-tunnelling-they-call.pcapng");
+    if (path.empty())
+        GTEST_SKIP() << "reference captures not present";
+    const auto calls = capturedMessages(path, false, 1721);
+    ASSERT_EQ(calls.size(), 1u);
+    const auto& sent = calls.front();
+    ASSERT_GE(sent.size(), 2u) << "Setup and Information";
+    Side callee("callee");
+    callee.endpoint->setFastStart(true);
+    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    sendInputAtEstablishment(callee, "kx#42");
+    RawPeer caller;
+    MediaPeer media;
+    ASSERT_TRUE(caller.connect(callee.endpoint->listenerPort()));
+    // The stack's Setup: fastStart, no tunnelling, no H.245 address, a Display ending in
+    // NUL.  It never connects to the address our Connect gives: we must ask it to.
+    ASSERT_TRUE(resend(caller, sent.front(), retargeted(sent.front().information, media)));
+    auto port = awaitStartH245(caller, 3s);
+    ASSERT_TRUE(port) << "no Facility startH245";
+    RawH245 h245;
+    ASSERT_TRUE(h245.connect(*port));
+    h245.readFor(500ms);
+    EXPECT_EQ(h245.userInput, std::vector<std::string>{"kx#42"})
+        << "input given before H.245 was up";
+    auto connection = callee.anyH323();
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(connection->isH245Complete());
+    EXPECT_TRUE(connection->isFastStartActive());
+    // The stack's own input went in a Q.931 Information (Keypad facility "peer*57\0").
+    ASSERT_EQ(sent[1].type, q931::MessageType::Information);
+    ASSERT_TRUE(resend(caller, sent[1], sent[1].information));
+    EXPECT_TRUE(callee.manager.waitUntil([&] { return callee.manager.userInput.size() == 1; }));
+    EXPECT_EQ(callee.manager.userInput, std::vector<std::string>{"peer*57"});
+    // Its Display ("h323peer" and a NUL) names the caller without the NUL.
+    EXPECT_EQ(callee.manager.answerCallers,
+              std::vector<std::string>{"h323peer [127.0.0.1:43692]"});
+}
+
+/// A called stack that answers our fastStart in Connect, without tunnelling and without
+/// an H.245 address, and does not connect to ours (as the captures show it).
+struct SilentH245Callee
+{
+    explicit SilentH245Callee(Side& caller)
+    {
+        caller.endpoint->setFastStart(true);
+        caller.endpoint->setH245Tunnelling(false);
+        token = caller.call(peer.address());
+        EXPECT_TRUE(peer.accept());
+        setup = peer.readUntil(q931::MessageType::Setup);
+        EXPECT_TRUE(setup);
+        if (!setup)
+            return;
+        const auto proposals = proposalsOf(*setup);
+        auto transmit = answerTo(proposals, "g711Alaw64k", false, 0, media);
+        auto receive = answerTo(proposals, "g711Alaw64k", true, 101, media);
+        EXPECT_TRUE(transmit && receive);
+        asn::Value connect = connectFor(*setup, false);
+        asn::Value& list = h225::messageBody(connect).field("fastStart");
+        list.append().setBytes(encodeOlc(*transmit));
+        list.append().setBytes(encodeOlc(*receive));
+        EXPECT_TRUE(peer.sendAnswer(*setup, q931::MessageType::Connect, connect));
+    }
+
+    RawPeer peer;
+    MediaPeer media;
+    std::string token;
+    std::optional<q931::Message> setup;
+};
+
+TEST(H323Interop, CalledStackWithoutTunnellingIsAskedToOpenH245)
+{
+    Side caller("caller", false);
+    sendInputAtEstablishment(caller, "1234#");
+    SilentH245Callee callee(caller);
+    ASSERT_TRUE(callee.setup);
+    auto port = awaitStartH245(callee.peer, 3s);
+    ASSERT_TRUE(port) << "no Facility startH245";
+    RawH245 h245;
+    ASSERT_TRUE(h245.connect(*port));
+    h245.readFor(500ms);
+    EXPECT_EQ(h245.userInput, std::vector<std::string>{"1234#"});
+    EXPECT_TRUE(caller.manager.cleared.empty());
+    caller.manager.clearCall(callee.token, EndReason::LocalUser, true);
+}
+
+TEST(H323Interop, CallWithNoH245AtAllKeepsItsMediaAndSendsUserInputInQ931)
+{
+    Side caller("caller", false);
+    sendInputAtEstablishment(caller, "1234#");
+    SilentH245Callee callee(caller);
+    ASSERT_TRUE(callee.setup);
+    ASSERT_TRUE(awaitStartH245(callee.peer, 3s));
+    // The stack ignores the request too: once H.245 has had its time, input goes by Q.931.
+    std::optional<std::string> keypad;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (!keypad && std::chrono::steady_clock::now() < until) {
+        if (!callee.peer.waitReadable(50ms))
+            continue;
+        if (auto pdu = callee.peer.readPdu(1s))
+            keypad = keypadOf(*pdu);
+    }
+    EXPECT_EQ(keypad, std::optional<std::string>("1234#"));
+    auto connection = caller.h323(callee.token);
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(connection->sendUserInputString("9"));
+    ASSERT_TRUE(callee.peer.waitReadable(2s));
+    auto next = callee.peer.readPdu(1s);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(keypadOf(*next), std::optional<std::string>("9"));
+    EXPECT_TRUE(caller.manager.cleared.empty()) << "the fastStart call goes on";
+    EXPECT_EQ(connection->logicalChannels().size(), 2u);
+    caller.manager.clearCall(callee.token, EndReason::LocalUser, true);
 }
 
 } // namespace
