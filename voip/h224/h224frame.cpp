@@ -120,6 +120,161 @@ std::optional<Frame> decodeFrame(std::span<const uint8_t> bytes, std::string* er
     return frame;
 }
 
+namespace {
+
+constexpr uint8_t Flag = 0x7E;
+constexpr std::size_t OpeningFlags = 3;
+/// Address, control, addresses, a five-octet client ID, segment octet, data and FCS.
+constexpr std::size_t MaxHdlcFrame = MinFrameSize + 5 + MaxClientData + 2;
+
+/// ISO/IEC 13239 frame check sequence: CRC-16 (x^16 + x^12 + x^5 + 1) over the frame,
+/// least significant bit first, preset to ones, sent complemented.
+uint16_t frameCheckSequence(std::span<const uint8_t> octets)
+{
+    uint16_t crc = 0xFFFF;
+    for (const uint8_t octet : octets) {
+        crc ^= octet;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0x8408) : uint16_t(crc >> 1);
+    }
+    return uint16_t(~crc);
+}
+
+/// Writes bits into octets, the first bit in the most significant position.
+class BitWriter
+{
+public:
+    void bit(bool one)
+    {
+        if (used_ == 0)
+            out_.push_back(0);
+        if (one)
+            out_.back() |= uint8_t(0x80 >> used_);
+        used_ = (used_ + 1) % 8;
+    }
+    void flag()
+    {
+        for (int i = 7; i >= 0; --i)
+            bit((Flag >> i) & 1);
+    }
+    /// An octet of the frame, least significant bit first, with a zero after five ones.
+    void stuffed(uint8_t octet)
+    {
+        for (int i = 0; i < 8; ++i) {
+            const bool one = (octet >> i) & 1;
+            bit(one);
+            ones_ = one ? ones_ + 1 : 0;
+            if (ones_ == 5) {
+                bit(false);
+                ones_ = 0;
+            }
+        }
+    }
+    /// Flag bits until the last octet is full.
+    void fill()
+    {
+        for (int i = 7; used_ != 0; --i)
+            bit((Flag >> i) & 1);
+    }
+    std::vector<uint8_t> take() { return std::move(out_); }
+
+private:
+    std::vector<uint8_t> out_;
+    int used_ = 0;
+    int ones_ = 0;
+};
+
+} // namespace
+
+std::vector<uint8_t> encodeHdlc(std::span<const uint8_t> frame)
+{
+    BitWriter writer;
+    for (std::size_t i = 0; i < OpeningFlags; ++i)
+        writer.flag();
+    for (const uint8_t octet : frame)
+        writer.stuffed(octet);
+    const uint16_t fcs = frameCheckSequence(frame);
+    writer.stuffed(uint8_t(fcs & 0xFF));
+    writer.stuffed(uint8_t(fcs >> 8));
+    writer.flag();
+    writer.fill();
+    return writer.take();
+}
+
+std::optional<std::vector<std::vector<uint8_t>>> decodeHdlc(std::span<const uint8_t> payload,
+                                                            std::string* error)
+{
+    std::vector<std::vector<uint8_t>> frames;
+    bool inFrame = false;  // a flag has been seen: bits go to the frame
+    unsigned ones = 0;     // ones in a row, across stuffing
+    unsigned shift = 0;    // the last eight bits, for finding flags
+    std::vector<bool> bits;
+    auto closeFrame = [&]() -> bool {
+        // The flag's first seven bits went into the frame before it was seen.
+        bits.resize(bits.size() >= 7 ? bits.size() - 7 : 0);
+        if (bits.empty())
+            return true; // flags back to back
+        if (bits.size() % 8 != 0)
+            return fail(error, "HDLC frame not a whole number of octets");
+        std::vector<uint8_t> octets(bits.size() / 8, 0);
+        for (std::size_t i = 0; i < bits.size(); ++i)
+            if (bits[i])
+                octets[i / 8] |= uint8_t(1 << (i % 8));
+        if (octets.size() < 3)
+            return fail(error, "HDLC frame shorter than its check sequence");
+        const std::size_t length = octets.size() - 2;
+        const uint16_t received = uint16_t(octets[length] | (octets[length + 1] << 8));
+        if (frameCheckSequence(std::span(octets).first(length)) != received)
+            return fail(error, "HDLC frame check sequence does not match");
+        octets.resize(length);
+        frames.push_back(std::move(octets));
+        return true;
+    };
+    for (const uint8_t octet : payload) {
+        for (int i = 7; i >= 0; --i) {
+            const bool one = (octet >> i) & 1;
+            shift = ((shift << 1) | (one ? 1 : 0)) & 0xFF;
+            if (shift == Flag) {
+                if (inFrame && !closeFrame())
+                    return std::nullopt;
+                inFrame = true;
+                bits.clear();
+                ones = 0;
+                continue;
+            }
+            if (!inFrame)
+                continue;
+            if (one) {
+                if (++ones >= 7) {
+                    // Ones straight after a flag are the line idling; inside a frame they
+                    // abort it.
+                    if (bits.size() + 1 != ones)
+                        return refuse(error, "HDLC frame aborted (seven ones in a row)");
+                    inFrame = false;
+                    bits.clear();
+                    continue;
+                }
+            } else {
+                const bool stuffing = ones == 5;
+                ones = 0;
+                if (stuffing)
+                    continue; // the zero inserted after five ones
+            }
+            bits.push_back(one);
+            if (bits.size() > (MaxHdlcFrame + 1) * 8)
+                return refuse(error, "HDLC frame longer than an H.224 frame");
+        }
+    }
+    // A part of a flag after the last frame is flag fill; a whole octet or more is a frame
+    // that was cut off.
+    const bool idle = std::all_of(bits.begin(), bits.end(), [](bool b) { return b; });
+    if (inFrame && bits.size() >= 8 && !idle)
+        return refuse(error, "HDLC frame cut off before its closing flag");
+    if (frames.empty())
+        return refuse(error, "no HDLC frame in the payload");
+    return frames;
+}
+
 std::vector<uint8_t> encodeCmeMessage(const CmeMessage& message)
 {
     std::vector<uint8_t> out;

@@ -28,8 +28,8 @@ inline constexpr std::size_t MinFrameSize = 9;
 /// octets; anything beyond this is refused rather than buffered.
 inline constexpr std::size_t MaxClientData = 256;
 
-/// One H.224 frame as carried in an RTP payload (H.323 Annex Q): the octets of the
-/// H.224 frame structure without HDLC flags, bit stuffing and frame check sequence.
+/// One H.224 frame: the octets of the H.224 frame structure without HDLC flags, bit
+/// stuffing and frame check sequence (see Framing for how they travel).
 struct Frame
 {
     uint16_t dlci = LowPriorityDlci;
@@ -54,6 +54,30 @@ std::vector<uint8_t> encodeFrame(const Frame& frame);
 /// one of H.224's, the reserved bit of the client ID set, a client ID extension cut off,
 /// or more than MaxClientData octets of client data.
 std::optional<Frame> decodeFrame(std::span<const uint8_t> bytes, std::string* error = nullptr);
+
+/// How H.224 frames sit in the RTP payload.  With the data protocol hdlcFrameTunnelling
+/// (what H.323 Annex Q equipment announces) each payload is an HDLC bit stream: flags,
+/// the frame's octets sent least significant bit first with a zero inserted after five
+/// ones, the frame check sequence, and flags again, the first bit of the stream in the
+/// most significant bit of the payload's first octet.  Otherwise (RFC 4573) the payload is
+/// the frame's octets alone.
+enum class Framing
+{
+    Hdlc,
+    Bare,
+};
+
+/// The octets of one frame (encodeFrame) as an HDLC bit stream for one payload: opening
+/// flags, the stuffed frame and its FCS (CRC-16 of ISO/IEC 13239, low octet first), a
+/// closing flag, and flag bits up to the last octet's end.
+std::vector<uint8_t> encodeHdlc(std::span<const uint8_t> frame);
+
+/// The frames of an HDLC bit stream in one payload, flags found at any bit position,
+/// their FCS checked and removed.  Nothing, with the reason in `error`, when a frame is
+/// aborted (seven ones), cut off before its closing flag, not a whole number of octets,
+/// longer than an H.224 frame this engine takes, or fails its check.
+std::optional<std::vector<std::vector<uint8_t>>> decodeHdlc(std::span<const uint8_t> payload,
+                                                            std::string* error = nullptr);
 
 /// The client management entity's messages (H.224 8.3), the client data of frames to
 /// client 0.

@@ -166,10 +166,13 @@ std::shared_ptr<FrameStream> H224Handler::openTransmit(const MediaFormat& format
 {
     auto [writer, reader] = makeStreamPipe(format, sessionId, TransmitQueueFrames);
     writer->open();
+    const Framing framing =
+        format.stringOption(option::H224Framing, "HDLC") == "bare" ? Framing::Bare : Framing::Hdlc;
     std::shared_ptr<FrameStream> old;
     {
         std::lock_guard lock(mutex_);
         old = std::exchange(transmit_, writer);
+        framing_ = framing;
     }
     if (old)
         old->close();
@@ -203,14 +206,20 @@ void H224Handler::announce()
 bool H224Handler::sendFrame(Frame frame)
 {
     std::shared_ptr<FrameStream> transmit;
+    Framing framing = Framing::Hdlc;
     {
         std::lock_guard lock(mutex_);
         transmit = transmit_;
+        framing = framing_;
     }
     if (!transmit)
         return false;
     StreamFrame out;
     out.payload = encodeFrame(frame);
+    if (framing == Framing::Hdlc)
+        out.payload = encodeHdlc(out.payload);
+    // Each payload holds one whole frame.
+    out.marker = true;
     const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - created_);
     out.timestamp = uint32_t(uint64_t(elapsed.count()) * H224ClockRate / 1000000);
     if (!transmit->writeFrame(out)) {
@@ -293,8 +302,32 @@ bool H224Handler::receive(std::span<const uint8_t> payload)
         refuse("more frames a second than a camera control needs");
         return false;
     }
+    // A bare frame starts with its Q.922 address, which no HDLC stream does (flags come
+    // first): what does not decode bare is read as HDLC.
+    std::string bareError;
+    if (decodeFrame(payload, &bareError))
+        return receiveFrame(payload);
     std::string error;
-    auto frame = decodeFrame(payload, &error);
+    auto frames = decodeHdlc(payload, &error);
+    if (!frames) {
+        // Without a single flag the payload was meant as a bare frame: say what is wrong
+        // with that.
+        refuse(std::find(payload.begin(), payload.end(), 0x7E) == payload.end() &&
+                       error == "no HDLC frame in the payload"
+                   ? bareError
+                   : error);
+        return false;
+    }
+    bool taken = true;
+    for (const auto& octets : *frames)
+        taken = receiveFrame(octets) && taken;
+    return taken;
+}
+
+bool H224Handler::receiveFrame(std::span<const uint8_t> octets)
+{
+    std::string error;
+    auto frame = decodeFrame(octets, &error);
     if (!frame) {
         refuse(error);
         return false;
@@ -305,16 +338,19 @@ bool H224Handler::receive(std::span<const uint8_t> payload)
         refuse("segmented frame");
         return false;
     }
+    if (frame->clientId != CmeClientId && frame->clientId != FeccClientId) {
+        refuse("frame for client " + std::to_string(frame->clientId) +
+               ", which this terminal does not have");
+        return false;
+    }
     {
         std::lock_guard lock(mutex_);
         ++statistics_.framesReceived;
     }
     if (frame->clientId == CmeClientId)
         handleCme(frame->data);
-    else if (frame->clientId == FeccClientId)
-        fecc_->onClientData(frame->data);
     else
-        VOIP_TRACE(4, "H224\tIgnored a frame for client " << unsigned(frame->clientId));
+        fecc_->onClientData(frame->data);
     return true;
 }
 

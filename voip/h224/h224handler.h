@@ -93,13 +93,17 @@ public:
     const std::shared_ptr<FeccHandler>& fecc() const { return fecc_; }
 
     /// The stream the channel's patch reads the frames to send from (not open yet).  A
-    /// second call replaces the first (a reopened channel).
+    /// second call replaces the first (a reopened channel).  The format's "H.224 Framing"
+    /// says how the frames go: "bare", or HDLC (the default).
     std::shared_ptr<FrameStream> openTransmit(const MediaFormat& format, unsigned sessionId);
     /// The stream the channel's patch writes the received payloads to (not open yet).
     std::shared_ptr<FrameStream> openReceive(const MediaFormat& format, unsigned sessionId);
     bool transmitOpen() const;
 
-    /// Takes one received RTP payload; false when it is refused (counted and traced).
+    /// Takes one received RTP payload, HDLC framed or bare, whatever the far end announced
+    /// (some send the one while announcing the other); false when it is refused (counted
+    /// and traced): a frame that fails its check, is aborted or cut off, does not decode,
+    /// is segmented, or is for a client this terminal does not have.
     bool receive(std::span<const uint8_t> payload);
 
     /// Sends client data to a client of the far end; false when no transmit side is open.
@@ -120,6 +124,8 @@ public:
 private:
     H224Handler(FeccCapabilities local, std::shared_ptr<FeccObserver> observer);
     bool sendFrame(Frame frame);
+    /// Acts on one frame's octets; false when refused.
+    bool receiveFrame(std::span<const uint8_t> octets);
     void refuse(const std::string& reason);
     bool overRateLimit();
     void handleCme(std::span<const uint8_t> data);
@@ -132,6 +138,7 @@ private:
 
     mutable std::mutex mutex_; // guards the members below
     std::shared_ptr<FrameStream> transmit_;
+    Framing framing_ = Framing::Hdlc;
     bool remoteFecc_ = false;
     std::optional<FeccCapabilities> remoteCapabilities_;
     H224Statistics statistics_;

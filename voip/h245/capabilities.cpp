@@ -184,7 +184,12 @@ void buildVideo(asn::Value& video, const Capability& capability)
 
 void buildData(asn::Value& data, const Capability& capability)
 {
-    data.field("application").choose("h224").choose("hdlcFrameTunnelling");
+    asn::Value& protocol = data.field("application").choose("h224");
+    // Only the alternatives without contents can be named here.
+    const asn::Type* type = protocol.type();
+    const int index = type ? type->indexOf(capability.dataProtocol) : -1;
+    protocol.choose(index >= 0 && capability.dataProtocol != "nonStandard" ? capability.dataProtocol
+                                                                          : "hdlcFrameTunnelling");
     data.field("maxBitRate").setInteger(capability.maxBitRate);
 }
 
@@ -262,6 +267,7 @@ Capability readData(const asn::Value& data)
     if (application.is("h224")) {
         capability.type = CapabilityType::H224;
         capability.maxBitRate = static_cast<std::uint32_t>(data["maxBitRate"].integer());
+        capability.dataProtocol = std::string(application.chosen().choiceName());
     } else {
         const std::string_view name = application.choiceName();
         capability.otherName = name.empty() ? "unknown" : std::string(name);

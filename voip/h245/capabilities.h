@@ -106,6 +106,9 @@ struct Capability
     std::string userInputName;
     /// GenericAudio: the capability identifier ("0.0.8.245.1.1.1").
     std::string genericIdentifier;
+    /// H224: the DataProtocolCapability alternative ("hdlcFrameTunnelling", "transparent",
+    /// ...), which says how the frames travel.
+    std::string dataProtocol = "hdlcFrameTunnelling";
     /// Other: where the entry sits ("receiveAudioCapability.g729", "nonStandard", ...).
     std::string otherName;
 

@@ -135,6 +135,15 @@ H264Limits h264ReceiverLimits(const h245::H264Parameters& parameters)
 MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& theirs,
                              std::uint8_t packetizationMode)
 {
+    if (theirs.type == h245::CapabilityType::H224) {
+        // H.323 Annex Q equipment announces hdlcFrameTunnelling and takes HDLC framed
+        // frames; any other protocol gets the frames as they are (RFC 4573).
+        MediaFormat format = ours;
+        if (!format.hasOption(option::H224Framing))
+            format.setStringOption(option::H224Framing,
+                                   theirs.dataProtocol == "hdlcFrameTunnelling" ? "HDLC" : "bare");
+        return format;
+    }
     if (theirs.type != h245::CapabilityType::H264 &&
         theirs.type != h245::CapabilityType::H239Content)
         return ours;

@@ -37,6 +37,8 @@ inline constexpr std::string_view Profile = "Profile";
 inline constexpr std::string_view Level = "Level";
 inline constexpr std::string_view ContentRole = "Content Role";
 inline constexpr std::string_view PacketizationMode = "Packetization Mode";
+/// H.224: "HDLC" (frames as an HDLC bit stream) or "bare" (the frame's octets alone).
+inline constexpr std::string_view H224Framing = "H.224 Framing";
 } // namespace option
 
 /// Clock rate assumed for a format that gives none.

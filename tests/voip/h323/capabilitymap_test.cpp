@@ -147,5 +147,23 @@ TEST(CapabilityMap, APictureBeyondTheLevelIsAnnouncedWithCustomParameters)
     EXPECT_EQ(h264LevelText(70), "3");
 }
 
+TEST(CapabilityMap, H224FramingFollowsTheDataProtocolTheFarEndAnnounces)
+{
+    const MediaFormat fecc = *findFormat(standardMediaFormats(), format::Fecc);
+    h245::Capability theirs;
+    theirs.type = h245::CapabilityType::H224;
+    theirs.maxBitRate = 640;
+    // Read back from the wire as a peer announces it, then followed.
+    for (const auto& [protocol, framing] : {std::pair{"hdlcFrameTunnelling", "HDLC"},
+                                            std::pair{"transparent", "bare"}}) {
+        theirs.dataProtocol = protocol;
+        const auto read = h245::readCapability(h245::buildCapability(theirs));
+        EXPECT_EQ(read.dataProtocol, protocol);
+        EXPECT_EQ(formatToTransmit(fecc, read, 0).stringOption(option::H224Framing, ""), framing);
+    }
+    // What we announce is what Annex Q equipment takes.
+    EXPECT_EQ(capabilityOfFormat(fecc)->dataProtocol, "hdlcFrameTunnelling");
+}
+
 } // namespace
 } // namespace voip::h323
