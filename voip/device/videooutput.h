@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "voip/device/videoframe.h"
 
@@ -13,6 +14,9 @@ class VideoOutput
 public:
     virtual ~VideoOutput() = default;
     virtual void showFrame(const VideoFrame& frame) = 0;
+    /// Each coded picture as it arrives (H.264 access unit in Annex B), before decoding;
+    /// an output that keeps the stream itself (diagnostics) overrides this.
+    virtual void takeCodedPicture(std::span<const uint8_t>) {}
 };
 
 /// Keeps the last picture it was shown and counts them (tests, headless use).  Any thread.

@@ -151,10 +151,10 @@ bool VideoSinkStream::onOpen()
     return true;
 }
 
-void VideoSinkStream::askForPicture()
+void VideoSinkStream::askForPicture(std::chrono::milliseconds interval)
 {
     const auto now = std::chrono::steady_clock::now();
-    if (lastAsk_ && now - *lastAsk_ < minAskInterval_) {
+    if (lastAsk_ && now - *lastAsk_ < interval) {
         askPending_ = true; // asked for when the interval has passed
         return;
     }
@@ -171,6 +171,29 @@ bool VideoSinkStream::containsKeyFrame(std::span<const uint8_t> picture)
         if ((nal[0] & 0x1F) == 5)
             return true;
     return false;
+}
+
+bool VideoSinkStream::decodable(std::span<const uint8_t> picture)
+{
+    bool idr = false;
+    for (const auto nal : h264::splitAnnexB(picture)) {
+        switch (nal[0] & 0x1F) {
+        case 7:
+            haveSps_ = true;
+            break;
+        case 8:
+            havePps_ = true;
+            break;
+        case 5:
+            idr = true;
+            break;
+        default:
+            break;
+        }
+    }
+    if (!started_ && idr && haveSps_ && havePps_)
+        started_ = true;
+    return started_;
 }
 
 bool VideoSinkStream::parameterSetsAcceptable(std::span<const uint8_t> picture)
@@ -211,6 +234,15 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
             // make the decoder allocate or fail.  A new IDR brings new sets.
             ++refused_;
             askForPicture();
+            continue;
+        }
+        if (output_)
+            output_->takeCodedPicture(picture_);
+        if (!decodable(picture_)) {
+            // It refers to parameter sets we never had, or follows a key frame we never
+            // had: a decoder would show garbage.  The sender is asked at once.
+            ++awaitingKeyFrame_;
+            askForPicture(UrgentAskInterval);
             continue;
         }
         decoded_.clear();

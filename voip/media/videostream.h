@@ -85,8 +85,11 @@ private:
 /// The far end's video, shown: H.264 RTP payloads reassembled, decoded and handed to a
 /// video output.  A lost or undecodable picture asks the far end for a new one through
 /// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`; damage
-/// within the interval asks when it has passed, unless a key frame came meanwhile.  The
-/// decoder is made when the first payload arrives.
+/// within the interval asks when it has passed, unless a key frame came meanwhile.
+/// Pictures before the first IDR picture with its parameter sets (the start of a stream
+/// was lost, as in a fastStart call whose first packets came before we listened) are not
+/// decoded, so nothing broken is shown, and ask at once, then every UrgentAskInterval
+/// until it comes.  The decoder is made when the first payload arrives.
 class VideoSinkStream : public FrameStream
 {
 public:
@@ -94,8 +97,12 @@ public:
                     std::shared_ptr<VideoOutput> output, std::function<void()> askForPicture,
                     std::chrono::milliseconds minAskInterval = std::chrono::milliseconds(1000));
 
+    static constexpr std::chrono::milliseconds UrgentAskInterval{250};
+
     MediaStatus writeFrame(const StreamFrame& frame) override;
     uint64_t picturesShown() const { return shown_; }
+    /// Pictures skipped while waiting for an IDR picture with its parameter sets.
+    uint64_t picturesAwaitingKeyFrame() const { return awaitingKeyFrame_; }
     uint64_t picturesAskedFor() const { return asked_; }
     uint64_t damagedPictures() const { return depacketiser_.damaged(); }
     /// Pictures never decoded because a sequence parameter set in them did not parse or
@@ -106,9 +113,13 @@ protected:
     bool onOpen() override;
 
 private:
-    void askForPicture();
+    void askForPicture(std::chrono::milliseconds interval);
+    void askForPicture() { askForPicture(minAskInterval_); }
     static bool parameterSetsAcceptable(std::span<const uint8_t> picture);
     static bool containsKeyFrame(std::span<const uint8_t> picture);
+    /// Notes the parameter sets and IDR slices of a picture; true when the decoder has
+    /// what the picture needs (a key frame with its sets has come).
+    bool decodable(std::span<const uint8_t> picture);
 
     std::shared_ptr<VideoOutput> output_;
     std::function<void()> askForPicture_;
@@ -121,7 +132,11 @@ private:
     std::vector<VideoFrame> decoded_;
     std::optional<std::chrono::steady_clock::time_point> lastAsk_;
     bool askPending_ = false; ///< damage seen since the last ask, not yet asked for
+    bool haveSps_ = false;
+    bool havePps_ = false;
+    bool started_ = false; ///< an IDR picture with its parameter sets was decoded
     std::atomic<uint64_t> shown_{0};
+    std::atomic<uint64_t> awaitingKeyFrame_{0};
     std::atomic<uint64_t> asked_{0};
     std::atomic<uint64_t> refused_{0};
 };

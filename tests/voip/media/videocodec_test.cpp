@@ -125,6 +125,11 @@ TEST(H264Codec, KeyFramesOnRequestProfilesAndTheBitRateFollowed)
             encoder.value()->requestKeyFrame();
         ASSERT_TRUE(encoder.value()->encode(pattern(320, 240, n), accessUnit));
         EXPECT_EQ(hasUnit(accessUnit, 5), n == 0 || n == 20) << "picture " << n;
+        // Every IDR picture carries its parameter sets: a receiver that missed the first
+        // needs nothing else.
+        if (hasUnit(accessUnit, 5)) {
+            EXPECT_TRUE(hasUnit(accessUnit, 7) && hasUnit(accessUnit, 8)) << "picture " << n;
+        }
         if (n == 0) {
             EXPECT_EQ(profileOf(accessUnit), 66) << "baseline";
         }

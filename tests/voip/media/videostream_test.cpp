@@ -231,5 +231,53 @@ TEST(VideoStreams, SendsAtTheSizeRateAndPacketisationTheChannelTakes)
     EXPECT_NEAR(double(*last - *first) / double(pictures.size() - 1), 2.5, 0.2);
 }
 
+TEST(VideoStreams, AStreamJoinedAfterItsKeyFrameShowsNothingBrokenAndAsksAtOnce)
+{
+    // As in a fastStart call whose first packets came before the receiver listened: the
+    // IDR picture with its parameter sets is gone, the pictures after it refer to them.
+    // The first request is lost too (it went before H.245 could carry it): the next must
+    // follow at once, not after the usual interval.
+    H264EncoderOptions encoding;
+    auto camera = std::make_shared<VideoSourceStream>(h264(), VideoSessionId, kFakeVideoDriver,
+                                                      smallInput(), encoding);
+    auto screen = std::make_shared<MemoryVideoOutput>();
+    std::vector<std::chrono::steady_clock::time_point> asks;
+    auto display = std::make_shared<VideoSinkStream>(h264(), VideoSessionId, screen, [&] {
+        asks.push_back(std::chrono::steady_clock::now());
+        if (asks.size() > 1)
+            camera->requestKeyFrame();
+    });
+    ASSERT_TRUE(camera->open());
+    ASSERT_TRUE(display->open());
+    StreamFrame frame;
+    uint32_t firstTimestamp = 0;
+    unsigned skipped = 0;
+    std::optional<std::chrono::steady_clock::time_point> firstLate;
+    uint64_t shownBeforeKeyFrame = 0;
+    for (int packets = 0; packets < 400 && screen->frames() < 5; ++packets) {
+        ASSERT_TRUE(camera->readFrame(frame));
+        if (packets == 0)
+            firstTimestamp = frame.timestamp;
+        if (frame.timestamp == firstTimestamp) {
+            ++skipped; // the key frame never arrives
+            continue;
+        }
+        if (!firstLate) {
+            firstLate = std::chrono::steady_clock::now();
+            frame.lostBefore = skipped;
+        }
+        if (camera->keyFramesSent() < 2)
+            shownBeforeKeyFrame = screen->frames();
+        ASSERT_TRUE(display->writeFrame(frame));
+    }
+    EXPECT_EQ(shownBeforeKeyFrame, 0u) << "nothing decoded before a key frame";
+    EXPECT_GE(display->picturesAwaitingKeyFrame(), 1u);
+    ASSERT_GE(asks.size(), 2u);
+    EXPECT_LT(asks[0] - *firstLate, 100ms) << "asked with the first picture it cannot use";
+    EXPECT_LT(asks[1] - asks[0], 500ms) << "asked again soon, not after the usual second";
+    EXPECT_GE(screen->frames(), 5u) << "the key frame asked for is shown, and what follows";
+    EXPECT_EQ(camera->keyFramesSent(), 2u);
+}
+
 } // namespace
 } // namespace voip
