@@ -150,8 +150,7 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
     MediaFormat format = ours;
     const H264Limits limits = h264ReceiverLimits(theirs.h264);
     const std::uint8_t ourLevel = h264LevelNumber(ours.stringOption(option::Level, "3.1"));
-    const std::uint8_t level =
-        std::min(ourLevel, theirs.h264.level == 0 ? ourLevel : theirs.h264.level);
+    const std::uint8_t highest = std::min(ourLevel, levelRow(theirs.h264.level).number);
     // A decoder of another profile still decodes constrained Baseline; High and Main only
     // go to one that says it takes them.
     std::string profile = ours.stringOption(option::Profile, "Baseline");
@@ -179,6 +178,22 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
     if (perPicture * std::uint64_t(clock) > limits.maxMbps * std::uint64_t(frameTime))
         frameTime = std::int64_t((perPicture * std::uint64_t(clock) + limits.maxMbps - 1) /
                                  std::max<std::uint64_t>(1, limits.maxMbps));
+    // The lowest level that holds the stream tells a decoder the least it must be ready
+    // for; H.264 Table A-1 per picture, per second and for the bit rate.
+    const std::uint64_t perSecond =
+        (perPicture * std::uint64_t(clock) + std::uint64_t(frameTime) - 1) / std::uint64_t(frameTime);
+    std::uint8_t level = highest;
+    for (const auto& row : levelTable) {
+        if (row.number > highest)
+            break;
+        if (row.text == "1b")
+            continue;
+        if (perPicture <= row.maxFs && perSecond <= row.maxMbps &&
+            std::uint64_t(maxBitRate) <= std::uint64_t{row.maxBrKbps} * 1000) {
+            level = row.number;
+            break;
+        }
+    }
 
     format.change([&](MediaFormat::Editor& edit) {
         edit.setStringOption(option::Profile, profile);
@@ -240,8 +255,18 @@ std::optional<h245::Capability> capabilityOfFormat(const MediaFormat& format)
     return capability;
 }
 
+h245::H264Parameters decoderH264Parameters()
+{
+    h245::H264Parameters parameters;
+    parameters.profile = h264ProfileBits("Baseline") | h264ProfileBits("Main") |
+                         h264ProfileBits("High");
+    parameters.level = h264LevelNumber("5.1");
+    return parameters;
+}
+
 h245::CapabilitySet capabilitySetOfFormats(const MediaFormatList& formats,
-                                           std::uint8_t sequenceNumber)
+                                           std::uint8_t sequenceNumber,
+                                           const h245::H264Parameters& receive)
 {
     h245::CapabilitySet set;
     set.sequenceNumber = sequenceNumber;
@@ -251,8 +276,12 @@ h245::CapabilitySet capabilitySetOfFormats(const MediaFormatList& formats,
         auto capability = capabilityOfFormat(format);
         if (!capability)
             continue;
+        const bool video = capability->type == h245::CapabilityType::H264 ||
+                           capability->type == h245::CapabilityType::H239Content;
+        if (video)
+            capability->h264 = receive;
         content = content || capability->type == h245::CapabilityType::H239Content;
-        h264 = h264 || content || capability->type == h245::CapabilityType::H264;
+        h264 = h264 || video;
         set.capabilities.push_back(std::move(*capability));
     }
     // The depacketiser takes both modes a sender may choose.

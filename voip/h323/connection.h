@@ -273,6 +273,8 @@ private:
     void sendMasterSlaveDetermination();
     void masterSlaveDecided(bool master);
     void checkReadyForChannels();
+    /// A new capability set during the call: our channels follow it.
+    void followNewCapabilities();
     /// Opens our transmit channel of each session (or of `onlySession`) that has none.
     void openChannels(std::optional<unsigned> onlySession = std::nullopt);
     /// The far end's receive capability that `format` can be sent to, or null.
@@ -352,6 +354,7 @@ private:
     const bool fastStartWanted_;
     const bool tunnellingWanted_;
     const bool h245InSetupWanted_;
+    const FastStartNumbering fastStartNumbering_;
     const UserInputMode userInputMode_;
     const h225::ProductIdentity identity_;
     const std::uint64_t receiveBandwidth_;

@@ -546,9 +546,12 @@ void Connection::handleRequest(const asn::Value& message, std::string_view name)
             queueH245(h245::buildTerminalCapabilitySetReject(reject));
             return;
         }
+        const bool changed = remoteCapabilitiesReceived_ && !(remoteCapabilities_ == *set);
         remoteCapabilities_ = std::move(set.value());
         remoteCapabilitiesReceived_ = true;
         queueH245(h245::buildTerminalCapabilitySetAck(sequence));
+        if (changed && channelsOpened_)
+            followNewCapabilities();
         checkReadyForChannels();
     } else if (name == "openLogicalChannel") {
         handleOpenLogicalChannel(message);
@@ -700,7 +703,8 @@ void Connection::sendCapabilitySet()
 {
     ++capabilitySequence_;
     capabilitiesAcked_ = false;
-    auto set = capabilitySetOfFormats(mediaFormatsToOffer(), capabilitySequence_);
+    auto set =
+        capabilitySetOfFormats(mediaFormatsToOffer(), capabilitySequence_, endpoint_.h264Receive());
     queueH245(h245::buildTerminalCapabilitySet(set));
     // The answer's time runs from when the set can go out.
     if (h245Ready_)
@@ -824,6 +828,47 @@ void Connection::openChannels(std::optional<unsigned> onlySession)
         }
     }
     publishChannels();
+}
+
+namespace {
+
+/// True when a video channel opened for `before` carries what `after` asks for.
+bool sameVideo(const MediaFormat& before, const MediaFormat& after)
+{
+    for (const auto name : {option::FrameWidth, option::FrameHeight, option::FrameTime,
+                            option::MaxBitRate, option::PacketizationMode})
+        if (before.integerOption(name, 0) != after.integerOption(name, 0))
+            return false;
+    return before.stringOption(option::Profile, "") == after.stringOption(option::Profile, "") &&
+           before.stringOption(option::Level, "") == after.stringOption(option::Level, "");
+}
+
+} // namespace
+
+void Connection::followNewCapabilities()
+{
+    // The far end's decoding changed during the call (or it paused us with an empty set):
+    // a channel of ours it no longer takes as it is closes, and is opened again as the new
+    // set allows.  Content follows its own presentation.
+    const auto offered = mediaFormatsToOffer();
+    std::erase_if(channels_, [&](const auto& channel) {
+        if (channel->fromRemote || channel->proposal || !channel->open ||
+            isContentFormat(channel->format))
+            return false;
+        const MediaFormat* ours = findFormat(offered, channel->format.name());
+        const h245::Capability* theirs = ours ? remoteReceiveCapability(*ours) : nullptr;
+        if (theirs && (ours->mediaType() != MediaType::Video ||
+                       sameVideo(channel->format,
+                                 formatToTransmit(*ours, *theirs, remotePacketizationMode()))))
+            return false;
+        VOIP_TRACE(2, "H323\tChannel " << channel->number << " closed: the far end's capabilities "
+                                       << (theirs ? "changed" : "no longer take it") << " on "
+                                       << describe());
+        queueH245(h245::buildCloseLogicalChannel(channel->number));
+        closeChannel(*channel);
+        return true;
+    });
+    openChannels();
 }
 
 const h245::Capability* Connection::remoteReceiveCapability(const MediaFormat& format) const
@@ -1219,7 +1264,9 @@ std::vector<std::string> Connection::answerFastStart()
         if (!media)
             continue;
         asn::Value answer = offer;
-        const std::uint16_t number = proposal.number;
+        const std::uint16_t number =
+            weReceive || fastStartNumbering_ == FastStartNumbering::Proposal ? proposal.number
+                                                                            : nextChannelNumber_++;
         asn::Value& h2250 = h2250Of(answer, !weReceive);
         if (weReceive)
             h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);

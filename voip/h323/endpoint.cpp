@@ -5,6 +5,7 @@
 #include "voip/base/trace.h"
 #include "voip/call.h"
 #include "voip/h225/message.h"
+#include "voip/h323/capabilitymap.h"
 #include "voip/h323/connection.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/h323/tpktchannel.h"
@@ -26,6 +27,7 @@ constexpr unsigned CauseResourceUnavailable = 47;
 EndPoint::EndPoint(Manager& manager, std::string prefix)
     : voip::Endpoint(manager, std::move(prefix))
     , work_(asio::make_work_guard(io_))
+    , h264Receive_(decoderH264Parameters())
 {
     thread_ = std::thread([this] { io_.run(); });
 }
@@ -324,6 +326,18 @@ h225::ProductIdentity EndPoint::productIdentity() const
 {
     std::lock_guard lock(mutex_);
     return identity_;
+}
+
+void EndPoint::setH264Receive(const h245::H264Parameters& parameters)
+{
+    std::lock_guard lock(mutex_);
+    h264Receive_ = parameters;
+}
+
+h245::H264Parameters EndPoint::h264Receive() const
+{
+    std::lock_guard lock(mutex_);
+    return h264Receive_;
 }
 
 void EndPoint::setInitialBandwidth(Direction direction, std::uint64_t bitsPerSecond)

@@ -15,6 +15,7 @@
 
 #include "voip/endpoint.h"
 #include "voip/h225/identity.h"
+#include "voip/h245/capabilities.h"
 #include "voip/q931/message.h"
 #include "voip/h323/rasclient.h"
 #include "voip/status.h"
@@ -29,6 +30,13 @@ enum class UserInputMode
 {
     Alphanumeric, ///< one UserInputIndication alphanumeric string per send
     Signal,       ///< one UserInputIndication signal per character (DTMF-like)
+};
+
+/// How our fastStart answer numbers the channel we transmit on.
+enum class FastStartNumbering
+{
+    Proposal, ///< the number of the caller's proposal (every caller finds it by that)
+    Own,      ///< a number of our own, as some stacks do (to stand in for them in tests)
 };
 
 /// A direction of media, for bandwidth figures.
@@ -85,6 +93,8 @@ public:
     bool h245Tunnelling() const { return tunnelling_; }
     void setH245InSetup(bool on) { h245InSetup_ = on; }
     bool h245InSetup() const { return h245InSetup_; }
+    void setFastStartNumbering(FastStartNumbering numbering) { fastStartNumbering_ = numbering; }
+    FastStartNumbering fastStartNumbering() const { return fastStartNumbering_; }
     void setUserInputMode(UserInputMode mode) { userInputMode_ = mode; }
     UserInputMode userInputMode() const { return userInputMode_; }
     void setTimers(const Timers& timers);
@@ -99,6 +109,12 @@ public:
     std::shared_ptr<RasClient> gatekeeper() const;
     /// The gatekeeper when it has us registered; null otherwise.
     std::shared_ptr<RasClient> registeredGatekeeper() const;
+
+    /// The H.264 decoding we announce (profiles, level, H.241 custom limits); by default
+    /// what the engine's decoder takes.  A lower announcement stands in for a far end with
+    /// a smaller decoder (tests, diagnostics).
+    void setH264Receive(const h245::H264Parameters& parameters);
+    h245::H264Parameters h264Receive() const;
 
     /// Initial bandwidth of a call, bit/s, per direction.
     void setInitialBandwidth(Direction direction, std::uint64_t bitsPerSecond);
@@ -175,12 +191,14 @@ private:
     std::atomic<bool> fastStart_{false};
     std::atomic<bool> tunnelling_{true};
     std::atomic<bool> h245InSetup_{false};
+    std::atomic<FastStartNumbering> fastStartNumbering_{FastStartNumbering::Proposal};
     std::atomic<UserInputMode> userInputMode_{UserInputMode::Alphanumeric};
 
     mutable std::mutex mutex_; // guards the settings below
     std::shared_ptr<RasClient> gatekeeper_;
     Timers timers_;
     h225::ProductIdentity identity_;
+    h245::H264Parameters h264Receive_;
     std::uint64_t receiveBandwidth_ = 4'000'000;
     std::uint64_t transmitBandwidth_ = 4'000'000;
 };

@@ -89,6 +89,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , fastStartWanted_(endpoint.fastStart())
     , tunnellingWanted_(endpoint.h245Tunnelling())
     , h245InSetupWanted_(endpoint.h245InSetup())
+    , fastStartNumbering_(endpoint.fastStartNumbering())
     , userInputMode_(endpoint.userInputMode())
     , identity_(endpoint.productIdentity())
     , receiveBandwidth_(endpoint.initialBandwidth(Direction::Receive))

@@ -18,7 +18,10 @@ TEST(CapabilityMap, AnnouncesFormatsInOrderWithUserInput)
     EXPECT_EQ(set.capabilities[1].type, h245::CapabilityType::G711Alaw);
     EXPECT_EQ(set.capabilities[2].type, h245::CapabilityType::G711Ulaw);
     EXPECT_EQ(set.capabilities[3].type, h245::CapabilityType::H264);
-    EXPECT_EQ(set.capabilities[3].h264.profile, 8); // High
+    // What the decoder takes, not what we send: Baseline, Main and High up to level 5.1.
+    EXPECT_EQ(set.capabilities[3].h264.profile, 64 | 32 | 8);
+    EXPECT_EQ(set.capabilities[3].h264.level, 113);
+    EXPECT_FALSE(set.capabilities[3].h264.customMaxFs);
     int userInput = 0;
     bool h239Control = false;
     for (const auto& capability : set.capabilities) {
@@ -163,6 +166,86 @@ TEST(CapabilityMap, H224FramingFollowsTheDataProtocolTheFarEndAnnounces)
     }
     // What we announce is what Annex Q equipment takes.
     EXPECT_EQ(capabilityOfFormat(fecc)->dataProtocol, "hdlcFrameTunnelling");
+}
+
+/// What a 1280x720, 25 a second, 2 Mbit/s High profile sender gives a receiver of
+/// `level` with these custom limits.
+MediaFormat sentTo(std::uint8_t level, std::optional<std::uint32_t> maxFs = {},
+                   std::optional<std::uint32_t> maxMbps = {}, std::uint8_t profile = 64)
+{
+    MediaFormat ours = *findFormat(standardMediaFormats(), format::H264High);
+    ours.change([](MediaFormat::Editor& edit) {
+        edit.setStringOption(option::Level, "5.1");
+        edit.setIntegerOption(option::FrameWidth, 1280);
+        edit.setIntegerOption(option::FrameHeight, 720);
+        edit.setIntegerOption(option::FrameTime, 3600);
+        edit.setIntegerOption(option::MaxBitRate, 2'000'000);
+        edit.setIntegerOption(option::TargetBitRate, 2'000'000);
+    });
+    h245::Capability theirs;
+    theirs.type = h245::CapabilityType::H264;
+    theirs.h264.profile = profile;
+    theirs.h264.level = level;
+    theirs.h264.customMaxFs = maxFs;
+    theirs.h264.customMaxMbps = maxMbps;
+    return formatToTransmit(ours, theirs, 1);
+}
+
+struct Sent
+{
+    std::string level;
+    std::int64_t width, height, frameTime, bitRate;
+};
+
+Sent describe(const MediaFormat& format)
+{
+    return {format.stringOption(option::Level, ""), format.integerOption(option::FrameWidth, 0),
+            format.integerOption(option::FrameHeight, 0), format.integerOption(option::FrameTime, 0),
+            format.integerOption(option::MaxBitRate, 0)};
+}
+
+TEST(CapabilityMap, TheLevelSentIsTheLowestThatHoldsTheStreamWithinTheReceivers)
+{
+    // Level 1.3 (CIF decoders: 396 macroblocks, 11880 a second, 768 kbit/s).
+    auto sent = describe(sentTo(36));
+    EXPECT_EQ(sent.level, "1.3");
+    EXPECT_EQ(sent.width, 416);
+    EXPECT_EQ(sent.height, 234);
+    EXPECT_EQ(sent.frameTime, 3600) << "390 macroblocks 25 a second fit";
+    EXPECT_EQ(sent.bitRate, 768'000);
+    // Level 3 with a MaxFS for 720p but the level's 40500 macroblocks a second: the
+    // picture is kept, the rate goes down, and the level stays the receiver's (its custom
+    // MaxFS carries the size; level 3.1 would be beyond what it said).
+    sent = describe(sentTo(64, 15));
+    EXPECT_EQ(sent.level, "3");
+    EXPECT_EQ(sent.width, 1280);
+    EXPECT_EQ(sent.frameTime, 8000) << "11.25 pictures a second";
+    // Level 3.1 holds 720p25 as it is; a level 4 receiver gets level 3.1 too, the least a
+    // decoder needs for this stream.
+    for (const std::uint8_t level : {71, 85}) {
+        sent = describe(sentTo(level));
+        EXPECT_EQ(sent.level, "3.1") << int(level);
+        EXPECT_EQ(sent.width, 1280);
+        EXPECT_EQ(sent.frameTime, 3600);
+        EXPECT_EQ(sent.bitRate, 2'000'000);
+    }
+}
+
+TEST(CapabilityMap, AbsurdReceiverValuesAreTakenAsTheNearestH241Allows)
+{
+    // Level 0 is no level: the lowest, level 1 (99 macroblocks, 1485 a second).
+    auto sent = describe(sentTo(0));
+    EXPECT_EQ(sent.level, "1");
+    EXPECT_LE(((sent.width + 15) / 16) * ((sent.height + 15) / 16), 99);
+    EXPECT_GE(sent.width, 16);
+    // MaxFS 0 is no limit beyond the level's; a huge MaxMBPS lifts the rate limit only.
+    sent = describe(sentTo(36, 0, 0xFFFFFFFFu));
+    EXPECT_EQ(sent.width, 416);
+    EXPECT_EQ(sent.frameTime, 3600);
+    // A level beyond 5.1 counts as 5.1; ours (5.1) and the stream decide.
+    sent = describe(sentTo(250));
+    EXPECT_EQ(sent.level, "3.1");
+    EXPECT_EQ(sent.width, 1280);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/voip/h323/h323fixture.h"
+#include "voip/h245/capabilities.h"
+#include "voip/media/mediaformat.h"
 
 namespace voip::h323::test {
 namespace {
@@ -223,6 +225,71 @@ TEST(H323UserInput, SignalModeSendsEachCharacter)
     ASSERT_TRUE(bob.manager.waitUntil([&] { return bob.manager.userInput.size() == 3; }));
     EXPECT_EQ(bob.manager.userInput, (std::vector<std::string>{"1", "2", "#"}));
     caller.reset();
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
+/// A capability set as a far end might send in the middle of a call: G.711 and, when
+/// `h264Level` is given, Baseline H.264 up to that level.
+h245::CapabilitySet farEndSet(std::uint8_t sequence, std::optional<std::uint8_t> h264Level)
+{
+    h245::CapabilitySet set;
+    set.sequenceNumber = sequence;
+    h245::Capability audio;
+    audio.type = h245::CapabilityType::G711Alaw;
+    set.capabilities.push_back(audio);
+    if (h264Level) {
+        h245::Capability video;
+        video.type = h245::CapabilityType::H264;
+        video.h264.profile = 64;
+        video.h264.level = *h264Level;
+        video.maxBitRate = 3840;
+        set.capabilities.push_back(video);
+    }
+    return set;
+}
+
+TEST(H323Call, OurChannelsFollowTheFarEndsCapabilitiesDuringTheCall)
+{
+    Side alice("alice");
+    Side bob("bob");
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    const std::string token = alice.call(bob.address());
+    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+    auto caller = alice.h323(token);
+    auto callee = bob.anyH323();
+    ASSERT_TRUE(caller && callee);
+    ASSERT_TRUE(eventually([&] { return caller->findMediaStream(VideoSessionId, false) != nullptr; }));
+    const auto before = *caller->findLogicalChannel(VideoSessionId, false);
+    auto frameTime = [&] {
+        auto stream = caller->findMediaStream(VideoSessionId, false);
+        return stream ? stream->mediaFormat().integerOption(option::FrameTime, 0) : 0;
+    };
+    const auto frameTimeBefore = frameTime();
+    ASSERT_EQ(frameTimeBefore, 3600) << "25 pictures a second";
+
+    // The far end's decoder becomes a level 1.1 one (3000 macroblocks a second): our video
+    // is opened again at the rate it takes.
+    ASSERT_TRUE(callee->sendH245(h245::buildTerminalCapabilitySet(farEndSet(50, 22))));
+    ASSERT_TRUE(eventually([&] {
+        auto now = caller->findLogicalChannel(VideoSessionId, false);
+        return now && now->number != before.number && frameTime() != 0;
+    }));
+    EXPECT_GE(frameTime(), 11880) << "396 macroblocks 7.5 times a second at most";
+    // An empty set pauses us: every channel of ours closes.  A full one brings them back.
+    ASSERT_TRUE(callee->sendH245(h245::buildTerminalCapabilitySet(h245::CapabilitySet{51})));
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& channel : caller->logicalChannels())
+            if (!channel.fromRemote)
+                return false;
+        return true;
+    }));
+    ASSERT_TRUE(callee->sendH245(h245::buildTerminalCapabilitySet(farEndSet(52, 85))));
+    EXPECT_TRUE(eventually([&] {
+        return caller->findLogicalChannel(AudioSessionId, false) &&
+               caller->findLogicalChannel(VideoSessionId, false) && frameTime() == frameTimeBefore;
+    }));
     alice.manager.clearCall(token, EndReason::LocalUser, true);
 }
 
