@@ -10,6 +10,7 @@
 #include "voip/device/soundchannel.h"
 #include "voip/device/video_sdl.h"
 #include "voip/device/video_v4l2.h"
+#include "voip/h323/capabilitymap.h"
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/stream.h"
@@ -43,6 +44,13 @@ std::optional<unsigned long> number(std::string_view text)
     if (error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
     return value;
+}
+
+std::string twoDecimals(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
 }
 
 std::optional<bool> onOff(std::string_view text)
@@ -101,6 +109,16 @@ std::string usage()
            "  --alias NAME            the alias registered (default: --name)\n"
            "  --e164 DIGITS           the number registered\n"
            "  --password TEXT         prove this password to the gatekeeper\n"
+           "  --record-h264 FILE      write the received video as coded (H.264, Annex B)\n"
+           "Standing in for other makers' systems:\n"
+           "  --h264-level L          announce H.264 decoding up to level L (1.3, 3.1, ...)\n"
+           "  --h264-profiles P,...   ... of these profiles (baseline, main, high)\n"
+           "  --max-fs N              ... pictures of up to N macroblocks (H.241 MaxFS)\n"
+           "  --max-mbps N            ... up to N macroblocks a second (H.241 MaxMBPS)\n"
+           "  --h224-framing hdlc|bare  send camera control frames so, whatever is announced\n"
+           "  --faststart-numbers proposal|own\n"
+           "                          number the channel we send on in fastStart answers as\n"
+           "                          the caller proposed it (default) or our own way\n"
            "At the end of each call the media statistics of every RTP stream are printed.\n";
 }
 
@@ -282,6 +300,57 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 return std::nullopt;
             }
             options.e164 = std::string(value);
+        } else if (name == "--record-h264") {
+            options.recordH264File = value;
+        } else if (name == "--h264-level") {
+            const auto level = voip::h323::h264LevelNumber(value);
+            if (voip::h323::h264LevelText(level) != value) {
+                error = "bad --h264-level (1, 1b, 1.1 ... 5.1): " + std::string(value);
+                return std::nullopt;
+            }
+            options.h264Level = level;
+        } else if (name == "--h264-profiles") {
+            std::uint8_t bits = 0;
+            std::string list(value);
+            std::istringstream words(list);
+            for (std::string word; std::getline(words, word, ',');) {
+                if (word == "baseline")
+                    bits |= 64;
+                else if (word == "main")
+                    bits |= 32;
+                else if (word == "high")
+                    bits |= 8;
+                else
+                    bits = 0, word.clear();
+                if (!bits)
+                    break;
+            }
+            if (!bits) {
+                error = "bad --h264-profiles (baseline, main, high): " + std::string(value);
+                return std::nullopt;
+            }
+            options.h264Profiles = bits;
+        } else if (name == "--max-fs" || name == "--max-mbps") {
+            auto count = number(value);
+            const unsigned long most = name == "--max-fs" ? 139264ul : 4'000'000ul;
+            if (!count || *count < 1 || *count > most) {
+                error = "bad " + std::string(name) + " (1 to " + std::to_string(most) +
+                        "): " + std::string(value);
+                return std::nullopt;
+            }
+            (name == "--max-fs" ? options.maxFs : options.maxMbps) = std::uint32_t(*count);
+        } else if (name == "--h224-framing") {
+            if (value != "hdlc" && value != "bare") {
+                error = "bad --h224-framing (hdlc or bare): " + std::string(value);
+                return std::nullopt;
+            }
+            options.h224Framing = value == "hdlc" ? "HDLC" : "bare";
+        } else if (name == "--faststart-numbers") {
+            if (value != "proposal" && value != "own") {
+                error = "bad --faststart-numbers (proposal or own): " + std::string(value);
+                return std::nullopt;
+            }
+            options.fastStartOwnNumbers = value == "own";
         } else if (name == "--password") {
             if (value.size() > 128) {
                 error = "bad --password (at most 128 characters)";
@@ -325,6 +394,29 @@ void TeeOutput::showFrame(const voip::VideoFrame& frame)
 {
     for (const auto& output : outputs_)
         output->showFrame(frame);
+}
+
+void TeeOutput::takeCodedPicture(std::span<const uint8_t> accessUnit)
+{
+    for (const auto& output : outputs_)
+        output->takeCodedPicture(accessUnit);
+}
+
+void FirstPictureOutput::showFrame(const voip::VideoFrame&)
+{
+    if (!seen_.exchange(true))
+        first_();
+}
+
+CodedVideoFile::CodedVideoFile(const std::string& path)
+    : file_(std::fopen(path.c_str(), "wb"), &std::fclose)
+{}
+
+void CodedVideoFile::takeCodedPicture(std::span<const uint8_t> accessUnit)
+{
+    std::lock_guard lock(mutex_);
+    if (file_ && std::fwrite(accessUnit.data(), 1, accessUnit.size(), file_.get()) == accessUnit.size())
+        std::fflush(file_.get());
 }
 
 unsigned Y4mOutput::written() const
@@ -477,6 +569,13 @@ bool CallManager::start()
             registry.writeBack(*format);
         }
     }
+    if (!options_.h224Framing.empty()) {
+        auto& registry = voip::MediaFormatRegistry::global();
+        if (auto format = registry.find(voip::format::Fecc)) {
+            format->setStringOption(voip::option::H224Framing, options_.h224Framing);
+            registry.writeBack(*format);
+        }
+    }
     if (!options_.videoDriver.empty()) {
         voip::VideoInputParams video;
         video.device = options_.videoDevice;
@@ -500,6 +599,14 @@ bool CallManager::start()
         }
         outputs[std::size_t(role)].push_back(std::move(output));
     }
+    if (!options_.recordH264File.empty()) {
+        auto output = std::make_shared<CodedVideoFile>(options_.recordH264File);
+        if (!output->ok()) {
+            print("error cannot write " + options_.recordH264File);
+            return false;
+        }
+        outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(std::move(output));
+    }
     if (options_.show) {
         voip::SdlVideoOutput::Options window;
         window.width = options_.videoWidth;
@@ -512,12 +619,23 @@ bool CallManager::start()
         }
         outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(opened.take());
     }
-    if (!outputs[0].empty() || !outputs[1].empty())
-        local_->setVideoOutputFactory(
-            [outputs](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
-                const auto& mine = outputs[std::size_t(role)];
-                return mine.empty() ? nullptr : std::make_shared<TeeOutput>(mine);
-            });
+    // Each call's main video also says when its first picture is shown.
+    local_->setVideoOutputFactory(
+        [this, outputs](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
+            auto mine = outputs[std::size_t(role)];
+            if (role == voip::pcss::VideoRole::Main)
+                mine.push_back(std::make_shared<FirstPictureOutput>([this] {
+                    std::chrono::steady_clock::time_point established;
+                    {
+                        std::lock_guard lock(mutex_);
+                        established = establishedAt_;
+                    }
+                    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - established);
+                    print("video first picture ms=" + std::to_string(ms.count()));
+                }));
+            return mine.empty() ? nullptr : std::make_shared<TeeOutput>(mine);
+        });
     if (options_.fecc) {
         // A camera that does everything, so that each action a far end sends is shown.
         voip::h224::FeccCapabilities camera;
@@ -535,6 +653,19 @@ bool CallManager::start()
     h323_->setFastStart(options_.fastStart);
     h323_->setH245Tunnelling(options_.tunnelling);
     h323_->setH245InSetup(options_.h245InSetup);
+    if (options_.fastStartOwnNumbers)
+        h323_->setFastStartNumbering(voip::h323::FastStartNumbering::Own);
+    if (options_.h264Level || options_.maxFs || options_.maxMbps || options_.h264Profiles) {
+        auto receive = h323_->h264Receive();
+        receive.level = options_.h264Level.value_or(receive.level);
+        receive.profile = options_.h264Profiles.value_or(receive.profile);
+        // H.241 counts these in units of 256 and 500 macroblocks.
+        if (options_.maxFs)
+            receive.customMaxFs = (*options_.maxFs + 255) / 256;
+        if (options_.maxMbps)
+            receive.customMaxMbps = (*options_.maxMbps + 499) / 500;
+        h323_->setH264Receive(receive);
+    }
     setMediaFormatOrder(options_.formatOrder);
     setMediaFormatMask(options_.formatMask);
     addRoute("h323:.* = pc:");
@@ -733,6 +864,10 @@ voip::AnswerCallResponse CallManager::OnAnswerCall(voip::Connection& connection,
 
 void CallManager::OnEstablishedCall(voip::Call& call)
 {
+    {
+        std::lock_guard lock(mutex_);
+        establishedAt_ = std::chrono::steady_clock::now();
+    }
     print("established token=" + call.token() + " " + call.partyA() + " -> " + call.partyB());
     const std::string token = call.token();
     if (!options_.userInput.empty()) {
@@ -801,8 +936,21 @@ bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStr
     // The local partners the join opens are not reported: one line per channel.
     if (!connection.isNetworkConnection())
         return Manager::OnOpenMediaStream(connection, stream);
-    print("media opened " + stream.mediaFormat().name() + " session " +
-          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
+    // What we send of video: the picture, rate and level the far end's capabilities left.
+    std::string sent;
+    const voip::MediaFormat& format = stream.mediaFormat();
+    if (stream.isSink() && format.mediaType() == voip::MediaType::Video) {
+        const auto frameTime = std::max<std::int64_t>(1, format.integerOption(voip::option::FrameTime, 3600));
+        sent = " size=" + std::to_string(format.integerOption(voip::option::FrameWidth, 0)) + "x" +
+               std::to_string(format.integerOption(voip::option::FrameHeight, 0)) +
+               " rate=" + twoDecimals(double(format.clockRate()) / double(frameTime)) +
+               " level=" + format.stringOption(voip::option::Level, "") +
+               " profile=" + format.stringOption(voip::option::Profile, "");
+    } else if (stream.isSink() && format.mediaType() == voip::MediaType::H224) {
+        sent = " framing=" + format.stringOption(voip::option::H224Framing, "HDLC");
+    }
+    print("media opened " + format.name() + " session " + std::to_string(stream.sessionId()) +
+          (stream.isSource() ? " receive" : " transmit") + sent);
     const bool opened = Manager::OnOpenMediaStream(connection, stream);
     // Once the local camera control stream is joined to the channel, the sequence can go.
     if (opened && options_.fecc && stream.isSink() &&

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdio>
+#include <functional>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <iosfwd>
 #include <mutex>
 #include <optional>
@@ -74,6 +77,16 @@ struct Options
     std::string e164;      ///< the number registered
     std::string password;  ///< proven to the gatekeeper when set
     std::string discovery; ///< where "auto" looks for a gatekeeper ("group:port")
+    // Standing in for other stacks' shapes (diagnostics, tests):
+    /// The H.264 decoding announced instead of the decoder's own (level, H.241 limits in
+    /// macroblocks and macroblocks a second, profile bits).
+    std::optional<std::uint8_t> h264Level;
+    std::optional<std::uint32_t> maxFs;
+    std::optional<std::uint32_t> maxMbps;
+    std::optional<std::uint8_t> h264Profiles;
+    std::string h224Framing;        ///< "HDLC" or "bare" whatever the far end announces
+    bool fastStartOwnNumbers = false; ///< number the fastStart answers' channels our way
+    std::string recordH264File;     ///< the received main video's coded pictures (Annex B)
 };
 
 /// A plain event line as one JSON object: {"event": ..., key=value words as members,
@@ -108,9 +121,39 @@ public:
         : outputs_(std::move(outputs))
     {}
     void showFrame(const voip::VideoFrame& frame) override;
+    void takeCodedPicture(std::span<const uint8_t> accessUnit) override;
 
 private:
     const std::vector<std::shared_ptr<voip::VideoOutput>> outputs_;
+};
+
+/// Calls `first` when the first picture of its stream is shown.
+class FirstPictureOutput : public voip::VideoOutput
+{
+public:
+    explicit FirstPictureOutput(std::function<void()> first)
+        : first_(std::move(first))
+    {}
+    void showFrame(const voip::VideoFrame&) override;
+
+private:
+    const std::function<void()> first_;
+    std::atomic<bool> seen_{false};
+};
+
+/// Writes the coded pictures received (H.264 in Annex B) into one file (--record-h264),
+/// for a decoder of another maker to read.
+class CodedVideoFile : public voip::VideoOutput
+{
+public:
+    explicit CodedVideoFile(const std::string& path);
+    bool ok() const { return file_ != nullptr; }
+    void showFrame(const voip::VideoFrame&) override {}
+    void takeCodedPicture(std::span<const uint8_t> accessUnit) override;
+
+private:
+    std::mutex mutex_; // guards file_
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
 };
 
 /// The "pc" side of the tool's calls: the sound devices of the chosen driver, except
@@ -170,8 +213,9 @@ private:
     std::shared_ptr<voip::h323::RasClient> gatekeeper_;
     SoundEndpoint* local_ = nullptr;
 
-    std::mutex mutex_; // guards out_, cleared_, failed_, helpers_, stopping_
+    std::mutex mutex_; // guards out_, cleared_, failed_, helpers_, stopping_, establishedAt_
     std::condition_variable changed_;
+    std::chrono::steady_clock::time_point establishedAt_{};
     unsigned cleared_ = 0;
     bool failed_ = false;
     bool stopping_ = false;
