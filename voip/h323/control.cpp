@@ -1267,6 +1267,7 @@ std::vector<std::string> Connection::answerFastStart()
         const std::uint16_t number =
             weReceive || fastStartNumbering_ == FastStartNumbering::Proposal ? proposal.number
                                                                             : nextChannelNumber_++;
+        answer.field("forwardLogicalChannelNumber").setInteger(number);
         asn::Value& h2250 = h2250Of(answer, !weReceive);
         if (weReceive)
             h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);
