@@ -904,7 +904,11 @@ void CallManager::schedulePresentation(const std::string& token)
         if (options_.presentFor)
             later(start + *options_.presentFor, [this, token] {
                 auto network = networkLeg(token);
-                if (!network || !network->stopPresentation())
+                // The far end may have taken the token over meanwhile: that ended ours
+                // already, which is how a presentation hands over.
+                if (network && !network->isPresentationWanted())
+                    print("presentation already ended token=" + token);
+                else if (!network || !network->stopPresentation())
                     print("error cannot stop presenting token=" + token);
             });
     }
