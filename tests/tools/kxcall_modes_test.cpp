@@ -1,0 +1,315 @@
+// Two kxcall processes on 127.0.0.1 in every fastStart and tunnelling mode, the callee
+// also shaped as other stacks answer (their own fastStart numbers, bare H.224 frames while
+// announcing HDLC): audio and H.264 both ways, a presentation taken over by the far end,
+// camera control and user input both ways, all in one call; tshark must read every H.245
+// message of it.  Then the H.264 a smaller receiver gets, read by ffprobe.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <unistd.h>
+
+#include "kxcallkit.h"
+#include "tools/common/capture.h"
+#include "tools/kxdecode/decoder.h"
+#include "voip/h245/message.h"
+#include "tshark_util.h"
+
+namespace {
+
+using namespace kx::testutil;
+using namespace std::chrono_literals;
+
+/// tshark writing loopback TCP into a file while it lives; nothing when tshark or the
+/// right to capture is missing.
+class LoopbackCapture
+{
+public:
+    explicit LoopbackCapture(const std::string& file)
+        : file_(file)
+    {
+        if (::geteuid() != 0 || !haveTshark())
+            return;
+        const std::string log = file + ".log";
+        const std::string pidFile = file + ".pid";
+        std::system(("tshark -i lo -f tcp -w " + file + " > " + log + " 2>&1 & echo $! > " +
+                     pidFile)
+                        .c_str());
+        for (int i = 0; i < 500 && readFile(log).find("Capturing on") == std::string::npos; ++i)
+            std::this_thread::sleep_for(20ms);
+        pid_ = std::atoi(readFile(pidFile).c_str());
+        running_ = pid_ > 0 && readFile(log).find("Capturing on") != std::string::npos;
+        // Packets are really taken a little after the message.
+        std::this_thread::sleep_for(1s);
+        std::remove(log.c_str());
+        std::remove(pidFile.c_str());
+    }
+    ~LoopbackCapture() { stop(); }
+
+    bool running() const { return running_; }
+
+    /// Ends the capture with everything written out.
+    void stop()
+    {
+        if (pid_ <= 0)
+            return;
+        std::this_thread::sleep_for(300ms);
+        ::kill(pid_, SIGINT);
+        for (int i = 0; i < 500 && std::filesystem::exists("/proc/" + std::to_string(pid_)); ++i)
+            std::this_thread::sleep_for(20ms);
+        pid_ = 0;
+    }
+
+private:
+    std::string file_;
+    int pid_ = 0;
+    bool running_ = false;
+};
+
+/// The H.245 messages of the call whose signalling went to `port`, as our decoder finds
+/// them (the separate H.245 connections followed from the addresses announced), and the
+/// TCP ports of that call.
+struct OurReading
+{
+    std::size_t h245 = 0;
+    std::set<std::uint16_t> ports;
+    std::vector<std::string> names;
+};
+
+OurReading readOurCall(const std::string& file, std::uint16_t port)
+{
+    kx::decode::Options options;
+    options.callSignallingPorts = {port};
+    const auto report =
+        kx::decode::decodeCapture(kx::capture::readCaptureFile(file), options);
+    OurReading reading;
+    for (const auto& message : report.messages) {
+        reading.ports.insert(message.flow.source.port);
+        reading.ports.insert(message.flow.destination.port);
+        if (message.protocol != kx::decode::Protocol::H245 || message.error)
+            continue;
+        ++reading.h245;
+        if (auto kind = voip::h245::kindOf(message.value))
+            reading.names.emplace_back(kind->name);
+    }
+    return reading;
+}
+
+unsigned receivedPackets(const std::string& log, const std::string& session)
+{
+    std::smatch match;
+    const std::regex line("stats \\S+ session " + session + " receive packets=([0-9]+)");
+    return std::regex_search(log, match, line) ? unsigned(std::stoul(match[1])) : 0;
+}
+
+struct Mode
+{
+    bool fastStart;
+    bool tunnelling;
+    bool otherShape; ///< the callee answers as other stacks do
+};
+
+std::string modeName(const testing::TestParamInfo<Mode>& info)
+{
+    return std::string(info.param.fastStart ? "FastStart" : "NoFastStart") +
+           (info.param.tunnelling ? "Tunnelled" : "SeparateH245") +
+           (info.param.otherShape ? "OtherStacksAnswer" : "");
+}
+
+class KxCallModes : public testing::TestWithParam<Mode>
+{};
+
+TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
+{
+    const Mode mode = GetParam();
+    const std::string base = tempPath(modeName({mode, 0}) + "_");
+    const std::string common =
+        std::string(" --video fake --video-size 320x180 --video-rate 25 --fecc") +
+        " --fast-start " + (mode.fastStart ? "on" : "off") + " --tunnelling " +
+        (mode.tunnelling ? "on" : "off");
+    // alice presents first; bob takes the token over while she still presents.
+    const std::string bob = "--name bob" + common +
+                            " --present --present-delay 2500 --send-input bob*1" +
+                            " --record-video " + base + "bob_video.y4m --record-content " + base +
+                            "bob_content.y4m" +
+                            (mode.otherShape ? " --faststart-numbers own --h224-framing bare" : "");
+    const std::string alice = "--name alice --hangup-after 6" + common +
+                              " --present --present-delay 500 --present-for 4000" +
+                              " --send-input alice#2 --record-video " + base +
+                              "alice_video.y4m --record-content " + base + "alice_content.y4m";
+    LoopbackCapture capture(base + "call.pcapng");
+    const auto logs = runKxcallPair(bob, alice, base);
+    capture.stop();
+
+    for (const auto* log : {&logs.caller, &logs.callee}) {
+        const bool isAlice = log == &logs.caller;
+        const std::string& text = *log;
+        SCOPED_TRACE(isAlice ? "alice" : "bob");
+        EXPECT_NE(text.find("established"), std::string::npos) << text;
+        EXPECT_EQ(text.find("error"), std::string::npos) << text;
+        EXPECT_NE(text.find(isAlice ? "user input \"bob*1\"" : "user input \"alice#2\""),
+                  std::string::npos)
+            << text;
+        EXPECT_GE(receivedPackets(text, "1"), 250u) << "audio\n" << text;
+        // The presentation: alice's, taken over by bob, seen in that order on both sides.
+        std::size_t at = 0;
+        for (const char* event :
+             {isAlice ? "local-started" : "remote-started", isAlice ? "local-stopped" : "remote-stopped",
+              isAlice ? "remote-started" : "local-started"}) {
+            at = text.find(std::string("presentation ") + event, at);
+            ASSERT_NE(at, std::string::npos) << event << "\n" << text;
+        }
+        EXPECT_EQ(text.find("local-refused"), std::string::npos) << text;
+        // Camera control: the far end's first and last moves and its presets.
+        for (const char* line : {"fecc start pan=left", "fecc stop focus=out",
+                                 "fecc activate-preset preset=3"})
+            EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+        EXPECT_EQ(text.find("timed-out"), std::string::npos) << text;
+    }
+    if (mode.otherShape) {
+        EXPECT_NE(logs.callee.find("FECC-RTP session 3 transmit framing=bare"), std::string::npos);
+        EXPECT_NE(logs.caller.find("FECC-RTP session 3 transmit framing=HDLC"), std::string::npos);
+    }
+    // Main video both ways for the whole call, content of each presenter at the far end.
+    for (const char* who : {"alice", "bob"}) {
+        SCOPED_TRACE(who);
+        const auto video = pictureNumbers(base + who + "_video.y4m");
+        EXPECT_GE(video.size(), 120u) << "main video";
+        EXPECT_TRUE(advancing(video, 1)) << "main video lost or reordered pictures";
+        const auto content = pictureNumbers(base + who + "_content.y4m");
+        EXPECT_GE(content.size(), 30u) << "content";
+    }
+
+    if (!capture.running()) {
+        std::cout << "[ skipped  ] tshark's reading: tshark or the right to capture is missing\n";
+    } else {
+        const std::string file = base + "call.pcapng";
+        const auto ours = readOurCall(file, logs.port);
+        ASSERT_GT(ours.h245, 20u);
+        std::string ports;
+        for (const auto port : ours.ports)
+            ports += (ports.empty() ? "" : ", ") + std::to_string(port);
+        const std::string call = "tcp.port in {" + ports + "}";
+        const std::string marks = runCommand(
+            "tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +
+            ") && (_ws.malformed || _ws.expert.severity >= warning)' -T fields -e frame.number "
+            "-e _ws.col.Info -e _ws.expert.message 2>/dev/null");
+        EXPECT_TRUE(marks.empty()) << "tshark marks:\n" << marks;
+        const std::string types =
+            runCommand("tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +
+                       ") && h245' -T fields -E occurrence=a -E aggregator=, -e h245.pdu_type "
+                       "2>/dev/null");
+        std::size_t theirs = 0;
+        for (const char c : types)
+            theirs += c == '\n' || c == ',';
+        EXPECT_EQ(theirs, ours.h245) << "H.245 messages tshark read, against ours";
+        for (const char* name : {"terminalCapabilitySet", "masterSlaveDetermination",
+                                 "openLogicalChannel", "userInput", "genericRequest",
+                                 "genericResponse", "miscellaneousIndication",
+                                 "closeLogicalChannel", "endSessionCommand"})
+            EXPECT_NE(std::find(ours.names.begin(), ours.names.end(), name), ours.names.end())
+                << name;
+        if (!HasFailure())
+            std::remove(file.c_str());
+    }
+    if (!HasFailure())
+        for (const char* file : {"callee.txt", "caller.txt", "bob_video.y4m", "alice_video.y4m",
+                                 "bob_content.y4m", "alice_content.y4m"})
+            std::remove((base + file).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMode, KxCallModes,
+                         testing::Values(Mode{true, true, false}, Mode{true, false, false},
+                                         Mode{false, true, false}, Mode{false, false, false},
+                                         Mode{true, true, true}, Mode{true, false, true},
+                                         Mode{false, true, true}, Mode{false, false, true}),
+                         modeName);
+
+// --- H.264 within what the receiver announced ---
+
+struct Receiver
+{
+    const char* name;
+    std::string announces;  ///< kxcall options
+    int level;              ///< level_idc at most
+    unsigned maxFs;         ///< macroblocks a picture
+    unsigned maxMbps;       ///< macroblocks a second
+};
+
+/// What ffprobe reads of a raw H.264 stream: "width=..." lines and so on.
+std::map<std::string, std::string> probe(const std::string& file)
+{
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(runCommand("ffprobe -v error -select_streams v:0 -show_entries "
+                                        "stream=width,height,level,profile -of default=nw=1 " +
+                                        file + " 2>/dev/null"));
+    for (std::string line; std::getline(lines, line);) {
+        const auto equals = line.find('=');
+        if (equals != std::string::npos)
+            fields[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return fields;
+}
+
+TEST(KxCallH264, TheStreamSentStaysWithinTheReceiversLevelAndLimits)
+{
+    if (runCommand("command -v ffprobe").empty())
+        GTEST_SKIP() << "ffprobe is not installed";
+    const Receiver receivers[] = {
+        {"level 1.3 (CIF)", "--h264-level 1.3", 13, 396, 11880},
+        {"level 3 with MaxFS for 720p, the level's rate", "--h264-level 3 --max-fs 3600", 30, 3600,
+         40500},
+        {"level 3.1", "--h264-level 3.1", 31, 3600, 108000},
+        {"level 4, Baseline only", "--h264-level 4 --h264-profiles baseline", 40, 8192, 245760},
+    };
+    int index = 0;
+    for (const auto& receiver : receivers) {
+        SCOPED_TRACE(receiver.name);
+        const std::string base = tempPath("level" + std::to_string(index++) + "_");
+        const std::string stream = base + "received.h264";
+        const auto logs =
+            runKxcallPair(receiver.announces + " --record-h264 " + stream,
+                          "--video fake --video-size 1280x720 --video-rate 25 --hangup-after 3",
+                          base);
+        std::smatch sent;
+        ASSERT_TRUE(std::regex_search(
+            logs.caller, sent,
+            std::regex("H.264-High session 2 transmit size=([0-9]+)x([0-9]+) rate=([0-9.]+) "
+                       "level=(\\S+) profile=(\\S+)")))
+            << logs.caller;
+        const double rate = std::stod(sent[3]);
+        auto read = probe(stream);
+        ASSERT_FALSE(read["width"].empty()) << "ffprobe read nothing of " << stream;
+        const unsigned width = unsigned(std::stoul(read["width"]));
+        const unsigned height = unsigned(std::stoul(read["height"]));
+        EXPECT_EQ(std::to_string(width), sent[1].str()) << "what we said we send";
+        EXPECT_EQ(std::to_string(height), sent[2].str());
+        const unsigned macroblocks = ((width + 15) / 16) * ((height + 15) / 16);
+        EXPECT_LE(std::stoi(read["level"]), receiver.level);
+        EXPECT_LE(macroblocks, receiver.maxFs) << width << "x" << height;
+        EXPECT_LE(macroblocks * rate, receiver.maxMbps + 0.5) << rate << " pictures a second";
+        EXPECT_GE(macroblocks * rate, receiver.maxMbps * 0.25)
+            << "not needlessly small: " << width << "x" << height << " at " << rate;
+        if (receiver.announces.find("baseline") != std::string::npos) {
+            EXPECT_EQ(read["profile"], "Constrained Baseline") << read["profile"];
+        }
+        // ffmpeg decodes the whole stream without a complaint.
+        int status = -1;
+        const std::string complaints =
+            runCommand("ffmpeg -v error -i " + stream + " -f null - 2>&1", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_TRUE(complaints.empty()) << complaints;
+        if (!HasFailure())
+            for (const std::string& file : {stream, base + "callee.txt", base + "caller.txt"})
+                std::remove(file.c_str());
+    }
+}
+
+} // namespace

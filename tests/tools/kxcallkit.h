@@ -1,0 +1,40 @@
+#pragma once
+
+// Running kxcall processes on 127.0.0.1 and reading what they leave: logs, Y4M pictures.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "voip/device/videoframe.h"
+
+namespace kx::testutil {
+
+std::string readFile(const std::string& path);
+/// A TCP port on 127.0.0.1 that was free a moment ago.
+std::uint16_t freePort();
+/// A file name in the test's temporary folder, unique to this process.
+std::string tempPath(const std::string& name);
+
+/// The logs of a call between two kxcall processes.
+struct KxcallLogs
+{
+    std::string callee;
+    std::string caller;
+    std::uint16_t port = 0; ///< where the callee listened
+};
+
+/// Starts a kxcall that listens on a free port of 127.0.0.1 with `calleeArguments`, calls
+/// it with a kxcall given `callerArguments` (which must end the call), and waits until
+/// both are done.  The logs are kept in `base` + "callee.txt" and "caller.txt".
+KxcallLogs runKxcallPair(const std::string& calleeArguments, const std::string& callerArguments,
+                         const std::string& base);
+
+/// The pictures of a 4:2:0 Y4M file as our writer makes it (no frame parameters).
+std::vector<voip::VideoFrame> readY4m(const std::string& path);
+/// The FakeVideo picture numbers of a Y4M file, in order (pictures without one skipped).
+std::vector<std::uint32_t> pictureNumbers(const std::string& path);
+/// True when the numbers only go up, by at most `maxStep` each time.
+bool advancing(const std::vector<std::uint32_t>& numbers, std::uint32_t maxStep);
+
+} // namespace kx::testutil
