@@ -1,6 +1,7 @@
-// libFuzzer target: an H.224 RTP payload as a far end sends it, read as a frame and as
-// each kind of client data, then handed to a call's H.224 handler (CME answers and
-// camera control).  Whatever decodes must encode again to the same value.
+// libFuzzer target: an H.224 RTP payload as a far end sends it, read as a bare frame, as
+// an HDLC bit stream and as each kind of client data, then handed to a call's H.224
+// handler (CME answers and camera control).  Whatever decodes must encode again to the
+// same value.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,6 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (auto frame = decodeFrame(input)) {
         check(frame->data.size() <= MaxClientData);
         check(decodeFrame(encodeFrame(*frame)) == frame);
+    }
+    if (auto frames = decodeHdlc(input)) {
+        for (const auto& octets : *frames) {
+            auto again = decodeHdlc(encodeHdlc(octets));
+            check(again && again->size() == 1 && again->front() == octets);
+        }
     }
     // The same octets as client data of each client.
     if (auto cme = decodeCmeMessage(input))

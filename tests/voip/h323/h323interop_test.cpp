@@ -1079,5 +1079,55 @@ TEST(H323Interop, CallWithNoH245AtAllKeepsItsMediaAndSendsUserInputInQ931)
     caller.manager.clearCall(callee.token, EndReason::LocalUser, true);
 }
 
+TEST(H323Interop, AFarEndReopeningChannelsKeepsOneChannelPerSessionAndDirection)
+{
+    // A far end that opens its audio again and again, each time under a new number (as one
+    // may after a refused fastStart, or to change its codec): each new channel replaces the
+    // last, whether that came by fastStart or through H.245.
+    for (const bool fastStart : {false, true}) {
+        SCOPED_TRACE(fastStart ? "after fastStart" : "after H.245");
+        Side alice("alice");
+        Side bob("bob");
+        for (Side* side : {&alice, &bob})
+            side->endpoint->setFastStart(fastStart);
+        bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+            return AnswerCallResponse::AnswerNow;
+        };
+        const auto token = alice.call(bob.address());
+        ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
+        auto caller = alice.h323(token);
+        auto callee = bob.anyH323();
+        ASSERT_TRUE(caller && callee);
+        ASSERT_TRUE(eventually([&] {
+            return caller->isH245Complete() && caller->findLogicalChannel(AudioSessionId, true);
+        }));
+        for (std::uint16_t number = 200; number < 220; ++number) {
+            h245::LogicalChannel channel;
+            channel.number = number;
+            channel.dataType.type = h245::CapabilityType::G711Alaw;
+            channel.sessionId = AudioSessionId;
+            ASSERT_TRUE(callee->sendH245(h245::buildOpenLogicalChannel(channel)));
+        }
+        // Without fastStart the last one stays.  After fastStart the first one tells us
+        // the far end left it, so we open ours through H.245, and its engine does the
+        // same in turn: its own channel comes last.
+        ASSERT_TRUE(eventually([&] {
+            auto received = caller->findLogicalChannel(AudioSessionId, true);
+            return received && (fastStart || received->number == 219) &&
+                   received->number != 200 && caller->findLogicalChannel(AudioSessionId, false);
+        }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::size_t receiving = 0, sending = 0;
+        for (const auto& channel : caller->logicalChannels()) {
+            if (channel.sessionId != AudioSessionId)
+                continue;
+            (channel.fromRemote ? receiving : sending) += 1;
+        }
+        EXPECT_EQ(receiving, 1u);
+        EXPECT_EQ(sending, 1u);
+        alice.manager.clearCall(token, EndReason::LocalUser, true);
+    }
+}
+
 } // namespace
 } // namespace voip::h323::test
