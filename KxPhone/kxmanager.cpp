@@ -750,6 +750,15 @@ void KxManager::OnH239InActive()
     });
 }
 
+void KxManager::OnPresentation(voip::Connection& connection, voip::PresentationEvent event)
+{
+    if (event == voip::PresentationEvent::RemoteStarted && !presentationActive())
+        OnH239Active();
+    else if (event == voip::PresentationEvent::RemoteStopped && presentationActive())
+        OnH239InActive();
+    voip::Manager::OnPresentation(connection, event);
+}
+
 // --- engine callbacks ---
 
 bool KxManager::OnIncomingConnection(voip::Connection& connection, unsigned options,

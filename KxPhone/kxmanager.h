@@ -252,6 +252,11 @@ public:
     bool OnForwarded(voip::Connection& connection, const std::string& remoteParty) override;
     bool OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
     void OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
+    /// The engine's view of the far end's presentation.  A far end may start or end it
+    /// without saying its channel is active or inactive (it takes the token and opens the
+    /// channel, releases the token or closes the channel): the content view follows that
+    /// as well.
+    void OnPresentation(voip::Connection& connection, voip::PresentationEvent event) override;
 
     /// Redirections followed one after another before the attempt gives up.
     static constexpr int MaxForwards = 3;

@@ -232,6 +232,29 @@ int countWithDetail(const Kxcall& peer, const QString& event, const QString& det
 
 } // namespace
 
+// A far end that ends its presentation by closing the content channel alone, without
+// saying it is inactive, as some systems do: the content view ends with it.
+TEST_F(WindowVideo, ContentEndedByClosingItsChannelLeavesTheContentView)
+{
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--video", "fake", "--video-size",
+                 "640x360", "--present", "--present-delay", "800", "--present-for", "1500",
+                 "--present-end", "close"});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] {
+        peer.read();
+        return client->manager->presentationActive() &&
+               client->manager->display().layout().number == 3;
+    }));
+    EXPECT_TRUE(pumpUntil([&] {
+        return !client->manager->presentationActive() &&
+               client->manager->display().layout().number == 1;
+    })) << "still showing content the far end no longer sends";
+    EXPECT_TRUE(client->manager->inCall());
+    client->manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+}
+
 // Content that comes and goes eight times in a few seconds: each start shows it (content
 // full), each end goes back to the far end's video, and the call and its video go on.
 TEST_F(WindowVideo, ContentThatComesAndGoesFastLeavesTheCallAndItsVideoWhole)

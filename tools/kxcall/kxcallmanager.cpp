@@ -116,6 +116,8 @@ std::string usage()
            "  --max-fs N              ... pictures of up to N macroblocks (H.241 MaxFS)\n"
            "  --max-mbps N            ... up to N macroblocks a second (H.241 MaxMBPS)\n"
            "  --h224-framing hdlc|bare  send camera control frames so, whatever is announced\n"
+           "  --present-end stop|close  end a presentation as usual, or by closing its\n"
+           "                          channel alone\n"
            "  --faststart-numbers proposal|own\n"
            "                          number the channel we send on in fastStart answers as\n"
            "                          the caller proposed it (default) or our own way\n"
@@ -345,6 +347,12 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 return std::nullopt;
             }
             options.h224Framing = value == "hdlc" ? "HDLC" : "bare";
+        } else if (name == "--present-end") {
+            if (value != "stop" && value != "close") {
+                error = "bad --present-end (stop or close): " + std::string(value);
+                return std::nullopt;
+            }
+            options.presentEndByClose = value == "close";
         } else if (name == "--faststart-numbers") {
             if (value != "proposal" && value != "own") {
                 error = "bad --faststart-numbers (proposal or own): " + std::string(value);
@@ -906,10 +914,15 @@ void CallManager::schedulePresentation(const std::string& token)
                 auto network = networkLeg(token);
                 // The far end may have taken the token over meanwhile: that ended ours
                 // already, which is how a presentation hands over.
-                if (network && !network->isPresentationWanted())
+                if (network && !network->isPresentationWanted()) {
                     print("presentation already ended token=" + token);
-                else if (!network || !network->stopPresentation())
+                } else if (network && options_.presentEndByClose) {
+                    for (const auto& channel : network->logicalChannels())
+                        if (!channel.fromRemote && channel.sessionId == voip::ContentSessionId)
+                            network->closeLogicalChannel(channel.number);
+                } else if (!network || !network->stopPresentation()) {
                     print("error cannot stop presenting token=" + token);
+                }
             });
     }
 }

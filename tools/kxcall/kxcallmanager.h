@@ -87,6 +87,9 @@ struct Options
     std::string h224Framing;        ///< "HDLC" or "bare" whatever the far end announces
     bool fastStartOwnNumbers = false; ///< number the fastStart answers' channels our way
     std::string recordH264File;     ///< the received main video's coded pictures (Annex B)
+    /// End a presentation by closing its channel alone (no inactive indication, no token
+    /// release), as some stacks do.
+    bool presentEndByClose = false;
 };
 
 /// A plain event line as one JSON object: {"event": ..., key=value words as members,
