@@ -246,7 +246,30 @@ std::optional<MediaFrame> RtpSession::readFrame(Clock::time_point now)
 void RtpSession::setPacketHandler(PacketHandler handler)
 {
     std::lock_guard lock(mutex_);
-    packetHandler_ = std::move(handler);
+    const bool first = handler && !handlerEverSet_;
+    if (!first || early_.empty()) {
+        handlerEverSet_ = handlerEverSet_ || bool(handler);
+        packetHandler_ = std::move(handler);
+        early_.clear();
+        return;
+    }
+    // The held packets go first, on the I/O thread, so that none comes after a later one;
+    // what arrives until then is held too.
+    handlerEverSet_ = true;
+    handOverPending_ = true;
+    asio::post(io_, [this, handler = std::move(handler)] {
+        std::deque<MediaFrame> held;
+        {
+            std::lock_guard lock(mutex_);
+            held.swap(early_);
+            packetHandler_ = handler;
+            handOverPending_ = false;
+        }
+        const auto oldest = Clock::now() - EarlyAge;
+        for (const auto& frame : held)
+            if (frame.arrival >= oldest)
+                handler(frame);
+    });
 }
 
 void RtpSession::setStateHandler(StateHandler handler)
@@ -388,6 +411,7 @@ void RtpSession::onRtp(std::size_t size)
     const PacketError error = parseRtp(std::span(rtpBuffer_.data(), size), packet);
     PacketHandler handler;
     ReceiveState previousState;
+    bool hold = false;
     {
         std::lock_guard lock(mutex_);
         switch (error) {
@@ -422,22 +446,38 @@ void RtpSession::onRtp(std::size_t size)
         received_.count(packet.payload.size(), packet.timestamp, now);
         lastReceived_ = now;
         handler = packetHandler_;
+        hold = !handler && !config_.useJitterBuffer && (!handlerEverSet_ || handOverPending_);
         previousState = state_;
     }
     if (previousState != ReceiveState::Receiving)
         setState(ReceiveState::Receiving);
     if (config_.useJitterBuffer)
         jitter_.push(packet, now);
+    if (!handler && !hold)
+        return;
+    MediaFrame frame;
+    frame.sequence = packet.sequence;
+    frame.timestamp = packet.timestamp;
+    frame.payloadType = packet.payloadType;
+    frame.marker = packet.marker;
+    frame.payload.assign(packet.payload.begin(), packet.payload.end());
+    frame.arrival = now;
     if (handler) {
-        MediaFrame frame;
-        frame.sequence = packet.sequence;
-        frame.timestamp = packet.timestamp;
-        frame.payloadType = packet.payloadType;
-        frame.marker = packet.marker;
-        frame.payload.assign(packet.payload.begin(), packet.payload.end());
-        frame.arrival = now;
         handler(frame);
+        return;
     }
+    {
+        std::lock_guard lock(mutex_);
+        handler = packetHandler_; // set meanwhile: this one goes straight to it
+        if (!handler) {
+            while (!early_.empty() &&
+                   (early_.size() >= EarlyPackets || early_.front().arrival < now - EarlyAge))
+                early_.pop_front();
+            early_.push_back(std::move(frame));
+        }
+    }
+    if (handler)
+        handler(frame);
 }
 
 void RtpSession::onRtcp(std::size_t size)

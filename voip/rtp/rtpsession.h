@@ -153,8 +153,13 @@ public:
     std::optional<Clock::time_point> nextPlayout() const;
 
     /// Called on the I/O thread for every accepted RTP packet, before the jitter
-    /// buffer (its playout time is not set).
+    /// buffer (its playout time is not set).  Without a jitter buffer, packets that came
+    /// before a handler was set (the far end started first: a fastStart channel's first
+    /// key frame) are held, at most EarlyPackets of them and none older than EarlyAge,
+    /// and handed to the first handler in order, on the I/O thread, before any later one.
     void setPacketHandler(PacketHandler handler);
+    static constexpr std::size_t EarlyPackets = 256;
+    static constexpr std::chrono::milliseconds EarlyAge{2000};
     /// Whether received packets go through the jitter buffer (readFrame) or only to the
     /// packet handler.
     bool usesJitterBuffer() const { return config_.useJitterBuffer; }
@@ -273,6 +278,9 @@ private:
     Clock::time_point lastReceived_;
     Clock::time_point started_;
     PacketHandler packetHandler_;
+    std::deque<MediaFrame> early_; ///< before any handler was set (no jitter buffer)
+    bool handlerEverSet_ = false;
+    bool handOverPending_ = false; ///< the first handler takes the held packets soon
     StateHandler stateHandler_;
 
     std::atomic<bool> stopped_{false};

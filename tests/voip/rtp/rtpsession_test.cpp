@@ -618,3 +618,58 @@ TEST(RtpSession, VideoJitterCountsIn90kHzTicks)
     ASSERT_TRUE(waitFor([&] { return a->statistics().rtcpReceived > 1; }, 2s));
     EXPECT_LT(a->statistics().transmit.jitterMs, 15u);
 }
+
+TEST(RtpSession, PacketsBeforeTheFirstHandlerAreHeldAndHandedOverInOrder)
+{
+    // A far end may start its video before our stream is joined to the session (it
+    // answered fastStart and sent at once): its key frame must not be lost.
+    SessionConfig config = loopbackConfig();
+    config.useJitterBuffer = false;
+    auto a = openSession(config);
+    auto b = openSession(config);
+    ASSERT_TRUE(a && b);
+    connect(*a, *b);
+    const int early = int(RtpSession::EarlyPackets) + 20;
+    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); },
+              early, 200us, 100, 3600);
+    ASSERT_TRUE(waitFor([&] { return b->statistics().receive.packets == unsigned(early); }, 2s));
+    std::mutex mutex;
+    std::vector<int> order;
+    b->setPacketHandler([&](const MediaFrame& frame) {
+        std::lock_guard lock(mutex);
+        order.push_back(frame.payload[0]);
+    });
+    // Sent after the handler: comes after every held one.
+    std::vector<uint8_t> late(100, 0xEE);
+    ASSERT_TRUE(a->send(late, 0, false, 96));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(mutex);
+            return order.size() == RtpSession::EarlyPackets + 1;
+        },
+        2s));
+    std::lock_guard lock(mutex);
+    // The oldest went to keep the bound; the rest in order, then the late one.
+    for (std::size_t i = 0; i < RtpSession::EarlyPackets; ++i)
+        EXPECT_EQ(order[i], uint8_t(20 + i)) << i;
+    EXPECT_EQ(order.back(), 0xEE);
+}
+
+TEST(RtpSession, NothingIsHeldOnceAStreamHasBeenJoined)
+{
+    SessionConfig config = loopbackConfig();
+    config.useJitterBuffer = false;
+    auto a = openSession(config);
+    auto b = openSession(config);
+    ASSERT_TRUE(a && b);
+    connect(*a, *b);
+    std::atomic<int> received{0};
+    b->setPacketHandler([&](const MediaFrame&) { ++received; });
+    b->setPacketHandler(nullptr); // the stream closed
+    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); }, 10,
+              1ms, 100, 3600);
+    ASSERT_TRUE(waitFor([&] { return b->statistics().receive.packets == 10u; }, 2s));
+    b->setPacketHandler([&](const MediaFrame&) { ++received; });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(received, 0) << "what came between two streams is not kept for the next";
+}
