@@ -29,22 +29,35 @@ Digest accessTokenChallenge(std::uint8_t random, std::string_view password, std:
     return md5(input);
 }
 
-asn::Result<Digest> passwordHash(std::string_view alias, std::string_view password,
-                                 std::uint32_t timeStamp)
+asn::Result<std::vector<std::uint8_t>> passwordHashInput(std::string_view alias,
+                                                         std::string_view password,
+                                                         std::uint32_t timeStamp)
 {
     const auto loaded = schema();
     const asn::Type* type = loaded ? loaded->find("h235", "ClearToken") : nullptr;
     if (!type)
         return asn::Error{"the H.235 types did not load", 0, {}};
+    // The NUL after each text is what gatekeepers check: without it a gatekeeper that
+    // checks every token it knows refuses the whole request.
+    const std::string nul(1, '\0');
     asn::Value token(*type);
     token.field("tokenOID").setOid({0, 0});
     token.field("timeStamp").setInteger(timeStamp);
-    token.field("password").setText(password);
-    token.field("generalID").setText(alias);
+    token.field("password").setText(std::string(password) + nul);
+    token.field("generalID").setText(std::string(alias) + nul);
     auto encoded = asn::encode(token);
     if (!encoded.ok())
         return encoded.error();
-    return md5(*encoded);
+    return std::move(*encoded);
+}
+
+asn::Result<Digest> passwordHash(std::string_view alias, std::string_view password,
+                                 std::uint32_t timeStamp)
+{
+    auto input = passwordHashInput(alias, password, timeStamp);
+    if (!input.ok())
+        return input.error();
+    return md5(*input);
 }
 
 asn::Status addPasswordTokens(asn::Value& body, std::string_view alias, std::string_view password,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "voip/asn/result.h"
 #include "voip/asn/value.h"
@@ -20,8 +21,13 @@ Digest md5(std::span<const std::uint8_t> data);
 Digest accessTokenChallenge(std::uint8_t random, std::string_view password,
                             std::uint32_t timeStamp);
 
-/// The hashed password: MD5 over the PER encoding of a ClearToken holding tokenOID {0 0},
-/// the time stamp, the password and the alias as its generalID.
+/// What the hashed password is computed over: the PER encoding of a ClearToken holding
+/// tokenOID {0 0}, the time stamp, the password and the alias as its generalID, each of
+/// the two texts with a UCS-2 NUL after it, as H.323 gatekeepers and equipment compute it.
+asn::Result<std::vector<std::uint8_t>> passwordHashInput(std::string_view alias,
+                                                         std::string_view password,
+                                                         std::uint32_t timeStamp);
+/// The hashed password: MD5 over passwordHashInput.
 asn::Result<Digest> passwordHash(std::string_view alias, std::string_view password,
                                  std::uint32_t timeStamp);
 

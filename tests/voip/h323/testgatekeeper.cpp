@@ -86,12 +86,17 @@ bool TestGatekeeper::proves(const asn::Value& request)
 
 bool TestGatekeeper::checkProof(const asn::Value& request) const
 {
+    // As widely deployed gatekeepers check: every token of a kind it knows must hold, and
+    // one at least must be there.  A wrong token of one kind sinks a right one of the other.
     const std::int64_t now = std::time(nullptr);
     const auto fresh = [&](std::int64_t stamp) { return std::abs(now - stamp) <= 300; };
     const auto passwordOf = [&](const std::string& alias) -> const std::string* {
         const auto found = passwords_.find(alias);
         return found == passwords_.end() ? nullptr : &found->second;
     };
+    bool valid = false;
+    bool invalid = false;
+    auto verdict = [&](bool holds) { (holds ? valid : invalid) = true; };
     if (proof_ != Proof::HashedPassword && request.has("tokens")) {
         for (const auto& token : request["tokens"].elements()) {
             if (token["tokenOID"].oidText() != "1.2.840.113548.10.1.2.1" ||
@@ -100,14 +105,15 @@ bool TestGatekeeper::checkProof(const asn::Value& request) const
                 continue;
             const std::string* password = passwordOf(std::string(token["generalID"].text()));
             const std::int64_t stamp = token["timeStamp"].integer();
-            if (!password || !fresh(stamp))
+            if (!password || !fresh(stamp)) {
+                verdict(false);
                 continue;
+            }
             std::string input(1, char(token["random"].integer() & 0xFF));
             input += *password;
             for (int shift = 24; shift >= 0; shift -= 8)
                 input += char((stamp >> shift) & 0xFF);
-            if (md5Of(input) == token["challenge"].bytes())
-                return true;
+            verdict(md5Of(input) == token["challenge"].bytes());
         }
     }
     if (proof_ != Proof::AccessToken && request.has("cryptoTokens")) {
@@ -120,21 +126,24 @@ bool TestGatekeeper::checkProof(const asn::Value& request) const
             const std::int64_t stamp = hashed["timeStamp"].integer();
             if (!password || !fresh(stamp) ||
                 hashed["token"]["algorithmOID"].oidText() != "1.2.840.113549.2.5" ||
-                hashed["token"]["hash"].bitCount() != 128)
+                hashed["token"]["hash"].bitCount() != 128) {
+                verdict(false);
                 continue;
+            }
+            // The ClearToken hashed holds both texts with a UCS-2 NUL after each, as
+            // H.323 equipment computes it.
             asn::Value clear(*h225::schema()->find("h235", "ClearToken"));
             clear.field("tokenOID").setOid({0, 0});
             clear.field("timeStamp").setInteger(stamp);
-            clear.field("password").setText(*password);
-            clear.field("generalID").setText(alias);
+            clear.field("password").setText(*password + std::string(1, '\0'));
+            clear.field("generalID").setText(alias + std::string(1, '\0'));
             const auto encoded = asn::encode(clear);
-            if (encoded.ok() &&
-                md5Of(std::string_view(reinterpret_cast<const char*>(encoded->data()),
-                                       encoded->size())) == hashed["token"]["hash"].bytes())
-                return true;
+            verdict(encoded.ok() &&
+                    md5Of(std::string_view(reinterpret_cast<const char*>(encoded->data()),
+                                           encoded->size())) == hashed["token"]["hash"].bytes());
         }
     }
-    return false;
+    return valid && !invalid;
 }
 
 TestGatekeeper::TestGatekeeper(std::uint16_t port)
