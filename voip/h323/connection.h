@@ -207,8 +207,17 @@ private:
                        const Admission& admission);
     /// Tells the gatekeeper that admitted the call that it is over (once).
     void disengage();
+    /// The gatekeeper ended the call itself (its DRQ, confirmed by the RAS client).
+    void disengagedByGatekeeper(const std::string& reason);
+    /// How the call stands, for the gatekeeper's information responses.
+    CallReport callReport() const;
+    /// The next unsolicited information response, at the gatekeeper's irrFrequency.
+    void scheduleInfoReport();
     /// The rate of the call's open channels both ways, in units of 100 bit/s.
     std::uint32_t callBandwidth() const;
+    /// What one direction of the call will carry with the formats we offer, bit/s: the
+    /// admission asks for this each way.
+    std::uint64_t plannedRate() const;
     /// When the call's rate differs from what the gatekeeper last granted, asks for the
     /// new figure (once the channels have settled for a moment, one request at a time).
     /// A refusal with a lower figure brings our video down to fit it.
@@ -370,6 +379,8 @@ private:
     std::optional<DialAddress> dialled_;
     std::shared_ptr<RasClient> admittedBy_; ///< the gatekeeper that admitted the call
     RasCall admittedAs_;
+    bool admittedRouted_ = false;
+    std::optional<std::chrono::seconds> irrInterval_;
     std::uint16_t callReference_ = 0;
     h225::Guid callIdentifier_{};
     h225::Guid conferenceId_{};
@@ -419,6 +430,7 @@ private:
     bool keypadInput_ = false; // no H.245 came: user input goes by Q.931
     bool startH245Sent_ = false;
     asio::steady_timer h245TransportTimer_;
+    asio::steady_timer infoReportTimer_;
     std::optional<bool> muteWanted_;                  // a mute indication not sent yet
     PresentationState presentation_ = PresentationState::Idle;
     std::uint16_t contentChannel_ = 0; // our content channel while presenting

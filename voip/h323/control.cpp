@@ -1513,6 +1513,21 @@ void Connection::handleFlowControl(const h245::FlowControl& flow)
     reviewBandwidth();
 }
 
+std::uint64_t Connection::plannedRate() const
+{
+    // The best of each medium we offer, one channel each: what one direction will carry
+    // (content comes only with a presentation, which asks for its own share).
+    std::uint64_t rate = 0;
+    for (const MediaType type : {MediaType::Audio, MediaType::Video, MediaType::H224}) {
+        std::uint64_t best = 0;
+        for (const auto& format : mediaFormatsToOffer())
+            if (format.mediaType() == type && !isContentFormat(format))
+                best = std::max(best, bitRateOf(format));
+        rate += best;
+    }
+    return rate;
+}
+
 std::uint32_t Connection::callBandwidth() const
 {
     std::uint64_t total = 0;
@@ -1552,15 +1567,24 @@ void Connection::askBandwidth()
         const auto answer = gatekeeper->changeBandwidth(call, wanted);
         keep->onNetwork([keep, wanted, answer] {
             keep->bandwidthAsked_ = false;
+            if (keep->released_)
+                return;
             if (answer.granted) {
+                // A gatekeeper may confirm less than asked: that is the call's allowance.
                 keep->grantedBandwidth_ = answer.bandwidth ? answer.bandwidth : wanted;
-            } else if (answer.bandwidth > 0 && answer.bandwidth < wanted) {
-                // Refused, with what is allowed: our video gives up the difference.
-                keep->grantedBandwidth_ = answer.bandwidth;
-                keep->cutVideo(false, std::uint64_t{wanted - answer.bandwidth} * 100);
+                if (keep->grantedBandwidth_ < wanted)
+                    keep->keepWithin(keep->grantedBandwidth_);
+            } else if (answer.answered) {
+                // Refused.  The allowed figure may be what the gatekeeper's zone has left
+                // rather than this call's allowance: never more than what the call was
+                // granted before, the allowed figure where that is less.
+                const std::uint32_t allowance =
+                    std::min(keep->grantedBandwidth_, answer.bandwidth);
+                if (allowance > 0 && keep->callBandwidth() > allowance)
+                    keep->keepWithin(allowance);
             }
-            // Otherwise (no answer, or a refusal that allows more) the call goes on as it
-            // is, and asks again when its rate changes.
+            // Otherwise (no answer) the call goes on as it is, and asks again when its rate
+            // changes.
             keep->reviewBandwidth();
         });
     }).detach();

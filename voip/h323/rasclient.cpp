@@ -428,12 +428,20 @@ void RasClient::readLoop()
         }
         const asn::Value& message = *decoded;
         const bool fromOurs = fromGatekeeper(from);
-        if (fromOurs && (message.is("unregistrationRequest") || message.is("infoRequest"))) {
+        if (fromOurs && message.is("unregistrationRequest")) {
             handleRequest(message, from);
+            continue;
+        }
+        if (fromOurs && message.is("infoRequest")) {
+            handleInfoRequest(message, from);
             continue;
         }
         if (fromOurs && message.is("bandwidthRequest")) {
             handleBandwidthRequest(message, from);
+            continue;
+        }
+        if (fromOurs && message.is("disengageRequest")) {
+            handleDisengageRequest(message, from);
             continue;
         }
         const auto& body = message.chosen();
@@ -466,31 +474,34 @@ void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::en
 {
     const auto sequence = message.chosen()["requestSeqNum"].integer();
     asn::Value* body = nullptr;
-    if (message.is("unregistrationRequest")) {
-        auto confirm = newMessage("unregistrationConfirm", body);
-        body->field("requestSeqNum").setInteger(sequence);
-        send(confirm, from);
-        {
-            std::lock_guard lock(mutex_);
-            reregister_ = true; // the gatekeeper dropped us: register afresh
-            endpointId_.clear();
-        }
-        setState(RasState::Unregistered, "unregistered by the gatekeeper");
-        return;
-    }
-    // An information request: who we are (calls are not reported in detail).
-    auto response = newMessage("infoRequestResponse", body);
+    auto confirm = newMessage("unregistrationConfirm", body);
     body->field("requestSeqNum").setInteger(sequence);
-    h225::setEndpointType(body->field("endpointType"), config_.identity);
-    body->field("endpointIdentifier")
-        .setText(endpointIdentifier().empty() ? "-" : endpointIdentifier());
-    h225::setTransportAddress(body->field("rasAddress"), rasAddress());
-    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
-    fillAliases(body->field("endpointAlias"));
-    body->field("needResponse").setBoolean(false);
-    body->field("unsolicited").setBoolean(false);
-    authenticate(*body);
-    send(response, from);
+    send(confirm, from);
+    {
+        std::lock_guard lock(mutex_);
+        reregister_ = true; // the gatekeeper dropped us: register afresh
+        endpointId_.clear();
+    }
+    setState(RasState::Unregistered, "unregistered by the gatekeeper");
+}
+
+const CallFollower* RasClient::findFollowed(const asn::Value& request, RasCall* call) const
+{
+    // Called with mutex_ held.
+    const h225::Guid conferenceId = h225::guidOf(request["conferenceID"]);
+    std::optional<h225::Guid> callId;
+    if (request.has("callIdentifier"))
+        callId = h225::guidOf(request["callIdentifier"]["guid"]);
+    auto found = callId ? followed_.find(*callId)
+                        : std::find_if(followed_.begin(), followed_.end(), [&](const auto& entry) {
+                              return entry.second.call.conferenceId == conferenceId;
+                          });
+    // A request must name the conference of the call it names.
+    if (found == followed_.end() || found->second.call.conferenceId != conferenceId)
+        return nullptr;
+    if (call)
+        *call = found->second.call;
+    return &found->second.follower;
 }
 
 void RasClient::handleBandwidthRequest(const asn::Value& message,
@@ -500,21 +511,11 @@ void RasClient::handleBandwidthRequest(const asn::Value& message,
     const auto sequence = request["requestSeqNum"].integer();
     const auto wanted =
         std::uint32_t(std::clamp<std::int64_t>(request["bandWidth"].integer(), 0, 0xFFFFFFFF));
-    const h225::Guid conferenceId = h225::guidOf(request["conferenceID"]);
-    std::optional<h225::Guid> callId;
-    if (request.has("callIdentifier"))
-        callId = h225::guidOf(request["callIdentifier"]["guid"]);
-    BandwidthFollower follow;
+    std::function<std::optional<std::uint32_t>(std::uint32_t)> follow;
     {
         std::lock_guard lock(mutex_);
-        // The call identifier names the call; older gatekeepers give only the conference.
-        auto found = callId
-                         ? followed_.find(*callId)
-                         : std::find_if(followed_.begin(), followed_.end(), [&](const auto& call) {
-                               return call.second.conferenceId == conferenceId;
-                           });
-        if (found != followed_.end())
-            follow = found->second.follow;
+        if (const auto* follower = findFollowed(request))
+            follow = follower->bandwidth;
     }
     const std::optional<std::uint32_t> rate =
         follow ? follow(wanted) : std::optional<std::uint32_t>{};
@@ -533,10 +534,135 @@ void RasClient::handleBandwidthRequest(const asn::Value& message,
     send(reply, from);
 }
 
-void RasClient::followBandwidth(const RasCall& call, BandwidthFollower follow)
+void RasClient::handleDisengageRequest(const asn::Value& message,
+                                       const asio::ip::udp::endpoint& from)
+{
+    const auto& request = message.chosen();
+    const auto sequence = request["requestSeqNum"].integer();
+    const std::string reason(request["disengageReason"].choiceName());
+    std::function<void(const std::string&)> disengaged;
+    std::string rejection;
+    {
+        std::lock_guard lock(mutex_);
+        RasCall call;
+        if (std::string(request["endpointIdentifier"].text()) != endpointId_) {
+            rejection = "notRegistered"; // not addressed to us as registered now
+        } else if (const auto* follower = findFollowed(request, &call)) {
+            disengaged = follower->disengaged;
+            followed_.erase(call.callId); // over: nothing more of ours about it
+        } else {
+            rejection = "requestToDropOther"; // a call that is not ours
+        }
+    }
+    asn::Value* body = nullptr;
+    asn::Value reply = rejection.empty() ? newMessage("disengageConfirm", body)
+                                         : newMessage("disengageReject", body);
+    body->field("requestSeqNum").setInteger(sequence);
+    if (!rejection.empty())
+        body->field("rejectReason").choose(rejection);
+    authenticate(*body);
+    send(reply, from);
+    if (disengaged)
+        disengaged(reason.empty() ? "undefinedReason" : reason);
+}
+
+void RasClient::handleInfoRequest(const asn::Value& message, const asio::ip::udp::endpoint& from)
+{
+    const auto& request = message.chosen();
+    const auto sequence = request["requestSeqNum"].integer();
+    // Call reference 0 asks about every call; another names one (with its identifier).
+    const auto reference = request["callReferenceValue"].integer();
+    const h225::Guid callId = h225::guidOf(request["callIdentifier"]["guid"]);
+    std::vector<std::pair<RasCall, std::function<std::optional<CallReport>()>>> asked;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, followed] : followed_)
+            if (reference == 0 || id == callId)
+                asked.emplace_back(followed.call, followed.follower.report);
+    }
+    std::vector<std::pair<RasCall, CallReport>> calls;
+    for (const auto& [call, report] : asked)
+        if (auto now = report ? report() : std::nullopt)
+            calls.emplace_back(call, std::move(*now));
+    asn::Value response = infoResponse(sequence, calls, false);
+    // A named call we do not have is said to be invalid (H.225.0 7.15.2).
+    if (reference != 0 && calls.empty())
+        response.chosen().field("irrStatus").choose("invalidCall");
+    send(response, from);
+}
+
+namespace {
+
+void setChannel(asn::Value& channel, const ChannelAddresses& addresses)
+{
+    if (addresses.send)
+        h225::setTransportAddress(channel.field("sendAddress"), *addresses.send);
+    if (addresses.receive)
+        h225::setTransportAddress(channel.field("recvAddress"), *addresses.receive);
+}
+
+} // namespace
+
+void RasClient::fillCallInfo(asn::Value& info, const RasCall& call, const CallReport& report) const
+{
+    info.field("callReferenceValue").setInteger(call.callReference);
+    h225::setGuid(info.field("conferenceID"), call.conferenceId);
+    info.field("originator").setBoolean(report.originator);
+    for (const auto& session : report.sessions) {
+        if (session.data) {
+            setChannel(info.field("data").append(), session.rtp);
+            continue;
+        }
+        asn::Value& rtp = info.field(session.video ? "video" : "audio").append();
+        setChannel(rtp.field("rtpAddress"), session.rtp);
+        setChannel(rtp.field("rtcpAddress"), session.rtcp);
+        rtp.field("cname").setText("kestrovia");
+        rtp.field("ssrc").setInteger(std::max<std::uint32_t>(1, session.ssrc));
+        rtp.field("sessionId").setInteger(std::clamp(session.sessionId, 1u, 255u));
+        rtp.field("associatedSessionIds");
+    }
+    setChannel(info.field("h245"), report.h245);
+    setChannel(info.field("callSignalling"), report.signalling);
+    info.field("callType").choose("pointToPoint");
+    info.field("bandWidth").setInteger(report.bandwidth);
+    info.field("callModel").choose(report.gatekeeperRouted ? "gatekeeperRouted" : "direct");
+    h225::setGuid(info.field("callIdentifier").field("guid"), call.callId);
+    info.field("substituteConfIDs");
+}
+
+asn::Value RasClient::infoResponse(std::int64_t sequence,
+                                   const std::vector<std::pair<RasCall, CallReport>>& calls,
+                                   bool unsolicited)
+{
+    asn::Value* body = nullptr;
+    auto response = newMessage("infoRequestResponse", body);
+    body->field("requestSeqNum").setInteger(sequence);
+    h225::setEndpointType(body->field("endpointType"), config_.identity);
+    body->field("endpointIdentifier")
+        .setText(endpointIdentifier().empty() ? "-" : endpointIdentifier());
+    h225::setTransportAddress(body->field("rasAddress"), rasAddress());
+    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
+    fillAliases(body->field("endpointAlias"));
+    if (!calls.empty()) {
+        asn::Value& list = body->field("perCallInfo");
+        for (const auto& [call, report] : calls)
+            fillCallInfo(list.append(), call, report);
+    }
+    body->field("needResponse").setBoolean(false);
+    body->field("unsolicited").setBoolean(unsolicited);
+    authenticate(*body);
+    return response;
+}
+
+void RasClient::followCall(const RasCall& call, CallFollower follower)
 {
     std::lock_guard lock(mutex_);
-    followed_[call.callId] = {call.conferenceId, std::move(follow)};
+    followed_[call.callId] = {call, std::move(follower)};
+}
+
+bool RasClient::reportCall(const RasCall& call, const CallReport& report)
+{
+    return send(infoResponse(nextSequence(), {{call, report}}, true), gatekeeperEndpoint());
 }
 
 RasState RasClient::registerOnce(bool keepAlive)
@@ -728,6 +854,8 @@ Admission RasClient::admit(const RasCall& call)
     admission.destination = h225::transportAddressOf(reply["destCallSignalAddress"]);
     admission.gatekeeperRouted = reply["callModel"].is("gatekeeperRouted");
     admission.bandwidth = std::uint32_t(reply["bandWidth"].integer());
+    if (reply.has("irrFrequency"))
+        admission.irrFrequency = unsigned(reply["irrFrequency"].integer());
     return admission;
 }
 
@@ -782,6 +910,7 @@ RasClient::BandwidthAnswer RasClient::changeBandwidth(const RasCall& call, std::
     BandwidthAnswer result;
     if (!answer)
         return result;
+    result.answered = true;
     result.granted = answer->is("bandwidthConfirm");
     const auto& reply = answer->chosen();
     const char* field = result.granted ? "bandWidth" : "allowedBandWidth";

@@ -84,8 +84,52 @@ struct Admission
     std::optional<h225::IpAddressPort> destination;
     bool gatekeeperRouted = false;
     std::uint32_t bandwidth = 0;
+    /// Seconds between the information responses the gatekeeper wants during the call.
+    std::optional<unsigned> irrFrequency;
     /// ARJ: the reason's name ("calledPartyNotRegistered"); "timeout" when nothing came.
     std::string rejectReason;
+};
+
+/// One direction's addresses of a channel, as an information response gives them.
+struct ChannelAddresses
+{
+    std::optional<h225::IpAddressPort> send;    ///< where we send
+    std::optional<h225::IpAddressPort> receive; ///< where we receive
+};
+
+/// What the gatekeeper is told of one call in an information response (H.225.0 7.15):
+/// its media sessions, its H.245 and signalling connections and its bandwidth.
+struct CallReport
+{
+    struct Session
+    {
+        unsigned sessionId = 0;
+        bool video = false; ///< video (or content); audio otherwise
+        bool data = false;  ///< a data session (H.224): addresses only
+        ChannelAddresses rtp;
+        ChannelAddresses rtcp;
+        std::uint32_t ssrc = 1;
+    };
+    bool originator = false;
+    std::vector<Session> sessions;
+    ChannelAddresses h245;
+    ChannelAddresses signalling;
+    std::uint32_t bandwidth = 0; ///< units of 100 bit/s, both directions
+    bool gatekeeperRouted = false;
+};
+
+/// What the RAS client asks of a call the gatekeeper admitted.  Each runs on the client's
+/// reading thread and must not block long.
+struct CallFollower
+{
+    /// The gatekeeper asks the call to use at most this (units of 100 bit/s): the rate the
+    /// call then uses, or nothing when the call is gone.
+    std::function<std::optional<std::uint32_t>(std::uint32_t)> bandwidth;
+    /// The gatekeeper ended the call (its DisengageRequest, with the reason's name); it is
+    /// confirmed already, and needs no DisengageRequest of ours.
+    std::function<void(const std::string&)> disengaged;
+    /// The call's state for an information response; nothing when the call is gone.
+    std::function<std::optional<CallReport>()> report;
 };
 
 /// The endpoint's side of H.225.0 RAS with one gatekeeper: discovery and registration
@@ -137,17 +181,19 @@ public:
     /// gatekeeper gives (BCF) or allows (BRJ); 0 when it did not answer.
     struct BandwidthAnswer
     {
+        bool answered = false; ///< a BCF or BRJ came
         bool granted = false;
         std::uint32_t bandwidth = 0;
     };
     BandwidthAnswer changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
-    /// The gatekeeper's own BRQ for a call: `follow` gets the figure it asks for (units of
-    /// 100 bit/s), on the client's reading thread, and returns the rate the call then uses,
-    /// or nothing when the call is gone.  The gatekeeper gets a BCF when that rate fits,
-    /// and a BRJ with it as the allowed figure when it does not.
-    using BandwidthFollower = std::function<std::optional<std::uint32_t>(std::uint32_t)>;
-    /// Until the call is disengaged.
-    void followBandwidth(const RasCall& call, BandwidthFollower follow);
+    /// Until the call is disengaged, the gatekeeper's requests about it are followed: its
+    /// BRQ (a BCF when the rate the call then uses fits, a BRJ with that rate as the
+    /// allowed figure when not), its DRQ (confirmed, and the call told), its IRQ (answered
+    /// with the call's report).  A request for a call we do not follow gets the standard's
+    /// refusal (BRJ invalidConferenceID, DRJ requestToDropOther, an IRR without the call).
+    void followCall(const RasCall& call, CallFollower follower);
+    /// An unsolicited information response about one call (the ACF's irrFrequency).
+    bool reportCall(const RasCall& call, const CallReport& report);
     /// URQ; the client stays unregistered until start() again.
     bool unregister();
 
@@ -159,6 +205,17 @@ private:
     void keepLoop();
     void handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void handleBandwidthRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    void handleDisengageRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    void handleInfoRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    /// The follower of the call a gatekeeper request names (by call identifier, or by
+    /// conference for gatekeepers that give only that); null when we follow none.
+    const CallFollower* findFollowed(const asn::Value& request, RasCall* call = nullptr) const;
+    /// Fills one perCallInfo entry.
+    void fillCallInfo(asn::Value& info, const RasCall& call, const CallReport& report) const;
+    /// An InfoRequestResponse with our identity, `requestSeqNum` and the calls' entries.
+    asn::Value infoResponse(std::int64_t sequence,
+                            const std::vector<std::pair<RasCall, CallReport>>& calls,
+                            bool unsolicited);
     bool fromGatekeeper(const asio::ip::udp::endpoint& from) const;
     /// Where requests go now (the GCF's rasAddress once discovery is done).
     asio::ip::udp::endpoint gatekeeperEndpoint() const;
@@ -215,11 +272,11 @@ private:
     std::uint16_t sequence_ = 0;
     std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
     std::function<void(RasState)> observer_;
-    /// The calls whose bandwidth the gatekeeper may ask to change, by call identifier.
+    /// The calls the gatekeeper admitted and may ask about, by call identifier.
     struct Followed
     {
-        h225::Guid conferenceId;
-        BandwidthFollower follow;
+        RasCall call;
+        CallFollower follower;
     };
     std::map<h225::Guid, Followed> followed_;
 };

@@ -99,9 +99,10 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , masterSlaveTimer_(io_)
     , roundTripTimer_(io_)
     , roundTripIntervalTimer_(io_)
+    , h245TransportTimer_(io_)
+    , infoReportTimer_(io_)
     , presentationTimer_(io_)
     , bandwidthTimer_(io_)
-    , h245TransportTimer_(io_)
 {
     ++endpoint_.connections_;
     if (!incoming_) {
@@ -167,10 +168,12 @@ RasCall Connection::rasCall(bool answer) const
     ras.callReference = callReference_;
     ras.conferenceId = conferenceId_;
     ras.callId = callIdentifier_;
-    // Both directions, in units of 100 bit/s.
-    const std::uint64_t total = endpoint_.initialBandwidth(Direction::Receive) +
-                                endpoint_.initialBandwidth(Direction::Transmit);
-    ras.bandwidth = std::uint32_t(std::clamp<std::uint64_t>(total / 100, 1, 0xFFFFFFFFu));
+    // What the call's channels will need, both directions, in units of 100 bit/s.
+    const std::uint64_t need = plannedRate();
+    const std::uint64_t total =
+        std::min(need, endpoint_.initialBandwidth(Direction::Transmit)) +
+        std::min(need, endpoint_.initialBandwidth(Direction::Receive));
+    ras.bandwidth = std::uint32_t(std::clamp<std::uint64_t>((total + 99) / 100, 1, 0xFFFFFFFFu));
     return ras;
 }
 
@@ -246,41 +249,152 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
     }).detach();
 }
 
+namespace {
+
+/// Runs `work` on the call's network thread for the RAS client's reading thread, which
+/// waits for it a second at most: nothing when the call is gone, the thread too busy, or
+/// the endpoint stopping.
+template <typename Result>
+std::optional<Result> askNetwork(const std::weak_ptr<Connection>& weak,
+                                 std::function<std::optional<Result>(Connection&)> work,
+                                 const std::function<void(std::function<void()>)>& post)
+{
+    auto result = std::make_shared<std::promise<std::optional<Result>>>();
+    auto future = result->get_future();
+    {
+        auto keep = weak.lock();
+        if (!keep)
+            return std::nullopt;
+        post([keep, work = std::move(work), result] { result->set_value(work(*keep)); });
+    }
+    if (future.wait_for(std::chrono::seconds(1)) != std::future_status::ready)
+        return std::nullopt;
+    try {
+        return future.get();
+    } catch (const std::future_error&) {
+        return std::nullopt; // dropped: the endpoint is stopping
+    }
+}
+
+h225::IpAddressPort toIpAddressPort(const h245::MediaAddress& media)
+{
+    h225::IpAddressPort address;
+    address.address = media.ip;
+    address.ipv6 = media.ipv6;
+    address.port = media.port;
+    return address;
+}
+
+} // namespace
+
 bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, const RasCall& ras,
                                const Admission& admission)
 {
     if (admission.admitted) {
         admittedBy_ = gatekeeper;
         admittedAs_ = ras;
+        admittedRouted_ = admission.gatekeeperRouted;
         grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
-        // The gatekeeper may later ask the call for less, or allow it more again; answered
-        // once the network thread has followed, or refused when it is too busy to say.
+        // The gatekeeper may ask the call for less (or allow it more again), end it, or ask
+        // how it stands; each answered once the network thread has followed.
         std::weak_ptr<Connection> weak = self();
-        gatekeeper->followBandwidth(ras, [weak](std::uint32_t allowed) {
-            auto keep = weak.lock();
-            if (!keep)
-                return std::optional<std::uint32_t>{};
-            auto result = std::make_shared<std::promise<std::optional<std::uint32_t>>>();
-            auto future = result->get_future();
-            keep->onNetwork([keep, allowed, result] {
-                result->set_value(keep->released_ ? std::nullopt
-                                                  : std::optional(keep->keepWithin(allowed)));
+        const auto post = [weak](std::function<void()> work) {
+            if (auto keep = weak.lock())
+                keep->onNetwork(std::move(work));
+        };
+        CallFollower follower;
+        follower.bandwidth = [weak, post](std::uint32_t allowed) {
+            return askNetwork<std::uint32_t>(
+                weak,
+                [allowed](Connection& call) {
+                    return call.released_ ? std::nullopt
+                                          : std::optional(call.keepWithin(allowed));
+                },
+                post);
+        };
+        follower.disengaged = [post, weak](const std::string& reason) {
+            post([weak, reason] {
+                if (auto keep = weak.lock())
+                    keep->disengagedByGatekeeper(reason);
             });
-            keep.reset();
-            if (future.wait_for(std::chrono::seconds(1)) != std::future_status::ready)
-                return std::optional<std::uint32_t>{};
-            try {
-                return future.get();
-            } catch (const std::future_error&) {
-                return std::optional<std::uint32_t>{}; // dropped: the endpoint is stopping
-            }
-        });
+        };
+        follower.report = [weak, post] {
+            return askNetwork<CallReport>(
+                weak,
+                [](Connection& call) {
+                    return call.released_ ? std::nullopt : std::optional(call.callReport());
+                },
+                post);
+        };
+        gatekeeper->followCall(ras, std::move(follower));
+        if (admission.irrFrequency) {
+            // At least a second apart, whatever the gatekeeper asks.
+            irrInterval_ = std::chrono::seconds(std::max(1u, *admission.irrFrequency));
+            scheduleInfoReport();
+        }
     }
     if (released_) {
         disengage(); // the call ended while the gatekeeper was asked
         return false;
     }
     return true;
+}
+
+void Connection::disengagedByGatekeeper(const std::string& reason)
+{
+    if (released_ || !admittedBy_)
+        return;
+    VOIP_TRACE(2, "H323\tThe gatekeeper ended the call (" << reason << ") on " << describe());
+    // Confirmed already: no DisengageRequest of ours follows.
+    admittedBy_.reset();
+    failCall(EndReason::Gatekeeper);
+}
+
+CallReport Connection::callReport() const
+{
+    CallReport report;
+    report.originator = !incoming_;
+    report.gatekeeperRouted = admittedRouted_;
+    report.bandwidth = callBandwidth();
+    for (const auto& [id, session] : sessions_) {
+        CallReport::Session entry;
+        entry.sessionId = id;
+        entry.video = id == VideoSessionId || id == ContentSessionId;
+        entry.data = id == DataSessionId;
+        entry.rtp.receive = toIpAddressPort(session->rtpAddress);
+        entry.rtcp.receive = toIpAddressPort(session->rtcpAddress);
+        if (session->remoteRtp)
+            entry.rtp.send = toIpAddressPort(*session->remoteRtp);
+        if (session->remoteRtcp)
+            entry.rtcp.send = toIpAddressPort(*session->remoteRtcp);
+        if (session->media)
+            entry.ssrc = session->media->ssrc();
+        report.sessions.push_back(std::move(entry));
+    }
+    if (signal_) {
+        report.signalling.send = toIpAddressPort(signal_->remoteEndpoint());
+        report.signalling.receive = toIpAddressPort(endpointToAnnounce(signal_->localEndpoint()));
+    }
+    if (h245Channel_) {
+        report.h245.send = toIpAddressPort(h245Channel_->remoteEndpoint());
+        report.h245.receive = toIpAddressPort(endpointToAnnounce(h245Channel_->localEndpoint()));
+    }
+    return report;
+}
+
+void Connection::scheduleInfoReport()
+{
+    if (!irrInterval_ || released_ || !admittedBy_)
+        return;
+    infoReportTimer_.expires_after(*irrInterval_);
+    std::weak_ptr<Connection> weak = self();
+    infoReportTimer_.async_wait([weak](const asio::error_code& error) {
+        auto keep = weak.lock();
+        if (error || !keep || keep->released_ || !keep->admittedBy_)
+            return;
+        keep->admittedBy_->reportCall(keep->admittedAs_, keep->callReport());
+        keep->scheduleInfoReport();
+    });
 }
 
 void Connection::disengage()
@@ -969,7 +1083,7 @@ void Connection::cancelTimers()
 {
     for (auto* timer : {&signalTimer_, &capabilityTimer_, &masterSlaveTimer_, &roundTripTimer_,
                         &roundTripIntervalTimer_, &presentationTimer_, &bandwidthTimer_,
-                        &h245TransportTimer_})
+                        &h245TransportTimer_, &infoReportTimer_})
         timer->cancel();
 }
 

@@ -228,15 +228,18 @@ TEST(H323UserInput, SignalModeSendsEachCharacter)
     alice.manager.clearCall(token, EndReason::LocalUser, true);
 }
 
-/// A capability set as a far end might send in the middle of a call: G.711 and, when
-/// `h264Level` is given, Baseline H.264 up to that level.
-h245::CapabilitySet farEndSet(std::uint8_t sequence, std::optional<std::uint8_t> h264Level)
+/// A capability set as a far end might send in the middle of a call: G.711 (unless not
+/// `audio`: the empty set) and, when `h264Level` is given, Baseline H.264 up to that level.
+h245::CapabilitySet farEndSet(std::uint8_t sequence, std::optional<std::uint8_t> h264Level,
+                              bool audio = true)
 {
     h245::CapabilitySet set;
     set.sequenceNumber = sequence;
-    h245::Capability audio;
-    audio.type = h245::CapabilityType::G711Alaw;
-    set.capabilities.push_back(audio);
+    if (!audio)
+        return set;
+    h245::Capability g711;
+    g711.type = h245::CapabilityType::G711Alaw;
+    set.capabilities.push_back(g711);
     if (h264Level) {
         h245::Capability video;
         video.type = h245::CapabilityType::H264;
@@ -278,7 +281,7 @@ TEST(H323Call, OurChannelsFollowTheFarEndsCapabilitiesDuringTheCall)
     }));
     EXPECT_GE(frameTime(), 11880) << "396 macroblocks 7.5 times a second at most";
     // An empty set pauses us: every channel of ours closes.  A full one brings them back.
-    ASSERT_TRUE(callee->sendH245(h245::buildTerminalCapabilitySet(h245::CapabilitySet{51})));
+    ASSERT_TRUE(callee->sendH245(h245::buildTerminalCapabilitySet(farEndSet(51, std::nullopt, false))));
     ASSERT_TRUE(eventually([&] {
         for (const auto& channel : caller->logicalChannels())
             if (!channel.fromRemote)

@@ -326,10 +326,31 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     call.callId = h225::newGuid();
     ASSERT_TRUE(client.admit(call).admitted);
     EXPECT_TRUE(client.changeBandwidth(call, 20480).granted);
-    // The gatekeeper asks for less: followed down to 128 kbit/s, refused below.
-    client.followBandwidth(call, [](std::uint32_t wanted) {
+    // The gatekeeper asks for less: followed down to 128 kbit/s, refused below.  It asks
+    // how the call stands, and ends it.
+    CallFollower follower;
+    follower.bandwidth = [](std::uint32_t wanted) {
         return std::optional<std::uint32_t>(std::max<std::uint32_t>(wanted, 1280));
-    });
+    };
+    CallReport report;
+    report.originator = true;
+    report.bandwidth = 1280;
+    CallReport::Session audio;
+    audio.sessionId = 1;
+    audio.rtp.receive = h225::IpAddressPort::parse("127.0.0.1:5000");
+    audio.rtp.send = h225::IpAddressPort::parse("127.0.0.1:6000");
+    audio.rtcp.receive = h225::IpAddressPort::parse("127.0.0.1:5001");
+    audio.ssrc = 0x1234;
+    report.sessions.push_back(audio);
+    report.signalling.send = h225::IpAddressPort::parse("127.0.0.1:1720");
+    follower.report = [report] { return std::optional(report); };
+    std::mutex dropMutex;
+    std::string droppedFor;
+    follower.disengaged = [&](const std::string& reason) {
+        std::lock_guard lock(dropMutex);
+        droppedFor = reason;
+    };
+    client.followCall(call, follower);
     const auto asked = [&](std::uint32_t bandwidth) {
         EXPECT_TRUE(gatekeeper.askBandwidth("84241001", bandwidth));
         EXPECT_TRUE(eventually([&] { return !gatekeeper.bandwidthAnswer().empty(); }));
@@ -337,10 +358,28 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     };
     EXPECT_EQ(asked(5120), "BCF 5120");
     EXPECT_EQ(asked(640), "BRJ insufficientResources 1280");
-    EXPECT_TRUE(client.disengage(call));
-    EXPECT_EQ(asked(5120), "BRJ invalidConferenceID 0") << "the call is over";
     ASSERT_TRUE(gatekeeper.question("84241001"));
-    ASSERT_TRUE(eventually([&] { return gatekeeper.count("infoRequestResponse") == 1; }));
+    ASSERT_TRUE(client.reportCall(call, report)); // unsolicited, as an irrFrequency asks
+    ASSERT_TRUE(eventually([&] { return gatekeeper.infoResponses().size() == 2; }));
+    for (const auto& response : gatekeeper.infoResponses()) {
+        const auto& calls = response.chosen()["perCallInfo"];
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(h225::guidOf(calls.at(0)["callIdentifier"]["guid"]), call.callId);
+        EXPECT_EQ(calls.at(0)["audio"].size(), 1u);
+    }
+    // A call it does not have is refused; its own is confirmed and ended.
+    const auto dropped = [&](bool otherCall) {
+        EXPECT_TRUE(gatekeeper.dropCall("84241001", "forcedDrop", otherCall));
+        EXPECT_TRUE(eventually([&] { return !gatekeeper.disengageAnswer().empty(); }));
+        return gatekeeper.disengageAnswer();
+    };
+    EXPECT_EQ(dropped(true), "DRJ requestToDropOther");
+    EXPECT_EQ(dropped(false), "DCF");
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(dropMutex);
+        return droppedFor == "forcedDrop";
+    }));
+    EXPECT_EQ(asked(5120), "BRJ invalidConferenceID 0") << "the call is over";
     EXPECT_TRUE(client.unregister());
 
     const std::string file = ::testing::TempDir() + "/ras.pcap";
@@ -366,9 +405,14 @@ TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
     EXPECT_NE(detail.find("rejectReason: insufficientResources"), std::string::npos);
     EXPECT_NE(detail.find("allowedBandWidth: 1280"), std::string::npos);
     EXPECT_NE(detail.find("rejectReason: invalidConferenceID"), std::string::npos);
+    EXPECT_NE(detail.find("disengageReason: forcedDrop"), std::string::npos);
+    EXPECT_NE(detail.find("rejectReason: requestToDropOther"), std::string::npos);
+    EXPECT_NE(detail.find("perCallInfo: 1 item"), std::string::npos);
+    EXPECT_NE(detail.find("ssrc: 4660"), std::string::npos);
+    EXPECT_NE(detail.find("unsolicited: True"), std::string::npos);
     // The password's proof, in both forms, checked by the gatekeeper.
     EXPECT_EQ(gatekeeper.denied, 0);
-    EXPECT_GE(gatekeeper.proven, 5);
+    EXPECT_GE(gatekeeper.proven, 4); // registration, admission, bandwidth, unregistration
     EXPECT_NE(detail.find("AuthenticationMechanism: pwdHash"), std::string::npos);
     EXPECT_NE(detail.find("tokenOID: 1.2.840.113548.10.1.2.1"), std::string::npos);
     EXPECT_NE(detail.find("generalID: Phòng họp 1"), std::string::npos);

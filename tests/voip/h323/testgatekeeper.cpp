@@ -276,6 +276,41 @@ std::string TestGatekeeper::bandwidthAnswer() const
     return bandwidthAnswer_;
 }
 
+bool TestGatekeeper::dropCall(const std::string& alias, const std::string& reason, bool otherCall)
+{
+    return request(
+        alias, "disengageRequest",
+        [this, reason, otherCall](asn::Value& body, const Endpoint& endpoint) {
+            const auto call = lastCall_.find(endpoint.id);
+            auto ids = call == lastCall_.end() ? std::pair<h225::Guid, h225::Guid>{} : call->second;
+            const auto reference = lastCallReference_[endpoint.id];
+            if (otherCall)
+                ids = {h225::newGuid(), h225::newGuid()};
+            disengageAnswer_.clear();
+            body.field("endpointIdentifier").setText(endpoint.id);
+            h225::setGuid(body.field("conferenceID"), ids.first);
+            body.field("callReferenceValue").setInteger(reference.first);
+            body.field("disengageReason").choose(reason);
+            h225::setGuid(body.field("callIdentifier").field("guid"), ids.second);
+            body.field("gatekeeperIdentifier").setText("KxTestGK");
+            // As one widely deployed gatekeeper sends it to both ends alike.
+            body.field("answeredCall").setBoolean(false);
+        },
+        false);
+}
+
+std::string TestGatekeeper::disengageAnswer() const
+{
+    std::lock_guard lock(mutex_);
+    return disengageAnswer_;
+}
+
+std::vector<asn::Value> TestGatekeeper::infoResponses() const
+{
+    std::lock_guard lock(mutex_);
+    return infoResponses_;
+}
+
 void TestGatekeeper::rejectRegistrations(std::optional<std::string> reason)
 {
     std::lock_guard lock(mutex_);
@@ -541,10 +576,13 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         }
         if (reason.empty() && admitTo_ && !request["answerCall"].boolean())
             destination = admitTo_;
+        lastAdmissionBandwidth = request["bandWidth"].integer();
         if (reason.empty()) {
             lastCall_[std::string(request["endpointIdentifier"].text())] = {
                 h225::guidOf(request["conferenceID"]),
                 h225::guidOf(request["callIdentifier"]["guid"])};
+            lastCallReference_[std::string(request["endpointIdentifier"].text())] = {
+                request["callReferenceValue"].integer(), request["answerCall"].boolean()};
             if (routing_ && !request["answerCall"].boolean()) {
                 routeTo_ = destination;
                 const auto router = router_->local_endpoint();
@@ -559,9 +597,13 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         } else {
             answerMessage = reply("admissionConfirm", sequence);
             auto& body = answerMessage.chosen();
-            body.field("bandWidth").setInteger(request["bandWidth"].integer());
+            const std::int64_t asked = request["bandWidth"].integer();
+            body.field("bandWidth").setInteger(grantLimit > 0 ? std::min<std::int64_t>(asked, grantLimit)
+                                                              : asked);
             body.field("callModel").choose(routing_ ? "gatekeeperRouted" : "direct");
             h225::setTransportAddress(body.field("destCallSignalAddress"), *destination);
+            if (irrFrequency > 0)
+                body.field("irrFrequency").setInteger(irrFrequency.load());
             body.field("willRespondToIRR").setBoolean(false);
             auto& uuies = body.field("uuiesRequested");
             for (const char* name :
@@ -574,6 +616,12 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
     } else if (message.is("disengageRequest")) {
         lock.unlock();
         send(reply("disengageConfirm", sequence), from);
+    } else if (message.is("disengageConfirm")) {
+        disengageAnswer_ = "DCF";
+    } else if (message.is("disengageReject")) {
+        disengageAnswer_ = "DRJ " + std::string(request["rejectReason"].choiceName());
+    } else if (message.is("infoRequestResponse")) {
+        infoResponses_.push_back(message);
     } else if (message.is("bandwidthConfirm")) {
         bandwidthAnswer_ = "BCF " + std::to_string(request["bandWidth"].integer());
     } else if (message.is("bandwidthReject")) {
@@ -584,13 +632,15 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         if (bandwidthLimit > 0 && lastBandwidth > bandwidthLimit) {
             auto reject = reply("bandwidthReject", sequence);
             reject.chosen().field("rejectReason").choose("insufficientResources");
-            reject.chosen().field("allowedBandWidth").setInteger(bandwidthLimit.load());
+            reject.chosen().field("allowedBandWidth").setInteger(zoneLeft > 0 ? zoneLeft.load()
+                                                                              : bandwidthLimit.load());
             lock.unlock();
             send(reject, from);
             return;
         }
         auto confirm = reply("bandwidthConfirm", sequence);
-        confirm.chosen().field("bandWidth").setInteger(request["bandWidth"].integer());
+        confirm.chosen().field("bandWidth").setInteger(
+            grantLimit > 0 ? std::min<std::int64_t>(lastBandwidth, grantLimit) : lastBandwidth.load());
         lock.unlock();
         send(confirm, from);
     }

@@ -58,6 +58,16 @@ public:
     std::atomic<std::int64_t> lastBandwidth{0};
     /// When set (units of 100 bit/s), a BRQ for more is refused with this allowed.
     std::atomic<std::int64_t> bandwidthLimit{0};
+    /// When set, a refused BRQ names this as allowed instead (what a zone has left, as one
+    /// widely deployed gatekeeper puts it).
+    std::atomic<std::int64_t> zoneLeft{0};
+    /// When set (units of 100 bit/s), admissions and BRQs for more are confirmed with this
+    /// much only, as that gatekeeper does with its per-call limit.
+    std::atomic<std::int64_t> grantLimit{0};
+    /// Bandwidth asked for in the last ARQ (units of 100 bit/s), 0 before any.
+    std::atomic<std::int64_t> lastAdmissionBandwidth{0};
+    /// When set, each ACF asks for an information response this often (seconds).
+    std::atomic<int> irrFrequency{0};
     /// The time to live granted in each RCF (seconds).
     std::atomic<int> timeToLive{60};
     /// Registrations are rejected with this RegistrationRejectReason when set.
@@ -82,6 +92,15 @@ public:
     /// The last answer to askBandwidth: "BCF <bandWidth>" or "BRJ <reason> <allowed>";
     /// empty until it comes.
     std::string bandwidthAnswer() const;
+    /// Ends the last call admitted to the endpoint registered as `alias` by a DRQ with this
+    /// DisengageReason ("forcedDrop", ...); with `otherCall`, names a call it never had.
+    /// False when there is no such endpoint.  Its answer is in disengageAnswer().
+    bool dropCall(const std::string& alias, const std::string& reason = "forcedDrop",
+                  bool otherCall = false);
+    /// The last answer to dropCall: "DCF" or "DRJ <reason>"; empty until it comes.
+    std::string disengageAnswer() const;
+    /// The information responses received, in order.
+    std::vector<asn::Value> infoResponses() const;
 
     /// When on, admissions name the gatekeeper's own call signalling address (routed
     /// model), and each TCP connection made to it is relayed, as it is, to the called party
@@ -145,8 +164,12 @@ private:
     std::optional<h225::IpAddressPort> routeTo_; // mutex_
     std::string routed_;                         // mutex_
     std::string bandwidthAnswer_;                // mutex_
+    std::string disengageAnswer_;                // mutex_
+    std::vector<asn::Value> infoResponses_;      // mutex_
     /// The last call admitted to each endpoint (by identifier): conference and call.
     std::map<std::string, std::pair<h225::Guid, h225::Guid>> lastCall_; // mutex_
+    /// Its call reference and whether the endpoint answered it.
+    std::map<std::string, std::pair<std::int64_t, bool>> lastCallReference_; // mutex_
     bool routing_ = false;                                              // mutex_
     std::uint16_t port_ = 0;
     std::thread thread_;
