@@ -41,12 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const char* field : {"rejectReason", "callModel"})
         if (body.has(field))
             (void)body[field].choiceName();
-    // A gatekeeper's bandwidth request names its call.
-    if (message->is("bandwidthRequest")) {
-        (void)body["bandWidth"].integer();
-        (void)voip::h225::guidOf(body["conferenceID"]);
+    // A gatekeeper's bandwidth, disengage and information requests name their call.
+    if (message->is("bandwidthRequest") || message->is("disengageRequest") ||
+        message->is("infoRequest")) {
+        if (body.has("bandWidth"))
+            (void)body["bandWidth"].integer();
+        if (body.has("conferenceID"))
+            (void)voip::h225::guidOf(body["conferenceID"]);
         if (body.has("callIdentifier"))
             (void)voip::h225::guidOf(body["callIdentifier"]["guid"]);
+        if (body.has("disengageReason"))
+            (void)body["disengageReason"].choiceName();
+        if (body.has("endpointIdentifier"))
+            (void)body["endpointIdentifier"].text();
+        (void)body["callReferenceValue"].integer();
     }
+    // An admission's information response frequency.
+    if (message->is("admissionConfirm") && body.has("irrFrequency"))
+        (void)body["irrFrequency"].integer();
     return 0;
 }
