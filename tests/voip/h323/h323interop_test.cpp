@@ -126,11 +126,12 @@ const asn::Value& dataTypeOf(const asn::Value& olc)
                                  : olc["forwardLogicalChannelParameters"]["dataType"];
 }
 
-/// The fastStart proposals of our Setup.
-std::vector<asn::Value> proposalsOf(const q931::Message& setup)
+/// The OpenLogicalChannels of a message's fastStart element: our Setup's proposals, or
+/// our answers.
+std::vector<asn::Value> fastStartElementsOf(const q931::Message& message)
 {
     std::vector<asn::Value> out;
-    auto pdu = q931::userUserPdu(setup);
+    auto pdu = q931::userUserPdu(message);
     if (!pdu)
         return out;
     auto information = h225::decodeUserInformation(*pdu);
@@ -287,7 +288,7 @@ TEST_P(H323FastStartAnswers, OpenBothDirectionsAndOnlyTheFirstAnswerCounts)
     ASSERT_TRUE(peer.accept());
     auto setup = peer.readUntil(q931::MessageType::Setup);
     ASSERT_TRUE(setup);
-    const auto proposals = proposalsOf(*setup);
+    const auto proposals = fastStartElementsOf(*setup);
     const auto ourRtp = ourAudioRtp(proposals);
     ASSERT_TRUE(ourRtp);
 
@@ -496,7 +497,7 @@ TEST(H323Interop, FastStartAnswersOfTwoStacksOpenOurReceiveChannel)
         ASSERT_TRUE(peer.accept());
         auto setup = peer.readUntil(q931::MessageType::Setup);
         ASSERT_TRUE(setup);
-        const auto ourRtp = ourAudioRtp(proposalsOf(*setup));
+        const auto ourRtp = ourAudioRtp(fastStartElementsOf(*setup));
         ASSERT_TRUE(ourRtp);
         for (const auto& response : call)
             ASSERT_TRUE(peer.sendAnswer(*setup, response.type, replayed(response, *setup, media)));
@@ -666,22 +667,8 @@ TEST(H323Interop, UserInputAtEstablishmentWaitsForCapabilityExchangeAndKeepsItsO
 /// The fastStart answers in one of our messages.
 std::vector<asn::Value> fastStartAnswersIn(const std::vector<std::uint8_t>& pdu)
 {
-    std::vector<asn::Value> answers;
     auto message = q931::decodeMessage(pdu);
-    if (!message)
-        return answers;
-    auto uu = q931::userUserPdu(*message);
-    if (!uu)
-        return answers;
-    auto information = h225::decodeUserInformation(*uu);
-    if (!information)
-        return answers;
-    const asn::Value& list = h225::messageBody(*information)["fastStart"];
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (auto olc = decodeOlc(list.at(i).octets()))
-            answers.push_back(std::move(*olc));
-    }
-    return answers;
+    return message ? fastStartElementsOf(*message) : std::vector<asn::Value>{};
 }
 
 /// A stack that calls with fastStart and finds each answer by the number of its proposal:
@@ -1017,7 +1004,7 @@ struct SilentH245Callee
         EXPECT_TRUE(setup);
         if (!setup)
             return;
-        const auto proposals = proposalsOf(*setup);
+        const auto proposals = fastStartElementsOf(*setup);
         auto transmit = answerTo(proposals, "g711Alaw64k", false, 0, media);
         auto receive = answerTo(proposals, "g711Alaw64k", true, 101, media);
         EXPECT_TRUE(transmit && receive);
