@@ -44,6 +44,7 @@ constexpr std::array<std::string_view, EndReasonCount> ReasonTexts = {
     "Certificate authority refused",
     "Illegal address",
     "Media transport failed",
+    "Host name not found",
 };
 
 // Q.850 cause values the engine gives a meaning to.
@@ -215,6 +216,7 @@ unsigned q931CauseFromEndReason(EndReason reason, unsigned keptCause)
     case EndReason::RemoteCongestion:
         return cause::NoCircuitAvailable;
     case EndReason::Unreachable:
+    case EndReason::NameNotFound:
         return cause::NoRouteToDestination;
     case EndReason::NoEndPoint:
         return cause::NoRouteToNetwork;
@@ -258,6 +260,7 @@ std::string_view releaseCompleteReasonFromEndReason(EndReason reason)
     case EndReason::TransportFail:
     case EndReason::ConnectFail:
     case EndReason::Unreachable:
+    case EndReason::NameNotFound:
     case EndReason::NoEndPoint:
     case EndReason::HostOffline:
         return "unreachableDestination";

@@ -45,9 +45,10 @@ enum class EndReason
     CertificateAuthority = 33,   ///< the far end's certificate was not accepted
     IllegalAddress = 34,         ///< the address cannot be dialled
     MediaTransportFail = 35,     ///< the media transport failed mid-call
+    NameNotFound = 36,           ///< the host name dialled does not resolve
 };
 
-inline constexpr int EndReasonCount = 36;
+inline constexpr int EndReasonCount = 37;
 
 /// The reason's number (its enumerator value).
 constexpr int toNumber(EndReason reason)

@@ -22,7 +22,8 @@ TEST(EndReason, NumbersAreTheApplicationsOnes)
     EXPECT_EQ(toNumber(EndReason::Q931Cause), 23);
     EXPECT_EQ(toNumber(EndReason::IllegalAddress), 34);
     EXPECT_EQ(toNumber(EndReason::MediaTransportFail), 35);
-    EXPECT_EQ(EndReasonCount, 36);
+    EXPECT_EQ(toNumber(EndReason::NameNotFound), 36);
+    EXPECT_EQ(EndReasonCount, 37);
 }
 
 TEST(EndReason, EveryNumberHasItsOwnTextAndComesBack)

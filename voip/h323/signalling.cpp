@@ -433,7 +433,13 @@ void Connection::startOutgoing(DialAddress target)
                                  if (targets.empty()) {
                                      VOIP_TRACE(2, "H323\tCannot resolve " << dialled_->host << ": "
                                                                            << error.message());
-                                     failCall(EndReason::Unreachable);
+                                     // A name the resolver does not know is said so;
+                                     // a resolver that cannot be asked is not.
+                                     const bool unknown = !error ||
+                                                          error == asio::error::host_not_found ||
+                                                          error == asio::error::no_data;
+                                     failCall(unknown ? EndReason::NameNotFound
+                                                      : EndReason::Unreachable);
                                      return;
                                  }
                                  connectTo(targets, 0);
@@ -738,6 +744,9 @@ void Connection::sendConnect()
     asn::Value& body = h225::messageBody(connect);
     h225::setEndpointType(body.field("destinationInfo"), identity_);
     h225::setGuid(body.field("conferenceID"), conferenceId_);
+    // Our name as an alias too: the Display element carries ASCII only.
+    if (const std::string user = endpoint_.userName(); !user.empty())
+        h225::setAlias(body.field("connectedAddress").append(), user, h225::AliasKind::H323Id);
     if (!fastStartOffers_.empty()) {
         auto answers = fastStartAnswered_ ? std::vector<std::string>{} : answerFastStart();
         if (!answers.empty()) {
@@ -889,7 +898,11 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
             std::lock_guard lock(channelMutex_);
             remoteProduct_ = displayableText(h225::productText(body["destinationInfo"]));
         }
-        if (auto display = displayOf(message); !display.empty())
+        std::string display = displayOf(message);
+        const asn::Value& connected = body["connectedAddress"];
+        for (std::size_t i = 0; display.empty() && i < connected.size(); ++i)
+            display = displayableText(h225::aliasToText(connected.at(i)));
+        if (!display.empty())
             setRemoteParty(display, remotePartyAddress());
         ensureH245Transport();
         if (fastStartWanted_ && !fastStartAnswered_) {

@@ -198,12 +198,12 @@ TEST(H323Addresses, AliasIpv6AndHostNamesAreDialled)
         [&] { return alice.manager.established.size() == (error ? 2u : 3u); }));
     alice.manager.clearCall(token, EndReason::LocalUser, true);
 
-    // A name that does not resolve: unreachable.
+    // A name that does not resolve says so.
     alice.call("h323:no-such-host.invalid:" + port);
     ASSERT_TRUE(alice.manager.waitUntil(
         [&] {
             return !alice.manager.cleared.empty() &&
-                   alice.manager.cleared.back().reason == EndReason::Unreachable;
+                   alice.manager.cleared.back().reason == EndReason::NameNotFound;
         },
         std::chrono::seconds(15)));
 }
