@@ -470,10 +470,6 @@ void KxManager::refreshPolicy()
     Policy policy;
     policy.autoAnswer = settings_->value("autoAnswer").toBool();
     policy.dialledAddress = settings_->value("address").toString();
-    if (context_.contacts) {
-        for (const auto& contact : context_.contacts->contacts())
-            policy.contacts.append({contact.name, contact.ip});
-    }
     std::lock_guard lock(stateMutex_);
     policy_ = std::move(policy);
 }
@@ -507,6 +503,14 @@ void KxManager::resetCallState()
 
 QString KxManager::placeCall(const QString& address, bool userPlaced)
 {
+    const QString refusal = dial(address, userPlaced);
+    if (!refusal.isEmpty() && !userPlaced)
+        abandonReplacement(address.trimmed(), refusal);
+    return refusal;
+}
+
+QString KxManager::dial(const QString& address, bool userPlaced)
+{
     const QString trimmed = address.trimmed();
     if (trimmed.isEmpty())
         return QCoreApplication::translate("KxManager", "no-address-given");
@@ -515,16 +519,15 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
     const std::string text = trimmed.toStdString();
     if (text.size() > voip::Manager::MaxAddressLength)
         return QCoreApplication::translate("KxManager", "address-too-long");
-    // A single word is an alias (a room or a person), which needs a host to call it at;
-    // host names are dialled with their domain, or as alias@host.
-    const bool bareWord = text.find_first_of(".:[@") == std::string::npos &&
-                          trimmed.compare("localhost", Qt::CaseInsensitive) != 0;
+    // A single word is an alias the gatekeeper knows, when we are registered; otherwise
+    // it is a host name ("mcu" on a LAN), and a name that does not resolve is told when
+    // the call ends.
+    const bool bareWord = text.find_first_of(".:[@") == std::string::npos;
     const bool viaGatekeeper =
         bareWord && h323EndPoint_->registeredGatekeeper() && voip::h323::isGatekeeperAlias(text);
-    if (bareWord && !viaGatekeeper)
-        return QCoreApplication::translate("KxManager", "address-without-host").arg(trimmed);
     if (!viaGatekeeper && !voip::h323::parseDialAddress(text))
-        return QCoreApplication::translate("KxManager", "address-not-callable").arg(trimmed);
+        return QCoreApplication::translate("KxManager", "address-not-callable")
+            .arg(shortened(trimmed));
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {
         settings_->setValue("address", trimmed);
@@ -542,12 +545,19 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
         auto token = setUpCall("pc:*", "h323:" + text);
         call = token ? findCall(*token) : nullptr;
         currentCall_ = call;
+        if (call) {
+            currentTarget_ = trimmed;
+            replacedLeg_.reset();
+            establishedAt_.reset();
+        }
     }
     if (!call) {
         std::cerr << "Call failed!" << std::endl;
         return QCoreApplication::translate("KxManager", "call-not-set-up");
     }
     std::cout << "Setup call: " << call->describe() << std::endl;
+    if (context_.window)
+        context_.window->showCalling(nameForAddress(trimmed));
     return {};
 }
 
@@ -806,9 +816,33 @@ voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
     return voip::Manager::OnAnswerCall(connection, caller);
 }
 
+void KxManager::OnAlerting(voip::Connection& connection)
+{
+    voip::Manager::OnAlerting(connection);
+    auto call = connection.call();
+    if (!call || call->isNetworkOriginated() || !connection.isNetworkConnection())
+        return;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (currentCall_ != call)
+            return;
+    }
+    if (context_.window)
+        onGuiThread([this, token = call->token()] {
+            auto current = currentCall();
+            if (current && current->token() == token && !current->isEstablished())
+                context_.window->showRinging();
+        });
+}
+
 void KxManager::OnEstablishedCall(voip::Call& call)
 {
     std::cout << "On Established Call: " << call.token() << std::endl;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (currentCall_ && currentCall_->token() == call.token())
+            establishedAt_ = std::chrono::steady_clock::now();
+    }
     emitShowCall();
     voip::Manager::OnEstablishedCall(call);
 }
@@ -824,6 +858,7 @@ void KxManager::OnClearedCall(voip::Call& call)
 {
     std::cout << "On Cleared Call: " << call.token() << " reason: " << call.endReasonText()
               << std::endl;
+    CallEnd end = callEndOf(call);
     QString destination;
     QString retryAddress;
     bool current = false;
@@ -833,6 +868,12 @@ void KxManager::OnClearedCall(voip::Call& call)
         std::lock_guard lock(stateMutex_);
         current = currentCall_ && currentCall_->token() == call.token();
         if (current) {
+            if (establishedAt_ && end.established)
+                end.connected = std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::steady_clock::now() - *establishedAt_);
+            establishedAt_.reset();
+            end.retried = !end.incoming && retryCount_ == 1 &&
+                          end.reason == voip::EndReason::TemporaryFailure;
             destination = forwardAddress_;
             forwardAddress_.clear();
             // A redirection is followed a few times one after another, then given up: a
@@ -850,18 +891,25 @@ void KxManager::OnClearedCall(voip::Call& call)
                 retryCount_ = 1;
                 retryAddress = lastAddress_;
             }
+            // The leg being replaced is recorded if its replacement cannot be dialled.
+            if (forwarding || retrying)
+                replacedLeg_ = end;
         }
     }
     if (current) {
-        if (!forwarding && !retrying)
-            addRecentCall(call);
         {
             std::lock_guard lock(stateMutex_);
             currentCall_.reset();
         }
         onGuiThread([this] { resetCallState(); });
-        if (!forwarding && !retrying)
+        if (!forwarding && !retrying) {
             emitShowMain();
+            onGuiThread([this, end] { finishCall(end); });
+        }
+    } else if (end.incoming) {
+        // A caller turned away while another call was up.
+        end.turnedAway = true;
+        onGuiThread([this, end] { finishCall(end); });
     }
     voip::Manager::OnClearedCall(call);
     if (retrying) {
@@ -922,45 +970,184 @@ void KxManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStr
     voip::Manager::OnClosedMediaStream(connection, stream);
 }
 
-// --- records and dialling on ---
+// --- records, notices and dialling on ---
 
-Recent KxManager::recentFor(voip::Call& call) const
+namespace {
+
+/// The text before the first "[" (all of it without brackets), trimmed.
+QString nameBeforeBracket(const QString& party)
 {
-    Policy policy;
-    {
-        std::lock_guard lock(stateMutex_);
-        policy = policy_;
+    const int open = party.indexOf('[');
+    return (open < 0 ? party : party.left(open)).trimmed();
+}
+
+/// The host of an address as dialled or as the engine shows it ("alias@host:port",
+/// "host:port", "[v6]:port"), lower case.
+QString hostOf(const QString& address)
+{
+    auto parsed = voip::h323::parseDialAddress(address.trimmed().toStdString());
+    return parsed ? QString::fromStdString(parsed->host).toLower() : QString();
+}
+
+/// "m:ss", or "h:mm:ss" from an hour on.
+QString lengthText(std::chrono::seconds length)
+{
+    const qint64 total = std::max<qint64>(0, length.count());
+    const qint64 hours = total / 3600;
+    const QString minutesAndSeconds = QString("%1:%2")
+                                          .arg(total / 60 % 60, hours ? 2 : 1, 10, QChar('0'))
+                                          .arg(total % 60, 2, 10, QChar('0'));
+    return hours ? QString::number(hours) + ":" + minutesAndSeconds : minutesAndSeconds;
+}
+
+/// Why a call ended, in words a user can act on.
+QString reasonText(voip::EndReason reason, unsigned cause)
+{
+    using voip::EndReason;
+    const char* key = nullptr;
+    switch (reason) {
+    case EndReason::ConnectFail:
+        key = "why-nobody-listening";
+        break;
+    case EndReason::NameNotFound:
+        key = "why-name-not-found";
+        break;
+    case EndReason::RemoteBusy:
+    case EndReason::LocalBusy:
+        key = "why-busy";
+        break;
+    case EndReason::NoAnswer:
+        key = "why-no-answer";
+        break;
+    case EndReason::Refusal:
+    case EndReason::AnswerDenied:
+    case EndReason::NoAccept:
+        key = "why-refused";
+        break;
+    case EndReason::TemporaryFailure:
+        key = "why-temporary";
+        break;
+    case EndReason::Unreachable:
+    case EndReason::NoEndPoint:
+        key = "why-unreachable";
+        break;
+    case EndReason::HostOffline:
+    case EndReason::OutOfService:
+        key = "why-offline";
+        break;
+    case EndReason::NoUser:
+        key = "why-no-user";
+        break;
+    case EndReason::Gatekeeper:
+    case EndReason::GatekeeperAdmissionFailed:
+        key = "why-gatekeeper";
+        break;
+    case EndReason::CapabilityExchange:
+        key = "why-no-common-media";
+        break;
+    case EndReason::SecurityDenial:
+    case EndReason::CertificateAuthority:
+        key = "why-security";
+        break;
+    case EndReason::TransportFail:
+    case EndReason::MediaTransportFail:
+        key = "why-connection-lost";
+        break;
+    case EndReason::NoBandwidth:
+    case EndReason::LocalCongestion:
+    case EndReason::RemoteCongestion:
+        key = "why-no-resources";
+        break;
+    case EndReason::MediaFailed:
+        key = "why-media-failed";
+        break;
+    case EndReason::IllegalAddress:
+        key = "why-bad-address";
+        break;
+    case EndReason::DurationLimit:
+        key = "why-time-limit";
+        break;
+    default:
+        break;
     }
+    if (key)
+        return QCoreApplication::translate("KxManager", key);
+    // The rest are rare: the engine's own words, with the far end's cause when it gave one.
+    QString text = QString::fromUtf8(voip::endReasonText(reason).data(),
+                                     int(voip::endReasonText(reason).size()));
+    if (cause)
+        text += " (Q.931 " + QString::number(cause) + ")";
+    return text;
+}
+
+} // namespace
+
+QString KxManager::shortened(const QString& text, int length)
+{
+    return text.size() <= length ? text : text.left(length - 3) + "...";
+}
+
+KxManager::CallEnd KxManager::callEndOf(voip::Call& call) const
+{
+    CallEnd end;
+    end.incoming = call.isNetworkOriginated();
+    end.established = call.isEstablished();
+    end.reason = call.endReason();
+    end.cause = call.endCause();
+    end.start = call.startTime();
+    const QString party = QString::fromStdString(end.incoming ? call.partyA() : call.partyB());
+    end.partyAddress = bracketed(party);
+    end.partyName = nameBeforeBracket(party);
+    if (end.partyName == end.partyAddress)
+        end.partyName.clear(); // the engine shows the address where the far end gave no name
+    std::lock_guard lock(stateMutex_);
+    end.dialled = policy_.dialledAddress;
+    if (!end.incoming)
+        end.target = currentTarget_;
+    return end;
+}
+
+QString KxManager::nameForAddress(const QString& address) const
+{
+    if (!context_.contacts || address.isEmpty())
+        return address;
+    const auto contacts = context_.contacts->contacts();
+    for (const auto& contact : contacts)
+        if (!contact.name.isEmpty() && contact.ip.trimmed() == address)
+            return contact.name;
+    // A caller's address carries the port it called from: a contact of that host with
+    // no port of its own is the same system.
+    const QString host = hostOf(address);
+    if (host.isEmpty())
+        return address;
+    for (const auto& contact : contacts) {
+        const QString ip = contact.ip.trimmed();
+        if (!contact.name.isEmpty() && !ip.contains('@') && hostOf(ip) == host &&
+            (ip.compare(host, Qt::CaseInsensitive) == 0 || ip == "[" + host + "]"))
+            return contact.name;
+    }
+    return address;
+}
+
+Recent KxManager::recentFor(const CallEnd& end) const
+{
     Recent recent;
-    const auto reason = call.endReason();
+    // A call that never connected is a failure whoever ended it.
     const bool success =
-        reason == voip::EndReason::LocalUser || reason == voip::EndReason::RemoteUser;
+        end.established && !end.turnedAway &&
+        (end.reason == voip::EndReason::LocalUser || end.reason == voip::EndReason::RemoteUser);
     recent.status = success ? "success" : "failure";
-    const bool incoming = call.isNetworkOriginated();
-    const QString party = QString::fromStdString(incoming ? call.partyA() : call.partyB());
-    if (incoming) {
-        recent.ip = bracketed(QString::fromStdString(call.partyA()));
-        recent.flow = "incoming";
-    } else {
-        recent.ip = policy.dialledAddress;
-        recent.flow = "outgoing";
-    }
-    for (const auto& [name, address] : policy.contacts) {
-        if (address == recent.ip) {
-            recent.name = name;
-            break;
-        }
-    }
-    if (recent.name.isEmpty()) {
-        if (success) {
-            const int open = party.indexOf('[');
-            recent.name = (open < 0 ? party : party.left(open)).trimmed();
-        } else {
-            recent.name = "*";
-        }
-    }
+    recent.flow = end.incoming ? "incoming" : "outgoing";
+    recent.ip = end.incoming ? end.partyAddress : end.dialled;
+    // The contact of that address, as the contacts are now; else what the far end calls
+    // itself; else the address.
+    recent.name = nameForAddress(recent.ip);
+    if (recent.name == recent.ip && !end.partyName.isEmpty())
+        recent.name = end.partyName;
+    if (recent.name.isEmpty())
+        recent.name = "*";
     const auto start = QDateTime::fromMSecsSinceEpoch(
-        std::chrono::duration_cast<std::chrono::milliseconds>(call.startTime().time_since_epoch())
+        std::chrono::duration_cast<std::chrono::milliseconds>(end.start.time_since_epoch())
             .count());
     recent.time = start.toLocalTime().toString("dd/MM/yy hh:mm");
     recent.duration = QString::number(start.secsTo(QDateTime::currentDateTime()) / 60);
@@ -968,11 +1155,73 @@ Recent KxManager::recentFor(voip::Call& call) const
     return recent;
 }
 
-void KxManager::addRecentCall(voip::Call& call)
+Recent KxManager::recentFor(voip::Call& call) const
 {
-    const Recent recent = recentFor(call);
+    return recentFor(callEndOf(call));
+}
+
+QString KxManager::noticeFor(const CallEnd& end, const QString& name) const
+{
+    const auto tr = [](const char* key) { return QCoreApplication::translate("KxManager", key); };
+    QString who = shortened(name);
+    if (!end.incoming && !end.target.isEmpty() && end.target != end.dialled)
+        who = tr("sent-on-to").arg(who, shortened(end.target));
+    if (end.turnedAway)
+        return tr("missed-call-busy").arg(who);
+    if (end.incoming && !end.established) {
+        // The user's own decline needs no word; a caller who gave up is a missed call.
+        const bool declined =
+            end.reason == voip::EndReason::AnswerDenied || end.reason == voip::EndReason::NoAccept;
+        return declined ? QString() : tr("missed-call").arg(who);
+    }
+    if (end.established) {
+        const QString length = lengthText(end.connected);
+        if (end.reason == voip::EndReason::LocalUser)
+            return tr("call-ended").arg(who, length);
+        if (end.reason == voip::EndReason::RemoteUser)
+            return tr("call-ended-by-far-end").arg(who, length);
+        return tr("call-ended-because").arg(who, length, reasonText(end.reason, end.cause));
+    }
+    if (end.reason == voip::EndReason::LocalUser)
+        return tr("call-cancelled").arg(who);
+    if (end.retried)
+        return tr("call-failed").arg(who, tr("why-temporary-twice"));
+    return tr("call-failed").arg(who, reasonText(end.reason, end.cause));
+}
+
+void KxManager::finishCall(const CallEnd& end, const QString& notice)
+{
+    const Recent recent = recentFor(end);
     if (context_.recents)
         context_.recents->addRecent(recent);
+    const QString text = notice.isNull() ? noticeFor(end, recent.name) : notice;
+    std::cout << "Call ended: " << (text.isEmpty() ? "declined" : text.toStdString())
+              << std::endl;
+    if (!context_.window || text.isEmpty())
+        return;
+    const bool missed = end.incoming && !end.established;
+    if (missed)
+        context_.window->showMissedCall(text);
+    else
+        context_.window->showCallEnded(text);
+}
+
+void KxManager::abandonReplacement(const QString& destination, const QString& refusal)
+{
+    std::optional<CallEnd> leg;
+    {
+        std::lock_guard lock(stateMutex_);
+        leg.swap(replacedLeg_);
+    }
+    if (!leg)
+        return;
+    std::cout << "Cannot dial " << destination.toStdString() << ": " << refusal.toStdString()
+              << std::endl;
+    if (!inCall())
+        emitShowMain();
+    const QString from = nameForAddress(leg->incoming ? leg->partyAddress : leg->dialled);
+    finishCall(*leg, QCoreApplication::translate("KxManager", "redirect-failed")
+                         .arg(shortened(from), shortened(destination), refusal));
 }
 
 void KxManager::dialForward(const QString& destination)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "KxPhone/kxvideosource.h"
 #include "voip/h323/rasclient.h"
 
+#include "voip/endreason.h"
 #include "voip/manager.h"
 #include "voip/media/mediaformat.h"
 #include "voip/rtp/rtpsession.h"
@@ -238,8 +240,41 @@ public:
         return KxDisplay::fitOutputSize(width, height);
     }
 
-    /// The record a finished call leaves, as addRecentCall builds it (for tests).
+    /// What a finished call knew, taken on the call's thread when it clears: the record
+    /// and the notice are made from it on the GUI thread.
+    struct CallEnd
+    {
+        bool incoming = false;
+        /// Incoming, and turned away because another call was up.
+        bool turnedAway = false;
+        bool established = false;
+        voip::EndReason reason = voip::EndReason::LocalUser;
+        unsigned cause = 0; // the Q.931 cause that came with the reason, 0 when none
+        /// Outgoing: this leg was the one automatic retry.
+        bool retried = false;
+        /// What the far end calls itself, and its address ("name [address]" of the engine).
+        QString partyName;
+        QString partyAddress;
+        /// Outgoing: the address the user dialled (setting `address`), and the one this
+        /// leg dialled (another after a redirection).
+        QString dialled;
+        QString target;
+        std::chrono::system_clock::time_point start;
+        /// Established calls: how long the two were connected.
+        std::chrono::seconds connected{0};
+    };
+    CallEnd callEndOf(voip::Call& call) const;
+    /// The record a finished call leaves, named from the contacts as they are now (GUI
+    /// thread).
+    Recent recentFor(const CallEnd& end) const;
     Recent recentFor(voip::Call& call) const;
+    /// What the user is told when a call ends: why it failed, how long it lasted, a
+    /// missed caller; empty when there is nothing to say (the user declined it).
+    QString noticeFor(const CallEnd& end, const QString& name) const;
+    /// `text` cut to `length` characters, "..." marking the cut.
+    static QString shortened(const QString& text, int length = 60);
+    /// The name the interface shows for an address: the contact's, else the address.
+    QString nameForAddress(const QString& address) const;
 
     // --- engine callbacks (engine threads) ---
 
@@ -250,6 +285,7 @@ public:
     void OnEstablishedCall(voip::Call& call) override;
     void OnClearedCall(voip::Call& call) override;
     bool OnForwarded(voip::Connection& connection, const std::string& remoteParty) override;
+    void OnAlerting(voip::Connection& connection) override;
     bool OnOpenMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
     void OnClosedMediaStream(voip::Connection& connection, voip::MediaStream& stream) override;
     /// The engine's view of the far end's presentation.  A far end may start or end it
@@ -266,12 +302,18 @@ private:
     struct Policy
     {
         bool autoAnswer = true;
-        QString dialledAddress;                  // setting `address`
-        QList<QPair<QString, QString>> contacts; // (name, address)
+        QString dialledAddress; // setting `address`
     };
 
-    void addRecentCall(voip::Call& call);
+    /// placeCall without the ending of a replaced leg.
+    QString dial(const QString& address, bool userPlaced);
+    /// Writes the record of a finished call and tells the user: `notice`, or what
+    /// noticeFor says when it is null (GUI thread).
+    void finishCall(const CallEnd& end, const QString& notice = QString());
     void dialForward(const QString& destination);
+    /// A redirection or retry that cannot be dialled ends the attempt: the leg it
+    /// replaced gets its record and the user is told why (GUI thread).
+    void abandonReplacement(const QString& destination, const QString& refusal);
     /// Runs `job` on the GUI thread (the thread that made the manager).
     void onGuiThread(std::function<void()> job);
     void startNatProbe();
@@ -316,6 +358,12 @@ private:
     QString lastAddress_;
     int retryCount_ = 0;
     int forwardCount_ = 0;
+    /// The address the current outgoing call dialled.
+    QString currentTarget_;
+    /// The leg a redirection or retry replaces, until the new leg is placed.
+    std::optional<CallEnd> replacedLeg_;
+    /// When the current call was established (for the length told at its end).
+    std::optional<std::chrono::steady_clock::time_point> establishedAt_;
     bool presentationActive_ = false;
     std::shared_ptr<voip::SoundChannel> recordChannel_;
     std::shared_ptr<voip::SoundChannel> playChannel_;

@@ -26,6 +26,7 @@
 #include "ui/videowidget.h"
 #include "ui/widgetcam.h"
 #include "ui/widgetcall.h"
+#include "ui/widgetcalling.h"
 #include "ui/widgetcontacts.h"
 #include "ui/widgethistory.h"
 #include "ui/widgethome.h"
@@ -123,13 +124,14 @@ void MainWindow::buildHomeDock()
     tabs_->setTabEnabled(3, false);
     connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::onTab);
     layout->addWidget(tabs_);
+    calling_ = new WidgetCalling(context_);
+    layout->addWidget(calling_);
 
     // A call picked on the contacts or history page that cannot be placed is explained
     // where the user types addresses.
     const auto showRefusal = [this](const QString& reason) {
         tabs_->setCurrentIndex(0);
-        home_->messageLabel()->setText(reason);
-        home_->messageLabel()->show();
+        home_->showMessage(reason);
     };
     connect(contacts_, &ListPage::callRefused, this, showRefusal);
     connect(history_, &ListPage::callRefused, this, showRefusal);
@@ -253,9 +255,39 @@ void MainWindow::showNotice(const QString& text)
     if (callDock_ && !callDock_->isHidden() && callToolbar_) {
         emit callToolbar_->signalShowFade(text);
     } else if (home_) {
-        home_->messageLabel()->setText(text);
-        home_->messageLabel()->show();
+        home_->showMessage(text);
     }
+}
+
+void MainWindow::showCalling(const QString& who)
+{
+    if (!calling_)
+        return;
+    home_->showMessage(QString());
+    calling_->showCalling(who);
+}
+
+void MainWindow::showRinging()
+{
+    if (calling_ && calling_->isVisibleTo(this))
+        calling_->showRinging();
+}
+
+void MainWindow::showCallEnded(const QString& text)
+{
+    if (calling_)
+        calling_->showOutcome(text);
+}
+
+void MainWindow::showMissedCall(const QString& text)
+{
+    // During a call the toolbar says it; otherwise the place that shows calls.
+    if (callDock_ && !callDock_->isHidden())
+        showNotice(text);
+    else
+        showCallEnded(text);
+    if (isHidden() || isMinimized() || !isActiveWindow())
+        notifier_->notify("Kestrovia", text, 10000);
 }
 
 void MainWindow::showEvent(QShowEvent* event)
@@ -327,6 +359,9 @@ void MainWindow::onCam()
 
 void MainWindow::onShowMain()
 {
+    // The calling state ends with the call; what comes after it is the call's outcome.
+    if (calling_ && !calling_->outcomeLabel()->isVisibleTo(calling_))
+        calling_->hide();
     callDock_->hide();
     homeDock_->show();
     if (incomingBoxOpen_)
@@ -341,6 +376,8 @@ void MainWindow::onShowMain()
 
 void MainWindow::onShowCall()
 {
+    if (calling_)
+        calling_->hide();
     homeDock_->hide();
     callDock_->show();
     emit signalUpdateCall();

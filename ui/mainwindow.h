@@ -14,6 +14,7 @@
 class QDockWidget;
 class QTabWidget;
 class WidgetCall;
+class WidgetCalling;
 class WidgetContacts;
 class WidgetHistory;
 class WidgetHome;
@@ -94,6 +95,17 @@ public:
     /// otherwise.  GUI thread.
     void showNotice(const QString& text);
 
+    /// A call to `who` is being placed: shown with a button that cancels it.
+    void showCalling(const QString& who);
+    /// The call being placed rings at the far end.
+    void showRinging();
+    /// A call has ended: why, or how long it lasted (`text`), where the user looks.
+    void showCallEnded(const QString& text);
+    /// A caller was missed: told where the user looks, and by the desktop's notices when
+    /// the window is not in sight.
+    void showMissedCall(const QString& text);
+    WidgetCalling* callingPanel() const { return calling_; }
+
 signals:
     void signalShowMain();
     void signalShowCall();
@@ -142,6 +154,7 @@ private:
     WidgetContacts* contacts_ = nullptr;
     WidgetHistory* history_ = nullptr;
     WidgetCall* callToolbar_ = nullptr;
+    WidgetCalling* calling_ = nullptr;
     std::unique_ptr<WidgetInfo> info_;         // a window of its own, without parent
     std::unique_ptr<WidgetSettings> settings_; // made on first use, without parent
     DockButton* settingsButton_ = nullptr;

@@ -30,13 +30,6 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     connect(address_, &QLineEdit::returnPressed, this, &WidgetHome::onCall);
     layout->addWidget(address_);
 
-    message_ = new QLabel();
-    message_->setObjectName("labelDialError");
-    message_->setAlignment(Qt::AlignCenter);
-    message_->setWordWrap(true);
-    message_->hide();
-    layout->addWidget(message_);
-
     keys_ = new QSignalMapper(this);
     const QStringList rows[] = {{"1", "2", "3"}, {"4", "5", "6"}, {"7", "8", "9"}, {".", "0", "@"}};
     for (const QStringList& labels : rows) {
@@ -58,6 +51,17 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     call_->setObjectName("buttonCall");
     connect(call_, &QPushButton::clicked, this, &WidgetHome::onCall);
     layout->addWidget(call_);
+
+    // Below the Call button: a message appearing must not push the keypad or the button
+    // under the pointer.
+    message_ = new QLabel();
+    message_->setObjectName("labelDialError");
+    message_->setAlignment(Qt::AlignCenter);
+    message_->setWordWrap(true);
+    message_->setFixedHeight(message_->fontMetrics().lineSpacing() * 3 + 4);
+    message_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    message_->hide();
+    layout->addWidget(message_);
 }
 
 void WidgetHome::onClicked(QString value)
@@ -70,7 +74,12 @@ void WidgetHome::onCall()
     KxManager* manager = context_.manager();
     if (!manager)
         return;
-    const QString refusal = manager->placeCall(address_->text(), true);
-    message_->setText(refusal);
-    message_->setVisible(!refusal.isEmpty());
+    showMessage(manager->placeCall(address_->text(), true));
+}
+
+void WidgetHome::showMessage(const QString& text)
+{
+    message_->setText(text);
+    message_->setToolTip(text);
+    message_->setVisible(!text.isEmpty());
 }

@@ -19,8 +19,11 @@ public:
 
     QLineEdit* addressLine() const { return address_; }
     QPushButton* callButton() const { return call_; }
-    /// The message of the last refused call; empty (and hidden) once a call is placed.
+    /// The message of the last refused or ended call; empty (and hidden) once a call is
+    /// placed.  Its room is kept while it is hidden, so the keypad never moves.
     QLabel* messageLabel() const { return message_; }
+    /// Shows `text` below the address line (hides the message when empty).
+    void showMessage(const QString& text);
 
 public slots:
     void onClicked(QString value);

@@ -12,10 +12,6 @@
         <translation>The address is too long</translation>
     </message>
     <message>
-        <source>address-without-host</source>
-        <translation>"%1" names no host to call</translation>
-    </message>
-    <message>
         <source>call-in-progress</source>
         <translation>A call is in progress</translation>
     </message>
@@ -86,6 +82,114 @@
     <message>
         <source>gk-why-resolve</source>
         <translation>the gatekeeper&apos;s address does not resolve</translation>
+    </message>
+    <message>
+        <source>call-failed</source>
+        <translation>The call to %1 failed: %2</translation>
+    </message>
+    <message>
+        <source>call-cancelled</source>
+        <translation>Call to %1 cancelled</translation>
+    </message>
+    <message>
+        <source>call-ended</source>
+        <translation>Call with %1 ended (%2)</translation>
+    </message>
+    <message>
+        <source>call-ended-by-far-end</source>
+        <translation>%1 ended the call (%2)</translation>
+    </message>
+    <message>
+        <source>call-ended-because</source>
+        <translation>The call with %1 ended after %2: %3</translation>
+    </message>
+    <message>
+        <source>missed-call</source>
+        <translation>Missed call from %1</translation>
+    </message>
+    <message>
+        <source>missed-call-busy</source>
+        <translation>Missed call from %1 (you were in another call)</translation>
+    </message>
+    <message>
+        <source>redirect-failed</source>
+        <translation>%1 sent the call on to %2, which cannot be called: %3</translation>
+    </message>
+    <message>
+        <source>why-nobody-listening</source>
+        <translation>nothing answers at that address (no video system is listening there, or it is switched off)</translation>
+    </message>
+    <message>
+        <source>why-name-not-found</source>
+        <translation>no host of that name was found (an alias alone needs a gatekeeper, or alias@host)</translation>
+    </message>
+    <message>
+        <source>why-busy</source>
+        <translation>the line is busy</translation>
+    </message>
+    <message>
+        <source>why-no-answer</source>
+        <translation>there was no answer</translation>
+    </message>
+    <message>
+        <source>why-refused</source>
+        <translation>the call was refused</translation>
+    </message>
+    <message>
+        <source>why-temporary</source>
+        <translation>a temporary failure at the far end</translation>
+    </message>
+    <message>
+        <source>why-temporary-twice</source>
+        <translation>a temporary failure at the far end, also on a second try</translation>
+    </message>
+    <message>
+        <source>why-unreachable</source>
+        <translation>the address cannot be reached</translation>
+    </message>
+    <message>
+        <source>why-offline</source>
+        <translation>the far end is out of service</translation>
+    </message>
+    <message>
+        <source>why-no-user</source>
+        <translation>there is no such user there</translation>
+    </message>
+    <message>
+        <source>why-gatekeeper</source>
+        <translation>the gatekeeper did not allow the call</translation>
+    </message>
+    <message>
+        <source>why-no-common-media</source>
+        <translation>the two sides have no audio or video format in common</translation>
+    </message>
+    <message>
+        <source>why-security</source>
+        <translation>a security check failed</translation>
+    </message>
+    <message>
+        <source>why-connection-lost</source>
+        <translation>the connection was lost</translation>
+    </message>
+    <message>
+        <source>why-no-resources</source>
+        <translation>not enough bandwidth or resources</translation>
+    </message>
+    <message>
+        <source>why-media-failed</source>
+        <translation>the audio or video could not be started</translation>
+    </message>
+    <message>
+        <source>why-bad-address</source>
+        <translation>the far end does not accept that address</translation>
+    </message>
+    <message>
+        <source>why-time-limit</source>
+        <translation>the call reached its time limit</translation>
+    </message>
+    <message>
+        <source>sent-on-to</source>
+        <translation>%1, sent on to %2</translation>
     </message>
 </context>
 <context>
@@ -479,6 +583,29 @@
     <message>
         <source>toggle-layout</source>
         <translation>Toggle layout</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetCalling</name>
+    <message>
+        <source>calling</source>
+        <translation>Calling %1</translation>
+    </message>
+    <message>
+        <source>connecting</source>
+        <translation>Connecting...</translation>
+    </message>
+    <message>
+        <source>ringing</source>
+        <translation>Ringing...</translation>
+    </message>
+    <message>
+        <source>cancel-call</source>
+        <translation>Cancel call</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Close</translation>
     </message>
 </context>
 <context>

@@ -12,10 +12,6 @@
         <translation>Địa chỉ quá dài</translation>
     </message>
     <message>
-        <source>address-without-host</source>
-        <translation>"%1" không chứa máy chủ để gọi</translation>
-    </message>
-    <message>
         <source>call-in-progress</source>
         <translation>Đang có một cuộc gọi</translation>
     </message>
@@ -86,6 +82,114 @@
     <message>
         <source>gk-why-resolve</source>
         <translation>không tìm thấy địa chỉ của gatekeeper</translation>
+    </message>
+    <message>
+        <source>call-failed</source>
+        <translation>Cuộc gọi tới %1 không thành công: %2</translation>
+    </message>
+    <message>
+        <source>call-cancelled</source>
+        <translation>Đã hủy cuộc gọi tới %1</translation>
+    </message>
+    <message>
+        <source>call-ended</source>
+        <translation>Cuộc gọi với %1 đã kết thúc (%2)</translation>
+    </message>
+    <message>
+        <source>call-ended-by-far-end</source>
+        <translation>%1 đã kết thúc cuộc gọi (%2)</translation>
+    </message>
+    <message>
+        <source>call-ended-because</source>
+        <translation>Cuộc gọi với %1 đã kết thúc sau %2: %3</translation>
+    </message>
+    <message>
+        <source>missed-call</source>
+        <translation>Cuộc gọi nhỡ từ %1</translation>
+    </message>
+    <message>
+        <source>missed-call-busy</source>
+        <translation>Cuộc gọi nhỡ từ %1 (bạn đang trong một cuộc gọi khác)</translation>
+    </message>
+    <message>
+        <source>redirect-failed</source>
+        <translation>%1 đã chuyển cuộc gọi tới %2, nhưng không thể gọi tới đó: %3</translation>
+    </message>
+    <message>
+        <source>why-nobody-listening</source>
+        <translation>không có gì trả lời tại địa chỉ đó (không có thiết bị hội nghị truyền hình nào đang chờ ở đó, hoặc thiết bị đã tắt)</translation>
+    </message>
+    <message>
+        <source>why-name-not-found</source>
+        <translation>không tìm thấy máy chủ có tên này (chỉ có bí danh thì cần gatekeeper, hoặc dạng bí danh@máy chủ)</translation>
+    </message>
+    <message>
+        <source>why-busy</source>
+        <translation>máy đang bận</translation>
+    </message>
+    <message>
+        <source>why-no-answer</source>
+        <translation>không có người trả lời</translation>
+    </message>
+    <message>
+        <source>why-refused</source>
+        <translation>cuộc gọi bị từ chối</translation>
+    </message>
+    <message>
+        <source>why-temporary</source>
+        <translation>đầu bên kia gặp lỗi tạm thời</translation>
+    </message>
+    <message>
+        <source>why-temporary-twice</source>
+        <translation>đầu bên kia gặp lỗi tạm thời, cả ở lần thử thứ hai</translation>
+    </message>
+    <message>
+        <source>why-unreachable</source>
+        <translation>không thể kết nối tới địa chỉ này</translation>
+    </message>
+    <message>
+        <source>why-offline</source>
+        <translation>đầu bên kia không hoạt động</translation>
+    </message>
+    <message>
+        <source>why-no-user</source>
+        <translation>không có người dùng này ở đó</translation>
+    </message>
+    <message>
+        <source>why-gatekeeper</source>
+        <translation>gatekeeper không cho phép cuộc gọi</translation>
+    </message>
+    <message>
+        <source>why-no-common-media</source>
+        <translation>hai bên không có định dạng âm thanh hoặc hình ảnh chung</translation>
+    </message>
+    <message>
+        <source>why-security</source>
+        <translation>kiểm tra bảo mật không thành công</translation>
+    </message>
+    <message>
+        <source>why-connection-lost</source>
+        <translation>mất kết nối</translation>
+    </message>
+    <message>
+        <source>why-no-resources</source>
+        <translation>không đủ băng thông hoặc tài nguyên</translation>
+    </message>
+    <message>
+        <source>why-media-failed</source>
+        <translation>không thể bắt đầu âm thanh hoặc hình ảnh</translation>
+    </message>
+    <message>
+        <source>why-bad-address</source>
+        <translation>đầu bên kia không chấp nhận địa chỉ này</translation>
+    </message>
+    <message>
+        <source>why-time-limit</source>
+        <translation>cuộc gọi đã đạt giới hạn thời gian</translation>
+    </message>
+    <message>
+        <source>sent-on-to</source>
+        <translation>%1, được chuyển tới %2</translation>
     </message>
 </context>
 <context>
@@ -479,6 +583,29 @@
     <message>
         <source>toggle-layout</source>
         <translation>Chuyển bố cục</translation>
+    </message>
+</context>
+<context>
+    <name>WidgetCalling</name>
+    <message>
+        <source>calling</source>
+        <translation>Đang gọi %1</translation>
+    </message>
+    <message>
+        <source>connecting</source>
+        <translation>Đang kết nối...</translation>
+    </message>
+    <message>
+        <source>ringing</source>
+        <translation>Đang đổ chuông...</translation>
+    </message>
+    <message>
+        <source>cancel-call</source>
+        <translation>Hủy cuộc gọi</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Đóng</translation>
     </message>
 </context>
 <context>

@@ -616,8 +616,9 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
                 "--e164", "1002"});
     ASSERT_TRUE(bob.waitFor("gatekeeper"));
     Client client;
-    // Without a gatekeeper, a bare alias names no host.
-    EXPECT_NE(client.manager->placeCall("bob", true), "");
+    // Without a gatekeeper, a bare word is dialled as a host name, and no host is called bob.
+    ASSERT_EQ(client.manager->placeCall("bob", true), "");
+    ASSERT_TRUE(client.idle());
     WidgetSettings& dialog = openSettings(client, 4);
     SettingsNetwork& network = *dialog.network();
     EXPECT_FALSE(network.gatekeeperHost->isEnabled());

@@ -190,7 +190,7 @@ TEST(WindowCall, RefusedAddressesAreExplainedBesideTheAddressLine)
     Client client;
     client.connectWindow();
     WidgetHome* home = client.window.homePage();
-    for (const QString& bad : {QString("room1"), QString("127.0.0.1:99999"), QString()}) {
+    for (const QString& bad : {QString("bob@"), QString("127.0.0.1:99999"), QString()}) {
         home->addressLine()->setText(bad);
         QTest::keyClick(home->addressLine(), Qt::Key_Return);
         EXPECT_FALSE(home->messageLabel()->isHidden()) << bad.toStdString();
@@ -250,8 +250,11 @@ TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
             [&] { return sawPrompt && !client.window.incomingCallBox()->isVisible(); }, 30000));
     }
     ASSERT_TRUE(client.idle());
-    // The answered, the declined and the abandoned call (the busy one was never ours).
-    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 3; }));
+    // The caller turned away while the prompt was open, the answered, the declined and
+    // the abandoned call.
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 4; }));
+    EXPECT_EQ(client.recents.recents().at(3).status, "failure");
+    EXPECT_EQ(client.recents.recents().at(3).flow, "incoming");
     EXPECT_EQ(client.recents.recents().at(2).status, "success");
     EXPECT_EQ(client.recents.recents().at(1).status, "failure");
     EXPECT_EQ(client.recents.recents().at(0).flow, "incoming");
