@@ -428,22 +428,33 @@ void MainWindow::onTray(QSystemTrayIcon::ActivationReason reason)
         onShowWindow();
 }
 
-void MainWindow::onExit()
+bool MainWindow::confirmExit()
 {
-    onShowWindow();
     QMessageBox box(this);
+    box.setObjectName("exitBox");
     box.setText(tr("exit-program"));
     box.setInformativeText(tr("are-you-sure") + "?");
     box.setIconPixmap(QPixmap(":/img/help.png"));
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::No);
-    if (box.exec() != QMessageBox::Yes)
-        return;
+    return box.exec() == QMessageBox::Yes;
+}
+
+void MainWindow::endCallBeforeExit()
+{
     if (KxManager* manager = context_.manager(); manager && manager->currentCall()) {
         const auto call = manager->currentCall();
         manager->hangUp();
         call->waitForCleared(std::chrono::milliseconds(2000));
     }
+}
+
+void MainWindow::onExit()
+{
+    onShowWindow();
+    if (!confirmExit())
+        return;
+    endCallBeforeExit();
     if (KxManager* manager = context_.manager()) {
         manager->setDisplayActive(false);
         manager->closeVideoInput();
@@ -490,6 +501,16 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    // Without a tray, closing the window ends the program: a call is not ended without the
+    // question Exit asks.
+    KxManager* manager = context_.manager();
+    if (manager && manager->currentCall()) {
+        if (!confirmExit()) {
+            event->ignore();
+            return;
+        }
+        endCallBeforeExit();
+    }
     QMainWindow::closeEvent(event);
 }
 
@@ -505,6 +526,8 @@ void MainWindow::changeEvent(QEvent* event)
     QMainWindow::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange)
         return;
+    if (callToolbar_)
+        callToolbar_->windowStateChanged();
     if (KxApp* app = KxApp::instance(); app && app->mainWindow == this)
         app->saveGeometry();
 }

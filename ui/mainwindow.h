@@ -142,6 +142,10 @@ private:
     void buildTray();
     /// Tells the user something went wrong, without stopping anything (a non-modal box).
     void showProblem(const QString& text);
+    /// Asks whether to end the program; true on Yes.
+    bool confirmExit();
+    /// Hangs up the call in progress, if any, and waits (briefly) for it to clear.
+    void endCallBeforeExit();
 
     UiContext context_;
     QWidget* videoFrame_ = nullptr;

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDockWidget>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -51,10 +52,28 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     connect(layoutAction_, &QAction::triggered, this, &WidgetCall::onLayout);
     window_.addAction(layoutAction_);
     fullScreenAction_ = new QAction(tr("full-screen"), this);
-    fullScreenAction_->setShortcut(QKeySequence::FullScreen);
+    // F11 everywhere, and whatever else the desktop binds to full screen.
+    QList<QKeySequence> fullScreenKeys{QKeySequence(Qt::Key_F11)};
+    for (const QKeySequence& key : QKeySequence::keyBindings(QKeySequence::FullScreen))
+        if (!fullScreenKeys.contains(key))
+            fullScreenKeys << key;
+    fullScreenAction_->setShortcuts(fullScreenKeys);
     fullScreenAction_->setStatusTip(tr("full-screen-tip"));
     connect(fullScreenAction_, &QAction::triggered, this, &WidgetCall::onFullScreen);
     window_.addAction(fullScreenAction_);
+    // Escape leaves full screen; it takes the key only while the window is full screen.
+    leaveFullScreenAction_ = new QAction(this);
+    leaveFullScreenAction_->setShortcut(QKeySequence(Qt::Key_Escape));
+    leaveFullScreenAction_->setEnabled(false);
+    connect(leaveFullScreenAction_, &QAction::triggered, this, [this] {
+        if (window_.isFullScreen())
+            onFullScreen();
+    });
+    window_.addAction(leaveFullScreenAction_);
+    pipAction_ = new QAction(QCoreApplication::translate("WidgetSettingsCall", "change-pip"), this);
+    pipAction_->setShortcut(QKeySequence("Ctrl+2"));
+    pipAction_->setStatusTip(QCoreApplication::translate("WidgetSettingsCall", "change-pip-tip"));
+    window_.addAction(pipAction_);
 
     auto* layout = new QHBoxLayout(this);
     layout->setSpacing(5);
@@ -114,6 +133,19 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     fade_ = new FadeDialog(this);
     fade_->setObjectName("settingsCall");
     connect(this, &WidgetCall::signalShowFade, this, &WidgetCall::onShowFade);
+
+    // The panel exists from the start: its shortcut works before it is first opened.
+    settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
+    connect(pipAction_, &QAction::triggered, settingsPanel_, &WidgetSettingsCall::onPiPShortcut);
+}
+
+void WidgetCall::windowStateChanged()
+{
+    leaveFullScreenAction_->setEnabled(window_.isFullScreen());
+    if (window_.isFullScreen())
+        fullScreen_->setIcons(":/img/restore.png", ":/img/restore-hover.png");
+    else
+        fullScreen_->setIcons(":/img/fullscreen.png", ":/img/fullscreen-hover.png");
 }
 
 void WidgetCall::paintEvent(QPaintEvent*)
@@ -128,10 +160,7 @@ void WidgetCall::paintEvent(QPaintEvent*)
 void WidgetCall::UpdateData()
 {
     std::cout << "Update Data for Call" << std::endl;
-    if (window_.isFullScreen())
-        fullScreen_->setIcons(":/img/restore.png", ":/img/restore-hover.png");
-    else
-        fullScreen_->setIcons(":/img/fullscreen.png", ":/img/fullscreen-hover.png");
+    windowStateChanged();
     if (window_.videoInputOpen())
         camera_->setIcons(":/img/camera.png", ":/img/camera-hover.png");
     else
@@ -143,7 +172,7 @@ void WidgetCall::UpdateData()
         for (QWidget* control : std::initializer_list<QWidget*>{microMute_, speakerMute_,
                                                                 microVolume_, speakerVolume_})
             control->setEnabled(false);
-        if (settingsPanel_ && settingsPanel_->isVisible())
+        if (settingsPanel_->isVisible())
             settingsPanel_->close();
         if (statisticsDialog_) {
             statisticsDialog_->startUpdates();
@@ -349,8 +378,6 @@ void WidgetCall::placePopup(QWidget* popup, QWidget* anchor, bool centred)
 
 void WidgetCall::onSettings()
 {
-    if (!settingsPanel_)
-        settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
     settingsPanel_->UpdateData();
     settingsPanel_->show();
     settingsPanel_->adjustSize();

@@ -27,6 +27,8 @@ public:
 
     /// Brings every control in line with the call (or its absence).
     void UpdateData();
+    /// Follows the window into and out of full screen (icon, Escape).
+    void windowStateChanged();
     /// Announces layout `layout` in the fading notice.
     void showLayoutNotice(int layout);
 
@@ -55,6 +57,9 @@ public:
     WidgetDialpad* dialpadDialog() const { return dialpadDialog_; }
     WidgetStatistics* statisticsDialog() const { return statisticsDialog_; }
     WidgetSettingsCall* settingsPanel() const { return settingsPanel_; }
+    QAction* fullScreenAction() const { return fullScreenAction_; }
+    QAction* leaveFullScreenAction() const { return leaveFullScreenAction_; }
+    QAction* pipAction() const { return pipAction_; }
 
 signals:
     void signalShowFade(QString text);
@@ -100,11 +105,13 @@ private:
     CallButton* status_ = nullptr;
     QAction* layoutAction_ = nullptr;
     QAction* fullScreenAction_ = nullptr;
+    QAction* leaveFullScreenAction_ = nullptr;
+    QAction* pipAction_ = nullptr; // Ctrl+2, acted on by the settings panel
     QTimer* durationTimer_ = nullptr;
     int ticks_ = 0;
     bool firstTicks_ = true;
     FadeDialog* fade_ = nullptr;
-    // Created on first use; top-level popups owned here.
+    // Top-level popups owned here; all but the settings panel are created on first use.
     WidgetSettingsCall* settingsPanel_ = nullptr;
     WidgetDialpad* dialpadDialog_ = nullptr;
     WidgetStatistics* statisticsDialog_ = nullptr;

@@ -40,7 +40,8 @@ WidgetDialpad::WidgetDialpad(const UiContext& context, QWidget* parent, Qt::Wind
     textLine_->setAlignment(Qt::AlignCenter);
     layout->addWidget(textLine_);
 
-    const QStringList labels = {"1", "2", "3", "4", "5", "6", "7", "8", "9", ".", "0", "@"};
+    // A telephone's keys: conference systems end a number or a PIN with # and use *.
+    const QStringList labels = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "*", "0", "#"};
     QHBoxLayout* rowLayout = nullptr;
     for (int k = 0; k < labels.size(); ++k) {
         if (k % 3 == 0) {
@@ -67,12 +68,28 @@ WidgetDialpad::WidgetDialpad(const UiContext& context, QWidget* parent, Qt::Wind
 void WidgetDialpad::clearText()
 {
     textLine_->clear();
+    sentKeys_.clear();
+    textLine_->setPlaceholderText(QString());
+}
+
+void WidgetDialpad::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // Typing goes straight into the line, without a click first.
+    textLine_->setFocus(Qt::PopupFocusReason);
 }
 
 void WidgetDialpad::onButtonClicked()
 {
-    if (auto* key = qobject_cast<QPushButton*>(sender()))
-        textLine_->insert(key->text());
+    auto* key = qobject_cast<QPushButton*>(sender());
+    if (!key)
+        return;
+    // Each key goes at once, as a telephone's does; what went shows faintly in the line.
+    if (KxManager* manager = context_.manager())
+        manager->sendUserInput(key->text());
+    sentKeys_ = (sentKeys_ + key->text()).right(24);
+    textLine_->setPlaceholderText(sentKeys_);
+    textLine_->setFocus(Qt::OtherFocusReason);
 }
 
 void WidgetDialpad::onTextInput()

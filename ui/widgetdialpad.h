@@ -19,7 +19,8 @@ protected:
     bool event(QEvent* event) override;
 };
 
-/// The in-call dialpad: keys and a line whose text goes to the far end as user input.
+/// The in-call dialpad: keys that go to the far end as they are pressed, and a line for
+/// typed strings that goes with Send (or Enter).
 class WidgetDialpad : public QDialog
 {
     Q_OBJECT
@@ -37,9 +38,13 @@ public slots:
     void onButtonClicked();
     void onTextInput();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     const UiContext& context_;
     QLineEdit* textLine_ = nullptr;
     QList<DialpadButton*> keys_;
     DialpadButton* sendButton_ = nullptr;
+    QString sentKeys_; ///< the keys sent since the dialpad opened, newest last
 };

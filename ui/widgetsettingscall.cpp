@@ -43,12 +43,6 @@ WidgetSettingsCall::WidgetSettingsCall(const UiContext& context, MainWindow& win
                                                QMargins(0, 0, 0, 0), Qt::AlignLeft));
     };
 
-    pipAction_ = new QAction(tr("change-pip"), this);
-    pipAction_->setShortcut(QKeySequence("Ctrl+2"));
-    pipAction_->setStatusTip(tr("change-pip-tip"));
-    connect(pipAction_, &QAction::triggered, this, &WidgetSettingsCall::onPiPShortcut);
-    window_.addAction(pipAction_);
-
     QVBoxLayout* toolbar = group(tr("toolbar"));
     autoHide_ = new QCheckBox();
     connect(autoHide_, &QCheckBox::clicked, this, &WidgetSettingsCall::onAutoHide);
@@ -65,7 +59,7 @@ WidgetSettingsCall::WidgetSettingsCall(const UiContext& context, MainWindow& win
         {tr("off"), tr("top-right"), tr("bottom-right"), tr("bottom-left"), tr("top-left")});
     connect(pip_, qOverload<int>(&QComboBox::activated), this, &WidgetSettingsCall::onPiP);
     row(layoutGroup,
-        tr("pip") + " [" + pipAction_->shortcut().toString(QKeySequence::NativeText) + "]", pip_);
+        tr("pip") + " [" + QKeySequence("Ctrl+2").toString(QKeySequence::NativeText) + "]", pip_);
 
     QVBoxLayout* audio = group(tr("audio"));
     input_ = new QComboBox();

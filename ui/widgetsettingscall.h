@@ -25,7 +25,6 @@ public:
     QComboBox* pipBox() const { return pip_; }
     QComboBox* inputBox() const { return input_; }
     QComboBox* outputBox() const { return output_; }
-    QAction* pipAction() const { return pipAction_; }
 
     /// The PiP position after `current` (0 to 4, round; out of range gives 1).
     static int nextPiP(int current);
@@ -34,6 +33,7 @@ public slots:
     void onAutoHide();
     void onLocation();
     void onPiP();
+    /// Ctrl+2 (the toolbar's shortcut): the next PiP position.
     void onPiPShortcut();
     void onInput();
     void onOutput();
@@ -48,5 +48,4 @@ private:
     QComboBox* pip_ = nullptr;
     QComboBox* input_ = nullptr;
     QComboBox* output_ = nullptr;
-    QAction* pipAction_ = nullptr;
 };

@@ -126,18 +126,26 @@ TEST(WindowCall, TypedAddressCallsKxcallPlaysItsToneAndLeavesAHistoryEntry)
     toolbar->speakerVolume()->setValue(37);
     EXPECT_EQ(client.manager->playChannel()->volume().value(), 37u);
 
-    // The dialpad's digits reach the far end as user input.
+    // The dialpad's keys, * and # among them, reach the far end one by one as they are
+    // pressed; typed strings go whole with Send, typed without a click first.
     QTest::mouseClick(toolbar->dialpadButton(), Qt::LeftButton);
     WidgetDialpad* dialpad = toolbar->dialpadDialog();
     ASSERT_NE(dialpad, nullptr);
-    for (int key : {0, 1, 2, 10}) // "1", "2", "3", "0"
+    for (int key : {9, 0, 11}) // "*", "1", "#"
         QTest::mouseClick(dialpad->keys().at(key), Qt::LeftButton);
-    EXPECT_EQ(dialpad->textLine()->text(), "1230");
+    EXPECT_TRUE(dialpad->textLine()->text().isEmpty());
+    ASSERT_TRUE(peer.waitFor("user input", 3));
+    QStringList keys;
+    for (const auto& event : peer.events)
+        if (event.value("event").toString() == "user input")
+            keys << event.value("detail").toString();
+    EXPECT_EQ(keys, QStringList({"\"*\"", "\"1\"", "\"#\""}));
+    ASSERT_TRUE(pumpUntil([&] { return dialpad->textLine()->hasFocus(); }));
+    QTest::keyClicks(dialpad->textLine(), "1230");
     QTest::mouseClick(dialpad->sendButton(), Qt::LeftButton);
     EXPECT_TRUE(dialpad->textLine()->text().isEmpty());
-    ASSERT_TRUE(peer.waitFor("user input"));
-    EXPECT_TRUE(peer.last("user input").value("detail").toString().contains("1230"))
-        << peer.last("user input").value("detail").toString().toStdString();
+    ASSERT_TRUE(peer.waitFor("user input", 4));
+    EXPECT_EQ(peer.last("user input").value("detail").toString(), "\"1230\"");
 
     // The statistics show the live figures of this call after their first tick.
     QTest::mouseClick(toolbar->statusButton(), Qt::LeftButton);

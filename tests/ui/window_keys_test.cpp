@@ -1,0 +1,128 @@
+// The real window's keyboard and closing during a call with kxcall on 127.0.0.1: the inset
+// picture's shortcut before its panel was ever opened, full screen in and out with F11 and
+// Escape, the dialpad's telephone keys, and closing the window without a tray asking first.
+
+#include <QAction>
+#include <QApplication>
+#include <QDockWidget>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "tests/KxPhone/clientkit.h"
+#include "tests/ui/modalkit.h"
+#include "ui/callbutton.h"
+#include "ui/widgetcall.h"
+#include "ui/widgetdialpad.h"
+#include "ui/widgetsettingscall.h"
+
+namespace {
+
+using kx::testutil::Client;
+using kx::testutil::Kxcall;
+using kx::testutil::onNextModal;
+using kx::testutil::pumpUntil;
+
+bool inCallView(MainWindow& window)
+{
+    return window.callDock()->isVisible() && window.homeDock()->isHidden();
+}
+
+/// A call from the client's window to a kxcall that stays until it is hung up.
+struct CallInProgress
+{
+    CallInProgress()
+    {
+        client.connectWindow();
+        client.window.show();
+        client.window.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&client.window));
+        EXPECT_EQ(client.manager->placeCall(peer.address(), true), "");
+        established = peer.waitFor("established") &&
+                      pumpUntil([this] { return inCallView(client.window); });
+    }
+    /// Presses `key` where the user's keyboard is.
+    void press(QKeySequence key)
+    {
+        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : &client.window;
+        QTest::keySequence(target, key);
+    }
+
+    Client client;
+    Kxcall peer{{"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", "Peer"}};
+    bool established = false;
+};
+
+TEST(WindowKeys, ShortcutsWorkFromTheStartAndFullScreenIsLeftWithEscapeOrF11)
+{
+    CallInProgress call;
+    ASSERT_TRUE(call.established);
+    WidgetCall& toolbar = *call.client.window.callToolbar();
+    QSettings& settings = call.client.settings;
+
+    // Ctrl+2 moves the inset picture though the in-call settings were never opened.
+    ASSERT_TRUE(toolbar.settingsPanel()->isHidden());
+    const int pip = settings.value("call/pip").toInt();
+    call.press(QKeySequence("Ctrl+2"));
+    EXPECT_EQ(settings.value("call/pip").toInt(), WidgetSettingsCall::nextPiP(pip));
+    call.press(QKeySequence("Ctrl+2"));
+    EXPECT_EQ(settings.value("call/pip").toInt(),
+              WidgetSettingsCall::nextPiP(WidgetSettingsCall::nextPiP(pip)));
+
+    // The full-screen button names its key, and the key works both ways, as does Escape.
+    EXPECT_TRUE(toolbar.fullScreenButton()->toolTip().endsWith("[F11]"))
+        << toolbar.fullScreenButton()->toolTip().toStdString();
+    call.press(QKeySequence(Qt::Key_Escape));
+    EXPECT_FALSE(call.client.window.isFullScreen()) << "Escape does nothing out of full screen";
+    call.press(QKeySequence(Qt::Key_F11));
+    ASSERT_TRUE(pumpUntil([&] { return call.client.window.isFullScreen(); }));
+    EXPECT_TRUE(toolbar.leaveFullScreenAction()->isEnabled());
+    EXPECT_EQ(toolbar.fullScreenButton()->iconPath(), ":/img/restore.png");
+    call.press(QKeySequence(Qt::Key_Escape));
+    ASSERT_TRUE(pumpUntil([&] { return !call.client.window.isFullScreen(); }));
+    EXPECT_FALSE(toolbar.leaveFullScreenAction()->isEnabled()) << "Escape is free again";
+    EXPECT_EQ(toolbar.fullScreenButton()->iconPath(), ":/img/fullscreen.png");
+    call.press(QKeySequence(Qt::Key_F11));
+    ASSERT_TRUE(pumpUntil([&] { return call.client.window.isFullScreen(); }));
+    call.press(QKeySequence(Qt::Key_F11));
+    ASSERT_TRUE(pumpUntil([&] { return !call.client.window.isFullScreen(); }));
+    EXPECT_TRUE(call.client.manager->inCall()) << "none of this touched the call";
+}
+
+TEST(WindowKeys, ClosingTheWindowWithoutATrayAsksBeforeEndingTheCall)
+{
+    CallInProgress call;
+    ASSERT_TRUE(call.established);
+    MainWindow& window = call.client.window;
+
+    // No: the call and the window stay.
+    QString asked;
+    onNextModal<QMessageBox>([&](QMessageBox& box) {
+        asked = box.objectName();
+        box.button(QMessageBox::No)->click();
+    });
+    EXPECT_FALSE(window.close());
+    EXPECT_EQ(asked, "exitBox");
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(call.client.manager->inCall());
+    EXPECT_EQ(call.peer.count("cleared"), 0);
+
+    // Yes: the call is hung up before the window goes.
+    asked.clear();
+    onNextModal<QMessageBox>([&](QMessageBox& box) {
+        asked = box.objectName();
+        box.button(QMessageBox::Yes)->click();
+    });
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(asked, "exitBox");
+    EXPECT_TRUE(call.peer.waitFor("cleared"));
+    EXPECT_TRUE(call.client.idle());
+
+    // Out of a call, closing asks nothing.
+    window.show();
+    EXPECT_TRUE(window.close());
+}
+
+} // namespace
