@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "KxPhone/kxmanager.h"
+#include "ui/elidedlabel.h"
 #include "ui/uicontext.h"
 
 WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
@@ -17,11 +18,18 @@ WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     setObjectName("widgetCalling");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 6);
-    who_ = new QLabel();
+    // Compact, so that the window does not grow for it: who on one line, then the state and
+    // the cancel button side by side; the outcome in two lines beside its close button.
+    // Long names and outcomes must not widen the dock: they are cut, and the whole text is
+    // the tip.
+    placing_ = new QWidget();
+    auto* placing = new QVBoxLayout(placing_);
+    placing->setContentsMargins(0, 0, 0, 0);
+    who_ = new ElidedLabel(1);
     who_->setObjectName("labelCallingWho");
     who_->setAlignment(Qt::AlignCenter);
-    // A long name must not widen the dock: it is cut, and the whole of it is the tip.
-    who_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    placing->addWidget(who_);
+    auto* stateRow = new QHBoxLayout();
     state_ = new QLabel();
     state_->setObjectName("labelCallingState");
     state_->setAlignment(Qt::AlignCenter);
@@ -29,19 +37,23 @@ WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     cancel_->setObjectName("buttonCancelCall");
     cancel_->setIcon(QIcon(":/img/end.png"));
     connect(cancel_, &QPushButton::clicked, this, &WidgetCalling::onCancel);
-    outcome_ = new QLabel();
+    stateRow->addWidget(state_, 1);
+    stateRow->addWidget(cancel_);
+    placing->addLayout(stateRow);
+    layout->addWidget(placing_);
+
+    ended_ = new QWidget();
+    auto* ended = new QHBoxLayout(ended_);
+    ended->setContentsMargins(0, 0, 0, 0);
+    outcome_ = new ElidedLabel(2);
     outcome_->setObjectName("labelCallOutcome");
     outcome_->setAlignment(Qt::AlignCenter);
-    outcome_->setWordWrap(true);
-    outcome_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     close_ = new QPushButton();
     close_->setObjectName("buttonCloseOutcome");
     connect(close_, &QPushButton::clicked, this, &QWidget::hide);
-    layout->addWidget(who_);
-    layout->addWidget(state_);
-    layout->addWidget(cancel_);
-    layout->addWidget(outcome_);
-    layout->addWidget(close_);
+    ended->addWidget(outcome_, 1);
+    ended->addWidget(close_);
+    layout->addWidget(ended_);
     retranslate();
     hide();
 }
@@ -51,11 +63,8 @@ void WidgetCalling::showCalling(const QString& who)
     name_ = who;
     ringing_ = false;
     retranslate();
-    for (QWidget* part : {static_cast<QWidget*>(who_), static_cast<QWidget*>(state_),
-                          static_cast<QWidget*>(cancel_)})
-        part->show();
-    outcome_->hide();
-    close_->hide();
+    ended_->hide();
+    placing_->show();
     show();
 }
 
@@ -69,11 +78,8 @@ void WidgetCalling::showOutcome(const QString& text)
 {
     outcome_->setText(text);
     outcome_->setToolTip(text);
-    for (QWidget* part : {static_cast<QWidget*>(who_), static_cast<QWidget*>(state_),
-                          static_cast<QWidget*>(cancel_)})
-        part->hide();
-    outcome_->show();
-    close_->show();
+    placing_->hide();
+    ended_->show();
     show();
 }
 
@@ -94,8 +100,7 @@ void WidgetCalling::changeEvent(QEvent* event)
 void WidgetCalling::retranslate()
 {
     const QString text = name_.isEmpty() ? QString() : tr("calling").arg(name_);
-    const int width = std::max(who_->width(), 160);
-    who_->setText(who_->fontMetrics().elidedText(text, Qt::ElideMiddle, width));
+    who_->setText(text);
     who_->setToolTip(text);
     state_->setText(ringing_ ? tr("ringing") : tr("connecting"));
     cancel_->setText(tr("cancel-call"));

@@ -41,6 +41,8 @@ private:
     void retranslate();
 
     const UiContext& context_;
+    QWidget* placing_ = nullptr; // who, the state and cancel
+    QWidget* ended_ = nullptr;   // the outcome and close
     QLabel* who_ = nullptr;
     QLabel* state_ = nullptr;
     QPushButton* cancel_ = nullptr;

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "KxPhone/kxmanager.h"
+#include "ui/elidedlabel.h"
 #include "ui/uicontext.h"
 
 WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
@@ -54,12 +55,9 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
 
     // Below the Call button: a message appearing must not push the keypad or the button
     // under the pointer.
-    message_ = new QLabel();
+    message_ = new ElidedLabel(3);
     message_->setObjectName("labelDialError");
     message_->setAlignment(Qt::AlignCenter);
-    message_->setWordWrap(true);
-    message_->setFixedHeight(message_->fontMetrics().lineSpacing() * 3 + 4);
-    message_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     message_->hide();
     layout->addWidget(message_);
 }

@@ -4,6 +4,9 @@
 // contacts as they are when the call ends.
 
 #include <QDockWidget>
+#include <QTabWidget>
+#include "ui/widgetcontacts.h"
+#include "ui/widgethistory.h"
 #include <QHostInfo>
 #include <QMessageBox>
 #include <QLabel>
@@ -339,6 +342,61 @@ TEST(WindowOutcome, AMessageAfterCallDoesNotMoveTheKeypadOrGrowTheWindow)
     client.window.showCalling("Somebody");
     QCoreApplication::processEvents();
     EXPECT_EQ(client.window.size(), size);
+}
+
+} // namespace
+
+namespace {
+
+TEST(WindowOutcome, LongTextsNeverWidenTheWindow)
+{
+    Client client;
+    client.connectWindow();
+    English english;
+    client.window.resize(640, 480);
+    client.window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&client.window));
+    const QSize size = client.window.size();
+    Dialler user(client);
+    const QString word = QString("c").repeated(300); // nowhere to wrap
+
+    // A 300-character address, refused and then told.
+    user.home.addressLine()->setText(word);
+    QTest::keyClick(user.home.addressLine(), Qt::Key_Return);
+    ASSERT_FALSE(user.home.messageLabel()->isHidden());
+    user.home.showMessage(word + " " + word);
+    EXPECT_EQ(user.home.messageLabel()->toolTip(), word + " " + word);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(client.window.size(), size);
+
+    // Calling someone of a long name (which clears the message), and a long outcome.
+    user.home.showMessage(QString());
+    client.window.showCalling(word);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(client.window.size(), size);
+    client.window.showCallEnded(word);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(client.window.size(), size);
+    EXPECT_EQ(user.calling.outcomeLabel()->toolTip(), word);
+
+    // A call with a far end of a long name, a contact and a history entry of such names.
+    {
+        Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", word});
+        client.contacts.addContact(word, peer.address(), word, "", "H.323");
+        user.dial(peer.address());
+        ASSERT_TRUE(peer.waitFor("established"));
+        QTest::qWait(300);
+        EXPECT_EQ(client.window.size(), size);
+        client.manager->hangUp();
+        user.outcome();
+    }
+    client.window.contactsPage()->UpdateData();
+    client.window.historyPage()->UpdateData();
+    for (int tab : {2, 4, 0}) {
+        client.window.tabs()->setCurrentIndex(tab);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(client.window.size(), size) << "tab " << tab;
+    }
 }
 
 } // namespace

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QLabel>
+
+/// A label that never asks for more room than it has: its text wraps at spaces onto at
+/// most `lines` lines of a fixed height, and what does not fit (a long word, or the lines
+/// after the last) is elided with "…".  text() and the tool tip keep the whole text.
+class ElidedLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit ElidedLabel(int lines = 1, QWidget* parent = nullptr);
+
+    /// The lines as drawn at `width` pixels.
+    QStringList shownLines(int width) const;
+    /// Whether the text is cut at the label's present width.
+    bool elided() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int lines_;
+};
