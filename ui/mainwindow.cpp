@@ -175,6 +175,8 @@ void MainWindow::buildCallDock()
     callDock_->hide();
     autoHideTimer_.setInterval(5000);
     connect(&autoHideTimer_, &QTimer::timeout, this, &MainWindow::onTimer);
+    pointerWatch_.setInterval(150);
+    connect(&pointerWatch_, &QTimer::timeout, this, &MainWindow::watchPointer);
 }
 
 void MainWindow::buildTray()
@@ -207,7 +209,26 @@ void MainWindow::setAutoHide(bool on)
         autoHideTimer_.start();
     else
         autoHideTimer_.stop();
+    pointerWatch_.stop();
     callDock_->show();
+}
+
+void MainWindow::watchPointer()
+{
+    if (!callDock_->isHidden() || !homeDock_->isHidden()) {
+        pointerWatch_.stop();
+        return;
+    }
+    const QPoint pointer = QCursor::pos();
+    if (pointer == lastPointer_)
+        return;
+    lastPointer_ = pointer;
+    if (!frameGeometry().contains(pointer))
+        return;
+    pointerWatch_.stop();
+    callDock_->show();
+    if (autoHideTimer_.isActive())
+        autoHideTimer_.start();
 }
 
 void MainWindow::placeCallDock(int location)
@@ -309,11 +330,18 @@ void MainWindow::onTimer()
     if (!context_.settings().value("call/autohide").toBool()) {
         videoFrame_->setMouseTracking(false);
         autoHideTimer_.stop();
+        pointerWatch_.stop();
         return;
     }
     const QRect toolbar(callToolbar_->mapToGlobal(QPoint(0, 0)), callToolbar_->size());
-    if (!toolbar.contains(QCursor::pos()))
+    if (!toolbar.contains(QCursor::pos()) && !callDock_->isHidden()) {
         callDock_->hide();
+        // The picture is another program's window inside ours (it takes the pointer's
+        // motion), so the pointer itself is watched for the move that brings the toolbar
+        // back.
+        lastPointer_ = QCursor::pos();
+        pointerWatch_.start();
+    }
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
@@ -369,6 +397,7 @@ void MainWindow::onShowMain()
     emit signalUpdateCall();
     videoFrame_->setMouseTracking(false);
     autoHideTimer_.stop();
+    pointerWatch_.stop();
     // The list shows the call that has just ended.
     if (tabs_->currentIndex() == 4)
         history_->UpdateData();
@@ -388,6 +417,7 @@ void MainWindow::onShowCall()
     } else {
         videoFrame_->setMouseTracking(false);
         autoHideTimer_.stop();
+        pointerWatch_.stop();
     }
 }
 

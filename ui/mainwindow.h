@@ -73,6 +73,7 @@ public:
     VideoWidget* videoWidget() const { return video_; }
     WidgetCam* cameraDialog() const { return cam_.get(); }
     QTimer* autoHideTimer() { return &autoHideTimer_; }
+    QTimer* pointerWatch() { return &pointerWatch_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMessageBox* incomingCallBox() { return &incomingBox_; }
     Notifier* notifier() const { return notifier_; }
@@ -142,6 +143,8 @@ private:
     void buildTray();
     /// Tells the user something went wrong, without stopping anything (a non-modal box).
     void showProblem(const QString& text);
+    /// Brings the auto-hidden toolbar back when the pointer moves over the window.
+    void watchPointer();
     /// Asks whether to end the program; true on Yes.
     bool confirmExit();
     /// Hangs up the call in progress, if any, and waits (briefly) for it to clear.
@@ -167,6 +170,8 @@ private:
     QSystemTrayIcon* tray_ = nullptr;
     Notifier* notifier_ = nullptr;
     QTimer autoHideTimer_;
+    QTimer pointerWatch_; // while the toolbar is auto-hidden
+    QPoint lastPointer_;
     QMessageBox incomingBox_;
     QPushButton* answerButton_ = nullptr;
     bool incomingBoxOpen_ = false;

@@ -45,6 +45,7 @@ WidgetSettingsCall::WidgetSettingsCall(const UiContext& context, MainWindow& win
 
     QVBoxLayout* toolbar = group(tr("toolbar"));
     autoHide_ = new QCheckBox();
+    autoHide_->setObjectName("checkSettingsCall");
     connect(autoHide_, &QCheckBox::clicked, this, &WidgetSettingsCall::onAutoHide);
     row(toolbar, tr("auto-hide"), autoHide_);
     location_ = new QComboBox();

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QColor>
 #include <QDialog>
 #include <QFile>
@@ -26,6 +27,7 @@
 #include <QStandardItemModel>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 #include <QWidget>
 
 #include "test_application.h"
@@ -304,6 +306,8 @@ TEST_F(StyleSheetText, StylesNothingBeyondTheNamedRules)
                                        "QDialog#settingsCall",
                                        "QGroupBox::title",
                                        "QGroupBox#boxSettingsCall",
+                                       "QCheckBox#checkSettingsCall::indicator",
+                                       "QCheckBox#checkSettingsCall::indicator:checked",
                                        "QGroupBox#boxInfo",
                                        "QDialog#statistics",
                                        "QDialog#dialpad",
@@ -499,6 +503,36 @@ TEST_F(AppliedStyleSheet, SettingsGroupBoxTitleIsBoldAndWhite)
     info.setObjectName("boxInfo");
     info.ensurePolished();
     EXPECT_TRUE(info.font().bold());
+}
+
+TEST_F(AppliedStyleSheet, TheCallPanelsCheckBoxStandsOutOnTheDarkPanel)
+{
+    QDialog panel;
+    panel.setObjectName("settingsCall");
+    QCheckBox box(&panel);
+    box.setObjectName("checkSettingsCall");
+    box.resize(40, 20);
+    const QColor dark(16, 34, 43);
+    for (const bool ticked : {false, true}) {
+        SCOPED_TRACE(ticked);
+        box.setChecked(ticked);
+        const QImage image = renderOver(box, dark);
+        // The indicator's frame (and its fill once ticked) is far from the panel's colour.
+        int brightest = 0;
+        for (int x = 0; x < 20; ++x)
+            for (int y = 0; y < image.height(); ++y)
+                brightest = std::max(brightest, colourDistance(image.pixelColor(x, y), dark));
+        EXPECT_GT(brightest, 100);
+        QStyleOptionButton option;
+        option.initFrom(&box);
+        const QRect indicator =
+            box.style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, &box);
+        const QColor centre = image.pixelColor(indicator.center());
+        if (ticked)
+            EXPECT_GT(colourDistance(centre, dark), 100);
+        else
+            EXPECT_LT(colourDistance(centre, dark), 16);
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDockWidget>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -123,6 +124,37 @@ TEST(WindowKeys, ClosingTheWindowWithoutATrayAsksBeforeEndingTheCall)
     // Out of a call, closing asks nothing.
     window.show();
     EXPECT_TRUE(window.close());
+}
+
+TEST(WindowKeys, TheAutoHiddenToolbarComesBackWhenThePointerMovesOverThePicture)
+{
+    CallInProgress call;
+    ASSERT_TRUE(call.established);
+    MainWindow& window = call.client.window;
+    call.client.settings.setValue("call/autohide", true);
+    window.setAutoHide(true);
+    const QRect frame = window.frameGeometry();
+    QCursor::setPos(frame.bottomRight() + QPoint(50, 50)); // away from the toolbar
+    window.onTimer();
+    ASSERT_TRUE(window.callDock()->isHidden());
+
+    // The picture is another program's window in ours, which takes the motion events: the
+    // pointer's moving is what counts.
+    QTest::qWait(400);
+    EXPECT_TRUE(window.callDock()->isHidden()) << "a pointer that stays away changes nothing";
+    QCursor::setPos(frame.center());
+    EXPECT_TRUE(pumpUntil([&] { return !window.callDock()->isHidden(); }, 2000));
+    EXPECT_FALSE(window.pointerWatch()->isActive());
+
+    // Hidden again, and a pointer moving outside the window leaves it hidden.
+    QCursor::setPos(frame.bottomRight() + QPoint(50, 50));
+    window.onTimer();
+    ASSERT_TRUE(window.callDock()->isHidden());
+    QCursor::setPos(frame.bottomRight() + QPoint(80, 60));
+    QTest::qWait(400);
+    EXPECT_TRUE(window.callDock()->isHidden());
+    window.setAutoHide(false);
+    EXPECT_FALSE(window.callDock()->isHidden());
 }
 
 } // namespace
