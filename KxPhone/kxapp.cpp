@@ -24,6 +24,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/mainwindow.h"
+#include "ui/widgetsettings.h"
 #include "voip/base/trace.h"
 
 KxApp* KxApp::self = nullptr;
@@ -169,6 +170,11 @@ void KxApp::startUp(const QString& key)
 
     settings = new QSettings(QSettings::IniFormat, QSettings::UserScope, "Kestrovia", "Kestrovia");
     loadDefaults();
+    // Start at log-on follows the setting from the first start, not from its first save.
+    if (const QString error = kxautostart::follow(settings->value("autoStart").toBool(),
+                                                  QCoreApplication::applicationFilePath());
+        !error.isEmpty())
+        printLine("Cannot write the start-at-log-on entry: " + error);
 
     installTranslations();
 

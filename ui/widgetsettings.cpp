@@ -628,4 +628,15 @@ QString apply(bool on, const QString& program)
     return {};
 }
 
+QString follow(bool on, const QString& program)
+{
+    QFile entry(entryPath());
+    if (!on && !entry.exists())
+        return {};
+    if (on && entry.open(QIODevice::ReadOnly) &&
+        entry.read(64 * 1024) == entryText(program).toUtf8())
+        return {};
+    return apply(on, program);
+}
+
 } // namespace kxautostart

@@ -282,5 +282,8 @@ QString entryText(const QString& program);
 /// Writes the entry for `program` (on) or removes it (off); an empty text when it worked,
 /// otherwise why not.
 QString apply(bool on, const QString& program);
+/// Brings the entry in line with `on` when it is not (missing, left behind, or naming
+/// another program); an empty text when it is in line or was brought so.
+QString follow(bool on, const QString& program);
 
 } // namespace kxautostart

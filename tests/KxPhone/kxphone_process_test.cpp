@@ -205,6 +205,31 @@ TEST(KxPhoneProcess, FirstStartPrintsItsStepsAndWritesEveryDefault)
     EXPECT_FALSE(QFile::exists(sandbox.path("/data/Kestrovia_Contacts.xml")));
 }
 
+TEST(KxPhoneProcess, StartAtLogOnFollowsTheSettingFromTheFirstStart)
+{
+    Sandbox sandbox;
+    const QString entry = "/config/autostart/Kestrovia.desktop";
+    // On by default: the first start writes the entry, for this program.
+    ASSERT_EQ(sandbox.run(300), 0);
+    const QByteArray text = sandbox.read(entry);
+    EXPECT_TRUE(text.contains("Exec=\"" + QFileInfo(program).absoluteFilePath().toUtf8() + "\""))
+        << text.data();
+    // An entry left naming another program is put right; one turned off is removed.
+    {
+        QFile file(sandbox.path(entry));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[Desktop Entry]\nExec=/old/place/kxphone\n");
+    }
+    ASSERT_EQ(sandbox.run(300), 0);
+    EXPECT_EQ(sandbox.read(entry), text);
+    {
+        QSettings settings(sandbox.iniPath(), QSettings::IniFormat);
+        settings.setValue("autoStart", false);
+    }
+    ASSERT_EQ(sandbox.run(300), 0);
+    EXPECT_FALSE(QFile::exists(sandbox.path(entry)));
+}
+
 TEST(KxPhoneProcess, KeptValuesRemovedKeysAndBadInputAcrossARestart)
 {
     Sandbox sandbox;
