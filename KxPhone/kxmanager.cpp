@@ -509,6 +509,20 @@ QString KxManager::placeCall(const QString& address, bool userPlaced)
     return refusal;
 }
 
+QString KxManager::addressProblem(const QString& address)
+{
+    const QString trimmed = address.trimmed();
+    if (trimmed.isEmpty())
+        return QCoreApplication::translate("KxManager", "no-address-given");
+    const std::string text = trimmed.toStdString();
+    if (text.size() > voip::Manager::MaxAddressLength)
+        return QCoreApplication::translate("KxManager", "address-too-long");
+    if (!voip::h323::parseDialAddress(text))
+        return QCoreApplication::translate("KxManager", "address-not-callable")
+            .arg(shortened(trimmed));
+    return {};
+}
+
 QString KxManager::dial(const QString& address, bool userPlaced)
 {
     const QString trimmed = address.trimmed();
@@ -517,17 +531,16 @@ QString KxManager::dial(const QString& address, bool userPlaced)
     if (inCall())
         return QCoreApplication::translate("KxManager", "call-in-progress");
     const std::string text = trimmed.toStdString();
-    if (text.size() > voip::Manager::MaxAddressLength)
-        return QCoreApplication::translate("KxManager", "address-too-long");
     // A single word is an alias the gatekeeper knows, when we are registered; otherwise
     // it is a host name ("mcu" on a LAN), and a name that does not resolve is told when
     // the call ends.
     const bool bareWord = text.find_first_of(".:[@") == std::string::npos;
-    const bool viaGatekeeper =
-        bareWord && h323EndPoint_->registeredGatekeeper() && voip::h323::isGatekeeperAlias(text);
-    if (!viaGatekeeper && !voip::h323::parseDialAddress(text))
-        return QCoreApplication::translate("KxManager", "address-not-callable")
-            .arg(shortened(trimmed));
+    const bool viaGatekeeper = bareWord && text.size() <= voip::Manager::MaxAddressLength &&
+                               h323EndPoint_->registeredGatekeeper() &&
+                               voip::h323::isGatekeeperAlias(text);
+    if (!viaGatekeeper)
+        if (const QString problem = addressProblem(trimmed); !problem.isEmpty())
+            return problem;
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {
         settings_->setValue("address", trimmed);

@@ -151,6 +151,9 @@ public:
     /// call and no record.  `userPlaced`: remember it as the address the user dialled
     /// (setting `address`) and reset the automatic retry and redirections.
     QString placeCall(const QString& address, bool userPlaced);
+    /// Why `address` cannot be dialled as written (empty, too long, not an address), or an
+    /// empty text when it can; a name that does not resolve is found only by calling.
+    static QString addressProblem(const QString& address);
     void acceptCall();
     void rejectCall();
     void hangUp();

@@ -2,15 +2,18 @@
 
 #include <QCoreApplication>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "KxPhone/kxapp.h"
+#include "KxPhone/kxmanager.h"
 #include "storage/contactstore.h"
 
 ContactDialog::ContactDialog(const char* context)
     : QDialog(nullptr, Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    , context_(context)
 {
     auto* layout = new QVBoxLayout(this);
     const int labelWidth = QFontMetrics(font()).horizontalAdvance("123456789012");
@@ -27,12 +30,20 @@ ContactDialog::ContactDialog(const char* context)
     ip_ = addRow("ip-address");
     org_ = addRow("organization");
     address_ = addRow("address");
+    problem_ = new QLabel();
+    problem_->setObjectName("labelContactProblem");
+    problem_->setWordWrap(true);
+    problem_->setAlignment(Qt::AlignCenter);
+    problem_->setMaximumWidth(QFontMetrics(font()).horizontalAdvance(QString(40, 'x')));
+    problem_->hide();
+    layout->addWidget(problem_);
     save_ = new QPushButton(QCoreApplication::translate(context, "save"));
     layout->addWidget(save_, 0, Qt::AlignCenter);
 }
 
 void ContactDialog::setContact(const Contact& contact)
 {
+    problem_->hide();
     name_->setText(contact.name);
     ip_->setText(contact.ip);
     org_->setText(contact.org);
@@ -41,13 +52,19 @@ void ContactDialog::setContact(const Contact& contact)
 
 bool ContactDialog::checkFields()
 {
-    for (QLineEdit* field : {name_, ip_}) {
-        if (field->text().isEmpty()) {
-            field->setFocus();
-            return false;
-        }
+    QString problem;
+    QLineEdit* field = nullptr;
+    if (name_->text().trimmed().isEmpty()) {
+        problem = QCoreApplication::translate(context_, "name-needed");
+        field = name_;
+    } else if (problem = KxManager::addressProblem(ip_->text()); !problem.isEmpty()) {
+        field = ip_;
     }
-    return true;
+    problem_->setText(problem);
+    problem_->setVisible(!problem.isEmpty());
+    if (field)
+        field->setFocus();
+    return !field;
 }
 
 Contact ContactDialog::contact() const

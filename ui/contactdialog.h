@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 struct Contact;
@@ -25,9 +26,10 @@ public:
     QLineEdit* addressField() const { return address_; }
     QPushButton* saveButton() const { return save_; }
 
-    /// Whether name and IP address are filled in; if not, the first empty one gets the
-    /// focus (and the dialog stays open).
+    /// Whether the name is filled in and the address can be called as the home page would
+    /// call it; if not, the dialog says why, the field gets the focus, and it stays open.
     bool checkFields();
+    QLabel* problemLabel() const { return problem_; }
     /// The contact as typed, untrimmed, with protocol "h.323".
     Contact contact() const;
 
@@ -37,4 +39,6 @@ private:
     QLineEdit* org_ = nullptr;
     QLineEdit* address_ = nullptr;
     QPushButton* save_ = nullptr;
+    QLabel* problem_ = nullptr;
+    const char* context_;
 };

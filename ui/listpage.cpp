@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
@@ -44,7 +45,29 @@ ListPage::ListPage(const UiContext& context, const char* catalogueContext, const
     view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    // A double click or Enter calls the row; Delete removes it.
+    connect(view_, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid())
+            callSelected();
+    });
+    view_->installEventFilter(this);
     layout->addWidget(view_);
+}
+
+bool ListPage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == view_ && event->type() == QEvent::KeyPress && selectedRow() >= 0) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            callSelected();
+            return true;
+        }
+        if (key == Qt::Key_Delete) {
+            removeAsked();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 bool ListPage::confirm(const QString& text, const QString& informativeText)

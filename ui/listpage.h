@@ -29,6 +29,10 @@ signals:
     void callRefused(const QString& reason);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    /// Delete pressed on a selected row: removes it after asking.
+    virtual void removeAsked() = 0;
+
     /// Builds the frame; `context` is the catalogue context of the page's texts.
     ListPage(const UiContext& context, const char* catalogueContext, const char* titleKey,
              QWidget* parent);

@@ -4,6 +4,7 @@
 
 #include <QFileDialog>
 #include <QIcon>
+#include <QLayout>
 #include <QPushButton>
 #include <QStandardItem>
 #include <QStandardPaths>
@@ -19,6 +20,11 @@ WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
 {
     connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetContacts::onContextMenu);
     connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetContacts::onSave);
+    // Adding is in sight, not only on the right button's menu.
+    add_ = new QPushButton(QIcon(":/img/add.png"), tr("add-contact"));
+    add_->setObjectName("buttonAddContact");
+    connect(add_, &QPushButton::clicked, this, &WidgetContacts::onAdd);
+    layout()->addWidget(add_);
 
     QMenu& empty = emptyMenu();
     empty.addAction(QIcon(":/img/add.png"), tr("add-contact"), this, &WidgetContacts::onAdd);

@@ -4,6 +4,8 @@
 
 #include "ui/listpage.h"
 
+class QPushButton;
+
 class ContactDialog;
 
 /// The address book page: the contacts, numbered, with a context menu to call, add, edit,
@@ -19,6 +21,8 @@ public:
     /// Rebuilds the list from the contact store.
     void UpdateData();
     ContactDialog* dialog() const { return dialog_.get(); }
+    /// The button under the list that adds a contact (the way in on an empty list).
+    QPushButton* addButton() const { return add_; }
     /// The row being edited, -1 when the dialog adds a contact.
     int editIndex() const { return editIndex_; }
 
@@ -36,7 +40,11 @@ signals:
     /// An import or export failed; the text says which file and why.
     void fileProblem(const QString& text);
 
+protected:
+    void removeAsked() override { onRemove(); }
+
 private:
     std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
+    QPushButton* add_ = nullptr;
     int editIndex_ = -1;
 };

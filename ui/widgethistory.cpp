@@ -96,6 +96,12 @@ void WidgetHistory::onRemove()
     }
 }
 
+void WidgetHistory::removeAsked()
+{
+    if (confirm(tr("remove-entry"), tr("are-you-sure") + "?"))
+        onRemove();
+}
+
 void WidgetHistory::onClear()
 {
     RecentStore* store = context_.recents();

@@ -30,6 +30,9 @@ public slots:
     void onClear();
     void onSave();
 
+protected:
+    void removeAsked() override;
+
 private:
     std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
 };

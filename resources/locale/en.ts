@@ -713,6 +713,10 @@
         <source>import-failed</source>
         <translation>%1 is not a contacts file; the list is unchanged</translation>
     </message>
+    <message>
+        <source>name-needed</source>
+        <translation>Type a name for the contact</translation>
+    </message>
 </context>
 <context>
     <name>WidgetDialpad</name>
@@ -810,6 +814,10 @@
     <message>
         <source>success</source>
         <translation>Success</translation>
+    </message>
+    <message>
+        <source>name-needed</source>
+        <translation>Type a name for the contact</translation>
     </message>
 </context>
 <context>

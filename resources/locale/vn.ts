@@ -713,6 +713,10 @@
         <source>import-failed</source>
         <translation>%1 không phải là tệp danh bạ; danh sách vẫn giữ nguyên</translation>
     </message>
+    <message>
+        <source>name-needed</source>
+        <translation>Hãy nhập tên cho liên hệ</translation>
+    </message>
 </context>
 <context>
     <name>WidgetDialpad</name>
@@ -810,6 +814,10 @@
     <message>
         <source>success</source>
         <translation>Thành công</translation>
+    </message>
+    <message>
+        <source>name-needed</source>
+        <translation>Hãy nhập tên cho liên hệ</translation>
     </message>
 </context>
 <context>

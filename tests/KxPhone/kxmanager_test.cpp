@@ -189,7 +189,13 @@ TEST(KxManager, AnswersByItselfAfterASecondAndRefusesASecondCaller)
     client.manager->hangUp();
     ASSERT_TRUE(first.waitFor("cleared"));
     ASSERT_TRUE(client.idle());
-    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 1; }));
+    // Both are in the history: the caller turned away as a missed call.
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
+    QStringList statuses;
+    for (const Recent& recent : client.recents.recents())
+        statuses << recent.flow + " " + recent.status;
+    statuses.sort();
+    EXPECT_EQ(statuses, QStringList({"incoming failure", "incoming success"}));
 }
 
 TEST(KxManager, HandAnswerAndRejectFollowThePrompt)

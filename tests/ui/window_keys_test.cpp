@@ -8,6 +8,11 @@
 #include <QDockWidget>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QTreeView>
+#include <QLabel>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -15,6 +20,9 @@
 #include "tests/KxPhone/clientkit.h"
 #include "tests/ui/modalkit.h"
 #include "ui/callbutton.h"
+#include "ui/contactdialog.h"
+#include "ui/widgetcontacts.h"
+#include "ui/widgethistory.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetdialpad.h"
 #include "ui/widgetsettingscall.h"
@@ -155,6 +163,83 @@ TEST(WindowKeys, TheAutoHiddenToolbarComesBackWhenThePointerMovesOverThePicture)
     EXPECT_TRUE(window.callDock()->isHidden());
     window.setAutoHide(false);
     EXPECT_FALSE(window.callDock()->isHidden());
+}
+
+TEST(WindowKeys, ListsAddCallAndRemoveFromTheKeyboardAndTheContactDialogSaysWhatIsWrong)
+{
+    Client client;
+    client.connectWindow();
+    client.window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&client.window));
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", "Peer"});
+    WidgetContacts& contacts = *client.window.contactsPage();
+    client.window.tabs()->setCurrentIndex(2);
+    contacts.UpdateData();
+    ASSERT_EQ(contacts.model()->rowCount(), 0);
+
+    // An empty list still shows the way to add one; the dialog says why it will not save.
+    ASSERT_TRUE(contacts.addButton()->isVisible());
+    ContactDialog& dialog = *contacts.dialog();
+    QStringList problems;
+    onNextModal<ContactDialog>([&](ContactDialog& open) {
+        open.saveButton()->click(); // nothing typed
+        problems << (open.problemLabel()->isVisible() ? open.problemLabel()->text() : "");
+        open.nameField()->setText("Peer");
+        open.ipField()->setText("not an ip");
+        open.saveButton()->click();
+        problems << (open.problemLabel()->isVisible() ? open.problemLabel()->text() : "");
+        EXPECT_TRUE(open.ipField()->hasFocus() || !open.isActiveWindow());
+        open.ipField()->setText(peer.address());
+        open.saveButton()->click();
+    });
+    contacts.addButton()->click();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(problems, QStringList({"name-needed", "address-not-callable"})); // no catalogue
+    ASSERT_EQ(client.contacts.contacts().size(), 1);
+    ASSERT_EQ(contacts.model()->rowCount(), 1);
+
+    // A double click on the row calls it.
+    QTreeView& view = *contacts.view();
+    const QModelIndex first = contacts.model()->index(0, 1);
+    view.setCurrentIndex(first);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(view.isVisible());
+    const QPoint row = view.visualRect(first).center();
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, row); // as a real double click begins
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, row);
+    QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, row);
+    ASSERT_TRUE(peer.waitFor("established"));
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+
+    // Enter on the history's row calls again.
+    WidgetHistory& history = *client.window.historyPage();
+    client.window.tabs()->setCurrentIndex(4);
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 1; }));
+    history.UpdateData();
+    ASSERT_EQ(history.model()->rowCount(), 1);
+    history.view()->setCurrentIndex(history.model()->index(0, 1));
+    QTest::keyClick(history.view(), Qt::Key_Return);
+    ASSERT_TRUE(peer.waitFor("established", 2));
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
+    history.UpdateData();
+
+    // Delete asks first: No keeps the entry, Yes removes it.
+    history.view()->setCurrentIndex(history.model()->index(0, 1));
+    onNextModal<QMessageBox>([](QMessageBox& box) { box.button(QMessageBox::No)->click(); });
+    QTest::keyClick(history.view(), Qt::Key_Delete);
+    EXPECT_EQ(client.recents.recents().size(), 2);
+    onNextModal<QMessageBox>([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
+    QTest::keyClick(history.view(), Qt::Key_Delete);
+    EXPECT_EQ(client.recents.recents().size(), 1);
+    client.window.tabs()->setCurrentIndex(2);
+    view.setCurrentIndex(contacts.model()->index(0, 1));
+    onNextModal<QMessageBox>([](QMessageBox& box) { box.button(QMessageBox::Yes)->click(); });
+    QTest::keyClick(&view, Qt::Key_Delete);
+    EXPECT_TRUE(client.contacts.contacts().isEmpty());
+    EXPECT_EQ(contacts.model()->rowCount(), 0);
 }
 
 } // namespace
