@@ -523,6 +523,13 @@ QString KxManager::addressProblem(const QString& address)
     return {};
 }
 
+void KxManager::soundDeviceFailed(bool input)
+{
+    std::cerr << "Cannot open the " << (input ? "microphone" : "loudspeaker") << std::endl;
+    if (!soundFailureTold_.exchange(true))
+        notify(QCoreApplication::translate("KxManager", "no-sound-device"));
+}
+
 QString KxManager::dial(const QString& address, bool userPlaced)
 {
     const QString trimmed = address.trimmed();
@@ -562,6 +569,7 @@ QString KxManager::dial(const QString& address, bool userPlaced)
             currentTarget_ = trimmed;
             replacedLeg_.reset();
             establishedAt_.reset();
+            soundFailureTold_ = false;
         }
     }
     if (!call) {
@@ -885,6 +893,7 @@ void KxManager::OnClearedCall(voip::Call& call)
                 end.connected = std::chrono::duration_cast<std::chrono::seconds>(
                     std::chrono::steady_clock::now() - *establishedAt_);
             establishedAt_.reset();
+            soundFailureTold_ = false;
             end.retried = !end.incoming && retryCount_ == 1 &&
                           end.reason == voip::EndReason::TemporaryFailure;
             destination = forwardAddress_;

@@ -154,6 +154,9 @@ public:
     /// Why `address` cannot be dialled as written (empty, too long, not an address), or an
     /// empty text when it can; a name that does not resolve is found only by calling.
     static QString addressProblem(const QString& address);
+    /// A call's microphone (`input`) or loudspeaker could not be opened: the window says
+    /// that the call carries no sound, once a call.  Any thread.
+    void soundDeviceFailed(bool input);
     void acceptCall();
     void rejectCall();
     void hangUp();
@@ -367,6 +370,7 @@ private:
     std::optional<CallEnd> replacedLeg_;
     /// When the current call was established (for the length told at its end).
     std::optional<std::chrono::steady_clock::time_point> establishedAt_;
+    std::atomic<bool> soundFailureTold_{false}; // for the present call
     bool presentationActive_ = false;
     std::shared_ptr<voip::SoundChannel> recordChannel_;
     std::shared_ptr<voip::SoundChannel> playChannel_;

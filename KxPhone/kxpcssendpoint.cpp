@@ -137,7 +137,11 @@ KxPCSSEndPoint::createSoundChannel(const voip::pcss::PcssConnection& connection,
             return channel;
         std::cerr << "Windows AEC failed, falling back to DirectSound capture" << std::endl;
     }
-    return voip::pcss::PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+    auto channel =
+        voip::pcss::PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+    if (!channel)
+        manager_.soundDeviceFailed(isSource);
+    return channel;
 }
 
 std::shared_ptr<voip::SoundChannel>

@@ -62,6 +62,11 @@ SettingsAudio::SettingsAudio(WidgetSettings& owner, const UiContext& context)
     testSpeakerButton = new QPushButton(tr("test-speaker"));
     testStatus = new QLabel();
     testStatus->setObjectName("labelTestIOStatus");
+    deviceProblem = new QLabel(tr("no-sound-device"));
+    deviceProblem->setObjectName("labelSoundProblem");
+    deviceProblem->setWordWrap(true);
+    deviceProblem->setStyleSheet("color: #c62828;");
+    deviceProblem->hide();
     echoCancel = new QCheckBox(tr("echo-cancel"));
     echoLength = new QComboBox();
     echoLength->addItems(kxdefaults::echoLengths());
@@ -69,6 +74,7 @@ SettingsAudio::SettingsAudio(WidgetSettings& owner, const UiContext& context)
     jitterDelay = new QComboBox();
     jitterDelay->addItems(kxdefaults::jitterDelays());
 
+    addRow(QString(), deviceProblem);
     addRow(tr("input-device"), inputDevice);
     addRow(tr("input-volume"), inputVolume);
     addRow(tr("output-device"), outputDevice);
@@ -127,6 +133,9 @@ void SettingsAudio::UpdateData()
         inputDevice->addItem(QString::fromStdString(name));
     for (const auto& name : voip::soundDeviceNames(driver, voip::SoundDirection::Player))
         outputDevice->addItem(QString::fromStdString(name));
+    // Without a sound server there is nothing to choose, and calls carry no sound: said
+    // here rather than left to be found in a call.
+    deviceProblem->setVisible(inputDevice->count() == 0 && outputDevice->count() == 0);
     for (auto [box, key] :
          {std::pair{inputDevice, "audio/input"}, {outputDevice, "audio/output"}}) {
         const int index = box->findText(settings.value(key).toString());
@@ -332,6 +341,11 @@ void SettingsAudio::testEnded(bool ok, int peakPercent, const QString& error)
         test_->thread.join();
         test_.reset();
     }
+    // A failure, and a microphone that heard nothing, show as faults, not in the colour of
+    // success.
+    const bool fault = !ok || peakPercent == 0;
+    testStatus->setProperty("fault", fault);
+    testStatus->setStyleSheet(fault ? "color: #c62828;" : QString());
     if (!ok) {
         std::cout << "Device test failed: " << error.toStdString() << std::endl;
         testStatus->setText(tr("test-failed"));

@@ -163,6 +163,7 @@ public:
     QPushButton* testMicroButton = nullptr;
     QPushButton* testSpeakerButton = nullptr;
     QLabel* testStatus = nullptr;
+    QLabel* deviceProblem = nullptr; ///< says when there is no sound device at all
     QCheckBox* echoCancel = nullptr;
     QComboBox* echoLength = nullptr;
     QCheckBox* silenceDetection = nullptr;

@@ -191,6 +191,10 @@
         <source>sent-on-to</source>
         <translation>%1, sent on to %2</translation>
     </message>
+    <message>
+        <source>no-sound-device</source>
+        <translation>No sound device could be opened: this call carries no sound. Is the sound server (PulseAudio or PipeWire) running?</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -308,6 +312,10 @@
     <message>
         <source>test-silent</source>
         <translation>Nothing was heard</translation>
+    </message>
+    <message>
+        <source>no-sound-device</source>
+        <translation>No sound device is available, so calls carry no sound. Is the sound server (PulseAudio or PipeWire) running?</translation>
     </message>
 </context>
 <context>

@@ -191,6 +191,10 @@
         <source>sent-on-to</source>
         <translation>%1, được chuyển tới %2</translation>
     </message>
+    <message>
+        <source>no-sound-device</source>
+        <translation>Không mở được thiết bị âm thanh: cuộc gọi này không có tiếng. Máy chủ âm thanh (PulseAudio hoặc PipeWire) có đang chạy không?</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -308,6 +312,10 @@
     <message>
         <source>test-silent</source>
         <translation>Không nghe thấy gì</translation>
+    </message>
+    <message>
+        <source>no-sound-device</source>
+        <translation>Không có thiết bị âm thanh nào, nên các cuộc gọi sẽ không có tiếng. Máy chủ âm thanh (PulseAudio hoặc PipeWire) có đang chạy không?</translation>
     </message>
 </context>
 <context>

@@ -28,6 +28,8 @@
 #include "tests/ui/cataloguekit.h"
 #include "tests/ui/modalkit.h"
 #include "tests/voip/h323/testgatekeeper.h"
+#include "ui/callbutton.h"
+#include "ui/widgetcall.h"
 #include "ui/widgetsettings.h"
 #include "voip/device/soundtest.h"
 #include "voip/media/mediaformatregistry.h"
@@ -563,8 +565,52 @@ TEST(SettingsAudio, DeviceTestsVolumesAndADeviceThatGoesThroughARealSoundServer)
     QTest::mouseClick(audio.testSpeakerButton, Qt::LeftButton);
     EXPECT_TRUE(pumpUntil([&] { return audio.testSpeakerButton->isEnabled(); }, 10000));
     EXPECT_EQ(audio.testStatus->text(), "The device could not be opened");
+    EXPECT_TRUE(audio.testStatus->property("fault").toBool()) << "shown as a failure";
     dialog.close();
     EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST(SettingsAudio, WithoutASoundServerThePageAndTheCallSaySo)
+{
+    english();
+    const char* old = std::getenv("PULSE_SERVER");
+    const std::string saved = old ? old : "";
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/kx-no-server", 1);
+    struct Restore
+    {
+        bool had;
+        std::string value;
+        ~Restore()
+        {
+            if (had)
+                ::setenv("PULSE_SERVER", value.c_str(), 1);
+            else
+                ::unsetenv("PULSE_SERVER");
+        }
+    } restore{old != nullptr, saved};
+
+    Client client(true, {}, voip::kPulseAudioDriver);
+    client.connectWindow();
+    WidgetSettings& dialog = openSettings(client, 1);
+    SettingsAudio& audio = *dialog.audio();
+    EXPECT_FALSE(audio.deviceProblem->isHidden());
+    EXPECT_TRUE(audio.deviceProblem->text().startsWith("No sound device is available"));
+    QTest::mouseClick(audio.testSpeakerButton, Qt::LeftButton);
+    EXPECT_TRUE(pumpUntil([&] { return audio.testSpeakerButton->isEnabled(); }, 10000));
+    EXPECT_EQ(audio.testStatus->text(), "The device could not be opened");
+    EXPECT_TRUE(audio.testStatus->property("fault").toBool());
+    dialog.close();
+
+    // A call goes ahead without sound, and the call view says why there is none.
+    client.window.show();
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "1"});
+    ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
+    ASSERT_TRUE(peer.waitFor("established"));
+    FadeDialog& notice = *client.window.callToolbar()->fade();
+    EXPECT_TRUE(pumpUntil([&] { return notice.text().startsWith("No sound device could be opened"); }))
+        << notice.text().toStdString();
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
 }
 
 TEST(SettingsAudio, EchoCancelSendsTheCallsMicrophoneThroughTheCanceller)
