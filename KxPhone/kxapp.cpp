@@ -45,6 +45,8 @@ void printLine(const QString& text)
 KxApp::KxApp(int& argc, char** argv, const QString& key)
     : QApplication(argc, argv)
 {
+    // Boxes and dialogs without a title of their own are the product's, not "kxphone".
+    setApplicationDisplayName("Kestrovia");
     if (self) {
         std::cerr << "Kestrovia is already running!" << std::endl;
         return;

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QBrush>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QDockWidget>
 #include <QEvent>
@@ -122,6 +123,9 @@ void MainWindow::buildHomeDock()
     tabs_->addTab(history_, QIcon(":/img/history.png"), QString());
     tabs_->setTabEnabled(1, false);
     tabs_->setTabEnabled(3, false);
+    tabs_->setTabToolTip(0, QCoreApplication::translate("WidgetHome", "dial-pad"));
+    tabs_->setTabToolTip(2, QCoreApplication::translate("WidgetContacts", "contacts"));
+    tabs_->setTabToolTip(4, QCoreApplication::translate("WidgetHistory", "history"));
     connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::onTab);
     layout->addWidget(tabs_);
     calling_ = new WidgetCalling(context_);

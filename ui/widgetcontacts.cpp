@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include <QDir>
 #include <QFileDialog>
 #include <QIcon>
 #include <QLayout>
@@ -130,9 +131,13 @@ void WidgetContacts::onExport()
     ContactStore* store = context_.contacts();
     if (!store)
         return;
-    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    // The documents folder (the home folder when there is none), never the folder the
+    // program happened to start in.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QDir(folder).exists())
+        folder = QDir::homePath();
     const QString path = QFileDialog::getSaveFileName(
-        this, tr("export-contacts"), desktop + "/KxPhone_Contacts.xml", "XML files (*.xml)");
+        this, tr("export-contacts"), folder + "/KxPhone_Contacts.xml", "XML files (*.xml)");
     if (path.isEmpty())
         return;
     if (!store->exportContacts(path))

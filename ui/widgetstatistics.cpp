@@ -119,7 +119,12 @@ QString WidgetStatistics::bandwidthText(const voip::rtp::StreamStatistics& stati
 
 QString WidgetStatistics::transferText(const voip::rtp::StreamStatistics& statistics)
 {
-    return QString::number(statistics.totalBytes >> 20) + " MB";
+    // Kilobytes until there is a megabyte, then megabytes with one decimal: a call's first
+    // minute of audio is not "0 MB".
+    const double bytes = double(statistics.totalBytes);
+    if (bytes < 1024.0 * 1024.0)
+        return QString::number(qint64(bytes / 1024.0)) + " KB";
+    return QString::number(bytes / (1024.0 * 1024.0), 'f', 1) + " MB";
 }
 
 QString WidgetStatistics::rateText(const voip::rtp::StreamStatistics& statistics)
@@ -135,7 +140,7 @@ void WidgetStatistics::updateAudio(int direction)
     audio_[AudioCodec][direction]->setText(QString::fromStdString(s.mediaFormat).left(10));
     audio_[AudioBandwidth][direction]->setText(bandwidthText(s));
     audio_[AudioTransfer][direction]->setText(transferText(s));
-    audio_[AudioJitter][direction]->setText(QString::number(s.jitterMs));
+    audio_[AudioJitter][direction]->setText(QString::number(s.jitterMs) + " ms");
     audio_[AudioLatency][direction]->setText(QString::number(s.latencyMs) + " ms");
     audio_[AudioLost][direction]->setText(QString::number(s.packetsLost));
 }
@@ -151,7 +156,7 @@ void WidgetStatistics::updateVideo(int direction)
     video_[VideoRate][direction]->setText(rateText(s));
     video_[VideoBandwidth][direction]->setText(bandwidthText(s));
     video_[VideoTransfer][direction]->setText(transferText(s));
-    video_[VideoJitter][direction]->setText(QString::number(s.jitterMs));
+    video_[VideoJitter][direction]->setText(QString::number(s.jitterMs) + " ms");
     video_[VideoLatency][direction]->setText(QString::number(s.latencyMs) + " ms");
     video_[VideoLost][direction]->setText(QString::number(s.packetsLost));
 }

@@ -562,7 +562,7 @@
     </message>
     <message>
         <source>mute-micro</source>
-        <translation>Mute micro</translation>
+        <translation>Mute the microphone</translation>
     </message>
     <message>
         <source>mute-speaker</source>

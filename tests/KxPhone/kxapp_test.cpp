@@ -114,6 +114,7 @@ TEST(KxAppStartUp, FirstInstanceOwnsEverythingItCreated)
     EXPECT_EQ(KxApp::instanceAddress("Kestrovia"), sandbox->path() + "/runtime/Kestrovia");
     EXPECT_TRUE(app->mainWindow->isVisible());
     EXPECT_EQ(app->mainWindow->windowTitle(), "Kestrovia");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Kestrovia") << "untitled boxes";
     EXPECT_GT(app->scaleFactor, 0.0);
     EXPECT_EQ(app->settings->fileName(), iniPath());
     EXPECT_EQ(app->contacts->path(), sandbox->path() + "/data/Kestrovia_Contacts.xml");

@@ -150,6 +150,7 @@ const std::map<std::pair<QString, QString>, QString>& englishExceptions()
         {{"KxManager", "why-bad-address"}, "the far end does not accept that address"},
         {{"KxManager", "why-time-limit"}, "the call reached its time limit"},
         {{"WidgetContacts", "name-needed"}, "Type a name for the contact"},
+        {{"WidgetCall", "mute-micro"}, "Mute the microphone"},
         {{"KxManager", "no-sound-device"},
          "No sound device could be opened: this call carries no sound. Is the sound server "
          "(PulseAudio or PipeWire) running?"},

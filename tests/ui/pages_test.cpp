@@ -301,11 +301,13 @@ TEST(CallToolbarRules, LayoutPipAndDurationFollowTheirCycles)
     s.totalBytes = (5u << 20);
     s.frameCount = 50;
     EXPECT_EQ(WidgetStatistics::bandwidthText(s), "64 Kbps");
-    EXPECT_EQ(WidgetStatistics::transferText(s), "5 MB");
+    EXPECT_EQ(WidgetStatistics::transferText(s), "5.0 MB");
     EXPECT_EQ(WidgetStatistics::rateText(s), "25 fps");
     s.totalBytes = (1u << 20) - 1;
     s.timeBase = std::chrono::milliseconds(0);
-    EXPECT_EQ(WidgetStatistics::transferText(s), "0 MB");
+    EXPECT_EQ(WidgetStatistics::transferText(s), "1023 KB") << "a minute of audio is not 0 MB";
+    s.totalBytes = (3u << 20) / 2;
+    EXPECT_EQ(WidgetStatistics::transferText(s), "1.5 MB");
     EXPECT_EQ(WidgetStatistics::bandwidthText(s), "0 Kbps");
 }
 

@@ -161,10 +161,13 @@ TEST(WindowCall, TypedAddressCallsKxcallPlaysItsToneAndLeavesAHistoryEntry)
     EXPECT_TRUE(bandwidth.endsWith(" Kbps"));
     EXPECT_GE(bandwidth.section(' ', 0, 0).toInt(), 50) << bandwidth.toStdString();
     EXPECT_EQ(statistics->audioValue(WidgetStatistics::AudioLost, 1)->text(), "0");
+    const QString jitter = statistics->audioValue(WidgetStatistics::AudioJitter, 1)->text();
     bool isNumber = false;
-    statistics->audioValue(WidgetStatistics::AudioJitter, 1)->text().toUInt(&isNumber);
-    EXPECT_TRUE(isNumber);
-    EXPECT_TRUE(statistics->audioValue(WidgetStatistics::AudioTransfer, 1)->text().endsWith(" MB"));
+    jitter.section(' ', 0, 0).toUInt(&isNumber);
+    EXPECT_TRUE(isNumber && jitter.endsWith(" ms")) << jitter.toStdString();
+    const QString transfer = statistics->audioValue(WidgetStatistics::AudioTransfer, 1)->text();
+    EXPECT_TRUE(transfer.endsWith(" KB") && transfer.section(' ', 0, 0).toInt() > 0)
+        << transfer.toStdString();
     // Video both ways: kxcall's channel, and ours carrying the display's picture (the
     // no-input picture, with no source chosen).
     EXPECT_TRUE(

@@ -173,6 +173,8 @@ TEST(WindowKeys, ListsAddCallAndRemoveFromTheKeyboardAndTheContactDialogSaysWhat
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&client.window));
     Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", "Peer"});
     WidgetContacts& contacts = *client.window.contactsPage();
+    for (int tab : {0, 2, 4})
+        EXPECT_FALSE(client.window.tabs()->tabToolTip(tab).isEmpty()) << "tab " << tab;
     client.window.tabs()->setCurrentIndex(2);
     contacts.UpdateData();
     ASSERT_EQ(contacts.model()->rowCount(), 0);
