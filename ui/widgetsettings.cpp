@@ -177,7 +177,8 @@ SettingsGeneral::SettingsGeneral(WidgetSettings& owner, const UiContext& context
 {
     name = lineEdit();
     language = new QComboBox();
-    language->addItems({tr("english"), tr("vietnamese")});
+    // Each language by its own name, so that a reader of either finds theirs.
+    language->addItems({QStringLiteral("English"), QStringLiteral("Tiếng Việt")});
     autoAnswer = new QCheckBox();
     autoStart = new QCheckBox();
     autoUpdate = new QCheckBox();

@@ -352,16 +352,8 @@
         <translation>Display name</translation>
     </message>
     <message>
-        <source>english</source>
-        <translation>English</translation>
-    </message>
-    <message>
         <source>language</source>
         <translation>Language</translation>
-    </message>
-    <message>
-        <source>vietnamese</source>
-        <translation>Vietnamese</translation>
     </message>
     <message>
         <source>autostart-failed</source>

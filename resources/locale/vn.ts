@@ -352,16 +352,8 @@
         <translation>Tên hiển thị</translation>
     </message>
     <message>
-        <source>english</source>
-        <translation>Tiếng Anh</translation>
-    </message>
-    <message>
         <source>language</source>
         <translation>Ngôn ngữ</translation>
-    </message>
-    <message>
-        <source>vietnamese</source>
-        <translation>Tiếng Việt</translation>
     </message>
     <message>
         <source>autostart-failed</source>
