@@ -30,6 +30,31 @@ for tab in contacts:1 recents:2; do
   shot "${tab%%:*}"
 done
 xdotool mousemove --window "$window" 70 45 click 1
+sleep 0.5
+
+# Dialling as a user does: an address typed into the line, then Return.
+dial() {
+  xdotool windowactivate --sync "$window" >/dev/null 2>&1 || true
+  xdotool mousemove --window "$window" 150 112 click 1 # the address line
+  sleep 0.3
+  xdotool key --window "$window" ctrl+a
+  xdotool type --window "$window" --delay 20 "$1"
+  xdotool key --window "$window" Return
+}
+# A far end that rings and never answers: the call being placed, with its cancel button.
+sandbox_spawn "$kxcall" --listen 1731 --bind 127.0.0.1 --answer never --calls 1 \
+  --name "Meeting room 2" >"$work/ringing.log" 2>&1
+ringing=$!
+sleep 1
+dial 127.0.0.1:1731
+sleep 2
+shot calling
+kill "$ringing" 2>/dev/null || true
+sleep 1
+# Nothing listens at that address: the call fails, and the window says why.
+dial 127.0.0.1:1799
+sleep 2
+shot call-failed
 
 # A call: kxcall sends its pattern as video, and the same as content after 2 s.
 sandbox_spawn "$kxcall" --call 127.0.0.1:1720 --name "Meeting room 2" --video fake \

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "KxPhone/kxmanager.h"
@@ -19,7 +20,7 @@ WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 6);
     // Compact, so that the window does not grow for it: who on one line, then the state and
-    // the cancel button side by side; the outcome in two lines beside its close button.
+    // the cancel button side by side; the outcome in three lines beside its close cross.
     // Long names and outcomes must not widen the dock: they are cut, and the whole text is
     // the tip.
     placing_ = new QWidget();
@@ -45,12 +46,15 @@ WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     ended_ = new QWidget();
     auto* ended = new QHBoxLayout(ended_);
     ended->setContentsMargins(0, 0, 0, 0);
-    outcome_ = new ElidedLabel(2);
+    outcome_ = new ElidedLabel(3);
     outcome_->setObjectName("labelCallOutcome");
     outcome_->setAlignment(Qt::AlignCenter);
-    close_ = new QPushButton();
+    // A small closing cross, so that the outcome has the width.
+    close_ = new QToolButton();
     close_->setObjectName("buttonCloseOutcome");
-    connect(close_, &QPushButton::clicked, this, &QWidget::hide);
+    close_->setText(QString(QChar(0x00D7)));
+    close_->setAutoRaise(true);
+    connect(close_, &QToolButton::clicked, this, &QWidget::hide);
     ended->addWidget(outcome_, 1);
     ended->addWidget(close_);
     layout->addWidget(ended_);
@@ -104,5 +108,6 @@ void WidgetCalling::retranslate()
     who_->setToolTip(text);
     state_->setText(ringing_ ? tr("ringing") : tr("connecting"));
     cancel_->setText(tr("cancel-call"));
-    close_->setText(tr("close"));
+    close_->setToolTip(tr("close"));
+    close_->setAccessibleName(tr("close"));
 }

@@ -4,6 +4,7 @@
 
 class QLabel;
 class QPushButton;
+class QToolButton;
 struct UiContext;
 
 /// The call being placed: who is called, whether it rings yet, and a button that
@@ -28,7 +29,7 @@ public:
     QLabel* stateLabel() const { return state_; }
     QPushButton* cancelButton() const { return cancel_; }
     QLabel* outcomeLabel() const { return outcome_; }
-    QPushButton* closeButton() const { return close_; }
+    QToolButton* closeButton() const { return close_; }
 
 public slots:
     /// Clears the call being placed at once.
@@ -47,7 +48,7 @@ private:
     QLabel* state_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QLabel* outcome_ = nullptr;
-    QPushButton* close_ = nullptr;
+    QToolButton* close_ = nullptr;
     QString name_;
     bool ringing_ = false;
 };

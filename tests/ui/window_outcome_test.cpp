@@ -4,17 +4,16 @@
 // contacts as they are when the call ends.
 
 #include <QDockWidget>
-#include <QTabWidget>
-#include "ui/widgetcontacts.h"
-#include "ui/widgethistory.h"
 #include <QHostInfo>
-#include <QMessageBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <QTest>
+#include <QToolButton>
 #include <QTranslator>
 
 #include <gtest/gtest.h>
@@ -23,6 +22,8 @@
 #include "tests/ui/modalkit.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetcalling.h"
+#include "ui/widgetcontacts.h"
+#include "ui/widgethistory.h"
 #include "ui/widgethome.h"
 
 namespace {
