@@ -23,6 +23,7 @@
 #include "KxPhone/kxmanager.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
+#include "ui/language.h"
 #include "ui/mainwindow.h"
 #include "ui/widgetsettings.h"
 #include "voip/base/trace.h"
@@ -213,32 +214,12 @@ void KxApp::startUp(const QString& key)
 
 void KxApp::installTranslations()
 {
-    const QString language = settings->value("language").toString();
-
-    // Qt's own catalogue, so that standard buttons follow the interface language; only for
-    // the languages the program has.
-    const QString qtCode = qtLanguageFor(language);
-    if (!qtCode.isEmpty()) {
-        auto* qtCatalogue = new QTranslator(this);
-        if (qtCatalogue->load("qtbase_" + qtCode,
-                              QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
-            installTranslator(qtCatalogue);
-        else
-            delete qtCatalogue;
-    }
-
-    translator = new QTranslator();
-    translator->load(":/locale/" + language + ".qm");
-    installTranslator(translator);
+    translator = kxlanguage::apply(settings->value("language").toString());
 }
 
 QString KxApp::qtLanguageFor(const QString& language)
 {
-    if (language == "vn")
-        return "vi";
-    if (language == "en")
-        return "en";
-    return {};
+    return kxlanguage::qtLanguageFor(language);
 }
 
 void KxApp::notifyRunningInstance(const QString& serverName)
@@ -297,6 +278,9 @@ QWidget* KxApp::createLabeledRow(const QString& text, QWidget* field, const QStr
     layout->setContentsMargins(margins);
     auto* label = new QLabel(text);
     label->setFixedWidth(labelWidth);
+    // A label longer than the column (a longer language) goes on two lines, not cut.
+    if (label->fontMetrics().horizontalAdvance(text) > labelWidth)
+        label->setWordWrap(true);
     if (!labelName.isEmpty())
         label->setObjectName(labelName);
     layout->addWidget(label);

@@ -17,15 +17,17 @@ ListPage::ListPage(const UiContext& context, const char* catalogueContext, const
                    QWidget* parent)
     : QWidget(parent)
     , context_(context)
+    , catalogueContext_(catalogueContext)
+    , titleKey_(titleKey)
 {
     auto* layout = new QVBoxLayout(this);
     layout->setAlignment(Qt::AlignTop);
     layout->setContentsMargins(0, 10, 0, 0);
 
-    auto* title = new QLabel(QCoreApplication::translate(catalogueContext, titleKey));
-    title->setAlignment(Qt::AlignCenter);
-    title->setObjectName("labelDockTitle");
-    layout->addWidget(title);
+    title_ = new QLabel(QCoreApplication::translate(catalogueContext, titleKey));
+    title_->setAlignment(Qt::AlignCenter);
+    title_->setObjectName("labelDockTitle");
+    layout->addWidget(title_);
 
     model_ = new QStandardItemModel(0, 3, this);
     model_->setHorizontalHeaderLabels(
@@ -52,6 +54,18 @@ ListPage::ListPage(const UiContext& context, const char* catalogueContext, const
     });
     view_->installEventFilter(this);
     layout->addWidget(view_);
+}
+
+void ListPage::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::LanguageChange)
+        return;
+    title_->setText(QCoreApplication::translate(catalogueContext_, titleKey_));
+    model_->setHorizontalHeaderLabels(
+        {QString(), QCoreApplication::translate(catalogueContext_, "name"),
+         QCoreApplication::translate(catalogueContext_, "ip-address")});
+    retranslate();
 }
 
 bool ListPage::eventFilter(QObject* watched, QEvent* event)

@@ -3,6 +3,7 @@
 #include <QMenu>
 #include <QWidget>
 
+class QLabel;
 class QStandardItem;
 class QStandardItemModel;
 class QTreeView;
@@ -30,8 +31,11 @@ signals:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     /// Delete pressed on a selected row: removes it after asking.
     virtual void removeAsked() = 0;
+    /// The page's own texts again, after the language changed (the frame's are done).
+    virtual void retranslate() = 0;
 
     /// Builds the frame; `context` is the catalogue context of the page's texts.
     ListPage(const UiContext& context, const char* catalogueContext, const char* titleKey,
@@ -52,6 +56,9 @@ protected:
     const UiContext& context_;
 
 private:
+    const char* catalogueContext_;
+    const char* titleKey_;
+    QLabel* title_ = nullptr;
     QTreeView* view_ = nullptr;
     QStandardItemModel* model_ = nullptr;
     QMenu rowMenu_;

@@ -93,7 +93,7 @@ void MainWindow::connectEngine()
     incomingBox_.setIconPixmap(
         QPixmap(":/img/call.png").scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     answerButton_ = incomingBox_.addButton(tr("answer"), QMessageBox::YesRole);
-    incomingBox_.addButton(tr("decline"), QMessageBox::NoRole);
+    declineButton_ = incomingBox_.addButton(tr("decline"), QMessageBox::NoRole);
     incomingBox_.setDefaultButton(answerButton_);
 }
 
@@ -188,10 +188,11 @@ void MainWindow::buildTray()
     tray_ = new QSystemTrayIcon(QIcon(":/img/call.png"), this);
     tray_->setToolTip("Kestrovia");
     auto* menu = new QMenu(this);
-    menu->addAction(QIcon(":/img/settings.png"), tr("settings"), this, &MainWindow::onSettings);
-    menu->addAction(QIcon(":/img/info.png"), tr("info"), this, &MainWindow::onInfo);
+    traySettings_ =
+        menu->addAction(QIcon(":/img/settings.png"), tr("settings"), this, &MainWindow::onSettings);
+    trayInfo_ = menu->addAction(QIcon(":/img/info.png"), tr("info"), this, &MainWindow::onInfo);
     menu->addSeparator();
-    menu->addAction(QIcon(":/img/exit.png"), tr("exit"), this, &MainWindow::onExit);
+    trayExit_ = menu->addAction(QIcon(":/img/exit.png"), tr("exit"), this, &MainWindow::onExit);
     tray_->setContextMenu(menu);
     connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::onTray);
     tray_->setVisible(true);
@@ -364,8 +365,28 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::onSettings()
 {
-    if (!settings_)
+    if (!settings_) {
         settings_ = std::make_unique<WidgetSettings>(context_);
+        // The dialog the language was just chosen in opens again at once, in it, on the
+        // same page (after the signal's sender is done).
+        connect(settings_.get(), &WidgetSettings::languageApplied, this, [this] {
+            QTimer::singleShot(0, this, [this] {
+                if (!settings_)
+                    return;
+                const int page = settings_->tabs()->currentIndex();
+                const bool open = settings_->isVisible();
+                // Deleted once back in the event loop: the old dialog may still be inside
+                // one of its own slots (Apply processes events).
+                WidgetSettings* old = settings_.release();
+                old->hide();
+                old->deleteLater();
+                if (!open)
+                    return;
+                onSettings();
+                settings_->tabs()->setCurrentIndex(page);
+            });
+        });
+    }
     settings_->open();
 }
 
@@ -555,9 +576,37 @@ void MainWindow::moveEvent(QMoveEvent* event)
         app->saveGeometry();
 }
 
+void MainWindow::retranslate()
+{
+    incomingBox_.setText(tr("incoming-call"));
+    answerButton_->setText(tr("answer"));
+    declineButton_->setText(tr("decline"));
+    settingsButton_->setToolTip(tr("settings"));
+    infoButton_->setToolTip(tr("info"));
+    cameraButton_->setToolTip(tr("display-camera"));
+    tabs_->setTabToolTip(0, QCoreApplication::translate("WidgetHome", "dial-pad"));
+    tabs_->setTabToolTip(2, QCoreApplication::translate("WidgetContacts", "contacts"));
+    tabs_->setTabToolTip(4, QCoreApplication::translate("WidgetHistory", "history"));
+    if (tray_) {
+        traySettings_->setText(tr("settings"));
+        trayInfo_->setText(tr("info"));
+        trayExit_->setText(tr("exit"));
+    }
+    // Windows of their own are made again in the new language when next opened (the
+    // settings dialog the language was chosen in, at once: see onSettings).
+    if (info_ && !info_->isVisible())
+        info_.reset();
+    if (!cam_->isVisible())
+        cam_ = std::make_unique<WidgetCam>(context_, *this, nullptr, Qt::Popup);
+    if (settings_ && !settings_->isVisible())
+        settings_.reset();
+}
+
 void MainWindow::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        retranslate();
     if (event->type() != QEvent::WindowStateChange)
         return;
     if (callToolbar_)

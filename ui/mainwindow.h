@@ -11,6 +11,7 @@
 
 #include "ui/uicontext.h"
 
+class QAction;
 class QDockWidget;
 class QTabWidget;
 class WidgetCall;
@@ -143,6 +144,8 @@ private:
     void buildTray();
     /// Tells the user something went wrong, without stopping anything (a non-modal box).
     void showProblem(const QString& text);
+    /// Sets the window's own texts again after the language changed.
+    void retranslate();
     /// Brings the auto-hidden toolbar back when the pointer moves over the window.
     void watchPointer();
     /// Asks whether to end the program; true on Yes.
@@ -168,11 +171,15 @@ private:
     DockButton* infoButton_ = nullptr;
     DockButton* cameraButton_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
+    QAction* traySettings_ = nullptr;
+    QAction* trayInfo_ = nullptr;
+    QAction* trayExit_ = nullptr;
     Notifier* notifier_ = nullptr;
     QTimer autoHideTimer_;
     QTimer pointerWatch_; // while the toolbar is auto-hidden
     QPoint lastPointer_;
     QMessageBox incomingBox_;
     QPushButton* answerButton_ = nullptr;
+    QPushButton* declineButton_ = nullptr;
     bool incomingBoxOpen_ = false;
 };

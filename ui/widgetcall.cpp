@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDockWidget>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -137,6 +138,56 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     // The panel exists from the start: its shortcut works before it is first opened.
     settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
     connect(pipAction_, &QAction::triggered, settingsPanel_, &WidgetSettingsCall::onPiPShortcut);
+}
+
+void WidgetCall::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        retranslate();
+}
+
+void WidgetCall::retranslate()
+{
+    layoutAction_->setText(tr("change-layout"));
+    layoutAction_->setStatusTip(tr("change-layout-tip"));
+    fullScreenAction_->setText(tr("full-screen"));
+    fullScreenAction_->setStatusTip(tr("full-screen-tip"));
+    pipAction_->setText(QCoreApplication::translate("WidgetSettingsCall", "change-pip"));
+    pipAction_->setStatusTip(QCoreApplication::translate("WidgetSettingsCall", "change-pip-tip"));
+    end_->setToolTip(tr("end-call"));
+    camera_->setToolTip(tr("toggle-camera"));
+    microMute_->setToolTip(tr("mute-micro"));
+    microVolume_->setToolTip(tr("micro-volume"));
+    speakerMute_->setToolTip(tr("mute-speaker"));
+    speakerVolume_->setToolTip(tr("speaker-volume"));
+    settings_->setToolTip(tr("settings"));
+    fullScreen_->setToolTip(withShortcut(tr("full-screen"), fullScreenAction_));
+    layout_->setToolTip(withShortcut(tr("toggle-layout"), layoutAction_));
+    dialpad_->setToolTip(tr("dial-pad"));
+    fecc_->setToolTip(tr("fecc"));
+    status_->setToolTip(tr("call-status"));
+    // The popups are made again in the new language: now for the settings panel (its
+    // shortcut must keep working), on their next opening for the others.  An open one
+    // stays as it is until it closes.
+    if (!settingsPanel_->isVisible()) {
+        delete settingsPanel_;
+        settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
+        connect(pipAction_, &QAction::triggered, settingsPanel_,
+                &WidgetSettingsCall::onPiPShortcut);
+    }
+    const auto renew = [](auto*& popup) {
+        if (popup && !popup->isVisible()) {
+            delete popup;
+            popup = nullptr;
+        }
+    };
+    renew(dialpadDialog_);
+    renew(statisticsDialog_);
+    renew(feccDialog_);
+    KxManager* manager = context_.manager();
+    if (manager && manager->currentCall())
+        UpdateData();
 }
 
 void WidgetCall::windowStateChanged()

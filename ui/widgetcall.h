@@ -82,8 +82,11 @@ public slots:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    /// Sets the tool tips and actions again, and renews the popups, in a new language.
+    void retranslate();
     /// Places a popup above the toolbar at the bottom, below it at the top, centred on
     /// `anchor`'s top edge (or starting there when `centred` is false).
     void placePopup(QWidget* popup, QWidget* anchor, bool centred);

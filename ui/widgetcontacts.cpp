@@ -27,7 +27,15 @@ WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
     connect(add_, &QPushButton::clicked, this, &WidgetContacts::onAdd);
     layout()->addWidget(add_);
 
+    buildMenus();
+}
+
+WidgetContacts::~WidgetContacts() = default;
+
+void WidgetContacts::buildMenus()
+{
     QMenu& empty = emptyMenu();
+    empty.clear();
     empty.addAction(QIcon(":/img/add.png"), tr("add-contact"), this, &WidgetContacts::onAdd);
     empty.addSeparator();
     empty.addAction(QIcon(":/img/export.png"), tr("export-contacts"), this,
@@ -36,6 +44,7 @@ WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
                     &WidgetContacts::onImport);
 
     QMenu& row = rowMenu();
+    row.clear();
     row.addAction(QIcon(":/img/call.png"), tr("call"), this, &WidgetContacts::onCall);
     row.addSeparator();
     row.addAction(QIcon(":/img/edit.png"), tr("edit-contact"), this, &WidgetContacts::onEdit);
@@ -49,7 +58,17 @@ WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
                   &WidgetContacts::onImport);
 }
 
-WidgetContacts::~WidgetContacts() = default;
+void WidgetContacts::retranslate()
+{
+    buildMenus();
+    add_->setText(tr("add-contact"));
+    // The contact dialog is made again in the new language, unless it is open.
+    if (!dialog_->isVisible()) {
+        dialog_ = std::make_unique<ContactDialog>("WidgetContacts");
+        connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetContacts::onSave);
+    }
+    UpdateData();
+}
 
 void WidgetContacts::UpdateData()
 {

@@ -42,8 +42,12 @@ signals:
 
 protected:
     void removeAsked() override { onRemove(); }
+    void retranslate() override;
 
 private:
+    /// The right button's menus, in the present language.
+    void buildMenus();
+
     std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
     QPushButton* add_ = nullptr;
     int editIndex_ = -1;

@@ -19,10 +19,19 @@ WidgetHistory::WidgetHistory(const UiContext& context, QWidget* parent)
     connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetHistory::onContextMenu);
     connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetHistory::onSave);
 
+    buildMenus();
+}
+
+WidgetHistory::~WidgetHistory() = default;
+
+void WidgetHistory::buildMenus()
+{
+    emptyMenu().clear();
     emptyMenu().addAction(QIcon(":/img/clear.png"), tr("clear-history"), this,
                           &WidgetHistory::onClear);
 
     QMenu& row = rowMenu();
+    row.clear();
     row.addAction(QIcon(":/img/call.png"), tr("call"), this, &WidgetHistory::onCall);
     row.addSeparator();
     row.addAction(QIcon(":/img/add.png"), tr("add-to-contacts"), this, &WidgetHistory::onAdd);
@@ -31,7 +40,16 @@ WidgetHistory::WidgetHistory(const UiContext& context, QWidget* parent)
     row.addAction(QIcon(":/img/clear.png"), tr("clear-history"), this, &WidgetHistory::onClear);
 }
 
-WidgetHistory::~WidgetHistory() = default;
+void WidgetHistory::retranslate()
+{
+    buildMenus();
+    // The contact dialog is made again in the new language, unless it is open.
+    if (!dialog_->isVisible()) {
+        dialog_ = std::make_unique<ContactDialog>("WidgetHistory");
+        connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetHistory::onSave);
+    }
+    UpdateData();
+}
 
 QString WidgetHistory::iconFor(const QString& flow, const QString& status)
 {

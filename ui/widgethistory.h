@@ -32,7 +32,11 @@ public slots:
 
 protected:
     void removeAsked() override;
+    void retranslate() override;
 
 private:
+    /// The right button's menus, in the present language.
+    void buildMenus();
+
     std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
 };

@@ -1,5 +1,6 @@
 #include "ui/widgethome.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,10 +20,10 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setAlignment(Qt::AlignTop);
 
-    auto* title = new QLabel(tr("dial-pad"));
-    title->setAlignment(Qt::AlignCenter);
-    title->setObjectName("labelDockTitle");
-    layout->addWidget(title);
+    title_ = new QLabel(tr("dial-pad"));
+    title_->setAlignment(Qt::AlignCenter);
+    title_->setObjectName("labelDockTitle");
+    layout->addWidget(title_);
 
     address_ = new QLineEdit();
     address_->setAlignment(Qt::AlignCenter);
@@ -60,6 +61,16 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     message_->setAlignment(Qt::AlignCenter);
     message_->hide();
     layout->addWidget(message_);
+}
+
+void WidgetHome::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::LanguageChange)
+        return;
+    title_->setText(tr("dial-pad"));
+    address_->setPlaceholderText(tr("enter-address"));
+    call_->setText(tr("call"));
 }
 
 void WidgetHome::onClicked(QString value)

@@ -9,7 +9,7 @@ class QSignalMapper;
 struct UiContext;
 
 /// The home page: the address line, its keypad and the Call button.  A call the manager
-/// refuses (a bad address, a call already up) leaves a message below the address line.
+/// refuses (a bad address, a call already up) leaves a message below the Call button.
 class WidgetHome : public QWidget
 {
     Q_OBJECT
@@ -19,18 +19,22 @@ public:
 
     QLineEdit* addressLine() const { return address_; }
     QPushButton* callButton() const { return call_; }
-    /// The message of the last refused or ended call; empty (and hidden) once a call is
-    /// placed.  Its room is kept while it is hidden, so the keypad never moves.
+    /// The message of the last refused call; empty (and hidden) once a call is placed.  It
+    /// sits below the Call button, so the keypad never moves.
     QLabel* messageLabel() const { return message_; }
-    /// Shows `text` below the address line (hides the message when empty).
+    /// Shows `text` below the Call button (hides the message when empty).
     void showMessage(const QString& text);
 
 public slots:
     void onClicked(QString value);
     void onCall();
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     const UiContext& context_;
+    QLabel* title_ = nullptr;
     QLineEdit* address_ = nullptr;
     QLabel* message_ = nullptr;
     QPushButton* call_ = nullptr;

@@ -27,6 +27,7 @@
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxh323endpoint.h"
 #include "KxPhone/kxmanager.h"
+#include "ui/language.h"
 
 // --- the page contract ---
 
@@ -224,14 +225,20 @@ void SettingsGeneral::save()
         manager->setDefaultUserName(name->text().toStdString(), true);
         manager->setDefaultDisplayName(name->text().toStdString(), true);
     }
-    // The interface changes language at the next start.
-    settings.setValue("language", language->currentIndex() == 1 ? "vn" : "en");
+    // A new language is applied at once: the running window follows (LanguageChange).
+    const QString chosen = language->currentIndex() == 1 ? "vn" : "en";
+    const bool newLanguage = settings.value("language").toString() != chosen;
+    settings.setValue("language", chosen);
     settings.setValue("autoAnswer", autoAnswer->isChecked());
     settings.setValue("autoStart", autoStart->isChecked());
     settings.setValue("autoUpdate", autoUpdate->isChecked());
     settings.sync();
     if (KxManager* manager = context_.manager())
         manager->refreshPolicy(); // auto-answer holds from the next incoming call
+    if (newLanguage) {
+        kxlanguage::apply(chosen);
+        emit owner_.languageApplied();
+    }
     const QString error =
         kxautostart::apply(autoStart->isChecked(), QCoreApplication::applicationFilePath());
     status->setText(error.isEmpty() ? QString() : tr("autostart-failed").arg(error));

@@ -254,6 +254,11 @@ public:
     SettingsCodecs* codecs() const { return codecs_; }
     SettingsNetwork* network() const { return network_; }
 
+signals:
+    /// The language was changed and applied from the General page: the dialog's own texts
+    /// are the old language's until it is made again.
+    void languageApplied();
+
 public slots:
     void UpdateData();
     void onApply();

@@ -106,7 +106,7 @@ TEST(KxAppStartUp, FirstInstanceOwnsEverythingItCreated)
     ASSERT_NE(app->recents, nullptr);
     ASSERT_NE(app->mainWindow, nullptr);
     ASSERT_NE(app->localServer, nullptr);
-    ASSERT_NE(app->translator, nullptr);
+    EXPECT_EQ(app->translator, nullptr) << "language xx has no catalogue";
     ASSERT_NE(app->manager, nullptr);
     EXPECT_NE(app->manager->h323EndPoint(), nullptr);
     EXPECT_TRUE(app->localServer->isListening());

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -371,6 +372,11 @@ TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)
                         &window.historyPage()->rowMenu(), &window.historyPage()->emptyMenu()})
         for (QAction* action : menu->actions())
             texts << action->text();
+    // No label of the call settings panel is cut.
+    for (QLabel* label : toolbar.settingsPanel()->findChildren<QLabel*>("labelCallSettings"))
+        EXPECT_TRUE(label->wordWrap() ||
+                    label->fontMetrics().horizontalAdvance(label->text()) <= label->maximumWidth())
+            << "cut: " << label->text().toStdString();
     QApplication::removeTranslator(&vietnamese);
 
     const QSet<QString> ours = catalogueTexts("vn.ts");
@@ -408,6 +414,36 @@ TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)
         }
     }
     EXPECT_GT(pieces, 60);
+}
+
+// Debian's Qt has no Vietnamese catalogue of its own: the standard buttons, the file
+// dialog and the line edit's menu come from ours, by Qt's own contexts.
+TEST(WindowInVietnamese, StandardButtonsAndTheFileDialogToo)
+{
+    QTranslator qt;
+    ASSERT_TRUE(qt.load(":/locale/qt_vn.qm"));
+    QApplication::installTranslator(&qt);
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Save |
+                           QMessageBox::Discard | QMessageBox::Cancel);
+    const std::pair<QMessageBox::StandardButton, const char*> buttons[] = {
+        {QMessageBox::Yes, "&Có"},
+        {QMessageBox::No, "&Không"},
+        {QMessageBox::Save, "Lưu"},
+        {QMessageBox::Discard, "Bỏ"},
+        {QMessageBox::Cancel, "Hủy"}};
+    for (const auto& [which, text] : buttons)
+        EXPECT_EQ(box.button(which)->text(), QString::fromUtf8(text));
+
+    QFileDialog dialog(nullptr, QString(), QDir::tempPath());
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    QStringList labels;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        labels << label->text();
+    EXPECT_TRUE(labels.contains(QString::fromUtf8("Tìm trong:"))) << labels.join('|').toStdString();
+    EXPECT_TRUE(labels.contains(QString::fromUtf8("&Tên tệp:"))) << labels.join('|').toStdString();
+    QApplication::removeTranslator(&qt);
 }
 
 } // namespace

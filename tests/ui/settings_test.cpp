@@ -128,7 +128,8 @@ TEST(SettingsDialog, OpensWithApplyOffAndEveryKindOfEditTurnsItOn)
 TEST(SettingsDialog, EachPageSavesToTheFileAndTheRunningEngineUsesIt)
 {
     english();
-    Client client;
+    // English already, so that Apply keeps this dialog (a new language opens it again).
+    Client client(true, [](QSettings& settings) { settings.setValue("language", "en"); });
     WidgetSettings& dialog = openSettings(client, 0);
 
     // General: the name goes to the engine at once; start at log-on is tested below.
@@ -765,6 +766,11 @@ TEST(SettingsInVietnamese, EveryPageShowsOnlyCatalogueTexts)
         dialog.UpdateData();
     }
     texts << visibleTexts(dialog);
+    // No row label is cut: one longer than its column goes on two lines.
+    for (QLabel* label : dialog.findChildren<QLabel*>("labelSettings"))
+        EXPECT_TRUE(label->wordWrap() ||
+                    label->fontMetrics().horizontalAdvance(label->text()) <= label->maximumWidth())
+            << "cut: " << label->text().toStdString();
     // The languages are named in themselves, whatever the interface speaks.
     EXPECT_EQ(dialog.general()->language->itemText(0), "English");
     EXPECT_EQ(dialog.general()->language->itemText(1), "Tiếng Việt");

@@ -11,7 +11,10 @@
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTabWidget>
+#include <QTranslator>
 #include <QTreeView>
+#include <QComboBox>
+#include <QMenu>
 #include <QLabel>
 #include <QTest>
 
@@ -23,8 +26,11 @@
 #include "ui/contactdialog.h"
 #include "ui/widgetcontacts.h"
 #include "ui/widgethistory.h"
+#include "ui/widgethome.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetdialpad.h"
+#include "ui/language.h"
+#include "ui/widgetsettings.h"
 #include "ui/widgetsettingscall.h"
 
 namespace {
@@ -242,6 +248,65 @@ TEST(WindowKeys, ListsAddCallAndRemoveFromTheKeyboardAndTheContactDialogSaysWhat
     QTest::keyClick(&view, Qt::Key_Delete);
     EXPECT_TRUE(client.contacts.contacts().isEmpty());
     EXPECT_EQ(contacts.model()->rowCount(), 0);
+}
+
+TEST(WindowKeys, ALanguageAppliedInTheSettingsTakesTheRunningWindowAtOnce)
+{
+    Client client;
+    client.settings.setValue("language", "en");
+    kxlanguage::apply("en");
+    client.connectWindow();
+    client.window.show();
+    QTranslator vn;
+    ASSERT_TRUE(vn.load(":/locale/vn.qm"));
+    const auto vietnamese = [&](const char* context, const char* key) {
+        return vn.translate(context, key);
+    };
+    MainWindow& window = client.window;
+    WidgetHome& home = *window.homePage();
+    ASSERT_EQ(home.callButton()->text(), "Call");
+
+    // Tiếng Việt, applied on the General page.
+    window.onSettings();
+    WidgetSettings* dialog = window.settingsDialog();
+    ASSERT_TRUE(dialog && dialog->isVisible());
+    dialog->general()->language->setCurrentIndex(1);
+    emit dialog->general()->language->activated(1);
+    dialog->onApply();
+    EXPECT_EQ(client.settings.value("language").toString(), "vn");
+    ASSERT_TRUE(pumpUntil([&] { return home.callButton()->text() == vietnamese("WidgetHome", "call"); }));
+    EXPECT_EQ(home.addressLine()->placeholderText(), vietnamese("WidgetHome", "enter-address"));
+    EXPECT_EQ(window.tabs()->tabToolTip(2), vietnamese("WidgetContacts", "contacts"));
+    EXPECT_EQ(window.contactsPage()->addButton()->text(), vietnamese("WidgetContacts", "add-contact"));
+    EXPECT_EQ(window.contactsPage()->emptyMenu().actions().first()->text(),
+              vietnamese("WidgetContacts", "add-contact"));
+    EXPECT_EQ(window.contactsPage()->model()->horizontalHeaderItem(1)->text(),
+              vietnamese("WidgetContacts", "name"));
+    EXPECT_EQ(window.callToolbar()->endButton()->toolTip(), vietnamese("WidgetCall", "end-call"));
+    EXPECT_EQ(window.contactsPage()->dialog()->saveButton()->text(),
+              vietnamese("WidgetContacts", "save"));
+    // The settings dialog opens again, in the new language, on the same page.
+    ASSERT_TRUE(pumpUntil([&] {
+        return window.settingsDialog() && window.settingsDialog() != dialog &&
+               window.settingsDialog()->isVisible();
+    }));
+    dialog = window.settingsDialog();
+    EXPECT_EQ(dialog->tabs()->currentIndex(), 0);
+    EXPECT_EQ(dialog->general()->language->currentIndex(), 1);
+    EXPECT_EQ(dialog->applyButton()->text(), vietnamese("WidgetSettings", "apply"));
+
+    // And back to English.
+    dialog->general()->language->setCurrentIndex(0);
+    emit dialog->general()->language->activated(0);
+    dialog->onApply();
+    ASSERT_TRUE(pumpUntil([&] { return home.callButton()->text() == "Call"; }));
+    EXPECT_EQ(window.callToolbar()->endButton()->toolTip(), "End call");
+    dialog = nullptr;
+    ASSERT_TRUE(pumpUntil([&] {
+        return window.settingsDialog() && window.settingsDialog()->applyButton()->text() == "Apply";
+    }));
+    window.settingsDialog()->close();
+    kxlanguage::apply(QString());
 }
 
 } // namespace
