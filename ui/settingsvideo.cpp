@@ -37,11 +37,15 @@ void SettingsVideo::UpdateData()
     KxManager::VideoInputArgs args;
     if (!WidgetCam::fillChoices(context_, *device, *format, *captureWindow, caps_, args))
         return;
-    currentVideo->setText(QString("%1 : %2 - %3x%4 @ %5fps")
-                              .arg(args.deviceName, args.colourFormat)
-                              .arg(args.width)
-                              .arg(args.height)
-                              .arg(args.frameRate));
+    // Without a device there is no mode to tell, only that there is none.
+    if (args.deviceName == "no-device" || args.deviceName.isEmpty())
+        currentVideo->setText(tr("no-device"));
+    else
+        currentVideo->setText(QString("%1 : %2 - %3x%4 @ %5fps")
+                                  .arg(args.deviceName, args.colourFormat)
+                                  .arg(args.width)
+                                  .arg(args.height)
+                                  .arg(args.frameRate));
     // Video4Linux drivers offer no configuration dialog of their own: nothing to open.
     configure->setEnabled(false);
 }

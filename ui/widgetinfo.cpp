@@ -26,7 +26,7 @@ WidgetInfo::WidgetInfo(QWidget* parent, Qt::WindowFlags flags)
     auto* product = new QLabel(tr("product") + ": Kestrovia");
     product->setAlignment(Qt::AlignCenter);
     aboutLayout->addWidget(product);
-    auto* version = new QLabel(tr("version") + ": 1.4.1 (built on September 12th, 2026)");
+    auto* version = new QLabel(tr("version") + ": 1.4.1 (" + tr("built-on") + ")");
     version->setAlignment(Qt::AlignCenter);
     aboutLayout->addWidget(version);
 

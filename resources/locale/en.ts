@@ -869,6 +869,10 @@
         <source>version</source>
         <translation>Version</translation>
     </message>
+    <message>
+        <source>built-on</source>
+        <translation>built on September 12th, 2026</translation>
+    </message>
 </context>
 <context>
     <name>WidgetSettings</name>

@@ -869,6 +869,10 @@
         <source>version</source>
         <translation>Phiên bản</translation>
     </message>
+    <message>
+        <source>built-on</source>
+        <translation>bản dựng ngày 12 tháng 9 năm 2026</translation>
+    </message>
 </context>
 <context>
     <name>WidgetSettings</name>
