@@ -218,11 +218,22 @@ public:
             xcb_free_pixmap(c, pixmap);
         if (!ok)
             return false;
-        // Stretched to the size asked for, then to I420.
-        scaled_.resize(std::size_t(width) * height * 4);
+        // Fitted into the size asked for with its shape kept (black bars where the shapes
+        // differ: a 2:1 window is not stretched to 16:9), then to I420.
+        unsigned fitWidth = width;
+        unsigned fitHeight = height;
+        if (std::uint64_t(pixelsWidth_) * height > std::uint64_t(pixelsHeight_) * width)
+            fitHeight = std::max(2u, unsigned(std::uint64_t(width) * pixelsHeight_ /
+                                              pixelsWidth_) & ~1u);
+        else
+            fitWidth = std::max(2u, unsigned(std::uint64_t(height) * pixelsWidth_ /
+                                             pixelsHeight_) & ~1u);
+        const std::size_t left = ((width - fitWidth) / 2) & ~1u;
+        const std::size_t top = ((height - fitHeight) / 2) & ~1u;
+        scaled_.assign(std::size_t(width) * height * 4, 0); // black
         libyuv::ARGBScale(pixels_.data(), int(pixelsWidth_ * 4), int(pixelsWidth_),
-                          int(pixelsHeight_), scaled_.data(), int(width * 4), int(width),
-                          int(height), libyuv::kFilterBox);
+                          int(pixelsHeight_), scaled_.data() + (top * width + left) * 4,
+                          int(width * 4), int(fitWidth), int(fitHeight), libyuv::kFilterBox);
         const std::size_t luma = std::size_t(width) * height;
         picture.resize(luma + luma / 2);
         libyuv::ARGBToI420(scaled_.data(), int(width * 4), picture.data(), int(width),

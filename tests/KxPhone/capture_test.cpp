@@ -140,6 +140,32 @@ TEST_F(CaptureDesktop, AWindowsOwnPixelsEvenWhenCoveredAndTheDesktopAsItShows)
             << rgbAt(picture, 320, 240, x, y);
 }
 
+TEST_F(CaptureDesktop, AWindowKeepsItsShapeWithBlackBars)
+{
+    const xcb_window_t wide = window("Wide window", 0xFF00FF, 40, 40, 400, 200);
+    const xcb_window_t tall = window("Tall window", 0x00FFFF, 500, 40, 200, 400);
+    ASSERT_TRUE(eventually([&] { return listed("Wide window") && listed("Tall window"); }))
+        << seen;
+    std::vector<std::uint8_t> picture;
+    // 2:1 into 4:3: bars above and below (the window fills rows 40 to 199).
+    ASSERT_TRUE(eventually([&] {
+        return capture->capture(wide, picture, 320, 240) &&
+               close(rgbAt(picture, 320, 240, 160, 120), 0xFF00FF);
+    }));
+    for (const auto& [x, y] : {std::pair{160u, 20u}, {160u, 220u}, {4u, 4u}})
+        EXPECT_TRUE(close(rgbAt(picture, 320, 240, x, y), 0x000000))
+            << x << "," << y << ": " << std::hex << rgbAt(picture, 320, 240, x, y);
+    for (const auto& [x, y] : {std::pair{4u, 44u}, {315u, 195u}})
+        EXPECT_TRUE(close(rgbAt(picture, 320, 240, x, y), 0xFF00FF))
+            << x << "," << y << ": " << std::hex << rgbAt(picture, 320, 240, x, y);
+    // 1:2 into 16:9: bars left and right (the window fills columns 114 to 203 of 320).
+    ASSERT_TRUE(capture->capture(tall, picture, 320, 180));
+    EXPECT_TRUE(close(rgbAt(picture, 320, 180, 160, 90), 0x00FFFF));
+    for (const auto& [x, y] : {std::pair{20u, 90u}, {300u, 90u}})
+        EXPECT_TRUE(close(rgbAt(picture, 320, 180, x, y), 0x000000))
+            << x << "," << y << ": " << std::hex << rgbAt(picture, 320, 180, x, y);
+}
+
 TEST_F(CaptureDesktop, WindowsThatVanishOrGoToOddSizesAreSurvived)
 {
     const xcb_window_t green = window("Green window", 0x00FF00, 50, 50, 300, 200);

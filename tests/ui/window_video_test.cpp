@@ -166,9 +166,12 @@ TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
     // Before: the desktop, red where the window is, black far from it.
     EXPECT_TRUE(reddish(before, 150, 120));
     EXPECT_FALSE(reddish(before, 600, 330));
-    // After: the window alone, red from corner to corner.
-    for (const auto& [x, y] : {std::pair{4u, 4u}, {320u, 180u}, {635u, 355u}})
+    // After: the window alone, its 4:3 shape kept in the 16:9 picture: red from top to
+    // bottom in columns 80 to 559, black bars at the sides.
+    for (const auto& [x, y] : {std::pair{84u, 4u}, {320u, 180u}, {555u, 355u}})
         EXPECT_TRUE(reddish(after, x, y)) << x << "," << y;
+    for (const auto& [x, y] : {std::pair{20u, 180u}, {620u, 180u}})
+        EXPECT_FALSE(reddish(after, x, y)) << x << "," << y;
 }
 
 TEST_F(WindowVideo, TheCameraControlDialogsButtonsArriveAsTheirActions)
