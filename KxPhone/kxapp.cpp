@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLibraryInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QScreen>
@@ -17,7 +16,6 @@
 #include <QStyleFactory>
 #include <QThread>
 #include <QTimer>
-#include <QTranslator>
 
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"

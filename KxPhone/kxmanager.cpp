@@ -1144,7 +1144,7 @@ QString KxManager::nameForAddress(const QString& address) const
         return address;
     for (const auto& contact : contacts) {
         const QString ip = contact.ip.trimmed();
-        if (!contact.name.isEmpty() && !ip.contains('@') && hostOf(ip) == host &&
+        if (!contact.name.isEmpty() &&
             (ip.compare(host, Qt::CaseInsensitive) == 0 || ip == "[" + host + "]"))
             return contact.name;
     }
@@ -1175,11 +1175,6 @@ Recent KxManager::recentFor(const CallEnd& end) const
     recent.duration = QString::number(start.secsTo(QDateTime::currentDateTime()) / 60);
     recent.protocol = "H.323";
     return recent;
-}
-
-Recent KxManager::recentFor(voip::Call& call) const
-{
-    return recentFor(callEndOf(call));
 }
 
 QString KxManager::noticeFor(const CallEnd& end, const QString& name) const

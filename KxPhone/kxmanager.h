@@ -273,7 +273,6 @@ public:
     /// The record a finished call leaves, named from the contacts as they are now (GUI
     /// thread).
     Recent recentFor(const CallEnd& end) const;
-    Recent recentFor(voip::Call& call) const;
     /// What the user is told when a call ends: why it failed, how long it lasted, a
     /// missed caller; empty when there is nothing to say (the user declined it).
     QString noticeFor(const CallEnd& end, const QString& name) const;

@@ -24,15 +24,13 @@ ListPage::ListPage(const UiContext& context, const char* catalogueContext, const
     layout->setAlignment(Qt::AlignTop);
     layout->setContentsMargins(0, 10, 0, 0);
 
-    title_ = new QLabel(QCoreApplication::translate(catalogueContext, titleKey));
+    title_ = new QLabel();
     title_->setAlignment(Qt::AlignCenter);
     title_->setObjectName("labelDockTitle");
     layout->addWidget(title_);
 
     model_ = new QStandardItemModel(0, 3, this);
-    model_->setHorizontalHeaderLabels(
-        {QString(), QCoreApplication::translate(catalogueContext, "name"),
-         QCoreApplication::translate(catalogueContext, "ip-address")});
+    setFrameTexts();
     view_ = new QTreeView();
     view_->setModel(model_);
     view_->setColumnWidth(0, 20);
@@ -61,11 +59,16 @@ void ListPage::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
     if (event->type() != QEvent::LanguageChange)
         return;
+    setFrameTexts();
+    retranslate();
+}
+
+void ListPage::setFrameTexts()
+{
     title_->setText(QCoreApplication::translate(catalogueContext_, titleKey_));
     model_->setHorizontalHeaderLabels(
         {QString(), QCoreApplication::translate(catalogueContext_, "name"),
          QCoreApplication::translate(catalogueContext_, "ip-address")});
-    retranslate();
 }
 
 bool ListPage::eventFilter(QObject* watched, QEvent* event)

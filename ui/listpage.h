@@ -56,6 +56,9 @@ protected:
     const UiContext& context_;
 
 private:
+    /// The title and the column headers, in the present language.
+    void setFrameTexts();
+
     const char* catalogueContext_;
     const char* titleKey_;
     QLabel* title_ = nullptr;

@@ -89,12 +89,12 @@ void MainWindow::connectEngine()
     connect(this, &MainWindow::signalUpdateCall, this, &MainWindow::onUpdateCall);
     connect(this, &MainWindow::signalIncomingCall, this, &MainWindow::onIncomingCall);
 
-    incomingBox_.setText(tr("incoming-call"));
     incomingBox_.setIconPixmap(
         QPixmap(":/img/call.png").scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    answerButton_ = incomingBox_.addButton(tr("answer"), QMessageBox::YesRole);
-    declineButton_ = incomingBox_.addButton(tr("decline"), QMessageBox::NoRole);
+    answerButton_ = incomingBox_.addButton(QString(), QMessageBox::YesRole);
+    declineButton_ = incomingBox_.addButton(QString(), QMessageBox::NoRole);
     incomingBox_.setDefaultButton(answerButton_);
+    setTexts();
 }
 
 void MainWindow::buildHomeDock()
@@ -123,9 +123,6 @@ void MainWindow::buildHomeDock()
     tabs_->addTab(history_, QIcon(":/img/history.png"), QString());
     tabs_->setTabEnabled(1, false);
     tabs_->setTabEnabled(3, false);
-    tabs_->setTabToolTip(0, QCoreApplication::translate("WidgetHome", "dial-pad"));
-    tabs_->setTabToolTip(2, QCoreApplication::translate("WidgetContacts", "contacts"));
-    tabs_->setTabToolTip(4, QCoreApplication::translate("WidgetHistory", "history"));
     connect(tabs_, &QTabWidget::currentChanged, this, &MainWindow::onTab);
     layout->addWidget(tabs_);
     calling_ = new WidgetCalling(context_);
@@ -146,11 +143,8 @@ void MainWindow::buildHomeDock()
     row->setSpacing(20);
     row->setContentsMargins(0, 0, 0, 6);
     settingsButton_ = new DockButton(QIcon(":/img/settings.png"), QString(), scale);
-    settingsButton_->setToolTip(tr("settings"));
     infoButton_ = new DockButton(QIcon(":/img/info.png"), QString(), scale);
-    infoButton_->setToolTip(tr("info"));
     cameraButton_ = new DockButton(QIcon(":/img/webcam.png"), QString(), scale);
-    cameraButton_->setToolTip(tr("display-camera"));
     connect(settingsButton_, &QPushButton::clicked, this, &MainWindow::onSettings);
     connect(infoButton_, &QPushButton::clicked, this, &MainWindow::onInfo);
     connect(cameraButton_, &QPushButton::clicked, this, &MainWindow::onCam);
@@ -189,10 +183,10 @@ void MainWindow::buildTray()
     tray_->setToolTip("Kestrovia");
     auto* menu = new QMenu(this);
     traySettings_ =
-        menu->addAction(QIcon(":/img/settings.png"), tr("settings"), this, &MainWindow::onSettings);
-    trayInfo_ = menu->addAction(QIcon(":/img/info.png"), tr("info"), this, &MainWindow::onInfo);
+        menu->addAction(QIcon(":/img/settings.png"), QString(), this, &MainWindow::onSettings);
+    trayInfo_ = menu->addAction(QIcon(":/img/info.png"), QString(), this, &MainWindow::onInfo);
     menu->addSeparator();
-    trayExit_ = menu->addAction(QIcon(":/img/exit.png"), tr("exit"), this, &MainWindow::onExit);
+    trayExit_ = menu->addAction(QIcon(":/img/exit.png"), QString(), this, &MainWindow::onExit);
     tray_->setContextMenu(menu);
     connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::onTray);
     tray_->setVisible(true);
@@ -576,8 +570,10 @@ void MainWindow::moveEvent(QMoveEvent* event)
         app->saveGeometry();
 }
 
-void MainWindow::retranslate()
+void MainWindow::setTexts()
 {
+    if (!homeDock_)
+        return; // not built yet (connectEngine)
     incomingBox_.setText(tr("incoming-call"));
     answerButton_->setText(tr("answer"));
     declineButton_->setText(tr("decline"));
@@ -592,6 +588,13 @@ void MainWindow::retranslate()
         trayInfo_->setText(tr("info"));
         trayExit_->setText(tr("exit"));
     }
+}
+
+void MainWindow::retranslate()
+{
+    setTexts();
+    if (!homeDock_)
+        return;
     // Windows of their own are made again in the new language when next opened (the
     // settings dialog the language was chosen in, at once: see onSettings).
     if (info_ && !info_->isVisible())

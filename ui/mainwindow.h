@@ -144,7 +144,10 @@ private:
     void buildTray();
     /// Tells the user something went wrong, without stopping anything (a non-modal box).
     void showProblem(const QString& text);
-    /// Sets the window's own texts again after the language changed.
+    /// The window's own texts (tool tips, tray menu, incoming-call prompt), in the present
+    /// language.
+    void setTexts();
+    /// Sets the texts again after the language changed, and renews windows of their own.
     void retranslate();
     /// Brings the auto-hidden toolbar back when the pointer moves over the window.
     void watchPointer();

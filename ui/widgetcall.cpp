@@ -47,19 +47,17 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     setFixedHeight(int(32 * scale));
     setStyleSheet("background: rgba(16,34,43,0.7);");
 
-    layoutAction_ = new QAction(tr("change-layout"), this);
+    layoutAction_ = new QAction(this);
     layoutAction_->setShortcut(QKeySequence("Ctrl+1"));
-    layoutAction_->setStatusTip(tr("change-layout-tip"));
     connect(layoutAction_, &QAction::triggered, this, &WidgetCall::onLayout);
     window_.addAction(layoutAction_);
-    fullScreenAction_ = new QAction(tr("full-screen"), this);
+    fullScreenAction_ = new QAction(this);
     // F11 everywhere, and whatever else the desktop binds to full screen.
     QList<QKeySequence> fullScreenKeys{QKeySequence(Qt::Key_F11)};
     for (const QKeySequence& key : QKeySequence::keyBindings(QKeySequence::FullScreen))
         if (!fullScreenKeys.contains(key))
             fullScreenKeys << key;
     fullScreenAction_->setShortcuts(fullScreenKeys);
-    fullScreenAction_->setStatusTip(tr("full-screen-tip"));
     connect(fullScreenAction_, &QAction::triggered, this, &WidgetCall::onFullScreen);
     window_.addAction(fullScreenAction_);
     // Escape leaves full screen; it takes the key only while the window is full screen.
@@ -71,41 +69,35 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
             onFullScreen();
     });
     window_.addAction(leaveFullScreenAction_);
-    pipAction_ = new QAction(QCoreApplication::translate("WidgetSettingsCall", "change-pip"), this);
+    pipAction_ = new QAction(this);
     pipAction_->setShortcut(QKeySequence("Ctrl+2"));
-    pipAction_->setStatusTip(QCoreApplication::translate("WidgetSettingsCall", "change-pip-tip"));
     window_.addAction(pipAction_);
 
     auto* layout = new QHBoxLayout(this);
     layout->setSpacing(5);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setAlignment(Qt::AlignCenter);
-    const auto button = [&](const QString& tip, const char* icon, const char* hover,
-                            void (WidgetCall::*slot)()) {
+    const auto button = [&](const char* icon, const char* hover, void (WidgetCall::*slot)()) {
         auto* b = new CallButton(icon, hover, scale);
-        b->setToolTip(tip);
         connect(b, &QPushButton::clicked, this, slot);
         layout->addWidget(b);
         return b;
     };
-    const auto slider = [&](const QString& tip, void (WidgetCall::*slot)(int)) {
+    const auto slider = [&](void (WidgetCall::*slot)(int)) {
         auto* s = new QSlider(Qt::Horizontal);
         s->setRange(0, 100);
         s->setFixedWidth(int(40 * scale));
-        s->setToolTip(tip);
         connect(s, &QSlider::valueChanged, this, slot);
         layout->addWidget(s);
         return s;
     };
-    end_ = button(tr("end-call"), ":/img/end.png", ":/img/end.png", &WidgetCall::onEndCall);
-    camera_ = button(tr("toggle-camera"), ":/img/camera.png", ":/img/camera-hover.png",
-                     &WidgetCall::onCamera);
-    microMute_ = button(tr("mute-micro"), ":/img/micro.png", ":/img/micro-mute-hover.png",
-                        &WidgetCall::onMicroMute);
-    microVolume_ = slider(tr("micro-volume"), &WidgetCall::onMicroVolume);
-    speakerMute_ = button(tr("mute-speaker"), ":/img/speaker.png", ":/img/speaker-mute-hover.png",
-                          &WidgetCall::onSpeakerMute);
-    speakerVolume_ = slider(tr("speaker-volume"), &WidgetCall::onSpeakerVolume);
+    end_ = button(":/img/end.png", ":/img/end.png", &WidgetCall::onEndCall);
+    camera_ = button(":/img/camera.png", ":/img/camera-hover.png", &WidgetCall::onCamera);
+    microMute_ = button(":/img/micro.png", ":/img/micro-mute-hover.png", &WidgetCall::onMicroMute);
+    microVolume_ = slider(&WidgetCall::onMicroVolume);
+    speakerMute_ =
+        button(":/img/speaker.png", ":/img/speaker-mute-hover.png", &WidgetCall::onSpeakerMute);
+    speakerVolume_ = slider(&WidgetCall::onSpeakerVolume);
     microMute_->setEnabled(false);
     speakerMute_->setEnabled(false);
 
@@ -115,17 +107,14 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     duration_->setObjectName("labelDuration");
     layout->addWidget(duration_);
 
-    settings_ = button(tr("settings"), ":/img/call-settings.png", ":/img/call-settings-hover.png",
-                       &WidgetCall::onSettings);
-    fullScreen_ = button(withShortcut(tr("full-screen"), fullScreenAction_), ":/img/fullscreen.png",
-                         ":/img/fullscreen-hover.png", &WidgetCall::onFullScreen);
-    layout_ = button(withShortcut(tr("toggle-layout"), layoutAction_), ":/img/layout.png",
-                     ":/img/layout-hover.png", &WidgetCall::onLayout);
-    dialpad_ = button(tr("dial-pad"), ":/img/dialpad.png", ":/img/dialpad-hover.png",
-                      &WidgetCall::onDialpad);
-    fecc_ = button(tr("fecc"), ":/img/fecc.png", ":/img/fecc-hover.png", &WidgetCall::onFecc);
-    status_ =
-        button(tr("call-status"), ":/img/status.png", ":/img/status.png", &WidgetCall::onStatus);
+    settings_ =
+        button(":/img/call-settings.png", ":/img/call-settings-hover.png", &WidgetCall::onSettings);
+    fullScreen_ =
+        button(":/img/fullscreen.png", ":/img/fullscreen-hover.png", &WidgetCall::onFullScreen);
+    layout_ = button(":/img/layout.png", ":/img/layout-hover.png", &WidgetCall::onLayout);
+    dialpad_ = button(":/img/dialpad.png", ":/img/dialpad-hover.png", &WidgetCall::onDialpad);
+    fecc_ = button(":/img/fecc.png", ":/img/fecc-hover.png", &WidgetCall::onFecc);
+    status_ = button(":/img/status.png", ":/img/status.png", &WidgetCall::onStatus);
 
     durationTimer_ = new QTimer(this);
     durationTimer_->setInterval(1000);
@@ -136,6 +125,13 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     connect(this, &WidgetCall::signalShowFade, this, &WidgetCall::onShowFade);
 
     // The panel exists from the start: its shortcut works before it is first opened.
+    makeSettingsPanel();
+    setTexts();
+}
+
+void WidgetCall::makeSettingsPanel()
+{
+    delete settingsPanel_;
     settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
     connect(pipAction_, &QAction::triggered, settingsPanel_, &WidgetSettingsCall::onPiPShortcut);
 }
@@ -147,7 +143,7 @@ void WidgetCall::changeEvent(QEvent* event)
         retranslate();
 }
 
-void WidgetCall::retranslate()
+void WidgetCall::setTexts()
 {
     layoutAction_->setText(tr("change-layout"));
     layoutAction_->setStatusTip(tr("change-layout-tip"));
@@ -167,15 +163,16 @@ void WidgetCall::retranslate()
     dialpad_->setToolTip(tr("dial-pad"));
     fecc_->setToolTip(tr("fecc"));
     status_->setToolTip(tr("call-status"));
+}
+
+void WidgetCall::retranslate()
+{
+    setTexts();
     // The popups are made again in the new language: now for the settings panel (its
     // shortcut must keep working), on their next opening for the others.  An open one
     // stays as it is until it closes.
-    if (!settingsPanel_->isVisible()) {
-        delete settingsPanel_;
-        settingsPanel_ = new WidgetSettingsCall(context_, window_, this, Qt::Popup);
-        connect(pipAction_, &QAction::triggered, settingsPanel_,
-                &WidgetSettingsCall::onPiPShortcut);
-    }
+    if (!settingsPanel_->isVisible())
+        makeSettingsPanel();
     const auto renew = [](auto*& popup) {
         if (popup && !popup->isVisible()) {
             delete popup;

@@ -85,8 +85,12 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    /// Sets the tool tips and actions again, and renews the popups, in a new language.
+    /// The actions' texts and the tool tips, in the present language.
+    void setTexts();
+    /// Sets the texts again, and renews the popups, in a new language.
     void retranslate();
+    /// The call settings panel, (re)made with its Ctrl+2 action.
+    void makeSettingsPanel();
     /// Places a popup above the toolbar at the bottom, below it at the top, centred on
     /// `anchor`'s top edge (or starting there when `centred` is false).
     void placePopup(QWidget* popup, QWidget* anchor, bool centred);

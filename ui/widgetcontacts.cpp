@@ -17,10 +17,9 @@
 
 WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
     : ListPage(context, "WidgetContacts", "contacts", parent)
-    , dialog_(new ContactDialog("WidgetContacts"))
 {
+    makeDialog();
     connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetContacts::onContextMenu);
-    connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetContacts::onSave);
     // Adding is in sight, not only on the right button's menu.
     add_ = new QPushButton(QIcon(":/img/add.png"), tr("add-contact"));
     add_->setObjectName("buttonAddContact");
@@ -58,15 +57,19 @@ void WidgetContacts::buildMenus()
                   &WidgetContacts::onImport);
 }
 
+void WidgetContacts::makeDialog()
+{
+    dialog_ = std::make_unique<ContactDialog>("WidgetContacts");
+    connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetContacts::onSave);
+}
+
 void WidgetContacts::retranslate()
 {
     buildMenus();
     add_->setText(tr("add-contact"));
     // The contact dialog is made again in the new language, unless it is open.
-    if (!dialog_->isVisible()) {
-        dialog_ = std::make_unique<ContactDialog>("WidgetContacts");
-        connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetContacts::onSave);
-    }
+    if (!dialog_->isVisible())
+        makeDialog();
     UpdateData();
 }
 

@@ -14,10 +14,9 @@
 
 WidgetHistory::WidgetHistory(const UiContext& context, QWidget* parent)
     : ListPage(context, "WidgetHistory", "history", parent)
-    , dialog_(new ContactDialog("WidgetHistory"))
 {
+    makeDialog();
     connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetHistory::onContextMenu);
-    connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetHistory::onSave);
 
     buildMenus();
 }
@@ -40,14 +39,18 @@ void WidgetHistory::buildMenus()
     row.addAction(QIcon(":/img/clear.png"), tr("clear-history"), this, &WidgetHistory::onClear);
 }
 
+void WidgetHistory::makeDialog()
+{
+    dialog_ = std::make_unique<ContactDialog>("WidgetHistory");
+    connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetHistory::onSave);
+}
+
 void WidgetHistory::retranslate()
 {
     buildMenus();
     // The contact dialog is made again in the new language, unless it is open.
-    if (!dialog_->isVisible()) {
-        dialog_ = std::make_unique<ContactDialog>("WidgetHistory");
-        connect(dialog_->saveButton(), &QPushButton::clicked, this, &WidgetHistory::onSave);
-    }
+    if (!dialog_->isVisible())
+        makeDialog();
     UpdateData();
 }
 

@@ -37,6 +37,8 @@ protected:
 private:
     /// The right button's menus, in the present language.
     void buildMenus();
+    /// The contact dialog, (re)made in the present language with its Save connected.
+    void makeDialog();
 
     std::unique_ptr<ContactDialog> dialog_; // a window of its own, without parent
 };

@@ -20,14 +20,13 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setAlignment(Qt::AlignTop);
 
-    title_ = new QLabel(tr("dial-pad"));
+    title_ = new QLabel();
     title_->setAlignment(Qt::AlignCenter);
     title_->setObjectName("labelDockTitle");
     layout->addWidget(title_);
 
     address_ = new QLineEdit();
     address_->setAlignment(Qt::AlignCenter);
-    address_->setPlaceholderText(tr("enter-address"));
     address_->setText(context_.settings().value("address").toString());
     connect(address_, &QLineEdit::returnPressed, this, &WidgetHome::onCall);
     layout->addWidget(address_);
@@ -49,7 +48,7 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     }
     connect(keys_, &QSignalMapper::mappedString, this, &WidgetHome::onClicked);
 
-    call_ = new QPushButton(tr("call"));
+    call_ = new QPushButton();
     call_->setObjectName("buttonCall");
     connect(call_, &QPushButton::clicked, this, &WidgetHome::onCall);
     layout->addWidget(call_);
@@ -61,13 +60,18 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
     message_->setAlignment(Qt::AlignCenter);
     message_->hide();
     layout->addWidget(message_);
+    setTexts();
 }
 
 void WidgetHome::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
-    if (event->type() != QEvent::LanguageChange)
-        return;
+    if (event->type() == QEvent::LanguageChange)
+        setTexts();
+}
+
+void WidgetHome::setTexts()
+{
     title_->setText(tr("dial-pad"));
     address_->setPlaceholderText(tr("enter-address"));
     call_->setText(tr("call"));

@@ -33,6 +33,9 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    /// The title, the address line's hint and the Call button, in the present language.
+    void setTexts();
+
     const UiContext& context_;
     QLabel* title_ = nullptr;
     QLineEdit* address_ = nullptr;
