@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include <iostream>
+#include <utility>
 
 #include <QAction>
 #include <QApplication>
@@ -272,11 +273,25 @@ void MainWindow::embedVideoOutput()
 
 void MainWindow::showNotice(const QString& text)
 {
-    if (callDock_ && !callDock_->isHidden() && callToolbar_) {
+    if (callToolbar_ && homeDock_->isHidden()) {
+        // In the call view: a toolbar hidden by auto-hide comes back to carry it.
+        if (callDock_->isHidden()) {
+            callDock_->show();
+            if (autoHideTimer_.isActive())
+                autoHideTimer_.start();
+        }
         emit callToolbar_->signalShowFade(text);
-    } else if (home_) {
-        home_->showMessage(text);
+        return;
     }
+    KxManager* manager = context_.manager();
+    if (callToolbar_ && manager && manager->inCall()) {
+        // The call view is about to open (the engine tells before the window has
+        // switched): the notice waits for it rather than going to a page being left.
+        pendingNotice_ = text;
+        return;
+    }
+    if (home_)
+        home_->showMessage(text);
 }
 
 void MainWindow::showCalling(const QString& who)
@@ -409,6 +424,7 @@ void MainWindow::onShowMain()
     // The calling state ends with the call; what comes after it is the call's outcome.
     if (calling_ && !calling_->outcomeLabel()->isVisibleTo(calling_))
         calling_->hide();
+    pendingNotice_.clear();
     callDock_->hide();
     homeDock_->show();
     if (incomingBoxOpen_)
@@ -429,6 +445,8 @@ void MainWindow::onShowCall()
     homeDock_->hide();
     callDock_->show();
     emit signalUpdateCall();
+    if (!pendingNotice_.isEmpty())
+        emit callToolbar_->signalShowFade(std::exchange(pendingNotice_, QString()));
     if (context_.settings().value("call/autohide").toBool()) {
         std::cout << "Auto Hide is on!" << std::endl;
         videoFrame_->setMouseTracking(true);

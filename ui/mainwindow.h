@@ -168,6 +168,7 @@ private:
     WidgetHistory* history_ = nullptr;
     WidgetCall* callToolbar_ = nullptr;
     WidgetCalling* calling_ = nullptr;
+    QString pendingNotice_; ///< told before the call view opened
     std::unique_ptr<WidgetInfo> info_;         // a window of its own, without parent
     std::unique_ptr<WidgetSettings> settings_; // made on first use, without parent
     DockButton* settingsButton_ = nullptr;
