@@ -1172,7 +1172,9 @@ Recent KxManager::recentFor(const CallEnd& end) const
         std::chrono::duration_cast<std::chrono::milliseconds>(end.start.time_since_epoch())
             .count());
     recent.time = start.toLocalTime().toString("dd/MM/yy hh:mm");
-    recent.duration = QString::number(start.secsTo(QDateTime::currentDateTime()) / 60);
+    const qint64 seconds = std::max<qint64>(0, start.secsTo(QDateTime::currentDateTime()));
+    recent.duration = QString::number(seconds / 60);
+    recent.seconds = QString::number(seconds);
     recent.protocol = "H.323";
     return recent;
 }

@@ -10,7 +10,8 @@ namespace {
 const recordfile::Layout& layout()
 {
     static const recordfile::Layout recentLayout{
-        "Recents", "Recent", {"name", "ip", "time", "duration", "protocol", "flow", "status"}};
+        "Recents", "Recent", {"name", "ip", "time", "duration", "protocol", "flow", "status"},
+        {"seconds"}};
     return recentLayout;
 }
 
@@ -67,7 +68,7 @@ bool RecentStore::load()
         return false;
     QList<Recent> loaded;
     for (const QStringList& r : records)
-        loaded.append(Recent{r[0], r[1], r[2], r[3], r[4], r[5], r[6]});
+        loaded.append(Recent{r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]});
     QMutexLocker lock(&mutex);
     list = loaded;
     return true;
@@ -83,6 +84,7 @@ bool RecentStore::saveLocked()
 {
     QList<QStringList> records;
     for (const Recent& r : list)
-        records << QStringList{r.name, r.ip, r.time, r.duration, r.protocol, r.flow, r.status};
+        records << QStringList{r.name, r.ip,       r.time,   r.duration,
+                               r.protocol, r.flow, r.status, r.seconds};
     return recordfile::write(filePath, layout(), records);
 }

@@ -14,6 +14,7 @@ struct Recent
     QString protocol; ///< "H.323"
     QString flow;     ///< "outgoing" or "incoming"
     QString status;   ///< "success" or "failure"
+    QString seconds = {}; ///< the duration in whole seconds; empty in older records
 
     bool operator==(const Recent&) const = default;
 };

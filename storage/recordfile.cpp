@@ -54,7 +54,7 @@ bool read(const QString& path, const Layout& layout, QList<QStringList>& records
         if (element.isNull() || element.tagName() != layout.recordTag)
             continue;
         QStringList values;
-        for (const QString& field : layout.fields)
+        for (const QString& field : layout.fields + layout.optionalFields)
             values << element.attribute(field);
         loaded << values;
     }
@@ -74,6 +74,9 @@ QByteArray format(const Layout& layout, const QList<QStringList>& records)
         writer.writeStartElement(layout.recordTag);
         for (int i = 0; i < layout.fields.size(); ++i)
             writer.writeAttribute(layout.fields[i], xmlSafe(record.value(i)));
+        for (int i = 0; i < layout.optionalFields.size(); ++i)
+            if (const QString value = record.value(layout.fields.size() + i); !value.isEmpty())
+                writer.writeAttribute(layout.optionalFields[i], xmlSafe(value));
         writer.writeEndElement();
     }
     writer.writeEndElement();

@@ -21,12 +21,15 @@ struct Layout
     QString rootTag;
     QString recordTag;
     QStringList fields;
+    /// Fields added later, after `fields`: written only when they have a value, so a
+    /// record without them keeps the file text older versions wrote.
+    QStringList optionalFields = {};
 };
 
 /// Reads `path`. Returns false, leaving `records` untouched, when the file cannot be
 /// opened, is not well-formed XML or has another root element. Otherwise `records` holds
-/// one entry per record element in document order, each with one value per field (empty
-/// when the attribute is absent); other nodes are skipped.
+/// one entry per record element in document order, each with one value per field and then
+/// per optional field (empty when the attribute is absent); other nodes are skipped.
 bool read(const QString& path, const Layout& layout, QList<QStringList>& records);
 
 /// The file text for `records` (each with one value per field; missing values are empty).

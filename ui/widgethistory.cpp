@@ -10,6 +10,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/contactdialog.h"
+#include "ui/widgetcall.h"
 #include "ui/uicontext.h"
 
 WidgetHistory::WidgetHistory(const UiContext& context, QWidget* parent)
@@ -62,6 +63,17 @@ QString WidgetHistory::iconFor(const QString& flow, const QString& status)
     return failed ? ":/img/right_red.png" : ":/img/right_green.png";
 }
 
+QString WidgetHistory::durationOf(const Recent& recent)
+{
+    // Records that kept the seconds show them as the call toolbar does (a 40 s call is
+    // "00:00:40", not "0 minutes"); older ones have only their whole minutes.
+    bool ok = false;
+    const qint64 seconds = recent.seconds.toLongLong(&ok);
+    if (ok && seconds >= 0)
+        return WidgetCall::durationText(seconds);
+    return recent.duration + " " + tr("minutes");
+}
+
 void WidgetHistory::UpdateData()
 {
     std::cout << "Update Data for History" << std::endl;
@@ -74,7 +86,7 @@ void WidgetHistory::UpdateData()
             tr("name") + ": " + recent.name,
             tr("address") + ": " + recent.ip,
             tr("time") + ": " + recent.time,
-            tr("duration") + ": " + recent.duration + " " + tr("minutes"),
+            tr("duration") + ": " + durationOf(recent),
             tr("protocol") + ": " + recent.protocol,
             tr("flow") + ": " + tr(recent.flow.toUtf8().constData()),
             tr("status") + ": " + tr(recent.status.toUtf8().constData()),

@@ -5,6 +5,7 @@
 #include "ui/listpage.h"
 
 class ContactDialog;
+struct Recent;
 
 /// The recent calls page, newest first: each with an icon for its direction and outcome,
 /// and a context menu to call back, save as a contact, remove, or clear the history.
@@ -21,6 +22,8 @@ public:
     ContactDialog* dialog() const { return dialog_.get(); }
     /// The picture of a record's row: its flow and status.
     static QString iconFor(const QString& flow, const QString& status);
+    /// How long a record's call lasted, as its tool tip says it.
+    static QString durationOf(const Recent& recent);
 
 public slots:
     void onContextMenu(QPoint point);

@@ -117,6 +117,23 @@ TEST_F(StoreTest, RecentsFileIsExactlyTheKnownFormat)
                    " <Recent name=\"Ann\" ip=\"10.0.0.9\" time=\"05/12/26 10:30\" "
                    "duration=\"3\" protocol=\"H.323\" flow=\"outgoing\" status=\"success\"/>\n"
                    "</Recents>\n"));
+
+    // A record that kept its seconds adds them last; the record without stays as it was,
+    // and both read back whole.
+    Recent short_ = call("Bob", "0");
+    short_.seconds = "40";
+    store.addRecent(short_);
+    EXPECT_EQ(
+        readAll(recentsPath),
+        QByteArray("<!DOCTYPE XML>\n"
+                   "<Recents>\n"
+                   " <Recent name=\"Bob\" ip=\"10.0.0.9\" time=\"05/12/26 10:30\" "
+                   "duration=\"0\" protocol=\"H.323\" flow=\"outgoing\" status=\"success\" "
+                   "seconds=\"40\"/>\n"
+                   " <Recent name=\"Ann\" ip=\"10.0.0.9\" time=\"05/12/26 10:30\" "
+                   "duration=\"3\" protocol=\"H.323\" flow=\"outgoing\" status=\"success\"/>\n"
+                   "</Recents>\n"));
+    EXPECT_EQ(RecentStore().recents(), (QList<Recent>{short_, call("Ann", "3")}));
 }
 
 TEST_F(StoreTest, AddingARecentPutsItFirstInListAndFile)

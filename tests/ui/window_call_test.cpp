@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QTabWidget>
@@ -186,6 +187,11 @@ TEST(WindowCall, TypedAddressCallsKxcallPlaysItsToneAndLeavesAHistoryEntry)
     WidgetHistory* history = client.window.historyPage();
     ASSERT_EQ(history->model()->rowCount(), 1);
     EXPECT_EQ(history->model()->item(0, 2)->text(), address);
+    // The call lasted nine seconds and a little: the entry says so, not "0 minutes".
+    EXPECT_EQ(client.recents.recents().at(0).duration, "0");
+    EXPECT_TRUE(history->model()->item(0, 1)->toolTip().contains(
+        QRegularExpression(": 00:00:(09|1\\d|2\\d)\n")))
+        << history->model()->item(0, 1)->toolTip().toStdString();
     EXPECT_TRUE(pumpUntil([&] { return statistics->isHidden(); }));
     EXPECT_EQ(statistics->audioValue(WidgetStatistics::AudioCodec, 1)->text(), "-");
 
