@@ -266,6 +266,21 @@ std::vector<V4l2Device> listV4l2Devices(V4l2System& system)
     return devices;
 }
 
+MediaResult<std::string> findV4l2Device(const std::string& device, V4l2System& system)
+{
+    if (!device.empty() && device[0] == '/')
+        return device;
+    const auto devices = listV4l2Devices(system);
+    const auto found = std::find_if(devices.begin(), devices.end(), [&](const auto& camera) {
+        return device.empty() || camera.name == device;
+    });
+    if (found == devices.end())
+        return MediaStatus::failure(MediaError::NotFound,
+                                    device.empty() ? "V4L2: no camera"
+                                                   : "V4L2: no camera named \"" + device + "\"");
+    return found->path;
+}
+
 V4l2VideoInput::V4l2VideoInput(V4l2System& system)
     : system_(system)
 {}
@@ -293,19 +308,10 @@ MediaStatus V4l2VideoInput::open(const VideoInputParams& params)
                                         std::to_string(params.frameRate) + " fps");
     params_ = params;
 
-    // The device: a path, a card name, or the first camera.
-    std::string path = params.device;
-    if (path.empty() || path[0] != '/') {
-        const auto devices = listV4l2Devices(system_);
-        const auto found = std::find_if(devices.begin(), devices.end(), [&](const auto& device) {
-            return path.empty() || device.name == path;
-        });
-        if (found == devices.end())
-            return MediaStatus::failure(MediaError::NotFound,
-                                        path.empty() ? "V4L2: no camera"
-                                                     : "V4L2: no camera named \"" + path + "\"");
-        path = found->path;
-    }
+    auto found = findV4l2Device(params.device, system_);
+    if (!found)
+        return found.status();
+    const std::string path = found.take();
     path_ = path;
     fd_ = system_.open(path);
     if (fd_ < 0)

@@ -60,6 +60,11 @@ struct V4l2Device
 /// A device whose formats we cannot take is listed with no formats.
 std::vector<V4l2Device> listV4l2Devices(V4l2System& system = V4l2System::real());
 
+/// The device node of a camera named by path ("/dev/video0"), by card name, or the first
+/// camera when `device` is empty.
+MediaResult<std::string> findV4l2Device(const std::string& device,
+                                        V4l2System& system = V4l2System::real());
+
 /// Driver "V4L2": a camera through Video4Linux2 (memory-mapped streaming).  The device is
 /// named by path ("/dev/video0"), by card name, or left empty for the first camera.  The
 /// camera is set to the size it offers nearest the one asked for (the same, else the

@@ -5,301 +5,15 @@
 // on a camera that offers nothing usable, stops sending, sends garbage or is unplugged.
 
 #include "voip/device/video_v4l2.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <map>
-
-#include <linux/videodev2.h>
+#include "voip/device/v4l2_controls.h"
 
 #include <gtest/gtest.h>
-#include <jpeglib.h>
-#include <libyuv/convert_argb.h>
-#include <libyuv/convert_from.h>
 
+#include "tests/voip/device/fakecamera.h"
 #include "tests/voip/media/picturequality.h"
-#include "voip/device/video_fake.h"
 
 namespace voip {
 namespace {
-
-struct FakeSize
-{
-    unsigned width, height;
-    std::vector<unsigned> rates;
-};
-struct FakeFormat
-{
-    std::uint32_t fourcc;
-    std::vector<FakeSize> sizes;
-    bool emulated = false;
-};
-
-std::vector<std::uint8_t> jpegOf(const VideoFrame& picture)
-{
-    std::vector<std::uint8_t> rgb(std::size_t(picture.width) * picture.height * 3);
-    libyuv::I420ToRAW(picture.plane(0), int(picture.stride(0)), picture.plane(1),
-                      int(picture.stride(1)), picture.plane(2), int(picture.stride(2)), rgb.data(),
-                      int(picture.width * 3), int(picture.width), int(picture.height));
-    jpeg_compress_struct compress{};
-    jpeg_error_mgr errors{};
-    compress.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&compress);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&compress, &out, &size);
-    compress.image_width = picture.width;
-    compress.image_height = picture.height;
-    compress.input_components = 3;
-    compress.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&compress);
-    jpeg_set_quality(&compress, 95, TRUE);
-    jpeg_start_compress(&compress, TRUE);
-    while (compress.next_scanline < compress.image_height) {
-        JSAMPROW row = rgb.data() + std::size_t(compress.next_scanline) * picture.width * 3;
-        jpeg_write_scanlines(&compress, &row, 1);
-    }
-    jpeg_finish_compress(&compress);
-    std::vector<std::uint8_t> jpeg(out, out + size);
-    jpeg_destroy_compress(&compress);
-    std::free(out);
-    return jpeg;
-}
-
-/// A camera as the kernel shows it: /dev/video0 captures, /dev/video1 is its metadata
-/// node (no capture).  Pictures are numbered from 0 as they are dequeued.
-class FakeCamera : public V4l2System
-{
-public:
-    std::vector<FakeFormat> formats;
-    std::string card = "Test Camera";
-    int unplugAfter = -1;   ///< pictures before the device goes away (-1: never)
-    int stallAfter = -1;    ///< pictures before it stops sending
-    bool garbage = false;   ///< MJPEG pictures that do not decode
-    bool driverShrinks = false; ///< S_FMT answers with half the size asked for
-
-    int open(const std::string& path) override
-    {
-        if (path != "/dev/video0" && path != "/dev/video1") {
-            errno = ENOENT;
-            return -1;
-        }
-        ++opens;
-        return path == "/dev/video0" ? 10 : 11;
-    }
-    int close(int) override
-    {
-        ++closes;
-        return 0;
-    }
-    std::vector<std::string> devicePaths() override { return {"/dev/video0", "/dev/video1"}; }
-    void* map(int, std::size_t length, off_t offset) override
-    {
-        const auto index = std::size_t(offset) / 4096;
-        if (index >= buffers.size() || buffers[index].size() != length)
-            return nullptr;
-        ++mapped;
-        return buffers[index].data();
-    }
-    int unmap(void*, std::size_t) override
-    {
-        --mapped;
-        return 0;
-    }
-    int waitReadable(int, int) override
-    {
-        if (unplugAfter >= 0 && int(dequeued) >= unplugAfter)
-            return -1;
-        if (stallAfter >= 0 && int(dequeued) >= stallAfter)
-            return 0;
-        return queued.empty() ? 0 : 1;
-    }
-
-    int ioctl(int fd, unsigned long request, void* argument) override
-    {
-        switch (request) {
-        case VIDIOC_QUERYCAP: {
-            auto* caps = static_cast<v4l2_capability*>(argument);
-            *caps = {};
-            std::snprintf(reinterpret_cast<char*>(caps->card), sizeof caps->card, "%s",
-                          card.c_str());
-            caps->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE |
-                                 V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-            caps->device_caps = fd == 10 ? V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING
-                                         : V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-            return 0;
-        }
-        case VIDIOC_ENUM_FMT: {
-            auto* description = static_cast<v4l2_fmtdesc*>(argument);
-            if (description->index >= formats.size())
-                return fail(EINVAL);
-            description->pixelformat = formats[description->index].fourcc;
-            description->flags = formats[description->index].emulated ? V4L2_FMT_FLAG_EMULATED : 0;
-            return 0;
-        }
-        case VIDIOC_ENUM_FRAMESIZES: {
-            auto* size = static_cast<v4l2_frmsizeenum*>(argument);
-            const auto* format = find(size->pixel_format);
-            if (!format || size->index >= format->sizes.size())
-                return fail(EINVAL);
-            size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-            size->discrete = {format->sizes[size->index].width, format->sizes[size->index].height};
-            return 0;
-        }
-        case VIDIOC_ENUM_FRAMEINTERVALS: {
-            auto* interval = static_cast<v4l2_frmivalenum*>(argument);
-            const FakeSize* size = findSize(interval->pixel_format, interval->width,
-                                            interval->height);
-            if (!size || interval->index >= size->rates.size())
-                return fail(EINVAL);
-            interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-            interval->discrete = {1, size->rates[interval->index]};
-            return 0;
-        }
-        case VIDIOC_S_FMT: {
-            auto& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
-            if (!findSize(pix.pixelformat, pix.width, pix.height))
-                return fail(EINVAL);
-            if (driverShrinks) {
-                pix.width /= 2;
-                pix.height /= 2;
-            }
-            fourcc = pix.pixelformat;
-            width = pix.width;
-            height = pix.height;
-            pix.bytesperline = fourcc == V4L2_PIX_FMT_YUYV    ? 2 * width
-                               : fourcc == V4L2_PIX_FMT_YUV420 ? width
-                                                               : 0;
-            pix.sizeimage = unsigned(imageSize());
-            return 0;
-        }
-        case VIDIOC_G_PARM:
-        case VIDIOC_S_PARM: {
-            auto& capture = static_cast<v4l2_streamparm*>(argument)->parm.capture;
-            capture.capability = V4L2_CAP_TIMEPERFRAME;
-            if (request == VIDIOC_S_PARM) {
-                // The nearest rate the size has.
-                const FakeSize* size = findSize(fourcc, width, height);
-                unsigned best = size && !size->rates.empty() ? size->rates[0] : 30;
-                const unsigned wanted = capture.timeperframe.denominator;
-                for (const unsigned rate : size ? size->rates : std::vector<unsigned>{})
-                    if (std::abs(int(rate) - int(wanted)) < std::abs(int(best) - int(wanted)))
-                        best = rate;
-                capture.timeperframe = {1, best};
-            }
-            return 0;
-        }
-        case VIDIOC_REQBUFS: {
-            auto* request = static_cast<v4l2_requestbuffers*>(argument);
-            buffers.assign(request->count, std::vector<std::uint8_t>(imageSize()));
-            queued.clear();
-            return 0;
-        }
-        case VIDIOC_QUERYBUF: {
-            auto* buffer = static_cast<v4l2_buffer*>(argument);
-            if (buffer->index >= buffers.size())
-                return fail(EINVAL);
-            buffer->length = unsigned(buffers[buffer->index].size());
-            buffer->m.offset = buffer->index * 4096;
-            return 0;
-        }
-        case VIDIOC_QBUF: {
-            auto* buffer = static_cast<v4l2_buffer*>(argument);
-            if (buffer->index >= buffers.size())
-                return fail(EINVAL);
-            queued.push_back(buffer->index);
-            return 0;
-        }
-        case VIDIOC_DQBUF: {
-            if (!streaming || queued.empty())
-                return fail(EAGAIN);
-            auto* buffer = static_cast<v4l2_buffer*>(argument);
-            buffer->index = queued.front();
-            queued.erase(queued.begin());
-            buffer->bytesused = fill(buffers[buffer->index], dequeued++);
-            buffer->flags = 0;
-            return 0;
-        }
-        case VIDIOC_STREAMON:
-            streaming = true;
-            return 0;
-        case VIDIOC_STREAMOFF:
-            streaming = false;
-            return 0;
-        default:
-            return fail(ENOTTY);
-        }
-    }
-
-    std::uint32_t fourcc = 0;
-    unsigned width = 0, height = 0;
-    unsigned dequeued = 0;
-    int opens = 0, closes = 0, mapped = 0;
-
-private:
-    static int fail(int error)
-    {
-        errno = error;
-        return -1;
-    }
-    const FakeFormat* find(std::uint32_t pixelFormat) const
-    {
-        for (const auto& format : formats)
-            if (format.fourcc == pixelFormat)
-                return &format;
-        return nullptr;
-    }
-    const FakeSize* findSize(std::uint32_t pixelFormat, unsigned w, unsigned h) const
-    {
-        if (const auto* format = find(pixelFormat))
-            for (const auto& size : format->sizes)
-                if (size.width == w && size.height == h)
-                    return &size;
-        return nullptr;
-    }
-    std::size_t imageSize() const
-    {
-        return fourcc == V4L2_PIX_FMT_YUV420 ? VideoFrame::sizeFor(width, height)
-                                             : std::size_t(width) * height * 2;
-    }
-    unsigned fill(std::vector<std::uint8_t>& buffer, unsigned number) const
-    {
-        const VideoFrame picture = FakeVideoInput::picture(width, height, number);
-        if (fourcc == V4L2_PIX_FMT_YUV420) {
-            std::copy(picture.data.begin(), picture.data.end(), buffer.begin());
-            return unsigned(picture.data.size());
-        }
-        if (fourcc == V4L2_PIX_FMT_YUYV) {
-            libyuv::I420ToYUY2(picture.plane(0), int(picture.stride(0)), picture.plane(1),
-                               int(picture.stride(1)), picture.plane(2), int(picture.stride(2)),
-                               buffer.data(), int(2 * width), int(width), int(height));
-            return unsigned(2 * width * height);
-        }
-        auto jpeg = jpegOf(picture);
-        if (garbage)
-            std::fill(jpeg.begin() + 2, jpeg.end(), 0x5A); // no picture header left
-        const auto size = std::min(jpeg.size(), buffer.size());
-        std::copy(jpeg.begin(), jpeg.begin() + std::ptrdiff_t(size), buffer.begin());
-        return unsigned(size);
-    }
-
-    std::vector<std::vector<std::uint8_t>> buffers;
-    std::vector<unsigned> queued;
-    bool streaming = false;
-};
-
-/// The usual webcam: YUYV up to 720p (slowly), MJPEG up to 1080p, and two formats we do
-/// not take (an RGB one, and an I420 that libv4l2 only makes up).
-void usualWebcam(FakeCamera& camera)
-{
-    camera.formats = {
-        {V4L2_PIX_FMT_RGB24, {{640, 480, {30}}}},
-        {V4L2_PIX_FMT_YUYV, {{640, 480, {30, 15}}, {1280, 720, {10, 5}}}},
-        {V4L2_PIX_FMT_MJPEG, {{640, 480, {30}}, {1280, 720, {30, 15}}, {1920, 1080, {30}}}},
-        {V4L2_PIX_FMT_YUV420, {{640, 480, {30}}}, true},
-    };
-}
 
 VideoInputParams wanted(unsigned width, unsigned height, unsigned rate = 25)
 {
@@ -491,6 +205,159 @@ TEST(V4l2Camera, FailsClearlyAndLeavesNothingOpen)
         EXPECT_EQ(frame.width, 640u);
         EXPECT_EQ(FakeVideoInput::readNumber(frame), 0u);
     }
+}
+
+// --- the camera's controls ---
+
+const V4l2Control* controlOf(const std::vector<V4l2Control>& controls, std::uint32_t id)
+{
+    for (const auto& control : controls)
+        if (control.id == id)
+            return &control;
+    return nullptr;
+}
+
+TEST(V4l2CameraControls, ListsWhatTheDriverReportsWithValuesMenusAndWhatIsInactive)
+{
+    FakeCamera camera;
+    usualWebcam(camera);
+    V4l2Controls controls(camera);
+    ASSERT_TRUE(controls.open("Test Camera")) << "by the card's name";
+    const auto list = controls.controls();
+    std::vector<std::string> names;
+    for (const auto& control : list)
+        names.push_back(control.name);
+    // In the driver's order; a class heading, a string and a disabled control left out.
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "Brightness", "Contrast", "White Balance, Automatic",
+                         "Power Line Frequency", "White Balance Temperature", "Auto Exposure",
+                         "Exposure Time, Absolute", "Zoom, Absolute", "Restore Settings"}));
+    const auto* brightness = controlOf(list, V4L2_CID_BRIGHTNESS);
+    ASSERT_TRUE(brightness);
+    EXPECT_EQ(brightness->value, 10) << "the camera's value, not the default";
+    EXPECT_EQ(brightness->minimum, -64);
+    const auto* power = controlOf(list, V4L2_CID_POWER_LINE_FREQUENCY);
+    ASSERT_TRUE(power);
+    EXPECT_EQ(power->kind, V4l2Control::Kind::Menu);
+    EXPECT_EQ(power->menu, (std::vector<std::pair<std::int32_t, std::string>>{
+                               {0, "Disabled"}, {2, "60 Hz"}}))
+        << "index 1 is a hole";
+    EXPECT_EQ(controlOf(list, V4L2_CID_AUTO_WHITE_BALANCE)->kind, V4l2Control::Kind::Boolean);
+    EXPECT_TRUE(controlOf(list, V4L2_CID_EXPOSURE_ABSOLUTE)->inactive)
+        << "automatic exposure is on";
+    EXPECT_FALSE(controlOf(list, V4L2_CID_ZOOM_ABSOLUTE)->inactive);
+    controls.close();
+    EXPECT_EQ(camera.opens, camera.closes);
+
+    EXPECT_FALSE(controls.open("No Such Camera"));
+    EXPECT_TRUE(controls.controls().empty());
+}
+
+TEST(V4l2CameraControls, ValuesAreFittedMenusCheckedAndAutomaticModesFreeTheirControls)
+{
+    FakeCamera camera;
+    usualWebcam(camera);
+    V4l2Controls controls(camera);
+    ASSERT_TRUE(controls.open(""));
+
+    // Out of range, off the step: brought to the nearest value the camera takes.
+    auto result = controls.set(V4L2_CID_BRIGHTNESS, 1000);
+    ASSERT_TRUE(result) << result.status().message();
+    EXPECT_EQ(result.value(), 64);
+    EXPECT_EQ(controls.set(V4L2_CID_CONTRAST, 53).value(), 55);
+    EXPECT_EQ(controls.set(V4L2_CID_CONTRAST, 98).value(), 100);
+    EXPECT_EQ(controls.set(V4L2_CID_BRIGHTNESS, -1000).value(), -64);
+    EXPECT_EQ(camera.findControl(V4L2_CID_BRIGHTNESS)->value, -64);
+
+    // A menu's hole is refused without reaching the camera.
+    const int writes = camera.controlWrites;
+    EXPECT_FALSE(controls.set(V4L2_CID_POWER_LINE_FREQUENCY, 1));
+    EXPECT_EQ(camera.controlWrites, writes);
+    EXPECT_EQ(controls.set(V4L2_CID_POWER_LINE_FREQUENCY, 0).value(), 0);
+
+    // Manual exposure makes the exposure time active, and it then takes a value.
+    ASSERT_TRUE(controls.set(V4L2_CID_EXPOSURE_AUTO, 1));
+    EXPECT_FALSE(controlOf(controls.controls(), V4L2_CID_EXPOSURE_ABSOLUTE)->inactive);
+    EXPECT_EQ(controls.set(V4L2_CID_EXPOSURE_ABSOLUTE, 1000).value(), 1000);
+
+    // A button is pressed; a control another program holds, or one the camera lacks, is
+    // refused with its reason.
+    EXPECT_TRUE(controls.set(V4L2_CID_CAMERA_CLASS_BASE + 31, 0));
+    EXPECT_EQ(camera.presses, 1);
+    camera.findControl(V4L2_CID_ZOOM_ABSOLUTE)->flags = V4L2_CTRL_FLAG_GRABBED;
+    const auto held = controls.set(V4L2_CID_ZOOM_ABSOLUTE, 200);
+    ASSERT_FALSE(held);
+    EXPECT_NE(held.status().message().find("Zoom, Absolute"), std::string::npos);
+    EXPECT_EQ(camera.findControl(V4L2_CID_ZOOM_ABSOLUTE)->value, 100);
+    EXPECT_FALSE(controls.set(V4L2_CID_FOCUS_ABSOLUTE, 10)) << "disabled";
+    EXPECT_FALSE(controls.set(0x12345, 1));
+
+    // Back to the defaults, except what cannot change; the exposure time, inactive again
+    // once automatic exposure is back, is left as it is.
+    camera.refuseInactive = true;
+    const auto reset = controls.reset();
+    EXPECT_TRUE(reset) << reset.message();
+    EXPECT_EQ(camera.findControl(V4L2_CID_BRIGHTNESS)->value, 0);
+    EXPECT_EQ(camera.findControl(V4L2_CID_CONTRAST)->value, 50);
+    EXPECT_EQ(camera.findControl(V4L2_CID_POWER_LINE_FREQUENCY)->value, 2);
+    EXPECT_EQ(camera.findControl(V4L2_CID_EXPOSURE_AUTO)->value, 3);
+    EXPECT_EQ(camera.presses, 1) << "reset presses no button";
+}
+
+TEST(V4l2CameraControls, AFaultyDriverCannotHoldUsOrOverrunAName)
+{
+    FakeCamera camera;
+    usualWebcam(camera);
+    // A name filling its 32 bytes without an end; a menu claiming two thousand million
+    // entries; many controls.
+    camera.controls[0].name = std::string(40, 'B');
+    camera.controls[3].maximum = 2'000'000'000;
+    for (std::uint32_t i = 0; i < 300; ++i)
+        camera.controls.push_back({V4L2_CID_PRIVATE_BASE + i, V4L2_CTRL_TYPE_INTEGER, "Extra",
+                                   0, 1, 1, 0, 0});
+    V4l2Controls controls(camera);
+    ASSERT_TRUE(controls.open("/dev/video0"));
+    const auto list = controls.controls();
+    EXPECT_EQ(list.size(), V4l2Controls::MaxControls);
+    EXPECT_LE(list[0].name.size(), 31u) << "snprintf in the fake leaves room for its end";
+    EXPECT_EQ(controlOf(list, V4L2_CID_POWER_LINE_FREQUENCY)->menu.size(), 2u);
+
+    // A driver that answers every "next" with the same control.
+    struct Stuck : FakeCamera
+    {
+        int ioctl(int fd, unsigned long request, void* argument) override
+        {
+            auto* query = static_cast<v4l2_queryctrl*>(argument);
+            if (request == VIDIOC_QUERYCTRL && (query->id & V4L2_CTRL_FLAG_NEXT_CTRL))
+                query->id = V4L2_CTRL_FLAG_NEXT_CTRL;
+            return FakeCamera::ioctl(fd, request, argument);
+        }
+    } stuck;
+    usualWebcam(stuck);
+    V4l2Controls held(stuck);
+    ASSERT_TRUE(held.open(""));
+    EXPECT_EQ(held.controls().size(), 1u) << "the first, once, and no endless loop";
+
+    // A driver that cannot list: the usual controls are asked for one by one.
+    struct Old : FakeCamera
+    {
+        int ioctl(int fd, unsigned long request, void* argument) override
+        {
+            if (request == VIDIOC_QUERYCTRL &&
+                (static_cast<v4l2_queryctrl*>(argument)->id & V4L2_CTRL_FLAG_NEXT_CTRL)) {
+                errno = EINVAL;
+                return -1;
+            }
+            return FakeCamera::ioctl(fd, request, argument);
+        }
+    } old;
+    usualWebcam(old);
+    V4l2Controls listed(old);
+    ASSERT_TRUE(listed.open(""));
+    const auto found = listed.controls();
+    EXPECT_TRUE(controlOf(found, V4L2_CID_BRIGHTNESS));
+    EXPECT_TRUE(controlOf(found, V4L2_CID_EXPOSURE_AUTO));
+    EXPECT_TRUE(controlOf(found, V4L2_CID_ZOOM_ABSOLUTE));
 }
 
 } // namespace
