@@ -99,7 +99,7 @@ KxManager::KxManager(const Context& context)
         context_.settings = settings_ = new QSettings(QSettings::IniFormat, QSettings::UserScope,
                                                       "Kestrovia", "Kestrovia", dispatcher_.get());
     }
-    source_ = std::make_unique<KxVideoSource>();
+    source_ = std::make_unique<KxVideoSource>(ScreenCapture::create(), context_.cameraSystem);
     KxDisplay::Hooks hooks;
     hooks.callActive = [this] { return inCall(); };
     hooks.windowHidden = [this] { return context_.window && !windowVisible_; };

@@ -85,6 +85,8 @@ public:
         QSize screenSize;
         /// The video input driver of cameras ("V4L2"; "FakeVideo" for tests and demos).
         std::string cameraDriver = "V4L2";
+        /// Where V4L2 cameras are found (null: the machine's own devices).
+        voip::V4l2System* cameraSystem = nullptr;
     };
 
     /// What the video source is opened with (from the video settings).
@@ -212,6 +214,12 @@ public:
     bool isVideoInputSupported();
     std::vector<KxCameraCap> queryCameraCaps(const QString& device) const;
     QStringList cameraNames() const;
+    /// The driver cameras are opened with ("V4L2"; "FakeVideo" in tests and demos).
+    const std::string& cameraDriver() const { return context_.cameraDriver; }
+    /// The settings of a camera listed by cameraNames, opened; null with `error` set when
+    /// it has none to offer (a test pattern) or cannot be opened.
+    std::unique_ptr<voip::V4l2Controls> cameraControls(const QString& name,
+                                                       QString& error) const;
     bool inputOpen() const;
     VideoInputArgs videoInputArgs() const;
     /// Refreshes the list of windows that may be captured (entries: window, title).

@@ -14,6 +14,7 @@
 #include "ui/mainwindow.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/video_sdl.h"
+#include "voip/device/v4l2_controls.h"
 #include "voip/device/video_v4l2.h"
 
 namespace {
@@ -110,7 +111,7 @@ std::vector<KxCameraCap> KxManager::queryCameraCaps(const QString& device) const
 {
     if (context_.cameraDriver == voip::kFakeVideoDriver)
         return {{"YUV420P", 640, 360, 25}, {"YUV420P", 1280, 720, 25}};
-    return KxVideoSource::cameraCaps(device.toStdString());
+    return source_->cameraCaps(device.toStdString());
 }
 
 QStringList KxManager::cameraNames() const
@@ -118,9 +119,20 @@ QStringList KxManager::cameraNames() const
     if (context_.cameraDriver == voip::kFakeVideoDriver)
         return {"Test pattern"};
     QStringList names;
-    for (const auto& name : KxVideoSource::cameraNames())
+    for (const auto& name : source_->cameraNames())
         names << QString::fromStdString(name);
     return names;
+}
+
+std::unique_ptr<voip::V4l2Controls> KxManager::cameraControls(const QString& name,
+                                                              QString& error) const
+{
+    if (context_.cameraDriver != voip::kV4l2VideoDriver)
+        return nullptr;
+    std::string why;
+    auto controls = source_->cameraControls(name.toStdString(), why);
+    error = QString::fromStdString(why);
+    return controls;
 }
 
 bool KxManager::inputOpen() const

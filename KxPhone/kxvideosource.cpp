@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "voip/device/v4l2_controls.h"
 #include "voip/device/video_v4l2.h"
 
 namespace {
@@ -18,9 +19,9 @@ std::string colourFormatOf(const std::string& fourcc)
 
 /// The cameras by the name a user sees: the card's, with its device node when two cards
 /// share a name.
-std::vector<std::pair<std::string, voip::V4l2Device>> namedCameras()
+std::vector<std::pair<std::string, voip::V4l2Device>> namedCameras(voip::V4l2System& system)
 {
-    const auto devices = voip::listV4l2Devices();
+    const auto devices = voip::listV4l2Devices(system);
     std::map<std::string, int> uses;
     for (const auto& device : devices)
         ++uses[device.name];
@@ -37,8 +38,9 @@ std::vector<std::pair<std::string, voip::V4l2Device>> namedCameras()
 
 } // namespace
 
-KxVideoSource::KxVideoSource(std::unique_ptr<ScreenCapture> screen)
+KxVideoSource::KxVideoSource(std::unique_ptr<ScreenCapture> screen, voip::V4l2System* cameras)
     : screen_(std::move(screen))
+    , cameras_(cameras ? *cameras : voip::V4l2System::real())
 {}
 
 KxVideoSource::~KxVideoSource()
@@ -46,18 +48,18 @@ KxVideoSource::~KxVideoSource()
     close();
 }
 
-std::vector<std::string> KxVideoSource::cameraNames()
+std::vector<std::string> KxVideoSource::cameraNames() const
 {
     std::vector<std::string> names;
-    for (const auto& [name, device] : namedCameras())
+    for (const auto& [name, device] : namedCameras(cameras_))
         names.push_back(name);
     return names;
 }
 
-std::vector<KxCameraCap> KxVideoSource::cameraCaps(const std::string& name)
+std::vector<KxCameraCap> KxVideoSource::cameraCaps(const std::string& name) const
 {
     std::vector<KxCameraCap> caps;
-    for (const auto& [named, device] : namedCameras()) {
+    for (const auto& [named, device] : namedCameras(cameras_)) {
         if (named != name)
             continue;
         for (const auto& format : device.formats)
@@ -68,6 +70,23 @@ std::vector<KxCameraCap> KxVideoSource::cameraCaps(const std::string& name)
     return caps;
 }
 
+std::unique_ptr<voip::V4l2Controls> KxVideoSource::cameraControls(const std::string& name,
+                                                                  std::string& error) const
+{
+    for (const auto& [named, device] : namedCameras(cameras_)) {
+        if (named != name)
+            continue;
+        auto controls = std::make_unique<voip::V4l2Controls>(cameras_);
+        if (auto status = controls->open(device.path); !status) {
+            error = status.message();
+            return nullptr;
+        }
+        return controls;
+    }
+    error = "V4L2: no camera named \"" + name + "\"";
+    return nullptr;
+}
+
 bool KxVideoSource::openCamera(const std::string& driver, const voip::VideoInputParams& params,
                                std::string& error)
 {
@@ -75,11 +94,14 @@ bool KxVideoSource::openCamera(const std::string& driver, const voip::VideoInput
     voip::VideoInputParams wanted = params;
     if (driver == voip::kV4l2VideoDriver) {
         // The name a user picked stands for a device node.
-        for (const auto& [name, device] : namedCameras())
+        for (const auto& [name, device] : namedCameras(cameras_))
             if (name == params.device)
                 wanted.device = device.path;
     }
-    auto device = voip::createVideoInputDevice(driver);
+    auto device = driver == voip::kV4l2VideoDriver
+                      ? voip::MediaResult<std::unique_ptr<voip::VideoInputDevice>>(
+                            std::make_unique<voip::V4l2VideoInput>(cameras_))
+                      : voip::createVideoInputDevice(driver);
     if (!device) {
         error = device.status().message();
         return false;

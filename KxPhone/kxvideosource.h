@@ -12,6 +12,11 @@
 #include "KxPhone/platform/screencapture.h"
 #include "voip/device/videoinput.h"
 
+namespace voip {
+class V4l2System;
+class V4l2Controls;
+} // namespace voip
+
 /// One mode a camera offers.
 struct KxCameraCap
 {
@@ -34,14 +39,20 @@ struct KxCameraCap
 class KxVideoSource
 {
 public:
-    explicit KxVideoSource(std::unique_ptr<ScreenCapture> screen = ScreenCapture::create());
+    /// `cameras` null: the machine's own Video4Linux devices.
+    explicit KxVideoSource(std::unique_ptr<ScreenCapture> screen = ScreenCapture::create(),
+                           voip::V4l2System* cameras = nullptr);
     ~KxVideoSource();
     KxVideoSource(const KxVideoSource&) = delete;
     KxVideoSource& operator=(const KxVideoSource&) = delete;
 
     /// The cameras (by name) and the modes of one.
-    static std::vector<std::string> cameraNames();
-    static std::vector<KxCameraCap> cameraCaps(const std::string& name);
+    std::vector<std::string> cameraNames() const;
+    std::vector<KxCameraCap> cameraCaps(const std::string& name) const;
+    /// The settings of the camera of that name, opened; null with `error` set when there
+    /// is no such camera or it cannot be opened.
+    std::unique_ptr<voip::V4l2Controls> cameraControls(const std::string& name,
+                                                       std::string& error) const;
 
     /// Opens a camera of `driver` ("V4L2"; "FakeVideo" for tests and demos) with `params`;
     /// false with `error` set when it cannot start.
@@ -84,6 +95,7 @@ private:
     void readCamera();
 
     std::unique_ptr<ScreenCapture> screen_;
+    voip::V4l2System& cameras_;
     std::atomic<Mode> mode_{Mode::Closed};
     std::atomic<std::uint64_t> tracked_{0};
     // Desktop capture (display thread):

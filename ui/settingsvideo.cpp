@@ -6,6 +6,7 @@
 #include <QSettings>
 
 #include "KxPhone/kxmanager.h"
+#include "ui/cameracontrols.h"
 #include "ui/widgetcam.h"
 #include "ui/widgetsettings.h"
 
@@ -46,13 +47,13 @@ void SettingsVideo::UpdateData()
                                   .arg(args.width)
                                   .arg(args.height)
                                   .arg(args.frameRate));
-    // Video4Linux drivers offer no configuration dialog of their own: nothing to open.
-    configure->setEnabled(false);
+    configure->setEnabled(CameraControlsDialog::offeredFor(context_, *device));
 }
 
 void SettingsVideo::fillFormats()
 {
     WidgetCam::fillFormatList(context_, *device, *format, caps_);
+    configure->setEnabled(CameraControlsDialog::offeredFor(context_, *device));
 }
 
 void SettingsVideo::onDevice(int)
@@ -68,7 +69,7 @@ void SettingsVideo::onFormat(int)
 
 void SettingsVideo::onConfig()
 {
-    // Never enabled: Video4Linux drivers have no configuration dialog to open.
+    CameraControlsDialog::openFor(context_, device->currentText(), window());
 }
 
 void SettingsVideo::onCaptureWnd(int)

@@ -11,6 +11,7 @@
 #include "KxPhone/kxapp.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/callbutton.h"
+#include "ui/cameracontrols.h"
 #include "ui/mainwindow.h"
 
 namespace {
@@ -82,6 +83,7 @@ WidgetCam::WidgetCam(const UiContext& context, MainWindow& window, QWidget* pare
 void WidgetCam::fillFormats()
 {
     fillFormatList(context_, *device_, *format_, caps_);
+    configure_->setEnabled(CameraControlsDialog::offeredFor(context_, *device_));
 }
 
 void WidgetCam::fillFormatList(const UiContext& context, const QComboBox& device, QComboBox& format,
@@ -152,8 +154,7 @@ void WidgetCam::UpdateData()
     KxManager::VideoInputArgs args;
     if (!fillChoices(context_, *device_, *format_, *window_, caps_, args))
         return;
-    // Video4Linux drivers offer no configuration dialog of their own: nothing to open.
-    configure_->setEnabled(false);
+    configure_->setEnabled(CameraControlsDialog::offeredFor(context_, *device_));
     // Which window is captured matters only when the desktop is the source.
     window_->setEnabled(args.deviceName == "Desktop");
 }
@@ -210,7 +211,8 @@ void WidgetCam::onFormat(int index)
 
 void WidgetCam::onConfig()
 {
-    // Never enabled: Video4Linux drivers have no configuration dialog to open.
+    // The settings open beside the main window: this popup closes as they take the focus.
+    CameraControlsDialog::openFor(context_, device_->currentText(), &mainWindow_);
 }
 
 void WidgetCam::onWindow(int index)

@@ -2,6 +2,105 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US">
 <context>
+    <name>CameraControlsDialog</name>
+    <message>
+        <source>auto-focus</source>
+        <translation>Auto focus</translation>
+    </message>
+    <message>
+        <source>auto-white-balance</source>
+        <translation>Auto white balance</translation>
+    </message>
+    <message>
+        <source>backlight-compensation</source>
+        <translation>Backlight compensation</translation>
+    </message>
+    <message>
+        <source>brightness</source>
+        <translation>Brightness</translation>
+    </message>
+    <message>
+        <source>camera-not-opened</source>
+        <translation>The camera's settings could not be opened: %1</translation>
+    </message>
+    <message>
+        <source>camera-settings</source>
+        <translation>Camera settings: %1</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>contrast</source>
+        <translation>Contrast</translation>
+    </message>
+    <message>
+        <source>exposure-mode</source>
+        <translation>Exposure mode</translation>
+    </message>
+    <message>
+        <source>exposure-time</source>
+        <translation>Exposure time</translation>
+    </message>
+    <message>
+        <source>focus</source>
+        <translation>Focus</translation>
+    </message>
+    <message>
+        <source>gain</source>
+        <translation>Gain</translation>
+    </message>
+    <message>
+        <source>hue</source>
+        <translation>Hue</translation>
+    </message>
+    <message>
+        <source>no-controls</source>
+        <translation>This camera offers no settings</translation>
+    </message>
+    <message>
+        <source>not-changed</source>
+        <translation>%1 was not changed: %2</translation>
+    </message>
+    <message>
+        <source>pan</source>
+        <translation>Pan</translation>
+    </message>
+    <message>
+        <source>power-line-frequency</source>
+        <translation>Power line frequency</translation>
+    </message>
+    <message>
+        <source>reset</source>
+        <translation>Reset</translation>
+    </message>
+    <message>
+        <source>reset-incomplete</source>
+        <translation>Some settings stayed as they were: %1</translation>
+    </message>
+    <message>
+        <source>saturation</source>
+        <translation>Saturation</translation>
+    </message>
+    <message>
+        <source>sharpness</source>
+        <translation>Sharpness</translation>
+    </message>
+    <message>
+        <source>tilt</source>
+        <translation>Tilt</translation>
+    </message>
+    <message>
+        <source>white-balance-temperature</source>
+        <translation>White balance temperature</translation>
+    </message>
+    <message>
+        <source>zoom</source>
+        <translation>Zoom</translation>
+    </message>
+</context>
+<context>
     <name>KxManager</name>
     <message>
         <source>address-not-callable</source>

@@ -2,6 +2,105 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="vi_VN">
 <context>
+    <name>CameraControlsDialog</name>
+    <message>
+        <source>auto-focus</source>
+        <translation>Lấy nét tự động</translation>
+    </message>
+    <message>
+        <source>auto-white-balance</source>
+        <translation>Cân bằng trắng tự động</translation>
+    </message>
+    <message>
+        <source>backlight-compensation</source>
+        <translation>Bù ngược sáng</translation>
+    </message>
+    <message>
+        <source>brightness</source>
+        <translation>Độ sáng</translation>
+    </message>
+    <message>
+        <source>camera-not-opened</source>
+        <translation>Không mở được cài đặt của camera: %1</translation>
+    </message>
+    <message>
+        <source>camera-settings</source>
+        <translation>Cài đặt camera: %1</translation>
+    </message>
+    <message>
+        <source>close</source>
+        <translation>Đóng</translation>
+    </message>
+    <message>
+        <source>contrast</source>
+        <translation>Độ tương phản</translation>
+    </message>
+    <message>
+        <source>exposure-mode</source>
+        <translation>Chế độ phơi sáng</translation>
+    </message>
+    <message>
+        <source>exposure-time</source>
+        <translation>Thời gian phơi sáng</translation>
+    </message>
+    <message>
+        <source>focus</source>
+        <translation>Lấy nét</translation>
+    </message>
+    <message>
+        <source>gain</source>
+        <translation>Độ khuếch đại</translation>
+    </message>
+    <message>
+        <source>hue</source>
+        <translation>Sắc độ</translation>
+    </message>
+    <message>
+        <source>no-controls</source>
+        <translation>Camera này không có cài đặt nào</translation>
+    </message>
+    <message>
+        <source>not-changed</source>
+        <translation>Không thay đổi được %1: %2</translation>
+    </message>
+    <message>
+        <source>pan</source>
+        <translation>Xoay ngang</translation>
+    </message>
+    <message>
+        <source>power-line-frequency</source>
+        <translation>Tần số điện lưới</translation>
+    </message>
+    <message>
+        <source>reset</source>
+        <translation>Đặt lại mặc định</translation>
+    </message>
+    <message>
+        <source>reset-incomplete</source>
+        <translation>Một số cài đặt vẫn giữ nguyên: %1</translation>
+    </message>
+    <message>
+        <source>saturation</source>
+        <translation>Độ bão hòa</translation>
+    </message>
+    <message>
+        <source>sharpness</source>
+        <translation>Độ sắc nét</translation>
+    </message>
+    <message>
+        <source>tilt</source>
+        <translation>Nghiêng</translation>
+    </message>
+    <message>
+        <source>white-balance-temperature</source>
+        <translation>Nhiệt độ cân bằng trắng</translation>
+    </message>
+    <message>
+        <source>zoom</source>
+        <translation>Thu phóng</translation>
+    </message>
+</context>
+<context>
     <name>KxManager</name>
     <message>
         <source>address-not-callable</source>

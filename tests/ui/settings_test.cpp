@@ -27,9 +27,12 @@
 #include "tests/resources/soundserver.h"
 #include "tests/ui/cataloguekit.h"
 #include "tests/ui/modalkit.h"
+#include "tests/voip/device/fakecamera.h"
 #include "tests/voip/h323/testgatekeeper.h"
 #include "ui/callbutton.h"
+#include "ui/cameracontrols.h"
 #include "ui/widgetcall.h"
+#include "ui/widgetcam.h"
 #include "ui/widgetsettings.h"
 #include "voip/device/soundtest.h"
 #include "voip/media/mediaformatregistry.h"
@@ -652,6 +655,97 @@ TEST(SettingsAudio, EchoCancelSendsTheCallsMicrophoneThroughTheCanceller)
     EXPECT_EQ(client.manager->recordChannel()->name(), "Test_Microphone");
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
+}
+
+TEST(SettingsVideo, ACamerasOwnSettingsOpenFromConfigureAndApplyAtOnce)
+{
+    english();
+    voip::FakeCamera camera;
+    voip::usualWebcam(camera);
+    Client client(true, {}, "Null", [&](KxManager::Context& context) {
+        context.cameraDriver = voip::kV4l2VideoDriver;
+        context.cameraSystem = &camera;
+        context.startVideo = false;
+    });
+    WidgetSettings& dialog = openSettings(client, 2);
+    SettingsVideo& video = *dialog.video();
+    EXPECT_FALSE(video.configure->isEnabled()) << "no device: nothing to configure";
+    pick(video.device, "Test Camera");
+    ASSERT_TRUE(video.configure->isEnabled());
+    QTest::mouseClick(video.configure, Qt::LeftButton);
+    auto* controls = dialog.findChild<CameraControlsDialog*>();
+    ASSERT_TRUE(controls);
+    EXPECT_TRUE(controls->isVisible());
+    EXPECT_EQ(controls->windowTitle(), "Camera settings: Test Camera");
+
+    // A slider moved with the keyboard reaches the camera at once, on its step.
+    auto* contrast = qobject_cast<QSlider*>(controls->editor(V4L2_CID_CONTRAST));
+    ASSERT_TRUE(contrast);
+    EXPECT_EQ(contrast->value(), 50);
+    contrast->setFocus();
+    QTest::keyClick(contrast, Qt::Key_Right);
+    EXPECT_EQ(camera.findControl(V4L2_CID_CONTRAST)->value, 55);
+    EXPECT_EQ(contrast->value(), 55);
+    auto* brightness = qobject_cast<QSlider*>(controls->editor(V4L2_CID_BRIGHTNESS));
+    ASSERT_TRUE(brightness);
+    EXPECT_EQ(brightness->value(), 10) << "the camera's value";
+
+    // Manual exposure frees the exposure time; automatic white balance off frees its
+    // temperature.
+    auto* exposureTime = controls->editor(V4L2_CID_EXPOSURE_ABSOLUTE);
+    ASSERT_TRUE(exposureTime);
+    EXPECT_FALSE(exposureTime->isEnabled());
+    auto* mode = qobject_cast<QComboBox*>(controls->editor(V4L2_CID_EXPOSURE_AUTO));
+    ASSERT_TRUE(mode);
+    pick(mode, "Manual Mode");
+    EXPECT_EQ(camera.findControl(V4L2_CID_EXPOSURE_AUTO)->value, 1);
+    EXPECT_TRUE(exposureTime->isEnabled());
+    auto* whiteBalance = qobject_cast<QCheckBox*>(controls->editor(V4L2_CID_AUTO_WHITE_BALANCE));
+    ASSERT_TRUE(whiteBalance);
+    EXPECT_FALSE(controls->editor(V4L2_CID_WHITE_BALANCE_TEMPERATURE)->isEnabled());
+    QTest::mouseClick(whiteBalance, Qt::LeftButton);
+    EXPECT_EQ(camera.findControl(V4L2_CID_AUTO_WHITE_BALANCE)->value, 0);
+    EXPECT_TRUE(controls->editor(V4L2_CID_WHITE_BALANCE_TEMPERATURE)->isEnabled());
+    EXPECT_EQ(controls->findChild<QLabel*>("cameraControlsProblem")->isHidden(), true);
+
+    // A control another program holds: the change is refused, said, and the slider shows
+    // what the camera still has.
+    camera.findControl(V4L2_CID_ZOOM_ABSOLUTE)->flags = V4L2_CTRL_FLAG_GRABBED;
+    auto* zoom = qobject_cast<QSlider*>(controls->editor(V4L2_CID_ZOOM_ABSOLUTE));
+    ASSERT_TRUE(zoom);
+    zoom->setValue(300);
+    EXPECT_EQ(camera.findControl(V4L2_CID_ZOOM_ABSOLUTE)->value, 100);
+    EXPECT_EQ(zoom->value(), 100);
+    EXPECT_FALSE(controls->problemLabel()->isHidden());
+    EXPECT_TRUE(controls->problemLabel()->text().startsWith("Zoom was not changed"))
+        << controls->problemLabel()->text().toStdString();
+    EXPECT_FALSE(zoom->isEnabled()) << "held by another program";
+
+    // Reset puts back the defaults.
+    QTest::mouseClick(controls->resetButton(), Qt::LeftButton);
+    EXPECT_EQ(camera.findControl(V4L2_CID_CONTRAST)->value, 50);
+    EXPECT_EQ(camera.findControl(V4L2_CID_BRIGHTNESS)->value, 0);
+    EXPECT_EQ(camera.findControl(V4L2_CID_EXPOSURE_AUTO)->value, 3);
+    EXPECT_EQ(brightness->value(), 0);
+    EXPECT_FALSE(exposureTime->isEnabled());
+
+    // Closed, the dialog goes and lets the camera go.
+    controls->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(dialog.findChild<CameraControlsDialog*>());
+    EXPECT_EQ(camera.opens, camera.closes) << "the camera's node is closed with the dialog";
+    dialog.close();
+
+    // The same from the camera popup of the main window.
+    WidgetCam& popup = *client.window.cameraDialog();
+    popup.UpdateData();
+    pick(popup.deviceBox(), "Test Camera");
+    ASSERT_TRUE(popup.configureButton()->isEnabled());
+    QTest::mouseClick(popup.configureButton(), Qt::LeftButton);
+    auto* fromPopup = client.window.findChild<CameraControlsDialog*>();
+    ASSERT_TRUE(fromPopup);
+    EXPECT_TRUE(fromPopup->isVisible());
+    fromPopup->close();
 }
 
 TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
