@@ -375,6 +375,7 @@ void KxDisplay::resetVideoFrames(unsigned outgoingWidth, unsigned outgoingHeight
         outgoingHeight_ = outgoingHeight & ~1u;
         fillGrey(outgoing_, outgoingWidth_, outgoingHeight_);
         outgoingFresh_ = true;
+        ++outgoingSerial_;
     }
     {
         std::lock_guard lock(remoteMutex_);
@@ -406,14 +407,20 @@ void KxDisplay::setOutgoingSize(unsigned width, unsigned height)
     outgoingHeight_ = height;
     fillGrey(outgoing_, width, height);
     outgoingFresh_ = true;
+    ++outgoingSerial_;
 }
 
 void KxDisplay::readOutgoing(voip::VideoFrame& picture)
 {
     std::lock_guard lock(outgoingMutex_);
+    // The picture the reader already holds is not copied again.
+    if (picture.serial == outgoingSerial_ && picture.width == outgoingWidth_ &&
+        picture.height == outgoingHeight_ && picture.data.size() == outgoing_.size())
+        return;
     picture.width = outgoingWidth_;
     picture.height = outgoingHeight_;
     picture.data = outgoing_;
+    picture.serial = outgoingSerial_;
 }
 
 void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
@@ -530,6 +537,9 @@ bool KxDisplay::compose()
     // Only what changed is drawn again: a still picture (no source, an audio call) costs
     // the loop nothing until something new comes.
     bool changed = dirty_ || call != composedInCall_ || grabbed == LocalPicture::New;
+    // The picture sent is made again only when the local picture changed (not for each
+    // picture of the far end).
+    bool localChanged = dirty_ || call != composedInCall_ || grabbed == LocalPicture::New;
     if (grabbed != LocalPicture::None)
         localIsNoInput_ = false;
     if ((grabbed == LocalPicture::None && !localIsNoInput_) ||
@@ -539,6 +549,7 @@ bool KxDisplay::compose()
         localHeight_ = outputHeight_;
         localIsNoInput_ = true;
         changed = true;
+        localChanged = true;
     }
     if (call) {
         for (auto [mutex, fresh] : {std::pair{&remoteMutex_, &remoteFresh_},
@@ -546,6 +557,7 @@ bool KxDisplay::compose()
                                     {&outgoingMutex_, &outgoingFresh_}}) {
             std::lock_guard lock(*mutex);
             changed = changed || *fresh;
+            localChanged = localChanged || (fresh == &outgoingFresh_ && *fresh);
             *fresh = false;
         }
     }
@@ -564,10 +576,11 @@ bool KxDisplay::compose()
     } else {
         {
             std::lock_guard outgoing(outgoingMutex_);
-            if (outgoingWidth_ > 0 && outgoingHeight_ > 0) {
+            if (localChanged && outgoingWidth_ > 0 && outgoingHeight_ > 0) {
                 outgoing_.resize(sizeOf(outgoingWidth_, outgoingHeight_));
                 scaleToFill(local_.data(), outgoing_.data(), localWidth_, localHeight_,
                             outgoingWidth_, outgoingHeight_);
+                ++outgoingSerial_;
             }
         }
         // The pictures go straight to the view's size: each scaled once, from its own size

@@ -211,6 +211,7 @@ private:
     mutable std::mutex outgoingMutex_; // guards outgoing_ and its size
     std::vector<std::uint8_t> outgoing_;
     bool outgoingFresh_ = true; // its size changed since it was last drawn
+    std::uint64_t outgoingSerial_ = 1; // a new number for each new picture
     unsigned outgoingWidth_ = 0;
     unsigned outgoingHeight_ = 0;
 

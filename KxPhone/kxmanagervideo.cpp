@@ -191,6 +191,7 @@ KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& pic
     // The display lock is held: the source cannot open or close meanwhile.
     if (!inputOpen_)
         return KxDisplay::LocalPicture::None; // the display shows its no-input picture
+    source_->setPreview(!inCall());
     switch (source_->grab(picture, width, height)) {
     case KxVideoSource::Grab::Picture:
         return KxDisplay::LocalPicture::New;

@@ -182,18 +182,23 @@ KxVideoSource::Grab KxVideoSource::grab(std::vector<std::uint8_t>& picture, unsi
         break;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (!picture.empty() && now - lastCapture_ < CaptureInterval)
+    if (!picture.empty() &&
+        now - lastCapture_ < (preview_ ? PreviewCaptureInterval : CaptureInterval))
         return Grab::Unchanged;
     const std::uint64_t window = tracked_;
     if (window != 0 && !screen_->windowExists(window)) {
         tracked_ = 0;
         return Grab::WindowGone;
     }
-    if (!screen_->capture(window, picture, desktopWidth_, desktopHeight_))
+    if (!screen_->capture(window, captured_, desktopWidth_, desktopHeight_))
         return Grab::Unchanged;
+    lastCapture_ = now;
+    // A screen that did not change is no new picture: nothing is drawn or encoded again.
+    if (width == desktopWidth_ && height == desktopHeight_ && captured_ == picture)
+        return Grab::Unchanged;
+    std::swap(picture, captured_);
     width = desktopWidth_;
     height = desktopHeight_;
-    lastCapture_ = now;
     return Grab::Picture;
 }
 

@@ -84,6 +84,11 @@ public:
 
     /// The desktop is captured at most this often.
     static constexpr std::chrono::milliseconds CaptureInterval{40};
+    /// Outside a call the desktop shows only in the window's own preview: captured this
+    /// often.
+    static constexpr std::chrono::milliseconds PreviewCaptureInterval{250};
+    /// Whether the picture is only previewed (no call sends it).
+    void setPreview(bool preview) { preview_ = preview; }
 
 private:
     enum class Mode
@@ -102,6 +107,8 @@ private:
     unsigned desktopWidth_ = 0;
     unsigned desktopHeight_ = 0;
     std::chrono::steady_clock::time_point lastCapture_{};
+    std::vector<std::uint8_t> captured_; ///< the display thread's, for the latest capture
+    std::atomic<bool> preview_{false};
     // Camera:
     std::unique_ptr<voip::VideoInputDevice> camera_;
     std::thread cameraThread_;

@@ -3,7 +3,9 @@
 // picture's region in every layout and picture-in-picture position.
 
 #include "KxPhone/kxdisplay.h"
+#include "KxPhone/kxvideosource.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -316,6 +318,12 @@ TEST_F(KxDisplayLoop, OnlyWhatChangedIsDrawnAgain)
     drawn = output->frames();
     waitLoops(4);
     EXPECT_EQ(output->frames(), drawn) << "nothing moves in the call";
+    // The picture sent keeps its number while the local picture stays: the encoder
+    // knows it has it already.
+    voip::VideoFrame outgoing;
+    display->readOutgoing(outgoing);
+    const auto sent = outgoing.serial;
+    EXPECT_NE(sent, 0u);
     voip::VideoFrame remote;
     remote.width = 320;
     remote.height = 180;
@@ -324,13 +332,20 @@ TEST_F(KxDisplayLoop, OnlyWhatChangedIsDrawnAgain)
     waitLoops(3);
     EXPECT_EQ(output->frames(), drawn + 1) << "a picture from the far end, once";
     expectRegion(output->lastFrame().data, {0, 0, 640, 360}, Blue, "the far end");
+    display->readOutgoing(outgoing);
+    EXPECT_EQ(outgoing.serial, sent) << "a far end's picture does not make ours new";
     display->setOutgoingSize(320, 180);
     waitLoops(3);
     EXPECT_EQ(output->frames(), drawn + 2) << "the encoder's picture at its new size";
-    voip::VideoFrame outgoing;
     display->readOutgoing(outgoing);
+    EXPECT_NE(outgoing.serial, sent);
     EXPECT_EQ(outgoing.width, 320u);
     EXPECT_TRUE(near(at(outgoing.data, 320, 180, 160, 90), Red));
+    still = false;
+    waitLoops(2);
+    const auto moving = outgoing.serial;
+    display->readOutgoing(outgoing);
+    EXPECT_NE(outgoing.serial, moving) << "a moving source makes new pictures";
 }
 
 TEST_F(KxDisplayLoop, AFarEndWhoseSizeChangesEveryPictureIsShownWhole)
@@ -364,6 +379,63 @@ TEST_F(KxDisplayLoop, PicturesFromTheNetworkOutOfBoundsAreIgnored)
     display->writeReceived(bad, false); // too short for its size
     auto picture = settled(1, 0, false);
     expectRegion(picture, {0, 0, 1280, 720}, Green, "the last good picture stays");
+}
+
+/// A screen whose content the test sets; it counts the pictures taken of it.
+class StillScreen final : public ScreenCapture
+{
+public:
+    std::atomic<int> shade{40};
+    std::atomic<int> captures{0};
+    Unavailable unavailable() const override { return Unavailable::None; }
+    std::vector<Window> windows() override { return {}; }
+    bool windowExists(std::uint64_t) override { return true; }
+    bool capture(std::uint64_t, std::vector<std::uint8_t>& picture, unsigned width,
+                 unsigned height) override
+    {
+        ++captures;
+        picture.assign(std::size_t(width) * height * 3 / 2, std::uint8_t(shade.load()));
+        return true;
+    }
+};
+
+// The desktop as the source: a screen that did not change is no new picture (nothing is
+// drawn or encoded again), and outside a call, where only the preview shows it, it is
+// taken a few times a second rather than 25.
+TEST(KxVideoSourceDesktop, AnUnchangedScreenIsNoNewPictureAndThePreviewIsTakenSeldom)
+{
+    auto owned = std::make_unique<StillScreen>();
+    StillScreen& screen = *owned;
+    KxVideoSource source(std::move(owned));
+    source.openDesktop(64, 36);
+    std::vector<std::uint8_t> picture;
+    unsigned width = 0, height = 0;
+    EXPECT_EQ(source.grab(picture, width, height), KxVideoSource::Grab::Picture);
+    EXPECT_EQ(width, 64u);
+    std::this_thread::sleep_for(KxVideoSource::CaptureInterval + 10ms);
+    EXPECT_EQ(source.grab(picture, width, height), KxVideoSource::Grab::Unchanged);
+    EXPECT_EQ(screen.captures, 2) << "taken, and found the same";
+    screen.shade = 90;
+    std::this_thread::sleep_for(KxVideoSource::CaptureInterval + 10ms);
+    EXPECT_EQ(source.grab(picture, width, height), KxVideoSource::Grab::Picture);
+    EXPECT_EQ(picture[0], 90);
+
+    // The display asks every 33 ms: in a call the screen is taken at most every 40 ms,
+    // for the preview at most every 250 ms.
+    auto takenIn = [&](std::chrono::milliseconds span) {
+        const int before = screen.captures;
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < end) {
+            source.grab(picture, width, height);
+            std::this_thread::sleep_for(KxDisplay::LoopInterval);
+        }
+        return screen.captures - before;
+    };
+    EXPECT_GE(takenIn(600ms), 8);
+    source.setPreview(true);
+    const int preview = takenIn(600ms);
+    EXPECT_GE(preview, 1);
+    EXPECT_LE(preview, 3);
 }
 
 } // namespace

@@ -13,6 +13,9 @@ struct VideoFrame
     unsigned width = 0;
     unsigned height = 0;
     std::vector<uint8_t> data;
+    /// Which picture this is, for a source that numbers its pictures: a picture with the
+    /// number of the one before it is that same picture again. 0: not numbered.
+    std::uint64_t serial = 0;
 
     static std::size_t sizeFor(unsigned width, unsigned height);
     /// A black picture of that size.

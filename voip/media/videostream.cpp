@@ -80,7 +80,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
     while (pending_.empty()) {
         if (closing_ || !device_)
             return MediaStatus::failure(MediaError::Closed, "video source closed");
-        VideoFrame picture;
+        VideoFrame& picture = picture_;
         if (auto status = device_->readFrame(picture); !status) {
             setLastError(status.message());
             return MediaStatus::failure(MediaError::DeviceFailure, status.message());
@@ -90,6 +90,15 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
         if (rateCredit_ < std::max(1u, input_.frameRate))
             continue;
         rateCredit_ -= std::max(1u, input_.frameRate);
+        const std::uint64_t slot = slots_++;
+        const auto now = std::chrono::steady_clock::now();
+        // The same still picture again: nothing to send until it is due for a refresh,
+        // or the far end asks for a key frame. Its time still passes on the RTP clock.
+        if (picture.serial != 0 && picture.serial == encodedSerial_ && lastEncoded_ &&
+            now - *lastEncoded_ < StillRefreshInterval && !keyFrameRequested_) {
+            ++repeated_;
+            continue;
+        }
         const VideoFrame* toEncode = &picture;
         if (picture.width != encoding_.width || picture.height != encoding_.height) {
             if (!picture.scaleInto(scaled_, encoding_.width, encoding_.height)) {
@@ -103,7 +112,6 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             encoder_->setBitRate(rate);
             currentBitRate_ = encoder_->options().bitRate;
         }
-        const auto now = std::chrono::steady_clock::now();
         if (keyFrameRequested_ && (!lastKeyFrame_ || now - *lastKeyFrame_ >= MinKeyFrameInterval)) {
             keyFrameRequested_ = false;
             encoder_->requestKeyFrame();
@@ -112,7 +120,9 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             setLastError(status.message());
             return status;
         }
-        const uint64_t number = pictures_++;
+        ++pictures_;
+        encodedSerial_ = picture.serial;
+        lastEncoded_ = now;
         for (auto unit : h264::splitAnnexB(accessUnit_))
             if ((unit[0] & 0x1F) == 5) {
                 ++keyFrames_;
@@ -120,7 +130,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
                 break;
             }
         packetiser_.packetise(accessUnit_, payloads_);
-        const auto timestamp = uint32_t(number * 90000 / encoding_.frameRate);
+        const auto timestamp = uint32_t(slot * 90000 / encoding_.frameRate);
         for (std::size_t i = 0; i < payloads_.size(); ++i) {
             StreamFrame out;
             out.payload = std::move(payloads_[i]);

@@ -44,6 +44,10 @@ public:
     /// served together when it has passed, so a flood of requests costs a few key frames a
     /// second at most.
     static constexpr std::chrono::milliseconds MinKeyFrameInterval{300};
+    /// A source that gives the same numbered picture again and again (a still picture) has
+    /// it encoded once, then again only this often, or when a key frame is asked for: the
+    /// far end keeps a live stream without an encoder working for nothing.
+    static constexpr std::chrono::milliseconds StillRefreshInterval{1000};
 
     MediaStatus readFrame(StreamFrame& frame) override;
     void requestKeyFrame() { keyFrameRequested_ = true; }
@@ -51,6 +55,8 @@ public:
     /// The bit rate the encoder follows now (bit/s).
     unsigned bitRate() const { return currentBitRate_; }
     uint64_t picturesSent() const { return pictures_; }
+    /// Pictures of a still source not encoded because they repeated the one before.
+    uint64_t picturesRepeated() const { return repeated_; }
     uint64_t keyFramesSent() const { return keyFrames_; }
     /// What the encoder was set up with (size, rate, bit rate, slices).
     const H264EncoderOptions& encoding() const { return encoding_; }
@@ -68,7 +74,11 @@ private:
     std::unique_ptr<VideoInputDevice> device_;
     std::unique_ptr<H264Encoder> encoder_;
     std::deque<StreamFrame> pending_;
+    VideoFrame picture_; ///< the device's latest (kept: a numbered source may skip the copy)
     VideoFrame scaled_;
+    std::uint64_t slots_ = 0; ///< picture times passed, encoded or not (the RTP clock)
+    std::uint64_t encodedSerial_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastEncoded_;
     unsigned rateCredit_ = 0; ///< picture-rate reduction (Bresenham), in input pictures
     std::optional<std::chrono::steady_clock::time_point> lastKeyFrame_;
     std::vector<uint8_t> accessUnit_;
@@ -78,6 +88,7 @@ private:
     std::atomic<bool> keyFrameRequested_{false};
     std::atomic<unsigned> bitRate_{0};
     std::atomic<unsigned> currentBitRate_{0};
+    std::atomic<uint64_t> repeated_{0};
     std::atomic<uint64_t> pictures_{0};
     std::atomic<uint64_t> keyFrames_{0};
 };

@@ -100,6 +100,86 @@ TEST(VideoStreams, FakeVideoCrossesRealRtpSessionsAndIsShownInOrder)
     receiving->stop();
 }
 
+/// A source whose picture stays the same until the test changes its number, paced at
+/// 25 pictures a second as a display is.
+class StillSource final : public VideoInputDevice
+{
+public:
+    explicit StillSource(std::atomic<std::uint64_t>& serial)
+        : serial_(serial)
+    {}
+    std::string driverName() const override { return "Still"; }
+    MediaStatus open(const VideoInputParams&) override { return MediaStatus::success(); }
+    MediaStatus readFrame(VideoFrame& frame) override
+    {
+        std::this_thread::sleep_for(40ms);
+        if (frame.serial != serial_ || frame.data.empty()) {
+            frame = FakeVideoInput::picture(320, 240, unsigned(serial_.load()));
+            frame.serial = serial_;
+        }
+        return MediaStatus::success();
+    }
+    void close() override {}
+    bool isOpen() const override { return true; }
+
+private:
+    std::atomic<std::uint64_t>& serial_;
+};
+
+TEST(VideoStreams, AStillPictureIsEncodedOnceThenOnlyRefreshedOrWhenAskedFor)
+{
+    std::atomic<std::uint64_t> serial{5};
+    auto camera = std::make_shared<VideoSourceStream>(
+        h264(), VideoSessionId,
+        [&] {
+            return MediaResult<std::unique_ptr<VideoInputDevice>>(
+                std::make_unique<StillSource>(serial));
+        },
+        smallInput(), H264EncoderOptions{});
+    ASSERT_TRUE(camera->open());
+    // Each call returns a whole picture's packets, the last with the marker.
+    auto picture = [&](std::vector<std::uint8_t>* firstPayload = nullptr) {
+        StreamFrame frame;
+        bool first = true;
+        do {
+            EXPECT_TRUE(camera->readFrame(frame));
+            if (first && firstPayload)
+                *firstPayload = frame.payload;
+            first = false;
+        } while (!frame.marker);
+        return frame.timestamp;
+    };
+    const auto begun = std::chrono::steady_clock::now();
+    const std::uint32_t first = picture();
+    EXPECT_EQ(camera->picturesSent(), 1u);
+
+    // Nothing new for a second: the next picture is the refresh, a second of RTP time
+    // later, after some 24 pictures not encoded.
+    const std::uint32_t refreshed = picture();
+    const auto waited = std::chrono::steady_clock::now() - begun;
+    EXPECT_GE(waited, VideoSourceStream::StillRefreshInterval - 50ms);
+    EXPECT_EQ(camera->picturesSent(), 2u);
+    EXPECT_GE(camera->picturesRepeated(), 20u);
+    EXPECT_NEAR(double(refreshed - first), 90000.0, 90000.0 * 0.15) << "the clock ran on";
+
+    // A far end's request for a key frame is served at once, still picture or not.
+    std::this_thread::sleep_for(VideoSourceStream::MinKeyFrameInterval);
+    camera->requestKeyFrame();
+    auto asked = std::chrono::steady_clock::now();
+    std::vector<std::uint8_t> payload;
+    picture(&payload);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms);
+    EXPECT_EQ(camera->keyFramesSent(), 2u) << "the first picture and the one asked for";
+
+    // A new picture goes at once.
+    serial = 6;
+    asked = std::chrono::steady_clock::now();
+    picture();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 300ms);
+    EXPECT_EQ(camera->picturesSent(), 4u);
+    camera->close();
+}
+
 TEST(VideoStreams, ALostPictureAsksForANewOneAtMostOncePerInterval)
 {
     H264EncoderOptions encoding;
