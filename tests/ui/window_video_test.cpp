@@ -4,6 +4,7 @@
 // in the camera dialog, that window; the camera control dialog's buttons reach kxcall as
 // the H.281 actions they stand for.  Skipped without Xvfb and openbox.
 
+#include <algorithm>
 #include <QComboBox>
 #include <QLabel>
 #include <QTest>
@@ -158,14 +159,17 @@ TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
     ASSERT_TRUE(peer.waitFor("cleared"));
     ASSERT_TRUE(client->idle());
 
+    // The desktop does not move: it went about once a second (and again when it
+    // changed), not 25 times.
     const auto frames = readY4m(recorded);
-    ASSERT_GE(frames.size(), 60u);
-    const auto& before = frames[frames.size() / 4];
+    ASSERT_GE(frames.size(), 4u) << frames.size();
+    EXPECT_LE(frames.size(), 30u) << frames.size();
     const auto& after = frames.back();
     ASSERT_EQ(after.width, 640u);
     // Before: the desktop, red where the window is, black far from it.
-    EXPECT_TRUE(reddish(before, 150, 120));
-    EXPECT_FALSE(reddish(before, 600, 330));
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const auto& frame) {
+        return reddish(frame, 150, 120) && !reddish(frame, 600, 330);
+    }));
     // After: the window alone, its 4:3 shape kept in the 16:9 picture: red from top to
     // bottom in columns 80 to 559, black bars at the sides.
     for (const auto& [x, y] : {std::pair{84u, 4u}, {320u, 180u}, {555u, 355u}})
