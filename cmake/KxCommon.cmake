@@ -20,6 +20,7 @@ function(kx_add_test)
   find_package(GTest REQUIRED)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(${T_NAME} PRIVATE
     KX_REFERENCE_DIR="${KX_REFERENCE_DIR}"
     KX_SOURCE_DIR="${CMAKE_SOURCE_DIR}"

@@ -23,6 +23,7 @@
 
 #include "tests/resources/soundserver.h"
 #include "voip/device/sound_pulse.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -178,7 +179,7 @@ TEST(AecSoundChannel, CancelsTheLoudspeakersEchoThroughARealSoundServer)
 {
     SoundServer server(roomModules());
     if (!server.start())
-        GTEST_SKIP() << "pulseaudio is not installed or did not start";
+        KX_SKIP_WITHOUT_TOOL() << "pulseaudio is not installed or did not start";
 
     KxAecSoundChannel aec;
     ASSERT_TRUE(aec.open(Rate, "aec_mic", "aec_speaker", 256));
@@ -288,7 +289,7 @@ TEST(AecSoundChannel, FailsCleanlyWithoutASoundServerOrDevices)
 
     SoundServer server(roomModules());
     if (!server.start())
-        GTEST_SKIP() << "pulseaudio is not installed or did not start";
+        KX_SKIP_WITHOUT_TOOL() << "pulseaudio is not installed or did not start";
     KxAecSoundChannel aec;
     EXPECT_FALSE(aec.open(16000, "aec_mic", "no such loudspeaker"));
     EXPECT_FALSE(aec.open(16000, "no such microphone", "aec_speaker"));

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/KxPhone/testdesktop.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ protected:
     void SetUp() override
     {
         if (!TestDesktop::available())
-            GTEST_SKIP() << "Xvfb or openbox not installed";
+            KX_SKIP_WITHOUT_TOOL() << "Xvfb or openbox not installed";
         ASSERT_TRUE(desktop.start()) << "Xvfb or openbox did not start";
         capture = ScreenCapture::create();
     }

@@ -16,6 +16,7 @@
 #include <xcb/xcb.h>
 
 #include "tests/KxPhone/testdesktop.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ int meanBrightness(xcb_connection_t* x, xcb_window_t window, unsigned width, uns
 TEST(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindow)
 {
     if (!TestDesktop::available())
-        GTEST_SKIP() << "Xvfb or openbox not installed";
+        KX_SKIP_WITHOUT_TOOL() << "Xvfb or openbox not installed";
     TestDesktop desktop;
     ASSERT_TRUE(desktop.start(1920, 1080)) << "Xvfb or openbox did not start";
     xcb_connection_t* x = desktop.connection();

@@ -207,13 +207,16 @@ TEST(KxAppDefaults, TableHasEveryKeyInOrderWithItsType)
 
 TEST(KxAppDefaults, StunDefaultIsAHostOnPort3478)
 {
+    int found = 0;
     for (const auto& entry : kxdefaults::table())
         if (entry.key == "net/stun") {
+            ++found;
             const QStringList parts = entry.value.toString().split(':');
             ASSERT_EQ(parts.size(), 2);
             EXPECT_FALSE(parts[0].isEmpty());
             EXPECT_EQ(parts[1], "3478");
         }
+    EXPECT_EQ(found, 1) << "the default is in the table, once";
 }
 
 class DefaultsFile : public ::testing::Test

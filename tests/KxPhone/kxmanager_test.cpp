@@ -35,6 +35,7 @@
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/stream_rtp.h"
 #include "voip/rtp/rtpsession.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -314,7 +315,7 @@ TEST(KxManager, APeerThatStopsAnsweringMidCallEndsByTimerWithARecord)
 TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
 {
     if (::geteuid() != 0 || !haveTshark())
-        GTEST_SKIP() << "tshark or the right to capture is missing";
+        KX_SKIP_WITHOUT_TOOL() << "tshark or the right to capture is missing";
     Client client(true, [](QSettings& settings) {
         settings.setValue("codecs/g722", false);
         settings.setValue("codecs/h239", false);
@@ -334,7 +335,7 @@ TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
             log += tshark.readAll();
             return log.contains("Capturing on");
         })) {
-        GTEST_SKIP() << "capture did not start: " << log.toStdString();
+        KX_SKIP_WITHOUT_TOOL() << "capture did not start: " << log.toStdString();
     }
     QThread::msleep(1000); // the message comes a little before packets are really taken
     ASSERT_EQ(client.manager->placeCall(address, true), "");

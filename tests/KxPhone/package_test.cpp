@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/toolskip.h"
+
 namespace {
 
 struct Result
@@ -50,7 +52,7 @@ TEST(Package, BuiltUnpackedCheckedAndStartedFromTheUnpackedFiles)
 {
     QString missing;
     if (!haveTools(missing))
-        GTEST_SKIP() << "missing: " << missing.toStdString();
+        KX_SKIP_WITHOUT_TOOL() << "missing: " << missing.toStdString();
     QTemporaryDir scratch;
     ASSERT_TRUE(scratch.isValid());
     const QString out = scratch.filePath("out");

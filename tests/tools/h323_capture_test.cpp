@@ -12,6 +12,7 @@
 #include "voip/asn/codec.h"
 #include "voip/h245/schema.h"
 #include "voip/q931/message.h"
+#include "tests/support/toolskip.h"
 
 using namespace kx;
 using kx::decode::DecodedMessage;
@@ -115,7 +116,7 @@ TEST_P(RealCaptures, DecodeReencodeAndReadAsTsharkDoes)
     EXPECT_GT(report.messages.size(), 0u) << name;
 
     if (!testutil::haveTshark())
-        GTEST_SKIP() << "tshark is not installed: decoded " << decoded << " messages";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed: decoded " << decoded << " messages";
     const auto fields = testutil::comparedFields();
     const auto theirs = testutil::tsharkFields(path, "h225 || h245", fields);
     ASSERT_FALSE(theirs.empty()) << name << ": tshark found nothing";
@@ -178,7 +179,7 @@ TEST(H223CarriedH245, EveryPduDecodesAndReencodes)
     if (all.empty())
         GTEST_SKIP() << "reference captures are absent";
     if (!testutil::haveTshark())
-        GTEST_SKIP() << "tshark is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed";
     const std::string key = "\"h245_raw\": [";
     std::size_t count = 0;
     for (const auto& path : all) {

@@ -22,6 +22,7 @@
 #include "voip/h245/message.h"
 #include "voip/q931/elements.h"
 #include "voip/q931/tpkt.h"
+#include "tests/support/toolskip.h"
 
 using namespace kx;
 using voip::asn::Value;
@@ -327,7 +328,7 @@ private:
 TEST(H323Oracle, TsharkReadsEveryBodyAndMessageAsWritten)
 {
     if (!testutil::haveTshark())
-        GTEST_SKIP() << "tshark is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed";
 
     const std::vector<Body> bodies{
         {"setup", 0x05, false},   {"callProceeding", 0x02, true},

@@ -21,6 +21,7 @@
 #include "tools/kxdecode/decoder.h"
 #include "voip/h245/message.h"
 #include "tshark_util.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -264,7 +265,7 @@ std::map<std::string, std::string> probe(const std::string& file)
 TEST(KxCallH264, TheStreamSentStaysWithinTheReceiversLevelAndLimits)
 {
     if (runCommand("command -v ffprobe").empty())
-        GTEST_SKIP() << "ffprobe is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "ffprobe is not installed";
     const Receiver receivers[] = {
         {"level 1.3 (CIF)", "--h264-level 1.3", 13, 396, 11880},
         {"level 3 with MaxFS for 720p, the level's rate", "--h264-level 3 --max-fs 3600", 30, 3600,

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/resources/test_application.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ public slots:
 TEST(Notifier, GoesThroughTheDesktopServiceAndFallsBackWhenItIsGone)
 {
     if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
-        GTEST_SKIP() << "no dbus-daemon";
+        KX_SKIP_WITHOUT_TOOL() << "no dbus-daemon";
     testApplication();
     QProcess daemon;
     daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});

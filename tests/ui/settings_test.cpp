@@ -37,6 +37,7 @@
 #include "voip/device/soundtest.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/nat/natmethod.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -472,7 +473,7 @@ TEST(SettingsAudio, DeviceTestsVolumesAndADeviceThatGoesThroughARealSoundServer)
     english();
     SoundServer server(deviceModules());
     if (!server.start())
-        GTEST_SKIP() << "pulseaudio is not installed or did not start";
+        KX_SKIP_WITHOUT_TOOL() << "pulseaudio is not installed or did not start";
     Client client(true, {}, voip::kPulseAudioDriver);
     WidgetSettings& dialog = openSettings(client, 1);
     SettingsAudio& audio = *dialog.audio();
@@ -622,7 +623,7 @@ TEST(SettingsAudio, EchoCancelSendsTheCallsMicrophoneThroughTheCanceller)
     english();
     SoundServer server(deviceModules());
     if (!server.start())
-        GTEST_SKIP() << "pulseaudio is not installed or did not start";
+        KX_SKIP_WITHOUT_TOOL() << "pulseaudio is not installed or did not start";
     Client client(
         true,
         [](QSettings& settings) {

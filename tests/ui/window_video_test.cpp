@@ -20,6 +20,7 @@
 #include "ui/widgetstatistics.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/y4mfile.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ protected:
     void SetUp() override
     {
         if (!TestDesktop::available())
-            GTEST_SKIP() << "Xvfb or openbox not installed";
+            KX_SKIP_WITHOUT_TOOL() << "Xvfb or openbox not installed";
         ASSERT_TRUE(desktop.start());
         // One red window on an otherwise black desktop.
         redWindow = desktop.window("Shared red window", 0xFF0000, 100, 100, 400, 300);

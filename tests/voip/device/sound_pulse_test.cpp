@@ -12,6 +12,7 @@
 #include "voip/device/sound_pulse.h"
 #include "voip/device/soundchannel.h"
 #include "voip/device/soundtest.h"
+#include "tests/support/toolskip.h"
 
 namespace voip {
 namespace {
@@ -63,10 +64,10 @@ protected:
     void SetUp() override
     {
         if (!PulseSoundChannel::serverReachable())
-            GTEST_SKIP() << "no PulseAudio server reachable";
+            KX_SKIP_WITHOUT_TOOL() << "no PulseAudio server reachable";
         const auto sinks = soundDeviceNames(kPulseAudioDriver, SoundDirection::Player);
         if (std::find(sinks.begin(), sinks.end(), "CI_Speaker") == sinks.end())
-            GTEST_SKIP() << "the test sinks are not loaded (scripts/test-services.sh)";
+            KX_SKIP_WITHOUT_TOOL() << "the test sinks are not loaded (scripts/test-services.sh)";
     }
 
     static SoundParams params(const std::string& device, SoundDirection direction,
@@ -252,7 +253,7 @@ TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
     auto module = run("pactl load-module module-null-sink sink_name=" + sink +
                       " sink_properties=device.description=" + sink + " 2>/dev/null");
     if (module.empty())
-        GTEST_SKIP() << "pactl cannot load a null sink";
+        KX_SKIP_WITHOUT_TOOL() << "pactl cannot load a null sink";
     // Unloaded on every way out, also when an assertion ends the test early.
     const ModuleGuard unloadAtEnd{module};
     auto player = createOpenedSoundChannel(params(sink, SoundDirection::Player));

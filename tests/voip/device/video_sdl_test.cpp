@@ -3,6 +3,7 @@
 // window a process; no display gives a clear error.  Skipped without a display.
 
 #include "voip/device/video_sdl.h"
+#include "tests/support/toolskip.h"
 
 #include <chrono>
 #include <csignal>
@@ -72,7 +73,7 @@ TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
 {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display)
-        GTEST_SKIP() << "no X display";
+        KX_SKIP_WITHOUT_TOOL() << "no X display";
     Display* x = XOpenDisplay(nullptr);
     ASSERT_TRUE(x);
     SdlVideoOutput::Options options;
@@ -169,7 +170,7 @@ TEST(SdlVideoOutput, LeavesTheProgramsSignalsAlone)
 {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display)
-        GTEST_SKIP() << "no X display";
+        KX_SKIP_WITHOUT_TOOL() << "no X display";
     auto disposition = [](int number) {
         struct sigaction now
         {};

@@ -16,6 +16,7 @@
 #include "filler.h"
 #include "voip/asn/codec.h"
 #include "voip/h245/schema.h"
+#include "tests/support/toolskip.h"
 
 namespace voip::h245 {
 namespace {
@@ -83,7 +84,7 @@ std::string run(const std::string& command)
 TEST(H245Oracle, TsharkReadsRandomMessagesOfEveryShape)
 {
     if (std::system("tshark -v > /dev/null 2>&1") != 0)
-        GTEST_SKIP() << "tshark is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed";
     ASSERT_NE(messageType(), nullptr);
 
     test::Filler filler(245);

@@ -22,6 +22,7 @@
 #include "tests/voip/h323/testgatekeeper.h"
 #include "tools/common/pcapwriter.h"
 #include "voip/device/wavfile.h"
+#include "tests/support/toolskip.h"
 
 namespace {
 
@@ -234,7 +235,7 @@ TEST(GatekeeperCalls, ARoutedCallGoesThroughTheGatekeeperNamingWhoItIsFor)
     const std::string routed = gatekeeper.routedBytes();
     ASSERT_FALSE(routed.empty()) << "nothing was routed";
     if (!kx::testutil::haveTshark())
-        GTEST_SKIP() << "tshark is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed";
     kx::capture::PcapWriter pcap;
     pcap.addTcp({kx::capture::Address::ipv4(127, 0, 0, 1), 40000},
                 {kx::capture::Address::ipv4(127, 0, 0, 2), 1720},
@@ -334,7 +335,7 @@ TEST(GatekeeperCalls, RefusedAndUnknownCallsEndWithTheirReasonAndAreDisengaged)
     // (calledPartyNotRegistered 0, requestDenied 2); the call that ended normally admitted
     // and disengaged on both sides; the one that failed to connect, on the caller's.
     if (!kx::testutil::haveTshark())
-        GTEST_SKIP() << "tshark is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed";
     std::multiset<std::string> ends;
     for (const auto& [call, end] : admissionsAsTsharkReadsThem(gatekeeper))
         ends.insert(end);

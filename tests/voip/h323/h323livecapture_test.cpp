@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "tests/voip/h323/h323fixture.h"
+#include "tests/support/toolskip.h"
 
 namespace voip::h323::test {
 namespace {
@@ -40,7 +41,7 @@ std::string readFile(const std::string& path)
 TEST(H323Capture, ALiveCallDecodesCleanlyInTshark)
 {
     if (::geteuid() != 0 || run("command -v tshark").empty())
-        GTEST_SKIP() << "tshark or the right to capture is missing";
+        KX_SKIP_WITHOUT_TOOL() << "tshark or the right to capture is missing";
     Side alice("alice");
     Side bob("bob");
     bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
@@ -61,7 +62,7 @@ TEST(H323Capture, ALiveCallDecodesCleanlyInTshark)
     if (!capturing) {
         if (pid > 0)
             ::kill(pid, SIGTERM);
-        GTEST_SKIP() << "capture did not start: " << readFile(log);
+        KX_SKIP_WITHOUT_TOOL() << "capture did not start: " << readFile(log);
     }
 
     // The message comes a little before packets are really taken.

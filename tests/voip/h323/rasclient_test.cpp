@@ -14,6 +14,7 @@
 #include "voip/h225/message.h"
 #include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
+#include "tests/support/toolskip.h"
 
 namespace voip::h323 {
 namespace {
@@ -311,7 +312,7 @@ TEST(RasClient, ProvesItsPasswordWithEitherFormAndAWrongOneIsRefused)
 TEST(RasClient, TsharkReadsEveryMessageOfARegistrationAndACall)
 {
     if (!kx::testutil::haveTshark())
-        GTEST_SKIP() << "tshark is not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark is not installed";
     TestGatekeeper gatekeeper;
     gatekeeper.requirePasswords({{"Phòng họp 1", "mật khẩu"}});
     RasConfig config = configFor(gatekeeper, "Phòng họp 1", "84241001", 1760);

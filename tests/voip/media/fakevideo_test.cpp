@@ -11,6 +11,7 @@
 #include "tests/tools/tshark_util.h"
 #include "voip/device/y4mfile.h"
 #include "voip/media/videocodec.h"
+#include "tests/support/toolskip.h"
 
 namespace voip {
 namespace {
@@ -85,7 +86,7 @@ TEST(Y4mFile, FfprobeReadsWhatWeWriteAndOtherSizesAreRefused)
     EXPECT_FALSE(Y4mWriter().open("/nonexistent-dir/x.y4m", 25));
 
     if (kx::testutil::runCommand("command -v ffprobe").empty())
-        GTEST_SKIP() << "ffprobe not installed";
+        KX_SKIP_WITHOUT_TOOL() << "ffprobe not installed";
     const std::string probe = kx::testutil::runCommand(
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
         "stream=width,height,nb_read_frames,pix_fmt,r_frame_rate -of csv=p=0 " +

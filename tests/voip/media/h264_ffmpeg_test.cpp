@@ -23,6 +23,7 @@
 #include "voip/media/h264payload.h"
 #include "voip/media/videocodec.h"
 #include "voip/rtp/rtppacket.h"
+#include "tests/support/toolskip.h"
 
 namespace voip {
 namespace {
@@ -105,7 +106,7 @@ VideoFrame pattern(unsigned width, unsigned height, unsigned n)
 TEST(H264WithFfmpeg, FfmpegDecodesWhatWeSendAtTheSizeWeOffered)
 {
     if (!haveFfmpeg())
-        GTEST_SKIP() << "ffmpeg not installed";
+        KX_SKIP_WITHOUT_TOOL() << "ffmpeg not installed";
     const unsigned width = 320, height = 240, rate = 25;
     // A free port for ffmpeg: take one, then let it go for ffmpeg to bind.
     uint16_t port;
@@ -185,7 +186,7 @@ TEST(H264WithFfmpeg, FfmpegDecodesWhatWeSendAtTheSizeWeOffered)
 TEST(H264WithFfmpeg, WeDecodeWhatFfmpegSendsWithRtp)
 {
     if (!haveFfmpeg())
-        GTEST_SKIP() << "ffmpeg not installed";
+        KX_SKIP_WITHOUT_TOOL() << "ffmpeg not installed";
     UdpSocket socket;
     // The RTP muxer moves SPS and PPS into the SDP; H.323 has no SDP, so the bitstream
     // filter puts them back before each key frame, where an H.323 sender puts them.
@@ -239,7 +240,7 @@ class H264WithGstreamer : public testing::TestWithParam<int>
 TEST_P(H264WithGstreamer, RtpH264DepayDecodesWhatWeSend)
 {
     if (!haveGstreamer())
-        GTEST_SKIP() << "GStreamer with rtph264depay and avdec_h264 not installed";
+        KX_SKIP_WITHOUT_TOOL() << "GStreamer with rtph264depay and avdec_h264 not installed";
     const int mode = GetParam();
     const unsigned width = 320, height = 240, rate = 25;
     uint16_t port;

@@ -12,6 +12,7 @@
 #include "tests/tools/tshark_util.h"
 #include "tools/common/pcapwriter.h"
 #include "voip/rtp/rtppacket.h"
+#include "tests/support/toolskip.h"
 
 namespace voip::h264 {
 namespace {
@@ -242,7 +243,7 @@ TEST(H264Payload, ModeZeroSendsEveryUnitAloneAndLeavesOutLargeSupplementalInform
 TEST(H264Payload, TsharkReadsOurPacketsAsH264WithoutMalformedMarks)
 {
     if (!kx::testutil::haveTshark())
-        GTEST_SKIP() << "tshark not installed";
+        KX_SKIP_WITHOUT_TOOL() << "tshark not installed";
     Sender sender;
     kx::capture::PcapWriter pcap;
     const kx::capture::Endpoint from{kx::capture::Address::ipv4(127, 0, 0, 1), 5004};

@@ -13,6 +13,7 @@
 #include "voip/device/sound_pulse.h"
 #include "voip/media/patch.h"
 #include "voip/media/stream.h"
+#include "tests/support/toolskip.h"
 
 namespace voip {
 namespace {
@@ -89,12 +90,12 @@ TEST(SoundMediaStream, OpensTheDeviceAtTheCodecsSampleRate)
 TEST(SoundMediaStream, PulseDeviceThatDisappearsStopsOnlyItsDirection)
 {
     if (!PulseSoundChannel::serverReachable())
-        GTEST_SKIP() << "no PulseAudio server reachable";
+        KX_SKIP_WITHOUT_TOOL() << "no PulseAudio server reachable";
     const std::string sink = "kx_unplug_" + std::to_string(::getpid());
     auto module = run("pactl load-module module-null-sink sink_name=" + sink +
                       " sink_properties=device.description=" + sink + " 2>/dev/null");
     if (module.empty())
-        GTEST_SKIP() << "pactl cannot load a null sink";
+        KX_SKIP_WITHOUT_TOOL() << "pactl cannot load a null sink";
     // Unloaded on every way out, also when an assertion ends the test early.
     const ModuleGuard unloadAtEnd{module};
 

@@ -1,6 +1,7 @@
 #include "voip/nat/fixedmethod.h"
 #include "voip/nat/natmethod.h"
 #include "voip/nat/stunmethod.h"
+#include "tests/support/toolskip.h"
 
 #include <gtest/gtest.h>
 
@@ -61,7 +62,7 @@ protected:
     {
         const std::string program = findTurnserver();
         if (program.empty())
-            GTEST_SKIP() << "turnserver (coturn) is not installed";
+            KX_SKIP_WITHOUT_TOOL() << "turnserver (coturn) is not installed";
         folder_ =
             std::filesystem::temp_directory_path() / ("kx-coturn-" + std::to_string(getpid()));
         std::filesystem::create_directories(folder_);

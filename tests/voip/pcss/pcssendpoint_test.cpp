@@ -17,6 +17,7 @@
 #include "voip/device/wavfile.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/pcss/pcssconnection.h"
+#include "tests/support/toolskip.h"
 
 namespace voip::test {
 namespace {
@@ -92,7 +93,7 @@ TEST(PcssDevices, UnknownNamesFailAndKeepTheOldDevice)
 TEST(PcssDevices, PulseAudioDevicesAreTheServersOwn)
 {
     if (!PulseSoundChannel::serverReachable())
-        GTEST_SKIP() << "no PulseAudio server reachable";
+        KX_SKIP_WITHOUT_TOOL() << "no PulseAudio server reachable";
     Manager manager;
     pcss::PcssEndpoint endpoint(manager);
     ASSERT_EQ(endpoint.soundDriver(), kPulseAudioDriver);
@@ -371,10 +372,10 @@ TEST_F(PcssCall, DeviceChangeMidCallSwapsTheChannel)
 TEST_F(PcssCall, PulseAudioPlaybackMovesToAnotherSinkMidCall)
 {
     if (!PulseSoundChannel::serverReachable())
-        GTEST_SKIP() << "no PulseAudio server reachable";
+        KX_SKIP_WITHOUT_TOOL() << "no PulseAudio server reachable";
     const auto sinks = soundDeviceNames(kPulseAudioDriver, SoundDirection::Player);
     if (sinks.size() < 2)
-        GTEST_SKIP() << "fewer than two sinks";
+        KX_SKIP_WITHOUT_TOOL() << "fewer than two sinks";
     ASSERT_TRUE(alice.pcss->setSoundDriver(kPulseAudioDriver));
     ASSERT_TRUE(alice.pcss->setPlayDevice(sinks[0]));
     const auto token = establish();
