@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
@@ -19,6 +20,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/mainwindow.h"
+#include "ui/videowidget.h"
 #include "voip/base/trace.h"
 #include "voip/call.h"
 #include "voip/h323/dialaddress.h"
@@ -49,6 +51,16 @@ KxManager::Context fromApplication()
         context.contacts = app->contacts;
         context.recents = app->recents;
         context.forwardTarget = app;
+        // Only an X11 session can hold the display's own window; elsewhere (Wayland) Qt
+        // draws the pictures.
+        if (MainWindow* window = app->mainWindow;
+            window && QGuiApplication::platformName() != "xcb") {
+            std::cout << "Video drawn by Qt: the " << QGuiApplication::platformName().toStdString()
+                      << " platform cannot embed the display's window" << std::endl;
+            context.videoOutput = [window](unsigned, unsigned) {
+                return window->videoWidget()->showPictures();
+            };
+        }
     }
     return context;
 }

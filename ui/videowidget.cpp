@@ -6,6 +6,7 @@
 #include <QWindow>
 
 #include "KxPhone/kxmanager.h"
+#include "ui/picturewidget.h"
 
 VideoWidget::VideoWidget(UiContext& context, QWidget* parent)
     : QWidget(parent)
@@ -36,6 +37,21 @@ bool VideoWidget::embed(unsigned long window)
     return true;
 }
 
+std::shared_ptr<voip::VideoOutput> VideoWidget::showPictures()
+{
+    if (!pictures_) {
+        if (container_)
+            return nullptr; // a native window is embedded already
+        pictures_ = new PictureWidget(frame_);
+        // The mouse over the video brings the in-call toolbar back (the window watches).
+        pictures_->setMouseTracking(true);
+        container_ = pictures_;
+        fit();
+        container_->show();
+    }
+    return pictures_->output();
+}
+
 void VideoWidget::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
@@ -52,10 +68,12 @@ void VideoWidget::fit()
 {
     const auto [width, height] = KxDisplay::fitOutputSize(
         unsigned(std::max(0, this->width() - 10)), unsigned(std::max(0, this->height() - 10)));
-    if (container_ && (container_->width() != int(width) || container_->height() != int(height))) {
+    if (container_) {
+        // Told every time: the manager may not have existed when the size last changed.
         if (KxManager* manager = context_.manager())
             manager->resizeOutput(width, height);
-        container_->resize(int(width), int(height));
+        if (container_->width() != int(width) || container_->height() != int(height))
+            container_->resize(int(width), int(height));
     }
     frame_->resize(int(width) + 6, int(height) + 6);
     centre();

@@ -14,6 +14,8 @@
 #include "tests/KxPhone/clientkit.h"
 #include "tests/KxPhone/testdesktop.h"
 #include "ui/callbutton.h"
+#include "ui/picturewidget.h"
+#include "ui/videowidget.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetcam.h"
 #include "ui/widgetfecc.h"
@@ -106,6 +108,62 @@ protected:
     std::shared_ptr<voip::MemoryVideoOutput> screen;
     std::unique_ptr<Client> client;
 };
+
+// Where the display's own window cannot be embedded (Wayland; here Qt's offscreen
+// platform), Qt draws the pictures: the far end's pattern shows in the window itself,
+// at the window's size, and keeps moving.
+TEST(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPictures)
+{
+    Client client(
+        true,
+        [](QSettings& settings) {
+            settings.setValue("call/layout", 1);
+            settings.setValue("call/pip", 0);
+        },
+        "Null",
+        [](KxManager::Context& context) {
+            context.videoOutput = [window = context.window](unsigned, unsigned) {
+                return window->videoWidget()->showPictures();
+            };
+            context.screenSize = QSize(1280, 720);
+        });
+    client.connectWindow();
+    client.window.resize(900, 620);
+    client.window.show();
+    PictureWidget* pictures = client.window.videoWidget()->pictures();
+    ASSERT_TRUE(pictures);
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--video", "fake", "--video-size",
+                 "640x360"});
+    ASSERT_TRUE(client.manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+
+    // What the widget shows, as a picture of the size it has on screen.
+    auto shown = [&] {
+        const QImage image = pictures->grab().toImage();
+        voip::VideoFrame frame;
+        frame.width = unsigned(image.width()) & ~1u;
+        frame.height = unsigned(image.height()) & ~1u;
+        frame.data = KxDisplay::pictureOf(image, frame.width, frame.height);
+        return frame;
+    };
+    std::optional<uint32_t> first, later;
+    ASSERT_TRUE(pumpUntil([&] {
+        first = voip::FakeVideoInput::readNumber(shown());
+        return first.has_value();
+    })) << "no pattern in the window";
+    ASSERT_TRUE(pumpUntil([&] {
+        later = voip::FakeVideoInput::readNumber(shown());
+        return later && *later >= *first + 10;
+    })) << "the picture does not move";
+    // The display composes at the widget's size: the whole pattern fills it.
+    const auto [viewWidth, viewHeight] = client.manager->display().viewSize();
+    EXPECT_EQ(int(viewWidth), pictures->width());
+    EXPECT_EQ(int(viewHeight), pictures->height());
+    EXPECT_LT(pictures->width(), 900);
+    EXPECT_GT(pictures->painted(), 10u);
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+}
 
 TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
 {
