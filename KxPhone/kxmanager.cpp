@@ -52,11 +52,14 @@ KxManager::Context fromApplication()
         context.recents = app->recents;
         context.forwardTarget = app;
         // Only an X11 session can hold the display's own window; elsewhere (Wayland) Qt
-        // draws the pictures.
+        // draws the pictures, and KX_VIDEO_DRAWING (opengl, software) asks for it on X11.
+        const QByteArray drawing = qgetenv("KX_VIDEO_DRAWING");
         if (MainWindow* window = app->mainWindow;
-            window && QGuiApplication::platformName() != "xcb") {
-            std::cout << "Video drawn by Qt: the " << QGuiApplication::platformName().toStdString()
-                      << " platform cannot embed the display's window" << std::endl;
+            window && (QGuiApplication::platformName() != "xcb" || drawing == "opengl" ||
+                       drawing == "software")) {
+            std::cout << "Video drawn by Qt on the "
+                      << QGuiApplication::platformName().toStdString() << " platform"
+                      << std::endl;
             context.videoOutput = [window](unsigned, unsigned) {
                 return window->videoWidget()->showPictures();
             };

@@ -12,11 +12,12 @@ endif()
 set(KX_REFERENCE_DIR "${CMAKE_SOURCE_DIR}/../shared/reference" CACHE PATH
     "Folder with reference captures (optional)")
 
-# kx_add_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1 l2] [TIMEOUT s] [ENV K=V ...])
+# kx_add_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1 l2] [TIMEOUT s] [ENV K=V ...]
+#             [ARGS a ...])
 # One GoogleTest executable registered with CTest as a whole, so that a slow
 # fixture runs once.  Tests run from the build folder.
 function(kx_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENV;ARGS" ${ARGN})
   find_package(GTest REQUIRED)
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
@@ -25,7 +26,7 @@ function(kx_add_test)
     KX_REFERENCE_DIR="${KX_REFERENCE_DIR}"
     KX_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     KX_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} ${T_ARGS})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

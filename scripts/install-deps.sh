@@ -18,6 +18,8 @@ packages=(
   tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon ffmpeg
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav procps
   openbox x11-utils xdotool desktop-file-utils
+  # OpenGL without a GPU (Mesa's llvmpipe), for the video drawn by OpenGL
+  libgl1-mesa-dri libegl-mesa0
   # the Debian package and its checks
   dpkg-dev appstream groff-base
 )

@@ -1,11 +1,14 @@
 #include "ui/videowidget.h"
 
+#include <iostream>
+
 #include <QFrame>
 #include <QGuiApplication>
 #include <QResizeEvent>
 #include <QWindow>
 
 #include "KxPhone/kxmanager.h"
+#include "ui/glpicturewidget.h"
 #include "ui/picturewidget.h"
 
 VideoWidget::VideoWidget(UiContext& context, QWidget* parent)
@@ -42,14 +45,27 @@ std::shared_ptr<voip::VideoOutput> VideoWidget::showPictures()
     if (!pictures_) {
         if (container_)
             return nullptr; // a native window is embedded already
-        pictures_ = new PictureWidget(frame_);
+        const bool software = qgetenv("KX_VIDEO_DRAWING") == "software";
+        if (!software && GlPictureWidget::available()) {
+            auto* gl = new GlPictureWidget(frame_);
+            picturesOutput_ = gl->output();
+            pictures_ = gl;
+            std::cout << "Video drawing: OpenGL" << std::endl;
+        } else {
+            auto* painted = new PictureWidget(frame_);
+            picturesOutput_ = painted->output();
+            pictures_ = painted;
+            std::cout << "Video drawing: software ("
+                      << (software ? "KX_VIDEO_DRAWING=software" : "no OpenGL context") << ")"
+                      << std::endl;
+        }
         // The mouse over the video brings the in-call toolbar back (the window watches).
         pictures_->setMouseTracking(true);
         container_ = pictures_;
         fit();
         container_->show();
     }
-    return pictures_->output();
+    return picturesOutput_;
 }
 
 void VideoWidget::resizeEvent(QResizeEvent* event)

@@ -7,7 +7,6 @@
 #include "ui/uicontext.h"
 
 class QFrame;
-class PictureWidget;
 namespace voip {
 class VideoOutput;
 }
@@ -29,8 +28,11 @@ public:
     bool embed(unsigned long window);
     /// Shows the display's pictures drawn by Qt (where no native window can be embedded)
     /// and gives what the display writes to; the same output on every call.
+    /// Drawn by the GPU when the session gives an OpenGL context (unless the environment
+    /// says KX_VIDEO_DRAWING=software), else by Qt's own painting.
     std::shared_ptr<voip::VideoOutput> showPictures();
-    PictureWidget* pictures() const { return pictures_; }
+    /// The widget that draws them (a GlPictureWidget or a PictureWidget), or null.
+    QWidget* pictures() const { return pictures_; }
     QFrame* frame() const { return frame_; }
     QWidget* container() const { return container_; }
 
@@ -45,5 +47,6 @@ private:
     UiContext& context_;
     QFrame* frame_ = nullptr;
     QWidget* container_ = nullptr;
-    PictureWidget* pictures_ = nullptr;
+    QWidget* pictures_ = nullptr;
+    std::shared_ptr<voip::VideoOutput> picturesOutput_;
 };
