@@ -63,27 +63,11 @@ KxH323Connection::KxH323Connection(const std::shared_ptr<voip::Call>& call,
     std::cout << "Available Tx: " << bandwidthAvailable(Direction::Transmit) << std::endl;
 }
 
-std::string KxH323Connection::forwardTargetOf(const voip::asn::Value& facility)
-{
-    std::string alias;
-    std::string host;
-    if (facility.has("alternativeAliasAddress") && facility["alternativeAliasAddress"].size() > 0)
-        alias = voip::h225::aliasToText(facility["alternativeAliasAddress"].at(0));
-    if (facility.has("alternativeAddress")) {
-        if (auto address = voip::h225::transportAddressOf(facility["alternativeAddress"])) {
-            host = address->port == voip::h323::DefaultSignallingPort || address->port == 0
-                       ? address->addressText()
-                       : address->toString();
-        }
-    }
-    return voip::h323::forwardTarget(alias, host);
-}
-
 bool KxH323Connection::OnReceivedFacility(const voip::q931::Message& message,
                                           const voip::asn::Value& facility)
 {
     const int reason = facility["reason"].choiceIndex();
-    const std::string target = forwardTargetOf(facility);
+    const std::string target = voip::h323::facilityForwardTarget(facility);
     VOIP_TRACE(1, "H323\tFacility reason=" << reason << " target=\"" << target << "\"");
     if (!voip::h323::facilityForwardsCall(reason) || target.empty())
         return voip::h323::Connection::OnReceivedFacility(message, facility);

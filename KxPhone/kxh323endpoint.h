@@ -49,11 +49,6 @@ public:
     /// The channel of the far end's last presentation token request; 0 before one.
     std::uint32_t presentationChannel() const { return presentationChannel_.load(); }
 
-    /// The destination a redirecting Facility names: the alias when it holds "@", else
-    /// "alias@host", else the host, else the alias.  The host keeps a port other than
-    /// 1720, so that the call reaches the listener the far end named.
-    static std::string forwardTargetOf(const voip::asn::Value& facility);
-
     bool OnReceivedFacility(const voip::q931::Message& message,
                             const voip::asn::Value& facility) override;
     bool OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "voip/h225/address.h"
 #include "voip/nat/natmethod.h"
 
 namespace voip::h323 {
@@ -200,6 +201,21 @@ std::string forwardTarget(std::string_view alias, std::string_view host)
     if (startsWithPrefix(target))
         target.erase(0, Prefix.size());
     return target;
+}
+
+std::string facilityForwardTarget(const asn::Value& facility)
+{
+    std::string alias;
+    std::string host;
+    if (facility.has("alternativeAliasAddress") && facility["alternativeAliasAddress"].size() > 0)
+        alias = h225::aliasToText(facility["alternativeAliasAddress"].at(0));
+    if (facility.has("alternativeAddress")) {
+        if (auto address = h225::transportAddressOf(facility["alternativeAddress"]))
+            host = address->port == DefaultSignallingPort || address->port == 0
+                       ? address->addressText()
+                       : address->toString();
+    }
+    return forwardTarget(alias, host);
 }
 
 bool facilityForwardsCall(int reasonIndex)

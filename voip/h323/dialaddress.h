@@ -7,6 +7,8 @@
 
 #include <asio.hpp>
 
+#include "voip/asn/value.h"
+
 namespace voip::h323 {
 
 /// The standard H.225.0 call signalling port (H.225.0 Annex D / H.323 Table 2).
@@ -61,6 +63,11 @@ DialAddress callerDialAddress(const asio::ip::tcp::endpoint& peer,
 /// else "alias@host" when both are known, else the host, else the alias (maybe empty).
 /// A leading "h323:" is removed.
 std::string forwardTarget(std::string_view alias, std::string_view host);
+
+/// The forwarding target a received Facility names (its first alternativeAliasAddress and
+/// its alternativeAddress, combined as forwardTarget does); the usual port 1720, or none,
+/// is left out of the host. Empty when it names neither.
+std::string facilityForwardTarget(const asn::Value& facility);
 
 /// True for the FacilityReason choices that send the call elsewhere: routeCallToGatekeeper
 /// (0), callForwarded (1), routeCallToMC (2) and forwardedElements (9).

@@ -968,19 +968,10 @@ void Connection::handleFacility(const q931::Message& message, const asn::Value& 
 bool Connection::OnReceivedFacility(const q931::Message& message, const asn::Value& facility)
 {
     const int reason = facility["reason"].choiceIndex();
-    std::string alias;
-    std::string host;
-    if (facility.has("alternativeAliasAddress") && facility["alternativeAliasAddress"].size() > 0)
-        alias = h225::aliasToText(facility["alternativeAliasAddress"].at(0));
-    if (facility.has("alternativeAddress")) {
-        if (auto address = h225::transportAddressOf(facility["alternativeAddress"]))
-            host = address->toString();
-    }
-    VOIP_TRACE(1, "H323\tFacility reason=" << reason << " alias=\"" << alias << "\" host=\"" << host
-                                           << "\"");
+    const std::string target = facilityForwardTarget(facility);
+    VOIP_TRACE(1, "H323\tFacility reason=" << reason << " target=\"" << target << "\"");
     if (!facilityForwardsCall(reason))
         return true;
-    const std::string target = forwardTarget(alias, host);
     if (target.empty())
         return true;
     if (endpoint_.OnConnectionForwarded(*this, target, message))
