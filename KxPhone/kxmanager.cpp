@@ -70,22 +70,12 @@ KxManager::Context fromApplication()
 
 std::shared_ptr<voip::Connection> networkLeg(const std::shared_ptr<voip::Call>& call)
 {
-    if (!call)
-        return nullptr;
-    auto first = call->connection(0);
-    if (first && !first->isNetworkConnection())
-        return call->otherParty(*first);
-    return first;
+    return call ? call->networkConnection() : nullptr;
 }
 
 std::shared_ptr<voip::Connection> localLeg(const std::shared_ptr<voip::Call>& call)
 {
-    if (!call)
-        return nullptr;
-    auto first = call->connection(0);
-    if (first && first->isNetworkConnection())
-        return call->otherParty(*first);
-    return first;
+    return call ? call->localConnection() : nullptr;
 }
 
 /// The text between the first "[" and the "]" after it; empty without brackets.
