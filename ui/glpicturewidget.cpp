@@ -2,15 +2,14 @@
 
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <vector>
 
 #include <QGuiApplication>
-#include <QMetaObject>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
 
+#include "ui/picturehandoff.h"
 #include "voip/device/videooutput.h"
 
 namespace {
@@ -46,13 +45,8 @@ void main()
 
 } // namespace
 
-struct GlPictureWidget::Shared
+struct GlPictureWidget::Shared : PictureHandoff<voip::VideoFrame>
 {
-    std::mutex mutex;
-    GlPictureWidget* widget = nullptr; // null once the widget is gone
-    voip::VideoFrame latest;
-    bool fresh = false;
-    bool repaintAsked = false;
 };
 
 class GlPictureWidget::Output final : public voip::VideoOutput
@@ -64,19 +58,13 @@ public:
 
     void showFrame(const voip::VideoFrame& frame) override
     {
-        if (frame.width < 2 || frame.height < 2 || frame.width > 8192 || frame.height > 8192 ||
-            frame.data.size() != voip::VideoFrame::sizeFor(frame.width, frame.height))
+        if (!drawablePicture(frame))
             return;
         std::lock_guard lock(shared_->mutex);
         shared_->latest.width = frame.width;
         shared_->latest.height = frame.height;
         shared_->latest.data.assign(frame.data.begin(), frame.data.end());
-        shared_->fresh = true;
-        if (shared_->widget && !shared_->repaintAsked) {
-            shared_->repaintAsked = true;
-            // Posted while the widget surely lives (its destructor takes this lock).
-            QMetaObject::invokeMethod(shared_->widget, "update", Qt::QueuedConnection);
-        }
+        shared_->askRepaint();
     }
 
 private:
@@ -94,10 +82,7 @@ GlPictureWidget::GlPictureWidget(QWidget* parent)
 
 GlPictureWidget::~GlPictureWidget()
 {
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->widget = nullptr;
-    }
+    shared_->forget();
     if (ready_ && context()) {
         makeCurrent();
         glDeleteTextures(3, textures_);

@@ -1,20 +1,14 @@
 #include "ui/picturewidget.h"
 
-#include <mutex>
-
 #include <libyuv/convert_argb.h>
 
-#include <QMetaObject>
 #include <QPainter>
 
+#include "ui/picturehandoff.h"
 #include "voip/device/videooutput.h"
 
-struct PictureWidget::Shared
+struct PictureWidget::Shared : PictureHandoff<QImage>
 {
-    std::mutex mutex;
-    PictureWidget* widget = nullptr; // null once the widget is gone
-    QImage latest;
-    bool repaintAsked = false;
 };
 
 class PictureWidget::Output final : public voip::VideoOutput
@@ -26,8 +20,7 @@ public:
 
     void showFrame(const voip::VideoFrame& frame) override
     {
-        if (frame.width < 2 || frame.height < 2 || frame.width > 8192 || frame.height > 8192 ||
-            frame.data.size() != voip::VideoFrame::sizeFor(frame.width, frame.height))
+        if (!drawablePicture(frame))
             return;
         // Converted here, on the display's thread, into a picture of our own; the one the
         // GUI thread may be drawing is swapped, not written.
@@ -41,12 +34,7 @@ public:
                            int(frame.height));
         std::lock_guard lock(shared_->mutex);
         std::swap(shared_->latest, converted_);
-        if (shared_->widget && !shared_->repaintAsked) {
-            shared_->repaintAsked = true;
-            // Posted while the widget surely lives (its destructor takes this lock); a
-            // widget deleted later takes its posted events with it.
-            QMetaObject::invokeMethod(shared_->widget, "update", Qt::QueuedConnection);
-        }
+        shared_->askRepaint();
     }
 
 private:
@@ -66,8 +54,7 @@ PictureWidget::PictureWidget(QWidget* parent)
 
 PictureWidget::~PictureWidget()
 {
-    std::lock_guard lock(shared_->mutex);
-    shared_->widget = nullptr;
+    shared_->forget();
 }
 
 std::shared_ptr<voip::VideoOutput> PictureWidget::output() const
