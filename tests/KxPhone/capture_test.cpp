@@ -17,6 +17,7 @@
 
 #include "tests/KxPhone/testdesktop.h"
 #include "tests/support/toolskip.h"
+#include "tests/support/eventually.h"
 
 namespace {
 
@@ -78,15 +79,7 @@ protected:
         return true;
     }
 
-    static bool eventually(const std::function<bool()>& done)
-    {
-        for (int i = 0; i < 100; ++i) {
-            if (done())
-                return true;
-            std::this_thread::sleep_for(30ms);
-        }
-        return done();
-    }
+    static bool eventually(const std::function<bool()>& done) { return kxtest::eventually(done); }
 
     TestDesktop desktop;
     std::unique_ptr<ScreenCapture> capture;

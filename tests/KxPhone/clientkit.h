@@ -25,20 +25,12 @@
 #include "storage/recentstore.h"
 #include "tests/resources/test_application.h"
 #include "ui/mainwindow.h"
+#include "tests/support/pumpuntil.h"
 
 namespace kx::testutil {
 
 /// Runs the event loop until `done` holds; false on time-out.
-inline bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using kxtest::pumpUntil;
 
 /// One client: its own settings file, stores and main window, a manager on 127.0.0.1.
 struct Client

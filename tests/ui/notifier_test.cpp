@@ -16,17 +16,12 @@
 #include <gtest/gtest.h>
 
 #include "tests/resources/test_application.h"
+#include "tests/support/pumpuntil.h"
 #include "tests/support/toolskip.h"
 
 namespace {
 
-bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 10000)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+using kxtest::pumpUntil;
 
 /// A stand-in for the desktop's notification daemon: it records what it is asked to show.
 class FakeNotifications : public QObject

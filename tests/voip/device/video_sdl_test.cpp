@@ -4,6 +4,7 @@
 
 #include "voip/device/video_sdl.h"
 #include "tests/support/toolskip.h"
+#include "tests/support/eventually.h"
 
 #include <chrono>
 #include <csignal>
@@ -59,15 +60,7 @@ std::optional<Rgb> pixelAt(Display* display, unsigned long window, int x, int y)
     return rgb;
 }
 
-bool eventually(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 300; ++i) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
+using kxtest::eventually;
 
 TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
 {

@@ -10,6 +10,7 @@
 
 #include "voip/h224/h224handler.h"
 #include "voip/media/mediaformatregistry.h"
+#include "tests/support/eventually.h"
 
 namespace voip::h224 {
 namespace {
@@ -124,17 +125,7 @@ struct Pair
     std::unique_ptr<Link> forth = std::make_unique<Link>(*nearEnd, *farEnd);
 };
 
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using kxtest::eventually;
 
 TEST(H224Handler, EachSideLearnsTheOthersCameraControl)
 {

@@ -1,4 +1,5 @@
 #include "tests/voip/h323/h323fixture.h"
+#include "tests/support/eventually.h"
 
 #include <filesystem>
 #include <thread>
@@ -80,17 +81,6 @@ std::size_t descriptorCount()
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         ++count;
     return count;
-}
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 } // namespace voip::h323::test

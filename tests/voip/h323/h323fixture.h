@@ -11,6 +11,7 @@
 #include "tests/voip/loopbackendpoints.h"
 #include "voip/h323/connection.h"
 #include "voip/h323/endpoint.h"
+#include "tests/support/eventually.h"
 
 namespace voip::h323::test {
 
@@ -43,8 +44,6 @@ struct Side
 std::size_t threadCount();
 /// Open file descriptors of this process (entries of /proc/self/fd).
 std::size_t descriptorCount();
-/// Waits until `done` holds, polling; false on time-out.
-bool eventually(const std::function<bool()>& done,
-                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+using kxtest::eventually;
 
 } // namespace voip::h323::test

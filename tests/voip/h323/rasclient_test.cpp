@@ -15,6 +15,7 @@
 #include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
 #include "tests/support/toolskip.h"
+#include "tests/support/eventually.h"
 
 namespace voip::h323 {
 namespace {
@@ -22,16 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using testutil::TestGatekeeper;
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds wait = 5s)
-{
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using kxtest::eventually;
 
 RasConfig configFor(const TestGatekeeper& gatekeeper, const std::string& alias,
                     const std::string& e164, std::uint16_t signalPort)

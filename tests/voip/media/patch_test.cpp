@@ -15,6 +15,7 @@
 #include "voip/device/wavfile.h"
 #include "voip/media/patch.h"
 #include "voip/media/stream.h"
+#include "tests/support/eventually.h"
 
 namespace voip {
 namespace {
@@ -32,16 +33,7 @@ size_t threadCount()
     return n;
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using kxtest::eventually;
 
 class TempDir
 {
@@ -119,10 +111,10 @@ TEST_P(PatchThroughCodec, WavSourceReachesWavSinkIntact)
     ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(ended.get().error(), MediaError::EndOfStream);
     sending.stop(); // closes the pipe's sink: the receiving patch drains and ends
-    ASSERT_TRUE(waitFor([&] { return !receiving.isRunning(); }));
+    ASSERT_TRUE(eventually([&] { return !receiving.isRunning(); }));
     receiving.stop();
     // A joined thread's task may linger in /proc for a moment after the join.
-    EXPECT_TRUE(waitFor([&] { return threadCount() == threadsBefore; }, 2s)) << threadCount();
+    EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 2s)) << threadCount();
 
     const auto sent = sending.statistics();
     const auto received = receiving.statistics();
@@ -222,7 +214,7 @@ TEST(MediaPatch, SilenceDetectionHoldsBackSilentFramesAndMarksTalkSpurts)
     ASSERT_TRUE(patch.addSink(sink));
     patch.setSilenceDetection(SilenceParams{SilenceMode::Adaptive, 0, 10, 400, 600});
     ASSERT_TRUE(patch.start());
-    ASSERT_TRUE(waitFor([&] { return !patch.isRunning(); }));
+    ASSERT_TRUE(eventually([&] { return !patch.isRunning(); }));
     patch.stop();
 
     const auto stats = patch.statistics();
@@ -251,7 +243,7 @@ TEST(MediaPatch, AFailingSinkIsClosedWhileTheOtherSinkGoesOn)
     ASSERT_TRUE(patch.addSink(failing));
     ASSERT_TRUE(patch.addSink(healthy));
     ASSERT_TRUE(patch.start());
-    ASSERT_TRUE(waitFor([&] { return !patch.isRunning(); }));
+    ASSERT_TRUE(eventually([&] { return !patch.isRunning(); }));
     const auto stats = patch.statistics();
     EXPECT_EQ(stats.sinkFailures, 1u);
     EXPECT_EQ(stats.activeSinks, 1u);
@@ -334,7 +326,7 @@ TEST(MediaPatch, ADeviceFailureStopsThatDirectionOnly)
     frame.payload.assign(160, 0xD5);
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(fromNetwork->writeFrame(frame));
-    ASSERT_TRUE(waitFor([&] { return playing.statistics().framesWritten == 5; }));
+    ASSERT_TRUE(eventually([&] { return playing.statistics().framesWritten == 5; }));
     EXPECT_TRUE(playing.isRunning());
     microphone.stop();
     playing.stop();
@@ -388,7 +380,7 @@ TEST(MediaPatch, TranscodesAndFillsLostFramesWithSilence)
         ASSERT_TRUE(network->writeFrame(frame));
     }
     network->close();
-    ASSERT_TRUE(waitFor([&] { return !patch.isRunning(); }));
+    ASSERT_TRUE(eventually([&] { return !patch.isRunning(); }));
     patch.stop();
 
     std::lock_guard lock(speaker->mutex);

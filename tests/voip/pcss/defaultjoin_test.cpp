@@ -18,6 +18,7 @@
 #include "voip/pcss/pcssconnection.h"
 #include "voip/pcss/pcssendpoint.h"
 #include "voip/pcss/soundstream.h"
+#include "tests/support/eventually.h"
 
 namespace voip::test {
 namespace {
@@ -44,16 +45,7 @@ struct PlainTerminal
 };
 
 /// Polls `done` until it holds, for at most ten seconds.
-bool eventually(const std::function<bool()>& done)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using kxtest::eventually;
 
 /// The sound legs of `call`: one stream per direction, each a sound stream.
 void expectSoundBothWays(const Call& call, const char* who)

@@ -20,6 +20,7 @@
 #include "voip/media/videostream.h"
 #include "voip/pcss/pcssconnection.h"
 #include "voip/pcss/pcssendpoint.h"
+#include "tests/support/eventually.h"
 
 namespace voip::test {
 namespace {
@@ -74,16 +75,7 @@ public:
     std::shared_ptr<MemoryVideoOutput> screen = std::make_shared<MemoryVideoOutput>();
 };
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
+using kxtest::eventually;
 
 class H323Video : public testing::Test
 {

@@ -1,4 +1,5 @@
 #include "voip/rtp/rtpsession.h"
+#include "tests/support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -68,16 +69,7 @@ void sendPaced(const std::function<void(std::span<const uint8_t>, uint32_t, bool
     }
 }
 
-template <typename Predicate> bool waitFor(Predicate predicate, std::chrono::milliseconds timeout)
-{
-    const auto end = Clock::now() + timeout;
-    while (Clock::now() < end) {
-        if (predicate())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return predicate();
-}
+using kxtest::eventually;
 
 std::size_t countEntries(const char* folder)
 {
@@ -253,7 +245,7 @@ TEST(RtpSession, SendsAndReceivesWithTimestampsAndCounts)
     EXPECT_EQ(tx.transmit.totalBytes, 50u * 160);
     EXPECT_EQ(tx.drops.total(), 0u);
     // Reports went both ways and each side measured a round trip.
-    EXPECT_TRUE(waitFor([&] { return a->statistics().roundTripMeasurements > 0; }, 2s));
+    EXPECT_TRUE(eventually([&] { return a->statistics().roundTripMeasurements > 0; }, 2s));
     EXPECT_GT(b->statistics().rtcpReceived, 0u);
 }
 
@@ -351,12 +343,12 @@ TEST(RtpSession, LossAndReorderThroughARelay)
     EXPECT_EQ(stats.jitterBuffer.late, 0u);
 
     // Every report crosses the relay's 20 ms each way: a round trip of about 40 ms.
-    ASSERT_TRUE(waitFor([&] { return a->statistics().roundTripMeasurements > 0; }, 3s));
+    ASSERT_TRUE(eventually([&] { return a->statistics().roundTripMeasurements > 0; }, 3s));
     const auto tx = a->statistics();
     EXPECT_GT(tx.roundTripMs, 35);
     EXPECT_LT(tx.roundTripMs, 150);
     EXPECT_GE(tx.transmit.latencyMs, 35u);
-    EXPECT_TRUE(waitFor([&] { return a->statistics().transmit.packetsLost == 10; }, 2s))
+    EXPECT_TRUE(eventually([&] { return a->statistics().transmit.packetsLost == 10; }, 2s))
         << "the peer's report tells the sender about the loss";
 }
 
@@ -388,7 +380,7 @@ TEST(RtpSession, MalformedPacketsAreDroppedAndCounted)
     const std::vector<uint8_t> payload(160, 7);
     peer.sendRtp(*b, payload, 0, 8);
     ASSERT_EQ(collect(*b, 1, 1s).size(), 1u);
-    ASSERT_TRUE(waitFor([&] { return b->statistics().drops.rtcpMalformed == 2; }, 1s));
+    ASSERT_TRUE(eventually([&] { return b->statistics().drops.rtcpMalformed == 2; }, 1s));
     const auto s = b->statistics();
     EXPECT_EQ(s.drops.tooShort, 1u);
     EXPECT_EQ(s.drops.badVersion, 1u);
@@ -427,9 +419,9 @@ TEST(RtpSession, PeerSendingFromAnotherPortWithoutRtcp)
 
     // Once the signalled port speaks, it wins.
     signalled.sendRtp(*b, payload, 5000, 8, 0x9999);
-    ASSERT_TRUE(waitFor([&] { return b->statistics().receive.packets == 11; }, 1s));
+    ASSERT_TRUE(eventually([&] { return b->statistics().receive.packets == 11; }, 1s));
     actual.sendRtp(*b, payload, 1600, 8);
-    EXPECT_TRUE(waitFor([&] { return b->statistics().drops.unexpectedSource == 11; }, 1s));
+    EXPECT_TRUE(eventually([&] { return b->statistics().drops.unexpectedSource == 11; }, 1s));
 }
 
 TEST(RtpSession, PlaysG722In1msPacketsOn16kHzClock)
@@ -513,13 +505,13 @@ TEST(RtpSession, SilentStreamIsReportedAndRecovers)
         states.push_back(s);
     });
     EXPECT_EQ(b->receiveState(), ReceiveState::Waiting);
-    ASSERT_TRUE(waitFor([&] { return b->receiveState() == ReceiveState::Silent; }, 2s));
+    ASSERT_TRUE(eventually([&] { return b->receiveState() == ReceiveState::Silent; }, 2s));
 
     RawPeer peer;
     const std::vector<uint8_t> payload(160, 1);
     peer.sendRtp(*b, payload, 0, 8);
-    ASSERT_TRUE(waitFor([&] { return b->receiveState() == ReceiveState::Receiving; }, 1s));
-    ASSERT_TRUE(waitFor([&] { return b->receiveState() == ReceiveState::Silent; }, 2s));
+    ASSERT_TRUE(eventually([&] { return b->receiveState() == ReceiveState::Receiving; }, 1s));
+    ASSERT_TRUE(eventually([&] { return b->receiveState() == ReceiveState::Silent; }, 2s));
     std::lock_guard lock(mutex);
     EXPECT_EQ(states, (std::vector<ReceiveState>{ReceiveState::Silent, ReceiveState::Receiving,
                                                  ReceiveState::Silent}));
@@ -547,7 +539,7 @@ TEST(RtpSession, StopLeavesNoThreadOrSocketAndSaysBye)
     }
     EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
     EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
-    EXPECT_TRUE(waitFor([&] { return a->statistics().remoteBye; }, 1s));
+    EXPECT_TRUE(eventually([&] { return a->statistics().remoteBye; }, 1s));
 }
 
 TEST(RtpSession, SendWithoutRemoteFails)
@@ -573,7 +565,7 @@ TEST(RtpSession, HandlerMayStopTheSession)
             stopped = true;
         }
     });
-    ASSERT_TRUE(waitFor([&] { return stopped.load(); }, 2s));
+    ASSERT_TRUE(eventually([&] { return stopped.load(); }, 2s));
     const std::vector<uint8_t> payload(10, 0);
     EXPECT_FALSE(session->send(payload, 0, false, 0));
     session.reset();
@@ -589,7 +581,7 @@ TEST(RtpSession, ReaderCanSleepUntilTheNextFrame)
     EXPECT_FALSE(b->nextPlayout());
     const std::vector<uint8_t> payload(160, 1);
     ASSERT_TRUE(a->send(payload, 0, true, 8));
-    ASSERT_TRUE(waitFor([&] { return b->nextPlayout().has_value(); }, 1s));
+    ASSERT_TRUE(eventually([&] { return b->nextPlayout().has_value(); }, 1s));
     const auto due = *b->nextPlayout();
     EXPECT_FALSE(b->readFrame(due - 1ms));
     EXPECT_TRUE(b->readFrame(due));
@@ -612,10 +604,10 @@ TEST(RtpSession, VideoJitterCountsIn90kHzTicks)
     connect(*a, *b);
     sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); },
               30, 40ms, 800, 3600);
-    ASSERT_TRUE(waitFor([&] { return received == 30; }, 2s));
+    ASSERT_TRUE(eventually([&] { return received == 30; }, 2s));
     EXPECT_LT(b->statistics().receive.jitterMs, 15u);
     // Our receiver report reaches the sender, who reads it in the same units.
-    ASSERT_TRUE(waitFor([&] { return a->statistics().rtcpReceived > 1; }, 2s));
+    ASSERT_TRUE(eventually([&] { return a->statistics().rtcpReceived > 1; }, 2s));
     EXPECT_LT(a->statistics().transmit.jitterMs, 15u);
 }
 
@@ -632,7 +624,7 @@ TEST(RtpSession, PacketsBeforeTheFirstHandlerAreHeldAndHandedOverInOrder)
     const int early = int(RtpSession::EarlyPackets) + 20;
     sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); },
               early, 200us, 100, 3600);
-    ASSERT_TRUE(waitFor([&] { return b->statistics().receive.packets == unsigned(early); }, 2s));
+    ASSERT_TRUE(eventually([&] { return b->statistics().receive.packets == unsigned(early); }, 2s));
     std::mutex mutex;
     std::vector<int> order;
     b->setPacketHandler([&](const MediaFrame& frame) {
@@ -642,7 +634,7 @@ TEST(RtpSession, PacketsBeforeTheFirstHandlerAreHeldAndHandedOverInOrder)
     // Sent after the handler: comes after every held one.
     std::vector<uint8_t> late(100, 0xEE);
     ASSERT_TRUE(a->send(late, 0, false, 96));
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(eventually(
         [&] {
             std::lock_guard lock(mutex);
             return order.size() == RtpSession::EarlyPackets + 1;
@@ -668,7 +660,7 @@ TEST(RtpSession, NothingIsHeldOnceAStreamHasBeenJoined)
     b->setPacketHandler(nullptr); // the stream closed
     sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); }, 10,
               1ms, 100, 3600);
-    ASSERT_TRUE(waitFor([&] { return b->statistics().receive.packets == 10u; }, 2s));
+    ASSERT_TRUE(eventually([&] { return b->statistics().receive.packets == 10u; }, 2s));
     b->setPacketHandler([&](const MediaFrame&) { ++received; });
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(received, 0) << "what came between two streams is not kept for the next";
