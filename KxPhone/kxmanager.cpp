@@ -1118,7 +1118,9 @@ KxManager::CallEnd KxManager::callEndOf(voip::Call& call) const
 {
     CallEnd end;
     end.incoming = call.isNetworkOriginated();
-    end.established = call.isEstablished();
+    // Answered counts, even when cleared before the call got as far as established (a
+    // hang-up crossing the answer).
+    end.established = call.isEstablished() || call.wasAnswered();
     end.reason = call.endReason();
     end.cause = call.endCause();
     end.start = call.startTime();

@@ -163,6 +163,12 @@ bool Call::isEstablished() const
     return established_;
 }
 
+bool Call::wasAnswered() const
+{
+    std::lock_guard lock(mutex_);
+    return answered_ || connectReceived_;
+}
+
 bool Call::isClearing() const
 {
     std::lock_guard lock(mutex_);
@@ -366,6 +372,10 @@ void Call::handleConnected(const std::shared_ptr<Connection>& connection)
     const auto phase = connection->phase();
     if (phase != Connection::Phase::Setup && phase != Connection::Phase::Alerting) {
         return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        connectReceived_ = true;
     }
     connection->setPhase(Connection::Phase::Connected);
     for (const auto& leg : connections()) {

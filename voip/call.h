@@ -62,6 +62,10 @@ public:
     /// True when the call came in from the network (leg 0 is a network connection).
     bool isNetworkOriginated() const;
     bool isEstablished() const;
+    /// True once the call was answered: our Connect went out, or the far end's came in.
+    /// A call cleared at that very moment may never have been established, yet it was
+    /// answered.
+    bool wasAnswered() const;
     bool isClearing() const;
     bool isCleared() const;
     EndReason endReason() const;
@@ -121,6 +125,7 @@ private:
     bool incoming_ = false; // started by startIncoming
     bool answerPending_ = false;
     bool answered_ = false;
+    bool connectReceived_ = false;
     bool established_ = false;
     bool clearing_ = false;
     bool cleared_ = false;

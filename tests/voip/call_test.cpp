@@ -241,6 +241,29 @@ TEST_F(CallModel, PendingCallAcceptedLaterFromAnotherThread)
     EXPECT_EQ(bob.clearedRecord()->reason, EndReason::RemoteUser);
 }
 
+TEST_F(CallModel, AHangUpCrossingTheAnswerLeavesAnAnsweredCall)
+{
+    // The user hangs up just as the answer goes out: the Connect has left, the call is
+    // cleared before it got as far as established, and it counts as answered.
+    auto aliceToken = alice.manager.setUpCall("pc:*", "bob");
+    ASSERT_TRUE(aliceToken);
+    const std::string bobToken = bob.incomingToken();
+    ASSERT_FALSE(bobToken.empty());
+    bob.link->afterConnect = [&](LinkConnection&) {
+        bob.manager.clearCall(bobToken, EndReason::LocalUser, false);
+    };
+    ASSERT_TRUE(bob.local->acceptIncomingCall(bobToken));
+    ASSERT_TRUE(bob.waitCleared());
+    const auto record = bob.clearedRecord();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->reason, EndReason::LocalUser);
+    EXPECT_FALSE(record->established);
+    EXPECT_TRUE(record->answered);
+    ASSERT_TRUE(alice.waitCleared());
+    EXPECT_TRUE(alice.clearedRecord()->answered) << "the caller got the Connect";
+    bob.link->afterConnect = nullptr;
+}
+
 TEST_F(CallModel, CallbacksMayLockAnswerAndClearTheirOwnCall)
 {
     // The client's auto-answer: inside OnAnswerCall it looks the call up with its lock,

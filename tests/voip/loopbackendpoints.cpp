@@ -104,6 +104,8 @@ bool LinkConnection::setConnected()
         return false;
     }
     peer->onConnected();
+    if (link_.afterConnect)
+        link_.afterConnect(*this);
     return true;
 }
 
@@ -272,7 +274,8 @@ void RecordingManager::OnClearedCall(Call& call)
     {
         std::lock_guard lock(mutex);
         cleared.push_back({call.token(), call.endReason(), call.isNetworkOriginated(),
-                           call.isEstablished(), call.partyA(), call.partyB()});
+                           call.isEstablished(), call.partyA(), call.partyB(),
+                           call.wasAnswered()});
     }
     changed.notify_all();
     Manager::OnClearedCall(call);

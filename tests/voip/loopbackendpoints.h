@@ -113,6 +113,8 @@ public:
     std::shared_ptr<LinkConnection> incoming(const std::shared_ptr<LinkConnection>& caller,
                                              const std::string& callerName,
                                              const std::string& called);
+    /// Called on the call's thread once a connection of this endpoint has sent Connect.
+    std::function<void(LinkConnection&)> afterConnect;
 
 private:
     LinkNetwork& network_;
@@ -128,6 +130,7 @@ struct ClearedRecord
     bool established;
     std::string partyA;
     std::string partyB;
+    bool answered = false;
 };
 
 class RecordingManager : public Manager
