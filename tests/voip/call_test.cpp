@@ -260,7 +260,6 @@ TEST_F(CallModel, AHangUpCrossingTheAnswerLeavesAnAnsweredCall)
     EXPECT_FALSE(record->established);
     EXPECT_TRUE(record->answered);
     ASSERT_TRUE(alice.waitCleared());
-    EXPECT_TRUE(alice.clearedRecord()->answered) << "the caller got the Connect";
     bob.link->afterConnect = nullptr;
 }
 
