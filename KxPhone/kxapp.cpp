@@ -2,6 +2,9 @@
 
 #include <iostream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -107,7 +110,15 @@ bool KxApp::takeInstanceSegment(const QString& key)
         delete sharedMemory;
         sharedMemory = new QSharedMemory();
         sharedMemory->setNativeKey(nativeKey);
-        if (!taken || !sharedMemory->attach(QSharedMemory::ReadWrite)) {
+        if (!taken) {
+            std::cerr << "Failed to create shared memory" << std::endl;
+            return false;
+        }
+        if (!sharedMemory->attach(QSharedMemory::ReadWrite)) {
+            // Not ours to attach: another user's, left by a crash. Ours can always be
+            // attached, so no instance of ours uses this key: take a key of our own.
+            if (freshSegmentKey())
+                return true;
             std::cerr << "Failed to create shared memory" << std::endl;
             return false;
         }
@@ -127,6 +138,33 @@ bool KxApp::takeInstanceSegment(const QString& key)
         return false;
     }
     std::cerr << "Failed to create shared memory" << std::endl;
+    return false;
+}
+
+bool KxApp::freshSegmentKey()
+{
+    const QString path = sharedMemory->nativeKey();
+    const QByteArray encoded = QFile::encodeName(path);
+    const QByteArray fresh = encoded + ".new";
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        // A file made beside the key file and renamed over it has another inode, so the
+        // key made from it is another one.
+        const int fd = ::open(fresh.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        if (::rename(fresh.constData(), encoded.constData()) != 0) {
+            ::unlink(fresh.constData());
+            return false;
+        }
+        delete sharedMemory;
+        sharedMemory = new QSharedMemory();
+        sharedMemory->setNativeKey(path);
+        if (sharedMemory->create(8, QSharedMemory::ReadWrite))
+            return true;
+        if (sharedMemory->error() != QSharedMemory::AlreadyExists)
+            return false;
+    }
     return false;
 }
 

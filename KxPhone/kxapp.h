@@ -99,6 +99,9 @@ public slots:
 private:
     bool takeInstanceSegment(const QString& key);
     bool runningInstanceAnswers(const QString& key);
+    /// Makes the segment under a new key (the key file replaced, so another inode) when
+    /// the key names a segment this user may not use; false when none could be made.
+    bool freshSegmentKey();
     void startUp(const QString& key);
     void installTranslations();
 

@@ -422,6 +422,15 @@ TEST(KxPhoneProcess, EachUserOfAMachineHasTheirOwnInstance)
     QByteArray firstOut;
     ASSERT_TRUE(waitForOutput(first, firstOut, "Starting Kestrovia")) << firstOut.data();
 
+    // A segment of this user's, left by a crash, that the other user's key names (a key
+    // file whose inode an old one had): not the other user's to attach, so that user's
+    // instance takes a key of its own instead of failing to start.
+    const QString otherKey = other.path() + "/home/runtime/Kestrovia.instance";
+    QSharedMemory foreign;
+    foreign.setNativeKey(otherKey);
+    ASSERT_TRUE(foreign.create(8)) << foreign.errorString().toStdString();
+    ASSERT_EQ(::chown(QFile::encodeName(otherKey).constData(), nobody, nobody), 0);
+
     QProcessEnvironment otherEnv = QProcessEnvironment::systemEnvironment();
     otherEnv.insert("QT_QPA_PLATFORM", "offscreen");
     otherEnv.insert("HOME", other.path() + "/home");
