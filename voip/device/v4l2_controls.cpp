@@ -9,17 +9,6 @@
 namespace voip {
 namespace {
 
-int retried(V4l2System& system, int fd, unsigned long request, void* argument)
-{
-    int result = -1;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        result = system.ioctl(fd, request, argument);
-        if (result != -1 || errno != EINTR)
-            break;
-    }
-    return result;
-}
-
 template <std::size_t N> std::string textOf(const std::uint8_t (&bytes)[N])
 {
     const auto* text = reinterpret_cast<const char*>(bytes);
@@ -123,7 +112,7 @@ bool V4l2Controls::fill(V4l2Control& control, const v4l2_queryctrl& query)
             v4l2_querymenu item{};
             item.id = query.id;
             item.index = std::uint32_t(index);
-            if (retried(system_, fd_, VIDIOC_QUERYMENU, &item) != 0)
+            if (xioctl(system_, fd_, VIDIOC_QUERYMENU, &item) != 0)
                 continue;
             control.menu.emplace_back(std::int32_t(index),
                                       query.type == V4L2_CTRL_TYPE_INTEGER_MENU
@@ -138,13 +127,13 @@ bool V4l2Controls::fill(V4l2Control& control, const v4l2_queryctrl& query)
     if (control.kind != V4l2Control::Kind::Button && !(query.flags & V4L2_CTRL_FLAG_WRITE_ONLY)) {
         v4l2_control current{};
         current.id = query.id;
-        if (retried(system_, fd_, VIDIOC_G_CTRL, &current) == 0)
+        if (xioctl(system_, fd_, VIDIOC_G_CTRL, &current) == 0)
             control.value = current.value;
     }
     return true;
 }
 
-std::vector<V4l2Control> V4l2Controls::query()
+std::vector<V4l2Control> V4l2Controls::controls()
 {
     std::vector<V4l2Control> found;
     if (fd_ < 0)
@@ -153,7 +142,7 @@ std::vector<V4l2Control> V4l2Controls::query()
     query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
     std::uint32_t last = 0;
     bool listed = false;
-    while (found.size() < MaxControls && retried(system_, fd_, VIDIOC_QUERYCTRL, &query) == 0) {
+    while (found.size() < MaxControls && xioctl(system_, fd_, VIDIOC_QUERYCTRL, &query) == 0) {
         listed = true;
         const std::uint32_t id = query.id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
         if (id <= last)
@@ -181,16 +170,11 @@ std::vector<V4l2Control> V4l2Controls::query()
         query = {};
         query.id = id;
         V4l2Control control;
-        if (retried(system_, fd_, VIDIOC_QUERYCTRL, &query) == 0 && query.id == id &&
+        if (xioctl(system_, fd_, VIDIOC_QUERYCTRL, &query) == 0 && query.id == id &&
             fill(control, query))
             found.push_back(std::move(control));
     }
     return found;
-}
-
-std::vector<V4l2Control> V4l2Controls::controls()
-{
-    return query();
 }
 
 MediaResult<std::int32_t> V4l2Controls::set(std::uint32_t id, std::int32_t value)
@@ -216,13 +200,13 @@ MediaResult<std::int32_t> V4l2Controls::set(std::uint32_t id, std::int32_t value
     } else if (control.kind != V4l2Control::Kind::Button) {
         change.value = fitControlValue(control, value);
     }
-    if (retried(system_, fd_, VIDIOC_S_CTRL, &change) != 0)
+    if (xioctl(system_, fd_, VIDIOC_S_CTRL, &change) != 0)
         return failure(MediaError::DeviceFailure, control.name + ": " + std::strerror(errno));
     if (control.kind == V4l2Control::Kind::Button)
         return 0;
     v4l2_control now{};
     now.id = id;
-    if (retried(system_, fd_, VIDIOC_G_CTRL, &now) == 0)
+    if (xioctl(system_, fd_, VIDIOC_G_CTRL, &now) == 0)
         return now.value;
     return change.value;
 }
@@ -236,7 +220,7 @@ MediaStatus V4l2Controls::reset()
     // white balance) makes the controls under it inactive, or active again; a second round
     // takes those that became active.
     for (int round = 0; round < 2; ++round)
-        for (const auto& listed : query()) {
+        for (const auto& listed : controls()) {
             const auto control = one(listed.id);
             if (!control || control->kind == V4l2Control::Kind::Button || control->readOnly ||
                 control->inactive || control->value == control->defaultValue)
@@ -253,7 +237,7 @@ std::optional<V4l2Control> V4l2Controls::one(std::uint32_t id)
     v4l2_queryctrl query{};
     query.id = id;
     V4l2Control control;
-    if (fd_ < 0 || retried(system_, fd_, VIDIOC_QUERYCTRL, &query) != 0 || query.id != id ||
+    if (fd_ < 0 || xioctl(system_, fd_, VIDIOC_QUERYCTRL, &query) != 0 || query.id != id ||
         !fill(control, query))
         return std::nullopt;
     return control;

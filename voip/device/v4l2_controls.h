@@ -70,7 +70,6 @@ public:
     static constexpr std::size_t MaxMenuItems = 64;
 
 private:
-    std::vector<V4l2Control> query();
     std::optional<V4l2Control> one(std::uint32_t id);
     bool fill(V4l2Control& control, const ::v4l2_queryctrl& query);
 

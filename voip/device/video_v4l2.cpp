@@ -68,16 +68,6 @@ std::string errorText(int error)
     return std::strerror(error);
 }
 
-int xioctl(V4l2System& system, int fd, unsigned long request, void* argument)
-{
-    int result = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        result = system.ioctl(fd, request, argument);
-        if (result != -1 || errno != EINTR)
-            break;
-    }
-    return result;
-}
 
 class RealV4l2System final : public V4l2System
 {
@@ -244,6 +234,17 @@ std::pair<int, std::uint64_t> sizeFit(const V4l2FrameSize& size, unsigned width,
 }
 
 } // namespace
+
+int xioctl(V4l2System& system, int fd, unsigned long request, void* argument)
+{
+    int result = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        result = system.ioctl(fd, request, argument);
+        if (result != -1 || errno != EINTR)
+            break;
+    }
+    return result;
+}
 
 V4l2System& V4l2System::real()
 {

@@ -35,6 +35,9 @@ public:
     static V4l2System& real();
 };
 
+/// system.ioctl, asked again while a signal interrupts it.
+int xioctl(V4l2System& system, int fd, unsigned long request, void* argument);
+
 /// What a camera offers: per pixel format (only those we convert), its picture sizes and
 /// each size's picture rates.
 struct V4l2FrameSize
