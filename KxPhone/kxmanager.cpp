@@ -104,7 +104,13 @@ KxManager::KxManager(const Context& context)
         context_.settings = settings_ = new QSettings(QSettings::IniFormat, QSettings::UserScope,
                                                       "Kestrovia", "Kestrovia", dispatcher_.get());
     }
-    source_ = std::make_unique<KxVideoSource>(ScreenCapture::create(), context_.cameraSystem);
+    auto screen = ScreenCapture::create();
+    // A share the desktop allowed once resumes without asking again.
+    screen->setRestoreToken(settings_->value(ScreenShareTokenKey).toString().toStdString());
+    screen->restoreTokenChanged = [this](const std::string& token) {
+        settings_->setValue(ScreenShareTokenKey, QString::fromStdString(token));
+    };
+    source_ = std::make_unique<KxVideoSource>(std::move(screen), context_.cameraSystem);
     KxDisplay::Hooks hooks;
     hooks.callActive = [this] { return inCall(); };
     hooks.windowHidden = [this] { return context_.window && !windowVisible_; };

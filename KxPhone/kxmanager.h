@@ -230,6 +230,10 @@ public:
     quint64 trackedWindow() const;
     /// Why desktop and window capture cannot work here, for the user; empty when it can.
     QString captureUnavailableReason() const;
+    /// The user's sentence for why capture cannot work or stopped; empty for None.
+    static QString captureReason(ScreenCapture::Unavailable why);
+    /// Where the key that resumes the desktop's screen share without asking is kept.
+    static constexpr const char* ScreenShareTokenKey = "video/screenShareToken";
 
     /// Fits the output to the screen and starts the display loop (once).
     void startDisplay();

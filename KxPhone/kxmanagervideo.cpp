@@ -174,13 +174,26 @@ quint64 KxManager::trackedWindow() const
 
 QString KxManager::captureUnavailableReason() const
 {
-    switch (source_->captureUnavailable()) {
+    return captureReason(source_->captureUnavailable());
+}
+
+QString KxManager::captureReason(ScreenCapture::Unavailable why)
+{
+    switch (why) {
     case ScreenCapture::Unavailable::None:
         return {};
-    case ScreenCapture::Unavailable::WaylandOnly:
-        return QCoreApplication::translate("KxManager", "capture-needs-x11");
+    case ScreenCapture::Unavailable::NoPortal:
+        return QCoreApplication::translate("KxManager", "capture-needs-portal");
     case ScreenCapture::Unavailable::NoDisplay:
         return QCoreApplication::translate("KxManager", "capture-no-display");
+    case ScreenCapture::Unavailable::Refused:
+        return QCoreApplication::translate("KxManager", "capture-refused");
+    case ScreenCapture::Unavailable::NoAnswer:
+        return QCoreApplication::translate("KxManager", "capture-no-answer");
+    case ScreenCapture::Unavailable::Ended:
+        return QCoreApplication::translate("KxManager", "capture-ended");
+    case ScreenCapture::Unavailable::UnreadableFormat:
+        return QCoreApplication::translate("KxManager", "capture-format");
     }
     return {};
 }
@@ -205,9 +218,12 @@ KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& pic
         const QString device = videoInputArgs_.deviceName;
         std::cerr << "Cannot get frame from " << device.toStdString() << ": "
                   << source_->lastError() << std::endl;
+        const auto shareStopped = source_->captureStopped();
+        const bool desktop = source_->isDesktop();
         inputOpen_ = false;
         source_->close();
-        notify(QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
+        notify(desktop ? captureReason(shareStopped)
+                       : QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
         return KxDisplay::LocalPicture::None;
     }
     }

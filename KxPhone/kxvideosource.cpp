@@ -130,6 +130,7 @@ void KxVideoSource::openDesktop(unsigned width, unsigned height)
     desktopHeight_ = std::max(2u, height & ~1u);
     lastCapture_ = {};
     mode_ = Mode::Desktop;
+    screen_->begin();
 }
 
 void KxVideoSource::close()
@@ -141,7 +142,8 @@ void KxVideoSource::close()
         camera_->close();
         camera_.reset();
     }
-    mode_ = Mode::Closed;
+    if (mode_.exchange(Mode::Closed) == Mode::Desktop)
+        screen_->end();
 }
 
 void KxVideoSource::readCamera()
@@ -180,6 +182,11 @@ KxVideoSource::Grab KxVideoSource::grab(std::vector<std::uint8_t>& picture, unsi
     }
     case Mode::Desktop:
         break;
+    }
+    if (const auto stopped = screen_->stopped(); stopped != ScreenCapture::Unavailable::None) {
+        std::lock_guard lock(mutex_);
+        error_ = "the screen share stopped";
+        return Grab::Failed;
     }
     const auto now = std::chrono::steady_clock::now();
     if (!picture.empty() &&

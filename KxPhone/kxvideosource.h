@@ -81,6 +81,9 @@ public:
     std::uint64_t trackedWindow() const { return tracked_; }
     bool windowExists(std::uint64_t window) { return screen_->windowExists(window); }
     ScreenCapture::Unavailable captureUnavailable() const { return screen_->unavailable(); }
+    /// Why the desktop's capture stopped after it was opened (None while it works).
+    ScreenCapture::Unavailable captureStopped() const { return screen_->stopped(); }
+    ScreenCapture& screen() { return *screen_; }
 
     /// The desktop is captured at most this often.
     static constexpr std::chrono::milliseconds CaptureInterval{40};

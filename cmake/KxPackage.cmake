@@ -50,7 +50,9 @@ string(REGEX MATCH "^[0-9]+" kx_avcodec_major "${KX_FFMPEG_libavcodec_VERSION}")
 string(REGEX MATCH "^[0-9]+" kx_avutil_major "${KX_FFMPEG_libavutil_VERSION}")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libavcodec${kx_avcodec_major} | libavcodec-extra${kx_avcodec_major}, libavutil${kx_avutil_major}")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
+# Sharing the screen in a Wayland session goes through the desktop portal; Qt draws
+# natively there with its Wayland platform.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, xdg-desktop-portal, qtwayland5")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -13,6 +13,7 @@ packages=(
   libavcodec-dev libavutil-dev libswresample-dev
   libpulse-dev libyuv-dev libjpeg-dev libv4l-dev libsdl1.2-dev libwebrtc-audio-processing-dev
   libx11-dev libxext-dev libxcomposite-dev libxfixes-dev libxcb1-dev libxcb-shm0-dev libxcb-composite0-dev
+  libpipewire-0.3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon ffmpeg
@@ -20,6 +21,9 @@ packages=(
   openbox x11-utils xdotool desktop-file-utils
   # OpenGL without a GPU (Mesa's llvmpipe), for the video drawn by OpenGL
   libgl1-mesa-dri libegl-mesa0
+  # a Wayland desktop of the tests' own: headless sway, its screenshots, Qt's Wayland
+  # platform, and screen sharing through the desktop portal and PipeWire
+  sway swaybg grim qtwayland5 pipewire pipewire-bin wireplumber xdg-desktop-portal
   # the Debian package and its checks
   dpkg-dev appstream groff-base
 )

@@ -4,6 +4,7 @@
 // from the window manager's EWMH properties.
 
 #include "KxPhone/platform/screencapture.h"
+#include "KxPhone/platform/capture_portal.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -425,12 +426,18 @@ private:
 
 std::unique_ptr<ScreenCapture> ScreenCapture::create()
 {
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) {
-        const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        return std::make_unique<UnavailableCapture>(wayland && *wayland ? Unavailable::WaylandOnly
-                                                                        : Unavailable::NoDisplay);
-    }
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value ? std::string(value) : std::string();
+    };
+    const std::string chosen = set("KX_SCREEN_CAPTURE");
+    // In a Wayland session X11 sees only the programs that run through XWayland: the
+    // desktop's portal shares the real screen.
+    const bool wayland = !set("WAYLAND_DISPLAY").empty() || set("XDG_SESSION_TYPE") == "wayland";
+    if (chosen == "portal" || (chosen != "x11" && wayland))
+        return createPortalCapture();
+    if (set("DISPLAY").empty())
+        return std::make_unique<UnavailableCapture>(Unavailable::NoDisplay);
     auto capture = std::make_unique<X11Capture>();
     if (!capture->open())
         return std::make_unique<UnavailableCapture>(Unavailable::NoDisplay);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,12 +25,30 @@ public:
     {
         None,
         NoDisplay,   ///< no X server to talk to
-        WaylandOnly, ///< a Wayland session without X11
+        NoPortal,    ///< a Wayland session without the desktop's screen-cast portal
+        // Why a capture that had begun stopped (see stopped()):
+        Refused,          ///< the user or the desktop refused to share
+        NoAnswer,         ///< the desktop did not answer in time
+        Ended,            ///< the share was stopped from the desktop, or its stream broke
+        UnreadableFormat, ///< the desktop offered only pictures this client cannot read
     };
 
     virtual ~ScreenCapture() = default;
 
     virtual Unavailable unavailable() const = 0;
+    /// Whether capture needs begin() before it gives pictures (the desktop asks the user).
+    virtual bool asksFirst() const { return false; }
+    /// The source starts or stops capturing; a capture through the desktop asks it (and
+    /// the user) at begin and lets the share go at end.  Both on the thread that created
+    /// the capture; end() may also come from another thread.
+    virtual void begin() {}
+    virtual void end() {}
+    /// Why capture stopped after begin() (None while it works or is starting).
+    virtual Unavailable stopped() const { return Unavailable::None; }
+    /// A key with which the desktop resumes a share without asking again; a capture that
+    /// gets a new one hands it to `restoreTokenChanged` (on the creating thread).
+    void setRestoreToken(std::string token) { restoreToken_ = std::move(token); }
+    std::function<void(const std::string&)> restoreTokenChanged;
     /// The windows a user may capture: shown, with a title, not a tool, utility, dock or
     /// menu window, and not this program's own; in the window manager's order.
     virtual std::vector<Window> windows() = 0;
@@ -40,6 +59,11 @@ public:
     virtual bool capture(std::uint64_t window, std::vector<std::uint8_t>& picture,
                          unsigned width, unsigned height) = 0;
 
-    /// The platform's capture; one that is never available when the session has no X11.
+    /// The session's capture: through the desktop portal in a Wayland session, else X11;
+    /// one that is never available when neither works.  KX_SCREEN_CAPTURE=x11|portal
+    /// overrides the choice.
     static std::unique_ptr<ScreenCapture> create();
+
+protected:
+    std::string restoreToken_;
 };

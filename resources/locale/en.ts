@@ -127,8 +127,24 @@
         <translation>The camera &quot;%1&quot; stopped; no picture is sent from it</translation>
     </message>
     <message>
-        <source>capture-needs-x11</source>
-        <translation>Desktop and window capture need an X11 session (this one is Wayland only); the camera still works</translation>
+        <source>capture-needs-portal</source>
+        <translation>Sharing the screen in this Wayland session needs the desktop&apos;s screen-cast portal (xdg-desktop-portal with a back end for this desktop); the camera still works</translation>
+    </message>
+    <message>
+        <source>capture-refused</source>
+        <translation>The desktop did not allow the screen to be shared; no picture is sent</translation>
+    </message>
+    <message>
+        <source>capture-no-answer</source>
+        <translation>The desktop did not answer the request to share the screen; no picture is sent</translation>
+    </message>
+    <message>
+        <source>capture-ended</source>
+        <translation>Screen sharing was stopped from the desktop; no picture is sent</translation>
+    </message>
+    <message>
+        <source>capture-format</source>
+        <translation>The desktop offers the screen only in a picture format this client cannot read; no picture is sent</translation>
     </message>
     <message>
         <source>capture-no-display</source>

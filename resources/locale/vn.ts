@@ -127,8 +127,24 @@
         <translation>Camera &quot;%1&quot; đã ngừng; không còn hình ảnh nào được gửi từ nó</translation>
     </message>
     <message>
-        <source>capture-needs-x11</source>
-        <translation>Ghi màn hình và cửa sổ cần phiên X11 (phiên này chỉ có Wayland); camera vẫn hoạt động</translation>
+        <source>capture-needs-portal</source>
+        <translation>Chia sẻ màn hình trong phiên Wayland này cần cổng screen-cast của desktop (xdg-desktop-portal với back end cho desktop này); camera vẫn hoạt động</translation>
+    </message>
+    <message>
+        <source>capture-refused</source>
+        <translation>Desktop không cho phép chia sẻ màn hình; không có hình ảnh nào được gửi</translation>
+    </message>
+    <message>
+        <source>capture-no-answer</source>
+        <translation>Desktop không trả lời yêu cầu chia sẻ màn hình; không có hình ảnh nào được gửi</translation>
+    </message>
+    <message>
+        <source>capture-ended</source>
+        <translation>Việc chia sẻ màn hình đã bị dừng từ desktop; không có hình ảnh nào được gửi</translation>
+    </message>
+    <message>
+        <source>capture-format</source>
+        <translation>Desktop chỉ cung cấp màn hình ở định dạng hình ảnh mà ứng dụng này không đọc được; không có hình ảnh nào được gửi</translation>
     </message>
     <message>
         <source>capture-no-display</source>

@@ -18,6 +18,14 @@
 #include "tests/KxPhone/testdesktop.h"
 #include "tests/support/toolskip.h"
 #include "tests/support/eventually.h"
+#include "tests/support/pumpuntil.h"
+#include "tests/support/testportal.h"
+#include "tests/support/waylandsession.h"
+#include "KxPhone/platform/capture_portal.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QProcessEnvironment>
 
 namespace {
 
@@ -183,20 +191,159 @@ TEST_F(CaptureDesktop, WindowsThatVanishOrGoToOddSizesAreSurvived)
     EXPECT_TRUE(capture->capture(0, picture, 320, 180)) << "the desktop still works";
 }
 
-TEST(CaptureSession, WaylandWithoutX11SaysSo)
+TEST(CaptureSession, WaylandWithoutThePortalSaysSo)
 {
     const std::string display = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    const std::string bus =
+        std::getenv("DBUS_SESSION_BUS_ADDRESS") ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
     ::unsetenv("DISPLAY");
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     ::setenv("WAYLAND_DISPLAY", "wayland-0", 1);
     auto capture = ScreenCapture::create();
-    EXPECT_EQ(capture->unavailable(), ScreenCapture::Unavailable::WaylandOnly);
+    EXPECT_EQ(capture->unavailable(), ScreenCapture::Unavailable::NoPortal);
+    capture->begin();
+    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::NoPortal);
     std::vector<std::uint8_t> picture;
     EXPECT_FALSE(capture->capture(0, picture, 320, 180));
     EXPECT_TRUE(capture->windows().empty());
+    capture->end();
     ::unsetenv("WAYLAND_DISPLAY");
+    if (!bus.empty())
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
     EXPECT_EQ(ScreenCapture::create()->unavailable(), ScreenCapture::Unavailable::NoDisplay);
     if (!display.empty())
         ::setenv("DISPLAY", display.c_str(), 1);
+}
+
+/// A Wayland session of the test's own whose portal shares the test's screen source.
+class CapturePortal : public CaptureDesktop
+{
+protected:
+    void SetUp() override
+    {
+        QString missing;
+        if (!kxtest::WaylandSession::available(&missing))
+            KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
+        static int argc = 1;
+        static char name[] = "capture_test";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            new QCoreApplication(argc, argv);
+        QImage background(64, 36, QImage::Format_RGB32);
+        background.fill(Qt::darkGray);
+        QString error;
+        ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
+        saved = QProcessEnvironment::systemEnvironment();
+        session.enter();
+        ASSERT_TRUE(source.start(640, 360)) << "PipeWire refused the test's screen";
+        ASSERT_TRUE(backend.start()) << "the portal's back end could not take its bus name";
+        ::setenv("KX_SCREEN_CAPTURE", "portal", 1);
+        capture = ScreenCapture::create();
+        capture->restoreTokenChanged = [this](const std::string& token) { restoreToken = token; };
+    }
+    void TearDown() override
+    {
+        capture.reset();
+        ::unsetenv("KX_SCREEN_CAPTURE");
+        const QProcessEnvironment entered = session.environment(QProcessEnvironment());
+        for (const QString& name : entered.keys() + QStringList{"DISPLAY"}) {
+            const QByteArray key = name.toLocal8Bit();
+            if (saved.contains(name))
+                ::setenv(key.constData(), saved.value(name).toLocal8Bit().constData(), 1);
+            else
+                ::unsetenv(key.constData());
+        }
+    }
+
+    /// Begins and waits for the first picture, or for the capture to stop.
+    bool firstPicture(std::vector<std::uint8_t>& picture, unsigned width, unsigned height)
+    {
+        capture->begin();
+        return kxtest::pumpUntil(
+                   [&] {
+                       return capture->stopped() != ScreenCapture::Unavailable::None ||
+                              capture->capture(0, picture, width, height);
+                   },
+                   20000) &&
+               capture->stopped() == ScreenCapture::Unavailable::None;
+    }
+
+    bool showsQuarters(const std::vector<std::uint8_t>& picture, unsigned width, unsigned height)
+    {
+        const std::uint32_t* colour = kxtest::TestScreenSource::Quarters;
+        for (unsigned quarter = 0; quarter < 4; ++quarter) {
+            const unsigned x = width / 4 + (quarter % 2) * width / 2;
+            const unsigned y = height / 4 + (quarter / 2) * height / 2;
+            if (!close(rgbAt(picture, width, height, x, y), colour[quarter]))
+                return false;
+        }
+        return true;
+    }
+
+    kxtest::WaylandSession session;
+    kxtest::TestScreenSource source;
+    kxtest::TestPortalBackend backend{source};
+    QProcessEnvironment saved;
+    std::string restoreToken;
+};
+
+TEST_F(CapturePortal, SharesTheStreamTheDesktopGivesThroughSizeChangesUntilTheDesktopStopsIt)
+{
+    ASSERT_EQ(capture->unavailable(), ScreenCapture::Unavailable::None);
+    EXPECT_TRUE(capture->asksFirst());
+    std::vector<std::uint8_t> picture;
+    ASSERT_TRUE(firstPicture(picture, 320, 180)) << int(capture->stopped());
+    EXPECT_TRUE(showsQuarters(picture, 320, 180));
+    // No new picture: nothing to take; another size is.
+    const unsigned sent = source.picturesSent();
+    ASSERT_TRUE(kxtest::pumpUntil([&] { return source.picturesSent() > sent; }));
+    EXPECT_TRUE(capture->capture(0, picture, 160, 90));
+    EXPECT_TRUE(showsQuarters(picture, 160, 90));
+    // The shared screen changes size: pictures keep coming, scaled to what is asked.
+    source.resize(1280, 720);
+    ASSERT_TRUE(kxtest::pumpUntil([&] {
+        return capture->capture(0, picture, 320, 180) && showsQuarters(picture, 320, 180);
+    }));
+    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::None);
+    // The desktop handed out a key to share again without asking.
+    EXPECT_FALSE(restoreToken.empty());
+
+    // The user stops sharing from the desktop: the capture says so, no picture follows.
+    backend.closeSessions();
+    EXPECT_TRUE(kxtest::pumpUntil(
+        [&] { return capture->stopped() == ScreenCapture::Unavailable::Ended; }))
+        << int(capture->stopped());
+    EXPECT_FALSE(capture->capture(0, picture, 320, 180));
+    capture->end();
+
+    // The next share hands the key back, and the desktop restores what it gave.
+    capture.reset();
+    capture = ScreenCapture::create();
+    capture->setRestoreToken(restoreToken);
+    ASSERT_TRUE(firstPicture(picture, 320, 180));
+    EXPECT_EQ(backend.lastRestoreToken(), kxtest::TestPortalBackend::IssuedToken);
+    // The stream itself goes away: the share ends.
+    source.stop();
+    EXPECT_TRUE(kxtest::pumpUntil(
+        [&] { return capture->stopped() == ScreenCapture::Unavailable::Ended; }))
+        << int(capture->stopped());
+}
+
+TEST_F(CapturePortal, ARefusalOrADesktopThatNeverAnswersStopsTheShareWithItsReason)
+{
+    std::vector<std::uint8_t> picture;
+    backend.setAnswer(kxtest::TestPortalBackend::Answer::Refuse);
+    EXPECT_FALSE(firstPicture(picture, 320, 180));
+    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::Refused);
+    EXPECT_TRUE(picture.empty());
+
+    // Asked again, a chooser left open: after the wait, no answer is the reason.
+    setPortalChooserTimeout(std::chrono::milliseconds(1500));
+    backend.setAnswer(kxtest::TestPortalBackend::Answer::Silent);
+    EXPECT_FALSE(firstPicture(picture, 320, 180));
+    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::NoAnswer);
+    EXPECT_EQ(backend.starts(), 2);
+    setPortalChooserTimeout(std::chrono::milliseconds(0));
 }
 
 } // namespace

@@ -1,0 +1,718 @@
+// Screen capture in a Wayland session.  The desktop's screen-cast portal
+// (org.freedesktop.portal.ScreenCast on the session bus) asks the user which screen or
+// window to share, with the desktop's own chooser, and hands over a PipeWire stream of it.
+//
+// Threads: the portal conversation runs on the thread that created the capture (its event
+// loop delivers the portal's answers).  The stream's pictures arrive on PipeWire's loop
+// thread, which copies the newest one under `mutex_`; capture() on the display thread
+// scales and converts it only when asked, so a fast screen costs one copy per picture.
+
+#include "KxPhone/platform/capture_portal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusUnixFileDescriptor>
+#include <QDBusVariant>
+#include <QFileInfo>
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+
+#include <libyuv/convert.h>
+#include <libyuv/scale_argb.h>
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+namespace {
+
+const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString PortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString ScreenCastInterface = QStringLiteral("org.freedesktop.portal.ScreenCast");
+const QString RequestInterface = QStringLiteral("org.freedesktop.portal.Request");
+const QString SessionInterface = QStringLiteral("org.freedesktop.portal.Session");
+
+// The portal's source types, cursor modes and persistence.
+constexpr uint MonitorSource = 1;
+constexpr uint WindowSource = 2;
+constexpr uint CursorHidden = 1;
+constexpr uint CursorEmbedded = 2;
+constexpr uint PersistUntilRevoked = 2;
+
+/// The quick steps of the conversation, and the chooser, where a user decides.
+constexpr int StepTimeoutMs = 10000;
+constexpr int DefaultChooserTimeoutMs = 180000;
+std::atomic<int> chooserTimeoutMs{DefaultChooserTimeoutMs};
+
+/// A stream's picture size comes from another process: larger ones are refused.
+constexpr unsigned MaxSide = 8192;
+
+/// The pixel layouts read, each 4 octets a pixel, and libyuv's converter of each to I420
+/// (libyuv names a layout by its 32-bit word, PipeWire by its octets in memory).
+using ToI420 = int (*)(const uint8_t*, int, uint8_t*, int, uint8_t*, int, uint8_t*, int, int, int);
+ToI420 converterOf(spa_video_format format)
+{
+    switch (format) {
+    case SPA_VIDEO_FORMAT_BGRx:
+    case SPA_VIDEO_FORMAT_BGRA:
+        return libyuv::ARGBToI420;
+    case SPA_VIDEO_FORMAT_RGBx:
+    case SPA_VIDEO_FORMAT_RGBA:
+        return libyuv::ABGRToI420;
+    case SPA_VIDEO_FORMAT_xRGB:
+    case SPA_VIDEO_FORMAT_ARGB:
+        return libyuv::BGRAToI420;
+    case SPA_VIDEO_FORMAT_xBGR:
+    case SPA_VIDEO_FORMAT_ABGR:
+        return libyuv::RGBAToI420;
+    default:
+        return nullptr;
+    }
+}
+
+/// One PipeWire video stream of the portal's remote, read on PipeWire's loop thread.
+class PipeWireStream
+{
+public:
+    using Unavailable = ScreenCapture::Unavailable;
+
+    PipeWireStream()
+    {
+        static std::once_flag initialised;
+        std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+    }
+
+    ~PipeWireStream()
+    {
+        if (loop_)
+            pw_thread_loop_stop(loop_);
+        if (stream_)
+            pw_stream_destroy(stream_);
+        if (registry_)
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        if (core_)
+            pw_core_disconnect(core_);
+        if (context_)
+            pw_context_destroy(context_);
+        if (loop_)
+            pw_thread_loop_destroy(loop_);
+    }
+    PipeWireStream(const PipeWireStream&) = delete;
+    PipeWireStream& operator=(const PipeWireStream&) = delete;
+
+    /// Connects through `fd` (taken) to node `node`; false when PipeWire refuses.
+    bool open(int fd, uint32_t node)
+    {
+        loop_ = pw_thread_loop_new("kx-screen", nullptr);
+        if (!loop_) {
+            ::close(fd);
+            return false;
+        }
+        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+        if (!context_ || pw_thread_loop_start(loop_) < 0) {
+            ::close(fd);
+            return false;
+        }
+        pw_thread_loop_lock(loop_);
+        const bool connected = connect(fd, node);
+        pw_thread_loop_unlock(loop_);
+        return connected;
+    }
+
+    Unavailable failure() const { return failure_; }
+
+    /// The newest picture, scaled to width x height and converted to I420 into `picture`;
+    /// false when there is none newer than the last one taken at that size.
+    bool take(std::vector<uint8_t>& picture, unsigned width, unsigned height)
+    {
+        std::lock_guard lock(mutex_);
+        if (pixels_.empty() || !convert_ || (taken_ == serial_ && width == takenWidth_ &&
+                                             height == takenHeight_))
+            return false;
+        const uint8_t* source = pixels_.data();
+        int stride = int(pixelsWidth_) * 4;
+        if (pixelsWidth_ != width || pixelsHeight_ != height) {
+            scaled_.resize(std::size_t(width) * height * 4);
+            libyuv::ARGBScale(source, stride, int(pixelsWidth_), int(pixelsHeight_),
+                              scaled_.data(), int(width) * 4, int(width), int(height),
+                              libyuv::kFilterBilinear);
+            source = scaled_.data();
+            stride = int(width) * 4;
+        }
+        const std::size_t luma = std::size_t(width) * height;
+        picture.resize(luma * 3 / 2);
+        uint8_t* y = picture.data();
+        uint8_t* u = y + luma;
+        uint8_t* v = u + luma / 4;
+        convert_(source, stride, y, int(width), u, int(width / 2), v, int(width / 2), int(width),
+                 int(height));
+        taken_ = serial_;
+        takenWidth_ = width;
+        takenHeight_ = height;
+        return true;
+    }
+
+private:
+    bool connect(int fd, uint32_t node)
+    {
+        core_ = pw_context_connect_fd(context_, fd, nullptr, 0);
+        if (!core_)
+            return false;
+        static const pw_core_events coreEvents = [] {
+            pw_core_events events{};
+            events.version = PW_VERSION_CORE_EVENTS;
+            events.error = [](void* self, uint32_t id, int, int, const char* message) {
+                if (id == PW_ID_CORE) {
+                    std::cerr << "Screen stream: PipeWire: " << message << std::endl;
+                    static_cast<PipeWireStream*>(self)->failure_ = Unavailable::Ended;
+                }
+            };
+            return events;
+        }();
+        pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+        // The shared screen's node going away (the share stopped, the screen unplugged)
+        // leaves a stream that just waits: the registry says so.
+        node_ = node;
+        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+        static const pw_registry_events registryEvents = [] {
+            pw_registry_events events{};
+            events.version = PW_VERSION_REGISTRY_EVENTS;
+            events.global_remove = [](void* self, uint32_t id) {
+                auto* stream = static_cast<PipeWireStream*>(self);
+                if (id == stream->node_ && stream->failure_ == Unavailable::None) {
+                    std::cerr << "Screen stream: the shared screen went away" << std::endl;
+                    stream->failure_ = Unavailable::Ended;
+                }
+            };
+            return events;
+        }();
+        if (registry_)
+            pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+
+        stream_ = pw_stream_new(core_, "Kestrovia screen",
+                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                                  "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+        if (!stream_)
+            return false;
+        static const pw_stream_events streamEvents = [] {
+            pw_stream_events events{};
+            events.version = PW_VERSION_STREAM_EVENTS;
+            events.state_changed = [](void* self, pw_stream_state, pw_stream_state state,
+                                      const char* error) {
+                static_cast<PipeWireStream*>(self)->stateChanged(state, error);
+            };
+            events.param_changed = [](void* self, uint32_t id, const spa_pod* param) {
+                static_cast<PipeWireStream*>(self)->paramChanged(id, param);
+            };
+            events.process = [](void* self) { static_cast<PipeWireStream*>(self)->process(); };
+            return events;
+        }();
+        pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
+
+        uint8_t buffer[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        spa_rectangle defaultSize{1920, 1080}, minSize{2, 2}, maxSize{MaxSide, MaxSide};
+        spa_fraction defaultRate{25, 1}, minRate{0, 1}, maxRate{60, 1};
+        const spa_pod* params[1];
+        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            SPA_POD_CHOICE_ENUM_Id(9, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
+                                   SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx,
+                                   SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB,
+                                   SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR,
+                                   SPA_VIDEO_FORMAT_ABGR),
+            SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &minSize, &maxSize),
+            SPA_FORMAT_VIDEO_framerate,
+            SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate)));
+        const int result = pw_stream_connect(
+            stream_, PW_DIRECTION_INPUT, node,
+            pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+        if (result < 0) {
+            std::cerr << "Screen stream: cannot connect to node " << node << ": "
+                      << std::strerror(-result) << std::endl;
+            return false;
+        }
+        return true;
+    }
+
+    void stateChanged(pw_stream_state state, const char* error)
+    {
+        if (state == PW_STREAM_STATE_STREAMING || state == PW_STREAM_STATE_PAUSED)
+            connected_ = true;
+        if (state == PW_STREAM_STATE_ERROR ||
+            (state == PW_STREAM_STATE_UNCONNECTED && connected_)) {
+            std::cerr << "Screen stream ended" << (error ? std::string(": ") + error : "")
+                      << std::endl;
+            if (failure_ == Unavailable::None)
+                failure_ = Unavailable::Ended;
+        }
+    }
+
+    void paramChanged(uint32_t id, const spa_pod* param)
+    {
+        if (!param || id != SPA_PARAM_Format)
+            return;
+        uint32_t mediaType = 0, mediaSubtype = 0;
+        spa_video_info_raw info{};
+        if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+            mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
+            spa_format_video_raw_parse(param, &info) < 0 || !converterOf(info.format) ||
+            info.size.width < 2 || info.size.height < 2 || info.size.width > MaxSide ||
+            info.size.height > MaxSide) {
+            std::cerr << "Screen stream: a picture format this client cannot read" << std::endl;
+            failure_ = Unavailable::UnreadableFormat;
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            format_ = info.format;
+            formatWidth_ = info.size.width;
+            formatHeight_ = info.size.height;
+        }
+        std::cout << "Screen stream " << formatWidth_ << "x" << formatHeight_ << std::endl;
+        // Pictures in memory this process can read (not DMA-BUF, which needs the GPU).
+        uint8_t buffer[256];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        const spa_pod* params[1];
+        params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+        pw_stream_update_params(stream_, params, 1);
+    }
+
+    void process()
+    {
+        pw_buffer* newest = nullptr;
+        // Only the newest waiting picture counts.
+        while (pw_buffer* next = pw_stream_dequeue_buffer(stream_)) {
+            if (newest)
+                pw_stream_queue_buffer(stream_, newest);
+            newest = next;
+        }
+        if (!newest)
+            return;
+        copy(*newest->buffer);
+        pw_stream_queue_buffer(stream_, newest);
+    }
+
+    void copy(const spa_buffer& buffer)
+    {
+        if (buffer.n_datas < 1)
+            return;
+        const spa_data& data = buffer.datas[0];
+        if (!data.data || !data.chunk || data.chunk->size == 0 ||
+            (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
+            return;
+        std::lock_guard lock(mutex_);
+        const unsigned width = formatWidth_;
+        const unsigned height = formatHeight_;
+        const uint64_t row = uint64_t(width) * 4;
+        const uint64_t stride = data.chunk->stride > 0 ? uint64_t(data.chunk->stride) : row;
+        const uint64_t offset = data.chunk->offset % std::max<uint32_t>(data.maxsize, 1);
+        // Every row must lie inside the buffer the stream mapped.
+        if (width == 0 || stride < row || offset + stride * (height - 1) + row > data.maxsize)
+            return;
+        pixels_.resize(std::size_t(row) * height);
+        libyuv::CopyPlane(static_cast<const uint8_t*>(data.data) + offset, int(stride),
+                          pixels_.data(), int(row), int(row), int(height));
+        pixelsWidth_ = width;
+        pixelsHeight_ = height;
+        convert_ = converterOf(format_);
+        ++serial_;
+    }
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    uint32_t node_ = 0;
+    spa_hook coreListener_{};
+    spa_hook registryListener_{};
+    spa_hook streamListener_{};
+    bool connected_ = false; // the loop thread's
+    std::atomic<Unavailable> failure_{Unavailable::None};
+
+    mutable std::mutex mutex_; // guards the members below
+    spa_video_format format_ = SPA_VIDEO_FORMAT_UNKNOWN;
+    unsigned formatWidth_ = 0;
+    unsigned formatHeight_ = 0;
+    std::vector<uint8_t> pixels_;
+    unsigned pixelsWidth_ = 0;
+    unsigned pixelsHeight_ = 0;
+    ToI420 convert_ = nullptr;
+    uint64_t serial_ = 0;
+    uint64_t taken_ = 0;
+    unsigned takenWidth_ = 0;
+    unsigned takenHeight_ = 0;
+    std::vector<uint8_t> scaled_;
+};
+
+class PortalCapture final : public QObject, public ScreenCapture
+{
+    Q_OBJECT
+
+public:
+    PortalCapture()
+        : bus_(QDBusConnection::connectToBus(sessionBusAddress(), connectionName()))
+    {
+        timeout_.setSingleShot(true);
+        QObject::connect(&timeout_, &QTimer::timeout, this, [this] {
+            std::cerr << "Screen share: the desktop portal did not answer" << std::endl;
+            fail(Unavailable::NoAnswer);
+        });
+    }
+    ~PortalCapture() override
+    {
+        release();
+        QDBusConnection::disconnectFromBus(bus_.name());
+    }
+
+    Unavailable unavailable() const override
+    {
+        std::call_once(probed_, [this] { probe(); });
+        return available_ ? Unavailable::None : Unavailable::NoPortal;
+    }
+    bool asksFirst() const override { return true; }
+
+    std::vector<Window> windows() override { return {}; }
+    bool windowExists(std::uint64_t window) override { return window == 0; }
+
+    bool capture(std::uint64_t, std::vector<std::uint8_t>& picture, unsigned width,
+                 unsigned height) override
+    {
+        std::lock_guard lock(streamMutex_);
+        return stream_ && stream_->take(picture, width, height);
+    }
+
+    void begin() override
+    {
+        release();
+        stopped_ = Unavailable::None;
+        if (unavailable() != Unavailable::None) {
+            stopped_ = Unavailable::NoPortal;
+            return;
+        }
+        std::cout << "Screen share: asking the desktop" << std::endl;
+        QVariantMap options;
+        options.insert("session_handle_token", token());
+        request(Step::CreateSession, "CreateSession", {}, options, StepTimeoutMs);
+    }
+
+    void end() override
+    {
+        if (QThread::currentThread() != thread()) {
+            QMetaObject::invokeMethod(this, [this] { release(); }, Qt::QueuedConnection);
+            return;
+        }
+        release();
+    }
+
+    Unavailable stopped() const override
+    {
+        if (stopped_ != Unavailable::None)
+            return stopped_;
+        std::lock_guard lock(streamMutex_);
+        return stream_ ? stream_->failure() : Unavailable::None;
+    }
+
+private slots:
+    void onResponse(uint response, const QVariantMap& results)
+    {
+        // Only the pending request's path is listened to.
+        unsubscribeRequest();
+        timeout_.stop();
+        const Step step = step_;
+        step_ = Step::Idle;
+        if (response != 0) {
+            std::cerr << "Screen share refused by the desktop (answer " << response << " at step "
+                      << int(step) << ")" << std::endl;
+            fail(Unavailable::Refused);
+            return;
+        }
+        switch (step) {
+        case Step::CreateSession:
+            sessionCreated(results);
+            break;
+        case Step::SelectSources: {
+            QVariantMap options;
+            request(Step::Start, "Start", {QVariant::fromValue(QDBusObjectPath(session_)), QString()},
+                    options, chooserTimeoutMs);
+            break;
+        }
+        case Step::Start:
+            started(results);
+            break;
+        case Step::Idle:
+            break;
+        }
+    }
+
+    void onSessionClosed()
+    {
+        if (session_.isEmpty())
+            return; // closed by us, the signal already on its way
+        std::cerr << "Screen share stopped from the desktop" << std::endl;
+        session_.clear(); // the desktop closed it: nothing to close
+        fail(Unavailable::Ended);
+    }
+
+private:
+    enum class Step
+    {
+        Idle,
+        CreateSession,
+        SelectSources,
+        Start,
+    };
+
+    /// The session bus of the environment now (libdbus keeps the first one it saw), or the
+    /// one a systemd user session keeps in the runtime folder.
+    static QString sessionBusAddress()
+    {
+        const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+        if (!address.isEmpty())
+            return address;
+        const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        if (!runtime.isEmpty() && QFileInfo::exists(runtime + "/bus"))
+            return "unix:path=" + runtime + "/bus";
+        return {};
+    }
+
+    /// A connection of each capture's own, to the session bus of the environment it starts in.
+    static QString connectionName()
+    {
+        static std::atomic<unsigned> captures{0};
+        return QString("kestrovia-screen-%1").arg(++captures);
+    }
+
+    void probe() const
+    {
+        if (!bus_.isConnected()) {
+            std::cerr << "Screen share: no session bus" << std::endl;
+            return;
+        }
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            PortalService, PortalPath, "org.freedesktop.DBus.Properties", "GetAll");
+        get << ScreenCastInterface;
+        // The portal may start on this call: it gets a few seconds.
+        const QDBusMessage reply = bus_.call(get, QDBus::Block, 5000);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            std::cerr << "Screen share: no desktop portal: " << reply.errorMessage().toStdString()
+                      << std::endl;
+            return;
+        }
+        const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().first());
+        version_ = properties.value("version").toUInt();
+        sourceTypes_ = properties.value("AvailableSourceTypes").toUInt();
+        cursorModes_ = properties.value("AvailableCursorModes").toUInt();
+        available_ = version_ > 0 && (sourceTypes_ & (MonitorSource | WindowSource)) != 0;
+        std::cout << "Screen share: portal version " << version_ << ", sources " << sourceTypes_
+                  << ", cursor modes " << cursorModes_ << std::endl;
+    }
+
+    QString token() { return QString("kestrovia%1").arg(++tokens_); }
+
+    /// Calls `method` with `arguments` and `options` (a handle token added) and waits for
+    /// its Request's Response, at most `timeoutMs`.
+    void request(Step step, const QString& method, QVariantList arguments, QVariantMap options,
+                 int timeoutMs)
+    {
+        const QString handle = token();
+        options.insert("handle_token", handle);
+        // The portal names the request after our bus name and the token; listen before
+        // asking, so that no answer comes before we listen.
+        QString sender = bus_.baseService().mid(1);
+        sender.replace('.', '_');
+        subscribeRequest(QString("%1/request/%2/%3").arg(PortalPath, sender, handle));
+        step_ = step;
+        timeout_.start(timeoutMs);
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(PortalService, PortalPath, ScreenCastInterface, method);
+        arguments.append(options);
+        call.setArguments(arguments);
+        auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, StepTimeoutMs), this);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                         [this, watcher, method, generation = generation_] {
+                             watcher->deleteLater();
+                             if (generation != generation_)
+                                 return;
+                             QDBusPendingReply<QDBusObjectPath> reply = *watcher;
+                             if (reply.isError()) {
+                                 std::cerr << "Screen share: " << method.toStdString() << ": "
+                                           << reply.error().message().toStdString() << std::endl;
+                                 fail(Unavailable::Refused);
+                             } else if (reply.value().path() != requestPath_) {
+                                 // An older portal names its requests its own way.
+                                 subscribeRequest(reply.value().path());
+                             }
+                         });
+    }
+
+    void subscribeRequest(const QString& path)
+    {
+        unsubscribeRequest();
+        requestPath_ = path;
+        bus_.connect(PortalService, path, RequestInterface, "Response", this,
+                     SLOT(onResponse(uint, QVariantMap)));
+    }
+    void unsubscribeRequest()
+    {
+        if (requestPath_.isEmpty())
+            return;
+        bus_.disconnect(PortalService, requestPath_, RequestInterface, "Response", this,
+                        SLOT(onResponse(uint, QVariantMap)));
+        requestPath_.clear();
+    }
+
+    void sessionCreated(const QVariantMap& results)
+    {
+        session_ = results.value("session_handle").toString();
+        if (session_.isEmpty()) {
+            fail(Unavailable::Refused);
+            return;
+        }
+        bus_.connect(PortalService, session_, SessionInterface, "Closed", this,
+                     SLOT(onSessionClosed()));
+        QVariantMap options;
+        const uint wanted = sourceTypes_ & (MonitorSource | WindowSource);
+        options.insert("types", QVariant::fromValue(wanted ? wanted : MonitorSource));
+        options.insert("multiple", false);
+        // The pointer drawn in the pictures where the desktop can, else left out.
+        if (!qEnvironmentVariableIsSet("KX_HIDE") && (cursorModes_ & CursorEmbedded))
+            options.insert("cursor_mode", QVariant::fromValue(CursorEmbedded));
+        else if (cursorModes_ & CursorHidden)
+            options.insert("cursor_mode", QVariant::fromValue(CursorHidden));
+        if (version_ >= 4) {
+            options.insert("persist_mode", QVariant::fromValue(PersistUntilRevoked));
+            if (!restoreToken_.empty())
+                options.insert("restore_token", QString::fromStdString(restoreToken_));
+        }
+        request(Step::SelectSources, "SelectSources",
+                {QVariant::fromValue(QDBusObjectPath(session_))}, options, StepTimeoutMs);
+    }
+
+    void started(const QVariantMap& results)
+    {
+        const QString token = results.value("restore_token").toString();
+        if (!token.isEmpty() && token.toStdString() != restoreToken_) {
+            restoreToken_ = token.toStdString();
+            if (restoreTokenChanged)
+                restoreTokenChanged(restoreToken_);
+        }
+        const QDBusArgument streams = results.value("streams").value<QDBusArgument>();
+        uint node = 0;
+        bool found = false;
+        if (streams.currentSignature() == "a(ua{sv})") {
+            streams.beginArray();
+            while (!streams.atEnd() && !found) {
+                QVariantMap properties;
+                streams.beginStructure();
+                streams >> node >> properties;
+                streams.endStructure();
+                found = true;
+            }
+            streams.endArray();
+        }
+        if (!found) {
+            std::cerr << "Screen share: the desktop gave no stream" << std::endl;
+            fail(Unavailable::Refused);
+            return;
+        }
+        QDBusMessage open = QDBusMessage::createMethodCall(PortalService, PortalPath,
+                                                           ScreenCastInterface, "OpenPipeWireRemote");
+        open << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap();
+        const QDBusMessage reply = bus_.call(open, QDBus::Block, StepTimeoutMs);
+        const QDBusUnixFileDescriptor fd =
+            reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                ? qdbus_cast<QDBusUnixFileDescriptor>(reply.arguments().first())
+                : QDBusUnixFileDescriptor();
+        if (!fd.isValid()) {
+            std::cerr << "Screen share: no PipeWire remote: " << reply.errorMessage().toStdString()
+                      << std::endl;
+            fail(Unavailable::Refused);
+            return;
+        }
+        auto stream = std::make_unique<PipeWireStream>();
+        if (!stream->open(::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3), node)) {
+            fail(Unavailable::Ended);
+            return;
+        }
+        std::cout << "Screen share: stream " << node << std::endl;
+        std::lock_guard lock(streamMutex_);
+        stream_ = std::move(stream);
+    }
+
+    void fail(Unavailable why)
+    {
+        release();
+        stopped_ = why;
+    }
+
+    /// Lets the share go: the stream, the pending request and the portal's session.
+    void release()
+    {
+        ++generation_;
+        timeout_.stop();
+        unsubscribeRequest();
+        step_ = Step::Idle;
+        std::unique_ptr<PipeWireStream> stream;
+        {
+            std::lock_guard lock(streamMutex_);
+            stream = std::move(stream_);
+        }
+        stream.reset();
+        if (!session_.isEmpty()) {
+            bus_.disconnect(PortalService, session_, SessionInterface, "Closed", this,
+                            SLOT(onSessionClosed()));
+            bus_.asyncCall(
+                QDBusMessage::createMethodCall(PortalService, session_, SessionInterface, "Close"));
+            session_.clear();
+        }
+    }
+
+    QDBusConnection bus_;
+    mutable std::once_flag probed_;
+    mutable bool available_ = false;
+    mutable uint version_ = 0;
+    mutable uint sourceTypes_ = 0;
+    mutable uint cursorModes_ = 0;
+    QTimer timeout_;
+    Step step_ = Step::Idle;
+    QString requestPath_;
+    QString session_;
+    unsigned tokens_ = 0;
+    unsigned generation_ = 0;
+    std::atomic<Unavailable> stopped_{Unavailable::None};
+    mutable std::mutex streamMutex_; // guards stream_ (the display thread captures)
+    std::unique_ptr<PipeWireStream> stream_;
+};
+
+} // namespace
+
+void setPortalChooserTimeout(std::chrono::milliseconds timeout)
+{
+    chooserTimeoutMs = timeout.count() > 0 ? int(timeout.count()) : DefaultChooserTimeoutMs;
+}
+
+std::unique_ptr<ScreenCapture> createPortalCapture()
+{
+    return std::make_unique<PortalCapture>();
+}
+
+#include "capture_portal.moc"
