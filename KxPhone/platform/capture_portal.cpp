@@ -594,7 +594,7 @@ private:
         options.insert("types", QVariant::fromValue(wanted ? wanted : MonitorSource));
         options.insert("multiple", false);
         // The pointer drawn in the pictures where the desktop can, else left out.
-        if (!qEnvironmentVariableIsSet("KX_HIDE") && (cursorModes_ & CursorEmbedded))
+        if (cursorModes_ & CursorEmbedded)
             options.insert("cursor_mode", QVariant::fromValue(CursorEmbedded));
         else if (cursorModes_ & CursorHidden)
             options.insert("cursor_mode", QVariant::fromValue(CursorHidden));

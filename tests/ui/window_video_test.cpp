@@ -22,7 +22,9 @@
 #include "ui/widgetstatistics.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/y4mfile.h"
+#include "tests/support/testportal.h"
 #include "tests/support/toolskip.h"
+#include "tests/support/waylandsession.h"
 
 namespace {
 
@@ -381,3 +383,110 @@ TEST_F(WindowVideo, ContentThatComesAndGoesFastLeavesTheCallAndItsVideoWhole)
     client->manager->hangUp();
     ASSERT_TRUE(peer.waitFor("cleared"));
 }
+
+namespace {
+
+/// The colour of a picture at (x, y), back in RGB (approximately).
+std::uint32_t rgbAt(const voip::VideoFrame& frame, unsigned x, unsigned y)
+{
+    const std::size_t luma = std::size_t(frame.width) * frame.height;
+    const double Y = frame.data[std::size_t(y) * frame.width + x] - 16.0;
+    const double U = frame.data[luma + std::size_t(y / 2) * (frame.width / 2) + x / 2] - 128.0;
+    const double V =
+        frame.data[luma + luma / 4 + std::size_t(y / 2) * (frame.width / 2) + x / 2] - 128.0;
+    auto clamp = [](double v) { return std::uint32_t(std::clamp(v, 0.0, 255.0) + 0.5); };
+    return clamp(1.164 * Y + 1.596 * V) << 16 | clamp(1.164 * Y - 0.392 * U - 0.813 * V) << 8 |
+           clamp(1.164 * Y + 2.017 * U);
+}
+
+bool near(std::uint32_t a, std::uint32_t b)
+{
+    for (int shift : {0, 8, 16})
+        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > 32)
+            return false;
+    return true;
+}
+
+// In a Wayland session the desktop's portal shares the screen: the far end gets it, the
+// share's key is kept for next time, and a share stopped from the desktop is told.
+TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
+{
+    QString missing;
+    if (!kxtest::WaylandSession::available(&missing))
+        KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
+    testApplication();
+    kxtest::WaylandSession session;
+    QImage background(64, 36, QImage::Format_RGB32);
+    background.fill(Qt::darkGray);
+    QString error;
+    ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
+    const QProcessEnvironment saved = QProcessEnvironment::systemEnvironment();
+    session.enter();
+    kxtest::TestScreenSource source;
+    ASSERT_TRUE(source.start(1280, 720));
+    kxtest::TestPortalBackend backend(source);
+    ASSERT_TRUE(backend.start());
+
+    auto screen = std::make_shared<voip::MemoryVideoOutput>();
+    auto client = std::make_unique<Client>(
+        true,
+        [](QSettings& settings) {
+            settings.setValue("video/device", "Desktop");
+            settings.setValue("codecs/width", 640);
+            settings.setValue("codecs/height", 360);
+        },
+        "Null",
+        [&](KxManager::Context& context) {
+            context.videoOutput = [screen](unsigned, unsigned) { return screen; };
+            context.screenSize = QSize(1280, 720);
+        });
+    client->connectWindow();
+    EXPECT_TRUE(client->manager->captureUnavailableReason().isEmpty());
+    QTemporaryDir dir;
+    const QString recorded = dir.filePath("received.y4m");
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--record-video", recorded});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return source.picturesSent() > 50; }, 10000));
+    // The desktop kept a key to share again without asking.
+    EXPECT_FALSE(client->settings.value(KxManager::ScreenShareTokenKey).toString().isEmpty());
+
+    // The user stops sharing from the desktop: told over the toolbar; the call goes on.
+    backend.closeSessions();
+    const QString told = QCoreApplication::translate("KxManager", "capture-ended");
+    EXPECT_TRUE(pumpUntil([&] {
+        const auto labels = client->window.callToolbar()->fade()->findChildren<QLabel*>();
+        return !labels.isEmpty() && labels.first()->text() == told;
+    }));
+    EXPECT_TRUE(pumpUntil([&] { return !client->manager->inputOpen(); }, 5000));
+    EXPECT_TRUE(client->manager->inCall());
+    client->manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+    ASSERT_TRUE(client->idle());
+    client.reset();
+
+    // What kxcall recorded: the shared screen, its four quarters in place.
+    const auto frames = readY4m(recorded);
+    ASSERT_GE(frames.size(), 2u);
+    const auto shows = [](const voip::VideoFrame& frame) {
+        for (unsigned quarter = 0; quarter < 4; ++quarter) {
+            const unsigned x = frame.width / 4 + (quarter % 2) * frame.width / 2;
+            const unsigned y = frame.height / 4 + (quarter / 2) * frame.height / 2;
+            if (!near(rgbAt(frame, x, y), kxtest::TestScreenSource::Quarters[quarter]))
+                return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), shows));
+    const QProcessEnvironment entered = session.environment(QProcessEnvironment());
+    for (const QString& name : entered.keys()) {
+        if (saved.contains(name))
+            qputenv(name.toLocal8Bit().constData(), saved.value(name).toLocal8Bit());
+        else
+            qunsetenv(name.toLocal8Bit().constData());
+    }
+    if (saved.contains("DISPLAY"))
+        qputenv("DISPLAY", saved.value("DISPLAY").toLocal8Bit());
+}
+
+} // namespace
