@@ -128,7 +128,7 @@
     </message>
     <message>
         <source>capture-needs-portal</source>
-        <translation>Chia sẻ màn hình trong phiên Wayland này cần cổng screen-cast của desktop (xdg-desktop-portal với back end cho desktop này); camera vẫn hoạt động</translation>
+        <translation>Chia sẻ màn hình trong phiên Wayland này cần portal chia sẻ màn hình của desktop (gói xdg desktop portal và back end cho desktop này); camera vẫn hoạt động</translation>
     </message>
     <message>
         <source>capture-refused</source>

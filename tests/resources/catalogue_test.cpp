@@ -182,8 +182,18 @@ const std::map<std::pair<QString, QString>, QString>& englishExceptions()
         {{"KxManager", "window-closed"},
          "The shared window has closed; the whole desktop is sent instead"},
         {{"KxManager", "camera-stopped"}, "The camera \"%1\" stopped; no picture is sent from it"},
+        {{"KxManager", "capture-needs-portal"},
+         "Sharing the screen in this Wayland session needs the desktop's screen-cast portal "
+         "(xdg-desktop-portal with a back end for this desktop); the camera still works"},
+        {{"KxManager", "capture-refused"},
+         "The desktop did not allow the screen to be shared; no picture is sent"},
+        {{"KxManager", "capture-no-answer"},
+         "The desktop did not answer the request to share the screen; no picture is sent"},
         {{"KxManager", "capture-ended"},
          "Screen sharing was stopped from the desktop; no picture is sent"},
+        {{"KxManager", "capture-format"},
+         "The desktop offers the screen only in a picture format this client cannot read; no "
+         "picture is sent"},
         {{"KxManager", "capture-no-display"}, "Desktop and window capture need an X display"},
         {{"MainWindow", "MainWindow"}, "Main window"},
         {{"WidgetContacts", "export-failed"}, "The contacts could not be written to %1"},
