@@ -48,7 +48,7 @@ WaylandSession::~WaylandSession()
 bool WaylandSession::available(QString* missing)
 {
     for (const QString program :
-         {"sway", "swaybg", "grim", "dbus-daemon", "pipewire", "wireplumber", PortalProgram}) {
+         {"sway", "swaybg", "swaymsg", "grim", "wtype", "dbus-daemon", "pipewire", "wireplumber", PortalProgram}) {
         if (!found(program)) {
             if (missing)
                 *missing = program;
@@ -151,6 +151,12 @@ bool WaylandSession::start(const QImage& background, int width, int height, QStr
         error = "sway shows no background";
         return false;
     }
+    // A keyboard that stays: sway's headless seat has none, and a window that sees its
+    // only keyboard vanish after each typed key misses the key's release.
+    if (!launch("wtype", {"-s", "86400000"}, false)) {
+        error = "wtype did not start";
+        return false;
+    }
     const QString bus = runtime_ + "/bus";
     if (!launch("dbus-daemon", {"--session", "--nofork", "--address=unix:path=" + bus}, false) ||
         !waitForFile(bus, 5000)) {
@@ -166,6 +172,28 @@ bool WaylandSession::start(const QImage& background, int width, int height, QStr
         return false;
     }
     return true;
+}
+
+bool WaylandSession::run(const QString& program, const QStringList& arguments,
+                         QProcessEnvironment env) const
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+bool WaylandSession::typeInto(const QString& criteria, const QStringList& keys) const
+{
+    // Sway names its control socket after its process: the one in the runtime folder.
+    const QStringList sockets = QDir(runtime_).entryList({"sway-ipc.*.sock"}, QDir::System);
+    if (sockets.isEmpty())
+        return false;
+    QProcessEnvironment env = environment();
+    env.insert("SWAYSOCK", runtime_ + "/" + sockets.first());
+    return run("swaymsg", {QString("[%1] focus").arg(criteria)}, env) &&
+           run("wtype", keys, env);
 }
 
 QImage WaylandSession::screenshot() const

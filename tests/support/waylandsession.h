@@ -42,9 +42,15 @@ public:
     /// Makes this process a program of the desktop (what environment() sets).
     void enter() const;
 
+    /// Gives the keyboard to the window `criteria` names (sway's: app_id="kxphone"), then
+    /// types `keys` (wtype's arguments: -M ctrl 1 -m ctrl) into it.
+    bool typeInto(const QString& criteria, const QStringList& keys) const;
+
 private:
     QProcess* launch(const QString& program, const QStringList& arguments, bool asDesktopUser);
     bool waitForFile(const QString& path, int timeoutMs) const;
+    bool run(const QString& program, const QStringList& arguments,
+             QProcessEnvironment env) const;
 
     QTemporaryDir dir_;
     QString runtime_;
