@@ -230,6 +230,8 @@ public:
     quint64 trackedWindow() const;
     /// Why desktop and window capture cannot work here, for the user; empty when it can.
     QString captureUnavailableReason() const;
+    /// Whether the desktop asks the user which screen or window to share (no list here).
+    bool captureAsksDesktop() const;
     /// The user's sentence for why capture cannot work or stopped; empty for None.
     static QString captureReason(ScreenCapture::Unavailable why);
     /// Where the key that resumes the desktop's screen share without asking is kept.

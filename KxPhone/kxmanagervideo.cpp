@@ -172,6 +172,11 @@ quint64 KxManager::trackedWindow() const
     return source_->trackedWindow();
 }
 
+bool KxManager::captureAsksDesktop() const
+{
+    return source_->screen().asksFirst();
+}
+
 QString KxManager::captureUnavailableReason() const
 {
     return captureReason(source_->captureUnavailable());

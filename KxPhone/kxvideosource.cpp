@@ -27,10 +27,9 @@ std::vector<std::pair<std::string, voip::V4l2Device>> namedCameras(voip::V4l2Sys
         ++uses[device.name];
     std::vector<std::pair<std::string, voip::V4l2Device>> named;
     for (const auto& device : devices) {
-        const std::string name =
-            device.name.empty() ? device.path
-            : uses[device.name] > 1 ? device.name + " (" + device.path + ")"
-                                    : device.name;
+        const std::string name = device.name.empty()     ? device.path
+                                 : uses[device.name] > 1 ? device.name + " (" + device.path + ")"
+                                                         : device.name;
         named.emplace_back(name, device);
     }
     return named;

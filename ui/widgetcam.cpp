@@ -114,7 +114,8 @@ bool WidgetCam::fillChoices(const UiContext& context, QComboBox& device, QComboB
         return false;
     manager->refreshWindowList();
     window.clear();
-    window.addItem(tr("full-screen"));
+    // Where the desktop's own chooser picks the screen or window, there is nothing to list.
+    window.addItem(manager->captureAsksDesktop() ? tr("chosen-by-the-desktop") : tr("full-screen"));
     const auto windows = manager->windowList();
     int tracked = 0;
     for (int i = 0; i < windows.size(); ++i) {
@@ -156,7 +157,7 @@ void WidgetCam::UpdateData()
         return;
     configure_->setEnabled(CameraControlsDialog::offeredFor(context_, *device_));
     // Which window is captured matters only when the desktop is the source.
-    window_->setEnabled(args.deviceName == "Desktop");
+    window_->setEnabled(args.deviceName == "Desktop" && !context_.manager()->captureAsksDesktop());
 }
 
 void WidgetCam::reopen()

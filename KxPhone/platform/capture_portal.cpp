@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <mutex>
@@ -56,6 +57,9 @@ constexpr uint PersistUntilRevoked = 2;
 constexpr int StepTimeoutMs = 10000;
 constexpr int DefaultChooserTimeoutMs = 180000;
 std::atomic<int> chooserTimeoutMs{DefaultChooserTimeoutMs};
+
+/// How long a stream may take to agree on a picture format.
+constexpr std::chrono::seconds FormatWait{5};
 
 /// A stream's picture size comes from another process: larger ones are refused.
 constexpr unsigned MaxSide = 8192;
@@ -127,28 +131,41 @@ public:
             return false;
         }
         pw_thread_loop_lock(loop_);
+        {
+            std::lock_guard lock(mutex_);
+            connectedAt_ = std::chrono::steady_clock::now();
+        }
         const bool connected = connect(fd, node);
         pw_thread_loop_unlock(loop_);
         return connected;
     }
 
-    Unavailable failure() const { return failure_; }
+    /// Why the stream stopped; a stream that has agreed no picture format a while after
+    /// connecting offered none this client reads (PipeWire leaves such a link waiting).
+    Unavailable failure() const
+    {
+        if (failure_ != Unavailable::None)
+            return failure_;
+        std::lock_guard lock(mutex_);
+        if (formatWidth_ == 0 && std::chrono::steady_clock::now() - connectedAt_ > FormatWait)
+            return Unavailable::UnreadableFormat;
+        return Unavailable::None;
+    }
 
     /// The newest picture, scaled to width x height and converted to I420 into `picture`;
     /// false when there is none newer than the last one taken at that size.
     bool take(std::vector<uint8_t>& picture, unsigned width, unsigned height)
     {
         std::lock_guard lock(mutex_);
-        if (pixels_.empty() || !convert_ || (taken_ == serial_ && width == takenWidth_ &&
-                                             height == takenHeight_))
+        if (pixels_.empty() || !convert_ ||
+            (taken_ == serial_ && width == takenWidth_ && height == takenHeight_))
             return false;
         const uint8_t* source = pixels_.data();
         int stride = int(pixelsWidth_) * 4;
         if (pixelsWidth_ != width || pixelsHeight_ != height) {
             scaled_.resize(std::size_t(width) * height * 4);
-            libyuv::ARGBScale(source, stride, int(pixelsWidth_), int(pixelsHeight_),
-                              scaled_.data(), int(width) * 4, int(width), int(height),
-                              libyuv::kFilterBilinear);
+            libyuv::ARGBScale(source, stride, int(pixelsWidth_), int(pixelsHeight_), scaled_.data(),
+                              int(width) * 4, int(width), int(height), libyuv::kFilterBilinear);
             source = scaled_.data();
             stride = int(width) * 4;
         }
@@ -231,11 +248,10 @@ private:
             &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
             SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-            SPA_POD_CHOICE_ENUM_Id(9, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
-                                   SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx,
-                                   SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB,
-                                   SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR,
-                                   SPA_VIDEO_FORMAT_ABGR),
+            SPA_POD_CHOICE_ENUM_Id(
+                9, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
+                SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB,
+                SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR, SPA_VIDEO_FORMAT_ABGR),
             SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &minSize, &maxSize),
             SPA_FORMAT_VIDEO_framerate,
             SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate)));
@@ -258,8 +274,14 @@ private:
             (state == PW_STREAM_STATE_UNCONNECTED && connected_)) {
             std::cerr << "Screen stream ended" << (error ? std::string(": ") + error : "")
                       << std::endl;
+            // A stream that fails before any picture format was agreed offered none we read.
+            bool agreed = false;
+            {
+                std::lock_guard lock(mutex_);
+                agreed = formatWidth_ != 0;
+            }
             if (failure_ == Unavailable::None)
-                failure_ = Unavailable::Ended;
+                failure_ = agreed ? Unavailable::Ended : Unavailable::UnreadableFormat;
         }
     }
 
@@ -349,6 +371,7 @@ private:
     std::atomic<Unavailable> failure_{Unavailable::None};
 
     mutable std::mutex mutex_; // guards the members below
+    std::chrono::steady_clock::time_point connectedAt_;
     spa_video_format format_ = SPA_VIDEO_FORMAT_UNKNOWN;
     unsigned formatWidth_ = 0;
     unsigned formatHeight_ = 0;
@@ -417,7 +440,8 @@ public:
     void end() override
     {
         if (QThread::currentThread() != thread()) {
-            QMetaObject::invokeMethod(this, [this] { release(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { release(); }, Qt::QueuedConnection);
             return;
         }
         release();
@@ -451,8 +475,9 @@ private slots:
             break;
         case Step::SelectSources: {
             QVariantMap options;
-            request(Step::Start, "Start", {QVariant::fromValue(QDBusObjectPath(session_)), QString()},
-                    options, chooserTimeoutMs);
+            request(Step::Start, "Start",
+                    {QVariant::fromValue(QDBusObjectPath(session_)), QString()}, options,
+                    chooserTimeoutMs);
             break;
         }
         case Step::Start:
@@ -634,8 +659,8 @@ private:
             fail(Unavailable::Refused);
             return;
         }
-        QDBusMessage open = QDBusMessage::createMethodCall(PortalService, PortalPath,
-                                                           ScreenCastInterface, "OpenPipeWireRemote");
+        QDBusMessage open = QDBusMessage::createMethodCall(
+            PortalService, PortalPath, ScreenCastInterface, "OpenPipeWireRemote");
         open << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap();
         const QDBusMessage reply = bus_.call(open, QDBus::Block, StepTimeoutMs);
         const QDBusUnixFileDescriptor fd =

@@ -24,8 +24,8 @@ public:
     enum class Unavailable
     {
         None,
-        NoDisplay,   ///< no X server to talk to
-        NoPortal,    ///< a Wayland session without the desktop's screen-cast portal
+        NoDisplay, ///< no X server to talk to
+        NoPortal,  ///< a Wayland session without the desktop's screen-cast portal
         // Why a capture that had begun stopped (see stopped()):
         Refused,          ///< the user or the desktop refused to share
         NoAnswer,         ///< the desktop did not answer in time
@@ -56,8 +56,8 @@ public:
     /// One picture of `window` (0: the whole desktop) stretched to width x height (even),
     /// as I420 into `picture`.  False (and `picture` untouched) when the window is gone,
     /// is smaller than 2 x 2, or the server refuses.
-    virtual bool capture(std::uint64_t window, std::vector<std::uint8_t>& picture,
-                         unsigned width, unsigned height) = 0;
+    virtual bool capture(std::uint64_t window, std::vector<std::uint8_t>& picture, unsigned width,
+                         unsigned height) = 0;
 
     /// The session's capture: through the desktop portal in a Wayland session, else X11;
     /// one that is never available when neither works.  KX_SCREEN_CAPTURE=x11|portal

@@ -742,6 +742,10 @@
         <translation>Format</translation>
     </message>
     <message>
+        <source>chosen-by-the-desktop</source>
+        <translation>Chosen by the desktop</translation>
+    </message>
+    <message>
         <source>full-screen</source>
         <translation>Full screen</translation>
     </message>

@@ -742,6 +742,10 @@
         <translation>Định dạng</translation>
     </message>
     <message>
+        <source>chosen-by-the-desktop</source>
+        <translation>Do desktop chọn khi bắt đầu chia sẻ</translation>
+    </message>
+    <message>
         <source>full-screen</source>
         <translation>Toàn màn hình</translation>
     </message>

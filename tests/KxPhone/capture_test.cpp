@@ -73,7 +73,8 @@ protected:
         const std::size_t luma = std::size_t(width) * height;
         const double Y = picture[std::size_t(y) * width + x] - 16.0;
         const double U = picture[luma + std::size_t(y / 2) * (width / 2) + x / 2] - 128.0;
-        const double V = picture[luma + luma / 4 + std::size_t(y / 2) * (width / 2) + x / 2] - 128.0;
+        const double V =
+            picture[luma + luma / 4 + std::size_t(y / 2) * (width / 2) + x / 2] - 128.0;
         auto clamp = [](double v) { return std::uint32_t(std::clamp(v, 0.0, 255.0) + 0.5); };
         return clamp(1.164 * Y + 1.596 * V) << 16 | clamp(1.164 * Y - 0.392 * U - 0.813 * V) << 8 |
                clamp(1.164 * Y + 2.017 * U);
@@ -132,8 +133,8 @@ TEST_F(CaptureDesktop, AWindowsOwnPixelsEvenWhenCoveredAndTheDesktopAsItShows)
                close(rgbAt(picture, 1280, 720, 300, 250), 0x0000FF) &&
                close(rgbAt(picture, 1280, 720, 110, 110), 0x0000FF) &&
                close(rgbAt(picture, 1280, 720, 490, 390), 0x0000FF);
-    })) << "the cover is not over the red window: " << std::hex
-        << rgbAt(picture, 1280, 720, 300, 250);
+    })) << "the cover is not over the red window: "
+        << std::hex << rgbAt(picture, 1280, 720, 300, 250);
     EXPECT_FALSE(close(rgbAt(picture, 1280, 720, 1200, 650), 0x0000FF)) << "the empty root";
     ASSERT_TRUE(capture->capture(red, picture, 320, 240));
     for (const auto& [x, y] : {std::pair{4u, 4u}, {160u, 120u}, {315u, 235u}})
@@ -146,8 +147,7 @@ TEST_F(CaptureDesktop, AWindowKeepsItsShapeWithBlackBars)
 {
     const xcb_window_t wide = window("Wide window", 0xFF00FF, 40, 40, 400, 200);
     const xcb_window_t tall = window("Tall window", 0x00FFFF, 500, 40, 200, 400);
-    ASSERT_TRUE(eventually([&] { return listed("Wide window") && listed("Tall window"); }))
-        << seen;
+    ASSERT_TRUE(eventually([&] { return listed("Wide window") && listed("Tall window"); })) << seen;
     std::vector<std::uint8_t> picture;
     // 2:1 into 4:3: bars above and below (the window fills rows 40 to 199).
     ASSERT_TRUE(eventually([&] {
@@ -310,9 +310,9 @@ TEST_F(CapturePortal, SharesTheStreamTheDesktopGivesThroughSizeChangesUntilTheDe
 
     // The user stops sharing from the desktop: the capture says so, no picture follows.
     backend.closeSessions();
-    EXPECT_TRUE(kxtest::pumpUntil(
-        [&] { return capture->stopped() == ScreenCapture::Unavailable::Ended; }))
-        << int(capture->stopped());
+    EXPECT_TRUE(kxtest::pumpUntil([&] {
+        return capture->stopped() == ScreenCapture::Unavailable::Ended;
+    })) << int(capture->stopped());
     EXPECT_FALSE(capture->capture(0, picture, 320, 180));
     capture->end();
 
@@ -324,9 +324,9 @@ TEST_F(CapturePortal, SharesTheStreamTheDesktopGivesThroughSizeChangesUntilTheDe
     EXPECT_EQ(backend.lastRestoreToken(), kxtest::TestPortalBackend::IssuedToken);
     // The stream itself goes away: the share ends.
     source.stop();
-    EXPECT_TRUE(kxtest::pumpUntil(
-        [&] { return capture->stopped() == ScreenCapture::Unavailable::Ended; }))
-        << int(capture->stopped());
+    EXPECT_TRUE(kxtest::pumpUntil([&] {
+        return capture->stopped() == ScreenCapture::Unavailable::Ended;
+    })) << int(capture->stopped());
 }
 
 TEST_F(CapturePortal, ARefusalOrADesktopThatNeverAnswersStopsTheShareWithItsReason)
@@ -344,6 +344,19 @@ TEST_F(CapturePortal, ARefusalOrADesktopThatNeverAnswersStopsTheShareWithItsReas
     EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::NoAnswer);
     EXPECT_EQ(backend.starts(), 2);
     setPortalChooserTimeout(std::chrono::milliseconds(0));
+}
+
+TEST_F(CapturePortal, AScreenOfferedOnlyInAFormatWeCannotReadIsSaidSo)
+{
+    // The fixture's readable source stays unused: another, in NV12 only, is shared.
+    kxtest::TestScreenSource nv12;
+    ASSERT_TRUE(nv12.start(640, 360, false));
+    backend.share(nv12);
+    std::vector<std::uint8_t> picture;
+    EXPECT_FALSE(firstPicture(picture, 320, 180));
+    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::UnreadableFormat)
+        << int(capture->stopped());
+    EXPECT_TRUE(picture.empty());
 }
 
 } // namespace

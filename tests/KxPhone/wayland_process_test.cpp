@@ -102,8 +102,8 @@ protected:
         QString missing;
         if (!kxtest::WaylandSession::available(&missing))
             KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
-        const QString plugin = QLibraryInfo::location(QLibraryInfo::PluginsPath) +
-                               "/platforms/libqwayland-generic.so";
+        const QString plugin =
+            QLibraryInfo::location(QLibraryInfo::PluginsPath) + "/platforms/libqwayland-generic.so";
         if (!QFile::exists(plugin))
             KX_SKIP_WITHOUT_TOOL() << "Qt's Wayland platform (qtwayland5) is not installed";
         QImage background(64, 36, QImage::Format_RGB32);

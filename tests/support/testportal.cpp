@@ -37,6 +37,7 @@ struct TestScreenSource::State
     std::atomic<unsigned> width{0};
     std::atomic<unsigned> height{0};
     std::atomic<unsigned> sent{0};
+    spa_video_format pixels = SPA_VIDEO_FORMAT_BGRx;
 
     const spa_pod* format(spa_pod_builder& builder) const
     {
@@ -45,9 +46,9 @@ struct TestScreenSource::State
         return static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-            SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-            SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Id(pixels),
+            SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+            SPA_POD_Fraction(&rate)));
     }
 
     void paramChanged(uint32_t id, const spa_pod* param)
@@ -77,7 +78,7 @@ struct TestScreenSource::State
         spa_data& data = buffer->buffer->datas[0];
         const unsigned w = width, h = height;
         const uint32_t stride = w * 4;
-        if (data.data && data.maxsize >= stride * h) {
+        if (pixels == SPA_VIDEO_FORMAT_BGRx && data.data && data.maxsize >= stride * h) {
             auto* pixels = static_cast<uint8_t*>(data.data);
             for (unsigned y = 0; y < h; ++y)
                 for (unsigned x = 0; x < w; ++x) {
@@ -113,8 +114,9 @@ TestScreenSource::~TestScreenSource()
     }
 }
 
-bool TestScreenSource::start(unsigned width, unsigned height)
+bool TestScreenSource::start(unsigned width, unsigned height, bool readable)
 {
+    state_->pixels = readable ? SPA_VIDEO_FORMAT_BGRx : SPA_VIDEO_FORMAT_NV12;
     state_->width = width;
     state_->height = height;
     state_->loop = pw_thread_loop_new("kx-test-screen", nullptr);
@@ -275,7 +277,7 @@ class TestPortalBackend::Service : public QObject, protected QDBusContext
 
 public:
     Service(TestScreenSource& source)
-        : source_(source)
+        : source_(&source)
         , bus_(QString())
     {
         qDBusRegisterMetaType<PortalStream>();
@@ -304,7 +306,7 @@ public:
     uint cursorModes() const { return 1 | 2; }
     uint version() const { return 4; }
 
-    TestScreenSource& source_;
+    std::atomic<TestScreenSource*> source_;
     QDBusConnection bus_;
     std::atomic<Answer> answer_{Answer::Share};
     QSet<QString> sessions_;
@@ -346,13 +348,12 @@ public slots:
         if (answer_ == Answer::Refuse)
             return 1;
         PortalStream stream;
-        stream.node = source_.nodeId();
+        stream.node = source_.load()->nodeId();
         stream.properties.insert("source_type", 1u);
         results.insert("streams", QVariant::fromValue(QList<PortalStream>{stream}));
         results.insert("persist_mode", 2u);
-        results.insert("restore_data",
-                       QVariant::fromValue(RestoreData{"kxtest", 1,
-                                                       QDBusVariant(QString(IssuedToken))}));
+        results.insert("restore_data", QVariant::fromValue(RestoreData{
+                                           "kxtest", 1, QDBusVariant(QString(IssuedToken))}));
         return 0;
     }
 };
@@ -401,6 +402,11 @@ bool TestPortalBackend::start()
 void TestPortalBackend::setAnswer(Answer answer)
 {
     service_->answer_ = answer;
+}
+
+void TestPortalBackend::share(TestScreenSource& source)
+{
+    service_->source_ = &source;
 }
 
 void TestPortalBackend::closeSessions()

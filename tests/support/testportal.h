@@ -26,8 +26,9 @@ public:
 
     static constexpr std::uint32_t Quarters[4] = {0xC82828, 0x28C828, 0x2828C8, 0xDCDC3C};
 
-    /// Starts a stream of width x height; false when PipeWire refuses.
-    bool start(unsigned width, unsigned height);
+    /// Starts a stream of width x height; false when PipeWire refuses.  `readable` false:
+    /// its pictures come only as NV12, which screen sharing does not take.
+    bool start(unsigned width, unsigned height, bool readable = true);
     std::uint32_t nodeId() const;
     /// Pictures of another size from now on (the stream's format changes).
     void resize(unsigned width, unsigned height);
@@ -66,6 +67,8 @@ public:
     /// Takes its bus name; false when the bus refuses.
     bool start();
     void setAnswer(Answer answer);
+    /// Shares `source` from the next Start on.
+    void share(TestScreenSource& source);
     /// Ends every session, as when the user stops sharing from the desktop.
     void closeSessions();
     /// The restore token the last Start was given, and the one it hands out.

@@ -47,8 +47,8 @@ WaylandSession::~WaylandSession()
 
 bool WaylandSession::available(QString* missing)
 {
-    for (const QString program :
-         {"sway", "swaybg", "swaymsg", "grim", "wtype", "dbus-daemon", "pipewire", "wireplumber", PortalProgram}) {
+    for (const QString program : {"sway", "swaybg", "swaymsg", "grim", "wtype", "dbus-daemon",
+                                  "pipewire", "wireplumber", PortalProgram}) {
         if (!found(program)) {
             if (missing)
                 *missing = program;
@@ -71,9 +71,9 @@ QProcess* WaylandSession::launch(const QString& program, const QStringList& argu
     process->setStandardOutputFile(dir_.filePath(QFileInfo(program).fileName() + ".log"));
     process->setStandardErrorFile(dir_.filePath(QFileInfo(program).fileName() + ".log"));
     if (asDesktopUser && ::getuid() == 0)
-        process->start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
-                                              program} +
-                                      arguments);
+        process->start("setpriv",
+                       QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} +
+                           arguments);
     else
         process->start(program, arguments);
     if (!process->waitForStarted(5000))
@@ -192,8 +192,7 @@ bool WaylandSession::typeInto(const QString& criteria, const QStringList& keys) 
         return false;
     QProcessEnvironment env = environment();
     env.insert("SWAYSOCK", runtime_ + "/" + sockets.first());
-    return run("swaymsg", {QString("[%1] focus").arg(criteria)}, env) &&
-           run("wtype", keys, env);
+    return run("swaymsg", {QString("[%1] focus").arg(criteria)}, env) && run("wtype", keys, env);
 }
 
 QImage WaylandSession::screenshot() const

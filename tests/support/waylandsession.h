@@ -37,8 +37,8 @@ public:
 
     /// The environment of a program on this desktop (Wayland display, session bus,
     /// runtime folder); `into` is the base.
-    QProcessEnvironment environment(
-        QProcessEnvironment into = QProcessEnvironment::systemEnvironment()) const;
+    QProcessEnvironment
+    environment(QProcessEnvironment into = QProcessEnvironment::systemEnvironment()) const;
     /// Makes this process a program of the desktop (what environment() sets).
     void enter() const;
 
@@ -49,8 +49,7 @@ public:
 private:
     QProcess* launch(const QString& program, const QStringList& arguments, bool asDesktopUser);
     bool waitForFile(const QString& path, int timeoutMs) const;
-    bool run(const QString& program, const QStringList& arguments,
-             QProcessEnvironment env) const;
+    bool run(const QString& program, const QStringList& arguments, QProcessEnvironment env) const;
 
     QTemporaryDir dir_;
     QString runtime_;

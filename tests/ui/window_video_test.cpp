@@ -450,6 +450,13 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
     ASSERT_TRUE(pumpUntil([&] { return source.picturesSent() > 50; }, 10000));
     // The desktop kept a key to share again without asking.
     EXPECT_FALSE(client->settings.value(KxManager::ScreenShareTokenKey).toString().isEmpty());
+    // The desktop's chooser picks the window: the dialog has none to list.
+    WidgetCam* cam = client->window.cameraDialog();
+    ASSERT_NE(cam, nullptr);
+    cam->UpdateData();
+    EXPECT_FALSE(cam->windowBox()->isEnabled());
+    EXPECT_EQ(cam->windowBox()->count(), 1);
+    EXPECT_EQ(cam->windowBox()->itemText(0), WidgetCam::tr("chosen-by-the-desktop"));
 
     // The user stops sharing from the desktop: told over the toolbar; the call goes on.
     backend.closeSessions();
