@@ -22,6 +22,7 @@
 #include "ui/widgetstatistics.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/y4mfile.h"
+#include "tests/support/patternbars.h"
 #include "tests/support/testportal.h"
 #include "tests/support/toolskip.h"
 #include "tests/support/waylandsession.h"
@@ -115,21 +116,21 @@ protected:
 // platform), Qt draws the pictures, by the GPU or by its own painting: the far end's
 // pattern shows in the window itself, at the window's size, and keeps moving.
 class WindowPictures : public testing::TestWithParam<bool>
-{
-};
+{};
 
-TEST_P(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPictures)
+TEST_P(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPicturesInEachLayout)
 {
     const bool gpu = GetParam();
     testApplication();
     if (gpu && !GlPictureWidget::available())
         KX_SKIP_WITHOUT_TOOL() << "no OpenGL context (Mesa's llvmpipe under the X server)";
     qputenv("KX_VIDEO_DRAWING", gpu ? "" : "software");
+    // Inset pictures at the bottom left.
     Client client(
         true,
         [](QSettings& settings) {
             settings.setValue("call/layout", 1);
-            settings.setValue("call/pip", 0);
+            settings.setValue("call/pip", 3);
         },
         "Null",
         [](KxManager::Context& context) {
@@ -145,20 +146,23 @@ TEST_P(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPictures)
     QWidget* pictures = client.window.videoWidget()->pictures();
     ASSERT_TRUE(pictures);
     EXPECT_EQ(qobject_cast<GlPictureWidget*>(pictures) != nullptr, gpu);
+    // kxcall presents its pattern as content too, once the call has lasted a while.
     Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--video", "fake", "--video-size",
-                 "640x360"});
+                 "640x360", "--present", "--present-delay", "4000"});
     ASSERT_TRUE(client.manager->placeCall(peer.address(), true).isEmpty());
     ASSERT_TRUE(peer.waitFor("established"));
 
     // What the widget shows, as a picture of the size it has on screen.
+    auto image = [&] { return pictures->grab().toImage().convertToFormat(QImage::Format_RGB32); };
     auto shown = [&] {
-        const QImage image = pictures->grab().toImage();
+        const QImage grabbed = image();
         voip::VideoFrame frame;
-        frame.width = unsigned(image.width()) & ~1u;
-        frame.height = unsigned(image.height()) & ~1u;
-        frame.data = KxDisplay::pictureOf(image, frame.width, frame.height);
+        frame.width = unsigned(grabbed.width()) & ~1u;
+        frame.height = unsigned(grabbed.height()) & ~1u;
+        frame.data = KxDisplay::pictureOf(grabbed, frame.width, frame.height);
         return frame;
     };
+    // Remote full: the pattern fills the widget and moves.
     std::optional<uint32_t> first, later;
     ASSERT_TRUE(pumpUntil([&] {
         first = voip::FakeVideoInput::readNumber(shown());
@@ -173,6 +177,38 @@ TEST_P(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPictures)
     EXPECT_EQ(int(viewWidth), pictures->width());
     EXPECT_EQ(int(viewHeight), pictures->height());
     EXPECT_LT(pictures->width(), 900);
+
+    // The inset at the bottom left, and the upper half, clear of it.
+    const int width = pictures->width();
+    const int height = pictures->height();
+    auto inset = [&](const QImage& at) {
+        return kxtest::barsIn(at, 0, height * 3 / 4 + 4, width / 4, height - 2).width();
+    };
+    auto upper = [&](const QImage& at) {
+        return kxtest::barsIn(at, 0, 0, width, height / 2).width();
+    };
+    EXPECT_LT(inset(image()), width / 10) << "remote full: the inset is ours";
+    // The far end presents: the content takes the view, the far end the inset.
+    ASSERT_TRUE(pumpUntil([&] { return inset(image()) > width / 8; }, 15000)) << "content full";
+    EXPECT_GT(upper(image()), width * 2 / 3);
+    // The layout button steps through side by side, remote full and local full.
+    CallButton* layout = client.window.callToolbar()->layoutButton();
+    QTest::mouseClick(layout, Qt::LeftButton);
+    EXPECT_TRUE(pumpUntil([&] {
+        const QImage at = image();
+        return kxtest::barsIn(at, width / 2, 0, width, height).width() > width / 3 &&
+               kxtest::barsIn(at, 0, 0, width / 2, height).width() < width / 10;
+    })) << "side by side";
+    QTest::mouseClick(layout, Qt::LeftButton);
+    EXPECT_TRUE(pumpUntil([&] {
+        const QImage at = image();
+        return upper(at) > width * 2 / 3 && inset(at) < width / 10;
+    })) << "remote full";
+    QTest::mouseClick(layout, Qt::LeftButton);
+    EXPECT_TRUE(pumpUntil([&] {
+        const QImage at = image();
+        return upper(at) < width / 10 && inset(at) > width / 8;
+    })) << "local full";
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
 }
