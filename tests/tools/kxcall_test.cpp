@@ -18,12 +18,15 @@
 #include <asio.hpp>
 
 #include "kxcallkit.h"
+
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 #include "voip/device/video_fake.h"
 
 namespace {
 
 using namespace kx::testutil;
-
 
 TEST(KxCall, TwoProcessesCallAnswerExchangeInputAndClear)
 {
@@ -61,6 +64,45 @@ TEST(KxCall, TwoProcessesCallAnswerExchangeInputAndClear)
     EXPECT_NE(calleeText.find("reason=3 "), std::string::npos) << calleeText;
     std::remove(calleeLog.c_str());
     std::remove(callerLog.c_str());
+}
+
+// Every line of --json is valid JSON, also where the far end's text is not UTF-8.
+TEST(KxCall, JsonLinesStayValidWhateverTheFarEndSends)
+{
+    const std::string tool = KXCALL_PATH;
+    const auto port = freePort();
+    const std::string calleeLog = tempPath("callee.json");
+    const std::string callee = tool + " --listen " + std::to_string(port) +
+                               " --bind 127.0.0.1 --json > " + calleeLog + " 2>&1 &";
+    ASSERT_EQ(std::system(callee.c_str()), 0);
+    for (int i = 0; i < 200 && readFile(calleeLog).find("listening") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Input with a quote, a control character and bytes that are no UTF-8.
+    const std::string caller = tool + " --call 127.0.0.1:" + std::to_string(port) +
+                               " --send-input \"$(printf 'a\\042b\\001c\\377\\376d')\"" +
+                               " --hangup-after 1 > /dev/null 2>&1";
+    EXPECT_EQ(std::system(caller.c_str()), 0);
+    for (int i = 0; i < 250 && readFile(calleeLog).find("cleared") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::istringstream lines(readFile(calleeLog));
+    std::string line;
+    bool sawInput = false;
+    while (std::getline(lines, line)) {
+        const auto object = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_FALSE(object.is_discarded()) << line;
+        if (object.value("event", "") == "user input") {
+            sawInput = true;
+            const std::string text = object.value("detail", "");
+            EXPECT_NE(text.find("a\"b"), std::string::npos) << text;
+            EXPECT_NE(text.find("\x01"
+                                "c"),
+                      std::string::npos)
+                << text;
+            EXPECT_NE(text.find("\xEF\xBF\xBD"), std::string::npos) << "U+FFFD for the bytes";
+        }
+    }
+    EXPECT_TRUE(sawInput) << readFile(calleeLog);
+    std::remove(calleeLog.c_str());
 }
 
 TEST(KxCall, RefusesBadArguments)

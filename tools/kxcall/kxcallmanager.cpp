@@ -6,6 +6,8 @@
 #include <ostream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "voip/call.h"
 #include "voip/device/soundchannel.h"
 #include "voip/device/video_sdl.h"
@@ -423,7 +425,8 @@ CodedVideoFile::CodedVideoFile(const std::string& path)
 void CodedVideoFile::takeCodedPicture(std::span<const uint8_t> accessUnit)
 {
     std::lock_guard lock(mutex_);
-    if (file_ && std::fwrite(accessUnit.data(), 1, accessUnit.size(), file_.get()) == accessUnit.size())
+    if (file_ &&
+        std::fwrite(accessUnit.data(), 1, accessUnit.size(), file_.get()) == accessUnit.size())
         std::fflush(file_.get());
 }
 
@@ -750,29 +753,6 @@ void CallManager::print(const std::string& line)
     out_ << (options_.json ? eventAsJson(line) : line) << std::endl;
 }
 
-namespace {
-
-std::string jsonString(std::string_view text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-} // namespace
-
 std::string eventAsJson(const std::string& line)
 {
     // Events of two words; every other event is named by its first word.
@@ -792,7 +772,9 @@ std::string eventAsJson(const std::string& line)
         event = line.substr(0, space);
         rest = space == std::string::npos ? std::string() : line.substr(space);
     }
-    std::string members = "{\"event\":" + jsonString(event);
+    // Members in the order of the line, for a reader's eye.
+    nlohmann::ordered_json object;
+    object["event"] = event;
     std::string detail;
     std::istringstream words(rest);
     std::string word;
@@ -800,15 +782,17 @@ std::string eventAsJson(const std::string& line)
         const auto equals = word.find('=');
         if (equals != std::string::npos && equals > 0 &&
             word.find_first_of("\"[]") == std::string::npos) {
-            members += "," + jsonString(word.substr(0, equals)) + ":" +
-                       jsonString(word.substr(equals + 1));
+            object[word.substr(0, equals)] = word.substr(equals + 1);
         } else {
             detail += (detail.empty() ? "" : " ") + word;
         }
     }
     if (!detail.empty())
-        members += ",\"detail\":" + jsonString(detail);
-    return members + ",\"line\":" + jsonString(line) + "}";
+        object["detail"] = detail;
+    object["line"] = line;
+    // Text from the far end (names, user input) need not be UTF-8: such bytes become
+    // U+FFFD, so that every line stays valid JSON.
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 void CallManager::later(std::chrono::milliseconds delay, std::function<void()> job)
@@ -957,7 +941,8 @@ bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStr
     std::string sent;
     const voip::MediaFormat& format = stream.mediaFormat();
     if (stream.isSink() && format.mediaType() == voip::MediaType::Video) {
-        const auto frameTime = std::max<std::int64_t>(1, format.integerOption(voip::option::FrameTime, 3600));
+        const auto frameTime =
+            std::max<std::int64_t>(1, format.integerOption(voip::option::FrameTime, 3600));
         sent = " size=" + std::to_string(format.integerOption(voip::option::FrameWidth, 0)) + "x" +
                std::to_string(format.integerOption(voip::option::FrameHeight, 0)) +
                " rate=" + twoDecimals(double(format.clockRate()) / double(frameTime)) +
