@@ -18,6 +18,7 @@
 #include "tests/KxPhone/testdesktop.h"
 #include "tests/support/toolskip.h"
 #include "tests/support/eventually.h"
+#include "tests/support/i420colour.h"
 #include "tests/support/pumpuntil.h"
 #include "tests/support/testportal.h"
 #include "tests/support/waylandsession.h"
@@ -70,23 +71,10 @@ protected:
     static std::uint32_t rgbAt(const std::vector<std::uint8_t>& picture, unsigned width,
                                unsigned height, unsigned x, unsigned y)
     {
-        const std::size_t luma = std::size_t(width) * height;
-        const double Y = picture[std::size_t(y) * width + x] - 16.0;
-        const double U = picture[luma + std::size_t(y / 2) * (width / 2) + x / 2] - 128.0;
-        const double V =
-            picture[luma + luma / 4 + std::size_t(y / 2) * (width / 2) + x / 2] - 128.0;
-        auto clamp = [](double v) { return std::uint32_t(std::clamp(v, 0.0, 255.0) + 0.5); };
-        return clamp(1.164 * Y + 1.596 * V) << 16 | clamp(1.164 * Y - 0.392 * U - 0.813 * V) << 8 |
-               clamp(1.164 * Y + 2.017 * U);
+        return kxtest::rgbOfI420(picture.data(), width, height, x, y);
     }
 
-    static bool close(std::uint32_t a, std::uint32_t b)
-    {
-        for (int shift : {0, 8, 16})
-            if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > 24)
-                return false;
-        return true;
-    }
+    static bool close(std::uint32_t a, std::uint32_t b) { return kxtest::nearColour(a, b, 24); }
 
     static bool eventually(const std::function<bool()>& done) { return kxtest::eventually(done); }
 

@@ -22,6 +22,7 @@
 #include "ui/widgetstatistics.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/y4mfile.h"
+#include "tests/support/i420colour.h"
 #include "tests/support/patternbars.h"
 #include "tests/support/testportal.h"
 #include "tests/support/toolskip.h"
@@ -422,27 +423,6 @@ TEST_F(WindowVideo, ContentThatComesAndGoesFastLeavesTheCallAndItsVideoWhole)
 
 namespace {
 
-/// The colour of a picture at (x, y), back in RGB (approximately).
-std::uint32_t rgbAt(const voip::VideoFrame& frame, unsigned x, unsigned y)
-{
-    const std::size_t luma = std::size_t(frame.width) * frame.height;
-    const double Y = frame.data[std::size_t(y) * frame.width + x] - 16.0;
-    const double U = frame.data[luma + std::size_t(y / 2) * (frame.width / 2) + x / 2] - 128.0;
-    const double V =
-        frame.data[luma + luma / 4 + std::size_t(y / 2) * (frame.width / 2) + x / 2] - 128.0;
-    auto clamp = [](double v) { return std::uint32_t(std::clamp(v, 0.0, 255.0) + 0.5); };
-    return clamp(1.164 * Y + 1.596 * V) << 16 | clamp(1.164 * Y - 0.392 * U - 0.813 * V) << 8 |
-           clamp(1.164 * Y + 2.017 * U);
-}
-
-bool near(std::uint32_t a, std::uint32_t b)
-{
-    for (int shift : {0, 8, 16})
-        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > 32)
-            return false;
-    return true;
-}
-
 // In a Wayland session the desktop's portal shares the screen: the far end gets it, the
 // share's key is kept for next time, and a share stopped from the desktop is told.
 TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
@@ -515,7 +495,9 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
         for (unsigned quarter = 0; quarter < 4; ++quarter) {
             const unsigned x = frame.width / 4 + (quarter % 2) * frame.width / 2;
             const unsigned y = frame.height / 4 + (quarter / 2) * frame.height / 2;
-            if (!near(rgbAt(frame, x, y), kxtest::TestScreenSource::Quarters[quarter]))
+            if (!kxtest::nearColour(
+                    kxtest::rgbOfI420(frame.data.data(), frame.width, frame.height, x, y),
+                    kxtest::TestScreenSource::Quarters[quarter], 32))
                 return false;
         }
         return true;
