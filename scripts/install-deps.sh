@@ -23,7 +23,7 @@ packages=(
   libgl1-mesa-dri libegl-mesa0
   # a Wayland desktop of the tests' own: headless sway, its screenshots, Qt's Wayland
   # platform, and screen sharing through the desktop portal and PipeWire
-  sway swaybg grim qtwayland5 pipewire pipewire-bin wireplumber xdg-desktop-portal
+  sway swaybg grim wtype qtwayland5 pipewire pipewire-bin wireplumber xdg-desktop-portal
   # the Debian package and its checks
   dpkg-dev appstream groff-base
 )
