@@ -491,10 +491,19 @@ private slots:
     void onSessionClosed()
     {
         if (session_.isEmpty())
-            return; // closed by us, the signal already on its way
-        std::cerr << "Screen share stopped from the desktop" << std::endl;
+            return;       // closed by us, the signal already on its way
         session_.clear(); // the desktop closed it: nothing to close
-        fail(Unavailable::Ended);
+        // Closed before the share began (the portal may say so before it answers the
+        // pending request): the desktop did not allow it.
+        bool sharing = false;
+        {
+            std::lock_guard lock(streamMutex_);
+            sharing = stream_ != nullptr;
+        }
+        std::cerr << (sharing ? "Screen share stopped from the desktop"
+                              : "Screen share: the desktop closed the session before it began")
+                  << std::endl;
+        fail(sharing ? Unavailable::Ended : Unavailable::Refused);
     }
 
 private:
