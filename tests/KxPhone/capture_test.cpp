@@ -221,7 +221,6 @@ protected:
         background.fill(Qt::darkGray);
         QString error;
         ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
-        saved = QProcessEnvironment::systemEnvironment();
         session.enter();
         ASSERT_TRUE(source.start(640, 360)) << "PipeWire refused the test's screen";
         ASSERT_TRUE(backend.start()) << "the portal's back end could not take its bus name";
@@ -233,14 +232,7 @@ protected:
     {
         capture.reset();
         ::unsetenv("KX_SCREEN_CAPTURE");
-        const QProcessEnvironment entered = session.environment(QProcessEnvironment());
-        for (const QString& name : entered.keys() + QStringList{"DISPLAY"}) {
-            const QByteArray key = name.toLocal8Bit();
-            if (saved.contains(name))
-                ::setenv(key.constData(), saved.value(name).toLocal8Bit().constData(), 1);
-            else
-                ::unsetenv(key.constData());
-        }
+        session.leave();
     }
 
     /// Begins and waits for the first picture, or for the capture to stop.
@@ -271,7 +263,6 @@ protected:
     kxtest::WaylandSession session;
     kxtest::TestScreenSource source;
     kxtest::TestPortalBackend backend{source};
-    QProcessEnvironment saved;
     std::string restoreToken;
 };
 

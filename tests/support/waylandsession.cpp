@@ -35,6 +35,7 @@ WaylandSession::WaylandSession()
 
 WaylandSession::~WaylandSession()
 {
+    leave();
     for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) {
         (*it)->terminate();
         if (!(*it)->waitForFinished(3000)) {
@@ -225,12 +226,29 @@ QProcessEnvironment WaylandSession::environment(QProcessEnvironment into) const
     return into;
 }
 
-void WaylandSession::enter() const
+void WaylandSession::enter()
 {
+    leave();
+    const QProcessEnvironment now = QProcessEnvironment::systemEnvironment();
     const QProcessEnvironment env = environment(QProcessEnvironment());
-    for (const QString& key : env.keys())
-        qputenv(key.toLocal8Bit().constData(), env.value(key).toLocal8Bit());
-    qunsetenv("DISPLAY");
+    for (const QString& key : env.keys() + QStringList{"DISPLAY"}) {
+        left_.emplace_back(key, now.contains(key) ? std::optional(now.value(key)) : std::nullopt);
+        if (env.contains(key))
+            qputenv(key.toLocal8Bit().constData(), env.value(key).toLocal8Bit());
+        else
+            qunsetenv(key.toLocal8Bit().constData());
+    }
+}
+
+void WaylandSession::leave()
+{
+    for (const auto& [key, value] : left_) {
+        if (value)
+            qputenv(key.toLocal8Bit().constData(), value->toLocal8Bit());
+        else
+            qunsetenv(key.toLocal8Bit().constData());
+    }
+    left_.clear();
 }
 
 } // namespace kxtest

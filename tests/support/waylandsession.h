@@ -6,6 +6,8 @@
 // needs a GPU.  Sway refuses to run as root: under root it runs as nobody.
 
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <QImage>
@@ -39,8 +41,10 @@ public:
     /// runtime folder); `into` is the base.
     QProcessEnvironment
     environment(QProcessEnvironment into = QProcessEnvironment::systemEnvironment()) const;
-    /// Makes this process a program of the desktop (what environment() sets).
-    void enter() const;
+    /// Makes this process a program of the desktop (what environment() sets), until
+    /// leave() or the end of the session puts the environment back as it was.
+    void enter();
+    void leave();
 
     /// Gives the keyboard to the window `criteria` names (sway's: app_id="kxphone"), then
     /// types `keys` (wtype's arguments: -M ctrl 1 -m ctrl) into it.
@@ -53,7 +57,8 @@ private:
 
     QTemporaryDir dir_;
     QString runtime_;
-    std::vector<std::unique_ptr<QProcess>> processes_; // in start order
+    std::vector<std::unique_ptr<QProcess>> processes_;             // in start order
+    std::vector<std::pair<QString, std::optional<QString>>> left_; ///< what enter() replaced
 };
 
 } // namespace kxtest

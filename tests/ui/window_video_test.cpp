@@ -442,7 +442,6 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
     background.fill(Qt::darkGray);
     QString error;
     ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
-    const QProcessEnvironment saved = QProcessEnvironment::systemEnvironment();
     session.enter();
     kxtest::TestScreenSource source;
     ASSERT_TRUE(source.start(1280, 720));
@@ -509,15 +508,6 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
         return true;
     };
     EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), shows));
-    const QProcessEnvironment entered = session.environment(QProcessEnvironment());
-    for (const QString& name : entered.keys()) {
-        if (saved.contains(name))
-            qputenv(name.toLocal8Bit().constData(), saved.value(name).toLocal8Bit());
-        else
-            qunsetenv(name.toLocal8Bit().constData());
-    }
-    if (saved.contains("DISPLAY"))
-        qputenv("DISPLAY", saved.value("DISPLAY").toLocal8Bit());
 }
 
 } // namespace
