@@ -9,6 +9,8 @@
 
 #include "KxPhone/platform/capture_portal.h"
 
+#include "KxPhone/platform/fitpicture.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -33,7 +35,6 @@
 #include <QTimer>
 
 #include <libyuv/convert.h>
-#include <libyuv/scale_argb.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -66,7 +67,6 @@ constexpr unsigned MaxSide = 8192;
 
 /// The pixel layouts read, each 4 octets a pixel, and libyuv's converter of each to I420
 /// (libyuv names a layout by its 32-bit word, PipeWire by its octets in memory).
-using ToI420 = int (*)(const uint8_t*, int, uint8_t*, int, uint8_t*, int, uint8_t*, int, int, int);
 ToI420 converterOf(spa_video_format format)
 {
     switch (format) {
@@ -152,30 +152,17 @@ public:
         return Unavailable::None;
     }
 
-    /// The newest picture, scaled to width x height and converted to I420 into `picture`;
-    /// false when there is none newer than the last one taken at that size.
+    /// The newest picture, fitted into width x height (its shape kept) and converted to
+    /// I420 into `picture`; false when there is none newer than the last one taken at that
+    /// size.
     bool take(std::vector<uint8_t>& picture, unsigned width, unsigned height)
     {
         std::lock_guard lock(mutex_);
         if (pixels_.empty() || !convert_ ||
             (taken_ == serial_ && width == takenWidth_ && height == takenHeight_))
             return false;
-        const uint8_t* source = pixels_.data();
-        int stride = int(pixelsWidth_) * 4;
-        if (pixelsWidth_ != width || pixelsHeight_ != height) {
-            scaled_.resize(std::size_t(width) * height * 4);
-            libyuv::ARGBScale(source, stride, int(pixelsWidth_), int(pixelsHeight_), scaled_.data(),
-                              int(width) * 4, int(width), int(height), libyuv::kFilterBilinear);
-            source = scaled_.data();
-            stride = int(width) * 4;
-        }
-        const std::size_t luma = std::size_t(width) * height;
-        picture.resize(luma * 3 / 2);
-        uint8_t* y = picture.data();
-        uint8_t* u = y + luma;
-        uint8_t* v = u + luma / 4;
-        convert_(source, stride, y, int(width), u, int(width / 2), v, int(width / 2), int(width),
-                 int(height));
+        fitIntoI420(pixels_.data(), pixelsWidth_, pixelsHeight_, int(pixelsWidth_) * 4, convert_,
+                    scaled_, picture, width, height);
         taken_ = serial_;
         takenWidth_ = width;
         takenHeight_ = height;

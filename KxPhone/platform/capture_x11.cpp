@@ -5,6 +5,7 @@
 
 #include "KxPhone/platform/screencapture.h"
 #include "KxPhone/platform/capture_portal.h"
+#include "KxPhone/platform/fitpicture.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -219,27 +220,8 @@ public:
             xcb_free_pixmap(c, pixmap);
         if (!ok)
             return false;
-        // Fitted into the size asked for with its shape kept (black bars where the shapes
-        // differ: a 2:1 window is not stretched to 16:9), then to I420.
-        unsigned fitWidth = width;
-        unsigned fitHeight = height;
-        if (std::uint64_t(pixelsWidth_) * height > std::uint64_t(pixelsHeight_) * width)
-            fitHeight = std::max(2u, unsigned(std::uint64_t(width) * pixelsHeight_ /
-                                              pixelsWidth_) & ~1u);
-        else
-            fitWidth = std::max(2u, unsigned(std::uint64_t(height) * pixelsWidth_ /
-                                             pixelsHeight_) & ~1u);
-        const std::size_t left = ((width - fitWidth) / 2) & ~1u;
-        const std::size_t top = ((height - fitHeight) / 2) & ~1u;
-        scaled_.assign(std::size_t(width) * height * 4, 0); // black
-        libyuv::ARGBScale(pixels_.data(), int(pixelsWidth_ * 4), int(pixelsWidth_),
-                          int(pixelsHeight_), scaled_.data() + (top * width + left) * 4,
-                          int(width * 4), int(fitWidth), int(fitHeight), libyuv::kFilterBox);
-        const std::size_t luma = std::size_t(width) * height;
-        picture.resize(luma + luma / 2);
-        libyuv::ARGBToI420(scaled_.data(), int(width * 4), picture.data(), int(width),
-                           picture.data() + luma, int(width / 2), picture.data() + luma + luma / 4,
-                           int(width / 2), int(width), int(height));
+        fitIntoI420(pixels_.data(), pixelsWidth_, pixelsHeight_, int(pixelsWidth_ * 4),
+                    libyuv::ARGBToI420, scaled_, picture, width, height);
         return true;
     }
 

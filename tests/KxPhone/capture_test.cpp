@@ -283,6 +283,15 @@ TEST_F(CapturePortal, SharesTheStreamTheDesktopGivesThroughSizeChangesUntilTheDe
     ASSERT_TRUE(kxtest::pumpUntil([&] {
         return capture->capture(0, picture, 320, 180) && showsQuarters(picture, 320, 180);
     }));
+    // A 4:3 screen keeps its shape in the 16:9 picture: 240 columns wide, black bars of 40
+    // at the sides, as the X11 capture does.
+    source.resize(960, 720);
+    ASSERT_TRUE(kxtest::pumpUntil([&] {
+        return capture->capture(0, picture, 320, 180) && close(rgbAt(picture, 320, 180, 10, 90), 0);
+    }));
+    EXPECT_TRUE(close(rgbAt(picture, 320, 180, 310, 90), 0));
+    EXPECT_TRUE(close(rgbAt(picture, 320, 180, 100, 45), kxtest::TestScreenSource::Quarters[0]));
+    EXPECT_TRUE(close(rgbAt(picture, 320, 180, 220, 135), kxtest::TestScreenSource::Quarters[3]));
     EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::None);
     // The desktop handed out a key to share again without asking.
     EXPECT_FALSE(restoreToken.empty());
