@@ -85,6 +85,25 @@ void fillGrey(std::vector<std::uint8_t>& picture, unsigned width, unsigned heigh
               GreyY);
 }
 
+std::shared_ptr<const voip::VideoFrame> sharedPicture(const std::uint8_t* data, unsigned width,
+                                                      unsigned height)
+{
+    auto picture = std::make_shared<voip::VideoFrame>();
+    picture->width = width;
+    picture->height = height;
+    picture->data.assign(data, data + sizeOf(width, height));
+    return picture;
+}
+
+std::shared_ptr<const voip::VideoFrame> greyPicture(unsigned width, unsigned height)
+{
+    auto picture = std::make_shared<voip::VideoFrame>();
+    picture->width = width;
+    picture->height = height;
+    fillGrey(picture->data, width, height);
+    return picture;
+}
+
 } // namespace
 
 // --- the layout ---
@@ -194,16 +213,8 @@ void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destinatio
     }
     // Scale the middle part of the source that has the destination's shape: the same as
     // scaling to cover and cropping, without the second picture and copy.
-    const bool wider = b > a;
-    unsigned cropWidth = sourceWidth, cropHeight = sourceHeight;
-    if (wider)
-        cropHeight = unsigned(std::uint64_t(sourceWidth) * destinationHeight / destinationWidth);
-    else
-        cropWidth = unsigned(std::uint64_t(sourceHeight) * destinationWidth / destinationHeight);
-    cropWidth = std::clamp(cropWidth & ~1u, 2u, sourceWidth);
-    cropHeight = std::clamp(cropHeight & ~1u, 2u, sourceHeight);
-    const unsigned x = ((sourceWidth - cropWidth) / 2) & ~1u;
-    const unsigned y = ((sourceHeight - cropHeight) / 2) & ~1u;
+    const KxRect part = coverPart(sourceWidth, sourceHeight, destinationWidth, destinationHeight);
+    const unsigned x = part.x, y = part.y, cropWidth = part.width, cropHeight = part.height;
     const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
     const auto to = planesOf(destination, destinationWidth, destinationHeight);
     const std::size_t lumaAt = std::size_t(y) * from.strideY + x;
@@ -213,6 +224,23 @@ void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destinatio
                       int(to.strideY), to.u, int(to.strideUV), to.v, int(to.strideUV),
                       int(destinationWidth), int(destinationHeight),
                       static_cast<libyuv::FilterMode>(std::clamp(filter, 0, 3)));
+}
+
+KxRect KxDisplay::coverPart(unsigned sourceWidth, unsigned sourceHeight,
+                            unsigned destinationWidth, unsigned destinationHeight)
+{
+    if (sourceWidth < 2 || sourceHeight < 2 || destinationWidth == 0 || destinationHeight == 0)
+        return {0, 0, sourceWidth, sourceHeight};
+    unsigned cropWidth = sourceWidth, cropHeight = sourceHeight;
+    // Which of the two is wider, compared without rounding.
+    if (std::uint64_t(destinationWidth) * sourceHeight > std::uint64_t(sourceWidth) * destinationHeight)
+        cropHeight = unsigned(std::uint64_t(sourceWidth) * destinationHeight / destinationWidth);
+    else
+        cropWidth = unsigned(std::uint64_t(sourceHeight) * destinationWidth / destinationHeight);
+    cropWidth = std::clamp(cropWidth & ~1u, 2u, sourceWidth & ~1u);
+    cropHeight = std::clamp(cropHeight & ~1u, 2u, sourceHeight & ~1u);
+    return {((sourceWidth - cropWidth) / 2) & ~1u, ((sourceHeight - cropHeight) / 2) & ~1u,
+            cropWidth, cropHeight};
 }
 
 void KxDisplay::copyRect(const std::uint8_t* source, unsigned sourceWidth, unsigned sourceHeight,
@@ -303,6 +331,11 @@ void KxDisplay::start(std::shared_ptr<voip::VideoOutput> output, unsigned output
         fillGrey(background_, outputWidth_, outputHeight_);
     if (noInput_.size() != size)
         fillGrey(noInput_, outputWidth_, outputHeight_);
+    scenes_ = output_ && output_->drawsScenes();
+    backgroundPicture_ = sharedPicture(background_.data(), outputWidth_, outputHeight_);
+    noInputPicture_ = sharedPicture(noInput_.data(), outputWidth_, outputHeight_);
+    localPicture_ = noInputPicture_;
+    scene_ = {CanvasWidth, CanvasHeight, {}};
     {
         std::lock_guard lock(displayMutex_);
         viewWidth_ = outputWidth_;
@@ -377,19 +410,16 @@ void KxDisplay::resetVideoFrames(unsigned outgoingWidth, unsigned outgoingHeight
         outgoingFresh_ = true;
         ++outgoingSerial_;
     }
+    auto grey = greyPicture(CanvasWidth, CanvasHeight);
     {
         std::lock_guard lock(remoteMutex_);
-        remoteWidth_ = CanvasWidth;
-        remoteHeight_ = CanvasHeight;
-        fillGrey(remote_, remoteWidth_, remoteHeight_);
+        remote_ = grey;
         remoteFresh_ = true;
         remoteReceived_ = false;
     }
     {
         std::lock_guard lock(contentMutex_);
-        contentWidth_ = CanvasWidth;
-        contentHeight_ = CanvasHeight;
-        fillGrey(content_, contentWidth_, contentHeight_);
+        content_ = grey;
         contentFresh_ = true;
     }
     std::lock_guard lock(displayMutex_);
@@ -428,12 +458,11 @@ void KxDisplay::writeReceived(const voip::VideoFrame& picture, bool content)
     if (picture.width < 2 || picture.height < 2 || picture.width > 4096 || picture.height > 4096 ||
         picture.data.size() != sizeOf(picture.width, picture.height))
         return;
+    // A picture of its own (the one copy), made before the lock is taken.
+    auto copy = sharedPicture(picture.data.data(), picture.width, picture.height);
     std::mutex& mutex = content ? contentMutex_ : remoteMutex_;
     std::lock_guard lock(mutex);
-    auto& buffer = content ? content_ : remote_;
-    (content ? contentWidth_ : remoteWidth_) = picture.width;
-    (content ? contentHeight_ : remoteHeight_) = picture.height;
-    buffer.assign(picture.data.begin(), picture.data.end());
+    (content ? content_ : remote_) = std::move(copy);
     (content ? contentFresh_ : remoteFresh_) = true;
     if (!content)
         remoteReceived_ = true;
@@ -448,9 +477,9 @@ std::pair<unsigned, unsigned> KxDisplay::outgoingSize() const
 std::pair<unsigned, unsigned> KxDisplay::remoteSize() const
 {
     std::lock_guard lock(remoteMutex_);
-    if (!remoteReceived_)
+    if (!remoteReceived_ || !remote_)
         return {0, 0};
-    return {remoteWidth_, remoteHeight_};
+    return {remote_->width, remote_->height};
 }
 
 std::vector<double> KxDisplay::composeTimes() const
@@ -482,9 +511,14 @@ void KxDisplay::run()
                     composeTimes_.erase(composeTimes_.begin());
                 composeTimes_.push_back(took);
             }
-            // The output copies the picture for its own thread; no lock is held here.
-            if (output_ && changed)
-                output_->showFrame(display_);
+            // The output copies the picture for its own thread, or keeps the scene's
+            // pictures (never written again); no lock is held here.
+            if (output_ && changed) {
+                if (scenes_)
+                    output_->showScene(scene_);
+                else
+                    output_->showFrame(display_);
+            }
             ++loops_;
         } else {
             std::lock_guard lock(displayMutex_);
@@ -498,6 +532,58 @@ void KxDisplay::run()
             next = now;
         std::unique_lock lock(sleepMutex_);
         wake_.wait_until(lock, next, [this] { return stop_.load(); });
+    }
+}
+
+void KxDisplay::prepareOutgoing()
+{
+    std::lock_guard outgoing(outgoingMutex_);
+    if (outgoingWidth_ == 0 || outgoingHeight_ == 0)
+        return;
+    outgoing_.resize(sizeOf(outgoingWidth_, outgoingHeight_));
+    scaleToFill(local_.data(), outgoing_.data(), localWidth_, localHeight_, outgoingWidth_,
+                outgoingHeight_);
+    ++outgoingSerial_;
+}
+
+KxDisplay::SharedPicture KxDisplay::farPicture(KxLayout::Picture which) const
+{
+    if (which == KxLayout::Picture::Content) {
+        std::lock_guard lock(contentMutex_);
+        return content_;
+    }
+    std::lock_guard lock(remoteMutex_);
+    return remote_;
+}
+
+void KxDisplay::buildScene(bool call, bool localChanged)
+{
+    if (localChanged)
+        localPicture_ = localIsNoInput_ ? noInputPicture_
+                                        : sharedPicture(local_.data(), localWidth_, localHeight_);
+    auto layer = [](const SharedPicture& picture, const KxRect& rect) {
+        const KxRect part = coverPart(picture->width, picture->height, rect.width, rect.height);
+        return voip::VideoLayer{picture,   part.x, part.y,     part.width, part.height,
+                                rect.x,    rect.y, rect.width, rect.height};
+    };
+    const KxRect canvas{0, 0, CanvasWidth, CanvasHeight};
+    scene_.layers.clear();
+    if (!call) {
+        scene_.layers.push_back(layer(localPicture_, canvas));
+        return;
+    }
+    // The picture the encoder reads is made on this thread whatever draws the view.
+    if (localChanged)
+        prepareOutgoing();
+    scene_.layers.push_back(layer(backgroundPicture_, canvas));
+    for (const auto which : {layout_.first, layout_.second}) {
+        const KxRect& rect = which == KxLayout::Picture::Local    ? layout_.local
+                             : which == KxLayout::Picture::Remote ? layout_.remote
+                                                                  : layout_.content;
+        const SharedPicture picture = which == KxLayout::Picture::Local ? localPicture_
+                                                                        : farPicture(which);
+        if (rect.drawable() && picture)
+            scene_.layers.push_back(layer(picture, rect));
     }
 }
 
@@ -525,7 +611,11 @@ bool KxDisplay::compose()
     std::lock_guard lock(displayMutex_);
     if (layoutChanged_) {
         // One picture of the background between layouts.
-        display_.data = background_;
+        if (scenes_)
+            scene_.layers = {{backgroundPicture_, 0, 0, outputWidth_, outputHeight_, 0, 0,
+                              CanvasWidth, CanvasHeight}};
+        else
+            display_.data = background_;
         sceneReady_ = false;
         layoutChanged_ = false;
         dirty_ = true;
@@ -565,6 +655,10 @@ bool KxDisplay::compose()
         return false;
     dirty_ = false;
     composedInCall_ = call;
+    if (scenes_) {
+        buildScene(call, localChanged);
+        return true;
+    }
     const bool viewIsOutput = viewWidth_ == outputWidth_ && viewHeight_ == outputHeight_;
     if (!call) {
         sceneReady_ = false; // the call's background is drawn again after this
@@ -574,15 +668,8 @@ bool KxDisplay::compose()
         if (viewIsOutput)
             return true;
     } else {
-        {
-            std::lock_guard outgoing(outgoingMutex_);
-            if (localChanged && outgoingWidth_ > 0 && outgoingHeight_ > 0) {
-                outgoing_.resize(sizeOf(outgoingWidth_, outgoingHeight_));
-                scaleToFill(local_.data(), outgoing_.data(), localWidth_, localHeight_,
-                            outgoingWidth_, outgoingHeight_);
-                ++outgoingSerial_;
-            }
-        }
+        if (localChanged)
+            prepareOutgoing();
         // The pictures go straight to the view's size: each scaled once, from its own size
         // to its place in the view.  The background behind them is drawn once per layout
         // or view size; a picture that covers the whole view is scaled straight into it,
@@ -609,14 +696,12 @@ bool KxDisplay::compose()
             if (picture == KxLayout::Picture::Local) {
                 scaleToFill(local_.data(), into, localWidth_, localHeight_, rect.width,
                             rect.height);
-            } else if (picture == KxLayout::Picture::Remote) {
-                std::lock_guard remote(remoteMutex_);
-                scaleToFill(remote_.data(), into, remoteWidth_, remoteHeight_, rect.width,
-                            rect.height);
             } else {
-                std::lock_guard content(contentMutex_);
-                scaleToFill(content_.data(), into, contentWidth_, contentHeight_, rect.width,
-                            rect.height);
+                // Held while it is read: the far end's next picture replaces, never writes it.
+                const SharedPicture far = farPicture(picture);
+                if (far)
+                    scaleToFill(far->data.data(), into, far->width, far->height, rect.width,
+                                rect.height);
             }
             if (!whole)
                 copyRect(scaled.data(), rect.width, rect.height, target, viewWidth_, viewHeight_,

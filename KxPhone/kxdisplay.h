@@ -53,8 +53,9 @@ struct KxLayout
 /// The display of the client: one thread, "Thread Display", that every 33 ms takes the
 /// local picture, prepares the picture the encoder reads, composes the local, remote and
 /// content pictures by the layout (given on a 1280 x 720 canvas) at the size of the visible
-/// part of the output, and hands the output picture to the video output (the SDL window,
-/// whose own thread draws it: nothing of this reaches the GUI thread).
+/// part of the output, and hands the output picture to the video output.  An output that
+/// draws scenes (the GPU) is handed the pictures and their places instead, and the display
+/// neither scales nor copies them for it.
 ///
 /// Threads: the display thread runs the loop; media threads call readOutgoing and
 /// writeReceived; the GUI thread calls applyLayout, resizeOutput, resetVideoFrames and
@@ -76,6 +77,10 @@ public:
     static void scaleToFill(const std::uint8_t* source, std::uint8_t* destination,
                             unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
                             unsigned destinationHeight, int filter = 3);
+    /// The middle part of a source that has the destination's shape (even edges): what
+    /// scaleToFill scales when the shapes differ.
+    static KxRect coverPart(unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                            unsigned destinationHeight);
     /// Copies a picture unscaled into a larger one at (x, y), clipped to it.
     static void copyRect(const std::uint8_t* source, unsigned sourceWidth, unsigned sourceHeight,
                          std::uint8_t* destination, unsigned destinationWidth,
@@ -171,7 +176,16 @@ public:
     std::vector<double> composeTimes() const;
 
 private:
+    using SharedPicture = std::shared_ptr<const voip::VideoFrame>;
+
     void run();
+    /// The picture the encoder reads, made from the local picture (display lock held).
+    void prepareOutgoing();
+    /// The far end's latest picture, remote or content.
+    SharedPicture farPicture(KxLayout::Picture which) const;
+    /// The scene of the pictures by the layout (on the canvas), for an output that draws
+    /// scenes; `call`: in a call, else the local picture alone.
+    void buildScene(bool call, bool localChanged);
     /// Composes the output picture; false when it would be the one already shown.
     bool compose();
     /// A rectangle of the 1280 x 720 layout, in the view's pixels (even edges).
@@ -215,16 +229,20 @@ private:
     unsigned outgoingWidth_ = 0;
     unsigned outgoingHeight_ = 0;
 
-    mutable std::mutex remoteMutex_; // guards remote_ and its size
-    std::vector<std::uint8_t> remote_;
+    // The far end's pictures: each new one a picture of its own, so that an output that
+    // draws scenes keeps it without a copy.
+    mutable std::mutex remoteMutex_; // guards remote_
+    SharedPicture remote_;
     bool remoteFresh_ = true;     // not drawn yet
     bool remoteReceived_ = false; // a picture came since the last reset
-    unsigned remoteWidth_ = 0;
-    unsigned remoteHeight_ = 0;
 
-    mutable std::mutex contentMutex_; // guards content_ and its size
-    std::vector<std::uint8_t> content_;
+    mutable std::mutex contentMutex_; // guards content_
+    SharedPicture content_;
     bool contentFresh_ = true; // not drawn yet
-    unsigned contentWidth_ = 0;
-    unsigned contentHeight_ = 0;
+
+    // Drawing scenes (the output puts the pictures together): these and `scene_` belong
+    // to the display thread.
+    bool scenes_ = false;
+    SharedPicture backgroundPicture_, noInputPicture_, localPicture_;
+    voip::VideoScene scene_;
 };

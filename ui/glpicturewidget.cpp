@@ -45,7 +45,7 @@ void main()
 
 } // namespace
 
-struct GlPictureWidget::Shared : PictureHandoff<voip::VideoFrame>
+struct GlPictureWidget::Shared : PictureHandoff<voip::VideoScene>
 {
 };
 
@@ -56,15 +56,31 @@ public:
         : shared_(std::move(shared))
     {}
 
+    bool drawsScenes() const override { return true; }
+
+    void showScene(const voip::VideoScene& scene) override
+    {
+        if (scene.width == 0 || scene.height == 0)
+            return;
+        for (const auto& layer : scene.layers)
+            if (!layer.picture || !drawablePicture(*layer.picture) || layer.partWidth == 0 ||
+                layer.partHeight == 0 || layer.partX + layer.partWidth > layer.picture->width ||
+                layer.partY + layer.partHeight > layer.picture->height)
+                return;
+        // The pictures are shared, not copied: the display never writes one it handed over.
+        std::lock_guard lock(shared_->mutex);
+        shared_->latest = scene;
+        shared_->askRepaint();
+    }
+
     void showFrame(const voip::VideoFrame& frame) override
     {
         if (!drawablePicture(frame))
             return;
-        std::lock_guard lock(shared_->mutex);
-        shared_->latest.width = frame.width;
-        shared_->latest.height = frame.height;
-        shared_->latest.data.assign(frame.data.begin(), frame.data.end());
-        shared_->askRepaint();
+        const auto picture = std::make_shared<const voip::VideoFrame>(frame);
+        showScene({frame.width,
+                   frame.height,
+                   {{picture, 0, 0, frame.width, frame.height, 0, 0, frame.width, frame.height}}});
     }
 
 private:
@@ -85,7 +101,8 @@ GlPictureWidget::~GlPictureWidget()
     shared_->forget();
     if (ready_ && context()) {
         makeCurrent();
-        glDeleteTextures(3, textures_);
+        for (auto& slot : slots_)
+            glDeleteTextures(3, slot.textures);
         program_.reset();
         doneCurrent();
     }
@@ -115,6 +132,8 @@ std::shared_ptr<voip::VideoOutput> GlPictureWidget::output() const
 void GlPictureWidget::initializeGL()
 {
     initializeOpenGLFunctions();
+    // A context made again (the widget moved to another window) starts with no textures.
+    slots_.clear();
     program_ = std::make_unique<QOpenGLShaderProgram>();
     const bool built = program_->addShaderFromSourceCode(QOpenGLShader::Vertex, VertexShader) &&
                        program_->addShaderFromSourceCode(QOpenGLShader::Fragment, FragmentShader);
@@ -126,30 +145,28 @@ void GlPictureWidget::initializeGL()
         program_.reset();
         return;
     }
-    glGenTextures(3, textures_);
-    for (unsigned texture : textures_) {
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    }
-    textureWidth_ = textureHeight_ = 0;
     ready_ = true;
 }
 
-void GlPictureWidget::upload()
+void GlPictureWidget::upload(Slot& slot, const std::shared_ptr<const voip::VideoFrame>& picture)
 {
-    std::lock_guard lock(shared_->mutex);
-    shared_->repaintAsked = false;
-    if (!shared_->fresh)
-        return;
-    shared_->fresh = false;
-    const voip::VideoFrame& frame = shared_->latest;
-    const bool resized = frame.width != textureWidth_ || frame.height != textureHeight_;
+    if (slot.picture == picture)
+        return; // the same picture as the last paint: on the GPU already
+    if (slot.textures[0] == 0) {
+        glGenTextures(3, slot.textures);
+        for (unsigned texture : slot.textures) {
+            glBindTexture(GL_TEXTURE_2D, texture);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        }
+    }
+    const voip::VideoFrame& frame = *picture;
+    const bool resized = frame.width != slot.width || frame.height != slot.height;
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     for (int plane = 0; plane < 3; ++plane) {
-        glBindTexture(GL_TEXTURE_2D, textures_[plane]);
+        glBindTexture(GL_TEXTURE_2D, slot.textures[plane]);
         const int width = int(frame.stride(plane));
         const int height = int(frame.planeHeight(plane));
         if (resized)
@@ -159,8 +176,10 @@ void GlPictureWidget::upload()
             glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_LUMINANCE,
                             GL_UNSIGNED_BYTE, frame.plane(plane));
     }
-    textureWidth_ = frame.width;
-    textureHeight_ = frame.height;
+    slot.width = frame.width;
+    slot.height = frame.height;
+    slot.picture = picture;
+    ++uploads_;
 }
 
 void GlPictureWidget::paintGL()
@@ -169,35 +188,56 @@ void GlPictureWidget::paintGL()
     glClear(GL_COLOR_BUFFER_BIT);
     if (!ready_ || !program_)
         return;
-    upload();
-    if (textureWidth_ == 0 || width() <= 0 || height() <= 0)
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->repaintAsked = false;
+        if (shared_->fresh) {
+            shared_->fresh = false;
+            scene_ = shared_->latest;
+        }
+    }
+    if (scene_.layers.empty() || width() <= 0 || height() <= 0)
         return;
-    // The picture's top-left part, pixel for pixel, as far as the widget reaches.
-    const float shownWidth = float(std::min<unsigned>(unsigned(width()), textureWidth_));
-    const float shownHeight = float(std::min<unsigned>(unsigned(height()), textureHeight_));
-    const float right = -1.0f + 2.0f * shownWidth / float(width());
-    const float bottom = 1.0f - 2.0f * shownHeight / float(height());
-    const float s = shownWidth / float(textureWidth_);
-    const float t = shownHeight / float(textureHeight_);
-    const GLfloat positions[] = {-1.0f, 1.0f, right, 1.0f, -1.0f, bottom, right, bottom};
-    const GLfloat coordinates[] = {0.0f, 0.0f, s, 0.0f, 0.0f, t, s, t};
+    if (slots_.size() < scene_.layers.size())
+        slots_.resize(scene_.layers.size());
 
     program_->bind();
-    for (int plane = 0; plane < 3; ++plane) {
-        glActiveTexture(GL_TEXTURE0 + unsigned(plane));
-        glBindTexture(GL_TEXTURE_2D, textures_[plane]);
-    }
     program_->setUniformValue("planeY", 0);
     program_->setUniformValue("planeU", 1);
     program_->setUniformValue("planeV", 2);
     program_->enableAttributeArray(0);
     program_->enableAttributeArray(1);
-    program_->setAttributeArray(0, GL_FLOAT, positions, 2);
-    program_->setAttributeArray(1, GL_FLOAT, coordinates, 2);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    // The canvas stretched over the whole widget; each layer over its rectangle of it.
+    const float canvasWidth = float(scene_.width);
+    const float canvasHeight = float(scene_.height);
+    for (std::size_t index = 0; index < scene_.layers.size(); ++index) {
+        const voip::VideoLayer& layer = scene_.layers[index];
+        Slot& slot = slots_[index];
+        upload(slot, layer.picture);
+        const float left = -1.0f + 2.0f * float(layer.x) / canvasWidth;
+        const float right = -1.0f + 2.0f * float(layer.x + layer.width) / canvasWidth;
+        const float top = 1.0f - 2.0f * float(layer.y) / canvasHeight;
+        const float bottom = 1.0f - 2.0f * float(layer.y + layer.height) / canvasHeight;
+        const float s0 = float(layer.partX) / float(slot.width);
+        const float s1 = float(layer.partX + layer.partWidth) / float(slot.width);
+        const float t0 = float(layer.partY) / float(slot.height);
+        const float t1 = float(layer.partY + layer.partHeight) / float(slot.height);
+        const GLfloat positions[] = {left, top, right, top, left, bottom, right, bottom};
+        const GLfloat coordinates[] = {s0, t0, s1, t0, s0, t1, s1, t1};
+        for (int plane = 0; plane < 3; ++plane) {
+            glActiveTexture(GL_TEXTURE0 + unsigned(plane));
+            glBindTexture(GL_TEXTURE_2D, slot.textures[plane]);
+        }
+        program_->setAttributeArray(0, GL_FLOAT, positions, 2);
+        program_->setAttributeArray(1, GL_FLOAT, coordinates, 2);
+        glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    }
     program_->disableAttributeArray(0);
     program_->disableAttributeArray(1);
     program_->release();
     glActiveTexture(GL_TEXTURE0);
+    // Slots past this scene's layers let their pictures go.
+    for (std::size_t index = scene_.layers.size(); index < slots_.size(); ++index)
+        slots_[index].picture.reset();
     ++painted_;
 }

@@ -1,21 +1,21 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include <QOpenGLFunctions>
 #include <QOpenGLWidget>
 
+#include "voip/device/videooutput.h"
+
 class QOpenGLShaderProgram;
 
-namespace voip {
-class VideoOutput;
-}
-
-/// The display's pictures drawn by the GPU: the display thread hands over each new I420
-/// picture as it is (one copy), the GUI thread uploads its three planes as textures at
-/// the next paint and a shader turns them into colour while drawing, so the processor
-/// neither converts nor scales. The top-left part of the picture as large as the widget
-/// is drawn (the display composes its view there), as by PictureWidget.
+/// The display's pictures put together and drawn by the GPU: the display thread hands
+/// over a scene (the background, the far end's and the local picture, each with its place
+/// on the canvas), sharing its pictures without a copy; at the next paint the GUI thread
+/// uploads the three planes of each picture that changed as textures, and a shader turns
+/// them into colour while drawing each at its place, scaled by the GPU. So the processor
+/// neither composes, converts nor scales for the view; a still picture is uploaded once.
 class GlPictureWidget : public QOpenGLWidget, protected QOpenGLFunctions
 {
     Q_OBJECT
@@ -27,6 +27,8 @@ public:
     /// What the display writes to; it may outlive the widget.
     std::shared_ptr<voip::VideoOutput> output() const;
     unsigned long long painted() const { return painted_; }
+    /// Pictures uploaded to the GPU so far.
+    unsigned long long uploads() const { return uploads_; }
 
     /// Whether this session can give the widget an OpenGL context at all (asked once).
     static bool available();
@@ -38,14 +40,22 @@ protected:
 private:
     struct Shared;
     class Output;
-    void upload();
+    /// The textures of one layer, and the picture they hold.
+    struct Slot
+    {
+        unsigned textures[3] = {0, 0, 0};
+        unsigned width = 0;
+        unsigned height = 0;
+        std::shared_ptr<const voip::VideoFrame> picture;
+    };
+    void upload(Slot& slot, const std::shared_ptr<const voip::VideoFrame>& picture);
 
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Output> output_;
     std::unique_ptr<QOpenGLShaderProgram> program_;
-    unsigned textures_[3] = {0, 0, 0};
-    unsigned textureWidth_ = 0;
-    unsigned textureHeight_ = 0;
+    std::vector<Slot> slots_;
+    voip::VideoScene scene_; // the scene painted last
     bool ready_ = false;
     unsigned long long painted_ = 0;
+    unsigned long long uploads_ = 0;
 };

@@ -216,6 +216,14 @@ TEST_P(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPicturesInEachL
         const QImage at = image();
         return upper(at) < width / 10 && inset(at) > width / 8;
     })) << "local full";
+    if (auto* gl = qobject_cast<GlPictureWidget*>(pictures)) {
+        // The GPU keeps what did not change: with the still no-input picture full and the
+        // far end's inset moving, each paint uploads one picture at most, not the scene.
+        const auto painted = gl->painted(), uploads = gl->uploads();
+        QTest::qWait(1500);
+        EXPECT_GT(gl->painted(), painted + 10);
+        EXPECT_LE(gl->uploads() - uploads, gl->painted() - painted + 1);
+    }
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
 }
