@@ -51,12 +51,12 @@ KxManager::Context fromApplication()
         context.contacts = app->contacts;
         context.recents = app->recents;
         context.forwardTarget = app;
-        // Only an X11 session can hold the display's own window; elsewhere (Wayland) Qt
-        // draws the pictures, and KX_VIDEO_DRAWING (opengl, software) asks for it on X11.
-        const QByteArray drawing = qgetenv("KX_VIDEO_DRAWING");
-        if (MainWindow* window = app->mainWindow;
-            window && (QGuiApplication::platformName() != "xcb" || drawing == "opengl" ||
-                       drawing == "software")) {
+        // Qt draws the pictures, by the GPU where it can (else by its own painting), in
+        // every session.  KX_VIDEO_DRAWING=sdl embeds the display's own X11 window instead,
+        // as earlier versions did (an X11 session only).
+        const bool sdl = qgetenv("KX_VIDEO_DRAWING") == "sdl" &&
+                         QGuiApplication::platformName() == "xcb";
+        if (MainWindow* window = app->mainWindow; window && !sdl) {
             std::cout << "Video drawn by Qt on the "
                       << QGuiApplication::platformName().toStdString() << " platform"
                       << std::endl;

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include "KxPhone/kxapp.h"
+#include "ui/glpicturewidget.h"
 
 namespace {
 
@@ -99,10 +100,14 @@ int main(int, char**)
     int qtArgumentCount = 1;
 
     catchQuitSignals();
-    // The window draws nothing with OpenGL (video goes through its own output), so Qt need
-    // not load the GL driver at start; on a machine without a GPU that driver alone is
-    // some 45 MB of the process.  A user's own choice is kept.
-    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+    // The GL driver is loaded only where the video may be drawn with OpenGL: not where no
+    // GPU renders (unless OpenGL is asked for), nor where other drawing is asked for. On a
+    // machine without a GPU the driver alone is some 45 MB of the process. A user's own
+    // choice is kept.
+    const QByteArray drawing = qgetenv("KX_VIDEO_DRAWING");
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION") &&
+        (drawing == "sdl" || drawing == "software" ||
+         (drawing != "opengl" && !GlPictureWidget::gpuPresent())))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     const QString key = "Kestrovia";
     KxApp app(qtArgumentCount, qtArguments, key);

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <vector>
 
+#include <QDir>
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -110,18 +111,44 @@ GlPictureWidget::~GlPictureWidget()
 
 bool GlPictureWidget::available()
 {
+    return !renderer().isEmpty();
+}
+
+QString GlPictureWidget::renderer()
+{
     if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        return false;
-    static const bool usable = [] {
+        return {};
+    static const QString name = [] {
         QOpenGLContext context;
         if (!context.create())
-            return false;
+            return QString();
         QOffscreenSurface surface;
         surface.setFormat(context.format());
         surface.create();
-        return surface.isValid() && context.makeCurrent(&surface);
+        if (!surface.isValid() || !context.makeCurrent(&surface))
+            return QString();
+        const auto* text =
+            reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+        QString result = text && *text ? QString::fromUtf8(text) : QStringLiteral("unnamed");
+        context.doneCurrent();
+        return result;
     }();
-    return usable;
+    return name;
+}
+
+bool GlPictureWidget::drawsOnProcessor(const QString& renderer)
+{
+    for (const char* name : {"llvmpipe", "softpipe", "Software Rasterizer", "swrast"})
+        if (renderer.contains(QLatin1String(name), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+bool GlPictureWidget::gpuPresent()
+{
+    const QDir nodes(QStringLiteral("/dev/dri"), QStringLiteral("renderD*"), QDir::Name,
+                     QDir::System | QDir::Files);
+    return !nodes.entryList().isEmpty();
 }
 
 std::shared_ptr<voip::VideoOutput> GlPictureWidget::output() const

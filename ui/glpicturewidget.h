@@ -32,6 +32,14 @@ public:
 
     /// Whether this session can give the widget an OpenGL context at all (asked once).
     static bool available();
+    /// What draws for OpenGL here (its GL_RENDERER), empty without a context (asked once).
+    static QString renderer();
+    /// Whether a renderer is one of Mesa's that draw on the processor (llvmpipe, softpipe,
+    /// swrast): drawing video through it costs several times what Qt's own painting does.
+    static bool drawsOnProcessor(const QString& renderer);
+    /// Whether the machine has a GPU to render with (a DRM render node); asked before Qt
+    /// starts, so that no GL driver is loaded where none would draw on a GPU.
+    static bool gpuPresent();
 
 protected:
     void initializeGL() override;

@@ -25,8 +25,13 @@ VideoWidget::VideoWidget(UiContext& context, QWidget* parent)
 bool VideoWidget::embed(unsigned long window)
 {
     // Only an X11 session can hold an X11 window (not offscreen, not Wayland).
-    if (window == 0 || QGuiApplication::platformName() != "xcb" || container_)
+    if (window == 0 || QGuiApplication::platformName() != "xcb" || container_) {
+        // The display may have started before the manager was known: it hears the
+        // view's size now.
+        if (container_)
+            fit();
         return container_ != nullptr;
+    }
     QWindow* native = QWindow::fromWinId(WId(window));
     if (!native)
         return false;
@@ -45,19 +50,31 @@ std::shared_ptr<voip::VideoOutput> VideoWidget::showPictures()
     if (!pictures_) {
         if (container_)
             return nullptr; // a native window is embedded already
-        const bool software = qgetenv("KX_VIDEO_DRAWING") == "software";
-        if (!software && GlPictureWidget::available()) {
+        // OpenGL where a GPU renders it: through Mesa's processor renderers a call costs
+        // ten times Qt's own painting (117 % of a core against 9.5 %), so those are taken
+        // only when asked for (KX_VIDEO_DRAWING=opengl).
+        const QByteArray asked = qgetenv("KX_VIDEO_DRAWING");
+        QString why;
+        if (asked == "software") {
+            why = "KX_VIDEO_DRAWING=software";
+        } else if (asked != "opengl" && !GlPictureWidget::gpuPresent()) {
+            why = "no GPU"; // and no GL driver loaded to find that out
+        } else if (const QString renderer = GlPictureWidget::renderer(); renderer.isEmpty()) {
+            why = "no OpenGL context";
+        } else if (asked != "opengl" && GlPictureWidget::drawsOnProcessor(renderer)) {
+            why = "OpenGL is drawn by the processor: " + renderer;
+        }
+        if (why.isEmpty()) {
             auto* gl = new GlPictureWidget(frame_);
             picturesOutput_ = gl->output();
             pictures_ = gl;
-            std::cout << "Video drawing: OpenGL" << std::endl;
+            std::cout << "Video drawing: OpenGL (" << GlPictureWidget::renderer().toStdString()
+                      << ")" << std::endl;
         } else {
             auto* painted = new PictureWidget(frame_);
             picturesOutput_ = painted->output();
             pictures_ = painted;
-            std::cout << "Video drawing: software ("
-                      << (software ? "KX_VIDEO_DRAWING=software" : "no OpenGL context") << ")"
-                      << std::endl;
+            std::cout << "Video drawing: software (" << why.toStdString() << ")" << std::endl;
         }
         // The mouse over the video brings the in-call toolbar back (the window watches).
         pictures_->setMouseTracking(true);

@@ -1,6 +1,6 @@
 // kxphone on a real X desktop (Xvfb and openbox of the test's own): the video picture
 // lives inside the main window, as one window the user moves, not as a second window of
-// its own.  Skipped when Xvfb or openbox is missing.
+// its own, drawn by Qt or by the SDL window asked for.  Skipped when Xvfb or openbox is missing.
 
 #include <chrono>
 #include <functional>
@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -64,9 +65,14 @@ void forEachDescendant(xcb_connection_t* x, xcb_window_t window,
     }
 }
 
-/// The mean brightness (0..255) of what a window shows on the screen.
-int meanBrightness(xcb_connection_t* x, xcb_window_t window, unsigned width, unsigned height)
+/// The share of a window's pixels darker than `below` (0..1), -1 when it cannot be read.
+double darkShare(xcb_connection_t* x, xcb_window_t window, int below)
 {
+    auto* geometry = xcb_get_geometry_reply(x, xcb_get_geometry(x, window), nullptr);
+    if (!geometry)
+        return -1;
+    const unsigned width = geometry->width, height = geometry->height;
+    free(geometry);
     auto* image = xcb_get_image_reply(x,
                                       xcb_get_image(x, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0,
                                                     uint16_t(width), uint16_t(height), ~0u),
@@ -75,18 +81,22 @@ int meanBrightness(xcb_connection_t* x, xcb_window_t window, unsigned width, uns
         return -1;
     const std::uint8_t* pixels = xcb_get_image_data(image);
     const int length = xcb_get_image_data_length(image);
-    long sum = 0;
-    long count = 0;
-    for (int i = 0; i + 3 < length; i += 4 * 7, ++count)
-        sum += (pixels[i] + pixels[i + 1] + pixels[i + 2]) / 3;
+    long dark = 0, count = 0;
+    for (int i = 0; i + 3 < length; i += 4, ++count)
+        dark += (pixels[i] + pixels[i + 1] + pixels[i + 2]) / 3 < below;
     free(image);
-    return count ? int(sum / count) : -1;
+    return count ? double(dark) / double(count) : -1;
 }
 
-TEST(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindow)
+/// How kxphone draws its video: Qt's own drawing (the default) or the SDL window asked for.
+class KxPhoneDesktop : public testing::TestWithParam<const char*>
+{};
+
+TEST_P(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindowAtItsSize)
 {
     if (!TestDesktop::available())
         KX_SKIP_WITHOUT_TOOL() << "Xvfb or openbox not installed";
+    const bool sdl = std::string(GetParam()) == "sdl";
     TestDesktop desktop;
     ASSERT_TRUE(desktop.start(1920, 1080)) << "Xvfb or openbox did not start";
     xcb_connection_t* x = desktop.connection();
@@ -105,23 +115,30 @@ TEST(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindow)
     env.insert("XDG_RUNTIME_DIR", home.path() + "/runtime");
     env.insert("TMPDIR", home.path() + "/tmp");
     env.insert("KX_TEST_QUIT_AFTER_MS", "20000");
+    env.remove("KX_VIDEO_DRAWING");
+    if (sdl)
+        env.insert("KX_VIDEO_DRAWING", "sdl");
     QProcess phone;
     phone.setProcessEnvironment(env);
     phone.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     phone.start(QStringLiteral(KX_BINARY_DIR "/KxPhone/kxphone"), QStringList());
     ASSERT_TRUE(phone.waitForStarted());
+    QString log;
+    auto wait = [&](std::chrono::milliseconds time) {
+        phone.waitForReadyRead(int(time.count()));
+        log += QString::fromUtf8(phone.readAllStandardOutput());
+    };
 
-    // The main window is the one the window manager framed; the picture is a window of
-    // another connection (the display's own) somewhere inside it, shown and dark (the
-    // idle picture), never one the window manager framed as well.
-    xcb_window_t picture = 0;
+    // The main window is the one the window manager framed. The SDL picture is a window of
+    // another connection (the display's own) somewhere inside it, never one the window
+    // manager framed as well; Qt's drawing is part of the main window itself.
+    xcb_window_t main = 0, picture = 0;
     unsigned pictureWidth = 0;
     unsigned pictureHeight = 0;
     int mainWindows = 0;
-    int ownBase = -1;
-    for (int attempt = 0; attempt < 150 && picture == 0; ++attempt) {
-        std::this_thread::sleep_for(100ms);
-        xcb_window_t main = 0;
+    for (int attempt = 0; attempt < 150 && (main == 0 || (sdl && picture == 0)); ++attempt) {
+        wait(100ms);
+        main = 0;
         mainWindows = 0;
         forEachDescendant(x, desktop.screen()->root, [&](xcb_window_t window, xcb_window_t parent) {
             if (parent != desktop.screen()->root && viewable(x, window) &&
@@ -133,9 +150,9 @@ TEST(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindow)
         if (!main)
             continue;
         const uint32_t mask = xcb_get_setup(x)->resource_id_mask;
-        ownBase = int(main & ~mask);
+        const uint32_t ownBase = main & ~mask;
         forEachDescendant(x, main, [&](xcb_window_t window, xcb_window_t) {
-            if (picture || (window & ~mask) == uint32_t(ownBase) || !viewable(x, window))
+            if (picture || (window & ~mask) == ownBase || !viewable(x, window))
                 return;
             auto* geometry = xcb_get_geometry_reply(x, xcb_get_geometry(x, window), nullptr);
             if (geometry && geometry->width >= 320 && geometry->height >= 180) {
@@ -146,19 +163,47 @@ TEST(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindow)
             free(geometry);
         });
     }
-    ASSERT_NE(picture, 0u) << "no shown picture inside the main window";
+    ASSERT_NE(main, 0u) << "no main window";
     EXPECT_EQ(mainWindows, 1);
-    // 16:9, as the display draws it.
-    EXPECT_NEAR(double(pictureWidth) / pictureHeight, 16.0 / 9.0, 0.02);
-    int brightness = -1;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        brightness = meanBrightness(x, picture, pictureWidth, pictureHeight);
-        if (brightness >= 0 && brightness < 110)
-            break;
-        std::this_thread::sleep_for(100ms);
+    if (sdl) {
+        ASSERT_NE(picture, 0u) << "no shown picture inside the main window";
+        // 16:9, as the display draws it.
+        EXPECT_NEAR(double(pictureWidth) / pictureHeight, 16.0 / 9.0, 0.02);
+    } else {
+        EXPECT_EQ(picture, 0u) << "a window of another program inside the main window";
     }
-    EXPECT_GE(brightness, 0);
-    EXPECT_LT(brightness, 110) << "the idle picture is dark; the window's own background is light";
+
+    // The display composes at the size the picture has on screen (told once the window
+    // is laid out, even when the display started first), 16:9 and smaller than the screen.
+    const QRegularExpression resized("Resize output: (\\d+)x(\\d+)");
+    QRegularExpressionMatch size;
+    for (int attempt = 0; attempt < 50 && !(size = resized.match(log)).hasMatch(); ++attempt)
+        wait(100ms);
+    ASSERT_TRUE(size.hasMatch()) << log.toStdString();
+    const int viewWidth = size.captured(1).toInt(), viewHeight = size.captured(2).toInt();
+    EXPECT_NEAR(double(viewWidth) / viewHeight, 16.0 / 9.0, 0.02);
+    EXPECT_LT(viewWidth, 1920);
+    if (sdl)
+        EXPECT_EQ(viewWidth, int(pictureWidth));
+    else
+        EXPECT_TRUE(log.contains("Video drawing: ")) << log.toStdString();
+
+    // The idle picture is dark, the window's own background light: the dark part of the
+    // main window is about the picture's size.
+    auto* frame = xcb_get_geometry_reply(x, xcb_get_geometry(x, main), nullptr);
+    ASSERT_TRUE(frame);
+    const double pictureShare =
+        double(viewWidth) * viewHeight / (double(frame->width) * frame->height);
+    free(frame);
+    double dark = -1;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        dark = darkShare(x, main, 110);
+        if (dark > pictureShare * 0.8 && dark < pictureShare * 1.2)
+            break; // (a window not painted yet is black all over)
+        wait(100ms);
+    }
+    EXPECT_GT(dark, pictureShare * 0.8);
+    EXPECT_LT(dark, pictureShare * 1.2);
 
     // Logging out ends it, picture window and all.
     phone.terminate();
@@ -171,5 +216,8 @@ TEST(KxPhoneDesktop, TheVideoPictureShowsInsideTheMainWindow)
     EXPECT_EQ(phone.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(phone.exitCode(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Drawing, KxPhoneDesktop, testing::Values("qt", "sdl"),
+                         [](const auto& info) { return std::string(info.param); });
 
 } // namespace
