@@ -59,6 +59,19 @@ void KxManager::openVideoInput()
     }
     if (args.deviceName.isEmpty() || args.deviceName == NoDevice)
         return;
+    if (args.deviceName == KxVideoSource::PortalCameraName) {
+        if (!cameraNames().contains(args.deviceName)) {
+            std::cout << "No input device!" << std::endl;
+            notify(QCoreApplication::translate("KxManager", "camera-stopped").arg(args.deviceName));
+            return;
+        }
+        // The desktop asks the user; the display shows the no-input picture meanwhile.
+        auto lock = display_->lockDisplay();
+        source_->openPortalCamera(args.width, args.height);
+        inputOpen_ = true;
+        std::cout << "Desktop camera " << args.width << "x" << args.height << std::endl;
+        return;
+    }
     if (!isVideoInputSupported()) {
         std::cout << "No input device!" << std::endl;
         return;
@@ -94,6 +107,8 @@ bool KxManager::isVideoInputSupported()
     const VideoInputArgs args = videoInputArgs();
     if (args.deviceName == Desktop)
         return true;
+    if (args.deviceName == KxVideoSource::PortalCameraName)
+        return cameraNames().contains(args.deviceName);
     if (context_.cameraDriver != voip::kV4l2VideoDriver)
         return !args.deviceName.isEmpty() && args.deviceName != NoDevice;
     const auto names = cameraNames();
@@ -225,10 +240,13 @@ KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& pic
                   << source_->lastError() << std::endl;
         const auto shareStopped = source_->captureStopped();
         const bool desktop = source_->isDesktop();
+        const bool refusedCamera =
+            source_->isPortalCamera() && shareStopped == ScreenCapture::Unavailable::Refused;
         inputOpen_ = false;
         source_->close();
-        notify(desktop ? captureReason(shareStopped)
-                       : QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
+        notify(desktop         ? captureReason(shareStopped)
+               : refusedCamera ? QCoreApplication::translate("KxManager", "camera-refused")
+                               : QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
         return KxDisplay::LocalPicture::None;
     }
     }

@@ -1,5 +1,7 @@
 #include "KxPhone/kxvideosource.h"
 
+#include "KxPhone/platform/capture_portal.h"
+
 #include <algorithm>
 #include <map>
 
@@ -37,10 +39,15 @@ std::vector<std::pair<std::string, voip::V4l2Device>> namedCameras(voip::V4l2Sys
 
 } // namespace
 
-KxVideoSource::KxVideoSource(std::unique_ptr<ScreenCapture> screen, voip::V4l2System* cameras)
+KxVideoSource::KxVideoSource(std::unique_ptr<ScreenCapture> screen, voip::V4l2System* cameras,
+                             std::unique_ptr<ScreenCapture> portalCamera)
     : screen_(std::move(screen))
+    , portalCamera_(std::move(portalCamera))
     , cameras_(cameras ? *cameras : voip::V4l2System::real())
-{}
+{
+    if (!portalCamera_ && screen_->asksFirst())
+        portalCamera_ = createPortalCamera();
+}
 
 KxVideoSource::~KxVideoSource()
 {
@@ -52,11 +59,17 @@ std::vector<std::string> KxVideoSource::cameraNames() const
     std::vector<std::string> names;
     for (const auto& [name, device] : namedCameras(cameras_))
         names.push_back(name);
+    if (portalCamera_ && portalCamera_->unavailable() == ScreenCapture::Unavailable::None)
+        names.push_back(PortalCameraName);
     return names;
 }
 
 std::vector<KxCameraCap> KxVideoSource::cameraCaps(const std::string& name) const
 {
+    // The desktop's camera is asked for a size; the camera gives its nearest, which is
+    // then fitted to it.
+    if (name == PortalCameraName && portalCamera_)
+        return {{"YUV420P", 1280, 720, 25}, {"YUV420P", 640, 360, 25}};
     std::vector<KxCameraCap> caps;
     for (const auto& [named, device] : namedCameras(cameras_)) {
         if (named != name)
@@ -132,6 +145,19 @@ void KxVideoSource::openDesktop(unsigned width, unsigned height)
     screen_->begin();
 }
 
+void KxVideoSource::openPortalCamera(unsigned width, unsigned height)
+{
+    close();
+    if (!portalCamera_)
+        return;
+    desktopWidth_ = std::max(2u, width & ~1u);
+    desktopHeight_ = std::max(2u, height & ~1u);
+    lastCapture_ = {};
+    mode_ = Mode::PortalCamera;
+    portalCamera_->setWantedSize(desktopWidth_, desktopHeight_);
+    portalCamera_->begin();
+}
+
 void KxVideoSource::close()
 {
     stopCamera_ = true;
@@ -141,8 +167,16 @@ void KxVideoSource::close()
         camera_->close();
         camera_.reset();
     }
-    if (mode_.exchange(Mode::Closed) == Mode::Desktop)
+    switch (mode_.exchange(Mode::Closed)) {
+    case Mode::Desktop:
         screen_->end();
+        break;
+    case Mode::PortalCamera:
+        portalCamera_->end();
+        break;
+    default:
+        break;
+    }
 }
 
 void KxVideoSource::readCamera()
@@ -180,23 +214,27 @@ KxVideoSource::Grab KxVideoSource::grab(std::vector<std::uint8_t>& picture, unsi
         return Grab::Picture;
     }
     case Mode::Desktop:
+    case Mode::PortalCamera:
         break;
     }
-    if (const auto stopped = screen_->stopped(); stopped != ScreenCapture::Unavailable::None) {
+    const bool camera = mode_ == Mode::PortalCamera;
+    ScreenCapture& capture = camera ? *portalCamera_ : *screen_;
+    if (const auto stopped = capture.stopped(); stopped != ScreenCapture::Unavailable::None) {
         std::lock_guard lock(mutex_);
-        error_ = "the screen share stopped";
+        error_ = camera ? "the desktop's camera stopped" : "the screen share stopped";
         return Grab::Failed;
     }
     const auto now = std::chrono::steady_clock::now();
+    // A camera's preview moves as the camera does; a desktop's is looked at less often.
     if (!picture.empty() &&
-        now - lastCapture_ < (preview_ ? PreviewCaptureInterval : CaptureInterval))
+        now - lastCapture_ < (preview_ && !camera ? PreviewCaptureInterval : CaptureInterval))
         return Grab::Unchanged;
-    const std::uint64_t window = tracked_;
+    const std::uint64_t window = camera ? 0 : tracked_.load();
     if (window != 0 && !screen_->windowExists(window)) {
         tracked_ = 0;
         return Grab::WindowGone;
     }
-    if (!screen_->capture(window, captured_, desktopWidth_, desktopHeight_))
+    if (!capture.capture(window, captured_, desktopWidth_, desktopHeight_))
         return Grab::Unchanged;
     lastCapture_ = now;
     // A screen that did not change is no new picture: nothing is drawn or encoded again.

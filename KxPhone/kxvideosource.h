@@ -39,9 +39,15 @@ struct KxCameraCap
 class KxVideoSource
 {
 public:
-    /// `cameras` null: the machine's own Video4Linux devices.
+    /// `cameras` null: the machine's own Video4Linux devices.  `portalCamera` null: where the
+    /// desktop asks before it shares (a Wayland session), its camera portal.
     explicit KxVideoSource(std::unique_ptr<ScreenCapture> screen = ScreenCapture::create(),
-                           voip::V4l2System* cameras = nullptr);
+                           voip::V4l2System* cameras = nullptr,
+                           std::unique_ptr<ScreenCapture> portalCamera = nullptr);
+
+    /// The camera the desktop hands over through its camera portal (PipeWire), listed with
+    /// the cameras where the session offers one.
+    static constexpr const char* PortalCameraName = "Camera (PipeWire)";
     ~KxVideoSource();
     KxVideoSource(const KxVideoSource&) = delete;
     KxVideoSource& operator=(const KxVideoSource&) = delete;
@@ -60,9 +66,12 @@ public:
                     std::string& error);
     /// Captures the desktop (or the tracked window) at width x height.
     void openDesktop(unsigned width, unsigned height);
+    /// Asks the desktop for its camera, its pictures filling width x height.
+    void openPortalCamera(unsigned width, unsigned height);
     void close();
     bool isOpen() const { return mode_ != Mode::Closed; }
     bool isDesktop() const { return mode_ == Mode::Desktop; }
+    bool isPortalCamera() const { return mode_ == Mode::PortalCamera; }
 
     enum class Grab
     {
@@ -81,8 +90,12 @@ public:
     std::uint64_t trackedWindow() const { return tracked_; }
     bool windowExists(std::uint64_t window) { return screen_->windowExists(window); }
     ScreenCapture::Unavailable captureUnavailable() const { return screen_->unavailable(); }
-    /// Why the desktop's capture stopped after it was opened (None while it works).
-    ScreenCapture::Unavailable captureStopped() const { return screen_->stopped(); }
+    /// Why the desktop's capture, or the desktop's camera, stopped after it was opened (None
+    /// while it works).
+    ScreenCapture::Unavailable captureStopped() const
+    {
+        return mode_ == Mode::PortalCamera ? portalCamera_->stopped() : screen_->stopped();
+    }
     ScreenCapture& screen() { return *screen_; }
 
     /// The desktop is captured at most this often.
@@ -99,14 +112,16 @@ private:
         Closed,
         Camera,
         Desktop,
+        PortalCamera,
     };
     void readCamera();
 
     std::unique_ptr<ScreenCapture> screen_;
+    std::unique_ptr<ScreenCapture> portalCamera_; // null where the session offers none
     voip::V4l2System& cameras_;
     std::atomic<Mode> mode_{Mode::Closed};
     std::atomic<std::uint64_t> tracked_{0};
-    // Desktop capture (display thread):
+    // Desktop or portal camera capture (display thread):
     unsigned desktopWidth_ = 0;
     unsigned desktopHeight_ = 0;
     std::chrono::steady_clock::time_point lastCapture_{};

@@ -44,6 +44,7 @@ namespace {
 const QString PortalService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString PortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString ScreenCastInterface = QStringLiteral("org.freedesktop.portal.ScreenCast");
+const QString CameraInterface = QStringLiteral("org.freedesktop.portal.Camera");
 const QString RequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 const QString SessionInterface = QStringLiteral("org.freedesktop.portal.Session");
 
@@ -65,11 +66,21 @@ constexpr std::chrono::seconds FormatWait{5};
 /// A stream's picture size comes from another process: larger ones are refused.
 constexpr unsigned MaxSide = 8192;
 
-/// The pixel layouts read, each 4 octets a pixel, and libyuv's converter of each to I420
-/// (libyuv names a layout by its 32-bit word, PipeWire by its octets in memory).
+/// The pixel layouts read, and libyuv's converter of each to I420 (libyuv names a layout
+/// by its 32-bit word, PipeWire by its octets in memory): 4 octets a pixel, or 2 for the
+/// packed YUV of cameras.
+unsigned octetsOf(spa_video_format format)
+{
+    return format == SPA_VIDEO_FORMAT_YUY2 || format == SPA_VIDEO_FORMAT_UYVY ? 2 : 4;
+}
+
 ToI420 converterOf(spa_video_format format)
 {
     switch (format) {
+    case SPA_VIDEO_FORMAT_YUY2:
+        return libyuv::YUY2ToI420;
+    case SPA_VIDEO_FORMAT_UYVY:
+        return libyuv::UYVYToI420;
     case SPA_VIDEO_FORMAT_BGRx:
     case SPA_VIDEO_FORMAT_BGRA:
         return libyuv::ARGBToI420;
@@ -87,13 +98,25 @@ ToI420 converterOf(spa_video_format format)
     }
 }
 
+/// What a portal shares: a screen (or window), or a camera.
+enum class Shared
+{
+    Screen,
+    Camera,
+};
+
 /// One PipeWire video stream of the portal's remote, read on PipeWire's loop thread.
 class PipeWireStream
 {
 public:
     using Unavailable = ScreenCapture::Unavailable;
 
-    PipeWireStream()
+    /// A camera's stream asks for pictures of width x height (the camera picks the
+    /// nearest it has).
+    explicit PipeWireStream(Shared shared, unsigned width = 1920, unsigned height = 1080)
+        : shared_(shared)
+        , wantedWidth_(std::clamp(width, 2u, MaxSide))
+        , wantedHeight_(std::clamp(height, 2u, MaxSide))
     {
         static std::once_flag initialised;
         std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
@@ -117,7 +140,8 @@ public:
     PipeWireStream(const PipeWireStream&) = delete;
     PipeWireStream& operator=(const PipeWireStream&) = delete;
 
-    /// Connects through `fd` (taken) to node `node`; false when PipeWire refuses.
+    /// Connects through `fd` (taken) to node `node` (for a camera, PW_ID_ANY: the first
+    /// camera the remote lists); false when PipeWire refuses or lists no camera.
     bool open(int fd, uint32_t node)
     {
         loop_ = pw_thread_loop_new("kx-screen", nullptr);
@@ -161,8 +185,11 @@ public:
         if (pixels_.empty() || !convert_ ||
             (taken_ == serial_ && width == takenWidth_ && height == takenHeight_))
             return false;
-        fitIntoI420(pixels_.data(), pixelsWidth_, pixelsHeight_, int(pixelsWidth_) * 4, convert_,
-                    scaled_, picture, width, height);
+        if (shared_ == Shared::Camera)
+            fillFromCamera(picture, width, height);
+        else
+            fitIntoI420(pixels_.data(), pixelsWidth_, pixelsHeight_, int(pixelsWidth_) * 4,
+                        convert_, scaled_, picture, width, height);
         taken_ = serial_;
         takenWidth_ = width;
         takenHeight_ = height;
@@ -170,6 +197,60 @@ public:
     }
 
 private:
+    const char* label() const
+    {
+        return shared_ == Shared::Camera ? "Camera stream" : "Screen stream";
+    }
+
+    /// A camera's picture fills width x height as a camera's does: converted, then its
+    /// middle part of that shape scaled (nothing to do when the camera gave that size).
+    void fillFromCamera(std::vector<uint8_t>& picture, unsigned width, unsigned height)
+    {
+        const unsigned w = pixelsWidth_ & ~1u, h = pixelsHeight_ & ~1u;
+        const std::size_t size = std::size_t(width) * height * 3 / 2;
+        const bool direct = w == width && h == height;
+        std::vector<uint8_t>& converted = direct ? picture : scaled_;
+        converted.resize(std::size_t(w) * h * 3 / 2);
+        uint8_t* y = converted.data();
+        uint8_t* u = y + std::size_t(w) * h;
+        uint8_t* v = u + std::size_t(w / 2) * (h / 2);
+        convert_(pixels_.data(), int(pixelsWidth_ * pixelsOctets_), y, int(w), u, int(w / 2),
+                 v, int(w / 2), int(w), int(h));
+        if (direct)
+            return;
+        unsigned partWidth = w, partHeight = h;
+        if (std::uint64_t(width) * h > std::uint64_t(w) * height)
+            partHeight = std::max(2u, unsigned(std::uint64_t(w) * height / width) & ~1u);
+        else
+            partWidth = std::max(2u, unsigned(std::uint64_t(h) * width / height) & ~1u);
+        const unsigned left = ((w - partWidth) / 2) & ~1u, top = ((h - partHeight) / 2) & ~1u;
+        picture.resize(size);
+        uint8_t* toY = picture.data();
+        uint8_t* toU = toY + std::size_t(width) * height;
+        uint8_t* toV = toU + std::size_t(width / 2) * (height / 2);
+        libyuv::I420Scale(y + std::size_t(top) * w + left, int(w),
+                          u + std::size_t(top / 2) * (w / 2) + left / 2, int(w / 2),
+                          v + std::size_t(top / 2) * (w / 2) + left / 2, int(w / 2),
+                          int(partWidth), int(partHeight), toY, int(width), toU, int(width / 2),
+                          toV, int(width / 2), int(width), int(height), libyuv::kFilterBox);
+    }
+
+    /// The first camera node the remote lists, after a round trip; false without one.
+    bool findCamera()
+    {
+        syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!synced_ && std::chrono::steady_clock::now() < until)
+            pw_thread_loop_timed_wait(loop_, 1);
+        if (cameraNode_ == SPA_ID_INVALID) {
+            std::cerr << "Camera stream: the desktop's PipeWire lists no camera" << std::endl;
+            return false;
+        }
+        node_ = cameraNode_;
+        std::cout << "Camera stream: node " << node_ << " (" << cameraName_ << ")" << std::endl;
+        return true;
+    }
+
     bool connect(int fd, uint32_t node)
     {
         core_ = pw_context_connect_fd(context_, fd, nullptr, 0);
@@ -180,8 +261,15 @@ private:
             events.version = PW_VERSION_CORE_EVENTS;
             events.error = [](void* self, uint32_t id, int, int, const char* message) {
                 if (id == PW_ID_CORE) {
-                    std::cerr << "Screen stream: PipeWire: " << message << std::endl;
+                    std::cerr << static_cast<PipeWireStream*>(self)->label() << ": PipeWire: " << message << std::endl;
                     static_cast<PipeWireStream*>(self)->failure_ = Unavailable::Ended;
+                }
+            };
+            events.done = [](void* self, uint32_t id, int seq) {
+                auto* stream = static_cast<PipeWireStream*>(self);
+                if (id == PW_ID_CORE && seq == stream->syncSeq_) {
+                    stream->synced_ = true;
+                    pw_thread_loop_signal(stream->loop_, false);
                 }
             };
             return events;
@@ -194,10 +282,25 @@ private:
         static const pw_registry_events registryEvents = [] {
             pw_registry_events events{};
             events.version = PW_VERSION_REGISTRY_EVENTS;
+            events.global = [](void* self, uint32_t id, uint32_t, const char* type, uint32_t,
+                               const spa_dict* props) {
+                auto* stream = static_cast<PipeWireStream*>(self);
+                if (stream->cameraNode_ != SPA_ID_INVALID || !props ||
+                    std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0)
+                    return;
+                const char* role = spa_dict_lookup(props, PW_KEY_MEDIA_ROLE);
+                const char* media = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+                if (role && std::strcmp(role, "Camera") == 0 && media &&
+                    std::strcmp(media, "Video/Source") == 0) {
+                    stream->cameraNode_ = id;
+                    const char* name = spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION);
+                    stream->cameraName_ = name ? name : "";
+                }
+            };
             events.global_remove = [](void* self, uint32_t id) {
                 auto* stream = static_cast<PipeWireStream*>(self);
                 if (id == stream->node_ && stream->failure_ == Unavailable::None) {
-                    std::cerr << "Screen stream: the shared screen went away" << std::endl;
+                    std::cerr << stream->label() << ": the shared source went away" << std::endl;
                     stream->failure_ = Unavailable::Ended;
                 }
             };
@@ -205,10 +308,14 @@ private:
         }();
         if (registry_)
             pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+        const bool camera = shared_ == Shared::Camera;
+        if (camera && (!registry_ || !findCamera()))
+            return false;
 
-        stream_ = pw_stream_new(core_, "Kestrovia screen",
+        stream_ = pw_stream_new(core_, camera ? "Kestrovia camera" : "Kestrovia screen",
                                 pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                                  "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+                                                  "Capture", PW_KEY_MEDIA_ROLE,
+                                                  camera ? "Camera" : "Screen", nullptr));
         if (!stream_)
             return false;
         static const pw_stream_events streamEvents = [] {
@@ -228,7 +335,8 @@ private:
 
         uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        spa_rectangle defaultSize{1920, 1080}, minSize{2, 2}, maxSize{MaxSide, MaxSide};
+        spa_rectangle defaultSize{wantedWidth_, wantedHeight_}, minSize{2, 2},
+            maxSize{MaxSide, MaxSide};
         spa_fraction defaultRate{25, 1}, minRate{0, 1}, maxRate{60, 1};
         const spa_pod* params[1];
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
@@ -236,17 +344,18 @@ private:
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
             SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
             SPA_POD_CHOICE_ENUM_Id(
-                9, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
-                SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA, SPA_VIDEO_FORMAT_xRGB,
-                SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR, SPA_VIDEO_FORMAT_ABGR),
+                11, camera ? SPA_VIDEO_FORMAT_YUY2 : SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
+                SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA,
+                SPA_VIDEO_FORMAT_xRGB, SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR,
+                SPA_VIDEO_FORMAT_ABGR, SPA_VIDEO_FORMAT_YUY2, SPA_VIDEO_FORMAT_UYVY),
             SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &minSize, &maxSize),
             SPA_FORMAT_VIDEO_framerate,
             SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate)));
         const int result = pw_stream_connect(
-            stream_, PW_DIRECTION_INPUT, node,
+            stream_, PW_DIRECTION_INPUT, node_,
             pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
         if (result < 0) {
-            std::cerr << "Screen stream: cannot connect to node " << node << ": "
+            std::cerr << label() << ": cannot connect to node " << node_ << ": "
                       << std::strerror(-result) << std::endl;
             return false;
         }
@@ -259,7 +368,7 @@ private:
             connected_ = true;
         if (state == PW_STREAM_STATE_ERROR ||
             (state == PW_STREAM_STATE_UNCONNECTED && connected_)) {
-            std::cerr << "Screen stream ended" << (error ? std::string(": ") + error : "")
+            std::cerr << label() << " ended" << (error ? std::string(": ") + error : "")
                       << std::endl;
             // A stream that fails before any picture format was agreed offered none we read.
             bool agreed = false;
@@ -283,7 +392,7 @@ private:
             spa_format_video_raw_parse(param, &info) < 0 || !converterOf(info.format) ||
             info.size.width < 2 || info.size.height < 2 || info.size.width > MaxSide ||
             info.size.height > MaxSide) {
-            std::cerr << "Screen stream: a picture format this client cannot read" << std::endl;
+            std::cerr << label() << ": a picture format this client cannot read" << std::endl;
             failure_ = Unavailable::UnreadableFormat;
             return;
         }
@@ -293,7 +402,7 @@ private:
             formatWidth_ = info.size.width;
             formatHeight_ = info.size.height;
         }
-        std::cout << "Screen stream " << formatWidth_ << "x" << formatHeight_ << std::endl;
+        std::cout << label() << " " << formatWidth_ << "x" << formatHeight_ << std::endl;
         // Pictures in memory this process can read (not DMA-BUF, which needs the GPU).
         uint8_t buffer[256];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
@@ -330,7 +439,7 @@ private:
         std::lock_guard lock(mutex_);
         const unsigned width = formatWidth_;
         const unsigned height = formatHeight_;
-        const uint64_t row = uint64_t(width) * 4;
+        const uint64_t row = uint64_t(width) * octetsOf(format_);
         const uint64_t stride = data.chunk->stride > 0 ? uint64_t(data.chunk->stride) : row;
         const uint64_t offset = data.chunk->offset % std::max<uint32_t>(data.maxsize, 1);
         // Every row must lie inside the buffer the stream mapped.
@@ -342,6 +451,7 @@ private:
         pixelsWidth_ = width;
         pixelsHeight_ = height;
         convert_ = converterOf(format_);
+        pixelsOctets_ = octetsOf(format_);
         ++serial_;
     }
 
@@ -354,8 +464,16 @@ private:
     spa_hook coreListener_{};
     spa_hook registryListener_{};
     spa_hook streamListener_{};
+    const Shared shared_;
+    const unsigned wantedWidth_;
+    const unsigned wantedHeight_;
     bool connected_ = false; // the loop thread's
     std::atomic<Unavailable> failure_{Unavailable::None};
+    // Finding a camera (the loop thread's, read once it signalled):
+    int syncSeq_ = -1;
+    bool synced_ = false;
+    uint32_t cameraNode_ = SPA_ID_INVALID;
+    std::string cameraName_;
 
     mutable std::mutex mutex_; // guards the members below
     std::chrono::steady_clock::time_point connectedAt_;
@@ -366,6 +484,7 @@ private:
     unsigned pixelsWidth_ = 0;
     unsigned pixelsHeight_ = 0;
     ToI420 convert_ = nullptr;
+    unsigned pixelsOctets_ = 4;
     uint64_t serial_ = 0;
     uint64_t taken_ = 0;
     unsigned takenWidth_ = 0;
@@ -378,8 +497,10 @@ class PortalCapture final : public QObject, public ScreenCapture
     Q_OBJECT
 
 public:
-    PortalCapture()
-        : bus_(QDBusConnection::connectToBus(sessionBusAddress(), connectionName()))
+    explicit PortalCapture(Shared shared = Shared::Screen)
+        : shared_(shared)
+        , interface_(shared == Shared::Camera ? CameraInterface : ScreenCastInterface)
+        , bus_(QDBusConnection::connectToBus(sessionBusAddress(), connectionName()))
     {
         timeout_.setSingleShot(true);
         QObject::connect(&timeout_, &QTimer::timeout, this, [this] {
@@ -418,6 +539,12 @@ public:
             stopped_ = Unavailable::NoPortal;
             return;
         }
+        if (shared_ == Shared::Camera) {
+            // The desktop asks the user (once; it remembers) whether we may use a camera.
+            std::cout << "Camera: asking the desktop" << std::endl;
+            request(Step::Access, "AccessCamera", {}, {}, chooserTimeoutMs);
+            return;
+        }
         std::cout << "Screen share: asking the desktop" << std::endl;
         QVariantMap options;
         options.insert("session_handle_token", token());
@@ -451,7 +578,8 @@ private slots:
         const Step step = step_;
         step_ = Step::Idle;
         if (response != 0) {
-            std::cerr << "Screen share refused by the desktop (answer " << response << " at step "
+            std::cerr << (shared_ == Shared::Camera ? "Camera" : "Screen share")
+                      << " refused by the desktop (answer " << response << " at step "
                       << int(step) << ")" << std::endl;
             fail(Unavailable::Refused);
             return;
@@ -469,6 +597,9 @@ private slots:
         }
         case Step::Start:
             started(results);
+            break;
+        case Step::Access:
+            openStream(PW_ID_ANY);
             break;
         case Step::Idle:
             break;
@@ -500,6 +631,7 @@ private:
         CreateSession,
         SelectSources,
         Start,
+        Access, ///< a camera's
     };
 
     /// The session bus of the environment now (libdbus keeps the first one it saw), or the
@@ -530,7 +662,7 @@ private:
         }
         QDBusMessage get = QDBusMessage::createMethodCall(
             PortalService, PortalPath, "org.freedesktop.DBus.Properties", "GetAll");
-        get << ScreenCastInterface;
+        get << interface_;
         // The portal may start on this call: it gets a few seconds.
         const QDBusMessage reply = bus_.call(get, QDBus::Block, 5000);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
@@ -540,6 +672,12 @@ private:
         }
         const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().first());
         version_ = properties.value("version").toUInt();
+        if (shared_ == Shared::Camera) {
+            available_ = version_ > 0 && properties.value("IsCameraPresent").toBool();
+            std::cout << "Camera: portal version " << version_ << ", "
+                      << (available_ ? "a camera" : "no camera") << std::endl;
+            return;
+        }
         sourceTypes_ = properties.value("AvailableSourceTypes").toUInt();
         cursorModes_ = properties.value("AvailableCursorModes").toUInt();
         available_ = version_ > 0 && (sourceTypes_ & (MonitorSource | WindowSource)) != 0;
@@ -564,7 +702,7 @@ private:
         step_ = step;
         timeout_.start(timeoutMs);
         QDBusMessage call =
-            QDBusMessage::createMethodCall(PortalService, PortalPath, ScreenCastInterface, method);
+            QDBusMessage::createMethodCall(PortalService, PortalPath, interface_, method);
         arguments.append(options);
         call.setArguments(arguments);
         auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, StepTimeoutMs), this);
@@ -655,9 +793,18 @@ private:
             fail(Unavailable::Refused);
             return;
         }
-        QDBusMessage open = QDBusMessage::createMethodCall(
-            PortalService, PortalPath, ScreenCastInterface, "OpenPipeWireRemote");
-        open << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap();
+        openStream(node);
+    }
+
+    /// Opens the portal's PipeWire remote and the stream of `node` (a camera: the first
+    /// the remote lists).
+    void openStream(uint node)
+    {
+        QDBusMessage open = QDBusMessage::createMethodCall(PortalService, PortalPath, interface_,
+                                                           "OpenPipeWireRemote");
+        if (shared_ == Shared::Screen)
+            open << QVariant::fromValue(QDBusObjectPath(session_));
+        open << QVariantMap();
         const QDBusMessage reply = bus_.call(open, QDBus::Block, StepTimeoutMs);
         const QDBusUnixFileDescriptor fd =
             reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
@@ -669,12 +816,13 @@ private:
             fail(Unavailable::Refused);
             return;
         }
-        auto stream = std::make_unique<PipeWireStream>();
+        auto stream = std::make_unique<PipeWireStream>(shared_, wantedWidth_, wantedHeight_);
         if (!stream->open(::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3), node)) {
             fail(Unavailable::Ended);
             return;
         }
-        std::cout << "Screen share: stream " << node << std::endl;
+        if (shared_ == Shared::Screen)
+            std::cout << "Screen share: stream " << node << std::endl;
         std::lock_guard lock(streamMutex_);
         stream_ = std::move(stream);
     }
@@ -707,6 +855,8 @@ private:
         }
     }
 
+    const Shared shared_;
+    const QString interface_;
     QDBusConnection bus_;
     mutable std::once_flag probed_;
     mutable bool available_ = false;
@@ -734,6 +884,11 @@ void setPortalChooserTimeout(std::chrono::milliseconds timeout)
 std::unique_ptr<ScreenCapture> createPortalCapture()
 {
     return std::make_unique<PortalCapture>();
+}
+
+std::unique_ptr<ScreenCapture> createPortalCamera()
+{
+    return std::make_unique<PortalCapture>(Shared::Camera);
 }
 
 #include "capture_portal.moc"

@@ -49,6 +49,13 @@ public:
     /// gets a new one hands it to `restoreTokenChanged` (on the creating thread).
     void setRestoreToken(std::string token) { restoreToken_ = std::move(token); }
     std::function<void(const std::string&)> restoreTokenChanged;
+    /// The picture size to ask the source for where it can choose (a camera's mode),
+    /// before begin().
+    void setWantedSize(unsigned width, unsigned height)
+    {
+        wantedWidth_ = width;
+        wantedHeight_ = height;
+    }
     /// The windows a user may capture: shown, with a title, not a tool, utility, dock or
     /// menu window, and not this program's own; in the window manager's order.
     virtual std::vector<Window> windows() = 0;
@@ -66,4 +73,6 @@ public:
 
 protected:
     std::string restoreToken_;
+    unsigned wantedWidth_ = 1920;
+    unsigned wantedHeight_ = 1080;
 };

@@ -127,6 +127,10 @@
         <translation>The camera &quot;%1&quot; stopped; no picture is sent from it</translation>
     </message>
     <message>
+        <source>camera-refused</source>
+        <translation>The desktop did not allow the camera to be used; no picture is sent</translation>
+    </message>
+    <message>
         <source>capture-needs-portal</source>
         <translation>Sharing the screen in this Wayland session needs the desktop&apos;s screen-cast portal (xdg-desktop-portal with a back end for this desktop); the camera still works</translation>
     </message>

@@ -127,6 +127,10 @@
         <translation>Camera &quot;%1&quot; đã ngừng; không còn hình ảnh nào được gửi từ nó</translation>
     </message>
     <message>
+        <source>camera-refused</source>
+        <translation>Desktop không cho phép dùng camera; không có hình ảnh nào được gửi</translation>
+    </message>
+    <message>
         <source>capture-needs-portal</source>
         <translation>Chia sẻ màn hình trong phiên Wayland này cần portal chia sẻ màn hình của desktop (gói xdg desktop portal và back end cho desktop này); camera vẫn hoạt động</translation>
     </message>

@@ -25,6 +25,8 @@
 #include "KxPhone/platform/capture_portal.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QImage>
 #include <QProcessEnvironment>
 
@@ -338,7 +340,7 @@ TEST_F(CapturePortal, AScreenOfferedOnlyInAFormatWeCannotReadIsSaidSo)
 {
     // The fixture's readable source stays unused: another, in NV12 only, is shared.
     kxtest::TestScreenSource nv12;
-    ASSERT_TRUE(nv12.start(640, 360, false));
+    ASSERT_TRUE(nv12.start(640, 360, kxtest::TestScreenSource::Kind::Unreadable));
     backend.share(nv12);
     std::vector<std::uint8_t> picture;
     EXPECT_FALSE(firstPicture(picture, 320, 180));
@@ -348,3 +350,51 @@ TEST_F(CapturePortal, AScreenOfferedOnlyInAFormatWeCannotReadIsSaidSo)
 }
 
 } // namespace
+
+TEST_F(CapturePortal, ACameraOfTheDesktopGivesItsPicturesOnceTheUserAllowsIt)
+{
+    kxtest::TestScreenSource camera;
+    ASSERT_TRUE(camera.start(640, 360, kxtest::TestScreenSource::Kind::Camera));
+
+    // (The portal counts the cameras PipeWire has when it is first asked: this one is there.)
+    // The user says no: nothing is taken, and the source says why.
+    backend.setAnswer(kxtest::TestPortalBackend::Answer::Refuse);
+    std::unique_ptr<ScreenCapture> refused;
+    // (The portal sees the new node a moment after PipeWire lists it.)
+    ASSERT_TRUE(kxtest::pumpUntil(
+        [&] {
+            refused = createPortalCamera();
+            return refused->unavailable() == ScreenCapture::Unavailable::None;
+        },
+        10000))
+        << "the portal does not see the camera";
+    EXPECT_TRUE(refused->asksFirst());
+    refused->begin();
+    std::vector<std::uint8_t> picture;
+    ASSERT_TRUE(kxtest::pumpUntil(
+        [&] { return refused->stopped() != ScreenCapture::Unavailable::None; }, 20000));
+    EXPECT_EQ(refused->stopped(), ScreenCapture::Unavailable::Refused);
+    EXPECT_FALSE(refused->capture(0, picture, 320, 180));
+    EXPECT_EQ(backend.accessAsked(), 1);
+
+    // The user allows it in the desktop's privacy settings (the portal remembered the no):
+    // the camera's packed YUV pictures fill what is asked for.
+    QDBusMessage forget = QDBusMessage::createMethodCall(
+        "org.freedesktop.impl.portal.PermissionStore", "/org/freedesktop/impl/portal/PermissionStore",
+        "org.freedesktop.impl.portal.PermissionStore", "DeletePermission");
+    forget << "devices" << "camera" << "";
+    const QDBusMessage forgotten = QDBusConnection::sessionBus().call(forget);
+    ASSERT_EQ(forgotten.type(), QDBusMessage::ReplyMessage) << forgotten.errorMessage().toStdString();
+    backend.setAnswer(kxtest::TestPortalBackend::Answer::Share);
+    capture = createPortalCamera();
+    capture->setWantedSize(640, 360);
+    ASSERT_TRUE(firstPicture(picture, 320, 180)) << int(capture->stopped());
+    EXPECT_TRUE(showsQuarters(picture, 320, 180));
+    EXPECT_EQ(backend.accessAsked(), 2);
+
+    // The camera goes away (unplugged): the source says so.
+    camera.stop();
+    EXPECT_TRUE(kxtest::pumpUntil([&] {
+        return capture->stopped() == ScreenCapture::Unavailable::Ended;
+    })) << int(capture->stopped());
+}

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -60,7 +61,7 @@ struct TestScreenSource::State
             return;
         uint8_t buffer[256];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        const int stride = int(info.size.width) * 4;
+        const int stride = int(info.size.width) * (pixels == SPA_VIDEO_FORMAT_YUY2 ? 2 : 4);
         const spa_pod* params[1] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
             SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
@@ -93,6 +94,22 @@ struct TestScreenSource::State
             data.chunk->stride = int32_t(stride);
             data.chunk->size = stride * h;
             ++sent;
+        } else if (pixels == SPA_VIDEO_FORMAT_YUY2 && data.data && data.maxsize >= w * 2 * h) {
+            // Two pixels in four octets: Y0 U Y1 V, video range.
+            auto* row = static_cast<uint8_t*>(data.data);
+            for (unsigned y = 0; y < h; ++y, row += w * 2)
+                for (unsigned x = 0; x + 1 < w; x += 2) {
+                    const uint32_t rgb = Quarters[(y >= h / 2 ? 2 : 0) + (x >= w / 2 ? 1 : 0)];
+                    const double r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
+                    const auto luma = uint8_t(16.5 + 0.257 * r + 0.504 * g + 0.098 * b);
+                    row[x * 2] = row[x * 2 + 2] = luma;
+                    row[x * 2 + 1] = uint8_t(128.5 - 0.148 * r - 0.291 * g + 0.439 * b);
+                    row[x * 2 + 3] = uint8_t(128.5 + 0.439 * r - 0.368 * g - 0.071 * b);
+                }
+            data.chunk->offset = 0;
+            data.chunk->stride = int32_t(w * 2);
+            data.chunk->size = w * 2 * h;
+            ++sent;
         }
         pw_stream_queue_buffer(stream, buffer);
     }
@@ -114,9 +131,11 @@ TestScreenSource::~TestScreenSource()
     }
 }
 
-bool TestScreenSource::start(unsigned width, unsigned height, bool readable)
+bool TestScreenSource::start(unsigned width, unsigned height, Kind kind)
 {
-    state_->pixels = readable ? SPA_VIDEO_FORMAT_BGRx : SPA_VIDEO_FORMAT_NV12;
+    state_->pixels = kind == Kind::Screen       ? SPA_VIDEO_FORMAT_BGRx
+                     : kind == Kind::Unreadable ? SPA_VIDEO_FORMAT_NV12
+                                                : SPA_VIDEO_FORMAT_YUY2;
     state_->width = width;
     state_->height = height;
     state_->loop = pw_thread_loop_new("kx-test-screen", nullptr);
@@ -135,7 +154,9 @@ bool TestScreenSource::start(unsigned width, unsigned height, bool readable)
     state_->stream = pw_stream_new_simple(
         pw_thread_loop_get_loop(state_->loop), "kx-test-screen",
         pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_MEDIA_TYPE, "Video",
-                          PW_KEY_MEDIA_CATEGORY, "Source", nullptr),
+                          PW_KEY_MEDIA_CATEGORY, "Source", PW_KEY_MEDIA_ROLE,
+                          kind == Kind::Camera ? "Camera" : "Screen", PW_KEY_NODE_DESCRIPTION,
+                          kind == Kind::Camera ? "Test camera" : "Test screen", nullptr),
         &events, state_.get());
     bool ok = state_->stream != nullptr;
     if (ok) {
@@ -298,7 +319,8 @@ public:
         return bus_.isConnected() &&
                bus_.registerObject("/org/freedesktop/portal/desktop", this,
                                    QDBusConnection::ExportAllSlots |
-                                       QDBusConnection::ExportAllProperties) &&
+                                       QDBusConnection::ExportAllProperties |
+                                       QDBusConnection::ExportAdaptors) &&
                bus_.registerService(BusName);
     }
 
@@ -312,6 +334,7 @@ public:
     QSet<QString> sessions_;
     QString lastRestore_;
     std::atomic<int> starts_{0};
+    std::atomic<int> accessAsked_{0};
     std::vector<QDBusMessage> unanswered_;
 
 public slots:
@@ -358,10 +381,40 @@ public slots:
     }
 };
 
+/// The desktop's permission dialog, which the portal asks before it opens a camera: it
+/// answers as the back end's answer says (share: allowed).
+class AccessDialogs : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.Access")
+
+public:
+    AccessDialogs(QObject* service, std::atomic<TestPortalBackend::Answer>& answer,
+                  std::atomic<int>& asked)
+        : QDBusAbstractAdaptor(service)
+        , answer_(answer)
+        , asked_(asked)
+    {}
+
+public slots:
+    uint AccessDialog(const QDBusObjectPath&, const QString&, const QString&, const QString&,
+                      const QString&, const QString&, const QVariantMap&, QVariantMap&)
+    {
+        ++asked_;
+        return answer_ == TestPortalBackend::Answer::Share ? 0 : 1;
+    }
+
+private:
+    std::atomic<TestPortalBackend::Answer>& answer_;
+    std::atomic<int>& asked_;
+};
+
 TestPortalBackend::TestPortalBackend(TestScreenSource& source)
     : service_(std::make_unique<Service>(source))
     , thread_(std::make_unique<QThread>())
-{}
+{
+    new AccessDialogs(service_.get(), service_->answer_, service_->accessAsked_);
+}
 
 TestPortalBackend::~TestPortalBackend()
 {
@@ -380,7 +433,8 @@ bool TestPortalBackend::writePortalFile(const QString& folder, const QString& de
     QFile file(folder + "/kxtest.portal");
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    file.write(QString("[portal]\nDBusName=%1\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\n"
+    file.write(QString("[portal]\nDBusName=%1\nInterfaces=org.freedesktop.impl.portal.ScreenCast;"
+                       "org.freedesktop.impl.portal.Access;\n"
                        "UseIn=%2;\n")
                    .arg(BusName, desktop)
                    .toUtf8());
@@ -433,6 +487,11 @@ QString TestPortalBackend::lastRestoreToken() const
 int TestPortalBackend::starts() const
 {
     return service_->starts_;
+}
+
+int TestPortalBackend::accessAsked() const
+{
+    return service_->accessAsked_;
 }
 
 } // namespace kxtest

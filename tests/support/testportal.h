@@ -14,8 +14,8 @@ class QThread;
 
 namespace kxtest {
 
-/// A PipeWire video source (BGRx) of four coloured quarters, on the PipeWire of the
-/// environment; the colours of quarters() from top left to bottom right.
+/// A PipeWire video source of four coloured quarters, on the PipeWire of the environment;
+/// the colours of Quarters from top left to bottom right.
 class TestScreenSource
 {
 public:
@@ -26,9 +26,14 @@ public:
 
     static constexpr std::uint32_t Quarters[4] = {0xC82828, 0x28C828, 0x2828C8, 0xDCDC3C};
 
-    /// Starts a stream of width x height; false when PipeWire refuses.  `readable` false:
-    /// its pictures come only as NV12, which screen sharing does not take.
-    bool start(unsigned width, unsigned height, bool readable = true);
+    enum class Kind
+    {
+        Screen,     ///< BGRx, as a desktop shares its screen
+        Unreadable, ///< NV12 only, which screen sharing does not take
+        Camera,     ///< YUY2, a camera's node (media role Camera), as PipeWire lists one
+    };
+    /// Starts a stream of width x height; false when PipeWire refuses.
+    bool start(unsigned width, unsigned height, Kind kind = Kind::Screen);
     std::uint32_t nodeId() const;
     /// Pictures of another size from now on (the stream's format changes).
     void resize(unsigned width, unsigned height);
@@ -42,7 +47,7 @@ private:
     std::unique_ptr<State> state_;
 };
 
-/// The screen-cast back end of the portal, on the session bus of the environment under
+/// The screen-cast and permission-dialog back end of the portal, on the session bus of the environment under
 /// the name the portal file written by writePortalFile() names.
 class TestPortalBackend
 {
@@ -75,6 +80,8 @@ public:
     QString lastRestoreToken() const;
     static constexpr const char* IssuedToken = "kx-test-token-1";
     int starts() const;
+    /// Times the portal asked the user's permission (for a camera).
+    int accessAsked() const;
 
 private:
     class Service;

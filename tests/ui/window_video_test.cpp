@@ -24,6 +24,7 @@
 #include "voip/device/y4mfile.h"
 #include "tests/support/i420colour.h"
 #include "tests/support/patternbars.h"
+#include "KxPhone/kxvideosource.h"
 #include "tests/support/testportal.h"
 #include "tests/support/toolskip.h"
 #include "tests/support/waylandsession.h"
@@ -517,6 +518,89 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
         return true;
     };
     EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), shows));
+}
+
+// Where the session's portal offers a camera, the camera list has it beside the machine's
+// own; once the desktop allows it, its pictures reach the far end, and a camera that goes
+// away is told.
+TEST(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEnd)
+{
+    QString missing;
+    if (!kxtest::WaylandSession::available(&missing))
+        KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
+    testApplication();
+    kxtest::WaylandSession session;
+    QImage background(64, 36, QImage::Format_RGB32);
+    background.fill(Qt::darkGray);
+    QString error;
+    ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
+    session.enter();
+    kxtest::TestScreenSource camera;
+    ASSERT_TRUE(camera.start(640, 360, kxtest::TestScreenSource::Kind::Camera));
+    kxtest::TestPortalBackend backend(camera);
+    ASSERT_TRUE(backend.start());
+
+    auto screen = std::make_shared<voip::MemoryVideoOutput>();
+    auto client = std::make_unique<Client>(
+        true,
+        [](QSettings& settings) {
+            settings.setValue("video/device", KxVideoSource::PortalCameraName);
+            settings.setValue("video/width", 640);
+            settings.setValue("video/height", 360);
+            settings.setValue("video/rate", 25);
+            settings.setValue("video/format", "YUV420P");
+            settings.setValue("codecs/width", 640);
+            settings.setValue("codecs/height", 360);
+        },
+        "Null",
+        [&](KxManager::Context& context) {
+            context.videoOutput = [screen](unsigned, unsigned) { return screen; };
+            context.screenSize = QSize(1280, 720);
+        });
+    client->connectWindow();
+    WidgetCam* cam = client->window.cameraDialog();
+    ASSERT_NE(cam, nullptr);
+    cam->UpdateData();
+    EXPECT_EQ(cam->deviceBox()->currentText(), KxVideoSource::PortalCameraName);
+    EXPECT_GT(cam->formatBox()->count(), 0);
+    EXPECT_EQ(cam->formatBox()->currentIndex(), 1) << "640x360, the second mode, is chosen";
+
+    QTemporaryDir dir;
+    const QString recorded = dir.filePath("received.y4m");
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--record-video", recorded});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return camera.picturesSent() > 50; }, 10000));
+    EXPECT_EQ(backend.accessAsked(), 1);
+
+    // The camera goes away: told over the toolbar; the call goes on.
+    camera.stop();
+    const QString told = QCoreApplication::translate("KxManager", "camera-stopped")
+                             .arg(KxVideoSource::PortalCameraName);
+    EXPECT_TRUE(pumpUntil([&] {
+        const auto labels = client->window.callToolbar()->fade()->findChildren<QLabel*>();
+        return !labels.isEmpty() && labels.first()->text() == told;
+    }));
+    EXPECT_TRUE(client->manager->inCall());
+    client->manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+    ASSERT_TRUE(client->idle());
+    client.reset();
+
+    // What kxcall recorded: the camera's four quarters in place.
+    const auto frames = readY4m(recorded);
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const voip::VideoFrame& frame) {
+        for (unsigned quarter = 0; quarter < 4; ++quarter) {
+            const unsigned x = frame.width / 4 + (quarter % 2) * frame.width / 2;
+            const unsigned y = frame.height / 4 + (quarter / 2) * frame.height / 2;
+            if (!kxtest::nearColour(
+                    kxtest::rgbOfI420(frame.data.data(), frame.width, frame.height, x, y),
+                    kxtest::TestScreenSource::Quarters[quarter], 32))
+                return false;
+        }
+        return true;
+    }));
 }
 
 } // namespace
