@@ -45,33 +45,29 @@ void KxManager::openVideoInput()
         auto lock = display_->lockDisplay();
         videoInputArgs_ = args;
     }
-    if (desktop) {
-        if (source_->captureUnavailable() != ScreenCapture::Unavailable::None) {
+    // The desktop, and the desktop's camera, may ask the user first: the display shows the
+    // no-input picture meanwhile.
+    if (const bool camera = args.deviceName == KxVideoSource::PortalCameraName; desktop || camera) {
+        if (desktop ? source_->captureUnavailable() != ScreenCapture::Unavailable::None
+                    : !cameraNames().contains(args.deviceName)) {
             std::cout << "No input device!" << std::endl;
-            notify(captureUnavailableReason());
+            notify(desktop ? captureUnavailableReason()
+                           : QCoreApplication::translate("KxManager", "camera-stopped")
+                                 .arg(args.deviceName));
             return;
         }
         auto lock = display_->lockDisplay();
-        source_->openDesktop(args.width, args.height);
+        if (desktop)
+            source_->openDesktop(args.width, args.height);
+        else
+            source_->openPortalCamera(args.width, args.height);
         inputOpen_ = true;
-        std::cout << "Desktop capture " << args.width << "x" << args.height << std::endl;
+        std::cout << (desktop ? "Desktop capture " : "Desktop camera ") << args.width << "x"
+                  << args.height << std::endl;
         return;
     }
     if (args.deviceName.isEmpty() || args.deviceName == NoDevice)
         return;
-    if (args.deviceName == KxVideoSource::PortalCameraName) {
-        if (!cameraNames().contains(args.deviceName)) {
-            std::cout << "No input device!" << std::endl;
-            notify(QCoreApplication::translate("KxManager", "camera-stopped").arg(args.deviceName));
-            return;
-        }
-        // The desktop asks the user; the display shows the no-input picture meanwhile.
-        auto lock = display_->lockDisplay();
-        source_->openPortalCamera(args.width, args.height);
-        inputOpen_ = true;
-        std::cout << "Desktop camera " << args.width << "x" << args.height << std::endl;
-        return;
-    }
     if (!isVideoInputSupported()) {
         std::cout << "No input device!" << std::endl;
         return;

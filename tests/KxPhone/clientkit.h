@@ -32,6 +32,18 @@ namespace kx::testutil {
 /// Runs the event loop until `done` holds; false on time-out.
 using kxtest::pumpUntil;
 
+/// Settings for a camera `device` in its 640x360 mode, sending 640x360.
+inline void useCamera640x360(QSettings& settings, const QString& device)
+{
+    settings.setValue("video/device", device);
+    settings.setValue("video/width", 640);
+    settings.setValue("video/height", 360);
+    settings.setValue("video/rate", 25);
+    settings.setValue("video/format", "YUV420P");
+    settings.setValue("codecs/width", 640);
+    settings.setValue("codecs/height", 360);
+}
+
 /// One client: its own settings file, stores and main window, a manager on 127.0.0.1.
 struct Client
 {

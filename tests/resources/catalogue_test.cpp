@@ -27,7 +27,7 @@ const Catalogue& expectedKeys()
     static const Catalogue keys = {
         {"KxManager",
          {"address-not-callable", "address-too-long", "call-in-progress",
-          "call-not-set-up",      "no-address-given", "camera-stopped",       "capture-needs-portal",
+          "call-not-set-up",      "no-address-given", "camera-stopped",       "camera-refused", "capture-needs-portal",
           "capture-refused", "capture-no-answer", "capture-ended", "capture-format",
           "capture-no-display",   "window-closed",    "gk-registered",        "gk-registering",
           "gk-rejected",          "gk-unreachable",   "gk-unregistered",      "gk-why-alias",
@@ -182,6 +182,8 @@ const std::map<std::pair<QString, QString>, QString>& englishExceptions()
         {{"KxManager", "window-closed"},
          "The shared window has closed; the whole desktop is sent instead"},
         {{"KxManager", "camera-stopped"}, "The camera \"%1\" stopped; no picture is sent from it"},
+        {{"KxManager", "camera-refused"},
+         "The desktop did not allow the camera to be used; no picture is sent"},
         {{"KxManager", "capture-needs-portal"},
          "Sharing the screen in this Wayland session needs the desktop's screen-cast portal "
          "(xdg-desktop-portal with a back end for this desktop); the camera still works"},

@@ -36,6 +36,7 @@ using kx::testutil::Client;
 using kx::testutil::Kxcall;
 using kx::testutil::onNextModal;
 using kx::testutil::pumpUntil;
+using kx::testutil::useCamera640x360;
 
 /// Writes `seconds` of a 440 Hz tone at 8 kHz.
 QString writeTone(const QTemporaryDir& dir, double seconds)
@@ -323,15 +324,7 @@ TEST(WindowCall, ACameraPulledOutMidCallIsToldAndTheCallGoesOn)
     auto screen = std::make_shared<voip::MemoryVideoOutput>();
     Client client(
         true,
-        [](QSettings& settings) {
-            settings.setValue("video/device", "unplug-after=30");
-            settings.setValue("video/width", 640);
-            settings.setValue("video/height", 360);
-            settings.setValue("video/rate", 25);
-            settings.setValue("video/format", "YUV420P");
-            settings.setValue("codecs/width", 640);
-            settings.setValue("codecs/height", 360);
-        },
+        [](QSettings& settings) { useCamera640x360(settings, "unplug-after=30"); },
         "Null",
         [&](KxManager::Context& context) {
             context.cameraDriver = voip::kFakeVideoDriver;

@@ -34,6 +34,7 @@ namespace {
 using kx::testutil::Client;
 using kx::testutil::Kxcall;
 using kx::testutil::pumpUntil;
+using kx::testutil::useCamera640x360;
 using kx::testutil::TestDesktop;
 
 /// The pictures of a Y4M file as our writer makes it (no frame parameters).
@@ -439,39 +440,73 @@ TEST_F(WindowVideo, ContentThatComesAndGoesFastLeavesTheCallAndItsVideoWhole)
 
 namespace {
 
+/// A Wayland desktop of the test's own, entered, with the client's pictures to memory.
+class WindowVideoWayland : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QString missing;
+        if (!kxtest::WaylandSession::available(&missing))
+            KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
+        testApplication();
+        QImage background(64, 36, QImage::Format_RGB32);
+        background.fill(Qt::darkGray);
+        QString error;
+        ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
+        session.enter();
+    }
+
+    std::unique_ptr<Client> makeClient(std::function<void(QSettings&)> configure)
+    {
+        auto client = std::make_unique<Client>(
+            true, std::move(configure), "Null", [this](KxManager::Context& context) {
+                context.videoOutput = [screen = screen](unsigned, unsigned) { return screen; };
+                context.screenSize = QSize(1280, 720);
+            });
+        client->connectWindow();
+        return client;
+    }
+
+    /// The notice over the call toolbar is `text`.
+    static bool told(Client& client, const QString& text)
+    {
+        const auto labels = client.window.callToolbar()->fade()->findChildren<QLabel*>();
+        return !labels.isEmpty() && labels.first()->text() == text;
+    }
+
+    /// Whether a picture kxcall recorded shows the test source's four quarters in place.
+    static bool showsQuarters(const voip::VideoFrame& frame)
+    {
+        for (unsigned quarter = 0; quarter < 4; ++quarter) {
+            const unsigned x = frame.width / 4 + (quarter % 2) * frame.width / 2;
+            const unsigned y = frame.height / 4 + (quarter / 2) * frame.height / 2;
+            if (!kxtest::nearColour(
+                    kxtest::rgbOfI420(frame.data.data(), frame.width, frame.height, x, y),
+                    kxtest::TestScreenSource::Quarters[quarter], 32))
+                return false;
+        }
+        return true;
+    }
+
+    kxtest::WaylandSession session;
+    std::shared_ptr<voip::MemoryVideoOutput> screen = std::make_shared<voip::MemoryVideoOutput>();
+};
+
 // In a Wayland session the desktop's portal shares the screen: the far end gets it, the
 // share's key is kept for next time, and a share stopped from the desktop is told.
-TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
+TEST_F(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
 {
-    QString missing;
-    if (!kxtest::WaylandSession::available(&missing))
-        KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
-    testApplication();
-    kxtest::WaylandSession session;
-    QImage background(64, 36, QImage::Format_RGB32);
-    background.fill(Qt::darkGray);
-    QString error;
-    ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
-    session.enter();
     kxtest::TestScreenSource source;
     ASSERT_TRUE(source.start(1280, 720));
     kxtest::TestPortalBackend backend(source);
     ASSERT_TRUE(backend.start());
 
-    auto screen = std::make_shared<voip::MemoryVideoOutput>();
-    auto client = std::make_unique<Client>(
-        true,
-        [](QSettings& settings) {
-            settings.setValue("video/device", "Desktop");
-            settings.setValue("codecs/width", 640);
-            settings.setValue("codecs/height", 360);
-        },
-        "Null",
-        [&](KxManager::Context& context) {
-            context.videoOutput = [screen](unsigned, unsigned) { return screen; };
-            context.screenSize = QSize(1280, 720);
-        });
-    client->connectWindow();
+    auto client = makeClient([](QSettings& settings) {
+        settings.setValue("video/device", "Desktop");
+        settings.setValue("codecs/width", 640);
+        settings.setValue("codecs/height", 360);
+    });
     EXPECT_TRUE(client->manager->captureUnavailableReason().isEmpty());
     QTemporaryDir dir;
     const QString recorded = dir.filePath("received.y4m");
@@ -491,10 +526,8 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
 
     // The user stops sharing from the desktop: told over the toolbar; the call goes on.
     backend.closeSessions();
-    const QString told = QCoreApplication::translate("KxManager", "capture-ended");
     EXPECT_TRUE(pumpUntil([&] {
-        const auto labels = client->window.callToolbar()->fade()->findChildren<QLabel*>();
-        return !labels.isEmpty() && labels.first()->text() == told;
+        return told(*client, QCoreApplication::translate("KxManager", "capture-ended"));
     }));
     EXPECT_TRUE(pumpUntil([&] { return !client->manager->inputOpen(); }, 5000));
     EXPECT_TRUE(client->manager->inCall());
@@ -506,58 +539,21 @@ TEST(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEnd)
     // What kxcall recorded: the shared screen, its four quarters in place.
     const auto frames = readY4m(recorded);
     ASSERT_GE(frames.size(), 2u);
-    const auto shows = [](const voip::VideoFrame& frame) {
-        for (unsigned quarter = 0; quarter < 4; ++quarter) {
-            const unsigned x = frame.width / 4 + (quarter % 2) * frame.width / 2;
-            const unsigned y = frame.height / 4 + (quarter / 2) * frame.height / 2;
-            if (!kxtest::nearColour(
-                    kxtest::rgbOfI420(frame.data.data(), frame.width, frame.height, x, y),
-                    kxtest::TestScreenSource::Quarters[quarter], 32))
-                return false;
-        }
-        return true;
-    };
-    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), shows));
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), showsQuarters));
 }
 
 // Where the session's portal offers a camera, the camera list has it beside the machine's
 // own; once the desktop allows it, its pictures reach the far end, and a camera that goes
 // away is told.
-TEST(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEnd)
+TEST_F(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEnd)
 {
-    QString missing;
-    if (!kxtest::WaylandSession::available(&missing))
-        KX_SKIP_WITHOUT_TOOL() << missing.toStdString() << " is not installed";
-    testApplication();
-    kxtest::WaylandSession session;
-    QImage background(64, 36, QImage::Format_RGB32);
-    background.fill(Qt::darkGray);
-    QString error;
-    ASSERT_TRUE(session.start(background, 640, 360, error)) << error.toStdString();
-    session.enter();
     kxtest::TestScreenSource camera;
     ASSERT_TRUE(camera.start(640, 360, kxtest::TestScreenSource::Kind::Camera));
     kxtest::TestPortalBackend backend(camera);
     ASSERT_TRUE(backend.start());
 
-    auto screen = std::make_shared<voip::MemoryVideoOutput>();
-    auto client = std::make_unique<Client>(
-        true,
-        [](QSettings& settings) {
-            settings.setValue("video/device", KxVideoSource::PortalCameraName);
-            settings.setValue("video/width", 640);
-            settings.setValue("video/height", 360);
-            settings.setValue("video/rate", 25);
-            settings.setValue("video/format", "YUV420P");
-            settings.setValue("codecs/width", 640);
-            settings.setValue("codecs/height", 360);
-        },
-        "Null",
-        [&](KxManager::Context& context) {
-            context.videoOutput = [screen](unsigned, unsigned) { return screen; };
-            context.screenSize = QSize(1280, 720);
-        });
-    client->connectWindow();
+    auto client = makeClient(
+        [](QSettings& settings) { useCamera640x360(settings, KxVideoSource::PortalCameraName); });
     WidgetCam* cam = client->window.cameraDialog();
     ASSERT_NE(cam, nullptr);
     cam->UpdateData();
@@ -575,11 +571,9 @@ TEST(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEnd)
 
     // The camera goes away: told over the toolbar; the call goes on.
     camera.stop();
-    const QString told = QCoreApplication::translate("KxManager", "camera-stopped")
-                             .arg(KxVideoSource::PortalCameraName);
     EXPECT_TRUE(pumpUntil([&] {
-        const auto labels = client->window.callToolbar()->fade()->findChildren<QLabel*>();
-        return !labels.isEmpty() && labels.first()->text() == told;
+        return told(*client, QCoreApplication::translate("KxManager", "camera-stopped")
+                                  .arg(KxVideoSource::PortalCameraName));
     }));
     EXPECT_TRUE(client->manager->inCall());
     client->manager->hangUp();
@@ -590,17 +584,7 @@ TEST(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEnd)
     // What kxcall recorded: the camera's four quarters in place.
     const auto frames = readY4m(recorded);
     ASSERT_GE(frames.size(), 2u);
-    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const voip::VideoFrame& frame) {
-        for (unsigned quarter = 0; quarter < 4; ++quarter) {
-            const unsigned x = frame.width / 4 + (quarter % 2) * frame.width / 2;
-            const unsigned y = frame.height / 4 + (quarter / 2) * frame.height / 2;
-            if (!kxtest::nearColour(
-                    kxtest::rgbOfI420(frame.data.data(), frame.width, frame.height, x, y),
-                    kxtest::TestScreenSource::Quarters[quarter], 32))
-                return false;
-        }
-        return true;
-    }));
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), showsQuarters));
 }
 
 } // namespace
