@@ -475,6 +475,19 @@ protected:
         return !labels.isEmpty() && labels.first()->text() == text;
     }
 
+    /// Ends the call and the client; kxcall's recording shows the test source's quarters.
+    void hangUpAndCheckRecording(std::unique_ptr<Client>& client, Kxcall& peer,
+                                 const QString& recorded)
+    {
+        client->manager->hangUp();
+        ASSERT_TRUE(peer.waitFor("cleared"));
+        ASSERT_TRUE(client->idle());
+        client.reset();
+        const auto frames = readY4m(recorded);
+        ASSERT_GE(frames.size(), 2u);
+        EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), showsQuarters));
+    }
+
     /// Whether a picture kxcall recorded shows the test source's four quarters in place.
     static bool showsQuarters(const voip::VideoFrame& frame)
     {
@@ -531,15 +544,7 @@ TEST_F(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEn
     }));
     EXPECT_TRUE(pumpUntil([&] { return !client->manager->inputOpen(); }, 5000));
     EXPECT_TRUE(client->manager->inCall());
-    client->manager->hangUp();
-    ASSERT_TRUE(peer.waitFor("cleared"));
-    ASSERT_TRUE(client->idle());
-    client.reset();
-
-    // What kxcall recorded: the shared screen, its four quarters in place.
-    const auto frames = readY4m(recorded);
-    ASSERT_GE(frames.size(), 2u);
-    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), showsQuarters));
+    hangUpAndCheckRecording(client, peer, recorded);
 }
 
 // Where the session's portal offers a camera, the camera list has it beside the machine's
@@ -576,15 +581,7 @@ TEST_F(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEn
                                   .arg(KxVideoSource::PortalCameraName));
     }));
     EXPECT_TRUE(client->manager->inCall());
-    client->manager->hangUp();
-    ASSERT_TRUE(peer.waitFor("cleared"));
-    ASSERT_TRUE(client->idle());
-    client.reset();
-
-    // What kxcall recorded: the camera's four quarters in place.
-    const auto frames = readY4m(recorded);
-    ASSERT_GE(frames.size(), 2u);
-    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), showsQuarters));
+    hangUpAndCheckRecording(client, peer, recorded);
 }
 
 } // namespace
