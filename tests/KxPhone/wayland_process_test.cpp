@@ -23,7 +23,7 @@ namespace {
 using kxtest::Bars;
 using kxtest::barsIn;
 
-class KxPhoneWayland : public testing::Test
+class KxPhoneWayland : public testing::TestWithParam<const char*>
 {
 protected:
     void SetUp() override
@@ -70,6 +70,9 @@ protected:
         env.insert("XDG_DATA_HOME", home.path() + "/data");
         env.insert("TMPDIR", home.path() + "/tmp");
         env.insert("KX_TEST_QUIT_AFTER_MS", "90000");
+        // The way the video is drawn (OpenGL through Mesa where no GPU renders, or Qt's
+        // painting).
+        env.insert("KX_VIDEO_DRAWING", GetParam());
         phone.setProcessEnvironment(env);
         phone.setStandardOutputFile(home.path() + "/kxphone.log");
         phone.setStandardErrorFile(home.path() + "/kxphone.log");
@@ -112,7 +115,7 @@ protected:
     QByteArray log;
 };
 
-TEST_F(KxPhoneWayland, TheFarEndsPatternShowsInEachLayoutTheUserStepsThrough)
+TEST_P(KxPhoneWayland, TheFarEndsPatternShowsInEachLayoutTheUserStepsThrough)
 {
     // Inset pictures at the bottom left.
     startPhone("[General]\nautoAnswer=true\n[call]\nlayout=1\npip=3\n");
@@ -166,6 +169,12 @@ TEST_F(KxPhoneWayland, TheFarEndsPatternShowsInEachLayoutTheUserStepsThrough)
     phoneLog.open(QIODevice::ReadOnly);
     const QByteArray trace = phoneLog.readAll();
     EXPECT_TRUE(trace.contains("Video drawn by Qt on the wayland platform")) << trace.toStdString();
+    EXPECT_TRUE(trace.contains(std::string(GetParam()) == "opengl" ? "Video drawing: OpenGL"
+                                                                   : "Video drawing: software"))
+        << trace.toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(Drawing, KxPhoneWayland, testing::Values("opengl", "software"),
+                         [](const auto& info) { return std::string(info.param); });
 
 } // namespace
