@@ -22,11 +22,11 @@
 
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
+#include "KxPhone/platform/autostart.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/language.h"
 #include "ui/mainwindow.h"
-#include "ui/widgetsettings.h"
 #include "voip/base/trace.h"
 
 KxApp* KxApp::self = nullptr;

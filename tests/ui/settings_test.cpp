@@ -23,6 +23,7 @@
 
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxpcssendpoint.h"
+#include "KxPhone/platform/autostart.h"
 #include "tests/KxPhone/clientkit.h"
 #include "tests/resources/soundserver.h"
 #include "tests/ui/cataloguekit.h"
