@@ -18,7 +18,6 @@
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QMetaMethod>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -121,18 +120,6 @@ TEST(KxAppStartUp, FirstInstanceOwnsEverythingItCreated)
     EXPECT_EQ(app->recents->path(), sandbox->path() + "/data/Kestrovia_Recents.xml");
 }
 
-TEST(KxAppStartUp, MetaObjectHasTheTwoSlotsAndNoSignals)
-{
-    const QMetaObject& meta = KxApp::staticMetaObject;
-    QStringList own;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        EXPECT_EQ(meta.method(i).methodType(), QMetaMethod::Slot);
-        own << meta.method(i).methodSignature();
-    }
-    EXPECT_EQ(own, (QStringList{"DialForward(QString)", "startTrace()"}));
-    EXPECT_STREQ(meta.className(), "KxApp");
-}
-
 TEST(KxAppStartUp, ExistingValuesSurviveAndMissingOnesWereFilled)
 {
     // main() left these in the file before the application started.
@@ -177,31 +164,6 @@ TEST(KxAppStartUp, LocalServerConnectionsRaiseTheWindowEveryTime)
         ASSERT_TRUE(socket.waitForConnected(3000)) << i;
         socket.disconnectFromServer();
         ASSERT_TRUE(QTest::qWaitFor([] { return app->mainWindow->isVisible(); }, 3000)) << i;
-    }
-}
-
-TEST(KxAppDefaults, TableHasEveryKeyInOrderWithItsType)
-{
-    QStringList keys;
-    for (const auto& entry : kxdefaults::table())
-        keys << entry.key;
-    EXPECT_EQ(keys, expectedKeys);
-
-    const QStringList bools = {"autoAnswer",   "autoStart",     "autoUpdate",  "call/autohide",
-                               "audio/echo",   "audio/silence", "codecs/g722", "codecs/g711a",
-                               "codecs/g711u", "codecs/fecc",   "codecs/h239", "state/maximized",
-                               "trace/enable"};
-    const QStringList texts = {"name",         "language",     "address",
-                               "audio/input",  "audio/output", "video/device",
-                               "video/format", "net/stun",     "net/publicIP"};
-    for (const auto& entry : kxdefaults::table()) {
-        const int type = entry.value.userType();
-        if (bools.contains(entry.key))
-            EXPECT_EQ(type, QMetaType::Bool) << entry.key.toStdString();
-        else if (texts.contains(entry.key))
-            EXPECT_EQ(type, QMetaType::QString) << entry.key.toStdString();
-        else
-            EXPECT_EQ(type, QMetaType::Int) << entry.key.toStdString();
     }
 }
 

@@ -7,7 +7,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
-#include <QMetaMethod>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -15,15 +14,6 @@
 #include "tests/ui/modalkit.h"
 
 namespace {
-
-QStringList ownMethods(const QMetaObject& meta, QMetaMethod::MethodType type)
-{
-    QStringList names;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        if (meta.method(i).methodType() == type)
-            names << meta.method(i).methodSignature();
-    return names;
-}
 
 /// Answers the next modal message box with `button` once it is shown.
 void answerNextBox(QMessageBox::StandardButton button)
@@ -44,18 +34,6 @@ TEST(MainWindow, FrameTitleNameAndBackground)
         EXPECT_EQ(brush.style(), Qt::TexturePattern);
         EXPECT_FALSE(brush.texture().isNull());
     }
-}
-
-TEST(MainWindow, SignalsAndSlotsInOrder)
-{
-    EXPECT_EQ(ownMethods(MainWindow::staticMetaObject, QMetaMethod::Signal),
-              (QStringList{"signalShowMain()", "signalShowCall()", "signalShowWindow()",
-                           "signalUpdateCall()", "signalIncomingCall(QString)"}));
-    EXPECT_EQ(ownMethods(MainWindow::staticMetaObject, QMetaMethod::Slot),
-              (QStringList{"onTimer()", "onSettings()", "onInfo()", "onCam()", "onShowMain()",
-                           "onShowCall()", "onUpdateCall()", "onIncomingCall(QString)",
-                           "onTray(QSystemTrayIcon::ActivationReason)", "onExit()", "onTab()",
-                           "onShowWindow()"}));
 }
 
 TEST(MainWindow, EngineSignalsReachTheirSlotsAlsoFromAnotherThread)
