@@ -17,6 +17,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -333,6 +334,24 @@ private:
         }();
         pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
 
+        // The layouts this source is read in, the first preferred. Packed YUV only from a
+        // camera: a screen's pictures are fitted as 4-octet pixels.
+        std::vector<uint32_t> formats = {SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
+                                         SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA,
+                                         SPA_VIDEO_FORMAT_xRGB, SPA_VIDEO_FORMAT_ARGB,
+                                         SPA_VIDEO_FORMAT_xBGR, SPA_VIDEO_FORMAT_ABGR};
+        if (camera)
+            formats.insert(formats.end(), {SPA_VIDEO_FORMAT_YUY2, SPA_VIDEO_FORMAT_UYVY});
+        uint8_t choiceBuffer[256];
+        spa_pod_builder choiceBuilder = SPA_POD_BUILDER_INIT(choiceBuffer, sizeof choiceBuffer);
+        spa_pod_frame choiceFrame;
+        spa_pod_builder_push_choice(&choiceBuilder, &choiceFrame, SPA_CHOICE_Enum, 0);
+        spa_pod_builder_id(&choiceBuilder, camera ? SPA_VIDEO_FORMAT_YUY2 : SPA_VIDEO_FORMAT_BGRx);
+        for (const uint32_t format : formats)
+            spa_pod_builder_id(&choiceBuilder, format);
+        const auto* choice =
+            static_cast<const spa_pod*>(spa_pod_builder_pop(&choiceBuilder, &choiceFrame));
+
         uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         spa_rectangle defaultSize{wantedWidth_, wantedHeight_}, minSize{2, 2},
@@ -342,12 +361,7 @@ private:
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-            SPA_POD_CHOICE_ENUM_Id(
-                11, camera ? SPA_VIDEO_FORMAT_YUY2 : SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
-                SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA,
-                SPA_VIDEO_FORMAT_xRGB, SPA_VIDEO_FORMAT_ARGB, SPA_VIDEO_FORMAT_xBGR,
-                SPA_VIDEO_FORMAT_ABGR, SPA_VIDEO_FORMAT_YUY2, SPA_VIDEO_FORMAT_UYVY),
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format, SPA_POD_Pod(choice),
             SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &minSize, &maxSize),
             SPA_FORMAT_VIDEO_framerate,
             SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &minRate, &maxRate)));
@@ -390,6 +404,7 @@ private:
         if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
             mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
             spa_format_video_raw_parse(param, &info) < 0 || !converterOf(info.format) ||
+            (shared_ == Shared::Screen && octetsOf(info.format) != 4) ||
             info.size.width < 2 || info.size.height < 2 || info.size.width > MaxSide ||
             info.size.height > MaxSide) {
             std::cerr << label() << ": a picture format this client cannot read" << std::endl;

@@ -338,15 +338,23 @@ TEST_F(CapturePortal, ARefusalOrADesktopThatNeverAnswersStopsTheShareWithItsReas
 
 TEST_F(CapturePortal, AScreenOfferedOnlyInAFormatWeCannotReadIsSaidSo)
 {
-    // The fixture's readable source stays unused: another, in NV12 only, is shared.
-    kxtest::TestScreenSource nv12;
-    ASSERT_TRUE(nv12.start(640, 360, kxtest::TestScreenSource::Kind::Unreadable));
-    backend.share(nv12);
-    std::vector<std::uint8_t> picture;
-    EXPECT_FALSE(firstPicture(picture, 320, 180));
-    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::UnreadableFormat)
-        << int(capture->stopped());
-    EXPECT_TRUE(picture.empty());
+    // The fixture's readable source stays unused: another is shared, in NV12 only, then in
+    // a camera's packed YUV only (read from a camera, never from a screen, whose pictures
+    // are fitted as 4-octet pixels).
+    using Kind = kxtest::TestScreenSource::Kind;
+    for (const Kind kind : {Kind::Unreadable, Kind::Camera}) {
+        SCOPED_TRACE(int(kind));
+        kxtest::TestScreenSource unreadable;
+        ASSERT_TRUE(unreadable.start(640, 360, kind));
+        backend.share(unreadable);
+        capture = ScreenCapture::create();
+        std::vector<std::uint8_t> picture;
+        EXPECT_FALSE(firstPicture(picture, 320, 180));
+        EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::UnreadableFormat)
+            << int(capture->stopped());
+        EXPECT_TRUE(picture.empty());
+        capture.reset();
+    }
 }
 
 } // namespace
