@@ -9,6 +9,7 @@
 
 #include "KxPhone/platform/capture_portal.h"
 
+#include "KxPhone/kxdisplay.h"
 #include "KxPhone/platform/fitpicture.h"
 
 #include <algorithm>
@@ -219,12 +220,10 @@ private:
                  v, int(w / 2), int(w), int(h));
         if (direct)
             return;
-        unsigned partWidth = w, partHeight = h;
-        if (std::uint64_t(width) * h > std::uint64_t(w) * height)
-            partHeight = std::max(2u, unsigned(std::uint64_t(w) * height / width) & ~1u);
-        else
-            partWidth = std::max(2u, unsigned(std::uint64_t(h) * width / height) & ~1u);
-        const unsigned left = ((w - partWidth) / 2) & ~1u, top = ((h - partHeight) / 2) & ~1u;
+        // The same middle part the display takes of any picture of another shape.
+        const KxRect part = KxDisplay::coverPart(w, h, width, height);
+        const unsigned left = part.x, top = part.y, partWidth = part.width,
+                       partHeight = part.height;
         picture.resize(size);
         uint8_t* toY = picture.data();
         uint8_t* toU = toY + std::size_t(width) * height;
