@@ -106,8 +106,7 @@ int main(int, char**)
     // choice is kept.
     const QByteArray drawing = qgetenv("KX_VIDEO_DRAWING");
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION") &&
-        (drawing == "sdl" || drawing == "software" ||
-         (drawing != "opengl" && !GlPictureWidget::gpuPresent())))
+        (drawing == "sdl" || !GlPictureWidget::notTried(drawing).isEmpty()))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     const QString key = "Kestrovia";
     KxApp app(qtArgumentCount, qtArguments, key);

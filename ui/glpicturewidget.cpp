@@ -151,6 +151,15 @@ bool GlPictureWidget::gpuPresent()
     return !nodes.entryList().isEmpty();
 }
 
+QString GlPictureWidget::notTried(const QByteArray& asked)
+{
+    if (asked == "software")
+        return QStringLiteral("KX_VIDEO_DRAWING=software");
+    if (asked != "opengl" && !gpuPresent())
+        return QStringLiteral("no GPU"); // and no GL driver loaded to find that out
+    return {};
+}
+
 std::shared_ptr<voip::VideoOutput> GlPictureWidget::output() const
 {
     return output_;

@@ -37,9 +37,12 @@ public:
     /// Whether a renderer is one of Mesa's that draw on the processor (llvmpipe, softpipe,
     /// swrast): drawing video through it costs several times what Qt's own painting does.
     static bool drawsOnProcessor(const QString& renderer);
-    /// Whether the machine has a GPU to render with (a DRM render node); asked before Qt
-    /// starts, so that no GL driver is loaded where none would draw on a GPU.
+    /// Whether the machine has a GPU to render with (a DRM render node).
     static bool gpuPresent();
+    /// Why OpenGL is not even tried for the drawing `asked` for (KX_VIDEO_DRAWING): asked
+    /// for software, or no GPU unless OpenGL itself is asked for; empty when it may be.
+    /// Known before Qt starts, so that no GL driver is loaded where it would not be used.
+    static QString notTried(const QByteArray& asked);
 
 protected:
     void initializeGL() override;

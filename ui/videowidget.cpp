@@ -54,15 +54,13 @@ std::shared_ptr<voip::VideoOutput> VideoWidget::showPictures()
         // ten times Qt's own painting (117 % of a core against 9.5 %), so those are taken
         // only when asked for (KX_VIDEO_DRAWING=opengl).
         const QByteArray asked = qgetenv("KX_VIDEO_DRAWING");
-        QString why;
-        if (asked == "software") {
-            why = "KX_VIDEO_DRAWING=software";
-        } else if (asked != "opengl" && !GlPictureWidget::gpuPresent()) {
-            why = "no GPU"; // and no GL driver loaded to find that out
-        } else if (const QString renderer = GlPictureWidget::renderer(); renderer.isEmpty()) {
-            why = "no OpenGL context";
-        } else if (asked != "opengl" && GlPictureWidget::drawsOnProcessor(renderer)) {
-            why = "OpenGL is drawn by the processor: " + renderer;
+        QString why = GlPictureWidget::notTried(asked);
+        if (why.isEmpty()) {
+            const QString renderer = GlPictureWidget::renderer();
+            if (renderer.isEmpty())
+                why = "no OpenGL context";
+            else if (asked != "opengl" && GlPictureWidget::drawsOnProcessor(renderer))
+                why = "OpenGL is drawn by the processor: " + renderer;
         }
         if (why.isEmpty()) {
             auto* gl = new GlPictureWidget(frame_);
