@@ -27,6 +27,7 @@
 #include "storage/recentstore.h"
 #include "ui/language.h"
 #include "ui/mainwindow.h"
+#include "ui/videowidget.h"
 #include "voip/base/trace.h"
 
 KxApp* KxApp::self = nullptr;
@@ -40,6 +41,31 @@ constexpr int serverProbeMs = 2000;
 void printLine(const QString& text)
 {
     std::cout << text.toStdString() << std::endl;
+}
+
+/// What the call manager works with: the application's stores, the window listening to
+/// it and, unless the SDL window is asked for, the window's pictures as its output.
+KxManager::Context managerContext(KxApp& app)
+{
+    KxManager::Context context;
+    context.settings = app.settings;
+    context.contacts = app.contacts;
+    context.recents = app.recents;
+    context.forwardTarget = &app;
+    MainWindow* window = app.mainWindow;
+    context.listen = [window](const KxManagerSignals& events) { window->follow(events); };
+    // Qt draws the pictures, by the GPU where it can (else by its own painting), in every
+    // session.  KX_VIDEO_DRAWING=sdl embeds the display's own X11 window instead, as
+    // earlier versions did (an X11 session only).
+    const bool sdl =
+        qgetenv("KX_VIDEO_DRAWING") == "sdl" && QGuiApplication::platformName() == "xcb";
+    if (!sdl) {
+        printLine("Video drawn by Qt on the " + QGuiApplication::platformName() + " platform");
+        context.videoOutput = [window](unsigned, unsigned) {
+            return window->videoWidget()->showPictures();
+        };
+    }
+    return context;
 }
 
 } // namespace
@@ -241,7 +267,7 @@ void KxApp::startUp(const QString& key)
         }
     });
 
-    manager = new KxManager();
+    manager = new KxManager(managerContext(*this));
 
     fitToScreens();
 

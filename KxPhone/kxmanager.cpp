@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QGuiApplication>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
@@ -13,14 +12,11 @@
 #include <QSettings>
 #include <QTimer>
 
-#include "KxPhone/kxapp.h"
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxh323endpoint.h"
 #include "KxPhone/kxpcssendpoint.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
-#include "ui/mainwindow.h"
-#include "ui/videowidget.h"
 #include "voip/base/trace.h"
 #include "voip/call.h"
 #include "voip/h323/dialaddress.h"
@@ -41,32 +37,6 @@ constexpr int SmallestUdpRange = 8;
 constexpr int NatOff = 0;
 constexpr int NatStun = 1;
 constexpr int NatFixed = 2;
-
-KxManager::Context fromApplication()
-{
-    KxManager::Context context;
-    if (KxApp* app = KxApp::instance()) {
-        context.settings = app->settings;
-        context.window = app->mainWindow;
-        context.contacts = app->contacts;
-        context.recents = app->recents;
-        context.forwardTarget = app;
-        // Qt draws the pictures, by the GPU where it can (else by its own painting), in
-        // every session.  KX_VIDEO_DRAWING=sdl embeds the display's own X11 window instead,
-        // as earlier versions did (an X11 session only).
-        const bool sdl = qgetenv("KX_VIDEO_DRAWING") == "sdl" &&
-                         QGuiApplication::platformName() == "xcb";
-        if (MainWindow* window = app->mainWindow; window && !sdl) {
-            std::cout << "Video drawn by Qt on the "
-                      << QGuiApplication::platformName().toStdString() << " platform"
-                      << std::endl;
-            context.videoOutput = [window](unsigned, unsigned) {
-                return window->videoWidget()->showPictures();
-            };
-        }
-    }
-    return context;
-}
 
 std::shared_ptr<voip::Connection> networkLeg(const std::shared_ptr<voip::Call>& call)
 {
@@ -90,15 +60,14 @@ QString bracketed(const QString& party)
 
 } // namespace
 
-KxManager::KxManager()
-    : KxManager(fromApplication())
-{}
-
 KxManager::KxManager(const Context& context)
     : context_(context)
     , settings_(context.settings)
     , dispatcher_(std::make_unique<QObject>())
+    , events_(std::make_unique<KxManagerSignals>())
 {
+    if (context_.listen)
+        context_.listen(*events_);
     if (!settings_) {
         // No application: a private store keeps the manager usable (tools, tests).
         context_.settings = settings_ = new QSettings(QSettings::IniFormat, QSettings::UserScope,
@@ -113,7 +82,7 @@ KxManager::KxManager(const Context& context)
     source_ = std::make_unique<KxVideoSource>(std::move(screen), context_.cameraSystem);
     KxDisplay::Hooks hooks;
     hooks.callActive = [this] { return inCall(); };
-    hooks.windowHidden = [this] { return context_.window && !windowVisible_; };
+    hooks.windowHidden = [this] { return !windowVisible_; };
     hooks.goingIdle = [this] { closeVideoInput(); };
     hooks.grabLocal = [this](std::vector<std::uint8_t>& picture, unsigned& width,
                              unsigned& height) { return grabLocalFrame(picture, width, height); };
@@ -505,9 +474,7 @@ void KxManager::resetCallState()
         presentationActive_ = false;
     }
     // The presentation is over with the call: its layout is not kept.
-    const int shown = applyLayout();
-    if (context_.window)
-        context_.window->announceLayout(shown);
+    emit events_->layoutShown(applyLayout());
 }
 
 // --- call control ---
@@ -588,8 +555,7 @@ QString KxManager::dial(const QString& address, bool userPlaced)
         return QCoreApplication::translate("KxManager", "call-not-set-up");
     }
     std::cout << "Setup call: " << call->describe() << std::endl;
-    if (context_.window)
-        context_.window->showCalling(nameForAddress(trimmed));
+    emit events_->calling(nameForAddress(trimmed));
     return {};
 }
 
@@ -650,6 +616,50 @@ QStringList KxManager::soundDeviceNames(bool input) const
     return names;
 }
 
+namespace {
+
+/// How the audio settings open a device: one channel, 8000 Hz, 20 ms buffers.
+voip::SoundParams deviceCheckFormat(const std::string& driver, const QString& device, bool input)
+{
+    voip::SoundParams params;
+    params.driver = driver;
+    params.device = device.toStdString();
+    params.direction = input ? voip::SoundDirection::Recorder : voip::SoundDirection::Player;
+    params.channels = 1;
+    params.sampleRate = 8000;
+    params.bitsPerSample = 16;
+    params.bufferSize = 320;
+    params.bufferCount = 2;
+    return params;
+}
+
+constexpr auto SoundTestLength = std::chrono::seconds(5);
+
+} // namespace
+
+std::shared_ptr<voip::SoundChannel> KxManager::openSoundDevice(bool input,
+                                                               const QString& device) const
+{
+    auto opened = voip::createOpenedSoundChannel(
+        deviceCheckFormat(pcssEndPoint_->soundDriver(), device, input));
+    return opened ? std::shared_ptr<voip::SoundChannel>(opened.take()) : nullptr;
+}
+
+KxManager::SoundTest KxManager::soundTest(bool microphone, const QString& input,
+                                          const QString& output) const
+{
+    const std::string driver = pcssEndPoint_->soundDriver();
+    const auto player = deviceCheckFormat(driver, output, false);
+    if (!microphone)
+        return [player](const voip::DeviceTestControl& control) {
+            return voip::runPlayerTest(player, {}, control);
+        };
+    const auto recorder = deviceCheckFormat(driver, input, true);
+    return [recorder, player](const voip::DeviceTestControl& control) {
+        return voip::runRecorderTest(recorder, player, SoundTestLength, control);
+    };
+}
+
 void KxManager::sendMuteIndication(bool muted)
 {
     auto network = networkLeg(currentCall());
@@ -673,7 +683,7 @@ void KxManager::changeSoundDevice(bool isSource)
         std::lock_guard lock(stateMutex_);
         (isSource ? recordChannel_ : playChannel_) = stream->channel();
     }
-    emitUpdateCall();
+    emit events_->updateCall();
 }
 
 void KxManager::setForwardAddress(const QString& address)
@@ -771,9 +781,7 @@ void KxManager::OnH239Active()
     }
     onGuiThread([this] {
         settings_->setValue("call/layout", 3);
-        const int shown = applyLayout();
-        if (context_.window)
-            context_.window->announceLayout(shown);
+        emit events_->layoutShown(applyLayout());
     });
 }
 
@@ -786,9 +794,7 @@ void KxManager::OnH239InActive()
     }
     onGuiThread([this] {
         settings_->setValue("call/layout", 1);
-        const int shown = applyLayout();
-        if (context_.window)
-            context_.window->announceLayout(shown);
+        emit events_->layoutShown(applyLayout());
     });
 }
 
@@ -809,11 +815,7 @@ bool KxManager::OnIncomingConnection(voip::Connection& connection, unsigned opti
     std::cout << "On Incoming Connection: " << connection.describe() << std::endl;
     if (!voip::Manager::OnIncomingConnection(connection, options, stringOptions))
         return false;
-    if (context_.window)
-        onGuiThread([this] {
-            if (!context_.window->isVisible())
-                emitShowWindow();
-        });
+    emit events_->callArriving();
     return true;
 }
 
@@ -843,7 +845,7 @@ voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
                                [this, token] { pcssEndPoint_->acceptIncomingCall(token); });
         });
     } else {
-        emitIncomingCall(QString::fromStdString(caller));
+        emit events_->incomingCall(QString::fromStdString(caller));
     }
     return voip::Manager::OnAnswerCall(connection, caller);
 }
@@ -859,12 +861,11 @@ void KxManager::OnAlerting(voip::Connection& connection)
         if (currentCall_ != call)
             return;
     }
-    if (context_.window)
-        onGuiThread([this, token = call->token()] {
-            auto current = currentCall();
-            if (current && current->token() == token && !current->isEstablished())
-                context_.window->showRinging();
-        });
+    onGuiThread([this, token = call->token()] {
+        auto current = currentCall();
+        if (current && current->token() == token && !current->isEstablished())
+            emit events_->ringing();
+    });
 }
 
 void KxManager::OnEstablishedCall(voip::Call& call)
@@ -875,7 +876,7 @@ void KxManager::OnEstablishedCall(voip::Call& call)
         if (currentCall_ && currentCall_->token() == call.token())
             establishedAt_ = std::chrono::steady_clock::now();
     }
-    emitShowCall();
+    emit events_->showCall();
     voip::Manager::OnEstablishedCall(call);
 }
 
@@ -936,7 +937,7 @@ void KxManager::OnClearedCall(voip::Call& call)
         }
         onGuiThread([this] { resetCallState(); });
         if (!forwarding && !retrying) {
-            emitShowMain();
+            emit events_->showMain();
             onGuiThread([this, end] { finishCall(end); });
         }
     } else if (end.incoming) {
@@ -974,7 +975,7 @@ bool KxManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStrea
             std::lock_guard lock(stateMutex_);
             (stream.isSource() ? recordChannel_ : playChannel_) = sound->channel();
         }
-        emitUpdateCall();
+        emit events_->updateCall();
     } else if (type == voip::MediaType::Video) {
         // The encoder takes pictures at the size the far end takes.
         const auto& format = stream.mediaFormat();
@@ -1229,13 +1230,13 @@ void KxManager::finishCall(const CallEnd& end, const QString& notice)
     const QString text = notice.isNull() ? noticeFor(end, recent.name) : notice;
     std::cout << "Call ended: " << (text.isEmpty() ? "declined" : text.toStdString())
               << std::endl;
-    if (!context_.window || text.isEmpty())
+    if (text.isEmpty())
         return;
     const bool missed = end.incoming && !end.established;
     if (missed)
-        context_.window->showMissedCall(text);
+        emit events_->missedCall(text);
     else
-        context_.window->showCallEnded(text);
+        emit events_->callEnded(text);
 }
 
 void KxManager::abandonReplacement(const QString& destination, const QString& refusal)
@@ -1250,7 +1251,7 @@ void KxManager::abandonReplacement(const QString& destination, const QString& re
     std::cout << "Cannot dial " << destination.toStdString() << ": " << refusal.toStdString()
               << std::endl;
     if (!inCall())
-        emitShowMain();
+        emit events_->showMain();
     const QString from = nameForAddress(leg->incoming ? leg->partyAddress : leg->dialled);
     finishCall(*leg, QCoreApplication::translate("KxManager", "redirect-failed")
                          .arg(shortened(from), shortened(destination), refusal));
@@ -1272,34 +1273,4 @@ void KxManager::dialForward(const QString& destination)
 void KxManager::onGuiThread(std::function<void()> job)
 {
     QMetaObject::invokeMethod(dispatcher_.get(), std::move(job), Qt::QueuedConnection);
-}
-
-void KxManager::emitShowMain()
-{
-    if (context_.window)
-        emit context_.window->signalShowMain();
-}
-
-void KxManager::emitShowCall()
-{
-    if (context_.window)
-        emit context_.window->signalShowCall();
-}
-
-void KxManager::emitShowWindow()
-{
-    if (context_.window)
-        emit context_.window->signalShowWindow();
-}
-
-void KxManager::emitUpdateCall()
-{
-    if (context_.window)
-        emit context_.window->signalUpdateCall();
-}
-
-void KxManager::emitIncomingCall(const QString& caller)
-{
-    if (context_.window)
-        emit context_.window->signalIncomingCall(caller);
 }

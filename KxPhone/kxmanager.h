@@ -17,9 +17,11 @@
 #include <QStringList>
 
 #include "KxPhone/kxdisplay.h"
+#include "KxPhone/kxmanagersignals.h"
 #include "KxPhone/kxvideosource.h"
 #include "voip/h323/rasclient.h"
 
+#include "voip/device/soundtest.h"
 #include "voip/endreason.h"
 #include "voip/manager.h"
 #include "voip/media/mediaformat.h"
@@ -27,7 +29,6 @@
 
 class QObject;
 class QSettings;
-class MainWindow;
 class ContactStore;
 class RecentStore;
 struct Recent;
@@ -45,7 +46,8 @@ class FeccHandler;
 
 /// The client's call manager: owns the H.323 endpoint and the PC sound endpoint, applies
 /// the settings (ports, name, routes, NAT, codecs, audio) to the engine, holds the one
-/// current call and turns the engine's callbacks into the main window's signals.
+/// current call and turns the engine's callbacks into its own signals (`events()`), which
+/// the interface listens to.
 ///
 /// Threads: construction and the operations the interface calls (placeCall, acceptCall,
 /// rejectCall, hangUp, the apply... operations, sendUserInput, sendMuteIndication,
@@ -58,12 +60,14 @@ class FeccHandler;
 class KxManager : public voip::Manager
 {
 public:
-    /// What the manager works with.  Null members are taken from the application object
-    /// (KxApp::instance()); a null window or store is then simply not told.
+    /// What the manager works with.  A null store is simply not told; without settings
+    /// the manager keeps a private store of its own.
     struct Context
     {
         QSettings* settings = nullptr;
-        MainWindow* window = nullptr;
+        /// Connects the interface to the manager's signals, before the manager does
+        /// anything (so that the display's first output is heard of too).
+        std::function<void(const KxManagerSignals&)> listen;
         ContactStore* contacts = nullptr;
         RecentStore* recents = nullptr;
         /// Gets queued DialForward(QString) calls; null: the manager dials itself.
@@ -100,10 +104,11 @@ public:
         unsigned height = 0;
     };
 
-    /// The manager of the running application (KxApp's settings, window and stores).
-    KxManager();
     explicit KxManager(const Context& context);
     ~KxManager() override;
+
+    /// What the manager tells the interface (see Context::listen).
+    const KxManagerSignals& events() const { return *events_; }
 
     // --- configuration (GUI thread) ---
 
@@ -198,6 +203,15 @@ public:
     voip::rtp::StreamStatistics mediaStatistics(voip::MediaType type, int direction);
     /// The names of the sound devices of the manager's sound driver, for the device lists.
     QStringList soundDeviceNames(bool input) const;
+    /// Opens the microphone (`input`) or loudspeaker `device` of the manager's sound driver
+    /// for its volume and mute; null when it cannot be opened.
+    std::shared_ptr<voip::SoundChannel> openSoundDevice(bool input, const QString& device) const;
+    /// The device test of the audio settings, to run on any thread (it blocks): the
+    /// microphone test records from `input` and plays the recording on `output`, the
+    /// loudspeaker test plays the chime on `output`.  It needs nothing of the manager.
+    using SoundTest =
+        std::function<voip::MediaResult<voip::DeviceTestReport>(const voip::DeviceTestControl&)>;
+    SoundTest soundTest(bool microphone, const QString& input, const QString& output) const;
 
     /// The far end's presentation (H.239 content) is on or off.  Engine threads.
     void OnH239Active();
@@ -336,11 +350,6 @@ private:
     /// Runs `job` on the GUI thread (the thread that made the manager).
     void onGuiThread(std::function<void()> job);
     void startNatProbe();
-    void emitShowMain();
-    void emitShowCall();
-    void emitShowWindow();
-    void emitUpdateCall();
-    void emitIncomingCall(const QString& caller);
     KxDisplay::LocalPicture grabLocalFrame(std::vector<std::uint8_t>& picture, unsigned& width,
                                            unsigned& height);
     /// Shows a notice in the main window (GUI thread or queued to it).
@@ -348,7 +357,8 @@ private:
 
     Context context_;
     QSettings* settings_ = nullptr;
-    std::unique_ptr<QObject> dispatcher_; // lives on the GUI thread
+    std::unique_ptr<QObject> dispatcher_;       // lives on the GUI thread
+    std::unique_ptr<KxManagerSignals> events_; // emitted from any thread, outlives the engine
     KxH323EndPoint* h323EndPoint_ = nullptr;
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;

@@ -11,7 +11,6 @@
 #include <QScreen>
 #include <QSettings>
 
-#include "ui/mainwindow.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/video_sdl.h"
 #include "voip/device/v4l2_controls.h"
@@ -290,8 +289,7 @@ void KxManager::startDisplay()
         std::cerr << "Output failed to load!" << std::endl;
         return;
     }
-    if (context_.window)
-        context_.window->embedVideoOutput();
+    emit events_->videoOutputReady();
     const QImage background(":/img/1.jpg");
     const QImage noInput(":/img/no-input.jpg");
     display_->start(displayOutput_, width, height, KxDisplay::pictureOf(background, width, height),
@@ -331,8 +329,7 @@ void KxManager::setDisplayActive(bool active)
 
 void KxManager::notify(const QString& text)
 {
-    if (!context_.window || text.isEmpty())
+    if (text.isEmpty())
         return;
-    MainWindow* window = context_.window;
-    onGuiThread([window, text] { window->showNotice(text); });
+    onGuiThread([this, text] { emit events_->notice(text); });
 }

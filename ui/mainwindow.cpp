@@ -98,6 +98,26 @@ void MainWindow::connectEngine()
     setTexts();
 }
 
+void MainWindow::follow(const KxManagerSignals& events)
+{
+    connect(&events, &KxManagerSignals::showMain, this, &MainWindow::signalShowMain);
+    connect(&events, &KxManagerSignals::showCall, this, &MainWindow::signalShowCall);
+    connect(&events, &KxManagerSignals::showWindow, this, &MainWindow::signalShowWindow);
+    connect(&events, &KxManagerSignals::updateCall, this, &MainWindow::signalUpdateCall);
+    connect(&events, &KxManagerSignals::incomingCall, this, &MainWindow::signalIncomingCall);
+    connect(&events, &KxManagerSignals::callArriving, this, [this] {
+        if (!isVisible())
+            emit signalShowWindow();
+    });
+    connect(&events, &KxManagerSignals::calling, this, &MainWindow::showCalling);
+    connect(&events, &KxManagerSignals::ringing, this, &MainWindow::showRinging);
+    connect(&events, &KxManagerSignals::callEnded, this, &MainWindow::showCallEnded);
+    connect(&events, &KxManagerSignals::missedCall, this, &MainWindow::showMissedCall);
+    connect(&events, &KxManagerSignals::layoutShown, this, &MainWindow::announceLayout);
+    connect(&events, &KxManagerSignals::videoOutputReady, this, &MainWindow::embedVideoOutput);
+    connect(&events, &KxManagerSignals::notice, this, &MainWindow::showNotice);
+}
+
 void MainWindow::buildHomeDock()
 {
     const double scale = context_.scaleFactor();

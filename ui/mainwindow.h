@@ -25,6 +25,7 @@ class Notifier;
 class VideoWidget;
 class WidgetCam;
 class WidgetFecc;
+class KxManagerSignals;
 
 /// A flat button of the home dock's row that is raised while the mouse is over it.
 class DockButton : public QPushButton
@@ -39,11 +40,11 @@ protected:
     bool event(QEvent* event) override;
 };
 
-/// The program's one top-level window, and the receiver of the call engine's signals.
+/// The program's one top-level window, and the listener of the call manager's signals.
 ///
-/// The engine emits the five signals from its own threads; they are connected with the
-/// automatic connection type, so their slots run queued on the GUI thread. Everything
-/// else runs on the GUI thread.
+/// The manager emits its signals from its own threads as well; they are connected with
+/// the automatic connection type, so the window hears them on the GUI thread, in order.
+/// Everything here runs on the GUI thread.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -56,6 +57,10 @@ public:
     /// to their slots and prepares the incoming-call box. Called once by the application
     /// right after construction.
     void connectEngine();
+
+    /// Listens to the call manager: its signals become the window's five signals and
+    /// reach the slots that show what happened.  Called before the manager does anything.
+    void follow(const KxManagerSignals& events);
 
     /// Where the window finds the settings, the manager and the stores (tests set theirs
     /// before connectEngine).

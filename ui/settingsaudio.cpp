@@ -12,31 +12,7 @@
 
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
-#include "KxPhone/kxpcssendpoint.h"
 #include "ui/widgetsettings.h"
-#include "voip/device/soundtest.h"
-
-namespace {
-
-constexpr auto TestLength = std::chrono::seconds(5);
-
-/// The parameters the page opens devices with: one channel, 8000 Hz, 20 ms buffers.
-voip::SoundParams testFormat(const QString& driver, const QString& device,
-                             voip::SoundDirection direction)
-{
-    voip::SoundParams params;
-    params.driver = driver.toStdString();
-    params.device = device.toStdString();
-    params.direction = direction;
-    params.channels = 1;
-    params.sampleRate = 8000;
-    params.bitsPerSample = 16;
-    params.bufferSize = 320;
-    params.bufferCount = 2;
-    return params;
-}
-
-} // namespace
 
 /// A device test on a thread of its own; stopped and joined when the page goes.
 struct SettingsAudio::Test
@@ -110,13 +86,6 @@ SettingsAudio::~SettingsAudio()
         test_->thread.request_stop();
 }
 
-QString SettingsAudio::soundDriver() const
-{
-    KxManager* manager = context_.manager();
-    return manager ? QString::fromStdString(manager->pcssEndPoint()->soundDriver())
-                   : QString(voip::kPulseAudioDriver);
-}
-
 void SettingsAudio::onSave()
 {
     changed();
@@ -126,13 +95,12 @@ void SettingsAudio::UpdateData()
 {
     std::cout << "Update Data for Audio" << std::endl;
     QSettings& settings = context_.settings();
-    const std::string driver = soundDriver().toStdString();
     inputDevice->clear();
     outputDevice->clear();
-    for (const auto& name : voip::soundDeviceNames(driver, voip::SoundDirection::Recorder))
-        inputDevice->addItem(QString::fromStdString(name));
-    for (const auto& name : voip::soundDeviceNames(driver, voip::SoundDirection::Player))
-        outputDevice->addItem(QString::fromStdString(name));
+    if (KxManager* manager = context_.manager()) {
+        inputDevice->addItems(manager->soundDeviceNames(true));
+        outputDevice->addItems(manager->soundDeviceNames(false));
+    }
     // Without a sound server there is nothing to choose, and calls carry no sound: said
     // here rather than left to be found in a call.
     deviceProblem->setVisible(inputDevice->count() == 0 && outputDevice->count() == 0);
@@ -156,18 +124,13 @@ void SettingsAudio::UpdateData()
 
 void SettingsAudio::openVolumeChannels()
 {
-    const QString driver = soundDriver();
-    auto open = [&](QComboBox* box, voip::SoundDirection direction,
-                    std::shared_ptr<voip::SoundChannel>& channel) {
-        if (box->currentIndex() < 0)
-            return;
-        auto opened =
-            voip::createOpenedSoundChannel(testFormat(driver, box->currentText(), direction));
-        if (opened)
-            channel = std::shared_ptr<voip::SoundChannel>(opened.take());
-    };
-    open(inputDevice, voip::SoundDirection::Recorder, inputVolumeChannel_);
-    open(outputDevice, voip::SoundDirection::Player, outputVolumeChannel_);
+    KxManager* manager = context_.manager();
+    if (!manager)
+        return;
+    if (inputDevice->currentIndex() >= 0)
+        inputVolumeChannel_ = manager->openSoundDevice(true, inputDevice->currentText());
+    if (outputDevice->currentIndex() >= 0)
+        outputVolumeChannel_ = manager->openSoundDevice(false, outputDevice->currentText());
 }
 
 void SettingsAudio::closeVolumeChannels()
@@ -267,7 +230,8 @@ void SettingsAudio::onTestSpeaker()
 
 void SettingsAudio::startTest(bool microphone)
 {
-    if (test_)
+    KxManager* manager = context_.manager();
+    if (test_ || !manager)
         return;
     testMicroButton->setEnabled(false);
     testSpeakerButton->setEnabled(false);
@@ -277,11 +241,8 @@ void SettingsAudio::startTest(bool microphone)
         if (const auto muted = channel->mute(); muted && muted.value())
             channel->setMute(false);
     }
-    const QString driver = soundDriver();
-    const auto player =
-        testFormat(driver, outputDevice->currentText(), voip::SoundDirection::Player);
-    const auto recorder =
-        testFormat(driver, inputDevice->currentText(), voip::SoundDirection::Recorder);
+    auto run =
+        manager->soundTest(microphone, inputDevice->currentText(), outputDevice->currentText());
     test_ = std::make_unique<Test>();
     test_->phase = microphone ? 0 : 1;
     Test* test = test_.get();
@@ -292,9 +253,7 @@ void SettingsAudio::startTest(bool microphone)
         control.progress = [test](const std::string& phase, double) {
             test->phase = phase == "playing" ? 1 : 0;
         };
-        const auto report = microphone
-                                ? voip::runRecorderTest(recorder, player, TestLength, control)
-                                : voip::runPlayerTest(player, {}, control);
+        const auto report = run(control);
         const bool ok = bool(report);
         const int peak = ok && microphone ? int(report.value().peakPercent) : -1;
         const QString error = ok ? QString() : QString::fromStdString(report.status().message());

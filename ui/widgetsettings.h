@@ -192,7 +192,6 @@ private:
     void startTest(bool microphone);
     void testEnded(bool ok, int peakPercent, const QString& error);
     void animate();
-    QString soundDriver() const;
 
     std::shared_ptr<voip::SoundChannel> inputVolumeChannel_;
     std::shared_ptr<voip::SoundChannel> outputVolumeChannel_;

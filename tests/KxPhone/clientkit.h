@@ -49,7 +49,7 @@ struct Client
 {
     explicit Client(bool autoAnswer = true, std::function<void(QSettings&)> configure = {},
                     const char* soundDriver = "Null",
-                    std::function<void(KxManager::Context&)> adjust = {})
+                    std::function<void(KxManager::Context&, MainWindow&)> adjust = {})
         : settings(dir.filePath("Kestrovia.ini"), QSettings::IniFormat)
         , contacts(dir.filePath("contacts.xml"))
         , recents(dir.filePath("recents.xml"))
@@ -60,14 +60,14 @@ struct Client
             configure(settings);
         KxManager::Context context;
         context.settings = &settings;
-        context.window = &window;
+        context.listen = [this](const KxManagerSignals& events) { window.follow(events); };
         context.contacts = &contacts;
         context.recents = &recents;
         context.listenPort = 0;
         context.listenAddress = "127.0.0.1";
         context.soundDriver = soundDriver;
         if (adjust)
-            adjust(context);
+            adjust(context, window);
         manager = std::make_unique<KxManager>(context);
         QObject::connect(&window, &MainWindow::signalShowMain, &window, [this] { seen << "main"; });
         QObject::connect(&window, &MainWindow::signalShowCall, &window, [this] { seen << "call"; });

@@ -227,6 +227,84 @@ TEST(KxManager, HandAnswerAndRejectFollowThePrompt)
     EXPECT_EQ(client.recents.recents().at(1).name, "Zoë");
 }
 
+/// A manager with no window at all: what it tells the interface, heard on its signals.
+struct Listened
+{
+    explicit Listened(bool autoAnswer)
+        : settings(dir.filePath("Kestrovia.ini"), QSettings::IniFormat)
+    {
+        kxdefaults::writeMissing(settings);
+        settings.setValue("autoAnswer", autoAnswer);
+        KxManager::Context context;
+        context.settings = &settings;
+        context.listenPort = 0;
+        context.listenAddress = "127.0.0.1";
+        context.soundDriver = "Null";
+        context.startVideo = false;
+        context.listen = [this](const KxManagerSignals& events) {
+            // Heard on the GUI thread, whichever thread emitted.
+            auto hear = [this](const QString& what) {
+                EXPECT_EQ(QThread::currentThread(), qApp->thread()) << what.toStdString();
+                heard << what;
+            };
+            QObject::connect(&events, &KxManagerSignals::calling, &receiver,
+                             [hear](const QString& who) { hear("calling " + who); });
+            QObject::connect(&events, &KxManagerSignals::ringing, &receiver,
+                             [hear] { hear("ringing"); });
+            QObject::connect(&events, &KxManagerSignals::callArriving, &receiver,
+                             [hear] { hear("arriving"); });
+            QObject::connect(&events, &KxManagerSignals::incomingCall, &receiver,
+                             [hear](const QString& caller) { hear("incoming " + caller); });
+            QObject::connect(&events, &KxManagerSignals::showCall, &receiver,
+                             [hear] { hear("call"); });
+            QObject::connect(&events, &KxManagerSignals::showMain, &receiver,
+                             [hear] { hear("main"); });
+            QObject::connect(&events, &KxManagerSignals::callEnded, &receiver,
+                             [hear](const QString&) { hear("ended"); });
+            QObject::connect(&events, &KxManagerSignals::missedCall, &receiver,
+                             [hear](const QString&) { hear("missed"); });
+        };
+        manager = std::make_unique<KxManager>(context);
+    }
+    QString address() const
+    {
+        return "127.0.0.1:" + QString::number(manager->h323EndPoint()->listenerPort());
+    }
+
+    const bool applicationReady = (testApplication(), true);
+    QTemporaryDir dir;
+    QSettings settings;
+    QObject receiver;
+    QStringList heard;
+    std::unique_ptr<KxManager> manager;
+};
+
+TEST(KxManager, WithoutAWindowItsOwnSignalsTellEachStepOfACallOnTheGuiThread)
+{
+    Listened caller(true);
+    Listened callee(false);
+    ASSERT_TRUE(caller.manager->placeCall(callee.address(), true).isEmpty());
+    ASSERT_TRUE(pumpUntil([&] { return callee.heard.join(",").contains("incoming"); }));
+    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("ringing"); }));
+    callee.manager->acceptCall();
+    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("call") && callee.heard.contains("call"); }));
+    caller.manager->hangUp();
+    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("main") && callee.heard.contains("main"); }));
+    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("ended") && callee.heard.contains("ended"); }));
+    EXPECT_EQ(caller.heard.first(), "calling " + callee.address()) << caller.heard.join(",").toStdString();
+    EXPECT_LT(caller.heard.indexOf("ringing"), caller.heard.indexOf("call"));
+    EXPECT_LT(callee.heard.indexOf("arriving"), callee.heard.indexOf("call"))
+        << callee.heard.join(",").toStdString();
+    EXPECT_TRUE(callee.heard.filter("incoming").size() == 1);
+
+    // Not answered: the caller gives up, the callee's user is told of a missed call.
+    ASSERT_TRUE(caller.manager->placeCall(callee.address(), true).isEmpty());
+    ASSERT_TRUE(pumpUntil([&] { return callee.heard.filter("incoming").size() == 2; }));
+    caller.manager->hangUp();
+    ASSERT_TRUE(pumpUntil([&] { return callee.heard.contains("missed"); }))
+        << callee.heard.join(",").toStdString();
+}
+
 TEST(KxManager, AddressesThatCannotBeDialledLeaveNoCallAndNoRecord)
 {
     Client client;

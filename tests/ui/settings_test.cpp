@@ -664,7 +664,7 @@ TEST(SettingsVideo, ACamerasOwnSettingsOpenFromConfigureAndApplyAtOnce)
     english();
     voip::FakeCamera camera;
     voip::usualWebcam(camera);
-    Client client(true, {}, "Null", [&](KxManager::Context& context) {
+    Client client(true, {}, "Null", [&](KxManager::Context& context, MainWindow&) {
         context.cameraDriver = voip::kV4l2VideoDriver;
         context.cameraSystem = &camera;
         context.startVideo = false;

@@ -326,7 +326,7 @@ TEST(WindowCall, ACameraPulledOutMidCallIsToldAndTheCallGoesOn)
         true,
         [](QSettings& settings) { useCamera640x360(settings, "unplug-after=30"); },
         "Null",
-        [&](KxManager::Context& context) {
+        [&](KxManager::Context& context, MainWindow&) {
             context.cameraDriver = voip::kFakeVideoDriver;
             context.videoOutput = [screen](unsigned, unsigned) { return screen; };
             context.screenSize = QSize(1280, 720);

@@ -97,7 +97,7 @@ protected:
                 settings.setValue("call/pip", 0);
             },
             "Null",
-            [this](KxManager::Context& context) {
+            [this](KxManager::Context& context, MainWindow&) {
                 context.videoOutput = [this](unsigned, unsigned) { return screen; };
                 context.screenSize = QSize(1280, 720);
             });
@@ -137,9 +137,9 @@ TEST_P(WindowPictures, WithoutAnEmbeddableWindowQtDrawsTheFarEndsPicturesInEachL
             settings.setValue("call/pip", 3);
         },
         "Null",
-        [](KxManager::Context& context) {
-            context.videoOutput = [window = context.window](unsigned, unsigned) {
-                return window->videoWidget()->showPictures();
+        [](KxManager::Context& context, MainWindow& window) {
+            context.videoOutput = [&window](unsigned, unsigned) {
+                return window.videoWidget()->showPictures();
             };
             context.screenSize = QSize(1280, 720);
         });
@@ -460,7 +460,7 @@ protected:
     std::unique_ptr<Client> makeClient(std::function<void(QSettings&)> configure)
     {
         auto client = std::make_unique<Client>(
-            true, std::move(configure), "Null", [this](KxManager::Context& context) {
+            true, std::move(configure), "Null", [this](KxManager::Context& context, MainWindow&) {
                 context.videoOutput = [screen = screen](unsigned, unsigned) { return screen; };
                 context.screenSize = QSize(1280, 720);
             });
