@@ -22,7 +22,94 @@ const asn::Value& absentValue()
     return absent;
 }
 
+struct IdName
+{
+    MessageCategory category;
+    std::string_view name;
+    MessageId id;
+};
+
+constexpr IdName idNames[] = {
+    {MessageCategory::Request, "masterSlaveDetermination", MessageId::MasterSlaveDetermination},
+    {MessageCategory::Request, "terminalCapabilitySet", MessageId::TerminalCapabilitySet},
+    {MessageCategory::Request, "openLogicalChannel", MessageId::OpenLogicalChannel},
+    {MessageCategory::Request, "closeLogicalChannel", MessageId::CloseLogicalChannel},
+    {MessageCategory::Request, "requestChannelClose", MessageId::RequestChannelClose},
+    {MessageCategory::Request, "roundTripDelayRequest", MessageId::RoundTripDelayRequest},
+    {MessageCategory::Request, "genericRequest", MessageId::GenericRequest},
+    {MessageCategory::Response, "masterSlaveDeterminationAck",
+     MessageId::MasterSlaveDeterminationAck},
+    {MessageCategory::Response, "masterSlaveDeterminationReject",
+     MessageId::MasterSlaveDeterminationReject},
+    {MessageCategory::Response, "terminalCapabilitySetAck", MessageId::TerminalCapabilitySetAck},
+    {MessageCategory::Response, "terminalCapabilitySetReject",
+     MessageId::TerminalCapabilitySetReject},
+    {MessageCategory::Response, "openLogicalChannelAck", MessageId::OpenLogicalChannelAck},
+    {MessageCategory::Response, "openLogicalChannelReject", MessageId::OpenLogicalChannelReject},
+    {MessageCategory::Response, "closeLogicalChannelAck", MessageId::CloseLogicalChannelAck},
+    {MessageCategory::Response, "roundTripDelayResponse", MessageId::RoundTripDelayResponse},
+    {MessageCategory::Response, "genericResponse", MessageId::GenericResponse},
+    {MessageCategory::Command, "endSessionCommand", MessageId::EndSessionCommand},
+    {MessageCategory::Command, "miscellaneousCommand", MessageId::MiscellaneousCommand},
+    {MessageCategory::Command, "flowControlCommand", MessageId::FlowControlCommand},
+    {MessageCategory::Command, "genericCommand", MessageId::GenericCommand},
+    {MessageCategory::Indication, "userInput", MessageId::UserInput},
+    {MessageCategory::Indication, "miscellaneousIndication", MessageId::MiscellaneousIndication},
+    {MessageCategory::Indication, "genericIndication", MessageId::GenericIndication},
+};
+
+/// The category's CHOICE type in the schema, or null.
+const asn::Type* categoryType(MessageCategory category)
+{
+    const asn::Type* type = messageType();
+    if (!type)
+        return nullptr;
+    const int index = type->indexOf(categoryNames[static_cast<std::size_t>(category)]);
+    return index < 0 ? nullptr : type->components[std::size_t(index)].type;
+}
+
+/// MessageId by category and alternative index, resolved from the schema once.
+struct IdTable
+{
+    std::array<std::vector<MessageId>, 4> byIndex;
+    std::vector<std::string> unknown;
+
+    IdTable()
+    {
+        for (const auto& entry : idNames) {
+            const asn::Type* type = categoryType(entry.category);
+            const int index = type ? type->indexOf(entry.name) : -1;
+            if (index < 0) {
+                unknown.emplace_back(entry.name);
+                continue;
+            }
+            auto& ids = byIndex[static_cast<std::size_t>(entry.category)];
+            if (ids.size() <= std::size_t(index))
+                ids.resize(std::size_t(index) + 1, MessageId::Other);
+            ids[std::size_t(index)] = entry.id;
+        }
+    }
+
+    MessageId find(MessageCategory category, int index) const
+    {
+        const auto& ids = byIndex[static_cast<std::size_t>(category)];
+        return index >= 0 && std::size_t(index) < ids.size() ? ids[std::size_t(index)]
+                                                              : MessageId::Other;
+    }
+};
+
+const IdTable& idTable()
+{
+    static const IdTable table;
+    return table;
+}
+
 } // namespace
+
+std::vector<std::string> unknownMessageIds()
+{
+    return idTable().unknown;
+}
 
 std::string_view categoryName(MessageCategory category)
 {
@@ -52,7 +139,8 @@ std::optional<MessageKind> kindOf(const asn::Value& message)
     const std::string_view name = message.chosen().choiceName();
     if (name.empty())
         return std::nullopt;
-    return MessageKind{static_cast<MessageCategory>(category), name};
+    const auto which = static_cast<MessageCategory>(category);
+    return MessageKind{which, idTable().find(which, message.chosen().choiceIndex()), name};
 }
 
 const asn::Value& messageBody(const asn::Value& message)

@@ -21,13 +21,49 @@ enum class MessageCategory : std::uint8_t
     Indication,
 };
 
-/// What a message is: its category and the name of the chosen alternative
-/// ("terminalCapabilitySet", "openLogicalChannelAck", "userInput", ...).
+/// The messages a call's control acts on.  Every other alternative is `Other`, named by
+/// its MessageKind::name.
+enum class MessageId : std::uint8_t
+{
+    Other,
+    MasterSlaveDetermination,
+    TerminalCapabilitySet,
+    OpenLogicalChannel,
+    CloseLogicalChannel,
+    RequestChannelClose,
+    RoundTripDelayRequest,
+    GenericRequest,
+    MasterSlaveDeterminationAck,
+    MasterSlaveDeterminationReject,
+    TerminalCapabilitySetAck,
+    TerminalCapabilitySetReject,
+    OpenLogicalChannelAck,
+    OpenLogicalChannelReject,
+    CloseLogicalChannelAck,
+    RoundTripDelayResponse,
+    GenericResponse,
+    EndSessionCommand,
+    MiscellaneousCommand,
+    FlowControlCommand,
+    GenericCommand,
+    UserInput,
+    MiscellaneousIndication,
+    GenericIndication,
+};
+
+/// What a message is: its category, which of the messages acted on it is, and the name of
+/// the chosen alternative ("terminalCapabilitySet", "openLogicalChannelAck", ...).
 struct MessageKind
 {
     MessageCategory category = MessageCategory::Request;
+    MessageId id = MessageId::Other;
     std::string_view name;
 };
+
+/// The alternatives of the MessageId values that this schema lacks; empty unless the
+/// schema and the enumeration went apart (each value names one alternative of one
+/// category).
+std::vector<std::string> unknownMessageIds();
 
 std::string_view categoryName(MessageCategory category);
 

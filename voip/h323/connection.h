@@ -20,8 +20,12 @@
 #include "voip/h245/channels.h"
 #include "voip/h245/h239.h"
 #include "voip/h245/message.h"
+#include "voip/h323/capabilityexchange.h"
+#include "voip/h323/controllink.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/h323/endpoint.h"
+#include "voip/h323/masterslave.h"
+#include "voip/h323/roundtrip.h"
 #include "voip/q931/elements.h"
 #include "voip/q931/message.h"
 
@@ -135,7 +139,7 @@ public:
     /// Negotiated facts, for tests and logs.
     bool isTunnelling() const { return tunnellingActive_.load(); }
     bool isFastStartActive() const { return fastStartActive_.load(); }
-    bool isMaster() const { return master_.load(); }
+    bool isMaster() const { return masterSlave_->master(); }
     /// True once capabilities went both ways and master/slave determination ended.
     bool isH245Complete() const { return h245Complete_.load(); }
     /// The peer's product ("name version") from its EndpointType.
@@ -180,13 +184,8 @@ private:
 
     struct Session;
     struct Channel;
-    enum class MsdState
-    {
-        Idle,
-        Outgoing, ///< our request sent, waiting
-        Incoming, ///< answered the peer's, waiting for its ack
-        Done,
-    };
+    class Link;
+    class LinkTimer;
 
     std::shared_ptr<Connection> self();
     void onNetwork(std::function<void()> work);
@@ -274,13 +273,14 @@ private:
     void flushTunnelled();
     void handleH245Pdu(std::span<const std::uint8_t> pdu);
     void handleH245(const asn::Value& message);
-    void handleRequest(const asn::Value& message, std::string_view name);
-    void handleResponse(const asn::Value& message, std::string_view name);
-    void handleCommand(const asn::Value& message, std::string_view name);
-    void handleIndication(const asn::Value& message, std::string_view name);
+    void handleCloseLogicalChannel(const asn::Value& message);
+    void handleRequestChannelClose(const asn::Value& message);
+    void handleOpenLogicalChannelReject(const asn::Value& message);
+    void handleEndSession();
+    void handleUserInput(const asn::Value& message);
     void sendCapabilitySet();
-    void sendMasterSlaveDetermination();
-    void masterSlaveDecided(bool master);
+    /// The peer's capability set arrived (`changed`: it differs from its last one).
+    void capabilitiesReceived(bool changed);
     void checkReadyForChannels();
     /// A new capability set during the call: our channels follow it.
     void followNewCapabilities();
@@ -327,8 +327,6 @@ private:
     void attachH245(asio::ip::tcp::socket socket);
     void startTimer(asio::steady_timer& timer, std::chrono::milliseconds after, EndReason reason,
                     const char* what);
-    void sendRoundTripRequest();
-    void scheduleRoundTrip();
     std::vector<std::string> offerFastStart();
     std::vector<std::string> answerFastStart();
     void readFastStartAnswer(const asn::Value& elements);
@@ -400,26 +398,19 @@ private:
     std::vector<std::vector<std::uint8_t>> pendingH245_; // waiting for the H.245 channel
     std::vector<asn::Value> fastStartOffers_;            // received or sent proposals
     asio::steady_timer signalTimer_;
-    asio::steady_timer capabilityTimer_;
-    asio::steady_timer masterSlaveTimer_;
-    asio::steady_timer roundTripTimer_;
-    asio::steady_timer roundTripIntervalTimer_;
+
+    // The H.245 procedures, each reaching the call through link_ (control.cpp).
+    std::unique_ptr<Link> link_;
+    std::vector<LinkTimer*> linkTimers_; // the procedures' timers, cancelled on release
+    std::unique_ptr<MasterSlave> masterSlave_;
+    std::unique_ptr<CapabilityExchange> capabilities_;
+    std::unique_ptr<RoundTrip> roundTrip_;
 
     bool h245Started_ = false;
-    std::uint8_t capabilitySequence_ = 0;
-    bool capabilitiesAcked_ = false;
-    bool remoteCapabilitiesReceived_ = false;
-    h245::CapabilitySet remoteCapabilities_;
-    MsdState msdState_ = MsdState::Idle;
-    std::uint32_t msdNumber_ = 0;
-    unsigned msdRetries_ = 0;
     bool channelsOpened_ = false;
     std::uint16_t nextChannelNumber_ = 1;
     std::map<unsigned, std::unique_ptr<Session>> sessions_;
     std::vector<std::unique_ptr<Channel>> channels_;
-    std::uint8_t roundTripSequence_ = 0;
-    std::chrono::steady_clock::time_point roundTripSent_;
-    bool roundTripPending_ = false;
     std::optional<q931::BearerCapability> bearer_;
     struct HeldRequest
     {
@@ -445,7 +436,6 @@ private:
     std::atomic<bool> h245Ready_{false};
     std::atomic<bool> tunnellingActive_{false};
     std::atomic<bool> fastStartActive_{false};
-    std::atomic<bool> master_{false};
     std::atomic<bool> h245Complete_{false};
     std::atomic<unsigned> videoUpdates_{0};
     std::atomic<bool> presentationBusy_{false};
@@ -453,10 +443,8 @@ private:
     std::atomic<bool> remotePresenting_{false};
     std::atomic<std::size_t> heldCount_{0}; // requests posted or held, not yet sent
 
-    mutable std::mutex
-        channelMutex_; // guards channelView_, roundTrip_, remoteProduct_, bearerView_
+    mutable std::mutex channelMutex_; // guards channelView_, remoteProduct_, bearerView_
     std::vector<LogicalChannelInfo> channelView_;
-    std::optional<std::chrono::microseconds> roundTrip_;
     std::string remoteProduct_;
     std::optional<q931::BearerCapability> bearerView_;
 };

@@ -55,4 +55,36 @@ struct Connection::Channel
     std::unique_ptr<asio::steady_timer> timer;
 };
 
+/// A timer of an H.245 procedure: its job runs on the network thread while the call is
+/// not released, and what it sent goes out at its end.
+class Connection::LinkTimer : public ControlTimer
+{
+public:
+    LinkTimer(Connection& connection, std::function<void()> job);
+    void start(std::chrono::milliseconds after) override;
+    void cancel() override { timer_.cancel(); }
+
+private:
+    Connection& connection_;
+    asio::steady_timer timer_;
+    std::function<void()> job_;
+};
+
+/// What the H.245 procedures reach of their connection.
+class Connection::Link : public ControlLink
+{
+public:
+    explicit Link(Connection& connection)
+        : connection_(connection)
+    {}
+    void send(const asn::Value& message) override { connection_.queueH245(message); }
+    bool transportReady() const override { return connection_.h245Ready_.load(); }
+    void fail(EndReason reason) override { connection_.failCall(reason); }
+    std::unique_ptr<ControlTimer> timer(std::function<void()> job) override;
+    std::string describe() const override { return connection_.describe(); }
+
+private:
+    Connection& connection_;
+};
+
 } // namespace voip::h323

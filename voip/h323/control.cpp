@@ -24,8 +24,6 @@ namespace voip::h323 {
 namespace {
 
 constexpr unsigned CauseInvalidMessage = 95;
-constexpr std::uint8_t TerminalTypeH323 = 50; // H.323 Table 1: terminal without an MC
-constexpr unsigned MaxMasterSlaveRetries = 3;
 constexpr std::size_t MaxUserInputLength = 256;
 constexpr std::size_t MaxQueuedH245 = 256;
 constexpr std::size_t MaxHeldRequests = 256;
@@ -198,10 +196,8 @@ void Connection::startH245()
     if (tunnel)
         h245Ready_ = true;
     sendCapabilitySet();
-    // A peer that started first has already been answered: its determination is ours.
-    if (msdState_ == MsdState::Idle)
-        sendMasterSlaveDetermination();
-    scheduleRoundTrip();
+    masterSlave_->start();
+    roundTrip_->startKeepAlive();
 }
 
 void Connection::resetH245()
@@ -209,12 +205,9 @@ void Connection::resetH245()
     h245Started_ = false;
     h245Ready_ = false;
     pendingTunnelled_.clear();
-    capabilitiesAcked_ = false;
-    remoteCapabilitiesReceived_ = false;
-    msdState_ = MsdState::Idle;
-    capabilityTimer_.cancel();
-    masterSlaveTimer_.cancel();
-    roundTripIntervalTimer_.cancel();
+    capabilities_->reset();
+    masterSlave_->reset();
+    roundTrip_->stopKeepAlive();
 }
 
 void Connection::queueH245(const asn::Value& message)
@@ -489,266 +482,201 @@ void Connection::handleH245(const asn::Value& message)
         return;
     }
     VOIP_TRACE(3, "H323\tH.245 " << kind->name << " on " << describe());
-    switch (kind->category) {
-    case h245::MessageCategory::Request:
-        handleRequest(message, kind->name);
+    using h245::MessageId;
+    switch (kind->id) {
+    case MessageId::MasterSlaveDetermination:
+        return masterSlave_->onRequest(message);
+    case MessageId::MasterSlaveDeterminationAck:
+        return masterSlave_->onAck(message);
+    case MessageId::MasterSlaveDeterminationReject:
+        return masterSlave_->onReject();
+    case MessageId::TerminalCapabilitySet:
+        return capabilities_->onSet(message);
+    case MessageId::TerminalCapabilitySetAck:
+        return capabilities_->onAck(message);
+    case MessageId::TerminalCapabilitySetReject:
+        return capabilities_->onReject();
+    case MessageId::RoundTripDelayRequest:
+        return roundTrip_->onRequest(message);
+    case MessageId::RoundTripDelayResponse:
+        return roundTrip_->onResponse(message);
+    case MessageId::OpenLogicalChannel:
+        return handleOpenLogicalChannel(message);
+    case MessageId::OpenLogicalChannelAck:
+        return handleOpenLogicalChannelAck(message);
+    case MessageId::OpenLogicalChannelReject:
+        return handleOpenLogicalChannelReject(message);
+    case MessageId::CloseLogicalChannel:
+        return handleCloseLogicalChannel(message);
+    case MessageId::CloseLogicalChannelAck:
+        return; // the channel left our list when we sent the close
+    case MessageId::RequestChannelClose:
+        return handleRequestChannelClose(message);
+    case MessageId::GenericRequest:
+    case MessageId::GenericResponse:
+    case MessageId::GenericCommand:
+    case MessageId::GenericIndication:
+        if (h245::isH239Message(message))
+            return handleH239(message);
         break;
-    case h245::MessageCategory::Response:
-        handleResponse(message, kind->name);
-        break;
-    case h245::MessageCategory::Command:
-        handleCommand(message, kind->name);
-        break;
-    case h245::MessageCategory::Indication:
-        handleIndication(message, kind->name);
+    case MessageId::EndSessionCommand:
+        return handleEndSession();
+    case MessageId::MiscellaneousCommand:
+        if (auto command = h245::readMiscellaneousCommand(message);
+            command && command->type == "videoFastUpdatePicture")
+            OnVideoFastUpdatePicture(command->logicalChannel);
+        return;
+    case MessageId::FlowControlCommand:
+        if (auto flow = h245::readFlowControlCommand(message))
+            handleFlowControl(*flow);
+        return;
+    case MessageId::UserInput:
+        return handleUserInput(message);
+    case MessageId::MiscellaneousIndication:
+        if (auto indication = h245::readMiscellaneousIndication(message))
+            OnMiscellaneousIndication(*indication);
+        return;
+    case MessageId::Other:
         break;
     }
-}
-
-void Connection::handleRequest(const asn::Value& message, std::string_view name)
-{
-    if (name == "masterSlaveDetermination") {
-        auto request = h245::readMasterSlaveDetermination(message);
-        if (!request)
-            return;
-        bool master = false;
-        if (request->terminalType != TerminalTypeH323) {
-            master = request->terminalType < TerminalTypeH323;
-        } else {
-            const std::uint32_t difference =
-                (request->statusDeterminationNumber - msdNumber_) & 0xFFFFFF;
-            if (difference == 0 || difference == 0x800000) {
-                // H.245 C.2.2: indeterminate; both sides draw new numbers.
-                queueH245(h245::buildMasterSlaveDeterminationReject());
-                if (msdState_ == MsdState::Outgoing && ++msdRetries_ <= MaxMasterSlaveRetries) {
-                    msdNumber_ = (msdNumber_ * 2654435761u + 12345u) & 0xFFFFFF;
-                    sendMasterSlaveDetermination();
-                }
-                return;
-            }
-            master = difference < 0x800000;
-        }
-        master_ = master;
-        queueH245(h245::buildMasterSlaveDeterminationAck(
-            master ? h245::MasterSlaveDecision::Slave : h245::MasterSlaveDecision::Master));
-        if (msdState_ != MsdState::Done) {
-            msdState_ = MsdState::Incoming;
-            startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
-                       "master/slave determination answer");
-        }
-    } else if (name == "terminalCapabilitySet") {
-        auto set = h245::readTerminalCapabilitySet(message);
-        const auto sequence =
-            static_cast<std::uint8_t>(h245::messageBody(message)["sequenceNumber"].integer());
-        if (!set) {
-            h245::CapabilitySetReject reject;
-            reject.sequenceNumber = sequence;
-            queueH245(h245::buildTerminalCapabilitySetReject(reject));
-            return;
-        }
-        const bool changed = remoteCapabilitiesReceived_ && !(remoteCapabilities_ == *set);
-        remoteCapabilities_ = std::move(set.value());
-        remoteCapabilitiesReceived_ = true;
-        queueH245(h245::buildTerminalCapabilitySetAck(sequence));
-        if (changed && channelsOpened_)
-            followNewCapabilities();
-        checkReadyForChannels();
-    } else if (name == "openLogicalChannel") {
-        handleOpenLogicalChannel(message);
-    } else if (name == "closeLogicalChannel") {
-        auto close = h245::readCloseLogicalChannel(message);
-        if (!close)
-            return;
-        if (isRemoteContentChannel(close->number))
-            setRemotePresenting(false);
-        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
-            if ((*it)->fromRemote && (*it)->number == close->number) {
-                closeChannel(**it);
-                channels_.erase(it);
-                break;
-            }
-        }
-        queueH245(h245::buildCloseLogicalChannelAck(close->number));
-        publishChannels();
-    } else if (name == "requestChannelClose") {
-        auto request = h245::readRequestChannelClose(message);
-        if (!request)
-            return;
-        queueH245(h245::buildRequestChannelCloseAck(request->number));
-        if (presentation_ != PresentationState::Idle && request->number == contentChannel_) {
-            endPresentation(PresentationEvent::LocalStopped, false);
-            return;
-        }
-        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
-            if (!(*it)->fromRemote && (*it)->number == request->number) {
-                queueH245(h245::buildCloseLogicalChannel(request->number));
-                closeChannel(**it);
-                channels_.erase(it);
-                break;
-            }
-        }
-        publishChannels();
-    } else if (name == "roundTripDelayRequest") {
-        if (auto sequence = h245::readRoundTripDelaySequence(message))
-            queueH245(h245::buildRoundTripDelayResponse(*sequence));
-    } else if (name == "genericRequest" && h245::isH239Message(message)) {
-        handleH239(message);
-    } else {
+    // A request we do not act on is answered as not understood; anything else is let be.
+    if (kind->category == h245::MessageCategory::Request) {
         auto answer = h245::buildFunctionNotUnderstood(message);
         if (answer.present())
             queueH245(answer);
     }
 }
 
-void Connection::handleResponse(const asn::Value& message, std::string_view name)
+void Connection::handleCloseLogicalChannel(const asn::Value& message)
 {
-    if (name == "masterSlaveDeterminationAck") {
-        auto decision = h245::readMasterSlaveDeterminationAck(message);
-        if (!decision)
-            return;
-        const bool master = *decision == h245::MasterSlaveDecision::Master;
-        if (msdState_ == MsdState::Outgoing)
-            queueH245(h245::buildMasterSlaveDeterminationAck(
-                master ? h245::MasterSlaveDecision::Slave : h245::MasterSlaveDecision::Master));
-        masterSlaveDecided(master);
-    } else if (name == "masterSlaveDeterminationReject") {
-        if (msdState_ == MsdState::Outgoing && ++msdRetries_ <= MaxMasterSlaveRetries) {
-            msdNumber_ = (msdNumber_ * 2654435761u + 54321u) & 0xFFFFFF;
-            sendMasterSlaveDetermination();
-        } else {
-            failCall(EndReason::TransportFail);
-        }
-    } else if (name == "terminalCapabilitySetAck") {
-        auto sequence = h245::readTerminalCapabilitySetAck(message);
-        if (sequence && *sequence == capabilitySequence_) {
-            capabilitiesAcked_ = true;
-            capabilityTimer_.cancel();
-            checkReadyForChannels();
-        }
-    } else if (name == "terminalCapabilitySetReject") {
-        VOIP_TRACE(1, "H323\tCapability set rejected on " << describe());
-        failCall(EndReason::CapabilityExchange);
-    } else if (name == "openLogicalChannelAck") {
-        handleOpenLogicalChannelAck(message);
-    } else if (name == "openLogicalChannelReject") {
-        auto reject = h245::readOpenLogicalChannelReject(message);
-        if (!reject)
-            return;
-        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
-            if (!(*it)->fromRemote && (*it)->number == reject->number) {
-                VOIP_TRACE(2, "H323\tChannel " << reject->number << " rejected (" << reject->cause
-                                               << ") on " << describe());
-                channels_.erase(it);
-                break;
-            }
-        }
-        if (presentation_ == PresentationState::Opening && reject->number == contentChannel_)
-            contentChannelRefused();
-        publishChannels();
-    } else if (name == "genericResponse" && h245::isH239Message(message)) {
-        handleH239(message);
-    } else if (name == "closeLogicalChannelAck") {
-        // The channel left our list when we sent the close.
-    } else if (name == "roundTripDelayResponse") {
-        auto sequence = h245::readRoundTripDelaySequence(message);
-        if (sequence && roundTripPending_ && *sequence == roundTripSequence_) {
-            roundTripPending_ = false;
-            roundTripTimer_.cancel();
-            std::lock_guard lock(channelMutex_);
-            roundTrip_ = std::chrono::duration_cast<std::chrono::microseconds>(
-                std::chrono::steady_clock::now() - roundTripSent_);
+    auto close = h245::readCloseLogicalChannel(message);
+    if (!close)
+        return;
+    if (isRemoteContentChannel(close->number))
+        setRemotePresenting(false);
+    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+        if ((*it)->fromRemote && (*it)->number == close->number) {
+            closeChannel(**it);
+            channels_.erase(it);
+            break;
         }
     }
+    queueH245(h245::buildCloseLogicalChannelAck(close->number));
+    publishChannels();
 }
 
-void Connection::handleCommand(const asn::Value& message, std::string_view name)
+void Connection::handleRequestChannelClose(const asn::Value& message)
 {
-    if (name == "endSessionCommand") {
-        endSessionReceived_ = true;
-        // The ReleaseComplete normally follows at once and tells the cause; clear as a
-        // normal end when it does not come.
-        startTimer(signalTimer_, EndSessionGrace, EndReason::RemoteUser, "ReleaseComplete");
-    } else if (name == "miscellaneousCommand") {
-        auto command = h245::readMiscellaneousCommand(message);
-        if (command && command->type == "videoFastUpdatePicture")
-            OnVideoFastUpdatePicture(command->logicalChannel);
-    } else if (name == "genericCommand" && h245::isH239Message(message)) {
-        handleH239(message);
-    } else if (name == "flowControlCommand") {
-        if (auto flow = h245::readFlowControlCommand(message))
-            handleFlowControl(*flow);
+    auto request = h245::readRequestChannelClose(message);
+    if (!request)
+        return;
+    queueH245(h245::buildRequestChannelCloseAck(request->number));
+    if (presentation_ != PresentationState::Idle && request->number == contentChannel_) {
+        endPresentation(PresentationEvent::LocalStopped, false);
+        return;
     }
+    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+        if (!(*it)->fromRemote && (*it)->number == request->number) {
+            queueH245(h245::buildCloseLogicalChannel(request->number));
+            closeChannel(**it);
+            channels_.erase(it);
+            break;
+        }
+    }
+    publishChannels();
 }
 
-void Connection::handleIndication(const asn::Value& message, std::string_view name)
+void Connection::handleOpenLogicalChannelReject(const asn::Value& message)
 {
-    if (name == "userInput") {
-        auto input = h245::readUserInputIndication(message);
-        if (input && !input->text.empty() &&
-            (input->kind == h245::UserInputKind::Alphanumeric ||
-             input->kind == h245::UserInputKind::ExtendedAlphanumeric ||
-             input->kind == h245::UserInputKind::Signal))
-            OnUserInputString(input->text);
-    } else if (name == "miscellaneousIndication") {
-        if (auto indication = h245::readMiscellaneousIndication(message))
-            OnMiscellaneousIndication(*indication);
-    } else if (name == "genericIndication" && h245::isH239Message(message)) {
-        handleH239(message);
+    auto reject = h245::readOpenLogicalChannelReject(message);
+    if (!reject)
+        return;
+    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+        if (!(*it)->fromRemote && (*it)->number == reject->number) {
+            VOIP_TRACE(2, "H323\tChannel " << reject->number << " rejected (" << reject->cause
+                                           << ") on " << describe());
+            channels_.erase(it);
+            break;
+        }
     }
+    if (presentation_ == PresentationState::Opening && reject->number == contentChannel_)
+        contentChannelRefused();
+    publishChannels();
+}
+
+void Connection::handleEndSession()
+{
+    endSessionReceived_ = true;
+    // The ReleaseComplete normally follows at once and tells the cause; clear as a
+    // normal end when it does not come.
+    startTimer(signalTimer_, EndSessionGrace, EndReason::RemoteUser, "ReleaseComplete");
+}
+
+void Connection::handleUserInput(const asn::Value& message)
+{
+    auto input = h245::readUserInputIndication(message);
+    if (input && !input->text.empty() &&
+        (input->kind == h245::UserInputKind::Alphanumeric ||
+         input->kind == h245::UserInputKind::ExtendedAlphanumeric ||
+         input->kind == h245::UserInputKind::Signal))
+        OnUserInputString(input->text);
 }
 
 // --- capability exchange and master/slave determination ---
 
-void Connection::sendCapabilitySet()
+Connection::LinkTimer::LinkTimer(Connection& connection, std::function<void()> job)
+    : connection_(connection)
+    , timer_(connection.io_)
+    , job_(std::move(job))
 {
-    ++capabilitySequence_;
-    capabilitiesAcked_ = false;
-    auto set =
-        capabilitySetOfFormats(mediaFormatsToOffer(), capabilitySequence_, endpoint_.h264Receive());
-    queueH245(h245::buildTerminalCapabilitySet(set));
-    // The answer's time runs from when the set can go out.
-    if (h245Ready_)
-        startTimer(capabilityTimer_, timers_.capabilityExchange, EndReason::CapabilityExchange,
-                   "TerminalCapabilitySetAck");
+    connection_.linkTimers_.push_back(this);
 }
 
-void Connection::sendMasterSlaveDetermination()
+void Connection::LinkTimer::start(std::chrono::milliseconds after)
 {
-    msdState_ = MsdState::Outgoing;
-    h245::MasterSlaveDetermination request;
-    request.terminalType = TerminalTypeH323;
-    request.statusDeterminationNumber = msdNumber_;
-    queueH245(h245::buildMasterSlaveDetermination(request));
-    if (h245Ready_)
-        startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
-                   "MasterSlaveDeterminationAck");
+    if (after.count() <= 0)
+        return;
+    timer_.expires_after(after);
+    std::weak_ptr<Connection> weak = connection_.self();
+    timer_.async_wait([weak, this](const asio::error_code& error) {
+        auto connection = weak.lock();
+        if (error || !connection || connection->released_)
+            return;
+        job_();
+        connection->flushTunnelled();
+    });
+}
+
+std::unique_ptr<ControlTimer> Connection::Link::timer(std::function<void()> job)
+{
+    return std::make_unique<LinkTimer>(connection_, std::move(job));
+}
+
+void Connection::sendCapabilitySet()
+{
+    capabilities_->offer(
+        capabilitySetOfFormats(mediaFormatsToOffer(), 0, endpoint_.h264Receive()));
+}
+
+void Connection::capabilitiesReceived(bool changed)
+{
+    if (changed && channelsOpened_)
+        followNewCapabilities();
+    checkReadyForChannels();
 }
 
 void Connection::restartH245Timers()
 {
     if (!h245Started_)
         return;
-    if (!capabilitiesAcked_)
-        startTimer(capabilityTimer_, timers_.capabilityExchange, EndReason::CapabilityExchange,
-                   "TerminalCapabilitySetAck");
-    if (msdState_ == MsdState::Outgoing)
-        startTimer(masterSlaveTimer_, timers_.masterSlave, EndReason::TransportFail,
-                   "MasterSlaveDeterminationAck");
-}
-
-void Connection::masterSlaveDecided(bool master)
-{
-    master_ = master;
-    msdState_ = MsdState::Done;
-    masterSlaveTimer_.cancel();
-    VOIP_TRACE(3, "H323\t" << (master ? "Master" : "Slave") << " on " << describe());
-    checkReadyForChannels();
+    capabilities_->transportReady();
+    masterSlave_->transportReady();
 }
 
 void Connection::checkReadyForChannels()
 {
-    if (channelsOpened_ || !capabilitiesAcked_ || !remoteCapabilitiesReceived_ ||
-        msdState_ != MsdState::Done)
+    if (channelsOpened_ || !capabilities_->acknowledged() || !capabilities_->received() ||
+        !masterSlave_->decided())
         return;
     channelsOpened_ = true;
     h245Complete_ = true;
@@ -874,7 +802,7 @@ void Connection::followNewCapabilities()
 const h245::Capability* Connection::remoteReceiveCapability(const MediaFormat& format) const
 {
     const MediaFormatList single{format};
-    for (const auto& capability : remoteCapabilities_.capabilities) {
+    for (const auto& capability : capabilities_->remote().capabilities) {
         if (capability.direction != h245::CapabilityDirection::Transmit &&
             formatOfCapability(single, capability) != nullptr)
             return &capability;
@@ -885,7 +813,7 @@ const h245::Capability* Connection::remoteReceiveCapability(const MediaFormat& f
 std::uint8_t Connection::remotePacketizationMode() const
 {
     // H.241: a receiver that lists no mode takes single NAL units only.
-    const auto& modes = remoteCapabilities_.h264PacketizationModes;
+    const auto& modes = capabilities_->remote().h264PacketizationModes;
     return std::find(modes.begin(), modes.end(), 1) != modes.end() ? 1 : 0;
 }
 
@@ -909,7 +837,7 @@ Connection::Channel* Connection::openTransmitChannel(const MediaFormat& ours,
     // H.245: sessions beyond audio, video and data are numbered by the master; a slave
     // asks with 0 and the acknowledgement tells.
     parameters.sessionId =
-        static_cast<std::uint8_t>(sessionId > DataSessionId && !master_ ? 0 : sessionId);
+        static_cast<std::uint8_t>(sessionId > DataSessionId && !masterSlave_->master() ? 0 : sessionId);
     parameters.mediaControlChannel = media->rtcpAddress;
     if (format.payloadType() >= FirstDynamicPayloadType)
         parameters.dynamicRtpPayloadType = static_cast<std::uint8_t>(format.payloadType());
@@ -1390,7 +1318,7 @@ UserInputMode Connection::userInputModeForPeer() const
 {
     bool alphanumeric = false;
     bool signal = false;
-    for (const auto& capability : remoteCapabilities_.capabilities) {
+    for (const auto& capability : capabilities_->remote().capabilities) {
         if (capability.type != h245::CapabilityType::UserInput ||
             capability.direction == h245::CapabilityDirection::Transmit)
             continue;
@@ -1676,7 +1604,9 @@ bool Connection::measureRoundTripDelay()
     if (!h245Ready_ || isReleased())
         return false;
     onNetwork([this] {
-        sendRoundTripRequest();
+        if (released_)
+            return;
+        roundTrip_->measure();
         flushTunnelled();
     });
     return true;
@@ -1684,36 +1614,7 @@ bool Connection::measureRoundTripDelay()
 
 std::optional<std::chrono::microseconds> Connection::roundTripDelay() const
 {
-    std::lock_guard lock(channelMutex_);
-    return roundTrip_;
-}
-
-void Connection::sendRoundTripRequest()
-{
-    if (released_ || roundTripPending_)
-        return;
-    ++roundTripSequence_;
-    roundTripPending_ = true;
-    roundTripSent_ = std::chrono::steady_clock::now();
-    queueH245(h245::buildRoundTripDelayRequest(roundTripSequence_));
-    startTimer(roundTripTimer_, timers_.roundTripDelay, EndReason::TransportFail,
-               "RoundTripDelayResponse");
-}
-
-void Connection::scheduleRoundTrip()
-{
-    if (timers_.roundTripInterval.count() <= 0 || released_)
-        return;
-    roundTripIntervalTimer_.expires_after(timers_.roundTripInterval);
-    std::weak_ptr<Connection> weak = self();
-    roundTripIntervalTimer_.async_wait([weak](const asio::error_code& error) {
-        auto connection = weak.lock();
-        if (error || !connection || connection->released_)
-            return;
-        connection->sendRoundTripRequest();
-        connection->flushTunnelled();
-        connection->scheduleRoundTrip();
-    });
+    return roundTrip_->delay();
 }
 
 } // namespace voip::h323

@@ -57,8 +57,8 @@ void Connection::beginPresentation()
     if (presentation_ != PresentationState::Idle || released_)
         return;
     const bool control =
-        std::any_of(remoteCapabilities_.capabilities.begin(),
-                    remoteCapabilities_.capabilities.end(), [](const auto& capability) {
+        std::any_of(capabilities_->remote().capabilities.begin(),
+                    capabilities_->remote().capabilities.end(), [](const auto& capability) {
                         return capability.type == h245::CapabilityType::H239Control;
                     });
     if (!control || !contentToTransmit()) {
@@ -148,7 +148,7 @@ bool Connection::OnH239PresentationRequest(unsigned channel, unsigned symmetryBr
     // Two requests crossing: the higher number wins, the master on a tie.
     const bool ourRequestWins = presentation_ == PresentationState::Requesting &&
                                 (symmetryBreaking_ > symmetryBreaking ||
-                                 (symmetryBreaking_ == symmetryBreaking && master_));
+                                 (symmetryBreaking_ == symmetryBreaking && masterSlave_->master()));
     h245::H239Message response;
     response.type = h245::H239MessageType::PresentationTokenResponse;
     response.acknowledged = !ourRequestWins;

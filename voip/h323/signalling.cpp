@@ -95,10 +95,6 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , receiveBandwidth_(endpoint.initialBandwidth(Direction::Receive))
     , transmitBandwidth_(endpoint.initialBandwidth(Direction::Transmit))
     , signalTimer_(io_)
-    , capabilityTimer_(io_)
-    , masterSlaveTimer_(io_)
-    , roundTripTimer_(io_)
-    , roundTripIntervalTimer_(io_)
     , h245TransportTimer_(io_)
     , infoReportTimer_(io_)
     , presentationTimer_(io_)
@@ -110,8 +106,19 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
         callIdentifier_ = h225::newGuid();
         conferenceId_ = h225::newGuid();
     }
-    static thread_local std::mt19937 generator{std::random_device{}()};
-    msdNumber_ = std::uniform_int_distribution<std::uint32_t>(0, 0xFFFFFF)(generator);
+    link_ = std::make_unique<Link>(*this);
+    masterSlave_ = std::make_unique<MasterSlave>(
+        *link_, timers_.masterSlave,
+        [] {
+            static thread_local std::mt19937 generator{std::random_device{}()};
+            return std::uniform_int_distribution<std::uint32_t>(0, 0xFFFFFF)(generator);
+        },
+        [this](bool) { checkReadyForChannels(); });
+    capabilities_ = std::make_unique<CapabilityExchange>(
+        *link_, timers_.capabilityExchange, [this] { checkReadyForChannels(); },
+        [this](bool changed) { capabilitiesReceived(changed); });
+    roundTrip_ =
+        std::make_unique<RoundTrip>(*link_, timers_.roundTripDelay, timers_.roundTripInterval);
 }
 
 Connection::~Connection()
@@ -1085,8 +1092,9 @@ void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 
 void Connection::cancelTimers()
 {
-    for (auto* timer : {&signalTimer_, &capabilityTimer_, &masterSlaveTimer_, &roundTripTimer_,
-                        &roundTripIntervalTimer_, &presentationTimer_, &bandwidthTimer_,
+    for (auto* timer : linkTimers_)
+        timer->cancel();
+    for (auto* timer : {&signalTimer_, &presentationTimer_, &bandwidthTimer_,
                         &h245TransportTimer_, &infoReportTimer_})
         timer->cancel();
 }

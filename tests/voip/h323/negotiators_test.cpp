@@ -1,0 +1,375 @@
+// The H.245 procedures of a call driven through their link alone: master/slave
+// determination, capability exchange and the round trip, with no sockets and timers that
+// expire when the test says.
+
+#include <deque>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "voip/h245/capabilities.h"
+#include "voip/h245/message.h"
+#include "voip/h323/capabilityexchange.h"
+#include "voip/h323/masterslave.h"
+#include "voip/h323/roundtrip.h"
+
+namespace {
+
+using namespace voip;
+using namespace voip::h323;
+using std::chrono::milliseconds;
+
+/// A call as the procedures see it: what they send is kept, timers run when expired.
+struct FakeLink : ControlLink
+{
+    struct Timer : ControlTimer
+    {
+        explicit Timer(std::function<void()> job)
+            : job(std::move(job))
+        {}
+        void start(milliseconds after) override
+        {
+            if (after.count() > 0)
+                running = after;
+        }
+        void cancel() override { running.reset(); }
+        std::function<void()> job;
+        std::optional<milliseconds> running;
+    };
+
+    void send(const asn::Value& message) override { sent.push_back(message); }
+    bool transportReady() const override { return ready; }
+    void fail(EndReason reason) override { failed = reason; }
+    std::unique_ptr<ControlTimer> timer(std::function<void()> job) override
+    {
+        auto made = std::make_unique<Timer>(std::move(job));
+        timers.push_back(made.get());
+        return made;
+    }
+    std::string describe() const override { return "test call"; }
+
+    /// The one timer running; fails the test when none or several run.
+    Timer& runningTimer()
+    {
+        Timer* found = nullptr;
+        for (Timer* timer : timers)
+            if (timer->running) {
+                EXPECT_EQ(found, nullptr) << "two timers run";
+                found = timer;
+            }
+        EXPECT_NE(found, nullptr) << "no timer runs";
+        return *found;
+    }
+    bool anyTimerRunning() const
+    {
+        return std::any_of(timers.begin(), timers.end(), [](Timer* t) { return bool(t->running); });
+    }
+    void expire(Timer& timer)
+    {
+        timer.running.reset();
+        timer.job();
+    }
+    /// Takes the oldest message sent.
+    asn::Value take()
+    {
+        EXPECT_FALSE(sent.empty());
+        if (sent.empty())
+            return {};
+        asn::Value first = sent.front();
+        sent.pop_front();
+        return first;
+    }
+    static h245::MessageId idOf(const asn::Value& message)
+    {
+        auto kind = h245::kindOf(message);
+        return kind ? kind->id : h245::MessageId::Other;
+    }
+
+    std::deque<asn::Value> sent;
+    bool ready = true;
+    std::optional<EndReason> failed;
+    std::vector<Timer*> timers;
+};
+
+// --- master/slave determination ---
+
+/// One side: its link, its numbers in turn, and what it decided.
+struct MsdSide
+{
+    explicit MsdSide(std::vector<std::uint32_t> numbers)
+        : numbers(std::move(numbers))
+        , msd(link, milliseconds(30000), [this] { return this->numbers.at(drawn++); },
+              [this](bool master) { decisions.push_back(master); })
+    {}
+    /// Hands one message of ours to `peer`'s procedure.
+    void deliverTo(MsdSide& peer)
+    {
+        const asn::Value message = link.take();
+        switch (FakeLink::idOf(message)) {
+        case h245::MessageId::MasterSlaveDetermination:
+            return peer.msd.onRequest(message);
+        case h245::MessageId::MasterSlaveDeterminationAck:
+            return peer.msd.onAck(message);
+        case h245::MessageId::MasterSlaveDeterminationReject:
+            return peer.msd.onReject();
+        default:
+            ADD_FAILURE() << "not a determination message";
+        }
+    }
+
+    FakeLink link;
+    std::vector<std::uint32_t> numbers;
+    std::size_t drawn = 0;
+    std::vector<bool> decisions;
+    MasterSlave msd;
+};
+
+/// Carries messages both ways until neither side has any left.
+void exchange(MsdSide& a, MsdSide& b)
+{
+    for (int guard = 0; guard < 100 && (!a.link.sent.empty() || !b.link.sent.empty()); ++guard) {
+        if (!a.link.sent.empty())
+            a.deliverTo(b);
+        if (!b.link.sent.empty())
+            b.deliverTo(a);
+    }
+}
+
+TEST(MasterSlave, TwoSidesStartingTogetherAgreeOnOneMasterAndStopTheirTimers)
+{
+    // Master is the side whose number the other's exceeds by less than 2^23 (modulo 2^24).
+    for (auto [ours, theirs, weWin] : {std::tuple{50u, 100u, true}, {100u, 50u, false},
+                                       {0xFFFFF0u, 0x10u, true}, {0x10u, 0xFFFFF0u, false}}) {
+        MsdSide a({ours});
+        MsdSide b({theirs});
+        a.msd.start();
+        b.msd.start();
+        exchange(a, b);
+        ASSERT_TRUE(a.msd.decided() && b.msd.decided()) << ours << " vs " << theirs;
+        EXPECT_EQ(a.msd.master(), weWin);
+        EXPECT_NE(a.msd.master(), b.msd.master());
+        EXPECT_EQ(a.decisions, std::vector<bool>{weWin});
+        EXPECT_FALSE(a.link.anyTimerRunning() || b.link.anyTimerRunning());
+        EXPECT_FALSE(a.link.failed || b.link.failed);
+    }
+}
+
+TEST(MasterSlave, NumbersThatDecideNothingAreDrawnAfreshUntilTheyDo)
+{
+    // Equal, then 2^23 apart: both refused; the third numbers decide.
+    MsdSide a({7, 0x10, 400});
+    MsdSide b({7, 0x800010, 500});
+    a.msd.start();
+    b.msd.start();
+    exchange(a, b);
+    ASSERT_TRUE(a.msd.decided() && b.msd.decided());
+    EXPECT_TRUE(a.msd.master());
+    EXPECT_FALSE(b.msd.master());
+    EXPECT_EQ(a.drawn, 3u);
+    EXPECT_EQ(b.drawn, 3u);
+}
+
+TEST(MasterSlave, ThePeersTerminalTypeDecidesBeforeTheNumbers)
+{
+    for (auto [type, weAreMaster] : {std::pair{190, false}, {40, true}}) {
+        MsdSide we({5});
+        h245::MasterSlaveDetermination request;
+        request.terminalType = static_cast<std::uint8_t>(type);
+        request.statusDeterminationNumber = 5;
+        we.msd.onRequest(h245::buildMasterSlaveDetermination(request));
+        const asn::Value ack = we.link.take();
+        ASSERT_EQ(FakeLink::idOf(ack), h245::MessageId::MasterSlaveDeterminationAck);
+        // The ack tells the peer what it is.
+        EXPECT_EQ(*h245::readMasterSlaveDeterminationAck(ack),
+                  weAreMaster ? h245::MasterSlaveDecision::Slave : h245::MasterSlaveDecision::Master);
+        EXPECT_FALSE(we.msd.decided()) << "decided when the peer acknowledges";
+        EXPECT_TRUE(we.link.runningTimer().running);
+        we.msd.onAck(h245::buildMasterSlaveDeterminationAck(
+            weAreMaster ? h245::MasterSlaveDecision::Master : h245::MasterSlaveDecision::Slave));
+        EXPECT_TRUE(we.msd.decided());
+        EXPECT_EQ(we.msd.master(), weAreMaster);
+        EXPECT_TRUE(we.link.sent.empty()) << "an answered request is not acknowledged twice";
+    }
+}
+
+TEST(MasterSlave, RefusalsBeyondThreeRetriesOrSilenceEndTheCall)
+{
+    MsdSide we({1, 2, 3, 4, 5});
+    we.msd.start();
+    for (int refusal = 1; refusal <= 3; ++refusal) {
+        we.link.sent.clear();
+        we.msd.onReject();
+        ASSERT_EQ(we.link.sent.size(), 1u);
+        EXPECT_EQ(h245::readMasterSlaveDetermination(we.link.sent.front())->statusDeterminationNumber,
+                  std::uint32_t(refusal + 1));
+        EXPECT_FALSE(we.link.failed);
+    }
+    we.msd.onReject();
+    EXPECT_EQ(we.link.failed, EndReason::TransportFail);
+
+    MsdSide silent({9});
+    silent.link.ready = false; // the time runs from when the request can go out
+    silent.msd.start();
+    EXPECT_FALSE(silent.link.anyTimerRunning());
+    silent.link.ready = true;
+    silent.msd.transportReady();
+    auto& timer = silent.link.runningTimer();
+    EXPECT_EQ(timer.running, milliseconds(30000));
+    silent.link.expire(timer);
+    EXPECT_EQ(silent.link.failed, EndReason::TransportFail);
+}
+
+// --- capability exchange ---
+
+h245::CapabilitySet setOf(std::initializer_list<h245::CapabilityType> types)
+{
+    h245::CapabilitySet set;
+    for (auto type : types) {
+        h245::Capability capability;
+        capability.type = type;
+        set.capabilities.push_back(capability);
+    }
+    return set;
+}
+
+struct Exchange
+{
+    Exchange()
+        : exchange(link, milliseconds(5000), [this] { ++acknowledged; },
+                   [this](bool changed) { changes.push_back(changed); })
+    {}
+    FakeLink link;
+    int acknowledged = 0;
+    std::vector<bool> changes;
+    CapabilityExchange exchange;
+};
+
+TEST(CapabilityExchange, OnlyTheAckOfTheLatestSetCounts)
+{
+    Exchange side;
+    side.exchange.offer(setOf({h245::CapabilityType::G711Ulaw}));
+    side.exchange.offer(setOf({h245::CapabilityType::G711Ulaw, h245::CapabilityType::G722}));
+    ASSERT_EQ(side.link.sent.size(), 2u);
+    const auto first = h245::readTerminalCapabilitySet(side.link.sent[0]);
+    const auto second = h245::readTerminalCapabilitySet(side.link.sent[1]);
+    EXPECT_EQ(second->sequenceNumber, std::uint8_t(first->sequenceNumber + 1));
+    EXPECT_EQ(second->capabilities.size(), 2u);
+
+    side.exchange.onAck(h245::buildTerminalCapabilitySetAck(first->sequenceNumber));
+    EXPECT_FALSE(side.exchange.acknowledged());
+    EXPECT_TRUE(side.link.runningTimer().running);
+    side.exchange.onAck(h245::buildTerminalCapabilitySetAck(second->sequenceNumber));
+    EXPECT_TRUE(side.exchange.acknowledged());
+    EXPECT_EQ(side.acknowledged, 1);
+    EXPECT_FALSE(side.link.anyTimerRunning());
+}
+
+TEST(CapabilityExchange, ThePeersSetsAreKeptAcknowledgedAndTheirChangesTold)
+{
+    Exchange side;
+    auto theirs = setOf({h245::CapabilityType::G711Alaw});
+    theirs.sequenceNumber = 9;
+    side.exchange.onSet(h245::buildTerminalCapabilitySet(theirs));
+    side.exchange.onSet(h245::buildTerminalCapabilitySet(theirs));
+    auto changed = setOf({h245::CapabilityType::G711Alaw, h245::CapabilityType::H264});
+    changed.sequenceNumber = 9;
+    side.exchange.onSet(h245::buildTerminalCapabilitySet(changed));
+    EXPECT_EQ(side.changes, (std::vector<bool>{false, false, true}));
+    ASSERT_TRUE(side.exchange.received());
+    EXPECT_EQ(side.exchange.remote().capabilities.size(), 2u);
+    ASSERT_EQ(side.link.sent.size(), 3u);
+    for (const auto& ack : side.link.sent)
+        EXPECT_EQ(*h245::readTerminalCapabilitySetAck(ack), 9);
+
+    side.exchange.reset();
+    EXPECT_FALSE(side.exchange.received());
+}
+
+TEST(CapabilityExchange, ARefusedOrUnansweredSetEndsTheCallAsACapabilityFailure)
+{
+    Exchange refused;
+    refused.exchange.offer(setOf({h245::CapabilityType::G711Ulaw}));
+    refused.exchange.onReject();
+    EXPECT_EQ(refused.link.failed, EndReason::CapabilityExchange);
+
+    Exchange unanswered;
+    unanswered.link.ready = false;
+    unanswered.exchange.offer(setOf({h245::CapabilityType::G711Ulaw}));
+    EXPECT_FALSE(unanswered.link.anyTimerRunning());
+    unanswered.exchange.transportReady();
+    auto& timer = unanswered.link.runningTimer();
+    EXPECT_EQ(timer.running, milliseconds(5000));
+    unanswered.link.expire(timer);
+    EXPECT_EQ(unanswered.link.failed, EndReason::CapabilityExchange);
+
+    Exchange idle; // nothing offered yet: no time runs
+    idle.exchange.transportReady();
+    EXPECT_FALSE(idle.link.anyTimerRunning());
+}
+
+// --- round trip ---
+
+TEST(RoundTrip, OneRequestAtATimeAndOnlyItsOwnAnswerMeasures)
+{
+    FakeLink link;
+    RoundTrip trip(link, milliseconds(10000), milliseconds(0));
+    trip.measure();
+    trip.measure();
+    ASSERT_EQ(link.sent.size(), 1u) << "a second request waits for the first's answer";
+    const auto sequence = *h245::readRoundTripDelaySequence(link.sent.front());
+    EXPECT_EQ(FakeLink::idOf(link.sent.front()), h245::MessageId::RoundTripDelayRequest);
+    trip.onResponse(h245::buildRoundTripDelayResponse(std::uint8_t(sequence + 1)));
+    EXPECT_FALSE(trip.delay());
+    trip.onResponse(h245::buildRoundTripDelayResponse(sequence));
+    ASSERT_TRUE(trip.delay());
+    EXPECT_GE(trip.delay()->count(), 0);
+    EXPECT_FALSE(link.anyTimerRunning());
+    trip.measure();
+    EXPECT_EQ(*h245::readRoundTripDelaySequence(link.sent.back()), std::uint8_t(sequence + 1));
+
+    // The peer's requests are answered with their own number.
+    link.sent.clear();
+    trip.onRequest(h245::buildRoundTripDelayRequest(77));
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(FakeLink::idOf(link.sent.front()), h245::MessageId::RoundTripDelayResponse);
+    EXPECT_EQ(*h245::readRoundTripDelaySequence(link.sent.front()), 77);
+}
+
+TEST(RoundTrip, TheKeepAliveAsksAtItsIntervalAndASilentPeerEndsTheCall)
+{
+    FakeLink link;
+    RoundTrip trip(link, milliseconds(10000), milliseconds(2000));
+    trip.startKeepAlive();
+    auto& interval = link.runningTimer();
+    EXPECT_EQ(interval.running, milliseconds(2000));
+    link.expire(interval);
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_TRUE(interval.running) << "the next request is planned";
+    FakeLink::Timer* answer = nullptr;
+    for (auto* timer : link.timers)
+        if (timer != &interval && timer->running)
+            answer = timer;
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->running, milliseconds(10000));
+    trip.stopKeepAlive();
+    EXPECT_FALSE(interval.running);
+    link.expire(*answer);
+    EXPECT_EQ(link.failed, EndReason::TransportFail);
+
+    FakeLink quiet;
+    RoundTrip none(quiet, milliseconds(10000), milliseconds(0));
+    none.startKeepAlive();
+    EXPECT_FALSE(quiet.anyTimerRunning()) << "no interval, no keep-alive";
+}
+
+TEST(MessageIds, EveryMessageTheCallActsOnIsAnAlternativeOfTheSchema)
+{
+    EXPECT_TRUE(h245::unknownMessageIds().empty());
+    EXPECT_EQ(h245::kindOf(h245::buildRoundTripDelayRequest(1))->id,
+              h245::MessageId::RoundTripDelayRequest);
+    EXPECT_EQ(h245::kindOf(h245::buildEndSessionCommand())->id, h245::MessageId::EndSessionCommand);
+    EXPECT_EQ(h245::kindOf(h245::newMessage(h245::MessageCategory::Request, "maintenanceLoopRequest"))->id,
+              h245::MessageId::Other);
+}
+
+} // namespace
