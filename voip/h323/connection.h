@@ -50,6 +50,12 @@ struct LogicalChannelInfo
 /// in H.225.0 or on its own TCP connection), fastStart, capability exchange,
 /// master/slave determination, logical channels, user input and indications.
 ///
+/// The connection keeps the call leg and hands each H.245 message to the procedure it
+/// belongs to.  Master/slave determination, capability exchange and the round trip are
+/// objects of their own (masterslave.h, capabilityexchange.h, roundtrip.h) that reach the
+/// call only through a ControlLink; the rest are the connection's own, one file each (the
+/// labels of the private section below say which).
+///
 /// Threads: the protocol runs on the endpoint's network thread; the call model's entry
 /// points (setUpConnection, setAlerting, setConnected, onRelease) and the send operations
 /// post their work there and return at once.  The `On...` hooks run on the network
@@ -191,7 +197,49 @@ private:
     void onNetwork(std::function<void()> work);
     void failCall(EndReason reason, unsigned cause = 0);
 
-    // signalling (signalling.cpp)
+    enum class PresentationState
+    {
+        Idle,
+        Requesting, ///< token asked for
+        Opening,    ///< token held, content channel waiting for its ack
+        Presenting,
+    };
+
+    // call signalling: set-up, answer, the messages sent (signalling.cpp)
+    void startOutgoing(DialAddress address);
+    void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);
+    void attachSignalling(const std::shared_ptr<TpktChannel>& channel);
+    void acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel,
+                             const q931::Message& setup, asn::Value userInformation);
+    void sendSetup();
+    void sendAlerting();
+    void sendConnect();
+    bool sendSignal(q931::MessageType type, asn::Value& userInformation,
+                    const std::vector<q931::InformationElement>& extra = {});
+    asn::Value newBody(std::string_view body);
+    /// The address this call's peer is given for our socket on `local`: the public
+    /// address of an active NAT method when the peer is outside the local network,
+    /// `local` otherwise.  Every address we announce (call signalling, H.245, RTP and
+    /// RTCP) goes through here.  May block while a NAT method asks its server.
+    asio::ip::address addressToAnnounce(const asio::ip::address& local) const;
+    asio::ip::tcp::endpoint endpointToAnnounce(const asio::ip::tcp::endpoint& local) const;
+    /// Opens the H.245 listener and puts its announced address in `body`'s h245Address;
+    /// leaves the field out when no listener could be opened.
+    void offerH245Address(asn::Value& body);
+
+    // call signalling received, failures and release (signalreceive.cpp)
+    void sendReleaseComplete(EndReason reason, unsigned cause);
+    void handleSignalPdu(const std::vector<std::uint8_t>& pdu);
+    void handleUserInformation(const q931::Message& message, const asn::Value& userInformation);
+    void handleReleaseComplete(const q931::Message& message, const asn::Value& userInformation);
+    void handleFacility(const q931::Message& message, const asn::Value& userInformation);
+    void handleSignalFailure(bool malformed, const std::string& detail);
+    void protocolFailure(unsigned cause, const std::string& detail);
+    void transportFailure(const std::string& detail);
+    void releaseNetwork();
+    void cancelTimers();
+
+    // the gatekeeper: admission, information reports, disengage (admission.cpp)
     /// Asks the gatekeeper to admit the call (off the network thread), then dials what it
     /// says, or `direct` when the address named a host.
     void admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper, const std::string& alias,
@@ -212,6 +260,91 @@ private:
     CallReport callReport() const;
     /// The next unsolicited information response, at the gatekeeper's irrFrequency.
     void scheduleInfoReport();
+
+    // the H.245 transport and the requests held for it (h245transport.cpp)
+    void startH245();
+    void resetH245();
+    void queueH245(const asn::Value& message);
+    void flushTunnelled();
+    void openH245Listener();
+    void connectH245(const asio::ip::tcp::endpoint& target);
+    void attachH245(asio::ip::tcp::socket socket);
+    /// Runs `request` on the network thread once capability exchange and master/slave
+    /// determination are over (at once when they are).  `userInput`: the request sends
+    /// this input, which goes by Q.931 instead if the call gets no H.245.  Any thread.
+    bool holdUntilH245Complete(std::function<void()> request,
+                               std::optional<std::string> userInput = std::nullopt);
+    void sendHeldRequests();
+    /// After Connect without tunnelling: makes sure a separate H.245 connection comes up.
+    /// When the far end neither named an address nor connects to ours, we ask it to
+    /// connect (Facility startH245); a call that still gets none goes on with its fastStart
+    /// media and sends user input in Q.931 Keypad facility elements.
+    void ensureH245Transport();
+    void sendStartH245();
+    void h245TransportMissing();
+    /// User input in a Q.931 Information message (Keypad facility), for calls without H.245.
+    void sendKeypad(const std::string& value);
+
+    // H.245 messages received and the procedures' readiness (control.cpp)
+    void handleH245Pdu(std::span<const std::uint8_t> pdu);
+    void handleH245(const asn::Value& message);
+    void handleCloseLogicalChannel(const asn::Value& message);
+    void handleRequestChannelClose(const asn::Value& message);
+    void handleOpenLogicalChannelReject(const asn::Value& message);
+    void handleEndSession();
+    void handleUserInput(const asn::Value& message);
+    void sendCapabilitySet();
+    /// The peer's capability set arrived (`changed`: it differs from its last one).
+    void capabilitiesReceived(bool changed);
+    void checkReadyForChannels();
+    void startTimer(asio::steady_timer& timer, std::chrono::milliseconds after, EndReason reason,
+                    const char* what);
+    void restartH245Timers();
+
+    // media sessions and logical channels (channels.cpp)
+    /// A new capability set during the call: our channels follow it.
+    void followNewCapabilities();
+    /// Opens our transmit channel of each session (or of `onlySession`) that has none.
+    void openChannels(std::optional<unsigned> onlySession = std::nullopt);
+    /// The far end's receive capability that `format` can be sent to, or null.
+    const h245::Capability* remoteReceiveCapability(const MediaFormat& format) const;
+    /// The H.264 packetisation mode the far end takes: 1 when it lists the
+    /// non-interleaved mode, else 0.
+    std::uint8_t remotePacketizationMode() const;
+    /// Sends an OpenLogicalChannel for `ours` as the far end takes it; `number` 0 takes
+    /// the next free one.  The channel waiting for its ack, or null.
+    Channel* openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs,
+                                 std::uint16_t number = 0);
+    void handleOpenLogicalChannel(const asn::Value& message);
+    void handleOpenLogicalChannelAck(const asn::Value& message);
+    void closeChannel(Channel& channel);
+    void publishChannels();
+    Session* session(unsigned sessionId);
+
+    // fastStart (faststart.cpp)
+    std::vector<std::string> offerFastStart();
+    std::vector<std::string> answerFastStart();
+    void readFastStartAnswer(const asn::Value& elements);
+    void rememberFastStartOffer(const asn::Value& elements);
+    /// The proposal of ours that a fastStart answer accepts, or null.
+    Channel* findAnsweredProposal(std::uint16_t number, bool weReceive, unsigned sessionId,
+                                  const h245::Capability& capability);
+
+    // H.239 presentation (presentation.cpp)
+    void handleH239(const asn::Value& message);
+    /// The first content format offered that the far end receives, with its capability.
+    std::optional<std::pair<MediaFormat, const h245::Capability*>> contentToTransmit() const;
+    void beginPresentation();
+    void presentationTokenAnswered(const h245::H239Message& response);
+    void contentChannelOpened(Channel& channel);
+    void contentChannelRefused();
+    /// Ends our presentation with `event`: tells the far end what it needs to hear
+    /// (inactive, token release) unless `tokenGone`, and closes our content channel.
+    void endPresentation(PresentationEvent event, bool tokenGone);
+    void setRemotePresenting(bool presenting);
+    bool isRemoteContentChannel(std::uint16_t number) const;
+
+    // user input, indications, flow control and bandwidth (indications.cpp)
     /// The rate of the call's open channels both ways, in units of 100 bit/s.
     std::uint32_t callBandwidth() const;
     /// What one direction of the call will carry with the formats we offer, bit/s: the
@@ -235,123 +368,9 @@ private:
     /// video gives up what it can, then the far end's; when it allows more than the call
     /// uses, video cut before is given back.  The rate the call then uses.
     std::uint32_t keepWithin(std::uint32_t allowed);
-    void startOutgoing(DialAddress address);
-    void connectTo(const std::vector<asio::ip::tcp::endpoint>& targets, std::size_t index);
-    void attachSignalling(const std::shared_ptr<TpktChannel>& channel);
-    void acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel,
-                             const q931::Message& setup, asn::Value userInformation);
-    void sendSetup();
-    void sendAlerting();
-    void sendConnect();
-    void sendReleaseComplete(EndReason reason, unsigned cause);
-    bool sendSignal(q931::MessageType type, asn::Value& userInformation,
-                    const std::vector<q931::InformationElement>& extra = {});
-    asn::Value newBody(std::string_view body);
-    /// The address this call's peer is given for our socket on `local`: the public
-    /// address of an active NAT method when the peer is outside the local network,
-    /// `local` otherwise.  Every address we announce (call signalling, H.245, RTP and
-    /// RTCP) goes through here.  May block while a NAT method asks its server.
-    asio::ip::address addressToAnnounce(const asio::ip::address& local) const;
-    asio::ip::tcp::endpoint endpointToAnnounce(const asio::ip::tcp::endpoint& local) const;
-    /// Opens the H.245 listener and puts its announced address in `body`'s h245Address;
-    /// leaves the field out when no listener could be opened.
-    void offerH245Address(asn::Value& body);
-    void handleSignalPdu(const std::vector<std::uint8_t>& pdu);
-    void handleUserInformation(const q931::Message& message, const asn::Value& userInformation);
-    void handleReleaseComplete(const q931::Message& message, const asn::Value& userInformation);
-    void handleFacility(const q931::Message& message, const asn::Value& userInformation);
-    void handleSignalFailure(bool malformed, const std::string& detail);
-    void protocolFailure(unsigned cause, const std::string& detail);
-    void transportFailure(const std::string& detail);
-    void releaseNetwork();
-    void cancelTimers();
-
-    // H.245 (control.cpp)
-    void startH245();
-    void resetH245();
-    void queueH245(const asn::Value& message);
-    void flushTunnelled();
-    void handleH245Pdu(std::span<const std::uint8_t> pdu);
-    void handleH245(const asn::Value& message);
-    void handleCloseLogicalChannel(const asn::Value& message);
-    void handleRequestChannelClose(const asn::Value& message);
-    void handleOpenLogicalChannelReject(const asn::Value& message);
-    void handleEndSession();
-    void handleUserInput(const asn::Value& message);
-    void sendCapabilitySet();
-    /// The peer's capability set arrived (`changed`: it differs from its last one).
-    void capabilitiesReceived(bool changed);
-    void checkReadyForChannels();
-    /// A new capability set during the call: our channels follow it.
-    void followNewCapabilities();
-    /// Opens our transmit channel of each session (or of `onlySession`) that has none.
-    void openChannels(std::optional<unsigned> onlySession = std::nullopt);
-    /// The far end's receive capability that `format` can be sent to, or null.
-    const h245::Capability* remoteReceiveCapability(const MediaFormat& format) const;
-    /// The H.264 packetisation mode the far end takes: 1 when it lists the
-    /// non-interleaved mode, else 0.
-    std::uint8_t remotePacketizationMode() const;
-    /// Sends an OpenLogicalChannel for `ours` as the far end takes it; `number` 0 takes
-    /// the next free one.  The channel waiting for its ack, or null.
-    Channel* openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs,
-                                 std::uint16_t number = 0);
     void handleFlowControl(const h245::FlowControl& flow);
-
-    // presentation (presentation.cpp)
-    enum class PresentationState
-    {
-        Idle,
-        Requesting, ///< token asked for
-        Opening,    ///< token held, content channel waiting for its ack
-        Presenting,
-    };
-    void handleH239(const asn::Value& message);
-    /// The first content format offered that the far end receives, with its capability.
-    std::optional<std::pair<MediaFormat, const h245::Capability*>> contentToTransmit() const;
-    void beginPresentation();
-    void presentationTokenAnswered(const h245::H239Message& response);
-    void contentChannelOpened(Channel& channel);
-    void contentChannelRefused();
-    /// Ends our presentation with `event`: tells the far end what it needs to hear
-    /// (inactive, token release) unless `tokenGone`, and closes our content channel.
-    void endPresentation(PresentationEvent event, bool tokenGone);
-    void setRemotePresenting(bool presenting);
-    bool isRemoteContentChannel(std::uint16_t number) const;
-    void handleOpenLogicalChannel(const asn::Value& message);
-    void handleOpenLogicalChannelAck(const asn::Value& message);
-    void closeChannel(Channel& channel);
-    void publishChannels();
-    Session* session(unsigned sessionId);
-    void openH245Listener();
-    void connectH245(const asio::ip::tcp::endpoint& target);
-    void attachH245(asio::ip::tcp::socket socket);
-    void startTimer(asio::steady_timer& timer, std::chrono::milliseconds after, EndReason reason,
-                    const char* what);
-    std::vector<std::string> offerFastStart();
-    std::vector<std::string> answerFastStart();
-    void readFastStartAnswer(const asn::Value& elements);
-    void rememberFastStartOffer(const asn::Value& elements);
-    /// The proposal of ours that a fastStart answer accepts, or null.
-    Channel* findAnsweredProposal(std::uint16_t number, bool weReceive, unsigned sessionId,
-                                  const h245::Capability& capability);
     void sendUserInputNow(const std::string& value);
     UserInputMode userInputModeForPeer() const;
-    /// Runs `request` on the network thread once capability exchange and master/slave
-    /// determination are over (at once when they are).  `userInput`: the request sends
-    /// this input, which goes by Q.931 instead if the call gets no H.245.  Any thread.
-    bool holdUntilH245Complete(std::function<void()> request,
-                               std::optional<std::string> userInput = std::nullopt);
-    void sendHeldRequests();
-    /// After Connect without tunnelling: makes sure a separate H.245 connection comes up.
-    /// When the far end neither named an address nor connects to ours, we ask it to
-    /// connect (Facility startH245); a call that still gets none goes on with its fastStart
-    /// media and sends user input in Q.931 Keypad facility elements.
-    void ensureH245Transport();
-    void sendStartH245();
-    void h245TransportMissing();
-    /// User input in a Q.931 Information message (Keypad facility), for calls without H.245.
-    void sendKeypad(const std::string& value);
-    void restartH245Timers();
     void sendWantedMuteIndication();
 
     EndPoint& endpoint_;

@@ -7,6 +7,7 @@
 
 #include <asio.hpp>
 
+#include "voip/h225/address.h"
 #include "voip/h245/channels.h"
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformat.h"
@@ -14,6 +15,30 @@
 #include "voip/rtp/rtpsession.h"
 
 namespace voip::h323 {
+
+/// What the files of the connection share.
+namespace detail {
+
+constexpr unsigned CauseInvalidMessage = 95;
+constexpr std::size_t MaxQueuedH245 = 256;
+
+/// The bit rate a channel of `format` takes (audio: 64 kbit/s).
+std::uint64_t bitRateOf(const MediaFormat& format);
+
+h225::IpAddressPort toIpAddressPort(const asio::ip::tcp::endpoint& endpoint);
+/// The TCP address an H.225.0 TransportAddress names; nothing for port 0 or no IP.
+std::optional<asio::ip::tcp::endpoint> toEndpoint(const asn::Value& transportAddress);
+/// The Display element's name.  Stacks pad it with NULs or send UTF-8 or Latin-1 where
+/// Q.931 says IA5: every octet is read, and what cannot be shown is cleaned.
+std::string displayOf(const q931::Message& message);
+
+inline bool isH264(const h245::Capability& capability)
+{
+    return capability.type == h245::CapabilityType::H264 ||
+           capability.type == h245::CapabilityType::H239Content;
+}
+
+} // namespace detail
 
 /// The RTP session (RTP and RTCP sockets) of one media session, bound for the call's
 /// lifetime; shared with the media streams of its channels.

@@ -1,0 +1,311 @@
+// fastStart of an H.323 connection: the channel proposals of a Setup, the answer chosen
+// from them, and reading the answer to ours.
+
+#include "voip/h323/connection.h"
+#include "voip/h323/connectionstate.h"
+
+#include <random>
+#include <thread>
+
+#include "voip/asn/codec.h"
+#include "voip/base/trace.h"
+#include "voip/call.h"
+#include "voip/h225/message.h"
+#include "voip/h245/h239.h"
+#include "voip/h245/schema.h"
+#include "voip/h323/capabilitymap.h"
+#include "voip/h323/tpktchannel.h"
+#include "voip/manager.h"
+#include "voip/media/stream_rtp.h"
+
+namespace voip::h323 {
+
+using namespace detail;
+
+namespace {
+
+/// The data type of a fastStart proposal and whether the proposer receives on it
+/// (reverse parameters with a null forward data type).
+struct Proposal
+{
+    std::uint16_t number = 0;
+    bool proposerReceives = false;
+    h245::Capability capability;
+    unsigned sessionId = 0;
+    std::optional<h245::MediaAddress> mediaChannel;
+    std::optional<h245::MediaAddress> mediaControlChannel;
+    std::optional<int> dynamicPayloadType;
+    std::optional<std::uint8_t> packetizationMode; ///< H.264 mediaPacketization
+    bool valid = false;
+};
+
+Proposal readProposal(const asn::Value& olc)
+{
+    Proposal proposal;
+    proposal.number = static_cast<std::uint16_t>(olc["forwardLogicalChannelNumber"].integer());
+    const asn::Value& forward = olc["forwardLogicalChannelParameters"];
+    const asn::Value* dataType = &forward["dataType"];
+    const asn::Value* multiplex = &forward["multiplexParameters"];
+    if (dataType->is("nullData") && olc.has("reverseLogicalChannelParameters")) {
+        proposal.proposerReceives = true;
+        dataType = &olc["reverseLogicalChannelParameters"]["dataType"];
+        multiplex = &olc["reverseLogicalChannelParameters"]["multiplexParameters"];
+    }
+    if (!dataType->is("audioData") && !dataType->is("videoData") && !dataType->is("data"))
+        return proposal;
+    proposal.capability = h245::readMediaCapability(dataType->chosen());
+    if (!multiplex->is("h2250LogicalChannelParameters"))
+        return proposal;
+    const asn::Value& h2250 = multiplex->chosen();
+    proposal.sessionId = static_cast<unsigned>(h2250["sessionID"].integer());
+    if (h2250.has("mediaChannel"))
+        proposal.mediaChannel = h245::readTransportAddress(h2250["mediaChannel"]);
+    if (h2250.has("mediaControlChannel"))
+        proposal.mediaControlChannel = h245::readTransportAddress(h2250["mediaControlChannel"]);
+    if (h2250.has("dynamicRTPPayloadType"))
+        proposal.dynamicPayloadType = static_cast<int>(h2250["dynamicRTPPayloadType"].integer());
+    if (h2250.has("mediaPacketization") && h2250["mediaPacketization"].is("rtpPayloadType")) {
+        const asn::Value& descriptor = h2250["mediaPacketization"].chosen()["payloadDescriptor"];
+        if (descriptor.is("oid"))
+            proposal.packetizationMode = h245::h264PacketizationModeOf(descriptor.chosen().oid());
+    }
+    proposal.valid = true;
+    return proposal;
+}
+
+asn::Value& h2250Of(asn::Value& olc, bool reverse)
+{
+    if (reverse)
+        return olc.field("reverseLogicalChannelParameters")
+            .field("multiplexParameters")
+            .choose("h2250LogicalChannelParameters");
+    return olc.field("forwardLogicalChannelParameters")
+        .field("multiplexParameters")
+        .choose("h2250LogicalChannelParameters");
+}
+
+} // namespace
+
+std::vector<std::string> Connection::offerFastStart()
+{
+    std::vector<std::string> offers;
+    for (const auto& format : mediaFormatsToOffer()) {
+        const unsigned sessionId = sessionOfFormat(format);
+        if (sessionId != AudioSessionId && sessionId != VideoSessionId)
+            continue;
+        auto capability = capabilityOfFormat(format);
+        Session* media = session(sessionId);
+        if (!capability || !media)
+            continue;
+        for (const bool weReceive : {false, true}) {
+            h245::LogicalChannel parameters;
+            parameters.number = nextChannelNumber_++;
+            parameters.dataType = *capability;
+            parameters.sessionId = static_cast<std::uint8_t>(sessionId);
+            parameters.mediaControlChannel = media->rtcpAddress;
+            if (weReceive)
+                parameters.mediaChannel = media->rtpAddress;
+            if (isH264(*capability))
+                parameters.h264PacketizationMode = 1;
+            auto message = h245::buildOpenLogicalChannel(parameters);
+            if (!message.present())
+                continue;
+            asn::Value olc = h245::messageBody(message);
+            if (weReceive) {
+                asn::Value& forward = olc.field("forwardLogicalChannelParameters");
+                asn::Value& reverse = olc.field("reverseLogicalChannelParameters");
+                reverse.field("dataType") = forward["dataType"];
+                h2250Of(olc, true) = forward["multiplexParameters"].chosen();
+                forward.field("dataType").choose("nullData");
+                forward.field("multiplexParameters").choose("none");
+            }
+            auto encoded = asn::encode(olc);
+            if (!encoded)
+                continue;
+            offers.emplace_back(encoded->begin(), encoded->end());
+            auto channel = std::make_unique<Channel>();
+            channel->number = parameters.number;
+            channel->sessionId = sessionId;
+            channel->fromRemote = weReceive;
+            channel->proposal = true;
+            channel->format = format;
+            channel->format.setIntegerOption(option::PacketizationMode, 1);
+            channels_.push_back(std::move(channel));
+        }
+    }
+    return offers;
+}
+
+void Connection::rememberFastStartOffer(const asn::Value& elements)
+{
+    const asn::Type* type = h245::findType("OpenLogicalChannel");
+    if (!type)
+        return;
+    for (std::size_t i = 0; i < elements.size() && i < MaxQueuedH245; ++i) {
+        auto olc = asn::decode(*type, elements.at(i).octets());
+        if (olc)
+            fastStartOffers_.push_back(std::move(olc.value()));
+    }
+}
+
+std::vector<std::string> Connection::answerFastStart()
+{
+    fastStartAnswered_ = true;
+    std::vector<std::string> answers;
+    const auto offered = mediaFormatsToOffer();
+    std::vector<std::pair<unsigned, bool>> taken; // (session, we receive)
+    // Each answer keeps the number of the proposal it accepts: callers find their proposal
+    // by it (some by nothing else) and take the channel we transmit on under that number.
+    // Channels we open later through H.245 are numbered above every proposed number, so
+    // that neither side can mistake one channel for another.
+    for (const auto& offer : fastStartOffers_) {
+        const auto proposed = offer["forwardLogicalChannelNumber"].integer();
+        if (proposed >= nextChannelNumber_ && proposed < 65535)
+            nextChannelNumber_ = static_cast<std::uint16_t>(proposed + 1);
+    }
+    // Of the caller's proposals for a direction, the one highest in our own order wins:
+    // what we transmit is our choice among what the caller receives.
+    auto rank = [&](const asn::Value& offer) {
+        const Proposal proposal = readProposal(offer);
+        const MediaFormat* format =
+            proposal.valid ? formatOfCapability(offered, proposal.capability) : nullptr;
+        for (std::size_t i = 0; format && i < offered.size(); ++i) {
+            if (offered[i].name() == format->name())
+                return i;
+        }
+        return offered.size();
+    };
+    std::stable_sort(fastStartOffers_.begin(), fastStartOffers_.end(),
+                     [&](const asn::Value& a, const asn::Value& b) { return rank(a) < rank(b); });
+    for (const auto& offer : fastStartOffers_) {
+        const Proposal proposal = readProposal(offer);
+        if (!proposal.valid)
+            continue;
+        const MediaFormat* format = formatOfCapability(offered, proposal.capability);
+        if (!format)
+            continue;
+        const unsigned sessionId =
+            proposal.sessionId != 0 ? proposal.sessionId : sessionOfFormat(*format);
+        const bool weReceive = !proposal.proposerReceives;
+        if (std::find(taken.begin(), taken.end(), std::pair{sessionId, weReceive}) != taken.end())
+            continue;
+        if (!weReceive && !proposal.mediaChannel)
+            continue; // nowhere to send to
+        Session* media = session(sessionId);
+        if (!media)
+            continue;
+        asn::Value answer = offer;
+        const std::uint16_t number =
+            weReceive || fastStartNumbering_ == FastStartNumbering::Proposal ? proposal.number
+                                                                            : nextChannelNumber_++;
+        answer.field("forwardLogicalChannelNumber").setInteger(number);
+        asn::Value& h2250 = h2250Of(answer, !weReceive);
+        if (weReceive)
+            h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);
+        h245::setTransportAddress(h2250.field("mediaControlChannel"), media->rtcpAddress);
+        auto encoded = asn::encode(answer);
+        if (!encoded)
+            continue;
+        answers.emplace_back(encoded->begin(), encoded->end());
+        taken.emplace_back(sessionId, weReceive);
+        auto channel = std::make_unique<Channel>();
+        channel->number = number;
+        channel->sessionId = sessionId;
+        channel->fromRemote = weReceive;
+        channel->open = true;
+        channel->fastStart = true;
+        // What we send is what the caller's proposal says it receives.
+        channel->format = weReceive ? *format
+                                    : formatToTransmit(*format, proposal.capability,
+                                                       proposal.packetizationMode.value_or(0));
+        // The payload type the proposal names for its direction is the one on the wire.
+        if (proposal.dynamicPayloadType)
+            channel->format.setPayloadType(*proposal.dynamicPayloadType);
+        if (!weReceive)
+            channel->remoteMedia = *proposal.mediaChannel;
+        media->updateRemote(weReceive ? std::nullopt : proposal.mediaChannel,
+                            proposal.mediaControlChannel);
+        channel->stream = openMediaStream(channel->format, sessionId, weReceive);
+        channels_.push_back(std::move(channel));
+    }
+    fastStartOffers_.clear();
+    fastStartActive_ = !answers.empty();
+    publishChannels();
+    return answers;
+}
+
+void Connection::readFastStartAnswer(const asn::Value& elements)
+{
+    fastStartAnswered_ = true;
+    const asn::Type* type = h245::findType("OpenLogicalChannel");
+    bool accepted = false;
+    for (std::size_t i = 0; type && i < elements.size() && i < MaxQueuedH245; ++i) {
+        auto olc = asn::decode(*type, elements.at(i).octets());
+        if (!olc)
+            continue;
+        const Proposal answer = readProposal(*olc);
+        if (!answer.valid)
+            continue;
+        // The answer to our "we receive" proposal comes back in reverse form.
+        const bool weReceive = answer.proposerReceives;
+        Channel* chosen =
+            findAnsweredProposal(answer.number, weReceive, answer.sessionId, answer.capability);
+        if (!chosen)
+            continue;
+        const unsigned sessionId = chosen->sessionId;
+        // One channel per session and direction: the first accepted proposal wins, the
+        // rest of that session's proposals in that direction are withdrawn.
+        for (auto& other : channels_) {
+            if (other.get() != chosen && other->proposal && other->fromRemote == weReceive &&
+                other->sessionId == sessionId)
+                other->withdrawn = true;
+        }
+        chosen->proposal = false;
+        chosen->open = true;
+        chosen->fastStart = true;
+        if (!weReceive)
+            chosen->format = formatToTransmit(chosen->format, answer.capability,
+                                              answer.packetizationMode.value_or(0));
+        // The channel the far end transmits on carries the far end's own number
+        // (H.323 8.1.7.1); it names the channel when the far end closes it.
+        chosen->number = answer.number;
+        if (!weReceive && answer.mediaChannel)
+            chosen->remoteMedia = *answer.mediaChannel;
+        if (auto found = sessions_.find(sessionId); found != sessions_.end())
+            found->second->updateRemote(weReceive ? std::nullopt : answer.mediaChannel,
+                                        answer.mediaControlChannel);
+        chosen->stream = openMediaStream(chosen->format, sessionId, weReceive);
+        accepted = true;
+    }
+    std::erase_if(channels_, [](const auto& channel) { return channel->proposal; });
+    fastStartActive_ = accepted;
+    publishChannels();
+}
+
+Connection::Channel* Connection::findAnsweredProposal(std::uint16_t number, bool weReceive,
+                                                      unsigned sessionId,
+                                                      const h245::Capability& capability)
+{
+    auto matches = [&](const Channel& channel) {
+        if (!channel.proposal || channel.withdrawn || channel.fromRemote != weReceive)
+            return false;
+        if (sessionId != 0 && channel.sessionId != sessionId)
+            return false;
+        return formatOfCapability(MediaFormatList{channel.format}, capability) != nullptr;
+    };
+    // Our transmit proposals come back with our numbers.  A received channel is numbered
+    // by the far end, so only its session and data type say which proposal it takes.
+    if (!weReceive) {
+        for (auto& channel : channels_) {
+            if (channel->number == number && matches(*channel))
+                return channel.get();
+        }
+    }
+    for (auto& channel : channels_) {
+        if (matches(*channel))
+            return channel.get();
+    }
+    return nullptr;
+}
+
+} // namespace voip::h323
