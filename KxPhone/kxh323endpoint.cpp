@@ -48,8 +48,10 @@ KxH323EndPoint::createConnection(const std::shared_ptr<voip::Call>& call, const 
 bool KxH323EndPoint::OnConnectionForwarded(voip::h323::Connection&, const std::string& forwardParty,
                                            const voip::q931::Message&)
 {
-    VOIP_TRACE(1, "H323\tOnConnectionForwarded \"" << forwardParty << "\"");
-    return false;
+    VOIP_TRACE(1, "H323\tQueue forward to " << forwardParty);
+    manager_.setForwardAddress(QString::fromStdString(forwardParty));
+    // This leg ends; the manager dials the target once the call has cleared.
+    return true;
 }
 
 KxH323Connection::KxH323Connection(const std::shared_ptr<voip::Call>& call,
@@ -61,20 +63,6 @@ KxH323Connection::KxH323Connection(const std::shared_ptr<voip::Call>& call,
     std::cout << "Created H.323 Connection: " << describe() << std::endl;
     std::cout << "Available Rx: " << bandwidthAvailable(Direction::Receive) << std::endl;
     std::cout << "Available Tx: " << bandwidthAvailable(Direction::Transmit) << std::endl;
-}
-
-bool KxH323Connection::OnReceivedFacility(const voip::q931::Message& message,
-                                          const voip::asn::Value& facility)
-{
-    const int reason = facility["reason"].choiceIndex();
-    const std::string target = voip::h323::facilityForwardTarget(facility);
-    VOIP_TRACE(1, "H323\tFacility reason=" << reason << " target=\"" << target << "\"");
-    if (!voip::h323::facilityForwardsCall(reason) || target.empty())
-        return voip::h323::Connection::OnReceivedFacility(message, facility);
-    VOIP_TRACE(1, "H323\tQueue forward to " << target);
-    kxEndpoint_.kxManager().setForwardAddress(QString::fromStdString(target));
-    // This leg ends; the manager dials the target once the call has cleared.
-    return false;
 }
 
 bool KxH323Connection::OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,

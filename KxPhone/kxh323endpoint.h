@@ -28,6 +28,8 @@ public:
     std::shared_ptr<voip::h323::Connection>
     createConnection(const std::shared_ptr<voip::Call>& call, const std::string& address,
                      const voip::StringOptions& options, const voip::q931::Message* setup) override;
+    /// A Facility redirects the call: the manager dials `forwardParty` once the call has
+    /// cleared (true: the engine does nothing more).
     bool OnConnectionForwarded(voip::h323::Connection& connection, const std::string& forwardParty,
                                const voip::q931::Message& message) override;
 
@@ -37,9 +39,8 @@ private:
     KxManager& manager_;
 };
 
-/// One H.323 call leg of the client: Facility redirections are handed to the manager as
-/// the address to dial once the call has cleared, and the far end's H.239 presentation
-/// switches the manager's presentation state.
+/// One H.323 call leg of the client: the far end's H.239 presentation switches the
+/// manager's presentation state.
 class KxH323Connection : public voip::h323::Connection
 {
 public:
@@ -49,8 +50,6 @@ public:
     /// The channel of the far end's last presentation token request; 0 before one.
     std::uint32_t presentationChannel() const { return presentationChannel_.load(); }
 
-    bool OnReceivedFacility(const voip::q931::Message& message,
-                            const voip::asn::Value& facility) override;
     bool OnH239PresentationRequest(unsigned channel, unsigned symmetryBreaking,
                                    unsigned terminalLabel) override;
     bool OnMiscellaneousIndication(const voip::h245::ChannelEvent& indication) override;

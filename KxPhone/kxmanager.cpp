@@ -38,16 +38,6 @@ constexpr int NatOff = 0;
 constexpr int NatStun = 1;
 constexpr int NatFixed = 2;
 
-std::shared_ptr<voip::Connection> networkLeg(const std::shared_ptr<voip::Call>& call)
-{
-    return call ? call->networkConnection() : nullptr;
-}
-
-std::shared_ptr<voip::Connection> localLeg(const std::shared_ptr<voip::Call>& call)
-{
-    return call ? call->localConnection() : nullptr;
-}
-
 /// The text between the first "[" and the "]" after it; empty without brackets.
 QString bracketed(const QString& party)
 {
@@ -581,8 +571,7 @@ void KxManager::hangUp()
 
 void KxManager::sendUserInput(const QString& text)
 {
-    auto network = networkLeg(currentCall());
-    auto* h323 = dynamic_cast<KxH323Connection*>(network.get());
+    auto h323 = currentH323Leg();
     if (!h323)
         return;
     if (!h323->sendUserInputString(text.toStdString()))
@@ -593,8 +582,8 @@ voip::rtp::StreamStatistics KxManager::mediaStatistics(voip::MediaType type, int
 {
     const int index = direction == 1 ? 1 : 0;
     auto& kept = type == voip::MediaType::Audio ? audioStatistics_[index] : videoStatistics_[index];
-    auto network = networkLeg(currentCall());
-    if (!dynamic_cast<KxH323Connection*>(network.get()))
+    auto network = currentH323Leg();
+    if (!network)
         return kept;
     // What we receive comes out of the network leg's sources, what we send goes into its
     // sinks.
@@ -662,8 +651,7 @@ KxManager::SoundTest KxManager::soundTest(bool microphone, const QString& input,
 
 void KxManager::sendMuteIndication(bool muted)
 {
-    auto network = networkLeg(currentCall());
-    if (auto* h323 = dynamic_cast<KxH323Connection*>(network.get()))
+    if (auto h323 = currentH323Leg())
         h323->indicateAudioMuted(muted);
 }
 
@@ -671,8 +659,7 @@ void KxManager::changeSoundDevice(bool isSource)
 {
     const std::string device =
         settings_->value(isSource ? "audio/input" : "audio/output").toString().toStdString();
-    auto local = localLeg(currentCall());
-    auto* pcss = dynamic_cast<voip::pcss::PcssConnection*>(local.get());
+    auto pcss = currentPcssLeg();
     if (!pcss || !pcss->setAudioDevice(isSource, device))
         return;
     std::cout << "Successfully changed sound device to " << device << std::endl;
@@ -762,13 +749,13 @@ bool KxManager::h224ReceiveOpen() const
 
 std::shared_ptr<voip::h224::H224Handler> KxManager::h224Handler() const
 {
-    auto local = std::dynamic_pointer_cast<voip::pcss::PcssConnection>(localLeg(currentCall()));
+    auto local = currentPcssLeg();
     return local ? local->h224Handler() : nullptr;
 }
 
 std::shared_ptr<voip::h224::FeccHandler> KxManager::feccHandler() const
 {
-    auto local = std::dynamic_pointer_cast<voip::pcss::PcssConnection>(localLeg(currentCall()));
+    auto local = currentPcssLeg();
     return local ? local->feccHandler() : nullptr;
 }
 
@@ -1268,6 +1255,19 @@ void KxManager::dialForward(const QString& destination)
         std::cout << "DialForward " << destination.toStdString() << std::endl;
         placeCall(destination, false);
     });
+}
+
+std::shared_ptr<KxH323Connection> KxManager::currentH323Leg() const
+{
+    auto call = currentCall();
+    return call ? std::dynamic_pointer_cast<KxH323Connection>(call->networkConnection()) : nullptr;
+}
+
+std::shared_ptr<voip::pcss::PcssConnection> KxManager::currentPcssLeg() const
+{
+    auto call = currentCall();
+    return call ? std::dynamic_pointer_cast<voip::pcss::PcssConnection>(call->localConnection())
+                : nullptr;
 }
 
 void KxManager::onGuiThread(std::function<void()> job)

@@ -33,9 +33,13 @@ class ContactStore;
 class RecentStore;
 struct Recent;
 class KxH323EndPoint;
+class KxH323Connection;
 class KxPCSSEndPoint;
 
 namespace voip {
+namespace pcss {
+class PcssConnection;
+}
 class SoundChannel;
 class VideoOutput;
 namespace h224 {
@@ -347,6 +351,9 @@ private:
     /// A redirection or retry that cannot be dialled ends the attempt: the leg it
     /// replaced gets its record and the user is told why (GUI thread).
     void abandonReplacement(const QString& destination, const QString& refusal);
+    /// The current call's H.323 leg and sound leg; null without a call (or such a leg).
+    std::shared_ptr<KxH323Connection> currentH323Leg() const;
+    std::shared_ptr<voip::pcss::PcssConnection> currentPcssLeg() const;
     /// Runs `job` on the GUI thread (the thread that made the manager).
     void onGuiThread(std::function<void()> job);
     void startNatProbe();
