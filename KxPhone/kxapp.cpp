@@ -91,23 +91,32 @@ KxApp::KxApp(int& argc, char** argv, const QString& key)
 
 KxApp::~KxApp()
 {
-    // On Unix the segment outlives the process unless it is released, and every later start
-    // would first have to probe for a dead instance. The other objects live until the
-    // process ends.
-    // The engine's threads stop before the process tears down what they use; the manager
-    // object itself lives on to the end, as everything made at start-up does.
+    // What start-up made goes in the reverse order.  Each pointer is cleared before its
+    // object goes, so that whatever still asks the application (a widget torn down after
+    // the manager) finds nothing rather than a dead object.
+    auto destroy = [](auto*& object) {
+        auto* gone = object;
+        object = nullptr;
+        delete gone;
+    };
     if (manager) {
-        // The display's loop and its SDL window (inside the main window) stop before the
-        // application closes its display connection; the process's exit would otherwise
-        // tear things down under their threads.
+        // The display's loop and its SDL window (inside the main window) stop first; the
+        // calls end within 2 s, and the manager unregisters from its gatekeeper.
         manager->stopVideo();
         manager->shutDown(std::chrono::seconds(2));
     }
+    destroy(manager);
     voip::Trace::close();
     if (localServer)
         localServer->close();
-    delete sharedMemory;
-    sharedMemory = nullptr;
+    destroy(localServer);
+    destroy(mainWindow);
+    destroy(recents);
+    destroy(contacts);
+    destroy(settings); // writes what is not on disk yet
+    // On Unix the segment outlives the process unless it is released, and every later start
+    // would first have to probe for a dead instance.
+    destroy(sharedMemory);
 }
 
 QString KxApp::instanceAddress(const QString& name)

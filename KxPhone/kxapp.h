@@ -19,8 +19,8 @@ class RecentStore;
 /// which every part of the program reaches the settings, the main window, the call
 /// manager, the contact and recent-call stores and the screen scale factor.
 ///
-/// Everything here runs on the GUI thread. The objects created at start-up live until
-/// the process ends.
+/// Everything here runs on the GUI thread. The application owns the objects start-up
+/// creates (the pointers below) and destroys them in the reverse order when it ends.
 class KxApp : public QApplication
 {
     Q_OBJECT
