@@ -105,10 +105,10 @@ void KxManager::configureNetwork()
     addNatMethod(std::make_unique<voip::nat::StunMethod>());
     addNatMethod(std::make_unique<voip::nat::FixedMethod>());
     applyPorts();
-    h323EndPoint_ = static_cast<KxH323EndPoint*>(attachEndpoint(
+    h323EndPoint_ = static_cast<KxH323EndPoint*>(attachEndPoint(
         std::make_unique<KxH323EndPoint>(*this, context_.listenAddress, context_.listenPort)));
     pcssEndPoint_ =
-        static_cast<KxPCSSEndPoint*>(attachEndpoint(std::make_unique<KxPCSSEndPoint>(*this)));
+        static_cast<KxPCSSEndPoint*>(attachEndPoint(std::make_unique<KxPCSSEndPoint>(*this)));
     if (!context_.soundDriver.empty() && !pcssEndPoint_->setSoundDriver(context_.soundDriver))
         std::cerr << "Unknown sound driver " << context_.soundDriver << std::endl;
     const std::string name = settings_->value("name").toString().toStdString();

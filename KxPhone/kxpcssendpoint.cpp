@@ -75,7 +75,7 @@ private:
 } // namespace
 
 KxPCSSEndPoint::KxPCSSEndPoint(KxManager& manager)
-    : voip::pcss::PcssEndpoint(manager, "pc")
+    : voip::pcss::PcssEndPoint(manager, "pc")
     , manager_(manager)
 {
     setVideoOutputFactory(
@@ -138,7 +138,7 @@ KxPCSSEndPoint::createSoundChannel(const voip::pcss::PcssConnection& connection,
         std::cerr << "Windows AEC failed, falling back to DirectSound capture" << std::endl;
     }
     auto channel =
-        voip::pcss::PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+        voip::pcss::PcssEndPoint::createSoundChannel(connection, format, device, isSource);
     if (!channel)
         manager_.soundDeviceFailed(isSource);
     return channel;

@@ -11,7 +11,7 @@ class KxManager;
 
 /// The client's PC sound endpoint ("pc"): devices from the settings, and the echo
 /// cancelling microphone when echo cancellation is on (falling back to the plain one).
-class KxPCSSEndPoint : public voip::pcss::PcssEndpoint
+class KxPCSSEndPoint : public voip::pcss::PcssEndPoint
 {
 public:
     explicit KxPCSSEndPoint(KxManager& manager);

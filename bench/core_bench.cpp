@@ -19,12 +19,12 @@ struct Pair
     Pair()
     {
         for (auto* side : {&alice, &bob}) {
-            side->attachEndpoint(std::make_unique<LocalEndpoint>(*side));
+            side->attachEndPoint(std::make_unique<LocalEndpoint>(*side));
             side->addRoute("test:.* = pc:");
             side->addRoute("pc:.*   = test:<da>");
         }
-        alice.attachEndpoint(std::make_unique<LinkEndpoint>(alice, network, "alice"));
-        bob.attachEndpoint(std::make_unique<LinkEndpoint>(bob, network, "bob"));
+        alice.attachEndPoint(std::make_unique<LinkEndpoint>(alice, network, "alice"));
+        bob.attachEndPoint(std::make_unique<LinkEndpoint>(bob, network, "bob"));
         bob.answerPolicy = [](Connection&, const std::string&) {
             return AnswerCallResponse::AnswerNow;
         };

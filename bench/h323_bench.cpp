@@ -25,11 +25,11 @@ public:
     void onRelease(voip::EndReason) override {}
 };
 
-class SilentEndpoint : public voip::Endpoint
+class SilentEndpoint : public voip::EndPoint
 {
 public:
     explicit SilentEndpoint(voip::Manager& manager)
-        : voip::Endpoint(manager, "pc")
+        : voip::EndPoint(manager, "pc")
     {}
     std::shared_ptr<voip::Connection> makeConnection(const std::shared_ptr<voip::Call>& call,
                                                      const std::string& address,
@@ -45,9 +45,9 @@ class BenchManager : public voip::Manager
 public:
     BenchManager()
     {
-        attachEndpoint(std::make_unique<SilentEndpoint>(*this));
+        attachEndPoint(std::make_unique<SilentEndpoint>(*this));
         h323 = static_cast<voip::h323::EndPoint*>(
-            attachEndpoint(std::make_unique<voip::h323::EndPoint>(*this)));
+            attachEndPoint(std::make_unique<voip::h323::EndPoint>(*this)));
         addRoute("h323:.* = pc:");
         addRoute("pc:.* = h323:<da>");
     }

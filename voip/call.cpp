@@ -256,7 +256,7 @@ std::shared_ptr<Connection> Call::routeAndMake(const Connection& from, const std
         VOIP_TRACE(2, "Core\tRoute gives \"" << destination << "\", which no endpoint takes");
         return nullptr;
     }
-    Endpoint* endpoint = manager_.findEndpoint(target->first);
+    EndPoint* endpoint = manager_.findEndPoint(target->first);
     if (!endpoint) {
         return nullptr;
     }
@@ -427,7 +427,7 @@ void Call::handleForward(const std::shared_ptr<Connection>& connection,
     if (!manager_.OnForwarded(*connection, destination)) {
         return;
     }
-    Endpoint& endpoint = connection->endpoint();
+    EndPoint& endpoint = connection->endpoint();
     std::string address = destination;
     if (auto split = splitPrefix(destination, {endpoint.prefix()})) {
         address = split->second;

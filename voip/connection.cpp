@@ -28,7 +28,7 @@ std::string_view phaseName(Connection::Phase phase)
     return "unknown";
 }
 
-Connection::Connection(const std::shared_ptr<Call>& call, Endpoint& endpoint, std::string address,
+Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, std::string address,
                        StringOptions options)
     : call_(call)
     , endpoint_(endpoint)

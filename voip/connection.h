@@ -14,7 +14,7 @@
 namespace voip {
 
 class Call;
-class Endpoint;
+class EndPoint;
 class Manager;
 
 /// Options given with a connection or a call, by name (e.g. the dialled alias).
@@ -64,7 +64,7 @@ public:
         Released,    ///< cleared; nothing more happens
     };
 
-    Connection(const std::shared_ptr<Call>& call, Endpoint& endpoint, std::string address,
+    Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, std::string address,
                StringOptions options = {});
     virtual ~Connection();
     Connection(const Connection&) = delete;
@@ -72,7 +72,7 @@ public:
 
     /// The call; null once the call object is gone.
     std::shared_ptr<Call> call() const { return call_.lock(); }
-    Endpoint& endpoint() const { return endpoint_; }
+    EndPoint& endpoint() const { return endpoint_; }
     Manager& manager() const;
     const std::string& callToken() const { return callToken_; }
 
@@ -206,7 +206,7 @@ private:
     void closeAllMediaStreams();
 
     std::weak_ptr<Call> call_;
-    Endpoint& endpoint_;
+    EndPoint& endpoint_;
     const std::string callToken_;
     const std::string address_;
     const StringOptions options_;

@@ -6,31 +6,31 @@
 
 namespace voip {
 
-Endpoint::Endpoint(Manager& manager, std::string prefix)
+EndPoint::EndPoint(Manager& manager, std::string prefix)
     : manager_(manager)
     , prefix_(std::move(prefix))
     , userName_(manager.defaultUserName())
     , displayName_(manager.defaultDisplayName())
 {}
 
-Endpoint::~Endpoint() = default;
+EndPoint::~EndPoint() = default;
 
-MediaFormatList Endpoint::mediaFormats() const
+MediaFormatList EndPoint::mediaFormats() const
 {
     return MediaFormatRegistry::global().all();
 }
 
-MediaFormatList Endpoint::mediaFormatsToOffer() const
+MediaFormatList EndPoint::mediaFormatsToOffer() const
 {
     return manager_.mediaFormatsToOffer(mediaFormats());
 }
 
-AnswerCallResponse Endpoint::OnAnswerCall(Connection& connection, const std::string& caller)
+AnswerCallResponse EndPoint::OnAnswerCall(Connection& connection, const std::string& caller)
 {
     return manager_.OnAnswerCall(connection, caller);
 }
 
-bool Endpoint::acceptIncomingCall(const std::string& token)
+bool EndPoint::acceptIncomingCall(const std::string& token)
 {
     auto call = manager_.findCall(token);
     if (!call) {
@@ -44,7 +44,7 @@ bool Endpoint::acceptIncomingCall(const std::string& token)
     return false;
 }
 
-bool Endpoint::rejectIncomingCall(const std::string& token, EndReason reason)
+bool EndPoint::rejectIncomingCall(const std::string& token, EndReason reason)
 {
     auto call = manager_.findCall(token);
     if (!call) {
@@ -58,25 +58,25 @@ bool Endpoint::rejectIncomingCall(const std::string& token, EndReason reason)
     return false;
 }
 
-std::string Endpoint::userName() const
+std::string EndPoint::userName() const
 {
     std::lock_guard lock(mutex_);
     return userName_;
 }
 
-std::string Endpoint::displayName() const
+std::string EndPoint::displayName() const
 {
     std::lock_guard lock(mutex_);
     return displayName_;
 }
 
-void Endpoint::setUserName(std::string name)
+void EndPoint::setUserName(std::string name)
 {
     std::lock_guard lock(mutex_);
     userName_ = std::move(name);
 }
 
-void Endpoint::setDisplayName(std::string name)
+void EndPoint::setDisplayName(std::string name)
 {
     std::lock_guard lock(mutex_);
     displayName_ = std::move(name);

@@ -28,14 +28,14 @@ class Manager;
 ///     call->startIncoming(leg);                        // OnIncomingConnection, ...
 ///
 /// after which the leg reports progress (release, user input) through Connection.
-class Endpoint
+class EndPoint
 {
 public:
     /// Takes the manager's default user and display names.
-    Endpoint(Manager& manager, std::string prefix);
-    virtual ~Endpoint();
-    Endpoint(const Endpoint&) = delete;
-    Endpoint& operator=(const Endpoint&) = delete;
+    EndPoint(Manager& manager, std::string prefix);
+    virtual ~EndPoint();
+    EndPoint(const EndPoint&) = delete;
+    EndPoint& operator=(const EndPoint&) = delete;
 
     Manager& manager() const { return manager_; }
     const std::string& prefix() const { return prefix_; }

@@ -72,7 +72,7 @@ void Manager::shutDown(std::chrono::milliseconds timeout)
     if (!clearAllCalls(EndReason::LocalUser, true, timeout)) {
         VOIP_TRACE(1, "Core\tCalls still clearing at shut-down: " << callCount());
     }
-    std::map<std::string, std::unique_ptr<Endpoint>, std::less<>> endpoints;
+    std::map<std::string, std::unique_ptr<EndPoint>, std::less<>> endpoints;
     {
         std::lock_guard lock(mutex_);
         endpoints.swap(endpoints_);
@@ -91,7 +91,7 @@ void Manager::shutDown(std::chrono::milliseconds timeout)
     endpoints.clear();
 }
 
-Endpoint* Manager::attachEndpoint(std::unique_ptr<Endpoint> endpoint)
+EndPoint* Manager::attachEndPoint(std::unique_ptr<EndPoint> endpoint)
 {
     if (!endpoint || endpoint->prefix().empty() || &endpoint->manager() != this) {
         return nullptr;
@@ -100,12 +100,12 @@ Endpoint* Manager::attachEndpoint(std::unique_ptr<Endpoint> endpoint)
     if (shuttingDown_ || endpoints_.count(endpoint->prefix()) != 0) {
         return nullptr;
     }
-    Endpoint* attached = endpoint.get();
+    EndPoint* attached = endpoint.get();
     endpoints_.emplace(endpoint->prefix(), std::move(endpoint));
     return attached;
 }
 
-Endpoint* Manager::findEndpoint(std::string_view prefix) const
+EndPoint* Manager::findEndPoint(std::string_view prefix) const
 {
     std::lock_guard lock(mutex_);
     auto found = endpoints_.find(prefix);
@@ -167,7 +167,7 @@ std::optional<std::string> Manager::setUpCall(std::string_view from, std::string
     const std::string prefix(from.substr(0, colon));
     const std::string address(colon == std::string_view::npos ? std::string_view()
                                                               : from.substr(colon + 1));
-    Endpoint* endpoint = findEndpoint(prefix);
+    EndPoint* endpoint = findEndPoint(prefix);
     if (!endpoint) {
         VOIP_TRACE(2, "Core\tNo endpoint \"" << prefix << "\" to call from");
         return std::nullopt;

@@ -88,8 +88,8 @@ public:
 
     /// Takes an endpoint; returns it, or null (and drops it) when its prefix is empty or
     /// already taken.
-    Endpoint* attachEndpoint(std::unique_ptr<Endpoint> endpoint);
-    Endpoint* findEndpoint(std::string_view prefix) const;
+    EndPoint* attachEndPoint(std::unique_ptr<EndPoint> endpoint);
+    EndPoint* findEndPoint(std::string_view prefix) const;
     std::vector<std::string> endpointPrefixes() const;
 
     // --- routes ---
@@ -229,7 +229,7 @@ private:
     bool isShuttingDown() const;
 
     mutable std::mutex mutex_; // guards endpoints_, calls_, finished_, shuttingDown_
-    std::map<std::string, std::unique_ptr<Endpoint>, std::less<>> endpoints_;
+    std::map<std::string, std::unique_ptr<EndPoint>, std::less<>> endpoints_;
     std::map<std::string, std::shared_ptr<Call>, std::less<>> calls_;
     std::vector<std::shared_ptr<Call>> finished_;
     bool shuttingDown_ = false;

@@ -48,9 +48,9 @@ struct Terminal
     {
         manager.setDefaultDisplayName(name + " display");
         local = static_cast<LocalEndpoint*>(
-            manager.attachEndpoint(std::make_unique<LocalEndpoint>(manager)));
+            manager.attachEndPoint(std::make_unique<LocalEndpoint>(manager)));
         link = static_cast<LinkEndpoint*>(
-            manager.attachEndpoint(std::make_unique<LinkEndpoint>(manager, network, name)));
+            manager.attachEndPoint(std::make_unique<LinkEndpoint>(manager, network, name)));
         EXPECT_TRUE(manager.addRoute("test:.* = pc:"));
         EXPECT_TRUE(manager.addRoute("pc:.*   = test:<da>"));
     }
@@ -614,7 +614,7 @@ TEST(CallShutDown, DestroyingAManagerClearsItsCalls)
         ASSERT_EQ(bob.manager.cleared.size(), 1u);
         EXPECT_EQ(bob.manager.cleared.front().reason, EndReason::LocalUser);
         EXPECT_FALSE(bob.manager.setUpCall("pc:*", "alice")) << "no calls after shut-down";
-        EXPECT_EQ(bob.manager.findEndpoint("pc"), nullptr);
+        EXPECT_EQ(bob.manager.findEndPoint("pc"), nullptr);
     }
     ASSERT_TRUE(alice.waitCleared());
     EXPECT_EQ(alice.clearedRecord()->reason, EndReason::RemoteUser);

@@ -30,7 +30,7 @@ std::shared_ptr<MediaStream> LocalConnection::createMediaStream(const MediaForma
 }
 
 LocalEndpoint::LocalEndpoint(Manager& manager, std::string prefix)
-    : Endpoint(manager, std::move(prefix))
+    : EndPoint(manager, std::move(prefix))
 {}
 
 std::shared_ptr<Connection> LocalEndpoint::makeConnection(const std::shared_ptr<Call>& call,
@@ -169,7 +169,7 @@ void LinkConnection::link(const std::shared_ptr<LinkConnection>& peer)
 }
 
 LinkEndpoint::LinkEndpoint(Manager& manager, LinkNetwork& network, std::string name)
-    : Endpoint(manager, "test")
+    : EndPoint(manager, "test")
     , network_(network)
     , name_(std::move(name))
 {

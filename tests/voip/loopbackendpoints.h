@@ -52,7 +52,7 @@ protected:
                                                    bool isSource) override;
 };
 
-class LocalEndpoint : public Endpoint
+class LocalEndpoint : public EndPoint
 {
 public:
     explicit LocalEndpoint(Manager& manager, std::string prefix = "pc");
@@ -99,7 +99,7 @@ private:
     bool remoteGone_ = false;
 };
 
-class LinkEndpoint : public Endpoint
+class LinkEndpoint : public EndPoint
 {
 public:
     LinkEndpoint(Manager& manager, LinkNetwork& network, std::string name);

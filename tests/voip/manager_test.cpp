@@ -7,10 +7,10 @@
 namespace voip {
 namespace {
 
-class NamedEndpoint : public Endpoint
+class NamedEndpoint : public EndPoint
 {
 public:
-    using Endpoint::Endpoint;
+    using EndPoint::EndPoint;
     std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>&, const std::string&,
                                                const StringOptions&) override
     {
@@ -51,17 +51,17 @@ private:
 TEST(Manager, EndpointsAreRegisteredOncePerPrefix)
 {
     Manager manager;
-    auto* h323 = manager.attachEndpoint(std::make_unique<NamedEndpoint>(manager, "h323"));
+    auto* h323 = manager.attachEndPoint(std::make_unique<NamedEndpoint>(manager, "h323"));
     ASSERT_NE(h323, nullptr);
-    EXPECT_EQ(manager.findEndpoint("h323"), h323);
-    EXPECT_EQ(manager.attachEndpoint(std::make_unique<NamedEndpoint>(manager, "h323")), nullptr);
-    EXPECT_EQ(manager.attachEndpoint(std::make_unique<NamedEndpoint>(manager, "")), nullptr);
+    EXPECT_EQ(manager.findEndPoint("h323"), h323);
+    EXPECT_EQ(manager.attachEndPoint(std::make_unique<NamedEndpoint>(manager, "h323")), nullptr);
+    EXPECT_EQ(manager.attachEndPoint(std::make_unique<NamedEndpoint>(manager, "")), nullptr);
     Manager other;
-    EXPECT_EQ(manager.attachEndpoint(std::make_unique<NamedEndpoint>(other, "pc")), nullptr)
+    EXPECT_EQ(manager.attachEndPoint(std::make_unique<NamedEndpoint>(other, "pc")), nullptr)
         << "an endpoint of another manager";
-    ASSERT_NE(manager.attachEndpoint(std::make_unique<NamedEndpoint>(manager, "pc")), nullptr);
+    ASSERT_NE(manager.attachEndPoint(std::make_unique<NamedEndpoint>(manager, "pc")), nullptr);
     EXPECT_EQ(manager.endpointPrefixes(), (std::vector<std::string>{"h323", "pc"}));
-    EXPECT_EQ(manager.findEndpoint("sip"), nullptr);
+    EXPECT_EQ(manager.findEndPoint("sip"), nullptr);
     // An endpoint whose connection cannot be made: no call, no token.
     EXPECT_FALSE(manager.setUpCall("pc:*", "h323:x"));
     EXPECT_EQ(manager.callCount(), 0u);
@@ -72,7 +72,7 @@ TEST(Manager, NamesReachEndpointsOnlyWithUpdateAll)
     Manager manager;
     manager.setDefaultUserName("first");
     manager.setDefaultDisplayName("First Name");
-    auto* endpoint = manager.attachEndpoint(std::make_unique<NamedEndpoint>(manager, "h323"));
+    auto* endpoint = manager.attachEndPoint(std::make_unique<NamedEndpoint>(manager, "h323"));
     EXPECT_EQ(endpoint->userName(), "first") << "a new endpoint takes the defaults";
     EXPECT_EQ(endpoint->displayName(), "First Name");
 
@@ -167,7 +167,7 @@ TEST(Manager, AudioParametersAsTheClientSetsThem)
 TEST(Manager, OfferedFormatsFollowOrderAndMask)
 {
     Manager manager;
-    auto* endpoint = manager.attachEndpoint(std::make_unique<NamedEndpoint>(manager, "h323"));
+    auto* endpoint = manager.attachEndPoint(std::make_unique<NamedEndpoint>(manager, "h323"));
     manager.setMediaFormatOrder({"G.722-64k", "G.711-ALaw-64k", "G.711-uLaw-64k", "H.264-High"});
     manager.setMediaFormatMask({"G.722-64k", "G.722.1-*", "iLBC*", "H.264-0", "H.264-1"});
 

@@ -49,7 +49,7 @@ struct JoinLog
 template <bool Network> class JoinConnection : public Connection
 {
 public:
-    JoinConnection(const std::shared_ptr<Call>& call, Endpoint& endpoint, std::string address,
+    JoinConnection(const std::shared_ptr<Call>& call, EndPoint& endpoint, std::string address,
                    JoinLog& log)
         : Connection(call, endpoint, std::move(address))
         , log_(log)
@@ -80,11 +80,11 @@ private:
     JoinLog& log_;
 };
 
-template <bool Network> class JoinEndpoint : public Endpoint
+template <bool Network> class JoinEndpoint : public EndPoint
 {
 public:
     JoinEndpoint(Manager& manager, std::string prefix, JoinLog& log)
-        : Endpoint(manager, std::move(prefix))
+        : EndPoint(manager, std::move(prefix))
         , log_(log)
     {}
     std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>& call,
@@ -115,8 +115,8 @@ class DefaultMediaJoin : public ::testing::Test
 protected:
     void SetUp() override
     {
-        manager.attachEndpoint(std::make_unique<JoinEndpoint<false>>(manager, "pc", log));
-        manager.attachEndpoint(std::make_unique<JoinEndpoint<true>>(manager, "net", log));
+        manager.attachEndPoint(std::make_unique<JoinEndpoint<false>>(manager, "pc", log));
+        manager.attachEndPoint(std::make_unique<JoinEndpoint<true>>(manager, "net", log));
         ASSERT_TRUE(manager.addRoute("pc:.* = net:<da>"));
         token = manager.setUpCall("pc:*", "far").value_or("");
         ASSERT_FALSE(token.empty());

@@ -495,7 +495,7 @@ private:
 };
 
 SoundEndpoint::SoundEndpoint(voip::Manager& manager, const Options& options)
-    : voip::pcss::PcssEndpoint(manager)
+    : voip::pcss::PcssEndPoint(manager)
     , sendFile_(options.sendFile)
     , recordFile_(options.recordFile)
 {}
@@ -507,7 +507,7 @@ SoundEndpoint::createSoundChannel(const voip::pcss::PcssConnection& connection,
 {
     const std::string& file = isSource ? sendFile_ : recordFile_;
     if (file.empty())
-        return PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+        return PcssEndPoint::createSoundChannel(connection, format, device, isSource);
     voip::SoundParams params;
     params.driver = voip::kWavFileDriver;
     params.device = file;
@@ -553,7 +553,7 @@ bool CallManager::start()
     setDefaultUserName(options_.userName);
     setDefaultDisplayName(options_.userName);
     local_ = static_cast<SoundEndpoint*>(
-        attachEndpoint(std::make_unique<SoundEndpoint>(*this, options_)));
+        attachEndPoint(std::make_unique<SoundEndpoint>(*this, options_)));
     if (auto status = local_->setSoundDriver(options_.soundDriver); !status) {
         print("error " + status.message());
         return false;
@@ -660,7 +660,7 @@ bool CallManager::start()
             [printer](const voip::pcss::PcssConnection&) { return printer; });
     }
     h323_ = static_cast<voip::h323::EndPoint*>(
-        attachEndpoint(std::make_unique<voip::h323::EndPoint>(*this)));
+        attachEndPoint(std::make_unique<voip::h323::EndPoint>(*this)));
     h323_->setFastStart(options_.fastStart);
     h323_->setH245Tunnelling(options_.tunnelling);
     h323_->setH245InSetup(options_.h245InSetup);

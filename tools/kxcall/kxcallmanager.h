@@ -162,7 +162,7 @@ private:
 /// The "pc" side of the tool's calls: the sound devices of the chosen driver, except
 /// that a WAV file to send replaces the microphone and a WAV file to record replaces the
 /// loudspeaker.
-class SoundEndpoint : public voip::pcss::PcssEndpoint
+class SoundEndpoint : public voip::pcss::PcssEndPoint
 {
 public:
     SoundEndpoint(voip::Manager& manager, const Options& options);

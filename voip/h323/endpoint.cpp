@@ -25,7 +25,7 @@ constexpr unsigned CauseResourceUnavailable = 47;
 } // namespace
 
 EndPoint::EndPoint(Manager& manager, std::string prefix)
-    : voip::Endpoint(manager, std::move(prefix))
+    : voip::EndPoint(manager, std::move(prefix))
     , work_(asio::make_work_guard(io_))
     , h264Receive_(decoderH264Parameters())
 {

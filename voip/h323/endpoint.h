@@ -69,7 +69,7 @@ struct Timers
 /// handler of its connections runs there.  Settings may be changed from any thread and
 /// apply to calls set up afterwards: the switches and the connection counts are atomic,
 /// `mutex_` guards the other settings.
-class EndPoint : public voip::Endpoint
+class EndPoint : public voip::EndPoint
 {
 public:
     explicit EndPoint(Manager& manager, std::string prefix = "h323");

@@ -13,7 +13,7 @@
 
 namespace voip::pcss {
 
-PcssConnection::PcssConnection(const std::shared_ptr<Call>& call, PcssEndpoint& endpoint,
+PcssConnection::PcssConnection(const std::shared_ptr<Call>& call, PcssEndPoint& endpoint,
                                std::string address, std::string playDevice,
                                std::string recordDevice, StringOptions options)
     : Connection(call, endpoint, std::move(address), std::move(options))

@@ -13,7 +13,7 @@ class FeccHandler;
 
 namespace voip::pcss {
 
-class PcssEndpoint;
+class PcssEndPoint;
 
 /// The PC sound endpoint's leg of one call: it stands for this terminal's user (accept or
 /// reject an incoming call through the endpoint), makes the local media streams and joins
@@ -24,11 +24,11 @@ class PcssEndpoint;
 class PcssConnection : public Connection
 {
 public:
-    PcssConnection(const std::shared_ptr<Call>& call, PcssEndpoint& endpoint, std::string address,
+    PcssConnection(const std::shared_ptr<Call>& call, PcssEndPoint& endpoint, std::string address,
                    std::string playDevice, std::string recordDevice, StringOptions options = {});
     ~PcssConnection() override;
 
-    PcssEndpoint& pcssEndpoint() const { return pcss_; }
+    PcssEndPoint& pcssEndpoint() const { return pcss_; }
     bool isNetworkConnection() const override { return false; }
     bool setUpConnection() override { return true; }
     void onRelease(EndReason) override {}
@@ -79,7 +79,7 @@ protected:
     void setFeccHandler(std::shared_ptr<h224::FeccHandler> handler) { fecc_ = std::move(handler); }
 
 private:
-    PcssEndpoint& pcss_;
+    PcssEndPoint& pcss_;
     const std::string playDevice_;
     const std::string recordDevice_;
     const unsigned bufferCount_;

@@ -10,28 +10,28 @@
 
 namespace voip::pcss {
 
-PcssEndpoint::PcssEndpoint(Manager& manager, std::string prefix)
-    : Endpoint(manager, std::move(prefix))
+PcssEndPoint::PcssEndPoint(Manager& manager, std::string prefix)
+    : EndPoint(manager, std::move(prefix))
 {}
 
-PcssEndpoint::~PcssEndpoint()
+PcssEndPoint::~PcssEndPoint()
 {
     joiner_.stopAll();
 }
 
-void PcssEndpoint::shutDown()
+void PcssEndPoint::shutDown()
 {
     joiner_.stopAll();
 }
 
-std::shared_ptr<Connection> PcssEndpoint::makeConnection(const std::shared_ptr<Call>& call,
+std::shared_ptr<Connection> PcssEndPoint::makeConnection(const std::shared_ptr<Call>& call,
                                                          const std::string& address,
                                                          const StringOptions& options)
 {
     return createConnection(call, address, playDevice(), recordDevice(), options);
 }
 
-std::shared_ptr<PcssConnection> PcssEndpoint::createConnection(const std::shared_ptr<Call>& call,
+std::shared_ptr<PcssConnection> PcssEndPoint::createConnection(const std::shared_ptr<Call>& call,
                                                                const std::string& address,
                                                                const std::string& playDevice,
                                                                const std::string& recordDevice,
@@ -41,7 +41,7 @@ std::shared_ptr<PcssConnection> PcssEndpoint::createConnection(const std::shared
                                             options);
 }
 
-std::shared_ptr<SoundChannel> PcssEndpoint::createSoundChannel(const PcssConnection& connection,
+std::shared_ptr<SoundChannel> PcssEndPoint::createSoundChannel(const PcssConnection& connection,
                                                                const MediaFormat& format,
                                                                const std::string& device,
                                                                bool isSource)
@@ -70,13 +70,13 @@ std::shared_ptr<SoundChannel> PcssEndpoint::createSoundChannel(const PcssConnect
     return std::shared_ptr<SoundChannel>(channel.take());
 }
 
-std::string PcssEndpoint::soundDriver() const
+std::string PcssEndPoint::soundDriver() const
 {
     std::lock_guard lock(mutex_);
     return driver_;
 }
 
-Status PcssEndpoint::setSoundDriver(const std::string& driver)
+Status PcssEndPoint::setSoundDriver(const std::string& driver)
 {
     const auto drivers = soundDriverNames();
     if (std::find(drivers.begin(), drivers.end(), driver) == drivers.end())
@@ -92,19 +92,19 @@ Status PcssEndpoint::setSoundDriver(const std::string& driver)
     return {};
 }
 
-std::string PcssEndpoint::playDevice() const
+std::string PcssEndPoint::playDevice() const
 {
     std::lock_guard lock(mutex_);
     return playDevice_;
 }
 
-std::string PcssEndpoint::recordDevice() const
+std::string PcssEndPoint::recordDevice() const
 {
     std::lock_guard lock(mutex_);
     return recordDevice_;
 }
 
-Status PcssEndpoint::checkDevice(const std::string& driver, const std::string& device,
+Status PcssEndPoint::checkDevice(const std::string& driver, const std::string& device,
                                  SoundDirection direction) const
 {
     const char* what = direction == SoundDirection::Recorder ? "record" : "play";
@@ -134,7 +134,7 @@ Status PcssEndpoint::checkDevice(const std::string& driver, const std::string& d
     return Status::failure(std::string("no ") + what + " device \"" + device + "\" in " + driver);
 }
 
-Status PcssEndpoint::setPlayDevice(const std::string& device)
+Status PcssEndPoint::setPlayDevice(const std::string& device)
 {
     const auto driver = soundDriver();
     if (auto status = checkDevice(driver, device, SoundDirection::Player); !status)
@@ -146,7 +146,7 @@ Status PcssEndpoint::setPlayDevice(const std::string& device)
     return {};
 }
 
-Status PcssEndpoint::setRecordDevice(const std::string& device)
+Status PcssEndPoint::setRecordDevice(const std::string& device)
 {
     const auto driver = soundDriver();
     if (auto status = checkDevice(driver, device, SoundDirection::Recorder); !status)
@@ -158,19 +158,19 @@ Status PcssEndpoint::setRecordDevice(const std::string& device)
     return {};
 }
 
-unsigned PcssEndpoint::soundChannelBufferCount() const
+unsigned PcssEndPoint::soundChannelBufferCount() const
 {
     std::lock_guard lock(mutex_);
     return bufferCount_;
 }
 
-unsigned PcssEndpoint::soundChannelBufferTime() const
+unsigned PcssEndPoint::soundChannelBufferTime() const
 {
     std::lock_guard lock(mutex_);
     return bufferTimeMs_;
 }
 
-Status PcssEndpoint::setSoundChannelBuffers(unsigned count, unsigned timeMs)
+Status PcssEndPoint::setSoundChannelBuffers(unsigned count, unsigned timeMs)
 {
     if (count < 1 || count > 32)
         return Status::failure("sound buffer count " + std::to_string(count) +
@@ -184,55 +184,55 @@ Status PcssEndpoint::setSoundChannelBuffers(unsigned count, unsigned timeMs)
     return {};
 }
 
-bool PcssEndpoint::takesMediaThroughCallbacks(const MediaFormat&, bool) const
+bool PcssEndPoint::takesMediaThroughCallbacks(const MediaFormat&, bool) const
 {
     std::lock_guard lock(mutex_);
     return mediaThroughCallbacks_;
 }
 
-void PcssEndpoint::setMediaThroughCallbacks(bool enabled)
+void PcssEndPoint::setMediaThroughCallbacks(bool enabled)
 {
     std::lock_guard lock(mutex_);
     mediaThroughCallbacks_ = enabled;
 }
 
-void PcssEndpoint::setVideoInput(const std::string& driver, const VideoInputParams& params,
+void PcssEndPoint::setVideoInput(const std::string& driver, const VideoInputParams& params,
                                  VideoRole role)
 {
     std::lock_guard lock(mutex_);
     videoInputs_[std::size_t(role)] = {driver, params};
 }
 
-std::string PcssEndpoint::videoInputDriver(VideoRole role) const
+std::string PcssEndPoint::videoInputDriver(VideoRole role) const
 {
     std::lock_guard lock(mutex_);
     return videoInputs_[std::size_t(role)].driver;
 }
 
-VideoInputParams PcssEndpoint::videoInputParams(VideoRole role) const
+VideoInputParams PcssEndPoint::videoInputParams(VideoRole role) const
 {
     std::lock_guard lock(mutex_);
     return videoInputs_[std::size_t(role)].params;
 }
 
-bool PcssEndpoint::hasVideoInput(const PcssConnection&, VideoRole role) const
+bool PcssEndPoint::hasVideoInput(const PcssConnection&, VideoRole role) const
 {
     return !videoInputDriver(role).empty();
 }
 
 MediaResult<std::unique_ptr<VideoInputDevice>>
-PcssEndpoint::createVideoInputDevice(const PcssConnection&, VideoRole role) const
+PcssEndPoint::createVideoInputDevice(const PcssConnection&, VideoRole role) const
 {
     return voip::createVideoInputDevice(videoInputDriver(role));
 }
 
-void PcssEndpoint::setVideoOutputFactory(VideoOutputFactory factory)
+void PcssEndPoint::setVideoOutputFactory(VideoOutputFactory factory)
 {
     std::lock_guard lock(mutex_);
     videoOutputFactory_ = std::move(factory);
 }
 
-std::shared_ptr<VideoOutput> PcssEndpoint::createVideoOutput(const PcssConnection& connection,
+std::shared_ptr<VideoOutput> PcssEndPoint::createVideoOutput(const PcssConnection& connection,
                                                              VideoRole role) const
 {
     VideoOutputFactory factory;
@@ -243,33 +243,33 @@ std::shared_ptr<VideoOutput> PcssEndpoint::createVideoOutput(const PcssConnectio
     return factory ? factory(connection, role) : nullptr;
 }
 
-h224::FeccCapabilities PcssEndpoint::defaultCameraCapabilities()
+h224::FeccCapabilities PcssEndPoint::defaultCameraCapabilities()
 {
     h224::FeccCapabilities capabilities;
     capabilities.sources.push_back(h224::VideoSourceCapabilities{});
     return capabilities;
 }
 
-void PcssEndpoint::setLocalCameraCapabilities(const h224::FeccCapabilities& capabilities)
+void PcssEndPoint::setLocalCameraCapabilities(const h224::FeccCapabilities& capabilities)
 {
     std::lock_guard lock(mutex_);
     cameraCapabilities_ = capabilities;
 }
 
-h224::FeccCapabilities PcssEndpoint::localCameraCapabilities() const
+h224::FeccCapabilities PcssEndPoint::localCameraCapabilities() const
 {
     std::lock_guard lock(mutex_);
     return cameraCapabilities_;
 }
 
-void PcssEndpoint::setFeccObserverFactory(FeccObserverFactory factory)
+void PcssEndPoint::setFeccObserverFactory(FeccObserverFactory factory)
 {
     std::lock_guard lock(mutex_);
     feccObserverFactory_ = std::move(factory);
 }
 
 std::shared_ptr<h224::FeccObserver>
-PcssEndpoint::createFeccObserver(const PcssConnection& connection) const
+PcssEndPoint::createFeccObserver(const PcssConnection& connection) const
 {
     FeccObserverFactory factory;
     {

@@ -36,11 +36,11 @@ enum class VideoRole
 /// device must be a readable WAV file, the play device a file that can be created.
 ///
 /// Members may be called from any thread; `mutex_` guards the settings below it.
-class PcssEndpoint : public Endpoint
+class PcssEndPoint : public EndPoint
 {
 public:
-    explicit PcssEndpoint(Manager& manager, std::string prefix = "pc");
-    ~PcssEndpoint() override;
+    explicit PcssEndPoint(Manager& manager, std::string prefix = "pc");
+    ~PcssEndPoint() override;
 
     std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>& call,
                                                const std::string& address,

@@ -24,9 +24,9 @@ Side::Side(const std::string& name, bool listen, const EndPointFactory& make)
     manager.setDefaultUserName(name);
     manager.setDefaultDisplayName(name + " display");
     local = static_cast<voip::test::LocalEndpoint*>(
-        manager.attachEndpoint(std::make_unique<voip::test::LocalEndpoint>(manager)));
+        manager.attachEndPoint(std::make_unique<voip::test::LocalEndpoint>(manager)));
     endpoint = static_cast<EndPoint*>(
-        manager.attachEndpoint(make ? make(manager) : std::make_unique<EndPoint>(manager)));
+        manager.attachEndPoint(make ? make(manager) : std::make_unique<EndPoint>(manager)));
     endpoint->setTimers(quickTimers());
     manager.addRoute("h323:.* = pc:");
     manager.addRoute("pc:.* = h323:<da>");

@@ -98,16 +98,16 @@ private:
 };
 
 /// A PC endpoint whose channels note their timing, by device name.
-class TimedPcssEndpoint : public pcss::PcssEndpoint
+class TimedPcssEndpoint : public pcss::PcssEndPoint
 {
 public:
-    using PcssEndpoint::PcssEndpoint;
+    using PcssEndPoint::PcssEndPoint;
     std::shared_ptr<SoundChannel> createSoundChannel(const pcss::PcssConnection& connection,
                                                      const MediaFormat& format,
                                                      const std::string& device,
                                                      bool isSource) override
     {
-        auto channel = PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+        auto channel = PcssEndPoint::createSoundChannel(connection, format, device, isSource);
         if (!channel)
             return nullptr;
         std::lock_guard lock(mutex_);
@@ -453,16 +453,16 @@ private:
     std::atomic<int> left_;
 };
 
-class FailingMicrophoneEndpoint : public pcss::PcssEndpoint
+class FailingMicrophoneEndpoint : public pcss::PcssEndPoint
 {
 public:
-    using PcssEndpoint::PcssEndpoint;
+    using PcssEndPoint::PcssEndPoint;
     std::shared_ptr<SoundChannel> createSoundChannel(const pcss::PcssConnection& connection,
                                                      const MediaFormat& format,
                                                      const std::string& device,
                                                      bool isSource) override
     {
-        auto channel = PcssEndpoint::createSoundChannel(connection, format, device, isSource);
+        auto channel = PcssEndPoint::createSoundChannel(connection, format, device, isSource);
         if (!channel || !isSource)
             return channel;
         return std::make_shared<FailingChannel>(channel, 25);

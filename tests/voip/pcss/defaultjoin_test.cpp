@@ -31,9 +31,9 @@ struct PlainTerminal
 {
     PlainTerminal(RtpLinkNetwork& network, const std::string& name)
     {
-        pcss = static_cast<pcss::PcssEndpoint*>(
-            manager.attachEndpoint(std::make_unique<pcss::PcssEndpoint>(manager)));
-        manager.attachEndpoint(std::make_unique<RtpLinkEndpoint>(manager, network, name));
+        pcss = static_cast<pcss::PcssEndPoint*>(
+            manager.attachEndPoint(std::make_unique<pcss::PcssEndPoint>(manager)));
+        manager.attachEndPoint(std::make_unique<RtpLinkEndpoint>(manager, network, name));
         EXPECT_TRUE(manager.addRoute("net:.* = pc:"));
         EXPECT_TRUE(manager.addRoute("pc:.*  = net:<da>"));
         EXPECT_TRUE(pcss->setSoundDriver(kWavFileDriver));
@@ -41,7 +41,7 @@ struct PlainTerminal
     ~PlainTerminal() { manager.shutDown(); }
 
     Manager manager;
-    pcss::PcssEndpoint* pcss = nullptr;
+    pcss::PcssEndPoint* pcss = nullptr;
 };
 
 /// Polls `done` until it holds, for at most ten seconds.

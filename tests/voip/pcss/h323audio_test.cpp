@@ -33,10 +33,10 @@ public:
     {
         setDefaultUserName(name);
         setDefaultDisplayName(name + " display");
-        pcss = static_cast<pcss::PcssEndpoint*>(
-            attachEndpoint(std::make_unique<pcss::PcssEndpoint>(*this)));
+        pcss = static_cast<pcss::PcssEndPoint*>(
+            attachEndPoint(std::make_unique<pcss::PcssEndPoint>(*this)));
         h323 =
-            static_cast<h323::EndPoint*>(attachEndpoint(std::make_unique<h323::EndPoint>(*this)));
+            static_cast<h323::EndPoint*>(attachEndPoint(std::make_unique<h323::EndPoint>(*this)));
         addRoute("h323:.* = pc:");
         addRoute("pc:.* = h323:<da>");
         h323->startListener("127.0.0.1", 0);
@@ -46,7 +46,7 @@ public:
 
     std::string address() const { return "h323:127.0.0.1:" + std::to_string(h323->listenerPort()); }
 
-    pcss::PcssEndpoint* pcss = nullptr;
+    pcss::PcssEndPoint* pcss = nullptr;
     h323::EndPoint* h323 = nullptr;
 };
 

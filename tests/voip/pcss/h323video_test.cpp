@@ -35,10 +35,10 @@ public:
     explicit H323VideoManager(const std::string& name)
     {
         setDefaultUserName(name);
-        pcss = static_cast<pcss::PcssEndpoint*>(
-            attachEndpoint(std::make_unique<pcss::PcssEndpoint>(*this)));
+        pcss = static_cast<pcss::PcssEndPoint*>(
+            attachEndPoint(std::make_unique<pcss::PcssEndPoint>(*this)));
         h323 =
-            static_cast<h323::EndPoint*>(attachEndpoint(std::make_unique<h323::EndPoint>(*this)));
+            static_cast<h323::EndPoint*>(attachEndPoint(std::make_unique<h323::EndPoint>(*this)));
         addRoute("h323:.* = pc:");
         addRoute("pc:.* = h323:<da>");
         h323->startListener("127.0.0.1", 0);
@@ -70,7 +70,7 @@ public:
                      : nullptr;
     }
 
-    pcss::PcssEndpoint* pcss = nullptr;
+    pcss::PcssEndPoint* pcss = nullptr;
     h323::EndPoint* h323 = nullptr;
     std::shared_ptr<MemoryVideoOutput> screen = std::make_shared<MemoryVideoOutput>();
 };

@@ -65,7 +65,7 @@ std::string writeTone(const std::string& path, unsigned rate, double seconds)
 TEST(PcssDevices, UnknownNamesFailAndKeepTheOldDevice)
 {
     Manager manager;
-    pcss::PcssEndpoint endpoint(manager);
+    pcss::PcssEndPoint endpoint(manager);
     EXPECT_EQ(endpoint.prefix(), "pc");
     EXPECT_EQ(endpoint.soundDriver(), kPulseAudioDriver);
 
@@ -95,7 +95,7 @@ TEST(PcssDevices, PulseAudioDevicesAreTheServersOwn)
     if (!PulseSoundChannel::serverReachable())
         KX_SKIP_WITHOUT_TOOL() << "no PulseAudio server reachable";
     Manager manager;
-    pcss::PcssEndpoint endpoint(manager);
+    pcss::PcssEndPoint endpoint(manager);
     ASSERT_EQ(endpoint.soundDriver(), kPulseAudioDriver);
     const auto sinks = soundDeviceNames(kPulseAudioDriver, SoundDirection::Player);
     const auto sources = soundDeviceNames(kPulseAudioDriver, SoundDirection::Recorder);
@@ -114,7 +114,7 @@ TEST(PcssDevices, WavFileDevicesMustBeReadableOrWritable)
 {
     TempFolder folder;
     Manager manager;
-    pcss::PcssEndpoint endpoint(manager);
+    pcss::PcssEndPoint endpoint(manager);
     ASSERT_TRUE(endpoint.setSoundDriver(kWavFileDriver));
     const auto input = writeTone(folder.file("in.wav"), 8000, 0.1);
 
@@ -133,7 +133,7 @@ TEST(PcssDevices, WavFileDevicesMustBeReadableOrWritable)
 TEST(PcssDevices, BufferSettingsAreCheckedAndReachNewConnections)
 {
     Manager manager;
-    pcss::PcssEndpoint endpoint(manager);
+    pcss::PcssEndPoint endpoint(manager);
     EXPECT_EQ(endpoint.soundChannelBufferCount(), 2u);
     EXPECT_EQ(endpoint.soundChannelBufferTime(), 20u);
     EXPECT_FALSE(endpoint.setSoundChannelBuffers(0, 20));

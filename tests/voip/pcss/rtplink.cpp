@@ -132,7 +132,7 @@ std::shared_ptr<MediaStream> RtpLinkConnection::createMediaStream(const MediaFor
 }
 
 RtpLinkEndpoint::RtpLinkEndpoint(Manager& manager, RtpLinkNetwork& network, std::string name)
-    : Endpoint(manager, "net")
+    : EndPoint(manager, "net")
     , network_(network)
     , name_(std::move(name))
 {
@@ -187,10 +187,10 @@ bool startMedia(RtpLinkConnection& caller, const MediaFormat& format, const Medi
 AudioManager::AudioManager(RtpLinkNetwork& network, const std::string& name, PcssFactory makePcss)
 {
     setDefaultDisplayName(name + " display");
-    pcss = static_cast<pcss::PcssEndpoint*>(
-        attachEndpoint(makePcss ? makePcss(*this) : std::make_unique<pcss::PcssEndpoint>(*this)));
+    pcss = static_cast<pcss::PcssEndPoint*>(
+        attachEndPoint(makePcss ? makePcss(*this) : std::make_unique<pcss::PcssEndPoint>(*this)));
     link = static_cast<RtpLinkEndpoint*>(
-        attachEndpoint(std::make_unique<RtpLinkEndpoint>(*this, network, name)));
+        attachEndPoint(std::make_unique<RtpLinkEndpoint>(*this, network, name)));
     addRoute("net:.* = pc:");
     addRoute("pc:.*  = net:<da>");
 }

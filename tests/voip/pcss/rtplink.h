@@ -69,7 +69,7 @@ private:
     std::shared_ptr<rtp::RtpSession> session_;
 };
 
-class RtpLinkEndpoint : public Endpoint
+class RtpLinkEndpoint : public EndPoint
 {
 public:
     RtpLinkEndpoint(Manager& manager, RtpLinkNetwork& network, std::string name);
@@ -102,12 +102,12 @@ bool startMedia(RtpLinkConnection& caller, const MediaFormat& format, const Medi
 class AudioManager : public RecordingManager
 {
 public:
-    using PcssFactory = std::function<std::unique_ptr<pcss::PcssEndpoint>(Manager&)>;
-    /// `makePcss` makes the PC endpoint (default: a plain PcssEndpoint).
+    using PcssFactory = std::function<std::unique_ptr<pcss::PcssEndPoint>(Manager&)>;
+    /// `makePcss` makes the PC endpoint (default: a plain PcssEndPoint).
     AudioManager(RtpLinkNetwork& network, const std::string& name, PcssFactory makePcss = {});
     ~AudioManager() override;
 
-    pcss::PcssEndpoint* pcss = nullptr;
+    pcss::PcssEndPoint* pcss = nullptr;
     RtpLinkEndpoint* link = nullptr;
 };
 
