@@ -12,6 +12,7 @@
 
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
+#include "ui/settingsaudio.h"
 #include "ui/widgetsettings.h"
 
 /// A device test on a thread of its own; stopped and joined when the page goes.

@@ -8,6 +8,7 @@
 #include "KxPhone/kxmanager.h"
 #include "ui/cameracontrols.h"
 #include "ui/widgetcam.h"
+#include "ui/settingsvideo.h"
 #include "ui/widgetsettings.h"
 
 SettingsVideo::SettingsVideo(WidgetSettings& owner, const UiContext& context)
