@@ -18,7 +18,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "voip/base/trace.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/stream_rtp.h"

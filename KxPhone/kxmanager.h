@@ -22,8 +22,8 @@
 #include "voip/h323/rasclient.h"
 
 #include "voip/device/soundtest.h"
-#include "voip/endreason.h"
-#include "voip/manager.h"
+#include "voip/core/endreason.h"
+#include "voip/core/manager.h"
 #include "voip/media/mediaformat.h"
 #include "voip/rtp/rtpsession.h"
 

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <unistd.h>
 
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h323/endpoint.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxh323endpoint.h"
 #include "KxPhone/kxmanager.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "ui/widgetfecc.h"
 #include "ui/widgetsettingscall.h"
 #include "ui/widgetstatistics.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/device/soundchannel.h"
 
 namespace {

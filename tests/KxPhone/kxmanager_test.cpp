@@ -30,7 +30,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/mainwindow.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/stream_rtp.h"

@@ -1,4 +1,4 @@
-#include "loopbackendpoints.h"
+#include "tests/voip/loopbackendpoints.h"
 
 namespace voip::test {
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "voip/call.h"
-#include "voip/connection.h"
-#include "voip/endpoint.h"
-#include "voip/manager.h"
+#include "voip/core/call.h"
+#include "voip/core/connection.h"
+#include "voip/core/endpoint.h"
+#include "voip/core/manager.h"
 
 namespace voip::test {
 

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/device/soundchannel.h"
 #include "voip/device/video_sdl.h"
 #include "voip/device/video_v4l2.h"

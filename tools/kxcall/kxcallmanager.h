@@ -15,7 +15,7 @@
 
 #include "voip/h323/endpoint.h"
 #include "voip/h323/rasclient.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 #include "voip/device/y4mfile.h"
 #include "voip/pcss/pcssendpoint.h"
 

@@ -14,7 +14,7 @@
 #include <asio.hpp>
 
 #include "voip/asn/value.h"
-#include "voip/connection.h"
+#include "voip/core/connection.h"
 #include "voip/h225/identity.h"
 #include "voip/h245/capabilities.h"
 #include "voip/h245/channels.h"

@@ -10,13 +10,13 @@
 
 #include "voip/asn/codec.h"
 #include "voip/base/trace.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h225/message.h"
 #include "voip/h245/h239.h"
 #include "voip/h245/schema.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/h323/tpktchannel.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 #include "voip/media/stream_rtp.h"
 
 namespace voip::h323 {

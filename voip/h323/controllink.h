@@ -6,7 +6,7 @@
 #include <string>
 
 #include "voip/asn/value.h"
-#include "voip/endreason.h"
+#include "voip/core/endreason.h"
 
 namespace voip::h323 {
 

@@ -3,13 +3,13 @@
 #include <future>
 
 #include "voip/base/trace.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h225/message.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/h323/connection.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/h323/tpktchannel.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 #include "voip/q931/cause.h"
 #include "voip/q931/elements.h"
 

@@ -13,7 +13,7 @@
 
 #include <asio.hpp>
 
-#include "voip/endpoint.h"
+#include "voip/core/endpoint.h"
 #include "voip/h225/identity.h"
 #include "voip/h245/capabilities.h"
 #include "voip/q931/message.h"

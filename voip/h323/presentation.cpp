@@ -9,7 +9,7 @@
 #include "voip/base/trace.h"
 #include "voip/h245/h239.h"
 #include "voip/h323/capabilitymap.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 
 namespace voip::h323 {
 

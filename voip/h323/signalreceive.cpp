@@ -10,11 +10,11 @@
 
 #include "voip/base/text.h"
 #include "voip/base/trace.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h225/address.h"
 #include "voip/h225/message.h"
 #include "voip/h323/tpktchannel.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 
 namespace voip::h323 {
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "voip/base/trace.h"
-#include "voip/connection.h"
-#include "voip/manager.h"
+#include "voip/core/connection.h"
+#include "voip/core/manager.h"
 #include "voip/media/stream_rtp.h"
 #include "voip/rtp/rtpsession.h"
 

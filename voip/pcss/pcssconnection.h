@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "voip/connection.h"
+#include "voip/core/connection.h"
 #include "voip/pcss/soundstream.h"
 
 namespace voip::h224 {

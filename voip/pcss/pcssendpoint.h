@@ -8,7 +8,7 @@
 
 #include "voip/device/soundchannel.h"
 #include "voip/device/videoinput.h"
-#include "voip/endpoint.h"
+#include "voip/core/endpoint.h"
 #include "voip/h224/h224handler.h"
 #include "voip/media/mediaformat.h"
 #include "voip/media/videostream.h"

@@ -12,7 +12,7 @@
 #include "tools/common/capture.h"
 #include "tools/kxdecode/decoder.h"
 #include "voip/asn/codec.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h225/message.h"
 #include "voip/h245/channels.h"
 #include "voip/h245/message.h"

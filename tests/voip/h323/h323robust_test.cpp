@@ -7,7 +7,7 @@
 
 #include "tests/voip/h323/h323fixture.h"
 #include "tests/voip/h323/rawpeer.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/h225/address.h"
 #include "voip/h225/message.h"
 #include "voip/h245/h239.h"

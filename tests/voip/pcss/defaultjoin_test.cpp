@@ -11,9 +11,9 @@
 
 #include "tests/voip/pcss/audiocheck.h"
 #include "tests/voip/pcss/rtplink.h"
-#include "voip/call.h"
+#include "voip/core/call.h"
 #include "voip/device/wavfile.h"
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/pcss/pcssconnection.h"
 #include "voip/pcss/pcssendpoint.h"

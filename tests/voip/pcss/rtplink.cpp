@@ -1,7 +1,7 @@
 #include "tests/voip/pcss/rtplink.h"
 
-#include "voip/call.h"
-#include "voip/manager.h"
+#include "voip/core/call.h"
+#include "voip/core/manager.h"
 #include "voip/media/stream_rtp.h"
 
 namespace voip::test {

@@ -1,7 +1,7 @@
-#include "voip/endpoint.h"
+#include "voip/core/endpoint.h"
 
-#include "voip/call.h"
-#include "voip/manager.h"
+#include "voip/core/call.h"
+#include "voip/core/manager.h"
 #include "voip/media/mediaformatregistry.h"
 
 namespace voip {

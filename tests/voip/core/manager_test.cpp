@@ -1,4 +1,4 @@
-#include "voip/manager.h"
+#include "voip/core/manager.h"
 
 #include <gtest/gtest.h>
 

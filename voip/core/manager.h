@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "voip/call.h"
-#include "voip/connection.h"
-#include "voip/endpoint.h"
-#include "voip/endreason.h"
+#include "voip/core/call.h"
+#include "voip/core/connection.h"
+#include "voip/core/endpoint.h"
+#include "voip/core/endreason.h"
 #include "voip/media/mediaformat.h"
 #include "voip/nat/natmethod.h"
-#include "voip/portallocator.h"
-#include "voip/route.h"
+#include "voip/core/portallocator.h"
+#include "voip/core/route.h"
 #include "voip/status.h"
 
 namespace voip {

@@ -1,13 +1,13 @@
-#include "voip/call.h"
+#include "voip/core/call.h"
 
 #include <algorithm>
 #include <exception>
 
 #include "voip/base/trace.h"
-#include "voip/connection.h"
-#include "voip/endpoint.h"
-#include "voip/manager.h"
-#include "voip/route.h"
+#include "voip/core/connection.h"
+#include "voip/core/endpoint.h"
+#include "voip/core/manager.h"
+#include "voip/core/route.h"
 
 namespace voip {
 

@@ -1,4 +1,4 @@
-#include "voip/portallocator.h"
+#include "voip/core/portallocator.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "voip/route.h"
+#include "voip/core/route.h"
 
 #include <algorithm>
 

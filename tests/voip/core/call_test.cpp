@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loopbackendpoints.h"
+#include "tests/voip/loopbackendpoints.h"
 #include "voip/media/mediaformatregistry.h"
 
 namespace voip::test {

@@ -1,5 +1,5 @@
-#include "voip/portallocator.h"
-#include "voip/route.h"
+#include "voip/core/portallocator.h"
+#include "voip/core/route.h"
 
 #include <algorithm>
 #include <mutex>

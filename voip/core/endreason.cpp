@@ -1,4 +1,4 @@
-#include "voip/endreason.h"
+#include "voip/core/endreason.h"
 
 #include <array>
 #include <utility>

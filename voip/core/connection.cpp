@@ -1,11 +1,11 @@
-#include "voip/connection.h"
+#include "voip/core/connection.h"
 
 #include <algorithm>
 
 #include "voip/base/trace.h"
-#include "voip/call.h"
-#include "voip/endpoint.h"
-#include "voip/manager.h"
+#include "voip/core/call.h"
+#include "voip/core/endpoint.h"
+#include "voip/core/manager.h"
 
 namespace voip {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "voip/endreason.h"
+#include "voip/core/endreason.h"
 
 namespace voip {
 

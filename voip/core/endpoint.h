@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
-#include "voip/connection.h"
-#include "voip/endreason.h"
+#include "voip/core/connection.h"
+#include "voip/core/endreason.h"
 #include "voip/media/mediaformat.h"
 
 namespace voip {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "voip/endreason.h"
+#include "voip/core/endreason.h"
 #include "voip/media/mediaformat.h"
 #include "voip/media/mediastream.h"
 
