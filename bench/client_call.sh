@@ -2,8 +2,8 @@
 # What kxphone costs the machine, as a user runs it: the time to its window, its memory
 # idle, and its processor time and memory in a call with 720p video both ways (kxcall
 # sends its pattern at 1280x720, 25 pictures a second; kxphone sends the desktop, where
-# its own window shows the call).  Prints medians over one-second samples, and the GUI
-# thread's longest stall in the call.
+# its own window shows the call).  Prints medians over one-second samples, kxphone's
+# threads idle and in the call, and the GUI thread's longest stall in the call.
 #
 #   bench/client_call.sh [SECONDS] [DEVICE] [audio]
 #       (default 30 seconds of call, DEVICE Desktop; no-device sends the idle picture;
@@ -22,6 +22,7 @@ shown=$(( ($(date +%s%N) - phone_started) / 1000000 ))
 
 rss_mb() { awk '/VmRSS/ { printf "%.1f\n", $2 / 1024 }' "/proc/$phone/status"; }
 hwm_mb() { awk '/VmHWM/ { printf "%.1f\n", $2 / 1024 }' "/proc/$phone/status"; }
+threads() { ls "/proc/$phone/task" | wc -l; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$phone/stat"; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
@@ -42,7 +43,7 @@ sample() {
 sleep 5
 sample 10
 echo "window shown after:        ${shown} ms"
-echo "idle:                      $(median <"$work/cpu") % of a core, $(median <"$work/rss") MB resident"
+echo "idle:                      $(median <"$work/cpu") % of a core, $(median <"$work/rss") MB resident, $(threads) threads"
 
 if [ "$kind" = audio ]; then
   far=(--mask 'H.264*')
@@ -58,7 +59,7 @@ sample "$seconds"
 label="in a 720p call:      "
 [ "$kind" = audio ] && label="in an audio call:     "
 echo "$label      $(median <"$work/cpu") % of a core (median of ${seconds} s)," \
-     "$(median <"$work/rss") MB resident, peak $(hwm_mb) MB"
+     "$(median <"$work/rss") MB resident, peak $(hwm_mb) MB, $(threads) threads"
 kill -TERM "$phone"
 for _ in $(seq 100); do kill -0 "$phone" 2>/dev/null || break; sleep 0.1; done
 grep "GUI thread stalls" "$work/kxphone.log" || echo "(no stall figure: kxphone did not end in order)"

@@ -11,6 +11,7 @@
 #include "voip/h245/channels.h"
 #include "voip/h323/connection.h"
 #include "voip/media/mediaformat.h"
+#include "voip/q931/cause.h"
 #include "voip/media/mediastream.h"
 #include "voip/rtp/rtpsession.h"
 
@@ -19,7 +20,12 @@ namespace voip::h323 {
 /// What the files of the connection share.
 namespace detail {
 
-constexpr unsigned CauseInvalidMessage = 95;
+// The Q.850 causes the connection and the endpoint send of their own.
+constexpr unsigned CauseInvalidMessage = unsigned(q931::CauseValue::InvalidMessage);
+constexpr unsigned CauseMandatoryElementMissing =
+    unsigned(q931::CauseValue::MandatoryElementMissing);
+constexpr unsigned CauseResponseToStatusEnquiry =
+    unsigned(q931::CauseValue::StatusEnquiryResponse);
 constexpr std::size_t MaxQueuedH245 = 256;
 
 /// The bit rate a channel of `format` takes (audio: 64 kbit/s).

@@ -7,6 +7,7 @@
 #include "voip/h225/message.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/h323/connection.h"
+#include "voip/h323/connectionstate.h"
 #include "voip/h323/dialaddress.h"
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
@@ -15,12 +16,13 @@
 
 namespace voip::h323 {
 
+using namespace detail;
+
 namespace {
 
 // Q.850 causes used when a first message cannot start a call.
-constexpr unsigned CauseInvalidCallReference = 81;
-constexpr unsigned CauseInvalidMessage = 95;
-constexpr unsigned CauseResourceUnavailable = 47;
+constexpr unsigned CauseInvalidCallReference = unsigned(q931::CauseValue::InvalidCallReference);
+constexpr unsigned CauseResourceUnavailable = unsigned(q931::CauseValue::ResourceUnavailable);
 
 } // namespace
 

@@ -22,10 +22,6 @@ using namespace detail;
 
 namespace {
 
-// Q.850 causes sent here.
-constexpr unsigned CauseResponseToStatusEnquiry = 30;
-constexpr unsigned CauseMandatoryElementMissing = 96;
-
 // Q.931 4.5.7 call states reported in a Status message.
 constexpr std::uint8_t StateOutgoingCallProceeding = 3;
 constexpr std::uint8_t StateCallDelivered = 4;
