@@ -26,6 +26,7 @@
 #include "voip/h323/endpoint.h"
 #include "voip/h323/masterslave.h"
 #include "voip/h323/roundtrip.h"
+#include "voip/h323/userinput.h"
 #include "voip/q931/elements.h"
 #include "voip/q931/message.h"
 
@@ -51,10 +52,10 @@ struct LogicalChannelInfo
 /// master/slave determination, logical channels, user input and indications.
 ///
 /// The connection keeps the call leg and hands each H.245 message to the procedure it
-/// belongs to.  Master/slave determination, capability exchange and the round trip are
-/// objects of their own (masterslave.h, capabilityexchange.h, roundtrip.h) that reach the
-/// call only through a ControlLink; the rest are the connection's own, one file each (the
-/// labels of the private section below say which).
+/// belongs to.  Master/slave determination, capability exchange, the round trip and user
+/// input are objects of their own (masterslave.h, capabilityexchange.h, roundtrip.h,
+/// userinput.h) that reach the call only through a ControlLink; the rest are the
+/// connection's own, one file each (the labels of the private section below say which).
 ///
 /// Threads: the protocol runs on the endpoint's network thread; the call model's entry
 /// points (setUpConnection, setAlerting, setConnected, onRelease) and the send operations
@@ -292,7 +293,6 @@ private:
     void handleRequestChannelClose(const asn::Value& message);
     void handleOpenLogicalChannelReject(const asn::Value& message);
     void handleEndSession();
-    void handleUserInput(const asn::Value& message);
     void sendCapabilitySet();
     /// The peer's capability set arrived (`changed`: it differs from its last one).
     void capabilitiesReceived(bool changed);
@@ -370,7 +370,6 @@ private:
     std::uint32_t keepWithin(std::uint32_t allowed);
     void handleFlowControl(const h245::FlowControl& flow);
     void sendUserInputNow(const std::string& value);
-    UserInputMode userInputModeForPeer() const;
     void sendWantedMuteIndication();
 
     EndPoint& endpoint_;
@@ -381,7 +380,6 @@ private:
     const bool tunnellingWanted_;
     const bool h245InSetupWanted_;
     const FastStartNumbering fastStartNumbering_;
-    const UserInputMode userInputMode_;
     const h225::ProductIdentity identity_;
     const std::uint64_t receiveBandwidth_;
     const std::uint64_t transmitBandwidth_;
@@ -424,6 +422,7 @@ private:
     std::unique_ptr<MasterSlave> masterSlave_;
     std::unique_ptr<CapabilityExchange> capabilities_;
     std::unique_ptr<RoundTrip> roundTrip_;
+    std::unique_ptr<UserInput> userInput_;
 
     bool h245Started_ = false;
     bool channelsOpened_ = false;

@@ -120,7 +120,7 @@ void Connection::handleH245(const asn::Value& message)
             handleFlowControl(*flow);
         return;
     case MessageId::UserInput:
-        return handleUserInput(message);
+        return userInput_->onIndication(message);
     case MessageId::MiscellaneousIndication:
         if (auto indication = h245::readMiscellaneousIndication(message))
             OnMiscellaneousIndication(*indication);
@@ -199,16 +199,6 @@ void Connection::handleEndSession()
     // The ReleaseComplete normally follows at once and tells the cause; clear as a
     // normal end when it does not come.
     startTimer(signalTimer_, EndSessionGrace, EndReason::RemoteUser, "ReleaseComplete");
-}
-
-void Connection::handleUserInput(const asn::Value& message)
-{
-    auto input = h245::readUserInputIndication(message);
-    if (input && !input->text.empty() &&
-        (input->kind == h245::UserInputKind::Alphanumeric ||
-         input->kind == h245::UserInputKind::ExtendedAlphanumeric ||
-         input->kind == h245::UserInputKind::Signal))
-        OnUserInputString(input->text);
 }
 
 // --- capability exchange and master/slave determination ---

@@ -34,48 +34,11 @@ bool Connection::sendUserInputString(const std::string& value)
     return holdUntilH245Complete([this, value] { sendUserInputNow(value); }, value);
 }
 
-UserInputMode Connection::userInputModeForPeer() const
-{
-    bool alphanumeric = false;
-    bool signal = false;
-    for (const auto& capability : capabilities_->remote().capabilities) {
-        if (capability.type != h245::CapabilityType::UserInput ||
-            capability.direction == h245::CapabilityDirection::Transmit)
-            continue;
-        const auto& name = capability.userInputName;
-        if (name == "basicString" || name == "iA5String" || name == "generalString" ||
-            name == "extendedAlphanumeric")
-            alphanumeric = true;
-        else if (name == "dtmf")
-            signal = true;
-    }
-    // Send only what the far end said it receives; a peer that says nothing gets the
-    // endpoint's choice.
-    if (userInputMode_ == UserInputMode::Alphanumeric && !alphanumeric && signal)
-        return UserInputMode::Signal;
-    if (userInputMode_ == UserInputMode::Signal && !signal && alphanumeric)
-        return UserInputMode::Alphanumeric;
-    return userInputMode_;
-}
-
 void Connection::sendUserInputNow(const std::string& value)
 {
     if (released_)
         return;
-    if (userInputModeForPeer() == UserInputMode::Alphanumeric) {
-        h245::UserInput input;
-        input.text = value;
-        queueH245(h245::buildUserInputIndication(input));
-    } else {
-        for (const char c : value) {
-            h245::UserInput input;
-            input.kind = h245::UserInputKind::Signal;
-            input.text = std::string(1, c);
-            auto message = h245::buildUserInputIndication(input);
-            if (message.present())
-                queueH245(message);
-        }
-    }
+    userInput_->send(value, capabilities_->remote());
     flushTunnelled();
 }
 

@@ -79,7 +79,6 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , tunnellingWanted_(endpoint.h245Tunnelling())
     , h245InSetupWanted_(endpoint.h245InSetup())
     , fastStartNumbering_(endpoint.fastStartNumbering())
-    , userInputMode_(endpoint.userInputMode())
     , identity_(endpoint.productIdentity())
     , receiveBandwidth_(endpoint.initialBandwidth(Direction::Receive))
     , transmitBandwidth_(endpoint.initialBandwidth(Direction::Transmit))
@@ -108,6 +107,9 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
         [this](bool changed) { capabilitiesReceived(changed); });
     roundTrip_ =
         std::make_unique<RoundTrip>(*link_, timers_.roundTripDelay, timers_.roundTripInterval);
+    userInput_ = std::make_unique<UserInput>(
+        *link_, endpoint.userInputMode(),
+        [this](const std::string& text) { OnUserInputString(text); });
 }
 
 Connection::~Connection()

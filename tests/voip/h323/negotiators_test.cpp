@@ -1,6 +1,6 @@
 // The H.245 procedures of a call driven through their link alone: master/slave
-// determination, capability exchange and the round trip, with no sockets and timers that
-// expire when the test says.
+// determination, capability exchange, the round trip and user input, with no sockets and
+// timers that expire when the test says.
 
 #include <deque>
 #include <optional>
@@ -12,6 +12,7 @@
 #include "voip/h323/capabilityexchange.h"
 #include "voip/h323/masterslave.h"
 #include "voip/h323/roundtrip.h"
+#include "voip/h323/userinput.h"
 
 namespace {
 
@@ -360,6 +361,67 @@ TEST(RoundTrip, TheKeepAliveAsksAtItsIntervalAndASilentPeerEndsTheCall)
     RoundTrip none(quiet, milliseconds(10000), milliseconds(0));
     none.startKeepAlive();
     EXPECT_FALSE(quiet.anyTimerRunning()) << "no interval, no keep-alive";
+}
+
+// --- user input ---
+
+h245::CapabilitySet takesInput(std::initializer_list<const char*> names)
+{
+    h245::CapabilitySet set;
+    for (const char* name : names) {
+        h245::Capability capability;
+        capability.type = h245::CapabilityType::UserInput;
+        capability.userInputName = name;
+        set.capabilities.push_back(capability);
+    }
+    return set;
+}
+
+TEST(UserInput, GoesInTheKindTheFarEndTakesAndSignalsOnlyWhatIsASignal)
+{
+    FakeLink link;
+    UserInput text(link, UserInputMode::Alphanumeric, {});
+    UserInput signals(link, UserInputMode::Signal, {});
+    EXPECT_EQ(text.modeFor(takesInput({"dtmf"})), UserInputMode::Signal);
+    EXPECT_EQ(text.modeFor(takesInput({"basicString", "dtmf"})), UserInputMode::Alphanumeric);
+    EXPECT_EQ(text.modeFor({}), UserInputMode::Alphanumeric) << "a peer that says nothing";
+    EXPECT_EQ(signals.modeFor(takesInput({"iA5String"})), UserInputMode::Alphanumeric);
+    EXPECT_EQ(signals.modeFor(takesInput({"generalString", "dtmf"})), UserInputMode::Signal);
+
+    text.send("12#x", {});
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(h245::readUserInputIndication(link.sent.front())->text, "12#x");
+    link.sent.clear();
+    text.send("12#x", takesInput({"dtmf"}));
+    std::string sent;
+    for (const auto& message : link.sent) {
+        const auto input = h245::readUserInputIndication(message);
+        EXPECT_EQ(input->kind, h245::UserInputKind::Signal);
+        sent += input->text;
+    }
+    EXPECT_EQ(sent, "12#") << "x is no signal";
+}
+
+TEST(UserInput, TheFarEndsTextAndSignalsAreHandedOnAndNothingElse)
+{
+    FakeLink link;
+    std::vector<std::string> heard;
+    UserInput input(link, UserInputMode::Alphanumeric,
+                    [&](const std::string& text) { heard.push_back(text); });
+    auto indication = [](h245::UserInputKind kind, std::string text) {
+        h245::UserInput in;
+        in.kind = kind;
+        in.text = std::move(text);
+        in.duration = 100;
+        return h245::buildUserInputIndication(in);
+    };
+    input.onIndication(indication(h245::UserInputKind::Alphanumeric, "hello"));
+    input.onIndication(indication(h245::UserInputKind::Signal, "5"));
+    input.onIndication(indication(h245::UserInputKind::Alphanumeric, ""));
+    input.onIndication(indication(h245::UserInputKind::SignalUpdate, ""));
+    input.onIndication(h245::buildRoundTripDelayRequest(1)); // not user input at all
+    EXPECT_EQ(heard, (std::vector<std::string>{"hello", "5"}));
+    EXPECT_TRUE(link.sent.empty());
 }
 
 TEST(MessageIds, EveryMessageTheCallActsOnIsAnAlternativeOfTheSchema)
