@@ -281,19 +281,17 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
 
 void RasClient::disengageLater(const RasCall& call, const std::string& reason)
 {
-    std::lock_guard lock(laterMutex_);
-    std::erase_if(later_, [](auto& entry) {
-        if (!entry.second->load())
-            return false;
-        entry.first.join();
-        return true;
-    });
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([this, call, reason, done] {
-        disengage(call, reason);
-        done->store(true);
-    });
-    later_.emplace_back(std::move(thread), std::move(done));
+    {
+        std::lock_guard lock(mutex_);
+        disengages_.emplace_back(call, reason);
+    }
+    changed_.notify_all();
+}
+
+std::vector<std::pair<RasCall, std::string>> RasClient::takeDisengages()
+{
+    std::lock_guard lock(mutex_);
+    return std::exchange(disengages_, {});
 }
 
 RasClient::BandwidthAnswer RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)

@@ -84,19 +84,18 @@ RasClient::RasClient(RasConfig config)
 
 RasClient::~RasClient()
 {
-    decltype(later_) later;
-    {
-        std::lock_guard lock(laterMutex_);
-        later.swap(later_);
-    }
-    for (auto& [thread, done] : later)
-        thread.join();
+    // The keep-alive thread ends first (after the request it is sending); the calls that
+    // ended just before are disengaged before the client unregisters.
+    keeperStopping_ = true;
+    changed_.notify_all();
+    if (keeper_.joinable())
+        keeper_.join();
+    for (const auto& [call, reason] : takeDisengages())
+        disengage(call, reason);
     if (state() == RasState::Registered)
         unregister();
     stopping_ = true;
     changed_.notify_all();
-    if (keeper_.joinable())
-        keeper_.join();
     if (reader_.joinable())
         reader_.join();
 }
@@ -178,6 +177,7 @@ bool RasClient::start()
         state_ = RasState::Registering;
     }
     stopping_ = false;
+    keeperStopping_ = false;
     reader_ = std::thread([this] { readLoop(); });
     keeper_ = std::thread([this] { keepLoop(); });
     return true;
@@ -575,28 +575,41 @@ void RasClient::keepLoop()
 {
     auto pause = config_.retryPause;
     Clock::time_point retryAt{};
-    while (!stopping_) {
+    // Under mutex_: whether the registration wants a request now.
+    const auto registrationDue = [&] {
+        if (reregister_)
+            return true;
+        if (state_ == RasState::Registered)
+            return Clock::now() >= keepAliveAt_;
+        return state_ == RasState::Unreachable && Clock::now() >= retryAt;
+    };
+    while (!stopping_ && !keeperStopping_) {
         bool full = false, keepAlive = false;
+        std::vector<std::pair<RasCall, std::string>> disengages;
         {
             std::unique_lock lock(mutex_);
-            const auto due = [&] {
-                if (stopping_ || reregister_)
-                    return true;
-                if (state_ == RasState::Registered)
-                    return Clock::now() >= keepAliveAt_;
-                return state_ == RasState::Unreachable && Clock::now() >= retryAt;
-            };
             auto until = state_ == RasState::Registered    ? keepAliveAt_
                          : state_ == RasState::Unreachable ? retryAt
                                                            : Clock::now() + std::chrono::hours(1);
-            changed_.wait_until(lock, until, due);
-            if (stopping_)
+            changed_.wait_until(lock, until, [&] {
+                return stopping_ || keeperStopping_ || !disengages_.empty() || registrationDue();
+            });
+            if (stopping_ || keeperStopping_)
                 return;
-            if (!due())
-                continue;
-            full = reregister_ || state_ == RasState::Unreachable;
-            keepAlive = !full;
-            reregister_ = false;
+            disengages.swap(disengages_);
+            if (disengages.empty()) {
+                if (!registrationDue())
+                    continue;
+                full = reregister_ || state_ == RasState::Unreachable;
+                keepAlive = !full;
+                reregister_ = false;
+            }
+        }
+        if (!disengages.empty()) {
+            // Calls that ended go first; the registration has its turn on the next round.
+            for (const auto& [call, reason] : disengages)
+                disengage(call, reason);
+            continue;
         }
         if (full && state() != RasState::Registering)
             setState(RasState::Registering);

@@ -174,8 +174,9 @@ public:
     Admission admit(const RasCall& call);
     /// DRQ at a call's end; `reason` "normalDrop", "forcedDrop" or "undefinedReason".
     bool disengage(const RasCall& call, const std::string& reason = "normalDrop");
-    /// DRQ without waiting for it: sent on a thread of the client's, which its destruction
-    /// waits for (so that a program that ends right after a call still disengages it).
+    /// DRQ without waiting for it: sent by the client's keep-alive thread, in the order
+    /// asked; what is still waiting when the client is destroyed is sent then (so that a
+    /// program that ends right after a call still disengages it).
     void disengageLater(const RasCall& call, const std::string& reason = "normalDrop");
     /// BRQ as a call's rate changes: granted (BCF) or not, with the bandwidth the
     /// gatekeeper gives (BCF) or allows (BRJ); 0 when it did not answer.
@@ -244,6 +245,8 @@ private:
     /// Adds the password tokens to a request's body, when a password is set.
     void authenticate(asn::Value& body);
     std::uint16_t nextSequence();
+    /// disengageLater's requests not sent yet, taken from the queue.
+    std::vector<std::pair<RasCall, std::string>> takeDisengages();
 
     RasConfig config_;
     asio::io_context io_;
@@ -252,16 +255,16 @@ private:
     bool signalAddressGiven_ = false;
     std::thread reader_;
     std::thread keeper_;
-    std::mutex laterMutex_;
-    /// disengageLater's requests, each with a flag set when it is done (joined at the next).
-    std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> later_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> keeperStopping_{false}; ///< the keep-alive thread ends (destruction)
     std::atomic<std::uint64_t> ignored_{0};
 
     mutable std::mutex mutex_;           ///< guards what follows
     asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
     h225::IpAddressPort signalAddress_;  ///< ours, as announced
     std::condition_variable changed_;
+    /// disengageLater's requests not sent yet, for the keep-alive thread.
+    std::vector<std::pair<RasCall, std::string>> disengages_;
     RasState state_ = RasState::Unregistered;
     std::string reason_;
     std::string endpointId_;

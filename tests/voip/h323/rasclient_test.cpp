@@ -7,6 +7,9 @@
 
 #include <thread>
 
+#include <filesystem>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "tests/tools/tshark_util.h"
@@ -170,6 +173,49 @@ TEST(RasClient, AdmitsByAliasAndAddressRefusesWithTheReasonAndDisengages)
     const auto names = gatekeeper.received();
     EXPECT_EQ(std::count(names.begin(), names.end(), "disengageRequest"), 2);
     EXPECT_EQ(std::count(names.begin(), names.end(), "bandwidthRequest"), 1);
+}
+
+/// The threads of this process.
+std::size_t threadCount()
+{
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                         std::filesystem::directory_iterator());
+}
+
+TEST(RasClient, DelayedDisengagesShareOneThreadAndAreAllSentBeforeTheClientGoes)
+{
+    TestGatekeeper gatekeeper;
+    std::size_t sent = 0;
+    {
+        RasClient alice(configFor(gatekeeper, "alice", "1001", 1732));
+        ASSERT_TRUE(alice.start());
+        ASSERT_EQ(alice.waitForRegistration(3s), RasState::Registered);
+        // A gatekeeper that does not answer keeps each request waiting for a second.
+        gatekeeper.silent = true;
+        const auto before = threadCount();
+        for (int i = 0; i < 8; ++i) {
+            RasCall call;
+            call.callId = h225::newGuid();
+            alice.disengageLater(call);
+        }
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(threadCount(), before) << "no thread per request";
+        gatekeeper.silent = false;
+        EXPECT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") >= 8; }, 15s));
+        sent = gatekeeper.count("disengageRequest");
+        // Calls that end as the client goes are still disengaged, before it unregisters.
+        for (int i = 0; i < 3; ++i) {
+            RasCall call;
+            call.callId = h225::newGuid();
+            alice.disengageLater(call);
+        }
+    }
+    EXPECT_GE(gatekeeper.count("disengageRequest"), sent + 3);
+    const auto names = gatekeeper.received();
+    const auto lastDrq = std::find(names.rbegin(), names.rend(), "disengageRequest");
+    const auto urq = std::find(names.rbegin(), names.rend(), "unregistrationRequest");
+    ASSERT_NE(urq, names.rend());
+    EXPECT_LT(urq, lastDrq) << "the client unregistered after its last disengage";
 }
 
 TEST(RasClient, AnswersTheGatekeepersRequestsAndIgnoresEveryoneElse)
