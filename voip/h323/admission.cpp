@@ -6,7 +6,6 @@
 
 #include <future>
 #include <thread>
-#include <random>
 
 #include "voip/base/text.h"
 #include "voip/base/trace.h"

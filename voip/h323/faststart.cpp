@@ -4,19 +4,12 @@
 #include "voip/h323/connection.h"
 #include "voip/h323/connectionstate.h"
 
-#include <random>
-#include <thread>
-
 #include "voip/asn/codec.h"
 #include "voip/base/trace.h"
 #include "voip/core/call.h"
-#include "voip/h225/message.h"
-#include "voip/h245/h239.h"
 #include "voip/h245/schema.h"
 #include "voip/h323/capabilitymap.h"
-#include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
-#include "voip/media/stream_rtp.h"
 
 namespace voip::h323 {
 

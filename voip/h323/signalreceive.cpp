@@ -4,10 +4,6 @@
 #include "voip/h323/connection.h"
 #include "voip/h323/connectionstate.h"
 
-#include <future>
-#include <thread>
-#include <random>
-
 #include "voip/base/text.h"
 #include "voip/base/trace.h"
 #include "voip/core/call.h"
