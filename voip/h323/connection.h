@@ -297,6 +297,12 @@ private:
     /// The peer's capability set arrived (`changed`: it differs from its last one).
     void capabilitiesReceived(bool changed);
     void checkReadyForChannels();
+    /// Runs `job` on the network thread once `after` has passed, unless `timer` is started
+    /// again or cancelled, or the call is released, first (nothing for a zero or negative
+    /// time).
+    void runAfter(asio::steady_timer& timer, std::chrono::milliseconds after,
+                  std::function<void(Connection&)> job);
+    /// Fails the call for `reason` when `what` has not come after `after` (runAfter).
     void startTimer(asio::steady_timer& timer, std::chrono::milliseconds after, EndReason reason,
                     const char* what);
     void restartH245Timers();

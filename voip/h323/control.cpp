@@ -5,19 +5,11 @@
 #include "voip/h323/connection.h"
 #include "voip/h323/connectionstate.h"
 
-#include <random>
-#include <thread>
-
-#include "voip/asn/codec.h"
 #include "voip/base/trace.h"
 #include "voip/core/call.h"
-#include "voip/h225/message.h"
 #include "voip/h245/h239.h"
-#include "voip/h245/schema.h"
 #include "voip/h323/capabilitymap.h"
-#include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
-#include "voip/media/stream_rtp.h"
 
 namespace voip::h323 {
 
@@ -29,19 +21,27 @@ constexpr std::chrono::milliseconds EndSessionGrace{1000};
 
 } // namespace
 
-void Connection::startTimer(asio::steady_timer& timer, std::chrono::milliseconds after,
-                            EndReason reason, const char* what)
+void Connection::runAfter(asio::steady_timer& timer, std::chrono::milliseconds after,
+                          std::function<void(Connection&)> job)
 {
     if (after.count() <= 0)
         return;
     timer.expires_after(after);
     std::weak_ptr<Connection> weak = self();
-    timer.async_wait([weak, reason, what](const asio::error_code& error) {
+    timer.async_wait([weak, job = std::move(job)](const asio::error_code& error) {
         auto connection = weak.lock();
         if (error || !connection || connection->released_)
             return;
-        VOIP_TRACE(1, "H323\tNo " << what << " in time on " << connection->describe());
-        connection->failCall(reason);
+        job(*connection);
+    });
+}
+
+void Connection::startTimer(asio::steady_timer& timer, std::chrono::milliseconds after,
+                            EndReason reason, const char* what)
+{
+    runAfter(timer, after, [reason, what](Connection& connection) {
+        VOIP_TRACE(1, "H323\tNo " << what << " in time on " << connection.describe());
+        connection.failCall(reason);
     });
 }
 
@@ -213,16 +213,10 @@ Connection::LinkTimer::LinkTimer(Connection& connection, std::function<void()> j
 
 void Connection::LinkTimer::start(std::chrono::milliseconds after)
 {
-    if (after.count() <= 0)
-        return;
-    timer_.expires_after(after);
-    std::weak_ptr<Connection> weak = connection_.self();
-    timer_.async_wait([weak, this](const asio::error_code& error) {
-        auto connection = weak.lock();
-        if (error || !connection || connection->released_)
-            return;
+    // The timer lives as long as the connection, which the job is only run for.
+    connection_.runAfter(timer_, after, [this](Connection& connection) {
         job_();
-        connection->flushTunnelled();
+        connection.flushTunnelled();
     });
 }
 
