@@ -38,6 +38,10 @@ struct Bars
 
 inline Bars barsInRow(const QImage& image, int y, int from, int to)
 {
+    // Scaled up, two neighbouring bars blend over a few pixels: the colour is at half the
+    // luma's resolution, so its edge and the luma's may fall apart, and at a scale near 2
+    // the blend is 4 pixels wide in some positions of the moving pattern.
+    constexpr int MaxBlend = 8;
     struct Run
     {
         int colour;
@@ -61,7 +65,7 @@ inline Bars barsInRow(const QImage& image, int y, int from, int to)
         std::size_t last = first;
         while (last + 1 < runs.size() &&
                runs[last + 1].colour == BarOrder[(index + 1) % BarOrder.size()] &&
-               runs[last + 1].left - runs[last].right <= 3) {
+               runs[last + 1].left - runs[last].right <= MaxBlend) {
             ++last;
             ++index;
         }
