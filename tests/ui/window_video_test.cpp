@@ -526,7 +526,7 @@ TEST_F(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEn
     Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--record-video", recorded});
     ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
     ASSERT_TRUE(peer.waitFor("established"));
-    ASSERT_TRUE(pumpUntil([&] { return source.picturesSent() > 50; }, 10000));
+    ASSERT_TRUE(pumpUntil([&] { return source.picturesSent() > 50; }, 20000));
     // The desktop kept a key to share again without asking.
     EXPECT_FALSE(client->settings.value(KxManager::ScreenShareTokenKey).toString().isEmpty());
     // The desktop's chooser picks the window: the dialog has none to list.
@@ -571,7 +571,7 @@ TEST_F(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEn
     Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--record-video", recorded});
     ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
     ASSERT_TRUE(peer.waitFor("established"));
-    ASSERT_TRUE(pumpUntil([&] { return camera.picturesSent() > 50; }, 10000));
+    ASSERT_TRUE(pumpUntil([&] { return camera.picturesSent() > 50; }, 20000));
     EXPECT_EQ(backend.accessAsked(), 1);
 
     // The camera goes away: told over the toolbar; the call goes on.
