@@ -245,8 +245,9 @@ void KxApp::startUp(const QString& key)
     settings = new QSettings(QSettings::IniFormat, QSettings::UserScope, "Kestrovia", "Kestrovia");
     loadDefaults();
     // Start at log-on follows the setting from the first start, not from its first save.
-    if (const QString error = kxautostart::follow(settings->value("autoStart").toBool(),
-                                                  QCoreApplication::applicationFilePath());
+    if (const QString error =
+            kxautostart::follow(kxdefaults::read(*settings, kxdefaults::AutoStart),
+                                QCoreApplication::applicationFilePath());
         !error.isEmpty())
         printLine("Cannot write the start-at-log-on entry: " + error);
 
@@ -285,7 +286,8 @@ void KxApp::startUp(const QString& key)
 
 void KxApp::installTranslations()
 {
-    translator = kxlanguage::apply(settings->value("language").toString());
+    // As stored: a language the program does not know means no catalogue, not the default.
+    translator = kxlanguage::apply(settings->value(kxdefaults::Language.name).toString());
 }
 
 QString KxApp::qtLanguageFor(const QString& language)
@@ -325,9 +327,9 @@ int KxApp::traceLevelFor(const QVariant& stored)
 
 void KxApp::startTrace()
 {
-    if (!settings->value("trace/enable").toBool())
+    if (!kxdefaults::read(*settings, kxdefaults::TraceEnable))
         return;
-    const int level = traceLevelFor(settings->value("trace/level"));
+    const int level = traceLevelFor(settings->value(kxdefaults::TraceLevel.name));
     const QString file = QDir::tempPath() + "/kestrovia_trace.log";
     const auto status =
         voip::Trace::initialise(level, QFile::encodeName(file).toStdString(),
@@ -407,12 +409,12 @@ void KxApp::fitRect(int x, int y, int width, int height)
 
 void KxApp::restoreGeometry()
 {
-    const int height = settings->value("state/height").toInt();
-    const int width = settings->value("state/width").toInt();
-    const int y = settings->value("state/y").toInt();
-    const int x = settings->value("state/x").toInt();
+    const int height = kxdefaults::read(*settings, kxdefaults::StateHeight);
+    const int width = kxdefaults::read(*settings, kxdefaults::StateWidth);
+    const int y = kxdefaults::read(*settings, kxdefaults::StateY);
+    const int x = kxdefaults::read(*settings, kxdefaults::StateX);
     fitRect(x, y, width, height);
-    if (settings->value("state/maximized").toBool())
+    if (kxdefaults::read(*settings, kxdefaults::StateMaximized))
         mainWindow->showMaximized();
 }
 
@@ -437,12 +439,12 @@ void KxApp::saveGeometry()
     if (!mainWindow || !settings || !mainWindow->isVisible() || mainWindow->isMinimized())
         return;
     const bool maximized = mainWindow->isMaximized();
-    settings->setValue("state/maximized", maximized);
+    kxdefaults::write(*settings, kxdefaults::StateMaximized, maximized);
     if (!maximized) {
-        settings->setValue("state/x", mainWindow->x());
-        settings->setValue("state/y", mainWindow->y());
-        settings->setValue("state/width", mainWindow->width());
-        settings->setValue("state/height", mainWindow->height());
+        kxdefaults::write(*settings, kxdefaults::StateX, mainWindow->x());
+        kxdefaults::write(*settings, kxdefaults::StateY, mainWindow->y());
+        kxdefaults::write(*settings, kxdefaults::StateWidth, mainWindow->width());
+        kxdefaults::write(*settings, kxdefaults::StateHeight, mainWindow->height());
     }
     settings->sync();
 }

@@ -1,60 +1,184 @@
 #include "KxPhone/kxdefaults.h"
 
 #include <algorithm>
+#include <tuple>
+#include <type_traits>
+#include <variant>
+#include <vector>
 
 #include <QSettings>
 
 namespace kxdefaults {
 
+namespace {
+
+using AnyKey = std::variant<const Flag*, const Number*, const Text*>;
+
+/// Every key; those seeded in the order the first start writes them.
+const std::vector<AnyKey>& keys()
+{
+    static const std::vector<AnyKey> all = {
+        &Name,
+        &Language,
+        &Address,
+        &AutoAnswer,
+        &AutoStart,
+        &AutoUpdate,
+        &CallAutoHide,
+        &CallLocation,
+        &CallPip,
+        &CallLayout,
+        &AudioInput,
+        &AudioOutput,
+        &AudioEcho,
+        &AudioEchoDuration,
+        &AudioSilence,
+        &AudioJitter,
+        &VideoDevice,
+        &VideoWidth,
+        &VideoHeight,
+        &VideoRate,
+        &VideoFormat,
+        &CodecG722,
+        &CodecG711A,
+        &CodecG711U,
+        &CodecWidth,
+        &CodecHeight,
+        &CodecFecc,
+        &CodecH239,
+        &NetTransmit,
+        &NetReceive,
+        &NetNat,
+        &NetStun,
+        &NetPublicIp,
+        &NetUdpLow,
+        &NetUdpHigh,
+        &NetTcpLow,
+        &NetTcpHigh,
+        &StateX,
+        &StateY,
+        &StateWidth,
+        &StateHeight,
+        &StateMaximized,
+        &TraceEnable,
+        &TraceLevel,
+        &GatekeeperMode,
+        &GatekeeperHost,
+        &GatekeeperAlias,
+        &GatekeeperE164,
+        &GatekeeperPassword,
+        &GatekeeperDiscovery,
+        &GatekeeperTtl,
+        &ScreenShareToken,
+    };
+    return all;
+}
+
+const char* nameOf(const AnyKey& key)
+{
+    return std::visit([](const auto* k) { return k->name; }, key);
+}
+
+bool readInt(const QVariant& value, int& number)
+{
+    bool ok = false;
+    number = value.toString().trimmed().toInt(&ok);
+    return ok;
+}
+
+/// A text as stored; a hand-written value with commas, which the file reads as a list,
+/// is put back together.
+QString textOf(const QVariant& value)
+{
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(", ");
+    return value.toString();
+}
+
+bool valid(const Flag&, const QVariant& value)
+{
+    const QString text = value.toString().trimmed().toLower();
+    return text == "true" || text == "false";
+}
+
+bool valid(const Number& key, const QVariant& value)
+{
+    int number = 0;
+    if (!readInt(value, number))
+        return false;
+    if (key.choices)
+        return key.choices().contains(value.toString().trimmed());
+    return number >= key.low && number <= key.high;
+}
+
+bool valid(const Text& key, const QVariant& value)
+{
+    return !key.choices || key.choices().contains(textOf(value));
+}
+
+QVariant defaultOf(const AnyKey& key)
+{
+    return std::visit(
+        [](const auto* k) -> QVariant {
+            if constexpr (std::is_same_v<std::decay_t<decltype(*k)>, Text>)
+                return QString(k->fallback);
+            else
+                return k->fallback;
+        },
+        key);
+}
+
+} // namespace
+
+bool read(const QSettings& settings, const Flag& key)
+{
+    const QVariant value = settings.value(key.name);
+    if (!value.isValid() || !valid(key, value))
+        return key.fallback;
+    return value.toString().trimmed().toLower() == "true";
+}
+
+int read(const QSettings& settings, const Number& key)
+{
+    const QVariant value = settings.value(key.name);
+    int number = 0;
+    if (!value.isValid() || !valid(key, value) || !readInt(value, number))
+        return key.fallback;
+    return number;
+}
+
+QString read(const QSettings& settings, const Text& key)
+{
+    const QVariant value = settings.value(key.name);
+    if (!value.isValid() || !valid(key, value))
+        return key.fallback;
+    return textOf(value);
+}
+
+void write(QSettings& settings, const Flag& key, bool value)
+{
+    settings.setValue(key.name, value);
+}
+
+void write(QSettings& settings, const Number& key, int value)
+{
+    settings.setValue(key.name, value);
+}
+
+void write(QSettings& settings, const Text& key, const QString& value)
+{
+    settings.setValue(key.name, value);
+}
+
 const QVector<Entry>& table()
 {
-    static const QVector<Entry> entries = {
-        {"name", QString("Kestrovia")},
-        {"language", QString("vn")},
-        {"address", QString("")},
-        {"autoAnswer", true},
-        {"autoStart", true},
-        {"autoUpdate", false},
-        {"call/autohide", false},
-        {"call/location", 1},
-        {"call/pip", 0},
-        {"call/layout", 1},
-        {"audio/input", QString("Default audio")},
-        {"audio/output", QString("Default audio")},
-        {"audio/echo", true},
-        {"audio/echoDuration", 256},
-        {"audio/silence", false},
-        {"audio/jitter", 250},
-        {"video/device", QString("no-device")},
-        {"video/width", 0},
-        {"video/height", 0},
-        {"video/rate", 0},
-        {"video/format", QString("YUV420P")},
-        {"codecs/g722", true},
-        {"codecs/g711a", true},
-        {"codecs/g711u", true},
-        {"codecs/width", 1280},
-        {"codecs/height", 720},
-        {"codecs/fecc", true},
-        {"codecs/h239", true},
-        {"net/transmit", 1024},
-        {"net/receive", 1024},
-        {"net/nat", 0},
-        // A long-standing public STUN server that answers on the standard port.
-        {"net/stun", QString("stun.sipgate.net:3478")},
-        {"net/publicIP", QString("0.0.0.0")},
-        {"net/mediaPortsUdp", 3230},
-        {"net/mediaPortsUdpMax", 3300},
-        {"net/mediaPortsTcp", 3230},
-        {"net/mediaPortsTcpMax", 3250},
-        {"state/x", 100},
-        {"state/y", 100},
-        {"state/width", 1280},
-        {"state/height", 720},
-        {"state/maximized", false},
-        {"trace/enable", false},
-        {"trace/level", 4},
-    };
+    static const QVector<Entry> entries = [] {
+        QVector<Entry> seeded;
+        for (const AnyKey& key : keys())
+            if (std::visit([](const auto* k) { return k->seeded; }, key))
+                seeded.push_back({nameOf(key), defaultOf(key)});
+        return seeded;
+    }();
     return entries;
 }
 
@@ -100,71 +224,20 @@ const QStringList& echoLengths()
     return values;
 }
 
-namespace {
-
-bool readInt(const QVariant& value, int& number)
+const QStringList& languages()
 {
-    bool ok = false;
-    number = value.toString().trimmed().toInt(&ok);
-    return ok;
+    static const QStringList values = {"en", "vn"};
+    return values;
 }
 
-bool inRange(const QVariant& value, int low, int high)
+bool isValid(const QString& name, const QVariant& value)
 {
-    int number = 0;
-    return readInt(value, number) && number >= low && number <= high;
-}
-
-bool inList(const QVariant& value, const QStringList& list)
-{
-    return list.contains(value.toString().trimmed());
-}
-
-} // namespace
-
-bool isValid(const QString& key, const QVariant& value)
-{
-    const auto entry =
-        std::find_if(table().begin(), table().end(), [&](const Entry& e) { return e.key == key; });
-    if (entry == table().end())
+    const auto& all = keys();
+    const auto key =
+        std::find_if(all.begin(), all.end(), [&](const AnyKey& k) { return name == nameOf(k); });
+    if (key == all.end())
         return true;
-    switch (entry->value.type()) {
-    case QVariant::Bool: {
-        const QString text = value.toString().trimmed().toLower();
-        return text == "true" || text == "false";
-    }
-    case QVariant::Int: {
-        int number = 0;
-        if (!readInt(value, number))
-            return false;
-        break;
-    }
-    default:
-        break;
-    }
-    if (key == "language")
-        return value.toString() == "en" || value.toString() == "vn";
-    if (key == "net/transmit" || key == "net/receive")
-        return inList(value, bandwidths());
-    if (key == "net/nat")
-        return inRange(value, 0, 2);
-    if (key.startsWith("net/mediaPorts"))
-        return inRange(value, 1000, 65400);
-    if (key == "audio/jitter")
-        return inList(value, jitterDelays());
-    if (key == "audio/echoDuration")
-        return inList(value, echoLengths());
-    if (key == "codecs/width" || key == "codecs/height")
-        return inRange(value, 16, 7680);
-    if (key == "video/width" || key == "video/height")
-        return inRange(value, 0, 7680);
-    if (key == "video/rate")
-        return inRange(value, 0, 240);
-    if (key == "call/pip" || key == "call/layout")
-        return inRange(value, 0, 3);
-    if (key == "state/width" || key == "state/height")
-        return inRange(value, 1, 100000);
-    return true;
+    return std::visit([&](const auto* k) { return valid(*k, value); }, *key);
 }
 
 QStringList correctInvalid(QSettings& settings, const QStringList& prefixes)
@@ -175,36 +248,28 @@ QStringList correctInvalid(QSettings& settings, const QStringList& prefixes)
                            [&](const QString& p) { return key.startsWith(p); });
     };
     QStringList corrected;
-    for (const Entry& entry : table()) {
-        if (!wanted(entry.key) || !settings.contains(entry.key) ||
-            isValid(entry.key, settings.value(entry.key)))
+    for (const AnyKey& key : keys()) {
+        const QString name = nameOf(key);
+        if (!wanted(name) || !settings.contains(name) || isValid(name, settings.value(name)))
             continue;
-        settings.setValue(entry.key, entry.value);
-        corrected << entry.key;
+        settings.setValue(name, defaultOf(key));
+        corrected << name;
     }
     // A range whose upper port is not above its lower one: the lower port is kept, as the
     // network page does.
-    for (const auto& [base, span] : {std::pair{QString("net/mediaPortsUdp"), 20},
-                                     std::pair{QString("net/mediaPortsTcp"), 10}}) {
-        const QString top = base + "Max";
-        if (!wanted(top))
+    for (const auto& [base, top, span] :
+         {std::tuple{NetUdpLow, NetUdpHigh, 20}, std::tuple{NetTcpLow, NetTcpHigh, 10}}) {
+        if (!wanted(top.name))
             continue;
-        const int low = settings.value(base).toInt();
-        if (settings.value(top).toInt() > low)
+        const int low = settings.value(base.name).toInt();
+        if (settings.value(top.name).toInt() > low)
             continue;
-        settings.setValue(top, low + span);
-        if (!corrected.contains(top))
-            corrected << top;
+        settings.setValue(top.name, low + span);
+        if (!corrected.contains(top.name))
+            corrected << top.name;
     }
     settings.sync();
     return corrected;
-}
-
-int gatekeeperTimeToLive(const QSettings& settings)
-{
-    bool ok = false;
-    const int ttl = settings.value("gatekeeper/ttl", DefaultTimeToLive).toInt(&ok);
-    return ok && ttl >= MinTimeToLive && ttl <= MaxTimeToLive ? ttl : DefaultTimeToLive;
 }
 
 } // namespace kxdefaults

@@ -65,9 +65,10 @@ KxManager::KxManager(const Context& context)
     }
     auto screen = ScreenCapture::create();
     // A share the desktop allowed once resumes without asking again.
-    screen->setRestoreToken(settings_->value(ScreenShareTokenKey).toString().toStdString());
+    screen->setRestoreToken(
+        kxdefaults::read(*settings_, kxdefaults::ScreenShareToken).toStdString());
     screen->restoreTokenChanged = [this](const std::string& token) {
-        settings_->setValue(ScreenShareTokenKey, QString::fromStdString(token));
+        kxdefaults::write(*settings_, kxdefaults::ScreenShareToken, QString::fromStdString(token));
     };
     source_ = std::make_unique<KxVideoSource>(std::move(screen), context_.cameraSystem);
     KxDisplay::Hooks hooks;
@@ -111,7 +112,7 @@ void KxManager::configureNetwork()
         static_cast<KxPCSSEndPoint*>(attachEndPoint(std::make_unique<KxPCSSEndPoint>(*this)));
     if (!context_.soundDriver.empty() && !pcssEndPoint_->setSoundDriver(context_.soundDriver))
         std::cerr << "Unknown sound driver " << context_.soundDriver << std::endl;
-    const std::string name = settings_->value("name").toString().toStdString();
+    const std::string name = kxdefaults::read(*settings_, kxdefaults::Name).toStdString();
     if (!name.empty()) {
         setDefaultUserName(name, true);
         setDefaultDisplayName(name, true);
@@ -124,12 +125,12 @@ void KxManager::configureNetwork()
 
 void KxManager::applyGatekeeper()
 {
-    const int mode = settings_->value("gatekeeper/mode", 0).toInt();
-    const QString host = settings_->value("gatekeeper/host").toString().trimmed();
-    QString alias = settings_->value("gatekeeper/alias").toString().trimmed();
+    const int mode = kxdefaults::read(*settings_, kxdefaults::GatekeeperMode);
+    const QString host = kxdefaults::read(*settings_, kxdefaults::GatekeeperHost).trimmed();
+    QString alias = kxdefaults::read(*settings_, kxdefaults::GatekeeperAlias).trimmed();
     if (alias.isEmpty())
-        alias = settings_->value("name").toString().trimmed();
-    QString e164 = settings_->value("gatekeeper/e164").toString().trimmed();
+        alias = kxdefaults::read(*settings_, kxdefaults::Name).trimmed();
+    QString e164 = kxdefaults::read(*settings_, kxdefaults::GatekeeperE164).trimmed();
     if (e164.contains(QRegularExpression("[^0-9#*,]")))
         e164.clear();
     if (gatekeeper_) {
@@ -144,13 +145,16 @@ void KxManager::applyGatekeeper()
     }
     voip::h323::RasConfig config;
     config.gatekeeper = mode == 1 ? std::string("auto") : host.toStdString();
-    const QString discovery = settings_->value("gatekeeper/discovery").toString().trimmed();
+    const QString discovery =
+        kxdefaults::read(*settings_, kxdefaults::GatekeeperDiscovery).trimmed();
     if (!discovery.isEmpty())
         config.discoveryAddress = discovery.toStdString();
     config.alias = alias.left(128).toStdString();
     config.e164 = e164.left(128).toStdString();
-    config.password = settings_->value("gatekeeper/password").toString().left(128).toStdString();
-    config.timeToLive = std::chrono::seconds(kxdefaults::gatekeeperTimeToLive(*settings_));
+    config.password =
+        kxdefaults::read(*settings_, kxdefaults::GatekeeperPassword).left(128).toStdString();
+    config.timeToLive =
+        std::chrono::seconds(kxdefaults::read(*settings_, kxdefaults::GatekeeperTtl));
     const bool anyInterface = context_.listenAddress.empty() || context_.listenAddress == "*";
     config.bindAddress = anyInterface ? "0.0.0.0" : context_.listenAddress;
     config.callSignalAddress =
@@ -216,29 +220,29 @@ QString KxManager::gatekeeperStatus() const
 
 void KxManager::applyPorts()
 {
-    auto readPort = [this](const char* key, bool& ok) {
-        const QVariant value = settings_->value(key);
-        return value.toInt(&ok);
+    // Read as stored, not through the table: a value out of range is reported here.
+    auto readPort = [this](const kxdefaults::Number& key, bool& ok) {
+        return settings_->value(key.name).toInt(&ok);
     };
     bool ok = false;
-    int udpBase = readPort("net/mediaPortsUdp", ok);
+    int udpBase = readPort(kxdefaults::NetUdpLow, ok);
     if (!ok || udpBase < LowestPort || udpBase > HighestPort) {
         VOIP_TRACE(1, "KxManager\tUDP port base "
-                          << settings_->value("net/mediaPortsUdp").toString().toStdString()
+                          << settings_->value(kxdefaults::NetUdpLow.name).toString().toStdString()
                           << " out of range, using " << DefaultPortBase);
         udpBase = DefaultPortBase;
     }
-    int udpMax = readPort("net/mediaPortsUdpMax", ok);
+    int udpMax = readPort(kxdefaults::NetUdpHigh, ok);
     if (!ok || udpMax > HighestPort || udpMax - udpBase + 1 < SmallestUdpRange) {
         VOIP_TRACE(1, "KxManager\tUDP port range to " << udpMax << " too small or out of range");
         udpMax = std::min(udpBase + 20, 65535);
     }
-    int tcpBase = readPort("net/mediaPortsTcp", ok);
+    int tcpBase = readPort(kxdefaults::NetTcpLow, ok);
     if (!ok || tcpBase < LowestPort || tcpBase > HighestPort) {
         VOIP_TRACE(1, "KxManager\tTCP port base out of range, using " << DefaultPortBase);
         tcpBase = DefaultPortBase;
     }
-    int tcpMax = readPort("net/mediaPortsTcpMax", ok);
+    int tcpMax = readPort(kxdefaults::NetTcpHigh, ok);
     if (!ok || tcpMax <= tcpBase || tcpMax > HighestPort) {
         VOIP_TRACE(1, "KxManager\tTCP port range to " << tcpMax << " out of range");
         tcpMax = tcpBase + 10;
@@ -253,10 +257,11 @@ void KxManager::applyPorts()
 void KxManager::applyNat()
 {
     bool ok = false;
-    int mode = settings_->value("net/nat").toInt(&ok);
+    int mode = settings_->value(kxdefaults::NetNat.name).toInt(&ok);
     if (!ok || mode < NatOff || mode > NatFixed) {
         VOIP_TRACE(1, "KxManager\tUnknown NAT method "
-                          << settings_->value("net/nat").toString().toStdString() << ", none used");
+                          << settings_->value(kxdefaults::NetNat.name).toString().toStdString()
+                          << ", none used");
         mode = NatOff;
     }
     auto* stun = natMethod("STUN");
@@ -267,13 +272,14 @@ void KxManager::applyNat()
         method->activate(false);
         setNatServer(name, "127.0.0.1", false);
     };
-    const std::string stunServer = settings_->value("net/stun").toString().toLatin1().toStdString();
+    const std::string stunServer =
+        kxdefaults::read(*settings_, kxdefaults::NetStun).toLatin1().toStdString();
     if (mode == NatFixed) {
         if (fixed)
             fixed->activate(true);
         asio::error_code error;
         auto address = asio::ip::make_address(
-            settings_->value("net/publicIP").toString().toLatin1().toStdString(), error);
+            kxdefaults::read(*settings_, kxdefaults::NetPublicIp).toLatin1().toStdString(), error);
         const std::string text = error ? "0.0.0.0" : address.to_string();
         setNatServer("Fixed", text, true, 0);
         switchOff(stun, "STUN");
@@ -345,7 +351,7 @@ void KxManager::probeStun(QObject* receiver, std::function<void(const StunAnswer
 
 QString KxManager::publicAddress()
 {
-    const int mode = settings_->value("net/nat").toInt();
+    const int mode = kxdefaults::read(*settings_, kxdefaults::NetNat);
     auto* method = natMethod(mode == NatStun ? "STUN" : "Fixed");
     if (!method)
         return {};
@@ -361,17 +367,18 @@ void KxManager::applyAudioSettings()
     pcssEndPoint_->applySoundDevices();
     voip::EchoCancelParameters echo;
     echo.enabled = false; // the echo-cancelling microphone does it, not the media path
-    echo.tailLengthMs = settings_->value("audio/echoDuration").toUInt();
+    echo.tailLengthMs = unsigned(kxdefaults::read(*settings_, kxdefaults::AudioEchoDuration));
     setEchoCancelParameters(echo);
     voip::SilenceDetectParameters silence;
-    silence.mode = settings_->value("audio/silence").toBool() ? voip::SilenceDetectMode::Adaptive
-                                                              : voip::SilenceDetectMode::None;
+    silence.mode = kxdefaults::read(*settings_, kxdefaults::AudioSilence)
+                       ? voip::SilenceDetectMode::Adaptive
+                       : voip::SilenceDetectMode::None;
     silence.threshold = 0;
     silence.signalDeadband = 10;
     silence.silenceDeadband = 400;
     silence.adaptivePeriod = 600;
     setSilenceDetectParameters(silence);
-    setAudioJitterDelay(50, settings_->value("audio/jitter").toUInt());
+    setAudioJitterDelay(50, unsigned(kxdefaults::read(*settings_, kxdefaults::AudioJitter)));
 }
 
 QStringList KxManager::mediaFormatOrderFor(QSettings&)
@@ -382,19 +389,19 @@ QStringList KxManager::mediaFormatOrderFor(QSettings&)
 QStringList KxManager::mediaFormatMaskFor(QSettings& settings)
 {
     QStringList mask;
-    if (!settings.value("codecs/g722").toBool())
+    if (!kxdefaults::read(settings, kxdefaults::CodecG722))
         mask << "G.722-64k";
-    if (!settings.value("codecs/g711a").toBool())
+    if (!kxdefaults::read(settings, kxdefaults::CodecG711A))
         mask << "G.711-ALaw-64k";
-    if (!settings.value("codecs/g711u").toBool())
+    if (!kxdefaults::read(settings, kxdefaults::CodecG711U))
         mask << "G.711-uLaw-64k";
     mask << "G.722.1-*"
          << "G.722.1C-*"
          << "iLBC*"
          << "Speex*";
-    if (!settings.value("codecs/fecc").toBool())
+    if (!kxdefaults::read(settings, kxdefaults::CodecFecc))
         mask << "FECC*";
-    if (!settings.value("codecs/h239").toBool())
+    if (!kxdefaults::read(settings, kxdefaults::CodecH239))
         mask << "H.239*";
     mask << "H.264-0"
          << "H.264-1";
@@ -405,9 +412,10 @@ void KxManager::applyMediaFormats()
 {
     auto& registry = voip::MediaFormatRegistry::global();
     mediaFormats_ = registry.all();
-    const std::int64_t bitRate = settings_->value("net/transmit").toLongLong() * 1000;
-    const std::int64_t width = settings_->value("codecs/width").toLongLong();
-    const std::int64_t height = settings_->value("codecs/height").toLongLong();
+    const std::int64_t bitRate =
+        std::int64_t(kxdefaults::read(*settings_, kxdefaults::NetTransmit)) * 1000;
+    const std::int64_t width = std::int64_t(kxdefaults::read(*settings_, kxdefaults::CodecWidth));
+    const std::int64_t height = std::int64_t(kxdefaults::read(*settings_, kxdefaults::CodecHeight));
     for (auto& format : mediaFormats_) {
         if (format.mediaType() != voip::MediaType::Video || format.name() != "H.264-High")
             continue;
@@ -438,8 +446,8 @@ void KxManager::applyMediaFormats()
 void KxManager::refreshPolicy()
 {
     Policy policy;
-    policy.autoAnswer = settings_->value("autoAnswer").toBool();
-    policy.dialledAddress = settings_->value("address").toString();
+    policy.autoAnswer = kxdefaults::read(*settings_, kxdefaults::AutoAnswer);
+    policy.dialledAddress = kxdefaults::read(*settings_, kxdefaults::Address);
     std::lock_guard lock(stateMutex_);
     policy_ = std::move(policy);
 }
@@ -518,7 +526,7 @@ QString KxManager::dial(const QString& address, bool userPlaced)
             return problem;
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {
-        settings_->setValue("address", trimmed);
+        kxdefaults::write(*settings_, kxdefaults::Address, trimmed);
         std::lock_guard lock(stateMutex_);
         lastAddress_ = trimmed;
         retryCount_ = 0;
@@ -658,7 +666,8 @@ void KxManager::sendMuteIndication(bool muted)
 void KxManager::changeSoundDevice(bool isSource)
 {
     const std::string device =
-        settings_->value(isSource ? "audio/input" : "audio/output").toString().toStdString();
+        kxdefaults::read(*settings_, isSource ? kxdefaults::AudioInput : kxdefaults::AudioOutput)
+            .toStdString();
     auto pcss = currentPcssLeg();
     if (!pcss || !pcss->setAudioDevice(isSource, device))
         return;
@@ -767,7 +776,7 @@ void KxManager::OnH239Active()
         presentationActive_ = true;
     }
     onGuiThread([this] {
-        settings_->setValue("call/layout", 3);
+        kxdefaults::write(*settings_, kxdefaults::CallLayout, 3);
         emit events_->layoutShown(applyLayout());
     });
 }
@@ -780,7 +789,7 @@ void KxManager::OnH239InActive()
         presentationActive_ = false;
     }
     onGuiThread([this] {
-        settings_->setValue("call/layout", 1);
+        kxdefaults::write(*settings_, kxdefaults::CallLayout, 1);
         emit events_->layoutShown(applyLayout());
     });
 }
@@ -1215,8 +1224,7 @@ void KxManager::finishCall(const CallEnd& end, const QString& notice)
     if (context_.recents)
         context_.recents->addRecent(recent);
     const QString text = notice.isNull() ? noticeFor(end, recent.name) : notice;
-    std::cout << "Call ended: " << (text.isEmpty() ? "declined" : text.toStdString())
-              << std::endl;
+    std::cout << "Call ended: " << (text.isEmpty() ? "declined" : text.toStdString()) << std::endl;
     if (text.isEmpty())
         return;
     const bool missed = end.incoming && !end.established;

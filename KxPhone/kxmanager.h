@@ -236,8 +236,7 @@ public:
     const std::string& cameraDriver() const { return context_.cameraDriver; }
     /// The settings of a camera listed by cameraNames, opened; null with `error` set when
     /// it has none to offer (a test pattern) or cannot be opened.
-    std::unique_ptr<voip::V4l2Controls> cameraControls(const QString& name,
-                                                       QString& error) const;
+    std::unique_ptr<voip::V4l2Controls> cameraControls(const QString& name, QString& error) const;
     bool inputOpen() const;
     VideoInputArgs videoInputArgs() const;
     /// Refreshes the list of windows that may be captured (entries: window, title).
@@ -252,8 +251,6 @@ public:
     bool captureAsksDesktop() const;
     /// The user's sentence for why capture cannot work or stopped; empty for None.
     static QString captureReason(ScreenCapture::Unavailable why);
-    /// Where the key that resumes the desktop's screen share without asking is kept.
-    static constexpr const char* ScreenShareTokenKey = "video/screenShareToken";
 
     /// Fits the output to the screen and starts the display loop (once).
     void startDisplay();
@@ -364,7 +361,7 @@ private:
 
     Context context_;
     QSettings* settings_ = nullptr;
-    std::unique_ptr<QObject> dispatcher_;       // lives on the GUI thread
+    std::unique_ptr<QObject> dispatcher_;      // lives on the GUI thread
     std::unique_ptr<KxManagerSignals> events_; // emitted from any thread, outlives the engine
     KxH323EndPoint* h323EndPoint_ = nullptr;
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;

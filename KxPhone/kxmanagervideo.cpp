@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QSettings>
 
+#include "KxPhone/kxdefaults.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/video_sdl.h"
 #include "voip/device/v4l2_controls.h"
@@ -28,15 +29,15 @@ void KxManager::openVideoInput()
     QSettings& settings = *settings_;
     VideoInputArgs args;
     args.driverName = QString::fromStdString(context_.cameraDriver);
-    args.deviceName = settings.value("video/device").toString();
-    args.width = settings.value("video/width").toUInt();
-    args.height = settings.value("video/height").toUInt();
-    args.frameRate = settings.value("video/rate").toUInt();
-    args.colourFormat = settings.value("video/format").toString();
+    args.deviceName = kxdefaults::read(settings, kxdefaults::VideoDevice);
+    args.width = unsigned(kxdefaults::read(settings, kxdefaults::VideoWidth));
+    args.height = unsigned(kxdefaults::read(settings, kxdefaults::VideoHeight));
+    args.frameRate = unsigned(kxdefaults::read(settings, kxdefaults::VideoRate));
+    args.colourFormat = kxdefaults::read(settings, kxdefaults::VideoFormat);
     const bool desktop = args.deviceName == Desktop;
     if (desktop) {
-        args.width = settings.value("codecs/width").toUInt();
-        args.height = settings.value("codecs/height").toUInt();
+        args.width = unsigned(kxdefaults::read(settings, kxdefaults::CodecWidth));
+        args.height = unsigned(kxdefaults::read(settings, kxdefaults::CodecHeight));
         args.frameRate = 25;
         args.colourFormat = "YUV420P";
     }
@@ -239,9 +240,10 @@ KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& pic
             source_->isPortalCamera() && shareStopped == ScreenCapture::Unavailable::Refused;
         inputOpen_ = false;
         source_->close();
-        notify(desktop         ? captureReason(shareStopped)
-               : refusedCamera ? QCoreApplication::translate("KxManager", "camera-refused")
-                               : QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
+        notify(desktop ? captureReason(shareStopped)
+               : refusedCamera
+                   ? QCoreApplication::translate("KxManager", "camera-refused")
+                   : QCoreApplication::translate("KxManager", "camera-stopped").arg(device));
         return KxDisplay::LocalPicture::None;
     }
     }
@@ -298,8 +300,8 @@ void KxManager::startDisplay()
 
 int KxManager::applyLayout()
 {
-    const int layout = settings_->value("call/layout").toInt();
-    const int pip = settings_->value("call/pip").toInt();
+    const int layout = kxdefaults::read(*settings_, kxdefaults::CallLayout);
+    const int pip = kxdefaults::read(*settings_, kxdefaults::CallPip);
     return display_->applyLayout(layout, pip, presentationActive()).number;
 }
 
@@ -313,8 +315,8 @@ bool KxManager::resizeOutput(unsigned width, unsigned height)
 
 void KxManager::resetVideoFrames()
 {
-    display_->resetVideoFrames(settings_->value("codecs/width").toUInt(),
-                               settings_->value("codecs/height").toUInt());
+    display_->resetVideoFrames(unsigned(kxdefaults::read(*settings_, kxdefaults::CodecWidth)),
+                               unsigned(kxdefaults::read(*settings_, kxdefaults::CodecHeight)));
 }
 
 void KxManager::setWindowVisible(bool visible)

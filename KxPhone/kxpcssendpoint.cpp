@@ -8,6 +8,7 @@
 #include <QSettings>
 
 #include "KxPhone/kxaecsoundchannel.h"
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "voip/media/stream.h"
 
@@ -103,14 +104,14 @@ KxPCSSEndPoint::createVideoInputDevice(const voip::pcss::PcssConnection&,
 void KxPCSSEndPoint::applySoundDevices()
 {
     QSettings& settings = manager_.settings();
-    echoWanted_ = settings.value("audio/echo").toBool();
-    echoDuration_ = settings.value("audio/echoDuration").toUInt();
-    const std::string output = settings.value("audio/output").toString().toStdString();
+    echoWanted_ = kxdefaults::read(settings, kxdefaults::AudioEcho);
+    echoDuration_ = unsigned(kxdefaults::read(settings, kxdefaults::AudioEchoDuration));
+    const std::string output = kxdefaults::read(settings, kxdefaults::AudioOutput).toStdString();
     if (setPlayDevice(output))
         std::cout << "Output device: " << playDevice() << std::endl;
     else
         std::cerr << "Failed to set play device!" << std::endl;
-    const std::string input = settings.value("audio/input").toString().toStdString();
+    const std::string input = kxdefaults::read(settings, kxdefaults::AudioInput).toStdString();
     if (setRecordDevice(input))
         std::cout << "Input device: " << recordDevice() << std::endl;
     else

@@ -1,3 +1,6 @@
+// The settings file's keys are named in one table (KxPhone/kxdefaults.*), which every reader
+// and writer goes through; no other source of the client names one.
+//
 // The layers of the source tree, lowest first: the call engine (voip/: its message and
 // media libraries, then core/, then the h323/ and pcss/ endpoints beside each other), the
 // stores (storage/), the client's engine (KxPhone/), the widgets (ui/).  A layer includes
@@ -38,21 +41,31 @@ struct Rule
     std::vector<std::string> except;    // files of `folder` that may
 };
 
-/// "file includes target" for each include that breaks `rule`.
-std::vector<std::string> breaches(const fs::path& root, const Rule& rule)
+/// Each source file (.h, .cpp) under `folder`, relative to `root`, with its text.
+std::vector<std::pair<std::string, std::string>> sourcesUnder(const fs::path& root,
+                                                              const std::string& folder)
 {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(root / rule.folder)) {
+    std::vector<std::pair<std::string, std::string>> sources;
+    for (const auto& entry : fs::recursive_directory_iterator(root / folder)) {
         const auto extension = entry.path().extension();
         if (!entry.is_regular_file() || (extension != ".h" && extension != ".cpp"))
-            continue;
-        const std::string file = fs::relative(entry.path(), root).generic_string();
-        if (std::find(rule.except.begin(), rule.except.end(), file) != rule.except.end())
             continue;
         std::ifstream in(entry.path());
         std::stringstream text;
         text << in.rdbuf();
-        for (const auto& target : includesOf(text.str()))
+        sources.emplace_back(fs::relative(entry.path(), root).generic_string(), text.str());
+    }
+    return sources;
+}
+
+/// "file includes target" for each include that breaks `rule`.
+std::vector<std::string> breaches(const fs::path& root, const Rule& rule)
+{
+    std::vector<std::string> found;
+    for (const auto& [file, text] : sourcesUnder(root, rule.folder)) {
+        if (std::find(rule.except.begin(), rule.except.end(), file) != rule.except.end())
+            continue;
+        for (const auto& target : includesOf(text))
             for (const auto& folder : rule.forbidden)
                 if (target.rfind(folder + "/", 0) == 0)
                     found.push_back(file + " includes " + target);
@@ -81,12 +94,43 @@ TEST(Layers, EachLayerIncludesOnlyTheLayersBelowIt)
         {"KxPhone", {"ui", "tools"}, {"KxPhone/kxapp.cpp", "KxPhone/kxapp.h", "KxPhone/main.cpp"}},
         {"tools", {"storage", "KxPhone", "ui"}, {}},
     };
-    for (const char* below : {"base", "asn", "q931", "h225", "h245", "rtp", "nat", "media",
-                              "device", "h224"})
-        rules.push_back({std::string("voip/") + below, {"voip/core", "voip/h323", "voip/pcss"}, {}});
+    for (const char* below :
+         {"base", "asn", "q931", "h225", "h245", "rtp", "nat", "media", "device", "h224"})
+        rules.push_back(
+            {std::string("voip/") + below, {"voip/core", "voip/h323", "voip/pcss"}, {}});
     for (const auto& rule : rules)
         for (const auto& breach : breaches(root, rule))
             ADD_FAILURE() << breach;
+}
+
+/// The places in `text` that name a settings key themselves: a key's path in quotes, or a
+/// settings object asked for a key by a literal.
+std::vector<std::string> keysNamedIn(const std::string& text)
+{
+    static const std::regex named(
+        R"re("(call|audio|video|codecs|net|state|trace|gatekeeper)/\w+"|)re"
+        R"re(settings(_|\(\))?(\.|->)(value|setValue|contains|remove)\(")re");
+    std::vector<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), named);
+         it != std::sregex_iterator(); ++it)
+        found.push_back(it->str());
+    return found;
+}
+
+TEST(SettingsKeys, OnlyTheTableNamesThem)
+{
+    EXPECT_EQ(keysNamedIn("settings.value(\"name\"); read(s, CallPip); \"net/stun\""),
+              (std::vector<std::string>{"settings.value(\"", "\"net/stun\""}));
+    EXPECT_EQ(keysNamedIn("settings_->setValue(\"x\", 1); context_.settings().contains(\"y\")"),
+              (std::vector<std::string>{"settings_->setValue(\"", "settings().contains(\""}));
+    const fs::path root = KX_SOURCE_DIR;
+    for (const char* folder : {"KxPhone", "ui"})
+        for (const auto& [file, text] : sourcesUnder(root, folder)) {
+            if (file.rfind("KxPhone/kxdefaults.", 0) == 0)
+                continue;
+            for (const auto& place : keysNamedIn(text))
+                ADD_FAILURE() << file << " names a settings key: " << place;
+        }
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 
 #include "KxPhone/kxapp.h"
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/notifier.h"
 #include "ui/videowidget.h"
@@ -189,7 +190,7 @@ void MainWindow::buildCallDock()
     callDock_->setTitleBarWidget(new QWidget());
     callToolbar_ = new WidgetCall(context_, *this);
     callDock_->setWidget(callToolbar_);
-    const bool bottom = context_.settings().value("call/location").toInt() == 1;
+    const bool bottom = kxdefaults::read(context_.settings(), kxdefaults::CallLocation) == 1;
     addDockWidget(bottom ? Qt::BottomDockWidgetArea : Qt::TopDockWidgetArea, callDock_);
     callDock_->hide();
     autoHideTimer_.setInterval(5000);
@@ -262,7 +263,7 @@ void MainWindow::applyLayout()
 {
     KxManager* manager = context_.manager();
     announceLayout(manager ? manager->applyLayout()
-                           : context_.settings().value("call/layout").toInt());
+                           : kxdefaults::read(context_.settings(), kxdefaults::CallLayout));
 }
 
 void MainWindow::announceLayout(int layout)
@@ -361,7 +362,7 @@ void MainWindow::hideEvent(QHideEvent* event)
 
 void MainWindow::onTimer()
 {
-    if (!context_.settings().value("call/autohide").toBool()) {
+    if (!kxdefaults::read(context_.settings(), kxdefaults::CallAutoHide)) {
         videoFrame_->setMouseTracking(false);
         autoHideTimer_.stop();
         pointerWatch_.stop();
@@ -467,7 +468,7 @@ void MainWindow::onShowCall()
     emit signalUpdateCall();
     if (!pendingNotice_.isEmpty())
         emit callToolbar_->signalShowFade(std::exchange(pendingNotice_, QString()));
-    if (context_.settings().value("call/autohide").toBool()) {
+    if (kxdefaults::read(context_.settings(), kxdefaults::CallAutoHide)) {
         std::cout << "Auto Hide is on!" << std::endl;
         videoFrame_->setMouseTracking(true);
         autoHideTimer_.start();

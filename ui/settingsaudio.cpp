@@ -105,20 +105,22 @@ void SettingsAudio::UpdateData()
     // Without a sound server there is nothing to choose, and calls carry no sound: said
     // here rather than left to be found in a call.
     deviceProblem->setVisible(inputDevice->count() == 0 && outputDevice->count() == 0);
-    for (auto [box, key] :
-         {std::pair{inputDevice, "audio/input"}, {outputDevice, "audio/output"}}) {
-        const int index = box->findText(settings.value(key).toString());
+    for (auto [box, key] : {std::pair{inputDevice, &kxdefaults::AudioInput},
+                            {outputDevice, &kxdefaults::AudioOutput}}) {
+        const int index = box->findText(kxdefaults::read(settings, *key));
         if (index >= 0)
             box->setCurrentIndex(index);
     }
     closeVolumeChannels();
     openVolumeChannels();
     refreshSliders();
-    echoCancel->setChecked(settings.value("audio/echo").toBool());
-    const int echo = echoLength->findText(settings.value("audio/echoDuration").toString());
+    echoCancel->setChecked(kxdefaults::read(settings, kxdefaults::AudioEcho));
+    const int echo = echoLength->findText(
+        QString::number(kxdefaults::read(settings, kxdefaults::AudioEchoDuration)));
     echoLength->setCurrentIndex(echo >= 0 ? echo : echoLength->findText("256"));
-    silenceDetection->setChecked(settings.value("audio/silence").toBool());
-    const int jitter = jitterDelay->findText(settings.value("audio/jitter").toString());
+    silenceDetection->setChecked(kxdefaults::read(settings, kxdefaults::AudioSilence));
+    const int jitter =
+        jitterDelay->findText(QString::number(kxdefaults::read(settings, kxdefaults::AudioJitter)));
     if (jitter >= 0)
         jitterDelay->setCurrentIndex(jitter);
 }
@@ -164,7 +166,7 @@ void SettingsAudio::refreshSliders()
 
 void SettingsAudio::onInputDevice(int)
 {
-    if (inputDevice->currentText() != context_.settings().value("audio/input").toString())
+    if (inputDevice->currentText() != kxdefaults::read(context_.settings(), kxdefaults::AudioInput))
         changed();
     closeVolumeChannels();
     openVolumeChannels();
@@ -173,7 +175,8 @@ void SettingsAudio::onInputDevice(int)
 
 void SettingsAudio::onOutputDevice(int)
 {
-    if (outputDevice->currentText() != context_.settings().value("audio/output").toString())
+    if (outputDevice->currentText() !=
+        kxdefaults::read(context_.settings(), kxdefaults::AudioOutput))
         changed();
     closeVolumeChannels();
     openVolumeChannels();
@@ -206,12 +209,12 @@ void SettingsAudio::save()
         return;
     modified_ = false;
     QSettings& settings = context_.settings();
-    settings.setValue("audio/input", inputDevice->currentText());
-    settings.setValue("audio/output", outputDevice->currentText());
-    settings.setValue("audio/echo", echoCancel->isChecked());
-    settings.setValue("audio/echoDuration", echoLength->currentText());
-    settings.setValue("audio/silence", silenceDetection->isChecked());
-    settings.setValue("audio/jitter", jitterDelay->currentText());
+    kxdefaults::write(settings, kxdefaults::AudioInput, inputDevice->currentText());
+    kxdefaults::write(settings, kxdefaults::AudioOutput, outputDevice->currentText());
+    kxdefaults::write(settings, kxdefaults::AudioEcho, echoCancel->isChecked());
+    kxdefaults::write(settings, kxdefaults::AudioEchoDuration, echoLength->currentText().toInt());
+    kxdefaults::write(settings, kxdefaults::AudioSilence, silenceDetection->isChecked());
+    kxdefaults::write(settings, kxdefaults::AudioJitter, jitterDelay->currentText().toInt());
     settings.sync();
     // During a call the devices in use stay; the reset after the call applies these.
     KxManager* manager = context_.manager();

@@ -63,13 +63,14 @@ void SettingsCodecs::UpdateData()
 {
     std::cout << "Update Data for Codecs" << std::endl;
     QSettings& settings = context_.settings();
-    g722->setChecked(settings.value("codecs/g722").toBool());
-    g711a->setChecked(settings.value("codecs/g711a").toBool());
-    g711u->setChecked(settings.value("codecs/g711u").toBool());
-    fecc->setChecked(settings.value("codecs/fecc").toBool());
-    h239->setChecked(settings.value("codecs/h239").toBool());
-    const int index = frameSize->findText(settings.value("codecs/width").toString() + "x" +
-                                          settings.value("codecs/height").toString());
+    g722->setChecked(kxdefaults::read(settings, kxdefaults::CodecG722));
+    g711a->setChecked(kxdefaults::read(settings, kxdefaults::CodecG711A));
+    g711u->setChecked(kxdefaults::read(settings, kxdefaults::CodecG711U));
+    fecc->setChecked(kxdefaults::read(settings, kxdefaults::CodecFecc));
+    h239->setChecked(kxdefaults::read(settings, kxdefaults::CodecH239));
+    const int index = frameSize->findText(
+        QString::number(kxdefaults::read(settings, kxdefaults::CodecWidth)) + "x" +
+        QString::number(kxdefaults::read(settings, kxdefaults::CodecHeight)));
     if (index >= 0)
         frameSize->setCurrentIndex(index);
 }
@@ -80,16 +81,16 @@ void SettingsCodecs::save()
         return;
     modified_ = false;
     QSettings& settings = context_.settings();
-    settings.setValue("codecs/g722", g722->isChecked());
-    settings.setValue("codecs/g711a", g711a->isChecked());
-    settings.setValue("codecs/g711u", g711u->isChecked());
-    settings.setValue("codecs/fecc", fecc->isChecked());
-    settings.setValue("codecs/h239", h239->isChecked());
+    kxdefaults::write(settings, kxdefaults::CodecG722, g722->isChecked());
+    kxdefaults::write(settings, kxdefaults::CodecG711A, g711a->isChecked());
+    kxdefaults::write(settings, kxdefaults::CodecG711U, g711u->isChecked());
+    kxdefaults::write(settings, kxdefaults::CodecFecc, fecc->isChecked());
+    kxdefaults::write(settings, kxdefaults::CodecH239, h239->isChecked());
     const QStringList parts = frameSize->currentText().split('x', Qt::SkipEmptyParts);
     if (parts.size() != 2)
         return;
-    settings.setValue("codecs/width", parts[0]);
-    settings.setValue("codecs/height", parts[1]);
+    kxdefaults::write(settings, kxdefaults::CodecWidth, parts[0].toInt());
+    kxdefaults::write(settings, kxdefaults::CodecHeight, parts[1].toInt());
     settings.sync();
     // During a call the codecs stay as they were agreed; the reset after the call applies
     // the new ones.

@@ -67,11 +67,11 @@ void SettingsGeneral::UpdateData()
 {
     std::cout << "Update Data for General" << std::endl;
     QSettings& settings = context_.settings();
-    name->setText(settings.value("name").toString());
-    language->setCurrentIndex(settings.value("language").toString() == "vn" ? 1 : 0);
-    autoAnswer->setChecked(settings.value("autoAnswer").toBool());
-    autoStart->setChecked(settings.value("autoStart").toBool());
-    autoUpdate->setChecked(settings.value("autoUpdate").toBool());
+    name->setText(kxdefaults::read(settings, kxdefaults::Name));
+    language->setCurrentIndex(kxdefaults::read(settings, kxdefaults::Language) == "vn" ? 1 : 0);
+    autoAnswer->setChecked(kxdefaults::read(settings, kxdefaults::AutoAnswer));
+    autoStart->setChecked(kxdefaults::read(settings, kxdefaults::AutoStart));
+    autoUpdate->setChecked(kxdefaults::read(settings, kxdefaults::AutoUpdate));
 }
 
 void SettingsGeneral::save()
@@ -80,18 +80,18 @@ void SettingsGeneral::save()
         return;
     modified_ = false;
     QSettings& settings = context_.settings();
-    settings.setValue("name", name->text());
+    kxdefaults::write(settings, kxdefaults::Name, name->text());
     if (KxManager* manager = context_.manager()) {
         manager->setDefaultUserName(name->text().toStdString(), true);
         manager->setDefaultDisplayName(name->text().toStdString(), true);
     }
     // A new language is applied at once: the running window follows (LanguageChange).
     const QString chosen = language->currentIndex() == 1 ? "vn" : "en";
-    const bool newLanguage = settings.value("language").toString() != chosen;
-    settings.setValue("language", chosen);
-    settings.setValue("autoAnswer", autoAnswer->isChecked());
-    settings.setValue("autoStart", autoStart->isChecked());
-    settings.setValue("autoUpdate", autoUpdate->isChecked());
+    const bool newLanguage = kxdefaults::read(settings, kxdefaults::Language) != chosen;
+    kxdefaults::write(settings, kxdefaults::Language, chosen);
+    kxdefaults::write(settings, kxdefaults::AutoAnswer, autoAnswer->isChecked());
+    kxdefaults::write(settings, kxdefaults::AutoStart, autoStart->isChecked());
+    kxdefaults::write(settings, kxdefaults::AutoUpdate, autoUpdate->isChecked());
     settings.sync();
     if (KxManager* manager = context_.manager())
         manager->refreshPolicy(); // auto-answer holds from the next incoming call

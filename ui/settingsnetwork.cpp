@@ -152,35 +152,32 @@ void SettingsNetwork::UpdateData()
 {
     std::cout << "Update Data for Network" << std::endl;
     QSettings& settings = context_.settings();
-    for (auto [box, key] : {std::pair{transmit, "net/transmit"}, {receive, "net/receive"}}) {
-        const int index = box->findText(settings.value(key).toString());
+    for (auto [box, key] :
+         {std::pair{transmit, &kxdefaults::NetTransmit}, {receive, &kxdefaults::NetReceive}}) {
+        const int index = box->findText(QString::number(kxdefaults::read(settings, *key)));
         if (index >= 0)
             box->setCurrentIndex(index);
     }
-    bool ok = false;
-    int mode = settings.value("net/nat").toInt(&ok);
-    if (!ok || mode < 0 || mode > 2)
-        mode = 0;
-    nat->setCurrentIndex(mode);
-    stunServer->setText(settings.value("net/stun").toString());
-    publicIp->setText(settings.value("net/publicIP").toString());
-    udpLow->setText(settings.value("net/mediaPortsUdp").toString());
-    udpHigh->setText(settings.value("net/mediaPortsUdpMax").toString());
-    tcpLow->setText(settings.value("net/mediaPortsTcp").toString());
-    tcpHigh->setText(settings.value("net/mediaPortsTcpMax").toString());
-    const int gatekeeperMode = settings.value("gatekeeper/mode", 0).toInt();
+    nat->setCurrentIndex(kxdefaults::read(settings, kxdefaults::NetNat));
+    stunServer->setText(kxdefaults::read(settings, kxdefaults::NetStun));
+    publicIp->setText(kxdefaults::read(settings, kxdefaults::NetPublicIp));
+    udpLow->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetUdpLow)));
+    udpHigh->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetUdpHigh)));
+    tcpLow->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetTcpLow)));
+    tcpHigh->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetTcpHigh)));
+    const int gatekeeperMode = kxdefaults::read(settings, kxdefaults::GatekeeperMode);
     gatekeeper->setCurrentIndex(gatekeeperMode >= 0 && gatekeeperMode <= 2 ? gatekeeperMode : 0);
-    gatekeeperHost->setText(settings.value("gatekeeper/host").toString());
-    gatekeeperAlias->setText(settings.value("gatekeeper/alias").toString());
-    gatekeeperE164->setText(settings.value("gatekeeper/e164").toString());
-    gatekeeperPassword->setText(settings.value("gatekeeper/password").toString());
-    gatekeeperTtl->setText(QString::number(kxdefaults::gatekeeperTimeToLive(settings)));
+    gatekeeperHost->setText(kxdefaults::read(settings, kxdefaults::GatekeeperHost));
+    gatekeeperAlias->setText(kxdefaults::read(settings, kxdefaults::GatekeeperAlias));
+    gatekeeperE164->setText(kxdefaults::read(settings, kxdefaults::GatekeeperE164));
+    gatekeeperPassword->setText(kxdefaults::read(settings, kxdefaults::GatekeeperPassword));
+    gatekeeperTtl->setText(QString::number(kxdefaults::read(settings, kxdefaults::GatekeeperTtl)));
     enableNatFields();
     showGatekeeperStatus();
     status->clear();
     // The public address STUN finds comes when the server answers: asked off the GUI
     // thread, shown when it arrives.
-    if (mode == 1)
+    if (nat->currentIndex() == 1)
         askStun();
 }
 
@@ -191,7 +188,8 @@ void SettingsNetwork::askStun()
         return;
     status->setText(tr("stun-asking").arg(stunServer->text()));
     manager->probeStun(this, [this](const KxManager::StunAnswer& answer) {
-        if (nat->currentIndex() != 1 || answer.server != context_.settings().value("net/stun"))
+        if (nat->currentIndex() != 1 ||
+            answer.server != kxdefaults::read(context_.settings(), kxdefaults::NetStun))
             return; // an answer to an earlier question
         if (answer.address.isEmpty()) {
             status->setText(tr("stun-no-answer").arg(answer.server));
@@ -229,24 +227,24 @@ void SettingsNetwork::save()
         return;
     modified_ = false;
     QSettings& settings = context_.settings();
-    settings.setValue("net/transmit", transmit->currentText());
-    settings.setValue("net/receive", receive->currentText());
-    settings.setValue("net/nat", nat->currentIndex());
-    settings.setValue("net/stun", stunServer->text().trimmed());
-    settings.setValue("net/publicIP", publicIp->text().trimmed());
+    kxdefaults::write(settings, kxdefaults::NetTransmit, transmit->currentText().toInt());
+    kxdefaults::write(settings, kxdefaults::NetReceive, receive->currentText().toInt());
+    kxdefaults::write(settings, kxdefaults::NetNat, nat->currentIndex());
+    kxdefaults::write(settings, kxdefaults::NetStun, stunServer->text().trimmed());
+    kxdefaults::write(settings, kxdefaults::NetPublicIp, publicIp->text().trimmed());
     const Ports ports =
         correctedPorts(udpLow->text(), udpHigh->text(), tcpLow->text(), tcpHigh->text());
     QStringList corrected;
-    auto store = [&](const char* key, QLineEdit* edit, int value) {
+    auto store = [&](const kxdefaults::Number& key, QLineEdit* edit, int value) {
         if (edit->text().trimmed() != QString::number(value))
             corrected << QString("%1 → %2").arg(edit->text().trimmed(), QString::number(value));
-        settings.setValue(key, value);
+        kxdefaults::write(settings, key, value);
         edit->setText(QString::number(value));
     };
-    store("net/mediaPortsUdp", udpLow, ports.udpLow);
-    store("net/mediaPortsUdpMax", udpHigh, ports.udpHigh);
-    store("net/mediaPortsTcp", tcpLow, ports.tcpLow);
-    store("net/mediaPortsTcpMax", tcpHigh, ports.tcpHigh);
+    store(kxdefaults::NetUdpLow, udpLow, ports.udpLow);
+    store(kxdefaults::NetUdpHigh, udpHigh, ports.udpHigh);
+    store(kxdefaults::NetTcpLow, tcpLow, ports.tcpLow);
+    store(kxdefaults::NetTcpHigh, tcpHigh, ports.tcpHigh);
     // The gatekeeper: registered again only when something of it changed.  A time to
     // live out of range is brought back into it.
     const int gatekeeperMode = gatekeeper->currentIndex();
@@ -254,7 +252,7 @@ void SettingsNetwork::save()
     const int ttl = std::clamp(gatekeeperTtl->text().toInt(&ttlOk), kxdefaults::MinTimeToLive,
                                kxdefaults::MaxTimeToLive);
     gatekeeperTtl->setText(
-        QString::number(ttlOk ? ttl : kxdefaults::gatekeeperTimeToLive(settings)));
+        QString::number(ttlOk ? ttl : kxdefaults::read(settings, kxdefaults::GatekeeperTtl)));
     struct Field
     {
         const char* key;
@@ -262,12 +260,14 @@ void SettingsNetwork::save()
         QString defaultValue;
     };
     const Field gatekeeperValues[] = {
-        {"gatekeeper/mode", QString::number(gatekeeperMode), "0"},
-        {"gatekeeper/host", gatekeeperHost->text().trimmed(), ""},
-        {"gatekeeper/alias", gatekeeperAlias->text().trimmed(), ""},
-        {"gatekeeper/e164", gatekeeperE164->text().trimmed(), ""},
-        {"gatekeeper/password", gatekeeperPassword->text(), ""},
-        {"gatekeeper/ttl", gatekeeperTtl->text(), QString::number(kxdefaults::DefaultTimeToLive)},
+        {kxdefaults::GatekeeperMode.name, QString::number(gatekeeperMode),
+         QString::number(kxdefaults::GatekeeperMode.fallback)},
+        {kxdefaults::GatekeeperHost.name, gatekeeperHost->text().trimmed(), ""},
+        {kxdefaults::GatekeeperAlias.name, gatekeeperAlias->text().trimmed(), ""},
+        {kxdefaults::GatekeeperE164.name, gatekeeperE164->text().trimmed(), ""},
+        {kxdefaults::GatekeeperPassword.name, gatekeeperPassword->text(), ""},
+        {kxdefaults::GatekeeperTtl.name, gatekeeperTtl->text(),
+         QString::number(kxdefaults::GatekeeperTtl.fallback)},
     };
     bool gatekeeperChanged = false;
     for (const auto& [key, value, defaultValue] : gatekeeperValues) {

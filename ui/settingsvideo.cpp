@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QSettings>
 
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/cameracontrols.h"
 #include "ui/widgetcam.h"
@@ -86,22 +87,23 @@ void SettingsVideo::save()
     QSettings& settings = context_.settings();
     const int index = device->currentIndex();
     if (index == 0) {
-        settings.setValue("video/device", "no-device");
-        settings.setValue("video/width", 0);
-        settings.setValue("video/height", 0);
-        settings.setValue("video/rate", 0);
-        settings.setValue("video/format", "YUV420P");
+        kxdefaults::write(settings, kxdefaults::VideoDevice, "no-device");
+        kxdefaults::write(settings, kxdefaults::VideoWidth, 0);
+        kxdefaults::write(settings, kxdefaults::VideoHeight, 0);
+        kxdefaults::write(settings, kxdefaults::VideoRate, 0);
+        kxdefaults::write(settings, kxdefaults::VideoFormat, "YUV420P");
     } else if (index == 1) {
-        settings.setValue("video/device", "Desktop");
-        settings.setValue("video/format", "YUV420P");
+        kxdefaults::write(settings, kxdefaults::VideoDevice, "Desktop");
+        kxdefaults::write(settings, kxdefaults::VideoFormat, "YUV420P");
     } else if (const int mode = format->currentIndex();
                index > 1 && mode >= 0 && std::size_t(mode) < caps_.size()) {
         const KxCameraCap& cap = caps_[std::size_t(mode)];
-        settings.setValue("video/device", device->currentText());
-        settings.setValue("video/width", cap.width);
-        settings.setValue("video/height", cap.height);
-        settings.setValue("video/rate", cap.frameRate);
-        settings.setValue("video/format", QString::fromStdString(cap.colourFormat));
+        kxdefaults::write(settings, kxdefaults::VideoDevice, device->currentText());
+        kxdefaults::write(settings, kxdefaults::VideoWidth, int(cap.width));
+        kxdefaults::write(settings, kxdefaults::VideoHeight, int(cap.height));
+        kxdefaults::write(settings, kxdefaults::VideoRate, int(cap.frameRate));
+        kxdefaults::write(settings, kxdefaults::VideoFormat,
+                          QString::fromStdString(cap.colourFormat));
     }
     settings.sync();
     if (KxManager* manager = context_.manager()) {

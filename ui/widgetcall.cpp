@@ -16,6 +16,7 @@
 #include <QStyleOption>
 #include <QTimer>
 
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/callbutton.h"
 #include "ui/mainwindow.h"
@@ -380,9 +381,9 @@ void WidgetCall::onLayout()
 {
     KxManager* manager = context_.manager();
     QSettings& settings = context_.settings();
-    const int next =
-        nextLayout(settings.value("call/layout").toInt(), manager && manager->presentationActive());
-    settings.setValue("call/layout", next);
+    const int next = nextLayout(kxdefaults::read(settings, kxdefaults::CallLayout),
+                                manager && manager->presentationActive());
+    kxdefaults::write(settings, kxdefaults::CallLayout, next);
     window_.applyLayout();
 }
 
@@ -417,7 +418,7 @@ void WidgetCall::onShowFade(QString text)
 void WidgetCall::placePopup(QWidget* popup, QWidget* anchor, bool centred)
 {
     const QPoint g = anchor->mapToGlobal(QPoint(anchor->width() / 2, 0));
-    const bool bottom = context_.settings().value("call/location").toInt() == 1;
+    const bool bottom = kxdefaults::read(context_.settings(), kxdefaults::CallLocation) == 1;
     const QPoint toolbarTop = mapToGlobal(QPoint(0, 0));
     const int x = centred ? g.x() - popup->width() / 2 : g.x();
     const int y = bottom ? g.y() - popup->height() - 5 : toolbarTop.y() + height() + 5;

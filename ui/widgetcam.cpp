@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "KxPhone/kxapp.h"
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/callbutton.h"
 #include "ui/cameracontrols.h"
@@ -176,16 +177,16 @@ void WidgetCam::onDevice(int index)
     fillFormats();
     QSettings& settings = context_.settings();
     if (index == 0) {
-        settings.setValue("video/device", "no-device");
-        settings.setValue("video/width", 0);
-        settings.setValue("video/height", 0);
-        settings.setValue("video/rate", 0);
-        settings.setValue("video/format", "YUV420P");
+        kxdefaults::write(settings, kxdefaults::VideoDevice, "no-device");
+        kxdefaults::write(settings, kxdefaults::VideoWidth, 0);
+        kxdefaults::write(settings, kxdefaults::VideoHeight, 0);
+        kxdefaults::write(settings, kxdefaults::VideoRate, 0);
+        kxdefaults::write(settings, kxdefaults::VideoFormat, "YUV420P");
         if (KxManager* manager = context_.manager())
             manager->setCaptureWindow(0);
     } else if (index == 1) {
-        settings.setValue("video/device", "Desktop");
-        settings.setValue("video/format", "YUV420P");
+        kxdefaults::write(settings, kxdefaults::VideoDevice, "Desktop");
+        kxdefaults::write(settings, kxdefaults::VideoFormat, "YUV420P");
     } else {
         // A camera opens once its mode is picked.
         format_->setCurrentIndex(-1);
@@ -201,11 +202,11 @@ void WidgetCam::onFormat(int index)
         return;
     const KxCameraCap& cap = caps_[std::size_t(index)];
     QSettings& settings = context_.settings();
-    settings.setValue("video/device", device_->currentText());
-    settings.setValue("video/width", cap.width);
-    settings.setValue("video/height", cap.height);
-    settings.setValue("video/rate", cap.frameRate);
-    settings.setValue("video/format", QString::fromStdString(cap.colourFormat));
+    kxdefaults::write(settings, kxdefaults::VideoDevice, device_->currentText());
+    kxdefaults::write(settings, kxdefaults::VideoWidth, int(cap.width));
+    kxdefaults::write(settings, kxdefaults::VideoHeight, int(cap.height));
+    kxdefaults::write(settings, kxdefaults::VideoRate, int(cap.frameRate));
+    kxdefaults::write(settings, kxdefaults::VideoFormat, QString::fromStdString(cap.colourFormat));
     reopen();
     UpdateData();
 }

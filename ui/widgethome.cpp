@@ -9,6 +9,7 @@
 #include <QSignalMapper>
 #include <QVBoxLayout>
 
+#include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/elidedlabel.h"
 #include "ui/uicontext.h"
@@ -27,7 +28,7 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
 
     address_ = new QLineEdit();
     address_->setAlignment(Qt::AlignCenter);
-    address_->setText(context_.settings().value("address").toString());
+    address_->setText(kxdefaults::read(context_.settings(), kxdefaults::Address));
     connect(address_, &QLineEdit::returnPressed, this, &WidgetHome::onCall);
     layout->addWidget(address_);
 

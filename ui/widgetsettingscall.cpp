@@ -78,21 +78,21 @@ WidgetSettingsCall::WidgetSettingsCall(const UiContext& context, MainWindow& win
 void WidgetSettingsCall::UpdateData()
 {
     QSettings& settings = context_.settings();
-    autoHide_->setChecked(settings.value("call/autohide").toBool());
-    location_->setCurrentIndex(settings.value("call/location").toInt() == 1 ? 1 : 0);
-    const int pip = settings.value("call/pip").toInt();
+    autoHide_->setChecked(kxdefaults::read(settings, kxdefaults::CallAutoHide));
+    location_->setCurrentIndex(kxdefaults::read(settings, kxdefaults::CallLocation) == 1 ? 1 : 0);
+    const int pip = kxdefaults::read(settings, kxdefaults::CallPip);
     pip_->setCurrentIndex(pip >= 0 && pip <= 4 ? pip : 0);
-    const auto refill = [&](QComboBox* box, bool input, const char* key) {
+    const auto refill = [&](QComboBox* box, bool input, const kxdefaults::Text& key) {
         box->clear();
         if (KxManager* manager = context_.manager())
             box->addItems(manager->soundDeviceNames(input));
-        const QString current = settings.value(key).toString();
+        const QString current = kxdefaults::read(settings, key);
         if (box->findText(current) < 0)
             box->addItem(current);
         box->setCurrentText(current);
     };
-    refill(input_, true, "audio/input");
-    refill(output_, false, "audio/output");
+    refill(input_, true, kxdefaults::AudioInput);
+    refill(output_, false, kxdefaults::AudioOutput);
 }
 
 int WidgetSettingsCall::nextPiP(int current)
@@ -106,9 +106,9 @@ void WidgetSettingsCall::onAutoHide()
 {
     QSettings& settings = context_.settings();
     const bool checked = autoHide_->isChecked();
-    if (checked == settings.value("call/autohide").toBool())
+    if (checked == kxdefaults::read(settings, kxdefaults::CallAutoHide))
         return;
-    settings.setValue("call/autohide", checked);
+    kxdefaults::write(settings, kxdefaults::CallAutoHide, checked);
     window_.setAutoHide(checked);
 }
 
@@ -116,9 +116,9 @@ void WidgetSettingsCall::onLocation()
 {
     QSettings& settings = context_.settings();
     const int index = location_->currentIndex();
-    if (index == settings.value("call/location").toInt())
+    if (index == kxdefaults::read(settings, kxdefaults::CallLocation))
         return;
-    settings.setValue("call/location", index);
+    kxdefaults::write(settings, kxdefaults::CallLocation, index);
     window_.placeCallDock(index);
 }
 
@@ -128,7 +128,8 @@ void WidgetSettingsCall::onPiP()
     if (!manager || !manager->currentCall())
         return;
     const int index = pip_->currentIndex();
-    context_.settings().setValue("call/pip", index >= 0 && index <= 4 ? index : 0);
+    kxdefaults::write(context_.settings(), kxdefaults::CallPip,
+                      index >= 0 && index <= 4 ? index : 0);
     window_.applyLayout();
 }
 
@@ -138,16 +139,17 @@ void WidgetSettingsCall::onPiPShortcut()
     if (!manager || !manager->currentCall())
         return;
     QSettings& settings = context_.settings();
-    settings.setValue("call/pip", nextPiP(settings.value("call/pip").toInt()));
+    kxdefaults::write(settings, kxdefaults::CallPip,
+                      nextPiP(kxdefaults::read(settings, kxdefaults::CallPip)));
     window_.applyLayout();
 }
 
-void WidgetSettingsCall::changeDevice(QComboBox* box, const char* key, bool input)
+void WidgetSettingsCall::changeDevice(QComboBox* box, const kxdefaults::Text& key, bool input)
 {
     QSettings& settings = context_.settings();
-    if (box->currentText() == settings.value(key).toString())
+    if (box->currentText() == kxdefaults::read(settings, key))
         return;
-    settings.setValue(key, box->currentText());
+    kxdefaults::write(settings, key, box->currentText());
     KxManager* manager = context_.manager();
     if (manager && manager->currentCall())
         manager->changeSoundDevice(input);
@@ -155,10 +157,10 @@ void WidgetSettingsCall::changeDevice(QComboBox* box, const char* key, bool inpu
 
 void WidgetSettingsCall::onInput()
 {
-    changeDevice(input_, "audio/input", true);
+    changeDevice(input_, kxdefaults::AudioInput, true);
 }
 
 void WidgetSettingsCall::onOutput()
 {
-    changeDevice(output_, "audio/output", false);
+    changeDevice(output_, kxdefaults::AudioOutput, false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include "KxPhone/kxdefaults.h"
 
 class QAction;
 class QCheckBox;
@@ -39,7 +40,7 @@ public slots:
     void onOutput();
 
 private:
-    void changeDevice(QComboBox* box, const char* key, bool input);
+    void changeDevice(QComboBox* box, const kxdefaults::Text& key, bool input);
 
     const UiContext& context_;
     MainWindow& window_;

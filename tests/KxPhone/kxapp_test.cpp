@@ -188,6 +188,54 @@ protected:
     QTemporaryDir folder;
 };
 
+// What a reader gets is of the key's type and one the key can hold: the stored value, or
+// the default where the file (edited by hand) has none or one that does not fit.
+TEST_F(DefaultsFile, ReadingGivesTheStoredValueOrTheDefault)
+{
+    {
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[General]\nautoAnswer=TRUE \nautoStart=yes\nlanguage=fr\n"
+                   "name=Smith, John\n"
+                   "[call]\nlayout=2\npip=4\nlocation=7\n"
+                   "[net]\ntransmit=1000\nreceive= 512\nnat=abc\n"
+                   "mediaPortsUdp=70000\nmediaPortsTcp=4000\n"
+                   "[gatekeeper]\nttl=5\nmode=2\n");
+    }
+    QSettings settings(path(), QSettings::IniFormat);
+    using namespace kxdefaults;
+    EXPECT_TRUE(read(settings, AutoAnswer));
+    EXPECT_TRUE(read(settings, AutoStart)) << "not a bool: the default";
+    EXPECT_FALSE(read(settings, AutoUpdate)) << "missing: the default";
+    EXPECT_EQ(read(settings, Language), "vn") << "not a language of the program";
+    EXPECT_EQ(read(settings, Name), "Smith, John") << "a list to the file, one text to us";
+    EXPECT_EQ(read(settings, CallLayout), 2);
+    EXPECT_EQ(read(settings, CallPip), 4) << "the top-left corner";
+    EXPECT_EQ(read(settings, CallLocation), 1);
+    EXPECT_EQ(read(settings, NetTransmit), 1024) << "not a bandwidth the page offers";
+    EXPECT_EQ(read(settings, NetReceive), 512);
+    EXPECT_EQ(read(settings, NetNat), 0);
+    EXPECT_EQ(read(settings, NetUdpLow), 3230) << "not a port";
+    EXPECT_EQ(read(settings, NetTcpLow), 4000);
+    EXPECT_EQ(read(settings, GatekeeperTtl), DefaultTimeToLive);
+    EXPECT_EQ(read(settings, GatekeeperMode), 2);
+    EXPECT_EQ(read(settings, GatekeeperHost), "");
+
+    // Written back, each reads as written, and the first start's defaults leave it alone.
+    write(settings, CallPip, 3);
+    write(settings, NetTransmit, 2048);
+    write(settings, Name, "Nguyễn, Văn A");
+    write(settings, AutoStart, false);
+    settings.sync();
+    QSettings reread(path(), QSettings::IniFormat);
+    writeMissing(reread);
+    EXPECT_EQ(read(reread, CallPip), 3);
+    EXPECT_EQ(read(reread, NetTransmit), 2048);
+    EXPECT_EQ(read(reread, Name), "Nguyễn, Văn A");
+    EXPECT_FALSE(read(reread, AutoStart));
+    EXPECT_FALSE(reread.contains(GatekeeperHost.name)) << "not written until the user sets it";
+}
+
 TEST_F(DefaultsFile, FreshStoreGetsEveryKeyInTableOrderWithItsDefault)
 {
     {
@@ -345,10 +393,10 @@ TEST(KxAppDialForward, DialsThroughTheManagerAsACallTheUserDidNotPlace)
     QCoreApplication::processEvents();
     std::cout.rdbuf(old);
     const std::string text = captured.str();
-    EXPECT_EQ(text.rfind("DialForward " + dest.toStdString() + "\nCalling " + dest.toStdString() +
-                             "\n",
-                         0),
-              0u)
+    EXPECT_EQ(
+        text.rfind("DialForward " + dest.toStdString() + "\nCalling " + dest.toStdString() + "\n",
+                   0),
+        0u)
         << text;
     EXPECT_EQ(app->manager->lastAddress(), lastBefore);
     EXPECT_EQ(app->settings->value("address"), addressBefore);

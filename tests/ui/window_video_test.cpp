@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "KxPhone/kxdefaults.h"
 #include "tests/KxPhone/clientkit.h"
 #include "tests/KxPhone/testdesktop.h"
 #include "ui/callbutton.h"
@@ -34,8 +35,8 @@ namespace {
 using kx::testutil::Client;
 using kx::testutil::Kxcall;
 using kx::testutil::pumpUntil;
-using kx::testutil::useCamera640x360;
 using kx::testutil::TestDesktop;
+using kx::testutil::useCamera640x360;
 
 /// The pictures of a Y4M file as our writer makes it (no frame parameters).
 std::vector<voip::VideoFrame> readY4m(const QString& path)
@@ -528,7 +529,7 @@ TEST_F(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEn
     ASSERT_TRUE(peer.waitFor("established"));
     ASSERT_TRUE(pumpUntil([&] { return source.picturesSent() > 50; }, 20000));
     // The desktop kept a key to share again without asking.
-    EXPECT_FALSE(client->settings.value(KxManager::ScreenShareTokenKey).toString().isEmpty());
+    EXPECT_FALSE(kxdefaults::read(client->settings, kxdefaults::ScreenShareToken).isEmpty());
     // The desktop's chooser picks the window: the dialog has none to list.
     WidgetCam* cam = client->window.cameraDialog();
     ASSERT_NE(cam, nullptr);
@@ -539,9 +540,8 @@ TEST_F(WindowVideoWayland, TheScreenSharedThroughTheDesktopPortalReachesTheFarEn
 
     // The user stops sharing from the desktop: told over the toolbar; the call goes on.
     backend.closeSessions();
-    EXPECT_TRUE(pumpUntil([&] {
-        return told(*client, QCoreApplication::translate("KxManager", "capture-ended"));
-    }));
+    EXPECT_TRUE(pumpUntil(
+        [&] { return told(*client, QCoreApplication::translate("KxManager", "capture-ended")); }));
     EXPECT_TRUE(pumpUntil([&] { return !client->manager->inputOpen(); }, 5000));
     EXPECT_TRUE(client->manager->inCall());
     hangUpAndCheckRecording(client, peer, recorded);
@@ -578,7 +578,7 @@ TEST_F(WindowVideoWayland, TheDesktopsCameraIsOfferedAndItsPicturesReachTheFarEn
     camera.stop();
     EXPECT_TRUE(pumpUntil([&] {
         return told(*client, QCoreApplication::translate("KxManager", "camera-stopped")
-                                  .arg(KxVideoSource::PortalCameraName));
+                                 .arg(KxVideoSource::PortalCameraName));
     }));
     EXPECT_TRUE(client->manager->inCall());
     hangUpAndCheckRecording(client, peer, recorded);
