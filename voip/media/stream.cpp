@@ -2,8 +2,6 @@
 
 #include <span>
 
-#include "voip/device/medialog.h"
-#include "voip/device/soundchannel.h"
 #include "voip/media/codec.h"
 
 namespace voip {
@@ -49,120 +47,6 @@ void FrameStream::setLastError(const std::string& error)
 {
     std::lock_guard lock(errorMutex_);
     lastError_ = error;
-}
-
-// --- SoundMediaStream
-
-SoundMediaStream::SoundMediaStream(std::shared_ptr<SoundChannel> channel, const SoundParams& params,
-                                   unsigned sessionId, bool isSource, unsigned frameMs)
-    : FrameStream(pcmMediaFormat(params.sampleRate), sessionId, isSource)
-    , channel_(std::move(channel))
-    , params_(params)
-    , frameMs_(frameMs == 0 ? 20 : frameMs)
-{}
-
-SoundMediaStream::~SoundMediaStream()
-{
-    close();
-}
-
-bool SoundMediaStream::onOpen()
-{
-    if (!channel_)
-        return false;
-    if (channel_->isOpen())
-        return true;
-    SoundParams params = params_;
-    params.direction = isSource() ? SoundDirection::Recorder : SoundDirection::Player;
-    if (auto status = channel_->open(params); !status) {
-        setLastError(status.message());
-        logMediaError(describe() + ": cannot open sound device \"" + params.device +
-                      "\": " + status.message());
-        return false;
-    }
-    position_ = 0;
-    logMediaInfo(describe() + " opened on " + channel_->driverName() + " device \"" +
-                 channel_->name() + "\"");
-    return true;
-}
-
-void SoundMediaStream::onClose()
-{
-    if (channel_)
-        channel_->close();
-}
-
-MediaStatus SoundMediaStream::deviceFailed(const MediaStatus& status)
-{
-    // A close from the owner is not a fault; anything else is, and is logged once.
-    if (status.error() == MediaError::Closed || !isOpen())
-        return MediaStatus::failure(MediaError::Closed, describe() + " closed");
-    const std::string message =
-        describe() + ": sound device \"" + channel_->name() + "\" failed: " + status.message();
-    setLastError(message);
-    logMediaError(message);
-    return MediaStatus::failure(status.error(), message);
-}
-
-MediaStatus SoundMediaStream::readFrame(StreamFrame& frame)
-{
-    if (!isSource())
-        return FrameStream::readFrame(frame);
-    if (!isOpen())
-        return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
-    // The channel's own parameters: it may have been opened before the stream.
-    const auto& actual = channel_->params();
-    const unsigned samples = actual.sampleRate * frameMs_ / 1000 * actual.channels;
-    frame = StreamFrame{};
-    frame.pcm.resize(samples);
-    if (auto status = channel_->read(frame.pcm); !status) {
-        if (status.error() == MediaError::EndOfStream)
-            return status;
-        return deviceFailed(status);
-    }
-    frame.timestamp = position_;
-    position_ += samples / actual.channels;
-    return MediaStatus::success();
-}
-
-MediaStatus SoundMediaStream::writeFrame(const StreamFrame& frame)
-{
-    if (isSource())
-        return FrameStream::writeFrame(frame);
-    if (!isOpen())
-        return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
-    if (frame.pcm.empty())
-        return MediaStatus::success();
-    if (auto status = channel_->write(frame.pcm); !status)
-        return deviceFailed(status);
-    return MediaStatus::success();
-}
-
-MediaResult<std::shared_ptr<SoundMediaStream>>
-createSoundMediaStream(const MediaFormat& format, SoundParams params, unsigned sessionId,
-                       bool isSource, unsigned frameMs)
-{
-    const unsigned rate = pcmSampleRateFor(format);
-    if (rate == 0)
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    "no sound stream for format \"" + format.name() + "\"");
-    if (frameMs == 0 || frameMs > 240)
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "sound frames of " + std::to_string(frameMs) + " ms");
-    params.sampleRate = rate;
-    params.channels = 1;
-    params.bitsPerSample = 16;
-    params.bufferSize = rate * frameMs / 1000 * 2;
-    params.direction = isSource ? SoundDirection::Recorder : SoundDirection::Player;
-    auto channel = createOpenedSoundChannel(params);
-    if (!channel)
-        return channel.status();
-    auto stream = std::make_shared<SoundMediaStream>(std::shared_ptr<SoundChannel>(channel.take()),
-                                                     params, sessionId, isSource, frameMs);
-    if (!stream->open())
-        return MediaStatus::failure(MediaError::DeviceFailure, "cannot open " + stream->describe() +
-                                                                   ": " + stream->lastError());
-    return stream;
 }
 
 // --- Stream pipe

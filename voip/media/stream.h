@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "voip/device/mediastatus.h"
-#include "voip/device/soundchannel.h"
 #include "voip/media/mediastream.h"
 
 namespace voip {
@@ -60,47 +59,6 @@ private:
     mutable std::mutex errorMutex_; // guards lastError_
     std::string lastError_;
 };
-
-/// A stream on a sound channel (the local side of a call): a source reads the microphone
-/// in frames of frameMs, a sink plays what it is given.  The stream opens the channel
-/// with its own parameters when it opens, unless the channel is open already, and closes
-/// it when it closes.  A device that fails makes readFrame/writeFrame fail with a logged
-/// error naming the device; the stream is then of no further use.
-class SoundMediaStream : public FrameStream
-{
-public:
-    /// `channel` is shared so that the application can reach its volume and mute while
-    /// the stream owns it; `params` are used to open it when it is not open.
-    SoundMediaStream(std::shared_ptr<SoundChannel> channel, const SoundParams& params,
-                     unsigned sessionId, bool isSource, unsigned frameMs = 20);
-    ~SoundMediaStream() override;
-
-    const std::shared_ptr<SoundChannel>& channel() const { return channel_; }
-    unsigned frameMs() const { return frameMs_; }
-
-    MediaStatus readFrame(StreamFrame& frame) override;
-    MediaStatus writeFrame(const StreamFrame& frame) override;
-
-protected:
-    bool onOpen() override;
-    void onClose() override;
-
-private:
-    MediaStatus deviceFailed(const MediaStatus& status);
-
-    std::shared_ptr<SoundChannel> channel_;
-    SoundParams params_;
-    unsigned frameMs_;
-    uint32_t position_ = 0; ///< samples read so far (source timestamps)
-};
-
-/// A sound stream for one direction of an audio session in `format`: the channel of
-/// params.driver and params.device is created and opened at pcmSampleRateFor(format), with
-/// buffers of one frame (frameMs), and wrapped in an open stream.  An error when the
-/// format is not audio the engine can code, or the device does not open.
-MediaResult<std::shared_ptr<SoundMediaStream>>
-createSoundMediaStream(const MediaFormat& format, SoundParams params, unsigned sessionId,
-                       bool isSource, unsigned frameMs = 20);
 
 /// The shared queue between the two ends of a stream pipe.
 class FramePipe;

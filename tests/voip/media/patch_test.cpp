@@ -15,6 +15,7 @@
 #include "voip/device/wavfile.h"
 #include "voip/media/patch.h"
 #include "voip/media/stream.h"
+#include "voip/pcss/soundstream.h"
 #include "tests/support/eventually.h"
 
 namespace voip {
@@ -64,13 +65,13 @@ SoundParams wavParams(const std::string& path, SoundDirection direction, unsigne
     return params;
 }
 
-std::shared_ptr<SoundMediaStream> soundStream(const SoundParams& params)
+std::shared_ptr<pcss::SoundStream> soundStream(const SoundParams& params)
 {
     auto channel = createSoundChannel(params.driver);
     EXPECT_TRUE(channel);
-    return std::make_shared<SoundMediaStream>(std::shared_ptr<SoundChannel>(channel.take()), params,
-                                              AudioSessionId,
-                                              params.direction == SoundDirection::Recorder);
+    return std::make_shared<pcss::SoundStream>(std::shared_ptr<SoundChannel>(channel.take()),
+                                               params, AudioSessionId,
+                                               params.direction == SoundDirection::Recorder, 20);
 }
 
 MediaFormat codecFormat(const AudioCodecInfo& info)
@@ -291,8 +292,8 @@ TEST(MediaPatch, ADeviceFailureStopsThatDirectionOnly)
 {
     SoundParams params;
     params.driver = "Test";
-    auto micStream = std::make_shared<SoundMediaStream>(std::make_shared<FailingChannel>(10),
-                                                        params, AudioSessionId, true);
+    auto micStream = std::make_shared<pcss::SoundStream>(std::make_shared<FailingChannel>(10),
+                                                         params, AudioSessionId, true, 20);
     auto [toNetwork, fromMic] =
         makeStreamPipe(codecFormat(*findAudioCodec("G.711-ALaw-64k")), AudioSessionId);
     MediaPatch microphone(micStream);

@@ -11,6 +11,7 @@
 #include "voip/device/wavfile.h"
 #include "voip/media/patch.h"
 #include "voip/media/stream_rtp.h"
+#include "voip/pcss/soundstream.h"
 #include "voip/rtp/rtpsession.h"
 
 namespace voip {
@@ -68,12 +69,12 @@ TEST_P(RtpStreamCodec, AudioCrossesRealRtpSessions)
     speaker.direction = SoundDirection::Player;
     speaker.bufferCount = 4;
 
-    auto micStream = std::make_shared<SoundMediaStream>(
+    auto micStream = std::make_shared<pcss::SoundStream>(
         std::shared_ptr<SoundChannel>(createSoundChannel(kWavFileDriver).take()), mic,
-        AudioSessionId, true);
-    auto speakerStream = std::make_shared<SoundMediaStream>(
+        AudioSessionId, true, 20);
+    auto speakerStream = std::make_shared<pcss::SoundStream>(
         std::shared_ptr<SoundChannel>(createSoundChannel(kWavFileDriver).take()), speaker,
-        AudioSessionId, false);
+        AudioSessionId, false, 20);
     auto rtpSink =
         std::make_shared<RtpMediaStream>(sender, formatOf(GetParam()), AudioSessionId, false);
     auto rtpSource =
@@ -162,13 +163,15 @@ TEST_P(RtpStreamOddPeer, IsPlayedCorrectly)
     speaker.sampleRate = rate;
     speaker.direction = SoundDirection::Player;
     speaker.bufferCount = 4;
-    auto speakerStream =
-        createSoundMediaStream(formatOf(peer.format), speaker, AudioSessionId, false);
-    ASSERT_TRUE(speakerStream);
+    speaker.bufferSize = rate / 50 * 2;
+    auto speakerStream = std::make_shared<pcss::SoundStream>(
+        std::shared_ptr<SoundChannel>(createSoundChannel(kWavFileDriver).take()), speaker,
+        AudioSessionId, false, 20);
+    ASSERT_TRUE(speakerStream->open()) << speakerStream->lastError();
     auto rtpSource =
         std::make_shared<RtpMediaStream>(receiver, formatOf(peer.format), AudioSessionId, true);
     MediaPatch receiving(rtpSource);
-    ASSERT_TRUE(receiving.addSink(speakerStream.value()));
+    ASSERT_TRUE(receiving.addSink(speakerStream));
     ASSERT_TRUE(receiving.start());
 
     // Sent in real time: each packet once its audio is complete, as a peer would.
