@@ -244,14 +244,11 @@ void Connection::scheduleInfoReport()
 {
     if (!irrInterval_ || released_ || !admittedBy_)
         return;
-    infoReportTimer_.expires_after(*irrInterval_);
-    std::weak_ptr<Connection> weak = self();
-    infoReportTimer_.async_wait([weak](const asio::error_code& error) {
-        auto keep = weak.lock();
-        if (error || !keep || keep->released_ || !keep->admittedBy_)
+    runAfter(infoReportTimer_, *irrInterval_, [](Connection& connection) {
+        if (!connection.admittedBy_)
             return;
-        keep->admittedBy_->reportCall(keep->admittedAs_, keep->callReport());
-        keep->scheduleInfoReport();
+        connection.admittedBy_->reportCall(connection.admittedAs_, connection.callReport());
+        connection.scheduleInfoReport();
     });
 }
 

@@ -138,12 +138,8 @@ void Connection::ensureH245Transport()
     }
     // The far end may still connect to the address we announced; if it has not after a
     // moment, it is asked to.
-    h245TransportTimer_.expires_after(H245StartGrace);
-    std::weak_ptr<Connection> weak = self();
-    h245TransportTimer_.async_wait([weak](const asio::error_code& error) {
-        if (auto connection = weak.lock(); connection && !error)
-            connection->sendStartH245();
-    });
+    runAfter(h245TransportTimer_, H245StartGrace,
+             [](Connection& connection) { connection.sendStartH245(); });
 }
 
 void Connection::sendStartH245()
@@ -162,12 +158,8 @@ void Connection::sendStartH245()
     VOIP_TRACE(2, "H323\tNo H.245 connection yet: asking the far end to connect on "
                       << describe());
     sendSignal(q931::MessageType::Facility, facility);
-    h245TransportTimer_.expires_after(timers_.capabilityExchange);
-    std::weak_ptr<Connection> weak = self();
-    h245TransportTimer_.async_wait([weak](const asio::error_code& error) {
-        if (auto connection = weak.lock(); connection && !error)
-            connection->h245TransportMissing();
-    });
+    runAfter(h245TransportTimer_, timers_.capabilityExchange,
+             [](Connection& connection) { connection.h245TransportMissing(); });
 }
 
 void Connection::h245TransportMissing()

@@ -151,12 +151,8 @@ void Connection::reviewBandwidth()
     if (wanted == 0 || wanted == grantedBandwidth_ || wanted == askedBandwidth_)
         return;
     // Channels open and close in bursts: one request for the burst.
-    bandwidthTimer_.expires_after(std::chrono::milliseconds(300));
-    std::weak_ptr<Connection> weak = self();
-    bandwidthTimer_.async_wait([weak](const asio::error_code& error) {
-        if (auto connection = weak.lock(); connection && !error)
-            connection->askBandwidth();
-    });
+    runAfter(bandwidthTimer_, std::chrono::milliseconds(300),
+             [](Connection& connection) { connection.askBandwidth(); });
 }
 
 void Connection::askBandwidth()

@@ -77,18 +77,15 @@ void Connection::beginPresentation()
     request.symmetryBreaking = symmetryBreaking_;
     request.terminalLabel = OwnTerminalLabel;
     queueH245(h245::buildH239Message(request));
-    presentationTimer_.expires_after(std::min(TokenAnswerTime, timers_.logicalChannel));
-    std::weak_ptr<Connection> weak = self();
-    presentationTimer_.async_wait([weak](const asio::error_code& error) {
-        auto connection = weak.lock();
-        if (error || !connection || connection->released_ ||
-            connection->presentation_ != PresentationState::Requesting)
-            return;
-        VOIP_TRACE(1, "H323\tNo answer to the presentation token request on "
-                          << connection->describe());
-        connection->endPresentation(PresentationEvent::LocalRefused, true);
-        connection->flushTunnelled();
-    });
+    runAfter(presentationTimer_, std::min(TokenAnswerTime, timers_.logicalChannel),
+             [](Connection& connection) {
+                 if (connection.presentation_ != PresentationState::Requesting)
+                     return;
+                 VOIP_TRACE(1, "H323\tNo answer to the presentation token request on "
+                                   << connection.describe());
+                 connection.endPresentation(PresentationEvent::LocalRefused, true);
+                 connection.flushTunnelled();
+             });
 }
 
 std::optional<std::pair<MediaFormat, const h245::Capability*>> Connection::contentToTransmit() const
