@@ -12,6 +12,7 @@
 #include "voip/device/sound_pulse.h"
 #include "voip/device/soundchannel.h"
 #include "voip/device/soundtest.h"
+#include "tests/support/pactl.h"
 #include "tests/support/toolskip.h"
 
 namespace voip {
@@ -33,30 +34,8 @@ double toneShare(const std::vector<int16_t>& samples, unsigned rate, double hz)
     return total > 0 ? 2 * power / (double(samples.size()) * total) : 0;
 }
 
-std::string run(const std::string& command)
-{
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            out += buffer;
-        ::pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
-        out.pop_back();
-    return out;
-}
-
-/// Unloads a PulseAudio module when it goes out of scope, unless `index` was cleared.
-struct ModuleGuard
-{
-    const std::string& index;
-    ~ModuleGuard()
-    {
-        if (!index.empty())
-            run("pactl unload-module " + index + " 2>/dev/null");
-    }
-};
+using kxtest::ModuleGuard;
+using kxtest::run;
 
 class PulseAudio : public ::testing::Test
 {

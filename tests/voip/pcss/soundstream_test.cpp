@@ -15,6 +15,7 @@
 #include "voip/media/patch.h"
 #include "voip/media/stream.h"
 #include "voip/pcss/soundstream.h"
+#include "tests/support/pactl.h"
 #include "tests/support/toolskip.h"
 
 namespace voip {
@@ -28,30 +29,8 @@ MediaFormat formatOf(const char* name)
     return MediaFormat(info->formatName, MediaType::Audio, info->rtpClockRate, info->payloadType);
 }
 
-std::string run(const std::string& command)
-{
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            out += buffer;
-        ::pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
-        out.pop_back();
-    return out;
-}
-
-/// Unloads a PulseAudio module when it goes out of scope, unless `index` was cleared.
-struct ModuleGuard
-{
-    const std::string& index;
-    ~ModuleGuard()
-    {
-        if (!index.empty())
-            run("pactl unload-module " + index + " 2>/dev/null");
-    }
-};
+using kxtest::ModuleGuard;
+using kxtest::run;
 
 /// A stream of `params` at the rate `format`'s sound is coded at, in frames of 20 ms; not
 /// yet open.

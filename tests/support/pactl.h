@@ -1,0 +1,36 @@
+#pragma once
+// The sound server's command line for tests that plug and unplug devices: run a command and
+// read its output, and a module that is unloaded on every way out of a test.
+
+#include <cstdio>
+#include <string>
+
+namespace kxtest {
+
+/// What `command` prints, without the trailing line end and spaces; empty when it cannot run.
+inline std::string run(const std::string& command)
+{
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe))
+            out += buffer;
+        ::pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+/// Unloads a PulseAudio module when it goes out of scope, unless `index` was cleared.
+struct ModuleGuard
+{
+    const std::string& index;
+    ~ModuleGuard()
+    {
+        if (!index.empty())
+            run("pactl unload-module " + index + " 2>/dev/null");
+    }
+};
+
+} // namespace kxtest
