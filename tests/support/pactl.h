@@ -22,6 +22,14 @@ inline std::string run(const std::string& command)
     return out;
 }
 
+/// Loads a null sink named `sink` (its monitor is `sink`.monitor); the module's index,
+/// empty when pactl cannot load it.
+inline std::string loadNullSink(const std::string& sink)
+{
+    return run("pactl load-module module-null-sink sink_name=" + sink +
+               " sink_properties=device.description=" + sink + " 2>/dev/null");
+}
+
 /// Unloads a PulseAudio module when it goes out of scope, unless `index` was cleared.
 struct ModuleGuard
 {

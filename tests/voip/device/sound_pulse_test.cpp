@@ -229,8 +229,7 @@ TEST_F(PulseAudio, CloseFromAnotherThreadWakesABlockedRead)
 TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
 {
     const std::string sink = "kx_gone_" + std::to_string(::getpid());
-    auto module = run("pactl load-module module-null-sink sink_name=" + sink +
-                      " sink_properties=device.description=" + sink + " 2>/dev/null");
+    auto module = kxtest::loadNullSink(sink);
     if (module.empty())
         KX_SKIP_WITHOUT_TOOL() << "pactl cannot load a null sink";
     // Unloaded on every way out, also when an assertion ends the test early.
