@@ -64,6 +64,8 @@ std::atomic<int> chooserTimeoutMs{DefaultChooserTimeoutMs};
 
 /// How long a stream may take to agree on a picture format.
 constexpr std::chrono::seconds FormatWait{5};
+/// How long a camera's remote may take to list the camera the portal granted.
+constexpr std::chrono::seconds CameraWait{5};
 
 /// A stream's picture size comes from another process: larger ones are refused.
 constexpr unsigned MaxSide = 8192;
@@ -216,8 +218,8 @@ private:
         uint8_t* y = converted.data();
         uint8_t* u = y + std::size_t(w) * h;
         uint8_t* v = u + std::size_t(w / 2) * (h / 2);
-        convert_(pixels_.data(), int(pixelsWidth_ * pixelsOctets_), y, int(w), u, int(w / 2),
-                 v, int(w / 2), int(w), int(h));
+        convert_(pixels_.data(), int(pixelsWidth_ * pixelsOctets_), y, int(w), u, int(w / 2), v,
+                 int(w / 2), int(w), int(h));
         if (direct)
             return;
         // The same middle part the display takes of any picture of another shape.
@@ -230,17 +232,19 @@ private:
         uint8_t* toV = toU + std::size_t(width / 2) * (height / 2);
         libyuv::I420Scale(y + std::size_t(top) * w + left, int(w),
                           u + std::size_t(top / 2) * (w / 2) + left / 2, int(w / 2),
-                          v + std::size_t(top / 2) * (w / 2) + left / 2, int(w / 2),
-                          int(partWidth), int(partHeight), toY, int(width), toU, int(width / 2),
-                          toV, int(width / 2), int(width), int(height), libyuv::kFilterBox);
+                          v + std::size_t(top / 2) * (w / 2) + left / 2, int(w / 2), int(partWidth),
+                          int(partHeight), toY, int(width), toU, int(width / 2), toV,
+                          int(width / 2), int(width), int(height), libyuv::kFilterBox);
     }
 
-    /// The first camera node the remote lists, after a round trip; false without one.
+    /// The first camera node the remote lists; false without one. The portal's remote sees
+    /// no node until the session manager grants it the camera, which it does a moment after
+    /// the remote connects (later still on a busy machine), so one round trip is not enough:
+    /// the camera is awaited for a while.
     bool findCamera()
     {
-        syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!synced_ && std::chrono::steady_clock::now() < until)
+        const auto until = std::chrono::steady_clock::now() + CameraWait;
+        while (cameraNode_ == SPA_ID_INVALID && std::chrono::steady_clock::now() < until)
             pw_thread_loop_timed_wait(loop_, 1);
         if (cameraNode_ == SPA_ID_INVALID) {
             std::cerr << "Camera stream: the desktop's PipeWire lists no camera" << std::endl;
@@ -261,15 +265,9 @@ private:
             events.version = PW_VERSION_CORE_EVENTS;
             events.error = [](void* self, uint32_t id, int, int, const char* message) {
                 if (id == PW_ID_CORE) {
-                    std::cerr << static_cast<PipeWireStream*>(self)->label() << ": PipeWire: " << message << std::endl;
+                    std::cerr << static_cast<PipeWireStream*>(self)->label()
+                              << ": PipeWire: " << message << std::endl;
                     static_cast<PipeWireStream*>(self)->failure_ = Unavailable::Ended;
-                }
-            };
-            events.done = [](void* self, uint32_t id, int seq) {
-                auto* stream = static_cast<PipeWireStream*>(self);
-                if (id == PW_ID_CORE && seq == stream->syncSeq_) {
-                    stream->synced_ = true;
-                    pw_thread_loop_signal(stream->loop_, false);
                 }
             };
             return events;
@@ -295,6 +293,7 @@ private:
                     stream->cameraNode_ = id;
                     const char* name = spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION);
                     stream->cameraName_ = name ? name : "";
+                    pw_thread_loop_signal(stream->loop_, false);
                 }
             };
             events.global_remove = [](void* self, uint32_t id) {
@@ -403,9 +402,8 @@ private:
         if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
             mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
             spa_format_video_raw_parse(param, &info) < 0 || !converterOf(info.format) ||
-            (shared_ == Shared::Screen && octetsOf(info.format) != 4) ||
-            info.size.width < 2 || info.size.height < 2 || info.size.width > MaxSide ||
-            info.size.height > MaxSide) {
+            (shared_ == Shared::Screen && octetsOf(info.format) != 4) || info.size.width < 2 ||
+            info.size.height < 2 || info.size.width > MaxSide || info.size.height > MaxSide) {
             std::cerr << label() << ": a picture format this client cannot read" << std::endl;
             failure_ = Unavailable::UnreadableFormat;
             return;
@@ -484,8 +482,6 @@ private:
     bool connected_ = false; // the loop thread's
     std::atomic<Unavailable> failure_{Unavailable::None};
     // Finding a camera (the loop thread's, read once it signalled):
-    int syncSeq_ = -1;
-    bool synced_ = false;
     uint32_t cameraNode_ = SPA_ID_INVALID;
     std::string cameraName_;
 
@@ -593,8 +589,8 @@ private slots:
         step_ = Step::Idle;
         if (response != 0) {
             std::cerr << (shared_ == Shared::Camera ? "Camera" : "Screen share")
-                      << " refused by the desktop (answer " << response << " at step "
-                      << int(step) << ")" << std::endl;
+                      << " refused by the desktop (answer " << response << " at step " << int(step)
+                      << ")" << std::endl;
             fail(Unavailable::Refused);
             return;
         }

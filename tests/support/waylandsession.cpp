@@ -83,6 +83,14 @@ QProcess* WaylandSession::launch(const QString& program, const QStringList& argu
     return processes_.back().get();
 }
 
+qint64 WaylandSession::processId(const QString& program) const
+{
+    for (const auto& process : processes_)
+        if (process->program() == program)
+            return process->processId();
+    return 0;
+}
+
 bool WaylandSession::waitForFile(const QString& path, int timeoutMs) const
 {
     for (int waited = 0; waited < timeoutMs; waited += 50) {

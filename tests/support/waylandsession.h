@@ -50,6 +50,10 @@ public:
     /// types `keys` (wtype's arguments: -M ctrl 1 -m ctrl) into it.
     bool typeInto(const QString& criteria, const QStringList& keys) const;
 
+    /// The process id of `program` (pipewire, wireplumber, ...) as this session started it;
+    /// 0 when it did not.
+    qint64 processId(const QString& program) const;
+
 private:
     QProcess* launch(const QString& program, const QStringList& arguments, bool asDesktopUser);
     bool waitForFile(const QString& path, int timeoutMs) const;
