@@ -93,10 +93,9 @@ KxManager::~KxManager()
     shutDown(std::chrono::seconds(5));
     if (gatekeeper_) {
         h323EndPoint_->setGatekeeper(nullptr);
-        gatekeeper_.reset(); // unregisters
+        retireGatekeeper();
     }
-    for (auto& [thread, ended] : natProbes_)
-        thread.join();
+    background_.join();
 }
 
 // --- configuration ---
@@ -135,9 +134,7 @@ void KxManager::applyGatekeeper()
         e164.clear();
     if (gatekeeper_) {
         h323EndPoint_->setGatekeeper(nullptr);
-        // Unregistering waits for the gatekeeper: off the GUI thread.
-        std::thread([old = std::move(gatekeeper_)]() mutable { old.reset(); }).detach();
-        gatekeeper_.reset();
+        retireGatekeeper();
     }
     if ((mode != 1 && mode != 2) || (mode == 2 && host.isEmpty())) {
         std::cout << "Gatekeeper: none" << std::endl;
@@ -165,14 +162,21 @@ void KxManager::applyGatekeeper()
     std::cout << "Gatekeeper: " << config.gatekeeper << " as " << config.alias
               << (config.password.empty() ? "" : " with a password") << std::endl;
     gatekeeperAlias_ = QString::fromStdString(config.alias.empty() ? config.e164 : config.alias);
-    // Starting looks the gatekeeper's name up: off the GUI thread.  Calls use the client
-    // once it has us registered.
-    std::thread([client] {
+    // Starting looks the gatekeeper's name up, after the last one has let us go.  Calls use
+    // the client once it has us registered.
+    asio::post(background_, [client] {
         if (!client->start())
             std::cerr << "Gatekeeper: " << client->lastReason() << std::endl;
-    }).detach();
+    });
     h323EndPoint_->setGatekeeper(client);
     gatekeeper_ = client;
+}
+
+void KxManager::retireGatekeeper()
+{
+    // The last reference unregisters, which waits for the gatekeeper's answer.
+    asio::post(background_, [old = std::move(gatekeeper_)]() mutable { old.reset(); });
+    gatekeeper_.reset();
 }
 
 namespace {
@@ -308,23 +312,12 @@ void KxManager::startNatProbe()
 
 void KxManager::probeStun(QObject* receiver, std::function<void(const StunAnswer&)> done)
 {
-    // Ended queries are joined here, without waiting: a silent server must not hold up
-    // the GUI thread.
-    for (auto it = natProbes_.begin(); it != natProbes_.end();) {
-        if (it->second->load()) {
-            it->first.join();
-            it = natProbes_.erase(it);
-        } else {
-            ++it;
-        }
-    }
     auto* stun = natMethod("STUN");
     if (!stun)
         return;
     QPointer<QObject> target(receiver);
-    auto ended = std::make_shared<std::atomic<bool>>(false);
     const bool answerWanted = receiver && done;
-    std::thread thread([stun, target, done = std::move(done), ended, answerWanted] {
+    asio::post(background_, [stun, target, done = std::move(done), answerWanted] {
         StunAnswer answer;
         answer.server = QString::fromStdString(stun->server());
         const auto type = stun->natType(std::chrono::milliseconds(0));
@@ -344,9 +337,7 @@ void KxManager::probeStun(QObject* receiver, std::function<void(const StunAnswer
                         done(answer);
                 },
                 Qt::QueuedConnection);
-        ended->store(true);
     });
-    natProbes_.emplace_back(std::move(thread), std::move(ended));
 }
 
 QString KxManager::publicAddress()

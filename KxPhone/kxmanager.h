@@ -3,12 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include <QList>
 #include <QPair>
@@ -20,6 +18,9 @@
 #include "KxPhone/kxmanagersignals.h"
 #include "KxPhone/kxvideosource.h"
 #include "voip/h323/rasclient.h"
+
+#include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
 
 #include "voip/device/soundtest.h"
 #include "voip/core/endreason.h"
@@ -339,6 +340,8 @@ private:
         QString dialledAddress; // setting `address`
     };
 
+    /// Lets the current gatekeeper go: it unregisters on the background thread.
+    void retireGatekeeper();
     /// placeCall without the ending of a replaced leg.
     QString dial(const QString& address, bool userPlaced);
     /// Writes the record of a finished call and tells the user: `notice`, or what
@@ -366,9 +369,11 @@ private:
     KxH323EndPoint* h323EndPoint_ = nullptr;
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;
-    /// The STUN queries, off the GUI thread: each has a flag it sets when it ends, so that
-    /// ended ones are joined at the next query and the rest at destruction.
-    std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> natProbes_;
+    /// Work that waits on the network for seconds (a STUN query, a gatekeeper's name
+    /// lookup, registration and unregistration), off the GUI thread: one thread, in the
+    /// order asked, so that an old gatekeeper has let us go before a new one registers us.
+    /// Joined at destruction.
+    asio::thread_pool background_{1};
     std::shared_ptr<voip::h323::RasClient> gatekeeper_; // GUI thread
     QString gatekeeperAlias_;                           // as registered, for the status
     std::unique_ptr<KxVideoSource> source_;

@@ -36,6 +36,7 @@
 #include "voip/media/stream_rtp.h"
 #include "voip/rtp/rtpsession.h"
 #include "tests/support/toolskip.h"
+#include "tests/voip/h323/testgatekeeper.h"
 
 namespace {
 
@@ -77,15 +78,16 @@ TEST_P(KxManagerCallModes, TwoClientsCallEachOtherWithAudioBothWays)
     ASSERT_TRUE(pumpUntil([&] { return alice.seen.contains("call"); }));
     ASSERT_TRUE(pumpUntil([&] {
         return receivedPackets(*alice.manager) > 10 && receivedPackets(*bob.manager) > 10;
-    })) << receivedPackets(*alice.manager) << " and " << receivedPackets(*bob.manager);
+    })) << receivedPackets(*alice.manager)
+        << " and " << receivedPackets(*bob.manager);
     EXPECT_TRUE(pumpUntil([&] {
         return alice.manager->recordChannel() && alice.manager->playChannel() &&
                bob.manager->recordChannel() && bob.manager->playChannel();
     }));
     alice.manager->hangUp();
     ASSERT_TRUE(alice.idle() && bob.idle());
-    ASSERT_TRUE(pumpUntil(
-        [&] { return alice.seen.contains("main") && bob.seen.contains("main"); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return alice.seen.contains("main") && bob.seen.contains("main"); }));
     // The audio opens before or after establishment, as the mode has it.
     EXPECT_EQ(alice.seen.count("call"), 1);
     EXPECT_GE(alice.seen.count("update"), 1);
@@ -205,7 +207,8 @@ TEST(KxManager, HandAnswerAndRejectFollowThePrompt)
     {
         Kxcall caller({"--call", client.address(), "--calls", "1", "--name", "Zoë"});
         ASSERT_TRUE(pumpUntil([&] { return client.seen.join(",").contains("incoming"); }));
-        EXPECT_TRUE(client.seen.last().startsWith("incoming Zoë")) << client.seen.last().toStdString();
+        EXPECT_TRUE(client.seen.last().startsWith("incoming Zoë"))
+            << client.seen.last().toStdString();
         client.manager->acceptCall();
         ASSERT_TRUE(caller.waitFor("established"));
         client.manager->hangUp();
@@ -214,8 +217,9 @@ TEST(KxManager, HandAnswerAndRejectFollowThePrompt)
     }
     {
         Kxcall caller({"--call", client.address(), "--calls", "1"});
-        ASSERT_TRUE(pumpUntil([&] { return client.seen.count() >= 1 &&
-                                           client.seen.filter("incoming").size() == 2; }));
+        ASSERT_TRUE(pumpUntil([&] {
+            return client.seen.count() >= 1 && client.seen.filter("incoming").size() == 2;
+        }));
         client.manager->rejectCall();
         ASSERT_TRUE(caller.waitFor("cleared"));
         EXPECT_EQ(caller.count("established"), 0);
@@ -287,11 +291,15 @@ TEST(KxManager, WithoutAWindowItsOwnSignalsTellEachStepOfACallOnTheGuiThread)
     ASSERT_TRUE(pumpUntil([&] { return callee.heard.join(",").contains("incoming"); }));
     ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("ringing"); }));
     callee.manager->acceptCall();
-    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("call") && callee.heard.contains("call"); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return caller.heard.contains("call") && callee.heard.contains("call"); }));
     caller.manager->hangUp();
-    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("main") && callee.heard.contains("main"); }));
-    ASSERT_TRUE(pumpUntil([&] { return caller.heard.contains("ended") && callee.heard.contains("ended"); }));
-    EXPECT_EQ(caller.heard.first(), "calling " + callee.address()) << caller.heard.join(",").toStdString();
+    ASSERT_TRUE(
+        pumpUntil([&] { return caller.heard.contains("main") && callee.heard.contains("main"); }));
+    ASSERT_TRUE(pumpUntil(
+        [&] { return caller.heard.contains("ended") && callee.heard.contains("ended"); }));
+    EXPECT_EQ(caller.heard.first(), "calling " + callee.address())
+        << caller.heard.join(",").toStdString();
     EXPECT_LT(caller.heard.indexOf("ringing"), caller.heard.indexOf("call"));
     EXPECT_LT(callee.heard.indexOf("arriving"), callee.heard.indexOf("call"))
         << callee.heard.join(",").toStdString();
@@ -308,8 +316,8 @@ TEST(KxManager, WithoutAWindowItsOwnSignalsTellEachStepOfACallOnTheGuiThread)
 TEST(KxManager, AddressesThatCannotBeDialledLeaveNoCallAndNoRecord)
 {
     Client client;
-    for (const QString& bad : {QString(), QString("   "), QString("127.0.0.1:99999"), QString("bob@"),
-                               QString("[::1"), QString(600, 'a') + ".example"}) {
+    for (const QString& bad : {QString(), QString("   "), QString("127.0.0.1:99999"),
+                               QString("bob@"), QString("[::1"), QString(600, 'a') + ".example"}) {
         EXPECT_FALSE(client.manager->placeCall(bad, true).isEmpty()) << bad.toStdString();
         EXPECT_FALSE(client.manager->inCall());
     }
@@ -352,8 +360,8 @@ TEST(KxManager, OurOrderDecidesWhatWeSendWhenWeAnswerAFastStartCall)
 {
     Client client;
     // The caller prefers G.711 µ-law; we prefer G.722, which it receives as well.
-    Kxcall caller({"--call", client.address(), "--calls", "1", "--fast-start", "on",
-                   "--formats", "G.711-uLaw-64k,G.722-64k"});
+    Kxcall caller({"--call", client.address(), "--calls", "1", "--fast-start", "on", "--formats",
+                   "G.711-uLaw-64k,G.722-64k"});
     ASSERT_TRUE(caller.waitFor("established"));
     ASSERT_TRUE(caller.waitFor("media opened", 2));
     bool sawReceive = false;
@@ -425,7 +433,7 @@ TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
     EXPECT_EQ(runCommand(decode + "-Y _ws.malformed"), "");
     // The capability set the client sent, as tshark reads it.
     const std::string ours = runCommand(decode + "-Y 'tcp.dstport==" + port +
-                                   " && h245.terminalCapabilitySet_element' -V");
+                                        " && h245.terminalCapabilitySet_element' -V");
     ASSERT_FALSE(ours.empty()) << runCommand(decode + " | head -40");
     EXPECT_NE(ours.find("g711Alaw64k"), std::string::npos);
     EXPECT_NE(ours.find("g711Ulaw64k"), std::string::npos);
@@ -434,6 +442,34 @@ TEST(KxManager, TsharkReadsTheCapabilitiesTheSettingsAllow)
     EXPECT_EQ(ours.find("0.0.8.239"), std::string::npos) << "masked H.239 offered";
     // G.711 A-law before µ-law, as the order says.
     EXPECT_LT(ours.find("g711Alaw64k"), ours.find("g711Ulaw64k"));
+}
+
+TEST(KxManager, AChangedGatekeeperLetsUsGoBeforeUsRegisteringAgain)
+{
+    voip::testutil::TestGatekeeper gatekeeper;
+    Client client(true, [&](QSettings& settings) {
+        kxdefaults::write(settings, kxdefaults::GatekeeperMode, 2);
+        kxdefaults::write(settings, kxdefaults::GatekeeperHost,
+                          QString::fromStdString(gatekeeper.address()));
+        kxdefaults::write(settings, kxdefaults::GatekeeperAlias, QString("alpha"));
+    });
+    ASSERT_TRUE(pumpUntil([&] { return gatekeeper.lookUp("alpha").has_value(); }));
+
+    // The gatekeeper is slow to answer the unregistration: the new alias is not
+    // registered until the old one is let go, so the two never cross.
+    gatekeeper.silent = true;
+    const std::size_t before = gatekeeper.received().size();
+    kxdefaults::write(client.settings, kxdefaults::GatekeeperAlias, QString("beta"));
+    client.manager->applyGatekeeper();
+    ASSERT_TRUE(pumpUntil([&] { return gatekeeper.count("unregistrationRequest") >= 1; }));
+    QThread::msleep(700);
+    const auto heard = gatekeeper.received();
+    EXPECT_TRUE(std::none_of(heard.begin() + before, heard.end(), [](const std::string& name) {
+        return name.starts_with("gatekeeperRequest") || name == "registrationRequest";
+    })) << "a new registration while the old one was being let go";
+    gatekeeper.silent = false;
+    EXPECT_TRUE(pumpUntil([&] { return gatekeeper.lookUp("beta").has_value(); }, 15000));
+    EXPECT_FALSE(gatekeeper.lookUp("alpha"));
 }
 
 TEST(KxManager, BadPortAndNatSettingsAreCorrected)
