@@ -95,7 +95,8 @@ KxManager::~KxManager()
         h323EndPoint_->setGatekeeper(nullptr);
         retireGatekeeper();
     }
-    background_.join();
+    if (background_)
+        background_->join();
 }
 
 // --- configuration ---
@@ -164,7 +165,7 @@ void KxManager::applyGatekeeper()
     gatekeeperAlias_ = QString::fromStdString(config.alias.empty() ? config.e164 : config.alias);
     // Starting looks the gatekeeper's name up, after the last one has let us go.  Calls use
     // the client once it has us registered.
-    asio::post(background_, [client] {
+    inBackground([client] {
         if (!client->start())
             std::cerr << "Gatekeeper: " << client->lastReason() << std::endl;
     });
@@ -175,8 +176,15 @@ void KxManager::applyGatekeeper()
 void KxManager::retireGatekeeper()
 {
     // The last reference unregisters, which waits for the gatekeeper's answer.
-    asio::post(background_, [old = std::move(gatekeeper_)]() mutable { old.reset(); });
+    inBackground([old = std::move(gatekeeper_)]() mutable { old.reset(); });
     gatekeeper_.reset();
+}
+
+void KxManager::inBackground(std::function<void()> work)
+{
+    if (!background_)
+        background_.emplace(1);
+    asio::post(*background_, std::move(work));
 }
 
 namespace {
@@ -317,7 +325,7 @@ void KxManager::probeStun(QObject* receiver, std::function<void(const StunAnswer
         return;
     QPointer<QObject> target(receiver);
     const bool answerWanted = receiver && done;
-    asio::post(background_, [stun, target, done = std::move(done), answerWanted] {
+    inBackground([stun, target, done = std::move(done), answerWanted] {
         StunAnswer answer;
         answer.server = QString::fromStdString(stun->server());
         const auto type = stun->natType(std::chrono::milliseconds(0));

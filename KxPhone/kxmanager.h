@@ -342,6 +342,8 @@ private:
 
     /// Lets the current gatekeeper go: it unregisters on the background thread.
     void retireGatekeeper();
+    /// Queues `work` on the background thread (GUI thread).
+    void inBackground(std::function<void()> work);
     /// placeCall without the ending of a replaced leg.
     QString dial(const QString& address, bool userPlaced);
     /// Writes the record of a finished call and tells the user: `notice`, or what
@@ -372,8 +374,8 @@ private:
     /// Work that waits on the network for seconds (a STUN query, a gatekeeper's name
     /// lookup, registration and unregistration), off the GUI thread: one thread, in the
     /// order asked, so that an old gatekeeper has let us go before a new one registers us.
-    /// Joined at destruction.
-    asio::thread_pool background_{1};
+    /// Started at the first such work; joined at destruction.
+    std::optional<asio::thread_pool> background_;
     std::shared_ptr<voip::h323::RasClient> gatekeeper_; // GUI thread
     QString gatekeeperAlias_;                           // as registered, for the status
     std::unique_ptr<KxVideoSource> source_;
