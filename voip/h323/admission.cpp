@@ -28,9 +28,8 @@ RasCall Connection::rasCall(bool answer) const
     ras.callId = callIdentifier_;
     // What the call's channels will need, both directions, in units of 100 bit/s.
     const std::uint64_t need = plannedRate();
-    const std::uint64_t total =
-        std::min(need, endpoint_.initialBandwidth(Direction::Transmit)) +
-        std::min(need, endpoint_.initialBandwidth(Direction::Receive));
+    const std::uint64_t total = std::min(need, endpoint_.initialBandwidth(Direction::Transmit)) +
+                                std::min(need, endpoint_.initialBandwidth(Direction::Receive));
     ras.bandwidth = std::uint32_t(std::clamp<std::uint64_t>((total + 99) / 100, 1, 0xFFFFFFFFu));
     return ras;
 }
@@ -48,42 +47,43 @@ void Connection::admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper,
             ras.destinationAddress = h225::IpAddressPort::parse(
                 direct->ipv6Literal ? "[" + direct->host + "]" : direct->host, direct->port);
     }
-    // The request waits for the gatekeeper: on a thread of its own, not the network's.
-    std::thread([keep = self(), gatekeeper, ras, alias, direct] {
-        const Admission admission = gatekeeper->admit(ras);
-        keep->onNetwork([keep, gatekeeper, ras, alias, direct, admission] {
-            if (!keep->takeAdmission(gatekeeper, ras, admission))
-                return;
-            // A gatekeeper gone silent does not stop calls to an address.
-            if (!admission.admitted && admission.rejectReason == "timeout" && direct) {
-                keep->startOutgoing(*direct);
-                return;
-            }
-            if (!admission.admitted) {
-                VOIP_TRACE(2, "H323\tGatekeeper refused the call to "
-                                  << (alias.empty() ? "?" : alias) << ": "
-                                  << admission.rejectReason);
-                keep->failCall(admission.rejectReason == "calledPartyNotRegistered"
-                                   ? EndReason::Unreachable
-                                   : EndReason::GatekeeperAdmissionFailed);
-                return;
-            }
-            if (direct) {
-                keep->startOutgoing(*direct);
-                return;
-            }
-            if (!admission.destination) {
-                keep->failCall(EndReason::GatekeeperAdmissionFailed);
-                return;
-            }
-            DialAddress target;
-            target.alias = alias;
-            target.host = admission.destination->addressText();
-            target.ipv6Literal = admission.destination->ipv6;
-            target.port = admission.destination->port;
-            keep->startOutgoing(target);
-        });
-    }).detach();
+    gatekeeper->admit(
+        ras, fromGatekeeper<Admission>(
+                 [client = std::weak_ptr(gatekeeper), ras, alias,
+                  direct](const std::shared_ptr<Connection>& keep, const Admission& answer) {
+                     const auto gatekeeper = client.lock();
+                     const Admission admission = gatekeeper ? answer : Admission::unanswered();
+                     if (!keep->takeAdmission(gatekeeper, ras, admission))
+                         return;
+                     // A gatekeeper gone silent does not stop calls to an address.
+                     if (!admission.admitted && admission.rejectReason == "timeout" && direct) {
+                         keep->startOutgoing(*direct);
+                         return;
+                     }
+                     if (!admission.admitted) {
+                         VOIP_TRACE(2, "H323\tGatekeeper refused the call to "
+                                           << (alias.empty() ? "?" : alias) << ": "
+                                           << admission.rejectReason);
+                         keep->failCall(admission.rejectReason == "calledPartyNotRegistered"
+                                            ? EndReason::Unreachable
+                                            : EndReason::GatekeeperAdmissionFailed);
+                         return;
+                     }
+                     if (direct) {
+                         keep->startOutgoing(*direct);
+                         return;
+                     }
+                     if (!admission.destination) {
+                         keep->failCall(EndReason::GatekeeperAdmissionFailed);
+                         return;
+                     }
+                     DialAddress target;
+                     target.alias = alias;
+                     target.host = admission.destination->addressText();
+                     target.ipv6Literal = admission.destination->ipv6;
+                     target.port = admission.destination->port;
+                     keep->startOutgoing(target);
+                 }));
 }
 
 void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
@@ -91,20 +91,23 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
 {
     RasCall ras = rasCall(true);
     ras.sourceAlias = remotePartyName();
-    std::thread([keep = self(), gatekeeper, ras, call] {
-        const Admission admission = gatekeeper->admit(ras);
-        keep->onNetwork([keep, gatekeeper, ras, call, admission] {
-            if (!keep->takeAdmission(gatekeeper, ras, admission))
-                return;
-            if (!admission.admitted && admission.rejectReason != "timeout") {
-                VOIP_TRACE(
-                    2, "H323\tGatekeeper refused the incoming call: " << admission.rejectReason);
-                call->clear(EndReason::GatekeeperAdmissionFailed);
-                return;
-            }
-            call->startIncoming(keep);
-        });
-    }).detach();
+    gatekeeper->admit(
+        ras, fromGatekeeper<Admission>(
+                 [client = std::weak_ptr(gatekeeper), ras, weakCall = std::weak_ptr(call)](
+                     const std::shared_ptr<Connection>& keep, const Admission& answer) {
+                     const auto gatekeeper = client.lock();
+                     const auto call = weakCall.lock();
+                     const Admission admission = gatekeeper ? answer : Admission::unanswered();
+                     if (!keep->takeAdmission(gatekeeper, ras, admission) || !call)
+                         return;
+                     if (!admission.admitted && admission.rejectReason != "timeout") {
+                         VOIP_TRACE(2, "H323\tGatekeeper refused the incoming call: "
+                                           << admission.rejectReason);
+                         call->clear(EndReason::GatekeeperAdmissionFailed);
+                         return;
+                     }
+                     call->startIncoming(keep);
+                 }));
 }
 
 namespace {
@@ -165,8 +168,7 @@ bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, con
             return askNetwork<std::uint32_t>(
                 weak,
                 [allowed](Connection& call) {
-                    return call.released_ ? std::nullopt
-                                          : std::optional(call.keepWithin(allowed));
+                    return call.released_ ? std::nullopt : std::optional(call.keepWithin(allowed));
                 },
                 post);
         };

@@ -241,7 +241,7 @@ private:
     void cancelTimers();
 
     // the gatekeeper: admission, information reports, disengage (admission.cpp)
-    /// Asks the gatekeeper to admit the call (off the network thread), then dials what it
+    /// Asks the gatekeeper to admit the call (without waiting), then dials what it
     /// says, or `direct` when the address named a host.
     void admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper, const std::string& alias,
                        std::optional<DialAddress> direct);
@@ -249,6 +249,22 @@ private:
     void admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
                        const std::shared_ptr<Call>& call);
     RasCall rasCall(bool answer) const;
+    /// The gatekeeper's answer, which comes once on its client's thread, brought to the
+    /// network thread, where `work` runs.  The connection is kept until then (a late
+    /// confirmation of an ended call is disengaged), but not by the client's thread, which
+    /// hands its reference over: neither the connection nor what it holds ends there.  `work`
+    /// holds only weak references to the client and the call, for the same reason.
+    template <typename Answer>
+    std::function<void(const Answer&)>
+    fromGatekeeper(std::function<void(const std::shared_ptr<Connection>&, const Answer&)> work)
+    {
+        return [keep = self(), &io = io_, work = std::move(work)](const Answer& answer) mutable {
+            asio::post(io, [keep = std::move(keep), work = std::move(work), answer] {
+                if (keep)
+                    work(keep, answer);
+            });
+        };
+    }
     /// Keeps the gatekeeper's answer for the call (network thread); false when the call
     /// ended meanwhile (then disengaged at once when admitted).
     bool takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, const RasCall& ras,
@@ -442,11 +458,11 @@ private:
         std::optional<std::string> userInput;
     };
     std::vector<HeldRequest> heldRequests_; // until h245Complete_
-    bool keypadInput_ = false; // no H.245 came: user input goes by Q.931
+    bool keypadInput_ = false;              // no H.245 came: user input goes by Q.931
     bool startH245Sent_ = false;
     asio::steady_timer h245TransportTimer_;
     asio::steady_timer infoReportTimer_;
-    std::optional<bool> muteWanted_;                  // a mute indication not sent yet
+    std::optional<bool> muteWanted_; // a mute indication not sent yet
     PresentationState presentation_ = PresentationState::Idle;
     std::uint16_t contentChannel_ = 0; // our content channel while presenting
     std::uint8_t symmetryBreaking_ = 0;

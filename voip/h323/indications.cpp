@@ -163,9 +163,11 @@ void Connection::askBandwidth()
         return;
     bandwidthAsked_ = true;
     askedBandwidth_ = wanted;
-    std::thread([keep = self(), gatekeeper = admittedBy_, call = admittedAs_, wanted] {
-        const auto answer = gatekeeper->changeBandwidth(call, wanted);
-        keep->onNetwork([keep, wanted, answer] {
+    admittedBy_->changeBandwidth(
+        admittedAs_, wanted,
+        fromGatekeeper<RasClient::BandwidthAnswer>([wanted](
+                                                       const std::shared_ptr<Connection>& keep,
+                                                       const RasClient::BandwidthAnswer& answer) {
             keep->bandwidthAsked_ = false;
             if (keep->released_)
                 return;
@@ -178,16 +180,14 @@ void Connection::askBandwidth()
                 // Refused.  The allowed figure may be what the gatekeeper's zone has left
                 // rather than this call's allowance: never more than what the call was
                 // granted before, the allowed figure where that is less.
-                const std::uint32_t allowance =
-                    std::min(keep->grantedBandwidth_, answer.bandwidth);
+                const std::uint32_t allowance = std::min(keep->grantedBandwidth_, answer.bandwidth);
                 if (allowance > 0 && keep->callBandwidth() > allowance)
                     keep->keepWithin(allowance);
             }
             // Otherwise (no answer) the call goes on as it is, and asks again when its rate
             // changes.
             keep->reviewBandwidth();
-        });
-    }).detach();
+        }));
 }
 
 namespace {

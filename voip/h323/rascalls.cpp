@@ -4,6 +4,8 @@
 
 #include "voip/h323/rasclient.h"
 
+#include <future>
+
 #include "voip/base/trace.h"
 #include "voip/h225/message.h"
 #include "voip/h225/schema.h"
@@ -207,7 +209,13 @@ bool RasClient::reportCall(const RasCall& call, const CallReport& report)
 
 Admission RasClient::admit(const RasCall& call)
 {
-    Admission admission;
+    std::promise<Admission> outcome;
+    admit(call, [&outcome](const Admission& admission) { outcome.set_value(admission); });
+    return outcome.get_future().get();
+}
+
+void RasClient::admit(const RasCall& call, std::function<void(const Admission&)> done)
+{
     asn::Value* body = nullptr;
     auto arq = newMessage("admissionRequest", body);
     body->field("callType").choose("pointToPoint");
@@ -236,27 +244,32 @@ Admission RasClient::admit(const RasCall& call)
     body->field("willSupplyUUIEs").setBoolean(false);
     body->field("canMapSrcAlias").setBoolean(false);
     authenticate(*body);
-    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-    auto answer = transact(std::move(arq), gatekeeper, {"admissionConfirm", "admissionReject"});
-    if (!answer) {
-        // Registration is tried again (with back-off); calls meanwhile go without it.
-        if (!stopping_)
-            setState(RasState::Unreachable, "the gatekeeper does not answer");
-        admission.rejectReason = "timeout";
-        return admission;
-    }
-    const auto& reply = answer->chosen();
-    if (answer->is("admissionReject")) {
-        admission.rejectReason = std::string(reply["rejectReason"].choiceName());
-        return admission;
-    }
-    admission.admitted = true;
-    admission.destination = h225::transportAddressOf(reply["destCallSignalAddress"]);
-    admission.gatekeeperRouted = reply["callModel"].is("gatekeeperRouted");
-    admission.bandwidth = std::uint32_t(reply["bandWidth"].integer());
-    if (reply.has("irrFrequency"))
-        admission.irrFrequency = unsigned(reply["irrFrequency"].integer());
-    return admission;
+    transactLater(std::move(arq), gatekeeperEndpoint(), {"admissionConfirm", "admissionReject"},
+                  [this, done = std::move(done)](std::optional<asn::Value> answer) {
+                      if (!answer) {
+                          // Registration is tried again (with back-off); calls meanwhile go
+                          // without it.
+                          if (!stopping_)
+                              setState(RasState::Unreachable, "the gatekeeper does not answer");
+                          done(Admission::unanswered());
+                          return;
+                      }
+                      Admission admission;
+                      const auto& reply = answer->chosen();
+                      if (answer->is("admissionReject")) {
+                          admission.rejectReason = std::string(reply["rejectReason"].choiceName());
+                          done(admission);
+                          return;
+                      }
+                      admission.admitted = true;
+                      admission.destination =
+                          h225::transportAddressOf(reply["destCallSignalAddress"]);
+                      admission.gatekeeperRouted = reply["callModel"].is("gatekeeperRouted");
+                      admission.bandwidth = std::uint32_t(reply["bandWidth"].integer());
+                      if (reply.has("irrFrequency"))
+                          admission.irrFrequency = unsigned(reply["irrFrequency"].integer());
+                      done(admission);
+                  });
 }
 
 bool RasClient::disengage(const RasCall& call, const std::string& reason)
@@ -296,6 +309,15 @@ std::vector<std::pair<RasCall, std::string>> RasClient::takeDisengages()
 
 RasClient::BandwidthAnswer RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth)
 {
+    std::promise<BandwidthAnswer> outcome;
+    changeBandwidth(call, bandwidth,
+                    [&outcome](const BandwidthAnswer& answer) { outcome.set_value(answer); });
+    return outcome.get_future().get();
+}
+
+void RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth,
+                                std::function<void(const BandwidthAnswer&)> done)
+{
     asn::Value* body = nullptr;
     auto brq = newMessage("bandwidthRequest", body);
     fillCallIdentity(*body, call);
@@ -303,19 +325,20 @@ RasClient::BandwidthAnswer RasClient::changeBandwidth(const RasCall& call, std::
     body->field("bandWidth").setInteger(bandwidth);
     body->field("answeredCall").setBoolean(call.answer);
     authenticate(*body);
-    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-    auto answer = transact(std::move(brq), gatekeeper, {"bandwidthConfirm", "bandwidthReject"});
-    BandwidthAnswer result;
-    if (!answer)
-        return result;
-    result.answered = true;
-    result.granted = answer->is("bandwidthConfirm");
-    const auto& reply = answer->chosen();
-    const char* field = result.granted ? "bandWidth" : "allowedBandWidth";
-    if (reply.has(field))
-        result.bandwidth =
-            std::uint32_t(std::clamp<std::int64_t>(reply[field].integer(), 0, 0xFFFFFFFF));
-    return result;
+    transactLater(std::move(brq), gatekeeperEndpoint(), {"bandwidthConfirm", "bandwidthReject"},
+                  [done = std::move(done)](std::optional<asn::Value> answer) {
+                      BandwidthAnswer result;
+                      if (answer) {
+                          result.answered = true;
+                          result.granted = answer->is("bandwidthConfirm");
+                          const auto& reply = answer->chosen();
+                          const char* field = result.granted ? "bandWidth" : "allowedBandWidth";
+                          if (reply.has(field))
+                              result.bandwidth = std::uint32_t(
+                                  std::clamp<std::int64_t>(reply[field].integer(), 0, 0xFFFFFFFF));
+                      }
+                      done(result);
+                  });
 }
 
 } // namespace voip::h323

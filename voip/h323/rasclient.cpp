@@ -75,6 +75,15 @@ struct RasClient::Waiter
     bool anySource = false;
     /// Discovery: a rejection, kept while a confirmation may still come from another.
     std::optional<asn::Value> rejection;
+
+    /// A request that nobody waits for (transactLater): what to send again, when, and
+    /// whom to tell the outcome.
+    std::function<void(std::optional<asn::Value>)> done;
+    asn::Value message;
+    asio::ip::udp::endpoint to;
+    unsigned attempt = 0;
+    std::chrono::milliseconds wait{0};
+    Clock::time_point deadline{};
 };
 
 RasClient::RasClient(RasConfig config)
@@ -175,6 +184,7 @@ bool RasClient::start()
         std::lock_guard lock(mutex_);
         reregister_ = true;
         state_ = RasState::Registering;
+        reading_ = true;
     }
     stopping_ = false;
     keeperStopping_ = false;
@@ -386,6 +396,73 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
     return result;
 }
 
+void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
+                              std::initializer_list<std::string_view> answers,
+                              std::function<void(std::optional<asn::Value>)> done)
+{
+    const std::uint16_t sequence = nextSequence();
+    message.chosen().field("requestSeqNum").setInteger(sequence);
+    auto waiter = std::make_shared<Waiter>();
+    for (auto name : answers)
+        waiter->answers.emplace_back(name);
+    waiter->answers.emplace_back("requestInProgress");
+    waiter->message = std::move(message);
+    waiter->to = to;
+    waiter->wait = config_.timeout;
+    waiter->deadline = Clock::now() + waiter->wait;
+    {
+        // Only while the reading thread runs: it alone ends such requests.
+        std::lock_guard lock(mutex_);
+        if (reading_) {
+            waiter->done = std::move(done);
+            waiting_[sequence] = waiter;
+        }
+    }
+    if (!waiter->done) {
+        done(std::nullopt);
+        return;
+    }
+    if (!send(waiter->message, to)) {
+        std::unique_lock lock(mutex_);
+        const auto found = waiting_.find(sequence);
+        if (found == waiting_.end() || found->second != waiter)
+            return; // already ended by the reading thread
+        waiting_.erase(found);
+        lock.unlock();
+        waiter->done(std::nullopt);
+    }
+}
+
+void RasClient::retryLater(bool giveUp)
+{
+    std::vector<std::shared_ptr<Waiter>> resend, ended;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            Waiter& waiter = *it->second;
+            if (!waiter.done || (!giveUp && now < waiter.deadline)) {
+                ++it;
+                continue;
+            }
+            if (!giveUp && waiter.attempt < config_.retries) {
+                ++waiter.attempt;
+                waiter.wait *= 2;
+                waiter.deadline = now + waiter.wait;
+                resend.push_back(it->second);
+                ++it;
+                continue;
+            }
+            ended.push_back(it->second);
+            it = waiting_.erase(it);
+        }
+    }
+    for (const auto& waiter : resend)
+        send(waiter->message, waiter->to);
+    for (const auto& waiter : ended)
+        waiter->done(std::nullopt);
+}
+
 asio::ip::udp::endpoint RasClient::gatekeeperEndpoint() const
 {
     std::lock_guard lock(mutex_);
@@ -412,7 +489,8 @@ void RasClient::readLoop()
 {
     std::vector<std::uint8_t> buffer(MaxDatagram);
     while (!stopping_) {
-        // Woken this often to see whether to stop.
+        // Woken this often to see whether to stop, and to send again what was not answered.
+        retryLater(false);
         pollfd ready{socket_.native_handle(), POLLIN, 0};
         if (::poll(&ready, 1, 100) <= 0)
             continue;
@@ -450,24 +528,46 @@ void RasClient::readLoop()
             continue;
         }
         const auto sequence = std::uint16_t(body["requestSeqNum"].integer());
-        std::lock_guard lock(mutex_);
-        const auto found = waiting_.find(sequence);
-        if (found == waiting_.end() ||
-            std::find(found->second->answers.begin(), found->second->answers.end(),
-                      message.choiceName()) == found->second->answers.end() ||
-            !(fromOurs || found->second->anySource)) {
-            ++ignored_; // not our gatekeeper (a spoof, or a stray), or not awaited
-            continue;
+        std::shared_ptr<Waiter> answered; // a request nobody waits for, now answered
+        {
+            std::lock_guard lock(mutex_);
+            const auto found = waiting_.find(sequence);
+            if (found == waiting_.end() ||
+                std::find(found->second->answers.begin(), found->second->answers.end(),
+                          message.choiceName()) == found->second->answers.end() ||
+                !(fromOurs || found->second->anySource)) {
+                ++ignored_; // not our gatekeeper (a spoof, or a stray), or not awaited
+                continue;
+            }
+            Waiter& waiter = *found->second;
+            if (waiter.anySource && message.is("gatekeeperReject")) {
+                if (!waiter.rejection)
+                    waiter.rejection = message;
+                continue;
+            }
+            if (!waiter.done) {
+                waiter.answer = message;
+                changed_.notify_all();
+                continue;
+            }
+            if (message.is("requestInProgress")) {
+                // The gatekeeper needs longer: it says how long (milliseconds).
+                const auto delay = message.chosen()["delay"].integer();
+                waiter.deadline = Clock::now() + std::chrono::milliseconds(
+                                                     std::clamp<std::int64_t>(delay, 1, 65535));
+                continue;
+            }
+            answered = found->second;
+            waiting_.erase(found);
         }
-        Waiter& waiter = *found->second;
-        if (waiter.anySource && message.is("gatekeeperReject")) {
-            if (!waiter.rejection)
-                waiter.rejection = message;
-            continue;
-        }
-        waiter.answer = message;
-        changed_.notify_all();
+        answered->done(message);
     }
+    // Requests still unanswered end without an answer, and no more are taken.
+    {
+        std::lock_guard lock(mutex_);
+        reading_ = false;
+    }
+    retryLater(true);
 }
 
 RasState RasClient::registerOnce(bool keepAlive)

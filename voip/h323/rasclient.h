@@ -88,6 +88,14 @@ struct Admission
     std::optional<unsigned> irrFrequency;
     /// ARJ: the reason's name ("calledPartyNotRegistered"); "timeout" when nothing came.
     std::string rejectReason;
+
+    /// What a request that no answer came to gives.
+    static Admission unanswered()
+    {
+        Admission admission;
+        admission.rejectReason = "timeout";
+        return admission;
+    }
 };
 
 /// One direction's addresses of a channel, as an information response gives them.
@@ -172,6 +180,8 @@ public:
     /// ARQ for a call: blocks until ACF, ARJ or time-out.  A time-out makes the client
     /// Unreachable (registering again with back-off).
     Admission admit(const RasCall& call);
+    /// The same without waiting: `done` gets the outcome on the client's reading thread.
+    void admit(const RasCall& call, std::function<void(const Admission&)> done);
     /// DRQ at a call's end; `reason` "normalDrop", "forcedDrop" or "undefinedReason".
     bool disengage(const RasCall& call, const std::string& reason = "normalDrop");
     /// DRQ without waiting for it: sent by the client's keep-alive thread, in the order
@@ -187,6 +197,9 @@ public:
         std::uint32_t bandwidth = 0;
     };
     BandwidthAnswer changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
+    /// The same without waiting: `done` gets the answer on the client's reading thread.
+    void changeBandwidth(const RasCall& call, std::uint32_t bandwidth,
+                         std::function<void(const BandwidthAnswer&)> done);
     /// Until the call is disengaged, the gatekeeper's requests about it are followed: its
     /// BRQ (a BCF when the rate the call then uses fits, a BRJ with that rate as the
     /// allowed figure when not), its DRQ (confirmed, and the call told), its IRQ (answered
@@ -235,6 +248,15 @@ private:
     std::optional<asn::Value> transact(asn::Value message, const asio::ip::udp::endpoint& to,
                                        std::initializer_list<std::string_view> answers,
                                        bool anySource = false);
+    /// The same without waiting: `done` gets the answer, or nothing after the last retry
+    /// (or when the request cannot be sent, at once), on the reading thread, which also
+    /// sends the retries.  No thread waits for such a request.
+    void transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
+                       std::initializer_list<std::string_view> answers,
+                       std::function<void(std::optional<asn::Value>)> done);
+    /// Sends again the requests of transactLater whose wait is over, and ends those that
+    /// had their last try (all of them, with `giveUp`); reading thread.
+    void retryLater(bool giveUp);
     bool send(const asn::Value& message, const asio::ip::udp::endpoint& to);
     /// GRQ then RRQ (or a lightweight RRQ when `keepAlive`).
     RasState registerOnce(bool keepAlive);
@@ -274,6 +296,7 @@ private:
     bool reregister_ = false; ///< the keeper registers afresh at once
     std::uint16_t sequence_ = 0;
     std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
+    bool reading_ = false; ///< the reading thread runs and takes requests of transactLater
     std::function<void(RasState)> observer_;
     /// The calls the gatekeeper admitted and may ask about, by call identifier.
     struct Followed

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -216,6 +217,52 @@ TEST(RasClient, DelayedDisengagesShareOneThreadAndAreAllSentBeforeTheClientGoes)
     const auto urq = std::find(names.rbegin(), names.rend(), "unregistrationRequest");
     ASSERT_NE(urq, names.rend());
     EXPECT_LT(urq, lastDrq) << "the client unregistered after its last disengage";
+}
+
+TEST(RasClient, AdmissionsAndBandwidthRequestsWaitWithoutAThreadEach)
+{
+    TestGatekeeper gatekeeper;
+    RasClient alice(configFor(gatekeeper, "alice", "1001", 1733));
+    ASSERT_TRUE(alice.start());
+    ASSERT_EQ(alice.waitForRegistration(3s), RasState::Registered);
+    RasCall call;
+    call.callId = h225::newGuid();
+    call.destinationAlias = "alice";
+    call.bandwidth = 1280;
+
+    // Eight requests to a gatekeeper that does not answer: sent, tried once more, and
+    // each told it had no answer, once, with no thread waiting for any of them.
+    gatekeeper.silent = true;
+    const auto before = threadCount();
+    std::atomic<int> told{0}, unanswered{0};
+    for (int i = 0; i < 6; ++i)
+        alice.admit(call, [&](const Admission& admission) {
+            ++told;
+            unanswered += admission.rejectReason == "timeout";
+        });
+    for (int i = 0; i < 2; ++i)
+        alice.changeBandwidth(call, 2560, [&](const RasClient::BandwidthAnswer& answer) {
+            ++told;
+            unanswered += !answer.answered;
+        });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(threadCount(), before) << "no thread per request";
+    EXPECT_TRUE(eventually([&] { return told == 8; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(told, 8);
+    EXPECT_EQ(unanswered, 8);
+    EXPECT_EQ(gatekeeper.count("admissionRequest"), 12u);
+    EXPECT_EQ(gatekeeper.count("bandwidthRequest"), 4u);
+
+    // Answered again: the answer is the gatekeeper's; the same call waits no longer than
+    // the answer takes.
+    gatekeeper.silent = false;
+    ASSERT_TRUE(eventually([&] { return alice.state() == RasState::Registered; }, 5s));
+    std::promise<Admission> admitted;
+    alice.admit(call, [&](const Admission& admission) { admitted.set_value(admission); });
+    auto answer = admitted.get_future();
+    ASSERT_EQ(answer.wait_for(400ms), std::future_status::ready);
+    EXPECT_TRUE(answer.get().admitted);
 }
 
 TEST(RasClient, AnswersTheGatekeepersRequestsAndIgnoresEveryoneElse)
