@@ -212,8 +212,25 @@ public:
     bool unregister();
 
 private:
-    struct Waiter;
     using Clock = std::chrono::steady_clock;
+    /// A request sent, until its answer comes or its last retry is over.
+    struct Waiter
+    {
+        std::vector<std::string> answers;
+        std::optional<asn::Value> answer;
+        bool anySource = false;
+        /// Discovery: a rejection, kept while a confirmation may still come from another.
+        std::optional<asn::Value> rejection;
+
+        /// A request that nobody waits for (transactLater): what to send again, when, and
+        /// whom to tell the outcome.
+        std::function<void(std::optional<asn::Value>)> done;
+        asn::Value message;
+        asio::ip::udp::endpoint to;
+        unsigned attempt = 0;
+        std::chrono::milliseconds wait{0};
+        Clock::time_point deadline{};
+    };
 
     void readLoop();
     void keepLoop();

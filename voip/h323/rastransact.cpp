@@ -1,0 +1,126 @@
+// The RAS client's requests and their retries: waited for, or answered later on the
+// reading thread.
+
+#include "voip/h323/rasclient.h"
+
+#include <algorithm>
+
+namespace voip::h323 {
+
+std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip::udp::endpoint& to,
+                                              std::initializer_list<std::string_view> answers,
+                                              bool anySource)
+{
+    const std::uint16_t sequence = nextSequence();
+    message.chosen().field("requestSeqNum").setInteger(sequence);
+    auto waiter = std::make_shared<Waiter>();
+    for (auto name : answers)
+        waiter->answers.emplace_back(name);
+    waiter->answers.emplace_back("requestInProgress");
+    waiter->anySource = anySource;
+    {
+        std::lock_guard lock(mutex_);
+        waiting_[sequence] = waiter;
+    }
+    std::optional<asn::Value> result;
+    auto wait = config_.timeout;
+    for (unsigned attempt = 0; attempt <= config_.retries && !stopping_; ++attempt) {
+        if (!send(message, to))
+            break;
+        std::unique_lock lock(mutex_);
+        auto deadline = Clock::now() + wait;
+        for (;;) {
+            changed_.wait_until(lock, deadline, [&] { return waiter->answer || stopping_; });
+            if (!waiter->answer)
+                break;
+            if (!waiter->answer->is("requestInProgress")) {
+                result = std::move(waiter->answer);
+                break;
+            }
+            // The gatekeeper needs longer: it says how long (milliseconds).
+            const auto delay = waiter->answer->chosen()["delay"].integer();
+            deadline =
+                Clock::now() + std::chrono::milliseconds(std::clamp<std::int64_t>(delay, 1, 65535));
+            waiter->answer.reset();
+        }
+        if (result)
+            break;
+        if (waiter->rejection) {
+            result = std::move(waiter->rejection); // nobody else answered: refused
+            break;
+        }
+        wait *= 2;
+    }
+    std::lock_guard lock(mutex_);
+    waiting_.erase(sequence);
+    return result;
+}
+
+void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
+                              std::initializer_list<std::string_view> answers,
+                              std::function<void(std::optional<asn::Value>)> done)
+{
+    const std::uint16_t sequence = nextSequence();
+    message.chosen().field("requestSeqNum").setInteger(sequence);
+    auto waiter = std::make_shared<Waiter>();
+    for (auto name : answers)
+        waiter->answers.emplace_back(name);
+    waiter->answers.emplace_back("requestInProgress");
+    waiter->message = std::move(message);
+    waiter->to = to;
+    waiter->wait = config_.timeout;
+    waiter->deadline = Clock::now() + waiter->wait;
+    {
+        // Only while the reading thread runs: it alone ends such requests.
+        std::lock_guard lock(mutex_);
+        if (reading_) {
+            waiter->done = std::move(done);
+            waiting_[sequence] = waiter;
+        }
+    }
+    if (!waiter->done) {
+        done(std::nullopt);
+        return;
+    }
+    if (!send(waiter->message, to)) {
+        std::unique_lock lock(mutex_);
+        const auto found = waiting_.find(sequence);
+        if (found == waiting_.end() || found->second != waiter)
+            return; // already ended by the reading thread
+        waiting_.erase(found);
+        lock.unlock();
+        waiter->done(std::nullopt);
+    }
+}
+
+void RasClient::retryLater(bool giveUp)
+{
+    std::vector<std::shared_ptr<Waiter>> resend, ended;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            Waiter& waiter = *it->second;
+            if (!waiter.done || (!giveUp && now < waiter.deadline)) {
+                ++it;
+                continue;
+            }
+            if (!giveUp && waiter.attempt < config_.retries) {
+                ++waiter.attempt;
+                waiter.wait *= 2;
+                waiter.deadline = now + waiter.wait;
+                resend.push_back(it->second);
+                ++it;
+                continue;
+            }
+            ended.push_back(it->second);
+            it = waiting_.erase(it);
+        }
+    }
+    for (const auto& waiter : resend)
+        send(waiter->message, waiter->to);
+    for (const auto& waiter : ended)
+        waiter->done(std::nullopt);
+}
+
+} // namespace voip::h323
