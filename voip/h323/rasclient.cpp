@@ -417,10 +417,7 @@ void RasClient::readLoop()
                 continue;
             }
             if (message.is("requestInProgress")) {
-                // The gatekeeper needs longer: it says how long (milliseconds).
-                const auto delay = message.chosen()["delay"].integer();
-                waiter.deadline = Clock::now() + std::chrono::milliseconds(
-                                                     std::clamp<std::int64_t>(delay, 1, 65535));
+                waiter.deadline = inProgressUntil(message);
                 continue;
             }
             answered = found->second;

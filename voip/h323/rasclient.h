@@ -271,6 +271,12 @@ private:
     void transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
                        std::initializer_list<std::string_view> answers,
                        std::function<void(std::optional<asn::Value>)> done);
+    /// Numbers `message` and makes the waiter for its answers (and requestInProgress), not
+    /// yet listed as waiting.
+    std::pair<std::uint16_t, std::shared_ptr<Waiter>>
+    newRequest(asn::Value& message, std::initializer_list<std::string_view> answers);
+    /// When a request the gatekeeper said is in progress gives up waiting again.
+    static Clock::time_point inProgressUntil(const asn::Value& inProgress);
     /// Sends again the requests of transactLater whose wait is over, and ends those that
     /// had their last try (all of them, with `giveUp`); reading thread.
     void retryLater(bool giveUp);

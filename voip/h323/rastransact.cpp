@@ -7,9 +7,8 @@
 
 namespace voip::h323 {
 
-std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip::udp::endpoint& to,
-                                              std::initializer_list<std::string_view> answers,
-                                              bool anySource)
+std::pair<std::uint16_t, std::shared_ptr<RasClient::Waiter>>
+RasClient::newRequest(asn::Value& message, std::initializer_list<std::string_view> answers)
 {
     const std::uint16_t sequence = nextSequence();
     message.chosen().field("requestSeqNum").setInteger(sequence);
@@ -17,6 +16,21 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
     for (auto name : answers)
         waiter->answers.emplace_back(name);
     waiter->answers.emplace_back("requestInProgress");
+    return {sequence, waiter};
+}
+
+RasClient::Clock::time_point RasClient::inProgressUntil(const asn::Value& inProgress)
+{
+    // The gatekeeper needs longer: it says how long (milliseconds).
+    const auto delay = inProgress.chosen()["delay"].integer();
+    return Clock::now() + std::chrono::milliseconds(std::clamp<std::int64_t>(delay, 1, 65535));
+}
+
+std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip::udp::endpoint& to,
+                                              std::initializer_list<std::string_view> answers,
+                                              bool anySource)
+{
+    const auto [sequence, waiter] = newRequest(message, answers);
     waiter->anySource = anySource;
     {
         std::lock_guard lock(mutex_);
@@ -37,10 +51,7 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
                 result = std::move(waiter->answer);
                 break;
             }
-            // The gatekeeper needs longer: it says how long (milliseconds).
-            const auto delay = waiter->answer->chosen()["delay"].integer();
-            deadline =
-                Clock::now() + std::chrono::milliseconds(std::clamp<std::int64_t>(delay, 1, 65535));
+            deadline = inProgressUntil(*waiter->answer);
             waiter->answer.reset();
         }
         if (result)
@@ -60,12 +71,7 @@ void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint&
                               std::initializer_list<std::string_view> answers,
                               std::function<void(std::optional<asn::Value>)> done)
 {
-    const std::uint16_t sequence = nextSequence();
-    message.chosen().field("requestSeqNum").setInteger(sequence);
-    auto waiter = std::make_shared<Waiter>();
-    for (auto name : answers)
-        waiter->answers.emplace_back(name);
-    waiter->answers.emplace_back("requestInProgress");
+    const auto [sequence, waiter] = newRequest(message, answers);
     waiter->message = std::move(message);
     waiter->to = to;
     waiter->wait = config_.timeout;
