@@ -44,7 +44,8 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
         std::unique_lock lock(mutex_);
         auto deadline = Clock::now() + wait;
         for (;;) {
-            changed_.wait_until(lock, deadline, [&] { return waiter->answer || stopping_; });
+            changed_.wait_until(lock, deadline,
+                                [this, &w = *waiter] { return w.answer || stopping_; });
             if (!waiter->answer)
                 break;
             if (!waiter->answer->is("requestInProgress")) {
