@@ -259,12 +259,11 @@ Connection::Channel* Connection::openTransmitChannel(const MediaFormat& ours,
         channel->timer->async_wait([weak, number](const asio::error_code& error) {
             auto connection = weak.lock();
             if (error || !connection || connection->released_ ||
-                connection->presentation_ != PresentationState::Opening ||
-                connection->contentChannel_ != number)
+                !connection->presentation_->opening(number))
                 return;
             VOIP_TRACE(1,
                        "H323\tNo OpenLogicalChannelAck for content on " << connection->describe());
-            connection->contentChannelRefused();
+            connection->presentation_->contentRefused(number);
             connection->flushTunnelled();
         });
     } else {
@@ -293,8 +292,7 @@ void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
         channel->stream = openMediaStream(channel->format, channel->sessionId, false);
         queueH245(h245::buildOpenLogicalChannelConfirm(ack->number));
         sendWantedMuteIndication();
-        if (presentation_ == PresentationState::Opening && channel->number == contentChannel_)
-            contentChannelOpened(*channel);
+        presentation_->contentOpened(channel->number);
         break;
     }
     publishChannels();
@@ -375,9 +373,8 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
     if (reopenOurs && h245Complete_)
         openChannels(sessionId);
     publishChannels();
-    // A content channel opened by the holder of the token carries its presentation.
-    if (content && remoteHoldsToken_)
-        setRemotePresenting(true);
+    if (content)
+        presentation_->remoteContentOpened();
 }
 
 void Connection::closeChannel(Channel& channel)

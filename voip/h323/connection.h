@@ -25,6 +25,7 @@
 #include "voip/h323/dialaddress.h"
 #include "voip/h323/endpoint.h"
 #include "voip/h323/masterslave.h"
+#include "voip/h323/presentationcontrol.h"
 #include "voip/h323/roundtrip.h"
 #include "voip/h323/userinput.h"
 #include "voip/q931/elements.h"
@@ -52,9 +53,10 @@ struct LogicalChannelInfo
 /// master/slave determination, logical channels, user input and indications.
 ///
 /// The connection keeps the call leg and hands each H.245 message to the procedure it
-/// belongs to.  Master/slave determination, capability exchange, the round trip and user
-/// input are objects of their own (masterslave.h, capabilityexchange.h, roundtrip.h,
-/// userinput.h) that reach the call only through a ControlLink; the rest are the
+/// belongs to.  Master/slave determination, capability exchange, the round trip, user
+/// input and presentation control are objects of their own (masterslave.h,
+/// capabilityexchange.h, roundtrip.h, userinput.h, presentationcontrol.h) that reach the
+/// call only through a ControlLink (and presentation its ContentChannels); the rest are the
 /// connection's own, one file each (the labels of the private section below say which).
 ///
 /// Threads: the protocol runs on the endpoint's network thread; the call model's entry
@@ -122,11 +124,11 @@ public:
     /// channel closed (LocalStopped).  False when we are not presenting or asking to.
     bool stopPresentation();
     /// True from startPresentation until our presentation ends or is refused.
-    bool isPresentationWanted() const { return presentationBusy_.load(); }
+    bool isPresentationWanted() const { return presentation_->wanted(); }
     /// True while we send content with the token held.
-    bool isPresenting() const { return presenting_.load(); }
+    bool isPresenting() const { return presentation_->presenting(); }
     /// True while the far end presents.
-    bool isRemotePresenting() const { return remotePresenting_.load(); }
+    bool isRemotePresenting() const { return presentation_->remotePresenting(); }
     /// Sends a RoundTripDelayRequest; the result arrives through roundTripDelay().
     bool measureRoundTripDelay();
     /// The last measured round-trip delay; nothing before the first answer.
@@ -193,18 +195,11 @@ private:
     struct Channel;
     class Link;
     class LinkTimer;
+    class Content;
 
     std::shared_ptr<Connection> self();
     void onNetwork(std::function<void()> work);
     void failCall(EndReason reason, unsigned cause = 0);
-
-    enum class PresentationState
-    {
-        Idle,
-        Requesting, ///< token asked for
-        Opening,    ///< token held, content channel waiting for its ack
-        Presenting,
-    };
 
     // call signalling: set-up, answer, the messages sent (signalling.cpp)
     void startOutgoing(DialAddress address);
@@ -352,18 +347,10 @@ private:
     Channel* findAnsweredProposal(std::uint16_t number, bool weReceive, unsigned sessionId,
                                   const h245::Capability& capability);
 
-    // H.239 presentation (presentation.cpp)
+    // H.239 presentation: the content channels presentation_ works on (presentation.cpp)
     void handleH239(const asn::Value& message);
     /// The first content format offered that the far end receives, with its capability.
     std::optional<std::pair<MediaFormat, const h245::Capability*>> contentToTransmit() const;
-    void beginPresentation();
-    void presentationTokenAnswered(const h245::H239Message& response);
-    void contentChannelOpened(Channel& channel);
-    void contentChannelRefused();
-    /// Ends our presentation with `event`: tells the far end what it needs to hear
-    /// (inactive, token release) unless `tokenGone`, and closes our content channel.
-    void endPresentation(PresentationEvent event, bool tokenGone);
-    void setRemotePresenting(bool presenting);
     bool isRemoteContentChannel(std::uint16_t number) const;
 
     // user input, indications, flow control and bandwidth (indications.cpp)
@@ -445,6 +432,8 @@ private:
     std::unique_ptr<CapabilityExchange> capabilities_;
     std::unique_ptr<RoundTrip> roundTrip_;
     std::unique_ptr<UserInput> userInput_;
+    std::unique_ptr<Content> content_;
+    std::unique_ptr<PresentationControl> presentation_;
 
     bool h245Started_ = false;
     bool channelsOpened_ = false;
@@ -463,11 +452,6 @@ private:
     asio::steady_timer h245TransportTimer_;
     asio::steady_timer infoReportTimer_;
     std::optional<bool> muteWanted_; // a mute indication not sent yet
-    PresentationState presentation_ = PresentationState::Idle;
-    std::uint16_t contentChannel_ = 0; // our content channel while presenting
-    std::uint8_t symmetryBreaking_ = 0;
-    bool remoteHoldsToken_ = false;
-    asio::steady_timer presentationTimer_;
     asio::steady_timer bandwidthTimer_;
     std::uint32_t grantedBandwidth_ = 0; ///< by the gatekeeper, units of 100 bit/s
     std::uint32_t askedBandwidth_ = 0;   ///< in the last BRQ
@@ -478,9 +462,6 @@ private:
     std::atomic<bool> fastStartActive_{false};
     std::atomic<bool> h245Complete_{false};
     std::atomic<unsigned> videoUpdates_{0};
-    std::atomic<bool> presentationBusy_{false};
-    std::atomic<bool> presenting_{false};
-    std::atomic<bool> remotePresenting_{false};
     std::atomic<std::size_t> heldCount_{0}; // requests posted or held, not yet sent
 
     mutable std::mutex channelMutex_; // guards channelView_, remoteProduct_, bearerView_

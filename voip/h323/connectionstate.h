@@ -118,4 +118,24 @@ private:
     Connection& connection_;
 };
 
+/// The content channels presentation control works on (presentation.cpp).
+class Connection::Content : public ContentChannels
+{
+public:
+    explicit Content(Connection& connection)
+        : connection_(connection)
+    {}
+    bool canPresent() const override;
+    std::uint16_t newChannelNumber() override { return connection_.nextChannelNumber_++; }
+    bool openContent(std::uint16_t number) override;
+    void closeContent(std::uint16_t number) override;
+    bool remoteContentOpen() const override;
+    bool master() const override { return connection_.masterSlave_->master(); }
+    bool released() const override { return connection_.released_; }
+    void presentationEvent(PresentationEvent event) override { connection_.OnPresentation(event); }
+
+private:
+    Connection& connection_;
+};
+
 } // namespace voip::h323

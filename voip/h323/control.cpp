@@ -142,7 +142,7 @@ void Connection::handleCloseLogicalChannel(const asn::Value& message)
     if (!close)
         return;
     if (isRemoteContentChannel(close->number))
-        setRemotePresenting(false);
+        presentation_->remoteContentClosed();
     for (auto it = channels_.begin(); it != channels_.end(); ++it) {
         if ((*it)->fromRemote && (*it)->number == close->number) {
             closeChannel(**it);
@@ -160,10 +160,8 @@ void Connection::handleRequestChannelClose(const asn::Value& message)
     if (!request)
         return;
     queueH245(h245::buildRequestChannelCloseAck(request->number));
-    if (presentation_ != PresentationState::Idle && request->number == contentChannel_) {
-        endPresentation(PresentationEvent::LocalStopped, false);
+    if (presentation_->closeRequested(request->number))
         return;
-    }
     for (auto it = channels_.begin(); it != channels_.end(); ++it) {
         if (!(*it)->fromRemote && (*it)->number == request->number) {
             queueH245(h245::buildCloseLogicalChannel(request->number));
@@ -188,8 +186,7 @@ void Connection::handleOpenLogicalChannelReject(const asn::Value& message)
             break;
         }
     }
-    if (presentation_ == PresentationState::Opening && reject->number == contentChannel_)
-        contentChannelRefused();
+    presentation_->contentRefused(reject->number);
     publishChannels();
 }
 

@@ -28,6 +28,10 @@ std::uint16_t randomCallReference()
     return static_cast<std::uint16_t>(std::uniform_int_distribution<int>(1, 0x7fff)(generator));
 }
 
+/// How long the far end has at most to answer a presentation token request (less when the
+/// endpoint's channel time limit is shorter).
+constexpr std::chrono::milliseconds TokenAnswerTime{10000};
+
 } // namespace
 
 h225::IpAddressPort detail::toIpAddressPort(const asio::ip::tcp::endpoint& endpoint)
@@ -85,7 +89,6 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , signalTimer_(io_)
     , h245TransportTimer_(io_)
     , infoReportTimer_(io_)
-    , presentationTimer_(io_)
     , bandwidthTimer_(io_)
 {
     ++endpoint_.connections_;
@@ -110,6 +113,12 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     userInput_ = std::make_unique<UserInput>(
         *link_, endpoint.userInputMode(),
         [this](const std::string& text) { OnUserInputString(text); });
+    content_ = std::make_unique<Content>(*this);
+    presentation_ = std::make_unique<PresentationControl>(
+        *link_, *content_, std::min(TokenAnswerTime, timers_.logicalChannel), [] {
+            static thread_local std::mt19937 generator{std::random_device{}()};
+            return static_cast<std::uint8_t>(std::uniform_int_distribution<int>(1, 127)(generator));
+        });
 }
 
 Connection::~Connection()
