@@ -155,7 +155,7 @@ bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, con
         admittedBy_ = gatekeeper;
         admittedAs_ = ras;
         admittedRouted_ = admission.gatekeeperRouted;
-        grantedBandwidth_ = admission.bandwidth ? admission.bandwidth : ras.bandwidth;
+        bandwidth_->granted(admission.bandwidth ? admission.bandwidth : ras.bandwidth);
         // The gatekeeper may ask the call for less (or allow it more again), end it, or ask
         // how it stands; each answered once the network thread has followed.
         std::weak_ptr<Connection> weak = self();
@@ -168,7 +168,8 @@ bool Connection::takeAdmission(const std::shared_ptr<RasClient>& gatekeeper, con
             return askNetwork<std::uint32_t>(
                 weak,
                 [allowed](Connection& call) {
-                    return call.released_ ? std::nullopt : std::optional(call.keepWithin(allowed));
+                    return call.released_ ? std::nullopt
+                                          : std::optional(call.bandwidth_->keepWithin(allowed));
                 },
                 post);
         };
@@ -215,7 +216,7 @@ CallReport Connection::callReport() const
     CallReport report;
     report.originator = !incoming_;
     report.gatekeeperRouted = admittedRouted_;
-    report.bandwidth = callBandwidth();
+    report.bandwidth = bandwidth_->callBandwidth();
     for (const auto& [id, session] : sessions_) {
         CallReport::Session entry;
         entry.sessionId = id;

@@ -429,7 +429,7 @@ void Connection::publishChannels()
         std::lock_guard lock(channelMutex_);
         channelView_ = std::move(view);
     }
-    reviewBandwidth();
+    bandwidth_->review();
 }
 
 std::optional<LogicalChannelInfo> Connection::findLogicalChannel(unsigned sessionId,

@@ -20,6 +20,7 @@
 #include "voip/h245/channels.h"
 #include "voip/h245/h239.h"
 #include "voip/h245/message.h"
+#include "voip/h323/bandwidthcontrol.h"
 #include "voip/h323/capabilityexchange.h"
 #include "voip/h323/controllink.h"
 #include "voip/h323/dialaddress.h"
@@ -54,9 +55,10 @@ struct LogicalChannelInfo
 ///
 /// The connection keeps the call leg and hands each H.245 message to the procedure it
 /// belongs to.  Master/slave determination, capability exchange, the round trip, user
-/// input and presentation control are objects of their own (masterslave.h,
-/// capabilityexchange.h, roundtrip.h, userinput.h, presentationcontrol.h) that reach the
-/// call only through a ControlLink (and presentation its ContentChannels); the rest are the
+/// input, presentation control and bandwidth control are objects of their own
+/// (masterslave.h, capabilityexchange.h, roundtrip.h, userinput.h, presentationcontrol.h,
+/// bandwidthcontrol.h) that reach the call only through a ControlLink (and the last two
+/// through ContentChannels and CallRates); the rest are the
 /// connection's own, one file each (the labels of the private section below say which).
 ///
 /// Threads: the protocol runs on the endpoint's network thread; the call model's entry
@@ -196,6 +198,7 @@ private:
     class Link;
     class LinkTimer;
     class Content;
+    class Rates;
 
     std::shared_ptr<Connection> self();
     void onNetwork(std::function<void()> work);
@@ -353,31 +356,10 @@ private:
     std::optional<std::pair<MediaFormat, const h245::Capability*>> contentToTransmit() const;
     bool isRemoteContentChannel(std::uint16_t number) const;
 
-    // user input, indications, flow control and bandwidth (indications.cpp)
-    /// The rate of the call's open channels both ways, in units of 100 bit/s.
-    std::uint32_t callBandwidth() const;
+    // user input, indications, and the channels' rates bandwidth_ works on (indications.cpp)
     /// What one direction of the call will carry with the formats we offer, bit/s: the
     /// admission asks for this each way.
     std::uint64_t plannedRate() const;
-    /// When the call's rate differs from what the gatekeeper last granted, asks for the
-    /// new figure (once the channels have settled for a moment, one request at a time).
-    /// A refusal with a lower figure brings our video down to fit it.
-    void reviewBandwidth();
-    void askBandwidth();
-    /// Lowers the video's rate by `excess` bit/s (not below a usable minimum): ours, or
-    /// the far end's (`incoming`, by flow control).
-    void cutVideo(bool incoming, std::uint64_t excess);
-    /// Puts a video channel's new flowLimit into effect: our encoder's rate, or a flow
-    /// control command to the far end.
-    void applyVideoLimit(Channel& channel);
-    /// Gives video cut for the gatekeeper's sake back, up to `surplus` bit/s more: the far
-    /// end's first, then ours (never above what the far end allows us).
-    void restoreVideo(std::uint64_t surplus);
-    /// The gatekeeper asks the call to use at most `allowed` (units of 100 bit/s): our
-    /// video gives up what it can, then the far end's; when it allows more than the call
-    /// uses, video cut before is given back.  The rate the call then uses.
-    std::uint32_t keepWithin(std::uint32_t allowed);
-    void handleFlowControl(const h245::FlowControl& flow);
     void sendUserInputNow(const std::string& value);
     void sendWantedMuteIndication();
 
@@ -434,6 +416,8 @@ private:
     std::unique_ptr<UserInput> userInput_;
     std::unique_ptr<Content> content_;
     std::unique_ptr<PresentationControl> presentation_;
+    std::unique_ptr<Rates> rates_;
+    std::unique_ptr<BandwidthControl> bandwidth_;
 
     bool h245Started_ = false;
     bool channelsOpened_ = false;
@@ -452,10 +436,6 @@ private:
     asio::steady_timer h245TransportTimer_;
     asio::steady_timer infoReportTimer_;
     std::optional<bool> muteWanted_; // a mute indication not sent yet
-    asio::steady_timer bandwidthTimer_;
-    std::uint32_t grantedBandwidth_ = 0; ///< by the gatekeeper, units of 100 bit/s
-    std::uint32_t askedBandwidth_ = 0;   ///< in the last BRQ
-    bool bandwidthAsked_ = false;        ///< a BRQ is on its way
 
     std::atomic<bool> h245Ready_{false};
     std::atomic<bool> tunnellingActive_{false};

@@ -73,14 +73,7 @@ struct Connection::Channel
     bool withdrawn = false; // a proposal passed over for another of its session
     bool fastStart = false; // opened by fastStart, not by OpenLogicalChannel
     MediaFormat format;
-    /// Ours: bit/s we may send on it, by the far end's flow control or the gatekeeper's
-    /// bandwidth.  The far end's: what we asked it to keep to.  0: no limit.
-    std::uint64_t flowLimit = 0;
-    /// Ours: the far end's own limit alone (0: none), the most a gatekeeper's give-back
-    /// may restore.
-    std::uint64_t farEndLimit = 0;
-    /// bit/s it carries: the rate it was opened with, within flowLimit.
-    std::uint64_t rate() const;
+    RateLimits limits; ///< by the far end's flow control or the gatekeeper's bandwidth
     h245::MediaAddress remoteMedia;
     std::shared_ptr<MediaStream> stream;
     std::unique_ptr<asio::steady_timer> timer;
@@ -133,6 +126,23 @@ public:
     bool master() const override { return connection_.masterSlave_->master(); }
     bool released() const override { return connection_.released_; }
     void presentationEvent(PresentationEvent event) override { connection_.OnPresentation(event); }
+
+private:
+    Connection& connection_;
+};
+
+/// The channels' rates bandwidth control works on, and the gatekeeper it asks
+/// (indications.cpp).
+class Connection::Rates : public CallRates
+{
+public:
+    explicit Rates(Connection& connection)
+        : connection_(connection)
+    {}
+    std::vector<RatedChannel> openChannels() override;
+    void applyRate(const RatedChannel& channel, std::uint64_t rate) override;
+    bool admitted() const override { return connection_.admittedBy_ && !connection_.released_; }
+    void askGatekeeper(std::uint32_t wanted) override;
 
 private:
     Connection& connection_;

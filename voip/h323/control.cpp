@@ -117,7 +117,7 @@ void Connection::handleH245(const asn::Value& message)
         return;
     case MessageId::FlowControlCommand:
         if (auto flow = h245::readFlowControlCommand(message))
-            handleFlowControl(*flow);
+            bandwidth_->onFlowControl(*flow);
         return;
     case MessageId::UserInput:
         return userInput_->onIndication(message);

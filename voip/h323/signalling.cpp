@@ -89,7 +89,6 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , signalTimer_(io_)
     , h245TransportTimer_(io_)
     , infoReportTimer_(io_)
-    , bandwidthTimer_(io_)
 {
     ++endpoint_.connections_;
     if (!incoming_) {
@@ -114,6 +113,8 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
         *link_, endpoint.userInputMode(),
         [this](const std::string& text) { OnUserInputString(text); });
     content_ = std::make_unique<Content>(*this);
+    rates_ = std::make_unique<Rates>(*this);
+    bandwidth_ = std::make_unique<BandwidthControl>(*link_, *rates_);
     presentation_ = std::make_unique<PresentationControl>(
         *link_, *content_, std::min(TokenAnswerTime, timers_.logicalChannel), [] {
             static thread_local std::mt19937 generator{std::random_device{}()};

@@ -338,7 +338,7 @@ void Connection::cancelTimers()
 {
     for (auto* timer : linkTimers_)
         timer->cancel();
-    for (auto* timer : {&signalTimer_, &bandwidthTimer_, &h245TransportTimer_, &infoReportTimer_})
+    for (auto* timer : {&signalTimer_, &h245TransportTimer_, &infoReportTimer_})
         timer->cancel();
 }
 

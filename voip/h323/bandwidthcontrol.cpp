@@ -1,0 +1,155 @@
+#include "voip/h323/bandwidthcontrol.h"
+
+#include "voip/base/trace.h"
+
+namespace voip::h323 {
+
+namespace {
+
+/// Channels open and close in bursts: one request to the gatekeeper for the burst.
+constexpr std::chrono::milliseconds SettleTime{300};
+/// Video below this is not worth sending.
+constexpr std::uint64_t LeastVideoRate = 32000;
+
+} // namespace
+
+BandwidthControl::BandwidthControl(ControlLink& link, CallRates& rates)
+    : link_(link)
+    , rates_(rates)
+    , settle_(link.timer([this] { ask(); }))
+{}
+
+std::uint32_t BandwidthControl::callBandwidth()
+{
+    std::uint64_t total = 0;
+    for (const auto& channel : rates_.openChannels())
+        total += channel.rate();
+    return std::uint32_t(std::min<std::uint64_t>((total + 99) / 100, 0xFFFFFFFFu));
+}
+
+void BandwidthControl::onFlowControl(const h245::FlowControl& flow)
+{
+    // A limit for the whole multiplex falls on video, the one medium that can follow it.
+    for (const auto& channel : rates_.openChannels()) {
+        if (channel.incoming)
+            continue;
+        const bool named = flow.logicalChannel != 0 && channel.number == flow.logicalChannel;
+        const bool whole = flow.logicalChannel == 0 && channel.video;
+        if (!named && !whole)
+            continue;
+        // Never above what the channel was opened with; no restriction gives that back.
+        std::uint64_t allowed = channel.formatMaximum;
+        if (flow.maximumBitRate)
+            allowed = std::min<std::uint64_t>(allowed, std::uint64_t{*flow.maximumBitRate} * 100);
+        VOIP_TRACE(2, "H323\tFlow control: channel " << channel.number << " to " << allowed
+                                                     << " bit/s on " << link_.describe());
+        channel.limits->flow = allowed;
+        channel.limits->farEnd = flow.maximumBitRate ? allowed : 0;
+        rates_.applyRate(channel, allowed);
+    }
+    review();
+}
+
+void BandwidthControl::review()
+{
+    if (!rates_.admitted() || asking_)
+        return;
+    const std::uint32_t wanted = callBandwidth();
+    if (wanted == 0 || wanted == granted_ || wanted == asked_)
+        return;
+    settle_->start(SettleTime);
+}
+
+void BandwidthControl::ask()
+{
+    if (!rates_.admitted() || asking_)
+        return;
+    const std::uint32_t wanted = callBandwidth();
+    if (wanted == 0 || wanted == granted_ || wanted == asked_)
+        return;
+    asking_ = true;
+    asked_ = wanted;
+    rates_.askGatekeeper(wanted);
+}
+
+void BandwidthControl::answered(std::uint32_t wanted, const Answer& answer)
+{
+    asking_ = false;
+    if (!rates_.admitted())
+        return;
+    if (answer.granted) {
+        // A gatekeeper may confirm less than asked: that is the call's allowance.
+        granted_ = answer.bandwidth ? answer.bandwidth : wanted;
+        if (granted_ < wanted)
+            keepWithin(granted_);
+    } else if (answer.answered) {
+        // Refused.  The allowed figure may be what the gatekeeper's zone has left rather
+        // than this call's allowance: never more than what the call was granted before,
+        // the allowed figure where that is less.
+        const std::uint32_t allowance = std::min(granted_, answer.bandwidth);
+        if (allowance > 0 && callBandwidth() > allowance)
+            keepWithin(allowance);
+    }
+    // Otherwise (no answer) the call goes on as it is, and asks again when its rate
+    // changes.
+    review();
+}
+
+void BandwidthControl::apply(const RatedChannel& channel)
+{
+    VOIP_TRACE(2, "H323\tGatekeeper bandwidth: " << (channel.incoming ? "far end's" : "our")
+                                                 << " video at " << channel.rate() << " bit/s on "
+                                                 << link_.describe());
+    rates_.applyRate(channel, channel.rate());
+}
+
+void BandwidthControl::cutVideo(bool incoming, std::uint64_t excess)
+{
+    for (const auto& channel : rates_.openChannels()) {
+        if (channel.incoming != incoming || !channel.video)
+            continue;
+        const std::uint64_t rate = channel.rate();
+        channel.limits->flow = rate > excess + LeastVideoRate ? rate - excess : LeastVideoRate;
+        apply(channel);
+        return;
+    }
+}
+
+void BandwidthControl::restoreVideo(std::uint64_t surplus)
+{
+    // The far end's video first, as it was cut last; then ours.
+    for (const bool incoming : {true, false}) {
+        for (const auto& channel : rates_.openChannels()) {
+            if (surplus == 0)
+                return;
+            if (channel.incoming != incoming || !channel.video || channel.limits->flow == 0)
+                continue;
+            const std::uint64_t ceiling = !incoming && channel.limits->farEnd
+                                              ? std::min(channel.opened, channel.limits->farEnd)
+                                              : channel.opened;
+            if (channel.limits->flow >= ceiling)
+                continue;
+            const std::uint64_t raised = std::min(ceiling, channel.limits->flow + surplus);
+            surplus -= raised - channel.limits->flow;
+            // Back to the full rate: the limit goes (ours stays the far end's, if any).
+            channel.limits->flow = raised == channel.opened ? 0 : raised;
+            apply(channel);
+        }
+    }
+}
+
+std::uint32_t BandwidthControl::keepWithin(std::uint32_t allowed)
+{
+    if (const std::uint32_t now = callBandwidth(); now > allowed)
+        cutVideo(false, std::uint64_t{now - allowed} * 100);
+    if (const std::uint32_t now = callBandwidth(); now > allowed)
+        cutVideo(true, std::uint64_t{now - allowed} * 100);
+    if (const std::uint32_t now = callBandwidth(); now < allowed)
+        restoreVideo(std::uint64_t{allowed - now} * 100);
+    // What the call now uses is what the gatekeeper holds for it: no request follows.
+    const std::uint32_t now = callBandwidth();
+    granted_ = now;
+    return now;
+}
+
+} // namespace voip::h323
