@@ -18,6 +18,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -826,15 +827,43 @@ private:
             fail(Unavailable::Refused);
             return;
         }
-        auto stream = std::make_unique<PipeWireStream>(shared_, wantedWidth_, wantedHeight_);
-        if (!stream->open(::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3), node)) {
+        // The stream opens on a thread of its own: a camera may wait seconds for the session
+        // manager to grant it, and the window must not wait with it.
+        joinOpener();
+        opener_ = std::thread([this, generation = generation_, shared = shared_,
+                               width = wantedWidth_, height = wantedHeight_,
+                               remote = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3), node] {
+            auto stream = std::make_shared<PipeWireStream>(shared, width, height);
+            const bool opened = stream->open(remote, node);
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, opened, node, stream] {
+                    streamOpened(generation, opened, node, stream);
+                },
+                Qt::QueuedConnection);
+        });
+    }
+
+    void streamOpened(unsigned generation, bool opened, uint node,
+                      const std::shared_ptr<PipeWireStream>& stream)
+    {
+        joinOpener();
+        if (generation != generation_)
+            return; // let go meanwhile
+        if (!opened) {
             fail(Unavailable::Ended);
             return;
         }
         if (shared_ == Shared::Screen)
             std::cout << "Screen share: stream " << node << std::endl;
         std::lock_guard lock(streamMutex_);
-        stream_ = std::move(stream);
+        stream_ = stream;
+    }
+
+    void joinOpener()
+    {
+        if (opener_.joinable())
+            opener_.join();
     }
 
     void fail(Unavailable why)
@@ -847,10 +876,12 @@ private:
     void release()
     {
         ++generation_;
+        // A stream still opening is let go once open (it takes at most the camera's wait).
+        joinOpener();
         timeout_.stop();
         unsubscribeRequest();
         step_ = Step::Idle;
-        std::unique_ptr<PipeWireStream> stream;
+        std::shared_ptr<PipeWireStream> stream;
         {
             std::lock_guard lock(streamMutex_);
             stream = std::move(stream_);
@@ -881,7 +912,8 @@ private:
     unsigned generation_ = 0;
     std::atomic<Unavailable> stopped_{Unavailable::None};
     mutable std::mutex streamMutex_; // guards stream_ (the display thread captures)
-    std::unique_ptr<PipeWireStream> stream_;
+    std::shared_ptr<PipeWireStream> stream_;
+    std::thread opener_; ///< opens the stream, off the GUI thread
 };
 
 } // namespace

@@ -28,6 +28,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QProcessEnvironment>
 
@@ -399,18 +400,35 @@ TEST_F(CapturePortal, ACameraOfTheDesktopGivesItsPicturesOnceTheUserAllowsIt)
     ASSERT_EQ(forgotten.type(), QDBusMessage::ReplyMessage)
         << forgotten.errorMessage().toStdString();
     // The session manager grants the portal's remote the camera late (here it is held
-    // for a moment, as a busy machine holds it): the camera is still found.
+    // until the test has seen the window's events run on after the user allowed it, as a
+    // busy machine holds it): the window does not wait for it, and the camera is found.
     backend.setAnswer(kxtest::TestPortalBackend::Answer::Share);
     const qint64 manager = session.processId("wireplumber");
     ASSERT_GT(manager, 0);
     ASSERT_EQ(::kill(pid_t(manager), SIGSTOP), 0);
-    std::jthread resume([manager] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        ::kill(pid_t(manager), SIGCONT);
-    });
+    struct Resume
+    {
+        ~Resume() { ::kill(pid_t(manager), SIGCONT); }
+        qint64 manager;
+    } resume{manager};
     capture = createPortalCamera();
     capture->setWantedSize(640, 360);
-    ASSERT_TRUE(firstPicture(picture, 320, 180)) << int(capture->stopped());
+    capture->begin();
+    ASSERT_TRUE(kxtest::pumpUntil([&] { return backend.accessAsked() == 2; }, 20000));
+    QElapsedTimer held;
+    held.start();
+    kxtest::pumpUntil([] { return false; }, 500);
+    EXPECT_LT(held.elapsed(), 2000) << "the window waited for the camera";
+    EXPECT_EQ(capture->stopped(), ScreenCapture::Unavailable::None);
+    ::kill(pid_t(manager), SIGCONT);
+    ASSERT_TRUE(kxtest::pumpUntil(
+        [&] {
+            return capture->stopped() != ScreenCapture::Unavailable::None ||
+                   capture->capture(0, picture, 320, 180);
+        },
+        20000))
+        << int(capture->stopped());
+    ASSERT_EQ(capture->stopped(), ScreenCapture::Unavailable::None);
     EXPECT_TRUE(showsQuarters(picture, 320, 180));
     EXPECT_EQ(backend.accessAsked(), 2);
 
