@@ -539,8 +539,9 @@ TEST(RtpSession, StopLeavesNoThreadOrSocketAndSaysBye)
         EXPECT_FALSE(b->send(payload, 160, false, 8));
         EXPECT_FALSE(b->readFrame(Clock::now() + 1h));
     }
-    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
-    EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+    // Not more than before: a thread or socket of an earlier test may have gone meanwhile.
+    EXPECT_LE(countEntries("/proc/self/fd"), fdsBefore);
+    EXPECT_LE(countEntries("/proc/self/task"), threadsBefore);
     EXPECT_TRUE(eventually([&] { return a->statistics().remoteBye; }, 1s));
 }
 
