@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <string>
 #include <utility>
-#include <variant>
+
+#include "voip/base/result.h"
 
 namespace voip::q931 {
 
@@ -17,34 +18,8 @@ struct Error
     std::string toString() const;
 };
 
-/// A value or an Error.  Errors are values in the call engine: nothing here throws.
-template <typename T> class Result
-{
-public:
-    Result(T value)
-        : state_(std::move(value))
-    {}
-    Result(Error error)
-        : state_(std::move(error))
-    {}
-
-    bool ok() const { return std::holds_alternative<T>(state_); }
-    explicit operator bool() const { return ok(); }
-
-    /// The value; only valid when ok().
-    T& value() { return std::get<T>(state_); }
-    const T& value() const { return std::get<T>(state_); }
-    T& operator*() { return value(); }
-    const T& operator*() const { return value(); }
-    T* operator->() { return &value(); }
-    const T* operator->() const { return &value(); }
-
-    /// The error; only valid when !ok().
-    const Error& error() const { return std::get<Error>(state_); }
-
-private:
-    std::variant<T, Error> state_;
-};
+/// A value or an Error.
+template <typename T> using Result = base::Result<T, Error>;
 
 inline Error makeError(std::string message, std::size_t offset = 0)
 {
