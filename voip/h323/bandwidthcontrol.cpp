@@ -50,22 +50,24 @@ void BandwidthControl::onFlowControl(const h245::FlowControl& flow)
     review();
 }
 
-void BandwidthControl::review()
+std::uint32_t BandwidthControl::toAsk()
 {
     if (!rates_.admitted() || asking_)
-        return;
+        return 0;
     const std::uint32_t wanted = callBandwidth();
-    if (wanted == 0 || wanted == granted_ || wanted == asked_)
-        return;
-    settle_->start(SettleTime);
+    return wanted == granted_ || wanted == asked_ ? 0 : wanted;
+}
+
+void BandwidthControl::review()
+{
+    if (toAsk() != 0)
+        settle_->start(SettleTime);
 }
 
 void BandwidthControl::ask()
 {
-    if (!rates_.admitted() || asking_)
-        return;
-    const std::uint32_t wanted = callBandwidth();
-    if (wanted == 0 || wanted == granted_ || wanted == asked_)
+    const std::uint32_t wanted = toAsk();
+    if (wanted == 0)
         return;
     asking_ = true;
     asked_ = wanted;

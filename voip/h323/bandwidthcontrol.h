@@ -91,6 +91,9 @@ public:
     bool asking() const { return asking_; }
 
 private:
+    /// The figure to ask the gatekeeper for now: the call's rate when a gatekeeper admitted
+    /// the call, no request waits, and it is news; else 0.
+    std::uint32_t toAsk();
     void ask();
     /// Lowers the video's rate by `excess` bit/s (not below a usable minimum): ours, or
     /// the far end's (`incoming`).
