@@ -93,9 +93,7 @@ void PresentationControl::onMessage(const h245::H239Message& message)
 {
     switch (message.type) {
     case h245::H239MessageType::PresentationTokenRequest:
-        onTokenRequest(message.channelId.value_or(0), message.symmetryBreaking.value_or(0),
-                       message.terminalLabel.value_or(0));
-        break;
+        break; // through onTokenRequest, which the call's hook may stand in for
     case h245::H239MessageType::PresentationTokenResponse:
         tokenAnswered(message);
         break;

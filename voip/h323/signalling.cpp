@@ -22,10 +22,11 @@ using namespace detail;
 
 namespace {
 
-std::uint16_t randomCallReference()
+/// A random number from `low` to `high`, each thread with its own generator.
+std::uint32_t randomIn(std::uint32_t low, std::uint32_t high)
 {
     static thread_local std::mt19937 generator{std::random_device{}()};
-    return static_cast<std::uint16_t>(std::uniform_int_distribution<int>(1, 0x7fff)(generator));
+    return std::uniform_int_distribution<std::uint32_t>(low, high)(generator);
 }
 
 /// How long the far end has at most to answer a presentation token request (less when the
@@ -92,17 +93,13 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
 {
     ++endpoint_.connections_;
     if (!incoming_) {
-        callReference_ = randomCallReference();
+        callReference_ = static_cast<std::uint16_t>(randomIn(1, 0x7fff));
         callIdentifier_ = h225::newGuid();
         conferenceId_ = h225::newGuid();
     }
     link_ = std::make_unique<Link>(*this);
     masterSlave_ = std::make_unique<MasterSlave>(
-        *link_, timers_.masterSlave,
-        [] {
-            static thread_local std::mt19937 generator{std::random_device{}()};
-            return std::uniform_int_distribution<std::uint32_t>(0, 0xFFFFFF)(generator);
-        },
+        *link_, timers_.masterSlave, [] { return randomIn(0, 0xFFFFFF); },
         [this](bool) { checkReadyForChannels(); });
     capabilities_ = std::make_unique<CapabilityExchange>(
         *link_, timers_.capabilityExchange, [this] { checkReadyForChannels(); },
@@ -116,10 +113,8 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     rates_ = std::make_unique<Rates>(*this);
     bandwidth_ = std::make_unique<BandwidthControl>(*link_, *rates_);
     presentation_ = std::make_unique<PresentationControl>(
-        *link_, *content_, std::min(TokenAnswerTime, timers_.logicalChannel), [] {
-            static thread_local std::mt19937 generator{std::random_device{}()};
-            return static_cast<std::uint8_t>(std::uniform_int_distribution<int>(1, 127)(generator));
-        });
+        *link_, *content_, std::min(TokenAnswerTime, timers_.logicalChannel),
+        [] { return static_cast<std::uint8_t>(randomIn(1, 127)); });
 }
 
 Connection::~Connection()
