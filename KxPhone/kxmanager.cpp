@@ -770,10 +770,8 @@ std::shared_ptr<voip::h224::FeccHandler> KxManager::feccHandler() const
 void KxManager::OnH239Active()
 {
     std::cout << "OnH239Active" << std::endl;
-    {
-        std::lock_guard lock(stateMutex_);
-        presentationActive_ = true;
-    }
+    if (!switchPresentation(true))
+        return;
     onGuiThread([this] {
         kxdefaults::write(*settings_, kxdefaults::CallLayout, 3);
         emit events_->layoutShown(applyLayout());
@@ -783,21 +781,31 @@ void KxManager::OnH239Active()
 void KxManager::OnH239InActive()
 {
     std::cout << "OnH239InActive" << std::endl;
-    {
-        std::lock_guard lock(stateMutex_);
-        presentationActive_ = false;
-    }
+    if (!switchPresentation(false))
+        return;
     onGuiThread([this] {
         kxdefaults::write(*settings_, kxdefaults::CallLayout, 1);
         emit events_->layoutShown(applyLayout());
     });
 }
 
+bool KxManager::switchPresentation(bool active)
+{
+    // The far end may say so more than once (its channel's indication and its token both
+    // tell the start, and some systems repeat the indication): only a change moves the
+    // layout, so that a layout the user picked since stays.
+    std::lock_guard lock(stateMutex_);
+    if (presentationActive_ == active)
+        return false;
+    presentationActive_ = active;
+    return true;
+}
+
 void KxManager::OnPresentation(voip::Connection& connection, voip::PresentationEvent event)
 {
-    if (event == voip::PresentationEvent::RemoteStarted && !presentationActive())
+    if (event == voip::PresentationEvent::RemoteStarted)
         OnH239Active();
-    else if (event == voip::PresentationEvent::RemoteStopped && presentationActive())
+    else if (event == voip::PresentationEvent::RemoteStopped)
         OnH239InActive();
     voip::Manager::OnPresentation(connection, event);
 }

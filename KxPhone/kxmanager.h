@@ -218,7 +218,8 @@ public:
         std::function<voip::MediaResult<voip::DeviceTestReport>(const voip::DeviceTestControl&)>;
     SoundTest soundTest(bool microphone, const QString& input, const QString& output) const;
 
-    /// The far end's presentation (H.239 content) is on or off.  Engine threads.
+    /// The far end's presentation (H.239 content) is on or off.  Engine threads.  The
+    /// layout follows a change only: a repeated word leaves the user's layout alone.
     void OnH239Active();
     void OnH239InActive();
 
@@ -342,6 +343,8 @@ private:
 
     /// Lets the current gatekeeper go: it unregisters on the background thread.
     void retireGatekeeper();
+    /// Records the far end's presentation as on or off; false when it already was.
+    bool switchPresentation(bool active);
     /// Queues `work` on the background thread (GUI thread).
     void inBackground(std::function<void()> work);
     /// placeCall without the ending of a replaced leg.

@@ -313,6 +313,37 @@ TEST(KxManager, WithoutAWindowItsOwnSignalsTellEachStepOfACallOnTheGuiThread)
         << callee.heard.join(",").toStdString();
 }
 
+TEST(KxManager, TheFarEndsPresentationMovesTheLayoutOnlyWhenItStartsOrStops)
+{
+    // A presentation's start comes twice (the channel's indication and the token), and
+    // some systems repeat the indication: a layout the user picked in between stays.
+    Listened client(true);
+    QList<int> shown;
+    QObject::connect(&client.manager->events(), &KxManagerSignals::layoutShown, &client.receiver,
+                     [&shown](int layout) { shown << layout; });
+    auto layout = [&] { return kxdefaults::read(client.settings, kxdefaults::CallLayout); };
+    auto settle = [] { QCoreApplication::processEvents(); };
+
+    client.manager->OnH239Active();
+    settle();
+    EXPECT_EQ(layout(), 3);
+    EXPECT_TRUE(client.manager->presentationActive());
+    kxdefaults::write(client.settings, kxdefaults::CallLayout, 0); // the user: side by side
+    client.manager->OnH239Active();
+    settle();
+    EXPECT_EQ(layout(), 0);
+
+    client.manager->OnH239InActive();
+    settle();
+    EXPECT_EQ(layout(), 1);
+    EXPECT_FALSE(client.manager->presentationActive());
+    kxdefaults::write(client.settings, kxdefaults::CallLayout, 2); // the user: local full
+    client.manager->OnH239InActive();
+    settle();
+    EXPECT_EQ(layout(), 2);
+    EXPECT_EQ(shown, QList<int>({3, 1}));
+}
+
 TEST(KxManager, AddressesThatCannotBeDialledLeaveNoCallAndNoRecord)
 {
     Client client;
