@@ -770,35 +770,31 @@ std::shared_ptr<voip::h224::FeccHandler> KxManager::feccHandler() const
 void KxManager::OnH239Active()
 {
     std::cout << "OnH239Active" << std::endl;
-    if (!switchPresentation(true))
-        return;
-    onGuiThread([this] {
-        kxdefaults::write(*settings_, kxdefaults::CallLayout, 3);
-        emit events_->layoutShown(applyLayout());
-    });
+    switchPresentation(true);
 }
 
 void KxManager::OnH239InActive()
 {
     std::cout << "OnH239InActive" << std::endl;
-    if (!switchPresentation(false))
-        return;
-    onGuiThread([this] {
-        kxdefaults::write(*settings_, kxdefaults::CallLayout, 1);
-        emit events_->layoutShown(applyLayout());
-    });
+    switchPresentation(false);
 }
 
-bool KxManager::switchPresentation(bool active)
+void KxManager::switchPresentation(bool active)
 {
     // The far end may say so more than once (its channel's indication and its token both
     // tell the start, and some systems repeat the indication): only a change moves the
     // layout, so that a layout the user picked since stays.
-    std::lock_guard lock(stateMutex_);
-    if (presentationActive_ == active)
-        return false;
-    presentationActive_ = active;
-    return true;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (presentationActive_ == active)
+            return;
+        presentationActive_ = active;
+    }
+    // Content full while the far end presents, remote full once it stops.
+    onGuiThread([this, active] {
+        kxdefaults::write(*settings_, kxdefaults::CallLayout, active ? 3 : 1);
+        emit events_->layoutShown(applyLayout());
+    });
 }
 
 void KxManager::OnPresentation(voip::Connection& connection, voip::PresentationEvent event)

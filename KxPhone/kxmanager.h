@@ -343,8 +343,9 @@ private:
 
     /// Lets the current gatekeeper go: it unregisters on the background thread.
     void retireGatekeeper();
-    /// Records the far end's presentation as on or off; false when it already was.
-    bool switchPresentation(bool active);
+    /// Records the far end's presentation as on or off and, when that is a change, shows
+    /// its layout.
+    void switchPresentation(bool active);
     /// Queues `work` on the background thread (GUI thread).
     void inBackground(std::function<void()> work);
     /// placeCall without the ending of a replaced leg.
