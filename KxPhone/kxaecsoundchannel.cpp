@@ -28,9 +28,9 @@ voip::SoundParams recorderParams(const std::string& device, unsigned rate)
     return params;
 }
 
-voip::MediaStatus notOpen()
+voip::MediaFailure notOpen()
 {
-    return voip::MediaStatus::failure(voip::MediaError::NotOpen, "Windows AEC is not open");
+    return voip::MediaFailure{voip::MediaError::NotOpen, "Windows AEC is not open"};
 }
 
 } // namespace
@@ -65,7 +65,7 @@ bool KxAecSoundChannel::open(unsigned rate, const std::string& captureName,
         renderName.empty() ? std::string(voip::kDefaultSoundDevice) : renderName);
     if (!monitor) {
         std::cerr << "Windows AEC: no monitor of \"" << renderName
-                  << "\": " << monitor.status().message() << std::endl;
+                  << "\": " << monitor.error().message << std::endl;
         return false;
     }
     auto nearChannel = std::make_unique<voip::PulseSoundChannel>();
@@ -73,13 +73,13 @@ bool KxAecSoundChannel::open(unsigned rate, const std::string& captureName,
             recorderParams(captureName.empty() ? voip::kDefaultSoundDevice : captureName, used));
         !status) {
         std::cerr << "Windows AEC: microphone \"" << captureName
-                  << "\" failed: " << status.message() << std::endl;
+                  << "\" failed: " << status.error().message << std::endl;
         return false;
     }
     auto farChannel = std::make_unique<voip::PulseSoundChannel>();
     if (auto status = farChannel->open(recorderParams(monitor.value(), used)); !status) {
         std::cerr << "Windows AEC: monitor \"" << monitor.value()
-                  << "\" failed: " << status.message() << std::endl;
+                  << "\" failed: " << status.error().message << std::endl;
         return false;
     }
     if (named)
@@ -111,8 +111,8 @@ bool KxAecSoundChannel::open(unsigned rate, const std::string& captureName,
 
 voip::MediaStatus KxAecSoundChannel::open(const voip::SoundParams&)
 {
-    return voip::MediaStatus::failure(voip::MediaError::Unsupported,
-                                      "Windows AEC opens with a capture and a render device");
+    return voip::MediaFailure{voip::MediaError::Unsupported,
+                              "Windows AEC opens with a capture and a render device"};
 }
 
 void KxAecSoundChannel::close()
@@ -195,10 +195,9 @@ voip::MediaStatus KxAecSoundChannel::read(std::span<std::int16_t> samples)
             pending_.clear();
             readPos_ = 0;
             if (!processOne()) {
-                return open_ ? voip::MediaStatus::failure(voip::MediaError::DeviceFailure,
-                                                          "Windows AEC: the microphone failed")
-                             : voip::MediaStatus::failure(voip::MediaError::Closed,
-                                                          "Windows AEC closed");
+                return open_ ? voip::MediaFailure{voip::MediaError::DeviceFailure,
+                                                  "Windows AEC: the microphone failed"}
+                             : voip::MediaFailure{voip::MediaError::Closed, "Windows AEC closed"};
             }
         }
         const std::size_t take = std::min(samples.size() - copied, pending_.size() - readPos_);
@@ -207,12 +206,12 @@ voip::MediaStatus KxAecSoundChannel::read(std::span<std::int16_t> samples)
         readPos_ += take;
         copied += take;
     }
-    return voip::MediaStatus::success();
+    return voip::MediaStatus();
 }
 
 voip::MediaStatus KxAecSoundChannel::write(std::span<const std::int16_t>)
 {
-    return voip::MediaStatus::success();
+    return voip::MediaStatus();
 }
 
 std::shared_ptr<voip::SoundChannel> KxAecSoundChannel::microphone() const

@@ -28,12 +28,12 @@ public:
         params_.frameRate = std::clamp(params.frameRate, 1u, 60u);
         next_ = std::chrono::steady_clock::now();
         open_ = true;
-        return voip::MediaStatus::success();
+        return voip::MediaStatus();
     }
     voip::MediaStatus readFrame(voip::VideoFrame& frame) override
     {
         if (!open_)
-            return voip::MediaStatus::failure(voip::MediaError::NotOpen, "closed");
+            return voip::MediaFailure{voip::MediaError::NotOpen, "closed"};
         next_ += std::chrono::microseconds(1'000'000 / params_.frameRate);
         const auto now = std::chrono::steady_clock::now();
         if (next_ < now - std::chrono::milliseconds(200))
@@ -43,7 +43,7 @@ public:
         if (frame.width < 16 || frame.height < 16 ||
             frame.data.size() != voip::VideoFrame::sizeFor(frame.width, frame.height))
             frame = voip::VideoFrame::black(params_.width, params_.height);
-        return voip::MediaStatus::success();
+        return voip::MediaStatus();
     }
     void close() override { open_ = false; }
     bool isOpen() const override { return open_; }
@@ -97,7 +97,7 @@ KxPCSSEndPoint::createVideoInputDevice(const voip::pcss::PcssConnection&,
                                        voip::pcss::VideoRole role) const
 {
     if (role != voip::pcss::VideoRole::Main)
-        return voip::MediaStatus::failure(voip::MediaError::NotFound, "no content source");
+        return voip::MediaFailure{voip::MediaError::NotFound, "no content source"};
     return std::unique_ptr<voip::VideoInputDevice>(new OutgoingPictureInput(manager_.display()));
 }
 

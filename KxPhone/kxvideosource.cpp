@@ -90,7 +90,7 @@ std::unique_ptr<voip::V4l2Controls> KxVideoSource::cameraControls(const std::str
             continue;
         auto controls = std::make_unique<voip::V4l2Controls>(cameras_);
         if (auto status = controls->open(device.path); !status) {
-            error = status.message();
+            error = status.error().message;
             return nullptr;
         }
         return controls;
@@ -115,11 +115,11 @@ bool KxVideoSource::openCamera(const std::string& driver, const voip::VideoInput
                             std::make_unique<voip::V4l2VideoInput>(cameras_))
                       : voip::createVideoInputDevice(driver);
     if (!device) {
-        error = device.status().message();
+        error = device.error().message;
         return false;
     }
     if (auto status = device.value()->open(wanted); !status) {
-        error = status.message();
+        error = status.error().message;
         return false;
     }
     camera_ = device.take();
@@ -186,7 +186,7 @@ void KxVideoSource::readCamera()
         if (auto status = camera_->readFrame(picture); !status) {
             std::lock_guard lock(mutex_);
             failed_ = true;
-            error_ = status.message();
+            error_ = status.error().message;
             return;
         }
         std::lock_guard lock(mutex_);

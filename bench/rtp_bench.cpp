@@ -109,16 +109,16 @@ void BM_SessionOpenSendStop500(benchmark::State& state)
         for (int call = 0; call < 500; ++call) {
             auto a = voip::rtp::RtpSession::open(config);
             auto b = voip::rtp::RtpSession::open(config);
-            if (!a.session || !b.session) {
+            if (!a || !b) {
                 state.SkipWithError("no port pair");
                 return;
             }
-            a.session->setRemote(b.session->localAddress(), b.session->localRtpPort(),
-                                 b.session->localRtcpPort());
+            a.value()->setRemote(b.value()->localAddress(), b.value()->localRtpPort(),
+                                 b.value()->localRtcpPort());
             for (uint32_t i = 0; i < 50; ++i)
-                a.session->send(payload, 160 * i, i == 0, 8);
-            a.session->stop();
-            b.session->stop();
+                a.value()->send(payload, 160 * i, i == 0, 8);
+            a.value()->stop();
+            b.value()->stop();
         }
         growth = residentKiB() - before;
     }

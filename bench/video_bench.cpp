@@ -152,8 +152,8 @@ void BM_CameraToScreenDelay720p(benchmark::State& state)
         voip::rtp::SessionConfig config;
         config.localAddress = asio::ip::make_address("127.0.0.1");
         config.useJitterBuffer = false;
-        std::shared_ptr<voip::rtp::RtpSession> a(voip::rtp::RtpSession::open(config).session);
-        std::shared_ptr<voip::rtp::RtpSession> b(voip::rtp::RtpSession::open(config).session);
+        std::shared_ptr<voip::rtp::RtpSession> a(voip::rtp::RtpSession::open(config).take());
+        std::shared_ptr<voip::rtp::RtpSession> b(voip::rtp::RtpSession::open(config).take());
         a->setRemote(b->localAddress(), b->localRtpPort(), b->localRtcpPort());
         b->setRemote(a->localAddress(), a->localRtpPort(), a->localRtcpPort());
         voip::MediaFormat format =

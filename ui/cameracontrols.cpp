@@ -277,9 +277,9 @@ void CameraControlsDialog::apply(std::uint32_t id, int value)
     } else {
         const auto control = shown_.find(id);
         problem_->setText(
-            tr("not-changed").arg(control == shown_.end() ? QString::number(id)
-                                                          : captionFor(control->second),
-                                  QString::fromStdString(done.status().message())));
+            tr("not-changed")
+                .arg(control == shown_.end() ? QString::number(id) : captionFor(control->second),
+                     QString::fromStdString(done.error().message)));
         problem_->show();
     }
     // A number shows the value the camera took (fitted to its step) without reading every
@@ -302,6 +302,6 @@ void CameraControlsDialog::resetAll()
     const auto done = controls_->reset();
     problem_->setVisible(!done);
     if (!done)
-        problem_->setText(tr("reset-incomplete").arg(QString::fromStdString(done.message())));
+        problem_->setText(tr("reset-incomplete").arg(QString::fromStdString(done.error().message)));
     refresh();
 }

@@ -260,7 +260,7 @@ void SettingsAudio::startTest(bool microphone)
         const auto report = run(control);
         const bool ok = bool(report);
         const int peak = ok && microphone ? int(report.value().peakPercent) : -1;
-        const QString error = ok ? QString() : QString::fromStdString(report.status().message());
+        const QString error = ok ? QString() : QString::fromStdString(report.error().message);
         QMetaObject::invokeMethod(
             page,
             [page, microphone, ok, peak, error] {

@@ -194,12 +194,12 @@ TEST(AecSoundChannel, CancelsTheLoudspeakersEchoThroughARealSoundServer)
     EXPECT_EQ(aec.volume().value(), 80u);
     ASSERT_TRUE(aec.setVolume(100));
     auto rawMic = voip::createOpenedSoundChannel(params("aec_mic", voip::SoundDirection::Recorder));
-    ASSERT_TRUE(rawMic) << rawMic.status().message();
+    ASSERT_TRUE(rawMic) << rawMic.error().message;
     auto speaker =
         voip::createOpenedSoundChannel(params("aec_speaker", voip::SoundDirection::Player));
-    ASSERT_TRUE(speaker) << speaker.status().message();
+    ASSERT_TRUE(speaker) << speaker.error().message;
     auto room = voip::createOpenedSoundChannel(params("aec_room", voip::SoundDirection::Player));
-    ASSERT_TRUE(room) << room.status().message();
+    ASSERT_TRUE(room) << room.error().message;
 
     // Far end for 9 s, then 4 s of the near end alone.
     constexpr double Seconds = 13.5, FarSeconds = 9, NearFrom = 9.3;

@@ -198,7 +198,7 @@ TEST(WindowCall, TypedAddressCallsKxcallPlaysItsToneAndLeavesAHistoryEntry)
 
     // The peer's tone came out of the loudspeaker.
     const auto played = voip::readWavFile(heard.toStdString());
-    ASSERT_TRUE(played) << played.status().message();
+    ASSERT_TRUE(played) << played.error().message;
     ASSERT_GT(played.value().samples.size(), played.value().sampleRate * 2);
     EXPECT_GT(toneShare(played.value().samples, played.value().sampleRate, 440), 0.5);
 }

@@ -555,7 +555,7 @@ bool CallManager::start()
     local_ = static_cast<SoundEndpoint*>(
         attachEndPoint(std::make_unique<SoundEndpoint>(*this, options_)));
     if (auto status = local_->setSoundDriver(options_.soundDriver); !status) {
-        print("error " + status.message());
+        print("error " + status.error());
         return false;
     }
     for (const bool play : {true, false}) {
@@ -564,7 +564,7 @@ bool CallManager::start()
             continue;
         auto status = play ? local_->setPlayDevice(device) : local_->setRecordDevice(device);
         if (!status) {
-            print("error " + status.message());
+            print("error " + status.error());
             return false;
         }
     }
@@ -625,7 +625,7 @@ bool CallManager::start()
         window.title = "kxcall " + options_.userName;
         auto opened = voip::SdlVideoOutput::open(window);
         if (!opened) {
-            print("error " + opened.status().message());
+            print("error " + opened.error().message);
             return false;
         }
         outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(opened.take());
@@ -684,7 +684,7 @@ bool CallManager::start()
     if (options_.listenPort) {
         auto status = h323_->startListener(options_.listenAddress, *options_.listenPort);
         if (!status) {
-            print("error " + status.message());
+            print("error " + status.error());
             return false;
         }
         print("listening on port " + std::to_string(h323_->listenerPort()));

@@ -8,8 +8,7 @@ Status PortAllocator::setRange(PortRange range)
 {
     const bool any = range.base == 0 && range.max == 0;
     if (!any && (range.base == 0 || range.max < range.base)) {
-        return Status::failure("bad port range " + std::to_string(range.base) + " - " +
-                               std::to_string(range.max));
+        return "bad port range " + std::to_string(range.base) + " - " + std::to_string(range.max);
     }
     std::lock_guard lock(mutex_);
     if (range_ != range) {

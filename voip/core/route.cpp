@@ -49,7 +49,7 @@ Status RouteTable::add(std::string_view rule)
 {
     const auto equals = rule.find('=');
     if (equals == std::string_view::npos) {
-        return Status::failure("route has no '=': " + std::string(rule));
+        return "route has no '=': " + std::string(rule);
     }
     return add(rule.substr(0, equals), rule.substr(equals + 1));
 }
@@ -59,17 +59,17 @@ Status RouteTable::add(std::string_view pattern, std::string_view destination)
     pattern = trim(pattern);
     destination = trim(destination);
     if (pattern.empty() || destination.empty()) {
-        return Status::failure("route needs a pattern and a destination");
+        return std::string("route needs a pattern and a destination");
     }
     if (pattern.size() > MaxPatternLength) {
-        return Status::failure("route pattern too long");
+        return std::string("route pattern too long");
     }
     std::shared_ptr<const CompiledPattern> compiled;
     try {
         compiled = std::make_shared<const CompiledPattern>(CompiledPattern{
             std::regex(std::string(pattern), std::regex::ECMAScript | std::regex::icase)});
     } catch (const std::regex_error& error) {
-        return Status::failure("bad route pattern '" + std::string(pattern) + "': " + error.what());
+        return "bad route pattern '" + std::string(pattern) + "': " + error.what();
     }
     std::lock_guard lock(mutex_);
     rules_.push_back({{std::string(pattern), std::string(destination)}, std::move(compiled)});

@@ -23,16 +23,16 @@ MediaStatus NullSoundChannel::openDevice(const SoundParams& params)
 {
     if (params.device != kNullSoundDevice && params.device != kDefaultSoundDevice &&
         !params.device.empty())
-        return MediaStatus::failure(MediaError::NotFound,
-                                    "no Null sound device named \"" + params.device + "\"");
+        return MediaFailure{MediaError::NotFound,
+                            "no Null sound device named \"" + params.device + "\""};
     device_ = params.device.empty() ? kDefaultSoundDevice : params.device;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus NullSoundChannel::readSamples(std::span<int16_t> samples)
 {
     std::fill(samples.begin(), samples.end(), int16_t(0));
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 } // namespace voip

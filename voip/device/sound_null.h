@@ -22,7 +22,7 @@ protected:
     MediaStatus openDevice(const SoundParams& params) override;
     void closeDevice() override {}
     MediaStatus readSamples(std::span<int16_t> samples) override;
-    MediaStatus writeSamples(std::span<const int16_t>) override { return MediaStatus::success(); }
+    MediaStatus writeSamples(std::span<const int16_t>) override { return MediaStatus(); }
 
 private:
     std::string device_;

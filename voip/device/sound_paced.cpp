@@ -30,7 +30,7 @@ MediaStatus PacedSoundChannel::open(const SoundParams& params)
     open_ = true;
     start_ = Clock::now();
     position_ = 0;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 void PacedSoundChannel::close()
@@ -82,11 +82,11 @@ MediaStatus PacedSoundChannel::read(std::span<int16_t> samples)
 {
     std::unique_lock lock(mutex_);
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     if (params_.direction != SoundDirection::Recorder)
-        return MediaStatus::failure(MediaError::InvalidArgument, "read from a player channel");
+        return MediaFailure{MediaError::InvalidArgument, "read from a player channel"};
     if (samples.size() % params_.channels != 0)
-        return MediaStatus::failure(MediaError::InvalidArgument, "read of a partial sample frame");
+        return MediaFailure{MediaError::InvalidArgument, "read of a partial sample frame"};
     const uint64_t frames = samples.size() / params_.channels;
     auto due = start_ + durationOf(position_ + frames);
     if (Clock::now() - due > kMaxLag) {
@@ -94,23 +94,23 @@ MediaStatus PacedSoundChannel::read(std::span<int16_t> samples)
         due = start_ + durationOf(position_ + frames);
     }
     if (!waitUntil(lock, due))
-        return MediaStatus::failure(MediaError::Closed, "sound channel closed");
+        return MediaFailure{MediaError::Closed, "sound channel closed"};
     if (auto status = readSamples(samples); !status)
         return status;
     applyGain(samples);
     position_ += frames;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus PacedSoundChannel::write(std::span<const int16_t> samples)
 {
     std::unique_lock lock(mutex_);
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     if (params_.direction != SoundDirection::Player)
-        return MediaStatus::failure(MediaError::InvalidArgument, "write to a recorder channel");
+        return MediaFailure{MediaError::InvalidArgument, "write to a recorder channel"};
     if (samples.size() % params_.channels != 0)
-        return MediaStatus::failure(MediaError::InvalidArgument, "write of a partial sample frame");
+        return MediaFailure{MediaError::InvalidArgument, "write of a partial sample frame"};
     const uint64_t frames = samples.size() / params_.channels;
     const uint64_t bufferedFrames =
         uint64_t(params_.bufferSize) * params_.bufferCount / (2 * params_.channels);
@@ -121,7 +121,7 @@ MediaStatus PacedSoundChannel::write(std::span<const int16_t> samples)
     }
     const uint64_t target = position_ + frames;
     if (target > bufferedFrames && !waitUntil(lock, start_ + durationOf(target - bufferedFrames)))
-        return MediaStatus::failure(MediaError::Closed, "sound channel closed");
+        return MediaFailure{MediaError::Closed, "sound channel closed"};
     MediaStatus status;
     if (muted_ || volume_ < 100) {
         std::vector<int16_t> copy(samples.begin(), samples.end());
@@ -133,25 +133,25 @@ MediaStatus PacedSoundChannel::write(std::span<const int16_t> samples)
     if (!status)
         return status;
     position_ += frames;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus PacedSoundChannel::setVolume(unsigned percent)
 {
     if (percent > 100)
-        return MediaStatus::failure(MediaError::InvalidArgument, "volume above 100");
+        return MediaFailure{MediaError::InvalidArgument, "volume above 100"};
     std::lock_guard lock(mutex_);
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     volume_ = percent;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaResult<unsigned> PacedSoundChannel::volume() const
 {
     std::lock_guard lock(mutex_);
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     return volume_;
 }
 
@@ -159,16 +159,16 @@ MediaStatus PacedSoundChannel::setMute(bool muted)
 {
     std::lock_guard lock(mutex_);
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     muted_ = muted;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaResult<bool> PacedSoundChannel::mute() const
 {
     std::lock_guard lock(mutex_);
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     return muted_;
 }
 

@@ -17,18 +17,17 @@ public:
         std::unique_ptr<PulseContext> self(new PulseContext);
         self->loop_ = pa_threaded_mainloop_new();
         if (!self->loop_)
-            return MediaStatus::failure(MediaError::DeviceFailure, "PulseAudio: no mainloop");
+            return MediaFailure{MediaError::DeviceFailure, "PulseAudio: no mainloop"};
         self->context_ = pa_context_new(pa_threaded_mainloop_get_api(self->loop_), "Kestrovia");
         if (!self->context_)
-            return MediaStatus::failure(MediaError::DeviceFailure, "PulseAudio: no context");
+            return MediaFailure{MediaError::DeviceFailure, "PulseAudio: no context"};
         pa_context_set_state_callback(self->context_, &PulseContext::signalLoop, self->loop_);
         if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-            return MediaStatus::failure(MediaError::DeviceFailure,
-                                        std::string("PulseAudio: cannot connect: ") +
-                                            pa_strerror(pa_context_errno(self->context_)));
+            return MediaFailure{MediaError::DeviceFailure,
+                                std::string("PulseAudio: cannot connect: ") +
+                                    pa_strerror(pa_context_errno(self->context_))};
         if (pa_threaded_mainloop_start(self->loop_) < 0)
-            return MediaStatus::failure(MediaError::DeviceFailure,
-                                        "PulseAudio: cannot start the mainloop");
+            return MediaFailure{MediaError::DeviceFailure, "PulseAudio: cannot start the mainloop"};
         self->started_ = true;
         self->lock();
         for (;;) {
@@ -38,8 +37,8 @@ public:
             if (!PA_CONTEXT_IS_GOOD(state)) {
                 const std::string error = pa_strerror(pa_context_errno(self->context_));
                 self->unlock();
-                return MediaStatus::failure(MediaError::DeviceFailure,
-                                            "PulseAudio: cannot connect: " + error);
+                return MediaFailure{MediaError::DeviceFailure,
+                                    "PulseAudio: cannot connect: " + error};
             }
             self->wait();
         }
@@ -218,7 +217,7 @@ MediaResult<std::string> PulseSoundChannel::monitorSourceOf(const std::string& p
 {
     auto pulse = PulseContext::connect();
     if (!pulse)
-        return pulse.status();
+        return pulse.error();
     auto& context = *pulse.value();
     std::vector<DeviceEntry> entries;
     std::string defaultName;
@@ -226,11 +225,11 @@ MediaResult<std::string> PulseSoundChannel::monitorSourceOf(const std::string& p
     const bool ok = queryDevices(context, SoundDirection::Player, entries, defaultName);
     context.unlock();
     if (!ok)
-        return MediaStatus::failure(MediaError::DeviceFailure, "PulseAudio: cannot list devices");
+        return MediaFailure{MediaError::DeviceFailure, "PulseAudio: cannot list devices"};
     const auto* entry = resolveDevice(entries, defaultName, playerDevice);
     if (!entry || entry->monitorSource.empty())
-        return MediaStatus::failure(MediaError::NotFound, "PulseAudio: no output device named \"" +
-                                                              playerDevice + "\" with a monitor");
+        return MediaFailure{MediaError::NotFound, "PulseAudio: no output device named \"" +
+                                                      playerDevice + "\" with a monitor"};
     return entry->monitorSource;
 }
 
@@ -249,7 +248,7 @@ MediaResult<std::vector<SoundDeviceInfo>> PulseSoundChannel::devices(SoundDirect
 {
     auto pulse = PulseContext::connect();
     if (!pulse)
-        return pulse.status();
+        return pulse.error();
     auto& context = *pulse.value();
     std::vector<DeviceEntry> entries;
     std::string defaultName;
@@ -258,8 +257,7 @@ MediaResult<std::vector<SoundDeviceInfo>> PulseSoundChannel::devices(SoundDirect
     const std::string error = ok ? "" : context.lastError();
     context.unlock();
     if (!ok)
-        return MediaStatus::failure(MediaError::DeviceFailure,
-                                    "PulseAudio: cannot list devices: " + error);
+        return MediaFailure{MediaError::DeviceFailure, "PulseAudio: cannot list devices: " + error};
     std::vector<SoundDeviceInfo> devices;
     devices.push_back({kDefaultSoundDevice, "The system's default device", true});
     for (const auto& entry : entries) {
@@ -273,11 +271,11 @@ MediaResult<std::vector<SoundDeviceInfo>> PulseSoundChannel::devices(SoundDirect
     return devices;
 }
 
-MediaStatus PulseSoundChannel::failedState(const char* what) const
+MediaFailure PulseSoundChannel::failedState(const char* what) const
 {
-    return MediaStatus::failure(MediaError::DeviceFailure,
-                                "PulseAudio " + std::string(what) + " on \"" + device_ +
-                                    "\" failed: " + context_->lastError());
+    return MediaFailure{MediaError::DeviceFailure, "PulseAudio " + std::string(what) + " on \"" +
+                                                       device_ +
+                                                       "\" failed: " + context_->lastError()};
 }
 
 MediaStatus PulseSoundChannel::open(const SoundParams& params)
@@ -288,11 +286,11 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
         return status;
     pa_sample_spec sampleFormat{PA_SAMPLE_S16NE, params.sampleRate, uint8_t(params.channels)};
     if (!pa_sample_spec_valid(&sampleFormat))
-        return MediaStatus::failure(MediaError::Unsupported, "PulseAudio: bad sample format");
+        return MediaFailure{MediaError::Unsupported, "PulseAudio: bad sample format"};
 
     auto pulse = PulseContext::connect();
     if (!pulse)
-        return pulse.status();
+        return pulse.error();
     auto context = pulse.take();
 
     context->lock();
@@ -301,8 +299,7 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
     if (!queryDevices(*context, params.direction, entries, defaultName)) {
         const auto error = context->lastError();
         context->unlock();
-        return MediaStatus::failure(MediaError::DeviceFailure,
-                                    "PulseAudio: cannot list devices: " + error);
+        return MediaFailure{MediaError::DeviceFailure, "PulseAudio: cannot list devices: " + error};
     }
     const bool useDefault = params.device.empty() || params.device == kDefaultSoundDevice;
     std::string serverName = useDefault ? defaultName : "";
@@ -310,11 +307,11 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
         const auto* entry = resolveDevice(entries, defaultName, params.device);
         if (!entry) {
             context->unlock();
-            return MediaStatus::failure(
+            return MediaFailure{
                 MediaError::NotFound,
                 "PulseAudio: no " +
                     std::string(params.direction == SoundDirection::Player ? "output" : "input") +
-                    " device named \"" + params.device + "\"");
+                    " device named \"" + params.device + "\""};
         }
         serverName = entry->name;
     }
@@ -326,7 +323,7 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
     if (!stream) {
         const auto error = context->lastError();
         context->unlock();
-        return MediaStatus::failure(MediaError::DeviceFailure, "PulseAudio: " + error);
+        return MediaFailure{MediaError::DeviceFailure, "PulseAudio: " + error};
     }
     auto signal = [](pa_stream*, void* loop) {
         pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
@@ -373,8 +370,8 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
         context->unlock();
-        return MediaStatus::failure(MediaError::DeviceFailure,
-                                    "PulseAudio: cannot open \"" + params.device + "\": " + error);
+        return MediaFailure{MediaError::DeviceFailure,
+                            "PulseAudio: cannot open \"" + params.device + "\": " + error};
     }
     if (useDefault) {
         // The device the server actually chose, for volume and mute.
@@ -391,7 +388,7 @@ MediaStatus PulseSoundChannel::open(const SoundParams& params)
     peekPending_ = false;
     context->unlock();
     context_ = std::move(context);
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 void PulseSoundChannel::close()
@@ -433,9 +430,9 @@ bool PulseSoundChannel::isOpen() const
 MediaStatus PulseSoundChannel::read(std::span<int16_t> samples)
 {
     if (!context_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     if (params_.direction != SoundDirection::Recorder)
-        return MediaStatus::failure(MediaError::InvalidArgument, "read from a player channel");
+        return MediaFailure{MediaError::InvalidArgument, "read from a player channel"};
     auto* out = reinterpret_cast<uint8_t*>(samples.data());
     const size_t wanted = samples.size_bytes();
     size_t done = 0;
@@ -444,7 +441,7 @@ MediaStatus PulseSoundChannel::read(std::span<int16_t> samples)
     MediaStatus status;
     while (done < wanted) {
         if (closing_ || !stream_) {
-            status = MediaStatus::failure(MediaError::Closed, "sound channel closed");
+            status = MediaFailure{MediaError::Closed, "sound channel closed"};
             break;
         }
         if (!context_->good() || pa_stream_get_state(stream_) != PA_STREAM_READY) {
@@ -489,9 +486,9 @@ MediaStatus PulseSoundChannel::read(std::span<int16_t> samples)
 MediaStatus PulseSoundChannel::write(std::span<const int16_t> samples)
 {
     if (!context_)
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     if (params_.direction != SoundDirection::Player)
-        return MediaStatus::failure(MediaError::InvalidArgument, "write to a recorder channel");
+        return MediaFailure{MediaError::InvalidArgument, "write to a recorder channel"};
     const auto* in = reinterpret_cast<const uint8_t*>(samples.data());
     const size_t total = samples.size_bytes();
     size_t done = 0;
@@ -500,7 +497,7 @@ MediaStatus PulseSoundChannel::write(std::span<const int16_t> samples)
     MediaStatus status;
     while (done < total) {
         if (closing_ || !stream_) {
-            status = MediaStatus::failure(MediaError::Closed, "sound channel closed");
+            status = MediaFailure{MediaError::Closed, "sound channel closed"};
             break;
         }
         if (!context_->good() || pa_stream_get_state(stream_) != PA_STREAM_READY) {
@@ -537,9 +534,9 @@ MediaStatus PulseSoundChannel::write(std::span<const int16_t> samples)
 MediaStatus PulseSoundChannel::setVolume(unsigned percent)
 {
     if (percent > 100)
-        return MediaStatus::failure(MediaError::InvalidArgument, "volume above 100");
+        return MediaFailure{MediaError::InvalidArgument, "volume above 100"};
     if (!isOpen())
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     context_->lock();
     DeviceEntry entry;
     int success = 0;
@@ -559,13 +556,13 @@ MediaStatus PulseSoundChannel::setVolume(unsigned percent)
     context_->unlock();
     if (!success)
         return failedState("set volume");
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaResult<unsigned> PulseSoundChannel::volume() const
 {
     if (!isOpen())
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     context_->lock();
     DeviceEntry entry;
     const bool ok = queryDevice(*context_, params_.direction, serverName_, entry);
@@ -578,7 +575,7 @@ MediaResult<unsigned> PulseSoundChannel::volume() const
 MediaStatus PulseSoundChannel::setMute(bool muted)
 {
     if (!isOpen())
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     context_->lock();
     int success = 0;
     pa_operation* op =
@@ -592,13 +589,13 @@ MediaStatus PulseSoundChannel::setMute(bool muted)
     context_->unlock();
     if (!success)
         return failedState("set mute");
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaResult<bool> PulseSoundChannel::mute() const
 {
     if (!isOpen())
-        return MediaStatus::failure(MediaError::NotOpen, "sound channel is not open");
+        return MediaFailure{MediaError::NotOpen, "sound channel is not open"};
     context_->lock();
     DeviceEntry entry;
     const bool ok = queryDevice(*context_, params_.direction, serverName_, entry);

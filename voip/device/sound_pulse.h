@@ -53,7 +53,7 @@ public:
     static bool serverReachable();
 
 private:
-    MediaStatus failedState(const char* what) const;
+    MediaFailure failedState(const char* what) const;
 
     std::unique_ptr<PulseContext> context_;
     pa_stream* stream_ = nullptr;

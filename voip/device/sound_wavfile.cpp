@@ -19,19 +19,19 @@ std::string WavFileSoundChannel::name() const
 MediaStatus WavFileSoundChannel::openDevice(const SoundParams& params)
 {
     if (params.device.empty())
-        return MediaStatus::failure(MediaError::InvalidArgument, "WAVFile device needs a path");
+        return MediaFailure{MediaError::InvalidArgument, "WAVFile device needs a path"};
     path_ = params.device;
     readPos_ = 0;
     loop_ = params.loop;
     if (params.direction == SoundDirection::Recorder) {
         auto audio = readWavFile(params.device);
         if (!audio)
-            return audio.status();
+            return audio.error();
         source_ = convertAudio(audio.value(), params.channels, params.sampleRate);
         if (source_.empty())
-            return MediaStatus::failure(MediaError::BadData,
-                                        "WAV file " + params.device + " holds no samples");
-        return MediaStatus::success();
+            return MediaFailure{MediaError::BadData,
+                                "WAV file " + params.device + " holds no samples"};
+        return MediaStatus();
     }
     return writer_.open(params.device, params.channels, params.sampleRate);
 }
@@ -40,7 +40,7 @@ void WavFileSoundChannel::closeDevice()
 {
     source_.clear();
     if (auto status = writer_.close(); !status)
-        logMediaError("WAVFile " + path_ + ": " + status.message());
+        logMediaError("WAVFile " + path_ + ": " + status.error().message);
 }
 
 MediaStatus WavFileSoundChannel::readSamples(std::span<int16_t> samples)
@@ -50,11 +50,10 @@ MediaStatus WavFileSoundChannel::readSamples(std::span<int16_t> samples)
         if (readPos_ >= source_.size()) {
             if (!loop_) {
                 if (done == 0)
-                    return MediaStatus::failure(MediaError::EndOfStream,
-                                                "end of WAV file " + path_);
+                    return MediaFailure{MediaError::EndOfStream, "end of WAV file " + path_};
                 // The last partial buffer is padded with silence; the next read ends.
                 std::fill(samples.begin() + long(done), samples.end(), int16_t(0));
-                return MediaStatus::success();
+                return MediaStatus();
             }
             readPos_ = 0;
         }
@@ -63,7 +62,7 @@ MediaStatus WavFileSoundChannel::readSamples(std::span<int16_t> samples)
         readPos_ += n;
         done += n;
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus WavFileSoundChannel::writeSamples(std::span<const int16_t> samples)

@@ -10,10 +10,10 @@ namespace voip {
 
 namespace {
 
-MediaStatus noDevice(const char* what)
+MediaFailure noDevice(const char* what)
 {
-    return MediaStatus::failure(MediaError::Unsupported,
-                                std::string("this sound device has no ") + what + " control");
+    return MediaFailure{MediaError::Unsupported,
+                        std::string("this sound device has no ") + what + " control"};
 }
 
 } // namespace
@@ -41,12 +41,11 @@ MediaResult<bool> SoundChannel::mute() const
 MediaStatus validateSoundParams(const SoundParams& params)
 {
     auto bad = [](std::string message) {
-        return MediaStatus::failure(MediaError::InvalidArgument, std::move(message));
+        return MediaFailure{MediaError::InvalidArgument, std::move(message)};
     };
     if (params.bitsPerSample != 16)
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    std::to_string(params.bitsPerSample) +
-                                        " bits per sample (only 16 is supported)");
+        return MediaFailure{MediaError::Unsupported, std::to_string(params.bitsPerSample) +
+                                                         " bits per sample (only 16 is supported)"};
     if (params.channels < 1 || params.channels > 8)
         return bad(std::to_string(params.channels) + " channels");
     if (params.sampleRate < 1000 || params.sampleRate > 192000)
@@ -55,7 +54,7 @@ MediaStatus validateSoundParams(const SoundParams& params)
         return bad("buffer size " + std::to_string(params.bufferSize));
     if (params.bufferCount < 1 || params.bufferCount > 64)
         return bad("buffer count " + std::to_string(params.bufferCount));
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 std::vector<std::string> soundDriverNames()
@@ -72,7 +71,7 @@ MediaResult<std::vector<SoundDeviceInfo>> listSoundDevices(const std::string& dr
         return NullSoundChannel::devices();
     if (driver == kWavFileDriver)
         return std::vector<SoundDeviceInfo>{}; // any file path is a device
-    return MediaStatus::failure(MediaError::NotFound, "no sound driver named \"" + driver + "\"");
+    return MediaFailure{MediaError::NotFound, "no sound driver named \"" + driver + "\""};
 }
 
 std::vector<std::string> soundDeviceNames(const std::string& driver, SoundDirection direction)
@@ -95,8 +94,7 @@ MediaResult<std::unique_ptr<SoundChannel>> createSoundChannel(const std::string&
     else if (driver == kWavFileDriver)
         channel = std::make_unique<WavFileSoundChannel>();
     else
-        return MediaStatus::failure(MediaError::NotFound,
-                                    "no sound driver named \"" + driver + "\"");
+        return MediaFailure{MediaError::NotFound, "no sound driver named \"" + driver + "\""};
     return channel;
 }
 
@@ -106,7 +104,7 @@ MediaResult<std::unique_ptr<SoundChannel>> createOpenedSoundChannel(const SoundP
     if (!channel)
         return channel;
     if (auto status = channel.value()->open(params); !status)
-        return status;
+        return status.error();
     return channel;
 }
 

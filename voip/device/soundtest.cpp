@@ -31,7 +31,7 @@ MediaStatus playAll(SoundChannel& player, const std::vector<int16_t>& samples,
             control.progress("playing", double(done) / double(samples.size()));
     }
     report.playedSeconds = double(done) / params.channels / params.sampleRate;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 } // namespace
@@ -67,14 +67,14 @@ MediaResult<DeviceTestReport> runRecorderTest(const SoundParams& recorderParams,
     SoundParams playerWanted = playerParams;
     playerWanted.direction = SoundDirection::Player;
     if (duration.count() <= 0 || duration > std::chrono::minutes(10))
-        return MediaStatus::failure(MediaError::InvalidArgument, "recorder test duration");
+        return MediaFailure{MediaError::InvalidArgument, "recorder test duration"};
 
     DeviceTestReport report;
     std::vector<int16_t> recording;
     {
         auto recorder = createOpenedSoundChannel(recorderWanted);
         if (!recorder)
-            return recorder.status();
+            return recorder.error();
         auto& channel = *recorder.value();
         const auto& params = channel.params();
         const size_t total =
@@ -89,7 +89,7 @@ MediaResult<DeviceTestReport> runRecorderTest(const SoundParams& recorderParams,
             }
             const size_t n = std::min(chunk, total - done);
             if (auto status = channel.read(std::span(recording).subspan(done, n)); !status)
-                return status;
+                return status.error();
             done += n;
             if (control.progress)
                 control.progress("recording", double(done) / double(total));
@@ -113,9 +113,9 @@ MediaResult<DeviceTestReport> runRecorderTest(const SoundParams& recorderParams,
     if (!report.stopped) {
         auto player = createOpenedSoundChannel(playerWanted);
         if (!player)
-            return player.status();
+            return player.error();
         if (auto status = playAll(*player.value(), recording, control, report); !status)
-            return status;
+            return status.error();
         player.value()->close();
     }
     char text[128];
@@ -133,22 +133,22 @@ MediaResult<DeviceTestReport> runPlayerTest(const SoundParams& playerParams,
     SoundParams wanted = playerParams;
     wanted.direction = SoundDirection::Player;
     if (auto status = validateSoundParams(wanted); !status)
-        return status;
+        return status.error();
     std::vector<int16_t> sound;
     if (soundFile.empty()) {
         sound = makeTestChime(wanted.sampleRate, wanted.channels);
     } else {
         auto audio = readWavFile(soundFile);
         if (!audio)
-            return audio.status();
+            return audio.error();
         sound = convertAudio(audio.value(), wanted.channels, wanted.sampleRate);
     }
     auto player = createOpenedSoundChannel(wanted);
     if (!player)
-        return player.status();
+        return player.error();
     DeviceTestReport report;
     if (auto status = playAll(*player.value(), sound, control, report); !status)
-        return status;
+        return status.error();
     player.value()->close();
     char text[96];
     std::snprintf(text, sizeof text, "Played %.1f s%s", report.playedSeconds,

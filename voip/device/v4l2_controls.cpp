@@ -15,9 +15,9 @@ template <std::size_t N> std::string textOf(const std::uint8_t (&bytes)[N])
     return std::string(text, strnlen(text, N));
 }
 
-MediaStatus failure(MediaError error, const std::string& message)
+MediaFailure failure(MediaError error, const std::string& message)
 {
-    return MediaStatus::failure(error, "V4L2: " + message);
+    return MediaFailure{error, "V4L2: " + message};
 }
 
 } // namespace
@@ -52,13 +52,13 @@ MediaStatus V4l2Controls::open(const std::string& device)
     close();
     auto found = findV4l2Device(device, system_);
     if (!found)
-        return found.status();
+        return found.error();
     path_ = found.take();
     fd_ = system_.open(path_);
     if (fd_ < 0)
         return failure(MediaError::NotFound,
                        "cannot open " + path_ + ": " + std::strerror(errno));
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 void V4l2Controls::close()
@@ -227,7 +227,7 @@ MediaStatus V4l2Controls::reset()
                 continue;
             const auto done = set(control->id, control->defaultValue);
             if (!done && first.ok())
-                first = done.status();
+                first = done.error();
         }
     return first;
 }

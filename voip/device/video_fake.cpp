@@ -43,10 +43,10 @@ MediaStatus FakeVideoInput::open(const VideoInputParams& params)
 {
     if (params.width < 64 || params.height < 48 || params.width > 4096 || params.height > 2304 ||
         params.frameRate < 1 || params.frameRate > 60)
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "FakeVideo: " + std::to_string(params.width) + "x" +
-                                        std::to_string(params.height) + " at " +
-                                        std::to_string(params.frameRate) + " fps");
+        return MediaFailure{MediaError::InvalidArgument,
+                            "FakeVideo: " + std::to_string(params.width) + "x" +
+                                std::to_string(params.height) + " at " +
+                                std::to_string(params.frameRate) + " fps"};
     params_ = params;
     next_ = 0;
     unplugAfter_.reset();
@@ -54,26 +54,26 @@ MediaStatus FakeVideoInput::open(const VideoInputParams& params)
         try {
             unplugAfter_ = uint32_t(std::stoul(params.device.substr(13)));
         } catch (...) {
-            return MediaStatus::failure(MediaError::InvalidArgument,
-                                        "FakeVideo: bad device " + params.device);
+            return MediaFailure{MediaError::InvalidArgument,
+                                "FakeVideo: bad device " + params.device};
         }
     }
     start_ = std::chrono::steady_clock::now();
     open_ = true;
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus FakeVideoInput::readFrame(VideoFrame& frame)
 {
     if (!open_)
-        return MediaStatus::failure(MediaError::NotOpen, "FakeVideo is not open");
+        return MediaFailure{MediaError::NotOpen, "FakeVideo is not open"};
     if (unplugAfter_ && next_ >= *unplugAfter_)
-        return MediaStatus::failure(MediaError::DeviceFailure, "FakeVideo: the camera is gone");
+        return MediaFailure{MediaError::DeviceFailure, "FakeVideo: the camera is gone"};
     const auto due =
         start_ + std::chrono::microseconds(int64_t(next_) * 1'000'000 / params_.frameRate);
     std::this_thread::sleep_until(due);
     frame = picture(params_.width, params_.height, next_++);
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 VideoFrame FakeVideoInput::picture(unsigned width, unsigned height, uint32_t number)

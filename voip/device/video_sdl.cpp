@@ -29,15 +29,15 @@ MediaResult<std::shared_ptr<SdlVideoOutput>> SdlVideoOutput::open(const Options&
 {
     if (options.width < 16 || options.height < 16 || options.width > MaxSide ||
         options.height > MaxSide)
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "SDL: window of " + std::to_string(options.width) + "x" +
-                                        std::to_string(options.height));
+        return MediaFailure{MediaError::InvalidArgument, "SDL: window of " +
+                                                             std::to_string(options.width) + "x" +
+                                                             std::to_string(options.height)};
     if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY"))
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    "SDL: no X display for the video window (DISPLAY is not set)");
+        return MediaFailure{MediaError::Unsupported,
+                            "SDL: no X display for the video window (DISPLAY is not set)"};
     if (windowInUse.exchange(true))
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "SDL: a video window is already open in this program");
+        return MediaFailure{MediaError::InvalidArgument,
+                            "SDL: a video window is already open in this program"};
     std::shared_ptr<SdlVideoOutput> output(new SdlVideoOutput(options));
     output->thread_ = std::thread([raw = output.get()] { raw->run(); });
     std::unique_lock lock(output->mutex_);
@@ -46,7 +46,7 @@ MediaResult<std::shared_ptr<SdlVideoOutput>> SdlVideoOutput::open(const Options&
         const std::string error = output->error_;
         lock.unlock();
         output->close();
-        return MediaStatus::failure(MediaError::DeviceFailure, "SDL: " + error);
+        return MediaFailure{MediaError::DeviceFailure, "SDL: " + error};
     }
     return output;
 }

@@ -276,9 +276,9 @@ MediaResult<std::string> findV4l2Device(const std::string& device, V4l2System& s
         return device.empty() || camera.name == device;
     });
     if (found == devices.end())
-        return MediaStatus::failure(MediaError::NotFound,
-                                    device.empty() ? "V4L2: no camera"
-                                                   : "V4L2: no camera named \"" + device + "\"");
+        return MediaFailure{MediaError::NotFound, device.empty()
+                                                      ? "V4L2: no camera"
+                                                      : "V4L2: no camera named \"" + device + "\""};
     return found->path;
 }
 
@@ -294,7 +294,7 @@ V4l2VideoInput::~V4l2VideoInput()
 MediaStatus V4l2VideoInput::fail(const std::string& message)
 {
     close();
-    return MediaStatus::failure(MediaError::DeviceFailure, "V4L2: " + message);
+    return MediaFailure{MediaError::DeviceFailure, "V4L2: " + message};
 }
 
 MediaStatus V4l2VideoInput::open(const VideoInputParams& params)
@@ -303,21 +303,21 @@ MediaStatus V4l2VideoInput::open(const VideoInputParams& params)
     if (params.width < 16 || params.height < 16 || params.width > MaxWidth ||
         params.height > MaxHeight || params.width % 2 || params.height % 2 ||
         params.frameRate < 1 || params.frameRate > 60)
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "V4L2: " + std::to_string(params.width) + "x" +
-                                        std::to_string(params.height) + " at " +
-                                        std::to_string(params.frameRate) + " fps");
+        return MediaFailure{MediaError::InvalidArgument,
+                            "V4L2: " + std::to_string(params.width) + "x" +
+                                std::to_string(params.height) + " at " +
+                                std::to_string(params.frameRate) + " fps"};
     params_ = params;
 
     auto found = findV4l2Device(params.device, system_);
     if (!found)
-        return found.status();
+        return found.error();
     const std::string path = found.take();
     path_ = path;
     fd_ = system_.open(path);
     if (fd_ < 0)
-        return MediaStatus::failure(MediaError::NotFound,
-                                    "V4L2: cannot open " + path + ": " + errorText(errno));
+        return MediaFailure{MediaError::NotFound,
+                            "V4L2: cannot open " + path + ": " + errorText(errno)};
     v4l2_capability capability{};
     if (xioctl(system_, fd_, VIDIOC_QUERYCAP, &capability) != 0 || !streamsVideo(capability))
         return fail(path + " is not a camera that streams video");
@@ -421,7 +421,7 @@ MediaStatus V4l2VideoInput::open(const VideoInputParams& params)
     badFrames_ = 0;
     VOIP_TRACE(2, "Video\tCamera " << path_ << " runs " << formatName_ << " " << cameraWidth_
                                    << "x" << cameraHeight_ << " at " << cameraRate_);
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 bool V4l2VideoInput::convert(const std::uint8_t* data, std::size_t size, VideoFrame& picture)
@@ -484,7 +484,7 @@ bool V4l2VideoInput::convert(const std::uint8_t* data, std::size_t size, VideoFr
 MediaStatus V4l2VideoInput::readFrame(VideoFrame& frame)
 {
     if (!streaming_)
-        return MediaStatus::failure(MediaError::NotOpen, "V4L2: the camera is not open");
+        return MediaFailure{MediaError::NotOpen, "V4L2: the camera is not open"};
     for (;;) {
         const int ready = system_.waitReadable(fd_, FrameTimeoutMs);
         if (ready < 0)
@@ -516,7 +516,7 @@ MediaStatus V4l2VideoInput::readFrame(VideoFrame& frame)
         badFrames_ = 0;
         if (!converted_.scaleInto(frame, params_.width, params_.height))
             return fail("cannot scale the camera's picture");
-        return MediaStatus::success();
+        return MediaStatus();
     }
 }
 

@@ -16,7 +16,7 @@ MediaResult<std::unique_ptr<VideoInputDevice>> createVideoInputDevice(const std:
         return std::unique_ptr<VideoInputDevice>(new FakeVideoInput());
     if (driver == kV4l2VideoDriver)
         return std::unique_ptr<VideoInputDevice>(new V4l2VideoInput());
-    return MediaStatus::failure(MediaError::NotFound, "no video input driver \"" + driver + "\"");
+    return MediaFailure{MediaError::NotFound, "no video input driver \"" + driver + "\""};
 }
 
 } // namespace voip

@@ -37,9 +37,9 @@ void put32(uint8_t* p, uint32_t v)
         p[i] = uint8_t(v >> (8 * i));
 }
 
-MediaStatus bad(std::string message)
+MediaFailure bad(std::string message)
 {
-    return MediaStatus::failure(MediaError::BadData, "bad WAV file: " + message);
+    return MediaFailure{MediaError::BadData, "bad WAV file: " + message};
 }
 
 std::vector<uint8_t> header(unsigned channels, unsigned sampleRate, uint64_t dataBytes)
@@ -90,13 +90,12 @@ MediaResult<WavAudio> parseWav(std::span<const uint8_t> bytes)
             if (tag == kFormatExtensible && size >= 40)
                 tag = le16(chunk + 8 + 24); // first two bytes of the sub-format GUID
             if (tag != kFormatPcm)
-                return MediaStatus::failure(MediaError::Unsupported, "WAV format tag " +
-                                                                         std::to_string(tag) +
-                                                                         " is not PCM");
+                return MediaFailure{MediaError::Unsupported,
+                                    "WAV format tag " + std::to_string(tag) + " is not PCM"};
             if (bits != 16 && bits != 8)
-                return MediaStatus::failure(MediaError::Unsupported,
-                                            "WAV sample size of " + std::to_string(bits) +
-                                                " bits (16 or 8 supported)");
+                return MediaFailure{MediaError::Unsupported, "WAV sample size of " +
+                                                                 std::to_string(bits) +
+                                                                 " bits (16 or 8 supported)"};
             if (channels < 1 || channels > 8)
                 return bad(std::to_string(channels) + " channels");
             if (sampleRate < 1000 || sampleRate > 192000)
@@ -134,22 +133,20 @@ MediaResult<WavAudio> readWavFile(const std::string& path, uint64_t maxBytes)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return MediaStatus::failure(MediaError::NotFound, "cannot open WAV file " + path);
+        return MediaFailure{MediaError::NotFound, "cannot open WAV file " + path};
     in.seekg(0, std::ios::end);
     const auto size = uint64_t(in.tellg());
     if (size > maxBytes + 4096)
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    "WAV file " + path + " is larger than " +
-                                        std::to_string(maxBytes) + " bytes");
+        return MediaFailure{MediaError::Unsupported, "WAV file " + path + " is larger than " +
+                                                         std::to_string(maxBytes) + " bytes"};
     in.seekg(0);
     std::vector<uint8_t> bytes(size);
     in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size));
     if (!in)
-        return MediaStatus::failure(MediaError::DeviceFailure, "cannot read WAV file " + path);
+        return MediaFailure{MediaError::DeviceFailure, "cannot read WAV file " + path};
     auto audio = parseWav(bytes);
     if (!audio)
-        return MediaStatus::failure(audio.status().error(),
-                                    audio.status().message() + " (" + path + ")");
+        return MediaFailure{audio.error().kind, audio.error().message + " (" + path + ")"};
     return audio;
 }
 
@@ -212,10 +209,10 @@ MediaStatus WavWriter::open(const std::string& path, unsigned channels, unsigned
 {
     close();
     if (channels < 1 || channels > 8 || sampleRate < 1000 || sampleRate > 192000)
-        return MediaStatus::failure(MediaError::InvalidArgument, "bad WAV output format");
+        return MediaFailure{MediaError::InvalidArgument, "bad WAV output format"};
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_)
-        return MediaStatus::failure(MediaError::NotFound, "cannot create WAV file " + path);
+        return MediaFailure{MediaError::NotFound, "cannot create WAV file " + path};
     channels_ = channels;
     sampleRate_ = sampleRate;
     dataBytes_ = 0;
@@ -224,27 +221,27 @@ MediaStatus WavWriter::open(const std::string& path, unsigned channels, unsigned
     if (std::fwrite(h.data(), 1, h.size(), file_) != h.size()) {
         std::fclose(file_);
         file_ = nullptr;
-        return MediaStatus::failure(MediaError::DeviceFailure, "cannot write WAV file " + path);
+        return MediaFailure{MediaError::DeviceFailure, "cannot write WAV file " + path};
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus WavWriter::write(std::span<const int16_t> samples)
 {
     if (!file_)
-        return MediaStatus::failure(MediaError::NotOpen, "WAV file is not open");
+        return MediaFailure{MediaError::NotOpen, "WAV file is not open"};
     std::vector<uint8_t> bytes(samples.size() * 2);
     for (size_t i = 0; i < samples.size(); ++i)
         put16(&bytes[2 * i], uint16_t(samples[i]));
     if (dataBytes_ + bytes.size() > kMaxRiffData)
-        return MediaStatus::failure(MediaError::DeviceFailure, "WAV file is full (4 GiB)");
+        return MediaFailure{MediaError::DeviceFailure, "WAV file is full (4 GiB)"};
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size())
-        return MediaStatus::failure(MediaError::DeviceFailure, "cannot write WAV file");
+        return MediaFailure{MediaError::DeviceFailure, "cannot write WAV file"};
     dataBytes_ += bytes.size();
     bytesSinceHeader_ += bytes.size();
     if (bytesSinceHeader_ >= uint64_t(sampleRate_) * channels_ * 2)
         return updateHeader();
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 MediaStatus WavWriter::updateHeader()
@@ -256,17 +253,17 @@ MediaStatus WavWriter::updateHeader()
               std::fwrite(h.data(), 1, h.size(), file_) == h.size() &&
               std::fseek(file_, end, SEEK_SET) == 0 && std::fflush(file_) == 0;
     if (!ok)
-        return MediaStatus::failure(MediaError::DeviceFailure, "cannot update the WAV header");
-    return MediaStatus::success();
+        return MediaFailure{MediaError::DeviceFailure, "cannot update the WAV header"};
+    return MediaStatus();
 }
 
 MediaStatus WavWriter::close()
 {
     if (!file_)
-        return MediaStatus::success();
+        return MediaStatus();
     auto status = updateHeader();
     if (std::fclose(file_) != 0 && status)
-        status = MediaStatus::failure(MediaError::DeviceFailure, "cannot close the WAV file");
+        status = MediaFailure{MediaError::DeviceFailure, "cannot close the WAV file"};
     file_ = nullptr;
     return status;
 }

@@ -100,7 +100,7 @@ public:
     {
         if (auto handler = handler_.lock())
             handler->receive(frame.payload);
-        return MediaStatus::success();
+        return MediaStatus();
     }
 
 private:

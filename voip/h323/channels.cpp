@@ -107,9 +107,9 @@ Connection::Session* Connection::session(unsigned sessionId)
         config.jitter.minDelay = std::chrono::milliseconds(jitter.minDelayMs);
         config.jitter.maxDelay = std::chrono::milliseconds(jitter.maxDelayMs);
         auto opened = rtp::RtpSession::open(config);
-        if (!opened.session)
+        if (!opened)
             return false;
-        made->media = std::move(opened.session);
+        made->media = opened.take();
         return true;
     };
     bool bound = false;

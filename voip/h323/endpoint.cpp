@@ -42,7 +42,7 @@ EndPoint::~EndPoint()
 Status EndPoint::startListener(std::string_view address, std::uint16_t port)
 {
     if (stopped_)
-        return Status::failure("the endpoint has shut down");
+        return std::string("the endpoint has shut down");
     asio::ip::address bindAddress = asio::ip::address_v6::any();
     bool anyAddress = address.empty() || address == "*";
     if (!anyAddress) {
@@ -52,7 +52,7 @@ Status EndPoint::startListener(std::string_view address, std::uint16_t port)
         asio::error_code error;
         bindAddress = asio::ip::make_address(text, error);
         if (error)
-            return Status::failure("not an IP address: " + std::string(address));
+            return "not an IP address: " + std::string(address);
     }
     std::promise<Status> result;
     auto done = result.get_future();
@@ -79,8 +79,8 @@ Status EndPoint::startListener(std::string_view address, std::uint16_t port)
         if (!error)
             acceptor->listen(asio::socket_base::max_listen_connections, error);
         if (error) {
-            result.set_value(Status::failure("cannot listen on port " + std::to_string(port) +
-                                             ": " + error.message()));
+            result.set_value(
+                Status("cannot listen on port " + std::to_string(port) + ": " + error.message()));
             return;
         }
         listenerPort_ = acceptor->local_endpoint(error).port();

@@ -29,9 +29,8 @@ bool codedHere(const AudioCodecInfo& info)
 
 MediaStatus codecFailure(const AudioCodecInfo& info, const char* what, int code)
 {
-    return MediaStatus::failure(MediaError::DeviceFailure,
-                                info.formatName + ": " + what + ": " +
-                                    avErrorText(*avLibrary(), code));
+    return MediaFailure{MediaError::DeviceFailure,
+                        info.formatName + ": " + what + ": " + avErrorText(*avLibrary(), code)};
 }
 
 /// Allocates and opens a libavcodec context for 16-bit mono at the codec's rate.
@@ -41,19 +40,17 @@ MediaStatus openContext(const AudioCodecInfo& info, bool encoder, unsigned frame
     std::string error;
     const AvLibrary* av = avLibrary(&error);
     if (!av)
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    info.formatName + " needs FFmpeg: " + error);
+        return MediaFailure{MediaError::Unsupported, info.formatName + " needs FFmpeg: " + error};
     const AVCodec* codec = encoder ? av->avcodec_find_encoder(AV_CODEC_ID_ADPCM_G722)
                                    : av->avcodec_find_decoder(AV_CODEC_ID_ADPCM_G722);
     if (!codec)
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    "libavcodec has no " + info.formatName +
-                                        (encoder ? " encoder" : " decoder"));
+        return MediaFailure{MediaError::Unsupported, "libavcodec has no " + info.formatName +
+                                                         (encoder ? " encoder" : " decoder")};
     context = av->avcodec_alloc_context3(codec);
     frame = av->av_frame_alloc();
     packet = av->av_packet_alloc();
     if (!context || !frame || !packet)
-        return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
+        return MediaFailure{MediaError::DeviceFailure, "out of memory for a codec"};
     context->sample_rate = int(info.sampleRate);
     context->sample_fmt = AV_SAMPLE_FMT_S16;
     av->av_channel_layout_default(&context->ch_layout, 1);
@@ -62,7 +59,7 @@ MediaStatus openContext(const AudioCodecInfo& info, bool encoder, unsigned frame
         context->frame_size = int(frameSize);
     if (int rc = av->avcodec_open2(context, codec, nullptr); rc < 0)
         return codecFailure(info, "cannot open the codec", rc);
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 } // namespace
@@ -101,11 +98,11 @@ MediaResult<std::unique_ptr<AudioEncoder>> AudioEncoder::create(std::string_view
 {
     const auto* info = findAudioCodec(formatName);
     if (!info)
-        return MediaStatus::failure(MediaError::NotFound, "no audio codec for format \"" +
-                                                              std::string(formatName) + "\"");
+        return MediaFailure{MediaError::NotFound,
+                            "no audio codec for format \"" + std::string(formatName) + "\""};
     if (frameMs < 1 || frameMs > 240)
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "audio frame of " + std::to_string(frameMs) + " ms");
+        return MediaFailure{MediaError::InvalidArgument,
+                            "audio frame of " + std::to_string(frameMs) + " ms"};
     std::unique_ptr<AudioEncoder> encoder(new AudioEncoder(*info, frameMs));
     if (codedHere(*info)) {
         encoder->codecFrame_ = encoder->frameSamples();
@@ -114,30 +111,29 @@ MediaResult<std::unique_ptr<AudioEncoder>> AudioEncoder::create(std::string_view
     if (auto status = openContext(*info, true, encoder->frameSamples(), encoder->context_,
                                   encoder->frame_, encoder->packet_);
         !status)
-        return status;
+        return status.error();
     // Codecs with a fixed frame size (G.722) get the frame in pieces of that size.
     const unsigned fixed = unsigned(std::max(0, encoder->context_->frame_size));
     encoder->codecFrame_ = fixed ? fixed : encoder->frameSamples();
     if (encoder->frameSamples() % encoder->codecFrame_ != 0)
-        return MediaStatus::failure(MediaError::Unsupported, info->formatName +
-                                                                 " cannot encode frames of " +
-                                                                 std::to_string(frameMs) + " ms");
+        return MediaFailure{MediaError::Unsupported, info->formatName +
+                                                         " cannot encode frames of " +
+                                                         std::to_string(frameMs) + " ms"};
     return encoder;
 }
 
 MediaStatus AudioEncoder::encode(std::span<const int16_t> pcm, std::vector<uint8_t>& payload)
 {
     if (pcm.size() != frameSamples())
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    info_.formatName + " encoder takes " +
-                                        std::to_string(frameSamples()) + " samples, not " +
-                                        std::to_string(pcm.size()));
+        return MediaFailure{MediaError::InvalidArgument,
+                            info_.formatName + " encoder takes " + std::to_string(frameSamples()) +
+                                " samples, not " + std::to_string(pcm.size())};
     payload.clear();
     if (codedHere(info_)) {
         payload.resize(pcm.size());
         const auto encodeSample = isALaw(info_) ? g711::encodeALaw : g711::encodeULaw;
         std::transform(pcm.begin(), pcm.end(), payload.begin(), encodeSample);
-        return MediaStatus::success();
+        return MediaStatus();
     }
     const AvLibrary& av = *avLibrary();
     for (size_t offset = 0; offset < pcm.size(); offset += codecFrame_) {
@@ -161,7 +157,7 @@ MediaStatus AudioEncoder::encode(std::span<const int16_t> pcm, std::vector<uint8
             av.av_packet_unref(packet_);
         }
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 AudioDecoder::AudioDecoder(const AudioCodecInfo& info)
@@ -177,15 +173,15 @@ MediaResult<std::unique_ptr<AudioDecoder>> AudioDecoder::create(std::string_view
 {
     const auto* info = findAudioCodec(formatName);
     if (!info)
-        return MediaStatus::failure(MediaError::NotFound, "no audio codec for format \"" +
-                                                              std::string(formatName) + "\"");
+        return MediaFailure{MediaError::NotFound,
+                            "no audio codec for format \"" + std::string(formatName) + "\""};
     std::unique_ptr<AudioDecoder> decoder(new AudioDecoder(*info));
     if (codedHere(*info))
         return decoder;
     if (auto status =
             openContext(*info, false, 0, decoder->context_, decoder->frame_, decoder->packet_);
         !status)
-        return status;
+        return status.error();
     return decoder;
 }
 
@@ -197,15 +193,14 @@ size_t AudioDecoder::samplesFor(size_t payloadBytes) const
 MediaStatus AudioDecoder::decode(std::span<const uint8_t> payload, std::vector<int16_t>& pcm)
 {
     if (payload.empty())
-        return MediaStatus::success();
+        return MediaStatus();
     if (payload.size() > MaxPayloadBytes)
-        return MediaStatus::failure(MediaError::BadData, info_.formatName + " payload of " +
-                                                             std::to_string(payload.size()) +
-                                                             " bytes");
+        return MediaFailure{MediaError::BadData, info_.formatName + " payload of " +
+                                                     std::to_string(payload.size()) + " bytes"};
     if (codedHere(info_)) {
         const auto decodeSample = isALaw(info_) ? g711::decodeALaw : g711::decodeULaw;
         std::transform(payload.begin(), payload.end(), std::back_inserter(pcm), decodeSample);
-        return MediaStatus::success();
+        return MediaStatus();
     }
     const AvLibrary& av = *avLibrary();
     // libavcodec wants padding after the data, so the payload is copied in.
@@ -224,14 +219,14 @@ MediaStatus AudioDecoder::decode(std::span<const uint8_t> payload, std::vector<i
             return codecFailure(info_, "decoding failed", rc);
         if (frame_->format != AV_SAMPLE_FMT_S16 || frame_->ch_layout.nb_channels != 1) {
             av.av_frame_unref(frame_);
-            return MediaStatus::failure(MediaError::Unsupported,
-                                        info_.formatName + " decoder gave an unexpected format");
+            return MediaFailure{MediaError::Unsupported,
+                                info_.formatName + " decoder gave an unexpected format"};
         }
         const auto* samples = reinterpret_cast<const int16_t*>(frame_->data[0]);
         pcm.insert(pcm.end(), samples, samples + frame_->nb_samples);
         av.av_frame_unref(frame_);
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 } // namespace voip

@@ -47,19 +47,19 @@ MediaPatch::~MediaPatch()
 MediaStatus MediaPatch::addSink(std::shared_ptr<FrameStream> sink, unsigned frameMs)
 {
     if (!source_ || !source_->isSource())
-        return MediaStatus::failure(MediaError::InvalidArgument, "patch without a source stream");
+        return MediaFailure{MediaError::InvalidArgument, "patch without a source stream"};
     if (!sink || sink->isSource())
-        return MediaStatus::failure(MediaError::InvalidArgument, "a patch sink must be a sink");
+        return MediaFailure{MediaError::InvalidArgument, "a patch sink must be a sink"};
     if (thread_.joinable())
-        return MediaStatus::failure(MediaError::InvalidArgument, "patch already started");
+        return MediaFailure{MediaError::InvalidArgument, "patch already started"};
 
     auto entry = std::make_unique<Sink>();
     entry->stream = sink;
     const auto& in = source_->mediaFormat();
     const auto& out = sink->mediaFormat();
     const auto cannot = [&](const std::string& why) {
-        return MediaStatus::failure(MediaError::Unsupported,
-                                    "cannot patch " + in.name() + " to " + out.name() + ": " + why);
+        return MediaFailure{MediaError::Unsupported,
+                            "cannot patch " + in.name() + " to " + out.name() + ": " + why};
     };
     if (in.name() == out.name()) {
         entry->kind = Sink::Kind::PassThrough;
@@ -69,7 +69,7 @@ MediaStatus MediaPatch::addSink(std::shared_ptr<FrameStream> sink, unsigned fram
         if (!sourceIsPcm_ && !decoder_) {
             auto decoder = AudioDecoder::create(in.name());
             if (!decoder)
-                return decoder.status();
+                return decoder.error();
             decoder_ = decoder.take();
         }
         if (isPcmFormat(out)) {
@@ -79,7 +79,7 @@ MediaStatus MediaPatch::addSink(std::shared_ptr<FrameStream> sink, unsigned fram
         } else {
             auto encoder = AudioEncoder::create(out.name(), frameMs);
             if (!encoder)
-                return encoder.status();
+                return encoder.error();
             if (encoder.value()->info().sampleRate != sourceRate_)
                 return cannot("sample rates differ");
             entry->encoder = encoder.take();
@@ -87,7 +87,7 @@ MediaStatus MediaPatch::addSink(std::shared_ptr<FrameStream> sink, unsigned fram
         }
     }
     sinks_.push_back(std::move(entry));
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 void MediaPatch::setSilenceDetection(const SilenceParams& params)
@@ -106,19 +106,18 @@ MediaStatus MediaPatch::start()
 {
     std::lock_guard control(controlMutex_);
     if (thread_.joinable())
-        return MediaStatus::failure(MediaError::InvalidArgument, "patch already started");
+        return MediaFailure{MediaError::InvalidArgument, "patch already started"};
     if (sinks_.empty())
-        return MediaStatus::failure(MediaError::InvalidArgument, "patch without sinks");
+        return MediaFailure{MediaError::InvalidArgument, "patch without sinks"};
     if (!source_->open())
-        return MediaStatus::failure(MediaError::DeviceFailure, "cannot open " +
-                                                                   source_->describe() + ": " +
-                                                                   source_->lastError());
+        return MediaFailure{MediaError::DeviceFailure,
+                            "cannot open " + source_->describe() + ": " + source_->lastError()};
     for (auto& sink : sinks_) {
         sink->silence.setParams(silence_);
         if (!sink->stream->open())
-            return MediaStatus::failure(MediaError::DeviceFailure,
-                                        "cannot open " + sink->stream->describe() + ": " +
-                                            sink->stream->lastError());
+            return MediaFailure{MediaError::DeviceFailure, "cannot open " +
+                                                               sink->stream->describe() + ": " +
+                                                               sink->stream->lastError()};
     }
     {
         std::lock_guard lock(statsMutex_);
@@ -129,7 +128,7 @@ MediaStatus MediaPatch::start()
     thread_ = std::thread([this] { run(); });
     logMediaInfo("media patch started from " + source_->describe() + " to " +
                  std::to_string(sinks_.size()) + " sink(s)");
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 void MediaPatch::stop()
@@ -171,16 +170,16 @@ void MediaPatch::run()
     while (!stopping_) {
         auto status = source_->readFrame(in);
         if (!status) {
-            if (stopping_ || status.error() == MediaError::Closed) {
-                ended = MediaStatus::failure(MediaError::Closed, "patch stopped");
-            } else if (status.error() == MediaError::EndOfStream) {
+            if (stopping_ || status.error().kind == MediaError::Closed) {
+                ended = MediaFailure{MediaError::Closed, "patch stopped"};
+            } else if (status.error().kind == MediaError::EndOfStream) {
                 ended = status;
             } else {
                 ended = status;
                 logMediaError("media patch from " + source_->describe() +
-                              " stopped: " + status.message());
+                              " stopped: " + status.error().message);
                 std::lock_guard lock(statsMutex_);
-                stats_.lastError = status.message();
+                stats_.lastError = status.error().message;
             }
             break;
         }
@@ -193,7 +192,7 @@ void MediaPatch::run()
         const bool anySink =
             std::any_of(sinks_.begin(), sinks_.end(), [](const auto& s) { return !s->failed; });
         if (!anySink) {
-            ended = MediaStatus::failure(MediaError::DeviceFailure, "every sink failed");
+            ended = MediaFailure{MediaError::DeviceFailure, "every sink failed"};
             break;
         }
     }
@@ -309,18 +308,18 @@ MediaStatus MediaPatch::writeEncoded(Sink& sink, const std::vector<int16_t>& pcm
 void MediaPatch::failSink(Sink& sink, const MediaStatus& status)
 {
     sink.failed = true;
-    if (stopping_ || status.error() == MediaError::Closed) {
+    if (stopping_ || status.error().kind == MediaError::Closed) {
         std::lock_guard lock(statsMutex_);
         --stats_.activeSinks;
         return;
     }
     logMediaError("media patch from " + source_->describe() + ": sink " + sink.stream->describe() +
-                  " stopped: " + status.message());
+                  " stopped: " + status.error().message);
     sink.stream->close();
     std::lock_guard lock(statsMutex_);
     ++stats_.sinkFailures;
     --stats_.activeSinks;
-    stats_.lastError = status.message();
+    stats_.lastError = status.error().message;
 }
 
 } // namespace voip

@@ -29,12 +29,12 @@ unsigned pcmSampleRateFor(const MediaFormat& format)
 
 MediaStatus FrameStream::readFrame(StreamFrame&)
 {
-    return MediaStatus::failure(MediaError::Unsupported, describe() + " cannot be read");
+    return MediaFailure{MediaError::Unsupported, describe() + " cannot be read"};
 }
 
 MediaStatus FrameStream::writeFrame(const StreamFrame&)
 {
-    return MediaStatus::failure(MediaError::Unsupported, describe() + " cannot be written");
+    return MediaFailure{MediaError::Unsupported, describe() + " cannot be written"};
 }
 
 std::string FrameStream::lastError() const
@@ -62,14 +62,14 @@ public:
     {
         std::lock_guard lock(mutex_);
         if (readerClosed_)
-            return MediaStatus::failure(MediaError::Closed, "the pipe's source is closed");
+            return MediaFailure{MediaError::Closed, "the pipe's source is closed"};
         if (queue_.size() >= capacity_) {
             queue_.pop_front();
             ++dropped_;
         }
         queue_.push_back(frame);
         ready_.notify_one();
-        return MediaStatus::success();
+        return MediaStatus();
     }
 
     MediaStatus pop(StreamFrame& frame)
@@ -77,12 +77,12 @@ public:
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [this] { return !queue_.empty() || writerClosed_ || readerClosed_; });
         if (readerClosed_)
-            return MediaStatus::failure(MediaError::Closed, "pipe closed");
+            return MediaFailure{MediaError::Closed, "pipe closed"};
         if (queue_.empty())
-            return MediaStatus::failure(MediaError::EndOfStream, "the pipe's sink closed");
+            return MediaFailure{MediaError::EndOfStream, "the pipe's sink closed"};
         frame = std::move(queue_.front());
         queue_.pop_front();
-        return MediaStatus::success();
+        return MediaStatus();
     }
 
     void closeWriter()
@@ -139,7 +139,7 @@ public:
         if (!isSource())
             return FrameStream::readFrame(frame);
         if (!isOpen())
-            return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
+            return MediaFailure{MediaError::Closed, describe() + " is closed"};
         return pipe_->pop(frame);
     }
 
@@ -148,7 +148,7 @@ public:
         if (isSource())
             return FrameStream::writeFrame(frame);
         if (!isOpen())
-            return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
+            return MediaFailure{MediaError::Closed, describe() + " is closed"};
         return pipe_->push(frame);
     }
 

@@ -92,10 +92,10 @@ MediaStatus RtpMediaStream::readDirect(StreamFrame& frame)
         if (!inbox_->frames.empty()) {
             frame = std::move(inbox_->frames.front());
             inbox_->frames.pop_front();
-            return MediaStatus::success();
+            return MediaStatus();
         }
         if (inbox_->closed)
-            return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+            return MediaFailure{MediaError::Closed, describe() + " closed"};
         if (const auto deadline = inbox_->reorderer.deadline()) {
             if (inbox_->wake.wait_until(lock, *deadline) == std::cv_status::timeout)
                 inbox_->reorderer.expire(std::chrono::steady_clock::now(), inbox_->frames);
@@ -133,11 +133,11 @@ MediaStatus RtpMediaStream::readFrame(StreamFrame& frame)
             frame.timestamp = received->timestamp;
             frame.marker = received->marker;
             frame.lostBefore = received->lostBefore;
-            return MediaStatus::success();
+            return MediaStatus();
         }
         wake_.wait_for(lock, pollInterval_, [this] { return closed_; });
     }
-    return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+    return MediaFailure{MediaError::Closed, describe() + " closed"};
 }
 
 MediaStatus RtpMediaStream::writeFrame(const StreamFrame& frame)
@@ -147,19 +147,19 @@ MediaStatus RtpMediaStream::writeFrame(const StreamFrame& frame)
     {
         std::lock_guard lock(mutex_);
         if (closed_)
-            return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+            return MediaFailure{MediaError::Closed, describe() + " closed"};
     }
     if (session_->send(frame.payload, frame.timestamp + timestampOffset_, frame.marker,
                        uint8_t(mediaFormat().payloadType()))) {
         failedSends_ = 0;
-        return MediaStatus::success();
+        return MediaStatus();
     }
     // One lost datagram is not the end of the stream; a second of them is.
     if (++failedSends_ < kMaxFailedSends)
-        return MediaStatus::success();
+        return MediaStatus();
     const std::string message = describe() + ": RTP sends keep failing";
     setLastError(message);
-    return MediaStatus::failure(MediaError::DeviceFailure, message);
+    return MediaFailure{MediaError::DeviceFailure, message};
 }
 
 } // namespace voip

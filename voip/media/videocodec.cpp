@@ -10,10 +10,10 @@ namespace voip {
 
 namespace {
 
-MediaStatus failure(const char* what, int code)
+MediaFailure failure(const char* what, int code)
 {
-    return MediaStatus::failure(MediaError::DeviceFailure, std::string("H.264: ") + what + ": " +
-                                                               avErrorText(*avLibrary(), code));
+    return MediaFailure{MediaError::DeviceFailure,
+                        std::string("H.264: ") + what + ": " + avErrorText(*avLibrary(), code)};
 }
 
 const AvLibrary* library(std::string& error)
@@ -49,25 +49,25 @@ MediaResult<std::unique_ptr<H264Encoder>> H264Encoder::create(const H264EncoderO
 {
     if (options.width < 16 || options.height < 16 || options.width > 4096 ||
         options.height > 2304 || options.width % 2 || options.height % 2)
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "H.264: picture of " + std::to_string(options.width) + "x" +
-                                        std::to_string(options.height));
+        return MediaFailure{MediaError::InvalidArgument, "H.264: picture of " +
+                                                             std::to_string(options.width) + "x" +
+                                                             std::to_string(options.height)};
     if (options.frameRate < 1 || options.frameRate > 60 || options.bitRate < 16'000)
-        return MediaStatus::failure(MediaError::InvalidArgument, "H.264: frame or bit rate");
+        return MediaFailure{MediaError::InvalidArgument, "H.264: frame or bit rate"};
     std::string error;
     const AvLibrary* av = library(error);
     if (!av)
-        return MediaStatus::failure(MediaError::Unsupported, "H.264 needs FFmpeg: " + error);
+        return MediaFailure{MediaError::Unsupported, "H.264 needs FFmpeg: " + error};
     const AVCodec* codec = av->avcodec_find_encoder_by_name("libx264");
     if (!codec)
-        return MediaStatus::failure(MediaError::Unsupported, "libavcodec has no libx264 encoder");
+        return MediaFailure{MediaError::Unsupported, "libavcodec has no libx264 encoder"};
 
     std::unique_ptr<H264Encoder> encoder(new H264Encoder(options));
     AVCodecContext* c = encoder->context_ = av->avcodec_alloc_context3(codec);
     encoder->frame_ = av->av_frame_alloc();
     encoder->packet_ = av->av_packet_alloc();
     if (!c || !encoder->frame_ || !encoder->packet_)
-        return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
+        return MediaFailure{MediaError::DeviceFailure, "out of memory for a codec"};
     c->width = int(options.width);
     c->height = int(options.height);
     c->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -114,9 +114,9 @@ MediaStatus H264Encoder::encode(const VideoFrame& picture, std::vector<uint8_t>&
     accessUnit.clear();
     if (picture.width != options_.width || picture.height != options_.height ||
         picture.data.size() != VideoFrame::sizeFor(picture.width, picture.height))
-        return MediaStatus::failure(MediaError::InvalidArgument,
-                                    "H.264 encoder takes " + std::to_string(options_.width) + "x" +
-                                        std::to_string(options_.height) + " pictures");
+        return MediaFailure{MediaError::InvalidArgument,
+                            "H.264 encoder takes " + std::to_string(options_.width) + "x" +
+                                std::to_string(options_.height) + " pictures"};
     const AvLibrary& av = *avLibrary();
     if (int rc = av.av_frame_make_writable(frame_); rc < 0)
         return failure("no frame buffer", rc);
@@ -140,7 +140,7 @@ MediaStatus H264Encoder::encode(const VideoFrame& picture, std::vector<uint8_t>&
         accessUnit.insert(accessUnit.end(), packet_->data, packet_->data + packet_->size);
         av.av_packet_unref(packet_);
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 H264Decoder::~H264Decoder()
@@ -153,16 +153,16 @@ MediaResult<std::unique_ptr<H264Decoder>> H264Decoder::create()
     std::string error;
     const AvLibrary* av = library(error);
     if (!av)
-        return MediaStatus::failure(MediaError::Unsupported, "H.264 needs FFmpeg: " + error);
+        return MediaFailure{MediaError::Unsupported, "H.264 needs FFmpeg: " + error};
     const AVCodec* codec = av->avcodec_find_decoder(AV_CODEC_ID_H264);
     if (!codec)
-        return MediaStatus::failure(MediaError::Unsupported, "libavcodec has no H.264 decoder");
+        return MediaFailure{MediaError::Unsupported, "libavcodec has no H.264 decoder"};
     std::unique_ptr<H264Decoder> decoder(new H264Decoder());
     decoder->context_ = av->avcodec_alloc_context3(codec);
     decoder->frame_ = av->av_frame_alloc();
     decoder->packet_ = av->av_packet_alloc();
     if (!decoder->context_ || !decoder->frame_ || !decoder->packet_)
-        return MediaStatus::failure(MediaError::DeviceFailure, "out of memory for a codec");
+        return MediaFailure{MediaError::DeviceFailure, "out of memory for a codec"};
     decoder->context_->thread_count = 1;
     if (int rc = av->avcodec_open2(decoder->context_, codec, nullptr); rc < 0)
         return failure("cannot open the decoder", rc);
@@ -173,9 +173,9 @@ MediaStatus H264Decoder::decode(std::span<const uint8_t> accessUnit,
                                 std::vector<VideoFrame>& frames)
 {
     if (accessUnit.empty())
-        return MediaStatus::success();
+        return MediaStatus();
     if (accessUnit.size() > (16u << 20))
-        return MediaStatus::failure(MediaError::BadData, "H.264 access unit too large");
+        return MediaFailure{MediaError::BadData, "H.264 access unit too large"};
     const AvLibrary& av = *avLibrary();
     if (int rc = av.av_new_packet(packet_, int(accessUnit.size())); rc < 0)
         return failure("no packet buffer", rc);
@@ -183,21 +183,20 @@ MediaStatus H264Decoder::decode(std::span<const uint8_t> accessUnit,
     int rc = av.avcodec_send_packet(context_, packet_);
     av.av_packet_unref(packet_);
     if (rc < 0)
-        return MediaStatus::failure(MediaError::BadData, "H.264 picture cannot be decoded");
+        return MediaFailure{MediaError::BadData, "H.264 picture cannot be decoded"};
     for (;;) {
         rc = av.avcodec_receive_frame(context_, frame_);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
             break;
         if (rc < 0)
-            return MediaStatus::failure(MediaError::BadData, "H.264 picture cannot be decoded");
+            return MediaFailure{MediaError::BadData, "H.264 picture cannot be decoded"};
         const bool planar420 =
             frame_->format == AV_PIX_FMT_YUV420P || frame_->format == AV_PIX_FMT_YUVJ420P;
         const auto width = unsigned(frame_->width);
         const auto height = unsigned(frame_->height);
         if (!planar420 || width == 0 || height == 0 || uint64_t(width) * height > MaxPixels) {
             av.av_frame_unref(frame_);
-            return MediaStatus::failure(MediaError::Unsupported,
-                                        "H.264 picture format or size not taken");
+            return MediaFailure{MediaError::Unsupported, "H.264 picture format or size not taken"};
         }
         VideoFrame picture;
         picture.width = width;
@@ -213,7 +212,7 @@ MediaStatus H264Decoder::decode(std::span<const uint8_t> accessUnit,
         frames.push_back(std::move(picture));
         av.av_frame_unref(frame_);
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 } // namespace voip

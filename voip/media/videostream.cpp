@@ -48,19 +48,19 @@ VideoSourceStream::~VideoSourceStream()
 bool VideoSourceStream::onOpen()
 {
     auto device = factory_ ? factory_()
-                           : MediaResult<std::unique_ptr<VideoInputDevice>>(MediaStatus::failure(
-                                 MediaError::NotFound, "no video source"));
+                           : MediaResult<std::unique_ptr<VideoInputDevice>>(
+                                 MediaFailure{MediaError::NotFound, "no video source"});
     if (!device) {
-        setLastError(device.status().message());
+        setLastError(device.error().message);
         return false;
     }
     if (auto status = device.value()->open(input_); !status) {
-        setLastError(status.message());
+        setLastError(status.error().message);
         return false;
     }
     auto encoder = H264Encoder::create(encoding_);
     if (!encoder) {
-        setLastError(encoder.status().message());
+        setLastError(encoder.error().message);
         return false;
     }
     device_ = device.take();
@@ -79,11 +79,11 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
 {
     while (pending_.empty()) {
         if (closing_ || !device_)
-            return MediaStatus::failure(MediaError::Closed, "video source closed");
+            return MediaFailure{MediaError::Closed, "video source closed"};
         VideoFrame& picture = picture_;
         if (auto status = device_->readFrame(picture); !status) {
-            setLastError(status.message());
-            return MediaStatus::failure(MediaError::DeviceFailure, status.message());
+            setLastError(status.error().message);
+            return MediaFailure{MediaError::DeviceFailure, status.error().message};
         }
         // A far end that takes fewer pictures a second gets every n-th, evenly spread.
         rateCredit_ += encoding_.frameRate;
@@ -117,7 +117,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             encoder_->requestKeyFrame();
         }
         if (auto status = encoder_->encode(*toEncode, accessUnit_); !status) {
-            setLastError(status.message());
+            setLastError(status.error().message);
             return status;
         }
         ++pictures_;
@@ -141,7 +141,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
     }
     frame = std::move(pending_.front());
     pending_.pop_front();
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 VideoSinkStream::VideoSinkStream(const MediaFormat& format, unsigned sessionId,
@@ -225,8 +225,8 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
     if (!decoder_) {
         auto decoder = H264Decoder::create();
         if (!decoder) {
-            setLastError(decoder.status().message());
-            return decoder.status();
+            setLastError(decoder.error().message);
+            return decoder.error();
         }
         decoder_ = decoder.take();
     }
@@ -257,7 +257,7 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         }
         decoded_.clear();
         if (auto status = decoder_->decode(picture_, decoded_); !status) {
-            VOIP_TRACE(3, "Media\t" << status.message());
+            VOIP_TRACE(3, "Media\t" << status.error().message);
             askForPicture();
         } else if (askPending_ && containsKeyFrame(picture_)) {
             askPending_ = false; // what the ask was for has come by itself
@@ -268,7 +268,7 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
                 output_->showFrame(picture);
         }
     }
-    return MediaStatus::success();
+    return MediaStatus();
 }
 
 } // namespace voip

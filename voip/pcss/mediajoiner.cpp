@@ -83,14 +83,15 @@ bool MediaJoiner::onOpened(Connection& connection, MediaStream& stream)
     auto sink = stream.isSource() ? localFrames : network;
     auto patch = std::make_unique<MediaPatch>(source);
     if (auto status = patch->addSink(sink); !status) {
-        VOIP_TRACE(1, "Media\tCannot join " << stream.describe() << ": " << status.message());
+        VOIP_TRACE(1, "Media\tCannot join " << stream.describe() << ": " << status.error().message);
         other->closeMediaStream(local);
         return true;
     }
     if (!stream.isSource())
         patch->setSilenceDetection(silenceParamsOf(connection.manager()));
     if (auto status = patch->start(); !status) {
-        VOIP_TRACE(1, "Media\tCannot start " << stream.describe() << ": " << status.message());
+        VOIP_TRACE(1,
+                   "Media\tCannot start " << stream.describe() << ": " << status.error().message);
         other->closeMediaStream(local);
         return true;
     }

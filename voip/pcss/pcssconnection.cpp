@@ -88,7 +88,7 @@ std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat
         auto factory = [this, self, role]() -> MediaResult<std::unique_ptr<VideoInputDevice>> {
             auto leg = self.lock();
             if (!leg)
-                return MediaStatus::failure(MediaError::Closed, "the call has ended");
+                return MediaFailure{MediaError::Closed, "the call has ended"};
             return pcss_.createVideoInputDevice(*this, role);
         };
         return std::make_shared<VideoSourceStream>(format, sessionId, std::move(factory),
@@ -154,7 +154,7 @@ bool PcssConnection::setAudioDevice(bool isSource, const std::string& device, un
     auto channel = createOpenedSoundChannel(params);
     if (!channel) {
         VOIP_TRACE(2, "PCSS\tCannot change to device \"" << device
-                                                         << "\": " << channel.status().message());
+                                                         << "\": " << channel.error().message);
         return false;
     }
     std::shared_ptr<SoundChannel> opened(channel.take());

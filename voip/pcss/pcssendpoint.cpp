@@ -64,7 +64,7 @@ std::shared_ptr<SoundChannel> PcssEndPoint::createSoundChannel(const PcssConnect
     if (!channel) {
         VOIP_TRACE(1, "PCSS\tCannot open " << (isSource ? "record" : "play") << " device \""
                                            << device << "\" of " << params.driver << ": "
-                                           << channel.status().message());
+                                           << channel.error().message);
         return nullptr;
     }
     return std::shared_ptr<SoundChannel>(channel.take());
@@ -80,7 +80,7 @@ Status PcssEndPoint::setSoundDriver(const std::string& driver)
 {
     const auto drivers = soundDriverNames();
     if (std::find(drivers.begin(), drivers.end(), driver) == drivers.end())
-        return Status::failure("no sound driver named \"" + driver + "\"");
+        return "no sound driver named \"" + driver + "\"";
     std::lock_guard lock(mutex_);
     if (driver_ != driver) {
         driver_ = driver;
@@ -109,20 +109,20 @@ Status PcssEndPoint::checkDevice(const std::string& driver, const std::string& d
 {
     const char* what = direction == SoundDirection::Recorder ? "record" : "play";
     if (device.empty())
-        return Status::failure(std::string("no ") + what + " device given");
+        return std::string("no ") + what + " device given";
     if (driver == kWavFileDriver) {
         namespace fs = std::filesystem;
         std::error_code error;
         const fs::path path(device);
         if (direction == SoundDirection::Recorder) {
             if (!fs::is_regular_file(path, error) || !std::ifstream(path, std::ios::binary))
-                return Status::failure("cannot read the WAV file \"" + device + "\"");
+                return "cannot read the WAV file \"" + device + "\"";
             return {};
         }
         const auto folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
         if (!path.has_filename() || !fs::is_directory(folder, error) ||
             fs::is_directory(path, error))
-            return Status::failure("cannot write a WAV file at \"" + device + "\"");
+            return "cannot write a WAV file at \"" + device + "\"";
         return {};
     }
     const auto names = soundDeviceNames(driver, direction);
@@ -131,7 +131,7 @@ Status PcssEndPoint::checkDevice(const std::string& driver, const std::string& d
         return {};
     if (driver == kNullDriver && device == kDefaultSoundDevice)
         return {};
-    return Status::failure(std::string("no ") + what + " device \"" + device + "\" in " + driver);
+    return std::string("no ") + what + " device \"" + device + "\" in " + driver;
 }
 
 Status PcssEndPoint::setPlayDevice(const std::string& device)
@@ -141,7 +141,7 @@ Status PcssEndPoint::setPlayDevice(const std::string& device)
         return status;
     std::lock_guard lock(mutex_);
     if (driver_ != driver)
-        return Status::failure("the sound driver changed meanwhile");
+        return std::string("the sound driver changed meanwhile");
     playDevice_ = device;
     return {};
 }
@@ -153,7 +153,7 @@ Status PcssEndPoint::setRecordDevice(const std::string& device)
         return status;
     std::lock_guard lock(mutex_);
     if (driver_ != driver)
-        return Status::failure("the sound driver changed meanwhile");
+        return std::string("the sound driver changed meanwhile");
     recordDevice_ = device;
     return {};
 }
@@ -173,11 +173,10 @@ unsigned PcssEndPoint::soundChannelBufferTime() const
 Status PcssEndPoint::setSoundChannelBuffers(unsigned count, unsigned timeMs)
 {
     if (count < 1 || count > 32)
-        return Status::failure("sound buffer count " + std::to_string(count) +
-                               " is outside 1 to 32");
+        return "sound buffer count " + std::to_string(count) + " is outside 1 to 32";
     if (timeMs < 10 || timeMs > 240 || timeMs % 10 != 0)
-        return Status::failure("sound buffer time " + std::to_string(timeMs) +
-                               " ms is not a multiple of 10 from 10 to 240");
+        return "sound buffer time " + std::to_string(timeMs) +
+               " ms is not a multiple of 10 from 10 to 240";
     std::lock_guard lock(mutex_);
     bufferCount_ = count;
     bufferTimeMs_ = timeMs;

@@ -50,7 +50,7 @@ bool SoundStream::onOpen()
         return false;
     if (!channel_->isOpen()) {
         if (auto status = channel_->open(params_); !status) {
-            setLastError(status.message());
+            setLastError(status.error().message);
             return false;
         }
     }
@@ -76,10 +76,10 @@ MediaStatus SoundStream::failed(const std::shared_ptr<SoundChannel>& channel,
                                 const MediaStatus& status)
 {
     const std::string message =
-        describe() + ": sound device \"" + channel->name() + "\" failed: " + status.message();
+        describe() + ": sound device \"" + channel->name() + "\" failed: " + status.error().message;
     setLastError(message);
     logMediaError(message);
-    return MediaStatus::failure(status.error(), message);
+    return MediaFailure{status.error().kind, message};
 }
 
 MediaStatus SoundStream::readFrame(StreamFrame& frame)
@@ -94,7 +94,7 @@ MediaStatus SoundStream::readFrame(StreamFrame& frame)
     for (;;) {
         auto channel = this->channel();
         if (!isOpen() || !channel)
-            return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
+            return MediaFailure{MediaError::Closed, describe() + " is closed"};
         auto status = channel->read(frame.pcm);
         if (status) {
             std::lock_guard lock(mutex_);
@@ -102,12 +102,12 @@ MediaStatus SoundStream::readFrame(StreamFrame& frame)
             position_ += samples;
             return status;
         }
-        if (status.error() == MediaError::EndOfStream)
+        if (status.error().kind == MediaError::EndOfStream)
             return status;
-        if (status.error() == MediaError::Closed) {
+        if (status.error().kind == MediaError::Closed) {
             if (this->channel() != channel && isOpen())
                 continue;
-            return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+            return MediaFailure{MediaError::Closed, describe() + " closed"};
         }
         if (this->channel() != channel && isOpen())
             continue;
@@ -120,19 +120,19 @@ MediaStatus SoundStream::writeFrame(const StreamFrame& frame)
     if (isSource())
         return FrameStream::writeFrame(frame);
     if (frame.pcm.empty())
-        return isOpen() ? MediaStatus::success()
-                        : MediaStatus::failure(MediaError::Closed, describe() + " is closed");
+        return isOpen() ? MediaStatus()
+                        : MediaFailure{MediaError::Closed, describe() + " is closed"};
     for (;;) {
         auto channel = this->channel();
         if (!isOpen() || !channel)
-            return MediaStatus::failure(MediaError::Closed, describe() + " is closed");
+            return MediaFailure{MediaError::Closed, describe() + " is closed"};
         auto status = channel->write(frame.pcm);
         if (status)
             return status;
         if (this->channel() != channel && isOpen())
             continue;
-        if (status.error() == MediaError::Closed)
-            return MediaStatus::failure(MediaError::Closed, describe() + " closed");
+        if (status.error().kind == MediaError::Closed)
+            return MediaFailure{MediaError::Closed, describe() + " closed"};
         return failed(channel, status);
     }
 }

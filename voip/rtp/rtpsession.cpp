@@ -79,11 +79,10 @@ void RtpSession::Direction::fill(StreamStatistics& s, Clock::time_point now) con
 RtpSession::OpenResult RtpSession::open(const SessionConfig& config)
 {
     std::unique_ptr<RtpSession> session(new RtpSession(config));
-    std::string error = session->bind();
-    if (!error.empty())
-        return {nullptr, error};
+    if (std::string error = session->bind(); !error.empty())
+        return error;
     session->start();
-    return {std::move(session), {}};
+    return session;
 }
 
 RtpSession::RtpSession(const SessionConfig& config)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "voip/base/result.h"
 #include "voip/rtp/jitterbuffer.h"
 #include "voip/rtp/rtcp.h"
 #include "voip/rtp/rtppacket.h"
@@ -118,11 +119,8 @@ public:
     using PacketHandler = std::function<void(const MediaFrame&)>;
     using StateHandler = std::function<void(ReceiveState)>;
 
-    struct OpenResult
-    {
-        std::unique_ptr<RtpSession> session;
-        std::string error;
-    };
+    /// The session, or why it could not be opened.
+    using OpenResult = base::Result<std::unique_ptr<RtpSession>, std::string>;
 
     /// Binds the socket pair on the first free even port of the range and starts
     /// the I/O thread.  Fails with a message when no pair in the range is free.

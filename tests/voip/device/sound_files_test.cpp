@@ -87,7 +87,7 @@ TEST(WavFile, WriteThenReadGivesTheSameSamplesAndACorrectHeader)
     EXPECT_EQ(le32(bytes, 40), audio.samples.size() * 2); // data size
 
     auto back = readWavFile(path);
-    ASSERT_TRUE(back) << back.status().message();
+    ASSERT_TRUE(back) << back.error().message;
     EXPECT_EQ(back.value().channels, 1u);
     EXPECT_EQ(back.value().sampleRate, 16000u);
     EXPECT_EQ(back.value().samples, audio.samples);
@@ -127,8 +127,8 @@ TEST(WavFile, BadHeadersAreClearErrors)
         c.damage(bytes);
         auto parsed = parseWav(bytes);
         ASSERT_FALSE(parsed) << c.what;
-        EXPECT_EQ(parsed.status().error(), c.error) << c.what;
-        EXPECT_FALSE(parsed.status().message().empty());
+        EXPECT_EQ(parsed.error().kind, c.error) << c.what;
+        EXPECT_FALSE(parsed.error().message.empty());
     }
     // A data size of 0 (left by a streaming writer) takes the rest of the file.
     auto streamed = good;
@@ -164,7 +164,7 @@ TEST(WavFile, DamagedFilesNeverReadOutOfBounds)
         auto parsed = parseWav(bytes);
         if (!parsed) {
             ++failures;
-            EXPECT_FALSE(parsed.status().message().empty());
+            EXPECT_FALSE(parsed.error().message.empty());
             continue;
         }
         const auto& a = parsed.value();
@@ -199,7 +199,7 @@ TEST(WavFileDriver, RecorderPlaysTheFileInRealTimeAndEndsOrLoops)
     ASSERT_TRUE(writeWavFile(path, audio));
 
     auto channel = createOpenedSoundChannel(wavParams(path, SoundDirection::Recorder));
-    ASSERT_TRUE(channel) << channel.status().message();
+    ASSERT_TRUE(channel) << channel.error().message;
     std::vector<int16_t> got(1600);
     const auto start = Clock::now();
     ASSERT_TRUE(channel.value()->read(got));
@@ -208,7 +208,7 @@ TEST(WavFileDriver, RecorderPlaysTheFileInRealTimeAndEndsOrLoops)
     EXPECT_EQ(got, audio.samples);
     std::vector<int16_t> more(160);
     auto end = channel.value()->read(more);
-    EXPECT_EQ(end.error(), MediaError::EndOfStream);
+    EXPECT_EQ(end.error().kind, MediaError::EndOfStream);
 
     auto params = wavParams(path, SoundDirection::Recorder);
     params.loop = true;
@@ -256,13 +256,13 @@ TEST(WavFileDriver, MissingOrBadFileFailsToOpen)
     auto missing =
         createOpenedSoundChannel(wavParams(dir.file("none.wav"), SoundDirection::Recorder));
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.status().error(), MediaError::NotFound);
+    EXPECT_EQ(missing.error().kind, MediaError::NotFound);
 
     writeBytes(dir.file("junk.wav"), {'J', 'U', 'N', 'K', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 1, 2});
     auto junk = createOpenedSoundChannel(wavParams(dir.file("junk.wav"), SoundDirection::Recorder));
     ASSERT_FALSE(junk);
-    EXPECT_EQ(junk.status().error(), MediaError::BadData);
-    EXPECT_NE(junk.status().message().find("junk.wav"), std::string::npos);
+    EXPECT_EQ(junk.error().kind, MediaError::BadData);
+    EXPECT_NE(junk.error().message.find("junk.wav"), std::string::npos);
 
     auto noDir =
         createOpenedSoundChannel(wavParams("/nonexistent/dir/x.wav", SoundDirection::Player));
@@ -275,7 +275,7 @@ TEST(NullDriver, ReadsSilenceAndKeepsVolumeAndMute)
     params.driver = kNullDriver;
     params.device = kNullSoundDevice;
     auto channel = createOpenedSoundChannel(params);
-    ASSERT_TRUE(channel) << channel.status().message();
+    ASSERT_TRUE(channel) << channel.error().message;
     std::vector<int16_t> got(160, 99);
     ASSERT_TRUE(channel.value()->read(got));
     EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](int16_t s) { return s == 0; }));
@@ -289,7 +289,7 @@ TEST(NullDriver, ReadsSilenceAndKeepsVolumeAndMute)
     EXPECT_EQ(channel.value()->name(), kNullSoundDevice);
 
     params.device = "Some Card";
-    EXPECT_EQ(createOpenedSoundChannel(params).status().error(), MediaError::NotFound);
+    EXPECT_EQ(createOpenedSoundChannel(params).error().kind, MediaError::NotFound);
 }
 
 TEST(NullDriver, PlayerIsPacedBehindItsBuffers)
@@ -326,7 +326,7 @@ TEST(NullDriver, CloseFromAnotherThreadWakesABlockedRead)
     channel.value()->close();
     reader.join();
     EXPECT_TRUE(returned);
-    EXPECT_EQ(status.error(), MediaError::Closed);
+    EXPECT_EQ(status.error().kind, MediaError::Closed);
 }
 
 TEST(SoundRegistry, DriversParametersAndNames)
@@ -334,7 +334,7 @@ TEST(SoundRegistry, DriversParametersAndNames)
     const auto drivers = soundDriverNames();
     EXPECT_EQ(drivers.front(), kPulseAudioDriver);
     EXPECT_NE(std::find(drivers.begin(), drivers.end(), kNullDriver), drivers.end());
-    EXPECT_EQ(createSoundChannel("DirectX").status().error(), MediaError::NotFound);
+    EXPECT_EQ(createSoundChannel("DirectX").error().kind, MediaError::NotFound);
     EXPECT_FALSE(listSoundDevices("DirectX", SoundDirection::Player));
     EXPECT_EQ(soundDeviceNames(kNullDriver, SoundDirection::Recorder),
               std::vector<std::string>{kNullSoundDevice});
@@ -342,10 +342,10 @@ TEST(SoundRegistry, DriversParametersAndNames)
     SoundParams params;
     params.driver = kNullDriver;
     params.bitsPerSample = 8;
-    EXPECT_EQ(createOpenedSoundChannel(params).status().error(), MediaError::Unsupported);
+    EXPECT_EQ(createOpenedSoundChannel(params).error().kind, MediaError::Unsupported);
     params.bitsPerSample = 16;
     params.sampleRate = 0;
-    EXPECT_EQ(createOpenedSoundChannel(params).status().error(), MediaError::InvalidArgument);
+    EXPECT_EQ(createOpenedSoundChannel(params).error().kind, MediaError::InvalidArgument);
     params.sampleRate = 8000;
     params.bufferCount = 0;
     EXPECT_FALSE(createOpenedSoundChannel(params));
@@ -368,7 +368,7 @@ TEST(DeviceTests, RecorderTestRecordsThenPlaysBack)
     auto report = runRecorderTest(wavParams(mic, SoundDirection::Recorder),
                                   wavParams(speaker, SoundDirection::Player),
                                   std::chrono::milliseconds(400), control);
-    ASSERT_TRUE(report) << report.status().message();
+    ASSERT_TRUE(report) << report.error().message;
     EXPECT_DOUBLE_EQ(report.value().recordedSeconds, 0.4);
     EXPECT_DOUBLE_EQ(report.value().playedSeconds, 0.4);
     EXPECT_EQ(report.value().peakPercent, 50u);
@@ -405,7 +405,7 @@ TEST(DeviceTests, RecorderTestStopsEarlyAndReportsAMissingDevice)
 
     auto missing = runRecorderTest(wavParams(dir.file("none.wav"), SoundDirection::Recorder), null,
                                    std::chrono::seconds(1));
-    EXPECT_EQ(missing.status().error(), MediaError::NotFound);
+    EXPECT_EQ(missing.error().kind, MediaError::NotFound);
 }
 
 TEST(DeviceTests, PlayerTestPlaysTheBuiltInChime)
@@ -413,7 +413,7 @@ TEST(DeviceTests, PlayerTestPlaysTheBuiltInChime)
     TempDir dir;
     const auto speaker = dir.file("chime.wav");
     auto report = runPlayerTest(wavParams(speaker, SoundDirection::Player, 16000));
-    ASSERT_TRUE(report) << report.status().message();
+    ASSERT_TRUE(report) << report.error().message;
     EXPECT_DOUBLE_EQ(report.value().playedSeconds, 2.0);
     auto played = readWavFile(speaker);
     ASSERT_TRUE(played);

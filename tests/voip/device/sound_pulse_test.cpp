@@ -66,7 +66,7 @@ protected:
 TEST_F(PulseAudio, ListsTheTestDevicesWithTheDefaultFirst)
 {
     auto players = listSoundDevices(kPulseAudioDriver, SoundDirection::Player);
-    ASSERT_TRUE(players) << players.status().message();
+    ASSERT_TRUE(players) << players.error().message;
     ASSERT_GE(players.value().size(), 3u);
     EXPECT_EQ(players.value().front().name, kDefaultSoundDevice);
     auto speaker = std::find_if(players.value().begin(), players.value().end(),
@@ -81,15 +81,14 @@ TEST_F(PulseAudio, ListsTheTestDevicesWithTheDefaultFirst)
     for (const auto& name : recorders)
         EXPECT_EQ(name.find("Monitor of"), std::string::npos) << name;
 
-    EXPECT_EQ(
-        createOpenedSoundChannel(params("No Such Card", SoundDirection::Player)).status().error(),
-        MediaError::NotFound);
+    EXPECT_EQ(createOpenedSoundChannel(params("No Such Card", SoundDirection::Player)).error().kind,
+              MediaError::NotFound);
 }
 
 TEST_F(PulseAudio, FindsTheMonitorOfAnOutputDevice)
 {
     auto monitor = PulseSoundChannel::monitorSourceOf("CI_Speaker");
-    ASSERT_TRUE(monitor) << monitor.status().message();
+    ASSERT_TRUE(monitor) << monitor.error().message;
     EXPECT_EQ(monitor.value(), "ci_speaker.monitor");
     EXPECT_EQ(PulseSoundChannel::monitorSourceOf("ci_mic_feed").value(), "ci_mic_feed.monitor");
     auto byDefault = createOpenedSoundChannel(params(kDefaultSoundDevice, SoundDirection::Player));
@@ -97,7 +96,7 @@ TEST_F(PulseAudio, FindsTheMonitorOfAnOutputDevice)
     const auto* pulse = dynamic_cast<PulseSoundChannel*>(byDefault.value().get());
     EXPECT_EQ(PulseSoundChannel::monitorSourceOf(kDefaultSoundDevice).value(),
               pulse->serverDeviceName() + ".monitor");
-    EXPECT_EQ(PulseSoundChannel::monitorSourceOf("No Such Card").status().error(),
+    EXPECT_EQ(PulseSoundChannel::monitorSourceOf("No Such Card").error().kind,
               MediaError::NotFound);
 }
 
@@ -106,7 +105,7 @@ TEST_F(PulseAudio, VolumeAndMuteReadBackExactly)
     for (const auto& [device, direction] : {std::pair{"CI_Speaker", SoundDirection::Player},
                                             std::pair{"CI_Microphone", SoundDirection::Recorder}}) {
         auto channel = createOpenedSoundChannel(params(device, direction));
-        ASSERT_TRUE(channel) << channel.status().message();
+        ASSERT_TRUE(channel) << channel.error().message;
         auto& c = *channel.value();
         const auto before = c.volume();
         ASSERT_TRUE(before);
@@ -139,11 +138,11 @@ TEST_F(PulseAudio, ToneIntoTheMicFeedIsRecordedFromTheMicrophone)
     constexpr unsigned rate = 16000;
     constexpr double hz = 1000;
     auto mic = createOpenedSoundChannel(params("CI_Microphone", SoundDirection::Recorder, rate));
-    ASSERT_TRUE(mic) << mic.status().message();
+    ASSERT_TRUE(mic) << mic.error().message;
     ASSERT_TRUE(mic.value()->setMute(false));
     ASSERT_TRUE(mic.value()->setVolume(100));
     auto feed = createOpenedSoundChannel(params("CI_Mic_Feed", SoundDirection::Player, rate));
-    ASSERT_TRUE(feed) << feed.status().message();
+    ASSERT_TRUE(feed) << feed.error().message;
 
     std::atomic<bool> playing = true;
     std::thread player([&] {
@@ -172,7 +171,7 @@ TEST_F(PulseAudio, ToneIntoTheMicFeedIsRecordedFromTheMicrophone)
     }
     playing = false;
     player.join();
-    ASSERT_TRUE(status) << status.message();
+    ASSERT_TRUE(status) << status.error().message;
     EXPECT_GT(best, 0.5);
     EXPECT_LT(otherInBest, 0.05);
 }
@@ -182,13 +181,13 @@ TEST_F(PulseAudio, RecorderAndPlayerTestsRun)
     auto recorder = runRecorderTest(params("CI_Microphone", SoundDirection::Recorder, 8000),
                                     params("CI_Speaker", SoundDirection::Player, 8000),
                                     std::chrono::milliseconds(500));
-    ASSERT_TRUE(recorder) << recorder.status().message();
+    ASSERT_TRUE(recorder) << recorder.error().message;
     EXPECT_DOUBLE_EQ(recorder.value().recordedSeconds, 0.5);
     EXPECT_DOUBLE_EQ(recorder.value().playedSeconds, 0.5);
 
     // The chime played into ci_speaker is heard on its monitor.
     auto monitor = createOpenedSoundChannel(params("ci_speaker.monitor", SoundDirection::Recorder));
-    ASSERT_TRUE(monitor) << monitor.status().message();
+    ASSERT_TRUE(monitor) << monitor.error().message;
     auto speaker = createOpenedSoundChannel(params("CI_Speaker", SoundDirection::Player));
     ASSERT_TRUE(speaker);
     ASSERT_TRUE(speaker.value()->setMute(false));
@@ -197,7 +196,7 @@ TEST_F(PulseAudio, RecorderAndPlayerTestsRun)
     std::thread listener([&] { (void)monitor.value()->read(heard); });
     auto player = runPlayerTest(params("CI_Speaker", SoundDirection::Player));
     listener.join();
-    ASSERT_TRUE(player) << player.status().message();
+    ASSERT_TRUE(player) << player.error().message;
     EXPECT_DOUBLE_EQ(player.value().playedSeconds, 2.0);
     int peak = 0;
     for (auto s : heard)
@@ -208,7 +207,7 @@ TEST_F(PulseAudio, RecorderAndPlayerTestsRun)
 TEST_F(PulseAudio, CloseFromAnotherThreadWakesABlockedRead)
 {
     auto mic = createOpenedSoundChannel(params("CI_Microphone", SoundDirection::Recorder));
-    ASSERT_TRUE(mic) << mic.status().message();
+    ASSERT_TRUE(mic) << mic.error().message;
     std::vector<int16_t> tenSeconds(160000);
     MediaStatus status;
     std::thread reader([&] { status = mic.value()->read(tenSeconds); });
@@ -217,10 +216,10 @@ TEST_F(PulseAudio, CloseFromAnotherThreadWakesABlockedRead)
     mic.value()->close();
     reader.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(status.error(), MediaError::Closed);
+    EXPECT_EQ(status.error().kind, MediaError::Closed);
     EXPECT_FALSE(mic.value()->isOpen());
-    EXPECT_EQ(mic.value()->volume().status().error(), MediaError::NotOpen);
-    EXPECT_EQ(mic.value()->read(tenSeconds).error(), MediaError::Closed);
+    EXPECT_EQ(mic.value()->volume().error().kind, MediaError::NotOpen);
+    EXPECT_EQ(mic.value()->read(tenSeconds).error().kind, MediaError::Closed);
     // The same object opens again.
     ASSERT_TRUE(mic.value()->open(params("CI_Microphone", SoundDirection::Recorder)));
     EXPECT_TRUE(mic.value()->volume());
@@ -236,8 +235,8 @@ TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
     const ModuleGuard unloadAtEnd{module};
     auto player = createOpenedSoundChannel(params(sink, SoundDirection::Player));
     auto recorder = createOpenedSoundChannel(params(sink + ".monitor", SoundDirection::Recorder));
-    ASSERT_TRUE(player) << player.status().message();
-    ASSERT_TRUE(recorder) << recorder.status().message();
+    ASSERT_TRUE(player) << player.error().message;
+    ASSERT_TRUE(recorder) << recorder.error().message;
     std::vector<int16_t> frame(320);
     ASSERT_TRUE(player.value()->write(frame));
 
@@ -252,11 +251,11 @@ TEST_F(PulseAudio, ADeviceThatDisappearsFailsReadsAndWrites)
     run("pactl unload-module " + module);
     module.clear();
     reader.join();
-    EXPECT_EQ(readStatus.error(), MediaError::DeviceFailure) << readStatus.message();
+    EXPECT_EQ(readStatus.error().kind, MediaError::DeviceFailure) << readStatus.error().message;
     MediaStatus writeStatus;
     for (int i = 0; i < 100 && writeStatus; ++i)
         writeStatus = player.value()->write(frame);
-    EXPECT_EQ(writeStatus.error(), MediaError::DeviceFailure);
+    EXPECT_EQ(writeStatus.error().kind, MediaError::DeviceFailure);
     player.value()->close();
     recorder.value()->close();
 }

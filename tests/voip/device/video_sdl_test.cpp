@@ -73,7 +73,7 @@ TEST(SdlVideoOutput, ShowsEachPictureInItsWindowAtAnySize)
     options.width = 320;
     options.height = 180;
     auto opened = SdlVideoOutput::open(options);
-    ASSERT_TRUE(opened) << opened.status().message();
+    ASSERT_TRUE(opened) << opened.error().message;
     auto output = opened.take();
     ASSERT_NE(output->nativeWindow(), 0u);
     auto second = SdlVideoOutput::open(options);
@@ -174,7 +174,7 @@ TEST(SdlVideoOutput, LeavesTheProgramsSignalsAlone)
     std::signal(SIGTERM, SIG_DFL);
     {
         auto opened = SdlVideoOutput::open({});
-        ASSERT_TRUE(opened) << opened.status().message();
+        ASSERT_TRUE(opened) << opened.error().message;
         auto output = opened.take();
         EXPECT_EQ(disposition(SIGINT), SIG_DFL);
         EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
@@ -185,7 +185,7 @@ TEST(SdlVideoOutput, LeavesTheProgramsSignalsAlone)
     std::signal(SIGTERM, countTerm);
     {
         auto opened = SdlVideoOutput::open({});
-        ASSERT_TRUE(opened) << opened.status().message();
+        ASSERT_TRUE(opened) << opened.error().message;
         auto output = opened.take();
         ::raise(SIGTERM);
         EXPECT_EQ(termsSeen, 1);
@@ -203,7 +203,7 @@ TEST(SdlVideoOutput, WithoutADisplaySaysSo)
     if (!saved.empty())
         ::setenv("DISPLAY", saved.c_str(), 1);
     ASSERT_FALSE(opened);
-    EXPECT_NE(opened.status().message().find("no X display"), std::string::npos);
+    EXPECT_NE(opened.error().message.find("no X display"), std::string::npos);
 }
 
 } // namespace

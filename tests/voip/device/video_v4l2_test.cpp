@@ -110,8 +110,9 @@ TEST(V4l2Camera, TheFormatAskedForIsTheOneTaken)
     EXPECT_EQ(input.cameraFormat(), "MJPG") << "not the YUYV it would choose itself";
     params.colourFormat = "YUV420P"; // only made up by libv4l2 here
     const auto status = input.open(params);
-    EXPECT_NE(status.message().find("no picture format we take as YUV420P"), std::string::npos)
-        << status.message();
+    EXPECT_NE(status.error().message.find("no picture format we take as YUV420P"),
+              std::string::npos)
+        << status.error().message;
 }
 
 TEST(V4l2Camera, PlanarCameraAndTheRateNearestTheOneAskedFor)
@@ -135,9 +136,9 @@ TEST(V4l2Camera, FailsClearlyAndLeavesNothingOpen)
         V4l2VideoInput input(camera);
         const auto status = input.open(wanted(640, 480));
         EXPECT_FALSE(status);
-        EXPECT_NE(status.message().find("offers no picture format we take (it offers: RGB3)"),
+        EXPECT_NE(status.error().message.find("offers no picture format we take (it offers: RGB3)"),
                   std::string::npos)
-            << status.message();
+            << status.error().message;
         EXPECT_EQ(camera.opens, camera.closes);
         EXPECT_FALSE(input.isOpen());
     }
@@ -147,12 +148,13 @@ TEST(V4l2Camera, FailsClearlyAndLeavesNothingOpen)
         V4l2VideoInput input(camera);
         VideoInputParams params = wanted(640, 480);
         params.device = "Other Camera";
-        EXPECT_NE(input.open(params).message().find("no camera named \"Other Camera\""),
+        EXPECT_NE(input.open(params).error().message.find("no camera named \"Other Camera\""),
                   std::string::npos);
         params.device = "Test Camera";
         EXPECT_TRUE(input.open(params)) << "a camera by its name";
         params.device = "/dev/video7";
-        EXPECT_NE(input.open(params).message().find("cannot open /dev/video7"), std::string::npos);
+        EXPECT_NE(input.open(params).error().message.find("cannot open /dev/video7"),
+                  std::string::npos);
         EXPECT_FALSE(input.readFrame(*std::make_unique<VideoFrame>()));
     }
     {
@@ -166,7 +168,8 @@ TEST(V4l2Camera, FailsClearlyAndLeavesNothingOpen)
         for (int i = 0; i < 3; ++i)
             ASSERT_TRUE(input.readFrame(frame));
         const auto status = input.readFrame(frame);
-        EXPECT_NE(status.message().find("is gone"), std::string::npos) << status.message();
+        EXPECT_NE(status.error().message.find("is gone"), std::string::npos)
+            << status.error().message;
         EXPECT_FALSE(input.isOpen());
         EXPECT_EQ(camera.mapped, 0);
         EXPECT_EQ(camera.opens, camera.closes);
@@ -180,7 +183,8 @@ TEST(V4l2Camera, FailsClearlyAndLeavesNothingOpen)
         ASSERT_TRUE(input.open(wanted(640, 480)));
         VideoFrame frame;
         ASSERT_TRUE(input.readFrame(frame));
-        EXPECT_NE(input.readFrame(frame).message().find("sent no picture"), std::string::npos);
+        EXPECT_NE(input.readFrame(frame).error().message.find("sent no picture"),
+                  std::string::npos);
     }
     {
         // Pictures that do not decode are skipped, and a camera that sends only those fails.
@@ -190,7 +194,7 @@ TEST(V4l2Camera, FailsClearlyAndLeavesNothingOpen)
         V4l2VideoInput input(camera);
         ASSERT_TRUE(input.open(wanted(640, 480)));
         VideoFrame frame;
-        EXPECT_NE(input.readFrame(frame).message().find("cannot be read"), std::string::npos);
+        EXPECT_NE(input.readFrame(frame).error().message.find("cannot be read"), std::string::npos);
     }
     {
         // A driver that answers a size with another is followed, not trusted blindly.
@@ -262,7 +266,7 @@ TEST(V4l2CameraControls, ValuesAreFittedMenusCheckedAndAutomaticModesFreeTheirCo
 
     // Out of range, off the step: brought to the nearest value the camera takes.
     auto result = controls.set(V4L2_CID_BRIGHTNESS, 1000);
-    ASSERT_TRUE(result) << result.status().message();
+    ASSERT_TRUE(result) << result.error().message;
     EXPECT_EQ(result.value(), 64);
     EXPECT_EQ(controls.set(V4L2_CID_CONTRAST, 53).value(), 55);
     EXPECT_EQ(controls.set(V4L2_CID_CONTRAST, 98).value(), 100);
@@ -287,7 +291,7 @@ TEST(V4l2CameraControls, ValuesAreFittedMenusCheckedAndAutomaticModesFreeTheirCo
     camera.findControl(V4L2_CID_ZOOM_ABSOLUTE)->flags = V4L2_CTRL_FLAG_GRABBED;
     const auto held = controls.set(V4L2_CID_ZOOM_ABSOLUTE, 200);
     ASSERT_FALSE(held);
-    EXPECT_NE(held.status().message().find("Zoom, Absolute"), std::string::npos);
+    EXPECT_NE(held.error().message.find("Zoom, Absolute"), std::string::npos);
     EXPECT_EQ(camera.findControl(V4L2_CID_ZOOM_ABSOLUTE)->value, 100);
     EXPECT_FALSE(controls.set(V4L2_CID_FOCUS_ABSOLUTE, 10)) << "disabled";
     EXPECT_FALSE(controls.set(0x12345, 1));
@@ -296,7 +300,7 @@ TEST(V4l2CameraControls, ValuesAreFittedMenusCheckedAndAutomaticModesFreeTheirCo
     // once automatic exposure is back, is left as it is.
     camera.refuseInactive = true;
     const auto reset = controls.reset();
-    EXPECT_TRUE(reset) << reset.message();
+    EXPECT_TRUE(reset) << reset.error().message;
     EXPECT_EQ(camera.findControl(V4L2_CID_BRIGHTNESS)->value, 0);
     EXPECT_EQ(camera.findControl(V4L2_CID_CONTRAST)->value, 50);
     EXPECT_EQ(camera.findControl(V4L2_CID_POWER_LINE_FREQUENCY)->value, 2);

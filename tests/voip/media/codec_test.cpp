@@ -105,7 +105,7 @@ TEST_P(AudioCodecs, BadInputIsRefusedWithoutHarm)
     std::vector<int16_t> output;
     std::vector<uint8_t> huge(AudioDecoder::MaxPayloadBytes + 1, 0x55);
     auto status = decoder.value()->decode(huge, output);
-    EXPECT_EQ(status.error(), MediaError::BadData);
+    EXPECT_EQ(status.error().kind, MediaError::BadData);
     EXPECT_TRUE(output.empty());
     EXPECT_TRUE(decoder.value()->decode({}, output));
     EXPECT_TRUE(output.empty());
@@ -122,7 +122,8 @@ TEST_P(AudioCodecs, BadInputIsRefusedWithoutHarm)
     ASSERT_TRUE(encoder);
     std::vector<uint8_t> payload;
     std::vector<int16_t> shortFrame(encoder.value()->frameSamples() - 2);
-    EXPECT_EQ(encoder.value()->encode(shortFrame, payload).error(), MediaError::InvalidArgument);
+    EXPECT_EQ(encoder.value()->encode(shortFrame, payload).error().kind,
+              MediaError::InvalidArgument);
     EXPECT_FALSE(AudioEncoder::create(c.format, 0));
     EXPECT_FALSE(AudioEncoder::create(c.format, 241));
 }
@@ -132,7 +133,7 @@ TEST_P(AudioCodecs, FrameDurationsSetFrameAndTimestampSizes)
     const auto& c = GetParam();
     for (unsigned ms : {10u, 20u, 30u, 60u}) {
         auto encoder = AudioEncoder::create(c.format, ms);
-        ASSERT_TRUE(encoder) << encoder.status().message();
+        ASSERT_TRUE(encoder) << encoder.error().message;
         EXPECT_EQ(encoder.value()->frameSamples(), c.sampleRate * ms / 1000);
         EXPECT_EQ(encoder.value()->frameTimestampUnits(), 8 * ms);
         std::vector<int16_t> frame(encoder.value()->frameSamples(), 1000);
@@ -157,8 +158,8 @@ INSTANTIATE_TEST_SUITE_P(Each, AudioCodecs,
 TEST(AudioCodecRegistry, UnknownFormatsAreNotFound)
 {
     EXPECT_EQ(findAudioCodec("G.729"), nullptr);
-    EXPECT_EQ(AudioEncoder::create("G.729").status().error(), MediaError::NotFound);
-    EXPECT_EQ(AudioDecoder::create("H.264-High").status().error(), MediaError::NotFound);
+    EXPECT_EQ(AudioEncoder::create("G.729").error().kind, MediaError::NotFound);
+    EXPECT_EQ(AudioDecoder::create("H.264-High").error().kind, MediaError::NotFound);
     ASSERT_EQ(audioCodecs().size(), 3u);
     EXPECT_EQ(audioCodecs().front().formatName, "G.722-64k");
 }

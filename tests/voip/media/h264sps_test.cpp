@@ -104,7 +104,7 @@ TEST(H264Sps, TheEncodersSetsReadBackAtTheirSize)
         options.height = c.height;
         options.profile = c.profile;
         auto encoder = H264Encoder::create(options);
-        ASSERT_TRUE(encoder) << encoder.status().message();
+        ASSERT_TRUE(encoder) << encoder.error().message;
         std::vector<uint8_t> accessUnit;
         FakeVideoInput camera;
         VideoInputParams params;

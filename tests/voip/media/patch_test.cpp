@@ -110,7 +110,7 @@ TEST_P(PatchThroughCodec, WavSourceReachesWavSinkIntact)
 
     auto ended = sendingEnded.get_future();
     ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(ended.get().error(), MediaError::EndOfStream);
+    EXPECT_EQ(ended.get().error().kind, MediaError::EndOfStream);
     sending.stop(); // closes the pipe's sink: the receiving patch drains and ends
     ASSERT_TRUE(eventually([&] { return !receiving.isRunning(); }));
     receiving.stop();
@@ -127,7 +127,7 @@ TEST_P(PatchThroughCodec, WavSourceReachesWavSinkIntact)
     EXPECT_TRUE(received.lastError.empty());
 
     auto output = readWavFile(dir.file("out.wav"));
-    ASSERT_TRUE(output) << output.status().message();
+    ASSERT_TRUE(output) << output.error().message;
     ASSERT_GE(output.value().samples.size(), input.size() - rate / 50);
     const auto a = test::align(input, output.value().samples, 200);
     EXPECT_GT(a.correlation, 0.9);
@@ -155,13 +155,13 @@ public:
     MediaStatus readFrame(StreamFrame& frame) override
     {
         if (!isOpen())
-            return MediaStatus::failure(MediaError::Closed, "closed");
+            return MediaFailure{MediaError::Closed, "closed"};
         if (next_ >= frames_.size())
             return atEnd_;
         frame = StreamFrame{};
         frame.pcm = frames_[next_];
         frame.timestamp = uint32_t(next_++ * 160);
-        return MediaStatus::success();
+        return MediaStatus();
     }
 
 private:
@@ -182,9 +182,9 @@ public:
     {
         std::lock_guard lock(mutex);
         if (frames.size() >= failAfter_)
-            return MediaStatus::failure(MediaError::DeviceFailure, "device unplugged");
+            return MediaFailure{MediaError::DeviceFailure, "device unplugged"};
         frames.push_back(frame);
-        return MediaStatus::success();
+        return MediaStatus();
     }
     std::mutex mutex;
     std::vector<StreamFrame> frames;
@@ -208,8 +208,8 @@ std::vector<std::vector<int16_t>> speechPattern(unsigned quiet, unsigned loud, u
 
 TEST(MediaPatch, SilenceDetectionHoldsBackSilentFramesAndMarksTalkSpurts)
 {
-    auto source = std::make_shared<ScriptedSource>(
-        speechPattern(40, 20, 40), MediaStatus::failure(MediaError::EndOfStream, "done"));
+    auto source = std::make_shared<ScriptedSource>(speechPattern(40, 20, 40),
+                                                   MediaFailure{MediaError::EndOfStream, "done"});
     auto sink = std::make_shared<RecordingSink>(codecFormat(*findAudioCodec("G.711-uLaw-64k")));
     MediaPatch patch(source);
     ASSERT_TRUE(patch.addSink(sink));
@@ -235,8 +235,8 @@ TEST(MediaPatch, SilenceDetectionHoldsBackSilentFramesAndMarksTalkSpurts)
 
 TEST(MediaPatch, AFailingSinkIsClosedWhileTheOtherSinkGoesOn)
 {
-    auto source = std::make_shared<ScriptedSource>(
-        speechPattern(0, 30, 0), MediaStatus::failure(MediaError::EndOfStream, "done"));
+    auto source = std::make_shared<ScriptedSource>(speechPattern(0, 30, 0),
+                                                   MediaFailure{MediaError::EndOfStream, "done"});
     auto pcm = pcmMediaFormat(8000);
     auto failing = std::make_shared<RecordingSink>(pcm, 5);
     auto healthy = std::make_shared<RecordingSink>(pcm);
@@ -267,7 +267,7 @@ public:
     {
         params_ = params;
         open_ = true;
-        return MediaStatus::success();
+        return MediaStatus();
     }
     void close() override { open_ = false; }
     bool isOpen() const override { return open_; }
@@ -275,9 +275,9 @@ public:
     {
         std::this_thread::sleep_for(2ms);
         if (goodReads_-- <= 0)
-            return MediaStatus::failure(MediaError::DeviceFailure, "stream was killed");
+            return MediaFailure{MediaError::DeviceFailure, "stream was killed"};
         std::fill(samples.begin(), samples.end(), int16_t(100));
-        return MediaStatus::success();
+        return MediaStatus();
     }
     MediaStatus write(std::span<const int16_t>) override { return read({}); }
     std::string name() const override { return "Unplugged Mic"; }
@@ -316,8 +316,8 @@ TEST(MediaPatch, ADeviceFailureStopsThatDirectionOnly)
     auto ended = micEnded.get_future();
     ASSERT_EQ(ended.wait_for(5s), std::future_status::ready);
     const auto why = ended.get();
-    EXPECT_EQ(why.error(), MediaError::DeviceFailure);
-    EXPECT_NE(why.message().find("Unplugged Mic"), std::string::npos) << why.message();
+    EXPECT_EQ(why.error().kind, MediaError::DeviceFailure);
+    EXPECT_NE(why.error().message.find("Unplugged Mic"), std::string::npos) << why.error().message;
     EXPECT_NE(micStream->lastError().find("stream was killed"), std::string::npos);
     EXPECT_EQ(microphone.statistics().framesRead, 10u);
     EXPECT_FALSE(microphone.statistics().lastError.empty());
@@ -406,17 +406,19 @@ TEST(MediaPatch, RefusesConversionsItCannotMake)
 {
     auto source = std::make_shared<ScriptedSource>(speechPattern(0, 1, 0), MediaStatus{});
     MediaPatch patch(source);
-    EXPECT_EQ(patch.addSink(std::make_shared<RecordingSink>(pcmMediaFormat(16000))).error(),
+    EXPECT_EQ(patch.addSink(std::make_shared<RecordingSink>(pcmMediaFormat(16000))).error().kind,
               MediaError::Unsupported);
     EXPECT_EQ(
         patch.addSink(std::make_shared<RecordingSink>(codecFormat(*findAudioCodec("G.722-64k"))))
-            .error(),
+            .error()
+            .kind,
         MediaError::Unsupported)
         << "8 kHz PCM cannot feed G.722";
     EXPECT_EQ(patch
                   .addSink(std::make_shared<RecordingSink>(
                       MediaFormat("H.264-High", MediaType::Video, 90000, 96)))
-                  .error(),
+                  .error()
+                  .kind,
               MediaError::NotFound);
     EXPECT_FALSE(patch.addSink(source)) << "a source is no sink";
     EXPECT_FALSE(patch.start()) << "no sinks";
@@ -438,9 +440,9 @@ TEST(StreamPipe, KeepsOrderDropsTheOldestWhenFullAndEndsAfterTheSinkCloses)
         ASSERT_TRUE(source->readFrame(f));
         EXPECT_EQ(f.timestamp, expected);
     }
-    EXPECT_EQ(source->readFrame(f).error(), MediaError::EndOfStream);
+    EXPECT_EQ(source->readFrame(f).error().kind, MediaError::EndOfStream);
     source->close();
-    EXPECT_EQ(source->readFrame(f).error(), MediaError::Closed);
+    EXPECT_EQ(source->readFrame(f).error().kind, MediaError::Closed);
 }
 
 } // namespace

@@ -71,9 +71,9 @@ TEST(H264Codec, SevenTwentyPAtOneMegabitKeepsThePictureThroughRtp)
     options.height = 720;
     options.bitRate = 1'000'000;
     auto encoder = H264Encoder::create(options);
-    ASSERT_TRUE(encoder) << encoder.status().message();
+    ASSERT_TRUE(encoder) << encoder.error().message;
     auto decoder = H264Decoder::create();
-    ASSERT_TRUE(decoder) << decoder.status().message();
+    ASSERT_TRUE(decoder) << decoder.error().message;
     h264::Packetiser packetiser(1200);
     h264::Depacketiser depacketiser;
 

@@ -126,8 +126,11 @@ std::shared_ptr<rtp::RtpSession> openSession()
     config.localAddress = asio::ip::make_address("127.0.0.1");
     config.useJitterBuffer = false;
     auto opened = rtp::RtpSession::open(config);
-    EXPECT_TRUE(opened.session) << opened.error;
-    return std::shared_ptr<rtp::RtpSession>(std::move(opened.session));
+    if (!opened) {
+        ADD_FAILURE() << opened.error();
+        return nullptr;
+    }
+    return std::shared_ptr<rtp::RtpSession>(opened.take());
 }
 
 TEST(VideoLoss, ReorderingCostsNothingAndThePictureRecoversAfterLoss)

@@ -26,8 +26,11 @@ std::shared_ptr<rtp::RtpSession> openSession()
     config.localAddress = asio::ip::make_address("127.0.0.1");
     config.useJitterBuffer = false; // as the engine opens video sessions
     auto opened = rtp::RtpSession::open(config);
-    EXPECT_TRUE(opened.session) << opened.error;
-    return std::shared_ptr<rtp::RtpSession>(std::move(opened.session));
+    if (!opened) {
+        ADD_FAILURE() << opened.error();
+        return nullptr;
+    }
+    return std::shared_ptr<rtp::RtpSession>(opened.take());
 }
 
 /// H.264 as a channel to a far end that takes 320x240 would carry it.
@@ -109,7 +112,7 @@ public:
         : serial_(serial)
     {}
     std::string driverName() const override { return "Still"; }
-    MediaStatus open(const VideoInputParams&) override { return MediaStatus::success(); }
+    MediaStatus open(const VideoInputParams&) override { return MediaStatus(); }
     MediaStatus readFrame(VideoFrame& frame) override
     {
         std::this_thread::sleep_for(40ms);
@@ -117,7 +120,7 @@ public:
             frame = FakeVideoInput::picture(320, 240, unsigned(serial_.load()));
             frame.serial = serial_;
         }
-        return MediaStatus::success();
+        return MediaStatus();
     }
     void close() override {}
     bool isOpen() const override { return true; }

@@ -441,7 +441,7 @@ public:
     MediaStatus read(std::span<int16_t> samples) override
     {
         if (left_-- <= 0)
-            return MediaStatus::failure(MediaError::DeviceFailure, "device unplugged");
+            return MediaFailure{MediaError::DeviceFailure, "device unplugged"};
         return inner_->read(samples);
     }
     MediaStatus write(std::span<const int16_t> samples) override { return inner_->write(samples); }

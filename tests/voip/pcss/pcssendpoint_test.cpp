@@ -77,8 +77,8 @@ TEST(PcssDevices, UnknownNamesFailAndKeepTheOldDevice)
     EXPECT_TRUE(endpoint.setPlayDevice(kNullSoundDevice));
     EXPECT_TRUE(endpoint.setRecordDevice(kNullSoundDevice));
     const auto refused = endpoint.setPlayDevice("Speakers (No Such Card)");
-    EXPECT_FALSE(refused);
-    EXPECT_NE(refused.message().find("Speakers (No Such Card)"), std::string::npos);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("Speakers (No Such Card)"), std::string::npos);
     EXPECT_FALSE(endpoint.setRecordDevice(""));
     EXPECT_EQ(endpoint.playDevice(), kNullSoundDevice);
     EXPECT_EQ(endpoint.recordDevice(), kNullSoundDevice);

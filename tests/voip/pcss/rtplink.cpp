@@ -110,9 +110,9 @@ bool RtpLinkConnection::openSession(const MediaFormat& format)
     config.mediaFormat = format.name();
     config.jitter.clockRate = format.clockRate() == 0 ? 8000 : format.clockRate();
     auto opened = rtp::RtpSession::open(config);
-    if (!opened.session)
+    if (!opened)
         return false;
-    session_ = std::move(opened.session);
+    session_ = opened.take();
     return true;
 }
 

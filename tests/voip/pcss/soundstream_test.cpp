@@ -41,7 +41,7 @@ std::shared_ptr<pcss::SoundStream> soundStream(const MediaFormat& format, SoundP
     params.bufferSize = params.sampleRate / 50 * 2;
     params.direction = isSource ? SoundDirection::Recorder : SoundDirection::Player;
     auto channel = createSoundChannel(params.driver);
-    EXPECT_TRUE(channel) << channel.status().message();
+    EXPECT_TRUE(channel) << channel.error().message;
     return std::make_shared<pcss::SoundStream>(std::shared_ptr<SoundChannel>(channel.take()),
                                                params, AudioSessionId, isSource, 20);
 }
@@ -118,7 +118,7 @@ TEST(SoundStream, PulseDeviceThatDisappearsStopsOnlyItsDirection)
 
     auto ended = sendingEnded.get_future();
     ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(ended.get().error(), MediaError::DeviceFailure);
+    EXPECT_EQ(ended.get().error().kind, MediaError::DeviceFailure);
     EXPECT_NE(mic->lastError().find(sink), std::string::npos) << mic->lastError();
 
     StreamFrame frame;

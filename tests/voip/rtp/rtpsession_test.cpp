@@ -30,8 +30,11 @@ SessionConfig loopbackConfig()
 std::unique_ptr<RtpSession> openSession(const SessionConfig& config = loopbackConfig())
 {
     auto result = RtpSession::open(config);
-    EXPECT_TRUE(result.session) << result.error;
-    return std::move(result.session);
+    if (!result) {
+        ADD_FAILURE() << result.error();
+        return nullptr;
+    }
+    return result.take();
 }
 
 void connect(RtpSession& a, RtpSession& b)
@@ -255,15 +258,16 @@ TEST(RtpSession, WorksOnIpv6Loopback)
 {
     SessionConfig config = loopbackConfig();
     config.localAddress = asio::ip::make_address("::1");
-    auto a = RtpSession::open(config);
-    if (!a.session)
-        GTEST_SKIP() << "no IPv6 loopback: " << a.error;
+    auto opened = RtpSession::open(config);
+    if (!opened)
+        GTEST_SKIP() << "no IPv6 loopback: " << opened.error();
+    const auto a = opened.take();
     auto b = openSession(config);
     ASSERT_TRUE(b);
-    connect(*a.session, *b);
+    connect(*a, *b);
     const std::vector<uint8_t> payload(80, 1);
     for (uint32_t i = 0; i < 5; ++i)
-        ASSERT_TRUE(a.session->send(payload, 80 * i, false, 0));
+        ASSERT_TRUE(a->send(payload, 80 * i, false, 0));
     EXPECT_EQ(collect(*b, 5, 1s).size(), 5u);
 }
 
@@ -301,8 +305,8 @@ TEST(RtpSession, WalksThePortRangeAndSkipsBusyPorts)
     EXPECT_EQ(second->localRtpPort(), base + 4);
     EXPECT_EQ(second->localRtcpPort(), base + 5);
     const auto third = RtpSession::open(config);
-    EXPECT_FALSE(third.session);
-    EXPECT_NE(third.error.find("no free RTP/RTCP port pair"), std::string::npos) << third.error;
+    ASSERT_FALSE(third);
+    EXPECT_NE(third.error().find("no free RTP/RTCP port pair"), std::string::npos) << third.error();
 }
 
 TEST(RtpSession, LossAndReorderThroughARelay)
