@@ -269,15 +269,23 @@ void Call::setUpOutgoing(const std::string& destination)
     if (!first || isClearing()) {
         return;
     }
-    auto second = routeAndMake(*first, destination);
+    placeSecondLeg(*first, destination);
+}
+
+std::shared_ptr<Connection> Call::placeSecondLeg(const Connection& first,
+                                                 const std::string& dialled)
+{
+    auto second = routeAndMake(first, dialled);
     if (!second) {
         clear(EndReason::NoEndPoint);
-        return;
+        return nullptr;
     }
     addConnection(second);
     if (!second->setUpConnection()) {
         clear(EndReason::ConnectFail);
+        return nullptr;
     }
+    return second;
 }
 
 void Call::handleIncoming()
@@ -293,17 +301,8 @@ void Call::handleIncoming()
     if (isClearing()) {
         return;
     }
-    auto second = routeAndMake(*first, first->calledPartyAddress());
-    if (!second) {
-        clear(EndReason::NoEndPoint);
-        return;
-    }
-    addConnection(second);
-    if (!second->setUpConnection()) {
-        clear(EndReason::ConnectFail);
-        return;
-    }
-    if (isClearing()) {
+    auto second = placeSecondLeg(*first, first->calledPartyAddress());
+    if (!second || isClearing()) {
         return;
     }
     second->setPhase(Connection::Phase::Alerting);

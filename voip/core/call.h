@@ -105,6 +105,9 @@ private:
     void setUpOutgoing(const std::string& destination);
     void handleIncoming();
     std::shared_ptr<Connection> routeAndMake(const Connection& from, const std::string& dialled);
+    /// Routes `dialled`, adds the leg it makes and starts it; null, with the call clearing,
+    /// when no route takes it or it cannot start.
+    std::shared_ptr<Connection> placeSecondLeg(const Connection& first, const std::string& dialled);
     void handleAlerting(const std::shared_ptr<Connection>& connection);
     void handleConnected(const std::shared_ptr<Connection>& connection);
     void answer();
