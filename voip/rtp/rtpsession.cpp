@@ -79,8 +79,8 @@ void RtpSession::Direction::fill(StreamStatistics& s, Clock::time_point now) con
 RtpSession::OpenResult RtpSession::open(const SessionConfig& config)
 {
     std::unique_ptr<RtpSession> session(new RtpSession(config));
-    if (std::string error = session->bind(); !error.empty())
-        return error;
+    if (auto bound = session->bind(); !bound)
+        return bound.error();
     session->start();
     return session;
 }
@@ -108,7 +108,7 @@ RtpSession::~RtpSession()
         thread_.join();
 }
 
-std::string RtpSession::bind()
+base::Status<std::string> RtpSession::bind()
 {
     using asio::ip::udp;
     const udp protocol = localAddress_.is_v6() ? udp::v6() : udp::v4();
@@ -143,7 +143,7 @@ std::string RtpSession::bind()
         for (int attempt = 0; attempt < 64; ++attempt)
             if (tryPair(0))
                 return {};
-        return "no free even/odd UDP port pair from the system";
+        return std::string("no free even/odd UDP port pair from the system");
     }
     const unsigned first = (config_.portBase + 1u) & ~1u;
     const unsigned last = std::max<unsigned>(config_.portMax, config_.portBase);

@@ -213,7 +213,8 @@ private:
     };
 
     explicit RtpSession(const SessionConfig& config);
-    std::string bind();
+    /// Binds the socket pair; why not, when no pair is free.
+    base::Status<std::string> bind();
     void start();
     void receiveRtp();
     void receiveRtcp();
