@@ -1,6 +1,9 @@
 // The settings file's keys are named in one table (KxPhone/kxdefaults.*), which every reader
 // and writer goes through; no other source of the client names one.
 //
+// The H.323 layer and its message libraries name message fields by constants generated from
+// the schemas, so that a misspelt field does not compile.
+//
 // The layers of the source tree, lowest first: the call engine (voip/: its message and
 // media libraries, then core/, then the h323/ and pcss/ endpoints beside each other), the
 // stores (storage/), the client's engine (KxPhone/), the widgets (ui/).  A layer includes
@@ -131,6 +134,30 @@ TEST(SettingsKeys, OnlyTheTableNamesThem)
             for (const auto& place : keysNamedIn(text))
                 ADD_FAILURE() << file << " names a settings key: " << place;
         }
+}
+
+/// The places in `text` where a message field is looked up by a name in quotes rather than
+/// by the constants generated from the schemas (voip/h225/field.h, voip/h245/field.h).
+std::vector<std::string> quotedFieldsIn(const std::string& text)
+{
+    static const std::regex quoted(R"re((\[|(\.|->)(field|has|is|choose|remove|indexOf)\()"\w)re");
+    std::vector<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), quoted);
+         it != std::sregex_iterator(); ++it)
+        found.push_back(it->str());
+    return found;
+}
+
+TEST(MessageFields, TheEngineNamesThemByGeneratedConstants)
+{
+    EXPECT_EQ(quotedFieldsIn("body[\"fastStart\"]; olc.field(\"x\"); v->is(\"setup\"); "
+                             "body[f225::fastStart]; names[\"a\"]"),
+              (std::vector<std::string>{"[\"f", ".field(\"x", "->is(\"s", "[\"a"}));
+    const fs::path root = KX_SOURCE_DIR;
+    for (const char* folder : {"voip/h225", "voip/h245", "voip/h323"})
+        for (const auto& [file, text] : sourcesUnder(root, folder))
+            for (const auto& place : quotedFieldsIn(text))
+                ADD_FAILURE() << file << " names a message field in quotes: " << place;
 }
 
 } // namespace

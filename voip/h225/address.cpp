@@ -1,4 +1,5 @@
 #include "voip/h225/address.h"
+#include "voip/h225/field.h"
 
 #include <arpa/inet.h>
 
@@ -113,8 +114,8 @@ std::optional<IpAddressPort> transportAddressOf(const asn::Value& transportAddre
     } else if (alt != "ipAddress" && alt != "ipSourceRoute") {
         return std::nullopt;
     }
-    const auto ip = v["ip"].octets();
-    const asn::Value& port = v["port"];
+    const auto ip = v[field::ip].octets();
+    const asn::Value& port = v[field::port];
     if (ip.size() != size || !port.present() || port.integer() < 0 || port.integer() > 65535) {
         return std::nullopt;
     }
@@ -125,10 +126,10 @@ std::optional<IpAddressPort> transportAddressOf(const asn::Value& transportAddre
 
 void setTransportAddress(asn::Value& transportAddress, const IpAddressPort& address)
 {
-    asn::Value& v = transportAddress.choose(address.ipv6 ? "ip6Address" : "ipAddress");
-    v.field("ip").setOctets(
+    asn::Value& v = transportAddress.choose(address.ipv6 ? field::ip6Address : field::ipAddress);
+    v.field(field::ip).setOctets(
         std::span<const std::uint8_t>(address.address.data(), address.ipv6 ? 16 : 4));
-    v.field("port").setInteger(address.port);
+    v.field(field::port).setInteger(address.port);
 }
 
 AliasKind aliasKind(const asn::Value& alias)
@@ -169,11 +170,11 @@ std::string aliasToText(const asn::Value& alias)
     }
     case AliasKind::PartyNumber: {
         const asn::Value& number = alias.chosen().chosen();
-        if (number["publicNumberDigits"].present()) {
-            return std::string(number["publicNumberDigits"].text());
+        if (number[field::publicNumberDigits].present()) {
+            return std::string(number[field::publicNumberDigits].text());
         }
-        if (number["privateNumberDigits"].present()) {
-            return std::string(number["privateNumberDigits"].text());
+        if (number[field::privateNumberDigits].present()) {
+            return std::string(number[field::privateNumberDigits].text());
         }
         return std::string(number.text()); // NumberDigits alternatives
     }
@@ -200,14 +201,14 @@ bool setAlias(asn::Value& alias, std::string_view text, AliasKind kind)
         if (text.size() > 128 || text.find_first_not_of(kDialledDigits) != std::string_view::npos) {
             return false;
         }
-        alias.choose("dialledDigits").setText(text);
+        alias.choose(field::dialledDigits).setText(text);
         return true;
     case AliasKind::H323Id: {
         const auto length = bmpLength(text);
         if (!length || *length > 256) {
             return false;
         }
-        alias.choose("h323-ID").setText(text);
+        alias.choose(field::h323_ID).setText(text);
         return true;
     }
     case AliasKind::Url:
@@ -215,14 +216,14 @@ bool setAlias(asn::Value& alias, std::string_view text, AliasKind kind)
         if (text.size() > 512 || !isIa5(text)) {
             return false;
         }
-        alias.choose(kind == AliasKind::Url ? "url-ID" : "email-ID").setText(text);
+        alias.choose(kind == AliasKind::Url ? field::url_ID : field::email_ID).setText(text);
         return true;
     case AliasKind::Transport: {
         const auto address = IpAddressPort::parse(text);
         if (!address) {
             return false;
         }
-        setTransportAddress(alias.choose("transportID"), *address);
+        setTransportAddress(alias.choose(field::transportID), *address);
         return true;
     }
     default:

@@ -1,4 +1,5 @@
 #include "voip/h225/identity.h"
+#include "voip/h225/field.h"
 
 #include <mutex>
 #include <random>
@@ -70,35 +71,35 @@ Guid guidOf(const asn::Value& octets16)
 
 void setVendorIdentifier(asn::Value& vendorIdentifier, const ProductIdentity& identity)
 {
-    asn::Value& vendor = vendorIdentifier.field("vendor");
-    vendor.field("t35CountryCode").setInteger(identity.t35CountryCode & 0xFF);
-    vendor.field("t35Extension").setInteger(identity.t35Extension & 0xFF);
-    vendor.field("manufacturerCode").setInteger(identity.manufacturerCode & 0xFFFF);
+    asn::Value& vendor = vendorIdentifier.field(field::vendor);
+    vendor.field(field::t35CountryCode).setInteger(identity.t35CountryCode & 0xFF);
+    vendor.field(field::t35Extension).setInteger(identity.t35Extension & 0xFF);
+    vendor.field(field::manufacturerCode).setInteger(identity.manufacturerCode & 0xFFFF);
     if (!identity.productId.empty()) {
-        vendorIdentifier.field("productId").setBytes(identity.productId.substr(0, 256));
+        vendorIdentifier.field(field::productId).setBytes(identity.productId.substr(0, 256));
     }
     if (!identity.versionId.empty()) {
-        vendorIdentifier.field("versionId").setBytes(identity.versionId.substr(0, 256));
+        vendorIdentifier.field(field::versionId).setBytes(identity.versionId.substr(0, 256));
     }
 }
 
 void setEndpointType(asn::Value& endpointType, const ProductIdentity& identity)
 {
-    setVendorIdentifier(endpointType.field("vendor"), identity);
-    endpointType.field("terminal");
-    endpointType.field("mc").setBoolean(false);
-    endpointType.field("undefinedNode").setBoolean(false);
+    setVendorIdentifier(endpointType.field(field::vendor), identity);
+    endpointType.field(field::terminal);
+    endpointType.field(field::mc).setBoolean(false);
+    endpointType.field(field::undefinedNode).setBoolean(false);
 }
 
 std::string productText(const asn::Value& endpointType)
 {
-    const asn::Value& vendor = endpointType["vendor"];
-    std::string text(vendor["productId"].bytes());
+    const asn::Value& vendor = endpointType[field::vendor];
+    std::string text(vendor[field::productId].bytes());
     // Peers often end these with a NUL octet.
     while (!text.empty() && text.back() == '\0') {
         text.pop_back();
     }
-    std::string version(vendor["versionId"].bytes());
+    std::string version(vendor[field::versionId].bytes());
     while (!version.empty() && version.back() == '\0') {
         version.pop_back();
     }

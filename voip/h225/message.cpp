@@ -3,6 +3,7 @@
 #include "voip/asn/codec.h"
 #include "voip/h225/identity.h"
 #include "voip/h225/schema.h"
+#include "voip/h225/field.h"
 
 namespace voip::h225 {
 
@@ -44,46 +45,46 @@ asn::Value newUserInformation(std::string_view body)
         return {};
     }
     asn::Value message(*type);
-    asn::Value& pdu = message.field("h323-uu-pdu");
-    asn::Value& bodyChoice = pdu.field("h323-message-body");
+    asn::Value& pdu = message.field(field::h323_uu_pdu);
+    asn::Value& bodyChoice = pdu.field(field::h323_message_body);
     if (bodyChoice.type()->indexOf(body) < 0) {
         return {};
     }
     asn::Value& value = bodyChoice.choose(body);
     if (value.kind() == asn::Kind::Sequence) {
-        const int protocol = value.type()->indexOf("protocolIdentifier");
+        const int protocol = value.type()->indexOf(field::protocolIdentifier);
         if (protocol >= 0) {
             setProtocolIdentifier(value.field(protocol));
         }
     }
-    pdu.field("h245Tunnelling").setBoolean(false);
+    pdu.field(field::h245Tunnelling).setBoolean(false);
     return message;
 }
 
 const asn::Value& uuPdu(const asn::Value& userInformation)
 {
-    return userInformation["h323-uu-pdu"];
+    return userInformation[field::h323_uu_pdu];
 }
 
 asn::Value& uuPdu(asn::Value& userInformation)
 {
-    return userInformation.field("h323-uu-pdu");
+    return userInformation.field(field::h323_uu_pdu);
 }
 
 std::string_view bodyName(const asn::Value& userInformation)
 {
-    return uuPdu(userInformation)["h323-message-body"].choiceName();
+    return uuPdu(userInformation)[field::h323_message_body].choiceName();
 }
 
 const asn::Value& messageBody(const asn::Value& userInformation)
 {
-    const asn::Value& body = uuPdu(userInformation)["h323-message-body"];
+    const asn::Value& body = uuPdu(userInformation)[field::h323_message_body];
     return body.present() ? body.chosen() : absentValue();
 }
 
 asn::Value& messageBody(asn::Value& userInformation)
 {
-    return uuPdu(userInformation).field("h323-message-body").chosen();
+    return uuPdu(userInformation).field(field::h323_message_body).chosen();
 }
 
 asn::Result<asn::Value> decodeUserInformation(std::span<const std::uint8_t> bytes)

@@ -7,6 +7,7 @@
 #include "voip/asn/codec.h"
 #include "voip/h225/address.h"
 #include "voip/h225/schema.h"
+#include "voip/h225/field.h"
 
 namespace voip::h225 {
 
@@ -41,10 +42,10 @@ asn::Result<std::vector<std::uint8_t>> passwordHashInput(std::string_view alias,
     // checks every token it knows refuses the whole request.
     const std::string nul(1, '\0');
     asn::Value token(*type);
-    token.field("tokenOID").setOid({0, 0});
-    token.field("timeStamp").setInteger(timeStamp);
-    token.field("password").setText(std::string(password) + nul);
-    token.field("generalID").setText(std::string(alias) + nul);
+    token.field(field::tokenOID).setOid({0, 0});
+    token.field(field::timeStamp).setInteger(timeStamp);
+    token.field(field::password).setText(std::string(password) + nul);
+    token.field(field::generalID).setText(std::string(alias) + nul);
     auto encoded = asn::encode(token);
     if (!encoded.ok())
         return encoded.error();
@@ -67,24 +68,25 @@ asn::Status addPasswordTokens(asn::Value& body, std::string_view alias, std::str
     if (!hash.ok())
         return hash.error();
 
-    asn::Value& access = body.field("tokens").append();
-    access.field("tokenOID").setOid(AccessTokenOid);
-    access.field("timeStamp").setInteger(timeStamp);
-    access.field("random").setInteger(random);
-    access.field("generalID").setText(alias);
+    asn::Value& access = body.field(field::tokens).append();
+    access.field(field::tokenOID).setOid(AccessTokenOid);
+    access.field(field::timeStamp).setInteger(timeStamp);
+    access.field(field::random).setInteger(random);
+    access.field(field::generalID).setText(alias);
     const Digest challenge = accessTokenChallenge(random, password, timeStamp);
-    access.field("challenge").setOctets(challenge);
+    access.field(field::challenge).setOctets(challenge);
 
-    asn::Value& crypto = body.field("cryptoTokens").append();
-    crypto.choose("cryptoEPPwdHash");
+    asn::Value& crypto = body.field(field::cryptoTokens).append();
+    crypto.choose(field::cryptoEPPwdHash);
     asn::Value& hashed = crypto.chosen();
-    setAlias(hashed.field("alias"), alias, AliasKind::H323Id);
-    hashed.field("timeStamp").setInteger(timeStamp);
-    hashed.field("token").field("algorithmOID").setOid(Md5Oid);
-    hashed.field("token").field("paramS");
-    hashed.field("token").field("hash").setBits(
-        std::string_view(reinterpret_cast<const char*>(hash->data()), hash->size()),
-        hash->size() * 8);
+    setAlias(hashed.field(field::alias), alias, AliasKind::H323Id);
+    hashed.field(field::timeStamp).setInteger(timeStamp);
+    hashed.field(field::token).field(field::algorithmOID).setOid(Md5Oid);
+    hashed.field(field::token).field(field::paramS);
+    hashed.field(field::token)
+        .field(field::hash)
+        .setBits(std::string_view(reinterpret_cast<const char*>(hash->data()), hash->size()),
+                 hash->size() * 8);
     return {};
 }
 

@@ -6,6 +6,7 @@
 #include "voip/h245/generic.h"
 #include "voip/h245/message.h"
 #include "voip/h245/schema.h"
+#include "voip/h245/field.h"
 
 namespace voip::h245 {
 namespace {
@@ -42,10 +43,10 @@ std::int64_t clampTo(std::int64_t value, std::int64_t lower, std::int64_t upper)
 
 void buildH264(asn::Value& generic, const Capability& capability)
 {
-    detail::setStandardIdentifier(generic.field("capabilityIdentifier"), h264Identifier);
+    detail::setStandardIdentifier(generic.field(field::capabilityIdentifier), h264Identifier);
     if (capability.maxBitRate > 0)
-        generic.field("maxBitRate").setInteger(capability.maxBitRate);
-    asn::Value& collapsing = generic.field("collapsing");
+        generic.field(field::maxBitRate).setInteger(capability.maxBitRate);
+    asn::Value& collapsing = generic.field(field::collapsing);
     const H264Parameters& h264 = capability.h264;
     detail::addParameter(collapsing, h241Profile, "booleanArray", h264.profile);
     detail::addParameter(collapsing, h241Level, "unsignedMin", h264.level);
@@ -65,9 +66,9 @@ void buildH264(asn::Value& generic, const Capability& capability)
 
 void readH264(const asn::Value& generic, Capability& capability)
 {
-    if (generic.has("maxBitRate"))
-        capability.maxBitRate = static_cast<std::uint32_t>(generic["maxBitRate"].integer());
-    const asn::Value& collapsing = generic["collapsing"];
+    if (generic.has(field::maxBitRate))
+        capability.maxBitRate = static_cast<std::uint32_t>(generic[field::maxBitRate].integer());
+    const asn::Value& collapsing = generic[field::collapsing];
     H264Parameters& h264 = capability.h264;
     // Values beyond 8 bits (a peer's mistake) saturate instead of wrapping to a small level.
     h264.profile = static_cast<std::uint8_t>(std::min<std::uint32_t>(
@@ -104,18 +105,18 @@ void buildH261(asn::Value& video, const H261Parameters& p)
 {
     setOptional(video, "qcifMPI", p.qcifMpi);
     setOptional(video, "cifMPI", p.cifMpi);
-    video.field("temporalSpatialTradeOffCapability").setBoolean(p.temporalSpatialTradeOff);
-    video.field("maxBitRate").setInteger(clampTo(p.maxBitRate, 1, 19200));
-    video.field("stillImageTransmission").setBoolean(p.stillImageTransmission);
+    video.field(field::temporalSpatialTradeOffCapability).setBoolean(p.temporalSpatialTradeOff);
+    video.field(field::maxBitRate).setInteger(clampTo(p.maxBitRate, 1, 19200));
+    video.field(field::stillImageTransmission).setBoolean(p.stillImageTransmission);
 }
 
 void readH261(const asn::Value& video, H261Parameters& p)
 {
     readOptional(video, "qcifMPI", p.qcifMpi);
     readOptional(video, "cifMPI", p.cifMpi);
-    p.temporalSpatialTradeOff = video["temporalSpatialTradeOffCapability"].boolean();
-    p.maxBitRate = static_cast<std::uint16_t>(video["maxBitRate"].integer());
-    p.stillImageTransmission = video["stillImageTransmission"].boolean();
+    p.temporalSpatialTradeOff = video[field::temporalSpatialTradeOffCapability].boolean();
+    p.maxBitRate = static_cast<std::uint16_t>(video[field::maxBitRate].integer());
+    p.stillImageTransmission = video[field::stillImageTransmission].boolean();
 }
 
 void buildH263(asn::Value& video, const H263Parameters& p)
@@ -125,12 +126,12 @@ void buildH263(asn::Value& video, const H263Parameters& p)
     setOptional(video, "cifMPI", p.cifMpi);
     setOptional(video, "cif4MPI", p.cif4Mpi);
     setOptional(video, "cif16MPI", p.cif16Mpi);
-    video.field("maxBitRate").setInteger(clampTo(p.maxBitRate, 1, 192400));
-    video.field("unrestrictedVector").setBoolean(p.unrestrictedVector);
-    video.field("arithmeticCoding").setBoolean(p.arithmeticCoding);
-    video.field("advancedPrediction").setBoolean(p.advancedPrediction);
-    video.field("pbFrames").setBoolean(p.pbFrames);
-    video.field("temporalSpatialTradeOffCapability").setBoolean(p.temporalSpatialTradeOff);
+    video.field(field::maxBitRate).setInteger(clampTo(p.maxBitRate, 1, 192400));
+    video.field(field::unrestrictedVector).setBoolean(p.unrestrictedVector);
+    video.field(field::arithmeticCoding).setBoolean(p.arithmeticCoding);
+    video.field(field::advancedPrediction).setBoolean(p.advancedPrediction);
+    video.field(field::pbFrames).setBoolean(p.pbFrames);
+    video.field(field::temporalSpatialTradeOffCapability).setBoolean(p.temporalSpatialTradeOff);
     setOptional(video, "hrd-B", p.hrdB);
     setOptional(video, "bppMaxKb", p.bppMaxKb);
 }
@@ -142,12 +143,12 @@ void readH263(const asn::Value& video, H263Parameters& p)
     readOptional(video, "cifMPI", p.cifMpi);
     readOptional(video, "cif4MPI", p.cif4Mpi);
     readOptional(video, "cif16MPI", p.cif16Mpi);
-    p.maxBitRate = static_cast<std::uint32_t>(video["maxBitRate"].integer());
-    p.unrestrictedVector = video["unrestrictedVector"].boolean();
-    p.arithmeticCoding = video["arithmeticCoding"].boolean();
-    p.advancedPrediction = video["advancedPrediction"].boolean();
-    p.pbFrames = video["pbFrames"].boolean();
-    p.temporalSpatialTradeOff = video["temporalSpatialTradeOffCapability"].boolean();
+    p.maxBitRate = static_cast<std::uint32_t>(video[field::maxBitRate].integer());
+    p.unrestrictedVector = video[field::unrestrictedVector].boolean();
+    p.arithmeticCoding = video[field::arithmeticCoding].boolean();
+    p.advancedPrediction = video[field::advancedPrediction].boolean();
+    p.pbFrames = video[field::pbFrames].boolean();
+    p.temporalSpatialTradeOff = video[field::temporalSpatialTradeOffCapability].boolean();
     readOptional(video, "hrd-B", p.hrdB);
     readOptional(video, "bppMaxKb", p.bppMaxKb);
 }
@@ -158,22 +159,23 @@ void buildVideo(asn::Value& video, const Capability& capability)
 {
     switch (capability.type) {
     case CapabilityType::H261:
-        buildH261(video.choose("h261VideoCapability"), capability.h261);
+        buildH261(video.choose(field::h261VideoCapability), capability.h261);
         break;
     case CapabilityType::H263:
-        buildH263(video.choose("h263VideoCapability"), capability.h263);
+        buildH263(video.choose(field::h263VideoCapability), capability.h263);
         break;
     case CapabilityType::H264:
-        buildH264(video.choose("genericVideoCapability"), capability);
+        buildH264(video.choose(field::genericVideoCapability), capability);
         break;
     case CapabilityType::H239Content: {
-        asn::Value& extended = video.choose("extendedVideoCapability");
-        buildH264(extended.field("videoCapability").append().choose("genericVideoCapability"),
-                  capability);
-        asn::Value& role = extended.field("videoCapabilityExtension").append();
-        detail::setStandardIdentifier(role.field("capabilityIdentifier"),
+        asn::Value& extended = video.choose(field::extendedVideoCapability);
+        buildH264(
+            extended.field(field::videoCapability).append().choose(field::genericVideoCapability),
+            capability);
+        asn::Value& role = extended.field(field::videoCapabilityExtension).append();
+        detail::setStandardIdentifier(role.field(field::capabilityIdentifier),
                                       h239ExtendedVideoIdentifier);
-        detail::addParameter(role.field("collapsing"), h239RoleLabel, "booleanArray",
+        detail::addParameter(role.field(field::collapsing), h239RoleLabel, "booleanArray",
                              capability.h239Role);
         break;
     }
@@ -184,13 +186,13 @@ void buildVideo(asn::Value& video, const Capability& capability)
 
 void buildData(asn::Value& data, const Capability& capability)
 {
-    asn::Value& protocol = data.field("application").choose("h224");
+    asn::Value& protocol = data.field(field::application).choose(field::h224);
     // Only the alternatives without contents can be named here.
     const asn::Type* type = protocol.type();
     const int index = type ? type->indexOf(capability.dataProtocol) : -1;
     protocol.choose(index >= 0 && capability.dataProtocol != "nonStandard" ? capability.dataProtocol
                                                                           : "hdlcFrameTunnelling");
-    data.field("maxBitRate").setInteger(capability.maxBitRate);
+    data.field(field::maxBitRate).setInteger(capability.maxBitRate);
 }
 
 Capability readAudio(const asn::Value& audio)
@@ -205,11 +207,12 @@ Capability readAudio(const asn::Value& audio)
     } else if (name == "genericAudioCapability") {
         capability.type = CapabilityType::GenericAudio;
         const asn::Value& generic = audio.chosen();
-        const asn::Value& identifier = generic["capabilityIdentifier"];
-        if (identifier.is("standard"))
+        const asn::Value& identifier = generic[field::capabilityIdentifier];
+        if (identifier.is(field::standard))
             capability.genericIdentifier = identifier.chosen().oidText();
-        if (generic.has("maxBitRate"))
-            capability.maxBitRate = static_cast<std::uint32_t>(generic["maxBitRate"].integer());
+        if (generic.has(field::maxBitRate))
+            capability.maxBitRate =
+                static_cast<std::uint32_t>(generic[field::maxBitRate].integer());
     } else {
         capability.otherName = name.empty() ? "unknown" : std::string(name);
     }
@@ -227,30 +230,31 @@ Capability readVideo(const asn::Value& video)
         capability.type = CapabilityType::H263;
         readH263(video.chosen(), capability.h263);
     } else if (name == "genericVideoCapability" &&
-               detail::isStandardIdentifier(video.chosen()["capabilityIdentifier"],
+               detail::isStandardIdentifier(video.chosen()[field::capabilityIdentifier],
                                             h264Identifier)) {
         capability.type = CapabilityType::H264;
         readH264(video.chosen(), capability);
     } else if (name == "extendedVideoCapability") {
         const asn::Value& extended = video.chosen();
         const asn::Value* role = nullptr;
-        for (const asn::Value& generic : extended["videoCapabilityExtension"].elements())
-            if (detail::isStandardIdentifier(generic["capabilityIdentifier"],
+        for (const asn::Value& generic : extended[field::videoCapabilityExtension].elements())
+            if (detail::isStandardIdentifier(generic[field::capabilityIdentifier],
                                              h239ExtendedVideoIdentifier))
                 role = &generic;
         const asn::Value* h264 = nullptr;
-        for (const asn::Value& inner : extended["videoCapability"].elements())
-            if (inner.is("genericVideoCapability") &&
-                detail::isStandardIdentifier(inner.chosen()["capabilityIdentifier"],
+        for (const asn::Value& inner : extended[field::videoCapability].elements())
+            if (inner.is(field::genericVideoCapability) &&
+                detail::isStandardIdentifier(inner.chosen()[field::capabilityIdentifier],
                                              h264Identifier) &&
                 !h264)
                 h264 = &inner.chosen();
         if (role && h264) {
             capability.type = CapabilityType::H239Content;
             readH264(*h264, capability);
-            capability.h239Role = detail::narrow<std::uint8_t>(
-                                      detail::parameterNumber((*role)["collapsing"], h239RoleLabel))
-                                      .value_or(0);
+            capability.h239Role =
+                detail::narrow<std::uint8_t>(
+                    detail::parameterNumber((*role)[field::collapsing], h239RoleLabel))
+                    .value_or(0);
         } else {
             capability.otherName = "extendedVideoCapability";
         }
@@ -263,10 +267,10 @@ Capability readVideo(const asn::Value& video)
 Capability readData(const asn::Value& data)
 {
     Capability capability;
-    const asn::Value& application = data["application"];
-    if (application.is("h224")) {
+    const asn::Value& application = data[field::application];
+    if (application.is(field::h224)) {
         capability.type = CapabilityType::H224;
-        capability.maxBitRate = static_cast<std::uint32_t>(data["maxBitRate"].integer());
+        capability.maxBitRate = static_cast<std::uint32_t>(data[field::maxBitRate].integer());
         capability.dataProtocol = std::string(application.chosen().choiceName());
     } else {
         const std::string_view name = application.choiceName();
@@ -321,16 +325,16 @@ asn::Value buildMediaCapability(const Capability& capability, std::string& alter
         const auto frames = clampTo(capability.framesPerPacket, 1, 256);
         switch (capability.type) {
         case CapabilityType::G711Alaw:
-            audio.choose("g711Alaw64k").setInteger(frames);
+            audio.choose(field::g711Alaw64k).setInteger(frames);
             break;
         case CapabilityType::G711Ulaw:
-            audio.choose("g711Ulaw64k").setInteger(frames);
+            audio.choose(field::g711Ulaw64k).setInteger(frames);
             break;
         case CapabilityType::G722:
-            audio.choose("g722-64k").setInteger(frames);
+            audio.choose(field::g722_64k).setInteger(frames);
             break;
         default: {
-            asn::Value& generic = audio.choose("genericAudioCapability");
+            asn::Value& generic = audio.choose(field::genericAudioCapability);
             std::vector<std::uint64_t> arcs;
             // "0.0.8.245.1.1.1" back to arcs; an unparsable identifier gives no value.
             std::uint64_t arc = 0;
@@ -349,10 +353,10 @@ asn::Value buildMediaCapability(const Capability& capability, std::string& alter
             }
             if (digit)
                 arcs.push_back(arc);
-            if (!generic.field("capabilityIdentifier").choose("standard").setOid(arcs))
+            if (!generic.field(field::capabilityIdentifier).choose(field::standard).setOid(arcs))
                 return {};
             if (capability.maxBitRate > 0)
-                generic.field("maxBitRate").setInteger(capability.maxBitRate);
+                generic.field(field::maxBitRate).setInteger(capability.maxBitRate);
             break;
         }
         }
@@ -407,7 +411,7 @@ asn::Value buildCapability(const Capability& capability)
     switch (capability.type) {
     case CapabilityType::H239Control:
         detail::setStandardIdentifier(
-            value.choose("genericControlCapability").field("capabilityIdentifier"),
+            value.choose(field::genericControlCapability).field(field::capabilityIdentifier),
             h239ControlIdentifier);
         return value;
     case CapabilityType::UserInput: {
@@ -471,7 +475,7 @@ Capability readCapability(const asn::Value& capabilityChoice)
         return capability;
     }
     if (name == "genericControlCapability" &&
-        detail::isStandardIdentifier(chosen["capabilityIdentifier"], h239ControlIdentifier)) {
+        detail::isStandardIdentifier(chosen[field::capabilityIdentifier], h239ControlIdentifier)) {
         capability.type = CapabilityType::H239Control;
         capability.direction = CapabilityDirection::ReceiveAndTransmit;
         return capability;
@@ -496,35 +500,35 @@ std::optional<std::uint8_t> h264PacketizationModeOf(const std::vector<std::uint6
 
 asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
 {
-    asn::Value message = newMessage(MessageCategory::Request, "terminalCapabilitySet");
+    asn::Value message = newMessage(MessageCategory::Request, field::terminalCapabilitySet);
     if (!message.present())
         return message;
     asn::Value& tcs = messageBody(message);
-    tcs.field("sequenceNumber").setInteger(set.sequenceNumber);
-    tcs.field("protocolIdentifier").setOid({0, 0, 8, 245, 0, set.protocolVersion});
+    tcs.field(field::sequenceNumber).setInteger(set.sequenceNumber);
+    tcs.field(field::protocolIdentifier).setOid({0, 0, 8, 245, 0, set.protocolVersion});
     if (set.capabilities.empty())
         return message;
 
-    asn::Value& h2250 = tcs.field("multiplexCapability").choose("h2250Capability");
-    h2250.field("maximumAudioDelayJitter")
+    asn::Value& h2250 = tcs.field(field::multiplexCapability).choose(field::h2250Capability);
+    h2250.field(field::maximumAudioDelayJitter)
         .setInteger(clampTo(set.maximumAudioDelayJitter, 0, 1023));
     for (const std::string_view multipoint :
          {"receiveMultipointCapability", "transmitMultipointCapability",
           "receiveAndTransmitMultipointCapability"}) {
         asn::Value& capability = h2250.field(multipoint);
-        capability.field("multicastCapability").setBoolean(false);
-        capability.field("multiUniCastConference").setBoolean(false);
-        capability.field("mediaDistributionCapability").append();
+        capability.field(field::multicastCapability).setBoolean(false);
+        capability.field(field::multiUniCastConference).setBoolean(false);
+        capability.field(field::mediaDistributionCapability).append();
     }
-    h2250.field("mcCapability");
-    h2250.field("rtcpVideoControlCapability").setBoolean(false);
-    asn::Value& packetization = h2250.field("mediaPacketizationCapability");
-    packetization.field("h261aVideoPacketization").setBoolean(false);
+    h2250.field(field::mcCapability);
+    h2250.field(field::rtcpVideoControlCapability).setBoolean(false);
+    asn::Value& packetization = h2250.field(field::mediaPacketizationCapability);
+    packetization.field(field::h261aVideoPacketization).setBoolean(false);
     for (const std::uint8_t mode : set.h264PacketizationModes)
-        packetization.field("rtpPayloadType")
+        packetization.field(field::rtpPayloadType)
             .append()
-            .field("payloadDescriptor")
-            .choose("oid")
+            .field(field::payloadDescriptor)
+            .choose(field::oid)
             .setOid(h264PacketizationIdentifier(mode));
 
     // Numbers left at 0 follow the highest given one.
@@ -532,7 +536,7 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
     for (const Capability& capability : set.capabilities)
         next = std::max<std::uint16_t>(next, capability.entryNumber + 1);
     std::vector<std::uint16_t> numbers;
-    asn::Value& table = tcs.field("capabilityTable");
+    asn::Value& table = tcs.field(field::capabilityTable);
     for (const Capability& capability : set.capabilities) {
         asn::Value built = buildCapability(capability);
         if (!built.present())
@@ -540,8 +544,8 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
         const std::uint16_t number = capability.entryNumber ? capability.entryNumber : next++;
         numbers.push_back(number);
         asn::Value& entry = table.append();
-        entry.field("capabilityTableEntryNumber").setInteger(number);
-        entry.field("capability") = std::move(built);
+        entry.field(field::capabilityTableEntryNumber).setInteger(number);
+        entry.field(field::capability) = std::move(built);
     }
 
     std::vector<CapabilityDescriptor> descriptors = set.descriptors;
@@ -562,13 +566,13 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
                 descriptor.simultaneous.push_back({numbers[i]});
         descriptors.push_back(std::move(descriptor));
     }
-    asn::Value& list = tcs.field("capabilityDescriptors");
+    asn::Value& list = tcs.field(field::capabilityDescriptors);
     for (const CapabilityDescriptor& descriptor : descriptors) {
         asn::Value& out = list.append();
-        out.field("capabilityDescriptorNumber").setInteger(descriptor.number);
+        out.field(field::capabilityDescriptorNumber).setInteger(descriptor.number);
         if (descriptor.simultaneous.empty())
             continue;
-        asn::Value& simultaneous = out.field("simultaneousCapabilities");
+        asn::Value& simultaneous = out.field(field::simultaneousCapabilities);
         for (const auto& alternatives : descriptor.simultaneous) {
             asn::Value& set = simultaneous.append();
             for (const std::uint16_t number : alternatives)
@@ -580,23 +584,23 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
 
 asn::Result<CapabilitySet> readTerminalCapabilitySet(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Request, "terminalCapabilitySet");
+    auto body = expectBody(message, MessageCategory::Request, field::terminalCapabilitySet);
     if (!body)
         return body.error();
     const asn::Value& tcs = **body;
     CapabilitySet set;
-    set.sequenceNumber = static_cast<std::uint8_t>(tcs["sequenceNumber"].integer());
-    const auto arcs = tcs["protocolIdentifier"].oid();
+    set.sequenceNumber = static_cast<std::uint8_t>(tcs[field::sequenceNumber].integer());
+    const auto arcs = tcs[field::protocolIdentifier].oid();
     set.protocolVersion = arcs.size() == 6 ? static_cast<std::uint32_t>(arcs[5]) : 0;
-    const asn::Value& multiplex = tcs["multiplexCapability"];
-    if (multiplex.is("h2250Capability")) {
+    const asn::Value& multiplex = tcs[field::multiplexCapability];
+    if (multiplex.is(field::h2250Capability)) {
         const asn::Value& h2250 = multiplex.chosen();
         set.maximumAudioDelayJitter =
-            static_cast<std::uint16_t>(h2250["maximumAudioDelayJitter"].integer());
+            static_cast<std::uint16_t>(h2250[field::maximumAudioDelayJitter].integer());
         for (const asn::Value& payload :
-             h2250["mediaPacketizationCapability"]["rtpPayloadType"].elements()) {
-            const asn::Value& descriptor = payload["payloadDescriptor"];
-            if (!descriptor.is("oid"))
+             h2250[field::mediaPacketizationCapability][field::rtpPayloadType].elements()) {
+            const asn::Value& descriptor = payload[field::payloadDescriptor];
+            if (!descriptor.is(field::oid))
                 continue;
             const auto mode = h264PacketizationModeOf(descriptor.chosen().oid());
             if (mode && std::find(set.h264PacketizationModes.begin(),
@@ -605,18 +609,19 @@ asn::Result<CapabilitySet> readTerminalCapabilitySet(const asn::Value& message)
                 set.h264PacketizationModes.push_back(*mode);
         }
     }
-    for (const asn::Value& entry : tcs["capabilityTable"].elements()) {
-        if (!entry.has("capability"))
+    for (const asn::Value& entry : tcs[field::capabilityTable].elements()) {
+        if (!entry.has(field::capability))
             continue;
-        Capability capability = readCapability(entry["capability"]);
+        Capability capability = readCapability(entry[field::capability]);
         capability.entryNumber =
-            static_cast<std::uint16_t>(entry["capabilityTableEntryNumber"].integer());
+            static_cast<std::uint16_t>(entry[field::capabilityTableEntryNumber].integer());
         set.capabilities.push_back(std::move(capability));
     }
-    for (const asn::Value& in : tcs["capabilityDescriptors"].elements()) {
+    for (const asn::Value& in : tcs[field::capabilityDescriptors].elements()) {
         CapabilityDescriptor descriptor;
-        descriptor.number = static_cast<std::uint8_t>(in["capabilityDescriptorNumber"].integer());
-        for (const asn::Value& alternatives : in["simultaneousCapabilities"].elements()) {
+        descriptor.number =
+            static_cast<std::uint8_t>(in[field::capabilityDescriptorNumber].integer());
+        for (const asn::Value& alternatives : in[field::simultaneousCapabilities].elements()) {
             std::vector<std::uint16_t> numbers;
             for (const asn::Value& number : alternatives.elements())
                 numbers.push_back(static_cast<std::uint16_t>(number.integer()));

@@ -6,6 +6,7 @@
 #include "voip/h245/schema.h"
 
 #include "voip/h245/message.h"
+#include "voip/h245/field.h"
 
 namespace voip::h245 {
 namespace {
@@ -17,7 +18,7 @@ asn::Error error(std::string message)
 
 std::uint16_t channelNumber(const asn::Value& sequence)
 {
-    return static_cast<std::uint16_t>(sequence["forwardLogicalChannelNumber"].integer());
+    return static_cast<std::uint16_t>(sequence[field::forwardLogicalChannelNumber].integer());
 }
 
 void setOptionalAddress(asn::Value& sequence, std::string_view name,
@@ -51,7 +52,7 @@ std::optional<T> readOptionalNumber(const asn::Value& sequence, std::string_view
 
 void buildH2250Parameters(asn::Value& h2250, const LogicalChannel& channel)
 {
-    h2250.field("sessionID").setInteger(channel.sessionId);
+    h2250.field(field::sessionID).setInteger(channel.sessionId);
     setOptionalNumber(h2250, "associatedSessionID", channel.associatedSessionId);
     setOptionalAddress(h2250, "mediaChannel", channel.mediaChannel);
     setOptionalNumber(h2250, "mediaGuaranteedDelivery", channel.mediaGuaranteedDelivery);
@@ -60,21 +61,21 @@ void buildH2250Parameters(asn::Value& h2250, const LogicalChannel& channel)
                       channel.mediaControlGuaranteedDelivery);
     setOptionalNumber(h2250, "silenceSuppression", channel.silenceSuppression);
     if (channel.dynamicRtpPayloadType)
-        h2250.field("dynamicRTPPayloadType")
+        h2250.field(field::dynamicRTPPayloadType)
             .setInteger(std::clamp<int>(*channel.dynamicRtpPayloadType, 96, 127));
     if (channel.h264PacketizationMode) {
-        asn::Value& payload = h2250.field("mediaPacketization").choose("rtpPayloadType");
-        payload.field("payloadDescriptor")
-            .choose("oid")
+        asn::Value& payload = h2250.field(field::mediaPacketization).choose(field::rtpPayloadType);
+        payload.field(field::payloadDescriptor)
+            .choose(field::oid)
             .setOid(h264PacketizationIdentifier(*channel.h264PacketizationMode));
         if (channel.dynamicRtpPayloadType)
-            payload.field("payloadType").setInteger(*channel.dynamicRtpPayloadType);
+            payload.field(field::payloadType).setInteger(*channel.dynamicRtpPayloadType);
     }
 }
 
 void readH2250Parameters(const asn::Value& h2250, LogicalChannel& channel)
 {
-    channel.sessionId = static_cast<std::uint8_t>(h2250["sessionID"].integer());
+    channel.sessionId = static_cast<std::uint8_t>(h2250[field::sessionID].integer());
     channel.associatedSessionId = readOptionalNumber<std::uint8_t>(h2250, "associatedSessionID");
     channel.mediaChannel = readOptionalAddress(h2250, "mediaChannel");
     channel.mediaGuaranteedDelivery = readOptionalNumber<bool>(h2250, "mediaGuaranteedDelivery");
@@ -85,9 +86,11 @@ void readH2250Parameters(const asn::Value& h2250, LogicalChannel& channel)
     channel.dynamicRtpPayloadType =
         readOptionalNumber<std::uint8_t>(h2250, "dynamicRTPPayloadType");
     channel.h264PacketizationMode.reset();
-    if (h2250.has("mediaPacketization") && h2250["mediaPacketization"].is("rtpPayloadType")) {
-        const asn::Value& descriptor = h2250["mediaPacketization"].chosen()["payloadDescriptor"];
-        if (descriptor.is("oid"))
+    if (h2250.has(field::mediaPacketization) &&
+        h2250[field::mediaPacketization].is(field::rtpPayloadType)) {
+        const asn::Value& descriptor =
+            h2250[field::mediaPacketization].chosen()[field::payloadDescriptor];
+        if (descriptor.is(field::oid))
             channel.h264PacketizationMode = h264PacketizationModeOf(descriptor.chosen().oid());
     }
 }
@@ -107,7 +110,7 @@ asn::Value numberedMessage(MessageCategory category, std::string_view name, std:
 {
     asn::Value message = newMessage(category, name);
     if (message.present())
-        messageBody(message).field("forwardLogicalChannelNumber").setInteger(number);
+        messageBody(message).field(field::forwardLogicalChannelNumber).setInteger(number);
     return message;
 }
 
@@ -115,27 +118,27 @@ asn::Value numberedMessage(MessageCategory category, std::string_view name, std:
 
 void setTransportAddress(asn::Value& out, const MediaAddress& address)
 {
-    asn::Value& unicast = out.choose("unicastAddress");
-    asn::Value& ip = unicast.choose(address.ipv6 ? "iP6Address" : "iPAddress");
-    ip.field("network").setOctets(std::span(address.ip.data(), address.ipv6 ? 16 : 4));
-    ip.field("tsapIdentifier").setInteger(address.port);
+    asn::Value& unicast = out.choose(field::unicastAddress);
+    asn::Value& ip = unicast.choose(address.ipv6 ? field::iP6Address : field::iPAddress);
+    ip.field(field::network).setOctets(std::span(address.ip.data(), address.ipv6 ? 16 : 4));
+    ip.field(field::tsapIdentifier).setInteger(address.port);
 }
 
 std::optional<MediaAddress> readTransportAddress(const asn::Value& transportAddress)
 {
-    if (!transportAddress.is("unicastAddress"))
+    if (!transportAddress.is(field::unicastAddress))
         return std::nullopt;
     const asn::Value& unicast = transportAddress.chosen();
     MediaAddress address;
-    if (unicast.is("iP6Address"))
+    if (unicast.is(field::iP6Address))
         address.ipv6 = true;
-    else if (!unicast.is("iPAddress"))
+    else if (!unicast.is(field::iPAddress))
         return std::nullopt;
-    const auto network = unicast.chosen()["network"].octets();
+    const auto network = unicast.chosen()[field::network].octets();
     if (network.size() != (address.ipv6 ? 16u : 4u))
         return std::nullopt;
     std::copy(network.begin(), network.end(), address.ip.begin());
-    address.port = static_cast<std::uint16_t>(unicast.chosen()["tsapIdentifier"].integer());
+    address.port = static_cast<std::uint16_t>(unicast.chosen()[field::tsapIdentifier].integer());
     return address;
 }
 
@@ -145,21 +148,22 @@ asn::Value buildOpenLogicalChannel(const LogicalChannel& channel)
     asn::Value media = buildMediaCapability(channel.dataType, alternative);
     if (!media.present())
         return {};
-    asn::Value message = newMessage(MessageCategory::Request, "openLogicalChannel");
+    asn::Value message = newMessage(MessageCategory::Request, field::openLogicalChannel);
     if (!message.present())
         return message;
     asn::Value& olc = messageBody(message);
-    olc.field("forwardLogicalChannelNumber").setInteger(channel.number);
-    asn::Value& forward = olc.field("forwardLogicalChannelParameters");
-    forward.field("dataType").choose(alternative) = media;
+    olc.field(field::forwardLogicalChannelNumber).setInteger(channel.number);
+    asn::Value& forward = olc.field(field::forwardLogicalChannelParameters);
+    forward.field(field::dataType).choose(alternative) = media;
     buildH2250Parameters(
-        forward.field("multiplexParameters").choose("h2250LogicalChannelParameters"), channel);
+        forward.field(field::multiplexParameters).choose(field::h2250LogicalChannelParameters),
+        channel);
     if (channel.bidirectional) {
-        asn::Value& reverse = olc.field("reverseLogicalChannelParameters");
-        reverse.field("dataType").choose(alternative) = std::move(media);
-        reverse.field("multiplexParameters")
-            .choose("h2250LogicalChannelParameters")
-            .field("sessionID")
+        asn::Value& reverse = olc.field(field::reverseLogicalChannelParameters);
+        reverse.field(field::dataType).choose(alternative) = std::move(media);
+        reverse.field(field::multiplexParameters)
+            .choose(field::h2250LogicalChannelParameters)
+            .field(field::sessionID)
             .setInteger(channel.sessionId);
     }
     return message;
@@ -167,26 +171,27 @@ asn::Value buildOpenLogicalChannel(const LogicalChannel& channel)
 
 asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Request, "openLogicalChannel");
+    auto body = expectBody(message, MessageCategory::Request, field::openLogicalChannel);
     if (!body)
         return body.error();
     const asn::Value& olc = **body;
     LogicalChannel channel;
     channel.number = channelNumber(olc);
-    const asn::Value& forward = olc["forwardLogicalChannelParameters"];
-    const asn::Value& dataType = forward["dataType"];
-    if (dataType.is("audioData") || dataType.is("videoData") || dataType.is("data")) {
+    const asn::Value& forward = olc[field::forwardLogicalChannelParameters];
+    const asn::Value& dataType = forward[field::dataType];
+    if (dataType.is(field::audioData) || dataType.is(field::videoData) ||
+        dataType.is(field::data)) {
         channel.dataType = readMediaCapability(dataType.chosen());
     } else {
         channel.dataType = Capability{};
         channel.dataType.otherName =
             dataType.choiceName().empty() ? "unknown" : std::string(dataType.choiceName());
     }
-    const asn::Value& multiplex = forward["multiplexParameters"];
-    if (!multiplex.is("h2250LogicalChannelParameters"))
+    const asn::Value& multiplex = forward[field::multiplexParameters];
+    if (!multiplex.is(field::h2250LogicalChannelParameters))
         return error("openLogicalChannel without H.225.0 channel parameters");
     readH2250Parameters(multiplex.chosen(), channel);
-    channel.bidirectional = olc.has("reverseLogicalChannelParameters");
+    channel.bidirectional = olc.has(field::reverseLogicalChannelParameters);
     return channel;
 }
 
@@ -200,20 +205,20 @@ asn::Result<std::vector<std::uint8_t>> encodeFastStartChannel(const FastStartCha
     if (!media.present())
         return error("fast-start channel without a media data type");
     asn::Value olc(*type);
-    olc.field("forwardLogicalChannelNumber").setInteger(proposal.channel.number);
-    asn::Value& forward = olc.field("forwardLogicalChannelParameters");
+    olc.field(field::forwardLogicalChannelNumber).setInteger(proposal.channel.number);
+    asn::Value& forward = olc.field(field::forwardLogicalChannelParameters);
     if (proposal.receive) {
-        forward.field("dataType").choose("nullData");
-        forward.field("multiplexParameters").choose("none");
-        asn::Value& reverse = olc.field("reverseLogicalChannelParameters");
-        reverse.field("dataType").choose(alternative) = std::move(media);
+        forward.field(field::dataType).choose(field::nullData);
+        forward.field(field::multiplexParameters).choose(field::none);
+        asn::Value& reverse = olc.field(field::reverseLogicalChannelParameters);
+        reverse.field(field::dataType).choose(alternative) = std::move(media);
         buildH2250Parameters(
-            reverse.field("multiplexParameters").choose("h2250LogicalChannelParameters"),
+            reverse.field(field::multiplexParameters).choose(field::h2250LogicalChannelParameters),
             proposal.channel);
     } else {
-        forward.field("dataType").choose(alternative) = std::move(media);
+        forward.field(field::dataType).choose(alternative) = std::move(media);
         buildH2250Parameters(
-            forward.field("multiplexParameters").choose("h2250LogicalChannelParameters"),
+            forward.field(field::multiplexParameters).choose(field::h2250LogicalChannelParameters),
             proposal.channel);
     }
     return asn::encode(olc);
@@ -230,19 +235,20 @@ asn::Result<FastStartChannel> decodeFastStartChannel(std::span<const std::uint8_
     const asn::Value& olc = *decoded;
     FastStartChannel proposal;
     proposal.channel.number = channelNumber(olc);
-    const asn::Value& forward = olc["forwardLogicalChannelParameters"];
-    proposal.receive = forward["dataType"].is("nullData");
+    const asn::Value& forward = olc[field::forwardLogicalChannelParameters];
+    proposal.receive = forward[field::dataType].is(field::nullData);
     const asn::Value& parameters =
-        proposal.receive ? olc["reverseLogicalChannelParameters"] : forward;
-    const asn::Value& dataType = parameters["dataType"];
-    if (dataType.is("audioData") || dataType.is("videoData") || dataType.is("data")) {
+        proposal.receive ? olc[field::reverseLogicalChannelParameters] : forward;
+    const asn::Value& dataType = parameters[field::dataType];
+    if (dataType.is(field::audioData) || dataType.is(field::videoData) ||
+        dataType.is(field::data)) {
         proposal.channel.dataType = readMediaCapability(dataType.chosen());
     } else {
         proposal.channel.dataType.otherName =
             dataType.choiceName().empty() ? "unknown" : std::string(dataType.choiceName());
     }
-    const asn::Value& multiplex = parameters["multiplexParameters"];
-    if (!multiplex.is("h2250LogicalChannelParameters"))
+    const asn::Value& multiplex = parameters[field::multiplexParameters];
+    if (!multiplex.is(field::h2250LogicalChannelParameters))
         return error("fast-start channel without H.225.0 channel parameters");
     readH2250Parameters(multiplex.chosen(), proposal.channel);
     return proposal;
@@ -251,39 +257,40 @@ asn::Result<FastStartChannel> decodeFastStartChannel(std::span<const std::uint8_
 asn::Value buildOpenLogicalChannelAck(const LogicalChannelAck& ack)
 {
     asn::Value message =
-        numberedMessage(MessageCategory::Response, "openLogicalChannelAck", ack.number);
+        numberedMessage(MessageCategory::Response, field::openLogicalChannelAck, ack.number);
     if (!message.present())
         return message;
     asn::Value& body = messageBody(message);
     if (ack.reverseNumber) {
-        asn::Value& reverse = body.field("reverseLogicalChannelParameters");
-        reverse.field("reverseLogicalChannelNumber").setInteger(*ack.reverseNumber);
+        asn::Value& reverse = body.field(field::reverseLogicalChannelParameters);
+        reverse.field(field::reverseLogicalChannelNumber).setInteger(*ack.reverseNumber);
     }
-    asn::Value& h2250 =
-        body.field("forwardMultiplexAckParameters").choose("h2250LogicalChannelAckParameters");
+    asn::Value& h2250 = body.field(field::forwardMultiplexAckParameters)
+                            .choose(field::h2250LogicalChannelAckParameters);
     if (ack.sessionId && *ack.sessionId > 0)
-        h2250.field("sessionID").setInteger(*ack.sessionId);
+        h2250.field(field::sessionID).setInteger(*ack.sessionId);
     setOptionalAddress(h2250, "mediaChannel", ack.mediaChannel);
     setOptionalAddress(h2250, "mediaControlChannel", ack.mediaControlChannel);
     if (ack.dynamicRtpPayloadType)
-        h2250.field("dynamicRTPPayloadType")
+        h2250.field(field::dynamicRTPPayloadType)
             .setInteger(std::clamp<int>(*ack.dynamicRtpPayloadType, 96, 127));
     return message;
 }
 
 asn::Result<LogicalChannelAck> readOpenLogicalChannelAck(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Response, "openLogicalChannelAck");
+    auto body = expectBody(message, MessageCategory::Response, field::openLogicalChannelAck);
     if (!body)
         return body.error();
     const asn::Value& olcAck = **body;
     LogicalChannelAck ack;
     ack.number = channelNumber(olcAck);
-    if (olcAck.has("reverseLogicalChannelParameters"))
+    if (olcAck.has(field::reverseLogicalChannelParameters))
         ack.reverseNumber = static_cast<std::uint16_t>(
-            olcAck["reverseLogicalChannelParameters"]["reverseLogicalChannelNumber"].integer());
-    const asn::Value& parameters = olcAck["forwardMultiplexAckParameters"];
-    if (parameters.is("h2250LogicalChannelAckParameters")) {
+            olcAck[field::reverseLogicalChannelParameters][field::reverseLogicalChannelNumber]
+                .integer());
+    const asn::Value& parameters = olcAck[field::forwardMultiplexAckParameters];
+    if (parameters.is(field::h2250LogicalChannelAckParameters)) {
         const asn::Value& h2250 = parameters.chosen();
         ack.sessionId = readOptionalNumber<std::uint8_t>(h2250, "sessionID");
         ack.mediaChannel = readOptionalAddress(h2250, "mediaChannel");
@@ -297,86 +304,86 @@ asn::Result<LogicalChannelAck> readOpenLogicalChannelAck(const asn::Value& messa
 asn::Value buildOpenLogicalChannelReject(std::uint16_t number, std::string_view cause)
 {
     asn::Value message =
-        numberedMessage(MessageCategory::Response, "openLogicalChannelReject", number);
-    if (!message.present() || !chooseNull(messageBody(message).field("cause"), cause))
+        numberedMessage(MessageCategory::Response, field::openLogicalChannelReject, number);
+    if (!message.present() || !chooseNull(messageBody(message).field(field::cause), cause))
         return {};
     return message;
 }
 
 asn::Result<ChannelCause> readOpenLogicalChannelReject(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Response, "openLogicalChannelReject");
+    auto body = expectBody(message, MessageCategory::Response, field::openLogicalChannelReject);
     if (!body)
         return body.error();
-    return ChannelCause{channelNumber(**body), std::string((**body)["cause"].choiceName())};
+    return ChannelCause{channelNumber(**body), std::string((**body)[field::cause].choiceName())};
 }
 
 asn::Value buildOpenLogicalChannelConfirm(std::uint16_t number)
 {
-    return numberedMessage(MessageCategory::Indication, "openLogicalChannelConfirm", number);
+    return numberedMessage(MessageCategory::Indication, field::openLogicalChannelConfirm, number);
 }
 
 asn::Value buildCloseLogicalChannel(std::uint16_t number, std::string_view reason)
 {
-    asn::Value message = numberedMessage(MessageCategory::Request, "closeLogicalChannel", number);
+    asn::Value message = numberedMessage(MessageCategory::Request, field::closeLogicalChannel, number);
     if (!message.present())
         return message;
     asn::Value& body = messageBody(message);
-    body.field("source").choose("user");
+    body.field(field::source).choose(field::user);
     // reason is a mandatory extension addition: "unknown" when none is given.
-    if (!chooseNull(body.field("reason"), reason.empty() ? "unknown" : reason))
+    if (!chooseNull(body.field(field::reason), reason.empty() ? "unknown" : reason))
         return {};
     return message;
 }
 
 asn::Result<ChannelCause> readCloseLogicalChannel(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Request, "closeLogicalChannel");
+    auto body = expectBody(message, MessageCategory::Request, field::closeLogicalChannel);
     if (!body)
         return body.error();
-    return ChannelCause{channelNumber(**body), std::string((**body)["reason"].choiceName())};
+    return ChannelCause{channelNumber(**body), std::string((**body)[field::reason].choiceName())};
 }
 
 asn::Value buildCloseLogicalChannelAck(std::uint16_t number)
 {
-    return numberedMessage(MessageCategory::Response, "closeLogicalChannelAck", number);
+    return numberedMessage(MessageCategory::Response, field::closeLogicalChannelAck, number);
 }
 
 asn::Value buildRequestChannelClose(std::uint16_t number, std::string_view reason)
 {
-    asn::Value message = numberedMessage(MessageCategory::Request, "requestChannelClose", number);
+    asn::Value message = numberedMessage(MessageCategory::Request, field::requestChannelClose, number);
     if (!message.present())
         return message;
-    if (!chooseNull(messageBody(message).field("reason"), reason.empty() ? "unknown" : reason))
+    if (!chooseNull(messageBody(message).field(field::reason), reason.empty() ? "unknown" : reason))
         return {};
     return message;
 }
 
 asn::Result<ChannelCause> readRequestChannelClose(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Request, "requestChannelClose");
+    auto body = expectBody(message, MessageCategory::Request, field::requestChannelClose);
     if (!body)
         return body.error();
-    return ChannelCause{channelNumber(**body), std::string((**body)["reason"].choiceName())};
+    return ChannelCause{channelNumber(**body), std::string((**body)[field::reason].choiceName())};
 }
 
 asn::Value buildRequestChannelCloseAck(std::uint16_t number)
 {
-    return numberedMessage(MessageCategory::Response, "requestChannelCloseAck", number);
+    return numberedMessage(MessageCategory::Response, field::requestChannelCloseAck, number);
 }
 
 asn::Value buildRequestChannelCloseReject(std::uint16_t number)
 {
     asn::Value message =
-        numberedMessage(MessageCategory::Response, "requestChannelCloseReject", number);
+        numberedMessage(MessageCategory::Response, field::requestChannelCloseReject, number);
     if (message.present())
-        messageBody(message).field("cause").choose("unspecified");
+        messageBody(message).field(field::cause).choose(field::unspecified);
     return message;
 }
 
 asn::Value buildRequestChannelCloseRelease(std::uint16_t number)
 {
-    return numberedMessage(MessageCategory::Indication, "requestChannelCloseRelease", number);
+    return numberedMessage(MessageCategory::Indication, field::requestChannelCloseRelease, number);
 }
 
 asn::Result<std::uint16_t> readChannelNumber(const asn::Value& message)
@@ -384,7 +391,7 @@ asn::Result<std::uint16_t> readChannelNumber(const asn::Value& message)
     if (!kindOf(message))
         return error("not an H.245 message");
     const asn::Value& body = messageBody(message);
-    if (!body.type() || body.type()->indexOf("forwardLogicalChannelNumber") < 0)
+    if (!body.type() || body.type()->indexOf(field::forwardLogicalChannelNumber) < 0)
         return error("message without a forwardLogicalChannelNumber");
     return channelNumber(body);
 }

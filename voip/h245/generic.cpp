@@ -1,4 +1,5 @@
 #include "voip/h245/generic.h"
+#include "voip/h245/field.h"
 
 #include <algorithm>
 
@@ -7,8 +8,8 @@ namespace voip::h245::detail {
 void addParameter(asn::Value& list, int id, std::string_view valueKind, std::int64_t value)
 {
     asn::Value& parameter = list.append();
-    parameter.field("parameterIdentifier").choose("standard").setInteger(id);
-    asn::Value& v = parameter.field("parameterValue").choose(valueKind);
+    parameter.field(field::parameterIdentifier).choose(field::standard).setInteger(id);
+    asn::Value& v = parameter.field(field::parameterValue).choose(valueKind);
     if (valueKind != "logical")
         v.setInteger(value);
 }
@@ -16,8 +17,8 @@ void addParameter(asn::Value& list, int id, std::string_view valueKind, std::int
 const asn::Value* findParameter(const asn::Value& list, int id)
 {
     for (const asn::Value& parameter : list.elements()) {
-        const asn::Value& identifier = parameter["parameterIdentifier"];
-        if (identifier.is("standard") && identifier.chosen().integer() == id)
+        const asn::Value& identifier = parameter[field::parameterIdentifier];
+        if (identifier.is(field::standard) && identifier.chosen().integer() == id)
             return &parameter;
     }
     return nullptr;
@@ -28,7 +29,7 @@ std::optional<std::uint32_t> parameterNumber(const asn::Value& list, int id)
     const asn::Value* parameter = findParameter(list, id);
     if (!parameter)
         return std::nullopt;
-    const asn::Value& value = (*parameter)["parameterValue"];
+    const asn::Value& value = (*parameter)[field::parameterValue];
     const asn::Kind kind = value.chosen().kind();
     if (value.choiceIndex() < 0 || kind != asn::Kind::Integer)
         return std::nullopt;
@@ -37,12 +38,12 @@ std::optional<std::uint32_t> parameterNumber(const asn::Value& list, int id)
 
 void setStandardIdentifier(asn::Value& identifier, std::span<const std::uint64_t> arcs)
 {
-    identifier.choose("standard").setOid(arcs);
+    identifier.choose(field::standard).setOid(arcs);
 }
 
 bool isStandardIdentifier(const asn::Value& identifier, std::span<const std::uint64_t> arcs)
 {
-    if (!identifier.is("standard"))
+    if (!identifier.is(field::standard))
         return false;
     const auto read = identifier.chosen().oid();
     return std::equal(read.begin(), read.end(), arcs.begin(), arcs.end());

@@ -4,6 +4,7 @@
 
 #include "voip/h245/generic.h"
 #include "voip/h245/message.h"
+#include "voip/h245/field.h"
 
 namespace voip::h245 {
 namespace {
@@ -28,16 +29,16 @@ Placement placementOf(H239MessageType type)
     switch (type) {
     case H239MessageType::FlowControlReleaseRequest:
     case H239MessageType::PresentationTokenRequest:
-        return {MessageCategory::Request, "genericRequest"};
+        return {MessageCategory::Request, field::genericRequest};
     case H239MessageType::FlowControlReleaseResponse:
     case H239MessageType::PresentationTokenResponse:
-        return {MessageCategory::Response, "genericResponse"};
+        return {MessageCategory::Response, field::genericResponse};
     case H239MessageType::PresentationTokenRelease:
-        return {MessageCategory::Command, "genericCommand"};
+        return {MessageCategory::Command, field::genericCommand};
     case H239MessageType::PresentationTokenIndicateOwner:
-        return {MessageCategory::Indication, "genericIndication"};
+        return {MessageCategory::Indication, field::genericIndication};
     }
-    return {MessageCategory::Request, "genericRequest"};
+    return {MessageCategory::Request, field::genericRequest};
 }
 
 const asn::Value* genericBody(const asn::Value& message)
@@ -50,7 +51,7 @@ const asn::Value* genericBody(const asn::Value& message)
     if (kind->name != names[static_cast<std::size_t>(kind->category)])
         return nullptr;
     const asn::Value& body = messageBody(message);
-    if (!detail::isStandardIdentifier(body["messageIdentifier"], h239MessageIdentifier))
+    if (!detail::isStandardIdentifier(body[field::messageIdentifier], h239MessageIdentifier))
         return nullptr;
     return &body;
 }
@@ -64,9 +65,9 @@ asn::Value buildH239Message(const H239Message& h239)
     if (!message.present())
         return message;
     asn::Value& generic = messageBody(message);
-    detail::setStandardIdentifier(generic.field("messageIdentifier"), h239MessageIdentifier);
-    generic.field("subMessageIdentifier").setInteger(static_cast<int>(h239.type));
-    asn::Value& content = generic.field("messageContent");
+    detail::setStandardIdentifier(generic.field(field::messageIdentifier), h239MessageIdentifier);
+    generic.field(field::subMessageIdentifier).setInteger(static_cast<int>(h239.type));
+    asn::Value& content = generic.field(field::messageContent);
     // Numeric parameters travel as unsignedMin (0..65535) or unsigned32Min for the bit rate.
     if (h239.acknowledged)
         detail::addParameter(content, *h239.acknowledged ? parameterAcknowledge : parameterReject,
@@ -81,7 +82,7 @@ asn::Value buildH239Message(const H239Message& h239)
     if (h239.terminalLabel)
         detail::addParameter(content, parameterTerminalLabel, "unsignedMin", *h239.terminalLabel);
     if (content.size() == 0)
-        generic.remove("messageContent");
+        generic.remove(field::messageContent);
     return message;
 }
 
@@ -95,12 +96,12 @@ asn::Result<H239Message> readH239Message(const asn::Value& message)
     const asn::Value* body = genericBody(message);
     if (!body)
         return asn::Error{"not an H.239 message", 0, {}};
-    const asn::Value& sub = (*body)["subMessageIdentifier"];
+    const asn::Value& sub = (*body)[field::subMessageIdentifier];
     if (!sub.present() || sub.integer() < 1 || sub.integer() > 6)
         return asn::Error{"unknown H.239 subMessageIdentifier", 0, {}};
     H239Message h239;
     h239.type = static_cast<H239MessageType>(sub.integer());
-    const asn::Value& content = (*body)["messageContent"];
+    const asn::Value& content = (*body)[field::messageContent];
     h239.bitRate = detail::parameterNumber(content, parameterBitRate);
     // A value too large for its field reads as absent rather than as a wrapped-around
     // channel or label that would act on the wrong channel.

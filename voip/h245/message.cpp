@@ -4,6 +4,7 @@
 
 #include "voip/asn/codec.h"
 #include "voip/h245/schema.h"
+#include "voip/h245/field.h"
 
 namespace voip::h245 {
 namespace {
@@ -30,32 +31,32 @@ struct IdName
 };
 
 constexpr IdName idNames[] = {
-    {MessageCategory::Request, "masterSlaveDetermination", MessageId::MasterSlaveDetermination},
-    {MessageCategory::Request, "terminalCapabilitySet", MessageId::TerminalCapabilitySet},
-    {MessageCategory::Request, "openLogicalChannel", MessageId::OpenLogicalChannel},
-    {MessageCategory::Request, "closeLogicalChannel", MessageId::CloseLogicalChannel},
-    {MessageCategory::Request, "requestChannelClose", MessageId::RequestChannelClose},
-    {MessageCategory::Request, "roundTripDelayRequest", MessageId::RoundTripDelayRequest},
-    {MessageCategory::Request, "genericRequest", MessageId::GenericRequest},
-    {MessageCategory::Response, "masterSlaveDeterminationAck",
+    {MessageCategory::Request, field::masterSlaveDetermination, MessageId::MasterSlaveDetermination},
+    {MessageCategory::Request, field::terminalCapabilitySet, MessageId::TerminalCapabilitySet},
+    {MessageCategory::Request, field::openLogicalChannel, MessageId::OpenLogicalChannel},
+    {MessageCategory::Request, field::closeLogicalChannel, MessageId::CloseLogicalChannel},
+    {MessageCategory::Request, field::requestChannelClose, MessageId::RequestChannelClose},
+    {MessageCategory::Request, field::roundTripDelayRequest, MessageId::RoundTripDelayRequest},
+    {MessageCategory::Request, field::genericRequest, MessageId::GenericRequest},
+    {MessageCategory::Response, field::masterSlaveDeterminationAck,
      MessageId::MasterSlaveDeterminationAck},
-    {MessageCategory::Response, "masterSlaveDeterminationReject",
+    {MessageCategory::Response, field::masterSlaveDeterminationReject,
      MessageId::MasterSlaveDeterminationReject},
-    {MessageCategory::Response, "terminalCapabilitySetAck", MessageId::TerminalCapabilitySetAck},
-    {MessageCategory::Response, "terminalCapabilitySetReject",
+    {MessageCategory::Response, field::terminalCapabilitySetAck, MessageId::TerminalCapabilitySetAck},
+    {MessageCategory::Response, field::terminalCapabilitySetReject,
      MessageId::TerminalCapabilitySetReject},
-    {MessageCategory::Response, "openLogicalChannelAck", MessageId::OpenLogicalChannelAck},
-    {MessageCategory::Response, "openLogicalChannelReject", MessageId::OpenLogicalChannelReject},
-    {MessageCategory::Response, "closeLogicalChannelAck", MessageId::CloseLogicalChannelAck},
-    {MessageCategory::Response, "roundTripDelayResponse", MessageId::RoundTripDelayResponse},
-    {MessageCategory::Response, "genericResponse", MessageId::GenericResponse},
-    {MessageCategory::Command, "endSessionCommand", MessageId::EndSessionCommand},
-    {MessageCategory::Command, "miscellaneousCommand", MessageId::MiscellaneousCommand},
-    {MessageCategory::Command, "flowControlCommand", MessageId::FlowControlCommand},
-    {MessageCategory::Command, "genericCommand", MessageId::GenericCommand},
-    {MessageCategory::Indication, "userInput", MessageId::UserInput},
-    {MessageCategory::Indication, "miscellaneousIndication", MessageId::MiscellaneousIndication},
-    {MessageCategory::Indication, "genericIndication", MessageId::GenericIndication},
+    {MessageCategory::Response, field::openLogicalChannelAck, MessageId::OpenLogicalChannelAck},
+    {MessageCategory::Response, field::openLogicalChannelReject, MessageId::OpenLogicalChannelReject},
+    {MessageCategory::Response, field::closeLogicalChannelAck, MessageId::CloseLogicalChannelAck},
+    {MessageCategory::Response, field::roundTripDelayResponse, MessageId::RoundTripDelayResponse},
+    {MessageCategory::Response, field::genericResponse, MessageId::GenericResponse},
+    {MessageCategory::Command, field::endSessionCommand, MessageId::EndSessionCommand},
+    {MessageCategory::Command, field::miscellaneousCommand, MessageId::MiscellaneousCommand},
+    {MessageCategory::Command, field::flowControlCommand, MessageId::FlowControlCommand},
+    {MessageCategory::Command, field::genericCommand, MessageId::GenericCommand},
+    {MessageCategory::Indication, field::userInput, MessageId::UserInput},
+    {MessageCategory::Indication, field::miscellaneousIndication, MessageId::MiscellaneousIndication},
+    {MessageCategory::Indication, field::genericIndication, MessageId::GenericIndication},
 };
 
 /// The category's CHOICE type in the schema, or null.
@@ -183,73 +184,74 @@ asn::Result<const asn::Value*> expectBody(const asn::Value& message, MessageCate
 
 asn::Value buildMasterSlaveDetermination(const MasterSlaveDetermination& msd)
 {
-    asn::Value message = newMessage(MessageCategory::Request, "masterSlaveDetermination");
+    asn::Value message = newMessage(MessageCategory::Request, field::masterSlaveDetermination);
     asn::Value& body = messageBody(message);
-    body.field("terminalType").setInteger(msd.terminalType);
-    body.field("statusDeterminationNumber").setInteger(msd.statusDeterminationNumber & 0xFFFFFF);
+    body.field(field::terminalType).setInteger(msd.terminalType);
+    body.field(field::statusDeterminationNumber)
+        .setInteger(msd.statusDeterminationNumber & 0xFFFFFF);
     return message;
 }
 
 asn::Result<MasterSlaveDetermination> readMasterSlaveDetermination(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Request, "masterSlaveDetermination");
+    auto body = expectBody(message, MessageCategory::Request, field::masterSlaveDetermination);
     if (!body)
         return body.error();
     const asn::Value& msd = **body;
     return MasterSlaveDetermination{
-        static_cast<std::uint8_t>(msd["terminalType"].integer()),
-        static_cast<std::uint32_t>(msd["statusDeterminationNumber"].integer())};
+        static_cast<std::uint8_t>(msd[field::terminalType].integer()),
+        static_cast<std::uint32_t>(msd[field::statusDeterminationNumber].integer())};
 }
 
 asn::Value buildMasterSlaveDeterminationAck(MasterSlaveDecision decision)
 {
-    asn::Value message = newMessage(MessageCategory::Response, "masterSlaveDeterminationAck");
+    asn::Value message = newMessage(MessageCategory::Response, field::masterSlaveDeterminationAck);
     messageBody(message)
-        .field("decision")
-        .choose(decision == MasterSlaveDecision::Master ? "master" : "slave");
+        .field(field::decision)
+        .choose(decision == MasterSlaveDecision::Master ? field::master : field::slave);
     return message;
 }
 
 asn::Result<MasterSlaveDecision> readMasterSlaveDeterminationAck(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Response, "masterSlaveDeterminationAck");
+    auto body = expectBody(message, MessageCategory::Response, field::masterSlaveDeterminationAck);
     if (!body)
         return body.error();
-    const asn::Value& decision = (**body)["decision"];
-    if (decision.is("master"))
+    const asn::Value& decision = (**body)[field::decision];
+    if (decision.is(field::master))
         return MasterSlaveDecision::Master;
-    if (decision.is("slave"))
+    if (decision.is(field::slave))
         return MasterSlaveDecision::Slave;
     return error("masterSlaveDeterminationAck without a decision");
 }
 
 asn::Value buildMasterSlaveDeterminationReject()
 {
-    asn::Value message = newMessage(MessageCategory::Response, "masterSlaveDeterminationReject");
-    messageBody(message).field("cause").choose("identicalNumbers");
+    asn::Value message = newMessage(MessageCategory::Response, field::masterSlaveDeterminationReject);
+    messageBody(message).field(field::cause).choose(field::identicalNumbers);
     return message;
 }
 
 asn::Value buildMasterSlaveDeterminationRelease()
 {
-    return newMessage(MessageCategory::Indication, "masterSlaveDeterminationRelease");
+    return newMessage(MessageCategory::Indication, field::masterSlaveDeterminationRelease);
 }
 
 // ---- capability exchange answers ----
 
 asn::Value buildTerminalCapabilitySetAck(std::uint8_t sequenceNumber)
 {
-    asn::Value message = newMessage(MessageCategory::Response, "terminalCapabilitySetAck");
-    messageBody(message).field("sequenceNumber").setInteger(sequenceNumber);
+    asn::Value message = newMessage(MessageCategory::Response, field::terminalCapabilitySetAck);
+    messageBody(message).field(field::sequenceNumber).setInteger(sequenceNumber);
     return message;
 }
 
 asn::Result<std::uint8_t> readTerminalCapabilitySetAck(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Response, "terminalCapabilitySetAck");
+    auto body = expectBody(message, MessageCategory::Response, field::terminalCapabilitySetAck);
     if (!body)
         return body.error();
-    return static_cast<std::uint8_t>((**body)["sequenceNumber"].integer());
+    return static_cast<std::uint8_t>((**body)[field::sequenceNumber].integer());
 }
 
 asn::Value buildTerminalCapabilitySetReject(const CapabilitySetReject& reject)
@@ -257,35 +259,36 @@ asn::Value buildTerminalCapabilitySetReject(const CapabilitySetReject& reject)
     static constexpr std::array<std::string_view, 4> causes{
         "unspecified", "undefinedTableEntryUsed", "descriptorCapacityExceeded",
         "tableEntryCapacityExceeded"};
-    asn::Value message = newMessage(MessageCategory::Response, "terminalCapabilitySetReject");
+    asn::Value message = newMessage(MessageCategory::Response, field::terminalCapabilitySetReject);
     asn::Value& body = messageBody(message);
-    body.field("sequenceNumber").setInteger(reject.sequenceNumber);
-    asn::Value& cause = body.field("cause").choose(causes[static_cast<std::size_t>(reject.cause)]);
+    body.field(field::sequenceNumber).setInteger(reject.sequenceNumber);
+    asn::Value& cause =
+        body.field(field::cause).choose(causes[static_cast<std::size_t>(reject.cause)]);
     if (reject.cause == CapabilitySetRejectCause::TableEntryCapacityExceeded) {
         if (reject.highestEntryNumberProcessed && *reject.highestEntryNumberProcessed > 0)
-            cause.choose("highestEntryNumberProcessed")
+            cause.choose(field::highestEntryNumberProcessed)
                 .setInteger(*reject.highestEntryNumberProcessed);
         else
-            cause.choose("noneProcessed");
+            cause.choose(field::noneProcessed);
     }
     return message;
 }
 
 asn::Result<CapabilitySetReject> readTerminalCapabilitySetReject(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Response, "terminalCapabilitySetReject");
+    auto body = expectBody(message, MessageCategory::Response, field::terminalCapabilitySetReject);
     if (!body)
         return body.error();
     CapabilitySetReject reject;
-    reject.sequenceNumber = static_cast<std::uint8_t>((**body)["sequenceNumber"].integer());
-    const asn::Value& cause = (**body)["cause"];
+    reject.sequenceNumber = static_cast<std::uint8_t>((**body)[field::sequenceNumber].integer());
+    const asn::Value& cause = (**body)[field::cause];
     const int index = cause.choiceIndex();
     // Causes added after this schema read as unspecified.
     if (index >= 0 && index <= 3)
         reject.cause = static_cast<CapabilitySetRejectCause>(index);
-    if (cause.is("tableEntryCapacityExceeded")) {
+    if (cause.is(field::tableEntryCapacityExceeded)) {
         const asn::Value& processed = cause.chosen();
-        if (processed.is("highestEntryNumberProcessed"))
+        if (processed.is(field::highestEntryNumberProcessed))
             reject.highestEntryNumberProcessed =
                 static_cast<std::uint16_t>(processed.chosen().integer());
     }
@@ -294,45 +297,45 @@ asn::Result<CapabilitySetReject> readTerminalCapabilitySetReject(const asn::Valu
 
 asn::Value buildTerminalCapabilitySetRelease()
 {
-    return newMessage(MessageCategory::Indication, "terminalCapabilitySetRelease");
+    return newMessage(MessageCategory::Indication, field::terminalCapabilitySetRelease);
 }
 
 // ---- round-trip delay, end of session ----
 
 asn::Value buildRoundTripDelayRequest(std::uint8_t sequenceNumber)
 {
-    asn::Value message = newMessage(MessageCategory::Request, "roundTripDelayRequest");
-    messageBody(message).field("sequenceNumber").setInteger(sequenceNumber);
+    asn::Value message = newMessage(MessageCategory::Request, field::roundTripDelayRequest);
+    messageBody(message).field(field::sequenceNumber).setInteger(sequenceNumber);
     return message;
 }
 
 asn::Value buildRoundTripDelayResponse(std::uint8_t sequenceNumber)
 {
-    asn::Value message = newMessage(MessageCategory::Response, "roundTripDelayResponse");
-    messageBody(message).field("sequenceNumber").setInteger(sequenceNumber);
+    asn::Value message = newMessage(MessageCategory::Response, field::roundTripDelayResponse);
+    messageBody(message).field(field::sequenceNumber).setInteger(sequenceNumber);
     return message;
 }
 
 asn::Result<std::uint8_t> readRoundTripDelaySequence(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Request, "roundTripDelayRequest");
+    auto body = expectBody(message, MessageCategory::Request, field::roundTripDelayRequest);
     if (!body)
-        body = expectBody(message, MessageCategory::Response, "roundTripDelayResponse");
+        body = expectBody(message, MessageCategory::Response, field::roundTripDelayResponse);
     if (!body)
         return error("expected a roundTripDelayRequest or roundTripDelayResponse");
-    return static_cast<std::uint8_t>((**body)["sequenceNumber"].integer());
+    return static_cast<std::uint8_t>((**body)[field::sequenceNumber].integer());
 }
 
 asn::Value buildEndSessionCommand()
 {
-    asn::Value message = newMessage(MessageCategory::Command, "endSessionCommand");
-    messageBody(message).choose("disconnect");
+    asn::Value message = newMessage(MessageCategory::Command, field::endSessionCommand);
+    messageBody(message).choose(field::disconnect);
     return message;
 }
 
 asn::Result<std::string> readEndSessionCommand(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Command, "endSessionCommand");
+    auto body = expectBody(message, MessageCategory::Command, field::endSessionCommand);
     if (!body)
         return body.error();
     return std::string((**body).choiceName());
@@ -349,8 +352,8 @@ asn::Value buildChannelEvent(MessageCategory category, std::string_view name,
     if (!message.present())
         return message;
     asn::Value& body = messageBody(message);
-    body.field("logicalChannelNumber").setInteger(logicalChannel);
-    asn::Value& choice = body.field("type");
+    body.field(field::logicalChannelNumber).setInteger(logicalChannel);
+    asn::Value& choice = body.field(field::type);
     const int index = choice.type()->indexOf(type);
     if (index < 0 || choice.type()->components[index].type->kind != asn::Kind::Null)
         return {};
@@ -364,64 +367,66 @@ asn::Result<ChannelEvent> readChannelEvent(const asn::Value& message, MessageCat
     auto body = expectBody(message, category, name);
     if (!body)
         return body.error();
-    return ChannelEvent{static_cast<std::uint16_t>((**body)["logicalChannelNumber"].integer()),
-                        std::string((**body)["type"].choiceName())};
+    return ChannelEvent{static_cast<std::uint16_t>((**body)[field::logicalChannelNumber].integer()),
+                        std::string((**body)[field::type].choiceName())};
 }
 
 } // namespace
 
 asn::Value buildMiscellaneousCommand(std::uint16_t logicalChannel, std::string_view type)
 {
-    return buildChannelEvent(MessageCategory::Command, "miscellaneousCommand", logicalChannel,
+    return buildChannelEvent(MessageCategory::Command, field::miscellaneousCommand, logicalChannel,
                              type);
 }
 
 asn::Value buildMiscellaneousIndication(std::uint16_t logicalChannel, std::string_view type)
 {
-    return buildChannelEvent(MessageCategory::Indication, "miscellaneousIndication", logicalChannel,
+    return buildChannelEvent(MessageCategory::Indication, field::miscellaneousIndication, logicalChannel,
                              type);
 }
 
 asn::Result<ChannelEvent> readMiscellaneousCommand(const asn::Value& message)
 {
-    return readChannelEvent(message, MessageCategory::Command, "miscellaneousCommand");
+    return readChannelEvent(message, MessageCategory::Command, field::miscellaneousCommand);
 }
 
 asn::Result<ChannelEvent> readMiscellaneousIndication(const asn::Value& message)
 {
-    return readChannelEvent(message, MessageCategory::Indication, "miscellaneousIndication");
+    return readChannelEvent(message, MessageCategory::Indication, field::miscellaneousIndication);
 }
 
 // ---- flow control ----
 
 asn::Value buildFlowControlCommand(const FlowControl& flow)
 {
-    asn::Value message = newMessage(MessageCategory::Command, "flowControlCommand");
+    asn::Value message = newMessage(MessageCategory::Command, field::flowControlCommand);
     asn::Value& body = messageBody(message);
     if (flow.logicalChannel > 0)
-        body.field("scope").choose("logicalChannelNumber").setInteger(flow.logicalChannel);
+        body.field(field::scope)
+            .choose(field::logicalChannelNumber)
+            .setInteger(flow.logicalChannel);
     else
-        body.field("scope").choose("wholeMultiplex");
+        body.field(field::scope).choose(field::wholeMultiplex);
     if (flow.maximumBitRate)
-        body.field("restriction")
-            .choose("maximumBitRate")
+        body.field(field::restriction)
+            .choose(field::maximumBitRate)
             .setInteger(std::min<std::uint32_t>(*flow.maximumBitRate, 16777215));
     else
-        body.field("restriction").choose("noRestriction");
+        body.field(field::restriction).choose(field::noRestriction);
     return message;
 }
 
 asn::Result<FlowControl> readFlowControlCommand(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Command, "flowControlCommand");
+    auto body = expectBody(message, MessageCategory::Command, field::flowControlCommand);
     if (!body)
         return body.error();
     FlowControl flow;
-    const asn::Value& scope = (**body)["scope"];
-    if (scope.is("logicalChannelNumber"))
+    const asn::Value& scope = (**body)[field::scope];
+    if (scope.is(field::logicalChannelNumber))
         flow.logicalChannel = static_cast<std::uint16_t>(scope.chosen().integer());
-    const asn::Value& restriction = (**body)["restriction"];
-    if (restriction.is("maximumBitRate"))
+    const asn::Value& restriction = (**body)[field::restriction];
+    if (restriction.is(field::maximumBitRate))
         flow.maximumBitRate = static_cast<std::uint32_t>(restriction.chosen().integer());
     return flow;
 }
@@ -430,31 +435,31 @@ asn::Result<FlowControl> readFlowControlCommand(const asn::Value& message)
 
 asn::Value buildUserInputIndication(const UserInput& input)
 {
-    asn::Value message = newMessage(MessageCategory::Indication, "userInput");
+    asn::Value message = newMessage(MessageCategory::Indication, field::userInput);
     if (!message.present())
         return message;
     asn::Value& body = messageBody(message);
     switch (input.kind) {
     case UserInputKind::Alphanumeric:
-        body.choose("alphanumeric").setText(input.text);
+        body.choose(field::alphanumeric).setText(input.text);
         break;
     case UserInputKind::ExtendedAlphanumeric:
-        body.choose("extendedAlphanumeric").field("alphanumeric").setText(input.text);
+        body.choose(field::extendedAlphanumeric).field(field::alphanumeric).setText(input.text);
         break;
     case UserInputKind::Signal: {
         static constexpr std::string_view dtmf = "0123456789#*ABCD!";
         if (input.text.size() != 1 || dtmf.find(input.text[0]) == std::string_view::npos)
             return {};
-        asn::Value& signal = body.choose("signal");
-        signal.field("signalType").setText(input.text);
+        asn::Value& signal = body.choose(field::signal);
+        signal.field(field::signalType).setText(input.text);
         if (input.duration && *input.duration > 0)
-            signal.field("duration").setInteger(*input.duration);
+            signal.field(field::duration).setInteger(*input.duration);
         break;
     }
     case UserInputKind::SignalUpdate:
         if (!input.duration || *input.duration == 0)
             return {};
-        body.choose("signalUpdate").field("duration").setInteger(*input.duration);
+        body.choose(field::signalUpdate).field(field::duration).setInteger(*input.duration);
         break;
     case UserInputKind::Other:
         return {};
@@ -464,25 +469,25 @@ asn::Value buildUserInputIndication(const UserInput& input)
 
 asn::Result<UserInput> readUserInputIndication(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Indication, "userInput");
+    auto body = expectBody(message, MessageCategory::Indication, field::userInput);
     if (!body)
         return body.error();
     const asn::Value& indication = **body;
     UserInput input;
-    if (indication.is("alphanumeric")) {
+    if (indication.is(field::alphanumeric)) {
         input.text = std::string(indication.chosen().text());
-    } else if (indication.is("extendedAlphanumeric")) {
+    } else if (indication.is(field::extendedAlphanumeric)) {
         input.kind = UserInputKind::ExtendedAlphanumeric;
-        input.text = std::string(indication.chosen()["alphanumeric"].text());
-    } else if (indication.is("signal")) {
+        input.text = std::string(indication.chosen()[field::alphanumeric].text());
+    } else if (indication.is(field::signal)) {
         input.kind = UserInputKind::Signal;
         const asn::Value& signal = indication.chosen();
-        input.text = std::string(signal["signalType"].text());
-        if (signal.has("duration"))
-            input.duration = static_cast<std::uint16_t>(signal["duration"].integer());
-    } else if (indication.is("signalUpdate")) {
+        input.text = std::string(signal[field::signalType].text());
+        if (signal.has(field::duration))
+            input.duration = static_cast<std::uint16_t>(signal[field::duration].integer());
+    } else if (indication.is(field::signalUpdate)) {
         input.kind = UserInputKind::SignalUpdate;
-        input.duration = static_cast<std::uint16_t>(indication.chosen()["duration"].integer());
+        input.duration = static_cast<std::uint16_t>(indication.chosen()[field::duration].integer());
     } else {
         input.kind = UserInputKind::Other;
         input.text = std::string(indication.choiceName());
@@ -497,7 +502,7 @@ asn::Value buildFunctionNotUnderstood(const asn::Value& original)
     const auto kind = kindOf(original);
     if (!kind || kind->category == MessageCategory::Indication)
         return {};
-    asn::Value message = newMessage(MessageCategory::Indication, "functionNotUnderstood");
+    asn::Value message = newMessage(MessageCategory::Indication, field::functionNotUnderstood);
     if (!message.present())
         return message;
     // The echoed alternative has the same type as the original's category value.
@@ -507,7 +512,7 @@ asn::Value buildFunctionNotUnderstood(const asn::Value& original)
 
 asn::Result<asn::Value> readFunctionNotUnderstood(const asn::Value& message)
 {
-    auto body = expectBody(message, MessageCategory::Indication, "functionNotUnderstood");
+    auto body = expectBody(message, MessageCategory::Indication, field::functionNotUnderstood);
     if (!body)
         return body.error();
     const asn::Value& echoed = **body;

@@ -14,6 +14,7 @@
 #include "voip/h225/message.h"
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -64,7 +65,7 @@ void Connection::admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper,
                          VOIP_TRACE(2, "H323\tGatekeeper refused the call to "
                                            << (alias.empty() ? "?" : alias) << ": "
                                            << admission.rejectReason);
-                         keep->failCall(admission.rejectReason == "calledPartyNotRegistered"
+                         keep->failCall(admission.rejectReason == f225::calledPartyNotRegistered
                                             ? EndReason::Unreachable
                                             : EndReason::GatekeeperAdmissionFailed);
                          return;

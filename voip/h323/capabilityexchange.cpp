@@ -2,6 +2,7 @@
 
 #include "voip/base/trace.h"
 #include "voip/h245/message.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -48,7 +49,7 @@ void CapabilityExchange::onSet(const asn::Value& message)
 {
     auto set = h245::readTerminalCapabilitySet(message);
     const auto sequence =
-        static_cast<std::uint8_t>(h245::messageBody(message)["sequenceNumber"].integer());
+        static_cast<std::uint8_t>(h245::messageBody(message)[f245::sequenceNumber].integer());
     if (!set) {
         h245::CapabilitySetReject reject;
         reject.sequenceNumber = sequence;

@@ -7,6 +7,7 @@
 
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/mediastream.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -141,7 +142,8 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
         MediaFormat format = ours;
         if (!format.hasOption(option::H224Framing))
             format.setStringOption(option::H224Framing,
-                                   theirs.dataProtocol == "hdlcFrameTunnelling" ? "HDLC" : "bare");
+                                   theirs.dataProtocol == f245::hdlcFrameTunnelling ? "HDLC"
+                                                                                    : "bare");
         return format;
     }
     if (theirs.type != h245::CapabilityType::H264 &&
@@ -293,7 +295,7 @@ h245::CapabilitySet capabilitySetOfFormats(const MediaFormatList& formats,
         control.direction = h245::CapabilityDirection::ReceiveAndTransmit;
         set.capabilities.push_back(control);
     }
-    for (const char* input : {"basicString", "dtmf"}) {
+    for (std::string_view input : {f245::basicString, f245::dtmf}) {
         h245::Capability capability;
         capability.type = h245::CapabilityType::UserInput;
         capability.direction = h245::CapabilityDirection::ReceiveAndTransmit;

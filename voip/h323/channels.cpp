@@ -10,6 +10,7 @@
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
 #include "voip/media/stream_rtp.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -301,23 +302,23 @@ void Connection::handleOpenLogicalChannelAck(const asn::Value& message)
 void Connection::handleOpenLogicalChannel(const asn::Value& message)
 {
     const auto number = static_cast<std::uint16_t>(
-        h245::messageBody(message)["forwardLogicalChannelNumber"].integer());
+        h245::messageBody(message)[f245::forwardLogicalChannelNumber].integer());
     auto request = h245::readOpenLogicalChannel(message);
     if (!request) {
-        queueH245(h245::buildOpenLogicalChannelReject(number, "unspecified"));
+        queueH245(h245::buildOpenLogicalChannelReject(number, f245::unspecified));
         return;
     }
     const auto offered = mediaFormatsToOffer();
     const MediaFormat* format = formatOfCapability(offered, request->dataType);
     if (!format) {
-        queueH245(h245::buildOpenLogicalChannelReject(number, "dataTypeNotSupported"));
+        queueH245(h245::buildOpenLogicalChannelReject(number, f245::dataTypeNotSupported));
         return;
     }
     // A number still open is refused; the number of a fastStart channel may come again
     // through H.245 (the far end reopens it).
     for (const auto& channel : channels_) {
         if (channel->fromRemote && channel->number == number && !channel->fastStart) {
-            queueH245(h245::buildOpenLogicalChannelReject(number, "unspecified"));
+            queueH245(h245::buildOpenLogicalChannelReject(number, f245::unspecified));
             return;
         }
     }
@@ -325,7 +326,7 @@ void Connection::handleOpenLogicalChannel(const asn::Value& message)
         request->sessionId != 0 ? request->sessionId : sessionOfFormat(*format);
     Session* media = session(sessionId);
     if (!media) {
-        queueH245(h245::buildOpenLogicalChannelReject(number, "insufficientBandwidth"));
+        queueH245(h245::buildOpenLogicalChannelReject(number, f245::insufficientBandwidth));
         return;
     }
     // One channel per session and direction: a new one from the far end replaces the old.

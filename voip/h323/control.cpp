@@ -10,6 +10,7 @@
 #include "voip/h245/h239.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -112,7 +113,7 @@ void Connection::handleH245(const asn::Value& message)
         return handleEndSession();
     case MessageId::MiscellaneousCommand:
         if (auto command = h245::readMiscellaneousCommand(message);
-            command && command->type == "videoFastUpdatePicture")
+            command && command->type == f245::videoFastUpdatePicture)
             OnVideoFastUpdatePicture(command->logicalChannel);
         return;
     case MessageId::FlowControlCommand:

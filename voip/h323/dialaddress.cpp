@@ -6,6 +6,7 @@
 
 #include "voip/h225/address.h"
 #include "voip/nat/natmethod.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -207,10 +208,11 @@ std::string facilityForwardTarget(const asn::Value& facility)
 {
     std::string alias;
     std::string host;
-    if (facility.has("alternativeAliasAddress") && facility["alternativeAliasAddress"].size() > 0)
-        alias = h225::aliasToText(facility["alternativeAliasAddress"].at(0));
-    if (facility.has("alternativeAddress")) {
-        if (auto address = h225::transportAddressOf(facility["alternativeAddress"]))
+    if (facility.has(f225::alternativeAliasAddress) &&
+        facility[f225::alternativeAliasAddress].size() > 0)
+        alias = h225::aliasToText(facility[f225::alternativeAliasAddress].at(0));
+    if (facility.has(f225::alternativeAddress)) {
+        if (auto address = h225::transportAddressOf(facility[f225::alternativeAddress]))
             host = address->port == DefaultSignallingPort || address->port == 0
                        ? address->addressText()
                        : address->toString();

@@ -13,6 +13,7 @@
 #include "voip/core/manager.h"
 #include "voip/q931/cause.h"
 #include "voip/q931/elements.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -213,10 +214,10 @@ void EndPoint::refuse(const std::shared_ptr<TpktChannel>& channel, const q931::M
         q931::Cause value;
         value.value = static_cast<std::uint8_t>(cause);
         release.set(q931::ie::Cause, q931::encodeCause(value));
-        asn::Value information = h225::newUserInformation("releaseComplete");
+        asn::Value information = h225::newUserInformation(f225::releaseComplete);
         if (information.present()) {
             auto& body = h225::messageBody(information);
-            body.field("reason").choose("undefinedReason");
+            body.field(f225::reason).choose(f225::undefinedReason);
             if (auto pdu = h225::encodeUserInformation(information))
                 q931::setUserUserPdu(release, *pdu);
         }
@@ -250,7 +251,7 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
         return;
     }
     auto information = h225::decodeUserInformation(*pduBytes);
-    if (!information || h225::bodyName(*information) != "setup") {
+    if (!information || h225::bodyName(*information) != f225::setup) {
         ++malformed_;
         VOIP_TRACE(2, "H323\tBad Setup: " << (information ? "not a Setup body"
                                                           : information.error().toString()));

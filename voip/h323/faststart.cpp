@@ -10,6 +10,7 @@
 #include "voip/h245/schema.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -35,31 +36,35 @@ struct Proposal
 Proposal readProposal(const asn::Value& olc)
 {
     Proposal proposal;
-    proposal.number = static_cast<std::uint16_t>(olc["forwardLogicalChannelNumber"].integer());
-    const asn::Value& forward = olc["forwardLogicalChannelParameters"];
-    const asn::Value* dataType = &forward["dataType"];
-    const asn::Value* multiplex = &forward["multiplexParameters"];
-    if (dataType->is("nullData") && olc.has("reverseLogicalChannelParameters")) {
+    proposal.number = static_cast<std::uint16_t>(olc[f245::forwardLogicalChannelNumber].integer());
+    const asn::Value& forward = olc[f245::forwardLogicalChannelParameters];
+    const asn::Value* dataType = &forward[f245::dataType];
+    const asn::Value* multiplex = &forward[f245::multiplexParameters];
+    if (dataType->is(f245::nullData) && olc.has(f245::reverseLogicalChannelParameters)) {
         proposal.proposerReceives = true;
-        dataType = &olc["reverseLogicalChannelParameters"]["dataType"];
-        multiplex = &olc["reverseLogicalChannelParameters"]["multiplexParameters"];
+        dataType = &olc[f245::reverseLogicalChannelParameters][f245::dataType];
+        multiplex = &olc[f245::reverseLogicalChannelParameters][f245::multiplexParameters];
     }
-    if (!dataType->is("audioData") && !dataType->is("videoData") && !dataType->is("data"))
+    if (!dataType->is(f245::audioData) && !dataType->is(f245::videoData) &&
+        !dataType->is(f245::data))
         return proposal;
     proposal.capability = h245::readMediaCapability(dataType->chosen());
-    if (!multiplex->is("h2250LogicalChannelParameters"))
+    if (!multiplex->is(f245::h2250LogicalChannelParameters))
         return proposal;
     const asn::Value& h2250 = multiplex->chosen();
-    proposal.sessionId = static_cast<unsigned>(h2250["sessionID"].integer());
-    if (h2250.has("mediaChannel"))
-        proposal.mediaChannel = h245::readTransportAddress(h2250["mediaChannel"]);
-    if (h2250.has("mediaControlChannel"))
-        proposal.mediaControlChannel = h245::readTransportAddress(h2250["mediaControlChannel"]);
-    if (h2250.has("dynamicRTPPayloadType"))
-        proposal.dynamicPayloadType = static_cast<int>(h2250["dynamicRTPPayloadType"].integer());
-    if (h2250.has("mediaPacketization") && h2250["mediaPacketization"].is("rtpPayloadType")) {
-        const asn::Value& descriptor = h2250["mediaPacketization"].chosen()["payloadDescriptor"];
-        if (descriptor.is("oid"))
+    proposal.sessionId = static_cast<unsigned>(h2250[f245::sessionID].integer());
+    if (h2250.has(f245::mediaChannel))
+        proposal.mediaChannel = h245::readTransportAddress(h2250[f245::mediaChannel]);
+    if (h2250.has(f245::mediaControlChannel))
+        proposal.mediaControlChannel = h245::readTransportAddress(h2250[f245::mediaControlChannel]);
+    if (h2250.has(f245::dynamicRTPPayloadType))
+        proposal.dynamicPayloadType =
+            static_cast<int>(h2250[f245::dynamicRTPPayloadType].integer());
+    if (h2250.has(f245::mediaPacketization) &&
+        h2250[f245::mediaPacketization].is(f245::rtpPayloadType)) {
+        const asn::Value& descriptor =
+            h2250[f245::mediaPacketization].chosen()[f245::payloadDescriptor];
+        if (descriptor.is(f245::oid))
             proposal.packetizationMode = h245::h264PacketizationModeOf(descriptor.chosen().oid());
     }
     proposal.valid = true;
@@ -69,12 +74,12 @@ Proposal readProposal(const asn::Value& olc)
 asn::Value& h2250Of(asn::Value& olc, bool reverse)
 {
     if (reverse)
-        return olc.field("reverseLogicalChannelParameters")
-            .field("multiplexParameters")
-            .choose("h2250LogicalChannelParameters");
-    return olc.field("forwardLogicalChannelParameters")
-        .field("multiplexParameters")
-        .choose("h2250LogicalChannelParameters");
+        return olc.field(f245::reverseLogicalChannelParameters)
+            .field(f245::multiplexParameters)
+            .choose(f245::h2250LogicalChannelParameters);
+    return olc.field(f245::forwardLogicalChannelParameters)
+        .field(f245::multiplexParameters)
+        .choose(f245::h2250LogicalChannelParameters);
 }
 
 } // namespace
@@ -105,12 +110,12 @@ std::vector<std::string> Connection::offerFastStart()
                 continue;
             asn::Value olc = h245::messageBody(message);
             if (weReceive) {
-                asn::Value& forward = olc.field("forwardLogicalChannelParameters");
-                asn::Value& reverse = olc.field("reverseLogicalChannelParameters");
-                reverse.field("dataType") = forward["dataType"];
-                h2250Of(olc, true) = forward["multiplexParameters"].chosen();
-                forward.field("dataType").choose("nullData");
-                forward.field("multiplexParameters").choose("none");
+                asn::Value& forward = olc.field(f245::forwardLogicalChannelParameters);
+                asn::Value& reverse = olc.field(f245::reverseLogicalChannelParameters);
+                reverse.field(f245::dataType) = forward[f245::dataType];
+                h2250Of(olc, true) = forward[f245::multiplexParameters].chosen();
+                forward.field(f245::dataType).choose(f245::nullData);
+                forward.field(f245::multiplexParameters).choose(f245::none);
             }
             auto encoded = asn::encode(olc);
             if (!encoded)
@@ -152,7 +157,7 @@ std::vector<std::string> Connection::answerFastStart()
     // Channels we open later through H.245 are numbered above every proposed number, so
     // that neither side can mistake one channel for another.
     for (const auto& offer : fastStartOffers_) {
-        const auto proposed = offer["forwardLogicalChannelNumber"].integer();
+        const auto proposed = offer[f245::forwardLogicalChannelNumber].integer();
         if (proposed >= nextChannelNumber_ && proposed < 65535)
             nextChannelNumber_ = static_cast<std::uint16_t>(proposed + 1);
     }
@@ -191,11 +196,11 @@ std::vector<std::string> Connection::answerFastStart()
         const std::uint16_t number =
             weReceive || fastStartNumbering_ == FastStartNumbering::Proposal ? proposal.number
                                                                             : nextChannelNumber_++;
-        answer.field("forwardLogicalChannelNumber").setInteger(number);
+        answer.field(f245::forwardLogicalChannelNumber).setInteger(number);
         asn::Value& h2250 = h2250Of(answer, !weReceive);
         if (weReceive)
-            h245::setTransportAddress(h2250.field("mediaChannel"), media->rtpAddress);
-        h245::setTransportAddress(h2250.field("mediaControlChannel"), media->rtcpAddress);
+            h245::setTransportAddress(h2250.field(f245::mediaChannel), media->rtpAddress);
+        h245::setTransportAddress(h2250.field(f245::mediaControlChannel), media->rtcpAddress);
         auto encoded = asn::encode(answer);
         if (!encoded)
             continue;

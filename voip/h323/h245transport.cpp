@@ -11,6 +11,7 @@
 #include "voip/h323/capabilitymap.h"
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -74,7 +75,7 @@ void Connection::flushTunnelled()
         return;
     // Nothing else is about to go out: carry the H.245 messages in a Facility with an
     // empty body (H.323 8.2.1).
-    asn::Value facility = h225::newUserInformation("empty");
+    asn::Value facility = h225::newUserInformation(f225::empty);
     sendSignal(q931::MessageType::Facility, facility);
 }
 
@@ -147,12 +148,12 @@ void Connection::sendStartH245()
     if (tunnelling_ || h245Channel_ || h245Connecting_ || released_ || remoteReleased_ ||
         startH245Sent_)
         return;
-    asn::Value facility = newBody("facility");
+    asn::Value facility = newBody(f225::facility);
     asn::Value& body = h225::messageBody(facility);
-    body.field("reason").choose("startH245");
-    h225::setGuid(body.field("conferenceID"), conferenceId_);
+    body.field(f225::reason).choose(f225::startH245);
+    h225::setGuid(body.field(f225::conferenceID), conferenceId_);
     offerH245Address(body);
-    if (!body.has("h245Address"))
+    if (!body.has(f225::h245Address))
         return;
     startH245Sent_ = true;
     VOIP_TRACE(2, "H323\tNo H.245 connection yet: asking the far end to connect on "
@@ -196,7 +197,7 @@ void Connection::sendKeypad(const std::string& value)
                           << keypad.error().message << " on " << describe());
         return;
     }
-    asn::Value information = newBody("information");
+    asn::Value information = newBody(f225::information);
     sendSignal(q931::MessageType::Information, information, {{q931::ie::Keypad, *keypad}});
 }
 

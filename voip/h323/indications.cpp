@@ -7,6 +7,7 @@
 #include "voip/core/call.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -59,8 +60,9 @@ void Connection::sendWantedMuteIndication()
         if (channel->fromRemote || !channel->open || channel->proposal ||
             channel->sessionId != AudioSessionId)
             continue;
-        queueH245(h245::buildMiscellaneousIndication(
-            channel->number, *muteWanted_ ? "logicalChannelInactive" : "logicalChannelActive"));
+        queueH245(h245::buildMiscellaneousIndication(channel->number,
+                                                     *muteWanted_ ? f245::logicalChannelInactive
+                                                                  : f245::logicalChannelActive));
         muteWanted_.reset();
         return;
     }

@@ -8,6 +8,7 @@
 #include "voip/h245/h239.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -80,9 +81,9 @@ bool Connection::OnMiscellaneousIndication(const h245::ChannelEvent& indication)
     VOIP_TRACE(3, "H323\tMiscellaneousIndication " << indication.type << " for channel "
                                                    << indication.logicalChannel);
     if (isRemoteContentChannel(indication.logicalChannel)) {
-        if (indication.type == "logicalChannelActive")
+        if (indication.type == f245::logicalChannelActive)
             presentation_->remoteContentActive(true);
-        else if (indication.type == "logicalChannelInactive")
+        else if (indication.type == f245::logicalChannelInactive)
             presentation_->remoteContentActive(false);
     }
     return true;

@@ -2,6 +2,7 @@
 
 #include "voip/base/trace.h"
 #include "voip/h245/message.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -145,7 +146,7 @@ void PresentationControl::contentOpened(std::uint16_t number)
         return;
     state_ = State::Presenting;
     presenting_ = true;
-    link_.send(h245::buildMiscellaneousIndication(number, "logicalChannelActive"));
+    link_.send(h245::buildMiscellaneousIndication(number, f245::logicalChannelActive));
     VOIP_TRACE(2, "H323\tPresenting on channel " << number << " on " << link_.describe());
     channels_.presentationEvent(PresentationEvent::LocalStarted);
 }
@@ -190,7 +191,7 @@ void PresentationControl::end(PresentationEvent event, bool tokenGone)
         return;
     if (!channels_.released()) {
         if (was == State::Presenting)
-            link_.send(h245::buildMiscellaneousIndication(channel_, "logicalChannelInactive"));
+            link_.send(h245::buildMiscellaneousIndication(channel_, f245::logicalChannelInactive));
         if (!tokenGone) {
             h245::H239Message release;
             release.type = h245::H239MessageType::PresentationTokenRelease;

@@ -9,15 +9,16 @@
 #include "voip/base/trace.h"
 #include "voip/h225/message.h"
 #include "voip/h225/schema.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
 void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from)
 {
-    const auto sequence = message.chosen()["requestSeqNum"].integer();
+    const auto sequence = message.chosen()[f225::requestSeqNum].integer();
     asn::Value* body = nullptr;
-    auto confirm = newMessage("unregistrationConfirm", body);
-    body->field("requestSeqNum").setInteger(sequence);
+    auto confirm = newMessage(f225::unregistrationConfirm, body);
+    body->field(f225::requestSeqNum).setInteger(sequence);
     send(confirm, from);
     {
         std::lock_guard lock(mutex_);
@@ -30,10 +31,10 @@ void RasClient::handleRequest(const asn::Value& message, const asio::ip::udp::en
 const CallFollower* RasClient::findFollowed(const asn::Value& request, RasCall* call) const
 {
     // Called with mutex_ held.
-    const h225::Guid conferenceId = h225::guidOf(request["conferenceID"]);
+    const h225::Guid conferenceId = h225::guidOf(request[f225::conferenceID]);
     std::optional<h225::Guid> callId;
-    if (request.has("callIdentifier"))
-        callId = h225::guidOf(request["callIdentifier"]["guid"]);
+    if (request.has(f225::callIdentifier))
+        callId = h225::guidOf(request[f225::callIdentifier][f225::guid]);
     auto found = callId ? followed_.find(*callId)
                         : std::find_if(followed_.begin(), followed_.end(), [&](const auto& entry) {
                               return entry.second.call.conferenceId == conferenceId;
@@ -50,9 +51,9 @@ void RasClient::handleBandwidthRequest(const asn::Value& message,
                                        const asio::ip::udp::endpoint& from)
 {
     const auto& request = message.chosen();
-    const auto sequence = request["requestSeqNum"].integer();
+    const auto sequence = request[f225::requestSeqNum].integer();
     const auto wanted =
-        std::uint32_t(std::clamp<std::int64_t>(request["bandWidth"].integer(), 0, 0xFFFFFFFF));
+        std::uint32_t(std::clamp<std::int64_t>(request[f225::bandWidth].integer(), 0, 0xFFFFFFFF));
     std::function<std::optional<std::uint32_t>(std::uint32_t)> follow;
     {
         std::lock_guard lock(mutex_);
@@ -64,14 +65,15 @@ void RasClient::handleBandwidthRequest(const asn::Value& message,
     asn::Value* body = nullptr;
     asn::Value reply;
     if (rate && *rate <= wanted) {
-        reply = newMessage("bandwidthConfirm", body);
-        body->field("bandWidth").setInteger(wanted);
+        reply = newMessage(f225::bandwidthConfirm, body);
+        body->field(f225::bandWidth).setInteger(wanted);
     } else {
-        reply = newMessage("bandwidthReject", body);
-        body->field("rejectReason").choose(rate ? "insufficientResources" : "invalidConferenceID");
-        body->field("allowedBandWidth").setInteger(rate.value_or(0));
+        reply = newMessage(f225::bandwidthReject, body);
+        body->field(f225::rejectReason)
+            .choose(rate ? f225::insufficientResources : f225::invalidConferenceID);
+        body->field(f225::allowedBandWidth).setInteger(rate.value_or(0));
     }
-    body->field("requestSeqNum").setInteger(sequence);
+    body->field(f225::requestSeqNum).setInteger(sequence);
     authenticate(*body);
     send(reply, from);
 }
@@ -80,41 +82,41 @@ void RasClient::handleDisengageRequest(const asn::Value& message,
                                        const asio::ip::udp::endpoint& from)
 {
     const auto& request = message.chosen();
-    const auto sequence = request["requestSeqNum"].integer();
-    const std::string reason(request["disengageReason"].choiceName());
+    const auto sequence = request[f225::requestSeqNum].integer();
+    const std::string reason(request[f225::disengageReason].choiceName());
     std::function<void(const std::string&)> disengaged;
     std::string rejection;
     {
         std::lock_guard lock(mutex_);
         RasCall call;
-        if (std::string(request["endpointIdentifier"].text()) != endpointId_) {
-            rejection = "notRegistered"; // not addressed to us as registered now
+        if (std::string(request[f225::endpointIdentifier].text()) != endpointId_) {
+            rejection = f225::notRegistered; // not addressed to us as registered now
         } else if (const auto* follower = findFollowed(request, &call)) {
             disengaged = follower->disengaged;
             followed_.erase(call.callId); // over: nothing more of ours about it
         } else {
-            rejection = "requestToDropOther"; // a call that is not ours
+            rejection = f225::requestToDropOther; // a call that is not ours
         }
     }
     asn::Value* body = nullptr;
-    asn::Value reply = rejection.empty() ? newMessage("disengageConfirm", body)
-                                         : newMessage("disengageReject", body);
-    body->field("requestSeqNum").setInteger(sequence);
+    asn::Value reply = rejection.empty() ? newMessage(f225::disengageConfirm, body)
+                                         : newMessage(f225::disengageReject, body);
+    body->field(f225::requestSeqNum).setInteger(sequence);
     if (!rejection.empty())
-        body->field("rejectReason").choose(rejection);
+        body->field(f225::rejectReason).choose(rejection);
     authenticate(*body);
     send(reply, from);
     if (disengaged)
-        disengaged(reason.empty() ? "undefinedReason" : reason);
+        disengaged(reason.empty() ? std::string(f225::undefinedReason) : reason);
 }
 
 void RasClient::handleInfoRequest(const asn::Value& message, const asio::ip::udp::endpoint& from)
 {
     const auto& request = message.chosen();
-    const auto sequence = request["requestSeqNum"].integer();
+    const auto sequence = request[f225::requestSeqNum].integer();
     // Call reference 0 asks about every call; another names one (with its identifier).
-    const auto reference = request["callReferenceValue"].integer();
-    const h225::Guid callId = h225::guidOf(request["callIdentifier"]["guid"]);
+    const auto reference = request[f225::callReferenceValue].integer();
+    const h225::Guid callId = h225::guidOf(request[f225::callIdentifier][f225::guid]);
     std::vector<std::pair<RasCall, std::function<std::optional<CallReport>()>>> asked;
     {
         std::lock_guard lock(mutex_);
@@ -129,7 +131,7 @@ void RasClient::handleInfoRequest(const asn::Value& message, const asio::ip::udp
     asn::Value response = infoResponse(sequence, calls, false);
     // A named call we do not have is said to be invalid (H.225.0 7.15.2).
     if (reference != 0 && calls.empty())
-        response.chosen().field("irrStatus").choose("invalidCall");
+        response.chosen().field(f225::irrStatus).choose(f225::invalidCall);
     send(response, from);
 }
 
@@ -138,38 +140,39 @@ namespace {
 void setChannel(asn::Value& channel, const ChannelAddresses& addresses)
 {
     if (addresses.send)
-        h225::setTransportAddress(channel.field("sendAddress"), *addresses.send);
+        h225::setTransportAddress(channel.field(f225::sendAddress), *addresses.send);
     if (addresses.receive)
-        h225::setTransportAddress(channel.field("recvAddress"), *addresses.receive);
+        h225::setTransportAddress(channel.field(f225::recvAddress), *addresses.receive);
 }
 
 } // namespace
 
 void RasClient::fillCallInfo(asn::Value& info, const RasCall& call, const CallReport& report) const
 {
-    info.field("callReferenceValue").setInteger(call.callReference);
-    h225::setGuid(info.field("conferenceID"), call.conferenceId);
-    info.field("originator").setBoolean(report.originator);
+    info.field(f225::callReferenceValue).setInteger(call.callReference);
+    h225::setGuid(info.field(f225::conferenceID), call.conferenceId);
+    info.field(f225::originator).setBoolean(report.originator);
     for (const auto& session : report.sessions) {
         if (session.data) {
-            setChannel(info.field("data").append(), session.rtp);
+            setChannel(info.field(f225::data).append(), session.rtp);
             continue;
         }
-        asn::Value& rtp = info.field(session.video ? "video" : "audio").append();
-        setChannel(rtp.field("rtpAddress"), session.rtp);
-        setChannel(rtp.field("rtcpAddress"), session.rtcp);
-        rtp.field("cname").setText("kestrovia");
-        rtp.field("ssrc").setInteger(std::max<std::uint32_t>(1, session.ssrc));
-        rtp.field("sessionId").setInteger(std::clamp(session.sessionId, 1u, 255u));
-        rtp.field("associatedSessionIds");
+        asn::Value& rtp = info.field(session.video ? f225::video : f225::audio).append();
+        setChannel(rtp.field(f225::rtpAddress), session.rtp);
+        setChannel(rtp.field(f225::rtcpAddress), session.rtcp);
+        rtp.field(f225::cname).setText("kestrovia");
+        rtp.field(f225::ssrc).setInteger(std::max<std::uint32_t>(1, session.ssrc));
+        rtp.field(f225::sessionId).setInteger(std::clamp(session.sessionId, 1u, 255u));
+        rtp.field(f225::associatedSessionIds);
     }
-    setChannel(info.field("h245"), report.h245);
-    setChannel(info.field("callSignalling"), report.signalling);
-    info.field("callType").choose("pointToPoint");
-    info.field("bandWidth").setInteger(report.bandwidth);
-    info.field("callModel").choose(report.gatekeeperRouted ? "gatekeeperRouted" : "direct");
-    h225::setGuid(info.field("callIdentifier").field("guid"), call.callId);
-    info.field("substituteConfIDs");
+    setChannel(info.field(f225::h245), report.h245);
+    setChannel(info.field(f225::callSignalling), report.signalling);
+    info.field(f225::callType).choose(f225::pointToPoint);
+    info.field(f225::bandWidth).setInteger(report.bandwidth);
+    info.field(f225::callModel)
+        .choose(report.gatekeeperRouted ? f225::gatekeeperRouted : f225::direct);
+    h225::setGuid(info.field(f225::callIdentifier).field(f225::guid), call.callId);
+    info.field(f225::substituteConfIDs);
 }
 
 asn::Value RasClient::infoResponse(std::int64_t sequence,
@@ -177,21 +180,21 @@ asn::Value RasClient::infoResponse(std::int64_t sequence,
                                    bool unsolicited)
 {
     asn::Value* body = nullptr;
-    auto response = newMessage("infoRequestResponse", body);
-    body->field("requestSeqNum").setInteger(sequence);
-    h225::setEndpointType(body->field("endpointType"), config_.identity);
-    body->field("endpointIdentifier")
+    auto response = newMessage(f225::infoRequestResponse, body);
+    body->field(f225::requestSeqNum).setInteger(sequence);
+    h225::setEndpointType(body->field(f225::endpointType), config_.identity);
+    body->field(f225::endpointIdentifier)
         .setText(endpointIdentifier().empty() ? "-" : endpointIdentifier());
-    h225::setTransportAddress(body->field("rasAddress"), rasAddress());
-    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
-    fillAliases(body->field("endpointAlias"));
+    h225::setTransportAddress(body->field(f225::rasAddress), rasAddress());
+    h225::setTransportAddress(body->field(f225::callSignalAddress).append(), signalAddress());
+    fillAliases(body->field(f225::endpointAlias));
     if (!calls.empty()) {
-        asn::Value& list = body->field("perCallInfo");
+        asn::Value& list = body->field(f225::perCallInfo);
         for (const auto& [call, report] : calls)
             fillCallInfo(list.append(), call, report);
     }
-    body->field("needResponse").setBoolean(false);
-    body->field("unsolicited").setBoolean(unsolicited);
+    body->field(f225::needResponse).setBoolean(false);
+    body->field(f225::unsolicited).setBoolean(unsolicited);
     authenticate(*body);
     return response;
 }
@@ -217,59 +220,59 @@ Admission RasClient::admit(const RasCall& call)
 void RasClient::admit(const RasCall& call, std::function<void(const Admission&)> done)
 {
     asn::Value* body = nullptr;
-    auto arq = newMessage("admissionRequest", body);
-    body->field("callType").choose("pointToPoint");
-    body->field("callModel").choose("direct");
+    auto arq = newMessage(f225::admissionRequest, body);
+    body->field(f225::callType).choose(f225::pointToPoint);
+    body->field(f225::callModel).choose(f225::direct);
     fillCallIdentity(*body, call);
     if (call.answer) {
-        fillAliases(body->field("destinationInfo"));
-        h225::setTransportAddress(body->field("destCallSignalAddress"), signalAddress());
+        fillAliases(body->field(f225::destinationInfo));
+        h225::setTransportAddress(body->field(f225::destCallSignalAddress), signalAddress());
         if (!call.sourceAlias.empty())
-            h225::setAlias(body->field("srcInfo").append(), call.sourceAlias);
+            h225::setAlias(body->field(f225::srcInfo).append(), call.sourceAlias);
         else
-            body->field("srcInfo");
+            body->field(f225::srcInfo);
     } else {
         if (!call.destinationAlias.empty())
-            h225::setAlias(body->field("destinationInfo").append(), call.destinationAlias);
+            h225::setAlias(body->field(f225::destinationInfo).append(), call.destinationAlias);
         if (call.destinationAddress)
-            h225::setTransportAddress(body->field("destCallSignalAddress"),
+            h225::setTransportAddress(body->field(f225::destCallSignalAddress),
                                       *call.destinationAddress);
-        fillAliases(body->field("srcInfo"));
-        h225::setTransportAddress(body->field("srcCallSignalAddress"), signalAddress());
+        fillAliases(body->field(f225::srcInfo));
+        h225::setTransportAddress(body->field(f225::srcCallSignalAddress), signalAddress());
     }
-    body->field("bandWidth").setInteger(call.bandwidth);
-    body->field("activeMC").setBoolean(false);
-    body->field("answerCall").setBoolean(call.answer);
-    body->field("canMapAlias").setBoolean(false);
-    body->field("willSupplyUUIEs").setBoolean(false);
-    body->field("canMapSrcAlias").setBoolean(false);
+    body->field(f225::bandWidth).setInteger(call.bandwidth);
+    body->field(f225::activeMC).setBoolean(false);
+    body->field(f225::answerCall).setBoolean(call.answer);
+    body->field(f225::canMapAlias).setBoolean(false);
+    body->field(f225::willSupplyUUIEs).setBoolean(false);
+    body->field(f225::canMapSrcAlias).setBoolean(false);
     authenticate(*body);
-    transactLater(std::move(arq), gatekeeperEndpoint(), {"admissionConfirm", "admissionReject"},
-                  [this, done = std::move(done)](std::optional<asn::Value> answer) {
-                      if (!answer) {
-                          // Registration is tried again (with back-off); calls meanwhile go
-                          // without it.
-                          if (!stopping_)
-                              setState(RasState::Unreachable, "the gatekeeper does not answer");
-                          done(Admission::unanswered());
-                          return;
-                      }
-                      Admission admission;
-                      const auto& reply = answer->chosen();
-                      if (answer->is("admissionReject")) {
-                          admission.rejectReason = std::string(reply["rejectReason"].choiceName());
-                          done(admission);
-                          return;
-                      }
-                      admission.admitted = true;
-                      admission.destination =
-                          h225::transportAddressOf(reply["destCallSignalAddress"]);
-                      admission.gatekeeperRouted = reply["callModel"].is("gatekeeperRouted");
-                      admission.bandwidth = std::uint32_t(reply["bandWidth"].integer());
-                      if (reply.has("irrFrequency"))
-                          admission.irrFrequency = unsigned(reply["irrFrequency"].integer());
-                      done(admission);
-                  });
+    transactLater(
+        std::move(arq), gatekeeperEndpoint(), {f225::admissionConfirm, f225::admissionReject},
+        [this, done = std::move(done)](std::optional<asn::Value> answer) {
+            if (!answer) {
+                // Registration is tried again (with back-off); calls meanwhile go
+                // without it.
+                if (!stopping_)
+                    setState(RasState::Unreachable, "the gatekeeper does not answer");
+                done(Admission::unanswered());
+                return;
+            }
+            Admission admission;
+            const auto& reply = answer->chosen();
+            if (answer->is(f225::admissionReject)) {
+                admission.rejectReason = std::string(reply[f225::rejectReason].choiceName());
+                done(admission);
+                return;
+            }
+            admission.admitted = true;
+            admission.destination = h225::transportAddressOf(reply[f225::destCallSignalAddress]);
+            admission.gatekeeperRouted = reply[f225::callModel].is(f225::gatekeeperRouted);
+            admission.bandwidth = std::uint32_t(reply[f225::bandWidth].integer());
+            if (reply.has(f225::irrFrequency))
+                admission.irrFrequency = unsigned(reply[f225::irrFrequency].integer());
+            done(admission);
+        });
 }
 
 bool RasClient::disengage(const RasCall& call, const std::string& reason)
@@ -280,16 +283,17 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
         followed_.erase(call.callId);
     }
     asn::Value* body = nullptr;
-    auto drq = newMessage("disengageRequest", body);
+    auto drq = newMessage(f225::disengageRequest, body);
     fillCallIdentity(*body, call);
-    body->field("disengageReason")
-        .choose(reason == "forcedDrop" || reason == "undefinedReason" ? reason
-                                                                      : std::string("normalDrop"));
-    body->field("answeredCall").setBoolean(call.answer);
+    body->field(f225::disengageReason)
+        .choose(reason == f225::forcedDrop || reason == f225::undefinedReason ? reason
+                                                                              : f225::normalDrop);
+    body->field(f225::answeredCall).setBoolean(call.answer);
     authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-    auto answer = transact(std::move(drq), gatekeeper, {"disengageConfirm", "disengageReject"});
-    return answer && answer->is("disengageConfirm");
+    auto answer =
+        transact(std::move(drq), gatekeeper, {f225::disengageConfirm, f225::disengageReject});
+    return answer && answer->is(f225::disengageConfirm);
 }
 
 void RasClient::disengageLater(const RasCall& call, const std::string& reason)
@@ -319,20 +323,22 @@ void RasClient::changeBandwidth(const RasCall& call, std::uint32_t bandwidth,
                                 std::function<void(const BandwidthAnswer&)> done)
 {
     asn::Value* body = nullptr;
-    auto brq = newMessage("bandwidthRequest", body);
+    auto brq = newMessage(f225::bandwidthRequest, body);
     fillCallIdentity(*body, call);
-    body->field("callType").choose("pointToPoint");
-    body->field("bandWidth").setInteger(bandwidth);
-    body->field("answeredCall").setBoolean(call.answer);
+    body->field(f225::callType).choose(f225::pointToPoint);
+    body->field(f225::bandWidth).setInteger(bandwidth);
+    body->field(f225::answeredCall).setBoolean(call.answer);
     authenticate(*body);
-    transactLater(std::move(brq), gatekeeperEndpoint(), {"bandwidthConfirm", "bandwidthReject"},
+    transactLater(std::move(brq), gatekeeperEndpoint(),
+                  {f225::bandwidthConfirm, f225::bandwidthReject},
                   [done = std::move(done)](std::optional<asn::Value> answer) {
                       BandwidthAnswer result;
                       if (answer) {
                           result.answered = true;
-                          result.granted = answer->is("bandwidthConfirm");
+                          result.granted = answer->is(f225::bandwidthConfirm);
                           const auto& reply = answer->chosen();
-                          const char* field = result.granted ? "bandWidth" : "allowedBandWidth";
+                          const std::string_view field =
+                              result.granted ? f225::bandWidth : f225::allowedBandWidth;
                           if (reply.has(field))
                               result.bandwidth = std::uint32_t(
                                   std::clamp<std::int64_t>(reply[field].integer(), 0, 0xFFFFFFFF));

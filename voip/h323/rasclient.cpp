@@ -9,6 +9,7 @@
 #include "voip/h225/message.h"
 #include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -307,13 +308,13 @@ void RasClient::authenticate(asn::Value& body)
 
 void RasClient::fillCallIdentity(asn::Value& body, const RasCall& call) const
 {
-    body.field("endpointIdentifier").setText(endpointIdentifier());
-    h225::setGuid(body.field("conferenceID"), call.conferenceId);
-    body.field("callReferenceValue").setInteger(call.callReference);
-    h225::setGuid(body.field("callIdentifier").field("guid"), call.callId);
+    body.field(f225::endpointIdentifier).setText(endpointIdentifier());
+    h225::setGuid(body.field(f225::conferenceID), call.conferenceId);
+    body.field(f225::callReferenceValue).setInteger(call.callReference);
+    h225::setGuid(body.field(f225::callIdentifier).field(f225::guid), call.callId);
     const std::string gatekeeper = gatekeeperIdentifier();
     if (!gatekeeper.empty())
-        body.field("gatekeeperIdentifier").setText(gatekeeper);
+        body.field(f225::gatekeeperIdentifier).setText(gatekeeper);
 }
 
 bool RasClient::send(const asn::Value& message, const asio::ip::udp::endpoint& to)
@@ -372,28 +373,28 @@ void RasClient::readLoop()
         }
         const asn::Value& message = *decoded;
         const bool fromOurs = fromGatekeeper(from);
-        if (fromOurs && message.is("unregistrationRequest")) {
+        if (fromOurs && message.is(f225::unregistrationRequest)) {
             handleRequest(message, from);
             continue;
         }
-        if (fromOurs && message.is("infoRequest")) {
+        if (fromOurs && message.is(f225::infoRequest)) {
             handleInfoRequest(message, from);
             continue;
         }
-        if (fromOurs && message.is("bandwidthRequest")) {
+        if (fromOurs && message.is(f225::bandwidthRequest)) {
             handleBandwidthRequest(message, from);
             continue;
         }
-        if (fromOurs && message.is("disengageRequest")) {
+        if (fromOurs && message.is(f225::disengageRequest)) {
             handleDisengageRequest(message, from);
             continue;
         }
         const auto& body = message.chosen();
-        if (!body.has("requestSeqNum")) {
+        if (!body.has(f225::requestSeqNum)) {
             ++ignored_;
             continue;
         }
-        const auto sequence = std::uint16_t(body["requestSeqNum"].integer());
+        const auto sequence = std::uint16_t(body[f225::requestSeqNum].integer());
         std::shared_ptr<Waiter> answered; // a request nobody waits for, now answered
         {
             std::lock_guard lock(mutex_);
@@ -406,7 +407,7 @@ void RasClient::readLoop()
                 continue;
             }
             Waiter& waiter = *found->second;
-            if (waiter.anySource && message.is("gatekeeperReject")) {
+            if (waiter.anySource && message.is(f225::gatekeeperReject)) {
                 if (!waiter.rejection)
                     waiter.rejection = message;
                 continue;
@@ -416,7 +417,7 @@ void RasClient::readLoop()
                 changed_.notify_all();
                 continue;
             }
-            if (message.is("requestInProgress")) {
+            if (message.is(f225::requestInProgress)) {
                 waiter.deadline = inProgressUntil(message);
                 continue;
             }
@@ -440,37 +441,37 @@ RasState RasClient::registerOnce(bool keepAlive)
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
 
     if (!keepAlive) {
-        auto grq = newMessage("gatekeeperRequest", body);
-        h225::setProtocolIdentifier(body->field("protocolIdentifier"));
-        h225::setTransportAddress(body->field("rasAddress"), ras);
-        h225::setEndpointType(body->field("endpointType"), config_.identity);
-        fillAliases(body->field("endpointAlias"));
+        auto grq = newMessage(f225::gatekeeperRequest, body);
+        h225::setProtocolIdentifier(body->field(f225::protocolIdentifier));
+        h225::setTransportAddress(body->field(f225::rasAddress), ras);
+        h225::setEndpointType(body->field(f225::endpointType), config_.identity);
+        fillAliases(body->field(f225::endpointAlias));
         if (!config_.password.empty()) {
-            body->field("authenticationCapability").append().choose("pwdHash");
-            body->field("algorithmOIDs").append().setOid(h225::Md5Oid);
+            body->field(f225::authenticationCapability).append().choose(f225::pwdHash);
+            body->field(f225::algorithmOIDs).append().setOid(h225::Md5Oid);
         }
         const bool multicast = discovering();
         if (multicast)
             gatekeeper = discovery_;
         auto answer = transact(std::move(grq), gatekeeper,
-                               {"gatekeeperConfirm", "gatekeeperReject"}, multicast);
+                               {f225::gatekeeperConfirm, f225::gatekeeperReject}, multicast);
         if (!answer) {
             setState(RasState::Unreachable, "the gatekeeper does not answer");
             return RasState::Unreachable;
         }
-        if (answer->is("gatekeeperReject")) {
+        if (answer->is(f225::gatekeeperReject)) {
             setState(RasState::Rejected,
-                     std::string(answer->chosen()["rejectReason"].choiceName()));
+                     std::string(answer->chosen()[f225::rejectReason].choiceName()));
             return RasState::Rejected;
         }
         const auto& confirm = answer->chosen();
         {
             std::lock_guard lock(mutex_);
-            gatekeeperId_ = confirm.has("gatekeeperIdentifier")
-                                ? std::string(confirm["gatekeeperIdentifier"].text())
+            gatekeeperId_ = confirm.has(f225::gatekeeperIdentifier)
+                                ? std::string(confirm[f225::gatekeeperIdentifier].text())
                                 : std::string();
         }
-        if (const auto address = h225::transportAddressOf(confirm["rasAddress"]))
+        if (const auto address = h225::transportAddressOf(confirm[f225::rasAddress]))
             gatekeeper = toEndpoint(*address);
         else if (multicast) {
             setState(RasState::Unreachable, "the gatekeeper found gave no RAS address");
@@ -479,33 +480,34 @@ RasState RasClient::registerOnce(bool keepAlive)
         useGatekeeper(gatekeeper);
     }
 
-    auto rrq = newMessage("registrationRequest", body);
-    h225::setProtocolIdentifier(body->field("protocolIdentifier"));
-    body->field("discoveryComplete").setBoolean(true);
-    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
-    h225::setTransportAddress(body->field("rasAddress").append(), ras);
-    h225::setEndpointType(body->field("terminalType"), config_.identity);
-    fillAliases(body->field("terminalAlias"));
+    auto rrq = newMessage(f225::registrationRequest, body);
+    h225::setProtocolIdentifier(body->field(f225::protocolIdentifier));
+    body->field(f225::discoveryComplete).setBoolean(true);
+    h225::setTransportAddress(body->field(f225::callSignalAddress).append(), signalAddress());
+    h225::setTransportAddress(body->field(f225::rasAddress).append(), ras);
+    h225::setEndpointType(body->field(f225::terminalType), config_.identity);
+    fillAliases(body->field(f225::terminalAlias));
     const std::string gatekeeperId = gatekeeperIdentifier();
     if (!gatekeeperId.empty())
-        body->field("gatekeeperIdentifier").setText(gatekeeperId);
-    h225::setVendorIdentifier(body->field("endpointVendor"), config_.identity);
-    body->field("timeToLive").setInteger(std::max<std::int64_t>(1, config_.timeToLive.count()));
-    body->field("keepAlive").setBoolean(keepAlive);
+        body->field(f225::gatekeeperIdentifier).setText(gatekeeperId);
+    h225::setVendorIdentifier(body->field(f225::endpointVendor), config_.identity);
+    body->field(f225::timeToLive).setInteger(std::max<std::int64_t>(1, config_.timeToLive.count()));
+    body->field(f225::keepAlive).setBoolean(keepAlive);
     if (keepAlive)
-        body->field("endpointIdentifier").setText(endpointIdentifier());
-    body->field("willSupplyUUIEs").setBoolean(false);
-    body->field("maintainConnection").setBoolean(false);
+        body->field(f225::endpointIdentifier).setText(endpointIdentifier());
+    body->field(f225::willSupplyUUIEs).setBoolean(false);
+    body->field(f225::maintainConnection).setBoolean(false);
     authenticate(*body);
     auto answer =
-        transact(std::move(rrq), gatekeeper, {"registrationConfirm", "registrationReject"});
+        transact(std::move(rrq), gatekeeper, {f225::registrationConfirm, f225::registrationReject});
     if (!answer) {
         setState(RasState::Unreachable, "the gatekeeper does not answer");
         return RasState::Unreachable;
     }
-    if (answer->is("registrationReject")) {
-        const std::string reason(answer->chosen()["rejectReason"].choiceName());
-        if (keepAlive && (reason == "fullRegistrationRequired" || reason == "discoveryRequired")) {
+    if (answer->is(f225::registrationReject)) {
+        const std::string reason(answer->chosen()[f225::rejectReason].choiceName());
+        if (keepAlive &&
+            (reason == f225::fullRegistrationRequired || reason == f225::discoveryRequired)) {
             // The gatekeeper forgot us (it restarted): register afresh at once.
             std::lock_guard lock(mutex_);
             reregister_ = true;
@@ -517,13 +519,13 @@ RasState RasClient::registerOnce(bool keepAlive)
     const auto& confirm = answer->chosen();
     {
         std::lock_guard lock(mutex_);
-        if (!keepAlive || confirm.has("endpointIdentifier"))
-            endpointId_ = std::string(confirm["endpointIdentifier"].text());
-        if (confirm.has("gatekeeperIdentifier"))
-            gatekeeperId_ = std::string(confirm["gatekeeperIdentifier"].text());
-        timeToLive_ = confirm.has("timeToLive")
+        if (!keepAlive || confirm.has(f225::endpointIdentifier))
+            endpointId_ = std::string(confirm[f225::endpointIdentifier].text());
+        if (confirm.has(f225::gatekeeperIdentifier))
+            gatekeeperId_ = std::string(confirm[f225::gatekeeperIdentifier].text());
+        timeToLive_ = confirm.has(f225::timeToLive)
                           ? std::chrono::seconds(std::clamp<std::int64_t>(
-                                confirm["timeToLive"].integer(), 1, 24 * 3600))
+                                confirm[f225::timeToLive].integer(), 1, 24 * 3600))
                           : std::chrono::seconds(0);
         // Renewed well before it runs out, allowing for lost datagrams.
         const auto ttl = timeToLive_.count() > 0 ? timeToLive_ : config_.timeToLive;
@@ -591,24 +593,24 @@ bool RasClient::unregister()
     if (endpointIdentifier().empty())
         return false;
     asn::Value* body = nullptr;
-    auto urq = newMessage("unregistrationRequest", body);
-    h225::setTransportAddress(body->field("callSignalAddress").append(), signalAddress());
-    fillAliases(body->field("endpointAlias"));
-    body->field("endpointIdentifier").setText(endpointIdentifier());
+    auto urq = newMessage(f225::unregistrationRequest, body);
+    h225::setTransportAddress(body->field(f225::callSignalAddress).append(), signalAddress());
+    fillAliases(body->field(f225::endpointAlias));
+    body->field(f225::endpointIdentifier).setText(endpointIdentifier());
     const std::string gatekeeperId = gatekeeperIdentifier();
     if (!gatekeeperId.empty())
-        body->field("gatekeeperIdentifier").setText(gatekeeperId);
+        body->field(f225::gatekeeperIdentifier).setText(gatekeeperId);
     authenticate(*body);
     asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-    auto answer =
-        transact(std::move(urq), gatekeeper, {"unregistrationConfirm", "unregistrationReject"});
+    auto answer = transact(std::move(urq), gatekeeper,
+                           {f225::unregistrationConfirm, f225::unregistrationReject});
     {
         std::lock_guard lock(mutex_);
         endpointId_.clear();
         reregister_ = false;
     }
     setState(RasState::Unregistered, "unregistered");
-    return answer && answer->is("unregistrationConfirm");
+    return answer && answer->is(f225::unregistrationConfirm);
 }
 
 } // namespace voip::h323

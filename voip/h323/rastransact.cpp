@@ -2,6 +2,7 @@
 // reading thread.
 
 #include "voip/h323/rasclient.h"
+#include "voip/h323/fields.h"
 
 #include <algorithm>
 
@@ -11,18 +12,18 @@ std::pair<std::uint16_t, std::shared_ptr<RasClient::Waiter>>
 RasClient::newRequest(asn::Value& message, std::initializer_list<std::string_view> answers)
 {
     const std::uint16_t sequence = nextSequence();
-    message.chosen().field("requestSeqNum").setInteger(sequence);
+    message.chosen().field(f225::requestSeqNum).setInteger(sequence);
     auto waiter = std::make_shared<Waiter>();
     for (auto name : answers)
         waiter->answers.emplace_back(name);
-    waiter->answers.emplace_back("requestInProgress");
+    waiter->answers.emplace_back(f225::requestInProgress);
     return {sequence, waiter};
 }
 
 RasClient::Clock::time_point RasClient::inProgressUntil(const asn::Value& inProgress)
 {
     // The gatekeeper needs longer: it says how long (milliseconds).
-    const auto delay = inProgress.chosen()["delay"].integer();
+    const auto delay = inProgress.chosen()[f225::delay].integer();
     return Clock::now() + std::chrono::milliseconds(std::clamp<std::int64_t>(delay, 1, 65535));
 }
 
@@ -48,7 +49,7 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
                                 [this, &w = *waiter] { return w.answer || stopping_; });
             if (!waiter->answer)
                 break;
-            if (!waiter->answer->is("requestInProgress")) {
+            if (!waiter->answer->is(f225::requestInProgress)) {
                 result = std::move(waiter->answer);
                 break;
             }

@@ -15,6 +15,7 @@
 #include "voip/h225/message.h"
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -254,9 +255,9 @@ asn::Value Connection::newBody(std::string_view name)
     if (!information.present())
         return information;
     asn::Value& body = h225::messageBody(information);
-    if (body.type() && body.type()->indexOf("callIdentifier") >= 0)
-        h225::setGuid(body.field("callIdentifier").field("guid"), callIdentifier_);
-    for (const char* flag : {"multipleCalls", "maintainConnection"}) {
+    if (body.type() && body.type()->indexOf(f225::callIdentifier) >= 0)
+        h225::setGuid(body.field(f225::callIdentifier).field(f225::guid), callIdentifier_);
+    for (std::string_view flag : {f225::multipleCalls, f225::maintainConnection}) {
         if (body.type() && body.type()->indexOf(flag) >= 0)
             body.field(flag).setBoolean(false);
     }
@@ -277,9 +278,9 @@ bool Connection::sendSignal(q931::MessageType type, asn::Value& information,
     if (information.present()) {
         asn::Value& pdu = h225::uuPdu(information);
         const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
-        pdu.field("h245Tunnelling").setBoolean(tunnel);
+        pdu.field(f225::h245Tunnelling).setBoolean(tunnel);
         if (tunnel && !pendingTunnelled_.empty()) {
-            asn::Value& control = pdu.field("h245Control");
+            asn::Value& control = pdu.field(f225::h245Control);
             for (const auto& encoded : pendingTunnelled_)
                 control.append().setOctets(encoded);
             pendingTunnelled_.clear();
@@ -304,40 +305,40 @@ void Connection::sendSetup()
 {
     if (tunnellingWanted_ && h245InSetupWanted_)
         startH245();
-    asn::Value information = newBody("setup");
+    asn::Value information = newBody(f225::setup);
     if (!information.present()) {
         failCall(EndReason::ConnectFail);
         return;
     }
     asn::Value& setup = h225::messageBody(information);
-    h225::setEndpointType(setup.field("sourceInfo"), identity_);
+    h225::setEndpointType(setup.field(f225::sourceInfo), identity_);
     const std::string user = endpoint_.userName();
     if (!user.empty())
-        h225::setAlias(setup.field("sourceAddress").append(), user, h225::AliasKind::H323Id);
+        h225::setAlias(setup.field(f225::sourceAddress).append(), user, h225::AliasKind::H323Id);
     if (!dialled_->alias.empty() &&
-        !h225::setAlias(setup.field("destinationAddress").append(), dialled_->alias))
-        setup.remove("destinationAddress");
-    h225::setTransportAddress(setup.field("destCallSignalAddress"),
+        !h225::setAlias(setup.field(f225::destinationAddress).append(), dialled_->alias))
+        setup.remove(f225::destinationAddress);
+    h225::setTransportAddress(setup.field(f225::destCallSignalAddress),
                               toIpAddressPort(signal_->remoteEndpoint()));
     // Where we take calls, so that the far end can call back: our listener when there is
     // one, not the temporary source port of this connection.
     auto source = signal_->localEndpoint();
     if (const auto listening = endpoint_.listenerPort(); listening != 0)
         source.port(listening);
-    h225::setTransportAddress(setup.field("sourceCallSignalAddress"),
+    h225::setTransportAddress(setup.field(f225::sourceCallSignalAddress),
                               toIpAddressPort(endpointToAnnounce(source)));
-    setup.field("activeMC").setBoolean(false);
-    h225::setGuid(setup.field("conferenceID"), conferenceId_);
-    setup.field("conferenceGoal").choose("create");
-    setup.field("callType").choose("pointToPoint");
-    setup.field("mediaWaitForConnect").setBoolean(false);
-    setup.field("canOverlapSend").setBoolean(false);
+    setup.field(f225::activeMC).setBoolean(false);
+    h225::setGuid(setup.field(f225::conferenceID), conferenceId_);
+    setup.field(f225::conferenceGoal).choose(f225::create);
+    setup.field(f225::callType).choose(f225::pointToPoint);
+    setup.field(f225::mediaWaitForConnect).setBoolean(false);
+    setup.field(f225::canOverlapSend).setBoolean(false);
     if (!tunnellingWanted_)
         offerH245Address(setup);
     if (fastStartWanted_) {
         auto offers = offerFastStart();
         if (!offers.empty()) {
-            asn::Value& list = setup.field("fastStart");
+            asn::Value& list = setup.field(f225::fastStart);
             for (const auto& offer : offers)
                 list.append().setBytes(offer);
         }
@@ -386,7 +387,7 @@ void Connection::offerH245Address(asn::Value& body)
                                                                 << error.message());
         return;
     }
-    h225::setTransportAddress(body.field("h245Address"),
+    h225::setTransportAddress(body.field(f225::h245Address),
                               toIpAddressPort(endpointToAnnounce(local)));
 }
 
@@ -398,24 +399,24 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     callReference_ = setupMessage.callReference;
     attachSignalling(channel);
     const asn::Value& setup = h225::messageBody(information);
-    callIdentifier_ = h225::guidOf(setup["callIdentifier"]["guid"]);
-    conferenceId_ = h225::guidOf(setup["conferenceID"]);
+    callIdentifier_ = h225::guidOf(setup[f225::callIdentifier][f225::guid]);
+    conferenceId_ = h225::guidOf(setup[f225::conferenceID]);
     std::string name = displayOf(setupMessage);
-    const asn::Value& sources = setup["sourceAddress"];
+    const asn::Value& sources = setup[f225::sourceAddress];
     for (std::size_t i = 0; name.empty() && i < sources.size(); ++i)
         name = displayableText(h225::aliasToText(sources.at(i)));
     // The party address is dialled back later: where the caller listens, not the source
     // port of its TCP connection.
     std::optional<asio::ip::tcp::endpoint> announced;
-    if (setup.has("sourceCallSignalAddress"))
-        announced = toEndpoint(setup["sourceCallSignalAddress"]);
+    if (setup.has(f225::sourceCallSignalAddress))
+        announced = toEndpoint(setup[f225::sourceCallSignalAddress]);
     setRemoteParty(name, callerDialAddress(channel->remoteEndpoint(), announced).partyText());
     {
         std::lock_guard lock(channelMutex_);
-        remoteProduct_ = displayableText(h225::productText(setup["sourceInfo"]));
+        remoteProduct_ = displayableText(h225::productText(setup[f225::sourceInfo]));
     }
     std::string called;
-    const asn::Value& destinations = setup["destinationAddress"];
+    const asn::Value& destinations = setup[f225::destinationAddress];
     for (std::size_t i = 0; called.empty() && i < destinations.size(); ++i)
         called = displayableText(h225::aliasToText(destinations.at(i)));
     if (called.empty()) {
@@ -428,23 +429,23 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     OnIncomingBearerCapability(setupMessage);
 
     const asn::Value& pdu = h225::uuPdu(information);
-    remoteTunnelling_ = pdu["h245Tunnelling"].boolean();
+    remoteTunnelling_ = pdu[f225::h245Tunnelling].boolean();
     tunnelling_ = tunnellingWanted_ && remoteTunnelling_;
     tunnellingDecided_ = true;
     tunnellingActive_ = tunnelling_;
-    if (setup.has("h245Address"))
-        remoteH245Address_ = toEndpoint(setup["h245Address"]);
-    if (fastStartWanted_ && setup.has("fastStart"))
-        rememberFastStartOffer(setup["fastStart"]);
-    if (tunnelling_ && pdu.has("h245Control")) {
-        const asn::Value& control = pdu["h245Control"];
+    if (setup.has(f225::h245Address))
+        remoteH245Address_ = toEndpoint(setup[f225::h245Address]);
+    if (fastStartWanted_ && setup.has(f225::fastStart))
+        rememberFastStartOffer(setup[f225::fastStart]);
+    if (tunnelling_ && pdu.has(f225::h245Control)) {
+        const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_; ++i)
             handleH245Pdu(control.at(i).octets());
     }
     if (released_)
         return;
-    asn::Value proceeding = newBody("callProceeding");
-    h225::setEndpointType(h225::messageBody(proceeding).field("destinationInfo"), identity_);
+    asn::Value proceeding = newBody(f225::callProceeding);
+    h225::setEndpointType(h225::messageBody(proceeding).field(f225::destinationInfo), identity_);
     sendSignal(q931::MessageType::CallProceeding, proceeding);
 }
 
@@ -471,13 +472,13 @@ void Connection::sendAlerting()
     if (released_ || !incoming_ || alertingSent_ || connectSent_)
         return;
     alertingSent_ = true;
-    asn::Value alerting = newBody("alerting");
+    asn::Value alerting = newBody(f225::alerting);
     asn::Value& body = h225::messageBody(alerting);
-    h225::setEndpointType(body.field("destinationInfo"), identity_);
+    h225::setEndpointType(body.field(f225::destinationInfo), identity_);
     if (!fastStartOffers_.empty() && !fastStartAnswered_) {
         auto answers = answerFastStart();
         if (!answers.empty()) {
-            asn::Value& list = body.field("fastStart");
+            asn::Value& list = body.field(f225::fastStart);
             for (const auto& answer : answers)
                 list.append().setBytes(answer);
         }
@@ -498,21 +499,21 @@ void Connection::sendConnect()
     if (released_ || connectSent_)
         return;
     connectSent_ = true;
-    asn::Value connect = newBody("connect");
+    asn::Value connect = newBody(f225::connect);
     asn::Value& body = h225::messageBody(connect);
-    h225::setEndpointType(body.field("destinationInfo"), identity_);
-    h225::setGuid(body.field("conferenceID"), conferenceId_);
+    h225::setEndpointType(body.field(f225::destinationInfo), identity_);
+    h225::setGuid(body.field(f225::conferenceID), conferenceId_);
     // Our name as an alias too: the Display element carries ASCII only.
     if (const std::string user = endpoint_.userName(); !user.empty())
-        h225::setAlias(body.field("connectedAddress").append(), user, h225::AliasKind::H323Id);
+        h225::setAlias(body.field(f225::connectedAddress).append(), user, h225::AliasKind::H323Id);
     if (!fastStartOffers_.empty()) {
         auto answers = fastStartAnswered_ ? std::vector<std::string>{} : answerFastStart();
         if (!answers.empty()) {
-            asn::Value& list = body.field("fastStart");
+            asn::Value& list = body.field(f225::fastStart);
             for (const auto& answer : answers)
                 list.append().setBytes(answer);
         } else if (!fastStartAnswered_) {
-            body.field("fastConnectRefused");
+            body.field(f225::fastConnectRefused);
         }
     }
     if (!tunnelling_) {

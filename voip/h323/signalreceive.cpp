@@ -11,6 +11,7 @@
 #include "voip/h225/message.h"
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -54,7 +55,7 @@ void Connection::handleSignalPdu(const std::vector<std::uint8_t>& pdu)
         else if (alertingSent_)
             state = StateCallDelivered;
         elements.push_back({q931::ie::CallState, {state}});
-        asn::Value status = newBody("status");
+        asn::Value status = newBody(f225::status);
         sendSignal(q931::MessageType::Status, status, elements);
         return;
     }
@@ -105,24 +106,24 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
     const asn::Value& pdu = h225::uuPdu(information);
     const std::string_view name = h225::bodyName(information);
     const asn::Value& body = h225::messageBody(information);
-    const bool response = name == "callProceeding" || name == "alerting" || name == "connect" ||
-                          name == "progress" || name == "facility";
+    const bool response = name == f225::callProceeding || name == f225::alerting ||
+                          name == f225::connect || name == f225::progress || name == f225::facility;
     if (!incoming_ && !tunnellingDecided_ && response) {
-        remoteTunnelling_ = pdu["h245Tunnelling"].boolean();
+        remoteTunnelling_ = pdu[f225::h245Tunnelling].boolean();
         tunnelling_ = tunnellingWanted_ && remoteTunnelling_;
         tunnellingDecided_ = true;
         tunnellingActive_ = tunnelling_;
         if (!tunnelling_ && h245Started_)
             resetH245(); // what went in Setup is lost; start again on the H.245 channel
     }
-    if (body.has("h245Address") && !tunnelling_) {
-        if (auto target = toEndpoint(body["h245Address"]))
+    if (body.has(f225::h245Address) && !tunnelling_) {
+        if (auto target = toEndpoint(body[f225::h245Address]))
             remoteH245Address_ = target;
     }
-    if (!incoming_ && fastStartWanted_ && !fastStartAnswered_ && body.has("fastStart"))
-        readFastStartAnswer(body["fastStart"]);
-    if (tunnelling_ && pdu.has("h245Control")) {
-        const asn::Value& control = pdu["h245Control"];
+    if (!incoming_ && fastStartWanted_ && !fastStartAnswered_ && body.has(f225::fastStart))
+        readFastStartAnswer(body[f225::fastStart]);
+    if (tunnelling_ && pdu.has(f225::h245Control)) {
+        const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_ && !remoteReleased_; ++i)
             handleH245Pdu(control.at(i).octets());
         if (released_ || remoteReleased_)
@@ -131,26 +132,26 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
     if (incoming_) {
         // The caller sends nothing else that changes the call's progress; it may ask us to
         // open the H.245 connection.
-        if (name == "facility")
+        if (name == f225::facility)
             handleFacility(message, information);
         return;
     }
-    if (name == "callProceeding") {
+    if (name == f225::callProceeding) {
         std::lock_guard lock(channelMutex_);
-        remoteProduct_ = displayableText(h225::productText(body["destinationInfo"]));
-    } else if (name == "alerting") {
+        remoteProduct_ = displayableText(h225::productText(body[f225::destinationInfo]));
+    } else if (name == f225::alerting) {
         onAlerting();
-    } else if (name == "connect") {
+    } else if (name == f225::connect) {
         if (connectReceived_)
             return;
         connectReceived_ = true;
         signalTimer_.cancel();
         {
             std::lock_guard lock(channelMutex_);
-            remoteProduct_ = displayableText(h225::productText(body["destinationInfo"]));
+            remoteProduct_ = displayableText(h225::productText(body[f225::destinationInfo]));
         }
         std::string display = displayOf(message);
-        const asn::Value& connected = body["connectedAddress"];
+        const asn::Value& connected = body[f225::connectedAddress];
         for (std::size_t i = 0; display.empty() && i < connected.size(); ++i)
             display = displayableText(h225::aliasToText(connected.at(i)));
         if (!display.empty())
@@ -163,7 +164,7 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         }
         startH245();
         onConnected();
-    } else if (name == "facility") {
+    } else if (name == f225::facility) {
         handleFacility(message, information);
     }
 }
@@ -178,9 +179,9 @@ void Connection::handleReleaseComplete(const q931::Message& message, const asn::
     EndReason reason = EndReason::RemoteUser;
     if (cause != 0) {
         reason = endReasonFromQ931Cause(cause);
-    } else if (information.present() && h225::messageBody(information).has("reason")) {
+    } else if (information.present() && h225::messageBody(information).has(f225::reason)) {
         if (auto mapped = endReasonFromReleaseCompleteReason(
-                h225::messageBody(information)["reason"].choiceName()))
+                h225::messageBody(information)[f225::reason].choiceName()))
             reason = *mapped;
     }
     const auto current = phase();
@@ -197,14 +198,14 @@ void Connection::handleReleaseComplete(const q931::Message& message, const asn::
 void Connection::handleFacility(const q931::Message& message, const asn::Value& information)
 {
     const asn::Value& facility = h225::messageBody(information);
-    const auto reason = facility["reason"].choiceName();
-    if (reason == "transportedInformation" || reason == "startH245" ||
-        reason == "featureSetUpdate") {
+    const auto reason = facility[f225::reason].choiceName();
+    if (reason == f225::transportedInformation || reason == f225::startH245 ||
+        reason == f225::featureSetUpdate) {
         // Asked to connect: to the far end's listener, even when we offered ours, since the
         // far end may not be listening for us (a connection of its own coming in as well is
         // taken if it is first).
-        if (reason == "startH245" && !tunnelling_ && facility.has("h245Address") && !h245Channel_ &&
-            !h245Connecting_ && remoteH245Address_)
+        if (reason == f225::startH245 && !tunnelling_ && facility.has(f225::h245Address) &&
+            !h245Channel_ && !h245Connecting_ && remoteH245Address_)
             connectH245(*remoteH245Address_);
         return;
     }
@@ -218,7 +219,7 @@ void Connection::handleFacility(const q931::Message& message, const asn::Value& 
 
 bool Connection::OnReceivedFacility(const q931::Message& message, const asn::Value& facility)
 {
-    const int reason = facility["reason"].choiceIndex();
+    const int reason = facility[f225::reason].choiceIndex();
     const std::string target = facilityForwardTarget(facility);
     VOIP_TRACE(1, "H323\tFacility reason=" << reason << " target=\"" << target << "\"");
     if (!facilityForwardsCall(reason))
@@ -299,14 +300,14 @@ bool Connection::forwardCallTo(const std::string& destination)
     onNetwork([this, alias, address] {
         if (released_ || connectSent_)
             return;
-        asn::Value facility = newBody("facility");
+        asn::Value facility = newBody(f225::facility);
         asn::Value& body = h225::messageBody(facility);
-        body.field("reason").choose("callForwarded");
+        body.field(f225::reason).choose(f225::callForwarded);
         if (!alias.empty())
-            h225::setAlias(body.field("alternativeAliasAddress").append(), alias);
+            h225::setAlias(body.field(f225::alternativeAliasAddress).append(), alias);
         if (address)
-            h225::setTransportAddress(body.field("alternativeAddress"), *address);
-        h225::setGuid(body.field("conferenceID"), conferenceId_);
+            h225::setTransportAddress(body.field(f225::alternativeAddress), *address);
+        h225::setGuid(body.field(f225::conferenceID), conferenceId_);
         sendSignal(q931::MessageType::Facility, facility);
         failCall(EndReason::CallForwarded);
     });
@@ -321,13 +322,13 @@ void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
         queueH245(h245::buildEndSessionCommand());
     else if (h245Started_ && h245Channel_ && h245Channel_->isOpen())
         queueH245(h245::buildEndSessionCommand());
-    asn::Value release = newBody("releaseComplete");
+    asn::Value release = newBody(f225::releaseComplete);
     const auto reasonName = releaseCompleteReasonFromEndReason(reason);
     asn::Value& body = h225::messageBody(release);
-    if (!reasonName.empty() && body.field("reason").type()->indexOf(reasonName) >= 0)
-        body.field("reason").choose(reasonName);
+    if (!reasonName.empty() && body.field(f225::reason).type()->indexOf(reasonName) >= 0)
+        body.field(f225::reason).choose(reasonName);
     else
-        body.remove("reason");
+        body.remove(f225::reason);
     q931::Cause value;
     value.value = static_cast<std::uint8_t>(cause);
     sendSignal(q931::MessageType::ReleaseComplete, release,

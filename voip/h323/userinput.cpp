@@ -1,6 +1,7 @@
 #include "voip/h323/userinput.h"
 
 #include "voip/h245/message.h"
+#include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
@@ -20,10 +21,10 @@ UserInputMode UserInput::modeFor(const h245::CapabilitySet& peer) const
             capability.direction == h245::CapabilityDirection::Transmit)
             continue;
         const auto& name = capability.userInputName;
-        if (name == "basicString" || name == "iA5String" || name == "generalString" ||
-            name == "extendedAlphanumeric")
+        if (name == f245::basicString || name == f245::iA5String || name == f245::generalString ||
+            name == f245::extendedAlphanumeric)
             alphanumeric = true;
-        else if (name == "dtmf")
+        else if (name == f245::dtmf)
             signal = true;
     }
     // Send only what the far end said it receives; a peer that says nothing gets ours.
