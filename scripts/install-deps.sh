@@ -9,7 +9,7 @@ packages=(
   # Qt 5
   qtbase5-dev qtbase5-dev-tools libqt5svg5-dev qttools5-dev qttools5-dev-tools qttranslations5-l10n fonts-dejavu-core
   # engine libraries
-  libasio-dev libspdlog-dev libfmt-dev libssl-dev nlohmann-json3-dev
+  libasio-dev libspdlog-dev libfmt-dev libssl-dev nlohmann-json3-dev libcli11-dev
   libavcodec-dev libavutil-dev libswresample-dev
   libpulse-dev libyuv-dev libjpeg-dev libv4l-dev libsdl1.2-dev libwebrtc-audio-processing-dev
   libx11-dev libxext-dev libxcomposite-dev libxfixes-dev libxcb1-dev libxcb-shm0-dev libxcb-composite0-dev

@@ -96,9 +96,9 @@ struct Options
 /// the other words as "detail", the whole line as "line"}.
 std::string eventAsJson(const std::string& line);
 
-/// Reads the command line; nothing (and a message in `error`) on a bad argument.
+/// Reads the command line (options.cpp); nothing, and the reason or the help text in
+/// `error`, on a bad argument or --help.
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
-std::string usage();
 
 /// Writes the received pictures of every call into one Y4M file (--record-video).
 class Y4mOutput : public voip::VideoOutput
