@@ -430,6 +430,33 @@ TEST(RtpSession, PeerSendingFromAnotherPortWithoutRtcp)
     EXPECT_TRUE(eventually([&] { return b->statistics().drops.unexpectedSource == 11; }, 1s));
 }
 
+TEST(RtpSession, SequenceNumbersWrapWithoutCountingLoss)
+{
+    // A stream that starts just below 65536 (senders pick the first number at random)
+    // wraps within a second: one packet missing after the wrap is one lost, not 65,000.
+    auto b = openSession();
+    ASSERT_TRUE(b);
+    RawPeer peer;
+    peer.sequence = 65530;
+    b->setRemote(Loopback, peer.port(), static_cast<uint16_t>(peer.port() + 1));
+    std::vector<MediaFrame> frames;
+    std::thread reader([&] { frames = collect(*b, 16, 2s); });
+    const std::vector<uint8_t> payload(160, 3);
+    for (uint32_t i = 0; i < 17; ++i) {
+        if (i == 10)
+            ++peer.sequence; // sequence 4 never comes
+        else
+            peer.sendRtp(*b, payload, 160 * i, 8);
+        std::this_thread::sleep_for(20ms);
+    }
+    reader.join();
+    ASSERT_EQ(frames.size(), 16u);
+    EXPECT_EQ(frames[10].lostBefore, 1u);
+    const auto s = b->statistics();
+    EXPECT_EQ(s.receive.packets, 16u);
+    EXPECT_EQ(s.receive.packetsLost, 1u);
+}
+
 TEST(RtpSession, PlaysG722In1msPacketsOn16kHzClock)
 {
     SessionConfig config = loopbackConfig();
