@@ -115,7 +115,7 @@ TEST(Package, BuiltUnpackedCheckedAndStartedFromTheUnpackedFiles)
 
     // The unpacked programs run from there, on the machine's libraries alone.
     const Result help = run(usr + "/bin/kxcall", {"--help"});
-    EXPECT_TRUE(help.out.contains("usage: kxcall") || help.err.contains("usage: kxcall"));
+    EXPECT_TRUE(help.out.contains("Usage: kxcall") || help.err.contains("Usage: kxcall"));
     const Result decoded = run(usr + "/bin/kxdecode", {"--hex", "ras", "00"});
     EXPECT_TRUE(decoded.out.contains("RAS")) << decoded.out.toStdString();
 

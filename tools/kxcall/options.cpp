@@ -251,7 +251,7 @@ void addGatekeeperOptions(CLI::App& app, Options& options)
             [](std::string& value) -> std::string {
                 if (value.empty() || value.size() > 128 ||
                     value.find_first_not_of("0123456789#*,") != std::string::npos)
-                    return "1 to 128 digits, # * or ,";
+                    return "expected 1 to 128 digits, # * or ,, not " + value;
                 return {};
             },
             ""))

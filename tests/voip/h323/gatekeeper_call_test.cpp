@@ -261,8 +261,9 @@ TEST(GatekeeperCalls, BadGatekeeperOptionsAreRefusedWithAReason)
         return std::pair{status, readFile(log)};
     };
     for (const auto& [options, reason] : std::vector<std::pair<std::string, std::string>>{
-             {"--gatekeeper 127.0.0.1 --e164 12a4", "bad --e164"},
-             {"--gatekeeper 127.0.0.1 --password " + std::string(129, 'p'), "bad --password"},
+             {"--gatekeeper 127.0.0.1 --e164 12a4", "--e164: expected 1 to 128 digits"},
+             {"--gatekeeper 127.0.0.1 --password " + std::string(129, 'p'),
+              "--password: at most 128 characters"},
              {"--gatekeeper auto --discovery 127.0.0.1:1718", "bad discovery address"},
              {"--gatekeeper no-such-gatekeeper.invalid", "does not resolve"},
          }) {
