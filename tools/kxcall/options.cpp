@@ -2,7 +2,7 @@
 // where its value goes.
 
 #include <algorithm>
-#include <map>
+#include <functional>
 #include <utility>
 
 #include <CLI/CLI.hpp>
@@ -29,14 +29,16 @@ const CLI::Validator Decimal(
     },
     "");
 
-/// A decimal number from `least` to `most`, the range shown in the help.
+/// An option taking a decimal number from `least` to `most` (the range shown in the help),
+/// which goes to `take`.
 template <typename T>
-CLI::Option* withinRange(CLI::Option* option, T least, T most, const std::string& typeName)
+CLI::Option* addNumber(CLI::App& app, const std::string& name, const std::string& typeName, T least,
+                       T most, std::function<void(T)> take, const std::string& help)
 {
-    return option->transform(Decimal)
+    return app.add_option_function<T>(name, std::move(take), help)
+        ->transform(Decimal)
         ->check(CLI::Range(least, most).description(""))
-        ->type_name(typeName + " (" + std::to_string(least) + " to " + std::to_string(most) +
-                    ")");
+        ->type_name(typeName + " (" + std::to_string(least) + " to " + std::to_string(most) + ")");
 }
 
 /// The items of a comma-separated list, empty ones left out.
@@ -72,21 +74,12 @@ CLI::Validator oneOf(std::vector<std::pair<std::string, std::string>> choices)
         "");
 }
 
-/// A count of milliseconds up to `most`.
-CLI::Option* addMilliseconds(CLI::App& app, const std::string& name,
-                             std::function<void(std::chrono::milliseconds)> take,
-                             unsigned long most, const std::string& help)
-{
-    return withinRange(app
-        .add_option_function<unsigned long>(
-            name, [take](unsigned long ms) { take(std::chrono::milliseconds(ms)); }, help), 0ul, most, "MS");
-}
-
 void addCallOptions(CLI::App& app, Options& options)
 {
-    withinRange(app.add_option_function<unsigned>(
-           "--listen", [&](unsigned port) { options.listenPort = std::uint16_t(port); },
-           "listen for calls on PORT (0: any free port)"), 0u, 65535u, "PORT");
+    addNumber<unsigned>(
+        app, "--listen", "PORT", 0, 65535,
+        [&](unsigned port) { options.listenPort = std::uint16_t(port); },
+        "listen for calls on PORT (0: any free port)");
     app.add_option("--bind", options.listenAddress, "listen on this address only")
         ->type_name("ADDRESS");
     app.add_option_function<std::string>(
@@ -112,10 +105,10 @@ void addCallOptions(CLI::App& app, Options& options)
     app.add_option("--call", options.callAddress,
                    "call ADDRESS (host, host:port, alias@host[:port])")
         ->type_name("ADDRESS");
-    withinRange(app.add_option_function<unsigned>(
-           "--hangup-after",
-           [&](unsigned seconds) { options.hangUpAfter = std::chrono::seconds(seconds); },
-           "clear the call SECONDS after it is established"), 0u, 86400u, "SECONDS");
+    addNumber<unsigned>(
+        app, "--hangup-after", "SECONDS", 0, 86400,
+        [&](unsigned seconds) { options.hangUpAfter = std::chrono::seconds(seconds); },
+        "clear the call SECONDS after it is established");
     app.add_option("--send-input", options.userInput, "send TEXT as user input once established")
         ->type_name("TEXT");
     app.add_option("--fast-start", options.fastStart, "offer and accept fastStart (default off)")
@@ -125,8 +118,7 @@ void addCallOptions(CLI::App& app, Options& options)
     app.add_option("--h245-in-setup", options.h245InSetup, "start H.245 in Setup (default off)")
         ->type_name("on|off");
     app.add_option_function<std::string>(
-           "--formats",
-           [&](const std::string& value) { options.formatOrder = splitList(value); },
+           "--formats", [&](const std::string& value) { options.formatOrder = splitList(value); },
            "media formats to offer first, in this order")
         ->type_name("A,B,...");
     app.add_option_function<std::string>(
@@ -135,21 +127,23 @@ void addCallOptions(CLI::App& app, Options& options)
         ->type_name("A,B*,...");
     app.add_option("--name", options.userName, "user name (h323-ID) and display name")
         ->type_name("NAME");
-    withinRange(app.add_option("--calls", options.calls,
-                   "exit after N calls (0: run until stopped; default 1)"), 0u, 1'000'000u, "N");
+    addNumber<unsigned>(
+        app, "--calls", "N", 0, 1'000'000, [&](unsigned calls) { options.calls = calls; },
+        "exit after N calls (0: run until stopped; default 1)");
     app.add_option("--redirect", options.redirectTo,
                    "answer every call with a Facility forwarding it there")
         ->check(CLI::Validator(
             [](std::string& value) -> std::string {
                 if (value.empty() || value.size() > voip::Manager::MaxAddressLength)
-                    return "an address of 1 to " +
-                           std::to_string(voip::Manager::MaxAddressLength) + " characters";
+                    return "an address of 1 to " + std::to_string(voip::Manager::MaxAddressLength) +
+                           " characters";
                 return {};
             },
             ""))
         ->type_name("ADDRESS");
-    withinRange(app.add_option("--release-cause", options.releaseCause,
-                   "refuse every call with Q.931 cause N (e.g. 41, 17, 19)"), 1u, 127u, "N");
+    addNumber<unsigned>(
+        app, "--release-cause", "N", 1, 127, [&](unsigned cause) { options.releaseCause = cause; },
+        "refuse every call with Q.931 cause N (e.g. 41, 17, 19)");
     app.add_flag("--json", options.json, "print each event as one JSON object a line");
 }
 
@@ -181,8 +175,8 @@ void addVideoOptions(CLI::App& app, Options& options)
                    options.videoDriver = voip::kV4l2VideoDriver;
                    options.videoDevice = value.size() > 5 ? value.substr(5) : "";
                } else {
-                   throw CLI::ValidationError("--video", "expected fake, v4l2 or v4l2:DEVICE, not " +
-                                                             value);
+                   throw CLI::ValidationError("--video",
+                                              "expected fake, v4l2 or v4l2:DEVICE, not " + value);
                }
            },
            "send video: fake (the FakeVideo test pattern), or v4l2[:DEVICE] (a camera: "
@@ -199,28 +193,33 @@ void addVideoOptions(CLI::App& app, Options& options)
                const unsigned w = digits ? unsigned(std::stoul(width)) : 0;
                const unsigned h = digits ? unsigned(std::stoul(height)) : 0;
                if (w < 64 || h < 48 || w > 4096 || h > 2304 || w % 2 || h % 2)
-                   throw CLI::ValidationError("--video-size",
-                                              "expected even sizes, 64x48 to 4096x2304, not " +
-                                                  value);
+                   throw CLI::ValidationError(
+                       "--video-size", "expected even sizes, 64x48 to 4096x2304, not " + value);
                options.videoWidth = w;
                options.videoHeight = h;
            },
            "its picture size (default 640x360)")
         ->type_name("WxH");
-    withinRange(app.add_option("--video-rate", options.videoRate, "its pictures per second (default 25)"), 1u, 60u, "N");
+    addNumber<unsigned>(
+        app, "--video-rate", "N", 1, 60, [&](unsigned rate) { options.videoRate = rate; },
+        "its pictures per second (default 25)");
     app.add_option("--record-video", options.recordVideoFile,
                    "write the received pictures to this Y4M file")
         ->type_name("FILE");
     app.add_flag("--show", options.show, "show the received pictures in a window (SDL)");
     app.add_flag("--present", options.present, "present the video source as content (H.239) too");
-    addMilliseconds(
-        app, "--present-delay", [&](auto ms) { options.presentDelay = ms; }, 86'400'000,
+    addNumber<unsigned long>(
+        app, "--present-delay", "MS", 0, 86'400'000,
+        [&](unsigned long ms) { options.presentDelay = std::chrono::milliseconds(ms); },
         "... starting MS ms after the call is established");
-    addMilliseconds(
-        app, "--present-for", [&](auto ms) { options.presentFor = ms; }, 86'400'000,
+    addNumber<unsigned long>(
+        app, "--present-for", "MS", 0, 86'400'000,
+        [&](unsigned long ms) { options.presentFor = std::chrono::milliseconds(ms); },
         "... and stopping after MS ms (default: to the end)");
-    withinRange(app.add_option("--present-times", options.presentTimes,
-                   "... N times, MS ms apart (with --present-for)"), 1u, 10000u, "N");
+    addNumber<unsigned>(
+        app, "--present-times", "N", 1, 10000,
+        [&](unsigned times) { options.presentTimes = times; },
+        "... N times, MS ms apart (with --present-for)");
     app.add_option("--record-content", options.recordContentFile,
                    "write the far end's content to this Y4M file")
         ->type_name("FILE");
@@ -239,8 +238,7 @@ void addGatekeeperOptions(CLI::App& app, Options& options)
                    "request: auto); calls are admitted by it, and --call takes an alias or "
                    "number it knows")
         ->check(CLI::Validator(
-            [](std::string& value) { return value.empty() ? "HOST[:PORT] or auto" : ""; },
-            ""))
+            [](std::string& value) { return value.empty() ? "HOST[:PORT] or auto" : ""; }, ""))
         ->type_name("HOST[:PORT]|auto");
     app.add_option("--discovery", options.discovery, "where to ask (default 224.0.1.41:1718)")
         ->type_name("GROUP:PORT");
@@ -258,9 +256,7 @@ void addGatekeeperOptions(CLI::App& app, Options& options)
         ->type_name("DIGITS");
     app.add_option("--password", options.password, "prove this password to the gatekeeper")
         ->check(CLI::Validator(
-            [](std::string& value) {
-                return value.size() > 128 ? "at most 128 characters" : "";
-            },
+            [](std::string& value) { return value.size() > 128 ? "at most 128 characters" : ""; },
             ""))
         ->type_name("TEXT");
 }
@@ -299,13 +295,13 @@ void addStandInOptions(CLI::App& app, Options& options)
            "... of these profiles (baseline, main, high)")
         ->type_name("P,...")
         ->group(group);
-    withinRange(app.add_option_function<std::uint32_t>(
-           "--max-fs", [&](std::uint32_t count) { options.maxFs = count; },
-           "... pictures of up to N macroblocks (H.241 MaxFS)"), 1u, 139264u, "N")
+    addNumber<std::uint32_t>(
+        app, "--max-fs", "N", 1, 139264, [&](std::uint32_t count) { options.maxFs = count; },
+        "... pictures of up to N macroblocks (H.241 MaxFS)")
         ->group(group);
-    withinRange(app.add_option_function<std::uint32_t>(
-           "--max-mbps", [&](std::uint32_t count) { options.maxMbps = count; },
-           "... up to N macroblocks a second (H.241 MaxMBPS)"), 1u, 4'000'000u, "N")
+    addNumber<std::uint32_t>(
+        app, "--max-mbps", "N", 1, 4'000'000, [&](std::uint32_t count) { options.maxMbps = count; },
+        "... up to N macroblocks a second (H.241 MaxMBPS)")
         ->group(group);
     app.add_option("--h224-framing", options.h224Framing,
                    "send camera control frames so, whatever is announced")
