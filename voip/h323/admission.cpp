@@ -15,6 +15,7 @@
 #include "voip/h323/tpktchannel.h"
 #include "voip/core/manager.h"
 #include "voip/h323/fields.h"
+#include "voip/rtp/rtpsession.h"
 
 namespace voip::h323 {
 
@@ -218,7 +219,7 @@ CallReport Connection::callReport() const
     report.originator = !incoming_;
     report.gatekeeperRouted = admittedRouted_;
     report.bandwidth = bandwidth_->callBandwidth();
-    for (const auto& [id, session] : sessions_) {
+    for (const auto& [id, session] : channels_->sessions()) {
         CallReport::Session entry;
         entry.sessionId = id;
         entry.video = id == VideoSessionId || id == ContentSessionId;

@@ -24,6 +24,7 @@
 #include "voip/h323/capabilityexchange.h"
 #include "voip/h323/controllink.h"
 #include "voip/h323/dialaddress.h"
+#include "voip/h323/logicalchannels.h"
 #include "voip/h323/endpoint.h"
 #include "voip/h323/masterslave.h"
 #include "voip/h323/presentationcontrol.h"
@@ -36,30 +37,19 @@ namespace voip::h323 {
 
 class TpktChannel;
 
-/// A logical channel as the application sees it.
-struct LogicalChannelInfo
-{
-    std::uint16_t number = 0;
-    unsigned sessionId = 0;
-    bool fromRemote = false; ///< true: the far end sends on it (we receive)
-    std::string formatName;
-    std::uint64_t bitRate = 0;      ///< bit/s the channel may use
-    h245::MediaAddress localMedia;  ///< our RTP address of the session
-    h245::MediaAddress remoteMedia; ///< where media goes (transmit channels)
-    bool open = false;
-};
-
 /// One H.323 call leg: Q.931/H.225.0 call signalling over TCP, H.245 control (tunnelled
 /// in H.225.0 or on its own TCP connection), fastStart, capability exchange,
 /// master/slave determination, logical channels, user input and indications.
 ///
 /// The connection keeps the call leg and hands each H.245 message to the procedure it
 /// belongs to.  Master/slave determination, capability exchange, the round trip, user
-/// input, presentation control and bandwidth control are objects of their own
-/// (masterslave.h, capabilityexchange.h, roundtrip.h, userinput.h, presentationcontrol.h,
-/// bandwidthcontrol.h) that reach the call only through a ControlLink (and the last two
-/// through ContentChannels and CallRates); the rest are the
-/// connection's own, one file each (the labels of the private section below say which).
+/// input, logical channels, fastStart, presentation control and bandwidth control are
+/// objects of their own (masterslave.h, capabilityexchange.h, roundtrip.h, userinput.h,
+/// logicalchannels.h, faststart.h, presentationcontrol.h, bandwidthcontrol.h) that reach
+/// the call only through a ControlLink (the channels and fastStart through ChannelMedia
+/// as well, the last two through ContentChannels and CallRates).  The H.245 transport is
+/// the connection's own; the labels of the private section below say which file holds
+/// what.
 ///
 /// Threads: the protocol runs on the endpoint's network thread; the call model's entry
 /// points (setUpConnection, setAlerting, setConnected, onRelease) and the send operations
@@ -193,12 +183,11 @@ protected:
 private:
     friend class EndPoint;
 
-    struct Session;
-    struct Channel;
     class Link;
     class LinkTimer;
     class Content;
     class Rates;
+    class Streams;
 
     std::shared_ptr<Connection> self();
     void onNetwork(std::function<void()> work);
@@ -303,9 +292,6 @@ private:
     // H.245 messages received and the procedures' readiness (control.cpp)
     void handleH245Pdu(std::span<const std::uint8_t> pdu);
     void handleH245(const asn::Value& message);
-    void handleCloseLogicalChannel(const asn::Value& message);
-    void handleRequestChannelClose(const asn::Value& message);
-    void handleOpenLogicalChannelReject(const asn::Value& message);
     void handleEndSession();
     void sendCapabilitySet();
     /// The peer's capability set arrived (`changed`: it differs from its last one).
@@ -321,34 +307,14 @@ private:
                     const char* what);
     void restartH245Timers();
 
-    // media sessions and logical channels (channels.cpp)
-    /// A new capability set during the call: our channels follow it.
-    void followNewCapabilities();
-    /// Opens our transmit channel of each session (or of `onlySession`) that has none.
-    void openChannels(std::optional<unsigned> onlySession = std::nullopt);
-    /// The far end's receive capability that `format` can be sent to, or null.
-    const h245::Capability* remoteReceiveCapability(const MediaFormat& format) const;
-    /// The H.264 packetisation mode the far end takes: 1 when it lists the
-    /// non-interleaved mode, else 0.
-    std::uint8_t remotePacketizationMode() const;
-    /// Sends an OpenLogicalChannel for `ours` as the far end takes it; `number` 0 takes
-    /// the next free one.  The channel waiting for its ack, or null.
-    Channel* openTransmitChannel(const MediaFormat& ours, const h245::Capability& theirs,
-                                 std::uint16_t number = 0);
-    void handleOpenLogicalChannel(const asn::Value& message);
-    void handleOpenLogicalChannelAck(const asn::Value& message);
-    void closeChannel(Channel& channel);
+    // what the logical channels need of the call, and the view other threads read
+    // (channels.cpp)
+    /// Binds the RTP and RTCP ports of a media session on the signalling address.
+    std::unique_ptr<MediaSessionPorts> bindSession(unsigned sessionId);
     void publishChannels();
-    Session* session(unsigned sessionId);
 
-    // fastStart (faststart.cpp)
-    std::vector<std::string> offerFastStart();
+    // our fastStart answer, which makes fastStart active or not (signalling.cpp)
     std::vector<std::string> answerFastStart();
-    void readFastStartAnswer(const asn::Value& elements);
-    void rememberFastStartOffer(const asn::Value& elements);
-    /// The proposal of ours that a fastStart answer accepts, or null.
-    Channel* findAnsweredProposal(std::uint16_t number, bool weReceive, unsigned sessionId,
-                                  const h245::Capability& capability);
 
     // H.239 presentation: the content channels presentation_ works on (presentation.cpp)
     void handleH239(const asn::Value& message);
@@ -370,7 +336,6 @@ private:
     const bool fastStartWanted_;
     const bool tunnellingWanted_;
     const bool h245InSetupWanted_;
-    const FastStartNumbering fastStartNumbering_;
     const h225::ProductIdentity identity_;
     const std::uint64_t receiveBandwidth_;
     const std::uint64_t transmitBandwidth_;
@@ -397,14 +362,12 @@ private:
     bool connectSent_ = false;
     bool connectReceived_ = false;
     bool alertingSent_ = false;
-    bool fastStartAnswered_ = false;
     bool released_ = false;       // our side is done with the network
     bool remoteReleased_ = false; // the far end released or the transport is gone
     bool endSessionReceived_ = false;
     std::optional<asio::ip::tcp::endpoint> remoteH245Address_;
     std::vector<std::vector<std::uint8_t>> pendingTunnelled_;
     std::vector<std::vector<std::uint8_t>> pendingH245_; // waiting for the H.245 channel
-    std::vector<asn::Value> fastStartOffers_;            // received or sent proposals
     asio::steady_timer signalTimer_;
 
     // The H.245 procedures, each reaching the call through link_ (control.cpp).
@@ -418,12 +381,11 @@ private:
     std::unique_ptr<PresentationControl> presentation_;
     std::unique_ptr<Rates> rates_;
     std::unique_ptr<BandwidthControl> bandwidth_;
+    std::unique_ptr<Streams> streams_;
+    std::unique_ptr<LogicalChannels> channels_;
+    std::unique_ptr<FastStart> fastStart_;
 
     bool h245Started_ = false;
-    bool channelsOpened_ = false;
-    std::uint16_t nextChannelNumber_ = 1;
-    std::map<unsigned, std::unique_ptr<Session>> sessions_;
-    std::vector<std::unique_ptr<Channel>> channels_;
     std::optional<q931::BearerCapability> bearer_;
     struct HeldRequest
     {

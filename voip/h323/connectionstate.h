@@ -13,7 +13,7 @@
 #include "voip/media/mediaformat.h"
 #include "voip/q931/cause.h"
 #include "voip/media/mediastream.h"
-#include "voip/rtp/rtpsession.h"
+#include "voip/h323/logicalchannels.h"
 
 namespace voip::h323 {
 
@@ -28,9 +28,6 @@ constexpr unsigned CauseResponseToStatusEnquiry =
     unsigned(q931::CauseValue::StatusEnquiryResponse);
 constexpr std::size_t MaxQueuedH245 = 256;
 
-/// The bit rate a channel of `format` takes (audio: 64 kbit/s).
-std::uint64_t bitRateOf(const MediaFormat& format);
-
 h225::IpAddressPort toIpAddressPort(const asio::ip::tcp::endpoint& endpoint);
 /// The TCP address an H.225.0 TransportAddress names; nothing for port 0 or no IP.
 std::optional<asio::ip::tcp::endpoint> toEndpoint(const asn::Value& transportAddress);
@@ -38,46 +35,7 @@ std::optional<asio::ip::tcp::endpoint> toEndpoint(const asn::Value& transportAdd
 /// Q.931 says IA5: every octet is read, and what cannot be shown is cleaned.
 std::string displayOf(const q931::Message& message);
 
-inline bool isH264(const h245::Capability& capability)
-{
-    return capability.type == h245::CapabilityType::H264 ||
-           capability.type == h245::CapabilityType::H239Content;
-}
-
 } // namespace detail
-
-/// The RTP session (RTP and RTCP sockets) of one media session, bound for the call's
-/// lifetime; shared with the media streams of its channels.
-struct Connection::Session
-{
-    /// The far end's addresses as signalling gives them (an OLC brings only its RTCP
-    /// address, the OLCAck both); the RTP session sends there once either is known.
-    void updateRemote(const std::optional<h245::MediaAddress>& rtpAddress,
-                      const std::optional<h245::MediaAddress>& rtcpAddress);
-
-    std::shared_ptr<rtp::RtpSession> media;
-    h245::MediaAddress rtpAddress;
-    h245::MediaAddress rtcpAddress;
-    std::optional<h245::MediaAddress> remoteRtp;
-    std::optional<h245::MediaAddress> remoteRtcp;
-};
-
-/// One logical channel (or a fastStart proposal not answered yet).
-struct Connection::Channel
-{
-    std::uint16_t number = 0;
-    unsigned sessionId = 0;
-    bool fromRemote = false;
-    bool open = false;
-    bool proposal = false;  // a fastStart proposal not yet answered
-    bool withdrawn = false; // a proposal passed over for another of its session
-    bool fastStart = false; // opened by fastStart, not by OpenLogicalChannel
-    MediaFormat format;
-    RateLimits limits; ///< by the far end's flow control or the gatekeeper's bandwidth
-    h245::MediaAddress remoteMedia;
-    std::shared_ptr<MediaStream> stream;
-    std::unique_ptr<asio::steady_timer> timer;
-};
 
 /// A timer of an H.245 procedure: its job runs on the network thread while the call is
 /// not released, and what it sent goes out at its end.
@@ -85,6 +43,7 @@ class Connection::LinkTimer : public ControlTimer
 {
 public:
     LinkTimer(Connection& connection, std::function<void()> job);
+    ~LinkTimer() override;
     void start(std::chrono::milliseconds after) override;
     void cancel() override { timer_.cancel(); }
 
@@ -111,6 +70,43 @@ private:
     Connection& connection_;
 };
 
+/// What the logical channels need of their call (channels.cpp).
+class Connection::Streams : public ChannelMedia
+{
+public:
+    explicit Streams(Connection& connection)
+        : connection_(connection)
+    {}
+    MediaFormatList formatsToOffer() const override { return connection_.mediaFormatsToOffer(); }
+    const h245::CapabilitySet& remoteCapabilities() const override
+    {
+        return connection_.capabilities_->remote();
+    }
+    bool master() const override { return connection_.masterSlave_->master(); }
+    std::unique_ptr<MediaSessionPorts> bindSession(unsigned sessionId) override
+    {
+        return connection_.bindSession(sessionId);
+    }
+    std::shared_ptr<MediaStream> openStream(const MediaFormat& format, unsigned sessionId,
+                                            bool receive) override
+    {
+        return connection_.openMediaStream(format, sessionId, receive);
+    }
+    void closeStream(const std::shared_ptr<MediaStream>& stream) override
+    {
+        connection_.closeMediaStream(stream);
+    }
+    void channelOpened(const ChannelState& channel) override;
+    void channelRefused(std::uint16_t number) override;
+    void remoteChannelClosing(const ChannelState& channel) override;
+    bool closeRequested(std::uint16_t number) override;
+    void fastStartLeft() override;
+    void channelsChanged() override { connection_.publishChannels(); }
+
+private:
+    Connection& connection_;
+};
+
 /// The content channels presentation control works on (presentation.cpp).
 class Connection::Content : public ContentChannels
 {
@@ -119,7 +115,7 @@ public:
         : connection_(connection)
     {}
     bool canPresent() const override;
-    std::uint16_t newChannelNumber() override { return connection_.nextChannelNumber_++; }
+    std::uint16_t newChannelNumber() override { return connection_.channels_->newNumber(); }
     bool openContent(std::uint16_t number) override;
     void closeContent(std::uint16_t number) override;
     bool remoteContentOpen() const override;

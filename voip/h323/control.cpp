@@ -91,17 +91,17 @@ void Connection::handleH245(const asn::Value& message)
     case MessageId::RoundTripDelayResponse:
         return roundTrip_->onResponse(message);
     case MessageId::OpenLogicalChannel:
-        return handleOpenLogicalChannel(message);
+        return channels_->onOpen(message);
     case MessageId::OpenLogicalChannelAck:
-        return handleOpenLogicalChannelAck(message);
+        return channels_->onOpenAck(message);
     case MessageId::OpenLogicalChannelReject:
-        return handleOpenLogicalChannelReject(message);
+        return channels_->onOpenReject(message);
     case MessageId::CloseLogicalChannel:
-        return handleCloseLogicalChannel(message);
+        return channels_->onClose(message);
     case MessageId::CloseLogicalChannelAck:
         return; // the channel left our list when we sent the close
     case MessageId::RequestChannelClose:
-        return handleRequestChannelClose(message);
+        return channels_->onRequestClose(message);
     case MessageId::GenericRequest:
     case MessageId::GenericResponse:
     case MessageId::GenericCommand:
@@ -137,60 +137,6 @@ void Connection::handleH245(const asn::Value& message)
     }
 }
 
-void Connection::handleCloseLogicalChannel(const asn::Value& message)
-{
-    auto close = h245::readCloseLogicalChannel(message);
-    if (!close)
-        return;
-    if (isRemoteContentChannel(close->number))
-        presentation_->remoteContentClosed();
-    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
-        if ((*it)->fromRemote && (*it)->number == close->number) {
-            closeChannel(**it);
-            channels_.erase(it);
-            break;
-        }
-    }
-    queueH245(h245::buildCloseLogicalChannelAck(close->number));
-    publishChannels();
-}
-
-void Connection::handleRequestChannelClose(const asn::Value& message)
-{
-    auto request = h245::readRequestChannelClose(message);
-    if (!request)
-        return;
-    queueH245(h245::buildRequestChannelCloseAck(request->number));
-    if (presentation_->closeRequested(request->number))
-        return;
-    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
-        if (!(*it)->fromRemote && (*it)->number == request->number) {
-            queueH245(h245::buildCloseLogicalChannel(request->number));
-            closeChannel(**it);
-            channels_.erase(it);
-            break;
-        }
-    }
-    publishChannels();
-}
-
-void Connection::handleOpenLogicalChannelReject(const asn::Value& message)
-{
-    auto reject = h245::readOpenLogicalChannelReject(message);
-    if (!reject)
-        return;
-    for (auto it = channels_.begin(); it != channels_.end(); ++it) {
-        if (!(*it)->fromRemote && (*it)->number == reject->number) {
-            VOIP_TRACE(2, "H323\tChannel " << reject->number << " rejected (" << reject->cause
-                                           << ") on " << describe());
-            channels_.erase(it);
-            break;
-        }
-    }
-    presentation_->contentRefused(reject->number);
-    publishChannels();
-}
-
 void Connection::handleEndSession()
 {
     endSessionReceived_ = true;
@@ -207,6 +153,11 @@ Connection::LinkTimer::LinkTimer(Connection& connection, std::function<void()> j
     , job_(std::move(job))
 {
     connection_.linkTimers_.push_back(this);
+}
+
+Connection::LinkTimer::~LinkTimer()
+{
+    std::erase(connection_.linkTimers_, this);
 }
 
 void Connection::LinkTimer::start(std::chrono::milliseconds after)
@@ -231,8 +182,8 @@ void Connection::sendCapabilitySet()
 
 void Connection::capabilitiesReceived(bool changed)
 {
-    if (changed && channelsOpened_)
-        followNewCapabilities();
+    if (changed && channels_->started())
+        channels_->followNewCapabilities();
     checkReadyForChannels();
 }
 
@@ -246,12 +197,11 @@ void Connection::restartH245Timers()
 
 void Connection::checkReadyForChannels()
 {
-    if (channelsOpened_ || !capabilities_->acknowledged() || !capabilities_->received() ||
+    if (channels_->started() || !capabilities_->acknowledged() || !capabilities_->received() ||
         !masterSlave_->decided())
         return;
-    channelsOpened_ = true;
     h245Complete_ = true;
-    openChannels();
+    channels_->start();
     sendHeldRequests();
 }
 

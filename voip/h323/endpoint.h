@@ -16,6 +16,7 @@
 #include "voip/core/endpoint.h"
 #include "voip/h225/identity.h"
 #include "voip/h245/capabilities.h"
+#include "voip/h323/faststart.h"
 #include "voip/q931/message.h"
 #include "voip/h323/rasclient.h"
 #include "voip/status.h"
@@ -30,13 +31,6 @@ enum class UserInputMode
 {
     Alphanumeric, ///< one UserInputIndication alphanumeric string per send
     Signal,       ///< one UserInputIndication signal per character (DTMF-like)
-};
-
-/// How our fastStart answer numbers the channel we transmit on.
-enum class FastStartNumbering
-{
-    Proposal, ///< the number of the caller's proposal (every caller finds it by that)
-    Own,      ///< a number of our own, as some stacks do (to stand in for them in tests)
 };
 
 /// A direction of media, for bandwidth figures.

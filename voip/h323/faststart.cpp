@@ -1,22 +1,22 @@
 // fastStart of an H.323 connection: the channel proposals of a Setup, the answer chosen
 // from them, and reading the answer to ours.
 
-#include "voip/h323/connection.h"
-#include "voip/h323/connectionstate.h"
+#include "voip/h323/faststart.h"
+
+#include <algorithm>
 
 #include "voip/asn/codec.h"
-#include "voip/base/trace.h"
-#include "voip/core/call.h"
+#include "voip/h245/message.h"
 #include "voip/h245/schema.h"
 #include "voip/h323/capabilitymap.h"
-#include "voip/core/manager.h"
 #include "voip/h323/fields.h"
 
 namespace voip::h323 {
 
-using namespace detail;
-
 namespace {
+
+/// The most proposals read from one message.
+constexpr std::size_t MaxProposals = 256;
 
 /// The data type of a fastStart proposal and whether the proposer receives on it
 /// (reverse parameters with a null forward data type).
@@ -84,20 +84,26 @@ asn::Value& h2250Of(asn::Value& olc, bool reverse)
 
 } // namespace
 
-std::vector<std::string> Connection::offerFastStart()
+FastStart::FastStart(LogicalChannels& channels, ChannelMedia& media, FastStartNumbering numbering)
+    : channels_(channels)
+    , media_(media)
+    , numbering_(numbering)
+{}
+
+std::vector<std::string> FastStart::offer()
 {
     std::vector<std::string> offers;
-    for (const auto& format : mediaFormatsToOffer()) {
+    for (const auto& format : media_.formatsToOffer()) {
         const unsigned sessionId = sessionOfFormat(format);
         if (sessionId != AudioSessionId && sessionId != VideoSessionId)
             continue;
         auto capability = capabilityOfFormat(format);
-        Session* media = session(sessionId);
+        MediaSessionPorts* media = channels_.session(sessionId);
         if (!capability || !media)
             continue;
         for (const bool weReceive : {false, true}) {
             h245::LogicalChannel parameters;
-            parameters.number = nextChannelNumber_++;
+            parameters.number = channels_.newNumber();
             parameters.dataType = *capability;
             parameters.sessionId = static_cast<std::uint8_t>(sessionId);
             parameters.mediaControlChannel = media->rtcpAddress;
@@ -121,46 +127,43 @@ std::vector<std::string> Connection::offerFastStart()
             if (!encoded)
                 continue;
             offers.emplace_back(encoded->begin(), encoded->end());
-            auto channel = std::make_unique<Channel>();
+            auto channel = std::make_unique<ChannelState>();
             channel->number = parameters.number;
             channel->sessionId = sessionId;
             channel->fromRemote = weReceive;
             channel->proposal = true;
             channel->format = format;
             channel->format.setIntegerOption(option::PacketizationMode, 1);
-            channels_.push_back(std::move(channel));
+            channels_.list().push_back(std::move(channel));
         }
     }
     return offers;
 }
 
-void Connection::rememberFastStartOffer(const asn::Value& elements)
+void FastStart::remember(const asn::Value& elements)
 {
     const asn::Type* type = h245::findType("OpenLogicalChannel");
     if (!type)
         return;
-    for (std::size_t i = 0; i < elements.size() && i < MaxQueuedH245; ++i) {
+    for (std::size_t i = 0; i < elements.size() && offers_.size() < MaxProposals; ++i) {
         auto olc = asn::decode(*type, elements.at(i).octets());
         if (olc)
-            fastStartOffers_.push_back(std::move(olc.value()));
+            offers_.push_back(std::move(olc.value()));
     }
 }
 
-std::vector<std::string> Connection::answerFastStart()
+std::vector<std::string> FastStart::answer()
 {
-    fastStartAnswered_ = true;
+    answered_ = true;
     std::vector<std::string> answers;
-    const auto offered = mediaFormatsToOffer();
+    const auto offered = media_.formatsToOffer();
     std::vector<std::pair<unsigned, bool>> taken; // (session, we receive)
     // Each answer keeps the number of the proposal it accepts: callers find their proposal
     // by it (some by nothing else) and take the channel we transmit on under that number.
     // Channels we open later through H.245 are numbered above every proposed number, so
     // that neither side can mistake one channel for another.
-    for (const auto& offer : fastStartOffers_) {
-        const auto proposed = offer[f245::forwardLogicalChannelNumber].integer();
-        if (proposed >= nextChannelNumber_ && proposed < 65535)
-            nextChannelNumber_ = static_cast<std::uint16_t>(proposed + 1);
-    }
+    for (const auto& offer : offers_)
+        channels_.reserveAbove(offer[f245::forwardLogicalChannelNumber].integer());
     // Of the caller's proposals for a direction, the one highest in our own order wins:
     // what we transmit is our choice among what the caller receives.
     auto rank = [&](const asn::Value& offer) {
@@ -173,9 +176,9 @@ std::vector<std::string> Connection::answerFastStart()
         }
         return offered.size();
     };
-    std::stable_sort(fastStartOffers_.begin(), fastStartOffers_.end(),
+    std::stable_sort(offers_.begin(), offers_.end(),
                      [&](const asn::Value& a, const asn::Value& b) { return rank(a) < rank(b); });
-    for (const auto& offer : fastStartOffers_) {
+    for (const auto& offer : offers_) {
         const Proposal proposal = readProposal(offer);
         if (!proposal.valid)
             continue;
@@ -189,13 +192,13 @@ std::vector<std::string> Connection::answerFastStart()
             continue;
         if (!weReceive && !proposal.mediaChannel)
             continue; // nowhere to send to
-        Session* media = session(sessionId);
+        MediaSessionPorts* media = channels_.session(sessionId);
         if (!media)
             continue;
         asn::Value answer = offer;
-        const std::uint16_t number =
-            weReceive || fastStartNumbering_ == FastStartNumbering::Proposal ? proposal.number
-                                                                            : nextChannelNumber_++;
+        const std::uint16_t number = weReceive || numbering_ == FastStartNumbering::Proposal
+                                         ? proposal.number
+                                         : channels_.newNumber();
         answer.field(f245::forwardLogicalChannelNumber).setInteger(number);
         asn::Value& h2250 = h2250Of(answer, !weReceive);
         if (weReceive)
@@ -206,7 +209,7 @@ std::vector<std::string> Connection::answerFastStart()
             continue;
         answers.emplace_back(encoded->begin(), encoded->end());
         taken.emplace_back(sessionId, weReceive);
-        auto channel = std::make_unique<Channel>();
+        auto channel = std::make_unique<ChannelState>();
         channel->number = number;
         channel->sessionId = sessionId;
         channel->fromRemote = weReceive;
@@ -223,21 +226,20 @@ std::vector<std::string> Connection::answerFastStart()
             channel->remoteMedia = *proposal.mediaChannel;
         media->updateRemote(weReceive ? std::nullopt : proposal.mediaChannel,
                             proposal.mediaControlChannel);
-        channel->stream = openMediaStream(channel->format, sessionId, weReceive);
-        channels_.push_back(std::move(channel));
+        channel->stream = media_.openStream(channel->format, sessionId, weReceive);
+        channels_.list().push_back(std::move(channel));
     }
-    fastStartOffers_.clear();
-    fastStartActive_ = !answers.empty();
-    publishChannels();
+    offers_.clear();
+    media_.channelsChanged();
     return answers;
 }
 
-void Connection::readFastStartAnswer(const asn::Value& elements)
+bool FastStart::readAnswer(const asn::Value& elements)
 {
-    fastStartAnswered_ = true;
+    answered_ = true;
     const asn::Type* type = h245::findType("OpenLogicalChannel");
     bool accepted = false;
-    for (std::size_t i = 0; type && i < elements.size() && i < MaxQueuedH245; ++i) {
+    for (std::size_t i = 0; type && i < elements.size() && i < MaxProposals; ++i) {
         auto olc = asn::decode(*type, elements.at(i).octets());
         if (!olc)
             continue;
@@ -246,14 +248,14 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
             continue;
         // The answer to our "we receive" proposal comes back in reverse form.
         const bool weReceive = answer.proposerReceives;
-        Channel* chosen =
+        ChannelState* chosen =
             findAnsweredProposal(answer.number, weReceive, answer.sessionId, answer.capability);
         if (!chosen)
             continue;
         const unsigned sessionId = chosen->sessionId;
         // One channel per session and direction: the first accepted proposal wins, the
         // rest of that session's proposals in that direction are withdrawn.
-        for (auto& other : channels_) {
+        for (auto& other : channels_.list()) {
             if (other.get() != chosen && other->proposal && other->fromRemote == weReceive &&
                 other->sessionId == sessionId)
                 other->withdrawn = true;
@@ -269,22 +271,28 @@ void Connection::readFastStartAnswer(const asn::Value& elements)
         chosen->number = answer.number;
         if (!weReceive && answer.mediaChannel)
             chosen->remoteMedia = *answer.mediaChannel;
-        if (auto found = sessions_.find(sessionId); found != sessions_.end())
+        if (auto found = channels_.sessions().find(sessionId); found != channels_.sessions().end())
             found->second->updateRemote(weReceive ? std::nullopt : answer.mediaChannel,
                                         answer.mediaControlChannel);
-        chosen->stream = openMediaStream(chosen->format, sessionId, weReceive);
+        chosen->stream = media_.openStream(chosen->format, sessionId, weReceive);
         accepted = true;
     }
-    std::erase_if(channels_, [](const auto& channel) { return channel->proposal; });
-    fastStartActive_ = accepted;
-    publishChannels();
+    std::erase_if(channels_.list(), [](const auto& channel) { return channel->proposal; });
+    media_.channelsChanged();
+    return accepted;
 }
 
-Connection::Channel* Connection::findAnsweredProposal(std::uint16_t number, bool weReceive,
-                                                      unsigned sessionId,
-                                                      const h245::Capability& capability)
+void FastStart::refused()
 {
-    auto matches = [&](const Channel& channel) {
+    answered_ = true;
+    std::erase_if(channels_.list(), [](const auto& channel) { return channel->proposal; });
+}
+
+ChannelState* FastStart::findAnsweredProposal(std::uint16_t number, bool weReceive,
+                                              unsigned sessionId,
+                                              const h245::Capability& capability)
+{
+    auto matches = [&](const ChannelState& channel) {
         if (!channel.proposal || channel.withdrawn || channel.fromRemote != weReceive)
             return false;
         if (sessionId != 0 && channel.sessionId != sessionId)
@@ -294,12 +302,12 @@ Connection::Channel* Connection::findAnsweredProposal(std::uint16_t number, bool
     // Our transmit proposals come back with our numbers.  A received channel is numbered
     // by the far end, so only its session and data type say which proposal it takes.
     if (!weReceive) {
-        for (auto& channel : channels_) {
+        for (auto& channel : channels_.list()) {
             if (channel->number == number && matches(*channel))
                 return channel.get();
         }
     }
-    for (auto& channel : channels_) {
+    for (auto& channel : channels_.list()) {
         if (matches(*channel))
             return channel.get();
     }

@@ -167,7 +167,8 @@ void Connection::h245TransportMissing()
 {
     if (h245Channel_ || released_ || remoteReleased_)
         return;
-    const bool media = std::any_of(channels_.begin(), channels_.end(), [](const auto& channel) {
+    const auto& channels = channels_->list();
+    const bool media = std::any_of(channels.begin(), channels.end(), [](const auto& channel) {
         return channel->open && !channel->proposal;
     });
     if (!media) {

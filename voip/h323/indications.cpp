@@ -56,7 +56,7 @@ void Connection::sendWantedMuteIndication()
 {
     if (!muteWanted_ || released_ || !h245Complete_)
         return;
-    for (const auto& channel : channels_) {
+    for (const auto& channel : channels_->list()) {
         if (channel->fromRemote || !channel->open || channel->proposal ||
             channel->sessionId != AudioSessionId)
             continue;
@@ -111,7 +111,7 @@ std::uint64_t Connection::plannedRate() const
 std::vector<RatedChannel> Connection::Rates::openChannels()
 {
     std::vector<RatedChannel> open;
-    for (const auto& channel : connection_.channels_) {
+    for (const auto& channel : connection_.channels_->list()) {
         if (!channel->open || channel->proposal)
             continue;
         RatedChannel rated;

@@ -39,7 +39,7 @@ std::optional<std::pair<MediaFormat, const h245::Capability*>> Connection::conte
     for (const auto& format : mediaFormatsToOffer()) {
         if (!isContentFormat(format))
             continue;
-        if (const h245::Capability* theirs = remoteReceiveCapability(format))
+        if (const h245::Capability* theirs = channels_->remoteReceiveCapability(format))
             return std::pair{format, theirs};
     }
     return std::nullopt;
@@ -69,7 +69,7 @@ bool Connection::OnH239PresentationRequest(unsigned channel, unsigned symmetryBr
 
 bool Connection::isRemoteContentChannel(std::uint16_t number) const
 {
-    for (const auto& channel : channels_) {
+    for (const auto& channel : channels_->list()) {
         if (channel->fromRemote && channel->number == number && isContentFormat(channel->format))
             return true;
     }
@@ -109,7 +109,8 @@ bool Connection::Content::canPresent() const
 bool Connection::Content::openContent(std::uint16_t number)
 {
     const auto content = connection_.contentToTransmit();
-    if (!content || !connection_.openTransmitChannel(content->first, *content->second, number))
+    if (!content ||
+        !connection_.channels_->openTransmitChannel(content->first, *content->second, number))
         return false;
     connection_.publishChannels();
     return true;
@@ -117,25 +118,15 @@ bool Connection::Content::openContent(std::uint16_t number)
 
 void Connection::Content::closeContent(std::uint16_t number)
 {
-    auto& channels = connection_.channels_;
-    for (auto it = channels.begin(); it != channels.end(); ++it) {
-        if (!(*it)->fromRemote && (*it)->number == number) {
-            if (!connection_.released_)
-                connection_.queueH245(h245::buildCloseLogicalChannel(number));
-            connection_.closeChannel(**it);
-            channels.erase(it);
-            break;
-        }
-    }
-    connection_.publishChannels();
+    connection_.channels_->closeTransmitChannel(number, !connection_.released_);
 }
 
 bool Connection::Content::remoteContentOpen() const
 {
-    return std::any_of(
-        connection_.channels_.begin(), connection_.channels_.end(), [](const auto& channel) {
-            return channel->fromRemote && channel->open && isContentFormat(channel->format);
-        });
+    const auto& channels = connection_.channels_->list();
+    return std::any_of(channels.begin(), channels.end(), [](const auto& channel) {
+        return channel->fromRemote && channel->open && isContentFormat(channel->format);
+    });
 }
 
 } // namespace voip::h323

@@ -84,7 +84,6 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , fastStartWanted_(endpoint.fastStart())
     , tunnellingWanted_(endpoint.h245Tunnelling())
     , h245InSetupWanted_(endpoint.h245InSetup())
-    , fastStartNumbering_(endpoint.fastStartNumbering())
     , identity_(endpoint.productIdentity())
     , receiveBandwidth_(endpoint.initialBandwidth(Direction::Receive))
     , transmitBandwidth_(endpoint.initialBandwidth(Direction::Transmit))
@@ -116,6 +115,9 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     presentation_ = std::make_unique<PresentationControl>(
         *link_, *content_, std::min(TokenAnswerTime, timers_.logicalChannel),
         [] { return static_cast<std::uint8_t>(randomIn(1, 127)); });
+    streams_ = std::make_unique<Streams>(*this);
+    channels_ = std::make_unique<LogicalChannels>(*link_, *streams_, timers_.logicalChannel);
+    fastStart_ = std::make_unique<FastStart>(*channels_, *streams_, endpoint.fastStartNumbering());
 }
 
 Connection::~Connection()
@@ -336,7 +338,7 @@ void Connection::sendSetup()
     if (!tunnellingWanted_)
         offerH245Address(setup);
     if (fastStartWanted_) {
-        auto offers = offerFastStart();
+        auto offers = fastStart_->offer();
         if (!offers.empty()) {
             asn::Value& list = setup.field(f225::fastStart);
             for (const auto& offer : offers)
@@ -436,7 +438,7 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     if (setup.has(f225::h245Address))
         remoteH245Address_ = toEndpoint(setup[f225::h245Address]);
     if (fastStartWanted_ && setup.has(f225::fastStart))
-        rememberFastStartOffer(setup[f225::fastStart]);
+        fastStart_->remember(setup[f225::fastStart]);
     if (tunnelling_ && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_; ++i)
@@ -467,6 +469,13 @@ void Connection::setAlerting()
     onNetwork([this] { sendAlerting(); });
 }
 
+std::vector<std::string> Connection::answerFastStart()
+{
+    auto answers = fastStart_->answer();
+    fastStartActive_ = !answers.empty();
+    return answers;
+}
+
 void Connection::sendAlerting()
 {
     if (released_ || !incoming_ || alertingSent_ || connectSent_)
@@ -475,7 +484,7 @@ void Connection::sendAlerting()
     asn::Value alerting = newBody(f225::alerting);
     asn::Value& body = h225::messageBody(alerting);
     h225::setEndpointType(body.field(f225::destinationInfo), identity_);
-    if (!fastStartOffers_.empty() && !fastStartAnswered_) {
+    if (fastStart_->proposed() && !fastStart_->answered()) {
         auto answers = answerFastStart();
         if (!answers.empty()) {
             asn::Value& list = body.field(f225::fastStart);
@@ -506,13 +515,13 @@ void Connection::sendConnect()
     // Our name as an alias too: the Display element carries ASCII only.
     if (const std::string user = endpoint_.userName(); !user.empty())
         h225::setAlias(body.field(f225::connectedAddress).append(), user, h225::AliasKind::H323Id);
-    if (!fastStartOffers_.empty()) {
-        auto answers = fastStartAnswered_ ? std::vector<std::string>{} : answerFastStart();
+    if (fastStart_->proposed()) {
+        auto answers = fastStart_->answered() ? std::vector<std::string>{} : answerFastStart();
         if (!answers.empty()) {
             asn::Value& list = body.field(f225::fastStart);
             for (const auto& answer : answers)
                 list.append().setBytes(answer);
-        } else if (!fastStartAnswered_) {
+        } else if (!fastStart_->answered()) {
             body.field(f225::fastConnectRefused);
         }
     }

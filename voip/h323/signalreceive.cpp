@@ -120,8 +120,8 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         if (auto target = toEndpoint(body[f225::h245Address]))
             remoteH245Address_ = target;
     }
-    if (!incoming_ && fastStartWanted_ && !fastStartAnswered_ && body.has(f225::fastStart))
-        readFastStartAnswer(body[f225::fastStart]);
+    if (!incoming_ && fastStartWanted_ && !fastStart_->answered() && body.has(f225::fastStart))
+        fastStartActive_ = fastStart_->readAnswer(body[f225::fastStart]);
     if (tunnelling_ && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_ && !remoteReleased_; ++i)
@@ -157,10 +157,9 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         if (!display.empty())
             setRemoteParty(display, remotePartyAddress());
         ensureH245Transport();
-        if (fastStartWanted_ && !fastStartAnswered_) {
+        if (fastStartWanted_ && !fastStart_->answered()) {
             VOIP_TRACE(2, "H323\tFast start refused, using H.245 on " << describe());
-            fastStartAnswered_ = true;
-            std::erase_if(channels_, [](const auto& channel) { return channel->proposal; });
+            fastStart_->refused();
         }
         startH245();
         onConnected();
@@ -361,14 +360,7 @@ void Connection::releaseNetwork()
         h245Channel_->closeAfterSending();
     if (signal_)
         signal_->closeAfterSending();
-    for (auto& channel : channels_)
-        channel->open = false;
-    // Streams still open keep their session until they close; this stops the sockets now.
-    for (auto& [id, session] : sessions_)
-        if (session->media)
-            session->media->stop();
-    sessions_.clear();
-    publishChannels();
+    channels_->release();
 }
 
 } // namespace voip::h323

@@ -26,9 +26,13 @@ struct FakeLink : ControlLink
 {
     struct Timer : ControlTimer
     {
-        explicit Timer(std::function<void()> job)
+        Timer(std::function<void()> job, std::vector<Timer*>& all)
             : job(std::move(job))
-        {}
+            , all(all)
+        {
+            all.push_back(this);
+        }
+        ~Timer() override { std::erase(all, this); }
         void start(milliseconds after) override
         {
             if (after.count() > 0)
@@ -36,6 +40,7 @@ struct FakeLink : ControlLink
         }
         void cancel() override { running.reset(); }
         std::function<void()> job;
+        std::vector<Timer*>& all;
         std::optional<milliseconds> running;
     };
 
@@ -44,9 +49,7 @@ struct FakeLink : ControlLink
     void fail(EndReason reason) override { failed = reason; }
     std::unique_ptr<ControlTimer> timer(std::function<void()> job) override
     {
-        auto made = std::make_unique<Timer>(std::move(job));
-        timers.push_back(made.get());
-        return made;
+        return std::make_unique<Timer>(std::move(job), timers);
     }
     std::string describe() const override { return "test call"; }
 
