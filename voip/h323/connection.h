@@ -24,6 +24,7 @@
 #include "voip/h323/capabilityexchange.h"
 #include "voip/h323/controllink.h"
 #include "voip/h323/dialaddress.h"
+#include "voip/h323/h245transport.h"
 #include "voip/h323/logicalchannels.h"
 #include "voip/h323/endpoint.h"
 #include "voip/h323/masterslave.h"
@@ -356,9 +357,6 @@ private:
     h225::Guid callIdentifier_{};
     h225::Guid conferenceId_{};
     bool signallingUp_ = false;
-    bool remoteTunnelling_ = false;
-    bool tunnelling_ = false;
-    bool tunnellingDecided_ = false;
     bool connectSent_ = false;
     bool connectReceived_ = false;
     bool alertingSent_ = false;
@@ -366,11 +364,10 @@ private:
     bool remoteReleased_ = false; // the far end released or the transport is gone
     bool endSessionReceived_ = false;
     std::optional<asio::ip::tcp::endpoint> remoteH245Address_;
-    std::vector<std::vector<std::uint8_t>> pendingTunnelled_;
-    std::vector<std::vector<std::uint8_t>> pendingH245_; // waiting for the H.245 channel
     asio::steady_timer signalTimer_;
 
     // The H.245 procedures, each reaching the call through link_ (control.cpp).
+    std::unique_ptr<H245Transport> h245_; // where the procedures' messages go
     std::unique_ptr<Link> link_;
     std::vector<LinkTimer*> linkTimers_; // the procedures' timers, cancelled on release
     std::unique_ptr<MasterSlave> masterSlave_;

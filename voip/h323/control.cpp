@@ -57,11 +57,9 @@ void Connection::handleH245Pdu(std::span<const std::uint8_t> pdu)
         protocolFailure(CauseInvalidMessage, "bad H.245 message: " + message.error().toString());
         return;
     }
+    // Answers to a tunnelled message go in the signalling message that flushes at the end
+    // of the one being handled; on the H.245 connection they go at once.
     handleH245(*message);
-    if (!tunnelling_)
-        return;
-    // Answers to a tunnelled message go out at once unless a signalling message is
-    // being handled (it flushes at its end).
 }
 
 void Connection::handleH245(const asn::Value& message)

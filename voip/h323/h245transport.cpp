@@ -1,6 +1,9 @@
-// The H.245 transport of an H.323 connection: tunnelled in the call signalling or on a
-// TCP connection of its own, the requests held until capability exchange is over, and
-// user input by Q.931 for a call that gets no H.245.
+// The H.245 transport of an H.323 connection: where its messages go (tunnelled in the
+// call signalling or on a TCP connection of its own), that connection, the requests held
+// until capability exchange is over, and user input by Q.931 for a call that gets no
+// H.245.
+
+#include "voip/h323/h245transport.h"
 
 #include "voip/h323/connection.h"
 #include "voip/h323/connectionstate.h"
@@ -27,13 +30,53 @@ constexpr std::chrono::milliseconds H245StartGrace{500};
 
 } // namespace
 
+// --- where the messages go ---
+
+bool H245Transport::decide(bool remoteTunnels)
+{
+    decided_ = true;
+    tunnelling_ = wanted_ && remoteTunnels;
+    return tunnelling_;
+}
+
+bool H245Transport::send(const asn::Value& message)
+{
+    auto encoded = h245::encodeMessage(message);
+    if (!encoded) {
+        VOIP_TRACE(1, "H323\tCannot encode H.245 message: " << encoded.error().toString());
+        return false;
+    }
+    if (tunnels()) {
+        if (tunnelled_.size() < MaxQueuedH245)
+            tunnelled_.push_back(std::move(encoded.value()));
+    } else if (writer_) {
+        writer_(*encoded);
+    } else if (waiting_.size() < MaxQueuedH245) {
+        waiting_.push_back(std::move(encoded.value()));
+    }
+    return true;
+}
+
+std::vector<H245Transport::Encoded> H245Transport::takeTunnelled()
+{
+    return std::exchange(tunnelled_, {});
+}
+
+void H245Transport::attach(Writer writer)
+{
+    writer_ = std::move(writer);
+    for (const auto& message : std::exchange(waiting_, {}))
+        writer_(message);
+}
+
+// --- the connection's H.245 transport ---
+
 void Connection::startH245()
 {
     if (h245Started_ || released_)
         return;
     h245Started_ = true;
-    const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
-    if (tunnel)
+    if (h245_->tunnels())
         h245Ready_ = true;
     sendCapabilitySet();
     masterSlave_->start();
@@ -44,7 +87,7 @@ void Connection::resetH245()
 {
     h245Started_ = false;
     h245Ready_ = false;
-    pendingTunnelled_.clear();
+    h245_->reset();
     capabilities_->reset();
     masterSlave_->reset();
     roundTrip_->stopKeepAlive();
@@ -52,26 +95,12 @@ void Connection::resetH245()
 
 void Connection::queueH245(const asn::Value& message)
 {
-    auto encoded = h245::encodeMessage(message);
-    if (!encoded) {
-        VOIP_TRACE(1, "H323\tCannot encode H.245 message: " << encoded.error().toString());
-        return;
-    }
-    const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
-    if (tunnel) {
-        if (pendingTunnelled_.size() < MaxQueuedH245)
-            pendingTunnelled_.push_back(std::move(encoded.value()));
-    } else if (h245Channel_ && h245Channel_->isOpen()) {
-        h245Channel_->send(*encoded);
-    } else if (pendingH245_.size() < MaxQueuedH245) {
-        pendingH245_.push_back(std::move(encoded.value()));
-    }
+    h245_->send(message);
 }
 
 void Connection::flushTunnelled()
 {
-    if (pendingTunnelled_.empty() || !tunnellingDecided_ || !tunnelling_ || released_ ||
-        remoteReleased_)
+    if (!h245_->tunnelledWaiting() || !h245_->tunnelling() || released_ || remoteReleased_)
         return;
     // Nothing else is about to go out: carry the H.245 messages in a Facility with an
     // empty body (H.323 8.2.1).
@@ -130,7 +159,7 @@ void Connection::sendHeldRequests()
 
 void Connection::ensureH245Transport()
 {
-    if (tunnelling_ || h245Channel_ || h245Connecting_ || released_ || startH245Sent_)
+    if (h245_->tunnelling() || h245Channel_ || h245Connecting_ || released_ || startH245Sent_)
         return;
     if (remoteH245Address_) {
         h245Listener_.reset();
@@ -145,7 +174,7 @@ void Connection::ensureH245Transport()
 
 void Connection::sendStartH245()
 {
-    if (tunnelling_ || h245Channel_ || h245Connecting_ || released_ || remoteReleased_ ||
+    if (h245_->tunnelling() || h245Channel_ || h245Connecting_ || released_ || remoteReleased_ ||
         startH245Sent_)
         return;
     asn::Value facility = newBody(f225::facility);
@@ -283,9 +312,10 @@ void Connection::attachH245(asio::ip::tcp::socket socket)
         });
     h245Ready_ = true;
     h245TransportTimer_.cancel();
-    for (const auto& pending : pendingH245_)
-        h245Channel_->send(pending);
-    pendingH245_.clear();
+    h245_->attach([channel = h245Channel_](std::span<const std::uint8_t> message) {
+        if (channel->isOpen())
+            channel->send(message);
+    });
     restartH245Timers();
 }
 

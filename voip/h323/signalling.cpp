@@ -97,6 +97,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
         callIdentifier_ = h225::newGuid();
         conferenceId_ = h225::newGuid();
     }
+    h245_ = std::make_unique<H245Transport>(tunnellingWanted_);
     link_ = std::make_unique<Link>(*this);
     masterSlave_ = std::make_unique<MasterSlave>(
         *link_, timers_.masterSlave, [] { return randomIn(0, 0xFFFFFF); },
@@ -279,13 +280,12 @@ bool Connection::sendSignal(q931::MessageType type, asn::Value& information,
         message.set(element.id, element.contents);
     if (information.present()) {
         asn::Value& pdu = h225::uuPdu(information);
-        const bool tunnel = tunnellingDecided_ ? tunnelling_ : tunnellingWanted_;
+        const bool tunnel = h245_->tunnels();
         pdu.field(f225::h245Tunnelling).setBoolean(tunnel);
-        if (tunnel && !pendingTunnelled_.empty()) {
+        if (tunnel && h245_->tunnelledWaiting()) {
             asn::Value& control = pdu.field(f225::h245Control);
-            for (const auto& encoded : pendingTunnelled_)
+            for (const auto& encoded : h245_->takeTunnelled())
                 control.append().setOctets(encoded);
-            pendingTunnelled_.clear();
         }
         auto encoded = h225::encodeUserInformation(information);
         if (!encoded) {
@@ -431,15 +431,12 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     OnIncomingBearerCapability(setupMessage);
 
     const asn::Value& pdu = h225::uuPdu(information);
-    remoteTunnelling_ = pdu[f225::h245Tunnelling].boolean();
-    tunnelling_ = tunnellingWanted_ && remoteTunnelling_;
-    tunnellingDecided_ = true;
-    tunnellingActive_ = tunnelling_;
+    tunnellingActive_ = h245_->decide(pdu[f225::h245Tunnelling].boolean());
     if (setup.has(f225::h245Address))
         remoteH245Address_ = toEndpoint(setup[f225::h245Address]);
     if (fastStartWanted_ && setup.has(f225::fastStart))
         fastStart_->remember(setup[f225::fastStart]);
-    if (tunnelling_ && pdu.has(f225::h245Control)) {
+    if (h245_->tunnelling() && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_; ++i)
             handleH245Pdu(control.at(i).octets());
@@ -525,7 +522,7 @@ void Connection::sendConnect()
             body.field(f225::fastConnectRefused);
         }
     }
-    if (!tunnelling_) {
+    if (!h245_->tunnelling()) {
         if (remoteH245Address_) {
             connectH245(*remoteH245Address_);
         } else {

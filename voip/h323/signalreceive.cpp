@@ -108,21 +108,18 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
     const asn::Value& body = h225::messageBody(information);
     const bool response = name == f225::callProceeding || name == f225::alerting ||
                           name == f225::connect || name == f225::progress || name == f225::facility;
-    if (!incoming_ && !tunnellingDecided_ && response) {
-        remoteTunnelling_ = pdu[f225::h245Tunnelling].boolean();
-        tunnelling_ = tunnellingWanted_ && remoteTunnelling_;
-        tunnellingDecided_ = true;
-        tunnellingActive_ = tunnelling_;
-        if (!tunnelling_ && h245Started_)
+    if (!incoming_ && !h245_->decided() && response) {
+        tunnellingActive_ = h245_->decide(pdu[f225::h245Tunnelling].boolean());
+        if (!h245_->tunnelling() && h245Started_)
             resetH245(); // what went in Setup is lost; start again on the H.245 channel
     }
-    if (body.has(f225::h245Address) && !tunnelling_) {
+    if (body.has(f225::h245Address) && !h245_->tunnelling()) {
         if (auto target = toEndpoint(body[f225::h245Address]))
             remoteH245Address_ = target;
     }
     if (!incoming_ && fastStartWanted_ && !fastStart_->answered() && body.has(f225::fastStart))
         fastStartActive_ = fastStart_->readAnswer(body[f225::fastStart]);
-    if (tunnelling_ && pdu.has(f225::h245Control)) {
+    if (h245_->tunnelling() && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_ && !remoteReleased_; ++i)
             handleH245Pdu(control.at(i).octets());
@@ -203,7 +200,7 @@ void Connection::handleFacility(const q931::Message& message, const asn::Value& 
         // Asked to connect: to the far end's listener, even when we offered ours, since the
         // far end may not be listening for us (a connection of its own coming in as well is
         // taken if it is first).
-        if (reason == f225::startH245 && !tunnelling_ && facility.has(f225::h245Address) &&
+        if (reason == f225::startH245 && !h245_->tunnelling() && facility.has(f225::h245Address) &&
             !h245Channel_ && !h245Connecting_ && remoteH245Address_)
             connectH245(*remoteH245Address_);
         return;
@@ -317,7 +314,7 @@ void Connection::sendReleaseComplete(EndReason reason, unsigned cause)
 {
     if (released_ || remoteReleased_ || !signal_ || !signal_->isOpen())
         return;
-    if (h245Started_ && tunnelling_)
+    if (h245Started_ && h245_->tunnelling())
         queueH245(h245::buildEndSessionCommand());
     else if (h245Started_ && h245Channel_ && h245Channel_->isOpen())
         queueH245(h245::buildEndSessionCommand());

@@ -1,6 +1,6 @@
 // The H.245 procedures of a call driven through their link alone: master/slave
 // determination, capability exchange, the round trip and user input, with no sockets and
-// timers that expire when the test says.
+// timers that expire when the test says; and the transport their messages take.
 
 #include <deque>
 #include <optional>
@@ -10,6 +10,7 @@
 #include "voip/h245/capabilities.h"
 #include "voip/h245/message.h"
 #include "voip/h323/capabilityexchange.h"
+#include "voip/h323/h245transport.h"
 #include "voip/h323/masterslave.h"
 #include "voip/h323/roundtrip.h"
 #include "voip/h323/userinput.h"
@@ -353,6 +354,59 @@ TEST(UserInput, TheFarEndsTextAndSignalsAreHandedOnAndNothingElse)
     input.onIndication(h245::buildRoundTripDelayRequest(1)); // not user input at all
     EXPECT_EQ(heard, (std::vector<std::string>{"hello", "5"}));
     EXPECT_TRUE(link.sent.empty());
+}
+
+// --- the H.245 transport ---
+
+TEST(H245Transport, TunnelledMessagesWaitForASignallingMessageUntilTheFarEndRefusesTunnelling)
+{
+    H245Transport transport(true);
+    EXPECT_TRUE(transport.tunnels()) << "wanted: messages go in the Setup";
+    EXPECT_FALSE(transport.tunnelling());
+    EXPECT_TRUE(transport.send(h245::buildRoundTripDelayRequest(1)));
+    EXPECT_TRUE(transport.send(h245::buildRoundTripDelayRequest(2)));
+    EXPECT_FALSE(transport.send(asn::Value{})) << "nothing to encode";
+    auto taken = transport.takeTunnelled();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(*h245::readRoundTripDelaySequence(*h245::decodeMessage(taken[1])), 2)
+        << "in the order sent";
+    EXPECT_FALSE(transport.tunnelledWaiting());
+
+    transport.send(h245::buildRoundTripDelayRequest(3));
+    EXPECT_FALSE(transport.decide(false)) << "the far end does not tunnel";
+    transport.reset();
+    EXPECT_FALSE(transport.tunnelledWaiting());
+    // Now messages wait for the H.245 connection, and go in order once it is there.
+    transport.send(h245::buildRoundTripDelayRequest(4));
+    transport.send(h245::buildRoundTripDelayRequest(5));
+    EXPECT_FALSE(transport.tunnelledWaiting());
+    std::vector<std::uint8_t> written;
+    transport.attach([&](std::span<const std::uint8_t> message) {
+        written.push_back(*h245::readRoundTripDelaySequence(*h245::decodeMessage(message)));
+    });
+    transport.send(h245::buildRoundTripDelayRequest(6));
+    EXPECT_EQ(written, (std::vector<std::uint8_t>{4, 5, 6}));
+
+    H245Transport both(true);
+    EXPECT_TRUE(both.decide(true));
+    EXPECT_TRUE(both.tunnelling());
+    H245Transport notWanted(false);
+    EXPECT_FALSE(notWanted.tunnels());
+    EXPECT_FALSE(notWanted.decide(true)) << "tunnelling needs both sides";
+}
+
+TEST(H245Transport, AtMostSoManyMessagesWaitEitherWay)
+{
+    H245Transport tunnelled(true);
+    H245Transport separate(false);
+    for (int i = 0; i < 1000; ++i) {
+        tunnelled.send(h245::buildRoundTripDelayRequest(std::uint8_t(i)));
+        separate.send(h245::buildRoundTripDelayRequest(std::uint8_t(i)));
+    }
+    EXPECT_EQ(tunnelled.takeTunnelled().size(), 256u);
+    std::size_t written = 0;
+    separate.attach([&](std::span<const std::uint8_t>) { ++written; });
+    EXPECT_EQ(written, 256u);
 }
 
 TEST(MessageIds, EveryMessageTheCallActsOnIsAnAlternativeOfTheSchema)
