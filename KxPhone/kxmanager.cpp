@@ -90,11 +90,11 @@ KxManager::~KxManager()
 {
     // The display and the source call back into the manager: they go first.
     stopVideo();
+    // The endpoint, and its reference to the gatekeeper's client, are gone with shutDown:
+    // h323EndPoint_ must not be touched after it.
     shutDown(std::chrono::seconds(5));
-    if (gatekeeper_) {
-        h323EndPoint_->setGatekeeper(nullptr);
+    if (gatekeeper_)
         retireGatekeeper();
-    }
     if (background_)
         background_->join();
 }

@@ -177,9 +177,10 @@ CallManager::CallManager(const Options& options, std::ostream& out)
 
 CallManager::~CallManager()
 {
+    // The endpoint, and its reference to the gatekeeper's client, are gone with shutDown:
+    // h323_ must not be touched after it.
     shutDown(std::chrono::seconds(5));
     if (gatekeeper_) {
-        h323_->setGatekeeper(nullptr);
         gatekeeper_->setStateObserver({});
         gatekeeper_.reset(); // unregisters
     }
