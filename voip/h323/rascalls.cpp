@@ -275,7 +275,7 @@ void RasClient::admit(const RasCall& call, std::function<void(const Admission&)>
         });
 }
 
-bool RasClient::disengage(const RasCall& call, const std::string& reason)
+asn::Value RasClient::disengageRequest(const RasCall& call, const std::string& reason)
 {
     {
         // Over: the gatekeeper's bandwidth requests for it are refused from now on.
@@ -290,9 +290,13 @@ bool RasClient::disengage(const RasCall& call, const std::string& reason)
                                                                               : f225::normalDrop);
     body->field(f225::answeredCall).setBoolean(call.answer);
     authenticate(*body);
-    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-    auto answer =
-        transact(std::move(drq), gatekeeper, {f225::disengageConfirm, f225::disengageReject});
+    return drq;
+}
+
+bool RasClient::disengage(const RasCall& call, const std::string& reason)
+{
+    auto answer = transact(disengageRequest(call, reason), gatekeeperEndpoint(),
+                           {f225::disengageConfirm, f225::disengageReject});
     return answer && answer->is(f225::disengageConfirm);
 }
 
@@ -302,7 +306,7 @@ void RasClient::disengageLater(const RasCall& call, const std::string& reason)
         std::lock_guard lock(mutex_);
         disengages_.emplace_back(call, reason);
     }
-    changed_.notify_all();
+    wakeKeeper();
 }
 
 std::vector<std::pair<RasCall, std::string>> RasClient::takeDisengages()

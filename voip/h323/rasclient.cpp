@@ -1,9 +1,8 @@
 #include "voip/h323/rasclient.h"
 
 #include <algorithm>
+#include <future>
 #include <random>
-
-#include <poll.h>
 
 #include "voip/base/trace.h"
 #include "voip/h225/message.h"
@@ -72,24 +71,46 @@ const char* toString(RasState state)
 RasClient::RasClient(RasConfig config)
     : config_(std::move(config))
     , socket_(io_)
+    , retryTimer_(io_)
+    , keepTimer_(io_)
+    , datagram_(MaxDatagram)
+    , pause_(config_.retryPause)
 {}
 
 RasClient::~RasClient()
 {
-    // The keep-alive thread ends first (after the request it is sending); the calls that
-    // ended just before are disengaged before the client unregisters.
+    // The registration is left alone first (one under way ends at its next answer); the
+    // calls that ended just before are disengaged before the client unregisters.
     keeperStopping_ = true;
-    changed_.notify_all();
-    if (keeper_.joinable())
-        keeper_.join();
+    if (loop_.joinable()) {
+        std::promise<void> stopped;
+        asio::post(io_, [this, &stopped] {
+            keepTimer_.cancel();
+            stopped.set_value();
+        });
+        stopped.get_future().wait();
+    }
     for (const auto& [call, reason] : takeDisengages())
         disengage(call, reason);
     if (state() == RasState::Registered)
         unregister();
     stopping_ = true;
     changed_.notify_all();
-    if (reader_.joinable())
-        reader_.join();
+    if (loop_.joinable()) {
+        // Closing the socket ends the reading, and with it the loop's last work.
+        asio::post(io_, [this] {
+            asio::error_code error;
+            socket_.close(error);
+            retryTimer_.cancel();
+            keepTimer_.cancel();
+        });
+        loop_.join();
+    }
+}
+
+bool RasClient::onEventLoop() const
+{
+    return std::this_thread::get_id() == loop_.get_id();
 }
 
 namespace {
@@ -171,8 +192,16 @@ bool RasClient::start()
     }
     stopping_ = false;
     keeperStopping_ = false;
-    reader_ = std::thread([this] { readLoop(); });
-    keeper_ = std::thread([this] { keepLoop(); });
+    if (!loop_.joinable()) {
+        receive();
+        asio::post(io_, [this] { keep(); });
+        loop_ = std::thread([this] { io_.run(); });
+    } else {
+        asio::post(io_, [this] {
+            receive();
+            keep();
+        });
+    }
     return true;
 }
 
@@ -264,6 +293,7 @@ void RasClient::setState(RasState state, const std::string& reason)
             observer = observer_;
     }
     changed_.notify_all();
+    wakeKeeper(); // an Unreachable client tries again
     VOIP_TRACE(2, "RAS\t" << toString(state) << (reason.empty() ? "" : ": ") << reason);
     if (observer)
         observer(state);
@@ -352,139 +382,149 @@ bool RasClient::fromGatekeeper(const asio::ip::udp::endpoint& from) const
     return from == gatekeeper_;
 }
 
-void RasClient::readLoop()
+void RasClient::receive()
 {
-    std::vector<std::uint8_t> buffer(MaxDatagram);
-    while (!stopping_) {
-        // Woken this often to see whether to stop, and to send again what was not answered.
-        retryLater(false);
-        pollfd ready{socket_.native_handle(), POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0)
-            continue;
-        asio::ip::udp::endpoint from;
-        asio::error_code error;
-        const std::size_t length = socket_.receive_from(asio::buffer(buffer), from, 0, error);
-        if (error)
-            continue; // the wake-up time-out, or a datagram refused by the system
-        auto decoded = h225::decodeRasMessage(std::span(buffer.data(), length));
-        if (!decoded.ok() || length == buffer.size()) {
-            ++ignored_;
-            continue;
-        }
-        const asn::Value& message = *decoded;
-        const bool fromOurs = fromGatekeeper(from);
-        if (fromOurs && message.is(f225::unregistrationRequest)) {
-            handleRequest(message, from);
-            continue;
-        }
-        if (fromOurs && message.is(f225::infoRequest)) {
-            handleInfoRequest(message, from);
-            continue;
-        }
-        if (fromOurs && message.is(f225::bandwidthRequest)) {
-            handleBandwidthRequest(message, from);
-            continue;
-        }
-        if (fromOurs && message.is(f225::disengageRequest)) {
-            handleDisengageRequest(message, from);
-            continue;
-        }
-        const auto& body = message.chosen();
-        if (!body.has(f225::requestSeqNum)) {
-            ++ignored_;
-            continue;
-        }
-        const auto sequence = std::uint16_t(body[f225::requestSeqNum].integer());
-        std::shared_ptr<Waiter> answered; // a request nobody waits for, now answered
-        {
-            std::lock_guard lock(mutex_);
-            const auto found = waiting_.find(sequence);
-            if (found == waiting_.end() ||
-                std::find(found->second->answers.begin(), found->second->answers.end(),
-                          message.choiceName()) == found->second->answers.end() ||
-                !(fromOurs || found->second->anySource)) {
-                ++ignored_; // not our gatekeeper (a spoof, or a stray), or not awaited
-                continue;
-            }
-            Waiter& waiter = *found->second;
-            if (waiter.anySource && message.is(f225::gatekeeperReject)) {
-                if (!waiter.rejection)
-                    waiter.rejection = message;
-                continue;
-            }
-            if (!waiter.done) {
-                waiter.answer = message;
-                changed_.notify_all();
-                continue;
-            }
-            if (message.is(f225::requestInProgress)) {
-                waiter.deadline = inProgressUntil(message);
-                continue;
-            }
-            answered = found->second;
-            waiting_.erase(found);
-        }
-        answered->done(message);
-    }
+    socket_.async_receive_from(asio::buffer(datagram_), datagramFrom_,
+                               [this](const asio::error_code& error, std::size_t length) {
+                                   if (stopping_ || error == asio::error::operation_aborted ||
+                                       !socket_.is_open())
+                                       return endReading();
+                                   // Anything else (a datagram refused by the system) is let be.
+                                   if (!error)
+                                       onDatagram(length, datagramFrom_);
+                                   receive();
+                               });
+}
+
+void RasClient::endReading()
+{
     // Requests still unanswered end without an answer, and no more are taken.
     {
         std::lock_guard lock(mutex_);
         reading_ = false;
     }
     retryLater(true);
+    retryTimer_.cancel();
+    keepTimer_.cancel();
 }
 
-RasState RasClient::registerOnce(bool keepAlive)
+void RasClient::onDatagram(std::size_t length, const asio::ip::udp::endpoint& from)
+{
+    auto decoded = h225::decodeRasMessage(std::span(datagram_.data(), length));
+    if (!decoded.ok() || length == datagram_.size()) {
+        ++ignored_;
+        return;
+    }
+    const asn::Value& message = *decoded;
+    const bool fromOurs = fromGatekeeper(from);
+    if (fromOurs && message.is(f225::unregistrationRequest))
+        return handleRequest(message, from);
+    if (fromOurs && message.is(f225::infoRequest))
+        return handleInfoRequest(message, from);
+    if (fromOurs && message.is(f225::bandwidthRequest))
+        return handleBandwidthRequest(message, from);
+    if (fromOurs && message.is(f225::disengageRequest))
+        return handleDisengageRequest(message, from);
+    const auto& body = message.chosen();
+    if (!body.has(f225::requestSeqNum)) {
+        ++ignored_;
+        return;
+    }
+    const auto sequence = std::uint16_t(body[f225::requestSeqNum].integer());
+    std::shared_ptr<Waiter> answered; // a request nobody waits for, now answered
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = waiting_.find(sequence);
+        if (found == waiting_.end() ||
+            std::find(found->second->answers.begin(), found->second->answers.end(),
+                      message.choiceName()) == found->second->answers.end() ||
+            !(fromOurs || found->second->anySource)) {
+            ++ignored_; // not our gatekeeper (a spoof, or a stray), or not awaited
+            return;
+        }
+        Waiter& waiter = *found->second;
+        if (waiter.anySource && message.is(f225::gatekeeperReject)) {
+            if (!waiter.rejection)
+                waiter.rejection = message;
+            return;
+        }
+        if (!waiter.done) {
+            waiter.answer = message;
+            changed_.notify_all();
+            return;
+        }
+        if (!message.is(f225::requestInProgress)) {
+            answered = found->second;
+            waiting_.erase(found);
+        } else {
+            waiter.deadline = inProgressUntil(message);
+        }
+    }
+    if (answered)
+        answered->done(message);
+    else
+        armRetry();
+}
+
+void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
+{
+    if (keepAlive)
+        return requestRegistration(true, gatekeeperEndpoint(), std::move(done));
+    asn::Value* body = nullptr;
+    auto grq = newMessage(f225::gatekeeperRequest, body);
+    h225::setProtocolIdentifier(body->field(f225::protocolIdentifier));
+    h225::setTransportAddress(body->field(f225::rasAddress), rasAddress());
+    h225::setEndpointType(body->field(f225::endpointType), config_.identity);
+    fillAliases(body->field(f225::endpointAlias));
+    if (!config_.password.empty()) {
+        body->field(f225::authenticationCapability).append().choose(f225::pwdHash);
+        body->field(f225::algorithmOIDs).append().setOid(h225::Md5Oid);
+    }
+    const bool multicast = discovering();
+    const auto target = multicast ? discovery_ : gatekeeperEndpoint();
+    transactLater(
+        std::move(grq), target, {f225::gatekeeperConfirm, f225::gatekeeperReject},
+        [this, multicast, target, done = std::move(done)](std::optional<asn::Value> answer) {
+            if (keeperStopping_)
+                return done(state());
+            if (!answer) {
+                setState(RasState::Unreachable, "the gatekeeper does not answer");
+                return done(RasState::Unreachable);
+            }
+            if (answer->is(f225::gatekeeperReject)) {
+                setState(RasState::Rejected,
+                         std::string(answer->chosen()[f225::rejectReason].choiceName()));
+                return done(RasState::Rejected);
+            }
+            const auto& confirm = answer->chosen();
+            {
+                std::lock_guard lock(mutex_);
+                gatekeeperId_ = confirm.has(f225::gatekeeperIdentifier)
+                                    ? std::string(confirm[f225::gatekeeperIdentifier].text())
+                                    : std::string();
+            }
+            auto gatekeeper = target;
+            if (const auto address = h225::transportAddressOf(confirm[f225::rasAddress])) {
+                gatekeeper = toEndpoint(*address);
+            } else if (multicast) {
+                setState(RasState::Unreachable, "the gatekeeper found gave no RAS address");
+                return done(RasState::Unreachable);
+            }
+            useGatekeeper(gatekeeper);
+            requestRegistration(false, gatekeeper, done);
+        },
+        multicast);
+}
+
+void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoint& gatekeeper,
+                                    std::function<void(RasState)> done)
 {
     asn::Value* body = nullptr;
-    const h225::IpAddressPort ras = rasAddress();
-    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-
-    if (!keepAlive) {
-        auto grq = newMessage(f225::gatekeeperRequest, body);
-        h225::setProtocolIdentifier(body->field(f225::protocolIdentifier));
-        h225::setTransportAddress(body->field(f225::rasAddress), ras);
-        h225::setEndpointType(body->field(f225::endpointType), config_.identity);
-        fillAliases(body->field(f225::endpointAlias));
-        if (!config_.password.empty()) {
-            body->field(f225::authenticationCapability).append().choose(f225::pwdHash);
-            body->field(f225::algorithmOIDs).append().setOid(h225::Md5Oid);
-        }
-        const bool multicast = discovering();
-        if (multicast)
-            gatekeeper = discovery_;
-        auto answer = transact(std::move(grq), gatekeeper,
-                               {f225::gatekeeperConfirm, f225::gatekeeperReject}, multicast);
-        if (!answer) {
-            setState(RasState::Unreachable, "the gatekeeper does not answer");
-            return RasState::Unreachable;
-        }
-        if (answer->is(f225::gatekeeperReject)) {
-            setState(RasState::Rejected,
-                     std::string(answer->chosen()[f225::rejectReason].choiceName()));
-            return RasState::Rejected;
-        }
-        const auto& confirm = answer->chosen();
-        {
-            std::lock_guard lock(mutex_);
-            gatekeeperId_ = confirm.has(f225::gatekeeperIdentifier)
-                                ? std::string(confirm[f225::gatekeeperIdentifier].text())
-                                : std::string();
-        }
-        if (const auto address = h225::transportAddressOf(confirm[f225::rasAddress]))
-            gatekeeper = toEndpoint(*address);
-        else if (multicast) {
-            setState(RasState::Unreachable, "the gatekeeper found gave no RAS address");
-            return RasState::Unreachable;
-        }
-        useGatekeeper(gatekeeper);
-    }
-
     auto rrq = newMessage(f225::registrationRequest, body);
     h225::setProtocolIdentifier(body->field(f225::protocolIdentifier));
     body->field(f225::discoveryComplete).setBoolean(true);
     h225::setTransportAddress(body->field(f225::callSignalAddress).append(), signalAddress());
-    h225::setTransportAddress(body->field(f225::rasAddress).append(), ras);
+    h225::setTransportAddress(body->field(f225::rasAddress).append(), rasAddress());
     h225::setEndpointType(body->field(f225::terminalType), config_.identity);
     fillAliases(body->field(f225::terminalAlias));
     const std::string gatekeeperId = gatekeeperIdentifier();
@@ -498,94 +538,113 @@ RasState RasClient::registerOnce(bool keepAlive)
     body->field(f225::willSupplyUUIEs).setBoolean(false);
     body->field(f225::maintainConnection).setBoolean(false);
     authenticate(*body);
-    auto answer =
-        transact(std::move(rrq), gatekeeper, {f225::registrationConfirm, f225::registrationReject});
-    if (!answer) {
-        setState(RasState::Unreachable, "the gatekeeper does not answer");
-        return RasState::Unreachable;
-    }
-    if (answer->is(f225::registrationReject)) {
-        const std::string reason(answer->chosen()[f225::rejectReason].choiceName());
-        if (keepAlive &&
-            (reason == f225::fullRegistrationRequired || reason == f225::discoveryRequired)) {
-            // The gatekeeper forgot us (it restarted): register afresh at once.
-            std::lock_guard lock(mutex_);
-            reregister_ = true;
-            return RasState::Registering;
-        }
-        setState(RasState::Rejected, reason);
-        return RasState::Rejected;
-    }
-    const auto& confirm = answer->chosen();
-    {
-        std::lock_guard lock(mutex_);
-        if (!keepAlive || confirm.has(f225::endpointIdentifier))
-            endpointId_ = std::string(confirm[f225::endpointIdentifier].text());
-        if (confirm.has(f225::gatekeeperIdentifier))
-            gatekeeperId_ = std::string(confirm[f225::gatekeeperIdentifier].text());
-        timeToLive_ = confirm.has(f225::timeToLive)
-                          ? std::chrono::seconds(std::clamp<std::int64_t>(
-                                confirm[f225::timeToLive].integer(), 1, 24 * 3600))
-                          : std::chrono::seconds(0);
-        // Renewed well before it runs out, allowing for lost datagrams.
-        const auto ttl = timeToLive_.count() > 0 ? timeToLive_ : config_.timeToLive;
-        keepAliveAt_ =
-            Clock::now() + std::max<Clock::duration>(std::chrono::seconds(1), ttl * 3 / 4);
-    }
-    setState(RasState::Registered);
-    return RasState::Registered;
+    transactLater(
+        std::move(rrq), gatekeeper, {f225::registrationConfirm, f225::registrationReject},
+        [this, keepAlive, done = std::move(done)](std::optional<asn::Value> answer) {
+            if (keeperStopping_)
+                return done(state());
+            if (!answer) {
+                setState(RasState::Unreachable, "the gatekeeper does not answer");
+                return done(RasState::Unreachable);
+            }
+            if (answer->is(f225::registrationReject)) {
+                const std::string reason(answer->chosen()[f225::rejectReason].choiceName());
+                if (keepAlive && (reason == f225::fullRegistrationRequired ||
+                                  reason == f225::discoveryRequired)) {
+                    // The gatekeeper forgot us (it restarted): register afresh at once.
+                    {
+                        std::lock_guard lock(mutex_);
+                        reregister_ = true;
+                    }
+                    return done(RasState::Registering);
+                }
+                setState(RasState::Rejected, reason);
+                return done(RasState::Rejected);
+            }
+            const auto& confirm = answer->chosen();
+            {
+                std::lock_guard lock(mutex_);
+                if (!keepAlive || confirm.has(f225::endpointIdentifier))
+                    endpointId_ = std::string(confirm[f225::endpointIdentifier].text());
+                if (confirm.has(f225::gatekeeperIdentifier))
+                    gatekeeperId_ = std::string(confirm[f225::gatekeeperIdentifier].text());
+                timeToLive_ = confirm.has(f225::timeToLive)
+                                  ? std::chrono::seconds(std::clamp<std::int64_t>(
+                                        confirm[f225::timeToLive].integer(), 1, 24 * 3600))
+                                  : std::chrono::seconds(0);
+                // Renewed well before it runs out, allowing for lost datagrams.
+                const auto ttl = timeToLive_.count() > 0 ? timeToLive_ : config_.timeToLive;
+                keepAliveAt_ =
+                    Clock::now() + std::max<Clock::duration>(std::chrono::seconds(1), ttl * 3 / 4);
+            }
+            setState(RasState::Registered);
+            done(RasState::Registered);
+        });
 }
 
-void RasClient::keepLoop()
+void RasClient::wakeKeeper()
 {
-    auto pause = config_.retryPause;
-    Clock::time_point retryAt{};
-    // Under mutex_: whether the registration wants a request now.
-    const auto registrationDue = [&] {
-        if (reregister_)
-            return true;
-        if (state_ == RasState::Registered)
-            return Clock::now() >= keepAliveAt_;
-        return state_ == RasState::Unreachable && Clock::now() >= retryAt;
-    };
-    while (!stopping_ && !keeperStopping_) {
-        bool full = false, keepAlive = false;
-        std::vector<std::pair<RasCall, std::string>> disengages;
-        {
-            std::unique_lock lock(mutex_);
-            auto until = state_ == RasState::Registered    ? keepAliveAt_
-                         : state_ == RasState::Unreachable ? retryAt
-                                                           : Clock::now() + std::chrono::hours(1);
-            changed_.wait_until(lock, until, [&] {
-                return stopping_ || keeperStopping_ || !disengages_.empty() || registrationDue();
-            });
-            if (stopping_ || keeperStopping_)
-                return;
-            disengages.swap(disengages_);
-            if (disengages.empty()) {
-                if (!registrationDue())
-                    continue;
+    if (!keeperStopping_)
+        asio::post(io_, [this] { keep(); });
+}
+
+void RasClient::keep()
+{
+    if (stopping_ || keeperStopping_ || registering_)
+        return;
+    bool full = false, keepAlive = false;
+    std::vector<std::pair<RasCall, std::string>> disengages;
+    Clock::time_point next{};
+    {
+        std::lock_guard lock(mutex_);
+        disengages.swap(disengages_);
+        if (disengages.empty()) {
+            const auto now = Clock::now();
+            const bool due = reregister_ ||
+                             (state_ == RasState::Registered && now >= keepAliveAt_) ||
+                             (state_ == RasState::Unreachable && now >= retryAt_);
+            if (!due) {
+                next = state_ == RasState::Registered    ? keepAliveAt_
+                       : state_ == RasState::Unreachable ? retryAt_
+                                                         : Clock::time_point{};
+            } else {
                 full = reregister_ || state_ == RasState::Unreachable;
                 keepAlive = !full;
                 reregister_ = false;
             }
         }
-        if (!disengages.empty()) {
-            // Calls that ended go first; the registration has its turn on the next round.
-            for (const auto& [call, reason] : disengages)
-                disengage(call, reason);
-            continue;
-        }
-        if (full && state() != RasState::Registering)
-            setState(RasState::Registering);
-        const RasState result = registerOnce(keepAlive);
-        if (result == RasState::Registered) {
-            pause = config_.retryPause;
-        } else if (result == RasState::Unreachable) {
-            retryAt = Clock::now() + pause;
-            pause = std::min(pause * 2, config_.maxRetryPause);
-        }
     }
+    if (!disengages.empty()) {
+        // Calls that ended go first, in order; the registration has its turn next.
+        for (const auto& [call, reason] : disengages)
+            transactLater(disengageRequest(call, reason), gatekeeperEndpoint(),
+                          {f225::disengageConfirm, f225::disengageReject},
+                          [](std::optional<asn::Value>) {});
+        return keep();
+    }
+    if (!full && !keepAlive) {
+        if (next != Clock::time_point{}) {
+            keepTimer_.expires_at(next);
+            keepTimer_.async_wait([this](const asio::error_code& error) {
+                if (!error)
+                    keep();
+            });
+        }
+        return;
+    }
+    if (full && state() != RasState::Registering)
+        setState(RasState::Registering);
+    registering_ = true;
+    registerOnce(keepAlive, [this](RasState result) {
+        registering_ = false;
+        if (result == RasState::Registered) {
+            pause_ = config_.retryPause;
+        } else if (result == RasState::Unreachable) {
+            retryAt_ = Clock::now() + pause_;
+            pause_ = std::min(pause_ * 2, config_.maxRetryPause);
+        }
+        keep();
+    });
 }
 
 bool RasClient::unregister()

@@ -127,7 +127,7 @@ struct CallReport
 };
 
 /// What the RAS client asks of a call the gatekeeper admitted.  Each runs on the client's
-/// reading thread and must not block long.
+/// event loop and must not block long.
 struct CallFollower
 {
     /// The gatekeeper asks the call to use at most this (units of 100 bit/s): the rate the
@@ -149,8 +149,10 @@ struct CallFollower
 /// into a bounded buffer; what does not decode is dropped.
 ///
 /// Thread-safe.  Requests block the calling thread until answered or timed out (never call
-/// them on a GUI thread); a thread of the client's own reads the socket, and another keeps
-/// the registration alive.
+/// them on a GUI thread, nor from the client's own callbacks); the variants that take a
+/// callback do not.  One thread of the client's own runs its event loop: it reads the
+/// socket, sends the retries of the requests nobody waits for and keeps the registration
+/// alive, each when its timer says, and it runs the callbacks.
 class RasClient
 {
 public:
@@ -180,13 +182,13 @@ public:
     /// ARQ for a call: blocks until ACF, ARJ or time-out.  A time-out makes the client
     /// Unreachable (registering again with back-off).
     Admission admit(const RasCall& call);
-    /// The same without waiting: `done` gets the outcome on the client's reading thread.
+    /// The same without waiting: `done` gets the outcome on the client's event loop.
     void admit(const RasCall& call, std::function<void(const Admission&)> done);
     /// DRQ at a call's end; `reason` "normalDrop", "forcedDrop" or "undefinedReason".
     bool disengage(const RasCall& call, const std::string& reason = "normalDrop");
-    /// DRQ without waiting for it: sent by the client's keep-alive thread, in the order
-    /// asked; what is still waiting when the client is destroyed is sent then (so that a
-    /// program that ends right after a call still disengages it).
+    /// DRQ without waiting for it: sent from the client's event loop, in the order asked; what is
+    /// still waiting when the client is destroyed is sent then (so that a program that ends right
+    /// after a call still disengages it).
     void disengageLater(const RasCall& call, const std::string& reason = "normalDrop");
     /// BRQ as a call's rate changes: granted (BCF) or not, with the bandwidth the
     /// gatekeeper gives (BCF) or allows (BRJ); 0 when it did not answer.
@@ -197,7 +199,7 @@ public:
         std::uint32_t bandwidth = 0;
     };
     BandwidthAnswer changeBandwidth(const RasCall& call, std::uint32_t bandwidth);
-    /// The same without waiting: `done` gets the answer on the client's reading thread.
+    /// The same without waiting: `done` gets the answer on the client's event loop.
     void changeBandwidth(const RasCall& call, std::uint32_t bandwidth,
                          std::function<void(const BandwidthAnswer&)> done);
     /// Until the call is disengaged, the gatekeeper's requests about it are followed: its
@@ -232,8 +234,21 @@ private:
         Clock::time_point deadline{};
     };
 
-    void readLoop();
-    void keepLoop();
+    /// Reads the next datagram (event loop).
+    void receive();
+    void onDatagram(std::size_t length, const asio::ip::udp::endpoint& from);
+    /// The socket is closed: no more requests of transactLater are taken, and those
+    /// waiting end without an answer.
+    void endReading();
+    /// Sets the retry timer for the earliest request of transactLater to wait out.
+    void armRetry();
+    /// Does what the registration and the disengages queued need now, or sets the keeper's
+    /// timer for when they will (event loop).
+    void keep();
+    /// keep() on the event loop (any thread).
+    void wakeKeeper();
+    /// Whether a blocking request would wait for the event loop it runs on.
+    bool onEventLoop() const;
     void handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void handleBandwidthRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void handleDisengageRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
@@ -266,11 +281,11 @@ private:
                                        std::initializer_list<std::string_view> answers,
                                        bool anySource = false);
     /// The same without waiting: `done` gets the answer, or nothing after the last retry
-    /// (or when the request cannot be sent, at once), on the reading thread, which also
-    /// sends the retries.  No thread waits for such a request.
+    /// (or when the request cannot be sent, at once), on the event loop, which also sends
+    /// the retries.  No thread waits for such a request.  `anySource` as for transact.
     void transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
                        std::initializer_list<std::string_view> answers,
-                       std::function<void(std::optional<asn::Value>)> done);
+                       std::function<void(std::optional<asn::Value>)> done, bool anySource = false);
     /// Numbers `message` and makes the waiter for its answers (and requestInProgress), not
     /// yet listed as waiting.
     std::pair<std::uint16_t, std::shared_ptr<Waiter>>
@@ -278,11 +293,17 @@ private:
     /// When a request the gatekeeper said is in progress gives up waiting again.
     static Clock::time_point inProgressUntil(const asn::Value& inProgress);
     /// Sends again the requests of transactLater whose wait is over, and ends those that
-    /// had their last try (all of them, with `giveUp`); reading thread.
+    /// had their last try or were refused with nobody else answering (all of them, with
+    /// `giveUp`); event loop.
     void retryLater(bool giveUp);
     bool send(const asn::Value& message, const asio::ip::udp::endpoint& to);
-    /// GRQ then RRQ (or a lightweight RRQ when `keepAlive`).
-    RasState registerOnce(bool keepAlive);
+    /// GRQ then RRQ (or a lightweight RRQ when `keepAlive`), without waiting: `done` gets
+    /// the state it led to, on the event loop.
+    void registerOnce(bool keepAlive, std::function<void(RasState)> done);
+    void requestRegistration(bool keepAlive, const asio::ip::udp::endpoint& gatekeeper,
+                             std::function<void(RasState)> done);
+    /// A DisengageRequest for `call`, which is no longer followed.
+    asn::Value disengageRequest(const RasCall& call, const std::string& reason);
     void setState(RasState state, const std::string& reason = {});
     asn::Value newMessage(std::string_view alternative, asn::Value*& body);
     void fillAliases(asn::Value& sequence) const;
@@ -298,17 +319,24 @@ private:
     asio::ip::udp::socket socket_;
     asio::ip::udp::endpoint discovery_; ///< the multicast group and port
     bool signalAddressGiven_ = false;
-    std::thread reader_;
-    std::thread keeper_;
+    std::thread loop_; ///< runs io_
+    asio::steady_timer retryTimer_;
+    asio::steady_timer keepTimer_;
+    std::vector<std::uint8_t> datagram_;
+    asio::ip::udp::endpoint datagramFrom_;
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> keeperStopping_{false}; ///< the keep-alive thread ends (destruction)
+    std::atomic<bool> keeperStopping_{false}; ///< the registration is left alone (destruction)
+    // event loop only
+    bool registering_ = false;        ///< a registration is under way
+    std::chrono::milliseconds pause_; ///< before the next try after no answer
+    Clock::time_point retryAt_{};
     std::atomic<std::uint64_t> ignored_{0};
 
     mutable std::mutex mutex_;           ///< guards what follows
     asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
     h225::IpAddressPort signalAddress_;  ///< ours, as announced
     std::condition_variable changed_;
-    /// disengageLater's requests not sent yet, for the keep-alive thread.
+    /// disengageLater's requests not sent yet, for the keeper.
     std::vector<std::pair<RasCall, std::string>> disengages_;
     RasState state_ = RasState::Unregistered;
     std::string reason_;
@@ -319,7 +347,7 @@ private:
     bool reregister_ = false; ///< the keeper registers afresh at once
     std::uint16_t sequence_ = 0;
     std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
-    bool reading_ = false; ///< the reading thread runs and takes requests of transactLater
+    bool reading_ = false; ///< the socket is read: requests of transactLater are taken
     std::function<void(RasState)> observer_;
     /// The calls the gatekeeper admitted and may ask about, by call identifier.
     struct Followed

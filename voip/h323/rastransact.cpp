@@ -1,10 +1,12 @@
 // The RAS client's requests and their retries: waited for, or answered later on the
-// reading thread.
+// client's event loop.
 
 #include "voip/h323/rasclient.h"
 #include "voip/h323/fields.h"
 
 #include <algorithm>
+
+#include "voip/base/trace.h"
 
 namespace voip::h323 {
 
@@ -31,6 +33,11 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
                                               std::initializer_list<std::string_view> answers,
                                               bool anySource)
 {
+    if (onEventLoop()) {
+        // Its answer would be read by this very thread: never wait for it here.
+        VOIP_TRACE(1, "RAS\t" << message.choiceName() << " not sent: asked on the event loop");
+        return std::nullopt;
+    }
     const auto [sequence, waiter] = newRequest(message, answers);
     waiter->anySource = anySource;
     {
@@ -71,15 +78,16 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
 
 void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
                               std::initializer_list<std::string_view> answers,
-                              std::function<void(std::optional<asn::Value>)> done)
+                              std::function<void(std::optional<asn::Value>)> done, bool anySource)
 {
     const auto [sequence, waiter] = newRequest(message, answers);
+    waiter->anySource = anySource;
     waiter->message = std::move(message);
     waiter->to = to;
     waiter->wait = config_.timeout;
     waiter->deadline = Clock::now() + waiter->wait;
     {
-        // Only while the reading thread runs: it alone ends such requests.
+        // Only while the socket is read: the event loop alone ends such requests.
         std::lock_guard lock(mutex_);
         if (reading_) {
             waiter->done = std::move(done);
@@ -94,16 +102,39 @@ void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint&
         std::unique_lock lock(mutex_);
         const auto found = waiting_.find(sequence);
         if (found == waiting_.end() || found->second != waiter)
-            return; // already ended by the reading thread
+            return; // already ended on the event loop
         waiting_.erase(found);
         lock.unlock();
         waiter->done(std::nullopt);
+        return;
     }
+    asio::post(io_, [this] { armRetry(); });
+}
+
+void RasClient::armRetry()
+{
+    std::optional<Clock::time_point> next;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [sequence, waiter] : waiting_)
+            if (waiter->done && (!next || waiter->deadline < *next))
+                next = waiter->deadline;
+    }
+    if (!next || stopping_)
+        return;
+    retryTimer_.expires_at(*next);
+    retryTimer_.async_wait([this](const asio::error_code& error) {
+        if (error || stopping_)
+            return;
+        retryLater(false);
+        armRetry();
+    });
 }
 
 void RasClient::retryLater(bool giveUp)
 {
-    std::vector<std::shared_ptr<Waiter>> resend, ended;
+    std::vector<std::shared_ptr<Waiter>> resend;
+    std::vector<std::pair<std::shared_ptr<Waiter>, std::optional<asn::Value>>> ended;
     {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
@@ -111,6 +142,12 @@ void RasClient::retryLater(bool giveUp)
             Waiter& waiter = *it->second;
             if (!waiter.done || (!giveUp && now < waiter.deadline)) {
                 ++it;
+                continue;
+            }
+            if (!giveUp && waiter.rejection) {
+                // Refused, and nobody else answered in time.
+                ended.emplace_back(it->second, std::move(waiter.rejection));
+                it = waiting_.erase(it);
                 continue;
             }
             if (!giveUp && waiter.attempt < config_.retries) {
@@ -121,14 +158,14 @@ void RasClient::retryLater(bool giveUp)
                 ++it;
                 continue;
             }
-            ended.push_back(it->second);
+            ended.emplace_back(it->second, std::nullopt);
             it = waiting_.erase(it);
         }
     }
     for (const auto& waiter : resend)
         send(waiter->message, waiter->to);
-    for (const auto& waiter : ended)
-        waiter->done(std::nullopt);
+    for (auto& [waiter, answer] : ended)
+        waiter->done(std::move(answer));
 }
 
 } // namespace voip::h323
