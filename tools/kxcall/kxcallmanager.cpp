@@ -184,15 +184,7 @@ CallManager::~CallManager()
         gatekeeper_->setStateObserver({});
         gatekeeper_.reset(); // unregisters
     }
-    std::vector<std::thread> helpers;
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        helpers.swap(helpers_);
-    }
-    changed_.notify_all();
-    for (auto& helper : helpers)
-        helper.join();
+    jobs_->stop();
 }
 
 bool CallManager::start()
@@ -444,16 +436,7 @@ std::string eventAsJson(const std::string& line)
 
 void CallManager::later(std::chrono::milliseconds delay, std::function<void()> job)
 {
-    std::lock_guard lock(mutex_);
-    if (stopping_)
-        return;
-    helpers_.emplace_back([this, delay, job = std::move(job)] {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, delay, [this] { return stopping_; })) {
-            lock.unlock();
-            job();
-        }
-    });
+    jobs_->after(delay, std::move(job));
 }
 
 bool CallManager::OnIncomingConnection(voip::Connection& connection, unsigned options,

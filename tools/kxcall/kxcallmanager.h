@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "voip/base/scheduler.h"
 #include "voip/h323/endpoint.h"
 #include "voip/h323/rasclient.h"
 #include "voip/core/manager.h"
@@ -216,13 +217,13 @@ private:
     std::shared_ptr<voip::h323::RasClient> gatekeeper_;
     SoundEndpoint* local_ = nullptr;
 
-    std::mutex mutex_; // guards out_, cleared_, failed_, helpers_, stopping_, establishedAt_
+    std::mutex mutex_; // guards out_, cleared_, failed_, establishedAt_
     std::condition_variable changed_;
     std::chrono::steady_clock::time_point establishedAt_{};
     unsigned cleared_ = 0;
     bool failed_ = false;
-    bool stopping_ = false;
-    std::vector<std::thread> helpers_;
+    /// The delayed jobs (answering, hanging up, presenting, camera moves): one thread.
+    const std::shared_ptr<voip::Scheduler> jobs_ = std::make_shared<voip::Scheduler>();
 };
 
 } // namespace kxcall

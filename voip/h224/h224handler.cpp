@@ -6,80 +6,12 @@
 #include <map>
 #include <thread>
 
+#include "voip/base/scheduler.h"
 #include "voip/base/trace.h"
 
 namespace voip::h224 {
 
 using Clock = std::chrono::steady_clock;
-
-/// Runs jobs at given times on a thread of its own, started with the first job.  The
-/// thread holds the scheduler, so a job that drops the last reference to the scheduler's
-/// owner does not destroy the scheduler under its own thread.
-class Scheduler : public std::enable_shared_from_this<Scheduler>
-{
-public:
-    ~Scheduler()
-    {
-        if (thread_.joinable())
-            thread_.detach(); // only reached on the thread itself, after stop()
-    }
-
-    void after(Clock::duration delay, std::function<void()> job)
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;
-        jobs_.emplace(Clock::now() + delay, std::move(job));
-        if (!thread_.joinable())
-            thread_ = std::thread([self = shared_from_this()] { self->run(); });
-        wake_.notify_one();
-    }
-
-    /// Drops the jobs not run yet and ends the thread; waits for it unless called on it.
-    void stop()
-    {
-        std::thread thread;
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-            jobs_.clear();
-            wake_.notify_one();
-            if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
-                thread.swap(thread_);
-        }
-        if (thread.joinable())
-            thread.join();
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock lock(mutex_);
-        while (!stopping_) {
-            if (jobs_.empty()) {
-                wake_.wait(lock);
-                continue;
-            }
-            const auto due = jobs_.begin()->first;
-            if (Clock::now() < due) {
-                wake_.wait_until(lock, due);
-                continue;
-            }
-            auto job = std::move(jobs_.begin()->second);
-            jobs_.erase(jobs_.begin());
-            lock.unlock();
-            job();
-            job = nullptr; // drop what the job holds before taking the lock again
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_; // guards the members below
-    std::condition_variable wake_;
-    std::multimap<Clock::time_point, std::function<void()>> jobs_;
-    bool stopping_ = false;
-    std::thread thread_;
-};
 
 namespace {
 

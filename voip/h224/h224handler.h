@@ -13,10 +13,13 @@
 #include "voip/h224/h281.h"
 #include "voip/media/stream.h"
 
+namespace voip {
+class Scheduler;
+}
+
 namespace voip::h224 {
 
 class FeccHandler;
-class Scheduler;
 
 /// What the far end's camera control did to this terminal's camera, or told it.
 struct CameraEvent

@@ -108,7 +108,9 @@ void LogicalChannels::openChannels(std::optional<unsigned> onlySession)
         {MediaType::Video, VideoSessionId},
         {MediaType::H224, DataSessionId},
     };
-    for (const auto& [type, sessionId] : kinds) {
+    for (const auto& kind : kinds) {
+        const MediaType type = kind.first;
+        const unsigned sessionId = kind.second; // a lambda below uses it: not a binding
         if (onlySession && *onlySession != sessionId)
             continue;
         const bool haveOne = std::any_of(channels_.begin(), channels_.end(), [&](const auto& c) {
