@@ -114,7 +114,7 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
 
 namespace {
 
-/// Runs `work` on the call's network thread for the RAS client's reading thread, which
+/// Runs `work` on the call's network thread for the RAS client's event loop, which
 /// waits for it a second at most: nothing when the call is gone, the thread too busy, or
 /// the endpoint stopping.
 template <typename Result>
