@@ -50,7 +50,9 @@ public:
 private:
     Connection& connection_;
     asio::steady_timer timer_;
-    std::function<void()> job_;
+    /// Shared with the wait under way: a timer destroyed after it expired but before its
+    /// completion ran (a channel that goes as its time runs out) leaves nothing to run.
+    std::shared_ptr<std::function<void()>> job_;
 };
 
 /// What the H.245 procedures reach of their connection.

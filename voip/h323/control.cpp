@@ -148,7 +148,7 @@ void Connection::handleEndSession()
 Connection::LinkTimer::LinkTimer(Connection& connection, std::function<void()> job)
     : connection_(connection)
     , timer_(connection.io_)
-    , job_(std::move(job))
+    , job_(std::make_shared<std::function<void()>>(std::move(job)))
 {
     connection_.linkTimers_.push_back(this);
 }
@@ -160,10 +160,12 @@ Connection::LinkTimer::~LinkTimer()
 
 void Connection::LinkTimer::start(std::chrono::milliseconds after)
 {
-    // The timer lives as long as the connection, which the job is only run for.
-    connection_.runAfter(timer_, after, [this](Connection& connection) {
-        job_();
-        connection.flushTunnelled();
+    // The job is only run for a connection not released, and a timer not destroyed.
+    connection_.runAfter(timer_, after, [job = std::weak_ptr(job_)](Connection& connection) {
+        if (auto run = job.lock()) {
+            (*run)();
+            connection.flushTunnelled();
+        }
     });
 }
 
