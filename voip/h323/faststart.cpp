@@ -15,7 +15,7 @@ namespace voip::h323 {
 
 namespace {
 
-/// The most proposals read from one message.
+/// The most proposals looked at in one message (undecodable ones count).
 constexpr std::size_t MaxProposals = 256;
 
 /// The data type of a fastStart proposal and whether the proposer receives on it
@@ -145,7 +145,7 @@ void FastStart::remember(const asn::Value& elements)
     const asn::Type* type = h245::findType("OpenLogicalChannel");
     if (!type)
         return;
-    for (std::size_t i = 0; i < elements.size() && offers_.size() < MaxProposals; ++i) {
+    for (std::size_t i = 0; i < elements.size() && i < MaxProposals; ++i) {
         auto olc = asn::decode(*type, elements.at(i).octets());
         if (olc)
             offers_.push_back(std::move(olc.value()));
