@@ -90,11 +90,10 @@ KxManager::~KxManager()
 {
     // The display and the source call back into the manager: they go first.
     stopVideo();
-    // The endpoint, and its reference to the gatekeeper's client, are gone with shutDown:
+    // The endpoint unregisters its gatekeeper's client at shutDown, and is gone with it:
     // h323EndPoint_ must not be touched after it.
     shutDown(std::chrono::seconds(5));
-    if (gatekeeper_)
-        retireGatekeeper();
+    gatekeeper_.reset();
     if (background_)
         background_->join();
 }
@@ -159,7 +158,7 @@ void KxManager::applyGatekeeper()
         voip::h225::IpAddressPort::parse(anyInterface ? "0.0.0.0" : context_.listenAddress,
                                          h323EndPoint_->listenerPort())
             .value_or(voip::h225::IpAddressPort{});
-    auto client = std::make_shared<voip::h323::RasClient>(config);
+    auto client = h323EndPoint_->newGatekeeperClient(config);
     std::cout << "Gatekeeper: " << config.gatekeeper << " as " << config.alias
               << (config.password.empty() ? "" : " with a password") << std::endl;
     gatekeeperAlias_ = QString::fromStdString(config.alias.empty() ? config.e164 : config.alias);
@@ -175,8 +174,8 @@ void KxManager::applyGatekeeper()
 
 void KxManager::retireGatekeeper()
 {
-    // The last reference unregisters, which waits for the gatekeeper's answer.
-    inBackground([old = std::move(gatekeeper_)]() mutable { old.reset(); });
+    // Unregistering waits for the gatekeeper's answer: the next client starts after it.
+    inBackground([old = std::move(gatekeeper_)] { old->close(); });
     gatekeeper_.reset();
 }
 

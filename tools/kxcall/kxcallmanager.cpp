@@ -177,13 +177,12 @@ CallManager::CallManager(const Options& options, std::ostream& out)
 
 CallManager::~CallManager()
 {
-    // The endpoint, and its reference to the gatekeeper's client, are gone with shutDown:
+    // The endpoint unregisters its gatekeeper's client at shutDown, and is gone with it:
     // h323_ must not be touched after it.
-    shutDown(std::chrono::seconds(5));
-    if (gatekeeper_) {
+    if (gatekeeper_)
         gatekeeper_->setStateObserver({});
-        gatekeeper_.reset(); // unregisters
-    }
+    shutDown(std::chrono::seconds(5));
+    gatekeeper_.reset();
     jobs_->stop();
 }
 
@@ -342,7 +341,7 @@ bool CallManager::start()
         const std::string signal = anyInterface ? "0.0.0.0" : options_.listenAddress;
         config.callSignalAddress = voip::h225::IpAddressPort::parse(signal, h323_->listenerPort())
                                        .value_or(voip::h225::IpAddressPort{});
-        gatekeeper_ = std::make_shared<voip::h323::RasClient>(config);
+        gatekeeper_ = h323_->newGatekeeperClient(config);
         gatekeeper_->setStateObserver(
             [this, client = gatekeeper_.get()](voip::h323::RasState state) {
                 const std::string reason = client->lastReason();

@@ -114,9 +114,9 @@ void Connection::admitIncoming(const std::shared_ptr<RasClient>& gatekeeper,
 
 namespace {
 
-/// Runs `work` on the call's network thread for the RAS client's event loop, which
-/// waits for it a second at most: nothing when the call is gone, the thread too busy, or
-/// the endpoint stopping.
+/// Runs `work` on the call's network thread for the RAS client's event loop: at once when
+/// the client runs on that thread; else it waits a second at most, and gets nothing when
+/// the call is gone, the thread too busy, or the endpoint stopping.
 template <typename Result>
 std::optional<Result> askNetwork(const std::weak_ptr<Connection>& weak,
                                  std::function<std::optional<Result>(Connection&)> work,
@@ -128,6 +128,8 @@ std::optional<Result> askNetwork(const std::weak_ptr<Connection>& weak,
         auto keep = weak.lock();
         if (!keep)
             return std::nullopt;
+        if (keep->onNetworkThread())
+            return work(*keep); // a gatekeeper client on the endpoint's own thread
         post([keep, work = std::move(work), result] { result->set_value(work(*keep)); });
     }
     if (future.wait_for(std::chrono::seconds(1)) != std::future_status::ready)

@@ -176,6 +176,8 @@ public:
     virtual void OnIncomingBearerCapability(const q931::Message& setup);
 
     unsigned videoUpdateRequests() const { return videoUpdates_.load(); }
+    /// Whether the caller runs on the endpoint's network thread.
+    bool onNetworkThread() const { return io_.get_executor().running_in_this_thread(); }
 
 protected:
     std::shared_ptr<MediaStream> createMediaStream(const MediaFormat& format, unsigned sessionId,

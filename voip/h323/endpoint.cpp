@@ -307,6 +307,44 @@ std::shared_ptr<RasClient> EndPoint::registeredGatekeeper() const
     return gatekeeper && gatekeeper->state() == RasState::Registered ? gatekeeper : nullptr;
 }
 
+std::shared_ptr<RasClient> EndPoint::newGatekeeperClient(RasConfig config)
+{
+    auto client = std::make_shared<RasClient>(std::move(config), io_);
+    std::lock_guard lock(mutex_);
+    std::erase_if(rasClients_, [](const auto& old) { return old->closed(); });
+    if (stopped_)
+        client->closeLater({}); // never to start: the thread is stopping
+    else
+        rasClients_.push_back(client);
+    return client;
+}
+
+void EndPoint::closeGatekeeperClients()
+{
+    std::vector<std::shared_ptr<RasClient>> clients;
+    {
+        std::lock_guard lock(mutex_);
+        clients.swap(rasClients_);
+    }
+    // Each takes leave of its gatekeeper; one that does not answer in time is closed
+    // without waiting any longer.
+    for (const bool now : {false, true}) {
+        auto left = std::make_shared<std::atomic<std::size_t>>(clients.size());
+        auto done = std::make_shared<std::promise<void>>();
+        auto closed = done->get_future();
+        for (const auto& client : clients)
+            client->closeLater(
+                [left, done] {
+                    if (--*left == 0)
+                        done->set_value();
+                },
+                now);
+        if (clients.empty() ||
+            closed.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
+            return;
+    }
+}
+
 void EndPoint::setTimers(const Timers& timers)
 {
     std::lock_guard lock(mutex_);
@@ -398,6 +436,8 @@ void EndPoint::shutDown()
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (connections_ > 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Their disengages go before the clients unregister.
+        closeGatekeeperClients();
         work_.reset();
         io_.stop();
         thread_.join();

@@ -60,7 +60,8 @@ struct Timers
 /// (fastStart, H.245 tunnelling, H.245 in Setup, user-input mode, timers, bandwidth).
 ///
 /// Threads: the endpoint runs one network thread; every socket, timer and protocol
-/// handler of its connections runs there.  Settings may be changed from any thread and
+/// handler of its connections runs there, and so does the gatekeeper client it makes
+/// (newGatekeeperClient).  Settings may be changed from any thread and
 /// apply to calls set up afterwards: the switches and the connection counts are atomic,
 /// `mutex_` guards the other settings.
 class EndPoint : public voip::EndPoint
@@ -103,6 +104,10 @@ public:
     std::shared_ptr<RasClient> gatekeeper() const;
     /// The gatekeeper when it has us registered; null otherwise.
     std::shared_ptr<RasClient> registeredGatekeeper() const;
+    /// A gatekeeper client on the endpoint's network thread, not started.  The endpoint
+    /// keeps it until it is closed, and closes it at its shutdown: it takes leave of the
+    /// gatekeeper there (waiting a few seconds at most) before the thread stops.
+    std::shared_ptr<RasClient> newGatekeeperClient(RasConfig config);
 
     /// The H.264 decoding we announce (profiles, level, H.241 custom limits); by default
     /// what the engine's decoder takes.  A lower announcement stands in for a far end with
@@ -160,6 +165,8 @@ private:
     void handleAccepted(asio::ip::tcp::socket socket);
     void handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
                         const std::vector<std::uint8_t>& pdu);
+    /// Closes the gatekeeper clients on our thread (shutdown).
+    void closeGatekeeperClients();
     /// Answers a bad first message with ReleaseComplete where a call reference was read.
     void refuse(const std::shared_ptr<TpktChannel>& channel, const q931::Message* received,
                 unsigned cause);
@@ -190,6 +197,8 @@ private:
 
     mutable std::mutex mutex_; // guards the settings below
     std::shared_ptr<RasClient> gatekeeper_;
+    /// The clients on our thread not known to be closed yet.
+    std::vector<std::shared_ptr<RasClient>> rasClients_;
     Timers timers_;
     h225::ProductIdentity identity_;
     h245::H264Parameters h264Receive_;

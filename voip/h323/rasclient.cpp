@@ -70,47 +70,146 @@ const char* toString(RasState state)
 
 RasClient::RasClient(RasConfig config)
     : config_(std::move(config))
-    , socket_(io_)
-    , retryTimer_(io_)
-    , keepTimer_(io_)
+    , ownLoop_(std::make_unique<asio::io_context>())
+    , io_(*ownLoop_)
+    , datagram_(MaxDatagram)
+    , pause_(config_.retryPause)
+{}
+
+RasClient::RasClient(RasConfig config, asio::io_context& loop)
+    : config_(std::move(config))
+    , io_(loop)
     , datagram_(MaxDatagram)
     , pause_(config_.retryPause)
 {}
 
 RasClient::~RasClient()
 {
-    // The registration is left alone first (one under way ends at its next answer); the
-    // calls that ended just before are disengaged before the client unregisters.
-    keeperStopping_ = true;
-    if (loop_.joinable()) {
-        std::promise<void> stopped;
-        asio::post(io_, [this, &stopped] {
-            keepTimer_.cancel();
-            stopped.set_value();
-        });
-        stopped.get_future().wait();
-    }
-    for (const auto& [call, reason] : takeDisengages())
-        disengage(call, reason);
-    if (state() == RasState::Registered)
-        unregister();
-    stopping_ = true;
-    changed_.notify_all();
-    if (loop_.joinable()) {
-        // Closing the socket ends the reading, and with it the loop's last work.
-        asio::post(io_, [this] {
-            asio::error_code error;
-            socket_.close(error);
-            retryTimer_.cancel();
-            keepTimer_.cancel();
-        });
-        loop_.join();
-    }
+    if (!loop_.joinable())
+        return; // never started, or on a loop that is not ours: nothing of it is held
+    close();
+    // The socket closed, nothing is left for the loop to do.
+    loop_.join();
 }
 
 bool RasClient::onEventLoop() const
 {
-    return std::this_thread::get_id() == loop_.get_id();
+    return io_.get_executor().running_in_this_thread();
+}
+
+bool RasClient::post(std::function<void()> work)
+{
+    // Under the lock that the close takes: what is queued here runs before the close ends.
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return false;
+    asio::post(io_, std::move(work));
+    return true;
+}
+
+bool RasClient::closed() const
+{
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+void RasClient::closeLater(std::function<void()> done, bool now)
+{
+    {
+        std::unique_lock lock(mutex_);
+        if (!closed_ && !socket_) {
+            closed_ = true; // never started: there is nothing to take leave of
+            reading_ = false;
+        }
+        if (closed_) {
+            lock.unlock();
+            if (done)
+                done();
+            return;
+        }
+        closers_.push_back(std::move(done));
+        asio::post(io_, [this, now] {
+            if (now)
+                closeNow();
+            else
+                sayGoodbye();
+        });
+    }
+}
+
+void RasClient::close()
+{
+    std::promise<void> closed;
+    closeLater([&closed] { closed.set_value(); });
+    closed.get_future().wait();
+}
+
+void RasClient::sayGoodbye()
+{
+    if (goodbyeStarted_ || stopping_)
+        return;
+    goodbyeStarted_ = true;
+    // The registration is left alone first (one under way ends with the close); the calls
+    // that ended just before are disengaged before the client unregisters.
+    keeperStopping_ = true;
+    if (keepTimer_)
+        keepTimer_->cancel();
+    const auto disengages = takeDisengages();
+    if (disengages.empty())
+        return unregisterThenClose();
+    auto left = std::make_shared<std::size_t>(disengages.size());
+    for (const auto& [call, reason] : disengages)
+        transactLater(disengageRequest(call, reason), gatekeeperEndpoint(),
+                      {f225::disengageConfirm, f225::disengageReject},
+                      [this, left](std::optional<asn::Value>) {
+                          if (--*left == 0)
+                              unregisterThenClose();
+                      });
+}
+
+void RasClient::unregisterThenClose()
+{
+    auto urq = state() == RasState::Registered ? unregistrationRequest() : std::nullopt;
+    if (!urq)
+        return closeNow();
+    transactLater(std::move(*urq), gatekeeperEndpoint(),
+                  {f225::unregistrationConfirm, f225::unregistrationReject},
+                  [this](std::optional<asn::Value>) {
+                      forgetRegistration();
+                      closeNow();
+                  });
+}
+
+void RasClient::closeNow()
+{
+    if (stopping_.exchange(true))
+        return;
+    keeperStopping_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        reading_ = false;
+        closed_ = true;
+    }
+    changed_.notify_all(); // the requests waited for give up
+    retryLater(true);      // and those nobody waits for end without an answer
+    {
+        std::lock_guard lock(sendMutex_);
+        socket_.reset();
+    }
+    retryTimer_.reset();
+    keepTimer_.reset();
+    // What the close queued (the reading and the timers, aborted) runs first, and nothing
+    // is queued after it: then the client is done with the loop.
+    asio::post(io_, [this] {
+        std::vector<std::function<void()>> closers;
+        {
+            std::lock_guard lock(mutex_);
+            closers.swap(closers_);
+        }
+        for (auto& done : closers)
+            if (done)
+                done();
+    });
 }
 
 namespace {
@@ -141,6 +240,10 @@ bool RasClient::discovering() const
 
 bool RasClient::start()
 {
+    if (closed()) {
+        setState(RasState::Rejected, "the client is closed");
+        return false;
+    }
     asio::error_code error;
     asio::ip::udp::resolver resolver(io_);
     asio::ip::udp::endpoint target;
@@ -175,29 +278,47 @@ bool RasClient::start()
         setState(RasState::Rejected, "bad local address " + config_.bindAddress);
         return false;
     }
-    socket_.open(bind.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), error);
+    if (socket_) {
+        setState(RasState::Rejected, "the client is started already");
+        return false;
+    }
+    asio::ip::udp::socket socket(io_);
+    socket.open(bind.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), error);
     if (!error)
-        socket_.bind({bind, 0}, error);
+        socket.bind({bind, 0}, error);
     if (!error && discovering() && bind.is_v4() && !bind.is_unspecified())
-        socket_.set_option(asio::ip::multicast::outbound_interface(bind.to_v4()), error);
+        socket.set_option(asio::ip::multicast::outbound_interface(bind.to_v4()), error);
+    asio::ip::udp::endpoint local;
+    if (!error)
+        local = socket.local_endpoint(error);
     if (error) {
         setState(RasState::Rejected, "cannot open the RAS socket: " + error.message());
         return false;
     }
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (closed_) {
+            lock.unlock();
+            setState(RasState::Rejected, "the client is closed");
+            return false;
+        }
+        {
+            std::lock_guard sending(sendMutex_);
+            socket_.emplace(std::move(socket));
+        }
+        retryTimer_.emplace(io_);
+        keepTimer_.emplace(io_);
+        local_ = local;
         reregister_ = true;
         state_ = RasState::Registering;
         reading_ = true;
     }
-    stopping_ = false;
-    keeperStopping_ = false;
-    if (!loop_.joinable()) {
+    if (ownLoop_) {
         receive();
         asio::post(io_, [this] { keep(); });
         loop_ = std::thread([this] { io_.run(); });
     } else {
-        asio::post(io_, [this] {
+        post([this] {
             receive();
             keep();
         });
@@ -270,9 +391,8 @@ std::string RasClient::gatekeeperIdentifier() const
 
 std::uint16_t RasClient::localPort() const
 {
-    asio::error_code error;
-    const auto local = socket_.local_endpoint(error);
-    return error ? 0 : local.port();
+    std::lock_guard lock(mutex_);
+    return local_.port();
 }
 
 void RasClient::setStateObserver(std::function<void(RasState)> observer)
@@ -356,7 +476,10 @@ bool RasClient::send(const asn::Value& message, const asio::ip::udp::endpoint& t
         return false;
     }
     asio::error_code error;
-    socket_.send_to(asio::buffer(*bytes), to, 0, error);
+    std::lock_guard lock(sendMutex_);
+    if (!socket_)
+        return false;
+    socket_->send_to(asio::buffer(*bytes), to, 0, error);
     return !error;
 }
 
@@ -369,8 +492,11 @@ asio::ip::udp::endpoint RasClient::gatekeeperEndpoint() const
 h225::IpAddressPort RasClient::rasAddress() const
 {
     // Bound to every interface: the address our calls are signalled on.
-    asio::error_code error;
-    auto local = socket_.local_endpoint(error);
+    asio::ip::udp::endpoint local;
+    {
+        std::lock_guard lock(mutex_);
+        local = local_;
+    }
     if (local.address().is_unspecified())
         local.address(toEndpoint(signalAddress()).address());
     return toIpAddressPort(local);
@@ -384,16 +510,16 @@ bool RasClient::fromGatekeeper(const asio::ip::udp::endpoint& from) const
 
 void RasClient::receive()
 {
-    socket_.async_receive_from(asio::buffer(datagram_), datagramFrom_,
-                               [this](const asio::error_code& error, std::size_t length) {
-                                   if (stopping_ || error == asio::error::operation_aborted ||
-                                       !socket_.is_open())
-                                       return endReading();
-                                   // Anything else (a datagram refused by the system) is let be.
-                                   if (!error)
-                                       onDatagram(length, datagramFrom_);
-                                   receive();
-                               });
+    socket_->async_receive_from(asio::buffer(datagram_), datagramFrom_,
+                                [this](const asio::error_code& error, std::size_t length) {
+                                    if (stopping_ || error == asio::error::operation_aborted ||
+                                        !socket_ || !socket_->is_open())
+                                        return endReading();
+                                    // Anything else (a datagram refused by the system) is let be.
+                                    if (!error)
+                                        onDatagram(length, datagramFrom_);
+                                    receive();
+                                });
 }
 
 void RasClient::endReading()
@@ -404,8 +530,10 @@ void RasClient::endReading()
         reading_ = false;
     }
     retryLater(true);
-    retryTimer_.cancel();
-    keepTimer_.cancel();
+    if (retryTimer_)
+        retryTimer_->cancel();
+    if (keepTimer_)
+        keepTimer_->cancel();
 }
 
 void RasClient::onDatagram(std::size_t length, const asio::ip::udp::endpoint& from)
@@ -585,7 +713,7 @@ void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoin
 void RasClient::wakeKeeper()
 {
     if (!keeperStopping_)
-        asio::post(io_, [this] { keep(); });
+        post([this] { keep(); });
 }
 
 void RasClient::keep()
@@ -614,6 +742,8 @@ void RasClient::keep()
             }
         }
     }
+    if (!keepTimer_)
+        return; // not started
     if (!disengages.empty()) {
         // Calls that ended go first, in order; the registration has its turn next.
         for (const auto& [call, reason] : disengages)
@@ -624,8 +754,8 @@ void RasClient::keep()
     }
     if (!full && !keepAlive) {
         if (next != Clock::time_point{}) {
-            keepTimer_.expires_at(next);
-            keepTimer_.async_wait([this](const asio::error_code& error) {
+            keepTimer_->expires_at(next);
+            keepTimer_->async_wait([this](const asio::error_code& error) {
                 if (!error)
                     keep();
             });
@@ -649,8 +779,19 @@ void RasClient::keep()
 
 bool RasClient::unregister()
 {
-    if (endpointIdentifier().empty())
+    auto urq = unregistrationRequest();
+    if (!urq)
         return false;
+    auto answer = transact(std::move(*urq), gatekeeperEndpoint(),
+                           {f225::unregistrationConfirm, f225::unregistrationReject});
+    forgetRegistration();
+    return answer && answer->is(f225::unregistrationConfirm);
+}
+
+std::optional<asn::Value> RasClient::unregistrationRequest()
+{
+    if (endpointIdentifier().empty())
+        return std::nullopt;
     asn::Value* body = nullptr;
     auto urq = newMessage(f225::unregistrationRequest, body);
     h225::setTransportAddress(body->field(f225::callSignalAddress).append(), signalAddress());
@@ -660,16 +801,17 @@ bool RasClient::unregister()
     if (!gatekeeperId.empty())
         body->field(f225::gatekeeperIdentifier).setText(gatekeeperId);
     authenticate(*body);
-    asio::ip::udp::endpoint gatekeeper = gatekeeperEndpoint();
-    auto answer = transact(std::move(urq), gatekeeper,
-                           {f225::unregistrationConfirm, f225::unregistrationReject});
+    return urq;
+}
+
+void RasClient::forgetRegistration()
+{
     {
         std::lock_guard lock(mutex_);
         endpointId_.clear();
         reregister_ = false;
     }
     setState(RasState::Unregistered, "unregistered");
-    return answer && answer->is(f225::unregistrationConfirm);
 }
 
 } // namespace voip::h323

@@ -150,14 +150,21 @@ struct CallFollower
 ///
 /// Thread-safe.  Requests block the calling thread until answered or timed out (never call
 /// them on a GUI thread, nor from the client's own callbacks); the variants that take a
-/// callback do not.  One thread of the client's own runs its event loop: it reads the
-/// socket, sends the retries of the requests nobody waits for and keeps the registration
-/// alive, each when its timer says, and it runs the callbacks.
+/// callback do not.  One event loop reads the socket, sends the retries of the requests
+/// nobody waits for and keeps the registration alive, each when its timer says, and runs
+/// the callbacks: a thread of the client's own, or the loop it is given (an H.323
+/// endpoint's, so that its calls and its gatekeeper share one thread).
 class RasClient
 {
 public:
+    /// A client with an event loop and thread of its own, started by start().
     explicit RasClient(RasConfig config);
-    /// Unregisters (URQ) when registered, then stops.
+    /// A client on `loop`, which must run until close() or closeLater() has finished: only
+    /// then may the loop stop.  Once closed, the client holds nothing of the loop, and may
+    /// be destroyed on any thread, after the loop too.
+    RasClient(RasConfig config, asio::io_context& loop);
+    /// On its own loop: close(), then stops the loop.  On a loop given, it must be closed
+    /// (or never started) already.
     ~RasClient();
     RasClient(const RasClient&) = delete;
     RasClient& operator=(const RasClient&) = delete;
@@ -212,6 +219,16 @@ public:
     bool reportCall(const RasCall& call, const CallReport& report);
     /// URQ; the client stays unregistered until start() again.
     bool unregister();
+    /// Takes leave of the gatekeeper without waiting: the disengages still queued are sent,
+    /// then a URQ when registered; once answered or given up, the socket and the timers
+    /// are closed, every request still waiting ends without an answer, and `done` runs (on
+    /// the event loop, or at once when the client is closed already).  With `now`, nothing
+    /// more is sent or waited for.  Any thread; a second call joins the first.
+    void closeLater(std::function<void()> done, bool now = false);
+    /// closeLater() waited for (any thread but the event loop's).
+    void close();
+    /// Closed: nothing more is sent or received.
+    bool closed() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -247,6 +264,20 @@ private:
     void keep();
     /// keep() on the event loop (any thread).
     void wakeKeeper();
+    /// Queues `work` on the event loop unless the client is closed (so that nothing queued
+    /// runs after the close has finished); false when closed.  Any thread.
+    bool post(std::function<void()> work);
+    /// closeLater's steps, on the event loop: the queued disengages, then the URQ, then
+    /// closeNow().
+    void sayGoodbye();
+    void unregisterThenClose();
+    /// Closes the socket and the timers and ends what waits; the closers are told once what
+    /// the close queued has run.
+    void closeNow();
+    /// The URQ for our registration; nothing when not registered.
+    std::optional<asn::Value> unregistrationRequest();
+    /// After a URQ, answered or not: the registration is forgotten.
+    void forgetRegistration();
     /// Whether a blocking request would wait for the event loop it runs on.
     bool onEventLoop() const;
     void handleRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
@@ -315,13 +346,17 @@ private:
     std::vector<std::pair<RasCall, std::string>> takeDisengages();
 
     RasConfig config_;
-    asio::io_context io_;
-    asio::ip::udp::socket socket_;
+    std::unique_ptr<asio::io_context> ownLoop_; ///< when the client has a loop of its own
+    asio::io_context& io_;
+    std::thread loop_; ///< runs io_ when it is the client's own
+    // Made by start() and destroyed by the close, on the event loop (the socket also under
+    // sendMutex_, as requests are sent from the threads that ask them).
+    std::optional<asio::ip::udp::socket> socket_;
+    std::optional<asio::steady_timer> retryTimer_;
+    std::optional<asio::steady_timer> keepTimer_;
+    std::mutex sendMutex_;
     asio::ip::udp::endpoint discovery_; ///< the multicast group and port
     bool signalAddressGiven_ = false;
-    std::thread loop_; ///< runs io_
-    asio::steady_timer retryTimer_;
-    asio::steady_timer keepTimer_;
     std::vector<std::uint8_t> datagram_;
     asio::ip::udp::endpoint datagramFrom_;
     std::atomic<bool> stopping_{false};
@@ -332,7 +367,12 @@ private:
     Clock::time_point retryAt_{};
     std::atomic<std::uint64_t> ignored_{0};
 
+    bool goodbyeStarted_ = false; ///< closeLater's steps are under way (event loop)
+
     mutable std::mutex mutex_;           ///< guards what follows
+    bool closed_ = false;
+    std::vector<std::function<void()>> closers_; ///< closeLater's callers, until closed
+    asio::ip::udp::endpoint local_;              ///< the socket's address, once open
     asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
     h225::IpAddressPort signalAddress_;  ///< ours, as announced
     std::condition_variable changed_;

@@ -108,7 +108,7 @@ void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint&
         waiter->done(std::nullopt);
         return;
     }
-    asio::post(io_, [this] { armRetry(); });
+    post([this] { armRetry(); });
 }
 
 void RasClient::armRetry()
@@ -122,8 +122,8 @@ void RasClient::armRetry()
     }
     if (!next || stopping_)
         return;
-    retryTimer_.expires_at(*next);
-    retryTimer_.async_wait([this](const asio::error_code& error) {
+    retryTimer_->expires_at(*next);
+    retryTimer_->async_wait([this](const asio::error_code& error) {
         if (error || stopping_)
             return;
         retryLater(false);

@@ -221,6 +221,60 @@ TEST(RasClient, DelayedDisengagesNeedNoThreadOfTheirOwnAndAreAllSentBeforeTheCli
     EXPECT_LT(urq, lastDrq) << "the client unregistered after its last disengage";
 }
 
+TEST(RasClient, OnALoopGivenItAddsNoThreadAndTakesLeaveBeforeTheLoopStops)
+{
+    TestGatekeeper gatekeeper;
+    auto loop = std::make_unique<asio::io_context>();
+    auto work = asio::make_work_guard(*loop);
+    std::thread thread([&] { loop->run(); });
+    auto alice = std::make_shared<RasClient>(configFor(gatekeeper, "alice", "1001", 1734), *loop);
+    const auto before = threadCount();
+    ASSERT_TRUE(alice->start());
+    EXPECT_FALSE(alice->start()) << "started once";
+    EXPECT_EQ(threadCount(), before) << "the loop given is the only one";
+    ASSERT_EQ(alice->waitForRegistration(3s), RasState::Registered) << alice->lastReason();
+
+    // Asked from that loop, a request is answered there; asked from elsewhere, it waits.
+    RasCall call;
+    call.callId = h225::newGuid();
+    call.destinationAlias = "alice";
+    std::promise<std::pair<bool, bool>> answered; // admitted, on the loop
+    asio::post(*loop, [&] {
+        alice->admit(call, [&](const Admission& admission) {
+            answered.set_value({admission.admitted, loop->get_executor().running_in_this_thread()});
+        });
+    });
+    auto outcome = answered.get_future();
+    ASSERT_EQ(outcome.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(outcome.get(), std::make_pair(true, true));
+    EXPECT_TRUE(alice->admit(call).admitted);
+
+    // Leave is taken without blocking the loop: the call that just ended is disengaged,
+    // then the client unregisters, and only then is it closed.
+    alice->disengageLater(call);
+    std::promise<void> closed;
+    asio::post(*loop, [&] { alice->closeLater([&] { closed.set_value(); }); });
+    ASSERT_EQ(closed.get_future().wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(alice->closed());
+    const auto names = gatekeeper.received();
+    ASSERT_GE(names.size(), 2u);
+    EXPECT_EQ(names[names.size() - 2], "disengageRequest");
+    EXPECT_EQ(names.back(), "unregistrationRequest");
+    EXPECT_FALSE(gatekeeper.lookUp("alice"));
+    EXPECT_EQ(alice->state(), RasState::Unregistered);
+
+    // Closed, it holds nothing of the loop: the loop may go first.
+    bool toldAtOnce = false;
+    alice->closeLater([&] { toldAtOnce = true; });
+    EXPECT_TRUE(toldAtOnce);
+    EXPECT_FALSE(alice->admit(call).admitted);
+    EXPECT_FALSE(alice->start());
+    work.reset();
+    thread.join();
+    loop.reset();
+    alice.reset();
+}
+
 TEST(RasClient, AdmissionsAndBandwidthRequestsWaitWithoutAThreadEach)
 {
     TestGatekeeper gatekeeper;

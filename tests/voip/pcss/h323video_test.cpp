@@ -165,7 +165,8 @@ protected:
             config.bindAddress = "127.0.0.1";
             config.callSignalAddress =
                 *h225::IpAddressPort::parse("127.0.0.1", manager->h323->listenerPort());
-            clients.push_back(std::make_shared<h323::RasClient>(config));
+            // On the endpoint's own thread, as the application has it.
+            clients.push_back(manager->h323->newGatekeeperClient(config));
             ASSERT_TRUE(clients.back()->start());
             ASSERT_EQ(clients.back()->waitForRegistration(3s), h323::RasState::Registered);
             manager->h323->setGatekeeper(clients.back());
