@@ -34,7 +34,7 @@ function(kx_add_test)
   if(T_LABELS)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
   endif()
-  if(T_ENV)
-    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENV}")
-  endif()
+  # A message field named that its type does not have aborts the test, in every program
+  # the test runs.
+  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "KX_ASN_STRICT=1;${T_ENV}")
 endfunction()

@@ -111,8 +111,9 @@ void appendNested(const DecodedMessage& carrier, std::vector<DecodedMessage>& ou
             }
         }
     };
-    each(body["fastStart"], "fastStart", Protocol::FastStart);
-    each(body["parallelH245Control"], "parallelH245Control", Protocol::H245);
+    // Whichever message it is: those that have the fields may carry them.
+    each(body.find("fastStart"), "fastStart", Protocol::FastStart);
+    each(body.find("parallelH245Control"), "parallelH245Control", Protocol::H245);
     each(uu["h245Control"], "h245Control", Protocol::H245);
 }
 
@@ -270,7 +271,7 @@ CaptureReport decodeCapture(const capture::CaptureContents& capture, const Optio
         }
         if (!decoded.empty() && !decoded[0].error) {
             const Value& body = decoded[0].value["h323-uu-pdu"]["h323-message-body"].chosen();
-            if (auto endpoint = transportEndpoint(body["h245Address"]))
+            if (auto endpoint = transportEndpoint(body.find("h245Address")))
                 h245Endpoints.insert(*endpoint);
         }
         for (auto& message : decoded)

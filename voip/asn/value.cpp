@@ -1,5 +1,9 @@
 #include "voip/asn/value.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <iostream>
+
 namespace voip::asn {
 
 namespace {
@@ -119,12 +123,54 @@ void Value::initialise(const Type& type, int depth)
     }
 }
 
+namespace {
+
+std::atomic<bool>& strictNamesFlag()
+{
+    static std::atomic<bool> strict{[] {
+        const char* value = std::getenv("KX_ASN_STRICT");
+        return value && std::string_view(value) == "1";
+    }()};
+    return strict;
+}
+
+/// The index of `name` in `type`; a name the type does not have is reported when strict.
+int indexIn(const Type& type, std::string_view name)
+{
+    const int index = type.indexOf(name);
+    if (index < 0 && strictNamesFlag().load(std::memory_order_relaxed)) {
+        std::cerr << "asn: " << type.displayName() << " has no component or alternative \"" << name
+                  << "\"" << std::endl;
+        std::abort();
+    }
+    return index;
+}
+
+} // namespace
+
+void setStrictNames(bool strict)
+{
+    strictNamesFlag() = strict;
+}
+
+bool strictNames()
+{
+    return strictNamesFlag();
+}
+
+bool Value::is(std::string_view alternative) const
+{
+    if (type_ && type_->kind == Kind::Choice)
+        indexIn(*type_, alternative);
+    return choiceName() == alternative;
+}
+
 const Value& Value::operator[](std::string_view name) const
 {
     if (!type_) {
         return absent();
     }
-    return (*this)[type_->indexOf(name)];
+    return (*this)[indexIn(*type_, name)];
 }
 
 const Value& Value::operator[](int index) const
@@ -144,6 +190,11 @@ const Value& Value::operator[](int index) const
     return absent();
 }
 
+const Value& Value::find(std::string_view name) const
+{
+    return type_ ? (*this)[type_->indexOf(name)] : absent();
+}
+
 bool Value::has(std::string_view name) const
 {
     return (*this)[name].present_;
@@ -159,7 +210,7 @@ Value& Value::field(std::string_view name)
     if (!type_) {
         return scratch();
     }
-    return field(type_->indexOf(name));
+    return field(indexIn(*type_, name));
 }
 
 Value& Value::field(int index)
@@ -183,7 +234,7 @@ Value& Value::field(int index)
 void Value::remove(std::string_view name)
 {
     if (type_) {
-        remove(type_->indexOf(name));
+        remove(indexIn(*type_, name));
     }
 }
 
@@ -200,7 +251,7 @@ Value& Value::choose(std::string_view name)
     if (!type_) {
         return scratch();
     }
-    return choose(type_->indexOf(name));
+    return choose(indexIn(*type_, name));
 }
 
 Value& Value::choose(int index)

@@ -14,6 +14,13 @@
 
 namespace voip::asn {
 
+/// Whether a component or alternative named that its type does not have is a fault of the
+/// program (it reads as absent, and writes nowhere): when on, the accessors by name print
+/// the type and the name, and abort.  Off by default; on when the environment has
+/// KX_ASN_STRICT=1 (the test suite's runs), or by this call.
+void setStrictNames(bool strict);
+bool strictNames();
+
 /// A decoded or to-be-encoded value of a schema type: a small tree that mirrors the type.
 ///
 /// SEQUENCE: one child per known component (root and known additions), each present or
@@ -56,6 +63,10 @@ public:
     const Value& operator[](int index) const;
     bool has(std::string_view name) const;
     bool has(int index) const;
+    /// The component when this value's type has one by that name; an absent value when it
+    /// has not (never reported as a fault): for code that reads a field from whichever of
+    /// several types it is given.
+    const Value& find(std::string_view name) const;
     /// The component made present (default value if it was absent) for writing. On a
     /// CHOICE, the same as choose(). Returns an absent placeholder for an unknown name,
     /// which encode() rejects; check Type::indexOf when names come from outside.
@@ -79,7 +90,7 @@ public:
     std::string_view choiceName() const;
     const Value& chosen() const;
     Value& chosen();
-    bool is(std::string_view alternative) const { return choiceName() == alternative; }
+    bool is(std::string_view alternative) const;
 
     // ---- SEQUENCE OF ----
     std::size_t size() const { return children_.size(); }

@@ -113,12 +113,15 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
         if (!h245_->tunnelling() && h245Started_)
             resetH245(); // what went in Setup is lost; start again on the H.245 channel
     }
-    if (body.has(f225::h245Address) && !h245_->tunnelling()) {
-        if (auto target = toEndpoint(body[f225::h245Address]))
+    // Any message's body: those that have the fields may carry them.
+    const asn::Value& h245Address = body.find(f225::h245Address);
+    if (h245Address.present() && !h245_->tunnelling()) {
+        if (auto target = toEndpoint(h245Address))
             remoteH245Address_ = target;
     }
-    if (!incoming_ && fastStartWanted_ && !fastStart_->answered() && body.has(f225::fastStart))
-        fastStartActive_ = fastStart_->readAnswer(body[f225::fastStart]);
+    const asn::Value& fastStart = body.find(f225::fastStart);
+    if (!incoming_ && fastStartWanted_ && !fastStart_->answered() && fastStart.present())
+        fastStartActive_ = fastStart_->readAnswer(fastStart);
     if (h245_->tunnelling() && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_ && !remoteReleased_; ++i)

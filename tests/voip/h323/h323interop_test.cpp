@@ -137,7 +137,7 @@ std::vector<asn::Value> fastStartElementsOf(const q931::Message& message)
     auto information = h225::decodeUserInformation(*pdu);
     if (!information)
         return out;
-    const asn::Value& list = h225::messageBody(*information)["fastStart"];
+    const asn::Value& list = h225::messageBody(*information).find("fastStart");
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (auto olc = decodeOlc(list.at(i).octets()))
             out.push_back(std::move(*olc));
@@ -415,7 +415,7 @@ asn::Value retargeted(const asn::Value& captured, const MediaPeer& media)
 {
     asn::Value information = captured;
     asn::Value& body = h225::messageBody(information);
-    if (body.has("fastStart")) {
+    if (body.find("fastStart").present()) {
         asn::Value& list = body.field("fastStart");
         for (std::size_t i = 0; i < list.size(); ++i) {
             auto olc = decodeOlc(list.at(i).octets());
@@ -452,7 +452,7 @@ asn::Value replayed(const CapturedResponse& response, const q931::Message& setup
     asn::Value& body = h225::messageBody(information);
     h225::uuPdu(information).remove("h245Control");
     auto received = h225::decodeUserInformation(*q931::userUserPdu(setup));
-    if (body.has("callIdentifier"))
+    if (body.find("callIdentifier").present())
         h225::setGuid(body.field("callIdentifier").field("guid"),
                       h225::guidOf(h225::messageBody(*received)["callIdentifier"]["guid"]));
     return information;
@@ -462,7 +462,7 @@ asn::Value replayed(const CapturedResponse& response, const q931::Message& setup
 std::pair<std::uint16_t, std::uint8_t> chosenReceive(const std::vector<CapturedResponse>& call)
 {
     for (const auto& response : call) {
-        const asn::Value& list = h225::messageBody(response.information)["fastStart"];
+        const asn::Value& list = h225::messageBody(response.information).find("fastStart");
         for (std::size_t i = 0; i < list.size(); ++i) {
             auto olc = decodeOlc(list.at(i).octets());
             if (!olc || !proposerReceives(*olc))
@@ -843,7 +843,8 @@ std::optional<std::uint16_t> startH245Port(const std::vector<std::uint8_t>& pdu)
     if (!uu || !information)
         return std::nullopt;
     const asn::Value& body = h225::messageBody(*information);
-    if (body["reason"].choiceName() != "startH245" || !body.has("h245Address"))
+    // A Facility's body may be empty (tunnelled H.245 alone).
+    if (body.find("reason").choiceName() != "startH245" || !body.has("h245Address"))
         return std::nullopt;
     auto address = h225::transportAddressOf(body["h245Address"]);
     return address ? std::optional(address->port) : std::nullopt;
