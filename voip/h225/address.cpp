@@ -169,12 +169,13 @@ std::string aliasToText(const asn::Value& alias)
         return address ? address->toString() : std::string();
     }
     case AliasKind::PartyNumber: {
+        // A public or a private number, or digits alone.
         const asn::Value& number = alias.chosen().chosen();
-        if (number[field::publicNumberDigits].present()) {
-            return std::string(number[field::publicNumberDigits].text());
+        if (const auto& digits = number.find(field::publicNumberDigits); digits.present()) {
+            return std::string(digits.text());
         }
-        if (number[field::privateNumberDigits].present()) {
-            return std::string(number[field::privateNumberDigits].text());
+        if (const auto& digits = number.find(field::privateNumberDigits); digits.present()) {
+            return std::string(digits.text());
         }
         return std::string(number.text()); // NumberDigits alternatives
     }

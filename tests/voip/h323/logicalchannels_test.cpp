@@ -445,8 +445,9 @@ TEST(FastStart, OwnNumbersStayAboveEveryProposalAndNothingInCommonAnswersNothing
     const auto answers = own.fastStart->answer();
     ASSERT_EQ(answers.size(), 2u);
     for (const ChannelState* channel : own.open()) {
-        if (!channel->fromRemote)
+        if (!channel->fromRemote) {
             EXPECT_GT(channel->number, 2) << "our own number, above the proposals";
+        }
     }
     EXPECT_GT(own.side.channels.newNumber(), 2) << "H.245 channels come above them too";
     EXPECT_TRUE(caller.fastStart->readAnswer(fastStartField(answers)));
