@@ -245,7 +245,10 @@ bool RasClient::start()
         return false;
     }
     asio::error_code error;
-    asio::ip::udp::resolver resolver(io_);
+    // Names are looked up, and routes asked, on a context of this call's own: the loop
+    // may be an endpoint's that stops meanwhile.
+    asio::io_context lookup;
+    asio::ip::udp::resolver resolver(lookup);
     asio::ip::udp::endpoint target;
     if (discovering()) {
         const auto [group, port] = splitHostPort(config_.discoveryAddress, "1718");
@@ -271,40 +274,40 @@ bool RasClient::start()
         std::lock_guard lock(mutex_);
         signalAddress_ = config_.callSignalAddress;
     }
-    useGatekeeper(target);
+    useGatekeeper(target, lookup);
 
     const auto bind = asio::ip::make_address(config_.bindAddress, error);
     if (error) {
         setState(RasState::Rejected, "bad local address " + config_.bindAddress);
         return false;
     }
-    if (socket_) {
-        setState(RasState::Rejected, "the client is started already");
-        return false;
-    }
-    asio::ip::udp::socket socket(io_);
-    socket.open(bind.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), error);
-    if (!error)
-        socket.bind({bind, 0}, error);
-    if (!error && discovering() && bind.is_v4() && !bind.is_unspecified())
-        socket.set_option(asio::ip::multicast::outbound_interface(bind.to_v4()), error);
-    asio::ip::udp::endpoint local;
-    if (!error)
-        local = socket.local_endpoint(error);
-    if (error) {
-        setState(RasState::Rejected, "cannot open the RAS socket: " + error.message());
-        return false;
-    }
     {
+        // Under the lock that a close takes first: the loop is not stopped while the
+        // socket is made on it.
         std::unique_lock lock(mutex_);
-        if (closed_) {
-            lock.unlock();
-            setState(RasState::Rejected, "the client is closed");
-            return false;
+        const char* refusal = closed_   ? "the client is closed"
+                              : socket_ ? "the client is started already"
+                                        : nullptr;
+        asio::ip::udp::endpoint local;
+        if (!refusal) {
+            asio::ip::udp::socket socket(io_);
+            socket.open(bind.is_v6() ? asio::ip::udp::v6() : asio::ip::udp::v4(), error);
+            if (!error)
+                socket.bind({bind, 0}, error);
+            if (!error && discovering() && bind.is_v4() && !bind.is_unspecified())
+                socket.set_option(asio::ip::multicast::outbound_interface(bind.to_v4()), error);
+            if (!error)
+                local = socket.local_endpoint(error);
+            if (!error) {
+                std::lock_guard sending(sendMutex_);
+                socket_.emplace(std::move(socket));
+            }
         }
-        {
-            std::lock_guard sending(sendMutex_);
-            socket_.emplace(std::move(socket));
+        if (refusal || error) {
+            lock.unlock();
+            setState(RasState::Rejected,
+                     refusal ? refusal : "cannot open the RAS socket: " + error.message());
+            return false;
         }
         retryTimer_.emplace(io_);
         keepTimer_.emplace(io_);
@@ -326,13 +329,13 @@ bool RasClient::start()
     return true;
 }
 
-void RasClient::useGatekeeper(const asio::ip::udp::endpoint& gatekeeper)
+void RasClient::useGatekeeper(const asio::ip::udp::endpoint& gatekeeper, asio::io_context& probe)
 {
     std::optional<h225::IpAddressPort> local;
     if (!signalAddressGiven_) {
         // No address of our own given: the one this machine uses to reach the gatekeeper.
         asio::error_code error;
-        asio::ip::udp::socket route(io_);
+        asio::ip::udp::socket route(probe);
         route.open(gatekeeper.protocol(), error);
         if (!error)
             route.connect(gatekeeper, error);
@@ -510,6 +513,8 @@ bool RasClient::fromGatekeeper(const asio::ip::udp::endpoint& from) const
 
 void RasClient::receive()
 {
+    if (stopping_ || !socket_)
+        return; // closed before the reading began
     socket_->async_receive_from(asio::buffer(datagram_), datagramFrom_,
                                 [this](const asio::error_code& error, std::size_t length) {
                                     if (stopping_ || error == asio::error::operation_aborted ||
@@ -638,7 +643,7 @@ void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
                 setState(RasState::Unreachable, "the gatekeeper found gave no RAS address");
                 return done(RasState::Unreachable);
             }
-            useGatekeeper(gatekeeper);
+            useGatekeeper(gatekeeper, io_);
             requestRegistration(false, gatekeeper, done);
         },
         multicast);

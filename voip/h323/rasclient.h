@@ -301,8 +301,8 @@ private:
     /// Our call signalling address as we announce it.
     h225::IpAddressPort signalAddress() const;
     /// Takes `gatekeeper` as where requests go, and when no signalling address was given,
-    /// the local address of the route to it as ours.
-    void useGatekeeper(const asio::ip::udp::endpoint& gatekeeper);
+    /// the local address of the route to it as ours (asked with a socket on `probe`).
+    void useGatekeeper(const asio::ip::udp::endpoint& gatekeeper, asio::io_context& probe);
     bool discovering() const;
     /// Sends `message` (whose requestSeqNum this sets) to `to`, with retries; the answer
     /// (one of the alternatives named), or nothing after the last retry.
