@@ -10,6 +10,7 @@
 #include "voip/h225/address.h"
 #include "voip/h245/channels.h"
 #include "voip/h323/connection.h"
+#include "voip/h323/ipaddress.h"
 #include "voip/media/mediaformat.h"
 #include "voip/q931/cause.h"
 #include "voip/media/mediastream.h"
@@ -28,7 +29,6 @@ constexpr unsigned CauseResponseToStatusEnquiry =
     unsigned(q931::CauseValue::StatusEnquiryResponse);
 constexpr std::size_t MaxQueuedH245 = 256;
 
-h225::IpAddressPort toIpAddressPort(const asio::ip::tcp::endpoint& endpoint);
 /// The TCP address an H.225.0 TransportAddress names; nothing for port 0 or no IP.
 std::optional<asio::ip::tcp::endpoint> toEndpoint(const asn::Value& transportAddress);
 /// The Display element's name.  Stacks pad it with NULs or send UTF-8 or Latin-1 where

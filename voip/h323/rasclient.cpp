@@ -1,5 +1,5 @@
 #include "voip/h323/rasclient.h"
-#include "voip/h323/rasaddress.h"
+#include "voip/h323/ipaddress.h"
 
 #include <algorithm>
 #include <future>
@@ -20,44 +20,6 @@ constexpr std::uint16_t RasPort = 1719;
 constexpr std::size_t MaxDatagram = 8192;
 
 } // namespace
-
-namespace ras {
-
-h225::IpAddressPort toIpAddressPort(const asio::ip::udp::endpoint& endpoint)
-{
-    h225::IpAddressPort result;
-    result.port = endpoint.port();
-    if (endpoint.address().is_v6() && !endpoint.address().to_v6().is_v4_mapped()) {
-        result.ipv6 = true;
-        const auto bytes = endpoint.address().to_v6().to_bytes();
-        std::copy(bytes.begin(), bytes.end(), result.address.begin());
-    } else {
-        const auto v4 =
-            endpoint.address().is_v6()
-                ? asio::ip::make_address_v4(asio::ip::v4_mapped, endpoint.address().to_v6())
-                : endpoint.address().to_v4();
-        const auto bytes = v4.to_bytes();
-        std::copy(bytes.begin(), bytes.end(), result.address.begin());
-    }
-    return result;
-}
-
-asio::ip::udp::endpoint toEndpoint(const h225::IpAddressPort& address)
-{
-    if (address.ipv6) {
-        asio::ip::address_v6::bytes_type bytes;
-        std::copy_n(address.address.begin(), 16, bytes.begin());
-        return {asio::ip::address_v6(bytes), address.port};
-    }
-    asio::ip::address_v4::bytes_type bytes;
-    std::copy_n(address.address.begin(), 4, bytes.begin());
-    return {asio::ip::address_v4(bytes), address.port};
-}
-
-} // namespace ras
-
-using ras::toEndpoint;
-using ras::toIpAddressPort;
 
 const char* toString(RasState state)
 {
@@ -125,10 +87,8 @@ void RasClient::closeLater(std::function<void()> done, bool now)
 {
     {
         std::unique_lock lock(mutex_);
-        if (!closed_ && !socket_) {
+        if (!socket_)
             closed_ = true; // never started: there is nothing to take leave of
-            reading_ = false;
-        }
         if (closed_) {
             lock.unlock();
             if (done)
@@ -159,11 +119,10 @@ void RasClient::closeNow()
     keeperStopping_ = true;
     {
         std::lock_guard lock(mutex_);
-        reading_ = false;
         closed_ = true;
     }
     changed_.notify_all(); // the requests waited for give up
-    retryLater(true);      // and those nobody waits for end without an answer
+    endReading();          // and those nobody waits for end without an answer
     {
         std::lock_guard lock(sendMutex_);
         socket_.reset();
@@ -241,7 +200,7 @@ bool RasClient::start()
         }
         target = found.begin()->endpoint();
     }
-    signalAddressGiven_ = !toEndpoint(config_.callSignalAddress).address().is_unspecified();
+    signalAddressGiven_ = !toAddress(config_.callSignalAddress).is_unspecified();
     {
         std::lock_guard lock(mutex_);
         signalAddress_ = config_.callSignalAddress;
@@ -473,7 +432,7 @@ h225::IpAddressPort RasClient::rasAddress() const
         local = local_;
     }
     if (local.address().is_unspecified())
-        local.address(toEndpoint(signalAddress()).address());
+        local.address(toAddress(signalAddress()));
     return toIpAddressPort(local);
 }
 

@@ -3,14 +3,12 @@
 
 #include "voip/h323/rasclient.h"
 #include "voip/h323/fields.h"
-#include "voip/h323/rasaddress.h"
+#include "voip/h323/ipaddress.h"
 
 #include "voip/base/trace.h"
 #include "voip/h225/message.h"
 
 namespace voip::h323 {
-
-using ras::toEndpoint;
 
 void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
 {
@@ -51,7 +49,7 @@ void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
             }
             auto gatekeeper = target;
             if (const auto address = h225::transportAddressOf(confirm[f225::rasAddress])) {
-                gatekeeper = toEndpoint(*address);
+                gatekeeper = {toAddress(*address), address->port};
             } else if (multicast) {
                 setState(RasState::Unreachable, "the gatekeeper found gave no RAS address");
                 return done(RasState::Unreachable);

@@ -36,24 +36,6 @@ constexpr std::chrono::milliseconds TokenAnswerTime{10000};
 
 } // namespace
 
-h225::IpAddressPort detail::toIpAddressPort(const asio::ip::tcp::endpoint& endpoint)
-{
-    h225::IpAddressPort result;
-    auto address = endpoint.address();
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    if (address.is_v4()) {
-        const auto bytes = address.to_v4().to_bytes();
-        std::copy(bytes.begin(), bytes.end(), result.address.begin());
-    } else {
-        const auto bytes = address.to_v6().to_bytes();
-        std::copy(bytes.begin(), bytes.end(), result.address.begin());
-        result.ipv6 = true;
-    }
-    result.port = endpoint.port();
-    return result;
-}
-
 std::optional<asio::ip::tcp::endpoint> detail::toEndpoint(const asn::Value& transportAddress)
 {
     auto address = h225::transportAddressOf(transportAddress);
