@@ -184,6 +184,7 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         const auto video = pictureNumbers(base + who + "_video.y4m");
         EXPECT_GE(video.size(), 120u) << "main video";
         EXPECT_TRUE(advancing(video, 1)) << "main video lost or reordered pictures";
+        EXPECT_LE(video.empty() ? 0 : video.front(), 5u) << "video starts with the call";
         const auto content = pictureNumbers(base + who + "_content.y4m");
         EXPECT_GE(content.size(), 30u) << "content";
     }

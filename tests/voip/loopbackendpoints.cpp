@@ -81,25 +81,21 @@ bool LinkConnection::setUpConnection()
     return true;
 }
 
+std::shared_ptr<LinkConnection> LinkConnection::peer()
+{
+    std::lock_guard lock(mutex_);
+    return peer_.lock();
+}
+
 void LinkConnection::setAlerting()
 {
-    std::shared_ptr<LinkConnection> peer;
-    {
-        std::lock_guard lock(mutex_);
-        peer = peer_.lock();
-    }
-    if (peer) {
-        peer->onAlerting();
-    }
+    if (auto other = peer())
+        other->onAlerting();
 }
 
 bool LinkConnection::setConnected()
 {
-    std::shared_ptr<LinkConnection> peer;
-    {
-        std::lock_guard lock(mutex_);
-        peer = peer_.lock();
-    }
+    auto peer = this->peer();
     if (!peer) {
         return false;
     }
@@ -150,11 +146,7 @@ void LinkConnection::remoteReleased(unsigned cause)
 
 bool LinkConnection::sendUserInputString(const std::string& value)
 {
-    std::shared_ptr<LinkConnection> peer;
-    {
-        std::lock_guard lock(mutex_);
-        peer = peer_.lock();
-    }
+    auto peer = this->peer();
     if (!peer) {
         return false;
     }
@@ -168,8 +160,9 @@ void LinkConnection::link(const std::shared_ptr<LinkConnection>& peer)
     peer_ = peer;
 }
 
-LinkEndpoint::LinkEndpoint(Manager& manager, LinkNetwork& network, std::string name)
-    : EndPoint(manager, "test")
+LinkEndpoint::LinkEndpoint(Manager& manager, LinkNetwork& network, std::string name,
+                           std::string prefix)
+    : EndPoint(manager, std::move(prefix))
     , network_(network)
     , name_(std::move(name))
 {
@@ -188,6 +181,12 @@ std::shared_ptr<Connection> LinkEndpoint::makeConnection(const std::shared_ptr<C
     if (address.empty()) {
         return nullptr;
     }
+    return newConnection(call, address);
+}
+
+std::shared_ptr<LinkConnection> LinkEndpoint::newConnection(const std::shared_ptr<Call>& call,
+                                                            const std::string& address)
+{
     return std::make_shared<LinkConnection>(call, *this, address);
 }
 
@@ -199,7 +198,7 @@ LinkEndpoint::incoming(const std::shared_ptr<LinkConnection>& caller, const std:
     if (!call) {
         return nullptr;
     }
-    auto connection = std::make_shared<LinkConnection>(call, *this, callerAddress);
+    auto connection = newConnection(call, callerAddress);
     connection->setRemoteParty(callerName, callerAddress);
     connection->setCalledPartyAddress(name_);
     connection->link(caller);

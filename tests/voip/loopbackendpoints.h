@@ -88,6 +88,7 @@ public:
     bool sendUserInputString(const std::string& value) override;
 
     void link(const std::shared_ptr<LinkConnection>& peer);
+    std::shared_ptr<LinkConnection> peer();
     /// The far end released with this Q.931 cause.
     void remoteReleased(unsigned cause);
     std::atomic<unsigned> causeSent{0};
@@ -102,7 +103,8 @@ private:
 class LinkEndpoint : public EndPoint
 {
 public:
-    LinkEndpoint(Manager& manager, LinkNetwork& network, std::string name);
+    LinkEndpoint(Manager& manager, LinkNetwork& network, std::string name,
+                 std::string prefix = "test");
     ~LinkEndpoint() override;
     std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>& call,
                                                const std::string& address,
@@ -115,6 +117,11 @@ public:
                                              const std::string& called);
     /// Called on the call's thread once a connection of this endpoint has sent Connect.
     std::function<void(LinkConnection&)> afterConnect;
+
+protected:
+    /// A new connection of this endpoint, incoming or outgoing.
+    virtual std::shared_ptr<LinkConnection> newConnection(const std::shared_ptr<Call>& call,
+                                                          const std::string& address);
 
 private:
     LinkNetwork& network_;

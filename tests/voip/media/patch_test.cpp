@@ -1,5 +1,5 @@
-// Media streams and the patch: WAV file through each codec into a WAV file, silence
-// detection on the way, device failures that stop one stream, clean stops.
+// Media streams and the patch: silence detection on the way, transcoding, device failures
+// that stop one stream, clean stops.
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
@@ -36,35 +36,6 @@ size_t threadCount()
 
 using kxtest::eventually;
 
-class TempDir
-{
-public:
-    TempDir()
-        : path_(fs::temp_directory_path() /
-                ("kx-patch-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++)))
-    {
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    static inline int counter_ = 0;
-    fs::path path_;
-};
-
-SoundParams wavParams(const std::string& path, SoundDirection direction, unsigned rate)
-{
-    SoundParams params;
-    params.driver = kWavFileDriver;
-    params.device = path;
-    params.direction = direction;
-    params.sampleRate = rate;
-    params.bufferSize = rate / 50 * 2;
-    params.bufferCount = 3;
-    return params;
-}
-
 std::shared_ptr<pcss::SoundStream> soundStream(const SoundParams& params)
 {
     auto channel = createSoundChannel(params.driver);
@@ -78,70 +49,6 @@ MediaFormat codecFormat(const AudioCodecInfo& info)
 {
     return MediaFormat(info.formatName, MediaType::Audio, info.rtpClockRate, info.payloadType);
 }
-
-class PatchThroughCodec : public ::testing::TestWithParam<const char*>
-{};
-
-TEST_P(PatchThroughCodec, WavSourceReachesWavSinkIntact)
-{
-    const auto* info = findAudioCodec(GetParam());
-    ASSERT_NE(info, nullptr);
-    const unsigned rate = info->sampleRate;
-    TempDir dir;
-    auto input = test::chirp(rate, 200, rate == 16000 ? 6000 : 3200, 0.8);
-    input.resize(input.size() + rate / 5, 0); // a short tail of silence
-    ASSERT_TRUE(writeWavFile(dir.file("in.wav"), WavAudio{1, rate, input}));
-
-    const size_t threadsBefore = threadCount();
-    auto microphone = soundStream(wavParams(dir.file("in.wav"), SoundDirection::Recorder, rate));
-    auto speaker = soundStream(wavParams(dir.file("out.wav"), SoundDirection::Player, rate));
-    auto [networkSink, networkSource] = makeStreamPipe(codecFormat(*info), AudioSessionId);
-
-    MediaPatch sending(microphone);
-    ASSERT_TRUE(sending.addSink(networkSink));
-    MediaPatch receiving(networkSource);
-    ASSERT_TRUE(receiving.addSink(speaker));
-
-    std::promise<MediaStatus> sendingEnded;
-    sending.setEndedCallback([&](const MediaStatus& why) { sendingEnded.set_value(why); });
-    ASSERT_TRUE(receiving.start());
-    ASSERT_TRUE(sending.start());
-    EXPECT_EQ(threadCount(), threadsBefore + 2);
-
-    auto ended = sendingEnded.get_future();
-    ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(ended.get().error().kind, MediaError::EndOfStream);
-    sending.stop(); // closes the pipe's sink: the receiving patch drains and ends
-    ASSERT_TRUE(eventually([&] { return !receiving.isRunning(); }));
-    receiving.stop();
-    // A joined thread's task may linger in /proc for a moment after the join.
-    EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 2s)) << threadCount();
-
-    const auto sent = sending.statistics();
-    const auto received = receiving.statistics();
-    EXPECT_EQ(sent.framesRead, input.size() / (rate / 50));
-    EXPECT_EQ(sent.framesWritten, sent.framesRead) << "no silence detection";
-    EXPECT_EQ(sent.bytesWritten, sent.framesWritten * 160);
-    EXPECT_EQ(received.framesRead, sent.framesWritten);
-    EXPECT_EQ(received.decodeErrors, 0u);
-    EXPECT_TRUE(received.lastError.empty());
-
-    auto output = readWavFile(dir.file("out.wav"));
-    ASSERT_TRUE(output) << output.error().message;
-    ASSERT_GE(output.value().samples.size(), input.size() - rate / 50);
-    const auto a = test::align(input, output.value().samples, 200);
-    EXPECT_GT(a.correlation, 0.9);
-}
-
-INSTANTIATE_TEST_SUITE_P(EachCodec, PatchThroughCodec,
-                         ::testing::Values("G.711-ALaw-64k", "G.711-uLaw-64k", "G.722-64k"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             name.erase(std::remove_if(name.begin(), name.end(),
-                                                       [](char c) { return !std::isalnum(c); }),
-                                        name.end());
-                             return name;
-                         });
 
 /// A source that gives `frames` frames of a tone (or silence), then fails or ends.
 class ScriptedSource final : public FrameStream

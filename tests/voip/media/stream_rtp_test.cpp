@@ -1,5 +1,5 @@
-// The RTP media stream between two real RTP sessions on 127.0.0.1: a WAV file sent through
-// each codec arrives in a WAV file; other payload types are skipped; close wakes a reader.
+// The RTP media stream between two real RTP sessions on 127.0.0.1: the packet sizes and clocks
+// of other peers are played correctly; other payload types are skipped; close wakes a reader.
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -43,86 +43,6 @@ MediaFormat formatOf(const char* name)
     const auto* info = findAudioCodec(name);
     return MediaFormat(info->formatName, MediaType::Audio, info->rtpClockRate, info->payloadType);
 }
-
-class RtpStreamCodec : public ::testing::TestWithParam<const char*>
-{};
-
-TEST_P(RtpStreamCodec, AudioCrossesRealRtpSessions)
-{
-    const auto* info = findAudioCodec(GetParam());
-    const unsigned rate = info->sampleRate;
-    const auto dir = fs::temp_directory_path() / ("kx-rtpstream-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const auto in = (dir / "in.wav").string(), out = (dir / "out.wav").string();
-    auto input = test::chirp(rate, 200, rate == 16000 ? 6000 : 3200, 0.6);
-    input.resize(input.size() + rate / 4, 0);
-    ASSERT_TRUE(writeWavFile(in, WavAudio{1, rate, input}));
-
-    auto sender = openSession();
-    auto receiver = openSession();
-    ASSERT_TRUE(sender && receiver);
-    connect(*sender, *receiver);
-
-    SoundParams mic;
-    mic.driver = kWavFileDriver;
-    mic.device = in;
-    mic.sampleRate = rate;
-    SoundParams speaker = mic;
-    speaker.device = out;
-    speaker.direction = SoundDirection::Player;
-    speaker.bufferCount = 4;
-
-    auto micStream = std::make_shared<pcss::SoundStream>(
-        std::shared_ptr<SoundChannel>(createSoundChannel(kWavFileDriver).take()), mic,
-        AudioSessionId, true, 20);
-    auto speakerStream = std::make_shared<pcss::SoundStream>(
-        std::shared_ptr<SoundChannel>(createSoundChannel(kWavFileDriver).take()), speaker,
-        AudioSessionId, false, 20);
-    auto rtpSink =
-        std::make_shared<RtpMediaStream>(sender, formatOf(GetParam()), AudioSessionId, false);
-    auto rtpSource =
-        std::make_shared<RtpMediaStream>(receiver, formatOf(GetParam()), AudioSessionId, true);
-
-    MediaPatch sending(micStream);
-    ASSERT_TRUE(sending.addSink(rtpSink));
-    MediaPatch receiving(rtpSource);
-    ASSERT_TRUE(receiving.addSink(speakerStream));
-    std::promise<void> done;
-    sending.setEndedCallback([&](const MediaStatus&) { done.set_value(); });
-    ASSERT_TRUE(receiving.start());
-    ASSERT_TRUE(sending.start());
-    ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
-    std::this_thread::sleep_for(400ms); // the jitter buffer plays out its last frames
-    sending.stop();
-    receiving.stop();
-
-    const auto stats = receiver->statistics();
-    EXPECT_EQ(stats.receive.packets, sending.statistics().framesWritten);
-    EXPECT_EQ(stats.receive.packetsLost, 0u);
-    EXPECT_EQ(stats.receive.mediaFormat, GetParam());
-    EXPECT_EQ(receiving.statistics().framesRead, stats.receive.packets);
-    sender->stop();
-    receiver->stop();
-
-    auto output = readWavFile(out);
-    ASSERT_TRUE(output) << output.error().message;
-    const auto a = test::align(input, output.value().samples, rate / 10);
-    EXPECT_GT(a.correlation, 0.9);
-    // The WAV player starts when the first frame arrives, so this is the part of the
-    // delay that is not the jitter buffer's: codec and packetisation.
-    RecordProperty("alignment_ms", std::to_string(a.lag * 1000 / rate));
-    fs::remove_all(dir);
-}
-
-INSTANTIATE_TEST_SUITE_P(EachCodec, RtpStreamCodec,
-                         ::testing::Values("G.711-ALaw-64k", "G.711-uLaw-64k", "G.722-64k"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             name.erase(std::remove_if(name.begin(), name.end(),
-                                                       [](char c) { return !std::isalnum(c); }),
-                                        name.end());
-                             return name;
-                         });
 
 /// How some peers send: packet duration and the timestamp units per millisecond they use.
 struct OddPeer

@@ -5,11 +5,8 @@
 // each call goes over real RTP sessions on loopback, opened when the test starts them, the
 // way an H.323 connection opens them when its logical channels open.
 
-#include <atomic>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "tests/voip/loopbackendpoints.h"
@@ -18,39 +15,17 @@
 
 namespace voip::test {
 
-class RtpLinkEndpoint;
+/// The link endpoints' network, by name.
+using RtpLinkNetwork = LinkNetwork;
 
-/// Names to endpoints: the "network" the RTP link endpoints dial into.
-class RtpLinkNetwork
+/// A link connection whose media goes over an RTP session of its own.
+class RtpLinkConnection : public LinkConnection
 {
 public:
-    void attach(const std::string& name, RtpLinkEndpoint* endpoint);
-    void detach(const std::string& name);
-    RtpLinkEndpoint* find(const std::string& name) const;
-
-private:
-    mutable std::mutex mutex_;
-    std::map<std::string, RtpLinkEndpoint*> endpoints_;
-};
-
-class RtpLinkConnection : public Connection
-{
-public:
-    RtpLinkConnection(const std::shared_ptr<Call>& call, RtpLinkEndpoint& endpoint,
-                      std::string address);
+    using LinkConnection::LinkConnection;
     ~RtpLinkConnection() override;
-    bool isNetworkConnection() const override { return true; }
-    bool setUpConnection() override;
-    void setAlerting() override;
-    bool setConnected() override;
-    void onRelease(EndReason reason) override;
 
-    void link(const std::shared_ptr<RtpLinkConnection>& peer);
-    void remoteReleased();
-    std::shared_ptr<RtpLinkConnection> peer() const;
-
-    /// Opens this side's RTP session on the manager's RTP range and loopback; false
-    /// when no port pair is free.
+    /// Opens this side's RTP session on loopback; false when no port pair is free.
     bool openSession(const MediaFormat& format);
     rtp::RtpSession* session() const { return session_.get(); }
     /// Opens the audio channels of both directions on this leg: a receive stream and
@@ -62,30 +37,23 @@ protected:
                                                    bool isSource) override;
 
 private:
-    RtpLinkEndpoint& link_;
-    mutable std::mutex mutex_; // guards peer_, remoteGone_
-    std::weak_ptr<RtpLinkConnection> peer_;
-    bool remoteGone_ = false;
     std::shared_ptr<rtp::RtpSession> session_;
 };
 
-class RtpLinkEndpoint : public EndPoint
+/// The "net" endpoint of a terminal, whose connections are RTP link connections.
+class RtpLinkEndpoint : public LinkEndpoint
 {
 public:
-    RtpLinkEndpoint(Manager& manager, RtpLinkNetwork& network, std::string name);
-    ~RtpLinkEndpoint() override;
-    std::shared_ptr<Connection> makeConnection(const std::shared_ptr<Call>& call,
-                                               const std::string& address,
-                                               const StringOptions& options) override;
-    RtpLinkNetwork& network() { return network_; }
-    const std::string& name() const { return name_; }
-    std::shared_ptr<RtpLinkConnection> incoming(const std::shared_ptr<RtpLinkConnection>& caller,
-                                                const std::string& callerName,
-                                                const std::string& callerAddress);
+    RtpLinkEndpoint(Manager& manager, LinkNetwork& network, std::string name)
+        : LinkEndpoint(manager, network, std::move(name), "net")
+    {}
 
-private:
-    RtpLinkNetwork& network_;
-    const std::string name_;
+protected:
+    std::shared_ptr<LinkConnection> newConnection(const std::shared_ptr<Call>& call,
+                                                  const std::string& address) override
+    {
+        return std::make_shared<RtpLinkConnection>(call, *this, address);
+    }
 };
 
 /// Both legs' sessions of a call are opened, pointed at each other (or at what `route`
