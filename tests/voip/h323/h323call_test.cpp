@@ -6,6 +6,7 @@
 #include "tests/voip/h323/h323fixture.h"
 #include "voip/h245/capabilities.h"
 #include "voip/media/mediaformat.h"
+#include "voip/media/mediaformatregistry.h"
 
 namespace voip::h323::test {
 namespace {
@@ -149,6 +150,73 @@ TEST(H323CallMixed, H245InSetupCarriesTheCapabilitiesEarly)
         return caller->findLogicalChannel(1, false) && caller->findLogicalChannel(1, true);
     }));
     alice.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
+// A masked format is missing from the capability set the peer receives (so the peer cannot
+// send it even though it prefers it), and the first allowed format of the order is the one
+// the channels carry.
+struct Negotiated
+{
+    std::string aliceSends;
+    std::string bobSends;
+};
+
+/// A call from alice (with `aliceOrder` and `aliceMask`) to bob (default lists); the
+/// formats of the audio channels of each direction.
+Negotiated negotiate(const std::vector<std::string>& aliceOrder,
+                     const std::vector<std::string>& aliceMask)
+{
+    Side alice("alice");
+    Side bob("bob");
+    const std::vector<std::string> preferred{
+        std::string(format::G722), std::string(format::G711ALaw), std::string(format::G711uLaw)};
+    bob.manager.setMediaFormatOrder(preferred);
+    alice.manager.setMediaFormatOrder(aliceOrder);
+    alice.manager.setMediaFormatMask(aliceMask);
+    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
+        return AnswerCallResponse::AnswerNow;
+    };
+    const std::string token = alice.call(bob.address());
+    EXPECT_FALSE(token.empty());
+    Negotiated result;
+    if (token.empty())
+        return result;
+    std::shared_ptr<Connection> caller;
+    EXPECT_TRUE(eventually([&] {
+        caller = alice.h323(token);
+        return caller && caller->findLogicalChannel(AudioSessionId, false) &&
+               caller->findLogicalChannel(AudioSessionId, true);
+    }));
+    if (caller) {
+        if (auto sends = caller->findLogicalChannel(AudioSessionId, false))
+            result.aliceSends = sends->formatName;
+        if (auto receives = caller->findLogicalChannel(AudioSessionId, true))
+            result.bobSends = receives->formatName;
+    }
+    caller.reset();
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+    return result;
+}
+
+TEST(H323Formats, MaskRemovesAFormatFromWhatThePeerSeesAndOrderPicksTheFirstAllowed)
+{
+    const std::vector<std::string> order{std::string(format::G722), std::string(format::G711ALaw),
+                                         std::string(format::G711uLaw)};
+    // Without a mask both sides use their first choice.
+    const auto open = negotiate(order, {});
+    EXPECT_EQ(open.aliceSends, format::G722);
+    EXPECT_EQ(open.bobSends, format::G722);
+
+    // Masked at alice: bob prefers G.722 but does not see it in alice's capabilities.
+    const auto masked = negotiate(order, {std::string(format::G722)});
+    EXPECT_EQ(masked.aliceSends, format::G711ALaw) << "the first allowed format of the order";
+    EXPECT_EQ(masked.bobSends, format::G711ALaw);
+
+    // Patterns with "*" mask every format they start; the order decides among the rest.
+    const auto reordered =
+        negotiate({std::string(format::G711uLaw), std::string(format::G722)}, {"G.711-A*"});
+    EXPECT_EQ(reordered.aliceSends, format::G711uLaw);
+    EXPECT_EQ(reordered.bobSends, format::G722);
 }
 
 } // namespace

@@ -333,5 +333,43 @@ TEST(H323PartyText, ACallerWithoutAListenerAddressIsShownByItsIpAlone)
               "Fuzzer [127.0.0.1]");
 }
 
+// With the fixed NAT address active, it is the media address we announce.
+TEST(H323Announcements, TheFixedNatAddressIsTheMediaAddressThePeerIsGiven)
+{
+    Side alice("alice");
+    Side bob("bob");
+    ASSERT_TRUE(alice.manager.addNatMethod(std::make_unique<FixedForEveryPeer>()));
+    ASSERT_TRUE(alice.manager.setNatServer("FixedForEveryPeer", PublicAddress, true));
+    for (Side* side : {&alice, &bob})
+        side->endpoint->setFastStart(false);
+    bob.manager.answerPolicy = answerNow;
+    const std::string token = alice.call(bob.address());
+    ASSERT_FALSE(token.empty());
+    std::shared_ptr<Connection> caller, callee;
+    ASSERT_TRUE(eventually([&] {
+        caller = alice.h323(token);
+        callee = bob.anyH323();
+        // Both transmit channels acknowledged: each side knows where to send.
+        return caller && callee && caller->findLogicalChannel(AudioSessionId, true) &&
+               callee->findLogicalChannel(AudioSessionId, false) &&
+               callee->findLogicalChannel(AudioSessionId, false)->remoteMedia.port != 0 &&
+               caller->findLogicalChannel(AudioSessionId, false) &&
+               caller->findLogicalChannel(AudioSessionId, false)->remoteMedia.port != 0;
+    }));
+    // bob's channel to alice: the OpenLogicalChannelAck alice sent names the public address.
+    const auto bobSends = *callee->findLogicalChannel(AudioSessionId, false);
+    const std::array<std::uint8_t, 16> expected{203, 0, 113, 7};
+    EXPECT_EQ(bobSends.remoteMedia.ip, expected);
+    EXPECT_FALSE(bobSends.remoteMedia.ipv6);
+    EXPECT_EQ(caller->findLogicalChannel(AudioSessionId, true)->localMedia.ip, expected);
+    // bob has no NAT method: what alice is told is bob's own loopback address.
+    const auto aliceSends = *caller->findLogicalChannel(AudioSessionId, false);
+    const std::array<std::uint8_t, 16> loopback{127, 0, 0, 1};
+    EXPECT_EQ(aliceSends.remoteMedia.ip, loopback);
+    caller.reset();
+    callee.reset();
+    alice.manager.clearCall(token, EndReason::LocalUser, true);
+}
+
 } // namespace
 } // namespace voip::h323::test

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/voip/h323/testgatekeeper.h"
-#include "tests/voip/loopbackendpoints.h"
+#include "tests/voip/h323/soundside.h"
 #include "voip/device/video_fake.h"
 #include "voip/h245/message.h"
 #include "voip/h323/connection.h"
@@ -29,19 +29,11 @@ using namespace std::chrono_literals;
 
 /// One engine: the PC side on the Null sound driver sending FakeVideo, and an H.323
 /// endpoint on 127.0.0.1.
-class H323VideoManager : public RecordingManager
+struct H323VideoManager : h323::test::SoundSide
 {
-public:
     explicit H323VideoManager(const std::string& name)
+        : SoundSide(name)
     {
-        setDefaultUserName(name);
-        pcss = static_cast<pcss::PcssEndPoint*>(
-            attachEndPoint(std::make_unique<pcss::PcssEndPoint>(*this)));
-        h323 =
-            static_cast<h323::EndPoint*>(attachEndPoint(std::make_unique<h323::EndPoint>(*this)));
-        addRoute("h323:.* = pc:");
-        addRoute("pc:.* = h323:<da>");
-        h323->startListener("127.0.0.1", 0);
         pcss->setSoundDriver(kNullDriver);
         VideoInputParams input;
         input.width = 352;
@@ -49,16 +41,6 @@ public:
         pcss->setVideoInput(kFakeVideoDriver, input);
         pcss->setVideoOutputFactory(
             [this](const pcss::PcssConnection&, pcss::VideoRole) { return screen; });
-    }
-    ~H323VideoManager() override { shutDown(std::chrono::seconds(5)); }
-
-    std::string address() const { return "h323:127.0.0.1:" + std::to_string(h323->listenerPort()); }
-    std::shared_ptr<h323::Connection> network()
-    {
-        for (const auto& token : callTokens())
-            if (auto call = findCall(token))
-                return std::dynamic_pointer_cast<h323::Connection>(call->networkConnection());
-        return nullptr;
     }
     /// Our camera's stream in the call.
     std::shared_ptr<VideoSourceStream> camera()
@@ -70,8 +52,6 @@ public:
                      : nullptr;
     }
 
-    pcss::PcssEndPoint* pcss = nullptr;
-    h323::EndPoint* h323 = nullptr;
     std::shared_ptr<MemoryVideoOutput> screen = std::make_shared<MemoryVideoOutput>();
 };
 

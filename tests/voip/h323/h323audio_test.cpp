@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/voip/loopbackendpoints.h"
+#include "tests/voip/h323/soundside.h"
 #include "tests/voip/pcss/audiocheck.h"
 #include "voip/device/wavfile.h"
 #include "voip/h323/connection.h"
@@ -24,31 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// One engine: the PC sound endpoint on the WAVFile driver and an H.323 endpoint on
-/// 127.0.0.1; its stream callbacks join the call's streams.
-class H323AudioManager : public RecordingManager
-{
-public:
-    explicit H323AudioManager(const std::string& name)
-    {
-        setDefaultUserName(name);
-        setDefaultDisplayName(name + " display");
-        pcss = static_cast<pcss::PcssEndPoint*>(
-            attachEndPoint(std::make_unique<pcss::PcssEndPoint>(*this)));
-        h323 =
-            static_cast<h323::EndPoint*>(attachEndPoint(std::make_unique<h323::EndPoint>(*this)));
-        addRoute("h323:.* = pc:");
-        addRoute("pc:.* = h323:<da>");
-        h323->startListener("127.0.0.1", 0);
-        pcss->setSoundDriver(kWavFileDriver);
-    }
-    ~H323AudioManager() override { shutDown(std::chrono::seconds(5)); }
-
-    std::string address() const { return "h323:127.0.0.1:" + std::to_string(h323->listenerPort()); }
-
-    pcss::PcssEndPoint* pcss = nullptr;
-    h323::EndPoint* h323 = nullptr;
-};
+using h323::test::SoundSide;
 
 struct Case
 {
@@ -66,14 +42,15 @@ TEST_P(H323Audio, SignalCrossesBothWaysOnTheNegotiatedChannels)
     ASSERT_TRUE(codec);
     const unsigned rate = codec->sampleRate;
     TempFolder folder;
-    H323AudioManager alice("alice");
-    H323AudioManager bob("bob");
+    SoundSide alice("alice");
+    SoundSide bob("bob");
     const auto aliceSignal = testSignal(rate, 2.0, 300, rate == 16000 ? 6500 : 3200);
     const auto bobSignal = testSignal(rate, 2.0, rate == 16000 ? 6000 : 3000, 250);
     ASSERT_TRUE(writeWavFile(folder.file("alice-in.wav"), {1, rate, aliceSignal}));
     ASSERT_TRUE(writeWavFile(folder.file("bob-in.wav"), {1, rate, bobSignal}));
     for (auto* side : {&alice, &bob}) {
         const std::string name = side == &alice ? "alice" : "bob";
+        ASSERT_TRUE(side->pcss->setSoundDriver(kWavFileDriver));
         ASSERT_TRUE(side->pcss->setRecordDevice(folder.file(name + "-in.wav")));
         ASSERT_TRUE(side->pcss->setPlayDevice(folder.file(name + "-out.wav")));
         side->setMediaFormatOrder({std::string(formatName)});
