@@ -1,5 +1,4 @@
-// The display: its picture helpers (scale to fill, copy, fit), the layout rectangles, and
-// the running loop composing known pictures, checked pixel by pixel at the corners of each
+// The display: its picture helpers (scale to fill, copy, fit), and the running loop composing known pictures, checked pixel by pixel at the corners of each
 // picture's region in every layout and picture-in-picture position.
 
 #include "KxPhone/kxdisplay.h"
@@ -121,31 +120,6 @@ TEST(KxDisplayPictures, FitCopyAndStillPictures)
     EXPECT_TRUE(near(at(KxDisplay::pictureOf(image, 32, 18), 32, 18, 3, 3), Red, 2));
 }
 
-TEST(KxDisplayLayout, RectanglesOfEachLayoutAndPip)
-{
-    const KxLayout none;
-    auto side = KxLayout::make(0, 1, false, none);
-    EXPECT_EQ(side.local, (KxRect{8, 120, 628, 480}));
-    EXPECT_EQ(side.remote, (KxRect{644, 120, 628, 480}));
-    auto remoteFull = KxLayout::make(1, 2, false, side);
-    EXPECT_EQ(remoteFull.remote, (KxRect{0, 0, 1280, 720}));
-    EXPECT_EQ(remoteFull.local, (KxRect{1024, 566, 256, 144}));
-    EXPECT_EQ(KxLayout::make(1, 0, false, side).local, KxRect{}) << "no PiP";
-    EXPECT_EQ(KxLayout::make(1, 9, false, side).local, KxRect{});
-    auto localFull = KxLayout::make(2, 3, false, side);
-    EXPECT_EQ(localFull.local, (KxRect{0, 0, 1280, 720}));
-    EXPECT_EQ(localFull.remote, (KxRect{0, 566, 256, 144}));
-    EXPECT_EQ(localFull.first, KxLayout::Picture::Local);
-    // Content full only with a presentation; otherwise remote full.
-    EXPECT_EQ(KxLayout::make(3, 4, false, side).number, 1);
-    auto content = KxLayout::make(3, 4, true, side);
-    EXPECT_EQ(content.number, 3);
-    EXPECT_EQ(content.content, (KxRect{0, 0, 1280, 720}));
-    EXPECT_EQ(content.remote, (KxRect{0, 10, 256, 144}));
-    EXPECT_EQ(content.local, side.local) << "not named: kept";
-    EXPECT_EQ(KxLayout::make(7, 1, true, side).number, 0);
-}
-
 /// The loop with known pictures: local red, remote green, content blue, a light grey
 /// background; the output is 1280 x 720 so canvas and output pixels are the same.
 class KxDisplayLoop : public testing::Test
@@ -244,6 +218,11 @@ TEST_F(KxDisplayLoop, EveryLayoutAndPipPutsEachPictureInItsPlace)
     // Content full without a presentation is remote full.
     picture = settled(3, 0, false);
     expectRegion(picture, {0, 0, 1280, 720}, Green, "no presentation");
+    // A layout or PiP number out of range (a settings file edited by hand) is the first.
+    picture = settled(1, 9, false);
+    expectRegion(picture, {0, 0, 1280, 720}, Green, "PiP 9 is none");
+    picture = settled(7, 1, true);
+    expectRegion(picture, {644, 120, 628, 480}, Green, "layout 7 is side by side");
 }
 
 TEST_F(KxDisplayLoop, TheViewIsTheTopLeftOfTheOutputAndTheEncoderGetsTheLocalPicture)
