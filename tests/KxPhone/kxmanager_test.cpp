@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -174,61 +173,6 @@ TEST(KxManager, ARedirectionLoopIsFollowedAFewTimesThenEnds)
     EXPECT_EQ(mirror.count("incoming call"), 1 + KxManager::MaxForwards);
     ASSERT_EQ(client.recents.recents().size(), 1);
     EXPECT_EQ(client.recents.recents().first().status, "failure");
-}
-
-TEST(KxManager, AnswersByItselfAfterASecondAndRefusesASecondCaller)
-{
-    Client client;
-    QElapsedTimer clock;
-    clock.start();
-    Kxcall first({"--call", client.address(), "--calls", "1"});
-    ASSERT_TRUE(first.waitFor("established"));
-    EXPECT_GE(clock.elapsed(), 900) << "answered before the one-second pause";
-    Kxcall second({"--call", client.address(), "--calls", "1"});
-    ASSERT_TRUE(second.waitFor("cleared"));
-    EXPECT_EQ(second.count("established"), 0);
-    EXPECT_TRUE(client.manager->inCall()) << "the first call goes on";
-    EXPECT_FALSE(client.seen.join(",").contains("incoming"));
-    client.manager->hangUp();
-    ASSERT_TRUE(first.waitFor("cleared"));
-    ASSERT_TRUE(client.idle());
-    // Both are in the history: the caller turned away as a missed call.
-    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
-    QStringList statuses;
-    for (const Recent& recent : client.recents.recents())
-        statuses << recent.flow + " " + recent.status;
-    statuses.sort();
-    EXPECT_EQ(statuses, QStringList({"incoming failure", "incoming success"}));
-}
-
-TEST(KxManager, HandAnswerAndRejectFollowThePrompt)
-{
-    Client client(false);
-    {
-        Kxcall caller({"--call", client.address(), "--calls", "1", "--name", "Zoë"});
-        ASSERT_TRUE(pumpUntil([&] { return client.seen.join(",").contains("incoming"); }));
-        EXPECT_TRUE(client.seen.last().startsWith("incoming Zoë"))
-            << client.seen.last().toStdString();
-        client.manager->acceptCall();
-        ASSERT_TRUE(caller.waitFor("established"));
-        client.manager->hangUp();
-        ASSERT_TRUE(caller.waitFor("cleared"));
-        ASSERT_TRUE(client.idle());
-    }
-    {
-        Kxcall caller({"--call", client.address(), "--calls", "1"});
-        ASSERT_TRUE(pumpUntil([&] {
-            return client.seen.count() >= 1 && client.seen.filter("incoming").size() == 2;
-        }));
-        client.manager->rejectCall();
-        ASSERT_TRUE(caller.waitFor("cleared"));
-        EXPECT_EQ(caller.count("established"), 0);
-        ASSERT_TRUE(client.idle());
-    }
-    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
-    EXPECT_EQ(client.recents.recents().at(0).status, "failure");
-    EXPECT_EQ(client.recents.recents().at(1).status, "success");
-    EXPECT_EQ(client.recents.recents().at(1).name, "Zoë");
 }
 
 /// A manager with no window at all: what it tells the interface, heard on its signals.

@@ -284,13 +284,25 @@ TEST(WindowCall, AutoAnswerTakesTheCallAfterASecondWithoutAPrompt)
     client.connectWindow();
     QElapsedTimer clock;
     clock.start();
-    Kxcall caller({"--call", client.address(), "--calls", "1", "--hangup-after", "1"});
+    Kxcall caller({"--call", client.address(), "--calls", "1", "--hangup-after", "3"});
     ASSERT_TRUE(caller.waitFor("established"));
-    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_GE(clock.elapsed(), 900) << "answered before the one-second pause";
     ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
     EXPECT_FALSE(client.window.incomingCallBox()->isVisible());
+    // A second caller during the call is turned away, and the first call goes on.
+    Kxcall second({"--call", client.address(), "--calls", "1"});
+    ASSERT_TRUE(second.waitFor("cleared"));
+    EXPECT_EQ(second.count("established"), 0);
+    EXPECT_TRUE(client.manager->inCall());
     ASSERT_TRUE(caller.waitFor("cleared"));
     ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
+    // Both are in the history: the caller turned away as a missed call.
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
+    QStringList statuses;
+    for (const Recent& recent : client.recents.recents())
+        statuses << recent.flow + " " + recent.status;
+    statuses.sort();
+    EXPECT_EQ(statuses, QStringList({"incoming failure", "incoming success"}));
 }
 
 TEST(WindowCall, EscapeOnThePromptDeclinesAndExitDuringACallEndsTheCallFirst)
