@@ -1,6 +1,7 @@
 // Presentation (H.239) between two engines on 127.0.0.1: the token, the content channel
-// and what each side hears; crossing requests, a far end that takes the token over, one
-// that refuses it or cannot take content, and a presentation switched on and off fast.
+// and what each side hears; crossing requests, a far end that takes the token over or
+// cannot take content, and a presentation switched on and off fast.  (Every other way of
+// being refused: presentationcontrol_test.)
 
 #include <gtest/gtest.h>
 
@@ -17,47 +18,6 @@ namespace {
 AnswerCallResponse answerNow(voip::Connection&, const std::string&)
 {
     return AnswerCallResponse::AnswerNow;
-}
-
-/// A far end that refuses every token request (and so never lets us present).
-class RefusingConnection : public Connection
-{
-public:
-    using Connection::Connection;
-    bool OnH239PresentationRequest(unsigned channel, unsigned, unsigned label) override
-    {
-        h245::H239Message response;
-        response.type = h245::H239MessageType::PresentationTokenResponse;
-        response.acknowledged = false;
-        response.channelId = static_cast<std::uint16_t>(channel);
-        response.terminalLabel = static_cast<std::uint16_t>(label);
-        sendH245(h245::buildH239Message(response));
-        return false;
-    }
-};
-
-/// A far end that never answers a token request.
-class SilentConnection : public Connection
-{
-public:
-    using Connection::Connection;
-    bool OnH239PresentationRequest(unsigned, unsigned, unsigned) override { return false; }
-};
-
-template <class Leg> Side::EndPointFactory endPointOf()
-{
-    struct Made : EndPoint
-    {
-        using EndPoint::EndPoint;
-        std::shared_ptr<Connection> createConnection(const std::shared_ptr<Call>& call,
-                                                     const std::string& address,
-                                                     const StringOptions& options,
-                                                     const q931::Message* setup) override
-        {
-            return std::make_shared<Leg>(call, *this, address, options, setup != nullptr);
-        }
-    };
-    return [](Manager& manager) { return std::make_unique<Made>(manager); };
 }
 
 std::vector<std::string> events(const Side& side)
@@ -78,10 +38,8 @@ bool hasContentChannel(const Connection& leg, bool fromRemote)
 class H323Presentation : public testing::Test
 {
 protected:
-    void call(const Side::EndPointFactory& bobsEndPoint = {})
+    void call()
     {
-        if (bobsEndPoint)
-            bob = std::make_unique<Side>("bob", true, bobsEndPoint);
         bob->manager.answerPolicy = answerNow;
         std::size_t before = 0;
         {
@@ -187,29 +145,6 @@ TEST_F(H323Presentation, AFarEndWithoutContentRefusesAtOnce)
     EXPECT_EQ(events(alice), std::vector<std::string>{"local-refused"});
     EXPECT_FALSE(caller->isPresentationWanted());
     EXPECT_FALSE(hasContentChannel(*caller, false));
-}
-
-TEST_F(H323Presentation, ARefusedOrUnansweredTokenEndsThePresentationNotTheCall)
-{
-    call(endPointOf<RefusingConnection>());
-    ASSERT_TRUE(caller->startPresentation());
-    ASSERT_TRUE(alice.manager.waitUntil([&] { return !alice.manager.presentations.empty(); }));
-    EXPECT_EQ(events(alice), std::vector<std::string>{"local-refused"});
-    EXPECT_FALSE(hasContentChannel(*caller, false));
-    TearDown();
-    token.clear();
-    {
-        std::lock_guard lock(alice.manager.mutex);
-        alice.manager.presentations.clear();
-    }
-
-    call(endPointOf<SilentConnection>());
-    ASSERT_TRUE(caller->startPresentation());
-    // The quick timers give the far end 0.7 s to answer.
-    ASSERT_TRUE(alice.manager.waitUntil([&] { return !alice.manager.presentations.empty(); }));
-    EXPECT_EQ(events(alice), std::vector<std::string>{"local-refused"});
-    EXPECT_TRUE(caller->findLogicalChannel(AudioSessionId, false)) << "the call goes on";
-    EXPECT_TRUE(caller->startPresentation()) << "and may try again";
 }
 
 TEST_F(H323Presentation, SwitchedOnAndOffFastLeavesNoChannelBehind)

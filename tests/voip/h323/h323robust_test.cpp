@@ -1,5 +1,5 @@
-// Failure cases, hooks and bad input: rejection, busy, unreachable port, a silent or
-// vanishing peer, Facility forwarding, user input, indications, and mutated Setups.
+// Failure cases, hooks and bad input: rejection, busy, unreachable port, a vanishing peer,
+// Facility forwarding, indications, and mutated Setups.
 
 #include <gtest/gtest.h>
 
@@ -141,28 +141,6 @@ TEST(H323Failures, RejectionBusyAndUnreachablePortEndWithTheRightReasonsAndLeave
         << descriptorCount() << " descriptors, " << descriptors << " before";
 }
 
-TEST(H323Failures, APeerThatStopsAnsweringH245EndsByTimer)
-{
-    Side alice("alice", false);
-    auto timers = quickTimers();
-    timers.masterSlave = std::chrono::milliseconds(3000);
-    alice.endpoint->setTimers(timers);
-    RawPeer peer;
-    alice.call(peer.address());
-    ASSERT_TRUE(peer.accept());
-    auto setup = peer.readUntil(q931::MessageType::Setup);
-    ASSERT_TRUE(setup);
-    ASSERT_TRUE(peer.sendAnswer(*setup, q931::MessageType::Connect, connectFor(*setup, true)));
-    ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
-    const auto started = std::chrono::steady_clock::now();
-    // The peer reads the tunnelled capability set and never answers it.
-    EXPECT_EQ(clearedReason(alice), EndReason::CapabilityExchange);
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
-    auto release = peer.readUntil(q931::MessageType::ReleaseComplete);
-    ASSERT_TRUE(release);
-    EXPECT_TRUE(peer.waitClosed());
-}
-
 TEST(H323Failures, ATcpResetMidCallIsATransportFailure)
 {
     Side alice("alice", false);
@@ -275,15 +253,6 @@ protected:
     std::shared_ptr<Connection> caller;
     std::shared_ptr<HookConnection> callee;
 };
-
-TEST_F(H323Control, UserInputStringCrossesIntact)
-{
-    EXPECT_TRUE(caller->sendUserInputString("123#.@*"));
-    ASSERT_TRUE(bob.manager.waitUntil([&] { return !bob.manager.userInput.empty(); }));
-    EXPECT_EQ(bob.manager.userInput[0], "123#.@*");
-    EXPECT_FALSE(caller->sendUserInputString(""));
-    EXPECT_FALSE(caller->sendUserInputString(std::string(300, '1')));
-}
 
 TEST_F(H323Control, MiscellaneousIndicationArrivesForTheRightChannel)
 {
