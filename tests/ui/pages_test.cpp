@@ -22,7 +22,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTranslator>
-#include <QXmlStreamReader>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
@@ -187,29 +186,14 @@ TEST(ContactsPage, ExportAndImportGoThroughTheFileAndAForeignFileChangesNothing)
     WidgetContacts page(pages.context);
     pages.contacts.addContact("Đức", "192.0.2.1", "Công ty", "Huế", "h.323");
     page.UpdateData();
-    // Export through the page's file dialog; the file is read back as plain XML.
+    // Export through the page's file dialog: another store reads the same contacts from it
+    // (the file's layout: store_test).
     const QString exported = pages.dir.filePath("exported.xml");
     chooseFileInNextDialog(exported);
     page.onExport();
-    QFile file(exported);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QXmlStreamReader xml(&file);
-    QStringList seen;
-    while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        seen << xml.name().toString();
-        if (xml.name() == QLatin1String("Contact")) {
-            const auto attributes = xml.attributes();
-            EXPECT_EQ(attributes.value("name"), QString("Đức"));
-            EXPECT_EQ(attributes.value("ip"), QString("192.0.2.1"));
-            EXPECT_EQ(attributes.value("org"), QString("Công ty"));
-            EXPECT_EQ(attributes.value("address"), QString("Huế"));
-            EXPECT_EQ(attributes.value("protocol"), QString("h.323"));
-        }
-    }
-    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
-    EXPECT_EQ(seen, (QStringList{"Contacts", "Contact"}));
+    ContactStore other(pages.dir.filePath("other.xml"));
+    ASSERT_TRUE(other.importContacts(exported));
+    EXPECT_EQ(other.contacts(), pages.contacts.contacts());
 
     // Importing it (after the question) replaces the list with the file's.
     pages.contacts.addContact("Extra", "192.0.2.9", "", "", "h.323");
@@ -242,10 +226,6 @@ TEST(ContactsPage, ExportAndImportGoThroughTheFileAndAForeignFileChangesNothing)
     answerBox(QMessageBox::No);
     page.onImport();
     EXPECT_EQ(pages.contacts.contacts().size(), 1);
-
-    ContactStore other(pages.dir.filePath("other.xml"));
-    ASSERT_TRUE(other.importContacts(exported));
-    EXPECT_EQ(other.contacts(), pages.contacts.contacts());
 }
 
 TEST(HistoryPage, IconsTooltipsAndSavingACallerAsAContact)
