@@ -369,33 +369,5 @@ TEST_F(PcssCall, DeviceChangeMidCallSwapsTheChannel)
     EXPECT_EQ(second.value().samples.front(), 2000);
 }
 
-TEST_F(PcssCall, PulseAudioPlaybackMovesToAnotherSinkMidCall)
-{
-    if (!PulseSoundChannel::serverReachable())
-        KX_SKIP_WITHOUT_TOOL() << "no PulseAudio server reachable";
-    const auto sinks = soundDeviceNames(kPulseAudioDriver, SoundDirection::Player);
-    if (sinks.size() < 2)
-        KX_SKIP_WITHOUT_TOOL() << "fewer than two sinks";
-    ASSERT_TRUE(alice.pcss->setSoundDriver(kPulseAudioDriver));
-    ASSERT_TRUE(alice.pcss->setPlayDevice(sinks[0]));
-    const auto token = establish();
-    auto leg = pcLeg(alice, token);
-    ASSERT_TRUE(leg);
-    auto speaker = std::dynamic_pointer_cast<pcss::SoundStream>(
-        leg->openMediaStream(formatNamed(format::G722), AudioSessionId, false));
-    ASSERT_TRUE(speaker);
-    EXPECT_EQ(speaker->channel()->driverName(), kPulseAudioDriver);
-    StreamFrame frame;
-    frame.pcm.assign(320, 500);
-    EXPECT_TRUE(speaker->writeFrame(frame));
-    EXPECT_FALSE(leg->setAudioDevice(false, "Kestrovia No Such Sink"));
-    ASSERT_TRUE(leg->setAudioDevice(false, sinks[1]));
-    EXPECT_EQ(speaker->channel()->name(), sinks[1]);
-    EXPECT_TRUE(speaker->writeFrame(frame));
-    // Volume and mute act on the channel now in use.
-    EXPECT_TRUE(speaker->channel()->setVolume(40));
-    ASSERT_TRUE(alice.clearCall(token, EndReason::LocalUser, true));
-}
-
 } // namespace
 } // namespace voip::test
