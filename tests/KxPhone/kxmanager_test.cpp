@@ -302,35 +302,6 @@ TEST(KxManager, AddressesThatCannotBeDialledLeaveNoCallAndNoRecord)
     EXPECT_EQ(client.manager->callCount(), 0u);
 }
 
-TEST(KxManager, TheCodecSettingsDecideWhatThePeerSees)
-{
-    Client client(true, [](QSettings& settings) { settings.setValue("codecs/g722", false); });
-    EXPECT_EQ(KxManager::mediaFormatMaskFor(client.settings),
-              (QStringList{"G.722-64k", "G.722.1-*", "G.722.1C-*", "iLBC*", "Speex*", "H.264-0",
-                           "H.264-1"}));
-    Kxcall peer({"--listen", "0", "--calls", "0"});
-    ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
-    ASSERT_TRUE(peer.waitFor("media opened", 2));
-    for (const auto& event : peer.events) {
-        if (event.value("event").toString() == "media opened" &&
-            event.value("detail").toString().contains("session 1")) {
-            EXPECT_TRUE(event.value("detail").toString().startsWith("G.711-ALaw-64k"))
-                << event.value("line").toString().toStdString();
-        }
-    }
-    client.manager->hangUp();
-    ASSERT_TRUE(client.idle());
-    auto h264 = voip::MediaFormatRegistry::global().find("H.264-High");
-    ASSERT_TRUE(h264);
-    EXPECT_EQ(h264->payloadType(), 109);
-    EXPECT_EQ(h264->stringOption(voip::option::Profile, ""), "High");
-    EXPECT_EQ(h264->stringOption(voip::option::Level, ""), "5.1");
-    EXPECT_EQ(h264->integerOption(voip::option::MaxBitRate, 0), 1024 * 1000);
-    EXPECT_EQ(h264->integerOption(voip::option::FrameTime, 0), 3600);
-    EXPECT_EQ(h264->integerOption(voip::option::FrameWidth, 0), 1280);
-    EXPECT_EQ(h264->integerOption(voip::option::FrameHeight, 0), 720);
-}
-
 TEST(KxManager, OurOrderDecidesWhatWeSendWhenWeAnswerAFastStartCall)
 {
     Client client;

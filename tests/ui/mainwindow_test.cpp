@@ -22,20 +22,6 @@ void answerNextBox(QMessageBox::StandardButton button)
         [button](QMessageBox& box) { box.button(button)->click(); });
 }
 
-TEST(MainWindow, FrameTitleNameAndBackground)
-{
-    MainWindow window;
-    EXPECT_EQ(window.windowTitle(), "Kestrovia");
-    EXPECT_EQ(window.objectName(), "MainWindow");
-    if (!QFile::exists(":/img/bg.png"))
-        GTEST_SKIP() << "resource bundle not built";
-    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-        const QBrush brush = window.palette().brush(group, QPalette::Window);
-        EXPECT_EQ(brush.style(), Qt::TexturePattern);
-        EXPECT_FALSE(brush.texture().isNull());
-    }
-}
-
 TEST(MainWindow, EngineSignalsReachTheirSlotsAlsoFromAnotherThread)
 {
     MainWindow window;
