@@ -180,6 +180,7 @@ TEST(VideoLoss, ReorderingCostsNothingAndThePictureRecoversAfterLoss)
     EXPECT_GT(relay.swapped(), 8u);
     EXPECT_EQ(display->damagedPictures(), 0u);
     EXPECT_EQ(display->picturesAskedFor(), 0u);
+    EXPECT_EQ(camera->keyFramesSent(), 1u) << "nothing lost, nothing asked for";
     for (const auto& shown : screen->since({}))
         EXPECT_TRUE(shown.clean);
     const auto beforeLoss = screen->since({}).size();
