@@ -112,27 +112,6 @@ INSTANTIATE_TEST_SUITE_P(FastStartAndTunnelling, KxManagerCallModes,
                          testing::Values(Mode{false, false}, Mode{false, true}, Mode{true, false},
                                          Mode{true, true}));
 
-TEST(KxManager, RetriesOnceAfterATemporaryFailureThenRecordsTheFailure)
-{
-    Client client;
-    Kxcall peer({"--listen", "0", "--calls", "0", "--release-cause", "41"});
-    const QString address = peer.address();
-    ASSERT_EQ(client.manager->placeCall(address, true), "");
-    ASSERT_TRUE(peer.waitFor("incoming call", 2));
-    ASSERT_TRUE(pumpUntil([&] { return client.seen.contains("main"); }));
-    ASSERT_TRUE(client.idle());
-    QCoreApplication::processEvents();
-    peer.read();
-    EXPECT_EQ(peer.count("incoming call"), 2) << "one retry, no more";
-    EXPECT_EQ(client.manager->retryCount(), 1);
-    EXPECT_EQ(client.seen.count("main"), 1);
-    ASSERT_EQ(client.recents.recents().size(), 1);
-    EXPECT_EQ(client.recents.recents().first().status, "failure");
-    EXPECT_EQ(client.recents.recents().first().name, address) << "named after what was dialled";
-    EXPECT_EQ(client.recents.recents().first().ip, address);
-    EXPECT_EQ(client.settings.value("address").toString(), address);
-}
-
 TEST(KxManager, FollowsARedirectionAndRecordsTheDialledAddress)
 {
     Client client;

@@ -400,6 +400,7 @@ TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)
 // dialog and the line edit's menu come from ours, by Qt's own contexts.
 TEST(WindowInVietnamese, StandardButtonsAndTheFileDialogToo)
 {
+    testApplication();
     QTranslator qt;
     ASSERT_TRUE(qt.load(":/locale/qt_vn.qm"));
     QApplication::installTranslator(&qt);
