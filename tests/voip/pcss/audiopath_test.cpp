@@ -549,6 +549,45 @@ TEST_F(AudioPath, MediaThroughApplicationCallbacksIsLeftToTheApplication)
         EXPECT_FALSE(stream->isOpen());
 }
 
+// The far end closes the channel it receives on: the microphone that fed it is closed with
+// it, the loudspeaker goes on playing what still comes, and the call goes on.
+TEST_F(AudioPath, AChannelClosedMidCallClosesItsDeviceAndTheOtherDirectionGoesOn)
+{
+    for (auto* manager : {&alice, &bob})
+        ASSERT_TRUE(manager->pcss->setSoundDriver(kNullDriver));
+    auto token = alice.setUpCall("pc:*", "bob");
+    ASSERT_TRUE(token);
+    ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));
+    auto leg = networkLeg(alice, *token);
+    ASSERT_TRUE(leg);
+    ASSERT_TRUE(startMedia(*leg, *MediaFormatRegistry::global().find(format::G711ALaw)));
+    auto local = std::dynamic_pointer_cast<pcss::PcssConnection>(leg->otherParty());
+    ASSERT_TRUE(local);
+    ASSERT_TRUE(alice.waitUntil([&] { return local->soundStream(true) && local->soundStream(false); }));
+    const auto microphone = local->soundStream(true);
+
+    const auto g711 = *MediaFormatRegistry::global().find(format::G711ALaw);
+    ASSERT_TRUE(leg->closeMediaStream(leg->findMediaStream(AudioSessionId, false)));
+    EXPECT_TRUE(alice.waitUntil([&] { return !microphone->isOpen() && !local->soundStream(true); }))
+        << "the microphone is closed and let go";
+    EXPECT_EQ(alice.pcss->mediaJoiner().activeJoins(), 1u);
+    const auto heard = leg->session()->statistics().receive.packets;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GT(leg->session()->statistics().receive.packets, heard + 5) << "bob still heard";
+    EXPECT_TRUE(local->soundStream(false) && local->soundStream(false)->isOpen());
+    EXPECT_FALSE(alice.findCall(*token)->isClearing());
+
+    // Opened again (as after a new capability set), it sends from a new microphone.
+    ASSERT_TRUE(leg->openMediaStream(g711, AudioSessionId, false));
+    const auto sent = leg->session()->statistics().transmit.packets;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GT(leg->session()->statistics().transmit.packets, sent + 5);
+    EXPECT_NE(local->soundStream(true), microphone);
+    local.reset();
+    leg.reset();
+    ASSERT_TRUE(alice.clearCall(*token, EndReason::LocalUser, true));
+}
+
 TEST_F(AudioPath, SilenceDetectionOfTheManagerHoldsBackQuietAudio)
 {
     for (auto* manager : {&alice, &bob})
