@@ -225,6 +225,21 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
                                  "closeLogicalChannel", "endSessionCommand"})
             EXPECT_NE(std::find(ours.names.begin(), ours.names.end(), name), ours.names.end())
                 << name;
+        // H.264 in the non-interleaved mode both sides list; H.239's control and content
+        // capabilities, and its token request (3) and response (4).
+        const std::string oids =
+            runCommand("tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '" + call +
+                       "' -T fields -e h245.standardOid -e h245.oid "
+                       "-e h245.subMessageIdentifier.standard 2>/dev/null");
+        for (const char* expected : {"0.0.8.241.0.0.1", "0.0.8.241.0.0.0.1", "0.0.8.239.1.1",
+                                     "0.0.8.239.1.2", "0.0.8.239.2", "\t3", "\t4"})
+            EXPECT_NE(oids.find(expected), std::string::npos) << expected;
+        // Who calls, as the Setup names alice.
+        const std::string names = runCommand(
+            "tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +
+            ") && h225.setup_element' -T fields -e h225.h323_ID -e q931.display_information "
+            "2>/dev/null");
+        EXPECT_NE(names.find("alice"), std::string::npos) << names;
         if (!HasFailure())
             std::remove(file.c_str());
     }
