@@ -57,7 +57,8 @@ struct AudioPair
         long packets = -1;
         // A loaded machine may be slow to start the media: wait up to a second for it.
         for (int i = 0; i < 100 && packets <= 0; ++i) {
-            if (auto peer = leg->peer(); peer && peer->session())
+            if (auto peer = std::dynamic_pointer_cast<RtpLinkConnection>(leg->peer());
+                peer && peer->session())
                 packets = static_cast<long>(peer->session()->statistics().receive.packets);
             if (packets <= 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
