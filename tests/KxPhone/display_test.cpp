@@ -1,5 +1,6 @@
-// The display: its picture helpers (scale to fill, copy, fit), and the running loop composing known pictures, checked pixel by pixel at the corners of each
-// picture's region in every layout and picture-in-picture position.
+// The display: its picture helpers (scale to fill, copy, fit), and the running loop composing known
+// pictures, checked pixel by pixel at the corners of each picture's region in every layout and
+// picture-in-picture position.
 
 #include "KxPhone/kxdisplay.h"
 #include "KxPhone/kxvideosource.h"

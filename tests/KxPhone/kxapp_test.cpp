@@ -179,9 +179,8 @@ TEST_F(DefaultsFile, FreshStoreGetsEveryKeyInTableOrderWithItsDefault)
     }
     const QByteArray text = readAll(path());
     // Each kind of value as the file has always held it.
-    for (const char* line : {"name=Kestrovia\n", "address=\n", "autoAnswer=true\n",
-                             "jitter=250\n", "stun=stun.sipgate.net:3478\n",
-                             "publicIP=0.0.0.0\n"})
+    for (const char* line : {"name=Kestrovia\n", "address=\n", "autoAnswer=true\n", "jitter=250\n",
+                             "stun=stun.sipgate.net:3478\n", "publicIP=0.0.0.0\n"})
         EXPECT_TRUE(text.contains(line)) << line;
 
     QSettings reread(path(), QSettings::IniFormat);

@@ -97,13 +97,13 @@ TEST_F(Catalogues, SourcesHoldTheSameKeysAndNothingUnfinished)
     EXPECT_TRUE(sourceProblems.isEmpty()) << sourceProblems.join("; ").toStdString();
     ASSERT_GT(english.size(), 200u);
     for (const auto& [key, text] : english) {
-        EXPECT_TRUE(vietnamese.count(key)) << "not in Vietnamese: " << key.first.toStdString()
-                                           << "/" << key.second.toStdString();
+        EXPECT_TRUE(vietnamese.count(key))
+            << "not in Vietnamese: " << key.first.toStdString() << "/" << key.second.toStdString();
         EXPECT_FALSE(text.isEmpty()) << key.second.toStdString();
     }
     for (const auto& [key, text] : vietnamese)
-        EXPECT_TRUE(english.count(key)) << "not in English: " << key.first.toStdString() << "/"
-                                        << key.second.toStdString();
+        EXPECT_TRUE(english.count(key))
+            << "not in English: " << key.first.toStdString() << "/" << key.second.toStdString();
 }
 
 // Every literal key the code translates is in the catalogue: with its context where the
@@ -142,8 +142,8 @@ TEST_F(Catalogues, EveryKeyTheCodeAsksForIsThere)
 
 TEST_F(Catalogues, TheCompiledCataloguesGiveTheSourcesTextsInTheirContextOnly)
 {
-    for (const auto& [path, texts] : {std::pair{":/locale/en.qm", &english},
-                                      std::pair{":/locale/vn.qm", &vietnamese}}) {
+    for (const auto& [path, texts] :
+         {std::pair{":/locale/en.qm", &english}, std::pair{":/locale/vn.qm", &vietnamese}}) {
         QTranslator translator;
         ASSERT_TRUE(translator.load(path)) << path;
         for (const auto& [key, text] : *texts)
@@ -178,8 +178,8 @@ TEST_F(Catalogues, VietnameseIsRealTextWithTheSamePlaceholders)
                 continue;
             // Anything outside ASCII must be a Vietnamese letter, never the debris of a
             // wrong encoding ("Ã¡", U+FFFD).
-            EXPECT_TRUE(isVietnameseLetter(c)) << "unexpected character U+" << std::hex
-                                               << c.unicode();
+            EXPECT_TRUE(isVietnameseLetter(c))
+                << "unexpected character U+" << std::hex << c.unicode();
             accented = true;
         }
         withDiacritics += accented ? 1 : 0;

@@ -109,8 +109,8 @@ TEST_F(Pictures, EveryPictureTheCodeLoadsIsInTheBundleInItsFormat)
         const QImage image = reader.read();
         ASSERT_FALSE(image.isNull()) << reader.errorString().toStdString();
         // Icons are square; the pictures shown instead of video are full 720p frames.
-        EXPECT_EQ(image.size(), path.endsWith(".jpg") ? QSize(1280, 720)
-                                                      : QSize(image.width(), image.width()));
+        EXPECT_EQ(image.size(),
+                  path.endsWith(".jpg") ? QSize(1280, 720) : QSize(image.width(), image.width()));
     }
 }
 

@@ -29,8 +29,7 @@ TEST(KxCall, TwoProcessesCallAnswerExchangeInputAndClear)
     EXPECT_NE(logs.callee.find("listening on port " + std::to_string(logs.port)),
               std::string::npos);
     EXPECT_NE(logs.caller.find("established"), std::string::npos) << logs.caller;
-    EXPECT_NE(logs.caller.find("media opened G.711-uLaw-64k session 1 transmit"),
-              std::string::npos)
+    EXPECT_NE(logs.caller.find("media opened G.711-uLaw-64k session 1 transmit"), std::string::npos)
         << logs.caller;
     EXPECT_NE(logs.caller.find("cleared token="), std::string::npos);
     EXPECT_NE(logs.caller.find("reason=0 "), std::string::npos) << logs.caller;
@@ -75,10 +74,10 @@ TEST_P(KxCallAudio, AWavFileSentIsRecordedAtTheFarEndAndBothPrintStatistics)
     // Both sides put the codec first: with fastStart the callee picks in its own order.
     const std::string mode = std::string(" --formats ") + format +
                              (fastStart ? " --fast-start on" : " --fast-start off");
-    const auto logs = runKxcallPair(
-        "--name bob --record " + folder.file("received.wav") + mode,
-        mode + " --hangup-after 2 --sound-driver Null --send " + folder.file("send.wav"),
-        folder.file(""));
+    const auto logs = runKxcallPair("--name bob --record " + folder.file("received.wav") + mode,
+                                    mode + " --hangup-after 2 --sound-driver Null --send " +
+                                        folder.file("send.wav"),
+                                    folder.file(""));
     for (const auto* log : {&logs.caller, &logs.callee})
         EXPECT_NE(log->find(std::string("media opened ") + format + " session 1 transmit"),
                   std::string::npos)

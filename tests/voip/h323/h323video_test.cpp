@@ -283,8 +283,9 @@ TEST_F(H323VideoWithAStrictGatekeeper, TheCallAsksForWhatItNeedsAndKeepsWithinWh
     EXPECT_GE(gatekeeper.lastAdmissionBandwidth, 2 * (640 + 320)) << "audio and video both ways";
     EXPECT_TRUE(eventually([&] {
         return alice.camera()->bitRate() == 32'000u && bob.camera()->bitRate() == 32'000u;
-    })) << alice.camera()->bitRate() << " " << bob.camera()->bitRate() << " asked "
-        << gatekeeper.lastBandwidth << " BRQs " << gatekeeper.count("bandwidthRequest");
+    })) << alice.camera()->bitRate()
+        << " " << bob.camera()->bitRate() << " asked " << gatekeeper.lastBandwidth << " BRQs "
+        << gatekeeper.count("bandwidthRequest");
     EXPECT_GT(bob.screen->frames(), 10u) << "the video goes on";
 }
 
@@ -331,12 +332,14 @@ TEST_F(H323VideoWithAStrictGatekeeper, TheGatekeeperEndsTheCall)
     ASSERT_TRUE(bob.waitUntil([&] { return bob.cleared.size() == 1; }));
     EXPECT_EQ(bob.cleared[0].reason, EndReason::RemoteUser);
     // bob disengages his side; alice's was ended by the gatekeeper and is not disengaged again.
-    EXPECT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") == disengagesBefore + 1; }));
+    EXPECT_TRUE(
+        eventually([&] { return gatekeeper.count("disengageRequest") == disengagesBefore + 1; }));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(gatekeeper.count("disengageRequest"), disengagesBefore + 1);
     // A call it never had is refused as H.225.0 says.
     ASSERT_TRUE(gatekeeper.dropCall("bob", "forcedDrop", true));
-    EXPECT_TRUE(eventually([&] { return gatekeeper.disengageAnswer() == "DRJ requestToDropOther"; }));
+    EXPECT_TRUE(
+        eventually([&] { return gatekeeper.disengageAnswer() == "DRJ requestToDropOther"; }));
 }
 
 } // namespace

@@ -184,4 +184,3 @@ TEST_F(Coturn, StunReportsExternalAddressAndNatType)
     EXPECT_EQ(list.translate(local, make_address("198.51.100.7")), make_address("127.0.0.1"));
     EXPECT_EQ(list.translate(local, make_address("192.168.7.8")), local);
 }
-

@@ -563,7 +563,8 @@ TEST_F(AudioPath, AChannelClosedMidCallClosesItsDeviceAndTheOtherDirectionGoesOn
     ASSERT_TRUE(startMedia(*leg, *MediaFormatRegistry::global().find(format::G711ALaw)));
     auto local = std::dynamic_pointer_cast<pcss::PcssConnection>(leg->otherParty());
     ASSERT_TRUE(local);
-    ASSERT_TRUE(alice.waitUntil([&] { return local->soundStream(true) && local->soundStream(false); }));
+    ASSERT_TRUE(
+        alice.waitUntil([&] { return local->soundStream(true) && local->soundStream(false); }));
     const auto microphone = local->soundStream(true);
 
     const auto g711 = *MediaFormatRegistry::global().find(format::G711ALaw);
