@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QString>
@@ -116,25 +115,19 @@ TEST_F(Catalogues, EveryKeyTheCodeAsksForIsThere)
     const QRegularExpression trCall(R"re(\btr\("([^"]+)")re");
     const QRegularExpression translateCall(R"re(translate\("(\w+)",\s*"([^"]+)")re");
     int asked = 0;
-    for (const char* folder : {"/ui", "/KxPhone"}) {
-        QDirIterator files(QString(KX_SOURCE_DIR) + folder, {"*.cpp", "*.h"}, QDir::Files,
-                           QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            QFile file(files.next());
-            ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
-            const QString code = QString::fromUtf8(file.readAll());
-            for (auto matches = trCall.globalMatch(code); matches.hasNext();) {
-                const auto match = matches.next();
-                ++asked;
-                EXPECT_TRUE(keys.count(match.captured(1)))
-                    << match.captured(1).toStdString() << " in " << file.fileName().toStdString();
-            }
-            for (auto matches = translateCall.globalMatch(code); matches.hasNext();) {
-                const auto match = matches.next();
-                ++asked;
-                EXPECT_TRUE(english.count(Key{match.captured(1), match.captured(2)}))
-                    << match.captured(1).toStdString() << "/" << match.captured(2).toStdString();
-            }
+    for (const auto& [file, code] : interfaceCode()) {
+        ASSERT_FALSE(code.isNull()) << file.toStdString() << " cannot be read";
+        for (auto matches = trCall.globalMatch(code); matches.hasNext();) {
+            const auto match = matches.next();
+            ++asked;
+            EXPECT_TRUE(keys.count(match.captured(1)))
+                << match.captured(1).toStdString() << " in " << file.toStdString();
+        }
+        for (auto matches = translateCall.globalMatch(code); matches.hasNext();) {
+            const auto match = matches.next();
+            ++asked;
+            EXPECT_TRUE(english.count(Key{match.captured(1), match.captured(2)}))
+                << match.captured(1).toStdString() << "/" << match.captured(2).toStdString();
         }
     }
     EXPECT_GT(asked, 100);
@@ -167,8 +160,9 @@ TEST_F(Catalogues, VietnameseIsRealTextWithTheSamePlaceholders)
         SCOPED_TRACE((key.first + " / " + key.second).toStdString());
         ASSERT_FALSE(text.isEmpty());
         EXPECT_NE(text, key.second);
-        if (english.count(key))
+        if (english.count(key)) {
             EXPECT_EQ(placeholders(text), placeholders(english.at(key)));
+        }
         EXPECT_EQ(text, text.normalized(QString::NormalizationForm_C)) << "not precomposed";
         EXPECT_EQ(text, text.trimmed());
         EXPECT_FALSE(text.contains('-')) << "looks like an untranslated key";

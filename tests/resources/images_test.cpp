@@ -12,7 +12,6 @@
 #include <QColor>
 #include <QFile>
 #include <QImage>
-#include <QDirIterator>
 #include <QImageReader>
 #include <QRegularExpression>
 #include <QString>
@@ -28,19 +27,11 @@ const QStringList& usedPictures()
     static const QStringList paths = [] {
         QStringList found{":/img/kestrovia.png"};
         const QRegularExpression path(R"re(":/img/[^"]+")re");
-        for (const char* folder : {"/ui", "/KxPhone"}) {
-            QDirIterator files(QString(KX_SOURCE_DIR) + folder, {"*.cpp", "*.h"}, QDir::Files,
-                               QDirIterator::Subdirectories);
-            while (files.hasNext()) {
-                QFile file(files.next());
-                if (!file.open(QIODevice::ReadOnly))
-                    continue;
-                const QString code = QString::fromUtf8(file.readAll());
-                for (auto matches = path.globalMatch(code); matches.hasNext();) {
-                    const QString name = matches.next().captured().remove('"');
-                    if (!found.contains(name))
-                        found << name;
-                }
+        for (const auto& [file, code] : interfaceCode()) {
+            for (auto matches = path.globalMatch(code); matches.hasNext();) {
+                const QString name = matches.next().captured().remove('"');
+                if (!found.contains(name))
+                    found << name;
             }
         }
         return found;
