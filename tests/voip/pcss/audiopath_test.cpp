@@ -560,14 +560,14 @@ TEST_F(AudioPath, AChannelClosedMidCallClosesItsDeviceAndTheOtherDirectionGoesOn
     ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));
     auto leg = networkLeg(alice, *token);
     ASSERT_TRUE(leg);
-    ASSERT_TRUE(startMedia(*leg, *MediaFormatRegistry::global().find(format::G711ALaw)));
+    const auto g711 = *MediaFormatRegistry::global().find(format::G711ALaw);
+    ASSERT_TRUE(startMedia(*leg, g711));
     auto local = std::dynamic_pointer_cast<pcss::PcssConnection>(leg->otherParty());
     ASSERT_TRUE(local);
     ASSERT_TRUE(
         alice.waitUntil([&] { return local->soundStream(true) && local->soundStream(false); }));
     const auto microphone = local->soundStream(true);
 
-    const auto g711 = *MediaFormatRegistry::global().find(format::G711ALaw);
     ASSERT_TRUE(leg->closeMediaStream(leg->findMediaStream(AudioSessionId, false)));
     EXPECT_TRUE(alice.waitUntil([&] { return !microphone->isOpen() && !local->soundStream(true); }))
         << "the microphone is closed and let go";
