@@ -103,13 +103,6 @@ OurReading readOurCall(const std::string& file, std::uint16_t port)
     return reading;
 }
 
-unsigned receivedPackets(const std::string& log, const std::string& session)
-{
-    std::smatch match;
-    const std::regex line("stats \\S+ session " + session + " receive packets=([0-9]+)");
-    return std::regex_search(log, match, line) ? unsigned(std::stoul(match[1])) : 0;
-}
-
 struct Mode
 {
     bool fastStart;
@@ -158,7 +151,7 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         EXPECT_NE(text.find(isAlice ? "user input \"bob*1\"" : "user input \"alice#2\""),
                   std::string::npos)
             << text;
-        EXPECT_GE(receivedPackets(text, "1"), 250u) << "audio\n" << text;
+        EXPECT_GE(statistic(text, "receive", "packets", "1"), 250) << "audio\n" << text;
         // The presentation: alice's, taken over by bob, seen in that order on both sides.
         std::size_t at = 0;
         for (const char* event :

@@ -2,7 +2,6 @@
 // input, a WAV file or camera moves and hangs up; each prints the events of its call.
 // (Everything at once, in every call mode: kxcall_modes_test.)  And kxcall's command line.
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -37,20 +36,6 @@ TEST(KxCall, TwoProcessesCallAnswerExchangeInputAndClear)
     EXPECT_NE(logs.callee.find("user input \"12#@.\""), std::string::npos) << logs.callee;
     EXPECT_NE(logs.callee.find("media closed"), std::string::npos) << logs.callee;
     EXPECT_NE(logs.callee.find("reason=3 "), std::string::npos) << logs.callee;
-}
-
-/// The number after `key=` on the first "stats" line of `direction`, or -1.
-long statistic(const std::string& log, const std::string& direction, const std::string& key)
-{
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("stats ", 0) != 0 || line.find(" " + direction + " ") == std::string::npos)
-            continue;
-        std::smatch match;
-        if (std::regex_search(line, match, std::regex(" " + key + "=([0-9]+)")))
-            return std::stol(match[1]);
-    }
-    return -1;
 }
 
 struct AudioCase

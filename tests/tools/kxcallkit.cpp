@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -56,6 +57,21 @@ KxcallLogs runKxcallPair(const std::string& calleeArguments, const std::string& 
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     return {readFile(calleeLog), readFile(callerLog), listening};
+}
+
+long statistic(const std::string& log, const std::string& direction, const std::string& key,
+               const std::string& session)
+{
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("stats ", 0) != 0 || line.find(" " + direction + " ") == std::string::npos ||
+            (!session.empty() && line.find(" session " + session + " ") == std::string::npos))
+            continue;
+        std::smatch match;
+        if (std::regex_search(line, match, std::regex(" " + key + "=([0-9]+)")))
+            return std::stol(match[1]);
+    }
+    return -1;
 }
 
 std::vector<voip::VideoFrame> readY4m(const std::string& path)

@@ -30,6 +30,11 @@ struct KxcallLogs
 KxcallLogs runKxcallPair(const std::string& calleeArguments, const std::string& callerArguments,
                          const std::string& base);
 
+/// The number after `key=` on the first "stats" line a kxcall log has for `direction`
+/// (and for `session`, when given), or -1.
+long statistic(const std::string& log, const std::string& direction, const std::string& key,
+               const std::string& session = {});
+
 /// The pictures of a 4:2:0 Y4M file as our writer makes it (no frame parameters).
 std::vector<voip::VideoFrame> readY4m(const std::string& path);
 /// The FakeVideo picture numbers of a Y4M file, in order (pictures without one skipped).
