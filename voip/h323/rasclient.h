@@ -331,6 +331,10 @@ private:
     /// GRQ then RRQ (or a lightweight RRQ when `keepAlive`), without waiting: `done` gets
     /// the state it led to, on the event loop.
     void registerOnce(bool keepAlive, std::function<void(RasState)> done);
+    /// For a registration step's answer: when the client is leaving, or the gatekeeper did
+    /// not answer, tells `done` (the latter as unreachable) and is true.
+    bool registrationEnded(const std::optional<asn::Value>& answer,
+                           const std::function<void(RasState)>& done);
     void requestRegistration(bool keepAlive, const asio::ip::udp::endpoint& gatekeeper,
                              std::function<void(RasState)> done);
     /// A DisengageRequest for `call`, which is no longer followed.

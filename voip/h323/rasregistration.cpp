@@ -29,12 +29,8 @@ void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
     transactLater(
         std::move(grq), target, {f225::gatekeeperConfirm, f225::gatekeeperReject},
         [this, multicast, target, done = std::move(done)](std::optional<asn::Value> answer) {
-            if (keeperStopping_)
-                return done(state());
-            if (!answer) {
-                setState(RasState::Unreachable, "the gatekeeper does not answer");
-                return done(RasState::Unreachable);
-            }
+            if (registrationEnded(answer, done))
+                return;
             if (answer->is(f225::gatekeeperReject)) {
                 setState(RasState::Rejected,
                          std::string(answer->chosen()[f225::rejectReason].choiceName()));
@@ -58,6 +54,21 @@ void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
             requestRegistration(false, gatekeeper, done);
         },
         multicast);
+}
+
+bool RasClient::registrationEnded(const std::optional<asn::Value>& answer,
+                                  const std::function<void(RasState)>& done)
+{
+    if (keeperStopping_) {
+        done(state());
+        return true;
+    }
+    if (!answer) {
+        setState(RasState::Unreachable, "the gatekeeper does not answer");
+        done(RasState::Unreachable);
+        return true;
+    }
+    return false;
 }
 
 void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoint& gatekeeper,
@@ -85,12 +96,8 @@ void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoin
     transactLater(
         std::move(rrq), gatekeeper, {f225::registrationConfirm, f225::registrationReject},
         [this, keepAlive, done = std::move(done)](std::optional<asn::Value> answer) {
-            if (keeperStopping_)
-                return done(state());
-            if (!answer) {
-                setState(RasState::Unreachable, "the gatekeeper does not answer");
-                return done(RasState::Unreachable);
-            }
+            if (registrationEnded(answer, done))
+                return;
             if (answer->is(f225::registrationReject)) {
                 const std::string reason(answer->chosen()[f225::rejectReason].choiceName());
                 if (keepAlive && (reason == f225::fullRegistrationRequired ||
