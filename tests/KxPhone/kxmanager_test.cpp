@@ -108,9 +108,10 @@ TEST_P(KxManagerCallModes, TwoClientsCallEachOtherWithAudioBothWays)
     EXPECT_FALSE(alice.manager->recordChannel()) << "the per-call reset drops the channels";
 }
 
+// The signalling modes in between are the engine's (kxcall's every-mode test); here, what the
+// client makes of a call whose audio opens before the answer and of one where it opens after.
 INSTANTIATE_TEST_SUITE_P(FastStartAndTunnelling, KxManagerCallModes,
-                         testing::Values(Mode{false, false}, Mode{false, true}, Mode{true, false},
-                                         Mode{true, true}));
+                         testing::Values(Mode{false, false}, Mode{true, true}));
 
 TEST(KxManager, FollowsARedirectionAndRecordsTheDialledAddress)
 {
@@ -265,20 +266,6 @@ TEST(KxManager, TheFarEndsPresentationMovesTheLayoutOnlyWhenItStartsOrStops)
     settle();
     EXPECT_EQ(layout(), 2);
     EXPECT_EQ(shown, QList<int>({3, 1}));
-}
-
-TEST(KxManager, AddressesThatCannotBeDialledLeaveNoCallAndNoRecord)
-{
-    Client client;
-    for (const QString& bad : {QString(), QString("   "), QString("127.0.0.1:99999"),
-                               QString("bob@"), QString("[::1"), QString(600, 'a') + ".example"}) {
-        EXPECT_FALSE(client.manager->placeCall(bad, true).isEmpty()) << bad.toStdString();
-        EXPECT_FALSE(client.manager->inCall());
-    }
-    EXPECT_EQ(client.manager->placeCall("bob@", true), "address-not-callable");
-    QCoreApplication::processEvents();
-    EXPECT_EQ(client.recents.recents().size(), 0);
-    EXPECT_EQ(client.manager->callCount(), 0u);
 }
 
 TEST(KxManager, OurOrderDecidesWhatWeSendWhenWeAnswerAFastStartCall)

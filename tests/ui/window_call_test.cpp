@@ -208,7 +208,8 @@ TEST(WindowCall, RefusedAddressesAreExplainedBesideTheAddressLine)
     Client client;
     client.connectWindow();
     WidgetHome* home = client.window.homePage();
-    for (const QString& bad : {QString("bob@"), QString("127.0.0.1:99999"), QString()}) {
+    for (const QString& bad : {QString("bob@"), QString("127.0.0.1:99999"), QString("[::1"),
+                               QString(600, 'a') + ".example", QString("   "), QString()}) {
         home->addressLine()->setText(bad);
         QTest::keyClick(home->addressLine(), Qt::Key_Return);
         EXPECT_FALSE(home->messageLabel()->isHidden()) << bad.toStdString();
@@ -218,6 +219,7 @@ TEST(WindowCall, RefusedAddressesAreExplainedBesideTheAddressLine)
     EXPECT_EQ(home->messageLabel()->text(), "no-address-given"); // no catalogue loaded
     QCoreApplication::processEvents();
     EXPECT_TRUE(client.recents.recents().isEmpty());
+    EXPECT_EQ(client.manager->callCount(), 0u);
 }
 
 TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
