@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/toolskip.h"
+
 // Readable failure messages for Qt strings.
 void PrintTo(const QString& text, std::ostream* out)
 {
@@ -394,7 +396,7 @@ TEST(KxPhoneProcess, EachUserOfAMachineHasTheirOwnInstance)
 {
     const QString setpriv = "/usr/bin/setpriv";
     if (getuid() != 0 || !QFile::exists(setpriv))
-        GTEST_SKIP() << "needs root and setpriv to start a process as another user";
+        KX_SKIP_WITHOUT_TOOL() << "needs root and setpriv to start a process as another user";
 
     // Two users who share one temporary folder, as /tmp is shared, each with a private
     // runtime folder: user "nobody" starts while this user's instance runs.

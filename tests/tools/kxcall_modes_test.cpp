@@ -183,7 +183,12 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
     }
 
     if (!capture.running()) {
-        std::cout << "[ skipped  ] tshark's reading: tshark or the right to capture is missing\n";
+        // The rest of the call was checked; only tshark's reading is left out.
+        if (kxtest::toolsRequired())
+            ADD_FAILURE() << "tshark or the right to capture is missing (KX_REQUIRE_TOOLS)";
+        else
+            std::cout << "[ skipped  ] tshark's reading: tshark or the right to capture is "
+                         "missing\n";
     } else {
         const std::string file = base + "call.pcapng";
         const auto ours = readOurCall(file, logs.port);
@@ -242,11 +247,14 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
             std::remove((base + file).c_str());
 }
 
+// The other stacks' shapes once with fastStart (their own channel numbers, bare H.224 on a
+// channel opened from the proposals) and once without (bare H.224 on a channel opened through
+// H.245), one tunnelled and one not: their numbers mean nothing without fastStart, and the
+// framing does not hang on where H.245 travels.
 INSTANTIATE_TEST_SUITE_P(EveryMode, KxCallModes,
                          testing::Values(Mode{true, true, false}, Mode{true, false, false},
                                          Mode{false, true, false}, Mode{false, false, false},
-                                         Mode{true, true, true}, Mode{true, false, true},
-                                         Mode{false, true, true}, Mode{false, false, true}),
+                                         Mode{true, false, true}, Mode{false, true, true}),
                          modeName);
 
 // --- H.264 within what the receiver announced ---
