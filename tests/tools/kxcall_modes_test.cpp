@@ -161,10 +161,23 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
             ASSERT_NE(at, std::string::npos) << event << "\n" << text;
         }
         EXPECT_EQ(text.find("local-refused"), std::string::npos) << text;
-        // Camera control: the far end's first and last moves and its presets.
-        for (const char* line : {"fecc start pan=left", "fecc stop focus=out",
-                                 "fecc activate-preset preset=3"})
-            EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+        // Camera control: what the far end can move, then each of its test moves, started
+        // and stopped by its STOP in order, then its preset stored and recalled.
+        EXPECT_NE(text.find("media opened FECC-RTP session 3 transmit"), std::string::npos);
+        EXPECT_NE(text.find("fecc remote caps presets=4 sources=1 source1=pan+tilt+zoom+focus"),
+                  std::string::npos)
+            << text;
+        at = 0;
+        for (const char* move : {"pan=left", "pan=right", "tilt=up", "tilt=down", "zoom=in",
+                                 "zoom=out", "focus=in", "focus=out"}) {
+            at = text.find(std::string("fecc start ") + move + " timeout_ms=250", at);
+            ASSERT_NE(at, std::string::npos) << move << "\n" << text;
+            at = text.find(std::string("fecc stop ") + move, at);
+            ASSERT_NE(at, std::string::npos) << move << "\n" << text;
+        }
+        at = text.find("fecc store-preset preset=3", at);
+        ASSERT_NE(at, std::string::npos) << text;
+        EXPECT_NE(text.find("fecc activate-preset preset=3", at), std::string::npos) << text;
         EXPECT_EQ(text.find("timed-out"), std::string::npos) << text;
     }
     if (mode.otherShape) {
