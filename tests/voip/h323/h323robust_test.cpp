@@ -320,7 +320,7 @@ TEST(H323BadInput, MutatedSetupsDoNotStopTheListener)
         if (round % 13 == 0)
             (*framed)[0] = 9; // not TPKT at all
         peer.sendRaw(*framed);
-        peer.waitClosed(std::chrono::milliseconds(100));
+        peer.waitClosed(std::chrono::milliseconds(20));
     }
     EXPECT_GT(bob.endpoint->malformedCount(), 0u);
     EXPECT_TRUE(bob.manager.waitUntil([&] { return bob.manager.callCount() == 0; }));

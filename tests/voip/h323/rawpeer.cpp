@@ -108,19 +108,19 @@ std::optional<q931::Message> RawPeer::readUntil(q931::MessageType type,
 
 bool RawPeer::waitClosed(std::chrono::milliseconds timeout)
 {
+    // Polled, not read with a receive timeout: asio's blocking read waits on past one.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        setReceiveTimeout(socket_, std::chrono::milliseconds(100));
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(left))
+            return false;
         std::array<std::uint8_t, 512> buffer{};
         asio::error_code error;
         socket_.read_some(asio::buffer(buffer), error);
-        if (error == asio::error::eof || error == asio::error::connection_reset)
-            return true;
-        if (error && error != asio::error::would_block && error != asio::error::try_again &&
-            error != asio::error::timed_out)
-            return true;
+        if (error)
+            return true; // end of file, reset or worse: closed either way
     }
-    return false;
 }
 
 bool RawPeer::sendRaw(const std::vector<std::uint8_t>& bytes)
