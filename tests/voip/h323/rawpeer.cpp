@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "voip/h225/address.h"
 #include "voip/h225/identity.h"
@@ -12,18 +11,6 @@
 #include "voip/q931/tpkt.h"
 
 namespace voip::h323::test {
-
-namespace {
-
-void setReceiveTimeout(asio::ip::tcp::socket& socket, std::chrono::milliseconds timeout)
-{
-    timeval value{};
-    value.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    value.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
-}
-
-} // namespace
 
 RawPeer::RawPeer()
     : acceptor_(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
@@ -63,20 +50,35 @@ bool RawPeer::connect(std::uint16_t port)
     return !error;
 }
 
+/// Reads all of `buffer` by `deadline`; false on time-out or when the connection ends.
+bool RawPeer::readAll(std::span<std::uint8_t> buffer,
+                      std::chrono::steady_clock::time_point deadline)
+{
+    // Polled: asio's blocking read would wait on past a receive timeout.
+    for (std::size_t done = 0; done < buffer.size();) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !waitReadable(left))
+            return false;
+        asio::error_code error;
+        done += socket_.read_some(asio::buffer(buffer.data() + done, buffer.size() - done), error);
+        if (error)
+            return false;
+    }
+    return true;
+}
+
 std::optional<std::vector<std::uint8_t>> RawPeer::readPdu(std::chrono::milliseconds timeout)
 {
-    setReceiveTimeout(socket_, timeout);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::array<std::uint8_t, 4> header{};
-    asio::error_code error;
-    asio::read(socket_, asio::buffer(header), error);
-    if (error)
+    if (!readAll(header, deadline))
         return std::nullopt;
     const std::size_t length = (std::size_t{header[2]} << 8) | header[3];
     if (header[0] != 3 || length < 4)
         return std::nullopt;
     std::vector<std::uint8_t> pdu(length - 4);
-    asio::read(socket_, asio::buffer(pdu), error);
-    if (error)
+    if (!readAll(pdu, deadline))
         return std::nullopt;
     return pdu;
 }
@@ -108,7 +110,6 @@ std::optional<q931::Message> RawPeer::readUntil(q931::MessageType type,
 
 bool RawPeer::waitClosed(std::chrono::milliseconds timeout)
 {
-    // Polled, not read with a receive timeout: asio's blocking read waits on past one.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,8 @@ public:
     void close();
 
 private:
+    bool readAll(std::span<std::uint8_t> buffer, std::chrono::steady_clock::time_point deadline);
+
     asio::io_context io_;
     asio::ip::tcp::acceptor acceptor_;
     asio::ip::tcp::socket socket_;
