@@ -22,5 +22,6 @@ source "$root/scripts/test-services.sh"
 
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" || status=1
-ctest --test-dir "$fuzzbuild" --output-on-failure -L fuzz || status=1
+# Each fuzz target runs for a set time on one core: side by side they make as many runs each.
+ctest --test-dir "$fuzzbuild" --output-on-failure -L fuzz -j"$(nproc)" || status=1
 exit $status
