@@ -217,6 +217,9 @@ TEST(WindowCall, RefusedAddressesAreExplainedBesideTheAddressLine)
         EXPECT_FALSE(client.manager->inCall());
     }
     EXPECT_EQ(home->messageLabel()->text(), "no-address-given"); // no catalogue loaded
+    home->addressLine()->setText("bob@");
+    QTest::keyClick(home->addressLine(), Qt::Key_Return);
+    EXPECT_EQ(home->messageLabel()->text(), "address-not-callable");
     QCoreApplication::processEvents();
     EXPECT_TRUE(client.recents.recents().isEmpty());
     EXPECT_EQ(client.manager->callCount(), 0u);
