@@ -50,15 +50,19 @@ bool RawPeer::connect(std::uint16_t port)
     return !error;
 }
 
-/// Reads all of `buffer` by `deadline`; false on time-out or when the connection ends.
-bool RawPeer::readAll(std::span<std::uint8_t> buffer,
-                      std::chrono::steady_clock::time_point deadline)
+// Reads wait by polling up to a deadline: asio's blocking read would wait on past a
+// receive timeout.
+bool RawPeer::readableBy(Deadline deadline)
 {
-    // Polled: asio's blocking read would wait on past a receive timeout.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 && waitReadable(left);
+}
+
+bool RawPeer::readAll(std::span<std::uint8_t> buffer, Deadline deadline)
+{
     for (std::size_t done = 0; done < buffer.size();) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !waitReadable(left))
+        if (!readableBy(deadline))
             return false;
         asio::error_code error;
         done += socket_.read_some(asio::buffer(buffer.data() + done, buffer.size() - done), error);
@@ -68,9 +72,8 @@ bool RawPeer::readAll(std::span<std::uint8_t> buffer,
     return true;
 }
 
-std::optional<std::vector<std::uint8_t>> RawPeer::readPdu(std::chrono::milliseconds timeout)
+std::optional<std::vector<std::uint8_t>> RawPeer::readPduBy(Deadline deadline)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::array<std::uint8_t, 4> header{};
     if (!readAll(header, deadline))
         return std::nullopt;
@@ -81,6 +84,11 @@ std::optional<std::vector<std::uint8_t>> RawPeer::readPdu(std::chrono::milliseco
     if (!readAll(pdu, deadline))
         return std::nullopt;
     return pdu;
+}
+
+std::optional<std::vector<std::uint8_t>> RawPeer::readPdu(std::chrono::milliseconds timeout)
+{
+    return readPduBy(std::chrono::steady_clock::now() + timeout);
 }
 
 bool RawPeer::waitReadable(std::chrono::milliseconds timeout)
@@ -94,13 +102,8 @@ bool RawPeer::waitReadable(std::chrono::milliseconds timeout)
 std::optional<q931::Message> RawPeer::readUntil(q931::MessageType type,
                                                 std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        auto pdu = readPdu(std::max(left, std::chrono::milliseconds(1)));
-        if (!pdu)
-            return std::nullopt;
+    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto pdu = readPduBy(deadline)) {
         auto message = q931::decodeMessage(*pdu);
         if (message && message->messageType() == type)
             return *message;
@@ -110,18 +113,15 @@ std::optional<q931::Message> RawPeer::readUntil(q931::MessageType type,
 
 bool RawPeer::waitClosed(std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !waitReadable(left))
-            return false;
+    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
+    while (readableBy(deadline)) {
         std::array<std::uint8_t, 512> buffer{};
         asio::error_code error;
         socket_.read_some(asio::buffer(buffer), error);
         if (error)
             return true; // end of file, reset or worse: closed either way
     }
+    return false;
 }
 
 bool RawPeer::sendRaw(const std::vector<std::uint8_t>& bytes)

@@ -61,7 +61,11 @@ public:
     void close();
 
 private:
-    bool readAll(std::span<std::uint8_t> buffer, std::chrono::steady_clock::time_point deadline);
+    using Deadline = std::chrono::steady_clock::time_point;
+    bool readableBy(Deadline deadline);
+    /// Reads all of `buffer` by `deadline`; false on time-out or when the connection ends.
+    bool readAll(std::span<std::uint8_t> buffer, Deadline deadline);
+    std::optional<std::vector<std::uint8_t>> readPduBy(Deadline deadline);
 
     asio::io_context io_;
     asio::ip::tcp::acceptor acceptor_;
