@@ -166,6 +166,8 @@ asn::Value buildOpenLogicalChannel(const LogicalChannel& channel)
             .field(field::sessionID)
             .setInteger(channel.sessionId);
     }
+    if (channel.traversal)
+        addMediaTraversal(olc.field(field::genericInformation), *channel.traversal);
     return message;
 }
 
@@ -192,6 +194,8 @@ asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message)
         return error("openLogicalChannel without H.225.0 channel parameters");
     readH2250Parameters(multiplex.chosen(), channel);
     channel.bidirectional = olc.has(field::reverseLogicalChannelParameters);
+    if (olc.has(field::genericInformation))
+        channel.traversal = readMediaTraversal(olc[field::genericInformation]);
     return channel;
 }
 
@@ -274,6 +278,8 @@ asn::Value buildOpenLogicalChannelAck(const LogicalChannelAck& ack)
     if (ack.dynamicRtpPayloadType)
         h2250.field(field::dynamicRTPPayloadType)
             .setInteger(std::clamp<int>(*ack.dynamicRtpPayloadType, 96, 127));
+    if (ack.traversal)
+        addMediaTraversal(body.field(field::genericInformation), *ack.traversal);
     return message;
 }
 
@@ -298,6 +304,8 @@ asn::Result<LogicalChannelAck> readOpenLogicalChannelAck(const asn::Value& messa
         ack.dynamicRtpPayloadType =
             readOptionalNumber<std::uint8_t>(h2250, "dynamicRTPPayloadType");
     }
+    if (olcAck.has(field::genericInformation))
+        ack.traversal = readMediaTraversal(olcAck[field::genericInformation]);
     return ack;
 }
 

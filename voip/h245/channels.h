@@ -10,23 +10,10 @@
 #include "voip/asn/result.h"
 #include "voip/asn/value.h"
 #include "voip/h245/capabilities.h"
+#include "voip/h245/mediaaddress.h"
+#include "voip/h245/traversal.h"
 
 namespace voip::h245 {
-
-/// A unicast IPv4 or IPv6 transport address of a media or media-control channel.
-struct MediaAddress
-{
-    bool ipv6 = false;
-    std::array<std::uint8_t, 16> ip{}; ///< the first 4 octets for IPv4
-    std::uint16_t port = 0;
-
-    bool operator==(const MediaAddress&) const = default;
-};
-
-/// Builds a TransportAddress value (unicastAddress iPAddress or iP6Address) into `out`.
-void setTransportAddress(asn::Value& out, const MediaAddress& address);
-/// Reads a unicast iPAddress/iP6Address TransportAddress; nullopt for any other form.
-std::optional<MediaAddress> readTransportAddress(const asn::Value& transportAddress);
 
 /// The forward parameters of an OpenLogicalChannel on H.225.0 (RTP) transport.
 struct LogicalChannel
@@ -47,6 +34,8 @@ struct LogicalChannel
     std::optional<std::uint8_t> h264PacketizationMode;
     /// Reverse parameters for a bidirectional channel (e.g. data): same media type.
     bool bidirectional = false;
+    /// Media traversal through a relay (H.460.19's generic information).
+    std::optional<MediaTraversal> traversal;
 
     bool operator==(const LogicalChannel&) const = default;
 };
@@ -85,6 +74,8 @@ struct LogicalChannelAck
     std::optional<std::uint8_t> dynamicRtpPayloadType;
     /// For a bidirectional channel: the reverse channel number.
     std::optional<std::uint16_t> reverseNumber;
+    /// Media traversal through a relay (H.460.19's generic information).
+    std::optional<MediaTraversal> traversal;
 
     bool operator==(const LogicalChannelAck&) const = default;
 };

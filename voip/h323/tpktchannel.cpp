@@ -54,6 +54,10 @@ void TpktChannel::readMore()
                     self->fail(Failure::Malformed, pdu->error().toString());
                     return;
                 }
+                if (pdu->value().empty()) {
+                    ++self->keepAlives_; // a keep-alive, as traversal gatekeepers send
+                    continue;
+                }
                 if (self->onPdu_)
                     self->onPdu_(std::move(pdu->value()));
             }
@@ -72,6 +76,11 @@ bool TpktChannel::send(std::span<const std::uint8_t> pdu)
     if (!writing_)
         writeNext();
     return true;
+}
+
+bool TpktChannel::sendKeepAlive()
+{
+    return send({});
 }
 
 void TpktChannel::writeNext()

@@ -39,7 +39,7 @@ public:
     TpktChannel(const TpktChannel&) = delete;
     TpktChannel& operator=(const TpktChannel&) = delete;
 
-    /// Starts reading; each complete PDU goes to `onPdu`, the end of the channel (once) to
+    /// Starts reading; each complete PDU (empty TPKTs left out) goes to `onPdu`, the end of the channel (once) to
     /// `onFailure`.  Nothing is reported after close().  After a malformed header the
     /// channel stops reading but stays open, so that a last message can be sent before
     /// closeAfterSending().  Called again (a connection taking over the channel that
@@ -47,6 +47,11 @@ public:
     void start(PduHandler onPdu, FailureHandler onFailure);
     /// Frames and queues a PDU; false when the channel is closed or the PDU too long.
     bool send(std::span<const std::uint8_t> pdu);
+    /// Queues an empty TPKT (03 00 00 04): a keep-alive that holds a NAT's mapping of the
+    /// connection open and that every receiver here ignores.
+    bool sendKeepAlive();
+    /// Empty TPKTs received (keep-alives, not handed to the PDU handler).
+    std::size_t keepAlivesReceived() const { return keepAlives_; }
     /// Closes once everything queued has been written; nothing is reported after it.
     void closeAfterSending();
     /// Closes at once; queued PDUs are dropped.  Idempotent.
@@ -72,6 +77,7 @@ private:
     bool reading_ = true;
     bool readPending_ = false; // an async_read_some into readBuffer_ is outstanding
     bool closing_ = false;
+    std::size_t keepAlives_ = 0;
     PduHandler onPdu_;
     FailureHandler onFailure_;
 };

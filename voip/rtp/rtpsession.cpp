@@ -237,6 +237,18 @@ bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool
     return true;
 }
 
+bool RtpSession::sendRaw(std::span<const uint8_t> datagram, const asio::ip::udp::endpoint& to,
+                         bool rtcp)
+{
+    std::lock_guard sendLock(sendMutex_);
+    if (closed_ || stopped_)
+        return false;
+    asio::error_code ec;
+    (rtcp ? rtcpSocket_ : rtpSocket_).send_to(asio::buffer(datagram.data(), datagram.size()), to,
+                                             0, ec);
+    return !ec;
+}
+
 std::optional<MediaFrame> RtpSession::readFrame(Clock::time_point now)
 {
     return jitter_.pop(now);

@@ -145,6 +145,10 @@ public:
     bool send(std::span<const uint8_t> payload, uint32_t timestamp, bool marker,
               uint8_t payloadType);
 
+    /// Sends `datagram` as it is from the RTP socket (or the RTCP socket) to `to`: the
+    /// keep-alives that open a NAT's way from a media relay.  False when the session is
+    /// stopped or the send failed.  Any thread.
+    bool sendRaw(std::span<const uint8_t> datagram, const asio::ip::udp::endpoint& to, bool rtcp);
     /// The next received frame whose playout time has come (jitter buffer).
     std::optional<MediaFrame> readFrame(Clock::time_point now = Clock::now());
     /// When the first held frame is due (a reader may sleep until then).
