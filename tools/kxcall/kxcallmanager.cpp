@@ -333,6 +333,7 @@ bool CallManager::start()
         config.alias = options_.alias.empty() ? options_.userName : options_.alias;
         config.e164 = options_.e164;
         config.password = options_.password;
+        config.traversal = options_.traversal;
         if (!options_.discovery.empty())
             config.discoveryAddress = options_.discovery;
         const bool anyInterface = options_.listenAddress.empty() || options_.listenAddress == "*";
@@ -351,6 +352,11 @@ bool CallManager::start()
                 else if (!reason.empty())
                     line += " reason=\"" + reason + "\"";
                 print(line);
+                if (state == voip::h323::RasState::Registered) {
+                    const auto traversal = client->traversal();
+                    if (traversal != lastTraversal_.exchange(traversal))
+                        print("traversal h460.18 " + std::string(voip::h323::toString(traversal)));
+                }
             });
         if (!gatekeeper_->start()) {
             print("error gatekeeper: " + gatekeeper_->lastReason());

@@ -78,6 +78,8 @@ struct Options
     std::string e164;      ///< the number registered
     std::string password;  ///< proven to the gatekeeper when set
     std::string discovery; ///< where "auto" looks for a gatekeeper ("group:port")
+    /// Offer to cross a NAT with the gatekeeper's help (H.460.18/.19).
+    bool traversal = true;
     // Standing in for other stacks' shapes (diagnostics, tests):
     /// The H.264 decoding announced instead of the decoder's own (level, H.241 limits in
     /// macroblocks and macroblocks a second, profile bits).
@@ -215,6 +217,8 @@ private:
     std::ostream& out_;
     voip::h323::EndPoint* h323_ = nullptr;
     std::shared_ptr<voip::h323::RasClient> gatekeeper_;
+    /// What the last "traversal" line said (the gatekeeper client's thread).
+    std::atomic<voip::h323::TraversalState> lastTraversal_{voip::h323::TraversalState::Pending};
     SoundEndpoint* local_ = nullptr;
 
     std::mutex mutex_; // guards out_, cleared_, failed_, establishedAt_

@@ -254,6 +254,9 @@ void addGatekeeperOptions(CLI::App& app, Options& options)
             },
             ""))
         ->type_name("DIGITS");
+    app.add_option("--traversal", options.traversal,
+                   "offer to cross a NAT with the gatekeeper's help (H.460.18/.19; default on)")
+        ->type_name("on|off");
     app.add_option("--password", options.password, "prove this password to the gatekeeper")
         ->check(CLI::Validator(
             [](std::string& value) { return value.size() > 128 ? "at most 128 characters" : ""; },

@@ -79,6 +79,9 @@ void Connection::admitOutgoing(const std::shared_ptr<RasClient>& gatekeeper,
                          keep->failCall(EndReason::GatekeeperAdmissionFailed);
                          return;
                      }
+                     // Through a traversal gatekeeper: the call crosses the NAT its way.
+                     if (gatekeeper && gatekeeper->traversal() == TraversalState::On)
+                         keep->crossNatThroughGatekeeper();
                      DialAddress target;
                      target.alias = alias;
                      target.host = admission.destination->addressText();

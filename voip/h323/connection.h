@@ -36,6 +36,7 @@
 
 namespace voip::h323 {
 
+class CallTraversal;
 class TpktChannel;
 
 /// One H.323 call leg: Q.931/H.225.0 call signalling over TCP, H.245 control (tunnelled
@@ -229,6 +230,12 @@ private:
     void transportFailure(const std::string& detail);
     void releaseNetwork();
     void cancelTimers();
+    /// The call crosses a NAT through its gatekeeper: H.245 is tunnelled where it can be,
+    /// and the signalling connection kept open (the traversal object holds the rest).
+    void crossNatThroughGatekeeper();
+    /// The far end asks for an H.245 connection of its own while we tunnel (Facility
+    /// startH245 with tunnelling off): our messages go there from now on.
+    void leaveTunnellingFor(const asio::ip::tcp::endpoint& target);
 
     // the gatekeeper: admission, information reports, disengage (admission.cpp)
     /// Asks the gatekeeper to admit the call (without waiting), then dials what it
@@ -383,6 +390,8 @@ private:
     std::unique_ptr<Streams> streams_;
     std::unique_ptr<LogicalChannels> channels_;
     std::unique_ptr<FastStart> fastStart_;
+    /// How the call crosses a NAT with a traversal gatekeeper's help.
+    std::unique_ptr<CallTraversal> traversal_;
 
     bool h245Started_ = false;
     std::optional<q931::BearerCapability> bearer_;

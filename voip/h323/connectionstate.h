@@ -9,6 +9,7 @@
 
 #include "voip/h225/address.h"
 #include "voip/h245/channels.h"
+#include "voip/h323/calltraversal.h"
 #include "voip/h323/connection.h"
 #include "voip/h323/ipaddress.h"
 #include "voip/media/mediaformat.h"
@@ -104,6 +105,16 @@ public:
     bool closeRequested(std::uint16_t number) override;
     void fastStartLeft() override;
     void channelsChanged() override { connection_.publishChannels(); }
+    std::optional<h245::MediaTraversal> traversalToOffer() const override
+    {
+        return connection_.traversal_->toOffer();
+    }
+    std::optional<h245::MediaTraversal>
+    traversalAccepted(unsigned sessionId, MediaSessionPorts& ports,
+                      const std::optional<h245::MediaTraversal>& offered) override
+    {
+        return connection_.traversal_->accept(sessionId, ports.media, offered);
+    }
 
 private:
     Connection& connection_;

@@ -170,7 +170,14 @@ void EndPoint::handleAccepted(asio::ip::tcp::socket socket)
             found != waitingByAddress_.end() && --found->second == 0)
             waitingByAddress_.erase(found);
     };
-    auto channel = std::make_shared<TpktChannel>(std::move(socket));
+    awaitSetup(std::make_shared<TpktChannel>(std::move(socket)), doneWaiting, false);
+}
+
+void EndPoint::awaitSetup(const std::shared_ptr<TpktChannel>& channel,
+                          std::function<void()> doneWaiting, bool throughGatekeeper)
+{
+    if (!doneWaiting)
+        doneWaiting = [] {};
     // A connection that sends no Setup in time is dropped, so that idle or half-open
     // sockets cannot pile up.
     auto timer = std::make_shared<asio::steady_timer>(io_, timers().firstMessage);
@@ -183,11 +190,11 @@ void EndPoint::handleAccepted(asio::ip::tcp::socket socket)
             channel->close();
     });
     channel->start(
-        [this, weak, timer, doneWaiting](std::vector<std::uint8_t> pdu) {
+        [this, weak, timer, doneWaiting, throughGatekeeper](std::vector<std::uint8_t> pdu) {
             timer->cancel();
             doneWaiting();
             if (auto channel = weak.lock())
-                handleFirstPdu(channel, pdu);
+                handleFirstPdu(channel, pdu, throughGatekeeper);
         },
         [this, weak, timer, doneWaiting](TpktChannel::Failure failure, const std::string& detail) {
             timer->cancel();
@@ -228,7 +235,7 @@ void EndPoint::refuse(const std::shared_ptr<TpktChannel>& channel, const q931::M
 }
 
 void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
-                              const std::vector<std::uint8_t>& pdu)
+                              const std::vector<std::uint8_t>& pdu, bool throughGatekeeper)
 {
     auto message = q931::decodeMessage(pdu);
     if (!message) {
@@ -278,6 +285,8 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
         call->clear(EndReason::LocalCongestion);
         return;
     }
+    if (throughGatekeeper)
+        connection->crossNatThroughGatekeeper();
     connection->acceptIncomingSetup(channel, *message, std::move(information.value()));
     if (connection->released_)
         return;
@@ -291,8 +300,16 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
 
 void EndPoint::setGatekeeper(std::shared_ptr<RasClient> gatekeeper)
 {
-    std::lock_guard lock(mutex_);
-    gatekeeper_ = std::move(gatekeeper);
+    if (gatekeeper)
+        gatekeeper->setIncomingCallHandler(
+            [this](const h225::IncomingCallIndication& call) { answerIndicatedCall(call); });
+    std::shared_ptr<RasClient> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::exchange(gatekeeper_, std::move(gatekeeper));
+    }
+    if (old && old != this->gatekeeper())
+        old->setIncomingCallHandler(nullptr);
 }
 
 std::shared_ptr<RasClient> EndPoint::gatekeeper() const
@@ -423,6 +440,8 @@ void EndPoint::shutDown()
 {
     if (stopped_.exchange(true))
         return;
+    if (auto gatekeeper = this->gatekeeper())
+        gatekeeper->setIncomingCallHandler(nullptr);
     if (thread_.joinable()) {
         std::promise<void> result;
         auto done = result.get_future();

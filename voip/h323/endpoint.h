@@ -15,6 +15,7 @@
 
 #include "voip/core/endpoint.h"
 #include "voip/h225/identity.h"
+#include "voip/h225/traversal.h"
 #include "voip/h245/capabilities.h"
 #include "voip/h323/faststart.h"
 #include "voip/q931/message.h"
@@ -141,6 +142,13 @@ public:
     virtual bool OnConnectionForwarded(Connection& connection, const std::string& forwardParty,
                                        const q931::Message& message);
 
+    /// A traversal gatekeeper announced a call: connects to where it says, tells it which
+    /// call the connection is for (a Facility), and takes the Setup that comes on it like
+    /// any incoming call.  The gatekeeper client of setGatekeeper() calls it.  Any thread.
+    void answerIndicatedCall(const h225::IncomingCallIndication& indication);
+    /// Announced calls whose gatekeeper could not be reached.
+    std::size_t unreachedIndications() const { return unreachedIndications_.load(); }
+
     /// Stops the listener and the network thread (after the manager has cleared every
     /// call).
     void shutDown() override;
@@ -163,8 +171,12 @@ private:
     friend class Connection;
     void accept();
     void handleAccepted(asio::ip::tcp::socket socket);
+    /// Waits for the Setup on a connection (in time, or it is closed), then makes the call.
+    /// `doneWaiting` runs once when the wait ends.
+    void awaitSetup(const std::shared_ptr<TpktChannel>& channel,
+                    std::function<void()> doneWaiting, bool throughGatekeeper);
     void handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
-                        const std::vector<std::uint8_t>& pdu);
+                        const std::vector<std::uint8_t>& pdu, bool throughGatekeeper);
     /// Closes the gatekeeper clients on our thread (shutdown).
     void closeGatekeeperClients();
     /// Answers a bad first message with ReleaseComplete where a call reference was read.
@@ -176,6 +188,7 @@ private:
     std::atomic<std::size_t> connections_{0};
     std::atomic<std::size_t> malformed_{0};
     std::atomic<std::size_t> refusedIdle_{0};
+    std::atomic<std::size_t> unreachedIndications_{0};
     std::atomic<std::size_t> waitPerAddress_{8};
     std::atomic<std::size_t> waitTotal_{64};
     // Network thread only: connections waiting for their Setup, by source address.

@@ -39,6 +39,15 @@ bool H245Transport::decide(bool remoteTunnels)
     return tunnelling_;
 }
 
+void H245Transport::leaveTunnelling()
+{
+    decided_ = true;
+    tunnelling_ = false;
+    for (auto& message : std::exchange(tunnelled_, {}))
+        if (waiting_.size() < MaxQueuedH245)
+            waiting_.push_back(std::move(message));
+}
+
 bool H245Transport::send(const asn::Value& message)
 {
     auto encoded = h245::encodeMessage(message);

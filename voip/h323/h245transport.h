@@ -28,6 +28,16 @@ public:
         : wanted_(tunnellingWanted)
     {}
 
+    /// Tunnelling is wanted after all (a call whose H.245 cannot be reached from outside);
+    /// no effect once decided.
+    void wantTunnelling()
+    {
+        if (!decided_)
+            wanted_ = true;
+    }
+    /// The far end asks for an H.245 connection instead of tunnelling: messages not
+    /// tunnelled yet wait for that connection.
+    void leaveTunnelling();
     /// The far end said whether it tunnels; true when the call tunnels from now on.
     bool decide(bool remoteTunnels);
     bool decided() const { return decided_; }
@@ -51,7 +61,7 @@ public:
     void reset() { tunnelled_.clear(); }
 
 private:
-    const bool wanted_;
+    bool wanted_;
     bool decided_ = false;
     bool tunnelling_ = false;
     std::vector<Encoded> tunnelled_;

@@ -196,6 +196,7 @@ ChannelState* LogicalChannels::openTransmitChannel(const MediaFormat& ours,
     parameters.sessionId =
         static_cast<std::uint8_t>(sessionId > DataSessionId && !media_.master() ? 0 : sessionId);
     parameters.mediaControlChannel = ports->rtcpAddress;
+    parameters.traversal = media_.traversalToOffer();
     if (format.payloadType() >= FirstDynamicPayloadType)
         parameters.dynamicRtpPayloadType = static_cast<std::uint8_t>(format.payloadType());
     if (isH264(*capability))
@@ -303,6 +304,8 @@ void LogicalChannels::onOpen(const asn::Value& message)
     ack.sessionId = static_cast<std::uint8_t>(sessionId);
     ack.mediaChannel = ports->rtpAddress;
     ack.mediaControlChannel = ports->rtcpAddress;
+    // A relay's keep-alives start before the Ack: its media then finds the way in.
+    ack.traversal = media_.traversalAccepted(sessionId, *ports, request->traversal);
     link_.send(h245::buildOpenLogicalChannelAck(ack));
     ports->updateRemote(std::nullopt, request->mediaControlChannel);
     auto channel = std::make_unique<ChannelState>();

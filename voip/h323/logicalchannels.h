@@ -100,6 +100,16 @@ public:
     virtual void fastStartLeft() = 0;
     /// The list of channels changed.
     virtual void channelsChanged() = 0;
+    /// What our OpenLogicalChannel carries for a media relay (nothing without one).
+    virtual std::optional<h245::MediaTraversal> traversalToOffer() const { return std::nullopt; }
+    /// The far end opens a channel to us in the session of `ports`, its
+    /// OpenLogicalChannel carrying `offered`: what our Ack carries for a media relay.
+    virtual std::optional<h245::MediaTraversal>
+    traversalAccepted(unsigned /*sessionId*/, MediaSessionPorts& /*ports*/,
+                      const std::optional<h245::MediaTraversal>& /*offered*/)
+    {
+        return std::nullopt;
+    }
 };
 
 /// The logical channels and media sessions of one call (H.245 8.4, 8.5, 8.6): ours open,

@@ -47,6 +47,18 @@ const CallFollower* RasClient::findFollowed(const asn::Value& request, RasCall* 
     return &found->second.follower;
 }
 
+bool RasClient::endedLately(const asn::Value& request) const
+{
+    // Called with mutex_ held.
+    const h225::Guid conferenceId = h225::guidOf(request[f225::conferenceID]);
+    if (request.has(f225::callIdentifier)) {
+        const auto found = ended_.find(h225::guidOf(request[f225::callIdentifier][f225::guid]));
+        return found != ended_.end() && found->second.first == conferenceId;
+    }
+    return std::any_of(ended_.begin(), ended_.end(),
+                       [&](const auto& entry) { return entry.second.first == conferenceId; });
+}
+
 void RasClient::handleBandwidthRequest(const asn::Value& message,
                                        const asio::ip::udp::endpoint& from)
 {
@@ -94,6 +106,9 @@ void RasClient::handleDisengageRequest(const asn::Value& message,
         } else if (const auto* follower = findFollowed(request, &call)) {
             disengaged = follower->disengaged;
             followed_.erase(call.callId); // over: nothing more of ours about it
+        } else if (endedLately(request)) {
+            // Ours ended a moment ago and our disengage crossed the gatekeeper's: it is
+            // over on both sides.
         } else {
             rejection = f225::requestToDropOther; // a call that is not ours
         }
@@ -278,9 +293,16 @@ void RasClient::admit(const RasCall& call, std::function<void(const Admission&)>
 asn::Value RasClient::disengageRequest(const RasCall& call, const std::string& reason)
 {
     {
-        // Over: the gatekeeper's bandwidth requests for it are refused from now on.
+        // Over: the gatekeeper's bandwidth requests for it are refused from now on, its
+        // own disengage of it confirmed for a while.
         std::lock_guard lock(mutex_);
         followed_.erase(call.callId);
+        const auto now = Clock::now();
+        std::erase_if(ended_, [&](const auto& entry) {
+            return now - entry.second.second > EndedCallMemory;
+        });
+        if (ended_.size() < MaxEndedCalls)
+            ended_[call.callId] = {call.conferenceId, now};
     }
     asn::Value* body = nullptr;
     auto drq = newMessage(f225::disengageRequest, body);

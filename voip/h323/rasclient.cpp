@@ -44,6 +44,7 @@ RasClient::RasClient(RasConfig config)
     , io_(*ownLoop_)
     , datagram_(MaxDatagram)
     , pause_(config_.retryPause)
+    , traversal_(config_.traversal)
 {}
 
 RasClient::RasClient(RasConfig config, asio::io_context& loop)
@@ -51,6 +52,7 @@ RasClient::RasClient(RasConfig config, asio::io_context& loop)
     , io_(loop)
     , datagram_(MaxDatagram)
     , pause_(config_.retryPause)
+    , traversal_(config_.traversal)
 {}
 
 RasClient::~RasClient()
@@ -234,6 +236,12 @@ bool RasClient::start()
                 socket_.emplace(std::move(socket));
             }
         }
+        if (refusal && socket_ && !closed_) {
+            // Started already: the registration under way is not disturbed.
+            lock.unlock();
+            VOIP_TRACE(1, "RAS\tThe client is started already");
+            return false;
+        }
         if (refusal || error) {
             lock.unlock();
             setState(RasState::Rejected,
@@ -335,6 +343,44 @@ void RasClient::setStateObserver(std::function<void(RasState)> observer)
     observer_ = std::move(observer);
 }
 
+TraversalState RasClient::traversal() const
+{
+    std::lock_guard lock(mutex_);
+    return traversal_.state();
+}
+
+void RasClient::setIncomingCallHandler(
+    std::function<void(const h225::IncomingCallIndication&)> handler)
+{
+    std::lock_guard lock(mutex_);
+    incomingCall_ = std::move(handler);
+}
+
+void RasClient::handleServiceControl(const asn::Value& message,
+                                     const asio::ip::udp::endpoint& from)
+{
+    const auto& indication = message.chosen();
+    asn::Value* body = nullptr;
+    auto response = newMessage(f225::serviceControlResponse, body);
+    body->field(f225::requestSeqNum).setInteger(indication[f225::requestSeqNum].integer());
+    std::optional<h225::IncomingCallIndication> call;
+    std::function<void(const h225::IncomingCallIndication&)> handler;
+    {
+        std::lock_guard lock(mutex_);
+        call = traversal_.indicated(indication, *body, Clock::now());
+        handler = incomingCall_;
+    }
+    // Answered at once, before the connection is made: the gatekeeper waits for it.
+    send(response, from);
+    if (call) {
+        VOIP_TRACE(2, "RAS	Incoming call " << h225::guidText(call->callId) << " announced: "
+                                            << "connecting to "
+                                            << call->callSignallingAddress.toString());
+        if (handler)
+            handler(*call);
+    }
+}
+
 void RasClient::setState(RasState state, const std::string& reason)
 {
     std::function<void(RasState)> observer;
@@ -343,6 +389,8 @@ void RasClient::setState(RasState state, const std::string& reason)
         const bool change = state != state_ || reason != reason_;
         state_ = state;
         reason_ = reason;
+        if (state != RasState::Registered)
+            traversal_.lost();
         if (change)
             observer = observer_;
     }
@@ -489,6 +537,8 @@ void RasClient::onDatagram(std::size_t length, const asio::ip::udp::endpoint& fr
         return handleBandwidthRequest(message, from);
     if (fromOurs && message.is(f225::disengageRequest))
         return handleDisengageRequest(message, from);
+    if (fromOurs && message.is(f225::serviceControlIndication))
+        return handleServiceControl(message, from);
     const auto& body = message.chosen();
     if (!body.has(f225::requestSeqNum)) {
         ++ignored_;

@@ -18,6 +18,8 @@
 #include "voip/asn/value.h"
 #include "voip/h225/address.h"
 #include "voip/h225/identity.h"
+#include "voip/h225/traversal.h"
+#include "voip/h323/rastraversal.h"
 
 namespace voip::h323 {
 
@@ -61,6 +63,9 @@ struct RasConfig
     std::chrono::milliseconds retryPause{5000};
     std::chrono::milliseconds maxRetryPause{60000};
     h225::ProductIdentity identity;
+    /// Offers to cross a NAT with the gatekeeper's help (H.460.18 and .19); used when the
+    /// gatekeeper's registration takes it up.
+    bool traversal = true;
 };
 
 /// One call as the gatekeeper knows it.
@@ -185,6 +190,11 @@ public:
     std::uint64_t ignored() const { return ignored_.load(); }
     /// Called (on a thread of the client's) at each change of state.
     void setStateObserver(std::function<void(RasState)> observer);
+    /// Whether the gatekeeper takes our calls across a NAT (its registration says).
+    TraversalState traversal() const;
+    /// Called on the event loop for each call a traversal gatekeeper announces (once per
+    /// call): the endpoint connects to it for the call's Setup.
+    void setIncomingCallHandler(std::function<void(const h225::IncomingCallIndication&)> handler);
 
     /// ARQ for a call: blocks until ACF, ARJ or time-out.  A time-out makes the client
     /// Unreachable (registering again with back-off).
@@ -232,6 +242,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds EndedCallMemory{30};
+    static constexpr std::size_t MaxEndedCalls = 64;
     /// A request sent, until its answer comes or its last retry is over.
     struct Waiter
     {
@@ -284,9 +296,19 @@ private:
     void handleBandwidthRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void handleDisengageRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
     void handleInfoRequest(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    /// A ServiceControlIndication: answered, and an incoming call announced in it handed on.
+    void handleServiceControl(const asn::Value& message, const asio::ip::udp::endpoint& from);
+    /// Sends a disengage and counts it until answered or given up (event loop).
+    void sendDisengage(const RasCall& call, const std::string& reason);
+    /// Runs `then` once no disengage is waiting for its answer (event loop).
+    void afterDisengages(std::function<void()> then);
+    /// When the registration is next renewed, from now, for a granted time to live.
+    static std::chrono::milliseconds renewalDelay(std::chrono::seconds timeToLive);
     /// The follower of the call a gatekeeper request names (by call identifier, or by
     /// conference for gatekeepers that give only that); null when we follow none.
     const CallFollower* findFollowed(const asn::Value& request, RasCall* call = nullptr) const;
+    /// Whether the call a gatekeeper request names was disengaged lately (mutex_ held).
+    bool endedLately(const asn::Value& request) const;
     /// Fills one perCallInfo entry.
     void fillCallInfo(asn::Value& info, const RasCall& call, const CallReport& report) const;
     /// An InfoRequestResponse with our identity, `requestSeqNum` and the calls' entries.
@@ -372,6 +394,10 @@ private:
     std::atomic<std::uint64_t> ignored_{0};
 
     bool goodbyeStarted_ = false; ///< closeLater's steps are under way (event loop)
+    /// Disengages sent and not yet answered or given up, and what waits for none to be
+    /// (the unregistration: a gatekeeper takes a URQ first as the call's end too).
+    std::size_t disengagesWaiting_ = 0;
+    std::vector<std::function<void()>> afterDisengages_;
 
     mutable std::mutex mutex_;           ///< guards what follows
     bool closed_ = false;
@@ -383,6 +409,11 @@ private:
     /// disengageLater's requests not sent yet, for the keeper.
     std::vector<std::pair<RasCall, std::string>> disengages_;
     RasState state_ = RasState::Unregistered;
+    RasTraversal traversal_;
+    std::function<void(const h225::IncomingCallIndication&)> incomingCall_;
+    /// Calls disengaged lately, by call identifier with their conference: the gatekeeper's
+    /// own disengage of one (crossing ours) is confirmed, not refused.
+    std::map<h225::Guid, std::pair<h225::Guid, Clock::time_point>> ended_;
     std::string reason_;
     std::string endpointId_;
     std::string gatekeeperId_;

@@ -24,6 +24,10 @@ void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
         body->field(f225::authenticationCapability).append().choose(f225::pwdHash);
         body->field(f225::algorithmOIDs).append().setOid(h225::Md5Oid);
     }
+    {
+        std::lock_guard lock(mutex_);
+        traversal_.offer(*body);
+    }
     const bool multicast = discovering();
     const auto target = multicast ? discovery_ : gatekeeperEndpoint();
     transactLater(
@@ -86,12 +90,24 @@ void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoin
     if (!gatekeeperId.empty())
         body->field(f225::gatekeeperIdentifier).setText(gatekeeperId);
     h225::setVendorIdentifier(body->field(f225::endpointVendor), config_.identity);
-    body->field(f225::timeToLive).setInteger(std::max<std::int64_t>(1, config_.timeToLive.count()));
+    // A keep-alive asks for what the gatekeeper granted: asking again for more reads as
+    // a request the gatekeeper has already turned down.
+    std::chrono::seconds timeToLive = config_.timeToLive;
+    {
+        std::lock_guard lock(mutex_);
+        if (keepAlive && timeToLive_.count() > 0)
+            timeToLive = timeToLive_;
+    }
+    body->field(f225::timeToLive).setInteger(std::max<std::int64_t>(1, timeToLive.count()));
     body->field(f225::keepAlive).setBoolean(keepAlive);
     if (keepAlive)
         body->field(f225::endpointIdentifier).setText(endpointIdentifier());
     body->field(f225::willSupplyUUIEs).setBoolean(false);
     body->field(f225::maintainConnection).setBoolean(false);
+    {
+        std::lock_guard lock(mutex_);
+        traversal_.offer(*body);
+    }
     authenticate(*body);
     transactLater(
         std::move(rrq), gatekeeper, {f225::registrationConfirm, f225::registrationReject},
@@ -123,14 +139,23 @@ void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoin
                                   ? std::chrono::seconds(std::clamp<std::int64_t>(
                                         confirm[f225::timeToLive].integer(), 1, 24 * 3600))
                                   : std::chrono::seconds(0);
-                // Renewed well before it runs out, allowing for lost datagrams.
                 const auto ttl = timeToLive_.count() > 0 ? timeToLive_ : config_.timeToLive;
-                keepAliveAt_ =
-                    Clock::now() + std::max<Clock::duration>(std::chrono::seconds(1), ttl * 3 / 4);
+                keepAliveAt_ = Clock::now() + renewalDelay(ttl);
+                traversal_.confirmed(confirm, keepAlive);
             }
             setState(RasState::Registered);
             done(RasState::Registered);
         });
+}
+
+std::chrono::milliseconds RasClient::renewalDelay(std::chrono::seconds timeToLive)
+{
+    // Renewed well before it runs out, allowing for a lost datagram and its retry: at
+    // least 5 s early (what a NAT-crossing registration of 19 s needs), and a quarter of
+    // a long one.
+    const std::chrono::milliseconds lifetime = timeToLive;
+    const auto early = std::max<std::chrono::milliseconds>(std::chrono::seconds(5), lifetime / 4);
+    return std::max<std::chrono::milliseconds>(std::chrono::seconds(1), lifetime - early);
 }
 
 void RasClient::wakeKeeper()
@@ -170,9 +195,7 @@ void RasClient::keep()
     if (!disengages.empty()) {
         // Calls that ended go first, in order; the registration has its turn next.
         for (const auto& [call, reason] : disengages)
-            transactLater(disengageRequest(call, reason), gatekeeperEndpoint(),
-                          {f225::disengageConfirm, f225::disengageReject},
-                          [](std::optional<asn::Value>) {});
+            sendDisengage(call, reason);
         return keep();
     }
     if (!full && !keepAlive) {
@@ -247,17 +270,31 @@ void RasClient::sayGoodbye()
     keeperStopping_ = true;
     if (keepTimer_)
         keepTimer_->cancel();
-    const auto disengages = takeDisengages();
-    if (disengages.empty())
-        return unregisterThenClose();
-    auto left = std::make_shared<std::size_t>(disengages.size());
-    for (const auto& [call, reason] : disengages)
-        transactLater(disengageRequest(call, reason), gatekeeperEndpoint(),
-                      {f225::disengageConfirm, f225::disengageReject},
-                      [this, left](std::optional<asn::Value>) {
-                          if (--*left == 0)
-                              unregisterThenClose();
-                      });
+    for (const auto& [call, reason] : takeDisengages())
+        sendDisengage(call, reason);
+    // The URQ waits for every disengage's answer, those sent before the leave too: a
+    // gatekeeper that took the URQ first would end the call itself and refuse our DRQ.
+    afterDisengages([this] { unregisterThenClose(); });
+}
+
+void RasClient::sendDisengage(const RasCall& call, const std::string& reason)
+{
+    ++disengagesWaiting_;
+    transactLater(disengageRequest(call, reason), gatekeeperEndpoint(),
+                  {f225::disengageConfirm, f225::disengageReject},
+                  [this](std::optional<asn::Value>) {
+                      if (--disengagesWaiting_ > 0)
+                          return;
+                      for (auto& then : std::exchange(afterDisengages_, {}))
+                          then();
+                  });
+}
+
+void RasClient::afterDisengages(std::function<void()> then)
+{
+    if (disengagesWaiting_ == 0)
+        return then();
+    afterDisengages_.push_back(std::move(then));
 }
 
 void RasClient::unregisterThenClose()

@@ -101,6 +101,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     streams_ = std::make_unique<Streams>(*this);
     channels_ = std::make_unique<LogicalChannels>(*link_, *streams_, timers_.logicalChannel);
     fastStart_ = std::make_unique<FastStart>(*channels_, *streams_, endpoint.fastStartNumbering());
+    traversal_ = std::make_unique<CallTraversal>(io_, [this] { return describe(); });
 }
 
 Connection::~Connection()
@@ -222,6 +223,7 @@ void Connection::attachSignalling(const std::shared_ptr<TpktChannel>& channel)
 {
     signal_ = channel;
     signallingUp_ = true;
+    traversal_->keepOpen(channel);
     std::weak_ptr<Connection> weak = self();
     channel->start(
         [weak](std::vector<std::uint8_t> pdu) {
@@ -317,9 +319,11 @@ void Connection::sendSetup()
     setup.field(f225::callType).choose(f225::pointToPoint);
     setup.field(f225::mediaWaitForConnect).setBoolean(false);
     setup.field(f225::canOverlapSend).setBoolean(false);
-    if (!tunnellingWanted_)
+    if (!h245_->tunnels())
         offerH245Address(setup);
-    if (fastStartWanted_) {
+    // Through a traversal gatekeeper the relay learns where media goes from the
+    // OpenLogicalChannels: no fastStart.
+    if (fastStartWanted_ && !traversal_->signalling()) {
         auto offers = fastStart_->offer();
         if (!offers.empty()) {
             asn::Value& list = setup.field(f225::fastStart);
@@ -361,6 +365,10 @@ asio::ip::tcp::endpoint Connection::endpointToAnnounce(const asio::ip::tcp::endp
 
 void Connection::offerH245Address(asn::Value& body)
 {
+    // Behind a NAT nobody outside can reach a listener of ours: the far end is asked to
+    // send its own address instead (Facility startH245 from the gatekeeper).
+    if (traversal_->signalling())
+        return;
     openH245Listener();
     if (!h245Listener_)
         return;
@@ -413,10 +421,12 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     OnIncomingBearerCapability(setupMessage);
 
     const asn::Value& pdu = h225::uuPdu(information);
+    // A Setup lists its features itself, not in a feature set.
+    traversal_->peerFeatures(setup);
     tunnellingActive_ = h245_->decide(pdu[f225::h245Tunnelling].boolean());
     if (setup.has(f225::h245Address))
         remoteH245Address_ = toEndpoint(setup[f225::h245Address]);
-    if (fastStartWanted_ && setup.has(f225::fastStart))
+    if (fastStartWanted_ && !traversal_->signalling() && setup.has(f225::fastStart))
         fastStart_->remember(setup[f225::fastStart]);
     if (h245_->tunnelling() && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];

@@ -114,6 +114,8 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
             resetH245(); // what went in Setup is lost; start again on the H.245 channel
     }
     // Any message's body: those that have the fields may carry them.
+    if (const asn::Value& features = body.find(f225::featureSet); features.present())
+        traversal_->peerFeatures(features);
     const asn::Value& h245Address = body.find(f225::h245Address);
     if (h245Address.present() && !h245_->tunnelling()) {
         if (auto target = toEndpoint(h245Address))
@@ -198,6 +200,16 @@ void Connection::handleFacility(const q931::Message& message, const asn::Value& 
 {
     const asn::Value& facility = h225::messageBody(information);
     const auto reason = facility[f225::reason].choiceName();
+    if (reason == f225::startH245 && h245_->tunnelling() &&
+        !h225::uuPdu(information)[f225::h245Tunnelling].boolean() && !h245Channel_ &&
+        !h245Connecting_) {
+        // A traversal gatekeeper stops tunnelling and names its H.245 address: the
+        // procedures go on over a connection we open to it.
+        if (auto target = toEndpoint(facility.find(f225::h245Address))) {
+            leaveTunnellingFor(*target);
+            return;
+        }
+    }
     if (reason == f225::transportedInformation || reason == f225::startH245 ||
         reason == f225::featureSetUpdate) {
         // Asked to connect: to the far end's listener, even when we offered ours, since the
@@ -342,9 +354,25 @@ void Connection::cancelTimers()
         timer->cancel();
 }
 
+void Connection::crossNatThroughGatekeeper()
+{
+    traversal_->throughGatekeeper();
+    h245_->wantTunnelling();
+}
+
+void Connection::leaveTunnellingFor(const asio::ip::tcp::endpoint& target)
+{
+    VOIP_TRACE(2, "H323	H.245 leaves the tunnel for " << target << " on " << describe());
+    h245_->leaveTunnelling();
+    tunnellingActive_ = false;
+    remoteH245Address_ = target;
+    connectH245(target);
+}
+
 void Connection::releaseNetwork()
 {
     released_ = true;
+    traversal_->stop();
     disengage();
     h245Ready_ = false;
     cancelTimers();
