@@ -35,7 +35,7 @@
 #include "voip/media/stream_rtp.h"
 #include "voip/rtp/rtpsession.h"
 #include "tests/support/toolskip.h"
-#include "tests/voip/h323/testgatekeeper.h"
+#include "tests/support/testgatekeeper.h"
 
 namespace {
 

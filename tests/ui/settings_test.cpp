@@ -29,7 +29,7 @@
 #include "tests/ui/cataloguekit.h"
 #include "tests/ui/modalkit.h"
 #include "tests/voip/device/fakecamera.h"
-#include "tests/voip/h323/testgatekeeper.h"
+#include "tests/support/testgatekeeper.h"
 #include "ui/callbutton.h"
 #include "ui/cameracontrols.h"
 #include "ui/widgetcall.h"

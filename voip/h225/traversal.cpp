@@ -73,9 +73,14 @@ asn::Result<IncomingCallIndication> decodeIncomingCallIndication(
     const asn::Type* type = findType("IncomingCallIndication");
     if (!type)
         return asn::Error{"schema type IncomingCallIndication missing", 0, {}};
-    auto decoded = asn::decode(*type, bytes);
+    std::size_t bits = 0;
+    auto decoded = asn::decode(*type, bytes, bits);
     if (!decoded)
         return decoded.error();
+    if ((bits + 7) / 8 != bytes.size())
+        return asn::Error{"IncomingCallIndication followed by " +
+                              std::to_string(bytes.size() - (bits + 7) / 8) + " more octets",
+                          bits, {}};
     auto address = transportAddressOf((*decoded)[field::callSignallingAddress]);
     if (!address || address->port == 0)
         return asn::Error{"IncomingCallIndication without an IP address to connect to", 0,

@@ -54,6 +54,7 @@ struct CallTraversal::State
     asio::steady_timer signalTimer;
     asio::io_context& io;
     std::weak_ptr<TpktChannel> channel;
+    std::chrono::milliseconds signalInterval{0};
     std::map<unsigned, std::shared_ptr<MediaKeepAlive>> media;
     std::size_t mediaSent = 0;
     std::size_t signallingSent = 0;
@@ -98,17 +99,19 @@ std::array<std::uint8_t, 28> CallTraversal::rtcpKeepAlive()
     return report;
 }
 
-void CallTraversal::keepOpen(const std::shared_ptr<TpktChannel>& channel)
+void CallTraversal::keepOpen(const std::shared_ptr<TpktChannel>& channel,
+                             std::chrono::milliseconds interval)
 {
-    if (!signalling_ || state_->stopped)
+    if (!signalling_ || state_->stopped || interval.count() <= 0)
         return;
     state_->channel = channel;
+    state_->signalInterval = interval;
     scheduleSignalling(state_);
 }
 
 void CallTraversal::scheduleSignalling(const std::shared_ptr<State>& state)
 {
-    state->signalTimer.expires_after(SignallingInterval);
+    state->signalTimer.expires_after(state->signalInterval);
     state->signalTimer.async_wait([weak = std::weak_ptr(state)](const asio::error_code& error) {
         auto state = weak.lock();
         if (error || !state || state->stopped)

@@ -41,8 +41,6 @@ class TpktChannel;
 class CallTraversal
 {
 public:
-    /// Between keep-alives on the call signalling connection.
-    static constexpr std::chrono::seconds SignallingInterval{19};
     /// The payload type of our RTP keep-alives.
     static constexpr std::uint8_t KeepAlivePayloadType = 127;
     /// The media keep-alive interval when the relay names none, and the bounds that one it
@@ -62,9 +60,9 @@ public:
     /// The call's signalling crosses the NAT through the gatekeeper.
     void throughGatekeeper() { signalling_ = true; }
     bool signalling() const { return signalling_; }
-    /// Keeps the call signalling connection open with keep-alives, when the signalling
-    /// crosses the NAT.
-    void keepOpen(const std::shared_ptr<TpktChannel>& channel);
+    /// Keeps the call signalling connection open with a keep-alive every `interval`, when
+    /// the signalling crosses the NAT.
+    void keepOpen(const std::shared_ptr<TpktChannel>& channel, std::chrono::milliseconds interval);
 
     /// A feature set from the far end (CallProceeding, Connect, Facility...), or its Setup's
     /// body, which lists the features itself.

@@ -54,6 +54,9 @@ struct Timers
     std::chrono::milliseconds roundTripDelay{10000};     ///< RoundTripDelayResponse (T105)
     /// Interval of round-trip checks during a call; 0 switches them off.
     std::chrono::milliseconds roundTripInterval{0};
+    /// Between the empty TPKTs that keep a call's signalling connection open across a NAT
+    /// (calls through a traversal gatekeeper).
+    std::chrono::milliseconds signallingKeepAlive{19000};
 };
 
 /// The H.323 endpoint: listens for calls on TCP (H.225.0 call signalling), makes the H.323

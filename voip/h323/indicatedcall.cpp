@@ -28,6 +28,10 @@ std::optional<std::vector<std::uint8_t>> announcedCallFacility(const h225::Guid&
     body.field(f225::multipleCalls).setBoolean(false);
     body.field(f225::maintainConnection).setBoolean(false);
     h225::uuPdu(information).field(f225::h245Tunnelling).setBoolean(true);
+    // Extension bit-maps end at their last addition present, as traversal endpoints
+    // encode this message (both forms are valid PER; this is the one gatekeepers see).
+    body.setDecodedAdditionCount(1);
+    h225::uuPdu(information).setDecodedAdditionCount(1);
     auto encoded = h225::encodeUserInformation(information);
     if (!encoded)
         return std::nullopt;

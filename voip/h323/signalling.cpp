@@ -223,7 +223,7 @@ void Connection::attachSignalling(const std::shared_ptr<TpktChannel>& channel)
 {
     signal_ = channel;
     signallingUp_ = true;
-    traversal_->keepOpen(channel);
+    traversal_->keepOpen(channel, timers_.signallingKeepAlive);
     std::weak_ptr<Connection> weak = self();
     channel->start(
         [weak](std::vector<std::uint8_t> pdu) {

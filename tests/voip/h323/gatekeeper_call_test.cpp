@@ -19,7 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/tshark_util.h"
-#include "tests/voip/h323/testgatekeeper.h"
+#include "tests/support/testgatekeeper.h"
 #include "tools/common/pcapwriter.h"
 #include "voip/device/wavfile.h"
 #include "tests/support/toolskip.h"

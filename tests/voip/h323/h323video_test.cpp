@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/voip/h323/testgatekeeper.h"
+#include "tests/support/testgatekeeper.h"
 #include "tests/voip/h323/soundside.h"
 #include "voip/device/video_fake.h"
 #include "voip/h245/message.h"

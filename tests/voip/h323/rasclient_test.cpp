@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/tshark_util.h"
-#include "tests/voip/h323/testgatekeeper.h"
+#include "tests/support/testgatekeeper.h"
 #include "voip/h225/message.h"
 #include "voip/h225/passwordtoken.h"
 #include "voip/h225/schema.h"
@@ -357,6 +357,173 @@ TEST(RasClient, AnswersTheGatekeepersRequestsAndIgnoresEveryoneElse)
     EXPECT_TRUE(eventually([&] { return client.ignored() >= ignoredBefore + 3; }));
     EXPECT_EQ(client.state(), RasState::Registered);
     EXPECT_EQ(gatekeeper.count("unregistrationConfirm"), 1u);
+}
+
+/// Whether `datagram` holds `octets` somewhere.
+bool holds(const std::vector<std::uint8_t>& datagram, const std::vector<std::uint8_t>& octets)
+{
+    return std::search(datagram.begin(), datagram.end(), octets.begin(), octets.end()) !=
+           datagram.end();
+}
+
+/// The RAS messages the gatekeeper received (or sent) named `name`, decoded, in order.
+std::vector<asn::Value> messages(const TestGatekeeper& gatekeeper, const std::string& name,
+                                 bool sent = false)
+{
+    std::vector<asn::Value> found;
+    for (const auto& datagram : gatekeeper.datagrams()) {
+        auto decoded = h225::decodeRasMessage(datagram.bytes);
+        if (datagram.sent == sent && decoded && decoded->is(name))
+            found.push_back(*decoded);
+    }
+    return found;
+}
+
+TEST(RasClient, OffersTraversalAndTakesEachAnnouncedCallOnce)
+{
+    TestGatekeeper gatekeeper;
+    gatekeeper.serveTraversal();
+    gatekeeper.traversalTimeToLive = 6;
+    RasClient client(configFor(gatekeeper, "alice", "", 1780));
+    std::vector<h225::IncomingCallIndication> announced;
+    std::mutex announcedMutex;
+    client.setIncomingCallHandler([&](const h225::IncomingCallIndication& call) {
+        std::lock_guard lock(announcedMutex);
+        announced.push_back(call);
+    });
+    ASSERT_TRUE(client.start());
+    ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered);
+    EXPECT_EQ(client.traversal(), TraversalState::On);
+    // Feature 18, supported, no parameters, in discovery, registration and keep-alive alike;
+    // a keep-alive asks for the time to live granted, 5 s before it runs out.
+    const std::vector<std::uint8_t> feature18{0x10, 0x01, 0x00, 0x00, 0x12};
+    EXPECT_TRUE(holds(gatekeeper.datagrams().front().bytes, feature18)) << "in the GRQ";
+    ASSERT_TRUE(eventually([&] { return messages(gatekeeper, "registrationRequest").size() >= 3; },
+                           4s));
+    for (const auto& rrq : messages(gatekeeper, "registrationRequest")) {
+        EXPECT_TRUE(h225::findFeature(rrq.chosen()["featureSet"], 18));
+        if (rrq.chosen()["keepAlive"].boolean())
+            EXPECT_EQ(rrq.chosen()["timeToLive"].integer(), 6);
+    }
+
+    // An announced call is answered with the sequence number alone and taken once, however
+    // often it is announced.
+    const h225::IncomingCallIndication call{*h225::IpAddressPort::parse("127.0.0.1:1720"),
+                                            h225::newGuid()};
+    ASSERT_TRUE(gatekeeper.indicateCall("alice", call));
+    ASSERT_TRUE(gatekeeper.indicateCall("alice", call));
+    ASSERT_TRUE(eventually([&] { return gatekeeper.count("serviceControlResponse") == 2; }));
+    for (const auto& datagram : gatekeeper.datagrams())
+        if (!datagram.sent && datagram.bytes.size() >= 2 && datagram.bytes[0] == 0x86)
+            EXPECT_EQ(datagram.bytes.size(), 5u) << "nothing but the sequence number";
+    {
+        std::lock_guard lock(announcedMutex);
+        ASSERT_EQ(announced.size(), 1u);
+        EXPECT_EQ(announced[0], call);
+    }
+
+    // Malformed announcements are answered "failed" and taken by nobody: short, followed
+    // by more octets, an address that is no IP address, feature 18 without one.
+    auto raw = [](std::vector<std::uint8_t> octets) {
+        asn::Value data(*h225::schema()->find("h225", "GenericData"));
+        data.field("id").choose("standard").setInteger(18);
+        if (!octets.empty()) {
+            auto& parameter = data.field("parameters").append();
+            parameter.field("id").choose("standard").setInteger(1);
+            parameter.field("content").choose("raw").setOctets(octets);
+        }
+        asn::Value list(*h225::schema()->find("h225", "ServiceControlIndication"));
+        list.field("genericData").append() = data;
+        return list["genericData"];
+    };
+    auto good = *h225::encodeIncomingCallIndication(call);
+    auto longer = good;
+    longer.push_back(0);
+    std::vector<std::uint8_t> ipx{0x10}; // the ipxAddress alternative
+    ipx.resize(good.size());
+    for (const auto& octets : {std::vector<std::uint8_t>(good.begin(), good.begin() + 7), longer,
+                               ipx, std::vector<std::uint8_t>{}})
+        ASSERT_TRUE(gatekeeper.sendServiceControl("alice", raw(octets)));
+    ASSERT_TRUE(eventually([&] { return gatekeeper.count("serviceControlResponse") == 6; }));
+    const auto responses = messages(gatekeeper, "serviceControlResponse");
+    for (std::size_t i = 2; i < responses.size(); ++i)
+        EXPECT_TRUE(responses[i].chosen()["result"].is("failed")) << i;
+    std::lock_guard lock(announcedMutex);
+    EXPECT_EQ(announced.size(), 1u);
+}
+
+TEST(RasClient, WithoutTraversalNothingIsOfferedNorAnnouncedCallsTaken)
+{
+    TestGatekeeper gatekeeper;
+    gatekeeper.serveTraversal();
+    RasConfig config = configFor(gatekeeper, "bob", "", 1781);
+    config.traversal = false;
+    RasClient client(config);
+    bool taken = false;
+    client.setIncomingCallHandler([&](const h225::IncomingCallIndication&) { taken = true; });
+    ASSERT_TRUE(client.start());
+    ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered);
+    EXPECT_EQ(client.traversal(), TraversalState::Off);
+    for (const auto& datagram : gatekeeper.datagrams())
+        EXPECT_FALSE(holds(datagram.bytes, {0x10, 0x01, 0x00, 0x00, 0x12}));
+    ASSERT_TRUE(gatekeeper.indicateCall(
+        "bob", {*h225::IpAddressPort::parse("127.0.0.1:1720"), h225::newGuid()}));
+    ASSERT_TRUE(eventually([&] { return gatekeeper.count("serviceControlResponse") == 1; }));
+    EXPECT_TRUE(messages(gatekeeper, "serviceControlResponse")[0]
+                    .chosen()["result"]
+                    .is("neededFeatureNotSupported"));
+    EXPECT_FALSE(taken);
+
+    // A gatekeeper that offers nothing leaves traversal "not offered".
+    TestGatekeeper plain;
+    RasClient other(configFor(plain, "carol", "", 1782));
+    ASSERT_TRUE(other.start());
+    ASSERT_EQ(other.waitForRegistration(3s), RasState::Registered);
+    EXPECT_EQ(other.traversal(), TraversalState::NotOffered);
+}
+
+TEST(RasClient, UnregistersOnlyOnceItsDisengagesAreAnsweredAndConfirmsACrossingDisengage)
+{
+    TestGatekeeper gatekeeper;
+    RasCall call;
+    call.callId = h225::newGuid();
+    call.conferenceId = h225::newGuid();
+    call.destinationAlias = "alice";
+    {
+        RasClient client(configFor(gatekeeper, "alice", "", 1783));
+        ASSERT_TRUE(client.start());
+        ASSERT_EQ(client.waitForRegistration(3s), RasState::Registered);
+        ASSERT_TRUE(client.admit(call).admitted);
+        // The call ends as the gatekeeper ends it too: its DRQ crosses ours.
+        client.disengageLater(call);
+        ASSERT_TRUE(eventually([&] { return gatekeeper.count("disengageRequest") == 1; }));
+        ASSERT_TRUE(gatekeeper.dropCall("alice"));
+        EXPECT_TRUE(eventually([&] { return gatekeeper.disengageAnswer() == "DCF"; }))
+            << gatekeeper.disengageAnswer();
+
+        // A call that ends as the client leaves: its DRQ, answered late, goes before the URQ.
+        RasCall last = call;
+        last.callId = h225::newGuid();
+        gatekeeper.silent = true;
+        client.disengageLater(last);
+        std::promise<void> closed;
+        client.closeLater([&] { closed.set_value(); });
+        std::this_thread::sleep_for(300ms);
+        gatekeeper.silent = false;
+        ASSERT_EQ(closed.get_future().wait_for(5s), std::future_status::ready);
+    }
+    const auto datagrams = gatekeeper.datagrams();
+    std::optional<std::size_t> lastConfirm, unregistration;
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        auto decoded = h225::decodeRasMessage(datagrams[i].bytes);
+        if (decoded && datagrams[i].sent && decoded->is("disengageConfirm"))
+            lastConfirm = i;
+        if (decoded && !datagrams[i].sent && decoded->is("unregistrationRequest") &&
+            !unregistration)
+            unregistration = i;
+    }
+    ASSERT_TRUE(lastConfirm && unregistration);
+    EXPECT_LT(*lastConfirm, *unregistration) << "the URQ waited for the last DCF";
 }
 
 TEST(RasClient, FindsAGatekeeperByMulticastAndTakesTheOneThatConfirms)

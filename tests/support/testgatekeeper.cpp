@@ -1,4 +1,4 @@
-#include "tests/voip/h323/testgatekeeper.h"
+#include "tests/support/testgatekeeper.h"
 
 #include <ctime>
 
@@ -147,14 +147,20 @@ bool TestGatekeeper::checkProof(const asn::Value& request) const
 }
 
 TestGatekeeper::TestGatekeeper(std::uint16_t port)
-    : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), port))
+    : TestGatekeeper(asio::ip::make_address("127.0.0.1"), port)
+{}
+
+TestGatekeeper::TestGatekeeper(const asio::ip::address& address, std::uint16_t port)
+    : socket_(io_, asio::ip::udp::endpoint(address, port))
 {
     port_ = socket_.local_endpoint().port();
+    host_ = address.to_string();
     thread_ = std::thread([this] { serve(socket_, false); });
 }
 
 TestGatekeeper::~TestGatekeeper()
 {
+    traversal_.reset(); // it asks the registrations until it stops
     stopping_ = true;
     thread_.join();
     if (discoveryThread_.joinable())
@@ -178,6 +184,65 @@ bool TestGatekeeper::saveCapture(const std::string& file) const
             pcap.addUdp(endpoint, ours, datagram.bytes);
     }
     return pcap.save(file);
+}
+
+void TestGatekeeper::serveTraversal(TraversalOptions options)
+{
+    auto server = std::make_unique<TraversalServer>(
+        *this, socket_.local_endpoint().address(), std::move(options));
+    std::lock_guard lock(mutex_);
+    traversal_ = std::move(server);
+}
+
+std::optional<TraversalServer::Registration> TestGatekeeper::find(const std::string& alias)
+{
+    std::lock_guard lock(mutex_);
+    const auto found = findByAlias(alias);
+    if (found == endpoints_.end())
+        return std::nullopt;
+    return TraversalServer::Registration{found->second.signalAddress, found->second.traversal};
+}
+
+bool TestGatekeeper::announce(const std::string& alias,
+                              const h225::IncomingCallIndication& indication)
+{
+    return indicateCall(alias, indication);
+}
+
+bool TestGatekeeper::indicateCall(const std::string& alias,
+                                  const h225::IncomingCallIndication& indication)
+{
+    return request(
+        alias, "serviceControlIndication",
+        [&](asn::Value& body, const Endpoint&) {
+            auto& session = body.field("serviceControl").append();
+            session.field("sessionId").setInteger(0);
+            session.field("reason").choose("open");
+            h225::setIncomingCallIndication(body, indication);
+        },
+        false);
+}
+
+bool TestGatekeeper::sendServiceControl(const std::string& alias, const asn::Value& genericData)
+{
+    return request(
+        alias, "serviceControlIndication",
+        [&](asn::Value& body, const Endpoint&) {
+            auto& session = body.field("serviceControl").append();
+            session.field("sessionId").setInteger(0);
+            session.field("reason").choose("open");
+            body.field("genericData") = genericData;
+        },
+        false);
+}
+
+std::optional<asio::ip::udp::endpoint> TestGatekeeper::rasAddressOf(const std::string& alias) const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = findByAlias(alias);
+    if (found == endpoints_.end())
+        return std::nullopt;
+    return found->second.rasAddress;
 }
 
 void TestGatekeeper::routeCalls(bool on)
@@ -478,6 +543,9 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
         h225::setProtocolIdentifier(body.field("protocolIdentifier"));
         body.field("gatekeeperIdentifier").setText("KxTestGK");
         h225::setTransportAddress(body.field("rasAddress"), toAddress(socket_.local_endpoint()));
+        if (traversal_ && request.has("featureSet") &&
+            h225::findFeature(request["featureSet"], h225::SignallingTraversalFeature))
+            h225::addSupportedFeature(body.field("featureSet"), h225::SignallingTraversalFeature);
         lock.unlock();
         send(confirm, from);
     } else if (message.is("registrationRequest")) {
@@ -504,8 +572,13 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
             return;
         }
         std::string id;
+        const bool traversal =
+            traversal_ && request.has("featureSet") &&
+            h225::findFeature(request["featureSet"], h225::SignallingTraversalFeature);
         if (keepAlive) {
             id = std::string(request["endpointIdentifier"].text());
+            // A NAT may map the endpoint anew: announcements go where it is now.
+            endpoints_[id].rasAddress = from;
         } else {
             Endpoint endpoint;
             endpoint.id = id = "EP" + std::to_string(nextId_++);
@@ -515,6 +588,7 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
                 if (auto address = h225::transportAddressOf(request["callSignalAddress"].at(0)))
                     endpoint.signalAddress = *address;
             endpoint.rasAddress = from;
+            endpoint.traversal = traversal;
             // One registration an alias: an endpoint that registers again replaces itself.
             std::erase_if(endpoints_,
                           [&](const auto& entry) { return entry.second.rasAddress == from; });
@@ -527,9 +601,13 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
                                   endpoints_[id].signalAddress);
         body.field("gatekeeperIdentifier").setText("KxTestGK");
         body.field("endpointIdentifier").setText(id);
-        body.field("timeToLive").setInteger(timeToLive.load());
+        // As traversal gatekeepers do: the endpoint's keep-alive is its time to live.
+        body.field("timeToLive").setInteger(traversal ? traversalTimeToLive.load()
+                                                      : timeToLive.load());
         body.field("willRespondToIRR").setBoolean(false);
         body.field("maintainConnection").setBoolean(false);
+        if (traversal)
+            h225::addSupportedFeature(body.field("featureSet"), h225::SignallingTraversalFeature);
         lock.unlock();
         send(confirm, from);
     } else if ((message.is("unregistrationRequest") || message.is("disengageRequest") ||
@@ -583,7 +661,9 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
                 h225::guidOf(request["callIdentifier"]["guid"])};
             lastCallReference_[std::string(request["endpointIdentifier"].text())] = {
                 request["callReferenceValue"].integer(), request["answerCall"].boolean()};
-            if (routing_ && !request["answerCall"].boolean()) {
+            if (traversal_ && !request["answerCall"].boolean()) {
+                destination = traversal_->signalAddress();
+            } else if (routing_ && !request["answerCall"].boolean()) {
                 routeTo_ = destination;
                 const auto router = router_->local_endpoint();
                 destination =
@@ -600,7 +680,7 @@ void TestGatekeeper::answer(const asn::Value& message, const asio::ip::udp::endp
             const std::int64_t asked = request["bandWidth"].integer();
             body.field("bandWidth").setInteger(grantLimit > 0 ? std::min<std::int64_t>(asked, grantLimit)
                                                               : asked);
-            body.field("callModel").choose(routing_ ? "gatekeeperRouted" : "direct");
+            body.field("callModel").choose(routing_ || traversal_ ? "gatekeeperRouted" : "direct");
             h225::setTransportAddress(body.field("destCallSignalAddress"), *destination);
             if (irrFrequency > 0)
                 body.field("irrFrequency").setInteger(irrFrequency.load());

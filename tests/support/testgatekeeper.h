@@ -18,24 +18,29 @@
 
 #include <asio.hpp>
 
+#include "tests/support/traversalserver.h"
 #include "voip/asn/value.h"
 #include "voip/h225/address.h"
 #include "voip/h225/identity.h"
+#include "voip/h225/traversal.h"
 
 namespace voip::testutil {
 
-class TestGatekeeper
+class TestGatekeeper : public TraversalServer::Directory
 {
 public:
     /// Listens on 127.0.0.1:`port` (0: any free port).
     explicit TestGatekeeper(std::uint16_t port = 0);
+    /// Listens on `address`:`port`: an address of a network namespace the test made, when
+    /// the constructing thread is in it.
+    TestGatekeeper(const asio::ip::address& address, std::uint16_t port);
     /// Also answers GRQs sent to `group`:`discoveryPort` on the loopback interface
     /// (discoveryPort 0: a free one, see discoveryAddress()).
     TestGatekeeper(std::string group, std::uint16_t discoveryPort);
     ~TestGatekeeper();
 
     std::uint16_t port() const { return port_; }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string address() const { return host_ + ":" + std::to_string(port_); }
     std::string discoveryAddress() const;
 
     /// Discovery is answered with a GRJ (this GatekeeperRejectReason) when set.
@@ -102,6 +107,22 @@ public:
     /// The information responses received, in order.
     std::vector<asn::Value> infoResponses() const;
 
+    /// From now on the gatekeeper is a traversal server (H.460.18/19): registrations that
+    /// offer feature 18 get it back, with the time to live below; calls are routed through
+    /// the server (traversalserver.h), which announces calls to such endpoints.
+    void serveTraversal(TraversalOptions options = {});
+    /// The server once serveTraversal() was called; null before.
+    TraversalServer* traversalServer() { return traversal_.get(); }
+    /// The time to live granted to endpoints that cross a NAT (seconds): their keep-alive.
+    std::atomic<int> traversalTimeToLive{19};
+    /// Announces `indication` to the endpoint registered as `alias` by a
+    /// ServiceControlIndication; false when there is none.
+    bool indicateCall(const std::string& alias, const h225::IncomingCallIndication& indication);
+    /// Sends a ServiceControlIndication of these octets (a malformed one, say) to `alias`.
+    bool sendServiceControl(const std::string& alias, const asn::Value& genericData);
+    /// Where the endpoint registered as `alias` sends its RAS from (its NAT's mapping).
+    std::optional<asio::ip::udp::endpoint> rasAddressOf(const std::string& alias) const;
+
     /// When on, admissions name the gatekeeper's own call signalling address (routed
     /// model), and each TCP connection made to it is relayed, as it is, to the called party
     /// of the last admission.
@@ -134,7 +155,11 @@ private:
         std::vector<std::string> aliases;
         h225::IpAddressPort signalAddress;
         asio::ip::udp::endpoint rasAddress;
+        bool traversal = false; ///< it asked for feature 18 and got it
     };
+
+    std::optional<TraversalServer::Registration> find(const std::string& alias) override;
+    bool announce(const std::string& alias, const h225::IncomingCallIndication& indication) override;
 
     /// Sends the request `name` to the endpoint registered as `alias`, its body filled by
     /// `fill`, and forgets the registration when `forget`; false when there is none.
@@ -172,6 +197,8 @@ private:
     std::map<std::string, std::pair<std::int64_t, bool>> lastCallReference_; // mutex_
     bool routing_ = false;                                              // mutex_
     std::uint16_t port_ = 0;
+    std::string host_;
+    std::unique_ptr<TraversalServer> traversal_;
     std::thread thread_;
     std::optional<asio::ip::udp::socket> discovery_;
     std::thread discoveryThread_;
