@@ -16,7 +16,7 @@ packages=(
   libpipewire-0.3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 python3 dbus-daemon ffmpeg
+  tshark coturn pulseaudio pulseaudio-utils xvfb xauth iproute2 iptables conntrack python3 dbus-daemon ffmpeg
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav procps
   openbox x11-utils xdotool desktop-file-utils
   # OpenGL without a GPU (Mesa's llvmpipe), for the video drawn by OpenGL

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include <openssl/evp.h>
+#include <fcntl.h>
 #include <poll.h>
 
 #include "tools/common/pcapwriter.h"
@@ -153,6 +154,8 @@ TestGatekeeper::TestGatekeeper(std::uint16_t port)
 TestGatekeeper::TestGatekeeper(const asio::ip::address& address, std::uint16_t port)
     : socket_(io_, asio::ip::udp::endpoint(address, port))
 {
+    // Not left to the programs the test starts.
+    ::fcntl(socket_.native_handle(), F_SETFD, FD_CLOEXEC);
     port_ = socket_.local_endpoint().port();
     host_ = address.to_string();
     thread_ = std::thread([this] { serve(socket_, false); });
@@ -160,7 +163,12 @@ TestGatekeeper::TestGatekeeper(const asio::ip::address& address, std::uint16_t p
 
 TestGatekeeper::~TestGatekeeper()
 {
-    traversal_.reset(); // it asks the registrations until it stops
+    std::unique_ptr<TraversalServer> server;
+    {
+        std::lock_guard lock(mutex_);
+        server = std::move(traversal_);
+    }
+    server.reset(); // it asks the registrations until it stops
     stopping_ = true;
     thread_.join();
     if (discoveryThread_.joinable())
@@ -188,6 +196,12 @@ bool TestGatekeeper::saveCapture(const std::string& file) const
 
 void TestGatekeeper::serveTraversal(TraversalOptions options)
 {
+    std::unique_ptr<TraversalServer> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::move(traversal_);
+    }
+    old.reset(); // its calls end; it asks the registrations until then
     auto server = std::make_unique<TraversalServer>(
         *this, socket_.local_endpoint().address(), std::move(options));
     std::lock_guard lock(mutex_);

@@ -109,7 +109,8 @@ public:
 
     /// From now on the gatekeeper is a traversal server (H.460.18/19): registrations that
     /// offer feature 18 get it back, with the time to live below; calls are routed through
-    /// the server (traversalserver.h), which announces calls to such endpoints.
+    /// the server (traversalserver.h), which announces calls to such endpoints.  Called
+    /// again, a new server with new options takes the place of the last (its calls end).
     void serveTraversal(TraversalOptions options = {});
     /// The server once serveTraversal() was called; null before.
     TraversalServer* traversalServer() { return traversal_.get(); }

@@ -1,5 +1,7 @@
 #include "tests/support/traversalserver.h"
 
+#include <fcntl.h>
+
 #include "voip/h225/message.h"
 #include "voip/h245/channels.h"
 #include "voip/h245/message.h"
@@ -11,6 +13,14 @@
 namespace voip::testutil {
 
 namespace {
+
+/// Sockets are not left to the programs the test starts (a listener they inherit would
+/// outlive the server, a connection its close).
+template <typename Socket> Socket& closeOnExec(Socket& socket)
+{
+    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+    return socket;
+}
 
 using voip::h323::TpktChannel;
 using udp = asio::ip::udp;
@@ -171,8 +181,9 @@ TraversalServer::Impl::Impl(Directory& directory, const asio::ip::address& addre
                             TraversalOptions options)
     : directory(directory)
     , options(std::move(options))
-    , acceptor(io, asio::ip::tcp::endpoint(address, 0))
+    , acceptor(io, asio::ip::tcp::endpoint(address, this->options.port))
 {
+    closeOnExec(acceptor);
     accept();
     thread = std::thread([this] { io.run(); });
 }
@@ -200,7 +211,7 @@ void TraversalServer::Impl::accept()
         if (error == asio::error::operation_aborted)
             return;
         if (!error) {
-            auto channel = std::make_shared<TpktChannel>(std::move(socket));
+            auto channel = std::make_shared<TpktChannel>(std::move(closeOnExec(socket)));
             std::weak_ptr<TpktChannel> weak = channel;
             channel->start(
                 [this, weak](std::vector<std::uint8_t> pdu) {
@@ -296,6 +307,8 @@ void TraversalServer::Impl::callOutside(const std::shared_ptr<Call>& call,
                                         const Registration& registration)
 {
     auto socket = std::make_shared<asio::ip::tcp::socket>(io);
+    socket->open(asio::ip::tcp::v4());
+    closeOnExec(*socket);
     const asio::ip::tcp::endpoint target(
         asio::ip::make_address(registration.signalAddress.addressText()),
         registration.signalAddress.port);
@@ -405,6 +418,7 @@ void TraversalServer::Impl::startH245(const std::shared_ptr<Call>& call)
             continue;
         leg.h245Listener = std::make_unique<asio::ip::tcp::acceptor>(
             io, asio::ip::tcp::endpoint(acceptor.local_endpoint().address(), 0));
+        closeOnExec(*leg.h245Listener);
         const auto local = leg.h245Listener->local_endpoint();
         Signal facility;
         facility.message.callReference = call->callReference;
@@ -437,7 +451,7 @@ void TraversalServer::Impl::startH245(const std::shared_ptr<Call>& call)
                 if (error || !call || call->ended)
                     return;
                 Leg& leg = call->legs[side];
-                leg.h245 = std::make_shared<TpktChannel>(std::move(socket));
+                leg.h245 = std::make_shared<TpktChannel>(std::move(closeOnExec(socket)));
                 leg.h245->start(
                     [this, weak, side](std::vector<std::uint8_t> pdu) {
                         if (auto call = weak.lock())
@@ -556,11 +570,13 @@ TraversalServer::Impl::proxyFor(Call& call, unsigned session, int from, std::int
                 made->rtp = udp::socket(io);
                 made->rtcp = udp::socket(io);
                 made->rtp.open(udp::v4());
+                closeOnExec(made->rtp);
                 made->rtp.bind({address, 0}, error);
                 const auto port = made->rtp.local_endpoint().port();
                 if (error || port % 2 != 0 || port == 65535)
                     continue;
                 made->rtcp.open(udp::v4());
+                closeOnExec(made->rtcp);
                 made->rtcp.bind({address, std::uint16_t(port + 1)}, error);
                 if (!error)
                     break;

@@ -43,6 +43,8 @@ struct TraversalOptions
     /// keepAliveInterval (nothing: left out), and whether the keepAliveChannel is given.
     std::optional<std::uint32_t> keepAliveInterval = 19;
     bool keepAliveChannel = true;
+    /// Where the server takes calls (0: any free port; 1720 where tshark is to read them).
+    std::uint16_t port = 0;
 };
 
 class TraversalServer
@@ -63,7 +65,7 @@ public:
                               const h225::IncomingCallIndication& indication) = 0;
     };
 
-    /// Listens for call signalling on `address` (any free port).
+    /// Listens for call signalling on `address`, at the port of `options`.
     TraversalServer(Directory& directory, const asio::ip::address& address,
                     TraversalOptions options);
     ~TraversalServer();

@@ -10,6 +10,8 @@
 #include "tools/kxdecode/decoder.h"
 #include "tshark_util.h"
 #include "voip/asn/codec.h"
+#include "voip/h225/traversal.h"
+#include "voip/h245/channels.h"
 #include "voip/h245/schema.h"
 #include "voip/q931/message.h"
 #include "tests/support/toolskip.h"
@@ -214,4 +216,59 @@ TEST(H223CarriedH245, EveryPduDecodesAndReencodes)
         }
     }
     EXPECT_GT(count, 50u);
+}
+
+// The traversal captures (an endpoint behind a NAT and a traversal gatekeeper): every
+// message decodes, and the announcements, feature sets and TraversalParameters read as
+// their notes give them.
+TEST(TraversalCapture, AnnouncementsFeaturesAndTraversalParametersReadAsDocumented)
+{
+    const auto dir = testutil::referenceDir();
+    const auto path = dir / "encryption-traversal" / "traversal-inside.pcapng";
+    if (dir.empty() || !std::filesystem::exists(path))
+        GTEST_SKIP() << "reference captures are absent";
+    const auto capture = capture::readCaptureFile(path.string());
+    ASSERT_FALSE(capture.error) << *capture.error;
+    const auto report = decode::decodeCapture(capture, {});
+    std::vector<voip::h225::IncomingCallIndication> announced;
+    std::vector<voip::h245::TraversalParameters> offered, answered;
+    std::size_t withFeature18 = 0, identifierOnly = 0;
+    for (const auto& message : report.messages) {
+        EXPECT_FALSE(message.error) << "frame " << message.frame << ": " << *message.error;
+        if (message.error)
+            continue;
+        if (message.protocol == decode::Protocol::Ras) {
+            if (message.value.is("serviceControlIndication"))
+                announced.push_back(
+                    **voip::h225::readIncomingCallIndication(message.value.chosen()));
+            withFeature18 += hexOf(message.pdu).find("1001000012") != std::string::npos;
+            continue;
+        }
+        if (message.protocol != decode::Protocol::H245)
+            continue;
+        if (auto olc = voip::h245::readOpenLogicalChannel(message.value); olc && olc->traversal) {
+            if (olc->traversal->parameters)
+                offered.push_back(*olc->traversal->parameters);
+            else
+                ++identifierOnly;
+        }
+        if (auto ack = voip::h245::readOpenLogicalChannelAck(message.value);
+            ack && ack->traversal && ack->traversal->parameters)
+            answered.push_back(*ack->traversal->parameters);
+    }
+    ASSERT_EQ(announced.size(), 2u);
+    EXPECT_EQ(announced[0].callSignallingAddress.toString(), "10.2.0.2:1720");
+    EXPECT_EQ(hexOf(announced[0].callId), "ea543ced0af3f1119209ba1c0cfcde64");
+    EXPECT_GE(withFeature18, 10u) << "GRQ, GCF, RRQ, RCF and every keep-alive and its answer";
+    ASSERT_FALSE(offered.empty());
+    EXPECT_EQ(offered.size(), answered.size());
+    EXPECT_EQ(offered.size(), identifierOnly) << "the endpoint's own channels name it only";
+    voip::h245::MediaAddress relay;
+    relay.ip = {10, 2, 0, 2};
+    relay.port = 52000;
+    EXPECT_EQ(offered[0].keepAliveChannel, relay);
+    for (const auto& parameters : offered)
+        EXPECT_EQ(parameters.keepAliveInterval, 19u);
+    for (const auto& parameters : answered)
+        EXPECT_EQ(parameters, voip::h245::TraversalParameters{.keepAlivePayloadType = 127});
 }

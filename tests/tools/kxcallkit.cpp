@@ -36,6 +36,43 @@ std::string tempPath(const std::string& name)
     return testing::TempDir() + "kxcall_" + std::to_string(::getpid()) + "_" + name;
 }
 
+BackgroundKxcall::BackgroundKxcall(const std::string& arguments, std::string log,
+                                   const std::string& prefix)
+    : log_(std::move(log))
+{
+    const std::string command = prefix + KXCALL_PATH + " " + arguments + " > " + log_ +
+                                " 2>&1 & echo $! > " + log_ + ".pid";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+BackgroundKxcall::~BackgroundKxcall()
+{
+    stop();
+}
+
+void BackgroundKxcall::stop()
+{
+    if (stopped_)
+        return;
+    stopped_ = true;
+    const std::string pid = "$(cat " + log_ + ".pid)";
+    std::system(("kill " + pid + " 2>/dev/null; for i in $(seq 100); do kill -0 " + pid +
+                 " 2>/dev/null || break; sleep 0.05; done")
+                    .c_str());
+    std::remove((log_ + ".pid").c_str());
+}
+
+bool BackgroundKxcall::waitFor(const std::string& line, std::chrono::milliseconds wait) const
+{
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (text().find(line) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 KxcallLogs runKxcallPair(const std::string& calleeArguments, const std::string& callerArguments,
                          const std::string& base)
 {

@@ -2,6 +2,7 @@
 
 // Running kxcall processes on 127.0.0.1 and reading what they leave: logs, Y4M pictures.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,28 @@ std::string readFile(const std::string& path);
 std::uint16_t freePort();
 /// A file name in the test's temporary folder, unique to this process.
 std::string tempPath(const std::string& name);
+
+/// A kxcall process in the background, its output in `log`: run as it is, or after
+/// `prefix` ("ip netns exec NAME ").  Ended (and waited for) by stop() or the destructor,
+/// so that it unregisters and prints its last lines.
+class BackgroundKxcall
+{
+public:
+    BackgroundKxcall(const std::string& arguments, std::string log, const std::string& prefix = {});
+    ~BackgroundKxcall();
+    BackgroundKxcall(const BackgroundKxcall&) = delete;
+    BackgroundKxcall& operator=(const BackgroundKxcall&) = delete;
+    void stop();
+    std::string text() const { return readFile(log_); }
+    /// Waits until the output holds `line`, at most `wait`.
+    bool waitFor(const std::string& line,
+                 std::chrono::milliseconds wait = std::chrono::seconds(15)) const;
+    const std::string& log() const { return log_; }
+
+private:
+    std::string log_;
+    bool stopped_ = false;
+};
 
 /// The logs of a call between two kxcall processes.
 struct KxcallLogs
