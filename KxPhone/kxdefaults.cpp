@@ -69,6 +69,7 @@ const std::vector<AnyKey>& keys()
         &GatekeeperPassword,
         &GatekeeperDiscovery,
         &GatekeeperTtl,
+        &GatekeeperTraversal,
         &ScreenShareToken,
     };
     return all;

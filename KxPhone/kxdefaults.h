@@ -142,6 +142,9 @@ inline constexpr Number GatekeeperTtl{.name = "gatekeeper/ttl",
                                       .low = MinTimeToLive,
                                       .high = MaxTimeToLive,
                                       .seeded = false};
+/// Calls cross a NAT with the gatekeeper's help where it offers it (H.460.18/.19).
+inline constexpr Flag GatekeeperTraversal{
+    .name = "gatekeeper/traversal", .fallback = true, .seeded = false};
 /// The key the desktop handed out for sharing the screen again without asking.
 inline constexpr Text ScreenShareToken{
     .name = "video/screenShareToken", .fallback = "", .seeded = false};

@@ -152,6 +152,7 @@ void KxManager::applyGatekeeper()
         kxdefaults::read(*settings_, kxdefaults::GatekeeperPassword).left(128).toStdString();
     config.timeToLive =
         std::chrono::seconds(kxdefaults::read(*settings_, kxdefaults::GatekeeperTtl));
+    config.traversal = kxdefaults::read(*settings_, kxdefaults::GatekeeperTraversal);
     const bool anyInterface = context_.listenAddress.empty() || context_.listenAddress == "*";
     config.bindAddress = anyInterface ? "0.0.0.0" : context_.listenAddress;
     config.callSignalAddress =
@@ -225,6 +226,30 @@ QString KxManager::gatekeeperStatus() const
         return QCoreApplication::translate("KxManager", "gk-unreachable");
     case voip::h323::RasState::Unregistered:
         return QCoreApplication::translate("KxManager", "gk-unregistered");
+    }
+    return {};
+}
+
+QString KxManager::traversalStatus() const
+{
+    // Said of a registration that stands: before it, or refused, there is nothing to say.
+    if (!gatekeeper_ || gatekeeper_->state() != voip::h323::RasState::Registered)
+        return {};
+    // Named as the gatekeeper names itself; by the address it was found at otherwise.
+    QString name = QString::fromStdString(gatekeeper_->gatekeeperIdentifier());
+    if (name.isEmpty())
+        name = kxdefaults::read(*settings_, kxdefaults::GatekeeperHost).trimmed();
+    if (name.isEmpty())
+        name = QCoreApplication::translate("KxManager", "gk-traversal-unnamed");
+    switch (gatekeeper_->traversal()) {
+    case voip::h323::TraversalState::On:
+        return QCoreApplication::translate("KxManager", "gk-traversal-on").arg(name);
+    case voip::h323::TraversalState::NotOffered:
+        return QCoreApplication::translate("KxManager", "gk-traversal-not-offered").arg(name);
+    case voip::h323::TraversalState::Off:
+        return QCoreApplication::translate("KxManager", "gk-traversal-off").arg(name);
+    case voip::h323::TraversalState::Pending:
+        break;
     }
     return {};
 }

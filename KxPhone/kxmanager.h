@@ -143,6 +143,9 @@ public:
     void applyGatekeeper();
     /// Where the registration stands, for the network page: empty without a gatekeeper.
     QString gatekeeperStatus() const;
+    /// Whether calls cross a NAT through the gatekeeper ("Traversal through X: on") while
+    /// registered; empty otherwise.
+    QString traversalStatus() const;
     /// The RAS client while a gatekeeper is configured; null otherwise.
     std::shared_ptr<voip::h323::RasClient> gatekeeper() const { return gatekeeper_; }
     /// The per-call reset: formats, audio settings, call state.

@@ -73,6 +73,7 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     gatekeeperPassword->setMaxLength(128);
     gatekeeperTtl = lineEdit();
     gatekeeperTtl->setValidator(new QIntValidator(1, kxdefaults::MaxTimeToLive, gatekeeperTtl));
+    gatekeeperTraversal = new QCheckBox(tr("gatekeeper-traversal"));
     QWidget* gatekeeperRow = addRow(tr("gatekeeper"), gatekeeper);
     static_cast<QHBoxLayout*>(gatekeeperRow->layout())->addStretch();
     addRow(tr("gatekeeper-host"), gatekeeperHost);
@@ -80,6 +81,7 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     addRow(tr("gatekeeper-e164"), gatekeeperE164);
     addRow(tr("gatekeeper-password"), gatekeeperPassword);
     addRow(tr("gatekeeper-ttl"), gatekeeperTtl);
+    addRow(QString(), gatekeeperTraversal);
     gatekeeperStatus = new QLabel();
     gatekeeperStatus->setObjectName("labelSettingsStatus");
     gatekeeperStatus->setWordWrap(true);
@@ -94,6 +96,7 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     for (QLineEdit* edit :
          {gatekeeperHost, gatekeeperAlias, gatekeeperE164, gatekeeperPassword, gatekeeperTtl})
         connect(edit, &QLineEdit::textEdited, this, &SettingsNetwork::onChange);
+    connect(gatekeeperTraversal, &QCheckBox::clicked, this, &SettingsNetwork::onChange);
     connect(transmit, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(receive, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(nat, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onNATChange);
@@ -138,6 +141,7 @@ void SettingsNetwork::enableNatFields()
     gatekeeperHost->setEnabled(gatekeeper->currentIndex() == 2);
     for (QLineEdit* edit : {gatekeeperAlias, gatekeeperE164, gatekeeperPassword, gatekeeperTtl})
         edit->setEnabled(gatekeeper->currentIndex() != 0);
+    gatekeeperTraversal->setEnabled(gatekeeper->currentIndex() != 0);
 }
 
 void SettingsNetwork::showGatekeeperStatus()
@@ -145,7 +149,15 @@ void SettingsNetwork::showGatekeeperStatus()
     if (!isVisible())
         return;
     KxManager* manager = context_.manager();
-    gatekeeperStatus->setText(manager ? manager->gatekeeperStatus() : QString());
+    if (!manager) {
+        gatekeeperStatus->clear();
+        return;
+    }
+    QStringList lines{manager->gatekeeperStatus()};
+    if (const QString traversal = manager->traversalStatus(); !traversal.isEmpty())
+        lines << traversal;
+    lines.removeAll(QString());
+    gatekeeperStatus->setText(lines.join('\n'));
 }
 
 void SettingsNetwork::UpdateData()
@@ -172,6 +184,7 @@ void SettingsNetwork::UpdateData()
     gatekeeperE164->setText(kxdefaults::read(settings, kxdefaults::GatekeeperE164));
     gatekeeperPassword->setText(kxdefaults::read(settings, kxdefaults::GatekeeperPassword));
     gatekeeperTtl->setText(QString::number(kxdefaults::read(settings, kxdefaults::GatekeeperTtl)));
+    gatekeeperTraversal->setChecked(kxdefaults::read(settings, kxdefaults::GatekeeperTraversal));
     enableNatFields();
     showGatekeeperStatus();
     status->clear();
@@ -268,6 +281,8 @@ void SettingsNetwork::save()
         {kxdefaults::GatekeeperPassword.name, gatekeeperPassword->text(), ""},
         {kxdefaults::GatekeeperTtl.name, gatekeeperTtl->text(),
          QString::number(kxdefaults::GatekeeperTtl.fallback)},
+        {kxdefaults::GatekeeperTraversal.name, gatekeeperTraversal->isChecked() ? "true" : "false",
+         "true"},
     };
     bool gatekeeperChanged = false;
     for (const auto& [key, value, defaultValue] : gatekeeperValues) {

@@ -2,6 +2,7 @@
 
 #include "ui/settingspage.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -32,6 +33,7 @@ public:
     QLineEdit* gatekeeperE164 = nullptr;
     QLineEdit* gatekeeperPassword = nullptr;
     QLineEdit* gatekeeperTtl = nullptr; ///< seconds
+    QCheckBox* gatekeeperTraversal = nullptr; ///< cross a NAT with the gatekeeper's help
     QLabel* gatekeeperStatus = nullptr; ///< where the registration stands
 
     /// The port range as saved: out-of-range ports corrected, the upper one above the

@@ -175,6 +175,22 @@
         <translation>The gatekeeper does not answer; trying again</translation>
     </message>
     <message>
+        <source>gk-traversal-on</source>
+        <translation>Traversal through %1: on</translation>
+    </message>
+    <message>
+        <source>gk-traversal-not-offered</source>
+        <translation>Traversal through %1: not offered</translation>
+    </message>
+    <message>
+        <source>gk-traversal-off</source>
+        <translation>Traversal through %1: off</translation>
+    </message>
+    <message>
+        <source>gk-traversal-unnamed</source>
+        <translation>the gatekeeper</translation>
+    </message>
+    <message>
         <source>gk-unregistered</source>
         <translation>Not registered with the gatekeeper</translation>
     </message>
@@ -572,6 +588,10 @@
     <message>
         <source>gatekeeper-ttl</source>
         <translation>Registration lifetime (s)</translation>
+    </message>
+    <message>
+        <source>gatekeeper-traversal</source>
+        <translation>Cross a NAT through the gatekeeper (H.460.18/19)</translation>
     </message>
 </context>
 <context>

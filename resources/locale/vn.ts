@@ -175,6 +175,22 @@
         <translation>Gatekeeper không trả lời; đang thử lại</translation>
     </message>
     <message>
+        <source>gk-traversal-on</source>
+        <translation>Vượt NAT qua %1: bật</translation>
+    </message>
+    <message>
+        <source>gk-traversal-not-offered</source>
+        <translation>Vượt NAT qua %1: gatekeeper không hỗ trợ</translation>
+    </message>
+    <message>
+        <source>gk-traversal-off</source>
+        <translation>Vượt NAT qua %1: tắt</translation>
+    </message>
+    <message>
+        <source>gk-traversal-unnamed</source>
+        <translation>gatekeeper</translation>
+    </message>
+    <message>
         <source>gk-unregistered</source>
         <translation>Chưa đăng ký với gatekeeper</translation>
     </message>
@@ -572,6 +588,10 @@
     <message>
         <source>gatekeeper-ttl</source>
         <translation>Thời hạn đăng ký (giây)</translation>
+    </message>
+    <message>
+        <source>gatekeeper-traversal</source>
+        <translation>Vượt NAT qua gatekeeper (H.460.18/19)</translation>
     </message>
 </context>
 <context>

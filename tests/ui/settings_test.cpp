@@ -777,9 +777,26 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
     dialog.onApply();
     EXPECT_EQ(client.settings.value("gatekeeper/mode").toInt(), 2);
     EXPECT_TRUE(pumpUntil([&] {
-        return network.gatekeeperStatus->text() == "Registered with the gatekeeper as Phòng 3";
+        return network.gatekeeperStatus->text() ==
+               "Registered with the gatekeeper as Phòng 3\n"
+               "Traversal through KxTestGK: not offered";
     })) << network.gatekeeperStatus->text().toStdString();
     EXPECT_FALSE(client.settings.contains("gatekeeper/password")) << "nothing more is written";
+    // A gatekeeper that takes calls across a NAT says so; switched off on the page, the
+    // registration offers it no more.
+    gatekeeper.serveTraversal();
+    ASSERT_TRUE(network.gatekeeperTraversal->isChecked());
+    type(network.gatekeeperTtl, "299");
+    dialog.onApply();
+    EXPECT_TRUE(pumpUntil([&] {
+        return network.gatekeeperStatus->text().endsWith("Traversal through KxTestGK: on");
+    })) << network.gatekeeperStatus->text().toStdString();
+    QTest::mouseClick(network.gatekeeperTraversal, Qt::LeftButton);
+    dialog.onApply();
+    EXPECT_EQ(client.settings.value("gatekeeper/traversal").toString(), "false");
+    EXPECT_TRUE(pumpUntil([&] {
+        return network.gatekeeperStatus->text().endsWith("Traversal through KxTestGK: off");
+    })) << network.gatekeeperStatus->text().toStdString();
     EXPECT_TRUE(gatekeeper.lookUp("Phòng 3"));
     EXPECT_TRUE(gatekeeper.lookUp("1003"));
 
@@ -830,7 +847,8 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
     type(network.gatekeeperPassword, "khóa 9");
     dialog.onApply();
     EXPECT_TRUE(pumpUntil([&] {
-        return network.gatekeeperStatus->text() == "Registered with the gatekeeper as Phòng 3";
+        return network.gatekeeperStatus->text().startsWith(
+            "Registered with the gatekeeper as Phòng 3\n");
     })) << network.gatekeeperStatus->text().toStdString();
     EXPECT_GE(gatekeeper.count("gatekeeperRequest (multicast)"), 1u);
     pick(network.gatekeeper, 0);
