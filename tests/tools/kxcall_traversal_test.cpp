@@ -103,6 +103,8 @@ TEST(KxcallTraversal, CalledAndCallingAcrossANatThroughTheGatekeeper)
     expectReceived(dave, "dave, outside", false);
     ASSERT_TRUE(alice.waitFor("cleared", 5s)) << alice.text();
     expectReceived(alice.text(), "alice, inside");
+    EXPECT_NE(alice.text().find("incoming call from dave [dave]"), std::string::npos)
+        << "called back by alias, through the gatekeeper";
     EXPECT_EQ(gatekeeper->traversalServer()->startH245Sent(), 1u);
 
     // The NAT forgets its mappings; the next keep-alive registration makes a new one, where

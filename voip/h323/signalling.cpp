@@ -402,7 +402,17 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     std::optional<asio::ip::tcp::endpoint> announced;
     if (setup.has(f225::sourceCallSignalAddress))
         announced = toEndpoint(setup[f225::sourceCallSignalAddress]);
-    setRemoteParty(name, callerDialAddress(channel->remoteEndpoint(), announced).partyText());
+    std::string party = callerDialAddress(channel->remoteEndpoint(), announced).partyText();
+    // Through a traversal gatekeeper, the address is the gatekeeper's: the caller is
+    // reached again by its alias, through the gatekeeper.
+    for (std::size_t i = 0; traversal_->signalling() && i < sources.size(); ++i) {
+        if (const std::string alias = displayableText(h225::aliasToText(sources.at(i)));
+            !alias.empty()) {
+            party = alias;
+            break;
+        }
+    }
+    setRemoteParty(name, party);
     {
         std::lock_guard lock(channelMutex_);
         remoteProduct_ = displayableText(h225::productText(setup[f225::sourceInfo]));

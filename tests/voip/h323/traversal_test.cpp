@@ -8,8 +8,12 @@
 
 #include "tests/support/testgatekeeper.h"
 #include "tests/voip/h323/h323fixture.h"
+#include <future>
+
 #include "voip/h225/message.h"
+#include "voip/h225/schema.h"
 #include "voip/h323/calltraversal.h"
+#include "voip/rtp/rtpsession.h"
 
 namespace voip::h323::test {
 namespace {
@@ -153,6 +157,71 @@ TEST(Traversal, AnnouncementsThatLeadNowhereLeaveNoCall)
     EXPECT_EQ(error, asio::error::eof) << "closed once no Setup came in time";
     EXPECT_TRUE(alice.manager.callTokens().empty());
     EXPECT_EQ(alice.endpoint->connectionCount(), 0u);
+}
+
+
+TEST(Traversal, KeepAlivesFollowTheRelaysIntervalWithinBoundsAndNeedItsChannel)
+{
+    asio::io_context io;
+    auto work = asio::make_work_guard(io);
+    std::thread loop([&] { io.run(); });
+    asio::ip::udp::socket relay(io, {asio::ip::make_address("127.0.0.1"), 0});
+    h245::MediaAddress where;
+    where.ip = {127, 0, 0, 1};
+    where.port = relay.local_endpoint().port();
+    rtp::SessionConfig config;
+    config.localAddress = asio::ip::make_address("127.0.0.1");
+    std::shared_ptr<rtp::RtpSession> session = rtp::RtpSession::open(config).take();
+    CallTraversal traversal(io, [] { return std::string("test"); });
+    asn::Value features(*h225::schema()->find("h225", "FeatureSet"));
+    features.field("replacementFeatureSet").setBoolean(false);
+    auto& feature = features.field("supportedFeatures").append();
+    feature.field("id").choose("standard").setInteger(19);
+    feature.field("parameters").append().field("id").choose("standard").setInteger(2);
+    auto accept = [&](unsigned sessionId, std::optional<h245::TraversalParameters> offered) {
+        std::promise<std::optional<h245::MediaTraversal>> answer;
+        asio::post(io, [&] {
+            traversal.peerFeatures(features);
+            answer.set_value(traversal.accept(sessionId, session,
+                                              h245::MediaTraversal{offered, !offered}));
+        });
+        return answer.get_future().get();
+    };
+    auto received = [&](std::chrono::milliseconds during) {
+        std::size_t count = 0;
+        const auto until = std::chrono::steady_clock::now() + during;
+        std::array<std::uint8_t, 64> datagram;
+        while (std::chrono::steady_clock::now() < until) {
+            if (relay.available() == 0) {
+                std::this_thread::sleep_for(10ms);
+                continue;
+            }
+            count += relay.receive(asio::buffer(datagram)) == 12;
+        }
+        return count;
+    };
+
+    // No keep-alive channel, or parameters that do not decode: the Ack says our payload
+    // type all the same, and nothing is sent.
+    const h245::MediaTraversal ours{h245::TraversalParameters{.keepAlivePayloadType = 127}, false};
+    EXPECT_EQ(accept(1, h245::TraversalParameters{.keepAliveInterval = 19}), ours);
+    EXPECT_EQ(accept(1, std::nullopt), ours);
+    EXPECT_EQ(received(300ms), 0u);
+    // An interval of 10^9 s is held to 30 s: three 100 ms apart, then none for a while.
+    accept(2, h245::TraversalParameters{.keepAliveChannel = where,
+                                        .keepAliveInterval = 1'000'000'000});
+    EXPECT_EQ(received(1500ms), 3u);
+    // One of 0 or 1 s: every second after the first three.
+    accept(2, h245::TraversalParameters{.keepAliveChannel = where, .keepAliveInterval = 0});
+    EXPECT_EQ(received(2600ms), 5u);
+    std::promise<std::size_t> sent;
+    asio::post(io, [&] {
+        sent.set_value(traversal.mediaKeepAlivesSent());
+        traversal.stop();
+    });
+    EXPECT_EQ(sent.get_future().get(), 16u) << "each with its RTCP twin";
+    work.reset();
+    loop.join();
 }
 
 } // namespace
