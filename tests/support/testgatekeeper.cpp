@@ -226,15 +226,9 @@ bool TestGatekeeper::announce(const std::string& alias,
 bool TestGatekeeper::indicateCall(const std::string& alias,
                                   const h225::IncomingCallIndication& indication)
 {
-    return request(
-        alias, "serviceControlIndication",
-        [&](asn::Value& body, const Endpoint&) {
-            auto& session = body.field("serviceControl").append();
-            session.field("sessionId").setInteger(0);
-            session.field("reason").choose("open");
-            h225::setIncomingCallIndication(body, indication);
-        },
-        false);
+    asn::Value body(*h225::schema()->find("h225", "ServiceControlIndication"));
+    h225::setIncomingCallIndication(body, indication);
+    return sendServiceControl(alias, body["genericData"]);
 }
 
 bool TestGatekeeper::sendServiceControl(const std::string& alias, const asn::Value& genericData)

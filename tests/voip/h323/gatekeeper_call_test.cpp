@@ -23,64 +23,16 @@
 #include "tools/common/pcapwriter.h"
 #include "voip/device/wavfile.h"
 #include "tests/support/toolskip.h"
+#include "tests/tools/kxcallkit.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using voip::testutil::TestGatekeeper;
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string tempPath(const std::string& name)
-{
-    return testing::TempDir() + "kxgk_" + std::to_string(::getpid()) + "_" + name;
-}
-
-bool waitForText(const std::string& path, const std::string& text,
-                 std::chrono::milliseconds wait = 15s)
-{
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (readFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-/// A kxcall process in the background, stopped at the end of the test.
-struct Process
-{
-    explicit Process(const std::string& arguments, const std::string& log)
-        : log(log)
-    {
-        const std::string command = std::string(KXCALL_PATH) + " " + arguments + " > " + log +
-                                    " 2>&1 & echo $! > " + log + ".pid";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-    }
-    ~Process() { stop(); }
-    /// Ends the process (it closes its files and unregisters) and waits for it.
-    void stop()
-    {
-        if (stopped)
-            return;
-        stopped = true;
-        const std::string pid = "$(cat " + log + ".pid)";
-        std::system(("kill " + pid + " 2>/dev/null; for i in $(seq 100); do kill -0 " + pid +
-                     " 2>/dev/null || break; sleep 0.05; done")
-                        .c_str());
-        std::remove((log + ".pid").c_str());
-    }
-    std::string text() const { return readFile(log); }
-    std::string log;
-    bool stopped = false;
-};
+using kx::testutil::readFile;
+using kx::testutil::tempPath;
+using Process = kx::testutil::BackgroundKxcall;
 
 /// The caller's voice: a 440 Hz tone of 2 s.
 std::string toneFile()
@@ -159,7 +111,7 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
                     gatekeeper.address() + " --alias bob --e164 1002 --password b-secret" +
                     " --record " + heard,
                 tempPath("bob.txt"));
-    ASSERT_TRUE(waitForText(bob.log, "gatekeeper registered")) << bob.text();
+    ASSERT_TRUE(bob.waitFor("gatekeeper registered")) << bob.text();
     ASSERT_TRUE(gatekeeper.lookUp("1002"));
 
     // By alias with the gatekeeper's address; by number with the gatekeeper found.
@@ -181,7 +133,7 @@ TEST(GatekeeperCalls, ByAliasAndByNumberWithAudioAdmittedAndDisengaged)
             << text;
         std::remove(log.c_str());
     }
-    ASSERT_TRUE(waitForText(bob.log, "cleared", 5s));
+    ASSERT_TRUE(bob.waitFor("cleared", 5s));
     // Each call: admitted on both sides, disengaged on both sides.
     EXPECT_TRUE([&] {
         for (int i = 0; i < 100 && gatekeeper.count("disengageRequest") < 4; ++i)
@@ -217,14 +169,14 @@ TEST(GatekeeperCalls, ARoutedCallGoesThroughTheGatekeeperNamingWhoItIsFor)
     Process bob("--listen 0 --bind 127.0.0.1 --calls 0 --name bob --gatekeeper " +
                     gatekeeper.address() + " --alias bob --record " + heard,
                 tempPath("bob-routed.txt"));
-    ASSERT_TRUE(waitForText(bob.log, "gatekeeper registered")) << bob.text();
+    ASSERT_TRUE(bob.waitFor("gatekeeper registered")) << bob.text();
     const std::string log = tempPath("alice-routed.txt");
     const std::string alice = std::string(KXCALL_PATH) + " --call bob --gatekeeper " +
                               gatekeeper.address() + " --alias alice --send " + tone +
                               " --hangup-after 2 --formats G.711-uLaw-64k > " + log + " 2>&1";
     EXPECT_EQ(std::system(alice.c_str()), 0) << readFile(log);
     EXPECT_NE(readFile(log).find("established"), std::string::npos) << readFile(log);
-    ASSERT_TRUE(waitForText(bob.log, "cleared", 5s)) << bob.text();
+    ASSERT_TRUE(bob.waitFor("cleared", 5s)) << bob.text();
     bob.stop();
     EXPECT_GT(loudness(heard), 2000) << "the tone did not arrive";
     std::remove(log.c_str());
@@ -280,7 +232,7 @@ TEST(GatekeeperCalls, RefusedAndUnknownCallsEndWithTheirReasonAndAreDisengaged)
     Process bob("--listen 0 --bind 127.0.0.1 --calls 0 --name bob --gatekeeper " +
                     gatekeeper.address() + " --alias bob",
                 tempPath("bob2.txt"));
-    ASSERT_TRUE(waitForText(bob.log, "gatekeeper registered")) << bob.text();
+    ASSERT_TRUE(bob.waitFor("gatekeeper registered")) << bob.text();
     const auto call = [&](const std::string& target) {
         const std::string log = tempPath("alice2.txt");
         std::system(("timeout 30 " + std::string(KXCALL_PATH) + " --call " + target +
