@@ -112,15 +112,15 @@ int main(int argc, char** argv)
     }
     // A far host outside, one hop from the gatekeeper: the outside caller, captured alone.
     const std::string far = "kxfar" + std::to_string(::getpid());
-    const std::string setUp =
-        "ip netns add " + far + " && ip link add far0 netns " + far +
-        " type veth peer name outf netns " + lab.outside() + " && " + NatLab::in(far) +
-        "ip addr add 10.3.0.2/24 dev far0 && " + NatLab::in(far) + "ip link set far0 up && " +
-        NatLab::in(far) + "ip link set lo up && " + NatLab::in(far) +
-        "ip route add default via 10.3.0.1 && " + NatLab::in(lab.outside()) +
-        "ip addr add 10.3.0.1/24 dev outf && " + NatLab::in(lab.outside()) +
-        "ip link set outf up && " + NatLab::in(lab.outside()) +
-        "sysctl -q -w net.ipv4.ip_forward=1";
+    const std::string setUp = "ip netns add " + far + " && ip link add far0 netns " + far +
+                              " type veth peer name outf netns " + lab.outside() + " && " +
+                              NatLab::in(far) + "ip addr add 10.3.0.2/24 dev far0 && " +
+                              NatLab::in(far) + "ip link set far0 up && " + NatLab::in(far) +
+                              "ip link set lo up && " + NatLab::in(far) +
+                              "ip route add default via 10.3.0.1 && " + NatLab::in(lab.outside()) +
+                              "ip addr add 10.3.0.1/24 dev outf && " + NatLab::in(lab.outside()) +
+                              "ip link set outf up && " + NatLab::in(lab.outside()) +
+                              "sysctl -q -w net.ipv4.ip_forward=1";
     if (std::system(setUp.c_str()) != 0) {
         std::cerr << "traversal_setup: cannot add the far host\n";
         return 1;
@@ -135,8 +135,8 @@ int main(int argc, char** argv)
     const std::string tool = KXCALL_PATH;
     const std::string quiet = " > /dev/null 2>&1";
     const std::string registered = " --gatekeeper 10.2.0.2:1719 --calls 0 --listen 1720";
-    std::system((NatLab::in(lab.inside()) + tool + " --name alice" + registered + quiet + " &")
-                    .c_str());
+    std::system(
+        (NatLab::in(lab.inside()) + tool + " --name alice" + registered + quiet + " &").c_str());
     std::system((NatLab::in(lab.outside()) + tool + " --name bob --bind 10.2.0.3 --traversal off" +
                  registered + quiet + " &")
                     .c_str());

@@ -47,21 +47,21 @@ NatLab::NatLab()
     const std::string in = "ip netns exec " + inside_ + " ";
     const std::string rt = "ip netns exec " + router_ + " ";
     const std::string out = "ip netns exec " + outside_ + " ";
-    error_ = run(
-        "ip netns add " + inside_ + "\nip netns add " + router_ + "\nip netns add " + outside_ +
-        "\nip link add in0 netns " + inside_ + " type veth peer name rin netns " + router_ +
-        "\nip link add rout netns " + router_ + " type veth peer name out0 netns " + outside_ +
-        "\n" + in + "ip addr add 10.1.0.2/24 dev in0\n" + in + "ip link set in0 up\n" + in +
-        "ip link set lo up\n" + in + "ip route add default via 10.1.0.1\n" + rt +
-        "ip addr add 10.1.0.1/24 dev rin\n" + rt + "ip addr add 10.2.0.1/24 dev rout\n" + rt +
-        "ip link set rin up\n" + rt + "ip link set rout up\n" + rt +
-        "sysctl -q -w net.ipv4.ip_forward=1\n" + rt +
-        "iptables -t nat -A POSTROUTING -o rout -j MASQUERADE --random\n" + rt +
-        "iptables -P FORWARD DROP\n" + rt + "iptables -A FORWARD -i rin -o rout -j ACCEPT\n" + rt +
-        "iptables -A FORWARD -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT\n" + out +
-        "ip addr add 10.2.0.2/24 dev out0\n" + out + "ip addr add 10.2.0.3/24 dev out0\n" + out +
-        "ip link set out0 up\n" + out + "ip link set lo up\n" + out +
-        "ip route add 10.1.0.0/24 via 10.2.0.1");
+    error_ =
+        run("ip netns add " + inside_ + "\nip netns add " + router_ + "\nip netns add " + outside_ +
+            "\nip link add in0 netns " + inside_ + " type veth peer name rin netns " + router_ +
+            "\nip link add rout netns " + router_ + " type veth peer name out0 netns " + outside_ +
+            "\n" + in + "ip addr add 10.1.0.2/24 dev in0\n" + in + "ip link set in0 up\n" + in +
+            "ip link set lo up\n" + in + "ip route add default via 10.1.0.1\n" + rt +
+            "ip addr add 10.1.0.1/24 dev rin\n" + rt + "ip addr add 10.2.0.1/24 dev rout\n" + rt +
+            "ip link set rin up\n" + rt + "ip link set rout up\n" + rt +
+            "sysctl -q -w net.ipv4.ip_forward=1\n" + rt +
+            "iptables -t nat -A POSTROUTING -o rout -j MASQUERADE --random\n" + rt +
+            "iptables -P FORWARD DROP\n" + rt + "iptables -A FORWARD -i rin -o rout -j ACCEPT\n" +
+            rt + "iptables -A FORWARD -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT\n" +
+            out + "ip addr add 10.2.0.2/24 dev out0\n" + out +
+            "ip addr add 10.2.0.3/24 dev out0\n" + out + "ip link set out0 up\n" + out +
+            "ip link set lo up\n" + out + "ip route add 10.1.0.0/24 via 10.2.0.1");
 }
 
 NatLab::~NatLab()

@@ -163,7 +163,8 @@ public:
     h225::IpAddressPort signalAddress() const;
     void accept();
     void firstMessage(const std::shared_ptr<TpktChannel>& channel, std::vector<std::uint8_t> pdu);
-    void bind(const std::shared_ptr<Call>& call, int side, const std::shared_ptr<TpktChannel>& channel);
+    void bind(const std::shared_ptr<Call>& call, int side,
+              const std::shared_ptr<TpktChannel>& channel);
     void callOutside(const std::shared_ptr<Call>& call, const Registration& registration);
     void onSignal(const std::shared_ptr<Call>& call, int from, std::vector<std::uint8_t> pdu);
     void relay(const std::shared_ptr<Call>& call, int from, Signal signal);
@@ -361,8 +362,8 @@ void TraversalServer::Impl::relay(const std::shared_ptr<Call>& call, int from, S
     std::vector<std::vector<std::uint8_t>> tunnelled;
     if (pdu.has("h245Control")) {
         for (const auto& element : pdu["h245Control"].elements())
-            tunnelled.push_back(rewriteH245(*call, from, {element.octets().begin(),
-                                                          element.octets().end()}));
+            tunnelled.push_back(
+                rewriteH245(*call, from, {element.octets().begin(), element.octets().end()}));
         pdu.remove("h245Control");
     }
     const bool inline245 = target.tunnels && !target.h245 && !target.h245Listener;
@@ -472,7 +473,7 @@ void TraversalServer::Impl::onH245(const std::shared_ptr<Call>& call, int from,
 }
 
 std::vector<std::uint8_t> TraversalServer::Impl::rewriteH245(Call& call, int from,
-                                                            std::vector<std::uint8_t> pdu)
+                                                             std::vector<std::uint8_t> pdu)
 {
     auto decoded = h245::decodeMessage(pdu);
     if (!decoded)
@@ -495,7 +496,8 @@ std::vector<std::uint8_t> TraversalServer::Impl::rewriteH245(Call& call, int fro
         Side& receiver = *proxy->sides[to];
         if (h2250.has("mediaControlChannel")) {
             if (!sender.learns)
-                sender.rtcpTo = endpointOf(h245::readTransportAddress(h2250["mediaControlChannel"]));
+                sender.rtcpTo =
+                    endpointOf(h245::readTransportAddress(h2250["mediaControlChannel"]));
             h245::setTransportAddress(h2250.field("mediaControlChannel"),
                                       mediaAddressOf(receiver.rtcp.local_endpoint()));
         }

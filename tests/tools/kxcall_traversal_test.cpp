@@ -59,17 +59,30 @@ TEST(KxcallTraversal, CalledAndCallingAcrossANatThroughTheGatekeeper)
         NatLab::Enter outside(lab.outside());
         ASSERT_TRUE(outside.entered());
         if (!gatekeeper)
-            gatekeeper =
-                std::make_unique<TestGatekeeper>(asio::ip::make_address("10.2.0.2"), 1719);
+            gatekeeper = std::make_unique<TestGatekeeper>(asio::ip::make_address("10.2.0.2"), 1719);
         gatekeeper->traversalTimeToLive = 8;
         gatekeeper->serveTraversal(options);
     };
     serve({.port = 1720});
     ASSERT_TRUE(gatekeeper);
+    // tshark at the inside interface, stopped however the test ends (at the latest by itself).
     const std::string capture = tempPath("traversal.pcapng");
-    const std::string tsharkPid = capture + ".pid";
-    ASSERT_EQ(std::system((NatLab::in(lab.inside()) + "tshark -q -i " + NatLab::InsideInterface +
-                           " -w " + capture + " > /dev/null 2>&1 & echo $! > " + tsharkPid)
+    struct Capture
+    {
+        std::string pid;
+        void stop() const
+        {
+            std::system(("kill -INT $(cat " + pid + ") 2> /dev/null; sleep 1").c_str());
+        }
+        ~Capture()
+        {
+            stop();
+            std::remove(pid.c_str());
+        }
+    } tshark{capture + ".pid"};
+    ASSERT_EQ(std::system((NatLab::in(lab.inside()) + "tshark -q -a duration:200 -i " +
+                           NatLab::InsideInterface + " -w " + capture + " > /dev/null 2>&1 & " +
+                           "echo $! > " + tshark.pid)
                               .c_str()),
               0);
     std::this_thread::sleep_for(1500ms); // tshark starts capturing
@@ -112,28 +125,31 @@ TEST(KxcallTraversal, CalledAndCallingAcrossANatThroughTheGatekeeper)
     // every second still gets plain media; the gatekeeper ends the call.
     const auto before = gatekeeper->rasAddressOf("alice");
     ASSERT_TRUE(lab.forgetMappings());
-    ASSERT_TRUE(kxtest::eventually([&] { return gatekeeper->rasAddressOf("alice") != before; },
-                                   10s))
+    ASSERT_TRUE(
+        kxtest::eventually([&] { return gatekeeper->rasAddressOf("alice") != before; }, 10s))
         << "a new mapping";
     serve({.offerMultiplexing = true, .keepAliveInterval = 1, .port = 1720});
     {
-        BackgroundKxcall erin("--name erin --gatekeeper 10.2.0.2:1719 --traversal off --call alice" +
-                                  std::string(Media),
-                              tempPath("erin.txt"), NatLab::in(lab.outside()));
+        BackgroundKxcall erin(
+            "--name erin --gatekeeper 10.2.0.2:1719 --traversal off --call alice" +
+                std::string(Media),
+            tempPath("erin.txt"), NatLab::in(lab.outside()));
         ASSERT_TRUE(erin.waitFor("established")) << erin.text() << alice.text();
         std::this_thread::sleep_for(3s);
         ASSERT_TRUE(gatekeeper->dropCall("alice"));
         EXPECT_TRUE(erin.waitFor("cleared", 5s)) << erin.text();
         EXPECT_TRUE(kxtest::eventually(
-            [&] { return afterCalls(alice.text(), 1).find("Cleared by gatekeeper") !=
-                         std::string::npos; },
+            [&] {
+                return afterCalls(alice.text(), 1).find("Cleared by gatekeeper") !=
+                       std::string::npos;
+            },
             5s))
             << alice.text();
         expectReceived(afterCalls(alice.text(), 1), "alice, after the NAT forgot");
     }
     alice.stop();
     bob.stop();
-    std::system(("kill -INT $(cat " + tsharkPid + "); sleep 1").c_str());
+    tshark.stop();
 
     // tshark reads every RAS and call signalling message at the inside interface.
     EXPECT_EQ(kx::testutil::runCommand("tshark -r " + capture + " -Y '_ws.malformed'"), "");
@@ -149,7 +165,6 @@ TEST(KxcallTraversal, CalledAndCallingAcrossANatThroughTheGatekeeper)
     EXPECT_GE(seen["h225.h323_message_body=6"], 3) << "Facility messages";
     EXPECT_GE(seen["h225.h323_message_body=0"], 3) << "Setups";
     std::remove(capture.c_str());
-    std::remove(tsharkPid.c_str());
 }
 
 } // namespace

@@ -54,8 +54,8 @@ bool featureHasParameter(const asn::Value& descriptor, int id)
     return false;
 }
 
-asn::Result<std::vector<std::uint8_t>> encodeIncomingCallIndication(
-    const IncomingCallIndication& indication)
+asn::Result<std::vector<std::uint8_t>>
+encodeIncomingCallIndication(const IncomingCallIndication& indication)
 {
     const asn::Type* type = findType("IncomingCallIndication");
     if (!type)
@@ -67,8 +67,8 @@ asn::Result<std::vector<std::uint8_t>> encodeIncomingCallIndication(
     return asn::encode(value);
 }
 
-asn::Result<IncomingCallIndication> decodeIncomingCallIndication(
-    std::span<const std::uint8_t> bytes)
+asn::Result<IncomingCallIndication>
+decodeIncomingCallIndication(std::span<const std::uint8_t> bytes)
 {
     const asn::Type* type = findType("IncomingCallIndication");
     if (!type)
@@ -80,7 +80,8 @@ asn::Result<IncomingCallIndication> decodeIncomingCallIndication(
     if ((bits + 7) / 8 != bytes.size())
         return asn::Error{"IncomingCallIndication followed by " +
                               std::to_string(bytes.size() - (bits + 7) / 8) + " more octets",
-                          bits, {}};
+                          bits,
+                          {}};
     auto address = transportAddressOf((*decoded)[field::callSignallingAddress]);
     if (!address || address->port == 0)
         return asn::Error{"IncomingCallIndication without an IP address to connect to", 0,
@@ -91,8 +92,8 @@ asn::Result<IncomingCallIndication> decodeIncomingCallIndication(
     return indication;
 }
 
-std::optional<asn::Result<IncomingCallIndication>> readIncomingCallIndication(
-    const asn::Value& serviceControlIndication)
+std::optional<asn::Result<IncomingCallIndication>>
+readIncomingCallIndication(const asn::Value& serviceControlIndication)
 {
     if (!serviceControlIndication.has(field::genericData))
         return std::nullopt;

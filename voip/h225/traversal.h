@@ -41,16 +41,16 @@ struct IncomingCallIndication
     bool operator==(const IncomingCallIndication&) const = default;
 };
 
-asn::Result<std::vector<std::uint8_t>> encodeIncomingCallIndication(
-    const IncomingCallIndication& indication);
+asn::Result<std::vector<std::uint8_t>>
+encodeIncomingCallIndication(const IncomingCallIndication& indication);
 /// An error when the octets do not decode or the address is not an IP address.
-asn::Result<IncomingCallIndication> decodeIncomingCallIndication(
-    std::span<const std::uint8_t> bytes);
+asn::Result<IncomingCallIndication>
+decodeIncomingCallIndication(std::span<const std::uint8_t> bytes);
 
 /// The IncomingCallIndication in a ServiceControlIndication body (its genericData of
 /// feature 18, parameter 1, raw); nothing when it has none; an error when it is malformed.
-std::optional<asn::Result<IncomingCallIndication>> readIncomingCallIndication(
-    const asn::Value& serviceControlIndication);
+std::optional<asn::Result<IncomingCallIndication>>
+readIncomingCallIndication(const asn::Value& serviceControlIndication);
 /// Puts `indication` in a ServiceControlIndication body, as traversal gatekeepers do.
 void setIncomingCallIndication(asn::Value& serviceControlIndication,
                                const IncomingCallIndication& indication);

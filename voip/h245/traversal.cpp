@@ -63,7 +63,8 @@ asn::Result<TraversalParameters> decodeTraversalParameters(std::span<const std::
         value.multiplexId = std::uint32_t(parameters[field::multiplexID].integer());
     value.keepAliveChannel = readOptionalAddress(parameters, field::keepAliveChannel);
     if (parameters.has(field::keepAlivePayloadType))
-        value.keepAlivePayloadType = std::uint8_t(parameters[field::keepAlivePayloadType].integer());
+        value.keepAlivePayloadType =
+            std::uint8_t(parameters[field::keepAlivePayloadType].integer());
     if (parameters.has(field::keepAliveInterval))
         value.keepAliveInterval = std::uint32_t(parameters[field::keepAliveInterval].integer());
     return value;

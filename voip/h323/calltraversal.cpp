@@ -133,12 +133,11 @@ void CallTraversal::peerFeatures(const asn::Value& featureSet)
     if (!h225::featureHasParameter(*feature, h225::MediaTraversalServer))
         return;
     mediaServer_ = true;
-    VOIP_TRACE(2, "H323\tMedia relayed by a traversal server on " << describe_()
-                                                                  << (h225::featureHasParameter(
-                                                                          *feature,
-                                                                          h225::SupportTransmitMultiplexedMedia)
-                                                                          ? " (multiplexing offered, not used)"
-                                                                          : ""));
+    VOIP_TRACE(2, "H323\tMedia relayed by a traversal server on "
+                      << describe_()
+                      << (h225::featureHasParameter(*feature, h225::SupportTransmitMultiplexedMedia)
+                              ? " (multiplexing offered, not used)"
+                              : ""));
 }
 
 std::optional<h245::MediaTraversal> CallTraversal::toOffer() const
@@ -187,8 +186,7 @@ CallTraversal::accept(unsigned sessionId, const std::shared_ptr<rtp::RtpSession>
         old->second->timer.cancel(); // the session's channel opened again: its relay rules
     state_->media[sessionId] = keepAlive;
     VOIP_TRACE(2, "H323\tKeep-alives for session " << sessionId << " to " << *target << " every "
-                                                   << interval.count() << " s on "
-                                                   << describe_());
+                                                   << interval.count() << " s on " << describe_());
     sendMediaKeepAlive(state_, keepAlive);
     return answer;
 }

@@ -87,9 +87,8 @@ public:
     std::size_t signallingKeepAlivesSent() const;
 
     /// The 12 octets of an RTP keep-alive: marker set, `payloadType`, SSRC 0.
-    static std::array<std::uint8_t, 12> rtpKeepAlive(std::uint8_t payloadType,
-                                                     std::uint16_t sequence,
-                                                     std::uint32_t timestamp);
+    static std::array<std::uint8_t, 12>
+    rtpKeepAlive(std::uint8_t payloadType, std::uint16_t sequence, std::uint32_t timestamp);
     /// The 28 octets of an RTCP keep-alive: an empty sender report of SSRC 0.
     static std::array<std::uint8_t, 28> rtcpKeepAlive();
 

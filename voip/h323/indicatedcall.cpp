@@ -81,11 +81,10 @@ void EndPoint::answerIndicatedCall(const h225::IncomingCallIndication& indicatio
             timer->cancel();
             if (error || timedOut) {
                 ++unreachedIndications_;
-                VOIP_TRACE(1, "H323\tThe gatekeeper at " << target << " announced call "
-                                                         << h225::guidText(callId)
-                                                         << " but cannot be reached: "
-                                                         << (timedOut ? std::string("no answer")
-                                                                      : error.message()));
+                VOIP_TRACE(1, "H323\tThe gatekeeper at "
+                                  << target << " announced call " << h225::guidText(callId)
+                                  << " but cannot be reached: "
+                                  << (timedOut ? std::string("no answer") : error.message()));
                 return;
             }
             auto channel = std::make_shared<TpktChannel>(std::move(*socket));

@@ -50,9 +50,8 @@ void RasTraversal::confirmed(const asn::Value& registrationConfirm, bool keepAli
     const bool hasSet = registrationConfirm.has(f225::featureSet);
     if (keepAlive && !hasSet)
         return;
-    const bool on =
-        hasSet && h225::findFeature(registrationConfirm[f225::featureSet],
-                                    h225::SignallingTraversalFeature) != nullptr;
+    const bool on = hasSet && h225::findFeature(registrationConfirm[f225::featureSet],
+                                                h225::SignallingTraversalFeature) != nullptr;
     state_ = on ? TraversalState::On : TraversalState::NotOffered;
 }
 
@@ -81,10 +80,9 @@ RasTraversal::indicated(const asn::Value& indication, asn::Value& response, Cloc
     std::erase_if(announced_,
                   [&](const auto& entry) { return now - entry.second > AnnouncedCallMemory; });
     if (announced_.size() >= AnnouncedCallLimit && !announced_.count(call->value().callId))
-        announced_.erase(std::min_element(announced_.begin(), announced_.end(),
-                                          [](const auto& a, const auto& b) {
-                                              return a.second < b.second;
-                                          }));
+        announced_.erase(
+            std::min_element(announced_.begin(), announced_.end(),
+                             [](const auto& a, const auto& b) { return a.second < b.second; }));
     const auto [where, added] = announced_.try_emplace(call->value().callId, now);
     if (!added) {
         VOIP_TRACE(2, "RAS\tIncoming call indication repeated for call "

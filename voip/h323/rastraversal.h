@@ -44,9 +44,8 @@ public:
     /// Answers a ServiceControlIndication: fills `response` (a ServiceControlResponse body,
     /// its sequence number set already) and returns the call to connect for when it
     /// announces one not announced in the last minute.
-    std::optional<h225::IncomingCallIndication> indicated(const asn::Value& indication,
-                                                          asn::Value& response,
-                                                          Clock::time_point now);
+    std::optional<h225::IncomingCallIndication>
+    indicated(const asn::Value& indication, asn::Value& response, Clock::time_point now);
 
 private:
     bool wanted_;

@@ -106,7 +106,8 @@ TEST(Traversal, AnAnnouncedCallIsFetchedItsH245OpenedOutwardsAndItsMediaKeptOpen
         return !all.empty() && all.begin()->second.size() >= 3;
     }));
     const auto keepAlives = server->rtpKeepAlives().begin()->second;
-    EXPECT_EQ(keepAlives[0], fromHex("80ff006400000000" "00000000"));
+    EXPECT_EQ(keepAlives[0], fromHex("80ff006400000000"
+                                     "00000000"));
     EXPECT_EQ(keepAlives[1][3], 101);
     const std::uint32_t stamp = (keepAlives[1][4] << 24) | (keepAlives[1][5] << 16) |
                                 (keepAlives[1][6] << 8) | keepAlives[1][7];
@@ -159,7 +160,6 @@ TEST(Traversal, AnnouncementsThatLeadNowhereLeaveNoCall)
     EXPECT_EQ(alice.endpoint->connectionCount(), 0u);
 }
 
-
 TEST(Traversal, KeepAlivesFollowTheRelaysIntervalWithinBoundsAndNeedItsChannel)
 {
     asio::io_context io;
@@ -182,8 +182,8 @@ TEST(Traversal, KeepAlivesFollowTheRelaysIntervalWithinBoundsAndNeedItsChannel)
         std::promise<std::optional<h245::MediaTraversal>> answer;
         asio::post(io, [&] {
             traversal.peerFeatures(features);
-            answer.set_value(traversal.accept(sessionId, session,
-                                              h245::MediaTraversal{offered, !offered}));
+            answer.set_value(
+                traversal.accept(sessionId, session, h245::MediaTraversal{offered, !offered}));
         });
         return answer.get_future().get();
     };
