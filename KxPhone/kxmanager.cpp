@@ -496,6 +496,10 @@ void KxManager::resetCallState()
     }
     // The presentation is over with the call: its layout is not kept.
     emit events_->layoutShown(applyLayout());
+    // The screen held back from an automatically answered call is the source again.
+    auto held = SharePause::AnsweredAlone;
+    if (sharePause_.compare_exchange_strong(held, SharePause::None) && !inputOpen_)
+        openVideoInput();
 }
 
 // --- call control ---
@@ -864,6 +868,7 @@ voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
         // The pause runs on the GUI thread's timer, so that the call's own thread goes on
         // (a caller that gives up meanwhile is seen at once).
         onGuiThread([this, token] {
+            holdShareForAutoAnswer();
             QTimer::singleShot(context_.autoAnswerDelay, dispatcher_.get(),
                                [this, token] { pcssEndPoint_->acceptIncomingCall(token); });
         });

@@ -230,7 +230,14 @@ public:
 
     /// Opens the source the video settings name: "no-device", "Desktop" (the desktop or
     /// the tracked window at the codec size, 25 a second) or a camera in the mode stored.
+    /// Nothing is opened while a share waits for the user (sharePaused()).
     void openVideoInput();
+    /// Why nothing of the screen is sent now although the desktop or a window is the
+    /// source, until the user picks a source again: the shared window was closed, or the
+    /// call was answered automatically.  Empty when neither.
+    QString sharePaused() const;
+    /// The user picked a source (or picked the same again): a paused share may go on.
+    void sourceChosen();
     /// Closes the source; no grab runs once it returns.
     void closeVideoInput();
     /// True for "Desktop", and for a present camera one of whose modes is the stored one.
@@ -370,6 +377,9 @@ private:
                                            unsigned& height);
     /// Shows a notice in the main window (GUI thread or queued to it).
     void notify(const QString& text);
+    /// A call is being answered automatically: a desktop or window share is held back
+    /// (GUI thread).
+    void holdShareForAutoAnswer();
 
     Context context_;
     QSettings* settings_ = nullptr;
@@ -394,6 +404,14 @@ private:
     // display lock.
     VideoInputArgs videoInputArgs_;
     std::atomic<bool> inputOpen_{false};
+    /// Why the desktop or window share is held back until the user chooses a source.
+    enum class SharePause
+    {
+        None,
+        WindowClosed,   ///< the shared window went
+        AnsweredAlone,  ///< the call was answered automatically: nobody chose to share
+    };
+    std::atomic<SharePause> sharePause_{SharePause::None};
     QList<QPair<quint64, QString>> windowList_;      // GUI thread
     voip::rtp::StreamStatistics audioStatistics_[2]; // GUI thread, by direction
     voip::rtp::StreamStatistics videoStatistics_[2];

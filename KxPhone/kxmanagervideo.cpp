@@ -45,6 +45,8 @@ void KxManager::openVideoInput()
         auto lock = display_->lockDisplay();
         videoInputArgs_ = args;
     }
+    if (desktop && sharePause_ != SharePause::None)
+        return; // the idle picture until the user chooses
     // The desktop, and the desktop's camera, may ask the user first: the display shows the
     // no-input picture meanwhile.
     if (const bool camera = args.deviceName == KxVideoSource::PortalCameraName; desktop || camera) {
@@ -178,6 +180,38 @@ void KxManager::setCaptureWindow(int index)
     }
 }
 
+void KxManager::holdShareForAutoAnswer()
+{
+    // Nobody chose to show this caller the screen: the idle picture (a camera is sent as
+    // chosen) until the user picks a source in this call.
+    if (videoInputArgs().deviceName != Desktop)
+        return;
+    sharePause_ = SharePause::AnsweredAlone;
+    closeVideoInput();
+    emit events_->updateCall();
+}
+
+QString KxManager::sharePaused() const
+{
+    switch (sharePause_.load()) {
+    case SharePause::WindowClosed:
+        return QCoreApplication::translate("KxManager", "share-window-closed");
+    case SharePause::AnsweredAlone:
+        return QCoreApplication::translate("KxManager", "share-held-auto-answer");
+    case SharePause::None:
+        break;
+    }
+    return {};
+}
+
+void KxManager::sourceChosen()
+{
+    // A window that went is not chosen again: the list the user picked from did not show it.
+    if (const auto window = source_->trackedWindow(); window != 0 && !source_->windowExists(window))
+        source_->setTrackedWindow(0);
+    sharePause_ = SharePause::None;
+}
+
 quint64 KxManager::trackedWindow() const
 {
     return source_->trackedWindow();
@@ -227,9 +261,13 @@ KxDisplay::LocalPicture KxManager::grabLocalFrame(std::vector<std::uint8_t>& pic
     case KxVideoSource::Grab::Unchanged:
         return KxDisplay::LocalPicture::Same;
     case KxVideoSource::Grab::WindowGone:
-        // The desktop from the next picture on; the user hears why.
+        // Not the desktop in its place: the idle picture until the user chooses again.
+        inputOpen_ = false;
+        source_->close();
+        sharePause_ = SharePause::WindowClosed;
         notify(QCoreApplication::translate("KxManager", "window-closed"));
-        return KxDisplay::LocalPicture::Same;
+        onGuiThread([this] { emit events_->updateCall(); });
+        return KxDisplay::LocalPicture::None;
     case KxVideoSource::Grab::Failed: {
         const QString device = videoInputArgs_.deviceName;
         std::cerr << "Cannot get frame from " << device.toStdString() << ": "

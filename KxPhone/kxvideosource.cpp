@@ -230,10 +230,10 @@ KxVideoSource::Grab KxVideoSource::grab(std::vector<std::uint8_t>& picture, unsi
         now - lastCapture_ < (preview_ && !camera ? PreviewCaptureInterval : CaptureInterval))
         return Grab::Unchanged;
     const std::uint64_t window = camera ? 0 : tracked_.load();
-    if (window != 0 && !screen_->windowExists(window)) {
-        tracked_ = 0;
+    // A share never widens by itself: the desktop is not captured in a closed window's
+    // place (the user chooses again).
+    if (window != 0 && !screen_->windowExists(window))
         return Grab::WindowGone;
-    }
     if (!capture.capture(window, captured_, desktopWidth_, desktopHeight_))
         return Grab::Unchanged;
     lastCapture_ = now;

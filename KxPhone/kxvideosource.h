@@ -78,7 +78,7 @@ public:
         Picture,   ///< `picture` holds a new picture
         Unchanged, ///< nothing new: keep the last one
         Failed,    ///< the camera failed (see lastError): close the source
-        WindowGone ///< the tracked window is no more: it was forgotten, the desktop is next
+        WindowGone ///< the tracked window is no more: nothing is captured in its place
     };
     /// The newest picture, resizing `picture` and setting its size when it is new.
     Grab grab(std::vector<std::uint8_t>& picture, unsigned& width, unsigned& height);

@@ -564,20 +564,12 @@ void MainWindow::onShowWindow()
         app->fitToScreens();
     raise();
     activateWindow();
-    // Shown again: the display works, and the source opens again if it had closed.
+    // Shown again: the display works, and the source opens again if it had closed (a
+    // shared window that went meanwhile is found gone then: nothing takes its place).
     if (KxManager* manager = context_.manager()) {
         manager->setDisplayActive(true);
-        if (!manager->inputOpen()) {
-            if (manager->trackedWindow() != 0) {
-                manager->refreshWindowList();
-                bool present = false;
-                for (const auto& window : manager->windowList())
-                    present = present || window.first == manager->trackedWindow();
-                if (!present)
-                    manager->setCaptureWindow(0);
-            }
+        if (!manager->inputOpen())
             manager->openVideoInput();
-        }
     }
 }
 

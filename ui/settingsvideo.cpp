@@ -109,6 +109,7 @@ void SettingsVideo::save()
     if (KxManager* manager = context_.manager()) {
         manager->setCaptureWindow(captureWindow->currentIndex());
         manager->closeVideoInput();
+        manager->sourceChosen();
         manager->openVideoInput();
     }
     UpdateData();

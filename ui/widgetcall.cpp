@@ -19,6 +19,7 @@
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/callbutton.h"
+#include "ui/elidedlabel.h"
 #include "ui/mainwindow.h"
 #include "ui/uicontext.h"
 #include "ui/widgetcam.h"
@@ -102,11 +103,20 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     microMute_->setEnabled(false);
     speakerMute_->setEnabled(false);
 
+    party_ = new ElidedLabel();
+    party_->setObjectName("labelCallParty");
+    party_->setMaximumWidth(int(220 * scale));
+    layout->addWidget(party_);
     duration_ = new QLabel();
     duration_->setFixedWidth(120);
     duration_->setAlignment(Qt::AlignCenter);
     duration_->setObjectName("labelDuration");
     layout->addWidget(duration_);
+    shareState_ = new ElidedLabel();
+    shareState_->setObjectName("labelShareState");
+    shareState_->setMaximumWidth(int(260 * scale));
+    shareState_->hide();
+    layout->addWidget(shareState_);
 
     settings_ =
         button(":/img/call-settings.png", ":/img/call-settings-hover.png", &WidgetCall::onSettings);
@@ -217,7 +227,13 @@ void WidgetCall::UpdateData()
 
     KxManager* manager = context_.manager();
     const auto call = manager ? manager->currentCall() : nullptr;
+    // Told for as long as it lasts: a share held back stays so until the user chooses.
+    const QString held = manager ? manager->sharePaused() : QString();
+    shareState_->setText(held);
+    shareState_->setToolTip(held);
+    shareState_->setVisible(!held.isEmpty());
     if (!call) {
+        party_->clear();
         for (QWidget* control : std::initializer_list<QWidget*>{microMute_, speakerMute_,
                                                                 microVolume_, speakerVolume_})
             control->setEnabled(false);
@@ -234,10 +250,13 @@ void WidgetCall::UpdateData()
             feccDialog_->close();
         return;
     }
-    duration_->setToolTip(tr("call") + ": " +
-                          QString::fromStdString(call->networkConnection()
-                                                     ? call->networkConnection()->remotePartyName()
-                                                     : std::string()));
+    const auto network = call->networkConnection();
+    QString party = QString::fromStdString(network ? network->remotePartyName() : std::string());
+    if (party.isEmpty() && network)
+        party = QString::fromStdString(network->remotePartyAddress());
+    party_->setText(party);
+    party_->setToolTip(party);
+    duration_->setToolTip(tr("call") + ": " + party);
     const auto refresh = [](const std::shared_ptr<voip::SoundChannel>& channel, CallButton* mute,
                             QSlider* volume, const char* icon, const char* hover,
                             const char* mutedIcon, const char* mutedHover) {

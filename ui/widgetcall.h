@@ -52,6 +52,10 @@ public:
     QSlider* microVolume() const { return microVolume_; }
     QSlider* speakerVolume() const { return speakerVolume_; }
     QLabel* durationLabel() const { return duration_; }
+    /// Who the call is with: the far party's name, or its address.
+    QLabel* partyLabel() const { return party_; }
+    /// Why the screen is not shared now although it is the source (shown only then).
+    QLabel* shareStateLabel() const { return shareState_; }
     QTimer* durationTimer() const { return durationTimer_; }
     FadeDialog* fade() const { return fade_; }
     WidgetDialpad* dialpadDialog() const { return dialpadDialog_; }
@@ -104,6 +108,8 @@ private:
     CallButton* speakerMute_ = nullptr;
     QSlider* speakerVolume_ = nullptr;
     QLabel* duration_ = nullptr;
+    QLabel* party_ = nullptr;
+    QLabel* shareState_ = nullptr;
     CallButton* settings_ = nullptr;
     CallButton* fullScreen_ = nullptr;
     CallButton* layout_ = nullptr;

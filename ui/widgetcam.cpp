@@ -167,9 +167,9 @@ void WidgetCam::reopen()
     if (!manager)
         return;
     manager->closeVideoInput();
+    manager->sourceChosen();
     manager->openVideoInput();
-    if (manager->inCall())
-        emit mainWindow_.signalUpdateCall();
+    emit mainWindow_.signalUpdateCall();
 }
 
 void WidgetCam::onDevice(int index)

@@ -155,8 +155,16 @@
         <translation>Desktop and window capture need an X display</translation>
     </message>
     <message>
+        <source>share-window-closed</source>
+        <translation>Shared window closed: nothing is shared</translation>
+    </message>
+    <message>
+        <source>share-held-auto-answer</source>
+        <translation>Answered automatically: the screen is not shared until you choose it</translation>
+    </message>
+    <message>
         <source>window-closed</source>
-        <translation>The shared window has closed; the whole desktop is sent instead</translation>
+        <translation>The shared window has closed; nothing of the screen is sent until you choose a source again</translation>
     </message>
     <message>
         <source>gk-registered</source>

@@ -155,8 +155,16 @@
         <translation>Ghi màn hình và cửa sổ cần một màn hình X</translation>
     </message>
     <message>
+        <source>share-window-closed</source>
+        <translation>Cửa sổ chia sẻ đã đóng: không chia sẻ gì</translation>
+    </message>
+    <message>
+        <source>share-held-auto-answer</source>
+        <translation>Cuộc gọi tự trả lời: màn hình không được chia sẻ cho đến khi bạn chọn</translation>
+    </message>
+    <message>
         <source>window-closed</source>
-        <translation>Cửa sổ đang chia sẻ đã đóng; toàn bộ màn hình được gửi thay thế</translation>
+        <translation>Cửa sổ đang chia sẻ đã đóng; không gửi gì của màn hình cho đến khi bạn chọn lại nguồn</translation>
     </message>
     <message>
         <source>gk-registered</source>

@@ -77,6 +77,18 @@ bool reddish(const voip::VideoFrame& frame, unsigned x, unsigned y)
     return std::abs(Y - 81) < 25 && V > 200;
 }
 
+/// Green in video range: luma about 145, U and V low.
+bool greenish(const voip::VideoFrame& frame, unsigned x, unsigned y)
+{
+    const std::size_t luma = std::size_t(frame.width) * frame.height;
+    const unsigned cw = (frame.width + 1) / 2;
+    const std::size_t chroma = std::size_t(cw) * ((frame.height + 1) / 2);
+    const int Y = frame.data[std::size_t(y) * frame.width + x];
+    const int U = frame.data[luma + std::size_t(y / 2) * cw + x / 2];
+    const int V = frame.data[luma + chroma + std::size_t(y / 2) * cw + x / 2];
+    return std::abs(Y - 145) < 25 && U < 90 && V < 90;
+}
+
 class WindowVideo : public testing::Test
 {
 protected:
@@ -305,6 +317,80 @@ TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
         EXPECT_TRUE(reddish(after, x, y)) << x << "," << y;
     for (const auto& [x, y] : {std::pair{20u, 180u}, {620u, 180u}})
         EXPECT_FALSE(reddish(after, x, y)) << x << "," << y;
+}
+
+// A share never widens by itself: when the shared window closes, the far end gets the idle
+// picture (not the desktop, where a green window stands), and the call view says so until
+// the user chooses again.
+TEST_F(WindowVideo, AClosedSharedWindowGivesWayToTheIdlePictureNotTheDesktop)
+{
+    desktop.window("Other green window", 0x00FF00, 700, 400, 300, 200);
+    QTemporaryDir dir;
+    const QString recorded = dir.filePath("received.y4m");
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--record-video", recorded});
+    ASSERT_TRUE(client->manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    WidgetCam* cam = client->window.cameraDialog();
+    cam->UpdateData();
+    emit cam->windowBox()->activated(cam->windowBox()->findText("Shared red window"));
+    QTest::qWait(1500);
+    desktop.destroy(redWindow);
+    QLabel* held = client->window.callToolbar()->shareStateLabel();
+    ASSERT_TRUE(pumpUntil([&] { return held->isVisibleTo(client->window.callToolbar()); }));
+    EXPECT_EQ(held->text(), QCoreApplication::translate("KxManager", "share-window-closed"));
+    QTest::qWait(2500);
+    client->manager->hangUp();
+    ASSERT_TRUE(peer.waitFor("cleared"));
+    ASSERT_TRUE(client->idle());
+    const auto frames = readY4m(recorded);
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(),
+                            [](const auto& frame) { return reddish(frame, 320, 180); }))
+        << "the window was shared";
+    // Where the window manager put the windows: looked for all over the picture.
+    const auto anywhere = [](const voip::VideoFrame& frame, auto colour) {
+        for (unsigned y = 10; y < frame.height; y += 20)
+            for (unsigned x = 10; x < frame.width; x += 20)
+                if (colour(frame, x, y))
+                    return true;
+        return false;
+    };
+    EXPECT_FALSE(anywhere(frames.back(), greenish)) << "the desktop took the window's place";
+    EXPECT_FALSE(anywhere(frames.back(), reddish));
+    EXPECT_TRUE(held->isVisibleTo(client->window.callToolbar())) << "until the user chooses";
+    cam->UpdateData();
+    emit cam->windowBox()->activated(cam->windowBox()->findText("Other green window"));
+    EXPECT_FALSE(held->isVisibleTo(client->window.callToolbar()));
+}
+
+// The desktop chosen once is not shown to a caller the client answered by itself: the idle
+// picture goes until the user picks the desktop in that call, and the choice stands again
+// once the call is over.
+TEST_F(WindowVideo, AnAutomaticallyAnsweredCallSeesNoScreenUntilTheUserPicksIt)
+{
+    QTemporaryDir dir;
+    const QString recorded = dir.filePath("received.y4m");
+    Kxcall caller({"--call", client->address(), "--calls", "1", "--record-video", recorded});
+    ASSERT_TRUE(caller.waitFor("established"));
+    QLabel* held = client->window.callToolbar()->shareStateLabel();
+    ASSERT_TRUE(pumpUntil([&] { return held->isVisibleTo(client->window.callToolbar()); }));
+    EXPECT_EQ(held->text(), QCoreApplication::translate("KxManager", "share-held-auto-answer"));
+    EXPECT_FALSE(client->manager->inputOpen());
+    QTest::qWait(2000);
+    WidgetCam* cam = client->window.cameraDialog();
+    cam->UpdateData();
+    emit cam->deviceBox()->activated(1); // the desktop, picked again in this call
+    EXPECT_FALSE(held->isVisibleTo(client->window.callToolbar()));
+    QTest::qWait(2000);
+    client->manager->hangUp();
+    ASSERT_TRUE(caller.waitFor("cleared"));
+    ASSERT_TRUE(client->idle());
+    const auto frames = readY4m(recorded);
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_FALSE(reddish(frames.front(), 150, 120)) << "the desktop before the user chose it";
+    EXPECT_TRUE(reddish(frames.back(), 150, 120)) << "the desktop once chosen";
+    EXPECT_TRUE(pumpUntil([&] { return client->manager->inputOpen(); }))
+        << "the stored choice after the call";
 }
 
 TEST_F(WindowVideo, TheCameraControlDialogsButtonsArriveAsTheirActions)
