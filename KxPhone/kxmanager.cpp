@@ -759,6 +759,15 @@ std::shared_ptr<voip::SoundChannel> KxManager::playChannel() const
     return playChannel_;
 }
 
+std::optional<std::chrono::seconds> KxManager::connectedFor() const
+{
+    std::lock_guard lock(stateMutex_);
+    if (!currentCall_ || !establishedAt_)
+        return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                            *establishedAt_);
+}
+
 bool KxManager::localVideoSending() const
 {
     std::lock_guard lock(stateMutex_);
@@ -1010,8 +1019,10 @@ bool KxManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStrea
         if (stream.isSource() && !format.hasOption(voip::option::ContentRole))
             display_->setOutgoingSize(unsigned(format.integerOption(voip::option::FrameWidth, 0)),
                                       unsigned(format.integerOption(voip::option::FrameHeight, 0)));
+        // The main video's flags: content (H.239) comes and goes beside it.
         std::lock_guard lock(stateMutex_);
-        (stream.isSource() ? localVideoSending_ : remoteVideoReceiving_) = true;
+        if (!format.hasOption(voip::option::ContentRole))
+            (stream.isSource() ? localVideoSending_ : remoteVideoReceiving_) = true;
     } else if (type == voip::MediaType::H224) {
         std::lock_guard lock(stateMutex_);
         (stream.isSource() ? h224SendOpen_ : h224ReceiveOpen_) = true;
@@ -1024,7 +1035,8 @@ void KxManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaStr
     if (!connection.isNetworkConnection()) {
         const auto type = stream.mediaFormat().mediaType();
         std::lock_guard lock(stateMutex_);
-        if (type == voip::MediaType::Video)
+        if (type == voip::MediaType::Video &&
+            !stream.mediaFormat().hasOption(voip::option::ContentRole))
             (stream.isSource() ? localVideoSending_ : remoteVideoReceiving_) = false;
         else if (type == voip::MediaType::H224)
             (stream.isSource() ? h224SendOpen_ : h224ReceiveOpen_) = false;
@@ -1041,14 +1053,6 @@ QString nameBeforeBracket(const QString& party)
 {
     const int open = party.indexOf('[');
     return (open < 0 ? party : party.left(open)).trimmed();
-}
-
-/// The host of an address as dialled or as the engine shows it ("alias@host:port",
-/// "host:port", "[v6]:port"), lower case.
-QString hostOf(const QString& address)
-{
-    auto parsed = voip::h323::parseDialAddress(address.trimmed().toStdString());
-    return parsed ? QString::fromStdString(parsed->host).toLower() : QString();
 }
 
 /// "m:ss", or "h:mm:ss" from an hour on.
@@ -1175,19 +1179,26 @@ QString KxManager::nameForAddress(const QString& address) const
 {
     if (!context_.contacts || address.isEmpty())
         return address;
-    const auto contacts = context_.contacts->contacts();
-    for (const auto& contact : contacts)
-        if (!contact.name.isEmpty() && contact.ip.trimmed() == address)
+    // A contact names an address as a whole: host and port (1720 when none is written)
+    // and alias alike.  The same host at another port, or another alias there, is another
+    // system: it keeps its own name.
+    const auto key = [](const QString& text) -> std::optional<voip::h323::DialAddress> {
+        auto parsed = voip::h323::parseDialAddress(text.trimmed().toStdString());
+        if (parsed) {
+            std::transform(parsed->host.begin(), parsed->host.end(), parsed->host.begin(),
+                           [](unsigned char c) { return char(std::tolower(c)); });
+        }
+        return parsed;
+    };
+    const auto wanted = key(address);
+    for (const auto& contact : context_.contacts->contacts()) {
+        if (contact.name.isEmpty())
+            continue;
+        if (contact.ip.trimmed() == address.trimmed())
             return contact.name;
-    // A caller's address carries the port it called from: a contact of that host with
-    // no port of its own is the same system.
-    const QString host = hostOf(address);
-    if (host.isEmpty())
-        return address;
-    for (const auto& contact : contacts) {
-        const QString ip = contact.ip.trimmed();
-        if (!contact.name.isEmpty() &&
-            (ip.compare(host, Qt::CaseInsensitive) == 0 || ip == "[" + host + "]"))
+        const auto known = key(contact.ip);
+        if (wanted && known && known->host == wanted->host && known->port == wanted->port &&
+            known->alias == wanted->alias)
             return contact.name;
     }
     return address;
@@ -1214,7 +1225,8 @@ Recent KxManager::recentFor(const CallEnd& end) const
         std::chrono::duration_cast<std::chrono::milliseconds>(end.start.time_since_epoch())
             .count());
     recent.time = start.toLocalTime().toString("dd/MM/yy hh:mm");
-    const qint64 seconds = std::max<qint64>(0, start.secsTo(QDateTime::currentDateTime()));
+    // How long the two were connected: ringing is no part of a call's length.
+    const qint64 seconds = end.established ? qint64(end.connected.count()) : 0;
     recent.duration = QString::number(seconds / 60);
     recent.seconds = QString::number(seconds);
     recent.protocol = "H.323";

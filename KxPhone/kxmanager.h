@@ -146,6 +146,9 @@ public:
     /// Whether calls cross a NAT through the gatekeeper ("Traversal through X: on") while
     /// registered; empty otherwise.
     QString traversalStatus() const;
+    /// How long the current call has been connected: from its answer, not its set-up;
+    /// nothing before the answer or without a call.  Any thread.
+    std::optional<std::chrono::seconds> connectedFor() const;
     /// The RAS client while a gatekeeper is configured; null otherwise.
     std::shared_ptr<voip::h323::RasClient> gatekeeper() const { return gatekeeper_; }
     /// The per-call reset: formats, audio settings, call state.

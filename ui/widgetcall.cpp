@@ -303,9 +303,9 @@ void WidgetCall::onTimerDuration()
         ticks_ = 0;
         return;
     }
-    const auto elapsed = std::chrono::system_clock::now() - call->startTime();
-    duration_->setText(
-        durationText(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
+    // From the answer: the ringing before it is no part of the call's length.
+    const auto connected = manager->connectedFor();
+    duration_->setText(durationText(connected ? connected->count() : 0));
     if (!firstTicks_)
         return;
     // The far end hears of the microphone's state again 5 and 10 s into the call, in

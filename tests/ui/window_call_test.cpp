@@ -310,6 +310,41 @@ TEST(WindowCall, AutoAnswerTakesTheCallAfterASecondWithoutAPrompt)
     EXPECT_EQ(statuses, QStringList({"incoming failure", "incoming success"}));
 }
 
+// The call view says who the call is with; its length counts from the answer, in the
+// toolbar and in the history, not from the ringing; a contact names its own address only
+// (host and port), not every call to its host, where the far end's own name is kept.
+TEST(WindowCall, ThePartyIsNamedAndTheLengthCountsFromTheAnswer)
+{
+    Client client(false);
+    client.connectWindow();
+    client.window.show();
+    client.contacts.addContact("Office", "127.0.0.1", "", "", "H.323");
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "0", "--name", "Zoë",
+                 "--answer", "2500", "--hangup-after", "2"});
+    const QString address = peer.address();
+    ASSERT_TRUE(client.manager->placeCall(address, true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
+    WidgetCall* toolbar = client.window.callToolbar();
+    EXPECT_TRUE(pumpUntil([&] { return toolbar->partyLabel()->text() == "Zoë"; }))
+        << toolbar->partyLabel()->text().toStdString();
+    EXPECT_TRUE(pumpUntil([&] { return !toolbar->durationLabel()->text().isEmpty(); }));
+    EXPECT_LE(toolbar->durationLabel()->text(), "00:00:01") << "not the 2.5 s of ringing";
+    ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 1; }));
+    const Recent first = client.recents.recents().at(0);
+    EXPECT_LE(first.seconds.toInt(), 3) << "the connected 2 s, not the ringing too";
+    EXPECT_EQ(first.name, "Zoë") << "the contact of the host at another port";
+
+    // A contact of the whole address names it.
+    client.contacts.addContact("Desk", address, "", "", "H.323");
+    ASSERT_TRUE(client.manager->placeCall(address, true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("cleared", 2, 20000));
+    ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 2; }));
+    EXPECT_EQ(client.recents.recents().at(0).name, "Desk");
+}
+
 TEST(WindowCall, EscapeOnThePromptDeclinesAndExitDuringACallEndsTheCallFirst)
 {
     Client client(false);

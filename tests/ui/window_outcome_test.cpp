@@ -249,14 +249,14 @@ TEST(WindowOutcome, MissedAndDeclinedCallersAreToldAndRecordedByName)
     EXPECT_EQ(recent.name, "Bob");
     EXPECT_EQ(recent.status, "failure");
 
-    // A caller who gives up while the prompt is open is a missed call.  The contact for
-    // that host, added just now, names it.
+    // A caller who gives up while the prompt is open is a missed call, named as it names
+    // itself: a contact of its host alone (added just now) is another system there.
     client.contacts.addContact("Front desk", "127.0.0.1", "", "", "H.323");
     auto caller = std::make_unique<Kxcall>(
         QStringList{"--call", client.address(), "--calls", "1", "--name", "Ann"});
     onNextModal<QMessageBox>([&](QMessageBox&) { caller->process.kill(); });
-    EXPECT_EQ(user.outcome(30000), "Missed call from Front desk");
-    EXPECT_EQ(user.newest(4).name, "Front desk");
+    EXPECT_EQ(user.outcome(30000), "Missed call from Ann");
+    EXPECT_EQ(user.newest(4).name, "Ann");
 }
 
 TEST(WindowOutcome, RedirectionsThatCannotBeFollowedEndTheAttemptWithAWord)

@@ -472,6 +472,7 @@ TEST_F(WindowVideo, ContentEndedByClosingItsChannelLeavesTheContentView)
         return !client->manager->presentationActive() &&
                client->manager->display().layout().number == 1;
     })) << "still showing content the far end no longer sends";
+    EXPECT_TRUE(client->manager->remoteVideoReceiving()) << "its video goes on without content";
     EXPECT_TRUE(client->manager->inCall());
     client->manager->hangUp();
     ASSERT_TRUE(peer.waitFor("cleared"));
