@@ -226,6 +226,45 @@ void KxDisplay::scaleToFill(const std::uint8_t* source, std::uint8_t* destinatio
                       static_cast<libyuv::FilterMode>(std::clamp(filter, 0, 3)));
 }
 
+KxRect KxDisplay::fitPart(unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                          unsigned destinationHeight)
+{
+    if (sourceWidth == 0 || sourceHeight == 0 || destinationWidth < 2 || destinationHeight < 2)
+        return {0, 0, destinationWidth, destinationHeight};
+    unsigned width = destinationWidth, height = destinationHeight;
+    if (std::uint64_t(destinationWidth) * sourceHeight > std::uint64_t(sourceWidth) * destinationHeight)
+        width = unsigned(std::uint64_t(sourceWidth) * destinationHeight / sourceHeight);
+    else
+        height = unsigned(std::uint64_t(sourceHeight) * destinationWidth / sourceWidth);
+    width = std::clamp(width & ~1u, 2u, destinationWidth & ~1u);
+    height = std::clamp(height & ~1u, 2u, destinationHeight & ~1u);
+    return {((destinationWidth - width) / 2) & ~1u, ((destinationHeight - height) / 2) & ~1u,
+            width, height};
+}
+
+void KxDisplay::scaleToFit(const std::uint8_t* source, std::uint8_t* destination,
+                           unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                           unsigned destinationHeight, int filter)
+{
+    if (!source || !destination || sourceWidth == 0 || sourceHeight == 0 || destinationWidth == 0 ||
+        destinationHeight == 0)
+        return;
+    const KxRect part = fitPart(sourceWidth, sourceHeight, destinationWidth, destinationHeight);
+    const auto to = planesOf(destination, destinationWidth, destinationHeight);
+    if (part.width != destinationWidth || part.height != destinationHeight) {
+        std::memset(to.y, 16, std::size_t(destinationWidth) * destinationHeight);
+        std::memset(to.u, 128, std::size_t(to.strideUV) * ((destinationHeight + 1) / 2) * 2);
+    }
+    const auto from = planesOf(const_cast<std::uint8_t*>(source), sourceWidth, sourceHeight);
+    const std::size_t lumaAt = std::size_t(part.y) * to.strideY + part.x;
+    const std::size_t chromaAt = std::size_t(part.y / 2) * to.strideUV + part.x / 2;
+    libyuv::I420Scale(from.y, int(from.strideY), from.u, int(from.strideUV), from.v,
+                      int(from.strideUV), int(sourceWidth), int(sourceHeight), to.y + lumaAt,
+                      int(to.strideY), to.u + chromaAt, int(to.strideUV), to.v + chromaAt,
+                      int(to.strideUV), int(part.width), int(part.height),
+                      static_cast<libyuv::FilterMode>(std::clamp(filter, 0, 3)));
+}
+
 KxRect KxDisplay::coverPart(unsigned sourceWidth, unsigned sourceHeight,
                             unsigned destinationWidth, unsigned destinationHeight)
 {
@@ -566,6 +605,20 @@ void KxDisplay::buildScene(bool call, bool localChanged)
         return voip::VideoLayer{picture,   part.x, part.y,     part.width, part.height,
                                 rect.x,    rect.y, rect.width, rect.height};
     };
+    // A picture shown whole: its bars, then the whole picture over the part it fits.
+    auto fitted = [this](const SharedPicture& picture, const KxRect& rect) {
+        if (!blackPicture_) {
+            auto black = std::make_shared<voip::VideoFrame>();
+            black->width = black->height = 2;
+            black->data = {16, 16, 16, 16, 128, 128};
+            blackPicture_ = black;
+        }
+        scene_.layers.push_back(
+            {blackPicture_, 0, 0, 2, 2, rect.x, rect.y, rect.width, rect.height});
+        const KxRect part = fitPart(picture->width, picture->height, rect.width, rect.height);
+        scene_.layers.push_back({picture, 0, 0, picture->width, picture->height,
+                                 rect.x + part.x, rect.y + part.y, part.width, part.height});
+    };
     const KxRect canvas{0, 0, CanvasWidth, CanvasHeight};
     scene_.layers.clear();
     if (!call) {
@@ -582,7 +635,9 @@ void KxDisplay::buildScene(bool call, bool localChanged)
                                                                   : layout_.content;
         const SharedPicture picture = which == KxLayout::Picture::Local ? localPicture_
                                                                         : farPicture(which);
-        if (rect.drawable() && picture)
+        if (rect.drawable() && picture && layout_.fits(which))
+            fitted(picture, rect);
+        else if (rect.drawable() && picture)
             scene_.layers.push_back(layer(picture, rect));
     }
 }
@@ -693,15 +748,15 @@ bool KxDisplay::compose()
             if (!whole)
                 scaled.resize(sizeOf(rect.width, rect.height));
             std::uint8_t* into = whole ? target : scaled.data();
+            const auto scale = layout_.fits(picture) ? scaleToFit : scaleToFill;
             if (picture == KxLayout::Picture::Local) {
-                scaleToFill(local_.data(), into, localWidth_, localHeight_, rect.width,
-                            rect.height);
+                scale(local_.data(), into, localWidth_, localHeight_, rect.width, rect.height, 3);
             } else {
                 // Held while it is read: the far end's next picture replaces, never writes it.
                 const SharedPicture far = farPicture(picture);
                 if (far)
-                    scaleToFill(far->data.data(), into, far->width, far->height, rect.width,
-                                rect.height);
+                    scale(far->data.data(), into, far->width, far->height, rect.width,
+                          rect.height, 3);
             }
             if (!whole)
                 copyRect(scaled.data(), rect.width, rect.height, target, viewWidth_, viewHeight_,

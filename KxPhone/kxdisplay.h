@@ -48,6 +48,12 @@ struct KxLayout
     /// full) without a presentation is 1.  Rectangles the layout does not name keep their
     /// values from `previous`.
     static KxLayout make(int layout, int pip, bool presentationActive, const KxLayout& previous);
+    /// Whether `picture` is shown whole in its place (fitted, with black bars) rather than
+    /// filling it: content always (a slide keeps its title), and both pictures side by side.
+    bool fits(Picture picture) const
+    {
+        return picture == Picture::Content || number == 0;
+    }
 };
 
 /// The display of the client: one thread, "Thread Display", that every 33 ms takes the
@@ -77,6 +83,13 @@ public:
     static void scaleToFill(const std::uint8_t* source, std::uint8_t* destination,
                             unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
                             unsigned destinationHeight, int filter = 3);
+    /// Shows the whole source in the destination: scaled to fit, centred, on black bars.
+    static void scaleToFit(const std::uint8_t* source, std::uint8_t* destination,
+                           unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                           unsigned destinationHeight, int filter = 3);
+    /// The part of a destination that a source fitted whole takes (centred, even edges).
+    static KxRect fitPart(unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
+                          unsigned destinationHeight);
     /// The middle part of a source that has the destination's shape (even edges): what
     /// scaleToFill scales when the shapes differ.
     static KxRect coverPart(unsigned sourceWidth, unsigned sourceHeight, unsigned destinationWidth,
@@ -244,5 +257,6 @@ private:
     // to the display thread.
     bool scenes_ = false;
     SharedPicture backgroundPicture_, noInputPicture_, localPicture_;
+    SharedPicture blackPicture_; ///< behind a picture fitted whole: its bars
     voip::VideoScene scene_;
 };

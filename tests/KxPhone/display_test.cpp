@@ -27,6 +27,7 @@ constexpr Yuv Red{81, 90, 240};
 constexpr Yuv Green{145, 54, 34};
 constexpr Yuv Blue{41, 240, 110};
 constexpr Yuv Background{200, 128, 128};
+constexpr Yuv Black{16, 128, 128};
 
 std::vector<std::uint8_t> solid(unsigned width, unsigned height, Yuv colour)
 {
@@ -187,10 +188,13 @@ protected:
 
 TEST_F(KxDisplayLoop, EveryLayoutAndPipPutsEachPictureInItsPlace)
 {
-    // Side by side: remote right, local left, the background around them.
+    // Side by side: remote right, local left, each whole (16:9 in its 628 x 480 place:
+    // bars above and below), the background around them.
     auto picture = settled(0, 0, false);
-    expectRegion(picture, {644, 120, 628, 480}, Green, "remote");
-    expectRegion(picture, {8, 120, 628, 480}, Red, "local");
+    expectRegion(picture, {644, 184, 628, 352}, Green, "remote");
+    expectRegion(picture, {8, 184, 628, 352}, Red, "local");
+    expectRegion(picture, {644, 120, 628, 62}, Black, "remote's bar");
+    expectRegion(picture, {8, 538, 628, 62}, Black, "local's bar");
     expectRegion(picture, {0, 0, 1280, 118}, Background, "band above");
     expectRegion(picture, {636, 122, 8, 476}, Background, "gap between");
 
@@ -223,7 +227,70 @@ TEST_F(KxDisplayLoop, EveryLayoutAndPipPutsEachPictureInItsPlace)
     picture = settled(1, 9, false);
     expectRegion(picture, {0, 0, 1280, 720}, Green, "PiP 9 is none");
     picture = settled(7, 1, true);
-    expectRegion(picture, {644, 120, 628, 480}, Green, "layout 7 is side by side");
+    expectRegion(picture, {644, 184, 628, 352}, Green, "layout 7 is side by side");
+}
+
+// Content is shown whole: a 4:3 slide in the 16:9 view keeps its top and bottom rows
+// (its title), with black bars at its sides; the far end's video still fills.
+TEST_F(KxDisplayLoop, ContentIsShownWholeWithBars)
+{
+    voip::VideoFrame slide;
+    slide.width = 480;
+    slide.height = 360;
+    slide.data = solid(480, 360, Blue);
+    std::fill(slide.data.begin(), slide.data.begin() + 480 * 8, 235); // a white title row
+    display->writeReceived(slide, true);
+    const auto picture = settled(3, 0, true);
+    expectRegion(picture, {0, 0, 160, 720}, Black, "left bar");
+    expectRegion(picture, {1120, 0, 160, 720}, Black, "right bar");
+    expectRegion(picture, {160, 40, 960, 640}, Blue, "the slide");
+    EXPECT_GT(at(picture, 1280, 720, 640, 4).y, 200) << "its title row, not cropped";
+    expectRegion(settled(1, 0, true), {0, 0, 1280, 720}, Green, "the far end still fills");
+}
+
+// An output that draws scenes (the GPU) is given the same: the slide whole over its bars.
+TEST(KxDisplayScene, ContentIsPlacedWholeOverItsBars)
+{
+    struct SceneOutput : voip::VideoOutput
+    {
+        void showFrame(const voip::VideoFrame&) override {}
+        bool drawsScenes() const override { return true; }
+        void showScene(const voip::VideoScene& scene) override
+        {
+            std::lock_guard lock(mutex);
+            last = scene;
+        }
+        std::mutex mutex;
+        voip::VideoScene last;
+    };
+    auto output = std::make_shared<SceneOutput>();
+    KxDisplay::Hooks hooks;
+    hooks.callActive = [] { return true; };
+    hooks.windowHidden = [] { return false; };
+    hooks.grabLocal = [](std::vector<std::uint8_t>&, unsigned&, unsigned&) {
+        return KxDisplay::LocalPicture::None;
+    };
+    KxDisplay display(hooks);
+    display.resetVideoFrames(640, 360);
+    voip::VideoFrame slide;
+    slide.width = 480;
+    slide.height = 360;
+    slide.data = solid(480, 360, Blue);
+    display.writeReceived(slide, true);
+    display.start(output, 1280, 720, solid(1280, 720, Background), solid(1280, 720, Black));
+    display.applyLayout(3, 0, true);
+    std::vector<voip::VideoLayer> layers;
+    for (int i = 0; i < 200 && layers.size() < 3; ++i) {
+        std::this_thread::sleep_for(10ms);
+        std::lock_guard lock(output->mutex);
+        layers = output->last.layers;
+    }
+    display.stop();
+    ASSERT_EQ(layers.size(), 3u) << "background, bars, slide";
+    EXPECT_EQ(layers[1].width, 1280u) << "bars over the whole place";
+    EXPECT_EQ(layers[2].partHeight, 360u) << "the whole slide";
+    EXPECT_EQ(std::tuple(layers[2].x, layers[2].width, layers[2].height),
+              std::tuple(160u, 960u, 720u));
 }
 
 TEST_F(KxDisplayLoop, TheViewIsTheTopLeftOfTheOutputAndTheEncoderGetsTheLocalPicture)
