@@ -33,10 +33,13 @@ ListPage::ListPage(const UiContext& context, const char* catalogueContext, const
     setFrameTexts();
     view_ = new QTreeView();
     view_->setModel(model_);
+    // The icon keeps its width; the name takes what the others leave, so that it is cut
+    // only where the list is narrow, and the list grows with the window.
     view_->setColumnWidth(0, 20);
-    view_->setColumnWidth(1, 110);
-    view_->setColumnWidth(2, 95);
-    view_->header()->setSectionResizeMode(QHeaderView::Fixed);
+    view_->header()->setSectionResizeMode(0, QHeaderView::Fixed);
+    view_->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    view_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    view_->header()->setStretchLastSection(false);
     view_->setIndentation(0);
     view_->setAlternatingRowColors(true);
     view_->setSortingEnabled(false);
@@ -66,9 +69,19 @@ void ListPage::changeEvent(QEvent* event)
 void ListPage::setFrameTexts()
 {
     title_->setText(QCoreApplication::translate(catalogueContext_, titleKey_));
-    model_->setHorizontalHeaderLabels(
-        {QString(), QCoreApplication::translate(catalogueContext_, "name"),
-         QCoreApplication::translate(catalogueContext_, "ip-address")});
+    QStringList headers{QString(), QCoreApplication::translate(catalogueContext_, "name"),
+                        QCoreApplication::translate(catalogueContext_, "ip-address")};
+    if (extraHeader_)
+        headers << QCoreApplication::translate(catalogueContext_, extraHeader_);
+    model_->setHorizontalHeaderLabels(headers);
+}
+
+void ListPage::addColumn(const char* headerKey)
+{
+    extraHeader_ = headerKey;
+    model_->setColumnCount(4);
+    setFrameTexts();
+    view_->header()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
 }
 
 bool ListPage::eventFilter(QObject* watched, QEvent* event)
@@ -128,9 +141,11 @@ void ListPage::clearRows()
 }
 
 void ListPage::appendRow(QStandardItem* first, const QString& name, const QString& address,
-                         const QString& toolTip)
+                         const QString& toolTip, const QString& extra)
 {
     QList<QStandardItem*> cells = {first, new QStandardItem(name), new QStandardItem(address)};
+    if (extraHeader_)
+        cells << new QStandardItem(extra);
     for (QStandardItem* cell : cells) {
         cell->setEditable(false);
         cell->setToolTip(toolTip);

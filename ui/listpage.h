@@ -50,8 +50,11 @@ protected:
     /// Removes every row, then appends one row of three cells, non-editable, each with
     /// `toolTip`.  The cells are handed over.
     void clearRows();
+    /// A column after the address, headed by the catalogue text `headerKey` (the
+    /// history's date).
+    void addColumn(const char* headerKey);
     void appendRow(QStandardItem* first, const QString& name, const QString& address,
-                   const QString& toolTip);
+                   const QString& toolTip, const QString& extra = {});
 
     const UiContext& context_;
 
@@ -63,6 +66,7 @@ private:
     const char* titleKey_;
     QLabel* title_ = nullptr;
     QTreeView* view_ = nullptr;
+    const char* extraHeader_ = nullptr; ///< the extra column's catalogue key, when there is one
     QStandardItemModel* model_ = nullptr;
     QMenu rowMenu_;
     QMenu emptyMenu_;

@@ -594,6 +594,16 @@ void MainWindow::closeEvent(QCloseEvent* event)
     QMainWindow::closeEvent(event);
 }
 
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    // The pages beside the picture grow with the window: a quarter of it, at least their
+    // own width.
+    if (homeDock_ && !homeDock_->isHidden())
+        resizeDocks({homeDock_}, {std::max(homeDock_->minimumSizeHint().width(), width() / 4)},
+                    Qt::Horizontal);
+}
+
 void MainWindow::moveEvent(QMoveEvent* event)
 {
     QMainWindow::moveEvent(event);

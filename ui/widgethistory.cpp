@@ -2,7 +2,9 @@
 
 #include <iostream>
 
+#include <QDateTime>
 #include <QIcon>
+#include <QLocale>
 #include <QPushButton>
 #include <QStandardItem>
 #include <QTreeView>
@@ -16,6 +18,7 @@
 WidgetHistory::WidgetHistory(const UiContext& context, QWidget* parent)
     : ListPage(context, "WidgetHistory", "history", parent)
 {
+    addColumn("date");
     makeDialog();
     connect(view(), &QTreeView::customContextMenuRequested, this, &WidgetHistory::onContextMenu);
 
@@ -63,6 +66,21 @@ QString WidgetHistory::iconFor(const QString& flow, const QString& status)
     return failed ? ":/img/right_red.png" : ":/img/right_green.png";
 }
 
+QString WidgetHistory::dateOf(const Recent& recent, const QLocale& locale)
+{
+    // Kept as "dd/MM/yy hh:mm" in the file; shown in the language's own way, with the
+    // year in full (a two-digit year reads as a day or a month in some orders).
+    QDateTime when = QDateTime::fromString(recent.time, "dd/MM/yy hh:mm");
+    if (!when.isValid())
+        return recent.time;
+    if (when.date().year() < 2000)
+        when = when.addYears(100);
+    QString format = locale.dateTimeFormat(QLocale::ShortFormat);
+    if (!format.contains("yyyy"))
+        format.replace("yy", "yyyy");
+    return locale.toString(when, format);
+}
+
 QString WidgetHistory::durationOf(const Recent& recent)
 {
     // Records that kept the seconds show them as the call toolbar does (a 40 s call is
@@ -85,14 +103,14 @@ void WidgetHistory::UpdateData()
         const QStringList lines = {
             tr("name") + ": " + recent.name,
             tr("address") + ": " + recent.ip,
-            tr("time") + ": " + recent.time,
+            tr("time") + ": " + dateOf(recent, locale()),
             tr("duration") + ": " + durationOf(recent),
             tr("protocol") + ": " + recent.protocol,
             tr("flow") + ": " + tr(recent.flow.toUtf8().constData()),
             tr("status") + ": " + tr(recent.status.toUtf8().constData()),
         };
         auto* icon = new QStandardItem(QIcon(iconFor(recent.flow, recent.status)), QString());
-        appendRow(icon, recent.name, recent.ip, lines.join('\n'));
+        appendRow(icon, recent.name, recent.ip, lines.join('\n'), dateOf(recent, locale()));
     }
 }
 

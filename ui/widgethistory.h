@@ -1,5 +1,7 @@
 #pragma once
 
+class QLocale;
+
 #include <memory>
 
 #include "ui/listpage.h"
@@ -24,6 +26,8 @@ public:
     static QString iconFor(const QString& flow, const QString& status);
     /// How long a record's call lasted, as its tool tip says it.
     static QString durationOf(const Recent& recent);
+    /// When a call began, in `locale`'s short date and time with the year in full.
+    static QString dateOf(const Recent& recent, const QLocale& locale);
 
 public slots:
     void onContextMenu(QPoint point);

@@ -970,6 +970,10 @@
         <source>name-needed</source>
         <translation>Type a name for the contact</translation>
     </message>
+    <message>
+        <source>date</source>
+        <translation>Date</translation>
+    </message>
 </context>
 <context>
     <name>WidgetHome</name>

@@ -970,6 +970,10 @@
         <source>name-needed</source>
         <translation>Hãy nhập tên cho liên hệ</translation>
     </message>
+    <message>
+        <source>date</source>
+        <translation>Ngày</translation>
+    </message>
 </context>
 <context>
     <name>WidgetHome</name>

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDockWidget>
 #include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
@@ -50,6 +51,21 @@ TEST(MainWindow, TrayClickShowsOtherActivationsDoNot)
     EXPECT_TRUE(window.isHidden());
     window.onTray(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(window.isVisible());
+}
+
+// The pages beside the picture grow with the window, as a maximised window would have them.
+TEST(MainWindow, ThePagesGrowWithTheWindow)
+{
+    MainWindow window;
+    window.connectEngine();
+    window.show();
+    window.resize(1000, 700);
+    QCoreApplication::processEvents();
+    const int narrow = window.homeDock()->width();
+    window.resize(1800, 1000);
+    QCoreApplication::processEvents();
+    EXPECT_GE(window.homeDock()->width(), 450);
+    EXPECT_GT(window.homeDock()->width(), narrow);
 }
 
 // Last in this file: once the application has been told to quit, Qt runs no further

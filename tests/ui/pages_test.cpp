@@ -242,6 +242,21 @@ TEST(HistoryPage, IconsTooltipsAndSavingACallerAsAContact)
     EXPECT_EQ(WidgetHistory::iconFor("incoming", "failure"), ":/img/left_red.png");
     EXPECT_EQ(WidgetHistory::iconFor("outgoing", "success"), ":/img/right_green.png");
     EXPECT_EQ(page.model()->item(1, 0)->toolTip().split('\n').size(), 7);
+    // Its date shows in a column of its own, in the language's way, with the year in full.
+    ASSERT_EQ(page.model()->columnCount(), 4);
+    const QString date = page.model()->item(0, 3)->text();
+    EXPECT_TRUE(date.contains("2026")) << date.toStdString();
+    EXPECT_TRUE(date.contains("10:00")) << date.toStdString();
+    EXPECT_TRUE(WidgetHistory::dateOf(pages.recents.recents().at(0), QLocale("vi_VN"))
+                    .contains("2026"));
+    // The names take the room the list has: wider list, wider names.
+    page.show();
+    page.resize(400, 400);
+    QCoreApplication::processEvents();
+    const int narrow = page.view()->columnWidth(1);
+    page.resize(800, 400);
+    QCoreApplication::processEvents();
+    EXPECT_GT(page.view()->columnWidth(1), narrow + 300);
 
     pages.contacts.addContact("Old", "10.0.0.1", "", "", "h.323");
     selectRow(page, 1);
