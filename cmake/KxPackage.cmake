@@ -11,7 +11,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/io.github.kestrovia.Kestrovia.metain
 
 # Manual pages, compressed as Debian keeps them (no time stamp, so the same every build).
 set(kx_man_pages)
-foreach(page kxcall kxdecode)
+foreach(page kxphone kxcall kxdecode)
   set(source ${CMAKE_SOURCE_DIR}/docs/man/${page}.1)
   set(packed ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
   add_custom_command(OUTPUT ${packed}

@@ -35,6 +35,15 @@ QString qtLanguageFor(const QString& language)
     return {};
 }
 
+QLocale locale()
+{
+    // The catalogue says which locale goes with its language; "system" (English) and no
+    // catalogue leave the system's.
+    const QString name = QCoreApplication::translate("kxlanguage", "locale");
+    return name.isEmpty() || name == "locale" || name == "system" ? QLocale::system()
+                                                                  : QLocale(name);
+}
+
 QTranslator* apply(const QString& language)
 {
     for (auto& translator : installed())

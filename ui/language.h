@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLocale>
 #include <QString>
 
 class QTranslator;
@@ -15,5 +16,9 @@ QString qtLanguageFor(const QString& language);
 /// the interface's.  Qt then tells every widget (LanguageChange).  An unknown language
 /// installs none.  Returns the interface's catalogue (null for none).  GUI thread.
 QTranslator* apply(const QString& language);
+
+/// The locale dates and numbers are written in: the interface language's where its
+/// catalogue names one (Vietnamese: vi_VN), the system's otherwise.
+QLocale locale();
 
 } // namespace kxlanguage

@@ -12,6 +12,7 @@
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/contactdialog.h"
+#include "ui/language.h"
 #include "ui/widgetcall.h"
 #include "ui/uicontext.h"
 
@@ -103,14 +104,15 @@ void WidgetHistory::UpdateData()
         const QStringList lines = {
             tr("name") + ": " + recent.name,
             tr("address") + ": " + recent.ip,
-            tr("time") + ": " + dateOf(recent, locale()),
+            tr("time") + ": " + dateOf(recent, kxlanguage::locale()),
             tr("duration") + ": " + durationOf(recent),
             tr("protocol") + ": " + recent.protocol,
             tr("flow") + ": " + tr(recent.flow.toUtf8().constData()),
             tr("status") + ": " + tr(recent.status.toUtf8().constData()),
         };
         auto* icon = new QStandardItem(QIcon(iconFor(recent.flow, recent.status)), QString());
-        appendRow(icon, recent.name, recent.ip, lines.join('\n'), dateOf(recent, locale()));
+        appendRow(icon, recent.name, recent.ip, lines.join('\n'),
+                  dateOf(recent, kxlanguage::locale()));
     }
 }
 

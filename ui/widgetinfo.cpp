@@ -1,6 +1,7 @@
 #include "ui/widgetinfo.h"
 
 #include <QApplication>
+#include <QDate>
 #include <QFile>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -10,6 +11,9 @@
 #include <QPushButton>
 #include <QTextStream>
 #include <QVBoxLayout>
+
+#include "KxPhone/buildinfo.h"
+#include "ui/language.h"
 
 WidgetInfo::WidgetInfo(QWidget* parent, Qt::WindowFlags flags)
     : QDialog(parent, flags)
@@ -26,7 +30,9 @@ WidgetInfo::WidgetInfo(QWidget* parent, Qt::WindowFlags flags)
     auto* product = new QLabel(tr("product") + ": Kestrovia");
     product->setAlignment(Qt::AlignCenter);
     aboutLayout->addWidget(product);
-    auto* version = new QLabel(tr("version") + ": 1.4.1 (" + tr("built-on") + ")");
+    const QDate built = QDate::fromString(KX_BUILD_DATE, Qt::ISODate);
+    auto* version = new QLabel(tr("version") + ": " + KX_VERSION + " (" + tr("built-on") + " " +
+                               kxlanguage::locale().toString(built, QLocale::ShortFormat) + ")");
     version->setAlignment(Qt::AlignCenter);
     aboutLayout->addWidget(version);
 

@@ -1026,7 +1026,7 @@
     </message>
     <message>
         <source>built-on</source>
-        <translation>built on September 12th, 2026</translation>
+        <translation>built on</translation>
     </message>
 </context>
 <context>
@@ -1200,6 +1200,13 @@
     <message>
         <source>video</source>
         <translation>Video</translation>
+    </message>
+</context>
+<context>
+    <name>kxlanguage</name>
+    <message>
+        <source>locale</source>
+        <translation>system</translation>
     </message>
 </context>
 </TS>

@@ -1026,7 +1026,7 @@
     </message>
     <message>
         <source>built-on</source>
-        <translation>bản dựng ngày 12 tháng 9 năm 2026</translation>
+        <translation>bản dựng ngày</translation>
     </message>
 </context>
 <context>
@@ -1200,6 +1200,13 @@
     <message>
         <source>video</source>
         <translation>Video</translation>
+    </message>
+</context>
+<context>
+    <name>kxlanguage</name>
+    <message>
+        <source>locale</source>
+        <translation>vi_VN</translation>
     </message>
 </context>
 </TS>

@@ -103,7 +103,7 @@ TEST(Package, BuiltUnpackedCheckedAndStartedFromTheUnpackedFiles)
     EXPECT_GE(xml.count("<screenshot"), 2);
 
     // The manual pages read without a warning from groff.
-    for (const char* page : {"kxcall", "kxdecode"}) {
+    for (const char* page : {"kxphone", "kxcall", "kxdecode"}) {
         const QString path = usr + "/share/man/man1/" + page + ".1.gz";
         ASSERT_TRUE(QFileInfo::exists(path)) << page;
         const Result shown = run("sh", {"-c", "gzip -dc '" + path + "' | groff -man -Tutf8 -ww -P-cbou"});

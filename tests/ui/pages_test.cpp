@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include "KxPhone/buildinfo.h"
+
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "tests/resources/test_application.h"
@@ -277,6 +279,21 @@ TEST(HistoryPage, IconsTooltipsAndSavingACallerAsAContact)
     EXPECT_TRUE(RecentStore(pages.recents.path()).recents().isEmpty());
 }
 
+// The About box says the version and the day of this build, not words written into it.
+TEST(AboutBox, SaysTheBuildsVersionAndDay)
+{
+    testApplication();
+    WidgetInfo info;
+    QStringList labels;
+    for (QLabel* label : info.findChildren<QLabel*>())
+        labels << label->text();
+    const QString date = QLocale::system().toString(QDate::fromString(KX_BUILD_DATE, Qt::ISODate),
+                                                    QLocale::ShortFormat);
+    EXPECT_TRUE(labels.join('|').contains(QString(KX_VERSION) + " ("))
+        << labels.join('|').toStdString();
+    EXPECT_TRUE(labels.join('|').contains(date)) << date.toStdString();
+}
+
 TEST(CallToolbarRules, LayoutPipAndDurationFollowTheirCycles)
 {
     EXPECT_EQ(WidgetCall::nextLayout(2, true), 3);
@@ -389,10 +406,11 @@ TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)
             piece = piece.trimmed();
             while (piece.endsWith('?') || piece.endsWith(':'))
                 piece.chop(1);
-            // "1.4.1 (text)": the version, then a catalogue text.
+            // "1.0.0 (text 10/12/2026)": the version, then a catalogue text with the date of
+            // the build in it.
             const auto version = QRegularExpression("^\\d+\\.\\d+\\.\\d+ \\((.*)\\)$").match(piece);
             if (version.hasMatch())
-                piece = version.captured(1);
+                piece = version.captured(1).remove(QRegularExpression(" [0-9][0-9/.-]+$"));
             bool letters = false;
             for (QChar c : piece)
                 letters = letters || c.isLetter();
