@@ -204,6 +204,13 @@ void MainWindow::buildTray()
     tray_ = new QSystemTrayIcon(QIcon(":/img/call.png"), this);
     tray_->setToolTip("Kestrovia");
     auto* menu = new QMenu(this);
+    trayShow_ = menu->addAction(QIcon(":/img/home.png"), QString(), this, &MainWindow::onShowWindow);
+    trayHangUp_ = menu->addAction(QIcon(":/img/end.png"), QString(), this, [this] {
+        if (KxManager* manager = context_.manager(); manager && manager->currentCall())
+            manager->hangUp();
+    });
+    trayHangUp_->setEnabled(false);
+    menu->addSeparator();
     traySettings_ =
         menu->addAction(QIcon(":/img/settings.png"), QString(), this, &MainWindow::onSettings);
     trayInfo_ = menu->addAction(QIcon(":/img/info.png"), QString(), this, &MainWindow::onInfo);
@@ -482,6 +489,10 @@ void MainWindow::onShowCall()
 void MainWindow::onUpdateCall()
 {
     callToolbar_->UpdateData();
+    if (trayHangUp_) {
+        KxManager* manager = context_.manager();
+        trayHangUp_->setEnabled(manager && manager->currentCall());
+    }
 }
 
 void MainWindow::onIncomingCall(QString name)
@@ -520,7 +531,17 @@ bool MainWindow::confirmExit()
 {
     QMessageBox box(this);
     box.setObjectName("exitBox");
-    box.setText(tr("exit-program"));
+    // During a call the question names it: quitting ends it.
+    KxManager* manager = context_.manager();
+    const auto call = manager ? manager->currentCall() : nullptr;
+    const auto network = call ? call->networkConnection() : nullptr;
+    QString party;
+    if (network) {
+        party = QString::fromStdString(network->remotePartyName());
+        if (party.isEmpty())
+            party = QString::fromStdString(network->remotePartyAddress());
+    }
+    box.setText(call ? tr("end-call-and-quit").arg(party) : tr("exit-program"));
     box.setInformativeText(tr("are-you-sure") + "?");
     box.setIconPixmap(QPixmap(":/img/help.png"));
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
@@ -575,15 +596,20 @@ void MainWindow::onShowWindow()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (tray_ && tray_->isVisible()) {
-        notifier_->notify("Kestrovia", tr("app-minimized-to-tray"), 5000);
+    // To the tray only while a tray is there to come back from: a tray host that went away
+    // leaves the icon set up but nowhere to be seen.
+    KxManager* manager = context_.manager();
+    if (tray_ && tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
+        const bool call = manager && manager->currentCall();
+        notifier_->notify("Kestrovia",
+                          call ? tr("app-in-tray-call-goes-on") : tr("app-minimized-to-tray"),
+                          5000);
         hide();
         event->ignore();
         return;
     }
     // Without a tray, closing the window ends the program: a call is not ended without the
     // question Exit asks.
-    KxManager* manager = context_.manager();
     if (manager && manager->currentCall()) {
         if (!confirmExit()) {
             event->ignore();
@@ -625,6 +651,8 @@ void MainWindow::setTexts()
     tabs_->setTabToolTip(2, QCoreApplication::translate("WidgetContacts", "contacts"));
     tabs_->setTabToolTip(4, QCoreApplication::translate("WidgetHistory", "history"));
     if (tray_) {
+        trayShow_->setText(tr("show"));
+        trayHangUp_->setText(QCoreApplication::translate("WidgetCall", "end-call"));
         traySettings_->setText(tr("settings"));
         trayInfo_->setText(tr("info"));
         trayExit_->setText(tr("exit"));

@@ -181,6 +181,8 @@ private:
     DockButton* infoButton_ = nullptr;
     DockButton* cameraButton_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
+    QAction* trayShow_ = nullptr;
+    QAction* trayHangUp_ = nullptr; ///< enabled during a call
     QAction* traySettings_ = nullptr;
     QAction* trayInfo_ = nullptr;
     QAction* trayExit_ = nullptr;

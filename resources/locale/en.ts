@@ -389,6 +389,18 @@
         <source>settings</source>
         <translation>Settings</translation>
     </message>
+    <message>
+        <source>show</source>
+        <translation>Show</translation>
+    </message>
+    <message>
+        <source>end-call-and-quit</source>
+        <translation>End the call with %1 and quit?</translation>
+    </message>
+    <message>
+        <source>app-in-tray-call-goes-on</source>
+        <translation>The call goes on; Kestrovia is in the tray</translation>
+    </message>
 </context>
 <context>
     <name>SettingsAudio</name>

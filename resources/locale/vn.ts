@@ -389,6 +389,18 @@
         <source>settings</source>
         <translation>Cài đặt</translation>
     </message>
+    <message>
+        <source>show</source>
+        <translation>Hiện cửa sổ</translation>
+    </message>
+    <message>
+        <source>end-call-and-quit</source>
+        <translation>Kết thúc cuộc gọi với %1 và thoát?</translation>
+    </message>
+    <message>
+        <source>app-in-tray-call-goes-on</source>
+        <translation>Cuộc gọi vẫn tiếp tục; Kestrovia ở khay hệ thống</translation>
+    </message>
 </context>
 <context>
     <name>SettingsAudio</name>

@@ -180,6 +180,42 @@ void TestDesktop::destroy(xcb_window_t window)
     xcb_flush(xcb_);
 }
 
+bool TestDesktop::startTray()
+{
+    if (tray_ != 0)
+        return true;
+    tray_ = xcb_generate_id(xcb_);
+    xcb_create_window(xcb_, XCB_COPY_FROM_PARENT, tray_, screen_->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, screen_->root_visual, 0, nullptr);
+    const xcb_atom_t selection = atom("_NET_SYSTEM_TRAY_S0");
+    xcb_set_selection_owner(xcb_, tray_, selection, XCB_CURRENT_TIME);
+    // The announcement clients wait for (freedesktop's system tray: MANAGER on the root).
+    xcb_client_message_event_t manager{};
+    manager.response_type = XCB_CLIENT_MESSAGE;
+    manager.format = 32;
+    manager.window = screen_->root;
+    manager.type = atom("MANAGER");
+    manager.data.data32[0] = XCB_CURRENT_TIME;
+    manager.data.data32[1] = selection;
+    manager.data.data32[2] = tray_;
+    xcb_send_event(xcb_, 0, screen_->root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&manager));
+    xcb_flush(xcb_);
+    auto* owner = xcb_get_selection_owner_reply(xcb_, xcb_get_selection_owner(xcb_, selection),
+                                                nullptr);
+    const bool ours = owner && owner->owner == tray_;
+    std::free(owner);
+    return ours;
+}
+
+void TestDesktop::stopTray()
+{
+    if (tray_ == 0)
+        return;
+    destroy(tray_);
+    tray_ = 0;
+}
+
 bool TestDesktop::managed(xcb_window_t window)
 {
     auto* reply = xcb_get_property_reply(

@@ -33,6 +33,10 @@ public:
     void resize(xcb_window_t window, unsigned width, unsigned height);
     void destroy(xcb_window_t window);
     bool managed(xcb_window_t window);
+    /// A system tray appears (a window of ours takes the selection tray hosts own, and says
+    /// so), or goes away as a tray host that quits does.
+    bool startTray();
+    void stopTray();
     xcb_atom_t atom(const char* name);
 
     const std::string& display() const { return display_; }
@@ -49,6 +53,7 @@ private:
     pid_t openbox_ = -1;
     xcb_connection_t* xcb_ = nullptr;
     xcb_screen_t* screen_ = nullptr;
+    xcb_window_t tray_ = 0;
 };
 
 } // namespace kx::testutil
