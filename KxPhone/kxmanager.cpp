@@ -223,6 +223,13 @@ QString KxManager::gatekeeperStatus() const
     case voip::h323::RasState::Rejected:
         return QCoreApplication::translate("KxManager", "gk-rejected").arg(rejectionText(reason));
     case voip::h323::RasState::Unreachable:
+        // One state while it is tried again, with when the next try comes.
+        if (const auto next = gatekeeper_->nextAttempt()) {
+            const auto seconds =
+                std::chrono::ceil<std::chrono::seconds>(*next - std::chrono::steady_clock::now());
+            return QCoreApplication::translate("KxManager", "gk-unreachable-retry")
+                .arg(std::max<qint64>(1, seconds.count()));
+        }
         return QCoreApplication::translate("KxManager", "gk-unreachable");
     case voip::h323::RasState::Unregistered:
         return QCoreApplication::translate("KxManager", "gk-unregistered");
@@ -1212,6 +1219,9 @@ Recent KxManager::recentFor(const CallEnd& end) const
         end.established && !end.turnedAway &&
         (end.reason == voip::EndReason::LocalUser || end.reason == voip::EndReason::RemoteUser);
     recent.status = success ? "success" : "failure";
+    if (!success)
+        recent.reason = QString::number(voip::toNumber(end.reason)) +
+                        (end.cause ? ":" + QString::number(end.cause) : QString());
     recent.flow = end.incoming ? "incoming" : "outgoing";
     recent.ip = end.incoming ? end.partyAddress : end.dialled;
     // The contact of that address, as the contacts are now; else what the far end calls
@@ -1231,6 +1241,16 @@ Recent KxManager::recentFor(const CallEnd& end) const
     recent.seconds = QString::number(seconds);
     recent.protocol = "H.323";
     return recent;
+}
+
+QString KxManager::failureText(const QString& stored)
+{
+    // Written by an older or newer client, or edited by hand: an unknown reason says nothing.
+    bool ok = false;
+    const auto reason = voip::endReasonFromNumber(stored.section(':', 0, 0).toInt(&ok));
+    if (!ok || !reason)
+        return {};
+    return reasonText(*reason, stored.section(':', 1, 1).toUInt());
 }
 
 QString KxManager::noticeFor(const CallEnd& end, const QString& name) const
@@ -1259,6 +1279,14 @@ QString KxManager::noticeFor(const CallEnd& end, const QString& name) const
         return tr("call-cancelled").arg(who);
     if (end.retried)
         return tr("call-failed").arg(who, tr("why-temporary-twice"));
+    // A bare name nobody could be found by: it is an alias for a gatekeeper to find.
+    const QString target = end.target.isEmpty() ? end.dialled : end.target;
+    const bool bareName = !target.isEmpty() && !target.contains(QRegularExpression("[.:\\[@]"));
+    if (bareName &&
+        (end.reason == voip::EndReason::NameNotFound || end.reason == voip::EndReason::Unreachable))
+        return tr("call-failed")
+            .arg(who,
+                 gatekeeper_ ? tr("why-alias-not-registered") : tr("why-alias-needs-gatekeeper"));
     return tr("call-failed").arg(who, reasonText(end.reason, end.cause));
 }
 

@@ -314,6 +314,8 @@ public:
         std::chrono::seconds connected{0};
     };
     CallEnd callEndOf(voip::Call& call) const;
+    /// Why a failed call failed, in words, from what its history record keeps ("19:17").
+    static QString failureText(const QString& stored);
     /// The record a finished call leaves, named from the contacts as they are now (GUI
     /// thread).
     Recent recentFor(const CallEnd& end) const;
@@ -411,8 +413,8 @@ private:
     enum class SharePause
     {
         None,
-        WindowClosed,   ///< the shared window went
-        AnsweredAlone,  ///< the call was answered automatically: nobody chose to share
+        WindowClosed,  ///< the shared window went
+        AnsweredAlone, ///< the call was answered automatically: nobody chose to share
     };
     std::atomic<SharePause> sharePause_{SharePause::None};
     QList<QPair<quint64, QString>> windowList_;      // GUI thread

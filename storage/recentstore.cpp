@@ -10,8 +10,10 @@ namespace {
 const recordfile::Layout& layout()
 {
     static const recordfile::Layout recentLayout{
-        "Recents", "Recent", {"name", "ip", "time", "duration", "protocol", "flow", "status"},
-        {"seconds"}};
+        "Recents",
+        "Recent",
+        {"name", "ip", "time", "duration", "protocol", "flow", "status"},
+        {"seconds", "reason"}};
     return recentLayout;
 }
 
@@ -68,7 +70,7 @@ bool RecentStore::load()
         return false;
     QList<Recent> loaded;
     for (const QStringList& r : records)
-        loaded.append(Recent{r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]});
+        loaded.append(Recent{r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8]});
     QMutexLocker lock(&mutex);
     list = loaded;
     return true;
@@ -84,7 +86,7 @@ bool RecentStore::saveLocked()
 {
     QList<QStringList> records;
     for (const Recent& r : list)
-        records << QStringList{r.name, r.ip,       r.time,   r.duration,
-                               r.protocol, r.flow, r.status, r.seconds};
+        records << QStringList{r.name, r.ip,     r.time,    r.duration, r.protocol,
+                               r.flow, r.status, r.seconds, r.reason};
     return recordfile::write(filePath, layout(), records);
 }

@@ -7,14 +7,17 @@
 /// One call of the history; every field is plain text, nothing is validated.
 struct Recent
 {
-    QString name;     ///< the other party's name ("*" when none was found)
-    QString ip;       ///< the other party's address
-    QString time;     ///< start of the call, "dd/MM/yy hh:mm", local time
-    QString duration; ///< whole minutes, decimal
-    QString protocol; ///< "H.323"
-    QString flow;     ///< "outgoing" or "incoming"
-    QString status;   ///< "success" or "failure"
+    QString name;         ///< the other party's name ("*" when none was found)
+    QString ip;           ///< the other party's address
+    QString time;         ///< start of the call, "dd/MM/yy hh:mm", local time
+    QString duration;     ///< whole minutes, decimal
+    QString protocol;     ///< "H.323"
+    QString flow;         ///< "outgoing" or "incoming"
+    QString status;       ///< "success" or "failure"
     QString seconds = {}; ///< the duration in whole seconds; empty in older records
+    /// Why a failed call failed: the end reason's number, then ":" and the Q.931 cause
+    /// when one came; empty for calls that went well and in older records.
+    QString reason = {};
 
     bool operator==(const Recent&) const = default;
 };

@@ -4,15 +4,46 @@
 #include <QStyle>
 #include <QStyleOption>
 
-ElidedLabel::ElidedLabel(int lines, QWidget* parent)
+ElidedLabel::ElidedLabel(int lines, QWidget* parent, int upTo)
     : QLabel(parent)
     , lines_(std::max(lines, 1))
+    , upTo_(std::max(upTo, lines_))
 {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     setFixedHeight(fontMetrics().lineSpacing() * lines_ + 4);
 }
 
+void ElidedLabel::setText(const QString& text)
+{
+    QLabel::setText(text);
+    fitHeight();
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent* event)
+{
+    QLabel::resizeEvent(event);
+    fitHeight();
+}
+
+void ElidedLabel::fitHeight()
+{
+    if (upTo_ == lines_)
+        return;
+    const int wanted =
+        std::clamp(int(linesAt(contentsRect().width(), upTo_).size()), lines_, upTo_);
+    const int height = fontMetrics().lineSpacing() * wanted + 4;
+    if (height != this->height() || height != minimumHeight())
+        setFixedHeight(height);
+}
+
 QStringList ElidedLabel::shownLines(int width) const
+{
+    // As many lines as the present height holds.
+    const int room = (height() - 4) / std::max(1, fontMetrics().lineSpacing());
+    return linesAt(width, std::clamp(room, lines_, upTo_));
+}
+
+QStringList ElidedLabel::linesAt(int width, int most) const
 {
     const QFontMetrics metrics = fontMetrics();
     const QStringList words = text().simplified().split(' ', Qt::SkipEmptyParts);
@@ -20,7 +51,7 @@ QStringList ElidedLabel::shownLines(int width) const
     QString line;
     int next = 0;
     // Fill lines word by word; a word wider than a line gets a line of its own.
-    while (next < words.size() && shown.size() < lines_) {
+    while (next < words.size() && shown.size() < most) {
         const QString candidate = line.isEmpty() ? words[next] : line + ' ' + words[next];
         if (line.isEmpty() || metrics.horizontalAdvance(candidate) <= width) {
             line = candidate;
@@ -34,7 +65,7 @@ QStringList ElidedLabel::shownLines(int width) const
         shown << line;
         line.clear();
     }
-    if (!line.isEmpty() && shown.size() < lines_)
+    if (!line.isEmpty() && shown.size() < most)
         shown << line;
     if (next < words.size() && !shown.isEmpty()) {
         // More than fits: the last line says so.

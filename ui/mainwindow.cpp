@@ -204,7 +204,8 @@ void MainWindow::buildTray()
     tray_ = new QSystemTrayIcon(QIcon(":/img/call.png"), this);
     tray_->setToolTip("Kestrovia");
     auto* menu = new QMenu(this);
-    trayShow_ = menu->addAction(QIcon(":/img/home.png"), QString(), this, &MainWindow::onShowWindow);
+    trayShow_ =
+        menu->addAction(QIcon(":/img/home.png"), QString(), this, &MainWindow::onShowWindow);
     trayHangUp_ = menu->addAction(QIcon(":/img/end.png"), QString(), this, [this] {
         if (KxManager* manager = context_.manager(); manager && manager->currentCall())
             manager->hangUp();
@@ -453,6 +454,10 @@ void MainWindow::onShowMain()
     if (calling_ && !calling_->outcomeLabel()->isVisibleTo(calling_))
         calling_->hide();
     pendingNotice_.clear();
+    // "A call is in progress", said when Call was pressed during one, is over with it.
+    if (home_ && home_->messageLabel()->text() ==
+                     QCoreApplication::translate("KxManager", "call-in-progress"))
+        home_->showMessage(QString());
     callDock_->hide();
     homeDock_->show();
     if (incomingBoxOpen_)
@@ -601,9 +606,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
     KxManager* manager = context_.manager();
     if (tray_ && tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
         const bool call = manager && manager->currentCall();
-        notifier_->notify("Kestrovia",
-                          call ? tr("app-in-tray-call-goes-on") : tr("app-minimized-to-tray"),
-                          5000);
+        notifier_->notify(
+            "Kestrovia", call ? tr("app-in-tray-call-goes-on") : tr("app-minimized-to-tray"), 5000);
         hide();
         event->ignore();
         return;

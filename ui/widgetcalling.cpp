@@ -12,6 +12,11 @@
 #include "ui/elidedlabel.h"
 #include "ui/uicontext.h"
 
+QLabel* WidgetCalling::outcomeLabel() const
+{
+    return outcome_;
+}
+
 WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     : QWidget(parent)
     , context_(context)
@@ -20,9 +25,9 @@ WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 6, 0, 6);
     // Compact, so that the window does not grow for it: who on one line, then the state and
-    // the cancel button side by side; the outcome in three lines beside its close cross.
-    // Long names and outcomes must not widen the dock: they are cut, and the whole text is
-    // the tip.
+    // the cancel button side by side; the outcome in three lines, six when it needs them, beside
+    // its close cross. Long names and outcomes must not widen the dock: they are cut, and the whole
+    // text is the tip.
     placing_ = new QWidget();
     auto* placing = new QVBoxLayout(placing_);
     placing->setContentsMargins(0, 0, 0, 0);
@@ -46,7 +51,7 @@ WidgetCalling::WidgetCalling(const UiContext& context, QWidget* parent)
     ended_ = new QWidget();
     auto* ended = new QHBoxLayout(ended_);
     ended->setContentsMargins(0, 0, 0, 0);
-    outcome_ = new ElidedLabel(3);
+    outcome_ = new ElidedLabel(3, nullptr, 6);
     outcome_->setObjectName("labelCallOutcome");
     outcome_->setAlignment(Qt::AlignCenter);
     // A small closing cross, so that the outcome has the width.

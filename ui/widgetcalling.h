@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class ElidedLabel;
 class QLabel;
 class QPushButton;
 class QToolButton;
@@ -28,7 +29,7 @@ public:
     QLabel* whoLabel() const { return who_; }
     QLabel* stateLabel() const { return state_; }
     QPushButton* cancelButton() const { return cancel_; }
-    QLabel* outcomeLabel() const { return outcome_; }
+    QLabel* outcomeLabel() const;
     QToolButton* closeButton() const { return close_; }
 
 public slots:
@@ -47,7 +48,7 @@ private:
     QLabel* who_ = nullptr;
     QLabel* state_ = nullptr;
     QPushButton* cancel_ = nullptr;
-    QLabel* outcome_ = nullptr;
+    ElidedLabel* outcome_ = nullptr;
     QToolButton* close_ = nullptr;
     QString name_;
     bool ringing_ = false;

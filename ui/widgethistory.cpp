@@ -9,6 +9,7 @@
 #include <QStandardItem>
 #include <QTreeView>
 
+#include "KxPhone/kxmanager.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "ui/contactdialog.h"
@@ -101,6 +102,7 @@ void WidgetHistory::UpdateData()
     if (!store)
         return;
     for (const Recent& recent : store->recents()) {
+        const QString why = KxManager::failureText(recent.reason);
         const QStringList lines = {
             tr("name") + ": " + recent.name,
             tr("address") + ": " + recent.ip,
@@ -108,7 +110,8 @@ void WidgetHistory::UpdateData()
             tr("duration") + ": " + durationOf(recent),
             tr("protocol") + ": " + recent.protocol,
             tr("flow") + ": " + tr(recent.flow.toUtf8().constData()),
-            tr("status") + ": " + tr(recent.status.toUtf8().constData()),
+            tr("status") + ": " + tr(recent.status.toUtf8().constData()) +
+                (why.isEmpty() ? QString() : " (" + why + ")"),
         };
         auto* icon = new QStandardItem(QIcon(iconFor(recent.flow, recent.status)), QString());
         appendRow(icon, recent.name, recent.ip, lines.join('\n'),

@@ -179,6 +179,10 @@
         <translation>The gatekeeper refused the registration: %1</translation>
     </message>
     <message>
+        <source>gk-unreachable-retry</source>
+        <translation>The gatekeeper does not answer; trying again in %1 s</translation>
+    </message>
+    <message>
         <source>gk-unreachable</source>
         <translation>The gatekeeper does not answer; trying again</translation>
     </message>
@@ -257,6 +261,14 @@
     <message>
         <source>redirect-failed</source>
         <translation>%1 sent the call on to %2, which cannot be called: %3</translation>
+    </message>
+    <message>
+        <source>why-alias-not-registered</source>
+        <translation>a name without a host is called through the gatekeeper, and it has not registered this client</translation>
+    </message>
+    <message>
+        <source>why-alias-needs-gatekeeper</source>
+        <translation>no host of that name, and a name without a host needs a gatekeeper to call through</translation>
     </message>
     <message>
         <source>why-nobody-listening</source>

@@ -179,6 +179,10 @@
         <translation>Gatekeeper từ chối đăng ký: %1</translation>
     </message>
     <message>
+        <source>gk-unreachable-retry</source>
+        <translation>Gatekeeper không trả lời; thử lại sau %1 giây</translation>
+    </message>
+    <message>
         <source>gk-unreachable</source>
         <translation>Gatekeeper không trả lời; đang thử lại</translation>
     </message>
@@ -257,6 +261,14 @@
     <message>
         <source>redirect-failed</source>
         <translation>%1 đã chuyển cuộc gọi tới %2, nhưng không thể gọi tới đó: %3</translation>
+    </message>
+    <message>
+        <source>why-alias-not-registered</source>
+        <translation>tên không có máy chủ được gọi qua gatekeeper, nhưng gatekeeper chưa đăng ký máy này</translation>
+    </message>
+    <message>
+        <source>why-alias-needs-gatekeeper</source>
+        <translation>không có máy chủ tên đó; một tên không có máy chủ cần gatekeeper để gọi</translation>
     </message>
     <message>
         <source>why-nobody-listening</source>

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTabWidget>
+#include <QStandardItemModel>
 #include <QTcpServer>
 #include <QTest>
 #include <QToolButton>
@@ -18,11 +19,14 @@
 
 #include <gtest/gtest.h>
 
+#include "KxPhone/kxdefaults.h"
 #include "tests/KxPhone/clientkit.h"
+#include "tests/support/testgatekeeper.h"
 #include "tests/ui/modalkit.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetcalling.h"
 #include "ui/widgetcontacts.h"
+#include "ui/elidedlabel.h"
 #include "ui/widgethistory.h"
 #include "ui/widgethome.h"
 
@@ -125,11 +129,17 @@ TEST(WindowOutcome, FailedCallsSayWhyAndTheHistoryNamesWhoWasCalled)
     EXPECT_EQ(user.calling.whoLabel()->toolTip(), "Calling Room Busy");
     EXPECT_EQ(user.outcome(), "The call to Room Busy failed: the line is busy");
     EXPECT_EQ(user.newest(2).name, "Room Busy");
+    // The history keeps why, and says it in the language of the day.
+    client.window.historyPage()->UpdateData();
+    EXPECT_TRUE(client.window.historyPage()->model()->item(0, 0)->toolTip().contains(
+        "Status: Failure (the line is busy)"))
+        << client.window.historyPage()->model()->item(0, 0)->toolTip().toStdString();
 
     // Refused (cause 21).
     Kxcall refusing({"--listen", "0", "--calls", "0", "--answer", "reject"});
     user.dial(refusing.address());
-    EXPECT_EQ(user.outcome(), "The call to " + refusing.address() + " failed: the call was refused");
+    EXPECT_EQ(user.outcome(),
+              "The call to " + refusing.address() + " failed: the call was refused");
 
     // A temporary failure is tried once more, and then told.
     Kxcall failing({"--listen", "0", "--calls", "0", "--release-cause", "41"});
@@ -152,6 +162,30 @@ TEST(WindowOutcome, FailedCallsSayWhyAndTheHistoryNamesWhoWasCalled)
         EXPECT_NE(each.name, "*");
 }
 
+TEST(WindowOutcome, AGatekeeperThatDoesNotAnswerIsToldAtItsFirstSilence)
+{
+    voip::testutil::TestGatekeeper gatekeeper;
+    gatekeeper.silent = true;
+    Client client(true, [&](QSettings& settings) {
+        kxdefaults::write(settings, kxdefaults::GatekeeperMode, 2);
+        kxdefaults::write(settings, kxdefaults::GatekeeperHost,
+                          QString::fromStdString(gatekeeper.address()));
+        kxdefaults::write(settings, kxdefaults::GatekeeperAlias, QString("alpha"));
+    });
+    client.connectWindow();
+    English english;
+    // Said at the first unanswered request; while it is tried again, one state.
+    const QRegularExpression retry("^The gatekeeper does not answer; trying again( in \\d+ s)?$");
+    ASSERT_TRUE(
+        pumpUntil([&] { return retry.match(client.manager->gatekeeperStatus()).hasMatch(); }, 8000))
+        << client.manager->gatekeeperStatus().toStdString();
+    // A bare name is an alias, which only a gatekeeper that registered us can find.
+    Dialler user(client);
+    user.dial("room1");
+    EXPECT_EQ(user.outcome(), "The call to room1 failed: a name without a host is called "
+                              "through the gatekeeper, and it has not registered this client");
+}
+
 TEST(WindowOutcome, ARingingCallShowsItAndCancelClearsItAtOnce)
 {
     Client client;
@@ -164,11 +198,15 @@ TEST(WindowOutcome, ARingingCallShowsItAndCancelClearsItAtOnce)
     EXPECT_EQ(user.calling.stateLabel()->text(), "Connecting...");
     ASSERT_TRUE(pumpUntil([&] { return user.calling.stateLabel()->text() == "Ringing..."; }));
     ASSERT_TRUE(silent.waitFor("incoming call"));
+    // Call pressed again meanwhile is turned away, and that word goes with the call.
+    user.home.callButton()->click();
+    EXPECT_EQ(user.home.messageLabel()->text(), "A call is in progress");
     user.calling.cancelButton()->click();
     EXPECT_FALSE(user.placing()) << "the calling state goes with the click";
     ASSERT_TRUE(silent.waitFor("cleared", 1, 5000)) << "the far end stopped ringing";
     EXPECT_EQ(user.outcome(5000), "Call to " + silent.address() + " cancelled");
     EXPECT_EQ(user.newest(1).status, "failure") << "a call nobody answered";
+    EXPECT_TRUE(user.home.messageLabel()->isHidden());
 }
 
 TEST(WindowOutcome, AnEndedCallSaysWhoEndedItAndHowLongItLasted)
@@ -227,8 +265,9 @@ TEST(WindowOutcome, MissedAndDeclinedCallersAreToldAndRecordedByName)
         ASSERT_TRUE(second.waitFor("cleared"));
         EXPECT_EQ(second.count("established"), 0);
     }
-    ASSERT_TRUE(pumpUntil([&] { return faded.contains("Missed call from Ann (you were in another call)"); }))
-        << faded.join(" | ").toStdString();
+    ASSERT_TRUE(pumpUntil([&] {
+        return faded.contains("Missed call from Ann (you were in another call)");
+    })) << faded.join(" | ").toStdString();
     Recent recent = user.newest(1);
     EXPECT_EQ(recent.name, "Ann");
     EXPECT_EQ(recent.flow, "incoming");
@@ -270,8 +309,8 @@ TEST(WindowOutcome, RedirectionsThatCannotBeFollowedEndTheAttemptWithAWord)
         Kxcall redirector({"--listen", "0", "--calls", "0", "--redirect", "room1"});
         user.dial(redirector.address());
         EXPECT_EQ(user.outcome(), "The call to " + redirector.address() +
-                                      ", sent on to room1 failed: no host of that name was found "
-                                      "(an alias alone needs a gatekeeper, or alias@host)");
+                                      ", sent on to room1 failed: no host of that name, and a "
+                                      "name without a host needs a gatekeeper to call through");
         const Recent recent = user.newest(1);
         EXPECT_EQ(recent.ip, redirector.address());
         EXPECT_EQ(recent.status, "failure");
@@ -307,7 +346,8 @@ TEST(WindowOutcome, AHostNameWithoutADotIsDialled)
     Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "1"});
     const QString address = name + ":" + peer.address().section(':', 1);
     user.dial(address);
-    EXPECT_TRUE(user.home.messageLabel()->isHidden()) << user.home.messageLabel()->text().toStdString();
+    EXPECT_TRUE(user.home.messageLabel()->isHidden())
+        << user.home.messageLabel()->text().toStdString();
     ASSERT_TRUE(peer.waitFor("established"));
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
@@ -357,6 +397,19 @@ TEST(WindowOutcome, LongTextsNeverWidenTheWindow)
     QCoreApplication::processEvents();
     EXPECT_EQ(client.window.size(), size);
     EXPECT_EQ(user.calling.outcomeLabel()->toolTip(), word);
+    // A long outcome of many words takes more lines, up to six; a short one keeps three.
+    auto* outcome = static_cast<ElidedLabel*>(user.calling.outcomeLabel());
+    const int three = outcome->height();
+    const QString words = QString("word ").repeated(120).trimmed();
+    client.window.showCallEnded(words);
+    QCoreApplication::processEvents();
+    EXPECT_GT(outcome->height(), three);
+    EXPECT_EQ(outcome->shownLines(outcome->contentsRect().width()).size(), 6);
+    EXPECT_TRUE(outcome->elided());
+    EXPECT_EQ(client.window.size(), size);
+    client.window.showCallEnded("Call ended");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(outcome->height(), three);
 
     // A call with a far end of a long name, a contact and a history entry of such names.
     {

@@ -319,6 +319,12 @@ std::string RasClient::lastReason() const
     return reason_;
 }
 
+std::optional<std::chrono::steady_clock::time_point> RasClient::nextAttempt() const
+{
+    std::lock_guard lock(mutex_);
+    return state_ == RasState::Unreachable ? nextAttempt_ : std::nullopt;
+}
+
 std::string RasClient::endpointIdentifier() const
 {
     std::lock_guard lock(mutex_);
@@ -356,8 +362,7 @@ void RasClient::setIncomingCallHandler(
     incomingCall_ = std::move(handler);
 }
 
-void RasClient::handleServiceControl(const asn::Value& message,
-                                     const asio::ip::udp::endpoint& from)
+void RasClient::handleServiceControl(const asn::Value& message, const asio::ip::udp::endpoint& from)
 {
     const auto& indication = message.chosen();
     asn::Value* body = nullptr;
@@ -374,8 +379,8 @@ void RasClient::handleServiceControl(const asn::Value& message,
     send(response, from);
     if (call) {
         VOIP_TRACE(2, "RAS	Incoming call " << h225::guidText(call->callId) << " announced: "
-                                            << "connecting to "
-                                            << call->callSignallingAddress.toString());
+                                                << "connecting to "
+                                                << call->callSignallingAddress.toString());
         if (handler)
             handler(*call);
     }

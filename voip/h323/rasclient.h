@@ -183,6 +183,9 @@ public:
 
     RasState state() const;
     std::string lastReason() const;
+    /// While the gatekeeper does not answer: when registering is tried next; nothing while
+    /// a try is under way (or in any other state).
+    std::optional<std::chrono::steady_clock::time_point> nextAttempt() const;
     std::string endpointIdentifier() const;
     std::string gatekeeperIdentifier() const;
     std::uint16_t localPort() const;
@@ -256,6 +259,8 @@ private:
         /// A request that nobody waits for (transactLater): what to send again, when, and
         /// whom to tell the outcome.
         std::function<void(std::optional<asn::Value>)> done;
+        /// Told once, when the first try went unanswered and the request is sent again.
+        std::function<void()> late;
         asn::Value message;
         asio::ip::udp::endpoint to;
         unsigned attempt = 0;
@@ -338,7 +343,11 @@ private:
     /// the retries.  No thread waits for such a request.  `anySource` as for transact.
     void transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
                        std::initializer_list<std::string_view> answers,
-                       std::function<void(std::optional<asn::Value>)> done, bool anySource = false);
+                       std::function<void(std::optional<asn::Value>)> done, bool anySource = false,
+                       std::function<void()> late = {});
+    /// A registration's request went unanswered once: the gatekeeper is said not to answer
+    /// at once (the retries go on), rather than after the last of them.
+    void registrationLate();
     /// Numbers `message` and makes the waiter for its answers (and requestInProgress), not
     /// yet listed as waiting.
     std::pair<std::uint16_t, std::shared_ptr<Waiter>>
@@ -399,12 +408,12 @@ private:
     std::size_t disengagesWaiting_ = 0;
     std::vector<std::function<void()>> afterDisengages_;
 
-    mutable std::mutex mutex_;           ///< guards what follows
+    mutable std::mutex mutex_; ///< guards what follows
     bool closed_ = false;
     std::vector<std::function<void()>> closers_; ///< closeLater's callers, until closed
     asio::ip::udp::endpoint local_;              ///< the socket's address, once open
-    asio::ip::udp::endpoint gatekeeper_; ///< where requests go (the GCF's rasAddress)
-    h225::IpAddressPort signalAddress_;  ///< ours, as announced
+    asio::ip::udp::endpoint gatekeeper_;         ///< where requests go (the GCF's rasAddress)
+    h225::IpAddressPort signalAddress_;          ///< ours, as announced
     std::condition_variable changed_;
     /// disengageLater's requests not sent yet, for the keeper.
     std::vector<std::pair<RasCall, std::string>> disengages_;
@@ -419,7 +428,8 @@ private:
     std::string gatekeeperId_;
     std::chrono::seconds timeToLive_{0};
     Clock::time_point keepAliveAt_{};
-    bool reregister_ = false; ///< the keeper registers afresh at once
+    std::optional<Clock::time_point> nextAttempt_; ///< while unreachable and waiting
+    bool reregister_ = false;                      ///< the keeper registers afresh at once
     std::uint16_t sequence_ = 0;
     std::map<std::uint16_t, std::shared_ptr<Waiter>> waiting_;
     bool reading_ = false; ///< the socket is read: requests of transactLater are taken

@@ -57,7 +57,7 @@ void RasClient::registerOnce(bool keepAlive, std::function<void(RasState)> done)
             useGatekeeper(gatekeeper, io_);
             requestRegistration(false, gatekeeper, done);
         },
-        multicast);
+        multicast, [this] { registrationLate(); });
 }
 
 bool RasClient::registrationEnded(const std::optional<asn::Value>& answer,
@@ -145,7 +145,14 @@ void RasClient::requestRegistration(bool keepAlive, const asio::ip::udp::endpoin
             }
             setState(RasState::Registered);
             done(RasState::Registered);
-        });
+        },
+        false, keepAlive ? std::function<void()>() : [this] { registrationLate(); });
+}
+
+void RasClient::registrationLate()
+{
+    if (state() == RasState::Registering && !keeperStopping_)
+        setState(RasState::Unreachable, "the gatekeeper does not answer");
 }
 
 std::chrono::milliseconds RasClient::renewalDelay(std::chrono::seconds timeToLive)
@@ -208,8 +215,14 @@ void RasClient::keep()
         }
         return;
     }
-    if (full && state() != RasState::Registering)
+    // A gatekeeper that does not answer stays said so while it is tried again: the state
+    // does not flip to registering and back at each try.
+    if (full && state() != RasState::Registering && state() != RasState::Unreachable)
         setState(RasState::Registering);
+    {
+        std::lock_guard lock(mutex_);
+        nextAttempt_.reset();
+    }
     registering_ = true;
     registerOnce(keepAlive, [this](RasState result) {
         registering_ = false;
@@ -218,6 +231,8 @@ void RasClient::keep()
         } else if (result == RasState::Unreachable) {
             retryAt_ = Clock::now() + pause_;
             pause_ = std::min(pause_ * 2, config_.maxRetryPause);
+            std::lock_guard lock(mutex_);
+            nextAttempt_ = retryAt_;
         }
         keep();
     });

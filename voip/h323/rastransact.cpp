@@ -78,10 +78,12 @@ std::optional<asn::Value> RasClient::transact(asn::Value message, const asio::ip
 
 void RasClient::transactLater(asn::Value message, const asio::ip::udp::endpoint& to,
                               std::initializer_list<std::string_view> answers,
-                              std::function<void(std::optional<asn::Value>)> done, bool anySource)
+                              std::function<void(std::optional<asn::Value>)> done, bool anySource,
+                              std::function<void()> late)
 {
     const auto [sequence, waiter] = newRequest(message, answers);
     waiter->anySource = anySource;
+    waiter->late = std::move(late);
     waiter->message = std::move(message);
     waiter->to = to;
     waiter->wait = config_.timeout;
@@ -134,6 +136,7 @@ void RasClient::armRetry()
 void RasClient::retryLater(bool giveUp)
 {
     std::vector<std::shared_ptr<Waiter>> resend;
+    std::vector<std::function<void()>> late;
     std::vector<std::pair<std::shared_ptr<Waiter>, std::optional<asn::Value>>> ended;
     {
         std::lock_guard lock(mutex_);
@@ -151,6 +154,8 @@ void RasClient::retryLater(bool giveUp)
                 continue;
             }
             if (!giveUp && waiter.attempt < config_.retries) {
+                if (waiter.attempt == 0 && waiter.late)
+                    late.push_back(std::exchange(waiter.late, {}));
                 ++waiter.attempt;
                 waiter.wait *= 2;
                 waiter.deadline = now + waiter.wait;
@@ -164,6 +169,8 @@ void RasClient::retryLater(bool giveUp)
     }
     for (const auto& waiter : resend)
         send(waiter->message, waiter->to);
+    for (auto& told : late)
+        told();
     for (auto& [waiter, answer] : ended)
         waiter->done(std::move(answer));
 }

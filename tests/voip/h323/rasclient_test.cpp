@@ -56,9 +56,9 @@ TEST(RasClient, RegistersKeepsAliveAndComesBackAfterTheGatekeeperRestarts)
 {
     TestGatekeeper gatekeeper;
     gatekeeper.timeToLive = 2;
-    RasClient client(configFor(gatekeeper, "alice", "1001", 1720));
-    std::vector<RasState> seen;
+    std::vector<RasState> seen; // before the client: it tells of its leave too
     std::mutex seenMutex;
+    RasClient client(configFor(gatekeeper, "alice", "1001", 1720));
     client.setStateObserver([&](RasState state) {
         std::lock_guard lock(seenMutex);
         seen.push_back(state);
@@ -110,12 +110,27 @@ TEST(RasClient, ASilentGatekeeperIsTriedAgainAndARefusalSaysWhy)
     // Long enough that the next attempt cannot start before the requests are counted.
     config.retryPause = 1s;
     config.maxRetryPause = 2s;
+    std::vector<RasState> seen; // before the client: it tells of its leave too
+    std::mutex seenMutex;
     RasClient client(config);
+    client.setStateObserver([&](RasState state) {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(state);
+    });
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.start());
+    // Said at the first request's time-out (0.5 s), not after its retry's (1.5 s).
     EXPECT_EQ(client.waitForRegistration(3s), RasState::Unreachable);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1200ms);
     EXPECT_EQ(client.lastReason(), "the gatekeeper does not answer");
-    const auto tries = gatekeeper.count("gatekeeperRequest");
-    EXPECT_EQ(tries, 2u) << "one request and one retry";
+    // Tried again (one retry, then after a pause a new request) in one state, with when.
+    EXPECT_TRUE(eventually([&] { return client.nextAttempt().has_value(); }, 3s));
+    EXPECT_EQ(gatekeeper.count("gatekeeperRequest"), 2u) << "one request and one retry";
+    EXPECT_TRUE(eventually([&] { return gatekeeper.count("gatekeeperRequest") >= 3; }, 3s));
+    {
+        std::lock_guard lock(seenMutex);
+        EXPECT_EQ(seen, (std::vector<RasState>{RasState::Unreachable})) << "no flip at each try";
+    }
     // Back-off: tried again, less and less often, until it answers.
     gatekeeper.silent = false;
     EXPECT_TRUE(eventually([&] { return client.state() == RasState::Registered; }, 5s));
@@ -398,8 +413,8 @@ TEST(RasClient, OffersTraversalAndTakesEachAnnouncedCallOnce)
     // a keep-alive asks for the time to live granted, 5 s before it runs out.
     const std::vector<std::uint8_t> feature18{0x10, 0x01, 0x00, 0x00, 0x12};
     EXPECT_TRUE(holds(gatekeeper.datagrams().front().bytes, feature18)) << "in the GRQ";
-    ASSERT_TRUE(eventually([&] { return messages(gatekeeper, "registrationRequest").size() >= 3; },
-                           4s));
+    ASSERT_TRUE(
+        eventually([&] { return messages(gatekeeper, "registrationRequest").size() >= 3; }, 4s));
     for (const auto& rrq : messages(gatekeeper, "registrationRequest")) {
         EXPECT_TRUE(h225::findFeature(rrq.chosen()["featureSet"], 18));
         if (rrq.chosen()["keepAlive"].boolean())
@@ -469,9 +484,8 @@ TEST(RasClient, WithoutTraversalNothingIsOfferedNorAnnouncedCallsTaken)
     ASSERT_TRUE(gatekeeper.indicateCall(
         "bob", {*h225::IpAddressPort::parse("127.0.0.1:1720"), h225::newGuid()}));
     ASSERT_TRUE(eventually([&] { return gatekeeper.count("serviceControlResponse") == 1; }));
-    EXPECT_TRUE(messages(gatekeeper, "serviceControlResponse")[0]
-                    .chosen()["result"]
-                    .is("neededFeatureNotSupported"));
+    EXPECT_TRUE(messages(gatekeeper, "serviceControlResponse")[0].chosen()["result"].is(
+        "neededFeatureNotSupported"));
     EXPECT_FALSE(taken);
 
     // A gatekeeper that offers nothing leaves traversal "not offered".
