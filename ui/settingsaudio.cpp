@@ -13,6 +13,7 @@
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/settingsaudio.h"
+#include "ui/sounddevices.h"
 #include "ui/widgetsettings.h"
 
 /// A device test on a thread of its own; stopped and joined when the page goes.
@@ -99,18 +100,15 @@ void SettingsAudio::UpdateData()
     inputDevice->clear();
     outputDevice->clear();
     if (KxManager* manager = context_.manager()) {
-        inputDevice->addItems(manager->soundDeviceNames(true));
-        outputDevice->addItems(manager->soundDeviceNames(false));
+        sounddevices::fill(*inputDevice, manager->soundDeviceNames(true));
+        sounddevices::fill(*outputDevice, manager->soundDeviceNames(false));
     }
     // Without a sound server there is nothing to choose, and calls carry no sound: said
     // here rather than left to be found in a call.
     deviceProblem->setVisible(inputDevice->count() == 0 && outputDevice->count() == 0);
     for (auto [box, key] : {std::pair{inputDevice, &kxdefaults::AudioInput},
-                            {outputDevice, &kxdefaults::AudioOutput}}) {
-        const int index = box->findText(kxdefaults::read(settings, *key));
-        if (index >= 0)
-            box->setCurrentIndex(index);
-    }
+                            {outputDevice, &kxdefaults::AudioOutput}})
+        sounddevices::choose(*box, kxdefaults::read(settings, *key), false);
     closeVolumeChannels();
     openVolumeChannels();
     refreshSliders();
@@ -131,9 +129,9 @@ void SettingsAudio::openVolumeChannels()
     if (!manager)
         return;
     if (inputDevice->currentIndex() >= 0)
-        inputVolumeChannel_ = manager->openSoundDevice(true, inputDevice->currentText());
+        inputVolumeChannel_ = manager->openSoundDevice(true, sounddevices::chosen(*inputDevice));
     if (outputDevice->currentIndex() >= 0)
-        outputVolumeChannel_ = manager->openSoundDevice(false, outputDevice->currentText());
+        outputVolumeChannel_ = manager->openSoundDevice(false, sounddevices::chosen(*outputDevice));
 }
 
 void SettingsAudio::closeVolumeChannels()
@@ -166,7 +164,8 @@ void SettingsAudio::refreshSliders()
 
 void SettingsAudio::onInputDevice(int)
 {
-    if (inputDevice->currentText() != kxdefaults::read(context_.settings(), kxdefaults::AudioInput))
+    if (sounddevices::chosen(*inputDevice) !=
+        kxdefaults::read(context_.settings(), kxdefaults::AudioInput))
         changed();
     closeVolumeChannels();
     openVolumeChannels();
@@ -175,7 +174,7 @@ void SettingsAudio::onInputDevice(int)
 
 void SettingsAudio::onOutputDevice(int)
 {
-    if (outputDevice->currentText() !=
+    if (sounddevices::chosen(*outputDevice) !=
         kxdefaults::read(context_.settings(), kxdefaults::AudioOutput))
         changed();
     closeVolumeChannels();
@@ -209,8 +208,8 @@ void SettingsAudio::save()
         return;
     modified_ = false;
     QSettings& settings = context_.settings();
-    kxdefaults::write(settings, kxdefaults::AudioInput, inputDevice->currentText());
-    kxdefaults::write(settings, kxdefaults::AudioOutput, outputDevice->currentText());
+    kxdefaults::write(settings, kxdefaults::AudioInput, sounddevices::chosen(*inputDevice));
+    kxdefaults::write(settings, kxdefaults::AudioOutput, sounddevices::chosen(*outputDevice));
     kxdefaults::write(settings, kxdefaults::AudioEcho, echoCancel->isChecked());
     kxdefaults::write(settings, kxdefaults::AudioEchoDuration, echoLength->currentText().toInt());
     kxdefaults::write(settings, kxdefaults::AudioSilence, silenceDetection->isChecked());
@@ -245,8 +244,8 @@ void SettingsAudio::startTest(bool microphone)
         if (const auto muted = channel->mute(); muted && muted.value())
             channel->setMute(false);
     }
-    auto run =
-        manager->soundTest(microphone, inputDevice->currentText(), outputDevice->currentText());
+    auto run = manager->soundTest(microphone, sounddevices::chosen(*inputDevice),
+                                  sounddevices::chosen(*outputDevice));
     test_ = std::make_unique<Test>();
     test_->phase = microphone ? 0 : 1;
     Test* test = test_.get();

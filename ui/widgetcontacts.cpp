@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include <QDir>
-#include <QFileDialog>
 #include <QIcon>
 #include <QLayout>
 #include <QPushButton>
@@ -13,6 +12,7 @@
 
 #include "storage/contactstore.h"
 #include "ui/contactdialog.h"
+#include "ui/filedialog.h"
 #include "ui/uicontext.h"
 
 WidgetContacts::WidgetContacts(const UiContext& context, QWidget* parent)
@@ -158,8 +158,8 @@ void WidgetContacts::onExport()
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty() || !QDir(folder).exists())
         folder = QDir::homePath();
-    const QString path = QFileDialog::getSaveFileName(
-        this, tr("export-contacts"), folder + "/KxPhone_Contacts.xml", "XML files (*.xml)");
+    const QString path = filedialog::ask(this, tr("export-contacts"),
+                                         folder + "/KxPhone_Contacts.xml", tr("xml-files"), true);
     if (path.isEmpty())
         return;
     if (!store->exportContacts(path))
@@ -174,7 +174,7 @@ void WidgetContacts::onImport()
     if (!confirm(tr("import-contacts"), tr("erase-all-contacts") + ". " + tr("are-you-sure") + "?"))
         return;
     const QString path =
-        QFileDialog::getOpenFileName(this, tr("import-contacts"), QString(), "XML files (*.xml)");
+        filedialog::ask(this, tr("import-contacts"), QString(), tr("xml-files"), false);
     // A file that is not a contacts file leaves the list as it was, and says so.
     if (!path.isEmpty() && !store->importContacts(path))
         emit fileProblem(tr("import-failed").arg(path));

@@ -13,6 +13,7 @@
 #include "KxPhone/kxapp.h"
 #include "KxPhone/kxmanager.h"
 #include "ui/mainwindow.h"
+#include "ui/sounddevices.h"
 #include "ui/uicontext.h"
 
 WidgetSettingsCall::WidgetSettingsCall(const UiContext& context, MainWindow& window,
@@ -85,11 +86,8 @@ void WidgetSettingsCall::UpdateData()
     const auto refill = [&](QComboBox* box, bool input, const kxdefaults::Text& key) {
         box->clear();
         if (KxManager* manager = context_.manager())
-            box->addItems(manager->soundDeviceNames(input));
-        const QString current = kxdefaults::read(settings, key);
-        if (box->findText(current) < 0)
-            box->addItem(current);
-        box->setCurrentText(current);
+            sounddevices::fill(*box, manager->soundDeviceNames(input));
+        sounddevices::choose(*box, kxdefaults::read(settings, key), true);
     };
     refill(input_, true, kxdefaults::AudioInput);
     refill(output_, false, kxdefaults::AudioOutput);
@@ -147,9 +145,10 @@ void WidgetSettingsCall::onPiPShortcut()
 void WidgetSettingsCall::changeDevice(QComboBox* box, const kxdefaults::Text& key, bool input)
 {
     QSettings& settings = context_.settings();
-    if (box->currentText() == kxdefaults::read(settings, key))
+    const QString device = sounddevices::chosen(*box);
+    if (device == kxdefaults::read(settings, key))
         return;
-    kxdefaults::write(settings, key, box->currentText());
+    kxdefaults::write(settings, key, device);
     KxManager* manager = context_.manager();
     if (manager && manager->currentCall())
         manager->changeSoundDevice(input);

@@ -127,10 +127,12 @@ QString WidgetStatistics::transferText(const voip::rtp::StreamStatistics& statis
     return QString::number(bytes / (1024.0 * 1024.0), 'f', 1) + " MB";
 }
 
-QString WidgetStatistics::rateText(const voip::rtp::StreamStatistics& statistics)
+QString WidgetStatistics::rateText(const voip::rtp::StreamStatistics& statistics, bool sending)
 {
     const double seconds = double(statistics.timeBase.count()) / 1000.0;
     const int fps = seconds > 0 ? int(double(statistics.frameCount) / seconds) : 0;
+    if (sending && seconds > 0 && fps == 0)
+        return tr("still-picture");
     return QString::number(fps) + " fps";
 }
 
@@ -153,7 +155,7 @@ void WidgetStatistics::updateVideo(int direction)
                                                 : context_.manager()->display().remoteSize();
     video_[VideoSize][direction]->setText(
         width && height ? QString::number(width) + "x" + QString::number(height) : "-");
-    video_[VideoRate][direction]->setText(rateText(s));
+    video_[VideoRate][direction]->setText(rateText(s, direction == 0));
     video_[VideoBandwidth][direction]->setText(bandwidthText(s));
     video_[VideoTransfer][direction]->setText(transferText(s));
     video_[VideoJitter][direction]->setText(QString::number(s.jitterMs) + " ms");

@@ -54,7 +54,9 @@ public:
     /// The texts of the figures, as the dialog shows them.
     static QString bandwidthText(const voip::rtp::StreamStatistics& statistics);
     static QString transferText(const voip::rtp::StreamStatistics& statistics);
-    static QString rateText(const voip::rtp::StreamStatistics& statistics);
+    /// Frames a second; a picture we send that does not change is sent only when it
+    /// does, and is said to be a still picture rather than "0 fps".
+    static QString rateText(const voip::rtp::StreamStatistics& statistics, bool sending);
 
 public slots:
     void onTimer();

@@ -462,7 +462,7 @@
     </message>
     <message>
         <source>test-micro</source>
-        <translation>Test micro</translation>
+        <translation>Test microphone</translation>
     </message>
     <message>
         <source>test-speaker</source>
@@ -666,6 +666,13 @@
     </message>
 </context>
 <context>
+    <name>SoundDevices</name>
+    <message>
+        <source>default-audio</source>
+        <translation>Default audio</translation>
+    </message>
+</context>
+<context>
     <name>WidgetCall</name>
     <message>
         <source>are-you-sure</source>
@@ -721,7 +728,7 @@
     </message>
     <message>
         <source>micro-volume</source>
-        <translation>Micro volume</translation>
+        <translation>Microphone volume</translation>
     </message>
     <message>
         <source>mute-micro</source>
@@ -820,6 +827,10 @@
 </context>
 <context>
     <name>WidgetContacts</name>
+    <message>
+        <source>xml-files</source>
+        <translation>XML files (*.xml)</translation>
+    </message>
     <message>
         <source>add-contact</source>
         <translation>Add contact</translation>
@@ -1177,6 +1188,10 @@
 </context>
 <context>
     <name>WidgetStatistics</name>
+    <message>
+        <source>still-picture</source>
+        <translation>still picture</translation>
+    </message>
     <message>
         <source>audio</source>
         <translation>Audio</translation>

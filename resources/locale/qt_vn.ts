@@ -44,6 +44,42 @@
         <translation>Thư mục cha</translation>
     </message>
     <message>
+        <source>%1 File</source>
+        <translation>Tệp %1</translation>
+    </message>
+    <message>
+        <source>Go back</source>
+        <translation>Quay lại</translation>
+    </message>
+    <message>
+        <source>Go forward</source>
+        <translation>Đi tới</translation>
+    </message>
+    <message>
+        <source>Go to the parent directory</source>
+        <translation>Lên thư mục cha</translation>
+    </message>
+    <message>
+        <source>Create a New Folder</source>
+        <translation>Tạo một thư mục mới</translation>
+    </message>
+    <message>
+        <source>Change to list view mode</source>
+        <translation>Xem dạng danh sách</translation>
+    </message>
+    <message>
+        <source>Change to detail view mode</source>
+        <translation>Xem chi tiết</translation>
+    </message>
+    <message>
+        <source>List of places and bookmarks</source>
+        <translation>Danh sách nơi và dấu trang</translation>
+    </message>
+    <message>
+        <source>Sidebar</source>
+        <translation>Thanh bên</translation>
+    </message>
+    <message>
         <source>Create New Folder</source>
         <translation>Tạo thư mục mới</translation>
     </message>

@@ -434,7 +434,7 @@
     </message>
     <message>
         <source>jitter-delay</source>
-        <translation>Độ trễ bộ đệm rung pha</translation>
+        <translation>Bộ đệm rung pha</translation>
     </message>
     <message>
         <source>output-device</source>
@@ -497,7 +497,7 @@
     </message>
     <message>
         <source>video-frame-size</source>
-        <translation>Kích thước khung hình video</translation>
+        <translation>Cỡ khung hình video</translation>
     </message>
 </context>
 <context>
@@ -508,7 +508,7 @@
     </message>
     <message>
         <source>auto-start</source>
-        <translation>Tự khởi động khi đăng nhập</translation>
+        <translation>Chạy khi đăng nhập</translation>
     </message>
     <message>
         <source>auto-update</source>
@@ -666,6 +666,13 @@
     </message>
 </context>
 <context>
+    <name>SoundDevices</name>
+    <message>
+        <source>default-audio</source>
+        <translation>Âm thanh mặc định</translation>
+    </message>
+</context>
+<context>
     <name>WidgetCall</name>
     <message>
         <source>are-you-sure</source>
@@ -820,6 +827,10 @@
 </context>
 <context>
     <name>WidgetContacts</name>
+    <message>
+        <source>xml-files</source>
+        <translation>Tệp XML (*.xml)</translation>
+    </message>
     <message>
         <source>add-contact</source>
         <translation>Thêm liên hệ</translation>
@@ -1177,6 +1188,10 @@
 </context>
 <context>
     <name>WidgetStatistics</name>
+    <message>
+        <source>still-picture</source>
+        <translation>ảnh tĩnh</translation>
+    </message>
     <message>
         <source>audio</source>
         <translation>Âm thanh</translation>

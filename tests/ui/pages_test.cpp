@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -249,8 +250,8 @@ TEST(HistoryPage, IconsTooltipsAndSavingACallerAsAContact)
     const QString date = page.model()->item(0, 3)->text();
     EXPECT_TRUE(date.contains("2026")) << date.toStdString();
     EXPECT_TRUE(date.contains("10:00")) << date.toStdString();
-    EXPECT_TRUE(WidgetHistory::dateOf(pages.recents.recents().at(0), QLocale("vi_VN"))
-                    .contains("2026"));
+    EXPECT_TRUE(
+        WidgetHistory::dateOf(pages.recents.recents().at(0), QLocale("vi_VN")).contains("2026"));
     // The names take the room the list has: wider list, wider names.
     page.show();
     page.resize(400, 400);
@@ -315,7 +316,10 @@ TEST(CallToolbarRules, LayoutPipAndDurationFollowTheirCycles)
     s.frameCount = 50;
     EXPECT_EQ(WidgetStatistics::bandwidthText(s), "64 Kbps");
     EXPECT_EQ(WidgetStatistics::transferText(s), "5.0 MB");
-    EXPECT_EQ(WidgetStatistics::rateText(s), "25 fps");
+    EXPECT_EQ(WidgetStatistics::rateText(s, true), "25 fps");
+    s.frameCount = 0;
+    EXPECT_EQ(WidgetStatistics::rateText(s, true), "still-picture") << "sent only when it changes";
+    EXPECT_EQ(WidgetStatistics::rateText(s, false), "0 fps") << "nothing arrives";
     s.totalBytes = (1u << 20) - 1;
     s.timeBase = std::chrono::milliseconds(0);
     EXPECT_EQ(WidgetStatistics::transferText(s), "1023 KB") << "a minute of audio is not 0 MB";
@@ -394,11 +398,8 @@ TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)
     const QSet<QString> ours = catalogueTexts("vn.ts");
     const QSet<QString> english = catalogueTexts("en.ts");
     // What the window shows that is not interface text: the data, the product, numbers.
-    const QSet<QString> data = {"An", "Bảo", "10.0.0.1", "10.0.0.2", "Kestrovia", "H.323", "h.323",
-                                "07/12/26 10:00",
-                                // The sound device the settings name (the default one), as
-                                // the sound system lists it.
-                                "Default audio"};
+    const QSet<QString> data = {"An",        "Bảo",   "10.0.0.1", "10.0.0.2",
+                                "Kestrovia", "H.323", "h.323",    "07/12/2026 10:00"};
     int pieces = 0;
     for (const QString& text : texts) {
         // Composite texts: "caption: value", "text [shortcut]", lines, "...?".
@@ -457,6 +458,49 @@ TEST(WindowInVietnamese, StandardButtonsAndTheFileDialogToo)
         labels << label->text();
     EXPECT_TRUE(labels.contains(QString::fromUtf8("Tìm trong:"))) << labels.join('|').toStdString();
     EXPECT_TRUE(labels.contains(QString::fromUtf8("&Tên tệp:"))) << labels.join('|').toStdString();
+    QApplication::removeTranslator(&qt);
+}
+
+// The contacts' file dialog: its filter, and the files' types, sizes and dates, in the
+// interface's language rather than the system's.
+TEST(WindowInVietnamese, TheContactsFileDialogListsFilesInTheLanguage)
+{
+    Pages pages;
+    QTranslator qt;
+    QTranslator ours;
+    ASSERT_TRUE(qt.load(":/locale/qt_vn.qm"));
+    ASSERT_TRUE(ours.load(":/locale/vn.qm"));
+    QApplication::installTranslator(&qt);
+    QApplication::installTranslator(&ours);
+    QTemporaryDir folder;
+    QFile file(folder.filePath("a.xml"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("<x/>");
+    file.close();
+    const QDateTime written = QFileInfo(file).lastModified();
+
+    WidgetContacts page(pages.context);
+    QStringList shown;
+    QString filter;
+    onNextModal<QFileDialog>([&](QFileDialog& dialog) {
+        dialog.setDirectory(folder.path());
+        auto* list = dialog.findChild<QTreeView*>("treeView");
+        QTest::qWaitFor([&] { return list && list->model()->rowCount(list->rootIndex()) > 0; },
+                        5000);
+        if (list)
+            for (int column = 0; column < 4; ++column)
+                shown << list->model()->index(0, column, list->rootIndex()).data().toString();
+        filter = dialog.selectedNameFilter();
+        dialog.reject();
+    });
+    page.onExport();
+    EXPECT_EQ(filter, QString::fromUtf8("Tệp XML (*.xml)"));
+    ASSERT_EQ(shown.size(), 4);
+    EXPECT_EQ(shown[0], "a.xml");
+    EXPECT_EQ(shown[1], "4 byte");
+    EXPECT_EQ(shown[2], QString::fromUtf8("Tệp xml"));
+    EXPECT_EQ(shown[3], written.toString("dd/MM/yyyy HH:mm"));
+    QApplication::removeTranslator(&ours);
     QApplication::removeTranslator(&qt);
 }
 

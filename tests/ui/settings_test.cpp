@@ -34,6 +34,7 @@
 #include "ui/cameracontrols.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetcam.h"
+#include "ui/sounddevices.h"
 #include "ui/widgetsettings.h"
 #include "voip/device/soundtest.h"
 #include "voip/media/mediaformatregistry.h"
@@ -613,8 +614,9 @@ TEST(SettingsAudio, WithoutASoundServerThePageAndTheCallSaySo)
     ASSERT_EQ(client.manager->placeCall(peer.address(), true), "");
     ASSERT_TRUE(peer.waitFor("established"));
     FadeDialog& notice = *client.window.callToolbar()->fade();
-    EXPECT_TRUE(pumpUntil([&] { return notice.text().startsWith("No sound device could be opened"); }))
-        << notice.text().toStdString();
+    EXPECT_TRUE(pumpUntil([&] {
+        return notice.text().startsWith("No sound device could be opened");
+    })) << notice.text().toStdString();
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
 }
@@ -777,9 +779,8 @@ TEST(SettingsNetwork, AGatekeeperSetOnThePageRegistersAndCallsGoByAlias)
     dialog.onApply();
     EXPECT_EQ(client.settings.value("gatekeeper/mode").toInt(), 2);
     EXPECT_TRUE(pumpUntil([&] {
-        return network.gatekeeperStatus->text() ==
-               "Registered with the gatekeeper as Phòng 3\n"
-               "Traversal through KxTestGK: not offered";
+        return network.gatekeeperStatus->text() == "Registered with the gatekeeper as Phòng 3\n"
+                                                   "Traversal through KxTestGK: not offered";
     })) << network.gatekeeperStatus->text().toStdString();
     EXPECT_FALSE(client.settings.contains("gatekeeper/password")) << "nothing more is written";
     // A gatekeeper that takes calls across a NAT says so; switched off on the page, the
@@ -883,11 +884,20 @@ TEST(SettingsInVietnamese, EveryPageShowsOnlyCatalogueTexts)
     // Without a camera the Video page says so, in the language, not "no-device : 0x0".
     EXPECT_FALSE(dialog.video()->currentVideo->text().startsWith("no-device"))
         << dialog.video()->currentVideo->text().toStdString();
-    // No row label is cut: one longer than its column goes on two lines.
-    for (QLabel* label : dialog.findChildren<QLabel*>("labelSettings"))
+    // No row label is cut, and none needs a second line in its column.
+    for (QLabel* label : dialog.findChildren<QLabel*>("labelSettings")) {
         EXPECT_TRUE(label->wordWrap() ||
                     label->fontMetrics().horizontalAdvance(label->text()) <= label->maximumWidth())
             << "cut: " << label->text().toStdString();
+        EXPECT_FALSE(label->wordWrap()) << "on two lines: " << label->text().toStdString();
+    }
+    // The default sound device (not listed by the null sound system, so added as a stored
+    // choice is) is named in the language, and stored by its own name.
+    QComboBox& input = *dialog.audio()->inputDevice;
+    ASSERT_TRUE(sounddevices::choose(input, "Default audio", true));
+    EXPECT_EQ(input.currentText(), QString::fromUtf8("Âm thanh mặc định"));
+    dialog.audio()->save();
+    EXPECT_EQ(client.settings.value("audio/input").toString(), "Default audio");
     // The languages are named in themselves, whatever the interface speaks.
     EXPECT_EQ(dialog.general()->language->itemText(0), "English");
     EXPECT_EQ(dialog.general()->language->itemText(1), "Tiếng Việt");
@@ -897,10 +907,10 @@ TEST(SettingsInVietnamese, EveryPageShowsOnlyCatalogueTexts)
     const QSet<QString> english = catalogueTexts("en.ts");
     // Not interface text: codec names, sizes, numbers, the stored name, device names, and
     // the languages, each named in itself.
-    const QSet<QString> data = {"Kestrovia",     "G.722",      "G.711a",
-                                "G.711u",        "H.239",      "STUN",
-                                "Null",          "Null Audio", "Default audio",
-                                "stun.sipgate.net:3478", "English", "Tiếng Việt"};
+    const QSet<QString> data = {"Kestrovia", "G.722",      "G.711a",
+                                "G.711u",    "H.239",      "STUN",
+                                "Null",      "Null Audio", "stun.sipgate.net:3478",
+                                "English",   "Tiếng Việt"};
     int pieces = 0;
     for (const QString& text : texts) {
         QString piece = text;
