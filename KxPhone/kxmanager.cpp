@@ -15,6 +15,7 @@
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxh323endpoint.h"
 #include "KxPhone/kxpcssendpoint.h"
+#include "KxPhone/kxringer.h"
 #include "storage/contactstore.h"
 #include "storage/recentstore.h"
 #include "voip/base/trace.h"
@@ -55,6 +56,7 @@ KxManager::KxManager(const Context& context)
     , settings_(context.settings)
     , dispatcher_(std::make_unique<QObject>())
     , events_(std::make_unique<KxManagerSignals>())
+    , ringer_(std::make_unique<KxRinger>())
 {
     if (context_.listen)
         context_.listen(*events_);
@@ -88,6 +90,7 @@ KxManager::KxManager(const Context& context)
 
 KxManager::~KxManager()
 {
+    ringer_->stop();
     // The display and the source call back into the manager: they go first.
     stopVideo();
     // The endpoint unregisters its gatekeeper's client at shutDown, and is gone with it:
@@ -594,6 +597,7 @@ QString KxManager::dial(const QString& address, bool userPlaced)
 void KxManager::acceptCall()
 {
     std::cout << "Accept Call" << std::endl;
+    stopRinging();
     if (auto call = currentCall())
         pcssEndPoint_->acceptIncomingCall(call->token());
 }
@@ -601,14 +605,37 @@ void KxManager::acceptCall()
 void KxManager::rejectCall()
 {
     std::cout << "Reject Call" << std::endl;
+    stopRinging();
     if (auto call = currentCall())
         pcssEndPoint_->rejectIncomingCall(call->token(), voip::EndReason::AnswerDenied);
 }
 
 void KxManager::hangUp()
 {
+    stopRinging();
     if (auto call = currentCall())
         clearCall(call->token(), voip::EndReason::LocalUser, false);
+}
+
+void KxManager::startRinging(const std::string& token, bool incoming)
+{
+    const auto call = currentCall();
+    if (!call || call->token() != token || call->isEstablished())
+        return;
+    // On the loudspeaker the calls use: its volume and mute are the call's.
+    voip::SoundParams loudspeaker;
+    loudspeaker.driver = pcssEndPoint_->soundDriver();
+    loudspeaker.device = kxdefaults::read(*settings_, kxdefaults::AudioOutput).toStdString();
+    ringFor_ = token;
+    ringer_->play(incoming ? KxRinger::Tone::Ring : KxRinger::Tone::Ringback, loudspeaker);
+}
+
+void KxManager::stopRinging(const std::string& token)
+{
+    if (!token.empty() && token != ringFor_)
+        return;
+    ringFor_.clear();
+    ringer_->stop();
 }
 
 void KxManager::sendUserInput(const QString& text)
@@ -890,6 +917,7 @@ voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
         });
     } else {
         emit events_->incomingCall(QString::fromStdString(caller));
+        onGuiThread([this, token = call->token()] { startRinging(token, true); });
     }
     return voip::Manager::OnAnswerCall(connection, caller);
 }
@@ -907,8 +935,10 @@ void KxManager::OnAlerting(voip::Connection& connection)
     }
     onGuiThread([this, token = call->token()] {
         auto current = currentCall();
-        if (current && current->token() == token && !current->isEstablished())
+        if (current && current->token() == token && !current->isEstablished()) {
             emit events_->ringing();
+            startRinging(token, false);
+        }
     });
 }
 
@@ -920,6 +950,7 @@ void KxManager::OnEstablishedCall(voip::Call& call)
         if (currentCall_ && currentCall_->token() == call.token())
             establishedAt_ = std::chrono::steady_clock::now();
     }
+    onGuiThread([this, token = call.token()] { stopRinging(token); });
     emit events_->showCall();
     voip::Manager::OnEstablishedCall(call);
 }
@@ -979,7 +1010,10 @@ void KxManager::OnClearedCall(voip::Call& call)
             std::lock_guard lock(stateMutex_);
             currentCall_.reset();
         }
-        onGuiThread([this] { resetCallState(); });
+        onGuiThread([this, token = call.token()] {
+            stopRinging(token);
+            resetCallState();
+        });
         if (!forwarding && !retrying) {
             emit events_->showMain();
             onGuiThread([this, end] { finishCall(end); });

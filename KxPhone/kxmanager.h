@@ -36,6 +36,7 @@ struct Recent;
 class KxH323EndPoint;
 class KxH323Connection;
 class KxPCSSEndPoint;
+class KxRinger;
 
 namespace voip {
 namespace pcss {
@@ -385,11 +386,20 @@ private:
     /// A call is being answered automatically: a desktop or window share is held back
     /// (GUI thread).
     void holdShareForAutoAnswer();
+    /// Plays the ring (`incoming`) or the ringback for call `token` while it is the current
+    /// call and not yet answered; stopRinging ends it if it is for `token` (any, if empty).
+    /// GUI thread.
+    void startRinging(const std::string& token, bool incoming);
+    void stopRinging(const std::string& token = {});
 
     Context context_;
     QSettings* settings_ = nullptr;
     std::unique_ptr<QObject> dispatcher_;      // lives on the GUI thread
     std::unique_ptr<KxManagerSignals> events_; // emitted from any thread, outlives the engine
+    /// The ring of a call waiting for the user and the ringback of one we place (GUI
+    /// thread), and the call it is for.
+    std::unique_ptr<KxRinger> ringer_;
+    std::string ringFor_;
     KxH323EndPoint* h323EndPoint_ = nullptr;
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;
