@@ -539,6 +539,8 @@ QString KxManager::addressProblem(const QString& address)
 void KxManager::soundDeviceFailed(bool input)
 {
     std::cerr << "Cannot open the " << (input ? "microphone" : "loudspeaker") << std::endl;
+    (input ? microphoneMissing_ : loudspeakerMissing_) = true;
+    emit events_->updateCall(); // the toolbar shows it for the rest of the call
     if (!soundFailureTold_.exchange(true))
         notify(QCoreApplication::translate("KxManager", "no-sound-device"));
 }
@@ -583,6 +585,8 @@ QString KxManager::dial(const QString& address, bool userPlaced)
             replacedLeg_.reset();
             establishedAt_.reset();
             soundFailureTold_ = false;
+            microphoneMissing_ = false;
+            loudspeakerMissing_ = false;
         }
     }
     if (!call) {
@@ -981,6 +985,8 @@ void KxManager::OnClearedCall(voip::Call& call)
                     std::chrono::steady_clock::now() - *establishedAt_);
             establishedAt_.reset();
             soundFailureTold_ = false;
+            microphoneMissing_ = false;
+            loudspeakerMissing_ = false;
             end.retried = !end.incoming && retryCount_ == 1 &&
                           end.reason == voip::EndReason::TemporaryFailure;
             destination = forwardAddress_;

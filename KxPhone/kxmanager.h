@@ -207,6 +207,13 @@ public:
     std::shared_ptr<voip::h224::FeccHandler> feccHandler() const;
     KxH323EndPoint* h323EndPoint() const { return h323EndPoint_; }
     KxPCSSEndPoint* pcssEndPoint() const { return pcssEndPoint_; }
+    /// The sound devices the present call could not open, for as long as the call lasts.
+    struct SoundMissing
+    {
+        bool microphone = false;
+        bool loudspeaker = false;
+    };
+    SoundMissing soundMissing() const { return {microphoneMissing_, loudspeakerMissing_}; }
     QSettings& settings() const { return *settings_; }
 
     /// The figures of the current call's audio or video stream in one direction (0 what we
@@ -444,7 +451,9 @@ private:
     std::optional<CallEnd> replacedLeg_;
     /// When the current call was established (for the length told at its end).
     std::optional<std::chrono::steady_clock::time_point> establishedAt_;
-    std::atomic<bool> soundFailureTold_{false}; // for the present call
+    std::atomic<bool> soundFailureTold_{false};   // for the present call
+    std::atomic<bool> microphoneMissing_{false};  // for the present call
+    std::atomic<bool> loudspeakerMissing_{false}; // for the present call
     bool presentationActive_ = false;
     std::shared_ptr<voip::SoundChannel> recordChannel_;
     std::shared_ptr<voip::SoundChannel> playChannel_;

@@ -117,6 +117,11 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     shareState_->setMaximumWidth(int(260 * scale));
     shareState_->hide();
     layout->addWidget(shareState_);
+    soundState_ = new ElidedLabel();
+    soundState_->setObjectName("labelSoundState");
+    soundState_->setMaximumWidth(int(200 * scale));
+    soundState_->hide();
+    layout->addWidget(soundState_);
 
     settings_ =
         button(":/img/call-settings.png", ":/img/call-settings-hover.png", &WidgetCall::onSettings);
@@ -234,6 +239,7 @@ void WidgetCall::UpdateData()
     shareState_->setVisible(!held.isEmpty());
     if (!call) {
         party_->clear();
+        soundState_->hide();
         for (QWidget* control : std::initializer_list<QWidget*>{microMute_, speakerMute_,
                                                                 microVolume_, speakerVolume_})
             control->setEnabled(false);
@@ -282,6 +288,22 @@ void WidgetCall::UpdateData()
             ":/img/micro-mute-hover.png", ":/img/micro-mute.png", ":/img/micro-hover.png");
     refresh(manager->playChannel(), speakerMute_, speakerVolume_, ":/img/speaker.png",
             ":/img/speaker-mute-hover.png", ":/img/speaker-mute.png", ":/img/speaker-hover.png");
+    // A device that could not be opened: said for the whole call, and by the greyed
+    // controls' tips.
+    const auto missing = manager->soundMissing();
+    QStringList why;
+    if (missing.microphone)
+        why << tr("no-microphone-tip");
+    if (missing.loudspeaker)
+        why << tr("no-loudspeaker-tip");
+    soundState_->setText(why.isEmpty() ? QString() : tr("no-sound-state"));
+    soundState_->setToolTip(why.join('\n'));
+    soundState_->setVisible(!why.isEmpty());
+    microMute_->setToolTip(missing.microphone ? tr("no-microphone-tip") : tr("mute-micro"));
+    microVolume_->setToolTip(missing.microphone ? tr("no-microphone-tip") : tr("micro-volume"));
+    speakerMute_->setToolTip(missing.loudspeaker ? tr("no-loudspeaker-tip") : tr("mute-speaker"));
+    speakerVolume_->setToolTip(missing.loudspeaker ? tr("no-loudspeaker-tip")
+                                                   : tr("speaker-volume"));
     if (!durationTimer_->isActive())
         durationTimer_->start();
 }
@@ -430,8 +452,23 @@ void WidgetCall::onShowFade(QString text)
 {
     fade_->setText(text);
     fade_->open();
-    const QPoint g = mapToGlobal(QPoint(width() / 2, 0));
-    fade_->move(g.x() - fade_->width() / 2, g.y() - fade_->height() - 5);
+    // Over the picture beside the toolbar, and always inside the window: a maximized
+    // window leaves no room outside it.
+    const bool bottom = kxdefaults::read(context_.settings(), kxdefaults::CallLocation) == 1;
+    const QPoint centre = mapToGlobal(QPoint(width() / 2, bottom ? 0 : height()));
+    QPoint at(centre.x() - fade_->width() / 2,
+              bottom ? centre.y() - fade_->height() - 5 : centre.y() + 5);
+    fade_->move(insideWindow(*fade_, at));
+}
+
+QPoint WidgetCall::insideWindow(const QWidget& popup, QPoint at) const
+{
+    const QRect inside(window()->mapToGlobal(QPoint()), window()->size());
+    at.setX(std::clamp(at.x(), inside.left(),
+                       std::max(inside.left(), inside.right() + 1 - popup.width())));
+    at.setY(std::clamp(at.y(), inside.top(),
+                       std::max(inside.top(), inside.bottom() + 1 - popup.height())));
+    return at;
 }
 
 void WidgetCall::placePopup(QWidget* popup, QWidget* anchor, bool centred)
@@ -441,7 +478,8 @@ void WidgetCall::placePopup(QWidget* popup, QWidget* anchor, bool centred)
     const QPoint toolbarTop = mapToGlobal(QPoint(0, 0));
     const int x = centred ? g.x() - popup->width() / 2 : g.x();
     const int y = bottom ? g.y() - popup->height() - 5 : toolbarTop.y() + height() + 5;
-    popup->move(x, y);
+    // Inside the window: a panel of a button near the edge does not stick out past it.
+    popup->move(insideWindow(*popup, QPoint(x, y)));
 }
 
 void WidgetCall::onSettings()

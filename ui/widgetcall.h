@@ -56,6 +56,7 @@ public:
     QLabel* partyLabel() const { return party_; }
     /// Why the screen is not shared now although it is the source (shown only then).
     QLabel* shareStateLabel() const { return shareState_; }
+    QLabel* soundStateLabel() const { return soundState_; }
     QTimer* durationTimer() const { return durationTimer_; }
     FadeDialog* fade() const { return fade_; }
     WidgetDialpad* dialpadDialog() const { return dialpadDialog_; }
@@ -97,6 +98,8 @@ private:
     void makeSettingsPanel();
     /// Places a popup above the toolbar at the bottom, below it at the top, centred on
     /// `anchor`'s top edge (or starting there when `centred` is false).
+    /// `at` moved so that `popup` lies inside the main window.
+    QPoint insideWindow(const QWidget& popup, QPoint at) const;
     void placePopup(QWidget* popup, QWidget* anchor, bool centred);
 
     const UiContext& context_;
@@ -110,6 +113,7 @@ private:
     QLabel* duration_ = nullptr;
     QLabel* party_ = nullptr;
     QLabel* shareState_ = nullptr;
+    QLabel* soundState_ = nullptr; ///< while the call has no microphone or loudspeaker
     CallButton* settings_ = nullptr;
     CallButton* fullScreen_ = nullptr;
     CallButton* layout_ = nullptr;

@@ -18,7 +18,13 @@ WidgetStatistics::WidgetStatistics(const UiContext& context, QWidget* parent, Qt
 {
     setObjectName("statistics");
     setWindowOpacity(0.9);
-    valueWidth_ = QFontMetrics(font()).horizontalAdvance("1234567890123");
+    // Values are short ("1023 KB", "1280x720", a still picture's word): ten digits' room
+    // each, so that the two columns fit a small window; labels take what the longest needs.
+    const QFontMetrics metrics(font());
+    valueWidth_ = metrics.horizontalAdvance("1234567890");
+    for (const char* key : {"codec", "size", "rate", "bandwidth", "transfer", "jitter", "latency",
+                            "packet-lost", "audio", "video"})
+        labelWidth_ = std::max(labelWidth_, metrics.horizontalAdvance(tr(key)) + 8);
     timer_ = new QTimer(this);
     timer_->setInterval(3000);
     connect(timer_, &QTimer::timeout, this, &WidgetStatistics::onTimer);
@@ -48,7 +54,7 @@ QWidget* WidgetStatistics::column(const QString& title, const QStringList& rows,
     layout->setContentsMargins(5, 5, 0, 5);
     const auto addRow = [&](const QString& text, const QString& labelName,
                             const std::array<QLabel*, 2>& cells) {
-        QWidget* row = KxApp::createLabeledRow(text, nullptr, labelName, valueWidth_,
+        QWidget* row = KxApp::createLabeledRow(text, nullptr, labelName, labelWidth_,
                                                QMargins(0, 0, 0, 0), Qt::AlignLeft);
         for (QLabel* cell : cells) {
             cell->setFixedWidth(valueWidth_);

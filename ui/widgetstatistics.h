@@ -66,6 +66,7 @@ private:
 
     const UiContext& context_;
     int valueWidth_ = 0;
+    int labelWidth_ = 0;
     QTimer* timer_ = nullptr;
     QLabel* audio_[AudioRows][2] = {};
     QLabel* video_[VideoRows][2] = {};

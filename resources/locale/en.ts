@@ -675,6 +675,18 @@
 <context>
     <name>WidgetCall</name>
     <message>
+        <source>no-loudspeaker-tip</source>
+        <translation>The loudspeaker could not be opened: you hear nothing of the call</translation>
+    </message>
+    <message>
+        <source>no-microphone-tip</source>
+        <translation>The microphone could not be opened: the far end hears nothing from you</translation>
+    </message>
+    <message>
+        <source>no-sound-state</source>
+        <translation>No sound device</translation>
+    </message>
+    <message>
         <source>are-you-sure</source>
         <translation>Are you sure</translation>
     </message>

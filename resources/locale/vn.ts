@@ -675,6 +675,18 @@
 <context>
     <name>WidgetCall</name>
     <message>
+        <source>no-loudspeaker-tip</source>
+        <translation>Không mở được loa: bạn không nghe thấy gì của cuộc gọi</translation>
+    </message>
+    <message>
+        <source>no-microphone-tip</source>
+        <translation>Không mở được micrô: đầu xa không nghe thấy bạn</translation>
+    </message>
+    <message>
+        <source>no-sound-state</source>
+        <translation>Không có thiết bị âm thanh</translation>
+    </message>
+    <message>
         <source>are-you-sure</source>
         <translation>Bạn có chắc không</translation>
     </message>

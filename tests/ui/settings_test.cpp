@@ -617,6 +617,19 @@ TEST(SettingsAudio, WithoutASoundServerThePageAndTheCallSaySo)
     EXPECT_TRUE(pumpUntil([&] {
         return notice.text().startsWith("No sound device could be opened");
     })) << notice.text().toStdString();
+    // And goes on saying it after the notice has faded, by the greyed controls too.
+    WidgetCall& toolbar = *client.window.callToolbar();
+    ASSERT_TRUE(pumpUntil([&] { return toolbar.soundStateLabel()->toolTip().contains('\n'); }))
+        << toolbar.soundStateLabel()->toolTip().toStdString();
+    EXPECT_EQ(toolbar.soundStateLabel()->text(), "No sound device");
+    EXPECT_EQ(toolbar.soundStateLabel()->toolTip(),
+              "The microphone could not be opened: the far end hears nothing from you\n"
+              "The loudspeaker could not be opened: you hear nothing of the call");
+    EXPECT_FALSE(toolbar.microVolume()->isEnabled());
+    EXPECT_EQ(toolbar.microVolume()->toolTip(),
+              "The microphone could not be opened: the far end hears nothing from you");
+    toolbar.UpdateData();
+    EXPECT_FALSE(toolbar.soundStateLabel()->isHidden()) << "for as long as the call lasts";
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include <QComboBox>
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -24,6 +25,7 @@
 #include "ui/widgetdialpad.h"
 #include "ui/widgethistory.h"
 #include "ui/widgethome.h"
+#include "ui/widgetsettingscall.h"
 #include "ui/widgetstatistics.h"
 #include "voip/device/soundchannel.h"
 #include "voip/device/video_fake.h"
@@ -375,9 +377,7 @@ TEST(WindowCall, ACameraPulledOutMidCallIsToldAndTheCallGoesOn)
     // A test camera that is pulled out after 30 pictures (a little over a second).
     auto screen = std::make_shared<voip::MemoryVideoOutput>();
     Client client(
-        true,
-        [](QSettings& settings) { useCamera640x360(settings, "unplug-after=30"); },
-        "Null",
+        true, [](QSettings& settings) { useCamera640x360(settings, "unplug-after=30"); }, "Null",
         [&](KxManager::Context& context, MainWindow&) {
             context.cameraDriver = voip::kFakeVideoDriver;
             context.videoOutput = [screen](unsigned, unsigned) { return screen; };
@@ -391,8 +391,8 @@ TEST(WindowCall, ACameraPulledOutMidCallIsToldAndTheCallGoesOn)
     ASSERT_TRUE(pumpUntil([&] { return !client.manager->inputOpen(); }, 5000))
         << "the source closes when the camera goes";
     // The user is told over the toolbar, and the call goes on.
-    const QString told = QCoreApplication::translate("KxManager", "camera-stopped")
-                             .arg("unplug-after=30");
+    const QString told =
+        QCoreApplication::translate("KxManager", "camera-stopped").arg("unplug-after=30");
     ASSERT_TRUE(pumpUntil([&] {
         const auto labels = client.window.callToolbar()->fade()->findChildren<QLabel*>();
         return !labels.isEmpty() && labels.first()->text() == told;
@@ -406,3 +406,57 @@ TEST(WindowCall, ACameraPulledOutMidCallIsToldAndTheCallGoesOn)
 
 } // namespace
 
+namespace {
+
+/// `widget`'s rectangle on the screen.
+QRect onScreen(const QWidget& widget)
+{
+    return {widget.mapToGlobal(QPoint()), widget.size()};
+}
+
+TEST(WindowCall, TheToolbarsNoticesAndPanelsStayInsideAMaximizedWindowAtTheTopToo)
+{
+    Client client;
+    client.connectWindow();
+    client.window.showMaximized();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&client.window));
+    Kxcall peer({"--listen", "0", "--bind", "127.0.0.1", "--calls", "1"});
+    ASSERT_TRUE(client.manager->placeCall(peer.address(), true).isEmpty());
+    ASSERT_TRUE(peer.waitFor("established"));
+    ASSERT_TRUE(pumpUntil([&] { return inCallView(client.window); }));
+    WidgetCall& toolbar = *client.window.callToolbar();
+    const QRect window = onScreen(client.window);
+
+    // The toolbar moved to the top from its own panel: the panel follows it and says so.
+    toolbar.settingsButton()->click();
+    WidgetSettingsCall& panel = *toolbar.settingsPanel();
+    ASSERT_TRUE(pumpUntil([&] { return panel.isVisible(); }));
+    panel.locationBox()->setCurrentIndex(0);
+    emit panel.locationBox()->activated(0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(client.window.dockWidgetArea(client.window.callDock()), Qt::TopDockWidgetArea);
+    EXPECT_EQ(panel.locationBox()->currentIndex(), 0);
+    ASSERT_TRUE(pumpUntil([&] { return panel.isVisible(); }));
+    EXPECT_GE(onScreen(panel).top(), onScreen(toolbar).bottom()) << "under the toolbar at the top";
+    EXPECT_TRUE(window.contains(onScreen(panel)));
+
+    // A notice at the top is drawn over the picture, not above the screen's edge.
+    client.window.showNotice("A notice");
+    FadeDialog& notice = *toolbar.fade();
+    ASSERT_TRUE(pumpUntil([&] { return notice.isVisible(); }));
+    EXPECT_TRUE(window.contains(notice.geometry()))
+        << notice.geometry().y() << " in " << window.y() << ".." << window.bottom();
+
+    // The statistics, from a button near the right edge, stay inside too.
+    toolbar.statusButton()->click();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return toolbar.statisticsDialog() && toolbar.statisticsDialog()->isVisible(); }));
+    EXPECT_TRUE(window.contains(onScreen(*toolbar.statisticsDialog())))
+        << onScreen(*toolbar.statisticsDialog()).left() << ".."
+        << onScreen(*toolbar.statisticsDialog()).right() << " past " << window.left() << ".."
+        << window.right();
+    client.manager->hangUp();
+    ASSERT_TRUE(client.idle());
+}
+
+} // namespace
