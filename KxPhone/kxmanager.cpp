@@ -504,8 +504,9 @@ void KxManager::resetCallState()
         h224SendOpen_ = h224ReceiveOpen_ = false;
         presentationActive_ = false;
     }
-    // The presentation is over with the call: its layout is not kept.
-    emit events_->layoutShown(applyLayout());
+    // The presentation is over with the call: its layout is not kept (and not announced:
+    // the call view is going).
+    applyLayout();
     // The screen held back from an automatically answered call is the source again.
     auto held = SharePause::AnsweredAlone;
     if (sharePause_.compare_exchange_strong(held, SharePause::None) && !inputOpen_)

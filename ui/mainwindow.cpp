@@ -25,6 +25,7 @@
 #include "KxPhone/kxapp.h"
 #include "KxPhone/kxdefaults.h"
 #include "KxPhone/kxmanager.h"
+#include "ui/callbutton.h"
 #include "ui/notifier.h"
 #include "ui/videowidget.h"
 #include "ui/widgetcam.h"
@@ -193,6 +194,7 @@ void MainWindow::buildCallDock()
     const bool bottom = kxdefaults::read(context_.settings(), kxdefaults::CallLocation) == 1;
     addDockWidget(bottom ? Qt::BottomDockWidgetArea : Qt::TopDockWidgetArea, callDock_);
     callDock_->hide();
+    callDock_->installEventFilter(this);
     autoHideTimer_.setInterval(5000);
     connect(&autoHideTimer_, &QTimer::timeout, this, &MainWindow::onTimer);
     pointerWatch_.setInterval(150);
@@ -389,6 +391,12 @@ void MainWindow::onTimer()
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // The toolbar hidden in the call view leaves its place to nothing: the picture stays
+    // where it was rather than growing and shrinking as the toolbar comes and goes.
+    if (watched == callDock_ && video_ &&
+        (event->type() == QEvent::Hide || event->type() == QEvent::Show)) {
+        video_->holdPlace(event->type() == QEvent::Hide && homeDock_->isHidden());
+    }
     // Moving the mouse over the video during a call brings the hidden toolbar back and
     // restarts the auto-hide timer.
     if (watched == videoFrame_ && event->type() == QEvent::MouseMove && callDock_ &&
@@ -459,6 +467,10 @@ void MainWindow::onShowMain()
                      QCoreApplication::translate("KxManager", "call-in-progress"))
         home_->showMessage(QString());
     callDock_->hide();
+    video_->holdPlace(false);
+    // The call's notices (its layout, its sound) go with it.
+    if (callToolbar_)
+        callToolbar_->fade()->close();
     homeDock_->show();
     if (incomingBoxOpen_)
         incomingBox_.done(QMessageBox::Cancel);

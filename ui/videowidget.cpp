@@ -86,6 +86,13 @@ std::shared_ptr<voip::VideoOutput> VideoWidget::showPictures()
 void VideoWidget::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    if (held_ && !kept_) {
+        // The first growth is the toolbar's place: kept free from now on, so that a
+        // window resized meanwhile still gets a picture to its measure.
+        const QRect now = area();
+        kept_ =
+            QMargins(now.left(), now.top(), width() - 1 - now.right(), height() - 1 - now.bottom());
+    }
     fit();
 }
 
@@ -95,10 +102,33 @@ void VideoWidget::moveEvent(QMoveEvent* event)
     centre();
 }
 
+void VideoWidget::holdPlace(bool hold)
+{
+    if (hold == held_.has_value())
+        return;
+    kept_.reset();
+    if (hold)
+        held_ = QRect(mapTo(window(), QPoint()), size());
+    else
+        held_.reset();
+    fit();
+}
+
+QRect VideoWidget::area() const
+{
+    if (kept_)
+        return rect().marginsRemoved(*kept_);
+    if (!held_)
+        return rect();
+    // Where the held area lies in this widget now, within it.
+    return QRect(held_->topLeft() - mapTo(window(), QPoint()), held_->size()).intersected(rect());
+}
+
 void VideoWidget::fit()
 {
+    const QRect room = area();
     const auto [width, height] = KxDisplay::fitOutputSize(
-        unsigned(std::max(0, this->width() - 10)), unsigned(std::max(0, this->height() - 10)));
+        unsigned(std::max(0, room.width() - 10)), unsigned(std::max(0, room.height() - 10)));
     if (container_) {
         // Told every time: the manager may not have existed when the size last changed.
         if (KxManager* manager = context_.manager())
@@ -112,8 +142,9 @@ void VideoWidget::fit()
 
 void VideoWidget::centre()
 {
-    frame_->move(std::max(0, (width() - frame_->width()) / 2),
-                 std::max(0, (height() - frame_->height()) / 2));
+    const QRect room = area();
+    frame_->move(room.left() + std::max(0, (room.width() - frame_->width()) / 2),
+                 room.top() + std::max(0, (room.height() - frame_->height()) / 2));
     if (container_)
         container_->move(3, 3);
 }

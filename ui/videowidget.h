@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
+#include <QMargins>
 #include <QWidget>
 
 #include "ui/uicontext.h"
@@ -35,6 +37,9 @@ public:
     QWidget* pictures() const { return pictures_; }
     QFrame* frame() const { return frame_; }
     QWidget* container() const { return container_; }
+    /// Keeps the picture in the area this widget has now, in the window, however the
+    /// widget grows (a toolbar hiding beside it), until told otherwise.
+    void holdPlace(bool hold);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -43,10 +48,14 @@ protected:
 private:
     void fit();
     void centre();
+    /// Where the picture may go: the whole widget, or the part of it that holds its place.
+    QRect area() const;
 
     UiContext& context_;
     QFrame* frame_ = nullptr;
     QWidget* container_ = nullptr;
     QWidget* pictures_ = nullptr;
     std::shared_ptr<voip::VideoOutput> picturesOutput_;
+    std::optional<QRect> held_;    // in the window's coordinates, until the widget grows
+    std::optional<QMargins> kept_; // then what it grew by, kept free as the window resizes
 };

@@ -47,7 +47,10 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     const double scale = context_.scaleFactor();
     setObjectName("widgetCall");
     setFixedHeight(int(32 * scale));
-    setStyleSheet("background: rgba(16,34,43,0.7);");
+    // The toolbar's tool tips take its style too: light text, or they would be dark on dark.
+    setStyleSheet("* { background: rgba(16,34,43,0.7); }"
+                  "QToolTip { color: white; background: rgb(16,34,43);"
+                  " border: 1px solid rgb(117,189,209); }");
 
     layoutAction_ = new QAction(this);
     layoutAction_->setShortcut(QKeySequence("Ctrl+1"));

@@ -384,6 +384,10 @@ TEST(WindowInVietnamese, EveryVisibleTextIsACatalogueTextAndNoneIsEnglish)
                                     window.incomingCallBox()};
     for (QWidget* other : others)
         texts << visibleTexts(*other);
+    // The toolbar's tool tips too, the controls' and the sound state's among them.
+    for (QWidget* control : toolbar.findChildren<QWidget*>())
+        if (!control->toolTip().isEmpty())
+            texts << control->toolTip();
     for (QMenu* menu : {&window.contactsPage()->rowMenu(), &window.contactsPage()->emptyMenu(),
                         &window.historyPage()->rowMenu(), &window.historyPage()->emptyMenu()})
         for (QAction* action : menu->actions())

@@ -15,6 +15,7 @@
 #include <QStandardItemModel>
 #include <QTabWidget>
 #include <QTest>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -455,8 +456,30 @@ TEST(WindowCall, TheToolbarsNoticesAndPanelsStayInsideAMaximizedWindowAtTheTopTo
         << onScreen(*toolbar.statisticsDialog()).left() << ".."
         << onScreen(*toolbar.statisticsDialog()).right() << " past " << window.left() << ".."
         << window.right();
+
+    // The toolbar's tool tips can be read: light text on their dark background.
+    QToolTip::showText(toolbar.settingsButton()->mapToGlobal(QPoint()), "Settings",
+                       toolbar.settingsButton());
+    QWidget* tip = nullptr;
+    ASSERT_TRUE(pumpUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->inherits("QTipLabel") && w->isVisible())
+                tip = w;
+        return tip != nullptr;
+    }));
+    const QColor text = tip->palette().color(tip->foregroundRole());
+    const QColor back = tip->palette().color(tip->backgroundRole());
+    EXPECT_GT(std::abs(text.lightness() - back.lightness()), 120)
+        << text.name().toStdString() << " on " << back.name().toStdString();
+    QToolTip::hideText();
+
+    // The call's notices go with it: none is left over the idle window.
+    client.window.showNotice("Layout: Remote Full");
+    ASSERT_TRUE(pumpUntil([&] { return notice.isVisible(); }));
     client.manager->hangUp();
     ASSERT_TRUE(client.idle());
+    ASSERT_TRUE(pumpUntil([&] { return !client.window.callDock()->isVisible(); }));
+    EXPECT_FALSE(notice.isVisible()) << notice.text().toStdString();
 }
 
 } // namespace

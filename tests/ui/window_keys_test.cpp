@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDockWidget>
+#include <QFrame>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -27,6 +28,7 @@
 #include "ui/widgetcontacts.h"
 #include "ui/widgethistory.h"
 #include "ui/widgethome.h"
+#include "ui/videowidget.h"
 #include "ui/widgetcall.h"
 #include "ui/widgetdialpad.h"
 #include "ui/language.h"
@@ -55,13 +57,14 @@ struct CallInProgress
         client.window.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&client.window));
         EXPECT_EQ(client.manager->placeCall(peer.address(), true), "");
-        established = peer.waitFor("established") &&
-                      pumpUntil([this] { return inCallView(client.window); });
+        established =
+            peer.waitFor("established") && pumpUntil([this] { return inCallView(client.window); });
     }
     /// Presses `key` where the user's keyboard is.
     void press(QKeySequence key)
     {
-        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : &client.window;
+        QWidget* target =
+            QApplication::focusWidget() ? QApplication::focusWidget() : &client.window;
         QTest::keySequence(target, key);
     }
 
@@ -148,9 +151,17 @@ TEST(WindowKeys, TheAutoHiddenToolbarComesBackWhenThePointerMovesOverThePicture)
     call.client.settings.setValue("call/autohide", true);
     window.setAutoHide(true);
     const QRect frame = window.frameGeometry();
+    // The picture keeps its place and size while the toolbar hides and comes back.
+    const auto picture = [&] {
+        QCoreApplication::processEvents();
+        const QFrame* shown = window.videoWidget()->frame();
+        return QRect(shown->mapTo(&window, QPoint()), shown->size());
+    };
+    const QRect placed = picture();
     QCursor::setPos(frame.bottomRight() + QPoint(50, 50)); // away from the toolbar
     window.onTimer();
     ASSERT_TRUE(window.callDock()->isHidden());
+    EXPECT_EQ(picture(), placed) << "hidden toolbar";
 
     // The picture is another program's window in ours, which takes the motion events: the
     // pointer's moving is what counts.
@@ -159,6 +170,7 @@ TEST(WindowKeys, TheAutoHiddenToolbarComesBackWhenThePointerMovesOverThePicture)
     QCursor::setPos(frame.center());
     EXPECT_TRUE(pumpUntil([&] { return !window.callDock()->isHidden(); }, 2000));
     EXPECT_FALSE(window.pointerWatch()->isActive());
+    EXPECT_EQ(picture(), placed) << "toolbar back";
 
     // Hidden again, and a pointer moving outside the window leaves it hidden.
     QCursor::setPos(frame.bottomRight() + QPoint(50, 50));
@@ -274,10 +286,12 @@ TEST(WindowKeys, ALanguageAppliedInTheSettingsTakesTheRunningWindowAtOnce)
     emit dialog->general()->language->activated(1);
     dialog->onApply();
     EXPECT_EQ(client.settings.value("language").toString(), "vn");
-    ASSERT_TRUE(pumpUntil([&] { return home.callButton()->text() == vietnamese("WidgetHome", "call"); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return home.callButton()->text() == vietnamese("WidgetHome", "call"); }));
     EXPECT_EQ(home.addressLine()->placeholderText(), vietnamese("WidgetHome", "enter-address"));
     EXPECT_EQ(window.tabs()->tabToolTip(2), vietnamese("WidgetContacts", "contacts"));
-    EXPECT_EQ(window.contactsPage()->addButton()->text(), vietnamese("WidgetContacts", "add-contact"));
+    EXPECT_EQ(window.contactsPage()->addButton()->text(),
+              vietnamese("WidgetContacts", "add-contact"));
     EXPECT_EQ(window.contactsPage()->emptyMenu().actions().first()->text(),
               vietnamese("WidgetContacts", "add-contact"));
     EXPECT_EQ(window.contactsPage()->model()->horizontalHeaderItem(1)->text(),
