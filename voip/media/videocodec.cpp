@@ -172,6 +172,7 @@ MediaResult<std::unique_ptr<H264Decoder>> H264Decoder::create()
 MediaStatus H264Decoder::decode(std::span<const uint8_t> accessUnit,
                                 std::vector<VideoFrame>& frames)
 {
+    concealed_ = false;
     if (accessUnit.empty())
         return MediaStatus();
     if (accessUnit.size() > (16u << 20))
@@ -198,6 +199,8 @@ MediaStatus H264Decoder::decode(std::span<const uint8_t> accessUnit,
             av.av_frame_unref(frame_);
             return MediaFailure{MediaError::Unsupported, "H.264 picture format or size not taken"};
         }
+        if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT))
+            concealed_ = true;
         VideoFrame picture;
         picture.width = width;
         picture.height = height;

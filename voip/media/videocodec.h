@@ -77,6 +77,9 @@ public:
     /// Decodes one access unit (Annex B); the pictures it gives are appended to `frames`.
     /// BadData when the unit cannot be decoded.
     MediaStatus decode(std::span<const uint8_t> accessUnit, std::vector<VideoFrame>& frames);
+    /// Whether a picture the last decode gave had parts the decoder made up (slices
+    /// missing or broken, references lost): shown, but not what the sender sent.
+    bool concealed() const { return concealed_; }
 
 private:
     H264Decoder() = default;
@@ -84,6 +87,7 @@ private:
     AVCodecContext* context_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
+    bool concealed_ = false;
 };
 
 } // namespace voip

@@ -10,9 +10,10 @@ namespace voip {
 VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned sessionId,
                                      std::string driver, const VideoInputParams& input,
                                      const H264EncoderOptions& encoding, std::size_t maxPayload)
-    : VideoSourceStream(format, sessionId,
-                        [driver = std::move(driver)] { return createVideoInputDevice(driver); },
-                        input, encoding, maxPayload)
+    : VideoSourceStream(
+          format, sessionId,
+          [driver = std::move(driver)] { return createVideoInputDevice(driver); }, input, encoding,
+          maxPayload)
 {}
 
 VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned sessionId,
@@ -33,8 +34,8 @@ VideoSourceStream::VideoSourceStream(const MediaFormat& format, unsigned session
     encoding_.height = formatSize ? unsigned(height) : input.height;
     encoding_.frameRate = std::max(1u, input.frameRate);
     if (const auto frameTime = format.integerOption(option::FrameTime, 0); frameTime > 0)
-        encoding_.frameRate = std::clamp(unsigned(format.clockRate() / frameTime), 1u,
-                                         encoding_.frameRate);
+        encoding_.frameRate =
+            std::clamp(unsigned(format.clockRate() / frameTime), 1u, encoding_.frameRate);
     if (packetiser_.mode() == 0)
         encoding_.maxSliceBytes = unsigned(packetiser_.maxPayload());
     currentBitRate_ = encoding_.bitRate;
@@ -258,6 +259,12 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         decoded_.clear();
         if (auto status = decoder_->decode(picture_, decoded_); !status) {
             VOIP_TRACE(3, "Media\t" << status.error().message);
+            askForPicture();
+        } else if (decoder_->concealed()) {
+            // Whole as far as the transport knows, yet the decoder made parts of it up (a
+            // sender that left slices out): a broken picture would stay until the next
+            // key frame, so one is asked for now.
+            ++concealed_;
             askForPicture();
         } else if (askPending_ && containsKeyFrame(picture_)) {
             askPending_ = false; // what the ask was for has come by itself

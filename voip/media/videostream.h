@@ -95,7 +95,8 @@ private:
 
 /// The far end's video, shown: H.264 RTP payloads reassembled, decoded and handed to a
 /// video output.  A lost or undecodable picture asks the far end for a new one through
-/// `askForPicture` (a videoFastUpdatePicture), at most once per `minAskInterval`; damage
+/// `askForPicture` (a videoFastUpdatePicture), and so does one the decoder had to patch up
+/// (slices a sender left out), at most once per `minAskInterval`; damage
 /// within the interval asks when it has passed, unless a key frame came meanwhile.
 /// Pictures before the first IDR picture with its parameter sets (the start of a stream
 /// was lost, as in a fastStart call whose first packets came before we listened) are not
@@ -116,6 +117,9 @@ public:
     uint64_t picturesAwaitingKeyFrame() const { return awaitingKeyFrame_; }
     uint64_t picturesAskedFor() const { return asked_; }
     uint64_t damagedPictures() const { return depacketiser_.damaged(); }
+    /// Pictures that arrived whole as far as the transport knows, but in which the decoder
+    /// had to make up what was missing (a sender that left slices out).
+    uint64_t concealedPictures() const { return concealed_; }
     /// Pictures never decoded because a sequence parameter set in them did not parse or
     /// described a picture larger than the engine decodes.
     uint64_t refusedPictures() const { return refused_; }
@@ -150,6 +154,7 @@ private:
     std::atomic<uint64_t> awaitingKeyFrame_{0};
     std::atomic<uint64_t> asked_{0};
     std::atomic<uint64_t> refused_{0};
+    std::atomic<uint64_t> concealed_{0};
 };
 
 } // namespace voip
