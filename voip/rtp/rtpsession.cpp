@@ -18,6 +18,8 @@ constexpr std::size_t ReceiveBufferSize = 16384;
 constexpr auto WindowStep = std::chrono::milliseconds(250);
 constexpr auto WindowSpan = std::chrono::seconds(5);
 constexpr auto RelatchAfter = std::chrono::seconds(2);
+// Beyond any buffer a real path has: a peer reporting more than this is mistaken.
+constexpr double MaxReportedJitterMs = 10000;
 constexpr uint64_t NtpUnixOffset = 2208988800ull;
 
 uint32_t randomSsrc()
@@ -244,8 +246,8 @@ bool RtpSession::sendRaw(std::span<const uint8_t> datagram, const asio::ip::udp:
     if (closed_ || stopped_)
         return false;
     asio::error_code ec;
-    (rtcp ? rtcpSocket_ : rtpSocket_).send_to(asio::buffer(datagram.data(), datagram.size()), to,
-                                             0, ec);
+    (rtcp ? rtcpSocket_ : rtpSocket_)
+        .send_to(asio::buffer(datagram.data(), datagram.size()), to, 0, ec);
     return !ec;
 }
 
@@ -518,9 +520,17 @@ void RtpSession::onRtcp(std::size_t size)
         for (const ReportBlock& block : report.blocks) {
             if (block.ssrc != ssrc_)
                 continue;
-            peerView_.packetsLost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
             const double ticksPerMs = std::max(1u, config_.jitter.clockRate) / 1000.0;
-            peerView_.jitterMs = static_cast<uint32_t>(std::lround(block.jitter / ticksPerMs));
+            const double jitterMs = block.jitter / ticksPerMs;
+            // A report that says what cannot be (seconds of jitter, more lost than we ever
+            // sent: some servers' first report) is not a view of our stream at all.
+            if (jitterMs > MaxReportedJitterMs ||
+                (block.cumulativeLost > 0 && uint64_t(block.cumulativeLost) > sent_.packets)) {
+                ++drops_.rtcpImpossibleReports;
+                continue;
+            }
+            peerView_.packetsLost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
+            peerView_.jitterMs = static_cast<uint32_t>(std::lround(jitterMs));
             if (block.lastSenderReport == 0)
                 continue;
             // RFC 3550 6.4.1: round trip = A - LSR - DLSR, in 1/65536 s.

@@ -75,6 +75,8 @@ struct DropCounters
     uint64_t rtcpOnRtpPort = 0; ///< RTCP multiplexed on the RTP port (RFC 5761), not asked for
     uint64_t rtcpMalformed = 0;
     uint64_t rtcpUnexpectedSource = 0;
+    /// Report blocks about our stream with an impossible jitter or loss, not taken.
+    uint64_t rtcpImpossibleReports = 0;
 
     uint64_t total() const
     {
