@@ -17,6 +17,8 @@
 #include "voip/h225/identity.h"
 #include "voip/h225/message.h"
 #include "voip/h245/capabilities.h"
+#include "voip/h323/capabilitymap.h"
+#include "voip/media/mediaformatregistry.h"
 #include "voip/h245/channels.h"
 #include "voip/h245/h239.h"
 #include "voip/h245/message.h"
@@ -106,6 +108,9 @@ std::vector<Value> h245Messages()
         set.capabilities.push_back(capability(type));
     set.h264PacketizationModes = {0, 1};
     out.push_back(h245::buildTerminalCapabilitySet(set));
+    // The set the engine announces, an H.264 entry per profile among it.
+    out.push_back(h245::buildTerminalCapabilitySet(
+        voip::h323::capabilitySetOfFormats(voip::standardMediaFormats(), 2)));
     out.push_back(h245::buildTerminalCapabilitySetAck(1));
     out.push_back(h245::buildTerminalCapabilitySetReject({}));
     out.push_back(h245::buildTerminalCapabilitySetRelease());
@@ -397,6 +402,19 @@ TEST(H323Oracle, TsharkReadsEveryBodyAndMessageAsWritten)
                 << "frame " << frame << " " << field;
         }
     }
+    // Our own set's H.264 entries as tshark reads them: High and Main at level 4, Baseline
+    // at 3.1 for each packetisation, one entry each.
+    bool perProfile = false;
+    for (const auto& [frame, fields] : theirs) {
+        const auto& profiles = fields.at("h245.booleanArray");
+        const auto& levels = fields.at("h245.unsignedMin");
+        perProfile = perProfile || (profiles.size() >= 4 && levels.size() >= 4 &&
+                                    std::vector(profiles.begin(), profiles.begin() + 4) ==
+                                        std::vector<std::string>{"8", "32", "64", "64"} &&
+                                    std::vector(levels.begin(), levels.begin() + 4) ==
+                                        std::vector<std::string>{"85", "85", "71", "71"});
+    }
+    EXPECT_TRUE(perProfile);
     // The Q.931 layer as tshark reads it.
     const auto q931Fields = testutil::tsharkFields(
         file.path(), "q931",

@@ -183,7 +183,8 @@ MediaFormat formatToTransmit(const MediaFormat& ours, const h245::Capability& th
     // The lowest level that holds the stream tells a decoder the least it must be ready
     // for; H.264 Table A-1 per picture, per second and for the bit rate.
     const std::uint64_t perSecond =
-        (perPicture * std::uint64_t(clock) + std::uint64_t(frameTime) - 1) / std::uint64_t(frameTime);
+        (perPicture * std::uint64_t(clock) + std::uint64_t(frameTime) - 1) /
+        std::uint64_t(frameTime);
     std::uint8_t level = highest;
     for (const auto& row : levelTable) {
         if (row.number > highest)
@@ -260,8 +261,8 @@ std::optional<h245::Capability> capabilityOfFormat(const MediaFormat& format)
 h245::H264Parameters decoderH264Parameters()
 {
     h245::H264Parameters parameters;
-    parameters.profile = h264ProfileBits("Baseline") | h264ProfileBits("Main") |
-                         h264ProfileBits("High");
+    parameters.profile =
+        h264ProfileBits("Baseline") | h264ProfileBits("Main") | h264ProfileBits("High");
     parameters.level = h264LevelNumber("5.1");
     return parameters;
 }
@@ -274,17 +275,48 @@ h245::CapabilitySet capabilitySetOfFormats(const MediaFormatList& formats,
     set.sequenceNumber = sequenceNumber;
     bool content = false;
     bool h264 = false;
+    // The camera's H.264 goes as room systems announce it: an entry per profile, each at
+    // its own level, so that a server that opens video only towards a capability exactly
+    // like one of its own finds it.  The decoder takes them all.
+    const auto cameraEntry = [&](std::uint8_t profile, std::uint8_t formatLevel) {
+        h245::H264Parameters parameters = receive;
+        parameters.profile = profile;
+        parameters.level = std::min(receive.level, formatLevel);
+        return parameters;
+    };
+    bool anyCamera = false;
+    for (const auto& format : formats) {
+        auto capability = capabilityOfFormat(format);
+        if (!capability)
+            continue;
+        if (capability->type == h245::CapabilityType::H264)
+            anyCamera = anyCamera || (capability->h264.profile & receive.profile) != 0;
+    }
     for (const auto& format : formats) {
         auto capability = capabilityOfFormat(format);
         if (!capability)
             continue;
         const bool video = capability->type == h245::CapabilityType::H264 ||
                            capability->type == h245::CapabilityType::H239Content;
-        if (video)
+        std::optional<h245::Capability> main;
+        if (capability->type == h245::CapabilityType::H264 && anyCamera) {
+            const std::uint8_t profile = capability->h264.profile;
+            if (!(profile & receive.profile))
+                continue; // a profile the far end is not to send us
+            capability->h264 = cameraEntry(profile, capability->h264.level);
+            // Main, which the decoder takes too, beside High (no format sends it).
+            if (profile == h264ProfileBits("High") && (receive.profile & h264ProfileBits("Main"))) {
+                main = *capability;
+                main->h264.profile = h264ProfileBits("Main");
+            }
+        } else if (video) {
             capability->h264 = receive;
+        }
         content = content || capability->type == h245::CapabilityType::H239Content;
         h264 = h264 || video;
         set.capabilities.push_back(std::move(*capability));
+        if (main)
+            set.capabilities.push_back(std::move(*main));
     }
     // The depacketiser takes both modes a sender may choose.
     if (h264)

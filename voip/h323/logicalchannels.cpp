@@ -4,6 +4,7 @@
 #include "voip/h323/logicalchannels.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include <asio.hpp>
 
@@ -159,12 +160,27 @@ void LogicalChannels::followNewCapabilities()
 const h245::Capability* LogicalChannels::remoteReceiveCapability(const MediaFormat& format) const
 {
     const MediaFormatList single{format};
+    const auto ours = capabilityOfFormat(format);
+    const bool h264 = ours && (ours->type == h245::CapabilityType::H264 ||
+                               ours->type == h245::CapabilityType::H239Content);
+    // H.264 goes to the far end's best entry: its own profile first, then the most it
+    // decodes (servers list a level per entry, the smallest not always last).
+    const auto rank = [&](const h245::Capability& capability) {
+        const H264Limits limits = h264ReceiverLimits(capability.h264);
+        return std::make_tuple((capability.h264.profile & ours->h264.profile) != 0,
+                               limits.maxFs * limits.maxMbps, capability.maxBitRate);
+    };
+    const h245::Capability* best = nullptr;
     for (const auto& capability : media_.remoteCapabilities().capabilities) {
-        if (capability.direction != h245::CapabilityDirection::Transmit &&
-            formatOfCapability(single, capability) != nullptr)
+        if (capability.direction == h245::CapabilityDirection::Transmit ||
+            formatOfCapability(single, capability) == nullptr)
+            continue;
+        if (!h264)
             return &capability;
+        if (!best || rank(capability) > rank(*best))
+            best = &capability;
     }
-    return nullptr;
+    return best;
 }
 
 std::uint8_t LogicalChannels::remotePacketizationMode() const

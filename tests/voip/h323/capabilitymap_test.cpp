@@ -17,11 +17,28 @@ TEST(CapabilityMap, AnnouncesFormatsInOrderWithUserInput)
     EXPECT_EQ(set.capabilities[0].type, h245::CapabilityType::G722);
     EXPECT_EQ(set.capabilities[1].type, h245::CapabilityType::G711Alaw);
     EXPECT_EQ(set.capabilities[2].type, h245::CapabilityType::G711Ulaw);
-    EXPECT_EQ(set.capabilities[3].type, h245::CapabilityType::H264);
-    // What the decoder takes, not what we send: Baseline, Main and High up to level 5.1.
-    EXPECT_EQ(set.capabilities[3].h264.profile, 64 | 32 | 8);
-    EXPECT_EQ(set.capabilities[3].h264.level, 113);
-    EXPECT_FALSE(set.capabilities[3].h264.customMaxFs);
+    // The camera's H.264 as room systems announce it: an entry per profile at its own
+    // level (High 4, Main beside it, Baseline 3.1 for each packetisation), which servers
+    // that open video only towards an exact match find.  Content keeps one entry.
+    std::vector<std::pair<int, int>> camera;
+    for (const auto& capability : set.capabilities) {
+        if (capability.type == h245::CapabilityType::H264) {
+            camera.emplace_back(capability.h264.profile, capability.h264.level);
+            EXPECT_FALSE(capability.h264.customMaxFs);
+        }
+        if (capability.type == h245::CapabilityType::H239Content)
+            EXPECT_EQ(capability.h264.profile, 64 | 32 | 8);
+    }
+    EXPECT_EQ(camera, (std::vector<std::pair<int, int>>{{8, 85}, {32, 85}, {64, 71}, {64, 71}}));
+    // What the far end may send us is what we receive: without High, no High entry.
+    h245::H264Parameters baselineOnly = decoderH264Parameters();
+    baselineOnly.profile = 64;
+    baselineOnly.level = 64;
+    for (const auto& capability : capabilitySetOfFormats(formats, 1, baselineOnly).capabilities)
+        if (capability.type == h245::CapabilityType::H264) {
+            EXPECT_EQ(capability.h264.profile, 64);
+            EXPECT_EQ(capability.h264.level, 64) << "never above what the decoder is told";
+        }
     int userInput = 0;
     bool h239Control = false;
     for (const auto& capability : set.capabilities) {
@@ -157,8 +174,8 @@ TEST(CapabilityMap, H224FramingFollowsTheDataProtocolTheFarEndAnnounces)
     theirs.type = h245::CapabilityType::H224;
     theirs.maxBitRate = 640;
     // Read back from the wire as a peer announces it, then followed.
-    for (const auto& [protocol, framing] : {std::pair{"hdlcFrameTunnelling", "HDLC"},
-                                            std::pair{"transparent", "bare"}}) {
+    for (const auto& [protocol, framing] :
+         {std::pair{"hdlcFrameTunnelling", "HDLC"}, std::pair{"transparent", "bare"}}) {
         theirs.dataProtocol = protocol;
         const auto read = h245::readCapability(h245::buildCapability(theirs));
         EXPECT_EQ(read.dataProtocol, protocol);
@@ -200,7 +217,8 @@ struct Sent
 Sent describe(const MediaFormat& format)
 {
     return {format.stringOption(option::Level, ""), format.integerOption(option::FrameWidth, 0),
-            format.integerOption(option::FrameHeight, 0), format.integerOption(option::FrameTime, 0),
+            format.integerOption(option::FrameHeight, 0),
+            format.integerOption(option::FrameTime, 0),
             format.integerOption(option::MaxBitRate, 0)};
 }
 

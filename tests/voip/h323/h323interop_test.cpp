@@ -14,6 +14,8 @@
 #include "voip/asn/codec.h"
 #include "voip/core/call.h"
 #include "voip/h225/message.h"
+#include "voip/h323/capabilitymap.h"
+#include "voip/h245/capabilities.h"
 #include "voip/h245/channels.h"
 #include "voip/h245/message.h"
 #include "voip/h245/schema.h"
@@ -780,8 +782,8 @@ TEST(H323Interop, FastStartAnswersKeepTheNumbersOfTheCallersProposals)
         const auto codec = dataTypeOf(answer).chosen().choiceName();
         const auto expected = stackReceives ? (codec == "g711Ulaw64k" ? 1001 : 1003)
                                             : (codec == "g711Ulaw64k" ? 1002 : 1004);
-        EXPECT_EQ(number, expected) << (stackReceives ? "our transmit" : "our receive")
-                                    << " answer for " << codec;
+        EXPECT_EQ(number, expected)
+            << (stackReceives ? "our transmit" : "our receive") << " answer for " << codec;
     }
     auto connection = callee.anyH323();
     ASSERT_TRUE(connection);
@@ -839,7 +841,8 @@ std::optional<std::uint16_t> startH245Port(const std::vector<std::uint8_t>& pdu)
     if (!message || message->messageType() != q931::MessageType::Facility)
         return std::nullopt;
     auto uu = q931::userUserPdu(*message);
-    auto information = uu ? h225::decodeUserInformation(*uu) : asn::Result<asn::Value>(asn::Value());
+    auto information =
+        uu ? h225::decodeUserInformation(*uu) : asn::Result<asn::Value>(asn::Value());
     if (!uu || !information)
         return std::nullopt;
     const asn::Value& body = h225::messageBody(*information);
@@ -987,8 +990,7 @@ TEST(H323Interop, FastStartCallerWithoutTunnellingGetsH245AndUserInputBothWays)
     EXPECT_TRUE(callee.manager.waitUntil([&] { return callee.manager.userInput.size() == 1; }));
     EXPECT_EQ(callee.manager.userInput, std::vector<std::string>{"peer*57"});
     // Its Display ("h323peer" and a NUL) names the caller without the NUL.
-    EXPECT_EQ(callee.manager.answerCallers,
-              std::vector<std::string>{"h323peer [127.0.0.1:43692]"});
+    EXPECT_EQ(callee.manager.answerCallers, std::vector<std::string>{"h323peer [127.0.0.1:43692]"});
 }
 
 /// A called stack that answers our fastStart in Connect, without tunnelling and without
@@ -1101,8 +1103,8 @@ TEST(H323Interop, AFarEndReopeningChannelsKeepsOneChannelPerSessionAndDirection)
         // same in turn: its own channel comes last.
         ASSERT_TRUE(eventually([&] {
             auto received = caller->findLogicalChannel(AudioSessionId, true);
-            return received && (fastStart || received->number == 219) &&
-                   received->number != 200 && caller->findLogicalChannel(AudioSessionId, false);
+            return received && (fastStart || received->number == 219) && received->number != 200 &&
+                   caller->findLogicalChannel(AudioSessionId, false);
         }));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         std::size_t receiving = 0, sending = 0;
@@ -1115,6 +1117,113 @@ TEST(H323Interop, AFarEndReopeningChannelsKeepsOneChannelPerSessionAndDirection)
         EXPECT_EQ(sending, 1u);
         alice.manager.clearCall(token, EndReason::LocalUser, true);
     }
+}
+
+// --- a conference server that opens video only towards an exact profile and level ---
+
+TEST(H323Interop, AServerThatMatchesProfilesExactlyOpensItsVideoToUsAndGetsOurBest)
+{
+    const auto path = interopCapture("mcu-h264-exact-profile.pcap");
+    if (path.empty())
+        GTEST_SKIP() << "reference captures not present";
+    // The server's capability set, from its Connect: H.264 Baseline only, an entry per
+    // level from 1 to 4.
+    std::optional<h245::CapabilitySet> server;
+    for (const auto& call : capturedResponses(path))
+        for (const auto& response : call) {
+            if (response.type != q931::MessageType::Connect)
+                continue;
+            auto bytes = q931::encodeMessage(response.q931);
+            ASSERT_TRUE(bytes);
+            std::vector<asn::Value> tunnelled;
+            tunnelledH245(*bytes, &tunnelled);
+            for (const auto& message : tunnelled)
+                if (auto set = h245::readTerminalCapabilitySet(message); set && !server)
+                    server = *set;
+        }
+    ASSERT_TRUE(server) << "the capture holds the server's capability set";
+    std::vector<std::pair<int, int>> serverVideo;
+    for (const auto& capability : server->capabilities)
+        if (capability.type == h245::CapabilityType::H264)
+            serverVideo.emplace_back(capability.h264.profile, capability.h264.level);
+    ASSERT_GE(serverVideo.size(), 5u);
+
+    Side caller("caller", false);
+    caller.endpoint->setFastStart(false);
+    RawPeer peer;
+    const auto token = caller.call(peer.address());
+    ASSERT_FALSE(token.empty());
+    ASSERT_TRUE(peer.accept());
+    const auto setup = peer.readUntil(q931::MessageType::Setup);
+    ASSERT_TRUE(setup);
+    const std::uint16_t reference = setup->callReference;
+    ASSERT_TRUE(peer.sendAnswer(*setup, q931::MessageType::Connect, connectFor(*setup, true)));
+    ASSERT_TRUE(peer.sendTunnelled(reference, true, {h245::buildTerminalCapabilitySet(*server)}));
+
+    // The server's side of the exchange: it opens video towards a capability of ours that
+    // has exactly the profile and level of one of its own, and only then.
+    std::optional<h245::Capability> matched;
+    std::optional<h245::LogicalChannel> ourVideo;
+    bool videoAcknowledged = false;
+    constexpr std::uint16_t ServerVideoChannel = 101;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline && !(videoAcknowledged && ourVideo)) {
+        auto pdu = peer.readPdu(500ms);
+        if (!pdu)
+            continue;
+        std::vector<asn::Value> messages;
+        tunnelledH245(*pdu, &messages);
+        std::vector<asn::Value> answers;
+        for (const auto& message : messages) {
+            const auto kind = h245::kindOf(message);
+            const std::string name = kind ? std::string(kind->name) : std::string();
+            if (auto ours = h245::readTerminalCapabilitySet(message);
+                name == "terminalCapabilitySet" && ours) {
+                answers.push_back(h245::buildTerminalCapabilitySetAck(ours->sequenceNumber));
+                for (const auto& capability : ours->capabilities)
+                    if (capability.type == h245::CapabilityType::H264 && !matched &&
+                        std::find(serverVideo.begin(), serverVideo.end(),
+                                  std::pair<int, int>(capability.h264.profile,
+                                                      capability.h264.level)) != serverVideo.end())
+                        matched = capability;
+                if (matched) {
+                    h245::LogicalChannel video;
+                    video.number = ServerVideoChannel;
+                    video.dataType = *matched;
+                    video.dataType.maxBitRate = 20000;
+                    video.sessionId = 2;
+                    h245::MediaAddress rtcp;
+                    rtcp.ip = {127, 0, 0, 1};
+                    rtcp.port = 5003;
+                    video.mediaControlChannel = rtcp;
+                    video.dynamicRtpPayloadType = 96;
+                    video.h264PacketizationMode = 1;
+                    answers.push_back(h245::buildOpenLogicalChannel(video));
+                }
+            } else if (name == "masterSlaveDetermination") {
+                answers.push_back(
+                    h245::buildMasterSlaveDeterminationAck(h245::MasterSlaveDecision::Master));
+            } else if (auto olc = h245::readOpenLogicalChannel(message);
+                       name == "openLogicalChannel" && olc && olc->sessionId == 2) {
+                ourVideo = *olc;
+            } else if (auto ack = h245::readOpenLogicalChannelAck(message);
+                       name == "openLogicalChannelAck" && ack) {
+                videoAcknowledged = videoAcknowledged || ack->number == ServerVideoChannel;
+            }
+        }
+        if (!answers.empty())
+            ASSERT_TRUE(peer.sendTunnelled(reference, true, answers));
+    }
+    ASSERT_TRUE(matched) << "none of our H.264 entries is one of the server's";
+    EXPECT_EQ(matched->h264.profile, 64);
+    EXPECT_TRUE(videoAcknowledged) << "the server's video channel is taken";
+    // What we send it: Baseline within the most it decodes (level 4), not within its first
+    // entry (level 1.2, whose 384 kbit/s held our video to a thumbnail's rate).
+    ASSERT_TRUE(ourVideo);
+    EXPECT_EQ(ourVideo->dataType.h264.profile, 64);
+    EXPECT_GT(ourVideo->dataType.maxBitRate, 3840u)
+        << "level " << int(ourVideo->dataType.h264.level);
+    caller.manager.clearCall(token, EndReason::LocalUser, true);
 }
 
 } // namespace
