@@ -1,5 +1,6 @@
 #include "ui/widgetstatistics.h"
 
+#include <algorithm>
 #include <array>
 
 #include <QFontMetrics>
@@ -21,7 +22,9 @@ WidgetStatistics::WidgetStatistics(const UiContext& context, QWidget* parent, Qt
     // Values are short ("1023 KB", "1280x720", a still picture's word): ten digits' room
     // each, so that the two columns fit a small window; labels take what the longest needs.
     const QFontMetrics metrics(font());
-    valueWidth_ = metrics.horizontalAdvance("1234567890");
+    // Ten digits, or a video format named by its profile, whichever is wider.
+    valueWidth_ = std::max(metrics.horizontalAdvance("1234567890"),
+                           metrics.horizontalAdvance("H.264 Baseline"));
     for (const char* key : {"codec", "size", "rate", "bandwidth", "transfer", "jitter", "latency",
                             "packet-lost", "audio", "video"})
         labelWidth_ = std::max(labelWidth_, metrics.horizontalAdvance(tr(key)) + 8);
@@ -145,7 +148,7 @@ QString WidgetStatistics::rateText(const voip::rtp::StreamStatistics& statistics
 void WidgetStatistics::updateAudio(int direction)
 {
     const auto s = context_.manager()->mediaStatistics(voip::MediaType::Audio, direction);
-    audio_[AudioCodec][direction]->setText(QString::fromStdString(s.mediaFormat).left(10));
+    audio_[AudioCodec][direction]->setText(QString::fromStdString(s.mediaFormat));
     audio_[AudioBandwidth][direction]->setText(bandwidthText(s));
     audio_[AudioTransfer][direction]->setText(transferText(s));
     audio_[AudioJitter][direction]->setText(QString::number(s.jitterMs) + " ms");
@@ -156,7 +159,7 @@ void WidgetStatistics::updateAudio(int direction)
 void WidgetStatistics::updateVideo(int direction)
 {
     const auto s = context_.manager()->mediaStatistics(voip::MediaType::Video, direction);
-    video_[VideoCodec][direction]->setText(QString::fromStdString(s.mediaFormat).left(10));
+    video_[VideoCodec][direction]->setText(QString::fromStdString(s.mediaFormat));
     const auto [width, height] = direction == 0 ? context_.manager()->display().outgoingSize()
                                                 : context_.manager()->display().remoteSize();
     video_[VideoSize][direction]->setText(

@@ -40,9 +40,9 @@ public:
             return;
         const std::string log = file + ".log";
         const std::string pidFile = file + ".pid";
-        std::system(("tshark -i lo -f tcp -w " + file + " > " + log + " 2>&1 & echo $! > " +
-                     pidFile)
-                        .c_str());
+        std::system(
+            ("tshark -i lo -f tcp -w " + file + " > " + log + " 2>&1 & echo $! > " + pidFile)
+                .c_str());
         for (int i = 0; i < 500 && readFile(log).find("Capturing on") == std::string::npos; ++i)
             std::this_thread::sleep_for(20ms);
         pid_ = std::atoi(readFile(pidFile).c_str());
@@ -88,8 +88,7 @@ OurReading readOurCall(const std::string& file, std::uint16_t port)
 {
     kx::decode::Options options;
     options.callSignallingPorts = {port};
-    const auto report =
-        kx::decode::decodeCapture(kx::capture::readCaptureFile(file), options);
+    const auto report = kx::decode::decodeCapture(kx::capture::readCaptureFile(file), options);
     OurReading reading;
     for (const auto& message : report.messages) {
         reading.ports.insert(message.flow.source.port);
@@ -129,11 +128,10 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         " --fast-start " + (mode.fastStart ? "on" : "off") + " --tunnelling " +
         (mode.tunnelling ? "on" : "off");
     // alice presents first; bob takes the token over while she still presents.
-    const std::string bob = "--name bob" + common +
-                            " --present --present-delay 2500 --send-input bob*1" +
-                            " --record-video " + base + "bob_video.y4m --record-content " + base +
-                            "bob_content.y4m" +
-                            (mode.otherShape ? " --faststart-numbers own --h224-framing bare" : "");
+    const std::string bob =
+        "--name bob" + common + " --present --present-delay 2500 --send-input bob*1" +
+        " --record-video " + base + "bob_video.y4m --record-content " + base + "bob_content.y4m" +
+        (mode.otherShape ? " --faststart-numbers own --h224-framing bare" : "");
     const std::string alice = "--name alice --hangup-after 6" + common +
                               " --present --present-delay 500 --present-for 4000" +
                               " --send-input alice#2 --record-video " + base +
@@ -154,9 +152,9 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         EXPECT_GE(statistic(text, "receive", "packets", "1"), 250) << "audio\n" << text;
         // The presentation: alice's, taken over by bob, seen in that order on both sides.
         std::size_t at = 0;
-        for (const char* event :
-             {isAlice ? "local-started" : "remote-started", isAlice ? "local-stopped" : "remote-stopped",
-              isAlice ? "remote-started" : "local-started"}) {
+        for (const char* event : {isAlice ? "local-started" : "remote-started",
+                                  isAlice ? "local-stopped" : "remote-stopped",
+                                  isAlice ? "remote-started" : "local-started"}) {
             at = text.find(std::string("presentation ") + event, at);
             ASSERT_NE(at, std::string::npos) << event << "\n" << text;
         }
@@ -212,8 +210,7 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         // Both ends ours: the capture sees all of loopback, and a port the call used may be
         // taken again at once by another program's connection (one to port 1720 was reset
         // while the suite ran in parallel).
-        const std::string call =
-            "tcp.srcport in {" + ports + "} && tcp.dstport in {" + ports + "}";
+        const std::string call = "tcp.srcport in {" + ports + "} && tcp.dstport in {" + ports + "}";
         const std::string marks = runCommand(
             "tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +
             ") && (_ws.malformed || (_ws.expert.severity >= warning && !tcp.analysis.flags && "
@@ -230,10 +227,10 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         for (const char c : types)
             theirs += c == '\n' || c == ',';
         EXPECT_EQ(theirs, ours.h245) << "H.245 messages tshark read, against ours";
-        for (const char* name : {"terminalCapabilitySet", "masterSlaveDetermination",
-                                 "openLogicalChannel", "userInput", "genericRequest",
-                                 "genericResponse", "miscellaneousIndication",
-                                 "closeLogicalChannel", "endSessionCommand"})
+        for (const char* name :
+             {"terminalCapabilitySet", "masterSlaveDetermination", "openLogicalChannel",
+              "userInput", "genericRequest", "genericResponse", "miscellaneousIndication",
+              "closeLogicalChannel", "endSessionCommand"})
             EXPECT_NE(std::find(ours.names.begin(), ours.names.end(), name), ours.names.end())
                 << name;
         // H.264 in the non-interleaved mode both sides list; H.239's control and content
@@ -275,10 +272,10 @@ INSTANTIATE_TEST_SUITE_P(EveryMode, KxCallModes,
 struct Receiver
 {
     const char* name;
-    std::string announces;  ///< kxcall options
-    int level;              ///< level_idc at most
-    unsigned maxFs;         ///< macroblocks a picture
-    unsigned maxMbps;       ///< macroblocks a second
+    std::string announces; ///< kxcall options
+    int level;             ///< level_idc at most
+    unsigned maxFs;        ///< macroblocks a picture
+    unsigned maxMbps;      ///< macroblocks a second
 };
 
 /// What ffprobe reads of a raw H.264 stream: "width=..." lines and so on.
@@ -312,23 +309,22 @@ TEST(KxCallH264, TheStreamSentStaysWithinTheReceiversLevelAndLimits)
         SCOPED_TRACE(receiver.name);
         const std::string base = tempPath("level" + std::to_string(index++) + "_");
         const std::string stream = base + "received.h264";
-        const auto logs =
-            runKxcallPair(receiver.announces + " --record-h264 " + stream,
-                          "--video fake --video-size 1280x720 --video-rate 25 --hangup-after 3",
-                          base);
+        const auto logs = runKxcallPair(
+            receiver.announces + " --record-h264 " + stream,
+            "--video fake --video-size 1280x720 --video-rate 25 --hangup-after 3", base);
         std::smatch sent;
         ASSERT_TRUE(std::regex_search(
             logs.caller, sent,
-            std::regex("H.264-High session 2 transmit size=([0-9]+)x([0-9]+) rate=([0-9.]+) "
-                       "level=(\\S+) profile=(\\S+)")))
+            std::regex("media opened H\\.264 (\\S+) session 2 transmit size=([0-9]+)x([0-9]+) "
+                       "rate=([0-9.]+) level=(\\S+)")))
             << logs.caller;
-        const double rate = std::stod(sent[3]);
+        const double rate = std::stod(sent[4]);
         auto read = probe(stream);
         ASSERT_FALSE(read["width"].empty()) << "ffprobe read nothing of " << stream;
         const unsigned width = unsigned(std::stoul(read["width"]));
         const unsigned height = unsigned(std::stoul(read["height"]));
-        EXPECT_EQ(std::to_string(width), sent[1].str()) << "what we said we send";
-        EXPECT_EQ(std::to_string(height), sent[2].str());
+        EXPECT_EQ(std::to_string(width), sent[2].str()) << "what we said we send";
+        EXPECT_EQ(std::to_string(height), sent[3].str());
         const unsigned macroblocks = ((width + 15) / 16) * ((height + 15) / 16);
         EXPECT_LE(std::stoi(read["level"]), receiver.level);
         EXPECT_LE(macroblocks, receiver.maxFs) << width << "x" << height;
@@ -337,6 +333,7 @@ TEST(KxCallH264, TheStreamSentStaysWithinTheReceiversLevelAndLimits)
             << "not needlessly small: " << width << "x" << height << " at " << rate;
         if (receiver.announces.find("baseline") != std::string::npos) {
             EXPECT_EQ(read["profile"], "Constrained Baseline") << read["profile"];
+            EXPECT_EQ(sent[1].str(), "Baseline") << "named by what it carries";
         }
         // ffmpeg decodes the whole stream without a complaint.
         int status = -1;

@@ -581,13 +581,13 @@ bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStr
         sent = " size=" + std::to_string(format.integerOption(voip::option::FrameWidth, 0)) + "x" +
                std::to_string(format.integerOption(voip::option::FrameHeight, 0)) +
                " rate=" + twoDecimals(double(format.clockRate()) / double(frameTime)) +
-               " level=" + format.stringOption(voip::option::Level, "") +
-               " profile=" + format.stringOption(voip::option::Profile, "");
+               " level=" + format.stringOption(voip::option::Level, "");
     } else if (stream.isSink() && format.mediaType() == voip::MediaType::H224) {
         sent = " framing=" + format.stringOption(voip::option::H224Framing, "HDLC");
     }
-    print("media opened " + format.name() + " session " + std::to_string(stream.sessionId()) +
-          (stream.isSource() ? " receive" : " transmit") + sent);
+    print("media opened " + format.displayName() + " session " +
+          std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit") +
+          sent);
     const bool opened = Manager::OnOpenMediaStream(connection, stream);
     // Once the local camera control stream is joined to the channel, the sequence can go.
     if (opened && options_.fecc && stream.isSink() &&
@@ -643,7 +643,7 @@ void CallManager::OnClosedMediaStream(voip::Connection& connection, voip::MediaS
 {
     if (connection.isNetworkConnection()) {
         printStatistics(stream);
-        print("media closed " + stream.mediaFormat().name() + " session " +
+        print("media closed " + stream.mediaFormat().displayName() + " session " +
               std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit"));
     }
     Manager::OnClosedMediaStream(connection, stream);
@@ -657,7 +657,7 @@ void CallManager::printStatistics(voip::MediaStream& stream)
     const auto all = rtp->session()->statistics();
     const auto& figures = stream.isSource() ? all.receive : all.transmit;
     std::ostringstream line;
-    line << "stats " << stream.mediaFormat().name() << " session " << stream.sessionId()
+    line << "stats " << stream.mediaFormat().displayName() << " session " << stream.sessionId()
          << (stream.isSource() ? " receive" : " transmit") << " packets=" << figures.packets
          << " bytes=" << figures.totalBytes << " lost=" << figures.packetsLost
          << " jitter_ms=" << figures.jitterMs << " rtt_ms=" << all.roundTripMs;

@@ -45,7 +45,7 @@ std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& fo
     // Every media type the engine opens channels for runs on the session's RTP.
     const auto& sessions = channels_->sessions();
     if (auto found = sessions.find(sessionId); found != sessions.end() && found->second->media) {
-        found->second->media->setMediaFormat(format.name());
+        found->second->media->setMediaFormat(format.displayName());
         found->second->media->setClockRate(format.clockRate());
         return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId, isSource);
     }

@@ -169,6 +169,14 @@ std::string MediaFormat::encodingName() const
     return data ? data->encodingName : std::string();
 }
 
+std::string MediaFormat::displayName() const
+{
+    if (encodingName() != "H264" || !hasOption(option::Profile))
+        return name();
+    return std::string(hasOption(option::ContentRole) ? "H.239 H.264 " : "H.264 ") +
+           stringOption(option::Profile, "Baseline");
+}
+
 bool MediaFormat::setPayloadTypeLocked(int payloadType)
 {
     if (payloadType < 0 || payloadType > MaxPayloadType) {

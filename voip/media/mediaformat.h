@@ -79,6 +79,9 @@ public:
     int payloadType() const;
     /// The RTP encoding name (RFC 3551), e.g. "PCMA", "H264"; may be empty.
     std::string encodingName() const;
+    /// What a person reads: H.264 by the profile it carries ("H.264 High", "H.239 H.264
+    /// Baseline" for content), whatever the format is called; other formats by name.
+    std::string displayName() const;
 
     /// Fails (and changes nothing) outside 0..127.
     bool setPayloadType(int payloadType);

@@ -27,7 +27,7 @@ bool RtpMediaStream::onOpen()
         setLastError("no RTP session");
         return false;
     }
-    session_->setMediaFormat(mediaFormat().name());
+    session_->setMediaFormat(mediaFormat().displayName());
     if (isSource()) {
         // Constant-rate payloads let the jitter buffer find a peer's real timestamp clock.
         if (const auto* codec = findAudioCodec(mediaFormat().name()))

@@ -219,6 +219,19 @@ TEST(MediaFormatRegistry, HoldsTheStandardFormats)
     EXPECT_FALSE(registry.find("H.263"));
 }
 
+TEST(MediaFormatRegistry, FormatsAreShownByWhatTheyCarry)
+{
+    const MediaFormatList formats = standardMediaFormats();
+    EXPECT_EQ(findFormat(formats, format::H264High)->displayName(), "H.264 High");
+    EXPECT_EQ(findFormat(formats, format::H264Mode0)->displayName(), "H.264 Baseline");
+    EXPECT_EQ(findFormat(formats, format::H239H264)->displayName(), "H.239 H.264 Baseline");
+    EXPECT_EQ(findFormat(formats, format::G722)->displayName(), "G.722-64k");
+    // A channel whose far end took less than High is named by what it carries.
+    MediaFormat sent = *findFormat(formats, format::H264High);
+    ASSERT_TRUE(sent.setStringOption(option::Profile, "Baseline"));
+    EXPECT_EQ(sent.displayName(), "H.264 Baseline");
+}
+
 TEST(MediaFormatRegistry, WriteBackReplacesOnlyAKnownFormatOfTheSameType)
 {
     MediaFormatRegistry registry;
