@@ -98,7 +98,7 @@ TEST(Layers, EachLayerIncludesOnlyTheLayersBelowIt)
         {"tools", {"storage", "KxPhone", "ui"}, {}},
     };
     for (const char* below :
-         {"base", "asn", "q931", "h225", "h245", "rtp", "nat", "media", "device", "h224"})
+         {"base", "asn", "q931", "h225", "h235", "h245", "rtp", "nat", "media", "device", "h224"})
         rules.push_back(
             {std::string("voip/") + below, {"voip/core", "voip/h323", "voip/pcss"}, {}});
     for (const auto& rule : rules)
