@@ -120,6 +120,16 @@ std::vector<Value> h245Messages()
     out.push_back(h245::buildMasterSlaveDeterminationRelease());
     out.push_back(h245::buildOpenLogicalChannel(channel(1, CapabilityType::G711Ulaw, 1)));
     out.push_back(h245::buildOpenLogicalChannel(channel(2, CapabilityType::H264, 2)));
+    // Encrypted media with its key, as the side that makes keys opens it.
+    auto encrypted = channel(5, CapabilityType::G711Ulaw, 1);
+    encrypted.encrypted = true;
+    encrypted.dynamicRtpPayloadType = 120;
+    encrypted.encryptionSync = h245::EncryptionSync{
+        120,
+        std::vector<std::uint8_t>{0x80, 0x1d, 0x30, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04,
+                                  0x01, 0x02, 0x00, 0x10, 1,    2,    3,    4,    5,    6,    7,
+                                  8,    9,    10,   11,   12,   13,   14,   15,   16}};
+    out.push_back(h245::buildOpenLogicalChannel(encrypted));
     out.push_back(h245::buildOpenLogicalChannel(channel(3, CapabilityType::H239Content, 0)));
     auto data = channel(4, CapabilityType::H224, 3);
     data.bidirectional = true;

@@ -142,6 +142,46 @@ std::optional<MediaAddress> readTransportAddress(const asn::Value& transportAddr
     return address;
 }
 
+namespace {
+
+constexpr std::uint64_t Aes128Cbc[] = {2, 16, 840, 1, 101, 3, 4, 1, 2};
+
+/// Sets a DataType to the media, wrapped as AES-128-CBC encrypted when asked.
+void setDataType(asn::Value& dataType, const std::string& alternative, const asn::Value& media,
+                 bool encrypted)
+{
+    if (!encrypted) {
+        dataType.choose(alternative) = media;
+        return;
+    }
+    asn::Value& wrapped = dataType.choose(field::h235Media);
+    wrapped.field(field::encryptionAuthenticationAndIntegrity)
+        .field(field::encryptionCapability)
+        .append()
+        .choose(field::algorithm)
+        .setOid(Aes128Cbc);
+    wrapped.field(field::mediaType).choose(alternative) = media;
+}
+
+void setEncryptionSync(asn::Value& parent, const EncryptionSync& sync)
+{
+    asn::Value& value = parent.field(field::encryptionSync);
+    value.field(field::synchFlag).setInteger(sync.synchFlag);
+    value.field(field::h235Key).setOctets(sync.h235Key);
+}
+
+std::optional<EncryptionSync> readEncryptionSync(const asn::Value& parent)
+{
+    if (!parent.has(field::encryptionSync))
+        return std::nullopt;
+    const asn::Value& value = parent[field::encryptionSync];
+    const auto key = value[field::h235Key].octets();
+    return EncryptionSync{std::uint8_t(value[field::synchFlag].integer()),
+                          std::vector<std::uint8_t>(key.begin(), key.end())};
+}
+
+} // namespace
+
 asn::Value buildOpenLogicalChannel(const LogicalChannel& channel)
 {
     std::string alternative;
@@ -154,18 +194,20 @@ asn::Value buildOpenLogicalChannel(const LogicalChannel& channel)
     asn::Value& olc = messageBody(message);
     olc.field(field::forwardLogicalChannelNumber).setInteger(channel.number);
     asn::Value& forward = olc.field(field::forwardLogicalChannelParameters);
-    forward.field(field::dataType).choose(alternative) = media;
+    setDataType(forward.field(field::dataType), alternative, media, channel.encrypted);
     buildH2250Parameters(
         forward.field(field::multiplexParameters).choose(field::h2250LogicalChannelParameters),
         channel);
     if (channel.bidirectional) {
         asn::Value& reverse = olc.field(field::reverseLogicalChannelParameters);
-        reverse.field(field::dataType).choose(alternative) = std::move(media);
+        setDataType(reverse.field(field::dataType), alternative, media, channel.encrypted);
         reverse.field(field::multiplexParameters)
             .choose(field::h2250LogicalChannelParameters)
             .field(field::sessionID)
             .setInteger(channel.sessionId);
     }
+    if (channel.encryptionSync)
+        setEncryptionSync(olc, *channel.encryptionSync);
     if (channel.traversal)
         addMediaTraversal(olc.field(field::genericInformation), *channel.traversal);
     return message;
@@ -180,20 +222,37 @@ asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message)
     LogicalChannel channel;
     channel.number = channelNumber(olc);
     const asn::Value& forward = olc[field::forwardLogicalChannelParameters];
-    const asn::Value& dataType = forward[field::dataType];
-    if (dataType.is(field::audioData) || dataType.is(field::videoData) ||
-        dataType.is(field::data)) {
-        channel.dataType = readMediaCapability(dataType.chosen());
+    const asn::Value* dataType = &forward[field::dataType];
+    if (dataType->is(field::h235Media)) {
+        // Encrypted media: the cipher is ours only when AES-128-CBC is among those named.
+        const asn::Value& wrapped = dataType->chosen();
+        bool aes = false;
+        const asn::Value& security = wrapped[field::encryptionAuthenticationAndIntegrity];
+        if (security.has(field::encryptionCapability))
+            for (const auto& algorithm : security[field::encryptionCapability].elements())
+                aes = aes ||
+                      (algorithm.is(field::algorithm) &&
+                       algorithm.chosen().oid() ==
+                           std::vector<std::uint64_t>(std::begin(Aes128Cbc), std::end(Aes128Cbc)));
+        if (!aes)
+            return error("encrypted channel with a cipher other than AES-128-CBC");
+        channel.encrypted = true;
+        dataType = &wrapped[field::mediaType];
+    }
+    if (dataType->is(field::audioData) || dataType->is(field::videoData) ||
+        dataType->is(field::data)) {
+        channel.dataType = readMediaCapability(dataType->chosen());
     } else {
         channel.dataType = Capability{};
         channel.dataType.otherName =
-            dataType.choiceName().empty() ? "unknown" : std::string(dataType.choiceName());
+            dataType->choiceName().empty() ? "unknown" : std::string(dataType->choiceName());
     }
     const asn::Value& multiplex = forward[field::multiplexParameters];
     if (!multiplex.is(field::h2250LogicalChannelParameters))
         return error("openLogicalChannel without H.225.0 channel parameters");
     readH2250Parameters(multiplex.chosen(), channel);
     channel.bidirectional = olc.has(field::reverseLogicalChannelParameters);
+    channel.encryptionSync = readEncryptionSync(olc);
     if (olc.has(field::genericInformation))
         channel.traversal = readMediaTraversal(olc[field::genericInformation]);
     return channel;
@@ -278,6 +337,8 @@ asn::Value buildOpenLogicalChannelAck(const LogicalChannelAck& ack)
     if (ack.dynamicRtpPayloadType)
         h2250.field(field::dynamicRTPPayloadType)
             .setInteger(std::clamp<int>(*ack.dynamicRtpPayloadType, 96, 127));
+    if (ack.encryptionSync)
+        setEncryptionSync(body, *ack.encryptionSync);
     if (ack.traversal)
         addMediaTraversal(body.field(field::genericInformation), *ack.traversal);
     return message;
@@ -304,6 +365,7 @@ asn::Result<LogicalChannelAck> readOpenLogicalChannelAck(const asn::Value& messa
         ack.dynamicRtpPayloadType =
             readOptionalNumber<std::uint8_t>(h2250, "dynamicRTPPayloadType");
     }
+    ack.encryptionSync = readEncryptionSync(olcAck);
     if (olcAck.has(field::genericInformation))
         ack.traversal = readMediaTraversal(olcAck[field::genericInformation]);
     return ack;
@@ -333,7 +395,8 @@ asn::Value buildOpenLogicalChannelConfirm(std::uint16_t number)
 
 asn::Value buildCloseLogicalChannel(std::uint16_t number, std::string_view reason)
 {
-    asn::Value message = numberedMessage(MessageCategory::Request, field::closeLogicalChannel, number);
+    asn::Value message =
+        numberedMessage(MessageCategory::Request, field::closeLogicalChannel, number);
     if (!message.present())
         return message;
     asn::Value& body = messageBody(message);
@@ -359,7 +422,8 @@ asn::Value buildCloseLogicalChannelAck(std::uint16_t number)
 
 asn::Value buildRequestChannelClose(std::uint16_t number, std::string_view reason)
 {
-    asn::Value message = numberedMessage(MessageCategory::Request, field::requestChannelClose, number);
+    asn::Value message =
+        numberedMessage(MessageCategory::Request, field::requestChannelClose, number);
     if (!message.present())
         return message;
     if (!chooseNull(messageBody(message).field(field::reason), reason.empty() ? "unknown" : reason))

@@ -16,6 +16,16 @@
 namespace voip::h245 {
 
 /// The forward parameters of an OpenLogicalChannel on H.225.0 (RTP) transport.
+/// A channel's media key as its opener or acknowledger sends it: the RTP payload type of the
+/// encrypted media, and the key in H.235's own encoding (its octets are not read here).
+struct EncryptionSync
+{
+    std::uint8_t synchFlag = 0;
+    std::vector<std::uint8_t> h235Key;
+
+    bool operator==(const EncryptionSync&) const = default;
+};
+
 struct LogicalChannel
 {
     std::uint16_t number = 1; ///< forwardLogicalChannelNumber, 1..65535
@@ -36,6 +46,10 @@ struct LogicalChannel
     bool bidirectional = false;
     /// Media traversal through a relay (H.460.19's generic information).
     std::optional<MediaTraversal> traversal;
+    /// The media goes encrypted with AES-128-CBC (the data type wrapped as h235Media).
+    bool encrypted = false;
+    /// The media key of this channel, when the opener is the one that makes keys.
+    std::optional<EncryptionSync> encryptionSync;
 
     bool operator==(const LogicalChannel&) const = default;
 };
@@ -76,6 +90,8 @@ struct LogicalChannelAck
     std::optional<std::uint16_t> reverseNumber;
     /// Media traversal through a relay (H.460.19's generic information).
     std::optional<MediaTraversal> traversal;
+    /// The media key for the opener's channel, when the acknowledger makes keys.
+    std::optional<EncryptionSync> encryptionSync;
 
     bool operator==(const LogicalChannelAck&) const = default;
 };

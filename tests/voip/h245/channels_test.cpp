@@ -241,3 +241,101 @@ TEST(H245Channels, FastStartProposals)
 
 } // namespace
 } // namespace voip::h245
+
+namespace voip::h245 {
+namespace {
+
+std::vector<std::uint8_t> fromHex(std::string_view hex)
+{
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(std::uint8_t(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return out;
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes)
+{
+    std::string out;
+    for (const auto b : bytes) {
+        static constexpr char digits[] = "0123456789abcdef";
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+TEST(H245Channels, EncryptedChannelsAndTheirKeysReadAndWrittenAsAnotherStackSendsThem)
+{
+    // A key-making side's OpenLogicalChannel and its Ack to the other side's channel, from a
+    // recorded encrypted call: G.711 µ-law wrapped as AES-128-CBC media, each carrying a
+    // media key for payload type 120.
+    const auto recordedOpen = fromHex(
+        "0380006420400f200040096086480165030401024313800b0d4001007f000001433b600280230078001e"
+        "801d30096086480165030401020010e2f1b76ab39e9901d1e52efbdaf7e8b2");
+    const auto recordedAck =
+        fromHex("22c0006404c0145e00007f000001433a007f000001433bc0080100230078001e801d30096086"
+                "480165030401020010274af70829813f0fe4b0fa04bc4f4fb7");
+
+    auto message = decodeMessage(recordedOpen);
+    ASSERT_TRUE(message.ok()) << message.error().toString();
+    auto open = readOpenLogicalChannel(*message);
+    ASSERT_TRUE(open.ok()) << open.error().toString();
+    EXPECT_TRUE(open->encrypted);
+    EXPECT_EQ(open->dataType.type, CapabilityType::G711Ulaw);
+    ASSERT_TRUE(open->encryptionSync);
+    EXPECT_EQ(open->encryptionSync->synchFlag, 120);
+    EXPECT_EQ(open->encryptionSync->h235Key.size(), 31u);
+    EXPECT_EQ(open->dynamicRtpPayloadType, 120);
+    // Written back, the data type and the key as recorded, octet for octet (the channel
+    // parameters between them count the extensions of another version of the syntax).
+    const auto sameEnds = [](const std::vector<std::uint8_t>& ours,
+                             const std::vector<std::uint8_t>& theirs, std::size_t head,
+                             std::size_t tail) {
+        return ours.size() >= head + tail && theirs.size() >= head + tail &&
+               std::equal(theirs.begin(), theirs.begin() + std::ptrdiff_t(head), ours.begin()) &&
+               std::equal(theirs.end() - std::ptrdiff_t(tail), theirs.end(),
+                          ours.end() - std::ptrdiff_t(tail));
+    };
+    auto written = encodeMessage(buildOpenLogicalChannel(*open));
+    ASSERT_TRUE(written.ok());
+    EXPECT_TRUE(sameEnds(*written, recordedOpen, 35, 37)) << hex(*written) << "\n"
+                                                          << hex(recordedOpen);
+
+    message = decodeMessage(recordedAck);
+    ASSERT_TRUE(message.ok()) << message.error().toString();
+    auto ack = readOpenLogicalChannelAck(*message);
+    ASSERT_TRUE(ack.ok()) << ack.error().toString();
+    ASSERT_TRUE(ack->encryptionSync);
+    EXPECT_EQ(ack->encryptionSync->synchFlag, 120);
+    written = encodeMessage(buildOpenLogicalChannelAck(*ack));
+    ASSERT_TRUE(written.ok());
+    EXPECT_TRUE(sameEnds(*written, recordedAck, 4, 37)) << hex(*written) << "\n"
+                                                        << hex(recordedAck);
+    auto again = readOpenLogicalChannelAck(*decodeMessage(*written));
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again->encryptionSync, ack->encryptionSync);
+
+    // A plain channel stays plain; an encrypted one of another cipher is refused, not
+    // taken as plain.
+    LogicalChannel plain = *open;
+    plain.encrypted = false;
+    plain.encryptionSync.reset();
+    auto plainRead = readOpenLogicalChannel(buildOpenLogicalChannel(plain));
+    ASSERT_TRUE(plainRead.ok());
+    EXPECT_FALSE(plainRead->encrypted);
+    EXPECT_FALSE(plainRead->encryptionSync);
+    asn::Value otherCipher = buildOpenLogicalChannel(*open);
+    messageBody(otherCipher)
+        .field("forwardLogicalChannelParameters")
+        .field("dataType")
+        .chosen()
+        .field("encryptionAuthenticationAndIntegrity")
+        .field("encryptionCapability")
+        .at(0)
+        .chosen()
+        .setOid({2, 16, 840, 1, 101, 3, 4, 1, 22});
+    EXPECT_FALSE(readOpenLogicalChannel(otherCipher).ok());
+}
+
+} // namespace
+} // namespace voip::h245
