@@ -111,6 +111,10 @@ std::vector<Value> h245Messages()
     // The set the engine announces, an H.264 entry per profile among it.
     out.push_back(h245::buildTerminalCapabilitySet(
         voip::h323::capabilitySetOfFormats(voip::standardMediaFormats(), 2)));
+    // The same, offering encryption: a security entry after each audio and video entry.
+    auto secured = voip::h323::capabilitySetOfFormats(voip::standardMediaFormats(), 3);
+    secured.offerEncryption = true;
+    out.push_back(h245::buildTerminalCapabilitySet(secured));
     out.push_back(h245::buildTerminalCapabilitySetAck(1));
     out.push_back(h245::buildTerminalCapabilitySetReject({}));
     out.push_back(h245::buildTerminalCapabilitySetRelease());

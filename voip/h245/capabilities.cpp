@@ -191,7 +191,7 @@ void buildData(asn::Value& data, const Capability& capability)
     const asn::Type* type = protocol.type();
     const int index = type ? type->indexOf(capability.dataProtocol) : -1;
     protocol.choose(index >= 0 && capability.dataProtocol != "nonStandard" ? capability.dataProtocol
-                                                                          : "hdlcFrameTunnelling");
+                                                                           : "hdlcFrameTunnelling");
     data.field(field::maxBitRate).setInteger(capability.maxBitRate);
 }
 
@@ -414,6 +414,16 @@ asn::Value buildCapability(const Capability& capability)
             value.choose(field::genericControlCapability).field(field::capabilityIdentifier),
             h239ControlIdentifier);
         return value;
+    case CapabilityType::H235Security: {
+        asn::Value& security = value.choose(field::h235SecurityCapability);
+        security.field(field::encryptionAuthenticationAndIntegrity)
+            .field(field::encryptionCapability)
+            .append()
+            .choose(field::algorithm)
+            .setOid(aes128CbcIdentifier);
+        security.field(field::mediaCapability).setInteger(capability.securedEntry);
+        return value;
+    }
     case CapabilityType::UserInput: {
         asn::Value& input = value.choose(direction + "UserInputCapability");
         const int index = input.type()->indexOf(capability.userInputName);
@@ -473,6 +483,22 @@ Capability readCapability(const asn::Value& capabilityChoice)
         if (capability.type == CapabilityType::Other)
             capability.otherName = name + "." + capability.otherName;
         return capability;
+    }
+    if (name == "h235SecurityCapability") {
+        // Taken only for the cipher we have; any other is an entry we cannot use.
+        const asn::Value& security = chosen[field::encryptionAuthenticationAndIntegrity];
+        if (security.has(field::encryptionCapability))
+            for (const auto& algorithm : security[field::encryptionCapability].elements())
+                if (algorithm.is(field::algorithm) &&
+                    algorithm.chosen().oid() ==
+                        std::vector<std::uint64_t>(aes128CbcIdentifier.begin(),
+                                                   aes128CbcIdentifier.end())) {
+                    capability.type = CapabilityType::H235Security;
+                    capability.direction = CapabilityDirection::ReceiveAndTransmit;
+                    capability.securedEntry =
+                        static_cast<std::uint16_t>(chosen[field::mediaCapability].integer());
+                    return capability;
+                }
     }
     if (name == "genericControlCapability" &&
         detail::isStandardIdentifier(chosen[field::capabilityIdentifier], h239ControlIdentifier)) {
@@ -535,13 +561,34 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
     std::uint16_t next = 1;
     for (const Capability& capability : set.capabilities)
         next = std::max<std::uint16_t>(next, capability.entryNumber + 1);
+    // With encryption offered, each audio and video entry is followed by its security entry.
+    std::vector<Capability> capabilities;
+    for (const Capability& capability : set.capabilities) {
+        capabilities.push_back(capability);
+        if (!capabilities.back().entryNumber)
+            capabilities.back().entryNumber = next++;
+        const MediaClass kind = mediaClass(capability.type);
+        if (!set.offerEncryption ||
+            (kind != MediaClass::Audio && kind != MediaClass::Video && kind != MediaClass::Content))
+            continue;
+        Capability security;
+        security.type = CapabilityType::H235Security;
+        security.direction = CapabilityDirection::ReceiveAndTransmit;
+        security.securedEntry = capabilities.back().entryNumber;
+        security.entryNumber = std::uint16_t(security.securedEntry + 100);
+        if (security.securedEntry > 65535 - 100)
+            return {};
+        capabilities.push_back(security);
+    }
     std::vector<std::uint16_t> numbers;
     asn::Value& table = tcs.field(field::capabilityTable);
-    for (const Capability& capability : set.capabilities) {
+    for (const Capability& capability : capabilities) {
         asn::Value built = buildCapability(capability);
         if (!built.present())
             return {};
-        const std::uint16_t number = capability.entryNumber ? capability.entryNumber : next++;
+        const std::uint16_t number = capability.entryNumber;
+        if (std::find(numbers.begin(), numbers.end(), number) != numbers.end())
+            return {}; // two entries of one number
         numbers.push_back(number);
         asn::Value& entry = table.append();
         entry.field(field::capabilityTableEntryNumber).setInteger(number);
@@ -552,8 +599,14 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
     if (descriptors.empty()) {
         CapabilityDescriptor descriptor;
         std::array<std::vector<std::uint16_t>, 5> classes;
-        for (std::size_t i = 0; i < set.capabilities.size(); ++i) {
-            const MediaClass kind = mediaClass(set.capabilities[i].type);
+        // A security entry goes with the media it secures, which it follows.
+        MediaClass lastMedia = MediaClass::Single;
+        for (std::size_t i = 0; i < capabilities.size(); ++i) {
+            MediaClass kind = mediaClass(capabilities[i].type);
+            if (capabilities[i].type == CapabilityType::H235Security)
+                kind = lastMedia;
+            else
+                lastMedia = kind;
             if (kind == MediaClass::Single)
                 continue;
             classes[static_cast<std::size_t>(kind)].push_back(numbers[i]);
@@ -561,8 +614,9 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
         for (auto& alternatives : classes)
             if (!alternatives.empty())
                 descriptor.simultaneous.push_back(std::move(alternatives));
-        for (std::size_t i = 0; i < set.capabilities.size(); ++i)
-            if (mediaClass(set.capabilities[i].type) == MediaClass::Single)
+        for (std::size_t i = 0; i < capabilities.size(); ++i)
+            if (mediaClass(capabilities[i].type) == MediaClass::Single &&
+                capabilities[i].type != CapabilityType::H235Security)
                 descriptor.simultaneous.push_back({numbers[i]});
         descriptors.push_back(std::move(descriptor));
     }
@@ -603,9 +657,9 @@ asn::Result<CapabilitySet> readTerminalCapabilitySet(const asn::Value& message)
             if (!descriptor.is(field::oid))
                 continue;
             const auto mode = h264PacketizationModeOf(descriptor.chosen().oid());
-            if (mode && std::find(set.h264PacketizationModes.begin(),
-                                  set.h264PacketizationModes.end(),
-                                  *mode) == set.h264PacketizationModes.end())
+            if (mode &&
+                std::find(set.h264PacketizationModes.begin(), set.h264PacketizationModes.end(),
+                          *mode) == set.h264PacketizationModes.end())
                 set.h264PacketizationModes.push_back(*mode);
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,12 +20,13 @@ enum class CapabilityType : std::uint8_t
     GenericAudio, ///< genericAudioCapability (identifier in genericIdentifier)
     H261,
     H263,
-    H264,        ///< genericVideoCapability 0.0.8.241.0.0.1
-    H239Content, ///< extendedVideoCapability with H.264 and the H.239 extended video identifier
-    H239Control, ///< genericControlCapability 0.0.8.239.1.1
-    H224,        ///< DataApplicationCapability h224 (far-end camera control)
-    UserInput,   ///< one of the UserInputCapability alternatives (userInputName)
-    Other,       ///< anything else: kept by entry number, described in otherName
+    H264,         ///< genericVideoCapability 0.0.8.241.0.0.1
+    H239Content,  ///< extendedVideoCapability with H.264 and the H.239 extended video identifier
+    H239Control,  ///< genericControlCapability 0.0.8.239.1.1
+    H224,         ///< DataApplicationCapability h224 (far-end camera control)
+    UserInput,    ///< one of the UserInputCapability alternatives (userInputName)
+    H235Security, ///< h235SecurityCapability: entry `securedEntry` may go AES-128-CBC encrypted
+    Other,        ///< anything else: kept by entry number, described in otherName
 };
 
 enum class CapabilityDirection : std::uint8_t
@@ -111,6 +113,8 @@ struct Capability
     std::string dataProtocol = "hdlcFrameTunnelling";
     /// Other: where the entry sits ("receiveAudioCapability.g729", "nonStandard", ...).
     std::string otherName;
+    /// H235Security: the number of the media entry it secures.
+    std::uint16_t securedEntry = 0;
 
     bool operator==(const Capability&) const = default;
 };
@@ -141,6 +145,9 @@ struct CapabilitySet
     /// non-interleaved, 2 interleaved), as the mediaPacketizationCapability lists them.
     /// Empty: none said, which leaves a sender to the single NAL unit mode.
     std::vector<std::uint8_t> h264PacketizationModes;
+    /// Building: each audio and video entry N is followed by entry N + 100 saying it may go
+    /// AES-128-CBC encrypted, in the same alternative set (as other stacks announce it).
+    bool offerEncryption = false;
 
     bool operator==(const CapabilitySet&) const = default;
 };
@@ -173,6 +180,9 @@ Capability readMediaCapability(const asn::Value& media);
 std::vector<std::uint64_t> h264PacketizationIdentifier(std::uint8_t mode);
 /// The mode of such an identifier; nothing for any other identifier.
 std::optional<std::uint8_t> h264PacketizationModeOf(const std::vector<std::uint64_t>& identifier);
+
+/// AES-128 in CBC mode, the one media cipher (security entries and encrypted channels).
+inline constexpr std::array<std::uint64_t, 9> aes128CbcIdentifier{2, 16, 840, 1, 101, 3, 4, 1, 2};
 
 /// H.239 role label value for presentation content.
 constexpr std::uint8_t h239RolePresentation = 1;

@@ -144,8 +144,6 @@ std::optional<MediaAddress> readTransportAddress(const asn::Value& transportAddr
 
 namespace {
 
-constexpr std::uint64_t Aes128Cbc[] = {2, 16, 840, 1, 101, 3, 4, 1, 2};
-
 /// Sets a DataType to the media, wrapped as AES-128-CBC encrypted when asked.
 void setDataType(asn::Value& dataType, const std::string& alternative, const asn::Value& media,
                  bool encrypted)
@@ -159,7 +157,7 @@ void setDataType(asn::Value& dataType, const std::string& alternative, const asn
         .field(field::encryptionCapability)
         .append()
         .choose(field::algorithm)
-        .setOid(Aes128Cbc);
+        .setOid(aes128CbcIdentifier);
     wrapped.field(field::mediaType).choose(alternative) = media;
 }
 
@@ -230,10 +228,10 @@ asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message)
         const asn::Value& security = wrapped[field::encryptionAuthenticationAndIntegrity];
         if (security.has(field::encryptionCapability))
             for (const auto& algorithm : security[field::encryptionCapability].elements())
-                aes = aes ||
-                      (algorithm.is(field::algorithm) &&
-                       algorithm.chosen().oid() ==
-                           std::vector<std::uint64_t>(std::begin(Aes128Cbc), std::end(Aes128Cbc)));
+                aes = aes || (algorithm.is(field::algorithm) &&
+                              algorithm.chosen().oid() ==
+                                  std::vector<std::uint64_t>(aes128CbcIdentifier.begin(),
+                                                             aes128CbcIdentifier.end()));
         if (!aes)
             return error("encrypted channel with a cipher other than AES-128-CBC");
         channel.encrypted = true;

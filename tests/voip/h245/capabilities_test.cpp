@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "roundtrip.h"
+#include "voip/asn/codec.h"
 #include "voip/h245/capabilities.h"
 #include "voip/h245/message.h"
 
@@ -253,6 +254,65 @@ TEST(H245Capabilities, PeerValuesOutsideTheirFieldsSaturate)
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(read->capabilities[0].h264.level, 255);
     EXPECT_EQ(read->capabilities[0].h264.profile, 64);
+}
+
+TEST(H245Capabilities, EncryptionOfferedAsAnotherStackOffersIt)
+{
+    // Its entries 2 (G.711 µ-law) and 1 (A-law), then user input: each audio entry N is
+    // followed by N + 100, which says N may go AES-128-CBC encrypted, in N's alternatives.
+    CapabilitySet set;
+    set.offerEncryption = true;
+    Capability ulaw = audio(CapabilityType::G711Ulaw, 20);
+    ulaw.entryNumber = 2;
+    Capability alaw = audio(CapabilityType::G711Alaw, 20);
+    alaw.entryNumber = 1;
+    Capability dtmf = userInput("dtmf");
+    dtmf.entryNumber = 3;
+    set.capabilities = {ulaw, alaw, dtmf};
+    const asn::Value message = buildTerminalCapabilitySet(set);
+    ASSERT_TRUE(message.present());
+    const asn::Value& table = messageBody(message)["capabilityTable"];
+    std::vector<std::int64_t> order;
+    for (const auto& entry : table.elements())
+        order.push_back(entry["capabilityTableEntryNumber"].integer());
+    EXPECT_EQ(order, (std::vector<std::int64_t>{2, 102, 1, 101, 3}));
+    auto entry = asn::encode(table.at(1));
+    ASSERT_TRUE(entry.ok());
+    EXPECT_EQ(*entry, (std::vector<std::uint8_t>{0x80, 0x00, 0x65, 0x81, 0x0f, 0x20, 0x00,
+                                                 0x40, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                                                 0x03, 0x04, 0x01, 0x02, 0x00, 0x01}))
+        << "entry 102 as the other stack writes it";
+
+    auto read = readTerminalCapabilitySet(message);
+    ASSERT_TRUE(read.ok());
+    ASSERT_EQ(read->capabilities.size(), 5u);
+    EXPECT_EQ(read->capabilities[1].type, CapabilityType::H235Security);
+    EXPECT_EQ(read->capabilities[1].securedEntry, 2);
+    EXPECT_EQ(read->capabilities[3].securedEntry, 1);
+    ASSERT_EQ(read->descriptors.size(), 1u);
+    EXPECT_EQ(read->descriptors[0].simultaneous.front(),
+              (std::vector<std::uint16_t>{2, 102, 1, 101}));
+
+    // A security entry for a cipher we do not have is no offer of encryption.
+    asn::Value other = message;
+    messageBody(other)
+        .field("capabilityTable")
+        .at(1)
+        .field("capability")
+        .chosen()
+        .field("encryptionAuthenticationAndIntegrity")
+        .field("encryptionCapability")
+        .at(0)
+        .chosen()
+        .setOid({2, 16, 840, 1, 101, 3, 4, 1, 22});
+    read = readTerminalCapabilitySet(other);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read->capabilities[1].type, CapabilityType::Other);
+    // Numbers that would collide are refused rather than sent twice.
+    Capability clash = audio(CapabilityType::G722, 20);
+    clash.entryNumber = 102;
+    set.capabilities.push_back(clash);
+    EXPECT_FALSE(buildTerminalCapabilitySet(set).present());
 }
 
 TEST(H245Capabilities, ReaderRefusesOtherMessages)

@@ -26,8 +26,9 @@ TEST(CapabilityMap, AnnouncesFormatsInOrderWithUserInput)
             camera.emplace_back(capability.h264.profile, capability.h264.level);
             EXPECT_FALSE(capability.h264.customMaxFs);
         }
-        if (capability.type == h245::CapabilityType::H239Content)
+        if (capability.type == h245::CapabilityType::H239Content) {
             EXPECT_EQ(capability.h264.profile, 64 | 32 | 8);
+        }
     }
     EXPECT_EQ(camera, (std::vector<std::pair<int, int>>{{8, 85}, {32, 85}, {64, 71}, {64, 71}}));
     // What the far end may send us is what we receive: without High, no High entry.

@@ -1211,8 +1211,9 @@ TEST(H323Interop, AServerThatMatchesProfilesExactlyOpensItsVideoToUsAndGetsOurBe
                 videoAcknowledged = videoAcknowledged || ack->number == ServerVideoChannel;
             }
         }
-        if (!answers.empty())
+        if (!answers.empty()) {
             ASSERT_TRUE(peer.sendTunnelled(reference, true, answers));
+        }
     }
     ASSERT_TRUE(matched) << "none of our H.264 entries is one of the server's";
     EXPECT_EQ(matched->h264.profile, 64);
