@@ -225,6 +225,8 @@ bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool
     header.timestamp = timestamp;
     header.ssrc = ssrc_;
     buildRtp(header, payload, sendBuffer_);
+    if (sendCipher_ && !sendCipher_->encrypt(sendBuffer_))
+        return false; // never sent clear on an encrypted channel
     asio::error_code ec;
     rtpSocket_.send_to(asio::buffer(sendBuffer_), *remote, 0, ec);
     if (ec)
@@ -324,6 +326,16 @@ void RtpSession::setJitterDelay(std::chrono::milliseconds minDelay,
     jitter_.setDelayBounds(minDelay, maxDelay);
 }
 
+void RtpSession::setMediaKeys(std::optional<h235::Key> send, std::optional<h235::Key> receive)
+{
+    {
+        std::lock_guard lock(sendMutex_);
+        sendCipher_ = send ? std::make_unique<h235::MediaCipher>(*send) : nullptr;
+    }
+    std::lock_guard lock(receiveCipherMutex_);
+    receiveCipher_ = receive ? std::make_unique<h235::MediaCipher>(*receive) : nullptr;
+}
+
 void RtpSession::setPayloadBytesPerMs(double bytesPerMs)
 {
     jitter_.setPayloadBytesPerMs(bytesPerMs);
@@ -420,8 +432,21 @@ void RtpSession::updateSource(const RtpPacketView& packet, Clock::time_point now
 void RtpSession::onRtp(std::size_t size)
 {
     const auto now = Clock::now();
+    std::span<const uint8_t> datagram(rtpBuffer_.data(), size);
+    {
+        std::lock_guard lock(receiveCipherMutex_);
+        if (receiveCipher_) {
+            decrypted_.assign(datagram.begin(), datagram.end());
+            if (!receiveCipher_->decrypt(decrypted_)) {
+                std::lock_guard counters(mutex_);
+                ++drops_.undecryptable;
+                return;
+            }
+            datagram = decrypted_;
+        }
+    }
     RtpPacketView packet;
-    const PacketError error = parseRtp(std::span(rtpBuffer_.data(), size), packet);
+    const PacketError error = parseRtp(datagram, packet);
     PacketHandler handler;
     ReceiveState previousState;
     bool hold = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "voip/base/result.h"
+#include "voip/h235/mediacipher.h"
 #include "voip/rtp/jitterbuffer.h"
 #include "voip/rtp/rtcp.h"
 #include "voip/rtp/rtppacket.h"
@@ -73,6 +74,7 @@ struct DropCounters
     uint64_t paddingBeyondPacket = 0;
     uint64_t unexpectedSource = 0;
     uint64_t rtcpOnRtpPort = 0; ///< RTCP multiplexed on the RTP port (RFC 5761), not asked for
+    uint64_t undecryptable = 0; ///< on an encrypted channel, a packet its key cannot decrypt
     uint64_t rtcpMalformed = 0;
     uint64_t rtcpUnexpectedSource = 0;
     /// Report blocks about our stream with an impossible jitter or loss, not taken.
@@ -81,7 +83,7 @@ struct DropCounters
     uint64_t total() const
     {
         return tooShort + badVersion + csrcBeyondPacket + extensionBeyondPacket +
-               paddingBeyondPacket + unexpectedSource + rtcpOnRtpPort;
+               paddingBeyondPacket + unexpectedSource + rtcpOnRtpPort + undecryptable;
     }
 };
 
@@ -177,6 +179,10 @@ public:
     void setClockRate(uint32_t clockRate);
     void setJitterDelay(std::chrono::milliseconds minDelay, std::chrono::milliseconds maxDelay);
     void setPayloadBytesPerMs(double bytesPerMs);
+    /// Encrypts what is sent with `send` and decrypts what arrives with `receive` (each a
+    /// channel's media key), from the next packet on; nothing leaves that direction clear.
+    /// A packet that cannot be decrypted is dropped and counted.
+    void setMediaKeys(std::optional<h235::Key> send, std::optional<h235::Key> receive);
 
     SessionStatistics statistics() const;
 
@@ -261,6 +267,12 @@ private:
     Clock::time_point lastSentTime_;
     bool sentSinceReport_ = false;
     std::vector<uint8_t> sendBuffer_;
+    std::unique_ptr<h235::MediaCipher> sendCipher_;
+
+    /// Guards the receiving cipher (used on the I/O thread, set from any).
+    std::mutex receiveCipherMutex_;
+    std::unique_ptr<h235::MediaCipher> receiveCipher_;
+    std::vector<uint8_t> decrypted_; // the I/O thread's
 
     /// Guards everything below.  When both are needed, sendMutex_ is taken first.
     mutable std::mutex mutex_;

@@ -568,8 +568,8 @@ TEST(RtpSession, VideoJitterCountsIn90kHzTicks)
     std::atomic<int> received{0};
     b->setPacketHandler([&](const MediaFrame&) { ++received; });
     connect(*a, *b);
-    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); },
-              30, 40ms, 800, 3600);
+    sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 96); }, 30,
+              40ms, 800, 3600);
     ASSERT_TRUE(eventually([&] { return received == 30; }, 2s));
     EXPECT_LT(b->statistics().receive.jitterMs, 15u);
     // Our receiver report reaches the sender, who reads it in the same units.
@@ -631,3 +631,55 @@ TEST(RtpSession, NothingIsHeldOnceAStreamHasBeenJoined)
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(received, 0) << "what came between two streams is not kept for the next";
 }
+
+namespace voip::rtp {
+namespace {
+
+TEST(RtpSession, AnEncryptedChannelCarriesNothingClearAndDropsWhatItsKeyCannotOpen)
+{
+    const h235::Key key = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    auto a = openSession();
+    auto b = openSession();
+    ASSERT_TRUE(a && b);
+    connect(*a, *b);
+    a->setMediaKeys(key, std::nullopt);
+    b->setMediaKeys(std::nullopt, key);
+    // 120 octets: padded to whole blocks on the way, whole again on arrival.
+    std::vector<uint8_t> payload(120);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = uint8_t(i);
+    for (uint32_t i = 0; i < 5; ++i)
+        ASSERT_TRUE(a->send(payload, 120 * i, i == 0, 120));
+    const auto frames = collect(*b, 5, 2s);
+    ASSERT_EQ(frames.size(), 5u);
+    for (const auto& frame : frames)
+        EXPECT_EQ(frame.payload, payload);
+
+    // What the wire carries: the header clear, the payload not.
+    RawPeer listener;
+    a->setRemote(Loopback, listener.port(), uint16_t(listener.port() + 1));
+    ASSERT_TRUE(a->send(payload, 600, false, 120));
+    std::vector<uint8_t> wire(2048);
+    listener.socket.non_blocking(false);
+    wire.resize(listener.socket.receive(asio::buffer(wire)));
+    ASSERT_EQ(wire.size(), 12u + 128u);
+    EXPECT_EQ(wire[1] & 0x7F, 120);
+    EXPECT_TRUE(wire[0] & 0x20) << "padded";
+    EXPECT_FALSE(std::search(wire.begin(), wire.end(), payload.begin(), payload.begin() + 16) !=
+                 wire.end())
+        << "no run of the payload in clear";
+    h235::MediaCipher opener(key);
+    ASSERT_TRUE(opener.decrypt(wire));
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), wire.begin() + 12));
+
+    // Clear media on a channel that expects it encrypted is not taken as media.
+    RawPeer clear;
+    b->setRemote(Loopback, clear.port(), uint16_t(clear.port() + 1));
+    const auto before = b->statistics().receive.packets;
+    clear.sendRtp(*b, std::vector<uint8_t>(17, 7), 0, 120, 0x7777);
+    ASSERT_TRUE(eventually([&] { return b->statistics().drops.undecryptable == 1; }, 1s));
+    EXPECT_EQ(b->statistics().receive.packets, before);
+}
+
+} // namespace
+} // namespace voip::rtp
