@@ -416,11 +416,7 @@ asn::Value buildCapability(const Capability& capability)
         return value;
     case CapabilityType::H235Security: {
         asn::Value& security = value.choose(field::h235SecurityCapability);
-        security.field(field::encryptionAuthenticationAndIntegrity)
-            .field(field::encryptionCapability)
-            .append()
-            .choose(field::algorithm)
-            .setOid(aes128CbcIdentifier);
+        setAes128Cbc(security.field(field::encryptionAuthenticationAndIntegrity));
         security.field(field::mediaCapability).setInteger(capability.securedEntry);
         return value;
     }
@@ -484,21 +480,14 @@ Capability readCapability(const asn::Value& capabilityChoice)
             capability.otherName = name + "." + capability.otherName;
         return capability;
     }
-    if (name == "h235SecurityCapability") {
-        // Taken only for the cipher we have; any other is an entry we cannot use.
-        const asn::Value& security = chosen[field::encryptionAuthenticationAndIntegrity];
-        if (security.has(field::encryptionCapability))
-            for (const auto& algorithm : security[field::encryptionCapability].elements())
-                if (algorithm.is(field::algorithm) &&
-                    algorithm.chosen().oid() ==
-                        std::vector<std::uint64_t>(aes128CbcIdentifier.begin(),
-                                                   aes128CbcIdentifier.end())) {
-                    capability.type = CapabilityType::H235Security;
-                    capability.direction = CapabilityDirection::ReceiveAndTransmit;
-                    capability.securedEntry =
-                        static_cast<std::uint16_t>(chosen[field::mediaCapability].integer());
-                    return capability;
-                }
+    // Taken only for the cipher we have; any other is an entry we cannot use.
+    if (name == "h235SecurityCapability" &&
+        namesAes128Cbc(chosen[field::encryptionAuthenticationAndIntegrity])) {
+        capability.type = CapabilityType::H235Security;
+        capability.direction = CapabilityDirection::ReceiveAndTransmit;
+        capability.securedEntry =
+            static_cast<std::uint16_t>(chosen[field::mediaCapability].integer());
+        return capability;
     }
     if (name == "genericControlCapability" &&
         detail::isStandardIdentifier(chosen[field::capabilityIdentifier], h239ControlIdentifier)) {
@@ -508,6 +497,25 @@ Capability readCapability(const asn::Value& capabilityChoice)
     }
     capability.otherName = name.empty() ? "unknown" : name;
     return capability;
+}
+
+void setAes128Cbc(asn::Value& security)
+{
+    security.field(field::encryptionCapability)
+        .append()
+        .choose(field::algorithm)
+        .setOid(aes128CbcIdentifier);
+}
+
+bool namesAes128Cbc(const asn::Value& security)
+{
+    if (!security.has(field::encryptionCapability))
+        return false;
+    const std::vector<std::uint64_t> aes(aes128CbcIdentifier.begin(), aes128CbcIdentifier.end());
+    for (const auto& algorithm : security[field::encryptionCapability].elements())
+        if (algorithm.is(field::algorithm) && algorithm.chosen().oid() == aes)
+            return true;
+    return false;
 }
 
 std::vector<std::uint64_t> h264PacketizationIdentifier(std::uint8_t mode)

@@ -184,6 +184,11 @@ std::optional<std::uint8_t> h264PacketizationModeOf(const std::vector<std::uint6
 /// AES-128 in CBC mode, the one media cipher (security entries and encrypted channels).
 inline constexpr std::array<std::uint64_t, 9> aes128CbcIdentifier{2, 16, 840, 1, 101, 3, 4, 1, 2};
 
+/// Sets an EncryptionAuthenticationAndIntegrity value to AES-128-CBC alone, and tells
+/// whether one names it among its ciphers (the one cipher we take).
+void setAes128Cbc(asn::Value& security);
+bool namesAes128Cbc(const asn::Value& security);
+
 /// H.239 role label value for presentation content.
 constexpr std::uint8_t h239RolePresentation = 1;
 

@@ -153,11 +153,7 @@ void setDataType(asn::Value& dataType, const std::string& alternative, const asn
         return;
     }
     asn::Value& wrapped = dataType.choose(field::h235Media);
-    wrapped.field(field::encryptionAuthenticationAndIntegrity)
-        .field(field::encryptionCapability)
-        .append()
-        .choose(field::algorithm)
-        .setOid(aes128CbcIdentifier);
+    setAes128Cbc(wrapped.field(field::encryptionAuthenticationAndIntegrity));
     wrapped.field(field::mediaType).choose(alternative) = media;
 }
 
@@ -224,15 +220,7 @@ asn::Result<LogicalChannel> readOpenLogicalChannel(const asn::Value& message)
     if (dataType->is(field::h235Media)) {
         // Encrypted media: the cipher is ours only when AES-128-CBC is among those named.
         const asn::Value& wrapped = dataType->chosen();
-        bool aes = false;
-        const asn::Value& security = wrapped[field::encryptionAuthenticationAndIntegrity];
-        if (security.has(field::encryptionCapability))
-            for (const auto& algorithm : security[field::encryptionCapability].elements())
-                aes = aes || (algorithm.is(field::algorithm) &&
-                              algorithm.chosen().oid() ==
-                                  std::vector<std::uint64_t>(aes128CbcIdentifier.begin(),
-                                                             aes128CbcIdentifier.end()));
-        if (!aes)
+        if (!namesAes128Cbc(wrapped[field::encryptionAuthenticationAndIntegrity]))
             return error("encrypted channel with a cipher other than AES-128-CBC");
         channel.encrypted = true;
         dataType = &wrapped[field::mediaType];

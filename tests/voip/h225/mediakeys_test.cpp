@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/hex.h"
+
 #include "tools/common/capture.h"
 #include "tools/kxdecode/decoder.h"
 #include "voip/h225/message.h"
@@ -16,13 +18,7 @@
 namespace voip::h225 {
 namespace {
 
-std::vector<std::uint8_t> octets(std::string_view hex)
-{
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(std::uint8_t(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    return out;
-}
+using kxtest::fromHex;
 
 /// "name = value" of a recording's keys file.
 std::string logged(const std::filesystem::path& file, const std::string& name)
@@ -39,8 +35,8 @@ std::string logged(const std::filesystem::path& file, const std::string& name)
 TEST(MediaKeys, AWrappedKeyTravelsAsOtherStacksSendIt)
 {
     // An encryptionSync's h235Key from a recorded call, all 31 octets.
-    const auto recorded = octets("801d300960864801650304010200"
-                                 "10e2f1b76ab39e9901d1e52efbdaf7e8b2");
+    const auto recorded = fromHex("801d300960864801650304010200"
+                                  "10e2f1b76ab39e9901d1e52efbdaf7e8b2");
     const std::array<std::uint8_t, 16> wrapped = {0xe2, 0xf1, 0xb7, 0x6a, 0xb3, 0x9e, 0x99, 0x01,
                                                   0xd1, 0xe5, 0x2e, 0xfb, 0xda, 0xf7, 0xe8, 0xb2};
     auto encoded = encodeWrappedKey(wrapped);
@@ -53,8 +49,8 @@ TEST(MediaKeys, AWrappedKeyTravelsAsOtherStacksSendIt)
     // What must not pass for a key: nothing, a cut one, another cipher, another length.
     auto otherCipher = recorded;
     otherCipher[12] = 0x16; // ...4.1.22, AES-192-CBC
-    auto shortKey = octets("801c30096086480165030401020"
-                           "00fe2f1b76ab39e9901d1e52efbdaf7e8");
+    auto shortKey = fromHex("801c30096086480165030401020"
+                            "00fe2f1b76ab39e9901d1e52efbdaf7e8");
     for (const auto& bad : {std::vector<std::uint8_t>{},
                             std::vector<std::uint8_t>(recorded.begin(), recorded.begin() + 20),
                             otherCipher, shortKey})
@@ -91,9 +87,9 @@ TEST(MediaKeys, TheKeyAgreementTokensOfARecordedCallAndOurs)
     }
     ASSERT_TRUE(setup && connect);
     const auto file = dir / "encryption-faststart-off.keys";
-    EXPECT_EQ(setup->halfKey, octets(logged(file, "caller.dh.public")));
-    EXPECT_EQ(connect->halfKey, octets(logged(file, "callee.dh.public")));
-    EXPECT_EQ(setup->prime, octets(logged(file, "dh.prime")));
+    EXPECT_EQ(setup->halfKey, fromHex(logged(file, "caller.dh.public")));
+    EXPECT_EQ(connect->halfKey, fromHex(logged(file, "callee.dh.public")));
+    EXPECT_EQ(setup->prime, fromHex(logged(file, "dh.prime")));
     std::vector<std::uint8_t> two(128, 0);
     two.back() = 2;
     EXPECT_EQ(setup->generator, two) << "2, written out to the group's size";

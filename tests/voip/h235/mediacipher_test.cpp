@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/hex.h"
+
 #include "tools/common/capture.h"
 #include "tools/common/packet.h"
 #include "voip/media/g711.h"
@@ -22,18 +24,12 @@ namespace {
 const std::filesystem::path Recordings =
     std::filesystem::path(KX_REFERENCE_DIR) / "encryption-traversal";
 
-std::vector<std::uint8_t> octets(const std::string& hex)
-{
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(std::uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using kxtest::fromHex;
 
 Key keyOf(const std::string& hex)
 {
     Key key{};
-    const auto bytes = octets(hex);
+    const auto bytes = fromHex(hex);
     std::copy_n(bytes.begin(), std::min(bytes.size(), key.size()), key.begin());
     return key;
 }
@@ -95,16 +91,16 @@ TEST(KeyAgreement, GivesTheRecordedHalfKeysSecretAndWrappedKeys)
     if (logged.empty())
         GTEST_SKIP() << "recordings not present";
     EXPECT_EQ(std::vector<std::uint8_t>(groupPrime().begin(), groupPrime().end()),
-              octets(logged.at("dh.prime")));
-    const auto caller = KeyAgreement::fromPrivate(octets(logged.at("caller.dh.private")));
-    const auto callee = KeyAgreement::fromPrivate(octets(logged.at("callee.dh.private")));
+              fromHex(logged.at("dh.prime")));
+    const auto caller = KeyAgreement::fromPrivate(fromHex(logged.at("caller.dh.private")));
+    const auto callee = KeyAgreement::fromPrivate(fromHex(logged.at("callee.dh.private")));
     ASSERT_TRUE(caller && callee);
     EXPECT_EQ(std::vector<std::uint8_t>(caller->halfKey().begin(), caller->halfKey().end()),
-              octets(logged.at("caller.dh.public")));
-    const auto secret = caller->secret(octets(logged.at("caller.dh.received-halfkey")));
+              fromHex(logged.at("caller.dh.public")));
+    const auto secret = caller->secret(fromHex(logged.at("caller.dh.received-halfkey")));
     ASSERT_TRUE(secret);
     EXPECT_EQ(std::vector<std::uint8_t>(secret->begin(), secret->end()),
-              octets(logged.at("dh.shared")));
+              fromHex(logged.at("dh.shared")));
     EXPECT_EQ(callee->secret(caller->halfKey()), secret);
     const Key wrapping = wrappingKey(*secret);
     EXPECT_EQ(wrapping, keyOf(logged.at("wrap.key")));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/hex.h"
+
 #include "roundtrip.h"
 #include "voip/h245/channels.h"
 #include "voip/h245/message.h"
@@ -245,24 +247,8 @@ TEST(H245Channels, FastStartProposals)
 namespace voip::h245 {
 namespace {
 
-std::vector<std::uint8_t> fromHex(std::string_view hex)
-{
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(std::uint8_t(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    return out;
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes)
-{
-    std::string out;
-    for (const auto b : bytes) {
-        static constexpr char digits[] = "0123456789abcdef";
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
+using kxtest::fromHex;
+using kxtest::toHex;
 
 TEST(H245Channels, EncryptedChannelsAndTheirKeysReadAndWrittenAsAnotherStackSendsThem)
 {
@@ -298,8 +284,8 @@ TEST(H245Channels, EncryptedChannelsAndTheirKeysReadAndWrittenAsAnotherStackSend
     };
     auto written = encodeMessage(buildOpenLogicalChannel(*open));
     ASSERT_TRUE(written.ok());
-    EXPECT_TRUE(sameEnds(*written, recordedOpen, 35, 37)) << hex(*written) << "\n"
-                                                          << hex(recordedOpen);
+    EXPECT_TRUE(sameEnds(*written, recordedOpen, 35, 37)) << toHex(*written) << "\n"
+                                                          << toHex(recordedOpen);
 
     message = decodeMessage(recordedAck);
     ASSERT_TRUE(message.ok()) << message.error().toString();
@@ -309,8 +295,8 @@ TEST(H245Channels, EncryptedChannelsAndTheirKeysReadAndWrittenAsAnotherStackSend
     EXPECT_EQ(ack->encryptionSync->synchFlag, 120);
     written = encodeMessage(buildOpenLogicalChannelAck(*ack));
     ASSERT_TRUE(written.ok());
-    EXPECT_TRUE(sameEnds(*written, recordedAck, 4, 37)) << hex(*written) << "\n"
-                                                        << hex(recordedAck);
+    EXPECT_TRUE(sameEnds(*written, recordedAck, 4, 37)) << toHex(*written) << "\n"
+                                                        << toHex(recordedAck);
     auto again = readOpenLogicalChannelAck(*decodeMessage(*written));
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(again->encryptionSync, ack->encryptionSync);

@@ -4,11 +4,13 @@
 // asks, and its signalling and media are kept open by keep-alives of the right form.
 // Announcements that lead nowhere leave no call.
 
+#include <future>
+
 #include <gtest/gtest.h>
 
+#include "tests/support/hex.h"
 #include "tests/support/testgatekeeper.h"
 #include "tests/voip/h323/h323fixture.h"
-#include <future>
 
 #include "voip/h225/message.h"
 #include "voip/h225/schema.h"
@@ -22,13 +24,7 @@ using namespace std::chrono_literals;
 using testutil::TestGatekeeper;
 using testutil::TraversalOptions;
 
-std::vector<std::uint8_t> fromHex(const std::string& hex)
-{
-    std::vector<std::uint8_t> octets;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-        octets.push_back(std::uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return octets;
-}
+using kxtest::fromHex;
 
 /// The reference endpoint's first message after an announcement (its Q.931 octets): the
 /// H.225.0 version at octet 19, the call identifier at octets 25 to 40.
