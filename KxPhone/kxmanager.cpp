@@ -546,13 +546,44 @@ void KxManager::soundDeviceFailed(bool input)
         notify(QCoreApplication::translate("KxManager", "no-sound-device"));
 }
 
+QString KxManager::remember(std::function<QString()> make)
+{
+    QString text = make();
+    std::lock_guard lock(saidMutex_);
+    said_.emplace_back(text, std::move(make));
+    while (said_.size() > 8)
+        said_.pop_front();
+    return text;
+}
+
+QString KxManager::sayAgain(const QString& shown)
+{
+    std::function<QString()> make;
+    {
+        std::lock_guard lock(saidMutex_);
+        for (auto it = said_.rbegin(); it != said_.rend() && !make; ++it)
+            if (it->first == shown)
+                make = it->second;
+    }
+    if (!make || shown.isEmpty())
+        return shown;
+    QString text = make();
+    std::lock_guard lock(saidMutex_);
+    for (auto& [said, again] : said_)
+        if (said == shown)
+            said = text;
+    return text;
+}
+
 QString KxManager::dial(const QString& address, bool userPlaced)
 {
     const QString trimmed = address.trimmed();
     if (trimmed.isEmpty())
-        return QCoreApplication::translate("KxManager", "no-address-given");
+        return remember(
+            [] { return QCoreApplication::translate("KxManager", "no-address-given"); });
     if (inCall())
-        return QCoreApplication::translate("KxManager", "call-in-progress");
+        return remember(
+            [] { return QCoreApplication::translate("KxManager", "call-in-progress"); });
     const std::string text = trimmed.toStdString();
     // A single word is an alias the gatekeeper knows, when we are registered; otherwise
     // it is a host name ("mcu" on a LAN), and a name that does not resolve is told when
@@ -563,7 +594,7 @@ QString KxManager::dial(const QString& address, bool userPlaced)
                                voip::h323::isGatekeeperAlias(text);
     if (!viaGatekeeper)
         if (const QString problem = addressProblem(trimmed); !problem.isEmpty())
-            return problem;
+            return remember([trimmed] { return addressProblem(trimmed); });
     std::cout << "Calling " << text << std::endl;
     if (userPlaced) {
         kxdefaults::write(*settings_, kxdefaults::Address, trimmed);
@@ -592,7 +623,7 @@ QString KxManager::dial(const QString& address, bool userPlaced)
     }
     if (!call) {
         std::cerr << "Call failed!" << std::endl;
-        return QCoreApplication::translate("KxManager", "call-not-set-up");
+        return remember([] { return QCoreApplication::translate("KxManager", "call-not-set-up"); });
     }
     std::cout << "Setup call: " << call->describe() << std::endl;
     emit events_->calling(nameForAddress(trimmed));
@@ -1336,7 +1367,9 @@ void KxManager::finishCall(const CallEnd& end, const QString& notice)
     const Recent recent = recentFor(end);
     if (context_.recents)
         context_.recents->addRecent(recent);
-    const QString text = notice.isNull() ? noticeFor(end, recent.name) : notice;
+    const QString text =
+        notice.isNull() ? remember([this, end, name = recent.name] { return noticeFor(end, name); })
+                        : notice;
     std::cout << "Call ended: " << (text.isEmpty() ? "declined" : text.toStdString()) << std::endl;
     if (text.isEmpty())
         return;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -170,6 +171,9 @@ public:
     /// call and no record.  `userPlaced`: remember it as the address the user dialled
     /// (setting `address`) and reset the automatic retry and redirections.
     QString placeCall(const QString& address, bool userPlaced);
+    /// A refusal or a call's outcome this manager said, said again in the interface's
+    /// language now (after the language changed); any other text comes back as it is.
+    QString sayAgain(const QString& shown);
     /// Why `address` cannot be dialled as written (empty, too long, not an address), or an
     /// empty text when it can; a name that does not resolve is found only by calling.
     static QString addressProblem(const QString& address);
@@ -330,6 +334,8 @@ public:
     /// What the user is told when a call ends: why it failed, how long it lasted, a
     /// missed caller; empty when there is nothing to say (the user declined it).
     QString noticeFor(const CallEnd& end, const QString& name) const;
+    /// Says a text made by `make` now, and remembers how, for sayAgain.
+    QString remember(std::function<QString()> make);
     /// `text` cut to `length` characters, "..." marking the cut.
     static QString shortened(const QString& text, int length = 60);
     /// The name the interface shows for an address: the contact's, else the address.
@@ -461,4 +467,7 @@ private:
     bool remoteVideoReceiving_ = false;
     bool h224SendOpen_ = false;
     bool h224ReceiveOpen_ = false;
+    // The last texts said to the user and how to say them again (a few; any thread).
+    std::mutex saidMutex_;
+    std::deque<std::pair<QString, std::function<QString()>>> said_;
 };

@@ -115,4 +115,10 @@ void WidgetCalling::retranslate()
     cancel_->setText(tr("cancel-call"));
     close_->setToolTip(tr("close"));
     close_->setAccessibleName(tr("close"));
+    // The outcome of the last call, in the new language.
+    if (KxManager* manager = context_.manager(); manager && !outcome_->text().isEmpty()) {
+        const QString text = manager->sayAgain(outcome_->text());
+        outcome_->setText(text);
+        outcome_->setToolTip(text);
+    }
 }

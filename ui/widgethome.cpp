@@ -67,8 +67,12 @@ WidgetHome::WidgetHome(const UiContext& context, QWidget* parent)
 void WidgetHome::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::LanguageChange)
+    if (event->type() == QEvent::LanguageChange) {
         setTexts();
+        // What the manager said here, in the new language.
+        if (KxManager* manager = context_.manager(); manager && !message_->text().isEmpty())
+            showMessage(manager->sayAgain(message_->text()));
+    }
 }
 
 void WidgetHome::setTexts()

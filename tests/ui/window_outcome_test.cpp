@@ -162,6 +162,43 @@ TEST(WindowOutcome, FailedCallsSayWhyAndTheHistoryNamesWhoWasCalled)
         EXPECT_NE(each.name, "*");
 }
 
+TEST(WindowOutcome, WhatWasSaidIsSaidAgainWhenTheLanguageChanges)
+{
+    Client client;
+    client.connectWindow();
+    English english;
+    Dialler user(client);
+    const QString dead = deadAddress();
+    user.dial(dead);
+    ASSERT_TRUE(pumpUntil([&] {
+        return user.calling.outcomeLabel()->isVisibleTo(&client.window) &&
+               !client.manager->inCall();
+    }));
+    const QString outcome = user.calling.outcomeLabel()->text();
+    user.dial("  ");
+    const QString refusal = user.home.messageLabel()->text();
+    ASSERT_FALSE(refusal.isEmpty());
+
+    // Vietnamese: the outcome and the refusal already on screen follow.
+    QTranslator vietnamese;
+    ASSERT_TRUE(vietnamese.load(":/locale/vn.qm"));
+    QCoreApplication::installTranslator(&vietnamese);
+    QCoreApplication::processEvents();
+    const QString outcomeThen = user.calling.outcomeLabel()->text();
+    EXPECT_NE(outcomeThen, outcome);
+    EXPECT_TRUE(outcomeThen.contains(dead)) << outcomeThen.toStdString();
+    EXPECT_EQ(user.home.messageLabel()->text(),
+              QCoreApplication::translate("KxManager", "no-address-given"));
+    EXPECT_NE(user.home.messageLabel()->text(), refusal);
+    EXPECT_EQ(user.calling.outcomeLabel()->toolTip(), outcomeThen);
+
+    // And back.
+    QCoreApplication::removeTranslator(&vietnamese);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(user.calling.outcomeLabel()->text(), outcome);
+    EXPECT_EQ(user.home.messageLabel()->text(), refusal);
+}
+
 TEST(WindowOutcome, AGatekeeperThatDoesNotAnswerIsToldAtItsFirstSilence)
 {
     voip::testutil::TestGatekeeper gatekeeper;
