@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,6 +36,7 @@ struct Recent;
 class KxH323EndPoint;
 class KxH323Connection;
 class KxPCSSEndPoint;
+class KxPhrasebook;
 class KxRinger;
 
 namespace voip {
@@ -177,6 +177,9 @@ public:
     /// Why `address` cannot be dialled as written (empty, too long, not an address), or an
     /// empty text when it can; a name that does not resolve is found only by calling.
     static QString addressProblem(const QString& address);
+    /// A single word: no host part, port or alias@host.  Registered, it is an alias the
+    /// gatekeeper knows; otherwise a host name of the LAN.
+    static bool isBareName(const QString& address);
     /// A call's microphone (`input`) or loudspeaker could not be opened: the window says
     /// that the call carries no sound, once a call.  Any thread.
     void soundDeviceFailed(bool input);
@@ -334,8 +337,6 @@ public:
     /// What the user is told when a call ends: why it failed, how long it lasted, a
     /// missed caller; empty when there is nothing to say (the user declined it).
     QString noticeFor(const CallEnd& end, const QString& name) const;
-    /// Says a text made by `make` now, and remembers how, for sayAgain.
-    QString remember(std::function<QString()> make);
     /// `text` cut to `length` characters, "..." marking the cut.
     static QString shortened(const QString& text, int length = 60);
     /// The name the interface shows for an address: the contact's, else the address.
@@ -404,6 +405,8 @@ private:
     /// GUI thread.
     void startRinging(const std::string& token, bool incoming);
     void stopRinging(const std::string& token = {});
+    /// A new call starts with its sound devices untried: nothing told, nothing missing.
+    void forgetSoundFailures();
 
     Context context_;
     QSettings* settings_ = nullptr;
@@ -413,6 +416,8 @@ private:
     /// thread), and the call it is for.
     std::unique_ptr<KxRinger> ringer_;
     std::string ringFor_;
+    /// Refusals and outcomes said to the user, to be said again in a new language.
+    std::unique_ptr<KxPhrasebook> phrasebook_;
     KxH323EndPoint* h323EndPoint_ = nullptr;
     KxPCSSEndPoint* pcssEndPoint_ = nullptr;
     voip::MediaFormatList mediaFormats_;
@@ -467,7 +472,4 @@ private:
     bool remoteVideoReceiving_ = false;
     bool h224SendOpen_ = false;
     bool h224ReceiveOpen_ = false;
-    // The last texts said to the user and how to say them again (a few; any thread).
-    std::mutex saidMutex_;
-    std::deque<std::pair<QString, std::function<QString()>>> said_;
 };
