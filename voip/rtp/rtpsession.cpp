@@ -18,30 +18,12 @@ constexpr std::size_t ReceiveBufferSize = 16384;
 constexpr auto WindowStep = std::chrono::milliseconds(250);
 constexpr auto WindowSpan = std::chrono::seconds(5);
 constexpr auto RelatchAfter = std::chrono::seconds(2);
-// Beyond any buffer a real path has: a peer reporting more than this is mistaken.
-constexpr double MaxReportedJitterMs = 10000;
-constexpr uint64_t NtpUnixOffset = 2208988800ull;
 
 uint32_t randomSsrc()
 {
     std::random_device device;
     std::mt19937 generator(device());
     return static_cast<uint32_t>(generator());
-}
-
-/// RFC 3550 4: 64-bit NTP time, seconds since 1900 in the high word.
-uint64_t ntpNow()
-{
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
-    const uint64_t seconds = static_cast<uint64_t>(micros / 1000000) + NtpUnixOffset;
-    const uint64_t fraction = (static_cast<uint64_t>(micros % 1000000) << 32) / 1000000;
-    return seconds << 32 | fraction;
-}
-
-uint32_t middle32(uint64_t ntp)
-{
-    return static_cast<uint32_t>(ntp >> 16);
 }
 
 } // namespace
@@ -516,152 +498,6 @@ void RtpSession::onRtp(std::size_t size)
     }
     if (handler)
         handler(frame);
-}
-
-void RtpSession::onRtcp(std::size_t size)
-{
-    const auto now = Clock::now();
-    RtcpCompound compound;
-    const RtcpError error = parseRtcp(std::span(rtcpBuffer_.data(), size), compound);
-    std::lock_guard lock(mutex_);
-    if (error != RtcpError::None) {
-        ++drops_.rtcpMalformed;
-        return;
-    }
-    const bool fromSignalled = remoteRtcp_ && rtcpFrom_ == *remoteRtcp_;
-    const bool fromLatched = latched_ && rtcpFrom_.address() == latched_->address();
-    const bool nobodyYet = !remoteRtcp_ && !latched_;
-    if (!fromSignalled && !fromLatched && !nobodyYet) {
-        ++drops_.rtcpUnexpectedSource;
-        return;
-    }
-    ++rtcpReceived_;
-    const uint32_t arrivalNtp = middle32(ntpNow());
-    for (const Report& report : compound.reports) {
-        if (report.sender && (!source_.valid || report.ssrc == source_.ssrc)) {
-            source_.lastSenderReport = middle32(report.sender->ntpTimestamp);
-            source_.lastSenderReportArrival = now;
-        }
-        for (const ReportBlock& block : report.blocks) {
-            if (block.ssrc != ssrc_)
-                continue;
-            const double ticksPerMs = std::max(1u, config_.jitter.clockRate) / 1000.0;
-            const double jitterMs = block.jitter / ticksPerMs;
-            // A report that says what cannot be (seconds of jitter, more lost than we ever
-            // sent: some servers' first report) is not a view of our stream at all.
-            if (jitterMs > MaxReportedJitterMs ||
-                (block.cumulativeLost > 0 && uint64_t(block.cumulativeLost) > sent_.packets)) {
-                ++drops_.rtcpImpossibleReports;
-                continue;
-            }
-            peerView_.packetsLost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
-            peerView_.jitterMs = static_cast<uint32_t>(std::lround(jitterMs));
-            if (block.lastSenderReport == 0)
-                continue;
-            // RFC 3550 6.4.1: round trip = A - LSR - DLSR, in 1/65536 s.
-            const auto rtt = static_cast<int32_t>(arrivalNtp - block.lastSenderReport -
-                                                  block.delaySinceLastSenderReport);
-            if (rtt < 0)
-                continue;
-            roundTripMs_ = rtt * 1000.0 / 65536.0;
-            ++roundTrips_;
-        }
-    }
-    for (uint32_t ssrc : compound.byes)
-        if (source_.valid && ssrc == source_.ssrc)
-            remoteBye_ = true;
-}
-
-void RtpSession::scheduleRtcp(bool first)
-{
-    // RFC 3550 6.3.1 (simplified): a fixed interval, randomised by 0.5 to 1.5,
-    // halved for the first report.
-    static thread_local std::mt19937 generator(std::random_device{}());
-    std::uniform_real_distribution<double> spread(0.5, 1.5);
-    double interval = static_cast<double>(config_.rtcpInterval.count()) * spread(generator);
-    if (first)
-        interval /= 2;
-    rtcpTimer_.expires_after(std::chrono::microseconds(static_cast<int64_t>(interval * 1000)));
-    rtcpTimer_.async_wait([this](const asio::error_code& ec) {
-        if (ec || closed_)
-            return;
-        sendReport(false);
-        scheduleRtcp(false);
-    });
-}
-
-std::vector<uint8_t> RtpSession::buildReport(bool bye)
-{
-    std::vector<uint8_t> out;
-    const auto now = Clock::now();
-    std::lock_guard sendLock(sendMutex_);
-    std::lock_guard lock(mutex_);
-    std::vector<ReportBlock> blocks;
-    if (source_.valid) {
-        Source& s = source_;
-        ReportBlock block;
-        block.ssrc = s.ssrc;
-        const uint64_t extendedMax = s.cycles + s.maxSequence;
-        const uint64_t expected = extendedMax - s.baseSequence + 1;
-        const int64_t lost = static_cast<int64_t>(expected) - static_cast<int64_t>(s.received);
-        block.cumulativeLost = static_cast<int32_t>(std::clamp<int64_t>(lost, -0x800000, 0x7fffff));
-        const uint64_t expectedInterval = expected - s.expectedPrior;
-        const uint64_t receivedInterval = s.received - s.receivedPrior;
-        s.expectedPrior = expected;
-        s.receivedPrior = s.received;
-        const int64_t lostInterval =
-            static_cast<int64_t>(expectedInterval) - static_cast<int64_t>(receivedInterval);
-        if (expectedInterval > 0 && lostInterval > 0)
-            block.fractionLost =
-                static_cast<uint8_t>((lostInterval << 8) / static_cast<int64_t>(expectedInterval));
-        block.extendedHighestSequence = static_cast<uint32_t>(extendedMax);
-        block.jitter = static_cast<uint32_t>(s.jitter);
-        if (s.lastSenderReport != 0) {
-            block.lastSenderReport = s.lastSenderReport;
-            const double delay =
-                std::chrono::duration<double>(now - s.lastSenderReportArrival).count();
-            block.delaySinceLastSenderReport = static_cast<uint32_t>(delay * 65536);
-        }
-        blocks.push_back(block);
-    }
-    if (sentSinceReport_) {
-        SenderInfo info;
-        info.ntpTimestamp = ntpNow();
-        const double elapsedMs =
-            std::chrono::duration<double, std::milli>(now - lastSentTime_).count();
-        info.rtpTimestamp = lastSentTimestamp_ +
-                            static_cast<uint32_t>(elapsedMs * config_.jitter.clockRate / 1000.0);
-        info.packetCount = static_cast<uint32_t>(sent_.packets);
-        info.octetCount = static_cast<uint32_t>(sent_.bytes);
-        appendSenderReport(out, ssrc_, info, blocks);
-    } else {
-        appendReceiverReport(out, ssrc_, blocks);
-    }
-    // RFC 3550 6.4: a sender that has sent nothing since the last two reports
-    // becomes a receiver; one interval is close enough here.
-    sentSinceReport_ = false;
-    appendSdesCname(out, ssrc_, config_.cname);
-    if (bye)
-        appendBye(out, ssrc_);
-    return out;
-}
-
-void RtpSession::sendReport(bool bye)
-{
-    std::optional<asio::ip::udp::endpoint> remote;
-    {
-        std::lock_guard lock(mutex_);
-        remote = remoteRtcp_;
-    }
-    if (!remote || !rtcpSocket_.is_open())
-        return;
-    const std::vector<uint8_t> packet = buildReport(bye);
-    asio::error_code ec;
-    rtcpSocket_.send_to(asio::buffer(packet), *remote, 0, ec);
-    if (!ec) {
-        std::lock_guard lock(mutex_);
-        ++rtcpSent_;
-    }
 }
 
 void RtpSession::scheduleMediaCheck()
