@@ -301,6 +301,7 @@ bool CallManager::start()
         attachEndPoint(std::make_unique<voip::h323::EndPoint>(*this)));
     h323_->setFastStart(options_.fastStart);
     h323_->setH245Tunnelling(options_.tunnelling);
+    h323_->setMediaEncryption(options_.encryption);
     h323_->setH245InSetup(options_.h245InSetup);
     if (options_.fastStartOwnNumbers)
         h323_->setFastStartNumbering(voip::h323::FastStartNumbering::Own);
@@ -588,6 +589,9 @@ bool CallManager::OnOpenMediaStream(voip::Connection& connection, voip::MediaStr
     print("media opened " + format.displayName() + " session " +
           std::to_string(stream.sessionId()) + (stream.isSource() ? " receive" : " transmit") +
           sent);
+    if (stream.encrypted())
+        print("media encrypted AES-128 session " + std::to_string(stream.sessionId()) +
+              (stream.isSource() ? " receive" : " transmit"));
     const bool opened = Manager::OnOpenMediaStream(connection, stream);
     // Once the local camera control stream is joined to the channel, the sequence can go.
     if (opened && options_.fecc && stream.isSink() &&

@@ -80,6 +80,8 @@ struct Options
     std::string discovery; ///< where "auto" looks for a gatekeeper ("group:port")
     /// Offer to cross a NAT with the gatekeeper's help (H.460.18/.19).
     bool traversal = true;
+    /// Encrypt the media: never, when the far end can, or always (no call otherwise).
+    voip::h323::MediaEncryption encryption = voip::h323::MediaEncryption::WhenPeerCan;
     // Standing in for other stacks' shapes (diagnostics, tests):
     /// The H.264 decoding announced instead of the decoder's own (level, H.241 limits in
     /// macroblocks and macroblocks a second, profile bits).

@@ -254,6 +254,21 @@ void addGatekeeperOptions(CLI::App& app, Options& options)
             },
             ""))
         ->type_name("DIGITS");
+    app.add_option_function<std::string>(
+           "--encryption",
+           [&](const std::string& value) {
+               if (value == "off")
+                   options.encryption = voip::h323::MediaEncryption::Off;
+               else if (value == "auto")
+                   options.encryption = voip::h323::MediaEncryption::WhenPeerCan;
+               else if (value == "required")
+                   options.encryption = voip::h323::MediaEncryption::Required;
+               else
+                   throw CLI::ValidationError("--encryption",
+                                              "expected off, auto or required, not " + value);
+           },
+           "encrypt the media: never, when the far end can (default), or always")
+        ->type_name("off|auto|required");
     app.add_option("--traversal", options.traversal,
                    "offer to cross a NAT with the gatekeeper's help (H.460.18/.19; default on)")
         ->type_name("on|off");

@@ -569,15 +569,15 @@ asn::Value buildTerminalCapabilitySet(const CapabilitySet& set)
     std::uint16_t next = 1;
     for (const Capability& capability : set.capabilities)
         next = std::max<std::uint16_t>(next, capability.entryNumber + 1);
-    // With encryption offered, each audio and video entry is followed by its security entry.
+    // With encryption offered, each media entry is followed by its security entry.
     std::vector<Capability> capabilities;
     for (const Capability& capability : set.capabilities) {
         capabilities.push_back(capability);
         if (!capabilities.back().entryNumber)
             capabilities.back().entryNumber = next++;
         const MediaClass kind = mediaClass(capability.type);
-        if (!set.offerEncryption ||
-            (kind != MediaClass::Audio && kind != MediaClass::Video && kind != MediaClass::Content))
+        if (!set.offerEncryption || (kind != MediaClass::Audio && kind != MediaClass::Video &&
+                                     kind != MediaClass::Content && kind != MediaClass::Data))
             continue;
         Capability security;
         security.type = CapabilityType::H235Security;

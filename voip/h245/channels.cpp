@@ -454,4 +454,72 @@ asn::Result<std::uint16_t> readChannelNumber(const asn::Value& message)
     return channelNumber(body);
 }
 
+namespace {
+
+asn::Value newMiscellaneousCommand(std::uint16_t channel, asn::Value*& type)
+{
+    asn::Value message = newMessage(MessageCategory::Command, field::miscellaneousCommand);
+    asn::Value& body = messageBody(message);
+    body.field(field::logicalChannelNumber).setInteger(channel);
+    type = &body.field(field::type);
+    return message;
+}
+
+} // namespace
+
+asn::Value buildEncryptionUpdateRequest(std::uint16_t channel)
+{
+    asn::Value* type = nullptr;
+    asn::Value message = newMiscellaneousCommand(channel, type);
+    type->choose(field::encryptionUpdateRequest);
+    return message;
+}
+
+asn::Value buildEncryptionUpdate(std::uint16_t channel, const EncryptionSync& sync)
+{
+    asn::Value* type = nullptr;
+    asn::Value message = newMiscellaneousCommand(channel, type);
+    asn::Value& value = type->choose(field::encryptionUpdate);
+    value.field(field::synchFlag).setInteger(sync.synchFlag);
+    value.field(field::h235Key).setOctets(sync.h235Key);
+    return message;
+}
+
+asn::Value buildEncryptionUpdateAck(std::uint16_t channel, std::uint8_t synchFlag)
+{
+    asn::Value* type = nullptr;
+    asn::Value message = newMiscellaneousCommand(channel, type);
+    type->choose(field::encryptionUpdateAck).field(field::synchFlag).setInteger(synchFlag);
+    return message;
+}
+
+asn::Result<EncryptionUpdate> readEncryptionUpdate(const asn::Value& message)
+{
+    auto body = expectBody(message, MessageCategory::Command, field::miscellaneousCommand);
+    if (!body)
+        return body.error();
+    EncryptionUpdate update;
+    update.channel = static_cast<std::uint16_t>((**body)[field::logicalChannelNumber].integer());
+    const asn::Value& type = (**body)[field::type];
+    if (type.is(field::encryptionUpdateRequest))
+        return update;
+    const asn::Value* holder = &**body;
+    if (type.is(field::encryptionUpdateCommand)) {
+        update.command = true;
+        holder = &type.chosen();
+    } else if (type.is(field::encryptionUpdate)) {
+        const asn::Value& sync = type.chosen();
+        const auto key = sync[field::h235Key].octets();
+        update.sync = EncryptionSync{std::uint8_t(sync[field::synchFlag].integer()),
+                                     std::vector<std::uint8_t>(key.begin(), key.end())};
+        return update;
+    } else {
+        return error("not a key renewal");
+    }
+    update.sync = readEncryptionSync(*holder);
+    if (!update.sync)
+        return error("encryptionUpdateCommand without its key");
+    return update;
+}
+
 } // namespace voip::h245

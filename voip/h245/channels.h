@@ -131,4 +131,20 @@ asn::Value buildRequestChannelCloseRelease(std::uint16_t number);
 /// (the acks, confirm, close and release messages above).
 asn::Result<std::uint16_t> readChannelNumber(const asn::Value& message);
 
+/// Renewing an encrypted channel's key, as MiscellaneousCommands: a request to the side
+/// that makes keys (encryptionUpdateRequest), and its answer carrying the new key with the
+/// payload type it goes with (encryptionUpdate; an encryptionUpdateCommand reads the same).
+struct EncryptionUpdate
+{
+    std::uint16_t channel = 0;
+    std::optional<EncryptionSync> sync; ///< nothing: a request
+    bool command = false;               ///< an encryptionUpdateCommand, which wants an Ack
+};
+asn::Value buildEncryptionUpdateRequest(std::uint16_t channel);
+asn::Value buildEncryptionUpdate(std::uint16_t channel, const EncryptionSync& sync);
+/// encryptionUpdateAck for the key of payload type `synchFlag`.
+asn::Value buildEncryptionUpdateAck(std::uint16_t channel, std::uint8_t synchFlag);
+/// A MiscellaneousCommand that renews a key; an error for any other.
+asn::Result<EncryptionUpdate> readEncryptionUpdate(const asn::Value& message);
+
 } // namespace voip::h245

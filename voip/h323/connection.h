@@ -145,6 +145,12 @@ public:
     bool isMaster() const { return masterSlave_->master(); }
     /// True once capabilities went both ways and master/slave determination ended.
     bool isH245Complete() const { return h245Complete_.load(); }
+    /// The call's media encryption: the policy, whether keys were agreed, renewals.  Its
+    /// accessors marked "any thread" may be read from here.
+    const CallEncryption& encryption() const { return *encryption_; }
+    /// Asks for a new key of encrypted channel `number` (`fromRemote`: the far end's):
+    /// made at once as master, asked of the master otherwise.  False once released.
+    bool renewMediaKey(std::uint16_t number, bool fromRemote);
     /// The peer's product ("name version") from its EndpointType.
     std::string remoteProduct() const;
     /// The bearer capability of an incoming call's Setup.
@@ -392,6 +398,8 @@ private:
     std::unique_ptr<FastStart> fastStart_;
     /// How the call crosses a NAT with a traversal gatekeeper's help.
     std::unique_ptr<CallTraversal> traversal_;
+    /// The media encryption: key agreement, channel keys and their renewal.
+    std::unique_ptr<CallEncryption> encryption_;
 
     bool h245Started_ = false;
     std::optional<q931::BearerCapability> bearer_;

@@ -115,6 +115,30 @@ public:
     {
         return connection_.traversal_->accept(sessionId, ports.media, offered);
     }
+    ChannelSeal sealTransmit(h245::LogicalChannel& parameters,
+                             const h245::Capability& theirs) override
+    {
+        return connection_.encryption_->sealTransmit(parameters, remoteCapabilities(), theirs,
+                                                     master());
+    }
+    bool transmitKeyed(const ChannelState& channel, const std::optional<h245::EncryptionSync>& sync,
+                       MediaSessionPorts& ports) override
+    {
+        return connection_.encryption_->transmitAcknowledged(channel.number, sync, ports.media);
+    }
+    std::string_view sealReceive(const h245::LogicalChannel& request, std::uint8_t payloadType,
+                                 MediaSessionPorts& ports, h245::LogicalChannelAck& ack) override
+    {
+        return connection_.encryption_->sealReceive(request, payloadType, master(), ack,
+                                                    ports.media);
+    }
+    void channelGone(std::uint16_t number, bool fromRemote) override
+    {
+        if (fromRemote)
+            connection_.encryption_->receiveClosed(number);
+        else
+            connection_.encryption_->transmitClosed(number);
+    }
 
 private:
     Connection& connection_;

@@ -113,6 +113,8 @@ void Connection::handleH245(const asn::Value& message)
         if (auto command = h245::readMiscellaneousCommand(message);
             command && command->type == f245::videoFastUpdatePicture)
             OnVideoFastUpdatePicture(command->logicalChannel);
+        else if (auto update = h245::readEncryptionUpdate(message))
+            encryption_->onUpdate(*update, masterSlave_->master());
         return;
     case MessageId::FlowControlCommand:
         if (auto flow = h245::readFlowControlCommand(message))
@@ -176,12 +178,32 @@ std::unique_ptr<ControlTimer> Connection::Link::timer(std::function<void()> job)
 
 void Connection::sendCapabilitySet()
 {
-    capabilities_->offer(
-        capabilitySetOfFormats(mediaFormatsToOffer(), 0, endpoint_.h264Receive()));
+    // A caller's security entries wait for the far end's half of the key agreement.
+    if (encryption_->holdCapabilities())
+        return;
+    auto set = capabilitySetOfFormats(mediaFormatsToOffer(), 0, endpoint_.h264Receive());
+    set.offerEncryption = encryption_->agreed();
+    capabilities_->offer(set);
+}
+
+bool Connection::renewMediaKey(std::uint16_t number, bool fromRemote)
+{
+    if (isReleased())
+        return false;
+    onNetwork([this, number, fromRemote] {
+        if (!released_ && encryption_->renewKey(number, fromRemote, masterSlave_->master()))
+            flushTunnelled();
+    });
+    return true;
 }
 
 void Connection::capabilitiesReceived(bool changed)
 {
+    if (encryption_->refusesCapabilities(capabilities_->remote())) {
+        VOIP_TRACE(2, "H323\tCleared: the far end encrypts none of our media on " << describe());
+        failCall(EndReason::SecurityDenial);
+        return;
+    }
     if (changed && channels_->started())
         channels_->followNewCapabilities();
     checkReadyForChannels();

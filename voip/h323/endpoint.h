@@ -17,6 +17,7 @@
 #include "voip/h225/identity.h"
 #include "voip/h225/traversal.h"
 #include "voip/h245/capabilities.h"
+#include "voip/h323/callencryption.h"
 #include "voip/h323/faststart.h"
 #include "voip/q931/message.h"
 #include "voip/h323/rasclient.h"
@@ -94,6 +95,9 @@ public:
     bool h245InSetup() const { return h245InSetup_; }
     void setFastStartNumbering(FastStartNumbering numbering) { fastStartNumbering_ = numbering; }
     FastStartNumbering fastStartNumbering() const { return fastStartNumbering_; }
+    /// Media encryption of calls (off unless set).
+    void setMediaEncryption(MediaEncryption policy) { mediaEncryption_ = policy; }
+    MediaEncryption mediaEncryption() const { return mediaEncryption_; }
     void setUserInputMode(UserInputMode mode) { userInputMode_ = mode; }
     UserInputMode userInputMode() const { return userInputMode_; }
     void setTimers(const Timers& timers);
@@ -210,6 +214,7 @@ private:
     std::atomic<bool> h245InSetup_{false};
     std::atomic<FastStartNumbering> fastStartNumbering_{FastStartNumbering::Proposal};
     std::atomic<UserInputMode> userInputMode_{UserInputMode::Alphanumeric};
+    std::atomic<MediaEncryption> mediaEncryption_{MediaEncryption::Off};
 
     mutable std::mutex mutex_; // guards the settings below
     std::shared_ptr<RasClient> gatekeeper_;

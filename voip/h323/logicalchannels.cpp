@@ -218,6 +218,16 @@ ChannelState* LogicalChannels::openTransmitChannel(const MediaFormat& ours,
     if (isH264(*capability))
         parameters.h264PacketizationMode =
             static_cast<std::uint8_t>(format.integerOption(option::PacketizationMode, 0));
+    switch (media_.sealTransmit(parameters, theirs)) {
+    case ChannelSeal::Refused:
+        return nullptr;
+    case ChannelSeal::Encrypted:
+        channel->encrypted = true;
+        channel->format.setPayloadType(*parameters.dynamicRtpPayloadType);
+        break;
+    case ChannelSeal::Clear:
+        break;
+    }
     auto message = h245::buildOpenLogicalChannel(parameters);
     if (!message.present())
         return nullptr;
@@ -253,8 +263,18 @@ void LogicalChannels::onOpenAck(const asn::Value& message)
         channel->open = true;
         if (ack->mediaChannel)
             channel->remoteMedia = *ack->mediaChannel;
-        if (auto found = sessions_.find(channel->sessionId); found != sessions_.end())
+        auto found = sessions_.find(channel->sessionId);
+        if (found != sessions_.end())
             found->second->updateRemote(ack->mediaChannel, ack->mediaControlChannel);
+        if (found == sessions_.end() ||
+            !media_.transmitKeyed(*channel, ack->encryptionSync, *found->second)) {
+            // Never sent clear in a channel the far end expects encrypted.
+            const auto session = channel->sessionId;
+            closeTransmitChannel(channel->number);
+            if (started_)
+                openChannels(session);
+            return;
+        }
         channel->stream = media_.openStream(channel->format, channel->sessionId, false);
         link_.send(h245::buildOpenLogicalChannelConfirm(ack->number));
         media_.channelOpened(*channel);
@@ -320,6 +340,16 @@ void LogicalChannels::onOpen(const asn::Value& message)
     ack.sessionId = static_cast<std::uint8_t>(sessionId);
     ack.mediaChannel = ports->rtpAddress;
     ack.mediaControlChannel = ports->rtcpAddress;
+    // The far end sends with the payload type it names; ours may differ.
+    MediaFormat received = *format;
+    if (request->dynamicRtpPayloadType)
+        received.setPayloadType(*request->dynamicRtpPayloadType);
+    if (const auto refused = media_.sealReceive(*request, std::uint8_t(received.payloadType()),
+                                                *ports, ack);
+        !refused.empty()) {
+        link_.send(h245::buildOpenLogicalChannelReject(number, refused));
+        return;
+    }
     // A relay's keep-alives start before the Ack: its media then finds the way in.
     ack.traversal = media_.traversalAccepted(sessionId, *ports, request->traversal);
     link_.send(h245::buildOpenLogicalChannelAck(ack));
@@ -329,10 +359,8 @@ void LogicalChannels::onOpen(const asn::Value& message)
     channel->sessionId = sessionId;
     channel->fromRemote = true;
     channel->open = true;
-    channel->format = *format;
-    // The far end sends with the payload type it names; ours may differ.
-    if (request->dynamicRtpPayloadType)
-        channel->format.setPayloadType(*request->dynamicRtpPayloadType);
+    channel->format = received;
+    channel->encrypted = request->encrypted;
     channel->stream = media_.openStream(channel->format, sessionId, true);
     const ChannelState& theirs = *channel;
     channels_.push_back(std::move(channel));
@@ -410,6 +438,8 @@ void LogicalChannels::closeChannel(ChannelState& channel)
     if (channel.timer)
         channel.timer->cancel();
     channel.open = false;
+    if (!channel.fastStart)
+        media_.channelGone(channel.number, channel.fromRemote);
     if (channel.stream) {
         media_.closeStream(channel.stream);
         channel.stream.reset();
@@ -447,6 +477,7 @@ std::vector<LogicalChannelInfo> LogicalChannels::view(bool released) const
         if (auto found = sessions_.find(channel->sessionId); found != sessions_.end())
             info.localMedia = found->second->rtpAddress;
         info.open = channel->open && !released;
+        info.encrypted = channel->encrypted;
         view.push_back(std::move(info));
     }
     return view;

@@ -10,6 +10,7 @@
 #include "voip/h245/capabilities.h"
 #include "voip/h245/channels.h"
 #include "voip/h323/bandwidthcontrol.h"
+#include "voip/h323/callencryption.h"
 #include "voip/h323/controllink.h"
 #include "voip/media/mediaformat.h"
 
@@ -33,6 +34,7 @@ struct LogicalChannelInfo
     h245::MediaAddress localMedia;  ///< our RTP address of the session
     h245::MediaAddress remoteMedia; ///< where media goes (transmit channels)
     bool open = false;
+    bool encrypted = false; ///< the payloads go AES-128 encrypted
 };
 
 /// The RTP session (RTP and RTCP sockets) of one media session, bound for the call's
@@ -61,6 +63,7 @@ struct ChannelState
     bool proposal = false;  ///< a fastStart proposal not yet answered
     bool withdrawn = false; ///< a proposal passed over for another of its session
     bool fastStart = false; ///< opened by fastStart, not by OpenLogicalChannel
+    bool encrypted = false;
     MediaFormat format;
     RateLimits limits; ///< by the far end's flow control or the gatekeeper's bandwidth
     h245::MediaAddress remoteMedia;
@@ -100,6 +103,32 @@ public:
     virtual void fastStartLeft() = 0;
     /// The list of channels changed.
     virtual void channelsChanged() = 0;
+    /// Whether our channel goes encrypted; for one that does, `parameters` get what the
+    /// far end needs (the wrapped data type, the payload type, the key).
+    virtual ChannelSeal sealTransmit(h245::LogicalChannel& /*parameters*/,
+                                     const h245::Capability& /*theirs*/)
+    {
+        return ChannelSeal::Clear;
+    }
+    /// The far end acknowledged our `channel` with `sync` in its Ack; false when an
+    /// encrypted channel got no usable key (it is closed).
+    virtual bool transmitKeyed(const ChannelState& /*channel*/,
+                               const std::optional<h245::EncryptionSync>& /*sync*/,
+                               MediaSessionPorts& /*ports*/)
+    {
+        return true;
+    }
+    /// The far end opens `request` in the session of `ports`: the cause to reject it with,
+    /// or empty; an encrypted channel's key may go into `ack`.
+    virtual std::string_view sealReceive(const h245::LogicalChannel& /*request*/,
+                                         std::uint8_t /*payloadType*/,
+                                         MediaSessionPorts& /*ports*/,
+                                         h245::LogicalChannelAck& /*ack*/)
+    {
+        return {};
+    }
+    /// Channel `number` is gone (`fromRemote`: the far end's).
+    virtual void channelGone(std::uint16_t /*number*/, bool /*fromRemote*/) {}
     /// What our OpenLogicalChannel carries for a media relay (nothing without one).
     virtual std::optional<h245::MediaTraversal> traversalToOffer() const { return std::nullopt; }
     /// The far end opens a channel to us in the session of `ports`, its

@@ -63,7 +63,8 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     , incoming_(incoming)
     , io_(endpoint.ioContext())
     , timers_(endpoint.timers())
-    , fastStartWanted_(endpoint.fastStart())
+    , fastStartWanted_(endpoint.fastStart() &&
+                       endpoint.mediaEncryption() != MediaEncryption::Required)
     , tunnellingWanted_(endpoint.h245Tunnelling())
     , h245InSetupWanted_(endpoint.h245InSetup())
     , identity_(endpoint.productIdentity())
@@ -102,6 +103,7 @@ Connection::Connection(const std::shared_ptr<Call>& call, EndPoint& endpoint, st
     channels_ = std::make_unique<LogicalChannels>(*link_, *streams_, timers_.logicalChannel);
     fastStart_ = std::make_unique<FastStart>(*channels_, *streams_, endpoint.fastStartNumbering());
     traversal_ = std::make_unique<CallTraversal>(io_, [this] { return describe(); });
+    encryption_ = std::make_unique<CallEncryption>(endpoint.mediaEncryption(), !incoming_, *link_);
 }
 
 Connection::~Connection()
@@ -319,6 +321,7 @@ void Connection::sendSetup()
     setup.field(f225::callType).choose(f225::pointToPoint);
     setup.field(f225::mediaWaitForConnect).setBoolean(false);
     setup.field(f225::canOverlapSend).setBoolean(false);
+    encryption_->offer(setup);
     if (!h245_->tunnels())
         offerH245Address(setup);
     // Through a traversal gatekeeper the relay learns where media goes from the
@@ -433,6 +436,12 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     const asn::Value& pdu = h225::uuPdu(information);
     // A Setup lists its features itself, not in a feature set.
     traversal_->peerFeatures(setup);
+    encryption_->peerOffered(setup);
+    if (encryption_->refusesAgreement(true)) {
+        VOIP_TRACE(2, "H323\tRefused: the caller does not encrypt on " << describe());
+        failCall(EndReason::SecurityDenial);
+        return;
+    }
     tunnellingActive_ = h245_->decide(pdu[f225::h245Tunnelling].boolean());
     if (setup.has(f225::h245Address))
         remoteH245Address_ = toEndpoint(setup[f225::h245Address]);
@@ -514,6 +523,7 @@ void Connection::sendConnect()
     // Our name as an alias too: the Display element carries ASCII only.
     if (const std::string user = endpoint_.userName(); !user.empty())
         h225::setAlias(body.field(f225::connectedAddress).append(), user, h225::AliasKind::H323Id);
+    encryption_->offer(body);
     if (fastStart_->proposed()) {
         auto answers = fastStart_->answered() ? std::vector<std::string>{} : answerFastStart();
         if (!answers.empty()) {

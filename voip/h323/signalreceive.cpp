@@ -124,6 +124,17 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
     const asn::Value& fastStart = body.find(f225::fastStart);
     if (!incoming_ && fastStartWanted_ && !fastStart_->answered() && fastStart.present())
         fastStartActive_ = fastStart_->readAnswer(fastStart);
+    if (!incoming_ && name == f225::connect && !connectReceived_) {
+        // The far end's half of the key agreement, before the H.245 the Connect carries.
+        encryption_->peerOffered(body);
+        if (encryption_->refusesAgreement(true)) {
+            VOIP_TRACE(2, "H323\tCleared: the far end does not encrypt on " << describe());
+            failCall(EndReason::SecurityDenial);
+            return;
+        }
+        if (encryption_->releaseCapabilities())
+            sendCapabilitySet();
+    }
     if (h245_->tunnelling() && pdu.has(f225::h245Control)) {
         const asn::Value& control = pdu[f225::h245Control];
         for (std::size_t i = 0; i < control.size() && !released_ && !remoteReleased_; ++i)

@@ -42,6 +42,9 @@ public:
     /// Closes an open stream through onClose(); nothing when it is not open.
     void close();
 
+    /// Whether what the stream carries travels encrypted on the network.
+    virtual bool encrypted() const { return false; }
+
     /// "G.711-ALaw-64k source session 1", for logs.
     std::string describe() const;
 

@@ -162,4 +162,9 @@ MediaStatus RtpMediaStream::writeFrame(const StreamFrame& frame)
     return MediaFailure{MediaError::DeviceFailure, message};
 }
 
+bool RtpMediaStream::encrypted() const
+{
+    return isSource() ? session_->receivesEncrypted() : session_->sendsEncrypted();
+}
+
 } // namespace voip

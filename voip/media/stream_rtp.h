@@ -35,6 +35,7 @@ public:
     ~RtpMediaStream() override;
 
     const std::shared_ptr<rtp::RtpSession>& session() const { return session_; }
+    bool encrypted() const override;
     /// Received frames skipped because their payload type was not the stream's.
     uint64_t otherPayloadFrames() const;
 

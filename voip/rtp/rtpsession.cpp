@@ -206,6 +206,8 @@ bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool
     header.sequence = sequence_;
     header.timestamp = timestamp;
     header.ssrc = ssrc_;
+    if (sendCipher_)
+        header.payloadType = sendKeyPayloadType_;
     buildRtp(header, payload, sendBuffer_);
     if (sendCipher_ && !sendCipher_->encrypt(sendBuffer_))
         return false; // never sent clear on an encrypted channel
@@ -308,14 +310,35 @@ void RtpSession::setJitterDelay(std::chrono::milliseconds minDelay,
     jitter_.setDelayBounds(minDelay, maxDelay);
 }
 
-void RtpSession::setMediaKeys(std::optional<h235::Key> send, std::optional<h235::Key> receive)
+void RtpSession::setSendKey(const h235::Key& key, uint8_t payloadType)
 {
-    {
-        std::lock_guard lock(sendMutex_);
-        sendCipher_ = send ? std::make_unique<h235::MediaCipher>(*send) : nullptr;
-    }
+    std::lock_guard lock(sendMutex_);
+    sendCipher_ = std::make_unique<h235::MediaCipher>(key);
+    sendKeyPayloadType_ = payloadType & 0x7f;
+}
+
+void RtpSession::addReceiveKey(const h235::Key& key, uint8_t payloadType,
+                               uint8_t mediaPayloadType)
+{
     std::lock_guard lock(receiveCipherMutex_);
-    receiveCipher_ = receive ? std::make_unique<h235::MediaCipher>(*receive) : nullptr;
+    std::erase_if(receiveKeys_,
+                  [&](const ReceiveKey& old) { return old.payloadType == (payloadType & 0x7f); });
+    if (receiveKeys_.size() >= 2)
+        receiveKeys_.erase(receiveKeys_.begin());
+    receiveKeys_.push_back({std::make_unique<h235::MediaCipher>(key), uint8_t(payloadType & 0x7f)});
+    receivePayloadType_ = mediaPayloadType & 0x7f;
+}
+
+bool RtpSession::sendsEncrypted() const
+{
+    std::lock_guard lock(sendMutex_);
+    return sendCipher_ != nullptr;
+}
+
+bool RtpSession::receivesEncrypted() const
+{
+    std::lock_guard lock(receiveCipherMutex_);
+    return !receiveKeys_.empty();
 }
 
 void RtpSession::setPayloadBytesPerMs(double bytesPerMs)
@@ -417,13 +440,19 @@ void RtpSession::onRtp(std::size_t size)
     std::span<const uint8_t> datagram(rtpBuffer_.data(), size);
     {
         std::lock_guard lock(receiveCipherMutex_);
-        if (receiveCipher_) {
+        if (!receiveKeys_.empty()) {
+            // The payload type says which key; the header is read again after decryption.
+            const uint8_t payloadType = size >= 2 ? (datagram[1] & 0x7f) : 0xff;
+            const auto key =
+                std::find_if(receiveKeys_.begin(), receiveKeys_.end(),
+                             [&](const ReceiveKey& k) { return k.payloadType == payloadType; });
             decrypted_.assign(datagram.begin(), datagram.end());
-            if (!receiveCipher_->decrypt(decrypted_)) {
+            if (key == receiveKeys_.end() || !key->cipher->decrypt(decrypted_)) {
                 std::lock_guard counters(mutex_);
                 ++drops_.undecryptable;
                 return;
             }
+            decrypted_[1] = uint8_t((decrypted_[1] & 0x80) | receivePayloadType_);
             datagram = decrypted_;
         }
     }

@@ -179,10 +179,18 @@ public:
     void setClockRate(uint32_t clockRate);
     void setJitterDelay(std::chrono::milliseconds minDelay, std::chrono::milliseconds maxDelay);
     void setPayloadBytesPerMs(double bytesPerMs);
-    /// Encrypts what is sent with `send` and decrypts what arrives with `receive` (each a
-    /// channel's media key), from the next packet on; nothing leaves that direction clear.
-    /// A packet that cannot be decrypted is dropped and counted.
-    void setMediaKeys(std::optional<h235::Key> send, std::optional<h235::Key> receive);
+    /// Encrypts what is sent with `key` from the next packet on, marked with `payloadType`
+    /// (the payload type the far end was given with the key); nothing leaves clear after.
+    void setSendKey(const h235::Key& key, uint8_t payloadType);
+    /// Decrypts the packets marked `payloadType` with `key`.  The newest two keys are kept,
+    /// so that packets still in flight under the old one when a key is renewed play; they
+    /// all reach the stream as `mediaPayloadType`.  Once a key is set, a packet of another
+    /// payload type (clear media from a far end that said it would encrypt) or one that
+    /// cannot be decrypted is dropped and counted, never played.
+    void addReceiveKey(const h235::Key& key, uint8_t payloadType, uint8_t mediaPayloadType);
+    /// Whether each direction is encrypted.
+    bool sendsEncrypted() const;
+    bool receivesEncrypted() const;
 
     SessionStatistics statistics() const;
 
@@ -268,10 +276,17 @@ private:
     bool sentSinceReport_ = false;
     std::vector<uint8_t> sendBuffer_;
     std::unique_ptr<h235::MediaCipher> sendCipher_;
+    uint8_t sendKeyPayloadType_ = 0;
 
-    /// Guards the receiving cipher (used on the I/O thread, set from any).
-    std::mutex receiveCipherMutex_;
-    std::unique_ptr<h235::MediaCipher> receiveCipher_;
+    /// Guards the receiving ciphers (used on the I/O thread, set from any).
+    struct ReceiveKey
+    {
+        std::unique_ptr<h235::MediaCipher> cipher;
+        uint8_t payloadType = 0;
+    };
+    mutable std::mutex receiveCipherMutex_;
+    std::vector<ReceiveKey> receiveKeys_; // newest last, two at most
+    uint8_t receivePayloadType_ = 0;      // what decrypted packets are given
     std::vector<uint8_t> decrypted_; // the I/O thread's
 
     /// Guards everything below.  When both are needed, sendMutex_ is taken first.

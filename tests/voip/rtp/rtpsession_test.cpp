@@ -642,8 +642,8 @@ TEST(RtpSession, AnEncryptedChannelCarriesNothingClearAndDropsWhatItsKeyCannotOp
     auto b = openSession();
     ASSERT_TRUE(a && b);
     connect(*a, *b);
-    a->setMediaKeys(key, std::nullopt);
-    b->setMediaKeys(std::nullopt, key);
+    a->setSendKey(key, 120);
+    b->addReceiveKey(key, 120, 120);
     // 120 octets: padded to whole blocks on the way, whole again on arrival.
     std::vector<uint8_t> payload(120);
     for (std::size_t i = 0; i < payload.size(); ++i)
@@ -654,6 +654,20 @@ TEST(RtpSession, AnEncryptedChannelCarriesNothingClearAndDropsWhatItsKeyCannotOp
     ASSERT_EQ(frames.size(), 5u);
     for (const auto& frame : frames)
         EXPECT_EQ(frame.payload, payload);
+
+    // A renewed key goes with its own payload type; the receiver keeps the old key for
+    // what is still on the way, and the stream sees one payload type throughout.
+    const h235::Key renewed = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+    b->addReceiveKey(renewed, 121, 120);
+    ASSERT_TRUE(a->send(payload, 600, false, 120));
+    a->setSendKey(renewed, 121);
+    ASSERT_TRUE(a->send(payload, 720, false, 120));
+    const auto across = collect(*b, 2, 2s);
+    ASSERT_EQ(across.size(), 2u);
+    for (const auto& frame : across) {
+        EXPECT_EQ(frame.payload, payload);
+        EXPECT_EQ(frame.payloadType, 120);
+    }
 
     // What the wire carries: the header clear, the payload not.
     RawPeer listener;
@@ -677,7 +691,9 @@ TEST(RtpSession, AnEncryptedChannelCarriesNothingClearAndDropsWhatItsKeyCannotOp
     b->setRemote(Loopback, clear.port(), uint16_t(clear.port() + 1));
     const auto before = b->statistics().receive.packets;
     clear.sendRtp(*b, std::vector<uint8_t>(17, 7), 0, 120, 0x7777);
-    ASSERT_TRUE(eventually([&] { return b->statistics().drops.undecryptable == 1; }, 1s));
+    // Whole blocks of clear G.711 under its static payload type: not decrypted into noise.
+    clear.sendRtp(*b, std::vector<uint8_t>(160, 0xff), 1, 0, 0x7777);
+    ASSERT_TRUE(eventually([&] { return b->statistics().drops.undecryptable == 2; }, 1s));
     EXPECT_EQ(b->statistics().receive.packets, before);
 }
 
