@@ -70,6 +70,7 @@ const std::vector<AnyKey>& keys()
         &GatekeeperDiscovery,
         &GatekeeperTtl,
         &GatekeeperTraversal,
+        &NetEncryption,
         &ScreenShareToken,
     };
     return all;

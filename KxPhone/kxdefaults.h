@@ -145,6 +145,9 @@ inline constexpr Number GatekeeperTtl{.name = "gatekeeper/ttl",
 /// Calls cross a NAT with the gatekeeper's help where it offers it (H.460.18/.19).
 inline constexpr Flag GatekeeperTraversal{
     .name = "gatekeeper/traversal", .fallback = true, .seeded = false};
+/// Media encryption: 0 never, 1 when the far end can, 2 required (no call otherwise).
+inline constexpr Number NetEncryption{
+    .name = "net/encryption", .fallback = 1, .low = 0, .high = 2, .seeded = false};
 /// The key the desktop handed out for sharing the screen again without asking.
 inline constexpr Text ScreenShareToken{
     .name = "video/screenShareToken", .fallback = "", .seeded = false};

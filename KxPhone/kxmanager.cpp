@@ -113,6 +113,7 @@ void KxManager::configureNetwork()
     }
     addRoute("h323:.* = pc:");
     addRoute("pc:.*   = h323:<da>");
+    applyEncryption();
     applyNat();
     applyGatekeeper();
 }
@@ -925,7 +926,7 @@ voip::AnswerCallResponse KxManager::OnAnswerCall(voip::Connection& connection,
                                [this, token] { pcssEndPoint_->acceptIncomingCall(token); });
         });
     } else {
-        emit events_->incomingCall(QString::fromStdString(caller));
+        emit events_->incomingCall(QString::fromStdString(caller), arrivesClear(connection));
         onGuiThread([this, token = call->token()] { startRinging(token, true); });
     }
     return voip::Manager::OnAnswerCall(connection, caller);

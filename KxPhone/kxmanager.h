@@ -122,6 +122,8 @@ public:
     void configureNetwork();
     void applyPorts();
     void applyNat();
+    /// Calls from now on encrypt their media as the Network page says (kxmanagersecurity.cpp).
+    void applyEncryption();
     /// The external address the active NAT method reports, or empty.  Mode 1 asks the
     /// STUN server afresh and may wait for it: call it off the GUI thread.
     QString publicAddress();
@@ -145,6 +147,20 @@ public:
     void applyGatekeeper();
     /// Where the registration stands, for the network page: empty without a gatekeeper.
     QString gatekeeperStatus() const;
+    /// How the current call's media travels, for the call toolbar's lock: nothing to show
+    /// before channels open; then encrypted (every channel) or not, and a tool tip naming
+    /// the cipher and the key exchange, or why some media goes clear.
+    struct CallSecurity
+    {
+        bool known = false;
+        bool encrypted = false;
+        QString tip;
+    };
+    CallSecurity callSecurity() const;
+    /// Whether the calls' policy asks for encryption where the far end can, and this
+    /// arriving call's caller does not offer it.
+    bool arrivesClear(voip::Connection& connection) const;
+
     /// Whether calls cross a NAT through the gatekeeper ("Traversal through X: on") while
     /// registered; empty otherwise.
     QString traversalStatus() const;

@@ -24,8 +24,9 @@ signals:
     void callArriving();
     /// The call's state changed (toolbar, statistics).
     void updateCall();
-    /// A call waits for the user to answer it.
-    void incomingCall(QString caller);
+    /// A call waits for the user to answer it; `clear`: its media will not be encrypted
+    /// although the settings ask for it where the far end can.
+    void incomingCall(QString caller, bool clear);
     /// A call to `who` is being placed.
     void calling(QString who);
     /// The call being placed rings at the far end.

@@ -488,12 +488,13 @@ void MainWindow::onUpdateCall()
     }
 }
 
-void MainWindow::onIncomingCall(QString name)
+void MainWindow::onIncomingCall(QString name, bool clear)
 {
     KxManager* manager = context_.manager();
     if (!manager || incomingBoxOpen_)
         return;
-    incomingBox_.setInformativeText(tr("from") + ": " + name);
+    incomingBox_.setInformativeText(tr("from") + ": " + name +
+                                    (clear ? "\n" + tr("call-will-be-clear") : QString()));
     // The prompt shows over the window; a window in the tray or minimised is announced.
     if (isHidden() || isMinimized())
         notifier_->notify(tr("incoming-call"), tr("from") + ": " + name, 5000);

@@ -118,7 +118,7 @@ signals:
     void signalShowCall();
     void signalShowWindow();
     void signalUpdateCall();
-    void signalIncomingCall(QString name);
+    void signalIncomingCall(QString name, bool clear);
 
 public slots:
     void onTimer();
@@ -128,7 +128,7 @@ public slots:
     void onShowMain();
     void onShowCall();
     void onUpdateCall();
-    void onIncomingCall(QString name);
+    void onIncomingCall(QString name, bool clear);
     void onTray(QSystemTrayIcon::ActivationReason reason);
     void onExit();
     void onTab();

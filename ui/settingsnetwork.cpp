@@ -57,6 +57,14 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     addRow(tr("public-ip"), publicIp);
     addRow(tr("media-ports-udp"), portRangeField(udpLow, udpHigh));
     addRow(tr("media-ports-tcp"), portRangeField(tcpLow, tcpHigh));
+    encryption = new QComboBox();
+    // Indexed as the policy is stored.
+    encryption->addItems({tr("encryption-off"), tr("encryption-auto"), tr("encryption-required")});
+    encryption->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    encryption->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    encryption->setToolTip(tr("encryption-tip"));
+    QWidget* encryptionRow = addRow(tr("encryption"), encryption);
+    static_cast<QHBoxLayout*>(encryptionRow->layout())->addStretch();
     gatekeeper = new QComboBox();
     // Indexed as the mode is stored: none, found on the network, at an address.
     gatekeeper->addItems({tr("gk-off"), tr("gk-auto"), tr("gk-host")});
@@ -100,6 +108,7 @@ SettingsNetwork::SettingsNetwork(WidgetSettings& owner, const UiContext& context
     connect(transmit, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(receive, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     connect(nat, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onNATChange);
+    connect(encryption, qOverload<int>(&QComboBox::activated), this, &SettingsNetwork::onChange);
     for (QLineEdit* edit : {stunServer, publicIp, udpLow, udpHigh, tcpLow, tcpHigh})
         connect(edit, &QLineEdit::textEdited, this, &SettingsNetwork::onChange);
 }
@@ -177,6 +186,7 @@ void SettingsNetwork::UpdateData()
     udpHigh->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetUdpHigh)));
     tcpLow->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetTcpLow)));
     tcpHigh->setText(QString::number(kxdefaults::read(settings, kxdefaults::NetTcpHigh)));
+    encryption->setCurrentIndex(kxdefaults::read(settings, kxdefaults::NetEncryption));
     const int gatekeeperMode = kxdefaults::read(settings, kxdefaults::GatekeeperMode);
     gatekeeper->setCurrentIndex(gatekeeperMode >= 0 && gatekeeperMode <= 2 ? gatekeeperMode : 0);
     gatekeeperHost->setText(kxdefaults::read(settings, kxdefaults::GatekeeperHost));
@@ -245,6 +255,7 @@ void SettingsNetwork::save()
     kxdefaults::write(settings, kxdefaults::NetNat, nat->currentIndex());
     kxdefaults::write(settings, kxdefaults::NetStun, stunServer->text().trimmed());
     kxdefaults::write(settings, kxdefaults::NetPublicIp, publicIp->text().trimmed());
+    kxdefaults::write(settings, kxdefaults::NetEncryption, encryption->currentIndex());
     const Ports ports =
         correctedPorts(udpLow->text(), udpHigh->text(), tcpLow->text(), tcpHigh->text());
     QStringList corrected;
@@ -303,6 +314,7 @@ void SettingsNetwork::save()
         manager->applyMediaFormats();
         manager->applyPorts();
         manager->applyNat();
+        manager->applyEncryption();
         if (gatekeeperChanged)
             manager->applyGatekeeper();
         showGatekeeperStatus();

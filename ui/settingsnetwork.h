@@ -34,6 +34,7 @@ public:
     QLineEdit* gatekeeperPassword = nullptr;
     QLineEdit* gatekeeperTtl = nullptr; ///< seconds
     QCheckBox* gatekeeperTraversal = nullptr; ///< cross a NAT with the gatekeeper's help
+    QComboBox* encryption = nullptr;          ///< never, when the far end can, required
     QLabel* gatekeeperStatus = nullptr; ///< where the registration stands
 
     /// The port range as saved: out-of-range ports corrected, the upper one above the

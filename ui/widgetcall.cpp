@@ -106,6 +106,10 @@ WidgetCall::WidgetCall(const UiContext& context, MainWindow& window, QWidget* pa
     microMute_->setEnabled(false);
     speakerMute_->setEnabled(false);
 
+    security_ = new QLabel();
+    security_->setObjectName("labelCallSecurity");
+    security_->hide();
+    layout->addWidget(security_);
     party_ = new ElidedLabel();
     party_->setObjectName("labelCallParty");
     party_->setMaximumWidth(int(220 * scale));
@@ -240,6 +244,7 @@ void WidgetCall::UpdateData()
     shareState_->setText(held);
     shareState_->setToolTip(held);
     shareState_->setVisible(!held.isEmpty());
+    showSecurity();
     if (!call) {
         party_->clear();
         soundState_->hide();
@@ -317,6 +322,51 @@ QString WidgetCall::durationText(qint64 seconds)
     return two(seconds / 3600) + ":" + two((seconds / 60) % 60) + ":" + two(seconds % 60);
 }
 
+namespace {
+
+/// A padlock `size` pixels high: green and shut, or amber with its shackle lifted aside.
+QPixmap padlock(bool closed, int size)
+{
+    QPixmap picture(size, size);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QColor colour = closed ? QColor(0x43, 0xa0, 0x47) : QColor(0xe6, 0x9a, 0x28);
+    painter.setPen(QPen(colour, size / 9.0, Qt::SolidLine, Qt::RoundCap));
+    const qreal width = size * 0.46;
+    QRectF shackle((size - width) / 2, size * 0.08, width, size * 0.56);
+    if (!closed)
+        shackle.translate(size * 0.2, -size * 0.06);
+    painter.drawArc(shackle, 0, 180 * 16);
+    const qreal middle = shackle.center().y();
+    painter.drawLine(QPointF(shackle.left(), middle), QPointF(shackle.left(), size * 0.48));
+    if (closed)
+        painter.drawLine(QPointF(shackle.right(), middle), QPointF(shackle.right(), size * 0.48));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawRoundedRect(QRectF(size * 0.16, size * 0.45, size * 0.68, size * 0.47),
+                            size * 0.08, size * 0.08);
+    return picture;
+}
+
+} // namespace
+
+void WidgetCall::showSecurity()
+{
+    KxManager* manager = context_.manager();
+    const auto security = manager ? manager->callSecurity() : KxManager::CallSecurity{};
+    if (!security.known) {
+        security_->hide();
+        return;
+    }
+    if (!security_->isVisible() || security_->property("encrypted") != security.encrypted) {
+        security_->setPixmap(padlock(security.encrypted, std::max(16, duration_->height())));
+        security_->setProperty("encrypted", security.encrypted);
+    }
+    security_->setToolTip(security.tip);
+    security_->show();
+}
+
 void WidgetCall::onTimerDuration()
 {
     KxManager* manager = context_.manager();
@@ -328,6 +378,7 @@ void WidgetCall::onTimerDuration()
         ticks_ = 0;
         return;
     }
+    showSecurity();
     // From the answer: the ringing before it is no part of the call's length.
     const auto connected = manager->connectedFor();
     duration_->setText(durationText(connected ? connected->count() : 0));

@@ -57,6 +57,9 @@ public:
     /// Why the screen is not shared now although it is the source (shown only then).
     QLabel* shareStateLabel() const { return shareState_; }
     QLabel* soundStateLabel() const { return soundState_; }
+    /// The lock: closed while every channel of the call is encrypted, open otherwise
+    /// (hidden before channels open); its tool tip says how, or why not.
+    QLabel* securityLabel() const { return security_; }
     QTimer* durationTimer() const { return durationTimer_; }
     FadeDialog* fade() const { return fade_; }
     WidgetDialpad* dialpadDialog() const { return dialpadDialog_; }
@@ -114,6 +117,8 @@ private:
     QLabel* party_ = nullptr;
     QLabel* shareState_ = nullptr;
     QLabel* soundState_ = nullptr; ///< while the call has no microphone or loudspeaker
+    QLabel* security_ = nullptr;
+    void showSecurity();
     CallButton* settings_ = nullptr;
     CallButton* fullScreen_ = nullptr;
     CallButton* layout_ = nullptr;

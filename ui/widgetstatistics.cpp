@@ -26,7 +26,7 @@ WidgetStatistics::WidgetStatistics(const UiContext& context, QWidget* parent, Qt
     valueWidth_ = std::max(metrics.horizontalAdvance("1234567890"),
                            metrics.horizontalAdvance("H.264 Baseline"));
     for (const char* key : {"codec", "size", "rate", "bandwidth", "transfer", "jitter", "latency",
-                            "packet-lost", "audio", "video"})
+                            "packet-lost", "encryption", "audio", "video"})
         labelWidth_ = std::max(labelWidth_, metrics.horizontalAdvance(tr(key)) + 8);
     timer_ = new QTimer(this);
     timer_->setInterval(3000);
@@ -37,13 +37,13 @@ WidgetStatistics::WidgetStatistics(const UiContext& context, QWidget* parent, Qt
     layout->setContentsMargins(5, 5, 5, 5);
     QWidget* audio = column(tr("audio"),
                             {tr("codec"), tr("bandwidth"), tr("transfer"), tr("jitter"),
-                             tr("latency"), tr("packet-lost")},
+                             tr("latency"), tr("packet-lost"), tr("encryption")},
                             audio_);
     audio->setStyleSheet("QWidget{border-right: 1px solid lightGray;}");
     layout->addWidget(audio);
     layout->addWidget(column(tr("video"),
                              {tr("codec"), tr("size"), tr("rate"), tr("bandwidth"), tr("transfer"),
-                              tr("jitter"), tr("latency"), tr("packet-lost")},
+                              tr("jitter"), tr("latency"), tr("packet-lost"), tr("encryption")},
                              video_));
 }
 
@@ -126,6 +126,11 @@ QString WidgetStatistics::bandwidthText(const voip::rtp::StreamStatistics& stati
     return QString::number(uint32_t(kbps)) + " Kbps";
 }
 
+QString WidgetStatistics::encryptionText(const voip::rtp::StreamStatistics& statistics)
+{
+    return statistics.encrypted ? "AES-128" : tr("not-encrypted");
+}
+
 QString WidgetStatistics::transferText(const voip::rtp::StreamStatistics& statistics)
 {
     // Kilobytes until there is a megabyte, then megabytes with one decimal: a call's first
@@ -154,6 +159,7 @@ void WidgetStatistics::updateAudio(int direction)
     audio_[AudioJitter][direction]->setText(QString::number(s.jitterMs) + " ms");
     audio_[AudioLatency][direction]->setText(QString::number(s.latencyMs) + " ms");
     audio_[AudioLost][direction]->setText(QString::number(s.packetsLost));
+    audio_[AudioEncryption][direction]->setText(encryptionText(s));
 }
 
 void WidgetStatistics::updateVideo(int direction)
@@ -170,4 +176,5 @@ void WidgetStatistics::updateVideo(int direction)
     video_[VideoJitter][direction]->setText(QString::number(s.jitterMs) + " ms");
     video_[VideoLatency][direction]->setText(QString::number(s.latencyMs) + " ms");
     video_[VideoLost][direction]->setText(QString::number(s.packetsLost));
+    video_[VideoEncryption][direction]->setText(encryptionText(s));
 }

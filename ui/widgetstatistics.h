@@ -25,6 +25,7 @@ public:
         AudioJitter,
         AudioLatency,
         AudioLost,
+        AudioEncryption,
         AudioRows
     };
     enum VideoRow
@@ -37,6 +38,7 @@ public:
         VideoJitter,
         VideoLatency,
         VideoLost,
+        VideoEncryption,
         VideoRows
     };
 
@@ -54,6 +56,8 @@ public:
     /// The texts of the figures, as the dialog shows them.
     static QString bandwidthText(const voip::rtp::StreamStatistics& statistics);
     static QString transferText(const voip::rtp::StreamStatistics& statistics);
+    /// "AES-128", or that the direction goes in clear.
+    static QString encryptionText(const voip::rtp::StreamStatistics& statistics);
     /// Frames a second; a picture we send that does not change is sent only when it
     /// does, and is said to be a still picture rather than "0 fps".
     static QString rateText(const voip::rtp::StreamStatistics& statistics, bool sending);

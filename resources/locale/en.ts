@@ -320,7 +320,7 @@
     </message>
     <message>
         <source>why-security</source>
-        <translation>a security check failed</translation>
+        <translation>the call could not be secured: its media could not be encrypted as required, or a security check failed</translation>
     </message>
     <message>
         <source>why-connection-lost</source>
@@ -349,6 +349,38 @@
     <message>
         <source>no-sound-device</source>
         <translation>No sound device could be opened: this call carries no sound. Is the sound server (PulseAudio or PipeWire) running?</translation>
+    </message>
+    <message>
+        <source>media-audio</source>
+        <translation>audio</translation>
+    </message>
+    <message>
+        <source>media-video</source>
+        <translation>video</translation>
+    </message>
+    <message>
+        <source>media-camera-control</source>
+        <translation>camera control</translation>
+    </message>
+    <message>
+        <source>media-content</source>
+        <translation>content</translation>
+    </message>
+    <message>
+        <source>media-encrypted-tip</source>
+        <translation>Media encrypted: AES-128-CBC, keys agreed by Diffie-Hellman (1024-bit group)</translation>
+    </message>
+    <message>
+        <source>media-clear-off</source>
+        <translation>Media not encrypted: encryption is off in the network settings</translation>
+    </message>
+    <message>
+        <source>media-clear-peer</source>
+        <translation>Media not encrypted: the far end does not encrypt</translation>
+    </message>
+    <message>
+        <source>media-clear-some</source>
+        <translation>Not all media encrypted: %1 in clear</translation>
     </message>
 </context>
 <context>
@@ -412,6 +444,10 @@
     <message>
         <source>app-in-tray-call-goes-on</source>
         <translation>The call goes on; Kestrovia is in the tray</translation>
+    </message>
+    <message>
+        <source>call-will-be-clear</source>
+        <translation>This call will not be encrypted: the caller does not encrypt its media.</translation>
     </message>
 </context>
 <context>
@@ -624,6 +660,26 @@
     <message>
         <source>gatekeeper-traversal</source>
         <translation>Cross a NAT through the gatekeeper (H.460.18/19)</translation>
+    </message>
+    <message>
+        <source>encryption</source>
+        <translation>Media encryption</translation>
+    </message>
+    <message>
+        <source>encryption-off</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>encryption-auto</source>
+        <translation>When the far end can</translation>
+    </message>
+    <message>
+        <source>encryption-required</source>
+        <translation>Required</translation>
+    </message>
+    <message>
+        <source>encryption-tip</source>
+        <translation>Audio, video, content and camera control are sent with AES-128, the keys agreed by Diffie-Hellman. &quot;Required&quot; refuses calls that cannot be encrypted.</translation>
     </message>
 </context>
 <context>
@@ -1251,6 +1307,14 @@
     <message>
         <source>video</source>
         <translation>Video</translation>
+    </message>
+    <message>
+        <source>encryption</source>
+        <translation>Encryption</translation>
+    </message>
+    <message>
+        <source>not-encrypted</source>
+        <translation>none</translation>
     </message>
 </context>
 <context>

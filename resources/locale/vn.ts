@@ -320,7 +320,7 @@
     </message>
     <message>
         <source>why-security</source>
-        <translation>kiểm tra bảo mật không thành công</translation>
+        <translation>cuộc gọi không được bảo mật: không mã hóa được truyền thông như yêu cầu, hoặc kiểm tra bảo mật không thành công</translation>
     </message>
     <message>
         <source>why-connection-lost</source>
@@ -349,6 +349,38 @@
     <message>
         <source>no-sound-device</source>
         <translation>Không mở được thiết bị âm thanh: cuộc gọi này không có tiếng. Máy chủ âm thanh (PulseAudio hoặc PipeWire) có đang chạy không?</translation>
+    </message>
+    <message>
+        <source>media-audio</source>
+        <translation>âm thanh</translation>
+    </message>
+    <message>
+        <source>media-video</source>
+        <translation>hình ảnh</translation>
+    </message>
+    <message>
+        <source>media-camera-control</source>
+        <translation>điều khiển camera</translation>
+    </message>
+    <message>
+        <source>media-content</source>
+        <translation>nội dung trình chiếu</translation>
+    </message>
+    <message>
+        <source>media-encrypted-tip</source>
+        <translation>Truyền thông được mã hóa: AES 128 bit (CBC), khóa thỏa thuận bằng Diffie–Hellman (nhóm 1024 bit)</translation>
+    </message>
+    <message>
+        <source>media-clear-off</source>
+        <translation>Truyền thông không được mã hóa: mã hóa đang tắt trong cài đặt mạng</translation>
+    </message>
+    <message>
+        <source>media-clear-peer</source>
+        <translation>Truyền thông không được mã hóa: đầu kia không mã hóa</translation>
+    </message>
+    <message>
+        <source>media-clear-some</source>
+        <translation>Không phải mọi truyền thông đều được mã hóa: %1 không mã hóa</translation>
     </message>
 </context>
 <context>
@@ -412,6 +444,10 @@
     <message>
         <source>app-in-tray-call-goes-on</source>
         <translation>Cuộc gọi vẫn tiếp tục; Kestrovia ở khay hệ thống</translation>
+    </message>
+    <message>
+        <source>call-will-be-clear</source>
+        <translation>Cuộc gọi này sẽ không được mã hóa: bên gọi không mã hóa truyền thông.</translation>
     </message>
 </context>
 <context>
@@ -624,6 +660,26 @@
     <message>
         <source>gatekeeper-traversal</source>
         <translation>Vượt NAT qua gatekeeper (H.460.18/19)</translation>
+    </message>
+    <message>
+        <source>encryption</source>
+        <translation>Mã hóa truyền thông</translation>
+    </message>
+    <message>
+        <source>encryption-off</source>
+        <translation>Tắt</translation>
+    </message>
+    <message>
+        <source>encryption-auto</source>
+        <translation>Khi đầu kia hỗ trợ</translation>
+    </message>
+    <message>
+        <source>encryption-required</source>
+        <translation>Bắt buộc</translation>
+    </message>
+    <message>
+        <source>encryption-tip</source>
+        <translation>Âm thanh, hình ảnh, nội dung trình chiếu và điều khiển camera được gửi bằng AES 128 bit, khóa được thỏa thuận bằng Diffie–Hellman. &quot;Bắt buộc&quot; từ chối các cuộc gọi không mã hóa được.</translation>
     </message>
 </context>
 <context>
@@ -1251,6 +1307,14 @@
     <message>
         <source>video</source>
         <translation>Video</translation>
+    </message>
+    <message>
+        <source>encryption</source>
+        <translation>Mã hóa</translation>
+    </message>
+    <message>
+        <source>not-encrypted</source>
+        <translation>không</translation>
     </message>
 </context>
 <context>

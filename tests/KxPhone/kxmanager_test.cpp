@@ -182,7 +182,9 @@ struct Listened
             QObject::connect(&events, &KxManagerSignals::callArriving, &receiver,
                              [hear] { hear("arriving"); });
             QObject::connect(&events, &KxManagerSignals::incomingCall, &receiver,
-                             [hear](const QString& caller) { hear("incoming " + caller); });
+                             [hear](const QString& caller, bool clear) {
+                                 hear("incoming " + caller + (clear ? " clear" : ""));
+                             });
             QObject::connect(&events, &KxManagerSignals::showCall, &receiver,
                              [hear] { hear("call"); });
             QObject::connect(&events, &KxManagerSignals::showMain, &receiver,

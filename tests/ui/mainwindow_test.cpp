@@ -34,7 +34,7 @@ TEST(MainWindow, EngineSignalsReachTheirSlotsAlsoFromAnotherThread)
     window.hide();
     std::thread engine([&window] {
         emit window.signalShowMain();
-        emit window.signalIncomingCall("caller");
+        emit window.signalIncomingCall("caller", false);
         emit window.signalShowWindow();
     });
     engine.join();

@@ -27,10 +27,12 @@ std::uint8_t otherPayloadType(std::uint8_t opened, std::uint8_t current)
 
 } // namespace
 
-CallEncryption::CallEncryption(MediaEncryption policy, bool caller, ControlLink& link)
+CallEncryption::CallEncryption(MediaEncryption policy, bool caller, ControlLink& link,
+                               std::optional<h235::KeyAgreement> agreement)
     : policy_(policy)
     , caller_(caller)
     , link_(link)
+    , ours_(std::move(agreement))
 {
 }
 
@@ -274,21 +276,17 @@ void CallEncryption::install(bool fromRemote, const ChannelKey& channel)
         session->setSendKey(channel.key, channel.payloadType);
 }
 
-CallEncryption::Channels::iterator CallEncryption::find(std::uint16_t number, bool preferRemote)
+bool CallEncryption::renewKey(std::uint16_t number, bool master)
 {
-    auto found = channels_.find({number, preferRemote});
-    return found != channels_.end() ? found : channels_.find({number, !preferRemote});
-}
-
-bool CallEncryption::renewKey(std::uint16_t number, bool fromRemote, bool master)
-{
-    auto found = channels_.find({number, fromRemote});
+    auto found = channels_.find({number, true});
     if (found == channels_.end() || !wrapping_)
         return false;
-    if (master)
-        sendNewKey(number, fromRemote, found->second);
-    else
+    if (master) {
+        sendNewKey(number, true, found->second);
+    } else {
+        found->second.asked = true;
         link_.send(h245::buildEncryptionUpdateRequest(number));
+    }
     return true;
 }
 
@@ -304,27 +302,38 @@ void CallEncryption::sendNewKey(std::uint16_t number, bool fromRemote, ChannelKe
     link_.send(h245::buildEncryptionUpdate(number, *sync));
     channel.key = *key;
     channel.payloadType = payloadType;
-    install(fromRemote, channel);
     ++renewals_;
     VOIP_TRACE(2, "H323\tNew key for channel " << number << " (payload type " << int(payloadType)
                                                << ") on " << link_.describe());
+    if (fromRemote) {
+        install(true, channel); // the old key stays for what is on the way
+        return;
+    }
+    // Our own sender: once the far end has had time to take the key.
+    ChannelKey taken = channel;
+    taken.switching.reset();
+    channel.switching = link_.timer([this, taken] { install(false, taken); });
+    channel.switching->start(SwitchDelay);
 }
 
 void CallEncryption::onUpdate(const h245::EncryptionUpdate& update, bool master)
 {
+    const auto mine = channels_.find({update.channel, false});
+    const auto theirs = channels_.find({update.channel, true});
     if (!update.sync) {
-        // A request: the receiver of a channel asks for it, so ours comes first.
-        auto found = find(update.channel, false);
-        if (found == channels_.end() || !master) {
+        // A request names our channel; a slave has no keys to make.
+        if (!master || mine == channels_.end()) {
             VOIP_TRACE(2, "H323\tKey renewal for channel " << update.channel
                                                            << " not ours to make on "
                                                            << link_.describe());
             return;
         }
-        sendNewKey(update.channel, found->first.second, found->second);
+        sendNewKey(update.channel, false, mine->second);
         return;
     }
-    auto found = find(update.channel, false);
+    // The answer to our request names the far end's channel; a key the master renews of
+    // its own accord is for ours.
+    auto found = theirs != channels_.end() && theirs->second.asked ? theirs : mine;
     if (found == channels_.end() || master) {
         VOIP_TRACE(2, "H323\tNew key for an unknown channel " << update.channel << " on "
                                                               << link_.describe());
@@ -341,6 +350,7 @@ void CallEncryption::onUpdate(const h245::EncryptionUpdate& update, bool master)
     }
     found->second.key = *key;
     found->second.payloadType = payloadType;
+    found->second.asked = false;
     install(found->first.second, found->second);
     ++renewals_;
     if (update.command)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -61,7 +62,10 @@ public:
     /// The payload type of encrypted media whose format has a static one (G.711, G.722).
     static constexpr std::uint8_t PayloadType = 120;
 
-    CallEncryption(MediaEncryption policy, bool caller, ControlLink& link);
+    /// `agreement`: our half of the key agreement when it is known beforehand (checking
+    /// against recorded calls); otherwise one is made when first needed.
+    CallEncryption(MediaEncryption policy, bool caller, ControlLink& link,
+                   std::optional<h235::KeyAgreement> agreement = std::nullopt);
     ~CallEncryption();
     CallEncryption(const CallEncryption&) = delete;
     CallEncryption& operator=(const CallEncryption&) = delete;
@@ -116,10 +120,19 @@ public:
     void receiveClosed(std::uint16_t number);
 
     // --- renewal ---
+    //
+    // A renewal names a channel the command's recipient sends on, as the far end numbered
+    // it: the side that receives a channel asks its sender (a request to a master), or, as
+    // master, sends the new key to the sender.  A master answering a request for its own
+    // channel goes on sending with the old key for SwitchDelay, so that the new key reaches
+    // the receiver first.
 
-    /// A new key for channel `number` (`fromRemote`: the far end's): the master makes and
-    /// sends it, a slave asks the master.  False when that channel is not encrypted.
-    bool renewKey(std::uint16_t number, bool fromRemote, bool master);
+    static constexpr std::chrono::milliseconds SwitchDelay{300};
+
+    /// A new key for the far end's channel `number` (one we receive): made and sent at
+    /// once as master, asked of the master otherwise.  False when that channel is not
+    /// encrypted.
+    bool renewKey(std::uint16_t number, bool master);
     /// A MiscellaneousCommand renewing a key.
     void onUpdate(const h245::EncryptionUpdate& update, bool master);
     /// Keys renewed in this call (any thread).
@@ -133,6 +146,8 @@ private:
         std::uint8_t payloadType = 0;      ///< the one the current key goes with
         std::weak_ptr<rtp::RtpSession> session;
         bool made = false; ///< we made the key (as master)
+        bool asked = false; ///< we asked the master for a new key of it
+        std::shared_ptr<ControlTimer> switching; ///< until our sender takes the new key
     };
     using Channels = std::map<std::pair<std::uint16_t, bool>, ChannelKey>;
 
@@ -142,7 +157,6 @@ private:
     /// Sends a new key for the channel and starts using it.
     void sendNewKey(std::uint16_t number, bool fromRemote, ChannelKey& channel);
     void install(bool fromRemote, const ChannelKey& channel);
-    Channels::iterator find(std::uint16_t number, bool preferRemote);
 
     const MediaEncryption policy_;
     const bool caller_;

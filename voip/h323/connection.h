@@ -148,9 +148,9 @@ public:
     /// The call's media encryption: the policy, whether keys were agreed, renewals.  Its
     /// accessors marked "any thread" may be read from here.
     const CallEncryption& encryption() const { return *encryption_; }
-    /// Asks for a new key of encrypted channel `number` (`fromRemote`: the far end's):
+    /// Asks for a new key of the far end's encrypted channel `number` (one we receive):
     /// made at once as master, asked of the master otherwise.  False once released.
-    bool renewMediaKey(std::uint16_t number, bool fromRemote);
+    bool renewMediaKey(std::uint16_t number);
     /// The peer's product ("name version") from its EndpointType.
     std::string remoteProduct() const;
     /// The bearer capability of an incoming call's Setup.

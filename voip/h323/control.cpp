@@ -186,12 +186,12 @@ void Connection::sendCapabilitySet()
     capabilities_->offer(set);
 }
 
-bool Connection::renewMediaKey(std::uint16_t number, bool fromRemote)
+bool Connection::renewMediaKey(std::uint16_t number)
 {
     if (isReleased())
         return false;
-    onNetwork([this, number, fromRemote] {
-        if (!released_ && encryption_->renewKey(number, fromRemote, masterSlave_->master()))
+    onNetwork([this, number] {
+        if (!released_ && encryption_->renewKey(number, masterSlave_->master()))
             flushTunnelled();
     });
     return true;

@@ -568,12 +568,17 @@ SessionStatistics RtpSession::statistics() const
     const auto now = Clock::now();
     SessionStatistics s;
     s.jitterBuffer = jitter_.statistics();
+    // Each cipher's lock before the counters' (the order the I/O thread takes them in).
+    const bool sendsEncrypted = this->sendsEncrypted();
+    const bool receivesEncrypted = this->receivesEncrypted();
     std::lock_guard lock(mutex_);
     s.transmit.mediaFormat = s.receive.mediaFormat = mediaFormat_;
     sent_.fill(s.transmit, now);
     received_.fill(s.receive, now);
     s.transmit.packetsLost = peerView_.packetsLost;
     s.transmit.jitterMs = peerView_.jitterMs;
+    s.transmit.encrypted = sendsEncrypted;
+    s.receive.encrypted = receivesEncrypted;
     if (source_.valid) {
         const uint64_t expected = source_.cycles + source_.maxSequence - source_.baseSequence + 1;
         s.receive.packetsLost =

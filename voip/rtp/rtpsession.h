@@ -62,6 +62,7 @@ struct StreamStatistics
     uint32_t jitterMs =
         0; ///< RFC 3550 A.8 interarrival jitter (receive); as reported by the peer (transmit)
     uint32_t latencyMs = 0; ///< round trip from RTCP LSR/DLSR, 0 until measured
+    bool encrypted = false; ///< the payloads travel AES-128 encrypted
 };
 
 /// Datagrams not taken as media, counted by reason.

@@ -677,12 +677,12 @@ TEST(RtpSession, AnEncryptedChannelCarriesNothingClearAndDropsWhatItsKeyCannotOp
     listener.socket.non_blocking(false);
     wire.resize(listener.socket.receive(asio::buffer(wire)));
     ASSERT_EQ(wire.size(), 12u + 128u);
-    EXPECT_EQ(wire[1] & 0x7F, 120);
+    EXPECT_EQ(wire[1] & 0x7F, 121) << "the renewed key's";
     EXPECT_TRUE(wire[0] & 0x20) << "padded";
     EXPECT_FALSE(std::search(wire.begin(), wire.end(), payload.begin(), payload.begin() + 16) !=
                  wire.end())
         << "no run of the payload in clear";
-    h235::MediaCipher opener(key);
+    h235::MediaCipher opener(renewed);
     ASSERT_TRUE(opener.decrypt(wire));
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), wire.begin() + 12));
 
