@@ -368,7 +368,7 @@
     </message>
     <message>
         <source>media-encrypted-tip</source>
-        <translation>Truyền thông được mã hóa: AES 128 bit (CBC), khóa thỏa thuận bằng Diffie–Hellman (nhóm 1024 bit)</translation>
+        <translation>Truyền thông được mã hóa: AES 128 bit (CBC), khóa thỏa thuận bằng Diffie Hellman (nhóm 1024 bit)</translation>
     </message>
     <message>
         <source>media-clear-off</source>
@@ -679,7 +679,7 @@
     </message>
     <message>
         <source>encryption-tip</source>
-        <translation>Âm thanh, hình ảnh, nội dung trình chiếu và điều khiển camera được gửi bằng AES 128 bit, khóa được thỏa thuận bằng Diffie–Hellman. &quot;Bắt buộc&quot; từ chối các cuộc gọi không mã hóa được.</translation>
+        <translation>Âm thanh, hình ảnh, nội dung trình chiếu và điều khiển camera được gửi bằng AES 128 bit, khóa được thỏa thuận bằng Diffie Hellman. &quot;Bắt buộc&quot; từ chối các cuộc gọi không mã hóa được.</translation>
     </message>
 </context>
 <context>
