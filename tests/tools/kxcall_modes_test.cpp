@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -22,14 +23,15 @@
 #include "voip/h245/message.h"
 #include "tshark_util.h"
 #include "tests/support/toolskip.h"
+#include "tests/support/hex.h"
 
 namespace {
 
 using namespace kx::testutil;
 using namespace std::chrono_literals;
 
-/// tshark writing loopback TCP into a file while it lives; nothing when tshark or the
-/// right to capture is missing.
+/// tshark writing loopback TCP and UDP into a file while it lives; nothing when tshark or
+/// the right to capture is missing.
 class LoopbackCapture
 {
 public:
@@ -41,7 +43,7 @@ public:
         const std::string log = file + ".log";
         const std::string pidFile = file + ".pid";
         std::system(
-            ("tshark -i lo -f tcp -w " + file + " > " + log + " 2>&1 & echo $! > " + pidFile)
+            ("tshark -i lo -f 'tcp or udp' -w " + file + " > " + log + " 2>&1 & echo $! > " + pidFile)
                 .c_str());
         for (int i = 0; i < 500 && readFile(log).find("Capturing on") == std::string::npos; ++i)
             std::this_thread::sleep_for(20ms);
@@ -177,6 +179,23 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         ASSERT_NE(at, std::string::npos) << text;
         EXPECT_NE(text.find("fecc activate-preset preset=3", at), std::string::npos) << text;
         EXPECT_EQ(text.find("timed-out"), std::string::npos) << text;
+        // Every channel opened through H.245 goes encrypted; fastStart's stay clear.
+        std::istringstream lines(text);
+        int opened = 0;
+        for (std::string line; std::getline(lines, line);) {
+            static const std::regex openedLine("media opened .* session (\\d+) (transmit|receive).*");
+            std::smatch match;
+            if (!std::regex_match(line, match, openedLine))
+                continue;
+            ++opened;
+            // (fastStart carries audio and video.)
+            const bool throughH245 = !mode.fastStart || (match[1] != "1" && match[1] != "2");
+            EXPECT_EQ(text.find("media encrypted AES-128 session " + match[1].str() + " " +
+                                match[2].str()) != std::string::npos,
+                      throughH245)
+                << line;
+        }
+        EXPECT_GE(opened, 7) << "audio, video, camera control both ways, content";
     }
     if (mode.otherShape) {
         EXPECT_NE(logs.callee.find("FECC-RTP session 3 transmit framing=bare"), std::string::npos);
@@ -242,6 +261,57 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         for (const char* expected : {"0.0.8.241.0.0.1", "0.0.8.241.0.0.0.1", "0.0.8.239.1.1",
                                      "0.0.8.239.1.2", "0.0.8.239.2", "\t3", "\t4"})
             EXPECT_NE(oids.find(expected), std::string::npos) << expected;
+        // The key agreement both ways (Setup and Connect), the security entries, the keys
+        // of the channels.
+        const auto frames = [&](const std::string& filter) {
+            const std::string numbers = runCommand(
+                "tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call + ") && (" +
+                filter + ")' -T fields -e frame.number 2>/dev/null");
+            return std::count(numbers.begin(), numbers.end(), '\n');
+        };
+        EXPECT_EQ(frames("h235.tokenOID == 0.0.8.235.0.3.43 && h235.halfkey"), 2);
+        EXPECT_GE(frames("h245.h235SecurityCapability_element"), 2);
+        const std::string keys =
+            runCommand("tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +
+                       ") && h245.h235Key' -T fields -E occurrence=a -E aggregator=' ' "
+                       "-e h245.h235Key 2>/dev/null");
+        std::istringstream keyList(keys);
+        std::set<std::string> distinct;
+        for (std::string key; keyList >> key;)
+            distinct.insert(key);
+        // One key per channel and direction, each different: audio, video and camera
+        // control both ways, and the presentations' content.
+        EXPECT_GE(distinct.size(), mode.fastStart ? 2u : 8u) << keys;
+        // What travels: the audio under its encrypted payload type, whose payloads look
+        // like noise (G.722 in clear repeats a few octets); in an encrypted H.264 or H.224
+        // payload the first octet's top bit, never set in clear, is set half the time.
+        if (!mode.fastStart) {
+            std::istringstream packets(runCommand(
+                "tshark -n -r " + file + " --enable-heuristic rtp_udp -Y 'rtp && rtp.version == 2'"
+                " -T fields -e rtp.p_type -e rtp.payload 2>/dev/null"));
+            std::map<int, std::vector<std::vector<std::uint8_t>>> byType;
+            for (std::string line; std::getline(packets, line);) {
+                std::istringstream fields(line);
+                int type = -1;
+                std::string hex;
+                if (fields >> type >> hex && hex.size() >= 32)
+                    byType[type].push_back(kxtest::fromHex(hex));
+            }
+            ASSERT_GE(byType[120].size(), 500u) << "audio both ways, encrypted";
+            EXPECT_EQ(byType.count(9), 0u) << "no G.722 in clear";
+            std::size_t noisy = 0;
+            for (const auto& payload : byType[120])
+                noisy += std::set<std::uint8_t>(payload.begin(), payload.end()).size() >= 64;
+            EXPECT_GT(noisy * 10, byType[120].size() * 9);
+            for (const auto& [type, payloads] : byType) {
+                if (type == 120 || payloads.size() < 50)
+                    continue;
+                std::size_t topBit = 0;
+                for (const auto& payload : payloads)
+                    topBit += (payload[0] & 0x80) != 0;
+                EXPECT_GT(topBit * 5, payloads.size()) << "payload type " << type;
+            }
+        }
         // Who calls, as the Setup names alice.
         const std::string names = runCommand(
             "tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +

@@ -96,6 +96,39 @@ INSTANTIATE_TEST_SUITE_P(EachCodec, KxCallAudio,
                          });
 
 // Every line of --json is valid JSON, also where the far end's text is not UTF-8.
+// Encryption as each side is set: "required" against "off" is refused either way round,
+// with the reason on both sides; "off" on either side gives a clear call.
+TEST(KxCall, RequiredEncryptionRefusesAClearPeerAndOffStaysClear)
+{
+    struct Case
+    {
+        const char* callee;
+        const char* caller;
+        bool refused;
+    };
+    for (const auto& [callee, caller, refused] :
+         {Case{"off", "required", true}, Case{"required", "off", true},
+          Case{"off", "auto", false}, Case{"auto", "off", false}}) {
+        SCOPED_TRACE(std::string(callee) + " called by " + caller);
+        const auto logs = runKxcallPair(std::string("--encryption ") + callee,
+                                        std::string("--hangup-after 1 --encryption ") + caller,
+                                        tempPath(std::string("encryption_") + callee + "_" +
+                                                 caller + "_"),
+                                        refused);
+        for (const auto* log : {&logs.caller, &logs.callee}) {
+            SCOPED_TRACE(log == &logs.caller ? "caller" : "callee");
+            EXPECT_EQ(log->find("media encrypted"), std::string::npos) << *log;
+            if (refused) {
+                EXPECT_NE(log->find("reason=14 Security"), std::string::npos) << *log;
+                EXPECT_EQ(log->find("media opened"), std::string::npos) << *log;
+            } else {
+                EXPECT_NE(log->find("media opened G.722-64k session 1 receive"), std::string::npos)
+                    << *log;
+            }
+        }
+    }
+}
+
 TEST(KxCall, JsonLinesStayValidWhateverTheFarEndSends)
 {
     // Input with a quote, a control character and bytes that are no UTF-8.

@@ -49,9 +49,10 @@ struct KxcallLogs
 
 /// Starts a kxcall that listens on a free port of 127.0.0.1 with `calleeArguments`, calls
 /// it with a kxcall given `callerArguments` (which must end the call), and waits until
-/// both are done.  The logs are kept in `base` + "callee.txt" and "caller.txt".
+/// both are done.  The logs are kept in `base` + "callee.txt" and "caller.txt".  The caller
+/// must end well, or, with `callerFails`, with a failure.
 KxcallLogs runKxcallPair(const std::string& calleeArguments, const std::string& callerArguments,
-                         const std::string& base);
+                         const std::string& base, bool callerFails = false);
 
 /// The number after `key=` on the first "stats" line a kxcall log has for `direction`
 /// (and for `session`, when given), or -1.

@@ -438,7 +438,11 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     traversal_->peerFeatures(setup);
     encryption_->peerOffered(setup);
     if (encryption_->refusesAgreement(true)) {
+        // Refused here and now, before the call is offered to anyone: the caller hears why.
         VOIP_TRACE(2, "H323\tRefused: the caller does not encrypt on " << describe());
+        sendReleaseComplete(EndReason::SecurityDenial,
+                            q931CauseFromEndReason(EndReason::SecurityDenial));
+        releaseNetwork();
         failCall(EndReason::SecurityDenial);
         return;
     }
