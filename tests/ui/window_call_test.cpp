@@ -289,6 +289,55 @@ TEST(WindowCall, ThePromptAnswersAndDeclinesAndASecondCallerIsRefused)
     EXPECT_EQ(client.recents.recents().at(0).flow, "incoming");
 }
 
+// How a call's media travels, as the window says it: the prompt warns of a caller that does
+// not encrypt; the toolbar's lock is open for that call and closed for one that encrypts,
+// its tip naming the cipher; the statistics say so per direction; a caller refused because
+// encryption is required leaves that reason in the history.
+TEST(WindowCall, TheLockThePromptAndTheStatisticsTellHowTheMediaTravels)
+{
+    Client client(false);
+    client.connectWindow();
+    client.window.show();
+    auto& toolbar = *client.window.callToolbar();
+    for (const bool encrypting : {false, true}) {
+        SCOPED_TRACE(encrypting ? "encrypting caller" : "clear caller");
+        QString prompt;
+        onNextModal<QMessageBox>([&](QMessageBox& box) {
+            prompt = box.informativeText();
+            clickRole(box, QMessageBox::YesRole);
+        });
+        Kxcall caller({"--call", client.address(), "--calls", "1", "--hangup-after", "4",
+                       "--encryption", encrypting ? "auto" : "off"});
+        ASSERT_TRUE(caller.waitFor("established"));
+        EXPECT_EQ(prompt.contains("call-will-be-clear"), !encrypting) << prompt.toStdString();
+        QLabel* lock = toolbar.securityLabel();
+        ASSERT_TRUE(pumpUntil([&] { return lock->isVisible(); }));
+        EXPECT_EQ(lock->property("encrypted").toBool(), encrypting);
+        EXPECT_EQ(lock->toolTip(), encrypting ? "media-encrypted-tip" : "media-clear-peer");
+        ASSERT_TRUE(pumpUntil([&] {
+            return client.manager->mediaStatistics(voip::MediaType::Audio, 1).packets > 0;
+        }));
+        WidgetStatistics statistics(client.window.context());
+        statistics.updateAudio(0);
+        statistics.updateAudio(1);
+        for (int direction : {0, 1})
+            EXPECT_EQ(statistics.audioValue(WidgetStatistics::AudioEncryption, direction)->text(),
+                      encrypting ? "AES-128" : "not-encrypted");
+        ASSERT_TRUE(caller.waitFor("cleared"));
+        ASSERT_TRUE(pumpUntil([&] { return inHomeView(client.window); }));
+        EXPECT_FALSE(lock->isVisible());
+    }
+    client.settings.setValue("net/encryption", 2);
+    client.manager->applyEncryption();
+    Kxcall clear({"--call", client.address(), "--calls", "1", "--encryption", "off"});
+    ASSERT_TRUE(clear.waitFor("cleared"));
+    EXPECT_EQ(clear.last("cleared").value("reason").toString(), "14");
+    ASSERT_TRUE(pumpUntil([&] { return client.recents.recents().size() == 3; }));
+    EXPECT_EQ(client.recents.recents().at(0).status, "failure");
+    EXPECT_TRUE(client.recents.recents().at(0).reason.startsWith("14"))
+        << client.recents.recents().at(0).reason.toStdString();
+}
+
 TEST(WindowCall, AutoAnswerTakesTheCallAfterASecondWithoutAPrompt)
 {
     Client client(true);

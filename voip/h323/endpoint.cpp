@@ -296,8 +296,15 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
     if (throughGatekeeper)
         connection->crossNatThroughGatekeeper();
     connection->acceptIncomingSetup(channel, *message, std::move(information.value()));
-    if (connection->released_)
+    if (connection->released_) {
+        // Refused before it was offered, as its media could not be encrypted as required:
+        // still an incoming call that failed, for the application's records.
+        if (connection->encryption().refusesAgreement(true)) {
+            call->startIncoming(connection);
+            call->clear(EndReason::SecurityDenial);
+        }
         return;
+    }
     if (auto gatekeeper = registeredGatekeeper()) {
         // Offered to the application once the gatekeeper admits it.
         connection->admitIncoming(gatekeeper, call);

@@ -443,7 +443,6 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
         sendReleaseComplete(EndReason::SecurityDenial,
                             q931CauseFromEndReason(EndReason::SecurityDenial));
         releaseNetwork();
-        failCall(EndReason::SecurityDenial);
         return;
     }
     tunnellingActive_ = h245_->decide(pdu[f225::h245Tunnelling].boolean());
