@@ -62,6 +62,9 @@ TEST(Traversal, AnAnnouncedCallIsFetchedItsH245OpenedOutwardsAndItsMediaKeptOpen
     timers.signallingKeepAlive = 150ms;
     alice.endpoint->setTimers(timers);
     alice.manager.answerPolicy = answerNow;
+    // Encrypted as well: the relay passes the keys on and the keep-alives stay clear.
+    for (Side* side : {&alice, &bob})
+        side->endpoint->setMediaEncryption(MediaEncryption::WhenPeerCan);
     auto aliceGatekeeper = registerWith(alice, gatekeeper, "alice", true);
     registerWith(bob, gatekeeper, "bob", false);
     ASSERT_EQ(aliceGatekeeper->traversal(), TraversalState::On);
@@ -72,6 +75,17 @@ TEST(Traversal, AnAnnouncedCallIsFetchedItsH245OpenedOutwardsAndItsMediaKeptOpen
         return connection && connection->isH245Complete() && !connection->isTunnelling() &&
                connection->findLogicalChannel(1, true) && connection->findLogicalChannel(1, false);
     })) << "announced, fetched, H.245 on a connection of its own, audio both ways";
+    for (const bool fromRemote : {true, false})
+        EXPECT_TRUE(alice.anyH323()->findLogicalChannel(1, fromRemote)->encrypted);
+    // Either side may ask for a new key of what it receives; the master makes it.
+    for (Side* side : {&alice, &bob}) {
+        auto connection = side->anyH323();
+        ASSERT_TRUE(connection->renewMediaKey(connection->findLogicalChannel(1, true)->number));
+    }
+    EXPECT_TRUE(eventually([&] {
+        return alice.anyH323()->encryption().renewals() == 2 &&
+               bob.anyH323()->encryption().renewals() == 2;
+    }));
     auto* server = gatekeeper.traversalServer();
     EXPECT_EQ(server->startH245Sent(), 1u);
 
