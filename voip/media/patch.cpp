@@ -1,5 +1,7 @@
 #include "voip/media/patch.h"
 
+#include "voip/media/concealment.h"
+
 #include <algorithm>
 
 #include "voip/device/medialog.h"
@@ -9,7 +11,8 @@ namespace voip {
 namespace {
 
 /// Lost frames are filled with at most this much silence.
-constexpr unsigned kMaxConcealMs = 240;
+/// The longest gap filled at once (a burst of loss the jitter buffer tells of late).
+constexpr unsigned kMaxConcealMs = 3000;
 
 } // namespace
 
@@ -71,6 +74,7 @@ MediaStatus MediaPatch::addSink(std::shared_ptr<FrameStream> sink, unsigned fram
             if (!decoder)
                 return decoder.error();
             decoder_ = decoder.take();
+            concealer_ = std::make_unique<LossConcealer>(sourceRate_);
         }
         if (isPcmFormat(out)) {
             if (out.clockRate() != sourceRate_)
@@ -209,12 +213,15 @@ const std::vector<int16_t>* MediaPatch::decodedPcm(const StreamFrame& in)
     if (sourceIsPcm_)
         return &in.pcm;
     decoded_.clear();
-    // Keep the playout timeline through lost packets: silence as long as the loss.
+    // The playout timeline is kept through lost packets: the gap is filled as long as it
+    // lasted (a frame said lost as it happened comes empty).
     if (in.lostBefore > 0 && lastDecodedSamples_ > 0) {
         const size_t fill = std::min<size_t>(size_t(in.lostBefore) * lastDecodedSamples_,
                                              size_t(sourceRate_) * kMaxConcealMs / 1000);
-        decoded_.assign(fill, 0);
+        concealer_->conceal(fill, decoded_);
     }
+    if (in.payload.empty())
+        return decoded_.empty() ? nullptr : &decoded_;
     const size_t before = decoded_.size();
     if (auto status = decoder_->decode(in.payload, decoded_); !status) {
         std::lock_guard lock(statsMutex_);
@@ -222,6 +229,7 @@ const std::vector<int16_t>* MediaPatch::decodedPcm(const StreamFrame& in)
         return nullptr;
     }
     lastDecodedSamples_ = decoded_.size() - before;
+    concealer_->received(decoded_, before);
     return &decoded_;
 }
 
@@ -236,6 +244,8 @@ void MediaPatch::writeToSinks(const StreamFrame& in)
         uint64_t bytes = 0;
         uint64_t frames = 1;
         if (sink->kind == Sink::Kind::PassThrough) {
+            if (in.payload.empty() && in.pcm.empty())
+                continue; // a loss said as it happened: nothing to pass on
             status = sink->stream->writeFrame(in);
             bytes = in.payload.size() + in.pcm.size() * 2;
         } else {

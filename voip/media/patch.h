@@ -14,6 +14,8 @@
 
 namespace voip {
 
+class LossConcealer;
+
 /// Counters of a patch, taken together under its lock.
 struct PatchStatistics
 {
@@ -80,6 +82,7 @@ private:
     const bool sourceIsPcm_;
     unsigned sourceRate_ = 0; ///< PCM sample rate of the source (after decoding)
     std::unique_ptr<AudioDecoder> decoder_;
+    std::unique_ptr<LossConcealer> concealer_; ///< with the decoder
     std::vector<int16_t> decoded_;
     size_t lastDecodedSamples_ = 0;
     std::vector<std::unique_ptr<Sink>> sinks_;

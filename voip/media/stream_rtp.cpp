@@ -132,12 +132,40 @@ MediaStatus RtpMediaStream::readFrame(StreamFrame& frame)
             frame.payload = std::move(received->payload);
             frame.timestamp = received->timestamp;
             frame.marker = received->marker;
-            frame.lostBefore = received->lostBefore;
+            // What was said lost while waiting is not lost twice.
+            frame.lostBefore = received->lostBefore - std::min(received->lostBefore, reportedLost_);
+            const uint32_t step = received->timestamp - lastTimestamp_;
+            if (lastFrame_ && step > 0 && step <= mediaFormat().clockRate() / 5 &&
+                received->lostBefore == 0)
+                frameTicks_ = step;
+            lastTimestamp_ = received->timestamp;
+            lastFrame_ = std::chrono::steady_clock::now();
+            reportedLost_ = 0;
             return MediaStatus();
         }
+        if (overdue(frame))
+            return MediaStatus();
         wake_.wait_for(lock, pollInterval_, [this] { return closed_; });
     }
     return MediaFailure{MediaError::Closed, describe() + " closed"};
+}
+
+bool RtpMediaStream::overdue(StreamFrame& frame)
+{
+    if (!session_->usesJitterBuffer() || !lastFrame_ || frameTicks_ == 0)
+        return false;
+    const auto frameTime = std::chrono::microseconds(
+        std::uint64_t(frameTicks_) * 1000000 / std::max(1u, mediaFormat().clockRate()));
+    const auto now = std::chrono::steady_clock::now();
+    if (now - *lastFrame_ < frameTime * OverdueFrames ||
+        frameTime * (reportedLost_ + 1) > MaxLateLoss)
+        return false;
+    *lastFrame_ += frameTime;
+    ++reportedLost_;
+    frame = StreamFrame{};
+    frame.timestamp = lastTimestamp_ + frameTicks_ * reportedLost_;
+    frame.lostBefore = 1;
+    return true;
 }
 
 MediaStatus RtpMediaStream::writeFrame(const StreamFrame& frame)

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <mutex>
 
 #include "voip/media/reorder.h"
@@ -62,6 +63,8 @@ private:
     };
     void receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) const;
     MediaStatus readDirect(StreamFrame& frame);
+    /// An audio frame overdue: `frame` becomes an empty one that says so.
+    bool overdue(StreamFrame& frame);
 
     std::shared_ptr<rtp::RtpSession> session_;
     std::shared_ptr<Inbox> inbox_; // set while a direct source is open
@@ -69,6 +72,16 @@ private:
     uint32_t timestampOffset_ = 0; ///< random start of our timestamps (RFC 3550 5.1)
     static constexpr unsigned kMaxFailedSends = 50;
     unsigned failedSends_ = 0; ///< consecutive; patch thread only
+
+    /// Audio: a frame overdue by this many frame times is said lost as it happens, so that
+    /// the gap is filled while it lasts; at most MaxLateLoss of them in a row (a sender
+    /// that stopped is not filled for ever).
+    static constexpr unsigned OverdueFrames = 2;
+    static constexpr std::chrono::milliseconds MaxLateLoss{3000};
+    std::optional<std::chrono::steady_clock::time_point> lastFrame_; // reader only
+    uint32_t lastTimestamp_ = 0;
+    uint32_t frameTicks_ = 0;   ///< timestamp step of the last two frames
+    uint32_t reportedLost_ = 0; ///< frames said lost since the last one that came
 
     mutable std::mutex mutex_; // guards closed_ and otherPayload_
     std::condition_variable wake_;

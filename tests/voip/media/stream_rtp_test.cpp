@@ -177,5 +177,52 @@ TEST(RtpMediaStream, SkipsOtherPayloadTypesAndWakesOnClose)
     b->stop();
 }
 
+// An outage: the frames that do not come are said lost while it lasts, so that the gap is
+// filled in time, and the loss the next packet brings is not counted twice.
+TEST(RtpMediaStream, FramesThatDoNotComeAreSaidLostAsTheOutageGoesOn)
+{
+    auto a = openSession();
+    auto b = openSession();
+    ASSERT_TRUE(a && b);
+    connect(*a, *b);
+    RtpMediaStream source(b, formatOf("G.711-uLaw-64k"), AudioSessionId, true);
+    ASSERT_TRUE(source.open());
+    std::thread sender([&] {
+        const std::vector<uint8_t> payload(160, 0x55);
+        uint32_t timestamp = 0;
+        for (int i = 0; i < 30; ++i, timestamp += 160) {
+            // 300 ms lost on the way (sent where nobody listens), then the packets go on.
+            if (i == 10)
+                a->setRemote(b->localAddress(), 9, 10);
+            if (i == 25)
+                connect(*a, *b);
+            a->send(payload, timestamp, false, 0);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    std::size_t arrived = 0, saidLost = 0, lostLater = 0;
+    std::vector<std::chrono::steady_clock::time_point> lostAt;
+    StreamFrame frame;
+    const auto giveUp = std::chrono::steady_clock::now() + 3s;
+    while (arrived < 15 && std::chrono::steady_clock::now() < giveUp && source.readFrame(frame)) {
+        if (frame.payload.empty()) {
+            ++saidLost;
+            lostAt.push_back(std::chrono::steady_clock::now());
+        } else {
+            ++arrived;
+            lostLater += frame.lostBefore;
+        }
+    }
+    sender.join();
+    EXPECT_EQ(arrived, 15u) << saidLost << " said lost, " << lostLater << " told late";
+    EXPECT_EQ(saidLost + lostLater, 15u) << "every lost frame once: the timeline is whole";
+    EXPECT_GE(saidLost, 10u) << "most of the gap filled while it lasted";
+    ASSERT_GE(lostAt.size(), 2u);
+    EXPECT_GT(lostAt.back() - lostAt.front(), 150ms) << "one by one, not all at the end";
+    source.close();
+    a->stop();
+    b->stop();
+}
+
 } // namespace
 } // namespace voip
