@@ -176,6 +176,12 @@ void VideoSinkStream::askForPicture(std::chrono::milliseconds interval)
         askForPicture_();
 }
 
+void VideoSinkStream::damaged()
+{
+    holding_ = true;
+    askForPicture(UrgentAskInterval);
+}
+
 bool VideoSinkStream::containsKeyFrame(std::span<const uint8_t> picture)
 {
     for (const auto nal : h264::splitAnnexB(picture))
@@ -231,13 +237,15 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         }
         decoder_ = decoder.take();
     }
-    if (askPending_ && std::chrono::steady_clock::now() - *lastAsk_ >= minAskInterval_)
-        askForPicture();
+    const auto interval = holding_ ? UrgentAskInterval : minAskInterval_;
+    if ((askPending_ || holding_) && lastAsk_ &&
+        std::chrono::steady_clock::now() - *lastAsk_ >= interval)
+        askForPicture(interval);
     // The transport numbers its packets; what it knows lost shows as a gap here.
     sequence_ = uint16_t(sequence_ + 1 + frame.lostBefore);
     if (depacketiser_.add(frame.payload, sequence_, frame.timestamp, frame.marker) ==
         h264::DepacketiseResult::Damaged)
-        askForPicture();
+        damaged();
     uint32_t timestamp = 0;
     while (depacketiser_.takePicture(picture_, timestamp)) {
         if (!parameterSetsAcceptable(picture_)) {
@@ -259,15 +267,20 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         decoded_.clear();
         if (auto status = decoder_->decode(picture_, decoded_); !status) {
             VOIP_TRACE(3, "Media\t" << status.error().message);
-            askForPicture();
+            damaged();
         } else if (decoder_->concealed()) {
             // Whole as far as the transport knows, yet the decoder made parts of it up (a
             // sender that left slices out): a broken picture would stay until the next
             // key frame, so one is asked for now.
             ++concealed_;
-            askForPicture();
-        } else if (askPending_ && containsKeyFrame(picture_)) {
+            damaged();
+        } else if (containsKeyFrame(picture_)) {
             askPending_ = false; // what the ask was for has come by itself
+            holding_ = false;
+        }
+        if (holding_) {
+            held_ += decoded_.size();
+            continue;
         }
         for (const auto& picture : decoded_) {
             ++shown_;

@@ -101,7 +101,10 @@ private:
 /// Pictures before the first IDR picture with its parameter sets (the start of a stream
 /// was lost, as in a fastStart call whose first packets came before we listened) are not
 /// decoded, so nothing broken is shown, and ask at once, then every UrgentAskInterval
-/// until it comes.  The decoder is made when the first payload arrives.
+/// until it comes.  After damage, nothing is shown until a key frame decodes whole: the
+/// last good picture stays, as the pictures after a damaged one refer to it and would show
+/// its damage; meanwhile the ask is repeated every UrgentAskInterval.  The decoder is made
+/// when the first payload arrives.
 class VideoSinkStream : public FrameStream
 {
 public:
@@ -123,6 +126,8 @@ public:
     /// Pictures never decoded because a sequence parameter set in them did not parse or
     /// described a picture larger than the engine decodes.
     uint64_t refusedPictures() const { return refused_; }
+    /// Pictures decoded but not shown while the picture was damaged.
+    uint64_t heldPictures() const { return held_; }
 
 protected:
     bool onOpen() override;
@@ -130,6 +135,8 @@ protected:
 private:
     void askForPicture(std::chrono::milliseconds interval);
     void askForPicture() { askForPicture(minAskInterval_); }
+    /// The picture is damaged: held, and a key frame asked for at once.
+    void damaged();
     static bool parameterSetsAcceptable(std::span<const uint8_t> picture);
     static bool containsKeyFrame(std::span<const uint8_t> picture);
     /// Notes the parameter sets and IDR slices of a picture; true when the decoder has
@@ -150,11 +157,13 @@ private:
     bool haveSps_ = false;
     bool havePps_ = false;
     bool started_ = false; ///< an IDR picture with its parameter sets was decoded
+    bool holding_ = false; ///< damaged: the last good picture stays until a key frame
     std::atomic<uint64_t> shown_{0};
     std::atomic<uint64_t> awaitingKeyFrame_{0};
     std::atomic<uint64_t> asked_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<uint64_t> concealed_{0};
+    std::atomic<uint64_t> held_{0};
 };
 
 } // namespace voip

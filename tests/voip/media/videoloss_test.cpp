@@ -186,14 +186,21 @@ TEST(VideoLoss, ReorderingCostsNothingAndThePictureRecoversAfterLoss)
     const auto beforeLoss = screen->since({}).size();
     EXPECT_GE(beforeLoss, 50u);
 
-    // Loss as well.
+    // Loss as well: a damaged picture is never shown (the last good one stays), and the
+    // picture is asked for again while it stays damaged, four times a second at most.
     relay.lossPercent = 5;
+    const auto lossStarted = Clock::now();
     std::this_thread::sleep_for(3s);
     EXPECT_GE(relay.lost(), 5u);
     EXPECT_GT(display->damagedPictures(), 0u);
+    EXPECT_GT(display->heldPictures(), 0u);
     const auto askedDuringLoss = display->picturesAskedFor();
     EXPECT_GE(askedDuringLoss, 1u);
-    EXPECT_LE(askedDuringLoss, 4u) << "at most one request a second";
+    EXPECT_LE(askedDuringLoss, 13u) << "at most four requests a second";
+    const auto duringLoss = screen->since(lossStarted);
+    EXPECT_GE(duringLoss.size(), 10u) << "pictures still shown";
+    for (const auto& shown : duringLoss)
+        EXPECT_TRUE(shown.clean) << "a damaged picture was shown";
 
     // Clean again.
     relay.lossPercent = 0;
@@ -207,7 +214,7 @@ TEST(VideoLoss, ReorderingCostsNothingAndThePictureRecoversAfterLoss)
 
     const auto after = screen->since(lossEnded);
     ASSERT_GE(after.size(), 50u);
-    // From the first clean picture on, every picture is clean.
+    // Every picture clean, the first of them soon after the loss ended.
     std::size_t firstClean = after.size();
     for (std::size_t i = after.size(); i-- > 0;) {
         if (!after[i].clean)
