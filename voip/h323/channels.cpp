@@ -47,6 +47,16 @@ std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& fo
     if (auto found = sessions.find(sessionId); found != sessions.end() && found->second->media) {
         found->second->media->setMediaFormat(format.displayName());
         found->second->media->setClockRate(format.clockRate());
+        if (!isSource && format.mediaType() == MediaType::Video) {
+            // Loss the far end reports of our video: a key frame, whether it asks or not
+            // (many do not), so that its picture mends.
+            std::weak_ptr<Connection> weak = self();
+            found->second->media->setLossHandler([weak, sessionId](std::uint32_t) {
+                if (auto connection = weak.lock())
+                    if (auto other = connection->otherParty())
+                        other->OnVideoUpdateRequested(sessionId);
+            });
+        }
         return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId, isSource);
     }
     return std::make_shared<MediaStream>(format, sessionId, isSource);

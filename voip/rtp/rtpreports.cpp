@@ -32,10 +32,21 @@ uint32_t middle32(uint64_t ntp)
 
 void RtpSession::onRtcp(std::size_t size)
 {
+    uint32_t newlyLost = 0;
+    LossHandler handler;
+    takeReports(size, newlyLost, handler);
+    // Told outside the lock: the handler may ask the sender for a key frame.
+    if (newlyLost > 0 && handler)
+        handler(newlyLost);
+}
+
+void RtpSession::takeReports(std::size_t size, uint32_t& newlyLost, LossHandler& handler)
+{
     const auto now = Clock::now();
     RtcpCompound compound;
     const RtcpError error = parseRtcp(std::span(rtcpBuffer_.data(), size), compound);
     std::lock_guard lock(mutex_);
+    handler = lossHandler_;
     if (error != RtcpError::None) {
         ++drops_.rtcpMalformed;
         return;
@@ -66,7 +77,10 @@ void RtpSession::onRtcp(std::size_t size)
                 ++drops_.rtcpImpossibleReports;
                 continue;
             }
-            peerView_.packetsLost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
+            const auto lost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
+            if (lost > peerView_.packetsLost)
+                newlyLost += lost - peerView_.packetsLost;
+            peerView_.packetsLost = lost;
             peerView_.jitterMs = static_cast<uint32_t>(std::lround(jitterMs));
             if (block.lastSenderReport == 0)
                 continue;

@@ -277,6 +277,12 @@ void RtpSession::setStateHandler(StateHandler handler)
     stateHandler_ = std::move(handler);
 }
 
+void RtpSession::setLossHandler(LossHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    lossHandler_ = std::move(handler);
+}
+
 ReceiveState RtpSession::receiveState() const
 {
     std::lock_guard lock(mutex_);

@@ -171,6 +171,10 @@ public:
     /// packet handler.
     bool usesJitterBuffer() const { return config_.useJitterBuffer; }
     void setStateHandler(StateHandler handler);
+    /// Told, on the I/O thread, when the far end's reports say more of our packets were
+    /// lost since its last report (how many more).
+    using LossHandler = std::function<void(uint32_t newlyLost)>;
+    void setLossHandler(LossHandler handler);
     ReceiveState receiveState() const;
 
     void setMediaFormat(const std::string& name);
@@ -241,6 +245,9 @@ private:
     void receiveRtcp();
     void onRtp(std::size_t size);
     void onRtcp(std::size_t size);
+    /// Reads a compound RTCP packet under the lock: what it says of our stream's loss, and
+    /// the handler to tell.
+    void takeReports(std::size_t size, uint32_t& newlyLost, LossHandler& handler);
     void scheduleRtcp(bool first);
     void sendReport(bool bye);
     void scheduleMediaCheck();
@@ -315,6 +322,7 @@ private:
     bool handlerEverSet_ = false;
     bool handOverPending_ = false; ///< the first handler takes the held packets soon
     StateHandler stateHandler_;
+    LossHandler lossHandler_;
 
     std::atomic<bool> stopped_{false};
 };

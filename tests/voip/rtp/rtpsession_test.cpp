@@ -457,6 +457,38 @@ TEST(RtpSession, SequenceNumbersWrapWithoutCountingLoss)
     EXPECT_EQ(s.receive.packetsLost, 1u);
 }
 
+// The far end's reports of our stream: each new loss is told once, with how much more was
+// lost; a report that cannot be true tells nothing.
+TEST(RtpSession, NewLossTheFarEndReportsIsToldOnce)
+{
+    auto a = openSession();
+    ASSERT_TRUE(a);
+    RawPeer peer;
+    a->setRemote(Loopback, peer.port(), peer.port()); // its reports come from that port
+    std::mutex mutex;
+    std::vector<uint32_t> told;
+    a->setLossHandler([&](uint32_t lost) {
+        std::lock_guard lock(mutex);
+        told.push_back(lost);
+    });
+    const std::vector<uint8_t> payload(160, 1);
+    for (uint32_t i = 0; i < 20; ++i)
+        ASSERT_TRUE(a->send(payload, i * 160, false, 0));
+    const udp::endpoint rtcp(Loopback, a->localRtcpPort());
+    for (const int32_t cumulative : {3, 5, 5, 900, 0}) {
+        std::vector<uint8_t> report;
+        ReportBlock block;
+        block.ssrc = a->ssrc();
+        block.cumulativeLost = cumulative;
+        appendReceiverReport(report, 0x5151, std::span(&block, 1));
+        peer.sendRaw(rtcp, report);
+        std::this_thread::sleep_for(30ms);
+    }
+    ASSERT_TRUE(eventually([&] { return a->statistics().rtcpReceived >= 5; }, 1s));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(told, (std::vector<uint32_t>{3, 2})) << "900 of 20 sent is no report";
+}
+
 TEST(RtpSession, SilentStreamIsReportedAndRecovers)
 {
     SessionConfig config = loopbackConfig();
