@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/udpimpairer.h"
 #include "tests/voip/media/picturequality.h"
 #include "voip/device/video_fake.h"
 #include "voip/media/mediaformatregistry.h"
@@ -25,68 +26,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using asio::ip::udp;
 
-/// Forwards UDP datagrams from one port to a destination, losing and swapping some on
-/// purpose (a fixed seed: the same run every time).
-class LossyRelay
-{
-public:
-    std::atomic<int> lossPercent{0};
-    std::atomic<int> swapPercent{0};
-
-    explicit LossyRelay(udp::endpoint destination)
-        : socket_(io_, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
-        , destination_(destination)
-    {
-        socket_.non_blocking(true);
-        thread_ = std::thread([this] { run(); });
-    }
-    ~LossyRelay()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    std::uint16_t port() const { return socket_.local_endpoint().port(); }
-    std::uint64_t lost() const { return lost_; }
-    std::uint64_t swapped() const { return swapped_; }
-
-private:
-    void run()
-    {
-        std::mt19937 random(1234);
-        std::vector<std::uint8_t> buffer(65536), held;
-        while (!stop_) {
-            udp::endpoint from;
-            asio::error_code error;
-            const auto size = socket_.receive_from(asio::buffer(buffer), from, 0, error);
-            if (error) {
-                std::this_thread::sleep_for(200us);
-                continue;
-            }
-            std::vector<std::uint8_t> packet(buffer.begin(), buffer.begin() + std::ptrdiff_t(size));
-            if (int(random() % 100) < lossPercent) {
-                ++lost_;
-                continue;
-            }
-            if (held.empty() && int(random() % 100) < swapPercent) {
-                held = std::move(packet); // goes out after the next one
-                ++swapped_;
-                continue;
-            }
-            socket_.send_to(asio::buffer(packet), destination_, 0, error);
-            if (!held.empty()) {
-                socket_.send_to(asio::buffer(held), destination_, 0, error);
-                held.clear();
-            }
-        }
-    }
-
-    asio::io_context io_;
-    udp::socket socket_;
-    udp::endpoint destination_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::atomic<std::uint64_t> lost_{0}, swapped_{0};
-};
+using LossyRelay = kxtest::UdpImpairer;
 
 /// Keeps, for every picture shown, when it came and whether it is the test pattern it
 /// claims to be (its number readable and the picture close to what was drawn).

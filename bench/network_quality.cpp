@@ -1,0 +1,161 @@
+// Video over a lossy path, in process: FakeVideo 640x360 at 25 pictures a second, encoded,
+// sent over real RTP sessions on 127.0.0.1 through an impaired relay, decoded and checked
+// picture by picture (the pattern's number read back and compared with what was drawn).
+// For each condition it prints the time without a correct new picture, the longest such
+// gap, the damaged pictures shown, and the key frames asked for and sent.
+//
+//   build/bench/network_quality [SECONDS]     (default 10 s a condition)
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "tests/support/udpimpairer.h"
+#include "tests/voip/media/picturequality.h"
+#include "voip/device/video_fake.h"
+#include "voip/media/mediaformatregistry.h"
+#include "voip/media/patch.h"
+#include "voip/media/stream_rtp.h"
+#include "voip/media/videostream.h"
+#include "voip/rtp/rtpsession.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace voip;
+using Clock = std::chrono::steady_clock;
+
+/// What was shown: correct new pictures' times, and damaged pictures.
+class Screen : public VideoOutput
+{
+public:
+    void showFrame(const VideoFrame& frame) override
+    {
+        const auto number = FakeVideoInput::readNumber(frame);
+        const bool clean =
+            number && test::psnr(frame, FakeVideoInput::picture(frame.width, frame.height,
+                                                                *number)) > 30;
+        std::lock_guard lock(mutex);
+        if (!clean) {
+            ++damaged;
+        } else if (!last || *number > *last) {
+            last = number;
+            fresh.push_back(Clock::now());
+        }
+    }
+    std::mutex mutex;
+    std::optional<std::uint32_t> last;
+    std::vector<Clock::time_point> fresh;
+    unsigned damaged = 0;
+};
+
+std::shared_ptr<rtp::RtpSession> openSession()
+{
+    rtp::SessionConfig config;
+    config.localAddress = asio::ip::make_address("127.0.0.1");
+    config.useJitterBuffer = false;
+    config.rtcpInterval = 1000ms;
+    auto opened = rtp::RtpSession::open(config);
+    return opened ? std::shared_ptr<rtp::RtpSession>(opened.take()) : nullptr;
+}
+
+struct Condition
+{
+    const char* name;
+    int lossPercent;
+    std::chrono::milliseconds outage{0};
+    std::chrono::milliseconds outageEvery{0};
+};
+
+void run(const Condition& condition, std::chrono::seconds length)
+{
+    MediaFormat format = *MediaFormatRegistry::global().find(format::H264High);
+    format.setIntegerOption(option::FrameWidth, 640);
+    format.setIntegerOption(option::FrameHeight, 360);
+    auto sending = openSession();
+    auto receiving = openSession();
+    if (!sending || !receiving) {
+        std::printf("%-28s no RTP sessions\n", condition.name);
+        return;
+    }
+    kxtest::UdpImpairer path(
+        asio::ip::udp::endpoint(receiving->localAddress(), receiving->localRtpPort()));
+    path.lossPercent = condition.lossPercent;
+    path.outage = condition.outage;
+    path.outageEvery = condition.outageEvery;
+    sending->setRemote(receiving->localAddress(), path.port(), receiving->localRtcpPort());
+    receiving->setRemote(sending->localAddress(), sending->localRtpPort(),
+                         sending->localRtcpPort());
+    VideoInputParams input;
+    input.width = 640;
+    input.height = 360;
+    input.frameRate = 25;
+    H264EncoderOptions encoding;
+    encoding.bitRate = 1'000'000;
+    auto camera = std::make_shared<VideoSourceStream>(format, VideoSessionId, kFakeVideoDriver,
+                                                      input, encoding, 1200);
+    // The sender's side of RTCP: reported loss brings a key frame, as in a call.
+    sending->setLossHandler([camera](std::uint32_t) { camera->requestKeyFrame(); });
+    auto screen = std::make_shared<Screen>();
+    auto display = std::make_shared<VideoSinkStream>(format, VideoSessionId, screen,
+                                                     [camera] { camera->requestKeyFrame(); });
+    MediaPatch out(camera);
+    MediaPatch in(std::make_shared<RtpMediaStream>(receiving, format, VideoSessionId, true));
+    if (!out.addSink(std::make_shared<RtpMediaStream>(sending, format, VideoSessionId, false)) ||
+        !in.addSink(display) || !in.start() || !out.start()) {
+        std::printf("%-28s cannot start\n", condition.name);
+        return;
+    }
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(length);
+    const auto end = Clock::now();
+    out.stop();
+    in.stop();
+    sending->stop();
+    receiving->stop();
+
+    std::lock_guard lock(screen->mutex);
+    // Time without a correct new picture: every gap between two beyond two picture times.
+    double without = 0, longest = 0;
+    auto previous = start + 1s; // the first second is the start-up
+    for (auto time : screen->fresh) {
+        if (time < previous)
+            continue;
+        const double gap = std::chrono::duration<double>(time - previous).count();
+        if (gap > 0.08) {
+            without += gap - 0.04;
+            longest = std::max(longest, gap);
+        }
+        previous = time;
+    }
+    const double tail = std::chrono::duration<double>(end - previous).count();
+    if (tail > 0.08) {
+        without += tail - 0.04;
+        longest = std::max(longest, tail);
+    }
+    std::printf("%-28s %6.2f s of %2lld  longest %5.2f s  damaged shown %4u  asked %3llu  "
+                "key frames %3llu  held %5llu\n",
+                condition.name, without, (long long)length.count() - 1, longest, screen->damaged,
+                (unsigned long long)display->picturesAskedFor(),
+                (unsigned long long)camera->keyFramesSent(),
+                (unsigned long long)display->heldPictures());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::chrono::seconds length(argc > 1 ? std::max(3, std::atoi(argv[1])) : 10);
+    const Condition conditions[] = {
+        {"no loss", 0},
+        {"2 % loss", 2},
+        {"5 % loss", 5},
+        {"10 % loss", 10},
+        {"0.5 s outage every 2 s", 0, 500ms, 2000ms},
+    };
+    for (const auto& condition : conditions)
+        run(condition, length);
+    return 0;
+}
