@@ -2,11 +2,16 @@
 // sent over real RTP sessions on 127.0.0.1 through an impaired relay, decoded and checked
 // picture by picture (the pattern's number read back and compared with what was drawn).
 // For each condition it prints the time without a correct new picture, the longest such
-// gap, the damaged pictures shown, and the key frames asked for and sent.
+// gap, the damaged pictures shown, and the key frames asked for and sent.  Then audio: a
+// G.711 tone through the same kind of path into the jitter buffer and the decoder, each
+// 20 ms of what is played compared with the tone sent, and the length of what was played
+// against the length sent.
 //
 //   build/bench/network_quality [SECONDS]     (default 10 s a condition)
 
+#include <cmath>
 #include <cstdio>
+#include <numbers>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -15,6 +20,7 @@
 #include "tests/support/udpimpairer.h"
 #include "tests/voip/media/picturequality.h"
 #include "voip/device/video_fake.h"
+#include "voip/media/codec.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/patch.h"
 #include "voip/media/stream_rtp.h"
@@ -143,6 +149,102 @@ void run(const Condition& condition, std::chrono::seconds length)
                 (unsigned long long)display->heldPictures());
 }
 
+/// What the loudspeaker got.
+class Loudspeaker : public FrameStream
+{
+public:
+    Loudspeaker()
+        : FrameStream(pcmMediaFormat(8000), AudioSessionId, false)
+    {}
+    MediaStatus writeFrame(const StreamFrame& frame) override
+    {
+        std::lock_guard lock(mutex);
+        pcm.insert(pcm.end(), frame.pcm.begin(), frame.pcm.end());
+        return MediaStatus();
+    }
+    std::mutex mutex;
+    std::vector<int16_t> pcm;
+};
+
+int16_t toneAt(std::size_t sample)
+{
+    return int16_t(std::lround(8000 * std::sin(2 * std::numbers::pi * 440 * double(sample) / 8000)));
+}
+
+void runAudio(const Condition& condition, std::chrono::seconds length)
+{
+    rtp::SessionConfig config;
+    config.localAddress = asio::ip::make_address("127.0.0.1");
+    auto sending = rtp::RtpSession::open(config);
+    auto receiving = rtp::RtpSession::open(config);
+    auto encoder = AudioEncoder::create("G.711-uLaw-64k");
+    if (!sending || !receiving || !encoder)
+        return;
+    std::shared_ptr<rtp::RtpSession> a(sending.take()), b(receiving.take());
+    kxtest::UdpImpairer path(asio::ip::udp::endpoint(b->localAddress(), b->localRtpPort()), 99);
+    path.lossPercent = condition.lossPercent;
+    path.outage = condition.outage;
+    path.outageEvery = condition.outageEvery;
+    a->setRemote(b->localAddress(), path.port(), b->localRtcpPort());
+    b->setRemote(a->localAddress(), a->localRtpPort(), a->localRtcpPort());
+    const auto format = *MediaFormatRegistry::global().find("G.711-uLaw-64k");
+    auto speaker = std::make_shared<Loudspeaker>();
+    MediaPatch in(std::make_shared<RtpMediaStream>(b, format, AudioSessionId, true));
+    if (!in.addSink(speaker) || !in.start())
+        return;
+    const std::size_t frames = std::size_t(length.count()) * 50;
+    auto next = Clock::now();
+    std::vector<int16_t> pcm(160);
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        for (std::size_t i = 0; i < 160; ++i)
+            pcm[i] = toneAt(frame * 160 + i);
+        std::vector<uint8_t> payload;
+        (void)encoder.value()->encode(pcm, payload);
+        a->send(payload, uint32_t(frame * 160), frame == 0, 0);
+        next += 20ms;
+        std::this_thread::sleep_until(next);
+    }
+    std::this_thread::sleep_for(400ms); // what the jitter buffer still holds
+    in.stop();
+    a->stop();
+    b->stop();
+
+    std::lock_guard lock(speaker->mutex);
+    const auto& played = speaker->pcm;
+    // Where the tone starts in what was played: the first loud sample, then the tone's
+    // phase there (the first frame may be the one lost).
+    std::size_t offset = 0;
+    while (offset < played.size() && std::abs(played[offset]) < 500)
+        ++offset;
+    std::size_t bestShift = 0;
+    double bestError = 1e300;
+    for (std::size_t shift = 0; shift < 8000; ++shift) {
+        double error = 0;
+        for (std::size_t i = 0; i < 160 && offset + i < played.size(); ++i)
+            error += std::pow(double(played[offset + i]) - toneAt(shift + i), 2);
+        if (error < bestError) {
+            bestError = error;
+            bestShift = shift;
+        }
+    }
+    // Compared over the length sent: what the loudspeaker gets after the sender stopped
+    // is the end of the call being filled, not the call.
+    const std::size_t until = std::min(played.size(), offset + frames * 160);
+    std::size_t good = 0, compared = 0;
+    for (std::size_t at = offset; at + 160 <= until; at += 160, ++compared) {
+        double error = 0, signal = 0;
+        for (std::size_t i = 0; i < 160; ++i) {
+            const double expected = toneAt(bestShift + (at - offset) + i);
+            error += std::pow(double(played[at + i]) - expected, 2);
+            signal += expected * expected;
+        }
+        good += 10 * std::log10(signal / std::max(error, 1.0)) > 10;
+    }
+    std::printf("%-28s audio good %5.1f %% of %zu frames  played %5.2f s of %5.2f s sent\n",
+                condition.name, compared ? 100.0 * double(good) / double(compared) : 0.0,
+                compared, double(until - offset) / 8000.0, double(frames) / 50.0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -157,5 +259,7 @@ int main(int argc, char** argv)
     };
     for (const auto& condition : conditions)
         run(condition, length);
+    for (const auto& condition : conditions)
+        runAudio(condition, length);
     return 0;
 }

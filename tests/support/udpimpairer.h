@@ -23,7 +23,7 @@ public:
 
     std::atomic<int> lossPercent{0};
     std::atomic<int> swapPercent{0};
-    /// Everything is lost for `outage` at the start of every `outageEvery` (none when 0).
+    /// Everything is lost for `outage` at the end of every `outageEvery` (none when 0).
     std::atomic<std::chrono::milliseconds> outage{std::chrono::milliseconds(0)};
     std::atomic<std::chrono::milliseconds> outageEvery{std::chrono::milliseconds(0)};
 
@@ -55,7 +55,7 @@ private:
         if (every.count() <= 0)
             return false;
         const auto into = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_);
-        return into % every < outage.load();
+        return into % every >= every - outage.load();
     }
 
     void run()
