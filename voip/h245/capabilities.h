@@ -145,8 +145,9 @@ struct CapabilitySet
     /// non-interleaved, 2 interleaved), as the mediaPacketizationCapability lists them.
     /// Empty: none said, which leaves a sender to the single NAL unit mode.
     std::vector<std::uint8_t> h264PacketizationModes;
-    /// Building: each audio, video, content and data entry N is followed by entry N + 100 saying it may go
-    /// AES-128-CBC encrypted, in the same alternative set (as other stacks announce it).
+    /// Building: each audio, video, content and data entry N is followed by entry N + 100
+    /// saying it may go AES-128-CBC encrypted, in the same alternative set (as other stacks
+    /// announce it).
     bool offerEncryption = false;
 
     bool operator==(const CapabilitySet&) const = default;

@@ -18,6 +18,14 @@ bool sameNumber(const std::vector<std::uint8_t>& number, const h235::GroupNumber
     return std::equal(number.begin(), number.end(), known.begin(), known.end());
 }
 
+/// The payload type a key goes with, as its sender names it; `otherwise` for one that is
+/// not dynamic.
+std::uint8_t payloadTypeOf(const h245::EncryptionSync& sync, std::uint8_t otherwise)
+{
+    const std::uint8_t named = sync.synchFlag & 0x7f;
+    return named >= 96 ? named : otherwise;
+}
+
 /// The payload type a channel's renewed key goes with: the other of two.
 std::uint8_t otherPayloadType(std::uint8_t opened, std::uint8_t current)
 {
@@ -33,8 +41,7 @@ CallEncryption::CallEncryption(MediaEncryption policy, bool caller, ControlLink&
     , caller_(caller)
     , link_(link)
     , ours_(std::move(agreement))
-{
-}
+{}
 
 CallEncryption::~CallEncryption() = default;
 
@@ -111,9 +118,9 @@ bool CallEncryption::releaseCapabilities()
     return !capabilitiesWait() && std::exchange(capabilitiesHeld_, false);
 }
 
-bool CallEncryption::refusesAgreement(bool answered) const
+bool CallEncryption::refusesAgreement() const
 {
-    return policy_ == MediaEncryption::Required && answered && !agreed();
+    return policy_ == MediaEncryption::Required && answered_ && !agreed();
 }
 
 bool CallEncryption::refusesCapabilities(const h245::CapabilitySet& theirs) const
@@ -126,14 +133,15 @@ bool CallEncryption::refusesCapabilities(const h245::CapabilitySet& theirs) cons
                         });
 }
 
-std::optional<h245::EncryptionSync> CallEncryption::wrapped(const h235::Key& key,
-                                                            std::uint8_t payloadType) const
+std::optional<CallEncryption::NewKey> CallEncryption::newKey(std::uint8_t payloadType) const
 {
-    const h235::Key sealed = h235::wrapKey(*wrapping_, key);
-    auto encoded = h225::encodeWrappedKey(sealed);
+    auto key = h235::newMediaKey();
+    if (!key || !wrapping_)
+        return std::nullopt;
+    auto encoded = h225::encodeWrappedKey(h235::wrapKey(*wrapping_, *key));
     if (!encoded)
         return std::nullopt;
-    return h245::EncryptionSync{payloadType, std::move(*encoded)};
+    return NewKey{*key, h245::EncryptionSync{payloadType, std::move(*encoded)}};
 }
 
 std::optional<h235::Key> CallEncryption::unwrapped(const h245::EncryptionSync& sync) const
@@ -154,25 +162,26 @@ ChannelSeal CallEncryption::sealTransmit(h245::LogicalChannel& parameters,
                                          const h245::Capability& entry, bool master)
 {
     const bool secured =
-        agreed() && !noKeysFromPeer_ && std::any_of(theirs.capabilities.begin(), theirs.capabilities.end(),
-                                [&](const h245::Capability& capability) {
-                                    return capability.type == h245::CapabilityType::H235Security &&
-                                           capability.securedEntry == entry.entryNumber;
-                                });
+        agreed() && !noKeysFromPeer_ &&
+        std::any_of(theirs.capabilities.begin(), theirs.capabilities.end(),
+                    [&](const h245::Capability& capability) {
+                        return capability.type == h245::CapabilityType::H235Security &&
+                               capability.securedEntry == entry.entryNumber;
+                    });
+    const ChannelSeal notSealed =
+        policy_ == MediaEncryption::Required ? ChannelSeal::Refused : ChannelSeal::Clear;
     if (!secured)
-        return policy_ == MediaEncryption::Required ? ChannelSeal::Refused : ChannelSeal::Clear;
+        return notSealed;
     ChannelKey channel;
     channel.mediaPayloadType = parameters.dynamicRtpPayloadType.value_or(PayloadType);
     channel.payloadType = channel.mediaPayloadType;
     if (master) {
-        auto key = h235::newMediaKey();
-        if (!key)
-            return policy_ == MediaEncryption::Required ? ChannelSeal::Refused : ChannelSeal::Clear;
-        channel.key = *key;
+        auto made = newKey(channel.payloadType);
+        if (!made)
+            return notSealed;
+        channel.key = made->key;
         channel.made = true;
-        parameters.encryptionSync = wrapped(channel.key, channel.payloadType);
-        if (!parameters.encryptionSync)
-            return policy_ == MediaEncryption::Required ? ChannelSeal::Refused : ChannelSeal::Clear;
+        parameters.encryptionSync = std::move(made->sync);
     }
     parameters.encrypted = true;
     parameters.dynamicRtpPayloadType = channel.mediaPayloadType;
@@ -192,15 +201,14 @@ bool CallEncryption::transmitAcknowledged(std::uint16_t number,
         // The master's key for our channel comes in its Ack.
         auto key = sync ? unwrapped(*sync) : std::nullopt;
         if (!key) {
-            VOIP_TRACE(1, "H323\tNo usable key for our encrypted channel "
-                              << number << " on " << link_.describe());
+            VOIP_TRACE(1, "H323\tNo usable key for our encrypted channel " << number << " on "
+                                                                           << link_.describe());
             channels_.erase(found);
             noKeysFromPeer_ = true; // our channels are not offered encrypted again
             return false;
         }
         channel.key = *key;
-        if (const std::uint8_t named = sync->synchFlag & 0x7f; named >= 96)
-            channel.payloadType = named;
+        channel.payloadType = payloadTypeOf(*sync, channel.payloadType);
     }
     channel.session = session;
     install(false, channel);
@@ -227,8 +235,7 @@ std::string_view CallEncryption::sealReceive(const h245::LogicalChannel& request
         return {};
     }
     if (!agreed()) {
-        VOIP_TRACE(2, "H323\tEncrypted channel " << request.number
-                                                 << " without a key agreement on "
+        VOIP_TRACE(2, "H323\tEncrypted channel " << request.number << " without a key agreement on "
                                                  << link_.describe());
         return "securityDenied";
     }
@@ -237,23 +244,21 @@ std::string_view CallEncryption::sealReceive(const h245::LogicalChannel& request
     channel.payloadType = payloadType;
     channel.session = session;
     if (master) {
-        auto key = h235::newMediaKey();
-        auto sync = key ? wrapped(*key, payloadType) : std::nullopt;
-        if (!sync)
+        auto made = newKey(payloadType);
+        if (!made)
             return "securityDenied";
-        channel.key = *key;
-        ack.encryptionSync = std::move(sync);
+        channel.key = made->key;
+        ack.encryptionSync = std::move(made->sync);
     } else {
         auto key = request.encryptionSync ? unwrapped(*request.encryptionSync) : std::nullopt;
         if (!key) {
-            VOIP_TRACE(2, "H323\tEncrypted channel " << request.number << " without a usable key on "
-                                                     << link_.describe());
+            VOIP_TRACE(2, "H323\tEncrypted channel "
+                              << request.number << " without a usable key on " << link_.describe());
             return "securityDenied";
         }
         channel.key = *key;
         // The master names the payload type the key goes with.
-        if (const std::uint8_t named = request.encryptionSync->synchFlag & 0x7f; named >= 96)
-            channel.payloadType = named;
+        channel.payloadType = payloadTypeOf(*request.encryptionSync, channel.payloadType);
     }
     install(true, channel);
     channels_[{request.number, true}] = channel;
@@ -292,15 +297,15 @@ bool CallEncryption::renewKey(std::uint16_t number, bool master)
 
 void CallEncryption::sendNewKey(std::uint16_t number, bool fromRemote, ChannelKey& channel)
 {
-    auto key = h235::newMediaKey();
-    const std::uint8_t payloadType = otherPayloadType(channel.mediaPayloadType, channel.payloadType);
-    auto sync = key ? wrapped(*key, payloadType) : std::nullopt;
-    if (!sync) {
+    const std::uint8_t payloadType =
+        otherPayloadType(channel.mediaPayloadType, channel.payloadType);
+    auto made = newKey(payloadType);
+    if (!made) {
         VOIP_TRACE(1, "H323\tNo new key for channel " << number << " on " << link_.describe());
         return;
     }
-    link_.send(h245::buildEncryptionUpdate(number, *sync));
-    channel.key = *key;
+    link_.send(h245::buildEncryptionUpdate(number, made->sync));
+    channel.key = made->key;
     channel.payloadType = payloadType;
     ++renewals_;
     VOIP_TRACE(2, "H323\tNew key for channel " << number << " (payload type " << int(payloadType)
@@ -323,9 +328,8 @@ void CallEncryption::onUpdate(const h245::EncryptionUpdate& update, bool master)
     if (!update.sync) {
         // A request names our channel; a slave has no keys to make.
         if (!master || mine == channels_.end()) {
-            VOIP_TRACE(2, "H323\tKey renewal for channel " << update.channel
-                                                           << " not ours to make on "
-                                                           << link_.describe());
+            VOIP_TRACE(2, "H323\tKey renewal for channel "
+                              << update.channel << " not ours to make on " << link_.describe());
             return;
         }
         sendNewKey(update.channel, false, mine->second);
@@ -340,10 +344,10 @@ void CallEncryption::onUpdate(const h245::EncryptionUpdate& update, bool master)
         return;
     }
     auto key = unwrapped(*update.sync);
-    const std::uint8_t payloadType = update.sync->synchFlag & 0x7f;
+    const std::uint8_t payloadType = payloadTypeOf(*update.sync, 0);
     // The payload type tells old packets from new ones: it must be dynamic and not the
     // current one.
-    if (!key || payloadType < 96 || payloadType == found->second.payloadType) {
+    if (!key || payloadType == 0 || payloadType == found->second.payloadType) {
         VOIP_TRACE(2, "H323\tUnusable new key for channel " << update.channel << " on "
                                                             << link_.describe());
         return;

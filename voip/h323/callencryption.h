@@ -91,10 +91,10 @@ public:
     /// tells, once the wait is over, whether one waited.
     bool holdCapabilities();
     bool releaseCapabilities();
-    /// Whether the call must end for want of encryption: Required, and the far end gave no
-    /// usable agreement (`answered`: its Setup or Connect came) or its capability set
-    /// secures nothing of ours.
-    bool refusesAgreement(bool answered) const;
+    /// Whether the call must end for want of encryption: Required, and the far end's Setup
+    /// or Connect came without a usable agreement, or its capability set secures nothing
+    /// of ours.
+    bool refusesAgreement() const;
     bool refusesCapabilities(const h245::CapabilitySet& theirs) const;
 
     // --- channels ---
@@ -151,8 +151,13 @@ private:
     };
     using Channels = std::map<std::pair<std::uint16_t, bool>, ChannelKey>;
 
-    std::optional<h245::EncryptionSync> wrapped(const h235::Key& key,
-                                                std::uint8_t payloadType) const;
+    /// A fresh media key, and how it travels with `payloadType` wrapped in the agreed key.
+    struct NewKey
+    {
+        h235::Key key;
+        h245::EncryptionSync sync;
+    };
+    std::optional<NewKey> newKey(std::uint8_t payloadType) const;
     std::optional<h235::Key> unwrapped(const h245::EncryptionSync& sync) const;
     /// Sends a new key for the channel and starts using it.
     void sendNewKey(std::uint16_t number, bool fromRemote, ChannelKey& channel);

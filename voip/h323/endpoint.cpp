@@ -299,7 +299,7 @@ void EndPoint::handleFirstPdu(const std::shared_ptr<TpktChannel>& channel,
     if (connection->released_) {
         // Refused before it was offered, as its media could not be encrypted as required:
         // still an incoming call that failed, for the application's records.
-        if (connection->encryption().refusesAgreement(true)) {
+        if (connection->encryption().refusesAgreement()) {
             call->startIncoming(connection);
             call->clear(EndReason::SecurityDenial);
         }

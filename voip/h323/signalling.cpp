@@ -437,7 +437,7 @@ void Connection::acceptIncomingSetup(const std::shared_ptr<TpktChannel>& channel
     // A Setup lists its features itself, not in a feature set.
     traversal_->peerFeatures(setup);
     encryption_->peerOffered(setup);
-    if (encryption_->refusesAgreement(true)) {
+    if (encryption_->refusesAgreement()) {
         // Refused here and now, before the call is offered to anyone: the caller hears why.
         VOIP_TRACE(2, "H323\tRefused: the caller does not encrypt on " << describe());
         sendReleaseComplete(EndReason::SecurityDenial,

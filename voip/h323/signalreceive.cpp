@@ -127,7 +127,7 @@ void Connection::handleUserInformation(const q931::Message& message, const asn::
     if (!incoming_ && name == f225::connect && !connectReceived_) {
         // The far end's half of the key agreement, before the H.245 the Connect carries.
         encryption_->peerOffered(body);
-        if (encryption_->refusesAgreement(true)) {
+        if (encryption_->refusesAgreement()) {
             VOIP_TRACE(2, "H323\tCleared: the far end does not encrypt on " << describe());
             failCall(EndReason::SecurityDenial);
             return;

@@ -16,8 +16,8 @@ int16_t clamped(float value)
 
 LossConcealer::LossConcealer(unsigned sampleRate)
     : rate_(std::max(sampleRate, 8000u))
-    , historySize_(rate_ * 39 / 800) // 48.75 ms: three 15 ms periods and a quarter
-    , shortestPeriod_(rate_ / 200)   // 5 ms: a 200 Hz voice
+    , historySize_(rate_ * 39 / 800)  // 48.75 ms: three 15 ms periods and a quarter
+    , shortestPeriod_(rate_ / 200)    // 5 ms: a 200 Hz voice
     , longestPeriod_(rate_ * 3 / 200) // 15 ms: a 66 Hz voice
 {
     history_.reserve(historySize_ + rate_ / 10);
@@ -28,7 +28,6 @@ void LossConcealer::remember(const int16_t* samples, std::size_t count)
     history_.insert(history_.end(), samples, samples + count);
     if (history_.size() > historySize_)
         history_.erase(history_.begin(), history_.end() - std::ptrdiff_t(historySize_));
-    heard_ += count;
 }
 
 std::size_t LossConcealer::findPeriod() const
@@ -121,9 +120,8 @@ void LossConcealer::received(std::vector<int16_t>& pcm, std::size_t from)
     from = std::min(from, pcm.size());
     if (lost_ > 0) {
         // A quarter period, and 4 ms more for each 10 ms lost, at most 10 ms.
-        const std::size_t blend =
-            std::min({period_ / 4 + (rate_ / 250) * (lost_ / (rate_ / 100)), std::size_t(rate_ / 100),
-                      pcm.size() - from});
+        const std::size_t blend = std::min({period_ / 4 + (rate_ / 250) * (lost_ / (rate_ / 100)),
+                                            std::size_t(rate_ / 100), pcm.size() - from});
         for (std::size_t i = 0; i < blend; ++i) {
             const float fill = nextSynthetic() * gainAt(lost_ + i);
             const float weight = float(i + 1) / float(blend + 1);

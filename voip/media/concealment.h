@@ -40,7 +40,6 @@ private:
     const std::size_t shortestPeriod_;
     const std::size_t longestPeriod_;
     std::vector<int16_t> history_; ///< the last historySize_ samples, oldest first
-    std::size_t heard_ = 0;        ///< samples ever remembered (history_ is full past its size)
 
     // The gap being filled.
     std::size_t lost_ = 0;           ///< samples filled in this gap so far

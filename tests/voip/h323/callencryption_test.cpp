@@ -298,7 +298,7 @@ TEST(CallEncryption, AgreesOnlyWithUsableNumbers)
         CallEncryption called(MediaEncryption::Required, false, link);
         called.peerOffered(bodyWith(offer));
         EXPECT_FALSE(called.agreed());
-        EXPECT_TRUE(called.refusesAgreement(true));
+        EXPECT_TRUE(called.refusesAgreement());
         // An encrypted channel cannot be taken without keys.
         voip::h245::LogicalChannel channel;
         channel.dataType = g711();
