@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "voip/device/video_fake.h"
+
 namespace voip::test {
 
 double psnr(const VideoFrame& a, const VideoFrame& b)
@@ -13,6 +15,14 @@ double psnr(const VideoFrame& a, const VideoFrame& b)
     }
     const double mse = squared / double(a.data.size());
     return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+std::optional<std::uint32_t> cleanPatternNumber(const VideoFrame& frame)
+{
+    const auto number = FakeVideoInput::readNumber(frame);
+    if (!number || psnr(frame, FakeVideoInput::picture(frame.width, frame.height, *number)) <= 30)
+        return std::nullopt;
+    return number;
 }
 
 } // namespace voip::test
