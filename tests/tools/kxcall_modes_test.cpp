@@ -285,10 +285,27 @@ TEST_P(KxCallModes, EverythingACallCarriesCrossesBothWays)
         // What travels: the audio under its encrypted payload type, whose payloads look
         // like noise (G.722 in clear repeats a few octets); in an encrypted H.264 or H.224
         // payload the first octet's top bit, never set in clear, is set half the time.
+        // Only this call's media: the ports its channels were opened on (other tests send
+        // RTP on loopback at the same time).
+        std::istringstream announced(
+            runCommand("tshark -n -r " + file + " --enable-heuristic q931_tcp -Y '(" + call +
+                       ") && h245.tsapIdentifier' -T fields -E occurrence=a -E aggregator=' ' "
+                       "-e h245.tsapIdentifier 2>/dev/null"));
+        std::set<std::string> mediaPorts;
+        for (std::string port; announced >> port;)
+            mediaPorts.insert(port);
+        std::string media;
+        for (const auto& port : mediaPorts)
+            media += (media.empty() ? "" : ", ") + port;
+        ASSERT_GE(mediaPorts.size(), 4u) << "media ports the channels announced";
         if (!mode.fastStart) {
-            std::istringstream packets(runCommand(
-                "tshark -n -r " + file + " --enable-heuristic rtp_udp -Y 'rtp && rtp.version == 2'"
-                " -T fields -e rtp.p_type -e rtp.payload 2>/dev/null"));
+            std::istringstream packets(
+                runCommand("tshark -n -r " + file +
+                           " --enable-heuristic rtp_udp -Y 'rtp && rtp.version == 2"
+                           " && udp.port in {" +
+                           media +
+                           "}' -T fields -e rtp.p_type -e rtp.payload "
+                           "2>/dev/null"));
             std::map<int, std::vector<std::vector<std::uint8_t>>> byType;
             for (std::string line; std::getline(packets, line);) {
                 std::istringstream fields(line);
