@@ -2,7 +2,9 @@
 // sent over real RTP sessions on 127.0.0.1 through an impaired relay, decoded and checked
 // picture by picture (the pattern's number read back and compared with what was drawn).
 // For each condition it prints the time without a correct new picture, the longest such
-// gap, the damaged pictures shown, and the key frames asked for and sent.  Then audio: a
+// gap, the damaged pictures shown, the key frames asked for and sent, what arrived and the
+// rate the far end's reports allowed at the end.  The sender follows RTCP as in a call:
+// reported loss brings a key frame, and the rate follows what the path carries.  Then audio: a
 // G.711 tone through the same kind of path into the jitter buffer and the decoder, each
 // 20 ms of what is played compared with the tone sent, and the length of what was played
 // against the length sent.
@@ -13,6 +15,8 @@
 #include <cstdio>
 #include <numbers>
 #include <cstdlib>
+#include <functional>
+#include <string>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -70,6 +74,8 @@ struct Condition
     int lossPercent;
     std::chrono::milliseconds outage{0};
     std::chrono::milliseconds outageEvery{0};
+    std::uint64_t rateCap = 0; ///< bit/s
+    bool asks = true;          ///< the receiver asks for key frames
 };
 
 void run(const Condition& condition, std::chrono::seconds length)
@@ -88,6 +94,7 @@ void run(const Condition& condition, std::chrono::seconds length)
     path.lossPercent = condition.lossPercent;
     path.outage = condition.outage;
     path.outageEvery = condition.outageEvery;
+    path.rateCap = condition.rateCap;
     sending->setRemote(receiving->localAddress(), path.port(), receiving->localRtcpPort());
     receiving->setRemote(sending->localAddress(), sending->localRtpPort(),
                          sending->localRtcpPort());
@@ -100,10 +107,17 @@ void run(const Condition& condition, std::chrono::seconds length)
     auto camera = std::make_shared<VideoSourceStream>(format, VideoSessionId, kFakeVideoDriver,
                                                       input, encoding, 1200);
     // The sender's side of RTCP: reported loss brings a key frame, as in a call.
+    // The sender's side of RTCP: reported loss brings a key frame, and the rate follows
+    // what the path carries, as in a call.
     sending->setLossHandler([camera](std::uint32_t) { camera->requestKeyFrame(); });
+    sending->adaptSendRate(encoding.bitRate, [camera](std::uint32_t rate, rtp::RateReason) {
+        camera->setPathRate(rate);
+    });
     auto screen = std::make_shared<Screen>();
-    auto display = std::make_shared<VideoSinkStream>(format, VideoSessionId, screen,
-                                                     [camera] { camera->requestKeyFrame(); });
+    std::function<void()> ask;
+    if (condition.asks)
+        ask = [camera] { camera->requestKeyFrame(); };
+    auto display = std::make_shared<VideoSinkStream>(format, VideoSessionId, screen, ask);
     MediaPatch out(camera);
     MediaPatch in(std::make_shared<RtpMediaStream>(receiving, format, VideoSessionId, true));
     if (!out.addSink(std::make_shared<RtpMediaStream>(sending, format, VideoSessionId, false)) ||
@@ -119,10 +133,13 @@ void run(const Condition& condition, std::chrono::seconds length)
     sending->stop();
     receiving->stop();
 
+    const auto sent = sending->statistics().transmit;
     std::lock_guard lock(screen->mutex);
     // Time without a correct new picture: every gap between two beyond two picture times.
+    // Through a cap, the first 3 s are the sender finding the path's rate.
+    const auto settled = start + (condition.rateCap ? 3s : 1s);
     double without = 0, longest = 0;
-    auto previous = start + 1s; // the first second is the start-up
+    auto previous = settled;
     for (auto time : screen->fresh) {
         if (time < previous)
             continue;
@@ -138,12 +155,15 @@ void run(const Condition& condition, std::chrono::seconds length)
         without += tail - 0.04;
         longest = std::max(longest, tail);
     }
-    std::printf("%-28s %6.2f s of %2lld  longest %5.2f s  damaged shown %4u  asked %3llu  "
-                "key frames %3llu  held %5llu\n",
-                condition.name, without, (long long)length.count() - 1, longest, screen->damaged,
-                (unsigned long long)display->picturesAskedFor(),
-                (unsigned long long)camera->keyFramesSent(),
-                (unsigned long long)display->heldPictures());
+    const double judged = std::chrono::duration<double>(end - settled).count();
+    std::printf(
+        "%-30s %5.2f s of %4.1f (correct %5.1f %%)  longest %5.2f s  damaged shown %4u  "
+        "asked %3llu  key frames %3llu  arrived %4.0f kbit/s  allowed %4u kbit/s (%s)\n",
+        condition.name, without, judged, 100 * (1 - without / judged), longest, screen->damaged,
+        (unsigned long long)display->picturesAskedFor(),
+        (unsigned long long)camera->keyFramesSent(),
+        double(path.passedBytes()) * 8 / 1000 / std::chrono::duration<double>(length).count(),
+        sent.allowedBitRate / 1000, std::string(rtp::rateReasonName(sent.rateReason)).c_str());
 }
 
 /// What the loudspeaker got.
@@ -253,10 +273,15 @@ int main(int argc, char** argv)
         {"5 % loss", 5},
         {"10 % loss", 10},
         {"0.5 s outage every 2 s", 0, 500ms, 2000ms},
+        {"256 kbit/s cap", 0, 0ms, 0ms, 256'000},
+        {"5 % loss, never asks", 5, 0ms, 0ms, 0, false},
+        {"10 % loss, never asks", 10, 0ms, 0ms, 0, false},
+        {"outages, never asks", 0, 500ms, 2000ms, 0, false},
     };
     for (const auto& condition : conditions)
         run(condition, length);
     for (const auto& condition : conditions)
-        runAudio(condition, length);
+        if (condition.asks && !condition.rateCap)
+            runAudio(condition, length);
     return 0;
 }

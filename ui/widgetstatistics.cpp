@@ -25,8 +25,9 @@ WidgetStatistics::WidgetStatistics(const UiContext& context, QWidget* parent, Qt
     // Ten digits, or a video format named by its profile, whichever is wider.
     valueWidth_ = std::max(metrics.horizontalAdvance("1234567890"),
                            metrics.horizontalAdvance("H.264 Baseline"));
-    for (const char* key : {"codec", "size", "rate", "bandwidth", "transfer", "jitter", "latency",
-                            "packet-lost", "encryption", "audio", "video"})
+    for (const char* key :
+         {"codec", "size", "rate", "bandwidth", "transfer", "jitter", "latency", "packet-lost",
+          "encryption", "path-allows", "rate-why", "audio", "video"})
         labelWidth_ = std::max(labelWidth_, metrics.horizontalAdvance(tr(key)) + 8);
     timer_ = new QTimer(this);
     timer_->setInterval(3000);
@@ -43,7 +44,8 @@ WidgetStatistics::WidgetStatistics(const UiContext& context, QWidget* parent, Qt
     layout->addWidget(audio);
     layout->addWidget(column(tr("video"),
                              {tr("codec"), tr("size"), tr("rate"), tr("bandwidth"), tr("transfer"),
-                              tr("jitter"), tr("latency"), tr("packet-lost"), tr("encryption")},
+                              tr("jitter"), tr("latency"), tr("packet-lost"), tr("encryption"),
+                              tr("path-allows"), tr("rate-why")},
                              video_));
 }
 
@@ -131,6 +133,35 @@ QString WidgetStatistics::encryptionText(const voip::rtp::StreamStatistics& stat
     return statistics.encrypted ? "AES-128" : tr("not-encrypted");
 }
 
+QString WidgetStatistics::allowedText(const voip::rtp::StreamStatistics& statistics)
+{
+    if (!statistics.allowedBitRate)
+        return "-";
+    return QString::number(statistics.allowedBitRate / 1000) + " Kbps";
+}
+
+QString WidgetStatistics::whyText(const voip::rtp::StreamStatistics& statistics)
+{
+    if (!statistics.allowedBitRate)
+        return "-";
+    using voip::rtp::RateReason;
+    switch (statistics.rateReason) {
+    case RateReason::Start:
+        return tr("rate-start");
+    case RateReason::Loss:
+        return tr("rate-loss");
+    case RateReason::Delay:
+        return tr("rate-delay");
+    case RateReason::Rising:
+        return tr("rate-rising");
+    case RateReason::Holding:
+        return tr("rate-holding");
+    case RateReason::Full:
+        return tr("rate-full");
+    }
+    return "-";
+}
+
 QString WidgetStatistics::transferText(const voip::rtp::StreamStatistics& statistics)
 {
     // Kilobytes until there is a megabyte, then megabytes with one decimal: a call's first
@@ -177,4 +208,6 @@ void WidgetStatistics::updateVideo(int direction)
     video_[VideoLatency][direction]->setText(QString::number(s.latencyMs) + " ms");
     video_[VideoLost][direction]->setText(QString::number(s.packetsLost));
     video_[VideoEncryption][direction]->setText(encryptionText(s));
+    video_[VideoAllowed][direction]->setText(allowedText(s));
+    video_[VideoWhy][direction]->setText(whyText(s));
 }

@@ -39,6 +39,8 @@ public:
         VideoLatency,
         VideoLost,
         VideoEncryption,
+        VideoAllowed, ///< sent: the rate the path allows, as the far end's reports tell
+        VideoWhy,     ///< sent: why that rate
         VideoRows
     };
 
@@ -58,6 +60,9 @@ public:
     static QString transferText(const voip::rtp::StreamStatistics& statistics);
     /// "AES-128", or that the direction goes in clear.
     static QString encryptionText(const voip::rtp::StreamStatistics& statistics);
+    /// The rate the far end's reports allow what we send, and why ("-" when not steered).
+    static QString allowedText(const voip::rtp::StreamStatistics& statistics);
+    static QString whyText(const voip::rtp::StreamStatistics& statistics);
     /// Frames a second; a picture we send that does not change is sent only when it
     /// does, and is said to be a still picture rather than "0 fps".
     static QString rateText(const voip::rtp::StreamStatistics& statistics, bool sending);

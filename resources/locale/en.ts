@@ -1316,6 +1316,38 @@
         <source>not-encrypted</source>
         <translation>none</translation>
     </message>
+    <message>
+        <source>path-allows</source>
+        <translation>Path allows</translation>
+    </message>
+    <message>
+        <source>rate-why</source>
+        <translation>Because</translation>
+    </message>
+    <message>
+        <source>rate-start</source>
+        <translation>as opened</translation>
+    </message>
+    <message>
+        <source>rate-loss</source>
+        <translation>loss</translation>
+    </message>
+    <message>
+        <source>rate-delay</source>
+        <translation>delay</translation>
+    </message>
+    <message>
+        <source>rate-rising</source>
+        <translation>rising</translation>
+    </message>
+    <message>
+        <source>rate-holding</source>
+        <translation>holding</translation>
+    </message>
+    <message>
+        <source>rate-full</source>
+        <translation>full rate</translation>
+    </message>
 </context>
 <context>
     <name>kxlanguage</name>

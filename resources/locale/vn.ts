@@ -1316,6 +1316,38 @@
         <source>not-encrypted</source>
         <translation>không</translation>
     </message>
+    <message>
+        <source>path-allows</source>
+        <translation>Đường truyền</translation>
+    </message>
+    <message>
+        <source>rate-why</source>
+        <translation>Lý do</translation>
+    </message>
+    <message>
+        <source>rate-start</source>
+        <translation>ban đầu</translation>
+    </message>
+    <message>
+        <source>rate-loss</source>
+        <translation>mất gói</translation>
+    </message>
+    <message>
+        <source>rate-delay</source>
+        <translation>độ trễ</translation>
+    </message>
+    <message>
+        <source>rate-rising</source>
+        <translation>đang tăng</translation>
+    </message>
+    <message>
+        <source>rate-holding</source>
+        <translation>giữ nguyên</translation>
+    </message>
+    <message>
+        <source>rate-full</source>
+        <translation>tối đa</translation>
+    </message>
 </context>
 <context>
     <name>kxlanguage</name>

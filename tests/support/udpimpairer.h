@@ -1,15 +1,21 @@
 #pragma once
 
 // A user-space impaired path for UDP on 127.0.0.1: what arrives on its port goes on to a
-// destination, some of it lost at random, lost whole during outages, or swapped with the
-// next datagram.  A fixed seed gives the same run every time.  Shared by the loss tests and
-// bench/.
+// destination, as a real path would pass it.  Datagrams may be lost at random (alone or in
+// bursts) or whole during outages, swapped with the next one, duplicated, delayed with
+// jitter (which reorders them as a real path does), and squeezed through a bottleneck of a
+// set rate whose queue drops what does not fit, as a router's does.  Each setting may
+// change while datagrams flow.  A fixed seed gives the same run every time.  Shared by the
+// loss tests and bench/.
 
 #include <asio.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -20,12 +26,22 @@ class UdpImpairer
 {
 public:
     using Clock = std::chrono::steady_clock;
+    using Milliseconds = std::chrono::milliseconds;
 
     std::atomic<int> lossPercent{0};
+    /// A loss takes this many datagrams in a row.
+    std::atomic<int> lossBurst{1};
     std::atomic<int> swapPercent{0};
+    std::atomic<int> duplicatePercent{0};
     /// Everything is lost for `outage` at the end of every `outageEvery` (none when 0).
-    std::atomic<std::chrono::milliseconds> outage{std::chrono::milliseconds(0)};
-    std::atomic<std::chrono::milliseconds> outageEvery{std::chrono::milliseconds(0)};
+    std::atomic<Milliseconds> outage{Milliseconds(0)};
+    std::atomic<Milliseconds> outageEvery{Milliseconds(0)};
+    /// Every datagram is delayed by `delay` plus up to `jitter` more, at random.
+    std::atomic<Milliseconds> delay{Milliseconds(0)};
+    std::atomic<Milliseconds> jitter{Milliseconds(0)};
+    /// The bottleneck: bit/s (0: none), and the octets its queue holds before it drops.
+    std::atomic<std::uint64_t> rateCap{0};
+    std::atomic<std::uint64_t> queueLimit{12000};
 
     explicit UdpImpairer(asio::ip::udp::endpoint destination, unsigned seed = 1234)
         : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
@@ -45,8 +61,12 @@ public:
 
     std::uint16_t port() const { return socket_.local_endpoint().port(); }
     std::uint64_t lost() const { return lost_; }
+    /// Dropped by the bottleneck's full queue.
+    std::uint64_t overflowed() const { return overflowed_; }
     std::uint64_t swapped() const { return swapped_; }
     std::uint64_t passed() const { return passed_; }
+    /// Octets passed on, duplicates included.
+    std::uint64_t passedBytes() const { return passedBytes_; }
 
 private:
     bool inOutage(Clock::time_point now) const
@@ -54,15 +74,41 @@ private:
         const auto every = outageEvery.load();
         if (every.count() <= 0)
             return false;
-        const auto into = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_);
+        const auto into = std::chrono::duration_cast<Milliseconds>(now - start_);
         return into % every >= every - outage.load();
+    }
+
+    /// When the datagram leaves the bottleneck, or nothing when its queue is full.
+    std::optional<Clock::time_point> throughBottleneck(std::size_t size, Clock::time_point now)
+    {
+        const std::uint64_t rate = rateCap;
+        if (rate == 0)
+            return now;
+        bottleneckFree_ = std::max(bottleneckFree_, now);
+        const double queued =
+            std::chrono::duration<double>(bottleneckFree_ - now).count() * double(rate) / 8;
+        if (queued + double(size) > double(queueLimit.load()))
+            return std::nullopt;
+        bottleneckFree_ +=
+            std::chrono::nanoseconds(std::int64_t(double(size) * 8e9 / double(rate)));
+        return bottleneckFree_;
     }
 
     void run()
     {
         std::mt19937 random(seed_);
         std::vector<std::uint8_t> buffer(65536), held;
+        std::multimap<Clock::time_point, std::vector<std::uint8_t>> line;
+        int burstLeft = 0;
         while (!stop_) {
+            const auto now = Clock::now();
+            for (auto due = line.begin(); due != line.end() && due->first <= now;) {
+                asio::error_code ignored;
+                socket_.send_to(asio::buffer(due->second), destination_, 0, ignored);
+                ++passed_;
+                passedBytes_ += due->second.size();
+                due = line.erase(due);
+            }
             asio::ip::udp::endpoint from;
             asio::error_code error;
             const auto size = socket_.receive_from(asio::buffer(buffer), from, 0, error);
@@ -71,7 +117,10 @@ private:
                 continue;
             }
             std::vector<std::uint8_t> packet(buffer.begin(), buffer.begin() + std::ptrdiff_t(size));
-            if (int(random() % 100) < lossPercent || inOutage(Clock::now())) {
+            if (burstLeft == 0 && int(random() % 100) < lossPercent)
+                burstLeft = std::max(1, lossBurst.load());
+            if (burstLeft > 0 || inOutage(now)) {
+                burstLeft = std::max(0, burstLeft - 1);
                 ++lost_;
                 continue;
             }
@@ -80,12 +129,23 @@ private:
                 ++swapped_;
                 continue;
             }
-            socket_.send_to(asio::buffer(packet), destination_, 0, error);
-            ++passed_;
-            if (!held.empty()) {
-                socket_.send_to(asio::buffer(held), destination_, 0, error);
-                held.clear();
+            const int copies = 1 + (int(random() % 100) < duplicatePercent);
+            for (auto* out : {&packet, &held}) {
+                if (out->empty())
+                    continue;
+                for (int copy = 0; copy < copies; ++copy) {
+                    const auto leaves = throughBottleneck(out->size(), now);
+                    if (!leaves) {
+                        ++overflowed_;
+                        continue;
+                    }
+                    const auto spread = jitter.load().count();
+                    const auto late =
+                        delay.load() + Milliseconds(spread > 0 ? random() % spread : 0);
+                    line.emplace(*leaves + late, *out);
+                }
             }
+            held.clear();
         }
     }
 
@@ -94,9 +154,10 @@ private:
     asio::ip::udp::endpoint destination_;
     const unsigned seed_;
     const Clock::time_point start_ = Clock::now();
+    Clock::time_point bottleneckFree_ = start_; ///< the relay thread's own
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::atomic<std::uint64_t> lost_{0}, swapped_{0}, passed_{0};
+    std::atomic<std::uint64_t> lost_{0}, overflowed_{0}, swapped_{0}, passed_{0}, passedBytes_{0};
 };
 
 } // namespace kxtest

@@ -284,6 +284,16 @@ TEST_F(WindowVideo, TheFarEndsPatternShowsAndPickingAWindowChangesWhatIsSent)
         statistics->videoValue(WidgetStatistics::VideoRate, 1)->text().section(' ', 0, 0).toInt();
     EXPECT_GE(rate, 10) << "kxcall sends 25 a second";
     EXPECT_LE(rate, 30);
+    // What the client sends follows the far end's reports: on loopback, all of it.
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            statistics->updateVideo(0);
+            return statistics->videoValue(WidgetStatistics::VideoWhy, 0)->text() == "rate-full";
+        },
+        5000));
+    EXPECT_TRUE(
+        statistics->videoValue(WidgetStatistics::VideoAllowed, 0)->text().endsWith(" Kbps"));
+    EXPECT_EQ(statistics->videoValue(WidgetStatistics::VideoAllowed, 1)->text(), "-");
 
     // What kxcall gets now: the desktop (the red window in its top-left part).
     QTest::qWait(1500);

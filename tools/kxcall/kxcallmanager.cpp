@@ -268,6 +268,7 @@ bool CallManager::start()
         }
         outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(opened.take());
     }
+    local_->setAsksForPictures(options_.askForPictures);
     // Each call's main video also says when its first picture is shown.
     local_->setVideoOutputFactory(
         [this, outputs](const voip::pcss::PcssConnection&, voip::pcss::VideoRole role) {
@@ -668,6 +669,9 @@ void CallManager::printStatistics(voip::MediaStream& stream)
     if (stream.isSource())
         line << " dropped=" << all.drops.total()
              << " jitter_buffer_ms=" << all.jitterBuffer.meanAddedDelayMs;
+    else if (figures.allowedBitRate)
+        line << " allowed_kbps=" << figures.allowedBitRate / 1000
+             << " rate=" << voip::rtp::rateReasonName(figures.rateReason);
     print(line.str());
 }
 

@@ -68,6 +68,9 @@ struct Options
     unsigned presentTimes = 1;
     std::string recordContentFile; ///< Y4M file the far end's content is written to
     bool show = false;             ///< show the received video in a window
+    /// Ask the far end for a new picture when one is lost or damaged (off: as stacks that
+    /// never ask, mended only by the key frames the far end sends of itself).
+    bool askForPictures = true;
     /// Far-end camera control: print what the far end does with our (pretend) camera and
     /// move the far end's through a test sequence once the channel opens.
     bool fecc = false;

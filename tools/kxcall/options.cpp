@@ -226,6 +226,9 @@ void addVideoOptions(CLI::App& app, Options& options)
     app.add_flag("--fecc", options.fecc,
                  "print the far end's camera control of ours, and move the far end's camera "
                  "through a test sequence");
+    app.add_flag("!--never-ask-for-pictures", options.askForPictures,
+                 "never ask the far end for a new picture when one is lost or damaged, as "
+                 "some stacks do not");
     app.add_option("--record-h264", options.recordH264File,
                    "write the received video as coded (H.264, Annex B)")
         ->type_name("FILE");

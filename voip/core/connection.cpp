@@ -358,4 +358,6 @@ void Connection::OnVideoUpdateRequested(unsigned) {}
 
 void Connection::OnMediaFlowControl(unsigned, std::uint64_t) {}
 
+void Connection::OnMediaPathRate(unsigned, std::uint64_t) {}
+
 } // namespace voip

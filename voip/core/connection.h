@@ -191,6 +191,10 @@ public:
     /// control command, or its release back to the channel's rate).  The network leg
     /// passes it to the leg that encodes; default: nothing.
     virtual void OnMediaFlowControl(unsigned sessionId, std::uint64_t bitsPerSecond);
+    /// What the path carries now of what this call sends on `sessionId`, as the far end's
+    /// reports tell: the encoder keeps under it, besides any flow control.  Passed on like
+    /// a flow control command; default: nothing.
+    virtual void OnMediaPathRate(unsigned sessionId, std::uint64_t bitsPerSecond);
 
 protected:
     /// Makes the stream object for openMediaStream; null when this connection has no

@@ -10,6 +10,12 @@ namespace {
 constexpr std::chrono::milliseconds SettleTime{300};
 /// Video below this is not worth sending.
 constexpr std::uint64_t LeastVideoRate = 32000;
+/// Reports of loss the far end gets to bring its rate down by itself before it is told.
+constexpr int ArrivalPatience = 3;
+/// Reports without loss before a limit set for the path's sake rises.
+constexpr int ArrivalRecovery = 5;
+/// No path loses more than this "anyway".
+constexpr double MostToleratedLoss = 0.30;
 
 } // namespace
 
@@ -48,6 +54,55 @@ void BandwidthControl::onFlowControl(const h245::FlowControl& flow)
         rates_.applyRate(channel, allowed);
     }
     review();
+}
+
+void BandwidthControl::onArrival(unsigned sessionId, double fractionLost, double arrivedBitRate)
+{
+    for (const auto& channel : rates_.openChannels()) {
+        if (!channel.incoming || channel.sessionId != sessionId || !channel.video)
+            continue;
+        Arrival& arrival = arrivals_[sessionId];
+        const double loss = std::clamp(fractionLost, 0.0, 1.0);
+        const std::uint64_t limit = channel.limits->flow;
+        const bool ours = limit && limit == arrival.limited;
+        if (loss > arrival.tolerated) {
+            arrival.clean = 0;
+            // The far end gets the time to come down by itself.
+            if (++arrival.lossy < ArrivalPatience)
+                return;
+            arrival.lossy = 0;
+            if (ours && loss >= 0.8 * arrival.lossWhenLimited) {
+                // Our limit did not lessen the loss: the path loses that much anyway.
+                arrival.tolerated = std::min(MostToleratedLoss, loss + 0.05);
+                channel.limits->flow = 0;
+                arrival.limited = 0;
+            } else {
+                const auto carries = std::max<std::uint64_t>(
+                    std::uint64_t(arrivedBitRate * 0.9) / 100 * 100, LeastVideoRate);
+                if (limit && carries >= limit)
+                    return;
+                channel.limits->flow = arrival.limited = carries;
+                arrival.lossWhenLimited = loss;
+            }
+        } else if (loss < 0.02 + (arrival.tolerated - 0.10)) {
+            arrival.lossy = 0;
+            if (!ours || ++arrival.clean < ArrivalRecovery)
+                return;
+            // The path carries what arrives: the limit rises, and goes at the full rate.
+            arrival.clean = 0;
+            const std::uint64_t raised = limit * 115 / 100;
+            channel.limits->flow = arrival.limited = raised >= channel.opened ? 0 : raised;
+        } else {
+            arrival.lossy = arrival.clean = 0;
+            return;
+        }
+        VOIP_TRACE(2, "H323\tFar end's video on session "
+                          << sessionId << " limited to " << channel.limits->flow
+                          << " bit/s (0: none) for loss " << loss << " on " << link_.describe());
+        rates_.applyRate(channel, channel.rate());
+        review();
+        return;
+    }
 }
 
 std::uint32_t BandwidthControl::toAsk()

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -71,6 +72,13 @@ public:
 
     /// The far end limits one of our channels, or (channel 0) our video.
     void onFlowControl(const h245::FlowControl& flow);
+    /// What arrived of the far end's video on `sessionId` since our last report of it.
+    /// When loss shows its path cannot carry what it sends, and it does not come down by
+    /// itself within a few reports, it is told to keep under what the path carries (a flow
+    /// control command); when the path carries everything again, the limit rises slowly
+    /// and at last goes.  Loss that stays whatever the rate is the path's own, and moves
+    /// nothing.
+    void onArrival(unsigned sessionId, double fractionLost, double arrivedBitRate);
     /// The channels changed: asks the gatekeeper for their rate when it differs.
     void review();
     /// The gatekeeper asks the call to use at most `allowed` (units of 100 bit/s): our
@@ -103,8 +111,19 @@ private:
     void restoreVideo(std::uint64_t surplus);
     void apply(const RatedChannel& channel);
 
+    /// What the path from the far end carries of one of its video channels.
+    struct Arrival
+    {
+        int lossy = 0;              ///< reports in a row with more loss than the path's own
+        int clean = 0;              ///< reports in a row with next to none
+        double tolerated = 0.10;    ///< loss the path shows whatever is sent
+        std::uint64_t limited = 0;  ///< the limit we set for the path's sake, while it holds
+        double lossWhenLimited = 0; ///< the loss that limit answered
+    };
+
     ControlLink& link_;
     CallRates& rates_;
+    std::map<unsigned, Arrival> arrivals_; ///< by session
     std::unique_ptr<ControlTimer> settle_;
     std::uint32_t granted_ = 0; ///< by the gatekeeper, units of 100 bit/s
     std::uint32_t asked_ = 0;   ///< in the last request

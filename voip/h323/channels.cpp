@@ -56,6 +56,33 @@ std::shared_ptr<MediaStream> Connection::createMediaStream(const MediaFormat& fo
                     if (auto other = connection->otherParty())
                         other->OnVideoUpdateRequested(sessionId);
             });
+            // And its rate follows what the path carries, as the far end's reports tell.
+            // (A channel that names no rate: what the engine encodes at most.)
+            const std::uint64_t named = bitRateOf(format);
+            const auto ceiling =
+                std::uint32_t(std::min<std::uint64_t>(named ? named : 4'000'000, UINT32_MAX));
+            found->second->media->adaptSendRate(ceiling, [weak, sessionId](std::uint32_t rate,
+                                                                           rtp::RateReason reason) {
+                VOIP_TRACE(3, "H323\tVideo session " << sessionId << " to " << rate << " bit/s ("
+                                                     << rtp::rateReasonName(reason) << ")");
+                if (auto connection = weak.lock())
+                    if (auto other = connection->otherParty())
+                        other->OnMediaPathRate(sessionId, rate);
+            });
+        }
+        if (isSource && format.mediaType() == MediaType::Video) {
+            // What arrives of the far end's video: a sender that sends more than the path
+            // carries, and does not come down by itself, is told to.
+            std::weak_ptr<Connection> weak = self();
+            found->second->media->setArrivalHandler([weak, sessionId](double fractionLost,
+                                                                      double arrivedBitRate) {
+                if (auto connection = weak.lock())
+                    connection->onNetwork([connection, sessionId, fractionLost, arrivedBitRate] {
+                        if (!connection->isReleased())
+                            connection->bandwidth_->onArrival(sessionId, fractionLost,
+                                                              arrivedBitRate);
+                    });
+            });
         }
         return std::make_shared<RtpMediaStream>(found->second->media, format, sessionId, isSource);
     }
@@ -75,6 +102,9 @@ std::unique_ptr<MediaSessionPorts> Connection::bindSession(unsigned sessionId)
         config.portMax = rtpPort == 0 ? 0 : rtcpPort;
         // Video and data take every packet at once; audio plays through the jitter buffer.
         config.useJitterBuffer = sessionId == AudioSessionId;
+        // Video's rate follows the far end's reports: they come every second, not five.
+        if (sessionId != AudioSessionId && sessionId != DataSessionId)
+            config.rtcpInterval = std::chrono::milliseconds(1000);
         const auto jitter = manager().audioJitterDelay();
         config.jitter.minDelay = std::chrono::milliseconds(jitter.minDelayMs);
         config.jitter.maxDelay = std::chrono::milliseconds(jitter.maxDelayMs);

@@ -109,8 +109,10 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             }
             toEncode = &scaled_;
         }
-        if (const unsigned rate = bitRate_.exchange(0)) {
-            encoder_->setBitRate(rate);
+        if (rateChanged_.exchange(false)) {
+            const unsigned wanted = bitRate_ ? bitRate_.load() : encoding_.bitRate;
+            const unsigned path = pathRate_;
+            encoder_->setBitRate(path ? std::min(wanted, path) : wanted);
             currentBitRate_ = encoder_->options().bitRate;
         }
         if (keyFrameRequested_ && (!lastKeyFrame_ || now - *lastKeyFrame_ >= MinKeyFrameInterval)) {

@@ -51,8 +51,20 @@ public:
 
     MediaStatus readFrame(StreamFrame& frame) override;
     void requestKeyFrame() { keyFrameRequested_ = true; }
-    void setBitRate(unsigned bitsPerSecond) { bitRate_ = bitsPerSecond; }
-    /// The bit rate the encoder follows now (bit/s).
+    /// The rate to encode at (a flow control command, a gatekeeper's bandwidth).
+    void setBitRate(unsigned bitsPerSecond)
+    {
+        bitRate_ = bitsPerSecond;
+        rateChanged_ = true;
+    }
+    /// The most the path carries now, as the far end's reports tell (0: no limit); the
+    /// encoder keeps to the lower of it and the bit rate.
+    void setPathRate(unsigned bitsPerSecond)
+    {
+        pathRate_ = bitsPerSecond;
+        rateChanged_ = true;
+    }
+    /// The bit rate the encoder follows now (bit/s): the lower of the two above.
     unsigned bitRate() const { return currentBitRate_; }
     uint64_t picturesSent() const { return pictures_; }
     /// Pictures of a still source not encoded because they repeated the one before.
@@ -86,7 +98,9 @@ private:
     // Any thread:
     std::atomic<bool> closing_{false};
     std::atomic<bool> keyFrameRequested_{false};
-    std::atomic<unsigned> bitRate_{0};
+    std::atomic<unsigned> bitRate_{0}; ///< 0: the rate the encoder was set up with
+    std::atomic<unsigned> pathRate_{0};
+    std::atomic<bool> rateChanged_{false};
     std::atomic<unsigned> currentBitRate_{0};
     std::atomic<uint64_t> repeated_{0};
     std::atomic<uint64_t> pictures_{0};

@@ -96,13 +96,15 @@ std::shared_ptr<MediaStream> PcssConnection::createVideoStream(const MediaFormat
     }
     // A lost picture asks the far end, through the network leg, for a new one.
     std::weak_ptr<Connection> self = shared_from_this();
+    std::function<void()> ask;
+    if (pcss_.asksForPictures())
+        ask = [self, sessionId] {
+            if (auto leg = self.lock())
+                if (auto network = leg->otherParty())
+                    network->requestVideoUpdate(sessionId);
+        };
     return std::make_shared<VideoSinkStream>(format, sessionId,
-                                             pcss_.createVideoOutput(*this, role),
-                                             [self, sessionId] {
-                                                 if (auto leg = self.lock())
-                                                     if (auto network = leg->otherParty())
-                                                         network->requestVideoUpdate(sessionId);
-                                             });
+                                             pcss_.createVideoOutput(*this, role), ask);
 }
 
 void PcssConnection::OnVideoUpdateRequested(unsigned sessionId)
@@ -115,6 +117,12 @@ void PcssConnection::OnMediaFlowControl(unsigned sessionId, std::uint64_t bitsPe
 {
     if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(findMediaStream(sessionId, true)))
         video->setBitRate(unsigned(std::min<std::uint64_t>(bitsPerSecond, UINT32_MAX)));
+}
+
+void PcssConnection::OnMediaPathRate(unsigned sessionId, std::uint64_t bitsPerSecond)
+{
+    if (auto video = std::dynamic_pointer_cast<VideoSourceStream>(findMediaStream(sessionId, true)))
+        video->setPathRate(unsigned(std::min<std::uint64_t>(bitsPerSecond, UINT32_MAX)));
 }
 
 std::shared_ptr<MediaStream> PcssConnection::createH224Stream(const MediaFormat& format,

@@ -74,6 +74,7 @@ protected:
     void OnVideoUpdateRequested(unsigned sessionId) override;
     /// Makes the video source stream of `sessionId` follow the far end's bit rate.
     void OnMediaFlowControl(unsigned sessionId, std::uint64_t bitsPerSecond) override;
+    void OnMediaPathRate(unsigned sessionId, std::uint64_t bitsPerSecond) override;
 
     void setH224Handler(std::shared_ptr<h224::H224Handler> handler) { h224_ = std::move(handler); }
     void setFeccHandler(std::shared_ptr<h224::FeccHandler> handler) { fecc_ = std::move(handler); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,11 @@ public:
     void setVideoOutputFactory(VideoOutputFactory factory);
     std::shared_ptr<VideoOutput> createVideoOutput(const PcssConnection& connection,
                                                    VideoRole role) const;
+    /// Whether a lost or damaged picture asks the far end for a new one (default: yes).
+    /// Without, the picture mends only by the key frames the far end sends of itself, as
+    /// with stacks that never ask.
+    void setAsksForPictures(bool asks) { asksForPictures_ = asks; }
+    bool asksForPictures() const { return asksForPictures_; }
 
     // --- far-end camera control ---
 
@@ -158,6 +164,7 @@ private:
     h224::FeccCapabilities cameraCapabilities_ = defaultCameraCapabilities();
     FeccObserverFactory feccObserverFactory_;
     bool mediaThroughCallbacks_ = false;
+    std::atomic<bool> asksForPictures_{true};
 };
 
 } // namespace voip::pcss

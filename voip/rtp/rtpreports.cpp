@@ -32,31 +32,32 @@ uint32_t middle32(uint64_t ntp)
 
 void RtpSession::onRtcp(std::size_t size)
 {
-    uint32_t newlyLost = 0;
-    LossHandler handler;
-    takeReports(size, newlyLost, handler);
-    // Told outside the lock: the handler may ask the sender for a key frame.
-    if (newlyLost > 0 && handler)
-        handler(newlyLost);
+    const ReportNews news = takeReports(size);
+    // Told outside the lock: the handlers may ask the sender for a key frame or a new rate.
+    if (news.newlyLost > 0 && news.lossHandler)
+        news.lossHandler(news.newlyLost);
+    if (news.allowedRate && news.rateHandler)
+        news.rateHandler(*news.allowedRate, news.rateReason);
 }
 
-void RtpSession::takeReports(std::size_t size, uint32_t& newlyLost, LossHandler& handler)
+RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
 {
+    ReportNews news;
     const auto now = Clock::now();
     RtcpCompound compound;
     const RtcpError error = parseRtcp(std::span(rtcpBuffer_.data(), size), compound);
     std::lock_guard lock(mutex_);
-    handler = lossHandler_;
+    news.lossHandler = lossHandler_;
     if (error != RtcpError::None) {
         ++drops_.rtcpMalformed;
-        return;
+        return news;
     }
     const bool fromSignalled = remoteRtcp_ && rtcpFrom_ == *remoteRtcp_;
     const bool fromLatched = latched_ && rtcpFrom_.address() == latched_->address();
     const bool nobodyYet = !remoteRtcp_ && !latched_;
     if (!fromSignalled && !fromLatched && !nobodyYet) {
         ++drops_.rtcpUnexpectedSource;
-        return;
+        return news;
     }
     ++rtcpReceived_;
     const uint32_t arrivalNtp = middle32(ntpNow());
@@ -79,23 +80,59 @@ void RtpSession::takeReports(std::size_t size, uint32_t& newlyLost, LossHandler&
             }
             const auto lost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
             if (lost > peerView_.packetsLost)
-                newlyLost += lost - peerView_.packetsLost;
+                news.newlyLost += lost - peerView_.packetsLost;
             peerView_.packetsLost = lost;
             peerView_.jitterMs = static_cast<uint32_t>(std::lround(jitterMs));
-            if (block.lastSenderReport == 0)
-                continue;
+            std::optional<double> roundTrip;
             // RFC 3550 6.4.1: round trip = A - LSR - DLSR, in 1/65536 s.
             const auto rtt = static_cast<int32_t>(arrivalNtp - block.lastSenderReport -
                                                   block.delaySinceLastSenderReport);
-            if (rtt < 0)
-                continue;
-            roundTripMs_ = rtt * 1000.0 / 65536.0;
-            ++roundTrips_;
+            if (block.lastSenderReport != 0 && rtt >= 0) {
+                roundTripMs_ = rtt * 1000.0 / 65536.0;
+                roundTrip = roundTripMs_;
+                ++roundTrips_;
+            }
+            adaptRate(block, roundTrip, now, news);
         }
     }
     for (uint32_t ssrc : compound.byes)
         if (source_.valid && ssrc == source_.ssrc)
             remoteBye_ = true;
+    return news;
+}
+
+void RtpSession::adaptSendRate(uint32_t ceiling, RateHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    adaptation_.emplace(Adaptation{RateAdapter(ceiling), std::move(handler), Clock::now(), {}});
+}
+
+void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> roundTripMs,
+                           Clock::time_point now, ReportNews& news)
+{
+    if (!adaptation_)
+        return;
+    Adaptation& a = *adaptation_;
+    PathReport report;
+    report.fractionLost = block.fractionLost / 256.0;
+    report.roundTripMs = roundTripMs;
+    // What reached the far end since its report before: the packets it received (the
+    // highest sequence less those lost), at the size we send on average, over the time
+    // between the two reports.
+    const int64_t received = int64_t(block.extendedHighestSequence) - block.cumulativeLost;
+    const double seconds = std::chrono::duration<double>(now - a.timeAtReport).count();
+    if (a.receivedAtReport && seconds > 0.05 && sent_.packets > 0) {
+        const double packets = double(std::max<int64_t>(0, received - *a.receivedAtReport));
+        report.deliveredBitRate =
+            packets * double(sent_.bytes) / double(sent_.packets) * 8 / seconds;
+    }
+    a.receivedAtReport = received;
+    a.timeAtReport = now;
+    if (a.adapter.onReport(report, now)) {
+        news.allowedRate = a.adapter.rate();
+        news.rateReason = a.adapter.reason();
+        news.rateHandler = a.handler;
+    }
 }
 
 void RtpSession::scheduleRtcp(bool first)
@@ -116,7 +153,7 @@ void RtpSession::scheduleRtcp(bool first)
     });
 }
 
-std::vector<uint8_t> RtpSession::buildReport(bool bye)
+std::vector<uint8_t> RtpSession::buildReport(bool bye, std::optional<double>& fractionLost)
 {
     std::vector<uint8_t> out;
     const auto now = Clock::now();
@@ -140,6 +177,8 @@ std::vector<uint8_t> RtpSession::buildReport(bool bye)
         if (expectedInterval > 0 && lostInterval > 0)
             block.fractionLost =
                 static_cast<uint8_t>((lostInterval << 8) / static_cast<int64_t>(expectedInterval));
+        if (expectedInterval > 0)
+            fractionLost = block.fractionLost / 256.0;
         block.extendedHighestSequence = static_cast<uint32_t>(extendedMax);
         block.jitter = static_cast<uint32_t>(s.jitter);
         if (s.lastSenderReport != 0) {
@@ -181,13 +220,34 @@ void RtpSession::sendReport(bool bye)
     }
     if (!remote || !rtcpSocket_.is_open())
         return;
-    const std::vector<uint8_t> packet = buildReport(bye);
+    std::optional<double> fractionLost;
+    const std::vector<uint8_t> packet = buildReport(bye, fractionLost);
     asio::error_code ec;
     rtcpSocket_.send_to(asio::buffer(packet), *remote, 0, ec);
-    if (!ec) {
+    ArrivalHandler handler;
+    double arrived = 0;
+    {
         std::lock_guard lock(mutex_);
-        ++rtcpSent_;
+        if (!ec)
+            ++rtcpSent_;
+        const auto now = Clock::now();
+        const double seconds = std::chrono::duration<double>(now - arrivalReported_).count();
+        if (seconds > 0.05)
+            arrived = double(received_.bytes - arrivedAtReport_) * 8 / seconds;
+        arrivedAtReport_ = received_.bytes;
+        arrivalReported_ = now;
+        handler = arrivalHandler_;
     }
+    if (fractionLost && handler && !bye)
+        handler(*fractionLost, arrived);
+}
+
+void RtpSession::setArrivalHandler(ArrivalHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    arrivalHandler_ = std::move(handler);
+    arrivedAtReport_ = received_.bytes;
+    arrivalReported_ = Clock::now();
 }
 
 } // namespace voip::rtp

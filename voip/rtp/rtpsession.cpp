@@ -583,6 +583,10 @@ SessionStatistics RtpSession::statistics() const
     received_.fill(s.receive, now);
     s.transmit.packetsLost = peerView_.packetsLost;
     s.transmit.jitterMs = peerView_.jitterMs;
+    if (adaptation_) {
+        s.transmit.allowedBitRate = adaptation_->adapter.rate();
+        s.transmit.rateReason = adaptation_->adapter.reason();
+    }
     s.transmit.encrypted = sendsEncrypted;
     s.receive.encrypted = receivesEncrypted;
     if (source_.valid) {

@@ -3,6 +3,7 @@
 #include "voip/base/result.h"
 #include "voip/h235/mediacipher.h"
 #include "voip/rtp/jitterbuffer.h"
+#include "voip/rtp/rateadapter.h"
 #include "voip/rtp/rtcp.h"
 #include "voip/rtp/rtppacket.h"
 
@@ -63,6 +64,10 @@ struct StreamStatistics
         0; ///< RFC 3550 A.8 interarrival jitter (receive); as reported by the peer (transmit)
     uint32_t latencyMs = 0; ///< round trip from RTCP LSR/DLSR, 0 until measured
     bool encrypted = false; ///< the payloads travel AES-128 encrypted
+    /// Transmit, when the rate follows the far end's reports: the rate they allow (bit/s),
+    /// and why.
+    uint32_t allowedBitRate = 0;
+    RateReason rateReason = RateReason::Start;
 };
 
 /// Datagrams not taken as media, counted by reason.
@@ -175,6 +180,15 @@ public:
     /// lost since its last report (how many more).
     using LossHandler = std::function<void(uint32_t newlyLost)>;
     void setLossHandler(LossHandler handler);
+    /// Steers what we send by the far end's reports (a RateAdapter), starting at and never
+    /// above `ceiling` (bit/s); told, on the I/O thread, each time the allowed rate changes.
+    using RateHandler = std::function<void(uint32_t bitRate, RateReason reason)>;
+    void adaptSendRate(uint32_t ceiling, RateHandler handler);
+    /// Told, on the I/O thread, with each report we send of the far end's stream: the
+    /// fraction of its packets lost since the report before, and the rate that arrived
+    /// (bit/s).
+    using ArrivalHandler = std::function<void(double fractionLost, double arrivedBitRate)>;
+    void setArrivalHandler(ArrivalHandler handler);
     ReceiveState receiveState() const;
 
     void setMediaFormat(const std::string& name);
@@ -245,16 +259,28 @@ private:
     void receiveRtcp();
     void onRtp(std::size_t size);
     void onRtcp(std::size_t size);
-    /// Reads a compound RTCP packet under the lock: what it says of our stream's loss, and
-    /// the handler to tell.
-    void takeReports(std::size_t size, uint32_t& newlyLost, LossHandler& handler);
+    /// What a compound RTCP packet said of our stream, for the handlers to hear.
+    struct ReportNews
+    {
+        uint32_t newlyLost = 0;
+        LossHandler lossHandler;
+        std::optional<uint32_t> allowedRate;
+        RateReason rateReason = RateReason::Start;
+        RateHandler rateHandler;
+    };
+    /// Reads a compound RTCP packet under the lock.
+    ReportNews takeReports(std::size_t size);
+    /// Gives one report block about our stream to the rate adapter, if any.
+    void adaptRate(const ReportBlock& block, std::optional<double> roundTripMs,
+                   Clock::time_point now, ReportNews& news);
     void scheduleRtcp(bool first);
     void sendReport(bool bye);
     void scheduleMediaCheck();
     void setState(ReceiveState state);
     bool acceptSource(const asio::ip::udp::endpoint& from);
     void updateSource(const RtpPacketView& packet, Clock::time_point now);
-    std::vector<uint8_t> buildReport(bool bye);
+    /// What we tell the far end of its stream: the fraction lost since the report before.
+    std::vector<uint8_t> buildReport(bool bye, std::optional<double>& fractionLost);
 
     SessionConfig config_;
     asio::io_context io_;
@@ -323,6 +349,18 @@ private:
     bool handOverPending_ = false; ///< the first handler takes the held packets soon
     StateHandler stateHandler_;
     LossHandler lossHandler_;
+    struct Adaptation
+    {
+        RateAdapter adapter;
+        RateHandler handler;
+        Clock::time_point timeAtReport;
+        /// The far end's count of what it received, at its report before.
+        std::optional<int64_t> receivedAtReport;
+    };
+    std::optional<Adaptation> adaptation_;
+    ArrivalHandler arrivalHandler_;
+    uint64_t arrivedAtReport_ = 0; ///< received octets when the last report went
+    Clock::time_point arrivalReported_;
 
     std::atomic<bool> stopped_{false};
 };

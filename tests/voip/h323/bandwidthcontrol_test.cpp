@@ -185,3 +185,35 @@ TEST_F(Bandwidth, AnAllowanceCutsOurVideoThenTheFarEndsAndGivesBackInTheOtherOrd
 }
 
 } // namespace
+
+// What arrives of the far end's video (channel 4, 384 kbit/s), report by report: a far end
+// that keeps sending more than the path carries is told to keep under it, a few reports
+// on; the limit rises again once the path carries everything, and goes at the full rate.
+// Loss that stays whatever the far end sends is the path's own: the limit goes, and that
+// much loss moves nothing from then on.
+TEST_F(Bandwidth, AFarEndSendingMoreThanThePathCarriesIsToldToKeepUnderIt)
+{
+    rates.isAdmitted = false;
+    for (int report = 0; report < 2; ++report)
+        control.onArrival(2, 0.5, 190'000);
+    EXPECT_TRUE(rates.applied.empty()) << "time to come down by itself";
+    control.onArrival(2, 0.5, 190'000);
+    ASSERT_EQ(rates.applied, std::vector{Rate(4, 171000)});
+    control.onArrival(1, 0.9, 10'000);
+    EXPECT_EQ(rates.applied.size(), 1u) << "audio is not limited";
+
+    rates.applied.clear();
+    for (int report = 0; report < 10; ++report)
+        control.onArrival(2, 0, 171'000);
+    EXPECT_EQ(rates.applied, (std::vector{Rate(4, 196650), Rate(4, 226147)}));
+    for (int report = 0; report < 20; ++report)
+        control.onArrival(2, 0, 226'000);
+    EXPECT_EQ(rates.applied.back(), Rate(4, 384000));
+    EXPECT_EQ(rates.limits[4].flow, 0u) << "no limit left";
+
+    // A lossy line: limited once, the loss stays, the limit goes and is not set again.
+    rates.applied.clear();
+    for (int report = 0; report < 12; ++report)
+        control.onArrival(2, 0.15, 320'000);
+    EXPECT_EQ(rates.applied, (std::vector{Rate(4, 288000), Rate(4, 384000)}));
+}

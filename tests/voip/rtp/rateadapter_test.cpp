@@ -1,0 +1,155 @@
+#include "voip/rtp/rateadapter.h"
+#include "voip/rtp/rtpsession.h"
+#include "tests/support/eventually.h"
+#include "tests/support/udpimpairer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+using namespace voip::rtp;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Reports
+{
+    RateAdapter adapter{1'000'000};
+    Clock::time_point now = Clock::time_point() + 100s;
+
+    /// One report a second later, of a path that delivered what was not lost; whether
+    /// the rate changed.
+    bool next(double loss, std::optional<double> roundTrip = {},
+              std::optional<double> delivered = {}, std::chrono::milliseconds after = 1000ms)
+    {
+        now += after;
+        return adapter.onReport({loss, roundTrip, delivered.value_or(adapter.rate() * (1 - loss))},
+                                now);
+    }
+};
+
+} // namespace
+
+TEST(RateAdapter, FallsToWhatGotThroughAtOnceThenRisesAFewPercentASecond)
+{
+    Reports r;
+    EXPECT_EQ(r.adapter.reason(), RateReason::Start);
+    // Sending 1 Mbit/s into a 256 kbit/s path: three quarters lost.
+    ASSERT_TRUE(r.next(0.75, {}, 250'000));
+    EXPECT_LE(r.adapter.rate(), 256'000u);
+    EXPECT_GE(r.adapter.rate(), 200'000u);
+    EXPECT_EQ(r.adapter.reason(), RateReason::Loss);
+    // A report that still counts loss from before the cut does not cut again.
+    EXPECT_FALSE(r.next(0.5, {}, 260'000, 500ms));
+    // The path carries it: held for a while, then up slowly, to the channel's rate.
+    EXPECT_FALSE(r.next(0));
+    std::uint32_t before = r.adapter.rate();
+    int seconds = 1;
+    while (r.adapter.reason() != RateReason::Full && seconds < 60) {
+        r.next(0);
+        ++seconds;
+        EXPECT_LE(r.adapter.rate(), before * 1.09 + 1000) << "at " << seconds << " s";
+        before = r.adapter.rate();
+    }
+    EXPECT_EQ(r.adapter.rate(), 1'000'000u);
+    EXPECT_GT(seconds, 15) << "up slowly";
+    EXPECT_LT(seconds, 30);
+    // A lower ceiling (the far end's flow control) brings it down at once.
+    r.adapter.setCeiling(400'000);
+    EXPECT_EQ(r.adapter.rate(), 400'000u);
+}
+
+TEST(RateAdapter, LossThatDoesNotFallWithTheRateIsThePathsOwn)
+{
+    Reports r;
+    for (int i = 0; i < 60; ++i)
+        r.next(i % 2 ? 0.12 : 0.13);
+    EXPECT_GE(r.adapter.rate(), 600'000u) << "a lossy line is not a full one";
+    EXPECT_GT(r.adapter.toleratedLoss(), 0.13);
+    // Congestion on top of it still cuts.
+    EXPECT_TRUE(r.next(0.45));
+    EXPECT_EQ(r.adapter.reason(), RateReason::Loss);
+}
+
+TEST(RateAdapter, AGrowingRoundTripCutsBeforeLossDoes)
+{
+    Reports r;
+    for (int i = 0; i < 3; ++i)
+        r.next(0, 20.0);
+    ASSERT_EQ(r.adapter.reason(), RateReason::Full);
+    ASSERT_TRUE(r.next(0, 300.0));
+    EXPECT_EQ(r.adapter.reason(), RateReason::Delay);
+    EXPECT_EQ(r.adapter.rate(), 850'000u);
+    EXPECT_FALSE(r.next(0, 300.0, {}, 500ms)) << "the queue gets time to drain";
+    EXPECT_TRUE(r.next(0, 300.0, {}, 500ms));
+    EXPECT_FALSE(r.next(0, 60.0)) << "a round trip near the least is no queue";
+}
+
+TEST(RateAdapter, AbsurdReportsKeepASaneRate)
+{
+    Reports r;
+    r.next(std::numeric_limits<double>::quiet_NaN(), -5.0);
+    r.next(0, 1e9);
+    EXPECT_EQ(r.adapter.rate(), 1'000'000u) << "no loss, no round trip worth the name";
+    for (int i = 0; i < 50; ++i)
+        r.next(i % 2 ? 7.0 : 1.0, {}, 0.0);
+    EXPECT_EQ(r.adapter.rate(), RateAdapter::Floor) << "never below what a picture needs";
+    EXPECT_EQ(RateAdapter(0).rate(), RateAdapter::Floor);
+    // A flood of reports in the same instant moves nothing up.
+    Reports flood;
+    flood.next(0.5);
+    const auto cut = flood.adapter.rate();
+    for (int i = 0; i < 100; ++i)
+        flood.next(0, {}, {}, 0ms);
+    EXPECT_EQ(flood.adapter.rate(), cut);
+}
+
+// Real sessions through a bottleneck: the far end's reports bring what we send under the
+// cap, and when it lifts the rate rises past it again.
+TEST(RateAdapter, ASenderFollowsTheReportsUnderACapAndBackUp)
+{
+    SessionConfig config;
+    config.localAddress = asio::ip::make_address("127.0.0.1");
+    config.useJitterBuffer = false;
+    config.rtcpInterval = 500ms;
+    config.mediaFormat = "H.264";
+    auto a = RtpSession::open(config);
+    auto b = RtpSession::open(config);
+    ASSERT_TRUE(a && b);
+    auto& sender = *a.value();
+    auto& receiver = *b.value();
+    kxtest::UdpImpairer path(
+        asio::ip::udp::endpoint(receiver.localAddress(), receiver.localRtpPort()));
+    path.rateCap = 300'000;
+    sender.setRemote(receiver.localAddress(), path.port(), receiver.localRtcpPort());
+    receiver.setRemote(sender.localAddress(), sender.localRtpPort(), sender.localRtcpPort());
+    std::atomic<std::uint32_t> allowed{1'000'000};
+    sender.adaptSendRate(1'000'000, [&](std::uint32_t rate, RateReason) { allowed = rate; });
+
+    std::atomic<bool> stop{false};
+    std::thread sending([&] {
+        const std::vector<std::uint8_t> payload(1000, 0x41);
+        auto next = Clock::now();
+        for (std::uint32_t i = 0; !stop; ++i) {
+            (void)sender.send(payload, i * 900, true, 96);
+            next += std::chrono::microseconds(8'000'000'000ull / allowed.load());
+            std::this_thread::sleep_until(next);
+        }
+    });
+    const bool under = kxtest::eventually([&] { return allowed < 300'000; }, 5s);
+    const auto capped = sender.statistics().transmit;
+    path.rateCap = 0;
+    const bool rose = under && kxtest::eventually([&] { return allowed > 360'000; }, 10s);
+    stop = true;
+    sending.join();
+    EXPECT_TRUE(under) << "allowed " << allowed << " through 300 kbit/s";
+    EXPECT_TRUE(capped.rateReason == RateReason::Loss || capped.rateReason == RateReason::Delay);
+    EXPECT_GT(path.overflowed(), 0u);
+    EXPECT_TRUE(rose) << "allowed " << allowed << " once the cap lifted";
+    const auto lifted = sender.statistics().transmit;
+    EXPECT_EQ(lifted.allowedBitRate, allowed.load());
+    EXPECT_TRUE(lifted.rateReason == RateReason::Rising || lifted.rateReason == RateReason::Full);
+}

@@ -1,0 +1,116 @@
+#include "voip/rtp/rateadapter.h"
+
+#include <algorithm>
+
+namespace voip::rtp {
+
+namespace {
+
+/// No path loses more than this "anyway": beyond it, loss always cuts.
+constexpr double MostTolerated = 0.30;
+/// A round trip beyond this is no measurement of a real path.
+constexpr double MostRoundTripMs = 10000;
+/// A queue: the round trip this much above the least seen, and at least twice it.
+constexpr double QueueingMs = 150;
+/// Cuts for delay come no oftener than this (the queue takes a while to drain).
+constexpr std::chrono::milliseconds DelayCutSpacing{1000};
+
+} // namespace
+
+std::string_view rateReasonName(RateReason reason)
+{
+    switch (reason) {
+    case RateReason::Start:
+        return "start";
+    case RateReason::Loss:
+        return "loss";
+    case RateReason::Delay:
+        return "delay";
+    case RateReason::Rising:
+        return "rising";
+    case RateReason::Holding:
+        return "holding";
+    case RateReason::Full:
+        return "full";
+    }
+    return "start";
+}
+
+RateAdapter::RateAdapter(std::uint32_t ceiling)
+    : ceiling_(std::max(ceiling, Floor))
+    , rate_(ceiling_)
+{}
+
+void RateAdapter::setCeiling(std::uint32_t ceiling)
+{
+    ceiling_ = std::max(ceiling, Floor);
+    if (rate_ > ceiling_ || reason_ == RateReason::Start || reason_ == RateReason::Full)
+        rate_ = ceiling_;
+}
+
+void RateAdapter::cut(std::uint32_t to, RateReason why, double loss, Clock::time_point now)
+{
+    rate_ = std::clamp(to, Floor, rate_);
+    reason_ = why;
+    lastCut_ = now;
+    judgingCut_ = why == RateReason::Loss;
+    lossAtCut_ = loss;
+}
+
+bool RateAdapter::onReport(const PathReport& report, Clock::time_point now)
+{
+    const std::uint32_t before = rate_;
+    // (A report of what cannot be, NaN among them, counts as none lost.)
+    const double reported = report.fractionLost >= 0 ? std::min(report.fractionLost, 1.0) : 0.0;
+    const double loss = (reported + previousLoss_) / 2;
+    previousLoss_ = reported;
+    // A path that delivered at least the rate we send now lost what we sent before a cut.
+    const bool carriesRate = report.deliveredBitRate && *report.deliveredBitRate >= rate_;
+    const double seconds =
+        lastReport_
+            ? std::clamp(std::chrono::duration<double>(now - *lastReport_).count(), 0.0, 5.0)
+            : 1.0;
+    lastReport_ = now;
+
+    if (judgingCut_) {
+        // Sending less did not lose less: the path loses this much whatever we send.
+        judgingCut_ = false;
+        if (loss >= 0.8 * lossAtCut_ && !carriesRate)
+            tolerated_ = std::clamp(loss + 0.05, tolerated_, MostTolerated);
+    } else if (loss < tolerated_ / 2) {
+        tolerated_ = std::max(CutLoss, tolerated_ - 0.01 * seconds);
+    }
+
+    std::optional<double> roundTrip;
+    if (report.roundTripMs && *report.roundTripMs >= 0 && *report.roundTripMs < MostRoundTripMs) {
+        roundTrip = report.roundTripMs;
+        leastRoundTripMs_ = std::min(leastRoundTripMs_.value_or(*roundTrip), *roundTrip);
+    }
+    const bool queueing = roundTrip && *roundTrip > *leastRoundTripMs_ + QueueingMs &&
+                          *roundTrip > 2 * *leastRoundTripMs_;
+
+    if (loss > tolerated_ && !carriesRate) {
+        // Down to what got through, with a margin for the queue to drain (a quarter of the
+        // rate at most in one step, as a short burst of loss may exaggerate); without that
+        // figure, by half the loss.
+        const double through = report.deliveredBitRate ? *report.deliveredBitRate * 0.9
+                                                       : double(rate_) * (1 - loss / 2);
+        cut(std::uint32_t(std::max(double(rate_) * 0.25, through)), RateReason::Loss, loss, now);
+    } else if (loss > tolerated_) {
+        return false;
+    } else if (queueing && (!lastCut_ || now - *lastCut_ >= DelayCutSpacing)) {
+        cut(std::uint32_t(double(rate_) * 0.85), RateReason::Delay, loss, now);
+    } else if (loss < RiseLoss + (tolerated_ - CutLoss)) {
+        if (lastCut_ && now - *lastCut_ < HoldAfterCut)
+            return rate_ != before;
+        const double raised = double(rate_) * (1 + RisePerSecond * seconds) + 1000;
+        rate_ = std::uint32_t(std::min<double>(raised, ceiling_));
+        reason_ = rate_ >= ceiling_ ? RateReason::Full : RateReason::Rising;
+    } else if (reason_ == RateReason::Rising || reason_ == RateReason::Full ||
+               reason_ == RateReason::Start) {
+        reason_ = RateReason::Holding;
+    }
+    return rate_ != before;
+}
+
+} // namespace voip::rtp
