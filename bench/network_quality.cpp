@@ -9,8 +9,10 @@
 // 20 ms of what is played compared with the tone sent, and the length of what was played
 // against the length sent.
 //
-//   build/bench/network_quality [SECONDS]     (default 10 s a condition)
+//   build/bench/network_quality [SECONDS [CONDITION]]
+//     (default 10 s a condition; CONDITION: only those whose name holds it)
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -19,11 +21,13 @@
 #include <string>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "tests/support/udpimpairer.h"
 #include "tests/voip/media/picturequality.h"
 #include "voip/device/video_fake.h"
+#include "voip/device/videoinput.h"
 #include "voip/media/codec.h"
 #include "voip/media/mediaformatregistry.h"
 #include "voip/media/patch.h"
@@ -58,12 +62,39 @@ public:
     unsigned damaged = 0;
 };
 
-std::shared_ptr<rtp::RtpSession> openSession()
+/// The test pattern with a fine grain of noise on it, new in every picture: a camera's
+/// sensor noise, which makes the encoder use all the bit rate it is given (the bare pattern
+/// needs a tenth of it), while the picture stays the pattern within a few dB.
+class GrainyCamera final : public VideoInputDevice
+{
+public:
+    std::string driverName() const override { return "GrainyFakeVideo"; }
+    MediaStatus open(const VideoInputParams& params) override { return pattern_.open(params); }
+    MediaStatus readFrame(VideoFrame& frame) override
+    {
+        auto status = pattern_.readFrame(frame);
+        if (!status)
+            return status;
+        uint8_t* luma = frame.plane(0);
+        for (std::size_t i = 0; i < std::size_t(frame.width) * frame.height; ++i)
+            luma[i] = uint8_t(std::clamp(int(luma[i]) + int(random_() % 9) - 4, 0, 255));
+        return status;
+    }
+    void close() override { pattern_.close(); }
+    bool isOpen() const override { return pattern_.isOpen(); }
+
+private:
+    FakeVideoInput pattern_;
+    std::minstd_rand random_{7};
+};
+
+std::shared_ptr<rtp::RtpSession> openSession(bool repair)
 {
     rtp::SessionConfig config;
     config.localAddress = asio::ip::make_address("127.0.0.1");
     config.useJitterBuffer = false;
     config.rtcpInterval = 1000ms;
+    config.repairLoss = repair;
     auto opened = rtp::RtpSession::open(config);
     return opened ? std::shared_ptr<rtp::RtpSession>(opened.take()) : nullptr;
 }
@@ -76,6 +107,8 @@ struct Condition
     std::chrono::milliseconds outageEvery{0};
     std::uint64_t rateCap = 0; ///< bit/s
     bool asks = true;          ///< the receiver asks for key frames
+    bool repair = true;        ///< lost packets are asked for and sent again
+    bool grainy = false;       ///< the pattern with sensor noise (all the bit rate used)
 };
 
 void run(const Condition& condition, std::chrono::seconds length)
@@ -83,8 +116,8 @@ void run(const Condition& condition, std::chrono::seconds length)
     MediaFormat format = *MediaFormatRegistry::global().find(format::H264High);
     format.setIntegerOption(option::FrameWidth, 640);
     format.setIntegerOption(option::FrameHeight, 360);
-    auto sending = openSession();
-    auto receiving = openSession();
+    auto sending = openSession(condition.repair);
+    auto receiving = openSession(condition.repair);
     if (!sending || !receiving) {
         std::printf("%-28s no RTP sessions\n", condition.name);
         return;
@@ -104,8 +137,16 @@ void run(const Condition& condition, std::chrono::seconds length)
     input.frameRate = 25;
     H264EncoderOptions encoding;
     encoding.bitRate = 1'000'000;
-    auto camera = std::make_shared<VideoSourceStream>(format, VideoSessionId, kFakeVideoDriver,
-                                                      input, encoding, 1200);
+    auto camera =
+        condition.grainy
+            ? std::make_shared<VideoSourceStream>(
+                  format, VideoSessionId,
+                  []() -> MediaResult<std::unique_ptr<VideoInputDevice>> {
+                      return std::unique_ptr<VideoInputDevice>(std::make_unique<GrainyCamera>());
+                  },
+                  input, encoding, 1200)
+            : std::make_shared<VideoSourceStream>(format, VideoSessionId, kFakeVideoDriver, input,
+                                                  encoding, 1200);
     // The sender's side of RTCP: reported loss brings a key frame, as in a call.
     // The sender's side of RTCP: reported loss brings a key frame, and the rate follows
     // what the path carries, as in a call.
@@ -155,13 +196,15 @@ void run(const Condition& condition, std::chrono::seconds length)
         without += tail - 0.04;
         longest = std::max(longest, tail);
     }
+    const auto repaired = sending->statistics().repairsSent;
     const double judged = std::chrono::duration<double>(end - settled).count();
     std::printf(
         "%-30s %5.2f s of %4.1f (correct %5.1f %%)  longest %5.2f s  damaged shown %4u  "
-        "asked %3llu  key frames %3llu  arrived %4.0f kbit/s  allowed %4u kbit/s (%s)\n",
+        "asked %3llu  key frames %3llu  repaired %3llu  arrived %4.0f kbit/s  "
+        "allowed %4u kbit/s (%s)\n",
         condition.name, without, judged, 100 * (1 - without / judged), longest, screen->damaged,
         (unsigned long long)display->picturesAskedFor(),
-        (unsigned long long)camera->keyFramesSent(),
+        (unsigned long long)camera->keyFramesSent(), (unsigned long long)repaired,
         double(path.passedBytes()) * 8 / 1000 / std::chrono::duration<double>(length).count(),
         sent.allowedBitRate / 1000, std::string(rtp::rateReasonName(sent.rateReason)).c_str());
 }
@@ -185,7 +228,8 @@ public:
 
 int16_t toneAt(std::size_t sample)
 {
-    return int16_t(std::lround(8000 * std::sin(2 * std::numbers::pi * 440 * double(sample) / 8000)));
+    return int16_t(
+        std::lround(8000 * std::sin(2 * std::numbers::pi * 440 * double(sample) / 8000)));
 }
 
 void runAudio(const Condition& condition, std::chrono::seconds length)
@@ -258,8 +302,8 @@ void runAudio(const Condition& condition, std::chrono::seconds length)
         good += 10 * std::log10(signal / std::max(error, 1.0)) > 10;
     }
     std::printf("%-28s audio good %5.1f %% of %zu frames  played %5.2f s of %5.2f s sent\n",
-                condition.name, compared ? 100.0 * double(good) / double(compared) : 0.0,
-                compared, double(until - offset) / 8000.0, double(frames) / 50.0);
+                condition.name, compared ? 100.0 * double(good) / double(compared) : 0.0, compared,
+                double(until - offset) / 8000.0, double(frames) / 50.0);
 }
 
 } // namespace
@@ -273,15 +317,27 @@ int main(int argc, char** argv)
         {"5 % loss", 5},
         {"10 % loss", 10},
         {"0.5 s outage every 2 s", 0, 500ms, 2000ms},
-        {"256 kbit/s cap", 0, 0ms, 0ms, 256'000},
+        {"grainy, no loss", 0, 0ms, 0ms, 0, true, true, true},
+        {"grainy, 5 % loss", 5, 0ms, 0ms, 0, true, true, true},
+        {"grainy, 256 kbit/s cap", 0, 0ms, 0ms, 256'000, true, true, true},
+        {"grainy, 256 kbit/s, no repair", 0, 0ms, 0ms, 256'000, true, false, true},
         {"5 % loss, never asks", 5, 0ms, 0ms, 0, false},
         {"10 % loss, never asks", 10, 0ms, 0ms, 0, false},
         {"outages, never asks", 0, 500ms, 2000ms, 0, false},
+        // A far end that neither asks for pictures nor for packets (other stacks).
+        {"5 % loss, no asks, no repair", 5, 0ms, 0ms, 0, false, false},
+        {"10 % loss, no asks, no repair", 10, 0ms, 0ms, 0, false, false},
+    };
+    const std::string only = argc > 2 ? argv[2] : "";
+    const auto chosen = [&](const Condition& condition) {
+        return std::string(condition.name).find(only) != std::string::npos;
     };
     for (const auto& condition : conditions)
-        run(condition, length);
+        if (chosen(condition))
+            run(condition, length);
     for (const auto& condition : conditions)
-        if (condition.asks && !condition.rateCap)
+        if (chosen(condition) && condition.asks && condition.repair && !condition.rateCap &&
+            !condition.grainy)
             runAudio(condition, length);
     return 0;
 }

@@ -103,8 +103,12 @@ std::unique_ptr<MediaSessionPorts> Connection::bindSession(unsigned sessionId)
         // Video and data take every packet at once; audio plays through the jitter buffer.
         config.useJitterBuffer = sessionId == AudioSessionId;
         // Video's rate follows the far end's reports: they come every second, not five.
-        if (sessionId != AudioSessionId && sessionId != DataSessionId)
+        // A lost video packet is asked for again at once: on most paths it comes before
+        // the picture is due, where a new key frame costs a round trip and a big picture.
+        if (sessionId != AudioSessionId && sessionId != DataSessionId) {
             config.rtcpInterval = std::chrono::milliseconds(1000);
+            config.repairLoss = true;
+        }
         const auto jitter = manager().audioJitterDelay();
         config.jitter.minDelay = std::chrono::milliseconds(jitter.minDelayMs);
         config.jitter.maxDelay = std::chrono::milliseconds(jitter.maxDelayMs);

@@ -62,10 +62,15 @@ bool RateAdapter::onReport(const PathReport& report, Clock::time_point now)
     const std::uint32_t before = rate_;
     // (A report of what cannot be, NaN among them, counts as none lost.)
     const double reported = report.fractionLost >= 0 ? std::min(report.fractionLost, 1.0) : 0.0;
-    const double loss = (reported + previousLoss_) / 2;
-    previousLoss_ = reported;
-    // A path that delivered at least the rate we send now lost what we sent before a cut.
-    const bool carriesRate = report.deliveredBitRate && *report.deliveredBitRate >= rate_;
+    // Loss counts when two reports in a row show it: one alone is an outage or a burst,
+    // which no rate would have spared.
+    const double loss = std::min(reported, previousLoss_);
+    // The report after a cut may still count loss from before it: when the path delivered
+    // at least the rate we send now, that loss was of what we sent before, and counts no
+    // further.
+    const bool carriesRate =
+        judgingCut_ && report.deliveredBitRate && *report.deliveredBitRate >= rate_;
+    previousLoss_ = carriesRate ? 0 : reported;
     const double seconds =
         lastReport_
             ? std::clamp(std::chrono::duration<double>(now - *lastReport_).count(), 0.0, 5.0)
@@ -93,8 +98,10 @@ bool RateAdapter::onReport(const PathReport& report, Clock::time_point now)
         // Down to what got through, with a margin for the queue to drain (a quarter of the
         // rate at most in one step, as a short burst of loss may exaggerate); without that
         // figure, by half the loss.
-        const double through = report.deliveredBitRate ? *report.deliveredBitRate * 0.9
+        const double through = report.deliveredBitRate ? *report.deliveredBitRate * 0.85
                                                        : double(rate_) * (1 - loss / 2);
+        if (report.deliveredBitRate)
+            capacity_ = *report.deliveredBitRate;
         cut(std::uint32_t(std::max(double(rate_) * 0.25, through)), RateReason::Loss, loss, now);
     } else if (loss > tolerated_) {
         return false;
@@ -103,7 +110,13 @@ bool RateAdapter::onReport(const PathReport& report, Clock::time_point now)
     } else if (loss < RiseLoss + (tolerated_ - CutLoss)) {
         if (lastCut_ && now - *lastCut_ < HoldAfterCut)
             return rate_ != before;
-        const double raised = double(rate_) * (1 + RisePerSecond * seconds) + 1000;
+        // Near what the path carried when it last lost, the rise slows to half: each probe
+        // past it costs a burst of loss.  Past it without loss, that figure is stale.
+        if (capacity_ && rate_ > *capacity_ * 1.1)
+            capacity_.reset();
+        const double rise =
+            capacity_ && rate_ > *capacity_ * 0.9 ? RisePerSecond / 2 : RisePerSecond;
+        const double raised = double(rate_) * (1 + rise * seconds) + 1000;
         rate_ = std::uint32_t(std::min<double>(raised, ceiling_));
         reason_ = rate_ >= ceiling_ ? RateReason::Full : RateReason::Rising;
     } else if (reason_ == RateReason::Rising || reason_ == RateReason::Full ||

@@ -33,13 +33,14 @@ struct PathReport
 /// got through when loss shows the path is full (never lower: a report that still counts
 /// loss from before a cut does not cut again), or when the round trip grows well beyond
 /// the least seen (a queue filling before it drops); up slowly, a few percent a second,
-/// while the path carries everything; never below a floor a picture still needs nor above
-/// the ceiling the channel allows.
+/// while the path carries everything, and at half that near the rate it last lost at; never below a
+/// floor a picture still needs nor above the ceiling the channel allows.
 ///
-/// Loss is taken as the mean of two reports, as a second's few packets make one report's
-/// figure jumpy.  Loss that does not fall when the rate did is the path's own (a radio link, a
-/// lossy line), not a sign that we send too much: that much loss is tolerated from then on, so the
-/// rate does not sink to the floor for nothing.  Not thread-safe: its owner locks.
+/// Loss counts when two reports in a row show it (the lesser of the two): one report's
+/// alone is an outage, a burst, or a second's few packets.  Loss that does not fall when the rate
+/// did is the path's own (a radio link, a lossy line), not a sign that we send too much: that much
+/// loss is tolerated from then on, so the rate does not sink to the floor for nothing.  Not
+/// thread-safe: its owner locks.
 class RateAdapter
 {
 public:
@@ -74,6 +75,7 @@ private:
     RateReason reason_ = RateReason::Start;
     double tolerated_ = CutLoss;
     std::optional<double> leastRoundTripMs_;
+    std::optional<double> capacity_; ///< what the path delivered when it last lost
     std::optional<Clock::time_point> lastCut_;
     std::optional<Clock::time_point> lastReport_;
     double previousLoss_ = 0; ///< the report before's

@@ -12,6 +12,8 @@ constexpr uint8_t SenderReportType = 200;
 constexpr uint8_t ReceiverReportType = 201;
 constexpr uint8_t SdesType = 202;
 constexpr uint8_t ByeType = 203;
+constexpr uint8_t TransportFeedbackType = 205; ///< RFC 4585 RTPFB
+constexpr uint8_t GenericNackFormat = 1;
 constexpr uint8_t CnameItem = 1;
 
 /// Writes the common header; the length is patched by finishPacket.
@@ -172,6 +174,30 @@ RtcpError parseRtcp(std::span<const uint8_t> datagram, RtcpCompound& compound)
             for (unsigned i = 0; i < count; ++i)
                 compound.byes.push_back(read32(body + 4 * i));
             break;
+        case TransportFeedbackType: {
+            if (count != GenericNackFormat)
+                break;
+            if (bodySize < 8)
+                return RtcpError::CountBeyondLength;
+            Nack nack;
+            nack.mediaSsrc = read32(body + 4);
+            std::size_t taken = 0;
+            for (const auto& other : compound.nacks)
+                taken += other.sequences.size();
+            for (std::size_t at = 8; at + 4 <= bodySize; at += 4) {
+                const uint16_t first = read16(body + at);
+                const uint16_t following = read16(body + at + 2);
+                for (unsigned bit = 0; bit <= 16; ++bit) {
+                    if (bit > 0 && !(following & (1u << (bit - 1))))
+                        continue;
+                    if (taken++ >= MaxNackedPerPacket)
+                        break;
+                    nack.sequences.push_back(uint16_t(first + bit));
+                }
+            }
+            compound.nacks.push_back(std::move(nack));
+            break;
+        }
         default:
             break;
         }
@@ -224,6 +250,28 @@ void appendBye(std::vector<uint8_t>& out, uint32_t ssrc)
 {
     const std::size_t start = startPacket(out, 1, ByeType);
     put32(out, ssrc);
+    finishPacket(out, start);
+}
+
+void appendNack(std::vector<uint8_t>& out, uint32_t ssrc, uint32_t mediaSsrc,
+                std::span<const uint16_t> sequences)
+{
+    const std::size_t start = startPacket(out, GenericNackFormat, TransportFeedbackType);
+    put32(out, ssrc);
+    put32(out, mediaSsrc);
+    for (std::size_t i = 0; i < sequences.size();) {
+        const uint16_t first = sequences[i++];
+        uint16_t following = 0;
+        while (i < sequences.size()) {
+            const auto after = uint16_t(sequences[i] - first);
+            if (after == 0 || after > 16)
+                break;
+            following |= uint16_t(1u << (after - 1));
+            ++i;
+        }
+        put16(out, first);
+        put16(out, following);
+    }
     finishPacket(out, start);
 }
 

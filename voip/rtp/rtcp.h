@@ -38,13 +38,24 @@ struct Report
     std::vector<ReportBlock> blocks;
 };
 
+/// RFC 4585 6.2.1 generic NACK: packets of `mediaSsrc` a receiver asks to be sent again.
+struct Nack
+{
+    uint32_t mediaSsrc = 0;
+    std::vector<uint16_t> sequences;
+};
+
 /// What we read from one compound RTCP packet.
 struct RtcpCompound
 {
     std::vector<Report> reports;
     std::vector<std::pair<uint32_t, std::string>> cnames;
     std::vector<uint32_t> byes;
+    std::vector<Nack> nacks;
 };
+
+/// The most sequence numbers read from the NACKs of one compound packet; more are ignored.
+inline constexpr std::size_t MaxNackedPerPacket = 256;
 
 enum class RtcpError
 {
@@ -57,8 +68,9 @@ enum class RtcpError
     CountBeyondLength,
 };
 
-/// Checks a compound RTCP packet (RFC 3550 A.2) and reads its reports, CNAMEs and
-/// BYEs.  Unknown packet types (APP, XR, feedback) are skipped by their length.
+/// Checks a compound RTCP packet (RFC 3550 A.2) and reads its reports, CNAMEs, BYEs and
+/// generic NACKs.  Unknown packet types (APP, XR, other feedback) are skipped by their
+/// length.
 RtcpError parseRtcp(std::span<const uint8_t> datagram, RtcpCompound& compound);
 
 /// Appends RTCP packets to a compound packet under construction.
@@ -69,6 +81,10 @@ void appendReceiverReport(std::vector<uint8_t>& out, uint32_t ssrc,
 /// CNAMEs longer than 255 bytes are cut (the SDES item length is one octet).
 void appendSdesCname(std::vector<uint8_t>& out, uint32_t ssrc, std::string_view cname);
 void appendBye(std::vector<uint8_t>& out, uint32_t ssrc);
+/// A generic NACK from `ssrc` for `sequences` of `mediaSsrc` (each entry covers a number
+/// and the sixteen after it).
+void appendNack(std::vector<uint8_t>& out, uint32_t ssrc, uint32_t mediaSsrc,
+                std::span<const uint16_t> sequences);
 
 const char* toString(RtcpError error);
 

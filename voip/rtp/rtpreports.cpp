@@ -38,6 +38,58 @@ void RtpSession::onRtcp(std::size_t size)
         news.lossHandler(news.newlyLost);
     if (news.allowedRate && news.rateHandler)
         news.rateHandler(*news.allowedRate, news.rateReason);
+    if (!news.resend.empty())
+        resend(news.resend);
+}
+
+void RtpSession::resend(std::span<const uint16_t> sequences)
+{
+    std::lock_guard sendLock(sendMutex_);
+    if (closed_ || stopped_ || !history_)
+        return;
+    std::optional<asio::ip::udp::endpoint> remote;
+    {
+        std::lock_guard lock(mutex_);
+        remote = remoteRtp_;
+    }
+    if (!remote)
+        return;
+    std::size_t sent = 0;
+    for (const auto& datagram : history_->take(sequences)) {
+        asio::error_code ignored;
+        rtpSocket_.send_to(asio::buffer(datagram), *remote, 0, ignored);
+        ++sent;
+    }
+    std::lock_guard lock(mutex_);
+    repairsSent_ += sent;
+}
+
+void RtpSession::reportOutage()
+{
+    const auto now = Clock::now();
+    if (now - lastEarlyReport_ < EarlyReportSpacing)
+        return;
+    lastEarlyReport_ = now;
+    sendReport(false);
+}
+
+void RtpSession::askRepair(uint32_t mediaSsrc, std::span<const uint16_t> sequences)
+{
+    std::optional<asio::ip::udp::endpoint> remote;
+    {
+        std::lock_guard lock(mutex_);
+        remote = remoteRtcp_;
+        repairsAsked_ += sequences.size();
+    }
+    if (!remote || !rtcpSocket_.is_open())
+        return;
+    // A compound packet starts with a report; this one only carries the ask.
+    std::vector<uint8_t> packet;
+    appendReceiverReport(packet, ssrc_, {});
+    appendSdesCname(packet, ssrc_, config_.cname);
+    appendNack(packet, ssrc_, mediaSsrc, sequences);
+    asio::error_code ignored;
+    rtcpSocket_.send_to(asio::buffer(packet), *remote, 0, ignored);
 }
 
 RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
@@ -98,13 +150,20 @@ RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
     for (uint32_t ssrc : compound.byes)
         if (source_.valid && ssrc == source_.ssrc)
             remoteBye_ = true;
+    for (const Nack& nack : compound.nacks)
+        if (nack.mediaSsrc == ssrc_) {
+            news.resend.insert(news.resend.end(), nack.sequences.begin(), nack.sequences.end());
+            if (adaptation_)
+                adaptation_->asked += nack.sequences.size();
+        }
     return news;
 }
 
 void RtpSession::adaptSendRate(uint32_t ceiling, RateHandler handler)
 {
     std::lock_guard lock(mutex_);
-    adaptation_.emplace(Adaptation{RateAdapter(ceiling), std::move(handler), Clock::now(), {}});
+    adaptation_.emplace(
+        Adaptation{RateAdapter(ceiling), std::move(handler), Clock::now(), {}, sent_.packets, 0});
 }
 
 void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> roundTripMs,
@@ -114,13 +173,22 @@ void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> round
         return;
     Adaptation& a = *adaptation_;
     PathReport report;
-    report.fractionLost = block.fractionLost / 256.0;
+    // Loss the far end saw but had repaired is loss all the same: the path is as full.
+    const uint64_t sent = sent_.packets - a.sentAtReport;
+    report.fractionLost = std::max(block.fractionLost / 256.0,
+                                   sent ? std::min(1.0, double(a.asked) / double(sent)) : 0.0);
+    a.sentAtReport = sent_.packets;
+    a.asked = 0;
     report.roundTripMs = roundTripMs;
     // What reached the far end since its report before: the packets it received (the
     // highest sequence less those lost), at the size we send on average, over the time
     // between the two reports.
     const int64_t received = int64_t(block.extendedHighestSequence) - block.cumulativeLost;
     const double seconds = std::chrono::duration<double>(now - a.timeAtReport).count();
+    // A report soon after the one before was sent early, after an outage: its loss is the
+    // outage's, not a path too narrow for what we send.
+    const bool early = a.receivedAtReport &&
+                       now - a.timeAtReport < EarlyReportSpacing + std::chrono::milliseconds(50);
     if (a.receivedAtReport && seconds > 0.05 && sent_.packets > 0) {
         const double packets = double(std::max<int64_t>(0, received - *a.receivedAtReport));
         report.deliveredBitRate =
@@ -128,7 +196,7 @@ void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> round
     }
     a.receivedAtReport = received;
     a.timeAtReport = now;
-    if (a.adapter.onReport(report, now)) {
+    if (!early && a.adapter.onReport(report, now)) {
         news.allowedRate = a.adapter.rate();
         news.rateReason = a.adapter.reason();
         news.rateHandler = a.handler;

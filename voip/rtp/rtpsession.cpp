@@ -83,7 +83,10 @@ RtpSession::RtpSession(const SessionConfig& config)
     , rtcpBuffer_(ReceiveBufferSize)
     , sequence_(static_cast<uint16_t>(randomSsrc()))
     , mediaFormat_(config.mediaFormat)
-{}
+{
+    if (config_.repairLoss)
+        history_.emplace();
+}
 
 RtpSession::~RtpSession()
 {
@@ -215,6 +218,8 @@ bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool
     rtpSocket_.send_to(asio::buffer(sendBuffer_), *remote, 0, ec);
     if (ec)
         return false;
+    if (history_)
+        history_->keep(sequence_, sendBuffer_);
     ++sequence_;
     const auto now = Clock::now();
     lastSentTimestamp_ = timestamp;
@@ -467,6 +472,7 @@ void RtpSession::onRtp(std::size_t size)
     PacketHandler handler;
     ReceiveState previousState;
     bool hold = false;
+    GapWatch::Gap gap;
     {
         std::lock_guard lock(mutex_);
         switch (error) {
@@ -498,12 +504,18 @@ void RtpSession::onRtp(std::size_t size)
             return;
         }
         updateSource(packet, now);
+        if (config_.repairLoss)
+            gap = gaps_.arrived(packet.sequence, now);
         received_.count(packet.payload.size(), packet.timestamp, now);
         lastReceived_ = now;
         handler = packetHandler_;
         hold = !handler && !config_.useJitterBuffer && (!handlerEverSet_ || handOverPending_);
         previousState = state_;
     }
+    if (!gap.missing.empty())
+        askRepair(packet.ssrc, gap.missing);
+    if (gap.outage)
+        reportOutage();
     if (previousState != ReceiveState::Receiving)
         setState(ReceiveState::Receiving);
     if (config_.useJitterBuffer)
@@ -583,6 +595,8 @@ SessionStatistics RtpSession::statistics() const
     received_.fill(s.receive, now);
     s.transmit.packetsLost = peerView_.packetsLost;
     s.transmit.jitterMs = peerView_.jitterMs;
+    s.repairsAsked = repairsAsked_;
+    s.repairsSent = repairsSent_;
     if (adaptation_) {
         s.transmit.allowedBitRate = adaptation_->adapter.rate();
         s.transmit.rateReason = adaptation_->adapter.reason();

@@ -3,6 +3,7 @@
 #include "voip/base/result.h"
 #include "voip/h235/mediacipher.h"
 #include "voip/rtp/jitterbuffer.h"
+#include "voip/rtp/lossrepair.h"
 #include "voip/rtp/rateadapter.h"
 #include "voip/rtp/rtcp.h"
 #include "voip/rtp/rtppacket.h"
@@ -44,6 +45,10 @@ struct SessionConfig
     std::chrono::milliseconds rtcpInterval{5000};
     /// A stream that has received nothing for this long is reported silent.
     std::chrono::milliseconds noMediaTimeout{10000};
+    /// Lost packets are repaired by sending them again: what is sent is kept a while and
+    /// sent again when the far end asks (RTCP generic NACK), and a gap in what arrives is
+    /// asked for at once.  Far ends that do not know the ask ignore it.
+    bool repairLoss = false;
 };
 
 /// Figures of one direction of a stream.  The rate byte count and the frame
@@ -104,6 +109,8 @@ struct SessionStatistics
     uint64_t roundTripMeasurements = 0;
     double roundTripMs = 0; ///< the last measured round trip, unrounded
     bool remoteBye = false;
+    uint64_t repairsAsked = 0; ///< packets we asked the far end to send again
+    uint64_t repairsSent = 0;  ///< packets we sent again as the far end asked
 };
 
 /// State of the receive direction, reported through the state handler.
@@ -267,7 +274,16 @@ private:
         std::optional<uint32_t> allowedRate;
         RateReason rateReason = RateReason::Start;
         RateHandler rateHandler;
+        std::vector<uint16_t> resend; ///< what the far end asks to be sent again
     };
+    /// Sends again what the far end asked for and is still kept.
+    void resend(std::span<const uint16_t> sequences);
+    /// Asks the far end at once for the packets of `mediaSsrc` a gap shows missing.
+    void askRepair(uint32_t mediaSsrc, std::span<const uint16_t> sequences);
+    /// After an outage: our report goes at once (one each EarlyReportSpacing at most), so
+    /// that the far end learns of the loss and sends a new picture without being asked.
+    void reportOutage();
+    static constexpr std::chrono::milliseconds EarlyReportSpacing{250};
     /// Reads a compound RTCP packet under the lock.
     ReportNews takeReports(std::size_t size);
     /// Gives one report block about our stream to the rate adapter, if any.
@@ -309,6 +325,7 @@ private:
     Clock::time_point lastSentTime_;
     bool sentSinceReport_ = false;
     std::vector<uint8_t> sendBuffer_;
+    std::optional<SentHistory> history_; ///< with repairLoss
     std::unique_ptr<h235::MediaCipher> sendCipher_;
     uint8_t sendKeyPayloadType_ = 0;
 
@@ -356,8 +373,16 @@ private:
         Clock::time_point timeAtReport;
         /// The far end's count of what it received, at its report before.
         std::optional<int64_t> receivedAtReport;
+        /// Since the report before: what we sent, and what the far end asked to have sent
+        /// again (loss it saw, which the repair hides from its report).
+        uint64_t sentAtReport = 0;
+        uint64_t asked = 0;
     };
     std::optional<Adaptation> adaptation_;
+    GapWatch gaps_; ///< with repairLoss
+    uint64_t repairsAsked_ = 0;
+    uint64_t repairsSent_ = 0;
+    Clock::time_point lastEarlyReport_; ///< the I/O thread's
     ArrivalHandler arrivalHandler_;
     uint64_t arrivedAtReport_ = 0; ///< received octets when the last report went
     Clock::time_point arrivalReported_;
