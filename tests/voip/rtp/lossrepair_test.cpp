@@ -13,7 +13,7 @@
 
 #include "tests/support/eventually.h"
 #include "tests/support/toolskip.h"
-#include "tests/support/udpimpairer.h"
+#include "tests/support/impairedrtp.h"
 #include "tests/tools/tshark_util.h"
 #include "tools/common/pcapwriter.h"
 
@@ -126,19 +126,14 @@ TEST(LossRepair, PacketsLostOnAPathArriveAfterAll)
     for (const bool repair : {true, false}) {
         SCOPED_TRACE(repair ? "repair" : "no repair");
         SessionConfig config;
-        config.localAddress = asio::ip::make_address("127.0.0.1");
         config.useJitterBuffer = false;
         config.repairLoss = repair;
-        auto a = RtpSession::open(config);
-        auto b = RtpSession::open(config);
-        ASSERT_TRUE(a && b);
-        auto& sender = *a.value();
-        auto& receiver = *b.value();
-        kxtest::UdpImpairer path(
-            asio::ip::udp::endpoint(receiver.localAddress(), receiver.localRtpPort()), 77);
+        kxtest::ImpairedRtp pair;
+        ASSERT_TRUE(pair.open(config, 77));
+        auto& sender = *pair.sender;
+        auto& receiver = *pair.receiver;
+        auto& path = *pair.path;
         path.lossPercent = 5;
-        sender.setRemote(receiver.localAddress(), path.port(), receiver.localRtcpPort());
-        receiver.setRemote(sender.localAddress(), sender.localRtpPort(), sender.localRtcpPort());
         const std::vector<uint8_t> payload(800, 0x55);
         for (uint32_t i = 0; i < 400; ++i) {
             ASSERT_TRUE(sender.send(payload, i * 3600, true, 96));

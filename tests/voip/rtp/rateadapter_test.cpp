@@ -1,7 +1,7 @@
 #include "voip/rtp/rateadapter.h"
 #include "voip/rtp/rtpsession.h"
 #include "tests/support/eventually.h"
-#include "tests/support/udpimpairer.h"
+#include "tests/support/impairedrtp.h"
 
 #include <gtest/gtest.h>
 
@@ -118,20 +118,14 @@ TEST(RateAdapter, AbsurdReportsKeepASaneRate)
 TEST(RateAdapter, ASenderFollowsTheReportsUnderACapAndBackUp)
 {
     SessionConfig config;
-    config.localAddress = asio::ip::make_address("127.0.0.1");
     config.useJitterBuffer = false;
     config.rtcpInterval = 500ms;
     config.mediaFormat = "H.264";
-    auto a = RtpSession::open(config);
-    auto b = RtpSession::open(config);
-    ASSERT_TRUE(a && b);
-    auto& sender = *a.value();
-    auto& receiver = *b.value();
-    kxtest::UdpImpairer path(
-        asio::ip::udp::endpoint(receiver.localAddress(), receiver.localRtpPort()));
+    kxtest::ImpairedRtp pair;
+    ASSERT_TRUE(pair.open(config));
+    auto& sender = *pair.sender;
+    auto& path = *pair.path;
     path.rateCap = 300'000;
-    sender.setRemote(receiver.localAddress(), path.port(), receiver.localRtcpPort());
-    receiver.setRemote(sender.localAddress(), sender.localRtpPort(), sender.localRtcpPort());
     std::atomic<std::uint32_t> allowed{1'000'000};
     sender.adaptSendRate(1'000'000, [&](std::uint32_t rate, RateReason) { allowed = rate; });
 
