@@ -14,8 +14,6 @@ constexpr std::uint64_t LeastVideoRate = 32000;
 constexpr int ArrivalPatience = 3;
 /// Reports without loss before a limit set for the path's sake rises.
 constexpr int ArrivalRecovery = 5;
-/// No path loses more than this "anyway".
-constexpr double MostToleratedLoss = 0.30;
 
 } // namespace
 
@@ -73,7 +71,7 @@ void BandwidthControl::onArrival(unsigned sessionId, double fractionLost, double
             arrival.lossy = 0;
             if (ours && loss >= 0.8 * arrival.lossWhenLimited) {
                 // Our limit did not lessen the loss: the path loses that much anyway.
-                arrival.tolerated = std::min(MostToleratedLoss, loss + 0.05);
+                arrival.tolerated = std::min(rtp::RateAdapter::MostTolerated, loss + 0.05);
                 channel.limits->flow = 0;
                 arrival.limited = 0;
             } else {
@@ -84,7 +82,8 @@ void BandwidthControl::onArrival(unsigned sessionId, double fractionLost, double
                 channel.limits->flow = arrival.limited = carries;
                 arrival.lossWhenLimited = loss;
             }
-        } else if (loss < 0.02 + (arrival.tolerated - 0.10)) {
+        } else if (loss <
+                   rtp::RateAdapter::RiseLoss + (arrival.tolerated - rtp::RateAdapter::CutLoss)) {
             arrival.lossy = 0;
             if (!ours || ++arrival.clean < ArrivalRecovery)
                 return;

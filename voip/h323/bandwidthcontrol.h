@@ -8,6 +8,7 @@
 
 #include "voip/h245/message.h"
 #include "voip/h323/controllink.h"
+#include "voip/rtp/rateadapter.h"
 
 namespace voip::h323 {
 
@@ -116,7 +117,7 @@ private:
     {
         int lossy = 0;              ///< reports in a row with more loss than the path's own
         int clean = 0;              ///< reports in a row with next to none
-        double tolerated = 0.10;    ///< loss the path shows whatever is sent
+        double tolerated = rtp::RateAdapter::CutLoss; ///< loss the path shows whatever is sent
         std::uint64_t limited = 0;  ///< the limit we set for the path's sake, while it holds
         double lossWhenLimited = 0; ///< the loss that limit answered
     };

@@ -6,8 +6,6 @@ namespace voip::rtp {
 
 namespace {
 
-/// No path loses more than this "anyway": beyond it, loss always cuts.
-constexpr double MostTolerated = 0.30;
 /// A round trip beyond this is no measurement of a real path.
 constexpr double MostRoundTripMs = 10000;
 /// A queue: the round trip this much above the least seen, and at least twice it.

@@ -51,6 +51,8 @@ public:
     static constexpr double CutLoss = 0.10;
     /// Loss under this (plus what the path loses anyway) lets the rate rise.
     static constexpr double RiseLoss = 0.02;
+    /// No path loses more than this "anyway": beyond it, loss always cuts.
+    static constexpr double MostTolerated = 0.30;
     static constexpr double RisePerSecond = 0.08;
     /// After a cut, the rate stays this long before it may rise.
     static constexpr std::chrono::milliseconds HoldAfterCut{2000};
