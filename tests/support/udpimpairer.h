@@ -44,11 +44,20 @@ public:
     std::atomic<std::uint64_t> queueLimit{12000};
 
     explicit UdpImpairer(asio::ip::udp::endpoint destination, unsigned seed = 1234)
+        : UdpImpairer(destination, std::nullopt, seed)
+    {}
+    /// With a second flow (RTCP beside RTP) on its own port, through the same path and the
+    /// same bottleneck queue.
+    UdpImpairer(asio::ip::udp::endpoint destination,
+                std::optional<asio::ip::udp::endpoint> secondDestination, unsigned seed = 1234)
         : socket_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
+        , second_(io_, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0))
         , destination_(destination)
+        , secondDestination_(secondDestination.value_or(destination))
         , seed_(seed)
     {
         socket_.non_blocking(true);
+        second_.non_blocking(true);
         thread_ = std::thread([this] { run(); });
     }
     ~UdpImpairer()
@@ -60,12 +69,13 @@ public:
     UdpImpairer& operator=(const UdpImpairer&) = delete;
 
     std::uint16_t port() const { return socket_.local_endpoint().port(); }
+    std::uint16_t secondPort() const { return second_.local_endpoint().port(); }
     std::uint64_t lost() const { return lost_; }
     /// Dropped by the bottleneck's full queue.
     std::uint64_t overflowed() const { return overflowed_; }
     std::uint64_t swapped() const { return swapped_; }
     std::uint64_t passed() const { return passed_; }
-    /// Octets passed on, duplicates included.
+    /// Octets passed on, duplicates included.  (The counts are of both flows.)
     std::uint64_t passedBytes() const { return passedBytes_; }
 
 private:
@@ -98,25 +108,35 @@ private:
     {
         std::mt19937 random(seed_);
         std::vector<std::uint8_t> buffer(65536), held;
+        // Datagrams on their way; the second flow's are marked by a last octet of 1.
         std::multimap<Clock::time_point, std::vector<std::uint8_t>> line;
         int burstLeft = 0;
         while (!stop_) {
             const auto now = Clock::now();
             for (auto due = line.begin(); due != line.end() && due->first <= now;) {
+                const bool second = due->second.back() == 1;
+                const auto datagram = asio::buffer(due->second.data(), due->second.size() - 1);
                 asio::error_code ignored;
-                socket_.send_to(asio::buffer(due->second), destination_, 0, ignored);
+                (second ? second_ : socket_)
+                    .send_to(datagram, second ? secondDestination_ : destination_, 0, ignored);
                 ++passed_;
-                passedBytes_ += due->second.size();
+                passedBytes_ += datagram.size();
                 due = line.erase(due);
             }
             asio::ip::udp::endpoint from;
             asio::error_code error;
-            const auto size = socket_.receive_from(asio::buffer(buffer), from, 0, error);
+            bool second = false;
+            auto size = socket_.receive_from(asio::buffer(buffer), from, 0, error);
+            if (error) {
+                size = second_.receive_from(asio::buffer(buffer), from, 0, error);
+                second = true;
+            }
             if (error) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 continue;
             }
             std::vector<std::uint8_t> packet(buffer.begin(), buffer.begin() + std::ptrdiff_t(size));
+            packet.push_back(second);
             if (burstLeft == 0 && int(random() % 100) < lossPercent)
                 burstLeft = std::max(1, lossBurst.load());
             if (burstLeft > 0 || inOutage(now)) {
@@ -134,7 +154,7 @@ private:
                 if (out->empty())
                     continue;
                 for (int copy = 0; copy < copies; ++copy) {
-                    const auto leaves = throughBottleneck(out->size(), now);
+                    const auto leaves = throughBottleneck(out->size() - 1, now);
                     if (!leaves) {
                         ++overflowed_;
                         continue;
@@ -151,7 +171,9 @@ private:
 
     asio::io_context io_;
     asio::ip::udp::socket socket_;
+    asio::ip::udp::socket second_;
     asio::ip::udp::endpoint destination_;
+    asio::ip::udp::endpoint secondDestination_;
     const unsigned seed_;
     const Clock::time_point start_ = Clock::now();
     Clock::time_point bottleneckFree_ = start_; ///< the relay thread's own

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -39,10 +40,10 @@ private:
 };
 
 /// The receiver's side: the packets a gap in the sequence numbers shows missing, to ask
-/// for at once, each once.  A gap of more than MostAsked, or one after a silence of
-/// Outage, is an outage (or the sender starting again): what it lost would come too late
-/// to be of use, so nothing is asked for; the sender is better told at once, by a report,
-/// that its packets were lost.  Not thread-safe: its owner locks.
+/// for at once, each once.  A gap of more than MostAsked is not asked for: so much would
+/// come too late to be of use.  A gap after a silence of Outage is an outage (or the
+/// sender starting again): the sender is better told at once, by a report, that its
+/// packets were lost.  Not thread-safe: its owner locks.
 class GapWatch
 {
 public:
@@ -56,12 +57,23 @@ public:
         bool outage = false;
     };
     /// A packet arrived at `now`: what it shows missing (nothing if it filled a gap or
-    /// came late).
+    /// came late).  The missing ones are taken as asked for at `now`.
     Gap arrived(uint16_t sequence, Clock::time_point now);
+
+    /// How long a receiver should wait for a missing packet before giving it up: a
+    /// little more than repairs took lately (on a path with a queue, a repair waits in
+    /// it too), at least Shortest, at most Longest.
+    static constexpr std::chrono::milliseconds Shortest{40};
+    static constexpr std::chrono::milliseconds Longest{500};
+    std::chrono::milliseconds repairWait() const;
 
 private:
     std::optional<uint16_t> highest_;
     Clock::time_point lastArrival_;
+    /// Asked for and not yet come, oldest first (a few dozen at most).
+    std::deque<std::pair<uint16_t, Clock::time_point>> asked_;
+    /// What repairs took: up at once with a slower one, down slowly.
+    std::optional<double> repairMs_;
 };
 
 } // namespace voip::rtp

@@ -27,20 +27,24 @@ struct PathReport
     std::optional<double> roundTripMs; ///< measured with this report
     /// What reached the far end over the interval (bit/s), when known.
     std::optional<double> deliveredBitRate;
+    /// Whether the far end measured it (rather than our estimate from its counts).
+    bool deliveredMeasured = false;
 };
 
 /// The rate a sender keeps to, steered by what the far end reports: down at once to what
 /// got through when loss shows the path is full (never lower: a report that still counts
 /// loss from before a cut does not cut again), or when the round trip grows well beyond
 /// the least seen (a queue filling before it drops); up slowly, a few percent a second,
-/// while the path carries everything, and at half that near the rate it last lost at; never below a
-/// floor a picture still needs nor above the ceiling the channel allows.
+/// while the path carries everything, staying a while just under the rate it last lost at
+/// and probing past it at half the pace; never below a floor a picture still needs nor
+/// above the ceiling the channel allows.
 ///
 /// Loss counts when two reports in a row show it (the lesser of the two): one report's
-/// alone is an outage, a burst, or a second's few packets.  Loss that does not fall when the rate
-/// did is the path's own (a radio link, a lossy line), not a sign that we send too much: that much
-/// loss is tolerated from then on, so the rate does not sink to the floor for nothing.  Not
-/// thread-safe: its owner locks.
+/// alone is an outage, a burst, or a second's few packets; but heavy loss with the far
+/// end's own measure of what arrived (never sent after an outage) counts at once.  Loss that does
+/// not fall when the rate did is the path's own (a radio link, a lossy line), not a sign that we
+/// send too much: that much loss is tolerated from then on, so the rate does not sink to the floor
+/// for nothing.  Not thread-safe: its owner locks.
 class RateAdapter
 {
 public:
@@ -56,6 +60,10 @@ public:
     static constexpr double RisePerSecond = 0.08;
     /// After a cut, the rate stays this long before it may rise.
     static constexpr std::chrono::milliseconds HoldAfterCut{2000};
+    /// Near what the path carried when it last lost, the rate stays this long before it
+    /// probes beyond (a path's limit seldom moves, and each probe past it costs a burst
+    /// of loss).
+    static constexpr std::chrono::seconds ProbeAfter{10};
 
     explicit RateAdapter(std::uint32_t ceiling);
 
@@ -70,7 +78,8 @@ public:
     bool onReport(const PathReport& report, Clock::time_point now);
 
 private:
-    void cut(std::uint32_t to, RateReason why, double loss, Clock::time_point now);
+    void cut(std::uint32_t to, RateReason why, double loss, Clock::time_point now,
+             std::optional<double> delivered = {});
 
     std::uint32_t ceiling_;
     std::uint32_t rate_;
@@ -78,11 +87,13 @@ private:
     double tolerated_ = CutLoss;
     std::optional<double> leastRoundTripMs_;
     std::optional<double> capacity_; ///< what the path delivered when it last lost
+    Clock::time_point capacityAt_;
     std::optional<Clock::time_point> lastCut_;
     std::optional<Clock::time_point> lastReport_;
     double previousLoss_ = 0; ///< the report before's
-    double lossAtCut_ = 0;    ///< what the last loss cut answered, until the next report
-    bool judgingCut_ = false;
+    double lossAtCut_ = 0;    ///< what the last loss cut answered, until it is judged
+    /// Reports until a cut for loss is judged: the first after it is passed over.
+    int reportsToJudge_ = 0;
 };
 
 } // namespace voip::rtp

@@ -1,6 +1,8 @@
 #include "voip/rtp/rtcp.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 #include "voip/base/byteorder.h"
 
@@ -14,6 +16,9 @@ constexpr uint8_t SdesType = 202;
 constexpr uint8_t ByeType = 203;
 constexpr uint8_t TransportFeedbackType = 205; ///< RFC 4585 RTPFB
 constexpr uint8_t GenericNackFormat = 1;
+constexpr uint8_t PayloadFeedbackType = 206; ///< RFC 4585 PSFB
+constexpr uint8_t ApplicationFeedbackFormat = 15;
+constexpr uint8_t PathEstimateName[] = {'R', 'E', 'M', 'B'};
 constexpr uint8_t CnameItem = 1;
 
 /// Writes the common header; the length is patched by finishPacket.
@@ -198,6 +203,25 @@ RtcpError parseRtcp(std::span<const uint8_t> datagram, RtcpCompound& compound)
             compound.nacks.push_back(std::move(nack));
             break;
         }
+        case PayloadFeedbackType: {
+            // Sender and media SSRCs, the name, then the count of SSRCs, the exponent
+            // (6 bits) and the mantissa (18 bits), then the SSRCs.
+            if (count != ApplicationFeedbackFormat || bodySize < 16 ||
+                !std::equal(std::begin(PathEstimateName), std::end(PathEstimateName), body + 8))
+                break;
+            const unsigned ssrcs = body[12];
+            if (bodySize < 16 + 4u * ssrcs)
+                return RtcpError::CountBeyondLength;
+            const unsigned exponent = body[13] >> 2;
+            const uint64_t mantissa = uint64_t(body[13] & 0x03) << 16 | read16(body + 14);
+            PathEstimate estimate;
+            // Past 2^46 no rate is real: taken as no limit at all.
+            estimate.bitRate = exponent > 46 ? UINT64_MAX : mantissa << exponent;
+            for (unsigned i = 0; i < ssrcs; ++i)
+                estimate.ssrcs.push_back(read32(body + 16 + 4 * i));
+            compound.estimates.push_back(std::move(estimate));
+            break;
+        }
         default:
             break;
         }
@@ -272,6 +296,27 @@ void appendNack(std::vector<uint8_t>& out, uint32_t ssrc, uint32_t mediaSsrc,
         put16(out, first);
         put16(out, following);
     }
+    finishPacket(out, start);
+}
+
+void appendPathEstimate(std::vector<uint8_t>& out, uint32_t ssrc, uint64_t bitRate,
+                        std::span<const uint32_t> ssrcs)
+{
+    ssrcs = ssrcs.first(std::min<std::size_t>(ssrcs.size(), 255));
+    unsigned exponent = 0;
+    while (bitRate >= (1u << 18)) {
+        bitRate >>= 1;
+        ++exponent;
+    }
+    const std::size_t start = startPacket(out, ApplicationFeedbackFormat, PayloadFeedbackType);
+    put32(out, ssrc);
+    put32(out, 0); // no media source of its own
+    out.insert(out.end(), std::begin(PathEstimateName), std::end(PathEstimateName));
+    out.push_back(static_cast<uint8_t>(ssrcs.size()));
+    out.push_back(static_cast<uint8_t>(exponent << 2 | bitRate >> 16));
+    put16(out, static_cast<uint16_t>(bitRate));
+    for (const uint32_t each : ssrcs)
+        put32(out, each);
     finishPacket(out, start);
 }
 

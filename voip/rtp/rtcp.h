@@ -45,6 +45,14 @@ struct Nack
     std::vector<uint16_t> sequences;
 };
 
+/// A receiver's estimate of the most the path to it carries (bit/s), for the streams of
+/// `ssrcs`: the payload-specific feedback many video senders take ("REMB").
+struct PathEstimate
+{
+    uint64_t bitRate = 0;
+    std::vector<uint32_t> ssrcs;
+};
+
 /// What we read from one compound RTCP packet.
 struct RtcpCompound
 {
@@ -52,6 +60,7 @@ struct RtcpCompound
     std::vector<std::pair<uint32_t, std::string>> cnames;
     std::vector<uint32_t> byes;
     std::vector<Nack> nacks;
+    std::vector<PathEstimate> estimates;
 };
 
 /// The most sequence numbers read from the NACKs of one compound packet; more are ignored.
@@ -68,9 +77,9 @@ enum class RtcpError
     CountBeyondLength,
 };
 
-/// Checks a compound RTCP packet (RFC 3550 A.2) and reads its reports, CNAMEs, BYEs and
-/// generic NACKs.  Unknown packet types (APP, XR, other feedback) are skipped by their
-/// length.
+/// Checks a compound RTCP packet (RFC 3550 A.2) and reads its reports, CNAMEs, BYEs,
+/// generic NACKs and path estimates.  Unknown packet types (APP, XR, other feedback) are
+/// skipped by their length.
 RtcpError parseRtcp(std::span<const uint8_t> datagram, RtcpCompound& compound);
 
 /// Appends RTCP packets to a compound packet under construction.
@@ -85,6 +94,10 @@ void appendBye(std::vector<uint8_t>& out, uint32_t ssrc);
 /// and the sixteen after it).
 void appendNack(std::vector<uint8_t>& out, uint32_t ssrc, uint32_t mediaSsrc,
                 std::span<const uint16_t> sequences);
+
+/// A path estimate from `ssrc`; the rate is kept to 18 significant bits, rounded down.
+void appendPathEstimate(std::vector<uint8_t>& out, uint32_t ssrc, uint64_t bitRate,
+                        std::span<const uint32_t> ssrcs);
 
 const char* toString(RtcpError error);
 

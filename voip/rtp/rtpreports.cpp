@@ -36,8 +36,11 @@ void RtpSession::onRtcp(std::size_t size)
     // Told outside the lock: the handlers may ask the sender for a key frame or a new rate.
     if (news.newlyLost > 0 && news.lossHandler)
         news.lossHandler(news.newlyLost);
-    if (news.allowedRate && news.rateHandler)
-        news.rateHandler(*news.allowedRate, news.rateReason);
+    if (news.allowedRate) {
+        pace(*news.allowedRate);
+        if (news.rateHandler)
+            news.rateHandler(*news.allowedRate, news.rateReason);
+    }
     if (!news.resend.empty())
         resend(news.resend);
 }
@@ -70,7 +73,7 @@ void RtpSession::reportOutage()
     if (now - lastEarlyReport_ < EarlyReportSpacing)
         return;
     lastEarlyReport_ = now;
-    sendReport(false);
+    sendReport(false, true);
 }
 
 void RtpSession::askRepair(uint32_t mediaSsrc, std::span<const uint16_t> sequences)
@@ -104,7 +107,9 @@ RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
         ++drops_.rtcpMalformed;
         return news;
     }
-    const bool fromSignalled = remoteRtcp_ && rtcpFrom_ == *remoteRtcp_;
+    // From the address signalled or latched, on whatever port: a NAT or a relay on the
+    // way may send a far end's reports from a port of its own.
+    const bool fromSignalled = remoteRtcp_ && rtcpFrom_.address() == remoteRtcp_->address();
     const bool fromLatched = latched_ && rtcpFrom_.address() == latched_->address();
     const bool nobodyYet = !remoteRtcp_ && !latched_;
     if (!fromSignalled && !fromLatched && !nobodyYet) {
@@ -113,6 +118,11 @@ RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
     }
     ++rtcpReceived_;
     const uint32_t arrivalNtp = middle32(ntpNow());
+    // What the far end measured arriving of our stream, when it says.
+    std::optional<double> arrived;
+    for (const PathEstimate& estimate : compound.estimates)
+        if (std::find(estimate.ssrcs.begin(), estimate.ssrcs.end(), ssrc_) != estimate.ssrcs.end())
+            arrived = double(estimate.bitRate);
     for (const Report& report : compound.reports) {
         if (report.sender && (!source_.valid || report.ssrc == source_.ssrc)) {
             source_.lastSenderReport = middle32(report.sender->ntpTimestamp);
@@ -131,8 +141,11 @@ RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
                 continue;
             }
             const auto lost = static_cast<uint32_t>(std::max(0, block.cumulativeLost));
-            if (lost > peerView_.packetsLost)
-                news.newlyLost += lost - peerView_.packetsLost;
+            // What we sent again is on its way: counted lost now, it is not.
+            const uint64_t resent = repairsSent_ - repairsSentAtReport_;
+            repairsSentAtReport_ = repairsSent_;
+            if (lost > peerView_.packetsLost + resent)
+                news.newlyLost += uint32_t(lost - peerView_.packetsLost - resent);
             peerView_.packetsLost = lost;
             peerView_.jitterMs = static_cast<uint32_t>(std::lround(jitterMs));
             std::optional<double> roundTrip;
@@ -144,7 +157,7 @@ RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
                 roundTrip = roundTripMs_;
                 ++roundTrips_;
             }
-            adaptRate(block, roundTrip, now, news);
+            adaptRate(block, roundTrip, arrived, now, news);
         }
     }
     for (uint32_t ssrc : compound.byes)
@@ -161,13 +174,14 @@ RtpSession::ReportNews RtpSession::takeReports(std::size_t size)
 
 void RtpSession::adaptSendRate(uint32_t ceiling, RateHandler handler)
 {
+    pace(std::max(ceiling, RateAdapter::Floor));
     std::lock_guard lock(mutex_);
-    adaptation_.emplace(
-        Adaptation{RateAdapter(ceiling), std::move(handler), Clock::now(), {}, sent_.packets, 0});
+    adaptation_.emplace(Adaptation{
+        RateAdapter(ceiling), std::move(handler), Clock::now(), {}, sent_.packets, sent_.bytes, 0});
 }
 
 void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> roundTripMs,
-                           Clock::time_point now, ReportNews& news)
+                           std::optional<double> arrived, Clock::time_point now, ReportNews& news)
 {
     if (!adaptation_)
         return;
@@ -177,7 +191,12 @@ void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> round
     const uint64_t sent = sent_.packets - a.sentAtReport;
     report.fractionLost = std::max(block.fractionLost / 256.0,
                                    sent ? std::min(1.0, double(a.asked) / double(sent)) : 0.0);
+    // The packets' mean size over the interval: a rate cut makes them smaller.
+    const double meanSize = sent            ? double(sent_.bytes - a.bytesAtReport) / double(sent)
+                            : sent_.packets ? double(sent_.bytes) / double(sent_.packets)
+                                            : 0.0;
     a.sentAtReport = sent_.packets;
+    a.bytesAtReport = sent_.bytes;
     a.asked = 0;
     report.roundTripMs = roundTripMs;
     // What reached the far end since its report before: the packets it received (the
@@ -185,18 +204,19 @@ void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> round
     // between the two reports.
     const int64_t received = int64_t(block.extendedHighestSequence) - block.cumulativeLost;
     const double seconds = std::chrono::duration<double>(now - a.timeAtReport).count();
-    // A report soon after the one before was sent early, after an outage: its loss is the
-    // outage's, not a path too narrow for what we send.
-    const bool early = a.receivedAtReport &&
-                       now - a.timeAtReport < EarlyReportSpacing + std::chrono::milliseconds(50);
-    if (a.receivedAtReport && seconds > 0.05 && sent_.packets > 0) {
+    if (a.receivedAtReport && seconds > 0.05 && meanSize > 0) {
         const double packets = double(std::max<int64_t>(0, received - *a.receivedAtReport));
-        report.deliveredBitRate =
-            packets * double(sent_.bytes) / double(sent_.packets) * 8 / seconds;
+        report.deliveredBitRate = packets * meanSize * 8 / seconds;
+    }
+    // The far end's own measure beats our estimate: the packets a full queue drops are
+    // rather the larger ones.
+    if (arrived) {
+        report.deliveredBitRate = std::min(*arrived, 1e10);
+        report.deliveredMeasured = true;
     }
     a.receivedAtReport = received;
     a.timeAtReport = now;
-    if (!early && a.adapter.onReport(report, now)) {
+    if (a.adapter.onReport(report, now)) {
         news.allowedRate = a.adapter.rate();
         news.rateReason = a.adapter.reason();
         news.rateHandler = a.handler;
@@ -221,7 +241,8 @@ void RtpSession::scheduleRtcp(bool first)
     });
 }
 
-std::vector<uint8_t> RtpSession::buildReport(bool bye, std::optional<double>& fractionLost)
+std::vector<uint8_t> RtpSession::buildReport(bool bye, std::optional<double>& fractionLost,
+                                             double arrivedBitRate)
 {
     std::vector<uint8_t> out;
     const auto now = Clock::now();
@@ -274,12 +295,20 @@ std::vector<uint8_t> RtpSession::buildReport(bool bye, std::optional<double>& fr
     // becomes a receiver; one interval is close enough here.
     sentSinceReport_ = false;
     appendSdesCname(out, ssrc_, config_.cname);
+    // A far end whose packets we had to ask for again is told what arrives of them: what
+    // the path carries, measured where it counts.
+    if (config_.repairLoss && !blocks.empty() && arrivedBitRate > 0 &&
+        (blocks.front().fractionLost > 0 || repairsAsked_ > repairsAskedAtReport_)) {
+        const uint32_t source = blocks.front().ssrc;
+        appendPathEstimate(out, ssrc_, uint64_t(arrivedBitRate), std::span(&source, 1));
+    }
+    repairsAskedAtReport_ = repairsAsked_;
     if (bye)
         appendBye(out, ssrc_);
     return out;
 }
 
-void RtpSession::sendReport(bool bye)
+void RtpSession::sendReport(bool bye, bool outage)
 {
     std::optional<asio::ip::udp::endpoint> remote;
     {
@@ -288,16 +317,10 @@ void RtpSession::sendReport(bool bye)
     }
     if (!remote || !rtcpSocket_.is_open())
         return;
-    std::optional<double> fractionLost;
-    const std::vector<uint8_t> packet = buildReport(bye, fractionLost);
-    asio::error_code ec;
-    rtcpSocket_.send_to(asio::buffer(packet), *remote, 0, ec);
     ArrivalHandler handler;
     double arrived = 0;
     {
         std::lock_guard lock(mutex_);
-        if (!ec)
-            ++rtcpSent_;
         const auto now = Clock::now();
         const double seconds = std::chrono::duration<double>(now - arrivalReported_).count();
         if (seconds > 0.05)
@@ -305,6 +328,15 @@ void RtpSession::sendReport(bool bye)
         arrivedAtReport_ = received_.bytes;
         arrivalReported_ = now;
         handler = arrivalHandler_;
+    }
+    std::optional<double> fractionLost;
+    // What arrived across an outage says nothing of what the path carries.
+    const std::vector<uint8_t> packet = buildReport(bye, fractionLost, outage ? 0 : arrived);
+    asio::error_code ec;
+    rtcpSocket_.send_to(asio::buffer(packet), *remote, 0, ec);
+    if (!ec) {
+        std::lock_guard lock(mutex_);
+        ++rtcpSent_;
     }
     if (fractionLost && handler && !bye)
         handler(*fractionLost, arrived);

@@ -76,6 +76,7 @@ RtpSession::RtpSession(const SessionConfig& config)
     , rtcpSocket_(io_)
     , rtcpTimer_(io_)
     , mediaTimer_(io_)
+    , paceTimer_(io_)
     , localAddress_(config.localAddress)
     , ssrc_(randomSsrc())
     , jitter_(config.jitter)
@@ -145,6 +146,7 @@ void RtpSession::start()
 {
     started_ = Clock::now();
     lastReceived_ = started_;
+    arrivalReported_ = started_;
     receiveRtp();
     receiveRtcp();
     scheduleRtcp(true);
@@ -162,6 +164,7 @@ void RtpSession::stop()
         rtcpTimer_.cancel();
         mediaTimer_.cancel();
         std::lock_guard lock(sendMutex_);
+        paceTimer_.cancel();
         closed_ = true;
         rtpSocket_.close(ec);
         rtcpSocket_.close(ec);
@@ -214,20 +217,58 @@ bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool
     buildRtp(header, payload, sendBuffer_);
     if (sendCipher_ && !sendCipher_->encrypt(sendBuffer_))
         return false; // never sent clear on an encrypted channel
-    asio::error_code ec;
-    rtpSocket_.send_to(asio::buffer(sendBuffer_), *remote, 0, ec);
-    if (ec)
-        return false;
+    const auto now = Clock::now();
+    if (pacer_.hold(sendBuffer_, now)) {
+        armPacer();
+    } else {
+        asio::error_code ec;
+        rtpSocket_.send_to(asio::buffer(sendBuffer_), *remote, 0, ec);
+        if (ec)
+            return false;
+    }
     if (history_)
         history_->keep(sequence_, sendBuffer_);
     ++sequence_;
-    const auto now = Clock::now();
     lastSentTimestamp_ = timestamp;
     lastSentTime_ = now;
     sentSinceReport_ = true;
     std::lock_guard lock(mutex_);
     sent_.count(payload.size(), timestamp, now);
     return true;
+}
+
+void RtpSession::pace(uint32_t bitRate)
+{
+    std::lock_guard sendLock(sendMutex_);
+    pacer_.setRate(bitRate);
+}
+
+void RtpSession::armPacer()
+{
+    const auto next = pacer_.next();
+    if (!next || (paceDue_ && *paceDue_ <= *next))
+        return;
+    paceDue_ = next;
+    paceTimer_.expires_at(*next);
+    paceTimer_.async_wait([this](const asio::error_code& ec) {
+        if (ec)
+            return;
+        std::lock_guard sendLock(sendMutex_);
+        paceDue_.reset();
+        if (closed_ || stopped_)
+            return;
+        std::optional<asio::ip::udp::endpoint> remote;
+        {
+            std::lock_guard lock(mutex_);
+            remote = remoteRtp_;
+        }
+        for (const auto& datagram : pacer_.due(Clock::now())) {
+            asio::error_code ignored;
+            if (remote)
+                rtpSocket_.send_to(asio::buffer(datagram), *remote, 0, ignored);
+        }
+        armPacer();
+    });
 }
 
 bool RtpSession::sendRaw(std::span<const uint8_t> datagram, const asio::ip::udp::endpoint& to,
@@ -504,8 +545,10 @@ void RtpSession::onRtp(std::size_t size)
             return;
         }
         updateSource(packet, now);
-        if (config_.repairLoss)
+        if (config_.repairLoss) {
             gap = gaps_.arrived(packet.sequence, now);
+            repairWait_ = gaps_.repairWait();
+        }
         received_.count(packet.payload.size(), packet.timestamp, now);
         lastReceived_ = now;
         handler = packetHandler_;

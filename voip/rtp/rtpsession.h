@@ -4,6 +4,7 @@
 #include "voip/h235/mediacipher.h"
 #include "voip/rtp/jitterbuffer.h"
 #include "voip/rtp/lossrepair.h"
+#include "voip/rtp/pacer.h"
 #include "voip/rtp/rateadapter.h"
 #include "voip/rtp/rtcp.h"
 #include "voip/rtp/rtppacket.h"
@@ -43,6 +44,9 @@ struct SessionConfig
     bool useJitterBuffer = true;
     /// RFC 3550 6.2 report interval (5 s); the first report goes at half of it.
     std::chrono::milliseconds rtcpInterval{5000};
+    /// The interval of a stream whose sender steers by the reports (video): twice a
+    /// second, a few hundred bit/s.
+    static constexpr std::chrono::milliseconds SteeringRtcpInterval{500};
     /// A stream that has received nothing for this long is reported silent.
     std::chrono::milliseconds noMediaTimeout{10000};
     /// Lost packets are repaired by sending them again: what is sent is kept a while and
@@ -184,7 +188,8 @@ public:
     bool usesJitterBuffer() const { return config_.useJitterBuffer; }
     void setStateHandler(StateHandler handler);
     /// Told, on the I/O thread, when the far end's reports say more of our packets were
-    /// lost since its last report (how many more).
+    /// lost since its last report than we sent again at its asking meanwhile (how many
+    /// more): loss that repair did not mend.
     using LossHandler = std::function<void(uint32_t newlyLost)>;
     void setLossHandler(LossHandler handler);
     /// Steers what we send by the far end's reports (a RateAdapter), starting at and never
@@ -197,6 +202,9 @@ public:
     using ArrivalHandler = std::function<void(double fractionLost, double arrivedBitRate)>;
     void setArrivalHandler(ArrivalHandler handler);
     ReceiveState receiveState() const;
+    /// How long a missing packet is worth waiting for: the time a repair takes, with
+    /// repairLoss; the shortest reordering wait without.
+    std::chrono::milliseconds repairWait() const { return repairWait_; }
 
     void setMediaFormat(const std::string& name);
     /// The RTP clock rate of what the session carries (90000 for video, 8000 for G.711):
@@ -288,15 +296,22 @@ private:
     ReportNews takeReports(std::size_t size);
     /// Gives one report block about our stream to the rate adapter, if any.
     void adaptRate(const ReportBlock& block, std::optional<double> roundTripMs,
-                   Clock::time_point now, ReportNews& news);
+                   std::optional<double> arrived, Clock::time_point now, ReportNews& news);
     void scheduleRtcp(bool first);
-    void sendReport(bool bye);
+    void sendReport(bool bye, bool outage = false);
     void scheduleMediaCheck();
+    /// Paces what we send at `bitRate` (0: not at all).
+    void pace(uint32_t bitRate);
+    /// Waits for when the pacer's next datagram is due, then sends what is (sendMutex_
+    /// held).
+    void armPacer();
     void setState(ReceiveState state);
     bool acceptSource(const asio::ip::udp::endpoint& from);
     void updateSource(const RtpPacketView& packet, Clock::time_point now);
-    /// What we tell the far end of its stream: the fraction lost since the report before.
-    std::vector<uint8_t> buildReport(bool bye, std::optional<double>& fractionLost);
+    /// What we tell the far end of its stream: the fraction lost since the report before,
+    /// and with loss, what arrived of it (bit/s).
+    std::vector<uint8_t> buildReport(bool bye, std::optional<double>& fractionLost,
+                                     double arrivedBitRate);
 
     SessionConfig config_;
     asio::io_context io_;
@@ -305,6 +320,7 @@ private:
     asio::ip::udp::socket rtcpSocket_;
     asio::steady_timer rtcpTimer_;
     asio::steady_timer mediaTimer_;
+    asio::steady_timer paceTimer_;
     std::thread thread_;
     asio::ip::address localAddress_;
     uint16_t rtpPort_ = 0;
@@ -326,6 +342,8 @@ private:
     bool sentSinceReport_ = false;
     std::vector<uint8_t> sendBuffer_;
     std::optional<SentHistory> history_; ///< with repairLoss
+    Pacer pacer_;                        ///< paces only when the rate adapts
+    std::optional<Clock::time_point> paceDue_; ///< when paceTimer_ fires
     std::unique_ptr<h235::MediaCipher> sendCipher_;
     uint8_t sendKeyPayloadType_ = 0;
 
@@ -376,12 +394,16 @@ private:
         /// Since the report before: what we sent, and what the far end asked to have sent
         /// again (loss it saw, which the repair hides from its report).
         uint64_t sentAtReport = 0;
+        uint64_t bytesAtReport = 0;
         uint64_t asked = 0;
     };
     std::optional<Adaptation> adaptation_;
     GapWatch gaps_; ///< with repairLoss
     uint64_t repairsAsked_ = 0;
+    uint64_t repairsAskedAtReport_ = 0;
+    std::atomic<std::chrono::milliseconds> repairWait_{GapWatch::Shortest};
     uint64_t repairsSent_ = 0;
+    uint64_t repairsSentAtReport_ = 0;  ///< when the far end's last report came
     Clock::time_point lastEarlyReport_; ///< the I/O thread's
     ArrivalHandler arrivalHandler_;
     uint64_t arrivedAtReport_ = 0; ///< received octets when the last report went

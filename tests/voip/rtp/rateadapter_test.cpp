@@ -1,3 +1,4 @@
+#include "voip/rtp/pacer.h"
 #include "voip/rtp/rateadapter.h"
 #include "voip/rtp/rtpsession.h"
 #include "tests/support/eventually.h"
@@ -23,11 +24,12 @@ struct Reports
     /// One report a second later, of a path that delivered what was not lost; whether
     /// the rate changed.
     bool next(double loss, std::optional<double> roundTrip = {},
-              std::optional<double> delivered = {}, std::chrono::milliseconds after = 1000ms)
+              std::optional<double> delivered = {}, std::chrono::milliseconds after = 1000ms,
+              bool measured = false)
     {
         now += after;
-        return adapter.onReport({loss, roundTrip, delivered.value_or(adapter.rate() * (1 - loss))},
-                                now);
+        return adapter.onReport(
+            {loss, roundTrip, delivered.value_or(adapter.rate() * (1 - loss)), measured}, now);
     }
 };
 
@@ -64,6 +66,31 @@ TEST(RateAdapter, FallsToWhatGotThroughAtOnceThenRisesAFewPercentASecond)
     // A lower ceiling (the far end's flow control) brings it down at once.
     r.adapter.setCeiling(400'000);
     EXPECT_EQ(r.adapter.rate(), 400'000u);
+}
+
+TEST(RateAdapter, WhatTheFarEndMeasuredCutsAtOnceAndTheRateStaysUnderIt)
+{
+    Reports r;
+    // Heavy loss with what arrived measured there: a full path, down to it at once.
+    ASSERT_TRUE(r.next(0.75, 20.0, 250'000, 500ms, true));
+    EXPECT_EQ(r.adapter.rate(), 212'500u);
+    // The queue still drains: what is barely less is no new cut, and no lossy line.
+    for (const double loss : {0.4, 0.3, 0.28, 0.28})
+        EXPECT_FALSE(r.next(loss, 300.0, 240'000, 500ms, true));
+    EXPECT_EQ(r.adapter.toleratedLoss(), RateAdapter::CutLoss);
+    // Up to just under what the path carried, held there a while, then probing slowly.
+    for (int i = 0; i < 12; ++i)
+        r.next(0, 20.0, {}, 500ms);
+    EXPECT_EQ(r.adapter.reason(), RateReason::Holding);
+    EXPECT_GE(r.adapter.rate(), 0.9 * 250'000);
+    EXPECT_LT(r.adapter.rate(), 250'000u);
+    for (int i = 0; i < 10; ++i)
+        r.next(0, 20.0, {}, 500ms);
+    EXPECT_EQ(r.adapter.reason(), RateReason::Rising);
+    // An outage's report (no measure) alone still moves nothing.
+    Reports outage;
+    EXPECT_FALSE(outage.next(0.9, {}, 100'000, 500ms));
+    EXPECT_EQ(outage.adapter.rate(), 1'000'000u);
 }
 
 TEST(RateAdapter, LossThatDoesNotFallWithTheRateIsThePathsOwn)
@@ -113,13 +140,15 @@ TEST(RateAdapter, AbsurdReportsKeepASaneRate)
     EXPECT_EQ(flood.adapter.rate(), cut);
 }
 
-// Real sessions through a bottleneck: the far end's reports bring what we send under the
-// cap, and when it lifts the rate rises past it again.
+// Real sessions through a bottleneck: the far end's reports (with what arrived, as it
+// measured) bring what we send just under the cap, and when it lifts the rate rises past
+// it again.
 TEST(RateAdapter, ASenderFollowsTheReportsUnderACapAndBackUp)
 {
     SessionConfig config;
     config.useJitterBuffer = false;
-    config.rtcpInterval = 500ms;
+    config.rtcpInterval = SessionConfig::SteeringRtcpInterval;
+    config.repairLoss = true;
     config.mediaFormat = "H.264";
     kxtest::ImpairedRtp pair;
     ASSERT_TRUE(pair.open(config));
@@ -140,16 +169,59 @@ TEST(RateAdapter, ASenderFollowsTheReportsUnderACapAndBackUp)
         }
     });
     const bool under = kxtest::eventually([&] { return allowed < 300'000; }, 5s);
+    std::this_thread::sleep_for(1s);
     const auto capped = sender.statistics().transmit;
     path.rateCap = 0;
-    const bool rose = under && kxtest::eventually([&] { return allowed > 340'000; }, 15s);
+    // Held under the rate it lost at for a while, then probing past it.
+    const bool rose = under && kxtest::eventually([&] { return allowed > 340'000; },
+                                                  RateAdapter::ProbeAfter + 15s);
     stop = true;
     sending.join();
     EXPECT_TRUE(under) << "allowed " << allowed << " through 300 kbit/s";
+    EXPECT_LT(capped.allowedBitRate, 300'000u);
+    EXPECT_GT(capped.allowedBitRate, 200'000u) << "what the path carries, not far below";
     EXPECT_TRUE(capped.rateReason == RateReason::Loss || capped.rateReason == RateReason::Delay);
     EXPECT_GT(path.overflowed(), 0u);
     EXPECT_TRUE(rose) << "allowed " << allowed << " once the cap lifted";
     const auto lifted = sender.statistics().transmit;
     EXPECT_EQ(lifted.allowedBitRate, allowed.load());
     EXPECT_TRUE(lifted.rateReason == RateReason::Rising || lifted.rateReason == RateReason::Full);
+}
+
+// A key frame's burst, paced, passes a narrow path's queue whole; sent at once, its tail is
+// dropped.
+TEST(RateAdapter, AKeyFramesBurstPacedPassesANarrowPathsQueue)
+{
+    Pacer pacer;
+    const auto start = Pacer::Clock::time_point() + 10s;
+    const std::vector<std::uint8_t> packet(1000, 1);
+    EXPECT_FALSE(pacer.hold(packet, start)) << "nothing is paced without a rate";
+    pacer.setRate(100'000); // paced at 200 kbit/s: 40 ms a packet
+    int atOnce = 0;
+    for (int i = 0; i < 10; ++i)
+        atOnce += !pacer.hold(packet, start);
+    EXPECT_EQ(atOnce, 2) << "a picture's time ahead goes at once";
+    EXPECT_EQ(pacer.next(), start + 40ms);
+    EXPECT_EQ(pacer.due(start + 100ms).size(), 2u);
+    EXPECT_EQ(pacer.held(), 6u);
+    // Far ahead of the pacing, nothing is held longer: what is kept goes now.
+    for (int i = 0; i < 30; ++i)
+        pacer.hold(packet, start + 100ms);
+    EXPECT_GE(pacer.due(start + 100ms).size(), 20u);
+
+    for (const bool paced : {true, false}) {
+        SCOPED_TRACE(paced ? "paced" : "at once");
+        kxtest::ImpairedRtp pair;
+        ASSERT_TRUE(pair.open(SessionConfig()));
+        pair.path->rateCap = 256'000; // its queue takes 12,000 octets
+        if (paced)
+            pair.sender->adaptSendRate(200'000, {});
+        const std::vector<std::uint8_t> slice(1000, 0x41);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(pair.sender->send(slice, 0, i == 19, 96));
+        const bool all = kxtest::eventually(
+            [&] { return pair.receiver->statistics().receive.packets == 20; }, 2s);
+        EXPECT_EQ(all, paced);
+        EXPECT_EQ(pair.path->overflowed() == 0, paced);
+    }
 }
