@@ -38,6 +38,25 @@ std::vector<std::span<const uint8_t>> splitAnnexB(std::span<const uint8_t> strea
     return units;
 }
 
+bool carriesKeyFrame(std::span<const uint8_t> payload)
+{
+    if (payload.empty())
+        return false;
+    auto key = [](uint8_t header) {
+        const uint8_t type = nalType(header);
+        return type == 5 || type == 7 || type == 8;
+    };
+    switch (nalType(payload[0])) {
+    case FuA:
+        return payload.size() > 1 && key(payload[1]);
+    case StapA:
+        // The first unit after its two-octet length.
+        return payload.size() > 3 && key(payload[3]);
+    default:
+        return key(payload[0]);
+    }
+}
+
 Packetiser::Packetiser(std::size_t maxPayload, int mode)
     : maxPayload_(std::max(maxPayload, MinPayload))
     , mode_(mode == 0 ? 0 : 1)

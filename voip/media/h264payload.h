@@ -15,14 +15,18 @@ inline constexpr uint8_t FuA = 28;
 /// their start codes, in order.  Empty units are left out.
 std::vector<std::span<const uint8_t>> splitAnnexB(std::span<const uint8_t> stream);
 
+/// Whether an RTP payload carries part of a key frame: an IDR slice or a parameter set,
+/// alone, in a STAP-A or as an FU-A fragment.
+bool carriesKeyFrame(std::span<const uint8_t> payload);
+
 /// Cuts one access unit (an encoder's output for one picture, in Annex B) into RTP
 /// payloads of at most `maxPayload` octets.  Packetisation mode 1 (RFC 6184 5.6-5.8):
 /// small units that follow each other (SPS, PPS, SEI) share a STAP-A, a unit that fits
 /// goes alone, a larger one is cut into FU-A fragments.  Mode 0 (single NAL unit, for a
 /// receiver that takes nothing else): every unit goes alone, so the encoder must keep its
 /// slices within `maxPayload`; a larger slice still goes whole, for IP to fragment, rather
-/// than being lost, and a larger SEI (never needed to decode) is left out.  The last payload of the access unit is the one that carries the RTP
-/// marker.
+/// than being lost, and a larger SEI (never needed to decode) is left out.  The last
+/// payload of the access unit is the one that carries the RTP marker.
 class Packetiser
 {
 public:

@@ -35,6 +35,9 @@ public:
     /// Gives up every gap whose time has come at `now`, appending what followed it.
     void expire(Clock::time_point now, std::deque<StreamFrame>& ready);
 
+    /// How long a gap is waited for from now on (a repair on a slow path takes longer).
+    void setMaxWait(std::chrono::milliseconds maxWait) { maxWait_ = maxWait; }
+
     /// Packets waiting behind a gap.
     std::size_t held() const { return held_.size(); }
     /// Packets dropped because they came after their place had been given up, or twice.
@@ -44,7 +47,7 @@ private:
     void drain(std::deque<StreamFrame>& ready);
     void skipGap(std::deque<StreamFrame>& ready);
 
-    const std::chrono::milliseconds maxWait_;
+    std::chrono::milliseconds maxWait_;
     const std::size_t maxHeld_;
     bool started_ = false;
     uint64_t next_ = 0; ///< extended sequence number expected next

@@ -72,6 +72,7 @@ void RtpMediaStream::receiveDirect(Inbox& inbox, const rtp::MediaFrame& packet) 
     frame.marker = packet.marker;
     const bool wasEmpty = inbox.frames.empty();
     const bool wasHolding = inbox.reorderer.held() > 0;
+    inbox.reorderer.setMaxWait(session_->repairWait());
     inbox.reorderer.add(packet.sequence, std::move(frame), std::chrono::steady_clock::now(),
                         inbox.frames);
     while (inbox.frames.size() > Inbox::MaxPackets) {

@@ -57,7 +57,8 @@ private:
         static constexpr std::size_t MaxPackets = 2048;
         std::mutex mutex; // guards the members below
         std::condition_variable wake;
-        PacketReorderer reorderer;
+        /// Room for what arrives while a repair is waited for, at a few Mbit/s.
+        PacketReorderer reorderer{std::chrono::milliseconds(40), 256};
         std::deque<StreamFrame> frames; ///< in order, for the reader
         bool closed = false;
     };

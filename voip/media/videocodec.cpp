@@ -74,9 +74,11 @@ MediaResult<std::unique_ptr<H264Encoder>> H264Encoder::create(const H264EncoderO
     c->time_base = AVRational{1, int(options.frameRate)};
     c->framerate = AVRational{int(options.frameRate), 1};
     c->bit_rate = options.bitRate;
-    // A one-second buffer keeps each second near the channel's rate.
+    // A quarter-second buffer keeps each quarter second near the channel's rate: no
+    // picture, a key frame either, is a burst that a narrow path's queue drops, and
+    // pictures arrive evenly through a path just wide enough.
     c->rc_max_rate = options.bitRate;
-    c->rc_buffer_size = int(options.bitRate);
+    c->rc_buffer_size = int(options.bitRate / 4);
     c->gop_size = int(options.keyFrameInterval);
     c->max_b_frames = 0;
     c->thread_count = 1;
@@ -106,7 +108,7 @@ void H264Encoder::setBitRate(unsigned bitsPerSecond)
     options_.bitRate = bitsPerSecond;
     context_->bit_rate = bitsPerSecond;
     context_->rc_max_rate = bitsPerSecond;
-    context_->rc_buffer_size = int(bitsPerSecond);
+    context_->rc_buffer_size = int(bitsPerSecond / 4);
 }
 
 MediaStatus H264Encoder::encode(const VideoFrame& picture, std::vector<uint8_t>& accessUnit)

@@ -115,7 +115,7 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             encoder_->setBitRate(path ? std::min(wanted, path) : wanted);
             currentBitRate_ = encoder_->options().bitRate;
         }
-        if (keyFrameRequested_ && (!lastKeyFrame_ || now - *lastKeyFrame_ >= MinKeyFrameInterval)) {
+        if (keyFrameRequested_ && (!lastKeyFrame_ || now - *lastKeyFrame_ >= keyFrameSpacing_)) {
             keyFrameRequested_ = false;
             encoder_->requestKeyFrame();
         }
@@ -130,6 +130,12 @@ MediaStatus VideoSourceStream::readFrame(StreamFrame& frame)
             if ((unit[0] & 0x1F) == 5) {
                 ++keyFrames_;
                 lastKeyFrame_ = now;
+                // At a low rate a key frame takes a while on the path: the next one
+                // waits twice that.
+                const auto takes = std::chrono::microseconds(std::int64_t(
+                    double(accessUnit_.size()) * 8e6 / std::max(1u, currentBitRate_.load())));
+                keyFrameSpacing_ =
+                    std::max<std::chrono::steady_clock::duration>(MinKeyFrameInterval, 2 * takes);
                 break;
             }
         packetiser_.packetise(accessUnit_, payloads_);
@@ -239,9 +245,14 @@ MediaStatus VideoSinkStream::writeFrame(const StreamFrame& frame)
         }
         decoder_ = decoder.take();
     }
+    // Asked again when what was asked for has not come, unless a key frame is still
+    // arriving (on a narrow path its packets take a while).
+    const auto now = std::chrono::steady_clock::now();
+    if (h264::carriesKeyFrame(frame.payload))
+        keyFrameArriving_ = now;
     const auto interval = holding_ ? UrgentAskInterval : minAskInterval_;
-    if ((askPending_ || holding_) && lastAsk_ &&
-        std::chrono::steady_clock::now() - *lastAsk_ >= interval)
+    if ((askPending_ || holding_) && lastAsk_ && now - *lastAsk_ >= interval &&
+        !(keyFrameArriving_ && now - *keyFrameArriving_ < UrgentAskInterval))
         askForPicture(interval);
     // The transport numbers its packets; what it knows lost shows as a gap here.
     sequence_ = uint16_t(sequence_ + 1 + frame.lostBefore);

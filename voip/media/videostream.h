@@ -40,9 +40,10 @@ public:
                       std::size_t maxPayload = 1200);
     ~VideoSourceStream() override;
 
-    /// Far ends may ask for key frames no oftener than this: more requests in between are
-    /// served together when it has passed, so a flood of requests costs a few key frames a
-    /// second at most.
+    /// Far ends may ask for key frames no oftener than this, nor oftener than twice the
+    /// time the last key frame took at the rate sent (on a narrow path, key frames would
+    /// otherwise crowd out everything else): more requests in between are served together
+    /// when it has passed, so a flood of requests costs a few key frames a second at most.
     static constexpr std::chrono::milliseconds MinKeyFrameInterval{300};
     /// A source that gives the same numbered picture again and again (a still picture) has
     /// it encoded once, then again only this often, or when a key frame is asked for: the
@@ -93,6 +94,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> lastEncoded_;
     unsigned rateCredit_ = 0; ///< picture-rate reduction (Bresenham), in input pictures
     std::optional<std::chrono::steady_clock::time_point> lastKeyFrame_;
+    std::chrono::steady_clock::duration keyFrameSpacing_{MinKeyFrameInterval};
     std::vector<uint8_t> accessUnit_;
     std::vector<std::vector<uint8_t>> payloads_;
     // Any thread:
@@ -167,6 +169,8 @@ private:
     std::vector<uint8_t> picture_;
     std::vector<VideoFrame> decoded_;
     std::optional<std::chrono::steady_clock::time_point> lastAsk_;
+    /// When a packet of a key frame last came: one on its way is not asked for again.
+    std::optional<std::chrono::steady_clock::time_point> keyFrameArriving_;
     bool askPending_ = false; ///< damage seen since the last ask, not yet asked for
     bool haveSps_ = false;
     bool havePps_ = false;

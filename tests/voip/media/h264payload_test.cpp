@@ -90,8 +90,11 @@ TEST(H264Payload, AccessUnitsSurviveTheTripInModeOne)
                                     : picture == 1   ? annexB({nalUnit(1, 300, picture)})
                                                      : annexB({nalUnit(1, 1200, picture)});
         const auto packets = sender.send(unit);
-        for (const auto& p : packets)
+        for (const auto& p : packets) {
             EXPECT_LE(p.payload.size(), 1200u);
+            // A receiver can tell a key frame on its way from any of its packets.
+            EXPECT_EQ(carriesKeyFrame(p.payload), picture % 2 == 0);
+        }
         if (picture % 2 == 0) {
             // SPS and PPS share a STAP-A; the slice goes in FU-As.
             EXPECT_EQ(packets[0].payload[0] & 0x1F, StapA);
@@ -113,6 +116,8 @@ TEST(H264Payload, AccessUnitsSurviveTheTripInModeOne)
     }
     EXPECT_EQ(receiver.pictures(), 5u);
     EXPECT_EQ(receiver.damaged(), 0u);
+    for (const std::vector<uint8_t> cut : {std::vector<uint8_t>{}, {FuA}, {StapA, 0, 2}})
+        EXPECT_FALSE(carriesKeyFrame(cut));
 }
 
 TEST(H264Payload, SplitAnnexBTakesBothStartCodesAndSkipsEmptyUnits)
