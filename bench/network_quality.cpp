@@ -24,7 +24,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/support/udpimpairer.h"
+#include "tests/support/impairedrtp.h"
 #include "tests/voip/media/picturequality.h"
 #include "voip/device/video_fake.h"
 #include "voip/device/videoinput.h"
@@ -88,17 +88,6 @@ private:
     std::minstd_rand random_{7};
 };
 
-std::shared_ptr<rtp::RtpSession> openSession(bool repair)
-{
-    rtp::SessionConfig config;
-    config.localAddress = asio::ip::make_address("127.0.0.1");
-    config.useJitterBuffer = false;
-    config.rtcpInterval = 1000ms;
-    config.repairLoss = repair;
-    auto opened = rtp::RtpSession::open(config);
-    return opened ? std::shared_ptr<rtp::RtpSession>(opened.take()) : nullptr;
-}
-
 struct Condition
 {
     const char* name;
@@ -117,21 +106,22 @@ void run(const Condition& condition, std::chrono::seconds length)
     MediaFormat format = *MediaFormatRegistry::global().find(format::H264High);
     format.setIntegerOption(option::FrameWidth, 640);
     format.setIntegerOption(option::FrameHeight, 360);
-    auto sending = openSession(condition.repair);
-    auto receiving = openSession(condition.repair);
-    if (!sending || !receiving) {
+    rtp::SessionConfig config;
+    config.useJitterBuffer = false;
+    config.rtcpInterval = rtp::SessionConfig::SteeringRtcpInterval;
+    config.repairLoss = condition.repair;
+    kxtest::ImpairedRtp pair;
+    if (!pair.open(config)) {
         std::printf("%-28s no RTP sessions\n", condition.name);
         return;
     }
-    kxtest::UdpImpairer path(
-        asio::ip::udp::endpoint(receiving->localAddress(), receiving->localRtpPort()));
+    const auto sending = pair.sender;
+    const auto receiving = pair.receiver;
+    kxtest::UdpImpairer& path = *pair.path;
     path.lossPercent = condition.lossPercent;
     path.outage = condition.outage;
     path.outageEvery = condition.outageEvery;
     path.rateCap = condition.rateCap;
-    sending->setRemote(receiving->localAddress(), path.port(), receiving->localRtcpPort());
-    receiving->setRemote(sending->localAddress(), sending->localRtpPort(),
-                         sending->localRtcpPort());
     VideoInputParams input;
     input.width = 640;
     input.height = 360;
@@ -148,17 +138,16 @@ void run(const Condition& condition, std::chrono::seconds length)
                   input, encoding, 1200)
             : std::make_shared<VideoSourceStream>(format, VideoSessionId, kFakeVideoDriver, input,
                                                   encoding, 1200);
-    // The sender's side of RTCP: reported loss brings a key frame, as in a call.
     // The sender's side of RTCP: reported loss brings a key frame, and the rate follows
     // what the path carries, as in a call.
     sending->setLossHandler([camera](std::uint32_t) { camera->requestKeyFrame(); });
     sending->adaptSendRate(encoding.bitRate, [camera](std::uint32_t rate, rtp::RateReason) {
         camera->setPathRate(rate);
     });
-    auto screen = std::make_shared<Screen>();
     std::function<void()> ask;
     if (condition.asks)
         ask = [camera] { camera->requestKeyFrame(); };
+    auto screen = std::make_shared<Screen>();
     auto display = std::make_shared<VideoSinkStream>(format, VideoSessionId, screen, ask);
     MediaPatch out(camera);
     MediaPatch in(std::make_shared<RtpMediaStream>(receiving, format, VideoSessionId, true));
@@ -235,21 +224,17 @@ int16_t toneAt(std::size_t sample)
 
 void runAudio(const Condition& condition, std::chrono::seconds length)
 {
-    rtp::SessionConfig config;
-    config.localAddress = asio::ip::make_address("127.0.0.1");
-    auto sending = rtp::RtpSession::open(config);
-    auto receiving = rtp::RtpSession::open(config);
+    kxtest::ImpairedRtp pair;
     auto encoder = AudioEncoder::create("G.711-uLaw-64k");
-    if (!sending || !receiving || !encoder)
+    if (!pair.open(rtp::SessionConfig(), 99) || !encoder)
         return;
-    std::shared_ptr<rtp::RtpSession> a(sending.take()), b(receiving.take());
-    kxtest::UdpImpairer path(asio::ip::udp::endpoint(b->localAddress(), b->localRtpPort()), 99);
+    const auto a = pair.sender;
+    const auto b = pair.receiver;
+    kxtest::UdpImpairer& path = *pair.path;
     path.lossPercent = condition.lossPercent;
     path.outage = condition.outage;
     path.outageEvery = condition.outageEvery;
     path.jitter = condition.jitter;
-    a->setRemote(b->localAddress(), path.port(), b->localRtcpPort());
-    b->setRemote(a->localAddress(), a->localRtpPort(), a->localRtcpPort());
     const auto format = *MediaFormatRegistry::global().find("G.711-uLaw-64k");
     auto speaker = std::make_shared<Loudspeaker>();
     MediaPatch in(std::make_shared<RtpMediaStream>(b, format, AudioSessionId, true));

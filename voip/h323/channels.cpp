@@ -102,11 +102,12 @@ std::unique_ptr<MediaSessionPorts> Connection::bindSession(unsigned sessionId)
         config.portMax = rtpPort == 0 ? 0 : rtcpPort;
         // Video and data take every packet at once; audio plays through the jitter buffer.
         config.useJitterBuffer = sessionId == AudioSessionId;
-        // Video's rate follows the far end's reports: they come every second, not five.
+        // Video's rate follows the far end's reports: they come twice a second, not every
+        // five.
         // A lost video packet is asked for again at once: on most paths it comes before
         // the picture is due, where a new key frame costs a round trip and a big picture.
         if (sessionId != AudioSessionId && sessionId != DataSessionId) {
-            config.rtcpInterval = std::chrono::milliseconds(1000);
+            config.rtcpInterval = rtp::SessionConfig::SteeringRtcpInterval;
             config.repairLoss = true;
         }
         const auto jitter = manager().audioJitterDelay();
