@@ -75,7 +75,7 @@ public:
     std::uint64_t overflowed() const { return overflowed_; }
     std::uint64_t swapped() const { return swapped_; }
     std::uint64_t passed() const { return passed_; }
-    /// Octets passed on, duplicates included.  (The counts are of both flows.)
+    /// Octets passed on, duplicates included.  (The counts are of the first flow.)
     std::uint64_t passedBytes() const { return passedBytes_; }
 
 private:
@@ -106,7 +106,9 @@ private:
 
     void run()
     {
-        std::mt19937 random(seed_);
+        // The second flow has chances of its own: the first's come the same whenever the
+        // second's datagrams fall.
+        std::mt19937 firstRandom(seed_), secondRandom(seed_ + 1);
         std::vector<std::uint8_t> buffer(65536), held;
         // Datagrams on their way; the second flow's are marked by a last octet of 1.
         std::multimap<Clock::time_point, std::vector<std::uint8_t>> line;
@@ -119,8 +121,10 @@ private:
                 asio::error_code ignored;
                 (second ? second_ : socket_)
                     .send_to(datagram, second ? secondDestination_ : destination_, 0, ignored);
-                ++passed_;
-                passedBytes_ += datagram.size();
+                if (!second) {
+                    ++passed_;
+                    passedBytes_ += datagram.size();
+                }
                 due = line.erase(due);
             }
             asio::ip::udp::endpoint from;
@@ -137,16 +141,17 @@ private:
             }
             std::vector<std::uint8_t> packet(buffer.begin(), buffer.begin() + std::ptrdiff_t(size));
             packet.push_back(second);
+            std::mt19937& random = second ? secondRandom : firstRandom;
             if (burstLeft == 0 && int(random() % 100) < lossPercent)
                 burstLeft = std::max(1, lossBurst.load());
             if (burstLeft > 0 || inOutage(now)) {
                 burstLeft = std::max(0, burstLeft - 1);
-                ++lost_;
+                lost_ += !second;
                 continue;
             }
             if (held.empty() && int(random() % 100) < swapPercent) {
                 held = std::move(packet); // goes out after the next one
-                ++swapped_;
+                swapped_ += !second;
                 continue;
             }
             const int copies = 1 + (int(random() % 100) < duplicatePercent);
@@ -156,7 +161,7 @@ private:
                 for (int copy = 0; copy < copies; ++copy) {
                     const auto leaves = throughBottleneck(out->size() - 1, now);
                     if (!leaves) {
-                        ++overflowed_;
+                        overflowed_ += out->back() == 0;
                         continue;
                     }
                     const auto spread = jitter.load().count();

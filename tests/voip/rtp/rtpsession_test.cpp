@@ -1,5 +1,6 @@
 #include "voip/rtp/rtpsession.h"
 #include "tests/support/eventually.h"
+#include "tests/support/impairedrtp.h"
 
 #include <gtest/gtest.h>
 
@@ -81,97 +82,6 @@ std::size_t countEntries(const char* folder)
         ++n;
     return n;
 }
-
-/// A UDP relay between two parties: what A sends to `sideA` leaves `sideB`
-/// for B, and the other way.  Every packet is delayed; packets from A may be
-/// dropped or swapped with the next one on purpose.
-class Relay
-{
-public:
-    std::function<bool(int index)> dropFromA = [](int) { return false; };
-    std::function<bool(int index)> holdFromA = [](int) { return false; };
-    std::chrono::milliseconds delay{0};
-
-    Relay()
-        : sideA_(io_, udp::endpoint(Loopback, 0))
-        , sideB_(io_, udp::endpoint(Loopback, 0))
-    {}
-    ~Relay()
-    {
-        io_.stop();
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-    uint16_t portA() const { return sideA_.local_endpoint().port(); }
-    uint16_t portB() const { return sideB_.local_endpoint().port(); }
-
-    void start(udp::endpoint a, udp::endpoint b)
-    {
-        targetA_ = a;
-        targetB_ = b;
-        receive(sideA_, bufferA_, fromA_, true);
-        receive(sideB_, bufferB_, fromB_, false);
-        thread_ = std::thread([this] { io_.run(); });
-    }
-
-    std::atomic<int> dropped{0};
-
-private:
-    void receive(udp::socket& socket, std::vector<uint8_t>& buffer, udp::endpoint& from, bool fromA)
-    {
-        buffer.resize(4096);
-        socket.async_receive_from(
-            asio::buffer(buffer), from,
-            [this, &socket, &buffer, &from, fromA](asio::error_code ec, std::size_t size) {
-                if (ec)
-                    return;
-                forward(std::vector<uint8_t>(buffer.begin(), buffer.begin() + size), fromA);
-                receive(socket, buffer, from, fromA);
-            });
-    }
-
-    void forward(std::vector<uint8_t> data, bool fromA)
-    {
-        if (fromA) {
-            const int index = countA_++;
-            if (dropFromA(index)) {
-                ++dropped;
-                return;
-            }
-            if (!held_ && holdFromA(index)) {
-                held_ = std::move(data);
-                return;
-            }
-            send(std::move(data), sideB_, targetB_);
-            if (held_) {
-                send(std::move(*held_), sideB_, targetB_);
-                held_.reset();
-            }
-            return;
-        }
-        send(std::move(data), sideA_, targetA_);
-    }
-
-    void send(std::vector<uint8_t> data, udp::socket& socket, udp::endpoint to)
-    {
-        auto timer = std::make_shared<asio::steady_timer>(io_, delay);
-        auto packet = std::make_shared<std::vector<uint8_t>>(std::move(data));
-        timer->async_wait([timer, packet, &socket, to](asio::error_code ec) {
-            if (!ec)
-                socket.send_to(asio::buffer(*packet), to, 0, ec);
-        });
-    }
-
-    asio::io_context io_;
-    udp::socket sideA_;
-    udp::socket sideB_;
-    udp::endpoint targetA_, targetB_, fromA_, fromB_;
-    std::vector<uint8_t> bufferA_, bufferB_;
-    std::optional<std::vector<uint8_t>> held_;
-    int countA_ = 0;
-    std::thread thread_;
-};
 
 /// A plain socket that plays a peer: sends RTP as the odd peers do.
 struct RawPeer
@@ -311,29 +221,25 @@ TEST(RtpSession, WalksThePortRangeAndSkipsBusyPorts)
 
 TEST(RtpSession, LossAndReorderThroughARelay)
 {
-    auto a = openSession();
-    auto b = openSession();
-    ASSERT_TRUE(a && b);
-    Relay rtp;
-    Relay rtcp;
-    rtp.delay = 20ms;
-    rtcp.delay = 20ms;
-    rtp.dropFromA = [](int i) { return i % 10 == 7; }; // 10 % loss
-    rtp.holdFromA = [](int i) { return i % 10 == 3; }; // swap 3 and 4 in every ten
-    rtp.start(udp::endpoint(Loopback, a->localRtpPort()),
-              udp::endpoint(Loopback, b->localRtpPort()));
-    rtcp.start(udp::endpoint(Loopback, a->localRtcpPort()),
-               udp::endpoint(Loopback, b->localRtcpPort()));
-    a->setRemote(Loopback, rtp.portA(), rtcp.portA());
-    b->setRemote(Loopback, rtp.portB(), rtcp.portB());
+    kxtest::ImpairedRtp pair;
+    ASSERT_TRUE(pair.open(loopbackConfig(), 42));
+    auto& a = pair.sender;
+    auto& b = pair.receiver;
+    auto& path = *pair.path;
+    path.delay = 40ms;
+    path.lossPercent = 10;
+    path.swapPercent = 10;
 
     std::vector<MediaFrame> frames;
-    std::thread reader([&] { frames = collect(*b, 90, 4s); });
+    std::thread reader([&] { frames = collect(*b, 100, 3s); });
     sendPaced([&](auto payload, uint32_t ts, bool marker) { a->send(payload, ts, marker, 8); }, 100,
               20ms, 160, 160);
     reader.join();
 
-    ASSERT_EQ(frames.size(), 90u);
+    const auto lost = path.lost();
+    ASSERT_GT(lost, 4u);
+    ASSERT_GT(path.swapped(), 4u);
+    ASSERT_EQ(frames.size(), 100u - lost);
     uint32_t lostBefore = 0;
     for (std::size_t i = 1; i < frames.size(); ++i) {
         EXPECT_GT(frames[i].timestamp, frames[i - 1].timestamp) << "order restored";
@@ -341,20 +247,19 @@ TEST(RtpSession, LossAndReorderThroughARelay)
     }
     // Playout went on to the end of the stream.
     EXPECT_EQ(frames.back().payload[0], 99);
-    EXPECT_EQ(lostBefore, 10u);
-    EXPECT_EQ(rtp.dropped, 10);
+    EXPECT_EQ(lostBefore, lost);
     const auto stats = b->statistics();
-    EXPECT_EQ(stats.receive.packetsLost, 10u);
-    EXPECT_EQ(stats.receive.packets, 90u);
+    EXPECT_EQ(stats.receive.packetsLost, lost);
+    EXPECT_EQ(stats.receive.packets, 100u - lost);
     EXPECT_EQ(stats.jitterBuffer.late, 0u);
 
-    // Every report crosses the relay's 20 ms each way: a round trip of about 40 ms.
+    // Every report to the receiver crosses the path's 40 ms: a round trip of about 40 ms.
     ASSERT_TRUE(eventually([&] { return a->statistics().roundTripMeasurements > 0; }, 3s));
     const auto tx = a->statistics();
     EXPECT_GT(tx.roundTripMs, 35);
     EXPECT_LT(tx.roundTripMs, 150);
     EXPECT_GE(tx.transmit.latencyMs, 35u);
-    EXPECT_TRUE(eventually([&] { return a->statistics().transmit.packetsLost == 10; }, 2s))
+    EXPECT_TRUE(eventually([&] { return a->statistics().transmit.packetsLost == lost; }, 2s))
         << "the peer's report tells the sender about the loss";
 }
 
