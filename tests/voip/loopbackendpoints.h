@@ -148,6 +148,13 @@ public:
 
     /// How OnAnswerCall answers; the default defers to the local endpoint (Pending).
     std::function<AnswerCallResponse(Connection&, const std::string&)> answerPolicy;
+    /// Every call answered at once.
+    void answerNow()
+    {
+        answerPolicy = [](Connection&, const std::string&) {
+            return AnswerCallResponse::AnswerNow;
+        };
+    }
     std::function<bool(Connection&)> incomingPolicy;
     std::function<bool(Connection&, MediaStream&)> openPolicy;
     std::function<void(Call&)> onEstablished;

@@ -73,9 +73,9 @@ bool RateAdapter::onReport(const PathReport& report, Clock::time_point now)
     // Loss counts when two reports in a row show it: one alone is an outage or a burst,
     // which no rate would have spared.  Unless the far end measured what arrived while
     // it lost more than any lossy line does: that is a full path.
-    const double loss = report.deliveredMeasured && reported > MostTolerated
-                            ? reported
-                            : std::min(reported, previousLoss_);
+    const bool full = report.deliveredMeasured && reported > MostTolerated &&
+                      report.packetsSent.value_or(0) >= OneReportPackets;
+    const double loss = full ? reported : std::min(reported, previousLoss_);
     previousLoss_ = reported;
     const double seconds =
         lastReport_

@@ -29,6 +29,8 @@ struct PathReport
     std::optional<double> deliveredBitRate;
     /// Whether the far end measured it (rather than our estimate from its counts).
     bool deliveredMeasured = false;
+    /// The packets we sent over the interval, when known: a fraction of a few is noise.
+    std::optional<std::uint64_t> packetsSent;
 };
 
 /// The rate a sender keeps to, steered by what the far end reports: down at once to what
@@ -64,6 +66,8 @@ public:
     /// probes beyond (a path's limit seldom moves, and each probe past it costs a burst
     /// of loss).
     static constexpr std::chrono::seconds ProbeAfter{10};
+    /// Heavy loss in one report counts at once only over at least this many packets.
+    static constexpr std::uint64_t OneReportPackets = 20;
 
     explicit RateAdapter(std::uint32_t ceiling);
 

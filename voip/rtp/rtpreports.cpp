@@ -195,6 +195,7 @@ void RtpSession::adaptRate(const ReportBlock& block, std::optional<double> round
     const double meanSize = sent            ? double(sent_.bytes - a.bytesAtReport) / double(sent)
                             : sent_.packets ? double(sent_.bytes) / double(sent_.packets)
                                             : 0.0;
+    report.packetsSent = sent;
     a.sentAtReport = sent_.packets;
     a.bytesAtReport = sent_.bytes;
     a.asked = 0;

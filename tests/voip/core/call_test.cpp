@@ -100,15 +100,10 @@ protected:
         }
     }
 
-    static AnswerCallResponse answerNow(Connection&, const std::string&)
-    {
-        return AnswerCallResponse::AnswerNow;
-    }
-
     /// Places a call from alice to bob and waits until both sides are established.
     std::pair<std::string, std::string> establish()
     {
-        bob.manager.answerPolicy = answerNow;
+        bob.manager.answerNow();
         auto token = alice.manager.setUpCall("pc:*", "bob");
         EXPECT_TRUE(token);
         EXPECT_TRUE(alice.waitEstablished());
@@ -371,7 +366,7 @@ TEST_F(CallModel, AcceptAfterTheCallerGaveUpAnswersNothing)
 
 TEST_F(CallModel, BothSidesClearingAtOnceEndCleanly)
 {
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     for (std::size_t round = 1; round <= 20; ++round) {
         auto aliceToken = alice.manager.setUpCall("pc:*", "bob");
         ASSERT_TRUE(aliceToken);
@@ -432,7 +427,7 @@ TEST_F(CallModel, UnknownPartiesAndAddressesFailCleanly)
     EXPECT_EQ(alice.clearedRecord(*token)->reason, EndReason::NoEndPoint);
 
     // A prefixed destination goes straight to its endpoint, without routes.
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     token = alice.manager.setUpCall("pc:*", "test:bob");
     ASSERT_TRUE(token);
     EXPECT_TRUE(alice.waitEstablished());
@@ -564,9 +559,7 @@ TEST(CallForwarding, LegIsReplacedAndTheFirstFarEndReleased)
     Terminal alice(network, "alice");
     Terminal bob(network, "bob");
     Terminal carol(network, "carol");
-    carol.manager.answerPolicy = [](Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    carol.manager.answerNow();
 
     auto token = alice.manager.setUpCall("pc:*", "bob");
     ASSERT_TRUE(token);
@@ -602,9 +595,7 @@ TEST(CallShutDown, DestroyingAManagerClearsItsCalls)
     std::weak_ptr<Call> watched;
     {
         Terminal bob(network, "bob");
-        bob.manager.answerPolicy = [](Connection&, const std::string&) {
-            return AnswerCallResponse::AnswerNow;
-        };
+        bob.manager.answerNow();
         auto token = alice.manager.setUpCall("pc:*", "bob");
         ASSERT_TRUE(token);
         ASSERT_TRUE(alice.waitEstablished());
@@ -630,9 +621,7 @@ TEST(CallLoad, ManySequentialAndParallelCallsLeaveNothingBehind)
     LinkNetwork network;
     Terminal alice(network, "alice");
     Terminal bob(network, "bob");
-    bob.manager.answerPolicy = [](Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     std::vector<std::weak_ptr<Call>> watched;
     const int threadsBefore = threadCount();
     constexpr int Calls = 40;

@@ -39,9 +39,7 @@ TEST_P(H323CallModes, EstablishesNegotiatesAndClearsWithRightReasons)
         side->endpoint->setFastStart(mode.fastStart);
         side->endpoint->setH245Tunnelling(mode.tunnelling);
     }
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     ASSERT_TRUE(bob.endpoint->isListening());
     const std::string token = alice.call(bob.address());
     ASSERT_FALSE(token.empty());
@@ -117,9 +115,7 @@ TEST(H323CallMixed, TunnellingRefusedByTheCalleeFallsBackToTheH245Channel)
     Side bob("bob");
     bob.endpoint->setH245Tunnelling(false);
     alice.endpoint->setFastStart(true); // bob refuses fastStart: normal H.245 takes over
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     const std::string token = alice.call(bob.address());
     ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
     auto caller = alice.h323(token);
@@ -139,9 +135,7 @@ TEST(H323CallMixed, H245InSetupCarriesTheCapabilitiesEarly)
     Side alice("alice");
     Side bob("bob");
     alice.endpoint->setH245InSetup(true);
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     const std::string token = alice.call(bob.address());
     ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
     auto caller = alice.h323(token);
@@ -173,9 +167,7 @@ Negotiated negotiate(const std::vector<std::string>& aliceOrder,
     bob.manager.setMediaFormatOrder(preferred);
     alice.manager.setMediaFormatOrder(aliceOrder);
     alice.manager.setMediaFormatMask(aliceMask);
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     const std::string token = alice.call(bob.address());
     EXPECT_FALSE(token.empty());
     Negotiated result;
@@ -229,9 +221,7 @@ TEST(H323Addresses, AliasIpv6AndHostNamesAreDialled)
 {
     Side alice("alice");
     Side bob("bob", false);
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     // Every interface, IPv6 and IPv4.
     ASSERT_TRUE(bob.endpoint->startListener("", 0));
     const std::string port = std::to_string(bob.endpoint->listenerPort());
@@ -281,9 +271,7 @@ TEST(H323UserInput, SignalModeSendsEachCharacter)
     Side alice("alice");
     Side bob("bob");
     alice.endpoint->setUserInputMode(UserInputMode::Signal);
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     const auto token = alice.call(bob.address());
     ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
     auto caller = alice.h323(token);
@@ -323,9 +311,7 @@ TEST(H323Call, OurChannelsFollowTheFarEndsCapabilitiesDuringTheCall)
 {
     Side alice("alice");
     Side bob("bob");
-    bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.manager.answerNow();
     const std::string token = alice.call(bob.address());
     ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
     auto caller = alice.h323(token);

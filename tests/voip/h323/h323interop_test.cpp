@@ -630,9 +630,7 @@ private:
 TEST(H323Interop, UserInputAtEstablishmentWaitsForCapabilityExchangeAndKeepsItsOrder)
 {
     Side callee("callee");
-    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    callee.manager.answerNow();
     auto timers = quickTimers();
     timers.capabilityExchange = timers.masterSlave = 5s;
     callee.endpoint->setTimers(timers);
@@ -766,9 +764,7 @@ TEST(H323Interop, FastStartAnswersKeepTheNumbersOfTheCallersProposals)
 {
     Side callee("callee");
     callee.endpoint->setFastStart(true);
-    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    callee.manager.answerNow();
     NumberMatchingCaller caller(callee.endpoint->listenerPort());
     if (!caller.present())
         GTEST_SKIP() << "reference captures not present";
@@ -796,9 +792,7 @@ TEST(H323Interop, CallerThatRefusesOurFastStartAnswerGetsOurChannelThroughH245)
 {
     Side callee("callee");
     callee.endpoint->setFastStart(true);
-    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    callee.manager.answerNow();
     auto timers = quickTimers();
     timers.capabilityExchange = timers.masterSlave = timers.logicalChannel = 5s;
     callee.endpoint->setTimers(timers);
@@ -963,9 +957,7 @@ TEST(H323Interop, FastStartCallerWithoutTunnellingGetsH245AndUserInputBothWays)
     ASSERT_GE(sent.size(), 2u) << "Setup and Information";
     Side callee("callee");
     callee.endpoint->setFastStart(true);
-    callee.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    callee.manager.answerNow();
     sendInputAtEstablishment(callee, "kx#42");
     RawPeer caller;
     MediaPeer media;
@@ -1080,9 +1072,7 @@ TEST(H323Interop, AFarEndReopeningChannelsKeepsOneChannelPerSessionAndDirection)
         Side bob("bob");
         for (Side* side : {&alice, &bob})
             side->endpoint->setFastStart(fastStart);
-        bob.manager.answerPolicy = [](voip::Connection&, const std::string&) {
-            return AnswerCallResponse::AnswerNow;
-        };
+        bob.manager.answerNow();
         const auto token = alice.call(bob.address());
         ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
         auto caller = alice.h323(token);

@@ -26,11 +26,6 @@ public:
     bool isOutside(const asio::ip::address&) const override { return true; }
 };
 
-AnswerCallResponse answerNow(voip::Connection&, const std::string&)
-{
-    return AnswerCallResponse::AnswerNow;
-}
-
 /// The H.225.0 body of a received message.
 asn::Value bodyOf(const q931::Message& message)
 {
@@ -194,7 +189,7 @@ TEST(H323NatAnnouncements, TheAnswerOffersThePublicH245Address)
     ASSERT_TRUE(bob.manager.addNatMethod(std::make_unique<FixedForEveryPeer>()));
     ASSERT_TRUE(bob.manager.setNatServer("FixedForEveryPeer", PublicAddress, true));
     bob.endpoint->setH245Tunnelling(false);
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     RawPeer peer;
     ASSERT_TRUE(peer.connect(bob.endpoint->listenerPort()));
     const auto setup = setupWithoutTunnelling(0x1234);
@@ -225,7 +220,7 @@ TEST(H323PartyText, AnIpv6PartyAddressHasNoNestedBracketsAndDialsBack)
     Side bob("bob", false);
     if (!bob.endpoint->startListener("::1", 0).ok())
         GTEST_SKIP() << "no IPv6 loopback";
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     const std::uint16_t bobPort = bob.endpoint->listenerPort();
     const std::string token = alice.call("h323:[::1]:" + std::to_string(bobPort));
     ASSERT_FALSE(token.empty());
@@ -263,8 +258,8 @@ TEST(H323PartyText, AnIncomingCallerIsShownAtItsListenerAndDialsBackThere)
 {
     Side alice("alice");
     Side bob("bob");
-    alice.manager.answerPolicy = answerNow;
-    bob.manager.answerPolicy = answerNow;
+    alice.manager.answerNow();
+    bob.manager.answerNow();
     const std::uint16_t alicePort = alice.endpoint->listenerPort();
     const std::uint16_t bobPort = bob.endpoint->listenerPort();
     const std::string token = alice.call(bob.address());
@@ -342,7 +337,7 @@ TEST(H323Announcements, TheFixedNatAddressIsTheMediaAddressThePeerIsGiven)
     ASSERT_TRUE(alice.manager.setNatServer("FixedForEveryPeer", PublicAddress, true));
     for (Side* side : {&alice, &bob})
         side->endpoint->setFastStart(false);
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     const std::string token = alice.call(bob.address());
     ASSERT_FALSE(token.empty());
     std::shared_ptr<Connection> caller, callee;

@@ -15,11 +15,6 @@
 namespace voip::h323::test {
 namespace {
 
-AnswerCallResponse answerNow(voip::Connection&, const std::string&)
-{
-    return AnswerCallResponse::AnswerNow;
-}
-
 std::vector<std::string> events(const Side& side)
 {
     std::lock_guard lock(side.manager.mutex);
@@ -40,7 +35,7 @@ class H323Presentation : public testing::Test
 protected:
     void call()
     {
-        bob->manager.answerPolicy = answerNow;
+        bob->manager.answerNow();
         std::size_t before = 0;
         {
             std::lock_guard lock(alice.manager.mutex);

@@ -18,11 +18,6 @@
 namespace voip::h323::test {
 namespace {
 
-AnswerCallResponse answerNow(voip::Connection&, const std::string&)
-{
-    return AnswerCallResponse::AnswerNow;
-}
-
 /// A connection that records the hooks it sees.
 class HookConnection : public Connection
 {
@@ -100,7 +95,7 @@ TEST(H323Failures, RejectionBusyAndUnreachablePortEndWithTheRightReasonsAndLeave
     EXPECT_EQ(clearedReason(bob), EndReason::AnswerDenied);
 
     // Busy: bob takes one call and refuses a second while it is up.
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     bob.manager.incomingPolicy = [&bob](voip::Connection& connection) {
         if (bob.manager.callCount() > 1) {
             connection.call()->clear(EndReason::LocalBusy);
@@ -202,7 +197,7 @@ TEST(H323Facility, TheDefaultHandlingFollowsTheForward)
     Side alice("alice", false, hookEndPoint());
     static_cast<HookEndPoint&>(*alice.endpoint).takeForwards = false;
     Side bob("bob");
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     RawPeer peer;
     const auto token = alice.call(peer.address());
     ASSERT_TRUE(peer.accept());
@@ -225,7 +220,7 @@ class H323Control : public testing::Test
 protected:
     void SetUp() override
     {
-        bob.manager.answerPolicy = answerNow;
+        bob.manager.answerNow();
         token = alice.call(bob.address());
         ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
         caller = alice.h323(token);
@@ -325,7 +320,7 @@ TEST(H323BadInput, MutatedSetupsDoNotStopTheListener)
     EXPECT_GT(bob.endpoint->malformedCount(), 0u);
     EXPECT_TRUE(bob.manager.waitUntil([&] { return bob.manager.callCount() == 0; }));
 
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     Side alice("alice");
     const auto token = alice.call(bob.address());
     ASSERT_TRUE(alice.manager.waitUntil([&] { return alice.manager.established.size() == 1; }));
@@ -418,7 +413,7 @@ TEST(H323BadInput, IdleConnectionsBeyondTheCapAreClosedAndACallStillGetsThrough)
 {
     Side alice("alice");
     Side bob("bob");
-    bob.manager.answerPolicy = answerNow;
+    bob.manager.answerNow();
     // More idle connections than one address may hold, from an address of their own.
     asio::io_context io;
     std::vector<asio::ip::tcp::socket> idle;

@@ -62,9 +62,7 @@ class H323Video : public testing::Test
 protected:
     void SetUp() override
     {
-        bob.answerPolicy = [](Connection&, const std::string&) {
-            return AnswerCallResponse::AnswerNow;
-        };
+        bob.answerNow();
         auto token = alice.setUpCall("pc:*", bob.address());
         ASSERT_TRUE(token);
         ASSERT_TRUE(eventually([&] {
@@ -151,9 +149,7 @@ protected:
             ASSERT_EQ(clients.back()->waitForRegistration(3s), h323::RasState::Registered);
             manager->h323->setGatekeeper(clients.back());
         }
-        bob.answerPolicy = [](Connection&, const std::string&) {
-            return AnswerCallResponse::AnswerNow;
-        };
+        bob.answerNow();
         ASSERT_TRUE(alice.setUpCall("pc:*", bob.address()));
         ASSERT_TRUE(eventually(
             [&] { return alice.camera() && bob.camera() && bob.screen->frames() > 10; }));

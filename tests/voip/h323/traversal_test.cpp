@@ -48,11 +48,6 @@ std::shared_ptr<RasClient> registerWith(Side& side, TestGatekeeper& gatekeeper,
     return client;
 }
 
-AnswerCallResponse answerNow(voip::Connection&, const std::string&)
-{
-    return AnswerCallResponse::AnswerNow;
-}
-
 TEST(Traversal, AnAnnouncedCallIsFetchedItsH245OpenedOutwardsAndItsMediaKeptOpen)
 {
     TestGatekeeper gatekeeper;
@@ -61,7 +56,7 @@ TEST(Traversal, AnAnnouncedCallIsFetchedItsH245OpenedOutwardsAndItsMediaKeptOpen
     auto timers = quickTimers();
     timers.signallingKeepAlive = 150ms;
     alice.endpoint->setTimers(timers);
-    alice.manager.answerPolicy = answerNow;
+    alice.manager.answerNow();
     // Encrypted as well: the relay passes the keys on and the keep-alives stay clear.
     for (Side* side : {&alice, &bob})
         side->endpoint->setMediaEncryption(MediaEncryption::WhenPeerCan);

@@ -140,9 +140,7 @@ protected:
     {
         for (auto* manager : {&alice, &bob})
             ASSERT_TRUE(manager->pcss->setSoundDriver(kWavFileDriver));
-        bob.answerPolicy = [](Connection&, const std::string&) {
-            return AnswerCallResponse::AnswerNow;
-        };
+        bob.answerNow();
     }
 
     /// Writes the two signals, points the devices at them and places the call.
@@ -322,9 +320,7 @@ TEST_F(AudioPath, StatisticsOfATenSecondCall)
 {
     for (auto* manager : {&alice, &bob})
         ASSERT_TRUE(manager->pcss->setSoundDriver(kNullDriver));
-    bob.answerPolicy = [](Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.answerNow();
     auto token = alice.setUpCall("pc:*", "bob");
     ASSERT_TRUE(token);
     ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));
@@ -420,9 +416,7 @@ TEST(AudioDeviceFailure, AFailedMicrophoneStopsOneDirectionAndTheCallGoesOn)
     AudioManager bob(network, "bob");
     for (auto* manager : {&alice, &bob})
         ASSERT_TRUE(manager->pcss->setSoundDriver(kNullDriver));
-    bob.answerPolicy = [](Connection&, const std::string&) {
-        return AnswerCallResponse::AnswerNow;
-    };
+    bob.answerNow();
     auto token = alice.setUpCall("pc:*", "bob");
     ASSERT_TRUE(token);
     ASSERT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));

@@ -187,9 +187,7 @@ protected:
 
     std::string establish()
     {
-        bob.answerPolicy = [](Connection&, const std::string&) {
-            return AnswerCallResponse::AnswerNow;
-        };
+        bob.answerNow();
         auto token = alice.setUpCall("pc:*", "bob");
         EXPECT_TRUE(token);
         EXPECT_TRUE(alice.waitUntil([&] { return !alice.established.empty(); }));

@@ -20,6 +20,7 @@ struct Reports
 {
     RateAdapter adapter{1'000'000};
     Clock::time_point now = Clock::time_point() + 100s;
+    std::uint64_t packets = 50; ///< sent in each interval
 
     /// One report a second later, of a path that delivered what was not lost; whether
     /// the rate changed.
@@ -29,7 +30,8 @@ struct Reports
     {
         now += after;
         return adapter.onReport(
-            {loss, roundTrip, delivered.value_or(adapter.rate() * (1 - loss)), measured}, now);
+            {loss, roundTrip, delivered.value_or(adapter.rate() * (1 - loss)), measured, packets},
+            now);
     }
 };
 
@@ -87,10 +89,13 @@ TEST(RateAdapter, WhatTheFarEndMeasuredCutsAtOnceAndTheRateStaysUnderIt)
     for (int i = 0; i < 10; ++i)
         r.next(0, 20.0, {}, 500ms);
     EXPECT_EQ(r.adapter.reason(), RateReason::Rising);
-    // An outage's report (no measure) alone still moves nothing.
+    // An outage's report (no measure) alone still moves nothing, nor one of a few packets.
     Reports outage;
     EXPECT_FALSE(outage.next(0.9, {}, 100'000, 500ms));
     EXPECT_EQ(outage.adapter.rate(), 1'000'000u);
+    Reports few;
+    few.packets = 3;
+    EXPECT_FALSE(few.next(0.34, {}, 40'000, 500ms, true));
 }
 
 TEST(RateAdapter, LossThatDoesNotFallWithTheRateIsThePathsOwn)
