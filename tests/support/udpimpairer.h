@@ -110,6 +110,7 @@ private:
         // second's datagrams fall.
         std::mt19937 firstRandom(seed_), secondRandom(seed_ + 1);
         std::vector<std::uint8_t> buffer(65536), held;
+        Clock::time_point heldSince;
         // Datagrams on their way; the second flow's are marked by a last octet of 1.
         std::multimap<Clock::time_point, std::vector<std::uint8_t>> line;
         int burstLeft = 0;
@@ -126,6 +127,12 @@ private:
                     passedBytes_ += datagram.size();
                 }
                 due = line.erase(due);
+            }
+            // A datagram held back for a swap with none after it goes late, not never (the
+            // last of a stream).
+            if (!held.empty() && now - heldSince > Milliseconds(30)) {
+                line.emplace(now + delay.load(), std::move(held));
+                held.clear();
             }
             asio::ip::udp::endpoint from;
             asio::error_code error;
@@ -151,6 +158,7 @@ private:
             }
             if (held.empty() && int(random() % 100) < swapPercent) {
                 held = std::move(packet); // goes out after the next one
+                heldSince = now;
                 swapped_ += !second;
                 continue;
             }
