@@ -14,7 +14,6 @@ set(packages
   "FFmpeg libswresample|libswresample4"
   "PulseAudio client library|libpulse0"
   "libyuv|libyuv0"
-  "SDL 1.2|libsdl1.2debian"
   "WebRTC audio processing|libwebrtc-audio-processing1"
   "libv4l|libv4l-0"
   "OpenSSL|libssl3"

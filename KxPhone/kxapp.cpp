@@ -44,7 +44,7 @@ void printLine(const QString& text)
 }
 
 /// What the call manager works with: the application's stores, the window listening to
-/// it and, unless the SDL window is asked for, the window's pictures as its output.
+/// it and the window's pictures as its output.
 KxManager::Context managerContext(KxApp& app)
 {
     KxManager::Context context;
@@ -55,16 +55,11 @@ KxManager::Context managerContext(KxApp& app)
     MainWindow* window = app.mainWindow;
     context.listen = [window](const KxManagerSignals& events) { window->follow(events); };
     // Qt draws the pictures, by the GPU where it can (else by its own painting), in every
-    // session.  KX_VIDEO_DRAWING=sdl embeds the display's own X11 window instead, as
-    // earlier versions did (an X11 session only).
-    const bool sdl =
-        qgetenv("KX_VIDEO_DRAWING") == "sdl" && QGuiApplication::platformName() == "xcb";
-    if (!sdl) {
-        printLine("Video drawn by Qt on the " + QGuiApplication::platformName() + " platform");
-        context.videoOutput = [window](unsigned, unsigned) {
-            return window->videoWidget()->showPictures();
-        };
-    }
+    // session.
+    printLine("Video drawn by Qt on the " + QGuiApplication::platformName() + " platform");
+    context.videoOutput = [window](unsigned, unsigned) {
+        return window->videoWidget()->showPictures();
+    };
     return context;
 }
 
@@ -100,8 +95,8 @@ KxApp::~KxApp()
         delete gone;
     };
     if (manager) {
-        // The display's loop and its SDL window (inside the main window) stop first; the
-        // calls end within 2 s, and the manager unregisters from its gatekeeper.
+        // The display's loop stops first; the calls end within 2 s, and the manager
+        // unregisters from its gatekeeper.
         manager->stopVideo();
         manager->shutDown(std::chrono::seconds(2));
     }

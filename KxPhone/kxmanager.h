@@ -89,8 +89,8 @@ public:
         std::chrono::milliseconds autoAnswerDelay{1000};
         /// Opens the video source and starts the display at construction.
         bool startVideo = true;
-        /// Makes the display's output at the size given (null: an SDL window for the main
-        /// window to embed).  A null result leaves the display without output.
+        /// Makes the display's output at the size given (null: pictures kept in memory, for
+        /// headless use).  A null result leaves the display without output.
         std::function<std::shared_ptr<voip::VideoOutput>(unsigned, unsigned)> videoOutput;
         /// The screen the output is fitted to (empty: the primary screen's size).
         QSize screenSize;
@@ -314,8 +314,6 @@ public:
     void setWindowVisible(bool visible);
     void setDisplayActive(bool active);
     KxDisplay& display() { return *display_; }
-    /// The native window of the SDL output, for the main window to embed (0: none).
-    unsigned long nativeVideoWindow() const { return nativeVideoWindow_; }
     static std::pair<unsigned, unsigned> fitOutputSize(unsigned width, unsigned height)
     {
         return KxDisplay::fitOutputSize(width, height);
@@ -447,7 +445,6 @@ private:
     std::unique_ptr<KxVideoSource> source_;
     std::unique_ptr<KxDisplay> display_;
     std::atomic<bool> windowVisible_{true};
-    unsigned long nativeVideoWindow_ = 0;
     std::shared_ptr<voip::VideoOutput> displayOutput_;
     // The video source's arguments and state: GUI thread, and the display thread under the
     // display lock.

@@ -13,7 +13,6 @@
 
 #include "KxPhone/kxdefaults.h"
 #include "voip/device/video_fake.h"
-#include "voip/device/video_sdl.h"
 #include "voip/device/v4l2_controls.h"
 #include "voip/device/video_v4l2.h"
 
@@ -292,10 +291,6 @@ void KxManager::stopVideo()
 {
     display_->stop();
     source_->close();
-    // SDL's window lives inside the main window: its thread ends before the application
-    // closes its display connection (the output object itself may outlive this).
-    if (auto window = std::dynamic_pointer_cast<voip::SdlVideoOutput>(displayOutput_))
-        window->close();
 }
 
 void KxManager::startDisplay()
@@ -311,20 +306,8 @@ void KxManager::startDisplay()
     }
     const auto [width, height] = fitOutputSize(unsigned(screen.width()), unsigned(screen.height()));
     std::cout << "Start display with size " << width << "x" << height << std::endl;
-    if (context_.videoOutput) {
-        displayOutput_ = context_.videoOutput(width, height);
-    } else {
-        voip::SdlVideoOutput::Options options;
-        options.width = width;
-        options.height = height;
-        options.embedded = true;
-        auto opened = voip::SdlVideoOutput::open(options);
-        if (opened) {
-            auto window = opened.take();
-            nativeVideoWindow_ = window->nativeWindow();
-            displayOutput_ = std::move(window);
-        }
-    }
+    displayOutput_ = context_.videoOutput ? context_.videoOutput(width, height)
+                                          : std::make_shared<voip::MemoryVideoOutput>();
     if (!displayOutput_) {
         std::cerr << "Output failed to load!" << std::endl;
         return;

@@ -101,12 +101,12 @@ int main(int, char**)
 
     catchQuitSignals();
     // The GL driver is loaded only where the video may be drawn with OpenGL: not where no
-    // GPU renders (unless OpenGL is asked for), nor where other drawing is asked for. On a
-    // machine without a GPU the driver alone is some 45 MB of the process. A user's own
+    // GPU renders (unless OpenGL is asked for), nor where software drawing is asked for. On
+    // a machine without a GPU the driver alone is some 45 MB of the process. A user's own
     // choice is kept.
     const QByteArray drawing = qgetenv("KX_VIDEO_DRAWING");
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION") &&
-        (drawing == "sdl" || !GlPictureWidget::notTried(drawing).isEmpty()))
+        !GlPictureWidget::notTried(drawing).isEmpty())
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     const QString key = "Kestrovia";
     KxApp app(qtArgumentCount, qtArguments, key);

@@ -11,7 +11,7 @@ packages=(
   # engine libraries
   libasio-dev libspdlog-dev libfmt-dev libssl-dev nlohmann-json3-dev libcli11-dev
   libavcodec-dev libavutil-dev libswresample-dev
-  libpulse-dev libyuv-dev libjpeg-dev libv4l-dev libsdl1.2-dev libwebrtc-audio-processing-dev
+  libpulse-dev libyuv-dev libjpeg-dev libv4l-dev libwebrtc-audio-processing-dev
   libx11-dev libxext-dev libxcomposite-dev libxfixes-dev libxcb1-dev libxcb-shm0-dev libxcb-composite0-dev
   libpipewire-0.3-dev
   # tests and benchmarks

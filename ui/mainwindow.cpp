@@ -267,15 +267,9 @@ bool MainWindow::videoInputOpen() const
 
 void MainWindow::embedVideoOutput()
 {
-    // The manager calls this while it is being made, before the application knows it:
-    // then the window embeds the output once the event loop runs.
-    if (KxManager* manager = context_.manager())
-        video_->embed(manager->nativeVideoWindow());
-    else
-        QTimer::singleShot(0, this, [this] {
-            if (KxManager* manager = context_.manager())
-                video_->embed(manager->nativeVideoWindow());
-        });
+    // The display may have started before the window was laid out: it hears the view's
+    // size now.
+    video_->refit();
 }
 
 void MainWindow::showNotice(const QString& text)

@@ -3,9 +3,7 @@
 #include <iostream>
 
 #include <QFrame>
-#include <QGuiApplication>
 #include <QResizeEvent>
-#include <QWindow>
 
 #include "KxPhone/kxmanager.h"
 #include "ui/glpicturewidget.h"
@@ -22,34 +20,15 @@ VideoWidget::VideoWidget(UiContext& context, QWidget* parent)
     setContentsMargins(0, 0, 0, 0);
 }
 
-bool VideoWidget::embed(unsigned long window)
+void VideoWidget::refit()
 {
-    // Only an X11 session can hold an X11 window (not offscreen, not Wayland).
-    if (window == 0 || QGuiApplication::platformName() != "xcb" || container_) {
-        // The display may have started before the manager was known: it hears the
-        // view's size now.
-        if (container_)
-            fit();
-        return container_ != nullptr;
-    }
-    QWindow* native = QWindow::fromWinId(WId(window));
-    if (!native)
-        return false;
-    container_ = QWidget::createWindowContainer(native, frame_);
-    container_->setContentsMargins(0, 0, 0, 0);
-    // The mouse over the video brings the in-call toolbar back (the window watches).
-    container_->setMouseTracking(true);
-    fit();
-    // Made after the frame was shown: a child made then stays hidden until told.
-    container_->show();
-    return true;
+    if (container_)
+        fit();
 }
 
 std::shared_ptr<voip::VideoOutput> VideoWidget::showPictures()
 {
     if (!pictures_) {
-        if (container_)
-            return nullptr; // a native window is embedded already
         // OpenGL where a GPU renders it: through Mesa's processor renderers a call costs
         // ten times Qt's own painting (117 % of a core against 9.5 %), so those are taken
         // only when asked for (KX_VIDEO_DRAWING=opengl).

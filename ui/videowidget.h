@@ -14,10 +14,8 @@ class VideoOutput;
 }
 
 /// Where the display's output shows: a frame ("frameVideo", with a 3-pixel border) holding
-/// the display's native window, kept at the largest 16:9 size that fits and centred.  The
-/// display's own thread draws into that window: nothing of the video passes through the
-/// GUI thread.  Where no native window can be embedded (Wayland, offscreen), the frame
-/// holds a PictureWidget that Qt draws instead.
+/// the widget that Qt draws the pictures in, kept at the largest 16:9 size that fits and
+/// centred.
 class VideoWidget : public QWidget
 {
     Q_OBJECT
@@ -25,11 +23,10 @@ class VideoWidget : public QWidget
 public:
     explicit VideoWidget(UiContext& context, QWidget* parent = nullptr);
 
-    /// Puts the native window `window` inside the frame; false when this platform cannot
-    /// embed one (then the frame stays empty).
-    bool embed(unsigned long window);
-    /// Shows the display's pictures drawn by Qt (where no native window can be embedded)
-    /// and gives what the display writes to; the same output on every call.
+    /// The display's output started: the pictures take the view's size now.
+    void refit();
+    /// Shows the display's pictures drawn by Qt and gives what the display writes to; the
+    /// same output on every call.
     /// Drawn by the GPU when the session gives an OpenGL context (unless the environment
     /// says KX_VIDEO_DRAWING=software), else by Qt's own painting.
     std::shared_ptr<voip::VideoOutput> showPictures();

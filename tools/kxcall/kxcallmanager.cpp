@@ -10,7 +10,6 @@
 
 #include "voip/core/call.h"
 #include "voip/device/soundchannel.h"
-#include "voip/device/video_sdl.h"
 #include "voip/device/video_v4l2.h"
 #include "voip/h323/capabilitymap.h"
 #include "voip/h323/connection.h"
@@ -255,18 +254,6 @@ bool CallManager::start()
             return false;
         }
         outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(std::move(output));
-    }
-    if (options_.show) {
-        voip::SdlVideoOutput::Options window;
-        window.width = options_.videoWidth;
-        window.height = options_.videoHeight;
-        window.title = "kxcall " + options_.userName;
-        auto opened = voip::SdlVideoOutput::open(window);
-        if (!opened) {
-            print("error " + opened.error().message);
-            return false;
-        }
-        outputs[std::size_t(voip::pcss::VideoRole::Main)].push_back(opened.take());
     }
     local_->setAsksForPictures(options_.askForPictures);
     // Each call's main video also says when its first picture is shown.

@@ -67,7 +67,6 @@ struct Options
     /// With `presentFor`: present this many times, pausing `presentFor` between.
     unsigned presentTimes = 1;
     std::string recordContentFile; ///< Y4M file the far end's content is written to
-    bool show = false;             ///< show the received video in a window
     /// Ask the far end for a new picture when one is lost or damaged (off: as stacks that
     /// never ask, mended only by the key frames the far end sends of itself).
     bool askForPictures = true;

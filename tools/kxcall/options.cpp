@@ -206,7 +206,6 @@ void addVideoOptions(CLI::App& app, Options& options)
     app.add_option("--record-video", options.recordVideoFile,
                    "write the received pictures to this Y4M file")
         ->type_name("FILE");
-    app.add_flag("--show", options.show, "show the received pictures in a window (SDL)");
     app.add_flag("--present", options.present, "present the video source as content (H.239) too");
     addNumber<unsigned long>(
         app, "--present-delay", "MS", 0, 86'400'000,
