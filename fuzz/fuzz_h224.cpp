@@ -7,19 +7,12 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/fuzzcheck.h"
 #include "voip/h224/h224frame.h"
 #include "voip/h224/h224handler.h"
 #include "voip/h224/h281.h"
 
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using kxfuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -6,19 +6,16 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/fuzzcheck.h"
 #include "tools/kxdecode/decoder.h"
 #include "voip/asn/codec.h"
 #include "voip/h225/message.h"
 #include "voip/q931/elements.h"
 #include "voip/q931/tpkt.h"
 
-namespace {
+using kxfuzz::check;
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+namespace {
 
 void roundTrip(const voip::asn::Value& value)
 {

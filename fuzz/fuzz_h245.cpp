@@ -5,19 +5,16 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/fuzzcheck.h"
 #include "tools/kxdecode/decoder.h"
 #include "voip/asn/codec.h"
 #include "voip/asn/printer.h"
 #include "voip/h245/message.h"
 #include "voip/h245/schema.h"
 
-namespace {
+using kxfuzz::check;
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+namespace {
 
 void roundTrip(const voip::asn::Value& value)
 {

@@ -8,18 +8,11 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/fuzzcheck.h"
 #include "voip/media/h264payload.h"
 #include "voip/media/h264sps.h"
 
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using kxfuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -5,20 +5,13 @@
 #include <cstdlib>
 #include <span>
 
+#include "fuzz/fuzzcheck.h"
 #include "voip/asn/codec.h"
 #include "voip/h225/address.h"
 #include "voip/h225/identity.h"
 #include "voip/h225/message.h"
 
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using kxfuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -8,19 +8,12 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/fuzzcheck.h"
 #include "voip/rtp/rateadapter.h"
 #include "voip/rtp/rtcp.h"
 #include "voip/rtp/rtppacket.h"
 
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using kxfuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
