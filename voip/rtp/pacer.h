@@ -30,7 +30,6 @@ public:
 
     /// The rate the sender keeps to (bit/s); 0: nothing is paced.
     void setRate(std::uint32_t bitsPerSecond) { rate_ = bitsPerSecond; }
-    std::uint32_t rate() const { return rate_; }
 
     /// A datagram to send: false when it may go at once; true when it was kept, to go
     /// when due() gives it (at next() at the latest).

@@ -50,21 +50,13 @@ void RtpSession::resend(std::span<const uint16_t> sequences)
     std::lock_guard sendLock(sendMutex_);
     if (closed_ || stopped_ || !history_)
         return;
-    std::optional<asio::ip::udp::endpoint> remote;
-    {
-        std::lock_guard lock(mutex_);
-        remote = remoteRtp_;
-    }
+    const auto remote = remoteRtp();
     if (!remote)
         return;
-    std::size_t sent = 0;
-    for (const auto& datagram : history_->take(sequences)) {
-        asio::error_code ignored;
-        rtpSocket_.send_to(asio::buffer(datagram), *remote, 0, ignored);
-        ++sent;
-    }
+    const auto again = history_->take(sequences);
+    sendAll(again, *remote);
     std::lock_guard lock(mutex_);
-    repairsSent_ += sent;
+    repairsSent_ += again.size();
 }
 
 void RtpSession::reportOutage()

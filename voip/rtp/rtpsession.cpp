@@ -199,11 +199,7 @@ bool RtpSession::send(std::span<const uint8_t> payload, uint32_t timestamp, bool
     std::lock_guard sendLock(sendMutex_);
     if (closed_ || stopped_)
         return false;
-    std::optional<asio::ip::udp::endpoint> remote;
-    {
-        std::lock_guard lock(mutex_);
-        remote = remoteRtp_;
-    }
+    const auto remote = remoteRtp();
     if (!remote)
         return false;
     RtpHeader header;
@@ -257,18 +253,26 @@ void RtpSession::armPacer()
         paceDue_.reset();
         if (closed_ || stopped_)
             return;
-        std::optional<asio::ip::udp::endpoint> remote;
-        {
-            std::lock_guard lock(mutex_);
-            remote = remoteRtp_;
-        }
-        for (const auto& datagram : pacer_.due(Clock::now())) {
-            asio::error_code ignored;
-            if (remote)
-                rtpSocket_.send_to(asio::buffer(datagram), *remote, 0, ignored);
-        }
+        const auto due = pacer_.due(Clock::now());
+        if (const auto remote = remoteRtp())
+            sendAll(due, *remote);
         armPacer();
     });
+}
+
+std::optional<asio::ip::udp::endpoint> RtpSession::remoteRtp() const
+{
+    std::lock_guard lock(mutex_);
+    return remoteRtp_;
+}
+
+void RtpSession::sendAll(const std::vector<std::vector<uint8_t>>& datagrams,
+                         const asio::ip::udp::endpoint& to)
+{
+    for (const auto& datagram : datagrams) {
+        asio::error_code ignored;
+        rtpSocket_.send_to(asio::buffer(datagram), to, 0, ignored);
+    }
 }
 
 bool RtpSession::sendRaw(std::span<const uint8_t> datagram, const asio::ip::udp::endpoint& to,

@@ -305,6 +305,11 @@ private:
     /// Waits for when the pacer's next datagram is due, then sends what is (sendMutex_
     /// held).
     void armPacer();
+    /// Where our RTP goes now, if anywhere.
+    std::optional<asio::ip::udp::endpoint> remoteRtp() const;
+    /// Sends each of `datagrams` as it is, lost or not (sendMutex_ held).
+    void sendAll(const std::vector<std::vector<uint8_t>>& datagrams,
+                 const asio::ip::udp::endpoint& to);
     void setState(ReceiveState state);
     bool acceptSource(const asio::ip::udp::endpoint& from);
     void updateSource(const RtpPacketView& packet, Clock::time_point now);
