@@ -116,7 +116,9 @@ void MainWindow::follow(const KxManagerSignals& events)
     connect(&events, &KxManagerSignals::callEnded, this, &MainWindow::showCallEnded);
     connect(&events, &KxManagerSignals::missedCall, this, &MainWindow::showMissedCall);
     connect(&events, &KxManagerSignals::layoutShown, this, &MainWindow::announceLayout);
-    connect(&events, &KxManagerSignals::videoOutputReady, this, &MainWindow::embedVideoOutput);
+    // The display may have started before the window was laid out: it hears the view's
+    // size now.
+    connect(&events, &KxManagerSignals::videoOutputReady, video_, &VideoWidget::refit);
     connect(&events, &KxManagerSignals::notice, this, &MainWindow::showNotice);
 }
 
@@ -263,13 +265,6 @@ bool MainWindow::videoInputOpen() const
 {
     KxManager* manager = context_.manager();
     return manager && manager->inputOpen();
-}
-
-void MainWindow::embedVideoOutput()
-{
-    // The display may have started before the window was laid out: it hears the view's
-    // size now.
-    video_->refit();
 }
 
 void MainWindow::showNotice(const QString& text)

@@ -94,9 +94,6 @@ public:
     void announceLayout(int layout);
     /// Whether the video source is open.
     bool videoInputOpen() const;
-    /// Puts the display's output window in the middle of the window (the manager calls it
-    /// when its display starts).
-    void embedVideoOutput();
     /// Tells the user of something that happened to the video (a camera that stopped, a
     /// shared window that closed): over the toolbar during a call, on the home page
     /// otherwise.  GUI thread.
