@@ -106,14 +106,14 @@ private:
 
     void run()
     {
-        // The second flow has chances of its own: the first's come the same whenever the
-        // second's datagrams fall.
+        // Each flow has its own chances, its own burst and its own datagram held for a
+        // swap: the first's come the same for a seed whenever the second's datagrams fall.
         std::mt19937 firstRandom(seed_), secondRandom(seed_ + 1);
-        std::vector<std::uint8_t> buffer(65536), held;
-        Clock::time_point heldSince;
+        std::vector<std::uint8_t> buffer(65536), heldOf[2];
+        Clock::time_point heldSince[2];
         // Datagrams on their way; the second flow's are marked by a last octet of 1.
         std::multimap<Clock::time_point, std::vector<std::uint8_t>> line;
-        int burstLeft = 0;
+        int burstLeftOf[2] = {0, 0};
         while (!stop_) {
             const auto now = Clock::now();
             for (auto due = line.begin(); due != line.end() && due->first <= now;) {
@@ -130,10 +130,11 @@ private:
             }
             // A datagram held back for a swap with none after it goes late, not never (the
             // last of a stream).
-            if (!held.empty() && now - heldSince > Milliseconds(30)) {
-                line.emplace(now + delay.load(), std::move(held));
-                held.clear();
-            }
+            for (int flow : {0, 1})
+                if (!heldOf[flow].empty() && now - heldSince[flow] > Milliseconds(30)) {
+                    line.emplace(now + delay.load(), std::move(heldOf[flow]));
+                    heldOf[flow].clear();
+                }
             asio::ip::udp::endpoint from;
             asio::error_code error;
             bool second = false;
@@ -149,6 +150,8 @@ private:
             std::vector<std::uint8_t> packet(buffer.begin(), buffer.begin() + std::ptrdiff_t(size));
             packet.push_back(second);
             std::mt19937& random = second ? secondRandom : firstRandom;
+            auto& held = heldOf[second];
+            int& burstLeft = burstLeftOf[second];
             if (burstLeft == 0 && int(random() % 100) < lossPercent)
                 burstLeft = std::max(1, lossBurst.load());
             if (burstLeft > 0 || inOutage(now)) {
@@ -156,9 +159,12 @@ private:
                 lost_ += !second;
                 continue;
             }
-            if (held.empty() && int(random() % 100) < swapPercent) {
-                held = std::move(packet); // goes out after the next one
-                heldSince = now;
+            // (Drawn for every datagram, so that the draws stay in step however late a held
+            // one went.)
+            const bool swap = int(random() % 100) < swapPercent;
+            if (held.empty() && swap) {
+                held = std::move(packet); // goes out after the next one of its flow
+                heldSince[second] = now;
                 swapped_ += !second;
                 continue;
             }
